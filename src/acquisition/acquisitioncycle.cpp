@@ -1,0 +1,149 @@
+#include "acquisitioncycle.h"
+
+#include "cycledisplay.h"
+#include "pagecomponent.h"
+#include "sweeprecorder.h"
+
+#include "runtime/conversions.h"
+#include "runtime/modaltracker.h"
+
+#include <limits>
+
+namespace quorvel::acquisition {
+
+using runtime::ModalTracker;
+
+AcquisitionCycle::AcquisitionCycle(PageComponent& page, CycleDisplay& display, SweepRecorder& recorder,
+                                   QObject* parent)
+    : QObject(parent), page_(page), display_(display), recorder_(recorder)
+{
+    next_.setSingleShot(true);
+    // A coarse timer may fire early; the pause must never be shorter than promised.
+    next_.setTimerType(Qt::PreciseTimer);
+    connect(&next_, &QTimer::timeout, this, &AcquisitionCycle::beginSlot);
+    connect(&page_, &PageComponent::completed, this, &AcquisitionCycle::onPageCompleted);
+    connect(&ModalTracker::instance(), &ModalTracker::lastModalClosed, this,
+            &AcquisitionCycle::onModalClosed);
+}
+
+void AcquisitionCycle::start(const QString& adapterAddress)
+{
+    recordNumber_ = 1;
+    table_ = SensorTable{};
+    table_.fill(adapterAddress);
+    slot_ = 0;
+    completionHeld_ = false;
+    nextSlotHeld_ = false;
+    state_ = State::Ready;
+    beginSlot();
+}
+
+void AcquisitionCycle::stop()
+{
+    state_ = State::Stopped;
+    next_.stop();
+    completionHeld_ = false;
+    nextSlotHeld_ = false;
+}
+
+void AcquisitionCycle::beginSlot()
+{
+    if (state_ == State::Stopped)
+        return;
+    if (ModalTracker::instance().isModalOpen()) {
+        nextSlotHeld_ = true;
+        state_ = State::Ready;
+        return;
+    }
+    nextSlotHeld_ = false;
+
+    // Empty slots are skipped; a table with no URL at all has nothing to sweep.
+    int skipped = 0;
+    while (table_.isEmpty(slot_)) {
+        if (++skipped > SensorCount) {
+            state_ = State::Stopped;
+            return;
+        }
+        if (++slot_ == SensorCount) {
+            endOfSweep();
+            slot_ = 0;
+            if (state_ == State::Stopped)
+                return;
+        }
+    }
+
+    const QString& url = table_.url(slot_);
+    display_.setAddressText(url);
+    display_.appendAddressText();
+    while (display_.addressCount() > AddressListLimit)
+        display_.removeOldestAddress();
+
+    state_ = State::Loading;
+    page_.Navigate(url);
+}
+
+void AcquisitionCycle::onPageCompleted()
+{
+    if (state_ != State::Loading)
+        return;
+    if (ModalTracker::instance().isModalOpen()) {
+        completionHeld_ = true;
+        return;
+    }
+    finishSlot();
+}
+
+void AcquisitionCycle::onModalClosed()
+{
+    if (state_ == State::Stopped)
+        return;
+    if (completionHeld_) {
+        completionHeld_ = false;
+        finishSlot();
+    } else if (nextSlotHeld_) {
+        beginSlot();
+    }
+}
+
+void AcquisitionCycle::finishSlot()
+{
+    display_.showPage(page_.Document());
+    display_.showMainWindow();
+    table_.readAnswer(slot_, page_.Document());
+    display_.setSensorNumberText(runtime::integerToText(static_cast<std::int16_t>(slot_ + 1)));
+    display_.setTemperatureText(runtime::singleToText(table_.Readings.at(slot_)));
+    // The display calls above may have run a handler that stopped the cycle.
+    if (state_ == State::Stopped)
+        return;
+
+    if (++slot_ == SensorCount) {
+        endOfSweep();
+        slot_ = 0;
+        if (state_ == State::Stopped)
+            return;
+    }
+    scheduleNextSlot(page_.lastLoadGotAnswer());
+}
+
+void AcquisitionCycle::endOfSweep()
+{
+    if (recorder_.loggingActive()) {
+        const auto error = recorder_.writeRecord(table_.Readings);
+        display_.setLogWriteError(error.value_or(QString()));
+        display_.setRecordNumberText(runtime::integerToText(recordNumber_));
+        // The counter sticks at its largest value; records go on being written.
+        if (recordNumber_ < std::numeric_limits<std::int16_t>::max())
+            ++recordNumber_;
+    }
+    emit sweepCompleted();
+}
+
+void AcquisitionCycle::scheduleNextSlot(bool gotAnswer)
+{
+    // Through the event loop even without a pause, so the page component is never navigated from inside
+    // its own completion signal.
+    state_ = gotAnswer ? State::Ready : State::Paused;
+    next_.start(gotAnswer ? 0 : pauseMs_);
+}
+
+} // namespace quorvel::acquisition

@@ -1,0 +1,70 @@
+#pragma once
+
+#include "sensortable.h"
+
+#include <QObject>
+#include <QTimer>
+
+#include <cstdint>
+
+namespace quorvel::acquisition {
+
+class CycleDisplay;
+class PageComponent;
+class SweepRecorder;
+
+// The endless sweep over the sensor table: for each slot, show its address, load its page, read the
+// temperature, show it; after slot 12, hand the readings to the recorder while logging is on. Driven by the
+// event loop: it waits on the page component's completion signal, never polls, and holds while any modal
+// box is open, going on where it was when the last one closes.
+class AcquisitionCycle : public QObject {
+    Q_OBJECT
+public:
+    // Kept in the address box's list: a hundred sweeps.
+    static constexpr int AddressListLimit = 1300;
+    // Pause after a request that got no answer at all, so a dead adapter is not flooded with connections.
+    static constexpr int NoAnswerPauseMs = 1000;
+
+    AcquisitionCycle(PageComponent& page, CycleDisplay& display, SweepRecorder& recorder,
+                     QObject* parent = nullptr);
+
+    // Fills the table for this adapter and begins the first sweep at slot 0.
+    void start(const QString& adapterAddress);
+    // Nothing of the cycle runs after this, so it never touches a window that is going away.
+    void stop();
+
+    [[nodiscard]] bool isRunning() const { return state_ != State::Stopped; }
+    [[nodiscard]] int currentSlot() const { return slot_; }
+    [[nodiscard]] const SensorTable& table() const { return table_; }
+    SensorTable& table() { return table_; }
+    [[nodiscard]] std::int16_t RecordNumber() const { return recordNumber_; }
+    void setNoAnswerPauseMs(int ms) { pauseMs_ = ms; }
+
+signals:
+    void sweepCompleted();
+
+private:
+    enum class State { Stopped, Ready, Loading, Paused };
+
+    void beginSlot();
+    void onPageCompleted();
+    void finishSlot();
+    void endOfSweep();
+    void scheduleNextSlot(bool gotAnswer);
+    void onModalClosed();
+
+    PageComponent& page_;
+    CycleDisplay& display_;
+    SweepRecorder& recorder_;
+    SensorTable table_;
+    // Starts the next slot: at once after an answer, after the pause otherwise.
+    QTimer next_;
+    int pauseMs_ = NoAnswerPauseMs;
+    State state_ = State::Stopped;
+    int slot_ = 0;
+    bool completionHeld_ = false;
+    bool nextSlotHeld_ = false;
+    std::int16_t recordNumber_ = 1;
+};
+
+} // namespace quorvel::acquisition

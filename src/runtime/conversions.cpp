@@ -1,0 +1,94 @@
+#include "conversions.h"
+
+#include <QRegularExpression>
+
+#include <cmath>
+#include <cstdio>
+#include <limits>
+
+namespace quorvel::runtime {
+
+QString integerToText(std::int16_t value)
+{
+    return QString::number(value);
+}
+
+QString singleToText(float value, const QLocale& locale)
+{
+    if (std::isnan(value))
+        return QStringLiteral("NaN");
+    if (std::isinf(value))
+        return value < 0 ? QStringLiteral("-Infinity") : QStringLiteral("Infinity");
+    if (value == 0.0f)
+        return QStringLiteral("0");
+
+    // Round to seven significant digits once, then lay the digits out.
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%.6e", static_cast<double>(value));
+    // buf is like "-2.356250e+01"
+    QString text = QString::fromLatin1(buf);
+    const bool negative = text.startsWith(QLatin1Char('-'));
+    if (negative)
+        text.remove(0, 1);
+    const qsizetype ePos = text.indexOf(QLatin1Char('e'));
+    const int exponent = text.mid(ePos + 1).toInt();
+    QString digits = text.left(ePos);
+    digits.remove(QLatin1Char('.'));
+    while (digits.size() > 1 && digits.endsWith(QLatin1Char('0')))
+        digits.chop(1);
+
+    const QString point = locale.decimalPoint();
+    QString out;
+    if (exponent >= 7 || exponent < -5) {
+        out = digits.left(1);
+        if (digits.size() > 1)
+            out += point + digits.mid(1);
+        out += QString(QLatin1Char('E')) + QLatin1Char(exponent < 0 ? '-' : '+') +
+               QStringLiteral("%1").arg(std::abs(exponent), 2, 10, QLatin1Char('0'));
+    } else if (exponent < 0) {
+        out = QStringLiteral("0") + point + QString(-exponent - 1, QLatin1Char('0')) + digits;
+    } else if (digits.size() <= exponent + 1) {
+        out = digits + QString(exponent + 1 - digits.size(), QLatin1Char('0'));
+    } else {
+        out = digits.left(exponent + 1) + point + digits.mid(exponent + 1);
+    }
+    return negative ? QLatin1Char('-') + out : out;
+}
+
+namespace {
+
+std::optional<float> inSingleRange(double v)
+{
+    if (!std::isfinite(v) || std::fabs(v) > static_cast<double>(std::numeric_limits<float>::max()))
+        return std::nullopt;
+    return static_cast<float>(v);
+}
+
+} // namespace
+
+std::optional<float> textToSingle(const QString& text, const QLocale& locale)
+{
+    const QString t = text.trimmed();
+    if (t.isEmpty())
+        return std::nullopt;
+
+    // Plain dot-decimal first, so the adapter's values never depend on the user's locale.
+    static const QRegularExpression plain(QStringLiteral("^[+-]?(\\d+\\.?\\d*|\\.\\d+)([eE][+-]?\\d+)?$"));
+    if (plain.match(t).hasMatch()) {
+        bool ok = false;
+        const double v = QLocale::c().toDouble(t, &ok);
+        if (!ok)
+            return std::nullopt;
+        return inSingleRange(v);
+    }
+
+    QLocale strict = locale;
+    strict.setNumberOptions(strict.numberOptions() | QLocale::RejectGroupSeparator);
+    bool ok = false;
+    const double v = strict.toDouble(t, &ok);
+    if (!ok)
+        return std::nullopt;
+    return inSingleRange(v);
+}
+
+} // namespace quorvel::runtime

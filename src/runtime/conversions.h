@@ -1,0 +1,26 @@
+#pragma once
+
+#include <QLocale>
+#include <QString>
+
+#include <cstdint>
+#include <optional>
+
+namespace quorvel::runtime {
+
+// The runtime's conversions between numbers and text.
+
+// A 16-bit integer as plain decimal text ("-12", "32767").
+[[nodiscard]] QString integerToText(std::int16_t value);
+
+// A single-precision value as its shortest decimal text with at most seven significant digits, the
+// locale's decimal separator, a leading minus for negative values and no leading blank. Values of eight
+// or more integer digits, or below 1E-05, use the exponent form "1.234568E+08".
+[[nodiscard]] QString singleToText(float value, const QLocale& locale = QLocale());
+
+// Text to single-precision by the locale, failing on anything that is not a finite number in single range.
+// Blanks around the number are allowed. A plain dot-decimal text ("23.5625") reads the same in every
+// locale, because the adapter always writes "." as its decimal point; "." is never a group separator.
+[[nodiscard]] std::optional<float> textToSingle(const QString& text, const QLocale& locale = QLocale());
+
+} // namespace quorvel::runtime

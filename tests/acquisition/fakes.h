@@ -1,0 +1,144 @@
+#pragma once
+
+#include "acquisition/cycledisplay.h"
+#include "acquisition/pagecomponent.h"
+#include "acquisition/sweeprecorder.h"
+
+#include <QMap>
+#include <QStringList>
+#include <QTimer>
+
+#include <memory>
+#include <vector>
+
+namespace quorvel::testing {
+
+using namespace quorvel::acquisition;
+
+// A document whose elements are given as a map id -> value.
+class FakeDocument : public PageDocument {
+public:
+    explicit FakeDocument(QMap<QString, QString> values = {}) : values_(std::move(values)) {}
+    [[nodiscard]] std::optional<QString> elementValue(const QString& id) const override
+    {
+        const auto it = values_.find(id);
+        if (it == values_.end())
+            return std::nullopt;
+        return *it;
+    }
+    [[nodiscard]] QString displayHtml() const override
+    {
+        return values_.value(QStringLiteral("Temperature_0"));
+    }
+
+private:
+    QMap<QString, QString> values_;
+};
+
+// A page component that records navigations and completes when the test says so, or at once through the
+// event loop with a scripted answer per URL.
+class FakePage : public PageComponent {
+    Q_OBJECT
+public:
+    struct Answer {
+        std::optional<QString> temperature; // nothing: the element is missing
+        bool gotAnswer = true;
+    };
+
+    void Navigate(const QString& url) override
+    {
+        navigations.append(url);
+        state_ = Loading;
+        if (autoComplete)
+            QTimer::singleShot(0, this, [this, n = navigations.size()] {
+                if (n == navigations.size())
+                    complete(answerFor(navigations.last()));
+            });
+    }
+    [[nodiscard]] int ReadyState() const override { return state_; }
+    [[nodiscard]] const PageDocument* Document() const override { return doc_.get(); }
+    [[nodiscard]] bool lastLoadGotAnswer() const override { return gotAnswer_; }
+
+    void complete(const Answer& a)
+    {
+        QMap<QString, QString> values;
+        if (a.temperature)
+            values.insert(QStringLiteral("Temperature_0"), *a.temperature);
+        doc_ = std::make_unique<FakeDocument>(values);
+        gotAnswer_ = a.gotAnswer;
+        state_ = Complete;
+        emit completed();
+    }
+
+    Answer answerFor(const QString& url) const
+    {
+        for (auto it = answers.begin(); it != answers.end(); ++it)
+            if (url.contains(it.key()))
+                return it.value();
+        return defaultAnswer;
+    }
+
+    bool autoComplete = true;
+    QStringList navigations;
+    QMap<QString, Answer> answers; // by ROM code
+    Answer defaultAnswer{QStringLiteral("20.5"), true};
+
+private:
+    int state_ = Uninitialized;
+    std::unique_ptr<FakeDocument> doc_;
+    bool gotAnswer_ = true;
+};
+
+class RecordingDisplay : public CycleDisplay {
+public:
+    void setAddressText(const QString& t) override
+    {
+        addressText = t;
+        events.append(QStringLiteral("address ") + t);
+    }
+    void appendAddressText() override { addressList.append(addressText); }
+    [[nodiscard]] int addressCount() const override { return static_cast<int>(addressList.size()); }
+    void removeOldestAddress() override { addressList.removeFirst(); }
+    void showPage(const PageDocument*) override { ++pagesShown; }
+    void showMainWindow() override
+    {
+        if (!visible)
+            events.append(QStringLiteral("shown"));
+        visible = true;
+    }
+    void setSensorNumberText(const QString& t) override
+    {
+        sensorNumber = t;
+        events.append(QStringLiteral("sensor ") + t);
+    }
+    void setTemperatureText(const QString& t) override
+    {
+        temperature = t;
+        temperatures.append(t);
+    }
+    void setRecordNumberText(const QString& t) override { recordNumber = t; }
+    void setLogWriteError(const QString& e) override { logError = e; }
+
+    QString addressText;
+    QStringList addressList;
+    QStringList events;
+    QStringList temperatures;
+    QString sensorNumber, temperature, recordNumber, logError;
+    int pagesShown = 0;
+    bool visible = false;
+};
+
+class RecordingRecorder : public SweepRecorder {
+public:
+    [[nodiscard]] bool loggingActive() const override { return active; }
+    std::optional<QString> writeRecord(const SensorReadings& r) override
+    {
+        records.push_back(r);
+        return failWith;
+    }
+    bool active = false;
+    std::optional<QString> failWith;
+    std::vector<SensorReadings> records;
+};
+
+} // namespace quorvel::testing

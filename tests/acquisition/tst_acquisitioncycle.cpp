@@ -1,0 +1,342 @@
+#include "fakes.h"
+
+#include "acquisition/acquisitioncycle.h"
+#include "runtime/modaltracker.h"
+
+#include <QElapsedTimer>
+#include <QSignalSpy>
+#include <QTest>
+
+using namespace quorvel::acquisition;
+using namespace quorvel::testing;
+using quorvel::runtime::ModalTracker;
+
+namespace {
+
+const QString Address = QStringLiteral("127.0.0.1:8080");
+
+QString urlOf(int slot)
+{
+    return sensorUrl(Address, RomCodes[slot]);
+}
+
+struct Rig {
+    FakePage page;
+    RecordingDisplay display;
+    RecordingRecorder recorder;
+    AcquisitionCycle cycle{page, display, recorder};
+
+    bool runSweeps(int n)
+    {
+        QSignalSpy spy(&cycle, &AcquisitionCycle::sweepCompleted);
+        while (spy.count() < n)
+            if (!spy.wait(5000))
+                return false;
+        return true;
+    }
+};
+
+} // namespace
+
+class tst_AcquisitionCycle : public QObject {
+    Q_OBJECT
+private slots:
+    void sweepsInSlotOrderForEver();
+    void windowShownOnlyAfterFirstPage();
+    void addressListGrowsBySweepAndIsBounded();
+    void failedReadKeepsPreviousValue_data();
+    void failedReadKeepsPreviousValue();
+    void neverReadSlotShowsZero();
+    void emptySlotIsSkipped();
+    void recordsAtEndOfSweepWhileLogging();
+    void loggingSwitchedOnMidSweepRecordsThatSweep();
+    void logWriteFailureIsShownUntilNextRecord();
+    void recordNumberSticksAtMaximum();
+    void holdsWhileModalBoxIsOpen();
+    void holdsBeforeNextRequestWhileModalBoxIsOpen();
+    void pausesOnlyAfterRequestWithoutAnswer();
+    void noAnswerPauseIsOneSecond();
+    void stopEndsTheCycle();
+};
+
+void tst_AcquisitionCycle::sweepsInSlotOrderForEver()
+{
+    Rig rig;
+    rig.cycle.start(Address);
+    QVERIFY(rig.runSweeps(2));
+    QVERIFY(rig.page.navigations.size() >= 26);
+    for (int n = 0; n < 26; ++n)
+        QCOMPARE(rig.page.navigations.at(n), urlOf(n % SensorCount));
+    QCOMPARE(rig.display.events.at(0), QStringLiteral("address ") + urlOf(0));
+}
+
+void tst_AcquisitionCycle::windowShownOnlyAfterFirstPage()
+{
+    Rig rig;
+    rig.page.autoComplete = false;
+    rig.cycle.start(Address);
+    QCOMPARE(rig.page.navigations.size(), 1);
+    QVERIFY(!rig.display.visible);
+    rig.page.complete({QStringLiteral("21.5"), true});
+    QVERIFY(rig.display.visible);
+    const QStringList expected{QStringLiteral("address ") + urlOf(0), QStringLiteral("shown"),
+                               QStringLiteral("sensor 1")};
+    QCOMPARE(rig.display.events.mid(0, 3), expected);
+    QCOMPARE(rig.display.temperature, QStringLiteral("21.5"));
+    QCOMPARE(rig.display.pagesShown, 1);
+}
+
+void tst_AcquisitionCycle::addressListGrowsBySweepAndIsBounded()
+{
+    Rig rig;
+    rig.cycle.start(Address);
+    QVERIFY(rig.runSweeps(1));
+    // The 14th request of the next sweep may already be under way.
+    QVERIFY(rig.display.addressCount() == 13 || rig.display.addressCount() == 14);
+    rig.page.autoComplete = false;
+    QTRY_COMPARE(rig.page.ReadyState(), static_cast<int>(PageComponent::Loading));
+    const int before = rig.display.addressCount();
+    for (int i = before; i <= 26; ++i)
+        rig.page.complete({QStringLiteral("20"), true}), QCoreApplication::processEvents();
+    QCOMPARE(rig.display.addressList.mid(0, 26).size(), 26);
+    for (int n = 0; n < 26; ++n)
+        QCOMPARE(rig.display.addressList.at(n), urlOf(n % SensorCount));
+
+    rig.page.autoComplete = true;
+    rig.page.complete({QStringLiteral("20"), true});
+    QVERIFY(rig.runSweeps(110));
+    QCOMPARE(rig.display.addressCount(), AcquisitionCycle::AddressListLimit);
+    QCOMPARE(rig.display.addressList.last(), rig.page.navigations.last());
+}
+
+void tst_AcquisitionCycle::failedReadKeepsPreviousValue_data()
+{
+    QTest::addColumn<bool>("elementPresent");
+    QTest::addColumn<QString>("badValue");
+    QTest::newRow("element missing") << false << QString();
+    QTest::newRow("dashes") << true << "----";
+    QTest::newRow("empty") << true << "";
+    QTest::newRow("text") << true << "error";
+    QTest::newRow("beyond single") << true << "1e39";
+}
+
+void tst_AcquisitionCycle::failedReadKeepsPreviousValue()
+{
+    QFETCH(bool, elementPresent);
+    QFETCH(QString, badValue);
+    Rig rig;
+    rig.page.answers.insert(QString::fromLatin1(RomCodes[4].data(), 16), {QStringLiteral("-10.125"), true});
+    rig.recorder.active = true;
+    rig.cycle.start(Address);
+    QVERIFY(rig.runSweeps(1));
+    QCOMPARE(rig.cycle.table().Readings[4], -10.125f);
+
+    FakePage::Answer bad;
+    if (elementPresent)
+        bad.temperature = badValue;
+    rig.page.answers.insert(QString::fromLatin1(RomCodes[4].data(), 16), bad);
+    QVERIFY(rig.runSweeps(2));
+    QCOMPARE(rig.cycle.table().Readings[4], -10.125f);
+    // The record of a sweep with a failed read carries the previous value.
+    QVERIFY(rig.recorder.records.size() >= 2);
+    QCOMPARE(rig.recorder.records.back()[4], -10.125f);
+    QCOMPARE(rig.recorder.records.back()[3], 20.5f);
+    QVERIFY(rig.display.temperatures.contains(QStringLiteral("-10.125")));
+}
+
+void tst_AcquisitionCycle::neverReadSlotShowsZero()
+{
+    Rig rig;
+    rig.page.defaultAnswer = {std::nullopt, false};
+    rig.cycle.setNoAnswerPauseMs(0);
+    rig.cycle.start(Address);
+    QVERIFY(rig.runSweeps(1));
+    QVERIFY(rig.display.visible);
+    for (int i = 0; i < SensorCount; ++i)
+        QCOMPARE(rig.cycle.table().Readings[i], 0.0f);
+    QCOMPARE(rig.display.temperatures.mid(0, 13), QStringList(13, QStringLiteral("0")));
+}
+
+void tst_AcquisitionCycle::emptySlotIsSkipped()
+{
+    Rig rig;
+    rig.page.autoComplete = false;
+    rig.cycle.start(Address);
+    rig.cycle.table().SensorUrls[4].clear();
+    rig.page.autoComplete = true;
+    rig.page.complete({QStringLiteral("20"), true});
+    QVERIFY(rig.runSweeps(1));
+    QCOMPARE(rig.page.navigations.size() >= 12, true);
+    QCOMPARE(rig.page.navigations.at(3), urlOf(3));
+    QCOMPARE(rig.page.navigations.at(4), urlOf(5));
+    QVERIFY(!rig.display.events.contains(QStringLiteral("sensor 5")));
+    QVERIFY(rig.display.events.contains(QStringLiteral("sensor 6")));
+}
+
+void tst_AcquisitionCycle::recordsAtEndOfSweepWhileLogging()
+{
+    Rig rig;
+    rig.page.autoComplete = false;
+    rig.recorder.active = true;
+    rig.cycle.start(Address);
+    for (int i = 0; i < 12; ++i)
+        rig.page.complete({QString::number(i), true}), QCoreApplication::processEvents();
+    QVERIFY(rig.recorder.records.empty());
+    QCOMPARE(rig.display.recordNumber, QString());
+    rig.page.complete({QStringLiteral("12"), true});
+    QCOMPARE(rig.recorder.records.size(), size_t(1));
+    for (int i = 0; i < SensorCount; ++i)
+        QCOMPARE(rig.recorder.records[0][i], static_cast<float>(i));
+    // The number shown is the one of the record just written.
+    QCOMPARE(rig.display.recordNumber, QStringLiteral("1"));
+    QCOMPARE(rig.cycle.RecordNumber(), std::int16_t(2));
+}
+
+void tst_AcquisitionCycle::loggingSwitchedOnMidSweepRecordsThatSweep()
+{
+    Rig rig;
+    rig.page.autoComplete = false;
+    rig.cycle.start(Address);
+    for (int i = 0; i < 7; ++i)
+        rig.page.complete({QStringLiteral("1"), true}), QCoreApplication::processEvents();
+    rig.recorder.active = true;
+    for (int i = 7; i < 13; ++i)
+        rig.page.complete({QStringLiteral("1"), true}), QCoreApplication::processEvents();
+    QCOMPARE(rig.recorder.records.size(), size_t(1));
+    // Switched off during the next sweep: nothing at its end.
+    for (int i = 0; i < 6; ++i)
+        rig.page.complete({QStringLiteral("1"), true}), QCoreApplication::processEvents();
+    rig.recorder.active = false;
+    for (int i = 6; i < 13; ++i)
+        rig.page.complete({QStringLiteral("1"), true}), QCoreApplication::processEvents();
+    QCOMPARE(rig.recorder.records.size(), size_t(1));
+}
+
+void tst_AcquisitionCycle::logWriteFailureIsShownUntilNextRecord()
+{
+    Rig rig;
+    rig.recorder.active = true;
+    rig.recorder.failWith = QStringLiteral("No space left on device");
+    rig.cycle.start(Address);
+    QVERIFY(rig.runSweeps(1));
+    QCOMPARE(rig.display.logError, QStringLiteral("No space left on device"));
+    // The counter moves on even when the write failed.
+    QCOMPARE(rig.display.recordNumber, QStringLiteral("1"));
+    rig.recorder.failWith.reset();
+    QVERIFY(rig.runSweeps(1));
+    QCOMPARE(rig.display.logError, QString());
+    QCOMPARE(rig.display.recordNumber, QStringLiteral("2"));
+}
+
+void tst_AcquisitionCycle::recordNumberSticksAtMaximum()
+{
+    Rig rig;
+    rig.recorder.active = true;
+    rig.cycle.start(Address);
+    QVERIFY(rig.runSweeps(32766));
+    QCOMPARE(rig.display.recordNumber, QStringLiteral("32766"));
+    QVERIFY(rig.runSweeps(1));
+    QCOMPARE(rig.display.recordNumber, QStringLiteral("32767"));
+    QVERIFY(rig.runSweeps(2));
+    QCOMPARE(rig.display.recordNumber, QStringLiteral("32767"));
+    QCOMPARE(rig.cycle.RecordNumber(), std::int16_t(32767));
+    QCOMPARE(rig.recorder.records.size(), size_t(32769));
+}
+
+void tst_AcquisitionCycle::holdsWhileModalBoxIsOpen()
+{
+    Rig rig;
+    rig.page.autoComplete = false;
+    rig.cycle.start(Address);
+    rig.page.complete({QStringLiteral("1"), true});
+    QTRY_COMPARE(rig.page.navigations.size(), 2);
+    QCOMPARE(rig.display.sensorNumber, QStringLiteral("1"));
+
+    ModalTracker::instance().enter();
+    rig.page.complete({QStringLiteral("2"), true});
+    QTest::qWait(50);
+    QCOMPARE(rig.display.sensorNumber, QStringLiteral("1"));
+    QCOMPARE(rig.page.navigations.size(), 2);
+
+    ModalTracker::instance().leave();
+    QCOMPARE(rig.display.sensorNumber, QStringLiteral("2"));
+    QCOMPARE(rig.display.temperature, QStringLiteral("2"));
+    QTRY_COMPARE(rig.page.navigations.size(), 3);
+    QCOMPARE(rig.page.navigations.at(2), urlOf(2));
+}
+
+void tst_AcquisitionCycle::holdsBeforeNextRequestWhileModalBoxIsOpen()
+{
+    Rig rig;
+    rig.page.autoComplete = false;
+    rig.cycle.start(Address);
+    ModalTracker::instance().enter();
+    ModalTracker::instance().enter(); // nested boxes: only the last close releases the cycle
+    // The page completed before the box opened: the next request waits for the box.
+    rig.page.complete({QStringLiteral("1"), true});
+    QCOMPARE(rig.display.sensorNumber, QString());
+    ModalTracker::instance().leave();
+    QTest::qWait(20);
+    QCOMPARE(rig.display.sensorNumber, QString());
+    ModalTracker::instance().leave();
+    QCOMPARE(rig.display.sensorNumber, QStringLiteral("1"));
+    QTRY_COMPARE(rig.page.navigations.size(), 2);
+
+    rig.page.complete({QStringLiteral("2"), true});
+    ModalTracker::instance().enter();
+    QTest::qWait(20);
+    QCOMPARE(rig.page.navigations.size(), 2);
+    ModalTracker::instance().leave();
+    QCOMPARE(rig.page.navigations.size(), 3);
+    QCOMPARE(rig.page.navigations.at(2), urlOf(2));
+}
+
+void tst_AcquisitionCycle::pausesOnlyAfterRequestWithoutAnswer()
+{
+    Rig rig;
+    rig.page.autoComplete = false;
+    rig.cycle.setNoAnswerPauseMs(300);
+    rig.cycle.start(Address);
+
+    QElapsedTimer t;
+    t.start();
+    rig.page.complete({std::nullopt, true}); // an answer without the element: no pause
+    QTRY_COMPARE_WITH_TIMEOUT(rig.page.navigations.size(), 2, 1000);
+    QVERIFY2(t.elapsed() < 250, qPrintable(QString::number(t.elapsed())));
+
+    t.restart();
+    rig.page.complete({std::nullopt, false});
+    QTest::qWait(150);
+    QCOMPARE(rig.page.navigations.size(), 2);
+    QTRY_COMPARE_WITH_TIMEOUT(rig.page.navigations.size(), 3, 2000);
+    QVERIFY(t.elapsed() >= 300);
+    // The reading and display happen at once; only the next request waits.
+    QCOMPARE(rig.display.sensorNumber, QStringLiteral("2"));
+}
+
+void tst_AcquisitionCycle::noAnswerPauseIsOneSecond()
+{
+    Rig rig;
+    rig.page.defaultAnswer = {std::nullopt, false};
+    rig.cycle.start(Address);
+    QElapsedTimer t;
+    t.start();
+    QTRY_COMPARE_WITH_TIMEOUT(rig.page.navigations.size(), 3, 5000);
+    QVERIFY2(t.elapsed() >= 2000, qPrintable(QString::number(t.elapsed())));
+}
+
+void tst_AcquisitionCycle::stopEndsTheCycle()
+{
+    Rig rig;
+    rig.page.autoComplete = false;
+    rig.cycle.start(Address);
+    rig.cycle.stop();
+    rig.page.complete({QStringLiteral("1"), true});
+    QTest::qWait(20);
+    QCOMPARE(rig.page.navigations.size(), 1);
+    QCOMPARE(rig.display.sensorNumber, QString());
+    QVERIFY(!rig.cycle.isRunning());
+}
+
+QTEST_GUILESS_MAIN(tst_AcquisitionCycle)
+#include "tst_acquisitioncycle.moc"

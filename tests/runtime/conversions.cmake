@@ -1,0 +1,1 @@
+quorvel_add_test(tst_conversions SOURCES tst_conversions.cpp LIBS quorvel_runtime)
