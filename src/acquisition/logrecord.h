@@ -1,0 +1,49 @@
+#pragma once
+
+#include <QDateTime>
+#include <QLocale>
+#include <QString>
+#include <QStringView>
+
+#include <array>
+#include <cstddef>
+#include <optional>
+
+namespace quorvel::acquisition {
+
+// One line of the log file: the date and time of a completed sweep and its thirteen readings, slot 0
+// first. Nothing else goes into the file, so a value's position in the line is its sensor's slot.
+struct LogRecord {
+    static constexpr std::size_t ReadingCount = 13;
+    // Width of a print zone; zones start at 0-based columns 0, 14, 28, ...
+    static constexpr qsizetype ZoneWidth = 14;
+
+    QDateTime when;
+    std::array<float, ReadingCount> readings{};
+};
+
+// What parseLogRecord reads back from a line.
+using ParsedLogRecord = LogRecord;
+
+// The whole line, ending in "\r\n":
+//   date-time ", " reading(0) <zone> " , " reading(1) <zone> " , " ... reading(11) <zone> " , " reading(12)
+// The date-time is runtime::dateTimeText. A reading is its sign position (blank for zero or positive,
+// "-" for negative), runtime::singleToText of its absolute value and one trailing blank. Every other
+// item follows the previous one directly. <zone> pads with blanks to the start of the next 14-column
+// print zone, and "next" is strict: a reading that ends exactly on a zone start is followed by a full
+// zone of blanks, so the rule is one formula, (column / 14 + 1) * 14, whatever the values. Every " , "
+// therefore begins on a zone start. Columns count characters of the line before encoding.
+[[nodiscard]] QString composeLogRecord(const QDateTime& when,
+                                       const std::array<float, LogRecord::ReadingCount>& readings,
+                                       const QLocale& locale = QLocale());
+[[nodiscard]] QString composeLogRecord(const LogRecord& record, const QLocale& locale = QLocale());
+
+// Reads a line written by composeLogRecord in the same locale back. Any number of blanks may stand
+// around the items and the line end ("\r\n", "\n" or none) is optional; everything else must be as
+// written: a date-time in the locale's format, ", ", then thirteen finite numbers separated by commas
+// with a blank on at least one side (so a decimal comma inside a number is never taken for one).
+// Nothing for a malformed line.
+[[nodiscard]] std::optional<ParsedLogRecord> parseLogRecord(QStringView line,
+                                                            const QLocale& locale = QLocale());
+
+} // namespace quorvel::acquisition

@@ -1,0 +1,32 @@
+#pragma once
+
+#include <QDateTime>
+#include <QLocale>
+#include <QString>
+
+namespace quorvel::runtime {
+
+// How the runtime writes dates and times: the locale's short date with a four-digit year, and its long
+// time without a time-zone field, so a log line says nothing the reader of the file cannot use and
+// years never wrap.
+
+// The locale's short date format with every year field widened to four digits ("M/d/yy" -> "M/d/yyyy").
+[[nodiscard]] QString shortDateFormat(const QLocale& locale = QLocale());
+
+// The locale's long time format without its time-zone field ("h:mm:ss AP t" -> "h:mm:ss AP").
+[[nodiscard]] QString longTimeFormat(const QLocale& locale = QLocale());
+
+// Hours and minutes as the locale writes them ("h:mm AP"); seconds and time zone are dropped.
+[[nodiscard]] QString shortTimeFormat(const QLocale& locale = QLocale());
+
+// Short date, one blank, long time: "3/14/2007 10:05:42 PM" for U.S. English. The value is written as
+// given; callers pass local time.
+[[nodiscard]] QString dateTimeText(const QDateTime& when, const QLocale& locale = QLocale());
+
+// The format rewrites behind the functions above, on raw QDateTime format strings. Quoted literals are
+// never touched.
+[[nodiscard]] QString withFourDigitYear(const QString& format);
+[[nodiscard]] QString withoutTimeZone(const QString& format);
+[[nodiscard]] QString withoutSeconds(const QString& format);
+
+} // namespace quorvel::runtime
