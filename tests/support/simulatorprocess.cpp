@@ -1,0 +1,193 @@
+#include "simulatorprocess.h"
+
+#include <QDeadlineTimer>
+#include <QEventLoop>
+#include <QNetworkAccessManager>
+#include <QNetworkProxy>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QTimer>
+#include <QUrl>
+#include <QtDebug>
+
+#include <array>
+
+#ifdef Q_OS_LINUX
+#include <csignal>
+#include <sys/prctl.h>
+#endif
+
+namespace {
+
+constexpr int StartTimeoutMs = 10000;
+constexpr int ControlTimeoutMs = 5000;
+
+constexpr std::array<const char*, SimulatorProcess::SensorCount> Roms = {
+    "9C000000B4A89828", "06000000A4EC7428", "A1000000A4D34C28", "E6000000B4E6AC28", "6E00000027CD1E28",
+    "92000000A4F27928", "A1000000180B0528", "47000000A4F3AD28", "88000000B4A59328", "EC00000027A23328",
+    "EE000000B4913B28", "B900000027CA8F28", "40000000B491CF28",
+};
+
+} // namespace
+
+SimulatorProcess::SimulatorProcess(QObject* parent)
+    : QObject(parent), m_process(new QProcess(this)), m_network(new QNetworkAccessManager(this))
+{
+    // Only the simulator's own stdout is ever read: its errors belong in the test log.
+    m_process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+#ifdef Q_OS_LINUX
+    // A crashed or timed-out test must not leave a listening simulator behind.
+    m_process->setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
+#endif
+    m_network->setProxy(QNetworkProxy::NoProxy);
+}
+
+SimulatorProcess::~SimulatorProcess()
+{
+    stop();
+}
+
+bool SimulatorProcess::start(const QStringList& extraArgs)
+{
+    stop();
+    const QString program = qEnvironmentVariable("QUORVEL_ADAPTER_SIM");
+    if (program.isEmpty()) {
+        qWarning("SimulatorProcess: QUORVEL_ADAPTER_SIM is not set");
+        return false;
+    }
+    m_process->start(program, extraArgs, QIODevice::ReadOnly);
+    const QDeadlineTimer deadline(StartTimeoutMs);
+    if (!m_process->waitForStarted(int(deadline.remainingTime()))) {
+        qWarning("SimulatorProcess: cannot start %s: %s", qPrintable(program),
+                 qPrintable(m_process->errorString()));
+        return false;
+    }
+    while (!m_process->canReadLine()) {
+        if (deadline.hasExpired() || m_process->state() != QProcess::Running ||
+            !m_process->waitForReadyRead(int(qMax<qint64>(1, deadline.remainingTime())))) {
+            if (m_process->canReadLine())
+                break;
+            qWarning("SimulatorProcess: %s %s printed no port line (exit code %d)", qPrintable(program),
+                     qPrintable(extraArgs.join(u' ')), m_process->exitCode());
+            stop();
+            return false;
+        }
+    }
+    bool ok = false;
+    const QByteArray line = m_process->readLine().trimmed();
+    const uint port = line.toUInt(&ok);
+    if (!ok || port == 0 || port > 65535) {
+        qWarning("SimulatorProcess: expected a port number, got \"%s\"", line.constData());
+        stop();
+        return false;
+    }
+    m_port = quint16(port);
+    return true;
+}
+
+void SimulatorProcess::stop()
+{
+    if (m_process->state() != QProcess::NotRunning) {
+        m_process->kill();
+        m_process->waitForFinished(StartTimeoutMs);
+    }
+    m_port = 0;
+}
+
+bool SimulatorProcess::isRunning() const
+{
+    return m_process->state() == QProcess::Running;
+}
+
+qint64 SimulatorProcess::processId() const
+{
+    return m_process->processId();
+}
+
+QString SimulatorProcess::baseUrl() const
+{
+    return QStringLiteral("http://127.0.0.1:%1").arg(m_port);
+}
+
+QString SimulatorProcess::sensorUrl(int slot) const
+{
+    if (slot < 0 || slot >= SensorCount)
+        return {};
+    return baseUrl() + QStringLiteral("/1Wire/ReadDS18B20.html?DS18B20Request=%7b") +
+           QLatin1StringView(Roms[static_cast<std::size_t>(slot)]) + QStringLiteral(",12%7d");
+}
+
+std::optional<QByteArray> SimulatorProcess::controlText(const QString& pathAndQuery)
+{
+    if (m_port == 0)
+        return std::nullopt;
+    const QString path =
+        pathAndQuery.startsWith(u'/') ? pathAndQuery : QStringLiteral("/control/") + pathAndQuery;
+    QNetworkRequest request(QUrl(baseUrl() + path));
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+    QNetworkReply* reply = m_network->get(request);
+
+    QEventLoop loop;
+    QTimer timeout;
+    timeout.setSingleShot(true);
+    connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
+    connect(&timeout, &QTimer::timeout, &loop, &QEventLoop::quit);
+    timeout.start(ControlTimeoutMs);
+    if (!reply->isFinished())
+        loop.exec();
+
+    std::optional<QByteArray> result;
+    if (!reply->isFinished()) {
+        qWarning("SimulatorProcess: %s timed out", qPrintable(path));
+        reply->abort();
+    } else if (const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+               status == 200) {
+        result = reply->readAll();
+    } else {
+        qWarning("SimulatorProcess: %s answered %d %s", qPrintable(path), status,
+                 reply->readAll().trimmed().constData());
+    }
+    reply->deleteLater();
+    return result;
+}
+
+bool SimulatorProcess::control(const QString& pathAndQuery)
+{
+    return controlText(pathAndQuery).has_value();
+}
+
+bool SimulatorProcess::setFault(int sensor, const QString& kind, const QString& arg)
+{
+    QString query = QStringLiteral("fault?sensor=%1&kind=%2")
+                        .arg(sensor == AllSensors ? QStringLiteral("all") : QString::number(sensor),
+                             QString::fromLatin1(QUrl::toPercentEncoding(kind)));
+    if (!arg.isNull())
+        query += QStringLiteral("&arg=") + QString::fromLatin1(QUrl::toPercentEncoding(arg));
+    return control(query);
+}
+
+bool SimulatorProcess::setLatency(int ms)
+{
+    return control(QStringLiteral("latency?ms=%1").arg(ms));
+}
+
+bool SimulatorProcess::clear()
+{
+    return control(QStringLiteral("clear"));
+}
+
+QMap<int, int> SimulatorProcess::stats()
+{
+    QMap<int, int> counts;
+    const auto text = controlText(QStringLiteral("stats"));
+    if (!text)
+        return counts;
+    for (const QByteArray& line : text->split('\n')) {
+        const QList<QByteArray> fields = line.simplified().split(' ');
+        bool ok = false;
+        const int sensor = fields.size() == 2 ? fields[0].toInt(&ok) : 0;
+        if (ok && sensor >= 1 && sensor <= SensorCount)
+            counts.insert(sensor, fields[1].toInt());
+    }
+    return counts;
+}

@@ -1,0 +1,244 @@
+#include "adaptersimulator.h"
+
+#include "pagebuilder.h"
+#include "querystring.h"
+#include "sensortable.h"
+
+#include <QHostAddress>
+#include <QHttpServerRequest>
+#include <QTimer>
+
+#include <numeric>
+
+namespace quorvel::adaptersim {
+
+namespace {
+
+constexpr QByteArrayView ControlPrefix = "/control/";
+
+std::size_t slot(int sensor)
+{
+    return static_cast<std::size_t>(sensor - 1);
+}
+
+bool wantsClose(const QHttpServerRequest& request)
+{
+    return request.value("connection").toLower().contains("close");
+}
+
+} // namespace
+
+AdapterSimulator::AdapterSimulator(quint64 seed, QObject* parent) : QAbstractHttpServer(parent), m_seed(seed)
+{
+    m_drift.reserve(SensorCount);
+    for (int sensor = 1; sensor <= SensorCount; ++sensor)
+        m_drift.emplace_back(sensor, seed);
+}
+
+std::optional<quint16> AdapterSimulator::listenLocal(quint16 port)
+{
+    const quint16 bound = listen(QHostAddress::LocalHost, port);
+    if (bound == 0)
+        return std::nullopt;
+    m_port = bound;
+    return bound;
+}
+
+void AdapterSimulator::setLatency(int ms)
+{
+    m_latencyMs = qMax(0, ms);
+}
+
+void AdapterSimulator::setFault(const SensorFault& fault)
+{
+    if (fault.sensor == SensorFault::AllSensors) {
+        m_faults.fill(fault.fault);
+        return;
+    }
+    if (fault.sensor >= 1 && fault.sensor <= SensorCount)
+        m_faults[slot(fault.sensor)] = fault.fault;
+}
+
+Fault AdapterSimulator::fault(int sensor) const
+{
+    if (sensor < 1 || sensor > SensorCount)
+        return {};
+    return m_faults[slot(sensor)];
+}
+
+void AdapterSimulator::clearFaults()
+{
+    m_faults.fill(Fault{});
+}
+
+quint64 AdapterSimulator::requestCount(int sensor) const
+{
+    if (sensor < 1 || sensor > SensorCount)
+        return 0;
+    return m_requests[slot(sensor)];
+}
+
+quint64 AdapterSimulator::totalRequests() const
+{
+    return std::accumulate(m_requests.begin(), m_requests.end(), quint64(0));
+}
+
+bool AdapterSimulator::handleRequest(const QHttpServerRequest& request, QTcpSocket* socket)
+{
+    // Every answer goes out in one write, and without Nagle a kept-alive client gets it at once instead
+    // of after its delayed ACK.
+    socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+
+    const QUrl url = request.url();
+    const QByteArray path = url.path(QUrl::FullyEncoded).toLatin1();
+    const QByteArray query = url.query(QUrl::FullyEncoded).toLatin1();
+    const bool close = wantsClose(request);
+
+    Answer answer;
+    bool delayed = true;
+    if (request.method() != QHttpServerRequest::Method::Get) {
+        answer.response = PageBuilder::methodNotAllowed();
+    } else if (path.startsWith(ControlPrefix)) {
+        answer.response = controlAnswer(path, query);
+        delayed = false;
+    } else if (const auto sensor = sensorForRequest(path, query)) {
+        answer = sensorAnswer(*sensor, RequestTarget{path, query, m_port});
+    } else {
+        answer.response = PageBuilder::notFound();
+    }
+    answer.response.closeConnection = answer.response.closeConnection || close;
+
+    const QPointer<QTcpSocket> guarded(socket);
+    if (!delayed || m_latencyMs == 0) {
+        deliver(guarded, answer);
+        return true;
+    }
+    QTimer::singleShot(m_latencyMs, this, [this, guarded, answer] { deliver(guarded, answer); });
+    return true;
+}
+
+void AdapterSimulator::missingHandler(const QHttpServerRequest& request, QTcpSocket* socket)
+{
+    Q_UNUSED(request);
+    // handleRequest() answers everything, so this only runs if that ever changes.
+    const QPointer<QTcpSocket> guarded(socket);
+    deliver(guarded, Answer{Delivery::Whole, PageBuilder::notFound()});
+}
+
+AdapterSimulator::Answer AdapterSimulator::sensorAnswer(int sensor, const RequestTarget& target)
+{
+    ++m_requests[slot(sensor)];
+    const int reading = m_drift[slot(sensor)].next();
+
+    Fault fault = m_faults[slot(sensor)];
+    if (fault.kind == FaultKind::RedirectSame && queryValue(target.encodedQuery, "r") == QByteArray("1"))
+        fault = Fault{};
+
+    Answer answer;
+    answer.response = PageBuilder::sensorResponse(sensor, reading, fault, target, m_seed ^ totalRequests());
+    switch (fault.kind) {
+    case FaultKind::Close:
+        answer.delivery = Delivery::Close;
+        break;
+    case FaultKind::Silent:
+        answer.delivery = Delivery::Silent;
+        break;
+    case FaultKind::Drip:
+        answer.delivery = Delivery::Drip;
+        break;
+    case FaultKind::Huge:
+        answer.delivery = Delivery::InParts;
+        break;
+    default:
+        answer.delivery = Delivery::Whole;
+        break;
+    }
+    return answer;
+}
+
+HttpResponse AdapterSimulator::controlAnswer(const QByteArray& path, const QByteArray& encodedQuery)
+{
+    const QByteArray command = path.mid(ControlPrefix.size());
+    const auto bad = [](const QByteArray& why) { return PageBuilder::text(400, why + '\n'); };
+
+    if (command == "latency") {
+        bool ok = false;
+        const int ms = queryValue(encodedQuery, "ms").value_or(QByteArray()).toInt(&ok);
+        if (!ok || ms < 0)
+            return bad("ms must be a whole number of milliseconds, 0 or more");
+        setLatency(ms);
+    } else if (command == "fault") {
+        const auto sensor =
+            parseSensorSelector(QString::fromUtf8(queryValue(encodedQuery, "sensor").value_or(QByteArray())));
+        const auto kind =
+            faultKindFromName(QString::fromUtf8(queryValue(encodedQuery, "kind").value_or(QByteArray())));
+        if (!sensor)
+            return bad("sensor must be 1..13 or all");
+        if (!kind)
+            return bad("kind must be one of: " + faultKindNames().join(u' ').toLatin1());
+        setFault(SensorFault{*sensor, Fault{*kind, queryValue(encodedQuery, "arg").value_or(QByteArray())}});
+    } else if (command == "clear") {
+        clearFaults();
+    } else if (command == "stats") {
+        QByteArray text;
+        for (int sensor = 1; sensor <= SensorCount; ++sensor)
+            text += QByteArray::number(sensor) + ' ' + QByteArray::number(requestCount(sensor)) + '\n';
+        text += "total " + QByteArray::number(totalRequests()) + '\n';
+        return PageBuilder::text(200, text);
+    } else {
+        return PageBuilder::notFound();
+    }
+    return PageBuilder::text(200, "ok");
+}
+
+void AdapterSimulator::deliver(const QPointer<QTcpSocket>& socket, const Answer& answer)
+{
+    if (!socket || socket->state() != QAbstractSocket::ConnectedState)
+        return;
+    switch (answer.delivery) {
+    case Delivery::Silent:
+        return;
+    case Delivery::Close:
+        socket->disconnectFromHost();
+        return;
+    case Delivery::Drip:
+        startDrip(socket, answer.response);
+        return;
+    case Delivery::InParts:
+        socket->write(answer.response.head());
+        socket->write(answer.response.body);
+        break;
+    case Delivery::Whole:
+        socket->write(answer.response.serialize());
+        break;
+    }
+    if (answer.response.closeConnection)
+        socket->disconnectFromHost();
+}
+
+void AdapterSimulator::startDrip(QTcpSocket* socket, const HttpResponse& response)
+{
+    socket->write(response.head());
+    // Owned by the socket, so it dies with the connection however that ends.
+    auto* timer = new QTimer(socket);
+    timer->setInterval(DripIntervalMs);
+    const QPointer<QTcpSocket> guarded(socket);
+    connect(timer, &QTimer::timeout, timer,
+            [timer, guarded, body = response.body, close = response.closeConnection,
+             sent = qsizetype(0)]() mutable {
+                if (!guarded || guarded->state() != QAbstractSocket::ConnectedState) {
+                    timer->stop();
+                    return;
+                }
+                guarded->write(body.constData() + sent, 1);
+                if (++sent < body.size())
+                    return;
+                timer->stop();
+                timer->deleteLater();
+                if (close)
+                    guarded->disconnectFromHost();
+            });
+    timer->start();
+}
+
+} // namespace quorvel::adaptersim

@@ -1,0 +1,69 @@
+#pragma once
+
+#include "fault.h"
+#include "httpresponse.h"
+#include "pagebuilder.h"
+#include "sensordrift.h"
+#include "sensortable.h"
+
+#include <QAbstractHttpServer>
+#include <QByteArray>
+#include <QPointer>
+#include <QTcpSocket>
+
+#include <array>
+#include <optional>
+#include <vector>
+
+namespace quorvel::adaptersim {
+
+// Stand-in for the 1-Wire-to-Ethernet adapter: serves the thirteen sensor pages on 127.0.0.1, with
+// per-sensor faults and an answer delay that can be changed while it runs through /control/ requests.
+class AdapterSimulator : public QAbstractHttpServer {
+    Q_OBJECT
+
+public:
+    static constexpr int DripIntervalMs = 200;
+
+    explicit AdapterSimulator(quint64 seed = 1, QObject* parent = nullptr);
+
+    // Binds 127.0.0.1 only; port 0 picks a free one. Returns the bound port.
+    [[nodiscard]] std::optional<quint16> listenLocal(quint16 port);
+    [[nodiscard]] quint16 port() const { return m_port; }
+
+    void setLatency(int ms);
+    [[nodiscard]] int latency() const { return m_latencyMs; }
+
+    void setFault(const SensorFault& fault);
+    [[nodiscard]] Fault fault(int sensor) const;
+    void clearFaults();
+
+    [[nodiscard]] quint64 requestCount(int sensor) const;
+    [[nodiscard]] quint64 totalRequests() const;
+
+protected:
+    bool handleRequest(const QHttpServerRequest& request, QTcpSocket* socket) override;
+    void missingHandler(const QHttpServerRequest& request, QTcpSocket* socket) override;
+
+private:
+    enum class Delivery { Whole, InParts, Drip, Close, Silent };
+
+    struct Answer {
+        Delivery delivery = Delivery::Whole;
+        HttpResponse response;
+    };
+
+    [[nodiscard]] Answer sensorAnswer(int sensor, const RequestTarget& target);
+    [[nodiscard]] HttpResponse controlAnswer(const QByteArray& path, const QByteArray& encodedQuery);
+    void deliver(const QPointer<QTcpSocket>& socket, const Answer& answer);
+    void startDrip(QTcpSocket* socket, const HttpResponse& response);
+
+    quint64 m_seed;
+    quint16 m_port = 0;
+    int m_latencyMs = 0;
+    std::vector<SensorDrift> m_drift;
+    std::array<Fault, SensorCount> m_faults{};
+    std::array<quint64, SensorCount> m_requests{};
+};
+
+} // namespace quorvel::adaptersim

@@ -1,0 +1,52 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+#include <QStringView>
+
+#include <optional>
+
+namespace quorvel::adaptersim {
+
+enum class FaultKind {
+    None,
+    Missing,
+    Dashes,
+    Value,
+    NoValue,
+    Garbage,
+    Status500,
+    Close,
+    Silent,
+    Drip,
+    Huge,
+    RedirectOtherHost,
+    RedirectSame,
+    RedirectLoop,
+};
+
+struct Fault {
+    FaultKind kind = FaultKind::None;
+    // Only the Value kind uses it: the VALUE attribute text, inserted verbatim.
+    QByteArray arg;
+};
+
+// A fault for one sensor, or for every sensor when sensor is AllSensors.
+struct SensorFault {
+    static constexpr int AllSensors = 0;
+    int sensor = AllSensors;
+    Fault fault;
+};
+
+[[nodiscard]] std::optional<FaultKind> faultKindFromName(QStringView name);
+[[nodiscard]] QString faultKindName(FaultKind kind);
+[[nodiscard]] QStringList faultKindNames();
+
+// Sensor text as given on the command line and the control endpoint: 1..13 or "all".
+[[nodiscard]] std::optional<int> parseSensorSelector(QStringView text);
+
+// "SENSOR:KIND[:ARG]"; ARG is everything after the second colon, so it may itself hold colons.
+[[nodiscard]] std::optional<SensorFault> parseFaultOption(QStringView text);
+
+} // namespace quorvel::adaptersim
