@@ -1,0 +1,322 @@
+#include "acquisition/htmldocument.h"
+
+#include <QRandomGenerator>
+#include <QRegularExpression>
+#include <QSet>
+#include <QtTest>
+
+using quorvel::acquisition::HtmlDocument;
+
+namespace {
+
+const QByteArray sensorPage =
+    "<HTML><HEAD><TITLE>DS18B20 Sensor 1</TITLE></HEAD><BODY><H3>1-Wire Sensor Reading</H3>\n"
+    "<FORM NAME=Reading ACTION=\"/1Wire/ReadDS18B20.html\"><TABLE BORDER=1><TR><TD>ROM<TD>9C000000B4A89828\n"
+    "<TR><TD>Temperature<TD><INPUT TYPE=TEXT ID=Temperature_0 NAME=Temperature_0 VALUE=\"23.5625\" SIZE=10 "
+    "READONLY>\n</TABLE></FORM></BODY></HTML>\n";
+
+QByteArray pseudoRandomBytes(int count, quint32 seed)
+{
+    QRandomGenerator generator(seed);
+    QByteArray bytes(count, '\0');
+    for (char& b : bytes)
+        b = static_cast<char>(generator.bounded(256));
+    return bytes;
+}
+
+} // namespace
+
+class TestHtmlDocument : public QObject {
+    Q_OBJECT
+private slots:
+    void elementValue_data();
+    void elementValue();
+    void charset_data();
+    void charset();
+    void hostileInput_data();
+    void hostileInput();
+    void displayHtml_data();
+    void displayHtml();
+    void errorPage();
+};
+
+void TestHtmlDocument::elementValue_data()
+{
+    QTest::addColumn<QByteArray>("html");
+    QTest::addColumn<QString>("id");
+    QTest::addColumn<bool>("found");
+    QTest::addColumn<QString>("value");
+
+    const QString t0 = QStringLiteral("Temperature_0");
+    QTest::newRow("sensor page") << sensorPage << t0 << true << "23.5625";
+    QTest::newRow("lower-case markup")
+        << QByteArray("<input type=text id=\"Temperature_0\" value='21'>") << t0 << true << "21";
+    QTest::newRow("mixed-case attribute name")
+        << QByteArray("<Input Id=Temperature_0 VaLuE=-3.125>") << t0 << true << "-3.125";
+    QTest::newRow("id value is case-sensitive")
+        << QByteArray("<INPUT ID=temperature_0 VALUE=1>") << t0 << false << QString();
+    QTest::newRow("id value must match whole")
+        << QByteArray("<INPUT ID=Temperature_01 VALUE=1><INPUT ID=Temperature_ VALUE=2>") << t0 << false
+        << QString();
+    QTest::newRow("unclosed cells") << QByteArray(
+                                           "<TABLE><TR><TD>a<TD><INPUT ID=Temperature_0 VALUE=5><TR><TD>b")
+                                    << t0 << true << "5";
+    QTest::newRow("input without value")
+        << QByteArray("<INPUT ID=Temperature_0 SIZE=10>") << t0 << true << "";
+    QTest::newRow("empty value") << QByteArray("<INPUT ID=Temperature_0 VALUE=\"\">") << t0 << true << "";
+    QTest::newRow("blanks kept") << QByteArray("<INPUT ID=Temperature_0 VALUE=\" 23.5 \">") << t0 << true
+                                 << " 23.5 ";
+    QTest::newRow("dashes") << QByteArray("<INPUT ID=Temperature_0 VALUE=\"----\">") << t0 << true << "----";
+    QTest::newRow("entity in value") << QByteArray("<INPUT ID=x VALUE=\"a&amp;b&lt;\">") << "x" << true
+                                     << "a&b<";
+    QTest::newRow("first of repeated attributes")
+        << QByteArray("<INPUT ID=x VALUE=1 VALUE=2>") << "x" << true << "1";
+    QTest::newRow("textarea") << QByteArray("<TEXTAREA ID=x>line 1\nline 2 </TEXTAREA>") << "x" << true
+                              << "line 1\nline 2 ";
+    QTest::newRow("textarea leading newline dropped once")
+        << QByteArray("<TEXTAREA ID=x>\n\n a</TEXTAREA>") << "x" << true << "\n a";
+    QTest::newRow("textarea empty") << QByteArray("<TEXTAREA ID=x></TEXTAREA>") << "x" << true << "";
+    QTest::newRow("select with selected")
+        << QByteArray("<SELECT ID=x><OPTION VALUE=a>A<OPTION VALUE=b SELECTED>B<OPTION VALUE=c>C</SELECT>")
+        << "x" << true << "b";
+    QTest::newRow("select without selected")
+        << QByteArray("<SELECT ID=x><OPTION VALUE=a>A<OPTION VALUE=b>B</SELECT>") << "x" << true << "a";
+    QTest::newRow("select: first of two selected")
+        << QByteArray(
+               "<SELECT ID=x><OPTION VALUE=a>A<OPTION SELECTED VALUE=b>B<OPTION SELECTED VALUE=c>C</SELECT>")
+        << "x" << true << "b";
+    QTest::newRow("select option text collapsed")
+        << QByteArray("<SELECT ID=x><OPTION>\n  x \t  y  </OPTION></SELECT>") << "x" << true << "x y";
+    QTest::newRow("select option in group")
+        << QByteArray("<SELECT ID=x><OPTGROUP LABEL=g><OPTION VALUE=in>I</OPTGROUP></SELECT>") << "x" << true
+        << "in";
+    QTest::newRow("empty select") << QByteArray("<SELECT ID=x></SELECT>") << "x" << true << "";
+    QTest::newRow("option with value")
+        << QByteArray("<SELECT><OPTION ID=x VALUE=\" v \">text</SELECT>") << "x" << true << " v ";
+    QTest::newRow("option text keeps no-break space")
+        << QByteArray("<SELECT><OPTION ID=x> a&nbsp;b </SELECT>") << "x" << true
+        << QString::fromUtf8("a\u00a0b");
+    QTest::newRow("button with value")
+        << QByteArray("<BUTTON ID=x VALUE=go>Press</BUTTON>") << "x" << true << "go";
+    QTest::newRow("button without value") << QByteArray("<BUTTON ID=x>Press</BUTTON>") << "x" << true << "";
+    QTest::newRow("span has no value")
+        << QByteArray("<SPAN ID=Temperature_0>23.5</SPAN>") << t0 << false << QString();
+    QTest::newRow("cell has no value")
+        << QByteArray("<TABLE><TR><TD ID=Temperature_0>23.5</TABLE>") << t0 << false << QString();
+    QTest::newRow("missing element") << QByteArray("<HTML><BODY><P>No reading</BODY></HTML>") << t0 << false
+                                     << QString();
+    QTest::newRow("same id: first wins")
+        << QByteArray("<INPUT ID=x VALUE=1><INPUT ID=x VALUE=2>") << "x" << true << "1";
+    QTest::newRow("same id: first is a span")
+        << QByteArray("<SPAN ID=x>1</SPAN><INPUT ID=x VALUE=2>") << "x" << false << QString();
+    QTest::newRow("same id: parent before child")
+        << QByteArray("<DIV ID=x><INPUT ID=x VALUE=2></DIV>") << "x" << false << QString();
+    QTest::newRow("element in comment")
+        << QByteArray("<!-- <INPUT ID=Temperature_0 VALUE=1> --><P>x") << t0 << false << QString();
+    QTest::newRow("element in script text")
+        << QByteArray("<SCRIPT>document.write('<INPUT ID=Temperature_0 VALUE=1>')</SCRIPT>") << t0 << false
+        << QString();
+    QTest::newRow("element after NULs")
+        << QByteArray("<P>a\0\0b</P><INPUT ID=x VALUE=7>", 31) << "x" << true << "7";
+}
+
+void TestHtmlDocument::elementValue()
+{
+    QFETCH(QByteArray, html);
+    QFETCH(QString, id);
+    QFETCH(bool, found);
+    QFETCH(QString, value);
+
+    const HtmlDocument document(html);
+    const std::optional<QString> result = document.elementValue(id);
+    QCOMPARE(result.has_value(), found);
+    if (found)
+        QCOMPARE(*result, value);
+}
+
+void TestHtmlDocument::charset_data()
+{
+    QTest::addColumn<QByteArray>("html");
+    QTest::addColumn<QByteArray>("charset");
+    QTest::addColumn<QString>("value");
+
+    const QString degrees = QString::fromUtf8("21\u00b0C");
+    QTest::newRow("utf-8 detected") << QByteArray("<INPUT ID=x VALUE=\"21\xc2\xb0"
+                                                  "C\">")
+                                    << QByteArray() << degrees;
+    QTest::newRow("latin-1 from content type") << QByteArray("<INPUT ID=x VALUE=\"21\xb0"
+                                                             "C\">")
+                                               << QByteArray("ISO-8859-1") << degrees;
+    QTest::newRow("latin-1 from meta")
+        << QByteArray("<HTML><HEAD><META HTTP-EQUIV=Content-Type CONTENT=\"text/html; charset=ISO-8859-1\">"
+                      "</HEAD><BODY><INPUT ID=x VALUE=\"21\xb0"
+                      "C\">")
+        << QByteArray() << degrees;
+    QTest::newRow("content type wins over meta")
+        << QByteArray("<HTML><HEAD><META HTTP-EQUIV=Content-Type CONTENT=\"text/html; charset=ISO-8859-1\">"
+                      "</HEAD><BODY><INPUT ID=x VALUE=\"21\xc2\xb0"
+                      "C\">")
+        << QByteArray("utf-8") << degrees;
+    QTest::newRow("unknown charset ignored")
+        << QByteArray("<INPUT ID=x VALUE=\"23.5\">") << QByteArray("x-no-such-charset") << "23.5";
+}
+
+void TestHtmlDocument::charset()
+{
+    QFETCH(QByteArray, html);
+    QFETCH(QByteArray, charset);
+    QFETCH(QString, value);
+
+    const HtmlDocument document(html, charset);
+    QCOMPARE(document.elementValue(QStringLiteral("x")), std::optional<QString>(value));
+}
+
+void TestHtmlDocument::hostileInput_data()
+{
+    QTest::addColumn<QByteArray>("html");
+    QTest::addColumn<QByteArray>("charset");
+
+    QTest::newRow("empty") << QByteArray() << QByteArray();
+    QTest::newRow("only NULs") << QByteArray(64, '\0') << QByteArray();
+    QTest::newRow("random bytes") << pseudoRandomBytes(300, 1) << QByteArray();
+    QTest::newRow("random bytes as utf-8") << pseudoRandomBytes(4096, 2) << QByteArray("utf-8");
+    QTest::newRow("invalid utf-8 in markup")
+        << QByteArray("<P ID=\"\xff\xfe\">\xc3\x28\xa0\xa1<INPUT ID=y VALUE=\"\xf0\x28\x8c\xbc\">")
+        << QByteArray("utf-8");
+    QTest::newRow("unterminated everything")
+        << QByteArray("<INPUT ID=\"Temperature_0 VALUE=\"1<!--<TABLE<TD") << QByteArray();
+    QTest::newRow("deeply nested divs") << QByteArray("<DIV>").repeated(1048576 / 5) << QByteArray();
+    QTest::newRow("deeply nested tables")
+        << QByteArray("<TABLE><TR><TD>").repeated(1048576 / 15) << QByteArray();
+    QTest::newRow("deeply nested inline") << QByteArray("<B><I>").repeated(1048576 / 6) << QByteArray();
+    QTest::newRow("many attributes") << "<INPUT " + QByteArray("A=1 ").repeated(1048576 / 4) + ">"
+                                     << QByteArray();
+}
+
+// The input holds no Temperature_0 element that could be read: whatever the parser makes of it, the
+// lookup must say so and the rendering must stay within the whitelist.
+void TestHtmlDocument::hostileInput()
+{
+    QFETCH(QByteArray, html);
+    QFETCH(QByteArray, charset);
+
+    // A real element in front shows that the rest did not stop the parse of what came before.
+    const QByteArray page = "<INPUT ID=before VALUE=ok>" + html;
+    const HtmlDocument document(page, charset);
+    QCOMPARE(document.elementValue(QStringLiteral("before")), std::optional<QString>(QStringLiteral("ok")));
+    QCOMPARE(document.elementValue(QStringLiteral("Temperature_0")), std::nullopt);
+
+    const HtmlDocument bare(html, charset);
+    QCOMPARE(bare.elementValue(QStringLiteral("Temperature_0")), std::nullopt);
+    const QString rendered = bare.displayHtml();
+    QVERIFY(rendered.startsWith(QStringLiteral("<html><body>")));
+    QVERIFY(rendered.endsWith(QStringLiteral("</body></html>")));
+    QVERIFY(!rendered.contains(QStringLiteral("<script"), Qt::CaseInsensitive));
+}
+
+void TestHtmlDocument::displayHtml_data()
+{
+    QTest::addColumn<QByteArray>("html");
+    QTest::addColumn<QStringList>("mustContain");
+    QTest::addColumn<QStringList>("mustNotContain");
+
+    QTest::newRow("sensor page") << sensorPage
+                                 << QStringList{"<h3>1-Wire Sensor Reading</h3>", "<table border=\"1\">",
+                                                "<td>9C000000B4A89828", "[23.5625]"}
+                                 << QStringList{"<form", "action", "name=", "<input", "Sensor 1</"};
+    QTest::newRow("script and style dropped")
+        << QByteArray("<SCRIPT>alert(1)</SCRIPT><STYLE>p{color:red}</STYLE><P>text")
+        << QStringList{"<p>text</p>"} << QStringList{"<script", "alert", "color", "<style"};
+    QTest::newRow("link becomes text")
+        << QByteArray("<A HREF=\"http://127.0.0.1:8080/x\" TARGET=_blank>go <B>here</B></A>")
+        << QStringList{"go <b>here</b>"} << QStringList{"href", "127.0.0.1", "<a", "_blank"};
+    QTest::newRow("image as text") << QByteArray("<P>x<IMG SRC=\"logo.png\" ALT=logo>y")
+                                   << QStringList{"<p>x[image]y</p>"} << QStringList{"logo", "src"};
+    QTest::newRow("embedded content dropped")
+        << QByteArray("<IFRAME SRC=a.html>in frame</IFRAME><OBJECT DATA=b.swf><PARAM NAME=m VALUE=n>fallback"
+                      "</OBJECT><EMBED SRC=c.swf><APPLET CODE=d>applet</APPLET><P>after")
+        << QStringList{"<p>after</p>"}
+        << QStringList{"in frame", "fallback", "applet", ".swf", "a.html", "<iframe", "<object", "<embed"};
+    QTest::newRow("attributes stripped")
+        << QByteArray("<P STYLE=\"background:url(x.png)\" ONCLICK=\"go()\" CLASS=c ID=i ALIGN=CENTER>t</P>")
+        << QStringList{"<p align=\"center\">t</p>"}
+        << QStringList{"style", "onclick", "url(", "class", "id="};
+    QTest::newRow("whitelisted attribute values checked")
+        << QByteArray("<TABLE BORDER=\"1 onload=x\" CELLPADDING=4><TR><TD COLSPAN=2 ROWSPAN=\"x\" "
+                      "VALIGN=javascript:x>c</TABLE>")
+        << QStringList{"<table cellpadding=\"4\">", "<td colspan=\"2\">c</td>"}
+        << QStringList{"onload", "rowspan", "valign", "javascript", "border"};
+    QTest::newRow("meta refresh dropped")
+        << QByteArray("<HEAD><META HTTP-EQUIV=refresh CONTENT=\"0;url=http://127.0.0.1/\"><BASE HREF=/b/>"
+                      "<LINK REL=stylesheet HREF=s.css><TITLE>Secret title</TITLE></HEAD><BODY>b")
+        << QStringList{"b</body>"} << QStringList{"url=", "127.0.0.1", "s.css", "Secret title", "<meta"};
+    QTest::newRow("text escaped") << QByteArray("<P>&lt;script&gt;x&lt;/script&gt; a &amp; b \"q\"</P>")
+                                  << QStringList{"&lt;script&gt;x&lt;/script&gt; a &amp; b &quot;q&quot;"}
+                                  << QStringList{"<script"};
+    QTest::newRow("value escaped") << QByteArray("<INPUT VALUE=\"<b>&quot;x\">")
+                                   << QStringList{"[&lt;b&gt;&quot;x]"} << QStringList{"<b>"};
+    QTest::newRow("unclosed inline closed in order")
+        << QByteArray("<P><B>bold<I>both") << QStringList{"<p><b>bold<i>both</i></b></p>"} << QStringList{};
+    QTest::newRow("comment dropped") << QByteArray("<P>a<!-- hidden -->b") << QStringList{"<p>ab</p>"}
+                                     << QStringList{"hidden", "<!--"};
+    QTest::newRow("pre and lists") << QByteArray("<PRE>a  b</PRE><UL><LI>one<LI>two</UL><BR>")
+                                   << QStringList{"<pre>a  b</pre>", "<ul><li>one</li><li>two</li></ul>",
+                                                  "<br>"}
+                                   << QStringList{"</br>"};
+    QTest::newRow("controls")
+        << QByteArray("<TEXTAREA>\nhello\nworld</TEXTAREA><SELECT><OPTION VALUE=1>First<OPTION VALUE=2 "
+                      "SELECTED>Second</SELECT><INPUT TYPE=hidden VALUE=hiddenvalue><INPUT TYPE=checkbox "
+                      "CHECKED><INPUT TYPE=password VALUE=abc><BUTTON>Press <B>me</B></BUTTON>")
+        << QStringList{"[hello<br>world]", "[Second]", "[x]", "[***]", "[Press me]"}
+        << QStringList{"hiddenvalue", "abc", "First", "<textarea", "<select", "<option", "<button"};
+}
+
+void TestHtmlDocument::displayHtml()
+{
+    QFETCH(QByteArray, html);
+    QFETCH(QStringList, mustContain);
+    QFETCH(QStringList, mustNotContain);
+
+    const QString rendered = HtmlDocument(html).displayHtml();
+    for (const QString& fragment : mustContain)
+        QVERIFY2(rendered.contains(fragment),
+                 qPrintable(fragment + QStringLiteral(" missing in ") + rendered));
+    for (const QString& fragment : mustNotContain)
+        QVERIFY2(!rendered.contains(fragment, Qt::CaseInsensitive),
+                 qPrintable(fragment + QStringLiteral(" found in ") + rendered));
+
+    // Whatever the page, only whitelisted tags and attributes come out.
+    static const QSet<QString> tags{
+        "html",       "body", "h1",    "h2",      "h3",    "h4",    "h5",    "h6", "p",  "div",
+        "blockquote", "pre",  "table", "caption", "thead", "tbody", "tfoot", "tr", "td", "th",
+        "ul",         "ol",   "li",    "dl",      "dt",    "dd",    "b",     "i",  "u",  "strong",
+        "em",         "tt",   "code",  "sub",     "sup",   "small", "big",   "s",  "br", "hr"};
+    static const QSet<QString> attributes{"border",  "cellpadding", "cellspacing", "colspan",
+                                          "rowspan", "align",       "valign"};
+    static const QRegularExpression tagPattern(QStringLiteral("<(/?)([^\\s>/]*)([^>]*)>"));
+    static const QRegularExpression attributePattern(QStringLiteral("\\s([a-z]+)=\"([a-z0-9]*)\""));
+    for (auto tag = tagPattern.globalMatch(rendered); tag.hasNext();) {
+        const QRegularExpressionMatch match = tag.next();
+        QVERIFY2(tags.contains(match.captured(2)), qPrintable(match.captured(0)));
+        QString rest = match.captured(3);
+        for (auto attr = attributePattern.globalMatch(rest); attr.hasNext();)
+            QVERIFY2(attributes.contains(attr.next().captured(1)), qPrintable(match.captured(0)));
+        rest.remove(attributePattern);
+        QVERIFY2(rest.isEmpty(), qPrintable(match.captured(0)));
+    }
+}
+
+void TestHtmlDocument::errorPage()
+{
+    const HtmlDocument page = HtmlDocument::errorPage(QStringLiteral("HTTP 500 <Internal> Server Error"));
+    QCOMPARE(page.errorReason(), std::optional<QString>(QStringLiteral("HTTP 500 <Internal> Server Error")));
+    QCOMPARE(page.elementValue(QStringLiteral("Temperature_0")), std::nullopt);
+    const QString rendered = page.displayHtml();
+    QVERIFY(rendered.contains(QStringLiteral("The page cannot be displayed")));
+    QVERIFY(rendered.contains(QStringLiteral("HTTP 500 &lt;Internal&gt; Server Error")));
+
+    QCOMPARE(HtmlDocument(sensorPage).errorReason(), std::nullopt);
+}
+
+QTEST_GUILESS_MAIN(TestHtmlDocument)
+#include "tst_htmldocument.moc"

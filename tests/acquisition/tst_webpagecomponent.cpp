@@ -1,0 +1,447 @@
+#include "acquisition/webpagecomponent.h"
+#include "runtime/conversions.h"
+#include "simulatorprocess.h"
+
+#include <QElapsedTimer>
+#include <QSignalSpy>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QtTest>
+
+#include <cmath>
+
+using quorvel::acquisition::HtmlDocument;
+using quorvel::acquisition::PageComponent;
+using quorvel::acquisition::WebPageComponent;
+
+namespace {
+
+const QString temperatureId = QStringLiteral("Temperature_0");
+
+// A reading the acquisition would accept: a number on the sensor's 0.0625 grid.
+bool isReading(const std::optional<QString>& value)
+{
+    if (!value)
+        return false;
+    const std::optional<float> number = quorvel::runtime::textToSingle(*value, QLocale::c());
+    return number && std::fmod(*number * 16.0f, 1.0f) == 0.0f;
+}
+
+// Answers the n-th request on 127.0.0.1 with the n-th canned answer (the last one repeats), then closes
+// the connection. "%PORT%" in an answer becomes the listening port.
+class CannedServer : public QObject {
+public:
+    explicit CannedServer(QList<QByteArray> answers) : m_answers(std::move(answers))
+    {
+        connect(&m_server, &QTcpServer::newConnection, this, &CannedServer::accept);
+    }
+    bool listen() { return m_server.listen(QHostAddress::LocalHost, 0); }
+    [[nodiscard]] quint16 port() const { return m_server.serverPort(); }
+    [[nodiscard]] int requests() const { return m_requests; }
+
+private:
+    void accept()
+    {
+        while (QTcpSocket* socket = m_server.nextPendingConnection()) {
+            connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+            connect(socket, &QTcpSocket::readyRead, this, [this, socket] { answer(socket); });
+        }
+    }
+    void answer(QTcpSocket* socket)
+    {
+        QByteArray& pending = m_heads[socket];
+        pending += socket->readAll();
+        if (!pending.contains("\r\n\r\n"))
+            return;
+        m_heads.remove(socket);
+        QByteArray reply = m_answers.at(std::min<qsizetype>(m_requests, m_answers.size() - 1));
+        ++m_requests;
+        disconnect(socket, &QTcpSocket::readyRead, this, nullptr);
+        socket->write(reply.replace("%PORT%", QByteArray::number(port())));
+        socket->disconnectFromHost();
+    }
+
+    QTcpServer m_server;
+    QList<QByteArray> m_answers;
+    QHash<QTcpSocket*, QByteArray> m_heads;
+    int m_requests = 0;
+};
+
+} // namespace
+
+class TestWebPageComponent : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void init();
+    void normalPage();
+    void allSensorsFromCompleted();
+    void secondNavigationAbandonsFirst_data();
+    void secondNavigationAbandonsFirst();
+    void refusedConnection();
+    void faults_data();
+    void faults();
+    void redirectLimitIsPerNavigation();
+    void cannedAnswers_data();
+    void cannedAnswers();
+    void malformedUrl_data();
+    void malformedUrl();
+
+private:
+    SimulatorProcess m_simulator;
+};
+
+void TestWebPageComponent::initTestCase()
+{
+    QVERIFY(m_simulator.start());
+}
+
+void TestWebPageComponent::init()
+{
+    QVERIFY(m_simulator.clear());
+    QVERIFY(m_simulator.setLatency(0));
+}
+
+void TestWebPageComponent::normalPage()
+{
+    WebPageComponent page;
+    QCOMPARE(page.ReadyState(), int(PageComponent::Uninitialized));
+    QCOMPARE(page.Document(), nullptr);
+
+    QSignalSpy completed(&page, &PageComponent::completed);
+    page.Navigate(m_simulator.sensorUrl(0));
+    QCOMPARE(page.ReadyState(), int(PageComponent::Loading));
+    QVERIFY(page.Document() != nullptr);
+    QCOMPARE(page.Document()->elementValue(temperatureId), std::nullopt);
+    QVERIFY(completed.wait(5000));
+    QCOMPARE(completed.count(), 1);
+
+    QCOMPARE(page.ReadyState(), int(PageComponent::Complete));
+    QVERIFY(page.lastLoadGotAnswer());
+    QCOMPARE(page.htmlDocument()->errorReason(), std::nullopt);
+    const std::optional<QString> value = page.Document()->elementValue(temperatureId);
+    QVERIFY2(isReading(value), qPrintable(value.value_or(QStringLiteral("(none)"))));
+    QVERIFY(page.Document()->displayHtml().contains(u'[' + *value + u']'));
+}
+
+// The acquisition starts each next load from the completed() of the previous one, over one connection.
+void TestWebPageComponent::allSensorsFromCompleted()
+{
+    const QMap<int, int> before = m_simulator.stats();
+    WebPageComponent page;
+    QStringList values;
+    connect(&page, &PageComponent::completed, this, [&] {
+        values << page.Document()->elementValue(temperatureId).value_or(QStringLiteral("(none)"));
+        if (values.size() < 13)
+            page.Navigate(m_simulator.sensorUrl(int(values.size())));
+    });
+    QSignalSpy completed(&page, &PageComponent::completed);
+    page.Navigate(m_simulator.sensorUrl(0));
+    while (completed.count() < 13 && completed.wait(5000)) {
+    }
+    QCOMPARE(completed.count(), 13);
+    for (const QString& value : std::as_const(values))
+        QVERIFY2(isReading(value), qPrintable(value));
+
+    const QMap<int, int> after = m_simulator.stats();
+    for (int sensor = 1; sensor <= 13; ++sensor)
+        QCOMPARE(after.value(sensor) - before.value(sensor), 1);
+}
+
+void TestWebPageComponent::secondNavigationAbandonsFirst_data()
+{
+    QTest::addColumn<QString>("firstKind");
+    QTest::addColumn<int>("latencyMs");
+
+    QTest::newRow("both slow") << QString() << 300;
+    QTest::newRow("first silent") << QStringLiteral("silent") << 0;
+    QTest::newRow("first dripping") << QStringLiteral("drip") << 0;
+}
+
+void TestWebPageComponent::secondNavigationAbandonsFirst()
+{
+    QFETCH(QString, firstKind);
+    QFETCH(int, latencyMs);
+    QVERIFY(m_simulator.setLatency(latencyMs));
+    if (!firstKind.isEmpty())
+        QVERIFY(m_simulator.setFault(1, firstKind));
+
+    WebPageComponent page(nullptr, 2000);
+    QSignalSpy completed(&page, &PageComponent::completed);
+    page.Navigate(m_simulator.sensorUrl(0));
+    page.Navigate(m_simulator.sensorUrl(1));
+    QVERIFY(completed.wait(5000));
+    QCOMPARE(completed.count(), 1);
+    QVERIFY(isReading(page.Document()->elementValue(temperatureId)));
+    const QString shown = page.Document()->displayHtml();
+    QVERIFY(shown.contains(QStringLiteral("06000000A4EC7428")));
+    QVERIFY(!shown.contains(QStringLiteral("9C000000B4A89828")));
+
+    // Past the latency and the first load's deadline: the abandoned load stays silent.
+    QVERIFY(!completed.wait(2500));
+    QCOMPARE(page.ReadyState(), int(PageComponent::Complete));
+}
+
+void TestWebPageComponent::refusedConnection()
+{
+    QTcpServer probe;
+    QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
+    const quint16 port = probe.serverPort();
+    probe.close();
+
+    WebPageComponent page;
+    QSignalSpy completed(&page, &PageComponent::completed);
+    page.Navigate(QStringLiteral("http://127.0.0.1:%1/1Wire/ReadDS18B20.html").arg(port));
+    QVERIFY(completed.wait(5000));
+    QCOMPARE(completed.count(), 1);
+    QCOMPARE(page.ReadyState(), int(PageComponent::Complete));
+    QVERIFY(!page.lastLoadGotAnswer());
+    QCOMPARE(page.Document()->elementValue(temperatureId), std::nullopt);
+    QCOMPARE(page.htmlDocument()->errorReason(),
+             std::optional<QString>(QStringLiteral("Connection refused")));
+    QVERIFY(page.Document()->displayHtml().contains(QStringLiteral("The page cannot be displayed")));
+}
+
+void TestWebPageComponent::faults_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QString>("arg");
+    QTest::addColumn<int>("timeoutMs");
+    QTest::addColumn<bool>("gotAnswer");
+    // "(error)": an error page whose reason contains reasonText; "(reading)": any valid reading; "(none)":
+    // a page without a readable element; else the exact element value.
+    QTest::addColumn<QString>("value");
+    QTest::addColumn<QString>("reasonText");
+    QTest::addColumn<int>("requests"); // -1: not checked
+
+    const int normal = WebPageComponent::defaultTimeoutMs;
+    const QString none;
+    const QString error = QStringLiteral("(error)");
+    QTest::newRow("missing") << "missing" << none << normal << true << "(none)" << none << 1;
+    QTest::newRow("dashes") << "dashes" << none << normal << true << "----" << none << 1;
+    QTest::newRow("value with blanks") << "value"
+                                       << " 23.5 " << normal << true << " 23.5 " << none << 1;
+    QTest::newRow("empty value") << "value" << none << normal << true << none << none << 1;
+    QTest::newRow("novalue") << "novalue" << none << normal << true << "(none)" << none << 1;
+    QTest::newRow("garbage") << "garbage" << none << normal << true << "(none)" << none << 1;
+    QTest::newRow("status500") << "status500" << none << normal << true << error
+                               << "HTTP 500 Internal Server Error" << 1;
+    QTest::newRow("close") << "close" << none << normal << false << error << "without an answer" << -1;
+    QTest::newRow("silent") << "silent" << none << 500 << false << error
+                            << "did not answer within 0.5 seconds" << 1;
+    QTest::newRow("drip") << "drip" << none << 500 << true << error << "whole page within 0.5 seconds" << 1;
+    QTest::newRow("huge") << "huge" << none << normal << true << error << "larger than 1 MiB" << 1;
+    QTest::newRow("redirect-same") << "redirect-same" << none << normal << true << "(reading)" << none << 2;
+    QTest::newRow("redirect-other-host") << "redirect-other-host" << none << normal << true << error
+                                         << "Redirect to another host refused" << 1;
+    QTest::newRow("redirect-loop") << "redirect-loop" << none << normal << true << error
+                                   << "Too many redirects" << 1 + WebPageComponent::maxRedirects;
+}
+
+void TestWebPageComponent::faults()
+{
+    QFETCH(QString, kind);
+    QFETCH(QString, arg);
+    QFETCH(int, timeoutMs);
+    QFETCH(bool, gotAnswer);
+    QFETCH(QString, value);
+    QFETCH(QString, reasonText);
+    QFETCH(int, requests);
+
+    constexpr int sensor = 5;
+    QVERIFY(m_simulator.setFault(sensor, kind, arg));
+    const int requestsBefore = m_simulator.stats().value(sensor);
+
+    WebPageComponent page(nullptr, timeoutMs);
+    QSignalSpy completed(&page, &PageComponent::completed);
+    QElapsedTimer clock;
+    clock.start();
+    page.Navigate(m_simulator.sensorUrl(sensor - 1));
+    QVERIFY(completed.wait(std::min(timeoutMs, 5000) + 3000));
+    const qint64 elapsed = clock.elapsed();
+    QCOMPARE(completed.count(), 1);
+    QCOMPARE(page.ReadyState(), int(PageComponent::Complete));
+    QCOMPARE(page.lastLoadGotAnswer(), gotAnswer);
+
+    const std::optional<QString> reason = page.htmlDocument()->errorReason();
+    const std::optional<QString> element = page.Document()->elementValue(temperatureId);
+    if (value == u"(error)") {
+        QVERIFY(reason.has_value());
+        QVERIFY2(reason->contains(reasonText), qPrintable(*reason));
+        QCOMPARE(element, std::nullopt);
+        QVERIFY(page.Document()->displayHtml().contains(reasonText));
+    } else {
+        QVERIFY2(!reason.has_value(), qPrintable(reason.value_or(QString())));
+        if (value == u"(reading)")
+            QVERIFY(isReading(element));
+        else if (value == u"(none)")
+            QCOMPARE(element, std::nullopt);
+        else
+            QCOMPARE(element, std::optional<QString>(value));
+    }
+    if (timeoutMs < WebPageComponent::defaultTimeoutMs) {
+        QVERIFY2(elapsed >= timeoutMs - 20, qPrintable(QString::number(elapsed)));
+        QVERIFY2(elapsed < timeoutMs + 2000, qPrintable(QString::number(elapsed)));
+    }
+    if (requests >= 0)
+        QCOMPARE(m_simulator.stats().value(sensor) - requestsBefore, requests);
+
+    // The same component loads the next page normally, and nothing late from this one shows up.
+    QVERIFY(m_simulator.clear());
+    page.Navigate(m_simulator.sensorUrl(sensor - 1));
+    QVERIFY(completed.wait(5000));
+    QCOMPARE(completed.count(), 2);
+    QVERIFY(page.lastLoadGotAnswer());
+    QVERIFY(isReading(page.Document()->elementValue(temperatureId)));
+}
+
+void TestWebPageComponent::redirectLimitIsPerNavigation()
+{
+    constexpr int sensor = 7;
+    QVERIFY(m_simulator.setFault(sensor, QStringLiteral("redirect-same")));
+    WebPageComponent page;
+    QSignalSpy completed(&page, &PageComponent::completed);
+    for (int load = 1; load <= WebPageComponent::maxRedirects + 1; ++load) {
+        page.Navigate(m_simulator.sensorUrl(sensor - 1));
+        QVERIFY(completed.wait(5000));
+        QCOMPARE(completed.count(), load);
+        QVERIFY2(isReading(page.Document()->elementValue(temperatureId)),
+                 qPrintable(page.htmlDocument()->errorReason().value_or(QString())));
+    }
+}
+
+void TestWebPageComponent::cannedAnswers_data()
+{
+    QTest::addColumn<QList<QByteArray>>("answers");
+    QTest::addColumn<qint64>("maxBody");
+    QTest::addColumn<bool>("gotAnswer");
+    QTest::addColumn<QString>("value"); // empty: an error page whose reason contains reasonText
+    QTest::addColumn<QString>("reasonText");
+    QTest::addColumn<int>("requests");
+
+    const QByteArray page = "<INPUT ID=Temperature_0 VALUE=\"21.5\">";
+    const qint64 cap = WebPageComponent::defaultMaxBodyBytes;
+    // With a Content-Length the client knows the answer is whole before the close, so it never
+    // retries; the rows about unknown lengths leave it out.
+    const auto answer = [](const QByteArray& head, const QByteArray& body) {
+        return "HTTP/1.1 " + head + "\r\nContent-Length: " + QByteArray::number(body.size()) +
+               "\r\nConnection: close\r\n\r\n" + body;
+    };
+    const auto unsized = [](const QByteArray& head, const QByteArray& body) {
+        return "HTTP/1.1 " + head + "\r\nConnection: close\r\n\r\n" + body;
+    };
+    const QByteArray padded = page + "<!--" + QByteArray(2000, 'x') + "-->";
+
+    QTest::newRow("no length, over the cap")
+        << QList{unsized("200 OK\r\nContent-Type: text/html", padded)} << qint64(1000) << true << ""
+        << "larger than 1000 bytes" << 1;
+    QTest::newRow("no length, at the cap") << QList{unsized("200 OK\r\nContent-Type: text/html", padded)}
+                                           << qint64(padded.size()) << true << "21.5"
+                                           << "" << 1;
+    QTest::newRow("length over the cap")
+        << QList{answer("200 OK", padded)} << qint64(padded.size() - 1) << true << ""
+        << "larger than" << 1;
+    QTest::newRow("length over the cap, judged by the header")
+        << QList{unsized("200 OK\r\nContent-Length: 1048577", page)} << cap << true << ""
+        << "larger than 1 MiB" << 1;
+    QTest::newRow("charset from content type")
+        << QList{answer("200 OK\r\nContent-Type: text/html; charset=\"ISO-8859-1\"",
+                        "<INPUT ID=Temperature_0 VALUE=\"21\xb0\">")}
+        << cap << true << QString::fromUtf8("21\u00b0") << "" << 1;
+    QTest::newRow("any content type is html")
+        << QList{answer("200 OK\r\nContent-Type: application/octet-stream", page)} << cap << true << "21.5"
+        << "" << 1;
+    QTest::newRow("cut short") << QList{unsized("200 OK\r\nContent-Length: 500", page)} << cap << true << ""
+                               << "before the page was complete" << 1;
+    QTest::newRow("closed before the status line") << QList{QByteArray()} << cap << false << ""
+                                                   << "without an answer" << -1;
+    QTest::newRow("404") << QList{answer("404 Not Found", "<P>no")} << cap << true << ""
+                         << "HTTP 404 Not Found" << 1;
+    QTest::newRow("relative redirect")
+        << QList{answer("301 Moved\r\nLocation: /moved", {}), answer("200 OK", page)} << cap << true << "21.5"
+        << "" << 2;
+    QTest::newRow("303 and 307 and 308")
+        << QList{answer("303 See Other\r\nLocation: /a", {}), answer("307 Temporary\r\nLocation: /b", {}),
+                 answer("308 Permanent\r\nLocation: http://127.0.0.1:%PORT%/c", {}), answer("200 OK", page)}
+        << cap << true << "21.5"
+        << "" << 4;
+    QTest::newRow("five redirects followed")
+        << QList{answer("302 Found\r\nLocation: /r", {}), answer("302 Found\r\nLocation: /r", {}),
+                 answer("302 Found\r\nLocation: /r", {}), answer("302 Found\r\nLocation: /r", {}),
+                 answer("302 Found\r\nLocation: /r", {}), answer("200 OK", page)}
+        << cap << true << "21.5"
+        << "" << 6;
+    QTest::newRow("redirect to another port")
+        << QList{answer("302 Found\r\nLocation: http://127.0.0.1:1/x", {})} << cap << true << ""
+        << "another port refused" << 1;
+    QTest::newRow("redirect to another scheme")
+        << QList{answer("302 Found\r\nLocation: https://127.0.0.1:%PORT%/x", {})} << cap << true << ""
+        << "another scheme refused" << 1;
+    QTest::newRow("300 not followed")
+        << QList{answer("300 Multiple Choices\r\nLocation: /x", {})} << cap << true << ""
+        << "Redirect refused (HTTP 300)" << 1;
+}
+
+void TestWebPageComponent::cannedAnswers()
+{
+    QFETCH(QList<QByteArray>, answers);
+    QFETCH(qint64, maxBody);
+    QFETCH(bool, gotAnswer);
+    QFETCH(QString, value);
+    QFETCH(QString, reasonText);
+    QFETCH(int, requests);
+
+    CannedServer server(answers);
+    QVERIFY(server.listen());
+    WebPageComponent page;
+    page.setMaxBodySize(maxBody);
+    QSignalSpy completed(&page, &PageComponent::completed);
+    page.Navigate(QStringLiteral("http://127.0.0.1:%1/page").arg(server.port()));
+    QVERIFY(completed.wait(5000));
+    QCOMPARE(completed.count(), 1);
+    QCOMPARE(page.lastLoadGotAnswer(), gotAnswer);
+    const std::optional<QString> reason = page.htmlDocument()->errorReason();
+    if (value.isEmpty()) {
+        QVERIFY(reason.has_value());
+        QVERIFY2(reason->contains(reasonText), qPrintable(*reason));
+        QCOMPARE(page.Document()->elementValue(temperatureId), std::nullopt);
+    } else {
+        QVERIFY2(!reason.has_value(), qPrintable(reason.value_or(QString())));
+        QCOMPARE(page.Document()->elementValue(temperatureId), std::optional<QString>(value));
+    }
+    if (requests >= 0)
+        QCOMPARE(server.requests(), requests);
+}
+
+void TestWebPageComponent::malformedUrl_data()
+{
+    QTest::addColumn<QString>("url");
+    QTest::newRow("empty") << QString();
+    QTest::newRow("blank") << QStringLiteral("  ");
+    QTest::newRow("no scheme") << QStringLiteral("not a url");
+    QTest::newRow("no host") << QStringLiteral("http://");
+    QTest::newRow("bad port") << QStringLiteral("http://127.0.0.1:99999/x");
+    QTest::newRow("bad characters") << QStringLiteral("http://127.0.0.1/%zz");
+    QTest::newRow("other scheme") << QStringLiteral("ftp://127.0.0.1/x");
+    QTest::newRow("local file") << QStringLiteral("file:///etc/hostname");
+}
+
+void TestWebPageComponent::malformedUrl()
+{
+    QFETCH(QString, url);
+
+    WebPageComponent page;
+    QSignalSpy completed(&page, &PageComponent::completed);
+    page.Navigate(url);
+    QCOMPARE(completed.count(), 0);
+    QCOMPARE(page.ReadyState(), int(PageComponent::Loading));
+    QVERIFY(completed.wait(2000));
+    QCOMPARE(completed.count(), 1);
+    QCOMPARE(page.ReadyState(), int(PageComponent::Complete));
+    QVERIFY(!page.lastLoadGotAnswer());
+    QVERIFY(page.htmlDocument()->errorReason().has_value());
+    QCOMPARE(page.Document()->elementValue(temperatureId), std::nullopt);
+}
+
+QTEST_GUILESS_MAIN(TestWebPageComponent)
+#include "tst_webpagecomponent.moc"
