@@ -1,0 +1,160 @@
+#pragma once
+
+#include "acquisition/cycledisplay.h"
+#include "acquisition/sweeprecorder.h"
+
+#include <QMainWindow>
+#include <QTimer>
+
+#include <cstdint>
+#include <memory>
+
+class QAction;
+class QActionGroup;
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QMenu;
+class QPushButton;
+class QToolBar;
+
+namespace quorvel::acquisition {
+class AcquisitionCycle;
+class LogSession;
+class WebPageComponent;
+} // namespace quorvel::acquisition
+
+namespace quorvel::runtime {
+class CommonDialog;
+}
+
+namespace quorvel::mainwindow {
+
+class PageView;
+class StatusPanels;
+class ToolbarImages;
+
+// The main window: the address box, the page view, the readings, the logging controls, menus, toolbar and
+// status bar. It owns the page component, the log channel, the shared dialog and the acquisition cycle,
+// which runs from the event loop once the window is loaded and shows the window after the first page.
+class frmMain : public QMainWindow, private acquisition::CycleDisplay, private acquisition::SweepRecorder {
+    Q_OBJECT
+public:
+    // The design size of the client area below the menu bar, in twips.
+    static constexpr int ClientWidthTwips = 15120;
+    static constexpr int ClientHeightTwips = 8180;
+
+    explicit frmMain(QWidget* parent = nullptr);
+    ~frmMain() override;
+
+    // Loads the window on first use (which starts the cycle; the cycle makes it visible once the first
+    // page is complete), afterwards makes it visible.
+    void Show();
+    [[nodiscard]] bool isLoaded() const { return loaded_; }
+    [[nodiscard]] bool isUnloaded() const { return unloaded_; }
+
+    [[nodiscard]] std::int16_t LoggingActive() const;
+    [[nodiscard]] acquisition::AcquisitionCycle& cycle() { return *cycle_; }
+    [[nodiscard]] acquisition::WebPageComponent& page() { return *brwWebBrowserPage_; }
+    [[nodiscard]] runtime::CommonDialog& dialog() { return *dlgCommonDialog; }
+    [[nodiscard]] QWidget* client() const { return client_; }
+    // The help file the help commands open; the build has none.
+    void setHelpFile(const QString& path) { helpFile_ = path; }
+
+    // Handlers, named after control and event.
+    void Form_Load();
+    // False when a failure ended the unload (the unhandled-error path has run).
+    bool Form_Unload();
+    void btnStop_Click();
+    void btnFileWrite_Click();
+    void mnuFileExit_Click();
+
+    void mnuFileNew_Click();
+    void mnuFileOpen_Click();
+    void mnuFileClose_Click();
+    void mnuFileSave_Click();
+    void mnuFileSaveAs_Click();
+    void mnuFileSaveAll_Click();
+    void mnuFileProperties_Click();
+    void mnuFilePageSetup_Click();
+    void mnuFilePrintPreview_Click();
+    void mnuFilePrint_Click();
+    void mnuFileSend_Click();
+    void mnuEditUndo_Click();
+    void mnuEditCut_Click();
+    void mnuEditCopy_Click();
+    void mnuEditPaste_Click();
+    void mnuEditPasteSpecial_Click();
+    void mnuViewToolbar_Click();
+    void mnuViewStatusBar_Click();
+    void mnuViewRefresh_Click();
+    void mnuViewOptions_Click();
+    void mnuHelpContents_Click();
+    void mnuHelpSearchForHelpOn_Click();
+    void mnuHelpAbout_Click();
+    void tbToolBar_ButtonClick(const QString& key);
+
+    // Controls, by their names.
+    StatusPanels* sbStatusBar = nullptr;
+    QToolBar* tbToolBar = nullptr;
+    PageView* brwWebBrowser = nullptr;
+    QComboBox* cboAddress = nullptr;
+    QPushButton* btnFileWrite = nullptr;
+    QPushButton* btnStop = nullptr;
+    QLineEdit* txtSensorNum = nullptr;
+    QLabel* Label1 = nullptr;
+    QLineEdit* txtTemperature = nullptr;
+    QLabel* Label2 = nullptr;
+    QLineEdit* txtFileName = nullptr;
+    QLineEdit* txtRecNum = nullptr;
+    QLabel* Label3 = nullptr;
+    runtime::CommonDialog* dlgCommonDialog = nullptr;
+    ToolbarImages* imlToolbarIcons = nullptr;
+    QTimer timTimer;
+
+    // Menu items by name; the three MRU items are mnuFileMRU1..3.
+    [[nodiscard]] QAction* menuItem(const QString& name) const;
+    [[nodiscard]] QAction* toolbarButton(const QString& key) const;
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    // CycleDisplay
+    void setAddressText(const QString& text) override;
+    void appendAddressText() override;
+    [[nodiscard]] int addressCount() const override;
+    void removeOldestAddress() override;
+    void showPage(const acquisition::PageDocument* document) override;
+    void showMainWindow() override;
+    void setSensorNumberText(const QString& text) override;
+    void setTemperatureText(const QString& text) override;
+    void setRecordNumberText(const QString& text) override;
+    void setLogWriteError(const QString& error) override;
+    // SweepRecorder
+    [[nodiscard]] bool loggingActive() const override;
+    std::optional<QString> writeRecord(const acquisition::SensorReadings& readings) override;
+
+    void createControls();
+    void createMenus();
+    void createToolbar();
+    void layoutEdgeBars();
+    void placeholder(const char* handlerStem);
+    void showHelp(int command);
+    // Unloads the window, closes the log, ends the process: Stop Program, File > Exit and the close box.
+    void endProgram(bool closeLogFirst);
+    void unloadWindow();
+
+    QWidget* client_ = nullptr;
+    acquisition::WebPageComponent* brwWebBrowserPage_ = nullptr;
+    acquisition::LogSession* log_ = nullptr;
+    acquisition::AcquisitionCycle* cycle_ = nullptr;
+    QActionGroup* alignGroup_ = nullptr;
+    QString helpFile_;
+    bool loaded_ = false;
+    bool unloaded_ = false;
+    bool ending_ = false;
+};
+
+} // namespace quorvel::mainwindow

@@ -1,0 +1,320 @@
+#include "frmmain.h"
+
+#include "menutree.h"
+#include "statuspanels.h"
+#include "toolbarimages.h"
+
+#include "about/frmabout.h"
+#include "runtime/appinfo.h"
+#include "runtime/commondialog.h"
+#include "runtime/messagebox.h"
+
+#include <QAction>
+#include <QActionGroup>
+#include <QDesktopServices>
+#include <QFileInfo>
+#include <QHash>
+#include <QMenu>
+#include <QMenuBar>
+#include <QToolBar>
+#include <QUrl>
+
+namespace quorvel::mainwindow {
+
+namespace {
+
+using Handler = void (frmMain::*)();
+
+const QHash<QString, Handler>& handlers()
+{
+    static const QHash<QString, Handler> map{
+        {QStringLiteral("mnuFileNew"), &frmMain::mnuFileNew_Click},
+        {QStringLiteral("mnuFileOpen"), &frmMain::mnuFileOpen_Click},
+        {QStringLiteral("mnuFileClose"), &frmMain::mnuFileClose_Click},
+        {QStringLiteral("mnuFileSave"), &frmMain::mnuFileSave_Click},
+        {QStringLiteral("mnuFileSaveAs"), &frmMain::mnuFileSaveAs_Click},
+        {QStringLiteral("mnuFileSaveAll"), &frmMain::mnuFileSaveAll_Click},
+        {QStringLiteral("mnuFileProperties"), &frmMain::mnuFileProperties_Click},
+        {QStringLiteral("mnuFilePageSetup"), &frmMain::mnuFilePageSetup_Click},
+        {QStringLiteral("mnuFilePrintPreview"), &frmMain::mnuFilePrintPreview_Click},
+        {QStringLiteral("mnuFilePrint"), &frmMain::mnuFilePrint_Click},
+        {QStringLiteral("mnuFileSend"), &frmMain::mnuFileSend_Click},
+        {QStringLiteral("mnuFileExit"), &frmMain::mnuFileExit_Click},
+        {QStringLiteral("mnuEditUndo"), &frmMain::mnuEditUndo_Click},
+        {QStringLiteral("mnuEditCut"), &frmMain::mnuEditCut_Click},
+        {QStringLiteral("mnuEditCopy"), &frmMain::mnuEditCopy_Click},
+        {QStringLiteral("mnuEditPaste"), &frmMain::mnuEditPaste_Click},
+        {QStringLiteral("mnuEditPasteSpecial"), &frmMain::mnuEditPasteSpecial_Click},
+        {QStringLiteral("mnuViewToolbar"), &frmMain::mnuViewToolbar_Click},
+        {QStringLiteral("mnuViewStatusBar"), &frmMain::mnuViewStatusBar_Click},
+        {QStringLiteral("mnuViewRefresh"), &frmMain::mnuViewRefresh_Click},
+        {QStringLiteral("mnuViewOptions"), &frmMain::mnuViewOptions_Click},
+        {QStringLiteral("mnuHelpContents"), &frmMain::mnuHelpContents_Click},
+        {QStringLiteral("mnuHelpSearchForHelpOn"), &frmMain::mnuHelpSearchForHelpOn_Click},
+        {QStringLiteral("mnuHelpAbout"), &frmMain::mnuHelpAbout_Click},
+    };
+    return map;
+}
+
+QString text(std::string_view s)
+{
+    return QString::fromLatin1(s.data(), static_cast<qsizetype>(s.size()));
+}
+
+} // namespace
+
+void frmMain::createMenus()
+{
+    for (const MenuDef& menuDef : menuTree()) {
+        QMenu* menu = menuBar()->addMenu(text(menuDef.caption));
+        menu->setObjectName(text(menuDef.name));
+        for (const MenuItemDef& def : menuDef.items) {
+            QAction* action = nullptr;
+            if (def.caption == "-") {
+                action = menu->addSeparator();
+                action->setObjectName(text(def.name));
+            } else {
+                action = menu->addAction(text(def.caption));
+                action->setObjectName(def.index ? text(def.name) + QString::number(def.index)
+                                                : text(def.name));
+            }
+            action->setProperty("itemName", text(def.name));
+            if (def.index)
+                action->setProperty("itemIndex", def.index);
+            action->setVisible(def.visible);
+            if (!def.shortcut.empty()) {
+                action->setShortcut(QKeySequence(text(def.shortcut)));
+                action->setShortcutContext(Qt::WindowShortcut);
+            }
+            if (def.checked) {
+                action->setCheckable(true);
+                action->setChecked(true);
+            }
+            const Handler handler = handlers().value(text(def.name));
+            if (!handler)
+                continue;
+            connect(action, &QAction::triggered, this, [this, action, handler] {
+                // The handler sets the check mark itself; undo the toggle the menu already made.
+                if (action->isCheckable())
+                    action->setChecked(!action->isChecked());
+                (this->*handler)();
+            });
+        }
+    }
+}
+
+void frmMain::createToolbar()
+{
+    tbToolBar->setMovable(false);
+    tbToolBar->setFloatable(false);
+    tbToolBar->setIconSize(QSize(16, 16));
+    tbToolBar->setToolButtonStyle(Qt::ToolButtonIconOnly);
+    tbToolBar->setContentsMargins(0, 0, 0, 0);
+    tbToolBar->setStyleSheet(QStringLiteral("QToolBar { border: none; padding: 0px; spacing: 0px; }"
+                                            "QToolButton { padding: 0px; margin: 0px; }"));
+    alignGroup_ = new QActionGroup(this);
+    alignGroup_->setExclusionPolicy(QActionGroup::ExclusionPolicy::Exclusive);
+    for (const ToolbarButtonDef& def : toolbarButtons()) {
+        if (def.style == ButtonStyle::Separator) {
+            tbToolBar->addSeparator();
+            continue;
+        }
+        const QString key = text(def.key);
+        auto* action = new QAction(QIcon(imlToolbarIcons->picture(key)), key, tbToolBar);
+        action->setObjectName(key);
+        action->setData(key);
+        action->setToolTip(key);
+        action->setProperty("pictureKey", key);
+        if (def.style == ButtonStyle::Group) {
+            action->setCheckable(true);
+            alignGroup_->addAction(action);
+        }
+        tbToolBar->addAction(action);
+    }
+    connect(tbToolBar, &QToolBar::actionTriggered, this,
+            [this](QAction* action) { tbToolBar_ButtonClick(action->data().toString()); });
+}
+
+QAction* frmMain::menuItem(const QString& name) const
+{
+    const auto actions = menuBar()->findChildren<QAction*>(name);
+    return actions.isEmpty() ? nullptr : actions.first();
+}
+
+QAction* frmMain::toolbarButton(const QString& key) const
+{
+    for (QAction* a : tbToolBar->actions())
+        if (a->data().toString() == key)
+            return a;
+    return nullptr;
+}
+
+void frmMain::placeholder(const char* handlerStem)
+{
+    runtime::MessageBox::show(QStringLiteral("Add '%1_Click' code.").arg(QLatin1String(handlerStem)),
+                              runtime::MsgStyle::OkOnly);
+}
+
+void frmMain::mnuFileNew_Click()
+{
+    placeholder("mnuFileNew");
+}
+void frmMain::mnuFileClose_Click()
+{
+    placeholder("mnuFileClose");
+}
+void frmMain::mnuFileSave_Click()
+{
+    placeholder("mnuFileSave");
+}
+void frmMain::mnuFileSaveAs_Click()
+{
+    placeholder("mnuFileSaveAs");
+}
+void frmMain::mnuFileSaveAll_Click()
+{
+    placeholder("mnuFileSaveAll");
+}
+void frmMain::mnuFileProperties_Click()
+{
+    placeholder("mnuFileProperties");
+}
+void frmMain::mnuFilePrintPreview_Click()
+{
+    placeholder("mnuFilePrintPreview");
+}
+void frmMain::mnuFilePrint_Click()
+{
+    placeholder("mnuFilePrint");
+}
+void frmMain::mnuFileSend_Click()
+{
+    placeholder("mnuFileSend");
+}
+void frmMain::mnuEditUndo_Click()
+{
+    placeholder("mnuEditUndo");
+}
+void frmMain::mnuEditCut_Click()
+{
+    placeholder("mnuEditCut");
+}
+void frmMain::mnuEditCopy_Click()
+{
+    placeholder("mnuEditCopy");
+}
+void frmMain::mnuEditPaste_Click()
+{
+    placeholder("mnuEditPaste");
+}
+void frmMain::mnuEditPasteSpecial_Click()
+{
+    placeholder("mnuEditPasteSpecial");
+}
+void frmMain::mnuViewRefresh_Click()
+{
+    placeholder("mnuViewRefresh");
+}
+void frmMain::mnuViewOptions_Click()
+{
+    placeholder("mnuViewOptions");
+}
+
+void frmMain::mnuFileOpen_Click()
+{
+    dlgCommonDialog->setDialogTitle(QStringLiteral("Open"));
+    dlgCommonDialog->setCancelError(false);
+    dlgCommonDialog->setFilter(QStringLiteral("All Files (*.*)|*.*"));
+    (void)dlgCommonDialog->ShowOpen(this);
+    // The chosen name is neither stored nor opened.
+    (void)dlgCommonDialog->FileName();
+}
+
+void frmMain::mnuFilePageSetup_Click()
+{
+    dlgCommonDialog->setDialogTitle(QStringLiteral("Page Setup"));
+    dlgCommonDialog->setCancelError(true);
+    // A cancel is passed over; the printer choices are not used.
+    (void)dlgCommonDialog->ShowPrinter(this);
+}
+
+void frmMain::mnuViewToolbar_Click()
+{
+    QAction* item = menuItem(QStringLiteral("mnuViewToolbar"));
+    item->setChecked(!item->isChecked());
+    tbToolBar->setVisible(item->isChecked());
+}
+
+void frmMain::mnuViewStatusBar_Click()
+{
+    QAction* item = menuItem(QStringLiteral("mnuViewStatusBar"));
+    item->setChecked(!item->isChecked());
+    sbStatusBar->setVisible(item->isChecked());
+}
+
+void frmMain::showHelp(int command)
+{
+    if (helpFile_.isEmpty()) {
+        runtime::MessageBox::show(
+            QStringLiteral("Unable to display Help Contents. There is no Help associated with this project."),
+            runtime::MsgStyle::Information, windowTitle(), this);
+        return;
+    }
+    // The desktop's viewer for the file; it has no keyword search of its own, so both commands open it.
+    (void)command;
+    const QFileInfo file(helpFile_);
+    if (!QDesktopServices::openUrl(QUrl::fromLocalFile(file.absoluteFilePath())))
+        runtime::MessageBox::show(
+            QStringLiteral("The help viewer could not be started for %1.").arg(file.absoluteFilePath()),
+            runtime::MsgStyle::OkOnly);
+}
+
+void frmMain::mnuHelpContents_Click()
+{
+    showHelp(0x3);
+}
+void frmMain::mnuHelpSearchForHelpOn_Click()
+{
+    showHelp(0x105);
+}
+
+void frmMain::mnuHelpAbout_Click()
+{
+    about::frmAbout::instance(this)->ShowModal(this);
+}
+
+void frmMain::tbToolBar_ButtonClick(const QString& key)
+{
+    const auto own = [](const char* k) {
+        runtime::MessageBox::show(QStringLiteral("Add '%1' button code.").arg(QLatin1String(k)),
+                                  runtime::MsgStyle::OkOnly);
+    };
+    if (key == QLatin1String("New"))
+        own("New");
+    else if (key == QLatin1String("Open"))
+        mnuFileOpen_Click();
+    else if (key == QLatin1String("Save"))
+        mnuFileSave_Click();
+    else if (key == QLatin1String("Print"))
+        mnuFilePrint_Click();
+    else if (key == QLatin1String("Cut"))
+        mnuEditCut_Click();
+    else if (key == QLatin1String("Copy"))
+        mnuEditCopy_Click();
+    else if (key == QLatin1String("Paste"))
+        mnuEditPaste_Click();
+    else if (key == QLatin1String("Bold"))
+        own("Bold");
+    else if (key == QLatin1String("Italic"))
+        own("Italic");
+    else if (key == QLatin1String("Underline"))
+        own("Underline");
+    else if (key == QLatin1String("Align Left"))
+        own("Align Left");
+    else if (key == QLatin1String("Center"))
+        own("Center");
+    else if (key == QLatin1String("Align Right"))
+        own("Align Right");
+}
+
+} // namespace quorvel::mainwindow

@@ -1,0 +1,37 @@
+#pragma once
+
+#include <array>
+#include <string_view>
+#include <vector>
+
+namespace quorvel::mainwindow {
+
+// The menu bar's tree and the toolbar's buttons as data, so the window builds them in one place.
+struct MenuItemDef {
+    std::string_view name;     // also the handler's stem: name + "_Click"
+    std::string_view caption;  // "-" is a separator
+    std::string_view shortcut; // empty: none
+    bool checked = false;
+    bool visible = true;
+    int index = 0; // members of an item array carry their index (mnuFileMRU 1..3)
+    bool placeholder = false;
+};
+
+struct MenuDef {
+    std::string_view name;
+    std::string_view caption;
+    std::vector<MenuItemDef> items;
+};
+
+[[nodiscard]] const std::vector<MenuDef>& menuTree();
+
+enum class ButtonStyle { Push, Separator, Group };
+
+struct ToolbarButtonDef {
+    std::string_view key; // key, tooltip and picture key; empty for a separator
+    ButtonStyle style;
+};
+
+[[nodiscard]] const std::array<ToolbarButtonDef, 17>& toolbarButtons();
+
+} // namespace quorvel::mainwindow

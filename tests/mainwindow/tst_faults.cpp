@@ -1,0 +1,268 @@
+#include "windowfixture.h"
+
+#include "acquisition/acquisitioncycle.h"
+#include "acquisition/logrecord.h"
+#include "acquisition/webpagecomponent.h"
+#include "mainwindow/statuspanels.h"
+#include "simulatorprocess.h"
+
+#include <QApplication>
+#include <QDialog>
+#include <QFile>
+#include <QFileDialog>
+#include <QLabel>
+#include <QLineEdit>
+#include <QSignalSpy>
+#include <QTcpServer>
+#include <QTimer>
+
+#include <cmath>
+
+using namespace quorvel;
+using namespace quorvel::testing;
+using quorvel::acquisition::SensorReadings;
+using quorvel::mainwindow::frmMain;
+
+namespace {
+
+void acceptFileDialogWith(const QString& path)
+{
+    QTimer::singleShot(0, [path] {
+        auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+        if (!dialog) {
+            acceptFileDialogWith(path);
+            return;
+        }
+        dialog->selectFile(path);
+        static_cast<QDialog*>(dialog)->accept();
+    });
+}
+
+std::vector<SensorReadings> readLog(const QString& path, bool* complete)
+{
+    QFile f(path);
+    std::vector<SensorReadings> out;
+    *complete = false;
+    if (!f.open(QIODevice::ReadOnly))
+        return out;
+    const QByteArray all = f.readAll();
+    *complete = all.isEmpty() || all.endsWith("\r\n");
+    QList<QByteArray> lines = all.split('\n');
+    lines.removeLast();
+    for (const QByteArray& line : lines) {
+        if (!line.endsWith('\r')) {
+            *complete = false;
+            continue;
+        }
+        const auto r = acquisition::parseLogRecord(QString::fromLocal8Bit(line.chopped(1)));
+        if (!r) {
+            *complete = false;
+            continue;
+        }
+        SensorReadings v{};
+        std::copy(r->readings.begin(), r->readings.end(), v.begin());
+        out.push_back(v);
+    }
+    return out;
+}
+
+// A logger window with logging on, that remembers the readings at the end of every sweep.
+struct Logger {
+    WindowFixture fx;
+    QTemporaryDir dir;
+    QString logPath;
+    frmMain w;
+    std::vector<SensorReadings> sweeps;
+
+    explicit Logger(quint16 port, const QString& logName = QStringLiteral("faults.log"))
+    {
+        fx.recordMessages();
+        fx.setAdapter(QStringLiteral("127.0.0.1:%1").arg(port));
+        logPath = logName.startsWith(QLatin1Char('/')) ? logName : dir.filePath(logName);
+        // Short enough for a test, the same mechanism as the 10 s default.
+        w.page().setTimeout(800);
+        w.Show();
+        acceptFileDialogWith(logPath);
+        w.btnFileWrite_Click();
+        QObject::connect(&w.cycle(), &acquisition::AcquisitionCycle::sweepCompleted, &w,
+                         [this] { sweeps.push_back(w.cycle().table().Readings); });
+    }
+
+    bool runSweeps(int n, int timeoutMs = 20000)
+    {
+        const size_t target = sweeps.size() + static_cast<size_t>(n);
+        return QTest::qWaitFor([&] { return sweeps.size() >= target; }, timeoutMs);
+    }
+
+    [[nodiscard]] float reading(int slot) { return w.cycle().table().Readings[slot]; }
+};
+
+} // namespace
+
+class tst_Faults : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void failingSensorKeepsLastReading_data();
+    void failingSensorKeepsLastReading();
+    void numberWithBlanksIsRead();
+    void sameHostRedirectIsFollowed();
+    void adapterDownAtStart();
+    void adapterGoneMidSweepAndBack();
+    void diskFullWhileLogging();
+
+private:
+    SimulatorProcess sim_;
+};
+
+void tst_Faults::initTestCase() { QVERIFY(sim_.start()); }
+
+void tst_Faults::failingSensorKeepsLastReading_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QString>("arg");
+    QTest::newRow("element missing") << "missing" << "";
+    QTest::newRow("dashes") << "dashes" << "";
+    QTest::newRow("text") << "value" << "Sensor error";
+    QTest::newRow("empty value") << "value" << "";
+    QTest::newRow("NaN") << "value" << "NaN";
+    QTest::newRow("1e39") << "value" << "1e39";
+    QTest::newRow("no value property") << "novalue" << "";
+    QTest::newRow("not HTML") << "garbage" << "";
+    QTest::newRow("HTTP 500") << "status500" << "";
+    QTest::newRow("closed without answer") << "close" << "";
+    QTest::newRow("never answers") << "silent" << "";
+    QTest::newRow("slow drip") << "drip" << "";
+    QTest::newRow("oversized answer") << "huge" << "";
+    QTest::newRow("off-host redirect") << "redirect-other-host" << "";
+    QTest::newRow("redirect loop") << "redirect-loop" << "";
+}
+
+void tst_Faults::failingSensorKeepsLastReading()
+{
+    QFETCH(QString, kind);
+    QFETCH(QString, arg);
+    QVERIFY(sim_.clear());
+    Logger logger(sim_.port());
+    QCOMPARE(logger.w.LoggingActive(), std::int16_t(-1));
+    QVERIFY(logger.runSweeps(1));
+    const float before = logger.reading(4);
+    QVERIFY(before != 0.0f);
+    const SensorReadings healthy = logger.sweeps.back();
+
+    QVERIFY(sim_.setFault(5, kind, arg));
+    QVERIFY(logger.runSweeps(3));
+    // The failing sensor keeps its last reading; the others go on updating.
+    QCOMPARE(logger.reading(4), before);
+    int changed = 0;
+    for (int i = 0; i < 13; ++i)
+        if (i != 4 && logger.sweeps.back()[i] != healthy[i])
+            ++changed;
+    QVERIFY2(changed >= 8, qPrintable(QString::number(changed)));
+    QCOMPARE(logger.w.txtTemperature->isVisible(), true);
+
+    // Exactly one complete line per sweep, each holding what the cycle had read.
+    logger.w.btnFileWrite_Click();
+    QCOMPARE(logger.w.LoggingActive(), std::int16_t(0));
+    bool complete = false;
+    const auto lines = readLog(logger.logPath, &complete);
+    QVERIFY(complete);
+    QCOMPARE(lines.size(), logger.sweeps.size());
+    for (size_t n = 0; n < lines.size(); ++n)
+        for (int i = 0; i < 13; ++i)
+            QCOMPARE(lines[n][i], logger.sweeps[n][i]);
+    // Every value was served by the simulator: 12-bit steps, never a parse of the fault text.
+    for (const auto& line : lines)
+        for (float v : line)
+            QCOMPARE(std::fmod(v * 16.0f, 1.0f), 0.0f);
+    logger.w.cycle().stop();
+    QVERIFY(sim_.clear());
+}
+
+void tst_Faults::numberWithBlanksIsRead()
+{
+    QVERIFY(sim_.clear());
+    QVERIFY(sim_.setFault(5, QStringLiteral("value"), QStringLiteral("  23.5  ")));
+    Logger logger(sim_.port());
+    QVERIFY(logger.runSweeps(1));
+    QCOMPARE(logger.reading(4), 23.5f);
+    logger.w.cycle().stop();
+    QVERIFY(sim_.clear());
+}
+
+void tst_Faults::sameHostRedirectIsFollowed()
+{
+    QVERIFY(sim_.clear());
+    QVERIFY(sim_.setFault(5, QStringLiteral("redirect-same")));
+    Logger logger(sim_.port());
+    QVERIFY(logger.runSweeps(2));
+    QVERIFY(logger.reading(4) != 0.0f);
+    logger.w.cycle().stop();
+    QVERIFY(sim_.clear());
+}
+
+void tst_Faults::adapterDownAtStart()
+{
+    // A port nobody listens on, which the simulator then takes.
+    QTcpServer probe;
+    QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
+    const quint16 port = probe.serverPort();
+    probe.close();
+
+    Logger logger(port);
+    QTRY_VERIFY_WITH_TIMEOUT(logger.w.isVisible(), 5000);
+    QCOMPARE(logger.w.txtTemperature->text(), QStringLiteral("0"));
+    QVERIFY(!logger.w.page().lastLoadGotAnswer());
+
+    SimulatorProcess late;
+    QVERIFY(late.start({QStringLiteral("--port"), QString::number(port)}));
+    QTRY_VERIFY_WITH_TIMEOUT(logger.w.txtTemperature->text() != QLatin1String("0"), 5000);
+    logger.w.cycle().stop();
+}
+
+void tst_Faults::adapterGoneMidSweepAndBack()
+{
+    SimulatorProcess sim;
+    QVERIFY(sim.start());
+    const quint16 port = sim.port();
+    Logger logger(port);
+    QVERIFY(logger.runSweeps(1));
+    const SensorReadings before = logger.sweeps.back();
+
+    sim.stop();
+    // Requests now fail; readings stay, the cycle goes on at the paced rate.
+    QTest::qWait(2500);
+    QVERIFY(logger.w.cycle().isRunning());
+    const SensorReadings during = logger.w.cycle().table().Readings;
+    QVERIFY(sim.start({QStringLiteral("--port"), QString::number(port)}));
+    QVERIFY(logger.runSweeps(2, 30000));
+    int changed = 0;
+    for (int i = 0; i < 13; ++i)
+        changed += logger.sweeps.back()[i] != during[i] ? 1 : 0;
+    QVERIFY(changed >= 1);
+    Q_UNUSED(before);
+
+    logger.w.btnFileWrite_Click();
+    bool complete = false;
+    const auto lines = readLog(logger.logPath, &complete);
+    QVERIFY(complete);
+    QCOMPARE(lines.size(), logger.sweeps.size());
+    logger.w.cycle().stop();
+}
+
+void tst_Faults::diskFullWhileLogging()
+{
+    QVERIFY(sim_.clear());
+    Logger logger(sim_.port(), QStringLiteral("/dev/full"));
+    QCOMPARE(logger.w.LoggingActive(), std::int16_t(-1));
+    QVERIFY(logger.runSweeps(2));
+    QVERIFY2(logger.w.sbStatusBar->textPanel()->text().contains(QStringLiteral("No space left on device")),
+             qPrintable(logger.w.sbStatusBar->textPanel()->text()));
+    // The counter and the sweep go on.
+    QCOMPARE(logger.w.txtRecNum->text(), QString::number(logger.sweeps.size()));
+    QVERIFY(logger.w.cycle().isRunning());
+    logger.w.cycle().stop();
+}
+
+QTEST_MAIN(tst_Faults)
+#include "tst_faults.moc"

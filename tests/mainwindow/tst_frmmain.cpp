@@ -1,0 +1,417 @@
+#include "windowfixture.h"
+
+#include "acquisition/acquisitioncycle.h"
+#include "acquisition/webpagecomponent.h"
+#include "mainwindow/pageview.h"
+#include "mainwindow/statuspanels.h"
+#include "runtime/commondialog.h"
+#include "simulatorprocess.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileDialog>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QScreen>
+#include <QSignalSpy>
+#include <QTimer>
+#include <QToolBar>
+
+using namespace quorvel;
+using namespace quorvel::testing;
+using quorvel::mainwindow::frmMain;
+
+namespace {
+
+// Accepts the open-file dialog with this name as soon as it is shown.
+void acceptFileDialogWith(const QString& path)
+{
+    QTimer::singleShot(0, [path] {
+        auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+        if (!dialog) {
+            acceptFileDialogWith(path);
+            return;
+        }
+        dialog->selectFile(path);
+        static_cast<QDialog*>(dialog)->accept();
+    });
+}
+
+QStringList readLines(const QString& path)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return {};
+    const QByteArray all = f.readAll();
+    QStringList lines = QString::fromLocal8Bit(all).split(QStringLiteral("\r\n"));
+    return lines;
+}
+
+} // namespace
+
+class tst_frmMain : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void controlsAtDesignGeometry_data();
+    void controlsAtDesignGeometry();
+    void captionsAndInitialState();
+    void onlyEdgeBarsFollowTheWidth();
+    void tabOrderAsDesigned();
+    void hiddenUntilFirstPageCompleted();
+    void readingsAppearAsTaken();
+    void placementSaved_data();
+    void placementSaved();
+    void minimizedSavesNothing();
+    void stopProgramWithLoggingLeavesCompleteLog();
+    void exitAndCloseBoxEndAfterSaving_data();
+    void exitAndCloseBoxEndAfterSaving();
+    void refusedSettingsWriteShowsMessageAndEnds();
+    void badAdapterAddressEndsBeforeAnyRequest();
+    void unopenableLogFileKeepsLoggingOff();
+
+private:
+    SimulatorProcess sim_;
+};
+
+void tst_frmMain::initTestCase()
+{
+    QVERIFY2(sim_.start(), "the adapter simulator did not start");
+}
+
+void tst_frmMain::controlsAtDesignGeometry_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QRect>("twips");
+    QTest::newRow("sbStatusBar") << "sbStatusBar" << QRect(0, 7910, 15120, 270);
+    QTest::newRow("tbToolBar") << "tbToolBar" << QRect(0, 0, 15120, 280);
+    QTest::newRow("brwWebBrowser") << "brwWebBrowser" << QRect(1920, 960, 11650, 4570);
+    QTest::newRow("cboAddress") << "cboAddress" << QRect(1920, 360, 11650, 280);
+    QTest::newRow("btnFileWrite") << "btnFileWrite" << QRect(1920, 5760, 1690, 730);
+    QTest::newRow("btnStop") << "btnStop" << QRect(11760, 5760, 1690, 730);
+    QTest::newRow("txtSensorNum") << "txtSensorNum" << QRect(360, 2280, 1090, 610);
+    QTest::newRow("Label1") << "Label1" << QRect(360, 1920, 1210, 250);
+    QTest::newRow("txtTemperature") << "txtTemperature" << QRect(360, 3360, 1090, 610);
+    QTest::newRow("Label2") << "Label2" << QRect(360, 3120, 1210, 250);
+    QTest::newRow("txtFileName") << "txtFileName" << QRect(3840, 5760, 3970, 300);
+    QTest::newRow("txtRecNum") << "txtRecNum" << QRect(3840, 6240, 850, 300);
+    QTest::newRow("Label3") << "Label3" << QRect(4800, 6240, 850, 370);
+}
+
+void tst_frmMain::controlsAtDesignGeometry()
+{
+    QFETCH(QString, name);
+    QFETCH(QRect, twips);
+    WindowFixture fx;
+    frmMain w;
+    QCOMPARE(w.logicalDpiX(), 96);
+    QCOMPARE(w.client()->size(), QSize(1008, 545)); // 15120 x 8180 twips at 15 twips a pixel
+    auto* control = w.client()->findChild<QWidget*>(name, Qt::FindDirectChildrenOnly);
+    QVERIFY2(control, qPrintable(name));
+    auto px = [](int t) { return (t * 96 + 720) / 1440; };
+    const QRect expected(px(twips.x()), px(twips.y()), px(twips.width()), px(twips.height()));
+    if (name.startsWith(QLatin1String("Label"))) {
+        // Labels may only grow to the right, to fit the desktop's font.
+        QCOMPARE(control->geometry().topLeft(), expected.topLeft());
+        QCOMPARE(control->height(), expected.height());
+        QVERIFY(control->width() >= expected.width());
+        QVERIFY(control->width() <= expected.width() + 20);
+    } else {
+        QCOMPARE(control->geometry(), expected);
+    }
+    QVERIFY(control->isVisibleTo(&w));
+    QVERIFY(control->isEnabled());
+}
+
+void tst_frmMain::captionsAndInitialState()
+{
+    WindowFixture fx;
+    frmMain w;
+    QCOMPARE(w.windowTitle(), QStringLiteral("Vintrel1"));
+    QCOMPARE(w.btnFileWrite->text(), QStringLiteral("Start Logging"));
+    QCOMPARE(w.btnStop->text(), QStringLiteral("Stop Program"));
+    QCOMPARE(w.Label1->text(), QStringLiteral("Sensor Number"));
+    QCOMPARE(w.Label2->text(), QStringLiteral("Temperature"));
+    QCOMPARE(w.Label3->text(), QStringLiteral("Records Written"));
+    for (QLineEdit* box : {w.txtSensorNum, w.txtTemperature, w.txtFileName, w.txtRecNum}) {
+        QCOMPARE(box->text(), QString());
+        QVERIFY(!box->isReadOnly());
+    }
+    QVERIFY(w.cboAddress->isEditable());
+    QCOMPARE(w.cboAddress->count(), 0);
+    QCOMPARE(w.cboAddress->currentText(), QString());
+    QCOMPARE(w.sbStatusBar->textPanel()->text(), QStringLiteral("Status"));
+    QVERIFY(!w.sbStatusBar->datePanel()->text().isEmpty());
+    QVERIFY(w.sbStatusBar->datePanel()->width() >= 96 || w.sbStatusBar->datePanel()->minimumWidth() >= 96);
+    QCOMPARE(w.sbStatusBar->timePanel()->minimumWidth(), 96);
+    QCOMPARE(w.timTimer.interval(), 600);
+    QVERIFY(w.timTimer.isActive());
+    QCOMPARE(w.LoggingActive(), std::int16_t(0));
+    QVERIFY(!w.isVisible());
+}
+
+void tst_frmMain::onlyEdgeBarsFollowTheWidth()
+{
+    WindowFixture fx;
+    frmMain w;
+    w.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    const QRect browser = w.brwWebBrowser->geometry();
+    const QRect stop = w.btnStop->geometry();
+    w.resize(1300, 760);
+    QTRY_COMPARE(w.client()->width(), 1300);
+    QCOMPARE(w.tbToolBar->geometry(), QRect(0, 0, 1300, 19));
+    QCOMPARE(w.sbStatusBar->geometry(), QRect(0, w.client()->height() - 18, 1300, 18));
+    QCOMPARE(w.brwWebBrowser->geometry(), browser);
+    QCOMPARE(w.btnStop->geometry(), stop);
+    w.resize(500, 300);
+    QTRY_COMPARE(w.client()->width(), 500);
+    QCOMPARE(w.tbToolBar->width(), 500);
+    QCOMPARE(w.brwWebBrowser->geometry(), browser);
+    w.hide();
+}
+
+void tst_frmMain::tabOrderAsDesigned()
+{
+    WindowFixture fx;
+    frmMain w;
+    const QList<QWidget*> expected{w.brwWebBrowser, w.cboAddress,     w.btnFileWrite, w.btnStop,
+                                   w.txtSensorNum,  w.txtTemperature, w.txtFileName,  w.txtRecNum};
+    QList<QWidget*> seen;
+    QWidget* x = w.brwWebBrowser;
+    for (int guard = 0; guard < 500 && seen.size() < expected.size(); ++guard) {
+        if (expected.contains(x) && !seen.contains(x))
+            seen.append(x);
+        x = x->nextInFocusChain();
+    }
+    QCOMPARE(seen, expected);
+    for (QLabel* l : {w.Label1, w.Label2, w.Label3})
+        QCOMPARE(l->focusPolicy(), Qt::NoFocus);
+    QCOMPARE(w.tbToolBar->focusPolicy(), Qt::NoFocus);
+}
+
+void tst_frmMain::hiddenUntilFirstPageCompleted()
+{
+    WindowFixture fx;
+    fx.setAdapter(QStringLiteral("127.0.0.1:%1").arg(sim_.port()));
+    QVERIFY(sim_.setLatency(600));
+    frmMain w;
+    QElapsedTimer t;
+    t.start();
+    w.Show();
+    QVERIFY(w.isLoaded());
+    QVERIFY(!w.isVisible());
+    QCOMPARE(w.page().ReadyState(), 1);
+    QCOMPARE(w.cboAddress->currentText(), sim_.sensorUrl(0));
+    QTRY_VERIFY_WITH_TIMEOUT(w.isVisible(), 5000);
+    QVERIFY2(t.elapsed() >= 500, qPrintable(QString::number(t.elapsed())));
+    QCOMPARE(w.txtSensorNum->text(), QStringLiteral("1"));
+    w.cycle().stop();
+    QVERIFY(sim_.setLatency(0));
+}
+
+void tst_frmMain::readingsAppearAsTaken()
+{
+    WindowFixture fx;
+    fx.setAdapter(QStringLiteral("127.0.0.1:%1").arg(sim_.port()));
+    QVERIFY(sim_.setFault(5, QStringLiteral("value"), QStringLiteral("-10.125")));
+    frmMain w;
+    w.Show();
+    QSignalSpy sweeps(&w.cycle(), &acquisition::AcquisitionCycle::sweepCompleted);
+    QVERIFY(sweeps.wait(10000));
+    QCOMPARE(w.cboAddress->count(), 13);
+    for (int i = 0; i < 13; ++i)
+        QCOMPARE(w.cboAddress->itemText(i), sim_.sensorUrl(i));
+    QCOMPARE(w.txtSensorNum->text(), QStringLiteral("13"));
+    QCOMPARE(w.cycle().table().Readings[4], -10.125f);
+    QVERIFY(w.cycle().table().Readings[0] != 0.0f);
+    QVERIFY(w.brwWebBrowser->toPlainText().contains(QStringLiteral("Temperature")));
+    // Typing into the boxes changes nothing else; the next reading overwrites it.
+    w.txtSensorNum->setText(QStringLiteral("typed"));
+    QTRY_VERIFY(w.txtSensorNum->text() != QLatin1String("typed"));
+    w.cycle().stop();
+    QVERIFY(sim_.clear());
+}
+
+void tst_frmMain::placementSaved_data()
+{
+    QTest::addColumn<bool>("maximized");
+    QTest::newRow("normal") << false;
+    QTest::newRow("maximized") << true;
+}
+
+void tst_frmMain::placementSaved()
+{
+    QFETCH(bool, maximized);
+    WindowFixture fx;
+    frmMain w;
+    w.move(60, 45);
+    if (maximized)
+        w.showMaximized();
+    else
+        w.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    const QRect bounds = w.frameGeometry();
+    QVERIFY(w.Form_Unload());
+    auto s = fx.settings();
+    s->beginGroup(QStringLiteral("Settings"));
+    QCOMPARE(s->value(QStringLiteral("MainLeft")).toString(), QString::number(bounds.x() * 15));
+    QCOMPARE(s->value(QStringLiteral("MainTop")).toString(), QString::number(bounds.y() * 15));
+    QCOMPARE(s->value(QStringLiteral("MainWidth")).toString(), QString::number(bounds.width() * 15));
+    QCOMPARE(s->value(QStringLiteral("MainHeight")).toString(), QString::number(bounds.height() * 15));
+    // Whole numbers are written without a decimal point.
+    QVERIFY(!s->value(QStringLiteral("MainWidth")).toString().contains(QLatin1Char('.')));
+    if (maximized) {
+        // The maximized bounds, not the normal ones, are what is saved.
+        QVERIFY(w.isMaximized());
+        QCOMPARE(bounds.size(), w.screen()->availableGeometry().size());
+        QVERIFY(bounds.size() != w.normalGeometry().size());
+    }
+}
+
+void tst_frmMain::minimizedSavesNothing()
+{
+    WindowFixture fx;
+    {
+        auto s = fx.settings();
+        s->setValue(QStringLiteral("Settings/MainLeft"), QStringLiteral("1234"));
+        s->sync();
+    }
+    frmMain w;
+    w.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    w.showMinimized();
+    QTRY_VERIFY(w.isMinimized());
+    QVERIFY(w.Form_Unload());
+    auto s = fx.settings();
+    QCOMPARE(s->value(QStringLiteral("Settings/MainLeft")).toString(), QStringLiteral("1234"));
+    QVERIFY(!s->contains(QStringLiteral("Settings/MainTop")));
+}
+
+void tst_frmMain::stopProgramWithLoggingLeavesCompleteLog()
+{
+    WindowFixture fx;
+    fx.setAdapter(QStringLiteral("127.0.0.1:%1").arg(sim_.port()));
+    QTemporaryDir dir;
+    const QString logPath = dir.filePath(QStringLiteral("stop.log"));
+    frmMain w;
+    w.Show();
+    acceptFileDialogWith(logPath);
+    w.btnFileWrite_Click();
+    QCOMPARE(w.LoggingActive(), std::int16_t(-1));
+    QCOMPARE(w.btnFileWrite->text(), QStringLiteral("Stop Logging"));
+    QCOMPARE(w.txtFileName->text(), logPath);
+    QSignalSpy sweeps(&w.cycle(), &acquisition::AcquisitionCycle::sweepCompleted);
+    QVERIFY(sweeps.wait(10000));
+    QVERIFY(sweeps.wait(10000));
+    QCOMPARE(w.txtRecNum->text(), QStringLiteral("2"));
+
+    w.btnStop_Click();
+    QCOMPARE(fx.exitCode, std::optional<int>(0));
+    QCOMPARE(w.LoggingActive(), std::int16_t(0));
+    QVERIFY(!w.cycle().isRunning());
+    QVERIFY(!w.isVisible());
+    const QStringList lines = readLines(logPath);
+    QCOMPARE(lines.size(), 3); // two records and the empty rest after the last line end
+    QCOMPARE(lines.last(), QString());
+    for (int i = 0; i < 2; ++i)
+        QCOMPARE(lines[i].count(QStringLiteral(" , ")), 12);
+    // Placement was saved on the way out.
+    QVERIFY(fx.settings()->contains(QStringLiteral("Settings/MainHeight")));
+}
+
+void tst_frmMain::exitAndCloseBoxEndAfterSaving_data()
+{
+    QTest::addColumn<bool>("closeBox");
+    QTest::newRow("File > Exit") << false;
+    QTest::newRow("close box") << true;
+}
+
+void tst_frmMain::exitAndCloseBoxEndAfterSaving()
+{
+    QFETCH(bool, closeBox);
+    WindowFixture fx;
+    fx.setAdapter(QStringLiteral("127.0.0.1:%1").arg(sim_.port()));
+    QTemporaryDir dir;
+    const QString logPath = dir.filePath(QStringLiteral("exit.log"));
+    frmMain w;
+    w.Show();
+    QTRY_VERIFY_WITH_TIMEOUT(w.isVisible(), 5000);
+    acceptFileDialogWith(logPath);
+    w.btnFileWrite_Click();
+    QCOMPARE(w.LoggingActive(), std::int16_t(-1));
+    if (closeBox)
+        QVERIFY(w.close());
+    else
+        w.mnuFileExit_Click();
+    QCOMPARE(fx.exitCode, std::optional<int>(0));
+    QVERIFY(w.isUnloaded());
+    QVERIFY(!w.cycle().isRunning());
+    QCOMPARE(w.LoggingActive(), std::int16_t(0));
+    QVERIFY(fx.settings()->contains(QStringLiteral("Settings/MainLeft")));
+    QVERIFY(QFile::exists(logPath));
+}
+
+void tst_frmMain::refusedSettingsWriteShowsMessageAndEnds()
+{
+    WindowFixture fx;
+    fx.recordMessages();
+    // A file where the settings folder should be: the store cannot write.
+    QTemporaryDir dir;
+    const QString blocker = dir.filePath(QStringLiteral("blocked"));
+    QFile f(blocker);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.close();
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, blocker);
+    frmMain w;
+    w.show();
+    w.mnuFileExit_Click();
+    QCOMPARE(fx.exitCode, std::optional<int>(1));
+    QCOMPARE(fx.messages.size(), 1);
+    QVERIFY2(fx.messages[0].prompt.contains(QStringLiteral("settings")), qPrintable(fx.messages[0].prompt));
+    QCOMPARE(fx.messages[0].title, QStringLiteral("Quorvel-3"));
+}
+
+void tst_frmMain::badAdapterAddressEndsBeforeAnyRequest()
+{
+    WindowFixture fx;
+    fx.recordMessages();
+    fx.setAdapter(QStringLiteral("adapter.local"));
+    frmMain w;
+    w.Show();
+    QCOMPARE(fx.exitCode, std::optional<int>(1));
+    QCOMPARE(fx.messages.size(), 1);
+    QVERIFY(fx.messages[0].prompt.contains(QStringLiteral("AdapterAddress")));
+    QVERIFY(fx.messages[0].prompt.contains(QStringLiteral("adapter.local")));
+    QCOMPARE(w.page().ReadyState(), 0);
+    QCOMPARE(w.cboAddress->count(), 0);
+}
+
+void tst_frmMain::unopenableLogFileKeepsLoggingOff()
+{
+    WindowFixture fx;
+    fx.recordMessages();
+    fx.setAdapter(QStringLiteral("127.0.0.1:%1").arg(sim_.port()));
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("missing-folder/x.log"));
+    frmMain w;
+    w.Show();
+    acceptFileDialogWith(path);
+    w.btnFileWrite_Click();
+    QCOMPARE(w.LoggingActive(), std::int16_t(0));
+    QCOMPARE(w.btnFileWrite->text(), QStringLiteral("Start Logging"));
+    QCOMPARE(w.txtFileName->text(), QString());
+    QCOMPARE(fx.messages.size(), 1);
+    QVERIFY(fx.messages[0].prompt.contains(path));
+    QVERIFY(!fx.exitCode.has_value());
+    // The sweep goes on.
+    QSignalSpy sweeps(&w.cycle(), &acquisition::AcquisitionCycle::sweepCompleted);
+    QVERIFY(sweeps.wait(10000));
+    w.cycle().stop();
+}
+
+QTEST_MAIN(tst_frmMain)
+#include "tst_frmmain.moc"

@@ -1,0 +1,538 @@
+#include "windowfixture.h"
+
+#include "acquisition/acquisitioncycle.h"
+#include "mainwindow/toolbarimages.h"
+#include "runtime/commondialog.h"
+#include "simulatorprocess.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QDialog>
+#include <QFileDialog>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTimer>
+#include <QToolBar>
+#include <QToolButton>
+
+#include <functional>
+
+using namespace quorvel;
+using namespace quorvel::testing;
+using quorvel::mainwindow::frmMain;
+
+namespace {
+
+struct Item {
+    Item(const char* n, const char* c, const char* s = "", bool chk = false, bool vis = true)
+        : name(QString::fromLatin1(n)), caption(QString::fromLatin1(c)), shortcut(QString::fromLatin1(s)),
+          checked(chk), visible(vis)
+    {
+    }
+    Item() = default;
+    QString name;
+    QString caption; // "-" for a separator
+    QString shortcut;
+    bool checked = false;
+    bool visible = true;
+};
+
+// Runs check on the modal widget once it is up, then closes it with reject().
+void onModal(std::function<void(QWidget*)> check)
+{
+    QTimer::singleShot(0, [check] {
+        QWidget* modal = QApplication::activeModalWidget();
+        if (!modal) {
+            onModal(check);
+            return;
+        }
+        check(modal);
+        if (auto* d = qobject_cast<QDialog*>(modal))
+            d->reject();
+        else
+            modal->close();
+    });
+}
+
+QToolButton* buttonOf(frmMain& w, const QString& key)
+{
+    return qobject_cast<QToolButton*>(w.tbToolBar->widgetForAction(w.toolbarButton(key)));
+}
+
+} // namespace
+
+class tst_Menus : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void menuTreeAsDesigned_data();
+    void menuTreeAsDesigned();
+    void toolbarAsDesigned();
+    void placeholderByMenu_data();
+    void placeholderByMenu();
+    void placeholderByShortcut_data();
+    void placeholderByShortcut();
+    void toolbarDispatch_data();
+    void toolbarDispatch();
+    void alignmentGroupKeepsOnePressed();
+    void unknownKeyDoesNothing();
+    void viewTogglesTwice_data();
+    void viewTogglesTwice();
+    void webBrowserItemDoesNothing();
+    void helpCommandsWithoutHelpFile_data();
+    void helpCommandsWithoutHelpFile();
+    void dialogSettingsCarryOver();
+    void fileOpenFromToolbarOpensSameDialog();
+    void aboutIsModalOverMainWindow();
+    void cycleHoldsWhileBoxIsOpen();
+
+private:
+    SimulatorProcess sim_;
+};
+
+void tst_Menus::initTestCase()
+{
+    QVERIFY2(sim_.start(), "the adapter simulator did not start");
+}
+
+void tst_Menus::menuTreeAsDesigned_data()
+{
+    QTest::addColumn<QString>("menu");
+    QTest::addColumn<QString>("caption");
+    QTest::addColumn<QList<Item>>("items");
+    QTest::newRow("File") << "mnuFile"
+                          << "&File"
+                          << QList<Item>{{"mnuFileNew", "&New", "Ctrl+N"},
+                                         {"mnuFileOpen", "&Open..."},
+                                         {"mnuFileClose", "&Close"},
+                                         {"mnuFileBar0", "-"},
+                                         {"mnuFileSave", "&Save"},
+                                         {"mnuFileSaveAs", "Save &As..."},
+                                         {"mnuFileSaveAll", "Save A&ll"},
+                                         {"mnuFileBar1", "-"},
+                                         {"mnuFileProperties", "Propert&ies"},
+                                         {"mnuFileBar2", "-"},
+                                         {"mnuFilePageSetup", "Page Set&up..."},
+                                         {"mnuFilePrintPreview", "Print Pre&view"},
+                                         {"mnuFilePrint", "&Print..."},
+                                         {"mnuFileBar3", "-"},
+                                         {"mnuFileSend", "Sen&d..."},
+                                         {"mnuFileBar4", "-"},
+                                         {"mnuFileMRU1", "", "", false, false},
+                                         {"mnuFileMRU2", "", "", false, false},
+                                         {"mnuFileMRU3", "", "", false, false},
+                                         {"mnuFileBar5", "-", "", false, false},
+                                         {"mnuFileExit", "E&xit"}};
+    QTest::newRow("Edit") << "mnuEdit"
+                          << "&Edit"
+                          << QList<Item>{{"mnuEditUndo", "&Undo"},
+                                         {"mnuEditBar0", "-"},
+                                         {"mnuEditCut", "Cu&t", "Ctrl+X"},
+                                         {"mnuEditCopy", "&Copy", "Ctrl+C"},
+                                         {"mnuEditPaste", "&Paste", "Ctrl+V"},
+                                         {"mnuEditPasteSpecial", "Paste &Special..."}};
+    QTest::newRow("View") << "mnuView"
+                          << "&View"
+                          << QList<Item>{{"mnuViewToolbar", "&Toolbar", "", true},
+                                         {"mnuViewStatusBar", "Status &Bar", "", true},
+                                         {"mnuViewBar0", "-"},
+                                         {"mnuViewRefresh", "&Refresh"},
+                                         {"mnuViewOptions", "&Options..."},
+                                         {"mnuViewWebBrowser", "&Web Browser"}};
+    QTest::newRow("Help") << "mnuHelp"
+                          << "&Help"
+                          << QList<Item>{{"mnuHelpContents", "&Contents"},
+                                         {"mnuHelpSearchForHelpOn", "&Search For Help On..."},
+                                         {"mnuHelpBar0", "-"},
+                                         {"mnuHelpAbout", "&About "}};
+}
+
+void tst_Menus::menuTreeAsDesigned()
+{
+    QFETCH(QString, menu);
+    QFETCH(QString, caption);
+    QFETCH(QList<Item>, items);
+    WindowFixture fx;
+    frmMain w;
+    QMenu* m = w.menuBar()->findChild<QMenu*>(menu);
+    QVERIFY(m);
+    QCOMPARE(m->title(), caption);
+    const QList<QAction*> actions = m->actions();
+    QCOMPARE(actions.size(), items.size());
+    for (int i = 0; i < items.size(); ++i) {
+        const Item& e = items[i];
+        QAction* a = actions[i];
+        QCOMPARE(a->objectName(), e.name);
+        QCOMPARE(a->isSeparator(), e.caption == QLatin1String("-"));
+        if (!a->isSeparator())
+            QCOMPARE(a->text(), e.caption);
+        QCOMPARE(a->shortcut(), QKeySequence(e.shortcut));
+        QCOMPARE(a->isChecked(), e.checked);
+        QCOMPARE(a->isCheckable(), e.checked);
+        QCOMPARE(a->isVisible(), e.visible);
+        // Qt reports a hidden action as disabled; every shown item is enabled.
+        QCOMPARE(a->isEnabled(), e.visible);
+    }
+    // The top-level order of the menu bar.
+    QStringList order;
+    for (QAction* a : w.menuBar()->actions())
+        order << a->menu()->objectName();
+    QCOMPARE(order, (QStringList{"mnuFile", "mnuEdit", "mnuView", "mnuHelp"}));
+}
+
+void tst_Menus::toolbarAsDesigned()
+{
+    WindowFixture fx;
+    frmMain w;
+    const QStringList expected{"New",       "Open", "Save",       "",       "Print",      "",
+                               "Cut",       "Copy", "Paste",      "",       "Bold",       "Italic",
+                               "Underline", "",     "Align Left", "Center", "Align Right"};
+    const QList<QAction*> actions = w.tbToolBar->actions();
+    QCOMPARE(actions.size(), 17);
+    for (int i = 0; i < 17; ++i) {
+        QAction* a = actions[i];
+        const QString key = expected[i];
+        QCOMPARE(a->isSeparator(), key.isEmpty());
+        if (key.isEmpty())
+            continue;
+        QCOMPARE(a->data().toString(), key);
+        QCOMPARE(a->toolTip(), key);
+        QCOMPARE(a->property("pictureKey").toString(), key);
+        QVERIFY(!a->icon().isNull());
+        const bool group = key.startsWith(QLatin1String("Align")) || key == QLatin1String("Center");
+        QCOMPARE(a->isCheckable(), group);
+        QVERIFY(!a->isChecked());
+    }
+    QCOMPARE(w.imlToolbarIcons->keys(),
+             (QStringList{"New", "Open", "Save", "Print", "Cut", "Copy", "Paste", "Bold", "Italic",
+                          "Underline", "Align Left", "Center", "Align Right"}));
+    for (const QString& key : w.imlToolbarIcons->keys()) {
+        const QPixmap p = w.imlToolbarIcons->picture(key);
+        QCOMPARE(p.size(), QSize(16, 16));
+        // The light-grey border pixels are transparent, the picture itself is not.
+        const QImage img = p.toImage().convertToFormat(QImage::Format_ARGB32);
+        QCOMPARE(qAlpha(img.pixel(0, 0)), 0);
+        int opaque = 0;
+        for (int y = 0; y < 16; ++y)
+            for (int x = 0; x < 16; ++x)
+                opaque += qAlpha(img.pixel(x, y)) == 255;
+        QVERIFY2(opaque > 20, qPrintable(key));
+    }
+}
+
+void tst_Menus::placeholderByMenu_data()
+{
+    QTest::addColumn<QString>("item");
+    for (const char* n :
+         {"mnuFileNew", "mnuFileClose", "mnuFileSave", "mnuFileSaveAs", "mnuFileSaveAll", "mnuFileProperties",
+          "mnuFilePrintPreview", "mnuFilePrint", "mnuFileSend", "mnuEditUndo", "mnuEditCut", "mnuEditCopy",
+          "mnuEditPaste", "mnuEditPasteSpecial", "mnuViewRefresh", "mnuViewOptions"})
+        QTest::newRow(n) << n;
+}
+
+void tst_Menus::placeholderByMenu()
+{
+    QFETCH(QString, item);
+    WindowFixture fx;
+    fx.recordMessages();
+    frmMain w;
+    w.menuItem(item)->trigger();
+    QCOMPARE(fx.messages.size(), 1);
+    QCOMPARE(fx.messages[0].prompt, QStringLiteral("Add '%1_Click' code.").arg(item));
+    QCOMPARE(fx.messages[0].style, 0);
+    QCOMPARE(fx.messages[0].title, QStringLiteral("Quorvel-3"));
+}
+
+void tst_Menus::placeholderByShortcut_data()
+{
+    QTest::addColumn<int>("key");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("Ctrl+N") << int(Qt::Key_N) << "Add 'mnuFileNew_Click' code.";
+    QTest::newRow("Ctrl+X") << int(Qt::Key_X) << "Add 'mnuEditCut_Click' code.";
+    QTest::newRow("Ctrl+C") << int(Qt::Key_C) << "Add 'mnuEditCopy_Click' code.";
+    QTest::newRow("Ctrl+V") << int(Qt::Key_V) << "Add 'mnuEditPaste_Click' code.";
+}
+
+void tst_Menus::placeholderByShortcut()
+{
+    QFETCH(int, key);
+    QFETCH(QString, message);
+    WindowFixture fx;
+    fx.recordMessages();
+    frmMain w;
+    w.show();
+    w.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&w));
+    w.btnStop->setFocus();
+    QTest::keyClick(&w, static_cast<Qt::Key>(key), Qt::ControlModifier);
+    QCOMPARE(fx.messages.size(), 1);
+    QCOMPARE(fx.messages[0].prompt, message);
+    QVERIFY(!fx.exitCode.has_value());
+}
+
+void tst_Menus::toolbarDispatch_data()
+{
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("New") << "New"
+                         << "Add 'New' button code.";
+    QTest::newRow("Save") << "Save"
+                          << "Add 'mnuFileSave_Click' code.";
+    QTest::newRow("Print") << "Print"
+                           << "Add 'mnuFilePrint_Click' code.";
+    QTest::newRow("Cut") << "Cut"
+                         << "Add 'mnuEditCut_Click' code.";
+    QTest::newRow("Copy") << "Copy"
+                          << "Add 'mnuEditCopy_Click' code.";
+    QTest::newRow("Paste") << "Paste"
+                           << "Add 'mnuEditPaste_Click' code.";
+    QTest::newRow("Bold") << "Bold"
+                          << "Add 'Bold' button code.";
+    QTest::newRow("Italic") << "Italic"
+                            << "Add 'Italic' button code.";
+    QTest::newRow("Underline") << "Underline"
+                               << "Add 'Underline' button code.";
+    QTest::newRow("Align Left") << "Align Left"
+                                << "Add 'Align Left' button code.";
+    QTest::newRow("Center") << "Center"
+                            << "Add 'Center' button code.";
+    QTest::newRow("Align Right") << "Align Right"
+                                 << "Add 'Align Right' button code.";
+}
+
+void tst_Menus::toolbarDispatch()
+{
+    QFETCH(QString, key);
+    QFETCH(QString, message);
+    WindowFixture fx;
+    fx.recordMessages();
+    frmMain w;
+    w.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    QToolButton* b = buttonOf(w, key);
+    QVERIFY(b);
+    QTest::mouseClick(b, Qt::LeftButton);
+    QCOMPARE(fx.messages.size(), 1);
+    QCOMPARE(fx.messages[0].prompt, message);
+    QCOMPARE(fx.messages[0].style, 0);
+    QCOMPARE(fx.messages[0].title, QStringLiteral("Quorvel-3"));
+}
+
+void tst_Menus::alignmentGroupKeepsOnePressed()
+{
+    WindowFixture fx;
+    fx.recordMessages();
+    frmMain w;
+    w.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    QTest::mouseClick(buttonOf(w, QStringLiteral("Align Left")), Qt::LeftButton);
+    QVERIFY(w.toolbarButton(QStringLiteral("Align Left"))->isChecked());
+    QTest::mouseClick(buttonOf(w, QStringLiteral("Center")), Qt::LeftButton);
+    QVERIFY(w.toolbarButton(QStringLiteral("Center"))->isChecked());
+    QVERIFY(!w.toolbarButton(QStringLiteral("Align Left"))->isChecked());
+    QVERIFY(!w.toolbarButton(QStringLiteral("Align Right"))->isChecked());
+    QTest::mouseClick(buttonOf(w, QStringLiteral("Center")), Qt::LeftButton);
+    QVERIFY(w.toolbarButton(QStringLiteral("Center"))->isChecked());
+    QTest::mouseClick(buttonOf(w, QStringLiteral("Bold")), Qt::LeftButton);
+    QTest::mouseClick(buttonOf(w, QStringLiteral("Bold")), Qt::LeftButton);
+    QVERIFY(!w.toolbarButton(QStringLiteral("Bold"))->isChecked());
+    const QStringList expected{"Add 'Align Left' button code.", "Add 'Center' button code.",
+                               "Add 'Center' button code.", "Add 'Bold' button code.",
+                               "Add 'Bold' button code."};
+    QStringList prompts;
+    for (const auto& m : fx.messages)
+        prompts << m.prompt;
+    QCOMPARE(prompts, expected);
+}
+
+void tst_Menus::unknownKeyDoesNothing()
+{
+    WindowFixture fx;
+    fx.recordMessages();
+    frmMain w;
+    for (const char* k : {"new", "NEW", "", "Align  Left", "Open ", "Exit"})
+        w.tbToolBar_ButtonClick(QString::fromLatin1(k));
+    QCOMPARE(fx.messages.size(), 0);
+    QVERIFY(!fx.exitCode.has_value());
+}
+
+void tst_Menus::viewTogglesTwice_data()
+{
+    QTest::addColumn<QString>("item");
+    QTest::addColumn<QString>("bar");
+    QTest::newRow("toolbar") << "mnuViewToolbar"
+                             << "tbToolBar";
+    QTest::newRow("status bar") << "mnuViewStatusBar"
+                                << "sbStatusBar";
+}
+
+void tst_Menus::viewTogglesTwice()
+{
+    QFETCH(QString, item);
+    QFETCH(QString, bar);
+    WindowFixture fx;
+    frmMain w;
+    w.show();
+    QWidget* b = w.client()->findChild<QWidget*>(bar);
+    QAction* a = w.menuItem(item);
+    QVERIFY(b->isVisible() && a->isChecked());
+    a->trigger();
+    QVERIFY(!a->isChecked());
+    QVERIFY(!b->isVisible());
+    a->trigger();
+    QVERIFY(a->isChecked());
+    QVERIFY(b->isVisible());
+}
+
+void tst_Menus::webBrowserItemDoesNothing()
+{
+    WindowFixture fx;
+    fx.recordMessages();
+    frmMain w;
+    w.menuItem(QStringLiteral("mnuViewWebBrowser"))->trigger();
+    QCOMPARE(fx.messages.size(), 0);
+    QVERIFY(!fx.exitCode.has_value());
+}
+
+void tst_Menus::helpCommandsWithoutHelpFile_data()
+{
+    QTest::addColumn<QString>("item");
+    QTest::newRow("Contents") << "mnuHelpContents";
+    QTest::newRow("Search") << "mnuHelpSearchForHelpOn";
+}
+
+void tst_Menus::helpCommandsWithoutHelpFile()
+{
+    QFETCH(QString, item);
+    WindowFixture fx;
+    fx.recordMessages();
+    frmMain w;
+    w.menuItem(item)->trigger();
+    QCOMPARE(fx.messages.size(), 1);
+    QCOMPARE(
+        fx.messages[0].prompt,
+        QStringLiteral("Unable to display Help Contents. There is no Help associated with this project."));
+    QCOMPARE(fx.messages[0].style, 64);
+    QCOMPARE(fx.messages[0].title, QStringLiteral("Vintrel1"));
+}
+
+void tst_Menus::dialogSettingsCarryOver()
+{
+    WindowFixture fx;
+    frmMain w;
+    w.show();
+    QStringList titles;
+    auto recordTitle = [&titles](QWidget* modal) { titles << modal->windowTitle(); };
+
+    // The logging chooser before any other command: no title of ours, a cancel starts nothing.
+    onModal(recordTitle);
+    w.btnFileWrite_Click();
+    QCOMPARE(w.LoggingActive(), std::int16_t(0));
+    QCOMPARE(w.btnFileWrite->text(), QStringLiteral("Start Logging"));
+
+    onModal(recordTitle);
+    w.mnuFileOpen_Click();
+    QCOMPARE(w.dialog().DialogTitle(), QStringLiteral("Open"));
+    QVERIFY(!w.dialog().CancelError());
+    QCOMPARE(w.dialog().Filter(), QStringLiteral("All Files (*.*)|*.*"));
+
+    bool printerShown = false;
+    onModal([&](QWidget* modal) {
+        printerShown = true;
+        recordTitle(modal);
+    });
+    w.mnuFilePageSetup_Click();
+    QVERIFY(printerShown);
+    QCOMPARE(w.dialog().DialogTitle(), QStringLiteral("Page Setup"));
+    QVERIFY(w.dialog().CancelError());
+
+    // Page Setup left CancelError on: the chooser's cancel still leaves the program running.
+    onModal(recordTitle);
+    w.btnFileWrite_Click();
+    QCOMPARE(w.dialog().Filter(), QStringLiteral("all Files | *.*"));
+    QCOMPARE(w.LoggingActive(), std::int16_t(0));
+    QVERIFY(!fx.exitCode.has_value());
+
+    onModal(recordTitle);
+    w.mnuFileOpen_Click();
+    onModal(recordTitle);
+    w.btnFileWrite_Click();
+
+    QCOMPARE(titles.size(), 6);
+    QCOMPARE(titles[1], QStringLiteral("Open"));
+    QCOMPARE(titles[2], QStringLiteral("Page Setup"));
+    QCOMPARE(titles[3], QStringLiteral("Page Setup"));
+    QCOMPARE(titles[5], QStringLiteral("Open"));
+}
+
+void tst_Menus::fileOpenFromToolbarOpensSameDialog()
+{
+    WindowFixture fx;
+    fx.recordMessages();
+    frmMain w;
+    w.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    QString title;
+    QString objectName;
+    onModal([&](QWidget* m) {
+        title = m->windowTitle();
+        objectName = m->objectName();
+    });
+    QTest::mouseClick(buttonOf(w, QStringLiteral("Open")), Qt::LeftButton);
+    QCOMPARE(title, QStringLiteral("Open"));
+    QCOMPARE(objectName, QString::fromLatin1(runtime::CommonDialog::FileDialogName));
+    QCOMPARE(fx.messages.size(), 0);
+}
+
+void tst_Menus::aboutIsModalOverMainWindow()
+{
+    WindowFixture fx;
+    frmMain w;
+    w.show();
+    QString caption;
+    bool modal = false;
+    QWidget* parent = nullptr;
+    onModal([&](QWidget* m) {
+        caption = m->windowTitle();
+        modal = m->isModal();
+        parent = m->parentWidget();
+    });
+    w.menuItem(QStringLiteral("mnuHelpAbout"))->trigger();
+    QCOMPARE(caption, QStringLiteral("About Vintrel1"));
+    QVERIFY(modal);
+    QCOMPARE(parent, static_cast<QWidget*>(&w));
+}
+
+void tst_Menus::cycleHoldsWhileBoxIsOpen()
+{
+    WindowFixture fx;
+    fx.setAdapter(QStringLiteral("127.0.0.1:%1").arg(sim_.port()));
+    QVERIFY(sim_.setLatency(20));
+    frmMain w;
+    w.Show();
+    QTRY_VERIFY_WITH_TIMEOUT(w.isVisible(), 5000);
+    QString during;
+    bool frozen = true;
+    QTimer::singleShot(0, [&] {
+        QWidget* box = QApplication::activeModalWidget();
+        QVERIFY(box);
+        during = w.txtSensorNum->text();
+        // Many page times pass while the box is open; the sensor number must not move.
+        QTimer::singleShot(400, [&, box] {
+            frozen = w.txtSensorNum->text() == during;
+            qobject_cast<QDialog*>(box)->accept();
+        });
+    });
+    w.menuItem(QStringLiteral("mnuFileNew"))->trigger();
+    QVERIFY(frozen);
+    QTRY_VERIFY_WITH_TIMEOUT(w.txtSensorNum->text() != during, 3000);
+    w.cycle().stop();
+    QVERIFY(sim_.setLatency(0));
+}
+
+QTEST_MAIN(tst_Menus)
+#include "tst_menus.moc"
