@@ -1,0 +1,84 @@
+# Install layout of the two programs with their desktop integration, and the Debian package built from it
+# by `cpack -G DEB`. Paths follow GNUInstallDirs, so the package gets /usr/bin, /usr/share/... .
+include(GNUInstallDirs)
+
+# The date of the release named by PROJECT_VERSION, shown in the AppStream metadata and the manual pages.
+set(QUORVEL_RELEASE_DATE "2026-12-08")
+
+set(pkg_src ${CMAKE_CURRENT_LIST_DIR})
+set(pkg_bin ${CMAKE_BINARY_DIR}/packaging)
+set(pkg_docdir ${CMAKE_INSTALL_DATAROOTDIR}/doc/quorvel3)
+
+# Caps the mode of directories the install creates; a strict umask can still narrow it, which
+# fix-directory-modes.cmake undoes for the package.
+set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
+    OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+
+install(TARGETS quorvel3 quorvel3-adapter-sim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+
+install(FILES ${pkg_src}/io.quorvel.Quorvel3.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+
+configure_file(${pkg_src}/io.quorvel.Quorvel3.metainfo.xml.in ${pkg_bin}/io.quorvel.Quorvel3.metainfo.xml @ONLY)
+install(FILES ${pkg_bin}/io.quorvel.Quorvel3.metainfo.xml DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)
+
+foreach(size 16 24 32 48 64 128 256)
+  install(FILES ${PROJECT_SOURCE_DIR}/resources/icons/hicolor/${size}x${size}/apps/quorvel3.png
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/${size}x${size}/apps)
+endforeach()
+install(FILES ${PROJECT_SOURCE_DIR}/resources/icons/quorvel3.svg
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
+
+# Debian wants the changelog and manual pages gzipped with -9n: no name or time stamp in the header, so the
+# files are byte for byte the same whenever they are built.
+find_program(QUORVEL_GZIP gzip REQUIRED)
+set(pkg_gzipped)
+macro(quorvel_gzip source name)
+  add_custom_command(OUTPUT ${pkg_bin}/${name}.gz
+    COMMAND ${CMAKE_COMMAND} -E copy ${source} ${pkg_bin}/${name}
+    COMMAND ${QUORVEL_GZIP} -9nf ${pkg_bin}/${name}
+    DEPENDS ${source}
+    VERBATIM)
+  list(APPEND pkg_gzipped ${pkg_bin}/${name}.gz)
+endmacro()
+
+quorvel_gzip(${pkg_src}/changelog changelog.Debian)
+foreach(page quorvel3 quorvel3-adapter-sim)
+  configure_file(${pkg_src}/${page}.1.in ${pkg_bin}/man/${page}.1 @ONLY)
+  quorvel_gzip(${pkg_bin}/man/${page}.1 ${page}.1)
+endforeach()
+add_custom_target(quorvel_packaging_files ALL DEPENDS ${pkg_gzipped})
+
+install(FILES ${pkg_bin}/quorvel3.1.gz ${pkg_bin}/quorvel3-adapter-sim.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES ${pkg_bin}/changelog.Debian.gz ${pkg_src}/copyright DESTINATION ${pkg_docdir})
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME quorvel3)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_VENDOR "Quorvel-3 developers")
+set(CPACK_PACKAGE_CONTACT "Quorvel-3 developers <dev@quorvel3.invalid>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "temperature logger for 1-Wire sensor network adapters")
+set(CPACK_PACKAGE_DESCRIPTION
+    "Quorvel-3 polls thirteen DS18B20 thermometers through the sensor pages of\n"
+    "a 1-Wire-to-Ethernet adapter and shows the page just read, the sensor\n"
+    "number and its temperature. While logging is on, every completed sweep\n"
+    "over the thirteen sensors appends one line with the date, the time and\n"
+    "the thirteen readings to a file.\n"
+    "\n"
+    "The package also contains quorvel3-adapter-sim, a simulator of the adapter\n"
+    "serving its sensor pages on 127.0.0.1, for trying the logger out without\n"
+    "hardware.")
+string(JOIN "" CPACK_PACKAGE_DESCRIPTION ${CPACK_PACKAGE_DESCRIPTION})
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR})
+set(CPACK_STRIP_FILES ON)
+set(CPACK_PRE_BUILD_SCRIPTS ${pkg_src}/fix-directory-modes.cmake)
+
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${CPACK_PACKAGE_CONTACT}")
+set(CPACK_DEBIAN_PACKAGE_SECTION science)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://quorvel.invalid/")
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+
+include(CPack)
