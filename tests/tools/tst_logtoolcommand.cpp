@@ -1,0 +1,151 @@
+#include "logtoolfixture.h"
+
+#include <QImage>
+#include <QProcess>
+#include <QtTest>
+
+using namespace logtoolfixture;
+
+// The real executable, once per command and per way of failing.
+class TestLogToolCommand : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void exitStatus_data();
+    void exitStatus();
+    void writesPlotFiles_data();
+    void writesPlotFiles();
+    void csvToFileEqualsStdout();
+
+private:
+    struct Result {
+        int exitCode = -1;
+        QByteArray out;
+        QByteArray err;
+    };
+    Result run(const QStringList& args);
+    [[nodiscard]] QString file(const QString& name) const { return m_dir->filePath(name); }
+
+    std::unique_ptr<QTemporaryDir> m_dir;
+};
+
+TestLogToolCommand::Result TestLogToolCommand::run(const QStringList& args)
+{
+    QProcess p;
+    p.setWorkingDirectory(m_dir->path());
+    p.start(QStringLiteral(QUORVEL_LOGTOOL_PATH), args);
+    Result r;
+    if (!p.waitForFinished(60000) || p.exitStatus() != QProcess::NormalExit)
+        return r;
+    r.exitCode = p.exitCode();
+    r.out = p.readAllStandardOutput();
+    r.err = p.readAllStandardError();
+    return r;
+}
+
+void TestLogToolCommand::initTestCase()
+{
+    m_dir = scratchDir();
+    QVERIFY(m_dir->isValid());
+    QVERIFY(
+        writeStandardLog(file(QStringLiteral("en.log")), QLocale(QStringLiteral("en_US")), standardLog()));
+    QVERIFY(
+        writeStandardLog(file(QStringLiteral("de.log")), QLocale(QStringLiteral("de_DE")), standardLog()));
+    QFile empty(file(QStringLiteral("empty.log")));
+    QVERIFY(empty.open(QIODevice::WriteOnly));
+    empty.close();
+    QFile mixed(file(QStringLiteral("mixed.log")));
+    QVERIFY(mixed.open(QIODevice::WriteOnly));
+    const QByteArray good = contents(file(QStringLiteral("en.log"))).left(300);
+    mixed.write(good.left(good.indexOf('\n') + 1) + "junk\r\n" + good.left(good.indexOf('\n') + 1));
+    mixed.close();
+    QVERIFY(QDir(m_dir->path()).mkdir(QStringLiteral("folder")));
+}
+
+void TestLogToolCommand::exitStatus_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QByteArray>("out"); // a part of stdout
+    QTest::addColumn<QByteArray>("err"); // a part of stderr
+
+    const auto row = [](const char* name, QStringList args, int code, const char* out, const char* err) {
+        QTest::newRow(name) << args << code << QByteArray(out) << QByteArray(err);
+    };
+    row("help", {"--help"}, 0, "Exit status", "");
+    row("csv", {"csv", "--locale", "en_US", "en.log"}, 0, "timestamp,sensor1,", "");
+    row("csv of several files in order", {"csv", "--locale", "de_DE", "de.log", "empty.log", "de.log"}, 0,
+        "sensor13\r\n", "");
+    row("stats", {"stats", "--locale", "de_DE", "de.log"}, 0, "65 records in 3 logging period(s)", "");
+    row("stats as csv", {"stats", "--locale", "en_US", "--format", "csv", "--stale", "13", "en.log"}, 0,
+        "\r\n13,65,21.5,21.5,21.500000,,65,0,true\r\n", "");
+    row("empty file", {"csv", "empty.log"}, 0, "timestamp,", "");
+    row("bad line among records", {"stats", "--locale", "en_US", "mixed.log"}, 0, "2 records",
+        "mixed.log:2: ");
+    row("every line bad", {"csv", "--locale", "de_DE", "en.log"}, 2, "timestamp,",
+        "en.log:1: date-time \"3/14/2007 10:05:42 PM\" is not written the de_DE way");
+    row("no arguments", {}, 1, "", "no command given");
+    row("unknown command", {"graph", "en.log"}, 1, "", "unknown command");
+    row("no file", {"stats"}, 1, "", "no log file given");
+    row("plot without output", {"plot", "en.log"}, 1, "", "plot needs an output file");
+    row("plot to an unknown type", {"plot", "-o", "x.gif", "en.log"}, 1, "", ".png or .svg");
+    row("size too small", {"plot", "--size", "399x300", "-o", "x.png", "en.log"}, 1, "", "--size");
+    row("size not a size", {"plot", "--size", "big", "-o", "x.png", "en.log"}, 1, "", "--size");
+    row("size for csv", {"csv", "--size", "800x600", "en.log"}, 1, "", "--size does not apply to csv");
+    row("unknown locale", {"csv", "--locale", "xx_NOWHERE", "en.log"}, 1, "", "unknown locale");
+    row("stale limit too low", {"stats", "--stale", "1", "en.log"}, 1, "", "--stale");
+    row("unknown option", {"csv", "--colour", "en.log"}, 1, "", "colour");
+    row("missing file", {"csv", "en.log", "missing.log"}, 1, "", "missing.log: cannot read");
+    row("directory", {"stats", "folder"}, 1, "", "folder: cannot read: is a directory");
+}
+
+void TestLogToolCommand::exitStatus()
+{
+    QFETCH(QStringList, args);
+    QFETCH(int, exitCode);
+    QFETCH(QByteArray, out);
+    QFETCH(QByteArray, err);
+    const Result r = run(args);
+    QCOMPARE(r.exitCode, exitCode);
+    QVERIFY2(r.out.contains(out), r.out.left(2000).constData());
+    QVERIFY2(r.err.contains(err), r.err.constData());
+    if (exitCode == 1)
+        QVERIFY(r.out.isEmpty());
+}
+
+void TestLogToolCommand::writesPlotFiles_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::newRow("png") << "plot.png";
+    QTest::newRow("svg") << "plot.SVG";
+}
+
+void TestLogToolCommand::writesPlotFiles()
+{
+    QFETCH(QString, name);
+    const Result r = run({"plot", "--locale", "en_US", "--size", "800x450", "-o", name, "en.log"});
+    QCOMPARE(r.exitCode, 0);
+    const QByteArray bytes = contents(file(name));
+    if (name.endsWith(QLatin1String(".png"))) {
+        QVERIFY(bytes.startsWith("\x89PNG"));
+        QCOMPARE(QImage::fromData(bytes).size(), QSize(800, 450));
+    } else {
+        QVERIFY(bytes.startsWith("<?xml"));
+        QVERIFY(bytes.contains("width=\"800\" height=\"450\""));
+        QCOMPARE(bytes.count("class=\"legend-entry\""), 13);
+    }
+}
+
+void TestLogToolCommand::csvToFileEqualsStdout()
+{
+    const Result toStdout = run({"csv", "--locale", "en_US", "en.log"});
+    const Result toFile = run({"csv", "--locale", "en_US", "-o", "en.csv", "en.log"});
+    QCOMPARE(toStdout.exitCode, 0);
+    QCOMPARE(toFile.exitCode, 0);
+    QVERIFY(toFile.out.isEmpty());
+    QCOMPARE(contents(file(QStringLiteral("en.csv"))), toStdout.out);
+    QCOMPARE(toStdout.out.count("\r\n"), 66);
+}
+
+QTEST_GUILESS_MAIN(TestLogToolCommand)
+#include "tst_logtoolcommand.moc"

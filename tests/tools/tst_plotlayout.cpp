@@ -1,0 +1,214 @@
+#include "csvexport.h"
+#include "logtoolfixture.h"
+#include "plotlayout.h"
+#include "pngrenderer.h"
+#include "svgrenderer.h"
+
+#include <QXmlStreamReader>
+#include <QtTest>
+
+using namespace logtoolfixture;
+using namespace quorvel::logtool;
+
+namespace {
+
+struct SvgRun {
+    int sensor = 0;
+    QString from;
+    QString to;
+    int records = 0;
+    int points = 0;
+};
+
+struct SvgSummary {
+    bool wellFormed = false;
+    QString error;
+    QList<SvgRun> runs;
+    QStringList legendLabels;
+    QSize size;
+};
+
+SvgSummary readSvg(const QByteArray& svg)
+{
+    SvgSummary summary;
+    QXmlStreamReader xml(svg);
+    int sensor = 0;
+    bool inLegendEntry = false;
+    while (!xml.atEnd()) {
+        xml.readNext();
+        if (xml.isStartElement()) {
+            const auto a = xml.attributes();
+            const QString cls = a.value(QLatin1String("class")).toString();
+            if (xml.name() == u"svg")
+                summary.size =
+                    QSize(a.value(QLatin1String("width")).toInt(), a.value(QLatin1String("height")).toInt());
+            if (xml.name() == u"g" && cls == u"series")
+                sensor = a.value(QLatin1String("data-sensor")).toInt();
+            if (xml.name() == u"g" && cls == u"legend-entry")
+                inLegendEntry = true;
+            if (xml.name() == u"text" && inLegendEntry)
+                summary.legendLabels << xml.readElementText();
+            if (xml.name() == u"polyline") {
+                const auto points = a.value(QLatin1String("points")).split(u' ', Qt::SkipEmptyParts);
+                summary.runs.append({sensor, a.value(QLatin1String("data-from")).toString(),
+                                     a.value(QLatin1String("data-to")).toString(),
+                                     a.value(QLatin1String("data-records")).toInt(), int(points.size())});
+            }
+        } else if (xml.isEndElement() && xml.name() == u"g") {
+            inLegendEntry = false;
+        }
+    }
+    summary.wellFormed = !xml.hasError();
+    summary.error = xml.errorString();
+    return summary;
+}
+
+int pixelsNear(const QImage& image, const QRectF& area, const QColor& color)
+{
+    int n = 0;
+    const QRect r = area.toRect().adjusted(1, 1, -1, -1);
+    for (int y = r.top(); y <= r.bottom(); ++y) {
+        for (int x = r.left(); x <= r.right(); ++x) {
+            const QColor c = image.pixelColor(x, y);
+            if (std::abs(c.red() - color.red()) <= 8 && std::abs(c.green() - color.green()) <= 8 &&
+                std::abs(c.blue() - color.blue()) <= 8)
+                ++n;
+        }
+    }
+    return n;
+}
+
+} // namespace
+
+class TestPlotLayout : public QObject {
+    Q_OBJECT
+private slots:
+    void pngHasTheSizeAndTheSeriesColours_data();
+    void pngHasTheSizeAndTheSeriesColours();
+    void svgBreaksLinesAtGaps_data();
+    void svgBreaksLinesAtGaps();
+    void svgWithoutRecords();
+    void coloursAreDistinct();
+    void valueTicksCoverTheRange_data();
+    void valueTicksCoverTheRange();
+};
+
+void TestPlotLayout::pngHasTheSizeAndTheSeriesColours_data()
+{
+    QTest::addColumn<QSize>("size");
+    QTest::newRow("default") << QSize(1200, 600);
+    QTest::newRow("smallest") << PlotLayout::MinimumSize;
+    QTest::newRow("tall") << QSize(640, 1000);
+}
+
+void TestPlotLayout::pngHasTheSizeAndTheSeriesColours()
+{
+    QFETCH(QSize, size);
+    // The first two periods: the day-long pause before the second run would squeeze them to slivers.
+    const StandardLog log = standardLog();
+    const PlotScene scene =
+        PlotLayout::layout(log.periods.at(0) + log.periods.at(1), size, QStringLiteral("run.log"));
+    const QImage image = PngRenderer::render(scene);
+    QCOMPARE(image.size(), size);
+    // The legend lies outside the plot area, so colour inside it comes from the lines.
+    QVERIFY(!scene.plotArea.intersects(scene.legend.first().swatch));
+    for (const int sensor : {1, 2, 5, 12, 13}) {
+        const int n = pixelsNear(image, scene.plotArea, PlotLayout::sensorColor(sensor));
+        QVERIFY2(n > 20, qPrintable(QStringLiteral("sensor %1: %2 pixels").arg(sensor).arg(n)));
+    }
+    const int background = pixelsNear(image, scene.plotArea, PlotLayout::background());
+    QVERIFY(background > scene.plotArea.width() * scene.plotArea.height() / 4);
+}
+
+void TestPlotLayout::svgBreaksLinesAtGaps_data()
+{
+    QTest::addColumn<bool>("laterRunFirst");
+    QTest::newRow("runs in time order") << false;
+    QTest::newRow("later run appended first") << true;
+}
+
+void TestPlotLayout::svgBreaksLinesAtGaps()
+{
+    QFETCH(bool, laterRunFirst);
+    StandardLog log = standardLog();
+    if (laterRunFirst)
+        log.periods.move(2, 0);
+    // The title goes into the document as text and must not break it.
+    const PlotScene scene = PlotLayout::layout(log.all(), QSize(900, 500), QStringLiteral("a<b & \"c\".log"));
+    const SvgSummary svg = readSvg(SvgRenderer::render(scene));
+    QVERIFY2(svg.wellFormed, qPrintable(svg.error));
+    QCOMPARE(svg.size, QSize(900, 500));
+    QStringList numbers;
+    for (int i = 1; i <= 13; ++i)
+        numbers << QString::number(i);
+    QCOMPARE(svg.legendLabels, numbers);
+
+    // Each sensor has exactly one line per period, covering that period and nothing more.
+    QCOMPARE(svg.runs.size(), 13 * log.periods.size());
+    for (const SvgRun& run : svg.runs) {
+        QVERIFY(run.sensor >= 1 && run.sensor <= 13);
+        const auto period = std::find_if(log.periods.begin(), log.periods.end(), [&](const auto& p) {
+            return CsvExport::timestamp(p.first().when) == run.from;
+        });
+        QVERIFY2(period != log.periods.end(), qPrintable(run.from));
+        QCOMPARE(run.to, CsvExport::timestamp(period->last().when));
+        QCOMPARE(run.records, period->size());
+        QCOMPARE(run.points, period->size());
+    }
+}
+
+void TestPlotLayout::svgWithoutRecords()
+{
+    const PlotScene scene = PlotLayout::layout({}, QSize(1200, 600), QStringLiteral("empty.log"));
+    QVERIFY(scene.lines.isEmpty());
+    const QByteArray bytes = SvgRenderer::render(scene);
+    const SvgSummary svg = readSvg(bytes);
+    QVERIFY2(svg.wellFormed, qPrintable(svg.error));
+    QCOMPARE(svg.legendLabels.size(), 13);
+    QVERIFY(svg.runs.isEmpty());
+    QVERIFY(bytes.contains("No records"));
+}
+
+void TestPlotLayout::coloursAreDistinct()
+{
+    for (int a = 1; a <= 13; ++a) {
+        for (int b = a + 1; b <= 13; ++b) {
+            const QColor ca = PlotLayout::sensorColor(a);
+            const QColor cb = PlotLayout::sensorColor(b);
+            const int distance = std::abs(ca.red() - cb.red()) + std::abs(ca.green() - cb.green()) +
+                                 std::abs(ca.blue() - cb.blue());
+            QVERIFY2(distance > 60, qPrintable(QStringLiteral("sensors %1 and %2").arg(a).arg(b)));
+        }
+        QVERIFY(PlotLayout::sensorColor(a) != PlotLayout::background());
+    }
+}
+
+void TestPlotLayout::valueTicksCoverTheRange_data()
+{
+    QTest::addColumn<double>("low");
+    QTest::addColumn<double>("high");
+    QTest::newRow("room") << 16.0 << 27.375;
+    QTest::newRow("sensor range") << -55.0 << 125.0;
+    QTest::newRow("one value") << 21.0 << 21.0;
+    QTest::newRow("zero") << 0.0 << 0.0;
+    QTest::newRow("one step") << 21.0 << 21.0625;
+    QTest::newRow("huge") << -3.4e38 << 3.4e38;
+}
+
+void TestPlotLayout::valueTicksCoverTheRange()
+{
+    QFETCH(double, low);
+    QFETCH(double, high);
+    const QList<double> ticks = PlotLayout::valueTicks(low, high, 8);
+    QVERIFY(ticks.size() >= 2);
+    QVERIFY(ticks.size() <= 12);
+    QVERIFY(ticks.first() <= low);
+    QVERIFY(ticks.last() >= high);
+    const double step = ticks.at(1) - ticks.at(0);
+    QVERIFY(step > 0);
+    for (qsizetype i = 1; i < ticks.size(); ++i)
+        QVERIFY(qFuzzyCompare(ticks.at(i) - ticks.at(i - 1), step));
+}
+
+QTEST_MAIN(TestPlotLayout)
+#include "tst_plotlayout.moc"

@@ -1,0 +1,71 @@
+#include "csvexport.h"
+
+#include <algorithm>
+#include <charconv>
+
+namespace quorvel::logtool {
+
+QString CsvExport::field(QStringView text)
+{
+    const bool needsQuotes = std::any_of(text.begin(), text.end(), [](QChar c) {
+        return c == QLatin1Char(',') || c == QLatin1Char('"') || c == QLatin1Char('\r') ||
+               c == QLatin1Char('\n');
+    });
+    if (!needsQuotes)
+        return text.toString();
+    QString quoted = text.toString();
+    quoted.replace(QLatin1Char('"'), QStringLiteral("\"\""));
+    return QLatin1Char('"') + quoted + QLatin1Char('"');
+}
+
+QString CsvExport::row(const QStringList& fields)
+{
+    QString line;
+    for (qsizetype i = 0; i < fields.size(); ++i) {
+        if (i > 0)
+            line += QLatin1Char(',');
+        line += field(fields.at(i));
+    }
+    return line + QStringLiteral("\r\n");
+}
+
+QString CsvExport::reading(float value)
+{
+    char buf[64];
+    const std::to_chars_result result = std::to_chars(buf, buf + sizeof buf, value);
+    return QString::fromLatin1(buf, result.ptr - buf);
+}
+
+QString CsvExport::timestamp(const QDateTime& when)
+{
+    if (!when.isValid())
+        return {};
+    // Qt writes a zero offset as "Z"; every row keeps the same shape instead.
+    QString text = when.toOffsetFromUtc(when.offsetFromUtc()).toString(Qt::ISODate);
+    if (text.endsWith(QLatin1Char('Z'))) {
+        text.chop(1);
+        text += QStringLiteral("+00:00");
+    }
+    return text;
+}
+
+QByteArray CsvExport::document(const QList<acquisition::LogRecord>& records)
+{
+    QStringList header{QStringLiteral("timestamp")};
+    for (std::size_t sensor = 1; sensor <= acquisition::LogRecord::ReadingCount; ++sensor)
+        header << QStringLiteral("sensor%1").arg(sensor);
+
+    QByteArray out = row(header).toUtf8();
+    out.reserve(out.size() + records.size() * 160);
+    QStringList fields;
+    for (const acquisition::LogRecord& record : records) {
+        fields.clear();
+        fields << timestamp(record.when);
+        for (const float value : record.readings)
+            fields << reading(value);
+        out += row(fields).toUtf8();
+    }
+    return out;
+}
+
+} // namespace quorvel::logtool

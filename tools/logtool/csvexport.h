@@ -1,0 +1,33 @@
+#pragma once
+
+#include "acquisition/logrecord.h"
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QList>
+#include <QString>
+#include <QStringList>
+#include <QStringView>
+
+namespace quorvel::logtool {
+
+// Text forms shared by every output of the tool, independent of any locale.
+class CsvExport {
+public:
+    // A field as RFC 4180 has it: quoted, with inner quotes doubled, when it holds a comma, a quote,
+    // CR or LF; otherwise as it is.
+    [[nodiscard]] static QString field(QStringView text);
+    // One row: the fields joined by commas, ending in CR LF.
+    [[nodiscard]] static QString row(const QStringList& fields);
+    // The shortest text that reads back as the same float, "." as decimal point ("23.5625", "-55",
+    // "1e+39").
+    [[nodiscard]] static QString reading(float value);
+    // ISO 8601 local time with its offset from UTC: "2007-03-14T22:05:42-04:00", "+00:00" for UTC.
+    // Empty for an invalid time.
+    [[nodiscard]] static QString timestamp(const QDateTime& when);
+
+    // The whole document: a header row "timestamp,sensor1,...,sensor13", then one row per record.
+    [[nodiscard]] static QByteArray document(const QList<acquisition::LogRecord>& records);
+};
+
+} // namespace quorvel::logtool

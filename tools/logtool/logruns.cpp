@@ -1,0 +1,46 @@
+#include "logruns.h"
+
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
+namespace quorvel::logtool {
+
+qint64 LogRuns::gapThresholdMs(const QList<acquisition::LogRecord>& records, double gapFactor)
+{
+    std::vector<qint64> steps;
+    steps.reserve(static_cast<std::size_t>(std::max<qsizetype>(records.size() - 1, 0)));
+    for (qsizetype i = 1; i < records.size(); ++i) {
+        const qint64 step = records.at(i - 1).when.msecsTo(records.at(i).when);
+        if (step > 0)
+            steps.push_back(step);
+    }
+    qint64 median = 1000;
+    if (!steps.empty()) {
+        const auto middle = steps.begin() + static_cast<std::ptrdiff_t>(steps.size() / 2);
+        std::nth_element(steps.begin(), middle, steps.end());
+        median = std::max<qint64>(*middle, 1000);
+    }
+    return static_cast<qint64>(std::llround(static_cast<double>(median) * gapFactor));
+}
+
+QList<LogRun> LogRuns::split(const QList<acquisition::LogRecord>& records, double gapFactor)
+{
+    QList<LogRun> runs;
+    if (records.isEmpty())
+        return runs;
+    const qint64 threshold = gapThresholdMs(records, gapFactor);
+    LogRun current{0, 1};
+    for (qsizetype i = 1; i < records.size(); ++i) {
+        const qint64 step = records.at(i - 1).when.msecsTo(records.at(i).when);
+        if (step < 0 || step > threshold) {
+            runs.append(current);
+            current = {i, 0};
+        }
+        ++current.count;
+    }
+    runs.append(current);
+    return runs;
+}
+
+} // namespace quorvel::logtool

@@ -1,0 +1,30 @@
+#pragma once
+
+#include "acquisition/logrecord.h"
+
+#include <QList>
+
+namespace quorvel::logtool {
+
+// A stretch of records logged without a pause: records[first] .. records[first + count - 1].
+struct LogRun {
+    qsizetype first = 0;
+    qsizetype count = 0;
+};
+
+// Logging stopped between two records when the time between them exceeds gapFactor times the median
+// interval between records (never taken below one second, the resolution of the log), or when time
+// runs backwards, as it does where a later run of the logger was appended before an earlier one.
+class LogRuns {
+public:
+    static constexpr double DefaultGapFactor = 5.0;
+
+    // The records are taken in the order given.
+    [[nodiscard]] static QList<LogRun> split(const QList<acquisition::LogRecord>& records,
+                                             double gapFactor = DefaultGapFactor);
+    // The longest forward step between two records that is not a gap, in milliseconds.
+    [[nodiscard]] static qint64 gapThresholdMs(const QList<acquisition::LogRecord>& records,
+                                               double gapFactor = DefaultGapFactor);
+};
+
+} // namespace quorvel::logtool

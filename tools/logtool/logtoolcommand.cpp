@@ -1,0 +1,349 @@
+#include "logtoolcommand.h"
+
+#include "csvexport.h"
+#include "logfilereader.h"
+#include "plotlayout.h"
+#include "pngrenderer.h"
+#include "sensorstatistics.h"
+#include "svgrenderer.h"
+
+#include <QCommandLineParser>
+#include <QFile>
+#include <QFileInfo>
+#include <QGuiApplication>
+#include <QImage>
+#include <QRegularExpression>
+#include <QSaveFile>
+
+#include <optional>
+#include <variant>
+
+namespace quorvel::logtool {
+
+namespace {
+
+const char* const Usage = "Usage: quorvel3-logtool COMMAND [options] FILE...";
+
+const char* const Help = R"(Reads the log files of the Quorvel-3 temperature logger: one line per sweep of its
+thirteen DS18B20 sensors, the date and time as the logger's locale writes it, then thirteen
+readings in degrees Celsius. Files are read in the order given, and all the logging periods and
+runs in them one after the other.
+
+Commands:
+  csv    Converts the records to CSV (RFC 4180, CR LF line ends, UTF-8). The header row is
+         timestamp,sensor1,...,sensor13; the timestamp is ISO 8601 local time with its offset
+         from UTC (2007-03-14T22:05:42-04:00), readings use "." and the shortest form that
+         reads back as the same value. Output to standard output unless -o is given.
+           quorvel3-logtool csv --locale de_DE -o temperatures.csv sweep.log
+  plot   Draws the thirteen sensors over time into a PNG or SVG picture, chosen by the
+         extension of -o (.png or .svg), which is required. Each sensor has its own colour,
+         shown in the legend by its number 1..13. A line never joins records across a gap:
+         where the time to the next record exceeds the gap factor times the median time
+         between records (at least one second), or where time runs backwards, as at the start
+         of an earlier run appended after a later one. In SVG each sensor is a
+         <g class="series" data-sensor="N"> with one <polyline class="run"> per continuous run.
+           quorvel3-logtool plot --size 1600x800 -o week.png monday.log tuesday.log
+  stats  Per sensor: count of readings, minimum, maximum, mean, the time of the last change
+         of value, how many records at the end hold that value, and how many readings are
+         exactly 85 (what a DS18B20 reports after a power-on reset, before it has measured).
+         A sensor whose value did not change over the last N records (--stale) is marked
+         "stale?": the log cannot mark a failed sensor, which repeats its last value. A plain
+         text table, or CSV with --format csv. Output to standard output unless -o is given.
+           quorvel3-logtool stats --format csv sweep.log
+
+Bad lines:
+  A line that is not a record is reported on standard error as FILE:LINE: reason and
+  skipped; the first 100 per file are listed, then a count of the rest. A record the logger
+  did not finish (a line that stops right after its last digits) is a bad line too. Lines may
+  end in CR LF, LF or CR. An empty file is no error.
+
+Exit status:
+  0  at least one record was read, or every file was empty.
+  1  bad usage, an input file that cannot be read (then nothing is written), or an output
+     that cannot be written.
+  2  not one line of the input is a record, for instance because --locale is not the
+     logger's: the output is still written as for empty input (the CSV header only, a
+     statistics table of zero counts, a plot that says "No records").)";
+
+QString localeHelp()
+{
+    return QStringLiteral("The logger's locale, e.g. de_DE or en_US: its date and time format and decimal "
+                          "separator. Default: the current one (%1).")
+        .arg(QLocale().name());
+}
+
+struct Options {
+    QString command;
+    QStringList files;
+    QLocale locale;
+    QString output;
+    QSize size{1200, 600};
+    bool csvStats = false;
+    qsizetype staleRecords = SensorStatistics::DefaultStaleRecords;
+    double gapFactor = LogRuns::DefaultGapFactor;
+};
+
+struct Failed {
+    QString message;
+};
+
+void write(QIODevice& device, const QString& text)
+{
+    device.write(text.toLocal8Bit());
+}
+
+// The options, the reason they are no good, or the text that --help or --version asks for.
+std::variant<Options, Failed, QString> parse(QCommandLineParser& parser, const QStringList& arguments)
+{
+    const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
+                                  QStringLiteral("Shows this help."));
+    const QCommandLineOption version(QStringLiteral("version"), QStringLiteral("Shows the version."));
+    const QCommandLineOption locale(QStringLiteral("locale"), localeHelp(), QStringLiteral("NAME"));
+    const QCommandLineOption output(
+        {QStringLiteral("o"), QStringLiteral("output")},
+        QStringLiteral("Output file; replaced only once it is complete. Required for plot."),
+        QStringLiteral("FILE"));
+    const QCommandLineOption size(
+        QStringLiteral("size"),
+        QStringLiteral("plot: picture size in pixels, %1x%2 to %3x%4 (default 1200x600).")
+            .arg(PlotLayout::MinimumSize.width())
+            .arg(PlotLayout::MinimumSize.height())
+            .arg(PlotLayout::MaximumSize.width())
+            .arg(PlotLayout::MaximumSize.height()),
+        QStringLiteral("WxH"));
+    const QCommandLineOption format(QStringLiteral("format"), QStringLiteral("stats: text (default) or csv."),
+                                    QStringLiteral("FORMAT"));
+    const QCommandLineOption stale(
+        QStringLiteral("stale"),
+        QStringLiteral(
+            "stats: mark a sensor \"stale?\" when its value did not change over the last N records, "
+            "N >= 2 (default %1).")
+            .arg(SensorStatistics::DefaultStaleRecords),
+        QStringLiteral("N"));
+    const QCommandLineOption gap(
+        QStringLiteral("gap-factor"),
+        QStringLiteral("plot, stats: a pause longer than F times the median time between records ends a "
+                       "logging period, F > 1 (default %1).")
+            .arg(LogRuns::DefaultGapFactor),
+        QStringLiteral("F"));
+    parser.setApplicationDescription(QString::fromLatin1(Help));
+    parser.addOptions({help, version, locale, output, size, format, stale, gap});
+    parser.addPositionalArgument(QStringLiteral("COMMAND"), QStringLiteral("csv, plot or stats."));
+    parser.addPositionalArgument(QStringLiteral("FILE"), QStringLiteral("Log files, read in this order."),
+                                 QStringLiteral("FILE..."));
+
+    if (!parser.parse(arguments))
+        return Failed{parser.errorText()};
+    if (parser.isSet(help))
+        return QString::fromLatin1(Usage) + QStringLiteral("\n\n") +
+               parser.helpText().section(QLatin1Char('\n'), 1);
+    if (parser.isSet(version))
+        return QStringLiteral("quorvel3-logtool %1\n").arg(QStringLiteral(QUORVEL_LOGTOOL_VERSION));
+
+    Options o;
+    QStringList positional = parser.positionalArguments();
+    if (positional.isEmpty())
+        return Failed{QStringLiteral("no command given")};
+    o.command = positional.takeFirst();
+    if (o.command != QLatin1String("csv") && o.command != QLatin1String("plot") &&
+        o.command != QLatin1String("stats"))
+        return Failed{QStringLiteral("unknown command \"%1\"; use csv, plot or stats").arg(o.command)};
+    if (positional.isEmpty())
+        return Failed{QStringLiteral("no log file given")};
+    o.files = positional;
+
+    const auto onlyFor = [&](const QCommandLineOption& option,
+                             QStringList commands) -> std::optional<Failed> {
+        if (parser.isSet(option) && !commands.contains(o.command))
+            return Failed{
+                QStringLiteral("--%1 does not apply to %2").arg(option.names().constLast(), o.command)};
+        return std::nullopt;
+    };
+    for (const auto& check :
+         {onlyFor(size, {QStringLiteral("plot")}), onlyFor(format, {QStringLiteral("stats")}),
+          onlyFor(stale, {QStringLiteral("stats")}),
+          onlyFor(gap, {QStringLiteral("plot"), QStringLiteral("stats")})}) {
+        if (check)
+            return *check;
+    }
+
+    if (parser.isSet(locale)) {
+        const QString name = parser.value(locale);
+        o.locale = QLocale(name);
+        if (o.locale == QLocale::c() && name != QLatin1String("C") && name != QLatin1String("POSIX"))
+            return Failed{QStringLiteral("unknown locale \"%1\"").arg(name)};
+    }
+    o.output = parser.value(output);
+    if (parser.isSet(output) && o.output.isEmpty())
+        return Failed{QStringLiteral("the output file name is empty")};
+    if (o.command == QLatin1String("plot")) {
+        if (o.output.isEmpty())
+            return Failed{QStringLiteral("plot needs an output file: -o FILE.png or -o FILE.svg")};
+        const QString suffix = QFileInfo(o.output).suffix().toLower();
+        if (suffix != QLatin1String("png") && suffix != QLatin1String("svg"))
+            return Failed{QStringLiteral("the plot output must end in .png or .svg")};
+    }
+    if (parser.isSet(size)) {
+        static const QRegularExpression pattern(QStringLiteral("^(\\d{1,6})[xX](\\d{1,6})$"));
+        const QRegularExpressionMatch m = pattern.match(parser.value(size));
+        const QSize s = m.hasMatch() ? QSize(m.captured(1).toInt(), m.captured(2).toInt()) : QSize();
+        const QRect allowed(QPoint(PlotLayout::MinimumSize.width(), PlotLayout::MinimumSize.height()),
+                            QPoint(PlotLayout::MaximumSize.width(), PlotLayout::MaximumSize.height()));
+        if (!m.hasMatch() || !allowed.contains(QPoint(s.width(), s.height())))
+            return Failed{QStringLiteral("--size must be WxH from %1x%2 to %3x%4")
+                              .arg(allowed.left())
+                              .arg(allowed.top())
+                              .arg(allowed.right())
+                              .arg(allowed.bottom())};
+        o.size = s;
+    }
+    if (parser.isSet(format)) {
+        const QString f = parser.value(format);
+        if (f != QLatin1String("text") && f != QLatin1String("csv"))
+            return Failed{QStringLiteral("--format must be text or csv")};
+        o.csvStats = f == QLatin1String("csv");
+    }
+    if (parser.isSet(stale)) {
+        bool ok = false;
+        const qlonglong n = parser.value(stale).toLongLong(&ok);
+        if (!ok || n < 2)
+            return Failed{QStringLiteral("--stale must be a whole number of at least 2")};
+        o.staleRecords = n;
+    }
+    if (parser.isSet(gap)) {
+        bool ok = false;
+        const double f = QLocale::c().toDouble(parser.value(gap), &ok);
+        if (!ok || !(f > 1.0) || f > 1e6)
+            return Failed{QStringLiteral("--gap-factor must be a number above 1")};
+        o.gapFactor = f;
+    }
+    return o;
+}
+
+std::optional<QByteArray> readFile(const QString& path, QString& error)
+{
+    if (QFileInfo(path).isDir()) {
+        error = QStringLiteral("is a directory");
+        return std::nullopt;
+    }
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        error = file.errorString();
+        return std::nullopt;
+    }
+    QByteArray bytes = file.readAll();
+    if (file.error() != QFileDevice::NoError) {
+        error = file.errorString();
+        return std::nullopt;
+    }
+    return bytes;
+}
+
+QString plotTitle(const QStringList& files, qsizetype records)
+{
+    QStringList names;
+    for (const QString& f : files)
+        names << QFileInfo(f).fileName();
+    QString title = names.join(QStringLiteral(", "));
+    if (title.size() > 80)
+        title = title.left(77) + QStringLiteral("...");
+    return QStringLiteral("%1: %2 records").arg(title, QString::number(records));
+}
+
+bool writeOutput(const QString& path, const QByteArray& data, QIODevice& out, QIODevice& err)
+{
+    if (path.isEmpty())
+        return out.write(data) == data.size();
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(data) != data.size() || !file.commit()) {
+        write(err, QStringLiteral("quorvel3-logtool: %1: cannot write: %2\n").arg(path, file.errorString()));
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+int LogToolCommand::run(const QStringList& arguments, QIODevice& out, QIODevice& err)
+{
+    QCommandLineParser parser;
+    const auto parsed = parse(parser, arguments);
+    if (const auto* text = std::get_if<QString>(&parsed)) {
+        write(out, *text);
+        return Success;
+    }
+    if (const auto* failed = std::get_if<Failed>(&parsed)) {
+        write(err, QStringLiteral("quorvel3-logtool: %1\n%2\nTry 'quorvel3-logtool --help'.\n")
+                       .arg(failed->message, QString::fromLatin1(Usage)));
+        return Failure;
+    }
+    const Options& o = std::get<Options>(parsed);
+
+    QList<QByteArray> contents;
+    bool unreadable = false;
+    for (const QString& path : o.files) {
+        QString error;
+        std::optional<QByteArray> bytes = readFile(path, error);
+        if (!bytes) {
+            write(err, QStringLiteral("quorvel3-logtool: %1: cannot read: %2\n").arg(path, error));
+            unreadable = true;
+            continue;
+        }
+        contents.append(*std::move(bytes));
+    }
+    if (unreadable)
+        return Failure;
+
+    QList<acquisition::LogRecord> records;
+    qsizetype badLines = 0;
+    for (qsizetype i = 0; i < o.files.size(); ++i) {
+        const LogFileContents file = readLogFile(contents.at(i), o.locale);
+        contents[i].clear();
+        for (const LineError& e : file.errors)
+            write(err, QStringLiteral("%1:%2: %3\n").arg(o.files.at(i), QString::number(e.line), e.reason));
+        if (file.badLines > file.errors.size())
+            write(err, QStringLiteral("%1: %2 more bad lines not listed\n")
+                           .arg(o.files.at(i), QString::number(file.badLines - file.errors.size())));
+        badLines += file.badLines;
+        records += file.records;
+    }
+
+    QByteArray data;
+    if (o.command == QLatin1String("csv")) {
+        data = CsvExport::document(records);
+    } else if (o.command == QLatin1String("stats")) {
+        const LogFigures figures = SensorStatistics::compute(records, o.staleRecords, o.gapFactor);
+        data = o.csvStats ? SensorStatistics::csv(figures)
+                          : SensorStatistics::table(figures, o.staleRecords).toUtf8();
+    } else {
+        if (!qobject_cast<QGuiApplication*>(QCoreApplication::instance())) {
+            write(err, QStringLiteral("quorvel3-logtool: plot needs a QGuiApplication\n"));
+            return Failure;
+        }
+        const PlotScene scene =
+            PlotLayout::layout(records, o.size, plotTitle(o.files, records.size()), o.gapFactor);
+        if (QFileInfo(o.output).suffix().toLower() == QLatin1String("svg")) {
+            data = SvgRenderer::render(scene);
+        } else {
+            QSaveFile file(o.output);
+            if (!file.open(QIODevice::WriteOnly) || !PngRenderer::render(scene).save(&file, "PNG") ||
+                !file.commit()) {
+                write(err, QStringLiteral("quorvel3-logtool: %1: cannot write: %2\n")
+                               .arg(o.output, file.errorString()));
+                return Failure;
+            }
+        }
+    }
+    if (!data.isEmpty() && !writeOutput(o.output, data, out, err))
+        return Failure;
+
+    if (records.isEmpty() && badLines > 0) {
+        write(err, QStringLiteral("quorvel3-logtool: not one line is a record in the %1 locale; is --locale "
+                                  "the logger's?\n")
+                       .arg(o.locale.name()));
+        return NoRecords;
+    }
+    return Success;
+}
+
+} // namespace quorvel::logtool

@@ -1,0 +1,34 @@
+#include "logtoolcommand.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QGuiApplication>
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+int main(int argc, char* argv[])
+{
+    // Only a plot needs fonts, hence a QGuiApplication; without a display the offscreen platform does.
+    bool plot = false;
+    for (int i = 1; i < argc; ++i)
+        plot = plot || std::strcmp(argv[i], "plot") == 0;
+    std::unique_ptr<QCoreApplication> app;
+    if (plot) {
+        if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+            qputenv("QT_QPA_PLATFORM", "offscreen");
+        app = std::make_unique<QGuiApplication>(argc, argv);
+    } else {
+        app = std::make_unique<QCoreApplication>(argc, argv);
+    }
+
+    QFile out;
+    QFile err;
+    if (!out.open(stdout, QIODevice::WriteOnly) ||
+        !err.open(stderr, QIODevice::WriteOnly | QIODevice::Unbuffered))
+        return quorvel::logtool::LogToolCommand::Failure;
+    const int status = quorvel::logtool::LogToolCommand::run(QCoreApplication::arguments(), out, err);
+    out.flush();
+    return status;
+}

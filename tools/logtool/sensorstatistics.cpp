@@ -1,0 +1,131 @@
+#include "sensorstatistics.h"
+
+#include "csvexport.h"
+
+#include <QStringList>
+
+#include <algorithm>
+
+namespace quorvel::logtool {
+
+namespace {
+
+QString meanText(const SensorFigures& s, int decimals)
+{
+    return s.count > 0 ? QString::number(s.mean, 'f', decimals) : QString();
+}
+
+} // namespace
+
+LogFigures SensorStatistics::compute(const QList<acquisition::LogRecord>& records, qsizetype staleRecords,
+                                     double gapFactor)
+{
+    LogFigures figures;
+    figures.records = records.size();
+    figures.periods = LogRuns::split(records, gapFactor).size();
+    if (!records.isEmpty()) {
+        figures.first = records.constFirst().when;
+        figures.last = records.constLast().when;
+    }
+    for (std::size_t slot = 0; slot < figures.sensors.size(); ++slot) {
+        SensorFigures& s = figures.sensors[slot];
+        s.sensor = static_cast<int>(slot) + 1;
+        s.count = records.size();
+        double sum = 0.0;
+        for (qsizetype i = 0; i < records.size(); ++i) {
+            const float value = records.at(i).readings[slot];
+            if (i == 0) {
+                s.minimum = s.maximum = value;
+            } else {
+                s.minimum = std::min(s.minimum, value);
+                s.maximum = std::max(s.maximum, value);
+                if (value != records.at(i - 1).readings[slot]) {
+                    s.lastChange = records.at(i).when;
+                    s.unchangedRecords = 0;
+                }
+            }
+            ++s.unchangedRecords;
+            sum += value;
+            if (value == 85.0f)
+                ++s.resetReadings;
+        }
+        if (s.count > 0)
+            s.mean = sum / static_cast<double>(s.count);
+        s.stale = s.count >= staleRecords && s.unchangedRecords >= staleRecords;
+    }
+    return figures;
+}
+
+QString SensorStatistics::table(const LogFigures& figures, qsizetype staleRecords)
+{
+    QString out;
+    if (figures.records == 0) {
+        out += QStringLiteral("No records.\n");
+    } else {
+        out += QStringLiteral("%1 records in %2 logging period(s), %3 to %4\n")
+                   .arg(figures.records)
+                   .arg(figures.periods)
+                   .arg(CsvExport::timestamp(figures.first), CsvExport::timestamp(figures.last));
+    }
+    out += QStringLiteral("%1 %2 %3 %4 %5  %6 %7 %8  %9\n")
+               .arg(QStringLiteral("sensor"), 6)
+               .arg(QStringLiteral("count"), 8)
+               .arg(QStringLiteral("min"), 10)
+               .arg(QStringLiteral("max"), 10)
+               .arg(QStringLiteral("mean"), 10)
+               .arg(QStringLiteral("last change"), -25)
+               .arg(QStringLiteral("unchanged"), 9)
+               .arg(QStringLiteral("85s"), 6)
+               .arg(QStringLiteral("note"));
+    for (const SensorFigures& s : figures.sensors) {
+        const bool any = s.count > 0;
+        QString lastChange = QStringLiteral("-");
+        if (any)
+            lastChange =
+                s.lastChange.isValid() ? CsvExport::timestamp(s.lastChange) : QStringLiteral("never");
+        QString note;
+        if (s.stale)
+            note = QStringLiteral("stale?");
+        QString row = QStringLiteral("%1 %2 %3 %4 %5  %6 %7 %8  %9")
+                          .arg(s.sensor, 6)
+                          .arg(s.count, 8)
+                          .arg(any ? CsvExport::reading(s.minimum) : QStringLiteral("-"), 10)
+                          .arg(any ? CsvExport::reading(s.maximum) : QStringLiteral("-"), 10)
+                          .arg(any ? meanText(s, 4) : QStringLiteral("-"), 10)
+                          .arg(lastChange, -25)
+                          .arg(s.unchangedRecords, 9)
+                          .arg(s.resetReadings, 6)
+                          .arg(note);
+        while (row.endsWith(QLatin1Char(' ')))
+            row.chop(1);
+        out += row + QLatin1Char('\n');
+    }
+    if (std::any_of(figures.sensors.begin(), figures.sensors.end(),
+                    [](const SensorFigures& s) { return s.stale; }))
+        out += QStringLiteral("stale?: the value did not change over at least the last %1 records; a failed "
+                              "sensor repeats its last value.\n")
+                   .arg(staleRecords);
+    return out;
+}
+
+QByteArray SensorStatistics::csv(const LogFigures& figures)
+{
+    QByteArray out = CsvExport::row({QStringLiteral("sensor"), QStringLiteral("count"), QStringLiteral("min"),
+                                     QStringLiteral("max"), QStringLiteral("mean"),
+                                     QStringLiteral("last_change"), QStringLiteral("unchanged_records"),
+                                     QStringLiteral("count_85"), QStringLiteral("stale")})
+                         .toUtf8();
+    for (const SensorFigures& s : figures.sensors) {
+        const bool any = s.count > 0;
+        out += CsvExport::row({QString::number(s.sensor), QString::number(s.count),
+                               any ? CsvExport::reading(s.minimum) : QString(),
+                               any ? CsvExport::reading(s.maximum) : QString(), meanText(s, 6),
+                               CsvExport::timestamp(s.lastChange), QString::number(s.unchangedRecords),
+                               QString::number(s.resetReadings),
+                               s.stale ? QStringLiteral("true") : QStringLiteral("false")})
+                   .toUtf8();
+    }
+    return out;
+}
+
+} // namespace quorvel::logtool

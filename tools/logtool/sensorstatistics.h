@@ -1,0 +1,53 @@
+#pragma once
+
+#include "acquisition/logrecord.h"
+#include "logruns.h"
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QList>
+#include <QString>
+
+#include <array>
+
+namespace quorvel::logtool {
+
+struct SensorFigures {
+    int sensor = 0; // 1..13
+    qsizetype count = 0;
+    float minimum = 0.0f;
+    float maximum = 0.0f;
+    double mean = 0.0;
+    // The first record of the final stretch of equal values; invalid when the value never changed.
+    QDateTime lastChange;
+    // How many records at the end hold the last value.
+    qsizetype unchangedRecords = 0;
+    // Readings of exactly 85, what the sensor reports after a power-on reset before any conversion.
+    qsizetype resetReadings = 0;
+    // The log cannot mark a failed sensor, which repeats its last value: one that did not change over
+    // the last staleRecords records has likely failed.
+    bool stale = false;
+};
+
+struct LogFigures {
+    qsizetype records = 0;
+    qsizetype periods = 0;
+    QDateTime first;
+    QDateTime last;
+    std::array<SensorFigures, acquisition::LogRecord::ReadingCount> sensors{};
+};
+
+class SensorStatistics {
+public:
+    static constexpr qsizetype DefaultStaleRecords = 10;
+
+    [[nodiscard]] static LogFigures compute(const QList<acquisition::LogRecord>& records,
+                                            qsizetype staleRecords = DefaultStaleRecords,
+                                            double gapFactor = LogRuns::DefaultGapFactor);
+    // A plain-text table for people, one sensor a row, with a summary line above it.
+    [[nodiscard]] static QString table(const LogFigures& figures, qsizetype staleRecords);
+    // RFC 4180 with a header row; times as CsvExport::timestamp, numbers as CsvExport::reading.
+    [[nodiscard]] static QByteArray csv(const LogFigures& figures);
+};
+
+} // namespace quorvel::logtool
