@@ -93,7 +93,7 @@ done < <(dpkg-deb -c "$deb")
 ok
 
 # The programs: stripped, and they start from where the package puts them.
-for prog in quorvel3 quorvel3-adapter-sim; do
+for prog in quorvel3 quorvel3-adapter-sim quorvel3-logtool; do
     bin=$root/usr/bin/$prog
     if [ ! -x "$bin" ]; then
         fail "usr/bin/$prog is missing or not executable"
