@@ -1,0 +1,154 @@
+// The acquisition cycle with the real page component and nothing on screen: throughput and CPU per page,
+// the CPU share while waiting on a slow adapter, and whether memory or descriptors grow over a long run.
+
+#include "acquisition/acquisitioncycle.h"
+#include "acquisition/webpagecomponent.h"
+#include "nulldisplay.h"
+#include "nullrecorder.h"
+#include "processprobe.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QTimer>
+
+#include <cstdio>
+
+using namespace quorvel;
+using bench::ProcessProbe;
+
+namespace {
+
+struct Sample {
+    quint64 pages = 0;
+    double wallSeconds = 0;
+    double cpuSeconds = 0;
+    long peakRssKb = -1;
+    long rssKb = -1;
+    int descriptors = -1;
+};
+
+Sample takeSample(quint64 pages, const QElapsedTimer& wall)
+{
+    return {pages,
+            double(wall.nsecsElapsed()) / 1e9,
+            ProcessProbe::cpuSeconds(),
+            ProcessProbe::statusKb("VmHWM").value_or(-1),
+            ProcessProbe::statusKb("VmRSS").value_or(-1),
+            ProcessProbe::openDescriptors().value_or(-1)};
+}
+
+void printSample(const char* label, const Sample& s, const Sample& previous)
+{
+    const double rate = double(s.pages - previous.pages) / (s.wallSeconds - previous.wallSeconds);
+    std::printf("%s pages=%llu vmhwm_kb=%ld vmrss_kb=%ld fds=%d pages_per_second=%.1f\n", label,
+                static_cast<unsigned long long>(s.pages), s.peakRssKb, s.rssKb, s.descriptors, rate);
+    std::fflush(stdout);
+}
+
+bool readingsPlausible(const acquisition::SensorReadings& readings)
+{
+    // The simulator's sensor n drifts between 15 + n and 21 + n degrees.
+    for (std::size_t i = 0; i < readings.size(); ++i) {
+        const float n = float(i + 1);
+        if (readings[i] < 15 + n || readings[i] > 21 + n)
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        QStringLiteral("Runs the headless acquisition cycle against a simulator."));
+    parser.addHelpOption();
+    const QCommandLineOption portOption(QStringLiteral("port"), QStringLiteral("Simulator port."),
+                                        QStringLiteral("N"));
+    const QCommandLineOption pagesOption(QStringLiteral("pages"), QStringLiteral("Stop after N pages."),
+                                         QStringLiteral("N"));
+    const QCommandLineOption secondsOption(
+        QStringLiteral("seconds"), QStringLiteral("Stop after S seconds instead."), QStringLiteral("S"));
+    const QCommandLineOption warmupOption(QStringLiteral("warmup"),
+                                          QStringLiteral("Pages before the baseline sample (default 1000)."),
+                                          QStringLiteral("N"), QStringLiteral("1000"));
+    const QCommandLineOption everyOption(QStringLiteral("sample-every"),
+                                         QStringLiteral("Print a memory sample every N pages (0: none)."),
+                                         QStringLiteral("N"), QStringLiteral("0"));
+    parser.addOptions({portOption, pagesOption, secondsOption, warmupOption, everyOption});
+    parser.process(app);
+
+    const uint port = parser.value(portOption).toUInt();
+    const quint64 pageTarget = parser.value(pagesOption).toULongLong();
+    const double seconds = parser.value(secondsOption).toDouble();
+    const quint64 warmup = parser.value(warmupOption).toULongLong();
+    const quint64 every = parser.value(everyOption).toULongLong();
+    if (port == 0 || port > 65535 || (pageTarget == 0) == (seconds <= 0)) {
+        std::fprintf(stderr, "bench_cycle: needs --port and one of --pages or --seconds\n");
+        return 2;
+    }
+
+    acquisition::WebPageComponent page;
+    bench::NullDisplay display;
+    bench::NullRecorder recorder;
+    acquisition::AcquisitionCycle cycle(page, display, recorder);
+    QEventLoop loop;
+
+    QElapsedTimer wall;
+    Sample first;
+    Sample baseline;
+    Sample previous;
+    auto finish = [&] {
+        cycle.stop();
+        loop.quit();
+    };
+    QObject::connect(&display, &bench::NullDisplay::pageShown, &display, [&](quint64 pages) {
+        if (pages == 1)
+            first = takeSample(pages, wall);
+        if (pages == warmup) {
+            baseline = previous = takeSample(pages, wall);
+            if (every > 0)
+                printSample("sample", baseline, first);
+        }
+        if (every > 0 && pages % every == 0) {
+            const Sample now = takeSample(pages, wall);
+            printSample("sample", now, previous);
+            previous = now;
+        }
+        if (pages == pageTarget)
+            finish();
+    });
+    if (seconds > 0)
+        QTimer::singleShot(int(seconds * 1000), &loop, finish);
+
+    const double cpuStart = ProcessProbe::cpuSeconds();
+    wall.start();
+    cycle.start(QStringLiteral("127.0.0.1:%1").arg(port));
+    loop.exec();
+    const Sample end = takeSample(display.pages(), wall);
+
+    const double cpu = end.cpuSeconds - cpuStart;
+    const double pages = double(end.pages);
+    // From the first answer on, so the one-off cost of the first connection does not count as waiting.
+    const double steadyShare =
+        end.pages > 1 ? (end.cpuSeconds - first.cpuSeconds) / (end.wallSeconds - first.wallSeconds) : -1;
+    std::printf("cycle pages=%llu error_pages=%llu seconds=%.3f pages_per_second=%.1f cpu_seconds=%.3f "
+                "cpu_ms_per_page=%.4f cpu_share=%.5f cpu_share_with_start=%.5f readings_ok=%d\n",
+                static_cast<unsigned long long>(end.pages),
+                static_cast<unsigned long long>(display.errorPages()), end.wallSeconds,
+                pages / end.wallSeconds, cpu, pages > 0 ? cpu * 1000.0 / pages : -1.0, steadyShare,
+                cpu / end.wallSeconds, readingsPlausible(cycle.table().Readings) ? 1 : 0);
+    if (baseline.pages > 0 && end.pages > baseline.pages) {
+        std::printf(
+            "growth from_pages=%llu to_pages=%llu vmhwm_start_kb=%ld vmhwm_end_kb=%ld vmhwm_diff_kb=%ld "
+            "fds_start=%d fds_end=%d fds_diff=%d\n",
+            static_cast<unsigned long long>(baseline.pages), static_cast<unsigned long long>(end.pages),
+            baseline.peakRssKb, end.peakRssKb, end.peakRssKb - baseline.peakRssKb, baseline.descriptors,
+            end.descriptors, end.descriptors - baseline.descriptors);
+    }
+    return display.errorPages() == 0 ? 0 : 1;
+}
