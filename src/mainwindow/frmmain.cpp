@@ -58,6 +58,16 @@ frmMain::frmMain(QWidget* parent) : QMainWindow(parent)
     timTimer.setInterval(600);
     timTimer.start();
 
+    pageViewCooldown_.setSingleShot(true);
+    pageViewCooldown_.setInterval(PageViewIntervalMs);
+    connect(&pageViewCooldown_, &QTimer::timeout, this, [this] {
+        if (!pageViewPending_)
+            return;
+        pageViewPending_ = false;
+        brwWebBrowser->setHtml(pendingPageHtml_);
+        pageViewCooldown_.start();
+    });
+
     createControls();
     createMenus();
     createToolbar();
@@ -200,7 +210,15 @@ void frmMain::removeOldestAddress()
 
 void frmMain::showPage(const acquisition::PageDocument* document)
 {
-    brwWebBrowser->setHtml(document ? document->displayHtml() : QString());
+    // At an adapter's pace every page is shown at once; a faster source is shown at the view's pace.
+    QString html = document ? document->displayHtml() : QString();
+    if (pageViewCooldown_.isActive()) {
+        pendingPageHtml_ = std::move(html);
+        pageViewPending_ = true;
+        return;
+    }
+    brwWebBrowser->setHtml(html);
+    pageViewCooldown_.start();
 }
 
 void frmMain::showMainWindow()
@@ -300,6 +318,7 @@ bool frmMain::Form_Unload()
 void frmMain::unloadWindow()
 {
     cycle_->stop();
+    pageViewCooldown_.stop();
     unloaded_ = true;
     if (!Form_Unload()) {
         ending_ = true;

@@ -152,6 +152,11 @@ private:
     acquisition::AcquisitionCycle* cycle_ = nullptr;
     QActionGroup* alignGroup_ = nullptr;
     QString helpFile_;
+    // Rendering a page costs a relayout; at most one every PageViewIntervalMs, always the latest page.
+    static constexpr int PageViewIntervalMs = 40;
+    QTimer pageViewCooldown_;
+    QString pendingPageHtml_;
+    bool pageViewPending_ = false;
     bool loaded_ = false;
     bool unloaded_ = false;
     bool ending_ = false;

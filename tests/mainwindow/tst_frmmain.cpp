@@ -228,7 +228,7 @@ void tst_frmMain::readingsAppearAsTaken()
     QCOMPARE(w.txtSensorNum->text(), QStringLiteral("13"));
     QCOMPARE(w.cycle().table().Readings[4], -10.125f);
     QVERIFY(w.cycle().table().Readings[0] != 0.0f);
-    QVERIFY(w.brwWebBrowser->toPlainText().contains(QStringLiteral("Temperature")));
+    QTRY_VERIFY(w.brwWebBrowser->toPlainText().contains(QStringLiteral("Temperature")));
     // Typing into the boxes changes nothing else; the next reading overwrites it.
     w.txtSensorNum->setText(QStringLiteral("typed"));
     QTRY_VERIFY(w.txtSensorNum->text() != QLatin1String("typed"));
