@@ -25,19 +25,6 @@ using quorvel::mainwindow::frmMain;
 
 namespace {
 
-void acceptFileDialogWith(const QString& path)
-{
-    QTimer::singleShot(0, [path] {
-        auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
-        if (!dialog) {
-            acceptFileDialogWith(path);
-            return;
-        }
-        dialog->selectFile(path);
-        static_cast<QDialog*>(dialog)->accept();
-    });
-}
-
 std::vector<SensorReadings> readLog(const QString& path, bool* complete)
 {
     QFile f(path);
@@ -115,27 +102,45 @@ private:
     SimulatorProcess sim_;
 };
 
-void tst_Faults::initTestCase() { QVERIFY(sim_.start()); }
+void tst_Faults::initTestCase()
+{
+    QVERIFY(sim_.start());
+}
 
 void tst_Faults::failingSensorKeepsLastReading_data()
 {
     QTest::addColumn<QString>("kind");
     QTest::addColumn<QString>("arg");
-    QTest::newRow("element missing") << "missing" << "";
-    QTest::newRow("dashes") << "dashes" << "";
-    QTest::newRow("text") << "value" << "Sensor error";
-    QTest::newRow("empty value") << "value" << "";
-    QTest::newRow("NaN") << "value" << "NaN";
-    QTest::newRow("1e39") << "value" << "1e39";
-    QTest::newRow("no value property") << "novalue" << "";
-    QTest::newRow("not HTML") << "garbage" << "";
-    QTest::newRow("HTTP 500") << "status500" << "";
-    QTest::newRow("closed without answer") << "close" << "";
-    QTest::newRow("never answers") << "silent" << "";
-    QTest::newRow("slow drip") << "drip" << "";
-    QTest::newRow("oversized answer") << "huge" << "";
-    QTest::newRow("off-host redirect") << "redirect-other-host" << "";
-    QTest::newRow("redirect loop") << "redirect-loop" << "";
+    QTest::newRow("element missing") << "missing"
+                                     << "";
+    QTest::newRow("dashes") << "dashes"
+                            << "";
+    QTest::newRow("text") << "value"
+                          << "Sensor error";
+    QTest::newRow("empty value") << "value"
+                                 << "";
+    QTest::newRow("NaN") << "value"
+                         << "NaN";
+    QTest::newRow("1e39") << "value"
+                          << "1e39";
+    QTest::newRow("no value property") << "novalue"
+                                       << "";
+    QTest::newRow("not HTML") << "garbage"
+                              << "";
+    QTest::newRow("HTTP 500") << "status500"
+                              << "";
+    QTest::newRow("closed without answer") << "close"
+                                           << "";
+    QTest::newRow("never answers") << "silent"
+                                   << "";
+    QTest::newRow("slow drip") << "drip"
+                               << "";
+    QTest::newRow("oversized answer") << "huge"
+                                      << "";
+    QTest::newRow("off-host redirect") << "redirect-other-host"
+                                       << "";
+    QTest::newRow("redirect loop") << "redirect-loop"
+                                   << "";
 }
 
 void tst_Faults::failingSensorKeepsLastReading()

@@ -26,20 +26,6 @@ using quorvel::mainwindow::frmMain;
 
 namespace {
 
-// Accepts the open-file dialog with this name as soon as it is shown.
-void acceptFileDialogWith(const QString& path)
-{
-    QTimer::singleShot(0, [path] {
-        auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
-        if (!dialog) {
-            acceptFileDialogWith(path);
-            return;
-        }
-        dialog->selectFile(path);
-        static_cast<QDialog*>(dialog)->accept();
-    });
-}
-
 QStringList readLines(const QString& path)
 {
     QFile f(path);

@@ -73,7 +73,8 @@ void tst_LogKill::onlyCompleteLinesAfterSigkill()
         QVERIFY(lines.size() >= lastCount);
         lastCount = static_cast<int>(lines.size());
     }
-    QVERIFY2(lastCount > runs, qPrintable(QStringLiteral("only %1 records in %2 runs").arg(lastCount).arg(runs)));
+    QVERIFY2(lastCount > runs,
+             qPrintable(QStringLiteral("only %1 records in %2 runs").arg(lastCount).arg(runs)));
     qInfo("%d runs, %d complete records, no partial line", runs, lastCount);
 }
 
