@@ -23,8 +23,10 @@ bool SensorTable::readAnswer(int slot, const PageDocument* document)
 {
     if (!document)
         return false;
-    const auto value = document->elementValue(QString::fromLatin1(
-        TemperatureElementId.data(), static_cast<qsizetype>(TemperatureElementId.size())));
+    // Built once: this runs for every page.
+    static const QString elementId =
+        QString::fromLatin1(TemperatureElementId.data(), static_cast<qsizetype>(TemperatureElementId.size()));
+    const auto value = document->elementValue(elementId);
     if (!value)
         return false;
     const auto number = runtime::textToSingle(*value);

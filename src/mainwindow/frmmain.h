@@ -7,14 +7,12 @@
 #include <QTimer>
 
 #include <cstdint>
-#include <memory>
 
 class QAction;
 class QActionGroup;
 class QComboBox;
 class QLabel;
 class QLineEdit;
-class QMenu;
 class QPushButton;
 class QToolBar;
 

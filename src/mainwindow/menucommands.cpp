@@ -225,9 +225,8 @@ void frmMain::mnuFileOpen_Click()
     dlgCommonDialog->setDialogTitle(QStringLiteral("Open"));
     dlgCommonDialog->setCancelError(false);
     dlgCommonDialog->setFilter(QStringLiteral("All Files (*.*)|*.*"));
+    // The chosen name, if any, is neither stored nor opened.
     (void)dlgCommonDialog->ShowOpen(this);
-    // The chosen name is neither stored nor opened.
-    (void)dlgCommonDialog->FileName();
 }
 
 void frmMain::mnuFilePageSetup_Click()

@@ -1,28 +1,11 @@
 // The logger's window, cycle and log writer in a process of their own, with logging switched on to the
 // file named on the command line, so a test can kill it at any moment and inspect what is on disk.
+#include "filedialogdriver.h"
 #include "mainwindow/frmmain.h"
 
 #include <QApplication>
-#include <QDialog>
-#include <QFileDialog>
-#include <QTimer>
 
 #include <cstdio>
-
-namespace {
-void acceptWith(const QString& path)
-{
-    QTimer::singleShot(0, [path] {
-        auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
-        if (!dialog) {
-            acceptWith(path);
-            return;
-        }
-        dialog->selectFile(path);
-        static_cast<QDialog*>(dialog)->accept();
-    });
-}
-} // namespace
 
 int main(int argc, char* argv[])
 {
@@ -33,7 +16,7 @@ int main(int argc, char* argv[])
     }
     auto* window = new quorvel::mainwindow::frmMain;
     window->Show();
-    acceptWith(QString::fromLocal8Bit(argv[1]));
+    quorvel::testing::acceptFileDialogWith(QString::fromLocal8Bit(argv[1]));
     window->btnFileWrite_Click();
     if (window->LoggingActive() != -1) {
         std::fprintf(stderr, "logging did not start\n");

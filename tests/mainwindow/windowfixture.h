@@ -1,35 +1,18 @@
 #pragma once
 
+#include "filedialogdriver.h"
 #include "mainwindow/frmmain.h"
 #include "runtime/messagebox.h"
 #include "runtime/processcontrol.h"
 
-#include <QApplication>
-#include <QDialog>
-#include <QFileDialog>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
-#include <QTimer>
 
 #include <memory>
 #include <optional>
 
 namespace quorvel::testing {
-
-// Accepts the open-file dialog with this name as soon as it is shown.
-inline void acceptFileDialogWith(const QString& path)
-{
-    QTimer::singleShot(0, [path] {
-        auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
-        if (!dialog) {
-            acceptFileDialogWith(path);
-            return;
-        }
-        dialog->selectFile(path);
-        static_cast<QDialog*>(dialog)->accept();
-    });
-}
 
 // A private settings location, a recorded end of process and recorded message boxes, so the window's
 // paths that end the program or show a box can run in-process without touching the user's settings.
