@@ -206,12 +206,22 @@ void tst_frmMain::readingsAppearAsTaken()
     QVERIFY(sim_.setFault(5, QStringLiteral("value"), QStringLiteral("-10.125")));
     frmMain w;
     w.Show();
+    // Taken while the first sweep ends: once the wait returns, the next sweep may already have begun.
+    QStringList addressesAtSweepEnd;
+    QString sensorAtSweepEnd;
+    connect(&w.cycle(), &acquisition::AcquisitionCycle::sweepCompleted, this, [&] {
+        if (!sensorAtSweepEnd.isEmpty())
+            return;
+        for (int i = 0; i < w.cboAddress->count(); ++i)
+            addressesAtSweepEnd << w.cboAddress->itemText(i);
+        sensorAtSweepEnd = w.txtSensorNum->text();
+    });
     QSignalSpy sweeps(&w.cycle(), &acquisition::AcquisitionCycle::sweepCompleted);
     QVERIFY(sweeps.wait(10000));
-    QCOMPARE(w.cboAddress->count(), 13);
+    QCOMPARE(addressesAtSweepEnd.size(), 13);
     for (int i = 0; i < 13; ++i)
-        QCOMPARE(w.cboAddress->itemText(i), sim_.sensorUrl(i));
-    QCOMPARE(w.txtSensorNum->text(), QStringLiteral("13"));
+        QCOMPARE(addressesAtSweepEnd.at(i), sim_.sensorUrl(i));
+    QCOMPARE(sensorAtSweepEnd, QStringLiteral("13"));
     QCOMPARE(w.cycle().table().Readings[4], -10.125f);
     QVERIFY(w.cycle().table().Readings[0] != 0.0f);
     QTRY_VERIFY(w.brwWebBrowser->toPlainText().contains(QStringLiteral("Temperature")));
