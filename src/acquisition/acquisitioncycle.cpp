@@ -22,8 +22,10 @@ AcquisitionCycle::AcquisitionCycle(PageComponent& page, CycleDisplay& display, S
     next_.setTimerType(Qt::PreciseTimer);
     connect(&next_, &QTimer::timeout, this, &AcquisitionCycle::beginSlot);
     connect(&page_, &PageComponent::completed, this, &AcquisitionCycle::onPageCompleted);
-    connect(&ModalTracker::instance(), &ModalTracker::lastModalClosed, this,
-            &AcquisitionCycle::onModalClosed);
+    // Queued: the handler that opened the box must run to its end before the cycle goes on. A Start
+    // Logging whose chooser held slot 12's page would otherwise end that sweep before the file is open.
+    connect(&ModalTracker::instance(), &ModalTracker::lastModalClosed, this, &AcquisitionCycle::onModalClosed,
+            Qt::QueuedConnection);
 }
 
 void AcquisitionCycle::start(const QString& adapterAddress)
@@ -95,7 +97,8 @@ void AcquisitionCycle::onPageCompleted()
 
 void AcquisitionCycle::onModalClosed()
 {
-    if (state_ == State::Stopped)
+    // A box opened since this was queued: its own close releases the cycle.
+    if (state_ == State::Stopped || ModalTracker::instance().isModalOpen())
         return;
     if (completionHeld_) {
         completionHeld_ = false;

@@ -58,6 +58,7 @@ private slots:
     void refusedSettingsWriteShowsMessageAndEnds();
     void badAdapterAddressEndsBeforeAnyRequest();
     void unopenableLogFileKeepsLoggingOff();
+    void loggingStartedWhileLastPageIsHeldRecordsThatSweep();
 
 private:
     SimulatorProcess sim_;
@@ -407,6 +408,39 @@ void tst_frmMain::unopenableLogFileKeepsLoggingOff()
     QSignalSpy sweeps(&w.cycle(), &acquisition::AcquisitionCycle::sweepCompleted);
     QVERIFY(sweeps.wait(10000));
     w.cycle().stop();
+}
+
+// The chooser is open while the sweep's last page completes: the sweep ends after the handler has opened
+// the file, so it gets its line.
+void tst_frmMain::loggingStartedWhileLastPageIsHeldRecordsThatSweep()
+{
+    WindowFixture fx;
+    fx.setAdapter(QStringLiteral("127.0.0.1:%1").arg(sim_.port()));
+    QVERIFY(sim_.setLatency(150));
+    QTemporaryDir dir;
+    const QString logPath = dir.filePath(QStringLiteral("held.log"));
+    frmMain w;
+    w.Show();
+    QTRY_COMPARE_WITH_TIMEOUT(w.cycle().currentSlot(), 12, 10000);
+    QCOMPARE(w.page().ReadyState(), 1);
+
+    QString recordAtSweepEnd = QStringLiteral("<none>");
+    connect(&w.cycle(), &acquisition::AcquisitionCycle::sweepCompleted, this, [&] {
+        if (recordAtSweepEnd == QLatin1String("<none>"))
+            recordAtSweepEnd = w.txtRecNum->text();
+    });
+    QSignalSpy sweeps(&w.cycle(), &acquisition::AcquisitionCycle::sweepCompleted);
+    // Accepted well after the page's 150 ms, so its completion waits for the chooser.
+    acceptFileDialogWith(logPath, 600);
+    w.btnFileWrite_Click();
+    QCOMPARE(w.LoggingActive(), std::int16_t(-1));
+    QCOMPARE(sweeps.size(), 0);
+    QCOMPARE(w.page().ReadyState(), 4);
+    QVERIFY(sweeps.wait(5000));
+    QCOMPARE(recordAtSweepEnd, QStringLiteral("1"));
+    QCOMPARE(readLines(logPath).size(), 2); // one record and the empty rest after its line end
+    w.cycle().stop();
+    QVERIFY(sim_.setLatency(0));
 }
 
 QTEST_MAIN(tst_frmMain)
