@@ -38,6 +38,8 @@ public:
     bool listen() { return m_server.listen(QHostAddress::LocalHost, 0); }
     [[nodiscard]] quint16 port() const { return m_server.serverPort(); }
     [[nodiscard]] int requests() const { return m_requests; }
+    // The first line of every request received, as it came over the wire.
+    [[nodiscard]] const QList<QByteArray>& requestLines() const { return m_requestLines; }
 
 private:
     void accept()
@@ -53,6 +55,7 @@ private:
         pending += socket->readAll();
         if (!pending.contains("\r\n\r\n"))
             return;
+        m_requestLines.append(pending.left(pending.indexOf("\r\n")));
         m_heads.remove(socket);
         QByteArray reply = m_answers.at(std::min<qsizetype>(m_requests, m_answers.size() - 1));
         ++m_requests;
@@ -64,6 +67,7 @@ private:
     QTcpServer m_server;
     QList<QByteArray> m_answers;
     QHash<QTcpSocket*, QByteArray> m_heads;
+    QList<QByteArray> m_requestLines;
     int m_requests = 0;
 };
 
@@ -84,6 +88,7 @@ private slots:
     void redirectLimitIsPerNavigation();
     void cannedAnswers_data();
     void cannedAnswers();
+    void requestLineKeepsTheAddressAsWritten();
     void malformedUrl_data();
     void malformedUrl();
 
@@ -411,6 +416,26 @@ void TestWebPageComponent::cannedAnswers()
     }
     if (requests >= 0)
         QCOMPARE(server.requests(), requests);
+}
+
+// The adapter gets the sensor address as the table writes it: nothing re-encoded or decoded, the ROM code
+// and the comma verbatim. Only the case of the two escapes' hex digits may differ (Qt's URL class writes
+// them upper-case; both spellings name the same bytes).
+void TestWebPageComponent::requestLineKeepsTheAddressAsWritten()
+{
+    CannedServer server({"HTTP/1.1 200 OK\r\nContent-Length: 0\r\nConnection: close\r\n\r\n"});
+    QVERIFY(server.listen());
+    const QByteArray pathAndQuery = "/1Wire/ReadDS18B20.html?DS18B20Request=%7b9C000000B4A89828,12%7d";
+    WebPageComponent page;
+    QSignalSpy completed(&page, &PageComponent::completed);
+    page.Navigate(QStringLiteral("http://127.0.0.1:%1").arg(server.port()) +
+                  QString::fromLatin1(pathAndQuery));
+    QVERIFY(completed.wait(5000));
+    QCOMPARE(server.requestLines().size(), 1);
+    const QByteArray line = server.requestLines().at(0);
+    QCOMPARE(line.toLower(), QByteArray("GET " + pathAndQuery + " HTTP/1.1").toLower());
+    QVERIFY2(line.contains("?DS18B20Request=%7"), line.constData());
+    QVERIFY2(line.contains("9C000000B4A89828,12%7"), line.constData());
 }
 
 void TestWebPageComponent::malformedUrl_data()
