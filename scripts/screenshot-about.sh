@@ -5,7 +5,7 @@
 set -eu
 
 root=$(cd "$(dirname "$0")/.." && pwd)
-exe=${1:-${QUORVEL_ABOUT_TEST:-$root/build/about/tests/about/tst_frmabout}}
+exe=${1:-${QUORVEL_ABOUT_TEST:-$root/build/release/tests/about/tst_frmabout}}
 out=${2:-/tmp/about.png}
 
 if [ ! -x "$exe" ]; then

@@ -13,6 +13,8 @@ int main(int argc, char* argv[])
                                             .arg(quorvel::runtime::AppInfo::major())
                                             .arg(quorvel::runtime::AppInfo::minor())
                                             .arg(quorvel::runtime::AppInfo::revision()));
+    // Lets a Wayland desktop match the window to the installed desktop entry and its icon.
+    QGuiApplication::setDesktopFileName(QStringLiteral("io.quorvel.Quorvel3"));
     QApplication::setQuitOnLastWindowClosed(false);
     quorvel::mainwindow::Module1::Main();
     return QApplication::exec();

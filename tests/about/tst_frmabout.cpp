@@ -183,10 +183,15 @@ void tst_frmAbout::fixedTexts()
 
 void tst_frmAbout::labelColours()
 {
+    // A desktop whose text colour is not black: three labels stay black, the version follows the desktop.
+    const QPalette before = dlg_->palette();
+    QPalette red = before;
+    red.setColor(QPalette::WindowText, Qt::red);
+    dlg_->setPalette(red);
     for (const char* name : {"lblTitle", "lblDescription", "lblDisclaimer"})
         QCOMPARE(control<QLabel>(dlg_, name)->palette().color(QPalette::WindowText), QColor(Qt::black));
-    QCOMPARE(control<QLabel>(dlg_, "lblVersion")->palette().color(QPalette::WindowText),
-             dlg_->palette().color(QPalette::WindowText));
+    QCOMPARE(control<QLabel>(dlg_, "lblVersion")->palette().color(QPalette::WindowText), QColor(Qt::red));
+    dlg_->setPalette(before);
 }
 
 void tst_frmAbout::formLoadOnEveryOpening()

@@ -13,6 +13,7 @@ private slots:
     void initTestCase();
     void exitStatus_data();
     void exitStatus();
+    void csvOfSeveralFilesKeepsEveryRecordInOrder();
     void writesPlotFiles_data();
     void writesPlotFiles();
     void csvToFileEqualsStdout();
@@ -111,6 +112,20 @@ void TestLogToolCommand::exitStatus()
     QVERIFY2(r.err.contains(err), r.err.constData());
     if (exitCode == 1)
         QVERIFY(r.out.isEmpty());
+}
+
+void TestLogToolCommand::csvOfSeveralFilesKeepsEveryRecordInOrder()
+{
+    const Result r = run({"csv", "--locale", "de_DE", "de.log", "empty.log", "de.log"});
+    QCOMPARE(r.exitCode, 0);
+    QStringList rows = QString::fromUtf8(r.out).split(QStringLiteral("\r\n"));
+    QCOMPARE(rows.takeLast(), QString()); // the rest after the last line end
+    QCOMPARE(rows.size(), 1 + 2 * 65);
+    QVERIFY(rows.at(0).startsWith(QLatin1String("timestamp,sensor1,")));
+    // The second file starts over with the first file's first record.
+    QCOMPARE(rows.at(1 + 65), rows.at(1));
+    QCOMPARE(rows.at(65), rows.last());
+    QVERIFY(rows.at(1) != rows.at(65));
 }
 
 void TestLogToolCommand::writesPlotFiles_data()
