@@ -5,6 +5,7 @@
 #include "mainwindow/pageview.h"
 #include "mainwindow/statuspanels.h"
 #include "runtime/commondialog.h"
+#include "runtime/localeformats.h"
 #include "simulatorprocess.h"
 
 #include <QApplication>
@@ -131,9 +132,25 @@ void tst_frmMain::captionsAndInitialState()
     QCOMPARE(w.cboAddress->count(), 0);
     QCOMPARE(w.cboAddress->currentText(), QString());
     QCOMPARE(w.sbStatusBar->textPanel()->text(), QStringLiteral("Status"));
-    QVERIFY(!w.sbStatusBar->datePanel()->text().isEmpty());
-    QVERIFY(w.sbStatusBar->datePanel()->width() >= 96 || w.sbStatusBar->datePanel()->minimumWidth() >= 96);
-    QCOMPARE(w.sbStatusBar->timePanel()->minimumWidth(), 96);
+    // The date with a four-digit year and the time without seconds, as the locale writes them; read
+    // around the panels so a minute or day that turns meanwhile does not fail the test.
+    const QLocale locale;
+    const QDateTime before = QDateTime::currentDateTime();
+    const QString date = w.sbStatusBar->datePanel()->text();
+    const QString time = w.sbStatusBar->timePanel()->text();
+    const QDateTime after = QDateTime::currentDateTime();
+    const auto dateText = [&](const QDateTime& t) {
+        return locale.toString(t.date(), runtime::shortDateFormat(locale));
+    };
+    const auto timeText = [&](const QDateTime& t) {
+        return locale.toString(t.time(), runtime::shortTimeFormat(locale));
+    };
+    QVERIFY2(date == dateText(before) || date == dateText(after), qPrintable(date));
+    QVERIFY2(time == timeText(before) || time == timeText(after), qPrintable(time));
+    QVERIFY2(date.contains(QString::number(before.date().year())), qPrintable(date));
+    QVERIFY2(!time.contains(before.toString(QStringLiteral(":mm:ss"))), qPrintable(time));
+    QVERIFY(w.sbStatusBar->datePanel()->minimumWidth() >= 96);
+    QVERIFY(w.sbStatusBar->timePanel()->minimumWidth() >= 96);
     QCOMPARE(w.timTimer.interval(), 600);
     QVERIFY(w.timTimer.isActive());
     QCOMPARE(w.LoggingActive(), std::int16_t(0));
@@ -146,6 +163,8 @@ void tst_frmMain::onlyEdgeBarsFollowTheWidth()
     frmMain w;
     w.show();
     QVERIFY(QTest::qWaitForWindowExposed(&w));
+    // Shown at the design size: the client area below the menu bar is 15120 x 8180 twips.
+    QCOMPARE(w.client()->size(), QSize(1008, 545));
     const QRect browser = w.brwWebBrowser->geometry();
     const QRect stop = w.btnStop->geometry();
     w.resize(1300, 760);
