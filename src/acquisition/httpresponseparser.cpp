@@ -64,63 +64,61 @@ qsizetype HttpResponseParser::feed(QByteArrayView data)
     qsizetype pos = 0;
     QByteArray line;
     while (pos < data.size() && m_state != State::Complete && m_state != State::Failed) {
-        switch (m_state) {
-        case State::StatusLine:
+        if (m_state != State::Body && m_state != State::ChunkData) {
             if (!takeLine(data, pos, line))
                 return pos;
-            // Blank lines before a status line are left-overs of an earlier answer, not an answer.
-            if (!line.isEmpty())
-                parseStatusLine(line);
-            break;
-        case State::Headers:
-            if (!takeLine(data, pos, line))
-                return pos;
-            if (line.isEmpty())
-                endOfHead();
-            else
-                parseHeaderLine(line);
-            break;
-        case State::Body:
-        case State::ChunkData: {
-            const qsizetype available = data.size() - pos;
-            const qsizetype take = m_framing == Framing::UntilClose
-                                       ? available
-                                       : qsizetype(std::min<qint64>(m_remaining, available));
-            appendBody(data.sliced(pos, take));
-            pos += take;
-            if (m_state == State::Failed || m_framing == Framing::UntilClose)
-                break;
-            m_remaining -= take;
-            if (m_remaining == 0)
-                m_state = m_state == State::Body ? State::Complete : State::ChunkEnd;
-            break;
+            handleLine(line);
+            continue;
         }
-        case State::ChunkSize:
-            if (!takeLine(data, pos, line))
-                return pos;
-            parseChunkSize(line);
-            break;
-        case State::ChunkEnd:
-            if (!takeLine(data, pos, line))
-                return pos;
-            if (line.isEmpty())
-                m_state = State::ChunkSize;
-            else
-                fail(Failure::Malformed);
-            break;
-        case State::Trailers:
-            // Trailer fields carry nothing the page needs.
-            if (!takeLine(data, pos, line))
-                return pos;
-            if (line.isEmpty())
-                m_state = State::Complete;
-            break;
-        case State::Complete:
-        case State::Failed:
-            break;
-        }
+        const qsizetype available = data.size() - pos;
+        const qsizetype take = m_framing == Framing::UntilClose
+                                   ? available
+                                   : qsizetype(std::min<qint64>(m_remaining, available));
+        appendBody(data.sliced(pos, take));
+        pos += take;
+        if (m_state == State::Failed || m_framing == Framing::UntilClose)
+            continue;
+        m_remaining -= take;
+        if (m_remaining == 0)
+            m_state = m_state == State::Body ? State::Complete : State::ChunkEnd;
     }
     return pos;
+}
+
+void HttpResponseParser::handleLine(const QByteArray& line)
+{
+    switch (m_state) {
+    case State::StatusLine:
+        // Blank lines before a status line are left-overs of an earlier answer, not an answer.
+        if (!line.isEmpty())
+            parseStatusLine(line);
+        break;
+    case State::Headers:
+        if (line.isEmpty())
+            endOfHead();
+        else
+            parseHeaderLine(line);
+        break;
+    case State::ChunkSize:
+        parseChunkSize(line);
+        break;
+    case State::ChunkEnd:
+        if (line.isEmpty())
+            m_state = State::ChunkSize;
+        else
+            fail(Failure::Malformed);
+        break;
+    case State::Trailers:
+        // Trailer fields carry nothing the page needs.
+        if (line.isEmpty())
+            m_state = State::Complete;
+        break;
+    case State::Body:
+    case State::ChunkData:
+    case State::Complete:
+    case State::Failed:
+        break;
+    }
 }
 
 void HttpResponseParser::finish()

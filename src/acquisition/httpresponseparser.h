@@ -62,6 +62,8 @@ private:
 
     // Takes one line ending in LF (CR optional) from data at pos; false when it is not all there yet.
     bool takeLine(QByteArrayView data, qsizetype& pos, QByteArray& line);
+    // Acts on one whole line in the current state.
+    void handleLine(const QByteArray& line);
     void parseStatusLine(const QByteArray& line);
     void parseHeaderLine(const QByteArray& line);
     void endOfHead();

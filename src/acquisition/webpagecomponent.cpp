@@ -161,22 +161,17 @@ void WebPageComponent::openConnection()
     auto* socket = new QTcpSocket(this);
     // The adapter sits next to the logger: a system proxy would only be a detour or a leak.
     socket->setProxy(QNetworkProxy::NoProxy);
-    connect(socket, &QTcpSocket::connected, this, [this, socket] {
-        if (socket == m_socket)
-            onConnected();
-    });
-    connect(socket, &QTcpSocket::readyRead, this, [this, socket] {
-        if (socket == m_socket)
-            onReadyRead();
-    });
-    connect(socket, &QTcpSocket::disconnected, this, [this, socket] {
-        if (socket == m_socket)
-            onConnectionEnded();
-    });
-    connect(socket, &QTcpSocket::errorOccurred, this, [this, socket] {
-        if (socket == m_socket)
-            onConnectionEnded();
-    });
+    // Only the current connection reaches the handlers; a dropped one is cut off in dropConnection().
+    const auto onlyCurrent = [this, socket](void (WebPageComponent::*handler)()) {
+        return [this, socket, handler] {
+            if (socket == m_socket)
+                (this->*handler)();
+        };
+    };
+    connect(socket, &QTcpSocket::connected, this, onlyCurrent(&WebPageComponent::onConnected));
+    connect(socket, &QTcpSocket::readyRead, this, onlyCurrent(&WebPageComponent::onReadyRead));
+    connect(socket, &QTcpSocket::disconnected, this, onlyCurrent(&WebPageComponent::onConnectionEnded));
+    connect(socket, &QTcpSocket::errorOccurred, this, onlyCurrent(&WebPageComponent::onConnectionEnded));
     m_socket = socket;
     m_socketHost = m_url.host().toLower();
     m_socketPort = effectivePort(m_url);
