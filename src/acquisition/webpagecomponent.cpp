@@ -1,12 +1,11 @@
 #include "acquisition/webpagecomponent.h"
 
-#include <QNetworkAccessManager>
 #include <QNetworkProxy>
-#include <QNetworkReply>
-#include <QNetworkRequest>
+#include <QTcpSocket>
 #include <QTimer>
 
 #include <algorithm>
+#include <utility>
 
 namespace quorvel::acquisition {
 
@@ -17,9 +16,10 @@ bool isFollowedRedirect(int status)
     return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
 }
 
+// Only plain HTTP is loaded, so an address without a port means 80.
 int effectivePort(const QUrl& url)
 {
-    return url.port(url.scheme() == u"https" ? 443 : 80);
+    return url.port(80);
 }
 
 QByteArray charsetOf(const QByteArray& contentType)
@@ -37,23 +37,45 @@ QByteArray charsetOf(const QByteArray& contentType)
     return {};
 }
 
-QString networkErrorReason(const QNetworkReply* reply, bool gotAnswer)
+// The path and query of an address exactly as written, for the request line: the adapter compares the
+// sensor address byte for byte, escapes included. Only what cannot go on a request line at all (blanks,
+// control and non-ASCII characters) is escaped, as UTF-8.
+QByteArray verbatimTarget(QStringView pathAndRest)
 {
-    switch (reply->error()) {
-    case QNetworkReply::ConnectionRefusedError:
-        return QStringLiteral("Connection refused");
-    case QNetworkReply::RemoteHostClosedError:
-        return gotAnswer ? QStringLiteral("The adapter closed the connection before the page was complete")
-                         : QStringLiteral("The adapter closed the connection without an answer");
-    case QNetworkReply::HostNotFoundError:
-        return QStringLiteral("Host not found");
-    case QNetworkReply::TimeoutError:
-        return QStringLiteral("The connection timed out");
-    case QNetworkReply::ProtocolUnknownError:
-        return QStringLiteral("Unsupported address scheme");
-    default:
-        return reply->errorString();
+    const qsizetype fragment = pathAndRest.indexOf(u'#');
+    if (fragment >= 0)
+        pathAndRest = pathAndRest.first(fragment);
+    QByteArray target;
+    if (pathAndRest.isEmpty() || pathAndRest.front() != u'/')
+        target += '/';
+    for (const char c : pathAndRest.toUtf8()) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte > 0x20 && byte < 0x7f)
+            target += c;
+        else
+            target += '%' + QByteArray::number(byte, 16).rightJustified(2, '0').toUpper();
     }
+    return target;
+}
+
+// The request target of an absolute address: everything after the authority.
+QByteArray requestTargetOf(QStringView url)
+{
+    const qsizetype authority = url.indexOf(u"://") + 3;
+    qsizetype end = authority;
+    while (end < url.size() && url[end] != u'/' && url[end] != u'?' && url[end] != u'#')
+        ++end;
+    return verbatimTarget(url.sliced(end));
+}
+
+QByteArray hostHeader(const QUrl& url)
+{
+    QByteArray host = url.host(QUrl::FullyEncoded).toLatin1();
+    if (host.contains(':'))
+        host = '[' + host + ']';
+    if (url.port() != -1)
+        host += ':' + QByteArray::number(url.port());
+    return host;
 }
 
 QString secondsText(int ms)
@@ -65,12 +87,8 @@ QString secondsText(int ms)
 } // namespace
 
 WebPageComponent::WebPageComponent(QObject* parent, int timeoutMs)
-    : PageComponent(parent), m_network(new QNetworkAccessManager(this)), m_deadline(new QTimer(this)),
-      m_timeoutMs(std::max(timeoutMs, 1))
+    : PageComponent(parent), m_deadline(new QTimer(this)), m_timeoutMs(std::max(timeoutMs, 1))
 {
-    // The adapter sits next to the logger: a system proxy would only be a detour or a leak.
-    m_network->setProxy(QNetworkProxy::NoProxy);
-    m_network->setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
     m_deadline->setSingleShot(true);
     // A coarse timer may fire up to 5 % early; the deadline is a promise to the adapter's slow pages.
     m_deadline->setTimerType(Qt::PreciseTimer);
@@ -79,7 +97,7 @@ WebPageComponent::WebPageComponent(QObject* parent, int timeoutMs)
 
 WebPageComponent::~WebPageComponent()
 {
-    abandonReply();
+    dropConnection();
 }
 
 void WebPageComponent::setTimeout(int ms)
@@ -94,118 +112,198 @@ void WebPageComponent::setMaxBodySize(qint64 bytes)
 
 void WebPageComponent::Navigate(const QString& url)
 {
-    abandonReply();
+    abandonRequest();
     m_deadline->stop();
     ++m_navigation;
     m_document = std::make_unique<HtmlDocument>();
     m_state = Loading;
     m_answerPending = false;
     m_redirects = 0;
-    m_body.clear();
 
-    const QUrl parsed(url, QUrl::StrictMode);
-    if (url.trimmed().isEmpty() || !parsed.isValid() || parsed.host().isEmpty()) {
+    const QString text = url.trimmed();
+    const QUrl parsed(text, QUrl::StrictMode);
+    if (text.isEmpty() || !parsed.isValid() || parsed.host().isEmpty()) {
         failLater(QStringLiteral("The address is not valid"));
         return;
     }
-    if (parsed.scheme() != u"http" && parsed.scheme() != u"https") {
+    // The adapter serves plain HTTP only.
+    if (parsed.scheme() != u"http") {
         failLater(QStringLiteral("Unsupported address scheme"));
         return;
     }
     m_originalUrl = parsed;
     m_deadline->start(m_timeoutMs);
-    startRequest(parsed);
+    m_inNavigate = true;
+    startRequest(parsed, requestTargetOf(text));
+    m_inNavigate = false;
 }
 
-void WebPageComponent::startRequest(const QUrl& url)
+void WebPageComponent::startRequest(const QUrl& url, const QByteArray& target)
 {
-    QNetworkRequest request(url);
-    request.setHeader(QNetworkRequest::UserAgentHeader, QStringLiteral("Quorvel-3/1.0"));
-    // Asking for identity keeps Qt from decompressing, so the size cap counts the bytes on the wire.
-    request.setRawHeader("Accept-Encoding", "identity");
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
-    request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
-    request.setAttribute(QNetworkRequest::CacheSaveControlAttribute, false);
-    request.setAttribute(QNetworkRequest::CookieLoadControlAttribute, QNetworkRequest::Manual);
-    request.setAttribute(QNetworkRequest::CookieSaveControlAttribute, QNetworkRequest::Manual);
-    request.setAttribute(QNetworkRequest::Http2AllowedAttribute, false);
-
-    QNetworkReply* reply = m_network->get(request);
-    m_reply = reply;
-    connect(reply, &QNetworkReply::metaDataChanged, this, [this, reply] { onMetaDataChanged(reply); });
-    connect(reply, &QNetworkReply::readyRead, this, [this, reply] { onReadyRead(reply); });
-    connect(reply, &QNetworkReply::finished, this, [this, reply] { onFinished(reply); });
+    const QString host = url.host().toLower();
+    const int port = effectivePort(url);
+    if (m_socket && (host != m_socketHost || port != m_socketPort ||
+                     m_socket->state() != QAbstractSocket::ConnectedState))
+        dropConnection();
+    m_url = url;
+    m_request = "GET " + target + " HTTP/1.1\r\nHost: " + hostHeader(url) +
+                "\r\nUser-Agent: Quorvel-3/1.0\r\n"
+                // Identity keeps the size cap counting the bytes on the wire.
+                "Accept-Encoding: identity\r\nConnection: keep-alive\r\n\r\n";
+    m_retried = false;
+    if (!m_socket)
+        openConnection();
+    sendRequest();
 }
 
-void WebPageComponent::onMetaDataChanged(QNetworkReply* reply)
+void WebPageComponent::openConnection()
 {
-    if (reply != m_reply)
+    auto* socket = new QTcpSocket(this);
+    // The adapter sits next to the logger: a system proxy would only be a detour or a leak.
+    socket->setProxy(QNetworkProxy::NoProxy);
+    // Only the current connection reaches the handlers; a dropped one is cut off in dropConnection().
+    const auto onlyCurrent = [this, socket](void (WebPageComponent::*handler)()) {
+        return [this, socket, handler] {
+            if (socket == m_socket)
+                (this->*handler)();
+        };
+    };
+    connect(socket, &QTcpSocket::connected, this, onlyCurrent(&WebPageComponent::onConnected));
+    connect(socket, &QTcpSocket::readyRead, this, onlyCurrent(&WebPageComponent::onReadyRead));
+    connect(socket, &QTcpSocket::disconnected, this, onlyCurrent(&WebPageComponent::onConnectionEnded));
+    connect(socket, &QTcpSocket::errorOccurred, this, onlyCurrent(&WebPageComponent::onConnectionEnded));
+    m_socket = socket;
+    m_socketHost = m_url.host().toLower();
+    m_socketPort = effectivePort(m_url);
+    m_socketServed = false;
+    socket->connectToHost(m_url.host(), quint16(m_socketPort));
+}
+
+// Written at once on an open connection, else by onConnected().
+void WebPageComponent::sendRequest()
+{
+    m_parser = HttpResponseParser(m_maxBodyBytes);
+    m_inFlight = true;
+    m_answerBytes = false;
+    m_reusedSocket = m_socketServed;
+    if (m_socket->state() == QAbstractSocket::ConnectedState)
+        m_socket->write(m_request);
+}
+
+void WebPageComponent::onConnected()
+{
+    // Requests and answers are single small writes; Nagle would hold each back for a delayed ACK.
+    m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    if (m_inFlight)
+        m_socket->write(m_request);
+}
+
+void WebPageComponent::onReadyRead()
+{
+    const QByteArray bytes = m_socket->readAll();
+    if (bytes.isEmpty())
         return;
-    if (!reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).isValid())
+    // Bytes nobody asked for: the connection is out of step and no use for the next request.
+    if (!m_inFlight) {
+        dropConnection();
         return;
-    m_answerPending = true;
-    bool known = false;
-    const qint64 length = reply->header(QNetworkRequest::ContentLengthHeader).toLongLong(&known);
-    if (known && length > m_maxBodyBytes)
-        fail(oversizeReason());
+    }
+    readAnswer(bytes);
 }
 
-void WebPageComponent::onReadyRead(QNetworkReply* reply)
+// Returns whether the answer is still open: neither complete nor failed.
+bool WebPageComponent::readAnswer(const QByteArray& bytes)
 {
-    if (reply != m_reply)
-        return;
-    if (!appendBody(reply))
-        fail(oversizeReason());
-}
-
-// Reads at most one byte past the cap, so an oversized answer is never held in full.
-bool WebPageComponent::appendBody(QNetworkReply* reply)
-{
-    m_body += reply->read(m_maxBodyBytes - m_body.size() + 1);
-    return m_body.size() <= m_maxBodyBytes;
-}
-
-void WebPageComponent::onFinished(QNetworkReply* reply)
-{
-    if (reply != m_reply)
-        return;
-    const QVariant statusAttribute = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    if (statusAttribute.isValid())
+    m_answerBytes = true;
+    const qsizetype used = m_parser.feed(bytes);
+    if (m_parser.hasStatus())
         m_answerPending = true;
-    const int status = statusAttribute.toInt();
+    if (m_parser.isFailed()) {
+        fail(m_parser.failure() == HttpResponseParser::Failure::TooLarge
+                 ? oversizeReason()
+                 : QStringLiteral("The adapter's answer was not valid HTTP"));
+        return false;
+    }
+    if (m_parser.isComplete()) {
+        finishAnswer(used == bytes.size());
+        return false;
+    }
+    return true;
+}
 
-    if (statusAttribute.isValid() && isFollowedRedirect(status)) {
-        followRedirect(reply);
+void WebPageComponent::onConnectionEnded()
+{
+    const QAbstractSocket::SocketError error = m_socket->error();
+    const QString errorText = m_socket->errorString();
+    const QByteArray rest = m_socket->readAll();
+    dropConnection();
+    if (!m_inFlight)
+        return;
+    if (!rest.isEmpty() && !readAnswer(rest))
+        return;
+
+    const bool closedByPeer =
+        error == QAbstractSocket::RemoteHostClosedError || error == QAbstractSocket::UnknownSocketError;
+    if (closedByPeer) {
+        m_parser.finish();
+        if (m_parser.isComplete()) {
+            finishAnswer(false);
+            return;
+        }
+    }
+    // A kept-alive connection may be closed by the adapter at any time, also just as a request goes out;
+    // once any byte of the answer came, the request may have done its work and is not repeated.
+    if (m_reusedSocket && !m_answerBytes && !m_retried) {
+        m_retried = true;
+        openConnection();
+        sendRequest();
+        return;
+    }
+    m_inFlight = false;
+    if (closedByPeer) {
+        fail(m_answerPending
+                 ? QStringLiteral("The adapter closed the connection before the page was complete")
+                 : QStringLiteral("The adapter closed the connection without an answer"));
+    } else {
+        fail(connectionErrorReason(error, errorText));
+    }
+}
+
+void WebPageComponent::finishAnswer(bool connectionUsable)
+{
+    m_inFlight = false;
+    if (connectionUsable && m_parser.keepAlive() && m_socket &&
+        m_socket->state() == QAbstractSocket::ConnectedState)
+        m_socketServed = true;
+    else
+        dropConnection();
+
+    const int status = m_parser.status();
+    if (isFollowedRedirect(status)) {
+        followRedirect();
         return;
     }
     if (status >= 400) {
-        const QString phrase = reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString();
-        fail(QStringLiteral("HTTP %1 %2").arg(status).arg(phrase).trimmed());
+        fail(QStringLiteral("HTTP %1 %2")
+                 .arg(status)
+                 .arg(QString::fromLatin1(m_parser.reasonPhrase()))
+                 .trimmed());
         return;
     }
     if (status >= 300) {
         fail(QStringLiteral("Redirect refused (HTTP %1)").arg(status));
         return;
     }
-    if (reply->error() != QNetworkReply::NoError) {
-        fail(networkErrorReason(reply, m_answerPending));
-        return;
-    }
-    if (!appendBody(reply)) {
-        fail(oversizeReason());
-        return;
-    }
-    const QByteArray charset = charsetOf(reply->rawHeader("Content-Type"));
-    abandonReply();
-    complete(HtmlDocument(m_body, charset));
+    HtmlDocument document(m_parser.body(), charsetOf(m_parser.header("content-type")));
+    m_parser.reset();
+    complete(std::move(document));
 }
 
-void WebPageComponent::followRedirect(QNetworkReply* reply)
+void WebPageComponent::followRedirect()
 {
-    QUrl target = reply->attribute(QNetworkRequest::RedirectionTargetAttribute).toUrl();
-    if (target.isEmpty())
-        target = QUrl(QString::fromUtf8(reply->rawHeader("Location")), QUrl::StrictMode);
-    target = reply->url().resolved(target);
+    const QString location = QString::fromUtf8(m_parser.header("location"));
+    const QUrl relative(location, QUrl::StrictMode);
+    const QUrl target = location.isEmpty() || !relative.isValid() ? QUrl() : m_url.resolved(relative);
 
     if (target.isEmpty() || !target.isValid()) {
         fail(QStringLiteral("Redirect without a valid address refused"));
@@ -228,9 +326,16 @@ void WebPageComponent::followRedirect(QNetworkReply* reply)
         return;
     }
     ++m_redirects;
-    abandonReply();
-    m_body.clear();
-    startRequest(target);
+    // An address or an absolute path goes out as written; anything else has to be resolved first.
+    QByteArray path;
+    if (!relative.scheme().isEmpty())
+        path = requestTargetOf(location);
+    else if (location.startsWith(u'/') && !location.startsWith(QStringLiteral("//")))
+        path = verbatimTarget(location);
+    else
+        path = verbatimTarget(QString::fromLatin1(
+            target.toEncoded(QUrl::RemoveScheme | QUrl::RemoveAuthority | QUrl::RemoveFragment)));
+    startRequest(target, path);
 }
 
 void WebPageComponent::onDeadline()
@@ -243,18 +348,26 @@ void WebPageComponent::onDeadline()
              : QStringLiteral("The adapter did not answer within %1").arg(secondsText(m_timeoutMs)));
 }
 
-// Disconnected before the abort, because abort() emits finished() at once and no signal of an old
-// request may reach the current load.
-void WebPageComponent::abandonReply()
+// Signals are cut first: aborting emits some at once, and no signal of an old connection may reach the
+// current load.
+void WebPageComponent::dropConnection()
 {
-    if (!m_reply)
+    if (!m_socket)
         return;
-    QNetworkReply* reply = m_reply;
-    m_reply = nullptr;
-    reply->disconnect(this);
-    if (reply->isRunning())
-        reply->abort();
-    reply->deleteLater();
+    QTcpSocket* socket = std::exchange(m_socket, nullptr);
+    socket->disconnect(this);
+    socket->abort();
+    socket->deleteLater();
+    m_socketServed = false;
+}
+
+// An answer still on its way would arrive into the next request, so its connection goes with it.
+void WebPageComponent::abandonRequest()
+{
+    if (!m_inFlight)
+        return;
+    m_inFlight = false;
+    dropConnection();
 }
 
 void WebPageComponent::failLater(const QString& reason)
@@ -270,7 +383,12 @@ void WebPageComponent::failLater(const QString& reason)
 
 void WebPageComponent::fail(const QString& reason)
 {
-    abandonReply();
+    abandonRequest();
+    // Navigate returns before its load completes, also when the load fails at once.
+    if (m_inNavigate) {
+        failLater(reason);
+        return;
+    }
     complete(HtmlDocument::errorPage(reason));
 }
 
@@ -279,7 +397,6 @@ void WebPageComponent::complete(HtmlDocument document)
     if (m_state != Loading)
         return;
     m_deadline->stop();
-    m_body.clear();
     m_document = std::make_unique<HtmlDocument>(std::move(document));
     m_gotAnswer = m_answerPending;
     m_state = Complete;
@@ -292,6 +409,20 @@ QString WebPageComponent::oversizeReason() const
     if (m_maxBodyBytes > 0 && m_maxBodyBytes % 1048576 == 0)
         return QStringLiteral("The answer was larger than %1 MiB").arg(m_maxBodyBytes / 1048576);
     return QStringLiteral("The answer was larger than %1 bytes").arg(m_maxBodyBytes);
+}
+
+QString WebPageComponent::connectionErrorReason(QAbstractSocket::SocketError error, const QString& text)
+{
+    switch (error) {
+    case QAbstractSocket::ConnectionRefusedError:
+        return QStringLiteral("Connection refused");
+    case QAbstractSocket::HostNotFoundError:
+        return QStringLiteral("Host not found");
+    case QAbstractSocket::SocketTimeoutError:
+        return QStringLiteral("The connection timed out");
+    default:
+        return text;
+    }
 }
 
 } // namespace quorvel::acquisition

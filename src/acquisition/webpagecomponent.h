@@ -1,22 +1,24 @@
 #pragma once
 
 #include "acquisition/htmldocument.h"
+#include "acquisition/httpresponseparser.h"
 #include "acquisition/pagecomponent.h"
 
+#include <QAbstractSocket>
 #include <QByteArray>
-#include <QPointer>
 #include <QUrl>
 
 #include <memory>
 
-class QNetworkAccessManager;
-class QNetworkReply;
+class QTcpSocket;
 class QTimer;
 
 namespace quorvel::acquisition {
 
 // Loads sensor pages over HTTP/1.1 with keep-alive and parses them with libxml2. Every navigation ends
 // in exactly one completed(), with the page or with an error page, never later than the deadline.
+// One connection at a time, driven by the socket's signals in the caller's thread: the request target
+// goes out exactly as the address text writes it.
 class WebPageComponent final : public PageComponent {
     Q_OBJECT
 public:
@@ -43,25 +45,35 @@ public:
     [[nodiscard]] qint64 maxBodySize() const { return m_maxBodyBytes; }
 
 private:
-    void startRequest(const QUrl& url);
-    void onMetaDataChanged(QNetworkReply* reply);
-    void onReadyRead(QNetworkReply* reply);
-    void onFinished(QNetworkReply* reply);
+    // A request target to send on the current connection, or on a fresh one.
+    void startRequest(const QUrl& url, const QByteArray& target);
+    void openConnection();
+    void sendRequest();
+    void onConnected();
+    void onReadyRead();
+    void onConnectionEnded();
+    bool readAnswer(const QByteArray& bytes);
+    void finishAnswer(bool connectionUsable);
+    void followRedirect();
     void onDeadline();
-    bool appendBody(QNetworkReply* reply);
-    void followRedirect(QNetworkReply* reply);
-    void abandonReply();
+    void dropConnection();
+    void abandonRequest();
     void failLater(const QString& reason);
     void fail(const QString& reason);
     void complete(HtmlDocument document);
     [[nodiscard]] QString oversizeReason() const;
+    [[nodiscard]] static QString connectionErrorReason(QAbstractSocket::SocketError error,
+                                                       const QString& text);
 
-    QNetworkAccessManager* m_network;
+    QTcpSocket* m_socket = nullptr;
     QTimer* m_deadline;
-    QPointer<QNetworkReply> m_reply;
+    HttpResponseParser m_parser;
     std::unique_ptr<HtmlDocument> m_document;
     QUrl m_originalUrl;
-    QByteArray m_body;
+    QUrl m_url;           // of the request in flight
+    QByteArray m_request; // its bytes, kept for the one retry
+    QString m_socketHost; // where m_socket is connected, lower case
+    int m_socketPort = 0;
     int m_timeoutMs;
     qint64 m_maxBodyBytes = defaultMaxBodyBytes;
     int m_redirects = 0;
@@ -69,6 +81,12 @@ private:
     ReadyStateValue m_state = Uninitialized;
     bool m_gotAnswer = false;
     bool m_answerPending = false;
+    bool m_inFlight = false;     // a request was sent and its answer is not complete
+    bool m_socketServed = false; // m_socket already carried a whole answer
+    bool m_reusedSocket = false; // the request in flight went out on a kept-alive connection
+    bool m_answerBytes = false;  // any byte of the answer to the request in flight arrived
+    bool m_retried = false;
+    bool m_inNavigate = false;
 };
 
 } // namespace quorvel::acquisition

@@ -71,6 +71,71 @@ private:
     int m_requests = 0;
 };
 
+const QByteArray readingPage = "<INPUT ID=Temperature_0 VALUE=\"21.5\">";
+const QByteArray readingAnswer =
+    "HTTP/1.1 200 OK\r\nContent-Length: " + QByteArray::number(readingPage.size()) + "\r\n\r\n" + readingPage;
+
+// Answers requests on 127.0.0.1 over connections it keeps open: the n-th request gets the n-th answer (the
+// last one repeats), an empty answer closes the connection instead, and after the answers listed in
+// closeAfter the server closes the connection as an idle one.
+class KeepAliveServer : public QObject {
+public:
+    explicit KeepAliveServer(QList<QByteArray> answers, QList<int> closeAfter = {})
+        : m_answers(std::move(answers)), m_closeAfter(std::move(closeAfter))
+    {
+        connect(&m_server, &QTcpServer::newConnection, this, &KeepAliveServer::accept);
+    }
+    bool listen() { return m_server.listen(QHostAddress::LocalHost, 0); }
+    [[nodiscard]] quint16 port() const { return m_server.serverPort(); }
+    [[nodiscard]] int connections() const { return m_connections; }
+    [[nodiscard]] int openConnections() const { return m_open; }
+    [[nodiscard]] int requests() const { return int(m_heads.size()); }
+    // Every request head received, blank line included.
+    [[nodiscard]] const QList<QByteArray>& heads() const { return m_heads; }
+
+private:
+    void accept()
+    {
+        while (QTcpSocket* socket = m_server.nextPendingConnection()) {
+            ++m_connections;
+            ++m_open;
+            connect(socket, &QTcpSocket::disconnected, this, [this, socket] {
+                --m_open;
+                socket->deleteLater();
+            });
+            connect(socket, &QTcpSocket::readyRead, this, [this, socket] { answer(socket); });
+        }
+    }
+    void answer(QTcpSocket* socket)
+    {
+        QByteArray& pending = m_pending[socket];
+        pending += socket->readAll();
+        qsizetype end = -1;
+        while (socket->state() == QAbstractSocket::ConnectedState &&
+               (end = pending.indexOf("\r\n\r\n")) >= 0) {
+            const qsizetype index = m_heads.size();
+            m_heads.append(pending.left(end + 4));
+            pending.remove(0, end + 4);
+            const QByteArray reply = m_answers.at(std::min<qsizetype>(index, m_answers.size() - 1));
+            if (reply.isEmpty() || m_closeAfter.contains(int(index))) {
+                socket->write(reply);
+                socket->disconnectFromHost();
+                m_pending.remove(socket);
+                return;
+            }
+            socket->write(reply);
+        }
+    }
+
+    QTcpServer m_server;
+    QList<QByteArray> m_answers;
+    QList<int> m_closeAfter;
+    QHash<QTcpSocket*, QByteArray> m_pending;
+    QList<QByteArray> m_heads;
+    int m_connections = 0;
+    int m_open = 0;
+};
+
 } // namespace
 
 class TestWebPageComponent : public QObject {
@@ -89,6 +154,12 @@ private slots:
     void cannedAnswers_data();
     void cannedAnswers();
     void requestLineKeepsTheAddressAsWritten();
+    void requestHead_data();
+    void requestHead();
+    void keepAlive_data();
+    void keepAlive();
+    void otherAdapterClosesTheConnection();
+    void unsupportedScheme();
     void malformedUrl_data();
     void malformedUrl();
 
@@ -418,9 +489,8 @@ void TestWebPageComponent::cannedAnswers()
         QCOMPARE(server.requests(), requests);
 }
 
-// The adapter gets the sensor address as the table writes it: nothing re-encoded or decoded, the ROM code
-// and the comma verbatim. Only the case of the two escapes' hex digits may differ (Qt's URL class writes
-// them upper-case; both spellings name the same bytes).
+// The adapter gets the sensor address as the table writes it, byte for byte: nothing re-encoded or
+// decoded, the escapes' lower-case hex digits, the ROM code and the comma verbatim.
 void TestWebPageComponent::requestLineKeepsTheAddressAsWritten()
 {
     CannedServer server({"HTTP/1.1 200 OK\r\nContent-Length: 0\r\nConnection: close\r\n\r\n"});
@@ -432,10 +502,160 @@ void TestWebPageComponent::requestLineKeepsTheAddressAsWritten()
                   QString::fromLatin1(pathAndQuery));
     QVERIFY(completed.wait(5000));
     QCOMPARE(server.requestLines().size(), 1);
-    const QByteArray line = server.requestLines().at(0);
-    QCOMPARE(line.toLower(), QByteArray("GET " + pathAndQuery + " HTTP/1.1").toLower());
-    QVERIFY2(line.contains("?DS18B20Request=%7"), line.constData());
-    QVERIFY2(line.contains("9C000000B4A89828,12%7"), line.constData());
+    QCOMPARE(server.requestLines().at(0),
+             QByteArray("GET /1Wire/ReadDS18B20.html?DS18B20Request=%7b9C000000B4A89828,12%7d HTTP/1.1"));
+}
+
+// The whole request head: nothing the adapter could take for a proxy, cookie or cache request.
+void TestWebPageComponent::requestHead_data()
+{
+    QTest::addColumn<QString>("address"); // %1: the port
+    QTest::addColumn<QByteArray>("requestLine");
+
+    QTest::newRow("path only") << "http://127.0.0.1:%1/page" << QByteArray("GET /page HTTP/1.1");
+    QTest::newRow("no path") << "http://127.0.0.1:%1" << QByteArray("GET / HTTP/1.1");
+    QTest::newRow("query without path")
+        << "http://127.0.0.1:%1?a=%7b1%7d" << QByteArray("GET /?a=%7b1%7d HTTP/1.1");
+    QTest::newRow("fragment left out")
+        << "http://127.0.0.1:%1/p?q=1#part" << QByteArray("GET /p?q=1 HTTP/1.1");
+    QTest::newRow("escapes and reserved characters kept")
+        << "http://127.0.0.1:%1/a%2Fb;c=%41?x=%2b&y=/z" << QByteArray("GET /a%2Fb;c=%41?x=%2b&y=/z HTTP/1.1");
+}
+
+void TestWebPageComponent::requestHead()
+{
+    QFETCH(QString, address);
+    QFETCH(QByteArray, requestLine);
+
+    KeepAliveServer server({readingAnswer});
+    QVERIFY(server.listen());
+    WebPageComponent page;
+    QSignalSpy completed(&page, &PageComponent::completed);
+    page.Navigate(address.arg(server.port()));
+    QVERIFY(completed.wait(5000));
+    QVERIFY2(!page.htmlDocument()->errorReason(),
+             qPrintable(page.htmlDocument()->errorReason().value_or(QString())));
+    QCOMPARE(server.heads().size(), 1);
+    const QByteArray expected = requestLine + "\r\nHost: 127.0.0.1:" + QByteArray::number(server.port()) +
+                                "\r\nUser-Agent: Quorvel-3/1.0\r\nAccept-Encoding: identity\r\n"
+                                "Connection: keep-alive\r\n\r\n";
+    QCOMPARE(server.heads().at(0), expected);
+}
+
+void TestWebPageComponent::keepAlive_data()
+{
+    QTest::addColumn<QList<QByteArray>>("answers"); // an empty one: close without an answer
+    QTest::addColumn<QList<int>>("closeAfter");     // answers after which the server closes
+    // Per navigation: the reading, or "!" and a text the error reason contains.
+    QTest::addColumn<QStringList>("results");
+    QTest::addColumn<int>("connections");
+    QTest::addColumn<int>("requests");
+
+    const QByteArray close;
+    const QByteArray partial = "HTTP/1.1 200 OK\r\nContent-Length: 500\r\n\r\n<INPUT";
+    const QByteArray chunked = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n" +
+                               QByteArray::number(readingPage.size(), 16) + ";x=1\r\n" + readingPage +
+                               "\r\n0\r\nX-T: 1\r\n\r\n";
+    const QByteArray closing =
+        "HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: " + QByteArray::number(readingPage.size()) +
+        "\r\n\r\n" + readingPage;
+    const QByteArray old = "HTTP/1.0 200 OK\r\nContent-Length: " + QByteArray::number(readingPage.size()) +
+                           "\r\n\r\n" + readingPage;
+    const QByteArray oldKept = "HTTP/1.0 200 OK\r\nConnection: keep-alive\r\nContent-Length: " +
+                               QByteArray::number(readingPage.size()) + "\r\n\r\n" + readingPage;
+    const QByteArray interim = "HTTP/1.1 100 Continue\r\n\r\n" + readingAnswer;
+    const QByteArray notFound = "HTTP/1.1 404 Not Found\r\nContent-Length: 2\r\n\r\nno";
+    const QString v = QStringLiteral("21.5");
+
+    QTest::newRow("kept alive") << QList{readingAnswer} << QList<int>{} << QStringList{v, v, v} << 1 << 3;
+    QTest::newRow("chunked, kept alive") << QList{chunked} << QList<int>{} << QStringList{v, v} << 1 << 2;
+    QTest::newRow("interim answer, kept alive")
+        << QList{interim} << QList<int>{} << QStringList{v, v} << 1 << 2;
+    QTest::newRow("error status keeps the connection")
+        << QList{notFound, readingAnswer} << QList<int>{} << QStringList{"!HTTP 404 Not Found", v} << 1 << 2;
+    QTest::newRow("closed as the next request comes: retried once")
+        << QList{readingAnswer, close, readingAnswer} << QList<int>{} << QStringList{v, v} << 2 << 3;
+    QTest::newRow("closed on the retry too")
+        << QList{readingAnswer, close, close} << QList<int>{}
+        << QStringList{v, "!closed the connection without an answer"} << 2 << 3;
+    QTest::newRow("closed after part of the answer: not retried")
+        << QList{readingAnswer, partial} << QList<int>{1} << QStringList{v, "!before the page was complete"}
+        << 1 << 2;
+    QTest::newRow("idle connection closed by the server")
+        << QList{readingAnswer} << QList<int>{0} << QStringList{v, v} << 2 << 2;
+    QTest::newRow("answer asks to close")
+        << QList{closing} << QList<int>{0, 1} << QStringList{v, v} << 2 << 2;
+    QTest::newRow("HTTP/1.0 closes") << QList{old} << QList<int>{0, 1} << QStringList{v, v} << 2 << 2;
+    QTest::newRow("HTTP/1.0 with keep-alive")
+        << QList{oldKept} << QList<int>{} << QStringList{v, v} << 1 << 2;
+}
+
+// The next load goes over the connection of the last one, and a connection the server dropped in
+// between costs the load nothing.
+void TestWebPageComponent::keepAlive()
+{
+    QFETCH(QList<QByteArray>, answers);
+    QFETCH(QList<int>, closeAfter);
+    QFETCH(QStringList, results);
+    QFETCH(int, connections);
+    QFETCH(int, requests);
+
+    KeepAliveServer server(answers, closeAfter);
+    QVERIFY(server.listen());
+    WebPageComponent page;
+    QSignalSpy completed(&page, &PageComponent::completed);
+    for (qsizetype load = 0; load < results.size(); ++load) {
+        page.Navigate(QStringLiteral("http://127.0.0.1:%1/page").arg(server.port()));
+        QVERIFY(completed.wait(5000));
+        QCOMPARE(completed.count(), load + 1);
+        QCOMPARE(page.lastLoadGotAnswer(), !results.at(load).contains(u"without an answer"));
+        const std::optional<QString> reason = page.htmlDocument()->errorReason();
+        if (results.at(load).startsWith(u'!')) {
+            QVERIFY(reason.has_value());
+            QVERIFY2(reason->contains(results.at(load).mid(1)), qPrintable(*reason));
+        } else {
+            QVERIFY2(!reason, qPrintable(reason.value_or(QString())));
+            QCOMPARE(page.Document()->elementValue(temperatureId), std::optional<QString>(results.at(load)));
+        }
+        // Time for the server's close of an idle connection to arrive, as it would between sweeps.
+        if (closeAfter.contains(int(server.requests()) - 1))
+            QTRY_COMPARE(server.openConnections(), 0);
+    }
+    QCOMPARE(server.connections(), connections);
+    QCOMPARE(server.requests(), requests);
+}
+
+// One connection at a time: a load from another adapter closes the kept-alive one first.
+void TestWebPageComponent::otherAdapterClosesTheConnection()
+{
+    KeepAliveServer first({readingAnswer});
+    KeepAliveServer second({readingAnswer});
+    QVERIFY(first.listen());
+    QVERIFY(second.listen());
+    WebPageComponent page;
+    QSignalSpy completed(&page, &PageComponent::completed);
+    for (const KeepAliveServer* server : {&first, &second, &first}) {
+        page.Navigate(QStringLiteral("http://127.0.0.1:%1/page").arg(server->port()));
+        QVERIFY(completed.wait(5000));
+        QCOMPARE(page.Document()->elementValue(temperatureId),
+                 std::optional<QString>(QStringLiteral("21.5")));
+        QTRY_COMPARE(first.openConnections() + second.openConnections(), 1);
+    }
+    QCOMPARE(first.connections(), 2);
+    QCOMPARE(second.connections(), 1);
+}
+
+// The adapter serves plain HTTP only; no other scheme is tried. (malformedUrl checks how such a load ends.)
+void TestWebPageComponent::unsupportedScheme()
+{
+    for (const char* url : {"https://127.0.0.1:1/x", "HTTPS://127.0.0.1/x", "ftp://127.0.0.1/x"}) {
+        WebPageComponent page;
+        QSignalSpy completed(&page, &PageComponent::completed);
+        page.Navigate(QString::fromLatin1(url));
+        QVERIFY2(completed.wait(2000), url);
+        QCOMPARE(page.htmlDocument()->errorReason(),
+                 std::optional<QString>(QStringLiteral("Unsupported address scheme")));
+    }
 }
 
 void TestWebPageComponent::malformedUrl_data()

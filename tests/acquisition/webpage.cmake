@@ -2,6 +2,10 @@ quorvel_add_test(tst_htmldocument
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_htmldocument.cpp
   LIBS quorvel_acquisition
   TIMEOUT 60)
+quorvel_add_test(tst_httpresponseparser
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_httpresponseparser.cpp
+  LIBS quorvel_acquisition
+  TIMEOUT 60)
 
 # Runs against the adapter simulator, which tests/support builds and starts.
 if(TARGET quorvel_testsupport)

@@ -1,0 +1,310 @@
+#include "acquisition/httpresponseparser.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace quorvel::acquisition {
+
+namespace {
+
+bool isDigit(char c)
+{
+    return c >= '0' && c <= '9';
+}
+
+int hexValue(char c)
+{
+    if (isDigit(c))
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+// A header name is a token: no blank, no control character, no separator that would make it ambiguous.
+bool isTokenName(QByteArrayView name)
+{
+    if (name.isEmpty())
+        return false;
+    return std::all_of(name.begin(), name.end(), [](char c) {
+        const auto u = static_cast<unsigned char>(c);
+        return u > 0x20 && u < 0x7f && !std::strchr("()<>@,;:\\\"/[]?={}", c);
+    });
+}
+
+// The comma-separated items of every header with this name, trimmed and in lower case.
+QList<QByteArray> tokensOf(const QList<QPair<QByteArray, QByteArray>>& headers, QByteArrayView name)
+{
+    QList<QByteArray> tokens;
+    for (const auto& [key, value] : headers) {
+        if (key != name)
+            continue;
+        for (const QByteArray& item : value.split(','))
+            tokens.append(item.trimmed().toLower());
+    }
+    return tokens;
+}
+
+} // namespace
+
+HttpResponseParser::HttpResponseParser(qint64 maxBodyBytes)
+    : m_maxBodyBytes(std::max<qint64>(maxBodyBytes, 0))
+{
+}
+
+void HttpResponseParser::reset()
+{
+    *this = HttpResponseParser(m_maxBodyBytes);
+}
+
+qsizetype HttpResponseParser::feed(QByteArrayView data)
+{
+    qsizetype pos = 0;
+    QByteArray line;
+    while (pos < data.size() && m_state != State::Complete && m_state != State::Failed) {
+        if (m_state != State::Body && m_state != State::ChunkData) {
+            if (!takeLine(data, pos, line))
+                return pos;
+            handleLine(line);
+            continue;
+        }
+        const qsizetype available = data.size() - pos;
+        const qsizetype take = m_framing == Framing::UntilClose
+                                   ? available
+                                   : qsizetype(std::min<qint64>(m_remaining, available));
+        appendBody(data.sliced(pos, take));
+        pos += take;
+        if (m_state == State::Failed || m_framing == Framing::UntilClose)
+            continue;
+        m_remaining -= take;
+        if (m_remaining == 0)
+            m_state = m_state == State::Body ? State::Complete : State::ChunkEnd;
+    }
+    return pos;
+}
+
+void HttpResponseParser::handleLine(const QByteArray& line)
+{
+    switch (m_state) {
+    case State::StatusLine:
+        // Blank lines before a status line are left-overs of an earlier answer, not an answer.
+        if (!line.isEmpty())
+            parseStatusLine(line);
+        break;
+    case State::Headers:
+        if (line.isEmpty())
+            endOfHead();
+        else
+            parseHeaderLine(line);
+        break;
+    case State::ChunkSize:
+        parseChunkSize(line);
+        break;
+    case State::ChunkEnd:
+        if (line.isEmpty())
+            m_state = State::ChunkSize;
+        else
+            fail(Failure::Malformed);
+        break;
+    case State::Trailers:
+        // Trailer fields carry nothing the page needs.
+        if (line.isEmpty())
+            m_state = State::Complete;
+        break;
+    case State::Body:
+    case State::ChunkData:
+    case State::Complete:
+    case State::Failed:
+        break;
+    }
+}
+
+void HttpResponseParser::finish()
+{
+    if (m_state == State::Body && m_framing == Framing::UntilClose)
+        m_state = State::Complete;
+    else if (m_state != State::Complete && m_state != State::Failed)
+        fail(Failure::Truncated);
+}
+
+QByteArray HttpResponseParser::header(QByteArrayView name) const
+{
+    const QByteArray wanted = name.toByteArray().toLower();
+    for (const auto& [key, value] : m_headers) {
+        if (key == wanted)
+            return value;
+    }
+    return {};
+}
+
+bool HttpResponseParser::keepAlive() const
+{
+    if (m_closeAfter)
+        return false;
+    const QList<QByteArray> options = tokensOf(m_headers, "connection");
+    if (options.contains("close"))
+        return false;
+    return m_minorVersion >= 1 || options.contains("keep-alive");
+}
+
+bool HttpResponseParser::takeLine(QByteArrayView data, qsizetype& pos, QByteArray& line)
+{
+    const auto* start = data.data() + pos;
+    const auto* lf = static_cast<const char*>(std::memchr(start, '\n', std::size_t(data.size() - pos)));
+    const qsizetype length = lf ? lf - start : data.size() - pos;
+    const bool inHead = m_state != State::ChunkSize && m_state != State::ChunkEnd;
+    m_headBytes += inHead ? length + 1 : 0;
+    if (m_line.size() + length > maxLineBytes || m_headBytes > maxHeadBytes) {
+        fail(Failure::Malformed);
+        return false;
+    }
+    m_line.append(start, length);
+    pos += lf ? length + 1 : length;
+    if (!lf)
+        return false;
+    if (m_line.endsWith('\r'))
+        m_line.chop(1);
+    line = std::move(m_line);
+    m_line = QByteArray();
+    return true;
+}
+
+// "HTTP/1.x NNN reason"; the reason may be empty or missing.
+void HttpResponseParser::parseStatusLine(const QByteArray& line)
+{
+    if (line.size() < 12 || !line.startsWith("HTTP/1.") || !isDigit(line[7]) || line[8] != ' ' ||
+        !isDigit(line[9]) || !isDigit(line[10]) || !isDigit(line[11]) ||
+        (line.size() > 12 && line[12] != ' ')) {
+        fail(Failure::Malformed);
+        return;
+    }
+    m_minorVersion = line[7] - '0';
+    m_status = (line[9] - '0') * 100 + (line[10] - '0') * 10 + (line[11] - '0');
+    if (m_status < 100) {
+        fail(Failure::Malformed);
+        return;
+    }
+    m_reason = line.mid(13).trimmed();
+    m_sawStatus = true;
+    m_state = State::Headers;
+}
+
+void HttpResponseParser::parseHeaderLine(const QByteArray& line)
+{
+    // An obsolete folded line continues the previous field.
+    if (line.front() == ' ' || line.front() == '\t') {
+        if (!m_headers.isEmpty())
+            m_headers.back().second = (m_headers.back().second + ' ' + line.trimmed()).trimmed();
+        return;
+    }
+    const qsizetype colon = line.indexOf(':');
+    // A line that is no field is skipped rather than guessed at.
+    if (colon <= 0 || !isTokenName(QByteArrayView(line).first(colon)))
+        return;
+    m_headers.append({line.first(colon).toLower(), line.mid(colon + 1).trimmed()});
+}
+
+void HttpResponseParser::endOfHead()
+{
+    m_headBytes = 0;
+    if (m_status < 200) {
+        // Never asked to switch protocols, so an agreement to do so is not an answer this client can read.
+        if (m_status == 101) {
+            fail(Failure::Malformed);
+            return;
+        }
+        m_headers.clear();
+        m_state = State::StatusLine;
+        return;
+    }
+    if (m_status == 204 || m_status == 304) {
+        m_state = State::Complete;
+        return;
+    }
+
+    const QList<QByteArray> codings = tokensOf(m_headers, "transfer-encoding");
+    if (!codings.isEmpty()) {
+        // A length next to a transfer coding is not to be trusted, nor the connection after it.
+        if (!header("content-length").isNull())
+            m_closeAfter = true;
+        if (codings.back() == "chunked") {
+            m_framing = Framing::Chunked;
+            m_state = State::ChunkSize;
+        } else {
+            m_framing = Framing::UntilClose;
+            m_closeAfter = true;
+            m_state = State::Body;
+        }
+        return;
+    }
+
+    const QList<QByteArray> lengths = tokensOf(m_headers, "content-length");
+    if (lengths.isEmpty()) {
+        m_framing = Framing::UntilClose;
+        m_closeAfter = true;
+        m_state = State::Body;
+        return;
+    }
+    // Repeated lengths must agree; 18 digits keep the number inside qint64.
+    const QByteArray& text = lengths.front();
+    const bool valid =
+        !text.isEmpty() && text.size() <= 18 && std::all_of(text.begin(), text.end(), isDigit) &&
+        std::all_of(lengths.begin(), lengths.end(), [&](const QByteArray& l) { return l == text; });
+    if (!valid) {
+        fail(Failure::Malformed);
+        return;
+    }
+    m_contentLength = text.toLongLong();
+    if (m_contentLength > m_maxBodyBytes) {
+        fail(Failure::TooLarge);
+        return;
+    }
+    m_framing = Framing::Length;
+    m_remaining = m_contentLength;
+    m_state = m_remaining == 0 ? State::Complete : State::Body;
+}
+
+// "hex-size[;extension...]"
+void HttpResponseParser::parseChunkSize(const QByteArray& line)
+{
+    const qsizetype semicolon = line.indexOf(';');
+    const QByteArray digits = (semicolon < 0 ? line : line.first(semicolon)).trimmed();
+    if (digits.isEmpty() || digits.size() > 15) {
+        fail(Failure::Malformed);
+        return;
+    }
+    qint64 size = 0;
+    for (const char c : digits) {
+        const int value = hexValue(c);
+        if (value < 0) {
+            fail(Failure::Malformed);
+            return;
+        }
+        size = size * 16 + value;
+    }
+    if (size > m_maxBodyBytes - m_body.size()) {
+        fail(Failure::TooLarge);
+        return;
+    }
+    m_remaining = size;
+    m_state = size == 0 ? State::Trailers : State::ChunkData;
+}
+
+void HttpResponseParser::appendBody(QByteArrayView bytes)
+{
+    // Never more than the cap is held, however the bytes came in.
+    const qint64 room = m_maxBodyBytes - m_body.size();
+    m_body.append(bytes.first(qsizetype(std::min<qint64>(room, bytes.size()))));
+    if (bytes.size() > room)
+        fail(Failure::TooLarge);
+}
+
+void HttpResponseParser::fail(Failure why)
+{
+    m_state = State::Failed;
+    m_failure = why;
+}
+
+} // namespace quorvel::acquisition

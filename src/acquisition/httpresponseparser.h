@@ -1,0 +1,91 @@
+#pragma once
+
+#include <QByteArray>
+#include <QByteArrayView>
+#include <QList>
+#include <QPair>
+
+namespace quorvel::acquisition {
+
+// Reads one HTTP/1.x answer from bytes fed in as they arrive, in pieces of any size. It does no I/O: the
+// page component owns the socket and asks the parser where the answer stands. Interim 1xx answers are
+// skipped; the body is framed by Content-Length, by chunks, or by the end of the connection.
+class HttpResponseParser {
+public:
+    enum class State {
+        StatusLine,
+        Headers,
+        Body,
+        ChunkSize,
+        ChunkData,
+        ChunkEnd,
+        Trailers,
+        Complete,
+        Failed
+    };
+    enum class Failure { None, Malformed, TooLarge, Truncated };
+
+    // Longest status, header or chunk-size line; the whole head may hold at most maxHeadBytes.
+    static constexpr qsizetype maxLineBytes = 8192;
+    static constexpr qsizetype maxHeadBytes = 65536;
+
+    explicit HttpResponseParser(qint64 maxBodyBytes = 1048576);
+
+    // Ready for the next answer on the same connection.
+    void reset();
+
+    // Takes bytes of the answer and returns how many belong to it: fewer than given only once the answer
+    // is complete (the rest is not this answer's) or has failed.
+    qsizetype feed(QByteArrayView data);
+    // The connection ended: completes an answer read until the close, fails any other unfinished one.
+    void finish();
+
+    [[nodiscard]] State state() const { return m_state; }
+    [[nodiscard]] Failure failure() const { return m_failure; }
+    [[nodiscard]] bool isComplete() const { return m_state == State::Complete; }
+    [[nodiscard]] bool isFailed() const { return m_state == State::Failed; }
+
+    // Whether any status line arrived, an interim one included.
+    [[nodiscard]] bool hasStatus() const { return m_sawStatus; }
+    [[nodiscard]] int status() const { return m_status; }
+    [[nodiscard]] const QByteArray& reasonPhrase() const { return m_reason; }
+    // The value of the first header with this name (any case), trimmed; null when there is none.
+    [[nodiscard]] QByteArray header(QByteArrayView name) const;
+    // Content-Length when the answer gives one and is not chunked; -1 otherwise.
+    [[nodiscard]] qint64 contentLength() const { return m_contentLength; }
+    // Whether the connection may carry the next request once this answer is complete.
+    [[nodiscard]] bool keepAlive() const;
+    [[nodiscard]] const QByteArray& body() const { return m_body; }
+
+private:
+    enum class Framing { None, Length, Chunked, UntilClose };
+
+    // Takes one line ending in LF (CR optional) from data at pos; false when it is not all there yet.
+    bool takeLine(QByteArrayView data, qsizetype& pos, QByteArray& line);
+    // Acts on one whole line in the current state.
+    void handleLine(const QByteArray& line);
+    void parseStatusLine(const QByteArray& line);
+    void parseHeaderLine(const QByteArray& line);
+    void endOfHead();
+    void parseChunkSize(const QByteArray& line);
+    void appendBody(QByteArrayView bytes);
+    void fail(Failure why);
+
+    qint64 m_maxBodyBytes;
+    State m_state = State::StatusLine;
+    Failure m_failure = Failure::None;
+    Framing m_framing = Framing::None;
+    QByteArray m_line;
+    QList<QPair<QByteArray, QByteArray>> m_headers; // names in lower case
+    QByteArray m_reason;
+    QByteArray m_body;
+    qint64 m_contentLength = -1;
+    qint64 m_remaining = 0; // of the body or of the current chunk
+    qsizetype m_headBytes = 0;
+    int m_status = 0;
+    int m_minorVersion = 1;
+    bool m_sawStatus = false;
+    bool m_closeAfter = false;
+};
+
+} // namespace quorvel::acquisition
