@@ -159,13 +159,13 @@ fi
 
 # Debian documentation.
 doc=$root/usr/share/doc/quorvel3
-changelog=$doc/changelog.Debian.gz
+changelog=$doc/changelog.gz
 if [ -f "$changelog" ]; then
     ok
-    check "changelog.Debian.gz is not valid gzip" gzip -t "$changelog"
+    check "changelog.gz is not valid gzip" gzip -t "$changelog"
     # gzip -n leaves the flags byte (no file name) and the time stamp at zero.
     header=$(od -An -tx1 -j3 -N5 "$changelog" | tr -d ' \n')
-    check "changelog.Debian.gz stores a name or time stamp (header $header)" test "$header" = 0000000000
+    check "changelog.gz stores a name or time stamp (header $header)" test "$header" = 0000000000
     gzip -dc "$changelog" >"$root/changelog.txt"
     if parsed=$(dpkg-parsechangelog -l "$root/changelog.txt" -S Version 2>&1); then
         check "latest changelog entry is $parsed, not $version" test "$parsed" = "$version"
@@ -173,7 +173,7 @@ if [ -f "$changelog" ]; then
         fail "dpkg-parsechangelog: $parsed"
     fi
 else
-    fail "usr/share/doc/quorvel3/changelog.Debian.gz is missing"
+    fail "usr/share/doc/quorvel3/changelog.gz is missing"
 fi
 copyright=$doc/copyright
 if [ -f "$copyright" ]; then

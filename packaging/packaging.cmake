@@ -41,7 +41,8 @@ macro(quorvel_gzip source name)
   list(APPEND pkg_gzipped ${pkg_bin}/${name}.gz)
 endmacro()
 
-quorvel_gzip(${pkg_src}/changelog changelog.Debian)
+# A native package (no Debian revision) keeps its changelog as changelog.gz.
+quorvel_gzip(${pkg_src}/changelog changelog)
 foreach(page quorvel3 quorvel3-adapter-sim quorvel3-logtool)
   configure_file(${pkg_src}/${page}.1.in ${pkg_bin}/man/${page}.1 @ONLY)
   quorvel_gzip(${pkg_bin}/man/${page}.1 ${page}.1)
@@ -49,7 +50,7 @@ endforeach()
 add_custom_target(quorvel_packaging_files ALL DEPENDS ${pkg_gzipped})
 
 install(FILES ${pkg_bin}/quorvel3.1.gz ${pkg_bin}/quorvel3-adapter-sim.1.gz ${pkg_bin}/quorvel3-logtool.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-install(FILES ${pkg_bin}/changelog.Debian.gz ${pkg_src}/copyright DESTINATION ${pkg_docdir})
+install(FILES ${pkg_bin}/changelog.gz ${pkg_src}/copyright DESTINATION ${pkg_docdir})
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME quorvel3)
