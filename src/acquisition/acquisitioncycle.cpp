@@ -30,6 +30,8 @@ AcquisitionCycle::AcquisitionCycle(PageComponent& page, CycleDisplay& display, S
 
 void AcquisitionCycle::start(const QString& adapterAddress)
 {
+    ++run_;
+    next_.stop();
     recordNumber_ = 1;
     table_ = SensorTable{};
     table_.fill(adapterAddress);
@@ -67,9 +69,8 @@ void AcquisitionCycle::beginSlot()
             return;
         }
         if (++slot_ == SensorCount) {
-            endOfSweep();
             slot_ = 0;
-            if (state_ == State::Stopped)
+            if (!endOfSweep())
                 return;
         }
     }
@@ -119,17 +120,19 @@ void AcquisitionCycle::finishSlot()
     if (state_ == State::Stopped)
         return;
 
-    if (++slot_ == SensorCount) {
-        endOfSweep();
+    const bool sweepEnds = ++slot_ == SensorCount;
+    if (sweepEnds)
         slot_ = 0;
-        if (state_ == State::Stopped)
-            return;
-    }
     scheduleNextSlot(page_.lastLoadGotAnswer());
+    if (sweepEnds)
+        endOfSweep();
 }
 
-void AcquisitionCycle::endOfSweep()
+// A receiver of what this emits may stop or restart the cycle: false when this sweep is no longer the
+// one to go on with.
+bool AcquisitionCycle::endOfSweep()
 {
+    const quint64 run = run_;
     if (recorder_.loggingActive()) {
         const auto error = recorder_.writeRecord(table_.Readings);
         display_.setLogWriteError(error.value_or(QString()));
@@ -138,7 +141,10 @@ void AcquisitionCycle::endOfSweep()
         if (recordNumber_ < std::numeric_limits<std::int16_t>::max())
             ++recordNumber_;
     }
+    if (state_ == State::Stopped || run != run_)
+        return false;
     emit sweepCompleted();
+    return state_ != State::Stopped && run == run_;
 }
 
 void AcquisitionCycle::scheduleNextSlot(bool gotAnswer)

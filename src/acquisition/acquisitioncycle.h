@@ -49,7 +49,7 @@ private:
     void beginSlot();
     void onPageCompleted();
     void finishSlot();
-    void endOfSweep();
+    bool endOfSweep();
     void scheduleNextSlot(bool gotAnswer);
     void onModalClosed();
 
@@ -65,6 +65,7 @@ private:
     bool completionHeld_ = false;
     bool nextSlotHeld_ = false;
     std::int16_t recordNumber_ = 1;
+    quint64 run_ = 0; // counts start(), so a sweep that a handler restarted is left alone
 };
 
 } // namespace quorvel::acquisition

@@ -86,13 +86,32 @@ QString secondsText(int ms)
 
 } // namespace
 
+WebPageComponent::Busy::Busy(WebPageComponent& page) : m_page(page)
+{
+    ++m_page.m_busy;
+}
+
+// Signals that came in meanwhile are handled from the event loop, after the outermost call returned.
+WebPageComponent::Busy::~Busy()
+{
+    if (--m_page.m_busy != 0 || m_page.m_deferred.isEmpty() || m_page.m_deferredPosted)
+        return;
+    m_page.m_deferredPosted = true;
+    QMetaObject::invokeMethod(
+        &m_page, [page = &m_page] { page->runDeferredSignals(); }, Qt::QueuedConnection);
+}
+
 WebPageComponent::WebPageComponent(QObject* parent, int timeoutMs)
-    : PageComponent(parent), m_deadline(new QTimer(this)), m_timeoutMs(std::max(timeoutMs, 1))
+    : PageComponent(parent), m_socketFactory([](QObject* owner) { return new QTcpSocket(owner); }),
+      m_deadline(new QTimer(this)), m_timeoutMs(std::max(timeoutMs, 1))
 {
     m_deadline->setSingleShot(true);
     // A coarse timer may fire up to 5 % early; the deadline is a promise to the adapter's slow pages.
     m_deadline->setTimerType(Qt::PreciseTimer);
-    connect(m_deadline, &QTimer::timeout, this, &WebPageComponent::onDeadline);
+    connect(m_deadline, &QTimer::timeout, this, [this] {
+        const Busy busy(*this);
+        onDeadline();
+    });
 }
 
 WebPageComponent::~WebPageComponent()
@@ -110,8 +129,36 @@ void WebPageComponent::setMaxBodySize(qint64 bytes)
     m_maxBodyBytes = std::max<qint64>(bytes, 0);
 }
 
+void WebPageComponent::setSocketFactory(SocketFactory factory)
+{
+    m_socketFactory = std::move(factory);
+}
+
+void WebPageComponent::onSocketSignal(quint64 connection, Handler handler)
+{
+    // A signal of a connection dropped since it was sent, or queued behind its drop.
+    if (connection != m_connection)
+        return;
+    if (m_busy > 0) {
+        m_deferred.append({connection, handler});
+        return;
+    }
+    const Busy busy(*this);
+    (this->*handler)();
+}
+
+void WebPageComponent::runDeferredSignals()
+{
+    while (!m_deferred.isEmpty() && m_busy == 0) {
+        const auto [connection, handler] = m_deferred.takeFirst();
+        onSocketSignal(connection, handler);
+    }
+    m_deferredPosted = false;
+}
+
 void WebPageComponent::Navigate(const QString& url)
 {
+    const Busy busy(*this);
     abandonRequest();
     m_deadline->stop();
     ++m_navigation;
@@ -158,21 +205,19 @@ void WebPageComponent::startRequest(const QUrl& url, const QByteArray& target)
 
 void WebPageComponent::openConnection()
 {
-    auto* socket = new QTcpSocket(this);
+    QTcpSocket* socket = m_socketFactory(this);
     // The adapter sits next to the logger: a system proxy would only be a detour or a leak.
     socket->setProxy(QNetworkProxy::NoProxy);
-    // Only the current connection reaches the handlers; a dropped one is cut off in dropConnection().
-    const auto onlyCurrent = [this, socket](void (WebPageComponent::*handler)()) {
-        return [this, socket, handler] {
-            if (socket == m_socket)
-                (this->*handler)();
-        };
+    const quint64 connection = ++m_lastConnection;
+    const auto handle = [this, connection](Handler handler) {
+        return [this, connection, handler] { onSocketSignal(connection, handler); };
     };
-    connect(socket, &QTcpSocket::connected, this, onlyCurrent(&WebPageComponent::onConnected));
-    connect(socket, &QTcpSocket::readyRead, this, onlyCurrent(&WebPageComponent::onReadyRead));
-    connect(socket, &QTcpSocket::disconnected, this, onlyCurrent(&WebPageComponent::onConnectionEnded));
-    connect(socket, &QTcpSocket::errorOccurred, this, onlyCurrent(&WebPageComponent::onConnectionEnded));
+    connect(socket, &QTcpSocket::connected, this, handle(&WebPageComponent::onConnected));
+    connect(socket, &QTcpSocket::readyRead, this, handle(&WebPageComponent::onReadyRead));
+    connect(socket, &QTcpSocket::disconnected, this, handle(&WebPageComponent::onConnectionEnded));
+    connect(socket, &QTcpSocket::errorOccurred, this, handle(&WebPageComponent::onConnectionEnded));
     m_socket = socket;
+    m_connection = connection;
     m_socketHost = m_url.host().toLower();
     m_socketPort = effectivePort(m_url);
     m_socketServed = false;
@@ -186,7 +231,7 @@ void WebPageComponent::sendRequest()
     m_inFlight = true;
     m_answerBytes = false;
     m_reusedSocket = m_socketServed;
-    if (m_socket->state() == QAbstractSocket::ConnectedState)
+    if (m_socket && m_socket->state() == QAbstractSocket::ConnectedState)
         m_socket->write(m_request);
 }
 
@@ -235,7 +280,7 @@ void WebPageComponent::onConnectionEnded()
 {
     const QAbstractSocket::SocketError error = m_socket->error();
     const QString errorText = m_socket->errorString();
-    const QByteArray rest = m_socket->readAll();
+    const QByteArray rest = m_socket->isOpen() ? m_socket->readAll() : QByteArray();
     dropConnection();
     if (!m_inFlight)
         return;
@@ -355,6 +400,7 @@ void WebPageComponent::dropConnection()
     if (!m_socket)
         return;
     QTcpSocket* socket = std::exchange(m_socket, nullptr);
+    m_connection = 0;
     socket->disconnect(this);
     socket->abort();
     socket->deleteLater();
@@ -375,6 +421,7 @@ void WebPageComponent::failLater(const QString& reason)
     QMetaObject::invokeMethod(
         this,
         [this, reason, navigation = m_navigation] {
+            const Busy busy(*this);
             if (navigation == m_navigation)
                 fail(reason);
         },

@@ -6,9 +6,12 @@
 
 #include <QAbstractSocket>
 #include <QByteArray>
+#include <QList>
 #include <QUrl>
 
+#include <functional>
 #include <memory>
+#include <utility>
 
 class QTcpSocket;
 class QTimer;
@@ -18,7 +21,9 @@ namespace quorvel::acquisition {
 // Loads sensor pages over HTTP/1.1 with keep-alive and parses them with libxml2. Every navigation ends
 // in exactly one completed(), with the page or with an error page, never later than the deadline.
 // One connection at a time, driven by the socket's signals in the caller's thread: the request target
-// goes out exactly as the address text writes it.
+// goes out exactly as the address text writes it. A socket may signal from inside a call of ours (a
+// connect that fails at once, a write, an abort); such a signal is handled only after that call has
+// returned, so no handler ever drops or resets state that a caller on the stack still uses.
 class WebPageComponent final : public PageComponent {
     Q_OBJECT
 public:
@@ -44,7 +49,26 @@ public:
     void setMaxBodySize(qint64 bytes);
     [[nodiscard]] qint64 maxBodySize() const { return m_maxBodyBytes; }
 
+    // Makes the sockets; tests substitute sockets that fail inside our own calls.
+    using SocketFactory = std::function<QTcpSocket*(QObject* parent)>;
+    void setSocketFactory(SocketFactory factory);
+
 private:
+    using Handler = void (WebPageComponent::*)();
+    // Marks a call of ours on the stack for as long as it lives.
+    class Busy {
+    public:
+        explicit Busy(WebPageComponent& page);
+        ~Busy();
+        Busy(const Busy&) = delete;
+        Busy& operator=(const Busy&) = delete;
+
+    private:
+        WebPageComponent& m_page;
+    };
+
+    void onSocketSignal(quint64 connection, Handler handler);
+    void runDeferredSignals();
     // A request target to send on the current connection, or on a fresh one.
     void startRequest(const QUrl& url, const QByteArray& target);
     void openConnection();
@@ -66,6 +90,12 @@ private:
                                                        const QString& text);
 
     QTcpSocket* m_socket = nullptr;
+    quint64 m_connection = 0; // numbers m_socket; a signal of an older one is stale
+    quint64 m_lastConnection = 0;
+    int m_busy = 0; // calls of ours on the stack
+    QList<std::pair<quint64, Handler>> m_deferred;
+    bool m_deferredPosted = false;
+    SocketFactory m_socketFactory;
     QTimer* m_deadline;
     HttpResponseParser m_parser;
     std::unique_ptr<HtmlDocument> m_document;

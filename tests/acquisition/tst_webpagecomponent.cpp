@@ -138,6 +138,51 @@ private:
 
 } // namespace
 
+// A socket that fails inside the call of ours that started the work, as a real one does when the network
+// is gone (a connect that is refused or unreachable at once) or the peer vanishes as a request goes out.
+class FailingSocket : public QTcpSocket {
+public:
+    enum class Where { Nowhere, Connect, Write, CloseInWrite };
+
+    FailingSocket(Where where, int atWrite, QObject* parent)
+        : QTcpSocket(parent), m_where(where), m_atWrite(atWrite)
+    {
+    }
+
+    using QTcpSocket::connectToHost;
+    void connectToHost(const QString& host, quint16 port, OpenMode mode,
+                       NetworkLayerProtocol protocol) override
+    {
+        if (m_where != Where::Connect) {
+            QTcpSocket::connectToHost(host, port, mode, protocol);
+            return;
+        }
+        setSocketError(NetworkError);
+        setErrorString(QStringLiteral("Network is unreachable"));
+        emit errorOccurred(NetworkError);
+    }
+
+protected:
+    qint64 writeData(const char* data, qint64 size) override
+    {
+        if ((m_where != Where::Write && m_where != Where::CloseInWrite) || ++m_writes != m_atWrite)
+            return QTcpSocket::writeData(data, size);
+        if (m_where == Where::Write) {
+            setSocketError(NetworkError);
+            setErrorString(QStringLiteral("Broken pipe"));
+            emit errorOccurred(NetworkError);
+        }
+        // Emits disconnected() at once, from inside this write.
+        abort();
+        return -1;
+    }
+
+private:
+    Where m_where;
+    int m_atWrite;
+    int m_writes = 0;
+};
+
 class TestWebPageComponent : public QObject {
     Q_OBJECT
 private slots:
@@ -160,6 +205,8 @@ private slots:
     void keepAlive();
     void otherAdapterClosesTheConnection();
     void unsupportedScheme();
+    void failureInsideOurOwnCall_data();
+    void failureInsideOurOwnCall();
     void malformedUrl_data();
     void malformedUrl();
 
@@ -656,6 +703,72 @@ void TestWebPageComponent::unsupportedScheme()
         QCOMPARE(page.htmlDocument()->errorReason(),
                  std::optional<QString>(QStringLiteral("Unsupported address scheme")));
     }
+}
+
+void TestWebPageComponent::failureInsideOurOwnCall_data()
+{
+    QTest::addColumn<FailingSocket::Where>("where");
+    QTest::addColumn<int>("failingSocket");
+    QTest::addColumn<int>("atWrite");
+    QTest::addColumn<QStringList>("results");
+    QTest::addColumn<int>("connections");
+
+    using W = FailingSocket::Where;
+    const QString v = QStringLiteral("21.5");
+    QTest::newRow("unreachable inside connect, then the network returns")
+        << W::Connect << 1 << 0 << QStringList{"!Network is unreachable", v} << 1;
+    QTest::newRow("unreachable inside connect on every load")
+        << W::Connect << 0 << 0 << QStringList{"!Network is unreachable", "!Network is unreachable"} << 0;
+    QTest::newRow("error inside the first write")
+        << W::Write << 1 << 1 << QStringList{"!Broken pipe", v} << 2;
+    QTest::newRow("closed inside the first write")
+        << W::CloseInWrite << 1 << 1 << QStringList{"!without an answer", v} << 2;
+    QTest::newRow("kept-alive connection fails inside the next write: retried once")
+        << W::Write << 1 << 2 << QStringList{v, v} << 2;
+    QTest::newRow("kept-alive connection closed inside the next write: retried once")
+        << W::CloseInWrite << 1 << 2 << QStringList{v, v} << 2;
+}
+
+// Each load ends in exactly one completion, after Navigate returned, also when the socket signals its
+// failure from inside our own call; the next load works on a fresh connection.
+void TestWebPageComponent::failureInsideOurOwnCall()
+{
+    QFETCH(FailingSocket::Where, where);
+    QFETCH(int, failingSocket); // 0: every socket
+    QFETCH(int, atWrite);
+    QFETCH(QStringList, results);
+    QFETCH(int, connections);
+
+    KeepAliveServer server({readingAnswer});
+    QVERIFY(server.listen());
+    WebPageComponent page;
+    int made = 0;
+    page.setSocketFactory([&](QObject* parent) -> QTcpSocket* {
+        ++made;
+        const bool fails = failingSocket == 0 || made == failingSocket;
+        return new FailingSocket(fails ? where : FailingSocket::Where::Nowhere, atWrite, parent);
+    });
+    QSignalSpy completed(&page, &PageComponent::completed);
+    for (qsizetype load = 0; load < results.size(); ++load) {
+        page.Navigate(QStringLiteral("http://127.0.0.1:%1/page").arg(server.port()));
+        QCOMPARE(completed.count(), load);
+        QVERIFY(completed.wait(5000));
+        QCOMPARE(completed.count(), load + 1);
+        const std::optional<QString> reason = page.htmlDocument()->errorReason();
+        if (results.at(load).startsWith(u'!')) {
+            QVERIFY2(reason && reason->contains(results.at(load).mid(1)),
+                     qPrintable(reason.value_or("(none)")));
+            QVERIFY(!page.lastLoadGotAnswer());
+            QVERIFY(page.Document()->displayHtml().contains(QStringLiteral("The page cannot be displayed")));
+        } else {
+            QVERIFY2(!reason, qPrintable(reason.value_or(QString())));
+            QCOMPARE(page.Document()->elementValue(temperatureId), std::optional<QString>(results.at(load)));
+        }
+    }
+    // Nothing more arrives late from a failed connection.
+    QVERIFY(!completed.wait(200));
+    QCOMPARE(completed.count(), results.size());
+    QCOMPARE(server.connections(), connections);
 }
 
 void TestWebPageComponent::malformedUrl_data()

@@ -47,7 +47,7 @@ SimulatorProcess::~SimulatorProcess()
     stop();
 }
 
-bool SimulatorProcess::start(const QStringList& extraArgs)
+bool SimulatorProcess::start(const QStringList& extraArgs, const QStringList& launcher)
 {
     stop();
     const QString program = qEnvironmentVariable("QUORVEL_ADAPTER_SIM");
@@ -55,7 +55,11 @@ bool SimulatorProcess::start(const QStringList& extraArgs)
         qWarning("SimulatorProcess: QUORVEL_ADAPTER_SIM is not set");
         return false;
     }
-    m_process->start(program, extraArgs, QIODevice::ReadOnly);
+    if (launcher.isEmpty())
+        m_process->start(program, extraArgs, QIODevice::ReadOnly);
+    else
+        m_process->start(launcher.first(), launcher.mid(1) + QStringList{program} + extraArgs,
+                         QIODevice::ReadOnly);
     const QDeadlineTimer deadline(StartTimeoutMs);
     if (!m_process->waitForStarted(int(deadline.remainingTime()))) {
         qWarning("SimulatorProcess: cannot start %s: %s", qPrintable(program),

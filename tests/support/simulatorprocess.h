@@ -26,7 +26,8 @@ public:
     SimulatorProcess& operator=(const SimulatorProcess&) = delete;
 
     // Starts the simulator and waits up to 10 s for the port it prints. Restarts it if already running.
-    bool start(const QStringList& extraArgs = {});
+    // A launcher (a command and its arguments, such as nsenter's) runs the simulator when given.
+    bool start(const QStringList& extraArgs = {}, const QStringList& launcher = {});
     void stop();
 
     [[nodiscard]] bool isRunning() const;
