@@ -1,8 +1,10 @@
 // The acquisition cycle with the real page component and nothing on screen: throughput and CPU per page,
-// the CPU share while waiting on a slow adapter, and whether memory or descriptors grow over a long run.
+// the CPU share while waiting on a slow adapter, whether memory or descriptors grow over a long run, and
+// with --log what writing each record (flushed to stable storage, or with --no-sync not) costs.
 
 #include "acquisition/acquisitioncycle.h"
 #include "acquisition/webpagecomponent.h"
+#include "filerecorder.h"
 #include "nulldisplay.h"
 #include "nullrecorder.h"
 #include "processprobe.h"
@@ -79,7 +81,12 @@ int main(int argc, char* argv[])
     const QCommandLineOption everyOption(QStringLiteral("sample-every"),
                                          QStringLiteral("Print a memory sample every N pages (0: none)."),
                                          QStringLiteral("N"), QStringLiteral("0"));
-    parser.addOptions({portOption, pagesOption, secondsOption, warmupOption, everyOption});
+    const QCommandLineOption logOption(QStringLiteral("log"), QStringLiteral("Log each sweep to this file."),
+                                       QStringLiteral("FILE"));
+    const QCommandLineOption noSyncOption(
+        QStringLiteral("no-sync"), QStringLiteral("With --log: leave out the flush after each record."));
+    parser.addOptions(
+        {portOption, pagesOption, secondsOption, warmupOption, everyOption, logOption, noSyncOption});
     parser.process(app);
 
     const uint port = parser.value(portOption).toUInt();
@@ -94,7 +101,17 @@ int main(int argc, char* argv[])
 
     acquisition::WebPageComponent page;
     bench::NullDisplay display;
-    bench::NullRecorder recorder;
+    bench::NullRecorder nullRecorder;
+    bench::FileRecorder fileRecorder(!parser.isSet(noSyncOption));
+    const bool logging = parser.isSet(logOption);
+    if (logging) {
+        if (const auto error = fileRecorder.open(parser.value(logOption))) {
+            std::fprintf(stderr, "bench_cycle: %s\n", qPrintable(*error));
+            return 2;
+        }
+    }
+    acquisition::SweepRecorder& recorder =
+        logging ? static_cast<acquisition::SweepRecorder&>(fileRecorder) : nullRecorder;
     acquisition::AcquisitionCycle cycle(page, display, recorder);
     QEventLoop loop;
 
@@ -150,5 +167,14 @@ int main(int argc, char* argv[])
             baseline.peakRssKb, end.peakRssKb, end.peakRssKb - baseline.peakRssKb, baseline.descriptors,
             end.descriptors, end.descriptors - baseline.descriptors);
     }
-    return display.errorPages() == 0 ? 0 : 1;
+    if (logging) {
+        const double records = double(fileRecorder.written());
+        std::printf(
+            "log sync=%d records=%llu failed=%llu records_per_second=%.1f write_seconds=%.3f "
+            "us_per_record=%.1f\n",
+            parser.isSet(noSyncOption) ? 0 : 1, static_cast<unsigned long long>(fileRecorder.written()),
+            static_cast<unsigned long long>(fileRecorder.failed()), records / end.wallSeconds,
+            fileRecorder.writeSeconds(), records > 0 ? fileRecorder.writeSeconds() * 1e6 / records : -1.0);
+    }
+    return display.errorPages() == 0 && fileRecorder.failed() == 0 ? 0 : 1;
 }

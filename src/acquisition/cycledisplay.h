@@ -24,7 +24,7 @@ public:
     virtual void setSensorNumberText(const QString& text) = 0;
     virtual void setTemperatureText(const QString& text) = 0;
     virtual void setRecordNumberText(const QString& text) = 0;
-    // Why the last log write failed; empty once a record was written again.
+    // What the recorder said about the last record (see SweepRecorder::writeRecord); empty when nothing.
     virtual void setLogWriteError(const QString& error) = 0;
 };
 

@@ -13,7 +13,8 @@ class SweepRecorder {
 public:
     virtual ~SweepRecorder() = default;
     [[nodiscard]] virtual bool loggingActive() const = 0;
-    // Writes one record of these readings; the error's description when the write failed.
+    // Writes one record of these readings. Returns what the user should be told about the log: why the
+    // write failed, or losses of this logging period that are still to be shown; nothing when all is well.
     virtual std::optional<QString> writeRecord(const SensorReadings& readings) = 0;
 };
 

@@ -258,7 +258,12 @@ bool frmMain::loggingActive() const
 std::optional<QString> frmMain::writeRecord(const acquisition::SensorReadings& readings)
 {
     const QString line = acquisition::composeLogRecord(QDateTime::currentDateTime(), readings, QLocale());
-    return log_->writeRecord(acquisition::encodeLogLine(line));
+    const auto error = log_->writeRecord(acquisition::encodeLogLine(line));
+    // What the status bar keeps saying until the next Start Logging: the losses, also once writing has
+    // resumed, and a new file started on the way.
+    if (QString report = log_->report(); !report.isEmpty())
+        return report;
+    return error;
 }
 
 // Logging
@@ -268,6 +273,9 @@ void frmMain::btnFileWrite_Click()
     if (log_->LoggingActive() != 0) {
         log_->close();
         btnFileWrite->setText(QStringLiteral("Start Logging"));
+        // A failure reported on closing is a loss too; the losses stay shown until the next start.
+        if (log_->lostRecords() > 0)
+            sbStatusBar->setStatusText(log_->report());
         return;
     }
     dlgCommonDialog->setFilter(QStringLiteral("all Files | *.*"));
@@ -283,6 +291,8 @@ void frmMain::btnFileWrite_Click()
     }
     txtFileName->setText(name);
     btnFileWrite->setText(QStringLiteral("Stop Logging"));
+    // A new logging period starts with no losses to tell.
+    sbStatusBar->setStatusText(QString());
 }
 
 // Lifetime

@@ -1,4 +1,5 @@
 #include "acquisition/logsession.h"
+#include "runtime/localeformats.h"
 
 #include <QDir>
 #include <QFile>
@@ -9,6 +10,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -46,6 +48,15 @@ QString systemReason(int error)
     return QString::fromLocal8Bit(std::strerror(error));
 }
 
+// The loss line as the session words it, with the time it gives.
+QString lossText(const LogSession& session, int error)
+{
+    const QString since = QLocale().toString(session.lostSince().time(), quorvel::runtime::longTimeFormat());
+    const QString what = session.lostRecords() == 1 ? QStringLiteral("1 record")
+                                                    : QStringLiteral("%1 records").arg(session.lostRecords());
+    return QStringLiteral("%1 could not be written since %2: %3").arg(what, since, systemReason(error));
+}
+
 const QByteArray first = "3/14/2007 10:05:42 PM,  23.5625  , -10.125 \r\n";
 const QByteArray second = "3/14/2007 10:05:43 PM,  23.5    , -10 \r\n";
 
@@ -64,6 +75,10 @@ private slots:
     void failedOpenClosesThePreviousFile();
     void fullDevice();
     void writeWithoutFile();
+    void pathChangesWhileLogging_data();
+    void pathChangesWhileLogging();
+    void shortWriteIsUndone_data();
+    void shortWriteIsUndone();
     void killLeavesOnlyWholeLines();
 
 private:
@@ -218,6 +233,152 @@ void TestLogSession::writeWithoutFile()
     QCOMPARE(changes.size(), 0);
     QVERIFY(session.writeRecord(first).has_value());
     QCOMPARE(session.LoggingActive(), std::int16_t(0));
+}
+
+void TestLogSession::pathChangesWhileLogging_data()
+{
+    QTest::addColumn<QString>("change");
+    // Records that fail before the path can be opened again.
+    QTest::addColumn<int>("failures");
+    QTest::addColumn<QByteArray>("atPath");
+
+    QTest::newRow("renamed away") << "rename" << 0 << second;
+    QTest::newRow("deleted") << "delete" << 0 << second;
+    // Whatever now stands at the path is appended to, its torn last line mended as at any start.
+    QTest::newRow("replaced by another file") << "replace" << 0 << QByteArray("other\r\n") + second;
+    QTest::newRow("folder removed, then back") << "remove folder" << 2 << second;
+}
+
+void TestLogSession::pathChangesWhileLogging()
+{
+    QFETCH(QString, change);
+    QFETCH(int, failures);
+    QFETCH(QByteArray, atPath);
+
+    const QString folder = dir_->filePath(QStringLiteral("logs"));
+    QVERIFY(QDir().mkdir(folder));
+    const QString path = folder + QStringLiteral("/log.txt");
+    const QString moved = dir_->filePath(QStringLiteral("log.txt.1"));
+    LogSession session;
+    QCOMPARE(session.open(path), std::nullopt);
+    QCOMPARE(session.writeRecord(first), std::nullopt);
+    QCOMPARE(session.report(), QString());
+
+    if (change == QLatin1String("rename")) {
+        QVERIFY(QFile::rename(path, moved));
+    } else if (change == QLatin1String("delete")) {
+        QVERIFY(QFile::remove(path));
+    } else if (change == QLatin1String("replace")) {
+        const QString other = dir_->filePath(QStringLiteral("other"));
+        QVERIFY(writeFile(other, "other"));
+        QVERIFY(::rename(QFile::encodeName(other).constData(), QFile::encodeName(path).constData()) == 0);
+    } else {
+        QVERIFY(QDir(folder).removeRecursively());
+    }
+
+    const QDateTime before = QDateTime::currentDateTime().addSecs(-1);
+    for (int i = 0; i < failures; ++i) {
+        const std::optional<QString> message = session.writeRecord(second);
+        QCOMPARE(message, QStringLiteral("The log write failed: ") + systemReason(ENOENT));
+        // Logging stays on: the next record tries again.
+        QCOMPARE(session.LoggingActive(), std::int16_t(-1));
+        QCOMPARE(session.report(), lossText(session, ENOENT));
+    }
+    if (failures > 0)
+        QVERIFY(QDir().mkdir(folder));
+    QCOMPARE(session.writeRecord(second), std::nullopt);
+    const QDateTime after = QDateTime::currentDateTime().addSecs(1);
+
+    QCOMPARE(contents(path), atPath);
+    if (change == QLatin1String("rename"))
+        QCOMPARE(contents(moved), first);
+    QCOMPARE(session.lostRecords(), qint64(failures));
+    const QDateTime started = session.newFileStarted();
+    QVERIFY(started >= before && started <= after);
+    const QString notice =
+        QStringLiteral("A new log file was started at %1: %2")
+            .arg(QLocale().toString(started.time(), quorvel::runtime::longTimeFormat()), path);
+    // The losses stay told after writing has resumed, the new file beside them.
+    if (failures > 0) {
+        QVERIFY(session.lostSince() >= before && session.lostSince() <= started);
+        QCOMPARE(session.report(), lossText(session, ENOENT) + QStringLiteral(". ") + notice);
+    } else {
+        QCOMPARE(session.report(), notice);
+    }
+
+    // The new file is the file from now on: no second start.
+    QCOMPARE(session.writeRecord(first), std::nullopt);
+    QCOMPARE(session.newFileStarted(), started);
+    QCOMPARE(contents(path), atPath + first);
+
+    // Stop keeps what there is to tell; the next start forgets it.
+    session.close();
+    QCOMPARE(session.lostRecords(), qint64(failures));
+    QVERIFY(!session.report().isEmpty());
+    QCOMPARE(session.open(path), std::nullopt);
+    QCOMPARE(session.report(), QString());
+    QCOMPARE(session.lostRecords(), qint64(0));
+    QVERIFY(!session.newFileStarted().isValid());
+}
+
+void TestLogSession::shortWriteIsUndone_data()
+{
+    QTest::addColumn<QByteArray>("before");
+    // Bytes the file may grow by before the size limit stops the write.
+    QTest::addColumn<int>("room");
+    QTest::addColumn<QByteArray>("after");
+
+    QTest::newRow("cut in the record") << QByteArray("old\r\n") << 10 << "old\r\n" + second;
+    QTest::newRow("no room at all") << QByteArray("old\r\n") << 0 << "old\r\n" + second;
+    // The mending line break of a torn file went out, the record did not: both are taken back, and the
+    // next record mends the file again.
+    QTest::newRow("cut after the mending CR") << QByteArray("torn") << 1 << "torn\r\n" + second;
+    QTest::newRow("cut after the mending CR LF") << QByteArray("torn") << 2 << "torn\r\n" + second;
+}
+
+// The file size limit makes the kernel take part of a write and refuse the rest, as a full disk does.
+void TestLogSession::shortWriteIsUndone()
+{
+    QFETCH(QByteArray, before);
+    QFETCH(int, room);
+    QFETCH(QByteArray, after);
+
+    const QString path = dir_->filePath(QStringLiteral("limited.log"));
+    QVERIFY(writeFile(path, before));
+    LogSession session;
+    QCOMPARE(session.open(path), std::nullopt);
+
+    struct rlimit saved {};
+    QVERIFY(::getrlimit(RLIMIT_FSIZE, &saved) == 0);
+    const rlim_t limit = rlim_t(before.size() + room);
+    if (saved.rlim_max != RLIM_INFINITY && saved.rlim_max < limit)
+        QSKIP("the hard file size limit is below what this test needs");
+    // Beyond the limit the kernel sends SIGXFSZ, which would end the process; ignored, the write fails.
+    struct sigaction ignore {};
+    struct sigaction previous {};
+    ignore.sa_handler = SIG_IGN;
+    QVERIFY(::sigaction(SIGXFSZ, &ignore, &previous) == 0);
+    struct rlimit limited = saved;
+    limited.rlim_cur = limit;
+    if (::setrlimit(RLIMIT_FSIZE, &limited) != 0) {
+        ::sigaction(SIGXFSZ, &previous, nullptr);
+        QSKIP(qPrintable(QStringLiteral("setrlimit(RLIMIT_FSIZE) refused: ") + systemReason(errno)));
+    }
+    const std::optional<QString> message = session.writeRecord(first);
+    const bool restored = ::setrlimit(RLIMIT_FSIZE, &saved) == 0;
+    ::sigaction(SIGXFSZ, &previous, nullptr);
+    QVERIFY(restored);
+
+    QCOMPARE(message, QStringLiteral("The log write failed: ") + systemReason(EFBIG));
+    QCOMPARE(contents(path), before);
+    QCOMPARE(session.report(), lossText(session, EFBIG));
+    QVERIFY(session.report().startsWith(QStringLiteral("1 record could not be written since ")));
+
+    QCOMPARE(session.writeRecord(second), std::nullopt);
+    QCOMPARE(contents(path), after);
+    // Written again, the loss is still told.
+    QCOMPARE(session.report(), lossText(session, EFBIG));
+    QCOMPARE(session.lostRecords(), qint64(1));
 }
 
 // A writer killed at an arbitrary moment leaves only whole records: nothing is held back in the

@@ -98,6 +98,7 @@ private slots:
     void adapterDownAtStart();
     void adapterGoneMidSweepAndBack();
     void diskFullWhileLogging();
+    void logRenamedWhileLogging();
 
 private:
     SimulatorProcess sim_;
@@ -267,11 +268,51 @@ void tst_Faults::diskFullWhileLogging()
     Logger logger(sim_.port(), QStringLiteral("/dev/full"));
     QCOMPARE(logger.w.LoggingActive(), std::int16_t(-1));
     QVERIFY(logger.runSweeps(2));
-    QVERIFY2(logger.w.sbStatusBar->textPanel()->text().contains(QStringLiteral("No space left on device")),
-             qPrintable(logger.w.sbStatusBar->textPanel()->text()));
+    // Every record of the period is counted as lost, with the reason.
+    const QString status = logger.w.sbStatusBar->textPanel()->text();
+    QVERIFY2(status.startsWith(
+                 QStringLiteral("%1 records could not be written since ").arg(logger.sweeps.size())) &&
+                 status.endsWith(QStringLiteral(": No space left on device")),
+             qPrintable(status));
     // The counter and the sweep go on.
     QCOMPARE(logger.w.txtRecNum->text(), QString::number(logger.sweeps.size()));
     QVERIFY(logger.w.cycle().isRunning());
+    logger.w.cycle().stop();
+}
+
+// Log rotation renames the file under the running logger: the records go on at the chosen path, in a new
+// file, and the status bar says so.
+void tst_Faults::logRenamedWhileLogging()
+{
+    QVERIFY(sim_.clear());
+    Logger logger(sim_.port());
+    QVERIFY(logger.runSweeps(2));
+    const QString moved = logger.logPath + QStringLiteral(".1");
+    QVERIFY(QFile::rename(logger.logPath, moved));
+    const size_t beforeRename = logger.sweeps.size();
+    QVERIFY(logger.runSweeps(2));
+    const QString status = logger.w.sbStatusBar->textPanel()->text();
+    QVERIFY2(status.startsWith(QStringLiteral("A new log file was started at ")) &&
+                 status.endsWith(QStringLiteral(": ") + logger.logPath),
+             qPrintable(status));
+    QCOMPARE(logger.w.txtRecNum->text(), QString::number(logger.sweeps.size()));
+
+    logger.w.btnFileWrite_Click();
+    bool complete = false;
+    const auto early = readLog(moved, &complete);
+    QVERIFY(complete);
+    QCOMPARE(early.size(), beforeRename);
+    const auto later = readLog(logger.logPath, &complete);
+    QVERIFY(complete);
+    QCOMPARE(later.size(), logger.sweeps.size() - beforeRename);
+    for (size_t n = 0; n < later.size(); ++n)
+        QVERIFY(later[n] == logger.sweeps[beforeRename + n]);
+    // Told until the next Start Logging, which begins with nothing to tell.
+    QCOMPARE(logger.w.sbStatusBar->textPanel()->text(), status);
+    acceptFileDialogWith(logger.logPath);
+    logger.w.btnFileWrite_Click();
+    QCOMPARE(logger.w.LoggingActive(), std::int16_t(-1));
+    QCOMPARE(logger.w.sbStatusBar->textPanel()->text(), QStringLiteral("Status"));
     logger.w.cycle().stop();
 }
 
