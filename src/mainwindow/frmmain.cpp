@@ -298,7 +298,8 @@ bool frmMain::Form_Unload()
         return true;
 
     const QRect bounds = frameGeometry();
-    const std::pair<const char*, double> values[] = {
+    // Whole twips, so the single-precision text never carries a decimal separator.
+    const std::pair<const char*, int> values[] = {
         {"MainLeft", runtime::pixelsToTwipsX(bounds.x(), this)},
         {"MainTop", runtime::pixelsToTwipsY(bounds.y(), this)},
         {"MainWidth", runtime::pixelsToTwipsX(bounds.width(), this)},

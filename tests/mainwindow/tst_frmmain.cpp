@@ -21,6 +21,8 @@
 #include <QTimer>
 #include <QToolBar>
 
+#include <cmath>
+
 using namespace quorvel;
 using namespace quorvel::testing;
 using quorvel::mainwindow::frmMain;
@@ -264,7 +266,8 @@ void tst_frmMain::placementSaved()
     QFETCH(bool, maximized);
     WindowFixture fx;
     frmMain w;
-    w.move(60, 45);
+    // Odd pixels: at 100 dpi (the tst_frmmain_100dpi run) they are 878.4 and 676.8 twips.
+    w.move(61, 47);
     if (maximized)
         w.showMaximized();
     else
@@ -272,14 +275,23 @@ void tst_frmMain::placementSaved()
     QVERIFY(QTest::qWaitForWindowExposed(&w));
     const QRect bounds = w.frameGeometry();
     QVERIFY(w.Form_Unload());
+    // 15 twips a pixel at 96 dpi; at other resolutions the nearest whole twip.
+    const double dpiX = w.screen()->logicalDotsPerInchX();
+    const double dpiY = w.screen()->logicalDotsPerInchY();
+    const auto twips = [](int pixels, double dpi) {
+        return QString::number(std::lround(pixels * 1440.0 / dpi));
+    };
     auto s = fx.settings();
     s->beginGroup(QStringLiteral("Settings"));
-    QCOMPARE(s->value(QStringLiteral("MainLeft")).toString(), QString::number(bounds.x() * 15));
-    QCOMPARE(s->value(QStringLiteral("MainTop")).toString(), QString::number(bounds.y() * 15));
-    QCOMPARE(s->value(QStringLiteral("MainWidth")).toString(), QString::number(bounds.width() * 15));
-    QCOMPARE(s->value(QStringLiteral("MainHeight")).toString(), QString::number(bounds.height() * 15));
-    // Whole numbers are written without a decimal point.
-    QVERIFY(!s->value(QStringLiteral("MainWidth")).toString().contains(QLatin1Char('.')));
+    QCOMPARE(s->value(QStringLiteral("MainLeft")).toString(), twips(bounds.x(), dpiX));
+    QCOMPARE(s->value(QStringLiteral("MainTop")).toString(), twips(bounds.y(), dpiY));
+    QCOMPARE(s->value(QStringLiteral("MainWidth")).toString(), twips(bounds.width(), dpiX));
+    QCOMPARE(s->value(QStringLiteral("MainHeight")).toString(), twips(bounds.height(), dpiY));
+    // Whole numbers are written without a decimal separator.
+    for (const char* key : {"MainLeft", "MainTop", "MainWidth", "MainHeight"}) {
+        const QString text = s->value(QLatin1String(key)).toString();
+        QVERIFY2(!text.contains(QLatin1Char('.')) && !text.contains(QLatin1Char(',')), qPrintable(text));
+    }
     if (maximized) {
         // The maximized bounds, not the normal ones, are what is saved.
         QVERIFY(w.isMaximized());
