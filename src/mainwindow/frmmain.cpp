@@ -14,6 +14,7 @@
 #include "runtime/commondialog.h"
 #include "runtime/conversions.h"
 #include "runtime/forms.h"
+#include "runtime/helpviewer.h"
 #include "runtime/messagebox.h"
 #include "runtime/processcontrol.h"
 #include "runtime/settingsstore.h"
@@ -35,7 +36,7 @@ namespace quorvel::mainwindow {
 
 using runtime::twipsRect;
 
-frmMain::frmMain(QWidget* parent) : QMainWindow(parent)
+frmMain::frmMain(QWidget* parent) : QMainWindow(parent), helpViewer_(runtime::HelpViewer::createDesktop())
 {
     setObjectName(QStringLiteral("frmMain"));
     setWindowTitle(QStringLiteral("Vintrel1"));
