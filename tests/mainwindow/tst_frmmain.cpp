@@ -15,7 +15,9 @@
 #include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
+#include <QProcess>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QScreen>
 #include <QSignalSpy>
 #include <QTimer>
@@ -62,6 +64,7 @@ private slots:
     void badAdapterAddressEndsBeforeAnyRequest();
     void unopenableLogFileKeepsLoggingOff();
     void loggingStartedWhileLastPageIsHeldRecordsThatSweep();
+    void programIgnoresQtCommandLineOptions();
 
 private:
     SimulatorProcess sim_;
@@ -472,6 +475,46 @@ void tst_frmMain::loggingStartedWhileLastPageIsHeldRecordsThatSweep()
     QCOMPARE(readLines(logPath).size(), 2); // one record and the empty rest after its line end
     w.cycle().stop();
     QVERIFY(sim_.setLatency(0));
+}
+
+// The built program, started with Qt's own options: none of them may take effect. An honoured
+// "-platform" alone would end it at once, before any request; the platform comes from the environment.
+void tst_frmMain::programIgnoresQtCommandLineOptions()
+{
+    const QString program = qEnvironmentVariable("QUORVEL_PROGRAM");
+    QVERIFY2(!program.isEmpty(), "QUORVEL_PROGRAM is not set");
+    QTemporaryDir config;
+    QVERIFY(QDir().mkpath(config.filePath(QStringLiteral("Quorvel-3"))));
+    {
+        QFile conf(config.filePath(QStringLiteral("Quorvel-3/Quorvel-3.conf")));
+        QVERIFY(conf.open(QIODevice::WriteOnly));
+        conf.write(QStringLiteral("[Settings]\nAdapterAddress=127.0.0.1:%1\n").arg(sim_.port()).toLatin1());
+    }
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("XDG_CONFIG_HOME"), config.path());
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    env.remove(QStringLiteral("DISPLAY"));
+    env.remove(QStringLiteral("WAYLAND_DISPLAY"));
+    const int sweepsBefore = sim_.stats().value(SimulatorProcess::SensorCount);
+
+    QProcess p;
+    p.setProcessEnvironment(env);
+    p.start(program,
+            {QStringLiteral("-platform"), QStringLiteral("nosuchplatform"), QStringLiteral("-style"),
+             QStringLiteral("nosuchstyle"), QStringLiteral("-reverse"), QStringLiteral("-qwindowgeometry"),
+             QStringLiteral("10x10+5+5"), QStringLiteral("-qwindowtitle"), QStringLiteral("changed")});
+    QVERIFY2(p.waitForStarted(5000), qPrintable(p.errorString()));
+    const auto cleanup = qScopeGuard([&p] {
+        p.kill();
+        p.waitForFinished(5000);
+    });
+    // A whole sweep read: the program runs, on the environment's platform.
+    QTRY_VERIFY_WITH_TIMEOUT(sim_.stats().value(SimulatorProcess::SensorCount) > sweepsBefore ||
+                                 p.state() != QProcess::Running,
+                             20000);
+    const QByteArray errors = p.readAllStandardError();
+    QVERIFY2(p.state() == QProcess::Running, errors.constData());
+    QVERIFY2(!errors.contains("nosuch"), errors.constData());
 }
 
 QTEST_MAIN(tst_frmMain)
