@@ -14,6 +14,7 @@
 #include "runtime/commondialog.h"
 #include "runtime/conversions.h"
 #include "runtime/forms.h"
+#include "runtime/helpviewer.h"
 #include "runtime/messagebox.h"
 #include "runtime/processcontrol.h"
 #include "runtime/settingsstore.h"
@@ -35,7 +36,7 @@ namespace quorvel::mainwindow {
 
 using runtime::twipsRect;
 
-frmMain::frmMain(QWidget* parent) : QMainWindow(parent)
+frmMain::frmMain(QWidget* parent) : QMainWindow(parent), helpViewer_(runtime::HelpViewer::createDesktop())
 {
     setObjectName(QStringLiteral("frmMain"));
     setWindowTitle(QStringLiteral("Vintrel1"));
@@ -308,7 +309,8 @@ bool frmMain::Form_Unload()
         return true;
 
     const QRect bounds = frameGeometry();
-    const std::pair<const char*, double> values[] = {
+    // Whole twips, so the single-precision text never carries a decimal separator.
+    const std::pair<const char*, int> values[] = {
         {"MainLeft", runtime::pixelsToTwipsX(bounds.x(), this)},
         {"MainTop", runtime::pixelsToTwipsY(bounds.y(), this)},
         {"MainWidth", runtime::pixelsToTwipsX(bounds.width(), this)},

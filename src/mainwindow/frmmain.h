@@ -7,6 +7,7 @@
 #include <QTimer>
 
 #include <cstdint>
+#include <memory>
 
 class QAction;
 class QActionGroup;
@@ -24,7 +25,9 @@ class WebPageComponent;
 
 namespace quorvel::runtime {
 class CommonDialog;
-}
+class HelpViewer;
+enum class HelpCommand;
+} // namespace quorvel::runtime
 
 namespace quorvel::mainwindow {
 
@@ -56,8 +59,8 @@ public:
     [[nodiscard]] acquisition::WebPageComponent& page() { return *brwWebBrowserPage_; }
     [[nodiscard]] runtime::CommonDialog& dialog() { return *dlgCommonDialog; }
     [[nodiscard]] QWidget* client() const { return client_; }
-    // The help file the help commands open; the build has none.
-    void setHelpFile(const QString& path) { helpFile_ = path; }
+    // The viewer the help commands start on the application's help file; the desktop's by default.
+    void setHelpViewer(std::shared_ptr<runtime::HelpViewer> viewer);
 
     // Handlers, named after control and event.
     void Form_Load();
@@ -139,7 +142,7 @@ private:
     void createToolbar();
     void layoutEdgeBars();
     void placeholder(const char* handlerStem);
-    void showHelp(int command);
+    void showHelp(runtime::HelpCommand command);
     // Unloads the window, closes the log, ends the process: Stop Program, File > Exit and the close box.
     void endProgram(bool closeLogFirst);
     void unloadWindow();
@@ -149,7 +152,7 @@ private:
     acquisition::LogSession* log_ = nullptr;
     acquisition::AcquisitionCycle* cycle_ = nullptr;
     QActionGroup* alignGroup_ = nullptr;
-    QString helpFile_;
+    std::shared_ptr<runtime::HelpViewer> helpViewer_;
     // Rendering a page costs a relayout; at most one every PageViewIntervalMs, always the latest page.
     static constexpr int PageViewIntervalMs = 40;
     QTimer pageViewCooldown_;

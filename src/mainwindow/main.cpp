@@ -6,7 +6,13 @@
 
 int main(int argc, char* argv[])
 {
-    QApplication app(argc, argv);
+    // The program takes nothing from its command line, and Qt would: -platform, -style, -reverse,
+    // -qwindowgeometry and the like. The application sees the program name alone; the platform's
+    // environment variables still apply.
+    static char fallbackName[] = "quorvel3";
+    char* programOnly[] = {argc > 0 && argv[0] ? argv[0] : fallbackName, nullptr};
+    int programOnlyCount = 1;
+    QApplication app(programOnlyCount, programOnly);
     QApplication::setApplicationName(quorvel::runtime::AppInfo::title());
     QApplication::setOrganizationName(quorvel::runtime::AppInfo::title());
     QApplication::setApplicationVersion(QStringLiteral("%1.%2.%3")

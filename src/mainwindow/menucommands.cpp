@@ -7,17 +7,17 @@
 #include "about/frmabout.h"
 #include "runtime/appinfo.h"
 #include "runtime/commondialog.h"
+#include "runtime/helpviewer.h"
 #include "runtime/messagebox.h"
 
 #include <QAction>
 #include <QActionGroup>
-#include <QDesktopServices>
-#include <QFileInfo>
 #include <QHash>
 #include <QMenu>
 #include <QMenuBar>
 #include <QToolBar>
-#include <QUrl>
+
+#include <utility>
 
 namespace quorvel::mainwindow {
 
@@ -251,30 +251,32 @@ void frmMain::mnuViewStatusBar_Click()
     sbStatusBar->setVisible(item->isChecked());
 }
 
-void frmMain::showHelp(int command)
+void frmMain::setHelpViewer(std::shared_ptr<runtime::HelpViewer> viewer)
 {
-    if (helpFile_.isEmpty()) {
+    helpViewer_ = std::move(viewer);
+}
+
+void frmMain::showHelp(runtime::HelpCommand command)
+{
+    const QString helpFile = runtime::AppInfo::helpFile();
+    if (helpFile.isEmpty()) {
         runtime::MessageBox::show(
             QStringLiteral("Unable to display Help Contents. There is no Help associated with this project."),
             runtime::MsgStyle::Information, windowTitle(), this);
         return;
     }
-    // The desktop's viewer for the file; it has no keyword search of its own, so both commands open it.
-    (void)command;
-    const QFileInfo file(helpFile_);
-    if (!QDesktopServices::openUrl(QUrl::fromLocalFile(file.absoluteFilePath())))
-        runtime::MessageBox::show(
-            QStringLiteral("The help viewer could not be started for %1.").arg(file.absoluteFilePath()),
-            runtime::MsgStyle::OkOnly);
+    // The viewer's own trouble with the file is its to report; only a viewer that did not start is ours.
+    if (const auto error = helpViewer_->show(helpFile, command))
+        runtime::MessageBox::show(*error, runtime::MsgStyle::OkOnly);
 }
 
 void frmMain::mnuHelpContents_Click()
 {
-    showHelp(0x3);
+    showHelp(runtime::HelpCommand::Contents);
 }
 void frmMain::mnuHelpSearchForHelpOn_Click()
 {
-    showHelp(0x105);
+    showHelp(runtime::HelpCommand::PartialKey);
 }
 
 void frmMain::mnuHelpAbout_Click()

@@ -2,6 +2,27 @@
 
 namespace quorvel::runtime {
 
+namespace {
+QString& helpFileOverride()
+{
+    static QString path;
+    return path;
+}
+} // namespace
+
+QString AppInfo::helpFile()
+{
+    return helpFileOverride();
+}
+void AppInfo::overrideHelpFile(const QString& path)
+{
+    helpFileOverride() = path;
+}
+void AppInfo::resetHelpFile()
+{
+    helpFileOverride().clear();
+}
+
 int AppInfo::major()
 {
     return QUORVEL_VERSION_MAJOR;

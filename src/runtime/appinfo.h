@@ -7,11 +7,15 @@ namespace quorvel::runtime {
 // Properties of the build that the program shows and uses as defaults.
 struct AppInfo {
     static QString title() { return QStringLiteral("Quorvel-3"); }
-    // The build ships no help file; the help commands report that.
-    static QString helpFile() { return {}; }
+    // The build ships no help file, so this is empty and the help commands say so.
+    static QString helpFile();
     static int major();
     static int minor();
     static int revision();
+
+    // For tests that reach the help viewer; nothing in the program sets a help file.
+    static void overrideHelpFile(const QString& path);
+    static void resetHelpFile();
 };
 
 } // namespace quorvel::runtime

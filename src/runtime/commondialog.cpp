@@ -3,6 +3,7 @@
 #include "modaltracker.h"
 
 #include <QFileDialog>
+#include <QFileSystemModel>
 #include <QPrintDialog>
 #include <QPrinter>
 #include <QRegularExpression>
@@ -67,6 +68,39 @@ QStringList toNameFilters(const QString& filter)
     return result;
 }
 
+QStringList filePatterns(const QString& nameFilter)
+{
+    const QRegularExpressionMatch form = qtFilterForm().match(nameFilter);
+    const QStringList given = patternsOf(form.hasMatch() ? form.captured(2) : nameFilter);
+    QStringList result;
+    for (QString pattern : given) {
+        result.append(pattern);
+        // The extension of "name.*" may be empty, dot and all; so may each of "name.*.*".
+        while (pattern.size() > 2 && pattern.endsWith(QLatin1String(".*"))) {
+            pattern.chop(2);
+            result.append(pattern);
+        }
+    }
+    result.removeDuplicates();
+    return result;
+}
+
+void setNameFilters(QFileDialog& dialog, const QString& filter)
+{
+    const QStringList filters = toNameFilters(filter);
+    if (filters.isEmpty())
+        return;
+    dialog.setNameFilters(filters);
+    // The dialog reads the patterns literally, so "*.*" would hide every name without a dot: after it
+    // has applied the chosen filter, its file list gets the patterns as they were meant.
+    auto* files = dialog.findChild<QFileSystemModel*>();
+    if (!files)
+        return;
+    const auto apply = [&dialog, files] { files->setNameFilters(filePatterns(dialog.selectedNameFilter())); };
+    apply();
+    QObject::connect(&dialog, &QFileDialog::filterSelected, files, apply);
+}
+
 CommonDialog::CommonDialog(QObject* parent) : QObject(parent) {}
 
 CommonDialog::~CommonDialog() = default;
@@ -87,9 +121,7 @@ bool CommonDialog::ShowOpen(QWidget* parent)
     dialog.setFileMode(QFileDialog::AnyFile);
     if (!dialogTitle_.isEmpty())
         dialog.setWindowTitle(dialogTitle_);
-    const QStringList filters = toNameFilters(filter_);
-    if (!filters.isEmpty())
-        dialog.setNameFilters(filters);
+    setNameFilters(dialog, filter_);
     if (!fileName_.isEmpty())
         dialog.selectFile(fileName_);
 

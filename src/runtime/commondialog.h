@@ -6,6 +6,7 @@
 
 #include <memory>
 
+class QFileDialog;
 class QPrinter;
 class QWidget;
 
@@ -17,6 +18,14 @@ namespace quorvel::runtime {
 // become separate patterns. A description without a pattern matches every file; a pattern without a
 // description is shown as itself. Empty text: no filters.
 [[nodiscard]] QStringList toNameFilters(const QString& filter);
+
+// The patterns one of those name filters selects files by: the ones in its parentheses (the whole text
+// when it has none), read the way the filter text was written for: "*.*" matches every name, those
+// without a dot too, and "name.*" also the bare "name".
+[[nodiscard]] QStringList filePatterns(const QString& nameFilter);
+
+// Gives dialog the name filters of filter and makes each, when chosen, select files by filePatterns().
+void setNameFilters(QFileDialog& dialog, const QString& filter);
 
 // The main window's one open-file and printer dialog. Its settings stay from one use to the next, so a
 // user that sets only some of them sees the others as the previous user left them.

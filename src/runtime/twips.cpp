@@ -41,13 +41,18 @@ int twipsToPixelsY(int twips, const QWidget* widget)
     return static_cast<int>(std::lround(twips * logicalDpiY(widget) / twipsPerInch));
 }
 
-double pixelsToTwipsX(int pixels, const QWidget* widget)
+int pixelsToTwips(int pixels, double dpi)
 {
-    return pixels * twipsPerInch / logicalDpiX(widget);
+    return static_cast<int>(std::lround(pixels * twipsPerInch / dpi));
 }
-double pixelsToTwipsY(int pixels, const QWidget* widget)
+
+int pixelsToTwipsX(int pixels, const QWidget* widget)
 {
-    return pixels * twipsPerInch / logicalDpiY(widget);
+    return pixelsToTwips(pixels, logicalDpiX(widget));
+}
+int pixelsToTwipsY(int pixels, const QWidget* widget)
+{
+    return pixelsToTwips(pixels, logicalDpiY(widget));
 }
 
 QRect twipsRect(int left, int top, int width, int height, const QWidget* widget)

@@ -12,8 +12,11 @@ namespace quorvel::runtime {
 [[nodiscard]] double logicalDpiY(const QWidget* widget = nullptr);
 [[nodiscard]] int twipsToPixelsX(int twips, const QWidget* widget = nullptr);
 [[nodiscard]] int twipsToPixelsY(int twips, const QWidget* widget = nullptr);
-[[nodiscard]] double pixelsToTwipsX(int pixels, const QWidget* widget = nullptr);
-[[nodiscard]] double pixelsToTwipsY(int pixels, const QWidget* widget = nullptr);
+// Whole twips, rounded to the nearest (half away from zero): at a resolution that is not a divisor of
+// 1440 a pixel is a fraction of twips, and a stored placement is a whole number at any scale.
+[[nodiscard]] int pixelsToTwips(int pixels, double dpi);
+[[nodiscard]] int pixelsToTwipsX(int pixels, const QWidget* widget = nullptr);
+[[nodiscard]] int pixelsToTwipsY(int pixels, const QWidget* widget = nullptr);
 // A rectangle given as left, top, width, height in twips.
 [[nodiscard]] QRect twipsRect(int left, int top, int width, int height, const QWidget* widget = nullptr);
 

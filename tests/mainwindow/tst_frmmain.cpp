@@ -15,11 +15,15 @@
 #include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
+#include <QProcess>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QScreen>
 #include <QSignalSpy>
 #include <QTimer>
 #include <QToolBar>
+
+#include <cmath>
 
 using namespace quorvel;
 using namespace quorvel::testing;
@@ -60,6 +64,7 @@ private slots:
     void badAdapterAddressEndsBeforeAnyRequest();
     void unopenableLogFileKeepsLoggingOff();
     void loggingStartedWhileLastPageIsHeldRecordsThatSweep();
+    void programIgnoresQtCommandLineOptions();
 
 private:
     SimulatorProcess sim_;
@@ -264,7 +269,8 @@ void tst_frmMain::placementSaved()
     QFETCH(bool, maximized);
     WindowFixture fx;
     frmMain w;
-    w.move(60, 45);
+    // Odd pixels: at 100 dpi (the tst_frmmain_100dpi run) they are 878.4 and 676.8 twips.
+    w.move(61, 47);
     if (maximized)
         w.showMaximized();
     else
@@ -272,14 +278,23 @@ void tst_frmMain::placementSaved()
     QVERIFY(QTest::qWaitForWindowExposed(&w));
     const QRect bounds = w.frameGeometry();
     QVERIFY(w.Form_Unload());
+    // 15 twips a pixel at 96 dpi; at other resolutions the nearest whole twip.
+    const double dpiX = w.screen()->logicalDotsPerInchX();
+    const double dpiY = w.screen()->logicalDotsPerInchY();
+    const auto twips = [](int pixels, double dpi) {
+        return QString::number(std::lround(pixels * 1440.0 / dpi));
+    };
     auto s = fx.settings();
     s->beginGroup(QStringLiteral("Settings"));
-    QCOMPARE(s->value(QStringLiteral("MainLeft")).toString(), QString::number(bounds.x() * 15));
-    QCOMPARE(s->value(QStringLiteral("MainTop")).toString(), QString::number(bounds.y() * 15));
-    QCOMPARE(s->value(QStringLiteral("MainWidth")).toString(), QString::number(bounds.width() * 15));
-    QCOMPARE(s->value(QStringLiteral("MainHeight")).toString(), QString::number(bounds.height() * 15));
-    // Whole numbers are written without a decimal point.
-    QVERIFY(!s->value(QStringLiteral("MainWidth")).toString().contains(QLatin1Char('.')));
+    QCOMPARE(s->value(QStringLiteral("MainLeft")).toString(), twips(bounds.x(), dpiX));
+    QCOMPARE(s->value(QStringLiteral("MainTop")).toString(), twips(bounds.y(), dpiY));
+    QCOMPARE(s->value(QStringLiteral("MainWidth")).toString(), twips(bounds.width(), dpiX));
+    QCOMPARE(s->value(QStringLiteral("MainHeight")).toString(), twips(bounds.height(), dpiY));
+    // Whole numbers are written without a decimal separator.
+    for (const char* key : {"MainLeft", "MainTop", "MainWidth", "MainHeight"}) {
+        const QString text = s->value(QLatin1String(key)).toString();
+        QVERIFY2(!text.contains(QLatin1Char('.')) && !text.contains(QLatin1Char(',')), qPrintable(text));
+    }
     if (maximized) {
         // The maximized bounds, not the normal ones, are what is saved.
         QVERIFY(w.isMaximized());
@@ -460,6 +475,46 @@ void tst_frmMain::loggingStartedWhileLastPageIsHeldRecordsThatSweep()
     QCOMPARE(readLines(logPath).size(), 2); // one record and the empty rest after its line end
     w.cycle().stop();
     QVERIFY(sim_.setLatency(0));
+}
+
+// The built program, started with Qt's own options: none of them may take effect. An honoured
+// "-platform" alone would end it at once, before any request; the platform comes from the environment.
+void tst_frmMain::programIgnoresQtCommandLineOptions()
+{
+    const QString program = qEnvironmentVariable("QUORVEL_PROGRAM");
+    QVERIFY2(!program.isEmpty(), "QUORVEL_PROGRAM is not set");
+    QTemporaryDir config;
+    QVERIFY(QDir().mkpath(config.filePath(QStringLiteral("Quorvel-3"))));
+    {
+        QFile conf(config.filePath(QStringLiteral("Quorvel-3/Quorvel-3.conf")));
+        QVERIFY(conf.open(QIODevice::WriteOnly));
+        conf.write(QStringLiteral("[Settings]\nAdapterAddress=127.0.0.1:%1\n").arg(sim_.port()).toLatin1());
+    }
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("XDG_CONFIG_HOME"), config.path());
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    env.remove(QStringLiteral("DISPLAY"));
+    env.remove(QStringLiteral("WAYLAND_DISPLAY"));
+    const int sweepsBefore = sim_.stats().value(SimulatorProcess::SensorCount);
+
+    QProcess p;
+    p.setProcessEnvironment(env);
+    p.start(program,
+            {QStringLiteral("-platform"), QStringLiteral("nosuchplatform"), QStringLiteral("-style"),
+             QStringLiteral("nosuchstyle"), QStringLiteral("-reverse"), QStringLiteral("-qwindowgeometry"),
+             QStringLiteral("10x10+5+5"), QStringLiteral("-qwindowtitle"), QStringLiteral("changed")});
+    QVERIFY2(p.waitForStarted(5000), qPrintable(p.errorString()));
+    const auto cleanup = qScopeGuard([&p] {
+        p.kill();
+        p.waitForFinished(5000);
+    });
+    // A whole sweep read: the program runs, on the environment's platform.
+    QTRY_VERIFY_WITH_TIMEOUT(sim_.stats().value(SimulatorProcess::SensorCount) > sweepsBefore ||
+                                 p.state() != QProcess::Running,
+                             20000);
+    const QByteArray errors = p.readAllStandardError();
+    QVERIFY2(p.state() == QProcess::Running, errors.constData());
+    QVERIFY2(!errors.contains("nosuch"), errors.constData());
 }
 
 QTEST_MAIN(tst_frmMain)

@@ -2,7 +2,9 @@
 
 #include "acquisition/acquisitioncycle.h"
 #include "mainwindow/toolbarimages.h"
+#include "runtime/appinfo.h"
 #include "runtime/commondialog.h"
+#include "runtime/helpviewer.h"
 #include "simulatorprocess.h"
 
 #include <QAction>
@@ -15,12 +17,16 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTimer>
 #include <QToolBar>
 #include <QToolButton>
 
 #include <functional>
+#include <memory>
+#include <optional>
+#include <utility>
 
 using namespace quorvel;
 using namespace quorvel::testing;
@@ -59,6 +65,18 @@ void onModal(std::function<void(QWidget*)> check)
     });
 }
 
+// Records what the help commands ask of the viewer instead of starting one.
+class RecordingHelpViewer final : public runtime::HelpViewer {
+public:
+    std::optional<QString> show(const QString& helpFile, runtime::HelpCommand command) override
+    {
+        calls.append({helpFile, command});
+        return failure;
+    }
+    QList<std::pair<QString, runtime::HelpCommand>> calls;
+    std::optional<QString> failure;
+};
+
 QToolButton* buttonOf(frmMain& w, const QString& key)
 {
     return qobject_cast<QToolButton*>(w.tbToolBar->widgetForAction(w.toolbarButton(key)));
@@ -86,6 +104,8 @@ private slots:
     void webBrowserItemDoesNothing();
     void helpCommandsWithoutHelpFile_data();
     void helpCommandsWithoutHelpFile();
+    void helpCommandsWithHelpFile_data();
+    void helpCommandsWithHelpFile();
     void dialogSettingsCarryOver();
     void fileOpenFromToolbarOpensSameDialog();
     void aboutIsModalOverMainWindow();
@@ -413,7 +433,10 @@ void tst_Menus::helpCommandsWithoutHelpFile()
     QFETCH(QString, item);
     WindowFixture fx;
     fx.recordMessages();
+    QVERIFY(runtime::AppInfo::helpFile().isEmpty());
     frmMain w;
+    const auto viewer = std::make_shared<RecordingHelpViewer>();
+    w.setHelpViewer(viewer);
     w.menuItem(item)->trigger();
     QCOMPARE(fx.messages.size(), 1);
     QCOMPARE(
@@ -421,6 +444,51 @@ void tst_Menus::helpCommandsWithoutHelpFile()
         QStringLiteral("Unable to display Help Contents. There is no Help associated with this project."));
     QCOMPARE(fx.messages[0].style, 64);
     QCOMPARE(fx.messages[0].title, QStringLiteral("Vintrel1"));
+    QVERIFY(viewer->calls.isEmpty());
+}
+
+void tst_Menus::helpCommandsWithHelpFile_data()
+{
+    QTest::addColumn<QString>("item");
+    QTest::addColumn<runtime::HelpCommand>("command");
+    QTest::addColumn<bool>("viewerStarts");
+    QTest::newRow("Contents") << "mnuHelpContents" << runtime::HelpCommand::Contents << true;
+    QTest::newRow("Search") << "mnuHelpSearchForHelpOn" << runtime::HelpCommand::PartialKey << true;
+    QTest::newRow("Contents, viewer fails") << "mnuHelpContents" << runtime::HelpCommand::Contents << false;
+    QTest::newRow("Search, viewer fails")
+        << "mnuHelpSearchForHelpOn" << runtime::HelpCommand::PartialKey << false;
+}
+
+void tst_Menus::helpCommandsWithHelpFile()
+{
+    QFETCH(QString, item);
+    QFETCH(runtime::HelpCommand, command);
+    QFETCH(bool, viewerStarts);
+    const QString helpFile = QStringLiteral("/usr/share/doc/quorvel3/help.html");
+    runtime::AppInfo::overrideHelpFile(helpFile);
+    const auto restore = qScopeGuard([] { runtime::AppInfo::resetHelpFile(); });
+    WindowFixture fx;
+    fx.recordMessages();
+    frmMain w;
+    const auto viewer = std::make_shared<RecordingHelpViewer>();
+    if (!viewerStarts)
+        viewer->failure = QStringLiteral("no viewer for this file");
+    w.setHelpViewer(viewer);
+
+    w.menuItem(item)->trigger();
+
+    QCOMPARE(viewer->calls.size(), 1);
+    QCOMPARE(viewer->calls[0].first, helpFile);
+    QCOMPARE(viewer->calls[0].second, command);
+    if (viewerStarts) {
+        QCOMPARE(fx.messages.size(), 0);
+        return;
+    }
+    // The reason, plain: OK only, no icon, the application's title.
+    QCOMPARE(fx.messages.size(), 1);
+    QCOMPARE(fx.messages[0].prompt, QStringLiteral("no viewer for this file"));
+    QCOMPARE(fx.messages[0].style, 0);
+    QCOMPARE(fx.messages[0].title, QStringLiteral("Quorvel-3"));
 }
 
 void tst_Menus::dialogSettingsCarryOver()

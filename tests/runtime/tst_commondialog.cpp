@@ -2,6 +2,7 @@
 #include "runtime/modaltracker.h"
 
 #include <QApplication>
+#include <QComboBox>
 #include <QDialog>
 #include <QDir>
 #include <QFileDialog>
@@ -145,46 +146,85 @@ void TestCommonDialog::nameFilters_data()
 {
     QTest::addColumn<QString>("filter");
     QTest::addColumn<QStringList>("expected");
-    // The patterns QFileDialog really filters by when given the converted filter.
+    // Which entry the user picks in the dialog's type box; 0 is the one it starts with.
+    QTest::addColumn<int>("chosen");
+    // The patterns the dialog really filters by, and which of readings, sweep, sweep.log, notes.txt and
+    // sub (a folder) it lists then.
     QTest::addColumn<QStringList>("patterns");
+    QTest::addColumn<QStringList>("listed");
 
-    QTest::newRow("empty") << "" << QStringList() << QStringList();
-    QTest::newRow("blanks kept") << "all Files | *.*" << QStringList{"all Files  ( *.*)"}
-                                 << QStringList{"*.*"};
-    QTest::newRow("description shows its pattern")
-        << "All Files (*.*)|*.*" << QStringList{"All Files (*.*)"} << QStringList{"*.*"};
+    const QStringList everything{"notes.txt", "readings", "sub", "sweep", "sweep.log"};
+    QTest::newRow("empty") << "" << QStringList() << 0 << QStringList{"*"} << everything;
+    QTest::newRow("blanks kept, every file") << "all Files | *.*" << QStringList{"all Files  ( *.*)"} << 0
+                                             << QStringList{"*.*", "*"} << everything;
+    QTest::newRow("description shows its pattern") << "All Files (*.*)|*.*" << QStringList{"All Files (*.*)"}
+                                                   << 0 << QStringList{"*.*", "*"} << everything;
     QTest::newRow("description shows another pattern")
-        << "All Files (*.*)|*.txt" << QStringList{"All Files (*.*) (*.txt)"} << QStringList{"*.txt"};
-    QTest::newRow("two entries") << "Text (*.txt)|*.txt|All|*" << QStringList{"Text (*.txt)", "All (*)"}
-                                 << QStringList{"*.txt"};
+        << "All Files (*.*)|*.txt" << QStringList{"All Files (*.*) (*.txt)"} << 0 << QStringList{"*.txt"}
+        << QStringList{"notes.txt", "sub"};
+    QTest::newRow("two entries") << "Text (*.txt)|*.txt|All|*" << QStringList{"Text (*.txt)", "All (*)"} << 0
+                                 << QStringList{"*.txt"} << QStringList{"notes.txt", "sub"};
+    QTest::newRow("second entry chosen, every file")
+        << "Text (*.txt)|*.txt|all Files | *.*" << QStringList{"Text (*.txt)", "all Files  ( *.*)"} << 1
+        << QStringList{"*.*", "*"} << everything;
     QTest::newRow("several patterns")
-        << "Logs|*.log;*.txt" << QStringList{"Logs (*.log *.txt)"} << QStringList{"*.log", "*.txt"};
-    QTest::newRow("description without pattern") << "Logs" << QStringList{"Logs (*)"} << QStringList{"*"};
+        << "Logs|*.log;*.txt" << QStringList{"Logs (*.log *.txt)"} << 0 << QStringList{"*.log", "*.txt"}
+        << QStringList{"notes.txt", "sub", "sweep.log"};
+    QTest::newRow("any extension, or none")
+        << "Sweeps|sweep.*" << QStringList{"Sweeps (sweep.*)"} << 0 << QStringList{"sweep.*", "sweep"}
+        << QStringList{"sub", "sweep", "sweep.log"};
+    QTest::newRow("description without pattern")
+        << "Logs" << QStringList{"Logs (*)"} << 0 << QStringList{"*"} << everything;
     QTest::newRow("last description without pattern")
-        << "Text|*.txt|Logs" << QStringList{"Text (*.txt)", "Logs (*)"} << QStringList{"*.txt"};
-    QTest::newRow("pattern without description") << "|*.csv" << QStringList{"*.csv"} << QStringList{"*.csv"};
-    QTest::newRow("empty pairs skipped")
-        << "||Text|*.txt|" << QStringList{"Text (*.txt)"} << QStringList{"*.txt"};
+        << "Text|*.txt|Logs" << QStringList{"Text (*.txt)", "Logs (*)"} << 0 << QStringList{"*.txt"}
+        << QStringList{"notes.txt", "sub"};
+    QTest::newRow("pattern without description")
+        << "|*.csv" << QStringList{"*.csv"} << 0 << QStringList{"*.csv"} << QStringList{"sub"};
+    QTest::newRow("empty pairs skipped") << "||Text|*.txt|" << QStringList{"Text (*.txt)"} << 0
+                                         << QStringList{"*.txt"} << QStringList{"notes.txt", "sub"};
     QTest::newRow("pattern the dialog cannot bracket")
-        << "Odd|*(1).txt" << QStringList{"*(1).txt"} << QStringList{"*(1).txt"};
+        << "Odd|*(1).txt" << QStringList{"*(1).txt"} << 0 << QStringList{"*(1).txt"} << QStringList{"sub"};
 }
 
 void TestCommonDialog::nameFilters()
 {
     QFETCH(QString, filter);
     QFETCH(QStringList, expected);
+    QFETCH(int, chosen);
     QFETCH(QStringList, patterns);
+    QFETCH(QStringList, listed);
 
-    const QStringList converted = toNameFilters(filter);
-    QCOMPARE(converted, expected);
-    if (converted.isEmpty())
-        return;
+    QCOMPARE(toNameFilters(filter), expected);
+    const QDir dir(dir_->path());
+    QVERIFY(dir.mkdir(QStringLiteral("sub")));
+    for (const char* name : {"readings", "sweep", "sweep.log", "notes.txt"}) {
+        QFile file(dir.filePath(QLatin1String(name)));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+    }
+
     QFileDialog dialog;
     dialog.setOption(QFileDialog::DontUseNativeDialog);
-    dialog.setNameFilters(converted);
+    quorvel::runtime::setNameFilters(dialog, filter);
+    dialog.setDirectory(dir);
     auto* model = dialog.findChild<QFileSystemModel*>();
     QVERIFY(model);
+    auto* types = dialog.findChild<QComboBox*>(QStringLiteral("fileTypeCombo"));
+    QVERIFY(types);
+    // Chosen the way a user does, with the arrow keys in the type box.
+    for (int i = 0; i < chosen; ++i)
+        QTest::keyClick(types, Qt::Key_Down);
+    QCOMPARE(types->currentIndex(), chosen);
     QCOMPARE(model->nameFilters(), patterns);
+
+    const auto shown = [model, &dir] {
+        const QModelIndex root = model->index(dir.path());
+        QStringList names;
+        for (int row = 0; row < model->rowCount(root); ++row)
+            names.append(model->index(row, 0, root).data().toString());
+        names.sort();
+        return names;
+    };
+    QTRY_COMPARE(shown(), listed);
 }
 
 void TestCommonDialog::openAcceptsNameThatDoesNotExist_data()
@@ -216,7 +256,7 @@ void TestCommonDialog::openAcceptsNameThatDoesNotExist()
     QVERIFY(driver.seen.modalOpen);
     // The dialog itself collapses runs of blanks in what it shows.
     QCOMPARE(driver.seen.nameFilters, QStringList{"all Files ( *.*)"});
-    QCOMPARE(driver.seen.patterns, QStringList{"*.*"});
+    QCOMPARE(driver.seen.patterns, (QStringList{"*.*", "*"}));
     QCOMPARE(common.FileName(), expectedPath);
     QVERIFY(!QFileInfo::exists(expectedPath));
     QVERIFY(!ModalTracker::instance().isModalOpen());
@@ -291,7 +331,7 @@ void TestCommonDialog::settingsCarryOver()
         QVERIFY(ranAndClosed(driver.seen));
         QCOMPARE(driver.seen.title, QStringLiteral("Open"));
         QCOMPARE(driver.seen.nameFilters, QStringList{"All Files (*.*)"});
-        QCOMPARE(driver.seen.patterns, QStringList{"*.*"});
+        QCOMPARE(driver.seen.patterns, (QStringList{"*.*", "*"}));
         QCOMPARE(driver.seen.preselected, chosen);
         QCOMPARE(common.FileName(), dir_->filePath(QStringLiteral("second.log")));
     }

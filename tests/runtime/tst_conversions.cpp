@@ -1,4 +1,5 @@
 #include "runtime/conversions.h"
+#include "runtime/twips.h"
 
 #include <QTest>
 
@@ -19,6 +20,8 @@ private slots:
     void textToSingleRejected_data();
     void textToSingleRejected();
     void roundTripsThroughText();
+    void pixelsToWholeTwips_data();
+    void pixelsToWholeTwips();
 };
 
 void tst_Conversions::integerText_data()
@@ -160,6 +163,32 @@ void tst_Conversions::roundTripsThroughText()
         QCOMPARE(textToSingle(singleToText(v, us), us).value_or(1e9f), v);
         QCOMPARE(textToSingle(singleToText(v, de), de).value_or(1e9f), v);
     }
+}
+
+void tst_Conversions::pixelsToWholeTwips_data()
+{
+    QTest::addColumn<int>("pixels");
+    QTest::addColumn<double>("dpi");
+    QTest::addColumn<int>("twips");
+    QTest::newRow("96 dpi, 15 a pixel") << 60 << 96.0 << 900;
+    QTest::newRow("120 dpi (125 %)") << 61 << 120.0 << 732;
+    QTest::newRow("144 dpi (150 %)") << 61 << 144.0 << 610;
+    QTest::newRow("100 dpi, 100.8 rounds up") << 7 << 100.0 << 101;
+    QTest::newRow("100 dpi, 878.4 rounds down") << 61 << 100.0 << 878;
+    QTest::newRow("100 dpi, left of the screen") << -7 << 100.0 << -101;
+    QTest::newRow("110.4 dpi (115 %)") << 1050 << 110.4 << 13696;
+    QTest::newRow("168 dpi (175 %), one pixel") << 1 << 168.0 << 9;
+    QTest::newRow("half a twip away from zero") << 1 << 576.0 << 3;
+    QTest::newRow("negative half a twip") << -1 << 576.0 << -3;
+    QTest::newRow("zero") << 0 << 100.0 << 0;
+}
+
+void tst_Conversions::pixelsToWholeTwips()
+{
+    QFETCH(int, pixels);
+    QFETCH(double, dpi);
+    QFETCH(int, twips);
+    QCOMPARE(pixelsToTwips(pixels, dpi), twips);
 }
 
 QTEST_GUILESS_MAIN(tst_Conversions)
