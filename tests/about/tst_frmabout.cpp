@@ -5,7 +5,7 @@
 #include "runtime/messagebox.h"
 #include "runtime/modaltracker.h"
 #include "runtime/processlauncher.h"
-#include "runtime/registrybackendmemory.h"
+#include "registrybackendmemory.h"
 #include "runtime/twips.h"
 
 #include <QImage>

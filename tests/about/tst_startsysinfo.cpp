@@ -3,7 +3,7 @@
 #include "runtime/appinfo.h"
 #include "runtime/messagebox.h"
 #include "runtime/processlauncher.h"
-#include "runtime/registrybackendmemory.h"
+#include "registrybackendmemory.h"
 
 #include <QDir>
 #include <QFile>

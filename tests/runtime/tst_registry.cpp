@@ -1,5 +1,5 @@
 #include "runtime/registry.h"
-#include "runtime/registrybackendmemory.h"
+#include "registrybackendmemory.h"
 
 #include <QTest>
 

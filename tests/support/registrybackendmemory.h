@@ -1,6 +1,6 @@
 #pragma once
 
-#include "registrybackend.h"
+#include "runtime/registrybackend.h"
 
 #include <QHash>
 #include <QList>

@@ -1,2 +1,0 @@
-quorvel_add_test(tst_acquisitioncycle SOURCES tst_acquisitioncycle.cpp fakes.h LIBS quorvel_acquisition)
-quorvel_add_test(tst_sensortable SOURCES tst_sensortable.cpp fakes.h LIBS quorvel_acquisition)

@@ -1,1 +1,0 @@
-quorvel_add_test(tst_conversions SOURCES tst_conversions.cpp LIBS quorvel_runtime)
