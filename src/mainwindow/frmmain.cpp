@@ -7,6 +7,7 @@
 #include "acquisition/acquisitioncycle.h"
 #include "acquisition/adapteraddress.h"
 #include "acquisition/logrecord.h"
+#include "acquisition/logrecorder.h"
 #include "acquisition/logsession.h"
 #include "acquisition/webpagecomponent.h"
 #include "iconpaths.h"
@@ -48,6 +49,7 @@ frmMain::frmMain(QWidget* parent) : QMainWindow(parent), helpViewer_(runtime::He
 
     brwWebBrowserPage_ = new acquisition::WebPageComponent(this);
     log_ = new acquisition::LogSession(this);
+    recorder_ = std::make_unique<acquisition::LogRecorder>(*log_);
     dlgCommonDialog = new runtime::CommonDialog(this);
     dlgCommonDialog->setObjectName(QStringLiteral("dlgCommonDialog"));
     imlToolbarIcons = new ToolbarImages(this);
@@ -256,15 +258,11 @@ bool frmMain::loggingActive() const
     return log_->LoggingActive() != 0;
 }
 
+// What the status bar keeps saying until the next Start Logging: the losses, also once writing has resumed,
+// and a new file started on the way.
 std::optional<QString> frmMain::writeRecord(const acquisition::SensorReadings& readings)
 {
-    const QString line = acquisition::composeLogRecord(QDateTime::currentDateTime(), readings, QLocale());
-    const auto error = log_->writeRecord(acquisition::encodeLogLine(line));
-    // What the status bar keeps saying until the next Start Logging: the losses, also once writing has
-    // resumed, and a new file started on the way.
-    if (QString report = log_->report(); !report.isEmpty())
-        return report;
-    return error;
+    return recorder_->writeRecord(readings);
 }
 
 // Logging

@@ -19,6 +19,7 @@ class QToolBar;
 
 namespace quorvel::acquisition {
 class AcquisitionCycle;
+class LogRecorder;
 class LogSession;
 class WebPageComponent;
 } // namespace quorvel::acquisition
@@ -150,6 +151,7 @@ private:
     QWidget* client_ = nullptr;
     acquisition::WebPageComponent* brwWebBrowserPage_ = nullptr;
     acquisition::LogSession* log_ = nullptr;
+    std::unique_ptr<acquisition::LogRecorder> recorder_;
     acquisition::AcquisitionCycle* cycle_ = nullptr;
     QActionGroup* alignGroup_ = nullptr;
     std::shared_ptr<runtime::HelpViewer> helpViewer_;
