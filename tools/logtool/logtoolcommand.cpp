@@ -51,24 +51,33 @@ Commands:
          text table, or CSV with --format csv. Output to standard output unless -o is given.
            quorvel3-logtool stats --format csv sweep.log
 
+The logger's locale:
+  Without --locale the current locale is used when it reads every record. Otherwise every
+  locale Qt knows whose date, time and number formats read the first record is tried on
+  all of them; the one that reads the most is used, and named on standard error. When
+  several read them all but give different dates (3/4/2007: 4 March or 3 April), nothing
+  is written: they are listed and --locale must choose.
+
 Bad lines:
   A line that is not a record is reported on standard error as FILE:LINE: reason and
-  skipped; the first 100 per file are listed, then a count of the rest. A record the logger
+  skipped; the first 100 per file are listed, then a count of the rest. A reason that most
+  lines of a file share is said once, at its first line, with the count. A record the logger
   did not finish (a line that stops right after its last digits) is a bad line too. Lines may
   end in CR LF, LF or CR. An empty file is no error.
 
 Exit status:
   0  at least one record was read, or every file was empty.
-  1  bad usage, an input file that cannot be read (then nothing is written), or an output
-     that cannot be written.
+  1  bad usage, an input file that cannot be read, records whose dates read differently
+     in several locales (then nothing is written), or an output that cannot be written.
   2  not one line of the input is a record, for instance because --locale is not the
      logger's: the output is still written as for empty input (the CSV header only, a
      statistics table of zero counts, a plot that says "No records").)";
 
 QString localeHelp()
 {
-    return QStringLiteral("The logger's locale, e.g. de_DE or en_US: its date and time format and decimal "
-                          "separator. Default: the current one (%1).")
+    return QStringLiteral(
+               "The logger's locale, e.g. de_DE or en_US: its date and time format and decimal "
+               "separator. Default: the current one (%1) if it reads every record, else the one that does.")
         .arg(QLocale().name());
 }
 
