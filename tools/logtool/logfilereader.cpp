@@ -314,9 +314,17 @@ LocaleChoice findLogLocale(const QList<QByteArrayView>& files, const QLocale& gi
         QList<QLocale> locales;
         Records records;
     };
+    // The likeliest first, judged on the next lines, so the others soon fail more often than it.
+    const QList<RecordLine> sample = lines.mid(first, 100);
+    QList<std::pair<qsizetype, qsizetype>> order; // lines of the sample read, group
+    for (const qsizetype g : candidates)
+        order.append({readLines(sample, all.groups.at(g).first(), sample.size())->second, g});
+    std::stable_sort(order.begin(), order.end(),
+                     [](const auto& a, const auto& b) { return a.first > b.first; });
+
     QList<Way> ways;
     qsizetype best = givenReads;
-    for (const qsizetype g : candidates) {
+    for (const auto& [sampleReads, g] : order) {
         auto read = readLines(lines, all.groups.at(g).first(), lines.size() - best);
         if (!read || read->second == givenReads)
             continue;
