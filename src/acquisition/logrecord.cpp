@@ -76,14 +76,10 @@ std::optional<ParsedLogRecord> parseLogRecord(QStringView line, const QLocale& l
     const QList<qsizetype> used = separators.mid(separators.size() - needed);
 
     ParsedLogRecord record;
-    const QString dateText = line.left(used.first()).trimmed().toString();
-    const QString format =
-        runtime::shortDateFormat(locale) + QLatin1Char(' ') + runtime::longTimeFormat(locale);
-    record.when = locale.toDateTime(dateText, format);
-    if (!record.when.isValid())
-        record.when = locale.toDateTime(dateText.simplified(), format);
-    if (!record.when.isValid())
+    const std::optional<QDateTime> when = runtime::dateTimeFromText(line.left(used.first()), locale);
+    if (!when)
         return std::nullopt;
+    record.when = *when;
 
     for (qsizetype slot = 0; slot < needed; ++slot) {
         const qsizetype from = used.at(slot) + 1;

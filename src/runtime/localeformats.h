@@ -3,6 +3,9 @@
 #include <QDateTime>
 #include <QLocale>
 #include <QString>
+#include <QStringView>
+
+#include <optional>
 
 namespace quorvel::runtime {
 
@@ -22,6 +25,13 @@ namespace quorvel::runtime {
 // Short date, one blank, long time: "3/14/2007 10:05:42 PM" for U.S. English. The value is written as
 // given; callers pass local time.
 [[nodiscard]] QString dateTimeText(const QDateTime& when, const QLocale& locale = QLocale());
+
+// Reads back what dateTimeText writes in the same locale: the locale's own digits, its AM/PM texts in
+// any letter case, month names where the format has them. Runs of blanks stand for one blank and
+// direction marks are ignored. Nothing for text that is not such a date and time, or not a valid one.
+// Format-driven rather than QLocale::toDateTime, which misreads hour 12 before its AM/PM text and
+// digits outside the Basic Multilingual Plane.
+[[nodiscard]] std::optional<QDateTime> dateTimeFromText(QStringView text, const QLocale& locale = QLocale());
 
 // The format rewrites behind the functions above, on raw QDateTime format strings. Quoted literals are
 // never touched.

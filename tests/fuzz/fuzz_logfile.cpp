@@ -48,7 +48,17 @@ void check(QByteArrayView bytes, const QLocale& locale)
     const qsizetype lines = lineCount(bytes);
     if (contents.records.size() + contents.badLines != lines)
         std::abort();
-    if (contents.errors.size() != qMin(contents.badLines, LogFileContents::MaxKeptErrors))
+    if (contents.lines != lines)
+        std::abort();
+    qsizetype counted = 0;
+    qsizetype kept = 0;
+    for (const auto& problem : contents.problems) {
+        if (problem.lines < 1 || problem.first.problem != problem.problem)
+            std::abort();
+        counted += problem.lines;
+        kept += qMin(problem.lines, LogFileContents::MaxKeptErrors);
+    }
+    if (counted != contents.badLines || contents.errors.size() != kept)
         std::abort();
     qsizetype previous = 0;
     for (const auto& error : contents.errors) {

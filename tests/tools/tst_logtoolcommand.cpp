@@ -34,6 +34,10 @@ TestLogToolCommand::Result TestLogToolCommand::run(const QStringList& args)
 {
     QProcess p;
     p.setWorkingDirectory(m_dir->path());
+    // The locale the tool starts from, whatever the machine's.
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("LC_ALL"), QStringLiteral("C.UTF-8"));
+    p.setProcessEnvironment(env);
     p.start(QStringLiteral(QUORVEL_LOGTOOL_PATH), args);
     Result r;
     if (!p.waitForFinished(60000) || p.exitStatus() != QProcess::NormalExit)
@@ -61,6 +65,10 @@ void TestLogToolCommand::initTestCase()
     mixed.write(good.left(good.indexOf('\n') + 1) + "junk\r\n" + good.left(good.indexOf('\n') + 1));
     mixed.close();
     QVERIFY(QDir(m_dir->path()).mkdir(QStringLiteral("folder")));
+    // 3/4/2007 is the 4th of March in en_US and the 3rd of April where the day comes first.
+    QVERIFY(appendPeriod(file(QStringLiteral("fourth.log")),
+                         sweeps(QDateTime(QDate(2007, 3, 4), QTime(22, 5, 42)), 20, 10, 0),
+                         QLocale(QStringLiteral("en_US"))));
 }
 
 void TestLogToolCommand::exitStatus_data()
@@ -83,8 +91,13 @@ void TestLogToolCommand::exitStatus_data()
     row("empty file", {"csv", "empty.log"}, 0, "timestamp,", "");
     row("bad line among records", {"stats", "--locale", "en_US", "mixed.log"}, 0, "2 records",
         "mixed.log:2: ");
-    row("every line bad", {"csv", "--locale", "de_DE", "en.log"}, 2, "timestamp,",
-        "en.log:1: date-time \"3/14/2007 10:05:42 PM\" is not written the de_DE way");
+    row("every line bad, said once", {"csv", "--locale", "de_DE", "en.log"}, 2, "timestamp,",
+        "en.log:1: date-time \"3/14/2007 10:05:42 PM\" is not written the de_DE way (like \"14.03.2007 "
+        "22:05:42\") (and 64 more lines for the same reason)\n");
+    row("the logger's locale found", {"stats", "de.log", "empty.log"}, 0, "65 records",
+        "reading the records as the de_DE locale writes them; the current locale, C, does not");
+    row("dates that read two ways", {"csv", "fourth.log"}, 1, "",
+        "give the logger's with --locale:\n  --locale en_US (or ");
     row("no arguments", {}, 1, "", "no command given");
     row("unknown command", {"graph", "en.log"}, 1, "", "unknown command");
     row("no file", {"stats"}, 1, "", "no log file given");

@@ -9,28 +9,84 @@
 
 namespace quorvel::logtool {
 
+// Why a line is not a record. Only DateTime and Reading depend on the locale the file is read in.
+enum class LineProblem {
+    Empty,
+    TooLong,
+    ControlCharacters,
+    NotText,
+    NotARecord,
+    DateTime,
+    Reading,
+    Incomplete
+};
+
 // A line of a log file that is not a record.
 struct LineError {
     qsizetype line = 0; // 1-based
     QString reason;
+    LineProblem problem = LineProblem::NotARecord;
+};
+
+// How many lines of a file failed for one reason, and the first of them.
+struct ProblemCount {
+    LineProblem problem = LineProblem::NotARecord;
+    qsizetype lines = 0;
+    LineError first;
 };
 
 struct LogFileContents {
-    // Only the first bad lines are kept with their reasons, so junk input cannot exhaust memory;
-    // badLines counts them all.
+    // Only the first bad lines of each problem are kept with their reasons, so junk input cannot
+    // exhaust memory; badLines and problems count them all.
     static constexpr qsizetype MaxKeptErrors = 100;
     // A record is about 200 characters; anything far longer is not one and is not parsed at all.
     static constexpr qsizetype MaxLineBytes = 4096;
 
     QList<acquisition::LogRecord> records;
-    QList<LineError> errors;
+    QList<LineError> errors; // in file order
     qsizetype badLines = 0;
+    qsizetype lines = 0;
+    QList<ProblemCount> problems; // in the order each problem first occurs
 };
 
 // Reads the bytes of a whole log file written in the given locale, in the local 8-bit code page as
 // the logger writes it. Lines end in CR LF, LF or a lone CR; records come back in file order. Any
-// input is safe: a line that is not a record is counted, kept in errors (up to MaxKeptErrors) and
-// skipped.
+// input is safe: a line that is not a record is counted, kept in errors (up to MaxKeptErrors per
+// problem) and skipped.
 [[nodiscard]] LogFileContents readLogFile(QByteArrayView bytes, const QLocale& locale);
+
+// The locale to read log files in when none is given.
+struct LocaleChoice {
+    enum Outcome {
+        // The given locale reads every record, or no locale reads more of them.
+        Given,
+        // Another locale reads more records: every one, where the given one misses some.
+        Found,
+        // Several locales read the most records but give them different dates or readings.
+        Ambiguous,
+    };
+    // One way of reading the records, with the first record it reads differently from the others.
+    struct Reading {
+        QList<QLocale> locales; // those that reproduce the lines best come first
+        qsizetype file = 0;     // index into the files
+        qsizetype line = 0;     // 1-based
+        QString text;           // the date-time there
+        QDateTime when;         // what these locales read it as
+    };
+
+    Outcome outcome = Given;
+    QLocale locale;          // Given, Found: the one to read in
+    QList<Reading> readings; // Ambiguous: one per way of reading, at least two
+};
+
+// Finds the locale the files were written in. The given locale (the user's) is kept when it reads
+// every record. Otherwise every locale Qt knows whose formats read the first record is tried on all
+// of them, one per distinct set of date, time and number formats, and the one reading the most is
+// taken. Among locales that read the same, one whose own writing of the first record gives the very
+// line is preferred.
+[[nodiscard]] LocaleChoice findLogLocale(const QList<QByteArrayView>& files, const QLocale& given);
+
+// A name that --locale reads back as the same locale ("de_DE", "ff_Adlm_SN").
+[[nodiscard]] QString localeName(const QLocale& locale);
 
 } // namespace quorvel::logtool

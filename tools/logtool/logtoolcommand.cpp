@@ -51,31 +51,40 @@ Commands:
          text table, or CSV with --format csv. Output to standard output unless -o is given.
            quorvel3-logtool stats --format csv sweep.log
 
+The logger's locale:
+  Without --locale the current locale is used when it reads every record. Otherwise every
+  locale Qt knows whose date, time and number formats read the first record is tried on
+  all of them; the one that reads the most is used, and named on standard error. When
+  several read them all but give different dates (3/4/2007: 4 March or 3 April), nothing
+  is written: they are listed and --locale must choose.
+
 Bad lines:
   A line that is not a record is reported on standard error as FILE:LINE: reason and
-  skipped; the first 100 per file are listed, then a count of the rest. A record the logger
+  skipped; the first 100 per file are listed, then a count of the rest. A reason that most
+  lines of a file share is said once, at its first line, with the count. A record the logger
   did not finish (a line that stops right after its last digits) is a bad line too. Lines may
   end in CR LF, LF or CR. An empty file is no error.
 
 Exit status:
   0  at least one record was read, or every file was empty.
-  1  bad usage, an input file that cannot be read (then nothing is written), or an output
-     that cannot be written.
+  1  bad usage, an input file that cannot be read, records whose dates read differently
+     in several locales (then nothing is written), or an output that cannot be written.
   2  not one line of the input is a record, for instance because --locale is not the
      logger's: the output is still written as for empty input (the CSV header only, a
      statistics table of zero counts, a plot that says "No records").)";
 
 QString localeHelp()
 {
-    return QStringLiteral("The logger's locale, e.g. de_DE or en_US: its date and time format and decimal "
-                          "separator. Default: the current one (%1).")
+    return QStringLiteral(
+               "The logger's locale, e.g. de_DE or en_US: its date and time format and decimal "
+               "separator. Default: the current one (%1) if it reads every record, else the one that does.")
         .arg(QLocale().name());
 }
 
 struct Options {
     QString command;
     QStringList files;
-    QLocale locale;
+    std::optional<QLocale> locale; // none: found from the records
     QString output;
     QSize size{1200, 600};
     bool csvStats = false;
@@ -170,7 +179,7 @@ std::variant<Options, Failed, QString> parse(QCommandLineParser& parser, const Q
     if (parser.isSet(locale)) {
         const QString name = parser.value(locale);
         o.locale = QLocale(name);
-        if (o.locale == QLocale::c() && name != QLatin1String("C") && name != QLatin1String("POSIX"))
+        if (*o.locale == QLocale::c() && name != QLatin1String("C") && name != QLatin1String("POSIX"))
             return Failed{QStringLiteral("unknown locale \"%1\"").arg(name)};
     }
     o.output = parser.value(output);
@@ -262,6 +271,56 @@ bool writeOutput(const QString& path, const QByteArray& data, QIODevice& out, QI
     return true;
 }
 
+// A reason that most lines of a file share is said once, with the count; the other bad lines are
+// listed one by one, the first MaxKeptErrors of them.
+void reportBadLines(QIODevice& err, const QString& path, const LogFileContents& file)
+{
+    QList<LineProblem> summarised;
+    qsizetype unlisted = file.badLines;
+    for (const ProblemCount& p : file.problems) {
+        if (p.lines < 2 || 2 * p.lines <= file.lines)
+            continue;
+        summarised.append(p.problem);
+        unlisted -= p.lines;
+        write(err,
+              QStringLiteral("%1:%2: %3 (and %4 more lines for the same reason)\n")
+                  .arg(path, QString::number(p.first.line), p.first.reason, QString::number(p.lines - 1)));
+    }
+    qsizetype listed = 0;
+    for (const LineError& e : file.errors) {
+        if (summarised.contains(e.problem) || listed == LogFileContents::MaxKeptErrors)
+            continue;
+        write(err, QStringLiteral("%1:%2: %3\n").arg(path, QString::number(e.line), e.reason));
+        ++listed;
+    }
+    if (unlisted > listed)
+        write(err, QStringLiteral("%1: %2 more bad lines not listed\n")
+                       .arg(path, QString::number(unlisted - listed)));
+}
+
+QString ambiguity(const LocaleChoice& choice, const QStringList& files)
+{
+    QString text =
+        QStringLiteral("quorvel3-logtool: the records read in more than one locale, with different "
+                       "dates; give the logger's with --locale:\n");
+    for (const LocaleChoice::Reading& r : choice.readings) {
+        QStringList names;
+        for (qsizetype i = 1; i < std::min<qsizetype>(r.locales.size(), 4); ++i)
+            names << localeName(r.locales.at(i));
+        if (r.locales.size() > 4)
+            names.last() += QStringLiteral(" and %1 more").arg(r.locales.size() - 4);
+        const QString alike =
+            names.isEmpty() ? QString()
+                            : QStringLiteral(" (or ") + names.join(QStringLiteral(", ")) + QLatin1Char(')');
+        text +=
+            QStringLiteral("  --locale %1%2: %3:%4: \"%5\" is %6\n")
+                .arg(localeName(r.locales.first()), alike, files.at(r.file), QString::number(r.line), r.text,
+                     r.when.isValid() ? r.when.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"))
+                                      : QStringLiteral("not a record"));
+    }
+    return text;
+}
+
 } // namespace
 
 int LogToolCommand::run(const QStringList& arguments, QIODevice& out, QIODevice& err)
@@ -294,16 +353,29 @@ int LogToolCommand::run(const QStringList& arguments, QIODevice& out, QIODevice&
     if (unreadable)
         return Failure;
 
+    QLocale locale = o.locale.value_or(QLocale());
+    if (!o.locale) {
+        const LocaleChoice choice =
+            findLogLocale(QList<QByteArrayView>(contents.begin(), contents.end()), locale);
+        if (choice.outcome == LocaleChoice::Ambiguous) {
+            write(err, ambiguity(choice, o.files));
+            return Failure;
+        }
+        if (choice.outcome == LocaleChoice::Found) {
+            write(err,
+                  QStringLiteral("quorvel3-logtool: reading the records as the %1 locale writes them; the "
+                                 "current locale, %2, does not read them all (--locale chooses one)\n")
+                      .arg(localeName(choice.locale), localeName(locale)));
+            locale = choice.locale;
+        }
+    }
+
     QList<acquisition::LogRecord> records;
     qsizetype badLines = 0;
     for (qsizetype i = 0; i < o.files.size(); ++i) {
-        const LogFileContents file = readLogFile(contents.at(i), o.locale);
+        const LogFileContents file = readLogFile(contents.at(i), locale);
         contents[i].clear();
-        for (const LineError& e : file.errors)
-            write(err, QStringLiteral("%1:%2: %3\n").arg(o.files.at(i), QString::number(e.line), e.reason));
-        if (file.badLines > file.errors.size())
-            write(err, QStringLiteral("%1: %2 more bad lines not listed\n")
-                           .arg(o.files.at(i), QString::number(file.badLines - file.errors.size())));
+        reportBadLines(err, o.files.at(i), file);
         badLines += file.badLines;
         records += file.records;
     }
@@ -338,9 +410,13 @@ int LogToolCommand::run(const QStringList& arguments, QIODevice& out, QIODevice&
         return Failure;
 
     if (records.isEmpty() && badLines > 0) {
-        write(err, QStringLiteral("quorvel3-logtool: not one line is a record in the %1 locale; is --locale "
-                                  "the logger's?\n")
-                       .arg(o.locale.name()));
+        write(err, o.locale
+                       ? QStringLiteral("quorvel3-logtool: not one line is a record in the %1 locale; is "
+                                        "--locale the logger's?\n")
+                             .arg(localeName(locale))
+                       : QStringLiteral("quorvel3-logtool: not one line is a record, in the %1 locale or "
+                                        "any other\n")
+                             .arg(localeName(locale)));
         return NoRecords;
     }
     return Success;
