@@ -494,14 +494,7 @@ public:
             self(ctx).text(static_cast<xmlParserCtxtPtr>(ctx), self(ctx).m_saved.cdataBlock, ch, len);
         };
         sax->comment = [](void* ctx, const xmlChar* value) {
-            auto* parser = static_cast<xmlParserCtxtPtr>(ctx);
-            self(ctx).dropLateLeaf(parser);
-            if (!self(ctx).m_late && self(ctx).m_saved.comment != nullptr)
-                self(ctx).m_saved.comment(ctx, value);
-        };
-        sax->processingInstruction = [](void* ctx, const xmlChar* target, const xmlChar* data) {
-            if (!self(ctx).m_late && self(ctx).m_saved.processingInstruction != nullptr)
-                self(ctx).m_saved.processingInstruction(ctx, target, data);
+            self(ctx).comment(static_cast<xmlParserCtxtPtr>(ctx), value);
         };
     }
 
@@ -543,8 +536,7 @@ private:
         m_saved.endElement(ctxt, name);
         if (element != nullptr && element != ctxt->node && isLate(element) && element->children == nullptr &&
             m_valueHolders.empty() && !holdsValue(element->name) && findAttribute(element, "id") == nullptr) {
-            xmlUnlinkNode(element);
-            xmlFreeNode(element);
+            drop(ctxt, element);
         }
     }
 
@@ -563,6 +555,35 @@ private:
             parent->last->_private = &lateNodeTag;
     }
 
+    void comment(xmlParserCtxtPtr ctxt, const xmlChar* value)
+    {
+        if (m_saved.comment == nullptr)
+            return;
+        xmlNode* parent = ctxt->node;
+        const xmlNode* before = parent != nullptr ? parent->last : nullptr;
+        m_saved.comment(ctxt, value);
+        if (m_late && parent != nullptr && parent->last != nullptr && parent->last != before)
+            parent->last->_private = &lateNodeTag;
+    }
+
+    // The names come from the parser's dictionary, which the document takes over only at the end: till
+    // then xmlFreeNode would free them as its own unless it is shown the dictionary.
+    static void drop(xmlParserCtxtPtr ctxt, xmlNode* node)
+    {
+        xmlUnlinkNode(node);
+        xmlDoc* doc = node->doc;
+        xmlDict* documentDict = doc != nullptr ? doc->dict : nullptr;
+        if (doc != nullptr && documentDict == nullptr)
+            doc->dict = ctxt->dict;
+        xmlFreeNode(node);
+        if (doc != nullptr)
+            doc->dict = documentDict;
+        // The parser appends text to the last text node in place, using the length it noted for that
+        // node. With a node gone, two text nodes can meet that it never noted: 0 makes it look again.
+        ctxt->nodelen = 0;
+        ctxt->nodemem = 0;
+    }
+
     // Text made after the prefix goes once the next node starts, unless a value is read from it. Text
     // that arrives in pieces stays one node until then.
     void dropLateLeaf(xmlParserCtxtPtr ctxt)
@@ -572,8 +593,7 @@ private:
             return;
         xmlNode* last = parent->last;
         if (last != nullptr && last->type != XML_ELEMENT_NODE && isLate(last)) {
-            xmlUnlinkNode(last);
-            xmlFreeNode(last);
+            drop(ctxt, last);
         }
     }
 

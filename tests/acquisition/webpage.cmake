@@ -1,6 +1,6 @@
 quorvel_add_test(tst_htmldocument
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_htmldocument.cpp
-  LIBS quorvel_acquisition
+  LIBS quorvel_acquisition quorvel_hostilepages
   TIMEOUT 60)
 quorvel_add_test(tst_httpresponseparser
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_httpresponseparser.cpp
