@@ -1,11 +1,14 @@
 #include "acquisition/htmldocument.h"
 
 #include <libxml/HTMLparser.h>
+#include <libxml/SAX2.h>
 #include <libxml/parser.h>
+#include <libxml/parserInternals.h>
 #include <libxml/tree.h>
 
 #include <climits>
 #include <cstring>
+#include <vector>
 
 namespace quorvel::acquisition {
 
@@ -296,49 +299,123 @@ QString renderControl(const xmlNode* element)
     return bracketed(value);
 }
 
+// Marks the nodes the parser made after the page's display prefix (see TreeTrimmer): the view never
+// shows them, and most of them are gone before the parse ends.
+char lateNodeTag;
+
+bool isLate(const xmlNode* node)
+{
+    return node->_private == &lateNodeTag;
+}
+
+// Far above any adapter's page, which has a few dozen elements and a kilobyte of text, and far below
+// what stalls the view's rich-text layout: its cost grows with the elements, the text and, for nested
+// tables, steeply with the depth.
+constexpr qsizetype DisplayDepth = 16;
+constexpr qsizetype DisplayElements = 2000;
+constexpr qsizetype DisplayText = 16 * 1024;
+
 class Renderer {
 public:
     explicit Renderer(QString& out) : m_out(out) {}
 
+    [[nodiscard]] bool stopped() const { return m_stopped; }
+
     // Returns whether the node's children are to be rendered.
     bool open(const xmlNode* node)
     {
-        switch (renderOf(node)) {
+        if (isLate(node))
+            return stop();
+        const Render render = renderOf(node);
+        if (render == Render::Keep && node->type == XML_TEXT_NODE) {
+            if (node->content != nullptr)
+                appendText(QString::fromUtf8(reinterpret_cast<const char*>(node->content)));
+            return false;
+        }
+        if (render == Render::Transparent || render == Render::Drop)
+            return render == Render::Transparent;
+        if (m_elements == DisplayElements)
+            return stop();
+        ++m_elements;
+        switch (render) {
         case Render::Keep:
-            if (node->type == XML_TEXT_NODE) {
-                if (node->content != nullptr)
-                    m_out += QString::fromUtf8(reinterpret_cast<const char*>(node->content)).toHtmlEscaped();
-                return false;
+            // Deeper than the limit the content is shown without its markup.
+            if (m_openTags.size() == DisplayDepth) {
+                m_shortened = true;
+                return true;
             }
             openTag(node);
+            m_openTags.push_back(node);
             return true;
         case Render::Void:
             m_out += u'<' + tagName(node) + u'>';
             return false;
-        case Render::Transparent:
-            return true;
         case Render::Image:
-            m_out += QStringLiteral("[image]");
+            appendText(QStringLiteral("[image]"));
             return false;
         case Render::Control:
-            m_out += renderControl(node);
+            appendControl(renderControl(node));
             return false;
-        case Render::Drop:
+        default:
             return false;
         }
-        return false;
     }
 
     void close(const xmlNode* node)
     {
-        if (node->type == XML_ELEMENT_NODE && renderOf(node) == Render::Keep)
-            m_out += QStringLiteral("</") + tagName(node) + u'>';
+        if (!m_openTags.empty() && m_openTags.back() == node)
+            closeInnermost();
+    }
+
+    // Closes what is still open and says whether anything was left out.
+    void finish()
+    {
+        while (!m_openTags.empty())
+            closeInnermost();
+        if (m_shortened)
+            m_out += QStringLiteral("<hr><p>The page was shortened for display.</p>");
     }
 
 private:
     static QString tagName(const xmlNode* node)
     {
         return QString::fromLatin1(reinterpret_cast<const char*>(node->name)).toLower();
+    }
+
+    bool stop()
+    {
+        m_stopped = m_shortened = true;
+        return false;
+    }
+
+    void closeInnermost()
+    {
+        m_out += QStringLiteral("</") + tagName(m_openTags.back()) + u'>';
+        m_openTags.pop_back();
+    }
+
+    void appendText(const QString& text)
+    {
+        const qsizetype room = DisplayText - m_text;
+        if (text.size() > room) {
+            m_out += text.first(room).toHtmlEscaped();
+            m_text = DisplayText;
+            stop();
+            return;
+        }
+        m_out += text.toHtmlEscaped();
+        m_text += text.size();
+    }
+
+    // A control's text is already escaped; it is only cut where nothing is left of the text allowance.
+    void appendControl(const QString& html)
+    {
+        if (html.size() > DisplayText - m_text) {
+            stop();
+            return;
+        }
+        m_out += html;
+        m_text += html.size();
     }
 
     void openTag(const xmlNode* node)
@@ -353,6 +430,11 @@ private:
     }
 
     QString& m_out;
+    std::vector<const xmlNode*> m_openTags;
+    qsizetype m_elements = 0;
+    qsizetype m_text = 0;
+    bool m_shortened = false;
+    bool m_stopped = false;
 };
 
 void render(const xmlDoc* doc, QString& out)
@@ -360,7 +442,7 @@ void render(const xmlDoc* doc, QString& out)
     const auto* root = reinterpret_cast<const xmlNode*>(doc);
     Renderer renderer(out);
     const xmlNode* node = doc->children;
-    while (node != nullptr) {
+    while (node != nullptr && !renderer.stopped()) {
         const bool descend = renderer.open(node);
         if (descend && node->children != nullptr) {
             node = node->children;
@@ -381,7 +463,146 @@ void render(const xmlDoc* doc, QString& out)
             renderer.close(node);
         }
     }
+    renderer.finish();
 }
+
+// Keeps the tree of a huge page small while the parser builds it. The first DisplayElements elements
+// and DisplayText bytes of text are kept whole: that prefix is all the view can show. Past it, a node
+// is dropped as soon as it is complete unless a lookup by id can reach it: an element with an id, a
+// select, option or textarea and everything inside one, and the elements that still hold such nodes.
+// Document order among what is kept does not change, so every lookup gives what the whole tree gives.
+class TreeTrimmer {
+public:
+    explicit TreeTrimmer(xmlParserCtxtPtr ctxt) : m_saved(*ctxt->sax)
+    {
+        ctxt->_private = this;
+        xmlSAXHandler* sax = ctxt->sax;
+        sax->startElement = [](void* ctx, const xmlChar* name, const xmlChar** atts) {
+            self(ctx).startElement(static_cast<xmlParserCtxtPtr>(ctx), name, atts);
+        };
+        sax->endElement = [](void* ctx, const xmlChar* name) {
+            self(ctx).endElement(static_cast<xmlParserCtxtPtr>(ctx), name);
+        };
+        sax->characters = [](void* ctx, const xmlChar* ch, int len) {
+            self(ctx).text(static_cast<xmlParserCtxtPtr>(ctx), self(ctx).m_saved.characters, ch, len);
+        };
+        sax->ignorableWhitespace = [](void* ctx, const xmlChar* ch, int len) {
+            self(ctx).text(static_cast<xmlParserCtxtPtr>(ctx), self(ctx).m_saved.ignorableWhitespace, ch,
+                           len);
+        };
+        sax->cdataBlock = [](void* ctx, const xmlChar* ch, int len) {
+            self(ctx).text(static_cast<xmlParserCtxtPtr>(ctx), self(ctx).m_saved.cdataBlock, ch, len);
+        };
+        sax->comment = [](void* ctx, const xmlChar* value) {
+            self(ctx).comment(static_cast<xmlParserCtxtPtr>(ctx), value);
+        };
+    }
+
+private:
+    static TreeTrimmer& self(void* ctx)
+    {
+        return *static_cast<TreeTrimmer*>(static_cast<xmlParserCtxtPtr>(ctx)->_private);
+    }
+
+    static bool holdsValue(const xmlChar* name)
+    {
+        return name != nullptr &&
+               (xmlStrcasecmp(name, BAD_CAST "select") == 0 || xmlStrcasecmp(name, BAD_CAST "option") == 0 ||
+                xmlStrcasecmp(name, BAD_CAST "textarea") == 0);
+    }
+
+    void startElement(xmlParserCtxtPtr ctxt, const xmlChar* name, const xmlChar** atts)
+    {
+        dropLateLeaf(ctxt);
+        if (!m_late && ++m_elements > DisplayElements)
+            m_late = true;
+        xmlNode* parent = ctxt->node;
+        m_saved.startElement(ctxt, name, atts);
+        xmlNode* element = ctxt->node;
+        if (element == nullptr || element == parent)
+            return;
+        if (m_late)
+            element->_private = &lateNodeTag;
+        if (holdsValue(name))
+            m_valueHolders.push_back(element);
+    }
+
+    void endElement(xmlParserCtxtPtr ctxt, const xmlChar* name)
+    {
+        dropLateLeaf(ctxt);
+        xmlNode* element = ctxt->node;
+        if (!m_valueHolders.empty() && m_valueHolders.back() == element)
+            m_valueHolders.pop_back();
+        m_saved.endElement(ctxt, name);
+        if (element != nullptr && element != ctxt->node && isLate(element) && element->children == nullptr &&
+            m_valueHolders.empty() && !holdsValue(element->name) && findAttribute(element, "id") == nullptr) {
+            drop(ctxt, element);
+        }
+    }
+
+    void text(xmlParserCtxtPtr ctxt, charactersSAXFunc saved, const xmlChar* ch, int len)
+    {
+        if (saved == nullptr)
+            return;
+        if (!m_late) {
+            m_text += len;
+            m_late = m_text > DisplayText;
+        }
+        xmlNode* parent = ctxt->node;
+        const xmlNode* before = parent != nullptr ? parent->last : nullptr;
+        saved(ctxt, ch, len);
+        if (m_late && parent != nullptr && parent->last != nullptr && parent->last != before)
+            parent->last->_private = &lateNodeTag;
+    }
+
+    void comment(xmlParserCtxtPtr ctxt, const xmlChar* value)
+    {
+        if (m_saved.comment == nullptr)
+            return;
+        xmlNode* parent = ctxt->node;
+        const xmlNode* before = parent != nullptr ? parent->last : nullptr;
+        m_saved.comment(ctxt, value);
+        if (m_late && parent != nullptr && parent->last != nullptr && parent->last != before)
+            parent->last->_private = &lateNodeTag;
+    }
+
+    // The names come from the parser's dictionary, which the document takes over only at the end: till
+    // then xmlFreeNode would free them as its own unless it is shown the dictionary.
+    static void drop(xmlParserCtxtPtr ctxt, xmlNode* node)
+    {
+        xmlUnlinkNode(node);
+        xmlDoc* doc = node->doc;
+        xmlDict* documentDict = doc != nullptr ? doc->dict : nullptr;
+        if (doc != nullptr && documentDict == nullptr)
+            doc->dict = ctxt->dict;
+        xmlFreeNode(node);
+        if (doc != nullptr)
+            doc->dict = documentDict;
+        // The parser appends text to the last text node in place, using the length it noted for that
+        // node. With a node gone, two text nodes can meet that it never noted: 0 makes it look again.
+        ctxt->nodelen = 0;
+        ctxt->nodemem = 0;
+    }
+
+    // Text made after the prefix goes once the next node starts, unless a value is read from it. Text
+    // that arrives in pieces stays one node until then.
+    void dropLateLeaf(xmlParserCtxtPtr ctxt)
+    {
+        xmlNode* parent = ctxt->node;
+        if (!m_late || parent == nullptr || !m_valueHolders.empty())
+            return;
+        xmlNode* last = parent->last;
+        if (last != nullptr && last->type != XML_ELEMENT_NODE && isLate(last)) {
+            drop(ctxt, last);
+        }
+    }
+
+    xmlSAXHandler m_saved;
+    std::vector<const xmlNode*> m_valueHolders;
+    qsizetype m_elements = 0;
+    qsizetype m_text = 0;
+    bool m_late = false;
+};
 
 } // namespace
 
@@ -401,9 +622,40 @@ HtmlDocument::HtmlDocument(QByteArrayView html, const QByteArray& charset)
         return;
     initParserOnce();
     const QByteArray encoding = charset.trimmed();
-    constexpr int options = HTML_PARSE_RECOVER | HTML_PARSE_NOERROR | HTML_PARSE_NOWARNING | HTML_PARSE_NONET;
-    m_doc.reset(htmlReadMemory(html.data(), static_cast<int>(html.size()), nullptr,
-                               encoding.isEmpty() ? nullptr : encoding.constData(), options));
+    // Without HTML_PARSE_HUGE on purpose. Its depth limit of 256 open elements is what keeps the parse
+    // linear: each end tag is looked up in the stack of open elements, so with the limit lifted a page of
+    // 70,000 nested elements and as many stray end tags takes seconds. The price is that the parse stops
+    // at the 257th level and the rest of such a page is not read; no adapter nests that deep. Its other
+    // limit, 10 MB of text in one node, lies far beyond the 1 MiB the page component accepts.
+    // HTML_PARSE_COMPACT stores short text inside its node instead of in a separate allocation.
+    constexpr int options = HTML_PARSE_RECOVER | HTML_PARSE_NOERROR | HTML_PARSE_NOWARNING |
+                            HTML_PARSE_NONET | HTML_PARSE_COMPACT;
+    // What htmlReadMemory does, with the trimmer between the parser and the tree. Its parser context is
+    // the one for memory input that detects UTF-8 without a declared charset; the HTML one does not.
+    xmlParserCtxtPtr ctxt = xmlCreateMemoryParserCtxt(html.data(), static_cast<int>(html.size()));
+    if (ctxt == nullptr)
+        return;
+    htmlDefaultSAXHandlerInit();
+    std::memcpy(ctxt->sax, &htmlDefaultSAXHandler, sizeof(xmlSAXHandlerV1));
+    htmlCtxtUseOptions(ctxt, options);
+    ctxt->html = 1;
+    if (!encoding.isEmpty()) {
+        if (xmlCharEncodingHandlerPtr handler = xmlFindCharEncodingHandler(encoding.constData())) {
+            xmlSwitchToEncoding(ctxt, handler);
+            xmlFree(const_cast<xmlChar*>(ctxt->input->encoding));
+            ctxt->input->encoding = xmlStrdup(BAD_CAST encoding.constData());
+        }
+    }
+    {
+        TreeTrimmer trimmer(ctxt);
+        htmlParseDocument(ctxt);
+    }
+    m_doc.reset(ctxt->myDoc);
+    ctxt->myDoc = nullptr;
+    // The document owns the names' dictionary from here on.
+    if (ctxt->dictNames != 0 && m_doc && m_doc->dict == ctxt->dict)
+        ctxt->dict = nullptr;
+    xmlFreeParserCtxt(ctxt);
 }
 
 HtmlDocument HtmlDocument::errorPage(const QString& reason)

@@ -1,4 +1,5 @@
 #include "acquisition/htmldocument.h"
+#include "hostilepages.h"
 
 #include <QRandomGenerator>
 #include <QRegularExpression>
@@ -23,6 +24,8 @@ QByteArray pseudoRandomBytes(int count, quint32 seed)
         b = static_cast<char>(generator.bounded(256));
     return bytes;
 }
+
+const QString shortenedNote = QStringLiteral("The page was shortened for display.");
 
 } // namespace
 
@@ -118,6 +121,22 @@ void TestHtmlDocument::elementValue_data()
         << QString();
     QTest::newRow("element after NULs")
         << QByteArray("<P>a\0\0b</P><INPUT ID=x VALUE=7>", 31) << "x" << true << "7";
+    // The parser stops 256 levels down; that limit keeps it linear.
+    QTest::newRow("200 levels down") << QByteArray("<DIV>").repeated(200) + "<INPUT ID=x VALUE=8>"
+                                     << "x" << true << "8";
+    QTest::newRow("300 levels down") << QByteArray("<DIV>").repeated(300) + "<INPUT ID=x VALUE=8>"
+                                     << "x" << false << QString();
+    // Past what the view can show, the tree keeps only what a lookup can reach; the lookups stay whole.
+    const QByteArray beyondView = QByteArray("<BR>x").repeated(3000);
+    QTest::newRow("select past the view")
+        << beyondView +
+               "<SELECT ID=x><OPTION VALUE=a>A<OPTGROUP><OPTION SELECTED>\n B <BR>c</OPTGROUP></SELECT>"
+        << "x" << true << "B c";
+    QTest::newRow("textarea past the view") << beyondView + "<TEXTAREA ID=x>a<B>b</B>\n<!-- c -->d</TEXTAREA>"
+                                            << "x" << true << "ab\nd";
+    QTest::newRow("same id past the view: parent first")
+        << beyondView + "<DIV ID=x><P><INPUT ID=x VALUE=2></DIV>"
+        << "x" << false << QString();
 }
 
 void TestHtmlDocument::elementValue()
@@ -219,56 +238,68 @@ void TestHtmlDocument::displayHtml_data()
     QTest::addColumn<QByteArray>("html");
     QTest::addColumn<QStringList>("mustContain");
     QTest::addColumn<QStringList>("mustNotContain");
+    QTest::addColumn<QString>("reading"); // of Temperature_0; null: none expected
 
     QTest::newRow("sensor page") << sensorPage
                                  << QStringList{"<h3>1-Wire Sensor Reading</h3>", "<table border=\"1\">",
                                                 "<td>9C000000B4A89828", "[23.5625]"}
-                                 << QStringList{"<form", "action", "name=", "<input", "Sensor 1</"};
+                                 << QStringList{"<form", "action", "name=", "<input", "Sensor 1</"}
+                                 << QString();
     QTest::newRow("script and style dropped")
         << QByteArray("<SCRIPT>alert(1)</SCRIPT><STYLE>p{color:red}</STYLE><P>text")
-        << QStringList{"<p>text</p>"} << QStringList{"<script", "alert", "color", "<style"};
+        << QStringList{"<p>text</p>"} << QStringList{"<script", "alert", "color", "<style"} << QString();
     QTest::newRow("link becomes text")
         << QByteArray("<A HREF=\"http://127.0.0.1:8080/x\" TARGET=_blank>go <B>here</B></A>")
-        << QStringList{"go <b>here</b>"} << QStringList{"href", "127.0.0.1", "<a", "_blank"};
+        << QStringList{"go <b>here</b>"} << QStringList{"href", "127.0.0.1", "<a", "_blank"} << QString();
     QTest::newRow("image as text") << QByteArray("<P>x<IMG SRC=\"logo.png\" ALT=logo>y")
-                                   << QStringList{"<p>x[image]y</p>"} << QStringList{"logo", "src"};
+                                   << QStringList{"<p>x[image]y</p>"} << QStringList{"logo", "src"}
+                                   << QString();
     QTest::newRow("embedded content dropped")
         << QByteArray("<IFRAME SRC=a.html>in frame</IFRAME><OBJECT DATA=b.swf><PARAM NAME=m VALUE=n>fallback"
                       "</OBJECT><EMBED SRC=c.swf><APPLET CODE=d>applet</APPLET><P>after")
         << QStringList{"<p>after</p>"}
-        << QStringList{"in frame", "fallback", "applet", ".swf", "a.html", "<iframe", "<object", "<embed"};
+        << QStringList{"in frame", "fallback", "applet", ".swf", "a.html", "<iframe", "<object", "<embed"}
+        << QString();
     QTest::newRow("attributes stripped")
         << QByteArray("<P STYLE=\"background:url(x.png)\" ONCLICK=\"go()\" CLASS=c ID=i ALIGN=CENTER>t</P>")
-        << QStringList{"<p align=\"center\">t</p>"}
-        << QStringList{"style", "onclick", "url(", "class", "id="};
+        << QStringList{"<p align=\"center\">t</p>"} << QStringList{"style", "onclick", "url(", "class", "id="}
+        << QString();
     QTest::newRow("whitelisted attribute values checked")
         << QByteArray("<TABLE BORDER=\"1 onload=x\" CELLPADDING=4><TR><TD COLSPAN=2 ROWSPAN=\"x\" "
                       "VALIGN=javascript:x>c</TABLE>")
         << QStringList{"<table cellpadding=\"4\">", "<td colspan=\"2\">c</td>"}
-        << QStringList{"onload", "rowspan", "valign", "javascript", "border"};
+        << QStringList{"onload", "rowspan", "valign", "javascript", "border"} << QString();
     QTest::newRow("meta refresh dropped")
         << QByteArray("<HEAD><META HTTP-EQUIV=refresh CONTENT=\"0;url=http://127.0.0.1/\"><BASE HREF=/b/>"
                       "<LINK REL=stylesheet HREF=s.css><TITLE>Secret title</TITLE></HEAD><BODY>b")
-        << QStringList{"b</body>"} << QStringList{"url=", "127.0.0.1", "s.css", "Secret title", "<meta"};
+        << QStringList{"b</body>"} << QStringList{"url=", "127.0.0.1", "s.css", "Secret title", "<meta"}
+        << QString();
     QTest::newRow("text escaped") << QByteArray("<P>&lt;script&gt;x&lt;/script&gt; a &amp; b \"q\"</P>")
                                   << QStringList{"&lt;script&gt;x&lt;/script&gt; a &amp; b &quot;q&quot;"}
-                                  << QStringList{"<script"};
+                                  << QStringList{"<script"} << QString();
     QTest::newRow("value escaped") << QByteArray("<INPUT VALUE=\"<b>&quot;x\">")
-                                   << QStringList{"[&lt;b&gt;&quot;x]"} << QStringList{"<b>"};
+                                   << QStringList{"[&lt;b&gt;&quot;x]"} << QStringList{"<b>"} << QString();
     QTest::newRow("unclosed inline closed in order")
-        << QByteArray("<P><B>bold<I>both") << QStringList{"<p><b>bold<i>both</i></b></p>"} << QStringList{};
+        << QByteArray("<P><B>bold<I>both") << QStringList{"<p><b>bold<i>both</i></b></p>"} << QStringList{}
+        << QString();
     QTest::newRow("comment dropped") << QByteArray("<P>a<!-- hidden -->b") << QStringList{"<p>ab</p>"}
-                                     << QStringList{"hidden", "<!--"};
+                                     << QStringList{"hidden", "<!--"} << QString();
     QTest::newRow("pre and lists") << QByteArray("<PRE>a  b</PRE><UL><LI>one<LI>two</UL><BR>")
                                    << QStringList{"<pre>a  b</pre>", "<ul><li>one</li><li>two</li></ul>",
                                                   "<br>"}
-                                   << QStringList{"</br>"};
+                                   << QStringList{"</br>"} << QString();
     QTest::newRow("controls")
         << QByteArray("<TEXTAREA>\nhello\nworld</TEXTAREA><SELECT><OPTION VALUE=1>First<OPTION VALUE=2 "
                       "SELECTED>Second</SELECT><INPUT TYPE=hidden VALUE=hiddenvalue><INPUT TYPE=checkbox "
                       "CHECKED><INPUT TYPE=password VALUE=abc><BUTTON>Press <B>me</B></BUTTON>")
         << QStringList{"[hello<br>world]", "[Second]", "[x]", "[***]", "[Press me]"}
-        << QStringList{"hiddenvalue", "abc", "First", "<textarea", "<select", "<option", "<button"};
+        << QStringList{"hiddenvalue", "abc", "First", "<textarea", "<select", "<option", "<button"}
+        << QString();
+
+    // Shown whole, each of these stalls the view's layout; the view gets a bounded part and the note.
+    for (const quorvel::testing::HostilePage& page : quorvel::testing::hostilePages())
+        QTest::newRow(qPrintable(page.name)) << page.html << QStringList{shortenedNote} << QStringList{}
+                                             << QString::fromLatin1(quorvel::testing::HostileReading);
 }
 
 void TestHtmlDocument::displayHtml()
@@ -276,8 +307,14 @@ void TestHtmlDocument::displayHtml()
     QFETCH(QByteArray, html);
     QFETCH(QStringList, mustContain);
     QFETCH(QStringList, mustNotContain);
+    QFETCH(QString, reading);
 
-    const QString rendered = HtmlDocument(html).displayHtml();
+    const HtmlDocument document(html);
+    if (!reading.isNull())
+        QCOMPARE(document.elementValue(QStringLiteral("Temperature_0")), std::optional<QString>(reading));
+    const QString rendered = document.displayHtml();
+    if (!mustContain.contains(shortenedNote))
+        QVERIFY(!rendered.contains(shortenedNote));
     for (const QString& fragment : mustContain)
         QVERIFY2(rendered.contains(fragment),
                  qPrintable(fragment + QStringLiteral(" missing in ") + rendered));
@@ -295,8 +332,23 @@ void TestHtmlDocument::displayHtml()
                                           "rowspan", "align",       "valign"};
     static const QRegularExpression tagPattern(QStringLiteral("<(/?)([^\\s>/]*)([^>]*)>"));
     static const QRegularExpression attributePattern(QStringLiteral("\\s([a-z]+)=\"([a-z0-9]*)\""));
+    // Whatever the page, the view gets a bounded amount: html and body, the note's two elements and at
+    // most 2,000 of the page's, nested at most 16 deep inside body, and at most 16 KiB of text.
+    qsizetype elements = 0;
+    qsizetype depth = 0;
+    qsizetype maxDepth = 0;
+    const qsizetype text = QString(rendered).remove(tagPattern).size();
+    QVERIFY2(text <= 16 * 1024 + shortenedNote.size(), qPrintable(QString::number(text)));
     for (auto tag = tagPattern.globalMatch(rendered); tag.hasNext();) {
         const QRegularExpressionMatch match = tag.next();
+        const bool isVoid = match.captured(2) == u"br" || match.captured(2) == u"hr";
+        if (match.captured(1).isEmpty()) {
+            ++elements;
+            if (!isVoid)
+                maxDepth = std::max(maxDepth, ++depth);
+        } else {
+            --depth;
+        }
         QVERIFY2(tags.contains(match.captured(2)), qPrintable(match.captured(0)));
         QString rest = match.captured(3);
         for (auto attr = attributePattern.globalMatch(rest); attr.hasNext();)
@@ -304,6 +356,9 @@ void TestHtmlDocument::displayHtml()
         rest.remove(attributePattern);
         QVERIFY2(rest.isEmpty(), qPrintable(match.captured(0)));
     }
+    QVERIFY2(elements <= 2000 + 4, qPrintable(QString::number(elements)));
+    QVERIFY2(maxDepth <= 16 + 2, qPrintable(QString::number(maxDepth)));
+    QCOMPARE(depth, 0);
 }
 
 void TestHtmlDocument::errorPage()

@@ -1,0 +1,42 @@
+#include "hostilepages.h"
+
+namespace quorvel::testing {
+
+namespace {
+
+const QByteArray head =
+    "<HTML><HEAD><TITLE>DS18B20 Sensor 1</TITLE></HEAD><BODY><H3>1-Wire Sensor Reading</H3>\n";
+const QByteArray reading = QByteArray("<INPUT TYPE=TEXT ID=Temperature_0 NAME=Temperature_0 VALUE=\"") +
+                           HostileReading + "\" SIZE=10 READONLY>\n";
+const QByteArray tail = reading + "</BODY></HTML>\n";
+
+// head + open + unit repeated as often as fits + close + tail.
+HostilePage repeated(const char* name, qsizetype bytes, const QByteArray& open, const QByteArray& unit,
+                     const QByteArray& close = {})
+{
+    const qsizetype room = bytes - head.size() - open.size() - close.size() - tail.size();
+    return {QString::fromLatin1(name),
+            head + open + unit.repeated(qMax<qsizetype>(0, room / unit.size())) + close + tail};
+}
+
+} // namespace
+
+std::vector<HostilePage> hostilePages(qsizetype bytes)
+{
+    const qsizetype bulk = bytes - head.size() - tail.size() - 64;
+    return {
+        repeated("line breaks", bytes, "<P>", "<BR>"),
+        repeated("table cells", bytes, "<TABLE BORDER=1>", "<TR><TD>1<TD>2<TD>3<TD>4<TD>5<TD>6<TD>7<TD>8",
+                 "</TABLE>"),
+        // The parser reads no deeper than 256 levels, so these carry the reading before the nesting too.
+        repeated("nested tables", bytes, reading, "<TABLE><TR><TD>"),
+        repeated("nested inline", bytes, reading + "<P>", "<B><I>"),
+        // A control's value is what the view shows of it: one word with no place to break a line.
+        {QStringLiteral("huge attribute"),
+         head + "<INPUT TYPE=TEXT VALUE=\"" + QByteArray(bulk, '7') + "\">\n" + tail},
+        {QStringLiteral("huge text node"), head + "<P>" + QByteArray(bulk, 'x') + "</P>\n" + tail},
+        repeated("50,000 inputs", head.size() + 50000 * 15 + tail.size(), {}, "<INPUT VALUE=1>"),
+    };
+}
+
+} // namespace quorvel::testing
