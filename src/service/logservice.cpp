@@ -5,6 +5,8 @@
 #include <QCoreApplication>
 #include <QDateTime>
 
+#include <algorithm>
+
 #include <sysexits.h>
 
 namespace quorvel::service {
@@ -101,15 +103,20 @@ void LogService::showPage(const acquisition::PageDocument* document)
 {
     const bool answered = page_.lastLoadGotAnswer();
     metrics_.recordRead(cycle_.currentSlot(), classifyRead(document, answered), QDateTime::currentDateTime());
-    if (adapterReachable_.value_or(true) && !answered) {
+    // One sensor that never answers is the sensor's fault, counted in the metrics; the adapter counts as
+    // unreachable once several requests in a row, to different sensors, got no answer at all.
+    noAnswerRun_ = answered ? 0 : noAnswerRun_ + 1;
+    const int threshold = std::min(UnreachableAfter, int(cycle_.table().SensorUrls.size()));
+    if (adapterReachable_ && noAnswerRun_ >= threshold) {
         const auto* html = page_.htmlDocument();
         const QString reason =
             html && html->errorReason() ? *html->errorReason() : QStringLiteral("no answer");
         messages_(QStringLiteral("the adapter at %1 is unreachable: %2").arg(adapter_, reason));
-    } else if (adapterReachable_ == false && answered) {
+        adapterReachable_ = false;
+    } else if (!adapterReachable_ && answered) {
         messages_(QStringLiteral("the adapter at %1 answers again").arg(adapter_));
+        adapterReachable_ = true;
     }
-    adapterReachable_ = answered;
 }
 
 std::optional<QString> LogService::writeRecord(const acquisition::SensorReadings& readings)

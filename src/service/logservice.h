@@ -75,7 +75,10 @@ private:
     acquisition::AcquisitionCycle cycle_;
     MetricsServer* server_ = nullptr;
     SystemdNotifier notifier_;
-    std::optional<bool> adapterReachable_;
+    // Requests in a row without an answer after which the adapter is reported unreachable.
+    static constexpr int UnreachableAfter = 3;
+    bool adapterReachable_ = true;
+    int noAnswerRun_ = 0;
     bool writeFailing_ = false;
     QDateTime newFileNoted_;
     bool stopped_ = false;
