@@ -79,6 +79,9 @@ while read -r mode owner _ _ _ path _; do
     [ "$owner" = root/root ] || fail "$path is owned by $owner"
     case "$path" in
     "" | usr/* | usr/) ;;
+    # The service's unit, options and log rotation, and the folders that hold them.
+    etc/ | etc/default/ | etc/logrotate.d/ | lib/ | lib/systemd/ | lib/systemd/system/) ;;
+    etc/default/quorvel3d | etc/logrotate.d/quorvel3d | lib/systemd/system/quorvel3d.service) ;;
     *) fail "$path lies outside /usr" ;;
     esac
     case "$mode" in
@@ -93,7 +96,7 @@ done < <(dpkg-deb -c "$deb")
 ok
 
 # The programs: stripped, and they start from where the package puts them.
-for prog in quorvel3 quorvel3-adapter-sim quorvel3-logtool; do
+for prog in quorvel3 quorvel3d quorvel3-adapter-sim quorvel3-logtool; do
     bin=$root/usr/bin/$prog
     if [ ! -x "$bin" ]; then
         fail "usr/bin/$prog is missing or not executable"
@@ -109,6 +112,25 @@ if [ -x "$root/usr/bin/quorvel3-adapter-sim" ]; then
     status=$?
     if [ $status -eq 0 ] && [[ "$help" == *--port* ]]; then ok; else
         fail "quorvel3-adapter-sim --help exited $status: $help"
+    fi
+fi
+
+# The service: its unit names the program, its options and its rotation are conffiles, and the program
+# answers --help from where the package puts it.
+for file in lib/systemd/system/quorvel3d.service etc/default/quorvel3d etc/logrotate.d/quorvel3d; do
+    check "$file is missing" test -f "$root/$file"
+done
+check "the unit does not start /usr/bin/quorvel3d" grep -q '^ExecStart=/usr/bin/quorvel3d ' "$root/lib/systemd/system/quorvel3d.service"
+check "the logrotate snippet sends no SIGHUP" grep -q 'signal=HUP quorvel3d.service' "$root/etc/logrotate.d/quorvel3d"
+conffiles=$(dpkg-deb -I "$deb" conffiles 2>/dev/null)
+for file in /etc/default/quorvel3d /etc/logrotate.d/quorvel3d; do
+    check "$file is not a conffile" grep -qx "$file" <<<"$conffiles"
+done
+if [ -x "$root/usr/bin/quorvel3d" ]; then
+    help=$("$root/usr/bin/quorvel3d" --help 2>&1)
+    status=$?
+    if [ $status -eq 0 ] && [[ "$help" == *--metrics* ]]; then ok; else
+        fail "quorvel3d --help exited $status: $help"
     fi
 fi
 

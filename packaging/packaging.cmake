@@ -14,7 +14,7 @@ set(pkg_docdir ${CMAKE_INSTALL_DATAROOTDIR}/doc/quorvel3)
 set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
     OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 
-install(TARGETS quorvel3 quorvel3-adapter-sim quorvel3-logtool RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(TARGETS quorvel3 quorvel3d quorvel3-adapter-sim quorvel3-logtool RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
 install(FILES ${pkg_src}/io.quorvel.Quorvel3.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
 
@@ -43,13 +43,22 @@ endmacro()
 
 # A native package (no Debian revision) keeps its changelog as changelog.gz.
 quorvel_gzip(${pkg_src}/changelog changelog)
-foreach(page quorvel3 quorvel3-adapter-sim quorvel3-logtool)
+foreach(page quorvel3 quorvel3d quorvel3-adapter-sim quorvel3-logtool)
   configure_file(${pkg_src}/${page}.1.in ${pkg_bin}/man/${page}.1 @ONLY)
   quorvel_gzip(${pkg_bin}/man/${page}.1 ${page}.1)
 endforeach()
 add_custom_target(quorvel_packaging_files ALL DEPENDS ${pkg_gzipped})
 
-install(FILES ${pkg_bin}/quorvel3.1.gz ${pkg_bin}/quorvel3-adapter-sim.1.gz ${pkg_bin}/quorvel3-logtool.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES ${pkg_bin}/quorvel3.1.gz ${pkg_bin}/quorvel3d.1.gz ${pkg_bin}/quorvel3-adapter-sim.1.gz ${pkg_bin}/quorvel3-logtool.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+# The service: its unit (installed, not enabled), its options and its log rotation. Absolute paths: Debian
+# 12 keeps units in /lib/systemd/system and configuration in /etc whatever the prefix.
+install(FILES ${pkg_src}/quorvel3d.service DESTINATION /lib/systemd/system)
+install(FILES ${pkg_src}/quorvel3d.default DESTINATION /etc/default RENAME quorvel3d)
+install(FILES ${pkg_src}/quorvel3d.logrotate DESTINATION /etc/logrotate.d RENAME quorvel3d)
+# Files under /etc are the administrator's: dpkg keeps their changes on upgrade.
+file(WRITE ${pkg_bin}/conffiles "/etc/default/quorvel3d\n/etc/logrotate.d/quorvel3d\n")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${pkg_bin}/conffiles)
+
 install(FILES ${pkg_bin}/changelog.gz ${pkg_src}/copyright DESTINATION ${pkg_docdir})
 
 set(CPACK_GENERATOR DEB)
@@ -67,8 +76,9 @@ set(CPACK_PACKAGE_DESCRIPTION
     "\n"
     "The package also contains quorvel3-adapter-sim, a simulator of the adapter\n"
     "serving its sensor pages on 127.0.0.1, for trying the logger out without\n"
-    "hardware, and quorvel3-logtool, which turns log files into CSV, plots and\n"
-    "statistics.")
+    "hardware, quorvel3-logtool, which turns log files into CSV, plots and\n"
+    "statistics, and quorvel3d, the logger as a service without a window, with\n"
+    "a systemd unit and metrics for Prometheus-compatible scrapers.")
 string(JOIN "" CPACK_PACKAGE_DESCRIPTION ${CPACK_PACKAGE_DESCRIPTION})
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR})

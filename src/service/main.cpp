@@ -1,0 +1,88 @@
+#include "logservice.h"
+#include "serviceoptions.h"
+#include "signalwatcher.h"
+
+#include "acquisition/adapteraddress.h"
+#include "runtime/appinfo.h"
+
+#include <QCoreApplication>
+
+#include <csignal>
+#include <cstdio>
+#include <sysexits.h>
+
+using namespace quorvel;
+
+namespace {
+
+void tell(const QString& line)
+{
+    // One line a message, unbuffered, so a journal or a terminal shows it at once and never interleaved.
+    std::fprintf(stderr, "quorvel3d: %s\n", qPrintable(line));
+    std::fflush(stderr);
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    QCoreApplication app(argc, argv);
+    // The same names as the window program, so the adapter setting is read from the same file.
+    QCoreApplication::setApplicationName(runtime::AppInfo::title());
+    QCoreApplication::setOrganizationName(runtime::AppInfo::title());
+    const QString version = QStringLiteral("%1.%2.%3")
+                                .arg(runtime::AppInfo::major())
+                                .arg(runtime::AppInfo::minor())
+                                .arg(runtime::AppInfo::revision());
+    QCoreApplication::setApplicationVersion(version);
+
+    const auto parsed = service::parseServiceOptions(QCoreApplication::arguments());
+    switch (parsed.action) {
+    case service::ParsedOptions::Action::Help:
+        std::fputs(qPrintable(service::serviceUsage()), stdout);
+        return 0;
+    case service::ParsedOptions::Action::Version:
+        std::printf("quorvel3d %s\n", qPrintable(version));
+        return 0;
+    case service::ParsedOptions::Action::Error:
+        tell(parsed.error);
+        std::fputs(qPrintable(service::serviceUsage()), stderr);
+        return EX_USAGE;
+    case service::ParsedOptions::Action::Run:
+        break;
+    }
+
+    QString adapter;
+    if (parsed.options.adapter) {
+        adapter = *parsed.options.adapter;
+    } else {
+        const auto setting = acquisition::loadAdapterAddress();
+        if (!setting.address) {
+            tell(setting.error);
+            return EX_CONFIG;
+        }
+        adapter = *setting.address;
+    }
+
+    // A reader of standard output that went away is a failed write, counted and told, not a silent death.
+    std::signal(SIGPIPE, SIG_IGN);
+
+    service::LogService logger(parsed.options, adapter, &tell);
+    service::SignalWatcher signalWatcher({SIGTERM, SIGINT, SIGHUP});
+    if (!signalWatcher.isValid()) {
+        tell(QStringLiteral("cannot install the signal handlers"));
+        return EX_OSERR;
+    }
+    QObject::connect(&signalWatcher, &service::SignalWatcher::received, &logger, [&logger](int signalNumber) {
+        if (signalNumber == SIGHUP)
+            logger.reopenLog();
+        else
+            logger.stop();
+    });
+    QObject::connect(&logger, &service::LogService::finished, &app, &QCoreApplication::exit,
+                     Qt::QueuedConnection);
+
+    if (const auto status = logger.start())
+        return *status;
+    return QCoreApplication::exec();
+}

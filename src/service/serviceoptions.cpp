@@ -1,0 +1,175 @@
+#include "serviceoptions.h"
+
+#include "acquisition/adapteraddress.h"
+
+#include <QMap>
+
+namespace quorvel::service {
+
+namespace {
+
+enum class Option { Log, Adapter, Metrics, Locale, Sweeps };
+
+const QMap<QString, Option>& optionNames()
+{
+    static const QMap<QString, Option> names = {
+        {QStringLiteral("--log"), Option::Log},         {QStringLiteral("--adapter"), Option::Adapter},
+        {QStringLiteral("--metrics"), Option::Metrics}, {QStringLiteral("--locale"), Option::Locale},
+        {QStringLiteral("--sweeps"), Option::Sweeps},
+    };
+    return names;
+}
+
+std::optional<QLocale> parseLocale(const QString& name)
+{
+    if (name.isEmpty())
+        return std::nullopt;
+    QLocale locale(name);
+    // Qt falls back to the C locale for a name it does not know; that is a typo, not a choice.
+    if (locale.language() == QLocale::C && name != QLatin1String("C") && name != QLatin1String("POSIX"))
+        return std::nullopt;
+    return locale;
+}
+
+// Applies one option's value; the error text when the value is not valid.
+std::optional<QString> apply(Option option, const QString& name, const QString& value, ServiceOptions& out)
+{
+    const auto invalid = [&](const QString& what) {
+        return QStringLiteral("invalid value \"%1\" for %2: %3").arg(value, name, what);
+    };
+    switch (option) {
+    case Option::Log:
+        if (value.isEmpty())
+            return invalid(QStringLiteral("expected a file name or -"));
+        out.logPath = value;
+        return std::nullopt;
+    case Option::Adapter:
+        if (auto address = acquisition::parseAdapterAddress(value)) {
+            out.adapter = *address;
+            return std::nullopt;
+        }
+        return invalid(QStringLiteral("expected an IPv4 address with an optional :PORT (1 to 65535)"));
+    case Option::Metrics:
+        if (auto endpoint = parseMetricsEndpoint(value)) {
+            out.metrics = *endpoint;
+            return std::nullopt;
+        }
+        return invalid(QStringLiteral("expected an IPv4 address and a port, such as 127.0.0.1:9300"));
+    case Option::Locale:
+        if (auto locale = parseLocale(value)) {
+            out.locale = *locale;
+            return std::nullopt;
+        }
+        return invalid(QStringLiteral("not a locale name known here, such as en_US or de_DE"));
+    case Option::Sweeps: {
+        bool ok = false;
+        const qint64 n = value.toLongLong(&ok);
+        if (ok && n > 0 && !value.startsWith(QLatin1Char('+'))) {
+            out.sweeps = n;
+            return std::nullopt;
+        }
+        return invalid(QStringLiteral("expected a whole number of at least 1"));
+    }
+    }
+    return invalid(QString());
+}
+
+} // namespace
+
+std::optional<MetricsEndpoint> parseMetricsEndpoint(const QString& text)
+{
+    const qsizetype colon = text.lastIndexOf(QLatin1Char(':'));
+    if (colon < 0)
+        return std::nullopt;
+    const QString host = text.left(colon);
+    const QString port = text.mid(colon + 1);
+    // The adapter's rule for the address itself: four decimal octets, no leading zeros.
+    if (!acquisition::parseAdapterAddress(host) || port.isEmpty() || port.size() > 5)
+        return std::nullopt;
+    for (const QChar c : port)
+        if (c < QLatin1Char('0') || c > QLatin1Char('9'))
+            return std::nullopt;
+    if (port.size() > 1 && port.front() == QLatin1Char('0'))
+        return std::nullopt;
+    const int number = port.toInt();
+    if (number > 65535)
+        return std::nullopt;
+    return MetricsEndpoint{QHostAddress(host), static_cast<quint16>(number)};
+}
+
+ParsedOptions parseServiceOptions(const QStringList& arguments)
+{
+    ParsedOptions parsed;
+    const auto fail = [&](const QString& error) {
+        parsed.action = ParsedOptions::Action::Error;
+        parsed.error = error;
+        return parsed;
+    };
+
+    QMap<Option, QString> seen;
+    for (qsizetype i = 1; i < arguments.size(); ++i) {
+        const QString& argument = arguments.at(i);
+        if (argument == QLatin1String("--help") || argument == QLatin1String("-h")) {
+            parsed.action = ParsedOptions::Action::Help;
+            return parsed;
+        }
+        if (argument == QLatin1String("--version")) {
+            parsed.action = ParsedOptions::Action::Version;
+            return parsed;
+        }
+        QString name = argument;
+        std::optional<QString> value;
+        if (const qsizetype equals = argument.indexOf(QLatin1Char('='));
+            argument.startsWith(QLatin1String("--")) && equals > 2) {
+            name = argument.left(equals);
+            value = argument.mid(equals + 1);
+        }
+        const auto option = optionNames().constFind(name);
+        if (option == optionNames().constEnd()) {
+            if (argument.startsWith(QLatin1Char('-')) && argument != QLatin1String(StandardOutputLog))
+                return fail(QStringLiteral("unknown option %1").arg(name));
+            return fail(QStringLiteral("unexpected argument \"%1\"").arg(argument));
+        }
+        if (seen.contains(*option))
+            return fail(QStringLiteral("option %1 given twice").arg(name));
+        if (!value) {
+            if (i + 1 >= arguments.size())
+                return fail(QStringLiteral("option %1 needs a value").arg(name));
+            value = arguments.at(++i);
+        }
+        seen.insert(*option, *value);
+        if (auto error = apply(*option, name, *value, parsed.options))
+            return fail(*error);
+    }
+    if (parsed.options.logPath.isEmpty() && !parsed.options.metrics)
+        return fail(QStringLiteral("nothing to record: give --log, --metrics or both"));
+    parsed.action = ParsedOptions::Action::Run;
+    return parsed;
+}
+
+QString serviceUsage()
+{
+    return QStringLiteral(
+        "Usage: quorvel3d [--log FILE|-] [--adapter ADDR[:PORT]] [--metrics ADDR:PORT] [--locale NAME]\n"
+        "                 [--sweeps N]\n"
+        "Polls the thirteen temperature sensors through the adapter's sensor pages without a window, writes\n"
+        "one log line per sweep as the window program does, and serves the readings as metrics.\n"
+        "\n"
+        "  --log FILE          append one line per sweep to FILE, created if missing; - writes to\n"
+        "                      standard output. SIGHUP opens FILE anew (for log rotation).\n"
+        "  --adapter ADDR[:PORT]\n"
+        "                      the adapter's IPv4 address and port (default port 80); default: the\n"
+        "                      AdapterAddress setting of the window program, else 127.0.0.1\n"
+        "  --metrics ADDR:PORT serve GET /metrics on this IPv4 address and port (port 0 picks a free\n"
+        "                      one and the start message names it); off unless given\n"
+        "  --locale NAME       the locale of the log line's date, time and numbers (default: the\n"
+        "                      process's, from LC_ALL, LC_NUMERIC, LANG)\n"
+        "  --sweeps N          end after N sweeps\n"
+        "  --help, --version\n"
+        "\n"
+        "SIGTERM and SIGINT end the program between records, with status 0.\n"
+        "Exit statuses: 0 done; 64 bad option or value; 69 the metrics address cannot be bound;\n"
+        "73 the log cannot be opened; 78 the AdapterAddress setting is not valid.\n");
+}
+
+} // namespace quorvel::service

@@ -1,0 +1,47 @@
+#pragma once
+
+#include <QHostAddress>
+#include <QLocale>
+#include <QString>
+#include <QStringList>
+
+#include <optional>
+
+namespace quorvel::service {
+
+// Where the metrics are served: an IPv4 address and a port (0 lets the system pick one).
+struct MetricsEndpoint {
+    QHostAddress address;
+    quint16 port = 0;
+};
+
+struct ServiceOptions {
+    // Empty: no log; "-": standard output.
+    QString logPath;
+    // Given with --adapter; otherwise the setting's value is looked up at start.
+    std::optional<QString> adapter;
+    std::optional<MetricsEndpoint> metrics;
+    QLocale locale;
+    // End after this many sweeps; nothing: run until a signal ends it.
+    std::optional<qint64> sweeps;
+};
+
+struct ParsedOptions {
+    enum class Action { Run, Help, Version, Error };
+    Action action = Action::Error;
+    ServiceOptions options;
+    // For Error: one line naming the option and what is wrong with it.
+    QString error;
+};
+
+inline constexpr const char* StandardOutputLog = "-";
+
+// Reads the command line (arguments.first() is the program). Parses only; opens and binds nothing.
+[[nodiscard]] ParsedOptions parseServiceOptions(const QStringList& arguments);
+// The text --help prints, also shown after a usage error.
+[[nodiscard]] QString serviceUsage();
+
+// "A.B.C.D:PORT" with a dotted-quad IPv4 address and a port 0 to 65535.
+[[nodiscard]] std::optional<MetricsEndpoint> parseMetricsEndpoint(const QString& text);
+
+} // namespace quorvel::service
