@@ -56,6 +56,7 @@ public:
     // Whether the connection may carry the next request once this answer is complete.
     [[nodiscard]] bool keepAlive() const;
     [[nodiscard]] const QByteArray& body() const { return m_body; }
+    [[nodiscard]] qint64 maxBodySize() const { return m_maxBodyBytes; }
 
 private:
     enum class Framing { None, Length, Chunked, UntilClose };
