@@ -172,7 +172,25 @@ void WebPageComponent::onAnswered()
         fail(QStringLiteral("Redirect refused (HTTP %1)").arg(status));
         return;
     }
-    complete(HtmlDocument(answer.body(), charsetOf(answer.header("content-type"))));
+    // Encoded bytes are never taken for a page, whatever the request asked for.
+    const HttpResponseParser::Decoded decoded = answer.decodedBody();
+    using Outcome = HttpResponseParser::Decoded::Outcome;
+    switch (decoded.outcome) {
+    case Outcome::Decoded:
+        complete(HtmlDocument(decoded.body, charsetOf(answer.header("content-type"))));
+        return;
+    case Outcome::Unsupported:
+        fail(QStringLiteral("The adapter's answer was encoded (%1), which cannot be read")
+                 .arg(QString::fromLatin1(decoded.coding)));
+        return;
+    case Outcome::Corrupt:
+        fail(QStringLiteral("The adapter's answer was encoded (%1) but could not be decoded")
+                 .arg(QString::fromLatin1(decoded.coding)));
+        return;
+    case Outcome::TooLarge:
+        fail(HttpConnection::tooLargeReason(answer.maxBodySize()));
+        return;
+    }
 }
 
 void WebPageComponent::onFailed(const QString& reason, bool answerStarted)
