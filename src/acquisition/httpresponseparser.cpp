@@ -1,6 +1,9 @@
 #include "acquisition/httpresponseparser.h"
 
+#include <zlib.h>
+
 #include <algorithm>
+#include <array>
 #include <cstring>
 
 namespace quorvel::acquisition {
@@ -45,6 +48,57 @@ QList<QByteArray> tokensOf(const QList<QPair<QByteArray, QByteArray>>& headers, 
             tokens.append(item.trimmed().toLower());
     }
     return tokens;
+}
+
+enum class Inflated { Done, Corrupt, TooLarge };
+
+// A zlib stream as RFC 1950 frames it: a deflate method byte and a header that is a multiple of 31.
+bool hasZlibHeader(QByteArrayView data)
+{
+    if (data.size() < 2)
+        return false;
+    const auto cmf = static_cast<unsigned char>(data[0]);
+    const auto flg = static_cast<unsigned char>(data[1]);
+    return (cmf & 0x0f) == Z_DEFLATED && (cmf * 256 + flg) % 31 == 0;
+}
+
+// windowBits as for inflateInit2: 15 + 16 gzip, 15 zlib, -15 raw deflate. Gzip members may follow one
+// another; anything else after the end of the stream is damage. Stops as soon as the output passes the
+// cap, so a small bomb costs no more than the cap.
+Inflated inflateAll(QByteArrayView input, int windowBits, qint64 cap, QByteArray& output)
+{
+    z_stream stream{};
+    if (inflateInit2(&stream, windowBits) != Z_OK)
+        return Inflated::Corrupt;
+    // The input is a body under the cap, well inside uInt.
+    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(input.data()));
+    stream.avail_in = static_cast<uInt>(input.size());
+    std::array<char, 16384> buffer{};
+    Inflated result = Inflated::Corrupt;
+    for (;;) {
+        stream.next_out = reinterpret_cast<Bytef*>(buffer.data());
+        stream.avail_out = static_cast<uInt>(buffer.size());
+        const int status = inflate(&stream, Z_NO_FLUSH);
+        // Z_BUF_ERROR: no progress possible, the stream is cut short.
+        if (status != Z_OK && status != Z_STREAM_END)
+            break;
+        const auto produced = qsizetype(buffer.size() - stream.avail_out);
+        if (output.size() + produced > cap) {
+            result = Inflated::TooLarge;
+            break;
+        }
+        output.append(buffer.data(), produced);
+        if (status != Z_STREAM_END)
+            continue;
+        if (stream.avail_in == 0) {
+            result = Inflated::Done;
+            break;
+        }
+        if (windowBits <= 15 || inflateReset(&stream) != Z_OK)
+            break;
+    }
+    inflateEnd(&stream);
+    return result;
 }
 
 } // namespace
@@ -147,6 +201,42 @@ bool HttpResponseParser::keepAlive() const
     if (options.contains("close"))
         return false;
     return m_minorVersion >= 1 || options.contains("keep-alive");
+}
+
+HttpResponseParser::Decoded HttpResponseParser::decodedBody() const
+{
+    using Outcome = Decoded::Outcome;
+    Decoded decoded{Outcome::Decoded, m_body, {}};
+    QList<QByteArray> codings = tokensOf(m_headers, "content-encoding");
+    codings.removeIf([](const QByteArray& coding) { return coding.isEmpty() || coding == "identity"; });
+    // The last coding applied is the first to undo.
+    for (auto coding = codings.crbegin(); coding != codings.crend(); ++coding) {
+        int windowBits = 0;
+        if (*coding == "gzip" || *coding == "x-gzip")
+            windowBits = 15 + 16;
+        else if (*coding == "deflate")
+            // Meant as a zlib stream, but some servers send raw deflate under this name.
+            windowBits = hasZlibHeader(decoded.body) ? 15 : -15;
+        decoded.coding = *coding;
+        if (windowBits == 0) {
+            decoded.outcome = Outcome::Unsupported;
+            decoded.body.clear();
+            return decoded;
+        }
+        // No body, nothing to undo: the answers that carry none may still name a coding.
+        if (decoded.body.isEmpty())
+            continue;
+        QByteArray output;
+        const Inflated inflated = inflateAll(decoded.body, windowBits, m_maxBodyBytes, output);
+        if (inflated != Inflated::Done) {
+            decoded.outcome = inflated == Inflated::TooLarge ? Outcome::TooLarge : Outcome::Corrupt;
+            decoded.body.clear();
+            return decoded;
+        }
+        decoded.body = std::move(output);
+    }
+    decoded.coding.clear();
+    return decoded;
 }
 
 bool HttpResponseParser::takeLine(QByteArrayView data, qsizetype& pos, QByteArray& line)

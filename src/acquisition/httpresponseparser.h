@@ -56,6 +56,17 @@ public:
     // Whether the connection may carry the next request once this answer is complete.
     [[nodiscard]] bool keepAlive() const;
     [[nodiscard]] const QByteArray& body() const { return m_body; }
+    [[nodiscard]] qint64 maxBodySize() const { return m_maxBodyBytes; }
+
+    // The body undone from its Content-Encoding: the request asks for identity, but a server set to
+    // compress may send gzip or deflate all the same. The decoded body is held to the same cap.
+    struct Decoded {
+        enum class Outcome { Decoded, Unsupported, Corrupt, TooLarge };
+        Outcome outcome = Outcome::Decoded;
+        QByteArray body;
+        QByteArray coding; // the one that could not be undone, in lower case
+    };
+    [[nodiscard]] Decoded decodedBody() const;
 
 private:
     enum class Framing { None, Length, Chunked, UntilClose };

@@ -1,7 +1,5 @@
 #include "acquisition/webpagecomponent.h"
 
-#include <QNetworkProxy>
-#include <QTcpSocket>
 #include <QTimer>
 
 #include <algorithm>
@@ -86,38 +84,19 @@ QString secondsText(int ms)
 
 } // namespace
 
-WebPageComponent::Busy::Busy(WebPageComponent& page) : m_page(page)
-{
-    ++m_page.m_busy;
-}
-
-// Signals that came in meanwhile are handled from the event loop, after the outermost call returned.
-WebPageComponent::Busy::~Busy()
-{
-    if (--m_page.m_busy != 0 || m_page.m_deferred.isEmpty() || m_page.m_deferredPosted)
-        return;
-    m_page.m_deferredPosted = true;
-    QMetaObject::invokeMethod(
-        &m_page, [page = &m_page] { page->runDeferredSignals(); }, Qt::QueuedConnection);
-}
-
 WebPageComponent::WebPageComponent(QObject* parent, int timeoutMs)
-    : PageComponent(parent), m_socketFactory([](QObject* owner) { return new QTcpSocket(owner); }),
-      m_deadline(new QTimer(this)), m_timeoutMs(std::max(timeoutMs, 1))
+    : PageComponent(parent), m_http(new HttpConnection(this)), m_deadline(new QTimer(this)),
+      m_timeoutMs(std::max(timeoutMs, 1))
 {
     m_deadline->setSingleShot(true);
     // A coarse timer may fire up to 5 % early; the deadline is a promise to the adapter's slow pages.
     m_deadline->setTimerType(Qt::PreciseTimer);
-    connect(m_deadline, &QTimer::timeout, this, [this] {
-        const Busy busy(*this);
-        onDeadline();
-    });
+    connect(m_deadline, &QTimer::timeout, this, &WebPageComponent::onDeadline);
+    connect(m_http, &HttpConnection::answered, this, &WebPageComponent::onAnswered);
+    connect(m_http, &HttpConnection::failed, this, &WebPageComponent::onFailed);
 }
 
-WebPageComponent::~WebPageComponent()
-{
-    dropConnection();
-}
+WebPageComponent::~WebPageComponent() = default;
 
 void WebPageComponent::setTimeout(int ms)
 {
@@ -131,35 +110,12 @@ void WebPageComponent::setMaxBodySize(qint64 bytes)
 
 void WebPageComponent::setSocketFactory(SocketFactory factory)
 {
-    m_socketFactory = std::move(factory);
-}
-
-void WebPageComponent::onSocketSignal(quint64 connection, Handler handler)
-{
-    // A signal of a connection dropped since it was sent, or queued behind its drop.
-    if (connection != m_connection)
-        return;
-    if (m_busy > 0) {
-        m_deferred.append({connection, handler});
-        return;
-    }
-    const Busy busy(*this);
-    (this->*handler)();
-}
-
-void WebPageComponent::runDeferredSignals()
-{
-    while (!m_deferred.isEmpty() && m_busy == 0) {
-        const auto [connection, handler] = m_deferred.takeFirst();
-        onSocketSignal(connection, handler);
-    }
-    m_deferredPosted = false;
+    m_http->setSocketFactory(std::move(factory));
 }
 
 void WebPageComponent::Navigate(const QString& url)
 {
-    const Busy busy(*this);
-    abandonRequest();
+    m_http->abandon();
     m_deadline->stop();
     ++m_navigation;
     m_document = std::make_unique<HtmlDocument>();
@@ -187,151 +143,28 @@ void WebPageComponent::Navigate(const QString& url)
 
 void WebPageComponent::startRequest(const QUrl& url, const QByteArray& target)
 {
-    const QString host = url.host().toLower();
-    const int port = effectivePort(url);
-    if (m_socket && (host != m_socketHost || port != m_socketPort ||
-                     m_socket->state() != QAbstractSocket::ConnectedState))
-        dropConnection();
     m_url = url;
-    m_request = "GET " + target + " HTTP/1.1\r\nHost: " + hostHeader(url) +
-                "\r\nUser-Agent: Quorvel-3/1.0\r\n"
-                // Identity keeps the size cap counting the bytes on the wire.
-                "Accept-Encoding: identity\r\nConnection: keep-alive\r\n\r\n";
-    m_retried = false;
-    if (!m_socket)
-        openConnection();
-    sendRequest();
+    m_http->send(url.host(), effectivePort(url),
+                 "GET " + target + " HTTP/1.1\r\nHost: " + hostHeader(url) +
+                     "\r\nUser-Agent: Quorvel-3/1.0\r\n"
+                     // Identity keeps the size cap counting the bytes on the wire.
+                     "Accept-Encoding: identity\r\nConnection: keep-alive\r\n\r\n",
+                 m_maxBodyBytes);
 }
 
-void WebPageComponent::openConnection()
+void WebPageComponent::onAnswered()
 {
-    QTcpSocket* socket = m_socketFactory(this);
-    // The adapter sits next to the logger: a system proxy would only be a detour or a leak.
-    socket->setProxy(QNetworkProxy::NoProxy);
-    const quint64 connection = ++m_lastConnection;
-    const auto handle = [this, connection](Handler handler) {
-        return [this, connection, handler] { onSocketSignal(connection, handler); };
-    };
-    connect(socket, &QTcpSocket::connected, this, handle(&WebPageComponent::onConnected));
-    connect(socket, &QTcpSocket::readyRead, this, handle(&WebPageComponent::onReadyRead));
-    connect(socket, &QTcpSocket::disconnected, this, handle(&WebPageComponent::onConnectionEnded));
-    connect(socket, &QTcpSocket::errorOccurred, this, handle(&WebPageComponent::onConnectionEnded));
-    m_socket = socket;
-    m_connection = connection;
-    m_socketHost = m_url.host().toLower();
-    m_socketPort = effectivePort(m_url);
-    m_socketServed = false;
-    socket->connectToHost(m_url.host(), quint16(m_socketPort));
-}
-
-// Written at once on an open connection, else by onConnected().
-void WebPageComponent::sendRequest()
-{
-    m_parser = HttpResponseParser(m_maxBodyBytes);
-    m_inFlight = true;
-    m_answerBytes = false;
-    m_reusedSocket = m_socketServed;
-    if (m_socket && m_socket->state() == QAbstractSocket::ConnectedState)
-        m_socket->write(m_request);
-}
-
-void WebPageComponent::onConnected()
-{
-    // Requests and answers are single small writes; Nagle would hold each back for a delayed ACK.
-    m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-    if (m_inFlight)
-        m_socket->write(m_request);
-}
-
-void WebPageComponent::onReadyRead()
-{
-    const QByteArray bytes = m_socket->readAll();
-    if (bytes.isEmpty())
-        return;
-    // Bytes nobody asked for: the connection is out of step and no use for the next request.
-    if (!m_inFlight) {
-        dropConnection();
-        return;
-    }
-    readAnswer(bytes);
-}
-
-// Returns whether the answer is still open: neither complete nor failed.
-bool WebPageComponent::readAnswer(const QByteArray& bytes)
-{
-    m_answerBytes = true;
-    const qsizetype used = m_parser.feed(bytes);
-    if (m_parser.hasStatus())
-        m_answerPending = true;
-    if (m_parser.isFailed()) {
-        fail(m_parser.failure() == HttpResponseParser::Failure::TooLarge
-                 ? oversizeReason()
-                 : QStringLiteral("The adapter's answer was not valid HTTP"));
-        return false;
-    }
-    if (m_parser.isComplete()) {
-        finishAnswer(used == bytes.size());
-        return false;
-    }
-    return true;
-}
-
-void WebPageComponent::onConnectionEnded()
-{
-    const QAbstractSocket::SocketError error = m_socket->error();
-    const QString errorText = m_socket->errorString();
-    const QByteArray rest = m_socket->isOpen() ? m_socket->readAll() : QByteArray();
-    dropConnection();
-    if (!m_inFlight)
-        return;
-    if (!rest.isEmpty() && !readAnswer(rest))
-        return;
-
-    const bool closedByPeer =
-        error == QAbstractSocket::RemoteHostClosedError || error == QAbstractSocket::UnknownSocketError;
-    if (closedByPeer) {
-        m_parser.finish();
-        if (m_parser.isComplete()) {
-            finishAnswer(false);
-            return;
-        }
-    }
-    // A kept-alive connection may be closed by the adapter at any time, also just as a request goes out;
-    // once any byte of the answer came, the request may have done its work and is not repeated.
-    if (m_reusedSocket && !m_answerBytes && !m_retried) {
-        m_retried = true;
-        openConnection();
-        sendRequest();
-        return;
-    }
-    m_inFlight = false;
-    if (closedByPeer) {
-        fail(m_answerPending
-                 ? QStringLiteral("The adapter closed the connection before the page was complete")
-                 : QStringLiteral("The adapter closed the connection without an answer"));
-    } else {
-        fail(connectionErrorReason(error, errorText));
-    }
-}
-
-void WebPageComponent::finishAnswer(bool connectionUsable)
-{
-    m_inFlight = false;
-    if (connectionUsable && m_parser.keepAlive() && m_socket &&
-        m_socket->state() == QAbstractSocket::ConnectedState)
-        m_socketServed = true;
-    else
-        dropConnection();
-
-    const int status = m_parser.status();
+    m_answerPending = true;
+    const HttpResponseParser& answer = m_http->answer();
+    const int status = answer.status();
     if (isFollowedRedirect(status)) {
-        followRedirect();
+        followRedirect(answer);
         return;
     }
     if (status >= 400) {
         fail(QStringLiteral("HTTP %1 %2")
                  .arg(status)
-                 .arg(QString::fromLatin1(m_parser.reasonPhrase()))
+                 .arg(QString::fromLatin1(answer.reasonPhrase()))
                  .trimmed());
         return;
     }
@@ -339,14 +172,37 @@ void WebPageComponent::finishAnswer(bool connectionUsable)
         fail(QStringLiteral("Redirect refused (HTTP %1)").arg(status));
         return;
     }
-    HtmlDocument document(m_parser.body(), charsetOf(m_parser.header("content-type")));
-    m_parser.reset();
-    complete(std::move(document));
+    // Encoded bytes are never taken for a page, whatever the request asked for.
+    const HttpResponseParser::Decoded decoded = answer.decodedBody();
+    using Outcome = HttpResponseParser::Decoded::Outcome;
+    switch (decoded.outcome) {
+    case Outcome::Decoded:
+        complete(HtmlDocument(decoded.body, charsetOf(answer.header("content-type"))));
+        return;
+    case Outcome::Unsupported:
+        fail(QStringLiteral("The adapter's answer was encoded (%1), which cannot be read")
+                 .arg(QString::fromLatin1(decoded.coding)));
+        return;
+    case Outcome::Corrupt:
+        fail(QStringLiteral("The adapter's answer was encoded (%1) but could not be decoded")
+                 .arg(QString::fromLatin1(decoded.coding)));
+        return;
+    case Outcome::TooLarge:
+        fail(HttpConnection::tooLargeReason(answer.maxBodySize()));
+        return;
+    }
 }
 
-void WebPageComponent::followRedirect()
+void WebPageComponent::onFailed(const QString& reason, bool answerStarted)
 {
-    const QString location = QString::fromUtf8(m_parser.header("location"));
+    m_answerPending = m_answerPending || answerStarted;
+    fail(reason);
+}
+
+// The answer is the connection's until the next request, so all of it that counts is read first.
+void WebPageComponent::followRedirect(const HttpResponseParser& answer)
+{
+    const QString location = QString::fromUtf8(answer.header("location"));
     const QUrl relative(location, QUrl::StrictMode);
     const QUrl target = location.isEmpty() || !relative.isValid() ? QUrl() : m_url.resolved(relative);
 
@@ -387,33 +243,11 @@ void WebPageComponent::onDeadline()
 {
     if (m_state != Loading)
         return;
+    m_answerPending = m_answerPending || m_http->answerStarted();
     fail(m_answerPending
              ? QStringLiteral("The adapter did not send the whole page within %1")
                    .arg(secondsText(m_timeoutMs))
              : QStringLiteral("The adapter did not answer within %1").arg(secondsText(m_timeoutMs)));
-}
-
-// Signals are cut first: aborting emits some at once, and no signal of an old connection may reach the
-// current load.
-void WebPageComponent::dropConnection()
-{
-    if (!m_socket)
-        return;
-    QTcpSocket* socket = std::exchange(m_socket, nullptr);
-    m_connection = 0;
-    socket->disconnect(this);
-    socket->abort();
-    socket->deleteLater();
-    m_socketServed = false;
-}
-
-// An answer still on its way would arrive into the next request, so its connection goes with it.
-void WebPageComponent::abandonRequest()
-{
-    if (!m_inFlight)
-        return;
-    m_inFlight = false;
-    dropConnection();
 }
 
 void WebPageComponent::failLater(const QString& reason)
@@ -421,7 +255,6 @@ void WebPageComponent::failLater(const QString& reason)
     QMetaObject::invokeMethod(
         this,
         [this, reason, navigation = m_navigation] {
-            const Busy busy(*this);
             if (navigation == m_navigation)
                 fail(reason);
         },
@@ -430,7 +263,7 @@ void WebPageComponent::failLater(const QString& reason)
 
 void WebPageComponent::fail(const QString& reason)
 {
-    abandonRequest();
+    m_http->abandon();
     // Navigate returns before its load completes, also when the load fails at once.
     if (m_inNavigate) {
         failLater(reason);
@@ -449,27 +282,6 @@ void WebPageComponent::complete(HtmlDocument document)
     m_state = Complete;
     // Last: a receiver may start the next navigation from here.
     emit completed();
-}
-
-QString WebPageComponent::oversizeReason() const
-{
-    if (m_maxBodyBytes > 0 && m_maxBodyBytes % 1048576 == 0)
-        return QStringLiteral("The answer was larger than %1 MiB").arg(m_maxBodyBytes / 1048576);
-    return QStringLiteral("The answer was larger than %1 bytes").arg(m_maxBodyBytes);
-}
-
-QString WebPageComponent::connectionErrorReason(QAbstractSocket::SocketError error, const QString& text)
-{
-    switch (error) {
-    case QAbstractSocket::ConnectionRefusedError:
-        return QStringLiteral("Connection refused");
-    case QAbstractSocket::HostNotFoundError:
-        return QStringLiteral("Host not found");
-    case QAbstractSocket::SocketTimeoutError:
-        return QStringLiteral("The connection timed out");
-    default:
-        return text;
-    }
 }
 
 } // namespace quorvel::acquisition

@@ -8,6 +8,9 @@
 #include <QTcpSocket>
 #include <QtTest>
 
+#include <zlib.h>
+
+#include <array>
 #include <cmath>
 
 using quorvel::acquisition::HtmlDocument;
@@ -70,6 +73,28 @@ private:
     QList<QByteArray> m_requestLines;
     int m_requests = 0;
 };
+
+// The bytes compressed as a server set to compress sends them. windowBits as for deflateInit2: 15 + 16
+// gzip, 15 zlib, -15 raw deflate.
+QByteArray compressed(const QByteArray& bytes, int windowBits)
+{
+    z_stream stream{};
+    if (deflateInit2(&stream, Z_BEST_COMPRESSION, Z_DEFLATED, windowBits, 8, Z_DEFAULT_STRATEGY) != Z_OK)
+        return {};
+    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(bytes.data()));
+    stream.avail_in = uInt(bytes.size());
+    QByteArray out;
+    std::array<char, 16384> buffer{};
+    int status = Z_OK;
+    while (status == Z_OK) {
+        stream.next_out = reinterpret_cast<Bytef*>(buffer.data());
+        stream.avail_out = uInt(buffer.size());
+        status = deflate(&stream, Z_FINISH);
+        out.append(buffer.data(), qsizetype(buffer.size() - stream.avail_out));
+    }
+    deflateEnd(&stream);
+    return status == Z_STREAM_END ? out : QByteArray();
+}
 
 const QByteArray readingPage = "<INPUT ID=Temperature_0 VALUE=\"21.5\">";
 const QByteArray readingAnswer =
@@ -500,6 +525,36 @@ void TestWebPageComponent::cannedAnswers_data()
     QTest::newRow("redirect to another scheme")
         << QList{answer("302 Found\r\nLocation: https://127.0.0.1:%PORT%/x", {})} << cap << true << ""
         << "another scheme refused" << 1;
+    // The request asks for identity; a server set to compress answers encoded all the same.
+    const auto encoded = [&](const QByteArray& coding, const QByteArray& body) {
+        return answer("200 OK\r\nContent-Type: text/html\r\nContent-Encoding: " + coding, body);
+    };
+    const QByteArray gzip = compressed(page, 15 + 16);
+    QTest::newRow("gzip") << QList{encoded("gzip", gzip)} << cap << true << "21.5"
+                          << "" << 1;
+    QTest::newRow("deflate, zlib stream")
+        << QList{encoded("deflate", compressed(page, 15))} << cap << true << "21.5"
+        << "" << 1;
+    QTest::newRow("deflate, raw") << QList{encoded("Deflate", compressed(page, -15))} << cap << true << "21.5"
+                                  << "" << 1;
+    QTest::newRow("identity") << QList{encoded("identity", page)} << cap << true << "21.5"
+                              << "" << 1;
+    QTest::newRow("unknown encoding") << QList{encoded("br", page)} << cap << true << ""
+                                      << "The adapter's answer was encoded (br), which cannot be read" << 1;
+    QTest::newRow("gzip at the cap once decoded")
+        << QList{encoded("gzip", compressed(padded, 15 + 16))} << qint64(padded.size()) << true << "21.5"
+        << "" << 1;
+    QTest::newRow("gzip over the cap once decoded")
+        << QList{encoded("gzip", compressed(padded, 15 + 16))} << qint64(padded.size() - 1) << true << ""
+        << "larger than " + QString::number(padded.size() - 1) + " bytes" << 1;
+    QTest::newRow("gzip bomb") << QList{encoded("gzip", compressed(page + QByteArray(4 << 20, ' '), 15 + 16))}
+                               << cap << true << ""
+                               << "The answer was larger than 1 MiB" << 1;
+    QTest::newRow("gzip cut short") << QList{encoded("gzip", gzip.first(gzip.size() - 6))} << cap << true
+                                    << ""
+                                    << "encoded (gzip) but could not be decoded" << 1;
+    QTest::newRow("labelled gzip, not gzip") << QList{encoded("gzip", page)} << cap << true << ""
+                                             << "encoded (gzip) but could not be decoded" << 1;
     QTest::newRow("300 not followed")
         << QList{answer("300 Multiple Choices\r\nLocation: /x", {})} << cap << true << ""
         << "Redirect refused (HTTP 300)" << 1;

@@ -1,6 +1,7 @@
 // The HTTP answer parser as the page component feeds it: any bytes, in any pieces, give the same
 // outcome, never take more than given, never hold more body than the cap, and a complete answer with a
-// length has exactly that much body.
+// length has exactly that much body. Its body decoded (gzip, deflate) stays under the cap too, and a
+// body that could not be decoded is never handed out.
 #include "acquisition/httpresponseparser.h"
 
 #include <QByteArrayView>
@@ -50,6 +51,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             std::abort();
         if (parser->isComplete() && (parser->status() < 200 || parser->status() > 999))
             std::abort();
+        if (parser->isComplete()) {
+            const HttpResponseParser::Decoded decoded = parser->decodedBody();
+            if (decoded.body.size() > cap ||
+                (decoded.outcome != HttpResponseParser::Decoded::Outcome::Decoded && !decoded.body.isEmpty()))
+                std::abort();
+        }
     }
     if (whole.state() != cut.state() || whole.failure() != cut.failure() || whole.status() != cut.status() ||
         whole.body() != cut.body() || whole.hasStatus() != cut.hasStatus() ||
