@@ -231,11 +231,10 @@ std::optional<QString> renderInput(const Attributes& atts)
 
 // Far above any adapter's page, which has a few dozen elements, one small table and a kilobyte of text,
 // and far below what stalls the view's rich-text layout: its cost grows with the elements, the text and
-// most with table cells (a table of 2,000 cells takes it about 100 ms), and for nested tables steeply
-// with the depth.
+// most with table cells (about 0.05 ms each), and for nested tables steeply with the depth.
 constexpr qsizetype DisplayDepth = 16;
 constexpr qsizetype DisplayElements = 2000;
-constexpr qsizetype DisplayCells = 200;
+constexpr qsizetype DisplayCells = 100;
 constexpr qsizetype DisplayText = 16 * 1024;
 
 bool tooLongToShow(QByteArrayView utf8)
