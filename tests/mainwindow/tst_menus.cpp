@@ -30,7 +30,6 @@
 
 using namespace quorvel;
 using namespace quorvel::testing;
-using quorvel::mainwindow::frmMain;
 
 namespace {
 
@@ -79,7 +78,7 @@ public:
 
 QToolButton* buttonOf(frmMain& w, const QString& key)
 {
-    return qobject_cast<QToolButton*>(w.tbToolBar->widgetForAction(w.toolbarButton(key)));
+    return qobject_cast<QToolButton*>(tbToolBar(w)->widgetForAction(w.toolbarButton(key)));
 }
 
 } // namespace
@@ -178,7 +177,8 @@ void tst_Menus::menuTreeAsDesigned()
     QFETCH(QString, caption);
     QFETCH(QList<Item>, items);
     WindowFixture fx;
-    frmMain w;
+    Program program;
+    frmMain& w = program.window();
     QMenu* m = w.menuBar()->findChild<QMenu*>(menu);
     QVERIFY(m);
     QCOMPARE(m->title(), caption);
@@ -208,11 +208,12 @@ void tst_Menus::menuTreeAsDesigned()
 void tst_Menus::toolbarAsDesigned()
 {
     WindowFixture fx;
-    frmMain w;
+    Program program;
+    frmMain& w = program.window();
     const QStringList expected{"New",       "Open", "Save",       "",       "Print",      "",
                                "Cut",       "Copy", "Paste",      "",       "Bold",       "Italic",
                                "Underline", "",     "Align Left", "Center", "Align Right"};
-    const QList<QAction*> actions = w.tbToolBar->actions();
+    const QList<QAction*> actions = tbToolBar(w)->actions();
     QCOMPARE(actions.size(), 17);
     for (int i = 0; i < 17; ++i) {
         QAction* a = actions[i];
@@ -222,19 +223,18 @@ void tst_Menus::toolbarAsDesigned()
             continue;
         QCOMPARE(a->data().toString(), key);
         QCOMPARE(a->toolTip(), key);
-        QCOMPARE(a->property("pictureKey").toString(), key);
         // The button shows the image list's picture for its key, not merely some picture.
         QCOMPARE(a->icon().pixmap(16, 16).toImage().convertToFormat(QImage::Format_ARGB32),
-                 w.imlToolbarIcons->picture(key).toImage().convertToFormat(QImage::Format_ARGB32));
+                 imlToolbarIcons(w)->picture(key).toImage().convertToFormat(QImage::Format_ARGB32));
         const bool group = key.startsWith(QLatin1String("Align")) || key == QLatin1String("Center");
         QCOMPARE(a->isCheckable(), group);
         QVERIFY(!a->isChecked());
     }
-    QCOMPARE(w.imlToolbarIcons->keys(),
+    QCOMPARE(imlToolbarIcons(w)->keys(),
              (QStringList{"New", "Open", "Save", "Print", "Cut", "Copy", "Paste", "Bold", "Italic",
                           "Underline", "Align Left", "Center", "Align Right"}));
-    for (const QString& key : w.imlToolbarIcons->keys()) {
-        const QPixmap p = w.imlToolbarIcons->picture(key);
+    for (const QString& key : imlToolbarIcons(w)->keys()) {
+        const QPixmap p = imlToolbarIcons(w)->picture(key);
         QCOMPARE(p.size(), QSize(16, 16));
         // The light-grey border pixels are transparent, the picture itself is not.
         const QImage img = p.toImage().convertToFormat(QImage::Format_ARGB32);
@@ -262,7 +262,8 @@ void tst_Menus::placeholderByMenu()
     QFETCH(QString, item);
     WindowFixture fx;
     fx.recordMessages();
-    frmMain w;
+    Program program;
+    frmMain& w = program.window();
     w.menuItem(item)->trigger();
     QCOMPARE(fx.messages.size(), 1);
     QCOMPARE(fx.messages[0].prompt, QStringLiteral("Add '%1_Click' code.").arg(item));
@@ -286,11 +287,12 @@ void tst_Menus::placeholderByShortcut()
     QFETCH(QString, message);
     WindowFixture fx;
     fx.recordMessages();
-    frmMain w;
+    Program program;
+    frmMain& w = program.window();
     w.show();
     w.activateWindow();
     QVERIFY(QTest::qWaitForWindowActive(&w));
-    w.btnStop->setFocus();
+    btnStop(w)->setFocus();
     QTest::keyClick(&w, static_cast<Qt::Key>(key), Qt::ControlModifier);
     QCOMPARE(fx.messages.size(), 1);
     QCOMPARE(fx.messages[0].prompt, message);
@@ -333,7 +335,8 @@ void tst_Menus::toolbarDispatch()
     QFETCH(QString, message);
     WindowFixture fx;
     fx.recordMessages();
-    frmMain w;
+    Program program;
+    frmMain& w = program.window();
     w.show();
     QVERIFY(QTest::qWaitForWindowExposed(&w));
     QToolButton* b = buttonOf(w, key);
@@ -349,7 +352,8 @@ void tst_Menus::alignmentGroupKeepsOnePressed()
 {
     WindowFixture fx;
     fx.recordMessages();
-    frmMain w;
+    Program program;
+    frmMain& w = program.window();
     w.show();
     QVERIFY(QTest::qWaitForWindowExposed(&w));
     QTest::mouseClick(buttonOf(w, QStringLiteral("Align Left")), Qt::LeftButton);
@@ -376,7 +380,8 @@ void tst_Menus::unknownKeyDoesNothing()
 {
     WindowFixture fx;
     fx.recordMessages();
-    frmMain w;
+    Program program;
+    frmMain& w = program.window();
     for (const char* k : {"new", "NEW", "", "Align  Left", "Open ", "Exit"})
         w.tbToolBar_ButtonClick(QString::fromLatin1(k));
     QCOMPARE(fx.messages.size(), 0);
@@ -398,7 +403,8 @@ void tst_Menus::viewTogglesTwice()
     QFETCH(QString, item);
     QFETCH(QString, bar);
     WindowFixture fx;
-    frmMain w;
+    Program program;
+    frmMain& w = program.window();
     w.show();
     QWidget* b = w.client()->findChild<QWidget*>(bar);
     QAction* a = w.menuItem(item);
@@ -415,7 +421,8 @@ void tst_Menus::webBrowserItemDoesNothing()
 {
     WindowFixture fx;
     fx.recordMessages();
-    frmMain w;
+    Program program;
+    frmMain& w = program.window();
     w.menuItem(QStringLiteral("mnuViewWebBrowser"))->trigger();
     QCOMPARE(fx.messages.size(), 0);
     QVERIFY(!fx.exitCode.has_value());
@@ -434,7 +441,8 @@ void tst_Menus::helpCommandsWithoutHelpFile()
     WindowFixture fx;
     fx.recordMessages();
     QVERIFY(runtime::AppInfo::helpFile().isEmpty());
-    frmMain w;
+    Program program;
+    frmMain& w = program.window();
     const auto viewer = std::make_shared<RecordingHelpViewer>();
     w.setHelpViewer(viewer);
     w.menuItem(item)->trigger();
@@ -469,7 +477,8 @@ void tst_Menus::helpCommandsWithHelpFile()
     const auto restore = qScopeGuard([] { runtime::AppInfo::resetHelpFile(); });
     WindowFixture fx;
     fx.recordMessages();
-    frmMain w;
+    Program program;
+    frmMain& w = program.window();
     const auto viewer = std::make_shared<RecordingHelpViewer>();
     if (!viewerStarts)
         viewer->failure = QStringLiteral("no viewer for this file");
@@ -494,7 +503,8 @@ void tst_Menus::helpCommandsWithHelpFile()
 void tst_Menus::dialogSettingsCarryOver()
 {
     WindowFixture fx;
-    frmMain w;
+    Program program;
+    frmMain& w = program.window();
     w.show();
     QStringList titles;
     auto recordTitle = [&titles](QWidget* modal) { titles << modal->windowTitle(); };
@@ -503,13 +513,13 @@ void tst_Menus::dialogSettingsCarryOver()
     onModal(recordTitle);
     w.btnFileWrite_Click();
     QCOMPARE(w.LoggingActive(), std::int16_t(0));
-    QCOMPARE(w.btnFileWrite->text(), QStringLiteral("Start Logging"));
+    QCOMPARE(btnFileWrite(w)->text(), QStringLiteral("Start Logging"));
 
     onModal(recordTitle);
     w.mnuFileOpen_Click();
-    QCOMPARE(w.dialog().DialogTitle(), QStringLiteral("Open"));
-    QVERIFY(!w.dialog().CancelError());
-    QCOMPARE(w.dialog().Filter(), QStringLiteral("All Files (*.*)|*.*"));
+    QCOMPARE(dlgCommonDialog(w)->DialogTitle(), QStringLiteral("Open"));
+    QVERIFY(!dlgCommonDialog(w)->CancelError());
+    QCOMPARE(dlgCommonDialog(w)->Filter(), QStringLiteral("All Files (*.*)|*.*"));
 
     bool printerShown = false;
     onModal([&](QWidget* modal) {
@@ -518,13 +528,13 @@ void tst_Menus::dialogSettingsCarryOver()
     });
     w.mnuFilePageSetup_Click();
     QVERIFY(printerShown);
-    QCOMPARE(w.dialog().DialogTitle(), QStringLiteral("Page Setup"));
-    QVERIFY(w.dialog().CancelError());
+    QCOMPARE(dlgCommonDialog(w)->DialogTitle(), QStringLiteral("Page Setup"));
+    QVERIFY(dlgCommonDialog(w)->CancelError());
 
     // Page Setup left CancelError on: the chooser's cancel still leaves the program running.
     onModal(recordTitle);
     w.btnFileWrite_Click();
-    QCOMPARE(w.dialog().Filter(), QStringLiteral("all Files | *.*"));
+    QCOMPARE(dlgCommonDialog(w)->Filter(), QStringLiteral("all Files | *.*"));
     QCOMPARE(w.LoggingActive(), std::int16_t(0));
     QVERIFY(!fx.exitCode.has_value());
 
@@ -544,7 +554,8 @@ void tst_Menus::fileOpenFromToolbarOpensSameDialog()
 {
     WindowFixture fx;
     fx.recordMessages();
-    frmMain w;
+    Program program;
+    frmMain& w = program.window();
     w.show();
     QVERIFY(QTest::qWaitForWindowExposed(&w));
     QString title;
@@ -562,7 +573,8 @@ void tst_Menus::fileOpenFromToolbarOpensSameDialog()
 void tst_Menus::aboutIsModalOverMainWindow()
 {
     WindowFixture fx;
-    frmMain w;
+    Program program;
+    frmMain& w = program.window();
     w.show();
     QString caption;
     bool modal = false;
@@ -583,7 +595,8 @@ void tst_Menus::cycleHoldsWhileBoxIsOpen()
     WindowFixture fx;
     fx.setAdapter(QStringLiteral("127.0.0.1:%1").arg(sim_.port()));
     QVERIFY(sim_.setLatency(20));
-    frmMain w;
+    Program program;
+    frmMain& w = program.window();
     w.Show();
     QTRY_VERIFY_WITH_TIMEOUT(w.isVisible(), 5000);
     QString during;
@@ -597,16 +610,16 @@ void tst_Menus::cycleHoldsWhileBoxIsOpen()
         QWidget* box = QApplication::activeModalWidget();
         if (!box)
             return;
-        during = w.txtSensorNum->text();
+        during = txtSensorNum(w)->text();
         // Many page times pass while the box is open; the sensor number must not move.
         QTimer::singleShot(400, [&, box] {
-            frozen = w.txtSensorNum->text() == during;
+            frozen = txtSensorNum(w)->text() == during;
             qobject_cast<QDialog*>(box)->accept();
         });
     });
     w.menuItem(QStringLiteral("mnuFileNew"))->trigger();
     QVERIFY(frozen);
-    QTRY_VERIFY_WITH_TIMEOUT(w.txtSensorNum->text() != during, 3000);
+    QTRY_VERIFY_WITH_TIMEOUT(txtSensorNum(w)->text() != during, 3000);
     w.cycle().stop();
     QVERIFY(sim_.setLatency(0));
 }
