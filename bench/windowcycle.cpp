@@ -9,6 +9,7 @@
 #include "processprobe.h"
 #include "runtime/appinfo.h"
 #include "runtime/processcontrol.h"
+#include "runtime/settingskeys.h"
 #include "runtime/settingsstore.h"
 
 #include <QApplication>
@@ -55,8 +56,8 @@ int main(int argc, char* argv[])
         return 1;
     QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, settingsDir.path());
     if (const auto error = runtime::SettingsStore::saveSetting(
-            runtime::AppInfo::title(), QLatin1String(acquisition::SettingsSection),
-            QLatin1String(acquisition::AdapterAddressKey), QStringLiteral("127.0.0.1:%1").arg(port))) {
+            runtime::AppInfo::title(), runtime::settingskeys::Settings, runtime::settingskeys::AdapterAddress,
+            QStringLiteral("127.0.0.1:%1").arg(port))) {
         std::fprintf(stderr, "bench_window: %s\n", qPrintable(*error));
         return 1;
     }

@@ -16,6 +16,7 @@
 #include "runtime/helpviewer.h"
 #include "runtime/messagebox.h"
 #include "runtime/processcontrol.h"
+#include "runtime/settingskeys.h"
 #include "runtime/settingsstore.h"
 #include "runtime/twips.h"
 
@@ -275,16 +276,17 @@ bool frmMain::Form_Unload()
 
     const QRect bounds = frameGeometry();
     // Whole twips, so the single-precision text never carries a decimal separator.
-    const std::pair<const char*, int> values[] = {
-        {"MainLeft", runtime::pixelsToTwipsX(bounds.x(), this)},
-        {"MainTop", runtime::pixelsToTwipsY(bounds.y(), this)},
-        {"MainWidth", runtime::pixelsToTwipsX(bounds.width(), this)},
-        {"MainHeight", runtime::pixelsToTwipsY(bounds.height(), this)},
+    namespace keys = runtime::settingskeys;
+    const std::pair<QLatin1StringView, int> values[] = {
+        {keys::MainLeft, runtime::pixelsToTwipsX(bounds.x(), this)},
+        {keys::MainTop, runtime::pixelsToTwipsY(bounds.y(), this)},
+        {keys::MainWidth, runtime::pixelsToTwipsX(bounds.width(), this)},
+        {keys::MainHeight, runtime::pixelsToTwipsY(bounds.height(), this)},
     };
     for (const auto& [key, twips] : values) {
         const QString text = runtime::singleToText(static_cast<float>(twips));
-        if (const auto error = runtime::SettingsStore::saveSetting(
-                runtime::AppInfo::title(), QStringLiteral("Settings"), QLatin1String(key), text)) {
+        if (const auto error =
+                runtime::SettingsStore::saveSetting(runtime::AppInfo::title(), keys::Settings, key, text)) {
             runtime::unhandledError(*error);
             return false;
         }

@@ -4,6 +4,7 @@
 
 #include "acquisition/acquisitioncycle.h"
 #include "acquisition/webpagecomponent.h"
+#include "adapterconfig.h"
 #include "mainwindow/pageview.h"
 #include "mainwindow/statuspanels.h"
 #include "runtime/commondialog.h"
@@ -30,6 +31,7 @@
 
 using namespace quorvel;
 using namespace quorvel::testing;
+namespace keys = quorvel::runtime::settingskeys;
 
 namespace {
 
@@ -297,14 +299,14 @@ void tst_frmMain::placementSaved()
         return QString::number(std::lround(pixels * 1440.0 / dpi));
     };
     auto s = fx.settings();
-    s->beginGroup(QStringLiteral("Settings"));
-    QCOMPARE(s->value(QStringLiteral("MainLeft")).toString(), twips(bounds.x(), dpiX));
-    QCOMPARE(s->value(QStringLiteral("MainTop")).toString(), twips(bounds.y(), dpiY));
-    QCOMPARE(s->value(QStringLiteral("MainWidth")).toString(), twips(bounds.width(), dpiX));
-    QCOMPARE(s->value(QStringLiteral("MainHeight")).toString(), twips(bounds.height(), dpiY));
+    s->beginGroup(keys::Settings);
+    QCOMPARE(s->value(keys::MainLeft).toString(), twips(bounds.x(), dpiX));
+    QCOMPARE(s->value(keys::MainTop).toString(), twips(bounds.y(), dpiY));
+    QCOMPARE(s->value(keys::MainWidth).toString(), twips(bounds.width(), dpiX));
+    QCOMPARE(s->value(keys::MainHeight).toString(), twips(bounds.height(), dpiY));
     // Whole numbers are written without a decimal separator.
-    for (const char* key : {"MainLeft", "MainTop", "MainWidth", "MainHeight"}) {
-        const QString text = s->value(QLatin1String(key)).toString();
+    for (const QLatin1StringView key : {keys::MainLeft, keys::MainTop, keys::MainWidth, keys::MainHeight}) {
+        const QString text = s->value(key).toString();
         QVERIFY2(!text.contains(QLatin1Char('.')) && !text.contains(QLatin1Char(',')), qPrintable(text));
     }
     if (maximized) {
@@ -320,7 +322,7 @@ void tst_frmMain::minimizedSavesNothing()
     WindowFixture fx;
     {
         auto s = fx.settings();
-        s->setValue(QStringLiteral("Settings/MainLeft"), QStringLiteral("1234"));
+        s->setValue(keys::path(keys::MainLeft), QStringLiteral("1234"));
         s->sync();
     }
     Program program;
@@ -331,8 +333,8 @@ void tst_frmMain::minimizedSavesNothing()
     QTRY_VERIFY(w.isMinimized());
     QVERIFY(w.Form_Unload());
     auto s = fx.settings();
-    QCOMPARE(s->value(QStringLiteral("Settings/MainLeft")).toString(), QStringLiteral("1234"));
-    QVERIFY(!s->contains(QStringLiteral("Settings/MainTop")));
+    QCOMPARE(s->value(keys::path(keys::MainLeft)).toString(), QStringLiteral("1234"));
+    QVERIFY(!s->contains(keys::path(keys::MainTop)));
 }
 
 void tst_frmMain::stopProgramWithLoggingLeavesCompleteLog()
@@ -365,7 +367,7 @@ void tst_frmMain::stopProgramWithLoggingLeavesCompleteLog()
     for (int i = 0; i < 2; ++i)
         QCOMPARE(lines[i].count(QStringLiteral(" , ")), 12);
     // Placement was saved on the way out.
-    QVERIFY(fx.settings()->contains(QStringLiteral("Settings/MainHeight")));
+    QVERIFY(fx.settings()->contains(keys::path(keys::MainHeight)));
 }
 
 void tst_frmMain::exitAndCloseBoxEndAfterSaving_data()
@@ -397,7 +399,7 @@ void tst_frmMain::exitAndCloseBoxEndAfterSaving()
     QVERIFY(w.isUnloaded());
     QVERIFY(!w.cycle().isRunning());
     QCOMPARE(w.LoggingActive(), std::int16_t(0));
-    QVERIFY(fx.settings()->contains(QStringLiteral("Settings/MainLeft")));
+    QVERIFY(fx.settings()->contains(keys::path(keys::MainLeft)));
     QVERIFY(QFile::exists(logPath));
 }
 
@@ -432,7 +434,7 @@ void tst_frmMain::badAdapterAddressEndsBeforeAnyRequest()
     w.Show();
     QCOMPARE(fx.exitCode, std::optional<int>(1));
     QCOMPARE(fx.messages.size(), 1);
-    QVERIFY(fx.messages[0].prompt.contains(QStringLiteral("AdapterAddress")));
+    QVERIFY(fx.messages[0].prompt.contains(keys::AdapterAddress));
     QVERIFY(fx.messages[0].prompt.contains(QStringLiteral("adapter.local")));
     QCOMPARE(program.page().ReadyState(), 0);
     QCOMPARE(cboAddress(w)->count(), 0);
@@ -518,12 +520,7 @@ void tst_frmMain::programIgnoresQtCommandLineOptions()
     const QString program = qEnvironmentVariable("QUORVEL_PROGRAM");
     QVERIFY2(!program.isEmpty(), "QUORVEL_PROGRAM is not set");
     QTemporaryDir config;
-    QVERIFY(QDir().mkpath(config.filePath(QStringLiteral("Quorvel-3"))));
-    {
-        QFile conf(config.filePath(QStringLiteral("Quorvel-3/Quorvel-3.conf")));
-        QVERIFY(conf.open(QIODevice::WriteOnly));
-        conf.write(QStringLiteral("[Settings]\nAdapterAddress=127.0.0.1:%1\n").arg(sim_.port()).toLatin1());
-    }
+    QVERIFY(writeAdapterConfig(config.path(), QStringLiteral("127.0.0.1:%1").arg(sim_.port())));
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("XDG_CONFIG_HOME"), config.path());
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));

@@ -6,9 +6,11 @@
 #include "mainwindow/pageview.h"
 #include "mainwindow/statuspanels.h"
 #include "mainwindow/toolbarimages.h"
+#include "runtime/appinfo.h"
 #include "runtime/commondialog.h"
 #include "runtime/messagebox.h"
 #include "runtime/processcontrol.h"
+#include "runtime/settingskeys.h"
 
 #include <QComboBox>
 #include <QLabel>
@@ -91,13 +93,13 @@ struct WindowFixture {
     static std::unique_ptr<QSettings> settings()
     {
         return std::make_unique<QSettings>(QSettings::NativeFormat, QSettings::UserScope,
-                                           QStringLiteral("Quorvel-3"), QStringLiteral("Quorvel-3"));
+                                           runtime::AppInfo::title(), runtime::AppInfo::title());
     }
 
     static void setAdapter(const QString& address)
     {
         auto s = settings();
-        s->setValue(QStringLiteral("Settings/AdapterAddress"), address);
+        s->setValue(runtime::settingskeys::path(runtime::settingskeys::AdapterAddress), address);
         s->sync();
     }
 };
