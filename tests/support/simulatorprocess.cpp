@@ -1,5 +1,7 @@
 #include "simulatorprocess.h"
 
+#include "acquisition/sensortable.h"
+
 #include <QDeadlineTimer>
 #include <QEventLoop>
 #include <QNetworkAccessManager>
@@ -10,8 +12,6 @@
 #include <QUrl>
 #include <QtDebug>
 
-#include <array>
-
 #ifdef Q_OS_LINUX
 #include <csignal>
 #include <sys/prctl.h>
@@ -21,12 +21,6 @@ namespace {
 
 constexpr int StartTimeoutMs = 10000;
 constexpr int ControlTimeoutMs = 5000;
-
-constexpr std::array<const char*, SimulatorProcess::SensorCount> Roms = {
-    "9C000000B4A89828", "06000000A4EC7428", "A1000000A4D34C28", "E6000000B4E6AC28", "6E00000027CD1E28",
-    "92000000A4F27928", "A1000000180B0528", "47000000A4F3AD28", "88000000B4A59328", "EC00000027A23328",
-    "EE000000B4913B28", "B900000027CA8F28", "40000000B491CF28",
-};
 
 } // namespace
 
@@ -117,8 +111,9 @@ QString SimulatorProcess::sensorUrl(int slot) const
 {
     if (slot < 0 || slot >= SensorCount)
         return {};
+    const std::string_view rom = quorvel::acquisition::RomCodes[static_cast<std::size_t>(slot)];
     return baseUrl() + QStringLiteral("/1Wire/ReadDS18B20.html?DS18B20Request=%7b") +
-           QLatin1StringView(Roms[static_cast<std::size_t>(slot)]) + QStringLiteral(",12%7d");
+           QLatin1StringView(rom.data(), static_cast<qsizetype>(rom.size())) + QStringLiteral(",12%7d");
 }
 
 std::optional<QByteArray> SimulatorProcess::controlText(const QString& pathAndQuery)

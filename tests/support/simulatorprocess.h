@@ -1,5 +1,7 @@
 #pragma once
 
+#include "acquisition/sensortable.h"
+
 #include <QMap>
 #include <QObject>
 #include <QProcess>
@@ -17,7 +19,7 @@ class SimulatorProcess : public QObject {
 
 public:
     static constexpr int AllSensors = 0;
-    static constexpr int SensorCount = 13;
+    static constexpr int SensorCount = quorvel::acquisition::SensorCount;
 
     explicit SimulatorProcess(QObject* parent = nullptr);
     ~SimulatorProcess() override;
