@@ -58,7 +58,7 @@ int main(int argc, char* argv[])
     if (const auto error = runtime::SettingsStore::saveSetting(
             runtime::AppInfo::title(), runtime::settingskeys::Settings, runtime::settingskeys::AdapterAddress,
             QStringLiteral("127.0.0.1:%1").arg(port))) {
-        std::fprintf(stderr, "bench_window: %s\n", qPrintable(*error));
+        std::fprintf(stderr, "bench_window: %s\n", qPrintable(error->reason));
         return 1;
     }
     // An unexpected end of the program must not cut the report short.

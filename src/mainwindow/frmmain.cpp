@@ -253,7 +253,7 @@ void frmMain::btnFileWrite_Click()
         return;
     // A file that cannot be opened leaves logging off and the sweep running.
     if (const auto error = log_.open(name)) {
-        runtime::MessageBox::show(*error, runtime::MsgStyle::Exclamation);
+        runtime::MessageBox::show(error->reason, runtime::MsgStyle::Exclamation);
         return;
     }
     txtFileName->setText(name);
@@ -287,7 +287,7 @@ bool frmMain::Form_Unload()
         const QString text = runtime::singleToText(static_cast<float>(twips));
         if (const auto error =
                 runtime::SettingsStore::saveSetting(runtime::AppInfo::title(), keys::Settings, key, text)) {
-            runtime::unhandledError(*error);
+            runtime::unhandledError(error->reason);
             return false;
         }
     }

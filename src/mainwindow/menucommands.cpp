@@ -228,7 +228,7 @@ void frmMain::showHelp(runtime::HelpCommand command)
     }
     // The viewer's own trouble with the file is its to report; only a viewer that did not start is ours.
     if (const auto error = helpViewer_->show(helpFile, command))
-        runtime::MessageBox::show(*error, runtime::MsgStyle::OkOnly);
+        runtime::MessageBox::show(error->reason, runtime::MsgStyle::OkOnly);
 }
 
 void frmMain::mnuHelpContents_Click()

@@ -67,13 +67,13 @@ void onModal(std::function<void(QWidget*)> check)
 // Records what the help commands ask of the viewer instead of starting one.
 class RecordingHelpViewer final : public runtime::HelpViewer {
 public:
-    std::optional<QString> show(const QString& helpFile, runtime::HelpCommand command) override
+    runtime::Error show(const QString& helpFile, runtime::HelpCommand command) override
     {
         calls.append({helpFile, command});
         return failure;
     }
     QList<std::pair<QString, runtime::HelpCommand>> calls;
-    std::optional<QString> failure;
+    runtime::Error failure;
 };
 
 QToolButton* buttonOf(frmMain& w, const QString& key)
@@ -481,7 +481,7 @@ void tst_Menus::helpCommandsWithHelpFile()
     frmMain& w = program.window();
     const auto viewer = std::make_shared<RecordingHelpViewer>();
     if (!viewerStarts)
-        viewer->failure = QStringLiteral("no viewer for this file");
+        viewer->failure = runtime::Failure{QStringLiteral("no viewer for this file")};
     w.setHelpViewer(viewer);
 
     w.menuItem(item)->trigger();
