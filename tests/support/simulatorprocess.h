@@ -34,7 +34,7 @@ public:
 
     [[nodiscard]] bool isRunning() const;
     [[nodiscard]] qint64 processId() const;
-    [[nodiscard]] quint16 port() const { return m_port; }
+    [[nodiscard]] quint16 port() const { return port_; }
     [[nodiscard]] QString baseUrl() const;
     // Slot 0..12 is sensor 1..13; empty for any other slot.
     [[nodiscard]] QString sensorUrl(int slot) const;
@@ -53,7 +53,7 @@ public:
     [[nodiscard]] QMap<int, int> stats();
 
 private:
-    QProcess* m_process;
-    QNetworkAccessManager* m_network;
-    quint16 m_port = 0;
+    QProcess* process_;
+    QNetworkAccessManager* network_;
+    quint16 port_ = 0;
 };
