@@ -1,7 +1,5 @@
 #include "windowfixture.h"
 
-#include "../acquisition/fakes.h"
-
 #include "acquisition/acquisitioncycle.h"
 #include "acquisition/webpagecomponent.h"
 #include "adapterconfig.h"
@@ -216,11 +214,10 @@ void tst_frmMain::hiddenUntilFirstPageCompleted()
 {
     WindowFixture fx;
     fx.setAdapter(QStringLiteral("127.0.0.1:8080"));
-    auto fake = std::make_unique<FakePage>();
-    FakePage& page = *fake;
+    OnFakePages fake;
+    FakePage& page = fake.page;
     page.autoComplete = false;
-    Program program(std::move(fake));
-    frmMain& w = program.window();
+    frmMain& w = fake.w;
     w.Show();
     QVERIFY(w.isLoaded());
     QVERIFY(!w.isVisible());
@@ -340,11 +337,11 @@ void tst_frmMain::minimizedSavesNothing()
 void tst_frmMain::stopProgramWithLoggingLeavesCompleteLog()
 {
     WindowFixture fx;
-    fx.setAdapter(QStringLiteral("127.0.0.1:%1").arg(sim_.port()));
+    fx.setAdapter(QStringLiteral("127.0.0.1:8080"));
     QTemporaryDir dir;
     const QString logPath = dir.filePath(QStringLiteral("stop.log"));
-    Program program;
-    frmMain& w = program.window();
+    OnFakePages fake;
+    frmMain& w = fake.w;
     w.Show();
     acceptFileDialogWith(logPath);
     w.btnFileWrite_Click();
@@ -381,11 +378,11 @@ void tst_frmMain::exitAndCloseBoxEndAfterSaving()
 {
     QFETCH(bool, closeBox);
     WindowFixture fx;
-    fx.setAdapter(QStringLiteral("127.0.0.1:%1").arg(sim_.port()));
+    fx.setAdapter(QStringLiteral("127.0.0.1:8080"));
     QTemporaryDir dir;
     const QString logPath = dir.filePath(QStringLiteral("exit.log"));
-    Program program;
-    frmMain& w = program.window();
+    OnFakePages fake;
+    frmMain& w = fake.w;
     w.Show();
     QTRY_VERIFY_WITH_TIMEOUT(w.isVisible(), 5000);
     acceptFileDialogWith(logPath);
@@ -444,11 +441,11 @@ void tst_frmMain::unopenableLogFileKeepsLoggingOff()
 {
     WindowFixture fx;
     fx.recordMessages();
-    fx.setAdapter(QStringLiteral("127.0.0.1:%1").arg(sim_.port()));
+    fx.setAdapter(QStringLiteral("127.0.0.1:8080"));
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("missing-folder/x.log"));
-    Program program;
-    frmMain& w = program.window();
+    OnFakePages fake;
+    frmMain& w = fake.w;
     w.Show();
     acceptFileDialogWith(path);
     w.btnFileWrite_Click();
@@ -472,11 +469,10 @@ void tst_frmMain::loggingStartedWhileLastPageIsHeldRecordsThatSweep()
     fx.setAdapter(QStringLiteral("127.0.0.1:8080"));
     QTemporaryDir dir;
     const QString logPath = dir.filePath(QStringLiteral("held.log"));
-    auto fake = std::make_unique<FakePage>();
-    FakePage& page = *fake;
+    OnFakePages fake;
+    FakePage& page = fake.page;
     page.autoComplete = false;
-    Program program(std::move(fake));
-    frmMain& w = program.window();
+    frmMain& w = fake.w;
     w.Show();
     for (int slot = 0; slot < 12; ++slot) {
         QTRY_COMPARE(page.navigations.size(), slot + 1);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "../acquisition/fakes.h"
 #include "filedialogdriver.h"
 #include "mainwindow/frmmain.h"
 #include "mainwindow/module1.h"
@@ -29,6 +30,15 @@ namespace quorvel::testing {
 
 using mainwindow::frmMain;
 using mainwindow::Program;
+
+// The program composed on the fake page component: every request is answered through the event loop at
+// once (or when the test says, with autoComplete off), and no packet goes anywhere.
+struct OnFakePages {
+    std::unique_ptr<FakePage> owned = std::make_unique<FakePage>();
+    FakePage& page = *owned;
+    Program program{std::move(owned)};
+    frmMain& w = program.window();
+};
 
 // A control of the window by its object name; a missing one ends the test run with its name.
 template <class T> T* control(const QObject& window, const char* name)
