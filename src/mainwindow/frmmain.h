@@ -125,7 +125,7 @@ private:
     void endProgram(bool closeLogFirst);
     void unloadWindow();
 
-    // Controls, by their names (also their object names).
+    // Controls keep the names they are known by (also their object names), outside the members' suffix.
     StatusPanels* sbStatusBar = nullptr;
     QToolBar* tbToolBar = nullptr;
     PageView* brwWebBrowser = nullptr;
