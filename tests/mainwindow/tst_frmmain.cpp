@@ -226,6 +226,9 @@ void tst_frmMain::hiddenUntilFirstPageCompleted()
              QStringLiteral(
                  "http://127.0.0.1:8080/1Wire/ReadDS18B20.html?DS18B20Request=%7b9C000000B4A89828,12%7d"));
     QCOMPARE(page.navigations, QStringList{cboAddress(w)->currentText()});
+    // Whatever is queued runs: the window stays hidden while the page loads.
+    QCoreApplication::processEvents();
+    QVERIFY(!w.isVisible());
     page.complete({QStringLiteral("21.5")});
     QTRY_VERIFY(w.isVisible());
     QCOMPARE(txtSensorNum(w)->text(), QStringLiteral("1"));
