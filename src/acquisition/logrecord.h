@@ -1,5 +1,7 @@
 #pragma once
 
+#include "sensortable.h"
+
 #include <QDateTime>
 #include <QLocale>
 #include <QString>
@@ -14,7 +16,7 @@ namespace quorvel::acquisition {
 // One line of the log file: the date and time of a completed sweep and its thirteen readings, slot 0
 // first. Nothing else goes into the file, so a value's position in the line is its sensor's slot.
 struct LogRecord {
-    static constexpr std::size_t ReadingCount = 13;
+    static constexpr std::size_t ReadingCount = SensorCount;
     // Width of a print zone; zones start at 0-based columns 0, 14, 28, ...
     static constexpr qsizetype ZoneWidth = 14;
 

@@ -29,10 +29,10 @@ public:
 
     // Binds 127.0.0.1 only; port 0 picks a free one. Returns the bound port.
     [[nodiscard]] std::optional<quint16> listenLocal(quint16 port);
-    [[nodiscard]] quint16 port() const { return m_port; }
+    [[nodiscard]] quint16 port() const { return port_; }
 
     void setLatency(int ms);
-    [[nodiscard]] int latency() const { return m_latencyMs; }
+    [[nodiscard]] int latency() const { return latencyMs_; }
 
     void setFault(const SensorFault& fault);
     [[nodiscard]] Fault fault(int sensor) const;
@@ -58,12 +58,12 @@ private:
     void deliver(const QPointer<QTcpSocket>& socket, const Answer& answer);
     void startDrip(QTcpSocket* socket, const HttpResponse& response);
 
-    quint64 m_seed;
-    quint16 m_port = 0;
-    int m_latencyMs = 0;
-    std::vector<SensorDrift> m_drift;
-    std::array<Fault, SensorCount> m_faults{};
-    std::array<quint64, SensorCount> m_requests{};
+    quint64 seed_;
+    quint16 port_ = 0;
+    int latencyMs_ = 0;
+    std::vector<SensorDrift> drift_;
+    std::array<Fault, SensorCount> faults_{};
+    std::array<quint64, SensorCount> requests_{};
 };
 
 } // namespace quorvel::adaptersim
