@@ -45,7 +45,7 @@ std::optional<int> LogService::start()
 {
     if (!logPath_.isEmpty()) {
         if (auto error = session_.open(logPath_)) {
-            messages_(QStringLiteral("cannot open the log: %1").arg(*error));
+            messages_(QStringLiteral("cannot open the log: %1").arg(error->reason));
             return EX_CANTCREAT;
         }
     }
@@ -93,7 +93,7 @@ void LogService::reopenLog()
         return;
     if (auto error = session_.open(logPath_)) {
         // The session is closed now: the next record tries the path again.
-        messages_(QStringLiteral("cannot reopen the log: %1").arg(*error));
+        messages_(QStringLiteral("cannot reopen the log: %1").arg(error->reason));
         return;
     }
     newFileNoted_ = {};
@@ -119,21 +119,27 @@ void LogService::showPage(const acquisition::PageDocument* document)
     }
 }
 
-std::optional<QString> LogService::writeRecord(const acquisition::SensorReadings& readings)
+runtime::Error LogService::writeRecord(const acquisition::SensorReadings& readings)
 {
     if (!session_.isOpen()) {
         if (auto error = session_.open(logPath_)) {
             metrics_.recordLogWrite(false);
-            noteWrite(false, *error);
+            noteWrite(false, error->reason);
             return error;
         }
     }
     const qint64 lostBefore = session_.lostRecords();
-    auto said = recorder_.writeRecord(readings);
+    auto error = recorder_.writeRecord(readings);
     const qint64 lost = session_.lostRecords() - lostBefore;
     metrics_.recordLogWrite(lost <= 0, lost);
-    noteWrite(lost <= 0, said.value_or(QString()));
-    return said;
+    const QString notice = recorder_.notice();
+    noteWrite(lost <= 0, notice.isEmpty() && error ? error->reason : notice);
+    return error;
+}
+
+QString LogService::notice() const
+{
+    return recorder_.notice();
 }
 
 // Failures are told once, when they begin, and the recovery once; a new file once per move.
