@@ -37,7 +37,7 @@ bool nameIs(const xmlChar* name, const char* wanted)
 // names only, a value of null for an attribute written without one.
 class Attributes {
 public:
-    explicit Attributes(const xmlChar** atts) : m_atts(atts) {}
+    explicit Attributes(const xmlChar** atts) : atts_(atts) {}
 
     [[nodiscard]] bool has(const char* name) const { return find(name) != nullptr; }
 
@@ -58,21 +58,21 @@ public:
 
     template <typename F> void forEach(F f) const
     {
-        for (const xmlChar** pair = m_atts; pair != nullptr && pair[0] != nullptr; pair += 2)
+        for (const xmlChar** pair = atts_; pair != nullptr && pair[0] != nullptr; pair += 2)
             f(pair[0], bytesOf(pair[1]));
     }
 
 private:
     [[nodiscard]] const xmlChar* const* find(const char* name) const
     {
-        for (const xmlChar** pair = m_atts; pair != nullptr && pair[0] != nullptr; pair += 2) {
+        for (const xmlChar** pair = atts_; pair != nullptr && pair[0] != nullptr; pair += 2) {
             if (xmlStrcasecmp(pair[0], BAD_CAST name) == 0)
                 return pair;
         }
         return nullptr;
     }
 
-    const xmlChar** m_atts;
+    const xmlChar** atts_;
 };
 
 bool isAsciiWhitespace(QChar c)
@@ -245,9 +245,9 @@ bool tooLongToShow(QByteArrayView utf8)
 // The safe rendering of the page's first part, fed with the page's elements and text in document order.
 class Renderer {
 public:
-    explicit Renderer(QString& out) : m_out(out) {}
+    explicit Renderer(QString& out) : out_(out) {}
 
-    [[nodiscard]] bool stopped() const { return m_stopped; }
+    [[nodiscard]] bool stopped() const { return stopped_; }
 
     // What happens to an element's start tag: nothing shown, its tag written, or a control to be shown
     // once its content is known.
@@ -255,27 +255,27 @@ public:
 
     Opened open(const xmlChar* name, const Attributes& atts, Render render)
     {
-        if (m_stopped || render == Render::Transparent || render == Render::Drop)
+        if (stopped_ || render == Render::Transparent || render == Render::Drop)
             return Opened::Nothing;
-        if (m_elements == DisplayElements)
+        if (elements_ == DisplayElements)
             return stop();
         const bool cell = nameIs(name, "td") || nameIs(name, "th");
-        if (cell && m_cells == DisplayCells)
+        if (cell && cells_ == DisplayCells)
             return stop();
-        ++m_elements;
-        m_cells += cell ? 1 : 0;
+        ++elements_;
+        cells_ += cell ? 1 : 0;
         switch (render) {
         case Render::Keep:
             // Deeper than the limit the content is shown without its markup.
-            if (m_openTags == DisplayDepth) {
-                m_shortened = true;
+            if (openTags_ == DisplayDepth) {
+                shortened_ = true;
                 return Opened::Nothing;
             }
             openTag(name, atts);
-            ++m_openTags;
+            ++openTags_;
             return Opened::Tag;
         case Render::Void:
-            m_out += u'<' + tagName(name) + u'>';
+            out_ += u'<' + tagName(name) + u'>';
             return Opened::Nothing;
         case Render::Image:
             appendText(QStringLiteral("[image]"));
@@ -289,44 +289,44 @@ public:
 
     void closeTag(const xmlChar* name)
     {
-        m_out += QStringLiteral("</") + tagName(name) + u'>';
-        --m_openTags;
+        out_ += QStringLiteral("</") + tagName(name) + u'>';
+        --openTags_;
     }
 
     void appendText(const QString& text)
     {
-        if (m_stopped)
+        if (stopped_)
             return;
-        const qsizetype room = DisplayText - m_text;
+        const qsizetype room = DisplayText - text_;
         if (text.size() > room) {
-            m_out += text.first(room).toHtmlEscaped();
-            m_text = DisplayText;
+            out_ += text.first(room).toHtmlEscaped();
+            text_ = DisplayText;
             stop();
             return;
         }
-        m_out += text.toHtmlEscaped();
-        m_text += text.size();
+        out_ += text.toHtmlEscaped();
+        text_ += text.size();
     }
 
     // A control's text is already escaped; it is only cut where nothing is left of the text allowance.
     // Nothing: the control's text is too long to be worth building.
     void appendControl(const std::optional<QString>& html)
     {
-        if (m_stopped)
+        if (stopped_)
             return;
-        if (!html || html->size() > DisplayText - m_text) {
+        if (!html || html->size() > DisplayText - text_) {
             stop();
             return;
         }
-        m_out += *html;
-        m_text += html->size();
+        out_ += *html;
+        text_ += html->size();
     }
 
     // Says, once every open tag is closed, whether anything was left out.
     void finish()
     {
-        if (m_shortened)
-            m_out += QStringLiteral("<hr><p>The page was shortened for display.</p>");
+        if (shortened_)
+            out_ += QStringLiteral("<hr><p>The page was shortened for display.</p>");
     }
 
 private:
@@ -337,28 +337,28 @@ private:
 
     Opened stop()
     {
-        m_stopped = m_shortened = true;
+        stopped_ = shortened_ = true;
         return Opened::Nothing;
     }
 
     void openTag(const xmlChar* name, const Attributes& atts)
     {
-        m_out += u'<' + tagName(name);
+        out_ += u'<' + tagName(name);
         atts.forEach([this](const xmlChar* attName, QByteArrayView value) {
             const QByteArray lower = QByteArray(reinterpret_cast<const char*>(attName)).toLower();
             if (auto safe = safeAttributeValue(lower, QString::fromUtf8(value)))
-                m_out += u' ' + QString::fromLatin1(lower) + QStringLiteral("=\"") + *safe + u'"';
+                out_ += u' ' + QString::fromLatin1(lower) + QStringLiteral("=\"") + *safe + u'"';
         });
-        m_out += u'>';
+        out_ += u'>';
     }
 
-    QString& m_out;
-    qsizetype m_openTags = 0;
-    qsizetype m_elements = 0;
-    qsizetype m_cells = 0;
-    qsizetype m_text = 0;
-    bool m_shortened = false;
-    bool m_stopped = false;
+    QString& out_;
+    qsizetype openTags_ = 0;
+    qsizetype elements_ = 0;
+    qsizetype cells_ = 0;
+    qsizetype text_ = 0;
+    bool shortened_ = false;
+    bool stopped_ = false;
 };
 
 } // namespace
@@ -373,7 +373,7 @@ public:
     using ValueKind = HtmlDocument::ValueKind;
 
     PageReader(std::vector<Element>& elements, QByteArray& bytes, QString& body)
-        : m_elements(elements), m_bytes(bytes), m_renderer(body)
+        : elements_(elements), bytes_(bytes), renderer_(body)
     {
     }
 
@@ -401,7 +401,7 @@ public:
     void finish()
     {
         closeTo(0);
-        m_renderer.finish();
+        renderer_.finish();
     }
 
 private:
@@ -413,10 +413,10 @@ private:
         bool tagShown = false;
         bool control = false;     // shown once it ends
         bool hides = false;       // nothing inside it is shown
-        qsizetype element = -1;   // index in m_elements still waiting for its value
-        qsizetype textBegin = -1; // where its text starts in m_text, when it is collected
-        qsizetype select = -1;    // index in m_selects
-        qsizetype option = -1;    // index in m_options of the value a select takes from it
+        qsizetype element = -1;   // index in elements_ still waiting for its value
+        qsizetype textBegin = -1; // where its text starts in text_, when it is collected
+        qsizetype select = -1;    // index in selects_
+        qsizetype option = -1;    // index in options_ of the value a select takes from it
         bool optionHasValue = false;
         QByteArray optionValue;
     };
@@ -424,7 +424,7 @@ private:
     // A select whose value or label is needed: the option it takes, the first selected or else the
     // first one, in document order.
     struct SelectState {
-        qsizetype chosen = -1; // index in m_options
+        qsizetype chosen = -1; // index in options_
         bool final = false;
     };
 
@@ -463,19 +463,19 @@ private:
     // where the parser's own count of open elements says.
     void closeTo(qsizetype open)
     {
-        while (std::ssize(m_open) > open)
+        while (std::ssize(open_) > open)
             close();
     }
 
     void startElement(xmlParserCtxtPtr ctxt, const xmlChar* name, const Attributes& atts)
     {
-        if (m_halted)
+        if (halted_)
             return;
         closeTo(ctxt->nameNr - 1);
         // The tree builder stops the whole parse below this depth; so does this reader, or the parser's
         // search of its open elements for each end tag would make a deeply nested page quadratic.
-        if (std::ssize(m_open) > static_cast<qsizetype>(xmlParserMaxDepth)) {
-            m_halted = true;
+        if (std::ssize(open_) > static_cast<qsizetype>(xmlParserMaxDepth)) {
+            halted_ = true;
             xmlStopParser(ctxt);
             return;
         }
@@ -486,75 +486,75 @@ private:
             open.element = addElement(*id, open.kind, atts);
 
         // Once the rendering has stopped, nothing more is shown and no element needs a look-up.
-        const Render render = m_renderer.stopped() ? Render::Transparent : renderOf(name);
-        if (m_hiding == 0) {
-            switch (m_renderer.open(name, atts, render)) {
+        const Render render = renderer_.stopped() ? Render::Transparent : renderOf(name);
+        if (hiding_ == 0) {
+            switch (renderer_.open(name, atts, render)) {
             case Renderer::Opened::Tag:
                 open.tagShown = true;
                 break;
             case Renderer::Opened::Control:
                 open.control = true;
                 if (open.kind == Kind::Input)
-                    m_renderer.appendControl(renderInput(atts));
+                    renderer_.appendControl(renderInput(atts));
                 break;
             case Renderer::Opened::Nothing:
                 break;
             }
         }
         open.hides = open.control || render == Render::Drop;
-        m_hiding += open.hides ? 1 : 0;
+        hiding_ += open.hides ? 1 : 0;
 
         if (open.kind == Kind::Option)
             startOption(open, atts);
         if (open.kind == Kind::Select && (open.element >= 0 || open.control)) {
-            open.select = std::ssize(m_selects);
-            m_selects.push_back({});
-            m_needFirst.push_back(open.select);
-            m_needSelected.push_back(open.select);
+            open.select = std::ssize(selects_);
+            selects_.push_back({});
+            needFirst_.push_back(open.select);
+            needSelected_.push_back(open.select);
         }
         const bool needsText = open.option >= 0 ||
                                (open.kind == Kind::Option && open.element >= 0 && !open.optionHasValue) ||
                                (open.kind == Kind::Textarea && (open.element >= 0 || open.control)) ||
                                (open.kind == Kind::Button && open.control);
         if (needsText) {
-            open.textBegin = m_text.size();
-            ++m_collecting;
+            open.textBegin = text_.size();
+            ++collecting_;
         }
-        m_open.push_back(std::move(open));
+        open_.push_back(std::move(open));
     }
 
     void endElement(xmlParserCtxtPtr ctxt)
     {
-        if (m_halted)
+        if (halted_)
             return;
         closeTo(ctxt->nameNr);
-        if (std::ssize(m_open) == ctxt->nameNr && !m_open.empty())
+        if (std::ssize(open_) == ctxt->nameNr && !open_.empty())
             close();
     }
 
     void text(xmlParserCtxtPtr ctxt, const xmlChar* ch, int len, bool shown)
     {
-        if (m_halted)
+        if (halted_)
             return;
         closeTo(ctxt->nameNr);
         // The tree builder drops text outside every element.
-        if (m_open.empty() || len <= 0)
+        if (open_.empty() || len <= 0)
             return;
         const QByteArrayView bytes(reinterpret_cast<const char*>(ch), len);
-        if (m_collecting > 0)
-            m_text += bytes;
-        if (shown && m_hiding == 0 && !m_renderer.stopped())
-            m_renderer.appendText(QString::fromUtf8(bytes));
+        if (collecting_ > 0)
+            text_ += bytes;
+        if (shown && hiding_ == 0 && !renderer_.stopped())
+            renderer_.appendText(QString::fromUtf8(bytes));
     }
 
     qsizetype addElement(QByteArrayView id, Kind kind, const Attributes& atts)
     {
         Element element;
-        element.idBegin = m_bytes.size();
+        element.idBegin = bytes_.size();
         element.idSize = id.size();
-        m_bytes += id;
-        const qsizetype index = std::ssize(m_elements);
-        m_elements.push_back(element);
+        bytes_ += id;
+        const qsizetype index = std::ssize(elements_);
+        elements_.push_back(element);
         switch (kind) {
         case Kind::Input:
         case Kind::Button:
@@ -577,11 +577,11 @@ private:
 
     void setValue(qsizetype index, QByteArrayView value, ValueKind kind)
     {
-        Element& element = m_elements[static_cast<std::size_t>(index)];
-        element.valueBegin = m_bytes.size();
+        Element& element = elements_[static_cast<std::size_t>(index)];
+        element.valueBegin = bytes_.size();
         element.valueSize = value.size();
         element.kind = kind;
-        m_bytes += value;
+        bytes_ += value;
     }
 
     // Every select still open that has no option yet takes this one as its first; every one without a
@@ -593,34 +593,34 @@ private:
             open.optionValue = value->toByteArray();
         }
         const bool selected = atts.has("selected");
-        if (m_needFirst.empty() && !(selected && !m_needSelected.empty()))
+        if (needFirst_.empty() && !(selected && !needSelected_.empty()))
             return;
-        open.option = std::ssize(m_options);
-        m_options.emplace_back();
-        for (const qsizetype select : m_needFirst)
-            m_selects[static_cast<std::size_t>(select)].chosen = open.option;
-        m_needFirst.clear();
+        open.option = std::ssize(options_);
+        options_.emplace_back();
+        for (const qsizetype select : needFirst_)
+            selects_[static_cast<std::size_t>(select)].chosen = open.option;
+        needFirst_.clear();
         if (selected) {
-            for (const qsizetype select : m_needSelected) {
-                m_selects[static_cast<std::size_t>(select)].chosen = open.option;
-                m_selects[static_cast<std::size_t>(select)].final = true;
+            for (const qsizetype select : needSelected_) {
+                selects_[static_cast<std::size_t>(select)].chosen = open.option;
+                selects_[static_cast<std::size_t>(select)].final = true;
             }
-            m_needSelected.clear();
+            needSelected_.clear();
         }
     }
 
     void close()
     {
-        Open open = std::move(m_open.back());
-        m_open.pop_back();
+        Open open = std::move(open_.back());
+        open_.pop_back();
         const QByteArrayView text =
-            open.textBegin >= 0 ? QByteArrayView(m_text).sliced(open.textBegin) : QByteArrayView();
+            open.textBegin >= 0 ? QByteArrayView(text_).sliced(open.textBegin) : QByteArrayView();
         switch (open.kind) {
         case Kind::Textarea:
             if (open.element >= 0)
                 setValue(open.element, text, ValueKind::Textarea);
             if (open.control)
-                m_renderer.appendControl(
+                renderer_.appendControl(
                     tooLongToShow(text)
                         ? std::nullopt
                         : std::optional(
@@ -628,13 +628,13 @@ private:
             break;
         case Kind::Button:
             if (open.control)
-                m_renderer.appendControl(labelControl(text));
+                renderer_.appendControl(labelControl(text));
             break;
         case Kind::Option:
             if (open.element >= 0)
                 setValue(open.element, text, ValueKind::Collapsed);
             if (open.option >= 0) {
-                OptionResult& result = m_options[static_cast<std::size_t>(open.option)];
+                OptionResult& result = options_[static_cast<std::size_t>(open.option)];
                 result.collapse = !open.optionHasValue;
                 result.value = open.optionHasValue ? open.optionValue : text.toByteArray();
                 result.label = text.toByteArray();
@@ -647,11 +647,11 @@ private:
         default:
             break;
         }
-        if (open.textBegin >= 0 && --m_collecting == 0)
-            m_text.clear();
-        m_hiding -= open.hides ? 1 : 0;
+        if (open.textBegin >= 0 && --collecting_ == 0)
+            text_.clear();
+        hiding_ -= open.hides ? 1 : 0;
         if (open.tagShown)
-            m_renderer.closeTag(open.name);
+            renderer_.closeTag(open.name);
     }
 
     static std::optional<QString> labelControl(QByteArrayView label)
@@ -663,35 +663,35 @@ private:
 
     void closeSelect(const Open& open)
     {
-        const SelectState state = m_selects[static_cast<std::size_t>(open.select)];
-        m_selects.pop_back();
-        if (!m_needFirst.empty() && m_needFirst.back() == open.select)
-            m_needFirst.pop_back();
-        if (!m_needSelected.empty() && m_needSelected.back() == open.select)
-            m_needSelected.pop_back();
+        const SelectState state = selects_[static_cast<std::size_t>(open.select)];
+        selects_.pop_back();
+        if (!needFirst_.empty() && needFirst_.back() == open.select)
+            needFirst_.pop_back();
+        if (!needSelected_.empty() && needSelected_.back() == open.select)
+            needSelected_.pop_back();
         const OptionResult none;
         const OptionResult& chosen =
-            state.chosen >= 0 ? m_options[static_cast<std::size_t>(state.chosen)] : none;
+            state.chosen >= 0 ? options_[static_cast<std::size_t>(state.chosen)] : none;
         if (open.element >= 0)
             setValue(open.element, chosen.value, chosen.collapse ? ValueKind::Collapsed : ValueKind::Plain);
         if (open.control)
-            m_renderer.appendControl(labelControl(chosen.label));
-        if (m_selects.empty())
-            m_options.clear();
+            renderer_.appendControl(labelControl(chosen.label));
+        if (selects_.empty())
+            options_.clear();
     }
 
-    std::vector<Element>& m_elements;
-    QByteArray& m_bytes;
-    Renderer m_renderer;
-    std::vector<Open> m_open;
-    qsizetype m_hiding = 0;     // open controls and dropped elements: nothing inside them is shown
-    qsizetype m_collecting = 0; // open elements whose text is needed
-    QByteArray m_text;          // their text, from the outermost one's start
-    std::vector<SelectState> m_selects;
-    std::vector<qsizetype> m_needFirst;
-    std::vector<qsizetype> m_needSelected;
-    std::vector<OptionResult> m_options;
-    bool m_halted = false;
+    std::vector<Element>& elements_;
+    QByteArray& bytes_;
+    Renderer renderer_;
+    std::vector<Open> open_;
+    qsizetype hiding_ = 0;     // open controls and dropped elements: nothing inside them is shown
+    qsizetype collecting_ = 0; // open elements whose text is needed
+    QByteArray text_;          // their text, from the outermost one's start
+    std::vector<SelectState> selects_;
+    std::vector<qsizetype> needFirst_;
+    std::vector<qsizetype> needSelected_;
+    std::vector<OptionResult> options_;
+    bool halted_ = false;
 };
 
 HtmlDocument::HtmlDocument() = default;
@@ -717,7 +717,7 @@ HtmlDocument::HtmlDocument(QByteArrayView html, const QByteArray& charset)
     xmlParserCtxtPtr ctxt = xmlCreateMemoryParserCtxt(html.data(), static_cast<int>(html.size()));
     if (ctxt == nullptr)
         return;
-    PageReader reader(m_elements, m_bytes, m_body);
+    PageReader reader(elements_, bytes_, body_);
     PageReader::install(ctxt->sax);
     htmlCtxtUseOptions(ctxt, options);
     ctxt->html = 1;
@@ -731,7 +731,7 @@ HtmlDocument::HtmlDocument(QByteArrayView html, const QByteArray& charset)
     }
     htmlParseDocument(ctxt);
     reader.finish();
-    m_parsed = true;
+    parsed_ = true;
     if (ctxt->myDoc != nullptr)
         xmlFreeDoc(ctxt->myDoc);
     xmlFreeParserCtxt(ctxt);
@@ -740,17 +740,17 @@ HtmlDocument::HtmlDocument(QByteArrayView html, const QByteArray& charset)
 HtmlDocument HtmlDocument::errorPage(const QString& reason)
 {
     HtmlDocument page;
-    page.m_errorReason = reason;
+    page.errorReason_ = reason;
     return page;
 }
 
 std::optional<QString> HtmlDocument::elementValue(const QString& id) const
 {
     const QByteArray wanted = id.toUtf8();
-    for (const Element& element : m_elements) {
-        if (QByteArrayView(m_bytes).sliced(element.idBegin, element.idSize) != wanted)
+    for (const Element& element : elements_) {
+        if (QByteArrayView(bytes_).sliced(element.idBegin, element.idSize) != wanted)
             continue;
-        const QByteArrayView value = QByteArrayView(m_bytes).sliced(element.valueBegin, element.valueSize);
+        const QByteArrayView value = QByteArrayView(bytes_).sliced(element.valueBegin, element.valueSize);
         switch (element.kind) {
         case ValueKind::None:
             return std::nullopt;
@@ -768,11 +768,11 @@ std::optional<QString> HtmlDocument::elementValue(const QString& id) const
 QString HtmlDocument::displayHtml() const
 {
     QString out = QStringLiteral("<html><body>");
-    if (m_errorReason) {
-        out += QStringLiteral("<h3>The page cannot be displayed</h3><p>") + m_errorReason->toHtmlEscaped() +
+    if (errorReason_) {
+        out += QStringLiteral("<h3>The page cannot be displayed</h3><p>") + errorReason_->toHtmlEscaped() +
                QStringLiteral("</p>");
     } else {
-        out += m_body;
+        out += body_;
     }
     out += QStringLiteral("</body></html>");
     return out;

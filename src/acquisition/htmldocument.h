@@ -31,10 +31,10 @@ public:
     [[nodiscard]] QString displayHtml() const override;
 
     // Why the load failed, for an error page; nothing for a loaded page.
-    [[nodiscard]] const std::optional<QString>& errorReason() const { return m_errorReason; }
-    [[nodiscard]] bool isEmpty() const { return !m_parsed; }
+    [[nodiscard]] const std::optional<QString>& errorReason() const { return errorReason_; }
+    [[nodiscard]] bool isEmpty() const { return !parsed_; }
 
-    // What a lookup finds of one element with an id, in document order; its bytes lie in m_bytes.
+    // What a lookup finds of one element with an id, in document order; its bytes lie in bytes_.
     enum class ValueKind : unsigned char { None, Plain, Collapsed, Textarea };
     struct Element {
         qsizetype idBegin = 0;
@@ -45,11 +45,11 @@ public:
     };
 
 private:
-    std::vector<Element> m_elements;
-    QByteArray m_bytes;
-    QString m_body; // the safe rendering of the page's first part
-    bool m_parsed = false;
-    std::optional<QString> m_errorReason;
+    std::vector<Element> elements_;
+    QByteArray bytes_;
+    QString body_; // the safe rendering of the page's first part
+    bool parsed_ = false;
+    std::optional<QString> errorReason_;
 };
 
 } // namespace quorvel::acquisition

@@ -7,24 +7,24 @@
 
 namespace quorvel::acquisition {
 
-HttpConnection::Busy::Busy(HttpConnection& connection) : m_connection(connection)
+HttpConnection::Busy::Busy(HttpConnection& connection) : connection_(connection)
 {
-    ++m_connection.m_busy;
+    ++connection_.busy_;
 }
 
 // Signals that came in meanwhile are handled from the event loop, after the outermost call returned.
 HttpConnection::Busy::~Busy()
 {
-    if (--m_connection.m_busy != 0 || m_connection.m_deferred.isEmpty() || m_connection.m_deferredPosted)
+    if (--connection_.busy_ != 0 || connection_.deferred_.isEmpty() || connection_.deferredPosted_)
         return;
-    m_connection.m_deferredPosted = true;
+    connection_.deferredPosted_ = true;
     QMetaObject::invokeMethod(
-        &m_connection, [connection = &m_connection] { connection->runDeferredSignals(); },
+        &connection_, [connection = &connection_] { connection->runDeferredSignals(); },
         Qt::QueuedConnection);
 }
 
 HttpConnection::HttpConnection(QObject* parent)
-    : QObject(parent), m_socketFactory([](QObject* owner) { return new QTcpSocket(owner); })
+    : QObject(parent), socketFactory_([](QObject* owner) { return new QTcpSocket(owner); })
 {
 }
 
@@ -35,16 +35,16 @@ HttpConnection::~HttpConnection()
 
 void HttpConnection::setSocketFactory(SocketFactory factory)
 {
-    m_socketFactory = std::move(factory);
+    socketFactory_ = std::move(factory);
 }
 
 void HttpConnection::onSocketSignal(quint64 connection, Handler handler)
 {
     // A signal of a connection dropped since it was sent, or queued behind its drop.
-    if (connection != m_connection)
+    if (connection != connection_)
         return;
-    if (m_busy > 0) {
-        m_deferred.append({connection, handler});
+    if (busy_ > 0) {
+        deferred_.append({connection, handler});
         return;
     }
     const Busy busy(*this);
@@ -53,11 +53,11 @@ void HttpConnection::onSocketSignal(quint64 connection, Handler handler)
 
 void HttpConnection::runDeferredSignals()
 {
-    while (!m_deferred.isEmpty() && m_busy == 0) {
-        const auto [connection, handler] = m_deferred.takeFirst();
+    while (!deferred_.isEmpty() && busy_ == 0) {
+        const auto [connection, handler] = deferred_.takeFirst();
         onSocketSignal(connection, handler);
     }
-    m_deferredPosted = false;
+    deferredPosted_ = false;
 }
 
 void HttpConnection::send(const QString& host, int port, const QByteArray& request, qint64 maxBodyBytes)
@@ -65,15 +65,15 @@ void HttpConnection::send(const QString& host, int port, const QByteArray& reque
     const Busy busy(*this);
     abandon();
     const QString lowerHost = host.toLower();
-    if (m_socket &&
-        (lowerHost != m_host || port != m_port || m_socket->state() != QAbstractSocket::ConnectedState))
+    if (socket_ &&
+        (lowerHost != host_ || port != port_ || socket_->state() != QAbstractSocket::ConnectedState))
         dropConnection();
-    m_request = request;
-    m_parser = HttpResponseParser(maxBodyBytes);
-    m_retried = false;
-    if (!m_socket) {
-        m_host = lowerHost;
-        m_port = port;
+    request_ = request;
+    parser_ = HttpResponseParser(maxBodyBytes);
+    retried_ = false;
+    if (!socket_) {
+        host_ = lowerHost;
+        port_ = port;
         openConnection();
     }
     sendRequest();
@@ -81,19 +81,19 @@ void HttpConnection::send(const QString& host, int port, const QByteArray& reque
 
 void HttpConnection::abandon()
 {
-    if (!m_inFlight)
+    if (!inFlight_)
         return;
     const Busy busy(*this);
-    m_inFlight = false;
+    inFlight_ = false;
     dropConnection();
 }
 
 void HttpConnection::openConnection()
 {
-    QTcpSocket* socket = m_socketFactory(this);
+    QTcpSocket* socket = socketFactory_(this);
     // The adapter sits next to the logger: a system proxy would only be a detour or a leak.
     socket->setProxy(QNetworkProxy::NoProxy);
-    const quint64 connection = ++m_lastConnection;
+    const quint64 connection = ++lastConnection_;
     const auto handle = [this, connection](Handler handler) {
         return [this, connection, handler] { onSocketSignal(connection, handler); };
     };
@@ -101,37 +101,37 @@ void HttpConnection::openConnection()
     connect(socket, &QTcpSocket::readyRead, this, handle(&HttpConnection::onReadyRead));
     connect(socket, &QTcpSocket::disconnected, this, handle(&HttpConnection::onConnectionEnded));
     connect(socket, &QTcpSocket::errorOccurred, this, handle(&HttpConnection::onConnectionEnded));
-    m_socket = socket;
-    m_connection = connection;
-    m_served = false;
-    socket->connectToHost(m_host, quint16(m_port));
+    socket_ = socket;
+    connection_ = connection;
+    served_ = false;
+    socket->connectToHost(host_, quint16(port_));
 }
 
 // Written at once on an open connection, else by onConnected().
 void HttpConnection::sendRequest()
 {
-    m_inFlight = true;
-    m_answerBytes = false;
-    m_reused = m_served;
-    if (m_socket && m_socket->state() == QAbstractSocket::ConnectedState)
-        m_socket->write(m_request);
+    inFlight_ = true;
+    answerBytes_ = false;
+    reused_ = served_;
+    if (socket_ && socket_->state() == QAbstractSocket::ConnectedState)
+        socket_->write(request_);
 }
 
 void HttpConnection::onConnected()
 {
     // Requests and answers are single small writes; Nagle would hold each back for a delayed ACK.
-    m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-    if (m_inFlight)
-        m_socket->write(m_request);
+    socket_->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    if (inFlight_)
+        socket_->write(request_);
 }
 
 void HttpConnection::onReadyRead()
 {
-    const QByteArray bytes = m_socket->readAll();
+    const QByteArray bytes = socket_->readAll();
     if (bytes.isEmpty())
         return;
     // Bytes nobody asked for: the connection is out of step and no use for the next request.
-    if (!m_inFlight) {
+    if (!inFlight_) {
         dropConnection();
         return;
     }
@@ -141,15 +141,15 @@ void HttpConnection::onReadyRead()
 // Returns whether the answer is still open: neither complete nor failed.
 bool HttpConnection::readAnswer(const QByteArray& bytes)
 {
-    m_answerBytes = true;
-    const qsizetype used = m_parser.feed(bytes);
-    if (m_parser.isFailed()) {
-        fail(m_parser.failure() == HttpResponseParser::Failure::TooLarge
-                 ? tooLargeReason(m_parser.maxBodySize())
+    answerBytes_ = true;
+    const qsizetype used = parser_.feed(bytes);
+    if (parser_.isFailed()) {
+        fail(parser_.failure() == HttpResponseParser::Failure::TooLarge
+                 ? tooLargeReason(parser_.maxBodySize())
                  : QStringLiteral("The adapter's answer was not valid HTTP"));
         return false;
     }
-    if (m_parser.isComplete()) {
+    if (parser_.isComplete()) {
         finishAnswer(used == bytes.size());
         return false;
     }
@@ -158,11 +158,11 @@ bool HttpConnection::readAnswer(const QByteArray& bytes)
 
 void HttpConnection::onConnectionEnded()
 {
-    const QAbstractSocket::SocketError error = m_socket->error();
-    const QString errorText = m_socket->errorString();
-    const QByteArray rest = m_socket->isOpen() ? m_socket->readAll() : QByteArray();
+    const QAbstractSocket::SocketError error = socket_->error();
+    const QString errorText = socket_->errorString();
+    const QByteArray rest = socket_->isOpen() ? socket_->readAll() : QByteArray();
     dropConnection();
-    if (!m_inFlight)
+    if (!inFlight_)
         return;
     if (!rest.isEmpty() && !readAnswer(rest))
         return;
@@ -170,23 +170,23 @@ void HttpConnection::onConnectionEnded()
     const bool closedByPeer =
         error == QAbstractSocket::RemoteHostClosedError || error == QAbstractSocket::UnknownSocketError;
     if (closedByPeer) {
-        m_parser.finish();
-        if (m_parser.isComplete()) {
+        parser_.finish();
+        if (parser_.isComplete()) {
             finishAnswer(false);
             return;
         }
     }
     // A kept-alive connection may be closed by the adapter at any time, also just as a request goes out;
     // once any byte of the answer came, the request may have done its work and is not repeated.
-    if (m_reused && !m_answerBytes && !m_retried) {
-        m_retried = true;
-        m_parser.reset();
+    if (reused_ && !answerBytes_ && !retried_) {
+        retried_ = true;
+        parser_.reset();
         openConnection();
         sendRequest();
         return;
     }
     if (closedByPeer) {
-        fail(m_parser.hasStatus()
+        fail(parser_.hasStatus()
                  ? QStringLiteral("The adapter closed the connection before the page was complete")
                  : QStringLiteral("The adapter closed the connection without an answer"));
     } else {
@@ -197,10 +197,10 @@ void HttpConnection::onConnectionEnded()
 // Last in every handler that reaches it: a receiver may send the next request from here.
 void HttpConnection::finishAnswer(bool connectionUsable)
 {
-    m_inFlight = false;
-    if (connectionUsable && m_parser.keepAlive() && m_socket &&
-        m_socket->state() == QAbstractSocket::ConnectedState)
-        m_served = true;
+    inFlight_ = false;
+    if (connectionUsable && parser_.keepAlive() && socket_ &&
+        socket_->state() == QAbstractSocket::ConnectedState)
+        served_ = true;
     else
         dropConnection();
     emit answered();
@@ -209,23 +209,23 @@ void HttpConnection::finishAnswer(bool connectionUsable)
 // Last in every handler that reaches it, as finishAnswer().
 void HttpConnection::fail(const QString& reason)
 {
-    m_inFlight = false;
+    inFlight_ = false;
     dropConnection();
-    emit failed(reason, m_parser.hasStatus());
+    emit failed(reason, parser_.hasStatus());
 }
 
 // Signals are cut first: aborting emits some at once, and no signal of an old connection may reach the
 // current request.
 void HttpConnection::dropConnection()
 {
-    if (!m_socket)
+    if (!socket_)
         return;
-    QTcpSocket* socket = std::exchange(m_socket, nullptr);
-    m_connection = 0;
+    QTcpSocket* socket = std::exchange(socket_, nullptr);
+    connection_ = 0;
     socket->disconnect(this);
     socket->abort();
     socket->deleteLater();
-    m_served = false;
+    served_ = false;
 }
 
 QString HttpConnection::tooLargeReason(qint64 maxBodyBytes)

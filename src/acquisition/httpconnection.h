@@ -34,11 +34,11 @@ public:
     // Gives up the request in flight; its connection goes with it, as its answer would otherwise arrive
     // into the next request. No signal follows.
     void abandon();
-    [[nodiscard]] bool isInFlight() const { return m_inFlight; }
+    [[nodiscard]] bool isInFlight() const { return inFlight_; }
     // Whether a status line of the answer to the current request arrived.
-    [[nodiscard]] bool answerStarted() const { return m_parser.hasStatus(); }
+    [[nodiscard]] bool answerStarted() const { return parser_.hasStatus(); }
     // The complete answer after answered(), until the next send().
-    [[nodiscard]] const HttpResponseParser& answer() const { return m_parser; }
+    [[nodiscard]] const HttpResponseParser& answer() const { return parser_; }
 
     // Makes the sockets; tests substitute sockets that fail inside our own calls.
     void setSocketFactory(SocketFactory factory);
@@ -61,7 +61,7 @@ private:
         Busy& operator=(const Busy&) = delete;
 
     private:
-        HttpConnection& m_connection;
+        HttpConnection& connection_;
     };
 
     void onSocketSignal(quint64 connection, Handler handler);
@@ -79,27 +79,27 @@ private:
                                                        const QString& text);
 
     // The dispatcher: socket signals of calls of ours on the stack wait here.
-    int m_busy = 0;
-    QList<std::pair<quint64, Handler>> m_deferred;
-    bool m_deferredPosted = false;
-    SocketFactory m_socketFactory;
+    int busy_ = 0;
+    QList<std::pair<quint64, Handler>> deferred_;
+    bool deferredPosted_ = false;
+    SocketFactory socketFactory_;
 
     // The connection: numbered, so that a signal of an older socket (which a new one may share an address
     // with) is recognised as stale.
-    QTcpSocket* m_socket = nullptr;
-    quint64 m_connection = 0;
-    quint64 m_lastConnection = 0;
-    QString m_host; // where m_socket leads, lower case
-    int m_port = 0;
-    bool m_served = false; // m_socket already carried a whole answer
+    QTcpSocket* socket_ = nullptr;
+    quint64 connection_ = 0;
+    quint64 lastConnection_ = 0;
+    QString host_; // where socket_ leads, lower case
+    int port_ = 0;
+    bool served_ = false; // socket_ already carried a whole answer
 
     // The request in flight.
-    HttpResponseParser m_parser;
-    QByteArray m_request;       // kept for the one retry
-    bool m_inFlight = false;    // sent and its answer not complete
-    bool m_reused = false;      // went out on a kept-alive connection
-    bool m_answerBytes = false; // any byte of its answer arrived
-    bool m_retried = false;
+    HttpResponseParser parser_;
+    QByteArray request_;       // kept for the one retry
+    bool inFlight_ = false;    // sent and its answer not complete
+    bool reused_ = false;      // went out on a kept-alive connection
+    bool answerBytes_ = false; // any byte of its answer arrived
+    bool retried_ = false;
 };
 
 } // namespace quorvel::acquisition

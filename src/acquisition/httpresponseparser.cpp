@@ -103,45 +103,43 @@ Inflated inflateAll(QByteArrayView input, int windowBits, qint64 cap, QByteArray
 
 } // namespace
 
-HttpResponseParser::HttpResponseParser(qint64 maxBodyBytes)
-    : m_maxBodyBytes(std::max<qint64>(maxBodyBytes, 0))
+HttpResponseParser::HttpResponseParser(qint64 maxBodyBytes) : maxBodyBytes_(std::max<qint64>(maxBodyBytes, 0))
 {
 }
 
 void HttpResponseParser::reset()
 {
-    *this = HttpResponseParser(m_maxBodyBytes);
+    *this = HttpResponseParser(maxBodyBytes_);
 }
 
 qsizetype HttpResponseParser::feed(QByteArrayView data)
 {
     qsizetype pos = 0;
     QByteArray line;
-    while (pos < data.size() && m_state != State::Complete && m_state != State::Failed) {
-        if (m_state != State::Body && m_state != State::ChunkData) {
+    while (pos < data.size() && state_ != State::Complete && state_ != State::Failed) {
+        if (state_ != State::Body && state_ != State::ChunkData) {
             if (!takeLine(data, pos, line))
                 return pos;
             handleLine(line);
             continue;
         }
         const qsizetype available = data.size() - pos;
-        const qsizetype take = m_framing == Framing::UntilClose
-                                   ? available
-                                   : qsizetype(std::min<qint64>(m_remaining, available));
+        const qsizetype take =
+            framing_ == Framing::UntilClose ? available : qsizetype(std::min<qint64>(remaining_, available));
         appendBody(data.sliced(pos, take));
         pos += take;
-        if (m_state == State::Failed || m_framing == Framing::UntilClose)
+        if (state_ == State::Failed || framing_ == Framing::UntilClose)
             continue;
-        m_remaining -= take;
-        if (m_remaining == 0)
-            m_state = m_state == State::Body ? State::Complete : State::ChunkEnd;
+        remaining_ -= take;
+        if (remaining_ == 0)
+            state_ = state_ == State::Body ? State::Complete : State::ChunkEnd;
     }
     return pos;
 }
 
 void HttpResponseParser::handleLine(const QByteArray& line)
 {
-    switch (m_state) {
+    switch (state_) {
     case State::StatusLine:
         // Blank lines before a status line are left-overs of an earlier answer, not an answer.
         if (!line.isEmpty())
@@ -158,14 +156,14 @@ void HttpResponseParser::handleLine(const QByteArray& line)
         break;
     case State::ChunkEnd:
         if (line.isEmpty())
-            m_state = State::ChunkSize;
+            state_ = State::ChunkSize;
         else
             fail(Failure::Malformed);
         break;
     case State::Trailers:
         // Trailer fields carry nothing the page needs.
         if (line.isEmpty())
-            m_state = State::Complete;
+            state_ = State::Complete;
         break;
     case State::Body:
     case State::ChunkData:
@@ -177,16 +175,16 @@ void HttpResponseParser::handleLine(const QByteArray& line)
 
 void HttpResponseParser::finish()
 {
-    if (m_state == State::Body && m_framing == Framing::UntilClose)
-        m_state = State::Complete;
-    else if (m_state != State::Complete && m_state != State::Failed)
+    if (state_ == State::Body && framing_ == Framing::UntilClose)
+        state_ = State::Complete;
+    else if (state_ != State::Complete && state_ != State::Failed)
         fail(Failure::Truncated);
 }
 
 QByteArray HttpResponseParser::header(QByteArrayView name) const
 {
     const QByteArray wanted = name.toByteArray().toLower();
-    for (const auto& [key, value] : m_headers) {
+    for (const auto& [key, value] : headers_) {
         if (key == wanted)
             return value;
     }
@@ -195,19 +193,19 @@ QByteArray HttpResponseParser::header(QByteArrayView name) const
 
 bool HttpResponseParser::keepAlive() const
 {
-    if (m_closeAfter)
+    if (closeAfter_)
         return false;
-    const QList<QByteArray> options = tokensOf(m_headers, "connection");
+    const QList<QByteArray> options = tokensOf(headers_, "connection");
     if (options.contains("close"))
         return false;
-    return m_minorVersion >= 1 || options.contains("keep-alive");
+    return minorVersion_ >= 1 || options.contains("keep-alive");
 }
 
 HttpResponseParser::Decoded HttpResponseParser::decodedBody() const
 {
     using Outcome = Decoded::Outcome;
-    Decoded decoded{Outcome::Decoded, m_body, {}};
-    QList<QByteArray> codings = tokensOf(m_headers, "content-encoding");
+    Decoded decoded{Outcome::Decoded, body_, {}};
+    QList<QByteArray> codings = tokensOf(headers_, "content-encoding");
     codings.removeIf([](const QByteArray& coding) { return coding.isEmpty() || coding == "identity"; });
     // The last coding applied is the first to undo.
     for (auto coding = codings.crbegin(); coding != codings.crend(); ++coding) {
@@ -227,7 +225,7 @@ HttpResponseParser::Decoded HttpResponseParser::decodedBody() const
         if (decoded.body.isEmpty())
             continue;
         QByteArray output;
-        const Inflated inflated = inflateAll(decoded.body, windowBits, m_maxBodyBytes, output);
+        const Inflated inflated = inflateAll(decoded.body, windowBits, maxBodyBytes_, output);
         if (inflated != Inflated::Done) {
             decoded.outcome = inflated == Inflated::TooLarge ? Outcome::TooLarge : Outcome::Corrupt;
             decoded.body.clear();
@@ -244,20 +242,20 @@ bool HttpResponseParser::takeLine(QByteArrayView data, qsizetype& pos, QByteArra
     const auto* start = data.data() + pos;
     const auto* lf = static_cast<const char*>(std::memchr(start, '\n', std::size_t(data.size() - pos)));
     const qsizetype length = lf ? lf - start : data.size() - pos;
-    const bool inHead = m_state != State::ChunkSize && m_state != State::ChunkEnd;
-    m_headBytes += inHead ? length + 1 : 0;
-    if (m_line.size() + length > maxLineBytes || m_headBytes > maxHeadBytes) {
+    const bool inHead = state_ != State::ChunkSize && state_ != State::ChunkEnd;
+    headBytes_ += inHead ? length + 1 : 0;
+    if (line_.size() + length > MaxLineBytes || headBytes_ > MaxHeadBytes) {
         fail(Failure::Malformed);
         return false;
     }
-    m_line.append(start, length);
+    line_.append(start, length);
     pos += lf ? length + 1 : length;
     if (!lf)
         return false;
-    if (m_line.endsWith('\r'))
-        m_line.chop(1);
-    line = std::move(m_line);
-    m_line = QByteArray();
+    if (line_.endsWith('\r'))
+        line_.chop(1);
+    line = std::move(line_);
+    line_ = QByteArray();
     return true;
 }
 
@@ -270,71 +268,71 @@ void HttpResponseParser::parseStatusLine(const QByteArray& line)
         fail(Failure::Malformed);
         return;
     }
-    m_minorVersion = line[7] - '0';
-    m_status = (line[9] - '0') * 100 + (line[10] - '0') * 10 + (line[11] - '0');
-    if (m_status < 100) {
+    minorVersion_ = line[7] - '0';
+    status_ = (line[9] - '0') * 100 + (line[10] - '0') * 10 + (line[11] - '0');
+    if (status_ < 100) {
         fail(Failure::Malformed);
         return;
     }
-    m_reason = line.mid(13).trimmed();
-    m_sawStatus = true;
-    m_state = State::Headers;
+    reason_ = line.mid(13).trimmed();
+    sawStatus_ = true;
+    state_ = State::Headers;
 }
 
 void HttpResponseParser::parseHeaderLine(const QByteArray& line)
 {
     // An obsolete folded line continues the previous field.
     if (line.front() == ' ' || line.front() == '\t') {
-        if (!m_headers.isEmpty())
-            m_headers.back().second = (m_headers.back().second + ' ' + line.trimmed()).trimmed();
+        if (!headers_.isEmpty())
+            headers_.back().second = (headers_.back().second + ' ' + line.trimmed()).trimmed();
         return;
     }
     const qsizetype colon = line.indexOf(':');
     // A line that is no field is skipped rather than guessed at.
     if (colon <= 0 || !isTokenName(QByteArrayView(line).first(colon)))
         return;
-    m_headers.append({line.first(colon).toLower(), line.mid(colon + 1).trimmed()});
+    headers_.append({line.first(colon).toLower(), line.mid(colon + 1).trimmed()});
 }
 
 void HttpResponseParser::endOfHead()
 {
-    m_headBytes = 0;
-    if (m_status < 200) {
+    headBytes_ = 0;
+    if (status_ < 200) {
         // Never asked to switch protocols, so an agreement to do so is not an answer this client can read.
-        if (m_status == 101) {
+        if (status_ == 101) {
             fail(Failure::Malformed);
             return;
         }
-        m_headers.clear();
-        m_state = State::StatusLine;
+        headers_.clear();
+        state_ = State::StatusLine;
         return;
     }
-    if (m_status == 204 || m_status == 304) {
-        m_state = State::Complete;
+    if (status_ == 204 || status_ == 304) {
+        state_ = State::Complete;
         return;
     }
 
-    const QList<QByteArray> codings = tokensOf(m_headers, "transfer-encoding");
+    const QList<QByteArray> codings = tokensOf(headers_, "transfer-encoding");
     if (!codings.isEmpty()) {
         // A length next to a transfer coding is not to be trusted, nor the connection after it.
         if (!header("content-length").isNull())
-            m_closeAfter = true;
+            closeAfter_ = true;
         if (codings.back() == "chunked") {
-            m_framing = Framing::Chunked;
-            m_state = State::ChunkSize;
+            framing_ = Framing::Chunked;
+            state_ = State::ChunkSize;
         } else {
-            m_framing = Framing::UntilClose;
-            m_closeAfter = true;
-            m_state = State::Body;
+            framing_ = Framing::UntilClose;
+            closeAfter_ = true;
+            state_ = State::Body;
         }
         return;
     }
 
-    const QList<QByteArray> lengths = tokensOf(m_headers, "content-length");
+    const QList<QByteArray> lengths = tokensOf(headers_, "content-length");
     if (lengths.isEmpty()) {
-        m_framing = Framing::UntilClose;
-        m_closeAfter = true;
-        m_state = State::Body;
+        framing_ = Framing::UntilClose;
+        closeAfter_ = true;
+        state_ = State::Body;
         return;
     }
     // Repeated lengths must agree; 18 digits keep the number inside qint64.
@@ -346,14 +344,14 @@ void HttpResponseParser::endOfHead()
         fail(Failure::Malformed);
         return;
     }
-    m_contentLength = text.toLongLong();
-    if (m_contentLength > m_maxBodyBytes) {
+    contentLength_ = text.toLongLong();
+    if (contentLength_ > maxBodyBytes_) {
         fail(Failure::TooLarge);
         return;
     }
-    m_framing = Framing::Length;
-    m_remaining = m_contentLength;
-    m_state = m_remaining == 0 ? State::Complete : State::Body;
+    framing_ = Framing::Length;
+    remaining_ = contentLength_;
+    state_ = remaining_ == 0 ? State::Complete : State::Body;
 }
 
 // "hex-size[;extension...]"
@@ -374,27 +372,27 @@ void HttpResponseParser::parseChunkSize(const QByteArray& line)
         }
         size = size * 16 + value;
     }
-    if (size > m_maxBodyBytes - m_body.size()) {
+    if (size > maxBodyBytes_ - body_.size()) {
         fail(Failure::TooLarge);
         return;
     }
-    m_remaining = size;
-    m_state = size == 0 ? State::Trailers : State::ChunkData;
+    remaining_ = size;
+    state_ = size == 0 ? State::Trailers : State::ChunkData;
 }
 
 void HttpResponseParser::appendBody(QByteArrayView bytes)
 {
     // Never more than the cap is held, however the bytes came in.
-    const qint64 room = m_maxBodyBytes - m_body.size();
-    m_body.append(bytes.first(qsizetype(std::min<qint64>(room, bytes.size()))));
+    const qint64 room = maxBodyBytes_ - body_.size();
+    body_.append(bytes.first(qsizetype(std::min<qint64>(room, bytes.size()))));
     if (bytes.size() > room)
         fail(Failure::TooLarge);
 }
 
 void HttpResponseParser::fail(Failure why)
 {
-    m_state = State::Failed;
-    m_failure = why;
+    state_ = State::Failed;
+    failure_ = why;
 }
 
 } // namespace quorvel::acquisition

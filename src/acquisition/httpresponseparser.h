@@ -25,9 +25,9 @@ public:
     };
     enum class Failure { None, Malformed, TooLarge, Truncated };
 
-    // Longest status, header or chunk-size line; the whole head may hold at most maxHeadBytes.
-    static constexpr qsizetype maxLineBytes = 8192;
-    static constexpr qsizetype maxHeadBytes = 65536;
+    // Longest status, header or chunk-size line; the whole head may hold at most MaxHeadBytes.
+    static constexpr qsizetype MaxLineBytes = 8192;
+    static constexpr qsizetype MaxHeadBytes = 65536;
 
     explicit HttpResponseParser(qint64 maxBodyBytes = 1048576);
 
@@ -40,23 +40,23 @@ public:
     // The connection ended: completes an answer read until the close, fails any other unfinished one.
     void finish();
 
-    [[nodiscard]] State state() const { return m_state; }
-    [[nodiscard]] Failure failure() const { return m_failure; }
-    [[nodiscard]] bool isComplete() const { return m_state == State::Complete; }
-    [[nodiscard]] bool isFailed() const { return m_state == State::Failed; }
+    [[nodiscard]] State state() const { return state_; }
+    [[nodiscard]] Failure failure() const { return failure_; }
+    [[nodiscard]] bool isComplete() const { return state_ == State::Complete; }
+    [[nodiscard]] bool isFailed() const { return state_ == State::Failed; }
 
     // Whether any status line arrived, an interim one included.
-    [[nodiscard]] bool hasStatus() const { return m_sawStatus; }
-    [[nodiscard]] int status() const { return m_status; }
-    [[nodiscard]] const QByteArray& reasonPhrase() const { return m_reason; }
+    [[nodiscard]] bool hasStatus() const { return sawStatus_; }
+    [[nodiscard]] int status() const { return status_; }
+    [[nodiscard]] const QByteArray& reasonPhrase() const { return reason_; }
     // The value of the first header with this name (any case), trimmed; null when there is none.
     [[nodiscard]] QByteArray header(QByteArrayView name) const;
     // Content-Length when the answer gives one and is not chunked; -1 otherwise.
-    [[nodiscard]] qint64 contentLength() const { return m_contentLength; }
+    [[nodiscard]] qint64 contentLength() const { return contentLength_; }
     // Whether the connection may carry the next request once this answer is complete.
     [[nodiscard]] bool keepAlive() const;
-    [[nodiscard]] const QByteArray& body() const { return m_body; }
-    [[nodiscard]] qint64 maxBodySize() const { return m_maxBodyBytes; }
+    [[nodiscard]] const QByteArray& body() const { return body_; }
+    [[nodiscard]] qint64 maxBodySize() const { return maxBodyBytes_; }
 
     // The body undone from its Content-Encoding: the request asks for identity, but a server set to
     // compress may send gzip or deflate all the same. The decoded body is held to the same cap.
@@ -82,21 +82,21 @@ private:
     void appendBody(QByteArrayView bytes);
     void fail(Failure why);
 
-    qint64 m_maxBodyBytes;
-    State m_state = State::StatusLine;
-    Failure m_failure = Failure::None;
-    Framing m_framing = Framing::None;
-    QByteArray m_line;
-    QList<QPair<QByteArray, QByteArray>> m_headers; // names in lower case
-    QByteArray m_reason;
-    QByteArray m_body;
-    qint64 m_contentLength = -1;
-    qint64 m_remaining = 0; // of the body or of the current chunk
-    qsizetype m_headBytes = 0;
-    int m_status = 0;
-    int m_minorVersion = 1;
-    bool m_sawStatus = false;
-    bool m_closeAfter = false;
+    qint64 maxBodyBytes_;
+    State state_ = State::StatusLine;
+    Failure failure_ = Failure::None;
+    Framing framing_ = Framing::None;
+    QByteArray line_;
+    QList<QPair<QByteArray, QByteArray>> headers_; // names in lower case
+    QByteArray reason_;
+    QByteArray body_;
+    qint64 contentLength_ = -1;
+    qint64 remaining_ = 0; // of the body or of the current chunk
+    qsizetype headBytes_ = 0;
+    int status_ = 0;
+    int minorVersion_ = 1;
+    bool sawStatus_ = false;
+    bool closeAfter_ = false;
 };
 
 } // namespace quorvel::acquisition

@@ -85,43 +85,43 @@ QString secondsText(int ms)
 } // namespace
 
 WebPageComponent::WebPageComponent(QObject* parent, int timeoutMs)
-    : PageComponent(parent), m_http(new HttpConnection(this)), m_deadline(new QTimer(this)),
-      m_timeoutMs(std::max(timeoutMs, 1))
+    : PageComponent(parent), http_(new HttpConnection(this)), deadline_(new QTimer(this)),
+      timeoutMs_(std::max(timeoutMs, 1))
 {
-    m_deadline->setSingleShot(true);
+    deadline_->setSingleShot(true);
     // A coarse timer may fire up to 5 % early; the deadline is a promise to the adapter's slow pages.
-    m_deadline->setTimerType(Qt::PreciseTimer);
-    connect(m_deadline, &QTimer::timeout, this, &WebPageComponent::onDeadline);
-    connect(m_http, &HttpConnection::answered, this, &WebPageComponent::onAnswered);
-    connect(m_http, &HttpConnection::failed, this, &WebPageComponent::onFailed);
+    deadline_->setTimerType(Qt::PreciseTimer);
+    connect(deadline_, &QTimer::timeout, this, &WebPageComponent::onDeadline);
+    connect(http_, &HttpConnection::answered, this, &WebPageComponent::onAnswered);
+    connect(http_, &HttpConnection::failed, this, &WebPageComponent::onFailed);
 }
 
 WebPageComponent::~WebPageComponent() = default;
 
 void WebPageComponent::setTimeout(int ms)
 {
-    m_timeoutMs = std::max(ms, 1);
+    timeoutMs_ = std::max(ms, 1);
 }
 
 void WebPageComponent::setMaxBodySize(qint64 bytes)
 {
-    m_maxBodyBytes = std::max<qint64>(bytes, 0);
+    maxBodyBytes_ = std::max<qint64>(bytes, 0);
 }
 
 void WebPageComponent::setSocketFactory(SocketFactory factory)
 {
-    m_http->setSocketFactory(std::move(factory));
+    http_->setSocketFactory(std::move(factory));
 }
 
 void WebPageComponent::Navigate(const QString& url)
 {
-    m_http->abandon();
-    m_deadline->stop();
-    ++m_navigation;
-    m_document = std::make_unique<HtmlDocument>();
-    m_state = Loading;
-    m_answerPending = false;
-    m_redirects = 0;
+    http_->abandon();
+    deadline_->stop();
+    ++navigation_;
+    document_ = std::make_unique<HtmlDocument>();
+    state_ = Loading;
+    answerPending_ = false;
+    redirects_ = 0;
 
     const QString text = url.trimmed();
     const QUrl parsed(text, QUrl::StrictMode);
@@ -134,28 +134,28 @@ void WebPageComponent::Navigate(const QString& url)
         failLater(QStringLiteral("Unsupported address scheme"));
         return;
     }
-    m_originalUrl = parsed;
-    m_deadline->start(m_timeoutMs);
-    m_inNavigate = true;
+    originalUrl_ = parsed;
+    deadline_->start(timeoutMs_);
+    inNavigate_ = true;
     startRequest(parsed, requestTargetOf(text));
-    m_inNavigate = false;
+    inNavigate_ = false;
 }
 
 void WebPageComponent::startRequest(const QUrl& url, const QByteArray& target)
 {
-    m_url = url;
-    m_http->send(url.host(), effectivePort(url),
-                 "GET " + target + " HTTP/1.1\r\nHost: " + hostHeader(url) +
-                     "\r\nUser-Agent: Quorvel-3/1.0\r\n"
-                     // Identity keeps the size cap counting the bytes on the wire.
-                     "Accept-Encoding: identity\r\nConnection: keep-alive\r\n\r\n",
-                 m_maxBodyBytes);
+    url_ = url;
+    http_->send(url.host(), effectivePort(url),
+                "GET " + target + " HTTP/1.1\r\nHost: " + hostHeader(url) +
+                    "\r\nUser-Agent: Quorvel-3/1.0\r\n"
+                    // Identity keeps the size cap counting the bytes on the wire.
+                    "Accept-Encoding: identity\r\nConnection: keep-alive\r\n\r\n",
+                maxBodyBytes_);
 }
 
 void WebPageComponent::onAnswered()
 {
-    m_answerPending = true;
-    const HttpResponseParser& answer = m_http->answer();
+    answerPending_ = true;
+    const HttpResponseParser& answer = http_->answer();
     const int status = answer.status();
     if (isFollowedRedirect(status)) {
         followRedirect(answer);
@@ -195,7 +195,7 @@ void WebPageComponent::onAnswered()
 
 void WebPageComponent::onFailed(const QString& reason, bool answerStarted)
 {
-    m_answerPending = m_answerPending || answerStarted;
+    answerPending_ = answerPending_ || answerStarted;
     fail(reason);
 }
 
@@ -204,29 +204,29 @@ void WebPageComponent::followRedirect(const HttpResponseParser& answer)
 {
     const QString location = QString::fromUtf8(answer.header("location"));
     const QUrl relative(location, QUrl::StrictMode);
-    const QUrl target = location.isEmpty() || !relative.isValid() ? QUrl() : m_url.resolved(relative);
+    const QUrl target = location.isEmpty() || !relative.isValid() ? QUrl() : url_.resolved(relative);
 
     if (target.isEmpty() || !target.isValid()) {
         fail(QStringLiteral("Redirect without a valid address refused"));
         return;
     }
-    if (target.scheme() != m_originalUrl.scheme()) {
+    if (target.scheme() != originalUrl_.scheme()) {
         fail(QStringLiteral("Redirect to another scheme refused"));
         return;
     }
-    if (target.host().compare(m_originalUrl.host(), Qt::CaseInsensitive) != 0) {
+    if (target.host().compare(originalUrl_.host(), Qt::CaseInsensitive) != 0) {
         fail(QStringLiteral("Redirect to another host refused"));
         return;
     }
-    if (effectivePort(target) != effectivePort(m_originalUrl)) {
+    if (effectivePort(target) != effectivePort(originalUrl_)) {
         fail(QStringLiteral("Redirect to another port refused"));
         return;
     }
-    if (m_redirects >= maxRedirects) {
-        fail(QStringLiteral("Too many redirects (more than %1)").arg(maxRedirects));
+    if (redirects_ >= MaxRedirects) {
+        fail(QStringLiteral("Too many redirects (more than %1)").arg(MaxRedirects));
         return;
     }
-    ++m_redirects;
+    ++redirects_;
     // An address or an absolute path goes out as written; anything else has to be resolved first.
     QByteArray path;
     if (!relative.scheme().isEmpty())
@@ -241,21 +241,21 @@ void WebPageComponent::followRedirect(const HttpResponseParser& answer)
 
 void WebPageComponent::onDeadline()
 {
-    if (m_state != Loading)
+    if (state_ != Loading)
         return;
-    m_answerPending = m_answerPending || m_http->answerStarted();
-    fail(m_answerPending
-             ? QStringLiteral("The adapter did not send the whole page within %1")
-                   .arg(secondsText(m_timeoutMs))
-             : QStringLiteral("The adapter did not answer within %1").arg(secondsText(m_timeoutMs)));
+    answerPending_ = answerPending_ || http_->answerStarted();
+    fail(
+        answerPending_
+            ? QStringLiteral("The adapter did not send the whole page within %1").arg(secondsText(timeoutMs_))
+            : QStringLiteral("The adapter did not answer within %1").arg(secondsText(timeoutMs_)));
 }
 
 void WebPageComponent::failLater(const QString& reason)
 {
     QMetaObject::invokeMethod(
         this,
-        [this, reason, navigation = m_navigation] {
-            if (navigation == m_navigation)
+        [this, reason, navigation = navigation_] {
+            if (navigation == navigation_)
                 fail(reason);
         },
         Qt::QueuedConnection);
@@ -263,9 +263,9 @@ void WebPageComponent::failLater(const QString& reason)
 
 void WebPageComponent::fail(const QString& reason)
 {
-    m_http->abandon();
+    http_->abandon();
     // Navigate returns before its load completes, also when the load fails at once.
-    if (m_inNavigate) {
+    if (inNavigate_) {
         failLater(reason);
         return;
     }
@@ -274,12 +274,12 @@ void WebPageComponent::fail(const QString& reason)
 
 void WebPageComponent::complete(HtmlDocument document)
 {
-    if (m_state != Loading)
+    if (state_ != Loading)
         return;
-    m_deadline->stop();
-    m_document = std::make_unique<HtmlDocument>(std::move(document));
-    m_gotAnswer = m_answerPending;
-    m_state = Complete;
+    deadline_->stop();
+    document_ = std::make_unique<HtmlDocument>(std::move(document));
+    gotAnswer_ = answerPending_;
+    state_ = Complete;
     // Last: a receiver may start the next navigation from here.
     emit completed();
 }

@@ -20,27 +20,27 @@ namespace quorvel::acquisition {
 class WebPageComponent final : public PageComponent {
     Q_OBJECT
 public:
-    static constexpr int defaultTimeoutMs = 10000;
-    static constexpr qint64 defaultMaxBodyBytes = 1048576;
-    static constexpr int maxRedirects = 5;
+    static constexpr int DefaultTimeoutMs = 10000;
+    static constexpr qint64 DefaultMaxBodyBytes = 1048576;
+    static constexpr int MaxRedirects = 5;
 
-    explicit WebPageComponent(QObject* parent = nullptr, int timeoutMs = defaultTimeoutMs);
+    explicit WebPageComponent(QObject* parent = nullptr, int timeoutMs = DefaultTimeoutMs);
     ~WebPageComponent() override;
 
     void Navigate(const QString& url) override;
-    [[nodiscard]] int ReadyState() const override { return m_state; }
-    [[nodiscard]] const PageDocument* Document() const override { return m_document.get(); }
-    [[nodiscard]] bool lastLoadGotAnswer() const override { return m_gotAnswer; }
+    [[nodiscard]] int ReadyState() const override { return state_; }
+    [[nodiscard]] const PageDocument* Document() const override { return document_.get(); }
+    [[nodiscard]] bool lastLoadGotAnswer() const override { return gotAnswer_; }
 
     // The current document with its concrete type, for the error reason.
-    [[nodiscard]] const HtmlDocument* htmlDocument() const { return m_document.get(); }
+    [[nodiscard]] const HtmlDocument* htmlDocument() const { return document_.get(); }
 
     // Whole-request deadline, from Navigate to completion; applies from the next navigation.
     void setTimeout(int ms);
-    [[nodiscard]] int timeout() const { return m_timeoutMs; }
+    [[nodiscard]] int timeout() const { return timeoutMs_; }
     // Largest body accepted; a larger answer gives the error page.
     void setMaxBodySize(qint64 bytes);
-    [[nodiscard]] qint64 maxBodySize() const { return m_maxBodyBytes; }
+    [[nodiscard]] qint64 maxBodySize() const { return maxBodyBytes_; }
 
     // Makes the sockets; tests substitute sockets that fail inside our own calls.
     using SocketFactory = HttpConnection::SocketFactory;
@@ -57,23 +57,23 @@ private:
     void fail(const QString& reason);
     void complete(HtmlDocument document);
 
-    HttpConnection* m_http;
-    QTimer* m_deadline;
-    std::unique_ptr<HtmlDocument> m_document;
-    int m_timeoutMs;
-    qint64 m_maxBodyBytes = defaultMaxBodyBytes;
+    HttpConnection* http_;
+    QTimer* deadline_;
+    std::unique_ptr<HtmlDocument> document_;
+    int timeoutMs_;
+    qint64 maxBodyBytes_ = DefaultMaxBodyBytes;
 
     // The navigation: its address, the request in flight and the redirects that led there.
-    quint64 m_navigation = 0;
-    QUrl m_originalUrl;
-    QUrl m_url;
-    int m_redirects = 0;
-    bool m_answerPending = false; // some request of it got a status line
-    bool m_inNavigate = false;
+    quint64 navigation_ = 0;
+    QUrl originalUrl_;
+    QUrl url_;
+    int redirects_ = 0;
+    bool answerPending_ = false; // some request of it got a status line
+    bool inNavigate_ = false;
 
     // The last load, once complete.
-    ReadyStateValue m_state = Uninitialized;
-    bool m_gotAnswer = false;
+    ReadyStateValue state_ = Uninitialized;
+    bool gotAnswer_ = false;
 };
 
 } // namespace quorvel::acquisition

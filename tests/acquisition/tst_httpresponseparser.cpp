@@ -156,7 +156,7 @@ void TestHttpResponseParser::answers_data()
         << head("200 OK\r\nContent-Length: 5x") << cap << false << failed << Failure::Malformed << 200
         << QByteArray() << false << qsizetype(0);
     QTest::newRow("line longer than allowed")
-        << "HTTP/1.1 200 OK\r\nX: " + QByteArray(HttpResponseParser::maxLineBytes, 'a') + "\r\n\r\n"
+        << "HTTP/1.1 200 OK\r\nX: " + QByteArray(HttpResponseParser::MaxLineBytes, 'a') + "\r\n\r\n"
         << cap << false << failed << Failure::Malformed << 200 << QByteArray() << false << qsizetype(0);
 
     // Connection

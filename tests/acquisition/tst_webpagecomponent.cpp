@@ -19,7 +19,7 @@ using quorvel::acquisition::WebPageComponent;
 
 namespace {
 
-const QString temperatureId = QStringLiteral("Temperature_0");
+const QString TemperatureId = QStringLiteral("Temperature_0");
 
 // A reading the acquisition would accept: a number on the sensor's 0.0625 grid.
 bool isReading(const std::optional<QString>& value)
@@ -34,44 +34,44 @@ bool isReading(const std::optional<QString>& value)
 // the connection. "%PORT%" in an answer becomes the listening port.
 class CannedServer : public QObject {
 public:
-    explicit CannedServer(QList<QByteArray> answers) : m_answers(std::move(answers))
+    explicit CannedServer(QList<QByteArray> answers) : answers_(std::move(answers))
     {
-        connect(&m_server, &QTcpServer::newConnection, this, &CannedServer::accept);
+        connect(&server_, &QTcpServer::newConnection, this, &CannedServer::accept);
     }
-    bool listen() { return m_server.listen(QHostAddress::LocalHost, 0); }
-    [[nodiscard]] quint16 port() const { return m_server.serverPort(); }
-    [[nodiscard]] int requests() const { return m_requests; }
+    bool listen() { return server_.listen(QHostAddress::LocalHost, 0); }
+    [[nodiscard]] quint16 port() const { return server_.serverPort(); }
+    [[nodiscard]] int requests() const { return requests_; }
     // The first line of every request received, as it came over the wire.
-    [[nodiscard]] const QList<QByteArray>& requestLines() const { return m_requestLines; }
+    [[nodiscard]] const QList<QByteArray>& requestLines() const { return requestLines_; }
 
 private:
     void accept()
     {
-        while (QTcpSocket* socket = m_server.nextPendingConnection()) {
+        while (QTcpSocket* socket = server_.nextPendingConnection()) {
             connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
             connect(socket, &QTcpSocket::readyRead, this, [this, socket] { answer(socket); });
         }
     }
     void answer(QTcpSocket* socket)
     {
-        QByteArray& pending = m_heads[socket];
+        QByteArray& pending = heads_[socket];
         pending += socket->readAll();
         if (!pending.contains("\r\n\r\n"))
             return;
-        m_requestLines.append(pending.left(pending.indexOf("\r\n")));
-        m_heads.remove(socket);
-        QByteArray reply = m_answers.at(std::min<qsizetype>(m_requests, m_answers.size() - 1));
-        ++m_requests;
+        requestLines_.append(pending.left(pending.indexOf("\r\n")));
+        heads_.remove(socket);
+        QByteArray reply = answers_.at(std::min<qsizetype>(requests_, answers_.size() - 1));
+        ++requests_;
         disconnect(socket, &QTcpSocket::readyRead, this, nullptr);
         socket->write(reply.replace("%PORT%", QByteArray::number(port())));
         socket->disconnectFromHost();
     }
 
-    QTcpServer m_server;
-    QList<QByteArray> m_answers;
-    QHash<QTcpSocket*, QByteArray> m_heads;
-    QList<QByteArray> m_requestLines;
-    int m_requests = 0;
+    QTcpServer server_;
+    QList<QByteArray> answers_;
+    QHash<QTcpSocket*, QByteArray> heads_;
+    QList<QByteArray> requestLines_;
+    int requests_ = 0;
 };
 
 // The bytes compressed as a server set to compress sends them. windowBits as for deflateInit2: 15 + 16
@@ -96,9 +96,9 @@ QByteArray compressed(const QByteArray& bytes, int windowBits)
     return status == Z_STREAM_END ? out : QByteArray();
 }
 
-const QByteArray readingPage = "<INPUT ID=Temperature_0 VALUE=\"21.5\">";
-const QByteArray readingAnswer =
-    "HTTP/1.1 200 OK\r\nContent-Length: " + QByteArray::number(readingPage.size()) + "\r\n\r\n" + readingPage;
+const QByteArray ReadingPage = "<INPUT ID=Temperature_0 VALUE=\"21.5\">";
+const QByteArray ReadingAnswer =
+    "HTTP/1.1 200 OK\r\nContent-Length: " + QByteArray::number(ReadingPage.size()) + "\r\n\r\n" + ReadingPage;
 
 // Answers requests on 127.0.0.1 over connections it keeps open: the n-th request gets the n-th answer (the
 // last one repeats), an empty answer closes the connection instead, and after the answers listed in
@@ -106,26 +106,26 @@ const QByteArray readingAnswer =
 class KeepAliveServer : public QObject {
 public:
     explicit KeepAliveServer(QList<QByteArray> answers, QList<int> closeAfter = {})
-        : m_answers(std::move(answers)), m_closeAfter(std::move(closeAfter))
+        : answers_(std::move(answers)), closeAfter_(std::move(closeAfter))
     {
-        connect(&m_server, &QTcpServer::newConnection, this, &KeepAliveServer::accept);
+        connect(&server_, &QTcpServer::newConnection, this, &KeepAliveServer::accept);
     }
-    bool listen() { return m_server.listen(QHostAddress::LocalHost, 0); }
-    [[nodiscard]] quint16 port() const { return m_server.serverPort(); }
-    [[nodiscard]] int connections() const { return m_connections; }
-    [[nodiscard]] int openConnections() const { return m_open; }
-    [[nodiscard]] int requests() const { return int(m_heads.size()); }
+    bool listen() { return server_.listen(QHostAddress::LocalHost, 0); }
+    [[nodiscard]] quint16 port() const { return server_.serverPort(); }
+    [[nodiscard]] int connections() const { return connections_; }
+    [[nodiscard]] int openConnections() const { return open_; }
+    [[nodiscard]] int requests() const { return int(heads_.size()); }
     // Every request head received, blank line included.
-    [[nodiscard]] const QList<QByteArray>& heads() const { return m_heads; }
+    [[nodiscard]] const QList<QByteArray>& heads() const { return heads_; }
 
 private:
     void accept()
     {
-        while (QTcpSocket* socket = m_server.nextPendingConnection()) {
-            ++m_connections;
-            ++m_open;
+        while (QTcpSocket* socket = server_.nextPendingConnection()) {
+            ++connections_;
+            ++open_;
             connect(socket, &QTcpSocket::disconnected, this, [this, socket] {
-                --m_open;
+                --open_;
                 socket->deleteLater();
             });
             connect(socket, &QTcpSocket::readyRead, this, [this, socket] { answer(socket); });
@@ -133,32 +133,32 @@ private:
     }
     void answer(QTcpSocket* socket)
     {
-        QByteArray& pending = m_pending[socket];
+        QByteArray& pending = pending_[socket];
         pending += socket->readAll();
         qsizetype end = -1;
         while (socket->state() == QAbstractSocket::ConnectedState &&
                (end = pending.indexOf("\r\n\r\n")) >= 0) {
-            const qsizetype index = m_heads.size();
-            m_heads.append(pending.left(end + 4));
+            const qsizetype index = heads_.size();
+            heads_.append(pending.left(end + 4));
             pending.remove(0, end + 4);
-            const QByteArray reply = m_answers.at(std::min<qsizetype>(index, m_answers.size() - 1));
-            if (reply.isEmpty() || m_closeAfter.contains(int(index))) {
+            const QByteArray reply = answers_.at(std::min<qsizetype>(index, answers_.size() - 1));
+            if (reply.isEmpty() || closeAfter_.contains(int(index))) {
                 socket->write(reply);
                 socket->disconnectFromHost();
-                m_pending.remove(socket);
+                pending_.remove(socket);
                 return;
             }
             socket->write(reply);
         }
     }
 
-    QTcpServer m_server;
-    QList<QByteArray> m_answers;
-    QList<int> m_closeAfter;
-    QHash<QTcpSocket*, QByteArray> m_pending;
-    QList<QByteArray> m_heads;
-    int m_connections = 0;
-    int m_open = 0;
+    QTcpServer server_;
+    QList<QByteArray> answers_;
+    QList<int> closeAfter_;
+    QHash<QTcpSocket*, QByteArray> pending_;
+    QList<QByteArray> heads_;
+    int connections_ = 0;
+    int open_ = 0;
 };
 
 } // namespace
@@ -170,7 +170,7 @@ public:
     enum class Where { Nowhere, Connect, Write, CloseInWrite };
 
     FailingSocket(Where where, int atWrite, QObject* parent)
-        : QTcpSocket(parent), m_where(where), m_atWrite(atWrite)
+        : QTcpSocket(parent), where_(where), atWrite_(atWrite)
     {
     }
 
@@ -178,7 +178,7 @@ public:
     void connectToHost(const QString& host, quint16 port, OpenMode mode,
                        NetworkLayerProtocol protocol) override
     {
-        if (m_where != Where::Connect) {
+        if (where_ != Where::Connect) {
             QTcpSocket::connectToHost(host, port, mode, protocol);
             return;
         }
@@ -190,9 +190,9 @@ public:
 protected:
     qint64 writeData(const char* data, qint64 size) override
     {
-        if ((m_where != Where::Write && m_where != Where::CloseInWrite) || ++m_writes != m_atWrite)
+        if ((where_ != Where::Write && where_ != Where::CloseInWrite) || ++writes_ != atWrite_)
             return QTcpSocket::writeData(data, size);
-        if (m_where == Where::Write) {
+        if (where_ == Where::Write) {
             setSocketError(NetworkError);
             setErrorString(QStringLiteral("Broken pipe"));
             emit errorOccurred(NetworkError);
@@ -203,9 +203,9 @@ protected:
     }
 
 private:
-    Where m_where;
-    int m_atWrite;
-    int m_writes = 0;
+    Where where_;
+    int atWrite_;
+    int writes_ = 0;
 };
 
 class TestWebPageComponent : public QObject {
@@ -236,18 +236,18 @@ private slots:
     void malformedUrl();
 
 private:
-    SimulatorProcess m_simulator;
+    SimulatorProcess simulator_;
 };
 
 void TestWebPageComponent::initTestCase()
 {
-    QVERIFY(m_simulator.start());
+    QVERIFY(simulator_.start());
 }
 
 void TestWebPageComponent::init()
 {
-    QVERIFY(m_simulator.clear());
-    QVERIFY(m_simulator.setLatency(0));
+    QVERIFY(simulator_.clear());
+    QVERIFY(simulator_.setLatency(0));
 }
 
 void TestWebPageComponent::normalPage()
@@ -257,17 +257,17 @@ void TestWebPageComponent::normalPage()
     QCOMPARE(page.Document(), nullptr);
 
     QSignalSpy completed(&page, &PageComponent::completed);
-    page.Navigate(m_simulator.sensorUrl(0));
+    page.Navigate(simulator_.sensorUrl(0));
     QCOMPARE(page.ReadyState(), int(PageComponent::Loading));
     QVERIFY(page.Document() != nullptr);
-    QCOMPARE(page.Document()->elementValue(temperatureId), std::nullopt);
+    QCOMPARE(page.Document()->elementValue(TemperatureId), std::nullopt);
     QVERIFY(completed.wait(5000));
     QCOMPARE(completed.count(), 1);
 
     QCOMPARE(page.ReadyState(), int(PageComponent::Complete));
     QVERIFY(page.lastLoadGotAnswer());
     QCOMPARE(page.htmlDocument()->errorReason(), std::nullopt);
-    const std::optional<QString> value = page.Document()->elementValue(temperatureId);
+    const std::optional<QString> value = page.Document()->elementValue(TemperatureId);
     QVERIFY2(isReading(value), qPrintable(value.value_or(QStringLiteral("(none)"))));
     QVERIFY(page.Document()->displayHtml().contains(u'[' + *value + u']'));
 }
@@ -275,23 +275,23 @@ void TestWebPageComponent::normalPage()
 // The acquisition starts each next load from the completed() of the previous one, over one connection.
 void TestWebPageComponent::allSensorsFromCompleted()
 {
-    const QMap<int, int> before = m_simulator.stats();
+    const QMap<int, int> before = simulator_.stats();
     WebPageComponent page;
     QStringList values;
     connect(&page, &PageComponent::completed, this, [&] {
-        values << page.Document()->elementValue(temperatureId).value_or(QStringLiteral("(none)"));
+        values << page.Document()->elementValue(TemperatureId).value_or(QStringLiteral("(none)"));
         if (values.size() < 13)
-            page.Navigate(m_simulator.sensorUrl(int(values.size())));
+            page.Navigate(simulator_.sensorUrl(int(values.size())));
     });
     QSignalSpy completed(&page, &PageComponent::completed);
-    page.Navigate(m_simulator.sensorUrl(0));
+    page.Navigate(simulator_.sensorUrl(0));
     while (completed.count() < 13 && completed.wait(5000)) {
     }
     QCOMPARE(completed.count(), 13);
     for (const QString& value : std::as_const(values))
         QVERIFY2(isReading(value), qPrintable(value));
 
-    const QMap<int, int> after = m_simulator.stats();
+    const QMap<int, int> after = simulator_.stats();
     for (int sensor = 1; sensor <= 13; ++sensor)
         QCOMPARE(after.value(sensor) - before.value(sensor), 1);
 }
@@ -310,17 +310,17 @@ void TestWebPageComponent::secondNavigationAbandonsFirst()
 {
     QFETCH(QString, firstKind);
     QFETCH(int, latencyMs);
-    QVERIFY(m_simulator.setLatency(latencyMs));
+    QVERIFY(simulator_.setLatency(latencyMs));
     if (!firstKind.isEmpty())
-        QVERIFY(m_simulator.setFault(1, firstKind));
+        QVERIFY(simulator_.setFault(1, firstKind));
 
     WebPageComponent page(nullptr, 2000);
     QSignalSpy completed(&page, &PageComponent::completed);
-    page.Navigate(m_simulator.sensorUrl(0));
-    page.Navigate(m_simulator.sensorUrl(1));
+    page.Navigate(simulator_.sensorUrl(0));
+    page.Navigate(simulator_.sensorUrl(1));
     QVERIFY(completed.wait(5000));
     QCOMPARE(completed.count(), 1);
-    QVERIFY(isReading(page.Document()->elementValue(temperatureId)));
+    QVERIFY(isReading(page.Document()->elementValue(TemperatureId)));
     const QString shown = page.Document()->displayHtml();
     QVERIFY(shown.contains(QStringLiteral("06000000A4EC7428")));
     QVERIFY(!shown.contains(QStringLiteral("9C000000B4A89828")));
@@ -344,7 +344,7 @@ void TestWebPageComponent::refusedConnection()
     QCOMPARE(completed.count(), 1);
     QCOMPARE(page.ReadyState(), int(PageComponent::Complete));
     QVERIFY(!page.lastLoadGotAnswer());
-    QCOMPARE(page.Document()->elementValue(temperatureId), std::nullopt);
+    QCOMPARE(page.Document()->elementValue(TemperatureId), std::nullopt);
     QCOMPARE(page.htmlDocument()->errorReason(),
              std::optional<QString>(QStringLiteral("Connection refused")));
     QVERIFY(page.Document()->displayHtml().contains(QStringLiteral("The page cannot be displayed")));
@@ -362,7 +362,7 @@ void TestWebPageComponent::faults_data()
     QTest::addColumn<QString>("reasonText");
     QTest::addColumn<int>("requests"); // -1: not checked
 
-    const int normal = WebPageComponent::defaultTimeoutMs;
+    const int normal = WebPageComponent::DefaultTimeoutMs;
     const QString none;
     const QString error = QStringLiteral("(error)");
     QTest::newRow("missing") << "missing" << none << normal << true << "(none)" << none << 1;
@@ -383,7 +383,7 @@ void TestWebPageComponent::faults_data()
     QTest::newRow("redirect-other-host") << "redirect-other-host" << none << normal << true << error
                                          << "Redirect to another host refused" << 1;
     QTest::newRow("redirect-loop") << "redirect-loop" << none << normal << true << error
-                                   << "Too many redirects" << 1 + WebPageComponent::maxRedirects;
+                                   << "Too many redirects" << 1 + WebPageComponent::MaxRedirects;
 }
 
 void TestWebPageComponent::faults()
@@ -397,14 +397,14 @@ void TestWebPageComponent::faults()
     QFETCH(int, requests);
 
     constexpr int sensor = 5;
-    QVERIFY(m_simulator.setFault(sensor, kind, arg));
-    const int requestsBefore = m_simulator.stats().value(sensor);
+    QVERIFY(simulator_.setFault(sensor, kind, arg));
+    const int requestsBefore = simulator_.stats().value(sensor);
 
     WebPageComponent page(nullptr, timeoutMs);
     QSignalSpy completed(&page, &PageComponent::completed);
     QElapsedTimer clock;
     clock.start();
-    page.Navigate(m_simulator.sensorUrl(sensor - 1));
+    page.Navigate(simulator_.sensorUrl(sensor - 1));
     QVERIFY(completed.wait(std::min(timeoutMs, 5000) + 3000));
     const qint64 elapsed = clock.elapsed();
     QCOMPARE(completed.count(), 1);
@@ -412,7 +412,7 @@ void TestWebPageComponent::faults()
     QCOMPARE(page.lastLoadGotAnswer(), gotAnswer);
 
     const std::optional<QString> reason = page.htmlDocument()->errorReason();
-    const std::optional<QString> element = page.Document()->elementValue(temperatureId);
+    const std::optional<QString> element = page.Document()->elementValue(TemperatureId);
     if (value == u"(error)") {
         QVERIFY(reason.has_value());
         QVERIFY2(reason->contains(reasonText), qPrintable(*reason));
@@ -427,33 +427,33 @@ void TestWebPageComponent::faults()
         else
             QCOMPARE(element, std::optional<QString>(value));
     }
-    if (timeoutMs < WebPageComponent::defaultTimeoutMs) {
+    if (timeoutMs < WebPageComponent::DefaultTimeoutMs) {
         QVERIFY2(elapsed >= timeoutMs - 20, qPrintable(QString::number(elapsed)));
         QVERIFY2(elapsed < timeoutMs + 2000, qPrintable(QString::number(elapsed)));
     }
     if (requests >= 0)
-        QCOMPARE(m_simulator.stats().value(sensor) - requestsBefore, requests);
+        QCOMPARE(simulator_.stats().value(sensor) - requestsBefore, requests);
 
     // The same component loads the next page normally, and nothing late from this one shows up.
-    QVERIFY(m_simulator.clear());
-    page.Navigate(m_simulator.sensorUrl(sensor - 1));
+    QVERIFY(simulator_.clear());
+    page.Navigate(simulator_.sensorUrl(sensor - 1));
     QVERIFY(completed.wait(5000));
     QCOMPARE(completed.count(), 2);
     QVERIFY(page.lastLoadGotAnswer());
-    QVERIFY(isReading(page.Document()->elementValue(temperatureId)));
+    QVERIFY(isReading(page.Document()->elementValue(TemperatureId)));
 }
 
 void TestWebPageComponent::redirectLimitIsPerNavigation()
 {
     constexpr int sensor = 7;
-    QVERIFY(m_simulator.setFault(sensor, QStringLiteral("redirect-same")));
+    QVERIFY(simulator_.setFault(sensor, QStringLiteral("redirect-same")));
     WebPageComponent page;
     QSignalSpy completed(&page, &PageComponent::completed);
-    for (int load = 1; load <= WebPageComponent::maxRedirects + 1; ++load) {
-        page.Navigate(m_simulator.sensorUrl(sensor - 1));
+    for (int load = 1; load <= WebPageComponent::MaxRedirects + 1; ++load) {
+        page.Navigate(simulator_.sensorUrl(sensor - 1));
         QVERIFY(completed.wait(5000));
         QCOMPARE(completed.count(), load);
-        QVERIFY2(isReading(page.Document()->elementValue(temperatureId)),
+        QVERIFY2(isReading(page.Document()->elementValue(TemperatureId)),
                  qPrintable(page.htmlDocument()->errorReason().value_or(QString())));
     }
 }
@@ -468,7 +468,7 @@ void TestWebPageComponent::cannedAnswers_data()
     QTest::addColumn<int>("requests");
 
     const QByteArray page = "<INPUT ID=Temperature_0 VALUE=\"21.5\">";
-    const qint64 cap = WebPageComponent::defaultMaxBodyBytes;
+    const qint64 cap = WebPageComponent::DefaultMaxBodyBytes;
     // With a Content-Length the client knows the answer is whole before the close, so it never
     // retries; the rows about unknown lengths leave it out.
     const auto answer = [](const QByteArray& head, const QByteArray& body) {
@@ -582,10 +582,10 @@ void TestWebPageComponent::cannedAnswers()
     if (value.isEmpty()) {
         QVERIFY(reason.has_value());
         QVERIFY2(reason->contains(reasonText), qPrintable(*reason));
-        QCOMPARE(page.Document()->elementValue(temperatureId), std::nullopt);
+        QCOMPARE(page.Document()->elementValue(TemperatureId), std::nullopt);
     } else {
         QVERIFY2(!reason.has_value(), qPrintable(reason.value_or(QString())));
-        QCOMPARE(page.Document()->elementValue(temperatureId), std::optional<QString>(value));
+        QCOMPARE(page.Document()->elementValue(TemperatureId), std::optional<QString>(value));
     }
     if (requests >= 0)
         QCOMPARE(server.requests(), requests);
@@ -629,7 +629,7 @@ void TestWebPageComponent::requestHead()
     QFETCH(QString, address);
     QFETCH(QByteArray, requestLine);
 
-    KeepAliveServer server({readingAnswer});
+    KeepAliveServer server({ReadingAnswer});
     QVERIFY(server.listen());
     WebPageComponent page;
     QSignalSpy completed(&page, &PageComponent::completed);
@@ -656,35 +656,35 @@ void TestWebPageComponent::keepAlive_data()
     const QByteArray close;
     const QByteArray partial = "HTTP/1.1 200 OK\r\nContent-Length: 500\r\n\r\n<INPUT";
     const QByteArray chunked = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n" +
-                               QByteArray::number(readingPage.size(), 16) + ";x=1\r\n" + readingPage +
+                               QByteArray::number(ReadingPage.size(), 16) + ";x=1\r\n" + ReadingPage +
                                "\r\n0\r\nX-T: 1\r\n\r\n";
     const QByteArray closing =
-        "HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: " + QByteArray::number(readingPage.size()) +
-        "\r\n\r\n" + readingPage;
-    const QByteArray old = "HTTP/1.0 200 OK\r\nContent-Length: " + QByteArray::number(readingPage.size()) +
-                           "\r\n\r\n" + readingPage;
+        "HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: " + QByteArray::number(ReadingPage.size()) +
+        "\r\n\r\n" + ReadingPage;
+    const QByteArray old = "HTTP/1.0 200 OK\r\nContent-Length: " + QByteArray::number(ReadingPage.size()) +
+                           "\r\n\r\n" + ReadingPage;
     const QByteArray oldKept = "HTTP/1.0 200 OK\r\nConnection: keep-alive\r\nContent-Length: " +
-                               QByteArray::number(readingPage.size()) + "\r\n\r\n" + readingPage;
-    const QByteArray interim = "HTTP/1.1 100 Continue\r\n\r\n" + readingAnswer;
+                               QByteArray::number(ReadingPage.size()) + "\r\n\r\n" + ReadingPage;
+    const QByteArray interim = "HTTP/1.1 100 Continue\r\n\r\n" + ReadingAnswer;
     const QByteArray notFound = "HTTP/1.1 404 Not Found\r\nContent-Length: 2\r\n\r\nno";
     const QString v = QStringLiteral("21.5");
 
-    QTest::newRow("kept alive") << QList{readingAnswer} << QList<int>{} << QStringList{v, v, v} << 1 << 3;
+    QTest::newRow("kept alive") << QList{ReadingAnswer} << QList<int>{} << QStringList{v, v, v} << 1 << 3;
     QTest::newRow("chunked, kept alive") << QList{chunked} << QList<int>{} << QStringList{v, v} << 1 << 2;
     QTest::newRow("interim answer, kept alive")
         << QList{interim} << QList<int>{} << QStringList{v, v} << 1 << 2;
     QTest::newRow("error status keeps the connection")
-        << QList{notFound, readingAnswer} << QList<int>{} << QStringList{"!HTTP 404 Not Found", v} << 1 << 2;
+        << QList{notFound, ReadingAnswer} << QList<int>{} << QStringList{"!HTTP 404 Not Found", v} << 1 << 2;
     QTest::newRow("closed as the next request comes: retried once")
-        << QList{readingAnswer, close, readingAnswer} << QList<int>{} << QStringList{v, v} << 2 << 3;
+        << QList{ReadingAnswer, close, ReadingAnswer} << QList<int>{} << QStringList{v, v} << 2 << 3;
     QTest::newRow("closed on the retry too")
-        << QList{readingAnswer, close, close} << QList<int>{}
+        << QList{ReadingAnswer, close, close} << QList<int>{}
         << QStringList{v, "!closed the connection without an answer"} << 2 << 3;
     QTest::newRow("closed after part of the answer: not retried")
-        << QList{readingAnswer, partial} << QList<int>{1} << QStringList{v, "!before the page was complete"}
+        << QList{ReadingAnswer, partial} << QList<int>{1} << QStringList{v, "!before the page was complete"}
         << 1 << 2;
     QTest::newRow("idle connection closed by the server")
-        << QList{readingAnswer} << QList<int>{0} << QStringList{v, v} << 2 << 2;
+        << QList{ReadingAnswer} << QList<int>{0} << QStringList{v, v} << 2 << 2;
     QTest::newRow("answer asks to close")
         << QList{closing} << QList<int>{0, 1} << QStringList{v, v} << 2 << 2;
     QTest::newRow("HTTP/1.0 closes") << QList{old} << QList<int>{0, 1} << QStringList{v, v} << 2 << 2;
@@ -717,7 +717,7 @@ void TestWebPageComponent::keepAlive()
             QVERIFY2(reason->contains(results.at(load).mid(1)), qPrintable(*reason));
         } else {
             QVERIFY2(!reason, qPrintable(reason.value_or(QString())));
-            QCOMPARE(page.Document()->elementValue(temperatureId), std::optional<QString>(results.at(load)));
+            QCOMPARE(page.Document()->elementValue(TemperatureId), std::optional<QString>(results.at(load)));
         }
         // Time for the server's close of an idle connection to arrive, as it would between sweeps.
         if (closeAfter.contains(int(server.requests()) - 1))
@@ -730,8 +730,8 @@ void TestWebPageComponent::keepAlive()
 // One connection at a time: a load from another adapter closes the kept-alive one first.
 void TestWebPageComponent::otherAdapterClosesTheConnection()
 {
-    KeepAliveServer first({readingAnswer});
-    KeepAliveServer second({readingAnswer});
+    KeepAliveServer first({ReadingAnswer});
+    KeepAliveServer second({ReadingAnswer});
     QVERIFY(first.listen());
     QVERIFY(second.listen());
     WebPageComponent page;
@@ -739,7 +739,7 @@ void TestWebPageComponent::otherAdapterClosesTheConnection()
     for (const KeepAliveServer* server : {&first, &second, &first}) {
         page.Navigate(QStringLiteral("http://127.0.0.1:%1/page").arg(server->port()));
         QVERIFY(completed.wait(5000));
-        QCOMPARE(page.Document()->elementValue(temperatureId),
+        QCOMPARE(page.Document()->elementValue(TemperatureId),
                  std::optional<QString>(QStringLiteral("21.5")));
         QTRY_COMPARE(first.openConnections() + second.openConnections(), 1);
     }
@@ -794,7 +794,7 @@ void TestWebPageComponent::failureInsideOurOwnCall()
     QFETCH(QStringList, results);
     QFETCH(int, connections);
 
-    KeepAliveServer server({readingAnswer});
+    KeepAliveServer server({ReadingAnswer});
     QVERIFY(server.listen());
     WebPageComponent page;
     int made = 0;
@@ -817,7 +817,7 @@ void TestWebPageComponent::failureInsideOurOwnCall()
             QVERIFY(page.Document()->displayHtml().contains(QStringLiteral("The page cannot be displayed")));
         } else {
             QVERIFY2(!reason, qPrintable(reason.value_or(QString())));
-            QCOMPARE(page.Document()->elementValue(temperatureId), std::optional<QString>(results.at(load)));
+            QCOMPARE(page.Document()->elementValue(TemperatureId), std::optional<QString>(results.at(load)));
         }
     }
     // Nothing more arrives late from a failed connection.
@@ -853,7 +853,7 @@ void TestWebPageComponent::malformedUrl()
     QCOMPARE(page.ReadyState(), int(PageComponent::Complete));
     QVERIFY(!page.lastLoadGotAnswer());
     QVERIFY(page.htmlDocument()->errorReason().has_value());
-    QCOMPARE(page.Document()->elementValue(temperatureId), std::nullopt);
+    QCOMPARE(page.Document()->elementValue(TemperatureId), std::nullopt);
 }
 
 QTEST_GUILESS_MAIN(TestWebPageComponent)
