@@ -17,10 +17,7 @@ AcquisitionCycle::AcquisitionCycle(PageComponent& page, CycleDisplay& display, S
                                    QObject* parent)
     : QObject(parent), page_(page), display_(display), recorder_(recorder)
 {
-    next_.setSingleShot(true);
-    // A coarse timer may fire early; the pause must never be shorter than promised.
-    next_.setTimerType(Qt::PreciseTimer);
-    connect(&next_, &QTimer::timeout, this, &AcquisitionCycle::beginSlot);
+    setTimer(std::make_unique<runtime::PreciseTimer>());
     connect(&page_, &PageComponent::completed, this, &AcquisitionCycle::onPageCompleted);
     // Queued: the handler that opened the box must run to its end before the cycle goes on. A Start
     // Logging whose chooser held slot 12's page would otherwise end that sweep before the file is open.
@@ -28,10 +25,16 @@ AcquisitionCycle::AcquisitionCycle(PageComponent& page, CycleDisplay& display, S
             Qt::QueuedConnection);
 }
 
+void AcquisitionCycle::setTimer(std::unique_ptr<runtime::Timer> timer)
+{
+    next_ = std::move(timer);
+    connect(next_.get(), &runtime::Timer::timeout, this, &AcquisitionCycle::beginSlot);
+}
+
 void AcquisitionCycle::start(const QString& adapterAddress)
 {
     ++run_;
-    next_.stop();
+    next_->stop();
     recordNumber_ = 1;
     table_ = SensorTable{};
     table_.fill(adapterAddress);
@@ -45,7 +48,7 @@ void AcquisitionCycle::start(const QString& adapterAddress)
 void AcquisitionCycle::stop()
 {
     state_ = State::Stopped;
-    next_.stop();
+    next_->stop();
     completionHeld_ = false;
     nextSlotHeld_ = false;
 }
@@ -156,7 +159,7 @@ void AcquisitionCycle::scheduleNextSlot(bool gotAnswer)
     // Through the event loop even without a pause, so the page component is never navigated from inside
     // its own completion signal.
     state_ = gotAnswer ? State::Ready : State::Paused;
-    next_.start(gotAnswer ? 0 : pauseMs_);
+    next_->start(gotAnswer ? 0 : pauseMs_);
 }
 
 } // namespace quorvel::acquisition

@@ -2,10 +2,12 @@
 
 #include "sensortable.h"
 
+#include "runtime/timer.h"
+
 #include <QObject>
-#include <QTimer>
 
 #include <cstdint>
+#include <memory>
 
 namespace quorvel::acquisition {
 
@@ -39,6 +41,8 @@ public:
     SensorTable& table() { return table_; }
     [[nodiscard]] std::int16_t RecordNumber() const { return recordNumber_; }
     void setNoAnswerPauseMs(int ms) { pauseMs_ = ms; }
+    // Replaces the timer that starts each next slot (a test's own, fired by hand). Before start().
+    void setTimer(std::unique_ptr<runtime::Timer> timer);
 
 signals:
     void sweepCompleted();
@@ -58,7 +62,7 @@ private:
     SweepRecorder& recorder_;
     SensorTable table_;
     // Starts the next slot: at once after an answer, after the pause otherwise.
-    QTimer next_;
+    std::unique_ptr<runtime::Timer> next_;
     int pauseMs_ = NoAnswerPauseMs;
     State state_ = State::Stopped;
     int slot_ = 0;

@@ -1,10 +1,10 @@
 #include "acquisition/webpagecomponent.h"
 #include "runtime/conversions.h"
+#include "scriptedserver.h"
 #include "simulatorprocess.h"
 
 #include <QElapsedTimer>
 #include <QSignalSpy>
-#include <QTcpServer>
 #include <QTcpSocket>
 #include <QtTest>
 
@@ -16,6 +16,7 @@
 using quorvel::acquisition::HtmlDocument;
 using quorvel::acquisition::PageComponent;
 using quorvel::acquisition::WebPageComponent;
+using quorvel::testing::ScriptedServer;
 
 namespace {
 
@@ -30,49 +31,15 @@ bool isReading(const std::optional<QString>& value)
     return number && std::fmod(*number * 16.0f, 1.0f) == 0.0f;
 }
 
-// Answers the n-th request on 127.0.0.1 with the n-th canned answer (the last one repeats), then closes
-// the connection. "%PORT%" in an answer becomes the listening port.
-class CannedServer : public QObject {
-public:
-    explicit CannedServer(QList<QByteArray> answers) : answers_(std::move(answers))
-    {
-        connect(&server_, &QTcpServer::newConnection, this, &CannedServer::accept);
-    }
-    bool listen() { return server_.listen(QHostAddress::LocalHost, 0); }
-    [[nodiscard]] quint16 port() const { return server_.serverPort(); }
-    [[nodiscard]] int requests() const { return requests_; }
-    // The first line of every request received, as it came over the wire.
-    [[nodiscard]] const QList<QByteArray>& requestLines() const { return requestLines_; }
-
-private:
-    void accept()
-    {
-        while (QTcpSocket* socket = server_.nextPendingConnection()) {
-            connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-            connect(socket, &QTcpSocket::readyRead, this, [this, socket] { answer(socket); });
-        }
-    }
-    void answer(QTcpSocket* socket)
-    {
-        QByteArray& pending = heads_[socket];
-        pending += socket->readAll();
-        if (!pending.contains("\r\n\r\n"))
-            return;
-        requestLines_.append(pending.left(pending.indexOf("\r\n")));
-        heads_.remove(socket);
-        QByteArray reply = answers_.at(std::min<qsizetype>(requests_, answers_.size() - 1));
-        ++requests_;
-        disconnect(socket, &QTcpSocket::readyRead, this, nullptr);
-        socket->write(reply.replace("%PORT%", QByteArray::number(port())));
-        socket->disconnectFromHost();
-    }
-
-    QTcpServer server_;
-    QList<QByteArray> answers_;
-    QHash<QTcpSocket*, QByteArray> heads_;
-    QList<QByteArray> requestLines_;
-    int requests_ = 0;
-};
+// Each answer followed by a close, as a server that does not keep connections sends it; an empty one closes
+// without an answer.
+QList<ScriptedServer::Reply> closingEach(const QList<QByteArray>& answers)
+{
+    QList<ScriptedServer::Reply> script;
+    for (const QByteArray& answer : answers)
+        script.append(ScriptedServer::closing(answer));
+    return script;
+}
 
 // The bytes compressed as a server set to compress sends them. windowBits as for deflateInit2: 15 + 16
 // gzip, 15 zlib, -15 raw deflate.
@@ -100,66 +67,19 @@ const QByteArray ReadingPage = "<INPUT ID=Temperature_0 VALUE=\"21.5\">";
 const QByteArray ReadingAnswer =
     "HTTP/1.1 200 OK\r\nContent-Length: " + QByteArray::number(ReadingPage.size()) + "\r\n\r\n" + ReadingPage;
 
-// Answers requests on 127.0.0.1 over connections it keeps open: the n-th request gets the n-th answer (the
-// last one repeats), an empty answer closes the connection instead, and after the answers listed in
-// closeAfter the server closes the connection as an idle one.
-class KeepAliveServer : public QObject {
-public:
-    explicit KeepAliveServer(QList<QByteArray> answers, QList<int> closeAfter = {})
-        : answers_(std::move(answers)), closeAfter_(std::move(closeAfter))
-    {
-        connect(&server_, &QTcpServer::newConnection, this, &KeepAliveServer::accept);
+// Over connections kept open: the n-th request gets the n-th answer (the last one repeats), an empty answer
+// closes the connection instead, and after the answers listed in closeAfter the server closes the
+// connection as an idle one.
+QList<ScriptedServer::Reply> keptOpen(const QList<QByteArray>& answers, const QList<int>& closeAfter = {})
+{
+    const int last = closeAfter.isEmpty() ? 0 : *std::max_element(closeAfter.begin(), closeAfter.end()) + 1;
+    QList<ScriptedServer::Reply> script;
+    for (int n = 0; n < std::max(int(answers.size()), last + 1); ++n) {
+        const QByteArray& answer = answers.at(std::min<qsizetype>(n, answers.size() - 1));
+        script.append({answer, answer.isEmpty() || closeAfter.contains(n)});
     }
-    bool listen() { return server_.listen(QHostAddress::LocalHost, 0); }
-    [[nodiscard]] quint16 port() const { return server_.serverPort(); }
-    [[nodiscard]] int connections() const { return connections_; }
-    [[nodiscard]] int openConnections() const { return open_; }
-    [[nodiscard]] int requests() const { return int(heads_.size()); }
-    // Every request head received, blank line included.
-    [[nodiscard]] const QList<QByteArray>& heads() const { return heads_; }
-
-private:
-    void accept()
-    {
-        while (QTcpSocket* socket = server_.nextPendingConnection()) {
-            ++connections_;
-            ++open_;
-            connect(socket, &QTcpSocket::disconnected, this, [this, socket] {
-                --open_;
-                socket->deleteLater();
-            });
-            connect(socket, &QTcpSocket::readyRead, this, [this, socket] { answer(socket); });
-        }
-    }
-    void answer(QTcpSocket* socket)
-    {
-        QByteArray& pending = pending_[socket];
-        pending += socket->readAll();
-        qsizetype end = -1;
-        while (socket->state() == QAbstractSocket::ConnectedState &&
-               (end = pending.indexOf("\r\n\r\n")) >= 0) {
-            const qsizetype index = heads_.size();
-            heads_.append(pending.left(end + 4));
-            pending.remove(0, end + 4);
-            const QByteArray reply = answers_.at(std::min<qsizetype>(index, answers_.size() - 1));
-            if (reply.isEmpty() || closeAfter_.contains(int(index))) {
-                socket->write(reply);
-                socket->disconnectFromHost();
-                pending_.remove(socket);
-                return;
-            }
-            socket->write(reply);
-        }
-    }
-
-    QTcpServer server_;
-    QList<QByteArray> answers_;
-    QList<int> closeAfter_;
-    QHash<QTcpSocket*, QByteArray> pending_;
-    QList<QByteArray> heads_;
-    int connections_ = 0;
-    int open_ = 0;
-};
+    return script;
+}
 
 } // namespace
 
@@ -332,10 +252,8 @@ void TestWebPageComponent::secondNavigationAbandonsFirst()
 
 void TestWebPageComponent::refusedConnection()
 {
-    QTcpServer probe;
-    QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
-    const quint16 port = probe.serverPort();
-    probe.close();
+    const quint16 port = ScriptedServer::unusedPort();
+    QVERIFY(port != 0);
 
     WebPageComponent page;
     QSignalSpy completed(&page, &PageComponent::completed);
@@ -569,7 +487,7 @@ void TestWebPageComponent::cannedAnswers()
     QFETCH(QString, reasonText);
     QFETCH(int, requests);
 
-    CannedServer server(answers);
+    ScriptedServer server(closingEach(answers));
     QVERIFY(server.listen());
     WebPageComponent page;
     page.setMaxBodySize(maxBody);
@@ -595,7 +513,7 @@ void TestWebPageComponent::cannedAnswers()
 // decoded, the escapes' lower-case hex digits, the ROM code and the comma verbatim.
 void TestWebPageComponent::requestLineKeepsTheAddressAsWritten()
 {
-    CannedServer server({"HTTP/1.1 200 OK\r\nContent-Length: 0\r\nConnection: close\r\n\r\n"});
+    ScriptedServer server(closingEach({"HTTP/1.1 200 OK\r\nContent-Length: 0\r\nConnection: close\r\n\r\n"}));
     QVERIFY(server.listen());
     const QByteArray pathAndQuery = "/1Wire/ReadDS18B20.html?DS18B20Request=%7b9C000000B4A89828,12%7d";
     WebPageComponent page;
@@ -629,7 +547,7 @@ void TestWebPageComponent::requestHead()
     QFETCH(QString, address);
     QFETCH(QByteArray, requestLine);
 
-    KeepAliveServer server({ReadingAnswer});
+    ScriptedServer server(keptOpen({ReadingAnswer}));
     QVERIFY(server.listen());
     WebPageComponent page;
     QSignalSpy completed(&page, &PageComponent::completed);
@@ -702,7 +620,7 @@ void TestWebPageComponent::keepAlive()
     QFETCH(int, connections);
     QFETCH(int, requests);
 
-    KeepAliveServer server(answers, closeAfter);
+    ScriptedServer server(keptOpen(answers, closeAfter));
     QVERIFY(server.listen());
     WebPageComponent page;
     QSignalSpy completed(&page, &PageComponent::completed);
@@ -730,13 +648,13 @@ void TestWebPageComponent::keepAlive()
 // One connection at a time: a load from another adapter closes the kept-alive one first.
 void TestWebPageComponent::otherAdapterClosesTheConnection()
 {
-    KeepAliveServer first({ReadingAnswer});
-    KeepAliveServer second({ReadingAnswer});
+    ScriptedServer first(keptOpen({ReadingAnswer}));
+    ScriptedServer second(keptOpen({ReadingAnswer}));
     QVERIFY(first.listen());
     QVERIFY(second.listen());
     WebPageComponent page;
     QSignalSpy completed(&page, &PageComponent::completed);
-    for (const KeepAliveServer* server : {&first, &second, &first}) {
+    for (const ScriptedServer* server : {&first, &second, &first}) {
         page.Navigate(QStringLiteral("http://127.0.0.1:%1/page").arg(server->port()));
         QVERIFY(completed.wait(5000));
         QCOMPARE(page.Document()->elementValue(TemperatureId),
@@ -794,7 +712,7 @@ void TestWebPageComponent::failureInsideOurOwnCall()
     QFETCH(QStringList, results);
     QFETCH(int, connections);
 
-    KeepAliveServer server({ReadingAnswer});
+    ScriptedServer server(keptOpen({ReadingAnswer}));
     QVERIFY(server.listen());
     WebPageComponent page;
     int made = 0;

@@ -1,0 +1,20 @@
+#pragma once
+
+#include <QDir>
+#include <QString>
+#include <QTemporaryDir>
+
+#include <memory>
+
+namespace quorvel::testing {
+
+// A private folder, removed with the object, under the test's own scratch root (QUORVEL_TEST_TMP, which
+// the build gives each test; the system's temporary folder otherwise). name prefixes the folder's name.
+[[nodiscard]] inline std::unique_ptr<QTemporaryDir> scratchDir(const QString& name)
+{
+    const QString root = qEnvironmentVariable("QUORVEL_TEST_TMP", QDir::tempPath());
+    QDir().mkpath(root);
+    return std::make_unique<QTemporaryDir>(root + QLatin1Char('/') + name + QStringLiteral("-XXXXXX"));
+}
+
+} // namespace quorvel::testing
