@@ -6,16 +6,14 @@
 #include <QByteArrayView>
 #include <QString>
 
-#include <memory>
 #include <optional>
-
-// libxml2 stays out of this header: the library links it privately.
-struct _xmlDoc;
+#include <vector>
 
 namespace quorvel::acquisition {
 
-// A page parsed by libxml2's forgiving HTML parser. Any bytes give a document; bytes the parser can make
-// nothing of give an empty one, in which no element is found.
+// A page read by libxml2's forgiving HTML parser in one pass of its events, without a tree: what a lookup
+// by id can give is kept for every element with an id, and the safe rendering of the page's first part.
+// Any bytes give a document; bytes the parser can make nothing of give one in which no element is found.
 class HtmlDocument final : public PageDocument {
 public:
     // An empty document, the blank page shown while a load is running.
@@ -34,14 +32,23 @@ public:
 
     // Why the load failed, for an error page; nothing for a loaded page.
     [[nodiscard]] const std::optional<QString>& errorReason() const { return m_errorReason; }
-    [[nodiscard]] bool isEmpty() const { return !m_doc; }
+    [[nodiscard]] bool isEmpty() const { return !m_parsed; }
 
-private:
-    struct XmlDocFree {
-        void operator()(_xmlDoc* doc) const;
+    // What a lookup finds of one element with an id, in document order; its bytes lie in m_bytes.
+    enum class ValueKind : unsigned char { None, Plain, Collapsed, Textarea };
+    struct Element {
+        qsizetype idBegin = 0;
+        qsizetype idSize = 0;
+        qsizetype valueBegin = 0;
+        qsizetype valueSize = 0;
+        ValueKind kind = ValueKind::None;
     };
 
-    std::unique_ptr<_xmlDoc, XmlDocFree> m_doc;
+private:
+    std::vector<Element> m_elements;
+    QByteArray m_bytes;
+    QString m_body; // the safe rendering of the page's first part
+    bool m_parsed = false;
     std::optional<QString> m_errorReason;
 };
 

@@ -93,6 +93,11 @@ void TestHtmlDocument::elementValue_data()
     QTest::newRow("select option in group")
         << QByteArray("<SELECT ID=x><OPTGROUP LABEL=g><OPTION VALUE=in>I</OPTGROUP></SELECT>") << "x" << true
         << "in";
+    QTest::newRow("select: an option in an option, the outer first")
+        << QByteArray("<SELECT ID=x><OPTION>out<B><OPTION>in</B></SELECT>") << "x" << true << "outin";
+    // The parser ends an element whose start tag has no '>' without saying so.
+    QTest::newRow("start tag cut short in a textarea")
+        << QByteArray("<TEXTAREA ID=x>a<SPAN<BR>b</TEXTAREA>c") << "x" << true << "ab";
     QTest::newRow("empty select") << QByteArray("<SELECT ID=x></SELECT>") << "x" << true << "";
     QTest::newRow("option with value")
         << QByteArray("<SELECT><OPTION ID=x VALUE=\" v \">text</SELECT>") << "x" << true << " v ";
@@ -333,8 +338,10 @@ void TestHtmlDocument::displayHtml()
     static const QRegularExpression tagPattern(QStringLiteral("<(/?)([^\\s>/]*)([^>]*)>"));
     static const QRegularExpression attributePattern(QStringLiteral("\\s([a-z]+)=\"([a-z0-9]*)\""));
     // Whatever the page, the view gets a bounded amount: html and body, the note's two elements and at
-    // most 2,000 of the page's, nested at most 16 deep inside body, and at most 16 KiB of text.
+    // most 2,000 of the page's, nested at most 16 deep inside body, at most 100 table cells and at most
+    // 16 KiB of text.
     qsizetype elements = 0;
+    qsizetype cells = 0;
     qsizetype depth = 0;
     qsizetype maxDepth = 0;
     const qsizetype text = QString(rendered).remove(tagPattern).size();
@@ -344,6 +351,7 @@ void TestHtmlDocument::displayHtml()
         const bool isVoid = match.captured(2) == u"br" || match.captured(2) == u"hr";
         if (match.captured(1).isEmpty()) {
             ++elements;
+            cells += match.captured(2) == u"td" || match.captured(2) == u"th" ? 1 : 0;
             if (!isVoid)
                 maxDepth = std::max(maxDepth, ++depth);
         } else {
@@ -357,6 +365,7 @@ void TestHtmlDocument::displayHtml()
         QVERIFY2(rest.isEmpty(), qPrintable(match.captured(0)));
     }
     QVERIFY2(elements <= 2000 + 4, qPrintable(QString::number(elements)));
+    QVERIFY2(cells <= 100, qPrintable(QString::number(cells)));
     QVERIFY2(maxDepth <= 16 + 2, qPrintable(QString::number(maxDepth)));
     QCOMPARE(depth, 0);
 }
