@@ -8,6 +8,7 @@
 
 #include <QAbstractHttpServer>
 #include <QByteArray>
+#include <QList>
 #include <QPointer>
 #include <QTcpSocket>
 
@@ -39,6 +40,8 @@ public:
     void clearFaults();
 
     [[nodiscard]] quint64 requestCount(int sensor) const;
+    // The thirteen, then every other sensor asked of it so far.
+    [[nodiscard]] int sensorCount() const { return int(m_roms.size()); }
     [[nodiscard]] quint64 totalRequests() const;
 
 protected:
@@ -53,6 +56,8 @@ private:
         HttpResponse response;
     };
 
+    // The sensor a request asks for; another DS18B20 than the thirteen becomes the next sensor.
+    [[nodiscard]] std::optional<int> sensorFor(const QByteArray& path, const QByteArray& encodedQuery);
     [[nodiscard]] Answer sensorAnswer(int sensor, const RequestTarget& target);
     [[nodiscard]] HttpResponse controlAnswer(const QByteArray& path, const QByteArray& encodedQuery);
     void deliver(const QPointer<QTcpSocket>& socket, const Answer& answer);
@@ -61,9 +66,11 @@ private:
     quint64 m_seed;
     quint16 m_port = 0;
     int m_latencyMs = 0;
+    QList<QByteArray> m_roms; // sensor n is m_roms[n - 1]
     std::vector<SensorDrift> m_drift;
-    std::array<Fault, SensorCount> m_faults{};
-    std::array<quint64, SensorCount> m_requests{};
+    std::vector<quint64> m_requests;
+    // Faults may be set for sensors not asked of it yet.
+    std::array<Fault, MaxSensors> m_faults{};
 };
 
 } // namespace quorvel::adaptersim
