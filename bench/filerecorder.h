@@ -14,9 +14,9 @@ class FileRecorder final : public acquisition::SweepRecorder {
 public:
     explicit FileRecorder(bool sync) { session_.setSyncEachRecord(sync); }
 
-    [[nodiscard]] std::optional<QString> open(const QString& path) { return session_.open(path); }
+    [[nodiscard]] runtime::Error open(const QString& path) { return session_.open(path); }
     [[nodiscard]] bool loggingActive() const override { return session_.LoggingActive() != 0; }
-    std::optional<QString> writeRecord(const acquisition::SensorReadings& readings) override
+    runtime::Error writeRecord(const acquisition::SensorReadings& readings) override
     {
         const QByteArray line =
             acquisition::encodeLogLine(acquisition::composeLogRecord(QDateTime::currentDateTime(), readings));

@@ -106,7 +106,7 @@ int main(int argc, char* argv[])
     const bool logging = parser.isSet(logOption);
     if (logging) {
         if (const auto error = fileRecorder.open(parser.value(logOption))) {
-            std::fprintf(stderr, "bench_cycle: %s\n", qPrintable(*error));
+            std::fprintf(stderr, "bench_cycle: %s\n", qPrintable(error->reason));
             return 2;
         }
     }

@@ -8,7 +8,7 @@ namespace quorvel::bench {
 class NullRecorder final : public acquisition::SweepRecorder {
 public:
     [[nodiscard]] bool loggingActive() const override { return false; }
-    std::optional<QString> writeRecord(const acquisition::SensorReadings&) override { return std::nullopt; }
+    runtime::Error writeRecord(const acquisition::SensorReadings&) override { return std::nullopt; }
 };
 
 } // namespace quorvel::bench

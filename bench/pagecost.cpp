@@ -22,7 +22,7 @@ using namespace quorvel;
 
 namespace {
 
-const QByteArray ordinaryPage =
+const QByteArray OrdinaryPage =
     "<HTML><HEAD><TITLE>DS18B20 Sensor 1</TITLE></HEAD><BODY><H3>1-Wire Sensor Reading</H3>\n"
     "<FORM NAME=Reading ACTION=\"/1Wire/ReadDS18B20.html\"><TABLE BORDER=1><TR><TD>ROM<TD>9C000000B4A89828\n"
     "<TR><TD>Temperature<TD><INPUT TYPE=TEXT ID=Temperature_0 NAME=Temperature_0 VALUE=\"21.5\" SIZE=10 "
@@ -94,7 +94,7 @@ int main(int argc, char* argv[])
     view.show();
     // Warm up: fonts, glyph caches and the allocator's arenas are the window's, not the page's.
     for (int i = 0; i < 20; ++i)
-        (void)showPage(view, ordinaryPage);
+        (void)showPage(view, OrdinaryPage);
 
     // Memory freed so far goes back to the system, so what the page takes shows as growth.
     malloc_trim(0);
@@ -104,7 +104,7 @@ int main(int argc, char* argv[])
     const Shown shown = showPage(view, hostile.html);
     const qsizetype shownChars = view.toPlainText().size();
     const double cpuShown = bench::ProcessProbe::cpuSeconds();
-    (void)showPage(view, ordinaryPage);
+    (void)showPage(view, OrdinaryPage);
     const double cpuEnd = bench::ProcessProbe::cpuSeconds();
     const long peak = bench::ProcessProbe::statusKb("VmHWM").value_or(0);
 

@@ -1,6 +1,8 @@
 // Time from starting the real program to its first request: a loopback listener stands in for the
 // adapter, and a private settings folder points the program at it.
 
+#include "runtime/settingskeys.h"
+
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDir>
@@ -39,8 +41,9 @@ std::optional<Start> measureOnce(const QString& program)
     {
         // Where the program's native settings live under XDG_CONFIG_HOME on Linux.
         QSettings settings(config.filePath(QStringLiteral("Quorvel-3/Quorvel-3.conf")), QSettings::IniFormat);
-        settings.setValue(QStringLiteral("Settings/AdapterAddress"),
-                          QStringLiteral("127.0.0.1:%1").arg(listener.serverPort()));
+        settings.setValue(
+            quorvel::runtime::settingskeys::path(quorvel::runtime::settingskeys::AdapterAddress),
+            QStringLiteral("127.0.0.1:%1").arg(listener.serverPort()));
         settings.sync();
         if (settings.status() != QSettings::NoError)
             return std::nullopt;

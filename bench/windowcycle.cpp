@@ -5,9 +5,11 @@
 #include "acquisition/adapteraddress.h"
 #include "acquisition/webpagecomponent.h"
 #include "mainwindow/frmmain.h"
+#include "mainwindow/module1.h"
 #include "processprobe.h"
 #include "runtime/appinfo.h"
 #include "runtime/processcontrol.h"
+#include "runtime/settingskeys.h"
 #include "runtime/settingsstore.h"
 
 #include <QApplication>
@@ -19,6 +21,7 @@
 #include <QTemporaryDir>
 
 #include <cstdio>
+#include <memory>
 
 using namespace quorvel;
 
@@ -53,9 +56,9 @@ int main(int argc, char* argv[])
         return 1;
     QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, settingsDir.path());
     if (const auto error = runtime::SettingsStore::saveSetting(
-            runtime::AppInfo::title(), QLatin1String(acquisition::SettingsSection),
-            QLatin1String(acquisition::AdapterAddressKey), QStringLiteral("127.0.0.1:%1").arg(port))) {
-        std::fprintf(stderr, "bench_window: %s\n", qPrintable(*error));
+            runtime::AppInfo::title(), runtime::settingskeys::Settings, runtime::settingskeys::AdapterAddress,
+            QStringLiteral("127.0.0.1:%1").arg(port))) {
+        std::fprintf(stderr, "bench_window: %s\n", qPrintable(error->reason));
         return 1;
     }
     // An unexpected end of the program must not cut the report short.
@@ -65,14 +68,18 @@ int main(int argc, char* argv[])
         std::_Exit(1);
     });
 
-    mainwindow::frmMain window;
+    auto webPage = std::make_unique<acquisition::WebPageComponent>();
+    acquisition::WebPageComponent& page = *webPage;
+    mainwindow::Program program(std::move(webPage));
+    mainwindow::frmMain& window = program.window();
+    auto* const addressBox = window.findChild<QComboBox*>(QStringLiteral("cboAddress"));
     QEventLoop loop;
     quint64 errorPages = 0;
     int done = 0;
     QElapsedTimer wall;
     qint64 sampledNs = 0;
-    QObject::connect(&window.page(), &acquisition::PageComponent::completed, &loop, [&] {
-        if (window.page().htmlDocument() && window.page().htmlDocument()->errorReason())
+    QObject::connect(&page, &acquisition::PageComponent::completed, &loop, [&] {
+        if (page.htmlDocument() && page.htmlDocument()->errorReason())
             ++errorPages;
     });
     QObject::connect(&window.cycle(), &acquisition::AcquisitionCycle::sweepCompleted, &loop, [&] {
@@ -81,7 +88,7 @@ int main(int argc, char* argv[])
             // Per interval, so a cost that grows with the address list shows as a falling rate.
             const qint64 now = wall.nsecsElapsed();
             std::printf("window_sample pages=%d address_items=%d pages_per_second=%.1f\n",
-                        done * acquisition::SensorCount, window.cboAddress->count(),
+                        done * acquisition::SensorCount, addressBox->count(),
                         double(every * acquisition::SensorCount) * 1e9 / double(now - sampledNs));
             std::fflush(stdout);
             sampledNs = now;

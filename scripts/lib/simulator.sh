@@ -22,6 +22,7 @@ start_simulator() {
 # write_adapter_config CONFIG_HOME PORT: a settings folder (for XDG_CONFIG_HOME) that points the logger at
 # the simulator on 127.0.0.1:PORT.
 write_adapter_config() {
+    # Section and key as src/runtime/settingskeys.h names them.
     mkdir -p "$1/Quorvel-3"
     printf '[Settings]\nAdapterAddress=127.0.0.1:%s\n' "$2" >"$1/Quorvel-3/Quorvel-3.conf"
 }

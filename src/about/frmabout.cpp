@@ -37,15 +37,15 @@ constexpr std::array<TwipsLine, 2> Line1{{
     {225, 2430, 5657, 2430, qRgb(128, 128, 128), 1},
 }};
 
-constexpr int clientWidthTwips = 5900;
-constexpr int clientHeightTwips = 3670;
+constexpr int ClientWidthTwips = 5900;
+constexpr int ClientHeightTwips = 3670;
 
-const auto sysInfoKey = QStringLiteral("SOFTWARE\\Microsoft\\Shared Tools\\MSINFO");
-const auto sysInfoValue = QStringLiteral("PATH");
-const auto sysInfoLocationKey = QStringLiteral("SOFTWARE\\Microsoft\\Shared Tools Location");
-const auto sysInfoLocationValue = QStringLiteral("MSINFO");
+const auto SysInfoKey = QStringLiteral("SOFTWARE\\Microsoft\\Shared Tools\\MSINFO");
+const auto SysInfoValue = QStringLiteral("PATH");
+const auto SysInfoLocationKey = QStringLiteral("SOFTWARE\\Microsoft\\Shared Tools Location");
+const auto SysInfoLocationValue = QStringLiteral("MSINFO");
 // Appended to the stored folder as it is, whether or not the folder already ends in a separator.
-const auto sysInfoFile = QStringLiteral("\\MSINFO32.EXE");
+const auto SysInfoFile = QStringLiteral("\\MSINFO32.EXE");
 
 void setBlackText(QLabel* label)
 {
@@ -156,7 +156,7 @@ void frmAbout::unload()
 
 void frmAbout::placeControls()
 {
-    setFixedSize(twipsToPixelsX(clientWidthTwips, this), twipsToPixelsY(clientHeightTwips, this));
+    setFixedSize(twipsToPixelsX(ClientWidthTwips, this), twipsToPixelsY(ClientHeightTwips, this));
 
     // The picture box grows to show the whole icon, which is larger than its stored size.
     QRect icon = twipsRect(240, 240, 360, 360, this);
@@ -196,10 +196,10 @@ void frmAbout::StartSysInfo()
     bool started = false;
     try {
         // A path found under the first key is taken as the program itself, with no existence test.
-        bool found = GetKeyValue(RegRoot::LocalMachine, sysInfoKey, sysInfoValue, ToolPath);
+        bool found = GetKeyValue(RegRoot::LocalMachine, SysInfoKey, SysInfoValue, ToolPath);
         if (!found &&
-            GetKeyValue(RegRoot::LocalMachine, sysInfoLocationKey, sysInfoLocationValue, ToolPath)) {
-            const QString tool = ToolPath + sysInfoFile;
+            GetKeyValue(RegRoot::LocalMachine, SysInfoLocationKey, SysInfoLocationValue, ToolPath)) {
+            const QString tool = ToolPath + SysInfoFile;
             if (QFileInfo(tool).isFile()) {
                 ToolPath = tool;
                 found = true;

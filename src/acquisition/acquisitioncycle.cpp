@@ -134,8 +134,12 @@ bool AcquisitionCycle::endOfSweep()
 {
     const quint64 run = run_;
     if (recorder_.loggingActive()) {
-        const auto error = recorder_.writeRecord(table_.Readings);
-        display_.setLogWriteError(error.value_or(QString()));
+        // The period's notice outlasts a single write's failure: losses stay shown once writing resumes.
+        const runtime::Error error = recorder_.writeRecord(table_.Readings);
+        QString told = recorder_.notice();
+        if (told.isEmpty() && error)
+            told = error->reason;
+        display_.setLogWriteError(told);
         display_.setRecordNumberText(runtime::integerToText(recordNumber_));
         // The counter sticks at its largest value; records go on being written.
         if (recordNumber_ < std::numeric_limits<std::int16_t>::max())

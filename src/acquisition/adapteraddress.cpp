@@ -1,6 +1,7 @@
 #include "adapteraddress.h"
 
 #include "runtime/appinfo.h"
+#include "runtime/settingskeys.h"
 #include "runtime/settingsstore.h"
 
 #include <QStringList>
@@ -47,8 +48,8 @@ std::optional<QString> parseAdapterAddress(const QString& text)
 AdapterAddressResult loadAdapterAddress()
 {
     const QString app = runtime::AppInfo::title();
-    const auto stored = runtime::SettingsStore::getSetting(app, QLatin1String(SettingsSection),
-                                                           QLatin1String(AdapterAddressKey));
+    const auto stored = runtime::SettingsStore::getSetting(app, runtime::settingskeys::Settings,
+                                                           runtime::settingskeys::AdapterAddress);
     if (!stored)
         return {QString::fromLatin1(DefaultAdapterAddress), {}};
     if (auto address = parseAdapterAddress(*stored))
@@ -57,7 +58,7 @@ AdapterAddressResult loadAdapterAddress()
         std::nullopt,
         QStringLiteral("The setting \"%1\" in section [%2] of %3 is \"%4\", which is not an IPv4 address "
                        "with an optional port (for example 127.0.0.1 or 127.0.0.1:8080). The program ends.")
-            .arg(QLatin1String(AdapterAddressKey), QLatin1String(SettingsSection),
+            .arg(runtime::settingskeys::AdapterAddress, runtime::settingskeys::Settings,
                  runtime::SettingsStore::fileName(app), *stored)};
 }
 

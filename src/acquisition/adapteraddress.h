@@ -6,8 +6,6 @@
 
 namespace quorvel::acquisition {
 
-inline constexpr const char* AdapterAddressKey = "AdapterAddress";
-inline constexpr const char* SettingsSection = "Settings";
 inline constexpr const char* DefaultAdapterAddress = "127.0.0.1";
 
 // A dotted-quad IPv4 address with an optional ":port" (1 to 65535); the text to put in the URLs, or

@@ -24,7 +24,8 @@ public:
     virtual void setSensorNumberText(const QString& text) = 0;
     virtual void setTemperatureText(const QString& text) = 0;
     virtual void setRecordNumberText(const QString& text) = 0;
-    // What the recorder said about the last record (see SweepRecorder::writeRecord); empty when nothing.
+    // What the recorder has to tell about the log (its notice, else why the last write failed); empty
+    // when nothing.
     virtual void setLogWriteError(const QString& error) = 0;
 };
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "sensortable.h"
+
 #include <QDateTime>
 #include <QLocale>
 #include <QString>
@@ -17,7 +19,7 @@ namespace quorvel::acquisition {
 // first. Nothing else goes into the file, so a value's position in the line is its sensor's slot. The
 // window program logs ReadingCount sensors; the service as many as its sensor list names.
 struct LogRecord {
-    static constexpr std::size_t ReadingCount = 13;
+    static constexpr std::size_t ReadingCount = SensorCount;
     static constexpr qsizetype MaxReadingCount = 100;
     // Width of a print zone; zones start at 0-based columns 0, 14, 28, ...
     static constexpr qsizetype ZoneWidth = 14;

@@ -11,13 +11,9 @@ LogRecorder::LogRecorder(LogSession& session, QLocale locale, Clock clock)
 {
 }
 
-std::optional<QString> LogRecorder::writeRecord(const SensorReadings& readings)
+runtime::Error LogRecorder::writeRecord(const SensorReadings& readings)
 {
-    const QString line = composeLogRecord(clock_(), readings, locale_);
-    const auto error = session_.writeRecord(encodeLogLine(line));
-    if (QString report = session_.report(); !report.isEmpty())
-        return report;
-    return error;
+    return session_.writeRecord(encodeLogLine(composeLogRecord(clock_(), readings, locale_)));
 }
 
 } // namespace quorvel::acquisition

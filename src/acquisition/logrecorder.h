@@ -20,9 +20,9 @@ public:
                          Clock clock = &QDateTime::currentDateTime);
 
     [[nodiscard]] bool loggingActive() const override { return session_.LoggingActive() != 0; }
-    // What the user should be told: the session's report of losses and new files while there is one
-    // (it stays until the next open), else the error of this write, else nothing.
-    std::optional<QString> writeRecord(const SensorReadings& readings) override;
+    runtime::Error writeRecord(const SensorReadings& readings) override;
+    // The session's report of losses and new files (it stays until the next open).
+    [[nodiscard]] QString notice() const override { return session_.report(); }
 
     [[nodiscard]] const QLocale& locale() const { return locale_; }
 

@@ -77,7 +77,7 @@ LogSession::~LogSession()
         ::close(fd_);
 }
 
-std::optional<QString> LogSession::open(const QString& path)
+runtime::Error LogSession::open(const QString& path)
 {
     close();
     lostRecords_ = 0;
@@ -89,7 +89,7 @@ std::optional<QString> LogSession::open(const QString& path)
     path_ = path;
     if (const int error = openFile()) {
         path_ = previous;
-        return tr("The log file %1 cannot be opened: %2").arg(path, reason(error));
+        return runtime::Failure{tr("The log file %1 cannot be opened: %2").arg(path, reason(error))};
     }
     active_ = true;
     emit loggingActiveChanged(LoggingActive());
@@ -159,16 +159,16 @@ void LogSession::countLoss(int error)
     lossReason_ = reason(error);
 }
 
-QString LogSession::failed(int error)
+runtime::Failure LogSession::failed(int error)
 {
     countLoss(error);
-    return tr("The log write failed: %1").arg(reason(error));
+    return runtime::Failure{tr("The log write failed: %1").arg(reason(error))};
 }
 
-std::optional<QString> LogSession::writeRecord(const QByteArray& line)
+runtime::Error LogSession::writeRecord(const QByteArray& line)
 {
     if (!active_)
-        return tr("The log write failed: the log file is not open");
+        return runtime::Failure{tr("The log write failed: the log file is not open")};
     if (const int error = followPath())
         return failed(error);
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "runtime/error.h"
+
 #include <QByteArray>
 #include <QDateTime>
 #include <QObject>
@@ -38,16 +40,16 @@ public:
     [[nodiscard]] QString path() const { return path_; }
 
     // Opens the file for appending, creating it if needed; a file that is already open is closed first.
-    // Forgets the losses and the new-file notice of the previous period. The error names the file and the
+    // Forgets the losses and the new-file notice of the previous period. A failure names the file and the
     // system's reason; the session is then closed.
-    [[nodiscard]] std::optional<QString> open(const QString& path);
+    [[nodiscard]] runtime::Error open(const QString& path);
     // Safe when nothing is open. A failure the system reports on closing counts as one record lost.
     void close();
 
     // Appends the record (already ending in "\r\n") in one write, retried on interruption and short
     // writes, then flushes it to stable storage. If the file ended in a torn line, a line break goes in
     // front of the first record. On failure the file is cut back to its length before the record.
-    [[nodiscard]] std::optional<QString> writeRecord(const QByteArray& line);
+    [[nodiscard]] runtime::Error writeRecord(const QByteArray& line);
 
     // Records that could not be written since the last open(), the time of the first of them and the
     // system's reason for the latest.
@@ -71,7 +73,7 @@ private:
     int openFile();
     // Closes the descriptor; a reported failure counts as a lost record.
     void closeFile();
-    QString failed(int error);
+    runtime::Failure failed(int error);
     void countLoss(int error);
 
     int fd_ = -1;

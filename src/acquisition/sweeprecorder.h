@@ -2,9 +2,9 @@
 
 #include "sensortable.h"
 
-#include <QString>
+#include "runtime/error.h"
 
-#include <optional>
+#include <QString>
 
 namespace quorvel::acquisition {
 
@@ -13,9 +13,11 @@ class SweepRecorder {
 public:
     virtual ~SweepRecorder() = default;
     [[nodiscard]] virtual bool loggingActive() const = 0;
-    // Writes one record of these readings. Returns what the user should be told about the log: why the
-    // write failed, or losses of this logging period that are still to be shown; nothing when all is well.
-    virtual std::optional<QString> writeRecord(const SensorReadings& readings) = 0;
+    // Writes one record of these readings; fails with the reason when it could not be written.
+    virtual runtime::Error writeRecord(const SensorReadings& readings) = 0;
+    // What the user should be told about the log beyond the last write: losses of this logging period
+    // and a new file started, kept until the next period begins; empty when there is nothing to tell.
+    [[nodiscard]] virtual QString notice() const { return {}; }
 };
 
 } // namespace quorvel::acquisition

@@ -6,10 +6,8 @@
 
 #include "acquisition/acquisitioncycle.h"
 #include "acquisition/adapteraddress.h"
-#include "acquisition/logrecord.h"
-#include "acquisition/logrecorder.h"
 #include "acquisition/logsession.h"
-#include "acquisition/webpagecomponent.h"
+#include "acquisition/pagecomponent.h"
 #include "iconpaths.h"
 #include "runtime/appinfo.h"
 #include "runtime/commondialog.h"
@@ -18,6 +16,7 @@
 #include "runtime/helpviewer.h"
 #include "runtime/messagebox.h"
 #include "runtime/processcontrol.h"
+#include "runtime/settingskeys.h"
 #include "runtime/settingsstore.h"
 #include "runtime/twips.h"
 
@@ -28,6 +27,7 @@
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QPushButton>
+#include <QTimer>
 #include <QToolBar>
 
 #include <algorithm>
@@ -37,7 +37,9 @@ namespace quorvel::mainwindow {
 
 using runtime::twipsRect;
 
-frmMain::frmMain(QWidget* parent) : QMainWindow(parent), helpViewer_(runtime::HelpViewer::createDesktop())
+frmMain::frmMain(acquisition::PageComponent& page, acquisition::LogSession& log,
+                 acquisition::SweepRecorder& recorder, QWidget* parent)
+    : QMainWindow(parent), log_(log), helpViewer_(runtime::HelpViewer::createDesktop())
 {
     setObjectName(QStringLiteral("frmMain"));
     setWindowTitle(QStringLiteral("Vintrel1"));
@@ -47,29 +49,17 @@ frmMain::frmMain(QWidget* parent) : QMainWindow(parent), helpViewer_(runtime::He
     small.setPointSize(8);
     setFont(small);
 
-    brwWebBrowserPage_ = new acquisition::WebPageComponent(this);
-    log_ = new acquisition::LogSession(this);
-    recorder_ = std::make_unique<acquisition::LogRecorder>(*log_);
     dlgCommonDialog = new runtime::CommonDialog(this);
     dlgCommonDialog->setObjectName(QStringLiteral("dlgCommonDialog"));
     imlToolbarIcons = new ToolbarImages(this);
     imlToolbarIcons->setObjectName(QStringLiteral("imlToolbarIcons"));
-    cycle_ = new acquisition::AcquisitionCycle(*brwWebBrowserPage_, *this, *this, this);
+    cycle_ = new acquisition::AcquisitionCycle(page, *this, recorder, this);
 
     // The timer exists and runs, with nothing attached to its tick.
-    timTimer.setObjectName(QStringLiteral("timTimer"));
-    timTimer.setInterval(600);
-    timTimer.start();
-
-    pageViewCooldown_.setSingleShot(true);
-    pageViewCooldown_.setInterval(PageViewIntervalMs);
-    connect(&pageViewCooldown_, &QTimer::timeout, this, [this] {
-        if (!pageViewPending_)
-            return;
-        pageViewPending_ = false;
-        brwWebBrowser->setHtml(pendingPageHtml_);
-        pageViewCooldown_.start();
-    });
+    timTimer = new QTimer(this);
+    timTimer->setObjectName(QStringLiteral("timTimer"));
+    timTimer->setInterval(600);
+    timTimer->start();
 
     createControls();
     createMenus();
@@ -213,15 +203,7 @@ void frmMain::removeOldestAddress()
 
 void frmMain::showPage(const acquisition::PageDocument* document)
 {
-    // At an adapter's pace every page is shown at once; a faster source is shown at the view's pace.
-    QString html = document ? document->displayHtml() : QString();
-    if (pageViewCooldown_.isActive()) {
-        pendingPageHtml_ = std::move(html);
-        pageViewPending_ = true;
-        return;
-    }
-    brwWebBrowser->setHtml(html);
-    pageViewCooldown_.start();
+    brwWebBrowser->showHtml(document ? document->displayHtml() : QString());
 }
 
 void frmMain::showMainWindow()
@@ -246,35 +228,21 @@ void frmMain::setLogWriteError(const QString& error)
     sbStatusBar->setStatusText(error);
 }
 
-// SweepRecorder
-
 std::int16_t frmMain::LoggingActive() const
 {
-    return log_->LoggingActive();
-}
-
-bool frmMain::loggingActive() const
-{
-    return log_->LoggingActive() != 0;
-}
-
-// What the status bar keeps saying until the next Start Logging: the losses, also once writing has resumed,
-// and a new file started on the way.
-std::optional<QString> frmMain::writeRecord(const acquisition::SensorReadings& readings)
-{
-    return recorder_->writeRecord(readings);
+    return log_.LoggingActive();
 }
 
 // Logging
 
 void frmMain::btnFileWrite_Click()
 {
-    if (log_->LoggingActive() != 0) {
-        log_->close();
+    if (log_.LoggingActive() != 0) {
+        log_.close();
         btnFileWrite->setText(QStringLiteral("Start Logging"));
         // A failure reported on closing is a loss too; the losses stay shown until the next start.
-        if (log_->lostRecords() > 0)
-            sbStatusBar->setStatusText(log_->report());
+        if (log_.lostRecords() > 0)
+            sbStatusBar->setStatusText(log_.report());
         return;
     }
     dlgCommonDialog->setFilter(QStringLiteral("all Files | *.*"));
@@ -284,8 +252,8 @@ void frmMain::btnFileWrite_Click()
     if (name.isEmpty())
         return;
     // A file that cannot be opened leaves logging off and the sweep running.
-    if (const auto error = log_->open(name)) {
-        runtime::MessageBox::show(*error, runtime::MsgStyle::Exclamation);
+    if (const auto error = log_.open(name)) {
+        runtime::MessageBox::show(error->reason, runtime::MsgStyle::Exclamation);
         return;
     }
     txtFileName->setText(name);
@@ -308,17 +276,18 @@ bool frmMain::Form_Unload()
 
     const QRect bounds = frameGeometry();
     // Whole twips, so the single-precision text never carries a decimal separator.
-    const std::pair<const char*, int> values[] = {
-        {"MainLeft", runtime::pixelsToTwipsX(bounds.x(), this)},
-        {"MainTop", runtime::pixelsToTwipsY(bounds.y(), this)},
-        {"MainWidth", runtime::pixelsToTwipsX(bounds.width(), this)},
-        {"MainHeight", runtime::pixelsToTwipsY(bounds.height(), this)},
+    namespace keys = runtime::settingskeys;
+    const std::pair<QLatin1StringView, int> values[] = {
+        {keys::MainLeft, runtime::pixelsToTwipsX(bounds.x(), this)},
+        {keys::MainTop, runtime::pixelsToTwipsY(bounds.y(), this)},
+        {keys::MainWidth, runtime::pixelsToTwipsX(bounds.width(), this)},
+        {keys::MainHeight, runtime::pixelsToTwipsY(bounds.height(), this)},
     };
     for (const auto& [key, twips] : values) {
         const QString text = runtime::singleToText(static_cast<float>(twips));
-        if (const auto error = runtime::SettingsStore::saveSetting(
-                runtime::AppInfo::title(), QStringLiteral("Settings"), QLatin1String(key), text)) {
-            runtime::unhandledError(*error);
+        if (const auto error =
+                runtime::SettingsStore::saveSetting(runtime::AppInfo::title(), keys::Settings, key, text)) {
+            runtime::unhandledError(error->reason);
             return false;
         }
     }
@@ -328,7 +297,7 @@ bool frmMain::Form_Unload()
 void frmMain::unloadWindow()
 {
     cycle_->stop();
-    pageViewCooldown_.stop();
+    brwWebBrowser->dropPending();
     unloaded_ = true;
     if (!Form_Unload()) {
         ending_ = true;
@@ -342,13 +311,13 @@ void frmMain::endProgram(bool closeLogFirst)
 {
     if (ending_)
         return;
-    if (closeLogFirst && log_->LoggingActive() == -1)
-        log_->close();
+    if (closeLogFirst && log_.LoggingActive() == -1)
+        log_.close();
     unloadWindow();
     if (ending_)
         return;
     ending_ = true;
-    log_->close();
+    log_.close();
     runtime::ProcessControl::endProcess(EXIT_SUCCESS);
 }
 

@@ -1,27 +1,25 @@
 #pragma once
 
 #include "acquisition/cycledisplay.h"
-#include "acquisition/sweeprecorder.h"
 
 #include <QMainWindow>
-#include <QTimer>
 
 #include <cstdint>
 #include <memory>
 
 class QAction;
-class QActionGroup;
 class QComboBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
+class QTimer;
 class QToolBar;
 
 namespace quorvel::acquisition {
 class AcquisitionCycle;
-class LogRecorder;
 class LogSession;
-class WebPageComponent;
+class PageComponent;
+class SweepRecorder;
 } // namespace quorvel::acquisition
 
 namespace quorvel::runtime {
@@ -37,16 +35,18 @@ class StatusPanels;
 class ToolbarImages;
 
 // The main window: the address box, the page view, the readings, the logging controls, menus, toolbar and
-// status bar. It owns the page component, the log channel, the shared dialog and the acquisition cycle,
-// which runs from the event loop once the window is loaded and shows the window after the first page.
-class frmMain : public QMainWindow, private acquisition::CycleDisplay, private acquisition::SweepRecorder {
+// status bar. It is given the page component, the log session and the recorder (the start procedure
+// composes them) and owns the shared dialog and the acquisition cycle, which runs from the event loop once
+// the window is loaded and shows the window after the first page. Its controls are found by object name.
+class frmMain : public QMainWindow, private acquisition::CycleDisplay {
     Q_OBJECT
 public:
     // The design size of the client area below the menu bar, in twips.
     static constexpr int ClientWidthTwips = 15120;
     static constexpr int ClientHeightTwips = 8180;
 
-    explicit frmMain(QWidget* parent = nullptr);
+    frmMain(acquisition::PageComponent& page, acquisition::LogSession& log,
+            acquisition::SweepRecorder& recorder, QWidget* parent = nullptr);
     ~frmMain() override;
 
     // Loads the window on first use (which starts the cycle; the cycle makes it visible once the first
@@ -57,8 +57,6 @@ public:
 
     [[nodiscard]] std::int16_t LoggingActive() const;
     [[nodiscard]] acquisition::AcquisitionCycle& cycle() { return *cycle_; }
-    [[nodiscard]] acquisition::WebPageComponent& page() { return *brwWebBrowserPage_; }
-    [[nodiscard]] runtime::CommonDialog& dialog() { return *dlgCommonDialog; }
     [[nodiscard]] QWidget* client() const { return client_; }
     // The viewer the help commands start on the application's help file; the desktop's by default.
     void setHelpViewer(std::shared_ptr<runtime::HelpViewer> viewer);
@@ -96,24 +94,6 @@ public:
     void mnuHelpAbout_Click();
     void tbToolBar_ButtonClick(const QString& key);
 
-    // Controls, by their names.
-    StatusPanels* sbStatusBar = nullptr;
-    QToolBar* tbToolBar = nullptr;
-    PageView* brwWebBrowser = nullptr;
-    QComboBox* cboAddress = nullptr;
-    QPushButton* btnFileWrite = nullptr;
-    QPushButton* btnStop = nullptr;
-    QLineEdit* txtSensorNum = nullptr;
-    QLabel* Label1 = nullptr;
-    QLineEdit* txtTemperature = nullptr;
-    QLabel* Label2 = nullptr;
-    QLineEdit* txtFileName = nullptr;
-    QLineEdit* txtRecNum = nullptr;
-    QLabel* Label3 = nullptr;
-    runtime::CommonDialog* dlgCommonDialog = nullptr;
-    ToolbarImages* imlToolbarIcons = nullptr;
-    QTimer timTimer;
-
     // Menu items by name; the three MRU items are mnuFileMRU1..3.
     [[nodiscard]] QAction* menuItem(const QString& name) const;
     [[nodiscard]] QAction* toolbarButton(const QString& key) const;
@@ -134,9 +114,6 @@ private:
     void setTemperatureText(const QString& text) override;
     void setRecordNumberText(const QString& text) override;
     void setLogWriteError(const QString& error) override;
-    // SweepRecorder
-    [[nodiscard]] bool loggingActive() const override;
-    std::optional<QString> writeRecord(const acquisition::SensorReadings& readings) override;
 
     void createControls();
     void createMenus();
@@ -148,18 +125,28 @@ private:
     void endProgram(bool closeLogFirst);
     void unloadWindow();
 
+    // Controls keep the names they are known by (also their object names), outside the members' suffix.
+    StatusPanels* sbStatusBar = nullptr;
+    QToolBar* tbToolBar = nullptr;
+    PageView* brwWebBrowser = nullptr;
+    QComboBox* cboAddress = nullptr;
+    QPushButton* btnFileWrite = nullptr;
+    QPushButton* btnStop = nullptr;
+    QLineEdit* txtSensorNum = nullptr;
+    QLabel* Label1 = nullptr;
+    QLineEdit* txtTemperature = nullptr;
+    QLabel* Label2 = nullptr;
+    QLineEdit* txtFileName = nullptr;
+    QLineEdit* txtRecNum = nullptr;
+    QLabel* Label3 = nullptr;
+    runtime::CommonDialog* dlgCommonDialog = nullptr;
+    ToolbarImages* imlToolbarIcons = nullptr;
+    QTimer* timTimer = nullptr;
+
     QWidget* client_ = nullptr;
-    acquisition::WebPageComponent* brwWebBrowserPage_ = nullptr;
-    acquisition::LogSession* log_ = nullptr;
-    std::unique_ptr<acquisition::LogRecorder> recorder_;
+    acquisition::LogSession& log_;
     acquisition::AcquisitionCycle* cycle_ = nullptr;
-    QActionGroup* alignGroup_ = nullptr;
     std::shared_ptr<runtime::HelpViewer> helpViewer_;
-    // Rendering a page costs a relayout; at most one every PageViewIntervalMs, always the latest page.
-    static constexpr int PageViewIntervalMs = 40;
-    QTimer pageViewCooldown_;
-    QString pendingPageHtml_;
-    bool pageViewPending_ = false;
     bool loaded_ = false;
     bool unloaded_ = false;
     bool ending_ = false;

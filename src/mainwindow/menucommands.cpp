@@ -12,7 +12,6 @@
 
 #include <QAction>
 #include <QActionGroup>
-#include <QHash>
 #include <QMenu>
 #include <QMenuBar>
 #include <QToolBar>
@@ -22,39 +21,6 @@
 namespace quorvel::mainwindow {
 
 namespace {
-
-using Handler = void (frmMain::*)();
-
-const QHash<QString, Handler>& handlers()
-{
-    static const QHash<QString, Handler> map{
-        {QStringLiteral("mnuFileNew"), &frmMain::mnuFileNew_Click},
-        {QStringLiteral("mnuFileOpen"), &frmMain::mnuFileOpen_Click},
-        {QStringLiteral("mnuFileClose"), &frmMain::mnuFileClose_Click},
-        {QStringLiteral("mnuFileSave"), &frmMain::mnuFileSave_Click},
-        {QStringLiteral("mnuFileSaveAs"), &frmMain::mnuFileSaveAs_Click},
-        {QStringLiteral("mnuFileSaveAll"), &frmMain::mnuFileSaveAll_Click},
-        {QStringLiteral("mnuFileProperties"), &frmMain::mnuFileProperties_Click},
-        {QStringLiteral("mnuFilePageSetup"), &frmMain::mnuFilePageSetup_Click},
-        {QStringLiteral("mnuFilePrintPreview"), &frmMain::mnuFilePrintPreview_Click},
-        {QStringLiteral("mnuFilePrint"), &frmMain::mnuFilePrint_Click},
-        {QStringLiteral("mnuFileSend"), &frmMain::mnuFileSend_Click},
-        {QStringLiteral("mnuFileExit"), &frmMain::mnuFileExit_Click},
-        {QStringLiteral("mnuEditUndo"), &frmMain::mnuEditUndo_Click},
-        {QStringLiteral("mnuEditCut"), &frmMain::mnuEditCut_Click},
-        {QStringLiteral("mnuEditCopy"), &frmMain::mnuEditCopy_Click},
-        {QStringLiteral("mnuEditPaste"), &frmMain::mnuEditPaste_Click},
-        {QStringLiteral("mnuEditPasteSpecial"), &frmMain::mnuEditPasteSpecial_Click},
-        {QStringLiteral("mnuViewToolbar"), &frmMain::mnuViewToolbar_Click},
-        {QStringLiteral("mnuViewStatusBar"), &frmMain::mnuViewStatusBar_Click},
-        {QStringLiteral("mnuViewRefresh"), &frmMain::mnuViewRefresh_Click},
-        {QStringLiteral("mnuViewOptions"), &frmMain::mnuViewOptions_Click},
-        {QStringLiteral("mnuHelpContents"), &frmMain::mnuHelpContents_Click},
-        {QStringLiteral("mnuHelpSearchForHelpOn"), &frmMain::mnuHelpSearchForHelpOn_Click},
-        {QStringLiteral("mnuHelpAbout"), &frmMain::mnuHelpAbout_Click},
-    };
-    return map;
-}
 
 QString text(std::string_view s)
 {
@@ -78,9 +44,6 @@ void frmMain::createMenus()
                 action->setObjectName(def.index ? text(def.name) + QString::number(def.index)
                                                 : text(def.name));
             }
-            action->setProperty("itemName", text(def.name));
-            if (def.index)
-                action->setProperty("itemIndex", def.index);
             action->setVisible(def.visible);
             if (!def.shortcut.empty()) {
                 action->setShortcut(QKeySequence(text(def.shortcut)));
@@ -90,10 +53,9 @@ void frmMain::createMenus()
                 action->setCheckable(true);
                 action->setChecked(true);
             }
-            const Handler handler = handlers().value(text(def.name));
-            if (!handler)
+            if (!def.handler)
                 continue;
-            connect(action, &QAction::triggered, this, [this, action, handler] {
+            connect(action, &QAction::triggered, this, [this, action, handler = def.handler] {
                 // The handler sets the check mark itself; undo the toggle the menu already made.
                 if (action->isCheckable())
                     action->setChecked(!action->isChecked());
@@ -112,8 +74,8 @@ void frmMain::createToolbar()
     tbToolBar->setContentsMargins(0, 0, 0, 0);
     tbToolBar->setStyleSheet(QStringLiteral("QToolBar { border: none; padding: 0px; spacing: 0px; }"
                                             "QToolButton { padding: 0px; margin: 0px; }"));
-    alignGroup_ = new QActionGroup(this);
-    alignGroup_->setExclusionPolicy(QActionGroup::ExclusionPolicy::Exclusive);
+    auto* alignGroup = new QActionGroup(this);
+    alignGroup->setExclusionPolicy(QActionGroup::ExclusionPolicy::Exclusive);
     for (const ToolbarButtonDef& def : toolbarButtons()) {
         if (def.style == ButtonStyle::Separator) {
             tbToolBar->addSeparator();
@@ -124,10 +86,9 @@ void frmMain::createToolbar()
         action->setObjectName(key);
         action->setData(key);
         action->setToolTip(key);
-        action->setProperty("pictureKey", key);
         if (def.style == ButtonStyle::Group) {
             action->setCheckable(true);
-            alignGroup_->addAction(action);
+            alignGroup->addAction(action);
         }
         tbToolBar->addAction(action);
     }
@@ -267,7 +228,7 @@ void frmMain::showHelp(runtime::HelpCommand command)
     }
     // The viewer's own trouble with the file is its to report; only a viewer that did not start is ours.
     if (const auto error = helpViewer_->show(helpFile, command))
-        runtime::MessageBox::show(*error, runtime::MsgStyle::OkOnly);
+        runtime::MessageBox::show(error->reason, runtime::MsgStyle::OkOnly);
 }
 
 void frmMain::mnuHelpContents_Click()

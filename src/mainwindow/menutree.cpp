@@ -1,27 +1,27 @@
 #include "menutree.h"
 
+#include "frmmain.h"
+
 namespace quorvel::mainwindow {
 
 namespace {
-MenuItemDef item(std::string_view name, std::string_view caption, std::string_view shortcut = {})
+using Handler = MenuItemDef::Handler;
+MenuItemDef item(std::string_view name, std::string_view caption, Handler handler,
+                 std::string_view shortcut = {})
 {
-    return {name, caption, shortcut, false, true, 0, false};
-}
-MenuItemDef placeholder(std::string_view name, std::string_view caption, std::string_view shortcut = {})
-{
-    return {name, caption, shortcut, false, true, 0, true};
+    return {name, caption, shortcut, handler, false, true, 0};
 }
 MenuItemDef separator(std::string_view name, bool visible = true)
 {
-    return {name, "-", {}, false, visible, 0, false};
+    return {name, "-", {}, nullptr, false, visible, 0};
 }
 MenuItemDef mru(int index)
 {
-    return {"mnuFileMRU", "", {}, false, false, index, false};
+    return {"mnuFileMRU", "", {}, nullptr, false, false, index};
 }
-MenuItemDef checkedItem(std::string_view name, std::string_view caption)
+MenuItemDef checkedItem(std::string_view name, std::string_view caption, Handler handler)
 {
-    return {name, caption, {}, true, true, 0, false};
+    return {name, caption, {}, handler, true, true, 0};
 }
 } // namespace
 
@@ -30,42 +30,46 @@ const std::vector<MenuDef>& menuTree()
     static const std::vector<MenuDef> tree{
         {"mnuFile",
          "&File",
-         {placeholder("mnuFileNew", "&New", "Ctrl+N"),
-          item("mnuFileOpen", "&Open..."),
-          placeholder("mnuFileClose", "&Close"),
+         {item("mnuFileNew", "&New", &frmMain::mnuFileNew_Click, "Ctrl+N"),
+          item("mnuFileOpen", "&Open...", &frmMain::mnuFileOpen_Click),
+          item("mnuFileClose", "&Close", &frmMain::mnuFileClose_Click),
           separator("mnuFileBar0"),
-          placeholder("mnuFileSave", "&Save"),
-          placeholder("mnuFileSaveAs", "Save &As..."),
-          placeholder("mnuFileSaveAll", "Save A&ll"),
+          item("mnuFileSave", "&Save", &frmMain::mnuFileSave_Click),
+          item("mnuFileSaveAs", "Save &As...", &frmMain::mnuFileSaveAs_Click),
+          item("mnuFileSaveAll", "Save A&ll", &frmMain::mnuFileSaveAll_Click),
           separator("mnuFileBar1"),
-          placeholder("mnuFileProperties", "Propert&ies"),
+          item("mnuFileProperties", "Propert&ies", &frmMain::mnuFileProperties_Click),
           separator("mnuFileBar2"),
-          item("mnuFilePageSetup", "Page Set&up..."),
-          placeholder("mnuFilePrintPreview", "Print Pre&view"),
-          placeholder("mnuFilePrint", "&Print..."),
+          item("mnuFilePageSetup", "Page Set&up...", &frmMain::mnuFilePageSetup_Click),
+          item("mnuFilePrintPreview", "Print Pre&view", &frmMain::mnuFilePrintPreview_Click),
+          item("mnuFilePrint", "&Print...", &frmMain::mnuFilePrint_Click),
           separator("mnuFileBar3"),
-          placeholder("mnuFileSend", "Sen&d..."),
+          item("mnuFileSend", "Sen&d...", &frmMain::mnuFileSend_Click),
           separator("mnuFileBar4"),
           mru(1),
           mru(2),
           mru(3),
           separator("mnuFileBar5", false),
-          item("mnuFileExit", "E&xit")}},
+          item("mnuFileExit", "E&xit", &frmMain::mnuFileExit_Click)}},
         {"mnuEdit",
          "&Edit",
-         {placeholder("mnuEditUndo", "&Undo"), separator("mnuEditBar0"),
-          placeholder("mnuEditCut", "Cu&t", "Ctrl+X"), placeholder("mnuEditCopy", "&Copy", "Ctrl+C"),
-          placeholder("mnuEditPaste", "&Paste", "Ctrl+V"),
-          placeholder("mnuEditPasteSpecial", "Paste &Special...")}},
+         {item("mnuEditUndo", "&Undo", &frmMain::mnuEditUndo_Click), separator("mnuEditBar0"),
+          item("mnuEditCut", "Cu&t", &frmMain::mnuEditCut_Click, "Ctrl+X"),
+          item("mnuEditCopy", "&Copy", &frmMain::mnuEditCopy_Click, "Ctrl+C"),
+          item("mnuEditPaste", "&Paste", &frmMain::mnuEditPaste_Click, "Ctrl+V"),
+          item("mnuEditPasteSpecial", "Paste &Special...", &frmMain::mnuEditPasteSpecial_Click)}},
         {"mnuView",
          "&View",
-         {checkedItem("mnuViewToolbar", "&Toolbar"), checkedItem("mnuViewStatusBar", "Status &Bar"),
-          separator("mnuViewBar0"), placeholder("mnuViewRefresh", "&Refresh"),
-          placeholder("mnuViewOptions", "&Options..."), item("mnuViewWebBrowser", "&Web Browser")}},
+         {checkedItem("mnuViewToolbar", "&Toolbar", &frmMain::mnuViewToolbar_Click),
+          checkedItem("mnuViewStatusBar", "Status &Bar", &frmMain::mnuViewStatusBar_Click),
+          separator("mnuViewBar0"), item("mnuViewRefresh", "&Refresh", &frmMain::mnuViewRefresh_Click),
+          item("mnuViewOptions", "&Options...", &frmMain::mnuViewOptions_Click),
+          item("mnuViewWebBrowser", "&Web Browser", nullptr)}},
         {"mnuHelp",
          "&Help",
-         {item("mnuHelpContents", "&Contents"), item("mnuHelpSearchForHelpOn", "&Search For Help On..."),
-          separator("mnuHelpBar0"), item("mnuHelpAbout", "&About ")}},
+         {item("mnuHelpContents", "&Contents", &frmMain::mnuHelpContents_Click),
+          item("mnuHelpSearchForHelpOn", "&Search For Help On...", &frmMain::mnuHelpSearchForHelpOn_Click),
+          separator("mnuHelpBar0"), item("mnuHelpAbout", "&About ", &frmMain::mnuHelpAbout_Click)}},
     };
     return tree;
 }

@@ -6,15 +6,19 @@
 
 namespace quorvel::mainwindow {
 
+class frmMain;
+
 // The menu bar's tree and the toolbar's buttons as data, so the window builds them in one place.
 struct MenuItemDef {
-    std::string_view name;     // also the handler's stem: name + "_Click"
+    using Handler = void (frmMain::*)();
+
+    std::string_view name;     // the object name; an array member adds its index
     std::string_view caption;  // "-" is a separator
     std::string_view shortcut; // empty: none
+    Handler handler = nullptr; // runs when the item is chosen; none for separators and the MRU entries
     bool checked = false;
     bool visible = true;
     int index = 0; // members of an item array carry their index (mnuFileMRU 1..3)
-    bool placeholder = false;
 };
 
 struct MenuDef {

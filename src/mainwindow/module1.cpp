@@ -2,15 +2,46 @@
 
 #include "frmmain.h"
 
-namespace quorvel::mainwindow::Module1 {
+#include "acquisition/logrecorder.h"
+#include "acquisition/logsession.h"
+#include "acquisition/webpagecomponent.h"
+
+#include <QCoreApplication>
+
+namespace quorvel::mainwindow {
+
+Program::Program() : Program(std::make_unique<acquisition::WebPageComponent>()) {}
+
+Program::Program(std::unique_ptr<acquisition::PageComponent> page)
+    : page_(std::move(page)), log_(std::make_unique<acquisition::LogSession>()),
+      recorder_(std::make_unique<acquisition::LogRecorder>(*log_)),
+      window_(std::make_unique<frmMain>(*page_, *log_, *recorder_))
+{
+}
+
+Program::~Program() = default;
+
+namespace Module1 {
 
 frmMain* MainForm = nullptr;
 
+namespace {
+std::unique_ptr<Program> running;
+} // namespace
+
 void Main()
 {
-    // Deliberately without an owner: the window lives until the process ends.
-    MainForm = new frmMain(nullptr);
+    running = std::make_unique<Program>();
+    // The process normally ends inside a handler without unwinding; should the event loop ever return,
+    // the program goes while the application its window needs still exists, not at static destruction.
+    QObject::connect(qApp, &QCoreApplication::aboutToQuit, [] {
+        MainForm = nullptr;
+        running.reset();
+    });
+    MainForm = &running->window();
     MainForm->Show();
 }
 
-} // namespace quorvel::mainwindow::Module1
+} // namespace Module1
+
+} // namespace quorvel::mainwindow

@@ -10,14 +10,14 @@ namespace {
 
 class DesktopHelpViewer final : public HelpViewer {
 public:
-    std::optional<QString> show(const QString& helpFile, HelpCommand command) override
+    Error show(const QString& helpFile, HelpCommand command) override
     {
         // A desktop viewer takes a file and nothing else: both commands open the file as a whole.
         (void)command;
         const QString path = QFileInfo(helpFile).absoluteFilePath();
         if (QDesktopServices::openUrl(QUrl::fromLocalFile(path)))
             return std::nullopt;
-        return QStringLiteral("The help viewer could not be started for %1.").arg(path);
+        return Failure{QStringLiteral("The help viewer could not be started for %1.").arg(path)};
     }
 };
 

@@ -1,9 +1,10 @@
 #pragma once
 
+#include "error.h"
+
 #include <QString>
 
 #include <memory>
-#include <optional>
 
 namespace quorvel::runtime {
 
@@ -23,7 +24,7 @@ public:
 
     // Starts the viewer on helpFile and returns without waiting. Nothing when it started (a file the
     // viewer cannot read is the viewer's to report), otherwise why it could not be started.
-    [[nodiscard]] virtual std::optional<QString> show(const QString& helpFile, HelpCommand command) = 0;
+    [[nodiscard]] virtual Error show(const QString& helpFile, HelpCommand command) = 0;
 
     // The desktop's viewer for the file's type.
     [[nodiscard]] static std::shared_ptr<HelpViewer> createDesktop();

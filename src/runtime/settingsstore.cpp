@@ -11,23 +11,23 @@ QString fullKey(const QString& section, const QString& key)
 }
 } // namespace
 
-std::optional<QString> SettingsStore::saveSetting(const QString& appName, const QString& section,
-                                                  const QString& key, const QString& value)
+Error SettingsStore::saveSetting(const QString& appName, const QString& section, const QString& key,
+                                 const QString& value)
 {
     QSettings settings(QSettings::NativeFormat, QSettings::UserScope, appName, appName);
     if (!settings.isWritable())
-        return QStringLiteral("The settings file %1 cannot be written.").arg(settings.fileName());
+        return Failure{QStringLiteral("The settings file %1 cannot be written.").arg(settings.fileName())};
     settings.setValue(fullKey(section, key), value);
     settings.sync();
     switch (settings.status()) {
     case QSettings::NoError:
         return std::nullopt;
     case QSettings::AccessError:
-        return QStringLiteral("The settings file %1 cannot be written.").arg(settings.fileName());
+        return Failure{QStringLiteral("The settings file %1 cannot be written.").arg(settings.fileName())};
     case QSettings::FormatError:
-        return QStringLiteral("The settings file %1 is damaged.").arg(settings.fileName());
+        return Failure{QStringLiteral("The settings file %1 is damaged.").arg(settings.fileName())};
     }
-    return QStringLiteral("The settings could not be saved.");
+    return Failure{QStringLiteral("The settings could not be saved.")};
 }
 
 std::optional<QString> SettingsStore::getSetting(const QString& appName, const QString& section,

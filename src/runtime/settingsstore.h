@@ -1,5 +1,7 @@
 #pragma once
 
+#include "error.h"
+
 #include <QString>
 
 #include <optional>
@@ -10,9 +12,10 @@ namespace quorvel::runtime {
 // file at $XDG_CONFIG_HOME/<application>/<application>.conf.
 class SettingsStore {
 public:
-    // Writes and syncs the value; the error's description when the store refused it.
-    [[nodiscard]] static std::optional<QString> saveSetting(const QString& appName, const QString& section,
-                                                            const QString& key, const QString& value);
+    // Writes and syncs the value; fails when the store refused it.
+    [[nodiscard]] static Error saveSetting(const QString& appName, const QString& section, const QString& key,
+                                           const QString& value);
+    // The stored value; nothing when the key is not set.
     [[nodiscard]] static std::optional<QString> getSetting(const QString& appName, const QString& section,
                                                            const QString& key);
     // Where the store of appName lives, for messages and documentation.

@@ -9,7 +9,7 @@
 namespace quorvel::runtime {
 
 namespace {
-constexpr double twipsPerInch = 1440.0;
+constexpr double TwipsPerInch = 1440.0;
 
 const QScreen* screenOf(const QWidget* widget)
 {
@@ -33,17 +33,17 @@ double logicalDpiY(const QWidget* widget)
 
 int twipsToPixelsX(int twips, const QWidget* widget)
 {
-    return static_cast<int>(std::lround(twips * logicalDpiX(widget) / twipsPerInch));
+    return static_cast<int>(std::lround(twips * logicalDpiX(widget) / TwipsPerInch));
 }
 
 int twipsToPixelsY(int twips, const QWidget* widget)
 {
-    return static_cast<int>(std::lround(twips * logicalDpiY(widget) / twipsPerInch));
+    return static_cast<int>(std::lround(twips * logicalDpiY(widget) / TwipsPerInch));
 }
 
 int pixelsToTwips(int pixels, double dpi)
 {
-    return static_cast<int>(std::lround(pixels * twipsPerInch / dpi));
+    return static_cast<int>(std::lround(pixels * TwipsPerInch / dpi));
 }
 
 int pixelsToTwipsX(int pixels, const QWidget* widget)

@@ -39,7 +39,7 @@ std::optional<int> LogService::start()
 {
     if (!logPath_.isEmpty()) {
         if (auto error = session_.open(logPath_)) {
-            messages_(QStringLiteral("cannot open the log: %1").arg(*error));
+            messages_(QStringLiteral("cannot open the log: %1").arg(error->reason));
             return EX_CANTCREAT;
         }
     }
@@ -87,7 +87,7 @@ void LogService::reopenLog()
         return;
     if (auto error = session_.open(logPath_)) {
         // The session is closed now: the next record tries the path again.
-        messages_(QStringLiteral("cannot reopen the log: %1").arg(*error));
+        messages_(QStringLiteral("cannot reopen the log: %1").arg(error->reason));
         return;
     }
     newFileNoted_ = {};
@@ -113,20 +113,20 @@ void LogService::showPage(const acquisition::PageDocument* document)
     }
 }
 
-std::optional<QString> LogService::writeRecord(const acquisition::SensorReadings& readings)
+runtime::Error LogService::writeRecord(const acquisition::SensorReadings& readings)
 {
     if (!session_.isOpen()) {
-        if (auto error = session_.open(logPath_)) {
+        if (runtime::Error error = session_.open(logPath_)) {
             metrics_.recordLogWrite(false);
-            noteWrite(false, *error);
+            noteWrite(false, error->reason);
             return error;
         }
     }
     const qint64 lostBefore = session_.lostRecords();
-    auto said = recorder_.writeRecord(readings);
+    runtime::Error said = recorder_.writeRecord(readings);
     const qint64 lost = session_.lostRecords() - lostBefore;
     metrics_.recordLogWrite(lost <= 0, lost);
-    noteWrite(lost <= 0, said.value_or(QString()));
+    noteWrite(lost <= 0, said ? said->reason : QString());
     return said;
 }
 

@@ -59,7 +59,7 @@ private:
 
     // SweepRecorder: the log recorder, reopening a log that a failed reopen left closed, and counting.
     [[nodiscard]] bool loggingActive() const override { return !logPath_.isEmpty(); }
-    std::optional<QString> writeRecord(const acquisition::SensorReadings& readings) override;
+    runtime::Error writeRecord(const acquisition::SensorReadings& readings) override;
 
     void onSweepCompleted();
     void noteWrite(bool written, const QString& said);

@@ -131,13 +131,15 @@ public:
 class RecordingRecorder : public SweepRecorder {
 public:
     [[nodiscard]] bool loggingActive() const override { return active; }
-    std::optional<QString> writeRecord(const SensorReadings& r) override
+    runtime::Error writeRecord(const SensorReadings& r) override
     {
         records.push_back(r);
         return failWith;
     }
+    [[nodiscard]] QString notice() const override { return noticeText; }
     bool active = false;
-    std::optional<QString> failWith;
+    runtime::Error failWith;
+    QString noticeText;
     std::vector<SensorReadings> records;
 };
 

@@ -216,7 +216,7 @@ void tst_AcquisitionCycle::logWriteFailureIsShownUntilNextRecord()
 {
     Rig rig;
     rig.recorder.active = true;
-    rig.recorder.failWith = QStringLiteral("No space left on device");
+    rig.recorder.failWith = quorvel::runtime::Failure{QStringLiteral("No space left on device")};
     rig.cycle.start(Address);
     QVERIFY(rig.runSweeps(1));
     QCOMPARE(rig.display.logError, QStringLiteral("No space left on device"));
@@ -226,6 +226,14 @@ void tst_AcquisitionCycle::logWriteFailureIsShownUntilNextRecord()
     QVERIFY(rig.runSweeps(1));
     QCOMPARE(rig.display.logError, QString());
     QCOMPARE(rig.display.recordNumber, QStringLiteral("2"));
+    // The recorder's notice of the logging period outlasts the write: shown instead of the failure.
+    rig.recorder.failWith = quorvel::runtime::Failure{QStringLiteral("No space left on device")};
+    rig.recorder.noticeText = QStringLiteral("3 records could not be written since 11:54:53");
+    QVERIFY(rig.runSweeps(1));
+    QCOMPARE(rig.display.logError, rig.recorder.noticeText);
+    rig.recorder.failWith.reset();
+    QVERIFY(rig.runSweeps(1));
+    QCOMPARE(rig.display.logError, rig.recorder.noticeText);
 }
 
 void tst_AcquisitionCycle::recordNumberSticksAtMaximum()

@@ -186,9 +186,10 @@ void TestLogSession::unopenable()
 
     LogSession session;
     QSignalSpy changes(&session, &LogSession::loggingActiveChanged);
-    const std::optional<QString> message = session.open(path);
+    const quorvel::runtime::Error message = session.open(path);
     QVERIFY(message.has_value());
-    QCOMPARE(*message, QStringLiteral("The log file %1 cannot be opened: %2").arg(path, systemReason(error)));
+    QCOMPARE(message->reason,
+             QStringLiteral("The log file %1 cannot be opened: %2").arg(path, systemReason(error)));
     QCOMPARE(session.LoggingActive(), std::int16_t(0));
     QVERIFY(session.writeRecord(first).has_value());
     QCOMPARE(changes.size(), 0);
@@ -217,9 +218,9 @@ void TestLogSession::fullDevice()
     QCOMPARE(session.open(QStringLiteral("/dev/full")), std::nullopt);
     QCOMPARE(session.LoggingActive(), std::int16_t(-1));
 
-    const std::optional<QString> message = session.writeRecord(first);
+    const quorvel::runtime::Error message = session.writeRecord(first);
     QVERIFY(message.has_value());
-    QCOMPARE(*message, QStringLiteral("The log write failed: ") + systemReason(ENOSPC));
+    QCOMPARE(message->reason, QStringLiteral("The log write failed: ") + systemReason(ENOSPC));
     // A failed write leaves logging on; the cycle goes on with the next sweep.
     QCOMPARE(session.LoggingActive(), std::int16_t(-1));
     QVERIFY(session.writeRecord(second).has_value());
@@ -278,8 +279,9 @@ void TestLogSession::pathChangesWhileLogging()
 
     const QDateTime before = QDateTime::currentDateTime().addSecs(-1);
     for (int i = 0; i < failures; ++i) {
-        const std::optional<QString> message = session.writeRecord(second);
-        QCOMPARE(message, QStringLiteral("The log write failed: ") + systemReason(ENOENT));
+        const quorvel::runtime::Error message = session.writeRecord(second);
+        QVERIFY(message);
+        QCOMPARE(message->reason, QStringLiteral("The log write failed: ") + systemReason(ENOENT));
         // Logging stays on: the next record tries again.
         QCOMPARE(session.LoggingActive(), std::int16_t(-1));
         QCOMPARE(session.report(), lossText(session, ENOENT));
@@ -364,12 +366,13 @@ void TestLogSession::shortWriteIsUndone()
         ::sigaction(SIGXFSZ, &previous, nullptr);
         QSKIP(qPrintable(QStringLiteral("setrlimit(RLIMIT_FSIZE) refused: ") + systemReason(errno)));
     }
-    const std::optional<QString> message = session.writeRecord(first);
+    const quorvel::runtime::Error message = session.writeRecord(first);
     const bool restored = ::setrlimit(RLIMIT_FSIZE, &saved) == 0;
     ::sigaction(SIGXFSZ, &previous, nullptr);
     QVERIFY(restored);
 
-    QCOMPARE(message, QStringLiteral("The log write failed: ") + systemReason(EFBIG));
+    QVERIFY(message);
+    QCOMPARE(message->reason, QStringLiteral("The log write failed: ") + systemReason(EFBIG));
     QCOMPARE(contents(path), before);
     QCOMPARE(session.report(), lossText(session, EFBIG));
     QVERIFY(session.report().startsWith(QStringLiteral("1 record could not be written since ")));

@@ -2,6 +2,7 @@
 // file named on the command line, so a test can kill it at any moment and inspect what is on disk.
 #include "filedialogdriver.h"
 #include "mainwindow/frmmain.h"
+#include "mainwindow/module1.h"
 
 #include <QApplication>
 
@@ -14,11 +15,13 @@ int main(int argc, char* argv[])
         std::fprintf(stderr, "usage: logkillharness LOGFILE\n");
         return 2;
     }
-    auto* window = new quorvel::mainwindow::frmMain;
-    window->Show();
+    // Composed as the start procedure composes it; it lives until the test kills the process.
+    quorvel::mainwindow::Program program;
+    quorvel::mainwindow::frmMain& window = program.window();
+    window.Show();
     quorvel::testing::acceptFileDialogWith(QString::fromLocal8Bit(argv[1]));
-    window->btnFileWrite_Click();
-    if (window->LoggingActive() != -1) {
+    window.btnFileWrite_Click();
+    if (window.LoggingActive() != -1) {
         std::fprintf(stderr, "logging did not start\n");
         return 1;
     }

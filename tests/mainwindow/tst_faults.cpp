@@ -22,7 +22,6 @@
 using namespace quorvel;
 using namespace quorvel::testing;
 using quorvel::acquisition::SensorReadings;
-using quorvel::mainwindow::frmMain;
 
 namespace {
 
@@ -57,7 +56,12 @@ struct Logger {
     WindowFixture fx;
     QTemporaryDir dir;
     QString logPath;
-    frmMain w;
+    // The adapter's own page component, end to end: these faults are about what it makes of the pages.
+    std::unique_ptr<acquisition::WebPageComponent> ownPage =
+        std::make_unique<acquisition::WebPageComponent>();
+    acquisition::WebPageComponent& page = *ownPage;
+    Program program{std::move(ownPage)};
+    frmMain& w = program.window();
     std::vector<SensorReadings> sweeps;
 
     explicit Logger(quint16 port, const QString& logName = QStringLiteral("faults.log"))
@@ -66,7 +70,7 @@ struct Logger {
         fx.setAdapter(QStringLiteral("127.0.0.1:%1").arg(port));
         logPath = logName.startsWith(QLatin1Char('/')) ? logName : dir.filePath(logName);
         // Short enough for a test, the same mechanism as the 10 s default.
-        w.page().setTimeout(800);
+        page.setTimeout(800);
         w.Show();
         acceptFileDialogWith(logPath);
         w.btnFileWrite_Click();
@@ -166,7 +170,7 @@ void tst_Faults::failingSensorKeepsLastReading()
         if (i != 4 && logger.sweeps.back()[i] != healthy[i])
             ++changed;
     QVERIFY2(changed >= 8, qPrintable(QString::number(changed)));
-    QCOMPARE(logger.w.txtTemperature->isVisible(), true);
+    QCOMPARE(txtTemperature(logger.w)->isVisible(), true);
 
     // Exactly one complete line per sweep, each holding what the cycle had read.
     logger.w.btnFileWrite_Click();
@@ -218,12 +222,12 @@ void tst_Faults::adapterDownAtStart()
 
     Logger logger(port);
     QTRY_VERIFY_WITH_TIMEOUT(logger.w.isVisible(), 5000);
-    QCOMPARE(logger.w.txtTemperature->text(), QStringLiteral("0"));
-    QVERIFY(!logger.w.page().lastLoadGotAnswer());
+    QCOMPARE(txtTemperature(logger.w)->text(), QStringLiteral("0"));
+    QVERIFY(!logger.program.page().lastLoadGotAnswer());
 
     SimulatorProcess late;
     QVERIFY(late.start({QStringLiteral("--port"), QString::number(port)}));
-    QTRY_VERIFY_WITH_TIMEOUT(logger.w.txtTemperature->text() != QLatin1String("0"), 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(txtTemperature(logger.w)->text() != QLatin1String("0"), 5000);
     logger.w.cycle().stop();
 }
 
@@ -239,12 +243,12 @@ void tst_Faults::adapterGoneMidSweepAndBack()
     // A request under way when it went ends first; after that nothing is read.
     QTest::qWait(200);
     const SensorReadings during = logger.w.cycle().table().Readings;
-    const int addressesBefore = logger.w.cboAddress->count();
+    const int addressesBefore = cboAddress(logger.w)->count();
     QTest::qWait(2500);
     QVERIFY(logger.w.cycle().isRunning());
     QVERIFY(logger.w.cycle().table().Readings == during);
     // Refused at once, each attempt is followed by the one-second pause: no spin of connections.
-    const int attempts = logger.w.cboAddress->count() - addressesBefore;
+    const int attempts = cboAddress(logger.w)->count() - addressesBefore;
     QVERIFY2(attempts >= 2 && attempts <= 4, qPrintable(QString::number(attempts)));
 
     QVERIFY(sim.start({QStringLiteral("--port"), QString::number(port)}));
@@ -269,13 +273,13 @@ void tst_Faults::diskFullWhileLogging()
     QCOMPARE(logger.w.LoggingActive(), std::int16_t(-1));
     QVERIFY(logger.runSweeps(2));
     // Every record of the period is counted as lost, with the reason.
-    const QString status = logger.w.sbStatusBar->textPanel()->text();
+    const QString status = sbStatusBar(logger.w)->textPanel()->text();
     QVERIFY2(status.startsWith(
                  QStringLiteral("%1 records could not be written since ").arg(logger.sweeps.size())) &&
                  status.endsWith(QStringLiteral(": No space left on device")),
              qPrintable(status));
     // The counter and the sweep go on.
-    QCOMPARE(logger.w.txtRecNum->text(), QString::number(logger.sweeps.size()));
+    QCOMPARE(txtRecNum(logger.w)->text(), QString::number(logger.sweeps.size()));
     QVERIFY(logger.w.cycle().isRunning());
     logger.w.cycle().stop();
 }
@@ -291,11 +295,11 @@ void tst_Faults::logRenamedWhileLogging()
     QVERIFY(QFile::rename(logger.logPath, moved));
     const size_t beforeRename = logger.sweeps.size();
     QVERIFY(logger.runSweeps(2));
-    const QString status = logger.w.sbStatusBar->textPanel()->text();
+    const QString status = sbStatusBar(logger.w)->textPanel()->text();
     QVERIFY2(status.startsWith(QStringLiteral("A new log file was started at ")) &&
                  status.endsWith(QStringLiteral(": ") + logger.logPath),
              qPrintable(status));
-    QCOMPARE(logger.w.txtRecNum->text(), QString::number(logger.sweeps.size()));
+    QCOMPARE(txtRecNum(logger.w)->text(), QString::number(logger.sweeps.size()));
 
     logger.w.btnFileWrite_Click();
     bool complete = false;
@@ -308,11 +312,11 @@ void tst_Faults::logRenamedWhileLogging()
     for (size_t n = 0; n < later.size(); ++n)
         QVERIFY(later[n] == logger.sweeps[beforeRename + n]);
     // Told until the next Start Logging, which begins with nothing to tell.
-    QCOMPARE(logger.w.sbStatusBar->textPanel()->text(), status);
+    QCOMPARE(sbStatusBar(logger.w)->textPanel()->text(), status);
     acceptFileDialogWith(logger.logPath);
     logger.w.btnFileWrite_Click();
     QCOMPARE(logger.w.LoggingActive(), std::int16_t(-1));
-    QCOMPARE(logger.w.sbStatusBar->textPanel()->text(), QStringLiteral("Status"));
+    QCOMPARE(sbStatusBar(logger.w)->textPanel()->text(), QStringLiteral("Status"));
     logger.w.cycle().stop();
 }
 

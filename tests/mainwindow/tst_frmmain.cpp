@@ -2,6 +2,7 @@
 
 #include "acquisition/acquisitioncycle.h"
 #include "acquisition/webpagecomponent.h"
+#include "adapterconfig.h"
 #include "mainwindow/pageview.h"
 #include "mainwindow/statuspanels.h"
 #include "runtime/commondialog.h"
@@ -24,10 +25,11 @@
 #include <QToolBar>
 
 #include <cmath>
+#include <functional>
 
 using namespace quorvel;
 using namespace quorvel::testing;
-using quorvel::mainwindow::frmMain;
+namespace keys = quorvel::runtime::settingskeys;
 
 namespace {
 
@@ -99,7 +101,8 @@ void tst_frmMain::controlsAtDesignGeometry()
     QFETCH(QString, name);
     QFETCH(QRect, twips);
     WindowFixture fx;
-    frmMain w;
+    Program program;
+    frmMain& w = program.window();
     QCOMPARE(w.logicalDpiX(), 96);
     QCOMPARE(w.client()->size(), QSize(1008, 545)); // 15120 x 8180 twips at 15 twips a pixel
     auto* control = w.client()->findChild<QWidget*>(name, Qt::FindDirectChildrenOnly);
@@ -122,27 +125,28 @@ void tst_frmMain::controlsAtDesignGeometry()
 void tst_frmMain::captionsAndInitialState()
 {
     WindowFixture fx;
-    frmMain w;
+    Program program;
+    frmMain& w = program.window();
     QCOMPARE(w.windowTitle(), QStringLiteral("Vintrel1"));
-    QCOMPARE(w.btnFileWrite->text(), QStringLiteral("Start Logging"));
-    QCOMPARE(w.btnStop->text(), QStringLiteral("Stop Program"));
-    QCOMPARE(w.Label1->text(), QStringLiteral("Sensor Number"));
-    QCOMPARE(w.Label2->text(), QStringLiteral("Temperature"));
-    QCOMPARE(w.Label3->text(), QStringLiteral("Records Written"));
-    for (QLineEdit* box : {w.txtSensorNum, w.txtTemperature, w.txtFileName, w.txtRecNum}) {
+    QCOMPARE(btnFileWrite(w)->text(), QStringLiteral("Start Logging"));
+    QCOMPARE(btnStop(w)->text(), QStringLiteral("Stop Program"));
+    QCOMPARE(Label1(w)->text(), QStringLiteral("Sensor Number"));
+    QCOMPARE(Label2(w)->text(), QStringLiteral("Temperature"));
+    QCOMPARE(Label3(w)->text(), QStringLiteral("Records Written"));
+    for (QLineEdit* box : {txtSensorNum(w), txtTemperature(w), txtFileName(w), txtRecNum(w)}) {
         QCOMPARE(box->text(), QString());
         QVERIFY(!box->isReadOnly());
     }
-    QVERIFY(w.cboAddress->isEditable());
-    QCOMPARE(w.cboAddress->count(), 0);
-    QCOMPARE(w.cboAddress->currentText(), QString());
-    QCOMPARE(w.sbStatusBar->textPanel()->text(), QStringLiteral("Status"));
+    QVERIFY(cboAddress(w)->isEditable());
+    QCOMPARE(cboAddress(w)->count(), 0);
+    QCOMPARE(cboAddress(w)->currentText(), QString());
+    QCOMPARE(sbStatusBar(w)->textPanel()->text(), QStringLiteral("Status"));
     // The date with a four-digit year and the time without seconds, as the locale writes them; read
     // around the panels so a minute or day that turns meanwhile does not fail the test.
     const QLocale locale;
     const QDateTime before = QDateTime::currentDateTime();
-    const QString date = w.sbStatusBar->datePanel()->text();
-    const QString time = w.sbStatusBar->timePanel()->text();
+    const QString date = sbStatusBar(w)->datePanel()->text();
+    const QString time = sbStatusBar(w)->timePanel()->text();
     const QDateTime after = QDateTime::currentDateTime();
     const auto dateText = [&](const QDateTime& t) {
         return locale.toString(t.date(), runtime::shortDateFormat(locale));
@@ -154,10 +158,10 @@ void tst_frmMain::captionsAndInitialState()
     QVERIFY2(time == timeText(before) || time == timeText(after), qPrintable(time));
     QVERIFY2(date.contains(QString::number(before.date().year())), qPrintable(date));
     QVERIFY2(!time.contains(before.toString(QStringLiteral(":mm:ss"))), qPrintable(time));
-    QVERIFY(w.sbStatusBar->datePanel()->minimumWidth() >= 96);
-    QVERIFY(w.sbStatusBar->timePanel()->minimumWidth() >= 96);
-    QCOMPARE(w.timTimer.interval(), 600);
-    QVERIFY(w.timTimer.isActive());
+    QVERIFY(sbStatusBar(w)->datePanel()->minimumWidth() >= 96);
+    QVERIFY(sbStatusBar(w)->timePanel()->minimumWidth() >= 96);
+    QCOMPARE(timTimer(w)->interval(), 600);
+    QVERIFY(timTimer(w)->isActive());
     QCOMPARE(w.LoggingActive(), std::int16_t(0));
     QVERIFY(!w.isVisible());
 }
@@ -165,63 +169,71 @@ void tst_frmMain::captionsAndInitialState()
 void tst_frmMain::onlyEdgeBarsFollowTheWidth()
 {
     WindowFixture fx;
-    frmMain w;
+    Program program;
+    frmMain& w = program.window();
     w.show();
     QVERIFY(QTest::qWaitForWindowExposed(&w));
     // Shown at the design size: the client area below the menu bar is 15120 x 8180 twips.
     QCOMPARE(w.client()->size(), QSize(1008, 545));
-    const QRect browser = w.brwWebBrowser->geometry();
-    const QRect stop = w.btnStop->geometry();
+    const QRect browser = brwWebBrowser(w)->geometry();
+    const QRect stop = btnStop(w)->geometry();
     w.resize(1300, 760);
     QTRY_COMPARE(w.client()->width(), 1300);
-    QCOMPARE(w.tbToolBar->geometry(), QRect(0, 0, 1300, 19));
-    QCOMPARE(w.sbStatusBar->geometry(), QRect(0, w.client()->height() - 18, 1300, 18));
-    QCOMPARE(w.brwWebBrowser->geometry(), browser);
-    QCOMPARE(w.btnStop->geometry(), stop);
+    QCOMPARE(tbToolBar(w)->geometry(), QRect(0, 0, 1300, 19));
+    QCOMPARE(sbStatusBar(w)->geometry(), QRect(0, w.client()->height() - 18, 1300, 18));
+    QCOMPARE(brwWebBrowser(w)->geometry(), browser);
+    QCOMPARE(btnStop(w)->geometry(), stop);
     w.resize(500, 300);
     QTRY_COMPARE(w.client()->width(), 500);
-    QCOMPARE(w.tbToolBar->width(), 500);
-    QCOMPARE(w.brwWebBrowser->geometry(), browser);
+    QCOMPARE(tbToolBar(w)->width(), 500);
+    QCOMPARE(brwWebBrowser(w)->geometry(), browser);
     w.hide();
 }
 
 void tst_frmMain::tabOrderAsDesigned()
 {
     WindowFixture fx;
-    frmMain w;
-    const QList<QWidget*> expected{w.brwWebBrowser, w.cboAddress,     w.btnFileWrite, w.btnStop,
-                                   w.txtSensorNum,  w.txtTemperature, w.txtFileName,  w.txtRecNum};
+    Program program;
+    frmMain& w = program.window();
+    const QList<QWidget*> expected{brwWebBrowser(w), cboAddress(w),     btnFileWrite(w), btnStop(w),
+                                   txtSensorNum(w),  txtTemperature(w), txtFileName(w),  txtRecNum(w)};
     QList<QWidget*> seen;
-    QWidget* x = w.brwWebBrowser;
+    QWidget* x = brwWebBrowser(w);
     for (int guard = 0; guard < 500 && seen.size() < expected.size(); ++guard) {
         if (expected.contains(x) && !seen.contains(x))
             seen.append(x);
         x = x->nextInFocusChain();
     }
     QCOMPARE(seen, expected);
-    for (QLabel* l : {w.Label1, w.Label2, w.Label3})
+    for (QLabel* l : {Label1(w), Label2(w), Label3(w)})
         QCOMPARE(l->focusPolicy(), Qt::NoFocus);
-    QCOMPARE(w.tbToolBar->focusPolicy(), Qt::NoFocus);
+    QCOMPARE(tbToolBar(w)->focusPolicy(), Qt::NoFocus);
 }
 
 void tst_frmMain::hiddenUntilFirstPageCompleted()
 {
     WindowFixture fx;
-    fx.setAdapter(QStringLiteral("127.0.0.1:%1").arg(sim_.port()));
-    QVERIFY(sim_.setLatency(600));
-    frmMain w;
-    QElapsedTimer t;
-    t.start();
+    fx.setAdapter(QStringLiteral("127.0.0.1:8080"));
+    OnFakePages fake;
+    FakePage& page = fake.page;
+    page.autoComplete = false;
+    frmMain& w = fake.w;
     w.Show();
     QVERIFY(w.isLoaded());
     QVERIFY(!w.isVisible());
-    QCOMPARE(w.page().ReadyState(), 1);
-    QCOMPARE(w.cboAddress->currentText(), sim_.sensorUrl(0));
-    QTRY_VERIFY_WITH_TIMEOUT(w.isVisible(), 5000);
-    QVERIFY2(t.elapsed() >= 500, qPrintable(QString::number(t.elapsed())));
-    QCOMPARE(w.txtSensorNum->text(), QStringLiteral("1"));
+    QCOMPARE(page.ReadyState(), 1);
+    QCOMPARE(cboAddress(w)->currentText(),
+             QStringLiteral(
+                 "http://127.0.0.1:8080/1Wire/ReadDS18B20.html?DS18B20Request=%7b9C000000B4A89828,12%7d"));
+    QCOMPARE(page.navigations, QStringList{cboAddress(w)->currentText()});
+    // Whatever is queued runs: the window stays hidden while the page loads.
+    QCoreApplication::processEvents();
+    QVERIFY(!w.isVisible());
+    page.complete({QStringLiteral("21.5")});
+    QTRY_VERIFY(w.isVisible());
+    QCOMPARE(txtSensorNum(w)->text(), QStringLiteral("1"));
+    QCOMPARE(txtTemperature(w)->text(), QStringLiteral("21.5"));
     w.cycle().stop();
-    QVERIFY(sim_.setLatency(0));
 }
 
 void tst_frmMain::readingsAppearAsTaken()
@@ -229,7 +241,8 @@ void tst_frmMain::readingsAppearAsTaken()
     WindowFixture fx;
     fx.setAdapter(QStringLiteral("127.0.0.1:%1").arg(sim_.port()));
     QVERIFY(sim_.setFault(5, QStringLiteral("value"), QStringLiteral("-10.125")));
-    frmMain w;
+    Program program;
+    frmMain& w = program.window();
     w.Show();
     // Taken while the first sweep ends: once the wait returns, the next sweep may already have begun.
     QStringList addressesAtSweepEnd;
@@ -237,9 +250,9 @@ void tst_frmMain::readingsAppearAsTaken()
     connect(&w.cycle(), &acquisition::AcquisitionCycle::sweepCompleted, this, [&] {
         if (!sensorAtSweepEnd.isEmpty())
             return;
-        for (int i = 0; i < w.cboAddress->count(); ++i)
-            addressesAtSweepEnd << w.cboAddress->itemText(i);
-        sensorAtSweepEnd = w.txtSensorNum->text();
+        for (int i = 0; i < cboAddress(w)->count(); ++i)
+            addressesAtSweepEnd << cboAddress(w)->itemText(i);
+        sensorAtSweepEnd = txtSensorNum(w)->text();
     });
     QSignalSpy sweeps(&w.cycle(), &acquisition::AcquisitionCycle::sweepCompleted);
     QVERIFY(sweeps.wait(10000));
@@ -249,10 +262,10 @@ void tst_frmMain::readingsAppearAsTaken()
     QCOMPARE(sensorAtSweepEnd, QStringLiteral("13"));
     QCOMPARE(w.cycle().table().Readings[4], -10.125f);
     QVERIFY(w.cycle().table().Readings[0] != 0.0f);
-    QTRY_VERIFY(w.brwWebBrowser->toPlainText().contains(QStringLiteral("Temperature")));
+    QTRY_VERIFY(brwWebBrowser(w)->toPlainText().contains(QStringLiteral("Temperature")));
     // Typing into the boxes changes nothing else; the next reading overwrites it.
-    w.txtSensorNum->setText(QStringLiteral("typed"));
-    QTRY_VERIFY(w.txtSensorNum->text() != QLatin1String("typed"));
+    txtSensorNum(w)->setText(QStringLiteral("typed"));
+    QTRY_VERIFY(txtSensorNum(w)->text() != QLatin1String("typed"));
     w.cycle().stop();
     QVERIFY(sim_.clear());
 }
@@ -268,7 +281,8 @@ void tst_frmMain::placementSaved()
 {
     QFETCH(bool, maximized);
     WindowFixture fx;
-    frmMain w;
+    Program program;
+    frmMain& w = program.window();
     // Odd pixels: at 100 dpi (the tst_frmmain_100dpi run) they are 878.4 and 676.8 twips.
     w.move(61, 47);
     if (maximized)
@@ -285,14 +299,14 @@ void tst_frmMain::placementSaved()
         return QString::number(std::lround(pixels * 1440.0 / dpi));
     };
     auto s = fx.settings();
-    s->beginGroup(QStringLiteral("Settings"));
-    QCOMPARE(s->value(QStringLiteral("MainLeft")).toString(), twips(bounds.x(), dpiX));
-    QCOMPARE(s->value(QStringLiteral("MainTop")).toString(), twips(bounds.y(), dpiY));
-    QCOMPARE(s->value(QStringLiteral("MainWidth")).toString(), twips(bounds.width(), dpiX));
-    QCOMPARE(s->value(QStringLiteral("MainHeight")).toString(), twips(bounds.height(), dpiY));
+    s->beginGroup(keys::Settings);
+    QCOMPARE(s->value(keys::MainLeft).toString(), twips(bounds.x(), dpiX));
+    QCOMPARE(s->value(keys::MainTop).toString(), twips(bounds.y(), dpiY));
+    QCOMPARE(s->value(keys::MainWidth).toString(), twips(bounds.width(), dpiX));
+    QCOMPARE(s->value(keys::MainHeight).toString(), twips(bounds.height(), dpiY));
     // Whole numbers are written without a decimal separator.
-    for (const char* key : {"MainLeft", "MainTop", "MainWidth", "MainHeight"}) {
-        const QString text = s->value(QLatin1String(key)).toString();
+    for (const QLatin1StringView key : {keys::MainLeft, keys::MainTop, keys::MainWidth, keys::MainHeight}) {
+        const QString text = s->value(key).toString();
         QVERIFY2(!text.contains(QLatin1Char('.')) && !text.contains(QLatin1Char(',')), qPrintable(text));
     }
     if (maximized) {
@@ -308,37 +322,39 @@ void tst_frmMain::minimizedSavesNothing()
     WindowFixture fx;
     {
         auto s = fx.settings();
-        s->setValue(QStringLiteral("Settings/MainLeft"), QStringLiteral("1234"));
+        s->setValue(keys::path(keys::MainLeft), QStringLiteral("1234"));
         s->sync();
     }
-    frmMain w;
+    Program program;
+    frmMain& w = program.window();
     w.show();
     QVERIFY(QTest::qWaitForWindowExposed(&w));
     w.showMinimized();
     QTRY_VERIFY(w.isMinimized());
     QVERIFY(w.Form_Unload());
     auto s = fx.settings();
-    QCOMPARE(s->value(QStringLiteral("Settings/MainLeft")).toString(), QStringLiteral("1234"));
-    QVERIFY(!s->contains(QStringLiteral("Settings/MainTop")));
+    QCOMPARE(s->value(keys::path(keys::MainLeft)).toString(), QStringLiteral("1234"));
+    QVERIFY(!s->contains(keys::path(keys::MainTop)));
 }
 
 void tst_frmMain::stopProgramWithLoggingLeavesCompleteLog()
 {
     WindowFixture fx;
-    fx.setAdapter(QStringLiteral("127.0.0.1:%1").arg(sim_.port()));
+    fx.setAdapter(QStringLiteral("127.0.0.1:8080"));
     QTemporaryDir dir;
     const QString logPath = dir.filePath(QStringLiteral("stop.log"));
-    frmMain w;
+    OnFakePages fake;
+    frmMain& w = fake.w;
     w.Show();
     acceptFileDialogWith(logPath);
     w.btnFileWrite_Click();
     QCOMPARE(w.LoggingActive(), std::int16_t(-1));
-    QCOMPARE(w.btnFileWrite->text(), QStringLiteral("Stop Logging"));
-    QCOMPARE(w.txtFileName->text(), logPath);
+    QCOMPARE(btnFileWrite(w)->text(), QStringLiteral("Stop Logging"));
+    QCOMPARE(txtFileName(w)->text(), logPath);
     QSignalSpy sweeps(&w.cycle(), &acquisition::AcquisitionCycle::sweepCompleted);
     QVERIFY(sweeps.wait(10000));
     QVERIFY(sweeps.wait(10000));
-    QCOMPARE(w.txtRecNum->text(), QStringLiteral("2"));
+    QCOMPARE(txtRecNum(w)->text(), QStringLiteral("2"));
 
     w.btnStop_Click();
     QCOMPARE(fx.exitCode, std::optional<int>(0));
@@ -351,7 +367,7 @@ void tst_frmMain::stopProgramWithLoggingLeavesCompleteLog()
     for (int i = 0; i < 2; ++i)
         QCOMPARE(lines[i].count(QStringLiteral(" , ")), 12);
     // Placement was saved on the way out.
-    QVERIFY(fx.settings()->contains(QStringLiteral("Settings/MainHeight")));
+    QVERIFY(fx.settings()->contains(keys::path(keys::MainHeight)));
 }
 
 void tst_frmMain::exitAndCloseBoxEndAfterSaving_data()
@@ -365,10 +381,11 @@ void tst_frmMain::exitAndCloseBoxEndAfterSaving()
 {
     QFETCH(bool, closeBox);
     WindowFixture fx;
-    fx.setAdapter(QStringLiteral("127.0.0.1:%1").arg(sim_.port()));
+    fx.setAdapter(QStringLiteral("127.0.0.1:8080"));
     QTemporaryDir dir;
     const QString logPath = dir.filePath(QStringLiteral("exit.log"));
-    frmMain w;
+    OnFakePages fake;
+    frmMain& w = fake.w;
     w.Show();
     QTRY_VERIFY_WITH_TIMEOUT(w.isVisible(), 5000);
     acceptFileDialogWith(logPath);
@@ -382,7 +399,7 @@ void tst_frmMain::exitAndCloseBoxEndAfterSaving()
     QVERIFY(w.isUnloaded());
     QVERIFY(!w.cycle().isRunning());
     QCOMPARE(w.LoggingActive(), std::int16_t(0));
-    QVERIFY(fx.settings()->contains(QStringLiteral("Settings/MainLeft")));
+    QVERIFY(fx.settings()->contains(keys::path(keys::MainLeft)));
     QVERIFY(QFile::exists(logPath));
 }
 
@@ -397,7 +414,8 @@ void tst_frmMain::refusedSettingsWriteShowsMessageAndEnds()
     QVERIFY(f.open(QIODevice::WriteOnly));
     f.close();
     QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, blocker);
-    frmMain w;
+    Program program;
+    frmMain& w = program.window();
     w.show();
     w.mnuFileExit_Click();
     QCOMPARE(fx.exitCode, std::optional<int>(1));
@@ -411,30 +429,32 @@ void tst_frmMain::badAdapterAddressEndsBeforeAnyRequest()
     WindowFixture fx;
     fx.recordMessages();
     fx.setAdapter(QStringLiteral("adapter.local"));
-    frmMain w;
+    Program program;
+    frmMain& w = program.window();
     w.Show();
     QCOMPARE(fx.exitCode, std::optional<int>(1));
     QCOMPARE(fx.messages.size(), 1);
-    QVERIFY(fx.messages[0].prompt.contains(QStringLiteral("AdapterAddress")));
+    QVERIFY(fx.messages[0].prompt.contains(keys::AdapterAddress));
     QVERIFY(fx.messages[0].prompt.contains(QStringLiteral("adapter.local")));
-    QCOMPARE(w.page().ReadyState(), 0);
-    QCOMPARE(w.cboAddress->count(), 0);
+    QCOMPARE(program.page().ReadyState(), 0);
+    QCOMPARE(cboAddress(w)->count(), 0);
 }
 
 void tst_frmMain::unopenableLogFileKeepsLoggingOff()
 {
     WindowFixture fx;
     fx.recordMessages();
-    fx.setAdapter(QStringLiteral("127.0.0.1:%1").arg(sim_.port()));
+    fx.setAdapter(QStringLiteral("127.0.0.1:8080"));
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("missing-folder/x.log"));
-    frmMain w;
+    OnFakePages fake;
+    frmMain& w = fake.w;
     w.Show();
     acceptFileDialogWith(path);
     w.btnFileWrite_Click();
     QCOMPARE(w.LoggingActive(), std::int16_t(0));
-    QCOMPARE(w.btnFileWrite->text(), QStringLiteral("Start Logging"));
-    QCOMPARE(w.txtFileName->text(), QString());
+    QCOMPARE(btnFileWrite(w)->text(), QStringLiteral("Start Logging"));
+    QCOMPARE(txtFileName(w)->text(), QString());
     QCOMPARE(fx.messages.size(), 1);
     QVERIFY(fx.messages[0].prompt.contains(path));
     QVERIFY(!fx.exitCode.has_value());
@@ -449,32 +469,47 @@ void tst_frmMain::unopenableLogFileKeepsLoggingOff()
 void tst_frmMain::loggingStartedWhileLastPageIsHeldRecordsThatSweep()
 {
     WindowFixture fx;
-    fx.setAdapter(QStringLiteral("127.0.0.1:%1").arg(sim_.port()));
-    QVERIFY(sim_.setLatency(150));
+    fx.setAdapter(QStringLiteral("127.0.0.1:8080"));
     QTemporaryDir dir;
     const QString logPath = dir.filePath(QStringLiteral("held.log"));
-    frmMain w;
+    OnFakePages fake;
+    FakePage& page = fake.page;
+    page.autoComplete = false;
+    frmMain& w = fake.w;
     w.Show();
-    // Slot 12's request under way (the slot number moves a moment before its request goes out).
-    QTRY_VERIFY_WITH_TIMEOUT(w.cycle().currentSlot() == 12 && w.page().ReadyState() == 1, 10000);
+    for (int slot = 0; slot < 12; ++slot) {
+        QTRY_COMPARE(page.navigations.size(), slot + 1);
+        page.complete(page.defaultAnswer);
+    }
+    // Slot 12's request under way.
+    QTRY_COMPARE(page.navigations.size(), 13);
+    QCOMPARE(w.cycle().currentSlot(), 12);
+    QCOMPARE(page.ReadyState(), 1);
 
     QString recordAtSweepEnd = QStringLiteral("<none>");
     connect(&w.cycle(), &acquisition::AcquisitionCycle::sweepCompleted, this, [&] {
         if (recordAtSweepEnd == QLatin1String("<none>"))
-            recordAtSweepEnd = w.txtRecNum->text();
+            recordAtSweepEnd = txtRecNum(w)->text();
     });
     QSignalSpy sweeps(&w.cycle(), &acquisition::AcquisitionCycle::sweepCompleted);
-    // Accepted well after the page's 150 ms, so its completion waits for the chooser.
-    acceptFileDialogWith(logPath, 600);
-    w.btnFileWrite_Click();
+    // The page completes while the chooser is open; its completion waits for the chooser.
+    std::function<void()> completeUnderChooser = [&] {
+        if (!QApplication::activeModalWidget()) {
+            QTimer::singleShot(0, &page, completeUnderChooser);
+            return;
+        }
+        page.complete(page.defaultAnswer);
+    };
+    QTimer::singleShot(0, &page, completeUnderChooser);
+    acceptFileDialogWith(logPath, 200);
+    btnFileWrite(w)->click();
     QCOMPARE(w.LoggingActive(), std::int16_t(-1));
     QCOMPARE(sweeps.size(), 0);
-    QCOMPARE(w.page().ReadyState(), 4);
+    QCOMPARE(page.ReadyState(), 4);
     QVERIFY(sweeps.wait(5000));
     QCOMPARE(recordAtSweepEnd, QStringLiteral("1"));
     QCOMPARE(readLines(logPath).size(), 2); // one record and the empty rest after its line end
     w.cycle().stop();
-    QVERIFY(sim_.setLatency(0));
 }
 
 // The built program, started with Qt's own options: none of them may take effect. An honoured
@@ -484,12 +519,7 @@ void tst_frmMain::programIgnoresQtCommandLineOptions()
     const QString program = qEnvironmentVariable("QUORVEL_PROGRAM");
     QVERIFY2(!program.isEmpty(), "QUORVEL_PROGRAM is not set");
     QTemporaryDir config;
-    QVERIFY(QDir().mkpath(config.filePath(QStringLiteral("Quorvel-3"))));
-    {
-        QFile conf(config.filePath(QStringLiteral("Quorvel-3/Quorvel-3.conf")));
-        QVERIFY(conf.open(QIODevice::WriteOnly));
-        conf.write(QStringLiteral("[Settings]\nAdapterAddress=127.0.0.1:%1\n").arg(sim_.port()).toLatin1());
-    }
+    QVERIFY(writeAdapterConfig(config.path(), QStringLiteral("127.0.0.1:%1").arg(sim_.port())));
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("XDG_CONFIG_HOME"), config.path());
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));

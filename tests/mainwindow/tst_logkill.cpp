@@ -1,4 +1,5 @@
 #include "acquisition/logrecord.h"
+#include "adapterconfig.h"
 #include "simulatorprocess.h"
 
 #include <QFile>
@@ -24,12 +25,7 @@ void tst_LogKill::onlyCompleteLinesAfterSigkill()
     QVERIFY(sim.start());
     QTemporaryDir dir;
     const QString config = dir.filePath(QStringLiteral("config"));
-    QVERIFY(QDir().mkpath(config + QStringLiteral("/Quorvel-3")));
-    {
-        QFile conf(config + QStringLiteral("/Quorvel-3/Quorvel-3.conf"));
-        QVERIFY(conf.open(QIODevice::WriteOnly));
-        conf.write(QStringLiteral("[Settings]\nAdapterAddress=127.0.0.1:%1\n").arg(sim.port()).toLatin1());
-    }
+    QVERIFY(testing::writeAdapterConfig(config, QStringLiteral("127.0.0.1:%1").arg(sim.port())));
     const QString logPath = dir.filePath(QStringLiteral("kill.log"));
     const QString harness = QCoreApplication::applicationDirPath() + QStringLiteral("/logkillharness");
 

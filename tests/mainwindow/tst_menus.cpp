@@ -5,7 +5,6 @@
 #include "runtime/appinfo.h"
 #include "runtime/commondialog.h"
 #include "runtime/helpviewer.h"
-#include "simulatorprocess.h"
 
 #include <QAction>
 #include <QApplication>
@@ -30,7 +29,6 @@
 
 using namespace quorvel;
 using namespace quorvel::testing;
-using quorvel::mainwindow::frmMain;
 
 namespace {
 
@@ -68,18 +66,18 @@ void onModal(std::function<void(QWidget*)> check)
 // Records what the help commands ask of the viewer instead of starting one.
 class RecordingHelpViewer final : public runtime::HelpViewer {
 public:
-    std::optional<QString> show(const QString& helpFile, runtime::HelpCommand command) override
+    runtime::Error show(const QString& helpFile, runtime::HelpCommand command) override
     {
         calls.append({helpFile, command});
         return failure;
     }
     QList<std::pair<QString, runtime::HelpCommand>> calls;
-    std::optional<QString> failure;
+    runtime::Error failure;
 };
 
 QToolButton* buttonOf(frmMain& w, const QString& key)
 {
-    return qobject_cast<QToolButton*>(w.tbToolBar->widgetForAction(w.toolbarButton(key)));
+    return qobject_cast<QToolButton*>(tbToolBar(w)->widgetForAction(w.toolbarButton(key)));
 }
 
 } // namespace
@@ -87,7 +85,6 @@ QToolButton* buttonOf(frmMain& w, const QString& key)
 class tst_Menus : public QObject {
     Q_OBJECT
 private slots:
-    void initTestCase();
     void menuTreeAsDesigned_data();
     void menuTreeAsDesigned();
     void toolbarAsDesigned();
@@ -110,15 +107,7 @@ private slots:
     void fileOpenFromToolbarOpensSameDialog();
     void aboutIsModalOverMainWindow();
     void cycleHoldsWhileBoxIsOpen();
-
-private:
-    SimulatorProcess sim_;
 };
-
-void tst_Menus::initTestCase()
-{
-    QVERIFY2(sim_.start(), "the adapter simulator did not start");
-}
 
 void tst_Menus::menuTreeAsDesigned_data()
 {
@@ -178,7 +167,8 @@ void tst_Menus::menuTreeAsDesigned()
     QFETCH(QString, caption);
     QFETCH(QList<Item>, items);
     WindowFixture fx;
-    frmMain w;
+    Program program;
+    frmMain& w = program.window();
     QMenu* m = w.menuBar()->findChild<QMenu*>(menu);
     QVERIFY(m);
     QCOMPARE(m->title(), caption);
@@ -208,11 +198,12 @@ void tst_Menus::menuTreeAsDesigned()
 void tst_Menus::toolbarAsDesigned()
 {
     WindowFixture fx;
-    frmMain w;
+    Program program;
+    frmMain& w = program.window();
     const QStringList expected{"New",       "Open", "Save",       "",       "Print",      "",
                                "Cut",       "Copy", "Paste",      "",       "Bold",       "Italic",
                                "Underline", "",     "Align Left", "Center", "Align Right"};
-    const QList<QAction*> actions = w.tbToolBar->actions();
+    const QList<QAction*> actions = tbToolBar(w)->actions();
     QCOMPARE(actions.size(), 17);
     for (int i = 0; i < 17; ++i) {
         QAction* a = actions[i];
@@ -222,19 +213,18 @@ void tst_Menus::toolbarAsDesigned()
             continue;
         QCOMPARE(a->data().toString(), key);
         QCOMPARE(a->toolTip(), key);
-        QCOMPARE(a->property("pictureKey").toString(), key);
         // The button shows the image list's picture for its key, not merely some picture.
         QCOMPARE(a->icon().pixmap(16, 16).toImage().convertToFormat(QImage::Format_ARGB32),
-                 w.imlToolbarIcons->picture(key).toImage().convertToFormat(QImage::Format_ARGB32));
+                 imlToolbarIcons(w)->picture(key).toImage().convertToFormat(QImage::Format_ARGB32));
         const bool group = key.startsWith(QLatin1String("Align")) || key == QLatin1String("Center");
         QCOMPARE(a->isCheckable(), group);
         QVERIFY(!a->isChecked());
     }
-    QCOMPARE(w.imlToolbarIcons->keys(),
+    QCOMPARE(imlToolbarIcons(w)->keys(),
              (QStringList{"New", "Open", "Save", "Print", "Cut", "Copy", "Paste", "Bold", "Italic",
                           "Underline", "Align Left", "Center", "Align Right"}));
-    for (const QString& key : w.imlToolbarIcons->keys()) {
-        const QPixmap p = w.imlToolbarIcons->picture(key);
+    for (const QString& key : imlToolbarIcons(w)->keys()) {
+        const QPixmap p = imlToolbarIcons(w)->picture(key);
         QCOMPARE(p.size(), QSize(16, 16));
         // The light-grey border pixels are transparent, the picture itself is not.
         const QImage img = p.toImage().convertToFormat(QImage::Format_ARGB32);
@@ -262,7 +252,8 @@ void tst_Menus::placeholderByMenu()
     QFETCH(QString, item);
     WindowFixture fx;
     fx.recordMessages();
-    frmMain w;
+    Program program;
+    frmMain& w = program.window();
     w.menuItem(item)->trigger();
     QCOMPARE(fx.messages.size(), 1);
     QCOMPARE(fx.messages[0].prompt, QStringLiteral("Add '%1_Click' code.").arg(item));
@@ -286,11 +277,12 @@ void tst_Menus::placeholderByShortcut()
     QFETCH(QString, message);
     WindowFixture fx;
     fx.recordMessages();
-    frmMain w;
+    Program program;
+    frmMain& w = program.window();
     w.show();
     w.activateWindow();
     QVERIFY(QTest::qWaitForWindowActive(&w));
-    w.btnStop->setFocus();
+    btnStop(w)->setFocus();
     QTest::keyClick(&w, static_cast<Qt::Key>(key), Qt::ControlModifier);
     QCOMPARE(fx.messages.size(), 1);
     QCOMPARE(fx.messages[0].prompt, message);
@@ -333,7 +325,8 @@ void tst_Menus::toolbarDispatch()
     QFETCH(QString, message);
     WindowFixture fx;
     fx.recordMessages();
-    frmMain w;
+    Program program;
+    frmMain& w = program.window();
     w.show();
     QVERIFY(QTest::qWaitForWindowExposed(&w));
     QToolButton* b = buttonOf(w, key);
@@ -349,7 +342,8 @@ void tst_Menus::alignmentGroupKeepsOnePressed()
 {
     WindowFixture fx;
     fx.recordMessages();
-    frmMain w;
+    Program program;
+    frmMain& w = program.window();
     w.show();
     QVERIFY(QTest::qWaitForWindowExposed(&w));
     QTest::mouseClick(buttonOf(w, QStringLiteral("Align Left")), Qt::LeftButton);
@@ -376,7 +370,8 @@ void tst_Menus::unknownKeyDoesNothing()
 {
     WindowFixture fx;
     fx.recordMessages();
-    frmMain w;
+    Program program;
+    frmMain& w = program.window();
     for (const char* k : {"new", "NEW", "", "Align  Left", "Open ", "Exit"})
         w.tbToolBar_ButtonClick(QString::fromLatin1(k));
     QCOMPARE(fx.messages.size(), 0);
@@ -398,7 +393,8 @@ void tst_Menus::viewTogglesTwice()
     QFETCH(QString, item);
     QFETCH(QString, bar);
     WindowFixture fx;
-    frmMain w;
+    Program program;
+    frmMain& w = program.window();
     w.show();
     QWidget* b = w.client()->findChild<QWidget*>(bar);
     QAction* a = w.menuItem(item);
@@ -415,7 +411,8 @@ void tst_Menus::webBrowserItemDoesNothing()
 {
     WindowFixture fx;
     fx.recordMessages();
-    frmMain w;
+    Program program;
+    frmMain& w = program.window();
     w.menuItem(QStringLiteral("mnuViewWebBrowser"))->trigger();
     QCOMPARE(fx.messages.size(), 0);
     QVERIFY(!fx.exitCode.has_value());
@@ -434,7 +431,8 @@ void tst_Menus::helpCommandsWithoutHelpFile()
     WindowFixture fx;
     fx.recordMessages();
     QVERIFY(runtime::AppInfo::helpFile().isEmpty());
-    frmMain w;
+    Program program;
+    frmMain& w = program.window();
     const auto viewer = std::make_shared<RecordingHelpViewer>();
     w.setHelpViewer(viewer);
     w.menuItem(item)->trigger();
@@ -469,10 +467,11 @@ void tst_Menus::helpCommandsWithHelpFile()
     const auto restore = qScopeGuard([] { runtime::AppInfo::resetHelpFile(); });
     WindowFixture fx;
     fx.recordMessages();
-    frmMain w;
+    Program program;
+    frmMain& w = program.window();
     const auto viewer = std::make_shared<RecordingHelpViewer>();
     if (!viewerStarts)
-        viewer->failure = QStringLiteral("no viewer for this file");
+        viewer->failure = runtime::Failure{QStringLiteral("no viewer for this file")};
     w.setHelpViewer(viewer);
 
     w.menuItem(item)->trigger();
@@ -494,7 +493,8 @@ void tst_Menus::helpCommandsWithHelpFile()
 void tst_Menus::dialogSettingsCarryOver()
 {
     WindowFixture fx;
-    frmMain w;
+    Program program;
+    frmMain& w = program.window();
     w.show();
     QStringList titles;
     auto recordTitle = [&titles](QWidget* modal) { titles << modal->windowTitle(); };
@@ -503,13 +503,13 @@ void tst_Menus::dialogSettingsCarryOver()
     onModal(recordTitle);
     w.btnFileWrite_Click();
     QCOMPARE(w.LoggingActive(), std::int16_t(0));
-    QCOMPARE(w.btnFileWrite->text(), QStringLiteral("Start Logging"));
+    QCOMPARE(btnFileWrite(w)->text(), QStringLiteral("Start Logging"));
 
     onModal(recordTitle);
     w.mnuFileOpen_Click();
-    QCOMPARE(w.dialog().DialogTitle(), QStringLiteral("Open"));
-    QVERIFY(!w.dialog().CancelError());
-    QCOMPARE(w.dialog().Filter(), QStringLiteral("All Files (*.*)|*.*"));
+    QCOMPARE(dlgCommonDialog(w)->DialogTitle(), QStringLiteral("Open"));
+    QVERIFY(!dlgCommonDialog(w)->CancelError());
+    QCOMPARE(dlgCommonDialog(w)->Filter(), QStringLiteral("All Files (*.*)|*.*"));
 
     bool printerShown = false;
     onModal([&](QWidget* modal) {
@@ -518,13 +518,13 @@ void tst_Menus::dialogSettingsCarryOver()
     });
     w.mnuFilePageSetup_Click();
     QVERIFY(printerShown);
-    QCOMPARE(w.dialog().DialogTitle(), QStringLiteral("Page Setup"));
-    QVERIFY(w.dialog().CancelError());
+    QCOMPARE(dlgCommonDialog(w)->DialogTitle(), QStringLiteral("Page Setup"));
+    QVERIFY(dlgCommonDialog(w)->CancelError());
 
     // Page Setup left CancelError on: the chooser's cancel still leaves the program running.
     onModal(recordTitle);
     w.btnFileWrite_Click();
-    QCOMPARE(w.dialog().Filter(), QStringLiteral("all Files | *.*"));
+    QCOMPARE(dlgCommonDialog(w)->Filter(), QStringLiteral("all Files | *.*"));
     QCOMPARE(w.LoggingActive(), std::int16_t(0));
     QVERIFY(!fx.exitCode.has_value());
 
@@ -544,7 +544,8 @@ void tst_Menus::fileOpenFromToolbarOpensSameDialog()
 {
     WindowFixture fx;
     fx.recordMessages();
-    frmMain w;
+    Program program;
+    frmMain& w = program.window();
     w.show();
     QVERIFY(QTest::qWaitForWindowExposed(&w));
     QString title;
@@ -562,7 +563,8 @@ void tst_Menus::fileOpenFromToolbarOpensSameDialog()
 void tst_Menus::aboutIsModalOverMainWindow()
 {
     WindowFixture fx;
-    frmMain w;
+    Program program;
+    frmMain& w = program.window();
     w.show();
     QString caption;
     bool modal = false;
@@ -581,12 +583,15 @@ void tst_Menus::aboutIsModalOverMainWindow()
 void tst_Menus::cycleHoldsWhileBoxIsOpen()
 {
     WindowFixture fx;
-    fx.setAdapter(QStringLiteral("127.0.0.1:%1").arg(sim_.port()));
-    QVERIFY(sim_.setLatency(20));
-    frmMain w;
+    fx.setAdapter(QStringLiteral("127.0.0.1:8080"));
+    // Pages as fast as the event loop goes: a cycle that did not hold would move on at once.
+    OnFakePages fake;
+    FakePage& page = fake.page;
+    frmMain& w = fake.w;
     w.Show();
     QTRY_VERIFY_WITH_TIMEOUT(w.isVisible(), 5000);
     QString during;
+    qsizetype requestsDuring = -1;
     bool frozen = false;
     // Should the box not be found below, it is still closed, so the test fails instead of hanging.
     QTimer::singleShot(5000, &w, [] {
@@ -597,18 +602,19 @@ void tst_Menus::cycleHoldsWhileBoxIsOpen()
         QWidget* box = QApplication::activeModalWidget();
         if (!box)
             return;
-        during = w.txtSensorNum->text();
-        // Many page times pass while the box is open; the sensor number must not move.
+        during = txtSensorNum(w)->text();
+        requestsDuring = page.navigations.size();
+        // Many page times pass while the box is open; no request goes out and the sensor number stays.
         QTimer::singleShot(400, [&, box] {
-            frozen = w.txtSensorNum->text() == during;
+            frozen = txtSensorNum(w)->text() == during && page.navigations.size() == requestsDuring;
             qobject_cast<QDialog*>(box)->accept();
         });
     });
     w.menuItem(QStringLiteral("mnuFileNew"))->trigger();
     QVERIFY(frozen);
-    QTRY_VERIFY_WITH_TIMEOUT(w.txtSensorNum->text() != during, 3000);
+    QTRY_VERIFY_WITH_TIMEOUT(txtSensorNum(w)->text() != during, 3000);
+    QVERIFY(page.navigations.size() > requestsDuring);
     w.cycle().stop();
-    QVERIFY(sim_.setLatency(0));
 }
 
 QTEST_MAIN(tst_Menus)

@@ -1,4 +1,5 @@
 #include "acquisition/logrecord.h"
+#include "adapterconfig.h"
 #include "simulatorprocess.h"
 
 #include <QDir>
@@ -63,12 +64,7 @@ void tst_Offline::runsOnWithoutNetworkAndRecovers()
 
     QTemporaryDir dir;
     const QString config = dir.filePath(QStringLiteral("config"));
-    QVERIFY(QDir().mkpath(config + QStringLiteral("/Quorvel-3")));
-    {
-        QFile conf(config + QStringLiteral("/Quorvel-3/Quorvel-3.conf"));
-        QVERIFY(conf.open(QIODevice::WriteOnly));
-        conf.write(QStringLiteral("[Settings]\nAdapterAddress=127.0.0.1:%1\n").arg(AdapterPort).toLatin1());
-    }
+    QVERIFY(testing::writeAdapterConfig(config, QStringLiteral("127.0.0.1:%1").arg(AdapterPort)));
     const QString logPath = dir.filePath(QStringLiteral("offline.log"));
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("XDG_CONFIG_HOME"), config);

@@ -1,5 +1,7 @@
 #include "simulatorprocess.h"
 
+#include "acquisition/sensortable.h"
+
 #include <QDeadlineTimer>
 #include <QEventLoop>
 #include <QNetworkAccessManager>
@@ -9,8 +11,6 @@
 #include <QTimer>
 #include <QUrl>
 #include <QtDebug>
-
-#include <array>
 
 #ifdef Q_OS_LINUX
 #include <csignal>
@@ -22,24 +22,18 @@ namespace {
 constexpr int StartTimeoutMs = 10000;
 constexpr int ControlTimeoutMs = 5000;
 
-constexpr std::array<const char*, SimulatorProcess::SensorCount> Roms = {
-    "9C000000B4A89828", "06000000A4EC7428", "A1000000A4D34C28", "E6000000B4E6AC28", "6E00000027CD1E28",
-    "92000000A4F27928", "A1000000180B0528", "47000000A4F3AD28", "88000000B4A59328", "EC00000027A23328",
-    "EE000000B4913B28", "B900000027CA8F28", "40000000B491CF28",
-};
-
 } // namespace
 
 SimulatorProcess::SimulatorProcess(QObject* parent)
-    : QObject(parent), m_process(new QProcess(this)), m_network(new QNetworkAccessManager(this))
+    : QObject(parent), process_(new QProcess(this)), network_(new QNetworkAccessManager(this))
 {
     // Only the simulator's own stdout is ever read: its errors belong in the test log.
-    m_process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    process_->setProcessChannelMode(QProcess::ForwardedErrorChannel);
 #ifdef Q_OS_LINUX
     // A crashed or timed-out test must not leave a listening simulator behind.
-    m_process->setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
+    process_->setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
 #endif
-    m_network->setProxy(QNetworkProxy::NoProxy);
+    network_->setProxy(QNetworkProxy::NoProxy);
 }
 
 SimulatorProcess::~SimulatorProcess()
@@ -56,80 +50,81 @@ bool SimulatorProcess::start(const QStringList& extraArgs, const QStringList& la
         return false;
     }
     if (launcher.isEmpty())
-        m_process->start(program, extraArgs, QIODevice::ReadOnly);
+        process_->start(program, extraArgs, QIODevice::ReadOnly);
     else
-        m_process->start(launcher.first(), launcher.mid(1) + QStringList{program} + extraArgs,
-                         QIODevice::ReadOnly);
+        process_->start(launcher.first(), launcher.mid(1) + QStringList{program} + extraArgs,
+                        QIODevice::ReadOnly);
     const QDeadlineTimer deadline(StartTimeoutMs);
-    if (!m_process->waitForStarted(int(deadline.remainingTime()))) {
+    if (!process_->waitForStarted(int(deadline.remainingTime()))) {
         qWarning("SimulatorProcess: cannot start %s: %s", qPrintable(program),
-                 qPrintable(m_process->errorString()));
+                 qPrintable(process_->errorString()));
         return false;
     }
-    while (!m_process->canReadLine()) {
-        if (deadline.hasExpired() || m_process->state() != QProcess::Running ||
-            !m_process->waitForReadyRead(int(qMax<qint64>(1, deadline.remainingTime())))) {
-            if (m_process->canReadLine())
+    while (!process_->canReadLine()) {
+        if (deadline.hasExpired() || process_->state() != QProcess::Running ||
+            !process_->waitForReadyRead(int(qMax<qint64>(1, deadline.remainingTime())))) {
+            if (process_->canReadLine())
                 break;
             qWarning("SimulatorProcess: %s %s printed no port line (exit code %d)", qPrintable(program),
-                     qPrintable(extraArgs.join(u' ')), m_process->exitCode());
+                     qPrintable(extraArgs.join(u' ')), process_->exitCode());
             stop();
             return false;
         }
     }
     bool ok = false;
-    const QByteArray line = m_process->readLine().trimmed();
+    const QByteArray line = process_->readLine().trimmed();
     const uint port = line.toUInt(&ok);
     if (!ok || port == 0 || port > 65535) {
         qWarning("SimulatorProcess: expected a port number, got \"%s\"", line.constData());
         stop();
         return false;
     }
-    m_port = quint16(port);
+    port_ = quint16(port);
     return true;
 }
 
 void SimulatorProcess::stop()
 {
-    if (m_process->state() != QProcess::NotRunning) {
-        m_process->kill();
-        m_process->waitForFinished(StartTimeoutMs);
+    if (process_->state() != QProcess::NotRunning) {
+        process_->kill();
+        process_->waitForFinished(StartTimeoutMs);
     }
-    m_port = 0;
+    port_ = 0;
 }
 
 bool SimulatorProcess::isRunning() const
 {
-    return m_process->state() == QProcess::Running;
+    return process_->state() == QProcess::Running;
 }
 
 qint64 SimulatorProcess::processId() const
 {
-    return m_process->processId();
+    return process_->processId();
 }
 
 QString SimulatorProcess::baseUrl() const
 {
-    return QStringLiteral("http://127.0.0.1:%1").arg(m_port);
+    return QStringLiteral("http://127.0.0.1:%1").arg(port_);
 }
 
 QString SimulatorProcess::sensorUrl(int slot) const
 {
     if (slot < 0 || slot >= SensorCount)
         return {};
+    const std::string_view rom = quorvel::acquisition::RomCodes[static_cast<std::size_t>(slot)];
     return baseUrl() + QStringLiteral("/1Wire/ReadDS18B20.html?DS18B20Request=%7b") +
-           QLatin1StringView(Roms[static_cast<std::size_t>(slot)]) + QStringLiteral(",12%7d");
+           QLatin1StringView(rom.data(), static_cast<qsizetype>(rom.size())) + QStringLiteral(",12%7d");
 }
 
 std::optional<QByteArray> SimulatorProcess::controlText(const QString& pathAndQuery)
 {
-    if (m_port == 0)
+    if (port_ == 0)
         return std::nullopt;
     const QString path =
         pathAndQuery.startsWith(u'/') ? pathAndQuery : QStringLiteral("/control/") + pathAndQuery;
     QNetworkRequest request(QUrl(baseUrl() + path));
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
-    QNetworkReply* reply = m_network->get(request);
+    QNetworkReply* reply = network_->get(request);
 
     QEventLoop loop;
     QTimer timeout;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "acquisition/sensortable.h"
+
 #include <QMap>
 #include <QObject>
 #include <QProcess>
@@ -17,7 +19,7 @@ class SimulatorProcess : public QObject {
 
 public:
     static constexpr int AllSensors = 0;
-    static constexpr int SensorCount = 13;
+    static constexpr int SensorCount = quorvel::acquisition::SensorCount;
 
     explicit SimulatorProcess(QObject* parent = nullptr);
     ~SimulatorProcess() override;
@@ -32,7 +34,7 @@ public:
 
     [[nodiscard]] bool isRunning() const;
     [[nodiscard]] qint64 processId() const;
-    [[nodiscard]] quint16 port() const { return m_port; }
+    [[nodiscard]] quint16 port() const { return port_; }
     [[nodiscard]] QString baseUrl() const;
     // Slot 0..12 is sensor 1..13; empty for any other slot.
     [[nodiscard]] QString sensorUrl(int slot) const;
@@ -52,7 +54,7 @@ public:
     [[nodiscard]] QMap<int, int> stats();
 
 private:
-    QProcess* m_process;
-    QNetworkAccessManager* m_network;
-    quint16 m_port = 0;
+    QProcess* process_;
+    QNetworkAccessManager* network_;
+    quint16 port_ = 0;
 };

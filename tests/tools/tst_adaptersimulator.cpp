@@ -30,36 +30,36 @@ struct RawResponse {
 // connection it came on.
 class RawConnection {
 public:
-    explicit RawConnection(quint16 port) : m_port(port)
+    explicit RawConnection(quint16 port) : port_(port)
     {
-        m_socket.connectToHost(QHostAddress::LocalHost, port);
+        socket_.connectToHost(QHostAddress::LocalHost, port);
     }
 
     bool waitConnected()
     {
-        if (m_socket.state() == QAbstractSocket::ConnectedState)
+        if (socket_.state() == QAbstractSocket::ConnectedState)
             return true;
-        QSignalSpy spy(&m_socket, &QTcpSocket::connected);
+        QSignalSpy spy(&socket_, &QTcpSocket::connected);
         return spy.wait(5000);
     }
 
     void get(const QByteArray& target, const QByteArray& extraHeaders = {})
     {
         waitConnected();
-        m_socket.write("GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1:" + QByteArray::number(m_port) +
-                       "\r\n" + extraHeaders + "\r\n");
+        socket_.write("GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1:" + QByteArray::number(port_) + "\r\n" +
+                      extraHeaders + "\r\n");
     }
 
     std::optional<RawResponse> readResponse(int timeoutMs = 5000)
     {
         const QDeadlineTimer deadline(timeoutMs);
         for (;;) {
-            m_buffer += m_socket.readAll();
+            buffer_ += socket_.readAll();
             if (auto response = takeResponse())
                 return response;
-            if (deadline.hasExpired() || m_socket.state() == QAbstractSocket::UnconnectedState)
+            if (deadline.hasExpired() || socket_.state() == QAbstractSocket::UnconnectedState)
                 return std::nullopt;
-            QSignalSpy spy(&m_socket, &QTcpSocket::readyRead);
+            QSignalSpy spy(&socket_, &QTcpSocket::readyRead);
             spy.wait(int(std::clamp<qint64>(deadline.remainingTime(), 1, 100)));
         }
     }
@@ -69,31 +69,31 @@ public:
     {
         const QDeadlineTimer deadline(ms);
         while (!deadline.hasExpired()) {
-            QSignalSpy spy(&m_socket, &QTcpSocket::readyRead);
+            QSignalSpy spy(&socket_, &QTcpSocket::readyRead);
             spy.wait(int(std::max<qint64>(1, deadline.remainingTime())));
-            m_buffer += m_socket.readAll();
+            buffer_ += socket_.readAll();
         }
-        return std::exchange(m_buffer, {});
+        return std::exchange(buffer_, {});
     }
 
     bool waitClosed(int ms)
     {
-        if (m_socket.state() == QAbstractSocket::UnconnectedState)
+        if (socket_.state() == QAbstractSocket::UnconnectedState)
             return true;
-        QSignalSpy spy(&m_socket, &QTcpSocket::disconnected);
+        QSignalSpy spy(&socket_, &QTcpSocket::disconnected);
         return spy.wait(ms);
     }
 
-    [[nodiscard]] bool isOpen() const { return m_socket.state() == QAbstractSocket::ConnectedState; }
-    [[nodiscard]] QByteArray pending() { return m_buffer + m_socket.readAll(); }
+    [[nodiscard]] bool isOpen() const { return socket_.state() == QAbstractSocket::ConnectedState; }
+    [[nodiscard]] QByteArray pending() { return buffer_ + socket_.readAll(); }
 
 private:
     std::optional<RawResponse> takeResponse()
     {
-        const qsizetype end = m_buffer.indexOf("\r\n\r\n");
+        const qsizetype end = buffer_.indexOf("\r\n\r\n");
         if (end < 0)
             return std::nullopt;
-        const QList<QByteArray> lines = m_buffer.left(end).split('\n');
+        const QList<QByteArray> lines = buffer_.left(end).split('\n');
         RawResponse response;
         const QList<QByteArray> statusLine = lines.first().trimmed().split(' ');
         response.status = statusLine.size() >= 2 ? statusLine[1].toInt() : -1;
@@ -104,16 +104,16 @@ private:
                                         lines[i].mid(colon + 1).trimmed());
         }
         const qsizetype length = response.headers.value("content-length", "-1").toLongLong();
-        if (length < 0 || m_buffer.size() < end + 4 + length)
+        if (length < 0 || buffer_.size() < end + 4 + length)
             return std::nullopt;
-        response.body = m_buffer.mid(end + 4, length);
-        m_buffer.remove(0, end + 4 + length);
+        response.body = buffer_.mid(end + 4, length);
+        buffer_.remove(0, end + 4 + length);
         return response;
     }
 
-    QTcpSocket m_socket;
-    quint16 m_port;
-    QByteArray m_buffer;
+    QTcpSocket socket_;
+    quint16 port_;
+    QByteArray buffer_;
 };
 
 struct TemperatureElement {
@@ -259,27 +259,27 @@ private:
     // Status 0 when nothing came back.
     RawResponse fetch(int slot);
 
-    SimulatorProcess m_sim;
+    SimulatorProcess sim_;
 };
 
 void TestAdapterSimulator::initTestCase()
 {
     QVERIFY2(!qEnvironmentVariableIsEmpty("QUORVEL_ADAPTER_SIM"),
              "run through ctest, which names the binary");
-    QVERIFY(m_sim.start());
-    QVERIFY(m_sim.port() != 0);
+    QVERIFY(sim_.start());
+    QVERIFY(sim_.port() != 0);
 }
 
 void TestAdapterSimulator::cleanup()
 {
-    QVERIFY(m_sim.clear());
-    QVERIFY(m_sim.setLatency(0));
+    QVERIFY(sim_.clear());
+    QVERIFY(sim_.setLatency(0));
 }
 
 RawResponse TestAdapterSimulator::fetch(int slot)
 {
-    RawConnection connection(m_sim.port());
-    connection.get(targetOf(m_sim.sensorUrl(slot)));
+    RawConnection connection(sim_.port());
+    connection.get(targetOf(sim_.sensorUrl(slot)));
     return connection.readResponse().value_or(RawResponse{});
 }
 
@@ -344,14 +344,14 @@ void TestAdapterSimulator::parseFaultOption()
 void TestAdapterSimulator::everySensorDriftsInsideItsRange()
 {
     static const QRegularExpression shortest(QStringLiteral("^-?\\d+(\\.\\d{0,3}[1-9])?$"));
-    RawConnection connection(m_sim.port());
+    RawConnection connection(sim_.port());
     QMap<int, double> previous;
     for (int round = 0; round < 20; ++round) {
         for (int slot = 0; slot < SimulatorProcess::SensorCount; ++slot) {
             const int sensor = slot + 1;
-            connection.get(targetOf(m_sim.sensorUrl(slot)));
+            connection.get(targetOf(sim_.sensorUrl(slot)));
             const auto response = connection.readResponse();
-            QVERIFY2(response, qPrintable(m_sim.sensorUrl(slot)));
+            QVERIFY2(response, qPrintable(sim_.sensorUrl(slot)));
             QCOMPARE(response->status, 200);
             QCOMPARE(response->headers.value("content-type"), QByteArray("text/html"));
             const auto element = temperatureElement(response->body);
@@ -423,7 +423,7 @@ void TestAdapterSimulator::requestTargets()
 {
     QFETCH(QByteArray, target);
     QFETCH(int, status);
-    RawConnection connection(m_sim.port());
+    RawConnection connection(sim_.port());
     connection.get(target);
     const auto response = connection.readResponse();
     QVERIFY(response);
@@ -434,14 +434,14 @@ void TestAdapterSimulator::requestTargets()
 
 void TestAdapterSimulator::keepAliveAnswersEveryRequestPromptly()
 {
-    RawConnection connection(m_sim.port());
+    RawConnection connection(sim_.port());
     QVERIFY(connection.waitConnected());
     QList<qint64> durations;
     int answers = 0;
     for (int i = 0; i < 11; ++i) {
         QElapsedTimer clock;
         clock.start();
-        connection.get(targetOf(m_sim.sensorUrl(i)));
+        connection.get(targetOf(sim_.sensorUrl(i)));
         const auto response = connection.readResponse();
         if (response && response->status == 200)
             ++answers;
@@ -458,8 +458,8 @@ void TestAdapterSimulator::keepAliveAnswersEveryRequestPromptly()
 
 void TestAdapterSimulator::connectionCloseIsHonoured()
 {
-    RawConnection connection(m_sim.port());
-    connection.get(targetOf(m_sim.sensorUrl(0)), "Connection: close\r\n");
+    RawConnection connection(sim_.port());
+    connection.get(targetOf(sim_.sensorUrl(0)), "Connection: close\r\n");
     const auto response = connection.readResponse();
     QVERIFY(response);
     QCOMPARE(response->status, 200);
@@ -504,10 +504,10 @@ void TestAdapterSimulator::latency()
 
 void TestAdapterSimulator::controlIsNotDelayed()
 {
-    QVERIFY(m_sim.setLatency(3000));
+    QVERIFY(sim_.setLatency(3000));
     QElapsedTimer clock;
     clock.start();
-    QVERIFY(m_sim.controlText(QStringLiteral("stats")).has_value());
+    QVERIFY(sim_.controlText(QStringLiteral("stats")).has_value());
     QVERIFY2(clock.elapsed() < 1500, qPrintable(QStringLiteral("took %1 ms").arg(clock.elapsed())));
 }
 
@@ -577,10 +577,10 @@ void TestAdapterSimulator::faults()
     QFETCH(QString, location);
     QFETCH(int, followedStatus);
 
-    QVERIFY(m_sim.setFault(1, kind, arg));
-    RawConnection connection(m_sim.port());
+    QVERIFY(sim_.setFault(1, kind, arg));
+    RawConnection connection(sim_.port());
     QVERIFY(connection.waitConnected());
-    connection.get(targetOf(m_sim.sensorUrl(0)));
+    connection.get(targetOf(sim_.sensorUrl(0)));
 
     if (status == 0) {
         QVERIFY(connection.readFor(1000).isEmpty());
@@ -627,7 +627,7 @@ void TestAdapterSimulator::faults()
         QCOMPARE(response->body.size(), qsizetype(2 * 1024 * 1024));
 
     const QByteArray header = QByteArray::fromPercentEncoding(response->headers.value("location"));
-    QCOMPARE(QString::fromLatin1(header), location.isEmpty() ? QString() : location.arg(m_sim.port()));
+    QCOMPARE(QString::fromLatin1(header), location.isEmpty() ? QString() : location.arg(sim_.port()));
     if (followedStatus != 0) {
         connection.get(targetOf(QString::fromLatin1(response->headers.value("location"))));
         const auto followed = connection.readResponse();
@@ -641,9 +641,9 @@ void TestAdapterSimulator::faults()
 
 void TestAdapterSimulator::dripSendsHeadersThenTrickles()
 {
-    QVERIFY(m_sim.setFault(2, QStringLiteral("drip")));
-    RawConnection connection(m_sim.port());
-    connection.get(targetOf(m_sim.sensorUrl(1)));
+    QVERIFY(sim_.setFault(2, QStringLiteral("drip")));
+    RawConnection connection(sim_.port());
+    connection.get(targetOf(sim_.sensorUrl(1)));
     const QByteArray received = connection.readFor(1100);
     const qsizetype end = received.indexOf("\r\n\r\n");
     QVERIFY2(end > 0, received.constData());
@@ -660,16 +660,16 @@ void TestAdapterSimulator::dripSendsHeadersThenTrickles()
 
 void TestAdapterSimulator::faultOnlyHitsItsSensor()
 {
-    QVERIFY(m_sim.setFault(4, QStringLiteral("status500")));
+    QVERIFY(sim_.setFault(4, QStringLiteral("status500")));
     QCOMPARE(fetch(2).status, 200);
     QCOMPARE(fetch(3).status, 500);
     QCOMPARE(fetch(4).status, 200);
 
-    QVERIFY(m_sim.setFault(SimulatorProcess::AllSensors, QStringLiteral("dashes")));
+    QVERIFY(sim_.setFault(SimulatorProcess::AllSensors, QStringLiteral("dashes")));
     for (const int slot : {0, 3, 12})
         QCOMPARE(valueText(fetch(slot).body), QByteArray("----"));
 
-    QVERIFY(m_sim.clear());
+    QVERIFY(sim_.clear());
     QVERIFY(valueText(fetch(12).body).toDouble() > 15);
 }
 
@@ -689,9 +689,9 @@ void TestAdapterSimulator::controlRejectsBadRequests_data()
 void TestAdapterSimulator::controlRejectsBadRequests()
 {
     QFETCH(QString, request);
-    QVERIFY(m_sim.setFault(1, QStringLiteral("dashes")));
+    QVERIFY(sim_.setFault(1, QStringLiteral("dashes")));
     QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("answered (400|404)")));
-    QVERIFY(!m_sim.control(request));
+    QVERIFY(!sim_.control(request));
     // A rejected request changes nothing.
     QCOMPARE(valueText(fetch(0).body), QByteArray("----"));
     QElapsedTimer clock;
@@ -702,22 +702,22 @@ void TestAdapterSimulator::controlRejectsBadRequests()
 
 void TestAdapterSimulator::statsCountSensorRequests()
 {
-    const QMap<int, int> before = m_sim.stats();
+    const QMap<int, int> before = sim_.stats();
     // The thirteen, and any other DS18B20 an earlier test asked for.
     QVERIFY(before.size() >= SimulatorProcess::SensorCount);
     for (int i = 0; i < 3; ++i)
         QCOMPARE(fetch(3).status, 200);
     QCOMPARE(fetch(12).status, 200);
-    RawConnection stray(m_sim.port());
+    RawConnection stray(sim_.port());
     stray.get("/1Wire/ReadDS18B20.html?DS18B20Request=%7b0000000000000000,12%7d");
     QCOMPARE(stray.readResponse().value_or(RawResponse{}).status, 404);
 
-    const QMap<int, int> after = m_sim.stats();
+    const QMap<int, int> after = sim_.stats();
     for (int sensor = 1; sensor <= SimulatorProcess::SensorCount; ++sensor) {
         const int expected = sensor == 4 ? 3 : sensor == 13 ? 1 : 0;
         QCOMPARE(after.value(sensor) - before.value(sensor), expected);
     }
-    const auto text = m_sim.controlText(QStringLiteral("stats"));
+    const auto text = sim_.controlText(QStringLiteral("stats"));
     QVERIFY(text);
     int sum = 0;
     for (const int count : after)
@@ -789,7 +789,7 @@ void TestAdapterSimulator::commandLineRejects()
 
 void TestAdapterSimulator::portInUseFails()
 {
-    const ProcessResult result = runSimulator({QStringLiteral("--port"), QString::number(m_sim.port())});
+    const ProcessResult result = runSimulator({QStringLiteral("--port"), QString::number(sim_.port())});
     QVERIFY2(result.exitCode > 0, qPrintable(QString::number(result.exitCode)));
     QVERIFY2(result.out.isEmpty(), result.out.constData());
     QVERIFY(!result.err.isEmpty());

@@ -25,15 +25,15 @@ private:
         QByteArray err;
     };
     Result run(const QStringList& args);
-    [[nodiscard]] QString file(const QString& name) const { return m_dir->filePath(name); }
+    [[nodiscard]] QString file(const QString& name) const { return dir_->filePath(name); }
 
-    std::unique_ptr<QTemporaryDir> m_dir;
+    std::unique_ptr<QTemporaryDir> dir_;
 };
 
 TestLogToolCommand::Result TestLogToolCommand::run(const QStringList& args)
 {
     QProcess p;
-    p.setWorkingDirectory(m_dir->path());
+    p.setWorkingDirectory(dir_->path());
     // The locale the tool starts from, whatever the machine's.
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("LC_ALL"), QStringLiteral("C.UTF-8"));
@@ -50,8 +50,8 @@ TestLogToolCommand::Result TestLogToolCommand::run(const QStringList& args)
 
 void TestLogToolCommand::initTestCase()
 {
-    m_dir = scratchDir();
-    QVERIFY(m_dir->isValid());
+    dir_ = scratchDir();
+    QVERIFY(dir_->isValid());
     QVERIFY(
         writeStandardLog(file(QStringLiteral("en.log")), QLocale(QStringLiteral("en_US")), standardLog()));
     QVERIFY(
@@ -64,7 +64,7 @@ void TestLogToolCommand::initTestCase()
     const QByteArray good = contents(file(QStringLiteral("en.log"))).left(300);
     mixed.write(good.left(good.indexOf('\n') + 1) + "junk\r\n" + good.left(good.indexOf('\n') + 1));
     mixed.close();
-    QVERIFY(QDir(m_dir->path()).mkdir(QStringLiteral("folder")));
+    QVERIFY(QDir(dir_->path()).mkdir(QStringLiteral("folder")));
     // The service started with a list of three sensors right after the window program's thirteen.
     const QDateTime start(QDate(2007, 3, 14), QTime(22, 5, 42));
     QVERIFY(appendPeriod(file(QStringLiteral("counts.log")), sweeps(start, 5, 10, 0), QLocale::c()));

@@ -28,14 +28,14 @@ bool wantsClose(const QHttpServerRequest& request)
 
 } // namespace
 
-AdapterSimulator::AdapterSimulator(quint64 seed, QObject* parent) : QAbstractHttpServer(parent), m_seed(seed)
+AdapterSimulator::AdapterSimulator(quint64 seed, QObject* parent) : QAbstractHttpServer(parent), seed_(seed)
 {
-    m_drift.reserve(SensorCount);
+    drift_.reserve(SensorCount);
     for (int sensor = 1; sensor <= SensorCount; ++sensor) {
-        m_roms.append(romCode(sensor));
-        m_drift.emplace_back(sensor, seed);
+        roms_.append(romCode(sensor));
+        drift_.emplace_back(sensor, seed);
     }
-    m_requests.resize(SensorCount);
+    requests_.resize(SensorCount);
 }
 
 std::optional<int> AdapterSimulator::sensorFor(const QByteArray& path, const QByteArray& encodedQuery)
@@ -43,14 +43,14 @@ std::optional<int> AdapterSimulator::sensorFor(const QByteArray& path, const QBy
     const std::optional<QByteArray> rom = romOfRequest(path, encodedQuery);
     if (!rom)
         return std::nullopt;
-    if (const qsizetype known = m_roms.indexOf(*rom); known >= 0)
+    if (const qsizetype known = roms_.indexOf(*rom); known >= 0)
         return int(known) + 1;
-    if (!isDs18b20Rom(*rom) || m_roms.size() >= MaxSensors)
+    if (!isDs18b20Rom(*rom) || roms_.size() >= MaxSensors)
         return std::nullopt;
-    m_roms.append(*rom);
-    m_drift.emplace_back(int(m_roms.size()), m_seed);
-    m_requests.push_back(0);
-    return int(m_roms.size());
+    roms_.append(*rom);
+    drift_.emplace_back(int(roms_.size()), seed_);
+    requests_.push_back(0);
+    return int(roms_.size());
 }
 
 std::optional<quint16> AdapterSimulator::listenLocal(quint16 port)
@@ -58,47 +58,47 @@ std::optional<quint16> AdapterSimulator::listenLocal(quint16 port)
     const quint16 bound = listen(QHostAddress::LocalHost, port);
     if (bound == 0)
         return std::nullopt;
-    m_port = bound;
+    port_ = bound;
     return bound;
 }
 
 void AdapterSimulator::setLatency(int ms)
 {
-    m_latencyMs = qMax(0, ms);
+    latencyMs_ = qMax(0, ms);
 }
 
 void AdapterSimulator::setFault(const SensorFault& fault)
 {
     if (fault.sensor == SensorFault::AllSensors) {
-        m_faults.fill(fault.fault);
+        faults_.fill(fault.fault);
         return;
     }
     if (fault.sensor >= 1 && fault.sensor <= MaxSensors)
-        m_faults[slot(fault.sensor)] = fault.fault;
+        faults_[slot(fault.sensor)] = fault.fault;
 }
 
 Fault AdapterSimulator::fault(int sensor) const
 {
     if (sensor < 1 || sensor > MaxSensors)
         return {};
-    return m_faults[slot(sensor)];
+    return faults_[slot(sensor)];
 }
 
 void AdapterSimulator::clearFaults()
 {
-    m_faults.fill(Fault{});
+    faults_.fill(Fault{});
 }
 
 quint64 AdapterSimulator::requestCount(int sensor) const
 {
     if (sensor < 1 || sensor > sensorCount())
         return 0;
-    return m_requests[slot(sensor)];
+    return requests_[slot(sensor)];
 }
 
 quint64 AdapterSimulator::totalRequests() const
 {
-    return std::accumulate(m_requests.begin(), m_requests.end(), quint64(0));
+    return std::accumulate(requests_.begin(), requests_.end(), quint64(0));
 }
 
 bool AdapterSimulator::handleRequest(const QHttpServerRequest& request, QTcpSocket* socket)
@@ -120,18 +120,18 @@ bool AdapterSimulator::handleRequest(const QHttpServerRequest& request, QTcpSock
         answer.response = controlAnswer(path, query);
         delayed = false;
     } else if (const auto sensor = sensorFor(path, query)) {
-        answer = sensorAnswer(*sensor, RequestTarget{path, query, m_port});
+        answer = sensorAnswer(*sensor, RequestTarget{path, query, port_});
     } else {
         answer.response = PageBuilder::notFound();
     }
     answer.response.closeConnection = answer.response.closeConnection || close;
 
     const QPointer<QTcpSocket> guarded(socket);
-    if (!delayed || m_latencyMs == 0) {
+    if (!delayed || latencyMs_ == 0) {
         deliver(guarded, answer);
         return true;
     }
-    QTimer::singleShot(m_latencyMs, this, [this, guarded, answer] { deliver(guarded, answer); });
+    QTimer::singleShot(latencyMs_, this, [this, guarded, answer] { deliver(guarded, answer); });
     return true;
 }
 
@@ -145,16 +145,16 @@ void AdapterSimulator::missingHandler(const QHttpServerRequest& request, QTcpSoc
 
 AdapterSimulator::Answer AdapterSimulator::sensorAnswer(int sensor, const RequestTarget& target)
 {
-    ++m_requests[slot(sensor)];
-    const int reading = m_drift[slot(sensor)].next();
+    ++requests_[slot(sensor)];
+    const int reading = drift_[slot(sensor)].next();
 
-    Fault fault = m_faults[slot(sensor)];
+    Fault fault = faults_[slot(sensor)];
     if (fault.kind == FaultKind::RedirectSame && queryValue(target.encodedQuery, "r") == QByteArray("1"))
         fault = Fault{};
 
     Answer answer;
-    answer.response = PageBuilder::sensorResponse(sensor, m_roms.at(slot(sensor)), reading, fault, target,
-                                                  m_seed ^ totalRequests());
+    answer.response = PageBuilder::sensorResponse(sensor, roms_.at(slot(sensor)), reading, fault, target,
+                                                  seed_ ^ totalRequests());
     switch (fault.kind) {
     case FaultKind::Close:
         answer.delivery = Delivery::Close;

@@ -30,10 +30,10 @@ public:
 
     // Binds 127.0.0.1 only; port 0 picks a free one. Returns the bound port.
     [[nodiscard]] std::optional<quint16> listenLocal(quint16 port);
-    [[nodiscard]] quint16 port() const { return m_port; }
+    [[nodiscard]] quint16 port() const { return port_; }
 
     void setLatency(int ms);
-    [[nodiscard]] int latency() const { return m_latencyMs; }
+    [[nodiscard]] int latency() const { return latencyMs_; }
 
     void setFault(const SensorFault& fault);
     [[nodiscard]] Fault fault(int sensor) const;
@@ -41,7 +41,7 @@ public:
 
     [[nodiscard]] quint64 requestCount(int sensor) const;
     // The thirteen, then every other sensor asked of it so far.
-    [[nodiscard]] int sensorCount() const { return int(m_roms.size()); }
+    [[nodiscard]] int sensorCount() const { return int(roms_.size()); }
     [[nodiscard]] quint64 totalRequests() const;
 
 protected:
@@ -63,14 +63,14 @@ private:
     void deliver(const QPointer<QTcpSocket>& socket, const Answer& answer);
     void startDrip(QTcpSocket* socket, const HttpResponse& response);
 
-    quint64 m_seed;
-    quint16 m_port = 0;
-    int m_latencyMs = 0;
-    QList<QByteArray> m_roms; // sensor n is m_roms[n - 1]
-    std::vector<SensorDrift> m_drift;
-    std::vector<quint64> m_requests;
+    quint64 seed_;
+    quint16 port_ = 0;
+    int latencyMs_ = 0;
+    QList<QByteArray> roms_; // sensor n is roms_[n - 1]
+    std::vector<SensorDrift> drift_;
+    std::vector<quint64> requests_;
     // Faults may be set for sensors not asked of it yet.
-    std::array<Fault, MaxSensors> m_faults{};
+    std::array<Fault, MaxSensors> faults_{};
 };
 
 } // namespace quorvel::adaptersim

@@ -1,5 +1,6 @@
 #include "adaptersimulator.h"
 #include "fault.h"
+#include "sensortable.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -11,6 +12,19 @@ using namespace quorvel::adaptersim;
 
 namespace {
 
+// The logger's ROM codes, five to an indented line.
+QString romCodeLines()
+{
+    QString lines;
+    for (int sensor = 1; sensor <= SensorCount; ++sensor) {
+        lines += (sensor % 5 == 1 ? QStringLiteral("      ") : QStringLiteral(" ")) +
+                 QString::fromLatin1(romCode(sensor));
+        if (sensor % 5 == 0 || sensor == SensorCount)
+            lines += QLatin1Char('\n');
+    }
+    return lines;
+}
+
 const char* const Description =
     R"(Serves the thirteen DS18B20 sensor pages of a 1-Wire-to-Ethernet adapter on 127.0.0.1,
 for tests, benchmarks and demonstrations of the logger. Once listening it prints the bound port on
@@ -18,9 +32,7 @@ standard output as one decimal line and nothing else; errors go to standard erro
 
 Sensor pages (sensor 1..13, ROM codes in that order):
   GET /1Wire/ReadDS18B20.html?DS18B20Request=%7b<ROM>,12%7d
-      9C000000B4A89828 06000000A4EC7428 A1000000A4D34C28 E6000000B4E6AC28 6E00000027CD1E28
-      92000000A4F27928 A1000000180B0528 47000000A4F3AD28 88000000B4A59328 EC00000027A23328
-      EE000000B4913B28 B900000027CA8F28 40000000B491CF28
+<ROM codes>
   The braces may be raw or percent-encoded in either case. Any other DS18B20 ROM code (sixteen
   upper-case hexadecimal digits ending in the family code 28) is served too, as sensor 14, 15, ...
   in the order first asked, up to 113 sensors, so a logger with a sensor list of its own finds its
@@ -73,7 +85,8 @@ int main(int argc, char* argv[])
     QCoreApplication::setApplicationVersion(QStringLiteral("1.0.0"));
 
     QCommandLineParser parser;
-    parser.setApplicationDescription(QString::fromLatin1(Description));
+    parser.setApplicationDescription(
+        QString::fromLatin1(Description).replace(QStringLiteral("<ROM codes>\n"), romCodeLines()));
     parser.addHelpOption();
     parser.addVersionOption();
     const QCommandLineOption portOption(

@@ -15,28 +15,27 @@ std::mt19937 engineFor(int sensor, quint64 seed)
 } // namespace
 
 SensorDrift::SensorDrift(int sensor, quint64 seed)
-    : m_engine(engineFor(sensor, seed)), m_lowest(lowestSixteenths(sensor)),
-      m_highest(highestSixteenths(sensor))
+    : engine_(engineFor(sensor, seed)), lowest_(lowestSixteenths(sensor)), highest_(highestSixteenths(sensor))
 {
     // Raw engine output instead of std::uniform_int_distribution, whose results differ between standard
     // libraries: a seed must give the same readings everywhere.
-    const int span = m_highest - m_lowest;
-    m_value = m_lowest + span / 4 + int(m_engine() % quint32(span / 2 + 1));
-    m_direction = (m_engine() & 1U) != 0 ? 1 : -1;
+    const int span = highest_ - lowest_;
+    value_ = lowest_ + span / 4 + int(engine_() % quint32(span / 2 + 1));
+    direction_ = (engine_() & 1U) != 0 ? 1 : -1;
 }
 
 int SensorDrift::next()
 {
-    const quint32 roll = m_engine() % 100U;
+    const quint32 roll = engine_() % 100U;
     if (roll < 5)
-        m_direction = -m_direction;
+        direction_ = -direction_;
     else if (roll < 70)
-        m_value += m_direction;
-    if (m_value >= m_highest || m_value <= m_lowest) {
-        m_value = qBound(m_lowest, m_value, m_highest);
-        m_direction = m_value >= m_highest ? -1 : 1;
+        value_ += direction_;
+    if (value_ >= highest_ || value_ <= lowest_) {
+        value_ = qBound(lowest_, value_, highest_);
+        direction_ = value_ >= highest_ ? -1 : 1;
     }
-    return m_value;
+    return value_;
 }
 
 } // namespace quorvel::adaptersim

@@ -15,16 +15,16 @@ public:
     // Moves at most one step and returns the new temperature in sixteenths of a degree.
     int next();
 
-    [[nodiscard]] int current() const { return m_value; }
-    [[nodiscard]] int lowest() const { return m_lowest; }
-    [[nodiscard]] int highest() const { return m_highest; }
+    [[nodiscard]] int current() const { return value_; }
+    [[nodiscard]] int lowest() const { return lowest_; }
+    [[nodiscard]] int highest() const { return highest_; }
 
 private:
-    std::mt19937 m_engine;
-    int m_lowest;
-    int m_highest;
-    int m_value;
-    int m_direction = 1;
+    std::mt19937 engine_;
+    int lowest_;
+    int highest_;
+    int value_;
+    int direction_ = 1;
 };
 
 } // namespace quorvel::adaptersim

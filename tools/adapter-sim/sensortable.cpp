@@ -3,17 +3,10 @@
 #include "querystring.h"
 
 #include <algorithm>
-#include <array>
 
 namespace quorvel::adaptersim {
 
 namespace {
-
-constexpr std::array<const char*, SensorCount> Roms = {
-    "9C000000B4A89828", "06000000A4EC7428", "A1000000A4D34C28", "E6000000B4E6AC28", "6E00000027CD1E28",
-    "92000000A4F27928", "A1000000180B0528", "47000000A4F3AD28", "88000000B4A59328", "EC00000027A23328",
-    "EE000000B4913B28", "B900000027CA8F28", "40000000B491CF28",
-};
 
 constexpr int SwingSixteenths = 3 * 16;
 
@@ -28,13 +21,14 @@ QByteArray romCode(int sensor)
 {
     if (sensor < 1 || sensor > SensorCount)
         return {};
-    return QByteArray(Roms[static_cast<std::size_t>(sensor - 1)]);
+    const std::string_view rom = acquisition::RomCodes[static_cast<std::size_t>(sensor - 1)];
+    return QByteArray(rom.data(), static_cast<qsizetype>(rom.size()));
 }
 
 std::optional<int> sensorForRom(QByteArrayView rom)
 {
     for (int i = 0; i < SensorCount; ++i) {
-        if (rom == QByteArrayView(Roms[static_cast<std::size_t>(i)]))
+        if (rom == QByteArrayView(acquisition::RomCodes[static_cast<std::size_t>(i)]))
             return i + 1;
     }
     return std::nullopt;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "acquisition/sensortable.h"
+
 #include <QByteArray>
 #include <QByteArrayView>
 
@@ -7,8 +9,8 @@
 
 namespace quorvel::adaptersim {
 
-// Sensors are numbered 1..13 in the order the logger polls them.
-inline constexpr int SensorCount = 13;
+// Sensors are numbered 1..13 in the order the logger polls them, with the logger's ROM codes.
+inline constexpr int SensorCount = acquisition::SensorCount;
 
 inline constexpr QByteArrayView SensorPath = "/1Wire/ReadDS18B20.html";
 

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <QLatin1StringView>
+#include <QString>
+
+// Every section and key the program keeps in its per-user settings store, named once. Scripts that write
+// a settings file keep their literal text and name this header beside it.
+namespace quorvel::runtime::settingskeys {
+
+// The one section.
+inline constexpr QLatin1StringView Settings{"Settings"};
+
+// The adapter's address ("host" or "host:port"), read at start.
+inline constexpr QLatin1StringView AdapterAddress{"AdapterAddress"};
+
+// The window placement saved when the window is unloaded, in whole twips; never read back.
+inline constexpr QLatin1StringView MainLeft{"MainLeft"};
+inline constexpr QLatin1StringView MainTop{"MainTop"};
+inline constexpr QLatin1StringView MainWidth{"MainWidth"};
+inline constexpr QLatin1StringView MainHeight{"MainHeight"};
+
+// A key of the section as QSettings names it: "Settings/Key".
+[[nodiscard]] inline QString path(QLatin1StringView key)
+{
+    return QString(Settings) + QLatin1Char('/') + key;
+}
+
+} // namespace quorvel::runtime::settingskeys
