@@ -123,11 +123,17 @@ runtime::Error LogService::writeRecord(const acquisition::SensorReadings& readin
         }
     }
     const qint64 lostBefore = session_.lostRecords();
-    runtime::Error said = recorder_.writeRecord(readings);
+    auto error = recorder_.writeRecord(readings);
     const qint64 lost = session_.lostRecords() - lostBefore;
     metrics_.recordLogWrite(lost <= 0, lost);
-    noteWrite(lost <= 0, said ? said->reason : QString());
-    return said;
+    const QString notice = recorder_.notice();
+    noteWrite(lost <= 0, notice.isEmpty() && error ? error->reason : notice);
+    return error;
+}
+
+QString LogService::notice() const
+{
+    return recorder_.notice();
 }
 
 // Failures are told once, when they begin, and the recovery once; a new file once per move.

@@ -60,6 +60,7 @@ private:
     // SweepRecorder: the log recorder, reopening a log that a failed reopen left closed, and counting.
     [[nodiscard]] bool loggingActive() const override { return !logPath_.isEmpty(); }
     runtime::Error writeRecord(const acquisition::SensorReadings& readings) override;
+    [[nodiscard]] QString notice() const override;
 
     void onSweepCompleted();
     void noteWrite(bool written, const QString& said);
