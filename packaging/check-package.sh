@@ -80,8 +80,8 @@ while read -r mode owner _ _ _ path _; do
     case "$path" in
     "" | usr/* | usr/) ;;
     # The service's unit, options and log rotation, and the folders that hold them.
-    etc/ | etc/default/ | etc/logrotate.d/ | lib/ | lib/systemd/ | lib/systemd/system/) ;;
-    etc/default/quorvel3d | etc/logrotate.d/quorvel3d | lib/systemd/system/quorvel3d.service) ;;
+    etc/ | etc/default/ | etc/logrotate.d/ | etc/quorvel3d/ | lib/ | lib/systemd/ | lib/systemd/system/) ;;
+    etc/default/quorvel3d | etc/logrotate.d/quorvel3d | etc/quorvel3d/sensors | lib/systemd/system/quorvel3d.service) ;;
     *) fail "$path lies outside /usr" ;;
     esac
     case "$mode" in
@@ -117,20 +117,30 @@ fi
 
 # The service: its unit names the program, its options and its rotation are conffiles, and the program
 # answers --help from where the package puts it.
-for file in lib/systemd/system/quorvel3d.service etc/default/quorvel3d etc/logrotate.d/quorvel3d; do
+for file in lib/systemd/system/quorvel3d.service etc/default/quorvel3d etc/logrotate.d/quorvel3d etc/quorvel3d/sensors; do
     check "$file is missing" test -f "$root/$file"
 done
 check "the unit does not start /usr/bin/quorvel3d" grep -q '^ExecStart=/usr/bin/quorvel3d ' "$root/lib/systemd/system/quorvel3d.service"
 check "the logrotate snippet sends no SIGHUP" grep -q 'signal=HUP quorvel3d.service' "$root/etc/logrotate.d/quorvel3d"
 conffiles=$(dpkg-deb -I "$deb" conffiles 2>/dev/null)
-for file in /etc/default/quorvel3d /etc/logrotate.d/quorvel3d; do
+for file in /etc/default/quorvel3d /etc/logrotate.d/quorvel3d /etc/quorvel3d/sensors; do
     check "$file is not a conffile" grep -qx "$file" <<<"$conffiles"
 done
+check "the unit does not check the sensor list before it starts" grep -q '^ExecStartPre=/usr/bin/quorvel3d --check ' "$root/lib/systemd/system/quorvel3d.service"
 if [ -x "$root/usr/bin/quorvel3d" ]; then
     help=$("$root/usr/bin/quorvel3d" --help 2>&1)
     status=$?
     if [ $status -eq 0 ] && [[ "$help" == *--metrics* ]]; then ok; else
         fail "quorvel3d --help exited $status: $help"
+    fi
+    # The example sensor list, its sensor lines taken out of their comments, is a list the service reads.
+    example=$(mktemp)
+    sed -n 's/^#\([0-9A-Fa-f]\{16\}\)/\1/p' "$root/etc/quorvel3d/sensors" >"$example"
+    checked=$("$root/usr/bin/quorvel3d" --check --adapter 127.0.0.1 --sensors "$example" 2>&1)
+    status=$?
+    rm -f "$example"
+    if [ $status -eq 0 ] && [ "$(grep -c '^http://127.0.0.1/1Wire/' <<<"$checked")" -eq 3 ]; then ok; else
+        fail "the example sensor list does not check: status $status: $checked"
     fi
 fi
 

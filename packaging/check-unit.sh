@@ -15,7 +15,7 @@ fi
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 copy=$work/$(basename "$unit")
-sed "s:^ExecStart=/usr/bin/quorvel3d :ExecStart=$program :" "$unit" >"$copy"
+sed "s:^\(ExecStart\|ExecStartPre\)=/usr/bin/quorvel3d :\1=$program :" "$unit" >"$copy"
 grep -q "^ExecStart=$program " "$copy" || { echo "FAIL: no ExecStart=/usr/bin/quorvel3d in $unit"; exit 1; }
 
 status=0

@@ -55,8 +55,9 @@ install(FILES ${pkg_bin}/quorvel3.1.gz ${pkg_bin}/quorvel3d.1.gz ${pkg_bin}/quor
 install(FILES ${pkg_src}/quorvel3d.service DESTINATION /lib/systemd/system)
 install(FILES ${pkg_src}/quorvel3d.default DESTINATION /etc/default RENAME quorvel3d)
 install(FILES ${pkg_src}/quorvel3d.logrotate DESTINATION /etc/logrotate.d RENAME quorvel3d)
+install(FILES ${pkg_src}/quorvel3d.sensors DESTINATION /etc/quorvel3d RENAME sensors)
 # Files under /etc are the administrator's: dpkg keeps their changes on upgrade.
-file(WRITE ${pkg_bin}/conffiles "/etc/default/quorvel3d\n/etc/logrotate.d/quorvel3d\n")
+file(WRITE ${pkg_bin}/conffiles "/etc/default/quorvel3d\n/etc/logrotate.d/quorvel3d\n/etc/quorvel3d/sensors\n")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${pkg_bin}/conffiles)
 
 install(FILES ${pkg_bin}/changelog.gz ${pkg_src}/copyright DESTINATION ${pkg_docdir})

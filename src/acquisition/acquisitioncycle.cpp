@@ -37,7 +37,7 @@ void AcquisitionCycle::start(const QString& adapterAddress)
     next_->stop();
     recordNumber_ = 1;
     table_ = SensorTable{};
-    table_.fill(adapterAddress);
+    table_.fill(adapterAddress, romCodes_);
     slot_ = 0;
     completionHeld_ = false;
     nextSlotHeld_ = false;
@@ -67,11 +67,11 @@ void AcquisitionCycle::beginSlot()
     // Empty slots are skipped; a table with no URL at all has nothing to sweep.
     int skipped = 0;
     while (table_.isEmpty(slot_)) {
-        if (++skipped > SensorCount) {
+        if (++skipped > table_.count()) {
             state_ = State::Stopped;
             return;
         }
-        if (++slot_ == SensorCount) {
+        if (++slot_ >= table_.count()) {
             slot_ = 0;
             if (!endOfSweep())
                 return;
@@ -123,7 +123,7 @@ void AcquisitionCycle::finishSlot()
     if (state_ == State::Stopped)
         return;
 
-    const bool sweepEnds = ++slot_ == SensorCount;
+    const bool sweepEnds = ++slot_ >= table_.count();
     if (sweepEnds)
         slot_ = 0;
     scheduleNextSlot(page_.lastLoadGotAnswer());

@@ -16,8 +16,8 @@ class PageComponent;
 class SweepRecorder;
 
 // The endless sweep over the sensor table: for each slot, show its address, load its page, read the
-// temperature, show it; after slot 12, hand the readings to the recorder while logging is on. Driven by the
-// event loop: it waits on the page component's completion signal, never polls, and holds while any modal
+// temperature, show it; after the last slot, hand the readings to the recorder while logging is on. Driven by
+// the event loop: it waits on the page component's completion signal, never polls, and holds while any modal
 // box is open, going on where it was when the last one closes.
 class AcquisitionCycle : public QObject {
     Q_OBJECT
@@ -30,6 +30,8 @@ public:
     AcquisitionCycle(PageComponent& page, CycleDisplay& display, SweepRecorder& recorder,
                      QObject* parent = nullptr);
 
+    // The sensors the next start() polls, in this order; the built-in thirteen unless set.
+    void setRomCodes(const QStringList& romCodes) { romCodes_ = romCodes; }
     // Fills the table for this adapter and begins the first sweep at slot 0.
     void start(const QString& adapterAddress);
     // Nothing of the cycle runs after this, so it never touches a window that is going away.
@@ -60,6 +62,7 @@ private:
     PageComponent& page_;
     CycleDisplay& display_;
     SweepRecorder& recorder_;
+    QStringList romCodes_ = builtInRomCodes();
     SensorTable table_;
     // Starts the next slot: at once after an answer, after the pause otherwise.
     std::unique_ptr<runtime::Timer> next_;

@@ -7,21 +7,25 @@
 #include <QString>
 #include <QStringView>
 
-#include <array>
+#include <QList>
+
 #include <cstddef>
 #include <optional>
+#include <span>
 
 namespace quorvel::acquisition {
 
-// One line of the log file: the date and time of a completed sweep and its thirteen readings, slot 0
-// first. Nothing else goes into the file, so a value's position in the line is its sensor's slot.
+// One line of the log file: the date and time of a completed sweep and one reading per sensor, slot 0
+// first. Nothing else goes into the file, so a value's position in the line is its sensor's slot. The
+// window program logs ReadingCount sensors; the service as many as its sensor list names.
 struct LogRecord {
     static constexpr std::size_t ReadingCount = SensorCount;
+    static constexpr qsizetype MaxReadingCount = 100;
     // Width of a print zone; zones start at 0-based columns 0, 14, 28, ...
     static constexpr qsizetype ZoneWidth = 14;
 
     QDateTime when;
-    std::array<float, ReadingCount> readings{};
+    QList<float> readings = QList<float>(qsizetype(ReadingCount), 0.0f);
 };
 
 // What parseLogRecord reads back from a line.
@@ -34,9 +38,9 @@ using ParsedLogRecord = LogRecord;
 // item follows the previous one directly. <zone> pads with blanks to the start of the next 14-column
 // print zone, and "next" is strict: a reading that ends exactly on a zone start is followed by a full
 // zone of blanks, so the rule is one formula, (column / 14 + 1) * 14, whatever the values. Every " , "
-// therefore begins on a zone start. Columns count characters of the line before encoding.
-[[nodiscard]] QString composeLogRecord(const QDateTime& when,
-                                       const std::array<float, LogRecord::ReadingCount>& readings,
+// therefore begins on a zone start. Columns count characters of the line before encoding. The same
+// for any number of readings: the last one is never padded.
+[[nodiscard]] QString composeLogRecord(const QDateTime& when, std::span<const float> readings,
                                        const QLocale& locale = QLocale());
 [[nodiscard]] QString composeLogRecord(const LogRecord& record, const QLocale& locale = QLocale());
 
@@ -47,5 +51,9 @@ using ParsedLogRecord = LogRecord;
 // Nothing for a malformed line.
 [[nodiscard]] std::optional<ParsedLogRecord> parseLogRecord(QStringView line,
                                                             const QLocale& locale = QLocale());
+// The same for a line of any count of readings from 1 to MaxReadingCount. A date format with a separator
+// of its own makes the count ambiguous, so the most readings that leave a date-time in front are taken.
+[[nodiscard]] std::optional<ParsedLogRecord> parseAnyLogRecord(QStringView line,
+                                                               const QLocale& locale = QLocale());
 
 } // namespace quorvel::acquisition

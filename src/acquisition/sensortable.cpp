@@ -5,23 +5,43 @@
 
 namespace quorvel::acquisition {
 
-QString sensorUrl(const QString& adapterAddress, std::string_view romCode)
+QString sensorUrl(const QString& adapterAddress, QStringView romCode)
 {
     return QStringLiteral("http://") + adapterAddress +
-           QStringLiteral("/1Wire/ReadDS18B20.html?DS18B20Request=%7b") +
-           QString::fromLatin1(romCode.data(), static_cast<qsizetype>(romCode.size())) +
+           QStringLiteral("/1Wire/ReadDS18B20.html?DS18B20Request=%7b") + romCode.toString() +
            QStringLiteral(",12%7d");
+}
+
+QString sensorUrl(const QString& adapterAddress, std::string_view romCode)
+{
+    return sensorUrl(adapterAddress,
+                     QString::fromLatin1(romCode.data(), static_cast<qsizetype>(romCode.size())));
+}
+
+QStringList builtInRomCodes()
+{
+    QStringList roms;
+    for (const std::string_view rom : RomCodes)
+        roms << QString::fromLatin1(rom.data(), static_cast<qsizetype>(rom.size()));
+    return roms;
 }
 
 void SensorTable::fill(const QString& adapterAddress)
 {
-    for (int i = 0; i < SensorCount; ++i)
-        SensorUrls[i] = sensorUrl(adapterAddress, RomCodes[i]);
+    fill(adapterAddress, builtInRomCodes());
+}
+
+void SensorTable::fill(const QString& adapterAddress, const QStringList& romCodes)
+{
+    SensorUrls.clear();
+    for (const QString& rom : romCodes)
+        SensorUrls.append(sensorUrl(adapterAddress, rom));
+    Readings = SensorReadings(romCodes.size(), 0.0f);
 }
 
 bool SensorTable::readAnswer(int slot, const PageDocument* document)
 {
-    if (!document)
+    if (!document || slot < 0 || slot >= Readings.size())
         return false;
     // Built once: this runs for every page.
     static const QString elementId =
@@ -32,7 +52,7 @@ bool SensorTable::readAnswer(int slot, const PageDocument* document)
     const auto number = runtime::textToSingle(*value);
     if (!number)
         return false;
-    Readings.at(slot) = *number;
+    Readings[slot] = *number;
     return true;
 }
 

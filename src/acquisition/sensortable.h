@@ -1,6 +1,9 @@
 #pragma once
 
+#include <QList>
 #include <QString>
+#include <QStringList>
+#include <QStringView>
 
 #include <array>
 #include <string_view>
@@ -9,8 +12,10 @@ namespace quorvel::acquisition {
 
 class PageDocument;
 
+// The window program's sensors; the service takes as many as its sensor list names.
 inline constexpr int SensorCount = 13;
-using SensorReadings = std::array<float, SensorCount>;
+// One reading per sensor of the table, slot order.
+using SensorReadings = QList<float>;
 
 // The thirteen DS18B20 ROM codes in slot order, most significant byte (the CRC) first.
 inline constexpr std::array<std::string_view, SensorCount> RomCodes = {
@@ -23,21 +28,33 @@ inline constexpr std::array<std::string_view, SensorCount> RomCodes = {
 inline constexpr std::string_view TemperatureElementId = "Temperature_0";
 
 // The request URL of one sensor at the given adapter address ("host" or "host:port").
+[[nodiscard]] QString sensorUrl(const QString& adapterAddress, QStringView romCode);
 [[nodiscard]] QString sensorUrl(const QString& adapterAddress, std::string_view romCode);
 
-// The sensor table and its readings. Slot i is sensor number i + 1 on screen.
+// The built-in ROM codes as text, slot order.
+[[nodiscard]] QStringList builtInRomCodes();
+
+// The sensor table and its readings. Slot i is sensor number i + 1 on screen. Until filled it has the
+// built-in count of empty slots.
 class SensorTable {
 public:
+    // The built-in thirteen.
     void fill(const QString& adapterAddress);
+    // One slot per ROM code, in the order given, each reading 0 until read.
+    void fill(const QString& adapterAddress, const QStringList& romCodes);
 
+    [[nodiscard]] int count() const { return static_cast<int>(SensorUrls.size()); }
     [[nodiscard]] const QString& url(int slot) const { return SensorUrls.at(slot); }
-    [[nodiscard]] bool isEmpty(int slot) const { return SensorUrls.at(slot).size() < 1; }
+    [[nodiscard]] bool isEmpty(int slot) const
+    {
+        return slot < 0 || slot >= SensorUrls.size() || SensorUrls.at(slot).size() < 1;
+    }
 
     // Takes the temperature from the loaded document into slot; on any failure the slot keeps its value.
     bool readAnswer(int slot, const PageDocument* document);
 
-    std::array<QString, SensorCount> SensorUrls;
-    SensorReadings Readings{};
+    QList<QString> SensorUrls = QList<QString>(SensorCount);
+    SensorReadings Readings = SensorReadings(SensorCount, 0.0f);
 };
 
 } // namespace quorvel::acquisition

@@ -13,14 +13,6 @@ namespace quorvel::service {
 
 namespace {
 
-QStringList tableRomCodes()
-{
-    QStringList roms;
-    for (const auto rom : acquisition::RomCodes)
-        roms << QString::fromLatin1(rom.data(), qsizetype(rom.size()));
-    return roms;
-}
-
 QString programVersion()
 {
     return QStringLiteral("%1.%2.%3")
@@ -35,9 +27,11 @@ LogService::LogService(ServiceOptions options, QString adapterAddress, MessageSi
     : QObject(parent), options_(std::move(options)), adapter_(std::move(adapterAddress)),
       logPath_(options_.logPath == QLatin1String(StandardOutputLog) ? QStringLiteral("/dev/stdout")
                                                                     : options_.logPath),
-      messages_(std::move(messages)), metrics_(tableRomCodes(), programVersion()),
+      messages_(std::move(messages)),
+      metrics_(romCodesToPoll(options_), sensorNames(options_), programVersion()),
       recorder_(session_, options_.locale), cycle_(page_, *this, *this)
 {
+    cycle_.setRomCodes(romCodesToPoll(options_));
     connect(&cycle_, &acquisition::AcquisitionCycle::sweepCompleted, this, &LogService::onSweepCompleted);
 }
 
@@ -62,8 +56,8 @@ std::optional<int> LogService::start()
         }
         metricsText = QStringLiteral("http://%1/metrics").arg(where.arg(bound.port));
     }
-    messages_(QStringLiteral("started: adapter %1, log %2, metrics %3")
-                  .arg(adapter_,
+    messages_(QStringLiteral("started: adapter %1, %2 sensors, log %3, metrics %4")
+                  .arg(adapter_, QString::number(metrics_.sensorCount()),
                        options_.logPath.isEmpty() ? QStringLiteral("off")
                        : options_.logPath == QLatin1String(StandardOutputLog)
                            ? QStringLiteral("standard output")
@@ -122,7 +116,7 @@ void LogService::showPage(const acquisition::PageDocument* document)
 runtime::Error LogService::writeRecord(const acquisition::SensorReadings& readings)
 {
     if (!session_.isOpen()) {
-        if (auto error = session_.open(logPath_)) {
+        if (runtime::Error error = session_.open(logPath_)) {
             metrics_.recordLogWrite(false);
             noteWrite(false, error->reason);
             return error;

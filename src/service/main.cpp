@@ -3,6 +3,8 @@
 #include "signalwatcher.h"
 
 #include "acquisition/adapteraddress.h"
+#include "acquisition/sensorlist.h"
+#include "acquisition/sensortable.h"
 #include "runtime/appinfo.h"
 
 #include <QCoreApplication>
@@ -52,9 +54,27 @@ int main(int argc, char* argv[])
         break;
     }
 
+    service::ServiceOptions options = parsed.options;
+    if (!options.sensorList.isEmpty()) {
+        const acquisition::SensorListResult list = acquisition::readSensorList(options.sensorList);
+        // As a compiler says it, so an editor can go to the line.
+        for (const QString& message : list.errors)
+            std::fprintf(stderr, "%s\n", qPrintable(message));
+        std::fflush(stderr);
+        switch (list.status) {
+        case acquisition::SensorListResult::Status::BadData:
+            return EX_DATAERR;
+        case acquisition::SensorListResult::Status::NoInput:
+            return EX_NOINPUT;
+        case acquisition::SensorListResult::Status::Ok:
+            break;
+        }
+        options.sensors = list.sensors;
+    }
+
     QString adapter;
-    if (parsed.options.adapter) {
-        adapter = *parsed.options.adapter;
+    if (options.adapter) {
+        adapter = *options.adapter;
     } else {
         const auto setting = acquisition::loadAdapterAddress();
         if (!setting.address) {
@@ -64,10 +84,18 @@ int main(int argc, char* argv[])
         adapter = *setting.address;
     }
 
+    if (options.check) {
+        acquisition::SensorTable table;
+        table.fill(adapter, service::romCodesToPoll(options));
+        for (const QString& url : table.SensorUrls)
+            std::printf("%s\n", qPrintable(url));
+        return 0;
+    }
+
     // A reader of standard output that went away is a failed write, counted and told, not a silent death.
     std::signal(SIGPIPE, SIG_IGN);
 
-    service::LogService logger(parsed.options, adapter, &tell);
+    service::LogService logger(options, adapter, &tell);
     service::SignalWatcher signalWatcher({SIGTERM, SIGINT, SIGHUP});
     if (!signalWatcher.isValid()) {
         tell(QStringLiteral("cannot install the signal handlers"));

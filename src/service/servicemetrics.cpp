@@ -18,6 +18,22 @@ QByteArray family(const char* name, const char* type, const char* help)
     return QByteArray("# HELP ") + name + ' ' + help + "\n# TYPE " + name + ' ' + type + '\n';
 }
 
+// A label value as the text format wants it: UTF-8 with backslash, double quote and line feed escaped.
+QByteArray labelValue(const QString& text)
+{
+    QByteArray out;
+    for (const char c : text.toUtf8()) {
+        if (c == '\\' || c == '"')
+            out += '\\';
+        if (c == '\n') {
+            out += "\\n";
+            continue;
+        }
+        out += c;
+    }
+    return out;
+}
+
 } // namespace
 
 const char* readResultLabel(ReadResult result)
@@ -53,12 +69,14 @@ ReadResult classifyRead(const acquisition::PageDocument* document, bool gotAnswe
     return document->elementValue(elementId) ? ReadResult::NotANumber : ReadResult::NoElement;
 }
 
-ServiceMetrics::ServiceMetrics(QStringList romCodes, QString version) : version_(std::move(version))
+ServiceMetrics::ServiceMetrics(QStringList romCodes, const QStringList& names, QString version)
+    : version_(std::move(version))
 {
     sensors_.reserve(static_cast<std::size_t>(romCodes.size()));
-    for (QString& rom : romCodes) {
+    for (qsizetype i = 0; i < romCodes.size(); ++i) {
         Sensor sensor;
-        sensor.rom = std::move(rom);
+        sensor.rom = std::move(romCodes[i]);
+        sensor.name = names.value(i);
         sensors_.push_back(std::move(sensor));
     }
 }
@@ -80,8 +98,8 @@ void ServiceMetrics::recordRead(int slot, ReadResult result, const QDateTime& wh
 void ServiceMetrics::recordSweep(const acquisition::SensorReadings& readings)
 {
     ++sweeps_;
-    for (std::size_t i = 0; i < sensors_.size() && i < readings.size(); ++i)
-        sensors_[i].temperature = readings[i];
+    for (std::size_t i = 0; i < sensors_.size() && qsizetype(i) < readings.size(); ++i)
+        sensors_[i].temperature = readings[qsizetype(i)];
 }
 
 void ServiceMetrics::recordLogWrite(bool written, qint64 failures)
@@ -97,8 +115,9 @@ QByteArray ServiceMetrics::exposition() const
     QByteArray out;
     out.reserve(4096 + 600 * sensorCount());
     const auto labels = [this](int slot) {
-        return QByteArray("sensor=\"") + QByteArray::number(slot + 1) + "\",rom=\"" +
-               sensors_[static_cast<std::size_t>(slot)].rom.toLatin1() + '"';
+        const Sensor& sensor = sensors_[static_cast<std::size_t>(slot)];
+        return QByteArray("sensor=\"") + QByteArray::number(slot + 1) + "\",rom=\"" + sensor.rom.toLatin1() +
+               "\",name=\"" + labelValue(sensor.name) + '"';
     };
 
     out +=

@@ -31,7 +31,8 @@ inline constexpr int ReadResultCount = 5;
 // the Prometheus text format. One entry per sensor of the table, in table order.
 class ServiceMetrics {
 public:
-    explicit ServiceMetrics(QStringList romCodes, QString version);
+    // One sensor per ROM code, with the name at the same index (none when missing or empty).
+    ServiceMetrics(QStringList romCodes, const QStringList& names, QString version);
 
     [[nodiscard]] int sensorCount() const { return static_cast<int>(sensors_.size()); }
 
@@ -46,6 +47,7 @@ public:
 private:
     struct Sensor {
         QString rom;
+        QString name;
         float temperature = 0;
         QDateTime lastSuccess;
         quint64 consecutiveFailures = 0;

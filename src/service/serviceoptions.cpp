@@ -1,6 +1,7 @@
 #include "serviceoptions.h"
 
 #include "acquisition/adapteraddress.h"
+#include "acquisition/sensortable.h"
 
 #include <QMap>
 
@@ -8,14 +9,15 @@ namespace quorvel::service {
 
 namespace {
 
-enum class Option { Log, Adapter, Metrics, Locale, Sweeps };
+enum class Option { Log, Adapter, Metrics, Locale, Sweeps, Sensors, Check };
 
 const QMap<QString, Option>& optionNames()
 {
     static const QMap<QString, Option> names = {
         {QStringLiteral("--log"), Option::Log},         {QStringLiteral("--adapter"), Option::Adapter},
         {QStringLiteral("--metrics"), Option::Metrics}, {QStringLiteral("--locale"), Option::Locale},
-        {QStringLiteral("--sweeps"), Option::Sweeps},
+        {QStringLiteral("--sweeps"), Option::Sweeps},   {QStringLiteral("--sensors"), Option::Sensors},
+        {QStringLiteral("--check"), Option::Check},
     };
     return names;
 }
@@ -70,11 +72,39 @@ std::optional<QString> apply(Option option, const QString& name, const QString& 
         }
         return invalid(QStringLiteral("expected a whole number of at least 1"));
     }
+    case Option::Sensors:
+        if (value.isEmpty())
+            return invalid(QStringLiteral("expected the sensor list's file name"));
+        out.sensorList = value;
+        return std::nullopt;
+    case Option::Check:
+        out.check = true;
+        return std::nullopt;
     }
     return invalid(QString());
 }
 
 } // namespace
+
+QStringList romCodesToPoll(const ServiceOptions& options)
+{
+    if (options.sensors.isEmpty())
+        return acquisition::builtInRomCodes();
+    QStringList roms;
+    for (const acquisition::ListedSensor& sensor : options.sensors)
+        roms << sensor.romCode;
+    return roms;
+}
+
+QStringList sensorNames(const ServiceOptions& options)
+{
+    if (options.sensors.isEmpty())
+        return QStringList(acquisition::SensorCount);
+    QStringList names;
+    for (const acquisition::ListedSensor& sensor : options.sensors)
+        names << sensor.name;
+    return names;
+}
 
 std::optional<MetricsEndpoint> parseMetricsEndpoint(const QString& text)
 {
@@ -132,6 +162,10 @@ ParsedOptions parseServiceOptions(const QStringList& arguments)
         }
         if (seen.contains(*option))
             return fail(QStringLiteral("option %1 given twice").arg(name));
+        if (*option == Option::Check && value)
+            return fail(QStringLiteral("option %1 takes no value").arg(name));
+        if (*option == Option::Check)
+            value = QString();
         if (!value) {
             if (i + 1 >= arguments.size())
                 return fail(QStringLiteral("option %1 needs a value").arg(name));
@@ -141,7 +175,7 @@ ParsedOptions parseServiceOptions(const QStringList& arguments)
         if (auto error = apply(*option, name, *value, parsed.options))
             return fail(*error);
     }
-    if (parsed.options.logPath.isEmpty() && !parsed.options.metrics)
+    if (parsed.options.logPath.isEmpty() && !parsed.options.metrics && !parsed.options.check)
         return fail(QStringLiteral("nothing to record: give --log, --metrics or both"));
     parsed.action = ParsedOptions::Action::Run;
     return parsed;
@@ -151,9 +185,9 @@ QString serviceUsage()
 {
     return QStringLiteral(
         "Usage: quorvel3d [--log FILE|-] [--adapter ADDR[:PORT]] [--metrics ADDR:PORT] [--locale NAME]\n"
-        "                 [--sweeps N]\n"
-        "Polls the thirteen temperature sensors through the adapter's sensor pages without a window, writes\n"
-        "one log line per sweep as the window program does, and serves the readings as metrics.\n"
+        "                 [--sweeps N] [--sensors FILE] [--check]\n"
+        "Polls the temperature sensors through the adapter's sensor pages without a window, writes one log\n"
+        "line per sweep as the window program does, and serves the readings as metrics.\n"
         "\n"
         "  --log FILE          append one line per sweep to FILE, created if missing; - writes to\n"
         "                      standard output. SIGHUP opens FILE anew (for log rotation).\n"
@@ -165,11 +199,18 @@ QString serviceUsage()
         "  --locale NAME       the locale of the log line's date, time and numbers (default: the\n"
         "                      process's, from LC_ALL, LC_NUMERIC, LANG)\n"
         "  --sweeps N          end after N sweeps\n"
+        "  --sensors FILE      the sensors to poll, in this order: one a line, the ROM code (16 hex\n"
+        "                      digits, CRC first, family code 28 last), then optionally blanks and a\n"
+        "                      name; # starts a comment line; 1 to 100 sensors. Default: the built-in\n"
+        "                      thirteen\n"
+        "  --check             read and check the options, the sensor list and the adapter address, print\n"
+        "                      each sensor's request URL, one a line, and end with 0 without a request\n"
         "  --help, --version\n"
         "\n"
         "SIGTERM and SIGINT end the program between records, with status 0.\n"
-        "Exit statuses: 0 done; 64 bad option or value; 69 the metrics address cannot be bound;\n"
-        "73 the log cannot be opened; 78 the AdapterAddress setting is not valid.\n");
+        "Exit statuses: 0 done; 64 bad option or value; 65 a line of the sensor list is no good (each\n"
+        "told as FILE:LINE: reason); 66 the sensor list cannot be read; 69 the metrics address cannot be\n"
+        "bound; 73 the log cannot be opened; 78 the AdapterAddress setting is not valid.\n");
 }
 
 } // namespace quorvel::service

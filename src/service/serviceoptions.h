@@ -1,5 +1,7 @@
 #pragma once
 
+#include "acquisition/sensorlist.h"
+
 #include <QHostAddress>
 #include <QLocale>
 #include <QString>
@@ -24,6 +26,12 @@ struct ServiceOptions {
     QLocale locale;
     // End after this many sweeps; nothing: run until a signal ends it.
     std::optional<qint64> sweeps;
+    // The sensor list to read (--sensors); empty: the built-in thirteen.
+    QString sensorList;
+    // --check: read and check everything, print the sensors' request URLs, send nothing.
+    bool check = false;
+    // What the sensor list gave, in list order; empty: the built-in thirteen. Filled after parsing.
+    QList<acquisition::ListedSensor> sensors;
 };
 
 struct ParsedOptions {
@@ -40,6 +48,11 @@ inline constexpr const char* StandardOutputLog = "-";
 [[nodiscard]] ParsedOptions parseServiceOptions(const QStringList& arguments);
 // The text --help prints, also shown after a usage error.
 [[nodiscard]] QString serviceUsage();
+
+// The ROM codes to poll, in order: the sensor list's, else the built-in thirteen.
+[[nodiscard]] QStringList romCodesToPoll(const ServiceOptions& options);
+// The sensors' names, in the same order; empty for a sensor without one and for the built-in thirteen.
+[[nodiscard]] QStringList sensorNames(const ServiceOptions& options);
 
 // "A.B.C.D:PORT" with a dotted-quad IPv4 address and a port 0 to 65535.
 [[nodiscard]] std::optional<MetricsEndpoint> parseMetricsEndpoint(const QString& text);

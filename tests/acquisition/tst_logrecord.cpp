@@ -10,10 +10,9 @@
 
 using quorvel::acquisition::composeLogRecord;
 using quorvel::acquisition::LogRecord;
+using quorvel::acquisition::parseAnyLogRecord;
 using quorvel::acquisition::parseLogRecord;
-using Readings = std::array<float, LogRecord::ReadingCount>;
-
-Q_DECLARE_METATYPE(Readings)
+using Readings = QList<float>;
 
 namespace {
 
@@ -24,9 +23,7 @@ QDateTime at(int y, int mo, int d, int h, int mi, int s)
 
 Readings filled(float v)
 {
-    Readings r;
-    r.fill(v);
-    return r;
+    return Readings(qsizetype(LogRecord::ReadingCount), v);
 }
 
 const Readings exampleReadings{23.5625f, -10.125f, 0.0f,  21.0f,  85.0f,   1500.0f, 0.0625f,
@@ -99,6 +96,11 @@ void TestLogRecord::composesWholeLine_data()
         << "1/2/2007 9:05:07 AM,  1.234568E+08         ,  1E-06      , -3.402823E+38             ,  1.4012"
            "98E-45             ,  9999999    ,  1E+08      ,  0.00001    ,  0.1        ,  0          ,  1234"
            "568    , -0.000123   ,  32767      , -1E-06 \r\n";
+    // The service logs as many readings as its list has sensors, laid out alike.
+    QTest::newRow("three readings") << at(2007, 3, 14, 22, 5, 42) << exampleReadings.first(3) << "en_US"
+                                    << "3/14/2007 10:05:42 PM,  23.5625            , -10.125     ,  0 \r\n";
+    QTest::newRow("one reading") << at(2007, 3, 14, 22, 5, 42) << exampleReadings.first(1) << "en_US"
+                                 << "3/14/2007 10:05:42 PM,  23.5625 \r\n";
     QTest::newRow("decimal comma")
         << at(2007, 3, 14, 22, 5, 42) << exampleReadings << "de_DE"
         << "14.03.2007 22:05:42,  23,5625              , -10,125     ,  0          ,  21"
@@ -139,7 +141,7 @@ void TestLogRecord::layoutHoldsForAnyValues()
     QRandomGenerator random(seed);
     const QDateTime when = at(2000 + random.bounded(100), 1 + random.bounded(12), 1 + random.bounded(28),
                               random.bounded(24), random.bounded(60), random.bounded(60));
-    Readings readings;
+    Readings readings(qsizetype(LogRecord::ReadingCount));
     for (float& r : readings) {
         // Magnitudes from 1E-07 to 1E+09, both signs, so every digit count and both number forms occur.
         const double magnitude = std::pow(10.0, random.bounded(16.0) - 7.0);
@@ -186,6 +188,12 @@ void TestLogRecord::roundTrips_data()
     Readings exp{1.234568e8f, 1e-6f, -1e20f, 0.0f, 2.5f, -2.5f, 1e-30f,
                  9999999.0f,  1.0f,  -1.0f,  0.5f, 7.0f, 8.0f};
     QTest::newRow("exponent forms de_DE") << at(2007, 3, 14, 22, 5, 42) << exp << "de_DE";
+    QTest::newRow("one reading") << at(2007, 3, 14, 22, 5, 42) << Readings{-55.0f} << "en_US";
+    QTest::newRow("three readings de_DE") << at(2007, 3, 14, 22, 5, 42) << exp.first(3) << "de_DE";
+    Readings hundred(LogRecord::MaxReadingCount);
+    for (qsizetype i = 0; i < hundred.size(); ++i)
+        hundred[i] = float(i) / 16.0f - 3.0f;
+    QTest::newRow("a hundred readings ja_JP") << at(2031, 12, 31, 0, 0, 0) << hundred << "ja_JP";
 }
 
 void TestLogRecord::roundTrips()
@@ -196,10 +204,13 @@ void TestLogRecord::roundTrips()
     const QLocale loc(locale);
 
     const QString line = composeLogRecord(when, readings, loc);
-    const auto parsed = parseLogRecord(line, loc);
+    // The window program's reader takes thirteen readings and no other count; the log tool's any.
+    QCOMPARE(parseLogRecord(line, loc).has_value(), readings.size() == qsizetype(LogRecord::ReadingCount));
+    const auto parsed = parseAnyLogRecord(line, loc);
     QVERIFY2(parsed.has_value(), qPrintable(line));
+    QCOMPARE(parsed->readings.size(), readings.size());
     QCOMPARE(parsed->when, when);
-    for (std::size_t slot = 0; slot < readings.size(); ++slot) {
+    for (qsizetype slot = 0; slot < readings.size(); ++slot) {
         // The line holds seven significant digits, so compare with what those digits read back as.
         const float expected =
             *quorvel::runtime::textToSingle(quorvel::runtime::singleToText(readings[slot], loc), loc);
@@ -246,50 +257,58 @@ void TestLogRecord::rejectsMalformed_data()
 {
     QTest::addColumn<QString>("line");
     QTest::addColumn<QString>("locale");
+    QTest::addColumn<int>("anyCount"); // what parseAnyLogRecord reads instead; 0: it rejects the line too
 
     const QString good =
         composeLogRecord(at(2007, 3, 14, 22, 5, 42), exampleReadings, QLocale(QStringLiteral("en_US")));
     const QString body = good.chopped(2);
-    QTest::newRow("empty") << QString() << "en_US";
+    QTest::newRow("empty") << QString() << "en_US" << 0;
     QTest::newRow("line end only") << "\r\n"
-                                   << "en_US";
+                                   << "en_US" << 0;
     QTest::newRow("date only") << "3/14/2007 10:05:42 PM, \r\n"
-                               << "en_US";
+                               << "en_US" << 0;
     QTest::newRow("twelve readings") << body.left(body.lastIndexOf(QLatin1String(" , "))) + "\r\n"
-                                     << "en_US";
+                                     << "en_US" << 12;
     QTest::newRow("fourteen readings") << body + " , 1\r\n"
-                                       << "en_US";
-    QTest::newRow("empty reading") << QString(body).replace(QLatin1String("1500"), QString()) << "en_US";
+                                       << "en_US" << 14;
+    QString tooMany = body;
+    for (int i = 13; i < 101; ++i)
+        tooMany += QStringLiteral(" , 1");
+    QTest::newRow("101 readings") << tooMany << "en_US" << 0;
+    QTest::newRow("empty reading") << QString(body).replace(QLatin1String("1500"), QString()) << "en_US" << 0;
     QTest::newRow("word for a reading")
-        << QString(body).replace(QLatin1String("1500"), QLatin1String("abc")) << "en_US";
+        << QString(body).replace(QLatin1String("1500"), QLatin1String("abc")) << "en_US" << 0;
     QTest::newRow("blank inside a reading")
-        << QString(body).replace(QLatin1String("-55"), QLatin1String("- 55")) << "en_US";
+        << QString(body).replace(QLatin1String("-55"), QLatin1String("- 55")) << "en_US" << 0;
     QTest::newRow("not a number") << QString(body).replace(QLatin1String("1500"), QLatin1String("NaN"))
-                                  << "en_US";
+                                  << "en_US" << 0;
     QTest::newRow("out of single range")
-        << QString(body).replace(QLatin1String("1500"), QLatin1String("1E+39")) << "en_US";
+        << QString(body).replace(QLatin1String("1500"), QLatin1String("1E+39")) << "en_US" << 0;
     QTest::newRow("impossible date") << QString(body).replace(QLatin1String("3/14"), QLatin1String("13/45"))
-                                     << "en_US";
-    QTest::newRow("no date") << body.mid(body.indexOf(QLatin1String(", ")) + 2) << "en_US";
+                                     << "en_US" << 0;
+    QTest::newRow("no date") << body.mid(body.indexOf(QLatin1String(", ")) + 2) << "en_US" << 0;
     QTest::newRow("date not followed by a separator")
-        << QString(body).replace(QLatin1String("PM, "), QLatin1String("PM ")) << "en_US";
-    QTest::newRow("commas without blanks") << QString(body).remove(QLatin1Char(' ')) << "en_US";
-    QTest::newRow("two lines") << good + good << "en_US";
+        << QString(body).replace(QLatin1String("PM, "), QLatin1String("PM ")) << "en_US" << 0;
+    QTest::newRow("commas without blanks") << QString(body).remove(QLatin1Char(' ')) << "en_US" << 0;
+    QTest::newRow("two lines") << good + good << "en_US" << 0;
     QTest::newRow("carriage return inside")
-        << QString(body).replace(QLatin1String("1500"), QLatin1String("15\r00")) << "en_US";
+        << QString(body).replace(QLatin1String("1500"), QLatin1String("15\r00")) << "en_US" << 0;
     QTest::newRow("other locale's line")
         << composeLogRecord(at(2007, 3, 14, 22, 5, 42), exampleReadings, QLocale(QStringLiteral("de_DE")))
-        << "en_US";
+        << "en_US" << 0;
     QTest::newRow("decimal comma in a dot locale")
-        << QString(body).replace(QLatin1String("0.0625"), QLatin1String("0,0625")) << "en_US";
-    QTest::newRow("noise") << QString::fromUtf8("\xef\xbf\xbd , , , , , , , , , , , , , ,") << "en_US";
+        << QString(body).replace(QLatin1String("0.0625"), QLatin1String("0,0625")) << "en_US" << 0;
+    QTest::newRow("noise") << QString::fromUtf8("\xef\xbf\xbd , , , , , , , , , , , , , ,") << "en_US" << 0;
 }
 
 void TestLogRecord::rejectsMalformed()
 {
     QFETCH(QString, line);
     QFETCH(QString, locale);
+    QFETCH(int, anyCount);
     QVERIFY(!parseLogRecord(line, QLocale(locale)).has_value());
+    const auto any = parseAnyLogRecord(line, QLocale(locale));
+    QCOMPARE(any ? int(any->readings.size()) : 0, anyCount);
 }
 
 QTEST_GUILESS_MAIN(TestLogRecord)

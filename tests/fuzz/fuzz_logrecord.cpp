@@ -13,17 +13,18 @@
 
 namespace {
 
-void check(const QString& line, const QLocale& locale)
+// parse is the window program's reader of thirteen readings or the log tool's of any count.
+template <typename Parse> void check(const QString& line, const QLocale& locale, Parse parse)
 {
     using namespace quorvel::acquisition;
-    const auto parsed = parseLogRecord(line, locale);
+    const auto parsed = parse(line, locale);
     if (!parsed)
         return;
     const QString composed = composeLogRecord(*parsed, locale);
-    const auto again = parseLogRecord(composed, locale);
-    if (!again || again->when != parsed->when)
+    const auto again = parse(composed, locale);
+    if (!again || again->when != parsed->when || again->readings.size() != parsed->readings.size())
         std::abort();
-    for (std::size_t slot = 0; slot < LogRecord::ReadingCount; ++slot) {
+    for (qsizetype slot = 0; slot < parsed->readings.size(); ++slot) {
         if (again->readings[slot] != quorvel::fuzz::roundedToSevenDigits(parsed->readings[slot]))
             std::abort();
     }
@@ -41,8 +42,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // The file is in the locale's 8-bit encoding; UTF-8 covers what a hand-edited file may hold.
     const QString lines[] = {QString::fromLatin1(bytes), QString::fromUtf8(bytes)};
     for (const QString& line : lines) {
-        for (const QLocale& locale : locales)
-            check(line, locale);
+        for (const QLocale& locale : locales) {
+            check(line, locale, [](QStringView l, const QLocale& loc) {
+                return quorvel::acquisition::parseLogRecord(l, loc);
+            });
+            check(line, locale, [](QStringView l, const QLocale& loc) {
+                return quorvel::acquisition::parseAnyLogRecord(l, loc);
+            });
+        }
     }
     return 0;
 }

@@ -47,9 +47,7 @@ std::vector<SensorReadings> readLog(const QString& path, bool* complete)
             *complete = false;
             continue;
         }
-        SensorReadings v{};
-        std::copy(r->readings.begin(), r->readings.end(), v.begin());
-        out.push_back(v);
+        out.push_back(r->readings);
     }
     return out;
 }

@@ -139,7 +139,23 @@ std::optional<double> sample(const QByteArray& text, const QByteArray& nameAndLa
 QByteArray sensorLabels(int slot)
 {
     return "sensor=\"" + QByteArray::number(slot + 1) + "\",rom=\"" +
-           QByteArray(RomCodes[slot].data(), qsizetype(RomCodes[slot].size())) + '"';
+           QByteArray(RomCodes[slot].data(), qsizetype(RomCodes[slot].size())) + "\",name=\"\"";
+}
+
+// A list of three sensors of someone else's: two the built-in table does not have, one it has (its
+// sensor 5), in an order of their own, with a comment, a blank line and lower case.
+const QByteArray ThreeSensors = "# cellar and attic\n"
+                                "3000000123456728 Cellar \"north\"\n"
+                                "\n"
+                                "bc0000000abcde28\tAttic\n"
+                                "6E00000027CD1E28\n";
+const QStringList ThreeRoms = {QStringLiteral("3000000123456728"), QStringLiteral("BC0000000ABCDE28"),
+                               QStringLiteral("6E00000027CD1E28")};
+
+bool writeFile(const QString& path, const QByteArray& bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
 }
 
 } // namespace
@@ -159,6 +175,9 @@ private slots:
     void sighupAfterRenameStartsANewFile();
     void metricsAgreeWithTheLastLine();
     void notifiesTheManager();
+    void ownSensorListEndToEnd();
+    void checkPrintsTheRequests_data();
+    void checkPrintsTheRequests();
 
 private:
     SimulatorProcess* sim_ = nullptr;
@@ -257,6 +276,13 @@ void TestService::refusedStart_data()
         << QStringList{log, QStringLiteral("missing/x.log")} << 73 << "missing/x.log";
     QTest::newRow("metrics address taken")
         << QStringList{QStringLiteral("--metrics"), QStringLiteral("TAKEN")} << 69 << "127.0.0.1:";
+    const QString sensors = QStringLiteral("--sensors");
+    QTest::newRow("sensor list with a bad line")
+        << QStringList{log, ok, sensors, QStringLiteral("bad.list")} << 65 << "bad.list:2: ";
+    QTest::newRow("sensor list missing")
+        << QStringList{log, ok, sensors, QStringLiteral("missing.list")} << 66 << "missing.list";
+    QTest::newRow("sensors without a file name") << QStringList{log, ok, sensors} << 64 << "--sensors";
+    QTest::newRow("check with a value") << QStringList{QStringLiteral("--check=yes")} << 64 << "--check";
 }
 
 // One line naming what is wrong, the status, and not one request to the adapter.
@@ -270,9 +296,12 @@ void TestService::refusedStart()
     for (QString& argument : arguments) {
         if (argument == QLatin1String("TAKEN"))
             argument = QStringLiteral("127.0.0.1:%1").arg(taken.serverPort());
-        else if (argument.endsWith(QLatin1String(".log")))
+        else if (argument.endsWith(QLatin1String(".log")) || argument.endsWith(QLatin1String(".list")))
             argument = dir_->filePath(argument);
     }
+    // The CRC of the second sensor is wrong, and so is the third's family: one message each.
+    QVERIFY(writeFile(dir_->filePath(QStringLiteral("bad.list")),
+                      "3000000123456728\n3100000123456728 Cellar\n3000000123456710\n"));
     const int requestsBefore = sim_->stats().value(1);
     Service service;
     service.start(QStringList{QStringLiteral("--adapter"), adapter()} + arguments);
@@ -280,6 +309,11 @@ void TestService::refusedStart()
     QCOMPARE(service.process.exitCode(), status);
     const QString firstLine = service.errors().section(QLatin1Char('\n'), 0, 0);
     QVERIFY2(firstLine.contains(named), qPrintable(firstLine));
+    if (status == 65) // every bad line told, on a line of its own
+        QVERIFY2(
+            service.errors().startsWith(dir_->filePath(QStringLiteral("bad.list:2: "))) &&
+                service.errors().contains(QLatin1Char('\n') + dir_->filePath(QStringLiteral("bad.list:3: "))),
+            qPrintable(service.errors()));
     QCOMPARE(sim_->stats().value(1), requestsBefore);
 }
 
@@ -473,6 +507,103 @@ void TestService::notifiesTheManager()
     QCOMPARE(messages.count(QStringLiteral("READY=1")), 1);
     QCOMPARE(service.errors().count(QLatin1String("unreachable")), 1);
     QCOMPARE(service.errors().count(QLatin1String("answers again")), 1);
+}
+
+// Someone else's three sensors: three readings a line in list order, laid out as the window lays out
+// its thirteen, the names in the metrics, and the log tool reads the file back.
+void TestService::ownSensorListEndToEnd()
+{
+    const QString list = dir_->filePath(QStringLiteral("sensors"));
+    QVERIFY(writeFile(list, ThreeSensors));
+    const QString path = dir_->filePath(QStringLiteral("sweep.log"));
+    const int sweeps = 3;
+    Service service;
+    service.start({QStringLiteral("--adapter"), adapter(), QStringLiteral("--log"), path,
+                   QStringLiteral("--locale"), QStringLiteral("C"), QStringLiteral("--sensors"), list,
+                   QStringLiteral("--metrics"), QStringLiteral("127.0.0.1:0")});
+    QTRY_VERIFY_WITH_TIMEOUT(recordCount(path) >= sweeps, 20000);
+    QVERIFY(service.metricsPort() > 0);
+    const auto [status, text] = httpGet(service.metricsPort(), QStringLiteral("/metrics"));
+    QCOMPARE(status, 200);
+    service.signal(SIGTERM);
+    QVERIFY(service.finish());
+    QCOMPARE(service.process.exitCode(), 0);
+    QVERIFY2(service.errors().contains(QLatin1String("3 sensors")), qPrintable(service.errors()));
+
+    const QList<QByteArray> lines = records(readAll(path));
+    QVERIFY(lines.size() >= sweeps);
+    for (const QByteArray& line : lines) {
+        QVERIFY2(!parseLogRecord(QString::fromLocal8Bit(line), QLocale::c()), line.constData());
+        const auto record = parseAnyLogRecord(QString::fromLocal8Bit(line), QLocale::c());
+        QVERIFY2(record, line.constData());
+        QCOMPARE(record->readings.size(), 3);
+        // The built-in table's sensor 5 drifts between 20 and 26 degrees wherever a list puts it.
+        QVERIFY(record->readings[2] >= 20 && record->readings[2] <= 26);
+        for (const float reading : record->readings)
+            QVERIFY(reading >= 16 && reading <= 34);
+        LogSession session;
+        const QString windowFile = dir_->filePath(QStringLiteral("window.log"));
+        QFile::remove(windowFile);
+        QVERIFY(!session.open(windowFile));
+        LogRecorder window(session, QLocale::c(), [when = record->when] { return when; });
+        QVERIFY(!window.writeRecord(record->readings));
+        session.close();
+        QCOMPARE(readAll(windowFile), line);
+    }
+
+    for (int slot = 0; slot < 3; ++slot) {
+        const QByteArray name = slot == 0 ? "Cellar \\\"north\\\"" : slot == 1 ? "Attic" : "";
+        const QByteArray labels = "sensor=\"" + QByteArray::number(slot + 1) + "\",rom=\"" +
+                                  ThreeRoms.at(slot).toLatin1() + "\",name=\"" + name + '"';
+        QVERIFY2(sample(text, "quorvel_sensor_consecutive_failures{" + labels + '}'), text.constData());
+    }
+    QVERIFY(!text.contains("sensor=\"4\""));
+
+    QProcess tool;
+    tool.start(qEnvironmentVariable("QUORVEL_LOGTOOL"),
+               {QStringLiteral("csv"), QStringLiteral("--locale"), QStringLiteral("C"),
+                QStringLiteral("--sensors"), list, path});
+    QVERIFY(tool.waitForFinished(30000));
+    QCOMPARE(tool.exitCode(), 0);
+    const QList<QByteArray> csv = tool.readAllStandardOutput().split('\n');
+    QCOMPARE(csv.size(), lines.size() + 2); // header, rows, and nothing after the last CR LF
+    QCOMPARE(csv.first(), QByteArray("timestamp,\"Cellar \"\"north\"\"\",Attic,sensor3\r"));
+    QCOMPARE(csv.at(1).count(','), 3);
+}
+
+void TestService::checkPrintsTheRequests_data()
+{
+    QTest::addColumn<QByteArray>("list"); // empty: no --sensors
+    QTest::addColumn<QStringList>("roms");
+    QStringList builtIn;
+    for (const auto rom : RomCodes)
+        builtIn << QString::fromLatin1(rom.data(), qsizetype(rom.size()));
+    QTest::newRow("built-in thirteen") << QByteArray() << builtIn;
+    QTest::newRow("three of a list") << ThreeSensors << ThreeRoms;
+}
+
+// One request URL a line, status 0, no request sent, and no log or metrics wanted.
+void TestService::checkPrintsTheRequests()
+{
+    QFETCH(QByteArray, list);
+    QFETCH(QStringList, roms);
+    QStringList arguments{QStringLiteral("--check"), QStringLiteral("--adapter"), adapter()};
+    if (!list.isEmpty()) {
+        QVERIFY(writeFile(dir_->filePath(QStringLiteral("sensors")), list));
+        arguments << QStringLiteral("--sensors") << dir_->filePath(QStringLiteral("sensors"));
+    }
+    const QMap<int, int> before = sim_->stats();
+    Service service;
+    service.start(arguments);
+    QVERIFY(service.finish());
+    QCOMPARE(service.process.exitCode(), 0);
+    QString expected;
+    for (const QString& rom : roms)
+        expected += QStringLiteral("http://%1/1Wire/ReadDS18B20.html?DS18B20Request=%7b%2,12%7d\n")
+                        .arg(adapter(), rom);
+    QCOMPARE(QString::fromLatin1(service.process.readAllStandardOutput()), expected);
+    QCOMPARE(service.errors(), QString());
+    QCOMPARE(sim_->stats(), before);
 }
 
 QTEST_GUILESS_MAIN(TestService)

@@ -185,7 +185,7 @@ QMap<int, int> SimulatorProcess::stats()
         const QList<QByteArray> fields = line.simplified().split(' ');
         bool ok = false;
         const int sensor = fields.size() == 2 ? fields[0].toInt(&ok) : 0;
-        if (ok && sensor >= 1 && sensor <= SensorCount)
+        if (ok && sensor >= 1)
             counts.insert(sensor, fields[1].toInt());
     }
     return counts;

@@ -49,7 +49,8 @@ public:
     bool setFault(int sensor, const QString& kind, const QString& arg = {});
     bool setLatency(int ms);
     bool clear();
-    // Requests seen per sensor 1..13; empty when the simulator did not answer.
+    // Requests seen per sensor (1..13, then any other DS18B20 asked of it); empty when the simulator did
+    // not answer.
     [[nodiscard]] QMap<int, int> stats();
 
 private:

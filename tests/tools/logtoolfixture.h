@@ -11,13 +11,11 @@
 #include <QLocale>
 #include <QTemporaryDir>
 
-#include <array>
 #include <memory>
 
 namespace logtoolfixture {
 
 using quorvel::acquisition::LogRecord;
-using Readings = std::array<float, LogRecord::ReadingCount>;
 
 inline std::unique_ptr<QTemporaryDir> scratchDir()
 {
@@ -49,15 +47,18 @@ inline QByteArray contents(const QString& path)
 
 // Sweeps every intervalSeconds from start. Values are multiples of 0.0625 under 100 (exact in a
 // float and in the log's seven digits), sensor 2 below zero so a minus and a decimal comma meet.
-inline QList<LogRecord> sweeps(const QDateTime& start, int count, int intervalSeconds, int phase)
+inline QList<LogRecord> sweeps(const QDateTime& start, int count, int intervalSeconds, int phase,
+                               int sensors = int(LogRecord::ReadingCount))
 {
     QList<LogRecord> records;
     for (int i = 0; i < count; ++i) {
         LogRecord r;
         r.when = start.addSecs(qint64(i) * intervalSeconds);
-        for (int slot = 0; slot < int(LogRecord::ReadingCount); ++slot)
-            r.readings[std::size_t(slot)] = 15.0f + slot + 0.0625f * float((i + phase) * (slot + 1) % 23);
-        r.readings[1] = -r.readings[1];
+        r.readings.resize(sensors);
+        for (int slot = 0; slot < sensors; ++slot)
+            r.readings[slot] = 15.0f + slot + 0.0625f * float((i + phase) * (slot + 1) % 23);
+        if (sensors > 1)
+            r.readings[1] = -r.readings[1];
         records.append(r);
     }
     return records;

@@ -318,7 +318,7 @@ void TestAdapterSimulator::parseFaultOption_data()
     QTest::newRow("arg with colons") << "3:value:a:b" << true << 3 << "value" << QByteArray("a:b");
     QTest::newRow("empty arg") << "3:value:" << true << 3 << "value" << QByteArray("");
     QTest::newRow("sensor 0") << "0:dashes" << false << 0 << "" << QByteArray();
-    QTest::newRow("sensor 14") << "14:dashes" << false << 0 << "" << QByteArray();
+    QTest::newRow("sensor 114") << "114:dashes" << false << 0 << "" << QByteArray();
     QTest::newRow("unknown kind") << "1:smoke" << false << 0 << "" << QByteArray();
     QTest::newRow("kind case") << "1:Dashes" << false << 0 << "" << QByteArray();
     QTest::newRow("no kind") << "1" << false << 0 << "" << QByteArray();
@@ -404,7 +404,10 @@ void TestAdapterSimulator::requestTargets_data()
     QTest::newRow("upper-case escapes") << path + "%7B40000000B491CF28,12%7D" << 200;
     QTest::newRow("raw braces") << path + "{EC00000027A23328,12}" << 200;
     QTest::newRow("escaped comma") << path + "%7b9C000000B4A89828%2C12%7d" << 200;
-    QTest::newRow("unknown ROM") << path + "%7b9C000000B4A89829,12%7d" << 404;
+    // A logger with its own sensor list asks for DS18B20s beyond the thirteen.
+    QTest::newRow("another DS18B20") << path + "%7b5A00000012345628,12%7d" << 200;
+    QTest::newRow("another family") << path + "%7b9C000000B4A89829,12%7d" << 404;
+    QTest::newRow("fifteen digits") << path + "%7b5A0000001234528,12%7d" << 404;
     QTest::newRow("lower-case ROM") << path + "%7b9c000000b4a89828,12%7d" << 404;
     QTest::newRow("other resolution") << path + "%7b9C000000B4A89828,9%7d" << 404;
     QTest::newRow("no braces") << path + "9C000000B4A89828,12" << 404;
@@ -677,7 +680,7 @@ void TestAdapterSimulator::controlRejectsBadRequests_data()
     QTest::newRow("text latency") << "latency?ms=abc";
     QTest::newRow("latency without ms") << "latency";
     QTest::newRow("sensor 0") << "fault?sensor=0&kind=dashes";
-    QTest::newRow("sensor 14") << "fault?sensor=14&kind=dashes";
+    QTest::newRow("sensor 114") << "fault?sensor=114&kind=dashes";
     QTest::newRow("no sensor") << "fault?kind=dashes";
     QTest::newRow("unknown kind") << "fault?sensor=1&kind=smoke";
     QTest::newRow("unknown command") << "reboot";
@@ -700,7 +703,8 @@ void TestAdapterSimulator::controlRejectsBadRequests()
 void TestAdapterSimulator::statsCountSensorRequests()
 {
     const QMap<int, int> before = sim_.stats();
-    QCOMPARE(before.size(), SimulatorProcess::SensorCount);
+    // The thirteen, and any other DS18B20 an earlier test asked for.
+    QVERIFY(before.size() >= SimulatorProcess::SensorCount);
     for (int i = 0; i < 3; ++i)
         QCOMPARE(fetch(3).status, 200);
     QCOMPARE(fetch(12).status, 200);
@@ -763,7 +767,7 @@ void TestAdapterSimulator::commandLineFaults()
 void TestAdapterSimulator::commandLineRejects_data()
 {
     QTest::addColumn<QStringList>("args");
-    QTest::newRow("sensor 14") << QStringList{"--fault", "14:dashes"};
+    QTest::newRow("sensor 114") << QStringList{"--fault", "114:dashes"};
     QTest::newRow("unknown kind") << QStringList{"--fault", "1:smoke"};
     QTest::newRow("no sensor") << QStringList{"--fault", "dashes"};
     QTest::newRow("port too big") << QStringList{"--port", "65536"};

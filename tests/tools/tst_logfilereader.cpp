@@ -140,8 +140,9 @@ void TestLogFileReader::skipsAndReportsBadLines_data()
         << good + body << QList<qsizetype>{} << 2 << QString();
     QTest::newRow("a reading that is no number") << QByteArray(body).replace("-16 ", "-1x6 ") + "\r\n"
                                                  << QList<qsizetype>{1} << 0 << "reading is not a number";
-    QTest::newRow("12 readings") << body.left(body.lastIndexOf(" , ")) + " \r\n"
-                                 << QList<qsizetype>{1} << 0 << "12 readings";
+    // Any count from 1 to 100 is a record (the service logs as many as its list has sensors).
+    QTest::newRow("101 readings") << body + QByteArray(" , 1").repeated(88) + " \r\n" + good
+                                  << QList<qsizetype>{1} << 1 << "101 readings, at most 100";
     QTest::newRow("10 MB line then a record")
         << QByteArray(10 * 1024 * 1024, ',') + "\r\n" + good << QList<qsizetype>{1} << 1 << "too long";
     QTest::newRow("line numbers count every kind of line end")

@@ -65,6 +65,20 @@ void TestLogToolCommand::initTestCase()
     mixed.write(good.left(good.indexOf('\n') + 1) + "junk\r\n" + good.left(good.indexOf('\n') + 1));
     mixed.close();
     QVERIFY(QDir(dir_->path()).mkdir(QStringLiteral("folder")));
+    // The service started with a list of three sensors right after the window program's thirteen.
+    const QDateTime start(QDate(2007, 3, 14), QTime(22, 5, 42));
+    QVERIFY(appendPeriod(file(QStringLiteral("counts.log")), sweeps(start, 5, 10, 0), QLocale::c()));
+    QVERIFY(appendPeriod(file(QStringLiteral("counts.log")), sweeps(start.addSecs(50), 5, 10, 0, 3),
+                         QLocale::c()));
+    QFile names(file(QStringLiteral("names.list")));
+    QVERIFY(names.open(QIODevice::WriteOnly));
+    names.write("# cellar first\n9C000000B4A89828 Cellar, north wall\n06000000A4EC7428\tAttic\n"
+                "A1000000A4D34C28\n");
+    names.close();
+    QFile badNames(file(QStringLiteral("bad.list")));
+    QVERIFY(badNames.open(QIODevice::WriteOnly));
+    badNames.write("9C000000B4A89829 Cellar\n");
+    badNames.close();
     // 3/4/2007 is the 4th of March in en_US and the 3rd of April where the day comes first.
     QVERIFY(appendPeriod(file(QStringLiteral("fourth.log")),
                          sweeps(QDateTime(QDate(2007, 3, 4), QTime(22, 5, 42)), 20, 10, 0),
@@ -89,6 +103,21 @@ void TestLogToolCommand::exitStatus_data()
     row("stats as csv", {"stats", "--locale", "en_US", "--format", "csv", "--stale", "13", "en.log"}, 0,
         "\r\n13,65,21.5,21.5,21.500000,,65,0,true\r\n", "");
     row("empty file", {"csv", "empty.log"}, 0, "timestamp,", "");
+    row("a new count of readings starts a new period", {"stats", "--locale", "C", "counts.log"}, 0,
+        "10 records in 2 logging period(s)", "");
+    row("csv columns of the widest period", {"csv", "--locale", "C", "counts.log"}, 0,
+        "sensor12,sensor13\r\n", "");
+    row("csv: a narrower record leaves the rest empty", {"csv", "--locale", "C", "counts.log"}, 0,
+        ",17.75,,,,,,,,,,\r\n", "");
+    row("csv: the sensors' names from the list",
+        {"csv", "--locale", "C", "--sensors", "names.list", "counts.log"}, 0,
+        "timestamp,\"Cellar, north wall\",Attic,sensor3,sensor4,", "");
+    row("csv: a sensor list that is no good", {"csv", "--sensors", "bad.list", "counts.log"}, 1, "",
+        "bad.list:1: ");
+    row("csv: a sensor list that is missing", {"csv", "--sensors", "none.list", "counts.log"}, 1, "",
+        "none.list");
+    row("sensors for stats", {"stats", "--sensors", "names.list", "counts.log"}, 1, "",
+        "--sensors does not apply to stats");
     row("bad line among records", {"stats", "--locale", "en_US", "mixed.log"}, 0, "2 records",
         "mixed.log:2: ");
     row("every line bad, said once", {"csv", "--locale", "de_DE", "en.log"}, 2, "timestamp,",

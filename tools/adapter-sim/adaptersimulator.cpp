@@ -31,8 +31,26 @@ bool wantsClose(const QHttpServerRequest& request)
 AdapterSimulator::AdapterSimulator(quint64 seed, QObject* parent) : QAbstractHttpServer(parent), seed_(seed)
 {
     drift_.reserve(SensorCount);
-    for (int sensor = 1; sensor <= SensorCount; ++sensor)
+    for (int sensor = 1; sensor <= SensorCount; ++sensor) {
+        roms_.append(romCode(sensor));
         drift_.emplace_back(sensor, seed);
+    }
+    requests_.resize(SensorCount);
+}
+
+std::optional<int> AdapterSimulator::sensorFor(const QByteArray& path, const QByteArray& encodedQuery)
+{
+    const std::optional<QByteArray> rom = romOfRequest(path, encodedQuery);
+    if (!rom)
+        return std::nullopt;
+    if (const qsizetype known = roms_.indexOf(*rom); known >= 0)
+        return int(known) + 1;
+    if (!isDs18b20Rom(*rom) || roms_.size() >= MaxSensors)
+        return std::nullopt;
+    roms_.append(*rom);
+    drift_.emplace_back(int(roms_.size()), seed_);
+    requests_.push_back(0);
+    return int(roms_.size());
 }
 
 std::optional<quint16> AdapterSimulator::listenLocal(quint16 port)
@@ -55,13 +73,13 @@ void AdapterSimulator::setFault(const SensorFault& fault)
         faults_.fill(fault.fault);
         return;
     }
-    if (fault.sensor >= 1 && fault.sensor <= SensorCount)
+    if (fault.sensor >= 1 && fault.sensor <= MaxSensors)
         faults_[slot(fault.sensor)] = fault.fault;
 }
 
 Fault AdapterSimulator::fault(int sensor) const
 {
-    if (sensor < 1 || sensor > SensorCount)
+    if (sensor < 1 || sensor > MaxSensors)
         return {};
     return faults_[slot(sensor)];
 }
@@ -73,7 +91,7 @@ void AdapterSimulator::clearFaults()
 
 quint64 AdapterSimulator::requestCount(int sensor) const
 {
-    if (sensor < 1 || sensor > SensorCount)
+    if (sensor < 1 || sensor > sensorCount())
         return 0;
     return requests_[slot(sensor)];
 }
@@ -101,7 +119,7 @@ bool AdapterSimulator::handleRequest(const QHttpServerRequest& request, QTcpSock
     } else if (path.startsWith(ControlPrefix)) {
         answer.response = controlAnswer(path, query);
         delayed = false;
-    } else if (const auto sensor = sensorForRequest(path, query)) {
+    } else if (const auto sensor = sensorFor(path, query)) {
         answer = sensorAnswer(*sensor, RequestTarget{path, query, port_});
     } else {
         answer.response = PageBuilder::notFound();
@@ -135,7 +153,8 @@ AdapterSimulator::Answer AdapterSimulator::sensorAnswer(int sensor, const Reques
         fault = Fault{};
 
     Answer answer;
-    answer.response = PageBuilder::sensorResponse(sensor, reading, fault, target, seed_ ^ totalRequests());
+    answer.response = PageBuilder::sensorResponse(sensor, roms_.at(slot(sensor)), reading, fault, target,
+                                                  seed_ ^ totalRequests());
     switch (fault.kind) {
     case FaultKind::Close:
         answer.delivery = Delivery::Close;
@@ -173,7 +192,7 @@ HttpResponse AdapterSimulator::controlAnswer(const QByteArray& path, const QByte
         const auto kind =
             faultKindFromName(QString::fromUtf8(queryValue(encodedQuery, "kind").value_or(QByteArray())));
         if (!sensor)
-            return bad("sensor must be 1..13 or all");
+            return bad("sensor must be 1.." + QByteArray::number(MaxSensors) + " or all");
         if (!kind)
             return bad("kind must be one of: " + faultKindNames().join(u' ').toLatin1());
         setFault(SensorFault{*sensor, Fault{*kind, queryValue(encodedQuery, "arg").value_or(QByteArray())}});
@@ -181,7 +200,7 @@ HttpResponse AdapterSimulator::controlAnswer(const QByteArray& path, const QByte
         clearFaults();
     } else if (command == "stats") {
         QByteArray text;
-        for (int sensor = 1; sensor <= SensorCount; ++sensor)
+        for (int sensor = 1; sensor <= sensorCount(); ++sensor)
             text += QByteArray::number(sensor) + ' ' + QByteArray::number(requestCount(sensor)) + '\n';
         text += "total " + QByteArray::number(totalRequests()) + '\n';
         return PageBuilder::text(200, text);

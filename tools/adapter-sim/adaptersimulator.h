@@ -8,6 +8,7 @@
 
 #include <QAbstractHttpServer>
 #include <QByteArray>
+#include <QList>
 #include <QPointer>
 #include <QTcpSocket>
 
@@ -39,6 +40,8 @@ public:
     void clearFaults();
 
     [[nodiscard]] quint64 requestCount(int sensor) const;
+    // The thirteen, then every other sensor asked of it so far.
+    [[nodiscard]] int sensorCount() const { return int(roms_.size()); }
     [[nodiscard]] quint64 totalRequests() const;
 
 protected:
@@ -53,6 +56,8 @@ private:
         HttpResponse response;
     };
 
+    // The sensor a request asks for; another DS18B20 than the thirteen becomes the next sensor.
+    [[nodiscard]] std::optional<int> sensorFor(const QByteArray& path, const QByteArray& encodedQuery);
     [[nodiscard]] Answer sensorAnswer(int sensor, const RequestTarget& target);
     [[nodiscard]] HttpResponse controlAnswer(const QByteArray& path, const QByteArray& encodedQuery);
     void deliver(const QPointer<QTcpSocket>& socket, const Answer& answer);
@@ -61,9 +66,11 @@ private:
     quint64 seed_;
     quint16 port_ = 0;
     int latencyMs_ = 0;
+    QList<QByteArray> roms_; // sensor n is roms_[n - 1]
     std::vector<SensorDrift> drift_;
-    std::array<Fault, SensorCount> faults_{};
-    std::array<quint64, SensorCount> requests_{};
+    std::vector<quint64> requests_;
+    // Faults may be set for sensors not asked of it yet.
+    std::array<Fault, MaxSensors> faults_{};
 };
 
 } // namespace quorvel::adaptersim

@@ -60,7 +60,7 @@ std::optional<int> parseSensorSelector(QStringView text)
         return SensorFault::AllSensors;
     bool ok = false;
     const int sensor = text.toInt(&ok);
-    if (!ok || sensor < 1 || sensor > SensorCount)
+    if (!ok || sensor < 1 || sensor > MaxSensors)
         return std::nullopt;
     return sensor;
 }

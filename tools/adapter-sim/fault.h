@@ -43,7 +43,7 @@ struct SensorFault {
 [[nodiscard]] QString faultKindName(FaultKind kind);
 [[nodiscard]] QStringList faultKindNames();
 
-// Sensor text as given on the command line and the control endpoint: 1..13 or "all".
+// Sensor text as given on the command line and the control endpoint: 1..MaxSensors or "all".
 [[nodiscard]] std::optional<int> parseSensorSelector(QStringView text);
 
 // "SENSOR:KIND[:ARG]"; ARG is everything after the second colon, so it may itself hold colons.

@@ -33,9 +33,13 @@ standard output as one decimal line and nothing else; errors go to standard erro
 Sensor pages (sensor 1..13, ROM codes in that order):
   GET /1Wire/ReadDS18B20.html?DS18B20Request=%7b<ROM>,12%7d
 <ROM codes>
-  The braces may be raw or percent-encoded in either case. Any other path or ROM code gets 404.
+  The braces may be raw or percent-encoded in either case. Any other DS18B20 ROM code (sixteen
+  upper-case hexadecimal digits ending in the family code 28) is served too, as sensor 14, 15, ...
+  in the order first asked, up to 113 sensors, so a logger with a sensor list of its own finds its
+  sensors. Any other path or ROM code gets 404.
   The temperature is the VALUE of the INPUT element with ID Temperature_0. Sensor n drifts between
-  15+n and 21+n degrees in 0.0625 steps, at most one step per request, the same for the same --seed.
+  15+n and 21+n degrees in 0.0625 steps, at most one step per request, the same for the same --seed;
+  sensors 14 and up repeat the ranges of 1 to 13.
 
 Fault kinds (per sensor, via --fault or /control/fault):
   none                 normal page
@@ -95,7 +99,7 @@ int main(int argc, char* argv[])
         QStringLiteral("MS"), QStringLiteral("0"));
     const QCommandLineOption faultOption(
         QStringLiteral("fault"),
-        QStringLiteral("Fault for SENSOR (1..13 or all), see the kinds above; repeatable, later wins."),
+        QStringLiteral("Fault for SENSOR (1..113 or all), see the kinds above; repeatable, later wins."),
         QStringLiteral("SENSOR:KIND[:ARG]"));
     const QCommandLineOption seedOption(QStringLiteral("seed"),
                                         QStringLiteral("Seed of the temperature drift (default 1)."),
@@ -123,7 +127,7 @@ int main(int argc, char* argv[])
         const auto fault = parseFaultOption(text);
         if (!fault)
             fail(QStringLiteral(
-                     "bad --fault '%1': expected SENSOR:KIND[:ARG], SENSOR 1..13 or all, KIND one of %2")
+                     "bad --fault '%1': expected SENSOR:KIND[:ARG], SENSOR 1..113 or all, KIND one of %2")
                      .arg(text, faultKindNames().join(u", ")));
         simulator.setFault(*fault);
     }

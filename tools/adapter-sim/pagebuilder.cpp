@@ -21,7 +21,7 @@ QByteArray PageBuilder::formatTemperature(int sixteenths)
     return text;
 }
 
-QByteArray PageBuilder::page(int sensor, QByteArrayView temperatureCell)
+QByteArray PageBuilder::page(int sensor, QByteArrayView rom, QByteArrayView temperatureCell)
 {
     QByteArray out;
     out.reserve(420);
@@ -29,17 +29,18 @@ QByteArray PageBuilder::page(int sensor, QByteArrayView temperatureCell)
     out += "<H3>1-Wire Sensor Reading</H3>\n";
     out += "<FORM NAME=Reading ACTION=\"";
     out += SensorPath.toByteArray();
-    out += "\"><TABLE BORDER=1><TR><TD>ROM<TD>" + romCode(sensor) + "\n";
+    out += "\"><TABLE BORDER=1><TR><TD>ROM<TD>" + rom.toByteArray() + "\n";
     out += "<TR><TD>Temperature<TD>";
     out += temperatureCell.toByteArray();
     out += "\n</TABLE></FORM></BODY></HTML>\n";
     return out;
 }
 
-QByteArray PageBuilder::readingPage(int sensor, int sixteenths)
+QByteArray PageBuilder::readingPage(int sensor, QByteArrayView rom, int sixteenths)
 {
-    return page(sensor, "<INPUT TYPE=TEXT ID=Temperature_0 NAME=Temperature_0 VALUE=\"" +
-                            formatTemperature(sixteenths) + "\" SIZE=10 READONLY>");
+    return page(sensor, rom,
+                "<INPUT TYPE=TEXT ID=Temperature_0 NAME=Temperature_0 VALUE=\"" +
+                    formatTemperature(sixteenths) + "\" SIZE=10 READONLY>");
 }
 
 QByteArray PageBuilder::padded(const QByteArray& page, qsizetype size)
@@ -86,7 +87,7 @@ HttpResponse PageBuilder::redirect(const QByteArray& location)
     return response;
 }
 
-HttpResponse PageBuilder::sensorResponse(int sensor, int sixteenths, const Fault& fault,
+HttpResponse PageBuilder::sensorResponse(int sensor, QByteArrayView rom, int sixteenths, const Fault& fault,
                                          const RequestTarget& target, quint64 garbageSeed)
 {
     HttpResponse response;
@@ -97,21 +98,23 @@ HttpResponse PageBuilder::sensorResponse(int sensor, int sixteenths, const Fault
     case FaultKind::None:
     case FaultKind::Close:
     case FaultKind::Silent:
-        response.body = readingPage(sensor, sixteenths);
+        response.body = readingPage(sensor, rom, sixteenths);
         break;
     case FaultKind::Missing:
-        response.body = page(sensor, "Sensor not responding");
+        response.body = page(sensor, rom, "Sensor not responding");
         break;
     case FaultKind::Dashes:
-        response.body = page(sensor, "<INPUT TYPE=TEXT ID=Temperature_0 NAME=Temperature_0 VALUE=\"----\" "
-                                     "SIZE=10 READONLY>");
+        response.body = page(sensor, rom,
+                             "<INPUT TYPE=TEXT ID=Temperature_0 NAME=Temperature_0 VALUE=\"----\" "
+                             "SIZE=10 READONLY>");
         break;
     case FaultKind::Value:
-        response.body = page(sensor, "<INPUT TYPE=TEXT ID=Temperature_0 NAME=Temperature_0 VALUE=\"" +
-                                         fault.arg + "\" SIZE=10 READONLY>");
+        response.body = page(sensor, rom,
+                             "<INPUT TYPE=TEXT ID=Temperature_0 NAME=Temperature_0 VALUE=\"" + fault.arg +
+                                 "\" SIZE=10 READONLY>");
         break;
     case FaultKind::NoValue:
-        response.body = page(sensor, "<SPAN ID=Temperature_0>" + reading + "</SPAN>");
+        response.body = page(sensor, rom, "<SPAN ID=Temperature_0>" + reading + "</SPAN>");
         break;
     case FaultKind::Garbage:
         response.contentType = "application/octet-stream";
@@ -123,10 +126,10 @@ HttpResponse PageBuilder::sensorResponse(int sensor, int sixteenths, const Fault
                         "<H1>Internal Server Error</H1>The 1-Wire bus did not answer.</BODY></HTML>\n";
         break;
     case FaultKind::Drip:
-        response.body = padded(readingPage(sensor, sixteenths), MinimumDripBodySize);
+        response.body = padded(readingPage(sensor, rom, sixteenths), MinimumDripBodySize);
         break;
     case FaultKind::Huge:
-        response.body = padded(readingPage(sensor, sixteenths), HugeBodySize);
+        response.body = padded(readingPage(sensor, rom, sixteenths), HugeBodySize);
         break;
     case FaultKind::RedirectOtherHost:
         response = redirect("http://127.0.0.2:" + port + pathAndQuery);

@@ -30,20 +30,21 @@ public:
     // Decimal text with '.' and no trailing zeros: 377 -> "23.5625", 336 -> "21", -50 -> "-3.125".
     [[nodiscard]] static QByteArray formatTemperature(int sixteenths);
 
-    [[nodiscard]] static QByteArray readingPage(int sensor, int sixteenths);
+    [[nodiscard]] static QByteArray readingPage(int sensor, QByteArrayView rom, int sixteenths);
 
     // Inserts a comment so the page becomes exactly size bytes; pages already that long come back as is.
     [[nodiscard]] static QByteArray padded(const QByteArray& page, qsizetype size);
 
-    [[nodiscard]] static HttpResponse sensorResponse(int sensor, int sixteenths, const Fault& fault,
-                                                     const RequestTarget& target, quint64 garbageSeed);
+    [[nodiscard]] static HttpResponse sensorResponse(int sensor, QByteArrayView rom, int sixteenths,
+                                                     const Fault& fault, const RequestTarget& target,
+                                                     quint64 garbageSeed);
 
     [[nodiscard]] static HttpResponse notFound();
     [[nodiscard]] static HttpResponse methodNotAllowed();
     [[nodiscard]] static HttpResponse text(int status, const QByteArray& text);
 
 private:
-    [[nodiscard]] static QByteArray page(int sensor, QByteArrayView temperatureCell);
+    [[nodiscard]] static QByteArray page(int sensor, QByteArrayView rom, QByteArrayView temperatureCell);
     [[nodiscard]] static QByteArray garbage(quint64 seed);
     [[nodiscard]] static HttpResponse redirect(const QByteArray& location);
 };

@@ -2,6 +2,8 @@
 
 #include "querystring.h"
 
+#include <algorithm>
+
 namespace quorvel::adaptersim {
 
 namespace {
@@ -10,7 +12,7 @@ constexpr int SwingSixteenths = 3 * 16;
 
 int centreSixteenths(int sensor)
 {
-    return (18 + sensor) * 16;
+    return (18 + (sensor - 1) % SensorCount + 1) * 16;
 }
 
 } // namespace
@@ -32,7 +34,7 @@ std::optional<int> sensorForRom(QByteArrayView rom)
     return std::nullopt;
 }
 
-std::optional<int> sensorForRequest(QByteArrayView path, QByteArrayView encodedQuery)
+std::optional<QByteArray> romOfRequest(QByteArrayView path, QByteArrayView encodedQuery)
 {
     if (path != SensorPath)
         return std::nullopt;
@@ -40,7 +42,19 @@ std::optional<int> sensorForRequest(QByteArrayView path, QByteArrayView encodedQ
     // 12 is the conversion resolution in bits; the adapter serves no other.
     if (!request.startsWith('{') || !request.endsWith(",12}"))
         return std::nullopt;
-    return sensorForRom(QByteArrayView(request).sliced(1, request.size() - 5));
+    return request.sliced(1, request.size() - 5);
+}
+
+bool isDs18b20Rom(QByteArrayView rom)
+{
+    const auto upperHex = [](char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'); };
+    return rom.size() == 16 && std::all_of(rom.begin(), rom.end(), upperHex) && rom.endsWith("28");
+}
+
+std::optional<int> sensorForRequest(QByteArrayView path, QByteArrayView encodedQuery)
+{
+    const std::optional<QByteArray> rom = romOfRequest(path, encodedQuery);
+    return rom ? sensorForRom(*rom) : std::nullopt;
 }
 
 int lowestSixteenths(int sensor)

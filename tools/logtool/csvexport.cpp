@@ -1,5 +1,7 @@
 #include "csvexport.h"
 
+#include "logruns.h"
+
 #include <algorithm>
 #include <charconv>
 
@@ -49,11 +51,16 @@ QString CsvExport::timestamp(const QDateTime& when)
     return text;
 }
 
-QByteArray CsvExport::document(const QList<acquisition::LogRecord>& records)
+QByteArray CsvExport::document(const QList<acquisition::LogRecord>& records, const QStringList& names)
 {
+    qsizetype columns = LogRuns::widestCount(records);
+    if (columns == 0)
+        columns = names.isEmpty() ? qsizetype(acquisition::LogRecord::ReadingCount) : names.size();
     QStringList header{QStringLiteral("timestamp")};
-    for (std::size_t sensor = 1; sensor <= acquisition::LogRecord::ReadingCount; ++sensor)
-        header << QStringLiteral("sensor%1").arg(sensor);
+    for (qsizetype slot = 0; slot < columns; ++slot) {
+        const QString name = names.value(slot);
+        header << (name.isEmpty() ? QStringLiteral("sensor%1").arg(slot + 1) : name);
+    }
 
     QByteArray out = row(header).toUtf8();
     out.reserve(out.size() + records.size() * 160);
@@ -63,6 +70,8 @@ QByteArray CsvExport::document(const QList<acquisition::LogRecord>& records)
         fields << timestamp(record.when);
         for (const float value : record.readings)
             fields << reading(value);
+        for (qsizetype slot = record.readings.size(); slot < columns; ++slot)
+            fields << QString();
         out += row(fields).toUtf8();
     }
     return out;

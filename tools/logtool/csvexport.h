@@ -26,8 +26,11 @@ public:
     // Empty for an invalid time.
     [[nodiscard]] static QString timestamp(const QDateTime& when);
 
-    // The whole document: a header row "timestamp,sensor1,...,sensor13", then one row per record.
-    [[nodiscard]] static QByteArray document(const QList<acquisition::LogRecord>& records);
+    // The whole document: a header row "timestamp,sensor1,...,sensorN", then one row per record, with
+    // one column per sensor of the widest logging period (N; 13 without records) and empty fields where
+    // a record has fewer readings. A sensor with a name in names (slot order) is headed by it instead.
+    [[nodiscard]] static QByteArray document(const QList<acquisition::LogRecord>& records,
+                                             const QStringList& names = {});
 };
 
 } // namespace quorvel::logtool

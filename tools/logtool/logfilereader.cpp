@@ -41,7 +41,7 @@ struct Problem {
     QString reason;
 };
 
-// The commas parseLogRecord takes for separators: those with a blank beside them.
+// The commas parseAnyLogRecord takes for separators: those with a blank beside them.
 QList<qsizetype> separatorsOf(QStringView line)
 {
     QList<qsizetype> separators;
@@ -54,12 +54,26 @@ QList<qsizetype> separatorsOf(QStringView line)
     return separators;
 }
 
-// The date-time of a line, the way parseLogRecord finds it: what stands before the thirteenth
-// separator counted from the end.
+// How many items at the end of the line could be readings: none of them holds a blank, whatever the
+// locale, while the date-time in front of them has one between date and time.
+qsizetype trailingItems(QStringView line, const QList<qsizetype>& separators)
+{
+    qsizetype count = 0;
+    for (qsizetype index = separators.size() - 1; index >= 0; --index, ++count) {
+        const qsizetype to = index + 1 < separators.size() ? separators.at(index + 1) : line.size();
+        const QStringView item = line.mid(separators.at(index) + 1, to - separators.at(index) - 1).trimmed();
+        if (item.isEmpty() || std::any_of(item.begin(), item.end(), [](QChar c) { return c.isSpace(); }))
+            break;
+    }
+    return count;
+}
+
+// The date-time of a line, the way parseAnyLogRecord finds it: what stands before the readings.
 QStringView dateTimeOf(QStringView line)
 {
     const QList<qsizetype> separators = separatorsOf(line);
-    return line.left(separators.at(separators.size() - acquisition::LogRecord::ReadingCount)).trimmed();
+    const qsizetype readings = std::max<qsizetype>(trailingItems(line, separators), 1);
+    return line.left(separators.at(separators.size() - readings)).trimmed();
 }
 
 // The checks that do not depend on the locale: the line as text, or why it cannot be a record.
@@ -76,10 +90,14 @@ std::variant<QString, Problem> recordText(QByteArrayView bytes)
     QString line = QString::fromLocal8Bit(bytes);
     if (line.contains(QChar::ReplacementCharacter))
         return Problem{LineProblem::NotText, QStringLiteral("the line is not text in the local code page")};
-    const qsizetype separators = separatorsOf(line).size();
-    if (separators < qsizetype(acquisition::LogRecord::ReadingCount))
-        return Problem{LineProblem::NotARecord,
-                       QStringLiteral("not a record: %1 readings, 13 expected").arg(separators)};
+    const QList<qsizetype> separators = separatorsOf(line);
+    if (separators.isEmpty())
+        return Problem{LineProblem::NotARecord, QStringLiteral("not a record: 0 readings")};
+    const qsizetype readings = trailingItems(line, separators);
+    if (readings > acquisition::LogRecord::MaxReadingCount)
+        return Problem{LineProblem::NotARecord, QStringLiteral("not a record: %1 readings, at most %2")
+                                                    .arg(readings)
+                                                    .arg(acquisition::LogRecord::MaxReadingCount)};
     // The logger ends every record with the blank after its last reading; without it the write was
     // cut off and the last reading may have lost digits.
     if (!isBlank(line.back()))
@@ -88,7 +106,7 @@ std::variant<QString, Problem> recordText(QByteArrayView bytes)
     return line;
 }
 
-// Why parseLogRecord turned down a line that passed recordText.
+// Why parseAnyLogRecord turned down a line that passed recordText.
 Problem diagnose(QStringView line, const QLocale& locale)
 {
     const QStringView dateText = dateTimeOf(line);
@@ -213,7 +231,7 @@ std::optional<std::pair<Records, qsizetype>> readLines(const QList<RecordLine>& 
     records.reserve(lines.size());
     qsizetype failures = 0;
     for (const RecordLine& l : lines) {
-        records.append(acquisition::parseLogRecord(l.text, locale));
+        records.append(acquisition::parseAnyLogRecord(l.text, locale));
         if (!records.constLast() && ++failures > maxFailures)
             return std::nullopt;
     }
@@ -227,7 +245,7 @@ QList<QLocale> ranked(QList<QLocale> locales, const RecordLine& first, const QLo
 {
     const LocaleGroups& all = localeGroups();
     const auto score = [&](const QLocale& l) {
-        const std::optional<acquisition::LogRecord> record = acquisition::parseLogRecord(first.text, l);
+        const std::optional<acquisition::LogRecord> record = acquisition::parseAnyLogRecord(first.text, l);
         const bool writesTheLine =
             record && acquisition::composeLogRecord(*record, l).chopped(2) == first.text;
         return std::tuple(writesTheLine, sameLocale(l, given), l.language() == given.language(),
@@ -267,7 +285,7 @@ LogFileContents readLogFile(QByteArrayView bytes, const QLocale& locale)
         if (auto* problem = std::get_if<Problem>(&text))
             return addProblem(contents, lineNumber, std::move(*problem));
         const QString& record = std::get<QString>(text);
-        if (const auto parsed = acquisition::parseLogRecord(record, locale))
+        if (const auto parsed = acquisition::parseAnyLogRecord(record, locale))
             contents.records.append(*parsed);
         else
             addProblem(contents, lineNumber, diagnose(record, locale));
@@ -300,7 +318,7 @@ LocaleChoice findLogLocale(const QList<QByteArrayView>& files, const QLocale& gi
     for (; first < std::min(lines.size(), searched) && candidates.isEmpty(); ++first) {
         for (qsizetype g = 0; g < all.groups.size(); ++g) {
             if (all.keys.at(g) != givenKey &&
-                acquisition::parseLogRecord(lines.at(first).text, all.groups.at(g).first()))
+                acquisition::parseAnyLogRecord(lines.at(first).text, all.groups.at(g).first()))
                 candidates.append(g);
         }
     }

@@ -24,6 +24,14 @@ qint64 LogRuns::gapThresholdMs(const QList<acquisition::LogRecord>& records, dou
     return static_cast<qint64>(std::llround(static_cast<double>(median) * gapFactor));
 }
 
+qsizetype LogRuns::widestCount(const QList<acquisition::LogRecord>& records)
+{
+    qsizetype widest = 0;
+    for (const acquisition::LogRecord& record : records)
+        widest = std::max(widest, record.readings.size());
+    return widest;
+}
+
 QList<LogRun> LogRuns::split(const QList<acquisition::LogRecord>& records, double gapFactor)
 {
     QList<LogRun> runs;
@@ -33,7 +41,8 @@ QList<LogRun> LogRuns::split(const QList<acquisition::LogRecord>& records, doubl
     LogRun current{0, 1};
     for (qsizetype i = 1; i < records.size(); ++i) {
         const qint64 step = records.at(i - 1).when.msecsTo(records.at(i).when);
-        if (step < 0 || step > threshold) {
+        if (step < 0 || step > threshold ||
+            records.at(i - 1).readings.size() != records.at(i).readings.size()) {
             runs.append(current);
             current = {i, 0};
         }

@@ -13,8 +13,9 @@ struct LogRun {
 };
 
 // Logging stopped between two records when the time between them exceeds gapFactor times the median
-// interval between records (never taken below one second, the resolution of the log), or when time
-// runs backwards, as it does where a later run of the logger was appended before an earlier one.
+// interval between records (never taken below one second, the resolution of the log), when time runs
+// backwards, as it does where a later run of the logger was appended before an earlier one, or when the
+// count of readings changes, as it does where the logger was started with another sensor list.
 class LogRuns {
 public:
     static constexpr double DefaultGapFactor = 5.0;
@@ -23,6 +24,8 @@ public:
     [[nodiscard]] static QList<LogRun> split(const QList<acquisition::LogRecord>& records,
                                              double gapFactor = DefaultGapFactor);
     // The longest forward step between two records that is not a gap, in milliseconds.
+    // The most readings any record has: the sensors of the widest logging period.
+    [[nodiscard]] static qsizetype widestCount(const QList<acquisition::LogRecord>& records);
     [[nodiscard]] static qint64 gapThresholdMs(const QList<acquisition::LogRecord>& records,
                                                double gapFactor = DefaultGapFactor);
 };

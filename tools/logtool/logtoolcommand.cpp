@@ -7,6 +7,8 @@
 #include "sensorstatistics.h"
 #include "svgrenderer.h"
 
+#include "acquisition/sensorlist.h"
+
 #include <QCommandLineParser>
 #include <QFile>
 #include <QFileInfo>
@@ -25,22 +27,28 @@ namespace {
 const char* const Usage = "Usage: quorvel3-logtool COMMAND [options] FILE...";
 
 const char* const Help = R"(Reads the log files of the Quorvel-3 temperature logger: one line per sweep of its
-thirteen DS18B20 sensors, the date and time as the logger's locale writes it, then thirteen
-readings in degrees Celsius. Files are read in the order given, and all the logging periods and
-runs in them one after the other.
+DS18B20 sensors (thirteen for the window program, 1 to 100 for the service), the date and time
+as the logger's locale writes it, then one reading per sensor in degrees Celsius. Files are read
+in the order given, and all the logging periods and runs in them one after the other. A record
+with another count of readings than the one before it starts a new logging period.
 
 Commands:
   csv    Converts the records to CSV (RFC 4180, CR LF line ends, UTF-8). The header row is
-         timestamp,sensor1,...,sensor13; the timestamp is ISO 8601 local time with its offset
-         from UTC (2007-03-14T22:05:42-04:00), readings use "." and the shortest form that
-         reads back as the same value. Output to standard output unless -o is given.
+         timestamp,sensor1,...,sensorN, one column per sensor of the widest logging period
+         (a record with fewer readings leaves the rest empty); with --sensors the sensors
+         are headed by their names in the sensor list instead. The timestamp is ISO 8601
+         local time with its offset from UTC (2007-03-14T22:05:42-04:00), readings use "."
+         and the shortest form that reads back as the same value. Output to standard output
+         unless -o is given.
            quorvel3-logtool csv --locale de_DE -o temperatures.csv sweep.log
-  plot   Draws the thirteen sensors over time into a PNG or SVG picture, chosen by the
+           quorvel3-logtool csv --sensors /etc/quorvel3d/sensors quorvel3d.log
+  plot   Draws the sensors over time into a PNG or SVG picture, chosen by the
          extension of -o (.png or .svg), which is required. Each sensor has its own colour,
-         shown in the legend by its number 1..13. A line never joins records across a gap:
+         shown in the legend by its number 1..N. A line never joins records across a gap:
          where the time to the next record exceeds the gap factor times the median time
-         between records (at least one second), or where time runs backwards, as at the start
-         of an earlier run appended after a later one. In SVG each sensor is a
+         between records (at least one second), where time runs backwards, as at the start
+         of an earlier run appended after a later one, or where the count of readings
+         changes. In SVG each sensor is a
          <g class="series" data-sensor="N"> with one <polyline class="run"> per continuous run.
            quorvel3-logtool plot --size 1600x800 -o week.png monday.log tuesday.log
   stats  Per sensor: count of readings, minimum, maximum, mean, the time of the last change
@@ -67,7 +75,7 @@ Bad lines:
 
 Exit status:
   0  at least one record was read, or every file was empty.
-  1  bad usage, an input file that cannot be read, records whose dates read differently
+  1  bad usage, an input file or sensor list that cannot be read or is no good, records whose dates read differently
      in several locales (then nothing is written), or an output that cannot be written.
   2  not one line of the input is a record, for instance because --locale is not the
      logger's: the output is still written as for empty input (the CSV header only, a
@@ -90,6 +98,7 @@ struct Options {
     bool csvStats = false;
     qsizetype staleRecords = SensorStatistics::DefaultStaleRecords;
     double gapFactor = LogRuns::DefaultGapFactor;
+    QString sensorList; // csv: names for the header
 };
 
 struct Failed {
@@ -135,8 +144,13 @@ std::variant<Options, Failed, QString> parse(QCommandLineParser& parser, const Q
                        "logging period, F > 1 (default %1).")
             .arg(LogRuns::DefaultGapFactor),
         QStringLiteral("F"));
+    const QCommandLineOption sensors(
+        QStringLiteral("sensors"),
+        QStringLiteral("csv: head the columns with the sensors' names from this sensor list, the one the "
+                       "service was given (sensors without a name keep sensorN)."),
+        QStringLiteral("FILE"));
     parser.setApplicationDescription(QString::fromLatin1(Help));
-    parser.addOptions({help, version, locale, output, size, format, stale, gap});
+    parser.addOptions({help, version, locale, output, size, format, stale, gap, sensors});
     parser.addPositionalArgument(QStringLiteral("COMMAND"), QStringLiteral("csv, plot or stats."));
     parser.addPositionalArgument(QStringLiteral("FILE"), QStringLiteral("Log files, read in this order."),
                                  QStringLiteral("FILE..."));
@@ -170,7 +184,7 @@ std::variant<Options, Failed, QString> parse(QCommandLineParser& parser, const Q
     };
     for (const auto& check :
          {onlyFor(size, {QStringLiteral("plot")}), onlyFor(format, {QStringLiteral("stats")}),
-          onlyFor(stale, {QStringLiteral("stats")}),
+          onlyFor(stale, {QStringLiteral("stats")}), onlyFor(sensors, {QStringLiteral("csv")}),
           onlyFor(gap, {QStringLiteral("plot"), QStringLiteral("stats")})}) {
         if (check)
             return *check;
@@ -182,6 +196,9 @@ std::variant<Options, Failed, QString> parse(QCommandLineParser& parser, const Q
         if (*o.locale == QLocale::c() && name != QLatin1String("C") && name != QLatin1String("POSIX"))
             return Failed{QStringLiteral("unknown locale \"%1\"").arg(name)};
     }
+    o.sensorList = parser.value(sensors);
+    if (parser.isSet(sensors) && o.sensorList.isEmpty())
+        return Failed{QStringLiteral("the sensor list's file name is empty")};
     o.output = parser.value(output);
     if (parser.isSet(output) && o.output.isEmpty())
         return Failed{QStringLiteral("the output file name is empty")};
@@ -338,6 +355,18 @@ int LogToolCommand::run(const QStringList& arguments, QIODevice& out, QIODevice&
     }
     const Options& o = std::get<Options>(parsed);
 
+    QStringList names;
+    if (!o.sensorList.isEmpty()) {
+        const acquisition::SensorListResult list = acquisition::readSensorList(o.sensorList);
+        if (list.status != acquisition::SensorListResult::Status::Ok) {
+            for (const QString& message : list.errors)
+                write(err, message + QLatin1Char('\n'));
+            return Failure;
+        }
+        for (const acquisition::ListedSensor& sensor : list.sensors)
+            names << sensor.name;
+    }
+
     QList<QByteArray> contents;
     bool unreadable = false;
     for (const QString& path : o.files) {
@@ -382,7 +411,7 @@ int LogToolCommand::run(const QStringList& arguments, QIODevice& out, QIODevice&
 
     QByteArray data;
     if (o.command == QLatin1String("csv")) {
-        data = CsvExport::document(records);
+        data = CsvExport::document(records, names);
     } else if (o.command == QLatin1String("stats")) {
         const LogFigures figures = SensorStatistics::compute(records, o.staleRecords, o.gapFactor);
         data = o.csvStats ? SensorStatistics::csv(figures)

@@ -55,8 +55,10 @@ QColor PlotLayout::sensorColor(int sensor)
     static constexpr std::array<QRgb, acquisition::LogRecord::ReadingCount> palette{
         0x1f77b4, 0xff7f0e, 0x2ca02c, 0xd62728, 0x9467bd, 0x8c564b, 0xe377c2,
         0x7f7f7f, 0xbcbd22, 0x17becf, 0x000080, 0x00c000, 0xff00ff};
-    const auto index = static_cast<std::size_t>(std::clamp(sensor, 1, int(palette.size())) - 1);
-    return QColor::fromRgb(palette[index]);
+    if (sensor <= int(palette.size()))
+        return QColor::fromRgb(palette[static_cast<std::size_t>(std::max(sensor, 1) - 1)]);
+    // Beyond the palette, hues a golden angle apart, so neighbours never look alike.
+    return QColor::fromHsv(int(std::lround(std::fmod(sensor * 137.508, 360.0))) % 360, 200, 190);
 }
 
 QList<double> PlotLayout::valueTicks(double low, double high, int count)
@@ -115,8 +117,10 @@ PlotScene PlotLayout::layout(const QList<acquisition::LogRecord>& records, QSize
                     << QLineF(area.topLeft(), area.topRight()) << QLineF(area.topRight(), area.bottomRight());
 
     const double legendX = area.right() + 14;
-    const double spacing = std::min(20.0, area.height() / acquisition::LogRecord::ReadingCount);
-    for (int sensor = 1; sensor <= int(acquisition::LogRecord::ReadingCount); ++sensor) {
+    const int sensors =
+        records.isEmpty() ? int(acquisition::LogRecord::ReadingCount) : int(LogRuns::widestCount(records));
+    const double spacing = std::min(20.0, area.height() / sensors);
+    for (int sensor = 1; sensor <= sensors; ++sensor) {
         const double y = std::round(area.top() + spacing * (sensor - 0.5));
         scene.legend.append({sensor,
                              QRectF(legendX, y - 3, 18, 6),
@@ -193,7 +197,8 @@ PlotScene PlotLayout::layout(const QList<acquisition::LogRecord>& records, QSize
     scene.texts.append({QPointF(area.center().x(), height - LineHeight / 2 - 4), caption, PlotText::Middle});
 
     for (const LogRun& run : LogRuns::split(records, gapFactor)) {
-        for (std::size_t slot = 0; slot < acquisition::LogRecord::ReadingCount; ++slot) {
+        // Every record of a run has the same count of readings.
+        for (qsizetype slot = 0; slot < records.at(run.first).readings.size(); ++slot) {
             PlotLine line;
             line.sensor = int(slot) + 1;
             line.from = records.at(run.first).when;

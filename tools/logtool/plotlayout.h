@@ -26,7 +26,7 @@ struct PlotText {
 
 // One sensor over one continuous run of records: a gap in logging always ends a line.
 struct PlotLine {
-    int sensor = 0; // 1..13
+    int sensor = 0; // 1..N
     QDateTime from;
     QDateTime to;
     QList<QPointF> points;
@@ -57,7 +57,7 @@ public:
     [[nodiscard]] static QColor background() { return QColor(0xff, 0xff, 0xff); }
     [[nodiscard]] static QColor foreground() { return QColor(0x20, 0x20, 0x20); }
     [[nodiscard]] static QColor grid() { return QColor(0xe4, 0xe4, 0xe4); }
-    // Thirteen colours far enough apart to tell the lines apart; sensor 1..13.
+    // Thirteen colours far enough apart to tell the lines apart for sensors 1..13, then generated ones.
     [[nodiscard]] static QColor sensorColor(int sensor);
 
     // size is clamped to MinimumSize..MaximumSize.

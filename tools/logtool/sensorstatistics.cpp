@@ -27,23 +27,31 @@ LogFigures SensorStatistics::compute(const QList<acquisition::LogRecord>& record
         figures.first = records.constFirst().when;
         figures.last = records.constLast().when;
     }
-    for (std::size_t slot = 0; slot < figures.sensors.size(); ++slot) {
+    const qsizetype widest =
+        records.isEmpty() ? qsizetype(acquisition::LogRecord::ReadingCount) : LogRuns::widestCount(records);
+    figures.sensors.resize(widest);
+    for (qsizetype slot = 0; slot < widest; ++slot) {
         SensorFigures& s = figures.sensors[slot];
         s.sensor = static_cast<int>(slot) + 1;
-        s.count = records.size();
         double sum = 0.0;
-        for (qsizetype i = 0; i < records.size(); ++i) {
-            const float value = records.at(i).readings[slot];
-            if (i == 0) {
+        // The previous record that has this sensor: records of a narrower period do not count.
+        const acquisition::LogRecord* previous = nullptr;
+        for (const acquisition::LogRecord& record : records) {
+            if (slot >= record.readings.size())
+                continue;
+            const float value = record.readings[slot];
+            if (!previous) {
                 s.minimum = s.maximum = value;
             } else {
                 s.minimum = std::min(s.minimum, value);
                 s.maximum = std::max(s.maximum, value);
-                if (value != records.at(i - 1).readings[slot]) {
-                    s.lastChange = records.at(i).when;
+                if (value != previous->readings[slot]) {
+                    s.lastChange = record.when;
                     s.unchangedRecords = 0;
                 }
             }
+            previous = &record;
+            ++s.count;
             ++s.unchangedRecords;
             sum += value;
             if (value == 85.0f)

@@ -8,13 +8,11 @@
 #include <QList>
 #include <QString>
 
-#include <array>
-
 namespace quorvel::logtool {
 
 struct SensorFigures {
-    int sensor = 0; // 1..13
-    qsizetype count = 0;
+    int sensor = 0;      // 1..N
+    qsizetype count = 0; // records that have this sensor
     float minimum = 0.0f;
     float maximum = 0.0f;
     double mean = 0.0;
@@ -34,7 +32,8 @@ struct LogFigures {
     qsizetype periods = 0;
     QDateTime first;
     QDateTime last;
-    std::array<SensorFigures, acquisition::LogRecord::ReadingCount> sensors{};
+    // One per sensor of the widest logging period; thirteen without records.
+    QList<SensorFigures> sensors;
 };
 
 class SensorStatistics {

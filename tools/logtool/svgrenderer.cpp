@@ -76,7 +76,7 @@ QByteArray SvgRenderer::render(const PlotScene& scene)
     out += QStringLiteral(
                "<clipPath id=\"plot-area\"><rect x=\"%1\" y=\"%2\" width=\"%3\" height=\"%4\"/></clipPath>\n")
                .arg(number(clip.x()), number(clip.y()), number(clip.width()), number(clip.height()));
-    for (int sensor = 1; sensor <= int(acquisition::LogRecord::ReadingCount); ++sensor) {
+    for (int sensor = 1; sensor <= int(scene.legend.size()); ++sensor) {
         out += QStringLiteral(
                    "<g class=\"series\" data-sensor=\"%1\" stroke=\"%2\" stroke-width=\"2\" fill=\"none\" "
                    "stroke-linecap=\"round\" stroke-linejoin=\"round\" clip-path=\"url(#plot-area)\">\n")
