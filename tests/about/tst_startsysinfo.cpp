@@ -1,9 +1,10 @@
 #include "frmabout.h"
+#include "scratchdir.h"
 
+#include "registrybackendmemory.h"
 #include "runtime/appinfo.h"
 #include "runtime/messagebox.h"
 #include "runtime/processlauncher.h"
-#include "registrybackendmemory.h"
 
 #include <QDir>
 #include <QFile>
@@ -50,9 +51,7 @@ private:
 
 void tst_StartSysInfo::initTestCase()
 {
-    const QString base = qEnvironmentVariable("QUORVEL_TEST_TMP", QDir::tempPath());
-    QVERIFY(QDir().mkpath(base));
-    dir_ = std::make_unique<QTemporaryDir>(base + QStringLiteral("/sysinfo-XXXXXX"));
+    dir_ = quorvel::testing::scratchDir(QStringLiteral("sysinfo"));
     QVERIFY(dir_->isValid());
     // On this platform the backslash is an ordinary character, so the folder text "<tmp>/tools" plus the
     // appended "\MSINFO32.EXE" names the file "tools\MSINFO32.EXE" inside <tmp>.

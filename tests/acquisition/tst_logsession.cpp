@@ -1,5 +1,6 @@
 #include "acquisition/logsession.h"
 #include "runtime/localeformats.h"
+#include "scratchdir.h"
 
 #include <QDir>
 #include <QFile>
@@ -19,15 +20,6 @@ using quorvel::acquisition::encodeLogLine;
 using quorvel::acquisition::LogSession;
 
 namespace {
-
-QString scratchRoot()
-{
-    const QString root = qEnvironmentVariable("QUORVEL_TEST_TMP");
-    if (root.isEmpty())
-        return QDir::tempPath();
-    QDir().mkpath(root);
-    return root;
-}
 
 QByteArray contents(const QString& path)
 {
@@ -87,7 +79,7 @@ private:
 
 void TestLogSession::init()
 {
-    dir_ = std::make_unique<QTemporaryDir>(scratchRoot() + QStringLiteral("/logsession-XXXXXX"));
+    dir_ = quorvel::testing::scratchDir(QStringLiteral("logsession"));
     QVERIFY(dir_->isValid());
 }
 

@@ -519,10 +519,9 @@ void tst_frmMain::programIgnoresQtCommandLineOptions()
     const QString program = qEnvironmentVariable("QUORVEL_PROGRAM");
     QVERIFY2(!program.isEmpty(), "QUORVEL_PROGRAM is not set");
     QTemporaryDir config;
-    QVERIFY(writeAdapterConfig(config.path(), QStringLiteral("127.0.0.1:%1").arg(sim_.port())));
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("XDG_CONFIG_HOME"), config.path());
-    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    QProcessEnvironment env =
+        programEnvironment(config.path(), QStringLiteral("127.0.0.1:%1").arg(sim_.port()));
+    QVERIFY(!env.isEmpty());
     env.remove(QStringLiteral("DISPLAY"));
     env.remove(QStringLiteral("WAYLAND_DISPLAY"));
     const int sweepsBefore = sim_.stats().value(SimulatorProcess::SensorCount);

@@ -24,14 +24,11 @@ void tst_LogKill::onlyCompleteLinesAfterSigkill()
     SimulatorProcess sim;
     QVERIFY(sim.start());
     QTemporaryDir dir;
-    const QString config = dir.filePath(QStringLiteral("config"));
-    QVERIFY(testing::writeAdapterConfig(config, QStringLiteral("127.0.0.1:%1").arg(sim.port())));
+    const QProcessEnvironment env = testing::programEnvironment(
+        dir.filePath(QStringLiteral("config")), QStringLiteral("127.0.0.1:%1").arg(sim.port()));
+    QVERIFY(!env.isEmpty());
     const QString logPath = dir.filePath(QStringLiteral("kill.log"));
     const QString harness = QCoreApplication::applicationDirPath() + QStringLiteral("/logkillharness");
-
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("XDG_CONFIG_HOME"), config);
-    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
 
     const int runs = qEnvironmentVariableIntValue("QUORVEL_KILL_RUNS") > 0
                          ? qEnvironmentVariableIntValue("QUORVEL_KILL_RUNS")

@@ -63,12 +63,10 @@ void tst_Offline::runsOnWithoutNetworkAndRecovers()
         QSKIP("unshare -n is not permitted here (needs root or user namespaces)");
 
     QTemporaryDir dir;
-    const QString config = dir.filePath(QStringLiteral("config"));
-    QVERIFY(testing::writeAdapterConfig(config, QStringLiteral("127.0.0.1:%1").arg(AdapterPort)));
+    const QProcessEnvironment env = testing::programEnvironment(
+        dir.filePath(QStringLiteral("config")), QStringLiteral("127.0.0.1:%1").arg(AdapterPort));
+    QVERIFY(!env.isEmpty());
     const QString logPath = dir.filePath(QStringLiteral("offline.log"));
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("XDG_CONFIG_HOME"), config);
-    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
 
     QProcess logger;
     logger.setProcessEnvironment(env);

@@ -1,5 +1,6 @@
 #include "runtime/commondialog.h"
 #include "runtime/modaltracker.h"
+#include "scratchdir.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -21,15 +22,6 @@ using quorvel::runtime::ModalTracker;
 using quorvel::runtime::toNameFilters;
 
 namespace {
-
-QString scratchRoot()
-{
-    const QString root = qEnvironmentVariable("QUORVEL_TEST_TMP");
-    if (root.isEmpty())
-        return QDir::tempPath();
-    QDir().mkpath(root);
-    return root;
-}
 
 // What a driven dialog looked like while it was open.
 struct Seen {
@@ -138,7 +130,7 @@ private:
 
 void TestCommonDialog::init()
 {
-    dir_ = std::make_unique<QTemporaryDir>(scratchRoot() + QStringLiteral("/commondialog-XXXXXX"));
+    dir_ = quorvel::testing::scratchDir(QStringLiteral("commondialog"));
     QVERIFY(dir_->isValid());
 }
 

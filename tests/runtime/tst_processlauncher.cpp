@@ -1,4 +1,5 @@
 #include "runtime/processlauncher.h"
+#include "scratchdir.h"
 
 #include <QDir>
 #include <QFile>
@@ -25,9 +26,7 @@ private:
 
 void tst_ProcessLauncher::init()
 {
-    const QString base = qEnvironmentVariable("QUORVEL_TEST_TMP", QDir::tempPath());
-    QDir().mkpath(base);
-    dir_ = std::make_unique<QTemporaryDir>(base + QStringLiteral("/launcher-XXXXXX"));
+    dir_ = quorvel::testing::scratchDir(QStringLiteral("launcher"));
     QVERIFY(dir_->isValid());
 }
 

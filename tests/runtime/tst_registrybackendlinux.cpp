@@ -1,5 +1,6 @@
 #include "runtime/registry.h"
 #include "runtime/registrybackendlinux.h"
+#include "scratchdir.h"
 
 #include <QDir>
 #include <QFile>
@@ -44,9 +45,7 @@ private:
 void tst_RegistryBackendLinux::init()
 {
     savedPath_ = qgetenv("PATH");
-    const QString base = qEnvironmentVariable("QUORVEL_TEST_TMP", QDir::tempPath());
-    QDir().mkpath(base);
-    dir_ = std::make_unique<QTemporaryDir>(base + QStringLiteral("/registry-XXXXXX"));
+    dir_ = quorvel::testing::scratchDir(QStringLiteral("registry"));
     QVERIFY(dir_->isValid());
 }
 

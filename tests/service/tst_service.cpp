@@ -1,3 +1,4 @@
+#include "scriptedserver.h"
 #include "simulatorprocess.h"
 
 #include "acquisition/logrecord.h"
@@ -15,7 +16,6 @@
 #include <QSignalSpy>
 #include <QSocketNotifier>
 #include <QStandardPaths>
-#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -291,11 +291,11 @@ void TestService::refusedStart()
     QFETCH(QStringList, arguments);
     QFETCH(int, status);
     QFETCH(QString, named);
-    QTcpServer taken;
-    QVERIFY(taken.listen(QHostAddress::LocalHost));
+    quorvel::testing::ScriptedServer taken({quorvel::testing::ScriptedServer::noAnswer()});
+    QVERIFY(taken.listen());
     for (QString& argument : arguments) {
         if (argument == QLatin1String("TAKEN"))
-            argument = QStringLiteral("127.0.0.1:%1").arg(taken.serverPort());
+            argument = QStringLiteral("127.0.0.1:%1").arg(taken.port());
         else if (argument.endsWith(QLatin1String(".log")) || argument.endsWith(QLatin1String(".list")))
             argument = dir_->filePath(argument);
     }
@@ -478,10 +478,8 @@ void TestService::notifiesTheManager()
             messages << QString::fromUtf8(buffer, n);
     });
 
-    QTcpServer probe;
-    QVERIFY(probe.listen(QHostAddress::LocalHost));
-    const quint16 downPort = probe.serverPort();
-    probe.close();
+    const quint16 downPort = quorvel::testing::ScriptedServer::unusedPort();
+    QVERIFY(downPort != 0);
 
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("NOTIFY_SOCKET"), socketPath);

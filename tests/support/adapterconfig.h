@@ -5,6 +5,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QProcessEnvironment>
 #include <QString>
 
 namespace quorvel::testing {
@@ -22,6 +23,19 @@ namespace quorvel::testing {
     namespace keys = runtime::settingskeys;
     const QString text = QStringLiteral("[%1]\n%2=%3\n").arg(keys::Settings, keys::AdapterAddress, address);
     return conf.write(text.toLatin1()) == text.size();
+}
+
+// The environment of the program started as a process of its own: offscreen, reading the settings file
+// written under configHome that points it at the adapter at this address. Empty when the file could not
+// be written.
+[[nodiscard]] inline QProcessEnvironment programEnvironment(const QString& configHome, const QString& address)
+{
+    if (!writeAdapterConfig(configHome, address))
+        return {};
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("XDG_CONFIG_HOME"), configHome);
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    return env;
 }
 
 } // namespace quorvel::testing

@@ -12,7 +12,9 @@ namespace quorvel::testing {
 // the build gives each test; the system's temporary folder otherwise). name prefixes the folder's name.
 [[nodiscard]] inline std::unique_ptr<QTemporaryDir> scratchDir(const QString& name)
 {
-    const QString root = qEnvironmentVariable("QUORVEL_TEST_TMP", QDir::tempPath());
+    QString root = qEnvironmentVariable("QUORVEL_TEST_TMP");
+    if (root.isEmpty())
+        root = QDir::tempPath();
     QDir().mkpath(root);
     return std::make_unique<QTemporaryDir>(root + QLatin1Char('/') + name + QStringLiteral("-XXXXXX"));
 }

@@ -4,6 +4,7 @@
 
 #include "acquisition/logrecord.h"
 #include "acquisition/logsession.h"
+#include "scratchdir.h"
 
 #include <QDir>
 #include <QFile>
@@ -19,9 +20,7 @@ using quorvel::acquisition::LogRecord;
 
 inline std::unique_ptr<QTemporaryDir> scratchDir()
 {
-    const QString root = qEnvironmentVariable("QUORVEL_TEST_TMP", QDir::tempPath());
-    QDir().mkpath(root);
-    return std::make_unique<QTemporaryDir>(root + QStringLiteral("/logtool-XXXXXX"));
+    return quorvel::testing::scratchDir(QStringLiteral("logtool"));
 }
 
 // One logging period: opens the file for appending, writes the records, closes it.
