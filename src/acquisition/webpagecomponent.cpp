@@ -1,7 +1,5 @@
 #include "acquisition/webpagecomponent.h"
 
-#include <QTimer>
-
 #include <algorithm>
 #include <utility>
 
@@ -85,18 +83,22 @@ QString secondsText(int ms)
 } // namespace
 
 WebPageComponent::WebPageComponent(QObject* parent, int timeoutMs)
-    : PageComponent(parent), http_(new HttpConnection(this)), deadline_(new QTimer(this)),
-      timeoutMs_(std::max(timeoutMs, 1))
+    : PageComponent(parent), http_(new HttpConnection(this)), timeoutMs_(std::max(timeoutMs, 1))
 {
-    deadline_->setSingleShot(true);
-    // A coarse timer may fire up to 5 % early; the deadline is a promise to the adapter's slow pages.
-    deadline_->setTimerType(Qt::PreciseTimer);
-    connect(deadline_, &QTimer::timeout, this, &WebPageComponent::onDeadline);
+    // Precise: a coarse timer may fire up to 5 % early; the deadline is a promise to the adapter's slow
+    // pages.
+    setDeadlineTimer(std::make_unique<runtime::PreciseTimer>());
     connect(http_, &HttpConnection::answered, this, &WebPageComponent::onAnswered);
     connect(http_, &HttpConnection::failed, this, &WebPageComponent::onFailed);
 }
 
 WebPageComponent::~WebPageComponent() = default;
+
+void WebPageComponent::setDeadlineTimer(std::unique_ptr<runtime::Timer> timer)
+{
+    deadline_ = std::move(timer);
+    connect(deadline_.get(), &runtime::Timer::timeout, this, &WebPageComponent::onDeadline);
+}
 
 void WebPageComponent::setTimeout(int ms)
 {

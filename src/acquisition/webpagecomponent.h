@@ -3,13 +3,12 @@
 #include "acquisition/htmldocument.h"
 #include "acquisition/httpconnection.h"
 #include "acquisition/pagecomponent.h"
+#include "runtime/timer.h"
 
 #include <QByteArray>
 #include <QUrl>
 
 #include <memory>
-
-class QTimer;
 
 namespace quorvel::acquisition {
 
@@ -45,6 +44,8 @@ public:
     // Makes the sockets; tests substitute sockets that fail inside our own calls.
     using SocketFactory = HttpConnection::SocketFactory;
     void setSocketFactory(SocketFactory factory);
+    // Replaces the timer that ends a load at its deadline (a test's own, fired by hand). Between loads.
+    void setDeadlineTimer(std::unique_ptr<runtime::Timer> timer);
 
 private:
     // A request target to send on the kept-alive connection, or on a fresh one.
@@ -58,7 +59,7 @@ private:
     void complete(HtmlDocument document);
 
     HttpConnection* http_;
-    QTimer* deadline_;
+    std::unique_ptr<runtime::Timer> deadline_;
     std::unique_ptr<HtmlDocument> document_;
     int timeoutMs_;
     qint64 maxBodyBytes_ = DefaultMaxBodyBytes;
