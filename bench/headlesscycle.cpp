@@ -52,7 +52,7 @@ void printSample(const char* label, const Sample& s, const Sample& previous)
 bool readingsPlausible(const acquisition::SensorReadings& readings)
 {
     // The simulator's sensor n drifts between 15 + n and 21 + n degrees.
-    for (std::size_t i = 0; i < readings.size(); ++i) {
+    for (qsizetype i = 0; i < readings.size(); ++i) {
         const float n = float(i + 1);
         if (readings[i] < 15 + n || readings[i] > 21 + n)
             return false;

@@ -155,7 +155,7 @@ void TestLogRecord::layoutHoldsForAnyValues()
     QVERIFY2(line.startsWith(head), qPrintable(line));
 
     qsizetype pos = head.size();
-    for (std::size_t slot = 0; slot < readings.size(); ++slot) {
+    for (qsizetype slot = 0; slot < readings.size(); ++slot) {
         const QString item = (readings[slot] < 0 ? QStringLiteral("-") : QStringLiteral(" ")) +
                              quorvel::runtime::singleToText(std::fabs(readings[slot]), loc) +
                              QLatin1Char(' ');

@@ -107,7 +107,7 @@ void tst_Offline::runsOnWithoutNetworkAndRecovers()
     const qsizetype before = records(logPath).size();
     QTRY_VERIFY_WITH_TIMEOUT(records(logPath).size() >= before + 2, 40000);
     const auto second = records(logPath).at(before + 1);
-    for (std::size_t slot = 0; slot < second.readings.size(); ++slot)
+    for (qsizetype slot = 0; slot < second.readings.size(); ++slot)
         QVERIFY2(second.readings.at(slot) != 0.0f,
                  qPrintable(QStringLiteral("sensor %1 was not read").arg(slot + 1)));
     QCOMPARE(logger.state(), QProcess::Running);
