@@ -10,6 +10,8 @@ namespace quorvel::testing {
 ScriptedServer::ScriptedServer(QList<Reply> script, QObject* parent)
     : QObject(parent), script_(std::move(script))
 {
+    if (script_.isEmpty())
+        script_.append(noAnswer());
     connect(&server_, &QTcpServer::newConnection, this, &ScriptedServer::accept);
 }
 

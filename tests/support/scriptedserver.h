@@ -11,8 +11,8 @@ class QTcpSocket;
 namespace quorvel::testing {
 
 // An HTTP server on 127.0.0.1 that answers the n-th request it receives with the n-th reply of its script
-// (the last one repeats), for tests that need an adapter to misbehave in a precise way. It records every
-// request head and counts connections.
+// (the last one repeats; none at all: no answer), for tests that need an adapter to misbehave in a precise
+// way. It records every request head and counts connections.
 class ScriptedServer : public QObject {
     Q_OBJECT
 public:
