@@ -141,7 +141,7 @@ void TestLogRecord::layoutHoldsForAnyValues()
     QRandomGenerator random(seed);
     const QDateTime when = at(2000 + random.bounded(100), 1 + random.bounded(12), 1 + random.bounded(28),
                               random.bounded(24), random.bounded(60), random.bounded(60));
-    Readings readings(qsizetype(LogRecord::ReadingCount));
+    Readings readings(static_cast<qsizetype>(LogRecord::ReadingCount));
     for (float& r : readings) {
         // Magnitudes from 1E-07 to 1E+09, both signs, so every digit count and both number forms occur.
         const double magnitude = std::pow(10.0, random.bounded(16.0) - 7.0);

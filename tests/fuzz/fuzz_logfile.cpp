@@ -35,7 +35,7 @@ void checkRecordReadsBack(const quorvel::acquisition::LogRecord& record, const Q
     const LogFileContents again = quorvel::logtool::readLogFile(line, locale);
     if (again.records.size() != 1 || again.badLines != 0 || again.records.front().when != record.when)
         std::abort();
-    for (std::size_t slot = 0; slot < record.readings.size(); ++slot) {
+    for (qsizetype slot = 0; slot < record.readings.size(); ++slot) {
         if (again.records.front().readings[slot] !=
             quorvel::fuzz::roundedToSevenDigits(record.readings[slot]))
             std::abort();
