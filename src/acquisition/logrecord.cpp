@@ -29,21 +29,6 @@ bool isBlank(QChar c)
     return c == QLatin1Char(' ') || c == QLatin1Char('\t');
 }
 
-// The commas between items: a separator comma has a blank beside it; a decimal comma sits between digits.
-QList<qsizetype> separatorsOf(QStringView line)
-{
-    QList<qsizetype> separators;
-    for (qsizetype i = 0; i < line.size(); ++i) {
-        if (line.at(i) != u',')
-            continue;
-        const bool blankBefore = i > 0 && isBlank(line.at(i - 1));
-        const bool blankAfter = i + 1 < line.size() && isBlank(line.at(i + 1));
-        if (blankBefore || blankAfter)
-            separators.append(i);
-    }
-    return separators;
-}
-
 // The line without its line end, or nothing when a line break stands inside it.
 std::optional<QStringView> withoutLineEnd(QStringView line)
 {
@@ -54,17 +39,6 @@ std::optional<QStringView> withoutLineEnd(QStringView line)
     if (line.contains(u'\r') || line.contains(u'\n'))
         return std::nullopt;
     return line;
-}
-
-std::optional<float> readingAt(QStringView line, const QList<qsizetype>& separators, qsizetype index,
-                               const QLocale& locale)
-{
-    const qsizetype from = separators.at(index) + 1;
-    const qsizetype to = index + 1 < separators.size() ? separators.at(index + 1) : line.size();
-    const QStringView text = line.mid(from, to - from).trimmed();
-    if (text.isEmpty() || std::any_of(text.begin(), text.end(), [](QChar c) { return c.isSpace(); }))
-        return std::nullopt;
-    return runtime::textToSingle(text.toString(), locale);
 }
 
 // The record whose readings follow the separator at index first; counted from the end, so a date format
@@ -84,14 +58,15 @@ std::optional<ParsedLogRecord> recordFrom(QStringView line, const QList<qsizetyp
     return record;
 }
 
-// Parses the readings from the last one backwards, at most maxCount, and stops at the first that is not
-// a number.
-QList<float> trailingReadings(QStringView line, const QList<qsizetype>& separators, qsizetype maxCount,
+// The readings from the last one backwards, as many as could be readings but at most maxCount, up to
+// the first that is not a number.
+QList<float> trailingReadings(QStringView line, const LogLineLayout& layout, qsizetype maxCount,
                               const QLocale& locale)
 {
     QList<float> values;
-    for (qsizetype index = separators.size() - 1; index >= 0 && values.size() < maxCount; --index) {
-        const std::optional<float> value = readingAt(line, separators, index, locale);
+    const qsizetype last = layout.separators.size() - 1;
+    for (qsizetype index = last; index > last - std::min(layout.trailingItems, maxCount); --index) {
+        const std::optional<float> value = runtime::textToSingle(layout.item(line, index).toString(), locale);
         if (!value)
             break;
         values.append(*value);
@@ -100,6 +75,32 @@ QList<float> trailingReadings(QStringView line, const QList<qsizetype>& separato
 }
 
 } // namespace
+
+QStringView LogLineLayout::item(QStringView line, qsizetype index) const
+{
+    const qsizetype from = separators.at(index) + 1;
+    const qsizetype to = index + 1 < separators.size() ? separators.at(index + 1) : line.size();
+    return line.mid(from, to - from).trimmed();
+}
+
+LogLineLayout logLineLayout(QStringView line)
+{
+    LogLineLayout layout;
+    for (qsizetype i = 0; i < line.size(); ++i) {
+        if (line.at(i) != u',')
+            continue;
+        const bool blankBefore = i > 0 && isBlank(line.at(i - 1));
+        const bool blankAfter = i + 1 < line.size() && isBlank(line.at(i + 1));
+        if (blankBefore || blankAfter)
+            layout.separators.append(i);
+    }
+    for (qsizetype index = layout.separators.size() - 1; index >= 0; --index, ++layout.trailingItems) {
+        const QStringView item = layout.item(line, index);
+        if (item.isEmpty() || std::any_of(item.begin(), item.end(), [](QChar c) { return c.isSpace(); }))
+            break;
+    }
+    return layout;
+}
 
 QString composeLogRecord(const QDateTime& when, std::span<const float> readings, const QLocale& locale)
 {
@@ -126,14 +127,12 @@ std::optional<ParsedLogRecord> parseLogRecord(QStringView text, const QLocale& l
     const std::optional<QStringView> line = withoutLineEnd(text);
     if (!line)
         return std::nullopt;
-    const QList<qsizetype> separators = separatorsOf(*line);
+    const LogLineLayout layout = logLineLayout(*line);
     constexpr qsizetype needed = LogRecord::ReadingCount;
-    if (separators.size() < needed)
-        return std::nullopt;
-    const QList<float> values = trailingReadings(*line, separators, needed, locale);
+    const QList<float> values = trailingReadings(*line, layout, needed, locale);
     if (values.size() < needed)
         return std::nullopt;
-    return recordFrom(*line, separators, separators.size() - needed, values, locale);
+    return recordFrom(*line, layout.separators, layout.separators.size() - needed, values, locale);
 }
 
 std::optional<ParsedLogRecord> parseAnyLogRecord(QStringView text, const QLocale& locale)
@@ -141,12 +140,13 @@ std::optional<ParsedLogRecord> parseAnyLogRecord(QStringView text, const QLocale
     const std::optional<QStringView> line = withoutLineEnd(text);
     if (!line)
         return std::nullopt;
-    const QList<qsizetype> separators = separatorsOf(*line);
-    const QList<float> values = trailingReadings(*line, separators, LogRecord::MaxReadingCount, locale);
+    const LogLineLayout layout = logLineLayout(*line);
+    const QList<float> values = trailingReadings(*line, layout, LogRecord::MaxReadingCount, locale);
     // The item in front of the readings must be the date-time; with a comma in the date, fewer readings
     // leave more of it there.
     for (qsizetype count = values.size(); count >= 1; --count) {
-        if (auto record = recordFrom(*line, separators, separators.size() - count, values, locale))
+        if (auto record =
+                recordFrom(*line, layout.separators, layout.separators.size() - count, values, locale))
             return record;
     }
     return std::nullopt;

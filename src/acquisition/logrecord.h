@@ -51,6 +51,18 @@ using ParsedLogRecord = LogRecord;
 // Nothing for a malformed line.
 [[nodiscard]] std::optional<ParsedLogRecord> parseLogRecord(QStringView line,
                                                             const QLocale& locale = QLocale());
+// How a log line divides into items, whatever its locale: the separator commas (those with a blank beside
+// them; a decimal comma sits between digits) and how many items at the end could be readings (none of
+// them is empty or holds a blank, while the date-time in front of them has one between date and time).
+struct LogLineLayout {
+    QList<qsizetype> separators;
+    qsizetype trailingItems = 0;
+
+    // The item after separator index, without the blanks around it.
+    [[nodiscard]] QStringView item(QStringView line, qsizetype index) const;
+};
+[[nodiscard]] LogLineLayout logLineLayout(QStringView line);
+
 // The same for a line of any count of readings from 1 to MaxReadingCount. A date format with a separator
 // of its own makes the count ambiguous, so the most readings that leave a date-time in front are taken.
 [[nodiscard]] std::optional<ParsedLogRecord> parseAnyLogRecord(QStringView line,

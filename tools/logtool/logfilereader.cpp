@@ -41,39 +41,12 @@ struct Problem {
     QString reason;
 };
 
-// The commas parseAnyLogRecord takes for separators: those with a blank beside them.
-QList<qsizetype> separatorsOf(QStringView line)
-{
-    QList<qsizetype> separators;
-    for (qsizetype i = 0; i < line.size(); ++i) {
-        if (line.at(i) != u',')
-            continue;
-        if ((i > 0 && isBlank(line.at(i - 1))) || (i + 1 < line.size() && isBlank(line.at(i + 1))))
-            separators.append(i);
-    }
-    return separators;
-}
-
-// How many items at the end of the line could be readings: none of them holds a blank, whatever the
-// locale, while the date-time in front of them has one between date and time.
-qsizetype trailingItems(QStringView line, const QList<qsizetype>& separators)
-{
-    qsizetype count = 0;
-    for (qsizetype index = separators.size() - 1; index >= 0; --index, ++count) {
-        const qsizetype to = index + 1 < separators.size() ? separators.at(index + 1) : line.size();
-        const QStringView item = line.mid(separators.at(index) + 1, to - separators.at(index) - 1).trimmed();
-        if (item.isEmpty() || std::any_of(item.begin(), item.end(), [](QChar c) { return c.isSpace(); }))
-            break;
-    }
-    return count;
-}
-
 // The date-time of a line, the way parseAnyLogRecord finds it: what stands before the readings.
 QStringView dateTimeOf(QStringView line)
 {
-    const QList<qsizetype> separators = separatorsOf(line);
-    const qsizetype readings = std::max<qsizetype>(trailingItems(line, separators), 1);
-    return line.left(separators.at(separators.size() - readings)).trimmed();
+    const acquisition::LogLineLayout layout = acquisition::logLineLayout(line);
+    const qsizetype readings = std::max<qsizetype>(layout.trailingItems, 1);
+    return line.left(layout.separators.at(layout.separators.size() - readings)).trimmed();
 }
 
 // The checks that do not depend on the locale: the line as text, or why it cannot be a record.
@@ -90,10 +63,10 @@ std::variant<QString, Problem> recordText(QByteArrayView bytes)
     QString line = QString::fromLocal8Bit(bytes);
     if (line.contains(QChar::ReplacementCharacter))
         return Problem{LineProblem::NotText, QStringLiteral("the line is not text in the local code page")};
-    const QList<qsizetype> separators = separatorsOf(line);
-    if (separators.isEmpty())
+    const acquisition::LogLineLayout layout = acquisition::logLineLayout(line);
+    if (layout.separators.isEmpty())
         return Problem{LineProblem::NotARecord, QStringLiteral("not a record: 0 readings")};
-    const qsizetype readings = trailingItems(line, separators);
+    const qsizetype readings = layout.trailingItems;
     if (readings > acquisition::LogRecord::MaxReadingCount)
         return Problem{LineProblem::NotARecord, QStringLiteral("not a record: %1 readings, at most %2")
                                                     .arg(readings)
