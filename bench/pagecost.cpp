@@ -30,6 +30,7 @@ const QByteArray OrdinaryPage =
 
 struct Shown {
     std::optional<QString> value;
+    bool refused = false;
     double readCpuSeconds = 0; // the parse and the reading
 };
 
@@ -38,7 +39,7 @@ Shown showPage(mainwindow::PageView& view, const QByteArray& bytes)
 {
     const double start = bench::ProcessProbe::cpuSeconds();
     const acquisition::HtmlDocument document(bytes);
-    Shown shown{document.elementValue(QStringLiteral("Temperature_0"))};
+    Shown shown{document.elementValue(QStringLiteral("Temperature_0")), document.errorReason().has_value()};
     shown.readCpuSeconds = bench::ProcessProbe::cpuSeconds() - start;
     view.setHtml(document.displayHtml());
     (void)view.document()->size();
@@ -108,7 +109,9 @@ int main(int argc, char* argv[])
     const double cpuEnd = bench::ProcessProbe::cpuSeconds();
     const long peak = bench::ProcessProbe::statusKb("VmHWM").value_or(0);
 
-    const bool readRight = shown.value == QString::fromLatin1(testing::HostileReading);
+    // A refused page is right when it is refused and nothing is read from it.
+    const bool readRight = hostile.refused ? shown.refused && !shown.value
+                                           : shown.value == QString::fromLatin1(testing::HostileReading);
     std::printf("pagecost shape=\"%s\" bytes=%lld read_right=%d shown_chars=%lld cpu_ms_read=%.1f "
                 "cpu_ms_shown=%.1f cpu_ms=%.1f rss_growth_kb=%ld peak_reset=%d\n",
                 qPrintable(hostile.name), static_cast<long long>(hostile.html.size()), readRight ? 1 : 0,

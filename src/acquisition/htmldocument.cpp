@@ -699,6 +699,68 @@ HtmlDocument::~HtmlDocument() = default;
 HtmlDocument::HtmlDocument(HtmlDocument&&) noexcept = default;
 HtmlDocument& HtmlDocument::operator=(HtmlDocument&&) noexcept = default;
 
+namespace {
+
+// libxml2 checks each attribute of a start tag against all the tag's earlier ones, so a tag with many
+// distinct attributes costs their square: 32,000 of them take a second, a 1 MiB page of them minutes. Its
+// array of attribute slots only grows (22, 44, 88, 176, 352 ...), so from the slot count it has reached,
+// a page with a tag of more than 87 distinct attributes is known while the parse runs, whatever the
+// page's encoding. No adapter's tag has a tenth of that.
+constexpr int MaxAttributes = 87;
+constexpr int MaxAttributeSlots = 2 * MaxAttributes + 2;
+
+// Hands the page to the parser a few kilobytes at a time, so that the
+// attribute count is looked at every few kilobytes and a refused page is not read further: handed the
+// whole page at once, the parser gets no further chance to be stopped inside one tag. A piece ends after
+// a '>' where it can: this libxml2 reads a few constructs differently when they straddle a piece's end
+// (an entity reference at the very end of one, in a long attribute value), while a tag's end is where
+// every construct is whole. An adapter's page of a kilobyte or two comes in one piece.
+struct PageFeed {
+    // The parser asks for about 4,000 bytes at a time; more is never handed over, whatever it asks.
+    static constexpr qsizetype Piece = 4096;
+
+    QByteArrayView page;
+    qsizetype offset = 0;
+    xmlParserCtxtPtr ctxt = nullptr;
+    bool refused = false;
+
+    [[nodiscard]] bool tooManyAttributes() const
+    {
+        return ctxt != nullptr && ctxt->maxatts > MaxAttributeSlots;
+    }
+
+    // After the last '>' of the piece's second half; without one, not in the first three bytes of a
+    // reference, which this libxml2 tells apart by looking ahead of the bytes it has.
+    static qsizetype pieceEnd(QByteArrayView piece)
+    {
+        if (piece.size() <= 3)
+            return piece.size();
+        const qsizetype tagEnd = piece.lastIndexOf('>');
+        if (tagEnd >= piece.size() / 2)
+            return tagEnd + 1;
+        const qsizetype reference = piece.last(3).lastIndexOf('&');
+        return reference >= 0 ? piece.size() - 3 + reference : piece.size();
+    }
+
+    static int read(void* context, char* buffer, int length)
+    {
+        auto& feed = *static_cast<PageFeed*>(context);
+        if (feed.tooManyAttributes()) {
+            feed.refused = true;
+            return 0; // the end of the page, as far as the parser is concerned
+        }
+        const QByteArrayView rest = feed.page.sliced(feed.offset);
+        qsizetype size = std::min({static_cast<qsizetype>(length), Piece, rest.size()});
+        if (size < rest.size())
+            size = pieceEnd(rest.first(size));
+        std::memcpy(buffer, rest.data(), static_cast<std::size_t>(size));
+        feed.offset += size;
+        return static_cast<int>(size);
+    }
+};
+
+} // namespace
+
 HtmlDocument::HtmlDocument(QByteArrayView html, const QByteArray& charset)
 {
     if (html.isEmpty() || html.size() > INT_MAX)
@@ -712,11 +774,15 @@ HtmlDocument::HtmlDocument(QByteArrayView html, const QByteArray& charset)
     // read; no adapter nests that deep. Its other limit, 10 MB of text in one node, lies far beyond the
     // 1 MiB the page component accepts.
     constexpr int options = HTML_PARSE_RECOVER | HTML_PARSE_NOERROR | HTML_PARSE_NOWARNING | HTML_PARSE_NONET;
-    // What htmlReadMemory does, with the reader in place of the tree builder. Its parser context is the
-    // one for memory input that detects UTF-8 without a declared charset; the HTML one does not.
-    xmlParserCtxtPtr ctxt = xmlCreateMemoryParserCtxt(html.data(), static_cast<int>(html.size()));
+    // What htmlReadMemory does, with the reader in place of the tree builder and the page fed in pieces.
+    // Its parser context is the generic one, which detects UTF-8 without a declared charset; the HTML
+    // one does not.
+    PageFeed feed{html};
+    xmlParserCtxtPtr ctxt =
+        xmlCreateIOParserCtxt(nullptr, nullptr, &PageFeed::read, nullptr, &feed, XML_CHAR_ENCODING_NONE);
     if (ctxt == nullptr)
         return;
+    feed.ctxt = ctxt;
     PageReader reader(elements_, bytes_, body_);
     PageReader::install(ctxt->sax);
     htmlCtxtUseOptions(ctxt, options);
@@ -731,10 +797,18 @@ HtmlDocument::HtmlDocument(QByteArrayView html, const QByteArray& charset)
     }
     htmlParseDocument(ctxt);
     reader.finish();
-    parsed_ = true;
+    // The last pieces may have been parsed after the feed last looked.
+    const bool refused = feed.refused || feed.tooManyAttributes();
     if (ctxt->myDoc != nullptr)
         xmlFreeDoc(ctxt->myDoc);
     xmlFreeParserCtxt(ctxt);
+    if (refused) {
+        *this = errorPage(
+            QStringLiteral("The page has an element with more than %1 attributes, which is not read")
+                .arg(MaxAttributes));
+        return;
+    }
+    parsed_ = true;
 }
 
 HtmlDocument HtmlDocument::errorPage(const QString& reason)

@@ -26,6 +26,17 @@ QByteArray pseudoRandomBytes(int count, quint32 seed)
 }
 
 const QString shortenedNote = QStringLiteral("The page was shortened for display.");
+const QString refusedText =
+    QStringLiteral("The page has an element with more than 87 attributes, which is not read");
+
+// An input with id x, value 1 and `count` attributes in all, each name once.
+QByteArray inputWithAttributes(int count)
+{
+    QByteArray html = "<INPUT ID=x VALUE=1";
+    for (int i = 2; i < count; ++i)
+        html += " a" + QByteArray::number(i);
+    return html + ">";
+}
 
 } // namespace
 
@@ -127,6 +138,19 @@ void TestHtmlDocument::elementValue_data()
     QTest::newRow("element after NULs")
         << QByteArray("<P>a\0\0b</P><INPUT ID=x VALUE=7>", 31) << "x" << true << "7";
     // The parser stops 256 levels down; that limit keeps it linear.
+    // Past 87 distinct attributes in one tag the parse would grow with their square; the page is refused.
+    QTest::newRow("87 attributes") << inputWithAttributes(87) << "x" << true << "1";
+    QTest::newRow("88 attributes") << inputWithAttributes(88) << "x" << false << "";
+    QTest::newRow("88 attributes past the first piece")
+        << QByteArray(5000, ' ') + inputWithAttributes(88) << "x" << false << "";
+    // The page reaches the parser a few kilobytes at a time: a reference cut by a piece's end in a long
+    // value would be read as text.
+    QTest::newRow("references across pieces")
+        << "<INPUT ID=x VALUE=\"" + QByteArray("&#65;bc").repeated(5000) + "\">"
+        << "x" << true << QString(QStringLiteral("Abc").repeated(5000));
+    QTest::newRow("repeated names are not counted")
+        << "<INPUT ID=x VALUE=1" + QByteArray(" A=1").repeated(500) + ">"
+        << "x" << true << "1";
     QTest::newRow("200 levels down") << QByteArray("<DIV>").repeated(200) + "<INPUT ID=x VALUE=8>"
                                      << "x" << true << "8";
     QTest::newRow("300 levels down") << QByteArray("<DIV>").repeated(300) + "<INPUT ID=x VALUE=8>"
@@ -302,9 +326,15 @@ void TestHtmlDocument::displayHtml_data()
         << QString();
 
     // Shown whole, each of these stalls the view's layout; the view gets a bounded part and the note.
-    for (const quorvel::testing::HostilePage& page : quorvel::testing::hostilePages())
-        QTest::newRow(qPrintable(page.name)) << page.html << QStringList{shortenedNote} << QStringList{}
-                                             << QString::fromLatin1(quorvel::testing::HostileReading);
+    // Read whole, the last one stalls the parse; it is refused, and says why.
+    for (const quorvel::testing::HostilePage& page : quorvel::testing::hostilePages()) {
+        if (page.refused)
+            QTest::newRow(qPrintable(page.name))
+                << page.html << QStringList{refusedText} << QStringList{} << QString();
+        else
+            QTest::newRow(qPrintable(page.name)) << page.html << QStringList{shortenedNote} << QStringList{}
+                                                 << QString::fromLatin1(quorvel::testing::HostileReading);
+    }
 }
 
 void TestHtmlDocument::displayHtml()

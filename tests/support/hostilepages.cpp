@@ -19,6 +19,21 @@ HostilePage repeated(const char* name, qsizetype bytes, const QByteArray& open, 
             head + open + unit.repeated(qMax<qsizetype>(0, room / unit.size())) + close + tail};
 }
 
+// Names of one to four characters, each once (" a b ... z ab bb ..."), about `bytes` long.
+QByteArray distinctAttributes(qsizetype bytes)
+{
+    static constexpr char First[] = "abcdefghijklmnopqrstuvwxyz";
+    static constexpr char Next[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+    QByteArray out;
+    for (qsizetype n = 0; out.size() < bytes - 6; ++n) {
+        QByteArray name(1, First[n % 26]);
+        for (qsizetype rest = n / 26; rest > 0; rest /= 36)
+            name += Next[rest % 36];
+        out += ' ' + name;
+    }
+    return out;
+}
+
 } // namespace
 
 std::vector<HostilePage> hostilePages(qsizetype bytes)
@@ -36,6 +51,7 @@ std::vector<HostilePage> hostilePages(qsizetype bytes)
          head + "<INPUT TYPE=TEXT VALUE=\"" + QByteArray(bulk, '7') + "\">\n" + tail},
         {QStringLiteral("huge text node"), head + "<P>" + QByteArray(bulk, 'x') + "</P>\n" + tail},
         repeated("50,000 inputs", head.size() + 50000 * 15 + tail.size(), {}, "<INPUT VALUE=1>"),
+        {QStringLiteral("distinct attributes"), head + "<P" + distinctAttributes(bulk) + ">\n" + tail, true},
     };
 }
 
