@@ -729,17 +729,21 @@ struct PageFeed {
         return ctxt != nullptr && ctxt->maxatts > MaxAttributeSlots;
     }
 
-    // After the last '>' of the piece's second half; without one, not in the first three bytes of a
-    // reference, which this libxml2 tells apart by looking ahead of the bytes it has.
+    // After the last '>' of the piece's second half; without one, at the latest point with no '&' in
+    // the three bytes before it, which this libxml2 reads ahead of the bytes it has when it meets a
+    // reference. Only pages made of such runs are cut anywhere.
     static qsizetype pieceEnd(QByteArrayView piece)
     {
-        if (piece.size() <= 3)
-            return piece.size();
         const qsizetype tagEnd = piece.lastIndexOf('>');
         if (tagEnd >= piece.size() / 2)
             return tagEnd + 1;
-        const qsizetype reference = piece.last(3).lastIndexOf('&');
-        return reference >= 0 ? piece.size() - 3 + reference : piece.size();
+        constexpr qsizetype Lookahead = 3;
+        constexpr qsizetype Search = 64;
+        for (qsizetype end = piece.size(); end > Lookahead && end > piece.size() - Search; --end) {
+            if (!piece.sliced(end - Lookahead, Lookahead).contains('&'))
+                return end;
+        }
+        return piece.size();
     }
 
     static int read(void* context, char* buffer, int length)
@@ -758,6 +762,22 @@ struct PageFeed {
         return static_cast<int>(size);
     }
 };
+
+// A page whose first bytes show an encoding other than UTF-8 (a UTF-16 or UCS-4 byte order mark, say)
+// is read in that encoding to its end: a <meta> charset further on changes nothing. That is how the
+// parser reads such a page handed over whole, as it decodes all of it at once; handed over in pieces it
+// would decode the pieces after the <meta> with the charset the <meta> names.
+void keepEncodingOfFirstBytes(xmlParserCtxtPtr ctxt, QByteArrayView html)
+{
+    if (html.size() < 4 || ctxt->input->encoding != nullptr)
+        return;
+    const xmlCharEncoding detected =
+        xmlDetectCharEncoding(reinterpret_cast<const unsigned char*>(html.data()), 4);
+    if (detected == XML_CHAR_ENCODING_NONE || detected == XML_CHAR_ENCODING_UTF8)
+        return;
+    if (const char* name = xmlGetCharEncodingName(detected))
+        ctxt->input->encoding = xmlStrdup(BAD_CAST name);
+}
 
 } // namespace
 
@@ -795,6 +815,7 @@ HtmlDocument::HtmlDocument(QByteArrayView html, const QByteArray& charset)
             ctxt->input->encoding = xmlStrdup(BAD_CAST encoding.constData());
         }
     }
+    keepEncodingOfFirstBytes(ctxt, html);
     htmlParseDocument(ctxt);
     reader.finish();
     // The last pieces may have been parsed after the feed last looked.

@@ -205,6 +205,14 @@ void TestHtmlDocument::charset_data()
                       "</HEAD><BODY><INPUT ID=x VALUE=\"21\xc2\xb0"
                       "C\">")
         << QByteArray("utf-8") << degrees;
+    // Read whole as UTF-16, as its byte order mark says, though longer than a piece of the parser's input.
+    const QString utf16Page = QStringLiteral("<HTML><HEAD><META CHARSET=ISO-8859-1></HEAD><BODY>") +
+                              QString(5000, u' ') + QStringLiteral("<INPUT ID=x VALUE=\"") + degrees +
+                              QStringLiteral("\">");
+    QTest::newRow("byte order mark wins over meta")
+        << QByteArray("\xff\xfe") +
+               QByteArray(reinterpret_cast<const char*>(utf16Page.utf16()), utf16Page.size() * 2)
+        << QByteArray() << degrees;
     QTest::newRow("unknown charset ignored")
         << QByteArray("<INPUT ID=x VALUE=\"23.5\">") << QByteArray("x-no-such-charset") << "23.5";
 }
