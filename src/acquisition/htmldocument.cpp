@@ -702,19 +702,19 @@ HtmlDocument& HtmlDocument::operator=(HtmlDocument&&) noexcept = default;
 namespace {
 
 // libxml2 checks each attribute of a start tag against all the tag's earlier ones, so a tag with many
-// distinct attributes costs their square: 32,000 of them take a second, a 1 MiB page of them minutes. Its
+// distinct attributes costs their square: 32,000 of them take a second, a 1 MiB page of them 37 s. Its
 // array of attribute slots only grows (22, 44, 88, 176, 352 ...), so from the slot count it has reached,
 // a page with a tag of more than 87 distinct attributes is known while the parse runs, whatever the
-// page's encoding. No adapter's tag has a tenth of that.
+// page's encoding. An adapter's tags have six at most.
 constexpr int MaxAttributes = 87;
 constexpr int MaxAttributeSlots = 2 * MaxAttributes + 2;
 
-// Hands the page to the parser a few kilobytes at a time, so that the
-// attribute count is looked at every few kilobytes and a refused page is not read further: handed the
-// whole page at once, the parser gets no further chance to be stopped inside one tag. A piece ends after
-// a '>' where it can: this libxml2 reads a few constructs differently when they straddle a piece's end
-// (an entity reference at the very end of one, in a long attribute value), while a tag's end is where
-// every construct is whole. An adapter's page of a kilobyte or two comes in one piece.
+// Hands the page to the parser a few kilobytes at a time, so that the attribute count is looked at
+// between pieces and a refused page is not read further: handed the whole page at once, the parser
+// gets no chance to be stopped inside one tag. Where a piece ends matters to this libxml2, which reads
+// a character reference cut by a piece's end in a long attribute value as text: a piece ends after a
+// '>' where it can, where every construct is whole. An adapter's page of a kilobyte or two comes in
+// one piece.
 struct PageFeed {
     // The parser asks for about 4,000 bytes at a time; more is never handed over, whatever it asks.
     static constexpr qsizetype Piece = 4096;
