@@ -1,15 +1,13 @@
 // Time from starting the real program to its first request: a loopback listener stands in for the
 // adapter, and a private settings folder points the program at it.
 
-#include "runtime/settingskeys.h"
+#include "adapterconfig.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
-#include <QDir>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QProcess>
-#include <QSettings>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
@@ -38,22 +36,13 @@ std::optional<Start> measureOnce(const QString& program)
     QTcpServer listener;
     if (!listener.listen(QHostAddress::LocalHost, 0))
         return std::nullopt;
-    {
-        // Where the program's native settings live under XDG_CONFIG_HOME on Linux.
-        QSettings settings(config.filePath(QStringLiteral("Quorvel-3/Quorvel-3.conf")), QSettings::IniFormat);
-        settings.setValue(
-            quorvel::runtime::settingskeys::path(quorvel::runtime::settingskeys::AdapterAddress),
-            QStringLiteral("127.0.0.1:%1").arg(listener.serverPort()));
-        settings.sync();
-        if (settings.status() != QSettings::NoError)
-            return std::nullopt;
-    }
+    QProcessEnvironment env = quorvel::testing::programEnvironment(
+        config.path(), QStringLiteral("127.0.0.1:%1").arg(listener.serverPort()));
+    if (env.isEmpty())
+        return std::nullopt;
+    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime.path());
 
     QProcess process;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("XDG_CONFIG_HOME"), config.path());
-    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime.path());
-    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
     process.setProcessEnvironment(env);
     process.setProcessChannelMode(QProcess::ForwardedChannels);
 
