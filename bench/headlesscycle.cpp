@@ -112,7 +112,7 @@ int main(int argc, char* argv[])
     }
     acquisition::SweepRecorder& recorder =
         logging ? static_cast<acquisition::SweepRecorder&>(fileRecorder) : nullRecorder;
-    acquisition::AcquisitionCycle cycle(page, display, recorder);
+    acquisition::AcquisitionCycle cycle(page, &display, &recorder);
     QEventLoop loop;
 
     QElapsedTimer wall;

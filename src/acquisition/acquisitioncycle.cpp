@@ -7,13 +7,14 @@
 #include "runtime/conversions.h"
 #include "runtime/modaltracker.h"
 
+#include <algorithm>
 #include <limits>
 
 namespace quorvel::acquisition {
 
 using runtime::ModalTracker;
 
-AcquisitionCycle::AcquisitionCycle(PageComponent& page, CycleDisplay& display, SweepRecorder& recorder,
+AcquisitionCycle::AcquisitionCycle(PageComponent& page, CycleDisplay* display, SweepRecorder* recorder,
                                    QObject* parent)
     : QObject(parent), page_(page), display_(display), recorder_(recorder)
 {
@@ -36,8 +37,12 @@ void AcquisitionCycle::start(const QString& adapterAddress)
     ++run_;
     next_->stop();
     recordNumber_ = 1;
+    adapter_ = adapterAddress;
     table_ = SensorTable{};
-    table_.fill(adapterAddress, romCodes_);
+    QStringList roms;
+    for (const ListedSensor& sensor : sensors_)
+        roms << sensor.romCode;
+    table_.fill(adapterAddress, roms);
     slot_ = 0;
     completionHeld_ = false;
     nextSlotHeld_ = false;
@@ -79,10 +84,12 @@ void AcquisitionCycle::beginSlot()
     }
 
     const QString& url = table_.url(slot_);
-    display_.setAddressText(url);
-    display_.appendAddressText();
-    while (display_.addressCount() > AddressListLimit)
-        display_.removeOldestAddress();
+    if (display_) {
+        display_->setAddressText(url);
+        display_->appendAddressText();
+        while (display_->addressCount() > AddressListLimit)
+            display_->removeOldestAddress();
+    }
 
     state_ = State::Loading;
     page_.Navigate(url);
@@ -114,19 +121,33 @@ void AcquisitionCycle::onModalClosed()
 
 void AcquisitionCycle::finishSlot()
 {
-    display_.showPage(page_.Document());
-    display_.showMainWindow();
-    table_.readAnswer(slot_, page_.Document());
-    display_.setSensorNumberText(runtime::integerToText(static_cast<std::int16_t>(slot_ + 1)));
-    display_.setTemperatureText(runtime::singleToText(table_.Readings.at(slot_)));
+    const quint64 run = run_;
+    const PageDocument* document = page_.Document();
+    if (display_) {
+        display_->showPage(document);
+        display_->showMainWindow();
+    }
+    const bool gotAnswer = page_.lastLoadGotAnswer();
+    const SensorTable::ReadResult result = table_.readAnswer(slot_, document, gotAnswer);
+    const float value = table_.Readings.value(slot_);
+    if (display_) {
+        display_->setSensorNumberText(runtime::integerToText(static_cast<std::int16_t>(slot_ + 1)));
+        display_->setTemperatureText(runtime::singleToText(value));
+    }
     // The display calls above may have run a handler that stopped the cycle.
-    if (state_ == State::Stopped)
+    if (state_ == State::Stopped || run != run_)
+        return;
+    const ListedSensor sensor = sensors_.value(slot_);
+    emit sensorRead(SensorReading{adapter_, slot_, sensor.romCode, sensor.name, result.outcome, value,
+                                  result.reason, QDateTime::currentDateTime()});
+    // And so may a listener.
+    if (state_ == State::Stopped || run != run_)
         return;
 
     const bool sweepEnds = ++slot_ >= table_.count();
     if (sweepEnds)
         slot_ = 0;
-    scheduleNextSlot(page_.lastLoadGotAnswer());
+    scheduleNextSlot(gotAnswer);
     if (sweepEnds)
         endOfSweep();
 }
@@ -136,21 +157,27 @@ void AcquisitionCycle::finishSlot()
 bool AcquisitionCycle::endOfSweep()
 {
     const quint64 run = run_;
-    if (recorder_.loggingActive()) {
+    SweepReport sweep{adapter_, table_.Readings, QDateTime::currentDateTime(), std::nullopt, 0, {}};
+    if (recorder_ && recorder_->loggingActive()) {
+        const qint64 lostBefore = recorder_->lostRecords();
         // The period's notice outlasts a single write's failure: losses stay shown once writing resumes.
-        const runtime::Error error = recorder_.writeRecord(table_.Readings);
-        QString told = recorder_.notice();
-        if (told.isEmpty() && error)
-            told = error->reason;
-        display_.setLogWriteError(told);
-        display_.setRecordNumberText(runtime::integerToText(recordNumber_));
+        const runtime::Error error = recorder_->writeRecord(table_.Readings);
+        sweep.recordsLost = std::max<qint64>(recorder_->lostRecords() - lostBefore, error ? 1 : 0);
+        sweep.recordWritten = !error;
+        sweep.logNotice = recorder_->notice();
+        if (sweep.logNotice.isEmpty() && error)
+            sweep.logNotice = error->reason;
+        if (display_) {
+            display_->setLogWriteError(sweep.logNotice);
+            display_->setRecordNumberText(runtime::integerToText(recordNumber_));
+        }
         // The counter sticks at its largest value; records go on being written.
         if (recordNumber_ < std::numeric_limits<std::int16_t>::max())
             ++recordNumber_;
     }
     if (state_ == State::Stopped || run != run_)
         return false;
-    emit sweepCompleted();
+    emit sweepCompleted(sweep);
     return state_ != State::Stopped && run == run_;
 }
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "sensorlist.h"
+#include "sensorreading.h"
 #include "sensortable.h"
 
 #include "runtime/timer.h"
@@ -19,6 +21,10 @@ class SweepRecorder;
 // temperature, show it; after the last slot, hand the readings to the recorder while logging is on. Driven by
 // the event loop: it waits on the page component's completion signal, never polls, and holds while any modal
 // box is open, going on where it was when the last one closes.
+//
+// What it read is told by its events, to any number of listeners: sensorRead() after each slot with the
+// outcome the sensor table decided, sweepCompleted() after each sweep's record. The display (the window's)
+// and the recorder are optional: a cycle without them only emits.
 class AcquisitionCycle : public QObject {
     Q_OBJECT
 public:
@@ -27,11 +33,12 @@ public:
     // Pause after a request that got no answer at all, so a dead adapter is not flooded with connections.
     static constexpr int NoAnswerPauseMs = 1000;
 
-    AcquisitionCycle(PageComponent& page, CycleDisplay& display, SweepRecorder& recorder,
+    AcquisitionCycle(PageComponent& page, CycleDisplay* display, SweepRecorder* recorder,
                      QObject* parent = nullptr);
 
-    // The sensors the next start() polls, in this order; the built-in thirteen unless set.
-    void setRomCodes(const QStringList& romCodes) { romCodes_ = romCodes; }
+    // The sensors the next start() polls, in this order; the built-in thirteen (without names) unless set.
+    void setSensors(const QList<ListedSensor>& sensors) { sensors_ = sensors; }
+    [[nodiscard]] const QList<ListedSensor>& sensors() const { return sensors_; }
     // Fills the table for this adapter and begins the first sweep at slot 0.
     void start(const QString& adapterAddress);
     // Nothing of the cycle runs after this, so it never touches a window that is going away.
@@ -46,8 +53,12 @@ public:
     // Replaces the timer that starts each next slot (a test's own, fired by hand). Before start().
     void setTimer(std::unique_ptr<runtime::Timer> timer);
 
+    // The address the cycle was last started with; every event names it.
+    [[nodiscard]] const QString& adapter() const { return adapter_; }
+
 signals:
-    void sweepCompleted();
+    void sensorRead(const quorvel::acquisition::SensorReading& reading);
+    void sweepCompleted(const quorvel::acquisition::SweepReport& sweep);
 
 private:
     enum class State { Stopped, Ready, Loading, Paused };
@@ -60,9 +71,10 @@ private:
     void onModalClosed();
 
     PageComponent& page_;
-    CycleDisplay& display_;
-    SweepRecorder& recorder_;
-    QStringList romCodes_ = builtInRomCodes();
+    CycleDisplay* display_;
+    SweepRecorder* recorder_;
+    QList<ListedSensor> sensors_ = builtInSensors();
+    QString adapter_;
     SensorTable table_;
     // Starts the next slot: at once after an answer, after the pause otherwise.
     std::unique_ptr<runtime::Timer> next_;

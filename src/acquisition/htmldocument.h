@@ -31,7 +31,7 @@ public:
     [[nodiscard]] QString displayHtml() const override;
 
     // Why the load failed, for an error page; nothing for a loaded page.
-    [[nodiscard]] const std::optional<QString>& errorReason() const { return errorReason_; }
+    [[nodiscard]] std::optional<QString> errorReason() const override { return errorReason_; }
     [[nodiscard]] bool isEmpty() const { return !parsed_; }
 
     // What a lookup finds of one element with an id, in document order; its bytes lie in bytes_.

@@ -23,6 +23,7 @@ public:
     runtime::Error writeRecord(const SensorReadings& readings) override;
     // The session's report of losses and new files (it stays until the next open).
     [[nodiscard]] QString notice() const override { return session_.report(); }
+    [[nodiscard]] qint64 lostRecords() const override { return session_.lostRecords(); }
 
     [[nodiscard]] const QLocale& locale() const { return locale_; }
 

@@ -17,6 +17,9 @@ public:
     // A safe rendering for the page view: text, tables and the values of form controls, no script, no
     // resource, no link target.
     [[nodiscard]] virtual QString displayHtml() const = 0;
+    // Why the load failed (no answer, an HTTP status, a page refused), for a failed load's document; nothing
+    // for a page that was loaded.
+    [[nodiscard]] virtual std::optional<QString> errorReason() const { return std::nullopt; }
 };
 
 // Loads one page at a time. Navigate returns at once; completed() is emitted when the new document is

@@ -1,5 +1,7 @@
 #include "sensorlist.h"
 
+#include "sensortable.h"
+
 #include <QFile>
 #include <QHash>
 #include <QStringDecoder>
@@ -123,6 +125,14 @@ SensorListResult readSensorList(const QString& path)
         return result;
     }
     return parseSensorList(file.readAll(), path);
+}
+
+QList<ListedSensor> builtInSensors()
+{
+    QList<ListedSensor> sensors;
+    for (const QString& rom : builtInRomCodes())
+        sensors.append({rom, {}});
+    return sensors;
 }
 
 } // namespace quorvel::acquisition

@@ -16,6 +16,9 @@ struct ListedSensor {
     QString name;
 };
 
+// The built-in thirteen as a list, without names.
+[[nodiscard]] QList<ListedSensor> builtInSensors();
+
 // What reading a sensor list gave: the sensors, or the reasons it cannot be used, one a line, each as
 // "FILE:LINE: reason" (or "FILE: reason" for the file as a whole).
 struct SensorListResult {

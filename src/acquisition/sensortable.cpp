@@ -3,6 +3,9 @@
 #include "pagecomponent.h"
 #include "runtime/conversions.h"
 
+#include <cmath>
+#include <utility>
+
 namespace quorvel::acquisition {
 
 QString sensorUrl(const QString& adapterAddress, QStringView romCode)
@@ -37,23 +40,41 @@ void SensorTable::fill(const QString& adapterAddress, const QStringList& romCode
     for (const QString& rom : romCodes)
         SensorUrls.append(sensorUrl(adapterAddress, rom));
     Readings = SensorReadings(romCodes.size(), 0.0f);
+    lastRead_ = QList<std::optional<float>>(romCodes.size());
 }
 
-bool SensorTable::readAnswer(int slot, const PageDocument* document)
+SensorTable::ReadResult SensorTable::readAnswer(int slot, const PageDocument* document, bool gotAnswer)
 {
-    if (!document || slot < 0 || slot >= Readings.size())
-        return false;
+    if (slot < 0 || slot >= Readings.size())
+        return {ReadOutcome::NoAnswer, QStringLiteral("no such sensor slot")};
+    const auto failed = [&](ReadOutcome outcome, QString reason) {
+        lastRead_[slot].reset();
+        return ReadResult{outcome, std::move(reason)};
+    };
+    const std::optional<QString> error = document ? document->errorReason() : std::nullopt;
+    if (!gotAnswer)
+        return failed(ReadOutcome::NoAnswer, error.value_or(QStringLiteral("no answer")));
+    if (!document || error)
+        return failed(ReadOutcome::HttpError, error.value_or(QStringLiteral("no page")));
     // Built once: this runs for every page.
     static const QString elementId =
         QString::fromLatin1(TemperatureElementId.data(), static_cast<qsizetype>(TemperatureElementId.size()));
     const auto value = document->elementValue(elementId);
     if (!value)
-        return false;
+        return failed(ReadOutcome::NoElement,
+                      QStringLiteral("the page has no value with the id %1").arg(elementId));
     const auto number = runtime::textToSingle(*value);
     if (!number)
-        return false;
+        return failed(
+            ReadOutcome::NotANumber,
+            QStringLiteral("the value \"%1\" of %2 is not a number").arg(value->left(40), elementId));
     Readings[slot] = *number;
-    return true;
+    // A first reading, or a jump, to exactly the power-on value is the sensor restarting; a second 85 in a
+    // row is believed, so a sensor that is really at 85 is reported as such from its second read on.
+    const std::optional<float> before = std::exchange(lastRead_[slot], *number);
+    const bool powerOn =
+        *number == PowerOnReading && (!before || std::abs(*number - *before) > PowerOnJumpCelsius);
+    return {powerOn ? ReadOutcome::PowerOnReset : ReadOutcome::Ok, {}};
 }
 
 } // namespace quorvel::acquisition

@@ -1,11 +1,14 @@
 #pragma once
 
+#include "readoutcome.h"
+
 #include <QList>
 #include <QString>
 #include <QStringList>
 #include <QStringView>
 
 #include <array>
+#include <optional>
 #include <string_view>
 
 namespace quorvel::acquisition {
@@ -26,6 +29,11 @@ inline constexpr std::array<std::string_view, SensorCount> RomCodes = {
 
 // The id of the page element that carries the temperature.
 inline constexpr std::string_view TemperatureElementId = "Temperature_0";
+
+// A DS18B20's value at power-on, which it reads until its first conversion.
+inline constexpr float PowerOnReading = 85.0f;
+// A real temperature does not jump by more than this between two reads a sweep apart.
+inline constexpr float PowerOnJumpCelsius = 10.0f;
 
 // The request URL of one sensor at the given adapter address ("host" or "host:port").
 [[nodiscard]] QString sensorUrl(const QString& adapterAddress, QStringView romCode);
@@ -50,11 +58,22 @@ public:
         return slot < 0 || slot >= SensorUrls.size() || SensorUrls.at(slot).size() < 1;
     }
 
+    // What reading one page gave: the outcome and, for a failure, why in words.
+    struct ReadResult {
+        ReadOutcome outcome = ReadOutcome::NoAnswer;
+        QString reason;
+    };
     // Takes the temperature from the loaded document into slot; on any failure the slot keeps its value.
-    bool readAnswer(int slot, const PageDocument* document);
+    // gotAnswer is whether the load got an HTTP answer at all. A power-on reset is taken like a reading (the
+    // log writes what was read) but reported as such.
+    ReadResult readAnswer(int slot, const PageDocument* document, bool gotAnswer = true);
 
     QList<QString> SensorUrls = QList<QString>(SensorCount);
     SensorReadings Readings = SensorReadings(SensorCount, 0.0f);
+
+private:
+    // Per slot, the last value read (also a power-on one) since the start or the slot's last failure.
+    QList<std::optional<float>> lastRead_ = QList<std::optional<float>>(SensorCount);
 };
 
 } // namespace quorvel::acquisition

@@ -18,6 +18,8 @@ public:
     // What the user should be told about the log beyond the last write: losses of this logging period
     // and a new file started, kept until the next period begins; empty when there is nothing to tell.
     [[nodiscard]] virtual QString notice() const { return {}; }
+    // Records lost so far, by whatever count the recorder keeps: the cycle tells each sweep's share.
+    [[nodiscard]] virtual qint64 lostRecords() const { return 0; }
 };
 
 } // namespace quorvel::acquisition

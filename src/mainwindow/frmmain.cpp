@@ -53,7 +53,7 @@ frmMain::frmMain(acquisition::PageComponent& page, acquisition::LogSession& log,
     dlgCommonDialog->setObjectName(QStringLiteral("dlgCommonDialog"));
     imlToolbarIcons = new ToolbarImages(this);
     imlToolbarIcons->setObjectName(QStringLiteral("imlToolbarIcons"));
-    cycle_ = new acquisition::AcquisitionCycle(page, *this, recorder, this);
+    cycle_ = new acquisition::AcquisitionCycle(page, this, &recorder, this);
 
     // The timer exists and runs, with nothing attached to its tick.
     timTimer = new QTimer(this);

@@ -33,7 +33,7 @@ struct Rig {
     FakePage page;
     RecordingDisplay display;
     RecordingRecorder recorder;
-    AcquisitionCycle cycle{page, display, recorder};
+    AcquisitionCycle cycle{page, &display, &recorder};
     // The timer that starts each next slot: the pause after no answer holds until the test fires it.
     ManualTimer* next = nullptr;
 
@@ -371,7 +371,7 @@ void tst_AcquisitionCycle::noAnswerPauseIsOneSecond()
     FakePage page;
     RecordingDisplay display;
     RecordingRecorder recorder;
-    AcquisitionCycle cycle{page, display, recorder};
+    AcquisitionCycle cycle{page, &display, &recorder};
     page.defaultAnswer = {std::nullopt, false};
     QElapsedTimer t;
     t.start();

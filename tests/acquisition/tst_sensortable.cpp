@@ -88,38 +88,70 @@ void tst_SensorTable::romCodesCarryValidCrc()
     QCOMPARE(crc8(busOrder), static_cast<quint8>(rom.front()));
 }
 
+// Each row reads its pages one after the other into one slot that held 7 before.
 void tst_SensorTable::readAnswer_data()
 {
-    QTest::addColumn<bool>("hasElement");
-    QTest::addColumn<QString>("value");
-    QTest::addColumn<bool>("ok");
+    QTest::addColumn<QStringList>("pages"); // a value, or <missing>, <no answer>, <http error>
+    QTest::addColumn<QStringList>("outcomes");
     QTest::addColumn<float>("stored");
-    QTest::newRow("reading") << true << "23.5625" << true << 23.5625f;
-    QTest::newRow("negative") << true << "-10.125" << true << -10.125f;
-    QTest::newRow("blanks around") << true << " 18.5 " << true << 18.5f;
-    QTest::newRow("missing element") << false << "" << false << 7.0f;
-    QTest::newRow("empty value") << true << "" << false << 7.0f;
-    QTest::newRow("dashes") << true << "----" << false << 7.0f;
-    QTest::newRow("NaN") << true << "NaN" << false << 7.0f;
-    QTest::newRow("beyond single") << true << "1e39" << false << 7.0f;
+    const auto row = [](const char* name, QStringList pages, QStringList outcomes, float stored) {
+        QTest::newRow(name) << pages << outcomes << stored;
+    };
+    row("reading", {"23.5625"}, {"ok"}, 23.5625f);
+    row("negative", {"-10.125"}, {"ok"}, -10.125f);
+    row("blanks around", {" 18.5 "}, {"ok"}, 18.5f);
+    row("missing element", {"<missing>"}, {"no_element"}, 7.0f);
+    row("empty value", {""}, {"not_a_number"}, 7.0f);
+    row("dashes", {"----"}, {"not_a_number"}, 7.0f);
+    row("NaN", {"NaN"}, {"not_a_number"}, 7.0f);
+    row("beyond single", {"1e39"}, {"not_a_number"}, 7.0f);
+    row("error page", {"<http error>"}, {"http_error"}, 7.0f);
+    row("no answer", {"<no answer>"}, {"no_answer"}, 7.0f);
+    // The power-on value: as the first reading, after a failure or after a jump; the log keeps it.
+    row("85 first", {"85"}, {"power_on_reset"}, 85.0f);
+    row("85.0 first", {"85.0"}, {"power_on_reset"}, 85.0f);
+    row("85 twice in a row", {"85", "85", "85"}, {"power_on_reset", "ok", "ok"}, 85.0f);
+    row("85 after a jump", {"22", "85", "22.0625"}, {"ok", "power_on_reset", "ok"}, 22.0625f);
+    row("85 after a failure", {"84.5", "<no answer>", "85"}, {"ok", "no_answer", "power_on_reset"}, 85.0f);
+    row("85 after a bad page", {"84.5", "----", "85"}, {"ok", "not_a_number", "power_on_reset"}, 85.0f);
+    row("85 reached gradually", {"80", "84.5", "85"}, {"ok", "ok", "ok"}, 85.0f);
+    row("85 ten below", {"75", "85"}, {"ok", "ok"}, 85.0f);
+    row("85 just over ten below", {"74.9375", "85"}, {"ok", "power_on_reset"}, 85.0f);
+    row("85.0625 first", {"85.0625"}, {"ok"}, 85.0625f);
 }
 
 void tst_SensorTable::readAnswer()
 {
-    QFETCH(bool, hasElement);
-    QFETCH(QString, value);
-    QFETCH(bool, ok);
+    QFETCH(QStringList, pages);
+    QFETCH(QStringList, outcomes);
     QFETCH(float, stored);
     SensorTable table;
     table.Readings[3] = 7.0f;
-    QMap<QString, QString> values;
-    if (hasElement)
-        values.insert(QStringLiteral("Temperature_0"), value);
-    FakeDocument doc(values);
-    QCOMPARE(table.readAnswer(3, &doc), ok);
+    QStringList got;
+    for (const QString& page : pages) {
+        QMap<QString, QString> values;
+        if (!page.startsWith(QLatin1Char('<')))
+            values.insert(QStringLiteral("Temperature_0"), page);
+        const bool answered = page != QLatin1String("<no answer>");
+        const std::optional<QString> error =
+            page == QLatin1String("<http error>")
+                ? std::optional(QStringLiteral("HTTP 500 Internal Server Error"))
+            : answered ? std::nullopt
+                       : std::optional(QStringLiteral("Connection refused"));
+        FakeDocument doc(values, error);
+        const auto result = table.readAnswer(3, &doc, answered);
+        got << readOutcomeLabel(result.outcome);
+        // A failure says why; the reason of an error page is its own.
+        const bool failed = result.outcome != ReadOutcome::Ok && result.outcome != ReadOutcome::PowerOnReset;
+        QCOMPARE(result.reason.isEmpty(), !failed);
+        if (error)
+            QCOMPARE(result.reason, *error);
+    }
+    QCOMPARE(got, outcomes);
     QCOMPARE(table.Readings[3], stored);
-    QCOMPARE(table.readAnswer(3, nullptr), false);
+    QCOMPARE(table.readAnswer(3, nullptr).outcome, ReadOutcome::HttpError);
     QCOMPARE(table.Readings[3], stored);
+    QCOMPARE(table.Readings[2], 0.0f);
 }
 
 void tst_SensorTable::adapterAddress_data()

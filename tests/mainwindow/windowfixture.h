@@ -1,6 +1,6 @@
 #pragma once
 
-#include "../acquisition/fakes.h"
+#include "fakes.h"
 #include "filedialogdriver.h"
 #include "mainwindow/frmmain.h"
 #include "mainwindow/module1.h"

@@ -15,10 +15,13 @@ namespace quorvel::testing {
 
 using namespace quorvel::acquisition;
 
-// A document whose elements are given as a map id -> value.
+// A document whose elements are given as a map id -> value; an error page when it has an error reason.
 class FakeDocument : public PageDocument {
 public:
-    explicit FakeDocument(QMap<QString, QString> values = {}) : values_(std::move(values)) {}
+    explicit FakeDocument(QMap<QString, QString> values = {}, std::optional<QString> error = std::nullopt)
+        : values_(std::move(values)), error_(std::move(error))
+    {
+    }
     [[nodiscard]] std::optional<QString> elementValue(const QString& id) const override
     {
         const auto it = values_.find(id);
@@ -30,9 +33,11 @@ public:
     {
         return values_.value(QStringLiteral("Temperature_0"));
     }
+    [[nodiscard]] std::optional<QString> errorReason() const override { return error_; }
 
 private:
     QMap<QString, QString> values_;
+    std::optional<QString> error_;
 };
 
 // A page component that records navigations and completes when the test says so, or at once through the
@@ -41,8 +46,14 @@ class FakePage : public PageComponent {
     Q_OBJECT
 public:
     struct Answer {
+        Answer(std::optional<QString> t = std::nullopt, bool got = true,
+               std::optional<QString> e = std::nullopt)
+            : temperature(std::move(t)), gotAnswer(got), error(std::move(e))
+        {
+        }
         std::optional<QString> temperature; // nothing: the element is missing
         bool gotAnswer = true;
+        std::optional<QString> error; // an error page's reason (an HTTP status, no answer)
     };
 
     void Navigate(const QString& url) override
@@ -64,7 +75,7 @@ public:
         QMap<QString, QString> values;
         if (a.temperature)
             values.insert(QStringLiteral("Temperature_0"), *a.temperature);
-        doc_ = std::make_unique<FakeDocument>(values);
+        doc_ = std::make_unique<FakeDocument>(values, a.error);
         gotAnswer_ = a.gotAnswer;
         state_ = Complete;
         emit completed();
