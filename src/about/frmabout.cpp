@@ -174,9 +174,7 @@ void frmAbout::placeControls()
 
 void frmAbout::Form_Load()
 {
-    lblVersion->setText(QStringLiteral("Version ") + QString::number(AppInfo::major()) + QLatin1Char('.') +
-                        QString::number(AppInfo::minor()) + QLatin1Char('.') +
-                        QString::number(AppInfo::revision()));
+    lblVersion->setText(QStringLiteral("Version ") + AppInfo::versionText());
     lblTitle->setText(AppInfo::title());
 }
 

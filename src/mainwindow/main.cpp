@@ -1,6 +1,7 @@
 #include "module1.h"
 
 #include "runtime/appinfo.h"
+#include "runtime/processcontrol.h"
 
 #include <QApplication>
 
@@ -13,12 +14,10 @@ int main(int argc, char* argv[])
     char* programOnly[] = {argc > 0 && argv[0] ? argv[0] : fallbackName, nullptr};
     int programOnlyCount = 1;
     QApplication app(programOnlyCount, programOnly);
+    quorvel::runtime::ProcessControl::ignoreFileSizeSignal();
     QApplication::setApplicationName(quorvel::runtime::AppInfo::title());
     QApplication::setOrganizationName(quorvel::runtime::AppInfo::title());
-    QApplication::setApplicationVersion(QStringLiteral("%1.%2.%3")
-                                            .arg(quorvel::runtime::AppInfo::major())
-                                            .arg(quorvel::runtime::AppInfo::minor())
-                                            .arg(quorvel::runtime::AppInfo::revision()));
+    QApplication::setApplicationVersion(quorvel::runtime::AppInfo::versionText());
     // Lets a Wayland desktop match the window to the installed desktop entry and its icon.
     QGuiApplication::setDesktopFileName(QStringLiteral("io.quorvel.Quorvel3"));
     QApplication::setQuitOnLastWindowClosed(false);

@@ -35,5 +35,9 @@ int AppInfo::revision()
 {
     return QUORVEL_VERSION_PATCH;
 }
+QString AppInfo::versionText()
+{
+    return QStringLiteral("%1.%2.%3").arg(major()).arg(minor()).arg(revision());
+}
 
 } // namespace quorvel::runtime

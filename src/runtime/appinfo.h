@@ -12,6 +12,8 @@ struct AppInfo {
     static int major();
     static int minor();
     static int revision();
+    // "major.minor.revision", as every program and the About box show it.
+    static QString versionText();
 
     // For tests that reach the help viewer; nothing in the program sets a help file.
     static void overrideHelpFile(const QString& path);

@@ -1,5 +1,6 @@
 #include "processcontrol.h"
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <utility>
@@ -33,6 +34,11 @@ void ProcessControl::setEnder(Ender e)
 void ProcessControl::resetEnder()
 {
     ender() = nullptr;
+}
+
+void ProcessControl::ignoreFileSizeSignal()
+{
+    std::signal(SIGXFSZ, SIG_IGN);
 }
 
 } // namespace quorvel::runtime

@@ -15,6 +15,10 @@ public:
 
     static void setEnder(Ender ender);
     static void resetEnder();
+
+    // A write beyond the file size limit (ulimit -f) then fails with EFBIG, so the log cuts the record back
+    // and counts it lost, instead of the kernel's SIGXFSZ ending the program with a torn last line.
+    static void ignoreFileSizeSignal();
 };
 
 } // namespace quorvel::runtime
