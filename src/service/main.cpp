@@ -1,17 +1,19 @@
-#include "logservice.h"
+#include "exitstatus.h"
 #include "serviceoptions.h"
+#include "serviceprogram.h"
 #include "signalwatcher.h"
 
 #include "acquisition/adapteraddress.h"
 #include "acquisition/sensorlist.h"
 #include "acquisition/sensortable.h"
+#include "acquisition/webpagecomponent.h"
 #include "runtime/appinfo.h"
+#include "runtime/processcontrol.h"
 
 #include <QCoreApplication>
 
 #include <csignal>
 #include <cstdio>
-#include <sysexits.h>
 
 using namespace quorvel;
 
@@ -32,24 +34,20 @@ int main(int argc, char* argv[])
     // The same names as the window program, so the adapter setting is read from the same file.
     QCoreApplication::setApplicationName(runtime::AppInfo::title());
     QCoreApplication::setOrganizationName(runtime::AppInfo::title());
-    const QString version = QStringLiteral("%1.%2.%3")
-                                .arg(runtime::AppInfo::major())
-                                .arg(runtime::AppInfo::minor())
-                                .arg(runtime::AppInfo::revision());
-    QCoreApplication::setApplicationVersion(version);
+    QCoreApplication::setApplicationVersion(runtime::AppInfo::versionText());
 
     const auto parsed = service::parseServiceOptions(QCoreApplication::arguments());
     switch (parsed.action) {
     case service::ParsedOptions::Action::Help:
         std::fputs(qPrintable(service::serviceUsage()), stdout);
-        return 0;
+        return service::ExitDone;
     case service::ParsedOptions::Action::Version:
-        std::printf("quorvel3d %s\n", qPrintable(version));
-        return 0;
+        std::printf("quorvel3d %s\n", qPrintable(runtime::AppInfo::versionText()));
+        return service::ExitDone;
     case service::ParsedOptions::Action::Error:
         tell(parsed.error);
         std::fputs(qPrintable(service::serviceUsage()), stderr);
-        return EX_USAGE;
+        return service::ExitBadOption;
     case service::ParsedOptions::Action::Run:
         break;
     }
@@ -63,9 +61,9 @@ int main(int argc, char* argv[])
         std::fflush(stderr);
         switch (list.status) {
         case acquisition::SensorListResult::Status::BadData:
-            return EX_DATAERR;
+            return service::ExitBadSensorList;
         case acquisition::SensorListResult::Status::NoInput:
-            return EX_NOINPUT;
+            return service::ExitSensorListUnreadable;
         case acquisition::SensorListResult::Status::Ok:
             break;
         }
@@ -79,7 +77,7 @@ int main(int argc, char* argv[])
         const auto setting = acquisition::loadAdapterAddress();
         if (!setting.address) {
             tell(setting.error);
-            return EX_CONFIG;
+            return service::ExitBadSetting;
         }
         adapter = *setting.address;
     }
@@ -89,28 +87,31 @@ int main(int argc, char* argv[])
         table.fill(adapter, service::romCodesToPoll(options));
         for (const QString& url : table.SensorUrls)
             std::printf("%s\n", qPrintable(url));
-        return 0;
+        return service::ExitDone;
     }
 
     // A reader of standard output that went away is a failed write, counted and told, not a silent death.
     std::signal(SIGPIPE, SIG_IGN);
+    runtime::ProcessControl::ignoreFileSizeSignal();
 
-    service::LogService logger(options, adapter, &tell);
+    acquisition::WebPageComponent page;
+    service::ServiceProgram program(options, adapter, page, &tell);
     service::SignalWatcher signalWatcher({SIGTERM, SIGINT, SIGHUP});
     if (!signalWatcher.isValid()) {
         tell(QStringLiteral("cannot install the signal handlers"));
-        return EX_OSERR;
+        return service::ExitSystemError;
     }
-    QObject::connect(&signalWatcher, &service::SignalWatcher::received, &logger, [&logger](int signalNumber) {
-        if (signalNumber == SIGHUP)
-            logger.reopenLog();
-        else
-            logger.stop();
-    });
-    QObject::connect(&logger, &service::LogService::finished, &app, &QCoreApplication::exit,
+    QObject::connect(&signalWatcher, &service::SignalWatcher::received, &program,
+                     [&program](int signalNumber) {
+                         if (signalNumber == SIGHUP)
+                             program.reopenLog();
+                         else
+                             program.stop();
+                     });
+    QObject::connect(&program, &service::ServiceProgram::finished, &app, &QCoreApplication::exit,
                      Qt::QueuedConnection);
 
-    if (const auto status = logger.start())
+    if (const auto status = program.start())
         return *status;
     return QCoreApplication::exec();
 }

@@ -1,17 +1,14 @@
 #include "servicemetrics.h"
 
-#include "acquisition/htmldocument.h"
 #include "runtime/conversions.h"
 
 #include <QLocale>
 
+#include <algorithm>
+
 namespace quorvel::service {
 
 namespace {
-
-constexpr std::array<ReadResult, ReadResultCount> AllResults = {ReadResult::Ok, ReadResult::NoElement,
-                                                                ReadResult::NotANumber, ReadResult::HttpError,
-                                                                ReadResult::NoAnswer};
 
 QByteArray family(const char* name, const char* type, const char* help)
 {
@@ -36,39 +33,6 @@ QByteArray labelValue(const QString& text)
 
 } // namespace
 
-const char* readResultLabel(ReadResult result)
-{
-    switch (result) {
-    case ReadResult::Ok:
-        return "ok";
-    case ReadResult::NoElement:
-        return "no_element";
-    case ReadResult::NotANumber:
-        return "not_a_number";
-    case ReadResult::HttpError:
-        return "http_error";
-    case ReadResult::NoAnswer:
-        return "no_answer";
-    }
-    return "no_answer";
-}
-
-ReadResult classifyRead(const acquisition::PageDocument* document, bool gotAnswer)
-{
-    if (!gotAnswer)
-        return ReadResult::NoAnswer;
-    // The table's own reading decides success, so the metric never disagrees with the log.
-    acquisition::SensorTable scratch;
-    if (scratch.readAnswer(0, document))
-        return ReadResult::Ok;
-    const auto* html = dynamic_cast<const acquisition::HtmlDocument*>(document);
-    if (!document || (html && html->errorReason()))
-        return ReadResult::HttpError;
-    static const QString elementId = QString::fromLatin1(acquisition::TemperatureElementId.data(),
-                                                         qsizetype(acquisition::TemperatureElementId.size()));
-    return document->elementValue(elementId) ? ReadResult::NotANumber : ReadResult::NoElement;
-}
-
 ServiceMetrics::ServiceMetrics(QStringList romCodes, const QStringList& names, QString version)
     : version_(std::move(version))
 {
@@ -81,33 +45,29 @@ ServiceMetrics::ServiceMetrics(QStringList romCodes, const QStringList& names, Q
     }
 }
 
-void ServiceMetrics::recordRead(int slot, ReadResult result, const QDateTime& when)
+void ServiceMetrics::recordRead(const acquisition::SensorReading& reading)
 {
-    if (slot < 0 || slot >= sensorCount())
+    if (reading.slot < 0 || reading.slot >= sensorCount())
         return;
-    Sensor& sensor = sensors_[static_cast<std::size_t>(slot)];
-    ++sensor.reads[static_cast<std::size_t>(result)];
-    if (result == ReadResult::Ok) {
-        sensor.lastSuccess = when;
+    Sensor& sensor = sensors_[static_cast<std::size_t>(reading.slot)];
+    ++sensor.reads[static_cast<std::size_t>(reading.outcome)];
+    // A power-on value is no temperature: it counts as a failed read and leaves the last success alone.
+    if (reading.outcome == acquisition::ReadOutcome::Ok) {
+        sensor.lastSuccess = reading.when;
         sensor.consecutiveFailures = 0;
     } else {
         ++sensor.consecutiveFailures;
     }
 }
 
-void ServiceMetrics::recordSweep(const acquisition::SensorReadings& readings)
+void ServiceMetrics::recordSweep(const acquisition::SweepReport& sweep)
 {
     ++sweeps_;
-    for (std::size_t i = 0; i < sensors_.size() && qsizetype(i) < readings.size(); ++i)
-        sensors_[i].temperature = readings[qsizetype(i)];
-}
-
-void ServiceMetrics::recordLogWrite(bool written, qint64 failures)
-{
-    if (written)
+    for (std::size_t i = 0; i < sensors_.size() && qsizetype(i) < sweep.readings.size(); ++i)
+        sensors_[i].temperature = sweep.readings[qsizetype(i)];
+    if (sweep.recordWritten.value_or(false))
         ++logRecords_;
-    else
-        logWriteErrors_ += static_cast<quint64>(failures > 0 ? failures : 1);
+    logWriteErrors_ += static_cast<quint64>(std::max<qint64>(sweep.recordsLost, 0));
 }
 
 QByteArray ServiceMetrics::exposition() const
@@ -144,9 +104,10 @@ QByteArray ServiceMetrics::exposition() const
 
     out += family("quorvel_sensor_reads_total", "counter", "Sensor page loads by their result.");
     for (int i = 0; i < sensorCount(); ++i)
-        for (const ReadResult result : AllResults)
-            out += "quorvel_sensor_reads_total{" + labels(i) + ",result=\"" + readResultLabel(result) +
-                   "\"} " + QByteArray::number(sensors_[std::size_t(i)].reads[std::size_t(result)]) + '\n';
+        for (const auto& [outcome, label] : acquisition::ReadOutcomeLabels)
+            out += "quorvel_sensor_reads_total{" + labels(i) + ",result=\"" +
+                   QByteArray(label.data(), qsizetype(label.size())) + "\"} " +
+                   QByteArray::number(sensors_[std::size_t(i)].reads[std::size_t(outcome)]) + '\n';
 
     out += family("quorvel_sweeps_total", "counter", "Completed sweeps over the sensor table.");
     out += "quorvel_sweeps_total " + QByteArray::number(sweeps_) + '\n';

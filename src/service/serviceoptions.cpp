@@ -1,5 +1,7 @@
 #include "serviceoptions.h"
 
+#include "exitstatus.h"
+
 #include "acquisition/adapteraddress.h"
 #include "acquisition/sensortable.h"
 
@@ -82,6 +84,27 @@ std::optional<QString> apply(Option option, const QString& name, const QString& 
         return std::nullopt;
     }
     return invalid(QString());
+}
+
+// The exit statuses as one paragraph, wrapped as the rest of the usage text.
+QString exitStatusText()
+{
+    QStringList items;
+    for (const ExitStatusMeaning& status : ExitStatuses)
+        items << QStringLiteral("%1 %2").arg(int(status.status)).arg(QLatin1StringView(status.meaning));
+    const QStringList words =
+        (QStringLiteral("Exit statuses: ") + items.join(QStringLiteral("; ")) + QLatin1Char('.'))
+            .split(QLatin1Char(' '));
+    QString text;
+    QString line;
+    for (const QString& word : words) {
+        if (!line.isEmpty() && line.size() + 1 + word.size() > 100) {
+            text += line + QLatin1Char('\n');
+            line.clear();
+        }
+        line += (line.isEmpty() ? QString() : QStringLiteral(" ")) + word;
+    }
+    return text + line + QLatin1Char('\n');
 }
 
 } // namespace
@@ -184,33 +207,36 @@ ParsedOptions parseServiceOptions(const QStringList& arguments)
 QString serviceUsage()
 {
     return QStringLiteral(
-        "Usage: quorvel3d [--log FILE|-] [--adapter ADDR[:PORT]] [--metrics ADDR:PORT] [--locale NAME]\n"
-        "                 [--sweeps N] [--sensors FILE] [--check]\n"
-        "Polls the temperature sensors through the adapter's sensor pages without a window, writes one log\n"
-        "line per sweep as the window program does, and serves the readings as metrics.\n"
-        "\n"
-        "  --log FILE          append one line per sweep to FILE, created if missing; - writes to\n"
-        "                      standard output. SIGHUP opens FILE anew (for log rotation).\n"
-        "  --adapter ADDR[:PORT]\n"
-        "                      the adapter's IPv4 address and port (default port 80); default: the\n"
-        "                      AdapterAddress setting of the window program, else 127.0.0.1\n"
-        "  --metrics ADDR:PORT serve GET /metrics on this IPv4 address and port (port 0 picks a free\n"
-        "                      one and the start message names it); off unless given\n"
-        "  --locale NAME       the locale of the log line's date, time and numbers (default: the\n"
-        "                      process's, from LC_ALL, LC_NUMERIC, LANG)\n"
-        "  --sweeps N          end after N sweeps\n"
-        "  --sensors FILE      the sensors to poll, in this order: one a line, the ROM code (16 hex\n"
-        "                      digits, CRC first, family code 28 last), then optionally blanks and a\n"
-        "                      name; # starts a comment line; 1 to 100 sensors. Default: the built-in\n"
-        "                      thirteen\n"
-        "  --check             read and check the options, the sensor list and the adapter address, print\n"
-        "                      each sensor's request URL, one a line, and end with 0 without a request\n"
-        "  --help, --version\n"
-        "\n"
-        "SIGTERM and SIGINT end the program between records, with status 0.\n"
-        "Exit statuses: 0 done; 64 bad option or value; 65 a line of the sensor list is no good (each\n"
-        "told as FILE:LINE: reason); 66 the sensor list cannot be read; 69 the metrics address cannot be\n"
-        "bound; 73 the log cannot be opened; 78 the AdapterAddress setting is not valid.\n");
+               "Usage: quorvel3d [--log FILE|-] [--adapter ADDR[:PORT]] [--metrics ADDR:PORT] [--locale "
+               "NAME]\n"
+               "                 [--sweeps N] [--sensors FILE] [--check]\n"
+               "Polls the temperature sensors through the adapter's sensor pages without a window, writes "
+               "one log\n"
+               "line per sweep as the window program does, and serves the readings as metrics.\n"
+               "\n"
+               "  --log FILE          append one line per sweep to FILE, created if missing; - writes to\n"
+               "                      standard output. SIGHUP opens FILE anew (for log rotation).\n"
+               "  --adapter ADDR[:PORT]\n"
+               "                      the adapter's IPv4 address and port (default port 80); default: the\n"
+               "                      AdapterAddress setting of the window program, else 127.0.0.1\n"
+               "  --metrics ADDR:PORT serve GET /metrics on this IPv4 address and port (port 0 picks a free\n"
+               "                      one and the start message names it); off unless given\n"
+               "  --locale NAME       the locale of the log line's date, time and numbers (default: the\n"
+               "                      process's, from LC_ALL, LC_NUMERIC, LANG)\n"
+               "  --sweeps N          end after N sweeps\n"
+               "  --sensors FILE      the sensors to poll, in this order: one a line, the ROM code (16 hex\n"
+               "                      digits, CRC first, family code 28 last), then optionally blanks and a\n"
+               "                      name; # starts a comment line; 1 to 100 sensors. Default: the "
+               "built-in\n"
+               "                      thirteen\n"
+               "  --check             read and check the options, the sensor list and the adapter address, "
+               "print\n"
+               "                      each sensor's request URL, one a line, and end with 0 without a "
+               "request\n"
+               "  --help, --version\n"
+               "\n"
+               "SIGTERM and SIGINT end the program between records, with status 0.\n") +
+           exitStatusText();
 }
 
 } // namespace quorvel::service

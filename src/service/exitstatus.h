@@ -1,0 +1,42 @@
+#pragma once
+
+#include <array>
+#include <string_view>
+
+#include <sysexits.h>
+
+namespace quorvel::service {
+
+// The service's exit statuses: main returns them, the usage text and the manual page list them, and the unit
+// tells the manager which of them a restart cannot mend. A test holds all three to this table.
+enum ExitStatus : int {
+    ExitDone = 0,
+    ExitBadOption = EX_USAGE,
+    ExitBadSensorList = EX_DATAERR,
+    ExitSensorListUnreadable = EX_NOINPUT,
+    ExitListenAddressUnavailable = EX_UNAVAILABLE,
+    ExitSystemError = EX_OSERR,
+    ExitLogCannotOpen = EX_CANTCREAT,
+    ExitBadSetting = EX_CONFIG,
+};
+
+struct ExitStatusMeaning {
+    ExitStatus status;
+    // As the usage text words it.
+    std::string_view meaning;
+    // A restart mends it only when the cause can pass by itself.
+    bool restartMends;
+};
+
+inline constexpr std::array<ExitStatusMeaning, 8> ExitStatuses = {{
+    {ExitDone, "done", false},
+    {ExitBadOption, "bad option or value", false},
+    {ExitBadSensorList, "a line of the sensor list is no good", false},
+    {ExitSensorListUnreadable, "the sensor list cannot be read", false},
+    {ExitListenAddressUnavailable, "the metrics address cannot be bound", false},
+    {ExitSystemError, "the signal handlers cannot be installed", true},
+    {ExitLogCannotOpen, "the log cannot be opened", false},
+    {ExitBadSetting, "the AdapterAddress setting is not valid", false},
+}};
+
+} // namespace quorvel::service

@@ -1,0 +1,110 @@
+#include "serviceprogram.h"
+
+#include "exitstatus.h"
+#include "metricsserver.h"
+#include "servicelog.h"
+
+#include "runtime/appinfo.h"
+
+namespace quorvel::service {
+
+namespace {
+
+std::unique_ptr<ServiceLog> makeLog(const ServiceOptions& options, const MessageSink& messages)
+{
+    if (options.logPath.isEmpty())
+        return nullptr;
+    const QString path =
+        options.logPath == QLatin1String(StandardOutputLog) ? QStringLiteral("/dev/stdout") : options.logPath;
+    return std::make_unique<ServiceLog>(path, options.locale, messages);
+}
+
+} // namespace
+
+ServiceProgram::ServiceProgram(ServiceOptions options, QString adapterAddress,
+                               acquisition::PageComponent& page, MessageSink messages, QObject* parent)
+    : QObject(parent), options_(std::move(options)), adapter_(std::move(adapterAddress)),
+      messages_(std::move(messages)),
+      metrics_(romCodesToPoll(options_), sensorNames(options_), runtime::AppInfo::versionText()),
+      log_(makeLog(options_, messages_)), cycle_(page, nullptr, log_.get()),
+      reachability_(metrics_.sensorCount(), messages_),
+      status_([this](const QString& text) { notifier_.status(text); })
+{
+    QList<acquisition::ListedSensor> sensors = options_.sensors;
+    cycle_.setSensors(sensors.isEmpty() ? acquisition::builtInSensors() : sensors);
+
+    using acquisition::AcquisitionCycle;
+    connect(&cycle_, &AcquisitionCycle::sensorRead, this,
+            [this](const acquisition::SensorReading& reading) { metrics_.recordRead(reading); });
+    connect(&cycle_, &AcquisitionCycle::sensorRead, &reachability_, &AdapterReachability::onRead);
+    connect(&cycle_, &AcquisitionCycle::sweepCompleted, &status_, &SystemdStatus::onSweep);
+    connect(&reachability_, &AdapterReachability::unreachable, &status_, &SystemdStatus::onUnreachable);
+    connect(&reachability_, &AdapterReachability::reachableAgain, &status_, &SystemdStatus::onReachableAgain);
+    connect(&cycle_, &AcquisitionCycle::sweepCompleted, this, &ServiceProgram::onSweep);
+}
+
+ServiceProgram::~ServiceProgram() = default;
+
+std::optional<int> ServiceProgram::start()
+{
+    if (log_) {
+        if (auto error = log_->open()) {
+            messages_(QStringLiteral("cannot open the log: %1").arg(error->reason));
+            return ExitLogCannotOpen;
+        }
+    }
+    QString metricsText = QStringLiteral("off");
+    if (options_.metrics) {
+        server_ = new MetricsServer([this] { return metrics_.exposition(); }, this);
+        const auto bound = server_->listenOn(*options_.metrics);
+        const QString where = QStringLiteral("%1:%2").arg(options_.metrics->address.toString());
+        if (bound.port == 0) {
+            messages_(QStringLiteral("cannot serve the metrics on %1: %2")
+                          .arg(where.arg(options_.metrics->port), bound.error));
+            if (log_)
+                log_->close();
+            return ExitListenAddressUnavailable;
+        }
+        metricsPort_ = bound.port;
+        metricsText = QStringLiteral("http://%1/metrics").arg(where.arg(bound.port));
+    }
+    messages_(QStringLiteral("started: adapter %1, %2 sensors, log %3, metrics %4")
+                  .arg(adapter_, QString::number(metrics_.sensorCount()),
+                       options_.logPath.isEmpty() ? QStringLiteral("off")
+                       : options_.logPath == QLatin1String(StandardOutputLog)
+                           ? QStringLiteral("standard output")
+                           : options_.logPath,
+                       metricsText));
+    cycle_.start(adapter_);
+    notifier_.ready();
+    status_.onStarted();
+    return std::nullopt;
+}
+
+void ServiceProgram::stop()
+{
+    if (stopped_)
+        return;
+    stopped_ = true;
+    notifier_.stopping();
+    // The event loop only gets here between records, so every record is whole.
+    cycle_.stop();
+    if (log_)
+        log_->close();
+    emit finished(ExitDone);
+}
+
+void ServiceProgram::reopenLog()
+{
+    if (log_ && !stopped_)
+        log_->reopen();
+}
+
+void ServiceProgram::onSweep(const acquisition::SweepReport& sweep)
+{
+    metrics_.recordSweep(sweep);
+    if (options_.sweeps && metrics_.sweeps() >= quint64(*options_.sweeps))
+        stop();
+}
+
+} // namespace quorvel::service

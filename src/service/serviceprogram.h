@@ -1,0 +1,69 @@
+#pragma once
+
+#include "adapterreachability.h"
+#include "messagesink.h"
+#include "servicemetrics.h"
+#include "serviceoptions.h"
+#include "systemdnotifier.h"
+#include "systemdstatus.h"
+
+#include "acquisition/acquisitioncycle.h"
+
+#include <QObject>
+
+#include <memory>
+#include <optional>
+
+namespace quorvel::acquisition {
+class PageComponent;
+}
+
+namespace quorvel::service {
+
+class MetricsServer;
+class ServiceLog;
+
+// The service's composition root: builds the cycle on the page component it is given and the parts that
+// hear the cycle's events (the log, the metrics and their server, the reachability messages, the service
+// manager's status), and owns them. No part knows another; each connects to the events here.
+class ServiceProgram final : public QObject {
+    Q_OBJECT
+public:
+    ServiceProgram(ServiceOptions options, QString adapterAddress, acquisition::PageComponent& page,
+                   MessageSink messages, QObject* parent = nullptr);
+    ~ServiceProgram() override;
+
+    // Opens the log and binds the metrics address, then starts the cycle. An exit status when either
+    // cannot be done, after telling why; nothing sent before that.
+    [[nodiscard]] std::optional<int> start();
+    // Ends between two records: the cycle stops, the log is closed, finished(0) follows.
+    void stop();
+    // Opens the log by its path again, for whoever moved the file away (log rotation).
+    void reopenLog();
+
+    [[nodiscard]] const ServiceMetrics& metrics() const { return metrics_; }
+    [[nodiscard]] acquisition::AcquisitionCycle& cycle() { return cycle_; }
+    // The port the metrics are served on; 0 when they are not.
+    [[nodiscard]] quint16 metricsPort() const { return metricsPort_; }
+
+signals:
+    void finished(int exitStatus);
+
+private:
+    void onSweep(const acquisition::SweepReport& sweep);
+
+    ServiceOptions options_;
+    QString adapter_;
+    MessageSink messages_;
+    ServiceMetrics metrics_;
+    std::unique_ptr<ServiceLog> log_;
+    acquisition::AcquisitionCycle cycle_;
+    AdapterReachability reachability_;
+    SystemdNotifier notifier_;
+    SystemdStatus status_;
+    MetricsServer* server_ = nullptr;
+    quint16 metricsPort_ = 0;
+    bool stopped_ = false;
+};
+
+} // namespace quorvel::service
