@@ -76,6 +76,8 @@ private slots:
     void pausesOnlyAfterRequestWithoutAnswer();
     void noAnswerPauseIsOneSecond();
     void stopEndsTheCycle();
+    void eventsTellEachReadAndSweep_data();
+    void eventsTellEachReadAndSweep();
 };
 
 void tst_AcquisitionCycle::sweepsInSlotOrderForEver()
@@ -398,6 +400,87 @@ void tst_AcquisitionCycle::stopEndsTheCycle()
     QVERIFY(rig.next->isHolding());
     rig.cycle.stop();
     QVERIFY(!rig.next->isActive());
+}
+
+void tst_AcquisitionCycle::eventsTellEachReadAndSweep_data()
+{
+    QTest::addColumn<FakePage::Answer>("answer"); // sensor 5's; the others read 20.5
+    QTest::addColumn<QString>("outcome");
+    QTest::addColumn<QString>("reason");
+    QTest::addColumn<float>("value");
+    QTest::addColumn<int>("logging"); // 0 off, 1 written, 2 the write fails
+    QTest::addColumn<bool>("withDisplay");
+    const QString http500 = QStringLiteral("HTTP 500 Internal Server Error");
+    const QString refused = QStringLiteral("Connection refused");
+    QTest::newRow("ok, logging off") << FakePage::Answer{QStringLiteral("-10.125")} << "ok" << "" << -10.125f
+                                     << 0 << true;
+    QTest::newRow("no element, written")
+        << FakePage::Answer{} << "no_element" << "the page has no value with the id Temperature_0" << 0.0f << 1
+        << true;
+    QTest::newRow("not a number, write fails")
+        << FakePage::Answer{QStringLiteral("----")} << "not_a_number"
+        << "the value \"----\" of Temperature_0 is not a number" << 0.0f << 2 << true;
+    QTest::newRow("error page") << FakePage::Answer{std::nullopt, true, http500} << "http_error" << http500
+                                << 0.0f << 1 << true;
+    QTest::newRow("no answer") << FakePage::Answer{std::nullopt, false, refused} << "no_answer" << refused
+                               << 0.0f << 1 << true;
+    QTest::newRow("power-on value") << FakePage::Answer{QStringLiteral("85")} << "power_on_reset" << ""
+                                    << 85.0f << 1 << true;
+    QTest::newRow("no display, no recorder") << FakePage::Answer{QStringLiteral("21")} << "ok" << "" << 21.0f
+                                             << 0 << false;
+}
+
+// One read event per slot in slot order, each naming its adapter, sensor and outcome, then the sweep.
+void tst_AcquisitionCycle::eventsTellEachReadAndSweep()
+{
+    QFETCH(FakePage::Answer, answer);
+    QFETCH(QString, outcome);
+    QFETCH(QString, reason);
+    QFETCH(float, value);
+    QFETCH(int, logging);
+    QFETCH(bool, withDisplay);
+    FakePage page;
+    RecordingDisplay display;
+    RecordingRecorder recorder;
+    recorder.active = logging > 0;
+    if (logging == 2)
+        recorder.failWith = quorvel::runtime::Failure{QStringLiteral("No space left on device")};
+    AcquisitionCycle cycle{page, withDisplay ? &display : nullptr, withDisplay ? &recorder : nullptr};
+    cycle.setNoAnswerPauseMs(0);
+    QList<ListedSensor> sensors = builtInSensors();
+    sensors[4].name = QStringLiteral("Cellar");
+    cycle.setSensors(sensors);
+    page.answers.insert(sensors[4].romCode, answer);
+    QList<SensorReading> reads;
+    QList<SweepReport> sweeps;
+    connect(&cycle, &AcquisitionCycle::sensorRead, this, [&](const SensorReading& r) { reads << r; });
+    connect(&cycle, &AcquisitionCycle::sweepCompleted, this, [&](const SweepReport& sweep) {
+        QCOMPARE(reads.size(), SensorCount); // the sweep comes after its last read
+        sweeps << sweep;
+        cycle.stop();
+    });
+    cycle.start(Address);
+    QTRY_COMPARE(sweeps.size(), 1);
+
+    for (int slot = 0; slot < SensorCount; ++slot) {
+        const SensorReading& read = reads.at(slot);
+        QCOMPARE(read.adapter, Address);
+        QCOMPARE(read.slot, slot);
+        QCOMPARE(read.romCode, sensors[slot].romCode);
+        QCOMPARE(read.name, sensors[slot].name);
+        QVERIFY(read.when.isValid());
+        QCOMPARE(readOutcomeLabel(read.outcome), slot == 4 ? outcome : QStringLiteral("ok"));
+        QCOMPARE(read.reason, slot == 4 ? reason : QString());
+        QCOMPARE(read.value, slot == 4 ? value : 20.5f);
+    }
+    const SweepReport& sweep = sweeps.first();
+    QCOMPARE(sweep.adapter, Address);
+    QCOMPARE(sweep.readings, cycle.table().Readings);
+    QVERIFY(sweep.when >= reads.last().when);
+    QCOMPARE(sweep.recordWritten, logging == 0 ? std::nullopt : std::optional(logging == 1));
+    QCOMPARE(sweep.recordsLost, qint64(logging == 2 ? 1 : 0));
+    QCOMPARE(sweep.logNotice, logging == 2 ? QStringLiteral("No space left on device") : QString());
+    QCOMPARE(display.temperatures.size(), withDisplay ? SensorCount : 0);
 }
 
 QTEST_GUILESS_MAIN(tst_AcquisitionCycle)

@@ -564,6 +564,8 @@ void TestAdapterSimulator::faults_data()
                                    << QByteArray() << self + QStringLiteral("&r=1") << 200;
     QTest::newRow("redirect-loop") << "redirect-loop" << QString() << 302 << html << Element::Absent
                                    << QByteArray() << self << 302;
+    QTest::newRow("power-on-reset") << "power-on-reset" << QString() << 200 << html << Element::Input
+                                    << QByteArray("85") << QString() << 0;
 }
 
 void TestAdapterSimulator::faults()

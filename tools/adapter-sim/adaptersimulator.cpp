@@ -151,6 +151,9 @@ AdapterSimulator::Answer AdapterSimulator::sensorAnswer(int sensor, const Reques
     Fault fault = faults_[slot(sensor)];
     if (fault.kind == FaultKind::RedirectSame && queryValue(target.encodedQuery, "r") == QByteArray("1"))
         fault = Fault{};
+    // A sensor restarts once: the next page is normal again.
+    if (fault.kind == FaultKind::PowerOnReset)
+        faults_[slot(sensor)] = Fault{};
 
     Answer answer;
     answer.response = PageBuilder::sensorResponse(sensor, roms_.at(slot(sensor)), reading, fault, target,

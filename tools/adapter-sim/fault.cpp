@@ -9,7 +9,7 @@ namespace quorvel::adaptersim {
 
 namespace {
 
-constexpr std::array<std::pair<FaultKind, const char*>, 14> Names = {{
+constexpr std::array<std::pair<FaultKind, const char*>, 15> Names = {{
     {FaultKind::None, "none"},
     {FaultKind::Missing, "missing"},
     {FaultKind::Dashes, "dashes"},
@@ -24,6 +24,7 @@ constexpr std::array<std::pair<FaultKind, const char*>, 14> Names = {{
     {FaultKind::RedirectOtherHost, "redirect-other-host"},
     {FaultKind::RedirectSame, "redirect-same"},
     {FaultKind::RedirectLoop, "redirect-loop"},
+    {FaultKind::PowerOnReset, "power-on-reset"},
 }};
 
 } // namespace

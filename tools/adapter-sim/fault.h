@@ -24,6 +24,8 @@ enum class FaultKind {
     RedirectOtherHost,
     RedirectSame,
     RedirectLoop,
+    // One page reading 85, the DS18B20's power-on value; then the fault is gone and the drift goes on.
+    PowerOnReset,
 };
 
 struct Fault {

@@ -56,6 +56,7 @@ Fault kinds (per sensor, via --fault or /control/fault):
   redirect-other-host  302 to the same path and query on http://127.0.0.2:<port>
   redirect-same        302 to the same URL with &r=1 appended, which is answered normally
   redirect-loop        302 to the same URL, for ever
+  power-on-reset       the next page reads 85 (the power-on value), later pages drift on as before
 
 Control requests (GET, answered at once with 200 "ok" in text/plain, 400 on bad arguments):
   /control/latency?ms=N

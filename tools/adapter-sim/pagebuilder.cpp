@@ -100,6 +100,9 @@ HttpResponse PageBuilder::sensorResponse(int sensor, QByteArrayView rom, int six
     case FaultKind::Silent:
         response.body = readingPage(sensor, rom, sixteenths);
         break;
+    case FaultKind::PowerOnReset:
+        response.body = readingPage(sensor, rom, PowerOnSixteenths);
+        break;
     case FaultKind::Missing:
         response.body = page(sensor, rom, "Sensor not responding");
         break;

@@ -25,6 +25,8 @@ public:
     static constexpr qsizetype HugeBodySize = 2 * 1024 * 1024;
     // At one byte per 200 ms this keeps a dripped page going for well over 30 s.
     static constexpr qsizetype MinimumDripBodySize = 256;
+    // 85 degrees, what a DS18B20 reads before its first conversion after power-on.
+    static constexpr int PowerOnSixteenths = 85 * 16;
     static constexpr qsizetype GarbageSize = 300;
 
     // Decimal text with '.' and no trailing zeros: 377 -> "23.5625", 336 -> "21", -50 -> "-3.125".
