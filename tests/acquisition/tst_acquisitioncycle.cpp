@@ -412,11 +412,11 @@ void tst_AcquisitionCycle::eventsTellEachReadAndSweep_data()
     QTest::addColumn<bool>("withDisplay");
     const QString http500 = QStringLiteral("HTTP 500 Internal Server Error");
     const QString refused = QStringLiteral("Connection refused");
-    QTest::newRow("ok, logging off") << FakePage::Answer{QStringLiteral("-10.125")} << "ok" << "" << -10.125f
-                                     << 0 << true;
+    QTest::newRow("ok, logging off") << FakePage::Answer{QStringLiteral("-10.125")} << "ok"
+                                     << "" << -10.125f << 0 << true;
     QTest::newRow("no element, written")
-        << FakePage::Answer{} << "no_element" << "the page has no value with the id Temperature_0" << 0.0f << 1
-        << true;
+        << FakePage::Answer{} << "no_element"
+        << "the page has no value with the id Temperature_0" << 0.0f << 1 << true;
     QTest::newRow("not a number, write fails")
         << FakePage::Answer{QStringLiteral("----")} << "not_a_number"
         << "the value \"----\" of Temperature_0 is not a number" << 0.0f << 2 << true;
@@ -424,10 +424,10 @@ void tst_AcquisitionCycle::eventsTellEachReadAndSweep_data()
                                 << 0.0f << 1 << true;
     QTest::newRow("no answer") << FakePage::Answer{std::nullopt, false, refused} << "no_answer" << refused
                                << 0.0f << 1 << true;
-    QTest::newRow("power-on value") << FakePage::Answer{QStringLiteral("85")} << "power_on_reset" << ""
-                                    << 85.0f << 1 << true;
-    QTest::newRow("no display, no recorder") << FakePage::Answer{QStringLiteral("21")} << "ok" << "" << 21.0f
-                                             << 0 << false;
+    QTest::newRow("power-on value") << FakePage::Answer{QStringLiteral("85")} << "power_on_reset"
+                                    << "" << 85.0f << 1 << true;
+    QTest::newRow("no display, no recorder") << FakePage::Answer{QStringLiteral("21")} << "ok"
+                                             << "" << 21.0f << 0 << false;
 }
 
 // One read event per slot in slot order, each naming its adapter, sensor and outcome, then the sweep.

@@ -1,0 +1,480 @@
+#include "fakes.h"
+#include "manualtimer.h"
+#include "scratchdir.h"
+#include "servicefixture.h"
+
+#include "acquisition/logrecorder.h"
+#include "acquisition/logsession.h"
+#include "service/adapterreachability.h"
+#include "service/exitstatus.h"
+#include "service/servicelog.h"
+#include "service/servicemetrics.h"
+#include "service/serviceprogram.h"
+#include "service/systemdstatus.h"
+
+#include <QDir>
+#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QTest>
+
+using namespace quorvel;
+using namespace quorvel::acquisition;
+using namespace quorvel::testing;
+
+namespace {
+
+const QString Adapter = QStringLiteral("127.0.0.1:8080");
+
+QString romOf(int slot)
+{
+    return builtInRomCodes().at(slot);
+}
+
+SensorReading readOf(int slot, ReadOutcome outcome, QDateTime when = QDateTime::currentDateTime())
+{
+    return SensorReading{Adapter,
+                         slot,
+                         romOf(slot),
+                         {},
+                         outcome,
+                         20.5f,
+                         outcome == ReadOutcome::Ok ? QString() : QStringLiteral("Connection refused"),
+                         when};
+}
+
+ReadOutcome outcomeOf(const QString& label)
+{
+    for (const auto& [outcome, text] : ReadOutcomeLabels)
+        if (label == QLatin1StringView(text.data(), qsizetype(text.size())))
+            return outcome;
+    return ReadOutcome::NoAnswer;
+}
+
+// The whole service in process: a fake page with an answer per ROM code, the options as given.
+struct Program {
+    FakePage page;
+    QStringList messages;
+    std::unique_ptr<service::ServiceProgram> program;
+
+    explicit Program(service::ServiceOptions options)
+        : program(std::make_unique<service::ServiceProgram>(
+              std::move(options), Adapter, page, [this](const QString& line) { messages << line; }))
+    {
+    }
+    // Runs until the sweep limit ends it.
+    bool run()
+    {
+        QSignalSpy finished(program.get(), &service::ServiceProgram::finished);
+        if (program->start())
+            return false;
+        return finished.count() > 0 || finished.wait(20000);
+    }
+};
+
+service::ServiceOptions logOptions(const QString& path, qint64 sweeps, const QLocale& locale = QLocale::c())
+{
+    service::ServiceOptions options;
+    options.logPath = path;
+    options.locale = locale;
+    options.sweeps = sweeps;
+    return options;
+}
+
+} // namespace
+
+class TestServiceProgram : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init() { dir_ = scratchDir(QStringLiteral("serviceprogram")); }
+    void metricsCountEachOutcome_data();
+    void metricsCountEachOutcome();
+    void metricsKeepTheirFamiliesAndLabels();
+    void reachabilityToldOnce_data();
+    void reachabilityToldOnce();
+    void statusAtMostOnceASecond_data();
+    void statusAtMostOnceASecond();
+    void logFailuresToldOnce();
+    void sweepsWriteTheWindowsLines_data();
+    void sweepsWriteTheWindowsLines();
+    void metricsAgreeWithTheLastLine();
+    void ownSensorListNamesTheMetrics();
+    void exitStatusesAreDocumented_data();
+    void exitStatusesAreDocumented();
+
+private:
+    std::unique_ptr<QTemporaryDir> dir_;
+};
+
+void TestServiceProgram::metricsCountEachOutcome_data()
+{
+    QTest::addColumn<QStringList>("outcomes"); // slot 0's reads, in order
+    QTest::addColumn<int>("failuresAfter");
+    QTest::addColumn<bool>("succeeded");
+    QTest::newRow("ok") << QStringList{"ok", "ok"} << 0 << true;
+    QTest::newRow("failures after a success") << QStringList{"ok", "http_error", "no_answer"} << 2 << true;
+    QTest::newRow("a success ends the run") << QStringList{"no_element", "not_a_number", "ok"} << 0 << true;
+    // The power-on value is no temperature: not a success, and a failure in the run.
+    QTest::newRow("power-on reset") << QStringList{"power_on_reset"} << 1 << false;
+    QTest::newRow("power-on reset, then believed") << QStringList{"power_on_reset", "ok"} << 0 << true;
+}
+
+void TestServiceProgram::metricsCountEachOutcome()
+{
+    QFETCH(QStringList, outcomes);
+    QFETCH(int, failuresAfter);
+    QFETCH(bool, succeeded);
+    service::ServiceMetrics metrics(builtInRomCodes(), {}, QStringLiteral("1.0.0"));
+    for (const QString& outcome : outcomes)
+        metrics.recordRead(readOf(0, outcomeOf(outcome)));
+    metrics.recordSweep(
+        {Adapter, SensorReadings(SensorCount, 21.25f), QDateTime::currentDateTime(), true, 0, {}});
+    metrics.recordSweep(
+        {Adapter, SensorReadings(SensorCount, 21.25f), QDateTime::currentDateTime(), false, 2, {}});
+    const QByteArray text = metrics.exposition();
+    const QByteArray labels = sensorLabels(0);
+    for (const auto& [outcome, label] : ReadOutcomeLabels) {
+        const QByteArray name(label.data(), qsizetype(label.size()));
+        QCOMPARE(sample(text, "quorvel_sensor_reads_total{" + labels + ",result=\"" + name + "\"}"),
+                 double(outcomes.count(QString::fromLatin1(name))));
+    }
+    QCOMPARE(sample(text, "quorvel_sensor_consecutive_failures{" + labels + '}'), double(failuresAfter));
+    QCOMPARE(sample(text, "quorvel_sensor_last_success_timestamp_seconds{" + labels + '}').has_value(),
+             succeeded);
+    QCOMPARE(sample(text, "quorvel_sensor_temperature_celsius{" + labels + '}'), 21.25);
+    QCOMPARE(sample(text, "quorvel_sweeps_total"), 2.0);
+    QCOMPARE(sample(text, "quorvel_log_records_total"), 1.0);
+    QCOMPARE(sample(text, "quorvel_log_write_errors_total"), 2.0);
+}
+
+// What a scraper's dashboards rely on: each family, its type, its samples' label names, and the results in
+// the order they always had, the power-on one last.
+void TestServiceProgram::metricsKeepTheirFamiliesAndLabels()
+{
+    service::ServiceMetrics metrics(builtInRomCodes(), {}, QStringLiteral("1.0.0"));
+    metrics.recordRead(readOf(0, ReadOutcome::Ok));
+    static const QRegularExpression labelValue(QStringLiteral("=\"(?:[^\"\\\\]|\\\\.)*\""));
+    QStringList shapes;
+    QStringList results;
+    for (const QByteArray& line : metrics.exposition().split('\n')) {
+        const QString text = QString::fromUtf8(line);
+        if (line.startsWith("quorvel_sensor_reads_total{sensor=\"1\""))
+            results << text.section(QStringLiteral("result=\""), 1).section(QLatin1Char('"'), 0, 0);
+        const QString shape = line.startsWith("# TYPE ")
+                                  ? text.mid(7)
+                                  : text.section(QLatin1Char(' '), 0, 0).remove(labelValue);
+        if (!line.startsWith("# HELP") && !line.isEmpty() && !shapes.contains(shape))
+            shapes << shape;
+    }
+    const QString sensor = QStringLiteral("{sensor,rom,name}");
+    QCOMPARE(
+        shapes,
+        QStringList(
+            {"quorvel_sensor_temperature_celsius gauge", "quorvel_sensor_temperature_celsius" + sensor,
+             "quorvel_sensor_last_success_timestamp_seconds gauge",
+             "quorvel_sensor_last_success_timestamp_seconds" + sensor,
+             "quorvel_sensor_consecutive_failures gauge", "quorvel_sensor_consecutive_failures" + sensor,
+             "quorvel_sensor_reads_total counter", "quorvel_sensor_reads_total{sensor,rom,name,result}",
+             "quorvel_sweeps_total counter", "quorvel_sweeps_total", "quorvel_log_records_total counter",
+             "quorvel_log_records_total", "quorvel_log_write_errors_total counter",
+             "quorvel_log_write_errors_total", "quorvel_build_info gauge", "quorvel_build_info{version}"}));
+    QCOMPARE(results,
+             QStringList({"ok", "no_element", "not_a_number", "http_error", "no_answer", "power_on_reset"}));
+}
+
+void TestServiceProgram::reachabilityToldOnce_data()
+{
+    QTest::addColumn<int>("sensors");
+    QTest::addColumn<QString>("answers"); // per read: 1 answered, 0 not
+    QTest::addColumn<QStringList>("told");
+    const QStringList down{"the adapter at 127.0.0.1:8080 is unreachable: Connection refused"};
+    const QStringList downAndUp = down + QStringList{"the adapter at 127.0.0.1:8080 answers again"};
+    QTest::newRow("one sensor silent each sweep") << 13 << "1101101101" << QStringList{};
+    QTest::newRow("two in a row") << 13 << "1100111" << QStringList{};
+    QTest::newRow("three in a row") << 13 << "1000" << down;
+    QTest::newRow("and back") << 13 << "10000001" << downAndUp;
+    QTest::newRow("told once each way") << 13 << "0001000" << QStringList(downAndUp + down);
+    // A list shorter than the run judges by its length.
+    QTest::newRow("one sensor") << 1 << "0" << down;
+    QTest::newRow("two sensors") << 2 << "1001" << downAndUp;
+}
+
+void TestServiceProgram::reachabilityToldOnce()
+{
+    QFETCH(int, sensors);
+    QFETCH(QString, answers);
+    QFETCH(QStringList, told);
+    QStringList messages;
+    service::AdapterReachability reachability(sensors, [&](const QString& line) { messages << line; });
+    QSignalSpy down(&reachability, &service::AdapterReachability::unreachable);
+    QDateTime when = QDateTime::fromSecsSinceEpoch(1'700'000'000);
+    QDateTime firstSilent;
+    for (qsizetype i = 0; i < answers.size(); ++i) {
+        const bool answered = answers.at(i) == QLatin1Char('1');
+        if (!answered && (i == 0 || answers.at(i - 1) == QLatin1Char('1')))
+            firstSilent = when;
+        reachability.onRead(
+            readOf(int(i) % sensors, answered ? ReadOutcome::Ok : ReadOutcome::NoAnswer, when));
+        when = when.addSecs(10);
+    }
+    QCOMPARE(messages, told);
+    QCOMPARE(reachability.isReachable(), told.isEmpty() || told.last().endsWith(QLatin1String("again")));
+    // Since when: the first request of the run that got no answer.
+    if (!down.isEmpty())
+        QCOMPARE(down.last().at(2).toDateTime(), firstSilent);
+}
+
+void TestServiceProgram::statusAtMostOnceASecond_data()
+{
+    // Steps "t:event" at t milliseconds: sweep, down, up, or fire (the held text's timer).
+    QTest::addColumn<QStringList>("steps");
+    // "N@t": the text of the Nth sweep, which ended at t; or the outage.
+    QTest::addColumn<QStringList>("sent");
+    const QString down = QStringLiteral("down");
+    QTest::newRow("first sweep at once") << QStringList{"0:sweep"} << QStringList{"1@0"};
+    QTest::newRow("a fast sweep held, the latest sent")
+        << QStringList{"0:sweep", "10:sweep", "20:sweep", "1000:fire"} << QStringList{"1@0", "3@20"};
+    QTest::newRow("a slow sweep sent at once")
+        << QStringList{"0:sweep", "1500:sweep"} << QStringList{"1@0", "2@1500"};
+    QTest::newRow("nothing held, nothing sent") << QStringList{"0:sweep", "1000:fire"} << QStringList{"1@0"};
+    QTest::newRow("outage shown, sweeps kept back")
+        << QStringList{"0:sweep", "1200:down", "2400:sweep", "3600:sweep"} << QStringList{"1@0", down};
+    QTest::newRow("back: the latest sweep")
+        << QStringList{"0:sweep", "1200:down", "2400:sweep", "3600:up"} << QStringList{"1@0", down, "2@2400"};
+    QTest::newRow("outage held behind a sweep")
+        << QStringList{"0:sweep", "100:down", "1000:fire"} << QStringList{"1@0", down};
+}
+
+void TestServiceProgram::statusAtMostOnceASecond()
+{
+    QFETCH(QStringList, steps);
+    QFETCH(QStringList, sent);
+    QStringList got;
+    service::SystemdStatus status([&](const QString& text) { got << text; });
+    qint64 now = 0;
+    status.setClock([&] { return now; });
+    auto timer = std::make_unique<ManualTimer>();
+    ManualTimer* held = timer.get();
+    status.setTimer(std::move(timer));
+    const QDateTime since = QDateTime::fromSecsSinceEpoch(1'700'000'000);
+    for (const QString& step : steps) {
+        now = step.section(QLatin1Char(':'), 0, 0).toLongLong();
+        const QString event = step.section(QLatin1Char(':'), 1);
+        if (event == QLatin1String("sweep"))
+            status.onSweep({Adapter, {}, since.addMSecs(now), std::nullopt, 0, {}});
+        else if (event == QLatin1String("down"))
+            status.onUnreachable(Adapter, QStringLiteral("Connection refused"), since);
+        else if (event == QLatin1String("up"))
+            status.onReachableAgain();
+        else
+            held->fire();
+    }
+    QStringList expected;
+    for (const QString& item : sent)
+        expected << (item == QLatin1String("down")
+                         ? QStringLiteral("The adapter at %1 does not answer since %2: Connection refused")
+                               .arg(Adapter, since.toString(Qt::ISODate))
+                         : QStringLiteral("Last sweep at %1; %2 sweeps")
+                               .arg(since.addMSecs(item.section(u'@', 1).toLongLong()).toString(Qt::ISODate),
+                                    item.section(u'@', 0, 0)));
+    QCOMPARE(got, expected);
+}
+
+// Each trouble is told when it begins and once more when it ends, never once a sweep.
+void TestServiceProgram::logFailuresToldOnce()
+{
+    const QString folder = dir_->filePath(QStringLiteral("logs"));
+    QVERIFY(QDir().mkpath(folder));
+    const QString path = folder + QStringLiteral("/sweep.log");
+    QStringList told;
+    service::ServiceLog log(path, QLocale::c(), [&](const QString& line) { told << line; });
+    QCOMPARE(log.open(), std::nullopt);
+    const SensorReadings readings(SensorCount, 20.0f);
+    QCOMPARE(log.writeRecord(readings), std::nullopt);
+
+    QVERIFY(QFile::remove(path));
+    QCOMPARE(log.writeRecord(readings), std::nullopt);
+    QCOMPARE(told, QStringList{"the log file was moved or deleted; a new one was started: " + path});
+    QCOMPARE(recordCount(path), 1);
+
+    QVERIFY(QDir(folder).removeRecursively());
+    log.reopen();
+    QVERIFY(log.writeRecord(readings));
+    QVERIFY(log.writeRecord(readings));
+    QCOMPARE(told.size(), 3);
+    QVERIFY2(told.at(1).startsWith(QLatin1String("cannot reopen the log: ")), qPrintable(told.at(1)));
+    QVERIFY2(told.at(2).startsWith(QLatin1String("cannot write the log; retrying at each sweep: ")),
+             qPrintable(told.at(2)));
+    QCOMPARE(log.lostRecords(), qint64(2));
+
+    QVERIFY(QDir().mkpath(folder));
+    QCOMPARE(log.writeRecord(readings), std::nullopt);
+    QCOMPARE(told.size(), 4);
+    QVERIFY2(told.at(3).startsWith(QLatin1String("the log is written again")), qPrintable(told.at(3)));
+    QCOMPARE(recordCount(path), 1);
+}
+
+void TestServiceProgram::sweepsWriteTheWindowsLines_data()
+{
+    QTest::addColumn<QString>("locale");
+    QTest::newRow("C") << QStringLiteral("C");
+    QTest::newRow("de_DE") << QStringLiteral("de_DE");
+}
+
+// The same readings through the window's recorder give the same bytes.
+void TestServiceProgram::sweepsWriteTheWindowsLines()
+{
+    QFETCH(QString, locale);
+    const QString path = dir_->filePath(QStringLiteral("sweep.log"));
+    Program service(logOptions(path, 3, QLocale(locale)));
+    for (int slot = 0; slot < SensorCount; ++slot)
+        service.page.answers.insert(romOf(slot), {QString::number(slot * 1.5 - 4.0625)});
+    QVERIFY(service.run());
+
+    const QList<QByteArray> lines = records(readAll(path));
+    QCOMPARE(lines.size(), 3);
+    for (const QByteArray& line : lines) {
+        const auto record = parseLogRecord(QString::fromLocal8Bit(line), QLocale(locale));
+        QVERIFY2(record, line.constData());
+        for (int slot = 0; slot < SensorCount; ++slot)
+            QCOMPARE(record->readings[slot], float(slot * 1.5 - 4.0625));
+        const QString windowFile = dir_->filePath(QStringLiteral("window.log"));
+        QFile::remove(windowFile);
+        LogSession session;
+        QVERIFY(!session.open(windowFile));
+        LogRecorder window(session, QLocale(locale), [when = record->when] { return when; });
+        QVERIFY(!window.writeRecord(record->readings));
+        session.close();
+        QCOMPARE(readAll(windowFile), line);
+    }
+}
+
+// Sensors with faults give each failure kind; the scrape agrees with the log's last line.
+void TestServiceProgram::metricsAgreeWithTheLastLine()
+{
+    struct Failing {
+        int sensor;
+        FakePage::Answer answer;
+        const char* result;
+    };
+    const std::array<Failing, 5> failing = {{
+        {3, {std::nullopt, true, QStringLiteral("HTTP 500 Internal Server Error")}, "http_error"},
+        {5, {QStringLiteral("----")}, "not_a_number"},
+        {7, {}, "no_element"},
+        {9, {std::nullopt, false, QStringLiteral("Connection reset")}, "no_answer"},
+        // Reads 85 every time: the first is taken for a power-on, every later one is believed.
+        {11, {QStringLiteral("85")}, "power_on_reset"},
+    }};
+    const int sweeps = 4;
+    const QString path = dir_->filePath(QStringLiteral("sweep.log"));
+    Program service(logOptions(path, sweeps));
+    for (const Failing& f : failing)
+        service.page.answers.insert(romOf(f.sensor - 1), f.answer);
+    service.program->cycle().setNoAnswerPauseMs(0);
+    QVERIFY(service.run());
+
+    const QList<QByteArray> lines = records(readAll(path));
+    QCOMPARE(lines.size(), sweeps);
+    const auto record = parseLogRecord(QString::fromLocal8Bit(lines.last()), QLocale::c());
+    QVERIFY(record);
+    const QByteArray text = service.program->metrics().exposition();
+    QCOMPARE(sample(text, "quorvel_sweeps_total"), double(sweeps));
+    QCOMPARE(sample(text, "quorvel_log_records_total"), double(sweeps));
+    QCOMPARE(sample(text, "quorvel_log_write_errors_total"), 0.0);
+    for (int slot = 0; slot < SensorCount; ++slot) {
+        const QByteArray labels = sensorLabels(slot);
+        QCOMPARE(sample(text, "quorvel_sensor_temperature_celsius{" + labels + '}'),
+                 double(record->readings[slot]));
+        const auto reads = [&](const char* result) {
+            return sample(text, "quorvel_sensor_reads_total{" + labels + ",result=\"" + result + "\"}");
+        };
+        const auto bad = std::find_if(failing.begin(), failing.end(),
+                                      [&](const Failing& f) { return f.sensor == slot + 1; });
+        if (bad == failing.end()) {
+            QCOMPARE(reads("ok"), double(sweeps));
+            QCOMPARE(record->readings[slot], 20.5f);
+        } else if (bad->sensor == 11) {
+            QCOMPARE(reads("power_on_reset"), 1.0);
+            QCOMPARE(reads("ok"), double(sweeps - 1));
+            QCOMPARE(record->readings[slot], 85.0f); // the log writes what was read
+        } else {
+            // Never read: the log keeps 0, every read counted under its kind.
+            QCOMPARE(record->readings[slot], 0.0f);
+            QCOMPARE(reads("ok"), 0.0);
+            QCOMPARE(reads(bad->result), double(sweeps));
+            QCOMPARE(sample(text, "quorvel_sensor_consecutive_failures{" + labels + '}'), double(sweeps));
+            QVERIFY(!sample(text, "quorvel_sensor_last_success_timestamp_seconds{" + labels + '}'));
+        }
+    }
+    // One sensor without an answer is that sensor's failure, not an unreachable adapter.
+    QVERIFY2(service.messages.filter(QStringLiteral("unreachable")).isEmpty(),
+             qPrintable(service.messages.join(QLatin1Char('\n'))));
+}
+
+// Someone else's three sensors: three readings a line in list order, their names in the metrics.
+void TestServiceProgram::ownSensorListNamesTheMetrics()
+{
+    const QString list = dir_->filePath(QStringLiteral("sensors"));
+    QVERIFY(writeFile(list, ThreeSensors));
+    const QString path = dir_->filePath(QStringLiteral("sweep.log"));
+    service::ServiceOptions options = logOptions(path, 2);
+    options.sensors = readSensorList(list).sensors;
+    Program service(options);
+    service.page.answers.insert(ThreeRoms.at(1), {QStringLiteral("-3.5")});
+    QVERIFY(service.run());
+    QVERIFY2(service.messages.first().contains(QLatin1String("3 sensors")),
+             qPrintable(service.messages.first()));
+    QCOMPARE(service.page.navigations.size(), 6);
+    for (int i = 0; i < 6; ++i)
+        QVERIFY(service.page.navigations.at(i).contains(ThreeRoms.at(i % 3)));
+
+    for (const QByteArray& line : records(readAll(path))) {
+        const auto record = parseAnyLogRecord(QString::fromLocal8Bit(line), QLocale::c());
+        QVERIFY2(record, line.constData());
+        QCOMPARE(record->readings, (QList<float>{20.5f, -3.5f, 20.5f}));
+    }
+    const QByteArray text = service.program->metrics().exposition();
+    for (int slot = 0; slot < 3; ++slot) {
+        const QByteArray name = slot == 0 ? "Cellar \\\"north\\\"" : slot == 1 ? "Attic" : "";
+        const QByteArray labels = sensorLabels(slot, ThreeRoms.at(slot).toLatin1(), name);
+        QCOMPARE(sample(text, "quorvel_sensor_consecutive_failures{" + labels + '}'), 0.0);
+    }
+    QVERIFY(!text.contains("sensor=\"4\""));
+}
+
+void TestServiceProgram::exitStatusesAreDocumented_data()
+{
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("meaning");
+    QTest::addColumn<bool>("restartMends");
+    for (const service::ExitStatusMeaning& entry : service::ExitStatuses)
+        QTest::addRow("%d", int(entry.status))
+            << int(entry.status) << QString::fromLatin1(entry.meaning.data(), qsizetype(entry.meaning.size()))
+            << entry.restartMends;
+}
+
+// The usage text, the manual page and the unit each say what the one table says.
+void TestServiceProgram::exitStatusesAreDocumented()
+{
+    QFETCH(int, status);
+    QFETCH(QString, meaning);
+    QFETCH(bool, restartMends);
+    const QString usage = service::serviceUsage().simplified();
+    QVERIFY2(usage.contains(QStringLiteral("%1 %2").arg(status).arg(meaning)), qPrintable(usage));
+
+    const QString packaging = QStringLiteral(QT_TESTCASE_SOURCEDIR "/../../packaging/");
+    const QString manual = QString::fromUtf8(readAll(packaging + QStringLiteral("quorvel3d.1.in")));
+    const QString exitSection =
+        manual.section(QStringLiteral(".SH EXIT STATUS"), 1).section(QStringLiteral(".SH "), 0, 0);
+    QVERIFY2(exitSection.contains(QStringLiteral(".B %1\n").arg(status)), qPrintable(exitSection));
+
+    const QString unit = QString::fromUtf8(readAll(packaging + QStringLiteral("quorvel3d.service")));
+    const QStringList prevented = unit.section(QStringLiteral("RestartPreventExitStatus="), 1)
+                                      .section(QLatin1Char('\n'), 0, 0)
+                                      .split(QLatin1Char(' '), Qt::SkipEmptyParts);
+    QVERIFY(!prevented.isEmpty());
+    QCOMPARE(prevented.contains(QString::number(status)), status != 0 && !restartMends);
+}
+
+QTEST_GUILESS_MAIN(TestServiceProgram)
+#include "tst_serviceprogram.moc"
