@@ -40,8 +40,6 @@ constexpr std::array<TwipsLine, 2> Line1{{
 constexpr int ClientWidthTwips = 5900;
 constexpr int ClientHeightTwips = 3670;
 
-const auto SysInfoKey = QStringLiteral("SOFTWARE\\Microsoft\\Shared Tools\\MSINFO");
-const auto SysInfoValue = QStringLiteral("PATH");
 const auto SysInfoLocationKey = QStringLiteral("SOFTWARE\\Microsoft\\Shared Tools Location");
 const auto SysInfoLocationValue = QStringLiteral("MSINFO");
 // Appended to the stored folder as it is, whether or not the folder already ends in a separator.
@@ -194,7 +192,8 @@ void frmAbout::StartSysInfo()
     bool started = false;
     try {
         // A path found under the first key is taken as the program itself, with no existence test.
-        bool found = GetKeyValue(RegRoot::LocalMachine, SysInfoKey, SysInfoValue, ToolPath);
+        bool found = GetKeyValue(RegRoot::LocalMachine, QString::fromLatin1(SysInfoKey),
+                                 QString::fromLatin1(SysInfoValue), ToolPath);
         if (!found &&
             GetKeyValue(RegRoot::LocalMachine, SysInfoLocationKey, SysInfoLocationValue, ToolPath)) {
             const QString tool = ToolPath + SysInfoFile;

@@ -247,36 +247,16 @@ void frmMain::mnuHelpAbout_Click()
 
 void frmMain::tbToolBar_ButtonClick(const QString& key)
 {
-    const auto own = [](const char* k) {
-        runtime::MessageBox::show(QStringLiteral("Add '%1' button code.").arg(QLatin1String(k)),
-                                  runtime::MsgStyle::OkOnly);
-    };
-    if (key == QLatin1String("New"))
-        own("New");
-    else if (key == QLatin1String("Open"))
-        mnuFileOpen_Click();
-    else if (key == QLatin1String("Save"))
-        mnuFileSave_Click();
-    else if (key == QLatin1String("Print"))
-        mnuFilePrint_Click();
-    else if (key == QLatin1String("Cut"))
-        mnuEditCut_Click();
-    else if (key == QLatin1String("Copy"))
-        mnuEditCopy_Click();
-    else if (key == QLatin1String("Paste"))
-        mnuEditPaste_Click();
-    else if (key == QLatin1String("Bold"))
-        own("Bold");
-    else if (key == QLatin1String("Italic"))
-        own("Italic");
-    else if (key == QLatin1String("Underline"))
-        own("Underline");
-    else if (key == QLatin1String("Align Left"))
-        own("Align Left");
-    else if (key == QLatin1String("Center"))
-        own("Center");
-    else if (key == QLatin1String("Align Right"))
-        own("Align Right");
+    for (const ToolbarButtonDef& def : toolbarButtons()) {
+        if (def.key.empty() || key != text(def.key))
+            continue;
+        if (def.handler)
+            (this->*def.handler)();
+        else
+            runtime::MessageBox::show(QStringLiteral("Add '%1' button code.").arg(key),
+                                      runtime::MsgStyle::OkOnly);
+        return;
+    }
 }
 
 } // namespace quorvel::mainwindow

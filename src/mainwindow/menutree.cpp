@@ -1,6 +1,7 @@
 #include "menutree.h"
 
 #include "frmmain.h"
+#include "iconpaths.h"
 
 namespace quorvel::mainwindow {
 
@@ -77,24 +78,26 @@ const std::vector<MenuDef>& menuTree()
 const std::array<ToolbarButtonDef, 17>& toolbarButtons()
 {
     using S = ButtonStyle;
+    // Each button's key is its picture's in the image list, in the same order.
+    constexpr auto picture = [](std::size_t i) { return std::string_view(icons::toolbarPictures[i].key); };
     static const std::array<ToolbarButtonDef, 17> buttons{{
-        {"New", S::Push},
-        {"Open", S::Push},
-        {"Save", S::Push},
+        {picture(0), S::Push},
+        {picture(1), S::Push, &frmMain::mnuFileOpen_Click},
+        {picture(2), S::Push, &frmMain::mnuFileSave_Click},
         {{}, S::Separator},
-        {"Print", S::Push},
+        {picture(3), S::Push, &frmMain::mnuFilePrint_Click},
         {{}, S::Separator},
-        {"Cut", S::Push},
-        {"Copy", S::Push},
-        {"Paste", S::Push},
+        {picture(4), S::Push, &frmMain::mnuEditCut_Click},
+        {picture(5), S::Push, &frmMain::mnuEditCopy_Click},
+        {picture(6), S::Push, &frmMain::mnuEditPaste_Click},
         {{}, S::Separator},
-        {"Bold", S::Push},
-        {"Italic", S::Push},
-        {"Underline", S::Push},
+        {picture(7), S::Push},
+        {picture(8), S::Push},
+        {picture(9), S::Push},
         {{}, S::Separator},
-        {"Align Left", S::Group},
-        {"Center", S::Group},
-        {"Align Right", S::Group},
+        {picture(10), S::Group},
+        {picture(11), S::Group},
+        {picture(12), S::Group},
     }};
     return buttons;
 }

@@ -32,8 +32,10 @@ struct MenuDef {
 enum class ButtonStyle { Push, Separator, Group };
 
 struct ToolbarButtonDef {
-    std::string_view key; // key, tooltip and picture key; empty for a separator
+    std::string_view key; // key, tooltip and picture key (the image list's); empty for a separator
     ButtonStyle style;
+    // What a click runs; none for a separator and for the buttons that only say they have no code yet.
+    MenuItemDef::Handler handler = nullptr;
 };
 
 [[nodiscard]] const std::array<ToolbarButtonDef, 17>& toolbarButtons();

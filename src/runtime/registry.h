@@ -7,6 +7,11 @@
 
 namespace quorvel::runtime {
 
+// Where the desktop's system information program is registered: the About box asks, the platform's
+// backend answers.
+inline constexpr auto SysInfoKey = "SOFTWARE\\Microsoft\\Shared Tools\\MSINFO";
+inline constexpr auto SysInfoValue = "PATH";
+
 class RegistryBackend;
 
 // A key handle as the registry hands it out; 0 means no key.

@@ -12,9 +12,6 @@ namespace quorvel::runtime {
 // exists while one of the known programs is found on PATH; nothing else does.
 class RegistryBackendLinux final : public RegistryBackend {
 public:
-    static constexpr auto SysInfoKey = "SOFTWARE\\Microsoft\\Shared Tools\\MSINFO";
-    static constexpr auto SysInfoValue = "PATH";
-
     // The programs looked for, in order of preference.
     [[nodiscard]] static QStringList sysInfoCandidates();
     // The full path of the first candidate found on PATH, or an empty text.
