@@ -91,6 +91,10 @@ void ServiceProgram::stop()
     cycle_.stop();
     if (log_)
         log_->close();
+    messages_(QStringLiteral("stopped: %1 sweeps, %2 records written, %3 records lost")
+                  .arg(metrics_.sweeps())
+                  .arg(metrics_.recordsWritten())
+                  .arg(metrics_.recordsLost()));
     emit finished(ExitDone);
 }
 

@@ -110,7 +110,8 @@ void TestServiceProgram::metricsCountEachOutcome_data()
 {
     QTest::addColumn<QStringList>("outcomes"); // slot 0's reads, in order
     QTest::addColumn<int>("failuresAfter");
-    QTest::addColumn<bool>("succeeded");
+    QTest::addColumn<bool>("succeeded"); // and so the gauge shows the reading
+    QTest::newRow("never read") << QStringList{"no_answer"} << 1 << false;
     QTest::newRow("ok") << QStringList{"ok", "ok"} << 0 << true;
     QTest::newRow("failures after a success") << QStringList{"ok", "http_error", "no_answer"} << 2 << true;
     QTest::newRow("a success ends the run") << QStringList{"no_element", "not_a_number", "ok"} << 0 << true;
@@ -141,7 +142,8 @@ void TestServiceProgram::metricsCountEachOutcome()
     QCOMPARE(sample(text, "quorvel_sensor_consecutive_failures{" + labels + '}'), double(failuresAfter));
     QCOMPARE(sample(text, "quorvel_sensor_last_success_timestamp_seconds{" + labels + '}').has_value(),
              succeeded);
-    QCOMPARE(sample(text, "quorvel_sensor_temperature_celsius{" + labels + '}'), 21.25);
+    QCOMPARE(sample(text, "quorvel_sensor_temperature_celsius{" + labels + '}'),
+             succeeded ? std::optional(21.25) : std::nullopt);
     QCOMPARE(sample(text, "quorvel_sweeps_total"), 2.0);
     QCOMPARE(sample(text, "quorvel_log_records_total"), 1.0);
     QCOMPARE(sample(text, "quorvel_log_write_errors_total"), 2.0);
@@ -153,6 +155,8 @@ void TestServiceProgram::metricsKeepTheirFamiliesAndLabels()
 {
     service::ServiceMetrics metrics(builtInRomCodes(), {}, QStringLiteral("1.0.0"));
     metrics.recordRead(readOf(0, ReadOutcome::Ok));
+    metrics.recordSweep(
+        {Adapter, SensorReadings(SensorCount, 20.5f), QDateTime::currentDateTime(), true, 0, {}});
     static const QRegularExpression labelValue(QStringLiteral("=\"(?:[^\"\\\\]|\\\\.)*\""));
     QStringList shapes;
     QStringList results;
@@ -383,8 +387,6 @@ void TestServiceProgram::metricsAgreeWithTheLastLine()
     QCOMPARE(sample(text, "quorvel_log_write_errors_total"), 0.0);
     for (int slot = 0; slot < SensorCount; ++slot) {
         const QByteArray labels = sensorLabels(slot);
-        QCOMPARE(sample(text, "quorvel_sensor_temperature_celsius{" + labels + '}'),
-                 double(record->readings[slot]));
         const auto reads = [&](const char* result) {
             return sample(text, "quorvel_sensor_reads_total{" + labels + ",result=\"" + result + "\"}");
         };
@@ -393,13 +395,16 @@ void TestServiceProgram::metricsAgreeWithTheLastLine()
         if (bad == failing.end()) {
             QCOMPARE(reads("ok"), double(sweeps));
             QCOMPARE(record->readings[slot], 20.5f);
+            QCOMPARE(sample(text, "quorvel_sensor_temperature_celsius{" + labels + '}'), 20.5);
         } else if (bad->sensor == 11) {
             QCOMPARE(reads("power_on_reset"), 1.0);
             QCOMPARE(reads("ok"), double(sweeps - 1));
             QCOMPARE(record->readings[slot], 85.0f); // the log writes what was read
+            QCOMPARE(sample(text, "quorvel_sensor_temperature_celsius{" + labels + '}'), 85.0);
         } else {
-            // Never read: the log keeps 0, every read counted under its kind.
+            // Never read: the log keeps 0, the gauge is absent, every read counted under its kind.
             QCOMPARE(record->readings[slot], 0.0f);
+            QVERIFY(!sample(text, "quorvel_sensor_temperature_celsius{" + labels + '}'));
             QCOMPARE(reads("ok"), 0.0);
             QCOMPARE(reads(bad->result), double(sweeps));
             QCOMPARE(sample(text, "quorvel_sensor_consecutive_failures{" + labels + '}'), double(sweeps));
@@ -409,6 +414,8 @@ void TestServiceProgram::metricsAgreeWithTheLastLine()
     // One sensor without an answer is that sensor's failure, not an unreachable adapter.
     QVERIFY2(service.messages.filter(QStringLiteral("unreachable")).isEmpty(),
              qPrintable(service.messages.join(QLatin1Char('\n'))));
+    // And the last word: what the run did.
+    QCOMPARE(service.messages.last(), QStringLiteral("stopped: 4 sweeps, 4 records written, 0 records lost"));
 }
 
 // Someone else's three sensors: three readings a line in list order, their names in the metrics.
