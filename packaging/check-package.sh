@@ -139,7 +139,7 @@ if [ -x "$root/usr/bin/quorvel3d" ]; then
     checked=$("$root/usr/bin/quorvel3d" --check --adapter 127.0.0.1 --sensors "$example" 2>&1)
     status=$?
     rm -f "$example"
-    if [ $status -eq 0 ] && [ "$(grep -c '^http://127.0.0.1/1Wire/' <<<"$checked")" -eq 3 ]; then ok; else
+    if [ $status -eq 0 ] && [ "$(grep -c '^# http://127.0.0.1/1Wire/' <<<"$checked")" -eq 3 ]; then ok; else
         fail "the example sensor list does not check: status $status: $checked"
     fi
 fi
