@@ -2,6 +2,10 @@
 
 #include "sensortable.h"
 
+#include "runtime/appinfo.h"
+#include "runtime/settingskeys.h"
+#include "runtime/settingsstore.h"
+
 #include <QFile>
 #include <QHash>
 #include <QStringDecoder>
@@ -350,6 +354,23 @@ QList<ListedSensor> builtInSensors()
     for (const QString& rom : builtInRomCodes())
         sensors.append({rom, {}});
     return sensors;
+}
+
+SensorListSetting loadSensorListSetting()
+{
+    const QString app = runtime::AppInfo::title();
+    const auto path = runtime::SettingsStore::getSetting(app, runtime::settingskeys::Settings,
+                                                         runtime::settingskeys::SensorList);
+    if (!path)
+        return {};
+    const SensorListResult list = readSensorList(*path);
+    if (list.status != SensorListResult::Status::Ok)
+        return {std::nullopt,
+                QStringLiteral("The setting \"%1\" in section [%2] of %3 names a sensor list that cannot be "
+                               "used:\n%4\nThe program ends.")
+                    .arg(runtime::settingskeys::SensorList, runtime::settingskeys::Settings,
+                         runtime::SettingsStore::fileName(app), list.errors.value(0))};
+    return {list.sensors, {}};
 }
 
 } // namespace quorvel::acquisition

@@ -63,4 +63,13 @@ inline constexpr qint64 MaxSensorListBytes = 1024 * 1024;
 // folder) gives NoInput, without waiting for a writer; one larger than MaxSensorListBytes gives BadData.
 [[nodiscard]] SensorListResult readSensorList(const QString& path);
 
+// The sensors the settings' SensorList key names, in list order; none when the key is absent. A list
+// that cannot be used gives a message for a message box that names the setting, the file and its first
+// bad line.
+struct SensorListSetting {
+    std::optional<QList<ListedSensor>> sensors;
+    QString error;
+};
+[[nodiscard]] SensorListSetting loadSensorListSetting();
+
 } // namespace quorvel::acquisition
