@@ -243,10 +243,7 @@ void tst_frmMain::readingsAppearAsTaken_data()
     QTest::addColumn<QByteArray>("list"); // the SensorList file; none when empty
     QTest::addColumn<QStringList>("roms");
     QTest::addColumn<int>("sensor5"); // the slot of the simulator's sensor 5, which reads -10.125
-    QStringList builtIn;
-    for (const auto rom : acquisition::RomCodes)
-        builtIn << QString::fromLatin1(rom.data(), qsizetype(rom.size()));
-    QTest::newRow("the built-in thirteen") << QByteArray() << builtIn << 4;
+    QTest::newRow("the built-in thirteen") << QByteArray() << acquisition::builtInRomCodes() << 4;
     QTest::newRow("a SensorList of three, in its order")
         << QByteArray("# mine\n28-000001234567 Cellar\n6e00000027cd1e28\nBC 00 00 00 0A BC DE 28 Attic\n")
         << QStringList{"3000000123456728", "6E00000027CD1E28", "BC0000000ABCDE28"} << 1;
