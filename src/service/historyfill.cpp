@@ -8,6 +8,21 @@
 
 namespace quorvel::service {
 
+namespace {
+
+// One line of the tail without its line end.
+std::optional<acquisition::LogRecord> recordAt(const QByteArray& tail, qsizetype from, qsizetype end,
+                                               const QLocale& locale)
+{
+    if (end > from && tail.at(end - 1) == '\r')
+        --end;
+    if (end <= from)
+        return std::nullopt;
+    return acquisition::parseAnyLogRecord(QString::fromLocal8Bit(tail.mid(from, end - from)), locale);
+}
+
+} // namespace
+
 qint64 fillHistoryFromLog(SensorHistory& history, const QString& path, const QLocale& locale,
                           const QDateTime& now, qint64 maxBytes)
 {
@@ -25,10 +40,7 @@ qint64 fillHistoryFromLog(SensorHistory& history, const QString& path, const QLo
         // The first line of a window that does not start the file may be cut; it is not read.
         const qsizetype firstLine = window < size ? tail.indexOf('\n') + 1 : 0;
         const qsizetype end = tail.indexOf('\n', firstLine);
-        const auto first = end > firstLine
-                               ? acquisition::parseAnyLogRecord(
-                                     QString::fromLocal8Bit(tail.mid(firstLine, end - firstLine)), locale)
-                               : std::nullopt;
+        const auto first = end > firstLine ? recordAt(tail, firstLine, end, locale) : std::nullopt;
         if (window >= size || window >= maxBytes || (first && first->when < dayAgo))
             break;
         window = std::min({size, maxBytes, window * 4});
@@ -36,8 +48,7 @@ qint64 fillHistoryFromLog(SensorHistory& history, const QString& path, const QLo
     qint64 found = 0;
     qsizetype from = window < size ? tail.indexOf('\n') + 1 : 0;
     for (qsizetype end; from < tail.size() && (end = tail.indexOf('\n', from)) >= 0; from = end + 1) {
-        const auto record =
-            acquisition::parseAnyLogRecord(QString::fromLocal8Bit(tail.mid(from, end - from)), locale);
+        const auto record = recordAt(tail, from, end, locale);
         if (!record || record->readings.size() != history.sensorCount() || record->when < dayAgo ||
             record->when > now)
             continue;

@@ -7,12 +7,19 @@
 #include "acquisition/logsession.h"
 #include "service/adapterreachability.h"
 #include "service/exitstatus.h"
+#include "service/historyfill.h"
+#include "service/sensorhistory.h"
 #include "service/servicelog.h"
 #include "service/servicemetrics.h"
 #include "service/serviceprogram.h"
+#include "service/statusboard.h"
+#include "service/statuspage.h"
 #include "service/systemdstatus.h"
 
 #include <QDir>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTest>
@@ -101,6 +108,10 @@ private slots:
     void ownSensorListNamesTheMetrics();
     void exitStatusesAreDocumented_data();
     void exitStatusesAreDocumented();
+    void boardShowsEachSensor_data();
+    void boardShowsEachSensor();
+    void historyIsBoundedAndRefilled_data();
+    void historyIsBoundedAndRefilled();
 
 private:
     std::unique_ptr<QTemporaryDir> dir_;
@@ -481,6 +492,107 @@ void TestServiceProgram::exitStatusesAreDocumented()
                                       .split(QLatin1Char(' '), Qt::SkipEmptyParts);
     QVERIFY(!prevented.isEmpty());
     QCOMPARE(prevented.contains(QString::number(status)), status != 0 && !restartMends);
+}
+
+void TestServiceProgram::boardShowsEachSensor_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QStringList>("reads"); // outcome labels of sensor 1, a minute apart
+    QTest::addColumn<QJsonValue>("temperature");
+    QTest::addColumn<bool>("stale");
+    QTest::addColumn<QString>("shown"); // in the page's temperature cell
+    QTest::newRow("never read") << "Cellar" << QStringList{} << QJsonValue(QJsonValue::Null) << true
+                                << "\u2014";
+    QTest::newRow("read") << "Cellar" << QStringList{"ok"} << QJsonValue(20.5) << false << "20.5 \u00b0C";
+    QTest::newRow("failing since") << "Cellar" << QStringList{"ok", "no_answer", "no_answer"}
+                                   << QJsonValue(20.5) << false << "20.5 \u00b0C";
+    QTest::newRow("power-on value never shown")
+        << "Cellar" << QStringList{"ok", "power_on_reset"} << QJsonValue(20.5) << false << "power-on reset";
+    QTest::newRow("a name that is markup") << "<script>alert(1)</script>\"onload=" << QStringList{"ok"}
+                                           << QJsonValue(20.5) << false << "20.5 \u00b0C";
+}
+
+// The JSON and the page say the same of a sensor, and the page shows every text as text.
+void TestServiceProgram::boardShowsEachSensor()
+{
+    QFETCH(QString, name);
+    QFETCH(QStringList, reads);
+    QFETCH(QJsonValue, temperature);
+    QFETCH(bool, stale);
+    QFETCH(QString, shown);
+    const QDateTime started = QDateTime::fromSecsSinceEpoch(1'700'000'000);
+    QList<ListedSensor> sensors = builtInSensors();
+    sensors[0].name = name;
+    service::StatusBoard board(Adapter, sensors, QStringLiteral("/var/log/q.log"), 300, started);
+    QDateTime when = started;
+    for (const QString& read : reads) {
+        when = when.addSecs(60);
+        board.onRead(readOf(0, outcomeOf(read), when));
+    }
+    const QDateTime now = started.addSecs(330);
+    const QJsonObject json = QJsonDocument::fromJson(service::statuspage::readingsJson(board, now)).object();
+    QCOMPARE(json.value(u"version").toInt(), service::statuspage::ReadingsSchemaVersion);
+    const QJsonObject first = json.value(u"sensors").toArray().at(0).toObject();
+    QCOMPARE(first.keys(), QStringList({"failures_in_row", "last_success", "name", "reason", "result", "rom",
+                                        "slot", "stale", "temperature"}));
+    QCOMPARE(first.value(u"name").toString(), name);
+    QCOMPARE(first.value(u"temperature"), temperature);
+    QCOMPARE(first.value(u"stale").toBool(), stale);
+    QCOMPARE(first.value(u"result").toString(), reads.isEmpty() ? QString() : reads.last());
+    QCOMPARE(first.value(u"failures_in_row").toInt(),
+             int(reads.size() - reads.lastIndexOf(QStringLiteral("ok")) - 1));
+    QCOMPARE(json.value(u"sensors").toArray().size(), SensorCount);
+
+    const QString page = QString::fromUtf8(service::statuspage::html(board, now));
+    const QString row =
+        page.section(QStringLiteral("<tr id=\"sensor-1\">"), 1).section(QStringLiteral("</tr>"), 0, 0);
+    QVERIFY2(row.contains(service::statuspage::escapeHtml(name) + QStringLiteral(" <span")), qPrintable(row));
+    QVERIFY(!page.contains(QLatin1String("<script>alert")) && !page.contains(QLatin1String("\"onload=")));
+    QVERIFY2(row.contains(QStringLiteral("data-key=\"temperature\" class=\"num\">") + shown),
+             qPrintable(row));
+    QCOMPARE(row.contains(QLatin1String("data-key=\"stale\">")), stale);
+    QCOMPARE(page.count(QLatin1String("<tr id=\"sensor-")), SensorCount);
+}
+
+void TestServiceProgram::historyIsBoundedAndRefilled_data()
+{
+    QTest::addColumn<int>("sensors");
+    QTest::addColumn<int>("minutes"); // a record every minute for this long, ending now
+    QTest::newRow("13 sensors, an hour") << 13 << 60;
+    QTest::newRow("13 sensors, two days") << 13 << 2 * 1440;
+    QTest::newRow("100 sensors, a day and a minute") << 100 << 1441;
+}
+
+// One point a minute for a day whatever was added, and a restart refills it from the log's end.
+void TestServiceProgram::historyIsBoundedAndRefilled()
+{
+    QFETCH(int, sensors);
+    QFETCH(int, minutes);
+    const QDateTime now = QDateTime::currentDateTime();
+    service::SensorHistory history(sensors);
+    QCOMPARE(history.bytes(), std::size_t(sensors) * 1440 * 8);
+    const QString path = dir_->filePath(QStringLiteral("sweep.log"));
+    LogSession session;
+    QVERIFY(!session.open(path));
+    session.setSyncEachRecord(false);
+    for (int m = minutes - 1; m >= 0; --m) {
+        const QDateTime when = now.addSecs(-60 * qint64(m));
+        const SensorReadings readings(sensors, float(m % 50));
+        LogRecorder(session, QLocale::c(), [when] { return when; }).writeRecord(readings);
+        for (int slot = 0; slot < sensors; ++slot)
+            history.add(slot, when, readings[slot]);
+    }
+    session.close();
+    const qsizetype kept = std::min(minutes, 1440);
+    QCOMPARE(history.points(sensors - 1, now).size(), kept);
+    QCOMPARE(history.points(0, now).last().value, 0.0f);
+
+    service::SensorHistory refilled(sensors);
+    QCOMPARE(service::fillHistoryFromLog(refilled, path, QLocale::c(), now), qint64(kept));
+    QCOMPARE(refilled.points(sensors - 1, now).size(), kept);
+    // A list of another count does not take the log's lines for its own.
+    service::SensorHistory other(sensors + 1);
+    QCOMPARE(service::fillHistoryFromLog(other, path, QLocale::c(), now), qint64(0));
 }
 
 QTEST_GUILESS_MAIN(TestServiceProgram)
