@@ -1,38 +1,31 @@
 #pragma once
 
+#include "httplistener.h"
 #include "serviceoptions.h"
 
-#include <QAbstractHttpServer>
 #include <QByteArray>
+#include <QObject>
 
 #include <functional>
-#include <optional>
 
 namespace quorvel::service {
 
-// Serves GET /metrics in the Prometheus text format, 404 for anything else. Runs in the event loop's
-// thread and only renders counters the loop already keeps, so a request never waits on the cycle and the
-// cycle never waits on a request.
-class MetricsServer final : public QAbstractHttpServer {
+// Serves GET /metrics in the Prometheus text format on an HttpListener with the service's bounds. The
+// text is rendered in the event loop's thread from counters the loop already keeps, so a request never
+// waits on the cycle, and the listener's bounds keep the cycle from waiting on a client.
+class MetricsServer final : public QObject {
     Q_OBJECT
 public:
     using Render = std::function<QByteArray()>;
+    using Bound = HttpListener::Bound;
 
     explicit MetricsServer(Render render, QObject* parent = nullptr);
 
     // Binds the address given and nothing else. The bound port, or the system's reason.
-    struct Bound {
-        quint16 port = 0;
-        QString error;
-    };
     [[nodiscard]] Bound listenOn(const MetricsEndpoint& endpoint);
 
-protected:
-    bool handleRequest(const QHttpServerRequest& request, QTcpSocket* socket) override;
-    void missingHandler(const QHttpServerRequest& request, QTcpSocket* socket) override;
-
 private:
-    Render render_;
+    HttpListener listener_;
 };
 
 } // namespace quorvel::service
