@@ -63,9 +63,8 @@ Outcome readFraming(HttpRequestHead& head)
     QByteArray length;
     for (const auto& [name, value] : head.headers) {
         if (name == "content-length") {
-            const bool digits = !value.isEmpty() && std::all_of(value.begin(), value.end(), [](char c) {
-                return c >= '0' && c <= '9';
-            });
+            const bool digits = !value.isEmpty() && std::all_of(value.begin(), value.end(),
+                                                                [](char c) { return c >= '0' && c <= '9'; });
             if (!digits || (!length.isNull() && length != value))
                 return Outcome::Malformed;
             length = value;

@@ -1,0 +1,209 @@
+#include "httpattack.h"
+
+#include "service/httplistener.h"
+
+#include <QTest>
+#include <QTimer>
+
+#include <ctime>
+
+using namespace quorvel::service;
+using namespace quorvel::testing;
+using Outcome = ParsedRequestHead::Outcome;
+
+namespace {
+
+// The service's bounds scaled down so that each attack shows within a couple of seconds.
+HttpLimits scaledLimits()
+{
+    HttpLimits limits;
+    limits.maxConnections = 16;
+    limits.maxPerAddress = 8;
+    limits.maxHeadBytes = 2048;
+    limits.headTimeoutMs = 300;
+    limits.idleTimeoutMs = 1000;
+    limits.writeTimeoutMs = 500;
+    limits.sendBufferBytes = 8192;
+    limits.lingerMs = 200;
+    limits.lingerBytes = 16384;
+    return limits;
+}
+
+double threadCpuSeconds()
+{
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return double(now.tv_sec) + double(now.tv_nsec) / 1e9;
+}
+
+// A 0 ms timer stands in for the sweep: each tick does about a page's work (some 50 us), and the ticks
+// count how often the event loop comes round. It also keeps the most connections the listener held.
+class Pace {
+public:
+    explicit Pace(const HttpListener& listener)
+    {
+        QObject::connect(&timer_, &QTimer::timeout, [this, &listener] {
+            ++ticks_;
+            checksum_ += qChecksum(page_);
+            mostConnections = std::max(mostConnections, listener.connectionCount());
+        });
+        timer_.start(0);
+    }
+    // Per second of this thread's CPU time: what the machine's other load takes is left out, what the
+    // listener takes of the loop is not.
+    double ticksPerSecond(int ms)
+    {
+        const qint64 before = ticks_;
+        const double cpuBefore = threadCpuSeconds();
+        QTest::qWait(ms);
+        const double cpu = threadCpuSeconds() - cpuBefore;
+        return double(ticks_ - before) / cpu;
+    }
+    int mostConnections = 0;
+
+private:
+    QTimer timer_;
+    qint64 ticks_ = 0;
+    const QByteArray page_ = QByteArray(8192, 'x');
+    quint64 checksum_ = 0;
+};
+
+} // namespace
+
+class TestHttpListener : public QObject {
+    Q_OBJECT
+
+private slots:
+    void requestHeads_data();
+    void requestHeads();
+    void attacks_data();
+    void attacks();
+};
+
+void TestHttpListener::requestHeads_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<int>("outcome");
+    QTest::addColumn<int>("length");
+    QTest::addColumn<QByteArray>("path");
+    QTest::addColumn<bool>("keepAlive");
+    QTest::addColumn<bool>("hasBody");
+    const auto row = [](const char* name, const QByteArray& bytes, Outcome outcome, qsizetype length = 0,
+                        const QByteArray& path = {}, bool keepAlive = true, bool hasBody = false) {
+        QTest::newRow(name) << bytes << int(outcome) << int(length) << path << keepAlive << hasBody;
+    };
+    const QByteArray get = "GET /metrics HTTP/1.1\r\nHost: a\r\n\r\n";
+    row("one GET, a second pipelined", get + get, Outcome::Complete, get.size(), "/metrics");
+    row("query cut, bare LF, leading blank lines", "\r\n\nGET /m?x=1 HTTP/1.1\n\n", Outcome::Complete, 24,
+        "/m");
+    row("absolute form", "GET http://a:9/metrics HTTP/1.1\r\n\r\n", Outcome::Complete, 35, "/metrics");
+    row("HTTP/1.0 closes", "GET / HTTP/1.0\r\n\r\n", Outcome::Complete, 18, "/", false);
+    row("HTTP/1.0 keep-alive", "GET / HTTP/1.0\r\nConnection: Keep-Alive\r\n\r\n", Outcome::Complete, 42,
+        "/");
+    row("HTTP/1.1 close", "GET / HTTP/1.1\r\nConnection: te, close\r\n\r\n", Outcome::Complete, 41, "/",
+        false);
+    row("Content-Length 0 is no body", "GET / HTTP/1.1\r\nContent-Length: 00\r\n\r\n", Outcome::Complete, 38,
+        "/");
+    row("Content-Length", "GET / HTTP/1.1\r\nContent-Length: 5\r\n\r\n", Outcome::Complete, 37, "/", true,
+        true);
+    row("chunked", "GET / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n", Outcome::Complete, 46, "/", true,
+        true);
+    row("head not ended", "GET / HTTP/1.1\r\nHost: a\r\n", Outcome::Incomplete);
+    row("ends just inside the cap", "GET / HTTP/1.1\r\nX: " + QByteArray(41, 'a') + "\r\n\r\n",
+        Outcome::Complete, 64, "/");
+    row("cap reached without an end", "GET / HTTP/1.1\r\nX: " + QByteArray(45, 'a'), Outcome::TooLarge);
+    row("ends one byte past the cap", "GET / HTTP/1.1\r\nX: " + QByteArray(42, 'a') + "\r\n\r\n",
+        Outcome::TooLarge);
+    row("two lengths", "GET / HTTP/1.1\r\nContent-Length: 1\r\nContent-Length: 2\r\n\r\n",
+        Outcome::Malformed);
+    row("length not a number", "GET / HTTP/1.1\r\nContent-Length: -1\r\n\r\n", Outcome::Malformed);
+    row("folded header", "GET / HTTP/1.1\r\nX: a\r\n b\r\n\r\n", Outcome::Malformed);
+    row("bare CR in a value", "GET / HTTP/1.1\r\nX: a\rb\r\n\r\n", Outcome::Malformed);
+    row("no target", "GET HTTP/1.1\r\n\r\n", Outcome::Malformed);
+    row("target not a path", "GET metrics HTTP/1.1\r\n\r\n", Outcome::Malformed);
+    row("HTTP/2 preface", "PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n", Outcome::UnsupportedVersion);
+    row("random bytes", QByteArray("\x16\x03\x01\x02\x00\x01\x00\x01\xfc\n", 10), Outcome::Malformed);
+}
+
+void TestHttpListener::requestHeads()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(int, outcome);
+    const ParsedRequestHead parsed = parseRequestHead(bytes, 64);
+    QCOMPARE(int(parsed.outcome), outcome);
+    if (parsed.outcome != Outcome::Complete)
+        return;
+    QTEST(int(parsed.length), "length");
+    QTEST(parsed.head.path, "path");
+    QTEST(parsed.head.keepAlive, "keepAlive");
+    QTEST(parsed.head.hasBody, "hasBody");
+}
+
+// Each client shape of the table in the issue, at a scale that runs in seconds, with a good scraper
+// asking every 100 ms throughout and the loop's pace measured without and with the attack.
+void TestHttpListener::attacks_data()
+{
+    using Kind = AttackShape::Kind;
+    QTest::addColumn<AttackShape>("shape");
+    QTest::newRow("2,000 pipelined GETs never read") << AttackShape{Kind::PipelinedUnread, 2000};
+    QTest::newRow("a 1 MiB header") << AttackShape{Kind::HugeHeader, 1, 1 << 20};
+    QTest::newRow("40 connections, a byte every 100 ms") << AttackShape{Kind::SlowBytes, 40, 0, 100};
+    QTest::newRow("idle connections from 6 addresses fill the cap")
+        << AttackShape{Kind::SlowBytes, 60, 0, 0, 6};
+    QTest::newRow("200 HTTP/1.0 GETs") << AttackShape{Kind::Http10, 200};
+}
+
+void TestHttpListener::attacks()
+{
+    QFETCH(AttackShape, shape);
+    const HttpLimits limits = scaledLimits();
+    HttpListener listener(limits);
+    qint64 renders = 0;
+    listener.addRoute("/metrics", [&renders](const HttpRequestHead&) {
+        ++renders;
+        return HttpListener::Answer{
+            200, "text/plain", {}, QByteArray("quorvel_sweeps_total 1\n").repeated(100)};
+    });
+    const quint16 port = listener.listen(QHostAddress::LocalHost, 0).port;
+    QVERIFY(port > 0);
+    Pace pace(listener);
+    GoodScraper scraper(port, "/metrics", 100);
+    const double calm = pace.ticksPerSecond(1000);
+    HttpAttack attack(port, shape);
+    const double attacked = pace.ticksPerSecond(2500);
+    attack.stop();
+    const AttackCounts& seen = attack.counts();
+
+    QVERIFY2(attacked >= 0.9 * calm, qPrintable(QStringLiteral("%1 / %2 ticks/s").arg(attacked).arg(calm)));
+    QCOMPARE(scraper.failures(), 0);
+    QVERIFY(scraper.answers() >= 20);
+    QVERIFY2(scraper.slowestMs() < 1000, qPrintable(QString::number(scraper.slowestMs())));
+    QVERIFY(pace.mostConnections <= limits.maxConnections);
+    switch (shape.kind) {
+    case AttackShape::Kind::PipelinedUnread:
+        // The kernel's buffers take a few answers; then nothing is rendered, and the client is dropped.
+        QVERIFY2(renders - scraper.answers() < shape.count / 10, qPrintable(QString::number(renders)));
+        QCOMPARE(seen.closedByServer, 1);
+        break;
+    case AttackShape::Kind::HugeHeader:
+        QCOMPARE(seen.lastStatus, 431);
+        QCOMPARE(seen.closedByServer, 1);
+        break;
+    case AttackShape::Kind::SlowBytes:
+        if (shape.intervalMs > 0) {
+            QVERIFY(seen.closedByServer >= shape.count);
+            QVERIFY2(seen.longestHeldMs <= limits.headTimeoutMs + 2 * shape.intervalMs,
+                     qPrintable(QString::number(seen.longestHeldMs)));
+        } else {
+            QCOMPARE(pace.mostConnections, limits.maxConnections);
+        }
+        break;
+    case AttackShape::Kind::Http10:
+        QCOMPARE(seen.answers, shape.count);
+        QCOMPARE(seen.closedAfterAnswer, shape.count);
+        break;
+    }
+}
+
+QTEST_GUILESS_MAIN(TestHttpListener)
+#include "tst_httplistener.moc"
