@@ -45,7 +45,11 @@ HttpListener::HttpListener(HttpLimits limits, QObject* parent)
     : QObject(parent), limits_(limits), server_(new QTcpServer(this))
 {
     clock_.start();
-    connect(server_, &QTcpServer::newConnection, this, &HttpListener::acceptPending);
+    server_->setListenBacklogSize(limits_.listenBacklog);
+    // One connection a turn of the event loop: the ones accepted before get their requests read between
+    // two, so that a burst of newcomers makes room among the quiet, not among those just about to ask.
+    server_->setMaxPendingConnections(1);
+    connect(server_, &QTcpServer::newConnection, this, &HttpListener::acceptPending, Qt::QueuedConnection);
     // The server pauses on an error such as no descriptor left and would never accept again by itself.
     connect(server_, &QTcpServer::acceptError, this,
             [this] { QTimer::singleShot(limits_.acceptRetryMs, server_, &QTcpServer::resumeAccepting); });
@@ -65,9 +69,8 @@ HttpListener::Bound HttpListener::listen(const QHostAddress& address, quint16 po
 
 void HttpListener::acceptPending()
 {
-    while (server_->hasPendingConnections())
-        if (QTcpSocket* socket = server_->nextPendingConnection())
-            admit(socket);
+    if (QTcpSocket* socket = server_->nextPendingConnection())
+        admit(socket);
 }
 
 void HttpListener::admit(QTcpSocket* socket)
@@ -98,13 +101,18 @@ void HttpListener::admit(QTcpSocket* socket)
 
 void HttpListener::makeRoom(const QHostAddress* of)
 {
-    auto quietest = connections_.end();
+    // An answer on its way is a request served, and closing it would waste the answer: such connections
+    // go last, and then the quietest first.
+    const auto rank = [](const Connection& c) {
+        return std::pair(c.phase == Connection::Phase::Answering, c.lastHeardMs);
+    };
+    auto victim = connections_.end();
     for (auto it = connections_.begin(); it != connections_.end(); ++it)
         if ((!of || it->second.peer == *of) &&
-            (quietest == connections_.end() || it->second.lastHeardMs < quietest->second.lastHeardMs))
-            quietest = it;
-    if (quietest != connections_.end())
-        close(quietest->first);
+            (victim == connections_.end() || rank(it->second) < rank(victim->second)))
+            victim = it;
+    if (victim != connections_.end())
+        close(victim->first);
 }
 
 void HttpListener::serve(QTcpSocket* socket, bool resumed)

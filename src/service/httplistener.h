@@ -41,6 +41,9 @@ struct HttpLimits {
     // this long and up to this much, so that closing with unread bytes does not reset the answer away.
     int lingerMs = 1000;
     qsizetype lingerBytes = 65536;
+    // Connections the kernel queues until they are accepted: a burst waits there rather than being
+    // dropped, which would cost a good client the second until its connect is tried again.
+    int listenBacklog = 1024;
     // When the system refuses to accept (no descriptor left), accepting is tried again after this.
     int acceptRetryMs = 100;
 };
@@ -49,7 +52,8 @@ struct HttpLimits {
 // otherwise. A request is read only once the answer before it has left the process, from a buffer of
 // maxHeadBytes, so a client that does not read stops being read; no request body is accepted. When a cap
 // on connections is reached, the connection that has been quiet longest (of that address, for the
-// per-address cap) is closed to make room, so a client that sends its request at once is always served.
+// per-address cap) is closed to make room, one being answered only when there is no other: a client that
+// sends its request at once is served.
 class HttpListener final : public QObject {
     Q_OBJECT
 public:

@@ -78,15 +78,16 @@ bool sendAll(int fd, QByteArrayView data, const std::stop_token& stop)
     return true;
 }
 
-// What arrives until the peer ends the connection or the time is up; ended says which.
-QByteArray readUntilEnd(int fd, Clock::time_point deadline, bool& ended)
+// What arrives until the peer ends the connection, the time is up or a stop is asked for; ended says
+// whether the peer ended it.
+QByteArray readUntilEnd(int fd, Clock::time_point deadline, const std::stop_token& stop, bool& ended)
 {
     QByteArray data;
     ended = false;
     char buffer[16384];
-    for (qint64 left; (left = -msSince(deadline)) > 0;) {
+    for (qint64 left; (left = -msSince(deadline)) > 0 && !stop.stop_requested();) {
         pollfd watch{fd, POLLIN, 0};
-        if (::poll(&watch, 1, int(left)) <= 0)
+        if (::poll(&watch, 1, int(std::min<qint64>(left, 100))) <= 0)
             continue;
         const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
         if (n <= 0) {
@@ -142,7 +143,7 @@ void HttpAttack::run(const std::stop_token& stop)
                 sendAll(fd, QByteArrayView(filler).first(std::min(filler.size(), shape_.bytes - sent)), stop);
         open = open && sendAll(fd, "\r\n\r\n", stop);
         bool ended = false;
-        const QByteArray answer = readUntilEnd(fd, Clock::now() + std::chrono::seconds(5), ended);
+        const QByteArray answer = readUntilEnd(fd, Clock::now() + std::chrono::seconds(5), stop, ended);
         counts_.lastStatus = statusOf(answer);
         counts_.answers += statusOf(answer) ? 1 : 0;
         counts_.closedByServer += (ended || !open) ? 1 : 0;
@@ -208,11 +209,13 @@ void HttpAttack::run(const std::stop_token& stop)
                 continue;
             }
             bool ended = false;
-            const QByteArray answer = readUntilEnd(fd, Clock::now() + std::chrono::seconds(1), ended);
+            const QByteArray answer = readUntilEnd(fd, Clock::now() + std::chrono::seconds(1), stop, ended);
             counts_.lastStatus = statusOf(answer);
             counts_.answers += statusOf(answer) ? 1 : 0;
             counts_.closedAfterAnswer += ended && statusOf(answer) ? 1 : 0;
             ::close(fd);
+            if (shape_.intervalMs > 0 && !pause(stop, shape_.intervalMs))
+                break;
         }
         break;
     }
@@ -226,9 +229,10 @@ GoodScraper::GoodScraper(quint16 port, QByteArray path, int intervalMs)
               const Clock::time_point start = Clock::now();
               const int fd = connectTo(port);
               bool ended = false;
-              const bool ok = fd >= 0 && sendAll(fd, request, stop) &&
-                              statusOf(readUntilEnd(fd, start + std::chrono::seconds(5), ended)) == 200 &&
-                              ended;
+              const bool sent = fd >= 0 && sendAll(fd, request, stop);
+              const QByteArray got =
+                  sent ? readUntilEnd(fd, start + std::chrono::seconds(5), stop, ended) : QByteArray();
+              const bool ok = sent && statusOf(got) == 200 && ended;
               const auto us = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start);
               slowestUs_ = std::max(slowestUs_.load(), qint64(us.count()));
               ++(ok ? answers_ : failures_);

@@ -15,7 +15,7 @@ struct AttackShape {
         PipelinedUnread, // count GETs on one connection, nothing read back
         HugeHeader,      // one request whose header is bytes long, then its answer read
         SlowBytes,       // count connections, each sending a byte every intervalMs (0: nothing at all)
-        Http10,          // count HTTP/1.0 requests one after the other, each on its own connection
+        Http10,          // count HTTP/1.0 requests, each on its own connection, intervalMs apart
     };
     Kind kind = Kind::PipelinedUnread;
     int count = 1;
