@@ -1,7 +1,7 @@
 // The client shapes that once exhausted quorvel3d through its metrics port, at full size, against the
 // real service logging at full speed: one fresh service per shape, its sweeps counted from its log for
-// a while without the attack and then with it, its RSS and descriptors sampled, a good scraper asking
-// throughout.
+// a while without the attack, with it and without it again, its RSS and descriptors sampled, a good scraper
+// asking throughout.
 
 #include "httpattack.h"
 
@@ -20,6 +20,7 @@
 #include <thread>
 
 #include <sys/resource.h>
+#include <unistd.h>
 
 using quorvel::testing::AttackShape;
 
@@ -75,8 +76,23 @@ private:
     qint64 records_ = 0;
 };
 
+// User and system time of the service so far.
+double cpuSeconds(qint64 pid)
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return 0;
+    // The fields after the command's closing parenthesis, from the state on: utime and stime are 12 and 13.
+    const QByteArray line = stat.readAll();
+    const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
+    return fields.size() > 13
+               ? double(fields[11].toLongLong() + fields[12].toLongLong()) / double(sysconf(_SC_CLK_TCK))
+               : 0;
+}
+
 struct Window {
     double sweepsPerSecond = 0;
+    double cpuMsPerSweep = 0;
     long rssMaxKb = 0;
     int fdsMax = 0;
 };
@@ -86,6 +102,7 @@ Window sample(qint64 pid, RecordCounter& records, int seconds)
 {
     Window window;
     const qint64 before = records.count();
+    const double cpuBefore = cpuSeconds(pid);
     const auto start = std::chrono::steady_clock::now();
     const auto end = start + std::chrono::seconds(seconds);
     while (std::chrono::steady_clock::now() < end) {
@@ -94,7 +111,9 @@ Window sample(qint64 pid, RecordCounter& records, int seconds)
         window.fdsMax = std::max(window.fdsMax, descriptors(pid));
     }
     const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    window.sweepsPerSecond = double(records.count() - before) / elapsed;
+    const qint64 sweeps = records.count() - before;
+    window.sweepsPerSecond = double(sweeps) / elapsed;
+    window.cpuMsPerSweep = (cpuSeconds(pid) - cpuBefore) * 1000.0 / double(std::max<qint64>(sweeps, 1));
     return window;
 }
 
@@ -174,7 +193,7 @@ int main(int argc, char* argv[])
     records.count();
 
     auto scraper = std::make_unique<quorvel::testing::GoodScraper>(port, "/metrics", 200);
-    const Window calm = sample(pid, records, parser.value(calmOption).toInt());
+    Window calm = sample(pid, records, parser.value(calmOption).toInt());
     const long rssBefore = statusKb(pid, "VmRSS");
     const int fdsBefore = descriptors(pid);
     const double calmSlowest = scraper->slowestMs();
@@ -185,6 +204,10 @@ int main(int argc, char* argv[])
     const qint64 answers = scraper->answers();
     const qint64 failures = scraper->failures();
     const double slowest = scraper->slowestMs();
+    // The machine's other load drifts: the run without the attack is taken on both sides of it.
+    const Window after = sample(pid, records, parser.value(calmOption).toInt());
+    calm.sweepsPerSecond = (calm.sweepsPerSecond + after.sweepsPerSecond) / 2;
+    calm.cpuMsPerSweep = (calm.cpuMsPerSweep + after.cpuMsPerSweep) / 2;
     scraper.reset();
     service.terminate();
     service.waitForFinished(10000);
@@ -194,14 +217,16 @@ int main(int argc, char* argv[])
     std::printf(
         "attack shape=\"%s\" seconds=%s nofile=%d sweeps_per_second_calm=%.1f "
         "sweeps_per_second_attacked=%.1f "
-        "sweep_ratio=%.3f rss_before_kb=%ld rss_max_kb=%ld rss_growth_kb=%ld fds_before=%d fds_max=%d "
+        "sweep_ratio=%.3f cpu_ms_per_sweep_calm=%.3f cpu_ms_per_sweep_attacked=%.3f rss_before_kb=%ld "
+        "rss_max_kb=%ld rss_growth_kb=%ld fds_before=%d fds_max=%d "
         "scraper_answers=%lld scraper_failures=%lld scraper_slowest_ms=%.1f scraper_slowest_calm_ms=%.1f "
         "closed_by_service=%lld longest_held_ms=%lld answers_to_attack=%lld last_status=%d "
         "unreachable=%lld\n",
         qPrintable(found->first), qPrintable(parser.value(secondsOption)), nofile, calm.sweepsPerSecond,
-        attacked.sweepsPerSecond, attacked.sweepsPerSecond / calm.sweepsPerSecond, rssBefore,
-        attacked.rssMaxKb, attacked.rssMaxKb - rssBefore, fdsBefore, attacked.fdsMax, qint64(answers),
-        qint64(failures), slowest, calmSlowest, qint64(seen.closedByServer), qint64(seen.longestHeldMs),
-        qint64(seen.answers), int(seen.lastStatus), qint64(messages.count("unreachable")));
+        attacked.sweepsPerSecond, attacked.sweepsPerSecond / calm.sweepsPerSecond, calm.cpuMsPerSweep,
+        attacked.cpuMsPerSweep, rssBefore, attacked.rssMaxKb, attacked.rssMaxKb - rssBefore, fdsBefore,
+        attacked.fdsMax, qint64(answers), qint64(failures), slowest, calmSlowest, qint64(seen.closedByServer),
+        qint64(seen.longestHeldMs), qint64(seen.answers), int(seen.lastStatus),
+        qint64(messages.count("unreachable")));
     return 0;
 }
