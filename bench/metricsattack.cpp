@@ -36,6 +36,9 @@ const std::map<QString, AttackShape>& shapes()
         {QStringLiteral("a 64 MiB header"), {Kind::HugeHeader, 1, qint64(64) << 20}},
         {QStringLiteral("300 connections, a byte every 10 s"), {Kind::SlowBytes, 300, 0, 10000}},
         {QStringLiteral("1100 connections, a byte every 10 s"), {Kind::SlowBytes, 1100, 0, 10000}},
+        // From 127.0.0.2 to 127.0.0.21: past the cap in all, not only the one per address.
+        {QStringLiteral("1100 connections from 20 addresses, a byte every 10 s"),
+         {Kind::SlowBytes, 1100, 0, 10000, 20}},
         {QStringLiteral("1100 HTTP/1.0 GETs without keep-alive, 10 ms apart"), {Kind::Http10, 1100, 0, 10}},
     };
     return all;

@@ -20,12 +20,14 @@ namespace quorvel::service {
 // What one client can cost the listener, whatever it sends. The defaults are the service's; a test
 // scales them down.
 struct HttpLimits {
-    // Open connections in all: a few scrapers and browsers need a dozen. Below the unit's LimitNOFILE=128
-    // with room for the log, the adapter's connection, the notify socket and the toolkit's own
-    // descriptors (some 15 in all); and the event loop polls every socket at each turn, so few is cheap.
-    int maxConnections = 64;
+    // Open connections in all: a scraper needs one, a browser six, and a full cap refuses no one, it
+    // closes the quietest. Small, because the event loop polls every socket at each of its turns: 32 or
+    // 64 held cost the sweep a fifth of its pace at full speed, 16 under a twentieth (bench/run, figure
+    // 9). Well below the unit's LimitNOFILE=64, with room for the log, the adapter's connection, the
+    // notify socket and the toolkit's own descriptors (some 12).
+    int maxConnections = 16;
     // Of them from one address, so that one host recycles its own connections, never the others'.
-    int maxPerAddress = 16;
+    int maxPerAddress = 8;
     // Request line and headers: a scraper sends some 200 bytes, a browser rarely 2 KiB.
     qsizetype maxHeadBytes = 8192;
     // From a request's first byte to its end: ample for any client, short for one byte every few seconds.

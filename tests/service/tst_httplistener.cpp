@@ -2,6 +2,7 @@
 
 #include "service/httplistener.h"
 
+#include <QTcpSocket>
 #include <QTest>
 #include <QTimer>
 
@@ -78,6 +79,7 @@ private slots:
     void requestHeads();
     void attacks_data();
     void attacks();
+    void pipelinedRequestsReadBackAreAllAnswered();
 };
 
 void TestHttpListener::requestHeads_data()
@@ -203,6 +205,26 @@ void TestHttpListener::attacks()
         QCOMPARE(seen.closedAfterAnswer, shape.count);
         break;
     }
+}
+
+// Back-pressure holds requests back, it loses none: each comes in turn once the answer before has left.
+void TestHttpListener::pipelinedRequestsReadBackAreAllAnswered()
+{
+    HttpListener listener(scaledLimits());
+    listener.addRoute("/metrics", [](const HttpRequestHead& head) {
+        return HttpListener::Answer{200, "text/plain", {}, head.method + QByteArray(4000, '#')};
+    });
+    const quint16 port = listener.listen(QHostAddress::LocalHost, 0).port;
+    QTcpSocket client;
+    client.connectToHost(QHostAddress::LocalHost, port);
+    QVERIFY(client.waitForConnected(5000));
+    client.write(QByteArray("GET /metrics HTTP/1.1\r\n\r\nHEAD /metrics HTTP/1.1\r\n\r\n").repeated(50));
+    // Each pair: two heads of 67 bytes, the GET's body of 4003.
+    QByteArray answers;
+    QTRY_COMPARE_WITH_TIMEOUT((answers += client.readAll()).size(), 50 * (2 * 67 + 4003), 5000);
+    QCOMPARE(answers.count("HTTP/1.1 200 OK\r\n"), 100);
+    QCOMPARE(answers.count("\r\n\r\nGET####"), 50);
+    QCOMPARE(client.state(), QAbstractSocket::ConnectedState);
 }
 
 QTEST_GUILESS_MAIN(TestHttpListener)
