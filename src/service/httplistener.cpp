@@ -1,5 +1,6 @@
 #include "httplistener.h"
 
+#include <QSslServer>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
@@ -19,6 +20,8 @@ QByteArray reasonPhrase(int status)
         return "OK";
     case 400:
         return "Bad Request";
+    case 401:
+        return "Unauthorized";
     case 404:
         return "Not Found";
     case 405:
@@ -41,10 +44,45 @@ HttpListener::Answer plainText(int status, const QByteArray& text)
 
 } // namespace
 
-HttpListener::HttpListener(HttpLimits limits, QObject* parent)
-    : QObject(parent), limits_(limits), server_(new QTcpServer(this))
+HttpListener::HttpListener(HttpLimits limits, QObject* parent) : QObject(parent), limits_(limits)
 {
     clock_.start();
+    setUp(new QTcpServer(this));
+}
+
+void HttpListener::setTls(const QSslConfiguration& configuration)
+{
+    auto* tls = new QSslServer(this);
+    tls->setSslConfiguration(configuration);
+    // A client that never ends its handshake holds a descriptor the connection cap does not count yet.
+    tls->setHandshakeTimeout(limits_.headTimeoutMs);
+    delete server_;
+    setUp(tls);
+}
+
+void HttpListener::setAuthorization(Verdict verdict, QByteArray realm)
+{
+    verdict_ = std::move(verdict);
+    realm_ = std::move(realm);
+}
+
+void HttpListener::resumeWaiting()
+{
+    QList<QTcpSocket*> waiting;
+    for (const auto& [socket, c] : connections_)
+        if (c.awaitingVerdict)
+            waiting.append(socket);
+    for (QTcpSocket* socket : waiting) {
+        Connection& c = connections_.at(socket);
+        c.awaitingVerdict = false;
+        c.phase = Connection::Phase::Receiving;
+        serve(socket, true);
+    }
+}
+
+void HttpListener::setUp(QTcpServer* server)
+{
+    server_ = server;
     server_->setListenBacklogSize(limits_.listenBacklog);
     // One connection a turn of the event loop: the ones accepted before get their requests read between
     // two, so that a burst of newcomers makes room among the quiet, not among those just about to ask.
@@ -162,6 +200,23 @@ void HttpListener::serve(QTcpSocket* socket, bool resumed)
     // A body is never read: the route table has nothing that takes one.
     if (parsed.head.hasBody)
         return refuse(socket, c, 413);
+    if (verdict_) {
+        const std::optional<bool> allowed = verdict_(parsed.head.header("authorization"));
+        if (!allowed) {
+            // Not read further until the check is done; the head stays for serve() to take again.
+            c.awaitingVerdict = true;
+            c.phase = Connection::Phase::Answering;
+            c.deadline->start(limits_.headTimeoutMs);
+            return;
+        }
+        if (!*allowed) {
+            c.pending.remove(0, parsed.length);
+            Answer answer = plainText(401, "A login is needed here\n");
+            answer.headers.emplaceBack("WWW-Authenticate",
+                                       "Basic realm=\"" + realm_ + "\", charset=\"UTF-8\"");
+            return send(socket, c, answer, &parsed.head, !parsed.head.keepAlive);
+        }
+    }
     c.pending.remove(0, parsed.length);
     send(socket, c, route(parsed.head), &parsed.head, !parsed.head.keepAlive);
 }
@@ -189,6 +244,8 @@ void HttpListener::send(QTcpSocket* socket, Connection& c, const Answer& answer,
                        "\r\nContent-Type: " + answer.contentType +
                        "\r\nContent-Length: " + QByteArray::number(answer.body.size()) + "\r\n";
     for (const auto& [name, value] : answer.headers)
+        bytes += name + ": " + value + "\r\n";
+    for (const auto& [name, value] : common_)
         bytes += name + ": " + value + "\r\n";
     if (close)
         bytes += "Connection: close\r\n";

@@ -9,8 +9,10 @@
 #include <QObject>
 
 #include <functional>
+#include <optional>
 #include <unordered_map>
 
+class QSslConfiguration;
 class QTcpServer;
 class QTcpSocket;
 class QTimer;
@@ -71,6 +73,17 @@ public:
     explicit HttpListener(HttpLimits limits = {}, QObject* parent = nullptr);
 
     void addRoute(const QByteArray& path, Handler handler);
+    // Headers every answer carries, the refusals too.
+    void setCommonHeaders(QList<std::pair<QByteArray, QByteArray>> headers) { common_ = std::move(headers); }
+    // Speaks TLS with this certificate and key from the next listen() on; the handshake must end within
+    // the head's time-out.
+    void setTls(const QSslConfiguration& configuration);
+    // Asks for a login: a request whose Authorization header the check has not allowed is answered 401.
+    // While the check works out a new header, the connection is not read further.
+    using Verdict = std::function<std::optional<bool>(const QByteArray& authorization)>;
+    void setAuthorization(Verdict verdict, QByteArray realm);
+    // A verdict that was pending is known now: the connections that wait for it go on.
+    void resumeWaiting();
 
     // Binds the address given and nothing else. The bound port, or the system's reason.
     struct Bound {
@@ -92,8 +105,10 @@ private:
         qsizetype lingered = 0;
         Phase phase = Phase::Waiting;
         bool closeAfter = false;
+        bool awaitingVerdict = false; // its head waits in pending for the login's check
     };
 
+    void setUp(QTcpServer* server);
     void acceptPending();
     void admit(QTcpSocket* socket);
     // Closes the connection quiet longest, of this address if given.
@@ -111,6 +126,9 @@ private:
     HttpLimits limits_;
     QTcpServer* server_ = nullptr;
     QHash<QByteArray, Handler> routes_;
+    QList<std::pair<QByteArray, QByteArray>> common_;
+    Verdict verdict_;
+    QByteArray realm_;
     std::unordered_map<QTcpSocket*, Connection> connections_;
     QElapsedTimer clock_;
 };

@@ -16,12 +16,16 @@ enum class Option { Log, Adapter, Listen, Locale, Sweeps, Sensors, StaleAfter, W
 const QMap<QString, Option>& optionNames()
 {
     static const QMap<QString, Option> names = {
-        {QStringLiteral("--log"), Option::Log},         {QStringLiteral("--adapter"), Option::Adapter},
+        {QStringLiteral("--log"), Option::Log},
+        {QStringLiteral("--adapter"), Option::Adapter},
         // --metrics came first; units and default files use it.
-        {QStringLiteral("--listen"), Option::Listen},   {QStringLiteral("--metrics"), Option::Listen},
-        {QStringLiteral("--locale"), Option::Locale},   {QStringLiteral("--stale-after"), Option::StaleAfter},
+        {QStringLiteral("--listen"), Option::Listen},
+        {QStringLiteral("--metrics"), Option::Listen},
+        {QStringLiteral("--locale"), Option::Locale},
+        {QStringLiteral("--stale-after"), Option::StaleAfter},
         {QStringLiteral("--web-config"), Option::WebConfig},
-        {QStringLiteral("--sweeps"), Option::Sweeps},   {QStringLiteral("--sensors"), Option::Sensors},
+        {QStringLiteral("--sweeps"), Option::Sweeps},
+        {QStringLiteral("--sensors"), Option::Sensors},
         {QStringLiteral("--check"), Option::Check},
     };
     return names;
@@ -219,7 +223,8 @@ ParsedOptions parseServiceOptions(const QStringList& arguments)
 
 QString serviceUsage()
 {
-    return QString::fromUtf8(R"(Usage: quorvel3d [--log FILE|-] [--adapter ADDR[:PORT]] [--listen ADDR:PORT] [--locale NAME]
+    return QString::fromUtf8(
+               R"(Usage: quorvel3d [--log FILE|-] [--adapter ADDR[:PORT]] [--listen ADDR:PORT] [--locale NAME]
                  [--sweeps N] [--sensors FILE] [--stale-after SECONDS] [--web-config FILE] [--check]
 Polls the temperature sensors through the adapter's sensor pages without a window, writes one log
 line per sweep as the window program does, and serves the readings to people and machines.

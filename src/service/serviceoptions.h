@@ -11,7 +11,8 @@
 
 namespace quorvel::service {
 
-// Where the listener serves the page and the metrics: an IPv4 address and a port (0 lets the system pick one).
+// Where the listener serves the page and the metrics: an IPv4 address and a port (0 lets the system pick
+// one).
 struct MetricsEndpoint {
     QHostAddress address;
     quint16 port = 0;

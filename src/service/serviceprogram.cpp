@@ -1,8 +1,11 @@
 #include "serviceprogram.h"
 
 #include "exitstatus.h"
-#include "metricsserver.h"
+#include "historyfill.h"
 #include "servicelog.h"
+#include "statusboard.h"
+#include "statusserver.h"
+#include "webconfig.h"
 
 #include "runtime/appinfo.h"
 
@@ -41,9 +44,31 @@ ServiceProgram::ServiceProgram(ServiceOptions options, QString adapterAddress,
     connect(&reachability_, &AdapterReachability::unreachable, &status_, &SystemdStatus::onUnreachable);
     connect(&reachability_, &AdapterReachability::reachableAgain, &status_, &SystemdStatus::onReachableAgain);
     connect(&cycle_, &AcquisitionCycle::sweepCompleted, this, &ServiceProgram::onSweep);
+
+    if (options_.metrics) {
+        board_ = std::make_unique<StatusBoard>(adapter_, cycle_.sensors(), options_.logPath,
+                                               options_.staleAfterSeconds);
+        connect(&cycle_, &AcquisitionCycle::sensorRead, this,
+                [this](const acquisition::SensorReading& reading) { board_->onRead(reading); });
+        connect(&cycle_, &AcquisitionCycle::sweepCompleted, this,
+                [this](const acquisition::SweepReport& sweep) { board_->onSweep(sweep); });
+        connect(&reachability_, &AdapterReachability::unreachable, this,
+                [this](const QString&, const QString& reason, const QDateTime& since) {
+                    board_->onUnreachable(reason, since);
+                });
+        connect(&reachability_, &AdapterReachability::reachableAgain, this,
+                [this] { board_->onReachableAgain(); });
+    }
 }
 
 ServiceProgram::~ServiceProgram() = default;
+
+std::optional<int> ServiceProgram::closeAnd(int status)
+{
+    if (log_)
+        log_->close();
+    return status;
+}
 
 std::optional<int> ServiceProgram::start()
 {
@@ -55,18 +80,37 @@ std::optional<int> ServiceProgram::start()
     }
     QString metricsText = QStringLiteral("off");
     if (options_.metrics) {
-        server_ = new MetricsServer([this] { return metrics_.exposition(); }, this);
+        WebConfig web;
+        if (!options_.webConfig.isEmpty()) {
+            const WebConfigResult read = readWebConfig(options_.webConfig);
+            if (!read.config) {
+                messages_(QStringLiteral("cannot use the web configuration: %1").arg(read.error));
+                return closeAnd(ExitBadSetting);
+            }
+            web = *read.config;
+        }
+        server_ = new StatusServer(*board_, metrics_, this);
+        if (const auto error = server_->configure(web)) {
+            messages_(
+                QStringLiteral("cannot use the web configuration %1: %2").arg(options_.webConfig, *error));
+            return closeAnd(ExitBadSetting);
+        }
         const auto bound = server_->listenOn(*options_.metrics);
         const QString where = QStringLiteral("%1:%2").arg(options_.metrics->address.toString());
         if (bound.port == 0) {
-            messages_(QStringLiteral("cannot serve the metrics on %1: %2")
+            messages_(QStringLiteral("cannot listen on %1: %2")
                           .arg(where.arg(options_.metrics->port), bound.error));
-            if (log_)
-                log_->close();
-            return ExitListenAddressUnavailable;
+            return closeAnd(ExitListenAddressUnavailable);
         }
         metricsPort_ = bound.port;
-        metricsText = QStringLiteral("http://%1/metrics").arg(where.arg(bound.port));
+        const QString base = QStringLiteral("%1://%2/")
+                                 .arg(server_->usesTls() ? QStringLiteral("https") : QStringLiteral("http"),
+                                      where.arg(bound.port));
+        metricsText = base + QStringLiteral("metrics, status page ") + base;
+        // The charts keep the last day across a restart: it is in the log.
+        if (log_ && options_.logPath != QLatin1String(StandardOutputLog))
+            fillHistoryFromLog(board_->history(), log_->path(), options_.locale,
+                               QDateTime::currentDateTime());
     }
     messages_(QStringLiteral("started: adapter %1, %2 sensors, log %3, metrics %4")
                   .arg(adapter_, QString::number(metrics_.sensorCount()),

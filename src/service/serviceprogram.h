@@ -20,8 +20,9 @@ class PageComponent;
 
 namespace quorvel::service {
 
-class MetricsServer;
 class ServiceLog;
+class StatusBoard;
+class StatusServer;
 
 // The service's composition root: builds the cycle on the page component it is given and the parts that
 // hear the cycle's events (the log, the metrics and their server, the reachability messages, the service
@@ -33,8 +34,8 @@ public:
                    MessageSink messages, QObject* parent = nullptr);
     ~ServiceProgram() override;
 
-    // Opens the log and binds the metrics address, then starts the cycle. An exit status when either
-    // cannot be done, after telling why; nothing sent before that.
+    // Opens the log, reads the web configuration and binds the listener, then starts the cycle. An exit
+    // status when any cannot be done, after telling why; nothing sent before that.
     [[nodiscard]] std::optional<int> start();
     // Ends between two records: the cycle stops, the log is closed, finished(0) follows.
     void stop();
@@ -43,14 +44,18 @@ public:
 
     [[nodiscard]] const ServiceMetrics& metrics() const { return metrics_; }
     [[nodiscard]] acquisition::AcquisitionCycle& cycle() { return cycle_; }
-    // The port the metrics are served on; 0 when they are not.
+    // The port the page and the metrics are served on; 0 when they are not.
     [[nodiscard]] quint16 metricsPort() const { return metricsPort_; }
+    // What the page shows; null without --listen.
+    [[nodiscard]] const StatusBoard* board() const { return board_.get(); }
 
 signals:
     void finished(int exitStatus);
 
 private:
     void onSweep(const acquisition::SweepReport& sweep);
+    // A start that cannot go on: the log opened for it is closed again.
+    [[nodiscard]] std::optional<int> closeAnd(int status);
 
     ServiceOptions options_;
     QString adapter_;
@@ -61,7 +66,8 @@ private:
     AdapterReachability reachability_;
     SystemdNotifier notifier_;
     SystemdStatus status_;
-    MetricsServer* server_ = nullptr;
+    std::unique_ptr<StatusBoard> board_;
+    StatusServer* server_ = nullptr;
     quint16 metricsPort_ = 0;
     bool stopped_ = false;
 };

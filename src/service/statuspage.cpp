@@ -35,10 +35,11 @@ h1{font-size:1.3rem;margin:0 0 .5rem}header p{margin:.2rem 0;color:var(--muted)}
 table{border-collapse:collapse;width:100%;margin:1rem 0}th,td{text-align:left;padding:.4rem .5rem;border-bottom:1px solid var(--line);vertical-align:top}
 th{font-weight:600;color:var(--muted)}td.num{font-variant-numeric:tabular-nums;white-space:nowrap}
 .rom{font-family:ui-monospace,monospace;font-size:.85em;color:var(--muted)}
-svg.spark{width:10rem;height:1.75rem}svg.spark polyline{fill:none;stroke:currentColor;stroke-width:1.2}
+svg.spark{width:10rem;height:1.75rem}svg.spark polyline{fill:none;stroke:currentColor;stroke-width:1.2}svg.spark circle{fill:currentColor}
 img.chart{width:100%;height:auto;border:1px solid var(--line);background:#fff}
 @media (max-width:40rem){thead{display:none}tr{display:block;border-bottom:1px solid var(--line);padding:.4rem 0}
-td{display:flex;gap:.5rem;border:0;padding:.15rem 0}td::before{content:attr(data-label);min-width:7.5rem;color:var(--muted)}}
+td{display:flex;flex-wrap:wrap;gap:0 .5rem;border:0;padding:.15rem 0}td::before{content:attr(data-label);flex:0 0 7.5rem;color:var(--muted)}
+.rom{overflow-wrap:anywhere}}
 )";
     return css;
 }
@@ -112,19 +113,28 @@ QString sparkline(const QList<SensorHistory::Point>& points)
             .arg(SparkHeight)
             .arg(number(low->value), number(high->value));
     QString run;
+    int runPoints = 0;
+    // A run of one point is a dot: a polyline of one point draws nothing.
+    const auto endRun = [&] {
+        if (runPoints == 1)
+            out += QStringLiteral("<circle cx=\"%1\" cy=\"%2\" r=\"1.5\"/>")
+                       .arg(run.section(QLatin1Char(','), 0, 0), run.section(QLatin1Char(','), 1).trimmed());
+        else if (runPoints > 1)
+            out += QStringLiteral("<polyline points=\"%1\"/>").arg(run.trimmed());
+        run.clear();
+        runPoints = 0;
+    };
     std::int32_t previous = -GapMinutes - 1;
     for (const SensorHistory::Point& point : points) {
-        if (point.minute - previous > GapMinutes && !run.isEmpty()) {
-            out += QStringLiteral("<polyline points=\"%1\"/>").arg(run.trimmed());
-            run.clear();
-        }
+        if (point.minute - previous > GapMinutes)
+            endRun();
         const double x = double(point.minute - first) * SparkWidth / SensorHistory::Minutes;
         const double y = SparkHeight - 2 - (point.value - low->value) / span * (SparkHeight - 4);
         run += QStringLiteral("%1,%2 ").arg(x, 0, 'f', 1).arg(y, 0, 'f', 1);
+        ++runPoints;
         previous = point.minute;
     }
-    if (!run.isEmpty())
-        out += QStringLiteral("<polyline points=\"%1\"/>").arg(run.trimmed());
+    endRun();
     return out + QStringLiteral("</svg>");
 }
 
