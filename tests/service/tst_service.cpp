@@ -114,6 +114,7 @@ private slots:
     void metricsOfTheRealPages();
     void fileSizeLimitCutsTheRecordBack();
     void notifiesTheManager();
+    void statusPageInABrowser();
     void checkPrintsTheRequests_data();
     void checkPrintsTheRequests();
 
@@ -447,6 +448,83 @@ void TestService::checkPrintsTheRequests()
     QCOMPARE(QString::fromLatin1(service.process.readAllStandardOutput()), expected);
     QCOMPARE(service.errors(), QString());
     QCOMPARE(sim_->stats(), before);
+}
+
+// The page as a browser shows it: a row per sensor with its reading, names as text, a stale mark once a
+// sensor stops, and not one request for anything but the page's own address.
+void TestService::statusPageInABrowser()
+{
+    const QString chromium = QStandardPaths::findExecutable(QStringLiteral("chromium"));
+    if (chromium.isEmpty())
+        QSKIP("chromium is not installed (scripts/install-deps installs it)");
+    const QString list = dir_->filePath(QStringLiteral("sensors"));
+    QVERIFY(writeFile(list, "3000000123456728 <script>alert(1)</script>\n"
+                            "BC0000000ABCDE28 Attic \"onload=alert(2)\n"
+                            "6E00000027CD1E28\n"));
+    QVERIFY(sim_->setLatency(5));
+    Service service;
+    service.start({QStringLiteral("--adapter"), adapter(), QStringLiteral("--listen"),
+                   QStringLiteral("127.0.0.1:0"), QStringLiteral("--sensors"), list,
+                   QStringLiteral("--stale-after"), QStringLiteral("2")});
+    QTRY_VERIFY_WITH_TIMEOUT(service.metricsPort() > 0, 5000);
+    const QString base = QStringLiteral("http://127.0.0.1:%1/").arg(service.metricsPort());
+    const QString netLog = dir_->filePath(QStringLiteral("net.json"));
+    const auto dom = [&] {
+        QProcess browser;
+        browser.start(chromium,
+                      {QStringLiteral("--headless=new"), QStringLiteral("--no-sandbox"),
+                       QStringLiteral("--disable-gpu"), QStringLiteral("--no-first-run"),
+                       QStringLiteral("--disable-background-networking"),
+                       QStringLiteral("--disable-component-update"),
+                       // No name but the page's resolves, so the browser's own fetches send nothing.
+                       QStringLiteral("--host-resolver-rules=MAP * ~NOTFOUND, EXCLUDE 127.0.0.1"),
+                       QStringLiteral("--user-data-dir=") + dir_->filePath(QStringLiteral("profile")),
+                       QStringLiteral("--log-net-log=") + netLog, QStringLiteral("--dump-dom"), base});
+        return browser.waitForFinished(60000) && browser.exitCode() == 0
+                   ? QString::fromUtf8(browser.readAllStandardOutput())
+                   : QString();
+    };
+    const auto row = [](const QString& page, int sensor) {
+        return page.section(QStringLiteral("<tr id=\"sensor-%1\">").arg(sensor), 1)
+            .section(QStringLiteral("</tr>"), 0, 0);
+    };
+    QTest::qWait(300); // a sweep or two, each sensor read
+    QString page = dom();
+    if (page.isEmpty())
+        QSKIP("chromium did not start here in headless mode");
+    QCOMPARE(page.count(QLatin1String("<tr id=\"sensor-")), 3);
+    QVERIFY2(row(page, 1).contains(QLatin1String("&lt;script&gt;alert(1)&lt;/script&gt;")),
+             qPrintable(row(page, 1)));
+    QVERIFY2(row(page, 2).contains(QLatin1String("Attic \"onload=alert(2)")), qPrintable(row(page, 2)));
+    // The simulator's sensor 5 drifts between 20 and 26 degrees, wherever the list puts it.
+    static const QRegularExpression temperature(
+        QStringLiteral("data-key=\"temperature\" class=\"num\">([0-9.]+) "));
+    const double third = temperature.match(row(page, 3)).captured(1).toDouble();
+    QVERIFY2(third >= 20 && third <= 26, qPrintable(row(page, 3)));
+    QVERIFY(row(page, 1).contains(QLatin1String("data-key=\"stale\" hidden")));
+
+    // The simulator numbers a sensor it does not know by the order it was asked for: the list's first is
+    // its 14.
+    QVERIFY(sim_->setFault(14, QStringLiteral("missing")));
+    QTest::qWait(2500);
+    page = dom();
+    QVERIFY2(row(page, 1).contains(QLatin1String("data-key=\"stale\">stale")), qPrintable(row(page, 1)));
+    QVERIFY2(row(page, 1).contains(QLatin1String("no_element")), qPrintable(row(page, 1)));
+    QVERIFY(row(page, 2).contains(QLatin1String("data-key=\"stale\" hidden")));
+
+    // Every address the page asked for is its own; the browser's own background fetches (idle priority,
+    // and they reach nothing here) are not the page's.
+    static const QRegularExpression requested(
+        QStringLiteral("\"priority\":\"(?!IDLE)[A-Z]+\",[^{}]*\"url\":\"([^\"]+)\""));
+    QStringList urls;
+    for (auto it = requested.globalMatch(QString::fromUtf8(readAll(netLog))); it.hasNext();)
+        urls << it.next().captured(1);
+    QVERIFY2(urls.contains(base) && urls.contains(base + QStringLiteral("chart.svg")),
+             qPrintable(urls.join(u' ')));
+    for (const QString& url : urls)
+        QVERIFY2(url.startsWith(base), qPrintable(url));
+    service.signal(SIGTERM);
+    QVERIFY(service.finish());
 }
 
 QTEST_GUILESS_MAIN(TestService)
