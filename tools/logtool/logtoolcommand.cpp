@@ -1,11 +1,11 @@
 #include "logtoolcommand.h"
 
-#include "csvexport.h"
-#include "logfilereader.h"
-#include "plotlayout.h"
+#include "logfile/csvexport.h"
+#include "logfile/logfilereader.h"
+#include "logfile/plotlayout.h"
+#include "logfile/svgrenderer.h"
 #include "pngrenderer.h"
 #include "sensorstatistics.h"
-#include "svgrenderer.h"
 
 #include "acquisition/sensorlist.h"
 
@@ -97,7 +97,7 @@ struct Options {
     QSize size{1200, 600};
     bool csvStats = false;
     qsizetype staleRecords = SensorStatistics::DefaultStaleRecords;
-    double gapFactor = LogRuns::DefaultGapFactor;
+    double gapFactor = logfile::LogRuns::DefaultGapFactor;
     QString sensorList; // csv: names for the header
 };
 
@@ -124,10 +124,10 @@ std::variant<Options, Failed, QString> parse(QCommandLineParser& parser, const Q
     const QCommandLineOption size(
         QStringLiteral("size"),
         QStringLiteral("plot: picture size in pixels, %1x%2 to %3x%4 (default 1200x600).")
-            .arg(PlotLayout::MinimumSize.width())
-            .arg(PlotLayout::MinimumSize.height())
-            .arg(PlotLayout::MaximumSize.width())
-            .arg(PlotLayout::MaximumSize.height()),
+            .arg(logfile::PlotLayout::MinimumSize.width())
+            .arg(logfile::PlotLayout::MinimumSize.height())
+            .arg(logfile::PlotLayout::MaximumSize.width())
+            .arg(logfile::PlotLayout::MaximumSize.height()),
         QStringLiteral("WxH"));
     const QCommandLineOption format(QStringLiteral("format"), QStringLiteral("stats: text (default) or csv."),
                                     QStringLiteral("FORMAT"));
@@ -142,7 +142,7 @@ std::variant<Options, Failed, QString> parse(QCommandLineParser& parser, const Q
         QStringLiteral("gap-factor"),
         QStringLiteral("plot, stats: a pause longer than F times the median time between records ends a "
                        "logging period, F > 1 (default %1).")
-            .arg(LogRuns::DefaultGapFactor),
+            .arg(logfile::LogRuns::DefaultGapFactor),
         QStringLiteral("F"));
     const QCommandLineOption sensors(
         QStringLiteral("sensors"),
@@ -213,8 +213,9 @@ std::variant<Options, Failed, QString> parse(QCommandLineParser& parser, const Q
         static const QRegularExpression pattern(QStringLiteral("^(\\d{1,6})[xX](\\d{1,6})$"));
         const QRegularExpressionMatch m = pattern.match(parser.value(size));
         const QSize s = m.hasMatch() ? QSize(m.captured(1).toInt(), m.captured(2).toInt()) : QSize();
-        const QRect allowed(QPoint(PlotLayout::MinimumSize.width(), PlotLayout::MinimumSize.height()),
-                            QPoint(PlotLayout::MaximumSize.width(), PlotLayout::MaximumSize.height()));
+        const QRect allowed(
+            QPoint(logfile::PlotLayout::MinimumSize.width(), logfile::PlotLayout::MinimumSize.height()),
+            QPoint(logfile::PlotLayout::MaximumSize.width(), logfile::PlotLayout::MaximumSize.height()));
         if (!m.hasMatch() || !allowed.contains(QPoint(s.width(), s.height())))
             return Failed{QStringLiteral("--size must be WxH from %1x%2 to %3x%4")
                               .arg(allowed.left())
@@ -290,11 +291,11 @@ bool writeOutput(const QString& path, const QByteArray& data, QIODevice& out, QI
 
 // A reason that most lines of a file share is said once, with the count; the other bad lines are
 // listed one by one, the first MaxKeptErrors of them.
-void reportBadLines(QIODevice& err, const QString& path, const LogFileContents& file)
+void reportBadLines(QIODevice& err, const QString& path, const logfile::LogFileContents& file)
 {
-    QList<LineProblem> summarised;
+    QList<logfile::LineProblem> summarised;
     qsizetype unlisted = file.badLines;
-    for (const ProblemCount& p : file.problems) {
+    for (const logfile::ProblemCount& p : file.problems) {
         if (p.lines < 2 || 2 * p.lines <= file.lines)
             continue;
         summarised.append(p.problem);
@@ -304,8 +305,8 @@ void reportBadLines(QIODevice& err, const QString& path, const LogFileContents& 
                   .arg(path, QString::number(p.first.line), p.first.reason, QString::number(p.lines - 1)));
     }
     qsizetype listed = 0;
-    for (const LineError& e : file.errors) {
-        if (summarised.contains(e.problem) || listed == LogFileContents::MaxKeptErrors)
+    for (const logfile::LineError& e : file.errors) {
+        if (summarised.contains(e.problem) || listed == logfile::LogFileContents::MaxKeptErrors)
             continue;
         write(err, QStringLiteral("%1:%2: %3\n").arg(path, QString::number(e.line), e.reason));
         ++listed;
@@ -315,25 +316,25 @@ void reportBadLines(QIODevice& err, const QString& path, const LogFileContents& 
                        .arg(path, QString::number(unlisted - listed)));
 }
 
-QString ambiguity(const LocaleChoice& choice, const QStringList& files)
+QString ambiguity(const logfile::LocaleChoice& choice, const QStringList& files)
 {
     QString text =
         QStringLiteral("quorvel3-logtool: the records read in more than one locale, with different "
                        "dates; give the logger's with --locale:\n");
-    for (const LocaleChoice::Reading& r : choice.readings) {
+    for (const logfile::LocaleChoice::Reading& r : choice.readings) {
         QStringList names;
         for (qsizetype i = 1; i < std::min<qsizetype>(r.locales.size(), 4); ++i)
-            names << localeName(r.locales.at(i));
+            names << logfile::localeName(r.locales.at(i));
         if (r.locales.size() > 4)
             names.last() += QStringLiteral(" and %1 more").arg(r.locales.size() - 4);
         const QString alike =
             names.isEmpty() ? QString()
                             : QStringLiteral(" (or ") + names.join(QStringLiteral(", ")) + QLatin1Char(')');
-        text +=
-            QStringLiteral("  --locale %1%2: %3:%4: \"%5\" is %6\n")
-                .arg(localeName(r.locales.first()), alike, files.at(r.file), QString::number(r.line), r.text,
-                     r.when.isValid() ? r.when.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"))
-                                      : QStringLiteral("not a record"));
+        text += QStringLiteral("  --locale %1%2: %3:%4: \"%5\" is %6\n")
+                    .arg(logfile::localeName(r.locales.first()), alike, files.at(r.file),
+                         QString::number(r.line), r.text,
+                         r.when.isValid() ? r.when.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"))
+                                          : QStringLiteral("not a record"));
     }
     return text;
 }
@@ -384,17 +385,17 @@ int LogToolCommand::run(const QStringList& arguments, QIODevice& out, QIODevice&
 
     QLocale locale = o.locale.value_or(QLocale());
     if (!o.locale) {
-        const LocaleChoice choice =
-            findLogLocale(QList<QByteArrayView>(contents.begin(), contents.end()), locale);
-        if (choice.outcome == LocaleChoice::Ambiguous) {
+        const logfile::LocaleChoice choice =
+            logfile::findLogLocale(QList<QByteArrayView>(contents.begin(), contents.end()), locale);
+        if (choice.outcome == logfile::LocaleChoice::Ambiguous) {
             write(err, ambiguity(choice, o.files));
             return Failure;
         }
-        if (choice.outcome == LocaleChoice::Found) {
+        if (choice.outcome == logfile::LocaleChoice::Found) {
             write(err,
                   QStringLiteral("quorvel3-logtool: reading the records as the %1 locale writes them; the "
                                  "current locale, %2, does not read them all (--locale chooses one)\n")
-                      .arg(localeName(choice.locale), localeName(locale)));
+                      .arg(logfile::localeName(choice.locale), logfile::localeName(locale)));
             locale = choice.locale;
         }
     }
@@ -402,7 +403,7 @@ int LogToolCommand::run(const QStringList& arguments, QIODevice& out, QIODevice&
     QList<acquisition::LogRecord> records;
     qsizetype badLines = 0;
     for (qsizetype i = 0; i < o.files.size(); ++i) {
-        const LogFileContents file = readLogFile(contents.at(i), locale);
+        const logfile::LogFileContents file = logfile::readLogFile(contents.at(i), locale);
         contents[i].clear();
         reportBadLines(err, o.files.at(i), file);
         badLines += file.badLines;
@@ -411,7 +412,7 @@ int LogToolCommand::run(const QStringList& arguments, QIODevice& out, QIODevice&
 
     QByteArray data;
     if (o.command == QLatin1String("csv")) {
-        data = CsvExport::document(records, names);
+        data = logfile::CsvExport::document(records, names);
     } else if (o.command == QLatin1String("stats")) {
         const LogFigures figures = SensorStatistics::compute(records, o.staleRecords, o.gapFactor);
         data = o.csvStats ? SensorStatistics::csv(figures)
@@ -421,10 +422,10 @@ int LogToolCommand::run(const QStringList& arguments, QIODevice& out, QIODevice&
             write(err, QStringLiteral("quorvel3-logtool: plot needs a QGuiApplication\n"));
             return Failure;
         }
-        const PlotScene scene =
-            PlotLayout::layout(records, o.size, plotTitle(o.files, records.size()), o.gapFactor);
+        const logfile::PlotScene scene =
+            logfile::PlotLayout::layout(records, o.size, plotTitle(o.files, records.size()), o.gapFactor);
         if (QFileInfo(o.output).suffix().toLower() == QLatin1String("svg")) {
-            data = SvgRenderer::render(scene);
+            data = logfile::SvgRenderer::render(scene);
         } else {
             QSaveFile file(o.output);
             if (!file.open(QIODevice::WriteOnly) || !PngRenderer::render(scene).save(&file, "PNG") ||
@@ -442,10 +443,10 @@ int LogToolCommand::run(const QStringList& arguments, QIODevice& out, QIODevice&
         write(err, o.locale
                        ? QStringLiteral("quorvel3-logtool: not one line is a record in the %1 locale; is "
                                         "--locale the logger's?\n")
-                             .arg(localeName(locale))
+                             .arg(logfile::localeName(locale))
                        : QStringLiteral("quorvel3-logtool: not one line is a record, in the %1 locale or "
                                         "any other\n")
-                             .arg(localeName(locale)));
+                             .arg(logfile::localeName(locale)));
         return NoRecords;
     }
     return Success;

@@ -1,6 +1,6 @@
 #include "sensorstatistics.h"
 
-#include "csvexport.h"
+#include "logfile/csvexport.h"
 
 #include <QStringList>
 
@@ -22,13 +22,13 @@ LogFigures SensorStatistics::compute(const QList<acquisition::LogRecord>& record
 {
     LogFigures figures;
     figures.records = records.size();
-    figures.periods = LogRuns::split(records, gapFactor).size();
+    figures.periods = logfile::LogRuns::split(records, gapFactor).size();
     if (!records.isEmpty()) {
         figures.first = records.constFirst().when;
         figures.last = records.constLast().when;
     }
-    const qsizetype widest =
-        records.isEmpty() ? qsizetype(acquisition::LogRecord::ReadingCount) : LogRuns::widestCount(records);
+    const qsizetype widest = records.isEmpty() ? qsizetype(acquisition::LogRecord::ReadingCount)
+                                               : logfile::LogRuns::widestCount(records);
     figures.sensors.resize(widest);
     for (qsizetype slot = 0; slot < widest; ++slot) {
         SensorFigures& s = figures.sensors[slot];
@@ -73,7 +73,8 @@ QString SensorStatistics::table(const LogFigures& figures, qsizetype staleRecord
         out += QStringLiteral("%1 records in %2 logging period(s), %3 to %4\n")
                    .arg(figures.records)
                    .arg(figures.periods)
-                   .arg(CsvExport::timestamp(figures.first), CsvExport::timestamp(figures.last));
+                   .arg(logfile::CsvExport::timestamp(figures.first),
+                        logfile::CsvExport::timestamp(figures.last));
     }
     out += QStringLiteral("%1 %2 %3 %4 %5  %6 %7 %8  %9\n")
                .arg(QStringLiteral("sensor"), 6)
@@ -89,16 +90,16 @@ QString SensorStatistics::table(const LogFigures& figures, qsizetype staleRecord
         const bool any = s.count > 0;
         QString lastChange = QStringLiteral("-");
         if (any)
-            lastChange =
-                s.lastChange.isValid() ? CsvExport::timestamp(s.lastChange) : QStringLiteral("never");
+            lastChange = s.lastChange.isValid() ? logfile::CsvExport::timestamp(s.lastChange)
+                                                : QStringLiteral("never");
         QString note;
         if (s.stale)
             note = QStringLiteral("stale?");
         QString row = QStringLiteral("%1 %2 %3 %4 %5  %6 %7 %8  %9")
                           .arg(s.sensor, 6)
                           .arg(s.count, 8)
-                          .arg(any ? CsvExport::reading(s.minimum) : QStringLiteral("-"), 10)
-                          .arg(any ? CsvExport::reading(s.maximum) : QStringLiteral("-"), 10)
+                          .arg(any ? logfile::CsvExport::reading(s.minimum) : QStringLiteral("-"), 10)
+                          .arg(any ? logfile::CsvExport::reading(s.maximum) : QStringLiteral("-"), 10)
                           .arg(any ? meanText(s, 4) : QStringLiteral("-"), 10)
                           .arg(lastChange, -25)
                           .arg(s.unchangedRecords, 9)
@@ -118,19 +119,20 @@ QString SensorStatistics::table(const LogFigures& figures, qsizetype staleRecord
 
 QByteArray SensorStatistics::csv(const LogFigures& figures)
 {
-    QByteArray out = CsvExport::row({QStringLiteral("sensor"), QStringLiteral("count"), QStringLiteral("min"),
-                                     QStringLiteral("max"), QStringLiteral("mean"),
-                                     QStringLiteral("last_change"), QStringLiteral("unchanged_records"),
-                                     QStringLiteral("count_85"), QStringLiteral("stale")})
-                         .toUtf8();
+    QByteArray out =
+        logfile::CsvExport::row({QStringLiteral("sensor"), QStringLiteral("count"), QStringLiteral("min"),
+                                 QStringLiteral("max"), QStringLiteral("mean"), QStringLiteral("last_change"),
+                                 QStringLiteral("unchanged_records"), QStringLiteral("count_85"),
+                                 QStringLiteral("stale")})
+            .toUtf8();
     for (const SensorFigures& s : figures.sensors) {
         const bool any = s.count > 0;
-        out += CsvExport::row({QString::number(s.sensor), QString::number(s.count),
-                               any ? CsvExport::reading(s.minimum) : QString(),
-                               any ? CsvExport::reading(s.maximum) : QString(), meanText(s, 6),
-                               CsvExport::timestamp(s.lastChange), QString::number(s.unchangedRecords),
-                               QString::number(s.resetReadings),
-                               s.stale ? QStringLiteral("true") : QStringLiteral("false")})
+        out += logfile::CsvExport::row({QString::number(s.sensor), QString::number(s.count),
+                                        any ? logfile::CsvExport::reading(s.minimum) : QString(),
+                                        any ? logfile::CsvExport::reading(s.maximum) : QString(),
+                                        meanText(s, 6), logfile::CsvExport::timestamp(s.lastChange),
+                                        QString::number(s.unchangedRecords), QString::number(s.resetReadings),
+                                        s.stale ? QStringLiteral("true") : QStringLiteral("false")})
                    .toUtf8();
     }
     return out;

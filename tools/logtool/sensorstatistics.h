@@ -1,7 +1,7 @@
 #pragma once
 
 #include "acquisition/logrecord.h"
-#include "logruns.h"
+#include "logfile/logruns.h"
 
 #include <QByteArray>
 #include <QDateTime>
@@ -42,10 +42,10 @@ public:
 
     [[nodiscard]] static LogFigures compute(const QList<acquisition::LogRecord>& records,
                                             qsizetype staleRecords = DefaultStaleRecords,
-                                            double gapFactor = LogRuns::DefaultGapFactor);
+                                            double gapFactor = logfile::LogRuns::DefaultGapFactor);
     // A plain-text table for people, one sensor a row, with a summary line above it.
     [[nodiscard]] static QString table(const LogFigures& figures, qsizetype staleRecords);
-    // RFC 4180 with a header row; times as CsvExport::timestamp, numbers as CsvExport::reading.
+    // RFC 4180 with a header row; times and numbers as logfile::CsvExport writes them.
     [[nodiscard]] static QByteArray csv(const LogFigures& figures);
 };
 

@@ -7,7 +7,7 @@
 #include <QLocale>
 #include <QString>
 
-namespace quorvel::logtool {
+namespace quorvel::logfile {
 
 // Why a line is not a record. Only DateTime and Reading depend on the locale the file is read in.
 enum class LineProblem {
@@ -89,4 +89,4 @@ struct LocaleChoice {
 // A name that --locale reads back as the same locale ("de_DE", "ff_Adlm_SN").
 [[nodiscard]] QString localeName(const QLocale& locale);
 
-} // namespace quorvel::logtool
+} // namespace quorvel::logfile

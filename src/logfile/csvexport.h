@@ -9,7 +9,7 @@
 #include <QStringList>
 #include <QStringView>
 
-namespace quorvel::logtool {
+namespace quorvel::logfile {
 
 // Text forms shared by every output of the tool, independent of any locale.
 class CsvExport {
@@ -33,4 +33,4 @@ public:
                                              const QStringList& names = {});
 };
 
-} // namespace quorvel::logtool
+} // namespace quorvel::logfile

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <charconv>
 
-namespace quorvel::logtool {
+namespace quorvel::logfile {
 
 QString CsvExport::field(QStringView text)
 {
@@ -77,4 +77,4 @@ QByteArray CsvExport::document(const QList<acquisition::LogRecord>& records, con
     return out;
 }
 
-} // namespace quorvel::logtool
+} // namespace quorvel::logfile

@@ -1,14 +1,14 @@
-#include "logfilereader.h"
+#include "logfile/logfilereader.h"
 #include "logtoolfixture.h"
 
 #include <QRandomGenerator>
 #include <QtTest>
 
 using namespace logtoolfixture;
-using quorvel::logtool::LineProblem;
-using quorvel::logtool::LocaleChoice;
-using quorvel::logtool::LogFileContents;
-using quorvel::logtool::readLogFile;
+using quorvel::logfile::LineProblem;
+using quorvel::logfile::LocaleChoice;
+using quorvel::logfile::LogFileContents;
+using quorvel::logfile::readLogFile;
 
 namespace {
 
@@ -260,7 +260,7 @@ void TestLogFileReader::everyQtLocaleIsReadAndFound()
                                        record(QDateTime(QDate(2007, 3, 14), QTime(12, 15, 8))),
                                        record(QDateTime(QDate(2031, 12, 31), QTime(23, 59, 59)))};
         const QByteArray bytes = lines(records, locale);
-        const QString name = quorvel::logtool::localeName(locale);
+        const QString name = quorvel::logfile::localeName(locale);
         QString wrong = differences(readLogFile(bytes, locale).records, records);
         if (!wrong.isEmpty()) {
             failed << name + QStringLiteral(" reads its own lines: ") + wrong;
@@ -270,7 +270,7 @@ void TestLogFileReader::everyQtLocaleIsReadAndFound()
             failed << name + QStringLiteral(" is another locale by that name");
             continue;
         }
-        const LocaleChoice choice = quorvel::logtool::findLogLocale({bytes}, QLocale::c());
+        const LocaleChoice choice = quorvel::logfile::findLogLocale({bytes}, QLocale::c());
         wrong = choice.outcome == LocaleChoice::Ambiguous
                     ? QStringLiteral("ambiguous")
                     : differences(readLogFile(bytes, choice.locale).records, records);
@@ -321,16 +321,16 @@ void TestLogFileReader::findsTheLogLocale()
     QFETCH(QStringList, locales);
 
     const LocaleChoice choice =
-        quorvel::logtool::findLogLocale(QList<QByteArrayView>(files.begin(), files.end()), QLocale(given));
+        quorvel::logfile::findLogLocale(QList<QByteArrayView>(files.begin(), files.end()), QLocale(given));
     QCOMPARE(int(choice.outcome), outcome);
     QStringList found;
     if (choice.outcome == LocaleChoice::Ambiguous) {
         for (const auto& r : choice.readings)
-            found << quorvel::logtool::localeName(r.locales.first());
+            found << quorvel::logfile::localeName(r.locales.first());
         QCOMPARE(choice.readings.first().line, 1);
         QVERIFY(choice.readings.at(0).when.date() != choice.readings.at(1).when.date());
     } else {
-        found << quorvel::logtool::localeName(choice.locale);
+        found << quorvel::logfile::localeName(choice.locale);
     }
     QCOMPARE(found, locales);
 }

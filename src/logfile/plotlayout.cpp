@@ -4,7 +4,7 @@
 #include <array>
 #include <cmath>
 
-namespace quorvel::logtool {
+namespace quorvel::logfile {
 
 namespace {
 
@@ -48,17 +48,50 @@ QString offsetText(int seconds)
         .arg(minutes % 60, 2, 10, QLatin1Char('0'));
 }
 
+// Hue in degrees, saturation and value 0..255, converted with 16-bit channels as QColor::fromHsv does,
+// so the colours stay those the plots always had.
+PlotColor fromHsv(int hue, int saturation, int value)
+{
+    constexpr double Max = 65535.0;
+    const double h = hue * 100 / 6000.0;
+    const double s = saturation * 0x101 / Max;
+    const double v = value * 0x101 / Max;
+    const int i = int(h);
+    const double f = h - i;
+    const double p = v * (1.0 - s);
+    const double q = v * (1.0 - s * f);
+    const double t = v * (1.0 - s * (1.0 - f));
+    const std::array<std::array<double, 3>, 6> sextants{
+        {{v, t, p}, {q, v, p}, {p, v, t}, {p, q, v}, {t, p, v}, {v, p, q}}};
+    const auto& rgb = sextants[static_cast<std::size_t>(i % 6)];
+    const auto channel = [](double c) {
+        const int wide = int(std::lround(c * Max));
+        return (wide - (wide >> 8) + 0x80) >> 8;
+    };
+    return {channel(rgb[0]), channel(rgb[1]), channel(rgb[2])};
+}
+
 } // namespace
 
-QColor PlotLayout::sensorColor(int sensor)
+QString PlotColor::name() const
 {
-    static constexpr std::array<QRgb, acquisition::LogRecord::ReadingCount> palette{
+    return QStringLiteral("#%1%2%3")
+        .arg(red, 2, 16, QLatin1Char('0'))
+        .arg(green, 2, 16, QLatin1Char('0'))
+        .arg(blue, 2, 16, QLatin1Char('0'));
+}
+
+PlotColor PlotLayout::sensorColor(int sensor)
+{
+    static constexpr std::array<quint32, acquisition::LogRecord::ReadingCount> palette{
         0x1f77b4, 0xff7f0e, 0x2ca02c, 0xd62728, 0x9467bd, 0x8c564b, 0xe377c2,
         0x7f7f7f, 0xbcbd22, 0x17becf, 0x000080, 0x00c000, 0xff00ff};
-    if (sensor <= int(palette.size()))
-        return QColor::fromRgb(palette[static_cast<std::size_t>(std::max(sensor, 1) - 1)]);
+    if (sensor <= int(palette.size())) {
+        const quint32 rgb = palette[static_cast<std::size_t>(std::max(sensor, 1) - 1)];
+        return {int(rgb >> 16), int((rgb >> 8) & 0xff), int(rgb & 0xff)};
+    }
     // Beyond the palette, hues a golden angle apart, so neighbours never look alike.
-    return QColor::fromHsv(int(std::lround(std::fmod(sensor * 137.508, 360.0))) % 360, 200, 190);
+    return fromHsv(int(std::lround(std::fmod(sensor * 137.508, 360.0))) % 360, 200, 190);
 }
 
 QList<double> PlotLayout::valueTicks(double low, double high, int count)
@@ -214,4 +247,4 @@ PlotScene PlotLayout::layout(const QList<acquisition::LogRecord>& records, QSize
     return scene;
 }
 
-} // namespace quorvel::logtool
+} // namespace quorvel::logfile

@@ -3,7 +3,6 @@
 #include "acquisition/logrecord.h"
 #include "logruns.h"
 
-#include <QColor>
 #include <QDateTime>
 #include <QLineF>
 #include <QList>
@@ -12,7 +11,18 @@
 #include <QSize>
 #include <QString>
 
-namespace quorvel::logtool {
+namespace quorvel::logfile {
+
+// A colour as 8-bit red, green and blue, so the layout needs no Qt Gui: the service draws charts too.
+struct PlotColor {
+    int red = 0;
+    int green = 0;
+    int blue = 0;
+
+    // "#rrggbb", lower case.
+    [[nodiscard]] QString name() const;
+    friend bool operator==(const PlotColor&, const PlotColor&) = default;
+};
 
 // Everything a plot shows, in pixels of the final picture, so the PNG and the SVG renderer draw the
 // same thing and neither computes layout.
@@ -54,11 +64,11 @@ public:
     static constexpr QSize MinimumSize{400, 260};
     static constexpr QSize MaximumSize{10000, 10000};
 
-    [[nodiscard]] static QColor background() { return QColor(0xff, 0xff, 0xff); }
-    [[nodiscard]] static QColor foreground() { return QColor(0x20, 0x20, 0x20); }
-    [[nodiscard]] static QColor grid() { return QColor(0xe4, 0xe4, 0xe4); }
+    [[nodiscard]] static PlotColor background() { return {0xff, 0xff, 0xff}; }
+    [[nodiscard]] static PlotColor foreground() { return {0x20, 0x20, 0x20}; }
+    [[nodiscard]] static PlotColor grid() { return {0xe4, 0xe4, 0xe4}; }
     // Thirteen colours far enough apart to tell the lines apart for sensors 1..13, then generated ones.
-    [[nodiscard]] static QColor sensorColor(int sensor);
+    [[nodiscard]] static PlotColor sensorColor(int sensor);
 
     // size is clamped to MinimumSize..MaximumSize.
     [[nodiscard]] static PlotScene layout(const QList<acquisition::LogRecord>& records, QSize size,
@@ -71,4 +81,4 @@ public:
     [[nodiscard]] static qint64 timeStep(qint64 spanSeconds, int count);
 };
 
-} // namespace quorvel::logtool
+} // namespace quorvel::logfile

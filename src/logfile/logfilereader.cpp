@@ -9,7 +9,7 @@
 #include <algorithm>
 #include <variant>
 
-namespace quorvel::logtool {
+namespace quorvel::logfile {
 
 namespace {
 
@@ -357,4 +357,4 @@ LocaleChoice findLogLocale(const QList<QByteArrayView>& files, const QLocale& gi
     return choice;
 }
 
-} // namespace quorvel::logtool
+} // namespace quorvel::logfile

@@ -1,5 +1,5 @@
-#include "csvexport.h"
-#include "logfilereader.h"
+#include "logfile/csvexport.h"
+#include "logfile/logfilereader.h"
 #include "logtoolfixture.h"
 
 #include <QtTest>
@@ -7,7 +7,7 @@
 #include <ctime>
 
 using namespace logtoolfixture;
-using quorvel::logtool::CsvExport;
+using quorvel::logfile::CsvExport;
 
 namespace {
 
@@ -160,7 +160,7 @@ void TestCsvExport::documentHoldsTheWrittenValues()
     const QString path = dir->filePath(QStringLiteral("run.log"));
     const StandardLog log = standardLog();
     QVERIFY(writeStandardLog(path, QLocale(locale), log));
-    const auto read = quorvel::logtool::readLogFile(contents(path), QLocale(locale));
+    const auto read = quorvel::logfile::readLogFile(contents(path), QLocale(locale));
     QCOMPARE(read.badLines, 0);
 
     const QByteArray csv = CsvExport::document(read.records);

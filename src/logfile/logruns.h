@@ -4,7 +4,7 @@
 
 #include <QList>
 
-namespace quorvel::logtool {
+namespace quorvel::logfile {
 
 // A stretch of records logged without a pause: records[first] .. records[first + count - 1].
 struct LogRun {
@@ -30,4 +30,4 @@ public:
                                                double gapFactor = DefaultGapFactor);
 };
 
-} // namespace quorvel::logtool
+} // namespace quorvel::logfile

@@ -1,14 +1,15 @@
-#include "csvexport.h"
+#include "logfile/csvexport.h"
+#include "logfile/plotlayout.h"
+#include "logfile/svgrenderer.h"
 #include "logtoolfixture.h"
-#include "plotlayout.h"
 #include "pngrenderer.h"
-#include "svgrenderer.h"
 
 #include <QXmlStreamReader>
 #include <QtTest>
 
 using namespace logtoolfixture;
-using namespace quorvel::logtool;
+using namespace quorvel::logfile;
+using quorvel::logtool::PngRenderer;
 
 namespace {
 
@@ -113,10 +114,10 @@ void TestPlotLayout::pngHasTheSizeAndTheSeriesColours()
     // The legend lies outside the plot area, so colour inside it comes from the lines.
     QVERIFY(!scene.plotArea.intersects(scene.legend.first().swatch));
     for (const int sensor : {1, 2, 5, 12, 13}) {
-        const int n = pixelsNear(image, scene.plotArea, PlotLayout::sensorColor(sensor));
+        const int n = pixelsNear(image, scene.plotArea, PngRenderer::color(PlotLayout::sensorColor(sensor)));
         QVERIFY2(n > 20, qPrintable(QStringLiteral("sensor %1: %2 pixels").arg(sensor).arg(n)));
     }
-    const int background = pixelsNear(image, scene.plotArea, PlotLayout::background());
+    const int background = pixelsNear(image, scene.plotArea, PngRenderer::color(PlotLayout::background()));
     QVERIFY(background > scene.plotArea.width() * scene.plotArea.height() / 4);
 }
 
@@ -173,13 +174,19 @@ void TestPlotLayout::coloursAreDistinct()
 {
     for (int a = 1; a <= 13; ++a) {
         for (int b = a + 1; b <= 13; ++b) {
-            const QColor ca = PlotLayout::sensorColor(a);
-            const QColor cb = PlotLayout::sensorColor(b);
+            const QColor ca = PngRenderer::color(PlotLayout::sensorColor(a));
+            const QColor cb = PngRenderer::color(PlotLayout::sensorColor(b));
             const int distance = std::abs(ca.red() - cb.red()) + std::abs(ca.green() - cb.green()) +
                                  std::abs(ca.blue() - cb.blue());
             QVERIFY2(distance > 60, qPrintable(QStringLiteral("sensors %1 and %2").arg(a).arg(b)));
         }
         QVERIFY(PlotLayout::sensorColor(a) != PlotLayout::background());
+    }
+    // Beyond the palette the layout converts hues itself, as QColor did when the layout used it.
+    for (int sensor = 14; sensor <= 100; ++sensor) {
+        const QColor qt =
+            QColor::fromHsv(int(std::lround(std::fmod(sensor * 137.508, 360.0))) % 360, 200, 190);
+        QCOMPARE(PlotLayout::sensorColor(sensor).name(), qt.name());
     }
 }
 

@@ -4,7 +4,7 @@
 
 #include <QStringList>
 
-namespace quorvel::logtool {
+namespace quorvel::logfile {
 
 namespace {
 
@@ -31,9 +31,9 @@ QString escaped(const QString& text)
     return out;
 }
 
-QString color(const QColor& c)
+QString color(const PlotColor& c)
 {
-    return c.name(QColor::HexRgb);
+    return c.name();
 }
 
 QString line(const QLineF& l)
@@ -127,4 +127,4 @@ QByteArray SvgRenderer::render(const PlotScene& scene)
     return out.toUtf8();
 }
 
-} // namespace quorvel::logtool
+} // namespace quorvel::logfile

@@ -4,7 +4,7 @@
 #include <cmath>
 #include <vector>
 
-namespace quorvel::logtool {
+namespace quorvel::logfile {
 
 qint64 LogRuns::gapThresholdMs(const QList<acquisition::LogRecord>& records, double gapFactor)
 {
@@ -52,4 +52,4 @@ QList<LogRun> LogRuns::split(const QList<acquisition::LogRecord>& records, doubl
     return runs;
 }
 
-} // namespace quorvel::logtool
+} // namespace quorvel::logfile
