@@ -50,13 +50,13 @@ QStringView dateTimeOf(QStringView line)
 }
 
 // The checks that do not depend on the locale: the line as text, or why it cannot be a record.
-std::variant<QString, Problem> recordText(QByteArrayView bytes)
+std::variant<QString, Problem> recordText(QByteArrayView bytes, qsizetype length)
 {
-    if (bytes.isEmpty())
+    if (length == 0)
         return Problem{LineProblem::Empty, QStringLiteral("empty line")};
-    if (bytes.size() > LogFileContents::MaxLineBytes)
+    if (length > LogFileContents::MaxLineBytes)
         return Problem{LineProblem::TooLong,
-                       QStringLiteral("line of %1 bytes is too long for a record").arg(bytes.size())};
+                       QStringLiteral("line of %1 bytes is too long for a record").arg(length)};
     if (hasControlCharacter(bytes))
         return Problem{LineProblem::ControlCharacters,
                        QStringLiteral("control characters in the line (binary data?)")};
@@ -187,40 +187,15 @@ const LocaleGroups& localeGroups()
     return all;
 }
 
-struct RecordLine {
-    qsizetype file;
-    qsizetype line;
-    QString text;
-};
-
-using Records = QList<std::optional<acquisition::LogRecord>>;
-
-// What the locale reads of each line and how many it reads; nothing as soon as more than
-// maxFailures lines fail.
-std::optional<std::pair<Records, qsizetype>> readLines(const QList<RecordLine>& lines, const QLocale& locale,
-                                                       qsizetype maxFailures)
-{
-    Records records;
-    records.reserve(lines.size());
-    qsizetype failures = 0;
-    for (const RecordLine& l : lines) {
-        records.append(acquisition::parseAnyLogRecord(l.text, locale));
-        if (!records.constLast() && ++failures > maxFailures)
-            return std::nullopt;
-    }
-    return std::pair(std::move(records), lines.size() - failures);
-}
-
 // The locales that read alike, best first: one that writes the first record as the very line it
 // came from, the user's own or one of the user's language, the main locale of its language (or of its
 // script), one of a widely spread language.
-QList<QLocale> ranked(QList<QLocale> locales, const RecordLine& first, const QLocale& given)
+QList<QLocale> ranked(QList<QLocale> locales, const QString& first, const QLocale& given)
 {
     const LocaleGroups& all = localeGroups();
     const auto score = [&](const QLocale& l) {
-        const std::optional<acquisition::LogRecord> record = acquisition::parseAnyLogRecord(first.text, l);
-        const bool writesTheLine =
-            record && acquisition::composeLogRecord(*record, l).chopped(2) == first.text;
+        const std::optional<acquisition::LogRecord> record = acquisition::parseAnyLogRecord(first, l);
+        const bool writesTheLine = record && acquisition::composeLogRecord(*record, l).chopped(2) == first;
         return std::tuple(writesTheLine, sameLocale(l, given), l.language() == given.language(),
                           sameLocale(l, QLocale(l.language())),
                           sameLocale(l, QLocale(l.language(), l.script(), QLocale::AnyTerritory)),
@@ -237,6 +212,15 @@ QList<QLocale> ranked(QList<QLocale> locales, const RecordLine& first, const QLo
     return locales;
 }
 
+using Reading = std::optional<acquisition::LogRecord>;
+
+// Where a line of the input is, for the message that lists the ways of reading it.
+struct LinePlace {
+    qsizetype file = 0;
+    qsizetype line = 0;
+    QString dateTime;
+};
+
 } // namespace
 
 QString localeName(const QLocale& locale)
@@ -249,112 +233,335 @@ QString localeName(const QLocale& locale)
            QLocale::territoryToCode(locale.territory());
 }
 
+std::optional<acquisition::LogRecord> readLogLine(LogFileContents& contents, qsizetype lineNumber,
+                                                  QByteArrayView line, qsizetype length,
+                                                  const QLocale& locale, std::optional<QString>* textOut)
+{
+    contents.lines = lineNumber;
+    std::variant<QString, Problem> text = recordText(line, length);
+    if (auto* problem = std::get_if<Problem>(&text)) {
+        addProblem(contents, lineNumber, std::move(*problem));
+        return std::nullopt;
+    }
+    const QString& record = std::get<QString>(text);
+    std::optional<acquisition::LogRecord> parsed = acquisition::parseAnyLogRecord(record, locale);
+    if (!parsed)
+        addProblem(contents, lineNumber, diagnose(record, locale));
+    if (textOut)
+        *textOut = record;
+    return parsed;
+}
+
+std::optional<QString> recordTextOf(QByteArrayView line, qsizetype length)
+{
+    std::variant<QString, Problem> text = recordText(line, length);
+    if (auto* record = std::get_if<QString>(&text))
+        return std::move(*record);
+    return std::nullopt;
+}
+
 LogFileContents readLogFile(QByteArrayView bytes, const QLocale& locale)
 {
     LogFileContents contents;
     forEachLine(bytes, [&](qsizetype lineNumber, QByteArrayView line) {
-        contents.lines = lineNumber;
-        std::variant<QString, Problem> text = recordText(line);
-        if (auto* problem = std::get_if<Problem>(&text))
-            return addProblem(contents, lineNumber, std::move(*problem));
-        const QString& record = std::get<QString>(text);
-        if (const auto parsed = acquisition::parseAnyLogRecord(record, locale))
-            contents.records.append(*parsed);
-        else
-            addProblem(contents, lineNumber, diagnose(record, locale));
+        if (auto record = readLogLine(contents, lineNumber, line, line.size(), locale))
+            contents.records.append(*std::move(record));
     });
     return contents;
 }
 
+// The rule, one line at a time: the given locale is kept when it reads every line. Otherwise the
+// candidates are the groups of locales that read the first line some group reads (within the first
+// SearchedLines); the groups reading the most lines, more than the given locale, win, those reading every
+// line alike joined as one way of reading. Ways are listed in the order of how many of the first
+// OrderLines lines from that first line each reads.
+struct LocaleFinder::State {
+    static constexpr qsizetype SearchedLines = 1000;
+    static constexpr qsizetype OrderLines = 100;
+
+    struct Candidate {
+        qsizetype group = 0;
+        qsizetype reads = 0;
+        qsizetype orderReads = 0;
+        qsizetype way = 0;
+        // Lines the chosen locale could not read after the sample, read by this one.
+        qsizetype laterReads = 0;
+        // Where this candidate parted from others it read alike until then, and what it read there.
+        QList<std::pair<qsizetype, Reading>> partings;
+    };
+
+    QLocale given;
+    QString givenKey;
+    qsizetype sample = 0;
+    qsizetype lines = 0;
+    qsizetype givenReads = 0;
+    qsizetype givenLaterReads = 0;
+    bool searched = false; // the candidates are known, or none will be
+    qsizetype first = -1;  // index of the line the candidates were chosen on
+    QString firstText;
+    QList<std::pair<LinePlace, QString>> kept; // lines before the candidates are known
+    QList<Candidate> candidates;
+    QHash<qsizetype, LinePlace> partingLines;
+    // After the sample: the chosen way and its candidates.
+    bool chosen = false;
+    LocaleChoice decided;
+    qsizetype chosenWay = -1;
+    qsizetype chosenReads = 0;
+
+    void evaluate(qsizetype index, const LinePlace& place, const QString& text)
+    {
+        const LocaleGroups& all = localeGroups();
+        QList<Reading> read(candidates.size());
+        for (qsizetype c = 0; c < candidates.size(); ++c) {
+            Candidate& cand = candidates[c];
+            read[c] = acquisition::parseAnyLogRecord(text, all.groups.at(cand.group).first());
+            if (read[c]) {
+                ++cand.reads;
+                if (index >= first && index < first + OrderLines)
+                    ++cand.orderReads;
+            }
+        }
+        // Split every way whose candidates read this line differently.
+        QHash<qsizetype, QList<qsizetype>> byWay;
+        for (qsizetype c = 0; c < candidates.size(); ++c)
+            byWay[candidates.at(c).way].append(c);
+        qsizetype nextWay = 0;
+        for (const Candidate& c : candidates)
+            nextWay = std::max(nextWay, c.way + 1);
+        for (const QList<qsizetype>& members : std::as_const(byWay)) {
+            if (members.size() < 2)
+                continue;
+            QList<qsizetype> heads; // the first candidate of each new way
+            for (const qsizetype c : members) {
+                auto head = std::find_if(heads.begin(), heads.end(),
+                                         [&](qsizetype h) { return sameRecord(read.at(h), read.at(c)); });
+                if (head == heads.end()) {
+                    heads.append(c);
+                    continue;
+                }
+                candidates[c].way = candidates.at(*head).way;
+            }
+            if (heads.size() < 2)
+                continue;
+            for (qsizetype h = 1; h < heads.size(); ++h) {
+                const qsizetype oldWay = candidates.at(heads.at(h)).way;
+                for (const qsizetype c : members) {
+                    if (candidates.at(c).way == oldWay && sameRecord(read.at(c), read.at(heads.at(h))))
+                        candidates[c].way = nextWay;
+                }
+                ++nextWay;
+            }
+            for (const qsizetype c : members)
+                candidates[c].partings.append({index, read.at(c)});
+            partingLines.insert(index, place);
+        }
+    }
+
+    void search(const LinePlace& place, const QString& text)
+    {
+        kept.append({place, text});
+        const qsizetype index = lines - 1;
+        if (index >= SearchedLines) {
+            searched = true;
+            kept.clear();
+            return;
+        }
+        const LocaleGroups& all = localeGroups();
+        for (qsizetype g = 0; g < all.groups.size(); ++g) {
+            if (all.keys.at(g) != givenKey && acquisition::parseAnyLogRecord(text, all.groups.at(g).first()))
+                candidates.append({g, 0, 0, 0, 0, {}});
+        }
+        if (candidates.isEmpty())
+            return;
+        searched = true;
+        first = index;
+        firstText = text;
+        const QList<std::pair<LinePlace, QString>> earlier = std::exchange(kept, {});
+        for (qsizetype i = 0; i < earlier.size(); ++i)
+            evaluate(i, earlier.at(i).first, earlier.at(i).second);
+    }
+
+    // The candidates in the order their ways are listed.
+    QList<qsizetype> order() const
+    {
+        QList<qsizetype> o;
+        for (qsizetype c = 0; c < candidates.size(); ++c)
+            o.append(c);
+        std::stable_sort(o.begin(), o.end(), [&](qsizetype a, qsizetype b) {
+            return candidates.at(a).orderReads > candidates.at(b).orderReads;
+        });
+        return o;
+    }
+
+    struct Way {
+        QList<qsizetype> members; // candidates, in order()
+        QList<QLocale> locales;
+    };
+
+    // The ways that read the most lines, more than the given locale; their reads.
+    std::pair<QList<Way>, qsizetype> leaders() const
+    {
+        qsizetype best = givenReads;
+        for (const Candidate& c : candidates)
+            best = std::max(best, c.reads);
+        QList<Way> ways;
+        if (best == givenReads)
+            return {ways, best};
+        const LocaleGroups& all = localeGroups();
+        QList<qsizetype> wayIds;
+        for (const qsizetype c : order()) {
+            if (candidates.at(c).reads != best)
+                continue;
+            const qsizetype at = wayIds.indexOf(candidates.at(c).way);
+            if (at < 0) {
+                wayIds.append(candidates.at(c).way);
+                ways.append({{c}, all.groups.at(candidates.at(c).group)});
+            } else {
+                ways[at].members.append(c);
+                ways[at].locales += all.groups.at(candidates.at(c).group);
+            }
+        }
+        return {ways, best};
+    }
+
+    LocaleChoice choose() const
+    {
+        LocaleChoice choice;
+        choice.locale = given;
+        if (givenReads == lines)
+            return choice;
+        auto [ways, best] = leaders();
+        if (ways.isEmpty())
+            return choice;
+        for (Way& w : ways)
+            w.locales = ranked(w.locales, firstText, given);
+        if (ways.size() == 1) {
+            choice.outcome = LocaleChoice::Found;
+            choice.locale = ways.first().locales.first();
+            return choice;
+        }
+        // The first line where the ways part: where their first candidates parted from each other.
+        qsizetype differs = -1;
+        for (qsizetype a = 0; a < ways.size(); ++a) {
+            for (qsizetype b = a + 1; b < ways.size(); ++b) {
+                const auto& pa = candidates.at(ways.at(a).members.first()).partings;
+                const auto& pb = candidates.at(ways.at(b).members.first()).partings;
+                for (const auto& [line, reading] : pa) {
+                    const auto other =
+                        std::find_if(pb.begin(), pb.end(), [&](const auto& p) { return p.first == line; });
+                    if (other != pb.end() && !sameRecord(reading, other->second)) {
+                        if (differs < 0 || line < differs)
+                            differs = line;
+                        break;
+                    }
+                }
+            }
+        }
+        choice.outcome = LocaleChoice::Ambiguous;
+        const LinePlace at = partingLines.value(differs);
+        for (const Way& w : ways) {
+            const auto& partings = candidates.at(w.members.first()).partings;
+            const auto there = std::find_if(partings.begin(), partings.end(),
+                                            [&](const auto& p) { return p.first == differs; });
+            const Reading r = there != partings.end() ? there->second : Reading();
+            choice.readings.append({w.locales, at.file, at.line, at.dateTime, r ? r->when : QDateTime()});
+        }
+        return choice;
+    }
+};
+
+LocaleFinder::LocaleFinder(const QLocale& given, qsizetype sample) : d_(std::make_unique<State>())
+{
+    d_->given = given;
+    d_->givenKey = formatsKey(given);
+    d_->sample = sample;
+}
+
+LocaleFinder::~LocaleFinder() = default;
+
+void LocaleFinder::add(qsizetype file, qsizetype line, const QString& text)
+{
+    State& d = *d_;
+    ++d.lines;
+    if (acquisition::parseAnyLogRecord(text, d.given))
+        ++d.givenReads;
+    const LinePlace place{file, line, dateTimeOf(text).toString()};
+    if (!d.searched)
+        d.search(place, text);
+    else
+        d.evaluate(d.lines - 1, place, text);
+}
+
+bool LocaleFinder::settled() const
+{
+    const State& d = *d_;
+    if (d.sample <= 0 || !d.searched || d.lines < std::max(d.sample, d.first + State::OrderLines))
+        return false;
+    if (d.givenReads == d.lines)
+        return true;
+    return d.leaders().first.size() <= 1;
+}
+
+LocaleChoice LocaleFinder::choice() const
+{
+    State& d = *d_;
+    d.decided = d.choose();
+    d.chosen = true;
+    d.chosenWay = -1;
+    d.chosenReads = d.givenReads;
+    if (d.decided.outcome == LocaleChoice::Found) {
+        const auto [ways, best] = d.leaders();
+        d.chosenWay = d.candidates.at(ways.first().members.first()).way;
+        d.chosenReads = best;
+    }
+    return d.decided;
+}
+
+bool LocaleFinder::confirm(const QString& text, const std::optional<acquisition::LogRecord>& chosen,
+                           bool newHour)
+{
+    State& d = *d_;
+    const LocaleGroups& all = localeGroups();
+    const bool givenChosen = d.chosenWay < 0;
+    if (!chosen) {
+        // The others are brought back for this record: one that reads it may now read the most.
+        if (!givenChosen && acquisition::parseAnyLogRecord(text, d.given) &&
+            d.givenReads + ++d.givenLaterReads >= d.chosenReads)
+            return false;
+        for (State::Candidate& c : d.candidates) {
+            if (!acquisition::parseAnyLogRecord(text, all.groups.at(c.group).first()))
+                continue;
+            ++c.laterReads;
+            const bool sameWay = !givenChosen && c.way == d.chosenWay;
+            if (sameWay || (givenChosen ? c.reads + c.laterReads > d.chosenReads
+                                        : c.reads + c.laterReads >= d.chosenReads))
+                return false;
+        }
+        return true;
+    }
+    if (!newHour || givenChosen)
+        return true;
+    // Those that read the sample alike must go on reading alike, or they are ways of their own.
+    for (const State::Candidate& c : d.candidates) {
+        if (c.way != d.chosenWay || c.reads != d.chosenReads)
+            continue;
+        const Reading r = acquisition::parseAnyLogRecord(text, all.groups.at(c.group).first());
+        if (r && !sameRecord(r, chosen))
+            return false;
+    }
+    return true;
+}
+
 LocaleChoice findLogLocale(const QList<QByteArrayView>& files, const QLocale& given)
 {
-    LocaleChoice choice;
-    choice.locale = given;
-    QList<RecordLine> lines;
+    LocaleFinder finder(given, 0);
     for (qsizetype f = 0; f < files.size(); ++f) {
         forEachLine(files.at(f), [&](qsizetype lineNumber, QByteArrayView line) {
-            std::variant<QString, Problem> text = recordText(line);
-            if (auto* record = std::get_if<QString>(&text))
-                lines.append({f, lineNumber, std::move(*record)});
+            if (const std::optional<QString> text = recordTextOf(line, line.size()))
+                finder.add(f, lineNumber, *text);
         });
     }
-    const qsizetype givenReads = readLines(lines, given, lines.size())->second;
-    if (givenReads == lines.size())
-        return choice;
-
-    // The first line some locale reads; junk before it says nothing about the locale.
-    const LocaleGroups& all = localeGroups();
-    const QString givenKey = formatsKey(given);
-    QList<qsizetype> candidates;
-    qsizetype first = 0;
-    constexpr qsizetype searched = 1000;
-    for (; first < std::min(lines.size(), searched) && candidates.isEmpty(); ++first) {
-        for (qsizetype g = 0; g < all.groups.size(); ++g) {
-            if (all.keys.at(g) != givenKey &&
-                acquisition::parseAnyLogRecord(lines.at(first).text, all.groups.at(g).first()))
-                candidates.append(g);
-        }
-    }
-    if (candidates.isEmpty())
-        return choice;
-    --first;
-
-    // The groups that read the most lines, those reading every line alike joined as one way of
-    // reading the log.
-    struct Way {
-        QList<QLocale> locales;
-        Records records;
-    };
-    // The likeliest first, judged on the next lines, so the others soon fail more often than it.
-    const QList<RecordLine> sample = lines.mid(first, 100);
-    QList<std::pair<qsizetype, qsizetype>> order; // lines of the sample read, group
-    for (const qsizetype g : candidates)
-        order.append({readLines(sample, all.groups.at(g).first(), sample.size())->second, g});
-    std::stable_sort(order.begin(), order.end(),
-                     [](const auto& a, const auto& b) { return a.first > b.first; });
-
-    QList<Way> ways;
-    qsizetype best = givenReads;
-    for (const auto& [sampleReads, g] : order) {
-        auto read = readLines(lines, all.groups.at(g).first(), lines.size() - best);
-        if (!read || read->second == givenReads)
-            continue;
-        if (read->second > best) {
-            best = read->second;
-            ways.clear();
-        }
-        auto same = std::find_if(ways.begin(), ways.end(), [&](const Way& w) {
-            return std::equal(w.records.begin(), w.records.end(), read->first.begin(), read->first.end(),
-                              sameRecord);
-        });
-        if (same == ways.end())
-            ways.append({all.groups.at(g), std::move(read->first)});
-        else
-            same->locales += all.groups.at(g);
-    }
-    if (ways.isEmpty())
-        return choice;
-    for (Way& w : ways)
-        w.locales = ranked(w.locales, lines.at(first), given);
-    if (ways.size() == 1) {
-        choice.outcome = LocaleChoice::Found;
-        choice.locale = ways.first().locales.first();
-        return choice;
-    }
-
-    qsizetype differs = 0;
-    while (std::all_of(ways.begin(), ways.end(), [&](const Way& w) {
-        return sameRecord(w.records.at(differs), ways.first().records.at(differs));
-    }))
-        ++differs;
-    choice.outcome = LocaleChoice::Ambiguous;
-    const RecordLine& at = lines.at(differs);
-    for (const Way& w : ways) {
-        const std::optional<acquisition::LogRecord>& r = w.records.at(differs);
-        choice.readings.append(
-            {w.locales, at.file, at.line, dateTimeOf(at.text).toString(), r ? r->when : QDateTime()});
-    }
-    return choice;
+    return finder.choice();
 }
 
 } // namespace quorvel::logfile

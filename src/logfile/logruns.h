@@ -4,6 +4,8 @@
 
 #include <QList>
 
+#include <map>
+
 namespace quorvel::logfile {
 
 // A stretch of records logged without a pause: records[first] .. records[first + count - 1].
@@ -28,6 +30,26 @@ public:
     [[nodiscard]] static qsizetype widestCount(const QList<acquisition::LogRecord>& records);
     [[nodiscard]] static qint64 gapThresholdMs(const QList<acquisition::LogRecord>& records,
                                                double gapFactor = DefaultGapFactor);
+};
+
+// The same split for records seen one at a time, in the memory of the distinct steps between them (a log
+// at a steady pace has a handful): the median and the count of periods come out as split() gives them.
+class StepCounter {
+public:
+    // One record after those added before.
+    void add(qint64 msecsSinceEpoch, qsizetype readings);
+    [[nodiscard]] qint64 gapThresholdMs(double gapFactor = LogRuns::DefaultGapFactor) const;
+    [[nodiscard]] qsizetype periods(double gapFactor = LogRuns::DefaultGapFactor) const;
+    [[nodiscard]] qsizetype records() const { return records_; }
+
+private:
+    std::map<qint64, qint64> forward_; // every step forward in time, and how often
+    std::map<qint64, qint64> steps_;   // the steps between records of the same count of readings
+    qint64 forwardSteps_ = 0;
+    qsizetype records_ = 0;
+    qsizetype countChanges_ = 0;
+    qint64 previousMs_ = 0;
+    qsizetype previousCount_ = 0;
 };
 
 } // namespace quorvel::logfile

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <limits>
 
 namespace quorvel::logfile {
 
@@ -131,9 +132,173 @@ qint64 PlotLayout::timeStep(qint64 spanSeconds, int count)
     return days * 86400;
 }
 
+namespace {
+
+constexpr float NoValue = std::numeric_limits<float>::quiet_NaN();
+
+// Floor division, also for times before 1970.
+qint64 floorDiv(qint64 value, qint64 by)
+{
+    const qint64 q = value / by;
+    return q * by > value ? q - 1 : q;
+}
+
+} // namespace
+
+void PlotEnvelope::Cell::add(qint64 ms, const QList<float>& readings, qint64 fromMs, bool definite,
+                             bool first)
+{
+    const bool latest = records == 0 || ms >= lastMs;
+    if (records == 0) {
+        firstMs = lastMs = ms;
+        entryFromMs = fromMs;
+        entryStep = ms - fromMs;
+        entryBreak = first || definite;
+    } else {
+        if (first || definite || fromMs < firstMs || fromMs > lastMs)
+            insideBreak = true;
+        else
+            insideStep = std::max(insideStep, ms - fromMs);
+        firstMs = std::min(firstMs, ms);
+        lastMs = std::max(lastMs, ms);
+    }
+    ++records;
+    if (values.size() < 3 * readings.size())
+        values.resize(3 * readings.size(), NoValue);
+    for (qsizetype slot = 0; slot < readings.size(); ++slot) {
+        const float v = readings[slot];
+        float* cell = values.data() + 3 * slot;
+        if (std::isnan(cell[0])) {
+            cell[0] = cell[1] = cell[2] = v;
+            continue;
+        }
+        cell[0] = std::min(cell[0], v);
+        cell[1] = std::max(cell[1], v);
+        if (latest)
+            cell[2] = v;
+    }
+}
+
+void PlotEnvelope::Cell::merge(const Cell& later)
+{
+    insideBreak = insideBreak || later.insideBreak;
+    insideStep = std::max(insideStep, later.insideStep);
+    if (later.entryBreak || later.entryFromMs < firstMs || later.entryFromMs > lastMs)
+        insideBreak = true;
+    else
+        insideStep = std::max(insideStep, later.entryStep);
+    firstMs = std::min(firstMs, later.firstMs);
+    lastMs = std::max(lastMs, later.lastMs);
+    records += later.records;
+    if (values.size() < later.values.size())
+        values.resize(later.values.size(), NoValue);
+    for (qsizetype i = 0; i + 2 < later.values.size(); i += 3) {
+        if (std::isnan(later.values[i]))
+            continue;
+        if (std::isnan(values[i])) {
+            std::copy(later.values.begin() + i, later.values.begin() + i + 3, values.begin() + i);
+            continue;
+        }
+        values[i] = std::min(values[i], later.values[i]);
+        values[i + 1] = std::max(values[i + 1], later.values[i + 1]);
+        values[i + 2] = later.values[i + 2];
+    }
+}
+
+PlotEnvelope::PlotEnvelope(int columns, qsizetype rawLimit)
+    : columns_(std::max(columns, 1)), rawLimit_(rawLimit)
+{
+}
+
+PlotEnvelope::Cell& PlotEnvelope::cellFor(qint64 ms)
+{
+    // A few stretches per pixel column at most: wider ones as the time covered grows.
+    const qint64 maxCells = 4 * qint64(columns_);
+    for (;;) {
+        const qint64 key = floorDiv(ms, widthMs_);
+        if (cells_.empty())
+            return cells_[key];
+        const qint64 low = std::min(cells_.begin()->first, key);
+        const qint64 high = std::max(cells_.rbegin()->first, key);
+        if (high - low < maxCells)
+            return cells_[key];
+        std::map<qint64, Cell> wider;
+        for (auto& [k, cell] : cells_) {
+            auto [at, inserted] = wider.try_emplace(floorDiv(k, 2), std::move(cell));
+            if (!inserted)
+                at->second.merge(cell);
+        }
+        cells_ = std::move(wider);
+        widthMs_ *= 2;
+    }
+}
+
+void PlotEnvelope::toCells()
+{
+    widthMs_ = 1000;
+    qint64 previous = 0;
+    qsizetype previousCount = 0;
+    for (qsizetype i = 0; i < raw_.size(); ++i) {
+        const acquisition::LogRecord& r = raw_.at(i);
+        const qint64 ms = r.when.toMSecsSinceEpoch();
+        const bool definite = i > 0 && (ms < previous || r.readings.size() != previousCount);
+        cellFor(ms).add(ms, r.readings, previous, definite, i == 0);
+        previous = ms;
+        previousCount = r.readings.size();
+    }
+    raw_.clear();
+    raw_.squeeze();
+}
+
+void PlotEnvelope::add(const acquisition::LogRecord& record)
+{
+    const qint64 ms = record.when.toMSecsSinceEpoch();
+    const bool first = steps_.records() == 0;
+    const auto [lo, hi] = std::minmax_element(record.readings.begin(), record.readings.end());
+    if (first) {
+        low_ = record.readings.isEmpty() ? 0.0f : *lo;
+        high_ = low_;
+        t0_ = t1_ = ms;
+    }
+    if (!record.readings.isEmpty()) {
+        low_ = std::min(low_, *lo);
+        high_ = std::max(high_, *hi);
+    }
+    t0_ = std::min(t0_, ms);
+    t1_ = std::max(t1_, ms);
+    widest_ = std::max(widest_, record.readings.size());
+    steps_.add(ms, record.readings.size());
+    if (widthMs_ == 0) {
+        raw_.append(record);
+        if (raw_.size() > rawLimit_)
+            toCells();
+    } else {
+        const bool definite = !first && (ms < previousMs_ || record.readings.size() != previousCount_);
+        cellFor(ms).add(ms, record.readings, previousMs_, definite, first);
+    }
+    previousMs_ = ms;
+    previousCount_ = record.readings.size();
+}
+
+int PlotLayout::columns(QSize size)
+{
+    const QSize s = size.expandedTo(MinimumSize).boundedTo(MaximumSize);
+    return int(s.width() - LeftMargin - RightMargin);
+}
+
 PlotScene PlotLayout::layout(const QList<acquisition::LogRecord>& records, QSize size, const QString& title,
                              double gapFactor)
 {
+    PlotEnvelope envelope(columns(size), records.size());
+    for (const acquisition::LogRecord& record : records)
+        envelope.add(record);
+    return layout(envelope, size, title, gapFactor);
+}
+
+PlotScene PlotLayout::layout(const PlotEnvelope& envelope, QSize size, const QString& title, double gapFactor)
+{
+    const QList<acquisition::LogRecord>& records = envelope.raw_;
+    const bool none = envelope.records() == 0;
     PlotScene scene;
     scene.size = size.expandedTo(MinimumSize).boundedTo(MaximumSize);
     const double width = scene.size.width();
@@ -150,8 +315,7 @@ PlotScene PlotLayout::layout(const QList<acquisition::LogRecord>& records, QSize
                     << QLineF(area.topLeft(), area.topRight()) << QLineF(area.topRight(), area.bottomRight());
 
     const double legendX = area.right() + 14;
-    const int sensors =
-        records.isEmpty() ? int(acquisition::LogRecord::ReadingCount) : int(LogRuns::widestCount(records));
+    const int sensors = none ? int(acquisition::LogRecord::ReadingCount) : int(envelope.widest_);
     const double spacing = std::min(20.0, area.height() / sensors);
     for (int sensor = 1; sensor <= sensors; ++sensor) {
         const double y = std::round(area.top() + spacing * (sensor - 0.5));
@@ -160,23 +324,15 @@ PlotScene PlotLayout::layout(const QList<acquisition::LogRecord>& records, QSize
                              {QPointF(legendX + 24, y), QString::number(sensor), PlotText::Start, false}});
     }
 
-    if (records.isEmpty()) {
+    if (none) {
         scene.texts.append({area.center(), QStringLiteral("No records"), PlotText::Middle, false});
         return scene;
     }
 
-    float low = records.constFirst().readings[0];
-    float high = low;
-    qint64 t0 = records.constFirst().when.toMSecsSinceEpoch();
-    qint64 t1 = t0;
-    for (const acquisition::LogRecord& record : records) {
-        const auto [lo, hi] = std::minmax_element(record.readings.begin(), record.readings.end());
-        low = std::min(low, *lo);
-        high = std::max(high, *hi);
-        const qint64 t = record.when.toMSecsSinceEpoch();
-        t0 = std::min(t0, t);
-        t1 = std::max(t1, t);
-    }
+    const float low = envelope.low_;
+    const float high = envelope.high_;
+    qint64 t0 = envelope.t0_;
+    qint64 t1 = envelope.t1_;
     if (t1 == t0) {
         t0 -= 30000;
         t1 += 30000;
@@ -229,20 +385,83 @@ PlotScene PlotLayout::layout(const QList<acquisition::LogRecord>& records, QSize
                                 : QStringLiteral("local time");
     scene.texts.append({QPointF(area.center().x(), height - LineHeight / 2 - 4), caption, PlotText::Middle});
 
-    for (const LogRun& run : LogRuns::split(records, gapFactor)) {
-        // Every record of a run has the same count of readings.
-        for (qsizetype slot = 0; slot < records.at(run.first).readings.size(); ++slot) {
-            PlotLine line;
-            line.sensor = int(slot) + 1;
-            line.from = records.at(run.first).when;
-            line.to = records.at(run.first + run.count - 1).when;
-            line.points.reserve(run.count);
-            for (qsizetype i = run.first; i < run.first + run.count; ++i) {
-                const acquisition::LogRecord& record = records.at(i);
-                line.points.append(QPointF(xOf(record.when.toMSecsSinceEpoch()), yOf(record.readings[slot])));
+    if (envelope.widthMs_ == 0) {
+        for (const LogRun& run : LogRuns::split(records, gapFactor)) {
+            // Every record of a run has the same count of readings.
+            for (qsizetype slot = 0; slot < records.at(run.first).readings.size(); ++slot) {
+                PlotLine line;
+                line.sensor = int(slot) + 1;
+                line.from = records.at(run.first).when;
+                line.to = records.at(run.first + run.count - 1).when;
+                line.records = run.count;
+                line.points.reserve(run.count);
+                for (qsizetype i = run.first; i < run.first + run.count; ++i) {
+                    const acquisition::LogRecord& record = records.at(i);
+                    line.points.append(
+                        QPointF(xOf(record.when.toMSecsSinceEpoch()), yOf(record.readings[slot])));
+                }
+                scene.lines.append(std::move(line));
             }
-            scene.lines.append(std::move(line));
         }
+        return scene;
+    }
+
+    // The stretches of time gathered into pixel columns, placed at their latest record.
+    QList<PlotEnvelope::Cell> columns;
+    QList<int> columnIndex;
+    for (const auto& [key, cell] : envelope.cells_) {
+        const int column = std::clamp(int(std::floor(xOf(cell.lastMs) - area.left())), 0,
+                                      std::max(envelope.columns_ - 1, 0));
+        if (!columnIndex.isEmpty() && columnIndex.constLast() == column) {
+            columns.last().merge(cell);
+            continue;
+        }
+        columns.append(cell);
+        columnIndex.append(column);
+    }
+    const qint64 threshold = envelope.steps_.gapThresholdMs(gapFactor);
+    const auto gapInside = [&](const PlotEnvelope::Cell& c) {
+        return c.insideBreak || c.insideStep > threshold;
+    };
+    QList<bool> joined(columns.size(), false); // joined to the column before it
+    for (qsizetype c = 1; c < columns.size(); ++c) {
+        const PlotEnvelope::Cell& here = columns.at(c);
+        const PlotEnvelope::Cell& before = columns.at(c - 1);
+        joined[c] = !here.entryBreak && here.entryStep <= threshold && here.entryFromMs >= before.firstMs &&
+                    here.entryFromMs <= before.lastMs && !gapInside(before);
+    }
+    for (qsizetype slot = 0; slot < envelope.widest_; ++slot) {
+        PlotLine line;
+        qsizetype records = 0;
+        const auto finish = [&] {
+            if (line.points.isEmpty())
+                return;
+            scene.lines.append(std::move(line));
+            line = PlotLine();
+        };
+        for (qsizetype c = 0; c < columns.size(); ++c) {
+            const PlotEnvelope::Cell& cell = columns.at(c);
+            const bool has = 3 * slot < cell.values.size() && !std::isnan(cell.values[3 * slot]);
+            if (!has || !joined[c])
+                finish();
+            if (!has)
+                continue;
+            if (line.points.isEmpty()) {
+                line.sensor = int(slot) + 1;
+                line.from = QDateTime::fromMSecsSinceEpoch(cell.firstMs);
+                records = 0;
+            }
+            line.to = QDateTime::fromMSecsSinceEpoch(cell.lastMs);
+            records += cell.records;
+            const double x = xOf(cell.lastMs);
+            for (int k = 0; k < 3; ++k) {
+                const QPointF p(x, yOf(cell.values[3 * slot + k]));
+                if (line.points.isEmpty() || line.points.constLast() != p)
+                    line.points.append(p);
+            }
+            line.records = records;
+        }
+        finish();
     }
     return scene;
 }

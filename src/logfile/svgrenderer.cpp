@@ -96,7 +96,7 @@ QByteArray SvgRenderer::render(const PlotScene& scene)
                 QStringLiteral("<polyline class=\"run\" data-from=\"%1\" data-to=\"%2\" data-records=\"%3\" "
                                "points=\"%4\"/>\n")
                     .arg(CsvExport::timestamp(l.from), CsvExport::timestamp(l.to))
-                    .arg(l.points.size())
+                    .arg(l.records)
                     .arg(points.join(QLatin1Char(' ')));
         }
         out += QStringLiteral("</g>\n");

@@ -2,6 +2,7 @@
 
 #include "logfile/csvexport.h"
 #include "logfile/logfilereader.h"
+#include "logfile/logreader.h"
 #include "logfile/plotlayout.h"
 #include "logfile/svgrenderer.h"
 #include "pngrenderer.h"
@@ -9,6 +10,7 @@
 
 #include "acquisition/sensorlist.h"
 
+#include <QBuffer>
 #include <QCommandLineParser>
 #include <QFile>
 #include <QFileInfo>
@@ -99,6 +101,8 @@ struct Options {
     qsizetype staleRecords = SensorStatistics::DefaultStaleRecords;
     double gapFactor = logfile::LogRuns::DefaultGapFactor;
     QString sensorList; // csv: names for the header
+    QDateTime from;     // the window, invalid where open
+    QDateTime to;
 };
 
 struct Failed {
@@ -150,7 +154,16 @@ std::variant<Options, Failed, QString> parse(QCommandLineParser& parser, const Q
                        "service was given (sensors without a name keep sensorN)."),
         QStringLiteral("FILE"));
     parser.setApplicationDescription(QString::fromLatin1(Help));
-    parser.addOptions({help, version, locale, output, size, format, stale, gap, sensors});
+    const QCommandLineOption from(
+        QStringLiteral("from"),
+        QStringLiteral(
+            "Only records at or after this local time, ISO 8601 (2007-03-14 or 2007-03-14T22:05)."),
+        QStringLiteral("TIME"));
+    const QCommandLineOption to(
+        QStringLiteral("to"),
+        QStringLiteral("Only records up to this local time, ISO 8601; a date alone is its first second."),
+        QStringLiteral("TIME"));
+    parser.addOptions({help, version, locale, output, size, format, stale, gap, sensors, from, to});
     parser.addPositionalArgument(QStringLiteral("COMMAND"), QStringLiteral("csv, plot or stats."));
     parser.addPositionalArgument(QStringLiteral("FILE"), QStringLiteral("Log files, read in this order."),
                                  QStringLiteral("FILE..."));
@@ -244,26 +257,24 @@ std::variant<Options, Failed, QString> parse(QCommandLineParser& parser, const Q
             return Failed{QStringLiteral("--gap-factor must be a number above 1")};
         o.gapFactor = f;
     }
+    for (const auto& [option, time] : {std::pair(&from, &o.from), std::pair(&to, &o.to)}) {
+        if (!parser.isSet(*option))
+            continue;
+        const QString text = parser.value(*option);
+        *time = QDateTime::fromString(text, Qt::ISODate);
+        if (!time->isValid()) {
+            const QDate date = QDate::fromString(text, Qt::ISODate);
+            if (date.isValid())
+                *time = date.startOfDay();
+        }
+        if (!time->isValid())
+            return Failed{
+                QStringLiteral("--%1 must be an ISO 8601 date or time (2007-03-14, 2007-03-14T22:05:42)")
+                    .arg(option->names().constLast())};
+    }
+    if (o.from.isValid() && o.to.isValid() && o.to < o.from)
+        return Failed{QStringLiteral("--to is before --from")};
     return o;
-}
-
-std::optional<QByteArray> readFile(const QString& path, QString& error)
-{
-    if (QFileInfo(path).isDir()) {
-        error = QStringLiteral("is a directory");
-        return std::nullopt;
-    }
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        error = file.errorString();
-        return std::nullopt;
-    }
-    QByteArray bytes = file.readAll();
-    if (file.error() != QFileDevice::NoError) {
-        error = file.errorString();
-        return std::nullopt;
-    }
-    return bytes;
 }
 
 QString plotTitle(const QStringList& files, qsizetype records)
@@ -291,8 +302,12 @@ bool writeOutput(const QString& path, const QByteArray& data, QIODevice& out, QI
 
 // A reason that most lines of a file share is said once, with the count; the other bad lines are
 // listed one by one, the first MaxKeptErrors of them.
-void reportBadLines(QIODevice& err, const QString& path, const logfile::LogFileContents& file)
+void reportBadLines(QIODevice& err, const logfile::LogReader::File& report)
 {
+    const QString& path = report.path;
+    const logfile::LogFileContents& file = report.problems;
+    if (report.linesFromWindow && file.badLines > 0)
+        write(err, QStringLiteral("%1: line numbers count from where --from starts in the file\n").arg(path));
     QList<logfile::LineProblem> summarised;
     qsizetype unlisted = file.badLines;
     for (const logfile::ProblemCount& p : file.problems) {
@@ -368,70 +383,168 @@ int LogToolCommand::run(const QStringList& arguments, QIODevice& out, QIODevice&
             names << sensor.name;
     }
 
-    QList<QByteArray> contents;
-    bool unreadable = false;
-    for (const QString& path : o.files) {
-        QString error;
-        std::optional<QByteArray> bytes = readFile(path, error);
-        if (!bytes) {
-            write(err, QStringLiteral("quorvel3-logtool: %1: cannot read: %2\n").arg(path, error));
-            unreadable = true;
-            continue;
-        }
-        contents.append(*std::move(bytes));
-    }
-    if (unreadable)
+    logfile::LogReader reader(o.files);
+    const QStringList unreadable = reader.open();
+    for (const QString& failure : unreadable)
+        write(err, QStringLiteral("quorvel3-logtool: %1\n").arg(failure));
+    if (!unreadable.isEmpty())
         return Failure;
+    reader.setWindow(o.from, o.to);
 
-    QLocale locale = o.locale.value_or(QLocale());
-    if (!o.locale) {
-        const logfile::LocaleChoice choice =
-            logfile::findLogLocale(QList<QByteArrayView>(contents.begin(), contents.end()), locale);
+    const QLocale current = o.locale.value_or(QLocale());
+    QLocale locale = current;
+    // The locale found, said on standard error; false when the records read differently in several.
+    const auto take = [&](const logfile::LocaleChoice& choice) {
         if (choice.outcome == logfile::LocaleChoice::Ambiguous) {
             write(err, ambiguity(choice, o.files));
-            return Failure;
+            return false;
         }
         if (choice.outcome == logfile::LocaleChoice::Found) {
             write(err,
                   QStringLiteral("quorvel3-logtool: reading the records as the %1 locale writes them; the "
                                  "current locale, %2, does not read them all (--locale chooses one)\n")
-                      .arg(logfile::localeName(choice.locale), logfile::localeName(locale)));
-            locale = choice.locale;
+                      .arg(logfile::localeName(choice.locale), logfile::localeName(current)));
         }
+        locale = choice.locale;
+        return true;
+    };
+    if (o.locale)
+        reader.setLocale(locale);
+    else if (!take(reader.findLocale(current)))
+        return Failure;
+
+    const bool toFile = !o.output.isEmpty();
+    const bool csv = o.command == QLatin1String("csv");
+    const bool stats = o.command == QLatin1String("stats");
+    if (!csv && !stats && !qobject_cast<QGuiApplication*>(QCoreApplication::instance())) {
+        write(err, QStringLiteral("quorvel3-logtool: plot needs a QGuiApplication\n"));
+        return Failure;
     }
 
-    QList<acquisition::LogRecord> records;
+    // csv is written as it is read: to the output file, replaced only once complete, or standard output.
+    QSaveFile csvFile(o.output);
+    QByteArray pending;
+    bool written = true;
+    const auto flush = [&](bool all) {
+        if (pending.size() < (all ? 1 : 1 << 20))
+            return;
+        QIODevice& device = toFile ? static_cast<QIODevice&>(csvFile) : out;
+        written = written && device.write(pending) == pending.size();
+        pending.clear();
+    };
+
+    qsizetype records = 0;
     qsizetype badLines = 0;
-    for (qsizetype i = 0; i < o.files.size(); ++i) {
-        const logfile::LogFileContents file = logfile::readLogFile(contents.at(i), locale);
-        contents[i].clear();
-        reportBadLines(err, o.files.at(i), file);
-        badLines += file.badLines;
-        records += file.records;
+    qsizetype columns = -1; // csv: the header's sensor columns, once written
+    qsizetype atLeast = 0;  // csv: the widest record of a pass whose header was too narrow
+    qsizetype widest = 0;
+    bool wider = false; // csv: a record has more readings than the header
+    StatisticsAccumulator statistics;
+    std::optional<logfile::PlotEnvelope> envelope;
+    QString errors; // the bad lines, said once the pass is through
+    for (;;) {
+        records = badLines = 0;
+        statistics = StatisticsAccumulator();
+        envelope.emplace(logfile::PlotLayout::columns(o.size));
+        errors.clear();
+        if (csv && toFile && !csvFile.isOpen() && !csvFile.open(QIODevice::WriteOnly)) {
+            write(err, QStringLiteral("quorvel3-logtool: %1: cannot write: %2\n")
+                           .arg(o.output, csvFile.errorString()));
+            return Failure;
+        }
+        columns = -1;
+        const auto record = [&](const acquisition::LogRecord& r) {
+            ++records;
+            if (csv) {
+                widest = std::max(widest, r.readings.size());
+                if (columns < 0) {
+                    columns = std::max(atLeast, r.readings.size());
+                    pending += logfile::CsvExport::header(columns, names);
+                }
+                if (r.readings.size() > columns)
+                    wider = true;
+                logfile::CsvExport::appendRow(pending, r, columns);
+                flush(false);
+            } else if (stats) {
+                statistics.add(r);
+            } else {
+                envelope->add(r);
+            }
+        };
+        QBuffer errorText;
+        errorText.open(QIODevice::WriteOnly);
+        const auto file = [&](const logfile::LogReader::File& report) {
+            reportBadLines(errorText, report);
+            badLines += report.problems.badLines;
+            if (!report.readError.isEmpty())
+                write(errorText, QStringLiteral("quorvel3-logtool: %1: cannot read: %2\n")
+                                     .arg(report.path, report.readError));
+        };
+        const logfile::LogReader::Pass pass = reader.read(record, file);
+        errors = QString::fromLocal8Bit(errorText.data());
+        const bool restart = pass == logfile::LogReader::Pass::LocaleChanged || (csv && wider);
+        if (!restart)
+            break;
+        // What was made in the locale of the sample, or under a header too narrow, is dropped and read again,
+        // unless rows are on standard output already.
+        if (csv && !toFile) {
+            write(err, errors);
+            write(err, wider ? QStringLiteral(
+                                   "quorvel3-logtool: a later record has more readings than the first, so "
+                                   "the csv header is short of columns; write it with -o FILE\n")
+                             : QStringLiteral(
+                                   "quorvel3-logtool: a later record may be read in another locale than "
+                                   "the first records; give it with --locale, or write with -o FILE\n"));
+            return Failure;
+        }
+        if (csv) {
+            csvFile.cancelWriting();
+            csvFile.commit();
+            pending.clear();
+            atLeast = std::max(atLeast, widest);
+        }
+        if (pass == logfile::LogReader::Pass::LocaleChanged) {
+            if (!reader.findLocaleFromEveryLine(current)) {
+                write(err, QStringLiteral("quorvel3-logtool: the records of standard input may be read in "
+                                          "another locale than its first records; give it with --locale\n"));
+                return Failure;
+            }
+            if (!take(reader.choice()))
+                return Failure;
+        }
+        wider = false;
     }
+    write(err, errors);
 
     QByteArray data;
-    if (o.command == QLatin1String("csv")) {
-        data = logfile::CsvExport::document(records, names);
-    } else if (o.command == QLatin1String("stats")) {
-        const LogFigures figures = SensorStatistics::compute(records, o.staleRecords, o.gapFactor);
+    if (csv) {
+        if (columns < 0)
+            pending += logfile::CsvExport::header(
+                names.isEmpty() ? qsizetype(acquisition::LogRecord::ReadingCount) : names.size(), names);
+        flush(true);
+        if (toFile && (!written || !csvFile.commit())) {
+            write(err, QStringLiteral("quorvel3-logtool: %1: cannot write: %2\n")
+                           .arg(o.output, csvFile.errorString()));
+            return Failure;
+        }
+        if (!written)
+            return Failure;
+    } else if (stats) {
+        const LogFigures figures = statistics.figures(o.staleRecords, o.gapFactor);
         data = o.csvStats ? SensorStatistics::csv(figures)
                           : SensorStatistics::table(figures, o.staleRecords).toUtf8();
     } else {
-        if (!qobject_cast<QGuiApplication*>(QCoreApplication::instance())) {
-            write(err, QStringLiteral("quorvel3-logtool: plot needs a QGuiApplication\n"));
-            return Failure;
-        }
         const logfile::PlotScene scene =
-            logfile::PlotLayout::layout(records, o.size, plotTitle(o.files, records.size()), o.gapFactor);
+            logfile::PlotLayout::layout(*envelope, o.size, plotTitle(o.files, records), o.gapFactor);
+        envelope.reset();
         if (QFileInfo(o.output).suffix().toLower() == QLatin1String("svg")) {
             data = logfile::SvgRenderer::render(scene);
         } else {
-            QSaveFile file(o.output);
-            if (!file.open(QIODevice::WriteOnly) || !PngRenderer::render(scene).save(&file, "PNG") ||
-                !file.commit()) {
+            QSaveFile image(o.output);
+            if (!image.open(QIODevice::WriteOnly) || !PngRenderer::render(scene).save(&image, "PNG") ||
+                !image.commit()) {
                 write(err, QStringLiteral("quorvel3-logtool: %1: cannot write: %2\n")
-                               .arg(o.output, file.errorString()));
+                               .arg(o.output, image.errorString()));
                 return Failure;
             }
         }
@@ -439,7 +552,7 @@ int LogToolCommand::run(const QStringList& arguments, QIODevice& out, QIODevice&
     if (!data.isEmpty() && !writeOutput(o.output, data, out, err))
         return Failure;
 
-    if (records.isEmpty() && badLines > 0) {
+    if (records == 0 && badLines > 0) {
         write(err, o.locale
                        ? QStringLiteral("quorvel3-logtool: not one line is a record in the %1 locale; is "
                                         "--locale the logger's?\n")

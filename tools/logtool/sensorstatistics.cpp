@@ -17,51 +17,67 @@ QString meanText(const SensorFigures& s, int decimals)
 
 } // namespace
 
-LogFigures SensorStatistics::compute(const QList<acquisition::LogRecord>& records, qsizetype staleRecords,
-                                     double gapFactor)
+void StatisticsAccumulator::add(const acquisition::LogRecord& record)
+{
+    if (steps_.records() == 0)
+        first_ = record.when;
+    last_ = record.when;
+    steps_.add(record.when.toMSecsSinceEpoch(), record.readings.size());
+    if (sensors_.size() < record.readings.size())
+        sensors_.resize(record.readings.size());
+    for (qsizetype slot = 0; slot < record.readings.size(); ++slot) {
+        Sensor& sensor = sensors_[slot];
+        SensorFigures& s = sensor.figures;
+        const float value = record.readings[slot];
+        // The previous record that has this sensor: records of a narrower period do not count.
+        if (s.count == 0) {
+            s.minimum = s.maximum = value;
+        } else {
+            s.minimum = std::min(s.minimum, value);
+            s.maximum = std::max(s.maximum, value);
+            if (value != sensor.previous) {
+                s.lastChange = record.when;
+                s.unchangedRecords = 0;
+            }
+        }
+        sensor.previous = value;
+        ++s.count;
+        ++s.unchangedRecords;
+        sensor.sum += value;
+        if (value == 85.0f)
+            ++s.resetReadings;
+    }
+}
+
+LogFigures StatisticsAccumulator::figures(qsizetype staleRecords, double gapFactor) const
 {
     LogFigures figures;
-    figures.records = records.size();
-    figures.periods = logfile::LogRuns::split(records, gapFactor).size();
-    if (!records.isEmpty()) {
-        figures.first = records.constFirst().when;
-        figures.last = records.constLast().when;
-    }
-    const qsizetype widest = records.isEmpty() ? qsizetype(acquisition::LogRecord::ReadingCount)
-                                               : logfile::LogRuns::widestCount(records);
+    figures.records = steps_.records();
+    figures.periods = steps_.periods(gapFactor);
+    figures.first = first_;
+    figures.last = last_;
+    const qsizetype widest =
+        sensors_.isEmpty() ? qsizetype(acquisition::LogRecord::ReadingCount) : sensors_.size();
     figures.sensors.resize(widest);
     for (qsizetype slot = 0; slot < widest; ++slot) {
         SensorFigures& s = figures.sensors[slot];
+        if (slot < sensors_.size())
+            s = sensors_.at(slot).figures;
         s.sensor = static_cast<int>(slot) + 1;
-        double sum = 0.0;
-        // The previous record that has this sensor: records of a narrower period do not count.
-        const acquisition::LogRecord* previous = nullptr;
-        for (const acquisition::LogRecord& record : records) {
-            if (slot >= record.readings.size())
-                continue;
-            const float value = record.readings[slot];
-            if (!previous) {
-                s.minimum = s.maximum = value;
-            } else {
-                s.minimum = std::min(s.minimum, value);
-                s.maximum = std::max(s.maximum, value);
-                if (value != previous->readings[slot]) {
-                    s.lastChange = record.when;
-                    s.unchangedRecords = 0;
-                }
-            }
-            previous = &record;
-            ++s.count;
-            ++s.unchangedRecords;
-            sum += value;
-            if (value == 85.0f)
-                ++s.resetReadings;
-        }
         if (s.count > 0)
-            s.mean = sum / static_cast<double>(s.count);
+            s.mean = sensors_.at(slot).sum / static_cast<double>(s.count);
         s.stale = s.count >= staleRecords && s.unchangedRecords >= staleRecords;
     }
     return figures;
+}
+
+LogFigures SensorStatistics::compute(const QList<acquisition::LogRecord>& records, qsizetype staleRecords,
+                                     double gapFactor)
+{
+    StatisticsAccumulator accumulator;
+    for (const acquisition::LogRecord& record : records)
+        accumulator.add(record);
+    return accumulator.figures(staleRecords, gapFactor);
 }
 
 QString SensorStatistics::table(const LogFigures& figures, qsizetype staleRecords)

@@ -36,6 +36,25 @@ struct LogFigures {
     QList<SensorFigures> sensors;
 };
 
+// The figures of records fed one at a time, in the memory of one record per sensor and the distinct
+// steps between records, so a log of any length is summed in one pass.
+class StatisticsAccumulator {
+public:
+    void add(const acquisition::LogRecord& record);
+    [[nodiscard]] LogFigures figures(qsizetype staleRecords, double gapFactor) const;
+
+private:
+    struct Sensor {
+        SensorFigures figures;
+        double sum = 0.0;
+        float previous = 0.0f;
+    };
+    QList<Sensor> sensors_;
+    logfile::StepCounter steps_;
+    QDateTime first_;
+    QDateTime last_;
+};
+
 class SensorStatistics {
 public:
     static constexpr qsizetype DefaultStaleRecords = 10;
