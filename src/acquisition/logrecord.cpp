@@ -66,7 +66,10 @@ QList<float> trailingReadings(QStringView line, const LogLineLayout& layout, qsi
     QList<float> values;
     const qsizetype last = layout.separators.size() - 1;
     for (qsizetype index = last; index > last - std::min(layout.trailingItems, maxCount); --index) {
-        const std::optional<float> value = runtime::textToSingle(layout.item(line, index).toString(), locale);
+        const QStringView item = layout.item(line, index);
+        std::optional<float> value = runtime::plainTextToSingle(item);
+        if (!value)
+            value = runtime::textToSingle(item.toString(), locale);
         if (!value)
             break;
         values.append(*value);

@@ -223,6 +223,11 @@ struct LinePlace {
 
 } // namespace
 
+bool readAlike(const QLocale& a, const QLocale& b)
+{
+    return formatsKey(a) == formatsKey(b);
+}
+
 QString localeName(const QLocale& locale)
 {
     const QString name = locale.name();
@@ -303,6 +308,41 @@ struct LocaleFinder::State {
     QList<Candidate> candidates;
     QHash<qsizetype, LinePlace> partingLines;
     // After the sample: the chosen way and its candidates.
+    struct Watch {
+        QLocale locale;
+        qsizetype reads = 0; // in the sample
+        qsizetype laterFails = 0;
+        bool sameWay = false; // read the sample as the chosen way did
+        bool parted = false;  // and then read a line otherwise
+        bool strict = false;  // the chosen one is the given locale, which keeps a tie
+        bool reading = false; // may change the answer: read at each hour
+    };
+    QList<Watch> watches;
+    qsizetype chosenLaterFails = 0;
+
+    bool threat(const Watch& w) const
+    {
+        if (w.sameWay && !w.parted)
+            return false;
+        const qsizetype balance = (w.reads - w.laterFails) - (chosenReads - chosenLaterFails);
+        return w.strict ? balance > 0 : balance >= 0;
+    }
+
+    void watch()
+    {
+        const LocaleGroups& all = localeGroups();
+        const bool givenChosen = chosenWay < 0;
+        if (!givenChosen)
+            watches.append({given, givenReads, 0, false, false, false, false});
+        QLocale chosenLocale = decided.locale;
+        for (const Candidate& c : candidates) {
+            const bool sameWay = !givenChosen && c.way == chosenWay && c.reads == chosenReads;
+            // The chosen locale's own group reads as it does.
+            if (sameWay && formatsKey(chosenLocale) == all.keys.at(c.group))
+                continue;
+            watches.append({all.groups.at(c.group).first(), c.reads, 0, sameWay, false, givenChosen, false});
+        }
+    }
     bool chosen = false;
     LocaleChoice decided;
     qsizetype chosenWay = -1;
@@ -517,39 +557,40 @@ LocaleChoice LocaleFinder::choice() const
     return d.decided;
 }
 
+// After the sample each candidate (and the given locale, where another was chosen) has an upper bound on
+// the lines it reads: those of the sample, plus every later line but those it was seen to fail. It may
+// change the answer where that bound reaches the chosen way's count (passes it, against the given locale,
+// which keeps a tie). Every candidate is read on the lines the chosen locale cannot read; at the first
+// record of each hour those that may change the answer, and those that read the sample as the chosen way
+// did, which become ways of their own where they read one differently. Reading fewer lines only loosens
+// the bound: a candidate that never fails where it is read leaves the answer to every line.
 bool LocaleFinder::confirm(const QString& text, const std::optional<acquisition::LogRecord>& chosen,
                            bool newHour)
 {
     State& d = *d_;
-    const LocaleGroups& all = localeGroups();
-    const bool givenChosen = d.chosenWay < 0;
-    if (!chosen) {
-        // The others are brought back for this record: one that reads it may now read the most.
-        if (!givenChosen && acquisition::parseAnyLogRecord(text, d.given) &&
-            d.givenReads + ++d.givenLaterReads >= d.chosenReads)
-            return false;
-        for (State::Candidate& c : d.candidates) {
-            if (!acquisition::parseAnyLogRecord(text, all.groups.at(c.group).first()))
-                continue;
-            ++c.laterReads;
-            const bool sameWay = !givenChosen && c.way == d.chosenWay;
-            if (sameWay || (givenChosen ? c.reads + c.laterReads > d.chosenReads
-                                        : c.reads + c.laterReads >= d.chosenReads))
-                return false;
-        }
-        return true;
-    }
-    if (!newHour || givenChosen)
-        return true;
-    // Those that read the sample alike must go on reading alike, or they are ways of their own.
-    for (const State::Candidate& c : d.candidates) {
-        if (c.way != d.chosenWay || c.reads != d.chosenReads)
+    if (d.watches.isEmpty())
+        d.watch();
+    if (!chosen)
+        ++d.chosenLaterFails;
+    for (State::Watch& w : d.watches) {
+        const bool alike = w.sameWay && !w.parted;
+        if (!(!chosen || (newHour && (alike || w.reading))))
             continue;
-        const Reading r = acquisition::parseAnyLogRecord(text, all.groups.at(c.group).first());
-        if (r && !sameRecord(r, chosen))
-            return false;
+        const Reading r = acquisition::parseAnyLogRecord(text, w.locale);
+        if (!r)
+            ++w.laterFails;
+        else if (alike && (!chosen || !sameRecord(r, chosen)))
+            w.parted = true;
+        w.reading = d.threat(w);
     }
     return true;
+}
+
+bool LocaleFinder::finish() const
+{
+    const State& d = *d_;
+    return std::none_of(d.watches.begin(), d.watches.end(),
+                        [&](const State::Watch& w) { return d.threat(w); });
 }
 
 LocaleChoice findLogLocale(const QList<QByteArrayView>& files, const QLocale& given)

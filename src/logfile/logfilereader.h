@@ -113,9 +113,10 @@ public:
     [[nodiscard]] bool settled() const;
     [[nodiscard]] LocaleChoice choice() const;
     // A line after the sample (choice() taken), as the chosen locale read it; newHour: the record starts
-    // another hour or date than the one before. False when the answer may now differ from choice().
-    [[nodiscard]] bool confirm(const QString& text, const std::optional<acquisition::LogRecord>& chosen,
-                               bool newHour);
+    // another hour or date than the one before.
+    bool confirm(const QString& text, const std::optional<acquisition::LogRecord>& chosen, bool newHour);
+    // After the last line: false when the answer may differ from choice(), so every line has to decide.
+    [[nodiscard]] bool finish() const;
 
 private:
     struct State;
@@ -128,6 +129,9 @@ private:
 // taken. Among locales that read the same, one whose own writing of the first record gives the very
 // line is preferred.
 [[nodiscard]] LocaleChoice findLogLocale(const QList<QByteArrayView>& files, const QLocale& given);
+
+// Whether two locales read every line alike (the same date, time and number formats).
+[[nodiscard]] bool readAlike(const QLocale& a, const QLocale& b);
 
 // A name that --locale reads back as the same locale ("de_DE", "ff_Adlm_SN").
 [[nodiscard]] QString localeName(const QLocale& locale);

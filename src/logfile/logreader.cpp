@@ -263,8 +263,7 @@ LogReader::Pass LogReader::read(const std::function<void(const acquisition::LogR
                 (index > sampleFile_ || (index == sampleFile_ && lineNumber > sampleLine_))) {
                 const bool newHour =
                     r && (r->when.date() != previousDate || r->when.time().hour() != previousHour);
-                if (!finder_->confirm(*text, r, newHour))
-                    return Pass::LocaleChanged;
+                finder_->confirm(*text, r, newHour);
             }
             if (!r)
                 continue;
@@ -280,7 +279,7 @@ LogReader::Pass LogReader::read(const std::function<void(const acquisition::LogR
         report.readError = in.input.error();
         file(report);
     }
-    return Pass::Done;
+    return finder_ && !finder_->finish() ? Pass::LocaleInDoubt : Pass::Done;
 }
 
 } // namespace quorvel::logfile

@@ -29,9 +29,9 @@ public:
     };
     enum class Pass {
         Done,
-        // A record after the sample may change the locale that reads the most: choice() has the answer from
-        // every line now; what the pass made must be dropped and read() called again.
-        LocaleChanged,
+        // Records after the sample may make another locale read the most: findLocaleFromEveryLine() decides,
+        // and where it chooses another way of reading, what the pass made is dropped and read() called again.
+        LocaleInDoubt,
     };
 
     explicit LogReader(QStringList paths);
@@ -43,7 +43,7 @@ public:
     [[nodiscard]] QStringList open();
     // Finds the locale from the first records (LocaleFinder's sample), to read on with it.
     [[nodiscard]] LocaleChoice findLocale(const QLocale& given);
-    // The same from every line, after read() said LocaleChanged; false where an input cannot be read
+    // The same from every line, after read() said LocaleInDoubt; false where an input cannot be read
     // again (standard input).
     [[nodiscard]] bool findLocaleFromEveryLine(const QLocale& given);
     [[nodiscard]] const LocaleChoice& choice() const { return choice_; }

@@ -482,10 +482,22 @@ int LogToolCommand::run(const QStringList& arguments, QIODevice& out, QIODevice&
         };
         const logfile::LogReader::Pass pass = reader.read(record, file);
         errors = QString::fromLocal8Bit(errorText.data());
-        const bool restart = pass == logfile::LogReader::Pass::LocaleChanged || (csv && wider);
-        if (!restart)
+        bool otherLocale = false;
+        if (pass == logfile::LogReader::Pass::LocaleInDoubt) {
+            // Every line decides now; the pass stands where that reads them as the sample's locale did.
+            if (!reader.findLocaleFromEveryLine(current)) {
+                write(err, errors);
+                write(err, QStringLiteral("quorvel3-logtool: the later records of standard input may be read "
+                                          "in another locale than its first ones; give it with --locale\n"));
+                return Failure;
+            }
+            const logfile::LocaleChoice& choice = reader.choice();
+            otherLocale = choice.outcome == logfile::LocaleChoice::Ambiguous ||
+                          !logfile::readAlike(choice.locale, locale);
+        }
+        if (!otherLocale && !(csv && wider))
             break;
-        // What was made in the locale of the sample, or under a header too narrow, is dropped and read again,
+        // What was made in the sample's locale, or under a header too narrow, is dropped and read again,
         // unless rows are on standard output already.
         if (csv && !toFile) {
             write(err, errors);
@@ -493,8 +505,10 @@ int LogToolCommand::run(const QStringList& arguments, QIODevice& out, QIODevice&
                                    "quorvel3-logtool: a later record has more readings than the first, so "
                                    "the csv header is short of columns; write it with -o FILE\n")
                              : QStringLiteral(
-                                   "quorvel3-logtool: a later record may be read in another locale than "
-                                   "the first records; give it with --locale, or write with -o FILE\n"));
+                                   "quorvel3-logtool: the later records read best in another locale than "
+                                   "the first ones; give it with --locale, or write with -o FILE\n"));
+            if (otherLocale)
+                take(reader.choice());
             return Failure;
         }
         if (csv) {
@@ -503,15 +517,8 @@ int LogToolCommand::run(const QStringList& arguments, QIODevice& out, QIODevice&
             pending.clear();
             atLeast = std::max(atLeast, widest);
         }
-        if (pass == logfile::LogReader::Pass::LocaleChanged) {
-            if (!reader.findLocaleFromEveryLine(current)) {
-                write(err, QStringLiteral("quorvel3-logtool: the records of standard input may be read in "
-                                          "another locale than its first records; give it with --locale\n"));
-                return Failure;
-            }
-            if (!take(reader.choice()))
-                return Failure;
-        }
+        if (otherLocale && !take(reader.choice()))
+            return Failure;
         wider = false;
     }
     write(err, errors);
