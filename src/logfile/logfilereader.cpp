@@ -319,6 +319,7 @@ struct LocaleFinder::State {
     };
     QList<Watch> watches;
     qsizetype chosenLaterFails = 0;
+    qsizetype doubts = 0; // watches that may change the answer
 
     bool threat(const Watch& w) const
     {
@@ -535,7 +536,9 @@ void LocaleFinder::add(qsizetype file, qsizetype line, const QString& text)
 bool LocaleFinder::settled() const
 {
     const State& d = *d_;
-    if (d.sample <= 0 || !d.searched || d.lines < std::max(d.sample, d.first + State::OrderLines))
+    // The order of the ways that OrderLines decide matters only where several read the most, and then
+    // the sample goes on until they part, or every line has decided.
+    if (d.sample <= 0 || !d.searched || d.lines < d.sample)
         return false;
     if (d.givenReads == d.lines)
         return true;
@@ -583,7 +586,17 @@ bool LocaleFinder::confirm(const QString& text, const std::optional<acquisition:
             w.parted = true;
         w.reading = d.threat(w);
     }
+    d.doubts =
+        std::count_if(d.watches.begin(), d.watches.end(), [](const State::Watch& w) { return w.reading; });
     return true;
+}
+
+bool LocaleFinder::inDoubt() const
+{
+    const State& d = *d_;
+    return d.watches.isEmpty() || d.doubts > 0 ||
+           std::any_of(d.watches.begin(), d.watches.end(),
+                       [](const State::Watch& w) { return w.sameWay && !w.parted; });
 }
 
 bool LocaleFinder::finish() const

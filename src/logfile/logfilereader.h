@@ -117,6 +117,9 @@ public:
     bool confirm(const QString& text, const std::optional<acquisition::LogRecord>& chosen, bool newHour);
     // After the last line: false when the answer may differ from choice(), so every line has to decide.
     [[nodiscard]] bool finish() const;
+    // Whether the answer may still differ from choice(): a candidate may tie, or one that read the sample as
+    // the chosen locale did may still part from it.
+    [[nodiscard]] bool inDoubt() const;
 
 private:
     struct State;

@@ -35,14 +35,14 @@ QStringList LogReader::open()
         auto input = std::make_unique<Input>();
         input->path = path;
         QString error;
+        // What the locale is found from is read again; standard input keeps it for that.
+        input->input.keepStandardInput(true);
         if (path == QLatin1String("-") && std::exchange(standardInput, true))
             error = QStringLiteral("standard input is given more than once");
         else
             error = input->input.open(path);
         if (!error.isEmpty())
             failures << QStringLiteral("%1: cannot read: %2").arg(path, error);
-        // What the locale is found from is read again; standard input keeps it for that.
-        input->input.keepStandardInput(true);
         inputs_.push_back(std::move(input));
     }
     return failures;
@@ -60,9 +60,9 @@ bool LogReader::rewind(Input& in)
     return true;
 }
 
-LocaleChoice LogReader::findLocale(const QLocale& given)
+LocaleChoice LogReader::findLocale(const QLocale& given, qsizetype sample)
 {
-    finder_ = std::make_unique<LocaleFinder>(given);
+    finder_ = std::make_unique<LocaleFinder>(given, sample);
     bool settled = false;
     for (qsizetype f = 0; f < qsizetype(inputs_.size()) && !settled; ++f) {
         Input& in = *inputs_.at(std::size_t(f));

@@ -42,7 +42,8 @@ public:
     // Opens every file; one "PATH: reason" for each that cannot be read.
     [[nodiscard]] QStringList open();
     // Finds the locale from the first records (LocaleFinder's sample), to read on with it.
-    [[nodiscard]] LocaleChoice findLocale(const QLocale& given);
+    [[nodiscard]] LocaleChoice findLocale(const QLocale& given,
+                                          qsizetype sample = LocaleFinder::DefaultSample);
     // The same from every line, after read() said LocaleInDoubt; false where an input cannot be read
     // again (standard input).
     [[nodiscard]] bool findLocaleFromEveryLine(const QLocale& given);
@@ -50,6 +51,9 @@ public:
     void setLocale(const QLocale& locale);
     // Records from from to to, both included; an invalid time leaves that side open.
     void setWindow(const QDateTime& from, const QDateTime& to);
+
+    // During read(): whether the records so far leave the locale of the sample in doubt.
+    [[nodiscard]] bool inDoubt() const { return finder_ && finder_->inDoubt(); }
 
     // Reads every record, calling record for each one in the window and file after each file.
     [[nodiscard]] Pass read(const std::function<void(const acquisition::LogRecord&)>& record,

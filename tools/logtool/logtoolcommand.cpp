@@ -393,17 +393,18 @@ int LogToolCommand::run(const QStringList& arguments, QIODevice& out, QIODevice&
 
     const QLocale current = o.locale.value_or(QLocale());
     QLocale locale = current;
-    // The locale found, said on standard error; false when the records read differently in several.
+    QString found; // the locale found, said on standard error once the records confirm it
+    // False when the records read differently in several locales.
     const auto take = [&](const logfile::LocaleChoice& choice) {
         if (choice.outcome == logfile::LocaleChoice::Ambiguous) {
             write(err, ambiguity(choice, o.files));
             return false;
         }
+        found.clear();
         if (choice.outcome == logfile::LocaleChoice::Found) {
-            write(err,
-                  QStringLiteral("quorvel3-logtool: reading the records as the %1 locale writes them; the "
-                                 "current locale, %2, does not read them all (--locale chooses one)\n")
-                      .arg(logfile::localeName(choice.locale), logfile::localeName(current)));
+            found = QStringLiteral("quorvel3-logtool: reading the records as the %1 locale writes them; the "
+                                   "current locale, %2, does not read them all (--locale chooses one)\n")
+                        .arg(logfile::localeName(choice.locale), logfile::localeName(current));
         }
         locale = choice.locale;
         return true;
@@ -425,18 +426,24 @@ int LogToolCommand::run(const QStringList& arguments, QIODevice& out, QIODevice&
     QSaveFile csvFile(o.output);
     QByteArray pending;
     bool written = true;
+    // While the records leave the sample's locale in doubt, rows wait here (up to a bound), so a pass
+    // that turns out to be in another locale has written nothing.
+    constexpr qsizetype Held = qsizetype(8) << 20;
+    bool flushed = false;
     const auto flush = [&](bool all) {
-        if (pending.size() < (all ? 1 : 1 << 20))
+        if (pending.size() < (all ? 1 : 1 << 20) || (!all && pending.size() < Held && reader.inDoubt()))
             return;
         QIODevice& device = toFile ? static_cast<QIODevice&>(csvFile) : out;
+        flushed = true;
         written = written && device.write(pending) == pending.size();
         pending.clear();
     };
 
     qsizetype records = 0;
     qsizetype badLines = 0;
-    qsizetype columns = -1; // csv: the header's sensor columns, once written
-    qsizetype atLeast = 0;  // csv: the widest record of a pass whose header was too narrow
+    bool unfinished = false; // a file could not be read to its end
+    qsizetype columns = -1;  // csv: the header's sensor columns, once written
+    qsizetype atLeast = 0;   // csv: the widest record of a pass whose header was too narrow
     qsizetype widest = 0;
     bool wider = false; // csv: a record has more readings than the header
     StatisticsAccumulator statistics;
@@ -444,6 +451,7 @@ int LogToolCommand::run(const QStringList& arguments, QIODevice& out, QIODevice&
     QString errors; // the bad lines, said once the pass is through
     for (;;) {
         records = badLines = 0;
+        unfinished = false;
         statistics = StatisticsAccumulator();
         envelope.emplace(logfile::PlotLayout::columns(o.size));
         errors.clear();
@@ -476,6 +484,7 @@ int LogToolCommand::run(const QStringList& arguments, QIODevice& out, QIODevice&
         const auto file = [&](const logfile::LogReader::File& report) {
             reportBadLines(errorText, report);
             badLines += report.problems.badLines;
+            unfinished = unfinished || !report.readError.isEmpty();
             if (!report.readError.isEmpty())
                 write(errorText, QStringLiteral("quorvel3-logtool: %1: cannot read: %2\n")
                                      .arg(report.path, report.readError));
@@ -486,7 +495,7 @@ int LogToolCommand::run(const QStringList& arguments, QIODevice& out, QIODevice&
         if (pass == logfile::LogReader::Pass::LocaleInDoubt) {
             // Every line decides now; the pass stands where that reads them as the sample's locale did.
             if (!reader.findLocaleFromEveryLine(current)) {
-                write(err, errors);
+                write(err, found + errors);
                 write(err, QStringLiteral("quorvel3-logtool: the later records of standard input may be read "
                                           "in another locale than its first ones; give it with --locale\n"));
                 return Failure;
@@ -499,8 +508,8 @@ int LogToolCommand::run(const QStringList& arguments, QIODevice& out, QIODevice&
             break;
         // What was made in the sample's locale, or under a header too narrow, is dropped and read again,
         // unless rows are on standard output already.
-        if (csv && !toFile) {
-            write(err, errors);
+        if (csv && !toFile && flushed) {
+            write(err, found + errors);
             write(err, wider ? QStringLiteral(
                                    "quorvel3-logtool: a later record has more readings than the first, so "
                                    "the csv header is short of columns; write it with -o FILE\n")
@@ -512,8 +521,10 @@ int LogToolCommand::run(const QStringList& arguments, QIODevice& out, QIODevice&
             return Failure;
         }
         if (csv) {
-            csvFile.cancelWriting();
-            csvFile.commit();
+            if (toFile) {
+                csvFile.cancelWriting();
+                csvFile.commit();
+            }
             pending.clear();
             atLeast = std::max(atLeast, widest);
         }
@@ -521,7 +532,10 @@ int LogToolCommand::run(const QStringList& arguments, QIODevice& out, QIODevice&
             return Failure;
         wider = false;
     }
-    write(err, errors);
+    write(err, found + errors);
+    // A file not read to its end: nothing is written that would pass for the whole.
+    if (unfinished)
+        return Failure;
 
     QByteArray data;
     if (csv) {
