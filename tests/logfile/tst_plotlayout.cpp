@@ -89,6 +89,8 @@ private slots:
     void svgBreaksLinesAtGaps_data();
     void svgBreaksLinesAtGaps();
     void svgWithoutRecords();
+    void envelopeOfTheRecords_data();
+    void envelopeOfTheRecords();
     void coloursAreDistinct();
     void valueTicksCoverTheRange_data();
     void valueTicksCoverTheRange();
@@ -168,6 +170,66 @@ void TestPlotLayout::svgWithoutRecords()
     QCOMPARE(svg.legendLabels.size(), 13);
     QVERIFY(svg.runs.isEmpty());
     QVERIFY(bytes.contains("No records"));
+}
+
+void TestPlotLayout::envelopeOfTheRecords_data()
+{
+    QTest::addColumn<QList<LogRecord>>("records");
+    QTest::addColumn<bool>("sparse"); // at most one record a pixel column
+    const QDateTime start(QDate(2007, 3, 14), QTime(22, 5, 42));
+    // A record every 10 minutes for 10 hours in a plot of 1,066 columns: one record a column at most.
+    const QList<LogRecord> sparse = sweeps(start, 60, 600, 0);
+    QList<LogRecord> twoPeriods = sparse.mid(0, 30) + sweeps(start.addSecs(30 * 600 + 4 * 3600), 30, 600, 5);
+    QTest::newRow("sparse, one period") << sparse << true;
+    QTest::newRow("sparse, a gap") << twoPeriods << true;
+    QTest::newRow("sparse, three sensors then thirteen")
+        << (sweeps(start, 20, 600, 0, 3) + sweeps(start.addSecs(20 * 600), 20, 600, 0)) << true;
+    // A record every 10 s for a week: about 570 records a column.
+    QList<LogRecord> dense = sweeps(start, 60480, 10, 0);
+    dense.remove(30000, 2000); // logging off for five and a half hours
+    QTest::newRow("a week, a gap") << dense << false;
+}
+
+// The envelope that a long log is drawn as: where every record has a column of its own it is the very plot
+// of the records; where columns hold many, each line stays within its sensor's range, one point a column
+// at most for each of lowest, highest and last, and a gap still ends a line.
+void TestPlotLayout::envelopeOfTheRecords()
+{
+    QFETCH(QList<LogRecord>, records);
+    QFETCH(bool, sparse);
+    const QSize size(1200, 600);
+    PlotEnvelope envelope(PlotLayout::columns(size), 0);
+    for (const LogRecord& r : records)
+        envelope.add(r);
+    const PlotScene scene = PlotLayout::layout(envelope, size, QStringLiteral("log"));
+    const PlotScene points = PlotLayout::layout(records, size, QStringLiteral("log"));
+    QCOMPARE(scene.texts.size(), points.texts.size());
+    QCOMPARE(scene.gridLines, points.gridLines);
+    QCOMPARE(scene.lines.size(), points.lines.size());
+    for (qsizetype i = 0; i < scene.lines.size(); ++i) {
+        // The envelope lists a sensor's lines in time order, the points in the order of the runs.
+        const PlotLine& e = scene.lines.at(i);
+        const auto p = std::find_if(points.lines.begin(), points.lines.end(), [&](const PlotLine& l) {
+            return l.sensor == e.sensor && l.from == e.from;
+        });
+        QVERIFY(p != points.lines.end());
+        QCOMPARE(e.to, p->to);
+        QCOMPARE(e.records, p->records);
+        if (sparse) {
+            QCOMPARE(e.points, p->points);
+            continue;
+        }
+        QVERIFY(e.points.size() <= 3 * PlotLayout::columns(size));
+        QVERIFY(e.points.size() < p->points.size() / 10);
+        const auto [low, high] = std::minmax_element(p->points.begin(), p->points.end(),
+                                                     [](QPointF a, QPointF b) { return a.y() < b.y(); });
+        const auto [elow, ehigh] = std::minmax_element(e.points.begin(), e.points.end(),
+                                                       [](QPointF a, QPointF b) { return a.y() < b.y(); });
+        QCOMPARE(elow->y(), low->y());
+        QCOMPARE(ehigh->y(), high->y());
+    }
+    if (sparse)
+        QCOMPARE(SvgRenderer::render(scene), SvgRenderer::render(points));
 }
 
 void TestPlotLayout::coloursAreDistinct()

@@ -30,9 +30,12 @@ const char* const Usage = "Usage: quorvel3-logtool COMMAND [options] FILE...";
 
 const char* const Help = R"(Reads the log files of the Quorvel-3 temperature logger: one line per sweep of its
 DS18B20 sensors (thirteen for the window program, 1 to 100 for the service), the date and time
-as the logger's locale writes it, then one reading per sensor in degrees Celsius. Files are read
-in the order given, and all the logging periods and runs in them one after the other. A record
-with another count of readings than the one before it starts a new logging period.
+as the logger's locale writes it, then one reading per sensor in degrees Celsius. A file may be
+gzip-compressed, as log rotation leaves it, and - reads standard input. Files are read in the time
+order of their first records, whatever order they are given in, and all the logging periods and
+runs in them one after the other. A record with another count of readings than the one before it
+starts a new logging period. --from and --to choose a window of time; in a file that is not
+compressed, what lies outside it is not read.
 
 Commands:
   csv    Converts the records to CSV (RFC 4180, CR LF line ends, UTF-8). The header row is
@@ -63,8 +66,10 @@ Commands:
 
 The logger's locale:
   Without --locale the current locale is used when it reads every record. Otherwise every
-  locale Qt knows whose date, time and number formats read the first record is tried on
-  all of them; the one that reads the most is used, and named on standard error. When
+  locale Qt knows whose date, time and number formats read the first record is tried; the
+  one that reads the most is used, and named on standard error. The choice is made on the
+  first 1,000 records and checked on the rest; where they leave it in doubt, every record
+  decides. When
   several read them all but give different dates (3/4/2007: 4 March or 3 April), nothing
   is written: they are listed and --locale must choose.
 
@@ -165,7 +170,8 @@ std::variant<Options, Failed, QString> parse(QCommandLineParser& parser, const Q
         QStringLiteral("TIME"));
     parser.addOptions({help, version, locale, output, size, format, stale, gap, sensors, from, to});
     parser.addPositionalArgument(QStringLiteral("COMMAND"), QStringLiteral("csv, plot or stats."));
-    parser.addPositionalArgument(QStringLiteral("FILE"), QStringLiteral("Log files, read in this order."),
+    parser.addPositionalArgument(QStringLiteral("FILE"),
+                                 QStringLiteral("Log files, plain or gzip-compressed; - for standard input."),
                                  QStringLiteral("FILE..."));
 
     if (!parser.parse(arguments))
