@@ -143,13 +143,18 @@ std::optional<ParsedLogRecord> parseAnyLogRecord(QStringView text, const QLocale
     const std::optional<QStringView> line = withoutLineEnd(text);
     if (!line)
         return std::nullopt;
-    const LogLineLayout layout = logLineLayout(*line);
-    const QList<float> values = trailingReadings(*line, layout, LogRecord::MaxReadingCount, locale);
+    return parseAnyLogRecord(*line, logLineLayout(*line), locale);
+}
+
+std::optional<ParsedLogRecord> parseAnyLogRecord(QStringView line, const LogLineLayout& layout,
+                                                 const QLocale& locale)
+{
+    const QList<float> values = trailingReadings(line, layout, LogRecord::MaxReadingCount, locale);
     // The item in front of the readings must be the date-time; with a comma in the date, fewer readings
     // leave more of it there.
     for (qsizetype count = values.size(); count >= 1; --count) {
         if (auto record =
-                recordFrom(*line, layout.separators, layout.separators.size() - count, values, locale))
+                recordFrom(line, layout.separators, layout.separators.size() - count, values, locale))
             return record;
     }
     return std::nullopt;

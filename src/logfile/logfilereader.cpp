@@ -50,7 +50,8 @@ QStringView dateTimeOf(QStringView line)
 }
 
 // The checks that do not depend on the locale: the line as text, or why it cannot be a record.
-std::variant<QString, Problem> recordText(QByteArrayView bytes, qsizetype length)
+std::variant<QString, Problem> recordText(QByteArrayView bytes, qsizetype length,
+                                          acquisition::LogLineLayout* layoutOut = nullptr)
 {
     if (length == 0)
         return Problem{LineProblem::Empty, QStringLiteral("empty line")};
@@ -76,6 +77,8 @@ std::variant<QString, Problem> recordText(QByteArrayView bytes, qsizetype length
     if (!isBlank(line.back()))
         return Problem{LineProblem::Incomplete,
                        QStringLiteral("incomplete record: the line was cut off after the last reading")};
+    if (layoutOut)
+        *layoutOut = layout;
     return line;
 }
 
@@ -243,13 +246,14 @@ std::optional<acquisition::LogRecord> readLogLine(LogFileContents& contents, qsi
                                                   const QLocale& locale, std::optional<QString>* textOut)
 {
     contents.lines = lineNumber;
-    std::variant<QString, Problem> text = recordText(line, length);
+    acquisition::LogLineLayout layout;
+    std::variant<QString, Problem> text = recordText(line, length, &layout);
     if (auto* problem = std::get_if<Problem>(&text)) {
         addProblem(contents, lineNumber, std::move(*problem));
         return std::nullopt;
     }
     const QString& record = std::get<QString>(text);
-    std::optional<acquisition::LogRecord> parsed = acquisition::parseAnyLogRecord(record, locale);
+    std::optional<acquisition::LogRecord> parsed = acquisition::parseAnyLogRecord(record, layout, locale);
     if (!parsed)
         addProblem(contents, lineNumber, diagnose(record, locale));
     if (textOut)

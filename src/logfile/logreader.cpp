@@ -17,7 +17,8 @@ constexpr qint64 ReadRather = 64 * 1024;
 struct LogReader::Input {
     QString path;
     LogInput input;
-    bool read = false; // lines were taken since it was opened
+    bool read = false;     // lines were taken since it was opened
+    bool searched = false; // for the window
     bool ranged = false;
     qint64 start = 0;
     qint64 end = -1;
@@ -111,7 +112,7 @@ bool LogReader::findLocaleFromEveryLine(const QLocale& given)
     locale_ = choice_.locale;
     ordered_ = false;
     for (auto& in : inputs_)
-        in->ranged = false;
+        in->ranged = in->searched = false;
     return true;
 }
 
@@ -242,7 +243,7 @@ LogReader::Pass LogReader::read(const std::function<void(const acquisition::LogR
         in.input.keepStandardInput(false);
         File report;
         report.path = in.path;
-        if (!in.ranged && !in.read)
+        if (!std::exchange(in.searched, true))
             findRange(in);
         if (!rewind(in)) {
             report.readError = QStringLiteral("cannot be read again");

@@ -212,16 +212,18 @@ PlotEnvelope::PlotEnvelope(int columns, qsizetype rawLimit)
 
 PlotEnvelope::Cell& PlotEnvelope::cellFor(qint64 ms)
 {
+    // Records in time order mostly fall into the stretch of the record before.
+    if (last_ && ms >= lastFrom_ && ms - lastFrom_ < widthMs_)
+        return *last_;
     // A few stretches per pixel column at most: wider ones as the time covered grows.
     const qint64 maxCells = 4 * qint64(columns_);
     for (;;) {
         const qint64 key = floorDiv(ms, widthMs_);
-        if (cells_.empty())
-            return cells_[key];
-        const qint64 low = std::min(cells_.begin()->first, key);
-        const qint64 high = std::max(cells_.rbegin()->first, key);
-        if (high - low < maxCells)
-            return cells_[key];
+        lastFrom_ = key * widthMs_;
+        if (cells_.empty() ||
+            std::max(cells_.rbegin()->first, key) - std::min(cells_.begin()->first, key) < maxCells)
+            return *(last_ = &cells_[key]);
+        last_ = nullptr;
         std::map<qint64, Cell> wider;
         for (auto& [k, cell] : cells_) {
             auto [at, inserted] = wider.try_emplace(floorDiv(k, 2), std::move(cell));

@@ -102,6 +102,8 @@ private:
     // Stretches of widthMs_ milliseconds from the epoch, keyed by their index.
     std::map<qint64, Cell> cells_;
     qint64 widthMs_ = 0;
+    Cell* last_ = nullptr; // the stretch the last record fell into, from lastFrom_
+    qint64 lastFrom_ = 0;
     StepCounter steps_;
     qsizetype widest_ = 0;
     float low_ = 0.0f;
