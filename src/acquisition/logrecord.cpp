@@ -66,7 +66,10 @@ QList<float> trailingReadings(QStringView line, const LogLineLayout& layout, qsi
     QList<float> values;
     const qsizetype last = layout.separators.size() - 1;
     for (qsizetype index = last; index > last - std::min(layout.trailingItems, maxCount); --index) {
-        const std::optional<float> value = runtime::textToSingle(layout.item(line, index).toString(), locale);
+        const QStringView item = layout.item(line, index);
+        std::optional<float> value = runtime::plainTextToSingle(item);
+        if (!value)
+            value = runtime::textToSingle(item.toString(), locale);
         if (!value)
             break;
         values.append(*value);
@@ -140,13 +143,18 @@ std::optional<ParsedLogRecord> parseAnyLogRecord(QStringView text, const QLocale
     const std::optional<QStringView> line = withoutLineEnd(text);
     if (!line)
         return std::nullopt;
-    const LogLineLayout layout = logLineLayout(*line);
-    const QList<float> values = trailingReadings(*line, layout, LogRecord::MaxReadingCount, locale);
+    return parseAnyLogRecord(*line, logLineLayout(*line), locale);
+}
+
+std::optional<ParsedLogRecord> parseAnyLogRecord(QStringView line, const LogLineLayout& layout,
+                                                 const QLocale& locale)
+{
+    const QList<float> values = trailingReadings(line, layout, LogRecord::MaxReadingCount, locale);
     // The item in front of the readings must be the date-time; with a comma in the date, fewer readings
     // leave more of it there.
     for (qsizetype count = values.size(); count >= 1; --count) {
         if (auto record =
-                recordFrom(*line, layout.separators, layout.separators.size() - count, values, locale))
+                recordFrom(line, layout.separators, layout.separators.size() - count, values, locale))
             return record;
     }
     return std::nullopt;

@@ -67,5 +67,8 @@ struct LogLineLayout {
 // of its own makes the count ambiguous, so the most readings that leave a date-time in front are taken.
 [[nodiscard]] std::optional<ParsedLogRecord> parseAnyLogRecord(QStringView line,
                                                                const QLocale& locale = QLocale());
+// The same for a line without its line end whose layout is known already.
+[[nodiscard]] std::optional<ParsedLogRecord> parseAnyLogRecord(QStringView line, const LogLineLayout& layout,
+                                                               const QLocale& locale);
 
 } // namespace quorvel::acquisition

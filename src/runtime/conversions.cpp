@@ -2,6 +2,7 @@
 
 #include <QRegularExpression>
 
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <limits>
@@ -66,8 +67,59 @@ std::optional<float> inSingleRange(double v)
 
 } // namespace
 
+std::optional<float> plainTextToSingle(QStringView text)
+{
+    const QStringView t = text.trimmed();
+    // ^[+-]?(\d+\.?\d*|\.\d+)([eE][+-]?\d+)?$, as the pattern in textToSingle, in ASCII.
+    char ascii[64];
+    if (t.isEmpty() || t.size() >= qsizetype(sizeof ascii))
+        return std::nullopt;
+    qsizetype i = 0;
+    const auto digit = [&](qsizetype at) { return at < t.size() && t[at] >= u'0' && t[at] <= u'9'; };
+    if (t[0] == u'+' || t[0] == u'-')
+        ++i;
+    const qsizetype mantissa = i;
+    qsizetype digits = 0;
+    while (digit(i)) {
+        ++i;
+        ++digits;
+    }
+    if (i < t.size() && t[i] == u'.') {
+        ++i;
+        while (digit(i)) {
+            ++i;
+            ++digits;
+        }
+    }
+    if (digits == 0 || (i - mantissa == 1 && t[mantissa] == u'.'))
+        return std::nullopt;
+    if (i < t.size() && (t[i] == u'e' || t[i] == u'E')) {
+        ++i;
+        if (i < t.size() && (t[i] == u'+' || t[i] == u'-'))
+            ++i;
+        if (!digit(i))
+            return std::nullopt;
+        while (digit(i))
+            ++i;
+    }
+    if (i != t.size())
+        return std::nullopt;
+    // std::from_chars takes no "+", and reads a double correctly rounded as QLocale::c().toDouble does.
+    const qsizetype from = t[0] == u'+' ? 1 : 0;
+    for (qsizetype k = from; k < t.size(); ++k)
+        ascii[k - from] = char(t[k].unicode());
+    double v = 0.0;
+    const char* end = ascii + (t.size() - from);
+    const std::from_chars_result result = std::from_chars(ascii, end, v);
+    if (result.ec != std::errc() || result.ptr != end)
+        return std::nullopt;
+    return inSingleRange(v);
+}
+
 std::optional<float> textToSingle(const QString& text, const QLocale& locale)
 {
+    if (const std::optional<float> plain = plainTextToSingle(text))
+        return plain;
     const QString t = text.trimmed();
     if (t.isEmpty())
         return std::nullopt;

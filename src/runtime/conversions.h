@@ -2,6 +2,7 @@
 
 #include <QLocale>
 #include <QString>
+#include <QStringView>
 
 #include <cstdint>
 #include <optional>
@@ -22,5 +23,9 @@ namespace quorvel::runtime {
 // Blanks around the number are allowed. A plain dot-decimal text ("23.5625") reads the same in every
 // locale, because the adapter always writes "." as its decimal point; "." is never a group separator.
 [[nodiscard]] std::optional<float> textToSingle(const QString& text, const QLocale& locale = QLocale());
+// The same for text in the plain dot-decimal form (blanks around it allowed), without a locale and
+// without allocating: what textToSingle gives, where it is a number; nothing otherwise, also where text
+// is in another form, which textToSingle may still read.
+[[nodiscard]] std::optional<float> plainTextToSingle(QStringView text);
 
 } // namespace quorvel::runtime

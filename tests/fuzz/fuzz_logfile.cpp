@@ -2,7 +2,7 @@
 // errors name ascending lines of the file, and each record, written again as the logger writes it,
 // reads back as the same record.
 #include "acquisition/logrecord.h"
-#include "logfilereader.h"
+#include "logfile/logfilereader.h"
 #include "roundingreference.h"
 
 #include <QByteArrayView>
@@ -14,7 +14,7 @@
 
 namespace {
 
-using quorvel::logtool::LogFileContents;
+using quorvel::logfile::LogFileContents;
 
 // CR LF, LF and a lone CR each end a line; text after the last line end is a line of its own.
 qsizetype lineCount(QByteArrayView bytes)
@@ -32,7 +32,7 @@ qsizetype lineCount(QByteArrayView bytes)
 void checkRecordReadsBack(const quorvel::acquisition::LogRecord& record, const QLocale& locale)
 {
     const QByteArray line = quorvel::acquisition::composeLogRecord(record, locale).toLocal8Bit();
-    const LogFileContents again = quorvel::logtool::readLogFile(line, locale);
+    const LogFileContents again = quorvel::logfile::readLogFile(line, locale);
     if (again.records.size() != 1 || again.badLines != 0 || again.records.front().when != record.when)
         std::abort();
     for (qsizetype slot = 0; slot < record.readings.size(); ++slot) {
@@ -44,7 +44,7 @@ void checkRecordReadsBack(const quorvel::acquisition::LogRecord& record, const Q
 
 void check(QByteArrayView bytes, const QLocale& locale)
 {
-    const LogFileContents contents = quorvel::logtool::readLogFile(bytes, locale);
+    const LogFileContents contents = quorvel::logfile::readLogFile(bytes, locale);
     const qsizetype lines = lineCount(bytes);
     if (contents.records.size() + contents.badLines != lines)
         std::abort();

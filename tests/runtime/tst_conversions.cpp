@@ -105,6 +105,8 @@ void tst_Conversions::textToSingleAccepted_data()
     QTest::newRow("comma locale negative") << "-0,5" << de << -0.5f;
     QTest::newRow("french comma") << "18,25"
                                   << "fr_FR" << 18.25f;
+    // Halfway between two floats only in the digits past a double's: read as a double first, then rounded.
+    QTest::newRow("double rounding") << "1.00000005960464477539062500001" << us << 1.0000001f;
 }
 
 void tst_Conversions::textToSingleAccepted()
@@ -115,6 +117,11 @@ void tst_Conversions::textToSingleAccepted()
     const auto v = textToSingle(text, QLocale(locale));
     QVERIFY2(v.has_value(), qPrintable(QStringLiteral("\"%1\" was refused").arg(text)));
     QCOMPARE(*v, expected);
+    // The reading without a locale gives the same or leaves it to textToSingle.
+    const auto plain = quorvel::runtime::plainTextToSingle(text);
+    if (plain)
+        QCOMPARE(*plain, expected);
+    QCOMPARE(plain.has_value(), !text.contains(u','));
 }
 
 void tst_Conversions::textToSingleRejected_data()
@@ -136,6 +143,7 @@ void tst_Conversions::textToSingleRejected_data()
     QTest::newRow("two points") << "1.2.3" << us;
     QTest::newRow("sign only") << "-" << us;
     QTest::newRow("beyond single") << "1e39" << us;
+    QTest::newRow("below double range") << "1e-400" << us;
     QTest::newRow("beyond single negative") << "-3.5e38" << us;
     QTest::newRow("comma in dot locale") << "23,5" << us;
     QTest::newRow("group separators") << "1,234.5" << us;
@@ -151,6 +159,7 @@ void tst_Conversions::textToSingleRejected()
     QFETCH(QString, locale);
     const auto v = textToSingle(text, QLocale(locale));
     QVERIFY2(!v.has_value(), qPrintable(QStringLiteral("\"%1\" read as %2").arg(text).arg(v.value_or(0))));
+    QVERIFY(!quorvel::runtime::plainTextToSingle(text));
 }
 
 void tst_Conversions::roundTripsThroughText()

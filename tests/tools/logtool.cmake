@@ -1,13 +1,6 @@
-set(logtool_fixture ${CMAKE_CURRENT_LIST_DIR}/logtoolfixture.h)
-quorvel_add_test(tst_logfilereader SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_logfilereader.cpp ${logtool_fixture}
+quorvel_add_test(tst_sensorstatistics SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_sensorstatistics.cpp
   LIBS quorvel_logtool quorvel_testsupport)
-quorvel_add_test(tst_csvexport SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_csvexport.cpp ${logtool_fixture}
-  LIBS quorvel_logtool quorvel_testsupport)
-quorvel_add_test(tst_sensorstatistics SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_sensorstatistics.cpp ${logtool_fixture}
-  LIBS quorvel_logtool quorvel_testsupport)
-quorvel_add_test(tst_plotlayout SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_plotlayout.cpp ${logtool_fixture}
-  LIBS quorvel_logtool quorvel_testsupport)
-quorvel_add_test(tst_logtoolcommand SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_logtoolcommand.cpp ${logtool_fixture}
-  LIBS quorvel_logtool quorvel_testsupport TIMEOUT 120)
+quorvel_add_test(tst_logtoolcommand SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_logtoolcommand.cpp
+  LIBS quorvel_logtool quorvel_testsupport ZLIB::ZLIB TIMEOUT 120)
 target_compile_definitions(tst_logtoolcommand PRIVATE QUORVEL_LOGTOOL_PATH="$<TARGET_FILE:quorvel3-logtool>")
 add_dependencies(tst_logtoolcommand quorvel3-logtool)

@@ -4,7 +4,36 @@
 #include <QProcess>
 #include <QtTest>
 
+#include <zlib.h>
+
 using namespace logtoolfixture;
+
+namespace {
+
+bool writeFile(const QString& path, const QByteArray& bytes)
+{
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(bytes) == bytes.size();
+}
+
+// One gzip member, as gzip(1) writes it.
+QByteArray gzip(const QByteArray& bytes)
+{
+    z_stream z{};
+    if (deflateInit2(&z, 1, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) != Z_OK)
+        return {};
+    QByteArray out(int(deflateBound(&z, uLong(bytes.size()))), Qt::Uninitialized);
+    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(bytes.constData()));
+    z.avail_in = uInt(bytes.size());
+    z.next_out = reinterpret_cast<Bytef*>(out.data());
+    z.avail_out = uInt(out.size());
+    const int rc = deflate(&z, Z_FINISH);
+    out.resize(out.size() - qsizetype(z.avail_out));
+    deflateEnd(&z);
+    return rc == Z_STREAM_END ? out : QByteArray();
+}
+
+} // namespace
 
 // The real executable, once per command and per way of failing.
 class TestLogToolCommand : public QObject {
@@ -24,21 +53,32 @@ private:
         QByteArray out;
         QByteArray err;
     };
-    Result run(const QStringList& args);
+    // stdinFile: what standard input reads; dataLimitKb: the data segment the tool may have (ulimit -d).
+    Result run(const QStringList& args, const QString& stdinFile = {}, int dataLimitKb = 0);
     [[nodiscard]] QString file(const QString& name) const { return dir_->filePath(name); }
 
     std::unique_ptr<QTemporaryDir> dir_;
 };
 
-TestLogToolCommand::Result TestLogToolCommand::run(const QStringList& args)
+TestLogToolCommand::Result TestLogToolCommand::run(const QStringList& args, const QString& stdinFile,
+                                                   int dataLimitKb)
 {
     QProcess p;
+    if (!stdinFile.isEmpty())
+        p.setStandardInputFile(file(stdinFile));
     p.setWorkingDirectory(dir_->path());
     // The locale the tool starts from, whatever the machine's.
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("LC_ALL"), QStringLiteral("C.UTF-8"));
     p.setProcessEnvironment(env);
-    p.start(QStringLiteral(QUORVEL_LOGTOOL_PATH), args);
+    if (dataLimitKb > 0)
+        p.start(QStringLiteral("/bin/sh"),
+                QStringList{QStringLiteral("-c"),
+                            QStringLiteral("ulimit -d %1 && exec \"$0\" \"$@\"").arg(dataLimitKb),
+                            QStringLiteral(QUORVEL_LOGTOOL_PATH)} +
+                    args);
+    else
+        p.start(QStringLiteral(QUORVEL_LOGTOOL_PATH), args);
     Result r;
     if (!p.waitForFinished(60000) || p.exitStatus() != QProcess::NormalExit)
         return r;
@@ -54,6 +94,16 @@ void TestLogToolCommand::initTestCase()
     QVERIFY(dir_->isValid());
     QVERIFY(
         writeStandardLog(file(QStringLiteral("en.log")), QLocale(QStringLiteral("en_US")), standardLog()));
+    // 4,000 records a minute apart from 2007-03-14 00:00:42 (800 kB, longer than the bisection's reach).
+    QVERIFY(appendPeriod(file(QStringLiteral("long.log")),
+                         sweeps(QDateTime(QDate(2007, 3, 14), QTime(0, 0, 42)), 4000, 60, 0),
+                         QLocale(QStringLiteral("en_US"))));
+    // The same with a later day appended before it: time steps back, so bisection does not hold.
+    QVERIFY(appendPeriod(file(QStringLiteral("back.log")),
+                         sweeps(QDateTime(QDate(2007, 3, 20), QTime(0, 0, 42)), 2000, 60, 0),
+                         QLocale(QStringLiteral("en_US"))));
+    QVERIFY(writeFile(file(QStringLiteral("back.log")), contents(file(QStringLiteral("back.log"))) +
+                                                            contents(file(QStringLiteral("long.log")))));
     QVERIFY(
         writeStandardLog(file(QStringLiteral("de.log")), QLocale(QStringLiteral("de_DE")), standardLog()));
     QFile empty(file(QStringLiteral("empty.log")));
@@ -79,6 +129,29 @@ void TestLogToolCommand::initTestCase()
     QVERIFY(badNames.open(QIODevice::WriteOnly));
     badNames.write("9C000000B4A89829 Cellar\n");
     badNames.close();
+    // The standard log rotated: its first two periods compressed, as the package's rotation leaves them.
+    const StandardLog log = standardLog();
+    QVERIFY(appendPeriod(file(QStringLiteral("w1.log")), log.periods.at(0) + log.periods.at(1),
+                         QLocale(QStringLiteral("en_US"))));
+    QVERIFY(
+        appendPeriod(file(QStringLiteral("w2.log")), log.periods.at(2), QLocale(QStringLiteral("en_US"))));
+    QVERIFY(writeFile(file(QStringLiteral("w1.log.gz")), gzip(contents(file(QStringLiteral("w1.log"))))));
+    // More than the tool may hold under the data limit of its row (500,000 records, 100 MB), compressed:
+    // 125 gzip members of the same 4,000 records, each member a logging period.
+    const QByteArray block = contents(file(QStringLiteral("long.log")));
+    QByteArray big;
+    const QByteArray member = gzip(block);
+    for (int i = 0; i < 125; ++i)
+        big += member;
+    QVERIFY(writeFile(file(QStringLiteral("big.log.gz")), big));
+    QVERIFY(writeFile(file(QStringLiteral("truncated.log.gz")), member.chopped(member.size() / 2)));
+    // A CR LF split by the tool's 1 MiB reads: the blanks a record may end in put the CR at the last byte.
+    const QByteArray twice = block + block;
+    QByteArray split = twice.left(twice.lastIndexOf('\n', (1 << 20) - 300) + 1);
+    const QByteArray last = twice.mid(split.size(), twice.indexOf('\n', split.size()) + 1 - split.size());
+    split += last.chopped(2) + QByteArray((1 << 20) - 1 - split.size() - (last.size() - 2), ' ') + "\r\n";
+    QCOMPARE(split.indexOf('\r', (1 << 20) - 2), (1 << 20) - 1);
+    QVERIFY(writeFile(file(QStringLiteral("split.log")), split + block.left(block.indexOf('\n') + 1)));
     // 3/4/2007 is the 4th of March in en_US and the 3rd of April where the day comes first.
     QVERIFY(appendPeriod(file(QStringLiteral("fourth.log")),
                          sweeps(QDateTime(QDate(2007, 3, 4), QTime(22, 5, 42)), 20, 10, 0),
@@ -91,9 +164,13 @@ void TestLogToolCommand::exitStatus_data()
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QByteArray>("out"); // a part of stdout
     QTest::addColumn<QByteArray>("err"); // a part of stderr
+    QTest::addColumn<QString>("input");  // standard input's file
+    QTest::addColumn<int>("dataLimitKb");
 
-    const auto row = [](const char* name, QStringList args, int code, const char* out, const char* err) {
-        QTest::newRow(name) << args << code << QByteArray(out) << QByteArray(err);
+    const auto row = [](const char* name, QStringList args, int code, const char* out, const char* err,
+                        const char* input = "", int dataLimitKb = 0) {
+        QTest::newRow(name) << args << code << QByteArray(out) << QByteArray(err) << QString(input)
+                            << dataLimitKb;
     };
     row("help", {"--help"}, 0, "Exit status", "");
     row("csv", {"csv", "--locale", "en_US", "en.log"}, 0, "timestamp,sensor1,", "");
@@ -140,6 +217,36 @@ void TestLogToolCommand::exitStatus_data()
     row("unknown option", {"csv", "--colour", "en.log"}, 1, "", "colour");
     row("missing file", {"csv", "en.log", "missing.log"}, 1, "", "missing.log: cannot read");
     row("directory", {"stats", "folder"}, 1, "", "folder: cannot read: is a directory");
+    row("standard input", {"stats", "-"}, 0, "65 records in 3 logging period(s)",
+        "reading the records as the en_US locale writes them", "en.log");
+    row("compressed standard input", {"csv", "--locale", "en_US", "-"}, 0, "2007-03-14T22:05:42", "",
+        "w1.log.gz");
+    row("standard input twice", {"stats", "-", "-"}, 1, "",
+        "-: cannot read: standard input is given more than once", "en.log");
+    row("rotated files in time order, whatever the order given",
+        {"stats", "--locale", "en_US", "w2.log", "w1.log.gz"}, 0,
+        "65 records in 3 logging period(s), 2007-03-14T22:05:42", "");
+    row("compressed file that ends early", {"stats", "--locale", "en_US", "truncated.log.gz"}, 1, "",
+        "truncated.log.gz: cannot read: the compressed data ends early");
+    row("more records than the tool may hold", {"stats", "--locale", "en_US", "big.log.gz"}, 0,
+        "500000 records in 125 logging period(s)", "", "", 64 * 1024);
+    const QByteArray split =
+        QByteArray::number(contents(file(QStringLiteral("split.log"))).count('\n')) + " records";
+    row("CR LF across the tool's reads", {"stats", "--locale", "en_US", "split.log"}, 0, split.constData(),
+        "");
+    row("--from and --to",
+        {"stats", "--locale", "en_US", "--from", "2007-03-14T22:40", "--to", "2007-03-15", "en.log"}, 0,
+        "20 records in 1 logging period(s), 2007-03-14T22:40:42", "");
+    row("--from by bisection", {"stats", "--locale", "en_US", "--from", "2007-03-15T06:00", "long.log"}, 0,
+        "2200 records in 1 logging period(s), 2007-03-15T06:00:42", "");
+    row("--to by bisection", {"stats", "--locale", "en_US", "--to", "2007-03-14T12:00", "long.log"}, 0,
+        "720 records in 1 logging period(s), 2007-03-14T00:00:42", "");
+    row("--from where time steps back",
+        {"stats", "--locale", "en_US", "--from", "2007-03-15T06:00", "back.log"}, 0,
+        "4200 records in 2 logging period(s), 2007-03-20T00:00:42", "");
+    row("--to before --from", {"stats", "--from", "2007-03-15", "--to", "2007-03-14", "en.log"}, 1, "",
+        "--to is before --from");
+    row("--from not a time", {"stats", "--from", "yesterday", "en.log"}, 1, "", "--from must be an ISO 8601");
 }
 
 void TestLogToolCommand::exitStatus()
@@ -148,10 +255,15 @@ void TestLogToolCommand::exitStatus()
     QFETCH(int, exitCode);
     QFETCH(QByteArray, out);
     QFETCH(QByteArray, err);
-    const Result r = run(args);
+    QFETCH(QString, input);
+    QFETCH(int, dataLimitKb);
+    const Result r = run(args, input, dataLimitKb);
     QCOMPARE(r.exitCode, exitCode);
     QVERIFY2(r.out.contains(out), r.out.left(2000).constData());
     QVERIFY2(r.err.contains(err), r.err.constData());
+    // Nothing said where nothing is expected: no bad line, no locale found.
+    if (err.isEmpty())
+        QVERIFY2(r.err.isEmpty(), r.err.constData());
     if (exitCode == 1)
         QVERIFY(r.out.isEmpty());
 }

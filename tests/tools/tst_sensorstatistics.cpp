@@ -1,5 +1,5 @@
-#include "logfilereader.h"
-#include "logruns.h"
+#include "logfile/logfilereader.h"
+#include "logfile/logruns.h"
 #include "logtoolfixture.h"
 #include "sensorstatistics.h"
 
@@ -10,8 +10,8 @@
 #include <numeric>
 
 using namespace logtoolfixture;
+using quorvel::logfile::LogRuns;
 using quorvel::logtool::LogFigures;
-using quorvel::logtool::LogRuns;
 using quorvel::logtool::SensorStatistics;
 
 namespace {
@@ -79,7 +79,7 @@ void TestSensorStatistics::figuresOfTheWrittenLog()
     const QString path = dir->filePath(QStringLiteral("run.log"));
     const StandardLog log = standardLog();
     QVERIFY(writeStandardLog(path, QLocale(locale), log));
-    const auto read = quorvel::logtool::readLogFile(contents(path), QLocale(locale));
+    const auto read = quorvel::logfile::readLogFile(contents(path), QLocale(locale));
     const LogFigures figures = SensorStatistics::compute(read.records);
 
     const QList<LogRecord> written = log.all();

@@ -1,14 +1,16 @@
 #include "logtoolcommand.h"
 
-#include "csvexport.h"
-#include "logfilereader.h"
-#include "plotlayout.h"
+#include "logfile/csvexport.h"
+#include "logfile/logfilereader.h"
+#include "logfile/logreader.h"
+#include "logfile/plotlayout.h"
+#include "logfile/svgrenderer.h"
 #include "pngrenderer.h"
 #include "sensorstatistics.h"
-#include "svgrenderer.h"
 
 #include "acquisition/sensorlist.h"
 
+#include <QBuffer>
 #include <QCommandLineParser>
 #include <QFile>
 #include <QFileInfo>
@@ -28,9 +30,12 @@ const char* const Usage = "Usage: quorvel3-logtool COMMAND [options] FILE...";
 
 const char* const Help = R"(Reads the log files of the Quorvel-3 temperature logger: one line per sweep of its
 DS18B20 sensors (thirteen for the window program, 1 to 100 for the service), the date and time
-as the logger's locale writes it, then one reading per sensor in degrees Celsius. Files are read
-in the order given, and all the logging periods and runs in them one after the other. A record
-with another count of readings than the one before it starts a new logging period.
+as the logger's locale writes it, then one reading per sensor in degrees Celsius. A file may be
+gzip-compressed, as log rotation leaves it, and - reads standard input. Files are read in the time
+order of their first records, whatever order they are given in, and all the logging periods and
+runs in them one after the other. A record with another count of readings than the one before it
+starts a new logging period. --from and --to choose a window of time; in a file that is not
+compressed, what lies outside it is not read.
 
 Commands:
   csv    Converts the records to CSV (RFC 4180, CR LF line ends, UTF-8). The header row is
@@ -61,8 +66,10 @@ Commands:
 
 The logger's locale:
   Without --locale the current locale is used when it reads every record. Otherwise every
-  locale Qt knows whose date, time and number formats read the first record is tried on
-  all of them; the one that reads the most is used, and named on standard error. When
+  locale Qt knows whose date, time and number formats read the first record is tried; the
+  one that reads the most is used, and named on standard error. The choice is made on the
+  first 1,000 records and checked on the rest; where they leave it in doubt, every record
+  decides. When
   several read them all but give different dates (3/4/2007: 4 March or 3 April), nothing
   is written: they are listed and --locale must choose.
 
@@ -97,8 +104,10 @@ struct Options {
     QSize size{1200, 600};
     bool csvStats = false;
     qsizetype staleRecords = SensorStatistics::DefaultStaleRecords;
-    double gapFactor = LogRuns::DefaultGapFactor;
+    double gapFactor = logfile::LogRuns::DefaultGapFactor;
     QString sensorList; // csv: names for the header
+    QDateTime from;     // the window, invalid where open
+    QDateTime to;
 };
 
 struct Failed {
@@ -124,10 +133,10 @@ std::variant<Options, Failed, QString> parse(QCommandLineParser& parser, const Q
     const QCommandLineOption size(
         QStringLiteral("size"),
         QStringLiteral("plot: picture size in pixels, %1x%2 to %3x%4 (default 1200x600).")
-            .arg(PlotLayout::MinimumSize.width())
-            .arg(PlotLayout::MinimumSize.height())
-            .arg(PlotLayout::MaximumSize.width())
-            .arg(PlotLayout::MaximumSize.height()),
+            .arg(logfile::PlotLayout::MinimumSize.width())
+            .arg(logfile::PlotLayout::MinimumSize.height())
+            .arg(logfile::PlotLayout::MaximumSize.width())
+            .arg(logfile::PlotLayout::MaximumSize.height()),
         QStringLiteral("WxH"));
     const QCommandLineOption format(QStringLiteral("format"), QStringLiteral("stats: text (default) or csv."),
                                     QStringLiteral("FORMAT"));
@@ -142,7 +151,7 @@ std::variant<Options, Failed, QString> parse(QCommandLineParser& parser, const Q
         QStringLiteral("gap-factor"),
         QStringLiteral("plot, stats: a pause longer than F times the median time between records ends a "
                        "logging period, F > 1 (default %1).")
-            .arg(LogRuns::DefaultGapFactor),
+            .arg(logfile::LogRuns::DefaultGapFactor),
         QStringLiteral("F"));
     const QCommandLineOption sensors(
         QStringLiteral("sensors"),
@@ -150,9 +159,19 @@ std::variant<Options, Failed, QString> parse(QCommandLineParser& parser, const Q
                        "service was given (sensors without a name keep sensorN)."),
         QStringLiteral("FILE"));
     parser.setApplicationDescription(QString::fromLatin1(Help));
-    parser.addOptions({help, version, locale, output, size, format, stale, gap, sensors});
+    const QCommandLineOption from(
+        QStringLiteral("from"),
+        QStringLiteral(
+            "Only records at or after this local time, ISO 8601 (2007-03-14 or 2007-03-14T22:05)."),
+        QStringLiteral("TIME"));
+    const QCommandLineOption to(
+        QStringLiteral("to"),
+        QStringLiteral("Only records up to this local time, ISO 8601; a date alone is its first second."),
+        QStringLiteral("TIME"));
+    parser.addOptions({help, version, locale, output, size, format, stale, gap, sensors, from, to});
     parser.addPositionalArgument(QStringLiteral("COMMAND"), QStringLiteral("csv, plot or stats."));
-    parser.addPositionalArgument(QStringLiteral("FILE"), QStringLiteral("Log files, read in this order."),
+    parser.addPositionalArgument(QStringLiteral("FILE"),
+                                 QStringLiteral("Log files, plain or gzip-compressed; - for standard input."),
                                  QStringLiteral("FILE..."));
 
     if (!parser.parse(arguments))
@@ -213,8 +232,9 @@ std::variant<Options, Failed, QString> parse(QCommandLineParser& parser, const Q
         static const QRegularExpression pattern(QStringLiteral("^(\\d{1,6})[xX](\\d{1,6})$"));
         const QRegularExpressionMatch m = pattern.match(parser.value(size));
         const QSize s = m.hasMatch() ? QSize(m.captured(1).toInt(), m.captured(2).toInt()) : QSize();
-        const QRect allowed(QPoint(PlotLayout::MinimumSize.width(), PlotLayout::MinimumSize.height()),
-                            QPoint(PlotLayout::MaximumSize.width(), PlotLayout::MaximumSize.height()));
+        const QRect allowed(
+            QPoint(logfile::PlotLayout::MinimumSize.width(), logfile::PlotLayout::MinimumSize.height()),
+            QPoint(logfile::PlotLayout::MaximumSize.width(), logfile::PlotLayout::MaximumSize.height()));
         if (!m.hasMatch() || !allowed.contains(QPoint(s.width(), s.height())))
             return Failed{QStringLiteral("--size must be WxH from %1x%2 to %3x%4")
                               .arg(allowed.left())
@@ -243,26 +263,24 @@ std::variant<Options, Failed, QString> parse(QCommandLineParser& parser, const Q
             return Failed{QStringLiteral("--gap-factor must be a number above 1")};
         o.gapFactor = f;
     }
+    for (const auto& [option, time] : {std::pair(&from, &o.from), std::pair(&to, &o.to)}) {
+        if (!parser.isSet(*option))
+            continue;
+        const QString text = parser.value(*option);
+        *time = QDateTime::fromString(text, Qt::ISODate);
+        if (!time->isValid()) {
+            const QDate date = QDate::fromString(text, Qt::ISODate);
+            if (date.isValid())
+                *time = date.startOfDay();
+        }
+        if (!time->isValid())
+            return Failed{
+                QStringLiteral("--%1 must be an ISO 8601 date or time (2007-03-14, 2007-03-14T22:05:42)")
+                    .arg(option->names().constLast())};
+    }
+    if (o.from.isValid() && o.to.isValid() && o.to < o.from)
+        return Failed{QStringLiteral("--to is before --from")};
     return o;
-}
-
-std::optional<QByteArray> readFile(const QString& path, QString& error)
-{
-    if (QFileInfo(path).isDir()) {
-        error = QStringLiteral("is a directory");
-        return std::nullopt;
-    }
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        error = file.errorString();
-        return std::nullopt;
-    }
-    QByteArray bytes = file.readAll();
-    if (file.error() != QFileDevice::NoError) {
-        error = file.errorString();
-        return std::nullopt;
-    }
-    return bytes;
 }
 
 QString plotTitle(const QStringList& files, qsizetype records)
@@ -290,11 +308,15 @@ bool writeOutput(const QString& path, const QByteArray& data, QIODevice& out, QI
 
 // A reason that most lines of a file share is said once, with the count; the other bad lines are
 // listed one by one, the first MaxKeptErrors of them.
-void reportBadLines(QIODevice& err, const QString& path, const LogFileContents& file)
+void reportBadLines(QIODevice& err, const logfile::LogReader::File& report)
 {
-    QList<LineProblem> summarised;
+    const QString& path = report.path;
+    const logfile::LogFileContents& file = report.problems;
+    if (report.linesFromWindow && file.badLines > 0)
+        write(err, QStringLiteral("%1: line numbers count from where --from starts in the file\n").arg(path));
+    QList<logfile::LineProblem> summarised;
     qsizetype unlisted = file.badLines;
-    for (const ProblemCount& p : file.problems) {
+    for (const logfile::ProblemCount& p : file.problems) {
         if (p.lines < 2 || 2 * p.lines <= file.lines)
             continue;
         summarised.append(p.problem);
@@ -304,8 +326,8 @@ void reportBadLines(QIODevice& err, const QString& path, const LogFileContents& 
                   .arg(path, QString::number(p.first.line), p.first.reason, QString::number(p.lines - 1)));
     }
     qsizetype listed = 0;
-    for (const LineError& e : file.errors) {
-        if (summarised.contains(e.problem) || listed == LogFileContents::MaxKeptErrors)
+    for (const logfile::LineError& e : file.errors) {
+        if (summarised.contains(e.problem) || listed == logfile::LogFileContents::MaxKeptErrors)
             continue;
         write(err, QStringLiteral("%1:%2: %3\n").arg(path, QString::number(e.line), e.reason));
         ++listed;
@@ -315,25 +337,25 @@ void reportBadLines(QIODevice& err, const QString& path, const LogFileContents& 
                        .arg(path, QString::number(unlisted - listed)));
 }
 
-QString ambiguity(const LocaleChoice& choice, const QStringList& files)
+QString ambiguity(const logfile::LocaleChoice& choice, const QStringList& files)
 {
     QString text =
         QStringLiteral("quorvel3-logtool: the records read in more than one locale, with different "
                        "dates; give the logger's with --locale:\n");
-    for (const LocaleChoice::Reading& r : choice.readings) {
+    for (const logfile::LocaleChoice::Reading& r : choice.readings) {
         QStringList names;
         for (qsizetype i = 1; i < std::min<qsizetype>(r.locales.size(), 4); ++i)
-            names << localeName(r.locales.at(i));
+            names << logfile::localeName(r.locales.at(i));
         if (r.locales.size() > 4)
             names.last() += QStringLiteral(" and %1 more").arg(r.locales.size() - 4);
         const QString alike =
             names.isEmpty() ? QString()
                             : QStringLiteral(" (or ") + names.join(QStringLiteral(", ")) + QLatin1Char(')');
-        text +=
-            QStringLiteral("  --locale %1%2: %3:%4: \"%5\" is %6\n")
-                .arg(localeName(r.locales.first()), alike, files.at(r.file), QString::number(r.line), r.text,
-                     r.when.isValid() ? r.when.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"))
-                                      : QStringLiteral("not a record"));
+        text += QStringLiteral("  --locale %1%2: %3:%4: \"%5\" is %6\n")
+                    .arg(logfile::localeName(r.locales.first()), alike, files.at(r.file),
+                         QString::number(r.line), r.text,
+                         r.when.isValid() ? r.when.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"))
+                                          : QStringLiteral("not a record"));
     }
     return text;
 }
@@ -367,70 +389,189 @@ int LogToolCommand::run(const QStringList& arguments, QIODevice& out, QIODevice&
             names << sensor.name;
     }
 
-    QList<QByteArray> contents;
-    bool unreadable = false;
-    for (const QString& path : o.files) {
-        QString error;
-        std::optional<QByteArray> bytes = readFile(path, error);
-        if (!bytes) {
-            write(err, QStringLiteral("quorvel3-logtool: %1: cannot read: %2\n").arg(path, error));
-            unreadable = true;
-            continue;
+    logfile::LogReader reader(o.files);
+    const QStringList unreadable = reader.open();
+    for (const QString& failure : unreadable)
+        write(err, QStringLiteral("quorvel3-logtool: %1\n").arg(failure));
+    if (!unreadable.isEmpty())
+        return Failure;
+    reader.setWindow(o.from, o.to);
+
+    const QLocale current = o.locale.value_or(QLocale());
+    QLocale locale = current;
+    QString found; // the locale found, said on standard error once the records confirm it
+    // False when the records read differently in several locales.
+    const auto take = [&](const logfile::LocaleChoice& choice) {
+        if (choice.outcome == logfile::LocaleChoice::Ambiguous) {
+            write(err, ambiguity(choice, o.files));
+            return false;
         }
-        contents.append(*std::move(bytes));
-    }
-    if (unreadable)
+        found.clear();
+        if (choice.outcome == logfile::LocaleChoice::Found) {
+            found = QStringLiteral("quorvel3-logtool: reading the records as the %1 locale writes them; the "
+                                   "current locale, %2, does not read them all (--locale chooses one)\n")
+                        .arg(logfile::localeName(choice.locale), logfile::localeName(current));
+        }
+        locale = choice.locale;
+        return true;
+    };
+    if (o.locale)
+        reader.setLocale(locale);
+    else if (!take(reader.findLocale(current)))
         return Failure;
 
-    QLocale locale = o.locale.value_or(QLocale());
-    if (!o.locale) {
-        const LocaleChoice choice =
-            findLogLocale(QList<QByteArrayView>(contents.begin(), contents.end()), locale);
-        if (choice.outcome == LocaleChoice::Ambiguous) {
-            write(err, ambiguity(choice, o.files));
+    const bool toFile = !o.output.isEmpty();
+    const bool csv = o.command == QLatin1String("csv");
+    const bool stats = o.command == QLatin1String("stats");
+    if (!csv && !stats && !qobject_cast<QGuiApplication*>(QCoreApplication::instance())) {
+        write(err, QStringLiteral("quorvel3-logtool: plot needs a QGuiApplication\n"));
+        return Failure;
+    }
+
+    // csv is written as it is read: to the output file, replaced only once complete, or standard output.
+    QSaveFile csvFile(o.output);
+    QByteArray pending;
+    bool written = true;
+    // While the records leave the sample's locale in doubt, rows wait here (up to a bound), so a pass
+    // that turns out to be in another locale has written nothing.
+    constexpr qsizetype Held = qsizetype(8) << 20;
+    bool flushed = false;
+    const auto flush = [&](bool all) {
+        if (pending.size() < (all ? 1 : 1 << 20) || (!all && pending.size() < Held && reader.inDoubt()))
+            return;
+        QIODevice& device = toFile ? static_cast<QIODevice&>(csvFile) : out;
+        flushed = true;
+        written = written && device.write(pending) == pending.size();
+        pending.clear();
+    };
+
+    qsizetype records = 0;
+    qsizetype badLines = 0;
+    bool unfinished = false; // a file could not be read to its end
+    qsizetype columns = -1;  // csv: the header's sensor columns, once written
+    qsizetype atLeast = 0;   // csv: the widest record of a pass whose header was too narrow
+    qsizetype widest = 0;
+    bool wider = false; // csv: a record has more readings than the header
+    StatisticsAccumulator statistics;
+    std::optional<logfile::PlotEnvelope> envelope;
+    QString errors; // the bad lines, said once the pass is through
+    for (;;) {
+        records = badLines = 0;
+        unfinished = false;
+        statistics = StatisticsAccumulator();
+        envelope.emplace(logfile::PlotLayout::columns(o.size));
+        errors.clear();
+        if (csv && toFile && !csvFile.isOpen() && !csvFile.open(QIODevice::WriteOnly)) {
+            write(err, QStringLiteral("quorvel3-logtool: %1: cannot write: %2\n")
+                           .arg(o.output, csvFile.errorString()));
             return Failure;
         }
-        if (choice.outcome == LocaleChoice::Found) {
-            write(err,
-                  QStringLiteral("quorvel3-logtool: reading the records as the %1 locale writes them; the "
-                                 "current locale, %2, does not read them all (--locale chooses one)\n")
-                      .arg(localeName(choice.locale), localeName(locale)));
-            locale = choice.locale;
+        columns = -1;
+        const auto record = [&](const acquisition::LogRecord& r) {
+            ++records;
+            if (csv) {
+                widest = std::max(widest, r.readings.size());
+                if (columns < 0) {
+                    columns = std::max(atLeast, r.readings.size());
+                    pending += logfile::CsvExport::header(columns, names);
+                }
+                if (r.readings.size() > columns)
+                    wider = true;
+                logfile::CsvExport::appendRow(pending, r, columns);
+                flush(false);
+            } else if (stats) {
+                statistics.add(r);
+            } else {
+                envelope->add(r);
+            }
+        };
+        QBuffer errorText;
+        errorText.open(QIODevice::WriteOnly);
+        const auto file = [&](const logfile::LogReader::File& report) {
+            reportBadLines(errorText, report);
+            badLines += report.problems.badLines;
+            unfinished = unfinished || !report.readError.isEmpty();
+            if (!report.readError.isEmpty())
+                write(errorText, QStringLiteral("quorvel3-logtool: %1: cannot read: %2\n")
+                                     .arg(report.path, report.readError));
+        };
+        const logfile::LogReader::Pass pass = reader.read(record, file);
+        errors = QString::fromLocal8Bit(errorText.data());
+        bool otherLocale = false;
+        if (pass == logfile::LogReader::Pass::LocaleInDoubt) {
+            // Every line decides now; the pass stands where that reads them as the sample's locale did.
+            if (!reader.findLocaleFromEveryLine(current)) {
+                write(err, found + errors);
+                write(err, QStringLiteral("quorvel3-logtool: the later records of standard input may be read "
+                                          "in another locale than its first ones; give it with --locale\n"));
+                return Failure;
+            }
+            const logfile::LocaleChoice& choice = reader.choice();
+            otherLocale = choice.outcome == logfile::LocaleChoice::Ambiguous ||
+                          !logfile::readAlike(choice.locale, locale);
         }
+        if (!otherLocale && !(csv && wider))
+            break;
+        // What was made in the sample's locale, or under a header too narrow, is dropped and read again,
+        // unless rows are on standard output already.
+        if (csv && !toFile && flushed) {
+            write(err, found + errors);
+            write(err, wider ? QStringLiteral(
+                                   "quorvel3-logtool: a later record has more readings than the first, so "
+                                   "the csv header is short of columns; write it with -o FILE\n")
+                             : QStringLiteral(
+                                   "quorvel3-logtool: the later records read best in another locale than "
+                                   "the first ones; give it with --locale, or write with -o FILE\n"));
+            if (otherLocale)
+                take(reader.choice());
+            return Failure;
+        }
+        if (csv) {
+            if (toFile) {
+                csvFile.cancelWriting();
+                csvFile.commit();
+            }
+            pending.clear();
+            atLeast = std::max(atLeast, widest);
+        }
+        if (otherLocale && !take(reader.choice()))
+            return Failure;
+        wider = false;
     }
-
-    QList<acquisition::LogRecord> records;
-    qsizetype badLines = 0;
-    for (qsizetype i = 0; i < o.files.size(); ++i) {
-        const LogFileContents file = readLogFile(contents.at(i), locale);
-        contents[i].clear();
-        reportBadLines(err, o.files.at(i), file);
-        badLines += file.badLines;
-        records += file.records;
-    }
+    write(err, found + errors);
+    // A file not read to its end: nothing is written that would pass for the whole.
+    if (unfinished)
+        return Failure;
 
     QByteArray data;
-    if (o.command == QLatin1String("csv")) {
-        data = CsvExport::document(records, names);
-    } else if (o.command == QLatin1String("stats")) {
-        const LogFigures figures = SensorStatistics::compute(records, o.staleRecords, o.gapFactor);
+    if (csv) {
+        if (columns < 0)
+            pending += logfile::CsvExport::header(
+                names.isEmpty() ? qsizetype(acquisition::LogRecord::ReadingCount) : names.size(), names);
+        flush(true);
+        if (toFile && (!written || !csvFile.commit())) {
+            write(err, QStringLiteral("quorvel3-logtool: %1: cannot write: %2\n")
+                           .arg(o.output, csvFile.errorString()));
+            return Failure;
+        }
+        if (!written)
+            return Failure;
+    } else if (stats) {
+        const LogFigures figures = statistics.figures(o.staleRecords, o.gapFactor);
         data = o.csvStats ? SensorStatistics::csv(figures)
                           : SensorStatistics::table(figures, o.staleRecords).toUtf8();
     } else {
-        if (!qobject_cast<QGuiApplication*>(QCoreApplication::instance())) {
-            write(err, QStringLiteral("quorvel3-logtool: plot needs a QGuiApplication\n"));
-            return Failure;
-        }
-        const PlotScene scene =
-            PlotLayout::layout(records, o.size, plotTitle(o.files, records.size()), o.gapFactor);
+        const logfile::PlotScene scene =
+            logfile::PlotLayout::layout(*envelope, o.size, plotTitle(o.files, records), o.gapFactor);
+        envelope.reset();
         if (QFileInfo(o.output).suffix().toLower() == QLatin1String("svg")) {
-            data = SvgRenderer::render(scene);
+            data = logfile::SvgRenderer::render(scene);
         } else {
-            QSaveFile file(o.output);
-            if (!file.open(QIODevice::WriteOnly) || !PngRenderer::render(scene).save(&file, "PNG") ||
-                !file.commit()) {
+            QSaveFile image(o.output);
+            if (!image.open(QIODevice::WriteOnly) || !PngRenderer::render(scene).save(&image, "PNG") ||
+                !image.commit()) {
                 write(err, QStringLiteral("quorvel3-logtool: %1: cannot write: %2\n")
-                               .arg(o.output, file.errorString()));
+                               .arg(o.output, image.errorString()));
                 return Failure;
             }
         }
@@ -438,14 +579,14 @@ int LogToolCommand::run(const QStringList& arguments, QIODevice& out, QIODevice&
     if (!data.isEmpty() && !writeOutput(o.output, data, out, err))
         return Failure;
 
-    if (records.isEmpty() && badLines > 0) {
+    if (records == 0 && badLines > 0) {
         write(err, o.locale
                        ? QStringLiteral("quorvel3-logtool: not one line is a record in the %1 locale; is "
                                         "--locale the logger's?\n")
-                             .arg(localeName(locale))
+                             .arg(logfile::localeName(locale))
                        : QStringLiteral("quorvel3-logtool: not one line is a record, in the %1 locale or "
                                         "any other\n")
-                             .arg(localeName(locale)));
+                             .arg(logfile::localeName(locale)));
         return NoRecords;
     }
     return Success;

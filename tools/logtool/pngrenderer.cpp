@@ -8,16 +8,16 @@ namespace quorvel::logtool {
 
 namespace {
 
-void drawText(QPainter& painter, const PlotText& text)
+void drawText(QPainter& painter, const logfile::PlotText& text)
 {
     // A box far larger than any label, placed so the alignment puts the text at its anchor.
     constexpr double Reach = 2000;
     QRectF box(text.at.x(), text.at.y() - Reach / 2, Reach, Reach);
     Qt::Alignment align = Qt::AlignVCenter | Qt::AlignLeft;
-    if (text.anchor == PlotText::Middle) {
+    if (text.anchor == logfile::PlotText::Middle) {
         box.moveLeft(text.at.x() - Reach / 2);
         align = Qt::AlignVCenter | Qt::AlignHCenter;
-    } else if (text.anchor == PlotText::End) {
+    } else if (text.anchor == logfile::PlotText::End) {
         box.moveLeft(text.at.x() - Reach);
         align = Qt::AlignVCenter | Qt::AlignRight;
     }
@@ -29,23 +29,23 @@ void drawText(QPainter& painter, const PlotText& text)
 
 } // namespace
 
-QImage PngRenderer::render(const PlotScene& scene)
+QImage PngRenderer::render(const logfile::PlotScene& scene)
 {
     QImage image(scene.size, QImage::Format_RGB32);
-    image.fill(PlotLayout::background());
+    image.fill(color(logfile::PlotLayout::background()));
     QPainter painter(&image);
     painter.setRenderHint(QPainter::Antialiasing, false);
     QFont font(QStringLiteral("DejaVu Sans"));
-    font.setPixelSize(PlotLayout::FontPixels);
+    font.setPixelSize(logfile::PlotLayout::FontPixels);
     painter.setFont(font);
 
-    painter.setPen(QPen(PlotLayout::grid(), 1));
+    painter.setPen(QPen(color(logfile::PlotLayout::grid()), 1));
     painter.drawLines(scene.gridLines);
 
     painter.setRenderHint(QPainter::Antialiasing, true);
     painter.setClipRect(scene.plotArea.adjusted(-2, -2, 2, 2));
-    for (const PlotLine& line : scene.lines) {
-        QPen pen(PlotLayout::sensorColor(line.sensor), 2);
+    for (const logfile::PlotLine& line : scene.lines) {
+        QPen pen(color(logfile::PlotLayout::sensorColor(line.sensor)), 2);
         pen.setCapStyle(Qt::RoundCap);
         pen.setJoinStyle(Qt::RoundJoin);
         painter.setPen(pen);
@@ -57,14 +57,14 @@ QImage PngRenderer::render(const PlotScene& scene)
     painter.setClipping(false);
 
     painter.setRenderHint(QPainter::Antialiasing, false);
-    painter.setPen(QPen(PlotLayout::foreground(), 1));
+    painter.setPen(QPen(color(logfile::PlotLayout::foreground()), 1));
     painter.drawLines(scene.tickMarks);
     painter.setRenderHint(QPainter::TextAntialiasing, true);
-    for (const PlotText& text : scene.texts)
+    for (const logfile::PlotText& text : scene.texts)
         drawText(painter, text);
-    for (const PlotLegendEntry& entry : scene.legend) {
-        painter.fillRect(entry.swatch, PlotLayout::sensorColor(entry.sensor));
-        painter.setPen(PlotLayout::foreground());
+    for (const logfile::PlotLegendEntry& entry : scene.legend) {
+        painter.fillRect(entry.swatch, color(logfile::PlotLayout::sensorColor(entry.sensor)));
+        painter.setPen(color(logfile::PlotLayout::foreground()));
         drawText(painter, entry.label);
     }
     painter.end();

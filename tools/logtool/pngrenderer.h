@@ -1,7 +1,8 @@
 #pragma once
 
-#include "plotlayout.h"
+#include "logfile/plotlayout.h"
 
+#include <QColor>
 #include <QImage>
 
 namespace quorvel::logtool {
@@ -10,7 +11,8 @@ namespace quorvel::logtool {
 // platform integration); the offscreen platform is enough.
 class PngRenderer {
 public:
-    [[nodiscard]] static QImage render(const PlotScene& scene);
+    [[nodiscard]] static QColor color(const logfile::PlotColor& c) { return QColor(c.red, c.green, c.blue); }
+    [[nodiscard]] static QImage render(const logfile::PlotScene& scene);
 };
 
 } // namespace quorvel::logtool

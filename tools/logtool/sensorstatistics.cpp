@@ -1,6 +1,6 @@
 #include "sensorstatistics.h"
 
-#include "csvexport.h"
+#include "logfile/csvexport.h"
 
 #include <QStringList>
 
@@ -17,51 +17,67 @@ QString meanText(const SensorFigures& s, int decimals)
 
 } // namespace
 
-LogFigures SensorStatistics::compute(const QList<acquisition::LogRecord>& records, qsizetype staleRecords,
-                                     double gapFactor)
+void StatisticsAccumulator::add(const acquisition::LogRecord& record)
+{
+    if (steps_.records() == 0)
+        first_ = record.when;
+    last_ = record.when;
+    steps_.add(record.when.toMSecsSinceEpoch(), record.readings.size());
+    if (sensors_.size() < record.readings.size())
+        sensors_.resize(record.readings.size());
+    for (qsizetype slot = 0; slot < record.readings.size(); ++slot) {
+        Sensor& sensor = sensors_[slot];
+        SensorFigures& s = sensor.figures;
+        const float value = record.readings[slot];
+        // The previous record that has this sensor: records of a narrower period do not count.
+        if (s.count == 0) {
+            s.minimum = s.maximum = value;
+        } else {
+            s.minimum = std::min(s.minimum, value);
+            s.maximum = std::max(s.maximum, value);
+            if (value != sensor.previous) {
+                s.lastChange = record.when;
+                s.unchangedRecords = 0;
+            }
+        }
+        sensor.previous = value;
+        ++s.count;
+        ++s.unchangedRecords;
+        sensor.sum += value;
+        if (value == 85.0f)
+            ++s.resetReadings;
+    }
+}
+
+LogFigures StatisticsAccumulator::figures(qsizetype staleRecords, double gapFactor) const
 {
     LogFigures figures;
-    figures.records = records.size();
-    figures.periods = LogRuns::split(records, gapFactor).size();
-    if (!records.isEmpty()) {
-        figures.first = records.constFirst().when;
-        figures.last = records.constLast().when;
-    }
+    figures.records = steps_.records();
+    figures.periods = steps_.periods(gapFactor);
+    figures.first = first_;
+    figures.last = last_;
     const qsizetype widest =
-        records.isEmpty() ? qsizetype(acquisition::LogRecord::ReadingCount) : LogRuns::widestCount(records);
+        sensors_.isEmpty() ? qsizetype(acquisition::LogRecord::ReadingCount) : sensors_.size();
     figures.sensors.resize(widest);
     for (qsizetype slot = 0; slot < widest; ++slot) {
         SensorFigures& s = figures.sensors[slot];
+        if (slot < sensors_.size())
+            s = sensors_.at(slot).figures;
         s.sensor = static_cast<int>(slot) + 1;
-        double sum = 0.0;
-        // The previous record that has this sensor: records of a narrower period do not count.
-        const acquisition::LogRecord* previous = nullptr;
-        for (const acquisition::LogRecord& record : records) {
-            if (slot >= record.readings.size())
-                continue;
-            const float value = record.readings[slot];
-            if (!previous) {
-                s.minimum = s.maximum = value;
-            } else {
-                s.minimum = std::min(s.minimum, value);
-                s.maximum = std::max(s.maximum, value);
-                if (value != previous->readings[slot]) {
-                    s.lastChange = record.when;
-                    s.unchangedRecords = 0;
-                }
-            }
-            previous = &record;
-            ++s.count;
-            ++s.unchangedRecords;
-            sum += value;
-            if (value == 85.0f)
-                ++s.resetReadings;
-        }
         if (s.count > 0)
-            s.mean = sum / static_cast<double>(s.count);
+            s.mean = sensors_.at(slot).sum / static_cast<double>(s.count);
         s.stale = s.count >= staleRecords && s.unchangedRecords >= staleRecords;
     }
     return figures;
+}
+
+LogFigures SensorStatistics::compute(const QList<acquisition::LogRecord>& records, qsizetype staleRecords,
+                                     double gapFactor)
+{
+    StatisticsAccumulator accumulator;
+    for (const acquisition::LogRecord& record : records)
+        accumulator.add(record);
+    return accumulator.figures(staleRecords, gapFactor);
 }
 
 QString SensorStatistics::table(const LogFigures& figures, qsizetype staleRecords)
@@ -73,7 +89,8 @@ QString SensorStatistics::table(const LogFigures& figures, qsizetype staleRecord
         out += QStringLiteral("%1 records in %2 logging period(s), %3 to %4\n")
                    .arg(figures.records)
                    .arg(figures.periods)
-                   .arg(CsvExport::timestamp(figures.first), CsvExport::timestamp(figures.last));
+                   .arg(logfile::CsvExport::timestamp(figures.first),
+                        logfile::CsvExport::timestamp(figures.last));
     }
     out += QStringLiteral("%1 %2 %3 %4 %5  %6 %7 %8  %9\n")
                .arg(QStringLiteral("sensor"), 6)
@@ -89,16 +106,16 @@ QString SensorStatistics::table(const LogFigures& figures, qsizetype staleRecord
         const bool any = s.count > 0;
         QString lastChange = QStringLiteral("-");
         if (any)
-            lastChange =
-                s.lastChange.isValid() ? CsvExport::timestamp(s.lastChange) : QStringLiteral("never");
+            lastChange = s.lastChange.isValid() ? logfile::CsvExport::timestamp(s.lastChange)
+                                                : QStringLiteral("never");
         QString note;
         if (s.stale)
             note = QStringLiteral("stale?");
         QString row = QStringLiteral("%1 %2 %3 %4 %5  %6 %7 %8  %9")
                           .arg(s.sensor, 6)
                           .arg(s.count, 8)
-                          .arg(any ? CsvExport::reading(s.minimum) : QStringLiteral("-"), 10)
-                          .arg(any ? CsvExport::reading(s.maximum) : QStringLiteral("-"), 10)
+                          .arg(any ? logfile::CsvExport::reading(s.minimum) : QStringLiteral("-"), 10)
+                          .arg(any ? logfile::CsvExport::reading(s.maximum) : QStringLiteral("-"), 10)
                           .arg(any ? meanText(s, 4) : QStringLiteral("-"), 10)
                           .arg(lastChange, -25)
                           .arg(s.unchangedRecords, 9)
@@ -118,19 +135,20 @@ QString SensorStatistics::table(const LogFigures& figures, qsizetype staleRecord
 
 QByteArray SensorStatistics::csv(const LogFigures& figures)
 {
-    QByteArray out = CsvExport::row({QStringLiteral("sensor"), QStringLiteral("count"), QStringLiteral("min"),
-                                     QStringLiteral("max"), QStringLiteral("mean"),
-                                     QStringLiteral("last_change"), QStringLiteral("unchanged_records"),
-                                     QStringLiteral("count_85"), QStringLiteral("stale")})
-                         .toUtf8();
+    QByteArray out =
+        logfile::CsvExport::row({QStringLiteral("sensor"), QStringLiteral("count"), QStringLiteral("min"),
+                                 QStringLiteral("max"), QStringLiteral("mean"), QStringLiteral("last_change"),
+                                 QStringLiteral("unchanged_records"), QStringLiteral("count_85"),
+                                 QStringLiteral("stale")})
+            .toUtf8();
     for (const SensorFigures& s : figures.sensors) {
         const bool any = s.count > 0;
-        out += CsvExport::row({QString::number(s.sensor), QString::number(s.count),
-                               any ? CsvExport::reading(s.minimum) : QString(),
-                               any ? CsvExport::reading(s.maximum) : QString(), meanText(s, 6),
-                               CsvExport::timestamp(s.lastChange), QString::number(s.unchangedRecords),
-                               QString::number(s.resetReadings),
-                               s.stale ? QStringLiteral("true") : QStringLiteral("false")})
+        out += logfile::CsvExport::row({QString::number(s.sensor), QString::number(s.count),
+                                        any ? logfile::CsvExport::reading(s.minimum) : QString(),
+                                        any ? logfile::CsvExport::reading(s.maximum) : QString(),
+                                        meanText(s, 6), logfile::CsvExport::timestamp(s.lastChange),
+                                        QString::number(s.unchangedRecords), QString::number(s.resetReadings),
+                                        s.stale ? QStringLiteral("true") : QStringLiteral("false")})
                    .toUtf8();
     }
     return out;

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "acquisition/logrecord.h"
-#include "logruns.h"
+#include "logfile/logruns.h"
 
 #include <QByteArray>
 #include <QDateTime>
@@ -36,16 +36,35 @@ struct LogFigures {
     QList<SensorFigures> sensors;
 };
 
+// The figures of records fed one at a time, in the memory of one record per sensor and the distinct
+// steps between records, so a log of any length is summed in one pass.
+class StatisticsAccumulator {
+public:
+    void add(const acquisition::LogRecord& record);
+    [[nodiscard]] LogFigures figures(qsizetype staleRecords, double gapFactor) const;
+
+private:
+    struct Sensor {
+        SensorFigures figures;
+        double sum = 0.0;
+        float previous = 0.0f;
+    };
+    QList<Sensor> sensors_;
+    logfile::StepCounter steps_;
+    QDateTime first_;
+    QDateTime last_;
+};
+
 class SensorStatistics {
 public:
     static constexpr qsizetype DefaultStaleRecords = 10;
 
     [[nodiscard]] static LogFigures compute(const QList<acquisition::LogRecord>& records,
                                             qsizetype staleRecords = DefaultStaleRecords,
-                                            double gapFactor = LogRuns::DefaultGapFactor);
+                                            double gapFactor = logfile::LogRuns::DefaultGapFactor);
     // A plain-text table for people, one sensor a row, with a summary line above it.
     [[nodiscard]] static QString table(const LogFigures& figures, qsizetype staleRecords);
-    // RFC 4180 with a header row; times as CsvExport::timestamp, numbers as CsvExport::reading.
+    // RFC 4180 with a header row; times and numbers as logfile::CsvExport writes them.
     [[nodiscard]] static QByteArray csv(const LogFigures& figures);
 };
 

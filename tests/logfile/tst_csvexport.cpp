@@ -1,5 +1,5 @@
-#include "csvexport.h"
-#include "logfilereader.h"
+#include "logfile/csvexport.h"
+#include "logfile/logfilereader.h"
 #include "logtoolfixture.h"
 
 #include <QtTest>
@@ -7,7 +7,7 @@
 #include <ctime>
 
 using namespace logtoolfixture;
-using quorvel::logtool::CsvExport;
+using quorvel::logfile::CsvExport;
 
 namespace {
 
@@ -137,6 +137,8 @@ void TestCsvExport::writesLocalTimeWithOffset_data()
     QTest::newRow("UTC") << QDateTime(QDate(2007, 1, 2), QTime(3, 4, 5), Qt::UTC)
                          << "2007-01-02T03:04:05+00:00";
     QTest::newRow("invalid") << QDateTime() << "";
+    QTest::newRow("offset with seconds")
+        << QDateTime(QDate(1850, 1, 2), QTime(3, 4, 5)) << "1850-01-02T03:04:05-04:56";
 }
 
 void TestCsvExport::writesLocalTimeWithOffset()
@@ -144,6 +146,13 @@ void TestCsvExport::writesLocalTimeWithOffset()
     QFETCH(QDateTime, when);
     QFETCH(QString, text);
     QCOMPARE(CsvExport::timestamp(when), text);
+    // A row as the streamed csv writes it starts with the same time.
+    LogRecord record;
+    record.when = when;
+    record.readings = {23.5625f};
+    QByteArray row;
+    CsvExport::appendRow(row, record, 2);
+    QCOMPARE(row, text.toUtf8() + ",23.5625,\r\n");
 }
 
 void TestCsvExport::documentHoldsTheWrittenValues_data()
@@ -160,7 +169,7 @@ void TestCsvExport::documentHoldsTheWrittenValues()
     const QString path = dir->filePath(QStringLiteral("run.log"));
     const StandardLog log = standardLog();
     QVERIFY(writeStandardLog(path, QLocale(locale), log));
-    const auto read = quorvel::logtool::readLogFile(contents(path), QLocale(locale));
+    const auto read = quorvel::logfile::readLogFile(contents(path), QLocale(locale));
     QCOMPARE(read.badLines, 0);
 
     const QByteArray csv = CsvExport::document(read.records);

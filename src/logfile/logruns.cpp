@@ -4,7 +4,7 @@
 #include <cmath>
 #include <vector>
 
-namespace quorvel::logtool {
+namespace quorvel::logfile {
 
 qint64 LogRuns::gapThresholdMs(const QList<acquisition::LogRecord>& records, double gapFactor)
 {
@@ -52,4 +52,52 @@ QList<LogRun> LogRuns::split(const QList<acquisition::LogRecord>& records, doubl
     return runs;
 }
 
-} // namespace quorvel::logtool
+void StepCounter::add(qint64 msecsSinceEpoch, qsizetype readings)
+{
+    if (records_ > 0) {
+        const qint64 step = msecsSinceEpoch - previousMs_;
+        if (step > 0) {
+            ++forward_[step];
+            ++forwardSteps_;
+        }
+        if (readings != previousCount_)
+            ++countChanges_;
+        else
+            ++steps_[step];
+    }
+    ++records_;
+    previousMs_ = msecsSinceEpoch;
+    previousCount_ = readings;
+}
+
+qint64 StepCounter::gapThresholdMs(double gapFactor) const
+{
+    qint64 median = 1000;
+    if (forwardSteps_ > 0) {
+        // The element nth_element puts in the middle: rank size / 2 of the sorted steps.
+        qint64 rank = forwardSteps_ / 2;
+        for (const auto& [step, count] : forward_) {
+            if (rank < count) {
+                median = std::max<qint64>(step, 1000);
+                break;
+            }
+            rank -= count;
+        }
+    }
+    return static_cast<qint64>(std::llround(static_cast<double>(median) * gapFactor));
+}
+
+qsizetype StepCounter::periods(double gapFactor) const
+{
+    if (records_ == 0)
+        return 0;
+    const qint64 threshold = gapThresholdMs(gapFactor);
+    qsizetype breaks = countChanges_;
+    for (auto it = steps_.begin(); it != steps_.end() && it->first < 0; ++it)
+        breaks += it->second;
+    for (auto it = steps_.upper_bound(threshold); it != steps_.end(); ++it)
+        breaks += it->second;
+    return 1 + breaks;
+}
+
+} // namespace quorvel::logfile

@@ -4,7 +4,7 @@
 
 #include <QStringList>
 
-namespace quorvel::logtool {
+namespace quorvel::logfile {
 
 namespace {
 
@@ -31,9 +31,9 @@ QString escaped(const QString& text)
     return out;
 }
 
-QString color(const QColor& c)
+QString color(const PlotColor& c)
 {
-    return c.name(QColor::HexRgb);
+    return c.name();
 }
 
 QString line(const QLineF& l)
@@ -96,7 +96,7 @@ QByteArray SvgRenderer::render(const PlotScene& scene)
                 QStringLiteral("<polyline class=\"run\" data-from=\"%1\" data-to=\"%2\" data-records=\"%3\" "
                                "points=\"%4\"/>\n")
                     .arg(CsvExport::timestamp(l.from), CsvExport::timestamp(l.to))
-                    .arg(l.points.size())
+                    .arg(l.records)
                     .arg(points.join(QLatin1Char(' ')));
         }
         out += QStringLiteral("</g>\n");
@@ -127,4 +127,4 @@ QByteArray SvgRenderer::render(const PlotScene& scene)
     return out.toUtf8();
 }
 
-} // namespace quorvel::logtool
+} // namespace quorvel::logfile

@@ -9,7 +9,7 @@
 #include <QStringList>
 #include <QStringView>
 
-namespace quorvel::logtool {
+namespace quorvel::logfile {
 
 // Text forms shared by every output of the tool, independent of any locale.
 class CsvExport {
@@ -26,6 +26,11 @@ public:
     // Empty for an invalid time.
     [[nodiscard]] static QString timestamp(const QDateTime& when);
 
+    // The header row of a document of that many sensor columns (see document()).
+    [[nodiscard]] static QByteArray header(qsizetype columns, const QStringList& names = {});
+    // Appends one record's row with that many sensor columns, as document() writes it.
+    static void appendRow(QByteArray& out, const acquisition::LogRecord& record, qsizetype columns);
+
     // The whole document: a header row "timestamp,sensor1,...,sensorN", then one row per record, with
     // one column per sensor of the widest logging period (N; 13 without records) and empty fields where
     // a record has fewer readings. A sensor with a name in names (slot order) is headed by it instead.
@@ -33,4 +38,4 @@ public:
                                              const QStringList& names = {});
 };
 
-} // namespace quorvel::logtool
+} // namespace quorvel::logfile

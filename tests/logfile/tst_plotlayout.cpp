@@ -1,14 +1,15 @@
-#include "csvexport.h"
+#include "logfile/csvexport.h"
+#include "logfile/plotlayout.h"
+#include "logfile/svgrenderer.h"
 #include "logtoolfixture.h"
-#include "plotlayout.h"
 #include "pngrenderer.h"
-#include "svgrenderer.h"
 
 #include <QXmlStreamReader>
 #include <QtTest>
 
 using namespace logtoolfixture;
-using namespace quorvel::logtool;
+using namespace quorvel::logfile;
+using quorvel::logtool::PngRenderer;
 
 namespace {
 
@@ -88,6 +89,8 @@ private slots:
     void svgBreaksLinesAtGaps_data();
     void svgBreaksLinesAtGaps();
     void svgWithoutRecords();
+    void envelopeOfTheRecords_data();
+    void envelopeOfTheRecords();
     void coloursAreDistinct();
     void valueTicksCoverTheRange_data();
     void valueTicksCoverTheRange();
@@ -113,10 +116,10 @@ void TestPlotLayout::pngHasTheSizeAndTheSeriesColours()
     // The legend lies outside the plot area, so colour inside it comes from the lines.
     QVERIFY(!scene.plotArea.intersects(scene.legend.first().swatch));
     for (const int sensor : {1, 2, 5, 12, 13}) {
-        const int n = pixelsNear(image, scene.plotArea, PlotLayout::sensorColor(sensor));
+        const int n = pixelsNear(image, scene.plotArea, PngRenderer::color(PlotLayout::sensorColor(sensor)));
         QVERIFY2(n > 20, qPrintable(QStringLiteral("sensor %1: %2 pixels").arg(sensor).arg(n)));
     }
-    const int background = pixelsNear(image, scene.plotArea, PlotLayout::background());
+    const int background = pixelsNear(image, scene.plotArea, PngRenderer::color(PlotLayout::background()));
     QVERIFY(background > scene.plotArea.width() * scene.plotArea.height() / 4);
 }
 
@@ -169,17 +172,83 @@ void TestPlotLayout::svgWithoutRecords()
     QVERIFY(bytes.contains("No records"));
 }
 
+void TestPlotLayout::envelopeOfTheRecords_data()
+{
+    QTest::addColumn<QList<LogRecord>>("records");
+    QTest::addColumn<bool>("sparse"); // at most one record a pixel column
+    const QDateTime start(QDate(2007, 3, 14), QTime(22, 5, 42));
+    // A record every 10 minutes for 10 hours in a plot of 1,066 columns: one record a column at most.
+    const QList<LogRecord> sparse = sweeps(start, 60, 600, 0);
+    QList<LogRecord> twoPeriods = sparse.mid(0, 30) + sweeps(start.addSecs(30 * 600 + 4 * 3600), 30, 600, 5);
+    QTest::newRow("sparse, one period") << sparse << true;
+    QTest::newRow("sparse, a gap") << twoPeriods << true;
+    QTest::newRow("sparse, three sensors then thirteen")
+        << (sweeps(start, 20, 600, 0, 3) + sweeps(start.addSecs(20 * 600), 20, 600, 0)) << true;
+    // A record every 10 s for a week: about 570 records a column.
+    QList<LogRecord> dense = sweeps(start, 60480, 10, 0);
+    dense.remove(30000, 2000); // logging off for five and a half hours
+    QTest::newRow("a week, a gap") << dense << false;
+}
+
+// The envelope that a long log is drawn as: where every record has a column of its own it is the very plot
+// of the records; where columns hold many, each line stays within its sensor's range, one point a column
+// at most for each of lowest, highest and last, and a gap still ends a line.
+void TestPlotLayout::envelopeOfTheRecords()
+{
+    QFETCH(QList<LogRecord>, records);
+    QFETCH(bool, sparse);
+    const QSize size(1200, 600);
+    PlotEnvelope envelope(PlotLayout::columns(size), 0);
+    for (const LogRecord& r : records)
+        envelope.add(r);
+    const PlotScene scene = PlotLayout::layout(envelope, size, QStringLiteral("log"));
+    const PlotScene points = PlotLayout::layout(records, size, QStringLiteral("log"));
+    QCOMPARE(scene.texts.size(), points.texts.size());
+    QCOMPARE(scene.gridLines, points.gridLines);
+    QCOMPARE(scene.lines.size(), points.lines.size());
+    for (qsizetype i = 0; i < scene.lines.size(); ++i) {
+        // The envelope lists a sensor's lines in time order, the points in the order of the runs.
+        const PlotLine& e = scene.lines.at(i);
+        const auto p = std::find_if(points.lines.begin(), points.lines.end(), [&](const PlotLine& l) {
+            return l.sensor == e.sensor && l.from == e.from;
+        });
+        QVERIFY(p != points.lines.end());
+        QCOMPARE(e.to, p->to);
+        QCOMPARE(e.records, p->records);
+        if (sparse) {
+            QCOMPARE(e.points, p->points);
+            continue;
+        }
+        QVERIFY(e.points.size() <= 3 * PlotLayout::columns(size));
+        QVERIFY(e.points.size() < p->points.size() / 10);
+        const auto [low, high] = std::minmax_element(p->points.begin(), p->points.end(),
+                                                     [](QPointF a, QPointF b) { return a.y() < b.y(); });
+        const auto [elow, ehigh] = std::minmax_element(e.points.begin(), e.points.end(),
+                                                       [](QPointF a, QPointF b) { return a.y() < b.y(); });
+        QCOMPARE(elow->y(), low->y());
+        QCOMPARE(ehigh->y(), high->y());
+    }
+    if (sparse)
+        QCOMPARE(SvgRenderer::render(scene), SvgRenderer::render(points));
+}
+
 void TestPlotLayout::coloursAreDistinct()
 {
     for (int a = 1; a <= 13; ++a) {
         for (int b = a + 1; b <= 13; ++b) {
-            const QColor ca = PlotLayout::sensorColor(a);
-            const QColor cb = PlotLayout::sensorColor(b);
+            const QColor ca = PngRenderer::color(PlotLayout::sensorColor(a));
+            const QColor cb = PngRenderer::color(PlotLayout::sensorColor(b));
             const int distance = std::abs(ca.red() - cb.red()) + std::abs(ca.green() - cb.green()) +
                                  std::abs(ca.blue() - cb.blue());
             QVERIFY2(distance > 60, qPrintable(QStringLiteral("sensors %1 and %2").arg(a).arg(b)));
         }
         QVERIFY(PlotLayout::sensorColor(a) != PlotLayout::background());
+    }
+    // Beyond the palette the layout converts hues itself, as QColor did when the layout used it.
+    for (int sensor = 14; sensor <= 100; ++sensor) {
+        const QColor qt =
+            QColor::fromHsv(int(std::lround(std::fmod(sensor * 137.508, 360.0))) % 360, 200, 190);
+        QCOMPARE(PlotLayout::sensorColor(sensor).name(), qt.name());
     }
 }
 

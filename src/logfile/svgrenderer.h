@@ -4,7 +4,7 @@
 
 #include <QByteArray>
 
-namespace quorvel::logtool {
+namespace quorvel::logfile {
 
 // Writes a scene as a standalone SVG document. Each sensor is a <g class="series" data-sensor="N">
 // holding one <polyline class="run"> per continuous run, with data-from, data-to (ISO 8601) and
@@ -15,4 +15,4 @@ public:
     [[nodiscard]] static QByteArray render(const PlotScene& scene);
 };
 
-} // namespace quorvel::logtool
+} // namespace quorvel::logfile

@@ -4,7 +4,9 @@
 
 #include <QList>
 
-namespace quorvel::logtool {
+#include <map>
+
+namespace quorvel::logfile {
 
 // A stretch of records logged without a pause: records[first] .. records[first + count - 1].
 struct LogRun {
@@ -30,4 +32,24 @@ public:
                                                double gapFactor = DefaultGapFactor);
 };
 
-} // namespace quorvel::logtool
+// The same split for records seen one at a time, in the memory of the distinct steps between them (a log
+// at a steady pace has a handful): the median and the count of periods come out as split() gives them.
+class StepCounter {
+public:
+    // One record after those added before.
+    void add(qint64 msecsSinceEpoch, qsizetype readings);
+    [[nodiscard]] qint64 gapThresholdMs(double gapFactor = LogRuns::DefaultGapFactor) const;
+    [[nodiscard]] qsizetype periods(double gapFactor = LogRuns::DefaultGapFactor) const;
+    [[nodiscard]] qsizetype records() const { return records_; }
+
+private:
+    std::map<qint64, qint64> forward_; // every step forward in time, and how often
+    std::map<qint64, qint64> steps_;   // the steps between records of the same count of readings
+    qint64 forwardSteps_ = 0;
+    qsizetype records_ = 0;
+    qsizetype countChanges_ = 0;
+    qint64 previousMs_ = 0;
+    qsizetype previousCount_ = 0;
+};
+
+} // namespace quorvel::logfile

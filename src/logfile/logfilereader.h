@@ -7,7 +7,10 @@
 #include <QLocale>
 #include <QString>
 
-namespace quorvel::logtool {
+#include <memory>
+#include <optional>
+
+namespace quorvel::logfile {
 
 // Why a line is not a record. Only DateTime and Reading depend on the locale the file is read in.
 enum class LineProblem {
@@ -49,6 +52,16 @@ struct LogFileContents {
     QList<ProblemCount> problems; // in the order each problem first occurs
 };
 
+// Reads one line of a log file (without its line end; length is its true length, which may exceed the
+// bytes given for a line too long to keep): the record, or nothing after counting the line's problem in
+// contents, whose records this leaves alone.
+[[nodiscard]] std::optional<acquisition::LogRecord> readLogLine(LogFileContents& contents,
+                                                                qsizetype lineNumber, QByteArrayView line,
+                                                                qsizetype length, const QLocale& locale,
+                                                                std::optional<QString>* text = nullptr);
+// The line as text when it passes every check that does not depend on the locale.
+[[nodiscard]] std::optional<QString> recordTextOf(QByteArrayView line, qsizetype length);
+
 // Reads the bytes of a whole log file written in the given locale, in the local 8-bit code page as
 // the logger writes it. Lines end in CR LF, LF or a lone CR; records come back in file order. Any
 // input is safe: a line that is not a record is counted, kept in errors (up to MaxKeptErrors per
@@ -79,6 +92,40 @@ struct LocaleChoice {
     QList<Reading> readings; // Ambiguous: one per way of reading, at least two
 };
 
+// Finds the locale from the lines one at a time, with the rule of findLogLocale. With a sample size it is
+// settled once that many lines are read and one way of reading them leads (tied ways of reading go on
+// until they part); the lines after it are then read in the chosen locale alone, and each goes through
+// confirm(), which brings the other candidates back where the chosen one cannot read a record (and, at
+// the first record of each hour, the candidates that read the sample alike), and says when they might
+// change the answer, which the whole input then has to decide.
+class LocaleFinder {
+public:
+    static constexpr qsizetype DefaultSample = 1000;
+
+    // sample 0: never settled, every line decides.
+    explicit LocaleFinder(const QLocale& given, qsizetype sample = DefaultSample);
+    ~LocaleFinder();
+    LocaleFinder(const LocaleFinder&) = delete;
+    LocaleFinder& operator=(const LocaleFinder&) = delete;
+
+    // A line that passed recordTextOf, of the file at that index (in the order given), 1-based line.
+    void add(qsizetype file, qsizetype line, const QString& text);
+    [[nodiscard]] bool settled() const;
+    [[nodiscard]] LocaleChoice choice() const;
+    // A line after the sample (choice() taken), as the chosen locale read it; newHour: the record starts
+    // another hour or date than the one before.
+    bool confirm(const QString& text, const std::optional<acquisition::LogRecord>& chosen, bool newHour);
+    // After the last line: false when the answer may differ from choice(), so every line has to decide.
+    [[nodiscard]] bool finish() const;
+    // Whether the answer may still differ from choice(): a candidate may tie, or one that read the sample as
+    // the chosen locale did may still part from it.
+    [[nodiscard]] bool inDoubt() const;
+
+private:
+    struct State;
+    std::unique_ptr<State> d_;
+};
+
 // Finds the locale the files were written in. The given locale (the user's) is kept when it reads
 // every record. Otherwise every locale Qt knows whose formats read the first record is tried on all
 // of them, one per distinct set of date, time and number formats, and the one reading the most is
@@ -86,7 +133,10 @@ struct LocaleChoice {
 // line is preferred.
 [[nodiscard]] LocaleChoice findLogLocale(const QList<QByteArrayView>& files, const QLocale& given);
 
+// Whether two locales read every line alike (the same date, time and number formats).
+[[nodiscard]] bool readAlike(const QLocale& a, const QLocale& b);
+
 // A name that --locale reads back as the same locale ("de_DE", "ff_Adlm_SN").
 [[nodiscard]] QString localeName(const QLocale& locale);
 
-} // namespace quorvel::logtool
+} // namespace quorvel::logfile

@@ -1,14 +1,15 @@
-#include "logfilereader.h"
+#include "logfile/logfilereader.h"
+#include "logfile/logreader.h"
 #include "logtoolfixture.h"
 
 #include <QRandomGenerator>
 #include <QtTest>
 
 using namespace logtoolfixture;
-using quorvel::logtool::LineProblem;
-using quorvel::logtool::LocaleChoice;
-using quorvel::logtool::LogFileContents;
-using quorvel::logtool::readLogFile;
+using quorvel::logfile::LineProblem;
+using quorvel::logfile::LocaleChoice;
+using quorvel::logfile::LogFileContents;
+using quorvel::logfile::readLogFile;
 
 namespace {
 
@@ -54,6 +55,44 @@ QString differences(const QList<LogRecord>& read, const QList<LogRecord>& writte
             return QStringLiteral("record %1: other readings").arg(i);
     }
     return {};
+}
+
+// The locale as the log tool finds it: from a sample of that many lines, read on in it, and from every line
+// where the rest leaves it in doubt.
+LocaleChoice sampled(const QList<QByteArray>& files, const QLocale& given, qsizetype sample)
+{
+    const auto dir = scratchDir();
+    QStringList paths;
+    for (qsizetype i = 0; i < files.size(); ++i) {
+        paths << dir->filePath(QStringLiteral("%1.log").arg(i));
+        QFile f(paths.last());
+        if (!f.open(QIODevice::WriteOnly) || f.write(files.at(i)) != files.at(i).size())
+            return {};
+    }
+    quorvel::logfile::LogReader reader(paths);
+    if (!reader.open().isEmpty())
+        return {};
+    LocaleChoice choice = reader.findLocale(given, sample);
+    if (choice.outcome != LocaleChoice::Ambiguous &&
+        reader.read([](const LogRecord&) {}, [](const quorvel::logfile::LogReader::File&) {}) ==
+            quorvel::logfile::LogReader::Pass::LocaleInDoubt &&
+        reader.findLocaleFromEveryLine(given))
+        choice = reader.choice();
+    return choice;
+}
+
+// What a choice says: the locale taken, or each way of reading with its first locale and line.
+QString said(const LocaleChoice& choice)
+{
+    QString text = QString::number(int(choice.outcome));
+    if (choice.outcome != LocaleChoice::Ambiguous)
+        return text + QLatin1Char(' ') + quorvel::logfile::localeName(choice.locale);
+    for (const auto& r : choice.readings)
+        text += QStringLiteral(" %1@%2:%3")
+                    .arg(quorvel::logfile::localeName(r.locales.first()))
+                    .arg(r.file)
+                    .arg(r.line);
+    return text;
 }
 
 } // namespace
@@ -260,7 +299,7 @@ void TestLogFileReader::everyQtLocaleIsReadAndFound()
                                        record(QDateTime(QDate(2007, 3, 14), QTime(12, 15, 8))),
                                        record(QDateTime(QDate(2031, 12, 31), QTime(23, 59, 59)))};
         const QByteArray bytes = lines(records, locale);
-        const QString name = quorvel::logtool::localeName(locale);
+        const QString name = quorvel::logfile::localeName(locale);
         QString wrong = differences(readLogFile(bytes, locale).records, records);
         if (!wrong.isEmpty()) {
             failed << name + QStringLiteral(" reads its own lines: ") + wrong;
@@ -270,7 +309,11 @@ void TestLogFileReader::everyQtLocaleIsReadAndFound()
             failed << name + QStringLiteral(" is another locale by that name");
             continue;
         }
-        const LocaleChoice choice = quorvel::logtool::findLogLocale({bytes}, QLocale::c());
+        const LocaleChoice choice = quorvel::logfile::findLogLocale({bytes}, QLocale::c());
+        // From a sample of the first line, the tool comes to the same.
+        if (said(sampled({bytes}, QLocale::c(), 1)) != said(choice))
+            failed << name + QStringLiteral(" from a sample: ") + said(sampled({bytes}, QLocale::c(), 1)) +
+                          QStringLiteral(" against ") + said(choice);
         wrong = choice.outcome == LocaleChoice::Ambiguous
                     ? QStringLiteral("ambiguous")
                     : differences(readLogFile(bytes, choice.locale).records, records);
@@ -309,6 +352,13 @@ void TestLogFileReader::findsTheLogLocale_data()
         {"en_US", "hi_IN"});
     row("a later day settles it", {lines(fourth, us), lines(fourteenth, us)}, "C", LocaleChoice::Found,
         {"en_US"});
+    // The sample reads the 3rd of March alike in both orders; the later days part them, or one fails.
+    const QList<LogRecord> third = sweeps(QDateTime(QDate(2007, 3, 3), QTime(22, 5, 42)), 5, 10, 0);
+    const QList<LogRecord> thirteenth = sweeps(QDateTime(QDate(2007, 3, 13), QTime(22, 5, 42)), 5, 10, 0);
+    row("a day alike either way, then days read two ways", {lines(third, us), lines(fourth, us)}, "C",
+        LocaleChoice::Ambiguous, {"en_US", "hi_IN"});
+    row("a day alike either way, then a day only one reads", {lines(third, us), lines(thirteenth, us)}, "C",
+        LocaleChoice::Found, {"en_US"});
     row("a script of its own", {lines(fourteenth, QLocale(QStringLiteral("ff_Adlm_SN")))}, "C",
         LocaleChoice::Found, {"ff_Adlm_GN"});
 }
@@ -321,16 +371,19 @@ void TestLogFileReader::findsTheLogLocale()
     QFETCH(QStringList, locales);
 
     const LocaleChoice choice =
-        quorvel::logtool::findLogLocale(QList<QByteArrayView>(files.begin(), files.end()), QLocale(given));
+        quorvel::logfile::findLogLocale(QList<QByteArrayView>(files.begin(), files.end()), QLocale(given));
+    // The tool's sample rule: whatever the sample, the same answer.
+    for (const qsizetype sample : {1, 3, 7})
+        QCOMPARE(said(sampled(files, QLocale(given), sample)), said(choice));
     QCOMPARE(int(choice.outcome), outcome);
     QStringList found;
     if (choice.outcome == LocaleChoice::Ambiguous) {
         for (const auto& r : choice.readings)
-            found << quorvel::logtool::localeName(r.locales.first());
+            found << quorvel::logfile::localeName(r.locales.first());
         QCOMPARE(choice.readings.first().line, 1);
         QVERIFY(choice.readings.at(0).when.date() != choice.readings.at(1).when.date());
     } else {
-        found << quorvel::logtool::localeName(choice.locale);
+        found << quorvel::logfile::localeName(choice.locale);
     }
     QCOMPARE(found, locales);
 }

@@ -1,0 +1,471 @@
+#include "plotlayout.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <limits>
+
+namespace quorvel::logfile {
+
+namespace {
+
+constexpr double LeftMargin = 64;
+constexpr double RightMargin = 70;
+constexpr double TopMargin = 36;
+constexpr double BottomMargin = 64;
+constexpr double TickLength = 4;
+constexpr double LineHeight = 15;
+
+// Decimals that show every tick of the step exactly; large values go to exponent form instead.
+QString tickText(double value, double step)
+{
+    if (std::fabs(value) < step * 1e-9)
+        value = 0.0;
+    if (std::fabs(value) >= 1e7 || step >= 1e7)
+        return QString::number(value, 'g', 6);
+    int decimals = 0;
+    while (decimals < 9) {
+        const double scaled = step * std::pow(10.0, decimals);
+        if (std::fabs(scaled - std::round(scaled)) < 1e-6 * scaled)
+            break;
+        ++decimals;
+    }
+    return QString::number(value, 'f', decimals);
+}
+
+// Rounds up also for times before 1970.
+qint64 ceilToMultiple(qint64 value, qint64 step)
+{
+    const qint64 q = value / step;
+    return (q * step < value ? q + 1 : q) * step;
+}
+
+QString offsetText(int seconds)
+{
+    const int minutes = std::abs(seconds) / 60;
+    return QStringLiteral("UTC%1%2:%3")
+        .arg(seconds < 0 ? QLatin1Char('-') : QLatin1Char('+'))
+        .arg(minutes / 60, 2, 10, QLatin1Char('0'))
+        .arg(minutes % 60, 2, 10, QLatin1Char('0'));
+}
+
+// Hue in degrees, saturation and value 0..255, converted with 16-bit channels as QColor::fromHsv does,
+// so the colours stay those the plots always had.
+PlotColor fromHsv(int hue, int saturation, int value)
+{
+    constexpr double Max = 65535.0;
+    const double h = hue * 100 / 6000.0;
+    const double s = saturation * 0x101 / Max;
+    const double v = value * 0x101 / Max;
+    const int i = int(h);
+    const double f = h - i;
+    const double p = v * (1.0 - s);
+    const double q = v * (1.0 - s * f);
+    const double t = v * (1.0 - s * (1.0 - f));
+    const std::array<std::array<double, 3>, 6> sextants{
+        {{v, t, p}, {q, v, p}, {p, v, t}, {p, q, v}, {t, p, v}, {v, p, q}}};
+    const auto& rgb = sextants[static_cast<std::size_t>(i % 6)];
+    const auto channel = [](double c) {
+        const int wide = int(std::lround(c * Max));
+        return (wide - (wide >> 8) + 0x80) >> 8;
+    };
+    return {channel(rgb[0]), channel(rgb[1]), channel(rgb[2])};
+}
+
+} // namespace
+
+QString PlotColor::name() const
+{
+    return QStringLiteral("#%1%2%3")
+        .arg(red, 2, 16, QLatin1Char('0'))
+        .arg(green, 2, 16, QLatin1Char('0'))
+        .arg(blue, 2, 16, QLatin1Char('0'));
+}
+
+PlotColor PlotLayout::sensorColor(int sensor)
+{
+    static constexpr std::array<quint32, acquisition::LogRecord::ReadingCount> palette{
+        0x1f77b4, 0xff7f0e, 0x2ca02c, 0xd62728, 0x9467bd, 0x8c564b, 0xe377c2,
+        0x7f7f7f, 0xbcbd22, 0x17becf, 0x000080, 0x00c000, 0xff00ff};
+    if (sensor <= int(palette.size())) {
+        const quint32 rgb = palette[static_cast<std::size_t>(std::max(sensor, 1) - 1)];
+        return {int(rgb >> 16), int((rgb >> 8) & 0xff), int(rgb & 0xff)};
+    }
+    // Beyond the palette, hues a golden angle apart, so neighbours never look alike.
+    return fromHsv(int(std::lround(std::fmod(sensor * 137.508, 360.0))) % 360, 200, 190);
+}
+
+QList<double> PlotLayout::valueTicks(double low, double high, int count)
+{
+    if (!(high > low)) {
+        const double pad = std::max(1.0, std::fabs(low) * 0.01);
+        low -= pad;
+        high += pad;
+    }
+    count = std::clamp(count, 1, 100);
+    const double raw = (high - low) / count;
+    const double magnitude = std::pow(10.0, std::floor(std::log10(raw)));
+    const double norm = raw / magnitude;
+    const double nice = norm <= 1 ? 1 : norm <= 2 ? 2 : norm <= 2.5 ? 2.5 : norm <= 5 ? 5 : 10;
+    const double step = nice * magnitude;
+    const double first = std::floor(low / step);
+    const double last = std::ceil(high / step);
+    QList<double> ticks;
+    for (double i = first; i <= last && ticks.size() < 1000; i += 1.0)
+        ticks.append(i * step);
+    return ticks;
+}
+
+qint64 PlotLayout::timeStep(qint64 spanSeconds, int count)
+{
+    static constexpr std::array<qint64, 20> steps{1,     2,     5,     10,    15,     30,    60,
+                                                  120,   300,   600,   900,   1800,   3600,  7200,
+                                                  10800, 21600, 43200, 86400, 172800, 604800};
+    count = std::max(count, 1);
+    for (const qint64 step : steps) {
+        if (spanSeconds / step <= count)
+            return step;
+    }
+    qint64 days = 14;
+    while (spanSeconds / (days * 86400) > count)
+        days = days % 7 == 0 ? days / 7 * 15 : days * 2;
+    return days * 86400;
+}
+
+namespace {
+
+constexpr float NoValue = std::numeric_limits<float>::quiet_NaN();
+
+// Floor division, also for times before 1970.
+qint64 floorDiv(qint64 value, qint64 by)
+{
+    const qint64 q = value / by;
+    return q * by > value ? q - 1 : q;
+}
+
+} // namespace
+
+void PlotEnvelope::Cell::add(qint64 ms, const QList<float>& readings, qint64 fromMs, bool definite,
+                             bool first)
+{
+    const bool latest = records == 0 || ms >= lastMs;
+    if (records == 0) {
+        firstMs = lastMs = ms;
+        entryFromMs = fromMs;
+        entryStep = ms - fromMs;
+        entryBreak = first || definite;
+    } else {
+        if (first || definite || fromMs < firstMs || fromMs > lastMs)
+            insideBreak = true;
+        else
+            insideStep = std::max(insideStep, ms - fromMs);
+        firstMs = std::min(firstMs, ms);
+        lastMs = std::max(lastMs, ms);
+    }
+    ++records;
+    if (values.size() < 3 * readings.size())
+        values.resize(3 * readings.size(), NoValue);
+    for (qsizetype slot = 0; slot < readings.size(); ++slot) {
+        const float v = readings[slot];
+        float* cell = values.data() + 3 * slot;
+        if (std::isnan(cell[0])) {
+            cell[0] = cell[1] = cell[2] = v;
+            continue;
+        }
+        cell[0] = std::min(cell[0], v);
+        cell[1] = std::max(cell[1], v);
+        if (latest)
+            cell[2] = v;
+    }
+}
+
+void PlotEnvelope::Cell::merge(const Cell& later)
+{
+    insideBreak = insideBreak || later.insideBreak;
+    insideStep = std::max(insideStep, later.insideStep);
+    if (later.entryBreak || later.entryFromMs < firstMs || later.entryFromMs > lastMs)
+        insideBreak = true;
+    else
+        insideStep = std::max(insideStep, later.entryStep);
+    firstMs = std::min(firstMs, later.firstMs);
+    lastMs = std::max(lastMs, later.lastMs);
+    records += later.records;
+    if (values.size() < later.values.size())
+        values.resize(later.values.size(), NoValue);
+    for (qsizetype i = 0; i + 2 < later.values.size(); i += 3) {
+        if (std::isnan(later.values[i]))
+            continue;
+        if (std::isnan(values[i])) {
+            std::copy(later.values.begin() + i, later.values.begin() + i + 3, values.begin() + i);
+            continue;
+        }
+        values[i] = std::min(values[i], later.values[i]);
+        values[i + 1] = std::max(values[i + 1], later.values[i + 1]);
+        values[i + 2] = later.values[i + 2];
+    }
+}
+
+PlotEnvelope::PlotEnvelope(int columns, qsizetype rawLimit)
+    : columns_(std::max(columns, 1)), rawLimit_(rawLimit)
+{
+}
+
+PlotEnvelope::Cell& PlotEnvelope::cellFor(qint64 ms)
+{
+    // Records in time order mostly fall into the stretch of the record before.
+    if (last_ && ms >= lastFrom_ && ms - lastFrom_ < widthMs_)
+        return *last_;
+    // A few stretches per pixel column at most: wider ones as the time covered grows.
+    const qint64 maxCells = 4 * qint64(columns_);
+    for (;;) {
+        const qint64 key = floorDiv(ms, widthMs_);
+        lastFrom_ = key * widthMs_;
+        if (cells_.empty() ||
+            std::max(cells_.rbegin()->first, key) - std::min(cells_.begin()->first, key) < maxCells)
+            return *(last_ = &cells_[key]);
+        last_ = nullptr;
+        std::map<qint64, Cell> wider;
+        for (auto& [k, cell] : cells_) {
+            auto [at, inserted] = wider.try_emplace(floorDiv(k, 2), std::move(cell));
+            if (!inserted)
+                at->second.merge(cell);
+        }
+        cells_ = std::move(wider);
+        widthMs_ *= 2;
+    }
+}
+
+void PlotEnvelope::toCells()
+{
+    widthMs_ = 1000;
+    qint64 previous = 0;
+    qsizetype previousCount = 0;
+    for (qsizetype i = 0; i < raw_.size(); ++i) {
+        const acquisition::LogRecord& r = raw_.at(i);
+        const qint64 ms = r.when.toMSecsSinceEpoch();
+        const bool definite = i > 0 && (ms < previous || r.readings.size() != previousCount);
+        cellFor(ms).add(ms, r.readings, previous, definite, i == 0);
+        previous = ms;
+        previousCount = r.readings.size();
+    }
+    raw_.clear();
+    raw_.squeeze();
+}
+
+void PlotEnvelope::add(const acquisition::LogRecord& record)
+{
+    const qint64 ms = record.when.toMSecsSinceEpoch();
+    const bool first = steps_.records() == 0;
+    const auto [lo, hi] = std::minmax_element(record.readings.begin(), record.readings.end());
+    if (first) {
+        low_ = record.readings.isEmpty() ? 0.0f : *lo;
+        high_ = low_;
+        t0_ = t1_ = ms;
+    }
+    if (!record.readings.isEmpty()) {
+        low_ = std::min(low_, *lo);
+        high_ = std::max(high_, *hi);
+    }
+    t0_ = std::min(t0_, ms);
+    t1_ = std::max(t1_, ms);
+    widest_ = std::max(widest_, record.readings.size());
+    steps_.add(ms, record.readings.size());
+    if (widthMs_ == 0) {
+        raw_.append(record);
+        if (raw_.size() > rawLimit_)
+            toCells();
+    } else {
+        const bool definite = !first && (ms < previousMs_ || record.readings.size() != previousCount_);
+        cellFor(ms).add(ms, record.readings, previousMs_, definite, first);
+    }
+    previousMs_ = ms;
+    previousCount_ = record.readings.size();
+}
+
+int PlotLayout::columns(QSize size)
+{
+    const QSize s = size.expandedTo(MinimumSize).boundedTo(MaximumSize);
+    return int(s.width() - LeftMargin - RightMargin);
+}
+
+PlotScene PlotLayout::layout(const QList<acquisition::LogRecord>& records, QSize size, const QString& title,
+                             double gapFactor)
+{
+    PlotEnvelope envelope(columns(size), records.size());
+    for (const acquisition::LogRecord& record : records)
+        envelope.add(record);
+    return layout(envelope, size, title, gapFactor);
+}
+
+PlotScene PlotLayout::layout(const PlotEnvelope& envelope, QSize size, const QString& title, double gapFactor)
+{
+    const QList<acquisition::LogRecord>& records = envelope.raw_;
+    const bool none = envelope.records() == 0;
+    PlotScene scene;
+    scene.size = size.expandedTo(MinimumSize).boundedTo(MaximumSize);
+    const double width = scene.size.width();
+    const double height = scene.size.height();
+    const QRectF area(LeftMargin, TopMargin, width - LeftMargin - RightMargin,
+                      height - TopMargin - BottomMargin);
+    scene.plotArea = area;
+
+    scene.texts.append({QPointF(area.center().x(), TopMargin / 2), title, PlotText::Middle, true});
+    scene.texts.append(
+        {QPointF(area.left() - 8, TopMargin / 2), QStringLiteral("\u00b0C"), PlotText::End, true});
+    scene.tickMarks << QLineF(area.topLeft(), area.bottomLeft())
+                    << QLineF(area.bottomLeft(), area.bottomRight())
+                    << QLineF(area.topLeft(), area.topRight()) << QLineF(area.topRight(), area.bottomRight());
+
+    const double legendX = area.right() + 14;
+    const int sensors = none ? int(acquisition::LogRecord::ReadingCount) : int(envelope.widest_);
+    const double spacing = std::min(20.0, area.height() / sensors);
+    for (int sensor = 1; sensor <= sensors; ++sensor) {
+        const double y = std::round(area.top() + spacing * (sensor - 0.5));
+        scene.legend.append({sensor,
+                             QRectF(legendX, y - 3, 18, 6),
+                             {QPointF(legendX + 24, y), QString::number(sensor), PlotText::Start, false}});
+    }
+
+    if (none) {
+        scene.texts.append({area.center(), QStringLiteral("No records"), PlotText::Middle, false});
+        return scene;
+    }
+
+    const float low = envelope.low_;
+    const float high = envelope.high_;
+    qint64 t0 = envelope.t0_;
+    qint64 t1 = envelope.t1_;
+    if (t1 == t0) {
+        t0 -= 30000;
+        t1 += 30000;
+    }
+
+    const QList<double> ticks = valueTicks(low, high, std::max(2, int(area.height() / 45)));
+    const double v0 = ticks.constFirst();
+    const double v1 = ticks.constLast();
+    const auto yOf = [&](double v) { return area.bottom() - (v - v0) / (v1 - v0) * area.height(); };
+    const auto xOf = [&](qint64 ms) {
+        return area.left() + static_cast<double>(ms - t0) / static_cast<double>(t1 - t0) * area.width();
+    };
+    const double valueStep = ticks.size() > 1 ? ticks.at(1) - ticks.at(0) : 1.0;
+    for (const double v : ticks) {
+        const double y = yOf(v);
+        scene.gridLines << QLineF(area.left(), y, area.right(), y);
+        scene.tickMarks << QLineF(area.left() - TickLength, y, area.left(), y);
+        scene.texts.append({QPointF(area.left() - TickLength - 3, y), tickText(v, valueStep), PlotText::End});
+    }
+
+    // Ticks fall on round local wall-clock times; the offset of the first record places them.
+    const QDateTime start = QDateTime::fromMSecsSinceEpoch(t0);
+    const qint64 offset = start.offsetFromUtc();
+    const qint64 step = timeStep((t1 - t0) / 1000, std::max(2, int(area.width() / 110)));
+    const qint64 firstWall = ceilToMultiple(t0 / 1000 + offset, step);
+    QDate previousDate;
+    for (qint64 wall = firstWall; (wall - offset) * 1000 <= t1; wall += step) {
+        const qint64 ms = (wall - offset) * 1000;
+        const double x = xOf(ms);
+        const QDateTime tick = QDateTime::fromMSecsSinceEpoch(ms);
+        scene.gridLines << QLineF(x, area.top(), x, area.bottom());
+        scene.tickMarks << QLineF(x, area.bottom(), x, area.bottom() + TickLength);
+        const double y = area.bottom() + TickLength + LineHeight / 2 + 2;
+        if (step >= 86400) {
+            scene.texts.append(
+                {QPointF(x, y), tick.toString(QStringLiteral("yyyy-MM-dd")), PlotText::Middle});
+            continue;
+        }
+        const QString format = step < 60 ? QStringLiteral("HH:mm:ss") : QStringLiteral("HH:mm");
+        scene.texts.append({QPointF(x, y), tick.toString(format), PlotText::Middle});
+        if (tick.date() != previousDate)
+            scene.texts.append(
+                {QPointF(x, y + LineHeight), tick.toString(QStringLiteral("yyyy-MM-dd")), PlotText::Middle});
+        previousDate = tick.date();
+    }
+
+    const int lastOffset = QDateTime::fromMSecsSinceEpoch(t1).offsetFromUtc();
+    const QString caption = lastOffset == offset
+                                ? QStringLiteral("local time (%1)").arg(offsetText(int(offset)))
+                                : QStringLiteral("local time");
+    scene.texts.append({QPointF(area.center().x(), height - LineHeight / 2 - 4), caption, PlotText::Middle});
+
+    if (envelope.widthMs_ == 0) {
+        for (const LogRun& run : LogRuns::split(records, gapFactor)) {
+            // Every record of a run has the same count of readings.
+            for (qsizetype slot = 0; slot < records.at(run.first).readings.size(); ++slot) {
+                PlotLine line;
+                line.sensor = int(slot) + 1;
+                line.from = records.at(run.first).when;
+                line.to = records.at(run.first + run.count - 1).when;
+                line.records = run.count;
+                line.points.reserve(run.count);
+                for (qsizetype i = run.first; i < run.first + run.count; ++i) {
+                    const acquisition::LogRecord& record = records.at(i);
+                    line.points.append(
+                        QPointF(xOf(record.when.toMSecsSinceEpoch()), yOf(record.readings[slot])));
+                }
+                scene.lines.append(std::move(line));
+            }
+        }
+        return scene;
+    }
+
+    // The stretches of time gathered into pixel columns, placed at their latest record.
+    QList<PlotEnvelope::Cell> columns;
+    QList<int> columnIndex;
+    for (const auto& [key, cell] : envelope.cells_) {
+        const int column = std::clamp(int(std::floor(xOf(cell.lastMs) - area.left())), 0,
+                                      std::max(envelope.columns_ - 1, 0));
+        if (!columnIndex.isEmpty() && columnIndex.constLast() == column) {
+            columns.last().merge(cell);
+            continue;
+        }
+        columns.append(cell);
+        columnIndex.append(column);
+    }
+    const qint64 threshold = envelope.steps_.gapThresholdMs(gapFactor);
+    const auto gapInside = [&](const PlotEnvelope::Cell& c) {
+        return c.insideBreak || c.insideStep > threshold;
+    };
+    QList<bool> joined(columns.size(), false); // joined to the column before it
+    for (qsizetype c = 1; c < columns.size(); ++c) {
+        const PlotEnvelope::Cell& here = columns.at(c);
+        const PlotEnvelope::Cell& before = columns.at(c - 1);
+        joined[c] = !here.entryBreak && here.entryStep <= threshold && here.entryFromMs >= before.firstMs &&
+                    here.entryFromMs <= before.lastMs && !gapInside(before);
+    }
+    for (qsizetype slot = 0; slot < envelope.widest_; ++slot) {
+        PlotLine line;
+        qsizetype records = 0;
+        const auto finish = [&] {
+            if (line.points.isEmpty())
+                return;
+            scene.lines.append(std::move(line));
+            line = PlotLine();
+        };
+        for (qsizetype c = 0; c < columns.size(); ++c) {
+            const PlotEnvelope::Cell& cell = columns.at(c);
+            const bool has = 3 * slot < cell.values.size() && !std::isnan(cell.values[3 * slot]);
+            if (!has || !joined[c])
+                finish();
+            if (!has)
+                continue;
+            if (line.points.isEmpty()) {
+                line.sensor = int(slot) + 1;
+                line.from = QDateTime::fromMSecsSinceEpoch(cell.firstMs);
+                records = 0;
+            }
+            line.to = QDateTime::fromMSecsSinceEpoch(cell.lastMs);
+            records += cell.records;
+            const double x = xOf(cell.lastMs);
+            for (int k = 0; k < 3; ++k) {
+                const QPointF p(x, yOf(cell.values[3 * slot + k]));
+                if (line.points.isEmpty() || line.points.constLast() != p)
+                    line.points.append(p);
+            }
+            line.records = records;
+        }
+        finish();
+    }
+    return scene;
+}
+
+} // namespace quorvel::logfile
