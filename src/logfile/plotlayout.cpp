@@ -4,6 +4,7 @@
 #include <array>
 #include <cmath>
 #include <limits>
+#include <optional>
 
 namespace quorvel::logfile {
 
@@ -167,6 +168,8 @@ void PlotEnvelope::Cell::add(qint64 ms, const QList<float>& readings, qint64 fro
         values.resize(3 * readings.size(), NoValue);
     for (qsizetype slot = 0; slot < readings.size(); ++slot) {
         const float v = readings[slot];
+        if (std::isnan(v))
+            continue;
         float* cell = values.data() + 3 * slot;
         if (std::isnan(cell[0])) {
             cell[0] = cell[1] = cell[2] = v;
@@ -256,15 +259,20 @@ void PlotEnvelope::add(const acquisition::LogRecord& record)
 {
     const qint64 ms = record.when.toMSecsSinceEpoch();
     const bool first = steps_.records() == 0;
-    const auto [lo, hi] = std::minmax_element(record.readings.begin(), record.readings.end());
-    if (first) {
-        low_ = record.readings.isEmpty() ? 0.0f : *lo;
-        high_ = low_;
+    // NaN is a sensor without a reading at that time (the service's chart of its reads): no point, a gap.
+    std::optional<float> lo;
+    std::optional<float> hi;
+    for (const float v : record.readings)
+        if (!std::isnan(v)) {
+            lo = std::min(lo.value_or(v), v);
+            hi = std::max(hi.value_or(v), v);
+        }
+    if (first)
         t0_ = t1_ = ms;
-    }
-    if (!record.readings.isEmpty()) {
-        low_ = std::min(low_, *lo);
-        high_ = std::max(high_, *hi);
+    if (lo) {
+        low_ = valued_ ? std::min(low_, *lo) : *lo;
+        high_ = valued_ ? std::max(high_, *hi) : *hi;
+        valued_ = true;
     }
     t0_ = std::min(t0_, ms);
     t1_ = std::max(t1_, ms);

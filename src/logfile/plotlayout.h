@@ -108,6 +108,7 @@ private:
     qsizetype widest_ = 0;
     float low_ = 0.0f;
     float high_ = 0.0f;
+    bool valued_ = false; // low_ and high_ hold a reading
     qint64 t0_ = 0;
     qint64 t1_ = 0;
     qint64 previousMs_ = 0;

@@ -3,6 +3,8 @@
 #include "statusboard.h"
 
 #include "acquisition/readoutcome.h"
+#include "logfile/plotlayout.h"
+#include "logfile/svgrenderer.h"
 #include "runtime/appinfo.h"
 #include "runtime/conversions.h"
 
@@ -14,6 +16,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
+#include <map>
 
 namespace quorvel::service::statuspage {
 
@@ -298,6 +302,31 @@ QByteArray html(const StatusBoard& board, const QDateTime& now)
     page += QString::fromUtf8(script());
     page += QStringLiteral("</script></body></html>\n");
     return page.toUtf8();
+}
+
+QByteArray chartSvg(const StatusBoard& board, const QDateTime& now)
+{
+    const QSize size(1200, 500);
+    const int sensors = int(board.sensors().size());
+    // Every minute of the day that has a point of any sensor is a record; a sensor without one there is NaN.
+    std::map<std::int32_t, QList<float>> minutes;
+    for (int slot = 0; slot < sensors; ++slot)
+        for (const SensorHistory::Point& point : board.history().points(slot, now)) {
+            auto [at, fresh] = minutes.try_emplace(point.minute);
+            if (fresh)
+                at->second = QList<float>(sensors, std::numeric_limits<float>::quiet_NaN());
+            at->second[slot] = point.value;
+        }
+    // Always by stretches of the picture's columns, which keep a gap per sensor.
+    logfile::PlotEnvelope envelope(logfile::PlotLayout::columns(size), 0);
+    for (const auto& [minute, readings] : minutes)
+        envelope.add({QDateTime::fromSecsSinceEpoch(qint64(minute) * 60), readings});
+    logfile::PlotScene scene = logfile::PlotLayout::layout(
+        envelope, size, QStringLiteral("The last 24 hours at %1").arg(board.adapter()));
+    for (logfile::PlotLegendEntry& entry : scene.legend)
+        if (const QString name = board.sensors().value(entry.sensor - 1).name; !name.isEmpty())
+            entry.label.text = name.left(9); // the legend has room for a few letters
+    return logfile::SvgRenderer::render(scene);
 }
 
 QByteArray contentSecurityPolicy()

@@ -24,6 +24,9 @@ inline constexpr int ReadingsSchemaVersion = 1;
 
 [[nodiscard]] QByteArray readingsJson(const StatusBoard& board, const QDateTime& now);
 [[nodiscard]] QByteArray html(const StatusBoard& board, const QDateTime& now);
+// The chart of every sensor over the day, drawn by the log tool's plot renderer: one point a minute, a gap
+// where a sensor had no good read.
+[[nodiscard]] QByteArray chartSvg(const StatusBoard& board, const QDateTime& now);
 // What the page's responses allow: nothing but the page itself, its own style and script.
 [[nodiscard]] QByteArray contentSecurityPolicy();
 

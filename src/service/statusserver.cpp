@@ -27,6 +27,9 @@ StatusServer::StatusServer(const StatusBoard& board, const ServiceMetrics& metri
     listener_.addRoute("/readings.json", [this, &board](const HttpRequestHead&) {
         return HttpListener::Answer{200, "application/json", {}, statuspage::readingsJson(board, clock_())};
     });
+    listener_.addRoute("/chart.svg", [this, &board](const HttpRequestHead&) {
+        return HttpListener::Answer{200, "image/svg+xml", {}, statuspage::chartSvg(board, clock_())};
+    });
     listener_.addRoute("/metrics", [&metrics](const HttpRequestHead&) {
         return HttpListener::Answer{
             200, "text/plain; version=0.0.4; charset=utf-8", {}, metrics.exposition()};
