@@ -491,10 +491,11 @@ struct LocaleFinder::State {
             for (qsizetype b = a + 1; b < ways.size(); ++b) {
                 const auto& pa = candidates.at(ways.at(a).members.first()).partings;
                 const auto& pb = candidates.at(ways.at(b).members.first()).partings;
-                for (const auto& [line, reading] : pa) {
+                for (const auto& parting : pa) {
+                    const qsizetype line = parting.first;
                     const auto other =
                         std::find_if(pb.begin(), pb.end(), [&](const auto& p) { return p.first == line; });
-                    if (other != pb.end() && !sameRecord(reading, other->second)) {
+                    if (other != pb.end() && !sameRecord(parting.second, other->second)) {
                         if (differs < 0 || line < differs)
                             differs = line;
                         break;

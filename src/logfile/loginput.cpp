@@ -147,7 +147,7 @@ bool LogInput::fill()
             if (raw_.isEmpty())
                 return false;
             buffer_ += raw_;
-            raw_.clear();
+            raw_.resize(0); // keeps the allocation for the next chunk
             return true;
         }
         if (inflater_->ended)

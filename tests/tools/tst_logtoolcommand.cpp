@@ -257,6 +257,10 @@ void TestLogToolCommand::exitStatus()
     QFETCH(QByteArray, err);
     QFETCH(QString, input);
     QFETCH(int, dataLimitKb);
+#ifdef QUORVEL_SANITIZE
+    // AddressSanitizer's shadow memory does not fit a data limit; the row still reads the whole log.
+    dataLimitKb = 0;
+#endif
     const Result r = run(args, input, dataLimitKb);
     QCOMPARE(r.exitCode, exitCode);
     QVERIFY2(r.out.contains(out), r.out.left(2000).constData());
