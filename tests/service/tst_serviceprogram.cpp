@@ -593,6 +593,22 @@ void TestServiceProgram::historyIsBoundedAndRefilled()
     // A list of another count does not take the log's lines for its own.
     service::SensorHistory other(sensors + 1);
     QCOMPARE(service::fillHistoryFromLog(other, path, QLocale::c(), now), qint64(0));
+
+    // The chart draws a run per stretch of good reads: sensor 1 misses ten minutes, sensor 2 none.
+    QList<ListedSensor> listed(sensors, ListedSensor{});
+    service::StatusBoard board(Adapter, listed, path, 300, now);
+    for (int m = 0; m < std::min(minutes, 60); ++m)
+        for (int slot = 0; slot < 2; ++slot)
+            if (slot == 1 || m < 20 || m >= 30)
+                board.history().add(slot, now.addSecs(-60 * qint64(m)), float(m));
+    const QString chart = QString::fromUtf8(service::statuspage::chartSvg(board, now));
+    const auto runs = [&](int sensor) {
+        return chart.section(QStringLiteral("class=\"series\" data-sensor=\"%1\"").arg(sensor), 1)
+            .section(QStringLiteral("</g>"), 0, 0)
+            .count(QLatin1String("<polyline"));
+    };
+    QCOMPARE(runs(1), 2);
+    QCOMPARE(runs(2), 1);
 }
 
 QTEST_GUILESS_MAIN(TestServiceProgram)
