@@ -33,7 +33,7 @@ inline constexpr std::array<ExitStatusMeaning, 8> ExitStatuses = {{
     {ExitBadOption, "bad option or value", false},
     {ExitBadSensorList, "a line of the sensor list is no good", false},
     {ExitSensorListUnreadable, "the sensor list cannot be read", false},
-    {ExitListenAddressUnavailable, "the metrics address cannot be bound", false},
+    {ExitListenAddressUnavailable, "the listen address cannot be bound", false},
     {ExitSystemError, "the signal handlers cannot be installed", true},
     {ExitLogCannotOpen, "the log cannot be opened", false},
     {ExitBadSetting, "the AdapterAddress setting or the web configuration is not valid", false},
