@@ -87,7 +87,9 @@ void HttpListener::setUp(QTcpServer* server)
     // One connection a turn of the event loop: the ones accepted before get their requests read between
     // two, so that a burst of newcomers makes room among the quiet, not among those just about to ask.
     server_->setMaxPendingConnections(1);
-    connect(server_, &QTcpServer::newConnection, this, &HttpListener::acceptPending, Qt::QueuedConnection);
+    // A TLS connection becomes pending only once its handshake is done, after newConnection().
+    connect(server_, &QTcpServer::pendingConnectionAvailable, this, &HttpListener::acceptPending,
+            Qt::QueuedConnection);
     // The server pauses on an error such as no descriptor left and would never accept again by itself.
     connect(server_, &QTcpServer::acceptError, this,
             [this] { QTimer::singleShot(limits_.acceptRetryMs, server_, &QTcpServer::resumeAccepting); });

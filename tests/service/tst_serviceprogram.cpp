@@ -6,6 +6,7 @@
 #include "acquisition/logrecorder.h"
 #include "acquisition/logsession.h"
 #include "service/adapterreachability.h"
+#include "service/basicauth.h"
 #include "service/exitstatus.h"
 #include "service/historyfill.h"
 #include "service/sensorhistory.h"
@@ -14,15 +15,22 @@
 #include "service/serviceprogram.h"
 #include "service/statusboard.h"
 #include "service/statuspage.h"
+#include "service/statusserver.h"
 #include "service/systemdstatus.h"
+#include "service/webconfig.h"
 
 #include <QDir>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QProcess>
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTest>
+
+#include <crypt.h>
 
 using namespace quorvel;
 using namespace quorvel::acquisition;
@@ -112,6 +120,8 @@ private slots:
     void boardShowsEachSensor();
     void historyIsBoundedAndRefilled_data();
     void historyIsBoundedAndRefilled();
+    void listenerAsksForTheLogin_data();
+    void listenerAsksForTheLogin();
 
 private:
     std::unique_ptr<QTemporaryDir> dir_;
@@ -609,6 +619,68 @@ void TestServiceProgram::historyIsBoundedAndRefilled()
     };
     QCOMPARE(runs(1), 2);
     QCOMPARE(runs(2), 1);
+}
+
+void TestServiceProgram::listenerAsksForTheLogin_data()
+{
+    QTest::addColumn<bool>("tls");
+    QTest::addColumn<QByteArray>("login"); // user:password; empty: none sent
+    QTest::addColumn<int>("status");
+    for (const bool tls : {false, true}) {
+        const char* over = tls ? "TLS" : "plain";
+        QTest::addRow("%s, no login", over) << tls << QByteArray() << 401;
+        QTest::addRow("%s, right password", over) << tls << QByteArray("scraper:s3cret") << 200;
+        QTest::addRow("%s, wrong password", over) << tls << QByteArray("scraper:guess") << 401;
+        QTest::addRow("%s, unknown user", over) << tls << QByteArray("nobody:s3cret") << 401;
+    }
+}
+
+// The web configuration's TLS and users, as a scraper meets them; bcrypt made here at its lowest cost.
+void TestServiceProgram::listenerAsksForTheLogin()
+{
+    QFETCH(bool, tls);
+    QFETCH(QByteArray, login);
+    QFETCH(int, status);
+    QByteArray yaml =
+        "basic_auth_users:\n  scraper: " + QByteArray(crypt("s3cret", "$2b$04$abcdefghijklmnopqrstuu")) +
+        '\n';
+    if (tls) {
+        QProcess openssl;
+        openssl.setWorkingDirectory(dir_->path());
+        openssl.start(QStringLiteral("openssl"),
+                      {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
+                       "-keyout", "key.pem", "-out", "cert.pem", "-days", "1", "-subj", "/CN=127.0.0.1"});
+        if (!openssl.waitForFinished(30000) || openssl.exitCode() != 0)
+            QSKIP("openssl cannot make a certificate here");
+        yaml += "tls_server_config:\n  cert_file: cert.pem\n  key_file: key.pem\n";
+    }
+    QVERIFY(writeFile(dir_->filePath(QStringLiteral("web.yml")), yaml));
+    const service::WebConfigResult config = service::readWebConfig(dir_->filePath(QStringLiteral("web.yml")));
+    QVERIFY2(config.config, qPrintable(config.error));
+    service::ServiceMetrics metrics(builtInRomCodes(), {}, QStringLiteral("1.0.0"));
+    service::StatusBoard board(Adapter, builtInSensors(), {}, 300);
+    service::StatusServer server(board, metrics);
+    QCOMPARE(server.configure(*config.config), std::nullopt);
+    const auto bound = server.listenOn({QHostAddress::LocalHost, 0});
+    QVERIFY2(bound.port, qPrintable(bound.error));
+
+    QNetworkAccessManager network;
+    QNetworkRequest request(QUrl(QStringLiteral("%1://127.0.0.1:%2/readings.json")
+                                     .arg(tls ? QStringLiteral("https") : QStringLiteral("http"))
+                                     .arg(bound.port)));
+    if (!login.isEmpty())
+        request.setRawHeader("Authorization", "Basic " + login.toBase64());
+    QNetworkReply* reply = network.get(request);
+    connect(reply, &QNetworkReply::sslErrors, reply, [reply] { reply->ignoreSslErrors(); });
+    QSignalSpy done(reply, &QNetworkReply::finished);
+    QVERIFY(reply->isFinished() || done.wait(10000));
+    QCOMPARE(reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), status);
+    QCOMPARE(reply->rawHeader("X-Content-Type-Options"), QByteArray("nosniff"));
+    if (status == 401)
+        QVERIFY(reply->rawHeader("WWW-Authenticate").startsWith("Basic realm="));
+    else
+        QVERIFY(QJsonDocument::fromJson(reply->readAll()).isObject());
+    reply->deleteLater();
 }
 
 QTEST_GUILESS_MAIN(TestServiceProgram)
