@@ -27,6 +27,7 @@ namespace {
 constexpr int GapMinutes = 5;
 constexpr int SparkWidth = 160;
 constexpr int SparkHeight = 28;
+constexpr int SparkBucketMinutes = 10;
 
 const QByteArray& style()
 {
@@ -129,9 +130,20 @@ QString sparkline(const QList<SensorHistory::Point>& points)
         runPoints = 0;
     };
     std::int32_t previous = -GapMinutes - 1;
-    for (const SensorHistory::Point& point : points) {
+    for (qsizetype i = 0; i < points.size(); ++i) {
+        const SensorHistory::Point& point = points[i];
+        // One point of each few minutes is plenty for 160 pixels: the last of its bucket, or the one
+        // before a gap, so runs still end where they end.
+        const bool lastOfBucket =
+            i + 1 == points.size() ||
+            points[i + 1].minute / SparkBucketMinutes != point.minute / SparkBucketMinutes ||
+            points[i + 1].minute - point.minute > GapMinutes;
         if (point.minute - previous > GapMinutes)
             endRun();
+        if (!lastOfBucket && runPoints > 0) {
+            previous = point.minute;
+            continue;
+        }
         const double x = double(point.minute - first) * SparkWidth / SensorHistory::Minutes;
         const double y = SparkHeight - 2 - (point.value - low->value) / span * (SparkHeight - 4);
         run += QStringLiteral("%1,%2 ").arg(x, 0, 'f', 1).arg(y, 0, 'f', 1);

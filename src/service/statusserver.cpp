@@ -28,7 +28,12 @@ StatusServer::StatusServer(const StatusBoard& board, const ServiceMetrics& metri
         return HttpListener::Answer{200, "application/json", {}, statuspage::readingsJson(board, clock_())};
     });
     listener_.addRoute("/chart.svg", [this, &board](const HttpRequestHead&) {
-        return HttpListener::Answer{200, "image/svg+xml", {}, statuspage::chartSvg(board, clock_())};
+        const QDateTime now = clock_();
+        if (const qint64 minute = now.toSecsSinceEpoch() / 60; minute != chartMinute_) {
+            chart_ = statuspage::chartSvg(board, now);
+            chartMinute_ = minute;
+        }
+        return HttpListener::Answer{200, "image/svg+xml", {}, chart_};
     });
     listener_.addRoute("/metrics", [&metrics](const HttpRequestHead&) {
         return HttpListener::Answer{

@@ -39,6 +39,9 @@ private:
     HttpListener listener_;
     Clock clock_;
     std::unique_ptr<BasicAuth> auth_;
+    // The chart changes by the minute and costs most: drawn once a minute at most.
+    QByteArray chart_;
+    qint64 chartMinute_ = -1;
     bool tls_ = false;
 };
 
