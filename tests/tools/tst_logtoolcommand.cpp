@@ -193,8 +193,9 @@ void TestLogToolCommand::exitStatus_data()
         "bad.list:1: ");
     row("csv: a sensor list that is missing", {"csv", "--sensors", "none.list", "counts.log"}, 1, "",
         "none.list");
-    row("sensors for stats", {"stats", "--sensors", "names.list", "counts.log"}, 1, "",
-        "--sensors does not apply to stats");
+    row("stats: the sensors' names in a last column",
+        {"stats", "--format", "csv", "--locale", "C", "--sensors", "names.list", "counts.log"}, 0,
+        "stale,name\r\n1,", "");
     row("bad line among records", {"stats", "--locale", "en_US", "mixed.log"}, 0, "2 records",
         "mixed.log:2: ");
     row("every line bad, said once", {"csv", "--locale", "de_DE", "en.log"}, 2, "timestamp,",

@@ -155,8 +155,9 @@ std::variant<Options, Failed, QString> parse(QCommandLineParser& parser, const Q
         QStringLiteral("F"));
     const QCommandLineOption sensors(
         QStringLiteral("sensors"),
-        QStringLiteral("csv: head the columns with the sensors' names from this sensor list, the one the "
-                       "service was given (sensors without a name keep sensorN)."),
+        QStringLiteral(
+            "name the sensors from this sensor list, the one the service was given: csv's "
+            "columns (sensors without a name keep sensorN), stats' last column, the plot's legend."),
         QStringLiteral("FILE"));
     parser.setApplicationDescription(QString::fromLatin1(Help));
     const QCommandLineOption from(
@@ -203,7 +204,7 @@ std::variant<Options, Failed, QString> parse(QCommandLineParser& parser, const Q
     };
     for (const auto& check :
          {onlyFor(size, {QStringLiteral("plot")}), onlyFor(format, {QStringLiteral("stats")}),
-          onlyFor(stale, {QStringLiteral("stats")}), onlyFor(sensors, {QStringLiteral("csv")}),
+          onlyFor(stale, {QStringLiteral("stats")}),
           onlyFor(gap, {QStringLiteral("plot"), QStringLiteral("stats")})}) {
         if (check)
             return *check;
@@ -558,11 +559,15 @@ int LogToolCommand::run(const QStringList& arguments, QIODevice& out, QIODevice&
             return Failure;
     } else if (stats) {
         const LogFigures figures = statistics.figures(o.staleRecords, o.gapFactor);
-        data = o.csvStats ? SensorStatistics::csv(figures)
-                          : SensorStatistics::table(figures, o.staleRecords).toUtf8();
+        data = o.csvStats ? SensorStatistics::csv(figures, names)
+                          : SensorStatistics::table(figures, o.staleRecords, names).toUtf8();
     } else {
-        const logfile::PlotScene scene =
+        logfile::PlotScene scene =
             logfile::PlotLayout::layout(*envelope, o.size, plotTitle(o.files, records), o.gapFactor);
+        // The legend has room for a few letters of each name.
+        for (logfile::PlotLegendEntry& entry : scene.legend)
+            if (const QString name = names.value(entry.sensor - 1); !name.isEmpty())
+                entry.label.text = name.left(9);
         envelope.reset();
         if (QFileInfo(o.output).suffix().toLower() == QLatin1String("svg")) {
             data = logfile::SvgRenderer::render(scene);

@@ -80,7 +80,7 @@ LogFigures SensorStatistics::compute(const QList<acquisition::LogRecord>& record
     return accumulator.figures(staleRecords, gapFactor);
 }
 
-QString SensorStatistics::table(const LogFigures& figures, qsizetype staleRecords)
+QString SensorStatistics::table(const LogFigures& figures, qsizetype staleRecords, const QStringList& names)
 {
     QString out;
     if (figures.records == 0) {
@@ -92,7 +92,8 @@ QString SensorStatistics::table(const LogFigures& figures, qsizetype staleRecord
                    .arg(logfile::CsvExport::timestamp(figures.first),
                         logfile::CsvExport::timestamp(figures.last));
     }
-    out += QStringLiteral("%1 %2 %3 %4 %5  %6 %7 %8  %9\n")
+    const bool named = !names.isEmpty();
+    out += QStringLiteral("%1 %2 %3 %4 %5  %6 %7 %8  %9%10\n")
                .arg(QStringLiteral("sensor"), 6)
                .arg(QStringLiteral("count"), 8)
                .arg(QStringLiteral("min"), 10)
@@ -101,7 +102,8 @@ QString SensorStatistics::table(const LogFigures& figures, qsizetype staleRecord
                .arg(QStringLiteral("last change"), -25)
                .arg(QStringLiteral("unchanged"), 9)
                .arg(QStringLiteral("85s"), 6)
-               .arg(QStringLiteral("note"));
+               .arg(QStringLiteral("note"), named ? -6 : 0)
+               .arg(named ? QStringLiteral("  name") : QString());
     for (const SensorFigures& s : figures.sensors) {
         const bool any = s.count > 0;
         QString lastChange = QStringLiteral("-");
@@ -111,7 +113,7 @@ QString SensorStatistics::table(const LogFigures& figures, qsizetype staleRecord
         QString note;
         if (s.stale)
             note = QStringLiteral("stale?");
-        QString row = QStringLiteral("%1 %2 %3 %4 %5  %6 %7 %8  %9")
+        QString row = QStringLiteral("%1 %2 %3 %4 %5  %6 %7 %8  %9%10")
                           .arg(s.sensor, 6)
                           .arg(s.count, 8)
                           .arg(any ? logfile::CsvExport::reading(s.minimum) : QStringLiteral("-"), 10)
@@ -120,7 +122,8 @@ QString SensorStatistics::table(const LogFigures& figures, qsizetype staleRecord
                           .arg(lastChange, -25)
                           .arg(s.unchangedRecords, 9)
                           .arg(s.resetReadings, 6)
-                          .arg(note);
+                          .arg(note, named ? -6 : 0)
+                          .arg(named ? QStringLiteral("  ") + names.value(s.sensor - 1) : QString());
         while (row.endsWith(QLatin1Char(' ')))
             row.chop(1);
         out += row + QLatin1Char('\n');
@@ -133,23 +136,34 @@ QString SensorStatistics::table(const LogFigures& figures, qsizetype staleRecord
     return out;
 }
 
-QByteArray SensorStatistics::csv(const LogFigures& figures)
+QByteArray SensorStatistics::csv(const LogFigures& figures, const QStringList& names)
 {
-    QByteArray out =
-        logfile::CsvExport::row({QStringLiteral("sensor"), QStringLiteral("count"), QStringLiteral("min"),
-                                 QStringLiteral("max"), QStringLiteral("mean"), QStringLiteral("last_change"),
-                                 QStringLiteral("unchanged_records"), QStringLiteral("count_85"),
-                                 QStringLiteral("stale")})
-            .toUtf8();
+    QStringList header{QStringLiteral("sensor"),
+                       QStringLiteral("count"),
+                       QStringLiteral("min"),
+                       QStringLiteral("max"),
+                       QStringLiteral("mean"),
+                       QStringLiteral("last_change"),
+                       QStringLiteral("unchanged_records"),
+                       QStringLiteral("count_85"),
+                       QStringLiteral("stale")};
+    if (!names.isEmpty())
+        header << QStringLiteral("name");
+    QByteArray out = logfile::CsvExport::row(header).toUtf8();
     for (const SensorFigures& s : figures.sensors) {
         const bool any = s.count > 0;
-        out += logfile::CsvExport::row({QString::number(s.sensor), QString::number(s.count),
-                                        any ? logfile::CsvExport::reading(s.minimum) : QString(),
-                                        any ? logfile::CsvExport::reading(s.maximum) : QString(),
-                                        meanText(s, 6), logfile::CsvExport::timestamp(s.lastChange),
-                                        QString::number(s.unchangedRecords), QString::number(s.resetReadings),
-                                        s.stale ? QStringLiteral("true") : QStringLiteral("false")})
-                   .toUtf8();
+        QStringList row{QString::number(s.sensor),
+                        QString::number(s.count),
+                        any ? logfile::CsvExport::reading(s.minimum) : QString(),
+                        any ? logfile::CsvExport::reading(s.maximum) : QString(),
+                        meanText(s, 6),
+                        logfile::CsvExport::timestamp(s.lastChange),
+                        QString::number(s.unchangedRecords),
+                        QString::number(s.resetReadings),
+                        s.stale ? QStringLiteral("true") : QStringLiteral("false")};
+        if (!names.isEmpty())
+            row << names.value(s.sensor - 1);
+        out += logfile::CsvExport::row(row).toUtf8();
     }
     return out;
 }

@@ -7,6 +7,7 @@
 #include <QDateTime>
 #include <QList>
 #include <QString>
+#include <QStringList>
 
 namespace quorvel::logtool {
 
@@ -63,9 +64,11 @@ public:
                                             qsizetype staleRecords = DefaultStaleRecords,
                                             double gapFactor = logfile::LogRuns::DefaultGapFactor);
     // A plain-text table for people, one sensor a row, with a summary line above it.
-    [[nodiscard]] static QString table(const LogFigures& figures, qsizetype staleRecords);
+    // With names (a sensor list's, by slot), a last column holds each sensor's.
+    [[nodiscard]] static QString table(const LogFigures& figures, qsizetype staleRecords,
+                                       const QStringList& names = {});
     // RFC 4180 with a header row; times and numbers as logfile::CsvExport writes them.
-    [[nodiscard]] static QByteArray csv(const LogFigures& figures);
+    [[nodiscard]] static QByteArray csv(const LogFigures& figures, const QStringList& names = {});
 };
 
 } // namespace quorvel::logtool
