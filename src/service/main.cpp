@@ -70,6 +70,13 @@ int main(int argc, char* argv[])
         options.sensors = list.sensors;
     }
 
+    if (options.mqtt) {
+        if (auto error = service::loadMqttFiles(*options.mqtt)) {
+            tell(*error);
+            return service::ExitSensorListUnreadable;
+        }
+    }
+
     QString adapter;
     if (options.adapter) {
         adapter = *options.adapter;
@@ -87,6 +94,8 @@ int main(int argc, char* argv[])
         table.fill(adapter, service::romCodesToPoll(options));
         for (const QString& url : table.SensorUrls)
             std::printf("%s\n", qPrintable(url));
+        if (options.mqtt)
+            std::printf("%s under %s\n", qPrintable(options.mqtt->url), qPrintable(options.mqtt->baseTopic));
         return service::ExitDone;
     }
 

@@ -2,6 +2,7 @@
 
 #include "exitstatus.h"
 #include "metricsserver.h"
+#include "mqttpublisher.h"
 #include "servicelog.h"
 
 #include "runtime/appinfo.h"
@@ -41,6 +42,19 @@ ServiceProgram::ServiceProgram(ServiceOptions options, QString adapterAddress,
     connect(&reachability_, &AdapterReachability::unreachable, &status_, &SystemdStatus::onUnreachable);
     connect(&reachability_, &AdapterReachability::reachableAgain, &status_, &SystemdStatus::onReachableAgain);
     connect(&cycle_, &AcquisitionCycle::sweepCompleted, this, &ServiceProgram::onSweep);
+
+    if (options_.mqtt) {
+        mqtt_ = new MqttPublisher(*options_.mqtt, adapter_, cycle_.sensors(), runtime::AppInfo::versionText(),
+                                  messages_, this);
+        metrics_.enableMqtt();
+        connect(&cycle_, &AcquisitionCycle::sensorRead, mqtt_, &MqttPublisher::onRead);
+        MqttClient& client = mqtt_->client();
+        connect(&client, &MqttClient::connected, this, [this] { metrics_.setMqttConnected(true); });
+        connect(&client, &MqttClient::disconnected, this, [this] { metrics_.setMqttConnected(false); });
+        connect(&client, &MqttClient::published, this, [this] { metrics_.countMqttPublished(); });
+        connect(&client, &MqttClient::connectionFailed, this,
+                [this] { metrics_.countMqttConnectionFailure(); });
+    }
 }
 
 ServiceProgram::~ServiceProgram() = default;
@@ -68,13 +82,18 @@ std::optional<int> ServiceProgram::start()
         metricsPort_ = bound.port;
         metricsText = QStringLiteral("http://%1/metrics").arg(where.arg(bound.port));
     }
-    messages_(QStringLiteral("started: adapter %1, %2 sensors, log %3, metrics %4")
-                  .arg(adapter_, QString::number(metrics_.sensorCount()),
-                       options_.logPath.isEmpty() ? QStringLiteral("off")
-                       : options_.logPath == QLatin1String(StandardOutputLog)
-                           ? QStringLiteral("standard output")
-                           : options_.logPath,
-                       metricsText));
+    messages_(
+        QStringLiteral("started: adapter %1, %2 sensors, log %3, metrics %4%5")
+            .arg(adapter_, QString::number(metrics_.sensorCount()),
+                 options_.logPath.isEmpty()                             ? QStringLiteral("off")
+                 : options_.logPath == QLatin1String(StandardOutputLog) ? QStringLiteral("standard output")
+                                                                        : options_.logPath,
+                 metricsText,
+                 options_.mqtt
+                     ? QStringLiteral(", MQTT %1 under %2").arg(options_.mqtt->url, options_.mqtt->baseTopic)
+                     : QString()));
+    if (mqtt_)
+        mqtt_->start();
     cycle_.start(adapter_);
     notifier_.ready();
     status_.onStarted();
@@ -91,6 +110,8 @@ void ServiceProgram::stop()
     cycle_.stop();
     if (log_)
         log_->close();
+    if (mqtt_)
+        mqtt_->stop();
     emit finished(ExitDone);
 }
 

@@ -21,6 +21,7 @@ class PageComponent;
 namespace quorvel::service {
 
 class MetricsServer;
+class MqttPublisher;
 class ServiceLog;
 
 // The service's composition root: builds the cycle on the page component it is given and the parts that
@@ -45,6 +46,8 @@ public:
     [[nodiscard]] acquisition::AcquisitionCycle& cycle() { return cycle_; }
     // The port the metrics are served on; 0 when they are not.
     [[nodiscard]] quint16 metricsPort() const { return metricsPort_; }
+    // The publisher when --mqtt was given, else null.
+    [[nodiscard]] MqttPublisher* mqtt() const { return mqtt_; }
 
 signals:
     void finished(int exitStatus);
@@ -62,6 +65,7 @@ private:
     SystemdNotifier notifier_;
     SystemdStatus status_;
     MetricsServer* server_ = nullptr;
+    MqttPublisher* mqtt_ = nullptr;
     quint16 metricsPort_ = 0;
     bool stopped_ = false;
 };
