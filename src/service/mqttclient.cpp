@@ -27,7 +27,7 @@ QString errorText(int rc, int savedErrno)
 
 MqttClient::MqttClient(const MqttOptions& options, MqttMessage will, MessageSink messages, QObject* parent)
     : QObject(parent), options_(options), will_(std::move(will)), messages_(std::move(messages)),
-      misc_(new QTimer(this)), retry_(new QTimer(this))
+      misc_(new QTimer(this)), retry_(new QTimer(this)), answer_(new QTimer(this))
 {
     static std::once_flag initialised;
     std::call_once(initialised, [] { mosquitto_lib_init(); });
@@ -55,6 +55,10 @@ MqttClient::MqttClient(const MqttOptions& options, MqttMessage will, MessageSink
     connect(misc_, &QTimer::timeout, this, [this] { afterLoop(mosquitto_loop_misc(mosq_)); });
     retry_->setSingleShot(true);
     connect(retry_, &QTimer::timeout, this, &MqttClient::connectNow);
+    answer_->setSingleShot(true);
+    answer_->setInterval(options_.keepAlive * 1000);
+    connect(answer_, &QTimer::timeout, this,
+            [this] { fail(QStringLiteral("no answer within %1 s").arg(options_.keepAlive), retryMs_); });
 }
 
 MqttClient::~MqttClient()
@@ -73,6 +77,7 @@ void MqttClient::stop(const QList<MqttMessage>& last)
 {
     stopping_ = true;
     retry_->stop();
+    answer_->stop();
     if (connected_) {
         for (const MqttMessage& message : last)
             publish(message);
@@ -94,10 +99,11 @@ void MqttClient::connectNow()
         mosquitto_connect_async(mosq_, options_.host.toUtf8().constData(), options_.port, options_.keepAlive);
     const int savedErrno = errno;
     if (rc != MOSQ_ERR_SUCCESS) {
-        fail(errorText(rc, savedErrno), retryMs_);
+        fail(reasonFor(rc, savedErrno), retryMs_);
         return;
     }
     watchSocket();
+    answer_->start();
 }
 
 void MqttClient::watchSocket()
@@ -147,15 +153,22 @@ void MqttClient::afterLoop(int rc)
         fail(refusal_, LastRetryMs);
         return;
     }
+    fail(reasonFor(rc, savedErrno), retryMs_);
+}
+
+QString MqttClient::reasonFor(int rc, int savedErrno) const
+{
     QString reason = errorText(rc, savedErrno);
+    // The library's own words for a TLS failure say only that one happened; its log line says which.
     if (rc == MOSQ_ERR_TLS && !lastError_.isEmpty())
         reason += QStringLiteral(" (%1)").arg(lastError_);
-    fail(reason, retryMs_);
+    return reason;
 }
 
 void MqttClient::fail(const QString& reason, int retryMs)
 {
     unwatchSocket();
+    answer_->stop();
     const bool wasConnected = connected_;
     connected_ = false;
     pending_ = 0;
@@ -217,6 +230,7 @@ void MqttClient::onConnect(mosquitto*, void* self, int rc)
         client->refusal_ = QString::fromUtf8(mosquitto_connack_string(rc));
         return;
     }
+    client->answer_->stop();
     client->connected_ = true;
     client->retryMs_ = FirstRetryMs;
     client->pending_ = 0;
@@ -247,6 +261,7 @@ void MqttClient::onMessage(mosquitto*, void* self, const mosquitto_message* mess
 
 void MqttClient::onLog(mosquitto*, void* self, int level, const char* text)
 {
+
     if (level == MOSQ_LOG_ERR)
         static_cast<MqttClient*>(self)->lastError_ = QString::fromUtf8(text);
 }

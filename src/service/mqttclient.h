@@ -63,6 +63,7 @@ private:
     void watchSocket();
     void unwatchSocket();
     void afterLoop(int rc);
+    [[nodiscard]] QString reasonFor(int rc, int savedErrno) const;
     void fail(const QString& reason, int retryMs);
     void updateWriteWatch();
 
@@ -74,6 +75,8 @@ private:
     QSocketNotifier* writer_ = nullptr;
     QTimer* misc_;
     QTimer* retry_;
+    // A broker that takes the connection but never answers it (stopped, overloaded) is given up on.
+    QTimer* answer_;
     QString lastError_; // libmosquitto's last error line (TLS says why there)
     QString refusal_;   // the broker's reason for refusing the connection
     int retryMs_ = FirstRetryMs;
