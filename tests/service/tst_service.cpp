@@ -144,6 +144,34 @@ void TestService::refusedStart_data()
         << QStringList{log, ok, sensors, QStringLiteral("missing.list")} << 66 << "missing.list";
     QTest::newRow("sensors without a file name") << QStringList{log, ok, sensors} << 64 << "--sensors";
     QTest::newRow("check with a value") << QStringList{QStringLiteral("--check=yes")} << 64 << "--check";
+    const QString mqtt = QStringLiteral("--mqtt");
+    const QString broker = QStringLiteral("mqtt://127.0.0.1");
+    const QStringList user{QStringLiteral("--mqtt-user"), QStringLiteral("bob")};
+    QTest::newRow("mqtt without a scheme")
+        << QStringList{mqtt, QStringLiteral("127.0.0.1:1883")} << 64 << "--mqtt";
+    QTest::newRow("mqtt port 0") << QStringList{mqtt, QStringLiteral("mqtt://127.0.0.1:0")} << 64 << "--mqtt";
+    QTest::newRow("mqtt with a path")
+        << QStringList{mqtt, QStringLiteral("mqtt://127.0.0.1/x")} << 64 << "--mqtt";
+    QTest::newRow("mqtt option without --mqtt") << QStringList{log, ok} + user << 64 << "--mqtt-user";
+    QTest::newRow("CA file for a plain broker")
+        << QStringList{mqtt, broker, QStringLiteral("--mqtt-cafile"), QStringLiteral("ca.list")} << 64
+        << "--mqtt-cafile";
+    QTest::newRow("password file without a user")
+        << QStringList{mqtt, broker, QStringLiteral("--mqtt-password-file"), QStringLiteral("p.list")} << 64
+        << "--mqtt-password-file";
+    QTest::newRow("topic with a wildcard")
+        << QStringList{mqtt, broker, QStringLiteral("--mqtt-topic"), QStringLiteral("a/#")} << 64
+        << "--mqtt-topic";
+    QTest::newRow("topic with an empty level")
+        << QStringList{mqtt, broker, QStringLiteral("--mqtt-topic"), QStringLiteral("a//b")} << 64
+        << "--mqtt-topic";
+    QTest::newRow("keep-alive below 5")
+        << QStringList{mqtt, broker, QStringLiteral("--mqtt-keepalive"), QStringLiteral("4")} << 64
+        << "--mqtt-keepalive";
+    QTest::newRow("password file missing")
+        << QStringList{mqtt, broker, QStringLiteral("--mqtt-password-file"), QStringLiteral("missing.list")} +
+               user
+        << 66 << "missing.list";
 }
 
 // One line naming what is wrong, the status, and not one request to the adapter.
