@@ -1,79 +1,18 @@
 #include "acquisition/htmldocument.h"
 
-#include <libxml/HTMLparser.h>
+#include "acquisition/pagefeed.h"
+#include "acquisition/pagerenderer.h"
+#include "acquisition/tagattributes.h"
+
 #include <libxml/parser.h>
 #include <libxml/parserInternals.h>
 
-#include <algorithm>
-#include <array>
 #include <climits>
 #include <cstring>
-#include <iterator>
 
 namespace quorvel::acquisition {
 
 namespace {
-
-void initParserOnce()
-{
-    static const bool initialised = [] {
-        xmlInitParser();
-        return true;
-    }();
-    (void)initialised;
-}
-
-QByteArrayView bytesOf(const xmlChar* text)
-{
-    return text != nullptr ? QByteArrayView(reinterpret_cast<const char*>(text)) : QByteArrayView();
-}
-
-bool nameIs(const xmlChar* name, const char* wanted)
-{
-    return name != nullptr && xmlStrcasecmp(name, BAD_CAST wanted) == 0;
-}
-
-// A start tag's attributes as the parser hands them over: names in lower case, the first of repeated
-// names only, a value of null for an attribute written without one.
-class Attributes {
-public:
-    explicit Attributes(const xmlChar** atts) : atts_(atts) {}
-
-    [[nodiscard]] bool has(const char* name) const { return find(name) != nullptr; }
-
-    // The value, empty for an attribute without one; nothing for a missing attribute.
-    [[nodiscard]] std::optional<QByteArrayView> value(const char* name) const
-    {
-        const xmlChar* const* pair = find(name);
-        if (pair == nullptr)
-            return std::nullopt;
-        return bytesOf(pair[1]);
-    }
-
-    [[nodiscard]] QString text(const char* name) const
-    {
-        const auto bytes = value(name);
-        return bytes ? QString::fromUtf8(*bytes) : QString();
-    }
-
-    template <typename F> void forEach(F f) const
-    {
-        for (const xmlChar** pair = atts_; pair != nullptr && pair[0] != nullptr; pair += 2)
-            f(pair[0], bytesOf(pair[1]));
-    }
-
-private:
-    [[nodiscard]] const xmlChar* const* find(const char* name) const
-    {
-        for (const xmlChar** pair = atts_; pair != nullptr && pair[0] != nullptr; pair += 2) {
-            if (xmlStrcasecmp(pair[0], BAD_CAST name) == 0)
-                return pair;
-        }
-        return nullptr;
-    }
-
-    const xmlChar** atts_;
-};
 
 bool isAsciiWhitespace(QChar c)
 {
@@ -110,257 +49,6 @@ QString textareaValue(QByteArrayView utf8)
     return text;
 }
 
-enum class Render {
-    Keep,        // whitelisted tag, rendered with whitelisted attributes
-    Void,        // whitelisted tag without content or end tag
-    Transparent, // tag dropped, content kept
-    Drop,        // tag and content dropped
-    Image,
-    Control,
-};
-
-struct TagRule {
-    const char* name;
-    Render render;
-};
-
-// Unlisted elements are transparent. That includes embed, source and track: void in HTML5, but the
-// parser makes them containers of whatever follows, so dropping them would drop the rest of the page.
-constexpr TagRule tagRules[] = {
-    {"h1", Render::Keep},        {"h2", Render::Keep},          {"h3", Render::Keep},
-    {"h4", Render::Keep},        {"h5", Render::Keep},          {"h6", Render::Keep},
-    {"p", Render::Keep},         {"div", Render::Keep},         {"blockquote", Render::Keep},
-    {"pre", Render::Keep},       {"table", Render::Keep},       {"caption", Render::Keep},
-    {"thead", Render::Keep},     {"tbody", Render::Keep},       {"tfoot", Render::Keep},
-    {"tr", Render::Keep},        {"td", Render::Keep},          {"th", Render::Keep},
-    {"ul", Render::Keep},        {"ol", Render::Keep},          {"li", Render::Keep},
-    {"dl", Render::Keep},        {"dt", Render::Keep},          {"dd", Render::Keep},
-    {"b", Render::Keep},         {"i", Render::Keep},           {"u", Render::Keep},
-    {"strong", Render::Keep},    {"em", Render::Keep},          {"tt", Render::Keep},
-    {"code", Render::Keep},      {"sub", Render::Keep},         {"sup", Render::Keep},
-    {"small", Render::Keep},     {"big", Render::Keep},         {"s", Render::Keep},
-    {"br", Render::Void},        {"hr", Render::Void},          {"img", Render::Image},
-    {"input", Render::Control},  {"textarea", Render::Control}, {"select", Render::Control},
-    {"button", Render::Control}, {"head", Render::Drop},        {"title", Render::Drop},
-    {"meta", Render::Drop},      {"link", Render::Drop},        {"base", Render::Drop},
-    {"script", Render::Drop},    {"style", Render::Drop},       {"object", Render::Drop},
-    {"applet", Render::Drop},    {"param", Render::Drop},       {"iframe", Render::Drop},
-    {"frame", Render::Drop},     {"frameset", Render::Drop},    {"noframes", Render::Drop},
-    {"noembed", Render::Drop},   {"template", Render::Drop},    {"svg", Render::Drop},
-    {"math", Render::Drop},      {"audio", Render::Drop},       {"video", Render::Drop},
-    {"canvas", Render::Drop},    {"map", Render::Drop},         {"area", Render::Drop},
-};
-
-// The parser gives element names in lower case.
-Render renderOf(const xmlChar* name)
-{
-    static const auto sorted = [] {
-        std::array<TagRule, std::size(tagRules)> rules{};
-        std::copy(std::begin(tagRules), std::end(tagRules), rules.begin());
-        std::sort(rules.begin(), rules.end(),
-                  [](const TagRule& a, const TagRule& b) { return std::strcmp(a.name, b.name) < 0; });
-        return rules;
-    }();
-    const char* wanted = reinterpret_cast<const char*>(name);
-    const auto rule =
-        std::lower_bound(sorted.begin(), sorted.end(), wanted,
-                         [](const TagRule& r, const char* n) { return std::strcmp(r.name, n) < 0; });
-    return rule != sorted.end() && std::strcmp(rule->name, wanted) == 0 ? rule->render : Render::Transparent;
-}
-
-bool isSmallNumber(const QString& text)
-{
-    if (text.isEmpty() || text.size() > 3)
-        return false;
-    for (const QChar c : text) {
-        if (c < u'0' || c > u'9')
-            return false;
-    }
-    return true;
-}
-
-// Only presentation attributes whose values cannot carry an address.
-std::optional<QString> safeAttributeValue(const QByteArray& name, const QString& raw)
-{
-    const QString value = raw.trimmed().toLower();
-    if (name == "border" || name == "cellpadding" || name == "cellspacing" || name == "colspan" ||
-        name == "rowspan")
-        return isSmallNumber(value) ? std::optional(value) : std::nullopt;
-    if (name == "align") {
-        if (value == u"left" || value == u"center" || value == u"right" || value == u"justify")
-            return value;
-        return std::nullopt;
-    }
-    if (name == "valign") {
-        if (value == u"top" || value == u"middle" || value == u"bottom" || value == u"baseline")
-            return value;
-        return std::nullopt;
-    }
-    return std::nullopt;
-}
-
-QString bracketed(const QString& text)
-{
-    return u'[' + text.toHtmlEscaped() + u']';
-}
-
-// Far longer than the view's text allowance in any encoding (a character is at most three bytes of
-// UTF-8 for each UTF-16 unit it takes), so such a control's text is not even built.
-bool tooLongToShow(QByteArrayView utf8);
-
-std::optional<QString> renderInput(const Attributes& atts)
-{
-    if (tooLongToShow(atts.value("value").value_or(QByteArrayView())))
-        return std::nullopt;
-    const QString type = atts.text("type").trimmed().toLower();
-    const QString value = atts.text("value");
-    if (type == u"hidden")
-        return QString();
-    if (type == u"checkbox" || type == u"radio")
-        return atts.has("checked") ? QStringLiteral("[x]") : QStringLiteral("[ ]");
-    if (type == u"image")
-        return QStringLiteral("[image]");
-    if (type == u"password")
-        return bracketed(QString(value.size(), u'*'));
-    if (type == u"submit" && value.isEmpty())
-        return QStringLiteral("[Submit]");
-    if (type == u"reset" && value.isEmpty())
-        return QStringLiteral("[Reset]");
-    return bracketed(value);
-}
-
-// Far above any adapter's page, which has a few dozen elements, one small table and a kilobyte of text,
-// and far below what stalls the view's rich-text layout: its cost grows with the elements, the text and
-// most with table cells (about 0.05 ms each), and for nested tables steeply with the depth.
-constexpr qsizetype DisplayDepth = 16;
-constexpr qsizetype DisplayElements = 2000;
-constexpr qsizetype DisplayCells = 100;
-constexpr qsizetype DisplayText = 16 * 1024;
-
-bool tooLongToShow(QByteArrayView utf8)
-{
-    return utf8.size() > 3 * DisplayText;
-}
-
-// The safe rendering of the page's first part, fed with the page's elements and text in document order.
-class Renderer {
-public:
-    explicit Renderer(QString& out) : out_(out) {}
-
-    [[nodiscard]] bool stopped() const { return stopped_; }
-
-    // What happens to an element's start tag: nothing shown, its tag written, or a control to be shown
-    // once its content is known.
-    enum class Opened { Nothing, Tag, Control };
-
-    Opened open(const xmlChar* name, const Attributes& atts, Render render)
-    {
-        if (stopped_ || render == Render::Transparent || render == Render::Drop)
-            return Opened::Nothing;
-        if (elements_ == DisplayElements)
-            return stop();
-        const bool cell = nameIs(name, "td") || nameIs(name, "th");
-        if (cell && cells_ == DisplayCells)
-            return stop();
-        ++elements_;
-        cells_ += cell ? 1 : 0;
-        switch (render) {
-        case Render::Keep:
-            // Deeper than the limit the content is shown without its markup.
-            if (openTags_ == DisplayDepth) {
-                shortened_ = true;
-                return Opened::Nothing;
-            }
-            openTag(name, atts);
-            ++openTags_;
-            return Opened::Tag;
-        case Render::Void:
-            out_ += u'<' + tagName(name) + u'>';
-            return Opened::Nothing;
-        case Render::Image:
-            appendText(QStringLiteral("[image]"));
-            return Opened::Nothing;
-        case Render::Control:
-            return Opened::Control;
-        default:
-            return Opened::Nothing;
-        }
-    }
-
-    void closeTag(const xmlChar* name)
-    {
-        out_ += QStringLiteral("</") + tagName(name) + u'>';
-        --openTags_;
-    }
-
-    void appendText(const QString& text)
-    {
-        if (stopped_)
-            return;
-        const qsizetype room = DisplayText - text_;
-        if (text.size() > room) {
-            out_ += text.first(room).toHtmlEscaped();
-            text_ = DisplayText;
-            stop();
-            return;
-        }
-        out_ += text.toHtmlEscaped();
-        text_ += text.size();
-    }
-
-    // A control's text is already escaped; it is only cut where nothing is left of the text allowance.
-    // Nothing: the control's text is too long to be worth building.
-    void appendControl(const std::optional<QString>& html)
-    {
-        if (stopped_)
-            return;
-        if (!html || html->size() > DisplayText - text_) {
-            stop();
-            return;
-        }
-        out_ += *html;
-        text_ += html->size();
-    }
-
-    // Says, once every open tag is closed, whether anything was left out.
-    void finish()
-    {
-        if (shortened_)
-            out_ += QStringLiteral("<hr><p>The page was shortened for display.</p>");
-    }
-
-private:
-    static QString tagName(const xmlChar* name)
-    {
-        return QString::fromLatin1(reinterpret_cast<const char*>(name)).toLower();
-    }
-
-    Opened stop()
-    {
-        stopped_ = shortened_ = true;
-        return Opened::Nothing;
-    }
-
-    void openTag(const xmlChar* name, const Attributes& atts)
-    {
-        out_ += u'<' + tagName(name);
-        atts.forEach([this](const xmlChar* attName, QByteArrayView value) {
-            const QByteArray lower = QByteArray(reinterpret_cast<const char*>(attName)).toLower();
-            if (auto safe = safeAttributeValue(lower, QString::fromUtf8(value)))
-                out_ += u' ' + QString::fromLatin1(lower) + QStringLiteral("=\"") + *safe + u'"';
-        });
-        out_ += u'>';
-    }
-
-    QString& out_;
-    qsizetype openTags_ = 0;
-    qsizetype elements_ = 0;
-    qsizetype cells_ = 0;
-    qsizetype text_ = 0;
-    bool shortened_ = false;
-    bool stopped_ = false;
-};
-
 } // namespace
 
 // Reads a page from the parser's events in one pass, without a tree: building one cost more than the
@@ -382,7 +70,7 @@ public:
         std::memset(sax, 0, sizeof(xmlSAXHandlerV1));
         sax->initialized = 1;
         sax->startElement = [](void* ctx, const xmlChar* name, const xmlChar** atts) {
-            self(ctx).startElement(static_cast<xmlParserCtxtPtr>(ctx), name, Attributes(atts));
+            self(ctx).startElement(static_cast<xmlParserCtxtPtr>(ctx), name, TagAttributes(atts));
         };
         sax->endElement = [](void* ctx, const xmlChar*) {
             self(ctx).endElement(static_cast<xmlParserCtxtPtr>(ctx));
@@ -467,7 +155,7 @@ private:
             close();
     }
 
-    void startElement(xmlParserCtxtPtr ctxt, const xmlChar* name, const Attributes& atts)
+    void startElement(xmlParserCtxtPtr ctxt, const xmlChar* name, const TagAttributes& atts)
     {
         if (halted_)
             return;
@@ -489,15 +177,15 @@ private:
         const Render render = renderer_.stopped() ? Render::Transparent : renderOf(name);
         if (hiding_ == 0) {
             switch (renderer_.open(name, atts, render)) {
-            case Renderer::Opened::Tag:
+            case PageRenderer::Opened::Tag:
                 open.tagShown = true;
                 break;
-            case Renderer::Opened::Control:
+            case PageRenderer::Opened::Control:
                 open.control = true;
                 if (open.kind == Kind::Input)
                     renderer_.appendControl(renderInput(atts));
                 break;
-            case Renderer::Opened::Nothing:
+            case PageRenderer::Opened::Nothing:
                 break;
             }
         }
@@ -547,7 +235,7 @@ private:
             renderer_.appendText(QString::fromUtf8(bytes));
     }
 
-    qsizetype addElement(QByteArrayView id, Kind kind, const Attributes& atts)
+    qsizetype addElement(QByteArrayView id, Kind kind, const TagAttributes& atts)
     {
         Element element;
         element.idBegin = bytes_.size();
@@ -586,7 +274,7 @@ private:
 
     // Every select still open that has no option yet takes this one as its first; every one without a
     // selected option takes a selected one.
-    void startOption(Open& open, const Attributes& atts)
+    void startOption(Open& open, const TagAttributes& atts)
     {
         if (const auto value = atts.value("value")) {
             open.optionHasValue = true;
@@ -682,7 +370,7 @@ private:
 
     std::vector<Element>& elements_;
     QByteArray& bytes_;
-    Renderer renderer_;
+    PageRenderer renderer_;
     std::vector<Open> open_;
     qsizetype hiding_ = 0;     // open controls and dropped elements: nothing inside them is shown
     qsizetype collecting_ = 0; // open elements whose text is needed
@@ -699,134 +387,19 @@ HtmlDocument::~HtmlDocument() = default;
 HtmlDocument::HtmlDocument(HtmlDocument&&) noexcept = default;
 HtmlDocument& HtmlDocument::operator=(HtmlDocument&&) noexcept = default;
 
-namespace {
-
-// libxml2 checks each attribute of a start tag against all the tag's earlier ones, so a tag with many
-// distinct attributes costs their square: 32,000 of them take a second, a 1 MiB page of them 37 s. Its
-// array of attribute slots only grows (22, 44, 88, 176, 352 ...), so from the slot count it has reached,
-// a page with a tag of more than 87 distinct attributes is known while the parse runs, whatever the
-// page's encoding. An adapter's tags have six at most.
-constexpr int MaxAttributes = 87;
-constexpr int MaxAttributeSlots = 2 * MaxAttributes + 2;
-
-// Hands the page to the parser a few kilobytes at a time, so that the attribute count is looked at
-// between pieces and a refused page is not read further: handed the whole page at once, the parser
-// gets no chance to be stopped inside one tag. Where a piece ends matters to this libxml2, which reads
-// a character reference cut by a piece's end in a long attribute value as text: a piece ends after a
-// '>' where it can, where every construct is whole. An adapter's page of a kilobyte or two comes in
-// one piece.
-struct PageFeed {
-    // The parser asks for about 4,000 bytes at a time; more is never handed over, whatever it asks.
-    static constexpr qsizetype Piece = 4096;
-
-    QByteArrayView page;
-    qsizetype offset = 0;
-    xmlParserCtxtPtr ctxt = nullptr;
-    bool refused = false;
-
-    [[nodiscard]] bool tooManyAttributes() const
-    {
-        return ctxt != nullptr && ctxt->maxatts > MaxAttributeSlots;
-    }
-
-    // After the last '>' of the piece's second half; without one, at the latest point with no '&' in
-    // the three bytes before it, which this libxml2 reads ahead of the bytes it has when it meets a
-    // reference. Only pages made of such runs are cut anywhere.
-    static qsizetype pieceEnd(QByteArrayView piece)
-    {
-        const qsizetype tagEnd = piece.lastIndexOf('>');
-        if (tagEnd >= piece.size() / 2)
-            return tagEnd + 1;
-        constexpr qsizetype Lookahead = 3;
-        constexpr qsizetype Search = 64;
-        for (qsizetype end = piece.size(); end > Lookahead && end > piece.size() - Search; --end) {
-            if (!piece.sliced(end - Lookahead, Lookahead).contains('&'))
-                return end;
-        }
-        return piece.size();
-    }
-
-    static int read(void* context, char* buffer, int length)
-    {
-        auto& feed = *static_cast<PageFeed*>(context);
-        if (feed.tooManyAttributes()) {
-            feed.refused = true;
-            return 0; // the end of the page, as far as the parser is concerned
-        }
-        const QByteArrayView rest = feed.page.sliced(feed.offset);
-        qsizetype size = std::min({static_cast<qsizetype>(length), Piece, rest.size()});
-        if (size < rest.size())
-            size = pieceEnd(rest.first(size));
-        std::memcpy(buffer, rest.data(), static_cast<std::size_t>(size));
-        feed.offset += size;
-        return static_cast<int>(size);
-    }
-};
-
-// A page whose first bytes show an encoding other than UTF-8 (a UTF-16 or UCS-4 byte order mark, say)
-// is read in that encoding to its end: a <meta> charset further on changes nothing. That is how the
-// parser reads such a page handed over whole, as it decodes all of it at once; handed over in pieces it
-// would decode the pieces after the <meta> with the charset the <meta> names.
-void keepEncodingOfFirstBytes(xmlParserCtxtPtr ctxt, QByteArrayView html)
-{
-    if (html.size() < 4 || ctxt->input->encoding != nullptr)
-        return;
-    const xmlCharEncoding detected =
-        xmlDetectCharEncoding(reinterpret_cast<const unsigned char*>(html.data()), 4);
-    if (detected == XML_CHAR_ENCODING_NONE || detected == XML_CHAR_ENCODING_UTF8)
-        return;
-    if (const char* name = xmlGetCharEncodingName(detected))
-        ctxt->input->encoding = xmlStrdup(BAD_CAST name);
-}
-
-} // namespace
-
-HtmlDocument::HtmlDocument(QByteArrayView html, const QByteArray& charset)
+HtmlDocument::HtmlDocument(QByteArrayView html, const QByteArray& charset,
+                           std::chrono::milliseconds readBudget)
 {
     if (html.isEmpty() || html.size() > INT_MAX)
         return;
-    initParserOnce();
-    const QByteArray encoding = charset.trimmed();
-    // Without HTML_PARSE_HUGE on purpose: the reader stops where the parser's depth limit of 256 open
-    // elements would, which is what keeps the parse linear: each end tag is looked up in the stack of
-    // open elements, so with no limit a page of 70,000 nested elements and as many stray end tags takes
-    // seconds. The price is that the parse stops at the 257th level and the rest of such a page is not
-    // read; no adapter nests that deep. Its other limit, 10 MB of text in one node, lies far beyond the
-    // 1 MiB the page component accepts.
-    constexpr int options = HTML_PARSE_RECOVER | HTML_PARSE_NOERROR | HTML_PARSE_NOWARNING | HTML_PARSE_NONET;
-    // What htmlReadMemory does, with the reader in place of the tree builder and the page fed in pieces.
-    // Its parser context is the generic one, which detects UTF-8 without a declared charset; the HTML
-    // one does not.
-    PageFeed feed{html};
-    xmlParserCtxtPtr ctxt =
-        xmlCreateIOParserCtxt(nullptr, nullptr, &PageFeed::read, nullptr, &feed, XML_CHAR_ENCODING_NONE);
-    if (ctxt == nullptr)
-        return;
-    feed.ctxt = ctxt;
+    PageFeed feed(html, charset, readBudget);
     PageReader reader(elements_, bytes_, body_);
-    PageReader::install(ctxt->sax);
-    htmlCtxtUseOptions(ctxt, options);
-    ctxt->html = 1;
-    ctxt->_private = &reader;
-    if (!encoding.isEmpty()) {
-        if (xmlCharEncodingHandlerPtr handler = xmlFindCharEncodingHandler(encoding.constData())) {
-            xmlSwitchToEncoding(ctxt, handler);
-            xmlFree(const_cast<xmlChar*>(ctxt->input->encoding));
-            ctxt->input->encoding = xmlStrdup(BAD_CAST encoding.constData());
-        }
-    }
-    keepEncodingOfFirstBytes(ctxt, html);
-    htmlParseDocument(ctxt);
+    if (!feed.parse(&PageReader::install, &reader))
+        return;
+    // Before the feed goes: the reader still holds the parser's names of the elements left open.
     reader.finish();
-    // The last pieces may have been parsed after the feed last looked.
-    const bool refused = feed.refused || feed.tooManyAttributes();
-    if (ctxt->myDoc != nullptr)
-        xmlFreeDoc(ctxt->myDoc);
-    xmlFreeParserCtxt(ctxt);
-    if (refused) {
-        *this = errorPage(
-            QStringLiteral("The page has an element with more than %1 attributes, which is not read")
-                .arg(MaxAttributes));
+    if (feed.overBudget()) {
+        *this = errorPage(feed.overBudgetReason());
         return;
     }
     parsed_ = true;

@@ -6,6 +6,7 @@
 #include <QByteArrayView>
 #include <QString>
 
+#include <chrono>
 #include <optional>
 #include <vector>
 
@@ -18,8 +19,15 @@ class HtmlDocument final : public PageDocument {
 public:
     // An empty document, the blank page shown while a load is running.
     HtmlDocument();
-    // charset is the one named by the answer's Content-Type; empty lets libxml2 detect it.
-    explicit HtmlDocument(QByteArrayView html, const QByteArray& charset = {});
+    // The CPU time reading one page may cost the thread; past it the document is the error page. What the
+    // view then makes of a page read just within it stays within the window's 50 ms: the dearest view the
+    // rendering's limits allow takes about 21 ms (bench/pagecost.txt).
+    static constexpr std::chrono::milliseconds ReadBudget{25};
+
+    // charset is the one named by the answer's Content-Type; empty lets libxml2 detect it. A page that
+    // reaches the parser in one piece (about 4 KB) is read whatever the budget.
+    explicit HtmlDocument(QByteArrayView html, const QByteArray& charset = {},
+                          std::chrono::milliseconds readBudget = ReadBudget);
     ~HtmlDocument() override;
     HtmlDocument(HtmlDocument&&) noexcept;
     HtmlDocument& operator=(HtmlDocument&&) noexcept;

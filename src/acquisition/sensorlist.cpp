@@ -2,17 +2,31 @@
 
 #include "sensortable.h"
 
+#include "runtime/appinfo.h"
+#include "runtime/settingskeys.h"
+#include "runtime/settingsstore.h"
+
 #include <QFile>
 #include <QHash>
 #include <QStringDecoder>
 
 #include <array>
+#include <cerrno>
+#include <cstring>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace quorvel::acquisition {
 
 namespace {
 
 constexpr qsizetype RomDigits = 16;
+constexpr qsizetype SerialDigits = 12;
+// "28 67 45 23 01 00 00 30": eight pairs and seven blanks.
+constexpr qsizetype SpacedRomLength = 8 * 2 + 7;
+constexpr std::uint8_t Ds18b20Family = 0x28;
 
 bool isHexDigit(QChar c)
 {
@@ -22,6 +36,136 @@ bool isHexDigit(QChar c)
 QString byteText(std::uint8_t byte)
 {
     return QStringLiteral("%1").arg(byte, 2, 16, QLatin1Char('0')).toUpper();
+}
+
+// The first character of text that is not a hexadecimal digit, told; nothing when all are.
+std::optional<QString> nonHexProblem(QStringView digits, QStringView text, const QString& what)
+{
+    for (const QChar c : digits)
+        if (!isHexDigit(c))
+            return QStringLiteral("\"%1\" is not a hexadecimal digit in %2 %3")
+                .arg(escapedForMessage(QStringView(&c, 1)), what, escapedForMessage(text));
+    return std::nullopt;
+}
+
+std::array<std::uint8_t, 8> bytesOf(QStringView digits)
+{
+    std::array<std::uint8_t, 8> bytes{};
+    for (int i = 0; i < 8; ++i)
+        bytes[std::size_t(i)] = static_cast<std::uint8_t>(digits.sliced(2 * i, 2).toUInt(nullptr, 16));
+    return bytes;
+}
+
+bool isDs18b20Rom(const std::array<std::uint8_t, 8>& wireOrder)
+{
+    return wireOrder[0] == Ds18b20Family && dallasCrc8(wireOrder.data(), 7) == wireOrder[7];
+}
+
+QString adapterForm(const std::array<std::uint8_t, 8>& wireOrder)
+{
+    QString text;
+    for (std::size_t i = 8; i-- > 0;)
+        text += byteText(wireOrder[i]);
+    return text;
+}
+
+// "28-000001234567": the serial number is printed most significant digit first, as the adapter prints
+// it between the CRC and the family code.
+RomCodeReading readLinuxId(const QString& text)
+{
+    const QString family = text.first(2);
+    const QString serial = text.sliced(3);
+    const QString what = QStringLiteral("1-Wire ID");
+    if (auto problem = nonHexProblem(family + serial, text, what))
+        return {std::nullopt, *problem};
+    if (serial.size() != SerialDigits)
+        return {std::nullopt,
+                QStringLiteral("a 1-Wire ID has 12 hexadecimal digits after the family code and "
+                               "the dash, \"%1\" has %2")
+                    .arg(text)
+                    .arg(serial.size())};
+    if (family != QLatin1String("28"))
+        return {std::nullopt,
+                QStringLiteral("family code %1 is not a DS18B20's (28) in 1-Wire ID %2").arg(family, text)};
+    std::array<std::uint8_t, 8> wire{};
+    wire[0] = Ds18b20Family;
+    for (int i = 0; i < 6; ++i)
+        wire[std::size_t(6 - i)] = static_cast<std::uint8_t>(serial.sliced(2 * i, 2).toUInt(nullptr, 16));
+    wire[7] = dallasCrc8(wire.data(), 7);
+    return {adapterForm(wire), {}};
+}
+
+// Where a file's bytes stop being UTF-8 (a bad lead byte, a missing continuation, an overlong form, a
+// surrogate, beyond U+10FFFF), or -1 when they are all UTF-8.
+qsizetype firstNonUtf8Byte(QByteArrayView bytes)
+{
+    const qsizetype n = bytes.size();
+    for (qsizetype i = 0; i < n;) {
+        const auto lead = static_cast<unsigned char>(bytes[i]);
+        if (lead < 0x80) {
+            ++i;
+            continue;
+        }
+        int length = 0;
+        char32_t least = 0;
+        if ((lead & 0xE0) == 0xC0) {
+            length = 2;
+            least = 0x80;
+        } else if ((lead & 0xF0) == 0xE0) {
+            length = 3;
+            least = 0x800;
+        } else if ((lead & 0xF8) == 0xF0) {
+            length = 4;
+            least = 0x10000;
+        } else {
+            return i;
+        }
+        if (i + length > n)
+            return i;
+        char32_t code = lead & (0x7F >> length);
+        for (int k = 1; k < length; ++k) {
+            const auto next = static_cast<unsigned char>(bytes[i + k]);
+            if ((next & 0xC0) != 0x80)
+                return i;
+            code = (code << 6) | (next & 0x3F);
+        }
+        if (code < least || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF))
+            return i;
+        i += length;
+    }
+    return -1;
+}
+
+// The ROM code's text at the start of a line: the eight blank-separated pairs when the line starts so,
+// else everything up to the first blank.
+qsizetype romTextLength(const QString& line)
+{
+    bool spaced = line.size() >= SpacedRomLength &&
+                  (line.size() == SpacedRomLength || line.at(SpacedRomLength).isSpace());
+    for (qsizetype i = 0; spaced && i < SpacedRomLength; ++i)
+        spaced = i % 3 == 2 ? line.at(i) == u' ' : isHexDigit(line.at(i));
+    if (spaced)
+        return SpacedRomLength;
+    qsizetype end = 0;
+    while (end < line.size() && !line.at(end).isSpace())
+        ++end;
+    return end;
+}
+
+qsizetype characterCount(const QString& text)
+{
+    qsizetype count = 0;
+    for (const QChar c : text)
+        count += c.isLowSurrogate() ? 0 : 1;
+    return count;
+}
+
+SensorListResult failure(SensorListResult::Status status, const QString& message)
+{
+    SensorListResult result;
+    result.status = status;
+    result.errors.append(message);
+    return result;
 }
 
 } // namespace
@@ -42,41 +186,73 @@ std::uint8_t dallasCrc8(const std::uint8_t* bytes, std::size_t count)
     return crc;
 }
 
-std::optional<QString> romCodeProblem(QStringView romCode)
+QString escapedForMessage(QStringView text)
 {
-    if (romCode.size() != RomDigits)
-        return QStringLiteral("a ROM code has 16 hexadecimal digits, \"%1\" has %2")
-            .arg(romCode.toString())
-            .arg(romCode.size());
-    for (const QChar c : romCode)
-        if (!isHexDigit(c))
-            return QStringLiteral("\"%1\" is not a hexadecimal digit in ROM code %2")
-                .arg(c)
-                .arg(romCode.toString());
-    // Written most significant byte first: the CRC, six bytes of serial number, the family code.
-    std::array<std::uint8_t, 8> bytes{};
-    for (int i = 0; i < 8; ++i)
-        bytes[7 - i] = static_cast<std::uint8_t>(romCode.sliced(2 * i, 2).toUInt(nullptr, 16));
-    if (bytes[0] != 0x28)
-        return QStringLiteral("family code %1 is not a DS18B20's (28) in ROM code %2")
-            .arg(byteText(bytes[0]), romCode.toString());
-    const std::uint8_t crc = dallasCrc8(bytes.data(), 7);
-    if (crc != bytes[7])
-        return QStringLiteral("CRC %1 is wrong in ROM code %2: it should be %3")
-            .arg(byteText(bytes[7]), romCode.toString(), byteText(crc));
-    return std::nullopt;
+    QString out;
+    out.reserve(text.size());
+    for (const QChar c : text) {
+        if (c.category() == QChar::Other_Control)
+            out += QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'));
+        else if (c.category() == QChar::Other_Format) // direction overrides would reorder the message
+            out += QStringLiteral("\\u%1").arg(c.unicode(), 4, 16, QLatin1Char('0'));
+        else
+            out += c;
+    }
+    return out;
+}
+
+RomCodeReading readRomCode(QStringView text)
+{
+    const QString upper = text.toString().toUpper();
+    if (upper.size() > 2 && upper.at(2) == u'-')
+        return readLinuxId(upper);
+    QString digits = upper;
+    if (digits.size() == SpacedRomLength)
+        digits.remove(u' ');
+    const QString what = QStringLiteral("ROM code");
+    if (auto problem = nonHexProblem(digits, upper, what))
+        return {std::nullopt, *problem};
+    if (digits.size() != RomDigits)
+        return {std::nullopt, QStringLiteral("a ROM code has 16 hexadecimal digits, \"%1\" has %2")
+                                  .arg(upper)
+                                  .arg(digits.size())};
+    // As written: the first byte is the adapter's last.
+    const std::array<std::uint8_t, 8> written = bytesOf(digits);
+    std::array<std::uint8_t, 8> wire{};
+    for (std::size_t i = 0; i < 8; ++i)
+        wire[i] = written[7 - i];
+    if (isDs18b20Rom(wire))
+        return {digits, {}};
+    // Several 1-Wire tools print the bytes in bus order, family code first.
+    if (isDs18b20Rom(written))
+        return {std::nullopt,
+                QStringLiteral("ROM code %1 is written family code first; the adapter writes it "
+                               "CRC first, family code last: %2")
+                    .arg(upper, adapterForm(written))};
+    if (wire[0] != Ds18b20Family)
+        return {std::nullopt, QStringLiteral("family code %1 is not a DS18B20's (28) in ROM code %2")
+                                  .arg(byteText(wire[0]), upper)};
+    return {std::nullopt, QStringLiteral("CRC %1 is wrong in ROM code %2: it should be %3")
+                              .arg(byteText(wire[7]), upper, byteText(dallasCrc8(wire.data(), 7)))};
 }
 
 SensorListResult parseSensorList(const QByteArray& text, const QString& fileName)
 {
-    SensorListResult result;
+    const QString file = escapedForMessage(fileName);
+    if (const qsizetype bad = firstNonUtf8Byte(text); bad >= 0) {
+        const qsizetype lineStart = bad == 0 ? 0 : text.lastIndexOf('\n', bad - 1) + 1;
+        return failure(SensorListResult::Status::BadData,
+                       QStringLiteral("%1:%2: byte %3 of the line (0x%4) is not UTF-8 text")
+                           .arg(file)
+                           .arg(text.first(bad).count('\n') + 1)
+                           .arg(bad - lineStart + 1)
+                           .arg(byteText(static_cast<std::uint8_t>(text.at(bad)))));
+    }
     QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
     const QString decoded = utf8.decode(text);
-    if (utf8.hasError()) {
-        result.status = SensorListResult::Status::BadData;
-        result.errors.append(QStringLiteral("%1: the file is not UTF-8 text").arg(fileName));
-        return result;
-    }
+
+    SensorListResult result;
+    int badLines = 0;
     QHash<QString, int> lineOf;
     const QStringList lines = decoded.split(u'\n');
     for (qsizetype n = 0; n < lines.size(); ++n) {
@@ -85,14 +261,22 @@ SensorListResult parseSensorList(const QByteArray& text, const QString& fileName
             continue;
         const int lineNumber = int(n) + 1;
         const auto fail = [&](const QString& reason) {
-            result.errors.append(QStringLiteral("%1:%2: %3").arg(fileName).arg(lineNumber).arg(reason));
+            // Told up to a screenful; a file of nothing but bad lines must not flood a journal.
+            if (++badLines <= MaxToldBadLines)
+                result.errors.append(QStringLiteral("%1:%2: %3").arg(file).arg(lineNumber).arg(reason));
         };
-        qsizetype end = 0;
-        while (end < line.size() && !line.at(end).isSpace())
-            ++end;
-        const QString rom = line.first(end).toUpper();
-        if (const auto problem = romCodeProblem(rom)) {
-            fail(*problem);
+        const qsizetype end = romTextLength(line);
+        const RomCodeReading reading = readRomCode(QStringView(line).first(end));
+        if (!reading.romCode) {
+            fail(reading.problem);
+            continue;
+        }
+        const QString& rom = *reading.romCode;
+        const QString name = line.sliced(end).trimmed();
+        if (const qsizetype length = characterCount(name); length > MaxSensorNameLength) {
+            fail(QStringLiteral("a name has at most %1 characters, this one has %2")
+                     .arg(MaxSensorNameLength)
+                     .arg(length));
             continue;
         }
         if (const auto first = lineOf.constFind(rom); first != lineOf.constEnd()) {
@@ -104,10 +288,13 @@ SensorListResult parseSensorList(const QByteArray& text, const QString& fileName
             fail(QStringLiteral("more than %1 sensors").arg(MaxListedSensors));
             continue;
         }
-        result.sensors.append({rom, line.sliced(end).trimmed()});
+        result.sensors.append({rom, name});
     }
+    if (badLines > MaxToldBadLines)
+        result.errors.append(
+            QStringLiteral("%1: %2 more bad lines").arg(file).arg(badLines - MaxToldBadLines));
     if (result.errors.isEmpty() && result.sensors.isEmpty())
-        result.errors.append(QStringLiteral("%1: no sensor is listed").arg(fileName));
+        result.errors.append(QStringLiteral("%1: no sensor is listed").arg(file));
     if (!result.errors.isEmpty()) {
         result.status = SensorListResult::Status::BadData;
         result.sensors.clear();
@@ -117,14 +304,48 @@ SensorListResult parseSensorList(const QByteArray& text, const QString& fileName
 
 SensorListResult readSensorList(const QString& path)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        SensorListResult result;
-        result.status = SensorListResult::Status::NoInput;
-        result.errors.append(QStringLiteral("%1: %2").arg(path, file.errorString()));
-        return result;
+    const QString file = escapedForMessage(path);
+    // Without O_NONBLOCK, opening a FIFO waits for a writer, for ever if none comes.
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        return failure(SensorListResult::Status::NoInput,
+                       QStringLiteral("%1: %2").arg(file, QString::fromLocal8Bit(std::strerror(errno))));
+    QFile handle;
+    if (!handle.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        return failure(SensorListResult::Status::NoInput,
+                       QStringLiteral("%1: %2").arg(file, handle.errorString()));
     }
-    return parseSensorList(file.readAll(), path);
+    struct stat info {};
+    if (::fstat(fd, &info) != 0)
+        return failure(SensorListResult::Status::NoInput,
+                       QStringLiteral("%1: %2").arg(file, QString::fromLocal8Bit(std::strerror(errno))));
+    if (!S_ISREG(info.st_mode)) {
+        const char* kind = S_ISDIR(info.st_mode)    ? "a folder"
+                           : S_ISFIFO(info.st_mode) ? "a FIFO"
+                           : S_ISSOCK(info.st_mode) ? "a socket"
+                                                    : "a device";
+        return failure(SensorListResult::Status::NoInput,
+                       QStringLiteral("%1: is %2, not a regular file").arg(file, QLatin1String(kind)));
+    }
+    const auto tooLarge = [&] {
+        return failure(SensorListResult::Status::BadData,
+                       QStringLiteral("%1: larger than a list of %2 sensors can need; a sensor list has at "
+                                      "most %3 bytes (1 MiB)")
+                           .arg(file)
+                           .arg(MaxListedSensors)
+                           .arg(MaxSensorListBytes));
+    };
+    if (info.st_size > MaxSensorListBytes)
+        return tooLarge();
+    // The file may have grown since fstat: one byte more than allowed tells.
+    const QByteArray text = handle.read(MaxSensorListBytes + 1);
+    if (handle.error() != QFileDevice::NoError)
+        return failure(SensorListResult::Status::NoInput,
+                       QStringLiteral("%1: %2").arg(file, handle.errorString()));
+    if (text.size() > MaxSensorListBytes)
+        return tooLarge();
+    return parseSensorList(text, path);
 }
 
 QList<ListedSensor> builtInSensors()
@@ -133,6 +354,23 @@ QList<ListedSensor> builtInSensors()
     for (const QString& rom : builtInRomCodes())
         sensors.append({rom, {}});
     return sensors;
+}
+
+SensorListSetting loadSensorListSetting()
+{
+    const QString app = runtime::AppInfo::title();
+    const auto path = runtime::SettingsStore::getSetting(app, runtime::settingskeys::Settings,
+                                                         runtime::settingskeys::SensorList);
+    if (!path)
+        return {};
+    const SensorListResult list = readSensorList(*path);
+    if (list.status != SensorListResult::Status::Ok)
+        return {std::nullopt,
+                QStringLiteral("The setting \"%1\" in section [%2] of %3 names a sensor list that cannot be "
+                               "used:\n%4\nThe program ends.")
+                    .arg(runtime::settingskeys::SensorList, runtime::settingskeys::Settings,
+                         runtime::SettingsStore::fileName(app), list.errors.value(0))};
+    return {list.sensors, {}};
 }
 
 } // namespace quorvel::acquisition

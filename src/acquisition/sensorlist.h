@@ -31,16 +31,45 @@ struct SensorListResult {
 // The 1-Wire CRC-8 (polynomial x^8 + x^5 + x^4 + 1, bits taken least significant first) of the bytes.
 [[nodiscard]] std::uint8_t dallasCrc8(const std::uint8_t* bytes, std::size_t count);
 
-// Why a ROM code written most significant byte first is not a DS18B20's, or nothing when it is one:
-// sixteen hexadecimal digits, family code 28 and a CRC byte that matches the other seven.
-[[nodiscard]] std::optional<QString> romCodeProblem(QStringView romCode);
+// A DS18B20's ROM code as a person may have copied it, in the adapter's form (sixteen upper-case digits,
+// the CRC first, the family code 28 last), or why it is not one. Taken are the adapter's form, in either
+// case, its eight bytes separated by single blanks, and the form "28-000001234567" of Linux's 1-Wire
+// driver (family code, dash, the serial number most significant digit first), whose CRC is computed.
+struct RomCodeReading {
+    std::optional<QString> romCode;
+    QString problem;
+};
+[[nodiscard]] RomCodeReading readRomCode(QStringView text);
+
+// Text of a person's for a message: control characters as \xHH (or \uHHHH), so a message stays one whole
+// line and shows what is in the file.
+[[nodiscard]] QString escapedForMessage(QStringView text);
 
 // A sensor list: UTF-8, one sensor a line (the ROM code, then optionally blanks and a name); blank lines
-// and lines whose first non-blank character is '#' are ignored. Between 1 and MaxSensors sensors, each
-// ROM code at most once. fileName only names the file in the messages.
+// and lines whose first non-blank character is '#' are ignored. Between 1 and MaxListedSensors sensors,
+// each ROM code at most once, each name at most MaxSensorNameLength characters. At most
+// MaxToldBadLines bad lines are told, then how many more there are. fileName only names the file in the
+// messages.
 inline constexpr int MaxListedSensors = 100;
+inline constexpr int MaxSensorNameLength = 100;
+inline constexpr int MaxToldBadLines = 20;
 [[nodiscard]] SensorListResult parseSensorList(const QByteArray& text, const QString& fileName);
-// The same for a file; one that is missing or cannot be read gives NoInput.
+
+// A list of 100 sensors, each with the longest name in four-byte characters, is about 43 KB; 1 MiB leaves
+// room for comments twenty times that and is read in a few milliseconds, while a file mistaken for the
+// list (a log, an image) is refused before it is read and decoded whole.
+inline constexpr qint64 MaxSensorListBytes = 1024 * 1024;
+// The same for a file: one that is missing, cannot be read or is not a regular file (a FIFO, a device, a
+// folder) gives NoInput, without waiting for a writer; one larger than MaxSensorListBytes gives BadData.
 [[nodiscard]] SensorListResult readSensorList(const QString& path);
+
+// The sensors the settings' SensorList key names, in list order; none when the key is absent. A list
+// that cannot be used gives a message for a message box that names the setting, the file and its first
+// bad line.
+struct SensorListSetting {
+    std::optional<QList<ListedSensor>> sensors;
+    QString error;
+};
+[[nodiscard]] SensorListSetting loadSensorListSetting();
 
 } // namespace quorvel::acquisition

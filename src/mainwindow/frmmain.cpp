@@ -8,6 +8,7 @@
 #include "acquisition/adapteraddress.h"
 #include "acquisition/logsession.h"
 #include "acquisition/pagecomponent.h"
+#include "acquisition/sensorlist.h"
 #include "iconpaths.h"
 #include "runtime/appinfo.h"
 #include "runtime/commondialog.h"
@@ -167,12 +168,19 @@ void frmMain::Show()
 
 void frmMain::Form_Load()
 {
-    const auto address = acquisition::loadAdapterAddress();
-    if (!address.address) {
-        runtime::MessageBox::show(address.error, runtime::MsgStyle::Critical);
+    // A setting that cannot be used is told, and the program ends before any request.
+    const auto refuse = [](const QString& message) {
+        runtime::MessageBox::show(message, runtime::MsgStyle::Critical);
         runtime::ProcessControl::endProcess(EXIT_FAILURE);
-        return;
-    }
+    };
+    const auto address = acquisition::loadAdapterAddress();
+    if (!address.address)
+        return refuse(address.error);
+    const auto list = acquisition::loadSensorListSetting();
+    if (!list.error.isEmpty())
+        return refuse(list.error);
+    if (list.sensors)
+        cycle_->setSensors(*list.sensors);
     cycle_->start(*address.address);
 }
 

@@ -12,6 +12,8 @@ inline constexpr QLatin1StringView Settings{"Settings"};
 
 // The adapter's address ("host" or "host:port"), read at start.
 inline constexpr QLatin1StringView AdapterAddress{"AdapterAddress"};
+// A sensor list in the service's format, read at start: when present, the sensors polled, in its order.
+inline constexpr QLatin1StringView SensorList{"SensorList"};
 
 // The window placement saved when the window is unloaded, in whole twips; never read back.
 inline constexpr QLatin1StringView MainLeft{"MainLeft"};

@@ -92,8 +92,17 @@ int main(int argc, char* argv[])
     if (options.check) {
         acquisition::SensorTable table;
         table.fill(adapter, service::romCodesToPoll(options));
-        for (const QString& url : table.SensorUrls)
-            std::printf("%s\n", qPrintable(url));
+        // A list is written back clean: each sensor in the adapter's form, under its request as a comment.
+        for (int slot = 0; slot < table.count(); ++slot) {
+            if (options.sensors.isEmpty()) {
+                std::printf("%s\n", qPrintable(table.url(slot)));
+                continue;
+            }
+            const acquisition::ListedSensor& sensor = options.sensors.at(slot);
+            std::printf(
+                "# %s\n%s\n", qPrintable(table.url(slot)),
+                qPrintable(sensor.name.isEmpty() ? sensor.romCode : sensor.romCode + u' ' + sensor.name));
+        }
         if (options.mqtt)
             std::printf("%s under %s\n", qPrintable(options.mqtt->url), qPrintable(options.mqtt->baseTopic));
         return service::ExitDone;

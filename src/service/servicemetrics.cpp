@@ -53,6 +53,7 @@ void ServiceMetrics::recordRead(const acquisition::SensorReading& reading)
     ++sensor.reads[static_cast<std::size_t>(reading.outcome)];
     // A power-on value is no temperature: it counts as a failed read and leaves the last success alone.
     if (reading.outcome == acquisition::ReadOutcome::Ok) {
+        sensor.read = true;
         sensor.lastSuccess = reading.when;
         sensor.consecutiveFailures = 0;
     } else {
@@ -63,8 +64,10 @@ void ServiceMetrics::recordRead(const acquisition::SensorReading& reading)
 void ServiceMetrics::recordSweep(const acquisition::SweepReport& sweep)
 {
     ++sweeps_;
-    for (std::size_t i = 0; i < sensors_.size() && qsizetype(i) < sweep.readings.size(); ++i)
+    for (std::size_t i = 0; i < sensors_.size() && qsizetype(i) < sweep.readings.size(); ++i) {
         sensors_[i].temperature = sweep.readings[qsizetype(i)];
+        sensors_[i].shown = sensors_[i].read;
+    }
     if (sweep.recordWritten.value_or(false))
         ++logRecords_;
     logWriteErrors_ += static_cast<quint64>(std::max<qint64>(sweep.recordsLost, 0));
@@ -84,8 +87,10 @@ QByteArray ServiceMetrics::exposition() const
         family("quorvel_sensor_temperature_celsius", "gauge",
                "The sensor's reading as the last log record holds it (kept from before when a read failed).");
     for (int i = 0; i < sensorCount(); ++i)
-        out += "quorvel_sensor_temperature_celsius{" + labels(i) + "} " +
-               runtime::singleToText(sensors_[std::size_t(i)].temperature, QLocale::c()).toLatin1() + '\n';
+        if (sensors_[std::size_t(i)].shown)
+            out += "quorvel_sensor_temperature_celsius{" + labels(i) + "} " +
+                   runtime::singleToText(sensors_[std::size_t(i)].temperature, QLocale::c()).toLatin1() +
+                   '\n';
 
     out += family("quorvel_sensor_last_success_timestamp_seconds", "gauge",
                   "Unix time of the sensor's last good read.");

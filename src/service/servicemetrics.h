@@ -32,6 +32,8 @@ public:
     void countMqttConnectionFailure() { ++mqttConnectionFailures_; }
 
     [[nodiscard]] quint64 sweeps() const { return sweeps_; }
+    [[nodiscard]] quint64 recordsWritten() const { return logRecords_; }
+    [[nodiscard]] quint64 recordsLost() const { return logWriteErrors_; }
     [[nodiscard]] QByteArray exposition() const;
 
 private:
@@ -39,6 +41,10 @@ private:
         QString rom;
         QString name;
         float temperature = 0;
+        // A reading that was never taken is no temperature to a machine, though the log writes 0: the gauge
+        // shows from the first record after the sensor's first good read.
+        bool read = false;
+        bool shown = false;
         QDateTime lastSuccess;
         quint64 consecutiveFailures = 0;
         std::array<quint64, acquisition::ReadOutcomeCount> reads{};

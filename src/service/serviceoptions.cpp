@@ -18,11 +18,14 @@ namespace {
 enum class Option {
     Log,
     Adapter,
-    Metrics,
+    Listen,
     Locale,
     Sweeps,
     Sensors,
+    StaleAfter,
+    WebConfig,
     Check,
+    // The MQTT options come last: those after Mqtt need it.
     Mqtt,
     MqttCaFile,
     MqttUser,
@@ -39,8 +42,12 @@ const QMap<QString, Option>& optionNames()
     static const QMap<QString, Option> names = {
         {QStringLiteral("--log"), Option::Log},
         {QStringLiteral("--adapter"), Option::Adapter},
-        {QStringLiteral("--metrics"), Option::Metrics},
+        // --metrics came first; units and default files use it.
+        {QStringLiteral("--listen"), Option::Listen},
+        {QStringLiteral("--metrics"), Option::Listen},
         {QStringLiteral("--locale"), Option::Locale},
+        {QStringLiteral("--stale-after"), Option::StaleAfter},
+        {QStringLiteral("--web-config"), Option::WebConfig},
         {QStringLiteral("--sweeps"), Option::Sweeps},
         {QStringLiteral("--sensors"), Option::Sensors},
         {QStringLiteral("--check"), Option::Check},
@@ -153,7 +160,7 @@ std::optional<QString> apply(Option option, const QString& name, const QString& 
             return std::nullopt;
         }
         return invalid(QStringLiteral("expected an IPv4 address with an optional :PORT (1 to 65535)"));
-    case Option::Metrics:
+    case Option::Listen:
         if (auto endpoint = parseMetricsEndpoint(value)) {
             out.metrics = *endpoint;
             return std::nullopt;
@@ -165,15 +172,25 @@ std::optional<QString> apply(Option option, const QString& name, const QString& 
             return std::nullopt;
         }
         return invalid(QStringLiteral("not a locale name known here, such as en_US or de_DE"));
-    case Option::Sweeps: {
+    case Option::Sweeps:
+    case Option::StaleAfter: {
         bool ok = false;
         const qint64 n = value.toLongLong(&ok);
-        if (ok && n > 0 && !value.startsWith(QLatin1Char('+'))) {
+        if (!ok || n < 1 || value.startsWith(QLatin1Char('+')))
+            return invalid(QStringLiteral("expected a whole number of at least 1"));
+        if (option == Option::Sweeps)
             out.sweeps = n;
-            return std::nullopt;
-        }
-        return invalid(QStringLiteral("expected a whole number of at least 1"));
+        else if (n <= 366LL * 24 * 3600)
+            out.staleAfterSeconds = int(n);
+        else
+            return invalid(QStringLiteral("expected at most a year's seconds"));
+        return std::nullopt;
     }
+    case Option::WebConfig:
+        if (value.isEmpty())
+            return invalid(QStringLiteral("expected the web configuration's file name"));
+        out.webConfig = value;
+        return std::nullopt;
     case Option::Sensors:
         if (value.isEmpty())
             return invalid(QStringLiteral("expected the sensor list's file name"));
@@ -389,68 +406,67 @@ ParsedOptions parseServiceOptions(const QStringList& arguments)
     }
     if (parsed.options.logPath.isEmpty() && !parsed.options.metrics && !parsed.options.mqtt &&
         !parsed.options.check)
-        return fail(QStringLiteral("nothing to record: give --log, --metrics, --mqtt or any of them"));
+        return fail(QStringLiteral("nothing to do: give --log, --listen, --mqtt or any of them"));
     parsed.action = ParsedOptions::Action::Run;
     return parsed;
 }
 
 QString serviceUsage()
 {
-    return QStringLiteral(
-               "Usage: quorvel3d [--log FILE|-] [--adapter ADDR[:PORT]] [--metrics ADDR:PORT] [--locale "
-               "NAME]\n"
-               "                 [--sweeps N] [--sensors FILE] [--check] [--mqtt URL [MQTT options]]\n"
-               "Polls the temperature sensors through the adapter's sensor pages without a window, writes "
-               "one log\n"
-               "line per sweep as the window program does, serves the readings as metrics and publishes "
-               "them\n"
-               "to an MQTT broker.\n"
-               "\n"
-               "  --log FILE          append one line per sweep to FILE, created if missing; - writes to\n"
-               "                      standard output. SIGHUP opens FILE anew (for log rotation).\n"
-               "  --adapter ADDR[:PORT]\n"
-               "                      the adapter's IPv4 address and port (default port 80); default: the\n"
-               "                      AdapterAddress setting of the window program, else 127.0.0.1\n"
-               "  --metrics ADDR:PORT serve GET /metrics on this IPv4 address and port (port 0 picks a free\n"
-               "                      one and the start message names it); off unless given\n"
-               "  --locale NAME       the locale of the log line's date, time and numbers (default: the\n"
-               "                      process's, from LC_ALL, LC_NUMERIC, LANG)\n"
-               "  --sweeps N          end after N sweeps\n"
-               "  --sensors FILE      the sensors to poll, in this order: one a line, the ROM code (16 hex\n"
-               "                      digits, CRC first, family code 28 last), then optionally blanks and a\n"
-               "                      name; # starts a comment line; 1 to 100 sensors. Default: the "
-               "built-in\n"
-               "                      thirteen\n"
-               "  --check             read and check the options, the sensor list and the adapter address, "
-               "print\n"
-               "                      each sensor's request URL, one a line, and end with 0 without a "
-               "request\n"
-               "  --mqtt URL          publish each reading to the MQTT broker at mqtt://HOST[:PORT] (port "
-               "1883)\n"
-               "                      or mqtts://HOST[:PORT] (TLS, port 8883; the broker's certificate and\n"
-               "                      host name are checked); the service starts and logs without the "
-               "broker\n"
-               "  --mqtt-cafile FILE  the CA certificates (PEM) for mqtts://; default: the system's\n"
-               "  --mqtt-user NAME    log in to the broker as NAME\n"
-               "  --mqtt-password-file FILE\n"
-               "                      the password, the file's first line (never on the command line)\n"
-               "  --mqtt-topic BASE   the topics' first levels (default quorvel3d/<host name>): "
-               "BASE/status,\n"
-               "                      BASE/<ROM code>/temperature, BASE/<ROM code>/attributes\n"
-               "  --no-discovery      announce no sensors to Home Assistant\n"
-               "  --discovery-prefix PREFIX\n"
-               "                      Home Assistant's discovery prefix (default homeassistant)\n"
-               "  --mqtt-expire-after SECONDS\n"
-               "                      Home Assistant shows a sensor unavailable after this long without a\n"
-               "                      good read (default 300; 0 never)\n"
-               "  --mqtt-keepalive SECONDS\n"
-               "                      the broker declares the service offline after 1.5 times this without "
-               "a\n"
-               "                      word from it (default 60, 5 to 3600)\n"
-               "  --help, --version\n"
-               "\n"
-               "SIGTERM and SIGINT end the program between records, with status 0.\n") +
-           exitStatusText();
+    return QString::fromUtf8(
+               R"(Usage: quorvel3d [--log FILE|-] [--adapter ADDR[:PORT]] [--listen ADDR:PORT] [--locale NAME]
+                 [--sweeps N] [--sensors FILE] [--stale-after SECONDS] [--web-config FILE] [--check]
+                 [--mqtt URL [--mqtt-cafile FILE] [--mqtt-user NAME --mqtt-password-file FILE] ...]
+Polls the temperature sensors through the adapter's sensor pages without a window, writes one log
+line per sweep as the window program does, serves the readings to people and machines
+and publishes them to an MQTT broker.
+
+  --log FILE          append one line per sweep to FILE, created if missing; - writes to
+                      standard output. SIGHUP opens FILE anew (for log rotation).
+  --adapter ADDR[:PORT]
+                      the adapter's IPv4 address and port (default port 80); default: the
+                      AdapterAddress setting of the window program, else 127.0.0.1
+  --listen ADDR:PORT  serve the status page (/), /readings.json, /chart.svg and /metrics on this
+                      IPv4 address and port (port 0 picks a free one and the start message names
+                      it); off unless given. --metrics ADDR:PORT is the same option.
+  --stale-after SECONDS
+                      mark a sensor stale on the page after this long without a good read
+                      (default 300)
+  --web-config FILE   TLS (tls_server_config: cert_file, key_file) and basic auth
+                      (basic_auth_users: name: bcrypt hash) for the listener, as the exporters of
+                      a Prometheus-compatible monitoring system read them
+  --locale NAME       the locale of the log line's date, time and numbers (default: the
+                      process's, from LC_ALL, LC_NUMERIC, LANG)
+  --sweeps N          end after N sweeps
+  --sensors FILE      the sensors to poll, in this order: one a line, the ROM code as the adapter
+                      writes it (16 hex digits, CRC first, family code 28 last) or as Linux writes
+                      it (28-000001234567), then optionally blanks and a name; # starts a comment
+                      line; 1 to 100 sensors. Default: the built-in thirteen
+  --check             read and check the options, the sensor list, the web configuration and the
+                      adapter address, print each sensor's request (and with --sensors the list
+                      written back in the adapter's form), and end with 0 without a request
+  --mqtt URL          publish each reading to the MQTT broker at mqtt://HOST[:PORT] (port 1883)
+                      or mqtts://HOST[:PORT] (TLS, port 8883; the broker's certificate and
+                      host name are checked); the service starts and logs without the broker
+  --mqtt-cafile FILE  the CA certificates (PEM) for mqtts://; default: the system's
+  --mqtt-user NAME    log in to the broker as NAME
+  --mqtt-password-file FILE
+                      the password, the file's first line (never on the command line)
+  --mqtt-topic BASE   the topics' first levels (default quorvel3d/<host name>): BASE/status,
+                      BASE/<ROM code>/temperature, BASE/<ROM code>/attributes
+  --no-discovery      announce no sensors to Home Assistant
+  --discovery-prefix PREFIX
+                      Home Assistant's discovery prefix (default homeassistant)
+  --mqtt-expire-after SECONDS
+                      Home Assistant shows a sensor unavailable after this long without a
+                      good read (default 300; 0 never)
+  --mqtt-keepalive SECONDS
+                      the broker takes the service for gone after 1.5 times this without a
+                      word from it (default 60, 5 to 3600)
+  --help, --version
+
+SIGTERM and SIGINT end the program between records, with status 0.
+)") + exitStatusText();
 }
 
 } // namespace quorvel::service

@@ -11,7 +11,7 @@
 
 namespace quorvel::service {
 
-// Where the metrics are served: an IPv4 address and a port (0 lets the system pick one).
+// Where the listener serves the page and the metrics: an IPv4 address and a port (0 lets the system pick one).
 struct MetricsEndpoint {
     QHostAddress address;
     quint16 port = 0;
@@ -47,7 +47,12 @@ struct ServiceOptions {
     QString logPath;
     // Given with --adapter; otherwise the setting's value is looked up at start.
     std::optional<QString> adapter;
+    // --listen (or --metrics, its first name).
     std::optional<MetricsEndpoint> metrics;
+    // A sensor without a good read this long is shown stale.
+    int staleAfterSeconds = 300;
+    // --web-config: TLS and basic auth for the listener; empty: neither.
+    QString webConfig;
     QLocale locale;
     // End after this many sweeps; nothing: run until a signal ends it.
     std::optional<qint64> sweeps;

@@ -112,6 +112,10 @@ void ServiceProgram::stop()
         log_->close();
     if (mqtt_)
         mqtt_->stop();
+    messages_(QStringLiteral("stopped: %1 sweeps, %2 records written, %3 records lost")
+                  .arg(metrics_.sweeps())
+                  .arg(metrics_.recordsWritten())
+                  .arg(metrics_.recordsLost()));
     emit finished(ExitDone);
 }
 

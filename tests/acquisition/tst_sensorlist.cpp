@@ -5,6 +5,8 @@
 
 #include <array>
 
+#include <sys/stat.h>
+
 using quorvel::acquisition::parseSensorList;
 using quorvel::acquisition::readSensorList;
 using quorvel::acquisition::SensorListResult;
@@ -47,7 +49,8 @@ private slots:
     void goodLists();
     void badLists_data();
     void badLists();
-    void missingFile();
+    void files_data();
+    void files();
 };
 
 void TestSensorList::goodLists_data()
@@ -69,6 +72,15 @@ void TestSensorList::goodLists_data()
                                                    "che")
                                      << 1 << QStringList{QStringLiteral("40000000B491CF28|Küche")};
     QTest::newRow("one hundred") << generatedList(100) << 100 << QStringList{};
+    QTest::newRow("Linux's form, CRC computed")
+        << QByteArray("28-000001234567 Cellar\n28-0000000abcde\n") << 2
+        << QStringList{"3000000123456728|Cellar", "BC0000000ABCDE28"};
+    QTest::newRow("bytes separated by blanks")
+        << QByteArray("30 00 00 01 23 45 67 28 Cellar\n") << 1 << QStringList{"3000000123456728|Cellar"};
+    // Characters, not UTF-16 units or bytes: four bytes and two units each.
+    QTest::newRow("a name of 100 characters")
+        << "40000000B491CF28 " + QByteArray("\xf0\x9f\x8c\xa1").repeated(100) << 1
+        << QStringList{"40000000B491CF28|" + QString::fromUtf8(QByteArray("\xf0\x9f\x8c\xa1").repeated(100))};
 }
 
 void TestSensorList::goodLists()
@@ -110,14 +122,47 @@ void TestSensorList::badLists_data()
     QTest::newRow("one message per bad line")
         << QByteArray("9D000000B4A89828\n40000000B491CF28\nxyz\n")
         << QStringList{"list:1: CRC 9D is wrong in ROM code 9D000000B4A89828: it should be 9C",
-                       "list:3: a ROM code has 16 hexadecimal digits, \"XYZ\" has 3"};
+                       "list:3: \"X\" is not a hexadecimal digit in ROM code XYZ"};
     QTest::newRow("no sensor") << QByteArray("# nothing yet\n\n") << QStringList{"list: no sensor is listed"};
     QTest::newRow("empty file") << QByteArray() << QStringList{"list: no sensor is listed"};
     QTest::newRow("one hundred and one")
         << generatedList(101) << QStringList{"list:101: more than 100 sensors"};
     QTest::newRow("not UTF-8") << QByteArray("40000000B491CF28 K\xfc"
                                              "che\n")
-                               << QStringList{"list: the file is not UTF-8 text"};
+                               << QStringList{"list:1: byte 19 of the line (0xFC) is not UTF-8 text"};
+    QTest::newRow("a cut sequence on line 3")
+        << QByteArray("\n# x\n40000000B491CF28 \xc3(\n\xfc\n")
+        << QStringList{"list:3: byte 18 of the line (0xC3) is not UTF-8 text"};
+    QTest::newRow("an encoded surrogate")
+        << QByteArray("#\xed\xa0\x80\n")
+        << QStringList{"list:1: byte 2 of the line (0xED) is not UTF-8 text"};
+    QTest::newRow("a NUL before the ROM code")
+        << QByteArray("\0"
+                      "3000000123456728\n",
+                      18)
+        << QStringList{"list:1: \"\\x00\" is not a hexadecimal digit in ROM code \\x003000000123456728"};
+    QTest::newRow("Linux's form, a digit short")
+        << QByteArray("28-00000123456\n")
+        << QStringList{"list:1: a 1-Wire ID has 12 hexadecimal digits after the family code and the dash, "
+                       "\"28-00000123456\" has 11"};
+    QTest::newRow("Linux's form, another family")
+        << QByteArray("10-000001234567\n")
+        << QStringList{"list:1: family code 10 is not a DS18B20's (28) in 1-Wire ID 10-000001234567"};
+    QTest::newRow("family code first")
+        << QByteArray("2867452301000030\n28 67 45 23 01 00 00 30 Cellar\n")
+        << QStringList{
+               "list:1: ROM code 2867452301000030 is written family code first; the adapter writes it "
+               "CRC first, family code last: 3000000123456728",
+               "list:2: ROM code 28 67 45 23 01 00 00 30 is written family code first; the adapter "
+               "writes it CRC first, family code last: 3000000123456728"};
+    QTest::newRow("a name of 101 characters")
+        << "40000000B491CF28 " + QByteArray(101, 'x')
+        << QStringList{"list:1: a name has at most 100 characters, this one has 101"};
+    QStringList told;
+    for (int line = 1; line <= 20; ++line)
+        told << QStringLiteral("list:%1: \"X\" is not a hexadecimal digit in ROM code X").arg(line);
+    QTest::newRow("twenty bad lines told, then how many more")
+        << QByteArray("x\n").repeated(25) << told + QStringList{"list: 5 more bad lines"};
 }
 
 void TestSensorList::badLists()
@@ -131,14 +176,47 @@ void TestSensorList::badLists()
     QVERIFY(result.sensors.isEmpty());
 }
 
-void TestSensorList::missingFile()
+void TestSensorList::files_data()
 {
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("error"); // after "PATH: "; empty for a good list
+    QTest::newRow("missing") << "missing" << int(SensorListResult::Status::NoInput)
+                             << "No such file or directory";
+    QTest::newRow("a FIFO with no writer")
+        << "fifo" << int(SensorListResult::Status::NoInput) << "is a FIFO, not a regular file";
+    QTest::newRow("a folder") << "folder" << int(SensorListResult::Status::NoInput)
+                              << "is a folder, not a regular file";
+    QTest::newRow("1 MiB exactly") << "1048576" << int(SensorListResult::Status::Ok) << "";
+    QTest::newRow("a byte more")
+        << "1048577" << int(SensorListResult::Status::BadData)
+        << "larger than a list of 100 sensors can need; a sensor list has at most 1048576 bytes (1 MiB)";
+}
+
+// What the file is, not what it holds: none of these is read whole, and none waits.
+void TestSensorList::files()
+{
+    QFETCH(QString, kind);
+    QFETCH(int, status);
+    QFETCH(QString, error);
     QTemporaryDir dir;
-    const SensorListResult result = readSensorList(dir.filePath(QStringLiteral("absent")));
-    QCOMPARE(result.status, SensorListResult::Status::NoInput);
-    QCOMPARE(result.errors.size(), 1);
-    QVERIFY2(result.errors.first().startsWith(dir.filePath(QStringLiteral("absent")) + QStringLiteral(": ")),
-             qPrintable(result.errors.first()));
+    const QString path = dir.filePath(QStringLiteral("list"));
+    if (kind == QLatin1String("fifo")) {
+        QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+    } else if (kind == QLatin1String("folder")) {
+        QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("list")));
+    } else if (kind != QLatin1String("missing")) {
+        const QByteArray sensor = "40000000B491CF28\n";
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        const QByteArray text = sensor + QByteArray(kind.toInt() - sensor.size() - 1, '#') + '\n';
+        QCOMPARE(file.write(text), qint64(kind.toInt()));
+    }
+    const SensorListResult result = readSensorList(path);
+    QCOMPARE(int(result.status), status);
+    QCOMPARE(result.errors,
+             error.isEmpty() ? QStringList{} : QStringList{path + QStringLiteral(": ") + error});
+    QCOMPARE(result.sensors.size(), error.isEmpty() ? 1 : 0);
 }
 
 QTEST_GUILESS_MAIN(TestSensorList)

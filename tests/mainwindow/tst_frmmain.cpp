@@ -55,6 +55,7 @@ private slots:
     void onlyEdgeBarsFollowTheWidth();
     void tabOrderAsDesigned();
     void hiddenUntilFirstPageCompleted();
+    void readingsAppearAsTaken_data();
     void readingsAppearAsTaken();
     void placementSaved_data();
     void placementSaved();
@@ -63,7 +64,8 @@ private slots:
     void exitAndCloseBoxEndAfterSaving_data();
     void exitAndCloseBoxEndAfterSaving();
     void refusedSettingsWriteShowsMessageAndEnds();
-    void badAdapterAddressEndsBeforeAnyRequest();
+    void badSettingEndsBeforeAnyRequest_data();
+    void badSettingEndsBeforeAnyRequest();
     void unopenableLogFileKeepsLoggingOff();
     void loggingStartedWhileLastPageIsHeldRecordsThatSweep();
     void programIgnoresQtCommandLineOptions();
@@ -236,10 +238,31 @@ void tst_frmMain::hiddenUntilFirstPageCompleted()
     w.cycle().stop();
 }
 
+void tst_frmMain::readingsAppearAsTaken_data()
+{
+    QTest::addColumn<QByteArray>("list"); // the SensorList file; none when empty
+    QTest::addColumn<QStringList>("roms");
+    QTest::addColumn<int>("sensor5"); // the slot of the simulator's sensor 5, which reads -10.125
+    QTest::newRow("the built-in thirteen") << QByteArray() << acquisition::builtInRomCodes() << 4;
+    QTest::newRow("a SensorList of three, in its order")
+        << QByteArray("# mine\n28-000001234567 Cellar\n6e00000027cd1e28\nBC 00 00 00 0A BC DE 28 Attic\n")
+        << QStringList{"3000000123456728", "6E00000027CD1E28", "BC0000000ABCDE28"} << 1;
+}
+
 void tst_frmMain::readingsAppearAsTaken()
 {
+    QFETCH(QByteArray, list);
+    QFETCH(QStringList, roms);
+    QFETCH(int, sensor5);
     WindowFixture fx;
-    fx.setAdapter(QStringLiteral("127.0.0.1:%1").arg(sim_.port()));
+    const QString adapter = QStringLiteral("127.0.0.1:%1").arg(sim_.port());
+    fx.setAdapter(adapter);
+    if (!list.isEmpty()) {
+        const QString path = fx.settingsDir.filePath(QStringLiteral("sensors"));
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(list) == list.size());
+        fx.setSetting(keys::SensorList, path);
+    }
     QVERIFY(sim_.setFault(5, QStringLiteral("value"), QStringLiteral("-10.125")));
     Program program;
     frmMain& w = program.window();
@@ -256,11 +279,12 @@ void tst_frmMain::readingsAppearAsTaken()
     });
     QSignalSpy sweeps(&w.cycle(), &acquisition::AcquisitionCycle::sweepCompleted);
     QVERIFY(sweeps.wait(10000));
-    QCOMPARE(addressesAtSweepEnd.size(), 13);
-    for (int i = 0; i < 13; ++i)
-        QCOMPARE(addressesAtSweepEnd.at(i), sim_.sensorUrl(i));
-    QCOMPARE(sensorAtSweepEnd, QStringLiteral("13"));
-    QCOMPARE(w.cycle().table().Readings[4], -10.125f);
+    QStringList expected;
+    for (const QString& rom : roms)
+        expected << acquisition::sensorUrl(adapter, rom);
+    QCOMPARE(addressesAtSweepEnd, expected);
+    QCOMPARE(sensorAtSweepEnd, QString::number(roms.size()));
+    QCOMPARE(w.cycle().table().Readings[sensor5], -10.125f);
     QVERIFY(w.cycle().table().Readings[0] != 0.0f);
     QTRY_VERIFY(brwWebBrowser(w)->toPlainText().contains(QStringLiteral("Temperature")));
     // Typing into the boxes changes nothing else; the next reading overwrites it.
@@ -424,18 +448,47 @@ void tst_frmMain::refusedSettingsWriteShowsMessageAndEnds()
     QCOMPARE(fx.messages[0].title, QStringLiteral("Quorvel-3"));
 }
 
-void tst_frmMain::badAdapterAddressEndsBeforeAnyRequest()
+void tst_frmMain::badSettingEndsBeforeAnyRequest_data()
 {
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<QString>("value"); // "LIST": the path of a file holding list
+    QTest::addColumn<QByteArray>("list");
+    QTest::addColumn<QStringList>("told"); // in the message, with LIST for the list's path
+    QTest::newRow("an AdapterAddress that is no address")
+        << QString(keys::AdapterAddress) << "adapter.local" << QByteArray()
+        << QStringList{keys::AdapterAddress, "\"adapter.local\""};
+    QTest::newRow("a SensorList with bad lines")
+        << QString(keys::SensorList) << "LIST" << QByteArray("3000000123456728\n2867452301000030\nxyz\n")
+        << QStringList{keys::SensorList, "LIST:2: ROM code 2867452301000030 is written family code first"};
+    QTest::newRow("a SensorList that is missing")
+        << QString(keys::SensorList) << "LIST" << QByteArray()
+        << QStringList{keys::SensorList, "LIST: No such file or directory"};
+}
+
+void tst_frmMain::badSettingEndsBeforeAnyRequest()
+{
+    QFETCH(QString, key);
+    QFETCH(QString, value);
+    QFETCH(QByteArray, list);
+    QFETCH(QStringList, told);
     WindowFixture fx;
     fx.recordMessages();
-    fx.setAdapter(QStringLiteral("adapter.local"));
+    const QString path = fx.settingsDir.filePath(QStringLiteral("sensors"));
+    if (!list.isEmpty()) {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(list) == list.size());
+    }
+    fx.setSetting(QLatin1StringView(key.toLatin1()), QString(value).replace(QLatin1String("LIST"), path));
     Program program;
     frmMain& w = program.window();
     w.Show();
     QCOMPARE(fx.exitCode, std::optional<int>(1));
     QCOMPARE(fx.messages.size(), 1);
-    QVERIFY(fx.messages[0].prompt.contains(keys::AdapterAddress));
-    QVERIFY(fx.messages[0].prompt.contains(QStringLiteral("adapter.local")));
+    for (const QString& part : told)
+        QVERIFY2(fx.messages[0].prompt.contains(QString(part).replace(QLatin1String("LIST"), path)),
+                 qPrintable(fx.messages[0].prompt));
+    // The first bad line only: the box is read by a person.
+    QVERIFY2(!fx.messages[0].prompt.contains(QLatin1String(":3:")), qPrintable(fx.messages[0].prompt));
     QCOMPARE(program.page().ReadyState(), 0);
     QCOMPARE(cboAddress(w)->count(), 0);
 }

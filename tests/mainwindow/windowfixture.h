@@ -106,11 +106,15 @@ struct WindowFixture {
                                            runtime::AppInfo::title(), runtime::AppInfo::title());
     }
 
-    static void setAdapter(const QString& address)
+    static void setSetting(QLatin1StringView key, const QString& value)
     {
         auto s = settings();
-        s->setValue(runtime::settingskeys::path(runtime::settingskeys::AdapterAddress), address);
+        s->setValue(runtime::settingskeys::path(key), value);
         s->sync();
+    }
+    static void setAdapter(const QString& address)
+    {
+        setSetting(runtime::settingskeys::AdapterAddress, address);
     }
 };
 

@@ -386,18 +386,26 @@ void TestService::checkPrintsTheRequests_data()
 {
     QTest::addColumn<QByteArray>("list"); // empty: no --sensors
     QTest::addColumn<QStringList>("roms");
+    QTest::addColumn<QStringList>("written"); // the list's lines as --check writes them back
     QStringList builtIn;
     for (const auto rom : RomCodes)
         builtIn << QString::fromLatin1(rom.data(), qsizetype(rom.size()));
-    QTest::newRow("built-in thirteen") << QByteArray() << builtIn;
-    QTest::newRow("three of a list") << ThreeSensors << ThreeRoms;
+    QTest::newRow("built-in thirteen") << QByteArray() << builtIn << QStringList{};
+    QTest::newRow("three of a list") << ThreeSensors << ThreeRoms
+                                     << QStringList{"3000000123456728 Cellar \"north\"",
+                                                    "BC0000000ABCDE28 Attic", "6E00000027CD1E28"};
+    QTest::newRow("Linux's form, in the adapter's")
+        << QByteArray("28-0000000abcde Attic\n") << QStringList{"BC0000000ABCDE28"}
+        << QStringList{"BC0000000ABCDE28 Attic"};
 }
 
-// One request URL a line, status 0, no request sent, and no log or metrics wanted.
+// One request URL a line, or with a list the list written back clean, each sensor under its request;
+// status 0, no request sent, and no log or metrics wanted.
 void TestService::checkPrintsTheRequests()
 {
     QFETCH(QByteArray, list);
     QFETCH(QStringList, roms);
+    QFETCH(QStringList, written);
     QStringList arguments{QStringLiteral("--check"), QStringLiteral("--adapter"), adapter()};
     if (!list.isEmpty()) {
         QVERIFY(writeFile(dir_->filePath(QStringLiteral("sensors")), list));
@@ -409,9 +417,11 @@ void TestService::checkPrintsTheRequests()
     QVERIFY(service.finish());
     QCOMPARE(service.process.exitCode(), 0);
     QString expected;
-    for (const QString& rom : roms)
-        expected += QStringLiteral("http://%1/1Wire/ReadDS18B20.html?DS18B20Request=%7b%2,12%7d\n")
-                        .arg(adapter(), rom);
+    for (qsizetype i = 0; i < roms.size(); ++i) {
+        const QString url = QStringLiteral("http://%1/1Wire/ReadDS18B20.html?DS18B20Request=%7b%2,12%7d\n")
+                                .arg(adapter(), roms.at(i));
+        expected += written.isEmpty() ? url : QStringLiteral("# ") + url + written.at(i) + u'\n';
+    }
     QCOMPARE(QString::fromLatin1(service.process.readAllStandardOutput()), expected);
     QCOMPARE(service.errors(), QString());
     QCOMPARE(sim_->stats(), before);

@@ -7,13 +7,18 @@
 #include "acquisition/logsession.h"
 #include "service/adapterreachability.h"
 #include "service/exitstatus.h"
+#include "service/historyfill.h"
 #include "service/mqttmessages.h"
+#include "service/sensorhistory.h"
 #include "service/servicelog.h"
 #include "service/servicemetrics.h"
 #include "service/serviceprogram.h"
+#include "service/statusboard.h"
+#include "service/statuspage.h"
 #include "service/systemdstatus.h"
 
 #include <QDir>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
@@ -108,6 +113,10 @@ private slots:
     void mqttMessagesOfEachRead();
     void mqttClearsOnlyItsOwnStaleConfigs_data();
     void mqttClearsOnlyItsOwnStaleConfigs();
+    void boardShowsEachSensor_data();
+    void boardShowsEachSensor();
+    void historyIsBoundedAndRefilled_data();
+    void historyIsBoundedAndRefilled();
 
 private:
     std::unique_ptr<QTemporaryDir> dir_;
@@ -117,7 +126,8 @@ void TestServiceProgram::metricsCountEachOutcome_data()
 {
     QTest::addColumn<QStringList>("outcomes"); // slot 0's reads, in order
     QTest::addColumn<int>("failuresAfter");
-    QTest::addColumn<bool>("succeeded");
+    QTest::addColumn<bool>("succeeded"); // and so the gauge shows the reading
+    QTest::newRow("never read") << QStringList{"no_answer"} << 1 << false;
     QTest::newRow("ok") << QStringList{"ok", "ok"} << 0 << true;
     QTest::newRow("failures after a success") << QStringList{"ok", "http_error", "no_answer"} << 2 << true;
     QTest::newRow("a success ends the run") << QStringList{"no_element", "not_a_number", "ok"} << 0 << true;
@@ -148,7 +158,8 @@ void TestServiceProgram::metricsCountEachOutcome()
     QCOMPARE(sample(text, "quorvel_sensor_consecutive_failures{" + labels + '}'), double(failuresAfter));
     QCOMPARE(sample(text, "quorvel_sensor_last_success_timestamp_seconds{" + labels + '}').has_value(),
              succeeded);
-    QCOMPARE(sample(text, "quorvel_sensor_temperature_celsius{" + labels + '}'), 21.25);
+    QCOMPARE(sample(text, "quorvel_sensor_temperature_celsius{" + labels + '}'),
+             succeeded ? std::optional(21.25) : std::nullopt);
     QCOMPARE(sample(text, "quorvel_sweeps_total"), 2.0);
     QCOMPARE(sample(text, "quorvel_log_records_total"), 1.0);
     QCOMPARE(sample(text, "quorvel_log_write_errors_total"), 2.0);
@@ -160,6 +171,8 @@ void TestServiceProgram::metricsKeepTheirFamiliesAndLabels()
 {
     service::ServiceMetrics metrics(builtInRomCodes(), {}, QStringLiteral("1.0.0"));
     metrics.recordRead(readOf(0, ReadOutcome::Ok));
+    metrics.recordSweep(
+        {Adapter, SensorReadings(SensorCount, 20.5f), QDateTime::currentDateTime(), true, 0, {}});
     static const QRegularExpression labelValue(QStringLiteral("=\"(?:[^\"\\\\]|\\\\.)*\""));
     QStringList shapes;
     QStringList results;
@@ -401,8 +414,6 @@ void TestServiceProgram::metricsAgreeWithTheLastLine()
     QCOMPARE(sample(text, "quorvel_log_write_errors_total"), 0.0);
     for (int slot = 0; slot < SensorCount; ++slot) {
         const QByteArray labels = sensorLabels(slot);
-        QCOMPARE(sample(text, "quorvel_sensor_temperature_celsius{" + labels + '}'),
-                 double(record->readings[slot]));
         const auto reads = [&](const char* result) {
             return sample(text, "quorvel_sensor_reads_total{" + labels + ",result=\"" + result + "\"}");
         };
@@ -411,13 +422,16 @@ void TestServiceProgram::metricsAgreeWithTheLastLine()
         if (bad == failing.end()) {
             QCOMPARE(reads("ok"), double(sweeps));
             QCOMPARE(record->readings[slot], 20.5f);
+            QCOMPARE(sample(text, "quorvel_sensor_temperature_celsius{" + labels + '}'), 20.5);
         } else if (bad->sensor == 11) {
             QCOMPARE(reads("power_on_reset"), 1.0);
             QCOMPARE(reads("ok"), double(sweeps - 1));
             QCOMPARE(record->readings[slot], 85.0f); // the log writes what was read
+            QCOMPARE(sample(text, "quorvel_sensor_temperature_celsius{" + labels + '}'), 85.0);
         } else {
-            // Never read: the log keeps 0, every read counted under its kind.
+            // Never read: the log keeps 0, the gauge is absent, every read counted under its kind.
             QCOMPARE(record->readings[slot], 0.0f);
+            QVERIFY(!sample(text, "quorvel_sensor_temperature_celsius{" + labels + '}'));
             QCOMPARE(reads("ok"), 0.0);
             QCOMPARE(reads(bad->result), double(sweeps));
             QCOMPARE(sample(text, "quorvel_sensor_consecutive_failures{" + labels + '}'), double(sweeps));
@@ -427,6 +441,8 @@ void TestServiceProgram::metricsAgreeWithTheLastLine()
     // One sensor without an answer is that sensor's failure, not an unreachable adapter.
     QVERIFY2(service.messages.filter(QStringLiteral("unreachable")).isEmpty(),
              qPrintable(service.messages.join(QLatin1Char('\n'))));
+    // And the last word: what the run did.
+    QCOMPARE(service.messages.last(), QStringLiteral("stopped: 4 sweeps, 4 records written, 0 records lost"));
 }
 
 // Someone else's three sensors: three readings a line in list order, their names in the metrics.
@@ -492,6 +508,107 @@ void TestServiceProgram::exitStatusesAreDocumented()
                                       .split(QLatin1Char(' '), Qt::SkipEmptyParts);
     QVERIFY(!prevented.isEmpty());
     QCOMPARE(prevented.contains(QString::number(status)), status != 0 && !restartMends);
+}
+
+void TestServiceProgram::boardShowsEachSensor_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QStringList>("reads"); // outcome labels of sensor 1, a minute apart
+    QTest::addColumn<QJsonValue>("temperature");
+    QTest::addColumn<bool>("stale");
+    QTest::addColumn<QString>("shown"); // in the page's temperature cell
+    QTest::newRow("never read") << "Cellar" << QStringList{} << QJsonValue(QJsonValue::Null) << true
+                                << "\u2014";
+    QTest::newRow("read") << "Cellar" << QStringList{"ok"} << QJsonValue(20.5) << false << "20.5 \u00b0C";
+    QTest::newRow("failing since") << "Cellar" << QStringList{"ok", "no_answer", "no_answer"}
+                                   << QJsonValue(20.5) << false << "20.5 \u00b0C";
+    QTest::newRow("power-on value never shown")
+        << "Cellar" << QStringList{"ok", "power_on_reset"} << QJsonValue(20.5) << false << "power-on reset";
+    QTest::newRow("a name that is markup") << "<script>alert(1)</script>\"onload=" << QStringList{"ok"}
+                                           << QJsonValue(20.5) << false << "20.5 \u00b0C";
+}
+
+// The JSON and the page say the same of a sensor, and the page shows every text as text.
+void TestServiceProgram::boardShowsEachSensor()
+{
+    QFETCH(QString, name);
+    QFETCH(QStringList, reads);
+    QFETCH(QJsonValue, temperature);
+    QFETCH(bool, stale);
+    QFETCH(QString, shown);
+    const QDateTime started = QDateTime::fromSecsSinceEpoch(1'700'000'000);
+    QList<ListedSensor> sensors = builtInSensors();
+    sensors[0].name = name;
+    service::StatusBoard board(Adapter, sensors, QStringLiteral("/var/log/q.log"), 300, started);
+    QDateTime when = started;
+    for (const QString& read : reads) {
+        when = when.addSecs(60);
+        board.onRead(readOf(0, outcomeOf(read), when));
+    }
+    const QDateTime now = started.addSecs(330);
+    const QJsonObject json = QJsonDocument::fromJson(service::statuspage::readingsJson(board, now)).object();
+    QCOMPARE(json.value(u"version").toInt(), service::statuspage::ReadingsSchemaVersion);
+    const QJsonObject first = json.value(u"sensors").toArray().at(0).toObject();
+    QCOMPARE(first.keys(), QStringList({"failures_in_row", "last_success", "name", "reason", "result", "rom",
+                                        "slot", "stale", "temperature"}));
+    QCOMPARE(first.value(u"name").toString(), name);
+    QCOMPARE(first.value(u"temperature"), temperature);
+    QCOMPARE(first.value(u"stale").toBool(), stale);
+    QCOMPARE(first.value(u"result").toString(), reads.isEmpty() ? QString() : reads.last());
+    QCOMPARE(first.value(u"failures_in_row").toInt(),
+             int(reads.size() - reads.lastIndexOf(QStringLiteral("ok")) - 1));
+    QCOMPARE(json.value(u"sensors").toArray().size(), SensorCount);
+
+    const QString page = QString::fromUtf8(service::statuspage::html(board, now));
+    const QString row =
+        page.section(QStringLiteral("<tr id=\"sensor-1\">"), 1).section(QStringLiteral("</tr>"), 0, 0);
+    QVERIFY2(row.contains(service::statuspage::escapeHtml(name) + QStringLiteral(" <span")), qPrintable(row));
+    QVERIFY(!page.contains(QLatin1String("<script>alert")) && !page.contains(QLatin1String("\"onload=")));
+    QVERIFY2(row.contains(QStringLiteral("data-key=\"temperature\" class=\"num\">") + shown),
+             qPrintable(row));
+    QCOMPARE(row.contains(QLatin1String("data-key=\"stale\">")), stale);
+    QCOMPARE(page.count(QLatin1String("<tr id=\"sensor-")), SensorCount);
+}
+
+void TestServiceProgram::historyIsBoundedAndRefilled_data()
+{
+    QTest::addColumn<int>("sensors");
+    QTest::addColumn<int>("minutes"); // a record every minute for this long, ending now
+    QTest::newRow("13 sensors, an hour") << 13 << 60;
+    QTest::newRow("13 sensors, two days") << 13 << 2 * 1440;
+    QTest::newRow("100 sensors, a day and a minute") << 100 << 1441;
+}
+
+// One point a minute for a day whatever was added, and a restart refills it from the log's end.
+void TestServiceProgram::historyIsBoundedAndRefilled()
+{
+    QFETCH(int, sensors);
+    QFETCH(int, minutes);
+    const QDateTime now = QDateTime::currentDateTime();
+    service::SensorHistory history(sensors);
+    QCOMPARE(history.bytes(), std::size_t(sensors) * 1440 * 8);
+    const QString path = dir_->filePath(QStringLiteral("sweep.log"));
+    LogSession session;
+    QVERIFY(!session.open(path));
+    session.setSyncEachRecord(false);
+    for (int m = minutes - 1; m >= 0; --m) {
+        const QDateTime when = now.addSecs(-60 * qint64(m));
+        const SensorReadings readings(sensors, float(m % 50));
+        LogRecorder(session, QLocale::c(), [when] { return when; }).writeRecord(readings);
+        for (int slot = 0; slot < sensors; ++slot)
+            history.add(slot, when, readings[slot]);
+    }
+    session.close();
+    const qsizetype kept = std::min(minutes, 1440);
+    QCOMPARE(history.points(sensors - 1, now).size(), kept);
+    QCOMPARE(history.points(0, now).last().value, 0.0f);
+
+    service::SensorHistory refilled(sensors);
+    QCOMPARE(service::fillHistoryFromLog(refilled, path, QLocale::c(), now), qint64(kept));
+    QCOMPARE(refilled.points(sensors - 1, now).size(), kept);
+    // A list of another count does not take the log's lines for its own.
+    service::SensorHistory other(sensors + 1);
+    QCOMPARE(service::fillHistoryFromLog(other, path, QLocale::c(), now), qint64(0));
 }
 
 namespace {

@@ -19,6 +19,12 @@ HostilePage repeated(const char* name, qsizetype bytes, const QByteArray& open, 
             head + open + unit.repeated(qMax<qsizetype>(0, room / unit.size())) + close + tail};
 }
 
+HostilePage nothingShown(HostilePage page)
+{
+    page.shortened = false;
+    return page;
+}
+
 // Names of one to four characters, each once (" a b ... z ab bb ..."), about `bytes` long.
 QByteArray distinctAttributes(qsizetype bytes)
 {
@@ -50,7 +56,19 @@ std::vector<HostilePage> hostilePages(qsizetype bytes)
         {QStringLiteral("huge attribute"),
          head + "<INPUT TYPE=TEXT VALUE=\"" + QByteArray(bulk, '7') + "\">\n" + tail},
         {QStringLiteral("huge text node"), head + "<P>" + QByteArray(bulk, 'x') + "</P>\n" + tail},
+        // The dearest view there is (a word as long as the view takes), then cheap markup that makes the
+        // reading as dear as its size: a page just within the read budget costs the window most.
+        repeated("long word, then line breaks", bytes, "<P>" + QByteArray(16 * 1024, 'x') + "</P><P>",
+                 "<BR>"),
         repeated("50,000 inputs", head.size() + 50000 * 15 + tail.size(), {}, "<INPUT VALUE=1>"),
+        // Each looked for among the entity names.
+        repeated("unknown entities", bytes, "<P>", "&foo;"),
+        // Each looked for among the open elements, with an error message libxml2 formats unasked.
+        repeated("stray end tags", bytes, QByteArray("<DIV>").repeated(250), "</P></B></I>"),
+        repeated("broken references, &#x;&#;&amp", bytes, "<P>", "&#x;&#;&amp"),
+        // The dearest of the broken references measured (about three times the one above a byte); the
+        // parser drops each, so there is nothing to show.
+        nothingShown(repeated("broken references, bare &#", bytes, "<P>", "&#")),
         {QStringLiteral("distinct attributes"), head + "<P" + distinctAttributes(bulk) + ">\n" + tail, true},
     };
 }

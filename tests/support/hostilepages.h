@@ -7,12 +7,14 @@
 
 namespace quorvel::testing {
 
-// A page within the answer cap whose reading is cheap but whose layout, shown whole, is not; or one
-// whose reading itself would not be cheap, which is refused.
+// A page within the answer cap whose layout, shown whole, would not be cheap, or whose reading is dear
+// for libxml2; or one whose reading would stall the parse, which only the read budget ends, so it is
+// refused however fast the machine.
 struct HostilePage {
     QString name;
     QByteArray html;
     bool refused = false;
+    bool shortened = true; // false: the parser makes nothing of its bulk, so the view shows all there is
 };
 
 // The value of the Temperature_0 element every hostile page ends with, after its hostile part, so a
@@ -21,8 +23,9 @@ struct HostilePage {
 inline constexpr char HostileReading[] = "23.5625";
 
 // One page per shape, each at most `bytes` long: line breaks, table cells, nested tables, nested inline
-// elements, a huge attribute, a huge text node, 50,000 inputs (the inputs do not grow with `bytes`) and
-// one tag of distinct attributes, the one refused.
+// elements, a huge attribute, a huge text node, 50,000 inputs (the inputs do not grow with `bytes`),
+// unknown entities, stray end tags, two kinds of broken character references and one tag of distinct
+// attributes, the one refused.
 [[nodiscard]] std::vector<HostilePage> hostilePages(qsizetype bytes = 1024 * 1024);
 
 } // namespace quorvel::testing

@@ -1,0 +1,301 @@
+#include "statuspage.h"
+
+#include "statusboard.h"
+
+#include "acquisition/readoutcome.h"
+#include "runtime/appinfo.h"
+#include "runtime/conversions.h"
+
+#include <QCryptographicHash>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLocale>
+
+#include <algorithm>
+#include <cmath>
+
+namespace quorvel::service::statuspage {
+
+namespace {
+
+// Points further apart than this are not joined: the sensor gave no good reading in between.
+constexpr int GapMinutes = 5;
+constexpr int SparkWidth = 160;
+constexpr int SparkHeight = 28;
+
+const QByteArray& style()
+{
+    static const QByteArray css = R"(
+:root{color-scheme:light dark;--fg:#1d1d1f;--bg:#fff;--muted:#667;--line:#d8d8de;--bad:#b3261e;--warn:#8a5a00;--ok:#1d6b36}
+@media (prefers-color-scheme:dark){:root{--fg:#e8e8ea;--bg:#141416;--muted:#9a9aa6;--line:#34343a;--bad:#ff8a80;--warn:#ffcc66;--ok:#7ddc94}}
+body{margin:0 auto;max-width:75rem;padding:1rem;font:15px/1.4 system-ui,sans-serif;color:var(--fg);background:var(--bg)}
+h1{font-size:1.3rem;margin:0 0 .5rem}header p{margin:.2rem 0;color:var(--muted)}
+.bad{color:var(--bad)}.warn{color:var(--warn)}.ok{color:var(--ok)}
+table{border-collapse:collapse;width:100%;margin:1rem 0}th,td{text-align:left;padding:.4rem .5rem;border-bottom:1px solid var(--line);vertical-align:top}
+th{font-weight:600;color:var(--muted)}td.num{font-variant-numeric:tabular-nums;white-space:nowrap}
+.rom{font-family:ui-monospace,monospace;font-size:.85em;color:var(--muted)}
+svg.spark{width:10rem;height:1.75rem}svg.spark polyline{fill:none;stroke:currentColor;stroke-width:1.2}
+img.chart{width:100%;height:auto;border:1px solid var(--line);background:#fff}
+@media (max-width:40rem){thead{display:none}tr{display:block;border-bottom:1px solid var(--line);padding:.4rem 0}
+td{display:flex;gap:.5rem;border:0;padding:.15rem 0}td::before{content:attr(data-label);min-width:7.5rem;color:var(--muted)}}
+)";
+    return css;
+}
+
+// Refreshes the cells in place; with scripts off the page is complete as served.
+const QByteArray& script()
+{
+    static const QByteArray js = R"(
+(function(){
+function age(t){if(!t)return 'never';var s=Math.max(0,Math.round((Date.now()-Date.parse(t))/1000));
+if(s<120)return s+' s ago';if(s<7200)return Math.round(s/60)+' min ago';if(s<172800)return Math.round(s/3600)+' h ago';return Math.round(s/86400)+' d ago';}
+function set(row,key,text,cls){var c=row.querySelector('[data-key="'+key+'"]');if(!c)return;c.textContent=text;if(cls!==undefined)c.className=cls;}
+function refresh(){fetch('readings.json',{cache:'no-store'}).then(function(r){return r.json();}).then(function(d){
+d.sensors.forEach(function(s){var row=document.getElementById('sensor-'+s.slot);if(!row)return;
+set(row,'temperature',s.result==='power_on_reset'?'power-on reset':(s.temperature===null?'\u2014':s.temperature.toFixed(4).replace(/\.?0+$/,'')+' \u00b0C'),'num');
+set(row,'age',age(s.last_success),s.stale?'num bad':'num');
+set(row,'result',s.result===null?'not read yet':s.result+(s.reason?': '+s.reason:''),s.result==='ok'?'ok':'warn');
+set(row,'failures',String(s.failures_in_row),'num');
+row.querySelector('[data-key="stale"]').hidden=!s.stale;});
+var a=document.getElementById('adapter');if(a)a.textContent=d.adapter.reachable?'answers':'does not answer since '+d.adapter.unreachable_since+': '+d.adapter.reason;
+var l=document.getElementById('log-counts');if(l)l.textContent=d.log.records_written+' records written, '+d.log.records_lost+' lost';
+}).catch(function(){});}
+setInterval(refresh,5000);})();
+)";
+    return js;
+}
+
+QByteArray hashSource(const QByteArray& text)
+{
+    return "'sha256-" + QCryptographicHash::hash(text, QCryptographicHash::Sha256).toBase64() + "'";
+}
+
+QString number(float value)
+{
+    return runtime::singleToText(value, QLocale::c());
+}
+
+QString temperatureCell(const StatusBoard::Sensor& sensor)
+{
+    if (sensor.lastOutcome == acquisition::ReadOutcome::PowerOnReset)
+        return QStringLiteral("power-on reset");
+    return sensor.temperature ? number(*sensor.temperature) + QStringLiteral(" \u00b0C")
+                              : QStringLiteral("\u2014");
+}
+
+QString resultText(const StatusBoard::Sensor& sensor)
+{
+    if (!sensor.lastOutcome)
+        return QStringLiteral("not read yet");
+    const QString label = acquisition::readOutcomeLabel(*sensor.lastOutcome);
+    return sensor.lastReason.isEmpty() ? label : label + QStringLiteral(": ") + sensor.lastReason;
+}
+
+// The day as a polyline per run of points, scaled to the sensor's own range.
+QString sparkline(const QList<SensorHistory::Point>& points)
+{
+    if (points.isEmpty())
+        return QStringLiteral(
+                   "<svg class=\"spark\" viewBox=\"0 0 %1 %2\" role=\"img\" aria-label=\"no readings "
+                   "in the last 24 hours\"></svg>")
+            .arg(SparkWidth)
+            .arg(SparkHeight);
+    const auto [low, high] = std::minmax_element(
+        points.begin(), points.end(), [](const auto& a, const auto& b) { return a.value < b.value; });
+    const double span = std::max(0.5, double(high->value - low->value));
+    const std::int32_t first = points.last().minute - SensorHistory::Minutes + 1;
+    QString out =
+        QStringLiteral("<svg class=\"spark\" viewBox=\"0 0 %1 %2\" role=\"img\" aria-label=\"%3 to %4 "
+                       "\u00b0C in the last 24 hours\">")
+            .arg(SparkWidth)
+            .arg(SparkHeight)
+            .arg(number(low->value), number(high->value));
+    QString run;
+    std::int32_t previous = -GapMinutes - 1;
+    for (const SensorHistory::Point& point : points) {
+        if (point.minute - previous > GapMinutes && !run.isEmpty()) {
+            out += QStringLiteral("<polyline points=\"%1\"/>").arg(run.trimmed());
+            run.clear();
+        }
+        const double x = double(point.minute - first) * SparkWidth / SensorHistory::Minutes;
+        const double y = SparkHeight - 2 - (point.value - low->value) / span * (SparkHeight - 4);
+        run += QStringLiteral("%1,%2 ").arg(x, 0, 'f', 1).arg(y, 0, 'f', 1);
+        previous = point.minute;
+    }
+    if (!run.isEmpty())
+        out += QStringLiteral("<polyline points=\"%1\"/>").arg(run.trimmed());
+    return out + QStringLiteral("</svg>");
+}
+
+} // namespace
+
+QString escapeHtml(const QString& text)
+{
+    QString out;
+    out.reserve(text.size());
+    for (const QChar c : text) {
+        switch (c.unicode()) {
+        case '&':
+            out += QLatin1String("&amp;");
+            break;
+        case '<':
+            out += QLatin1String("&lt;");
+            break;
+        case '>':
+            out += QLatin1String("&gt;");
+            break;
+        case '"':
+            out += QLatin1String("&quot;");
+            break;
+        case '\'':
+            out += QLatin1String("&#39;");
+            break;
+        default:
+            out += c;
+        }
+    }
+    return out;
+}
+
+QString ageText(const QDateTime& then, const QDateTime& now)
+{
+    if (!then.isValid())
+        return QStringLiteral("never");
+    const qint64 s = std::max<qint64>(0, then.secsTo(now));
+    if (s < 120)
+        return QStringLiteral("%1 s ago").arg(s);
+    if (s < 7200)
+        return QStringLiteral("%1 min ago").arg(std::llround(double(s) / 60));
+    if (s < 172800)
+        return QStringLiteral("%1 h ago").arg(std::llround(double(s) / 3600));
+    return QStringLiteral("%1 d ago").arg(std::llround(double(s) / 86400));
+}
+
+QString isoWithOffset(const QDateTime& when)
+{
+    return when.toOffsetFromUtc(when.offsetFromUtc()).toString(Qt::ISODate);
+}
+
+QByteArray readingsJson(const StatusBoard& board, const QDateTime& now)
+{
+    const auto timeOrNull = [](const QDateTime& when) {
+        return when.isValid() ? QJsonValue(isoWithOffset(when)) : QJsonValue(QJsonValue::Null);
+    };
+    QJsonArray sensors;
+    for (const StatusBoard::Sensor& sensor : board.sensors()) {
+        sensors.append(QJsonObject{
+            {QStringLiteral("slot"), sensor.slot + 1},
+            {QStringLiteral("rom"), sensor.romCode},
+            {QStringLiteral("name"), sensor.name},
+            {QStringLiteral("temperature"),
+             sensor.temperature ? QJsonValue(double(*sensor.temperature)) : QJsonValue(QJsonValue::Null)},
+            {QStringLiteral("result"), sensor.lastOutcome
+                                           ? QJsonValue(acquisition::readOutcomeLabel(*sensor.lastOutcome))
+                                           : QJsonValue(QJsonValue::Null)},
+            {QStringLiteral("reason"), sensor.lastReason},
+            {QStringLiteral("last_success"), timeOrNull(sensor.lastSuccess)},
+            {QStringLiteral("failures_in_row"), double(sensor.failuresInRow)},
+            {QStringLiteral("stale"), board.isStale(sensor, now)},
+        });
+    }
+    const QJsonObject root{
+        {QStringLiteral("version"), ReadingsSchemaVersion},
+        {QStringLiteral("generated"), isoWithOffset(now)},
+        {QStringLiteral("adapter"),
+         QJsonObject{{QStringLiteral("address"), board.adapter()},
+                     {QStringLiteral("reachable"), board.adapterReachable()},
+                     {QStringLiteral("unreachable_since"), timeOrNull(board.unreachableSince())},
+                     {QStringLiteral("reason"), board.adapterReachable()
+                                                    ? QJsonValue(QJsonValue::Null)
+                                                    : QJsonValue(board.unreachableReason())}}},
+        {QStringLiteral("log"),
+         QJsonObject{{QStringLiteral("path"),
+                      board.logPath().isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(board.logPath())},
+                     {QStringLiteral("records_written"), double(board.recordsWritten())},
+                     {QStringLiteral("records_lost"), double(board.recordsLost())},
+                     {QStringLiteral("notice"), board.logNotice()}}},
+        {QStringLiteral("stale_after_seconds"), board.staleAfterSeconds()},
+        {QStringLiteral("sensors"), sensors},
+    };
+    return QJsonDocument(root).toJson(QJsonDocument::Compact);
+}
+
+QByteArray html(const StatusBoard& board, const QDateTime& now)
+{
+    const auto e = [](const QString& text) { return escapeHtml(text); };
+    QString page;
+    page.reserve(4096 + 1536 * int(board.sensors().size()));
+    page += QStringLiteral("<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
+                           "<meta name=\"viewport\" content=\"width=device-width,initial-scale=1\">"
+                           "<title>quorvel3d: %1</title><style>")
+                .arg(e(board.adapter()));
+    page += QString::fromUtf8(style());
+    page += QStringLiteral("</style></head><body><header><h1>Temperatures from the adapter at %1</h1>")
+                .arg(e(board.adapter()));
+    page +=
+        board.adapterReachable()
+            ? QStringLiteral("<p>Adapter: <span id=\"adapter\" class=\"ok\">answers</span></p>")
+            : QStringLiteral(
+                  "<p>Adapter: <span id=\"adapter\" class=\"bad\">does not answer since %1: %2</span></p>")
+                  .arg(e(isoWithOffset(board.unreachableSince())), e(board.unreachableReason()));
+    if (board.logPath().isEmpty())
+        page += QStringLiteral("<p>Log: off</p>");
+    else
+        page += QStringLiteral("<p>Log: %1, <span id=\"log-counts\">%2 records written, %3 lost</span>%4</p>")
+                    .arg(e(board.logPath()))
+                    .arg(board.recordsWritten())
+                    .arg(board.recordsLost())
+                    .arg(board.logNotice().isEmpty()
+                             ? QString()
+                             : QStringLiteral(" <span class=\"bad\">%1</span>").arg(e(board.logNotice())));
+    page += QStringLiteral("<p>Shown %1; a sensor with no good read for %2 s is stale.</p></header>")
+                .arg(e(isoWithOffset(now)))
+                .arg(board.staleAfterSeconds());
+    page += QStringLiteral(
+        "<table><thead><tr><th>Sensor</th><th>Temperature</th><th>Last good read</th>"
+        "<th>Last read</th><th>Failures in a row</th><th>Last 24 hours</th></tr></thead><tbody>");
+    for (const StatusBoard::Sensor& sensor : board.sensors()) {
+        const bool stale = board.isStale(sensor, now);
+        const QString name =
+            sensor.name.isEmpty() ? QStringLiteral("Sensor %1").arg(sensor.slot + 1) : sensor.name;
+        const bool ok = sensor.lastOutcome == acquisition::ReadOutcome::Ok;
+        page +=
+            QStringLiteral("<tr id=\"sensor-%1\"><td data-label=\"Sensor\">%2 <span class=\"rom\">%3</span> "
+                           "<strong class=\"bad\" data-key=\"stale\"%4>stale</strong></td>")
+                .arg(sensor.slot + 1)
+                .arg(e(name), e(sensor.romCode), stale ? QString() : QStringLiteral(" hidden"));
+        page +=
+            QStringLiteral("<td data-label=\"Temperature\" data-key=\"temperature\" class=\"num\">%1</td>")
+                .arg(e(temperatureCell(sensor)));
+        page += QStringLiteral("<td data-label=\"Last good read\" data-key=\"age\" class=\"num%1\">%2</td>")
+                    .arg(stale ? QStringLiteral(" bad") : QString(), e(ageText(sensor.lastSuccess, now)));
+        page += QStringLiteral("<td data-label=\"Last read\" data-key=\"result\" class=\"%1\">%2</td>")
+                    .arg(ok ? QStringLiteral("ok") : QStringLiteral("warn"), e(resultText(sensor)));
+        page +=
+            QStringLiteral("<td data-label=\"Failures in a row\" data-key=\"failures\" class=\"num\">%1</td>")
+                .arg(sensor.failuresInRow);
+        page += QStringLiteral("<td data-label=\"Last 24 hours\">%1</td></tr>")
+                    .arg(sparkline(board.history().points(sensor.slot, now)));
+    }
+    page += QStringLiteral(
+                "</tbody></table><h2>All sensors, last 24 hours</h2>"
+                "<img class=\"chart\" src=\"chart.svg\" alt=\"Chart of every sensor over the last 24 "
+                "hours, with gaps where reads failed\" width=\"1200\" height=\"500\">"
+                "<p class=\"rom\">quorvel3d %1 \u00b7 <a href=\"readings.json\">readings.json</a> \u00b7 "
+                "<a href=\"metrics\">metrics</a></p><script>")
+                .arg(e(runtime::AppInfo::versionText()));
+    page += QString::fromUtf8(script());
+    page += QStringLiteral("</script></body></html>\n");
+    return page.toUtf8();
+}
+
+QByteArray contentSecurityPolicy()
+{
+    static const QByteArray policy = "default-src 'none'; img-src 'self'; connect-src 'self'; style-src " +
+                                     hashSource(style()) + "; script-src " + hashSource(script()) +
+                                     "; base-uri 'none'; form-action 'none'; frame-ancestors 'none'";
+    return policy;
+}
+
+} // namespace quorvel::service::statuspage

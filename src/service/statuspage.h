@@ -1,0 +1,32 @@
+#pragma once
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QString>
+
+namespace quorvel::service {
+
+class StatusBoard;
+
+// The status page and its data, rendered whole by the server from the board: the page needs no script to
+// show everything, and its small script only refreshes it in place from /readings.json.
+namespace statuspage {
+
+// The version of /readings.json's schema; a change that takes or renames a field raises it.
+inline constexpr int ReadingsSchemaVersion = 1;
+
+// Text for an HTML text node or a double-quoted attribute value.
+[[nodiscard]] QString escapeHtml(const QString& text);
+// "12 s ago", "5 min ago", "3 h ago", "2 d ago"; "never" for an invalid time.
+[[nodiscard]] QString ageText(const QDateTime& then, const QDateTime& now);
+// ISO 8601 with the offset from UTC, which a reader elsewhere needs to place the time.
+[[nodiscard]] QString isoWithOffset(const QDateTime& when);
+
+[[nodiscard]] QByteArray readingsJson(const StatusBoard& board, const QDateTime& now);
+[[nodiscard]] QByteArray html(const StatusBoard& board, const QDateTime& now);
+// What the page's responses allow: nothing but the page itself, its own style and script.
+[[nodiscard]] QByteArray contentSecurityPolicy();
+
+} // namespace statuspage
+
+} // namespace quorvel::service

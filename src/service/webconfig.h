@@ -1,0 +1,29 @@
+#pragma once
+
+#include <QByteArray>
+#include <QMap>
+#include <QString>
+
+#include <optional>
+
+namespace quorvel::service {
+
+// The web configuration file that the exporters of a Prometheus-compatible monitoring system read
+// (--web-config): TLS for the listener and basic auth users with their bcrypt hashes. Paths in it are
+// taken relative to the file's folder, as those exporters do.
+struct WebConfig {
+    QString certFile; // empty: no TLS
+    QString keyFile;
+    QMap<QString, QByteArray> users; // name -> bcrypt hash; empty: no login asked
+};
+
+struct WebConfigResult {
+    std::optional<WebConfig> config;
+    QString error; // "FILE: reason" when there is no config
+};
+
+// Reads and checks the file: every key known, TLS files readable, each hash a bcrypt one. Nothing here
+// loads the certificate itself; the listener does when it starts.
+[[nodiscard]] WebConfigResult readWebConfig(const QString& path);
+
+} // namespace quorvel::service
