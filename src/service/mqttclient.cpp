@@ -13,8 +13,9 @@ namespace quorvel::service {
 
 namespace {
 
-// How often libmosquitto gets to send its keep-alive ping and notice a broker that stopped answering.
-constexpr int MiscIntervalMs = 1000;
+// libmosquitto's keep-alive work (the ping, noticing a broker that stopped answering) runs this many times
+// per keep-alive period: late by a quarter at most, well inside the broker's allowance of one and a half.
+constexpr int MiscPerKeepAlive = 4;
 
 QString errorText(int rc, int savedErrno)
 {
@@ -51,7 +52,7 @@ MqttClient::MqttClient(const MqttOptions& options, MqttMessage will, MessageSink
                           caFile.isEmpty() ? "/etc/ssl/certs" : nullptr, nullptr, nullptr, nullptr);
         mosquitto_tls_insecure_set(mosq_, false);
     }
-    misc_->setInterval(MiscIntervalMs);
+    misc_->setInterval(options_.keepAlive * 1000 / MiscPerKeepAlive);
     connect(misc_, &QTimer::timeout, this, [this] { afterLoop(mosquitto_loop_misc(mosq_)); });
     retry_->setSingleShot(true);
     connect(retry_, &QTimer::timeout, this, &MqttClient::connectNow);

@@ -9,6 +9,7 @@
 #include <QUuid>
 
 #include <csignal>
+#include <sys/prctl.h>
 #include <unistd.h>
 
 namespace quorvel::testing {
@@ -51,6 +52,8 @@ template <typename Sender, typename Signal> void waitForSignal(Sender* sender, S
 BrokerProcess::BrokerProcess(QObject* parent) : QObject(parent), process_(new QProcess(this))
 {
     process_->setProcessChannelMode(QProcess::MergedChannels);
+    // A crashed or timed-out test must not leave a broker behind.
+    process_->setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
 }
 
 BrokerProcess::~BrokerProcess()
@@ -195,6 +198,7 @@ bool BrokerProcess::publish(const QString& topic, const QByteArray& payload, boo
 MqttSubscriber::MqttSubscriber(QObject* parent) : QObject(parent), process_(new QProcess(this))
 {
     connect(process_, &QProcess::readyReadStandardOutput, this, &MqttSubscriber::readLines);
+    process_->setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
 }
 
 MqttSubscriber::~MqttSubscriber()
