@@ -16,6 +16,7 @@ namespace {
 // libmosquitto's keep-alive work (the ping, noticing a broker that stopped answering) runs this many times
 // per keep-alive period: late by a quarter at most, well inside the broker's allowance of one and a half.
 constexpr int MiscPerKeepAlive = 4;
+constexpr int TlsReadsPerWakeUp = 16;
 
 QString errorText(int rc, int savedErrno)
 {
@@ -114,7 +115,16 @@ void MqttClient::watchSocket()
         return;
     reader_ = new QSocketNotifier(fd, QSocketNotifier::Read, this);
     writer_ = new QSocketNotifier(fd, QSocketNotifier::Write, this);
-    connect(reader_, &QSocketNotifier::activated, this, [this] { afterLoop(mosquitto_loop_read(mosq_, 1)); });
+    connect(reader_, &QSocketNotifier::activated, this, [this] {
+        // libmosquitto reads about one packet a call. Over TLS the rest of a record can wait in the TLS
+        // layer, where the socket no longer shows it: read on a few times, each call that finds nothing
+        // is one read that would block.
+        int rc = mosquitto_loop_read(mosq_, 1);
+        for (int more = options_.tls ? TlsReadsPerWakeUp : 0; rc == MOSQ_ERR_SUCCESS && more > 0 && reader_;
+             --more)
+            rc = mosquitto_loop_read(mosq_, 1);
+        afterLoop(rc);
+    });
     connect(writer_, &QSocketNotifier::activated, this,
             [this] { afterLoop(mosquitto_loop_write(mosq_, 1)); });
     misc_->start();
