@@ -1,6 +1,5 @@
 #include "brokerprocess.h"
 
-#include <QDir>
 #include <QEventLoop>
 #include <QFile>
 #include <QStandardPaths>
@@ -22,29 +21,28 @@ quint16 freePort()
     return server.listen(QHostAddress::LocalHost, 0) ? server.serverPort() : 0;
 }
 
-bool run(const QString& program, const QStringList& arguments, const QString& folder)
+bool shell(const QString& script, const QString& folder)
 {
     QProcess process;
     process.setWorkingDirectory(folder);
     process.setProcessChannelMode(QProcess::MergedChannels);
-    process.start(program, arguments);
+    process.start(QStringLiteral("sh"), {QStringLiteral("-ec"), script});
     return process.waitForFinished(30000) && process.exitStatus() == QProcess::NormalExit &&
            process.exitCode() == 0;
 }
 
-bool writeText(const QString& path, const QByteArray& text)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(text) == text.size();
-}
+// Two CAs, and a broker certificate from the first that names 127.0.0.1 and localhost, nothing else.
+const char* const Certificates = R"(key="-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes"
+openssl req -x509 $key -keyout ca.key -out ca.crt -days 2 -subj "/CN=Test CA"
+openssl req -x509 $key -keyout other.key -out other.crt -days 2 -subj "/CN=Other CA"
+openssl req $key -keyout server.key -out server.csr -subj /CN=127.0.0.1
+echo subjectAltName=IP:127.0.0.1,DNS:localhost > server.ext
+openssl x509 -req -in server.csr -CA ca.crt -CAkey ca.key -CAcreateserial -days 2 -extfile server.ext -out server.crt
+)";
 
-// Waits in the event loop for a signal, at most ms; what a test's QSignalSpy::wait does.
-template <typename Sender, typename Signal> void waitForSignal(Sender* sender, Signal signal, int ms)
+void diesWithParent(QProcess* process)
 {
-    QEventLoop loop;
-    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
-    QObject::connect(sender, signal, &loop, &QEventLoop::quit);
-    loop.exec();
+    process->setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
 }
 
 } // namespace
@@ -52,8 +50,7 @@ template <typename Sender, typename Signal> void waitForSignal(Sender* sender, S
 BrokerProcess::BrokerProcess(QObject* parent) : QObject(parent), process_(new QProcess(this))
 {
     process_->setProcessChannelMode(QProcess::MergedChannels);
-    // A crashed or timed-out test must not leave a broker behind.
-    process_->setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
+    diesWithParent(process_);
 }
 
 BrokerProcess::~BrokerProcess()
@@ -63,9 +60,9 @@ BrokerProcess::~BrokerProcess()
 
 bool BrokerProcess::available()
 {
+    const QStringList path{QStringLiteral("/usr/sbin"), QStringLiteral("/usr/bin")};
     for (const char* program : {"mosquitto", "mosquitto_sub", "mosquitto_pub", "mosquitto_passwd", "openssl"})
-        if (QStandardPaths::findExecutable(QLatin1String(program)).isEmpty() &&
-            QStandardPaths::findExecutable(QLatin1String(program), {QStringLiteral("/usr/sbin")}).isEmpty())
+        if (QStandardPaths::findExecutable(QLatin1String(program), path).isEmpty())
             return false;
     return true;
 }
@@ -73,38 +70,6 @@ bool BrokerProcess::available()
 QString BrokerProcess::url() const
 {
     return QStringLiteral("%1://127.0.0.1:%2").arg(kind_ == Kind::Tls ? "mqtts" : "mqtt").arg(port_);
-}
-
-bool BrokerProcess::makeCertificates()
-{
-    const QString folder = dir_->path();
-    const QStringList key{QStringLiteral("-newkey"), QStringLiteral("ec"), QStringLiteral("-pkeyopt"),
-                          QStringLiteral("ec_paramgen_curve:prime256v1"), QStringLiteral("-nodes")};
-    const auto selfSigned = [&](const QString& name) {
-        return run(QStringLiteral("openssl"),
-                   QStringList{QStringLiteral("req"), QStringLiteral("-x509")} + key +
-                       QStringList{QStringLiteral("-keyout"), name + QStringLiteral(".key"),
-                                   QStringLiteral("-out"), name + QStringLiteral(".crt"),
-                                   QStringLiteral("-days"), QStringLiteral("2"), QStringLiteral("-subj"),
-                                   QStringLiteral("/CN=Test CA ") + name},
-                   folder);
-    };
-    // The broker's certificate names 127.0.0.1 and localhost, so the host name check passes for those only.
-    return selfSigned(QStringLiteral("ca")) && selfSigned(QStringLiteral("other")) &&
-           writeText(file(QStringLiteral("server.ext")), "subjectAltName=IP:127.0.0.1,DNS:localhost\n") &&
-           run(QStringLiteral("openssl"),
-               QStringList{QStringLiteral("req")} + key +
-                   QStringList{QStringLiteral("-keyout"), QStringLiteral("server.key"),
-                               QStringLiteral("-out"), QStringLiteral("server.csr"), QStringLiteral("-subj"),
-                               QStringLiteral("/CN=127.0.0.1")},
-               folder) &&
-           run(QStringLiteral("openssl"),
-               {QStringLiteral("x509"), QStringLiteral("-req"), QStringLiteral("-in"),
-                QStringLiteral("server.csr"), QStringLiteral("-CA"), QStringLiteral("ca.crt"),
-                QStringLiteral("-CAkey"), QStringLiteral("ca.key"), QStringLiteral("-CAcreateserial"),
-                QStringLiteral("-days"), QStringLiteral("2"), QStringLiteral("-extfile"),
-                QStringLiteral("server.ext"), QStringLiteral("-out"), QStringLiteral("server.crt")},
-               folder);
 }
 
 bool BrokerProcess::start(Kind kind)
@@ -116,48 +81,42 @@ bool BrokerProcess::start(Kind kind)
     openPort_ = freePort();
     if (!dir_->isValid() || port_ == 0 || openPort_ == 0 || port_ == openPort_)
         return false;
-    QByteArray config = "per_listener_settings true\npersistence false\nlog_dest stderr\n";
+    QString config = QStringLiteral("per_listener_settings true\npersistence false\nlog_dest stderr\n");
     // As root the broker would drop to its own user, who cannot read this folder.
     if (::geteuid() == 0)
-        config += "user root\n";
-    config += "listener " + QByteArray::number(openPort_) + " 127.0.0.1\nallow_anonymous true\n";
-    config += "listener " + QByteArray::number(port_) + " 127.0.0.1\n";
+        config += QStringLiteral("user root\n");
+    config += QStringLiteral("listener %1 127.0.0.1\nallow_anonymous true\nlistener %2 127.0.0.1\n")
+                  .arg(openPort_)
+                  .arg(port_);
+    QString script;
     if (kind == Kind::Open) {
-        config += "allow_anonymous true\n";
+        config += QStringLiteral("allow_anonymous true\n");
     } else {
-        if (!run(QStringLiteral("mosquitto_passwd"),
-                 {QStringLiteral("-c"), QStringLiteral("-b"), QStringLiteral("passwords"),
-                  QLatin1String(User), QLatin1String(Password)},
-                 dir_->path()))
-            return false;
-        config += "allow_anonymous false\npassword_file " + file(QStringLiteral("passwords")).toUtf8() + '\n';
-        writeText(file(QStringLiteral("password")), QByteArray(Password) + '\n');
-        writeText(file(QStringLiteral("wrong-password")), "wrong horse\n");
+        script = QStringLiteral("mosquitto_passwd -c -b passwords %1 '%2'\necho '%2' > password\n"
+                                "echo 'wrong horse' > wrong-password\n")
+                     .arg(QLatin1String(User), QLatin1String(Password));
+        config += QStringLiteral("allow_anonymous false\npassword_file %1\n")
+                      .arg(file(QStringLiteral("passwords")));
     }
     if (kind == Kind::Tls) {
-        if (!makeCertificates())
-            return false;
-        config += "certfile " + file(QStringLiteral("server.crt")).toUtf8() + "\nkeyfile " +
-                  file(QStringLiteral("server.key")).toUtf8() + '\n';
+        script += QLatin1String(Certificates);
+        config += QStringLiteral("certfile %1\nkeyfile %2\n")
+                      .arg(file(QStringLiteral("server.crt")), file(QStringLiteral("server.key")));
     }
-    return writeText(file(QStringLiteral("mosquitto.conf")), config) && launch();
+    QFile conf(file(QStringLiteral("mosquitto.conf")));
+    return (script.isEmpty() || shell(script, dir_->path())) && conf.open(QIODevice::WriteOnly) &&
+           conf.write(config.toUtf8()) > 0 && conf.flush() && launch();
 }
 
 bool BrokerProcess::launch()
 {
-    QString program = QStandardPaths::findExecutable(QStringLiteral("mosquitto"));
-    if (program.isEmpty())
-        program = QStandardPaths::findExecutable(QStringLiteral("mosquitto"), {QStringLiteral("/usr/sbin")});
-    process_->start(program, {QStringLiteral("-c"), file(QStringLiteral("mosquitto.conf"))});
-    if (!process_->waitForStarted(5000))
-        return false;
+    process_->start(QStandardPaths::findExecutable(QStringLiteral("mosquitto"),
+                                                   {QStringLiteral("/usr/sbin"), QStringLiteral("/usr/bin")}),
+                    {QStringLiteral("-c"), file(QStringLiteral("mosquitto.conf"))});
     // It says "running" once both listeners are open.
     QByteArray said;
-    while (!said.contains(" running") && process_->state() == QProcess::Running)
-        if (process_->waitForReadyRead(10000))
-            said += process_->readAll();
-        else
-            break;
+    while (!said.contains(" running") && process_->waitForReadyRead(10000))
+        said += process_->readAll();
     return said.contains(" running");
 }
 
@@ -173,10 +132,9 @@ void BrokerProcess::stop()
         return;
     pause(false);
     process_->terminate();
-    if (!process_->waitForFinished(5000)) {
+    if (!process_->waitForFinished(5000))
         process_->kill();
-        process_->waitForFinished(5000);
-    }
+    process_->waitForFinished(5000);
 }
 
 void BrokerProcess::pause(bool paused)
@@ -187,18 +145,19 @@ void BrokerProcess::pause(bool paused)
 
 bool BrokerProcess::publish(const QString& topic, const QByteArray& payload, bool retain) const
 {
-    QStringList arguments{QStringLiteral("-h"),       QStringLiteral("127.0.0.1"), QStringLiteral("-p"),
-                          QString::number(openPort_), QStringLiteral("-t"),        topic,
-                          QStringLiteral("-m"),       QString::fromUtf8(payload)};
-    if (retain)
-        arguments << QStringLiteral("-r");
-    return run(QStringLiteral("mosquitto_pub"), arguments, QDir::tempPath());
+    QProcess process;
+    process.start(QStringLiteral("mosquitto_pub"),
+                  QStringList{QStringLiteral("-h"), QStringLiteral("127.0.0.1"), QStringLiteral("-p"),
+                              QString::number(openPort_), QStringLiteral("-t"), topic, QStringLiteral("-m"),
+                              QString::fromUtf8(payload)} +
+                      (retain ? QStringList{QStringLiteral("-r")} : QStringList{}));
+    return process.waitForFinished(10000) && process.exitCode() == 0;
 }
 
 MqttSubscriber::MqttSubscriber(QObject* parent) : QObject(parent), process_(new QProcess(this))
 {
     connect(process_, &QProcess::readyReadStandardOutput, this, &MqttSubscriber::readLines);
-    process_->setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
+    diesWithParent(process_);
 }
 
 MqttSubscriber::~MqttSubscriber()
@@ -215,15 +174,11 @@ bool MqttSubscriber::start(const BrokerProcess& broker, const QString& filter)
                     {QStringLiteral("-h"), QStringLiteral("127.0.0.1"), QStringLiteral("-p"),
                      QString::number(broker.openPort()), QStringLiteral("-t"), filter, QStringLiteral("-t"),
                      probe, QStringLiteral("-F"), QStringLiteral("%r %t %p")});
-    if (!process_->waitForStarted(5000))
-        return false;
     // Until the probe comes back the subscription may not be in place yet.
-    for (int attempt = 0; attempt < 50; ++attempt) {
-        broker.publish(probe, "probe");
-        if (waitFor([&](const Message& m) { return m.topic == probe; }, 200))
-            break;
-    }
-    const bool subscribed = !on(probe).isEmpty();
+    bool subscribed = false;
+    for (int attempt = 0; attempt < 50 && !subscribed; ++attempt)
+        subscribed = broker.publish(probe, "probe") &&
+                     waitFor([&](const Message& m) { return m.topic == probe; }, 200);
     messages_.removeIf([&](const Message& m) { return m.topic == probe; });
     return subscribed;
 }
@@ -231,16 +186,12 @@ bool MqttSubscriber::start(const BrokerProcess& broker, const QString& filter)
 void MqttSubscriber::readLines()
 {
     partial_ += process_->readAllStandardOutput();
-    qsizetype end;
-    while ((end = partial_.indexOf('\n')) >= 0) {
-        const QByteArray line = partial_.left(end);
-        partial_.remove(0, end + 1);
-        const qsizetype first = line.indexOf(' ');
-        const qsizetype second = line.indexOf(' ', first + 1);
-        if (first < 0)
-            continue;
-        messages_.append({line.left(first) == "1", QString::fromUtf8(line.mid(first + 1, second - first - 1)),
-                          second < 0 ? QByteArray() : line.mid(second + 1)});
+    for (qsizetype end; (end = partial_.indexOf('\n')) >= 0; partial_.remove(0, end + 1)) {
+        // "RETAINED TOPIC PAYLOAD"; topics here have no blanks.
+        const QList<QByteArray> fields = partial_.left(end).split(' ');
+        if (fields.size() >= 2)
+            messages_.append({fields.at(0) == "1", QString::fromUtf8(fields.at(1)),
+                              partial_.left(end).mid(fields.at(0).size() + fields.at(1).size() + 2)});
     }
 }
 
@@ -252,10 +203,8 @@ QList<MqttSubscriber::Message> MqttSubscriber::messages()
 
 QList<MqttSubscriber::Message> MqttSubscriber::on(const QString& topic)
 {
-    QList<Message> out;
-    for (const Message& message : messages())
-        if (message.topic == topic)
-            out << message;
+    QList<Message> out = messages();
+    out.removeIf([&](const Message& m) { return m.topic != topic; });
     return out;
 }
 
@@ -264,15 +213,18 @@ bool MqttSubscriber::waitFor(const std::function<bool(const Message&)>& conditio
     QTimer deadline;
     deadline.setSingleShot(true);
     deadline.start(ms);
-    qsizetype checked = 0;
-    while (true) {
+    for (qsizetype checked = 0;;) {
         const QList<Message> seen = messages();
         for (; checked < seen.size(); ++checked)
             if (condition(seen.at(checked)))
                 return true;
         if (!deadline.isActive() || process_->state() == QProcess::NotRunning)
             return false;
-        waitForSignal(process_, &QProcess::readyReadStandardOutput, int(deadline.remainingTime()));
+        // What a test's QSignalSpy::wait does: the event loop runs until output comes or time is up.
+        QEventLoop loop;
+        connect(&deadline, &QTimer::timeout, &loop, &QEventLoop::quit);
+        connect(process_, &QProcess::readyReadStandardOutput, &loop, &QEventLoop::quit);
+        loop.exec();
     }
 }
 
