@@ -129,17 +129,19 @@ done
 service_deb=$out/quorvel3d_${version}_${arch}.deb
 desktop_deb=$out/quorvel3_${version}_${arch}.deb
 depends=$(dpkg-deb -f "$service_deb" Depends)
-for lib in libqt6core6 libqt6network6 libqt6httpserver6 libsystemd0 libc6; do
+for lib in libqt6core6 libqt6network6 libqt6httpserver6 libsystemd0 libmosquitto1 libc6; do
     case "$depends" in *"$lib "* | *"$lib,"* | *"$lib") ok ;; *) fail "quorvel3d: Depends does not name $lib: '$depends'" ;; esac
 done
 for lib in libqt6widgets6 libqt6gui6 libqt6printsupport6; do
     case "$depends" in *"$lib"*) fail "quorvel3d: Depends names the desktop library $lib: '$depends'" ;; *) ok ;; esac
 done
+suggests=$(dpkg-deb -f "$service_deb" Suggests)
+case "$suggests" in *mosquitto*) ok ;; *) fail "quorvel3d: Suggests does not name mosquitto: '$suggests'" ;; esac
 depends=$(dpkg-deb -f "$desktop_deb" Depends)
 for lib in libqt6core6 libqt6gui6 libqt6widgets6 libqt6printsupport6 libqt6network6 libc6; do
     case "$depends" in *"$lib"*) ok ;; *) fail "quorvel3: Depends does not name $lib: '$depends'" ;; esac
 done
-for lib in libqt6httpserver6 libsystemd0; do
+for lib in libqt6httpserver6 libsystemd0 libmosquitto1; do
     case "$depends" in *"$lib"*) fail "quorvel3: Depends names $lib, which only the service needs: '$depends'" ;; *) ok ;; esac
 done
 

@@ -99,7 +99,8 @@ set(CPACK_DEBIAN_QUORVEL3D_DESCRIPTION
     "1-Wire-to-Ethernet adapter without a window and appends one line per\n"
     "sweep to a log file: the thirteen sensors built in, or those of a sensor\n"
     "list. It comes with a systemd unit (installed, not enabled), log rotation\n"
-    "and metrics for Prometheus-compatible scrapers, and needs no desktop.\n"
+    "and metrics for Prometheus-compatible scrapers, publishes to an MQTT\n"
+    "broker with Home Assistant's discovery, and needs no desktop.\n"
     "\n"
     "The package also contains quorvel3-adapter-sim, a simulator of the adapter\n"
     "serving its sensor pages on 127.0.0.1, for trying the logger out without\n"
@@ -117,6 +118,8 @@ set(CPACK_DEBIAN_QUORVEL3_DESCRIPTION
     "CSV, plots and statistics. The same logger without a window, as a\n"
     "service, is in the package quorvel3d.")
 set(CPACK_DEBIAN_QUORVEL3_PACKAGE_SUGGESTS quorvel3d)
+# libmosquitto1 comes into Depends through the shared-library dependencies; the broker is the user's choice.
+set(CPACK_DEBIAN_QUORVEL3D_PACKAGE_SUGGESTS mosquitto)
 foreach(var CPACK_DEBIAN_QUORVEL3D_DESCRIPTION CPACK_DEBIAN_QUORVEL3_DESCRIPTION)
   string(JOIN "" ${var} ${${var}})
 endforeach()

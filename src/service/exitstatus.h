@@ -32,7 +32,7 @@ inline constexpr std::array<ExitStatusMeaning, 8> ExitStatuses = {{
     {ExitDone, "done", false},
     {ExitBadOption, "bad option or value", false},
     {ExitBadSensorList, "a line of the sensor list is no good", false},
-    {ExitSensorListUnreadable, "the sensor list cannot be read", false},
+    {ExitSensorListUnreadable, "the sensor list, the MQTT password file or CA file cannot be read", false},
     {ExitListenAddressUnavailable, "the listen address cannot be bound", false},
     {ExitSystemError, "the signal handlers cannot be installed", true},
     {ExitLogCannotOpen, "the log cannot be opened", false},

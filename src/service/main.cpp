@@ -70,6 +70,13 @@ int main(int argc, char* argv[])
         options.sensors = list.sensors;
     }
 
+    if (options.mqtt) {
+        if (auto error = service::loadMqttFiles(*options.mqtt)) {
+            tell(*error);
+            return service::ExitSensorListUnreadable;
+        }
+    }
+
     QString adapter;
     if (options.adapter) {
         adapter = *options.adapter;
@@ -96,6 +103,8 @@ int main(int argc, char* argv[])
                 "# %s\n%s\n", qPrintable(table.url(slot)),
                 qPrintable(sensor.name.isEmpty() ? sensor.romCode : sensor.romCode + u' ' + sensor.name));
         }
+        if (options.mqtt)
+            std::printf("%s under %s\n", qPrintable(options.mqtt->url), qPrintable(options.mqtt->baseTopic));
         return service::ExitDone;
     }
 

@@ -122,6 +122,16 @@ QByteArray ServiceMetrics::exposition() const
     out += "quorvel_log_write_errors_total " + QByteArray::number(logWriteErrors_) + '\n';
     out += family("quorvel_build_info", "gauge", "The program's version, as a label; always 1.");
     out += "quorvel_build_info{version=\"" + version_.toLatin1() + "\"} 1\n";
+    if (mqtt_) {
+        out += family("quorvel_mqtt_connected", "gauge", "1 while connected to the MQTT broker, else 0.");
+        out += "quorvel_mqtt_connected " + QByteArray(mqttConnected_ ? "1" : "0") + '\n';
+        out += family("quorvel_mqtt_messages_published_total", "counter",
+                      "MQTT messages handed to the broker's connection.");
+        out += "quorvel_mqtt_messages_published_total " + QByteArray::number(mqttPublished_) + '\n';
+        out += family("quorvel_mqtt_connection_failures_total", "counter",
+                      "Attempts to connect to the MQTT broker that failed or were refused.");
+        out += "quorvel_mqtt_connection_failures_total " + QByteArray::number(mqttConnectionFailures_) + '\n';
+    }
     return out;
 }
 

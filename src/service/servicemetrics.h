@@ -25,6 +25,12 @@ public:
     // The readings as the sweep's record holds them, and whether the record was written.
     void recordSweep(const acquisition::SweepReport& sweep);
 
+    // The MQTT families appear once this was called (the service publishes).
+    void enableMqtt() { mqtt_ = true; }
+    void setMqttConnected(bool connected) { mqttConnected_ = connected; }
+    void countMqttPublished() { ++mqttPublished_; }
+    void countMqttConnectionFailure() { ++mqttConnectionFailures_; }
+
     [[nodiscard]] quint64 sweeps() const { return sweeps_; }
     [[nodiscard]] quint64 recordsWritten() const { return logRecords_; }
     [[nodiscard]] quint64 recordsLost() const { return logWriteErrors_; }
@@ -49,6 +55,10 @@ private:
     quint64 sweeps_ = 0;
     quint64 logRecords_ = 0;
     quint64 logWriteErrors_ = 0;
+    bool mqtt_ = false;
+    bool mqttConnected_ = false;
+    quint64 mqttPublished_ = 0;
+    quint64 mqttConnectionFailures_ = 0;
 };
 
 } // namespace quorvel::service

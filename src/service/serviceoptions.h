@@ -18,6 +18,31 @@ struct MetricsEndpoint {
     quint16 port = 0;
 };
 
+// Where and how to publish to an MQTT broker (--mqtt and the options that go with it).
+struct MqttOptions {
+    static constexpr quint16 PlainPort = 1883;
+    static constexpr quint16 TlsPort = 8883;
+    static constexpr int DefaultExpireAfter = 300;
+    static constexpr int DefaultKeepAlive = 60;
+
+    QString url; // as given, for messages
+    QString host;
+    quint16 port = PlainPort;
+    bool tls = false;
+    // The CA certificates the broker's certificate must chain to; empty: the system's.
+    QString caFile;
+    QString user;
+    QString passwordFile;
+    // Read from passwordFile by loadMqttFiles(), never from the command line.
+    QByteArray password;
+    // Every topic of this service starts with it; default quorvel3d/<host name>.
+    QString baseTopic;
+    bool discovery = true;
+    QString discoveryPrefix = QStringLiteral("homeassistant");
+    int expireAfter = DefaultExpireAfter;
+    int keepAlive = DefaultKeepAlive;
+};
+
 struct ServiceOptions {
     // Empty: no log; "-": standard output.
     QString logPath;
@@ -34,6 +59,7 @@ struct ServiceOptions {
     std::optional<qint64> sweeps;
     // The sensor list to read (--sensors); empty: the built-in thirteen.
     QString sensorList;
+    std::optional<MqttOptions> mqtt;
     // --check: read and check everything, print the sensors' request URLs, send nothing.
     bool check = false;
     // What the sensor list gave, in list order; empty: the built-in thirteen. Filled after parsing.
@@ -59,6 +85,11 @@ inline constexpr const char* StandardOutputLog = "-";
 [[nodiscard]] QStringList romCodesToPoll(const ServiceOptions& options);
 // The sensors' names, in the same order; empty for a sensor without one and for the built-in thirteen.
 [[nodiscard]] QStringList sensorNames(const ServiceOptions& options);
+
+// mqtt://HOST[:PORT] or mqtts://HOST[:PORT]; fills host, port, tls and url.
+[[nodiscard]] std::optional<MqttOptions> parseMqttUrl(const QString& text);
+// Reads the password file and checks the CA file; the reason when either is no good.
+[[nodiscard]] std::optional<QString> loadMqttFiles(MqttOptions& mqtt);
 
 // "A.B.C.D:PORT" with a dotted-quad IPv4 address and a port 0 to 65535.
 [[nodiscard]] std::optional<MetricsEndpoint> parseMetricsEndpoint(const QString& text);

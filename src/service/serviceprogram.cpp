@@ -2,6 +2,7 @@
 
 #include "exitstatus.h"
 #include "historyfill.h"
+#include "mqttpublisher.h"
 #include "servicelog.h"
 #include "statusboard.h"
 #include "statusserver.h"
@@ -59,6 +60,18 @@ ServiceProgram::ServiceProgram(ServiceOptions options, QString adapterAddress,
         connect(&reachability_, &AdapterReachability::reachableAgain, this,
                 [this] { board_->onReachableAgain(); });
     }
+    if (options_.mqtt) {
+        mqtt_ = new MqttPublisher(*options_.mqtt, adapter_, cycle_.sensors(), runtime::AppInfo::versionText(),
+                                  messages_, this);
+        metrics_.enableMqtt();
+        connect(&cycle_, &AcquisitionCycle::sensorRead, mqtt_, &MqttPublisher::onRead);
+        MqttClient& client = mqtt_->client();
+        connect(&client, &MqttClient::connected, this, [this] { metrics_.setMqttConnected(true); });
+        connect(&client, &MqttClient::disconnected, this, [this] { metrics_.setMqttConnected(false); });
+        connect(&client, &MqttClient::published, this, [this] { metrics_.countMqttPublished(); });
+        connect(&client, &MqttClient::connectionFailed, this,
+                [this] { metrics_.countMqttConnectionFailure(); });
+    }
 }
 
 ServiceProgram::~ServiceProgram() = default;
@@ -112,13 +125,18 @@ std::optional<int> ServiceProgram::start()
             fillHistoryFromLog(board_->history(), log_->path(), options_.locale,
                                QDateTime::currentDateTime());
     }
-    messages_(QStringLiteral("started: adapter %1, %2 sensors, log %3, metrics %4")
-                  .arg(adapter_, QString::number(metrics_.sensorCount()),
-                       options_.logPath.isEmpty() ? QStringLiteral("off")
-                       : options_.logPath == QLatin1String(StandardOutputLog)
-                           ? QStringLiteral("standard output")
-                           : options_.logPath,
-                       metricsText));
+    messages_(
+        QStringLiteral("started: adapter %1, %2 sensors, log %3, metrics %4%5")
+            .arg(adapter_, QString::number(metrics_.sensorCount()),
+                 options_.logPath.isEmpty()                             ? QStringLiteral("off")
+                 : options_.logPath == QLatin1String(StandardOutputLog) ? QStringLiteral("standard output")
+                                                                        : options_.logPath,
+                 metricsText,
+                 options_.mqtt
+                     ? QStringLiteral(", MQTT %1 under %2").arg(options_.mqtt->url, options_.mqtt->baseTopic)
+                     : QString()));
+    if (mqtt_)
+        mqtt_->start();
     cycle_.start(adapter_);
     notifier_.ready();
     status_.onStarted();
@@ -135,6 +153,8 @@ void ServiceProgram::stop()
     cycle_.stop();
     if (log_)
         log_->close();
+    if (mqtt_)
+        mqtt_->stop();
     messages_(QStringLiteral("stopped: %1 sweeps, %2 records written, %3 records lost")
                   .arg(metrics_.sweeps())
                   .arg(metrics_.recordsWritten())

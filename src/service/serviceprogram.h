@@ -20,6 +20,7 @@ class PageComponent;
 
 namespace quorvel::service {
 
+class MqttPublisher;
 class ServiceLog;
 class StatusBoard;
 class StatusServer;
@@ -48,6 +49,8 @@ public:
     [[nodiscard]] quint16 metricsPort() const { return metricsPort_; }
     // What the page shows; null without --listen.
     [[nodiscard]] const StatusBoard* board() const { return board_.get(); }
+    // The publisher when --mqtt was given, else null.
+    [[nodiscard]] MqttPublisher* mqtt() const { return mqtt_; }
 
 signals:
     void finished(int exitStatus);
@@ -68,6 +71,7 @@ private:
     SystemdStatus status_;
     std::unique_ptr<StatusBoard> board_;
     StatusServer* server_ = nullptr;
+    MqttPublisher* mqtt_ = nullptr;
     quint16 metricsPort_ = 0;
     bool stopped_ = false;
 };

@@ -1,5 +1,6 @@
 #include "scriptedserver.h"
 #include "servicefixture.h"
+#include "serviceprocess.h"
 #include "simulatorprocess.h"
 
 #include "acquisition/logrecord.h"
@@ -31,57 +32,6 @@ using namespace quorvel::acquisition;
 using namespace quorvel::testing;
 
 namespace {
-
-QString servicePath()
-{
-    return qEnvironmentVariable("QUORVEL_SERVICE");
-}
-
-// quorvel3d as a child process; its standard error is kept for the messages.
-class Service {
-public:
-    Service() { process.setProcessChannelMode(QProcess::SeparateChannels); }
-    ~Service()
-    {
-        if (process.state() != QProcess::NotRunning) {
-            process.kill();
-            process.waitForFinished(5000);
-        }
-    }
-    void start(const QStringList& arguments,
-               const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment())
-    {
-        process.setProcessEnvironment(env);
-        process.start(servicePath(), arguments);
-    }
-    // Waits in the event loop, so the test's own sockets (the notify socket) keep being read meanwhile.
-    bool finish(int ms = 30000)
-    {
-        if (process.state() != QProcess::NotRunning) {
-            QSignalSpy finished(&process, &QProcess::finished);
-            if (!finished.wait(ms))
-                return false;
-        }
-        return process.exitStatus() == QProcess::NormalExit;
-    }
-    void signal(int number) const { ::kill(static_cast<pid_t>(process.processId()), number); }
-    QString errors()
-    {
-        stderrText += QString::fromLocal8Bit(process.readAllStandardError());
-        return stderrText;
-    }
-    // The port the start message names for the metrics.
-    int metricsPort()
-    {
-        static const QRegularExpression pattern(
-            QStringLiteral("metrics http://127\\.0\\.0\\.1:(\\d+)/metrics"));
-        const auto match = pattern.match(errors());
-        return match.hasMatch() ? match.captured(1).toInt() : 0;
-    }
-
-    QProcess process;
-    QString stderrText;
-};
 
 std::pair<int, QByteArray> httpGet(int port, const QString& path)
 {
@@ -195,6 +145,34 @@ void TestService::refusedStart_data()
         << QStringList{log, ok, sensors, QStringLiteral("missing.list")} << 66 << "missing.list";
     QTest::newRow("sensors without a file name") << QStringList{log, ok, sensors} << 64 << "--sensors";
     QTest::newRow("check with a value") << QStringList{QStringLiteral("--check=yes")} << 64 << "--check";
+    const QString mqtt = QStringLiteral("--mqtt");
+    const QString broker = QStringLiteral("mqtt://127.0.0.1");
+    const QStringList user{QStringLiteral("--mqtt-user"), QStringLiteral("bob")};
+    QTest::newRow("mqtt without a scheme")
+        << QStringList{mqtt, QStringLiteral("127.0.0.1:1883")} << 64 << "--mqtt";
+    QTest::newRow("mqtt port 0") << QStringList{mqtt, QStringLiteral("mqtt://127.0.0.1:0")} << 64 << "--mqtt";
+    QTest::newRow("mqtt with a path")
+        << QStringList{mqtt, QStringLiteral("mqtt://127.0.0.1/x")} << 64 << "--mqtt";
+    QTest::newRow("mqtt option without --mqtt") << QStringList{log, ok} + user << 64 << "--mqtt-user";
+    QTest::newRow("CA file for a plain broker")
+        << QStringList{mqtt, broker, QStringLiteral("--mqtt-cafile"), QStringLiteral("ca.list")} << 64
+        << "--mqtt-cafile";
+    QTest::newRow("password file without a user")
+        << QStringList{mqtt, broker, QStringLiteral("--mqtt-password-file"), QStringLiteral("p.list")} << 64
+        << "--mqtt-password-file";
+    QTest::newRow("topic with a wildcard")
+        << QStringList{mqtt, broker, QStringLiteral("--mqtt-topic"), QStringLiteral("a/#")} << 64
+        << "--mqtt-topic";
+    QTest::newRow("topic with an empty level")
+        << QStringList{mqtt, broker, QStringLiteral("--mqtt-topic"), QStringLiteral("a//b")} << 64
+        << "--mqtt-topic";
+    QTest::newRow("keep-alive below 5")
+        << QStringList{mqtt, broker, QStringLiteral("--mqtt-keepalive"), QStringLiteral("4")} << 64
+        << "--mqtt-keepalive";
+    QTest::newRow("password file missing")
+        << QStringList{mqtt, broker, QStringLiteral("--mqtt-password-file"), QStringLiteral("missing.list")} +
+               user
+        << 66 << "missing.list";
 }
 
 // One line naming what is wrong, the status, and not one request to the adapter.

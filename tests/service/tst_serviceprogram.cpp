@@ -9,6 +9,7 @@
 #include "service/basicauth.h"
 #include "service/exitstatus.h"
 #include "service/historyfill.h"
+#include "service/mqttmessages.h"
 #include "service/sensorhistory.h"
 #include "service/servicelog.h"
 #include "service/servicemetrics.h"
@@ -116,6 +117,10 @@ private slots:
     void ownSensorListNamesTheMetrics();
     void exitStatusesAreDocumented_data();
     void exitStatusesAreDocumented();
+    void mqttMessagesOfEachRead_data();
+    void mqttMessagesOfEachRead();
+    void mqttClearsOnlyItsOwnStaleConfigs_data();
+    void mqttClearsOnlyItsOwnStaleConfigs();
     void boardShowsEachSensor_data();
     void boardShowsEachSensor();
     void historyIsBoundedAndRefilled_data();
@@ -205,6 +210,17 @@ void TestServiceProgram::metricsKeepTheirFamiliesAndLabels()
              "quorvel_log_write_errors_total", "quorvel_build_info gauge", "quorvel_build_info{version}"}));
     QCOMPARE(results,
              QStringList({"ok", "no_element", "not_a_number", "http_error", "no_answer", "power_on_reset"}));
+
+    // Publishing adds its families after all the others, and only then.
+    metrics.enableMqtt();
+    QStringList mqtt;
+    for (const QByteArray& line : metrics.exposition().split('\n'))
+        if (line.startsWith("# TYPE quorvel_mqtt"))
+            mqtt << QString::fromUtf8(line.mid(7));
+    QCOMPARE(mqtt,
+             QStringList({"quorvel_mqtt_connected gauge", "quorvel_mqtt_messages_published_total counter",
+                          "quorvel_mqtt_connection_failures_total counter"}));
+    QVERIFY(metrics.exposition().endsWith("quorvel_mqtt_connection_failures_total 0\n"));
 }
 
 void TestServiceProgram::reachabilityToldOnce_data()
@@ -681,6 +697,131 @@ void TestServiceProgram::listenerAsksForTheLogin()
     else
         QVERIFY(QJsonDocument::fromJson(reply->readAll()).isObject());
     reply->deleteLater();
+}
+
+namespace {
+
+service::MqttOptions mqttOptions(int expireAfter = 300)
+{
+    service::MqttOptions options;
+    options.baseTopic = QStringLiteral("q/box");
+    options.expireAfter = expireAfter;
+    return options;
+}
+
+} // namespace
+
+void TestServiceProgram::mqttMessagesOfEachRead_data()
+{
+    QTest::addColumn<QStringList>("outcomes");     // slot 0's reads, in order, a minute apart
+    QTest::addColumn<QStringList>("temperatures"); // the temperatures published, in order
+    QTest::addColumn<int>("failures");             // consecutive failures in the last attributes
+    QTest::addColumn<int>("expireAfter");
+    QTest::addColumn<bool>("stateHasTemperature"); // what a new connection gets a minute after the last read
+    QTest::newRow("ok") << QStringList{"ok"} << QStringList{"20.5"} << 0 << 300 << true;
+    QTest::newRow("failure keeps the last success")
+        << QStringList{"ok", "http_error", "no_answer"} << QStringList{"20.5"} << 2 << 300 << true;
+    QTest::newRow("power-on value is no temperature")
+        << QStringList{"power_on_reset"} << QStringList{} << 1 << 300 << false;
+    QTest::newRow("then believed") << QStringList{"power_on_reset", "ok"} << QStringList{"20.5"} << 0 << 300
+                                   << true;
+    QTest::newRow("never read") << QStringList{"no_element"} << QStringList{} << 1 << 300 << false;
+    // A last success as old as expire_after is stale: sending it again would show it as fresh.
+    QTest::newRow("stale at expire_after")
+        << QStringList{"ok", "no_answer"} << QStringList{"20.5"} << 1 << 120 << false;
+    QTest::newRow("just younger") << QStringList{"ok", "no_answer"} << QStringList{"20.5"} << 1 << 121
+                                  << true;
+    QTest::newRow("never stale") << QStringList{"ok", "no_answer"} << QStringList{"20.5"} << 1 << 0 << true;
+}
+
+void TestServiceProgram::mqttMessagesOfEachRead()
+{
+    QFETCH(QStringList, outcomes);
+    QFETCH(QStringList, temperatures);
+    QFETCH(int, failures);
+    QFETCH(int, expireAfter);
+    QFETCH(bool, stateHasTemperature);
+    const QList<ListedSensor> sensors{{romOf(0), QStringLiteral("Cellar")}, {romOf(1), {}}};
+    service::MqttMessages messages(mqttOptions(expireAfter), Adapter, sensors, QStringLiteral("1.0.0"));
+    const QString base = QStringLiteral("q/box/") + romOf(0);
+    QDateTime when = QDateTime::fromSecsSinceEpoch(1'700'000'000, Qt::OffsetFromUTC, 3600);
+    QDateTime lastSuccess;
+    QStringList published;
+    QJsonObject attributes;
+    for (const QString& outcome : outcomes) {
+        const QList<service::MqttMessage> out = messages.onRead(readOf(0, outcomeOf(outcome), when));
+        QVERIFY(!out.isEmpty());
+        QCOMPARE(out.last().topic, base + QStringLiteral("/attributes"));
+        for (const service::MqttMessage& message : out) {
+            QVERIFY(message.retain);
+            if (message.topic == base + QStringLiteral("/temperature"))
+                published << QString::fromLatin1(message.payload);
+        }
+        attributes = QJsonDocument::fromJson(out.last().payload).object();
+        QCOMPARE(attributes.value("result").toString(), outcome);
+        if (outcome == QLatin1String("ok"))
+            lastSuccess = when;
+        when = when.addSecs(60);
+    }
+    QCOMPARE(published, temperatures);
+    QCOMPARE(attributes.value("name").toString(), QStringLiteral("Cellar"));
+    QCOMPARE(attributes.value("slot").toInt(), 1);
+    QCOMPARE(attributes.value("consecutive_failures").toInt(), failures);
+    QCOMPARE(attributes.value("last_success"), lastSuccess.isValid()
+                                                   ? QJsonValue(lastSuccess.toString(Qt::ISODate))
+                                                   : QJsonValue(QJsonValue::Null));
+    if (lastSuccess.isValid())
+        QVERIFY(attributes.value("last_success").toString().endsWith(QLatin1String("+01:00")));
+
+    // A new connection: the second sensor was never read and gets nothing.
+    const QList<service::MqttMessage> state = messages.currentState(when);
+    QStringList topics;
+    for (const service::MqttMessage& message : state)
+        topics << message.topic;
+    QCOMPARE(topics, (stateHasTemperature ? QStringList{base + "/temperature", base + "/attributes"}
+                                          : QStringList{base + "/attributes"}));
+    const QList<service::MqttMessage> configs = messages.discoveryConfigs();
+    QCOMPARE(configs.size(), 2);
+    QCOMPARE(QJsonDocument::fromJson(configs.at(1).payload).object().value("name").toString(),
+             QStringLiteral("Sensor 2"));
+    QCOMPARE(QJsonDocument::fromJson(configs.at(0).payload).object().contains("expire_after"),
+             expireAfter > 0);
+}
+
+void TestServiceProgram::mqttClearsOnlyItsOwnStaleConfigs_data()
+{
+    QTest::addColumn<QString>("topic");
+    QTest::addColumn<QByteArray>("payload");
+    QTest::addColumn<QStringList>("cleared");
+    const QString gone = QStringLiteral("homeassistant/sensor/quorvel3d_0000000000000028/config");
+    const QByteArray ours = R"({"device":{"identifiers":["quorvel3d_q_box"]},"unique_id":"quorvel3d_)";
+    QTest::newRow("ours, no longer listed, with its state")
+        << gone
+        << ours + R"(0000000000000028","state_topic":"q/box/0000000000000028/temperature",)"
+                  R"("json_attributes_topic":"q/box/0000000000000028/attributes"})"
+        << QStringList{gone, "q/box/0000000000000028/temperature", "q/box/0000000000000028/attributes"};
+    QTest::newRow("ours, its state elsewhere: the config only")
+        << gone << ours + R"(0000000000000028","state_topic":"other/x/temperature"})" << QStringList{gone};
+    QTest::newRow("ours and listed") << gone << ours + romOf(0).toLatin1() + R"("})" << QStringList{};
+    QTest::newRow("another device's")
+        << gone << QByteArray(R"({"device":{"identifiers":["quorvel3d_q_other"]},"unique_id":"x"})")
+        << QStringList{};
+    QTest::newRow("already cleared") << gone << QByteArray() << QStringList{};
+    QTest::newRow("not JSON") << gone << QByteArray("{") << QStringList{};
+}
+
+void TestServiceProgram::mqttClearsOnlyItsOwnStaleConfigs()
+{
+    QFETCH(QString, topic);
+    QFETCH(QByteArray, payload);
+    QFETCH(QStringList, cleared);
+    service::MqttMessages messages(mqttOptions(), Adapter, builtInSensors(), QStringLiteral("1.0.0"));
+    QStringList topics;
+    for (const service::MqttMessage& message : messages.clearStale(topic, payload)) {
+        QVERIFY(message.payload.isEmpty() && message.retain);
+        topics << message.topic;
+    }
+    QCOMPARE(topics, cleared);
 }
 
 QTEST_GUILESS_MAIN(TestServiceProgram)

@@ -1,0 +1,70 @@
+#include "mqttpublisher.h"
+
+namespace quorvel::service {
+
+MqttPublisher::MqttPublisher(const MqttOptions& options, const QString& adapter,
+                             const QList<acquisition::ListedSensor>& sensors, const QString& version,
+                             MessageSink messages, QObject* parent)
+    : QObject(parent), messages_(options, adapter, sensors, version),
+      client_(options, messages_.status(false), std::move(messages), this)
+{
+    configListen_.setSingleShot(true);
+    configListen_.setInterval(ConfigListenMs);
+    connect(&configListen_, &QTimer::timeout, this,
+            [this] { client_.unsubscribe(messages_.configFilter()); });
+    connect(&client_, &MqttClient::connected, this, &MqttPublisher::onConnected);
+    connect(&client_, &MqttClient::messageReceived, this, &MqttPublisher::onMessage);
+    // Messages were dropped while the broker was slow: its picture is behind, so send the current one.
+    connect(&client_, &MqttClient::drained, this,
+            [this] { publish(messages_.currentState(QDateTime::currentDateTime())); });
+}
+
+void MqttPublisher::stop()
+{
+    configListen_.stop();
+    client_.stop({messages_.status(false)});
+}
+
+void MqttPublisher::onRead(const acquisition::SensorReading& reading)
+{
+    // The state is kept while disconnected too, so the next connection starts from it.
+    const QList<MqttMessage> messages = messages_.onRead(reading);
+    publish(messages);
+}
+
+void MqttPublisher::publish(const QList<MqttMessage>& messages)
+{
+    for (const MqttMessage& message : messages)
+        if (client_.publish(message) == MqttClient::Sent::NotConnected)
+            return;
+}
+
+void MqttPublisher::publishEverything()
+{
+    publish(messages_.discoveryConfigs());
+    publish(messages_.currentState(QDateTime::currentDateTime()));
+}
+
+void MqttPublisher::onConnected()
+{
+    publish({messages_.status(true)});
+    if (messages_.discovery()) {
+        client_.subscribe(messages_.assistantStatusTopic());
+        client_.subscribe(messages_.configFilter());
+        configListen_.start();
+    }
+    publishEverything();
+}
+
+void MqttPublisher::onMessage(const QString& topic, const QByteArray& payload, bool retained)
+{
+    if (topic == messages_.assistantStatusTopic()) {
+        // Home Assistant started again and forgot what it was told; a retained "online" is no restart.
+        if (payload == MqttMessages::Online && !retained)
+            publishEverything();
+        return;
+    }
+    publish(messages_.clearStale(topic, payload));
+}
+
+} // namespace quorvel::service

@@ -1,0 +1,64 @@
+#pragma once
+
+#include <QProcess>
+#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QString>
+#include <QStringList>
+
+#include <csignal>
+
+namespace quorvel::testing {
+
+inline QString servicePath()
+{
+    return qEnvironmentVariable("QUORVEL_SERVICE");
+}
+
+// quorvel3d as a child process; its standard error is kept for the messages.
+class Service {
+public:
+    Service() { process.setProcessChannelMode(QProcess::SeparateChannels); }
+    ~Service()
+    {
+        if (process.state() != QProcess::NotRunning) {
+            process.kill();
+            process.waitForFinished(5000);
+        }
+    }
+    void start(const QStringList& arguments,
+               const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment())
+    {
+        process.setProcessEnvironment(env);
+        process.start(servicePath(), arguments);
+    }
+    // Waits in the event loop, so the test's own sockets (the notify socket) keep being read meanwhile.
+    bool finish(int ms = 30000)
+    {
+        if (process.state() != QProcess::NotRunning) {
+            QSignalSpy finished(&process, &QProcess::finished);
+            if (!finished.wait(ms))
+                return false;
+        }
+        return process.exitStatus() == QProcess::NormalExit;
+    }
+    void signal(int number) const { ::kill(static_cast<pid_t>(process.processId()), number); }
+    QString errors()
+    {
+        stderrText += QString::fromLocal8Bit(process.readAllStandardError());
+        return stderrText;
+    }
+    // The port the start message names for the metrics.
+    int metricsPort()
+    {
+        static const QRegularExpression pattern(
+            QStringLiteral("metrics http://127\\.0\\.0\\.1:(\\d+)/metrics"));
+        const auto match = pattern.match(errors());
+        return match.hasMatch() ? match.captured(1).toInt() : 0;
+    }
+
+    QProcess process;
+    QString stderrText;
+};
+
+} // namespace quorvel::testing

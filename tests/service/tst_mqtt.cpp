@@ -1,0 +1,356 @@
+#include "brokerprocess.h"
+#include "scriptedserver.h"
+#include "servicefixture.h"
+#include "serviceprocess.h"
+#include "simulatorprocess.h"
+
+#include "acquisition/sensortable.h"
+
+#include <QElapsedTimer>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace quorvel::acquisition;
+using namespace quorvel::testing;
+using Kind = BrokerProcess::Kind;
+using Message = MqttSubscriber::Message;
+
+namespace {
+
+const QString Base = QStringLiteral("test/box");
+const QString Prefix = QStringLiteral("homeassistant");
+
+QString rom(int slot)
+{
+    return QString::fromLatin1(RomCodes[std::size_t(slot)].data(),
+                               qsizetype(RomCodes[std::size_t(slot)].size()));
+}
+
+QString topic(int slot, const char* leaf)
+{
+    return Base + QLatin1Char('/') + rom(slot) + QLatin1Char('/') + QLatin1String(leaf);
+}
+
+QString configTopic(const QString& romCode)
+{
+    return Prefix + QStringLiteral("/sensor/quorvel3d_") + romCode + QStringLiteral("/config");
+}
+
+// The service's MQTT options for this broker; a password file and a CA file as the row says.
+QStringList mqttArguments(const BrokerProcess& broker, const QString& passwordFile = {},
+                          const QString& caFile = {})
+{
+    QStringList arguments{QStringLiteral("--mqtt"),           broker.url(),
+                          QStringLiteral("--mqtt-topic"),     Base,
+                          QStringLiteral("--mqtt-keepalive"), QStringLiteral("5")};
+    if (!passwordFile.isEmpty())
+        arguments << QStringLiteral("--mqtt-user") << QLatin1String(BrokerProcess::User)
+                  << QStringLiteral("--mqtt-password-file") << passwordFile;
+    if (!caFile.isEmpty())
+        arguments << QStringLiteral("--mqtt-cafile") << caFile;
+    return arguments;
+}
+
+QByteArray metrics(int port)
+{
+    QNetworkAccessManager network;
+    QNetworkReply* reply =
+        network.get(QNetworkRequest(QUrl(QStringLiteral("http://127.0.0.1:%1/metrics").arg(port))));
+    QSignalSpy done(reply, &QNetworkReply::finished);
+    if (!reply->isFinished())
+        done.wait(5000);
+    reply->deleteLater();
+    return reply->readAll();
+}
+
+qsizetype count(const QList<Message>& messages, const std::function<bool(const Message&)>& condition)
+{
+    return std::count_if(messages.begin(), messages.end(), condition);
+}
+
+} // namespace
+
+class TestMqtt : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void publishesAndAnnounces_data();
+    void publishesAndAnnounces();
+    void brokerTroubleNeverStopsLogging_data();
+    void brokerTroubleNeverStopsLogging();
+    void brokerComesAndGoes_data();
+    void brokerComesAndGoes();
+
+private:
+    SimulatorProcess* sim_ = nullptr;
+    std::unique_ptr<QTemporaryDir> dir_;
+    QString adapter() const { return QStringLiteral("127.0.0.1:%1").arg(sim_->port()); }
+};
+
+void TestMqtt::initTestCase()
+{
+    if (!BrokerProcess::available())
+        QSKIP("mosquitto, its clients or openssl are not installed (scripts/install-deps installs them)");
+    QVERIFY2(QFile::exists(servicePath()), "QUORVEL_SERVICE names no program");
+    sim_ = new SimulatorProcess(this);
+    QVERIFY(sim_->start());
+}
+
+void TestMqtt::init()
+{
+    QVERIFY(sim_->clear());
+    dir_ = std::make_unique<QTemporaryDir>();
+    QVERIFY(dir_->isValid());
+}
+
+void TestMqtt::publishesAndAnnounces_data()
+{
+    QTest::addColumn<Kind>("kind");
+    QTest::addColumn<int>("ending"); // the signal that ends the service
+    QTest::newRow("open, clean stop") << Kind::Open << SIGTERM;
+    QTest::newRow("login, kill -9") << Kind::Login << SIGKILL;
+    QTest::newRow("TLS with the right CA, kill -9") << Kind::Tls << SIGKILL;
+}
+
+// Everything a Home Assistant installation relies on, read back by a client of the broker's own.
+void TestMqtt::publishesAndAnnounces()
+{
+    QFETCH(Kind, kind);
+    QFETCH(int, ending);
+    BrokerProcess broker;
+    QVERIFY(broker.start(kind));
+    // Left by an earlier run: a config of ours for a sensor no longer listed, and another program's.
+    const QString gone = QStringLiteral("0000000000000028");
+    const QByteArray stale = "{\"unique_id\":\"quorvel3d_" + gone.toLatin1() +
+                             "\",\"device\":{\"identifiers\":[\"quorvel3d_test_box\"]},\"state_topic\":\"" +
+                             Base.toLatin1() + '/' + gone.toLatin1() + "/temperature\"}";
+    const QString foreign = Prefix + QStringLiteral("/sensor/other_1/config");
+    QVERIFY(broker.publish(configTopic(gone), stale, true));
+    QVERIFY(broker.publish(Base + QLatin1Char('/') + gone + QStringLiteral("/temperature"), "19.5", true));
+    QVERIFY(broker.publish(foreign, "{\"unique_id\":\"other_1\",\"device\":{\"identifiers\":[\"other\"]}}",
+                           true));
+    MqttSubscriber live;
+    QVERIFY(live.start(broker));
+
+    QVERIFY(sim_->setLatency(5));
+    QVERIFY(sim_->setFault(5, QStringLiteral("power-on-reset")));
+    Service service;
+    service.start(QStringList{QStringLiteral("--adapter"), adapter(), QStringLiteral("--log"),
+                              dir_->filePath(QStringLiteral("sweep.log")), QStringLiteral("--metrics"),
+                              QStringLiteral("127.0.0.1:0")} +
+                  mqttArguments(broker,
+                                kind == Kind::Open ? QString() : broker.file(QStringLiteral("password")),
+                                kind == Kind::Tls ? broker.caFile() : QString()));
+    const QString last = topic(SensorCount - 1, "attributes");
+    int seen = 0;
+    QVERIFY2(live.waitFor([&](const Message& m) { return m.topic == last && ++seen == 2; }, 20000),
+             qPrintable(service.errors()));
+
+    // What a Home Assistant that starts now gets: retained status, configs and states.
+    MqttSubscriber late;
+    QVERIFY(late.start(broker));
+    // The subscription's retained messages all come before its probe: they are in once start() returned.
+    const auto retained = [&late](const QString& topic) {
+        QList<Message> out = late.on(topic);
+        out.removeIf([](const Message& m) { return !m.retained; });
+        return out;
+    };
+    const QList<Message> status = retained(Base + QStringLiteral("/status"));
+    QCOMPARE(status.size(), 1);
+    QVERIFY(status.first().retained);
+    QCOMPARE(status.first().payload, QByteArray("online"));
+    for (int slot = 0; slot < SensorCount; ++slot) {
+        const QList<Message> configs = retained(configTopic(rom(slot)));
+        QCOMPARE(configs.size(), 1);
+        QVERIFY(configs.first().retained);
+        QJsonParseError error;
+        const QJsonObject config = QJsonDocument::fromJson(configs.first().payload, &error).object();
+        QVERIFY2(error.error == QJsonParseError::NoError, configs.first().payload.constData());
+        QCOMPARE(config.value("name").toString(), QStringLiteral("Sensor %1").arg(slot + 1));
+        QCOMPARE(config.value("unique_id").toString(), QStringLiteral("quorvel3d_") + rom(slot));
+        QCOMPARE(config.value("state_topic").toString(), topic(slot, "temperature"));
+        QCOMPARE(config.value("json_attributes_topic").toString(), topic(slot, "attributes"));
+        QCOMPARE(config.value("availability_topic").toString(), Base + QStringLiteral("/status"));
+        QCOMPARE(config.value("payload_available").toString(), QStringLiteral("online"));
+        QCOMPARE(config.value("payload_not_available").toString(), QStringLiteral("offline"));
+        QCOMPARE(config.value("device_class").toString(), QStringLiteral("temperature"));
+        QCOMPARE(config.value("state_class").toString(), QStringLiteral("measurement"));
+        QCOMPARE(config.value("unit_of_measurement").toString(), QStringLiteral("°C"));
+        QCOMPARE(config.value("expire_after").toInt(), 300);
+        const QJsonObject device = config.value("device").toObject();
+        QCOMPARE(device.value("identifiers").toArray(), QJsonArray{QStringLiteral("quorvel3d_test_box")});
+        QVERIFY(device.value("name").toString().contains(adapter()));
+        QVERIFY(!device.value("model").toString().isEmpty());
+        QVERIFY(!device.value("sw_version").toString().isEmpty());
+        const QJsonObject origin = config.value("origin").toObject();
+        QCOMPARE(origin.value("name").toString(), QStringLiteral("quorvel3d"));
+        QCOMPARE(origin.value("sw_version"), device.value("sw_version"));
+        const QList<Message> temperature = retained(topic(slot, "temperature"));
+        QCOMPARE(temperature.size(), 1);
+        QVERIFY(temperature.first().retained);
+        bool number = false;
+        temperature.first().payload.toDouble(&number);
+        QVERIFY2(number && !temperature.first().payload.contains(','),
+                 temperature.first().payload.constData());
+    }
+    // The power-on value is told as such, never as the temperature.
+    QVERIFY(count(live.on(topic(4, "temperature")), [](const Message& m) { return m.payload == "85"; }) == 0);
+    QVERIFY(count(live.on(topic(4, "attributes")),
+                  [](const Message& m) { return m.payload.contains("\"result\":\"power_on_reset\""); }) >= 1);
+    // Ours but no longer listed: cleared with its state; another program's: left alone.
+    QVERIFY(count(live.on(configTopic(gone)), [](const Message& m) { return m.payload.isEmpty(); }) == 1);
+    QVERIFY(late.on(configTopic(gone)).isEmpty());
+    QVERIFY(late.on(Base + QLatin1Char('/') + gone + QStringLiteral("/temperature")).isEmpty());
+    QCOMPARE(late.on(foreign).size(), 1);
+
+    QTRY_VERIFY_WITH_TIMEOUT(service.metricsPort() > 0, 5000);
+    const QByteArray text = metrics(service.metricsPort());
+    QCOMPARE(sample(text, "quorvel_mqtt_connected"), 1.0);
+    QVERIFY(sample(text, "quorvel_mqtt_messages_published_total").value_or(0) >= 3 * SensorCount);
+    QCOMPARE(sample(text, "quorvel_mqtt_connection_failures_total"), 0.0);
+
+    // Home Assistant restarted: every config again.
+    const qsizetype configsBefore = live.on(configTopic(rom(0))).size();
+    QVERIFY(broker.publish(Prefix + QStringLiteral("/status"), "online"));
+    QTRY_VERIFY_WITH_TIMEOUT(live.on(configTopic(rom(SensorCount - 1))).size() == configsBefore + 1, 5000);
+    QCOMPARE(live.on(configTopic(rom(0))).size(), configsBefore + 1);
+
+    // Offline on a clean stop by the service, on a kill by the broker's last will within the keep-alive.
+    QElapsedTimer sinceEnd;
+    sinceEnd.start();
+    service.signal(ending);
+    QVERIFY(live.waitFor(
+        [&](const Message& m) {
+            return m.topic == Base + QStringLiteral("/status") && m.payload == "offline";
+        },
+        8000));
+    QCOMPARE(service.finish(), ending == SIGTERM);
+    if (ending == SIGTERM)
+        QCOMPARE(service.process.exitCode(), 0);
+    QVERIFY2(!service.errors().contains(QLatin1String("cannot")), qPrintable(service.errors()));
+}
+
+void TestMqtt::brokerTroubleNeverStopsLogging_data()
+{
+    QTest::addColumn<Kind>("kind");
+    QTest::addColumn<QString>("passwordFile");
+    QTest::addColumn<QString>("caFile");
+    QTest::addColumn<QString>("told"); // the start of the one message, after the broker's URL
+    QTest::newRow("no broker") << Kind::Open << QString() << QString() << ": Connection refused; retrying";
+    QTest::newRow("wrong password")
+        << Kind::Login << "wrong-password" << QString()
+        << " refused the login: Connection Refused: not authorised.; retrying every 60 s";
+    QTest::newRow("TLS with a wrong CA") << Kind::Tls << "password"
+                                         << "other.crt"
+                                         << ": A TLS error occurred. (OpenSSL Error[0]: error:0A000086:SSL "
+                                            "routines::certificate verify failed); retrying";
+}
+
+// The sweeps go on at their pace and the log gets every record; one message says why, and nothing is
+// published.
+void TestMqtt::brokerTroubleNeverStopsLogging()
+{
+    QFETCH(Kind, kind);
+    QFETCH(QString, passwordFile);
+    QFETCH(QString, caFile);
+    QFETCH(QString, told);
+    BrokerProcess broker;
+    QVERIFY(broker.start(kind));
+    MqttSubscriber live;
+    QVERIFY(live.start(broker));
+    QStringList arguments =
+        mqttArguments(broker, passwordFile.isEmpty() ? QString() : broker.file(passwordFile),
+                      caFile.isEmpty() ? QString() : broker.file(caFile));
+    QString url = broker.url();
+    if (QTest::currentDataTag() == QLatin1String("no broker")) {
+        url = QStringLiteral("mqtt://127.0.0.1:%1").arg(ScriptedServer::unusedPort());
+        arguments[1] = url;
+    }
+    QVERIFY(sim_->setLatency(40)); // a sweep in about half a second, so the broker's answer comes first
+    const QString path = dir_->filePath(QStringLiteral("sweep.log"));
+    Service service;
+    QElapsedTimer clock;
+    clock.start();
+    service.start(QStringList{QStringLiteral("--adapter"), adapter(), QStringLiteral("--log"), path,
+                              QStringLiteral("--sweeps"), QStringLiteral("4")} +
+                  arguments);
+    QVERIFY(service.finish());
+    QCOMPARE(service.process.exitCode(), 0);
+    QCOMPARE(records(readAll(path)).size(), 4);
+    QVERIFY2(clock.elapsed() < 13 * 4 * 40 * 3, qPrintable(QString::number(clock.elapsed())));
+    const QStringList lines = service.errors().split(QLatin1Char('\n')).filter(QStringLiteral("MQTT broker"));
+    QVERIFY2(lines.size() == 1, qPrintable(service.errors()));
+    const QString expected = QStringLiteral("quorvel3d: ") +
+                             (kind == Kind::Login ? QStringLiteral("the MQTT broker at ")
+                                                  : QStringLiteral("cannot reach the MQTT broker at ")) +
+                             url + told;
+    QVERIFY2(lines.first().startsWith(expected), qPrintable(lines.first()));
+    QVERIFY(count(live.messages(), [](const Message& m) { return m.topic.startsWith(Base); }) == 0);
+}
+
+void TestMqtt::brokerComesAndGoes_data()
+{
+    QTest::addColumn<bool>("paused"); // SIGSTOP rather than a stop and a start
+    QTest::newRow("broker stopped and started again") << false;
+    QTest::newRow("broker SIGSTOPped") << true;
+}
+
+// While the broker is gone or frozen the sweep keeps its pace; once it is back the service reconnects
+// within the back-off and publishes the current state again.
+void TestMqtt::brokerComesAndGoes()
+{
+    QFETCH(bool, paused);
+    BrokerProcess broker;
+    QVERIFY(broker.start(Kind::Open));
+    QVERIFY(sim_->setLatency(20));
+    const QString path = dir_->filePath(QStringLiteral("sweep.log"));
+    Service service;
+    service.start(QStringList{QStringLiteral("--adapter"), adapter(), QStringLiteral("--log"), path} +
+                  mqttArguments(broker));
+    QTRY_VERIFY_WITH_TIMEOUT(service.errors().contains(QLatin1String("connected to the MQTT broker")), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(recordCount(path) >= 1, 10000);
+
+    const auto recordsIn = [&](int ms) {
+        const qsizetype before = recordCount(path);
+        QTest::qWait(ms);
+        return recordCount(path) - before;
+    };
+    const qsizetype normal = recordsIn(3000);
+    if (paused)
+        broker.pause(true);
+    else
+        broker.stop();
+    // Long enough for the keep-alive to give up on a frozen broker and for a connect that gets no answer.
+    const qsizetype troubled = recordsIn(9000);
+    // Three times the time: at least 80 % of three times the records.
+    QVERIFY2(
+        normal > 0 && troubled * 10 >= normal * 3 * 8,
+        qPrintable(QStringLiteral("%1 records in 3 s before, %2 in 9 s after").arg(normal).arg(troubled)));
+    if (paused)
+        broker.pause(false);
+    else
+        QVERIFY(broker.restart());
+    MqttSubscriber late;
+    QVERIFY(late.start(broker));
+    // The back-off has reached at most 8 s by now; the state comes with the configs.
+    QVERIFY2(
+        late.waitFor([](const Message& m) { return m.topic.endsWith(QLatin1String("/temperature")); }, 20000),
+        qPrintable(service.errors()));
+    QTRY_VERIFY_WITH_TIMEOUT(!late.on(configTopic(rom(SensorCount - 1))).isEmpty(), 5000);
+    QCOMPARE(late.on(Base + QStringLiteral("/status")).last().payload, QByteArray("online"));
+    service.signal(SIGTERM);
+    QVERIFY(service.finish());
+    QCOMPARE(service.process.exitCode(), 0);
+    QCOMPARE(service.errors().count(QLatin1String("lost the connection to the MQTT broker")), 1);
+    QCOMPARE(service.errors().count(QLatin1String("connected to the MQTT broker")), 2);
+}
+
+QTEST_GUILESS_MAIN(TestMqtt)
+#include "tst_mqtt.moc"
