@@ -33,7 +33,7 @@ int main(int argc, char* argv[])
     const QLocale loc(parser.value(locale));
     const QDateTime start(QDate(2025, 1, 1), QTime(0, 0, 3));
     constexpr qint64 Pause = 2 * 86400 / 10; // records' worth of time logging is off
-    QList<float> readings(qsizetype(quorvel::acquisition::LogRecord::ReadingCount));
+    QList<float> readings(static_cast<qsizetype>(quorvel::acquisition::LogRecord::ReadingCount));
     QByteArray chunk;
     qint64 skipped = 0;
     bool periodStart = true;
