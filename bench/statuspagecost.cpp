@@ -62,6 +62,7 @@ int main(int argc, char* argv[])
                                                       acquisition::ReadOutcome::Ok,
                                                       20.0f + float((m + slot) % 97) / 16,
                                                       {},
+                                                      now.addSecs(-60 * qint64(m)),
                                                       now.addSecs(-60 * qint64(m))};
                 board.onRead(read);
                 metrics.recordRead(read);

@@ -92,6 +92,7 @@ void AcquisitionCycle::beginSlot()
     }
 
     state_ = State::Loading;
+    requested_ = QDateTime::currentDateTime();
     page_.Navigate(url);
 }
 
@@ -139,7 +140,7 @@ void AcquisitionCycle::finishSlot()
         return;
     const ListedSensor sensor = sensors_.value(slot_);
     emit sensorRead(SensorReading{adapter_, slot_, sensor.romCode, sensor.name, result.outcome, value,
-                                  result.reason, QDateTime::currentDateTime()});
+                                  result.reason, QDateTime::currentDateTime(), requested_});
     // And so may a listener.
     if (state_ == State::Stopped || run != run_)
         return;

@@ -75,6 +75,7 @@ private:
     SweepRecorder* recorder_;
     QList<ListedSensor> sensors_ = builtInSensors();
     QString adapter_;
+    QDateTime requested_; // when the slot's page was asked for
     SensorTable table_;
     // Starts the next slot: at once after an answer, after the pause otherwise.
     std::unique_ptr<runtime::Timer> next_;

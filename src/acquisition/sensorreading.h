@@ -21,7 +21,8 @@ struct SensorReading {
     float value = 0;
     // Why the read failed, in words; empty for Ok.
     QString reason;
-    QDateTime when;
+    QDateTime when;      // the page completed
+    QDateTime requested; // its request went out: where an adapter that stopped answering stopped
 
     [[nodiscard]] bool gotAnswer() const { return outcome != ReadOutcome::NoAnswer; }
 };

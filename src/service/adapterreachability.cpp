@@ -23,7 +23,7 @@ void AdapterReachability::onRead(const acquisition::SensorReading& reading)
         return;
     }
     if (noAnswerRun_++ == 0)
-        silentSince_ = reading.when;
+        silentSince_ = reading.requested.isValid() ? reading.requested : reading.when;
     if (reachable_ && noAnswerRun_ >= threshold_) {
         reachable_ = false;
         messages_(

@@ -24,7 +24,7 @@ public:
     void onRead(const acquisition::SensorReading& reading);
 
     [[nodiscard]] bool isReachable() const { return reachable_; }
-    // When the first request of the run without an answer ended; null while the adapter answers.
+    // When the first request of the run without an answer went out; null while the adapter answers.
     [[nodiscard]] const QDateTime& silentSince() const { return silentSince_; }
 
 signals:

@@ -468,7 +468,7 @@ void tst_AcquisitionCycle::eventsTellEachReadAndSweep()
         QCOMPARE(read.slot, slot);
         QCOMPARE(read.romCode, sensors[slot].romCode);
         QCOMPARE(read.name, sensors[slot].name);
-        QVERIFY(read.when.isValid());
+        QVERIFY(read.requested.isValid() && read.requested <= read.when);
         QCOMPARE(readOutcomeLabel(read.outcome), slot == 4 ? outcome : QStringLiteral("ok"));
         QCOMPARE(read.reason, slot == 4 ? reason : QString());
         QCOMPARE(read.value, slot == 4 ? value : 20.5f);

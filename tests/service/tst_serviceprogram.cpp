@@ -55,6 +55,7 @@ SensorReading readOf(int slot, ReadOutcome outcome, QDateTime when = QDateTime::
                          outcome,
                          20.5f,
                          outcome == ReadOutcome::Ok ? QString() : QStringLiteral("Connection refused"),
+                         when,
                          when};
 }
 
