@@ -7,6 +7,16 @@
 
 namespace quorvel::runtime {
 
+std::optional<QLocale> localeNamed(const QString& name)
+{
+    if (name.isEmpty())
+        return std::nullopt;
+    QLocale locale(name);
+    if (locale.language() == QLocale::C && name != QLatin1String("C") && name != QLatin1String("POSIX"))
+        return std::nullopt;
+    return locale;
+}
+
 namespace {
 
 // One piece of a QDateTime format: a quoted literal (kept byte for byte), a run of one ASCII letter

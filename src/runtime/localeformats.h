@@ -14,6 +14,10 @@ namespace quorvel::runtime {
 // years never wrap.
 
 // The locale's short date format with every year field widened to four digits ("M/d/yy" -> "M/d/yyyy").
+// The locale a name given by a person names (en_US, de_DE, C, POSIX); nothing for a name Qt does not know,
+// which it would otherwise take silently for the C locale.
+[[nodiscard]] std::optional<QLocale> localeNamed(const QString& name);
+
 [[nodiscard]] QString shortDateFormat(const QLocale& locale = QLocale());
 
 // The locale's long time format without its time-zone field ("h:mm:ss AP t" -> "h:mm:ss AP").

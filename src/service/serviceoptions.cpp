@@ -2,6 +2,8 @@
 
 #include "exitstatus.h"
 
+#include "runtime/localeformats.h"
+
 #include "acquisition/adapteraddress.h"
 #include "acquisition/sensortable.h"
 
@@ -62,17 +64,6 @@ const QMap<QString, Option>& optionNames()
         {QStringLiteral("--mqtt-keepalive"), Option::MqttKeepAlive},
     };
     return names;
-}
-
-std::optional<QLocale> parseLocale(const QString& name)
-{
-    if (name.isEmpty())
-        return std::nullopt;
-    QLocale locale(name);
-    // Qt falls back to the C locale for a name it does not know; that is a typo, not a choice.
-    if (locale.language() == QLocale::C && name != QLatin1String("C") && name != QLatin1String("POSIX"))
-        return std::nullopt;
-    return locale;
 }
 
 bool takesNoValue(Option option)
@@ -167,7 +158,7 @@ std::optional<QString> apply(Option option, const QString& name, const QString& 
         }
         return invalid(QStringLiteral("expected an IPv4 address and a port, such as 127.0.0.1:9300"));
     case Option::Locale:
-        if (auto locale = parseLocale(value)) {
+        if (auto locale = runtime::localeNamed(value)) {
             out.locale = *locale;
             return std::nullopt;
         }

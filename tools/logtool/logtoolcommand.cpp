@@ -8,6 +8,8 @@
 #include "pngrenderer.h"
 #include "sensorstatistics.h"
 
+#include "runtime/localeformats.h"
+
 #include "acquisition/sensorlist.h"
 
 #include <QBuffer>
@@ -212,8 +214,8 @@ std::variant<Options, Failed, QString> parse(QCommandLineParser& parser, const Q
 
     if (parser.isSet(locale)) {
         const QString name = parser.value(locale);
-        o.locale = QLocale(name);
-        if (*o.locale == QLocale::c() && name != QLatin1String("C") && name != QLatin1String("POSIX"))
+        o.locale = runtime::localeNamed(name);
+        if (!o.locale)
             return Failed{QStringLiteral("unknown locale \"%1\"").arg(name)};
     }
     o.sensorList = parser.value(sensors);
