@@ -2,6 +2,8 @@
 
 #include "logruns.h"
 
+#include "runtime/localeformats.h"
+
 #include <algorithm>
 #include <charconv>
 #include <cstdlib>
@@ -41,10 +43,8 @@ QString CsvExport::reading(float value)
 
 QString CsvExport::timestamp(const QDateTime& when)
 {
-    if (!when.isValid())
-        return {};
     // Qt writes a zero offset as "Z"; every row keeps the same shape instead.
-    QString text = when.toOffsetFromUtc(when.offsetFromUtc()).toString(Qt::ISODate);
+    QString text = runtime::isoWithOffset(when);
     if (text.endsWith(QLatin1Char('Z'))) {
         text.chop(1);
         text += QStringLiteral("+00:00");

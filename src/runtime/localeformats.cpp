@@ -7,6 +7,13 @@
 
 namespace quorvel::runtime {
 
+QString isoWithOffset(const QDateTime& when)
+{
+    if (!when.isValid())
+        return {};
+    return when.toOffsetFromUtc(when.offsetFromUtc()).toString(Qt::ISODate);
+}
+
 std::optional<QLocale> localeNamed(const QString& name)
 {
     if (name.isEmpty())

@@ -18,6 +18,10 @@ namespace quorvel::runtime {
 // which it would otherwise take silently for the C locale.
 [[nodiscard]] std::optional<QLocale> localeNamed(const QString& name);
 
+// ISO 8601 with the offset from UTC spelled out ("Z" for none), so a reader in another zone places the
+// instant; empty for an invalid time.
+[[nodiscard]] QString isoWithOffset(const QDateTime& when);
+
 [[nodiscard]] QString shortDateFormat(const QLocale& locale = QLocale());
 
 // The locale's long time format without its time-zone field ("h:mm:ss AP t" -> "h:mm:ss AP").

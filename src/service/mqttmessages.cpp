@@ -1,5 +1,7 @@
 #include "mqttmessages.h"
 
+#include "runtime/localeformats.h"
+
 #include "runtime/conversions.h"
 
 #include <QJsonArray>
@@ -13,12 +15,9 @@ namespace {
 
 const QString IdPrefix = QStringLiteral("quorvel3d_");
 
-// ISO 8601 with the offset spelled out, so a reader in another zone gets the instant right.
-QJsonValue isoWithOffset(const QDateTime& when)
+QJsonValue timeOrNull(const QDateTime& when)
 {
-    if (!when.isValid())
-        return QJsonValue::Null;
-    return when.toOffsetFromUtc(when.offsetFromUtc()).toString(Qt::ISODate);
+    return when.isValid() ? QJsonValue(runtime::isoWithOffset(when)) : QJsonValue(QJsonValue::Null);
 }
 
 } // namespace
@@ -63,19 +62,10 @@ QList<MqttMessage> MqttMessages::onRead(const acquisition::SensorReading& readin
     if (reading.slot < 0 || reading.slot >= qsizetype(sensors_.size()))
         return {};
     Sensor& sensor = sensors_[std::size_t(reading.slot)];
-    sensor.read = true;
-    sensor.result = acquisition::readOutcomeLabel(reading.outcome);
-    sensor.reason = reading.reason;
     QList<MqttMessage> out;
     // A power-on value is no temperature: it counts as a failure, as in the metrics.
-    if (reading.outcome == acquisition::ReadOutcome::Ok) {
-        sensor.value = reading.value;
-        sensor.lastSuccess = reading.when;
-        sensor.consecutiveFailures = 0;
+    if (sensor.run.note(reading))
         out.append({topicOf(sensor, "temperature"), temperatureText(reading.value), true});
-    } else {
-        ++sensor.consecutiveFailures;
-    }
     out.append(attributes(reading.slot));
     return out;
 }
@@ -87,10 +77,11 @@ MqttMessage MqttMessages::attributes(int slot) const
         {QStringLiteral("name"), sensor.name},
         {QStringLiteral("rom"), sensor.rom},
         {QStringLiteral("slot"), slot + 1},
-        {QStringLiteral("result"), sensor.result},
-        {QStringLiteral("reason"), sensor.reason},
-        {QStringLiteral("last_success"), isoWithOffset(sensor.lastSuccess)},
-        {QStringLiteral("consecutive_failures"), qint64(sensor.consecutiveFailures)},
+        {QStringLiteral("result"),
+         sensor.run.lastOutcome ? acquisition::readOutcomeLabel(*sensor.run.lastOutcome) : QString()},
+        {QStringLiteral("reason"), sensor.run.lastReason},
+        {QStringLiteral("last_success"), timeOrNull(sensor.run.lastSuccess)},
+        {QStringLiteral("consecutive_failures"), qint64(sensor.run.failuresInRow)},
     };
     return {topicOf(sensor, "attributes"), QJsonDocument(json).toJson(QJsonDocument::Compact), true};
 }
@@ -138,11 +129,11 @@ QList<MqttMessage> MqttMessages::currentState(const QDateTime& now) const
     QList<MqttMessage> out;
     for (std::size_t i = 0; i < sensors_.size(); ++i) {
         const Sensor& sensor = sensors_[i];
-        if (!sensor.read)
+        if (!sensor.run.lastOutcome)
             continue;
-        if (sensor.lastSuccess.isValid() &&
-            (expireAfter_ == 0 || sensor.lastSuccess.secsTo(now) < qint64(expireAfter_)))
-            out.append({topicOf(sensor, "temperature"), temperatureText(sensor.value), true});
+        if (sensor.run.lastSuccess.isValid() &&
+            (expireAfter_ == 0 || sensor.run.lastSuccess.secsTo(now) < qint64(expireAfter_)))
+            out.append({topicOf(sensor, "temperature"), temperatureText(*sensor.run.goodValue), true});
         out.append(attributes(int(i)));
     }
     return out;

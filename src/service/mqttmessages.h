@@ -1,5 +1,6 @@
 #pragma once
 
+#include "sensorrun.h"
 #include "serviceoptions.h"
 
 #include "acquisition/sensorreading.h"
@@ -59,12 +60,7 @@ private:
     struct Sensor {
         QString rom;
         QString name; // the list's, else "Sensor N"
-        float value = 0;
-        QDateTime lastSuccess;
-        quint64 consecutiveFailures = 0;
-        QString result;
-        QString reason;
-        bool read = false;
+        SensorRun run;
     };
 
     [[nodiscard]] QString topicOf(const Sensor& sensor, const char* leaf) const;

@@ -51,14 +51,7 @@ void ServiceMetrics::recordRead(const acquisition::SensorReading& reading)
         return;
     Sensor& sensor = sensors_[static_cast<std::size_t>(reading.slot)];
     ++sensor.reads[static_cast<std::size_t>(reading.outcome)];
-    // A power-on value is no temperature: it counts as a failed read and leaves the last success alone.
-    if (reading.outcome == acquisition::ReadOutcome::Ok) {
-        sensor.read = true;
-        sensor.lastSuccess = reading.when;
-        sensor.consecutiveFailures = 0;
-    } else {
-        ++sensor.consecutiveFailures;
-    }
+    sensor.run.note(reading);
 }
 
 void ServiceMetrics::recordSweep(const acquisition::SweepReport& sweep)
@@ -66,7 +59,7 @@ void ServiceMetrics::recordSweep(const acquisition::SweepReport& sweep)
     ++sweeps_;
     for (std::size_t i = 0; i < sensors_.size() && qsizetype(i) < sweep.readings.size(); ++i) {
         sensors_[i].temperature = sweep.readings[qsizetype(i)];
-        sensors_[i].shown = sensors_[i].read;
+        sensors_[i].shown = sensors_[i].run.lastSuccess.isValid();
     }
     if (sweep.recordWritten.value_or(false))
         ++logRecords_;
@@ -95,7 +88,7 @@ QByteArray ServiceMetrics::exposition() const
     out += family("quorvel_sensor_last_success_timestamp_seconds", "gauge",
                   "Unix time of the sensor's last good read.");
     for (int i = 0; i < sensorCount(); ++i) {
-        const QDateTime& when = sensors_[std::size_t(i)].lastSuccess;
+        const QDateTime& when = sensors_[std::size_t(i)].run.lastSuccess;
         if (when.isValid())
             out += "quorvel_sensor_last_success_timestamp_seconds{" + labels(i) + "} " +
                    QByteArray::number(double(when.toMSecsSinceEpoch()) / 1000.0, 'f', 3) + '\n';
@@ -105,7 +98,7 @@ QByteArray ServiceMetrics::exposition() const
                   "Failed reads of the sensor since its last good one.");
     for (int i = 0; i < sensorCount(); ++i)
         out += "quorvel_sensor_consecutive_failures{" + labels(i) + "} " +
-               QByteArray::number(sensors_[std::size_t(i)].consecutiveFailures) + '\n';
+               QByteArray::number(sensors_[std::size_t(i)].run.failuresInRow) + '\n';
 
     out += family("quorvel_sensor_reads_total", "counter", "Sensor page loads by their result.");
     for (int i = 0; i < sensorCount(); ++i)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "sensorrun.h"
+
 #include "acquisition/sensorreading.h"
 
 #include <QByteArray>
@@ -43,10 +45,8 @@ private:
         float temperature = 0;
         // A reading that was never taken is no temperature to a machine, though the log writes 0: the gauge
         // shows from the first record after the sensor's first good read.
-        bool read = false;
         bool shown = false;
-        QDateTime lastSuccess;
-        quint64 consecutiveFailures = 0;
+        SensorRun run;
         std::array<quint64, acquisition::ReadOutcomeCount> reads{};
     };
 

@@ -8,7 +8,7 @@ StatusBoard::StatusBoard(QString adapter, const QList<acquisition::ListedSensor>
       started_(std::move(started)), history_(int(sensors.size()))
 {
     for (qsizetype i = 0; i < sensors.size(); ++i)
-        sensors_.append(Sensor{int(i), sensors[i].romCode, sensors[i].name, {}, {}, {}, {}, 0});
+        sensors_.append(Sensor{int(i), sensors[i].romCode, sensors[i].name, {}});
 }
 
 void StatusBoard::onRead(const acquisition::SensorReading& reading)
@@ -16,16 +16,8 @@ void StatusBoard::onRead(const acquisition::SensorReading& reading)
     if (reading.slot < 0 || reading.slot >= sensors_.size())
         return;
     Sensor& sensor = sensors_[reading.slot];
-    sensor.lastOutcome = reading.outcome;
-    sensor.lastReason = reading.reason;
-    if (reading.outcome == acquisition::ReadOutcome::Ok) {
-        sensor.temperature = reading.value;
-        sensor.lastSuccess = reading.when;
-        sensor.failuresInRow = 0;
+    if (sensor.run.note(reading))
         history_.add(reading.slot, reading.when, reading.value);
-    } else {
-        ++sensor.failuresInRow;
-    }
 }
 
 void StatusBoard::onSweep(const acquisition::SweepReport& sweep)
@@ -50,7 +42,7 @@ void StatusBoard::onReachableAgain()
 
 bool StatusBoard::isStale(const Sensor& sensor, const QDateTime& now) const
 {
-    const QDateTime& since = sensor.lastSuccess.isValid() ? sensor.lastSuccess : started_;
+    const QDateTime& since = sensor.run.lastSuccess.isValid() ? sensor.run.lastSuccess : started_;
     return since.secsTo(now) >= staleAfter_;
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "sensorhistory.h"
+#include "sensorrun.h"
 
 #include "acquisition/sensorlist.h"
 #include "acquisition/sensorreading.h"
@@ -21,12 +22,8 @@ public:
         int slot = 0;
         QString romCode;
         QString name;
-        // The last good reading: never a power-on value nor one kept from before a failure.
-        std::optional<float> temperature;
-        QDateTime lastSuccess;
-        std::optional<acquisition::ReadOutcome> lastOutcome;
-        QString lastReason;
-        quint64 failuresInRow = 0;
+        // Its last good reading is never a power-on value nor one kept from before a failure.
+        SensorRun run;
     };
 
     StatusBoard(QString adapter, const QList<acquisition::ListedSensor>& sensors, QString logPath,

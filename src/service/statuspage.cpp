@@ -7,6 +7,7 @@
 #include "logfile/svgrenderer.h"
 #include "runtime/appinfo.h"
 #include "runtime/conversions.h"
+#include "runtime/localeformats.h"
 
 #include <QCryptographicHash>
 #include <QJsonArray>
@@ -84,18 +85,18 @@ QString number(float value)
 
 QString temperatureCell(const StatusBoard::Sensor& sensor)
 {
-    if (sensor.lastOutcome == acquisition::ReadOutcome::PowerOnReset)
+    if (sensor.run.lastOutcome == acquisition::ReadOutcome::PowerOnReset)
         return QStringLiteral("power-on reset");
-    return sensor.temperature ? number(*sensor.temperature) + QStringLiteral(" \u00b0C")
-                              : QStringLiteral("\u2014");
+    return sensor.run.goodValue ? number(*sensor.run.goodValue) + QStringLiteral(" \u00b0C")
+                                : QStringLiteral("\u2014");
 }
 
 QString resultText(const StatusBoard::Sensor& sensor)
 {
-    if (!sensor.lastOutcome)
+    if (!sensor.run.lastOutcome)
         return QStringLiteral("not read yet");
-    const QString label = acquisition::readOutcomeLabel(*sensor.lastOutcome);
-    return sensor.lastReason.isEmpty() ? label : label + QStringLiteral(": ") + sensor.lastReason;
+    const QString label = acquisition::readOutcomeLabel(*sensor.run.lastOutcome);
+    return sensor.run.lastReason.isEmpty() ? label : label + QStringLiteral(": ") + sensor.run.lastReason;
 }
 
 // The day as a polyline per run of points, scaled to the sensor's own range.
@@ -198,15 +199,10 @@ QString ageText(const QDateTime& then, const QDateTime& now)
     return QStringLiteral("%1 d ago").arg(std::llround(double(s) / 86400));
 }
 
-QString isoWithOffset(const QDateTime& when)
-{
-    return when.toOffsetFromUtc(when.offsetFromUtc()).toString(Qt::ISODate);
-}
-
 QByteArray readingsJson(const StatusBoard& board, const QDateTime& now)
 {
     const auto timeOrNull = [](const QDateTime& when) {
-        return when.isValid() ? QJsonValue(isoWithOffset(when)) : QJsonValue(QJsonValue::Null);
+        return when.isValid() ? QJsonValue(runtime::isoWithOffset(when)) : QJsonValue(QJsonValue::Null);
     };
     QJsonArray sensors;
     for (const StatusBoard::Sensor& sensor : board.sensors()) {
@@ -215,19 +211,19 @@ QByteArray readingsJson(const StatusBoard& board, const QDateTime& now)
             {QStringLiteral("rom"), sensor.romCode},
             {QStringLiteral("name"), sensor.name},
             {QStringLiteral("temperature"),
-             sensor.temperature ? QJsonValue(double(*sensor.temperature)) : QJsonValue(QJsonValue::Null)},
-            {QStringLiteral("result"), sensor.lastOutcome
-                                           ? QJsonValue(acquisition::readOutcomeLabel(*sensor.lastOutcome))
-                                           : QJsonValue(QJsonValue::Null)},
-            {QStringLiteral("reason"), sensor.lastReason},
-            {QStringLiteral("last_success"), timeOrNull(sensor.lastSuccess)},
-            {QStringLiteral("failures_in_row"), double(sensor.failuresInRow)},
+             sensor.run.goodValue ? QJsonValue(double(*sensor.run.goodValue)) : QJsonValue(QJsonValue::Null)},
+            {QStringLiteral("result"),
+             sensor.run.lastOutcome ? QJsonValue(acquisition::readOutcomeLabel(*sensor.run.lastOutcome))
+                                    : QJsonValue(QJsonValue::Null)},
+            {QStringLiteral("reason"), sensor.run.lastReason},
+            {QStringLiteral("last_success"), timeOrNull(sensor.run.lastSuccess)},
+            {QStringLiteral("failures_in_row"), double(sensor.run.failuresInRow)},
             {QStringLiteral("stale"), board.isStale(sensor, now)},
         });
     }
     const QJsonObject root{
         {QStringLiteral("version"), ReadingsSchemaVersion},
-        {QStringLiteral("generated"), isoWithOffset(now)},
+        {QStringLiteral("generated"), runtime::isoWithOffset(now)},
         {QStringLiteral("adapter"),
          QJsonObject{{QStringLiteral("address"), board.adapter()},
                      {QStringLiteral("reachable"), board.adapterReachable()},
@@ -264,7 +260,7 @@ QByteArray html(const StatusBoard& board, const QDateTime& now)
             ? QStringLiteral("<p>Adapter: <span id=\"adapter\" class=\"ok\">answers</span></p>")
             : QStringLiteral(
                   "<p>Adapter: <span id=\"adapter\" class=\"bad\">does not answer since %1: %2</span></p>")
-                  .arg(e(isoWithOffset(board.unreachableSince())), e(board.unreachableReason()));
+                  .arg(e(runtime::isoWithOffset(board.unreachableSince())), e(board.unreachableReason()));
     if (board.logPath().isEmpty())
         page += QStringLiteral("<p>Log: off</p>");
     else
@@ -276,7 +272,7 @@ QByteArray html(const StatusBoard& board, const QDateTime& now)
                              ? QString()
                              : QStringLiteral(" <span class=\"bad\">%1</span>").arg(e(board.logNotice())));
     page += QStringLiteral("<p>Shown %1; a sensor with no good read for %2 s is stale.</p></header>")
-                .arg(e(isoWithOffset(now)))
+                .arg(e(runtime::isoWithOffset(now)))
                 .arg(board.staleAfterSeconds());
     page += QStringLiteral(
         "<table><thead><tr><th>Sensor</th><th>Temperature</th><th>Last good read</th>"
@@ -285,7 +281,7 @@ QByteArray html(const StatusBoard& board, const QDateTime& now)
         const bool stale = board.isStale(sensor, now);
         const QString name =
             sensor.name.isEmpty() ? QStringLiteral("Sensor %1").arg(sensor.slot + 1) : sensor.name;
-        const bool ok = sensor.lastOutcome == acquisition::ReadOutcome::Ok;
+        const bool ok = sensor.run.lastOutcome == acquisition::ReadOutcome::Ok;
         page +=
             QStringLiteral("<tr id=\"sensor-%1\"><td data-label=\"Sensor\">%2 <span class=\"rom\">%3</span> "
                            "<strong class=\"bad\" data-key=\"stale\"%4>stale</strong></td>")
@@ -295,12 +291,12 @@ QByteArray html(const StatusBoard& board, const QDateTime& now)
             QStringLiteral("<td data-label=\"Temperature\" data-key=\"temperature\" class=\"num\">%1</td>")
                 .arg(e(temperatureCell(sensor)));
         page += QStringLiteral("<td data-label=\"Last good read\" data-key=\"age\" class=\"num%1\">%2</td>")
-                    .arg(stale ? QStringLiteral(" bad") : QString(), e(ageText(sensor.lastSuccess, now)));
+                    .arg(stale ? QStringLiteral(" bad") : QString(), e(ageText(sensor.run.lastSuccess, now)));
         page += QStringLiteral("<td data-label=\"Last read\" data-key=\"result\" class=\"%1\">%2</td>")
                     .arg(ok ? QStringLiteral("ok") : QStringLiteral("warn"), e(resultText(sensor)));
         page +=
             QStringLiteral("<td data-label=\"Failures in a row\" data-key=\"failures\" class=\"num\">%1</td>")
-                .arg(sensor.failuresInRow);
+                .arg(sensor.run.failuresInRow);
         page += QStringLiteral("<td data-label=\"Last 24 hours\">%1</td></tr>")
                     .arg(sparkline(board.history().points(sensor.slot, now)));
     }

@@ -19,8 +19,6 @@ inline constexpr int ReadingsSchemaVersion = 1;
 [[nodiscard]] QString escapeHtml(const QString& text);
 // "12 s ago", "5 min ago", "3 h ago", "2 d ago"; "never" for an invalid time.
 [[nodiscard]] QString ageText(const QDateTime& then, const QDateTime& now);
-// ISO 8601 with the offset from UTC, which a reader elsewhere needs to place the time.
-[[nodiscard]] QString isoWithOffset(const QDateTime& when);
 
 [[nodiscard]] QByteArray readingsJson(const StatusBoard& board, const QDateTime& now);
 [[nodiscard]] QByteArray html(const StatusBoard& board, const QDateTime& now);
