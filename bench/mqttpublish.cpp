@@ -7,8 +7,9 @@
 
 #include "acquisition/acquisitioncycle.h"
 #include "acquisition/webpagecomponent.h"
-#include "service/mqttpublisher.h"
-#include "service/serviceoptions.h"
+#include "service/app/serviceoptions.h"
+#include "service/outputs/mqttpublisher.h"
+#include "service/state/statestore.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -80,8 +81,11 @@ bool latency(int reads, int latencyMs)
     const QString adapter = QStringLiteral("127.0.0.1:%1").arg(sim.port());
     acquisition::WebPageComponent page;
     acquisition::AcquisitionCycle cycle(page, nullptr, nullptr);
-    service::MqttPublisher publisher(options, adapter, acquisition::builtInSensors(), QStringLiteral("bench"),
-                                     [](const QString&) {});
+    const QString source = QStringLiteral("adapter");
+    service::StateStore store(300, false);
+    service::MqttPublisher publisher(options,
+                                     store.addSource(source, adapter, acquisition::builtInSensors(), {}),
+                                     QStringLiteral("bench"), [](const QString&) {});
     std::vector<std::vector<Clock::time_point>> readAt(acquisition::SensorCount);
     int total = 0;
     QEventLoop loop;
@@ -92,7 +96,9 @@ bool latency(int reads, int latencyMs)
                          if (++total == reads)
                              cycle.stop();
                      });
-    QObject::connect(&cycle, &acquisition::AcquisitionCycle::sensorRead, &publisher,
+    QObject::connect(&cycle, &acquisition::AcquisitionCycle::sensorRead, &store,
+                     [&](const acquisition::SensorReading& reading) { store.onRead(source, reading); });
+    QObject::connect(&store, &service::StateStore::sensorChanged, &publisher,
                      &service::MqttPublisher::onRead);
     QObject::connect(&publisher.client(), &service::MqttClient::connected, &loop, &QEventLoop::quit);
     publisher.start();

@@ -1,9 +1,9 @@
 // What the status page's answers cost to render with a full day of history: CPU per answer and bytes,
 // for the built-in thirteen sensors and for a list of a hundred.
 
-#include "service/servicemetrics.h"
-#include "service/statusboard.h"
-#include "service/statuspage.h"
+#include "service/outputs/servicemetrics.h"
+#include "service/outputs/statuspage.h"
+#include "service/state/statestore.h"
 
 #include "acquisition/sensorlist.h"
 
@@ -49,9 +49,11 @@ int main(int argc, char* argv[])
                             QStringLiteral("Sensor in room %1").arg(i + 1)});
             roms << sensors.last().romCode;
         }
-        service::StatusBoard board(QStringLiteral("127.0.0.1:80"), sensors, QStringLiteral("/var/log/q.log"),
-                                   300);
-        service::ServiceMetrics metrics(roms, {}, QStringLiteral("1.0.0"));
+        const QString source = QStringLiteral("adapter");
+        service::StateStore store(300, true);
+        const service::SourceState& state = store.addSource(source, QStringLiteral("127.0.0.1:80"), sensors,
+                                                            QStringLiteral("/var/log/q.log"));
+        const service::ServiceMetrics metrics(store, QStringLiteral("1.0.0"));
         // A full day: a good read of every sensor every minute, drifting.
         for (int m = 1440; m >= 0; --m)
             for (int slot = 0; slot < count; ++slot) {
@@ -64,14 +66,13 @@ int main(int argc, char* argv[])
                                                       {},
                                                       now.addSecs(-60 * qint64(m)),
                                                       now.addSecs(-60 * qint64(m))};
-                board.onRead(read);
-                metrics.recordRead(read);
+                store.onRead(source, read);
             }
-        measure("page", count, [&] { return service::statuspage::html(board, now); });
-        measure("readings.json", count, [&] { return service::statuspage::readingsJson(board, now); });
-        measure("chart.svg", count, [&] { return service::statuspage::chartSvg(board, now); });
+        measure("page", count, [&] { return service::statuspage::html(store, now); });
+        measure("readings.json", count, [&] { return service::statuspage::readingsJson(store, now); });
+        measure("chart.svg", count, [&] { return service::statuspage::chartSvg(store, now); });
         measure("metrics", count, [&] { return metrics.exposition(); });
-        std::printf("statuspage sensors=%d history_bytes=%zu\n", count, board.history().bytes());
+        std::printf("statuspage sensors=%d history_bytes=%zu\n", count, state.history.bytes());
     }
     return 0;
 }

@@ -1,7 +1,7 @@
-#include "exitstatus.h"
-#include "serviceoptions.h"
-#include "serviceprogram.h"
-#include "signalwatcher.h"
+#include "service/app/exitstatus.h"
+#include "service/app/serviceoptions.h"
+#include "service/app/serviceprogram.h"
+#include "service/app/signalwatcher.h"
 
 #include "acquisition/adapteraddress.h"
 #include "acquisition/sensorlist.h"

@@ -1,7 +1,7 @@
 cmake_policy(VERSION 3.25)
 # Reads the report written at configure time, one "target|link,link,...|binary|nogui" line per headless
 # target, and fails when any of them links Qt Widgets or Print Support, or one marked nogui links Qt Gui,
-# in the build graph or in its binary.
+# in the build graph or in its binary; one marked transport may link nothing that knows sensors.
 file(STRINGS "${REPORT}" lines)
 set(failures "")
 set(checked 0)
@@ -16,10 +16,13 @@ foreach(line IN LISTS lines)
   set(desktop "Widgets|PrintSupport|quorvel_runtime_widgets|quorvel_mainwindow|quorvel_about")
   set(needed "libQt6(Widgets|PrintSupport)")
   if(count GREATER 3)
-    list(GET fields 3 no_gui)
-    if(no_gui STREQUAL "nogui")
+    list(GET fields 3 marks)
+    if(marks MATCHES "nogui")
       set(desktop "${desktop}|Qt6?::Gui|quorvel_logtool")
       set(needed "libQt6(Widgets|PrintSupport|Gui)")
+    endif()
+    if(marks MATCHES "transport")
+      set(desktop "${desktop}|quorvel_acquisition|quorvel_logfile|quorvel_service")
     endif()
   endif()
   string(REPLACE "," ";" links "${links}")

@@ -1,7 +1,7 @@
 // The request head reader as the listener calls it, on a buffer that may go on with further requests:
 // a complete head is never longer than the cap or the buffer, and what follows it changes nothing, so
 // the same head cut just after its end reads the same; cut any shorter, it is never complete.
-#include "service/httprequesthead.h"
+#include "service/http/httprequesthead.h"
 
 #include <QByteArrayView>
 

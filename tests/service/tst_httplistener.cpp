@@ -1,6 +1,6 @@
 #include "httpattack.h"
 
-#include "service/httplistener.h"
+#include "service/http/httplistener.h"
 
 #include <QTcpSocket>
 #include <QTest>

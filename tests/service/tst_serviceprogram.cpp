@@ -5,20 +5,20 @@
 
 #include "acquisition/logrecorder.h"
 #include "acquisition/logsession.h"
-#include "service/adapterreachability.h"
-#include "service/basicauth.h"
-#include "service/exitstatus.h"
-#include "service/historyfill.h"
-#include "service/mqttmessages.h"
-#include "service/sensorhistory.h"
-#include "service/servicelog.h"
-#include "service/servicemetrics.h"
-#include "service/serviceprogram.h"
-#include "service/statusboard.h"
-#include "service/statuspage.h"
-#include "service/statusserver.h"
-#include "service/systemdstatus.h"
-#include "service/webconfig.h"
+#include "service/app/exitstatus.h"
+#include "service/app/serviceprogram.h"
+#include "service/http/basicauth.h"
+#include "service/http/webconfig.h"
+#include "service/outputs/mqttmessages.h"
+#include "service/outputs/servicelog.h"
+#include "service/outputs/servicemetrics.h"
+#include "service/outputs/statuspage.h"
+#include "service/outputs/statusserver.h"
+#include "service/outputs/systemdstatus.h"
+#include "service/state/adapterreachability.h"
+#include "service/state/historyfill.h"
+#include "service/state/sensorhistory.h"
+#include "service/state/statestore.h"
 
 #include <QDir>
 #include <QJsonArray>
@@ -40,6 +40,7 @@ using namespace quorvel::testing;
 namespace {
 
 const QString Adapter = QStringLiteral("127.0.0.1:8080");
+const QString Source = QStringLiteral("adapter");
 
 QString romOf(int slot)
 {
@@ -152,13 +153,15 @@ void TestServiceProgram::metricsCountEachOutcome()
     QFETCH(QStringList, outcomes);
     QFETCH(int, failuresAfter);
     QFETCH(bool, succeeded);
-    service::ServiceMetrics metrics(builtInRomCodes(), {}, QStringLiteral("1.0.0"));
+    service::StateStore store(300, false);
+    store.addSource(Source, Adapter, builtInSensors(), {});
+    const service::ServiceMetrics metrics(store, QStringLiteral("1.0.0"));
     for (const QString& outcome : outcomes)
-        metrics.recordRead(readOf(0, outcomeOf(outcome)));
-    metrics.recordSweep(
-        {Adapter, SensorReadings(SensorCount, 21.25f), QDateTime::currentDateTime(), true, 0, {}});
-    metrics.recordSweep(
-        {Adapter, SensorReadings(SensorCount, 21.25f), QDateTime::currentDateTime(), false, 2, {}});
+        store.onRead(Source, readOf(0, outcomeOf(outcome)));
+    store.onSweep(Source,
+                  {Adapter, SensorReadings(SensorCount, 21.25f), QDateTime::currentDateTime(), true, 0, {}});
+    store.onSweep(Source,
+                  {Adapter, SensorReadings(SensorCount, 21.25f), QDateTime::currentDateTime(), false, 2, {}});
     const QByteArray text = metrics.exposition();
     const QByteArray labels = sensorLabels(0);
     for (const auto& [outcome, label] : ReadOutcomeLabels) {
@@ -180,10 +183,12 @@ void TestServiceProgram::metricsCountEachOutcome()
 // the order they always had, the power-on one last.
 void TestServiceProgram::metricsKeepTheirFamiliesAndLabels()
 {
-    service::ServiceMetrics metrics(builtInRomCodes(), {}, QStringLiteral("1.0.0"));
-    metrics.recordRead(readOf(0, ReadOutcome::Ok));
-    metrics.recordSweep(
-        {Adapter, SensorReadings(SensorCount, 20.5f), QDateTime::currentDateTime(), true, 0, {}});
+    service::StateStore store(300, false);
+    store.addSource(Source, Adapter, builtInSensors(), {});
+    const service::ServiceMetrics metrics(store, QStringLiteral("1.0.0"));
+    store.onRead(Source, readOf(0, ReadOutcome::Ok));
+    store.onSweep(Source,
+                  {Adapter, SensorReadings(SensorCount, 20.5f), QDateTime::currentDateTime(), true, 0, {}});
     static const QRegularExpression labelValue(QStringLiteral("=\"(?:[^\"\\\\]|\\\\.)*\""));
     QStringList shapes;
     QStringList results;
@@ -213,7 +218,7 @@ void TestServiceProgram::metricsKeepTheirFamiliesAndLabels()
              QStringList({"ok", "no_element", "not_a_number", "http_error", "no_answer", "power_on_reset"}));
 
     // Publishing adds its families after all the others, and only then.
-    metrics.enableMqtt();
+    store.mqtt().enabled = true;
     QStringList mqtt;
     for (const QByteArray& line : metrics.exposition().split('\n'))
         if (line.startsWith("# TYPE quorvel_mqtt"))
@@ -299,11 +304,12 @@ void TestServiceProgram::statusAtMostOnceASecond()
     ManualTimer* held = timer.get();
     status.setTimer(std::move(timer));
     const QDateTime since = QDateTime::fromSecsSinceEpoch(1'700'000'000);
+    quint64 sweeps = 0;
     for (const QString& step : steps) {
         now = step.section(QLatin1Char(':'), 0, 0).toLongLong();
         const QString event = step.section(QLatin1Char(':'), 1);
         if (event == QLatin1String("sweep"))
-            status.onSweep({Adapter, {}, since.addMSecs(now), std::nullopt, 0, {}});
+            status.onSweep({Adapter, {}, since.addMSecs(now), std::nullopt, 0, {}}, ++sweeps);
         else if (event == QLatin1String("down"))
             status.onUnreachable(Adapter, QStringLiteral("Connection refused"), since);
         else if (event == QLatin1String("up"))
@@ -550,27 +556,28 @@ void TestServiceProgram::boardShowsEachSensor()
     const QDateTime started = QDateTime::fromSecsSinceEpoch(1'700'000'000);
     QList<ListedSensor> sensors = builtInSensors();
     sensors[0].name = name;
-    service::StatusBoard board(Adapter, sensors, QStringLiteral("/var/log/q.log"), 300, started);
+    service::StateStore store(300, true);
+    store.addSource(Source, Adapter, sensors, QStringLiteral("/var/log/q.log"), started);
     QDateTime when = started;
     for (const QString& read : reads) {
         when = when.addSecs(60);
-        board.onRead(readOf(0, outcomeOf(read), when));
+        store.onRead(Source, readOf(0, outcomeOf(read), when));
     }
     const QDateTime now = started.addSecs(330);
-    const QJsonObject json = QJsonDocument::fromJson(service::statuspage::readingsJson(board, now)).object();
+    const QJsonObject json = QJsonDocument::fromJson(service::statuspage::readingsJson(store, now)).object();
     QCOMPARE(json.value(u"version").toInt(), service::statuspage::ReadingsSchemaVersion);
     const QJsonObject first = json.value(u"sensors").toArray().at(0).toObject();
-    QCOMPARE(first.keys(), QStringList({"failures_in_row", "last_success", "name", "reason", "result", "rom",
-                                        "slot", "stale", "temperature"}));
+    QCOMPARE(first.keys(), QStringList({"consecutive_failures", "last_success", "name", "reason", "result",
+                                        "rom", "slot", "stale", "temperature"}));
     QCOMPARE(first.value(u"name").toString(), name);
     QCOMPARE(first.value(u"temperature"), temperature);
     QCOMPARE(first.value(u"stale").toBool(), stale);
     QCOMPARE(first.value(u"result").toString(), reads.isEmpty() ? QString() : reads.last());
-    QCOMPARE(first.value(u"failures_in_row").toInt(),
+    QCOMPARE(first.value(u"consecutive_failures").toInt(),
              int(reads.size() - reads.lastIndexOf(QStringLiteral("ok")) - 1));
     QCOMPARE(json.value(u"sensors").toArray().size(), SensorCount);
 
-    const QString page = QString::fromUtf8(service::statuspage::html(board, now));
+    const QString page = QString::fromUtf8(service::statuspage::html(store, now));
     const QString row =
         page.section(QStringLiteral("<tr id=\"sensor-1\">"), 1).section(QStringLiteral("</tr>"), 0, 0);
     QVERIFY2(row.contains(service::statuspage::escapeHtml(name) + QStringLiteral(" <span")), qPrintable(row));
@@ -623,12 +630,13 @@ void TestServiceProgram::historyIsBoundedAndRefilled()
 
     // The chart draws a run per stretch of good reads: sensor 1 misses ten minutes, sensor 2 none.
     QList<ListedSensor> listed(sensors, ListedSensor{});
-    service::StatusBoard board(Adapter, listed, path, 300, now);
+    service::StateStore store(300, true);
+    service::SensorHistory& day = store.addSource(Source, Adapter, listed, path, now).history;
     for (int m = 0; m < std::min(minutes, 60); ++m)
         for (int slot = 0; slot < 2; ++slot)
             if (slot == 1 || m < 20 || m >= 30)
-                board.history().add(slot, now.addSecs(-60 * qint64(m)), float(m));
-    const QString chart = QString::fromUtf8(service::statuspage::chartSvg(board, now));
+                day.add(slot, now.addSecs(-60 * qint64(m)), float(m));
+    const QString chart = QString::fromUtf8(service::statuspage::chartSvg(store, now));
     const auto runs = [&](int sensor) {
         return chart.section(QStringLiteral("class=\"series\" data-sensor=\"%1\"").arg(sensor), 1)
             .section(QStringLiteral("</g>"), 0, 0)
@@ -674,9 +682,10 @@ void TestServiceProgram::listenerAsksForTheLogin()
     QVERIFY(writeFile(dir_->filePath(QStringLiteral("web.yml")), yaml));
     const service::WebConfigResult config = service::readWebConfig(dir_->filePath(QStringLiteral("web.yml")));
     QVERIFY2(config.config, qPrintable(config.error));
-    service::ServiceMetrics metrics(builtInRomCodes(), {}, QStringLiteral("1.0.0"));
-    service::StatusBoard board(Adapter, builtInSensors(), {}, 300);
-    service::StatusServer server(board, metrics);
+    service::StateStore store(300, true);
+    store.addSource(Source, Adapter, builtInSensors(), {});
+    const service::ServiceMetrics metrics(store, QStringLiteral("1.0.0"));
+    service::StatusServer server(store, metrics);
     QCOMPARE(server.configure(*config.config), std::nullopt);
     const auto bound = server.listenOn({QHostAddress::LocalHost, 0});
     QVERIFY2(bound.port, qPrintable(bound.error));
@@ -743,14 +752,18 @@ void TestServiceProgram::mqttMessagesOfEachRead()
     QFETCH(int, expireAfter);
     QFETCH(bool, stateHasTemperature);
     const QList<ListedSensor> sensors{{romOf(0), QStringLiteral("Cellar")}, {romOf(1), {}}};
-    service::MqttMessages messages(mqttOptions(expireAfter), Adapter, sensors, QStringLiteral("1.0.0"));
+    service::StateStore store(300, false);
+    const service::SourceState& source = store.addSource(Source, Adapter, sensors, {});
+    const service::MqttMessages messages(mqttOptions(expireAfter), source, QStringLiteral("1.0.0"));
     const QString base = QStringLiteral("q/box/") + romOf(0);
     QDateTime when = QDateTime::fromSecsSinceEpoch(1'700'000'000, Qt::OffsetFromUTC, 3600);
     QDateTime lastSuccess;
     QStringList published;
     QJsonObject attributes;
     for (const QString& outcome : outcomes) {
-        const QList<service::MqttMessage> out = messages.onRead(readOf(0, outcomeOf(outcome), when));
+        const SensorReading reading = readOf(0, outcomeOf(outcome), when);
+        store.onRead(Source, reading);
+        const QList<service::MqttMessage> out = messages.onRead(source.sensors.front(), reading);
         QVERIFY(!out.isEmpty());
         QCOMPARE(out.last().topic, base + QStringLiteral("/attributes"));
         for (const service::MqttMessage& message : out) {
@@ -816,7 +829,9 @@ void TestServiceProgram::mqttClearsOnlyItsOwnStaleConfigs()
     QFETCH(QString, topic);
     QFETCH(QByteArray, payload);
     QFETCH(QStringList, cleared);
-    service::MqttMessages messages(mqttOptions(), Adapter, builtInSensors(), QStringLiteral("1.0.0"));
+    service::StateStore store(300, false);
+    const service::MqttMessages messages(
+        mqttOptions(), store.addSource(Source, Adapter, builtInSensors(), {}), QStringLiteral("1.0.0"));
     QStringList topics;
     for (const service::MqttMessage& message : messages.clearStale(topic, payload)) {
         QVERIFY(message.payload.isEmpty() && message.retain);

@@ -1,0 +1,307 @@
+#include "service/http/httplistener.h"
+
+#include <QSslServer>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTimer>
+
+#include <algorithm>
+
+#include <sys/socket.h>
+
+namespace quorvel::service {
+
+namespace {
+
+QByteArray reasonPhrase(int status)
+{
+    switch (status) {
+    case 200:
+        return "OK";
+    case 400:
+        return "Bad Request";
+    case 401:
+        return "Unauthorized";
+    case 404:
+        return "Not Found";
+    case 405:
+        return "Method Not Allowed";
+    case 413:
+        return "Content Too Large";
+    case 431:
+        return "Request Header Fields Too Large";
+    case 505:
+        return "HTTP Version Not Supported";
+    default:
+        return "Status";
+    }
+}
+
+HttpListener::Answer plainText(int status, const QByteArray& text)
+{
+    return {status, "text/plain; charset=utf-8", {}, text};
+}
+
+} // namespace
+
+HttpListener::HttpListener(HttpLimits limits, QObject* parent) : QObject(parent), limits_(limits)
+{
+    clock_.start();
+    setUp(new QTcpServer(this));
+}
+
+void HttpListener::setTls(const QSslConfiguration& configuration)
+{
+    auto* tls = new QSslServer(this);
+    tls->setSslConfiguration(configuration);
+    // A client that never ends its handshake holds a descriptor the connection cap does not count yet.
+    tls->setHandshakeTimeout(limits_.headTimeoutMs);
+    delete server_;
+    setUp(tls);
+}
+
+void HttpListener::setAuthorization(Verdict verdict, QByteArray realm)
+{
+    verdict_ = std::move(verdict);
+    realm_ = std::move(realm);
+}
+
+void HttpListener::resumeWaiting()
+{
+    QList<QTcpSocket*> waiting;
+    for (const auto& [socket, c] : connections_)
+        if (c.awaitingVerdict)
+            waiting.append(socket);
+    for (QTcpSocket* socket : waiting) {
+        Connection& c = connections_.at(socket);
+        c.awaitingVerdict = false;
+        c.phase = Connection::Phase::Receiving;
+        serve(socket, true);
+    }
+}
+
+void HttpListener::setUp(QTcpServer* server)
+{
+    server_ = server;
+    server_->setListenBacklogSize(limits_.listenBacklog);
+    // One connection a turn of the event loop: the ones accepted before get their requests read between
+    // two, so that a burst of newcomers makes room among the quiet, not among those just about to ask.
+    server_->setMaxPendingConnections(1);
+    // A TLS connection becomes pending only once its handshake is done, after newConnection().
+    connect(server_, &QTcpServer::pendingConnectionAvailable, this, &HttpListener::acceptPending,
+            Qt::QueuedConnection);
+    // The server pauses on an error such as no descriptor left and would never accept again by itself.
+    connect(server_, &QTcpServer::acceptError, this,
+            [this] { QTimer::singleShot(limits_.acceptRetryMs, server_, &QTcpServer::resumeAccepting); });
+}
+
+void HttpListener::addRoute(const QByteArray& path, Handler handler)
+{
+    routes_.insert(path, std::move(handler));
+}
+
+HttpListener::Bound HttpListener::listen(const QHostAddress& address, quint16 port)
+{
+    if (!server_->listen(address, port))
+        return {0, server_->errorString()};
+    return {server_->serverPort(), {}};
+}
+
+void HttpListener::acceptPending()
+{
+    if (QTcpSocket* socket = server_->nextPendingConnection())
+        admit(socket);
+}
+
+void HttpListener::admit(QTcpSocket* socket)
+{
+    const QHostAddress peer = socket->peerAddress();
+    const auto fromPeer = std::count_if(connections_.begin(), connections_.end(),
+                                        [&](const auto& entry) { return entry.second.peer == peer; });
+    if (fromPeer >= limits_.maxPerAddress)
+        makeRoom(&peer);
+    if (int(connections_.size()) >= limits_.maxConnections)
+        makeRoom(nullptr);
+
+    // The socket reads no further than one head ahead; what the client sends beyond waits in the kernel.
+    socket->setReadBufferSize(limits_.maxHeadBytes);
+    socket->setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, limits_.sendBufferBytes);
+    Connection& c = connections_[socket];
+    c.peer = peer;
+    c.lastHeardMs = clock_.elapsed();
+    c.deadline = new QTimer(socket);
+    c.deadline->setSingleShot(true);
+    c.deadline->start(limits_.idleTimeoutMs);
+    connect(c.deadline, &QTimer::timeout, this, [this, socket] { close(socket); });
+    connect(socket, &QTcpSocket::readyRead, this, [this, socket] { serve(socket, false); });
+    connect(socket, &QTcpSocket::bytesWritten, this, [this, socket] { written(socket); });
+    connect(socket, &QTcpSocket::disconnected, this, [this, socket] { close(socket); });
+    serve(socket, false);
+}
+
+void HttpListener::makeRoom(const QHostAddress* of)
+{
+    // An answer on its way is a request served, and closing it would waste the answer: such connections
+    // go last, and then the quietest first.
+    const auto rank = [](const Connection& c) {
+        return std::pair(c.phase == Connection::Phase::Answering, c.lastHeardMs);
+    };
+    auto victim = connections_.end();
+    for (auto it = connections_.begin(); it != connections_.end(); ++it)
+        if ((!of || it->second.peer == *of) &&
+            (victim == connections_.end() || rank(it->second) < rank(victim->second)))
+            victim = it;
+    if (victim != connections_.end())
+        close(victim->first);
+}
+
+void HttpListener::serve(QTcpSocket* socket, bool resumed)
+{
+    const auto found = connections_.find(socket);
+    if (found == connections_.end())
+        return;
+    Connection& c = found->second;
+    if (c.phase == Connection::Phase::Lingering) {
+        c.lingered += socket->read(socket->bytesAvailable()).size();
+        if (c.lingered > limits_.lingerBytes)
+            close(socket);
+        return;
+    }
+    // Back-pressure: nothing more is read while the last answer has not left.
+    if (c.phase == Connection::Phase::Answering)
+        return;
+    const QByteArray fresh = socket->read(limits_.maxHeadBytes - c.pending.size());
+    if (!fresh.isEmpty())
+        c.lastHeardMs = clock_.elapsed();
+    c.pending += fresh;
+    if (c.pending.isEmpty())
+        return;
+    if (c.phase == Connection::Phase::Waiting) {
+        // The whole head must come within its time-out, however it trickles in.
+        c.phase = Connection::Phase::Receiving;
+        c.deadline->start(limits_.headTimeoutMs);
+    }
+    // A head ends at a line break: other pieces need no new look.
+    if (!resumed && !fresh.contains('\n') && c.pending.size() < limits_.maxHeadBytes)
+        return;
+
+    using Outcome = ParsedRequestHead::Outcome;
+    const ParsedRequestHead parsed = parseRequestHead(c.pending, limits_.maxHeadBytes);
+    switch (parsed.outcome) {
+    case Outcome::Incomplete:
+        return;
+    case Outcome::TooLarge:
+        return refuse(socket, c, 431);
+    case Outcome::Malformed:
+        return refuse(socket, c, 400);
+    case Outcome::UnsupportedVersion:
+        return refuse(socket, c, 505);
+    case Outcome::Complete:
+        break;
+    }
+    // A body is never read: the route table has nothing that takes one.
+    if (parsed.head.hasBody)
+        return refuse(socket, c, 413);
+    if (verdict_) {
+        const std::optional<bool> allowed = verdict_(parsed.head.header("authorization"));
+        if (!allowed) {
+            // Not read further until the check is done; the head stays for serve() to take again.
+            c.awaitingVerdict = true;
+            c.phase = Connection::Phase::Answering;
+            c.deadline->start(limits_.headTimeoutMs);
+            return;
+        }
+        if (!*allowed) {
+            c.pending.remove(0, parsed.length);
+            Answer answer = plainText(401, "A login is needed here\n");
+            answer.headers.emplaceBack("WWW-Authenticate",
+                                       "Basic realm=\"" + realm_ + "\", charset=\"UTF-8\"");
+            return send(socket, c, answer, &parsed.head, !parsed.head.keepAlive);
+        }
+    }
+    c.pending.remove(0, parsed.length);
+    send(socket, c, route(parsed.head), &parsed.head, !parsed.head.keepAlive);
+}
+
+HttpListener::Answer HttpListener::route(const HttpRequestHead& head) const
+{
+    const auto handler = routes_.constFind(head.path);
+    if (handler == routes_.cend()) {
+        QList<QByteArray> paths = routes_.keys();
+        std::sort(paths.begin(), paths.end());
+        return plainText(404, "Not found; this server has " + paths.join(", ") + '\n');
+    }
+    if (head.method != "GET" && head.method != "HEAD") {
+        Answer answer = plainText(405, "Only GET and HEAD are served here\n");
+        answer.headers.emplaceBack("Allow", "GET, HEAD");
+        return answer;
+    }
+    return (*handler)(head);
+}
+
+void HttpListener::send(QTcpSocket* socket, Connection& c, const Answer& answer, const HttpRequestHead* head,
+                        bool close)
+{
+    QByteArray bytes = "HTTP/1.1 " + QByteArray::number(answer.status) + ' ' + reasonPhrase(answer.status) +
+                       "\r\nContent-Type: " + answer.contentType +
+                       "\r\nContent-Length: " + QByteArray::number(answer.body.size()) + "\r\n";
+    for (const auto& [name, value] : answer.headers)
+        bytes += name + ": " + value + "\r\n";
+    for (const auto& [name, value] : common_)
+        bytes += name + ": " + value + "\r\n";
+    if (close)
+        bytes += "Connection: close\r\n";
+    else if (head && head->minorVersion == 0)
+        bytes += "Connection: keep-alive\r\n";
+    bytes += "\r\n";
+    if (!head || head->method != "HEAD")
+        bytes += answer.body;
+    c.phase = Connection::Phase::Answering;
+    c.closeAfter = close;
+    c.deadline->start(limits_.writeTimeoutMs);
+    socket->write(bytes);
+}
+
+void HttpListener::refuse(QTcpSocket* socket, Connection& c, int status)
+{
+    c.pending.clear();
+    send(socket, c, plainText(status, reasonPhrase(status) + '\n'), nullptr, true);
+}
+
+void HttpListener::written(QTcpSocket* socket)
+{
+    const auto found = connections_.find(socket);
+    if (found == connections_.end() || socket->bytesToWrite() > 0)
+        return;
+    Connection& c = found->second;
+    if (c.phase != Connection::Phase::Answering)
+        return;
+    c.lastHeardMs = clock_.elapsed();
+    if (c.closeAfter)
+        return linger(socket, c);
+    c.phase = Connection::Phase::Waiting;
+    c.deadline->start(limits_.idleTimeoutMs);
+    serve(socket, true); // the next pipelined request, if there is one
+}
+
+// Ends the sending side and drops what the client still sends for a while: the client reads the whole
+// answer and then the end, where closing with its bytes unread would send a reset instead.
+void HttpListener::linger(QTcpSocket* socket, Connection& c)
+{
+    c.phase = Connection::Phase::Lingering;
+    c.pending.clear();
+    ::shutdown(int(socket->socketDescriptor()), SHUT_WR);
+    c.deadline->start(limits_.lingerMs);
+    serve(socket, false);
+}
+
+void HttpListener::close(QTcpSocket* socket)
+{
+    if (connections_.erase(socket) == 0)
+        return;
+    socket->disconnect(this);
+    socket->abort();
+    socket->deleteLater();
+}
+
+} // namespace quorvel::service

@@ -1,0 +1,136 @@
+#pragma once
+
+#include "service/http/httprequesthead.h"
+
+#include <QByteArray>
+#include <QElapsedTimer>
+#include <QHash>
+#include <QHostAddress>
+#include <QObject>
+
+#include <functional>
+#include <optional>
+#include <unordered_map>
+
+class QSslConfiguration;
+class QTcpServer;
+class QTcpSocket;
+class QTimer;
+
+namespace quorvel::service {
+
+// What one client can cost the listener, whatever it sends. The defaults are the service's; a test
+// scales them down.
+struct HttpLimits {
+    // Open connections in all: a scraper needs one, a browser six, and a full cap refuses no one, it
+    // closes the quietest. Small, because the event loop polls every socket at each of its turns: 32 or
+    // 64 held cost the sweep a fifth of its pace at full speed, 16 under a twentieth (bench/run, figure
+    // 9). Well below the unit's LimitNOFILE=64, with room for the log, the adapter's connection, the
+    // notify socket and the toolkit's own descriptors (some 12).
+    int maxConnections = 16;
+    // Of them from one address, so that one host recycles its own connections, never the others'.
+    int maxPerAddress = 8;
+    // Request line and headers: a scraper sends some 200 bytes, a browser rarely 2 KiB.
+    qsizetype maxHeadBytes = 8192;
+    // From a request's first byte to its end: ample for any client, short for one byte every few seconds.
+    int headTimeoutMs = 5000;
+    // A kept-alive connection without a request: longer than a scraper's interval (the README's 30 s),
+    // so the connection is reused; idle ones make room first when the cap is reached anyway.
+    int idleTimeoutMs = 60000;
+    // An answer still in the process this long after it was rendered: the client does not read; drop it.
+    int writeTimeoutMs = 10000;
+    // What the kernel holds per connection of answers sent and not yet read (SO_SNDBUF): a few answers.
+    int sendBufferBytes = 65536;
+    // After an answer that closes the connection, what the client still sends is read and dropped for
+    // this long and up to this much, so that closing with unread bytes does not reset the answer away.
+    int lingerMs = 1000;
+    qsizetype lingerBytes = 65536;
+    // Connections the kernel queues until they are accepted: a burst waits there rather than being
+    // dropped, which would cost a good client the second until its connect is tried again.
+    int listenBacklog = 1024;
+    // When the system refuses to accept (no descriptor left), accepting is tried again after this.
+    int acceptRetryMs = 100;
+};
+
+// A small HTTP/1.1 server in the event loop's thread: GET and HEAD on a table of paths, 404 and 405
+// otherwise. A request is read only once the answer before it has left the process, from a buffer of
+// maxHeadBytes, so a client that does not read stops being read; no request body is accepted. When a cap
+// on connections is reached, the connection that has been quiet longest (of that address, for the
+// per-address cap) is closed to make room, one being answered only when there is no other: a client that
+// sends its request at once is served.
+class HttpListener final : public QObject {
+    Q_OBJECT
+public:
+    struct Answer {
+        int status = 200;
+        QByteArray contentType;
+        QList<std::pair<QByteArray, QByteArray>> headers; // more of them, after the content type
+        QByteArray body;
+    };
+    // Renders the answer to GET and HEAD of one path (HEAD sends its headers only).
+    using Handler = std::function<Answer(const HttpRequestHead&)>;
+
+    explicit HttpListener(HttpLimits limits = {}, QObject* parent = nullptr);
+
+    void addRoute(const QByteArray& path, Handler handler);
+    // Headers every answer carries, the refusals too.
+    void setCommonHeaders(QList<std::pair<QByteArray, QByteArray>> headers) { common_ = std::move(headers); }
+    // Speaks TLS with this certificate and key from the next listen() on; the handshake must end within
+    // the head's time-out.
+    void setTls(const QSslConfiguration& configuration);
+    // Asks for a login: a request whose Authorization header the check has not allowed is answered 401.
+    // While the check works out a new header, the connection is not read further.
+    using Verdict = std::function<std::optional<bool>(const QByteArray& authorization)>;
+    void setAuthorization(Verdict verdict, QByteArray realm);
+    // A verdict that was pending is known now: the connections that wait for it go on.
+    void resumeWaiting();
+
+    // Binds the address given and nothing else. The bound port, or the system's reason.
+    struct Bound {
+        quint16 port = 0;
+        QString error;
+    };
+    [[nodiscard]] Bound listen(const QHostAddress& address, quint16 port);
+
+    [[nodiscard]] int connectionCount() const { return int(connections_.size()); }
+    [[nodiscard]] const HttpLimits& limits() const { return limits_; }
+
+private:
+    struct Connection {
+        enum class Phase { Waiting, Receiving, Answering, Lingering };
+        QHostAddress peer;
+        QTimer* deadline = nullptr; // the socket's child
+        QByteArray pending;         // bytes read and not yet taken by a request, at most maxHeadBytes
+        qint64 lastHeardMs = 0;     // when the client last sent or took bytes, for choosing whom to close
+        qsizetype lingered = 0;
+        Phase phase = Phase::Waiting;
+        bool closeAfter = false;
+        bool awaitingVerdict = false; // its head waits in pending for the login's check
+    };
+
+    void setUp(QTcpServer* server);
+    void acceptPending();
+    void admit(QTcpSocket* socket);
+    // Closes the connection quiet longest, of this address if given.
+    void makeRoom(const QHostAddress* of);
+    // Reads and answers what the client sent; resumed marks the call after an answer has left.
+    void serve(QTcpSocket* socket, bool resumed);
+    void written(QTcpSocket* socket);
+    [[nodiscard]] Answer route(const HttpRequestHead& head) const;
+    void send(QTcpSocket* socket, Connection& c, const Answer& answer, const HttpRequestHead* head,
+              bool close);
+    void refuse(QTcpSocket* socket, Connection& c, int status);
+    void linger(QTcpSocket* socket, Connection& c);
+    void close(QTcpSocket* socket);
+
+    HttpLimits limits_;
+    QTcpServer* server_ = nullptr;
+    QHash<QByteArray, Handler> routes_;
+    QList<std::pair<QByteArray, QByteArray>> common_;
+    Verdict verdict_;
+    QByteArray realm_;
+    std::unordered_map<QTcpSocket*, Connection> connections_;
+    QElapsedTimer clock_;
+};
+
+} // namespace quorvel::service

@@ -1,0 +1,14 @@
+#pragma once
+
+#include <QHostAddress>
+
+namespace quorvel::service {
+
+// Where the listener serves the page and the metrics: an IPv4 address and a port (0 lets the system pick
+// one).
+struct MetricsEndpoint {
+    QHostAddress address;
+    quint16 port = 0;
+};
+
+} // namespace quorvel::service

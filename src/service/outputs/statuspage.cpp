@@ -1,0 +1,357 @@
+#include "service/outputs/statuspage.h"
+
+#include "service/state/statestore.h"
+
+#include "acquisition/readoutcome.h"
+#include "logfile/plotlayout.h"
+#include "logfile/svgrenderer.h"
+#include "runtime/appinfo.h"
+#include "runtime/conversions.h"
+#include "runtime/localeformats.h"
+
+#include <QCryptographicHash>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLocale>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <map>
+
+namespace quorvel::service::statuspage {
+
+namespace {
+
+// Points further apart than this are not joined: the sensor gave no good reading in between.
+constexpr int GapMinutes = 5;
+constexpr int SparkWidth = 160;
+constexpr int SparkHeight = 28;
+constexpr int SparkBucketMinutes = 10;
+
+const QByteArray& style()
+{
+    static const QByteArray css = R"(
+:root{color-scheme:light dark;--fg:#1d1d1f;--bg:#fff;--muted:#667;--line:#d8d8de;--bad:#b3261e;--warn:#8a5a00;--ok:#1d6b36}
+@media (prefers-color-scheme:dark){:root{--fg:#e8e8ea;--bg:#141416;--muted:#9a9aa6;--line:#34343a;--bad:#ff8a80;--warn:#ffcc66;--ok:#7ddc94}}
+body{margin:0 auto;max-width:75rem;padding:1rem;font:15px/1.4 system-ui,sans-serif;color:var(--fg);background:var(--bg)}
+h1{font-size:1.3rem;margin:0 0 .5rem}header p{margin:.2rem 0;color:var(--muted)}
+.bad{color:var(--bad)}.warn{color:var(--warn)}.ok{color:var(--ok)}
+table{border-collapse:collapse;width:100%;margin:1rem 0}th,td{text-align:left;padding:.4rem .5rem;border-bottom:1px solid var(--line);vertical-align:top}
+th{font-weight:600;color:var(--muted)}td.num{font-variant-numeric:tabular-nums;white-space:nowrap}
+.rom{font-family:ui-monospace,monospace;font-size:.85em;color:var(--muted)}
+svg.spark{width:10rem;height:1.75rem}svg.spark polyline{fill:none;stroke:currentColor;stroke-width:1.2}svg.spark circle{fill:currentColor}
+img.chart{width:100%;height:auto;border:1px solid var(--line);background:#fff}
+@media (max-width:40rem){thead{display:none}tr{display:block;border-bottom:1px solid var(--line);padding:.4rem 0}
+td{display:flex;flex-wrap:wrap;gap:0 .5rem;border:0;padding:.15rem 0}td::before{content:attr(data-label);flex:0 0 7.5rem;color:var(--muted)}
+.rom{overflow-wrap:anywhere}}
+)";
+    return css;
+}
+
+// Refreshes the cells in place; with scripts off the page is complete as served.
+const QByteArray& script()
+{
+    static const QByteArray js = R"(
+(function(){
+function age(t){if(!t)return 'never';var s=Math.max(0,Math.round((Date.now()-Date.parse(t))/1000));
+if(s<120)return s+' s ago';if(s<7200)return Math.round(s/60)+' min ago';if(s<172800)return Math.round(s/3600)+' h ago';return Math.round(s/86400)+' d ago';}
+function set(row,key,text,cls){var c=row.querySelector('[data-key="'+key+'"]');if(!c)return;c.textContent=text;if(cls!==undefined)c.className=cls;}
+function refresh(){fetch('readings.json',{cache:'no-store'}).then(function(r){return r.json();}).then(function(d){
+d.sensors.forEach(function(s){var row=document.getElementById('sensor-'+s.slot);if(!row)return;
+set(row,'temperature',s.result==='power_on_reset'?'power-on reset':(s.temperature===null?'\u2014':s.temperature.toFixed(4).replace(/\.?0+$/,'')+' \u00b0C'),'num');
+set(row,'age',age(s.last_success),s.stale?'num bad':'num');
+set(row,'result',s.result===null?'not read yet':s.result+(s.reason?': '+s.reason:''),s.result==='ok'?'ok':'warn');
+set(row,'failures',String(s.consecutive_failures),'num');
+row.querySelector('[data-key="stale"]').hidden=!s.stale;});
+var a=document.getElementById('adapter');if(a)a.textContent=d.adapter.reachable?'answers':'does not answer since '+d.adapter.unreachable_since+': '+d.adapter.reason;
+var l=document.getElementById('log-counts');if(l)l.textContent=d.log.records_written+' records written, '+d.log.records_lost+' lost';
+}).catch(function(){});}
+setInterval(refresh,5000);})();
+)";
+    return js;
+}
+
+QByteArray hashSource(const QByteArray& text)
+{
+    return "'sha256-" + QCryptographicHash::hash(text, QCryptographicHash::Sha256).toBase64() + "'";
+}
+
+// The page shows one source: the service reads one.
+const SourceState& firstSource(const StateStore& store)
+{
+    static const SourceState none;
+    return store.sources().empty() ? none : *store.sources().front();
+}
+
+QString number(float value)
+{
+    return runtime::singleToText(value, QLocale::c());
+}
+
+QString temperatureCell(const SensorState& sensor)
+{
+    if (sensor.lastOutcome == acquisition::ReadOutcome::PowerOnReset)
+        return QStringLiteral("power-on reset");
+    return sensor.goodValue ? number(*sensor.goodValue) + QStringLiteral(" \u00b0C")
+                            : QStringLiteral("\u2014");
+}
+
+QString resultText(const SensorState& sensor)
+{
+    if (!sensor.lastOutcome)
+        return QStringLiteral("not read yet");
+    const QString label = acquisition::readOutcomeLabel(*sensor.lastOutcome);
+    return sensor.lastReason.isEmpty() ? label : label + QStringLiteral(": ") + sensor.lastReason;
+}
+
+// The day as a polyline per run of points, scaled to the sensor's own range.
+QString sparkline(const QList<SensorHistory::Point>& points)
+{
+    if (points.isEmpty())
+        return QStringLiteral(
+                   "<svg class=\"spark\" viewBox=\"0 0 %1 %2\" role=\"img\" aria-label=\"no readings "
+                   "in the last 24 hours\"></svg>")
+            .arg(SparkWidth)
+            .arg(SparkHeight);
+    const auto [low, high] = std::minmax_element(
+        points.begin(), points.end(), [](const auto& a, const auto& b) { return a.value < b.value; });
+    const double span = std::max(0.5, double(high->value - low->value));
+    const std::int32_t first = points.last().minute - SensorHistory::Minutes + 1;
+    QString out =
+        QStringLiteral("<svg class=\"spark\" viewBox=\"0 0 %1 %2\" role=\"img\" aria-label=\"%3 to %4 "
+                       "\u00b0C in the last 24 hours\">")
+            .arg(SparkWidth)
+            .arg(SparkHeight)
+            .arg(number(low->value), number(high->value));
+    QString run;
+    int runPoints = 0;
+    // A run of one point is a dot: a polyline of one point draws nothing.
+    const auto endRun = [&] {
+        if (runPoints == 1)
+            out += QStringLiteral("<circle cx=\"%1\" cy=\"%2\" r=\"1.5\"/>")
+                       .arg(run.section(QLatin1Char(','), 0, 0), run.section(QLatin1Char(','), 1).trimmed());
+        else if (runPoints > 1)
+            out += QStringLiteral("<polyline points=\"%1\"/>").arg(run.trimmed());
+        run.clear();
+        runPoints = 0;
+    };
+    std::int32_t previous = -GapMinutes - 1;
+    for (qsizetype i = 0; i < points.size(); ++i) {
+        const SensorHistory::Point& point = points[i];
+        // One point of each few minutes is plenty for 160 pixels: the last of its bucket, or the one
+        // before a gap, so runs still end where they end.
+        const bool lastOfBucket =
+            i + 1 == points.size() ||
+            points[i + 1].minute / SparkBucketMinutes != point.minute / SparkBucketMinutes ||
+            points[i + 1].minute - point.minute > GapMinutes;
+        if (point.minute - previous > GapMinutes)
+            endRun();
+        if (!lastOfBucket && runPoints > 0) {
+            previous = point.minute;
+            continue;
+        }
+        const double x = double(point.minute - first) * SparkWidth / SensorHistory::Minutes;
+        const double y = SparkHeight - 2 - (point.value - low->value) / span * (SparkHeight - 4);
+        run += QStringLiteral("%1,%2 ").arg(x, 0, 'f', 1).arg(y, 0, 'f', 1);
+        ++runPoints;
+        previous = point.minute;
+    }
+    endRun();
+    return out + QStringLiteral("</svg>");
+}
+
+} // namespace
+
+QString escapeHtml(const QString& text)
+{
+    QString out;
+    out.reserve(text.size());
+    for (const QChar c : text) {
+        switch (c.unicode()) {
+        case '&':
+            out += QLatin1String("&amp;");
+            break;
+        case '<':
+            out += QLatin1String("&lt;");
+            break;
+        case '>':
+            out += QLatin1String("&gt;");
+            break;
+        case '"':
+            out += QLatin1String("&quot;");
+            break;
+        case '\'':
+            out += QLatin1String("&#39;");
+            break;
+        default:
+            out += c;
+        }
+    }
+    return out;
+}
+
+QString ageText(const QDateTime& then, const QDateTime& now)
+{
+    if (!then.isValid())
+        return QStringLiteral("never");
+    const qint64 s = std::max<qint64>(0, then.secsTo(now));
+    if (s < 120)
+        return QStringLiteral("%1 s ago").arg(s);
+    if (s < 7200)
+        return QStringLiteral("%1 min ago").arg(std::llround(double(s) / 60));
+    if (s < 172800)
+        return QStringLiteral("%1 h ago").arg(std::llround(double(s) / 3600));
+    return QStringLiteral("%1 d ago").arg(std::llround(double(s) / 86400));
+}
+
+QByteArray readingsJson(const StateStore& store, const QDateTime& now)
+{
+    const SourceState& source = firstSource(store);
+    const auto timeOrNull = [](const QDateTime& when) {
+        return when.isValid() ? QJsonValue(runtime::isoWithOffset(when)) : QJsonValue(QJsonValue::Null);
+    };
+    QJsonArray sensors;
+    for (const SensorState& sensor : source.sensors) {
+        sensors.append(QJsonObject{
+            {QStringLiteral("slot"), sensor.slot + 1},
+            {QStringLiteral("rom"), sensor.romCode},
+            {QStringLiteral("name"), sensor.name},
+            {QStringLiteral("temperature"),
+             sensor.goodValue ? QJsonValue(double(*sensor.goodValue)) : QJsonValue(QJsonValue::Null)},
+            {QStringLiteral("result"), sensor.lastOutcome
+                                           ? QJsonValue(acquisition::readOutcomeLabel(*sensor.lastOutcome))
+                                           : QJsonValue(QJsonValue::Null)},
+            {QStringLiteral("reason"), sensor.lastReason},
+            {QStringLiteral("last_success"), timeOrNull(sensor.lastSuccess)},
+            {QStringLiteral("consecutive_failures"), double(sensor.failuresInRow)},
+            {QStringLiteral("stale"), store.isStale(sensor, now)},
+        });
+    }
+    const QJsonObject root{
+        {QStringLiteral("version"), ReadingsSchemaVersion},
+        {QStringLiteral("generated"), runtime::isoWithOffset(now)},
+        {QStringLiteral("adapter"),
+         QJsonObject{{QStringLiteral("address"), source.address},
+                     {QStringLiteral("reachable"), source.reachable()},
+                     {QStringLiteral("unreachable_since"), timeOrNull(source.unreachableSince)},
+                     {QStringLiteral("reason"), source.reachable() ? QJsonValue(QJsonValue::Null)
+                                                                   : QJsonValue(source.unreachableReason)}}},
+        {QStringLiteral("log"),
+         QJsonObject{{QStringLiteral("path"),
+                      source.logPath.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(source.logPath)},
+                     {QStringLiteral("records_written"), double(source.recordsWritten)},
+                     {QStringLiteral("records_lost"), double(source.recordsLost)},
+                     {QStringLiteral("notice"), source.logNotice}}},
+        {QStringLiteral("stale_after_seconds"), store.staleAfterSeconds()},
+        {QStringLiteral("sensors"), sensors},
+    };
+    return QJsonDocument(root).toJson(QJsonDocument::Compact);
+}
+
+QByteArray html(const StateStore& store, const QDateTime& now)
+{
+    const SourceState& source = firstSource(store);
+    const auto e = [](const QString& text) { return escapeHtml(text); };
+    QString page;
+    page.reserve(4096 + 1536 * int(source.sensors.size()));
+    page += QStringLiteral("<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
+                           "<meta name=\"viewport\" content=\"width=device-width,initial-scale=1\">"
+                           "<title>quorvel3d: %1</title><style>")
+                .arg(e(source.address));
+    page += QString::fromUtf8(style());
+    page += QStringLiteral("</style></head><body><header><h1>Temperatures from the adapter at %1</h1>")
+                .arg(e(source.address));
+    page +=
+        source.reachable()
+            ? QStringLiteral("<p>Adapter: <span id=\"adapter\" class=\"ok\">answers</span></p>")
+            : QStringLiteral(
+                  "<p>Adapter: <span id=\"adapter\" class=\"bad\">does not answer since %1: %2</span></p>")
+                  .arg(e(runtime::isoWithOffset(source.unreachableSince)), e(source.unreachableReason));
+    if (source.logPath.isEmpty())
+        page += QStringLiteral("<p>Log: off</p>");
+    else
+        page += QStringLiteral("<p>Log: %1, <span id=\"log-counts\">%2 records written, %3 lost</span>%4</p>")
+                    .arg(e(source.logPath))
+                    .arg(source.recordsWritten)
+                    .arg(source.recordsLost)
+                    .arg(source.logNotice.isEmpty()
+                             ? QString()
+                             : QStringLiteral(" <span class=\"bad\">%1</span>").arg(e(source.logNotice)));
+    page += QStringLiteral("<p>Shown %1; a sensor with no good read for %2 s is stale.</p></header>")
+                .arg(e(runtime::isoWithOffset(now)))
+                .arg(store.staleAfterSeconds());
+    page += QStringLiteral(
+        "<table><thead><tr><th>Sensor</th><th>Temperature</th><th>Last good read</th>"
+        "<th>Last read</th><th>Failures in a row</th><th>Last 24 hours</th></tr></thead><tbody>");
+    for (const SensorState& sensor : source.sensors) {
+        const bool stale = store.isStale(sensor, now);
+        const QString name = sensor.displayName();
+        const bool ok = sensor.lastOutcome == acquisition::ReadOutcome::Ok;
+        page +=
+            QStringLiteral("<tr id=\"sensor-%1\"><td data-label=\"Sensor\">%2 <span class=\"rom\">%3</span> "
+                           "<strong class=\"bad\" data-key=\"stale\"%4>stale</strong></td>")
+                .arg(sensor.slot + 1)
+                .arg(e(name), e(sensor.romCode), stale ? QString() : QStringLiteral(" hidden"));
+        page +=
+            QStringLiteral("<td data-label=\"Temperature\" data-key=\"temperature\" class=\"num\">%1</td>")
+                .arg(e(temperatureCell(sensor)));
+        page += QStringLiteral("<td data-label=\"Last good read\" data-key=\"age\" class=\"num%1\">%2</td>")
+                    .arg(stale ? QStringLiteral(" bad") : QString(), e(ageText(sensor.lastSuccess, now)));
+        page += QStringLiteral("<td data-label=\"Last read\" data-key=\"result\" class=\"%1\">%2</td>")
+                    .arg(ok ? QStringLiteral("ok") : QStringLiteral("warn"), e(resultText(sensor)));
+        page +=
+            QStringLiteral("<td data-label=\"Failures in a row\" data-key=\"failures\" class=\"num\">%1</td>")
+                .arg(sensor.failuresInRow);
+        page += QStringLiteral("<td data-label=\"Last 24 hours\">%1</td></tr>")
+                    .arg(sparkline(source.history.points(sensor.slot, now)));
+    }
+    page += QStringLiteral(
+                "</tbody></table><h2>All sensors, last 24 hours</h2>"
+                "<img class=\"chart\" src=\"chart.svg\" alt=\"Chart of every sensor over the last 24 "
+                "hours, with gaps where reads failed\" width=\"1200\" height=\"500\">"
+                "<p class=\"rom\">quorvel3d %1 \u00b7 <a href=\"readings.json\">readings.json</a> \u00b7 "
+                "<a href=\"metrics\">metrics</a></p><script>")
+                .arg(e(runtime::AppInfo::versionText()));
+    page += QString::fromUtf8(script());
+    page += QStringLiteral("</script></body></html>\n");
+    return page.toUtf8();
+}
+
+QByteArray chartSvg(const StateStore& store, const QDateTime& now)
+{
+    const SourceState& source = firstSource(store);
+    const QSize size(1200, 500);
+    const int sensors = int(source.sensors.size());
+    // Every minute of the day that has a point of any sensor is a record; a sensor without one there is NaN.
+    std::map<std::int32_t, QList<float>> minutes;
+    for (int slot = 0; slot < sensors; ++slot)
+        for (const SensorHistory::Point& point : source.history.points(slot, now)) {
+            auto [at, fresh] = minutes.try_emplace(point.minute);
+            if (fresh)
+                at->second = QList<float>(sensors, std::numeric_limits<float>::quiet_NaN());
+            at->second[slot] = point.value;
+        }
+    // Always by stretches of the picture's columns, which keep a gap per sensor.
+    logfile::PlotEnvelope envelope(logfile::PlotLayout::columns(size), 0);
+    for (const auto& [minute, readings] : minutes)
+        envelope.add({QDateTime::fromSecsSinceEpoch(qint64(minute) * 60), readings});
+    logfile::PlotScene scene = logfile::PlotLayout::layout(
+        envelope, size, QStringLiteral("The last 24 hours at %1").arg(source.address));
+    for (logfile::PlotLegendEntry& entry : scene.legend)
+        if (entry.sensor >= 1 && std::size_t(entry.sensor) <= source.sensors.size())
+            if (const QString& name = source.sensors[std::size_t(entry.sensor - 1)].name; !name.isEmpty())
+                entry.label.text = name.left(9); // the legend has room for a few letters
+    return logfile::SvgRenderer::render(scene);
+}
+
+QByteArray contentSecurityPolicy()
+{
+    static const QByteArray policy = "default-src 'none'; img-src 'self'; connect-src 'self'; style-src " +
+                                     hashSource(style()) + "; script-src " + hashSource(script()) +
+                                     "; base-uri 'none'; form-action 'none'; frame-ancestors 'none'";
+    return policy;
+}
+
+} // namespace quorvel::service::statuspage

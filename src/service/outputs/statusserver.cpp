@@ -1,0 +1,84 @@
+#include "service/outputs/statusserver.h"
+
+#include "service/http/basicauth.h"
+#include "service/outputs/servicemetrics.h"
+#include "service/outputs/statuspage.h"
+#include "service/state/statestore.h"
+
+#include <QFile>
+#include <QSslConfiguration>
+#include <QSslKey>
+
+namespace quorvel::service {
+
+StatusServer::StatusServer(const StateStore& store, const ServiceMetrics& metrics, QObject* parent,
+                           HttpLimits limits)
+    : QObject(parent), listener_(limits, this), clock_(&QDateTime::currentDateTime)
+{
+    listener_.setCommonHeaders({
+        {"Content-Security-Policy", statuspage::contentSecurityPolicy()},
+        {"X-Content-Type-Options", "nosniff"},
+        {"Referrer-Policy", "no-referrer"},
+        {"Cache-Control", "no-store"},
+    });
+    listener_.addRoute("/", [this, &store](const HttpRequestHead&) {
+        return HttpListener::Answer{200, "text/html; charset=utf-8", {}, statuspage::html(store, clock_())};
+    });
+    listener_.addRoute("/readings.json", [this, &store](const HttpRequestHead&) {
+        return HttpListener::Answer{200, "application/json", {}, statuspage::readingsJson(store, clock_())};
+    });
+    listener_.addRoute("/chart.svg", [this, &store](const HttpRequestHead&) {
+        const QDateTime now = clock_();
+        if (const qint64 minute = now.toSecsSinceEpoch() / 60; minute != chartMinute_) {
+            chart_ = statuspage::chartSvg(store, now);
+            chartMinute_ = minute;
+        }
+        return HttpListener::Answer{200, "image/svg+xml", {}, chart_};
+    });
+    listener_.addRoute("/metrics", [&metrics](const HttpRequestHead&) {
+        return HttpListener::Answer{
+            200, "text/plain; version=0.0.4; charset=utf-8", {}, metrics.exposition()};
+    });
+}
+
+StatusServer::~StatusServer() = default;
+
+std::optional<QString> StatusServer::configure(const WebConfig& config)
+{
+    if (!config.certFile.isEmpty()) {
+        const QList<QSslCertificate> chain = QSslCertificate::fromPath(config.certFile, QSsl::Pem);
+        if (chain.isEmpty())
+            return QStringLiteral("%1 holds no PEM certificate").arg(config.certFile);
+        QFile keyFile(config.keyFile);
+        if (!keyFile.open(QIODevice::ReadOnly))
+            return QStringLiteral("%1 cannot be read: %2").arg(config.keyFile, keyFile.errorString());
+        const QByteArray pem = keyFile.readAll();
+        QSslKey key;
+        for (const QSsl::KeyAlgorithm algorithm : {QSsl::Rsa, QSsl::Ec, QSsl::Dsa})
+            if (key = QSslKey(pem, algorithm, QSsl::Pem); !key.isNull())
+                break;
+        if (key.isNull())
+            return QStringLiteral("%1 holds no unencrypted PEM private key").arg(config.keyFile);
+        QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
+        tls.setLocalCertificateChain(chain);
+        tls.setPrivateKey(key);
+        tls.setPeerVerifyMode(QSslSocket::VerifyNone);
+        tls.setProtocol(QSsl::TlsV1_2OrLater);
+        listener_.setTls(tls);
+        tls_ = true;
+    }
+    if (!config.users.isEmpty()) {
+        auth_ = std::make_unique<BasicAuth>(config.users);
+        listener_.setAuthorization([this](const QByteArray& header) { return auth_->verdict(header); },
+                                   "quorvel3d");
+        connect(auth_.get(), &BasicAuth::checked, &listener_, &HttpListener::resumeWaiting);
+    }
+    return std::nullopt;
+}
+
+HttpListener::Bound StatusServer::listenOn(const MetricsEndpoint& endpoint)
+{
+    return listener_.listen(endpoint.address, endpoint.port);
+}
+
+} // namespace quorvel::service

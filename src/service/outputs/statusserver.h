@@ -1,0 +1,48 @@
+#pragma once
+
+#include "service/http/httplistener.h"
+#include "service/http/listenendpoint.h"
+#include "service/http/webconfig.h"
+
+#include <QByteArray>
+#include <QObject>
+
+#include <functional>
+#include <memory>
+
+namespace quorvel::service {
+
+class BasicAuth;
+class ServiceMetrics;
+class StateStore;
+
+// The one listener for people and machines: the status page (/), /readings.json, /chart.svg and /metrics,
+// each rendered in the event loop's thread from what the loop already keeps, within the listener's bounds.
+// Every answer forbids the browser anything outside the page itself; TLS and basic auth come from the web
+// configuration when one is given.
+class StatusServer final : public QObject {
+    Q_OBJECT
+public:
+    using Clock = std::function<QDateTime()>;
+
+    StatusServer(const StateStore& store, const ServiceMetrics& metrics, QObject* parent = nullptr,
+                 HttpLimits limits = {});
+    ~StatusServer() override;
+
+    // Loads the certificate and key and takes the users; the reason when the files cannot be used.
+    [[nodiscard]] std::optional<QString> configure(const WebConfig& config);
+    [[nodiscard]] HttpListener::Bound listenOn(const MetricsEndpoint& endpoint);
+    [[nodiscard]] bool usesTls() const { return tls_; }
+    void setClock(Clock clock) { clock_ = std::move(clock); }
+
+private:
+    HttpListener listener_;
+    Clock clock_;
+    std::unique_ptr<BasicAuth> auth_;
+    // The chart changes by the minute and costs most: drawn once a minute at most.
+    QByteArray chart_;
+    qint64 chartMinute_ = -1;
+    bool tls_ = false;
+};
+
+} // namespace quorvel::service

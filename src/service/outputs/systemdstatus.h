@@ -1,0 +1,53 @@
+#pragma once
+
+#include "acquisition/sensorreading.h"
+#include "runtime/timer.h"
+
+#include <QDateTime>
+#include <QObject>
+#include <QString>
+
+#include <functional>
+#include <memory>
+
+namespace quorvel::service {
+
+// The one-line STATUS the service manager shows: the last sweep, or since when the adapter does not answer.
+// Sent when the text changes and at most once a second, the latest text last, so a fast sweep does not
+// flood the manager and a slow one is still shown at once.
+class SystemdStatus : public QObject {
+    Q_OBJECT
+public:
+    using Send = std::function<void(const QString& status)>;
+    // Milliseconds of a steady clock.
+    using Clock = std::function<qint64()>;
+
+    static constexpr int MinIntervalMs = 1000;
+
+    explicit SystemdStatus(Send send, QObject* parent = nullptr);
+    // Replaces the clock and the timer that sends a held text (a test's own).
+    void setClock(Clock clock) { clock_ = std::move(clock); }
+    void setTimer(std::unique_ptr<runtime::Timer> timer);
+
+    void onStarted();
+    // sweeps: how many the service has completed, this one included.
+    void onSweep(const acquisition::SweepReport& sweep, quint64 sweeps);
+    void onUnreachable(const QString& adapter, const QString& reason, const QDateTime& since);
+    void onReachableAgain();
+
+private:
+    void show(const QString& text);
+    void sendHeld();
+
+    Send send_;
+    Clock clock_;
+    std::unique_ptr<runtime::Timer> timer_;
+    QString lastSweep_;
+    QString outage_; // empty while the adapter answers
+    QString sent_;
+    QString held_;
+    qint64 sentAt_ = 0;
+    bool sentOnce_ = false;
+};
+
+} // namespace quorvel::service

@@ -1,0 +1,35 @@
+#include "service/state/adapterreachability.h"
+
+#include <algorithm>
+
+namespace quorvel::service {
+
+AdapterReachability::AdapterReachability(int sensorCount, runtime::MessageSink messages, QObject* parent)
+    : QObject(parent), threshold_(std::clamp(sensorCount, 1, UnreachableAfter)),
+      messages_(std::move(messages))
+{
+}
+
+void AdapterReachability::onRead(const acquisition::SensorReading& reading)
+{
+    if (reading.gotAnswer()) {
+        noAnswerRun_ = 0;
+        silentSince_ = {};
+        if (!reachable_) {
+            reachable_ = true;
+            messages_(QStringLiteral("the adapter at %1 answers again").arg(reading.adapter));
+            emit reachableAgain(reading.adapter);
+        }
+        return;
+    }
+    if (noAnswerRun_++ == 0)
+        silentSince_ = reading.requested.isValid() ? reading.requested : reading.when;
+    if (reachable_ && noAnswerRun_ >= threshold_) {
+        reachable_ = false;
+        messages_(
+            QStringLiteral("the adapter at %1 is unreachable: %2").arg(reading.adapter, reading.reason));
+        emit unreachable(reading.adapter, reading.reason, silentSince_);
+    }
+}
+
+} // namespace quorvel::service

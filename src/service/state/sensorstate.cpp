@@ -1,0 +1,26 @@
+#include "service/state/sensorstate.h"
+
+namespace quorvel::service {
+
+QString SensorState::displayName() const
+{
+    return name.isEmpty() ? QStringLiteral("Sensor %1").arg(slot + 1) : name;
+}
+
+bool SensorState::take(const acquisition::SensorReading& reading)
+{
+    ++reads[static_cast<std::size_t>(reading.outcome)];
+    lastOutcome = reading.outcome;
+    lastReason = reading.reason;
+    lastValue = reading.value;
+    if (reading.outcome != acquisition::ReadOutcome::Ok) {
+        ++failuresInRow;
+        return false;
+    }
+    goodValue = reading.value;
+    lastSuccess = reading.when;
+    failuresInRow = 0;
+    return true;
+}
+
+} // namespace quorvel::service

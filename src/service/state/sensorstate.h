@@ -1,0 +1,58 @@
+#pragma once
+
+#include "service/state/sensorhistory.h"
+
+#include "acquisition/sensorreading.h"
+
+#include <QDateTime>
+#include <QString>
+
+#include <array>
+#include <optional>
+#include <vector>
+
+namespace quorvel::service {
+
+// One sensor's state as every output reads it, kept from its source's reading events. A power-on value is
+// no good read: it counts as a failure and leaves the last success and the last good value alone.
+struct SensorState {
+    QString source;
+    int slot = 0; // its place in the source's list, from 0
+    QString romCode;
+    QString name;                                        // the list's; empty for none
+    std::optional<acquisition::ReadOutcome> lastOutcome; // nothing until the first read
+    QString lastReason;
+    std::optional<float> lastValue; // what the last read gave, good or not
+    std::optional<float> goodValue; // the last good reading
+    QDateTime lastSuccess;
+    quint64 failuresInRow = 0;
+    // The reading as the source's last log record holds it (kept from before when a read failed); nothing
+    // until a record follows the sensor's first good read, since the log's 0 before it is no temperature.
+    std::optional<float> recorded;
+    std::array<quint64, acquisition::ReadOutcomeCount> reads{};
+
+    // The list's name, else "Sensor N" by its place: what a person sees on the page and in Home Assistant.
+    [[nodiscard]] QString displayName() const;
+    // Takes one read; true when it was a good one.
+    bool take(const acquisition::SensorReading& reading);
+};
+
+// One source's state: its sensors in list order, its reachability, its log's counts and its day's history.
+struct SourceState {
+    QString name;
+    QString address;
+    QString logPath; // empty: no log
+    QDateTime started;
+    std::vector<SensorState> sensors;
+    SensorHistory history;
+    QDateTime unreachableSince; // null while it answers
+    QString unreachableReason;
+    quint64 sweeps = 0;
+    quint64 recordsWritten = 0;
+    quint64 recordsLost = 0;
+    QString logNotice;
+
+    [[nodiscard]] bool reachable() const { return !unreachableSince.isValid(); }
+};
+
+} // namespace quorvel::service

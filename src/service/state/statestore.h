@@ -1,0 +1,73 @@
+#pragma once
+
+#include "service/state/sensorstate.h"
+
+#include "acquisition/sensorlist.h"
+#include "acquisition/sensorreading.h"
+
+#include <QDateTime>
+#include <QList>
+#include <QObject>
+#include <QString>
+
+#include <memory>
+#include <vector>
+
+namespace quorvel::service {
+
+// The one store of the service's state, keyed by source and sensor, updated once per reading event; every
+// output (metrics, the page and its JSON, MQTT, the service manager's status) reads it and keeps none of
+// its own. Its signals say what changed, after the store took it.
+class StateStore final : public QObject {
+    Q_OBJECT
+public:
+    // The MQTT connection's state, for the metrics: the transport's, not a sensor's.
+    struct MqttLink {
+        bool enabled = false;
+        bool connected = false;
+        quint64 published = 0;
+        quint64 connectionFailures = 0;
+    };
+
+    // keepHistory: each source keeps a day of good readings, for the page's charts.
+    StateStore(int staleAfterSeconds, bool keepHistory, QObject* parent = nullptr);
+    ~StateStore() override;
+
+    SourceState& addSource(const QString& name, const QString& address,
+                           const QList<acquisition::ListedSensor>& sensors, const QString& logPath,
+                           const QDateTime& started = QDateTime::currentDateTime());
+
+    [[nodiscard]] const std::vector<std::unique_ptr<SourceState>>& sources() const { return sources_; }
+    [[nodiscard]] SourceState* source(const QString& name) const;
+    [[nodiscard]] int sensorCount() const;
+    [[nodiscard]] int staleAfterSeconds() const { return staleAfter_; }
+    // No good read for the stale time: since the last one, or since its source started for one never read.
+    [[nodiscard]] bool isStale(const SensorState& sensor, const QDateTime& now) const;
+
+    // Over every source.
+    [[nodiscard]] quint64 sweeps() const;
+    [[nodiscard]] quint64 recordsWritten() const;
+    [[nodiscard]] quint64 recordsLost() const;
+
+    [[nodiscard]] const MqttLink& mqtt() const { return mqtt_; }
+    MqttLink& mqtt() { return mqtt_; }
+
+    void onRead(const QString& source, const acquisition::SensorReading& reading);
+    void onSweep(const QString& source, const acquisition::SweepReport& sweep);
+    void onUnreachable(const QString& source, const QString& reason, const QDateTime& since);
+    void onReachableAgain(const QString& source);
+
+signals:
+    void sensorChanged(const quorvel::service::SensorState& sensor,
+                       const quorvel::acquisition::SensorReading& reading);
+    void sweepTaken(const quorvel::service::SourceState& source,
+                    const quorvel::acquisition::SweepReport& sweep);
+
+private:
+    int staleAfter_;
+    bool keepHistory_;
+    std::vector<std::unique_ptr<SourceState>> sources_;
+    MqttLink mqtt_;
+};
+
+} // namespace quorvel::service
