@@ -8,8 +8,10 @@
 #include "service/app/exitstatus.h"
 #include "service/app/serviceprogram.h"
 #include "service/http/basicauth.h"
+#include "service/http/httplistener.h"
 #include "service/http/webconfig.h"
 #include "service/outputs/mqttmessages.h"
+#include "service/outputs/outputnames.h"
 #include "service/outputs/servicelog.h"
 #include "service/outputs/servicemetrics.h"
 #include "service/outputs/statuspage.h"
@@ -119,6 +121,8 @@ private slots:
     void ownSensorListNamesTheMetrics();
     void exitStatusesAreDocumented_data();
     void exitStatusesAreDocumented();
+    void sharedNamesAreDocumented_data();
+    void sharedNamesAreDocumented();
     void mqttMessagesOfEachRead_data();
     void mqttMessagesOfEachRead();
     void mqttClearsOnlyItsOwnStaleConfigs_data();
@@ -525,6 +529,43 @@ void TestServiceProgram::exitStatusesAreDocumented()
                                       .split(QLatin1Char(' '), Qt::SkipEmptyParts);
     QVERIFY(!prevented.isEmpty());
     QCOMPARE(prevented.contains(QString::number(status)), status != 0 && !restartMends);
+}
+
+void TestServiceProgram::sharedNamesAreDocumented_data()
+{
+    QTest::addColumn<QString>("document"); // under the source tree
+    QTest::addColumn<QString>("quoted");   // white space folded
+    const QString manual = QStringLiteral("packaging/quorvel3d.1.in");
+    const QString readme = QStringLiteral("README.md");
+    for (const service::names::MetricFamily& family : service::names::MetricFamilies)
+        QTest::addRow("%s", family.name) << manual << QString::fromLatin1(family.name);
+    QTest::newRow("schema, README")
+        << readme << QStringLiteral("(schema `version` %1)").arg(service::statuspage::ReadingsSchemaVersion);
+    QTest::newRow("schema, manual")
+        << manual << QStringLiteral("(schema version %1)").arg(service::statuspage::ReadingsSchemaVersion);
+    QTest::newRow("failures key") << readme
+                                  << QStringLiteral("`%1`").arg(service::names::ConsecutiveFailures);
+    const service::HttpLimits limits;
+    for (const QString& document : {readme, manual}) {
+        QTest::addRow("connections, %s", qPrintable(document))
+            << document << QStringLiteral("%1 connections").arg(limits.maxConnections);
+        QTest::addRow("per address, %s", qPrintable(document))
+            << document << QStringLiteral("%1 from one address").arg(limits.maxPerAddress);
+        QTest::addRow("head, %s", qPrintable(document))
+            << document << QStringLiteral("%1 KiB").arg(limits.maxHeadBytes / 1024);
+    }
+}
+
+// Where the README and the manual page quote a name or a bound, they quote the one the code has.
+void TestServiceProgram::sharedNamesAreDocumented()
+{
+    QFETCH(QString, document);
+    QFETCH(QString, quoted);
+    const QString text =
+        QString::fromUtf8(readAll(QStringLiteral(QT_TESTCASE_SOURCEDIR "/../../") + document)).simplified();
+    QVERIFY2(!text.isEmpty(), qPrintable(document));
+    QVERIFY2(text.contains(quoted),
+             qPrintable(QStringLiteral("%1 does not say \"%2\"").arg(document, quoted)));
 }
 
 void TestServiceProgram::boardShowsEachSensor_data()

@@ -1,5 +1,7 @@
 #include "service/outputs/mqttmessages.h"
 
+#include "service/outputs/outputnames.h"
+
 #include "runtime/localeformats.h"
 
 #include "runtime/conversions.h"
@@ -61,7 +63,7 @@ QList<MqttMessage> MqttMessages::onRead(const SensorState& sensor,
     QList<MqttMessage> out;
     // A power-on value is no temperature: it counts as a failure, as in the metrics.
     if (reading.outcome == acquisition::ReadOutcome::Ok)
-        out.append({topicOf(sensor, "temperature"), temperatureText(reading.value), true});
+        out.append({topicOf(sensor, names::TemperatureLeaf), temperatureText(reading.value), true});
     out.append(attributes(sensor));
     return out;
 }
@@ -75,10 +77,10 @@ MqttMessage MqttMessages::attributes(const SensorState& sensor) const
         {QStringLiteral("result"),
          sensor.lastOutcome ? acquisition::readOutcomeLabel(*sensor.lastOutcome) : QString()},
         {QStringLiteral("reason"), sensor.lastReason},
-        {QStringLiteral("last_success"), timeOrNull(sensor.lastSuccess)},
-        {QStringLiteral("consecutive_failures"), qint64(sensor.failuresInRow)},
+        {QLatin1String(names::LastSuccess), timeOrNull(sensor.lastSuccess)},
+        {QLatin1String(names::ConsecutiveFailures), qint64(sensor.failuresInRow)},
     };
-    return {topicOf(sensor, "attributes"), QJsonDocument(json).toJson(QJsonDocument::Compact), true};
+    return {topicOf(sensor, names::AttributesLeaf), QJsonDocument(json).toJson(QJsonDocument::Compact), true};
 }
 
 QList<MqttMessage> MqttMessages::discoveryConfigs() const
@@ -101,8 +103,8 @@ QList<MqttMessage> MqttMessages::discoveryConfigs() const
         QJsonObject config{
             {QStringLiteral("name"), sensor.displayName()},
             {QStringLiteral("unique_id"), IdPrefix + romOf(sensor)},
-            {QStringLiteral("state_topic"), topicOf(sensor, "temperature")},
-            {QStringLiteral("json_attributes_topic"), topicOf(sensor, "attributes")},
+            {QStringLiteral("state_topic"), topicOf(sensor, names::TemperatureLeaf)},
+            {QStringLiteral("json_attributes_topic"), topicOf(sensor, names::AttributesLeaf)},
             {QStringLiteral("availability_topic"), statusTopic()},
             {QStringLiteral("payload_available"), QLatin1String(Online)},
             {QStringLiteral("payload_not_available"), QLatin1String(Offline)},
@@ -127,7 +129,7 @@ QList<MqttMessage> MqttMessages::currentState(const QDateTime& now) const
             continue;
         if (sensor.lastSuccess.isValid() &&
             (expireAfter_ == 0 || sensor.lastSuccess.secsTo(now) < qint64(expireAfter_)))
-            out.append({topicOf(sensor, "temperature"), temperatureText(*sensor.goodValue), true});
+            out.append({topicOf(sensor, names::TemperatureLeaf), temperatureText(*sensor.goodValue), true});
         out.append(attributes(sensor));
     }
     return out;

@@ -2,6 +2,7 @@
 
 #include "service/mqtt/mqttmessage.h"
 #include "service/mqtt/mqttoptions.h"
+#include "service/outputs/outputnames.h"
 #include "service/state/sensorstate.h"
 
 #include "acquisition/sensorreading.h"
@@ -23,7 +24,10 @@ public:
 
     MqttMessages(const MqttOptions& options, const SourceState& source, QString version);
 
-    [[nodiscard]] QString statusTopic() const { return base_ + QStringLiteral("/status"); }
+    [[nodiscard]] QString statusTopic() const
+    {
+        return base_ + QLatin1Char('/') + QLatin1String(names::StatusLeaf);
+    }
     [[nodiscard]] MqttMessage status(bool online) const;
     // Home Assistant says "online" here when it (re)starts.
     [[nodiscard]] QString assistantStatusTopic() const { return prefix_ + QStringLiteral("/status"); }

@@ -1,5 +1,6 @@
 #include "service/outputs/statuspage.h"
 
+#include "service/outputs/outputnames.h"
 #include "service/state/statestore.h"
 
 #include "acquisition/readoutcome.h"
@@ -224,8 +225,8 @@ QByteArray readingsJson(const StateStore& store, const QDateTime& now)
                                            ? QJsonValue(acquisition::readOutcomeLabel(*sensor.lastOutcome))
                                            : QJsonValue(QJsonValue::Null)},
             {QStringLiteral("reason"), sensor.lastReason},
-            {QStringLiteral("last_success"), timeOrNull(sensor.lastSuccess)},
-            {QStringLiteral("consecutive_failures"), double(sensor.failuresInRow)},
+            {QLatin1String(names::LastSuccess), timeOrNull(sensor.lastSuccess)},
+            {QLatin1String(names::ConsecutiveFailures), double(sensor.failuresInRow)},
             {QStringLiteral("stale"), store.isStale(sensor, now)},
         });
     }

@@ -1,0 +1,62 @@
+#pragma once
+
+#include <array>
+
+namespace quorvel::service::names {
+
+// The names the outputs share with what reads them (dashboards, alert rules, scripts, Home Assistant):
+// each in one place, and the README and the manual page are checked against them.
+
+struct MetricFamily {
+    const char* name;
+    const char* type;
+    const char* help;
+};
+
+inline constexpr MetricFamily SensorTemperature{
+    "quorvel_sensor_temperature_celsius", "gauge",
+    "The sensor's reading as the last log record holds it (kept from before when a read failed)."};
+inline constexpr MetricFamily SensorLastSuccess{"quorvel_sensor_last_success_timestamp_seconds", "gauge",
+                                                "Unix time of the sensor's last good read."};
+inline constexpr MetricFamily SensorFailures{"quorvel_sensor_consecutive_failures", "gauge",
+                                             "Failed reads of the sensor since its last good one."};
+inline constexpr MetricFamily SensorReads{"quorvel_sensor_reads_total", "counter",
+                                          "Sensor page loads by their result."};
+inline constexpr MetricFamily Sweeps{"quorvel_sweeps_total", "counter",
+                                     "Completed sweeps over the sensor table."};
+inline constexpr MetricFamily LogRecords{"quorvel_log_records_total", "counter", "Log records written."};
+inline constexpr MetricFamily LogWriteErrors{"quorvel_log_write_errors_total", "counter",
+                                             "Log records that could not be written."};
+inline constexpr MetricFamily BuildInfo{"quorvel_build_info", "gauge",
+                                        "The program's version, as a label; always 1."};
+inline constexpr MetricFamily MqttConnected{"quorvel_mqtt_connected", "gauge",
+                                            "1 while connected to the MQTT broker, else 0."};
+inline constexpr MetricFamily MqttPublished{"quorvel_mqtt_messages_published_total", "counter",
+                                            "MQTT messages handed to the broker's connection."};
+inline constexpr MetricFamily MqttConnectionFailures{
+    "quorvel_mqtt_connection_failures_total", "counter",
+    "Attempts to connect to the MQTT broker that failed or were refused."};
+
+// In the order the exposition gives them.
+inline constexpr std::array MetricFamilies = {SensorTemperature,
+                                              SensorLastSuccess,
+                                              SensorFailures,
+                                              SensorReads,
+                                              Sweeps,
+                                              LogRecords,
+                                              LogWriteErrors,
+                                              BuildInfo,
+                                              MqttConnected,
+                                              MqttPublished,
+                                              MqttConnectionFailures};
+
+// One name per fact in /readings.json and the MQTT attributes alike.
+inline constexpr const char* ConsecutiveFailures = "consecutive_failures";
+inline constexpr const char* LastSuccess = "last_success";
+
+// A sensor's MQTT topics are <base>/<ROM code>/<leaf>; the service's availability is <base>/status.
+inline constexpr const char* TemperatureLeaf = "temperature";
+inline constexpr const char* AttributesLeaf = "attributes";
+inline constexpr const char* StatusLeaf = "status";
+
+} // namespace quorvel::service::names
