@@ -1,6 +1,7 @@
 #include "httplistener.h"
 
-#include <QSslServer>
+#include <QSslConfiguration>
+#include <QSslSocket>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
@@ -8,6 +9,7 @@
 #include <algorithm>
 
 #include <sys/socket.h>
+#include <unistd.h>
 
 namespace quorvel::service {
 
@@ -42,22 +44,41 @@ HttpListener::Answer plainText(int status, const QByteArray& text)
     return {status, "text/plain; charset=utf-8", {}, text};
 }
 
+// Hands over every accepted connection at once, as a TLS socket when configured, and leaves the handshake
+// to the listener: the toolkit's TLS server shakes hands one connection at a time and stops accepting for
+// good once a client closes before its handshake ends.
+class Acceptor final : public QTcpServer {
+public:
+    using QTcpServer::QTcpServer;
+    std::optional<QSslConfiguration> tls;
+
+protected:
+    void incomingConnection(qintptr descriptor) override
+    {
+        if (!tls)
+            return QTcpServer::incomingConnection(descriptor);
+        auto* socket = new QSslSocket(this);
+        socket->setSslConfiguration(*tls);
+        if (!socket->setSocketDescriptor(descriptor)) {
+            ::close(int(descriptor));
+            delete socket;
+            return;
+        }
+        addPendingConnection(socket);
+    }
+};
+
 } // namespace
 
 HttpListener::HttpListener(HttpLimits limits, QObject* parent) : QObject(parent), limits_(limits)
 {
     clock_.start();
-    setUp(new QTcpServer(this));
+    setUp(new Acceptor(this));
 }
 
 void HttpListener::setTls(const QSslConfiguration& configuration)
 {
-    auto* tls = new QSslServer(this);
-    tls->setSslConfiguration(configuration);
-    // A client that never ends its handshake holds a descriptor the connection cap does not count yet.
-    tls->setHandshakeTimeout(limits_.headTimeoutMs);
-    delete server_;
-    setUp(tls);
+    static_cast<Acceptor*>(server_)->tls = configuration;
 }
 
 void HttpListener::setAuthorization(Verdict verdict, QByteArray realm)
@@ -87,7 +108,6 @@ void HttpListener::setUp(QTcpServer* server)
     // One connection a turn of the event loop: the ones accepted before get their requests read between
     // two, so that a burst of newcomers makes room among the quiet, not among those just about to ask.
     server_->setMaxPendingConnections(1);
-    // A TLS connection becomes pending only once its handshake is done, after newConnection().
     connect(server_, &QTcpServer::pendingConnectionAvailable, this, &HttpListener::acceptPending,
             Qt::QueuedConnection);
     // The server pauses on an error such as no descriptor left and would never accept again by itself.
@@ -134,8 +154,31 @@ void HttpListener::admit(QTcpSocket* socket)
     c.deadline->start(limits_.idleTimeoutMs);
     connect(c.deadline, &QTimer::timeout, this, [this, socket] { close(socket); });
     connect(socket, &QTcpSocket::readyRead, this, [this, socket] { serve(socket, false); });
-    connect(socket, &QTcpSocket::bytesWritten, this, [this, socket] { written(socket); });
     connect(socket, &QTcpSocket::disconnected, this, [this, socket] { close(socket); });
+    auto* tls = qobject_cast<QSslSocket*>(socket);
+    if (!tls) {
+        connect(socket, &QTcpSocket::bytesWritten, this, [this, socket] { written(socket); });
+        return serve(socket, false);
+    }
+    // The handshake counts against the caps like any connection and must end within the head's time-out;
+    // one that fails or is abandoned closes only its own connection.
+    c.phase = Connection::Phase::Handshaking;
+    c.deadline->start(limits_.headTimeoutMs);
+    connect(tls, &QSslSocket::encrypted, this, [this, tls] { shookHands(tls); });
+    connect(tls, &QSslSocket::errorOccurred, this, [this, tls] { close(tls); });
+    // Written means taken by the kernel: a TLS socket tells bytesWritten once it has encrypted the bytes,
+    // before it hands them on, and closing then would lose them.
+    connect(tls, &QSslSocket::encryptedBytesWritten, this, [this, tls] { written(tls); });
+    tls->startServerEncryption();
+}
+
+void HttpListener::shookHands(QTcpSocket* socket)
+{
+    const auto found = connections_.find(socket);
+    if (found == connections_.end())
+        return;
+    found->second.phase = Connection::Phase::Waiting;
+    found->second.deadline->start(limits_.idleTimeoutMs);
     serve(socket, false);
 }
 
@@ -168,7 +211,7 @@ void HttpListener::serve(QTcpSocket* socket, bool resumed)
         return;
     }
     // Back-pressure: nothing more is read while the last answer has not left.
-    if (c.phase == Connection::Phase::Answering)
+    if (c.phase == Connection::Phase::Answering || c.phase == Connection::Phase::Handshaking)
         return;
     const QByteArray fresh = socket->read(limits_.maxHeadBytes - c.pending.size());
     if (!fresh.isEmpty())
@@ -271,7 +314,7 @@ void HttpListener::refuse(QTcpSocket* socket, Connection& c, int status)
 void HttpListener::written(QTcpSocket* socket)
 {
     const auto found = connections_.find(socket);
-    if (found == connections_.end() || socket->bytesToWrite() > 0)
+    if (found == connections_.end() || unsent(socket) > 0)
         return;
     Connection& c = found->second;
     if (c.phase != Connection::Phase::Answering)
@@ -282,6 +325,12 @@ void HttpListener::written(QTcpSocket* socket)
     c.phase = Connection::Phase::Waiting;
     c.deadline->start(limits_.idleTimeoutMs);
     serve(socket, true); // the next pipelined request, if there is one
+}
+
+qint64 HttpListener::unsent(const QTcpSocket* socket)
+{
+    const auto* tls = qobject_cast<const QSslSocket*>(socket);
+    return socket->bytesToWrite() + (tls ? tls->encryptedBytesToWrite() : 0);
 }
 
 // Ends the sending side and drops what the client still sends for a while: the client reads the whole
