@@ -246,7 +246,7 @@ void HttpListener::serve(QTcpSocket* socket, bool resumed)
     if (parsed.head.hasBody)
         return refuse(socket, c, 413);
     if (verdict_) {
-        const std::optional<bool> allowed = verdict_(parsed.head.header("authorization"));
+        const std::optional<bool> allowed = verdict_(parsed.head.header("authorization"), c.peer);
         if (!allowed) {
             // Not read further until the check is done; the head stays for serve() to take again.
             c.awaitingVerdict = true;

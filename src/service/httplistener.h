@@ -80,7 +80,8 @@ public:
     void setTls(const QSslConfiguration& configuration);
     // Asks for a login: a request whose Authorization header the check has not allowed is answered 401.
     // While the check works out a new header, the connection is not read further.
-    using Verdict = std::function<std::optional<bool>(const QByteArray& authorization)>;
+    using Verdict =
+        std::function<std::optional<bool>(const QByteArray& authorization, const QHostAddress& peer)>;
     void setAuthorization(Verdict verdict, QByteArray realm);
     // A verdict that was pending is known now: the connections that wait for it go on.
     void resumeWaiting();

@@ -69,7 +69,8 @@ std::optional<QString> StatusServer::configure(const WebConfig& config)
     }
     if (!config.users.isEmpty()) {
         auth_ = std::make_unique<BasicAuth>(config.users);
-        listener_.setAuthorization([this](const QByteArray& header) { return auth_->verdict(header); },
+        listener_.setAuthorization([this](const QByteArray& header,
+                                          const QHostAddress& peer) { return auth_->verdict(header, peer); },
                                    "quorvel3d");
         connect(auth_.get(), &BasicAuth::checked, &listener_, &HttpListener::resumeWaiting);
     }

@@ -1,5 +1,7 @@
 #include "webconfig.h"
 
+#include "basicauth.h"
+
 #include <QDir>
 #include <QFileInfo>
 
@@ -15,13 +17,6 @@ constexpr qint64 MaxFileBytes = 64 * 1024;
 QString text(const YAML::Node& node)
 {
     return QString::fromStdString(node.as<std::string>());
-}
-
-bool isBcrypt(const QByteArray& hash)
-{
-    // $2a$, $2b$ or $2y$, a two-digit cost, then 53 characters of salt and digest.
-    return hash.size() == 60 && hash.startsWith("$2") && QByteArray("aby").contains(hash.at(2)) &&
-           hash.at(3) == '$' && hash.at(6) == '$';
 }
 
 } // namespace
@@ -73,9 +68,9 @@ WebConfigResult readWebConfig(const QString& path)
                     return fail(QStringLiteral("basic_auth_users: expected user: bcrypt hash lines"));
                 for (const auto& user : value) {
                     const QByteArray hash = text(user.second).toLatin1();
-                    if (!isBcrypt(hash))
-                        return fail(QStringLiteral("basic_auth_users: the hash of %1 is not a bcrypt hash")
-                                        .arg(text(user.first)));
+                    if (const auto problem = BasicAuth::hashProblem(hash))
+                        return fail(QStringLiteral("basic_auth_users: the hash of %1: %2")
+                                        .arg(text(user.first), *problem));
                     config.users.insert(text(user.first), hash);
                 }
             } else {
