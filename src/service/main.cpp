@@ -2,6 +2,7 @@
 #include "serviceoptions.h"
 #include "serviceprogram.h"
 #include "signalwatcher.h"
+#include "webconfig.h"
 
 #include "acquisition/adapteraddress.h"
 #include "acquisition/sensorlist.h"
@@ -87,6 +88,13 @@ int main(int argc, char* argv[])
             return service::ExitBadSetting;
         }
         adapter = *setting.address;
+    }
+
+    if (options.check && !options.webConfig.isEmpty()) {
+        if (const auto web = service::readWebConfig(options.webConfig); !web.config) {
+            tell(QStringLiteral("cannot use the web configuration: %1").arg(web.error));
+            return service::ExitBadSetting;
+        }
     }
 
     if (options.check) {

@@ -5,7 +5,6 @@
 #include "statusboard.h"
 #include "statuspage.h"
 
-#include <QFile>
 #include <QSslConfiguration>
 #include <QSslKey>
 
@@ -46,22 +45,9 @@ StatusServer::~StatusServer() = default;
 std::optional<QString> StatusServer::configure(const WebConfig& config)
 {
     if (!config.certFile.isEmpty()) {
-        const QList<QSslCertificate> chain = QSslCertificate::fromPath(config.certFile, QSsl::Pem);
-        if (chain.isEmpty())
-            return QStringLiteral("%1 holds no PEM certificate").arg(config.certFile);
-        QFile keyFile(config.keyFile);
-        if (!keyFile.open(QIODevice::ReadOnly))
-            return QStringLiteral("%1 cannot be read: %2").arg(config.keyFile, keyFile.errorString());
-        const QByteArray pem = keyFile.readAll();
-        QSslKey key;
-        for (const QSsl::KeyAlgorithm algorithm : {QSsl::Rsa, QSsl::Ec, QSsl::Dsa})
-            if (key = QSslKey(pem, algorithm, QSsl::Pem); !key.isNull())
-                break;
-        if (key.isNull())
-            return QStringLiteral("%1 holds no unencrypted PEM private key").arg(config.keyFile);
         QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
-        tls.setLocalCertificateChain(chain);
-        tls.setPrivateKey(key);
+        tls.setLocalCertificateChain(config.chain);
+        tls.setPrivateKey(config.key);
         tls.setPeerVerifyMode(QSslSocket::VerifyNone);
         tls.setProtocol(QSsl::TlsV1_2OrLater);
         listener_.setTls(tls);
