@@ -224,8 +224,13 @@ void HttpListener::serve(QTcpSocket* socket, bool resumed)
         c.phase = Connection::Phase::Receiving;
         c.deadline->start(limits_.headTimeoutMs);
     }
-    // A head ends at a line break: other pieces need no new look.
-    if (!resumed && !fresh.contains('\n') && c.pending.size() < limits_.maxHeadBytes)
+    // A head ends at an empty line: until one has come, only the bytes not looked at yet are searched, so
+    // that a head sent a line a packet costs its length once, not once a line.
+    const qsizetype from = std::clamp<qsizetype>(c.scanned - 2, 0, c.pending.size());
+    c.scanned = c.pending.size();
+    const QByteArrayView unseen = QByteArrayView(c.pending).sliced(from);
+    if (!resumed && !unseen.contains("\n\n") && !unseen.contains("\n\r\n") &&
+        c.pending.size() < limits_.maxHeadBytes)
         return;
 
     using Outcome = ParsedRequestHead::Outcome;
@@ -256,6 +261,7 @@ void HttpListener::serve(QTcpSocket* socket, bool resumed)
         }
         if (!*allowed) {
             c.pending.remove(0, parsed.length);
+            c.scanned = 0;
             Answer answer = plainText(401, "A login is needed here\n");
             answer.headers.emplaceBack("WWW-Authenticate",
                                        "Basic realm=\"" + realm_ + "\", charset=\"UTF-8\"");
@@ -263,6 +269,7 @@ void HttpListener::serve(QTcpSocket* socket, bool resumed)
         }
     }
     c.pending.remove(0, parsed.length);
+    c.scanned = 0;
     send(socket, c, route(parsed.head), &parsed.head, !parsed.head.keepAlive);
 }
 
@@ -297,12 +304,13 @@ void HttpListener::send(QTcpSocket* socket, Connection& c, const Answer& answer,
     else if (head && head->minorVersion == 0)
         bytes += "Connection: keep-alive\r\n";
     bytes += "\r\n";
-    if (!head || head->method != "HEAD")
-        bytes += answer.body;
     c.phase = Connection::Phase::Answering;
     c.closeAfter = close;
     c.deadline->start(limits_.writeTimeoutMs);
     socket->write(bytes);
+    // Written on its own, a rendered body stays one buffer shared by every client it is on its way to.
+    if ((!head || head->method != "HEAD") && !answer.body.isEmpty())
+        socket->write(answer.body);
 }
 
 void HttpListener::refuse(QTcpSocket* socket, Connection& c, int status)
@@ -324,7 +332,10 @@ void HttpListener::written(QTcpSocket* socket)
         return linger(socket, c);
     c.phase = Connection::Phase::Waiting;
     c.deadline->start(limits_.idleTimeoutMs);
-    serve(socket, true); // the next pipelined request, if there is one
+    // The next pipelined request, if there is one, at the loop's next turn: one request a connection a
+    // turn, so that a client that pipelines takes its turn like the others and the sweep its own.
+    QMetaObject::invokeMethod(
+        this, [this, socket] { serve(socket, true); }, Qt::QueuedConnection);
 }
 
 qint64 HttpListener::unsent(const QTcpSocket* socket)

@@ -102,6 +102,7 @@ private:
         QHostAddress peer;
         QTimer* deadline = nullptr; // the socket's child
         QByteArray pending;         // bytes read and not yet taken by a request, at most maxHeadBytes
+        qsizetype scanned = 0;      // of them, searched for the head's end already
         qint64 lastHeardMs = 0;     // when the client last sent or took bytes, for choosing whom to close
         qsizetype lingered = 0;
         Phase phase = Phase::Waiting;

@@ -20,11 +20,16 @@ StatusServer::StatusServer(const StatusBoard& board, const ServiceMetrics& metri
         {"Referrer-Policy", "no-referrer"},
         {"Cache-Control", "no-store"},
     });
+    age_.start();
     listener_.addRoute("/", [this, &board](const HttpRequestHead&) {
-        return HttpListener::Answer{200, "text/html; charset=utf-8", {}, statuspage::html(board, clock_())};
+        return HttpListener::Answer{200, "text/html; charset=utf-8", {}, fresh(page_, [&] {
+                                        return statuspage::html(board, clock_());
+                                    })};
     });
     listener_.addRoute("/readings.json", [this, &board](const HttpRequestHead&) {
-        return HttpListener::Answer{200, "application/json", {}, statuspage::readingsJson(board, clock_())};
+        return HttpListener::Answer{200, "application/json", {}, fresh(json_, [&] {
+                                        return statuspage::readingsJson(board, clock_());
+                                    })};
     });
     listener_.addRoute("/chart.svg", [this, &board](const HttpRequestHead&) {
         const QDateTime now = clock_();
@@ -34,10 +39,20 @@ StatusServer::StatusServer(const StatusBoard& board, const ServiceMetrics& metri
         }
         return HttpListener::Answer{200, "image/svg+xml", {}, chart_};
     });
-    listener_.addRoute("/metrics", [&metrics](const HttpRequestHead&) {
-        return HttpListener::Answer{
-            200, "text/plain; version=0.0.4; charset=utf-8", {}, metrics.exposition()};
+    listener_.addRoute("/metrics", [this, &metrics](const HttpRequestHead&) {
+        return HttpListener::Answer{200, "text/plain; version=0.0.4; charset=utf-8", {}, fresh(metrics_, [&] {
+                                        return metrics.exposition();
+                                    })};
     });
+}
+
+QByteArray StatusServer::fresh(Rendered& rendered, const std::function<QByteArray()>& render)
+{
+    if (const qint64 now = age_.elapsed(); rendered.atMs < 0 || now - rendered.atMs >= RenderEveryMs) {
+        rendered.body = render();
+        rendered.atMs = now;
+    }
+    return rendered.body;
 }
 
 StatusServer::~StatusServer() = default;

@@ -222,6 +222,20 @@ void HttpAttack::run(const std::stop_token& stop)
                 break;
         }
         break;
+    case AttackShape::Kind::HeadsUnread: {
+        const QByteArray heads = QByteArray("HEAD /metrics HTTP/1.1\r\n\r\n").repeated(2000);
+        std::vector<int> held;
+        for (int i = 0; i < shape_.count; ++i)
+            if (const int fd = connectTo(port_); fd >= 0) {
+                ::send(fd, heads.constData(), size_t(heads.size()), MSG_NOSIGNAL | MSG_DONTWAIT);
+                held.push_back(fd);
+            }
+        while (pause(stop, 100)) {
+        }
+        for (const int fd : held)
+            ::close(fd);
+        break;
+    }
     case AttackShape::Kind::ClosedAtOnce:
         for (int i = 0; i < shape_.count && !stop.stop_requested(); ++i) {
             const int fd = connectTo(port_);

@@ -17,6 +17,7 @@ struct AttackShape {
         SlowBytes,       // count connections, each sending a byte every intervalMs (0: nothing at all)
         Http10,          // count HTTP/1.0 requests, each on its own connection, intervalMs apart
         ClosedAtOnce,    // count connections closed before sending anything, by FIN and by RST in turn
+        HeadsUnread,     // count connections, each with as many HEADs pipelined as fit, nothing read back
     };
     Kind kind = Kind::PipelinedUnread;
     int count = 1;
