@@ -1,5 +1,7 @@
 #include "servicemetrics.h"
 
+#include "statuspage.h"
+
 #include "runtime/conversions.h"
 
 #include <QLocale>
@@ -15,11 +17,12 @@ QByteArray family(const char* name, const char* type, const char* help)
     return QByteArray("# HELP ") + name + ' ' + help + "\n# TYPE " + name + ' ' + type + '\n';
 }
 
-// A label value as the text format wants it: UTF-8 with backslash, double quote and line feed escaped.
+// A label value as the text format wants it: UTF-8 with backslash and double quote escaped, and what
+// would act unseen in a name, line feeds too, shown as U+FFFD as on the page.
 QByteArray labelValue(const QString& text)
 {
     QByteArray out;
-    for (const char c : text.toUtf8()) {
+    for (const char c : statuspage::visible(text).toUtf8()) {
         if (c == '\\' || c == '"')
             out += '\\';
         if (c == '\n') {

@@ -540,6 +540,9 @@ void TestServiceProgram::boardShowsEachSensor_data()
         << "Cellar" << QStringList{"ok", "power_on_reset"} << QJsonValue(20.5) << false << "power-on reset";
     QTest::newRow("a name that is markup") << "<script>alert(1)</script>\"onload=" << QStringList{"ok"}
                                            << QJsonValue(20.5) << false << "20.5 \u00b0C";
+    QTest::newRow("a name with ESC, CR, NUL, C1 and a bidi override")
+        << QString::fromUtf8("Cel\x1b[2Jlar\r\x00\xc2\x9b\xe2\x80\xaeraf", 20) << QStringList{"ok"}
+        << QJsonValue(20.5) << false << "20.5 \u00b0C";
 }
 
 // The JSON and the page say the same of a sensor, and the page shows every text as text.
@@ -578,6 +581,17 @@ void TestServiceProgram::boardShowsEachSensor()
         page.section(QStringLiteral("<tr id=\"sensor-1\">"), 1).section(QStringLiteral("</tr>"), 0, 0);
     QVERIFY2(row.contains(service::statuspage::escapeHtml(name) + QStringLiteral(" <span")), qPrintable(row));
     QVERIFY(!page.contains(QLatin1String("<script>alert")) && !page.contains(QLatin1String("\"onload=")));
+    // Nothing in a name acts unseen on the page, in the labels or in the chart's legend.
+    QStringList names;
+    for (const ListedSensor& sensor : sensors)
+        names << sensor.name;
+    const QString metricsText =
+        QString::fromUtf8(service::ServiceMetrics(builtInRomCodes(), names, {}).exposition());
+    const QString chart = QString::fromUtf8(service::statuspage::chartSvg(board, now));
+    for (const QString& shownText : {page, metricsText, chart})
+        QVERIFY(std::none_of(shownText.cbegin(), shownText.cend(), [](QChar c) {
+            return c != u'\n' && service::statuspage::actsUnseen(c.unicode());
+        }));
     QVERIFY2(row.contains(QStringLiteral("data-key=\"temperature\" class=\"num\">") + shown),
              qPrintable(row));
     QCOMPARE(row.contains(QLatin1String("data-key=\"stale\">")), stale);
