@@ -2,6 +2,7 @@
 #include "service/app/serviceoptions.h"
 #include "service/app/serviceprogram.h"
 #include "service/app/signalwatcher.h"
+#include "service/http/webconfig.h"
 
 #include "acquisition/adapteraddress.h"
 #include "acquisition/sensorlist.h"
@@ -87,6 +88,13 @@ int main(int argc, char* argv[])
             return service::ExitBadSetting;
         }
         adapter = *setting.address;
+    }
+
+    if (options.check && !options.webConfig.isEmpty()) {
+        if (const auto web = service::readWebConfig(options.webConfig); !web.config) {
+            tell(QStringLiteral("cannot use the web configuration: %1").arg(web.error));
+            return service::ExitBadSetting;
+        }
     }
 
     if (options.check) {

@@ -169,6 +169,10 @@ void TestService::refusedStart_data()
     QTest::newRow("keep-alive below 5")
         << QStringList{mqtt, broker, QStringLiteral("--mqtt-keepalive"), QStringLiteral("4")} << 64
         << "--mqtt-keepalive";
+    const QStringList web{QStringLiteral("--check"), QStringLiteral("--web-config")};
+    for (const char* name : {"zero", "huge", "cost 4", "cost 31", "malformed"})
+        QTest::addRow("web configuration: %s", name) << web + QStringList{name + QStringLiteral(".yml")} << 78
+                                                     << QString::fromLatin1(name) + QStringLiteral(".yml");
     QTest::newRow("password file missing")
         << QStringList{mqtt, broker, QStringLiteral("--mqtt-password-file"), QStringLiteral("missing.list")} +
                user
@@ -186,9 +190,27 @@ void TestService::refusedStart()
     for (QString& argument : arguments) {
         if (argument == QLatin1String("TAKEN"))
             argument = QStringLiteral("127.0.0.1:%1").arg(taken.port());
-        else if (argument.endsWith(QLatin1String(".log")) || argument.endsWith(QLatin1String(".list")))
+        else if (argument.endsWith(QLatin1String(".log")) || argument.endsWith(QLatin1String(".list")) ||
+                 argument.endsWith(QLatin1String(".yml")))
             argument = dir_->filePath(argument);
     }
+    // Web configurations that --check reads and refuses: a device that never ends, a certificate of a
+    // GiB (sparse), bcrypt costs too cheap and too dear, and a hash that is none.
+    const QByteArray hash = "$2b$10$" + QByteArray(53, 'a');
+    const QByteArray users = "basic_auth_users:\n  scraper: ";
+    QFile huge(dir_->filePath(QStringLiteral("huge.pem")));
+    QVERIFY(huge.open(QIODevice::WriteOnly) && huge.resize(qint64(1) << 30));
+    huge.close();
+    QVERIFY(writeFile(dir_->filePath(QStringLiteral("zero.yml")),
+                      "tls_server_config:\n  cert_file: /dev/zero\n  key_file: /dev/zero\n"));
+    QVERIFY(writeFile(dir_->filePath(QStringLiteral("huge.yml")),
+                      "tls_server_config:\n  cert_file: huge.pem\n  key_file: huge.pem\n"));
+    QVERIFY(writeFile(dir_->filePath(QStringLiteral("cost 4.yml")),
+                      users + QByteArray(hash).replace(4, 2, "04")));
+    QVERIFY(writeFile(dir_->filePath(QStringLiteral("cost 31.yml")),
+                      users + QByteArray(hash).replace(4, 2, "31")));
+    QVERIFY(writeFile(dir_->filePath(QStringLiteral("malformed.yml")),
+                      users + QByteArray(hash).replace(4, 2, "99").replace(20, 1, "!")));
     // The CRC of the second sensor is wrong, and so is the third's family: one message each.
     QVERIFY(writeFile(dir_->filePath(QStringLiteral("bad.list")),
                       "3000000123456728\n3100000123456728 Cellar\n3000000123456710\n"));

@@ -23,14 +23,17 @@
 #include "service/state/statestore.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
+#include <QPointer>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSignalSpy>
+#include <QTcpSocket>
 #include <QTest>
 
 #include <crypt.h>
@@ -584,6 +587,9 @@ void TestServiceProgram::boardShowsEachSensor_data()
         << "Cellar" << QStringList{"ok", "power_on_reset"} << QJsonValue(20.5) << false << "power-on reset";
     QTest::newRow("a name that is markup") << "<script>alert(1)</script>\"onload=" << QStringList{"ok"}
                                            << QJsonValue(20.5) << false << "20.5 \u00b0C";
+    QTest::newRow("a name with ESC, CR, NUL, C1 and a bidi override")
+        << QString::fromUtf8("Cel\x1b[2Jlar\r\x00\xc2\x9b\xe2\x80\xaeraf", 20) << QStringList{"ok"}
+        << QJsonValue(20.5) << false << "20.5 \u00b0C";
 }
 
 // The JSON and the page say the same of a sensor, and the page shows every text as text.
@@ -623,6 +629,13 @@ void TestServiceProgram::boardShowsEachSensor()
         page.section(QStringLiteral("<tr id=\"sensor-1\">"), 1).section(QStringLiteral("</tr>"), 0, 0);
     QVERIFY2(row.contains(service::statuspage::escapeHtml(name) + QStringLiteral(" <span")), qPrintable(row));
     QVERIFY(!page.contains(QLatin1String("<script>alert")) && !page.contains(QLatin1String("\"onload=")));
+    // Nothing in a name acts unseen on the page, in the labels or in the chart's legend.
+    const QString metricsText = QString::fromUtf8(service::ServiceMetrics(store, {}).exposition());
+    const QString chart = QString::fromUtf8(service::statuspage::chartSvg(store, now));
+    for (const QString& shownText : {page, metricsText, chart})
+        QVERIFY(std::none_of(shownText.cbegin(), shownText.cend(), [](QChar c) {
+            return c != u'\n' && service::statuspage::actsUnseen(c.unicode());
+        }));
     QVERIFY2(row.contains(QStringLiteral("data-key=\"temperature\" class=\"num\">") + shown),
              qPrintable(row));
     QCOMPARE(row.contains(QLatin1String("data-key=\"stale\">")), stale);
@@ -692,24 +705,33 @@ void TestServiceProgram::listenerAsksForTheLogin_data()
     QTest::addColumn<bool>("tls");
     QTest::addColumn<QByteArray>("login"); // user:password; empty: none sent
     QTest::addColumn<int>("status");
+    QTest::addColumn<int>("strangers"); // 0: none; 1: they guess after the login was taken once; 2: before
     for (const bool tls : {false, true}) {
         const char* over = tls ? "TLS" : "plain";
-        QTest::addRow("%s, no login", over) << tls << QByteArray() << 401;
-        QTest::addRow("%s, right password", over) << tls << QByteArray("scraper:s3cret") << 200;
-        QTest::addRow("%s, wrong password", over) << tls << QByteArray("scraper:guess") << 401;
-        QTest::addRow("%s, unknown user", over) << tls << QByteArray("nobody:s3cret") << 401;
+        QTest::addRow("%s, no login", over) << tls << QByteArray() << 401 << 0;
+        QTest::addRow("%s, right password", over) << tls << QByteArray("scraper:s3cret") << 200 << 0;
+        QTest::addRow("%s, wrong password", over) << tls << QByteArray("scraper:guess") << 401 << 0;
+        QTest::addRow("%s, unknown user", over) << tls << QByteArray("nobody:s3cret") << 401 << 0;
     }
+    QTest::newRow("right password, a NUL and more")
+        << false << QByteArray("scraper:s3cret\0more", 19) << 401 << 0;
+    QTest::newRow("right password again while strangers guess")
+        << false << QByteArray("scraper:s3cret") << 200 << 1;
+    QTest::newRow("a first login while strangers fill the queue of checks")
+        << false << QByteArray("scraper:s3cret") << 200 << 2;
 }
 
 // The web configuration's TLS and users, as a scraper meets them; bcrypt made here at its lowest cost.
+// Strangers guess from 127.0.0.2 and .3: unknown users enough to fill the memory of wrong headers, and
+// wrong passwords on every connection the listener takes, so that the checks queue up.
 void TestServiceProgram::listenerAsksForTheLogin()
 {
     QFETCH(bool, tls);
     QFETCH(QByteArray, login);
     QFETCH(int, status);
-    QByteArray yaml =
-        "basic_auth_users:\n  scraper: " + QByteArray(crypt("s3cret", "$2b$04$abcdefghijklmnopqrstuu")) +
-        '\n';
+    QFETCH(int, strangers);
+    const QByteArray hash = crypt("s3cret", "$2b$10$abcdefghijklmnopqrstuu");
+    QByteArray yaml = "basic_auth_users:\n  scraper: " + hash + '\n';
     if (tls) {
         QProcess openssl;
         openssl.setWorkingDirectory(dir_->path());
@@ -726,9 +748,9 @@ void TestServiceProgram::listenerAsksForTheLogin()
     service::StateStore store(300, true);
     store.addSource(Source, Adapter, builtInSensors(), {});
     const service::ServiceMetrics metrics(store, QStringLiteral("1.0.0"));
-    service::StatusServer server(store, metrics);
-    QCOMPARE(server.configure(*config.config), std::nullopt);
-    const auto bound = server.listenOn({QHostAddress::LocalHost, 0});
+    auto server = std::make_unique<service::StatusServer>(store, metrics);
+    QCOMPARE(server->configure(*config.config), std::nullopt);
+    const auto bound = server->listenOn({QHostAddress::LocalHost, 0});
     QVERIFY2(bound.port, qPrintable(bound.error));
 
     QNetworkAccessManager network;
@@ -737,8 +759,40 @@ void TestServiceProgram::listenerAsksForTheLogin()
                                      .arg(bound.port)));
     if (!login.isEmpty())
         request.setRawHeader("Authorization", "Basic " + login.toBase64());
-    QNetworkReply* reply = network.get(request);
-    connect(reply, &QNetworkReply::sslErrors, reply, [reply] { reply->ignoreSslErrors(); });
+    const auto ask = [&] {
+        QNetworkReply* reply = network.get(request);
+        connect(reply, &QNetworkReply::sslErrors, reply, [reply] { reply->ignoreSslErrors(); });
+        connect(reply, &QNetworkReply::finished, reply, &QObject::deleteLater);
+        return reply;
+    };
+    if (strangers == 1) {
+        QPointer<QNetworkReply> first = ask();
+        QTRY_VERIFY_WITH_TIMEOUT(!first, 10000);
+    }
+    std::vector<std::unique_ptr<QTcpSocket>> guessers;
+    const auto guess = [&](int from, const QByteArray& requests) {
+        auto& socket = guessers.emplace_back(std::make_unique<QTcpSocket>());
+        QVERIFY(socket->bind(QHostAddress(QStringLiteral("127.0.0.%1").arg(from))));
+        socket->connectToHost(QHostAddress::LocalHost, bound.port);
+        socket->write(requests);
+    };
+    const auto asking = [](const QByteArray& credentials) {
+        return "GET /metrics HTTP/1.1\r\nAuthorization: Basic " + credentials.toBase64() + "\r\n\r\n";
+    };
+    if (strangers > 0) {
+        QByteArray unknown;
+        for (int i = 0; i < 2 * service::BasicAuth::CachedHeaders; ++i)
+            unknown += asking("nobody" + QByteArray::number(i) + ":guess");
+        guess(2, unknown);
+        QTRY_COMPARE_WITH_TIMEOUT(guessers.back()->peek(1 << 20).count(" 401 "),
+                                  2 * service::BasicAuth::CachedHeaders, 10000);
+        guessers.clear();
+        for (int i = 0; i < service::BasicAuth::QueuedChecks; ++i)
+            guess(2 + i % 2, asking("scraper:guess" + QByteArray::number(i)));
+        for (const auto& socket : guessers)
+            QVERIFY(socket->waitForBytesWritten(5000));
+    }
+    QNetworkReply* reply = ask();
     QSignalSpy done(reply, &QNetworkReply::finished);
     QVERIFY(reply->isFinished() || done.wait(10000));
     QCOMPARE(reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), status);
@@ -747,7 +801,17 @@ void TestServiceProgram::listenerAsksForTheLogin()
         QVERIFY(reply->rawHeader("WWW-Authenticate").startsWith("Basic realm="));
     else
         QVERIFY(QJsonDocument::fromJson(reply->readAll()).isObject());
-    reply->deleteLater();
+    if (strangers > 0) {
+        // Strangers' checks still queued or running hold nothing up at exit: not one bcrypt round.
+        QElapsedTimer stopping;
+        stopping.start();
+        server.reset();
+        const qint64 stopMs = stopping.elapsed();
+        QElapsedTimer round;
+        round.start();
+        QVERIFY(service::BasicAuth::matches("s3cret", hash));
+        QVERIFY2(stopMs < round.elapsed(), qPrintable(QString::number(stopMs)));
+    }
 }
 
 namespace {

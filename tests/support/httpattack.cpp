@@ -1,5 +1,7 @@
 #include "httpattack.h"
 
+#include <QSslSocket>
+
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
@@ -220,20 +222,70 @@ void HttpAttack::run(const std::stop_token& stop)
                 break;
         }
         break;
+    case AttackShape::Kind::HeadsUnread: {
+        const QByteArray heads = QByteArray("HEAD /metrics HTTP/1.1\r\n\r\n").repeated(2000);
+        std::vector<int> held;
+        for (int i = 0; i < shape_.count; ++i)
+            if (const int fd = connectTo(port_); fd >= 0) {
+                ::send(fd, heads.constData(), size_t(heads.size()), MSG_NOSIGNAL | MSG_DONTWAIT);
+                held.push_back(fd);
+            }
+        while (pause(stop, 100)) {
+        }
+        for (const int fd : held)
+            ::close(fd);
+        break;
+    }
+    case AttackShape::Kind::ClosedAtOnce:
+        for (int i = 0; i < shape_.count && !stop.stop_requested(); ++i) {
+            const int fd = connectTo(port_);
+            if (fd >= 0 && i % 2 == 1) {
+                const linger reset{1, 0};
+                ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+            }
+            ::close(fd);
+        }
+        break;
     }
 }
 
-GoodScraper::GoodScraper(quint16 port, QByteArray path, int intervalMs)
-    : thread_([this, port, path, intervalMs](const std::stop_token& stop) {
+namespace {
+
+// One GET over TLS as the scraper sends it: the answer, and whether the server ended the connection.
+QByteArray getOverTls(quint16 port, const QByteArray& request, Clock::time_point deadline, bool& ended)
+{
+    QSslSocket socket;
+    socket.setPeerVerifyMode(QSslSocket::VerifyNone);
+    socket.connectToHostEncrypted(QStringLiteral("127.0.0.1"), port);
+    QByteArray got;
+    ended = false;
+    if (!socket.waitForEncrypted(int(std::max<qint64>(0, -msSince(deadline)))))
+        return got;
+    socket.write(request);
+    while (msSince(deadline) < 0 && socket.state() == QAbstractSocket::ConnectedState) {
+        socket.waitForReadyRead(int(std::min<qint64>(-msSince(deadline), 100)));
+        got += socket.readAll();
+    }
+    got += socket.readAll();
+    ended = socket.state() != QAbstractSocket::ConnectedState;
+    return got;
+}
+
+} // namespace
+
+GoodScraper::GoodScraper(quint16 port, QByteArray path, int intervalMs, bool tls)
+    : thread_([this, port, path, intervalMs, tls](const std::stop_token& stop) {
           const QByteArray request =
               "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
           do {
               const Clock::time_point start = Clock::now();
-              const int fd = connectTo(port);
+              const Clock::time_point deadline = start + std::chrono::seconds(5);
               bool ended = false;
-              const bool sent = fd >= 0 && sendAll(fd, request, stop);
-              const QByteArray got =
-                  sent ? readUntilEnd(fd, start + std::chrono::seconds(5), stop, ended) : QByteArray();
+              const int fd = tls ? -1 : connectTo(port);
+              const bool sent = tls || (fd >= 0 && sendAll(fd, request, stop));
+              const QByteArray got = !sent ? QByteArray()
+                                     : tls ? getOverTls(port, request, deadline, ended)
+                                           : readUntilEnd(fd, deadline, stop, ended);
               const bool ok = sent && statusOf(got) == 200 && ended;
               const auto us = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start);
               slowestUs_ = std::max(slowestUs_.load(), qint64(us.count()));

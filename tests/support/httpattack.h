@@ -16,6 +16,8 @@ struct AttackShape {
         HugeHeader,      // one request whose header is bytes long, then its answer read
         SlowBytes,       // count connections, each sending a byte every intervalMs (0: nothing at all)
         Http10,          // count HTTP/1.0 requests, each on its own connection, intervalMs apart
+        ClosedAtOnce,    // count connections closed before sending anything, by FIN and by RST in turn
+        HeadsUnread,     // count connections, each with as many HEADs pipelined as fit, nothing read back
     };
     Kind kind = Kind::PipelinedUnread;
     int count = 1;
@@ -23,6 +25,8 @@ struct AttackShape {
     int intervalMs = 0;
     // SlowBytes: the connections come from 127.0.0.2 onwards, this many addresses in turn.
     int addresses = 1;
+    // The listener speaks TLS: the good scraper does too, the attack stays below it.
+    bool tls = false;
 };
 
 // What an attack saw. Connections the listener closed are opened again (SlowBytes), so the pressure
@@ -53,10 +57,11 @@ private:
 };
 
 // A good scraper: GET of one path on a fresh connection every intervalMs, in a thread of its own,
-// timing each from the connect to the end of the answer (given up after 5 s).
+// timing each from the connect to the end of the answer (given up after 5 s). Over TLS it takes any
+// certificate.
 class GoodScraper {
 public:
-    GoodScraper(quint16 port, QByteArray path, int intervalMs);
+    GoodScraper(quint16 port, QByteArray path, int intervalMs, bool tls = false);
     [[nodiscard]] qint64 answers() const { return answers_; }
     [[nodiscard]] qint64 failures() const { return failures_; }
     [[nodiscard]] double slowestMs() const { return slowestUs_ / 1000.0; }

@@ -1,6 +1,7 @@
 #include "service/http/httplistener.h"
 
-#include <QSslServer>
+#include <QSslConfiguration>
+#include <QSslSocket>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
@@ -8,6 +9,7 @@
 #include <algorithm>
 
 #include <sys/socket.h>
+#include <unistd.h>
 
 namespace quorvel::service {
 
@@ -42,22 +44,41 @@ HttpListener::Answer plainText(int status, const QByteArray& text)
     return {status, "text/plain; charset=utf-8", {}, text};
 }
 
+// Hands over every accepted connection at once, as a TLS socket when configured, and leaves the handshake
+// to the listener: the toolkit's TLS server shakes hands one connection at a time and stops accepting for
+// good once a client closes before its handshake ends.
+class Acceptor final : public QTcpServer {
+public:
+    using QTcpServer::QTcpServer;
+    std::optional<QSslConfiguration> tls;
+
+protected:
+    void incomingConnection(qintptr descriptor) override
+    {
+        if (!tls)
+            return QTcpServer::incomingConnection(descriptor);
+        auto* socket = new QSslSocket(this);
+        socket->setSslConfiguration(*tls);
+        if (!socket->setSocketDescriptor(descriptor)) {
+            ::close(int(descriptor));
+            delete socket;
+            return;
+        }
+        addPendingConnection(socket);
+    }
+};
+
 } // namespace
 
 HttpListener::HttpListener(HttpLimits limits, QObject* parent) : QObject(parent), limits_(limits)
 {
     clock_.start();
-    setUp(new QTcpServer(this));
+    setUp(new Acceptor(this));
 }
 
 void HttpListener::setTls(const QSslConfiguration& configuration)
 {
-    auto* tls = new QSslServer(this);
-    tls->setSslConfiguration(configuration);
-    // A client that never ends its handshake holds a descriptor the connection cap does not count yet.
-    tls->setHandshakeTimeout(limits_.headTimeoutMs);
-    delete server_;
-    setUp(tls);
+    static_cast<Acceptor*>(server_)->tls = configuration;
 }
 
 void HttpListener::setAuthorization(Verdict verdict, QByteArray realm)
@@ -87,7 +108,6 @@ void HttpListener::setUp(QTcpServer* server)
     // One connection a turn of the event loop: the ones accepted before get their requests read between
     // two, so that a burst of newcomers makes room among the quiet, not among those just about to ask.
     server_->setMaxPendingConnections(1);
-    // A TLS connection becomes pending only once its handshake is done, after newConnection().
     connect(server_, &QTcpServer::pendingConnectionAvailable, this, &HttpListener::acceptPending,
             Qt::QueuedConnection);
     // The server pauses on an error such as no descriptor left and would never accept again by itself.
@@ -134,8 +154,31 @@ void HttpListener::admit(QTcpSocket* socket)
     c.deadline->start(limits_.idleTimeoutMs);
     connect(c.deadline, &QTimer::timeout, this, [this, socket] { close(socket); });
     connect(socket, &QTcpSocket::readyRead, this, [this, socket] { serve(socket, false); });
-    connect(socket, &QTcpSocket::bytesWritten, this, [this, socket] { written(socket); });
     connect(socket, &QTcpSocket::disconnected, this, [this, socket] { close(socket); });
+    auto* tls = qobject_cast<QSslSocket*>(socket);
+    if (!tls) {
+        connect(socket, &QTcpSocket::bytesWritten, this, [this, socket] { written(socket); });
+        return serve(socket, false);
+    }
+    // The handshake counts against the caps like any connection and must end within the head's time-out;
+    // one that fails or is abandoned closes only its own connection.
+    c.phase = Connection::Phase::Handshaking;
+    c.deadline->start(limits_.headTimeoutMs);
+    connect(tls, &QSslSocket::encrypted, this, [this, tls] { shookHands(tls); });
+    connect(tls, &QSslSocket::errorOccurred, this, [this, tls] { close(tls); });
+    // Written means taken by the kernel: a TLS socket tells bytesWritten once it has encrypted the bytes,
+    // before it hands them on, and closing then would lose them.
+    connect(tls, &QSslSocket::encryptedBytesWritten, this, [this, tls] { written(tls); });
+    tls->startServerEncryption();
+}
+
+void HttpListener::shookHands(QTcpSocket* socket)
+{
+    const auto found = connections_.find(socket);
+    if (found == connections_.end())
+        return;
+    found->second.phase = Connection::Phase::Waiting;
+    found->second.deadline->start(limits_.idleTimeoutMs);
     serve(socket, false);
 }
 
@@ -168,7 +211,7 @@ void HttpListener::serve(QTcpSocket* socket, bool resumed)
         return;
     }
     // Back-pressure: nothing more is read while the last answer has not left.
-    if (c.phase == Connection::Phase::Answering)
+    if (c.phase == Connection::Phase::Answering || c.phase == Connection::Phase::Handshaking)
         return;
     const QByteArray fresh = socket->read(limits_.maxHeadBytes - c.pending.size());
     if (!fresh.isEmpty())
@@ -181,8 +224,13 @@ void HttpListener::serve(QTcpSocket* socket, bool resumed)
         c.phase = Connection::Phase::Receiving;
         c.deadline->start(limits_.headTimeoutMs);
     }
-    // A head ends at a line break: other pieces need no new look.
-    if (!resumed && !fresh.contains('\n') && c.pending.size() < limits_.maxHeadBytes)
+    // A head ends at an empty line: until one has come, only the bytes not looked at yet are searched, so
+    // that a head sent a line a packet costs its length once, not once a line.
+    const qsizetype from = std::clamp<qsizetype>(c.scanned - 2, 0, c.pending.size());
+    c.scanned = c.pending.size();
+    const QByteArrayView unseen = QByteArrayView(c.pending).sliced(from);
+    if (!resumed && !unseen.contains("\n\n") && !unseen.contains("\n\r\n") &&
+        c.pending.size() < limits_.maxHeadBytes)
         return;
 
     using Outcome = ParsedRequestHead::Outcome;
@@ -203,7 +251,7 @@ void HttpListener::serve(QTcpSocket* socket, bool resumed)
     if (parsed.head.hasBody)
         return refuse(socket, c, 413);
     if (verdict_) {
-        const std::optional<bool> allowed = verdict_(parsed.head.header("authorization"));
+        const std::optional<bool> allowed = verdict_(parsed.head.header("authorization"), c.peer);
         if (!allowed) {
             // Not read further until the check is done; the head stays for serve() to take again.
             c.awaitingVerdict = true;
@@ -213,6 +261,7 @@ void HttpListener::serve(QTcpSocket* socket, bool resumed)
         }
         if (!*allowed) {
             c.pending.remove(0, parsed.length);
+            c.scanned = 0;
             Answer answer = plainText(401, "A login is needed here\n");
             answer.headers.emplaceBack("WWW-Authenticate",
                                        "Basic realm=\"" + realm_ + "\", charset=\"UTF-8\"");
@@ -220,6 +269,7 @@ void HttpListener::serve(QTcpSocket* socket, bool resumed)
         }
     }
     c.pending.remove(0, parsed.length);
+    c.scanned = 0;
     send(socket, c, route(parsed.head), &parsed.head, !parsed.head.keepAlive);
 }
 
@@ -254,12 +304,13 @@ void HttpListener::send(QTcpSocket* socket, Connection& c, const Answer& answer,
     else if (head && head->minorVersion == 0)
         bytes += "Connection: keep-alive\r\n";
     bytes += "\r\n";
-    if (!head || head->method != "HEAD")
-        bytes += answer.body;
     c.phase = Connection::Phase::Answering;
     c.closeAfter = close;
     c.deadline->start(limits_.writeTimeoutMs);
     socket->write(bytes);
+    // Written on its own, a rendered body stays one buffer shared by every client it is on its way to.
+    if ((!head || head->method != "HEAD") && !answer.body.isEmpty())
+        socket->write(answer.body);
 }
 
 void HttpListener::refuse(QTcpSocket* socket, Connection& c, int status)
@@ -271,7 +322,7 @@ void HttpListener::refuse(QTcpSocket* socket, Connection& c, int status)
 void HttpListener::written(QTcpSocket* socket)
 {
     const auto found = connections_.find(socket);
-    if (found == connections_.end() || socket->bytesToWrite() > 0)
+    if (found == connections_.end() || unsent(socket) > 0)
         return;
     Connection& c = found->second;
     if (c.phase != Connection::Phase::Answering)
@@ -281,7 +332,16 @@ void HttpListener::written(QTcpSocket* socket)
         return linger(socket, c);
     c.phase = Connection::Phase::Waiting;
     c.deadline->start(limits_.idleTimeoutMs);
-    serve(socket, true); // the next pipelined request, if there is one
+    // The next pipelined request, if there is one, at the loop's next turn: one request a connection a
+    // turn, so that a client that pipelines takes its turn like the others and the sweep its own.
+    QMetaObject::invokeMethod(
+        this, [this, socket] { serve(socket, true); }, Qt::QueuedConnection);
+}
+
+qint64 HttpListener::unsent(const QTcpSocket* socket)
+{
+    const auto* tls = qobject_cast<const QSslSocket*>(socket);
+    return socket->bytesToWrite() + (tls ? tls->encryptedBytesToWrite() : 0);
 }
 
 // Ends the sending side and drops what the client still sends for a while: the client reads the whole

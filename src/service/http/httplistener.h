@@ -75,12 +75,13 @@ public:
     void addRoute(const QByteArray& path, Handler handler);
     // Headers every answer carries, the refusals too.
     void setCommonHeaders(QList<std::pair<QByteArray, QByteArray>> headers) { common_ = std::move(headers); }
-    // Speaks TLS with this certificate and key from the next listen() on; the handshake must end within
-    // the head's time-out.
+    // Speaks TLS with this certificate and key on every connection accepted from now on; each handshake
+    // runs alongside the others and must end within the head's time-out.
     void setTls(const QSslConfiguration& configuration);
     // Asks for a login: a request whose Authorization header the check has not allowed is answered 401.
     // While the check works out a new header, the connection is not read further.
-    using Verdict = std::function<std::optional<bool>(const QByteArray& authorization)>;
+    using Verdict =
+        std::function<std::optional<bool>(const QByteArray& authorization, const QHostAddress& peer)>;
     void setAuthorization(Verdict verdict, QByteArray realm);
     // A verdict that was pending is known now: the connections that wait for it go on.
     void resumeWaiting();
@@ -97,10 +98,11 @@ public:
 
 private:
     struct Connection {
-        enum class Phase { Waiting, Receiving, Answering, Lingering };
+        enum class Phase { Handshaking, Waiting, Receiving, Answering, Lingering };
         QHostAddress peer;
         QTimer* deadline = nullptr; // the socket's child
         QByteArray pending;         // bytes read and not yet taken by a request, at most maxHeadBytes
+        qsizetype scanned = 0;      // of them, searched for the head's end already
         qint64 lastHeardMs = 0;     // when the client last sent or took bytes, for choosing whom to close
         qsizetype lingered = 0;
         Phase phase = Phase::Waiting;
@@ -111,11 +113,14 @@ private:
     void setUp(QTcpServer* server);
     void acceptPending();
     void admit(QTcpSocket* socket);
+    void shookHands(QTcpSocket* socket);
     // Closes the connection quiet longest, of this address if given.
     void makeRoom(const QHostAddress* of);
     // Reads and answers what the client sent; resumed marks the call after an answer has left.
     void serve(QTcpSocket* socket, bool resumed);
     void written(QTcpSocket* socket);
+    // What the process still holds of the answers, the TLS layer's records included.
+    [[nodiscard]] static qint64 unsent(const QTcpSocket* socket);
     [[nodiscard]] Answer route(const HttpRequestHead& head) const;
     void send(QTcpSocket* socket, Connection& c, const Answer& answer, const HttpRequestHead* head,
               bool close);

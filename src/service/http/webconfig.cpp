@@ -1,9 +1,14 @@
 #include "service/http/webconfig.h"
 
+#include "basicauth.h"
+
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 
 #include <yaml-cpp/yaml.h>
+
+#include <variant>
 
 namespace quorvel::service {
 
@@ -11,17 +16,48 @@ namespace {
 
 // A web configuration file is a few lines; anything much larger is not one.
 constexpr qint64 MaxFileBytes = 64 * 1024;
+// A certificate chain or a key in PEM is a few KiB: far more is a mistake, or a device that never ends.
+constexpr qint64 MaxPemBytes = 1024 * 1024;
+
+// The whole of a regular file of at most MaxPemBytes, or the reason not.
+std::variant<QByteArray, QString> readPem(const QString& path)
+{
+    const QFileInfo info(path);
+    if (!info.isFile())
+        return QStringLiteral("%1 is not a regular file").arg(path);
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return QStringLiteral("%1 cannot be read: %2").arg(path, file.errorString());
+    // Read to one byte past the cap: a file that grows meanwhile is refused too, not read whole.
+    QByteArray pem = file.read(MaxPemBytes + 1);
+    if (pem.size() > MaxPemBytes)
+        return QStringLiteral("%1 is larger than a PEM file can be here (%2 bytes at most)")
+            .arg(path)
+            .arg(MaxPemBytes);
+    return pem;
+}
+
+// The certificate chain and key of the two files, or the reason not.
+std::optional<QString> loadTls(WebConfig& config)
+{
+    const auto certificate = readPem(config.certFile);
+    if (const auto* error = std::get_if<QString>(&certificate))
+        return *error;
+    config.chain = QSslCertificate::fromData(std::get<QByteArray>(certificate), QSsl::Pem);
+    if (config.chain.isEmpty())
+        return QStringLiteral("%1 holds no PEM certificate").arg(config.certFile);
+    const auto key = readPem(config.keyFile);
+    if (const auto* error = std::get_if<QString>(&key))
+        return *error;
+    for (const QSsl::KeyAlgorithm algorithm : {QSsl::Rsa, QSsl::Ec, QSsl::Dsa})
+        if (config.key = QSslKey(std::get<QByteArray>(key), algorithm, QSsl::Pem); !config.key.isNull())
+            return std::nullopt;
+    return QStringLiteral("%1 holds no unencrypted PEM private key").arg(config.keyFile);
+}
 
 QString text(const YAML::Node& node)
 {
     return QString::fromStdString(node.as<std::string>());
-}
-
-bool isBcrypt(const QByteArray& hash)
-{
-    // $2a$, $2b$ or $2y$, a two-digit cost, then 53 characters of salt and digest.
-    return hash.size() == 60 && hash.startsWith("$2") && QByteArray("aby").contains(hash.at(2)) &&
-           hash.at(3) == '$' && hash.at(6) == '$';
 }
 
 } // namespace
@@ -65,17 +101,16 @@ WebConfigResult readWebConfig(const QString& path)
                 }
                 if (config.certFile.isEmpty() != config.keyFile.isEmpty() || config.certFile.isEmpty())
                     return fail(QStringLiteral("tls_server_config: needs both cert_file and key_file"));
-                for (const QString& file : {config.certFile, config.keyFile})
-                    if (!QFileInfo(file).isReadable())
-                        return fail(QStringLiteral("tls_server_config: %1 cannot be read").arg(file));
+                if (const auto error = loadTls(config))
+                    return fail(QStringLiteral("tls_server_config: ") + *error);
             } else if (key == QLatin1String("basic_auth_users")) {
                 if (!value.IsMap())
                     return fail(QStringLiteral("basic_auth_users: expected user: bcrypt hash lines"));
                 for (const auto& user : value) {
                     const QByteArray hash = text(user.second).toLatin1();
-                    if (!isBcrypt(hash))
-                        return fail(QStringLiteral("basic_auth_users: the hash of %1 is not a bcrypt hash")
-                                        .arg(text(user.first)));
+                    if (const auto problem = BasicAuth::hashProblem(hash))
+                        return fail(QStringLiteral("basic_auth_users: the hash of %1: %2")
+                                        .arg(text(user.first), *problem));
                     config.users.insert(text(user.first), hash);
                 }
             } else {

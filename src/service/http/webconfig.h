@@ -1,7 +1,10 @@
 #pragma once
 
 #include <QByteArray>
+#include <QList>
 #include <QMap>
+#include <QSslCertificate>
+#include <QSslKey>
 #include <QString>
 
 #include <optional>
@@ -14,6 +17,8 @@ namespace quorvel::service {
 struct WebConfig {
     QString certFile; // empty: no TLS
     QString keyFile;
+    QList<QSslCertificate> chain;    // read from certFile
+    QSslKey key;                     // read from keyFile
     QMap<QString, QByteArray> users; // name -> bcrypt hash; empty: no login asked
 };
 
@@ -22,8 +27,8 @@ struct WebConfigResult {
     QString error; // "FILE: reason" when there is no config
 };
 
-// Reads and checks the file: every key known, TLS files readable, each hash a bcrypt one. Nothing here
-// loads the certificate itself; the listener does when it starts.
+// Reads and checks the file: every key known, each hash a bcrypt one of a cost taken, and the certificate
+// and key read and parsed, each from a regular file of a bounded size, before anything is served.
 [[nodiscard]] WebConfigResult readWebConfig(const QString& path);
 
 } // namespace quorvel::service

@@ -1,6 +1,7 @@
 #include "service/outputs/servicemetrics.h"
 
 #include "service/outputs/outputnames.h"
+#include "service/outputs/statuspage.h"
 #include "service/state/statestore.h"
 
 #include "runtime/conversions.h"
@@ -19,11 +20,12 @@ QByteArray family(const names::MetricFamily& family)
            family.type + '\n';
 }
 
-// A label value as the text format wants it: UTF-8 with backslash, double quote and line feed escaped.
+// A label value as the text format wants it: UTF-8 with backslash and double quote escaped, and what
+// would act unseen in a name, line feeds too, shown as U+FFFD as on the page.
 QByteArray labelValue(const QString& text)
 {
     QByteArray out;
-    for (const char c : text.toUtf8()) {
+    for (const char c : statuspage::visible(text).toUtf8()) {
         if (c == '\\' || c == '"')
             out += '\\';
         if (c == '\n') {

@@ -39,7 +39,7 @@ const QByteArray& style()
 body{margin:0 auto;max-width:75rem;padding:1rem;font:15px/1.4 system-ui,sans-serif;color:var(--fg);background:var(--bg)}
 h1{font-size:1.3rem;margin:0 0 .5rem}header p{margin:.2rem 0;color:var(--muted)}
 .bad{color:var(--bad)}.warn{color:var(--warn)}.ok{color:var(--ok)}
-table{border-collapse:collapse;width:100%;margin:1rem 0}th,td{text-align:left;padding:.4rem .5rem;border-bottom:1px solid var(--line);vertical-align:top}
+table{border-collapse:collapse;width:100%;margin:1rem 0}th,td{text-align:left;padding:.4rem .5rem;border-bottom:1px solid var(--line);vertical-align:top;overflow-wrap:anywhere}
 th{font-weight:600;color:var(--muted)}td.num{font-variant-numeric:tabular-nums;white-space:nowrap}
 .rom{font-family:ui-monospace,monospace;font-size:.85em;color:var(--muted)}
 svg.spark{width:10rem;height:1.75rem}svg.spark polyline{fill:none;stroke:currentColor;stroke-width:1.2}svg.spark circle{fill:currentColor}
@@ -165,6 +165,20 @@ QString sparkline(const QList<SensorHistory::Point>& points)
 
 } // namespace
 
+bool actsUnseen(char32_t c)
+{
+    return c < 0x20 || (c >= 0x7f && c <= 0x9f) || c == 0x061c || c == 0x200e || c == 0x200f ||
+           (c >= 0x202a && c <= 0x202e) || (c >= 0x2066 && c <= 0x2069);
+}
+
+QString visible(QString text)
+{
+    for (QChar& c : text)
+        if (actsUnseen(c.unicode()))
+            c = QChar::ReplacementCharacter;
+    return text;
+}
+
 QString escapeHtml(const QString& text)
 {
     QString out;
@@ -187,7 +201,7 @@ QString escapeHtml(const QString& text)
             out += QLatin1String("&#39;");
             break;
         default:
-            out += c;
+            out += actsUnseen(c.unicode()) ? QChar(QChar::ReplacementCharacter) : c;
         }
     }
     return out;
@@ -343,7 +357,7 @@ QByteArray chartSvg(const StateStore& store, const QDateTime& now)
     for (logfile::PlotLegendEntry& entry : scene.legend)
         if (entry.sensor >= 1 && std::size_t(entry.sensor) <= source.sensors.size())
             if (const QString& name = source.sensors[std::size_t(entry.sensor - 1)].name; !name.isEmpty())
-                entry.label.text = name.left(9); // the legend has room for a few letters
+                entry.label.text = visible(name.left(9)); // the legend has room for a few letters
     return logfile::SvgRenderer::render(scene);
 }
 

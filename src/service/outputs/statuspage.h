@@ -17,6 +17,11 @@ inline constexpr int ReadingsSchemaVersion = 2;
 
 // Text for an HTML text node or a double-quoted attribute value.
 [[nodiscard]] QString escapeHtml(const QString& text);
+// Whether a character of a name would act rather than show: C0 and C1 controls, DEL, and the marks that
+// reorder text (bidi embeddings, overrides and isolates). Shown as U+FFFD wherever a name is shown.
+[[nodiscard]] bool actsUnseen(char32_t c);
+// The text with each such character (line feeds too) replaced by U+FFFD.
+[[nodiscard]] QString visible(QString text);
 // "12 s ago", "5 min ago", "3 h ago", "2 d ago"; "never" for an invalid time.
 [[nodiscard]] QString ageText(const QDateTime& then, const QDateTime& now);
 

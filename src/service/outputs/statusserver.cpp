@@ -5,7 +5,6 @@
 #include "service/outputs/statuspage.h"
 #include "service/state/statestore.h"
 
-#include <QFile>
 #include <QSslConfiguration>
 #include <QSslKey>
 
@@ -21,11 +20,16 @@ StatusServer::StatusServer(const StateStore& store, const ServiceMetrics& metric
         {"Referrer-Policy", "no-referrer"},
         {"Cache-Control", "no-store"},
     });
+    age_.start();
     listener_.addRoute("/", [this, &store](const HttpRequestHead&) {
-        return HttpListener::Answer{200, "text/html; charset=utf-8", {}, statuspage::html(store, clock_())};
+        return HttpListener::Answer{200, "text/html; charset=utf-8", {}, fresh(page_, [&] {
+                                        return statuspage::html(store, clock_());
+                                    })};
     });
     listener_.addRoute("/readings.json", [this, &store](const HttpRequestHead&) {
-        return HttpListener::Answer{200, "application/json", {}, statuspage::readingsJson(store, clock_())};
+        return HttpListener::Answer{200, "application/json", {}, fresh(json_, [&] {
+                                        return statuspage::readingsJson(store, clock_());
+                                    })};
     });
     listener_.addRoute("/chart.svg", [this, &store](const HttpRequestHead&) {
         const QDateTime now = clock_();
@@ -35,10 +39,20 @@ StatusServer::StatusServer(const StateStore& store, const ServiceMetrics& metric
         }
         return HttpListener::Answer{200, "image/svg+xml", {}, chart_};
     });
-    listener_.addRoute("/metrics", [&metrics](const HttpRequestHead&) {
-        return HttpListener::Answer{
-            200, "text/plain; version=0.0.4; charset=utf-8", {}, metrics.exposition()};
+    listener_.addRoute("/metrics", [this, &metrics](const HttpRequestHead&) {
+        return HttpListener::Answer{200, "text/plain; version=0.0.4; charset=utf-8", {}, fresh(metrics_, [&] {
+                                        return metrics.exposition();
+                                    })};
     });
+}
+
+QByteArray StatusServer::fresh(Rendered& rendered, const std::function<QByteArray()>& render)
+{
+    if (const qint64 now = age_.elapsed(); rendered.atMs < 0 || now - rendered.atMs >= RenderEveryMs) {
+        rendered.body = render();
+        rendered.atMs = now;
+    }
+    return rendered.body;
 }
 
 StatusServer::~StatusServer() = default;
@@ -46,22 +60,9 @@ StatusServer::~StatusServer() = default;
 std::optional<QString> StatusServer::configure(const WebConfig& config)
 {
     if (!config.certFile.isEmpty()) {
-        const QList<QSslCertificate> chain = QSslCertificate::fromPath(config.certFile, QSsl::Pem);
-        if (chain.isEmpty())
-            return QStringLiteral("%1 holds no PEM certificate").arg(config.certFile);
-        QFile keyFile(config.keyFile);
-        if (!keyFile.open(QIODevice::ReadOnly))
-            return QStringLiteral("%1 cannot be read: %2").arg(config.keyFile, keyFile.errorString());
-        const QByteArray pem = keyFile.readAll();
-        QSslKey key;
-        for (const QSsl::KeyAlgorithm algorithm : {QSsl::Rsa, QSsl::Ec, QSsl::Dsa})
-            if (key = QSslKey(pem, algorithm, QSsl::Pem); !key.isNull())
-                break;
-        if (key.isNull())
-            return QStringLiteral("%1 holds no unencrypted PEM private key").arg(config.keyFile);
         QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
-        tls.setLocalCertificateChain(chain);
-        tls.setPrivateKey(key);
+        tls.setLocalCertificateChain(config.chain);
+        tls.setPrivateKey(config.key);
         tls.setPeerVerifyMode(QSslSocket::VerifyNone);
         tls.setProtocol(QSsl::TlsV1_2OrLater);
         listener_.setTls(tls);
@@ -69,7 +70,8 @@ std::optional<QString> StatusServer::configure(const WebConfig& config)
     }
     if (!config.users.isEmpty()) {
         auth_ = std::make_unique<BasicAuth>(config.users);
-        listener_.setAuthorization([this](const QByteArray& header) { return auth_->verdict(header); },
+        listener_.setAuthorization([this](const QByteArray& header,
+                                          const QHostAddress& peer) { return auth_->verdict(header, peer); },
                                    "quorvel3d");
         connect(auth_.get(), &BasicAuth::checked, &listener_, &HttpListener::resumeWaiting);
     }

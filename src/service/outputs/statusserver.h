@@ -5,6 +5,7 @@
 #include "service/http/webconfig.h"
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QObject>
 
 #include <functional>
@@ -36,7 +37,20 @@ public:
     void setClock(Clock clock) { clock_ = std::move(clock); }
 
 private:
+    // An answer rendered once serves every request for a while, HEAD too, as one shared buffer: clients
+    // cost the loop a render per period, not one each, and those that do not read hold no copy each.
+    static constexpr qint64 RenderEveryMs = 500;
+    struct Rendered {
+        QByteArray body;
+        qint64 atMs = -1;
+    };
+    [[nodiscard]] QByteArray fresh(Rendered& rendered, const std::function<QByteArray()>& render);
+
     HttpListener listener_;
+    QElapsedTimer age_;
+    Rendered page_;
+    Rendered json_;
+    Rendered metrics_;
     Clock clock_;
     std::unique_ptr<BasicAuth> auth_;
     // The chart changes by the minute and costs most: drawn once a minute at most.
