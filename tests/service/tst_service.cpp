@@ -247,7 +247,7 @@ void TestService::sighupAfterRenameStartsANewFile()
     const qsizetype before = recordCount(path);
     QVERIFY(QFile::rename(path, rotated));
     service.signal(SIGHUP);
-    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(path), 500);
+    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(path), 10000);
     QCOMPARE(recordCount(path), 0);
     QTRY_VERIFY_WITH_TIMEOUT(recordCount(path) >= 2, 10000);
     service.signal(SIGTERM);
