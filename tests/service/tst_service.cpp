@@ -167,6 +167,20 @@ void TestService::refusedStart_data()
     QTest::newRow("topic with an empty level")
         << QStringList{mqtt, broker, QStringLiteral("--mqtt-topic"), QStringLiteral("a//b")} << 64
         << "--mqtt-topic";
+    QTest::newRow("topic under the discovery prefix")
+        << QStringList{mqtt, broker, QStringLiteral("--mqtt-topic"), QStringLiteral("homeassistant/box")}
+        << 64 << "--mqtt-topic";
+    QTest::newRow("topic of the broker's own")
+        << QStringList{mqtt, broker, QStringLiteral("--mqtt-topic"), QStringLiteral("$SYS/box")} << 64
+        << "--mqtt-topic";
+    QTest::newRow("topic whose status is Home Assistant's")
+        << QStringList{mqtt,
+                       broker,
+                       QStringLiteral("--mqtt-topic"),
+                       QStringLiteral("homeassistant"),
+                       QStringLiteral("--discovery-prefix"),
+                       QStringLiteral("ha")}
+        << 64 << "--mqtt-topic";
     QTest::newRow("keep-alive below 5")
         << QStringList{mqtt, broker, QStringLiteral("--mqtt-keepalive"), QStringLiteral("4")} << 64
         << "--mqtt-keepalive";
