@@ -331,7 +331,7 @@ void TestWebPageComponent::faults()
     QElapsedTimer clock;
     clock.start();
     page.Navigate(simulator_.sensorUrl(sensor - 1));
-    QVERIFY(completed.wait(std::min(timeoutMs, 5000) + 3000));
+    QVERIFY(completed.wait(std::min(timeoutMs, 5000) + 20000));
     const qint64 elapsed = clock.elapsed();
     QCOMPARE(completed.count(), 1);
     QCOMPARE(page.ReadyState(), int(PageComponent::Complete));
@@ -355,7 +355,8 @@ void TestWebPageComponent::faults()
     }
     if (timeoutMs < WebPageComponent::DefaultTimeoutMs) {
         QVERIFY2(elapsed >= timeoutMs - 20, qPrintable(QString::number(elapsed)));
-        QVERIFY2(elapsed < timeoutMs + 2000, qPrintable(QString::number(elapsed)));
+        // Ended by this time-out, not the default one, however late a busy machine runs it.
+        QVERIFY2(elapsed < WebPageComponent::DefaultTimeoutMs, qPrintable(QString::number(elapsed)));
     }
     if (requests >= 0)
         QCOMPARE(simulator_.stats().value(sensor) - requestsBefore, requests);
@@ -682,7 +683,7 @@ void TestWebPageComponent::unsupportedScheme()
         WebPageComponent page;
         QSignalSpy completed(&page, &PageComponent::completed);
         page.Navigate(QString::fromLatin1(url));
-        QVERIFY2(completed.wait(2000), url);
+        QVERIFY2(completed.wait(20000), url);
         QCOMPARE(page.htmlDocument()->errorReason(),
                  std::optional<QString>(QStringLiteral("Unsupported address scheme")));
     }
@@ -776,7 +777,7 @@ void TestWebPageComponent::malformedUrl()
     page.Navigate(url);
     QCOMPARE(completed.count(), 0);
     QCOMPARE(page.ReadyState(), int(PageComponent::Loading));
-    QVERIFY(completed.wait(2000));
+    QVERIFY(completed.wait(20000));
     QCOMPARE(completed.count(), 1);
     QCOMPARE(page.ReadyState(), int(PageComponent::Complete));
     QVERIFY(!page.lastLoadGotAnswer());

@@ -3,7 +3,6 @@
 #include "simulatorprocess.h"
 
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -82,15 +81,14 @@ void tst_Offline::runsOnWithoutNetworkAndRecovers()
     // Every connect fails at once here; the pause after each keeps the process from spinning.
     const auto cpuBefore = cpuSeconds(pid);
     QVERIFY(cpuBefore);
-    QElapsedTimer elapsed;
-    elapsed.start();
     QTest::qWait(OfflineMs);
     QCOMPARE(logger.state(), QProcess::Running);
     const auto cpuAfter = cpuSeconds(pid);
     QVERIFY(cpuAfter);
-    const double share = (*cpuAfter - *cpuBefore) / (double(elapsed.elapsed()) / 1000.0);
-    qInfo("CPU while offline: %.2f %% of a core", share * 100.0);
-    QVERIFY2(share < 0.05, qPrintable(QStringLiteral("%1 % of a core").arg(share * 100.0)));
+    // A bound on what it spends, not a share of a core: a spinning logger takes seconds of CPU even on a
+    // machine busy enough to give it a fraction of a core; a paused one takes next to none.
+    QVERIFY2(*cpuAfter - *cpuBefore < 1.0,
+             qPrintable(QStringLiteral("%1 s of CPU").arg(*cpuAfter - *cpuBefore)));
 
     // The network returns: loopback up and the adapter there, with no restart of the logger.
     const QStringList inside = {QStringLiteral("nsenter"), QStringLiteral("-t"), QString::number(pid),

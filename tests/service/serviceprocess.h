@@ -26,11 +26,16 @@ public:
             process.waitForFinished(5000);
         }
     }
+    // wrapper: a command that runs the service (the program and arguments follow it).
     void start(const QStringList& arguments,
-               const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment())
+               const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment(),
+               const QStringList& wrapper = {})
     {
         process.setProcessEnvironment(env);
-        process.start(servicePath(), arguments);
+        if (wrapper.isEmpty())
+            process.start(servicePath(), arguments);
+        else
+            process.start(wrapper.first(), wrapper.mid(1) + QStringList{servicePath()} + arguments);
     }
     // Waits in the event loop, so the test's own sockets (the notify socket) keep being read meanwhile.
     bool finish(int ms = 30000)

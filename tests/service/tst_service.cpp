@@ -1,3 +1,4 @@
+#include "notifysocket.h"
 #include "scriptedserver.h"
 #include "servicefixture.h"
 #include "serviceprocess.h"
@@ -166,6 +167,20 @@ void TestService::refusedStart_data()
     QTest::newRow("topic with an empty level")
         << QStringList{mqtt, broker, QStringLiteral("--mqtt-topic"), QStringLiteral("a//b")} << 64
         << "--mqtt-topic";
+    QTest::newRow("topic under the discovery prefix")
+        << QStringList{mqtt, broker, QStringLiteral("--mqtt-topic"), QStringLiteral("homeassistant/box")}
+        << 64 << "--mqtt-topic";
+    QTest::newRow("topic of the broker's own")
+        << QStringList{mqtt, broker, QStringLiteral("--mqtt-topic"), QStringLiteral("$SYS/box")} << 64
+        << "--mqtt-topic";
+    QTest::newRow("topic whose status is Home Assistant's")
+        << QStringList{mqtt,
+                       broker,
+                       QStringLiteral("--mqtt-topic"),
+                       QStringLiteral("homeassistant"),
+                       QStringLiteral("--discovery-prefix"),
+                       QStringLiteral("ha")}
+        << 64 << "--mqtt-topic";
     QTest::newRow("keep-alive below 5")
         << QStringList{mqtt, broker, QStringLiteral("--mqtt-keepalive"), QStringLiteral("4")} << 64
         << "--mqtt-keepalive";
@@ -269,7 +284,7 @@ void TestService::sighupAfterRenameStartsANewFile()
     const qsizetype before = recordCount(path);
     QVERIFY(QFile::rename(path, rotated));
     service.signal(SIGHUP);
-    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(path), 500);
+    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(path), 10000);
     QCOMPARE(recordCount(path), 0);
     QTRY_VERIFY_WITH_TIMEOUT(recordCount(path) >= 2, 10000);
     service.signal(SIGTERM);
@@ -358,29 +373,15 @@ void TestService::fileSizeLimitCutsTheRecordBack()
 // first part, and comes up on its port in the second.
 void TestService::notifiesTheManager()
 {
-    const QString socketPath = dir_->filePath(QStringLiteral("notify"));
-    const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    QVERIFY(fd >= 0);
-    const auto closeFd = qScopeGuard([fd] { ::close(fd); });
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    const QByteArray native = QFile::encodeName(socketPath);
-    QVERIFY(native.size() < qsizetype(sizeof address.sun_path));
-    std::memcpy(address.sun_path, native.constData(), size_t(native.size()));
-    QVERIFY(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0);
-    QStringList messages;
-    QSocketNotifier notifier(fd, QSocketNotifier::Read);
-    connect(&notifier, &QSocketNotifier::activated, this, [&] {
-        char buffer[4096];
-        for (ssize_t n; (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0;)
-            messages << QString::fromUtf8(buffer, n);
-    });
+    quorvel::testing::NotifySocket manager(dir_->filePath(QStringLiteral("notify")));
+    QVERIFY(manager.isListening());
+    const QStringList& messages = manager.messages;
 
     const quint16 downPort = quorvel::testing::ScriptedServer::unusedPort();
     QVERIFY(downPort != 0);
 
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("NOTIFY_SOCKET"), socketPath);
+    env.insert(QStringLiteral("NOTIFY_SOCKET"), manager.path());
     env.insert(QStringLiteral("WATCHDOG_USEC"), QStringLiteral("100000"));
     Service service;
     service.start({QStringLiteral("--adapter"), QStringLiteral("127.0.0.1:%1").arg(downPort),

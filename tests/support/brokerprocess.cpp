@@ -31,12 +31,13 @@ bool shell(const QString& script, const QString& folder)
            process.exitCode() == 0;
 }
 
-// Two CAs, and a broker certificate from the first that names 127.0.0.1 and localhost, nothing else.
+// Two CAs, and a broker certificate from the first that names $names (127.0.0.1 and localhost, or another
+// host), nothing else.
 const char* const Certificates = R"(key="-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes"
 openssl req -x509 $key -keyout ca.key -out ca.crt -days 2 -subj "/CN=Test CA"
 openssl req -x509 $key -keyout other.key -out other.crt -days 2 -subj "/CN=Other CA"
-openssl req $key -keyout server.key -out server.csr -subj /CN=127.0.0.1
-echo subjectAltName=IP:127.0.0.1,DNS:localhost > server.ext
+openssl req $key -keyout server.key -out server.csr -subj /CN=broker
+echo subjectAltName=$names > server.ext
 openssl x509 -req -in server.csr -CA ca.crt -CAkey ca.key -CAcreateserial -days 2 -extfile server.ext -out server.crt
 )";
 
@@ -69,7 +70,7 @@ bool BrokerProcess::available()
 
 QString BrokerProcess::url() const
 {
-    return QStringLiteral("%1://127.0.0.1:%2").arg(kind_ == Kind::Tls ? "mqtts" : "mqtt").arg(port_);
+    return QStringLiteral("%1://127.0.0.1:%2").arg(kind_ >= Kind::Tls ? "mqtts" : "mqtt").arg(port_);
 }
 
 bool BrokerProcess::start(Kind kind)
@@ -98,7 +99,9 @@ bool BrokerProcess::start(Kind kind)
         config += QStringLiteral("allow_anonymous false\npassword_file %1\n")
                       .arg(file(QStringLiteral("passwords")));
     }
-    if (kind == Kind::Tls) {
+    if (kind >= Kind::Tls) {
+        script += kind == Kind::Tls ? QStringLiteral("names=IP:127.0.0.1,DNS:localhost\n")
+                                    : QStringLiteral("names=DNS:elsewhere.test\n");
         script += QLatin1String(Certificates);
         config += QStringLiteral("certfile %1\nkeyfile %2\n")
                       .arg(file(QStringLiteral("server.crt")), file(QStringLiteral("server.key")));

@@ -18,7 +18,8 @@ namespace quorvel::testing {
 class BrokerProcess : public QObject {
     Q_OBJECT
 public:
-    enum class Kind { Open, Login, Tls };
+    // TlsOtherName: a certificate from the right CA, made out to another host.
+    enum class Kind { Open, Login, Tls, TlsOtherName };
     static constexpr const char* User = "quorvel";
     static constexpr const char* Password = "right horse";
 

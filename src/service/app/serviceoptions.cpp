@@ -80,6 +80,21 @@ bool isTopicBase(const QString& text)
     return !text.split(QLatin1Char('/')).contains(QString());
 }
 
+// A base whose topics would land where others read: Home Assistant's configs or its own status, or the
+// broker's topics (a leading $), where nothing is stored although the connection looks fine.
+std::optional<QString> harmfulBase(const MqttOptions& mqtt)
+{
+    const QString& base = mqtt.baseTopic;
+    if (base.startsWith(QLatin1Char('$')))
+        return QStringLiteral("starts with $, the broker's own topics");
+    if (base == mqtt.discoveryPrefix || base.startsWith(mqtt.discoveryPrefix + QLatin1Char('/')))
+        return QStringLiteral("is under the discovery prefix %1").arg(mqtt.discoveryPrefix);
+    if (base + QStringLiteral("/status") == MqttOptions::AssistantStatusTopic)
+        return QStringLiteral("would write %1, Home Assistant's own status")
+            .arg(MqttOptions::AssistantStatusTopic);
+    return std::nullopt;
+}
+
 std::optional<int> parseWhole(const QString& value, int low, int high)
 {
     bool ok = false;
@@ -379,6 +394,8 @@ ParsedOptions parseServiceOptions(const QStringList& arguments)
             return fail(QStringLiteral("option --mqtt-cafile needs an mqtts:// broker"));
         if (!mqtt.passwordFile.isEmpty() && mqtt.user.isEmpty())
             return fail(QStringLiteral("option --mqtt-password-file needs --mqtt-user"));
+        if (auto harm = harmfulBase(mqtt))
+            return fail(QStringLiteral("option --mqtt-topic: the base %1 %2").arg(mqtt.baseTopic, *harm));
         parsed.options.mqtt = mqtt;
     } else {
         for (auto it = seen.cbegin(); it != seen.cend(); ++it)

@@ -11,6 +11,8 @@ struct MqttOptions {
     static constexpr quint16 TlsPort = 8883;
     static constexpr int DefaultExpireAfter = 300;
     static constexpr int DefaultKeepAlive = 60;
+    // Where Home Assistant says "online" when it starts.
+    static constexpr const char* AssistantStatusTopic = "homeassistant/status";
 
     QString url; // as given, for messages
     QString host;

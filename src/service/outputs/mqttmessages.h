@@ -29,8 +29,11 @@ public:
         return base_ + QLatin1Char('/') + QLatin1String(names::StatusLeaf);
     }
     [[nodiscard]] MqttMessage status(bool online) const;
-    // Home Assistant says "online" here when it (re)starts.
-    [[nodiscard]] QString assistantStatusTopic() const { return prefix_ + QStringLiteral("/status"); }
+    // Home Assistant says "online" here when it (re)starts: its own topic, whatever the discovery prefix.
+    [[nodiscard]] static QString assistantStatusTopic()
+    {
+        return QLatin1String(MqttOptions::AssistantStatusTopic);
+    }
     // Where every sensor config is, ours and others'; read after connecting to find our stale ones.
     [[nodiscard]] QString configFilter() const { return prefix_ + QStringLiteral("/sensor/+/config"); }
     [[nodiscard]] bool discovery() const { return discovery_; }

@@ -46,6 +46,8 @@ void MqttPublisher::publishEverything()
 void MqttPublisher::onConnected()
 {
     publish({messages_.status(true)});
+    // The will of a connection the broker noticed dead only now may come after this "online".
+    client_.subscribe(messages_.statusTopic());
     if (messages_.discovery()) {
         client_.subscribe(messages_.assistantStatusTopic());
         client_.subscribe(messages_.configFilter());
@@ -56,6 +58,11 @@ void MqttPublisher::onConnected()
 
 void MqttPublisher::onMessage(const QString& topic, const QByteArray& payload, bool retained)
 {
+    if (topic == messages_.statusTopic()) {
+        if (payload == MqttMessages::Offline)
+            publish({messages_.status(true)});
+        return;
+    }
     if (topic == messages_.assistantStatusTopic()) {
         // Home Assistant started again and forgot what it was told; a retained "online" is no restart.
         if (payload == MqttMessages::Online && !retained)
