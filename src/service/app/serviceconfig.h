@@ -42,6 +42,8 @@ struct ServiceConfig {
     QLocale locale;
     // The file it was read from; empty when the command line set it up.
     QString file;
+    // End after this many sweeps of all sources together (--sweeps); nothing: run until a signal ends it.
+    std::optional<qint64> sweeps;
 };
 
 // Where a configuration file is wrong: "file:line:column: message", as a compiler says it, so an editor can
