@@ -83,9 +83,8 @@ bool latency(int reads, int latencyMs)
     acquisition::AcquisitionCycle cycle(page, nullptr, nullptr);
     const QString source = QStringLiteral("adapter");
     service::StateStore store(300, false);
-    service::MqttPublisher publisher(options,
-                                     store.addSource(source, adapter, acquisition::builtInSensors(), {}),
-                                     QStringLiteral("bench"), [](const QString&) {});
+    store.addSource(source, source, adapter, acquisition::builtInSensors(), {});
+    service::MqttPublisher publisher(options, store, source, QStringLiteral("bench"), [](const QString&) {});
     std::vector<std::vector<Clock::time_point>> readAt(acquisition::SensorCount);
     int total = 0;
     QEventLoop loop;

@@ -51,8 +51,8 @@ int main(int argc, char* argv[])
         }
         const QString source = QStringLiteral("adapter");
         service::StateStore store(300, true);
-        const service::SourceState& state = store.addSource(source, QStringLiteral("127.0.0.1:80"), sensors,
-                                                            QStringLiteral("/var/log/q.log"));
+        const service::SourceState& state = store.addSource(source, source, QStringLiteral("127.0.0.1:80"),
+                                                            sensors, QStringLiteral("/var/log/q.log"));
         const service::ServiceMetrics metrics(store, QStringLiteral("1.0.0"));
         // A full day: a good read of every sensor every minute, drifting.
         for (int m = 1440; m >= 0; --m)

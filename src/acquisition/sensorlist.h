@@ -14,6 +14,8 @@ namespace quorvel::acquisition {
 struct ListedSensor {
     QString romCode;
     QString name;
+
+    friend bool operator==(const ListedSensor&, const ListedSensor&) = default;
 };
 
 // The built-in thirteen as a list, without names.

@@ -1,4 +1,5 @@
 #include "service/app/exitstatus.h"
+#include "service/app/serviceconfig.h"
 #include "service/app/serviceoptions.h"
 #include "service/app/serviceprogram.h"
 #include "service/app/signalwatcher.h"
@@ -120,8 +121,10 @@ int main(int argc, char* argv[])
     std::signal(SIGPIPE, SIG_IGN);
     runtime::ProcessControl::ignoreFileSizeSignal();
 
-    acquisition::WebPageComponent page;
-    service::ServiceProgram program(options, adapter, page, &tell);
+    service::ServiceProgram program(
+        service::configFromOptions(options, adapter),
+        [](const service::SourceConfig&) { return std::make_unique<acquisition::WebPageComponent>(); },
+        &tell);
     service::SignalWatcher signalWatcher({SIGTERM, SIGINT, SIGHUP});
     if (!signalWatcher.isValid()) {
         tell(QStringLiteral("cannot install the signal handlers"));
@@ -130,7 +133,7 @@ int main(int argc, char* argv[])
     QObject::connect(&signalWatcher, &service::SignalWatcher::received, &program,
                      [&program](int signalNumber) {
                          if (signalNumber == SIGHUP)
-                             program.reopenLog();
+                             program.reload();
                          else
                              program.stop();
                      });

@@ -64,9 +64,17 @@ inline std::optional<double> sample(const QByteArray& text, const QByteArray& na
     return std::nullopt;
 }
 
-inline QByteArray sensorLabels(int slot, const QByteArray& rom, const QByteArray& name = {})
+// The labels of a per-source series; a command line's one source is named "adapter".
+inline QByteArray sourceLabels(const QByteArray& source = "adapter")
 {
-    return "sensor=\"" + QByteArray::number(slot + 1) + "\",rom=\"" + rom + "\",name=\"" + name + '"';
+    return "source=\"" + source + '"';
+}
+
+inline QByteArray sensorLabels(int slot, const QByteArray& rom, const QByteArray& name = {},
+                               const QByteArray& source = "adapter")
+{
+    return sourceLabels(source) + ",sensor=\"" + QByteArray::number(slot + 1) + "\",rom=\"" + rom +
+           "\",name=\"" + name + '"';
 }
 
 inline QByteArray sensorLabels(int slot)

@@ -2,9 +2,11 @@
 #include "manualtimer.h"
 #include "scratchdir.h"
 #include "servicefixture.h"
+#include "simulatorprocess.h"
 
 #include "acquisition/logrecorder.h"
 #include "acquisition/logsession.h"
+#include "acquisition/webpagecomponent.h"
 #include "service/app/exitstatus.h"
 #include "service/app/serviceprogram.h"
 #include "service/http/basicauth.h"
@@ -46,6 +48,7 @@ namespace {
 
 const QString Adapter = QStringLiteral("127.0.0.1:8080");
 const QString Source = QStringLiteral("adapter");
+const QString Kind = QStringLiteral("adapter");
 
 QString romOf(int slot)
 {
@@ -73,15 +76,27 @@ ReadOutcome outcomeOf(const QString& label)
     return ReadOutcome::NoAnswer;
 }
 
-// The whole service in process: a fake page with an answer per ROM code, the options as given.
+// The whole service in process: a fake page per source with an answer per ROM code, the options as given.
 struct Program {
-    FakePage page;
+    QList<FakePage*> pages; // the program's, one per source in the order they were made
     QStringList messages;
     std::unique_ptr<service::ServiceProgram> program;
+    FakePage& page; // the first source's
 
-    explicit Program(service::ServiceOptions options)
+    explicit Program(const service::ServiceOptions& options)
+        : Program(service::configFromOptions(options, Adapter))
+    {
+    }
+    explicit Program(service::ServiceConfig config)
         : program(std::make_unique<service::ServiceProgram>(
-              std::move(options), Adapter, page, [this](const QString& line) { messages << line; }))
+              std::move(config),
+              [this](const service::SourceConfig&) {
+                  auto page = std::make_unique<FakePage>();
+                  pages << page.get();
+                  return page;
+              },
+              [this](const QString& line) { messages << line; })),
+          page(*pages.front())
     {
     }
     // Runs until the sweep limit ends it.
@@ -122,6 +137,8 @@ private slots:
     void sweepsWriteTheWindowsLines();
     void metricsAgreeWithTheLastLine();
     void ownSensorListNamesTheMetrics();
+    void threeSourcesRunSideBySide();
+    void reloadTouchesOnlyWhatChanged();
     void exitStatusesAreDocumented_data();
     void exitStatusesAreDocumented();
     void sharedNamesAreDocumented_data();
@@ -161,7 +178,7 @@ void TestServiceProgram::metricsCountEachOutcome()
     QFETCH(int, failuresAfter);
     QFETCH(bool, succeeded);
     service::StateStore store(300, false);
-    store.addSource(Source, Adapter, builtInSensors(), {});
+    store.addSource(Source, Kind, Adapter, builtInSensors(), {});
     const service::ServiceMetrics metrics(store, QStringLiteral("1.0.0"));
     for (const QString& outcome : outcomes)
         store.onRead(Source, readOf(0, outcomeOf(outcome)));
@@ -181,9 +198,9 @@ void TestServiceProgram::metricsCountEachOutcome()
              succeeded);
     QCOMPARE(sample(text, "quorvel_sensor_temperature_celsius{" + labels + '}'),
              succeeded ? std::optional(21.25) : std::nullopt);
-    QCOMPARE(sample(text, "quorvel_sweeps_total"), 2.0);
-    QCOMPARE(sample(text, "quorvel_log_records_total"), 1.0);
-    QCOMPARE(sample(text, "quorvel_log_write_errors_total"), 2.0);
+    QCOMPARE(sample(text, "quorvel_sweeps_total{" + sourceLabels() + '}'), 2.0);
+    QCOMPARE(sample(text, "quorvel_log_records_total{" + sourceLabels() + '}'), 1.0);
+    QCOMPARE(sample(text, "quorvel_log_write_errors_total{" + sourceLabels() + '}'), 2.0);
 }
 
 // What a scraper's dashboards rely on: each family, its type, its samples' label names, and the results in
@@ -191,7 +208,7 @@ void TestServiceProgram::metricsCountEachOutcome()
 void TestServiceProgram::metricsKeepTheirFamiliesAndLabels()
 {
     service::StateStore store(300, false);
-    store.addSource(Source, Adapter, builtInSensors(), {});
+    store.addSource(Source, Kind, Adapter, builtInSensors(), {});
     const service::ServiceMetrics metrics(store, QStringLiteral("1.0.0"));
     store.onRead(Source, readOf(0, ReadOutcome::Ok));
     store.onSweep(Source,
@@ -201,7 +218,7 @@ void TestServiceProgram::metricsKeepTheirFamiliesAndLabels()
     QStringList results;
     for (const QByteArray& line : metrics.exposition().split('\n')) {
         const QString text = QString::fromUtf8(line);
-        if (line.startsWith("quorvel_sensor_reads_total{sensor=\"1\""))
+        if (line.startsWith("quorvel_sensor_reads_total{" + sourceLabels() + ",sensor=\"1\""))
             results << text.section(QStringLiteral("result=\""), 1).section(QLatin1Char('"'), 0, 0);
         const QString shape = line.startsWith("# TYPE ")
                                   ? text.mid(7)
@@ -209,18 +226,20 @@ void TestServiceProgram::metricsKeepTheirFamiliesAndLabels()
         if (!line.startsWith("# HELP") && !line.isEmpty() && !shapes.contains(shape))
             shapes << shape;
     }
-    const QString sensor = QStringLiteral("{sensor,rom,name}");
-    QCOMPARE(
-        shapes,
-        QStringList(
-            {"quorvel_sensor_temperature_celsius gauge", "quorvel_sensor_temperature_celsius" + sensor,
-             "quorvel_sensor_last_success_timestamp_seconds gauge",
-             "quorvel_sensor_last_success_timestamp_seconds" + sensor,
-             "quorvel_sensor_consecutive_failures gauge", "quorvel_sensor_consecutive_failures" + sensor,
-             "quorvel_sensor_reads_total counter", "quorvel_sensor_reads_total{sensor,rom,name,result}",
-             "quorvel_sweeps_total counter", "quorvel_sweeps_total", "quorvel_log_records_total counter",
-             "quorvel_log_records_total", "quorvel_log_write_errors_total counter",
-             "quorvel_log_write_errors_total", "quorvel_build_info gauge", "quorvel_build_info{version}"}));
+    const QString sensor = QStringLiteral("{source,sensor,rom,name}");
+    QCOMPARE(shapes,
+             QStringList(
+                 {"quorvel_sensor_temperature_celsius gauge", "quorvel_sensor_temperature_celsius" + sensor,
+                  "quorvel_sensor_last_success_timestamp_seconds gauge",
+                  "quorvel_sensor_last_success_timestamp_seconds" + sensor,
+                  "quorvel_sensor_consecutive_failures gauge", "quorvel_sensor_consecutive_failures" + sensor,
+                  "quorvel_sensor_reads_total counter",
+                  "quorvel_sensor_reads_total{source,sensor,rom,name,result}",
+                  "quorvel_source_reachable gauge", "quorvel_source_reachable{source}",
+                  "quorvel_sweeps_total counter", "quorvel_sweeps_total{source}",
+                  "quorvel_log_records_total counter", "quorvel_log_records_total{source}",
+                  "quorvel_log_write_errors_total counter", "quorvel_log_write_errors_total{source}",
+                  "quorvel_build_info gauge", "quorvel_build_info{version}"}));
     QCOMPARE(results,
              QStringList({"ok", "no_element", "not_a_number", "http_error", "no_answer", "power_on_reset"}));
 
@@ -320,7 +339,7 @@ void TestServiceProgram::statusAtMostOnceASecond()
         else if (event == QLatin1String("down"))
             status.onUnreachable(Adapter, QStringLiteral("Connection refused"), since);
         else if (event == QLatin1String("up"))
-            status.onReachableAgain();
+            status.onReachableAgain(Adapter);
         else
             held->fire();
     }
@@ -433,9 +452,9 @@ void TestServiceProgram::metricsAgreeWithTheLastLine()
     const auto record = parseLogRecord(QString::fromLocal8Bit(lines.last()), QLocale::c());
     QVERIFY(record);
     const QByteArray text = service.program->metrics().exposition();
-    QCOMPARE(sample(text, "quorvel_sweeps_total"), double(sweeps));
-    QCOMPARE(sample(text, "quorvel_log_records_total"), double(sweeps));
-    QCOMPARE(sample(text, "quorvel_log_write_errors_total"), 0.0);
+    QCOMPARE(sample(text, "quorvel_sweeps_total{" + sourceLabels() + '}'), double(sweeps));
+    QCOMPARE(sample(text, "quorvel_log_records_total{" + sourceLabels() + '}'), double(sweeps));
+    QCOMPARE(sample(text, "quorvel_log_write_errors_total{" + sourceLabels() + '}'), 0.0);
     for (int slot = 0; slot < SensorCount; ++slot) {
         const QByteArray labels = sensorLabels(slot);
         const auto reads = [&](const char* result) {
@@ -498,6 +517,120 @@ void TestServiceProgram::ownSensorListNamesTheMetrics()
         QCOMPARE(sample(text, "quorvel_sensor_consecutive_failures{" + labels + '}'), 0.0);
     }
     QVERIFY(!text.contains("sensor=\"4\""));
+}
+
+// One source that answers, one that never does and one that fails, each against a simulator of its own:
+// the healthy one keeps its pace while the silent one waits for its first answer, each log has its own
+// lines, and the metrics, the JSON and the page carry all three.
+void TestServiceProgram::threeSourcesRunSideBySide()
+{
+    struct Source {
+        const char* name;
+        QStringList simulatorArguments;
+        QList<ListedSensor> sensors; // empty: the built-in thirteen
+    };
+    const QList<Source> sources{
+        {"healthy", {}, {}},
+        {"silent", {"--fault", "all:silent"}, {{"3000000123456728", "Cellar"}, {"BC0000000ABCDE28", {}}}},
+        {"failing", {"--fault", "all:status500"}, {{"0100000000000128", "Attic"}}},
+    };
+    service::ServiceConfig config;
+    config.listen = service::MetricsEndpoint{QHostAddress::LocalHost, 0};
+    std::vector<std::unique_ptr<SimulatorProcess>> simulators;
+    for (const Source& source : sources) {
+        simulators.push_back(std::make_unique<SimulatorProcess>());
+        QVERIFY(simulators.back()->start(source.simulatorArguments));
+        service::SourceConfig added;
+        added.name = QLatin1String(source.name);
+        added.address = QStringLiteral("127.0.0.1:%1").arg(simulators.back()->port());
+        added.logPath = dir_->filePath(added.name + QStringLiteral(".log"));
+        added.sensors = source.sensors;
+        config.sources.push_back(added);
+    }
+    service::ServiceProgram program(
+        config, [](const service::SourceConfig&) { return std::make_unique<WebPageComponent>(); },
+        [](const QString&) {});
+    QCOMPARE(program.start(), std::nullopt);
+    const auto sweepsOf = [&program](const char* name) {
+        return program.store().source(QLatin1String(name))->sweeps;
+    };
+    // Well before the silent source's first request times out (10 s), under the sanitizers too.
+    QTRY_VERIFY_WITH_TIMEOUT(sweepsOf("healthy") >= 3 && sweepsOf("failing") >= 3, 9000);
+    QCOMPARE(sweepsOf("silent"), quint64(0));
+
+    const QByteArray metrics = program.metrics().exposition();
+    const QJsonArray json = QJsonDocument::fromJson(service::statuspage::readingsJson(
+                                                        program.store(), QDateTime::currentDateTime()))
+                                .object()
+                                .value(u"sources")
+                                .toArray();
+    const QString page =
+        QString::fromUtf8(service::statuspage::html(program.store(), QDateTime::currentDateTime()));
+    QCOMPARE(json.size(), 3);
+    program.stop();
+    for (qsizetype i = 0; i < sources.size(); ++i) {
+        const QByteArray name = sources[i].name;
+        const int sensors = sources[i].sensors.isEmpty() ? SensorCount : int(sources[i].sensors.size());
+        const QByteArray log = readAll(dir_->filePath(QString::fromLatin1(name) + QStringLiteral(".log")));
+        QVERIFY2(allWhole(log), name);
+        for (const QByteArray& line : records(log))
+            QCOMPARE(parseAnyLogRecord(QString::fromLocal8Bit(line), QLocale())->readings.size(), sensors);
+        QCOMPARE(records(log).isEmpty(), name == "silent");
+        QCOMPARE(json.at(i).toObject().value(u"name").toString(), QString::fromLatin1(name));
+        QCOMPARE(json.at(i).toObject().value(u"sensors").toArray().size(), sensors);
+        QVERIFY2(page.contains(QStringLiteral("<section data-source=\"%1\">").arg(QLatin1String(name))),
+                 name);
+        QVERIFY2(sample(metrics, "quorvel_sweeps_total{" + sourceLabels(name) + '}'), name);
+        QVERIFY2(sample(metrics,
+                        "quorvel_sensor_consecutive_failures{" +
+                            sensorLabels(0,
+                                         sources[i].sensors.isEmpty()
+                                             ? QByteArray(RomCodes[0].data(), qsizetype(RomCodes[0].size()))
+                                             : sources[i].sensors[0].romCode.toLatin1(),
+                                         sources[i].sensors.isEmpty() ? QByteArray()
+                                                                      : sources[i].sensors[0].name.toUtf8(),
+                                         name) +
+                            '}'),
+                 name);
+    }
+}
+
+// A reload runs the new configuration: a source that did not change goes on with its counters, a removed
+// one stops and leaves the store, a changed one starts again from nothing, an added one starts.
+void TestServiceProgram::reloadTouchesOnlyWhatChanged()
+{
+    service::ServiceConfig config;
+    for (const char* name : {"kept", "removed", "changed"}) {
+        service::SourceConfig source;
+        source.name = QLatin1String(name);
+        source.address = Adapter;
+        source.sensors = {{romOf(int(config.sources.size())), {}}};
+        config.sources.push_back(source);
+    }
+    Program service(config);
+    QCOMPARE(service.program->start(), std::nullopt);
+    const service::StateStore& store = service.program->store();
+    QTRY_VERIFY(store.source(QStringLiteral("changed")) &&
+                store.source(QStringLiteral("changed"))->sweeps >= 3);
+
+    service::ServiceConfig next = config;
+    next.sources.erase(next.sources.begin() + 1);
+    next.sources[1].address = QStringLiteral("127.0.0.1:8081");
+    next.sources.push_back(config.sources[1]);
+    next.sources.back().name = QStringLiteral("added");
+    const quint64 keptBefore = store.source(QStringLiteral("kept"))->sweeps;
+    service.program->apply(next);
+
+    QCOMPARE(store.sources().size(), std::size_t(3));
+    QVERIFY(!store.source(QStringLiteral("removed")));
+    QVERIFY(store.source(QStringLiteral("kept"))->sweeps >= keptBefore);
+    QCOMPARE(store.source(QStringLiteral("changed"))->sweeps, quint64(0));
+    QCOMPARE(store.source(QStringLiteral("changed"))->address, QStringLiteral("127.0.0.1:8081"));
+    QTRY_VERIFY(store.source(QStringLiteral("added"))->sweeps >= 1 &&
+                store.source(QStringLiteral("changed"))->sweeps >= 1);
+    QVERIFY(store.source(QStringLiteral("kept"))->sweeps > keptBefore);
+    QCOMPARE(service.messages.filter(QStringLiteral("reload:")).size(), 4); // removed, changed twice, added
+    service.program->stop();
 }
 
 void TestServiceProgram::exitStatusesAreDocumented_data()
@@ -604,7 +737,7 @@ void TestServiceProgram::boardShowsEachSensor()
     QList<ListedSensor> sensors = builtInSensors();
     sensors[0].name = name;
     service::StateStore store(300, true);
-    store.addSource(Source, Adapter, sensors, QStringLiteral("/var/log/q.log"), started);
+    store.addSource(Source, Kind, Adapter, sensors, QStringLiteral("/var/log/q.log"), started);
     QDateTime when = started;
     for (const QString& read : reads) {
         when = when.addSecs(60);
@@ -613,7 +746,9 @@ void TestServiceProgram::boardShowsEachSensor()
     const QDateTime now = started.addSecs(330);
     const QJsonObject json = QJsonDocument::fromJson(service::statuspage::readingsJson(store, now)).object();
     QCOMPARE(json.value(u"version").toInt(), service::statuspage::ReadingsSchemaVersion);
-    const QJsonObject first = json.value(u"sensors").toArray().at(0).toObject();
+    const QJsonObject source = json.value(u"sources").toArray().at(0).toObject();
+    QCOMPARE(source.value(u"name").toString(), Source);
+    const QJsonObject first = source.value(u"sensors").toArray().at(0).toObject();
     QCOMPARE(first.keys(), QStringList({"consecutive_failures", "last_success", "name", "reason", "result",
                                         "rom", "slot", "stale", "temperature"}));
     QCOMPARE(first.value(u"name").toString(), name);
@@ -622,11 +757,11 @@ void TestServiceProgram::boardShowsEachSensor()
     QCOMPARE(first.value(u"result").toString(), reads.isEmpty() ? QString() : reads.last());
     QCOMPARE(first.value(u"consecutive_failures").toInt(),
              int(reads.size() - reads.lastIndexOf(QStringLiteral("ok")) - 1));
-    QCOMPARE(json.value(u"sensors").toArray().size(), SensorCount);
+    QCOMPARE(source.value(u"sensors").toArray().size(), SensorCount);
 
     const QString page = QString::fromUtf8(service::statuspage::html(store, now));
-    const QString row =
-        page.section(QStringLiteral("<tr id=\"sensor-1\">"), 1).section(QStringLiteral("</tr>"), 0, 0);
+    const QString row = page.section(QStringLiteral("<tr id=\"sensor-adapter-1\">"), 1)
+                            .section(QStringLiteral("</tr>"), 0, 0);
     QVERIFY2(row.contains(service::statuspage::escapeHtml(name) + QStringLiteral(" <span")), qPrintable(row));
     QVERIFY(!page.contains(QLatin1String("<script>alert")) && !page.contains(QLatin1String("\"onload=")));
     // Nothing in a name acts unseen on the page, in the labels or in the chart's legend.
@@ -685,7 +820,7 @@ void TestServiceProgram::historyIsBoundedAndRefilled()
     // The chart draws a run per stretch of good reads: sensor 1 misses ten minutes, sensor 2 none.
     QList<ListedSensor> listed(sensors, ListedSensor{});
     service::StateStore store(300, true);
-    service::SensorHistory& day = store.addSource(Source, Adapter, listed, path, now).history;
+    service::SensorHistory& day = store.addSource(Source, Kind, Adapter, listed, path, now).history;
     for (int m = 0; m < std::min(minutes, 60); ++m)
         for (int slot = 0; slot < 2; ++slot)
             if (slot == 1 || m < 20 || m >= 30)
@@ -746,7 +881,7 @@ void TestServiceProgram::listenerAsksForTheLogin()
     const service::WebConfigResult config = service::readWebConfig(dir_->filePath(QStringLiteral("web.yml")));
     QVERIFY2(config.config, qPrintable(config.error));
     service::StateStore store(300, true);
-    store.addSource(Source, Adapter, builtInSensors(), {});
+    store.addSource(Source, Kind, Adapter, builtInSensors(), {});
     const service::ServiceMetrics metrics(store, QStringLiteral("1.0.0"));
     auto server = std::make_unique<service::StatusServer>(store, metrics);
     QCOMPARE(server->configure(*config.config), std::nullopt);
@@ -858,8 +993,8 @@ void TestServiceProgram::mqttMessagesOfEachRead()
     QFETCH(bool, stateHasTemperature);
     const QList<ListedSensor> sensors{{romOf(0), QStringLiteral("Cellar")}, {romOf(1), {}}};
     service::StateStore store(300, false);
-    const service::SourceState& source = store.addSource(Source, Adapter, sensors, {});
-    const service::MqttMessages messages(mqttOptions(expireAfter), source, QStringLiteral("1.0.0"));
+    const service::SourceState& source = store.addSource(Source, Kind, Adapter, sensors, {});
+    const service::MqttMessages messages(mqttOptions(expireAfter), store, Source, QStringLiteral("1.0.0"));
     const QString base = QStringLiteral("q/box/") + romOf(0);
     QDateTime when = QDateTime::fromSecsSinceEpoch(1'700'000'000, Qt::OffsetFromUTC, 3600);
     QDateTime lastSuccess;
@@ -935,8 +1070,8 @@ void TestServiceProgram::mqttClearsOnlyItsOwnStaleConfigs()
     QFETCH(QByteArray, payload);
     QFETCH(QStringList, cleared);
     service::StateStore store(300, false);
-    const service::MqttMessages messages(
-        mqttOptions(), store.addSource(Source, Adapter, builtInSensors(), {}), QStringLiteral("1.0.0"));
+    store.addSource(Source, Kind, Adapter, builtInSensors(), {});
+    const service::MqttMessages messages(mqttOptions(), store, Source, QStringLiteral("1.0.0"));
     QStringList topics;
     for (const service::MqttMessage& message : messages.clearStale(topic, payload)) {
         QVERIFY(message.payload.isEmpty() && message.retain);

@@ -1,67 +1,38 @@
 #include "service/app/serviceprogram.h"
 
 #include "service/app/exitstatus.h"
+#include "service/app/sourcerunner.h"
 #include "service/http/webconfig.h"
 #include "service/outputs/mqttpublisher.h"
-#include "service/outputs/servicelog.h"
 #include "service/outputs/statusserver.h"
-#include "service/state/historyfill.h"
 
 #include "runtime/appinfo.h"
 
+#include <algorithm>
+
 namespace quorvel::service {
 
-namespace {
-
-std::unique_ptr<ServiceLog> makeLog(const ServiceOptions& options, const runtime::MessageSink& messages)
-{
-    if (options.logPath.isEmpty())
-        return nullptr;
-    const QString path =
-        options.logPath == QLatin1String(StandardOutputLog) ? QStringLiteral("/dev/stdout") : options.logPath;
-    return std::make_unique<ServiceLog>(path, options.locale, messages);
-}
-
-} // namespace
-
-ServiceProgram::ServiceProgram(ServiceOptions options, QString adapterAddress,
-                               acquisition::PageComponent& page, runtime::MessageSink messages,
+ServiceProgram::ServiceProgram(ServiceConfig config, PageFactory pages, runtime::MessageSink messages,
                                QObject* parent)
-    : QObject(parent), options_(std::move(options)), adapter_(std::move(adapterAddress)),
-      messages_(std::move(messages)), store_(options_.staleAfterSeconds, options_.metrics.has_value()),
-      metrics_(store_, runtime::AppInfo::versionText()), log_(makeLog(options_, messages_)),
-      cycle_(page, nullptr, log_.get()), reachability_(int(romCodesToPoll(options_).size()), messages_),
+    : QObject(parent), config_(std::move(config)), pages_(std::move(pages)), messages_(std::move(messages)),
+      store_(config_.staleAfterSeconds, config_.listen.has_value()),
+      metrics_(store_, runtime::AppInfo::versionText()),
       status_([this](const QString& text) { notifier_.status(text); })
 {
-    const QList<acquisition::ListedSensor>& sensors = options_.sensors;
-    cycle_.setSensors(sensors.isEmpty() ? acquisition::builtInSensors() : sensors);
-    const SourceState& source =
-        store_.addSource(QLatin1String(CommandLineSource), adapter_, cycle_.sensors(), options_.logPath);
-    const QString name = source.name;
+    for (const SourceConfig& source : config_.sources)
+        runners_.push_back(makeRunner(source));
 
-    // The cycle's events go to the store, and only the store's to the outputs.
-    using acquisition::AcquisitionCycle;
-    connect(&cycle_, &AcquisitionCycle::sensorRead, this,
-            [this, name](const acquisition::SensorReading& reading) { store_.onRead(name, reading); });
-    connect(&cycle_, &AcquisitionCycle::sensorRead, &reachability_, &AdapterReachability::onRead);
-    connect(&cycle_, &AcquisitionCycle::sweepCompleted, this,
-            [this, name](const acquisition::SweepReport& sweep) { store_.onSweep(name, sweep); });
-    connect(&reachability_, &AdapterReachability::unreachable, this,
-            [this, name](const QString&, const QString& reason, const QDateTime& since) {
-                store_.onUnreachable(name, reason, since);
-            });
-    connect(&reachability_, &AdapterReachability::reachableAgain, this,
-            [this, name] { store_.onReachableAgain(name); });
     connect(&store_, &StateStore::sweepTaken, this,
             [this](const SourceState&, const acquisition::SweepReport& sweep) {
                 status_.onSweep(sweep, store_.sweeps());
                 onSweep();
             });
-    connect(&reachability_, &AdapterReachability::unreachable, &status_, &SystemdStatus::onUnreachable);
-    connect(&reachability_, &AdapterReachability::reachableAgain, &status_, &SystemdStatus::onReachableAgain);
 
-    if (options_.mqtt) {
-        mqtt_ = new MqttPublisher(*options_.mqtt, source, runtime::AppInfo::versionText(), messages_, this);
+    if (config_.mqtt && !runners_.empty()) {
+        // Home Assistant hears the first source; the others are not published yet.
+        const QString name = config_.sources.front().name;
+        mqtt_ =
+            new MqttPublisher(*config_.mqtt, store_, name, runtime::AppInfo::versionText(), messages_, this);
         store_.mqtt().enabled = true;
         connect(&store_, &StateStore::sensorChanged, mqtt_,
                 [this, name](const SensorState& sensor, const acquisition::SensorReading& reading) {
@@ -78,26 +49,58 @@ ServiceProgram::ServiceProgram(ServiceOptions options, QString adapterAddress,
 
 ServiceProgram::~ServiceProgram() = default;
 
+std::unique_ptr<SourceRunner> ServiceProgram::makeRunner(const SourceConfig& config)
+{
+    auto runner = std::make_unique<SourceRunner>(config, pages_(config), store_, config_.locale, messages_);
+    const AdapterReachability* reachability = &runner->reachability();
+    connect(reachability, &AdapterReachability::unreachable, &status_, &SystemdStatus::onUnreachable);
+    connect(reachability, &AdapterReachability::reachableAgain, &status_, &SystemdStatus::onReachableAgain);
+    return runner;
+}
+
+acquisition::AcquisitionCycle& ServiceProgram::cycle()
+{
+    return runners_.front()->cycle();
+}
+
+SourceRunner* ServiceProgram::source(const QString& name) const
+{
+    const auto found = std::find_if(runners_.begin(), runners_.end(),
+                                    [&name](const auto& runner) { return runner->config().name == name; });
+    return found == runners_.end() ? nullptr : found->get();
+}
+
 std::optional<int> ServiceProgram::closeAnd(int status)
 {
-    if (log_)
-        log_->close();
+    for (const auto& runner : runners_)
+        runner->stop();
     return status;
+}
+
+bool ServiceProgram::startRunner(SourceRunner& runner)
+{
+    if (const auto error = runner.openLog()) {
+        messages_(
+            config_.sources.size() == 1 && config_.file.isEmpty()
+                ? QStringLiteral("cannot open the log: %1").arg(*error)
+                : QStringLiteral("source %1: cannot open the log: %2").arg(runner.config().name, *error));
+        return false;
+    }
+    if (config_.listen)
+        runner.fillHistory(config_.locale); // the charts keep the last day across a restart: it is in the log
+    return true;
 }
 
 std::optional<int> ServiceProgram::start()
 {
-    if (log_) {
-        if (auto error = log_->open()) {
-            messages_(QStringLiteral("cannot open the log: %1").arg(error->reason));
-            return ExitLogCannotOpen;
-        }
-    }
+    for (const auto& runner : runners_)
+        if (!startRunner(*runner))
+            return closeAnd(ExitLogCannotOpen);
     QString metricsText = QStringLiteral("off");
-    if (options_.metrics) {
+    if (config_.listen) {
         WebConfig web;
-        if (!options_.webConfig.isEmpty()) {
-            const WebConfigResult read = readWebConfig(options_.webConfig);
+        if (!config_.webConfig.isEmpty()) {
+            const WebConfigResult read = readWebConfig(config_.webConfig);
             if (!read.config) {
                 messages_(QStringLiteral("cannot use the web configuration: %1").arg(read.error));
                 return closeAnd(ExitBadSetting);
@@ -107,14 +110,14 @@ std::optional<int> ServiceProgram::start()
         server_ = new StatusServer(store_, metrics_, this);
         if (const auto error = server_->configure(web)) {
             messages_(
-                QStringLiteral("cannot use the web configuration %1: %2").arg(options_.webConfig, *error));
+                QStringLiteral("cannot use the web configuration %1: %2").arg(config_.webConfig, *error));
             return closeAnd(ExitBadSetting);
         }
-        const auto bound = server_->listenOn(*options_.metrics);
-        const QString where = QStringLiteral("%1:%2").arg(options_.metrics->address.toString());
+        const auto bound = server_->listenOn(*config_.listen);
+        const QString where = QStringLiteral("%1:%2").arg(config_.listen->address.toString());
         if (bound.port == 0) {
-            messages_(QStringLiteral("cannot listen on %1: %2")
-                          .arg(where.arg(options_.metrics->port), bound.error));
+            messages_(
+                QStringLiteral("cannot listen on %1: %2").arg(where.arg(config_.listen->port), bound.error));
             return closeAnd(ExitListenAddressUnavailable);
         }
         metricsPort_ = bound.port;
@@ -122,27 +125,39 @@ std::optional<int> ServiceProgram::start()
                                  .arg(server_->usesTls() ? QStringLiteral("https") : QStringLiteral("http"),
                                       where.arg(bound.port));
         metricsText = base + QStringLiteral("metrics, status page ") + base;
-        // The charts keep the last day across a restart: it is in the log.
-        if (log_ && options_.logPath != QLatin1String(StandardOutputLog))
-            fillHistoryFromLog(store_.sources().front()->history, log_->path(), options_.locale,
-                               QDateTime::currentDateTime());
     }
-    messages_(
-        QStringLiteral("started: adapter %1, %2 sensors, log %3, metrics %4%5")
-            .arg(adapter_, QString::number(store_.sensorCount()),
-                 options_.logPath.isEmpty()                             ? QStringLiteral("off")
-                 : options_.logPath == QLatin1String(StandardOutputLog) ? QStringLiteral("standard output")
-                                                                        : options_.logPath,
-                 metricsText,
-                 options_.mqtt
-                     ? QStringLiteral(", MQTT %1 under %2").arg(options_.mqtt->url, options_.mqtt->baseTopic)
-                     : QString()));
+    messages_(startMessage(metricsText));
     if (mqtt_)
         mqtt_->start();
-    cycle_.start(adapter_);
+    for (const auto& runner : runners_)
+        runner->start();
+    started_ = true;
     notifier_.ready();
     status_.onStarted();
     return std::nullopt;
+}
+
+QString ServiceProgram::startMessage(const QString& metricsText) const
+{
+    const QString mqtt =
+        config_.mqtt ? QStringLiteral(", MQTT %1 under %2").arg(config_.mqtt->url, config_.mqtt->baseTopic)
+                     : QString();
+    if (runners_.size() == 1 && config_.file.isEmpty()) {
+        const SourceRunner& only = *runners_.front();
+        return QStringLiteral("started: adapter %1, %2 sensors, log %3, metrics %4%5")
+            .arg(only.config().address, QString::number(store_.sensorCount()), only.logText(), metricsText,
+                 mqtt);
+    }
+    QString text = QStringLiteral("started: %1 sources from %2, %3 sensors, metrics %4%5")
+                       .arg(runners_.size())
+                       .arg(config_.file.isEmpty() ? QStringLiteral("the command line") : config_.file)
+                       .arg(store_.sensorCount())
+                       .arg(metricsText, mqtt);
+    for (const auto& runner : runners_)
+        text += QStringLiteral("; %1: %2 %3, log %4")
+                    .arg(runner->config().name, runner->config().kind, runner->config().address,
+                         runner->logText());
+    return text;
 }
 
 void ServiceProgram::stop()
@@ -151,10 +166,8 @@ void ServiceProgram::stop()
         return;
     stopped_ = true;
     notifier_.stopping();
-    // The event loop only gets here between records, so every record is whole.
-    cycle_.stop();
-    if (log_)
-        log_->close();
+    for (const auto& runner : runners_)
+        runner->stop();
     if (mqtt_)
         mqtt_->stop();
     messages_(QStringLiteral("stopped: %1 sweeps, %2 records written, %3 records lost")
@@ -164,15 +177,90 @@ void ServiceProgram::stop()
     emit finished(ExitDone);
 }
 
-void ServiceProgram::reopenLog()
+void ServiceProgram::reload()
 {
-    if (log_ && !stopped_)
-        log_->reopen();
+    if (stopped_)
+        return;
+    for (const auto& runner : runners_)
+        runner->reopenLog();
+    if (config_.file.isEmpty())
+        return;
+    const ConfigResult read = readServiceConfig(config_.file);
+    if (!read.config) {
+        for (const ConfigError& error : read.errors)
+            messages_(QStringLiteral("reload: %1").arg(error.text()));
+        messages_(
+            QStringLiteral("reload: %1 cannot be used; the running configuration stays").arg(config_.file));
+        return;
+    }
+    ServiceConfig next = *read.config;
+    next.sweeps = config_.sweeps;
+    apply(next);
+}
+
+void ServiceProgram::apply(const ServiceConfig& next)
+{
+    const auto listed = [](const ServiceConfig& config, const QString& name) {
+        return std::find_if(config.sources.begin(), config.sources.end(),
+                            [&name](const SourceConfig& source) { return source.name == name; });
+    };
+    int kept = 0;
+    int stopped = 0;
+    int started = 0;
+    // Removed and changed sources stop first, so a changed one never runs twice.
+    for (auto it = runners_.begin(); it != runners_.end();) {
+        const auto now = listed(next, (*it)->config().name);
+        if (now != next.sources.end() && *now == (*it)->config()) {
+            ++kept;
+            ++it;
+            continue;
+        }
+        (*it)->stop();
+        messages_(QStringLiteral("reload: source %1 stopped").arg((*it)->config().name));
+        it = runners_.erase(it);
+        ++stopped;
+    }
+    // In the file's order; a source that stayed keeps its place.
+    std::vector<std::unique_ptr<SourceRunner>> ordered;
+    for (const SourceConfig& source : next.sources) {
+        const auto running = std::find_if(runners_.begin(), runners_.end(), [&source](const auto& runner) {
+            return runner && runner->config().name == source.name;
+        });
+        if (running != runners_.end()) {
+            ordered.push_back(std::move(*running));
+            continue;
+        }
+        std::unique_ptr<SourceRunner> runner = makeRunner(source);
+        if (!startRunner(*runner))
+            continue;
+        if (started_)
+            runner->start();
+        messages_(QStringLiteral("reload: source %1 started").arg(source.name));
+        ordered.push_back(std::move(runner));
+        ++started;
+    }
+    runners_ = std::move(ordered);
+    if (next.listen != config_.listen || next.webConfig != config_.webConfig || next.mqtt != config_.mqtt ||
+        next.staleAfterSeconds != config_.staleAfterSeconds || next.locale != config_.locale)
+        messages_(QStringLiteral(
+            "reload: listen, web_config, mqtt, stale_after and locale change at the next start"));
+    const ServiceConfig previous = std::exchange(config_, next);
+    // Those shared settings stay as they run.
+    config_.listen = previous.listen;
+    config_.webConfig = previous.webConfig;
+    config_.mqtt = previous.mqtt;
+    config_.staleAfterSeconds = previous.staleAfterSeconds;
+    config_.locale = previous.locale;
+    messages_(QStringLiteral("reloaded %1: %2 sources unchanged, %3 stopped, %4 started")
+                  .arg(config_.file)
+                  .arg(kept)
+                  .arg(stopped)
+                  .arg(started));
 }
 
 void ServiceProgram::onSweep()
 {
-    if (options_.sweeps && store_.sweeps() >= quint64(*options_.sweeps))
+    if (config_.sweeps && store_.sweeps() >= quint64(*config_.sweeps))
         stop();
 }
 

@@ -1,80 +1,91 @@
 #pragma once
 
 #include "runtime/messagesink.h"
-#include "service/app/serviceoptions.h"
+#include "service/app/serviceconfig.h"
 #include "service/outputs/servicemetrics.h"
 #include "service/outputs/systemdstatus.h"
-#include "service/state/adapterreachability.h"
 #include "service/state/statestore.h"
 #include "service/systemd/systemdnotifier.h"
 
 #include "acquisition/acquisitioncycle.h"
+#include "acquisition/pagecomponent.h"
 
 #include <QObject>
 
+#include <functional>
 #include <memory>
 #include <optional>
-
-namespace quorvel::acquisition {
-class PageComponent;
-}
+#include <vector>
 
 namespace quorvel::service {
 
 class MqttPublisher;
-class ServiceLog;
+class SourceRunner;
 class StatusServer;
 
-// The service's composition root: builds the cycle on the page component it is given, the state store that
-// takes the cycle's events, and the outputs that read the store (the log, the metrics and their server, the
-// reachability messages, the service manager's status, MQTT), and owns them. No part knows another; each
-// connects to the events here.
+// The service's composition root: runs a source (cycle, log, reachability) per configured source on the
+// page components it is given, the state store that takes their events, and the outputs that read the
+// store (the metrics and their server, the service manager's status, MQTT), and owns them. No part knows
+// another; each connects to the events here.
 class ServiceProgram final : public QObject {
     Q_OBJECT
 public:
-    ServiceProgram(ServiceOptions options, QString adapterAddress, acquisition::PageComponent& page,
-                   runtime::MessageSink messages, QObject* parent = nullptr);
+    // A page component for a source: the HTTP one in the program, fakes in tests.
+    using PageFactory = std::function<std::unique_ptr<acquisition::PageComponent>(const SourceConfig&)>;
+
+    ServiceProgram(ServiceConfig config, PageFactory pages, runtime::MessageSink messages,
+                   QObject* parent = nullptr);
     ~ServiceProgram() override;
 
-    // Opens the log, reads the web configuration and binds the listener, then starts the cycle. An exit
+    // Opens the logs, reads the web configuration and binds the listener, then starts every source. An exit
     // status when any cannot be done, after telling why; nothing sent before that.
     [[nodiscard]] std::optional<int> start();
-    // Ends between two records: the cycle stops, the log is closed, finished(0) follows.
+    // Ends between two records: every cycle stops, the logs are closed, finished(0) follows.
     void stop();
-    // Opens the log by its path again, for whoever moved the file away (log rotation).
-    void reopenLog();
+    // Opens every log by its path again, for whoever moved the files away (log rotation); with a
+    // configuration file, reads it again and applies it.
+    void reload();
+    // Runs this configuration's sources from now on: those that did not change go on untouched, removed
+    // ones stop, added ones start and changed ones start again. What is shared by all (listener, MQTT,
+    // stale time) changes at the next start.
+    void apply(const ServiceConfig& next);
 
     [[nodiscard]] const ServiceMetrics& metrics() const { return metrics_; }
     // Every sensor's state, as every output reads it.
     [[nodiscard]] const StateStore& store() const { return store_; }
-    [[nodiscard]] acquisition::AcquisitionCycle& cycle() { return cycle_; }
+    // The first source's cycle.
+    [[nodiscard]] acquisition::AcquisitionCycle& cycle();
+    [[nodiscard]] SourceRunner* source(const QString& name) const;
     // The port the page and the metrics are served on; 0 when they are not.
     [[nodiscard]] quint16 metricsPort() const { return metricsPort_; }
-    // The publisher when --mqtt was given, else null.
+    // The publisher when MQTT is set up, else null.
     [[nodiscard]] MqttPublisher* mqtt() const { return mqtt_; }
 
 signals:
     void finished(int exitStatus);
 
 private:
+    [[nodiscard]] std::unique_ptr<SourceRunner> makeRunner(const SourceConfig& config);
+    // A source's start; false, after telling why, when its log cannot be opened.
+    bool startRunner(SourceRunner& runner);
     // After the store took a sweep: ends after the number of sweeps asked for.
     void onSweep();
-    // A start that cannot go on: the log opened for it is closed again.
+    [[nodiscard]] QString startMessage(const QString& metricsText) const;
+    // A start that cannot go on: the logs opened for it are closed again.
     [[nodiscard]] std::optional<int> closeAnd(int status);
 
-    ServiceOptions options_;
-    QString adapter_;
+    ServiceConfig config_;
+    PageFactory pages_;
     runtime::MessageSink messages_;
     StateStore store_;
     ServiceMetrics metrics_;
-    std::unique_ptr<ServiceLog> log_;
-    acquisition::AcquisitionCycle cycle_;
-    AdapterReachability reachability_;
     SystemdNotifier notifier_;
     SystemdStatus status_;
+    std::vector<std::unique_ptr<SourceRunner>> runners_;
     StatusServer* server_ = nullptr;
     MqttPublisher* mqtt_ = nullptr;
     quint16 metricsPort_ = 0;
+    bool started_ = false;
     bool stopped_ = false;
 };
 

@@ -9,6 +9,8 @@ namespace quorvel::service {
 struct MetricsEndpoint {
     QHostAddress address;
     quint16 port = 0;
+
+    friend bool operator==(const MetricsEndpoint&, const MetricsEndpoint&) = default;
 };
 
 } // namespace quorvel::service

@@ -30,6 +30,8 @@ struct MqttOptions {
     QString discoveryPrefix = QStringLiteral("homeassistant");
     int expireAfter = DefaultExpireAfter;
     int keepAlive = DefaultKeepAlive;
+
+    friend bool operator==(const MqttOptions&, const MqttOptions&) = default;
 };
 
 } // namespace quorvel::service

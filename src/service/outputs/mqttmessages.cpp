@@ -30,11 +30,20 @@ QJsonValue timeOrNull(const QDateTime& when)
 
 } // namespace
 
-MqttMessages::MqttMessages(const MqttOptions& options, const SourceState& source, QString version)
+MqttMessages::MqttMessages(const MqttOptions& options, const StateStore& store, QString source,
+                           QString version)
     : base_(options.baseTopic), prefix_(options.discoveryPrefix), discovery_(options.discovery),
-      expireAfter_(options.expireAfter), source_(source), version_(std::move(version)),
+      expireAfter_(options.expireAfter), store_(store), source_(std::move(source)),
+      version_(std::move(version)),
       deviceId_(IdPrefix + QString(options.baseTopic).replace(QLatin1Char('/'), QLatin1Char('_')))
 {
+}
+
+const std::vector<SensorState>& MqttMessages::sensors() const
+{
+    static const std::vector<SensorState> none;
+    const SourceState* source = store_.source(source_);
+    return source ? source->sensors : none;
 }
 
 MqttMessage MqttMessages::status(bool online) const
@@ -89,7 +98,9 @@ QList<MqttMessage> MqttMessages::discoveryConfigs() const
         return {};
     const QJsonObject device{
         {QStringLiteral("identifiers"), QJsonArray{deviceId_}},
-        {QStringLiteral("name"), QStringLiteral("Quorvel-3 adapter at %1").arg(source_.address)},
+        {QStringLiteral("name"),
+         QStringLiteral("Quorvel-3 adapter at %1")
+             .arg(store_.source(source_) ? store_.source(source_)->address : QString())},
         {QStringLiteral("model"), QStringLiteral("1-Wire-to-Ethernet adapter with DS18B20 thermometers")},
         {QStringLiteral("sw_version"), version_},
     };
@@ -99,7 +110,7 @@ QList<MqttMessage> MqttMessages::discoveryConfigs() const
         {QStringLiteral("sw_version"), version_},
     };
     QList<MqttMessage> out;
-    for (const SensorState& sensor : source_.sensors) {
+    for (const SensorState& sensor : sensors()) {
         QJsonObject config{
             {QStringLiteral("name"), sensor.displayName()},
             {QStringLiteral("unique_id"), IdPrefix + romOf(sensor)},
@@ -124,7 +135,7 @@ QList<MqttMessage> MqttMessages::discoveryConfigs() const
 QList<MqttMessage> MqttMessages::currentState(const QDateTime& now) const
 {
     QList<MqttMessage> out;
-    for (const SensorState& sensor : source_.sensors) {
+    for (const SensorState& sensor : sensors()) {
         if (!sensor.lastOutcome)
             continue;
         if (sensor.lastSuccess.isValid() &&
@@ -145,7 +156,7 @@ QList<MqttMessage> MqttMessages::clearStale(const QString& topic, const QByteArr
     if (!ids.contains(deviceId_))
         return {};
     const QString uniqueId = config.value(QStringLiteral("unique_id")).toString();
-    for (const SensorState& sensor : source_.sensors)
+    for (const SensorState& sensor : sensors())
         if (uniqueId == IdPrefix + romOf(sensor))
             return {};
     QList<MqttMessage> out{{topic, {}, true}};

@@ -4,6 +4,7 @@
 #include "service/mqtt/mqttoptions.h"
 #include "service/outputs/outputnames.h"
 #include "service/state/sensorstate.h"
+#include "service/state/statestore.h"
 
 #include "acquisition/sensorreading.h"
 
@@ -22,7 +23,8 @@ public:
     static constexpr const char* Online = "online";
     static constexpr const char* Offline = "offline";
 
-    MqttMessages(const MqttOptions& options, const SourceState& source, QString version);
+    // The source is looked up in the store at each use: a reload may have taken it away.
+    MqttMessages(const MqttOptions& options, const StateStore& store, QString source, QString version);
 
     [[nodiscard]] QString statusTopic() const
     {
@@ -64,7 +66,11 @@ private:
     QString prefix_;
     bool discovery_;
     int expireAfter_;
-    const SourceState& source_;
+    // The source's sensors; none once it is gone.
+    [[nodiscard]] const std::vector<SensorState>& sensors() const;
+
+    const StateStore& store_;
+    QString source_;
     QString version_;
     QString deviceId_;
 };

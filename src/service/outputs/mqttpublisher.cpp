@@ -2,9 +2,9 @@
 
 namespace quorvel::service {
 
-MqttPublisher::MqttPublisher(const MqttOptions& options, const SourceState& source, const QString& version,
-                             runtime::MessageSink messages, QObject* parent)
-    : QObject(parent), messages_(options, source, version),
+MqttPublisher::MqttPublisher(const MqttOptions& options, const StateStore& store, const QString& source,
+                             const QString& version, runtime::MessageSink messages, QObject* parent)
+    : QObject(parent), messages_(options, store, source, version),
       client_(options, messages_.status(false), std::move(messages), this)
 {
     configListen_.setSingleShot(true);

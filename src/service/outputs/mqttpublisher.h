@@ -20,8 +20,8 @@ public:
     // How long after connecting the retained configs are read to find the stale ones of our device.
     static constexpr int ConfigListenMs = 5000;
 
-    MqttPublisher(const MqttOptions& options, const SourceState& source, const QString& version,
-                  runtime::MessageSink messages, QObject* parent = nullptr);
+    MqttPublisher(const MqttOptions& options, const StateStore& store, const QString& source,
+                  const QString& version, runtime::MessageSink messages, QObject* parent = nullptr);
 
     void start() { client_.start(); }
     // Says offline and goodbye.

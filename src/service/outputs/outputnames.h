@@ -22,8 +22,11 @@ inline constexpr MetricFamily SensorFailures{"quorvel_sensor_consecutive_failure
                                              "Failed reads of the sensor since its last good one."};
 inline constexpr MetricFamily SensorReads{"quorvel_sensor_reads_total", "counter",
                                           "Sensor page loads by their result."};
+inline constexpr MetricFamily SourceReachable{
+    "quorvel_source_reachable", "gauge",
+    "1 while the source answers, 0 once several requests in a row got no answer at all."};
 inline constexpr MetricFamily Sweeps{"quorvel_sweeps_total", "counter",
-                                     "Completed sweeps over the sensor table."};
+                                     "Completed sweeps over the source's sensors."};
 inline constexpr MetricFamily LogRecords{"quorvel_log_records_total", "counter", "Log records written."};
 inline constexpr MetricFamily LogWriteErrors{"quorvel_log_write_errors_total", "counter",
                                              "Log records that could not be written."};
@@ -38,17 +41,13 @@ inline constexpr MetricFamily MqttConnectionFailures{
     "Attempts to connect to the MQTT broker that failed or were refused."};
 
 // In the order the exposition gives them.
-inline constexpr std::array MetricFamilies = {SensorTemperature,
-                                              SensorLastSuccess,
-                                              SensorFailures,
-                                              SensorReads,
-                                              Sweeps,
-                                              LogRecords,
-                                              LogWriteErrors,
-                                              BuildInfo,
-                                              MqttConnected,
-                                              MqttPublished,
-                                              MqttConnectionFailures};
+inline constexpr std::array MetricFamilies = {SensorTemperature, SensorLastSuccess, SensorFailures,
+                                              SensorReads,       SourceReachable,   Sweeps,
+                                              LogRecords,        LogWriteErrors,    BuildInfo,
+                                              MqttConnected,     MqttPublished,     MqttConnectionFailures};
+
+// The label every per-sensor and per-source series carries: the source's name.
+inline constexpr const char* SourceLabel = "source";
 
 // One name per fact in /readings.json and the MQTT attributes alike.
 inline constexpr const char* ConsecutiveFailures = "consecutive_failures";

@@ -48,8 +48,11 @@ QByteArray ServiceMetrics::exposition() const
 {
     QByteArray out;
     out.reserve(4096 + 600 * store_.sensorCount());
-    const auto labels = [](const SensorState& sensor) {
-        return QByteArray("sensor=\"") + QByteArray::number(sensor.slot + 1) + "\",rom=\"" +
+    const auto sourceLabel = [](const QString& source) {
+        return names::SourceLabel + QByteArray("=\"") + labelValue(source) + '"';
+    };
+    const auto labels = [&](const SensorState& sensor) {
+        return sourceLabel(sensor.source) + ",sensor=\"" + QByteArray::number(sensor.slot + 1) + "\",rom=\"" +
                sensor.romCode.toLatin1() + "\",name=\"" + labelValue(sensor.name) + '"';
     };
     // A family with one sample line per sensor of every source, where sample() has one.
@@ -63,6 +66,12 @@ QByteArray ServiceMetrics::exposition() const
     // A family of one sample without labels.
     const auto single = [&](const names::MetricFamily& metric, const QByteArray& value) {
         out += family(metric) + metric.name + ' ' + value + '\n';
+    };
+    // A family with one sample per source.
+    const auto perSource = [&](const names::MetricFamily& metric, const auto& sample) {
+        out += family(metric);
+        for (const auto& source : store_.sources())
+            out += metric.name + ('{' + sourceLabel(source->name)) + "} " + sample(*source) + '\n';
     };
 
     perSensor(names::SensorTemperature, [](const SensorState& sensor) -> std::optional<QByteArray> {
@@ -87,9 +96,13 @@ QByteArray ServiceMetrics::exposition() const
                        QByteArray(label.data(), qsizetype(label.size())) + "\"} " +
                        QByteArray::number(sensor.reads[std::size_t(outcome)]) + '\n';
 
-    single(names::Sweeps, QByteArray::number(store_.sweeps()));
-    single(names::LogRecords, QByteArray::number(store_.recordsWritten()));
-    single(names::LogWriteErrors, QByteArray::number(store_.recordsLost()));
+    perSource(names::SourceReachable,
+              [](const SourceState& source) { return QByteArray(source.reachable() ? "1" : "0"); });
+    perSource(names::Sweeps, [](const SourceState& source) { return QByteArray::number(source.sweeps); });
+    perSource(names::LogRecords,
+              [](const SourceState& source) { return QByteArray::number(source.recordsWritten); });
+    perSource(names::LogWriteErrors,
+              [](const SourceState& source) { return QByteArray::number(source.recordsLost); });
     out += family(names::BuildInfo) + names::BuildInfo.name + "{version=\"" + version_.toLatin1() + "\"} 1\n";
     if (const StateStore::MqttLink& mqtt = store_.mqtt(); mqtt.enabled) {
         single(names::MqttConnected, mqtt.connected ? "1" : "0");

@@ -60,14 +60,15 @@ function age(t){if(!t)return 'never';var s=Math.max(0,Math.round((Date.now()-Dat
 if(s<120)return s+' s ago';if(s<7200)return Math.round(s/60)+' min ago';if(s<172800)return Math.round(s/3600)+' h ago';return Math.round(s/86400)+' d ago';}
 function set(row,key,text,cls){var c=row.querySelector('[data-key="'+key+'"]');if(!c)return;c.textContent=text;if(cls!==undefined)c.className=cls;}
 function refresh(){fetch('readings.json',{cache:'no-store'}).then(function(r){return r.json();}).then(function(d){
-d.sensors.forEach(function(s){var row=document.getElementById('sensor-'+s.slot);if(!row)return;
+d.sources.forEach(function(src){var sec=document.querySelector('section[data-source="'+src.name+'"]');if(!sec)return;
+src.sensors.forEach(function(s){var row=document.getElementById('sensor-'+src.name+'-'+s.slot);if(!row)return;
 set(row,'temperature',s.result==='power_on_reset'?'power-on reset':(s.temperature===null?'\u2014':s.temperature.toFixed(4).replace(/\.?0+$/,'')+' \u00b0C'),'num');
 set(row,'age',age(s.last_success),s.stale?'num bad':'num');
 set(row,'result',s.result===null?'not read yet':s.result+(s.reason?': '+s.reason:''),s.result==='ok'?'ok':'warn');
 set(row,'failures',String(s.consecutive_failures),'num');
 row.querySelector('[data-key="stale"]').hidden=!s.stale;});
-var a=document.getElementById('adapter');if(a)a.textContent=d.adapter.reachable?'answers':'does not answer since '+d.adapter.unreachable_since+': '+d.adapter.reason;
-var l=document.getElementById('log-counts');if(l)l.textContent=d.log.records_written+' records written, '+d.log.records_lost+' lost';
+set(sec,'reachable',src.reachable?'answers':'does not answer since '+src.unreachable_since+': '+src.reason,src.reachable?'ok':'bad');
+set(sec,'log-counts',src.log.records_written+' records written, '+src.log.records_lost+' lost');});
 }).catch(function(){});}
 setInterval(refresh,5000);})();
 )";
@@ -77,13 +78,6 @@ setInterval(refresh,5000);})();
 QByteArray hashSource(const QByteArray& text)
 {
     return "'sha256-" + QCryptographicHash::hash(text, QCryptographicHash::Sha256).toBase64() + "'";
-}
-
-// The page shows one source: the service reads one.
-const SourceState& firstSource(const StateStore& store)
-{
-    static const SourceState none;
-    return store.sources().empty() ? none : *store.sources().front();
 }
 
 QString number(float value)
@@ -223,107 +217,127 @@ QString ageText(const QDateTime& then, const QDateTime& now)
 
 QByteArray readingsJson(const StateStore& store, const QDateTime& now)
 {
-    const SourceState& source = firstSource(store);
     const auto timeOrNull = [](const QDateTime& when) {
         return when.isValid() ? QJsonValue(runtime::isoWithOffset(when)) : QJsonValue(QJsonValue::Null);
     };
-    QJsonArray sensors;
-    for (const SensorState& sensor : source.sensors) {
-        sensors.append(QJsonObject{
-            {QStringLiteral("slot"), sensor.slot + 1},
-            {QStringLiteral("rom"), sensor.romCode},
-            {QStringLiteral("name"), sensor.name},
-            {QStringLiteral("temperature"),
-             sensor.goodValue ? QJsonValue(double(*sensor.goodValue)) : QJsonValue(QJsonValue::Null)},
-            {QStringLiteral("result"), sensor.lastOutcome
-                                           ? QJsonValue(acquisition::readOutcomeLabel(*sensor.lastOutcome))
-                                           : QJsonValue(QJsonValue::Null)},
-            {QStringLiteral("reason"), sensor.lastReason},
-            {QLatin1String(names::LastSuccess), timeOrNull(sensor.lastSuccess)},
-            {QLatin1String(names::ConsecutiveFailures), double(sensor.failuresInRow)},
-            {QStringLiteral("stale"), store.isStale(sensor, now)},
+    QJsonArray sources;
+    for (const auto& source : store.sources()) {
+        QJsonArray sensors;
+        for (const SensorState& sensor : source->sensors) {
+            sensors.append(QJsonObject{
+                {QStringLiteral("slot"), sensor.slot + 1},
+                {QStringLiteral("rom"), sensor.romCode},
+                {QStringLiteral("name"), sensor.name},
+                {QStringLiteral("temperature"),
+                 sensor.goodValue ? QJsonValue(double(*sensor.goodValue)) : QJsonValue(QJsonValue::Null)},
+                {QStringLiteral("result"),
+                 sensor.lastOutcome ? QJsonValue(acquisition::readOutcomeLabel(*sensor.lastOutcome))
+                                    : QJsonValue(QJsonValue::Null)},
+                {QStringLiteral("reason"), sensor.lastReason},
+                {QLatin1String(names::LastSuccess), timeOrNull(sensor.lastSuccess)},
+                {QLatin1String(names::ConsecutiveFailures), double(sensor.failuresInRow)},
+                {QStringLiteral("stale"), store.isStale(sensor, now)},
+            });
+        }
+        sources.append(QJsonObject{
+            {QStringLiteral("name"), source->name},
+            {QStringLiteral("kind"), source->kind},
+            {QStringLiteral("address"), source->address},
+            {QStringLiteral("reachable"), source->reachable()},
+            {QStringLiteral("unreachable_since"), timeOrNull(source->unreachableSince)},
+            {QStringLiteral("reason"),
+             source->reachable() ? QJsonValue(QJsonValue::Null) : QJsonValue(source->unreachableReason)},
+            {QStringLiteral("log"),
+             QJsonObject{{QStringLiteral("path"), source->logPath.isEmpty() ? QJsonValue(QJsonValue::Null)
+                                                                            : QJsonValue(source->logPath)},
+                         {QStringLiteral("records_written"), double(source->recordsWritten)},
+                         {QStringLiteral("records_lost"), double(source->recordsLost)},
+                         {QStringLiteral("notice"), source->logNotice}}},
+            {QStringLiteral("sensors"), sensors},
         });
     }
     const QJsonObject root{
         {QStringLiteral("version"), ReadingsSchemaVersion},
         {QStringLiteral("generated"), runtime::isoWithOffset(now)},
-        {QStringLiteral("adapter"),
-         QJsonObject{{QStringLiteral("address"), source.address},
-                     {QStringLiteral("reachable"), source.reachable()},
-                     {QStringLiteral("unreachable_since"), timeOrNull(source.unreachableSince)},
-                     {QStringLiteral("reason"), source.reachable() ? QJsonValue(QJsonValue::Null)
-                                                                   : QJsonValue(source.unreachableReason)}}},
-        {QStringLiteral("log"),
-         QJsonObject{{QStringLiteral("path"),
-                      source.logPath.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(source.logPath)},
-                     {QStringLiteral("records_written"), double(source.recordsWritten)},
-                     {QStringLiteral("records_lost"), double(source.recordsLost)},
-                     {QStringLiteral("notice"), source.logNotice}}},
         {QStringLiteral("stale_after_seconds"), store.staleAfterSeconds()},
-        {QStringLiteral("sensors"), sensors},
+        {QStringLiteral("sources"), sources},
     };
     return QJsonDocument(root).toJson(QJsonDocument::Compact);
 }
 
 QByteArray html(const StateStore& store, const QDateTime& now)
 {
-    const SourceState& source = firstSource(store);
     const auto e = [](const QString& text) { return escapeHtml(text); };
+    const auto& sources = store.sources();
+    // One source is the adapter the page is about; several each have a section of their own.
+    const bool one = sources.size() == 1;
+    const QString title = one ? sources.front()->address : QStringLiteral("%1 sources").arg(sources.size());
     QString page;
-    page.reserve(4096 + 1536 * int(source.sensors.size()));
+    page.reserve(4096 + 1536 * store.sensorCount());
     page += QStringLiteral("<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
                            "<meta name=\"viewport\" content=\"width=device-width,initial-scale=1\">"
                            "<title>quorvel3d: %1</title><style>")
-                .arg(e(source.address));
+                .arg(e(title));
     page += QString::fromUtf8(style());
-    page += QStringLiteral("</style></head><body><header><h1>Temperatures from the adapter at %1</h1>")
-                .arg(e(source.address));
-    page +=
-        source.reachable()
-            ? QStringLiteral("<p>Adapter: <span id=\"adapter\" class=\"ok\">answers</span></p>")
-            : QStringLiteral(
-                  "<p>Adapter: <span id=\"adapter\" class=\"bad\">does not answer since %1: %2</span></p>")
-                  .arg(e(runtime::isoWithOffset(source.unreachableSince)), e(source.unreachableReason));
-    if (source.logPath.isEmpty())
-        page += QStringLiteral("<p>Log: off</p>");
-    else
-        page += QStringLiteral("<p>Log: %1, <span id=\"log-counts\">%2 records written, %3 lost</span>%4</p>")
-                    .arg(e(source.logPath))
-                    .arg(source.recordsWritten)
-                    .arg(source.recordsLost)
-                    .arg(source.logNotice.isEmpty()
-                             ? QString()
-                             : QStringLiteral(" <span class=\"bad\">%1</span>").arg(e(source.logNotice)));
+    page += QStringLiteral("</style></head><body><header><h1>Temperatures from %1</h1>")
+                .arg(one ? QStringLiteral("the adapter at ") + e(title) : e(title));
     page += QStringLiteral("<p>Shown %1; a sensor with no good read for %2 s is stale.</p></header>")
                 .arg(e(runtime::isoWithOffset(now)))
                 .arg(store.staleAfterSeconds());
-    page += QStringLiteral(
-        "<table><thead><tr><th>Sensor</th><th>Temperature</th><th>Last good read</th>"
-        "<th>Last read</th><th>Failures in a row</th><th>Last 24 hours</th></tr></thead><tbody>");
-    for (const SensorState& sensor : source.sensors) {
-        const bool stale = store.isStale(sensor, now);
-        const QString name = sensor.displayName();
-        const bool ok = sensor.lastOutcome == acquisition::ReadOutcome::Ok;
+    for (const auto& source : sources) {
+        page += QStringLiteral("<section data-source=\"%1\">").arg(e(source->name));
+        if (!one)
+            page += QStringLiteral("<h2>%1 <span class=\"rom\">%2 at %3</span></h2>")
+                        .arg(e(source->name), e(source->kind), e(source->address));
         page +=
-            QStringLiteral("<tr id=\"sensor-%1\"><td data-label=\"Sensor\">%2 <span class=\"rom\">%3</span> "
-                           "<strong class=\"bad\" data-key=\"stale\"%4>stale</strong></td>")
-                .arg(sensor.slot + 1)
-                .arg(e(name), e(sensor.romCode), stale ? QString() : QStringLiteral(" hidden"));
-        page +=
-            QStringLiteral("<td data-label=\"Temperature\" data-key=\"temperature\" class=\"num\">%1</td>")
-                .arg(e(temperatureCell(sensor)));
-        page += QStringLiteral("<td data-label=\"Last good read\" data-key=\"age\" class=\"num%1\">%2</td>")
+            source->reachable()
+                ? QStringLiteral("<p>Adapter: <span data-key=\"reachable\" class=\"ok\">answers</span></p>")
+                : QStringLiteral("<p>Adapter: <span data-key=\"reachable\" class=\"bad\">does not answer "
+                                 "since %1: %2</span></p>")
+                      .arg(e(runtime::isoWithOffset(source->unreachableSince)), e(source->unreachableReason));
+        if (source->logPath.isEmpty())
+            page += QStringLiteral("<p>Log: off</p>");
+        else
+            page +=
+                QStringLiteral(
+                    "<p>Log: %1, <span data-key=\"log-counts\">%2 records written, %3 lost</span>%4</p>")
+                    .arg(e(source->logPath))
+                    .arg(source->recordsWritten)
+                    .arg(source->recordsLost)
+                    .arg(source->logNotice.isEmpty()
+                             ? QString()
+                             : QStringLiteral(" <span class=\"bad\">%1</span>").arg(e(source->logNotice)));
+        page += QStringLiteral(
+            "<table><thead><tr><th>Sensor</th><th>Temperature</th><th>Last good read</th>"
+            "<th>Last read</th><th>Failures in a row</th><th>Last 24 hours</th></tr></thead><tbody>");
+        for (const SensorState& sensor : source->sensors) {
+            const bool stale = store.isStale(sensor, now);
+            const bool ok = sensor.lastOutcome == acquisition::ReadOutcome::Ok;
+            page += QStringLiteral("<tr id=\"sensor-%1-%2\"><td data-label=\"Sensor\">%3 <span "
+                                   "class=\"rom\">%4</span> <strong class=\"bad\" data-key=\"stale\"%5>stale"
+                                   "</strong></td>")
+                        .arg(e(source->name))
+                        .arg(sensor.slot + 1)
+                        .arg(e(sensor.displayName()), e(sensor.romCode),
+                             stale ? QString() : QStringLiteral(" hidden"));
+            page += QStringLiteral(
+                        "<td data-label=\"Temperature\" data-key=\"temperature\" class=\"num\">%1</td>")
+                        .arg(e(temperatureCell(sensor)));
+            page +=
+                QStringLiteral("<td data-label=\"Last good read\" data-key=\"age\" class=\"num%1\">%2</td>")
                     .arg(stale ? QStringLiteral(" bad") : QString(), e(ageText(sensor.lastSuccess, now)));
-        page += QStringLiteral("<td data-label=\"Last read\" data-key=\"result\" class=\"%1\">%2</td>")
-                    .arg(ok ? QStringLiteral("ok") : QStringLiteral("warn"), e(resultText(sensor)));
-        page +=
-            QStringLiteral("<td data-label=\"Failures in a row\" data-key=\"failures\" class=\"num\">%1</td>")
-                .arg(sensor.failuresInRow);
-        page += QStringLiteral("<td data-label=\"Last 24 hours\">%1</td></tr>")
-                    .arg(sparkline(source.history.points(sensor.slot, now)));
+            page += QStringLiteral("<td data-label=\"Last read\" data-key=\"result\" class=\"%1\">%2</td>")
+                        .arg(ok ? QStringLiteral("ok") : QStringLiteral("warn"), e(resultText(sensor)));
+            page += QStringLiteral(
+                        "<td data-label=\"Failures in a row\" data-key=\"failures\" class=\"num\">%1</td>")
+                        .arg(sensor.failuresInRow);
+            page += QStringLiteral("<td data-label=\"Last 24 hours\">%1</td></tr>")
+                        .arg(sparkline(source->history.points(sensor.slot, now)));
+        }
+        page += QStringLiteral("</tbody></table></section>");
     }
     page += QStringLiteral(
-                "</tbody></table><h2>All sensors, last 24 hours</h2>"
+                "<h2>All sensors, last 24 hours</h2>"
                 "<img class=\"chart\" src=\"chart.svg\" alt=\"Chart of every sensor over the last 24 "
                 "hours, with gaps where reads failed\" width=\"1200\" height=\"500\">"
                 "<p class=\"rom\">quorvel3d %1 \u00b7 <a href=\"readings.json\">readings.json</a> \u00b7 "
@@ -336,28 +350,42 @@ QByteArray html(const StateStore& store, const QDateTime& now)
 
 QByteArray chartSvg(const StateStore& store, const QDateTime& now)
 {
-    const SourceState& source = firstSource(store);
     const QSize size(1200, 500);
-    const int sensors = int(source.sensors.size());
+    // Every sensor of every source, one after another.
+    std::vector<std::pair<const SourceState*, const SensorState*>> series;
+    for (const auto& source : store.sources())
+        for (const SensorState& sensor : source->sensors)
+            series.emplace_back(source.get(), &sensor);
+    const int count = int(series.size());
     // Every minute of the day that has a point of any sensor is a record; a sensor without one there is NaN.
     std::map<std::int32_t, QList<float>> minutes;
-    for (int slot = 0; slot < sensors; ++slot)
-        for (const SensorHistory::Point& point : source.history.points(slot, now)) {
+    for (int i = 0; i < count; ++i)
+        for (const SensorHistory::Point& point :
+             series[std::size_t(i)].first->history.points(series[std::size_t(i)].second->slot, now)) {
             auto [at, fresh] = minutes.try_emplace(point.minute);
             if (fresh)
-                at->second = QList<float>(sensors, std::numeric_limits<float>::quiet_NaN());
-            at->second[slot] = point.value;
+                at->second = QList<float>(count, std::numeric_limits<float>::quiet_NaN());
+            at->second[i] = point.value;
         }
     // Always by stretches of the picture's columns, which keep a gap per sensor.
     logfile::PlotEnvelope envelope(logfile::PlotLayout::columns(size), 0);
     for (const auto& [minute, readings] : minutes)
         envelope.add({QDateTime::fromSecsSinceEpoch(qint64(minute) * 60), readings});
+    const bool one = store.sources().size() == 1;
     logfile::PlotScene scene = logfile::PlotLayout::layout(
-        envelope, size, QStringLiteral("The last 24 hours at %1").arg(source.address));
-    for (logfile::PlotLegendEntry& entry : scene.legend)
-        if (entry.sensor >= 1 && std::size_t(entry.sensor) <= source.sensors.size())
-            if (const QString& name = source.sensors[std::size_t(entry.sensor - 1)].name; !name.isEmpty())
-                entry.label.text = visible(name.left(9)); // the legend has room for a few letters
+        envelope, size,
+        one ? QStringLiteral("The last 24 hours at %1").arg(store.sources().front()->address)
+            : QStringLiteral("The last 24 hours of %1 sources").arg(store.sources().size()));
+    for (logfile::PlotLegendEntry& entry : scene.legend) {
+        if (entry.sensor < 1 || entry.sensor > count)
+            continue;
+        const auto& [source, sensor] = series[std::size_t(entry.sensor - 1)];
+        const QString name = one || !sensor->name.isEmpty()
+                                 ? sensor->name
+                                 : source->name + u' ' + QString::number(sensor->slot + 1);
+        if (!name.isEmpty())
+            entry.label.text = visible(name.left(9)); // the legend has room for a few letters
+    }
     return logfile::SvgRenderer::render(scene);
 }
 

@@ -13,7 +13,7 @@ class StateStore;
 namespace statuspage {
 
 // The version of /readings.json's schema; a change that takes or renames a field raises it.
-inline constexpr int ReadingsSchemaVersion = 2;
+inline constexpr int ReadingsSchemaVersion = 3;
 
 // Text for an HTML text node or a double-quoted attribute value.
 [[nodiscard]] QString escapeHtml(const QString& text);

@@ -40,21 +40,24 @@ void SystemdStatus::onSweep(const acquisition::SweepReport& sweep, quint64 sweep
     lastSweep_ = QStringLiteral("Last sweep at %1; %2 sweeps")
                      .arg(sweep.when.toString(Qt::ISODate), QString::number(sweeps));
     // While the adapter is down the sweep goes on with old values: the outage is what to tell.
-    if (outage_.isEmpty())
+    if (outages_.isEmpty())
         show(lastSweep_);
 }
 
 void SystemdStatus::onUnreachable(const QString& adapter, const QString& reason, const QDateTime& since)
 {
-    outage_ = QStringLiteral("The adapter at %1 does not answer since %2: %3")
-                  .arg(adapter, since.toString(Qt::ISODate), reason);
-    show(outage_);
+    outages_.insert(adapter, QStringLiteral("The adapter at %1 does not answer since %2: %3")
+                                 .arg(adapter, since.toString(Qt::ISODate), reason));
+    show(outages_.first());
 }
 
-void SystemdStatus::onReachableAgain()
+void SystemdStatus::onReachableAgain(const QString& adapter)
 {
-    outage_.clear();
-    show(lastSweep_.isEmpty() ? QStringLiteral("Running; no sweep completed yet") : lastSweep_);
+    outages_.remove(adapter);
+    if (!outages_.isEmpty())
+        show(outages_.first());
+    else
+        show(lastSweep_.isEmpty() ? QStringLiteral("Running; no sweep completed yet") : lastSweep_);
 }
 
 void SystemdStatus::show(const QString& text)

@@ -4,6 +4,7 @@
 #include "runtime/timer.h"
 
 #include <QDateTime>
+#include <QMap>
 #include <QObject>
 #include <QString>
 
@@ -12,7 +13,7 @@
 
 namespace quorvel::service {
 
-// The one-line STATUS the service manager shows: the last sweep, or since when the adapter does not answer.
+// The one-line STATUS the service manager shows: the last sweep, or since when an adapter does not answer.
 // Sent when the text changes and at most once a second, the latest text last, so a fast sweep does not
 // flood the manager and a slow one is still shown at once.
 class SystemdStatus : public QObject {
@@ -33,7 +34,7 @@ public:
     // sweeps: how many the service has completed, this one included.
     void onSweep(const acquisition::SweepReport& sweep, quint64 sweeps);
     void onUnreachable(const QString& adapter, const QString& reason, const QDateTime& since);
-    void onReachableAgain();
+    void onReachableAgain(const QString& adapter);
 
 private:
     void show(const QString& text);
@@ -43,7 +44,8 @@ private:
     Clock clock_;
     std::unique_ptr<runtime::Timer> timer_;
     QString lastSweep_;
-    QString outage_; // empty while the adapter answers
+    // Per adapter that does not answer; the first is what the status tells.
+    QMap<QString, QString> outages_;
     QString sent_;
     QString held_;
     qint64 sentAt_ = 0;

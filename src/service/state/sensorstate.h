@@ -40,6 +40,7 @@ struct SensorState {
 // One source's state: its sensors in list order, its reachability, its log's counts and its day's history.
 struct SourceState {
     QString name;
+    QString kind; // where its readings come from: "adapter" for the HTTP adapter
     QString address;
     QString logPath; // empty: no log
     QDateTime started;

@@ -11,12 +11,13 @@ StateStore::StateStore(int staleAfterSeconds, bool keepHistory, QObject* parent)
 
 StateStore::~StateStore() = default;
 
-SourceState& StateStore::addSource(const QString& name, const QString& address,
+SourceState& StateStore::addSource(const QString& name, const QString& kind, const QString& address,
                                    const QList<acquisition::ListedSensor>& sensors, const QString& logPath,
                                    const QDateTime& started)
 {
     auto source = std::make_unique<SourceState>();
     source->name = name;
+    source->kind = kind;
     source->address = address;
     source->logPath = logPath;
     source->started = started;
@@ -32,6 +33,11 @@ SourceState& StateStore::addSource(const QString& name, const QString& address,
     }
     sources_.push_back(std::move(source));
     return *sources_.back();
+}
+
+void StateStore::removeSource(const QString& name)
+{
+    std::erase_if(sources_, [&name](const auto& source) { return source->name == name; });
 }
 
 SourceState* StateStore::source(const QString& name) const

@@ -33,9 +33,12 @@ public:
     StateStore(int staleAfterSeconds, bool keepHistory, QObject* parent = nullptr);
     ~StateStore() override;
 
-    SourceState& addSource(const QString& name, const QString& address,
+    SourceState& addSource(const QString& name, const QString& kind, const QString& address,
                            const QList<acquisition::ListedSensor>& sensors, const QString& logPath,
                            const QDateTime& started = QDateTime::currentDateTime());
+
+    // A source that stopped (a reload removed or changed it) takes its state with it.
+    void removeSource(const QString& name);
 
     [[nodiscard]] const std::vector<std::unique_ptr<SourceState>>& sources() const { return sources_; }
     [[nodiscard]] SourceState* source(const QString& name) const;

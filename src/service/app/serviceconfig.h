@@ -1,0 +1,76 @@
+#pragma once
+
+#include "service/app/serviceoptions.h"
+#include "service/http/listenendpoint.h"
+#include "service/mqtt/mqttoptions.h"
+
+#include "acquisition/sensorlist.h"
+
+#include <QList>
+#include <QLocale>
+#include <QString>
+
+#include <optional>
+#include <vector>
+
+namespace quorvel::service {
+
+// One source of readings, as the configuration file or the command line sets it up. Two that compare equal
+// are the same source: a reload leaves it running.
+struct SourceConfig {
+    static constexpr const char* AdapterKind = "adapter";
+
+    QString name; // unique; letters, digits, - and _
+    QString kind = QLatin1String(AdapterKind);
+    QString address; // ADDR[:PORT], as --adapter takes it
+    QString logPath; // empty: no log; "-": standard output
+    // In the list's order; empty: the built-in thirteen (kind adapter).
+    QList<acquisition::ListedSensor> sensors;
+    // Where the sensors came from, for messages: the sensors_file, or empty.
+    QString sensorsFile;
+
+    friend bool operator==(const SourceConfig&, const SourceConfig&) = default;
+};
+
+// Everything the service runs: its sources and what they share.
+struct ServiceConfig {
+    std::vector<SourceConfig> sources;
+    std::optional<MetricsEndpoint> listen;
+    QString webConfig;
+    int staleAfterSeconds = 300;
+    std::optional<MqttOptions> mqtt;
+    QLocale locale;
+    // The file it was read from; empty when the command line set it up.
+    QString file;
+    // End after this many sweeps of all sources together (--sweeps); nothing: run until a signal ends it.
+    std::optional<qint64> sweeps;
+};
+
+// Where a configuration file is wrong: "file:line:column: message", as a compiler says it, so an editor can
+// go there. line and column count from 1; 0 when the fault is the file's as a whole.
+struct ConfigError {
+    QString file;
+    int line = 0;
+    int column = 0;
+    QString message;
+
+    [[nodiscard]] QString text() const;
+};
+
+struct ConfigResult {
+    std::optional<ServiceConfig> config;
+    QList<ConfigError> errors; // none when config is set
+};
+
+// A configuration file is at most this large: a hundred sources of a hundred sensors with names fit in a
+// tenth of it.
+inline constexpr qint64 MaxConfigBytes = 1024 * 1024;
+
+// Reads and checks a configuration file, and every file it names (sensors_file, the MQTT password and CA
+// files); opens no socket and sends nothing.
+[[nodiscard]] ConfigResult readServiceConfig(const QString& path);
+
+// What a command line without --config means: one source named "adapter".
+[[nodiscard]] ServiceConfig configFromOptions(const ServiceOptions& options, const QString& adapter);
+
+} // namespace quorvel::service
