@@ -232,6 +232,7 @@ void TestHttpListener::attacks_data()
     row("16 connections of pipelined HEADs never read", {Kind::HeadsUnread, 16});
     row("status page, 100 sensors: 16 connections of pipelined HEAD / never read",
         {Kind::HeadsUnread, 16, 0, 0, 1, false, "/"}, 100);
+    row("status page, 100 sensors: 8 connections flooding GET /", {Kind::Flood, 8, 0, 0, 1, false, "/"}, 100);
     // Over TLS the scraper's own "Connection: close" shows that the answer leaves before the close.
     row("TLS: 40 connections closed before their handshake, by FIN and RST",
         {Kind::ClosedAtOnce, 40, 0, 0, 1, true});
@@ -327,7 +328,10 @@ void TestHttpListener::attacks()
         QVERIFY(attackedTicks > 0);
         QVERIFY2(residentGrowth < 16 * 1024, qPrintable(QString::number(residentGrowth)));
         break;
-    case AttackShape::Kind::Flood: // bench/run's alone
+    case AttackShape::Kind::Flood:
+        // Well-formed clients get what the answers' budget gives all clients together, and no more.
+        QVERIFY2(seen.bytesRead <= limits.answerBytesPerSecond * (serving.elapsed() + 100) / 1000 + (1 << 20),
+                 qPrintable(QString::number(seen.bytesRead)));
         break;
     }
 }

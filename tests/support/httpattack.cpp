@@ -264,7 +264,7 @@ void HttpAttack::flood(const std::stop_token& stop)
     std::vector<Client> clients(size_t(shape_.count));
     const auto ask = [&](Client& c) {
         if (c.fd < 0)
-            c.fd = connectTo(port_);
+            c.fd = connectTo(port_, 2);
         c.got.clear();
         if (c.fd >= 0 && !sendAll(c.fd, request, stop)) {
             ::close(c.fd);
@@ -293,6 +293,7 @@ void HttpAttack::flood(const std::stop_token& stop)
                 continue;
             }
             c.got.append(buffer, n);
+            counts_.bytesRead += n;
             const qsizetype headEnd = c.got.indexOf("\r\n\r\n");
             if (headEnd < 0)
                 continue;

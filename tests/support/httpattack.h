@@ -18,7 +18,7 @@ struct AttackShape {
         Http10,          // count HTTP/1.0 requests, each on its own connection, intervalMs apart
         ClosedAtOnce,    // count connections closed before sending anything, by FIN and by RST in turn
         HeadsUnread,     // count connections, each with as many HEADs pipelined as fit, nothing read back
-        Flood,           // count keep-alive connections, each asking again as soon as an answer is read
+        Flood,           // count keep-alive connections from 127.0.0.2, each asking again once answered
     };
     Kind kind = Kind::PipelinedUnread;
     int count = 1;
@@ -40,6 +40,7 @@ struct AttackCounts {
     std::atomic<qint64> closedAfterAnswer{0}; // Http10: the end came within 1 s of the answer
     std::atomic<int> lastStatus{0};
     std::atomic<qint64> longestHeldMs{0}; // the longest a connection stayed open (SlowBytes)
+    std::atomic<qint64> bytesRead{0};     // Flood
 };
 
 // Runs the shape in a thread of its own from construction until destruction.
