@@ -1,9 +1,12 @@
 // The client shapes that once exhausted quorvel3d through its metrics port, at full size, against the
 // real service logging at full speed: one fresh service per shape, its sweeps counted from its log for
 // a while without the attack, with it and without it again, its RSS and descriptors sampled, a good scraper
-// asking throughout.
+// asking throughout. The well-formed clients meet the status page at its largest: 100 sensors and a day.
 
 #include "httpattack.h"
+
+#include "acquisition/logrecorder.h"
+#include "acquisition/logsession.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -28,20 +31,59 @@ namespace {
 
 using Kind = AttackShape::Kind;
 
-const std::map<QString, AttackShape>& shapes()
+struct Shape {
+    AttackShape attack;
+    int sensors = 0; // 0: the built-in thirteen and no history; else a list of this many and a day's log
+};
+
+const std::map<QString, Shape>& shapes()
 {
-    static const std::map<QString, AttackShape> all = {
-        {QStringLiteral("60000 pipelined GETs never read"), {Kind::PipelinedUnread, 60000}},
-        {QStringLiteral("20000 pipelined GETs never read"), {Kind::PipelinedUnread, 20000}},
-        {QStringLiteral("a 64 MiB header"), {Kind::HugeHeader, 1, qint64(64) << 20}},
-        {QStringLiteral("300 connections, a byte every 10 s"), {Kind::SlowBytes, 300, 0, 10000}},
-        {QStringLiteral("1100 connections, a byte every 10 s"), {Kind::SlowBytes, 1100, 0, 10000}},
+    static const std::map<QString, Shape> all = {
+        {QStringLiteral("60000 pipelined GETs never read"), {{Kind::PipelinedUnread, 60000}}},
+        {QStringLiteral("20000 pipelined GETs never read"), {{Kind::PipelinedUnread, 20000}}},
+        {QStringLiteral("a 64 MiB header"), {{Kind::HugeHeader, 1, qint64(64) << 20}}},
+        {QStringLiteral("300 connections, a byte every 10 s"), {{Kind::SlowBytes, 300, 0, 10000}}},
+        {QStringLiteral("1100 connections, a byte every 10 s"), {{Kind::SlowBytes, 1100, 0, 10000}}},
         // From 127.0.0.2 to 127.0.0.21: past the cap in all, not only the one per address.
         {QStringLiteral("1100 connections from 20 addresses, a byte every 10 s"),
-         {Kind::SlowBytes, 1100, 0, 10000, 20}},
-        {QStringLiteral("1100 HTTP/1.0 GETs without keep-alive, 10 ms apart"), {Kind::Http10, 1100, 0, 10}},
+         {{Kind::SlowBytes, 1100, 0, 10000, 20}}},
+        {QStringLiteral("1100 HTTP/1.0 GETs without keep-alive, 10 ms apart"), {{Kind::Http10, 1100, 0, 10}}},
+        {QStringLiteral("100 sensors: 8 connections flooding GET /"),
+         {{Kind::Flood, 8, 0, 0, 1, false, "/"}, 100}},
+        {QStringLiteral("100 sensors: 8 connections flooding GET /readings.json"),
+         {{Kind::Flood, 8, 0, 0, 1, false, "/readings.json"}, 100}},
+        {QStringLiteral("100 sensors: 8 connections flooding GET /metrics"),
+         {{Kind::Flood, 8, 0, 0, 1, false, "/metrics"}, 100}},
+        {QStringLiteral("100 sensors: 16 connections of pipelined HEAD / never read"),
+         {{Kind::HeadsUnread, 16, 0, 0, 1, false, "/"}, 100}},
     };
     return all;
+}
+
+// A list of sensors in Linux's form (the service computes the CRC), and a log with a record a minute for
+// the last day, as the service writes it, so that it starts with its day of history full.
+bool writeDay(int sensors, const QString& listPath, const QString& logPath)
+{
+    QFile list(listPath);
+    if (!list.open(QIODevice::WriteOnly))
+        return false;
+    for (int i = 1; i <= sensors; ++i)
+        list.write(
+            QStringLiteral("28-%1 Sensor in room %2\n").arg(i, 12, 16, QLatin1Char('0')).arg(i).toUtf8());
+    list.close();
+    quorvel::acquisition::LogSession session;
+    if (session.open(logPath))
+        return false;
+    session.setSyncEachRecord(false);
+    const QDateTime now = QDateTime::currentDateTime();
+    for (int m = 1440; m >= 1; --m) {
+        const QDateTime when = now.addSecs(-60 * qint64(m));
+        quorvel::acquisition::LogRecorder(session, QLocale::c(), [when] {
+            return when;
+        }).writeRecord(quorvel::acquisition::SensorReadings(sensors, 20.0f + float(m % 97) / 16));
+    }
+    session.close();
+    return true;
 }
 
 // A kB field of the service's /proc status, or its count of open descriptors.
@@ -168,15 +210,26 @@ int main(int argc, char* argv[])
     QTemporaryDir scratch(parser.isSet(logOption) ? parser.value(logOption) + QStringLiteral("/attack-XXXXXX")
                                                   : QDir::tempPath() + QStringLiteral("/attack-XXXXXX"));
     const QString logPath = scratch.filePath(QStringLiteral("service.log"));
+    QStringList arguments{
+        QStringLiteral("--adapter"), QStringLiteral("127.0.0.1:") + parser.value(portOption),
+        QStringLiteral("--log"),     logPath,
+        QStringLiteral("--metrics"), QStringLiteral("127.0.0.1:0")};
+    if (const int sensors = found->second.sensors; sensors > 0) {
+        const QString listPath = scratch.filePath(QStringLiteral("sensors"));
+        if (!writeDay(sensors, listPath, logPath)) {
+            std::fprintf(stderr, "bench_metricsattack: cannot write the sensor list and log in %s\n",
+                         qPrintable(scratch.path()));
+            return 1;
+        }
+        arguments << QStringLiteral("--sensors") << listPath << QStringLiteral("--locale")
+                  << QStringLiteral("C");
+    }
     QProcess service;
     service.setChildProcessModifier([nofile] {
         const rlimit limit{rlim_t(nofile), rlim_t(nofile)};
         setrlimit(RLIMIT_NOFILE, &limit);
     });
-    service.start(parser.value(serviceOption),
-                  {QStringLiteral("--adapter"), QStringLiteral("127.0.0.1:") + parser.value(portOption),
-                   QStringLiteral("--log"), logPath, QStringLiteral("--metrics"),
-                   QStringLiteral("127.0.0.1:0")});
+    service.start(parser.value(serviceOption), arguments);
     static const QRegularExpression started(QStringLiteral("metrics http://127\\.0\\.0\\.1:(\\d+)/metrics"));
     QByteArray messages;
     quint16 port = 0;
@@ -201,7 +254,7 @@ int main(int argc, char* argv[])
     const int fdsBefore = descriptors(pid);
     const double calmSlowest = scraper->slowestMs();
     scraper = std::make_unique<quorvel::testing::GoodScraper>(port, "/metrics", 200);
-    quorvel::testing::HttpAttack attack(port, found->second);
+    quorvel::testing::HttpAttack attack(port, found->second.attack);
     const Window attacked = sample(pid, records, parser.value(secondsOption).toInt());
     attack.stop();
     const qint64 answers = scraper->answers();

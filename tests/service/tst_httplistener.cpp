@@ -1,7 +1,11 @@
 #include "httpattack.h"
 
 #include "service/http/httplistener.h"
+#include "service/outputs/servicemetrics.h"
+#include "service/outputs/statusserver.h"
+#include "service/state/statestore.h"
 
+#include <QElapsedTimer>
 #include <QProcess>
 #include <QSslConfiguration>
 #include <QSslKey>
@@ -10,6 +14,7 @@
 #include <QTest>
 #include <QTimer>
 
+using namespace quorvel;
 using namespace quorvel::service;
 using namespace quorvel::testing;
 using Outcome = ParsedRequestHead::Outcome;
@@ -79,6 +84,44 @@ private:
     const QByteArray page_ = QByteArray(8192, 'x');
     quint64 checksum_ = 0;
 };
+
+long residentKb()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return 0;
+    for (const QByteArray& line : status.readAll().split('\n'))
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').first().toLong();
+    return 0;
+}
+
+// The status page's state at its largest: sensors, each read once, and a full day of history.
+void fillDay(StateStore& store, int sensors)
+{
+    QList<acquisition::ListedSensor> listed;
+    for (int i = 0; i < sensors; ++i)
+        listed.append({QStringLiteral("%1000000ABCDEF28").arg(i, 2, 16, QLatin1Char('0')).toUpper(),
+                       QStringLiteral("Sensor in room %1").arg(i + 1)});
+    const QDateTime now = QDateTime::currentDateTime();
+    SensorHistory& day = store
+                             .addSource(QStringLiteral("adapter"), QStringLiteral("127.0.0.1:80"), listed,
+                                        QStringLiteral("/var/log/q.log"), now)
+                             .history;
+    for (int slot = 0; slot < sensors; ++slot) {
+        for (int m = 1440; m >= 0; --m)
+            day.add(slot, now.addSecs(-60 * qint64(m)), 20.0f + float((m + slot) % 97) / 16);
+        store.onRead(QStringLiteral("adapter"), {QStringLiteral("127.0.0.1:80"),
+                                                 slot,
+                                                 listed[slot].romCode,
+                                                 {},
+                                                 acquisition::ReadOutcome::Ok,
+                                                 21.5f,
+                                                 {},
+                                                 now,
+                                                 now});
+    }
+}
 
 } // namespace
 
@@ -159,23 +202,29 @@ void TestHttpListener::attacks_data()
 {
     using Kind = AttackShape::Kind;
     QTest::addColumn<AttackShape>("shape");
-    QTest::newRow("2,000 pipelined GETs never read") << AttackShape{Kind::PipelinedUnread, 2000};
-    QTest::newRow("a 1 MiB header") << AttackShape{Kind::HugeHeader, 1, 1 << 20};
-    QTest::newRow("40 connections, a byte every 100 ms") << AttackShape{Kind::SlowBytes, 40, 0, 100};
-    QTest::newRow("idle connections from 6 addresses fill the cap")
-        << AttackShape{Kind::SlowBytes, 60, 0, 0, 6};
-    QTest::newRow("200 HTTP/1.0 GETs") << AttackShape{Kind::Http10, 200};
-    QTest::newRow("16 connections of pipelined HEADs never read") << AttackShape{Kind::HeadsUnread, 16};
+    QTest::addColumn<int>("sensors"); // 0: the bare listener; else the status server with this many and a day
+    const auto row = [](const char* name, AttackShape shape, int sensors = 0) {
+        QTest::newRow(name) << shape << sensors;
+    };
+    row("2,000 pipelined GETs never read", {Kind::PipelinedUnread, 2000});
+    row("a 1 MiB header", {Kind::HugeHeader, 1, 1 << 20});
+    row("40 connections, a byte every 100 ms", {Kind::SlowBytes, 40, 0, 100});
+    row("idle connections from 6 addresses fill the cap", {Kind::SlowBytes, 60, 0, 0, 6});
+    row("200 HTTP/1.0 GETs", {Kind::Http10, 200});
+    row("16 connections of pipelined HEADs never read", {Kind::HeadsUnread, 16});
+    row("status page, 100 sensors: 16 connections of pipelined HEAD / never read",
+        {Kind::HeadsUnread, 16, 0, 0, 1, false, "/"}, 100);
+    row("status page, 100 sensors: 8 connections flooding GET /", {Kind::Flood, 8, 0, 0, 1, false, "/"}, 100);
     // Over TLS the scraper's own "Connection: close" shows that the answer leaves before the close.
-    QTest::newRow("TLS: 40 connections closed before their handshake, by FIN and RST")
-        << AttackShape{Kind::ClosedAtOnce, 40, 0, 0, 1, true};
-    QTest::newRow("TLS: idle TCP connections from 3 addresses fill the cap")
-        << AttackShape{Kind::SlowBytes, 20, 0, 0, 3, true};
+    row("TLS: 40 connections closed before their handshake, by FIN and RST",
+        {Kind::ClosedAtOnce, 40, 0, 0, 1, true});
+    row("TLS: idle TCP connections from 3 addresses fill the cap", {Kind::SlowBytes, 20, 0, 0, 3, true});
 }
 
 void TestHttpListener::attacks()
 {
     QFETCH(AttackShape, shape);
+    QFETCH(int, sensors);
     const HttpLimits limits = scaledLimits();
     HttpListener listener(limits);
     qint64 renders = 0;
@@ -189,16 +238,30 @@ void TestHttpListener::attacks()
             QSKIP("openssl cannot make a certificate here");
         listener.setTls(*loopbackTls());
     }
-    const quint16 port = listener.listen(QHostAddress::LocalHost, 0).port;
+    StateStore store(300, true);
+    fillDay(store, sensors);
+    const ServiceMetrics metrics(store, QStringLiteral("1.0.0"));
+    StatusServer server(store, metrics, nullptr, limits);
+    // The page's and the readings' renders are the ones that ask the time.
+    server.setClock([&renders] {
+        ++renders;
+        return QDateTime::currentDateTime();
+    });
+    QElapsedTimer serving;
+    serving.start();
+    const quint16 port = sensors > 0 ? server.listenOn({QHostAddress::LocalHost, 0}).port
+                                     : listener.listen(QHostAddress::LocalHost, 0).port;
     QVERIFY(port > 0);
     Pace pace(listener);
     GoodScraper scraper(port, "/metrics", 100, shape.tls);
     QTRY_VERIFY_WITH_TIMEOUT(scraper.answers() >= 1, 20000);
+    const long residentBefore = residentKb();
     HttpAttack attack(port, shape);
     QTest::qWait(2500);
     const qint64 ticksBefore = pace.ticks();
     const qint64 answersBefore = scraper.answers();
     QTRY_VERIFY_WITH_TIMEOUT(pace.ticks() > ticksBefore && scraper.answers() > answersBefore, 20000);
+    const long residentGrowth = residentKb() - residentBefore;
     attack.stop();
     const AttackCounts& seen = attack.counts();
 
@@ -234,7 +297,19 @@ void TestHttpListener::attacks()
         break;
     case AttackShape::Kind::HeadsUnread:
         // What the kernel's buffers take of small answers, then nothing: no client costs renders unbounded.
-        QVERIFY2(renders - scraper.answers() < 2000 * shape.count / 2, qPrintable(QString::number(renders)));
+        // The status server renders a page once a period whoever asks, and no connection holds a copy.
+        if (sensors == 0)
+            QVERIFY2(renders - scraper.answers() < 2000 * shape.count / 2,
+                     qPrintable(QString::number(renders)));
+        else
+            QVERIFY2(renders <= serving.elapsed() / StatusServer::RenderEveryMs + 1,
+                     qPrintable(QString::number(renders)));
+        QVERIFY2(residentGrowth < 16 * 1024, qPrintable(QString::number(residentGrowth)));
+        break;
+    case AttackShape::Kind::Flood:
+        // Well-formed clients get what the answers' budget gives all clients together, and no more.
+        QVERIFY2(seen.bytesRead <= limits.answerBytesPerSecond * (serving.elapsed() + 100) / 1000 + (1 << 20),
+                 qPrintable(QString::number(seen.bytesRead)));
         break;
     }
 }

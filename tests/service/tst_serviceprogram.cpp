@@ -689,6 +689,10 @@ void TestServiceProgram::sharedNamesAreDocumented_data()
             << document << QStringLiteral("%1 from one address").arg(limits.maxPerAddress);
         QTest::addRow("head, %s", qPrintable(document))
             << document << QStringLiteral("%1 KiB").arg(limits.maxHeadBytes / 1024);
+        QTest::addRow("bcrypt cost, %s", qPrintable(document)) << document
+                                                               << QStringLiteral("cost %1 to %2")
+                                                                      .arg(service::BasicAuth::MinCost)
+                                                                      .arg(service::BasicAuth::MaxCost);
     }
 }
 

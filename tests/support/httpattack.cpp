@@ -223,7 +223,7 @@ void HttpAttack::run(const std::stop_token& stop)
         }
         break;
     case AttackShape::Kind::HeadsUnread: {
-        const QByteArray heads = QByteArray("HEAD /metrics HTTP/1.1\r\n\r\n").repeated(2000);
+        const QByteArray heads = ("HEAD " + QByteArray(shape_.path) + " HTTP/1.1\r\n\r\n").repeated(2000);
         std::vector<int> held;
         for (int i = 0; i < shape_.count; ++i)
             if (const int fd = connectTo(port_); fd >= 0) {
@@ -236,6 +236,9 @@ void HttpAttack::run(const std::stop_token& stop)
             ::close(fd);
         break;
     }
+    case AttackShape::Kind::Flood:
+        flood(stop);
+        break;
     case AttackShape::Kind::ClosedAtOnce:
         for (int i = 0; i < shape_.count && !stop.stop_requested(); ++i) {
             const int fd = connectTo(port_);
@@ -247,6 +250,67 @@ void HttpAttack::run(const std::stop_token& stop)
         }
         break;
     }
+}
+
+// Each connection has one GET out at a time and sends the next once the answer is in whole: as much as a
+// well-formed client can ask, with nothing left unread.
+void HttpAttack::flood(const std::stop_token& stop)
+{
+    const QByteArray request = "GET " + QByteArray(shape_.path) + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+    struct Client {
+        int fd = -1;
+        QByteArray got;
+    };
+    std::vector<Client> clients(size_t(shape_.count));
+    const auto ask = [&](Client& c) {
+        if (c.fd < 0)
+            c.fd = connectTo(port_, 2);
+        c.got.clear();
+        if (c.fd >= 0 && !sendAll(c.fd, request, stop)) {
+            ::close(c.fd);
+            c.fd = -1;
+        }
+    };
+    for (Client& c : clients)
+        ask(c);
+    char buffer[65536];
+    while (!stop.stop_requested()) {
+        std::vector<pollfd> watch;
+        for (const Client& c : clients)
+            watch.push_back({c.fd, POLLIN, 0});
+        if (::poll(watch.data(), watch.size(), 100) <= 0)
+            continue;
+        for (size_t i = 0; i < clients.size(); ++i) {
+            Client& c = clients[i];
+            if (c.fd < 0 || !(watch[i].revents & (POLLIN | POLLHUP | POLLERR)))
+                continue;
+            const ssize_t n = ::recv(c.fd, buffer, sizeof buffer, 0);
+            if (n <= 0) {
+                ++counts_.closedByServer;
+                ::close(c.fd);
+                c.fd = -1;
+                ask(c);
+                continue;
+            }
+            c.got.append(buffer, n);
+            counts_.bytesRead += n;
+            const qsizetype headEnd = c.got.indexOf("\r\n\r\n");
+            if (headEnd < 0)
+                continue;
+            const qsizetype lengthAt = c.got.indexOf("Content-Length: ");
+            const qsizetype length = lengthAt >= 0 && lengthAt < headEnd
+                                         ? c.got.mid(lengthAt + 16, 12).split('\r').first().toLongLong()
+                                         : 0;
+            if (c.got.size() < headEnd + 4 + length)
+                continue;
+            counts_.lastStatus = statusOf(c.got);
+            ++counts_.answers;
+            ask(c);
+        }
+    }
+    for (const Client& c : clients)
+        if (c.fd >= 0)
+            ::close(c.fd);
 }
 
 namespace {

@@ -18,6 +18,7 @@ struct AttackShape {
         Http10,          // count HTTP/1.0 requests, each on its own connection, intervalMs apart
         ClosedAtOnce,    // count connections closed before sending anything, by FIN and by RST in turn
         HeadsUnread,     // count connections, each with as many HEADs pipelined as fit, nothing read back
+        Flood,           // count keep-alive connections from 127.0.0.2, each asking again once answered
     };
     Kind kind = Kind::PipelinedUnread;
     int count = 1;
@@ -27,16 +28,19 @@ struct AttackShape {
     int addresses = 1;
     // The listener speaks TLS: the good scraper does too, the attack stays below it.
     bool tls = false;
+    // What HeadsUnread and Flood ask for.
+    const char* path = "/metrics";
 };
 
 // What an attack saw. Connections the listener closed are opened again (SlowBytes), so the pressure
 // stays up however the listener makes room.
 struct AttackCounts {
     std::atomic<qint64> closedByServer{0};
-    std::atomic<qint64> answers{0};           // status lines read (HugeHeader, Http10)
+    std::atomic<qint64> answers{0};           // status lines read (HugeHeader, Http10, Flood)
     std::atomic<qint64> closedAfterAnswer{0}; // Http10: the end came within 1 s of the answer
     std::atomic<int> lastStatus{0};
     std::atomic<qint64> longestHeldMs{0}; // the longest a connection stayed open (SlowBytes)
+    std::atomic<qint64> bytesRead{0};     // Flood
 };
 
 // Runs the shape in a thread of its own from construction until destruction.
@@ -49,6 +53,7 @@ public:
 
 private:
     void run(const std::stop_token& stop);
+    void flood(const std::stop_token& stop);
 
     quint16 port_;
     AttackShape shape_;

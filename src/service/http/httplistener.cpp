@@ -7,6 +7,8 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <cmath>
+#include <utility>
 
 #include <sys/socket.h>
 #include <unistd.h>
@@ -73,6 +75,10 @@ protected:
 HttpListener::HttpListener(HttpLimits limits, QObject* parent) : QObject(parent), limits_(limits)
 {
     clock_.start();
+    budget_ = double(limits_.answerBytesPerSecond) / 10;
+    queueTimer_ = new QTimer(this);
+    queueTimer_->setSingleShot(true);
+    connect(queueTimer_, &QTimer::timeout, this, &HttpListener::serveQueued);
     setUp(new Acceptor(this));
 }
 
@@ -184,10 +190,10 @@ void HttpListener::shookHands(QTcpSocket* socket)
 
 void HttpListener::makeRoom(const QHostAddress* of)
 {
-    // An answer on its way is a request served, and closing it would waste the answer: such connections
-    // go last, and then the quietest first.
+    // An answer on its way, or a request waiting its turn, is a request served, and closing it would waste
+    // it: such connections go last, and then the quietest first.
     const auto rank = [](const Connection& c) {
-        return std::pair(c.phase == Connection::Phase::Answering, c.lastHeardMs);
+        return std::pair(c.phase == Connection::Phase::Answering || c.queued, c.lastHeardMs);
     };
     auto victim = connections_.end();
     for (auto it = connections_.begin(); it != connections_.end(); ++it)
@@ -210,8 +216,8 @@ void HttpListener::serve(QTcpSocket* socket, bool resumed)
             close(socket);
         return;
     }
-    // Back-pressure: nothing more is read while the last answer has not left.
-    if (c.phase == Connection::Phase::Answering || c.phase == Connection::Phase::Handshaking)
+    // Back-pressure: nothing more is read while the last answer has not left or the next waits its turn.
+    if (c.phase == Connection::Phase::Answering || c.phase == Connection::Phase::Handshaking || c.queued)
         return;
     const QByteArray fresh = socket->read(limits_.maxHeadBytes - c.pending.size());
     if (!fresh.isEmpty())
@@ -235,6 +241,8 @@ void HttpListener::serve(QTcpSocket* socket, bool resumed)
 
     using Outcome = ParsedRequestHead::Outcome;
     const ParsedRequestHead parsed = parseRequestHead(c.pending, limits_.maxHeadBytes);
+    if (parsed.outcome != Outcome::Incomplete && !takeTurn(socket, c))
+        return;
     switch (parsed.outcome) {
     case Outcome::Incomplete:
         return;
@@ -273,6 +281,42 @@ void HttpListener::serve(QTcpSocket* socket, bool resumed)
     send(socket, c, route(parsed.head), &parsed.head, !parsed.head.keepAlive);
 }
 
+bool HttpListener::takeTurn(QTcpSocket* socket, Connection& c)
+{
+    const qint64 now = clock_.elapsed();
+    // At most a tenth of a second's worth saved up: a burst after a quiet while stays short.
+    budget_ = std::min(budget_ + double(now - budgetAtMs_) * double(limits_.answerBytesPerSecond) / 1000,
+                       double(limits_.answerBytesPerSecond) / 10);
+    budgetAtMs_ = now;
+    if (std::exchange(c.granted, false) || (queue_.empty() && budget_ >= 0))
+        return true;
+    // Waiting on the listener, not on the client: no time-out runs meanwhile.
+    c.queued = true;
+    c.deadline->stop();
+    queue_.push_back(socket);
+    if (!queueTimer_->isActive())
+        queueTimer_->start(
+            int(std::ceil(std::max(-budget_, 0.0) * 1000 / double(limits_.answerBytesPerSecond))) + 1);
+    return false;
+}
+
+void HttpListener::serveQueued()
+{
+    const qint64 now = clock_.elapsed();
+    budget_ += double(now - budgetAtMs_) * double(limits_.answerBytesPerSecond) / 1000;
+    budgetAtMs_ = now;
+    while (!queue_.empty() && budget_ >= 0) {
+        QTcpSocket* socket = queue_.front();
+        queue_.pop_front();
+        Connection& c = connections_.at(socket);
+        c.queued = false;
+        c.granted = true;
+        serve(socket, true);
+    }
+    if (!queue_.empty())
+        queueTimer_->start(int(std::ceil(-budget_ * 1000 / double(limits_.answerBytesPerSecond))) + 1);
+}
+
 HttpListener::Answer HttpListener::route(const HttpRequestHead& head) const
 {
     const auto handler = routes_.constFind(head.path);
@@ -308,9 +352,13 @@ void HttpListener::send(QTcpSocket* socket, Connection& c, const Answer& answer,
     c.closeAfter = close;
     c.deadline->start(limits_.writeTimeoutMs);
     socket->write(bytes);
+    qsizetype sent = bytes.size() + limits_.answerOverheadBytes;
     // Written on its own, a rendered body stays one buffer shared by every client it is on its way to.
-    if ((!head || head->method != "HEAD") && !answer.body.isEmpty())
+    if ((!head || head->method != "HEAD") && !answer.body.isEmpty()) {
         socket->write(answer.body);
+        sent += answer.body.size();
+    }
+    budget_ -= double(sent);
 }
 
 void HttpListener::refuse(QTcpSocket* socket, Connection& c, int status)
@@ -359,6 +407,7 @@ void HttpListener::close(QTcpSocket* socket)
 {
     if (connections_.erase(socket) == 0)
         return;
+    std::erase(queue_, socket);
     socket->disconnect(this);
     socket->abort();
     socket->deleteLater();

@@ -8,6 +8,7 @@
 #include <QHostAddress>
 #include <QObject>
 
+#include <deque>
 #include <functional>
 #include <optional>
 #include <unordered_map>
@@ -50,6 +51,12 @@ struct HttpLimits {
     int listenBacklog = 1024;
     // When the system refuses to accept (no descriptor left), accepting is tried again after this.
     int acceptRetryMs = 100;
+    // What all clients together may have sent a second, each answer counted as its bytes and a fixed
+    // share for the request's own work: beyond it requests wait their turn, first come first served. The
+    // loop's time for answers is then bounded whatever the clients, some 3 % at full speed (bench/run,
+    // figure 9), and a scraper's or a browser's answer waits a fraction of a second at most.
+    qint64 answerBytesPerSecond = 4 << 20;
+    qsizetype answerOverheadBytes = 8192;
 };
 
 // A small HTTP/1.1 server in the event loop's thread: GET and HEAD on a table of paths, 404 and 405
@@ -108,6 +115,8 @@ private:
         Phase phase = Phase::Waiting;
         bool closeAfter = false;
         bool awaitingVerdict = false; // its head waits in pending for the login's check
+        bool queued = false;          // its head waits in pending for the answers' budget
+        bool granted = false;         // its turn has come: the next answer goes out whatever the queue
     };
 
     void setUp(QTcpServer* server);
@@ -118,6 +127,9 @@ private:
     void makeRoom(const QHostAddress* of);
     // Reads and answers what the client sent; resumed marks the call after an answer has left.
     void serve(QTcpSocket* socket, bool resumed);
+    // Whether an answer may go out now; if not, the connection waits in the queue for its turn.
+    [[nodiscard]] bool takeTurn(QTcpSocket* socket, Connection& c);
+    void serveQueued();
     void written(QTcpSocket* socket);
     // What the process still holds of the answers, the TLS layer's records included.
     [[nodiscard]] static qint64 unsent(const QTcpSocket* socket);
@@ -136,6 +148,11 @@ private:
     QByteArray realm_;
     std::unordered_map<QTcpSocket*, Connection> connections_;
     QElapsedTimer clock_;
+    // The answers' budget: bytes that may still go out, refilled with time, below zero after a large answer.
+    double budget_ = 0;
+    qint64 budgetAtMs_ = 0;
+    std::deque<QTcpSocket*> queue_;
+    QTimer* queueTimer_ = nullptr;
 };
 
 } // namespace quorvel::service

@@ -36,10 +36,11 @@ public:
     [[nodiscard]] bool usesTls() const { return tls_; }
     void setClock(Clock clock) { clock_ = std::move(clock); }
 
-private:
     // An answer rendered once serves every request for a while, HEAD too, as one shared buffer: clients
     // cost the loop a render per period, not one each, and those that do not read hold no copy each.
     static constexpr qint64 RenderEveryMs = 500;
+
+private:
     struct Rendered {
         QByteArray body;
         qint64 atMs = -1;
