@@ -104,10 +104,11 @@ void fillDay(StateStore& store, int sensors)
         listed.append({QStringLiteral("%1000000ABCDEF28").arg(i, 2, 16, QLatin1Char('0')).toUpper(),
                        QStringLiteral("Sensor in room %1").arg(i + 1)});
     const QDateTime now = QDateTime::currentDateTime();
-    SensorHistory& day = store
-                             .addSource(QStringLiteral("adapter"), QStringLiteral("127.0.0.1:80"), listed,
-                                        QStringLiteral("/var/log/q.log"), now)
-                             .history;
+    SensorHistory& day =
+        store
+            .addSource(QStringLiteral("adapter"), QStringLiteral("adapter"), QStringLiteral("127.0.0.1:80"),
+                       listed, QStringLiteral("/var/log/q.log"), now)
+            .history;
     for (int slot = 0; slot < sensors; ++slot) {
         for (int m = 1440; m >= 0; --m)
             day.add(slot, now.addSecs(-60 * qint64(m)), 20.0f + float((m + slot) % 97) / 16);

@@ -7,69 +7,25 @@
 #include "acquisition/adapteraddress.h"
 #include "acquisition/sensortable.h"
 
+#include <QCommandLineParser>
 #include <QFile>
-#include <QMap>
 #include <QSysInfo>
 
-#include <functional>
+#include <limits>
 
 namespace quorvel::service {
 
 namespace {
 
-enum class Option {
-    Log,
-    Adapter,
-    Listen,
-    Locale,
-    Sweeps,
-    Sensors,
-    StaleAfter,
-    WebConfig,
-    Check,
-    // The MQTT options come last: those after Mqtt need it.
-    Mqtt,
-    MqttCaFile,
-    MqttUser,
-    MqttPasswordFile,
-    MqttTopic,
-    NoDiscovery,
-    DiscoveryPrefix,
-    MqttExpireAfter,
-    MqttKeepAlive,
-};
+const char* const Description =
+    R"(Polls the temperature sensors through the adapter's sensor pages without a
+window, writes one log line per sweep as the window program does, serves the
+readings to people and machines and publishes them to an MQTT broker.)";
 
-const QMap<QString, Option>& optionNames()
-{
-    static const QMap<QString, Option> names = {
-        {QStringLiteral("--log"), Option::Log},
-        {QStringLiteral("--adapter"), Option::Adapter},
-        // --metrics came first; units and default files use it.
-        {QStringLiteral("--listen"), Option::Listen},
-        {QStringLiteral("--metrics"), Option::Listen},
-        {QStringLiteral("--locale"), Option::Locale},
-        {QStringLiteral("--stale-after"), Option::StaleAfter},
-        {QStringLiteral("--web-config"), Option::WebConfig},
-        {QStringLiteral("--sweeps"), Option::Sweeps},
-        {QStringLiteral("--sensors"), Option::Sensors},
-        {QStringLiteral("--check"), Option::Check},
-        {QStringLiteral("--mqtt"), Option::Mqtt},
-        {QStringLiteral("--mqtt-cafile"), Option::MqttCaFile},
-        {QStringLiteral("--mqtt-user"), Option::MqttUser},
-        {QStringLiteral("--mqtt-password-file"), Option::MqttPasswordFile},
-        {QStringLiteral("--mqtt-topic"), Option::MqttTopic},
-        {QStringLiteral("--no-discovery"), Option::NoDiscovery},
-        {QStringLiteral("--discovery-prefix"), Option::DiscoveryPrefix},
-        {QStringLiteral("--mqtt-expire-after"), Option::MqttExpireAfter},
-        {QStringLiteral("--mqtt-keepalive"), Option::MqttKeepAlive},
-    };
-    return names;
-}
+const char* const SignalsText = "SIGTERM and SIGINT end the program between records, with status 0.\n\n";
 
-bool takesNoValue(Option option)
-{
-    return option == Option::Check || option == Option::NoDiscovery;
-}
+// The line width of Qt's help text, which the synopsis keeps to as well.
+constexpr qsizetype UsageWidth = 79;
 
 // A topic or prefix of our own: levels without wildcards, none empty, so every topic built on it is valid.
 bool isTopicBase(const QString& text)
@@ -95,149 +51,284 @@ std::optional<QString> harmfulBase(const MqttOptions& mqtt)
     return std::nullopt;
 }
 
-std::optional<int> parseWhole(const QString& value, int low, int high)
+std::optional<qint64> wholeNumber(const QString& text, const WholeBounds& bounds)
 {
     bool ok = false;
-    const int n = value.toInt(&ok);
-    if (!ok || n < low || n > high || value.startsWith(QLatin1Char('+')))
+    const qint64 n = text.toLongLong(&ok);
+    if (!ok || n < bounds.low || n > bounds.high || text.startsWith(QLatin1Char('+')))
         return std::nullopt;
     return n;
 }
 
-// The MQTT options other than --mqtt itself, kept apart until the end because they may come first.
-std::optional<QString> applyMqtt(Option option, const QString& value, MqttOptions& out,
-                                 const std::function<QString(const QString&)>& invalid)
+// The rows' setters: each takes the value and gives the reason it is no good, if it is not.
+template <class Field, class Value> std::optional<QString> set(Field& field, Value value)
 {
-    switch (option) {
-    case Option::MqttCaFile:
-    case Option::MqttPasswordFile:
-        if (value.isEmpty())
-            return invalid(QStringLiteral("expected a file name"));
-        (option == Option::MqttCaFile ? out.caFile : out.passwordFile) = value;
-        return std::nullopt;
-    case Option::MqttUser:
-        if (value.isEmpty())
-            return invalid(QStringLiteral("expected a user name"));
-        out.user = value;
-        return std::nullopt;
-    case Option::MqttTopic:
-    case Option::DiscoveryPrefix:
-        if (!isTopicBase(value))
-            return invalid(
-                QStringLiteral("expected topic levels separated by /, none empty, without + or #"));
-        (option == Option::MqttTopic ? out.baseTopic : out.discoveryPrefix) = value;
-        return std::nullopt;
-    case Option::NoDiscovery:
-        out.discovery = false;
-        return std::nullopt;
-    case Option::MqttExpireAfter:
-        if (auto n = parseWhole(value, 0, 86400)) {
-            out.expireAfter = *n;
-            return std::nullopt;
-        }
-        return invalid(QStringLiteral("expected seconds, 0 (never) to 86400"));
-    case Option::MqttKeepAlive:
-        if (auto n = parseWhole(value, 5, 3600)) {
-            out.keepAlive = *n;
-            return std::nullopt;
-        }
-        return invalid(QStringLiteral("expected seconds, 5 to 3600"));
-    default:
-        return invalid(QString());
-    }
+    field = value;
+    return std::nullopt;
 }
 
-// Applies one option's value; the error text when the value is not valid.
-std::optional<QString> apply(Option option, const QString& name, const QString& value, ServiceOptions& out,
-                             MqttOptions& mqtt)
+// A file or user name: anything but empty.
+std::optional<QString> named(QString& field, const QString& value, const char* what)
 {
-    const auto invalid = [&](const QString& what) {
-        return QStringLiteral("invalid value \"%1\" for %2: %3").arg(value, name, what);
+    if (value.isEmpty())
+        return QStringLiteral("expected %1").arg(QLatin1StringView(what));
+    return set(field, value);
+}
+
+std::optional<QString> topicBase(QString& field, const QString& value)
+{
+    if (!isTopicBase(value))
+        return QStringLiteral("expected topic levels separated by /, none empty, without + or #");
+    return set(field, value);
+}
+
+QList<OptionSpec> makeTable()
+{
+    const ServiceOptions service;
+    const MqttOptions mqtt;
+    const auto number = [](auto n) { return QString::number(n); };
+    using Value = const QString&;
+    using Options = ServiceOptions&;
+    return {
+        {.names = {"log"},
+         .valueName = "FILE",
+         .help =
+             QStringLiteral("append one line per sweep to FILE, created if missing; %1 writes to standard "
+                            "output. SIGHUP opens FILE anew (for log rotation).")
+                 .arg(QLatin1StringView(StandardOutputLog)),
+         .apply = [](Value v, Options o) { return named(o.logPath, v, "a file name or -"); }},
+        {.names = {"adapter"},
+         .valueName = "ADDR[:PORT]",
+         .help = QStringLiteral("the adapter's IPv4 address and port (default port 80); default: the "
+                                "AdapterAddress setting of the window program, else %1")
+                     .arg(QLatin1StringView(acquisition::DefaultAdapterAddress)),
+         .apply = [](Value v, Options o) -> std::optional<QString> {
+             if ((o.adapter = acquisition::parseAdapterAddress(v)))
+                 return std::nullopt;
+             return QStringLiteral("expected an IPv4 address with an optional :PORT (1 to 65535)");
+         }},
+        // --metrics came first; units and default files use it.
+        {.names = {"listen", "metrics"},
+         .valueName = "ADDR:PORT",
+         .help =
+             "serve the status page (/), /readings.json, /chart.svg and /metrics on this IPv4 address and "
+             "port (port 0 picks a free one and the start message names it); off unless given",
+         .apply = [](Value v, Options o) -> std::optional<QString> {
+             if ((o.metrics = parseMetricsEndpoint(v)))
+                 return std::nullopt;
+             return QStringLiteral("expected an IPv4 address and a port, such as 127.0.0.1:9300");
+         }},
+        {.names = {"stale-after"},
+         .valueName = "SECONDS",
+         .help = "mark a sensor stale on the page after this long without a good read",
+         .defaultValue = number(service.staleAfterSeconds),
+         .bounds = WholeBounds{1, 366 * 24 * 3600},
+         .apply = [](Value v, Options o) { return set(o.staleAfterSeconds, int(v.toLongLong())); }},
+        {.names = {"web-config"},
+         .valueName = "FILE",
+         .help =
+             "TLS (tls_server_config: cert_file, key_file) and basic auth (basic_auth_users: name: bcrypt "
+             "hash) for the listener, as the exporters of a Prometheus-compatible monitoring system read "
+             "them",
+         .apply = [](Value v,
+                     Options o) { return named(o.webConfig, v, "the web configuration's file name"); }},
+        {.names = {"locale"},
+         .valueName = "NAME",
+         .help = "the locale of the log line's date, time and numbers; default: the process's, from LC_ALL, "
+                 "LC_NUMERIC, LANG",
+         .apply = [](Value v, Options o) -> std::optional<QString> {
+             if (const auto locale = runtime::localeNamed(v)) {
+                 o.locale = *locale;
+                 return std::nullopt;
+             }
+             return QStringLiteral("not a locale name known here, such as en_US or de_DE");
+         }},
+        {.names = {"sweeps"},
+         .valueName = "N",
+         .help = "end after N sweeps",
+         .bounds = WholeBounds{1, std::numeric_limits<qint64>::max()},
+         .apply = [](Value v, Options o) { return set(o.sweeps, v.toLongLong()); }},
+        {.names = {"sensors"},
+         .valueName = "FILE",
+         .help = "the sensors to poll, in this order: one a line, the ROM code as the adapter writes it (16 "
+                 "hex digits, CRC first, family code 28 last) or as Linux writes it (28-000001234567), then "
+                 "optionally blanks and a name; # starts a comment line; 1 to 100 sensors. Default: the "
+                 "built-in thirteen",
+         .apply = [](Value v, Options o) { return named(o.sensorList, v, "the sensor list's file name"); }},
+        {.names = {"check"},
+         .help =
+             "read and check the options, the sensor list, the web configuration and the adapter address, "
+             "print each sensor's request (and with --sensors the list written back in the adapter's "
+             "form), and end with 0 without a request",
+         .apply = [](Value, Options o) { return set(o.check, true); }},
+        {.names = {"mqtt"},
+         .valueName = "URL",
+         .help =
+             QStringLiteral("publish each reading to the MQTT broker at mqtt://HOST[:PORT] (port %1) or "
+                            "mqtts://HOST[:PORT] (TLS, port %2; the broker's certificate and host name are "
+                            "checked); the service starts and logs without the broker")
+                 .arg(MqttOptions::PlainPort)
+                 .arg(MqttOptions::TlsPort),
+         .apply = [](Value v, Options o) -> std::optional<QString> {
+             const auto url = parseMqttUrl(v);
+             if (!url)
+                 return QStringLiteral("expected mqtt://HOST[:PORT] or mqtts://HOST[:PORT]");
+             o.mqtt->url = url->url;
+             o.mqtt->host = url->host;
+             o.mqtt->port = url->port;
+             o.mqtt->tls = url->tls;
+             return std::nullopt;
+         }},
+        {.names = {"mqtt-cafile"},
+         .valueName = "FILE",
+         .help = "the CA certificates (PEM) for mqtts://; default: the system's",
+         .needsMqtt = true,
+         .apply = [](Value v, Options o) { return named(o.mqtt->caFile, v, "a file name"); }},
+        {.names = {"mqtt-user"},
+         .valueName = "NAME",
+         .help = "log in to the broker as NAME",
+         .needsMqtt = true,
+         .apply = [](Value v, Options o) { return named(o.mqtt->user, v, "a user name"); }},
+        {.names = {"mqtt-password-file"},
+         .valueName = "FILE",
+         .help = "the password, the file's first line (never on the command line); needs --mqtt-user",
+         .needsMqtt = true,
+         .apply = [](Value v, Options o) { return named(o.mqtt->passwordFile, v, "a file name"); }},
+        {.names = {"mqtt-topic"},
+         .valueName = "BASE",
+         .help = "the topics' first levels: BASE/status, BASE/<ROM code>/temperature, BASE/<ROM "
+                 "code>/attributes",
+         .defaultValue = QStringLiteral("%1/HOSTNAME").arg(QLatin1StringView(MqttOptions::DefaultTopicRoot)),
+         .needsMqtt = true,
+         .apply = [](Value v, Options o) { return topicBase(o.mqtt->baseTopic, v); }},
+        {.names = {"no-discovery"},
+         .help = "announce no sensors to Home Assistant",
+         .needsMqtt = true,
+         .apply = [](Value, Options o) { return set(o.mqtt->discovery, false); }},
+        {.names = {"discovery-prefix"},
+         .valueName = "PREFIX",
+         .help = "Home Assistant's discovery prefix",
+         .defaultValue = mqtt.discoveryPrefix,
+         .needsMqtt = true,
+         .apply = [](Value v, Options o) { return topicBase(o.mqtt->discoveryPrefix, v); }},
+        {.names = {"mqtt-expire-after"},
+         .valueName = "SECONDS",
+         .help = "Home Assistant shows a sensor unavailable after this long without a good read; 0: never",
+         .defaultValue = number(mqtt.expireAfter),
+         .bounds = WholeBounds{0, 86400},
+         .needsMqtt = true,
+         .apply = [](Value v, Options o) { return set(o.mqtt->expireAfter, int(v.toLongLong())); }},
+        {.names = {"mqtt-keepalive"},
+         .valueName = "SECONDS",
+         .help = "the broker takes the service for gone after 1.5 times this without a word from it",
+         .defaultValue = number(mqtt.keepAlive),
+         .bounds = WholeBounds{5, 3600},
+         .needsMqtt = true,
+         .apply = [](Value v, Options o) { return set(o.mqtt->keepAlive, int(v.toLongLong())); }},
     };
-    switch (option) {
-    case Option::Log:
-        if (value.isEmpty())
-            return invalid(QStringLiteral("expected a file name or -"));
-        out.logPath = value;
-        return std::nullopt;
-    case Option::Adapter:
-        if (auto address = acquisition::parseAdapterAddress(value)) {
-            out.adapter = *address;
-            return std::nullopt;
-        }
-        return invalid(QStringLiteral("expected an IPv4 address with an optional :PORT (1 to 65535)"));
-    case Option::Listen:
-        if (auto endpoint = parseMetricsEndpoint(value)) {
-            out.metrics = *endpoint;
-            return std::nullopt;
-        }
-        return invalid(QStringLiteral("expected an IPv4 address and a port, such as 127.0.0.1:9300"));
-    case Option::Locale:
-        if (auto locale = runtime::localeNamed(value)) {
-            out.locale = *locale;
-            return std::nullopt;
-        }
-        return invalid(QStringLiteral("not a locale name known here, such as en_US or de_DE"));
-    case Option::Sweeps:
-    case Option::StaleAfter: {
-        bool ok = false;
-        const qint64 n = value.toLongLong(&ok);
-        if (!ok || n < 1 || value.startsWith(QLatin1Char('+')))
-            return invalid(QStringLiteral("expected a whole number of at least 1"));
-        if (option == Option::Sweeps)
-            out.sweeps = n;
-        else if (n <= 366LL * 24 * 3600)
-            out.staleAfterSeconds = int(n);
-        else
-            return invalid(QStringLiteral("expected at most a year's seconds"));
-        return std::nullopt;
-    }
-    case Option::WebConfig:
-        if (value.isEmpty())
-            return invalid(QStringLiteral("expected the web configuration's file name"));
-        out.webConfig = value;
-        return std::nullopt;
-    case Option::Sensors:
-        if (value.isEmpty())
-            return invalid(QStringLiteral("expected the sensor list's file name"));
-        out.sensorList = value;
-        return std::nullopt;
-    case Option::Check:
-        out.check = true;
-        return std::nullopt;
-    case Option::Mqtt:
-        if (auto url = parseMqttUrl(value)) {
-            out.mqtt = *url;
-            return std::nullopt;
-        }
-        return invalid(QStringLiteral("expected mqtt://HOST[:PORT] or mqtts://HOST[:PORT]"));
-    default:
-        return applyMqtt(option, value, mqtt, invalid);
-    }
 }
 
-// The exit statuses as one paragraph, wrapped as the rest of the usage text.
-QString exitStatusText()
+const OptionSpec* specNamed(const QString& name)
+{
+    for (const OptionSpec& spec : serviceOptionTable())
+        if (spec.names.contains(name))
+            return &spec;
+    return nullptr;
+}
+
+QString boundsText(const WholeBounds& bounds)
+{
+    if (bounds.high == std::numeric_limits<qint64>::max())
+        return QStringLiteral("at least %1").arg(bounds.low);
+    return QStringLiteral("%1 to %2").arg(bounds.low).arg(bounds.high);
+}
+
+// The help line's default and bounds follow from the row, so they cannot drift from the checks.
+QString helpOf(const OptionSpec& spec)
+{
+    const QStringList limits = optionLimits(spec);
+    return limits.isEmpty() ? spec.help : spec.help + QStringLiteral(" (%1)").arg(limits.join(u", "));
+}
+
+const QCommandLineOption HelpOption({QStringLiteral("h"), QStringLiteral("help")},
+                                    QStringLiteral("show this text"));
+const QCommandLineOption VersionOption(QStringLiteral("version"), QStringLiteral("show the version"));
+
+void addOptions(QCommandLineParser& parser)
+{
+    for (const OptionSpec& spec : serviceOptionTable())
+        parser.addOption(QCommandLineOption(spec.names, helpOf(spec), spec.valueName));
+    parser.addOptions({HelpOption, VersionOption});
+}
+
+// An unknown option as it was written: Qt names it without its dashes, and a letter of -abc alone.
+QString asWritten(const QStringList& arguments, const QString& name)
+{
+    const QString dashed = QStringLiteral("--") + name;
+    for (const QString& argument : arguments.sliced(1))
+        if (argument == dashed || argument.startsWith(dashed + QLatin1Char('=')))
+            return dashed;
+    for (const QString& argument : arguments.sliced(1))
+        if (argument.startsWith(QLatin1Char('-')) && !argument.startsWith(QLatin1String("--")) &&
+            argument.contains(name))
+            return argument;
+    return dashed;
+}
+
+// The synopsis, wrapped between options as Qt wraps the rest of the text.
+QString synopsis()
 {
     QStringList items;
-    for (const ExitStatusMeaning& status : ExitStatuses)
-        items << QStringLiteral("%1 %2").arg(int(status.status)).arg(QLatin1StringView(status.meaning));
-    const QStringList words =
-        (QStringLiteral("Exit statuses: ") + items.join(QStringLiteral("; ")) + QLatin1Char('.'))
-            .split(QLatin1Char(' '));
-    QString text;
-    QString line;
-    for (const QString& word : words) {
-        if (!line.isEmpty() && line.size() + 1 + word.size() > 100) {
-            text += line + QLatin1Char('\n');
-            line.clear();
-        }
-        line += (line.isEmpty() ? QString() : QStringLiteral(" ")) + word;
+    qsizetype firstMqttOption = 0;
+    for (const OptionSpec& spec : serviceOptionTable()) {
+        items << QStringLiteral("[--%1%2]")
+                     .arg(spec.names.first(),
+                          spec.valueName.isEmpty() ? QString() : QLatin1Char(' ') + spec.valueName);
+        if (!spec.needsMqtt)
+            firstMqttOption = items.size();
     }
-    return text + line + QLatin1Char('\n');
+    // The MQTT options, last in the table, sit within the brackets of --mqtt before them.
+    items[firstMqttOption - 1].chop(1);
+    items.last() += QLatin1Char(']');
+    const QString start = QStringLiteral("Usage: quorvel3d");
+    QString text = start;
+    qsizetype lineStart = 0;
+    for (const QString& item : items) {
+        if (text.size() - lineStart + 1 + item.size() > UsageWidth) {
+            text += QLatin1Char('\n');
+            lineStart = text.size();
+            text += QString(start.size(), QLatin1Char(' '));
+        }
+        text += QLatin1Char(' ') + item;
+    }
+    return text + QLatin1Char('\n');
+}
+
+QString exitStatusText()
+{
+    QString text = QStringLiteral("Exit statuses:\n");
+    for (const ExitStatusMeaning& status : ExitStatuses)
+        text += QStringLiteral("  %1 %2\n").arg(int(status.status), 2).arg(QLatin1StringView(status.meaning));
+    return text;
 }
 
 } // namespace
+
+QStringList optionLimits(const OptionSpec& spec)
+{
+    QStringList limits;
+    if (!spec.defaultValue.isEmpty())
+        limits << QStringLiteral("default ") + spec.defaultValue;
+    if (spec.bounds)
+        limits << boundsText(*spec.bounds);
+    return limits;
+}
+
+const QList<OptionSpec>& serviceOptionTable()
+{
+    static const QList<OptionSpec> table = makeTable();
+    return table;
+}
 
 QStringList romCodesToPoll(const ServiceOptions& options)
 {
@@ -266,7 +357,7 @@ std::optional<MqttOptions> parseMqttUrl(const QString& text)
     out.host = colon < 0 ? rest : rest.left(colon);
     if (colon >= 0) {
         const QString port = rest.mid(colon + 1);
-        const auto number = parseWhole(port, 1, 65535);
+        const auto number = wholeNumber(port, {1, 65535});
         if (!number || port.front() == QLatin1Char('0'))
             return std::nullopt;
         out.port = quint16(*number);
@@ -336,59 +427,61 @@ ParsedOptions parseServiceOptions(const QStringList& arguments)
         return parsed;
     };
 
-    QMap<Option, QString> seen;
-    MqttOptions mqtt;
-    for (qsizetype i = 1; i < arguments.size(); ++i) {
-        const QString& argument = arguments.at(i);
-        if (argument == QLatin1String("--help") || argument == QLatin1String("-h")) {
+    QCommandLineParser parser;
+    addOptions(parser);
+    const bool wellFormed = parser.parse(arguments);
+    // Wherever they stand, unless taken as another option's value; the first of the two wins.
+    for (const QString& name : parser.optionNames()) {
+        if (HelpOption.names().contains(name)) {
             parsed.action = ParsedOptions::Action::Help;
             return parsed;
         }
-        if (argument == QLatin1String("--version")) {
+        if (VersionOption.names().contains(name)) {
             parsed.action = ParsedOptions::Action::Version;
             return parsed;
         }
-        QString name = argument;
-        std::optional<QString> value;
-        if (const qsizetype equals = argument.indexOf(QLatin1Char('='));
-            argument.startsWith(QLatin1String("--")) && equals > 2) {
-            name = argument.left(equals);
-            value = argument.mid(equals + 1);
-        }
-        const auto option = optionNames().constFind(name);
-        if (option == optionNames().constEnd()) {
-            if (argument.startsWith(QLatin1Char('-')) && argument != QLatin1String(StandardOutputLog))
-                return fail(QStringLiteral("unknown option %1").arg(name));
-            return fail(QStringLiteral("unexpected argument \"%1\"").arg(argument));
-        }
-        if (seen.contains(*option))
-            return fail(QStringLiteral("option %1 given twice").arg(name));
-        if (takesNoValue(*option) && value)
-            return fail(QStringLiteral("option %1 takes no value").arg(name));
-        if (takesNoValue(*option))
-            value = QString();
-        if (!value) {
-            if (i + 1 >= arguments.size())
-                return fail(QStringLiteral("option %1 needs a value").arg(name));
-            value = arguments.at(++i);
-        }
-        seen.insert(*option, *value);
-        if (auto error = apply(*option, name, *value, parsed.options, mqtt))
-            return fail(*error);
     }
-    if (parsed.options.mqtt) {
-        // The other MQTT options went to the staged copy, in whatever order they came.
-        const MqttOptions& url = *parsed.options.mqtt;
-        mqtt.url = url.url;
-        mqtt.host = url.host;
-        mqtt.port = url.port;
-        mqtt.tls = url.tls;
+    if (!wellFormed && !parser.unknownOptionNames().isEmpty())
+        return fail(QStringLiteral("unknown option %1")
+                        .arg(asWritten(arguments, parser.unknownOptionNames().first())));
+    // A value missing after the last option, or one given to a flag: Qt's text names the option.
+    if (!wellFormed)
+        return fail(parser.errorText());
+    if (!parser.positionalArguments().isEmpty())
+        return fail(QStringLiteral("unexpected argument \"%1\"").arg(parser.positionalArguments().first()));
+
+    // In the order given, so the first bad one is told.
+    QList<const OptionSpec*> given;
+    QString needsMqtt;
+    parsed.options.mqtt.emplace();
+    for (const QString& name : parser.optionNames()) {
+        const OptionSpec* spec = specNamed(name);
+        const QString dashed = QStringLiteral("--") + name;
+        if (given.contains(spec))
+            return fail(QStringLiteral("option %1 given twice").arg(dashed));
+        given << spec;
+        if (spec->needsMqtt && needsMqtt.isEmpty())
+            needsMqtt = dashed;
+        const QString value = spec->valueName.isEmpty() ? QString() : parser.value(name);
+        const std::optional<QString> reason =
+            spec->bounds && !wholeNumber(value, *spec->bounds)
+                ? QStringLiteral("expected a whole number, %1").arg(boundsText(*spec->bounds))
+                : spec->apply(value, parsed.options);
+        if (reason)
+            return fail(QStringLiteral("invalid value \"%1\" for %2: %3").arg(value, dashed, *reason));
+    }
+    MqttOptions& mqtt = *parsed.options.mqtt;
+    if (mqtt.url.isEmpty()) {
+        if (!needsMqtt.isEmpty())
+            return fail(QStringLiteral("option %1 needs --mqtt").arg(needsMqtt));
+        parsed.options.mqtt.reset();
+    } else {
         if (mqtt.baseTopic.isEmpty()) {
             QString host = QSysInfo::machineHostName();
             host.replace(QLatin1Char('+'), QLatin1Char('_')).replace(QLatin1Char('#'), QLatin1Char('_'));
             host.replace(QLatin1Char('/'), QLatin1Char('_'));
-            mqtt.baseTopic =
-                QStringLiteral("quorvel3d/") + (host.isEmpty() ? QStringLiteral("localhost") : host);
+            mqtt.baseTopic = QStringLiteral("%1/%2").arg(QLatin1StringView(MqttOptions::DefaultTopicRoot),
+                                                         host.isEmpty() ? QStringLiteral("localhost") : host);
         }
         if (!mqtt.caFile.isEmpty() && !mqtt.tls)
             return fail(QStringLiteral("option --mqtt-cafile needs an mqtts:// broker"));
@@ -396,11 +489,6 @@ ParsedOptions parseServiceOptions(const QStringList& arguments)
             return fail(QStringLiteral("option --mqtt-password-file needs --mqtt-user"));
         if (auto harm = harmfulBase(mqtt))
             return fail(QStringLiteral("option --mqtt-topic: the base %1 %2").arg(mqtt.baseTopic, *harm));
-        parsed.options.mqtt = mqtt;
-    } else {
-        for (auto it = seen.cbegin(); it != seen.cend(); ++it)
-            if (it.key() > Option::Mqtt)
-                return fail(QStringLiteral("option %1 needs --mqtt").arg(optionNames().key(it.key())));
     }
     if (parsed.options.logPath.isEmpty() && !parsed.options.metrics && !parsed.options.mqtt &&
         !parsed.options.check)
@@ -411,60 +499,12 @@ ParsedOptions parseServiceOptions(const QStringList& arguments)
 
 QString serviceUsage()
 {
-    return QString::fromUtf8(
-               R"(Usage: quorvel3d [--log FILE|-] [--adapter ADDR[:PORT]] [--listen ADDR:PORT] [--locale NAME]
-                 [--sweeps N] [--sensors FILE] [--stale-after SECONDS] [--web-config FILE] [--check]
-                 [--mqtt URL [--mqtt-cafile FILE] [--mqtt-user NAME --mqtt-password-file FILE] ...]
-Polls the temperature sensors through the adapter's sensor pages without a window, writes one log
-line per sweep as the window program does, serves the readings to people and machines
-and publishes them to an MQTT broker.
-
-  --log FILE          append one line per sweep to FILE, created if missing; - writes to
-                      standard output. SIGHUP opens FILE anew (for log rotation).
-  --adapter ADDR[:PORT]
-                      the adapter's IPv4 address and port (default port 80); default: the
-                      AdapterAddress setting of the window program, else 127.0.0.1
-  --listen ADDR:PORT  serve the status page (/), /readings.json, /chart.svg and /metrics on this
-                      IPv4 address and port (port 0 picks a free one and the start message names
-                      it); off unless given. --metrics ADDR:PORT is the same option.
-  --stale-after SECONDS
-                      mark a sensor stale on the page after this long without a good read
-                      (default 300)
-  --web-config FILE   TLS (tls_server_config: cert_file, key_file) and basic auth
-                      (basic_auth_users: name: bcrypt hash) for the listener, as the exporters of
-                      a Prometheus-compatible monitoring system read them
-  --locale NAME       the locale of the log line's date, time and numbers (default: the
-                      process's, from LC_ALL, LC_NUMERIC, LANG)
-  --sweeps N          end after N sweeps
-  --sensors FILE      the sensors to poll, in this order: one a line, the ROM code as the adapter
-                      writes it (16 hex digits, CRC first, family code 28 last) or as Linux writes
-                      it (28-000001234567), then optionally blanks and a name; # starts a comment
-                      line; 1 to 100 sensors. Default: the built-in thirteen
-  --check             read and check the options, the sensor list, the web configuration and the
-                      adapter address, print each sensor's request (and with --sensors the list
-                      written back in the adapter's form), and end with 0 without a request
-  --mqtt URL          publish each reading to the MQTT broker at mqtt://HOST[:PORT] (port 1883)
-                      or mqtts://HOST[:PORT] (TLS, port 8883; the broker's certificate and
-                      host name are checked); the service starts and logs without the broker
-  --mqtt-cafile FILE  the CA certificates (PEM) for mqtts://; default: the system's
-  --mqtt-user NAME    log in to the broker as NAME
-  --mqtt-password-file FILE
-                      the password, the file's first line (never on the command line)
-  --mqtt-topic BASE   the topics' first levels (default quorvel3d/<host name>): BASE/status,
-                      BASE/<ROM code>/temperature, BASE/<ROM code>/attributes
-  --no-discovery      announce no sensors to Home Assistant
-  --discovery-prefix PREFIX
-                      Home Assistant's discovery prefix (default homeassistant)
-  --mqtt-expire-after SECONDS
-                      Home Assistant shows a sensor unavailable after this long without a
-                      good read (default 300; 0 never)
-  --mqtt-keepalive SECONDS
-                      the broker takes the service for gone after 1.5 times this without a
-                      word from it (default 60, 5 to 3600)
-  --help, --version
-
-SIGTERM and SIGINT end the program between records, with status 0.
-)") + exitStatusText();
+    QCommandLineParser parser;
+    addOptions(parser);
+    parser.setApplicationDescription(QString::fromUtf8(Description));
+    // Qt's first line names no option; the synopsis does.
+    return synopsis() + QLatin1Char('\n') + parser.helpText().section(QLatin1Char('\n'), 1) +
+           QLatin1Char('\n') + QString::fromUtf8(SignalsText) + exitStatusText();
 }
 
 } // namespace quorvel::service

@@ -8,6 +8,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
 #include <optional>
 
 namespace quorvel::service {
@@ -43,9 +44,43 @@ struct ParsedOptions {
     QString error;
 };
 
+// A whole-number option's bounds, both included.
+struct WholeBounds {
+    qint64 low = 0;
+    qint64 high = 0;
+};
+
+// One option of the command line, declared once: the parser, the usage text, the checks of its value and
+// the test that holds the manual page and README to it all read this.
+struct OptionSpec {
+    // Takes the value, or gives the reason it is no good ("invalid value ... for --name: reason"). The
+    // MQTT options go to options.mqtt, staged there until the end of the line shows --mqtt was given.
+    using Apply = std::function<std::optional<QString>(const QString& value, ServiceOptions& options)>;
+
+    // Each member has an initializer, so a row names only what it needs.
+    QStringList names{}; // without dashes; the first is the one the synopsis shows, the rest are aliases
+    QString valueName{}; // empty: a flag
+    QString help{};
+    // What applies without the option, as the usage text says it (read from the structs above); empty:
+    // nothing worth a figure.
+    QString defaultValue{};
+    // A whole number within these, checked before apply is called.
+    std::optional<WholeBounds> bounds{};
+    // Refused without --mqtt.
+    bool needsMqtt = false;
+    Apply apply{};
+};
+
 inline constexpr const char* StandardOutputLog = "-";
 // The one source a command line sets up.
 inline constexpr const char* CommandLineSource = "adapter";
+
+// Every option but --help and --version, in the order the synopsis lists them; the MQTT options last,
+// right after --mqtt.
+[[nodiscard]] const QList<OptionSpec>& serviceOptionTable();
+// What the usage text adds to an option's help, and the manual page must say too: "default 60", "5 to 3600"
+// or "at least 1".
+[[nodiscard]] QStringList optionLimits(const OptionSpec& spec);
 
 // Reads the command line (arguments.first() is the program). Parses only; opens and binds nothing.
 [[nodiscard]] ParsedOptions parseServiceOptions(const QStringList& arguments);

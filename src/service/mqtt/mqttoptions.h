@@ -11,6 +11,8 @@ struct MqttOptions {
     static constexpr quint16 TlsPort = 8883;
     static constexpr int DefaultExpireAfter = 300;
     static constexpr int DefaultKeepAlive = 60;
+    // The default base topic is this, a slash and the host name.
+    static constexpr const char* DefaultTopicRoot = "quorvel3d";
     // Where Home Assistant says "online" when it starts.
     static constexpr const char* AssistantStatusTopic = "homeassistant/status";
 
@@ -24,7 +26,7 @@ struct MqttOptions {
     QString passwordFile;
     // Read from passwordFile by loadMqttFiles(), never from the command line.
     QByteArray password;
-    // Every topic of this service starts with it; default quorvel3d/<host name>.
+    // Every topic of this service starts with it; default DefaultTopicRoot/<host name>.
     QString baseTopic;
     bool discovery = true;
     QString discoveryPrefix = QStringLiteral("homeassistant");
