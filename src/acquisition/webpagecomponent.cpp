@@ -120,6 +120,7 @@ void WebPageComponent::Navigate(const QString& url)
     http_->abandon();
     deadline_->stop();
     ++navigation_;
+    renderAhead_ = renderAhead_ || (document_ && document_->rendered());
     document_ = std::make_unique<HtmlDocument>();
     state_ = Loading;
     answerPending_ = false;
@@ -179,7 +180,9 @@ void WebPageComponent::onAnswered()
     using Outcome = HttpResponseParser::Decoded::Outcome;
     switch (decoded.outcome) {
     case Outcome::Decoded:
-        complete(HtmlDocument(decoded.body, charsetOf(answer.header("content-type"))));
+        complete(HtmlDocument(decoded.body, charsetOf(answer.header("content-type")),
+                              HtmlDocument::ReadBudget,
+                              renderAhead_ ? HtmlDocument::Rendering::Ahead : HtmlDocument::Rendering::Lazy));
         return;
     case Outcome::Unsupported:
         fail(QStringLiteral("The adapter's answer was encoded (%1), which cannot be read")

@@ -75,6 +75,9 @@ private:
     // The last load, once complete.
     ReadyStateValue state_ = Uninitialized;
     bool gotAnswer_ = false;
+    // A view asks for every page's rendering, the service for none: once one was asked for, each later
+    // page is rendered as it is read, in one pass and within the read budget.
+    bool renderAhead_ = false;
 };
 
 } // namespace quorvel::acquisition
