@@ -74,7 +74,8 @@ private:
     qint64 maxBodyBytes_ = DefaultMaxBodyBytes;
 
     // The requests of the addresses navigated to, by address text. The cycle asks for the same few over
-    // and over, and parsing an address and building its request cost about a sixth of a page's CPU.
+    // and over, and parsing an address and building its request took a sixth of the instructions the
+    // headless cycle spends on a page.
     QHash<QString, Request> requests_;
     static constexpr qsizetype MaxKeptRequests = 64;
 
