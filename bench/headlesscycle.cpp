@@ -1,12 +1,13 @@
-// The acquisition cycle with the real page component and nothing on screen: throughput and CPU per page,
-// the CPU share while waiting on a slow adapter, whether memory or descriptors grow over a long run, and
-// with --log what writing each record (flushed to stable storage, or with --no-sync not) costs.
+// The acquisition cycle with the real page component and no display, as the service runs it: throughput
+// and CPU per page, the CPU share while waiting on a slow adapter, whether memory or descriptors grow over
+// a long run, and with --log what writing each record (flushed to stable storage, or with --no-sync not)
+// costs.
 
 #include "acquisition/acquisitioncycle.h"
 #include "acquisition/webpagecomponent.h"
 #include "filerecorder.h"
-#include "nulldisplay.h"
 #include "nullrecorder.h"
+#include "pagecounter.h"
 #include "processprobe.h"
 
 #include <QCommandLineParser>
@@ -100,7 +101,6 @@ int main(int argc, char* argv[])
     }
 
     acquisition::WebPageComponent page;
-    bench::NullDisplay display;
     bench::NullRecorder nullRecorder;
     bench::FileRecorder fileRecorder(!parser.isSet(noSyncOption));
     const bool logging = parser.isSet(logOption);
@@ -112,7 +112,9 @@ int main(int argc, char* argv[])
     }
     acquisition::SweepRecorder& recorder =
         logging ? static_cast<acquisition::SweepRecorder&>(fileRecorder) : nullRecorder;
-    acquisition::AcquisitionCycle cycle(page, &display, &recorder);
+    // No display, as in the service.
+    acquisition::AcquisitionCycle cycle(page, nullptr, &recorder);
+    bench::PageCounter counter(cycle);
     QEventLoop loop;
 
     QElapsedTimer wall;
@@ -123,7 +125,7 @@ int main(int argc, char* argv[])
         cycle.stop();
         loop.quit();
     };
-    QObject::connect(&display, &bench::NullDisplay::pageShown, &display, [&](quint64 pages) {
+    QObject::connect(&counter, &bench::PageCounter::pageRead, &counter, [&](quint64 pages) {
         if (pages == 1)
             first = takeSample(pages, wall);
         if (pages == warmup) {
@@ -146,7 +148,7 @@ int main(int argc, char* argv[])
     wall.start();
     cycle.start(QStringLiteral("127.0.0.1:%1").arg(port));
     loop.exec();
-    const Sample end = takeSample(display.pages(), wall);
+    const Sample end = takeSample(counter.pages(), wall);
 
     const double cpu = end.cpuSeconds - cpuStart;
     const double pages = double(end.pages);
@@ -156,7 +158,7 @@ int main(int argc, char* argv[])
     std::printf("cycle pages=%llu error_pages=%llu seconds=%.3f pages_per_second=%.1f cpu_seconds=%.3f "
                 "cpu_ms_per_page=%.4f cpu_share=%.5f cpu_share_with_start=%.5f readings_ok=%d\n",
                 static_cast<unsigned long long>(end.pages),
-                static_cast<unsigned long long>(display.errorPages()), end.wallSeconds,
+                static_cast<unsigned long long>(counter.errorPages()), end.wallSeconds,
                 pages / end.wallSeconds, cpu, pages > 0 ? cpu * 1000.0 / pages : -1.0, steadyShare,
                 cpu / end.wallSeconds, readingsPlausible(cycle.table().Readings) ? 1 : 0);
     if (baseline.pages > 0 && end.pages > baseline.pages) {
@@ -176,5 +178,5 @@ int main(int argc, char* argv[])
             static_cast<unsigned long long>(fileRecorder.failed()), records / end.wallSeconds,
             fileRecorder.writeSeconds(), records > 0 ? fileRecorder.writeSeconds() * 1e6 / records : -1.0);
     }
-    return display.errorPages() == 0 && fileRecorder.failed() == 0 ? 0 : 1;
+    return counter.errorPages() == 0 && fileRecorder.failed() == 0 ? 0 : 1;
 }

@@ -102,6 +102,14 @@ std::vector<Measured> pagesToMeasure(qsizetype bytes)
     return pages;
 }
 
+// The window's view asks for every page's rendering, so its page component renders ahead, within the
+// read budget: the dearer reading, and the one each page's share of the budget is given for.
+acquisition::HtmlDocument readAsShown(const QByteArray& bytes)
+{
+    return acquisition::HtmlDocument(bytes, {}, acquisition::HtmlDocument::ReadBudget,
+                                     acquisition::HtmlDocument::Rendering::Ahead);
+}
+
 struct Shown {
     std::optional<QString> value;
     bool refused = false;
@@ -112,7 +120,7 @@ struct Shown {
 Shown showPage(mainwindow::PageView& view, const QByteArray& bytes)
 {
     const double start = bench::ProcessProbe::cpuSeconds();
-    const acquisition::HtmlDocument document(bytes);
+    const acquisition::HtmlDocument document = readAsShown(bytes);
     Shown shown{document.elementValue(QStringLiteral("Temperature_0")), document.errorReason().has_value()};
     shown.readCpuSeconds = bench::ProcessProbe::cpuSeconds() - start;
     view.setHtml(document.displayHtml());
@@ -221,7 +229,7 @@ int main(int argc, char* argv[])
     if (hostile.html.size() <= 256 * 1024) {
         for (int i = 0; i < 200; ++i) {
             const double start = bench::ProcessProbe::cpuSeconds();
-            const acquisition::HtmlDocument document(hostile.html);
+            (void)readAsShown(hostile.html);
             worstReadMs = std::max(worstReadMs, (bench::ProcessProbe::cpuSeconds() - start) * 1000.0);
         }
     }

@@ -77,7 +77,7 @@ int main(int argc, char* argv[])
         const qsizetype total = headEnd + 4 + contentLength(QByteArrayView(in).first(headEnd));
         if (in.size() < total)
             return;
-        const acquisition::HtmlDocument document(QByteArrayView(in).sliced(headEnd + 4, total - headEnd - 4));
+        const acquisition::HtmlDocument document(in.sliced(headEnd + 4, total - headEnd - 4));
         if (document.elementValue(valueId))
             ++readings;
         in.remove(0, total);

@@ -60,7 +60,8 @@ public:
     using Element = HtmlDocument::Element;
     using ValueKind = HtmlDocument::ValueKind;
 
-    PageReader(std::vector<Element>& elements, QByteArray& bytes, QString& body)
+    // Without a body, nothing is rendered.
+    PageReader(std::vector<Element>& elements, QByteArray& bytes, QString* body)
         : elements_(elements), bytes_(bytes), renderer_(body)
     {
     }
@@ -387,13 +388,15 @@ HtmlDocument::~HtmlDocument() = default;
 HtmlDocument::HtmlDocument(HtmlDocument&&) noexcept = default;
 HtmlDocument& HtmlDocument::operator=(HtmlDocument&&) noexcept = default;
 
-HtmlDocument::HtmlDocument(QByteArrayView html, const QByteArray& charset,
-                           std::chrono::milliseconds readBudget)
+HtmlDocument::HtmlDocument(QByteArray html, const QByteArray& charset, std::chrono::milliseconds readBudget,
+                           Rendering rendering)
 {
     if (html.isEmpty() || html.size() > INT_MAX)
         return;
+    QString body;
+    const bool ahead = rendering == Rendering::Ahead;
     PageFeed feed(html, charset, readBudget);
-    PageReader reader(elements_, bytes_, body_);
+    PageReader reader(elements_, bytes_, ahead ? &body : nullptr);
     if (!feed.parse(&PageReader::install, &reader))
         return;
     // Before the feed goes: the reader still holds the parser's names of the elements left open.
@@ -403,6 +406,29 @@ HtmlDocument::HtmlDocument(QByteArrayView html, const QByteArray& charset,
         return;
     }
     parsed_ = true;
+    if (ahead) {
+        body_ = std::move(body);
+    } else {
+        page_ = std::move(html);
+        charset_ = charset;
+    }
+}
+
+// The second pass is the first one over the same bytes, fed in the same pieces: it meets the same
+// events and so renders exactly what rendering ahead would have. It has no budget, as the first pass
+// already read the whole page within its own.
+QString HtmlDocument::render() const
+{
+    QString body;
+    if (!parsed_)
+        return body;
+    std::vector<Element> elements;
+    QByteArray bytes;
+    PageFeed feed(page_, charset_, std::chrono::milliseconds::max());
+    PageReader reader(elements, bytes, &body);
+    if (feed.parse(&PageReader::install, &reader))
+        reader.finish();
+    return body;
 }
 
 HtmlDocument HtmlDocument::errorPage(const QString& reason)
@@ -435,15 +461,13 @@ std::optional<QString> HtmlDocument::elementValue(const QString& id) const
 
 QString HtmlDocument::displayHtml() const
 {
-    QString out = QStringLiteral("<html><body>");
-    if (errorReason_) {
-        out += QStringLiteral("<h3>The page cannot be displayed</h3><p>") + errorReason_->toHtmlEscaped() +
-               QStringLiteral("</p>");
-    } else {
-        out += body_;
+    if (!body_) {
+        body_ = errorReason_ ? QStringLiteral("<h3>The page cannot be displayed</h3><p>") +
+                                   errorReason_->toHtmlEscaped() + QStringLiteral("</p>")
+                             : render();
+        page_.clear();
     }
-    out += QStringLiteral("</body></html>");
-    return out;
+    return QStringLiteral("<html><body>") + *body_ + QStringLiteral("</body></html>");
 }
 
 } // namespace quorvel::acquisition

@@ -68,6 +68,7 @@ private:
     void runDeferredSignals();
     void openConnection();
     void sendRequest();
+    void writeRequest();
     void onConnected();
     void onReadyRead();
     void onConnectionEnded();

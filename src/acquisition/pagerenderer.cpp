@@ -161,7 +161,7 @@ PageRenderer::Opened PageRenderer::open(const xmlChar* name, const TagAttributes
         ++openTags_;
         return Opened::Tag;
     case Render::Void:
-        out_ += u'<' + tagName(name) + u'>';
+        *out_ += u'<' + tagName(name) + u'>';
         return Opened::Nothing;
     case Render::Image:
         appendText(QStringLiteral("[image]"));
@@ -175,7 +175,7 @@ PageRenderer::Opened PageRenderer::open(const xmlChar* name, const TagAttributes
 
 void PageRenderer::closeTag(const xmlChar* name)
 {
-    out_ += QStringLiteral("</") + tagName(name) + u'>';
+    *out_ += QStringLiteral("</") + tagName(name) + u'>';
     --openTags_;
 }
 
@@ -185,12 +185,12 @@ void PageRenderer::appendText(const QString& text)
         return;
     const qsizetype room = DisplayText - text_;
     if (text.size() > room) {
-        out_ += text.first(room).toHtmlEscaped();
+        *out_ += text.first(room).toHtmlEscaped();
         text_ = DisplayText;
         stop();
         return;
     }
-    out_ += text.toHtmlEscaped();
+    *out_ += text.toHtmlEscaped();
     text_ += text.size();
 }
 
@@ -202,14 +202,14 @@ void PageRenderer::appendControl(const std::optional<QString>& html)
         stop();
         return;
     }
-    out_ += *html;
+    *out_ += *html;
     text_ += html->size();
 }
 
 void PageRenderer::finish()
 {
     if (shortened_)
-        out_ += QStringLiteral("<hr><p>The page was shortened for display.</p>");
+        *out_ += QStringLiteral("<hr><p>The page was shortened for display.</p>");
 }
 
 PageRenderer::Opened PageRenderer::stop()
@@ -220,13 +220,13 @@ PageRenderer::Opened PageRenderer::stop()
 
 void PageRenderer::openTag(const xmlChar* name, const TagAttributes& atts)
 {
-    out_ += u'<' + tagName(name);
+    *out_ += u'<' + tagName(name);
     atts.forEach([this](const xmlChar* attName, QByteArrayView value) {
         const QByteArray lower = QByteArray(reinterpret_cast<const char*>(attName)).toLower();
         if (auto safe = safeAttributeValue(lower, QString::fromUtf8(value)))
-            out_ += u' ' + QString::fromLatin1(lower) + QStringLiteral("=\"") + *safe + u'"';
+            *out_ += u' ' + QString::fromLatin1(lower) + QStringLiteral("=\"") + *safe + u'"';
     });
-    out_ += u'>';
+    *out_ += u'>';
 }
 
 } // namespace quorvel::acquisition

@@ -36,9 +36,11 @@ enum class Render {
 
 // The safe rendering of the page's first part, fed with the page's elements and text in document order:
 // only whitelisted tags and presentation attributes, and no more than the view can lay out quickly.
+// Without an output it is off: stopped from the start, so a reader that only looks values up skips
+// every step of the rendering, and it never says anything was left out.
 class PageRenderer final {
 public:
-    explicit PageRenderer(QString& out) : out_(out) {}
+    explicit PageRenderer(QString* out) : out_(out), stopped_(out == nullptr) {}
 
     [[nodiscard]] bool stopped() const { return stopped_; }
 
@@ -59,7 +61,7 @@ private:
     Opened stop();
     void openTag(const xmlChar* name, const TagAttributes& atts);
 
-    QString& out_;
+    QString* out_;
     qsizetype openTags_ = 0;
     qsizetype elements_ = 0;
     qsizetype cells_ = 0;

@@ -120,38 +120,50 @@ void WebPageComponent::Navigate(const QString& url)
     http_->abandon();
     deadline_->stop();
     ++navigation_;
+    renderAhead_ = renderAhead_ || (document_ && document_->rendered());
     document_ = std::make_unique<HtmlDocument>();
     state_ = Loading;
     answerPending_ = false;
     redirects_ = 0;
 
-    const QString text = url.trimmed();
-    const QUrl parsed(text, QUrl::StrictMode);
-    if (text.isEmpty() || !parsed.isValid() || parsed.host().isEmpty()) {
-        failLater(QStringLiteral("The address is not valid"));
-        return;
+    auto kept = requests_.constFind(url);
+    if (kept == requests_.cend()) {
+        const QString text = url.trimmed();
+        const QUrl parsed(text, QUrl::StrictMode);
+        if (text.isEmpty() || !parsed.isValid() || parsed.host().isEmpty()) {
+            failLater(QStringLiteral("The address is not valid"));
+            return;
+        }
+        // The adapter serves plain HTTP only.
+        if (parsed.scheme() != u"http") {
+            failLater(QStringLiteral("Unsupported address scheme"));
+            return;
+        }
+        if (requests_.size() >= MaxKeptRequests)
+            requests_.clear();
+        kept = requests_.insert(url, requestFor(parsed, requestTargetOf(text)));
     }
-    // The adapter serves plain HTTP only.
-    if (parsed.scheme() != u"http") {
-        failLater(QStringLiteral("Unsupported address scheme"));
-        return;
-    }
-    originalUrl_ = parsed;
+    const Request request = *kept;
+    originalUrl_ = request.url;
     deadline_->start(timeoutMs_);
     inNavigate_ = true;
-    startRequest(parsed, requestTargetOf(text));
+    startRequest(request);
     inNavigate_ = false;
 }
 
-void WebPageComponent::startRequest(const QUrl& url, const QByteArray& target)
+WebPageComponent::Request WebPageComponent::requestFor(const QUrl& url, const QByteArray& target)
 {
-    url_ = url;
-    http_->send(url.host(), effectivePort(url),
-                "GET " + target + " HTTP/1.1\r\nHost: " + hostHeader(url) +
-                    "\r\nUser-Agent: Quorvel-3/1.0\r\n"
-                    // Identity keeps the size cap counting the bytes on the wire.
-                    "Accept-Encoding: identity\r\nConnection: keep-alive\r\n\r\n",
-                maxBodyBytes_);
+    return {url, url.host(), effectivePort(url),
+            "GET " + target + " HTTP/1.1\r\nHost: " + hostHeader(url) +
+                "\r\nUser-Agent: Quorvel-3/1.0\r\n"
+                // Identity keeps the size cap counting the bytes on the wire.
+                "Accept-Encoding: identity\r\nConnection: keep-alive\r\n\r\n"};
+}
+
+void WebPageComponent::startRequest(const Request& request)
+{
+    url_ = request.url;
+    http_->send(request.host, request.port, request.bytes, maxBodyBytes_);
 }
 
 void WebPageComponent::onAnswered()
@@ -179,7 +191,9 @@ void WebPageComponent::onAnswered()
     using Outcome = HttpResponseParser::Decoded::Outcome;
     switch (decoded.outcome) {
     case Outcome::Decoded:
-        complete(HtmlDocument(decoded.body, charsetOf(answer.header("content-type"))));
+        complete(HtmlDocument(decoded.body, charsetOf(answer.header("content-type")),
+                              HtmlDocument::ReadBudget,
+                              renderAhead_ ? HtmlDocument::Rendering::Ahead : HtmlDocument::Rendering::Lazy));
         return;
     case Outcome::Unsupported:
         fail(QStringLiteral("The adapter's answer was encoded (%1), which cannot be read")
@@ -238,7 +252,7 @@ void WebPageComponent::followRedirect(const HttpResponseParser& answer)
     else
         path = verbatimTarget(QString::fromLatin1(
             target.toEncoded(QUrl::RemoveScheme | QUrl::RemoveAuthority | QUrl::RemoveFragment)));
-    startRequest(target, path);
+    startRequest(requestFor(target, path));
 }
 
 void WebPageComponent::onDeadline()

@@ -367,7 +367,12 @@ void TestHtmlDocument::displayHtml()
     const HtmlDocument document(html, {}, std::chrono::milliseconds(budget));
     if (!reading.isNull())
         QCOMPARE(document.elementValue(QStringLiteral("Temperature_0")), std::optional<QString>(reading));
+    QVERIFY(!document.rendered());
     const QString rendered = document.displayHtml();
+    QVERIFY(document.rendered());
+    // Rendered on demand or as it is read, a page shows the same.
+    const HtmlDocument ahead(html, {}, std::chrono::milliseconds(budget), HtmlDocument::Rendering::Ahead);
+    QCOMPARE(ahead.displayHtml(), rendered);
     if (!mustContain.contains(shortenedNote))
         QVERIFY(!rendered.contains(shortenedNote));
     for (const QString& fragment : mustContain)

@@ -191,7 +191,14 @@ void TestWebPageComponent::normalPage()
     QCOMPARE(page.htmlDocument()->errorReason(), std::nullopt);
     const std::optional<QString> value = page.Document()->elementValue(TemperatureId);
     QVERIFY2(isReading(value), qPrintable(value.value_or(QStringLiteral("(none)"))));
+    QVERIFY(!page.htmlDocument()->rendered());
     QVERIFY(page.Document()->displayHtml().contains(u'[' + *value + u']'));
+
+    // A view asked for the rendering: from the next page on it is made as the page is read.
+    page.Navigate(simulator_.sensorUrl(1));
+    QVERIFY(completed.wait(5000));
+    QVERIFY(page.htmlDocument()->rendered());
+    QVERIFY(page.Document()->displayHtml().contains(QStringLiteral("06000000A4EC7428")));
 }
 
 // The acquisition starts each next load from the completed() of the previous one, over one connection.
@@ -200,7 +207,9 @@ void TestWebPageComponent::allSensorsFromCompleted()
     const QMap<int, int> before = simulator_.stats();
     WebPageComponent page;
     QStringList values;
+    int rendered = 0;
     connect(&page, &PageComponent::completed, this, [&] {
+        rendered += page.htmlDocument()->rendered() ? 1 : 0;
         values << page.Document()->elementValue(TemperatureId).value_or(QStringLiteral("(none)"));
         if (values.size() < 13)
             page.Navigate(simulator_.sensorUrl(int(values.size())));
@@ -212,6 +221,8 @@ void TestWebPageComponent::allSensorsFromCompleted()
     QCOMPARE(completed.count(), 13);
     for (const QString& value : std::as_const(values))
         QVERIFY2(isReading(value), qPrintable(value));
+    // Read as the service reads, asking for values only: no page was rendered.
+    QCOMPARE(rendered, 0);
 
     const QMap<int, int> after = simulator_.stats();
     for (int sensor = 1; sensor <= 13; ++sensor)
