@@ -66,10 +66,15 @@ void Faults::add(const YAML::Mark& mark, const QString& message)
 
 QList<ConfigError> Faults::told() const
 {
+    // In the file's order, as a person reads and mends it; the file's own faults first.
+    QList<ConfigError> told = m_errors;
+    std::stable_sort(told.begin(), told.end(), [](const ConfigError& a, const ConfigError& b) {
+        return std::pair(a.line, a.column) < std::pair(b.line, b.column);
+    });
     constexpr int Most = acquisition::MaxToldBadLines;
-    if (m_errors.size() <= Most)
-        return m_errors;
-    QList<ConfigError> told = m_errors.first(Most);
+    if (told.size() <= Most)
+        return told;
+    told.resize(Most);
     told.append({m_file, 0, 0, QStringLiteral("%1 more faults").arg(m_errors.size() - Most)});
     return told;
 }
@@ -127,27 +132,31 @@ Fields::Fields(const YAML::Node& map, QString where, Faults& faults)
                                                .arg(same->key.Mark().line + 1));
             continue;
         }
-        m_entries.append(entry);
+        m_entries.push_back(entry);
+        m_taken.push_back(false);
     }
 }
 
 Fields::~Fields()
 {
-    for (const Entry& entry : std::as_const(m_entries))
-        m_faults.add(entry.key.Mark(),
-                     QStringLiteral("%1: unknown key; known %2: %3")
-                         .arg(entry.where,
-                              m_where.isEmpty() ? QStringLiteral("at the top") : QStringLiteral("here"),
-                              m_known.join(QStringLiteral(", "))));
+    for (std::size_t i = 0; i < m_entries.size(); ++i)
+        if (const Entry& entry = m_entries[i]; !m_taken[i])
+            m_faults.add(entry.key.Mark(),
+                         QStringLiteral("%1: unknown key; known %2: %3")
+                             .arg(entry.where,
+                                  m_where.isEmpty() ? QStringLiteral("at the top") : QStringLiteral("here"),
+                                  m_known.join(QStringLiteral(", "))));
 }
 
 std::optional<Entry> Fields::take(const char* key)
 {
     const QString name = QLatin1String(key);
     m_known.append(name);
-    for (qsizetype i = 0; i < m_entries.size(); ++i)
-        if (keyText(m_entries.at(i).key) == name)
-            return m_entries.takeAt(i);
+    for (std::size_t i = 0; i < m_entries.size(); ++i)
+        if (!m_taken[i] && keyText(m_entries[i].key) == name) {
+            m_taken[i] = true;
+            return m_entries[i];
+        }
     return std::nullopt;
 }
 

@@ -8,6 +8,7 @@
 #include <QStringList>
 
 #include <optional>
+#include <vector>
 
 // The YAML side of the configuration file: the document read from bounded bytes, and each mapping's keys
 // taken one by one, every fault told where it is. What the keys mean is serviceconfig.cpp's.
@@ -64,7 +65,10 @@ private:
     Faults& m_faults;
     QString m_where;
     YAML::Mark m_mark;
-    QList<Entry> m_entries;
+    // A std::vector of entries that are only ever appended: assigning a YAML::Node (as QList::takeAt
+    // would, shifting) writes into the document instead of rebinding the handle.
+    std::vector<Entry> m_entries;
+    std::vector<bool> m_taken;
     QStringList m_known;
 };
 
