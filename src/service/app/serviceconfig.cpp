@@ -47,13 +47,19 @@ constexpr std::array MqttKeys{
 // A boolean here; the command line has only its negation.
 constexpr const char* DiscoveryKey = "discovery";
 constexpr const char* NoDiscoveryOption = "--no-discovery";
+// The start of a command line for the option parser: the program name it skips, and --check, which makes
+// any command line complete.
+QStringList parserArguments()
+{
+    return {QStringLiteral("quorvel3d"), QStringLiteral("--check")};
+}
 
 // The option parser's verdict on one value, given what else that option needs to be taken alone (a
 // broker for the MQTT options, a user for the password file). Parsing opens and sends nothing.
 std::optional<QString> optionProblem(const OptionKey& key, bool mqtt, const QString& value)
 {
     const QString option = QLatin1String(key.option);
-    QStringList arguments{QStringLiteral("quorvel3d"), QStringLiteral("--check")};
+    QStringList arguments = parserArguments();
     if (mqtt && option != QLatin1String("--mqtt"))
         arguments << QStringLiteral("--mqtt") << QStringLiteral("mqtts://127.0.0.1");
     if (option == QLatin1String("--mqtt-password-file"))
@@ -96,8 +102,8 @@ private:
 
     std::optional<ReadSource> readSource(const YAML::Node& node, const QString& where);
     void readSourceFields(Fields& fields, ReadSource& source);
-    bool readSensors(const Entry& entry, ReadSource& source);
-    bool readSensorsFile(const Entry& entry, ReadSource& source);
+    void readSensors(const Entry& entry, ReadSource& source);
+    void readSensorsFile(const Entry& entry, ReadSource& source);
     void checkAcrossSources(const std::vector<ReadSource>& sources, const QStringList& where);
     // Appends each key's option to the command line that stands for the shared keys.
     bool readOptions(Fields& fields, std::span<const OptionKey> keys, bool mqtt);
@@ -106,7 +112,7 @@ private:
 
     Faults& m_faults;
     QDir m_folder;
-    QStringList m_arguments{QStringLiteral("quorvel3d"), QStringLiteral("--check")};
+    QStringList m_arguments = parserArguments();
     QHash<QString, YAML::Mark> m_optionMarks; // option -> where its key stands
 };
 
@@ -183,16 +189,16 @@ void ConfigReader::readSourceFields(Fields& fields, ReadSource& source)
         readSensorsFile(*sensorsFile, source);
 }
 
-bool ConfigReader::readSensors(const Entry& entry, ReadSource& source)
+void ConfigReader::readSensors(const Entry& entry, ReadSource& source)
 {
     if (!entry.value.IsSequence() || entry.value.size() == 0) {
         fail(entry, QStringLiteral(": expected a list of 1 to %1 sensors, each - id: ROM code")
                         .arg(acquisition::MaxListedSensors));
-        return false;
+        return;
     }
     if (entry.value.size() > std::size_t(acquisition::MaxListedSensors)) {
         fail(entry, QStringLiteral(": more than %1 sensors").arg(acquisition::MaxListedSensors));
-        return false;
+        return;
     }
     QHash<QString, QString> listed; // ROM code -> where
     for (std::size_t i = 0; i < entry.value.size(); ++i) {
@@ -235,14 +241,13 @@ bool ConfigReader::readSensors(const Entry& entry, ReadSource& source)
         source.sensorMarks.append(id ? id->mark() : item.Mark());
         source.sensorWhere.append(where);
     }
-    return true;
 }
 
-bool ConfigReader::readSensorsFile(const Entry& entry, ReadSource& source)
+void ConfigReader::readSensorsFile(const Entry& entry, ReadSource& source)
 {
     const auto path = configyaml::scalarText(entry, m_faults);
     if (!path)
-        return false;
+        return;
     source.config.sensorsFile = resolved(*path);
     const acquisition::SensorListResult list = acquisition::readSensorList(source.config.sensorsFile);
     for (const QString& error : list.errors)
@@ -252,7 +257,6 @@ bool ConfigReader::readSensorsFile(const Entry& entry, ReadSource& source)
         source.sensorMarks.append(entry.mark());
         source.sensorWhere.append(entry.where);
     }
-    return list.errors.isEmpty();
 }
 
 void ConfigReader::checkAcrossSources(const std::vector<ReadSource>& sources, const QStringList& where)
