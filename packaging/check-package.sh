@@ -80,6 +80,7 @@ for package in quorvel3d quorvel3; do
         quorvel3d:etc/ | quorvel3d:etc/default/ | quorvel3d:etc/logrotate.d/ | quorvel3d:etc/quorvel3d/) ;;
         quorvel3d:lib/ | quorvel3d:lib/systemd/ | quorvel3d:lib/systemd/system/) ;;
         quorvel3d:etc/default/quorvel3d | quorvel3d:etc/logrotate.d/quorvel3d | quorvel3d:etc/quorvel3d/sensors) ;;
+        quorvel3d:etc/quorvel3d/quorvel3d.yaml) ;;
         quorvel3d:lib/systemd/system/quorvel3d.service) ;;
         *) fail "$package: $path lies outside /usr" ;;
         esac
@@ -170,13 +171,17 @@ fi
 
 # The service: its unit names the program, its options and its rotation are conffiles, and the program
 # answers --help from where the package puts it.
-for file in lib/systemd/system/quorvel3d.service etc/default/quorvel3d etc/logrotate.d/quorvel3d etc/quorvel3d/sensors; do
+for file in lib/systemd/system/quorvel3d.service etc/default/quorvel3d etc/logrotate.d/quorvel3d etc/quorvel3d/sensors \
+    etc/quorvel3d/quorvel3d.yaml; do
     check "$file is missing" test -f "$root/$file"
 done
 check "the unit does not start /usr/bin/quorvel3d" grep -q '^ExecStart=/usr/bin/quorvel3d ' "$root/lib/systemd/system/quorvel3d.service"
+check "the unit's reload sends no SIGHUP" grep -qx 'ExecReload=/bin/kill -HUP $MAINPID' "$root/lib/systemd/system/quorvel3d.service"
+check "the default options do not name the configuration file" \
+    grep -qx 'QUORVEL3D_OPTIONS="--config /etc/quorvel3d/quorvel3d.yaml"' "$root/etc/default/quorvel3d"
 check "the logrotate snippet sends no SIGHUP" grep -q 'signal=HUP quorvel3d.service' "$root/etc/logrotate.d/quorvel3d"
 conffiles=$(dpkg-deb -I "$service_deb" conffiles 2>/dev/null)
-for file in /etc/default/quorvel3d /etc/logrotate.d/quorvel3d /etc/quorvel3d/sensors; do
+for file in /etc/default/quorvel3d /etc/logrotate.d/quorvel3d /etc/quorvel3d/sensors /etc/quorvel3d/quorvel3d.yaml; do
     check "$file is not a conffile" grep -qx "$file" <<<"$conffiles"
 done
 # The maintainer scripts, as Debian's helpers write them for a unit installed but not enabled: run with

@@ -68,9 +68,11 @@ install(FILES ${pkg_src}/quorvel3d.service DESTINATION /lib/systemd/system COMPO
 install(FILES ${pkg_src}/quorvel3d.default DESTINATION /etc/default RENAME quorvel3d COMPONENT ${pkg_service})
 install(FILES ${pkg_src}/quorvel3d.logrotate DESTINATION /etc/logrotate.d RENAME quorvel3d COMPONENT ${pkg_service})
 install(FILES ${pkg_src}/quorvel3d.sensors DESTINATION /etc/quorvel3d RENAME sensors COMPONENT ${pkg_service})
+install(FILES ${pkg_src}/quorvel3d.yaml DESTINATION /etc/quorvel3d COMPONENT ${pkg_service})
 # Files under /etc are the administrator's: dpkg keeps their changes on upgrade. The maintainer scripts
 # are those Debian's helpers write for a unit installed but not enabled, and a purge also removes the log.
-file(WRITE ${pkg_bin}/conffiles "/etc/default/quorvel3d\n/etc/logrotate.d/quorvel3d\n/etc/quorvel3d/sensors\n")
+file(WRITE ${pkg_bin}/conffiles
+     "/etc/default/quorvel3d\n/etc/logrotate.d/quorvel3d\n/etc/quorvel3d/sensors\n/etc/quorvel3d/quorvel3d.yaml\n")
 set(CPACK_DEBIAN_QUORVEL3D_PACKAGE_CONTROL_EXTRA ${pkg_bin}/conffiles)
 foreach(script postinst prerm postrm)
   configure_file(${pkg_src}/quorvel3d.${script} ${pkg_bin}/quorvel3d-control/${script} COPYONLY)

@@ -1,22 +1,16 @@
 #include "sensorlist.h"
 
+#include "regularfile.h"
 #include "sensortable.h"
 
 #include "runtime/appinfo.h"
 #include "runtime/settingskeys.h"
 #include "runtime/settingsstore.h"
 
-#include <QFile>
 #include <QHash>
 #include <QStringDecoder>
 
 #include <array>
-#include <cerrno>
-#include <cstring>
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace quorvel::acquisition {
 
@@ -305,47 +299,17 @@ SensorListResult parseSensorList(const QByteArray& text, const QString& fileName
 SensorListResult readSensorList(const QString& path)
 {
     const QString file = escapedForMessage(path);
-    // Without O_NONBLOCK, opening a FIFO waits for a writer, for ever if none comes.
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0)
-        return failure(SensorListResult::Status::NoInput,
-                       QStringLiteral("%1: %2").arg(file, QString::fromLocal8Bit(std::strerror(errno))));
-    QFile handle;
-    if (!handle.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
-        ::close(fd);
-        return failure(SensorListResult::Status::NoInput,
-                       QStringLiteral("%1: %2").arg(file, handle.errorString()));
-    }
-    struct stat info {};
-    if (::fstat(fd, &info) != 0)
-        return failure(SensorListResult::Status::NoInput,
-                       QStringLiteral("%1: %2").arg(file, QString::fromLocal8Bit(std::strerror(errno))));
-    if (!S_ISREG(info.st_mode)) {
-        const char* kind = S_ISDIR(info.st_mode)    ? "a folder"
-                           : S_ISFIFO(info.st_mode) ? "a FIFO"
-                           : S_ISSOCK(info.st_mode) ? "a socket"
-                                                    : "a device";
-        return failure(SensorListResult::Status::NoInput,
-                       QStringLiteral("%1: is %2, not a regular file").arg(file, QLatin1String(kind)));
-    }
-    const auto tooLarge = [&] {
+    const RegularFileRead read = readRegularFile(path, MaxSensorListBytes);
+    if (read.status == RegularFileRead::Status::NoInput)
+        return failure(SensorListResult::Status::NoInput, QStringLiteral("%1: %2").arg(file, read.problem));
+    if (read.status == RegularFileRead::Status::TooLarge)
         return failure(SensorListResult::Status::BadData,
                        QStringLiteral("%1: larger than a list of %2 sensors can need; a sensor list has at "
                                       "most %3 bytes (1 MiB)")
                            .arg(file)
                            .arg(MaxListedSensors)
                            .arg(MaxSensorListBytes));
-    };
-    if (info.st_size > MaxSensorListBytes)
-        return tooLarge();
-    // The file may have grown since fstat: one byte more than allowed tells.
-    const QByteArray text = handle.read(MaxSensorListBytes + 1);
-    if (handle.error() != QFileDevice::NoError)
-        return failure(SensorListResult::Status::NoInput,
-                       QStringLiteral("%1: %2").arg(file, handle.errorString()));
-    if (text.size() > MaxSensorListBytes)
-        return tooLarge();
-    return parseSensorList(text, path);
+    return parseSensorList(read.bytes, path);
 }
 
 QList<ListedSensor> builtInSensors()

@@ -28,6 +28,102 @@ void tell(const QString& line)
     std::fflush(stderr);
 }
 
+// The command line's one source, with its sensor list and MQTT files read; nothing after telling why, and
+// exitStatus set.
+int exitStatus = service::ExitDone;
+
+std::optional<service::ServiceConfig> fromCommandLine(service::ServiceOptions options)
+{
+    if (!options.sensorList.isEmpty()) {
+        const acquisition::SensorListResult list = acquisition::readSensorList(options.sensorList);
+        // As a compiler says it, so an editor can go to the line.
+        for (const QString& message : list.errors)
+            std::fprintf(stderr, "%s\n", qPrintable(message));
+        std::fflush(stderr);
+        switch (list.status) {
+        case acquisition::SensorListResult::Status::BadData:
+            exitStatus = service::ExitBadSensorList;
+            return std::nullopt;
+        case acquisition::SensorListResult::Status::NoInput:
+            exitStatus = service::ExitSensorListUnreadable;
+            return std::nullopt;
+        case acquisition::SensorListResult::Status::Ok:
+            break;
+        }
+        options.sensors = list.sensors;
+    }
+    if (options.mqtt) {
+        if (auto error = service::loadMqttFiles(*options.mqtt)) {
+            tell(*error);
+            exitStatus = service::ExitSensorListUnreadable;
+            return std::nullopt;
+        }
+    }
+    QString adapter;
+    if (options.adapter) {
+        adapter = *options.adapter;
+    } else {
+        const auto setting = acquisition::loadAdapterAddress();
+        if (!setting.address) {
+            tell(setting.error);
+            exitStatus = service::ExitBadSetting;
+            return std::nullopt;
+        }
+        adapter = *setting.address;
+    }
+    if (options.check && !options.webConfig.isEmpty()) {
+        if (const auto web = service::readWebConfig(options.webConfig); !web.config) {
+            tell(QStringLiteral("cannot use the web configuration: %1").arg(web.error));
+            exitStatus = service::ExitBadSetting;
+            return std::nullopt;
+        }
+    }
+    return service::configFromOptions(options, adapter);
+}
+
+// Every fault of the file, as a compiler says it.
+std::optional<service::ServiceConfig> fromFile(const QString& path)
+{
+    service::ConfigResult read = service::readServiceConfig(path);
+    if (!read.config) {
+        for (const service::ConfigError& error : read.errors)
+            std::fprintf(stderr, "%s\n", qPrintable(error.text()));
+        std::fflush(stderr);
+        exitStatus = service::ExitBadSetting;
+        return std::nullopt;
+    }
+    return read.config;
+}
+
+// --check: each source's requests; a sensor list is written back clean, each sensor in the adapter's form
+// under its request as a comment. From a file, each source under a line that names it.
+void printCheck(const service::ServiceConfig& config)
+{
+    for (const service::SourceConfig& source : config.sources) {
+        if (!config.file.isEmpty())
+            std::printf("# source %s: %s %s, log %s\n", qPrintable(source.name), qPrintable(source.kind),
+                        qPrintable(source.address),
+                        qPrintable(source.logPath.isEmpty() ? QStringLiteral("off") : source.logPath));
+        acquisition::SensorTable table;
+        QStringList roms;
+        for (const acquisition::ListedSensor& sensor : source.sensors)
+            roms << sensor.romCode;
+        table.fill(source.address, source.sensors.isEmpty() ? acquisition::builtInRomCodes() : roms);
+        for (int slot = 0; slot < table.count(); ++slot) {
+            if (source.sensors.isEmpty()) {
+                std::printf("%s\n", qPrintable(table.url(slot)));
+                continue;
+            }
+            const acquisition::ListedSensor& sensor = source.sensors.at(slot);
+            std::printf(
+                "# %s\n%s\n", qPrintable(table.url(slot)),
+                qPrintable(sensor.name.isEmpty() ? sensor.romCode : sensor.romCode + u' ' + sensor.name));
+        }
+    }
+    if (config.mqtt)
+        std::printf("%s under %s\n", qPrintable(config.mqtt->url), qPrintable(config.mqtt->baseTopic));
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
@@ -54,66 +150,14 @@ int main(int argc, char* argv[])
         break;
     }
 
-    service::ServiceOptions options = parsed.options;
-    if (!options.sensorList.isEmpty()) {
-        const acquisition::SensorListResult list = acquisition::readSensorList(options.sensorList);
-        // As a compiler says it, so an editor can go to the line.
-        for (const QString& message : list.errors)
-            std::fprintf(stderr, "%s\n", qPrintable(message));
-        std::fflush(stderr);
-        switch (list.status) {
-        case acquisition::SensorListResult::Status::BadData:
-            return service::ExitBadSensorList;
-        case acquisition::SensorListResult::Status::NoInput:
-            return service::ExitSensorListUnreadable;
-        case acquisition::SensorListResult::Status::Ok:
-            break;
-        }
-        options.sensors = list.sensors;
-    }
-
-    if (options.mqtt) {
-        if (auto error = service::loadMqttFiles(*options.mqtt)) {
-            tell(*error);
-            return service::ExitSensorListUnreadable;
-        }
-    }
-
-    QString adapter;
-    if (options.adapter) {
-        adapter = *options.adapter;
-    } else {
-        const auto setting = acquisition::loadAdapterAddress();
-        if (!setting.address) {
-            tell(setting.error);
-            return service::ExitBadSetting;
-        }
-        adapter = *setting.address;
-    }
-
-    if (options.check && !options.webConfig.isEmpty()) {
-        if (const auto web = service::readWebConfig(options.webConfig); !web.config) {
-            tell(QStringLiteral("cannot use the web configuration: %1").arg(web.error));
-            return service::ExitBadSetting;
-        }
-    }
-
+    const service::ServiceOptions& options = parsed.options;
+    std::optional<service::ServiceConfig> config =
+        options.configFile.isEmpty() ? fromCommandLine(options) : fromFile(options.configFile);
+    if (!config)
+        return exitStatus;
+    config->sweeps = options.sweeps;
     if (options.check) {
-        acquisition::SensorTable table;
-        table.fill(adapter, service::romCodesToPoll(options));
-        // A list is written back clean: each sensor in the adapter's form, under its request as a comment.
-        for (int slot = 0; slot < table.count(); ++slot) {
-            if (options.sensors.isEmpty()) {
-                std::printf("%s\n", qPrintable(table.url(slot)));
-                continue;
-            }
-            const acquisition::ListedSensor& sensor = options.sensors.at(slot);
-            std::printf(
-                "# %s\n%s\n", qPrintable(table.url(slot)),
-                qPrintable(sensor.name.isEmpty() ? sensor.romCode : sensor.romCode + u' ' + sensor.name));
-        }
-        if (options.mqtt)
-            std::printf("%s under %s\n", qPrintable(options.mqtt->url), qPrintable(options.mqtt->baseTopic));
+        printCheck(*config);
         return service::ExitDone;
     }
 
@@ -122,7 +166,7 @@ int main(int argc, char* argv[])
     runtime::ProcessControl::ignoreFileSizeSignal();
 
     service::ServiceProgram program(
-        service::configFromOptions(options, adapter),
+        *config,
         [](const service::SourceConfig&) { return std::make_unique<acquisition::WebPageComponent>(); },
         &tell);
     service::SignalWatcher signalWatcher({SIGTERM, SIGINT, SIGHUP});

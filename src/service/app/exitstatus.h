@@ -36,7 +36,8 @@ inline constexpr std::array<ExitStatusMeaning, 8> ExitStatuses = {{
     {ExitListenAddressUnavailable, "the listen address cannot be bound", false},
     {ExitSystemError, "the signal handlers cannot be installed", true},
     {ExitLogCannotOpen, "the log cannot be opened", false},
-    {ExitBadSetting, "the AdapterAddress setting or the web configuration is not valid", false},
+    {ExitBadSetting,
+     "the configuration file, the AdapterAddress setting or the web configuration is not valid", false},
 }};
 
 } // namespace quorvel::service

@@ -1,28 +1,466 @@
 #include "service/app/serviceconfig.h"
 
+#include "service/app/configyaml.h"
+#include "service/http/webconfig.h"
+
+#include "acquisition/adapteraddress.h"
+#include "acquisition/regularfile.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QHash>
+
+#include <array>
+#include <span>
+
 namespace quorvel::service {
+
+namespace {
+
+using configyaml::Entry;
+using configyaml::Faults;
+using configyaml::Fields;
+
+// A key that stands for a command-line option takes the option's rules and messages from its parser.
+struct OptionKey {
+    const char* key;
+    const char* option;
+    bool path; // relative to the configuration file's folder
+};
+constexpr std::array SharedKeys{
+    OptionKey{"listen", "--listen", false},
+    OptionKey{"web_config", "--web-config", true},
+    OptionKey{"stale_after", "--stale-after", false},
+    OptionKey{"locale", "--locale", false},
+};
+constexpr const char* MqttKey = "mqtt";
+constexpr std::array MqttKeys{
+    OptionKey{"url", "--mqtt", false},
+    OptionKey{"cafile", "--mqtt-cafile", true},
+    OptionKey{"user", "--mqtt-user", false},
+    OptionKey{"password_file", "--mqtt-password-file", true},
+    OptionKey{"topic", "--mqtt-topic", false},
+    OptionKey{"discovery_prefix", "--discovery-prefix", false},
+    OptionKey{"expire_after", "--mqtt-expire-after", false},
+    OptionKey{"keepalive", "--mqtt-keepalive", false},
+};
+// A boolean here; the command line has only its negation.
+constexpr const char* DiscoveryKey = "discovery";
+constexpr const char* NoDiscoveryOption = "--no-discovery";
+// The start of a command line for the option parser: the program name it skips, and --check, which makes
+// any command line complete.
+QStringList parserArguments()
+{
+    return {QStringLiteral("quorvel3d"), QStringLiteral("--check")};
+}
+
+// The option parser's verdict on one value, given what else that option needs to be taken alone (a
+// broker for the MQTT options, a user for the password file). Parsing opens and sends nothing.
+std::optional<QString> optionProblem(const OptionKey& key, bool mqtt, const QString& value)
+{
+    const QString option = QLatin1String(key.option);
+    QStringList arguments = parserArguments();
+    if (mqtt && option != QLatin1String("--mqtt"))
+        arguments << QStringLiteral("--mqtt") << QStringLiteral("mqtts://127.0.0.1");
+    if (option == QLatin1String("--mqtt-password-file"))
+        arguments << QStringLiteral("--mqtt-user") << QStringLiteral("user");
+    const ParsedOptions parsed = parseServiceOptions(arguments << option << value);
+    if (parsed.action == ParsedOptions::Action::Run)
+        return std::nullopt;
+    return parsed.error;
+}
+
+bool isSourceNameCharacter(QChar c)
+{
+    return (c.unicode() < 128 && c.isLetterOrNumber()) || c == u'-' || c == u'_';
+}
+
+// What a source's reader found, with the places the checks across sources point at.
+struct ReadSource {
+    SourceConfig config;
+    YAML::Mark mark;
+    YAML::Mark nameMark;
+    YAML::Mark logMark;
+    // Where each listed sensor stands: its id, or the sensors_file.
+    QList<YAML::Mark> sensorMarks;
+    QList<QString> sensorWhere;
+};
+
+class ConfigReader {
+public:
+    ConfigReader(const QString& path, Faults& faults)
+        : m_faults(faults), m_folder(QFileInfo(path).absoluteDir())
+    {
+    }
+
+    std::optional<ServiceConfig> read(const YAML::Node& root);
+
+private:
+    QString resolved(const QString& path) const { return QDir::cleanPath(m_folder.absoluteFilePath(path)); }
+    void fail(const YAML::Mark& mark, const QString& message) { m_faults.add(mark, message); }
+    void fail(const Entry& entry, const QString& message) { fail(entry.mark(), entry.where + message); }
+
+    std::optional<ReadSource> readSource(const YAML::Node& node, const QString& where);
+    void readSourceFields(Fields& fields, ReadSource& source);
+    void readSensors(const Entry& entry, ReadSource& source);
+    void readSensorsFile(const Entry& entry, ReadSource& source);
+    void checkAcrossSources(const std::vector<ReadSource>& sources, const QStringList& where);
+    // Appends each key's option to the command line that stands for the shared keys.
+    bool readOptions(Fields& fields, std::span<const OptionKey> keys, bool mqtt);
+    bool readMqtt(const Entry& entry);
+    void loadMqtt(MqttOptions& mqtt);
+
+    Faults& m_faults;
+    QDir m_folder;
+    QStringList m_arguments = parserArguments();
+    QHash<QString, YAML::Mark> m_optionMarks; // option -> where its key stands
+};
+
+std::optional<ReadSource> ConfigReader::readSource(const YAML::Node& node, const QString& where)
+{
+    if (!node.IsMap()) {
+        fail(node.Mark(), where + QStringLiteral(": expected a mapping with name, address and the like"));
+        return std::nullopt;
+    }
+    const qsizetype before = m_faults.count();
+    ReadSource source;
+    source.mark = node.Mark();
+    {
+        Fields fields(node, where, m_faults);
+        readSourceFields(fields, source);
+    } // unknown keys are told here
+    if (m_faults.count() > before)
+        return std::nullopt;
+    return source;
+}
+
+void ConfigReader::readSourceFields(Fields& fields, ReadSource& source)
+{
+    const QString& where = fields.where();
+    const auto required = [&](const char* key) -> std::optional<std::pair<Entry, QString>> {
+        const auto entry = fields.take(key);
+        if (!entry)
+            fail(fields.mark(), QStringLiteral("%1: %2 is missing").arg(where, QLatin1String(key)));
+        else if (const auto text = configyaml::scalarText(*entry, m_faults))
+            return std::pair{*entry, *text};
+        return std::nullopt;
+    };
+    if (const auto name = required("name")) {
+        const QString& text = name->second;
+        if (text.isEmpty() || text.size() > MaxSourceNameLength ||
+            !std::all_of(text.cbegin(), text.cend(), isSourceNameCharacter))
+            fail(name->first,
+                 QStringLiteral(": \"%1\" is not a source's name: 1 to %2 letters, digits, - and _")
+                     .arg(acquisition::escapedForMessage(text))
+                     .arg(MaxSourceNameLength));
+        source.config.name = text;
+        source.nameMark = name->first.mark();
+    }
+    if (const auto entry = fields.take("kind")) {
+        const auto kind = configyaml::scalarText(*entry, m_faults);
+        if (kind && *kind != QLatin1String(SourceConfig::AdapterKind))
+            fail(*entry,
+                 QStringLiteral(": \"%1\" is not a kind of source known here (%2)")
+                     .arg(acquisition::escapedForMessage(*kind), QLatin1String(SourceConfig::AdapterKind)));
+    }
+    if (const auto address = required("address")) {
+        if (const auto parsed = acquisition::parseAdapterAddress(address->second))
+            source.config.address = *parsed;
+        else
+            fail(address->first,
+                 QStringLiteral(": %1 is not an IPv4 address with an optional :PORT (1 to 65535)")
+                     .arg(acquisition::escapedForMessage(address->second)));
+    }
+    if (const auto entry = fields.take("log")) {
+        if (const auto log = configyaml::scalarText(*entry, m_faults); log && log->isEmpty())
+            fail(*entry, QStringLiteral(": expected a file name or -"));
+        else if (log)
+            source.config.logPath = *log == QLatin1String(StandardOutputLog) ? *log : resolved(*log);
+        source.logMark = entry->mark();
+    }
+    const auto sensors = fields.take("sensors");
+    const auto sensorsFile = fields.take("sensors_file");
+    if (sensors && sensorsFile)
+        fail(sensorsFile->key.Mark(),
+             where + QStringLiteral(": sensors and sensors_file both given; give one"));
+    else if (sensors)
+        readSensors(*sensors, source);
+    else if (sensorsFile)
+        readSensorsFile(*sensorsFile, source);
+}
+
+void ConfigReader::readSensors(const Entry& entry, ReadSource& source)
+{
+    if (!entry.value.IsSequence() || entry.value.size() == 0) {
+        fail(entry, QStringLiteral(": expected a list of 1 to %1 sensors, each - id: ROM code")
+                        .arg(acquisition::MaxListedSensors));
+        return;
+    }
+    if (entry.value.size() > std::size_t(acquisition::MaxListedSensors)) {
+        fail(entry, QStringLiteral(": more than %1 sensors").arg(acquisition::MaxListedSensors));
+        return;
+    }
+    QHash<QString, QString> listed; // ROM code -> where
+    for (std::size_t i = 0; i < entry.value.size(); ++i) {
+        const YAML::Node item = entry.value[i];
+        const QString where = QStringLiteral("%1[%2]").arg(entry.where).arg(i);
+        if (!item.IsMap()) {
+            fail(item.Mark(), where + QStringLiteral(": expected id: and optionally name:"));
+            continue;
+        }
+        Fields fields(item, where, m_faults);
+        acquisition::ListedSensor sensor;
+        const auto id = fields.take("id");
+        if (!id) {
+            fail(item.Mark(), where + QStringLiteral(": id is missing"));
+        } else if (const auto text = configyaml::scalarText(*id, m_faults)) {
+            const acquisition::RomCodeReading reading = acquisition::readRomCode(*text);
+            if (!reading.romCode)
+                fail(*id, QStringLiteral(": ") + reading.problem);
+            else if (listed.contains(*reading.romCode))
+                fail(*id, QStringLiteral(": ROM code %1 is listed already, as %2")
+                              .arg(*reading.romCode, listed.value(*reading.romCode)));
+            else
+                listed.insert(*reading.romCode, where);
+            sensor.romCode = reading.romCode.value_or(QString());
+        }
+        if (const auto name = fields.take("name")) {
+            const auto text = configyaml::scalarText(*name, m_faults);
+            const qsizetype length = text ? text->trimmed().toUcs4().size() : 0;
+            if (length > acquisition::MaxSensorNameLength)
+                fail(*name, QStringLiteral(": a name has at most %1 characters, this one has %2")
+                                .arg(acquisition::MaxSensorNameLength)
+                                .arg(length));
+            else if (text && std::any_of(text->cbegin(), text->cend(),
+                                         [](QChar c) { return c.category() == QChar::Other_Control; }))
+                fail(*name, QStringLiteral(": a name is one line, without control characters"));
+            else if (text)
+                sensor.name = text->trimmed();
+        }
+        source.config.sensors.append(sensor);
+        source.sensorMarks.append(id ? id->mark() : item.Mark());
+        source.sensorWhere.append(where);
+    }
+}
+
+void ConfigReader::readSensorsFile(const Entry& entry, ReadSource& source)
+{
+    const auto path = configyaml::scalarText(entry, m_faults);
+    if (!path)
+        return;
+    source.config.sensorsFile = resolved(*path);
+    const acquisition::SensorListResult list = acquisition::readSensorList(source.config.sensorsFile);
+    for (const QString& error : list.errors)
+        fail(entry, QStringLiteral(": ") + error);
+    source.config.sensors = list.sensors;
+    for (qsizetype i = 0; i < list.sensors.size(); ++i) {
+        source.sensorMarks.append(entry.mark());
+        source.sensorWhere.append(entry.where);
+    }
+}
+
+void ConfigReader::checkAcrossSources(const std::vector<ReadSource>& sources, const QStringList& where)
+{
+    QHash<QString, qsizetype> names;
+    QHash<QString, qsizetype> logs;
+    QHash<QString, qsizetype> roms;
+    const auto named = [&](qsizetype i) {
+        return QStringLiteral("%1 (%2)").arg(where.at(i), sources.at(std::size_t(i)).config.name);
+    };
+    for (qsizetype i = 0; i < qsizetype(sources.size()); ++i) {
+        const ReadSource& source = sources.at(std::size_t(i));
+        if (const auto first = names.constFind(source.config.name); first != names.constEnd())
+            fail(source.nameMark, QStringLiteral("%1.name: %2 is the name of %3 already")
+                                      .arg(where.at(i), source.config.name, where.at(*first)));
+        else
+            names.insert(source.config.name, i);
+        const QString& log = source.config.logPath;
+        if (const auto first = logs.constFind(log); !log.isEmpty() && first != logs.constEnd())
+            fail(source.logMark,
+                 QStringLiteral("%1.log: %2 is the log of %3 already; each source writes its own")
+                     .arg(where.at(i), acquisition::escapedForMessage(log), named(*first)));
+        else if (!log.isEmpty())
+            logs.insert(log, i);
+        const QList<acquisition::ListedSensor> sensors =
+            source.config.sensors.isEmpty() ? acquisition::builtInSensors() : source.config.sensors;
+        for (qsizetype k = 0; k < sensors.size(); ++k) {
+            const QString& rom = sensors.at(k).romCode;
+            const auto first = roms.constFind(rom);
+            if (first == roms.constEnd()) {
+                roms.insert(rom, i);
+                continue;
+            }
+            const bool builtIn = source.config.sensors.isEmpty();
+            fail(builtIn ? source.mark : source.sensorMarks.at(k),
+                 builtIn ? QStringLiteral("%1: polls the built-in thirteen sensors, and %2 polls %3 too; an "
+                                          "ID names one sensor: list this source's sensors")
+                               .arg(where.at(i), named(*first), rom)
+                         : QStringLiteral("%1: %2 is polled by %3 already; an ID names one sensor")
+                               .arg(source.sensorWhere.at(k), rom, named(*first)));
+            if (builtIn)
+                break;
+        }
+    }
+}
+
+bool ConfigReader::readOptions(Fields& fields, std::span<const OptionKey> keys, bool mqtt)
+{
+    bool good = true;
+    for (const OptionKey& key : keys) {
+        const auto entry = fields.take(key.key);
+        if (!entry)
+            continue;
+        m_optionMarks.insert(QLatin1String(key.option), entry->mark());
+        const auto value = configyaml::scalarText(*entry, m_faults);
+        if (!value) {
+            good = false;
+        } else if (const auto problem = optionProblem(key, mqtt, *value)) {
+            fail(*entry, QStringLiteral(": ") + *problem);
+            good = false;
+        } else {
+            m_arguments << QLatin1String(key.option) << (key.path ? resolved(*value) : *value);
+        }
+    }
+    return good;
+}
+
+bool ConfigReader::readMqtt(const Entry& entry)
+{
+    if (!entry.value.IsMap()) {
+        fail(entry, QStringLiteral(": expected a mapping with url: and the like"));
+        return false;
+    }
+    Fields fields(entry.value, entry.where, m_faults);
+    bool good = readOptions(fields, MqttKeys, true);
+    if (!m_optionMarks.contains(QLatin1String(MqttKeys.front().option))) {
+        fail(entry, QStringLiteral(": %1 is missing").arg(QLatin1String(MqttKeys.front().key)));
+        good = false;
+    }
+    if (const auto discovery = fields.take(DiscoveryKey)) {
+        bool on = true;
+        if (!YAML::convert<bool>::decode(discovery->value, on)) {
+            fail(*discovery, QStringLiteral(": expected true or false"));
+            good = false;
+        } else if (!on) {
+            m_arguments << QLatin1String(NoDiscoveryOption);
+        }
+    }
+    return good;
+}
+
+// The MQTT password and CA files, each read alone so that a fault points at its own key.
+void ConfigReader::loadMqtt(MqttOptions& mqtt)
+{
+    MqttOptions passwordOnly = mqtt;
+    passwordOnly.caFile.clear();
+    if (const auto problem = loadMqttFiles(passwordOnly))
+        fail(m_optionMarks.value(QStringLiteral("--mqtt-password-file")),
+             QStringLiteral("mqtt.password_file: ") + *problem);
+    mqtt.password = passwordOnly.password;
+    MqttOptions caOnly = mqtt;
+    caOnly.passwordFile.clear();
+    if (const auto problem = loadMqttFiles(caOnly))
+        fail(m_optionMarks.value(QStringLiteral("--mqtt-cafile")),
+             QStringLiteral("mqtt.cafile: ") + *problem);
+}
+
+std::optional<ServiceConfig> ConfigReader::read(const YAML::Node& root)
+{
+    if (!root.IsMap()) {
+        fail(root.Mark(), QStringLiteral("expected a mapping with sources: and the keys they share"));
+        return std::nullopt;
+    }
+    Fields fields(root, QString(), m_faults);
+    std::vector<ReadSource> sources;
+    QStringList where;
+    if (const auto entry = fields.take("sources"); !entry) {
+        fail(root.Mark(), QStringLiteral("sources is missing: a configuration has one source or more"));
+    } else if (!entry->value.IsSequence() || entry->value.size() == 0) {
+        fail(*entry, QStringLiteral(": expected a list of one source or more"));
+    } else {
+        for (std::size_t i = 0; i < entry->value.size(); ++i) {
+            where.append(QStringLiteral("sources[%1]").arg(i));
+            if (auto source = readSource(entry->value[i], where.last()))
+                sources.push_back(std::move(*source));
+            else
+                where.removeLast();
+        }
+        checkAcrossSources(sources, where);
+    }
+    // The shared keys become the command line that means the same, which the option parser reads.
+    bool good = readOptions(fields, SharedKeys, false);
+    YAML::Mark mqttMark = YAML::Mark::null_mark();
+    if (const auto mqtt = fields.take(MqttKey)) {
+        good = readMqtt(*mqtt) && good;
+        mqttMark = mqtt->mark();
+    }
+    if (!good)
+        return std::nullopt;
+    const ParsedOptions parsed = parseServiceOptions(m_arguments);
+    if (parsed.action != ParsedOptions::Action::Run) {
+        // Only the rules between two options are left: the CA file's and the password file's.
+        fail(mqttMark, QLatin1String(MqttKey) + QStringLiteral(": ") + parsed.error);
+        return std::nullopt;
+    }
+    ServiceConfig config = configFromOptions(parsed.options, QString());
+    if (config.mqtt)
+        loadMqtt(*config.mqtt);
+    if (!config.webConfig.isEmpty())
+        if (const WebConfigResult web = readWebConfig(config.webConfig); !web.config)
+            fail(m_optionMarks.value(QStringLiteral("--web-config")),
+                 QStringLiteral("web_config: ") + web.error);
+    config.sources.clear();
+    for (ReadSource& source : sources)
+        config.sources.push_back(std::move(source.config));
+    return config;
+}
+
+} // namespace
 
 QString ConfigError::text() const
 {
+    const QString shown = acquisition::escapedForMessage(file);
     if (line <= 0)
-        return QStringLiteral("%1: %2").arg(file, message);
-    return QStringLiteral("%1:%2:%3: %4").arg(file).arg(line).arg(column).arg(message);
+        return QStringLiteral("%1: %2").arg(shown, message);
+    if (column <= 0)
+        return QStringLiteral("%1:%2: %3").arg(shown).arg(line).arg(message);
+    return QStringLiteral("%1:%2:%3: %4").arg(shown).arg(line).arg(column).arg(message);
 }
 
 ConfigResult readServiceConfig(const QString& path)
 {
-    return {std::nullopt, {ConfigError{path, 0, 0, QStringLiteral("cannot be read yet")}}};
+    Faults faults(path);
+    const acquisition::RegularFileRead file = acquisition::readRegularFile(path, MaxConfigBytes);
+    if (file.status == acquisition::RegularFileRead::Status::NoInput)
+        faults.addToFile(file.problem);
+    else if (file.status == acquisition::RegularFileRead::Status::TooLarge)
+        faults.addToFile(QStringLiteral("larger than a configuration file can be: at most %1 bytes (1 MiB)")
+                             .arg(MaxConfigBytes));
+    if (faults.any())
+        return {std::nullopt, faults.told()};
+    std::optional<ServiceConfig> config;
+    if (const auto root = configyaml::loadDocument(file.bytes, faults)) {
+        if (root->IsNull())
+            faults.addToFile(
+                QStringLiteral("sets up nothing: a configuration has sources: and one source or more"));
+        else
+            config = ConfigReader(path, faults).read(*root);
+    }
+    if (faults.any() || !config)
+        return {std::nullopt, faults.told()};
+    config->file = QFileInfo(path).absoluteFilePath();
+    return {config, {}};
 }
 
 ServiceConfig configFromOptions(const ServiceOptions& options, const QString& adapter)
 {
-    ServiceConfig config;
     SourceConfig source;
     source.name = QLatin1String(CommandLineSource);
     source.address = adapter;
     source.logPath = options.logPath;
     source.sensors = options.sensors;
     source.sensorsFile = options.sensorList;
+    ServiceConfig config;
     config.sources.push_back(std::move(source));
     config.listen = options.metrics;
     config.webConfig = options.webConfig;

@@ -62,12 +62,15 @@ struct ConfigResult {
     QList<ConfigError> errors; // none when config is set
 };
 
+// A source's name stands in labels, topics and the page: short, and of letters, digits, - and _ only.
+inline constexpr qsizetype MaxSourceNameLength = 64;
+
 // A configuration file is at most this large: a hundred sources of a hundred sensors with names fit in a
 // tenth of it.
 inline constexpr qint64 MaxConfigBytes = 1024 * 1024;
 
-// Reads and checks a configuration file, and every file it names (sensors_file, the MQTT password and CA
-// files); opens no socket and sends nothing.
+// Reads and checks a configuration file, and every file it names (sensors_file, web_config, the MQTT
+// password and CA files); opens no socket and sends nothing. Every fault is told, up to twenty.
 [[nodiscard]] ConfigResult readServiceConfig(const QString& path);
 
 // What a command line without --config means: one source named "adapter".

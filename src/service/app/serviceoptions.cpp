@@ -90,6 +90,11 @@ QList<OptionSpec> makeTable()
     using Value = const QString&;
     using Options = ServiceOptions&;
     return {
+        {.names = {"config"},
+         .valueName = "FILE",
+         .help = "read the sources and all the rest from this configuration file (YAML); only --check and "
+                 "--sweeps go with it. SIGHUP reads it again.",
+         .apply = [](Value v, Options o) { return named(o.configFile, v, "the configuration's file name"); }},
         {.names = {"log"},
          .valueName = "FILE",
          .help =
@@ -490,8 +495,17 @@ ParsedOptions parseServiceOptions(const QStringList& arguments)
         if (auto harm = harmfulBase(mqtt))
             return fail(QStringLiteral("option --mqtt-topic: the base %1 %2").arg(mqtt.baseTopic, *harm));
     }
-    if (parsed.options.logPath.isEmpty() && !parsed.options.metrics && !parsed.options.mqtt &&
-        !parsed.options.check)
+    if (!parsed.options.configFile.isEmpty()) {
+        // The file sets everything else: an option beside it would be a second, silent truth.
+        for (const OptionSpec* spec : given) {
+            const QString& name = spec->names.first();
+            if (name != QLatin1String("config") && name != QLatin1String("check") &&
+                name != QLatin1String("sweeps"))
+                return fail(
+                    QStringLiteral("option --%1 does not go with --config: the file sets it").arg(name));
+        }
+    } else if (parsed.options.logPath.isEmpty() && !parsed.options.metrics && !parsed.options.mqtt &&
+               !parsed.options.check)
         return fail(QStringLiteral("nothing to do: give --log, --listen, --mqtt or any of them"));
     parsed.action = ParsedOptions::Action::Run;
     return parsed;

@@ -29,6 +29,8 @@ struct ServiceOptions {
     std::optional<qint64> sweeps;
     // The sensor list to read (--sensors); empty: the built-in thirteen.
     QString sensorList;
+    // --config: the configuration file that sets the sources and the rest; empty: the command line does.
+    QString configFile;
     std::optional<MqttOptions> mqtt;
     // --check: read and check everything, print the sensors' request URLs, send nothing.
     bool check = false;

@@ -1,0 +1,173 @@
+#include "service/app/configyaml.h"
+
+#include "acquisition/sensorlist.h"
+
+#include <yaml-cpp/anchor.h>
+#include <yaml-cpp/eventhandler.h>
+
+#include <sstream>
+
+namespace quorvel::service::configyaml {
+
+namespace {
+
+// Notes the first anchor or alias and counts the documents, from the parser's events alone: nothing is
+// built, so an alias bomb costs no more than its text.
+class AnchorFinder final : public YAML::EventHandler {
+public:
+    std::optional<YAML::Mark> first;
+
+    void OnDocumentStart(const YAML::Mark&) override {}
+    void OnDocumentEnd() override {}
+    void OnNull(const YAML::Mark& mark, YAML::anchor_t anchor) override { note(mark, anchor); }
+    void OnAlias(const YAML::Mark& mark, YAML::anchor_t) override { note(mark, YAML::NullAnchor + 1); }
+    void OnScalar(const YAML::Mark& mark, const std::string&, YAML::anchor_t anchor,
+                  const std::string&) override
+    {
+        note(mark, anchor);
+    }
+    void OnSequenceStart(const YAML::Mark& mark, const std::string&, YAML::anchor_t anchor,
+                         YAML::EmitterStyle::value) override
+    {
+        note(mark, anchor);
+    }
+    void OnSequenceEnd() override {}
+    void OnMapStart(const YAML::Mark& mark, const std::string&, YAML::anchor_t anchor,
+                    YAML::EmitterStyle::value) override
+    {
+        note(mark, anchor);
+    }
+    void OnMapEnd() override {}
+    void OnAnchor(const YAML::Mark& mark, const std::string&) override { note(mark, YAML::NullAnchor + 1); }
+
+private:
+    void note(const YAML::Mark& mark, YAML::anchor_t anchor)
+    {
+        if (anchor != YAML::NullAnchor && !first)
+            first = mark;
+    }
+};
+
+QString keyText(const YAML::Node& key)
+{
+    return key.IsScalar() ? QString::fromStdString(key.Scalar()) : QString();
+}
+
+} // namespace
+
+void Faults::add(const YAML::Mark& mark, const QString& message)
+{
+    // yaml-cpp counts lines and columns from 0, people and editors from 1.
+    if (mark.is_null())
+        m_errors.append({m_file, 0, 0, message});
+    else
+        m_errors.append({m_file, mark.line + 1, mark.column + 1, message});
+}
+
+QList<ConfigError> Faults::told() const
+{
+    // In the file's order, as a person reads and mends it; the file's own faults first.
+    QList<ConfigError> told = m_errors;
+    std::stable_sort(told.begin(), told.end(), [](const ConfigError& a, const ConfigError& b) {
+        return std::pair(a.line, a.column) < std::pair(b.line, b.column);
+    });
+    constexpr int Most = acquisition::MaxToldBadLines;
+    if (told.size() <= Most)
+        return told;
+    told.resize(Most);
+    told.append({m_file, 0, 0, QStringLiteral("%1 more faults").arg(m_errors.size() - Most)});
+    return told;
+}
+
+std::optional<YAML::Node> loadDocument(const QByteArray& text, Faults& faults)
+{
+    const std::string bytes(text.constData(), std::size_t(text.size()));
+    try {
+        std::istringstream stream(bytes);
+        YAML::Parser parser(stream);
+        AnchorFinder finder;
+        int documents = 0;
+        while (parser.HandleNextDocument(finder) && !finder.first)
+            ++documents;
+        if (finder.first) {
+            faults.add(*finder.first, QStringLiteral("anchors (&) and aliases (*) are not taken here; write "
+                                                     "each value out"));
+            return std::nullopt;
+        }
+        if (documents > 1) {
+            faults.addToFile(
+                QStringLiteral("holds %1 YAML documents; a configuration is one").arg(documents));
+            return std::nullopt;
+        }
+        return YAML::Load(bytes);
+    } catch (const YAML::Exception& error) {
+        faults.add(error.mark, QString::fromStdString(error.msg));
+        return std::nullopt;
+    }
+}
+
+YAML::Mark Entry::mark() const
+{
+    const YAML::Mark mark = value.Mark();
+    return mark.is_null() ? key.Mark() : mark;
+}
+
+Fields::Fields(const YAML::Node& map, QString where, Faults& faults)
+    : m_faults(faults), m_where(std::move(where)), m_mark(map.Mark())
+{
+    const QString prefix = m_where.isEmpty() ? QString() : m_where + QLatin1Char('.');
+    for (const auto& pair : map) {
+        const QString key = keyText(pair.first);
+        if (key.isEmpty()) {
+            m_faults.add(pair.first.Mark(),
+                         QStringLiteral("%1a key is a word, not a list or mapping").arg(prefix));
+            continue;
+        }
+        const Entry entry{pair.first, pair.second, prefix + acquisition::escapedForMessage(key)};
+        const auto same = std::find_if(m_entries.cbegin(), m_entries.cend(),
+                                       [&](const Entry& other) { return keyText(other.key) == key; });
+        if (same != m_entries.cend()) {
+            m_faults.add(entry.key.Mark(), QStringLiteral("%1: given twice (first on line %2)")
+                                               .arg(entry.where)
+                                               .arg(same->key.Mark().line + 1));
+            continue;
+        }
+        m_entries.push_back(entry);
+        m_taken.push_back(false);
+    }
+}
+
+Fields::~Fields()
+{
+    for (std::size_t i = 0; i < m_entries.size(); ++i)
+        if (const Entry& entry = m_entries[i]; !m_taken[i])
+            m_faults.add(entry.key.Mark(),
+                         QStringLiteral("%1: unknown key; known %2: %3")
+                             .arg(entry.where,
+                                  m_where.isEmpty() ? QStringLiteral("at the top") : QStringLiteral("here"),
+                                  m_known.join(QStringLiteral(", "))));
+}
+
+std::optional<Entry> Fields::take(const char* key)
+{
+    const QString name = QLatin1String(key);
+    m_known.append(name);
+    for (std::size_t i = 0; i < m_entries.size(); ++i)
+        if (!m_taken[i] && keyText(m_entries[i].key) == name) {
+            m_taken[i] = true;
+            return m_entries[i];
+        }
+    return std::nullopt;
+}
+
+std::optional<QString> scalarText(const Entry& entry, Faults& faults)
+{
+    if (entry.value.IsScalar())
+        return QString::fromStdString(entry.value.Scalar());
+    faults.add(entry.mark(),
+               entry.where + (entry.value.IsNull() ? QStringLiteral(": has no value")
+                                                   : QStringLiteral(": expected a single value")));
+    return std::nullopt;
+}
+
+} // namespace quorvel::service::configyaml

@@ -1,0 +1,208 @@
+#include "scratchdir.h"
+
+#include "service/app/serviceconfig.h"
+
+#include <QFile>
+#include <QTest>
+
+using namespace quorvel;
+using namespace quorvel::service;
+
+namespace {
+
+// Everything a configuration sets, on one line, with the test's folder as DIR.
+QString summary(const ServiceConfig& config, const QString& dir)
+{
+    QStringList parts;
+    for (const SourceConfig& source : config.sources) {
+        QStringList sensors;
+        for (const acquisition::ListedSensor& sensor : source.sensors)
+            sensors << (sensor.name.isEmpty() ? sensor.romCode : sensor.romCode + u'=' + sensor.name);
+        parts << QStringLiteral("%1 %2 %3 log=%4 sensors=%5")
+                     .arg(source.name, source.kind, source.address, source.logPath,
+                          sensors.isEmpty() ? QStringLiteral("built-in") : sensors.join(u','));
+    }
+    QString shared =
+        QStringLiteral("listen=%1 stale=%2 locale=%3")
+            .arg(config.listen
+                     ? QStringLiteral("%1:%2").arg(config.listen->address.toString()).arg(config.listen->port)
+                     : QStringLiteral("off"))
+            .arg(config.staleAfterSeconds)
+            .arg(config.locale == QLocale() ? QStringLiteral("default") : config.locale.name());
+    if (config.mqtt)
+        shared += QStringLiteral(" mqtt=%1 %2 discovery=%3 keepalive=%4")
+                      .arg(config.mqtt->url, config.mqtt->baseTopic)
+                      .arg(config.mqtt->discovery ? QStringLiteral("true") : QStringLiteral("false"))
+                      .arg(config.mqtt->keepAlive);
+    return (parts << shared).join(QStringLiteral("; ")).replace(dir, QStringLiteral("DIR"));
+}
+
+void write(const QString& path, const QByteArray& text)
+{
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    QCOMPARE(file.write(text), text.size());
+}
+
+// A chain of lists, each nine aliases of the one before: nine to the ninth power strings once walked.
+QByteArray aliasBomb()
+{
+    QByteArray text = "a0: &a0 [x, x, x, x, x, x, x, x, x]\n";
+    for (int level = 1; level < 10; ++level) {
+        const QByteArray previous = "*a" + QByteArray::number(level - 1);
+        text += "a" + QByteArray::number(level) + ": &a" + QByteArray::number(level) + " [" + previous;
+        for (int i = 1; i < 9; ++i)
+            text += ", " + previous;
+        text += "]\n";
+    }
+    return text + "sources: *a9\n";
+}
+
+const QByteArray Cellar = "sources:\n  - name: cellar\n    address: 127.0.0.1\n";
+
+} // namespace
+
+class TestServiceConfig : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init()
+    {
+        m_scratch = testing::scratchDir(QStringLiteral("config"));
+        m_dir = m_scratch->path();
+        write(m_dir + QStringLiteral("/attic.sensors"), "BC0000000ABCDE28 Attic\n");
+        write(m_dir + QStringLiteral("/bad.sensors"), "3100000123456728\n");
+    }
+    void goodFiles_data();
+    void goodFiles();
+    void badFiles_data();
+    void badFiles();
+    void commandLineIsOneSource();
+
+private:
+    std::unique_ptr<QTemporaryDir> m_scratch;
+    QString m_dir;
+};
+
+void TestServiceConfig::goodFiles_data()
+{
+    QTest::addColumn<QByteArray>("yaml");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("one source, the built-in thirteen")
+        << Cellar << "cellar adapter 127.0.0.1 log= sensors=built-in; listen=off stale=300 locale=default";
+    QTest::newRow("sensors in any form, a log beside the file")
+        << QByteArray("sources:\n  - name: Cellar_1-b\n    kind: adapter\n    address: 127.0.0.1:8080\n"
+                      "    log: logs/../cellar.log\n    sensors:\n      - id: 28-000001234567\n"
+                      "        name: ' Cellar, north '\n      - id: bc 00 00 00 0a bc de 28\n")
+        << "Cellar_1-b adapter 127.0.0.1:8080 log=DIR/cellar.log "
+           "sensors=3000000123456728=Cellar, north,BC0000000ABCDE28; listen=off stale=300 locale=default";
+    QTest::newRow("a sensor list, standard output, every shared key")
+        << QByteArray("sources:\n  - name: attic\n    address: 127.0.0.1\n    log: '-'\n"
+                      "    sensors_file: attic.sensors\nlisten: 127.0.0.1:9300\nstale_after: 60\n"
+                      "locale: de_DE\nmqtt:\n  url: mqtt://127.0.0.1\n  topic: home/box\n"
+                      "  discovery: false\n  keepalive: 30\n  expire_after: 0\n")
+        << "attic adapter 127.0.0.1 log=- sensors=BC0000000ABCDE28=Attic; listen=127.0.0.1:9300 stale=60 "
+           "locale=de_DE mqtt=mqtt://127.0.0.1:1883 home/box discovery=false keepalive=30";
+    QTest::newRow("two sources, one on the built-in thirteen")
+        << Cellar + "  - name: attic\n    address: 127.0.0.2\n    sensors: [{id: 3000000123456728}]\n"
+        << "cellar adapter 127.0.0.1 log= sensors=built-in; attic adapter 127.0.0.2 log= "
+           "sensors=3000000123456728; listen=off stale=300 locale=default";
+    QFile example(QStringLiteral(QT_TESTCASE_SOURCEDIR "/../../packaging/quorvel3d.yaml"));
+    QVERIFY(example.open(QIODevice::ReadOnly));
+    QTest::newRow("the package's example")
+        << example.readAll()
+        << "adapter adapter 127.0.0.1 log=/var/log/quorvel3d/quorvel3d.log sensors=built-in; listen=off "
+           "stale=300 locale=default";
+}
+
+void TestServiceConfig::goodFiles()
+{
+    QFETCH(QByteArray, yaml);
+    QFETCH(QString, expected);
+    const QString path = m_dir + QStringLiteral("/quorvel3d.yaml");
+    write(path, yaml);
+    const ConfigResult result = readServiceConfig(path);
+    QVERIFY2(result.config, qPrintable(result.errors.value(0).text()));
+    QCOMPARE(summary(*result.config, m_dir), expected);
+    QCOMPARE(result.config->file, path);
+}
+
+void TestServiceConfig::badFiles_data()
+{
+    QTest::addColumn<QByteArray>("yaml"); // <missing>, <folder>: no file written
+    QTest::addColumn<int>("faults");
+    QTest::addColumn<QString>("expected"); // the first fault's start
+    QTest::newRow("misspelt sensors")
+        << Cellar + "    sensor:\n      - id: 3000000123456728\n"
+        << 1
+        << "DIR/c.yaml:4:5: sources[0].sensor: unknown key; known here: name, kind, address, log, sensors,";
+    QTest::newRow("two sources of one name")
+        << Cellar + "    sensors: [{id: 3000000123456728}]\n  - name: cellar\n    address: 127.0.0.2\n"
+        << 1 << "DIR/c.yaml:5:11: sources[1].name: cellar is the name of sources[0] already";
+    QTest::newRow("one sensor under two sources, written two ways")
+        << Cellar + "    sensors: [{id: 3000000123456728}]\n  - name: b\n    address: 127.0.0.2\n"
+                    "    sensors: [{id: 28-000001234567}]\n"
+        << 1 << "DIR/c.yaml:7:20: sources[1].sensors[0]: 3000000123456728 is polled by sources[0] (cellar)";
+    QTest::newRow("two sources on the built-in thirteen")
+        << Cellar + "  - name: b\n    address: 127.0.0.2\n"
+        << 1
+        << "DIR/c.yaml:4:5: sources[1]: polls the built-in thirteen sensors, and sources[0] (cellar) polls";
+    QTest::newRow("bad address, and a second fault")
+        << Cellar + "  - name: b\n    address: 300.1.2.3\nstale_after: 0\n"
+        << 2 << "DIR/c.yaml:5:14: sources[1].address: 300.1.2.3 is not an IPv4 address";
+    QTest::newRow("missing file") << QByteArray("<missing>") << 1 << "DIR/c.yaml: No such file or directory";
+    QTest::newRow("a folder") << QByteArray("<folder>") << 1 << "DIR/c.yaml: is a folder, not a regular file";
+    QTest::newRow("alias bomb") << aliasBomb() << 1
+                                << "DIR/c.yaml:1:5: anchors (&) and aliases (*) are not taken here";
+    QTest::newRow("10 MiB") << QByteArray(10 << 20, '#') << 1
+                            << "DIR/c.yaml: larger than a configuration file can be: at most 1048576 bytes";
+    QTest::newRow("bad sensors_file")
+        << Cellar + "    sensors_file: bad.sensors\n"
+        << 1 << "DIR/c.yaml:4:19: sources[0].sensors_file: DIR/bad.sensors:1: CRC 31 is wrong";
+    QTest::newRow("sensors and sensors_file")
+        << Cellar + "    sensors_file: attic.sensors\n    sensors: [{id: 3000000123456728}]\n"
+        << 1 << "DIR/c.yaml:4:5: sources[0]: sensors and sensors_file both given";
+    QTest::newRow("no source") << QByteArray("sources: []\n") << 1
+                               << "DIR/c.yaml:1:10: sources: expected a list of one source or more";
+    QTest::newRow("every fault, in the file's order")
+        << Cellar +
+               "    kind: w1\n    log:\n    sensors:\n      - id: 3000000123456728\n        name: \"a\\nb\"\n"
+               "      - 3000000123456728\n      - id: 28-000001234567\n  - name: b c\n  - []\nlocale: xx\n"
+        << 9 << "DIR/c.yaml:4:11: sources[0].kind: \"w1\" is not a kind of source known here (adapter)";
+    QTest::newRow("bad MQTT URL")
+        << Cellar + "mqtt:\n  url: http://127.0.0.1\n"
+        << 1 << "DIR/c.yaml:5:8: mqtt.url: invalid value \"http://127.0.0.1\" for --mqtt";
+}
+
+void TestServiceConfig::badFiles()
+{
+    QFETCH(QByteArray, yaml);
+    QFETCH(int, faults);
+    QFETCH(QString, expected);
+    const QString path = m_dir + QStringLiteral("/c.yaml");
+    if (yaml == "<folder>")
+        QVERIFY(QDir().mkdir(path));
+    else if (yaml != "<missing>")
+        write(path, yaml);
+    const ConfigResult result = readServiceConfig(path);
+    QVERIFY(!result.config);
+    QStringList told;
+    for (const ConfigError& error : result.errors)
+        told << error.text().replace(m_dir, QStringLiteral("DIR"));
+    QVERIFY2(told.value(0).startsWith(expected), qPrintable(told.join(u'\n')));
+    QCOMPARE(told.size(), faults);
+}
+
+void TestServiceConfig::commandLineIsOneSource()
+{
+    const ParsedOptions parsed = parseServiceOptions(
+        {QStringLiteral("quorvel3d"), QStringLiteral("--log=x.log"), QStringLiteral("--listen=127.0.0.1:0"),
+         QStringLiteral("--mqtt=mqtts://127.0.0.1"), QStringLiteral("--mqtt-topic=t")});
+    QCOMPARE(parsed.action, ParsedOptions::Action::Run);
+    QCOMPARE(summary(configFromOptions(parsed.options, QStringLiteral("127.0.0.1:8080")), m_dir),
+             "adapter adapter 127.0.0.1:8080 log=x.log sensors=built-in; listen=127.0.0.1:0 stale=300 "
+             "locale=default mqtt=mqtts://127.0.0.1:8883 t discovery=true keepalive=60");
+}
+
+QTEST_GUILESS_MAIN(TestServiceConfig)
+#include "tst_serviceconfig.moc"
