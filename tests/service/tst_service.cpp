@@ -62,6 +62,7 @@ private slots:
     void sigtermLeavesOnlyWholeLines_data();
     void sigtermLeavesOnlyWholeLines();
     void sighupAfterRenameStartsANewFile();
+    void sighupReadsTheConfigurationAgain();
     void metricsOfTheRealPages();
     void fileSizeLimitCutsTheRecordBack();
     void notifiesTheManager();
@@ -240,6 +241,48 @@ void TestService::sighupAfterRenameStartsANewFile()
     QVERIFY(allWhole(old));
     QVERIFY(allWhole(readAll(path)));
     QVERIFY(!service.errors().contains(QLatin1String("cannot")));
+}
+
+// With a configuration file, SIGHUP applies the file as it is now: an unchanged source goes on counting, a
+// removed one leaves the metrics, an added one starts; a file that no longer reads is told with its line and
+// the running configuration stays.
+void TestService::sighupReadsTheConfigurationAgain()
+{
+    QVERIFY(sim_->setLatency(20));
+    const QString file = dir_->filePath(QStringLiteral("quorvel3d.yaml"));
+    const auto write = [&](const QStringList& names) {
+        QByteArray yaml = "listen: 127.0.0.1:0\nsources:\n";
+        for (const QString& name : names)
+            yaml += "  - name: " + name.toLatin1() + "\n    address: " + adapter().toLatin1() +
+                    "\n    sensors:\n      - id: " + ThreeRoms.at(names.indexOf(name)).toLatin1() + '\n';
+        return writeFile(file, yaml);
+    };
+    QVERIFY(write({QStringLiteral("kept"), QStringLiteral("removed")}));
+    Service service;
+    service.start({QStringLiteral("--config"), file});
+    QTRY_VERIFY_WITH_TIMEOUT(service.metricsPort() > 0, 10000);
+    const auto sweeps = [&](const QByteArray& source) {
+        return sample(httpGet(service.metricsPort(), QStringLiteral("/metrics")).second,
+                      "quorvel_sweeps_total{" + sourceLabels(source) + '}');
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(sweeps("kept").value_or(0) >= 2 && sweeps("removed").value_or(0) >= 1, 20000);
+
+    QVERIFY(write({QStringLiteral("kept"), QStringLiteral("added")}));
+    const double kept = *sweeps("kept");
+    service.signal(SIGHUP);
+    QTRY_VERIFY_WITH_TIMEOUT(sweeps("added").value_or(0) >= 1, 20000);
+    QCOMPARE(sweeps("removed"), std::nullopt);
+    QVERIFY(*sweeps("kept") >= kept);
+
+    QVERIFY(writeFile(file, "sources: [\n"));
+    service.signal(SIGHUP);
+    QTRY_VERIFY_WITH_TIMEOUT(service.errors().contains(QStringLiteral("the running configuration stays")),
+                             10000);
+    QVERIFY2(service.errors().contains(file + QLatin1Char(':')), qPrintable(service.errors()));
+    QVERIFY(sweeps("added").has_value());
+    service.signal(SIGTERM);
+    QVERIFY(service.finish());
+    QCOMPARE(service.process.exitCode(), 0);
 }
 
 // An error page of the real page component as the metrics count it, a restarted sensor's 85 flagged once
