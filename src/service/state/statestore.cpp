@@ -24,7 +24,8 @@ SourceState& StateStore::addSource(const QString& name, const QString& kind, con
                                    const QList<acquisition::ListedSensor>& sensors, const QString& logPath,
                                    const QDateTime& started, const SensorSettingsMap& settings)
 {
-    const QMap<QString, SensorAlarm> before = retired_.extract(name).mapped();
+    auto retired = retired_.extract(name);
+    const QMap<QString, SensorAlarm> before = retired ? retired.mapped() : QMap<QString, SensorAlarm>();
     auto source = std::make_unique<SourceState>();
     source->name = name;
     source->kind = kind;
