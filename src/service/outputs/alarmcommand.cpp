@@ -43,6 +43,7 @@ void AlarmCommand::onAlarmChanged(const SensorState& state, AlarmState previous)
         sensor.what = QStringLiteral("source %1 sensor %2").arg(state.source).arg(state.slot + 1);
         sensor.spacing = new QTimer(this);
         sensor.spacing->setSingleShot(true);
+        sensor.spacing->setTimerType(Qt::PreciseTimer); // a coarse one may fire 5 % early
         connect(sensor.spacing, &QTimer::timeout, this, [this, &sensor] { startIfDue(sensor); });
     }
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
