@@ -43,6 +43,7 @@ void AcquisitionCycle::start(const QString& adapterAddress)
     for (const ListedSensor& sensor : sensors_)
         roms << sensor.romCode;
     table_.fill(adapterAddress, roms);
+    raw_ = table_.Readings;
     slot_ = 0;
     completionHeld_ = false;
     nextSlotHeld_ = false;
@@ -130,6 +131,11 @@ void AcquisitionCycle::finishSlot()
     }
     const bool gotAnswer = page_.lastLoadGotAnswer();
     const SensorTable::ReadResult result = table_.readAnswer(slot_, document, gotAnswer);
+    const bool tookNumber = result.outcome == ReadOutcome::Ok || result.outcome == ReadOutcome::PowerOnReset;
+    if (transform_ && tookNumber) {
+        raw_[slot_] = table_.Readings[slot_];
+        table_.Readings[slot_] = transform_(slot_, raw_[slot_]);
+    }
     const float value = table_.Readings.value(slot_);
     if (display_) {
         display_->setSensorNumberText(runtime::integerToText(static_cast<std::int16_t>(slot_ + 1)));
@@ -140,7 +146,8 @@ void AcquisitionCycle::finishSlot()
         return;
     const ListedSensor sensor = sensors_.value(slot_);
     emit sensorRead(SensorReading{adapter_, slot_, sensor.romCode, sensor.name, result.outcome, value,
-                                  result.reason, QDateTime::currentDateTime(), requested_});
+                                  result.reason, QDateTime::currentDateTime(), requested_,
+                                  transform_ ? std::optional<float>(raw_.value(slot_)) : std::nullopt});
     // And so may a listener.
     if (state_ == State::Stopped || run != run_)
         return;

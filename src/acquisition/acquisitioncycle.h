@@ -9,6 +9,7 @@
 #include <QObject>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 namespace quorvel::acquisition {
@@ -50,6 +51,10 @@ public:
     SensorTable& table() { return table_; }
     [[nodiscard]] std::int16_t RecordNumber() const { return recordNumber_; }
     void setNoAnswerPauseMs(int ms) { pauseMs_ = ms; }
+    // Turns each number a page gave into the slot's value before anyone sees it, the record included (a
+    // calibration); the power-on rule has looked at the number as read. None: values as read.
+    using ValueTransform = std::function<float(int slot, float read)>;
+    void setValueTransform(ValueTransform transform) { transform_ = std::move(transform); }
     // Replaces the timer that starts each next slot (a test's own, fired by hand). Before start().
     void setTimer(std::unique_ptr<runtime::Timer> timer);
 
@@ -77,6 +82,8 @@ private:
     QString adapter_;
     QDateTime requested_; // when the slot's page was asked for
     SensorTable table_;
+    ValueTransform transform_;
+    SensorReadings raw_; // per slot, the number as read, while there is a transform
     // Starts the next slot: at once after an answer, after the pause otherwise.
     std::unique_ptr<runtime::Timer> next_;
     int pauseMs_ = NoAnswerPauseMs;

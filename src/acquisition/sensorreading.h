@@ -23,6 +23,8 @@ struct SensorReading {
     QString reason;
     QDateTime when;      // the page completed
     QDateTime requested; // its request went out: where an adapter that stopped answering stopped
+    // The value before the cycle's value transform (a calibration): what the sensor said. Nothing: as value.
+    std::optional<float> raw = std::nullopt;
 
     [[nodiscard]] bool gotAnswer() const { return outcome != ReadOutcome::NoAnswer; }
 };

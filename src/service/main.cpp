@@ -1,3 +1,4 @@
+#include "service/app/alarmsettingscheck.h"
 #include "service/app/exitstatus.h"
 #include "service/app/serviceconfig.h"
 #include "service/app/serviceoptions.h"
@@ -120,6 +121,8 @@ void printCheck(const service::ServiceConfig& config)
                 qPrintable(sensor.name.isEmpty() ? sensor.romCode : sensor.romCode + u' ' + sensor.name));
         }
     }
+    for (const QString& line : service::alarmSettingsText(config))
+        std::printf("%s\n", qPrintable(line));
     if (config.mqtt)
         std::printf("%s under %s\n", qPrintable(config.mqtt->url), qPrintable(config.mqtt->baseTopic));
 }

@@ -473,7 +473,7 @@ void TestService::statusPageInABrowser()
                    : QString();
     };
     const auto row = [](const QString& page, int sensor) {
-        return page.section(QStringLiteral("<tr id=\"sensor-adapter-%1\">").arg(sensor), 1)
+        return page.section(QStringLiteral(" id=\"sensor-adapter-%1\"").arg(sensor), 1)
             .section(QStringLiteral("</tr>"), 0, 0);
     };
     QTest::qWait(300); // a sweep or two, each sensor read

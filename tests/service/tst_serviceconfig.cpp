@@ -34,6 +34,17 @@ QString summary(const ServiceConfig& config, const QString& dir)
                       .arg(config.mqtt->url, config.mqtt->baseTopic)
                       .arg(config.mqtt->discovery ? QStringLiteral("true") : QStringLiteral("false"))
                       .arg(config.mqtt->keepAlive);
+    for (const SourceConfig& source : config.sources)
+        for (auto it = source.settings.begin(); it != source.settings.end(); ++it)
+            shared += QStringLiteral(" %1: offset %2 low %3 high %4 hold %5 hysteresis %6")
+                          .arg(it.key())
+                          .arg(it->offset)
+                          .arg(it->low.value_or(-999))
+                          .arg(it->high.value_or(999))
+                          .arg(it->holdSeconds)
+                          .arg(it->hysteresis);
+    if (!config.alarmCommand.isEmpty())
+        shared += QStringLiteral(" alarm=") + config.alarmCommand.join(u' ');
     return (parts << shared).join(QStringLiteral("; ")).replace(dir, QStringLiteral("DIR"));
 }
 
@@ -107,6 +118,13 @@ void TestServiceConfig::goodFiles_data()
         << Cellar + "  - name: attic\n    address: 127.0.0.2\n    sensors: [{id: 3000000123456728}]\n"
         << "cellar adapter 127.0.0.1 log= sensors=built-in; attic adapter 127.0.0.2 log= "
            "sensors=3000000123456728; listen=off stale=300 locale=default";
+    QTest::newRow("calibration, limits and the alarm command")
+        << Cellar + "    sensors:\n      - id: 3000000123456728\n        offset: -0.25\n        low: -25\n"
+                    "        high: -15\n        hold: 300\n      - id: BC0000000ABCDE28\n        high: 30\n"
+                    "alarm_command: [true, --urgent]\n"
+        << "cellar adapter 127.0.0.1 log= sensors=3000000123456728,BC0000000ABCDE28; listen=off stale=300 "
+           "locale=default 3000000123456728: offset -0.25 low -25 high -15 hold 300 hysteresis 0.5 "
+           "BC0000000ABCDE28: offset 0 low -999 high 30 hold 0 hysteresis 0.5 alarm=true --urgent";
     QFile example(QStringLiteral(QT_TESTCASE_SOURCEDIR "/../../packaging/quorvel3d.yaml"));
     QVERIFY(example.open(QIODevice::ReadOnly));
     QTest::newRow("the package's example")
@@ -169,6 +187,10 @@ void TestServiceConfig::badFiles_data()
                "    kind: w1\n    log:\n    sensors:\n      - id: 3000000123456728\n        name: \"a\\nb\"\n"
                "      - 3000000123456728\n      - id: 28-000001234567\n  - name: b c\n  - []\nlocale: xx\n"
         << 9 << "DIR/c.yaml:4:11: sources[0].kind: \"w1\" is not a kind of source known here (adapter)";
+    QTest::newRow("limits the wrong way round, a negative hysteresis, no such command")
+        << Cellar + "    sensors:\n      - id: 3000000123456728\n        low: 5\n        high: 5\n"
+                    "        hysteresis: -1\nalarm_command: [/nonexistent/notify]\n"
+        << 3 << "DIR/c.yaml:7:15: sources[0].sensors[0].high: high (5) must be above low (5)";
     QTest::newRow("bad MQTT URL")
         << Cellar + "mqtt:\n  url: http://127.0.0.1\n"
         << 1 << "DIR/c.yaml:5:8: mqtt.url: invalid value \"http://127.0.0.1\" for --mqtt";

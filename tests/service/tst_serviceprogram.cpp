@@ -279,19 +279,26 @@ void TestServiceProgram::metricsKeepTheirFamiliesAndLabels()
             shapes << shape;
     }
     const QString sensor = QStringLiteral("{source,sensor,rom,name}");
-    QCOMPARE(shapes,
-             QStringList(
-                 {"quorvel_sensor_temperature_celsius gauge", "quorvel_sensor_temperature_celsius" + sensor,
-                  "quorvel_sensor_last_success_timestamp_seconds gauge",
-                  "quorvel_sensor_last_success_timestamp_seconds" + sensor,
-                  "quorvel_sensor_consecutive_failures gauge", "quorvel_sensor_consecutive_failures" + sensor,
-                  "quorvel_sensor_reads_total counter",
-                  "quorvel_sensor_reads_total{source,sensor,rom,name,result}",
-                  "quorvel_source_reachable gauge", "quorvel_source_reachable{source}",
-                  "quorvel_sweeps_total counter", "quorvel_sweeps_total{source}",
-                  "quorvel_log_records_total counter", "quorvel_log_records_total{source}",
-                  "quorvel_log_write_errors_total counter", "quorvel_log_write_errors_total{source}",
-                  "quorvel_build_info gauge", "quorvel_build_info{version}"}));
+    QCOMPARE(shapes, QStringList({"quorvel_sensor_temperature_celsius gauge",
+                                  "quorvel_sensor_temperature_celsius" + sensor,
+                                  "quorvel_sensor_last_success_timestamp_seconds gauge",
+                                  "quorvel_sensor_last_success_timestamp_seconds" + sensor,
+                                  "quorvel_sensor_consecutive_failures gauge",
+                                  "quorvel_sensor_consecutive_failures" + sensor,
+                                  "quorvel_sensor_reads_total counter",
+                                  "quorvel_sensor_reads_total{source,sensor,rom,name,result}",
+                                  "quorvel_sensor_alarm gauge",
+                                  "quorvel_sensor_alarm{source,sensor,rom,name,state}",
+                                  "quorvel_source_reachable gauge",
+                                  "quorvel_source_reachable{source}",
+                                  "quorvel_sweeps_total counter",
+                                  "quorvel_sweeps_total{source}",
+                                  "quorvel_log_records_total counter",
+                                  "quorvel_log_records_total{source}",
+                                  "quorvel_log_write_errors_total counter",
+                                  "quorvel_log_write_errors_total{source}",
+                                  "quorvel_build_info gauge",
+                                  "quorvel_build_info{version}"}));
     QCOMPARE(results,
              QStringList({"ok", "no_element", "not_a_number", "http_error", "no_answer", "power_on_reset"}));
 
@@ -924,7 +931,8 @@ void TestServiceProgram::boardShowsEachSensor()
     const QJsonObject source = json.value(u"sources").toArray().at(0).toObject();
     QCOMPARE(source.value(u"name").toString(), Source);
     const QJsonObject first = source.value(u"sensors").toArray().at(0).toObject();
-    QCOMPARE(first.keys(), QStringList({"consecutive_failures", "last_success", "name", "reason", "result",
+    QCOMPARE(first.keys(), QStringList({"alarm", "alarm_since", "consecutive_failures", "high",
+                                        "last_success", "low", "name", "raw_temperature", "reason", "result",
                                         "rom", "slot", "stale", "temperature"}));
     QCOMPARE(first.value(u"name").toString(), name);
     QCOMPARE(first.value(u"temperature"), temperature);
@@ -935,8 +943,8 @@ void TestServiceProgram::boardShowsEachSensor()
     QCOMPARE(source.value(u"sensors").toArray().size(), SensorCount);
 
     const QString page = QString::fromUtf8(service::statuspage::html(store, now));
-    const QString row = page.section(QStringLiteral("<tr id=\"sensor-adapter-1\">"), 1)
-                            .section(QStringLiteral("</tr>"), 0, 0);
+    const QString row =
+        page.section(QStringLiteral(" id=\"sensor-adapter-1\""), 1).section(QStringLiteral("</tr>"), 0, 0);
     QVERIFY2(row.contains(service::statuspage::escapeHtml(name) + QStringLiteral(" <span")), qPrintable(row));
     QVERIFY(!page.contains(QLatin1String("<script>alert")) && !page.contains(QLatin1String("\"onload=")));
     // Nothing in a name acts unseen on the page, in the labels or in the chart's legend.

@@ -1,5 +1,7 @@
 #include "service/app/serviceconfig.h"
 
+#include "service/app/alarmsettingscheck.h"
+
 #include "service/app/configyaml.h"
 #include "service/http/webconfig.h"
 
@@ -11,6 +13,7 @@
 #include <QHash>
 
 #include <array>
+#include <cmath>
 #include <span>
 
 namespace quorvel::service {
@@ -104,6 +107,10 @@ private:
     void readSourceFields(Fields& fields, ReadSource& source);
     void readSensors(const Entry& entry, ReadSource& source);
     void readSensorsFile(const Entry& entry, ReadSource& source);
+    // A sensor's calibration and limits; nothing when it has none or they are no good (told).
+    std::optional<SensorSettings> readSensorSettings(Fields& fields);
+    // A number of the file; nothing, told, when the value is none or not finite.
+    std::optional<double> number(const Entry& entry);
     void checkAcrossSources(const std::vector<ReadSource>& sources, const QStringList& where);
     // Appends each key's option to the command line that stands for the shared keys.
     bool readOptions(Fields& fields, std::span<const OptionKey> keys, bool mqtt);
@@ -237,10 +244,71 @@ void ConfigReader::readSensors(const Entry& entry, ReadSource& source)
             else if (text)
                 sensor.name = text->trimmed();
         }
+        if (const auto settings = readSensorSettings(fields); settings && !sensor.romCode.isEmpty())
+            source.config.settings.insert(sensor.romCode, *settings);
         source.config.sensors.append(sensor);
         source.sensorMarks.append(id ? id->mark() : item.Mark());
         source.sensorWhere.append(where);
     }
+}
+
+std::optional<double> ConfigReader::number(const Entry& entry)
+{
+    const auto text = configyaml::scalarText(entry, m_faults);
+    if (!text)
+        return std::nullopt;
+    bool ok = false;
+    const double value = text->trimmed().toDouble(&ok);
+    if (!ok || !std::isfinite(value)) {
+        fail(entry, QStringLiteral(": \"%1\" is not a number").arg(*text));
+        return std::nullopt;
+    }
+    return value;
+}
+
+std::optional<SensorSettings> ConfigReader::readSensorSettings(Fields& fields)
+{
+    SensorSettings settings;
+    bool any = false;
+    bool good = true;
+    const auto take = [&](const char* key) -> std::optional<std::pair<Entry, double>> {
+        const auto entry = fields.take(key);
+        if (!entry)
+            return std::nullopt;
+        any = true;
+        const auto value = number(*entry);
+        good = good && value.has_value();
+        return value ? std::optional(std::pair{*entry, *value}) : std::nullopt;
+    };
+    if (const auto offset = take("offset"))
+        settings.offset = offset->second;
+    if (const auto low = take("low"))
+        settings.low = low->second;
+    const auto high = take("high");
+    if (high)
+        settings.high = high->second;
+    if (high && settings.low && !(*settings.low < *settings.high)) {
+        fail(high->first,
+             QStringLiteral(": high (%1) must be above low (%2)").arg(high->second).arg(*settings.low));
+        good = false;
+    }
+    if (const auto hold = take("hold")) {
+        if (hold->second < 0 || hold->second != std::floor(hold->second) || hold->second > 86400) {
+            fail(hold->first, QStringLiteral(": hold is whole seconds, 0 to 86400"));
+            good = false;
+        }
+        settings.holdSeconds = int(hold->second);
+    }
+    if (const auto hysteresis = take("hysteresis")) {
+        if (hysteresis->second < 0) {
+            fail(hysteresis->first, QStringLiteral(": hysteresis must not be negative"));
+            good = false;
+        }
+        settings.hysteresis = hysteresis->second;
+    }
+    if (!any || !good)
+        return std::nullopt;
+    return settings;
 }
 
 void ConfigReader::readSensorsFile(const Entry& entry, ReadSource& source)
@@ -387,6 +455,26 @@ std::optional<ServiceConfig> ConfigReader::read(const YAML::Node& root)
         }
         checkAcrossSources(sources, where);
     }
+    QStringList alarmCommand;
+    if (const auto command = fields.take("alarm_command")) {
+        // A program and its arguments, run without a shell: a list, so nothing is split or quoted.
+        if (!command->value.IsSequence() || command->value.size() == 0) {
+            fail(*command, QStringLiteral(": expected a list: the program, then its arguments"));
+        } else {
+            for (std::size_t i = 0; i < command->value.size(); ++i)
+                if (const auto word = configyaml::scalarText(
+                        Entry{command->key, command->value[i], command->where}, m_faults))
+                    alarmCommand << *word;
+            // A bare name is looked up in PATH as the start will; a relative path is the file's folder's.
+            if (!alarmCommand.isEmpty() && alarmCommand.front().contains(QLatin1Char('/')) &&
+                QDir::isRelativePath(alarmCommand.front()))
+                alarmCommand.front() = resolved(alarmCommand.front());
+            ServiceConfig probe;
+            probe.alarmCommand = alarmCommand;
+            for (const QString& problem : checkAlarmSettings(probe))
+                fail(*command, QStringLiteral(": ") + problem.section(QStringLiteral(": "), 1));
+        }
+    }
     // The shared keys become the command line that means the same, which the option parser reads.
     bool good = readOptions(fields, SharedKeys, false);
     YAML::Mark mqttMark = YAML::Mark::null_mark();
@@ -412,6 +500,7 @@ std::optional<ServiceConfig> ConfigReader::read(const YAML::Node& root)
     config.sources.clear();
     for (ReadSource& source : sources)
         config.sources.push_back(std::move(source.config));
+    config.alarmCommand = alarmCommand;
     return config;
 }
 

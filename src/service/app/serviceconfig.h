@@ -3,12 +3,14 @@
 #include "service/app/serviceoptions.h"
 #include "service/http/listenendpoint.h"
 #include "service/mqtt/mqttoptions.h"
+#include "service/state/sensorsettings.h"
 
 #include "acquisition/sensorlist.h"
 
 #include <QList>
 #include <QLocale>
 #include <QString>
+#include <QStringList>
 
 #include <optional>
 #include <vector>
@@ -28,6 +30,8 @@ struct SourceConfig {
     QList<acquisition::ListedSensor> sensors;
     // Where the sensors came from, for messages: the sensors_file, or empty.
     QString sensorsFile;
+    // Offset and limits by ROM code (keys offset, low, high, hold, hysteresis beside a sensor's id and name).
+    SensorSettingsMap settings;
 
     friend bool operator==(const SourceConfig&, const SourceConfig&) = default;
 };
@@ -39,6 +43,9 @@ struct ServiceConfig {
     QString webConfig;
     int staleAfterSeconds = 300;
     std::optional<MqttOptions> mqtt;
+    // Run on every change of a sensor's alarm: a program and its arguments, no shell (key alarm_command).
+    // Empty: none.
+    QStringList alarmCommand;
     QLocale locale;
     // The file it was read from; empty when the command line set it up.
     QString file;

@@ -4,6 +4,8 @@
 #include "service/app/sourcerunner.h"
 #include "service/http/httplistener.h"
 #include "service/http/webconfig.h"
+#include "service/outputs/alarmcommand.h"
+#include "service/outputs/alarmmessages.h"
 #include "service/outputs/mqttpublisher.h"
 #include "service/outputs/statusserver.h"
 
@@ -30,6 +32,14 @@ ServiceProgram::ServiceProgram(ServiceConfig config, PageFactory pages, runtime:
                 status_.onSweep(sweep, store_.sweeps());
                 onSweep();
             });
+
+    connect(&store_, &StateStore::alarmChanged, this, [this](const SensorState& sensor, AlarmState previous) {
+        messages_(alarmJournalLine(sensor, previous));
+    });
+    if (!config_.alarmCommand.isEmpty()) {
+        auto* command = new AlarmCommand(config_.alarmCommand, messages_, this);
+        connect(&store_, &StateStore::alarmChanged, command, &AlarmCommand::onAlarmChanged);
+    }
 
     if (config_.mqtt && !runners_.empty()) {
         // Home Assistant hears the first source; the others are not published yet.
@@ -262,9 +272,10 @@ void ServiceProgram::apply(const ServiceConfig& next)
     }
     runners_ = std::move(ordered);
     if (next.listen != config_.listen || next.webConfig != config_.webConfig || next.mqtt != config_.mqtt ||
-        next.staleAfterSeconds != config_.staleAfterSeconds || next.locale != config_.locale)
-        messages_(QStringLiteral(
-            "reload: listen, web_config, mqtt, stale_after and locale change at the next start"));
+        next.staleAfterSeconds != config_.staleAfterSeconds || next.locale != config_.locale ||
+        next.alarmCommand != config_.alarmCommand)
+        messages_(QStringLiteral("reload: listen, web_config, mqtt, stale_after, locale and alarm_command "
+                                 "change at the next start"));
     const ServiceConfig previous = std::exchange(config_, next);
     // Those shared settings stay as they run.
     config_.listen = previous.listen;
@@ -272,6 +283,7 @@ void ServiceProgram::apply(const ServiceConfig& next)
     config_.mqtt = previous.mqtt;
     config_.staleAfterSeconds = previous.staleAfterSeconds;
     config_.locale = previous.locale;
+    config_.alarmCommand = previous.alarmCommand;
     messages_(QStringLiteral("reloaded %1: %2 sources unchanged, %3 stopped, %4 started")
                   .arg(config_.file)
                   .arg(kept)

@@ -4,6 +4,8 @@
 #include "service/state/historyfill.h"
 #include "service/state/statestore.h"
 
+#include <algorithm>
+
 namespace quorvel::service {
 
 namespace {
@@ -33,7 +35,15 @@ SourceRunner::SourceRunner(SourceConfig config, std::unique_ptr<acquisition::Pag
       reachability_(int(sensorsOf(config_).size()), std::move(messages))
 {
     cycle_.setSensors(sensorsOf(config_));
-    store_.addSource(config_.name, config_.kind, config_.address, cycle_.sensors(), config_.logPath);
+    store_.addSource(config_.name, config_.kind, config_.address, cycle_.sensors(), config_.logPath,
+                     QDateTime::currentDateTime(), config_.settings);
+    // Calibrated before the store, the log and every output see it; without an offset nothing is touched.
+    QList<double> offsets;
+    for (const acquisition::ListedSensor& sensor : cycle_.sensors())
+        offsets << config_.settings.value(sensor.romCode).offset;
+    if (std::any_of(offsets.begin(), offsets.end(), [](double offset) { return offset != 0; }))
+        cycle_.setValueTransform(
+            [offsets](int slot, float read) { return float(double(read) + offsets.value(slot)); });
 
     // The cycle's events go to the store under this source's name, and only the store's to the outputs.
     using acquisition::AcquisitionCycle;

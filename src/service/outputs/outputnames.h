@@ -22,6 +22,9 @@ inline constexpr MetricFamily SensorFailures{"quorvel_sensor_consecutive_failure
                                              "Failed reads of the sensor since its last good one."};
 inline constexpr MetricFamily SensorReads{"quorvel_sensor_reads_total", "counter",
                                           "Sensor page loads by their result."};
+inline constexpr MetricFamily SensorAlarm{
+    "quorvel_sensor_alarm", "gauge",
+    "1 for the sensor's present alarm state (label state: ok, low, high or stale), 0 for the others."};
 inline constexpr MetricFamily SourceReachable{
     "quorvel_source_reachable", "gauge",
     "1 while the source answers, 0 once several requests in a row got no answer at all."};
@@ -41,10 +44,11 @@ inline constexpr MetricFamily MqttConnectionFailures{
     "Attempts to connect to the MQTT broker that failed or were refused."};
 
 // In the order the exposition gives them.
-inline constexpr std::array MetricFamilies = {SensorTemperature, SensorLastSuccess, SensorFailures,
-                                              SensorReads,       SourceReachable,   Sweeps,
-                                              LogRecords,        LogWriteErrors,    BuildInfo,
-                                              MqttConnected,     MqttPublished,     MqttConnectionFailures};
+inline constexpr std::array MetricFamilies = {
+    SensorTemperature,     SensorLastSuccess, SensorFailures, SensorReads,
+    SensorAlarm,           SourceReachable,   Sweeps,         LogRecords,
+    LogWriteErrors,        BuildInfo,         MqttConnected,  MqttPublished,
+    MqttConnectionFailures};
 
 // The label every per-sensor and per-source series carries: the source's name.
 inline constexpr const char* SourceLabel = "source";
@@ -52,6 +56,12 @@ inline constexpr const char* SourceLabel = "source";
 // One name per fact in /readings.json and the MQTT attributes alike.
 inline constexpr const char* ConsecutiveFailures = "consecutive_failures";
 inline constexpr const char* LastSuccess = "last_success";
+// The reading before the calibration offset, the alarm state, since when, and the limits it is judged by.
+inline constexpr const char* RawTemperature = "raw_temperature";
+inline constexpr const char* Alarm = "alarm";
+inline constexpr const char* AlarmSince = "alarm_since";
+inline constexpr const char* LowLimit = "low";
+inline constexpr const char* HighLimit = "high";
 
 // A sensor's MQTT topics are <base>/<ROM code>/<leaf>; the service's availability is <base>/status.
 inline constexpr const char* TemperatureLeaf = "temperature";

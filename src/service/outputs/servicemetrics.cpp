@@ -63,6 +63,17 @@ QByteArray ServiceMetrics::exposition() const
                 if (const std::optional<QByteArray> value = sample(sensor))
                     out += metric.name + ('{' + labels(sensor)) + "} " + *value + '\n';
     };
+    // A family with a sample per sensor and value of one more label: each value with its machine label.
+    const auto perSensorAndLabel = [&](const names::MetricFamily& metric, const char* key, const auto& values,
+                                       const auto& sample) {
+        out += family(metric);
+        for (const auto& source : store_.sources())
+            for (const SensorState& sensor : source->sensors)
+                for (const auto& [value, label] : values)
+                    out += metric.name + ('{' + labels(sensor)) + ',' + key + "=\"" +
+                           QByteArray(label.data(), qsizetype(label.size())) + "\"} " +
+                           sample(sensor, value) + '\n';
+    };
     // A family of one sample without labels.
     const auto single = [&](const names::MetricFamily& metric, const QByteArray& value) {
         out += family(metric) + metric.name + ' ' + value + '\n';
@@ -88,13 +99,14 @@ QByteArray ServiceMetrics::exposition() const
         return QByteArray::number(sensor.failuresInRow);
     });
 
-    out += family(names::SensorReads);
-    for (const auto& source : store_.sources())
-        for (const SensorState& sensor : source->sensors)
-            for (const auto& [outcome, label] : acquisition::ReadOutcomeLabels)
-                out += names::SensorReads.name + ('{' + labels(sensor)) + ",result=\"" +
-                       QByteArray(label.data(), qsizetype(label.size())) + "\"} " +
-                       QByteArray::number(sensor.reads[std::size_t(outcome)]) + '\n';
+    perSensorAndLabel(names::SensorReads, "result", acquisition::ReadOutcomeLabels,
+                      [](const SensorState& sensor, acquisition::ReadOutcome outcome) {
+                          return QByteArray::number(sensor.reads[std::size_t(outcome)]);
+                      });
+    perSensorAndLabel(names::SensorAlarm, "state", AlarmStateLabels,
+                      [](const SensorState& sensor, AlarmState state) {
+                          return QByteArray(sensor.alarm.state() == state ? "1" : "0");
+                      });
 
     perSource(names::SourceReachable,
               [](const SourceState& source) { return QByteArray(source.reachable() ? "1" : "0"); });

@@ -41,6 +41,7 @@ h1{font-size:1.3rem;margin:0 0 .5rem}header p{margin:.2rem 0;color:var(--muted)}
 .bad{color:var(--bad)}.warn{color:var(--warn)}.ok{color:var(--ok)}
 table{border-collapse:collapse;width:100%;margin:1rem 0}th,td{text-align:left;padding:.4rem .5rem;border-bottom:1px solid var(--line);vertical-align:top;overflow-wrap:anywhere}
 th{font-weight:600;color:var(--muted)}td.num{font-variant-numeric:tabular-nums;white-space:nowrap}
+tr.alarm{box-shadow:inset .3rem 0 var(--bad)}tr.alarm td:first-child{padding-left:.8rem}
 .rom{font-family:ui-monospace,monospace;font-size:.85em;color:var(--muted)}
 svg.spark{width:10rem;height:1.75rem}svg.spark polyline{fill:none;stroke:currentColor;stroke-width:1.2}svg.spark circle{fill:currentColor}
 img.chart{width:100%;height:auto;border:1px solid var(--line);background:#fff}
@@ -66,7 +67,9 @@ set(row,'temperature',s.result==='power_on_reset'?'power-on reset':(s.temperatur
 set(row,'age',age(s.last_success),s.stale?'num bad':'num');
 set(row,'result',s.result===null?'not read yet':s.result+(s.reason?': '+s.reason:''),s.result==='ok'?'ok':'warn');
 set(row,'failures',String(s.consecutive_failures),'num');
-row.querySelector('[data-key="stale"]').hidden=!s.stale;});
+row.querySelector('[data-key="stale"]').hidden=!s.stale;
+var a=row.querySelector('[data-key="alarm"]');a.hidden=s.alarm==='ok'||s.alarm==='stale';a.textContent=s.alarm+' since '+s.alarm_since;
+row.className=s.alarm==='ok'?'':'alarm';});
 set(sec,'reachable',src.reachable?'answers':'does not answer since '+src.unreachable_since+': '+src.reason,src.reachable?'ok':'bad');
 set(sec,'log-counts',src.log.records_written+' records written, '+src.log.records_lost+' lost');});
 }).catch(function(){});}
@@ -91,6 +94,18 @@ QString temperatureCell(const SensorState& sensor)
         return QStringLiteral("power-on reset");
     return sensor.goodValue ? number(*sensor.goodValue) + QStringLiteral(" \u00b0C")
                             : QStringLiteral("\u2014");
+}
+
+QJsonValue limitOrNull(const std::optional<double>& limit)
+{
+    return limit ? QJsonValue(*limit) : QJsonValue(QJsonValue::Null);
+}
+
+// "high since 2024-05-01T12:00:00+02:00", what the row and the page's head say of an alarm.
+QString alarmText(const SensorState& sensor)
+{
+    return alarmLabel(sensor.alarm.state()) + QStringLiteral(" since ") +
+           runtime::isoWithOffset(sensor.alarm.since());
 }
 
 QString resultText(const SensorState& sensor)
@@ -237,6 +252,12 @@ QByteArray readingsJson(const StateStore& store, const QDateTime& now)
                 {QLatin1String(names::LastSuccess), timeOrNull(sensor.lastSuccess)},
                 {QLatin1String(names::ConsecutiveFailures), double(sensor.failuresInRow)},
                 {QStringLiteral("stale"), store.isStale(sensor, now)},
+                {QLatin1String(names::RawTemperature),
+                 sensor.goodRaw ? QJsonValue(double(*sensor.goodRaw)) : QJsonValue(QJsonValue::Null)},
+                {QLatin1String(names::Alarm), alarmLabel(sensor.alarm.state())},
+                {QLatin1String(names::AlarmSince), timeOrNull(sensor.alarm.since())},
+                {QLatin1String(names::LowLimit), limitOrNull(sensor.alarm.settings().low)},
+                {QLatin1String(names::HighLimit), limitOrNull(sensor.alarm.settings().high)},
             });
         }
         sources.append(QJsonObject{
@@ -284,6 +305,18 @@ QByteArray html(const StateStore& store, const QDateTime& now)
     page += QStringLiteral("<p>Shown %1; a sensor with no good read for %2 s is stale.</p></header>")
                 .arg(e(runtime::isoWithOffset(now)))
                 .arg(store.staleAfterSeconds());
+    // Every alarm at the top, where a phone shows it without scrolling.
+    QString alarms;
+    for (const auto& source : sources)
+        for (const SensorState& sensor : source->sensors)
+            if (sensor.alarm.state() != AlarmState::Ok)
+                alarms += QStringLiteral("<li><a href=\"#sensor-%1-%2\">%3</a>: %4</li>")
+                              .arg(e(source->name))
+                              .arg(sensor.slot + 1)
+                              .arg(e(one ? sensor.displayName() : source->name + u' ' + sensor.displayName()),
+                                   e(alarmText(sensor)));
+    if (!alarms.isEmpty())
+        page += QStringLiteral("<ul class=\"bad\" data-key=\"alarms\">%1</ul>").arg(alarms);
     for (const auto& source : sources) {
         page += QStringLiteral("<section data-source=\"%1\">").arg(e(source->name));
         if (!one)
@@ -313,13 +346,18 @@ QByteArray html(const StateStore& store, const QDateTime& now)
         for (const SensorState& sensor : source->sensors) {
             const bool stale = store.isStale(sensor, now);
             const bool ok = sensor.lastOutcome == acquisition::ReadOutcome::Ok;
-            page += QStringLiteral("<tr id=\"sensor-%1-%2\"><td data-label=\"Sensor\">%3 <span "
-                                   "class=\"rom\">%4</span> <strong class=\"bad\" data-key=\"stale\"%5>stale"
-                                   "</strong></td>")
-                        .arg(e(source->name))
-                        .arg(sensor.slot + 1)
-                        .arg(e(sensor.displayName()), e(sensor.romCode),
-                             stale ? QString() : QStringLiteral(" hidden"));
+            const AlarmState alarm = sensor.alarm.state();
+            // Stale has its own mark, as before limits; the row is marked for any alarm.
+            const auto hidden = [](bool hide) { return hide ? QStringLiteral(" hidden") : QString(); };
+            page +=
+                QStringLiteral("<tr id=\"sensor-%1-%2\"%3><td data-label=\"Sensor\">%4 <span "
+                               "class=\"rom\">%5</span> <strong class=\"bad\" data-key=\"stale\"%6>stale"
+                               "</strong> <strong class=\"bad\" data-key=\"alarm\"%7>%8</strong></td>")
+                    .arg(e(source->name))
+                    .arg(sensor.slot + 1)
+                    .arg(alarm == AlarmState::Ok ? QString() : QStringLiteral(" class=\"alarm\""),
+                         e(sensor.displayName()), e(sensor.romCode), hidden(!stale),
+                         hidden(alarm == AlarmState::Ok || alarm == AlarmState::Stale), e(alarmText(sensor)));
             page += QStringLiteral(
                         "<td data-label=\"Temperature\" data-key=\"temperature\" class=\"num\">%1</td>")
                         .arg(e(temperatureCell(sensor)));

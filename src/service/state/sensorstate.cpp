@@ -18,6 +18,7 @@ bool SensorState::take(const acquisition::SensorReading& reading)
         return false;
     }
     goodValue = reading.value;
+    goodRaw = reading.raw.value_or(reading.value);
     lastSuccess = reading.when;
     failuresInRow = 0;
     return true;

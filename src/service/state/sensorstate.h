@@ -1,5 +1,6 @@
 #pragma once
 
+#include "service/state/sensoralarm.h"
 #include "service/state/sensorhistory.h"
 
 #include "acquisition/sensorreading.h"
@@ -24,12 +25,14 @@ struct SensorState {
     QString lastReason;
     std::optional<float> lastValue; // what the last read gave, good or not
     std::optional<float> goodValue; // the last good reading
+    std::optional<float> goodRaw;   // the same before the calibration offset
     QDateTime lastSuccess;
     quint64 failuresInRow = 0;
     // The reading as the source's last log record holds it (kept from before when a read failed); nothing
     // until a record follows the sensor's first good read, since the log's 0 before it is no temperature.
     std::optional<float> recorded;
     std::array<quint64, acquisition::ReadOutcomeCount> reads{};
+    SensorAlarm alarm; // with the sensor's settings
 
     // The list's name, else "Sensor N" by its place: what a person sees on the page and in Home Assistant.
     [[nodiscard]] QString displayName() const;

@@ -1,20 +1,31 @@
 #include "service/state/statestore.h"
 
 #include <algorithm>
+#include <limits>
 
 namespace quorvel::service {
 
 StateStore::StateStore(int staleAfterSeconds, bool keepHistory, QObject* parent)
     : QObject(parent), staleAfter_(staleAfterSeconds), keepHistory_(keepHistory)
 {
+    setStaleTimer(std::make_unique<runtime::PreciseTimer>());
+}
+
+void StateStore::setStaleTimer(std::unique_ptr<runtime::Timer> timer)
+{
+    staleTimer_ = std::move(timer);
+    connect(staleTimer_.get(), &runtime::Timer::timeout, this, &StateStore::checkStale);
+    checkStale();
 }
 
 StateStore::~StateStore() = default;
 
 SourceState& StateStore::addSource(const QString& name, const QString& kind, const QString& address,
                                    const QList<acquisition::ListedSensor>& sensors, const QString& logPath,
-                                   const QDateTime& started)
+                                   const QDateTime& started, const SensorSettingsMap& settings)
 {
+    auto retired = retired_.extract(name);
+    const QMap<QString, SensorAlarm> before = retired ? retired.mapped() : QMap<QString, SensorAlarm>();
     auto source = std::make_unique<SourceState>();
     source->name = name;
     source->kind = kind;
@@ -29,14 +40,25 @@ SourceState& StateStore::addSource(const QString& name, const QString& kind, con
         sensor.slot = int(i);
         sensor.romCode = sensors[i].romCode;
         sensor.name = sensors[i].name;
+        sensor.alarm = SensorAlarm(settings.value(sensor.romCode), started);
+        if (const auto kept = before.find(sensor.romCode);
+            kept != before.end() && kept->settings() == sensor.alarm.settings())
+            sensor.alarm = *kept;
         source->sensors.push_back(std::move(sensor));
     }
     sources_.push_back(std::move(source));
+    if (!staleTimer_->isActive())
+        checkStale();
     return *sources_.back();
 }
 
 void StateStore::removeSource(const QString& name)
 {
+    if (const SourceState* gone = source(name)) {
+        QMap<QString, SensorAlarm>& alarms = retired_[name];
+        for (const SensorState& sensor : gone->sensors)
+            alarms.insert(sensor.romCode, sensor.alarm);
+    }
     std::erase_if(sources_, [&name](const auto& source) { return source->name == name; });
 }
 
@@ -55,11 +77,46 @@ int StateStore::sensorCount() const
     return count;
 }
 
+namespace {
+
+// Since when a sensor had no good read: its last one, or its source's start for one never read.
+const QDateTime& silentSince(const SensorState& sensor, const SourceState* source)
+{
+    return sensor.lastSuccess.isValid() || !source ? sensor.lastSuccess : source->started;
+}
+
+} // namespace
+
 bool StateStore::isStale(const SensorState& sensor, const QDateTime& now) const
 {
-    const SourceState* from = source(sensor.source);
-    const QDateTime& since = sensor.lastSuccess.isValid() || !from ? sensor.lastSuccess : from->started;
+    const QDateTime& since = silentSince(sensor, source(sensor.source));
     return !since.isValid() || since.secsTo(now) >= staleAfter_;
+}
+
+void StateStore::checkStale()
+{
+    const QDateTime now = clock_();
+    qint64 nextMs = std::numeric_limits<int>::max();
+    bool waiting = false;
+    for (const auto& source : sources_)
+        for (SensorState& sensor : source->sensors) {
+            if (sensor.alarm.state() == AlarmState::Stale)
+                continue;
+            const QDateTime due = silentSince(sensor, source.get()).addSecs(staleAfter_);
+            const AlarmState previous = sensor.alarm.state();
+            if (due <= now) {
+                if (sensor.alarm.onSilent(due))
+                    changed(sensor, previous);
+                continue;
+            }
+            // A good read since only moves the time further: the timer then fires early and waits again.
+            nextMs = std::min(nextMs, now.msecsTo(due));
+            waiting = true;
+        }
+    if (waiting)
+        staleTimer_->start(int(std::max<qint64>(nextMs, 1)));
+    else
+        staleTimer_->stop();
 }
 
 quint64 StateStore::sweeps() const
@@ -92,9 +149,17 @@ void StateStore::onRead(const QString& sourceName, const acquisition::SensorRead
     if (!source || reading.slot < 0 || std::size_t(reading.slot) >= source->sensors.size())
         return;
     SensorState& sensor = source->sensors[std::size_t(reading.slot)];
-    if (sensor.take(reading) && source->history.sensorCount() > 0)
+    const bool good = sensor.take(reading);
+    if (good && source->history.sensorCount() > 0)
         source->history.add(reading.slot, reading.when, reading.value);
+    const AlarmState previous = sensor.alarm.state();
+    const bool alarmMoved = good && sensor.alarm.onGood(reading.value, reading.when);
     emit sensorChanged(sensor, reading);
+    if (alarmMoved)
+        changed(sensor, previous);
+    // A sensor back from stale is watched again.
+    if (good && !staleTimer_->isActive())
+        checkStale();
 }
 
 void StateStore::onSweep(const QString& sourceName, const acquisition::SweepReport& sweep)

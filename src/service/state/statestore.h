@@ -1,15 +1,19 @@
 #pragma once
 
+#include "service/state/sensorsettings.h"
 #include "service/state/sensorstate.h"
 
 #include "acquisition/sensorlist.h"
 #include "acquisition/sensorreading.h"
+#include "runtime/timer.h"
 
 #include <QDateTime>
 #include <QList>
 #include <QObject>
 #include <QString>
 
+#include <functional>
+#include <map>
 #include <memory>
 #include <vector>
 
@@ -35,9 +39,11 @@ public:
 
     SourceState& addSource(const QString& name, const QString& kind, const QString& address,
                            const QList<acquisition::ListedSensor>& sensors, const QString& logPath,
-                           const QDateTime& started = QDateTime::currentDateTime());
+                           const QDateTime& started = QDateTime::currentDateTime(),
+                           const SensorSettingsMap& settings = {});
 
-    // A source that stopped (a reload removed or changed it) takes its state with it.
+    // A source that stopped (a reload removed or changed it) takes its state with it, but for the alarms: a
+    // source of that name added next gives each sensor with the same ROM code and settings its alarm back.
     void removeSource(const QString& name);
 
     [[nodiscard]] const std::vector<std::unique_ptr<SourceState>>& sources() const { return sources_; }
@@ -60,17 +66,31 @@ public:
     void onUnreachable(const QString& source, const QString& reason, const QDateTime& since);
     void onReachableAgain(const QString& source);
 
+    // The stale check's timer and clock: a test's own, fired by hand, for the real ones.
+    void setStaleTimer(std::unique_ptr<runtime::Timer> timer);
+    void setClock(std::function<QDateTime()> clock) { clock_ = std::move(clock); }
+
 signals:
     void sensorChanged(const quorvel::service::SensorState& sensor,
                        const quorvel::acquisition::SensorReading& reading);
     void sweepTaken(const quorvel::service::SourceState& source,
                     const quorvel::acquisition::SweepReport& sweep);
+    // The sensor's alarm state changed; its alarm says to what and since when.
+    void alarmChanged(const quorvel::service::SensorState& sensor, quorvel::service::AlarmState previous);
 
 private:
+    // Makes stale every sensor silent for the stale time as of now, and waits for the next one due.
+    void checkStale();
+    void changed(SensorState& sensor, AlarmState previous) { emit alarmChanged(sensor, previous); }
+
     int staleAfter_;
     bool keepHistory_;
     std::vector<std::unique_ptr<SourceState>> sources_;
     MqttLink mqtt_;
+    std::unique_ptr<runtime::Timer> staleTimer_;
+    std::function<QDateTime()> clock_ = [] { return QDateTime::currentDateTime(); };
+    // The alarms of a source that stopped, by ROM code, until the next source of its name.
+    std::map<QString, QMap<QString, SensorAlarm>> retired_;
 };
 
 } // namespace quorvel::service

@@ -1,0 +1,21 @@
+#pragma once
+
+#include "service/state/sensorstate.h"
+
+#include <QList>
+#include <QString>
+
+#include <utility>
+
+namespace quorvel::service {
+
+// The facts of one change of a sensor's alarm, as the alarm command gets them in its environment:
+// QUORVEL_SOURCE, _SENSOR (its number), _NAME, _ROM, _ALARM, _PREVIOUS, _VALUE (the reading that made the
+// change, the last good one for stale, empty for none), _LIMIT (empty for ok and stale) and _SINCE.
+[[nodiscard]] QList<std::pair<QString, QString>> alarmEnvironment(const SensorState& sensor,
+                                                                  AlarmState previous);
+
+// The journal's line of the same change.
+[[nodiscard]] QString alarmJournalLine(const SensorState& sensor, AlarmState previous);
+
+} // namespace quorvel::service

@@ -1,0 +1,269 @@
+// A sensor's alarm from its reading events with a test clock, and the command that hears its changes.
+#include "service/outputs/alarmcommand.h"
+#include "service/state/statestore.h"
+
+#include "manualtimer.h"
+#include "scratchdir.h"
+
+#include "runtime/localeformats.h"
+
+#include <QFile>
+#include <QSignalSpy>
+#include <QTest>
+
+#include <cmath>
+#include <limits>
+
+using namespace quorvel;
+using namespace quorvel::service;
+using acquisition::ReadOutcome;
+
+namespace {
+
+const QString Source = QStringLiteral("cellar");
+const QString Rom = QStringLiteral("3000000123456728");
+const QDateTime T0 = QDateTime::fromSecsSinceEpoch(1'700'000'000);
+
+// One event at a second from T0: a good read of value, a power-on read (NaN), or the stale timer's turn.
+struct Event {
+    int at;
+    float value;
+    bool timer = false;
+};
+
+SensorSettings limits(std::optional<double> low, std::optional<double> high, int hold = 0)
+{
+    SensorSettings settings;
+    settings.low = low;
+    settings.high = high;
+    settings.holdSeconds = hold;
+    return settings;
+}
+
+// A sensor in the given state: high 30, low 0.
+SensorState sensorIn(AlarmState state, int slot = 0)
+{
+    SensorState sensor;
+    sensor.source = Source;
+    sensor.slot = slot;
+    sensor.romCode = Rom;
+    sensor.alarm = SensorAlarm(limits(0, 30), T0);
+    if (state == AlarmState::Stale)
+        sensor.alarm.onSilent(T0);
+    else if (state != AlarmState::Ok)
+        sensor.alarm.onGood(state == AlarmState::High ? 31.5f : -1.0f, T0);
+    return sensor;
+}
+
+QString script(const QTemporaryDir& dir, const QString& body)
+{
+    const QString path = dir.filePath(QStringLiteral("alarm.sh"));
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        return {};
+    file.write("#!/bin/sh\n" + body.toUtf8() + '\n');
+    file.setPermissions(file.permissions() | QFileDevice::ExeOwner);
+    return path;
+}
+
+QStringList linesOf(const QString& path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    return QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(SensorSettings)
+
+class TestAlarms : public QObject {
+    Q_OBJECT
+private slots:
+    void alarmFollowsReadings_data();
+    void alarmFollowsReadings();
+    void commandReports_data();
+    void commandReports();
+    void commandGetsTheFactsOneAtATime();
+    void commandStartsAreSpaced();
+};
+
+void TestAlarms::alarmFollowsReadings_data()
+{
+    QTest::addColumn<SensorSettings>("settings");
+    QTest::addColumn<QList<Event>>("events");
+    QTest::addColumn<QStringList>("changes"); // state@second
+    const float powerOn = std::numeric_limits<float>::quiet_NaN();
+    QTest::newRow("crossing high") << limits({}, 30) << QList<Event>{{0, 25}, {10, 30}, {20, 30.5}}
+                                   << QStringList{"high@20"};
+    QTest::newRow("high held") << limits({}, 30, 60) << QList<Event>{{10, 31}, {40, 31}, {69, 31}, {70, 31}}
+                               << QStringList{"high@70"};
+    QTest::newRow("hold restarts after a reading inside")
+        << limits({}, 30, 60) << QList<Event>{{10, 31}, {40, 29}, {70, 31}, {100, 31}} << QStringList{};
+    QTest::newRow("back inside within the hysteresis")
+        << limits({}, 30) << QList<Event>{{10, 31}, {20, 29.75}, {30, 29.5}}
+        << QStringList{"high@10", "ok@30"};
+    QTest::newRow("low, and back") << limits(5, 30) << QList<Event>{{10, 4.5}, {20, 5.25}, {30, 5.5}}
+                                   << QStringList{"low@10", "ok@30"};
+    QTest::newRow("power-on 85 is no reading")
+        << limits({}, 30) << QList<Event>{{10, 20}, {20, powerOn}, {30, powerOn}} << QStringList{};
+    QTest::newRow("stale after silence, ok after a good read")
+        << limits({}, 30) << QList<Event>{{0, 20}, {299, 0, true}, {400, 0, true}, {500, 20}, {900, 0, true}}
+        << QStringList{"stale@300", "ok@500", "stale@800"};
+    QTest::newRow("never read is stale")
+        << limits({}, 30) << QList<Event>{{300, 0, true}} << QStringList{"stale@300"};
+    QTest::newRow("stale, back over high with a hold: ok until the hold is over")
+        << limits({}, 30, 60) << QList<Event>{{400, 0, true}, {500, 31}, {560, 31}}
+        << QStringList{"stale@300", "ok@500", "high@560"};
+}
+
+void TestAlarms::alarmFollowsReadings()
+{
+    QFETCH(SensorSettings, settings);
+    QFETCH(QList<Event>, events);
+    QFETCH(QStringList, changes);
+    QDateTime now = T0;
+    StateStore store(300, false);
+    store.setClock([&now] { return now; });
+    auto timer = std::make_unique<testing::ManualTimer>();
+    testing::ManualTimer& stale = *timer;
+    store.setStaleTimer(std::move(timer));
+    store.addSource(Source, QStringLiteral("adapter"), QStringLiteral("127.0.0.1"), {{Rom, {}}}, {}, T0,
+                    {{Rom, settings}});
+    QStringList seen;
+    connect(&store, &StateStore::alarmChanged, this, [&](const SensorState& sensor, AlarmState) {
+        seen << QStringLiteral("%1@%2")
+                    .arg(alarmLabel(sensor.alarm.state()))
+                    .arg(T0.secsTo(sensor.alarm.since()));
+    });
+    for (const Event& event : events) {
+        now = T0.addSecs(event.at);
+        if (event.timer) {
+            stale.fire();
+            continue;
+        }
+        const bool powerOn = std::isnan(event.value);
+        store.onRead(Source, {QStringLiteral("127.0.0.1"),
+                              0,
+                              Rom,
+                              {},
+                              powerOn ? ReadOutcome::PowerOnReset : ReadOutcome::Ok,
+                              powerOn ? 85.0f : event.value,
+                              {},
+                              now,
+                              now});
+    }
+    QCOMPARE(seen, changes);
+    // The timer waits for the sensor's next due time whenever it is not stale.
+    QCOMPARE(stale.isHolding(), store.source(Source)->sensors.front().alarm.state() != AlarmState::Stale);
+}
+
+void TestAlarms::commandReports_data()
+{
+    QTest::addColumn<QString>("body"); // empty: a program that does not exist
+    QTest::addColumn<QString>("told"); // what the journal gets for each of two changes, once
+    QTest::newRow("exit status and first line of standard error")
+        << "echo 'no route to the mail host' >&2; echo second >&2; exit 3"
+        << "alarm command for source cellar sensor 1 failed: exit status 3: no route to the mail host";
+    QTest::newRow("killed when it hangs")
+        << "exec sleep 60"
+        << "alarm command for source cellar sensor 1 failed: killed after 0.2 s";
+    QTest::newRow("does not exist") << QString() << "alarm command /nonexistent/notify cannot be started";
+    QTest::newRow("succeeds") << "exit 0" << QString();
+}
+
+void TestAlarms::commandReports()
+{
+    QFETCH(QString, body);
+    QFETCH(QString, told);
+    const auto dir = testing::scratchDir(QStringLiteral("alarm"));
+    QStringList messages;
+    AlarmCommand command({body.isEmpty() ? QStringLiteral("/nonexistent/notify") : script(*dir, body)},
+                         [&messages](const QString& line) { messages << line; }, {200, 0});
+    QSignalSpy finished(&command, &AlarmCommand::finished);
+    command.onAlarmChanged(sensorIn(AlarmState::High), AlarmState::Ok);
+    QVERIFY(finished.wait(20000));
+    command.onAlarmChanged(sensorIn(AlarmState::Ok), AlarmState::High);
+    QVERIFY(finished.size() == 2 || finished.wait(20000));
+    QCOMPARE(command.running(), 0);
+    const int times = body.isEmpty() ? 1 : 2;
+    QCOMPARE(messages.size(), told.isEmpty() ? 0 : times);
+    for (const QString& message : messages)
+        QVERIFY2(message.startsWith(told), qPrintable(message));
+}
+
+// Three changes while one runs: the first is delivered, then only the latest, each with its facts.
+void TestAlarms::commandGetsTheFactsOneAtATime()
+{
+    const auto dir = testing::scratchDir(QStringLiteral("alarm"));
+    const QString log = dir->filePath(QStringLiteral("log"));
+    const QString release = dir->filePath(QStringLiteral("release"));
+    const QString program = script(
+        *dir,
+        QStringLiteral("echo start >> '%1'\n"
+                       "while [ ! -e '%2' ]; do sleep 0.05; done\n"
+                       "env | grep -E '^QUORVEL_(SOURCE|SENSOR|NAME|ROM|ALARM|PREVIOUS|VALUE|LIMIT|SINCE)=' "
+                       "| sort >> '%1'")
+            .arg(log, release));
+    QStringList messages;
+    AlarmCommand command({program}, [&messages](const QString& line) { messages << line; }, {20000, 0});
+    QSignalSpy finished(&command, &AlarmCommand::finished);
+    command.onAlarmChanged(sensorIn(AlarmState::High), AlarmState::Ok);
+    command.onAlarmChanged(sensorIn(AlarmState::Ok), AlarmState::High);
+    command.onAlarmChanged(sensorIn(AlarmState::Low), AlarmState::Ok);
+    QCOMPARE(command.running(), 1);
+    QTRY_VERIFY_WITH_TIMEOUT(linesOf(log).contains(QStringLiteral("start")), 20000);
+    QFile(release).open(QIODevice::WriteOnly);
+    QVERIFY(finished.wait(20000));
+    QVERIFY(finished.size() == 2 || finished.wait(20000));
+    const QStringList facts{"QUORVEL_ALARM=high",
+                            "QUORVEL_LIMIT=30",
+                            "QUORVEL_NAME=Sensor 1",
+                            "QUORVEL_PREVIOUS=ok",
+                            "QUORVEL_ROM=" + Rom,
+                            "QUORVEL_SENSOR=1",
+                            "QUORVEL_SINCE=" + runtime::isoWithOffset(T0),
+                            "QUORVEL_SOURCE=cellar",
+                            "QUORVEL_VALUE=31.5"};
+    QStringList second = facts;
+    second.replace(0, "QUORVEL_ALARM=low");
+    second.replace(1, "QUORVEL_LIMIT=0");
+    second.replace(8, "QUORVEL_VALUE=-1");
+    QCOMPARE(linesOf(log), QStringList{"start"} + facts + QStringList{"start"} + second);
+    QCOMPARE(messages, QStringList());
+}
+
+void TestAlarms::commandStartsAreSpaced()
+{
+    const auto dir = testing::scratchDir(QStringLiteral("alarm"));
+    const QString log = dir->filePath(QStringLiteral("log"));
+    const int spacingMs = 600;
+    AlarmCommand command(
+        {script(*dir, QStringLiteral("echo \"$QUORVEL_SENSOR $(date +%s%N)\" >> '%1'").arg(log))},
+        [](const QString&) {}, {20000, spacingMs});
+    QSignalSpy finished(&command, &AlarmCommand::finished);
+    // Before the first start: the second start for the sensor comes a spacing after it at the earliest.
+    const qint64 before = QDateTime::currentMSecsSinceEpoch();
+    command.onAlarmChanged(sensorIn(AlarmState::High), AlarmState::Ok);
+    command.onAlarmChanged(sensorIn(AlarmState::High, 1), AlarmState::Ok); // another sensor: not held
+    QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 2, 20000);
+    command.onAlarmChanged(sensorIn(AlarmState::Ok), AlarmState::High);
+    QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 3, 20000);
+    const QStringList lines = linesOf(log);
+    QCOMPARE(lines.size(), 3);
+    const auto startOf = [&lines](const QString& sensor) {
+        QList<qint64> at;
+        for (const QString& line : lines)
+            if (line.section(QLatin1Char(' '), 0, 0) == sensor)
+                at << line.section(QLatin1Char(' '), 1).toLongLong() / 1'000'000;
+        return at;
+    };
+    QCOMPARE(startOf(QStringLiteral("2")).size(), 1);
+    const QList<qint64> first = startOf(QStringLiteral("1"));
+    QCOMPARE(first.size(), 2);
+    QVERIFY2(first[1] - before >= spacingMs, qPrintable(QString::number(first[1] - before)));
+}
+
+QTEST_GUILESS_MAIN(TestAlarms)
+#include "tst_alarms.moc"
