@@ -185,6 +185,8 @@ private slots:
     void sweepsWriteTheWindowsLines();
     void metricsAgreeWithTheLastLine();
     void ownSensorListNamesTheMetrics();
+    void offsetCorrectsEveryOutput_data();
+    void offsetCorrectsEveryOutput();
     void threeSourcesRunSideBySide();
     void reloadTouchesOnlyWhatChanged();
     void exitStatusesAreDocumented_data();
@@ -576,6 +578,61 @@ void TestServiceProgram::ownSensorListNamesTheMetrics()
         QCOMPARE(sample(text, "quorvel_sensor_consecutive_failures{" + labels + '}'), 0.0);
     }
     QVERIFY(!text.contains("sensor=\"4\""));
+}
+
+void TestServiceProgram::offsetCorrectsEveryOutput_data()
+{
+    QTest::addColumn<double>("offset");
+    QTest::addColumn<QString>("page"); // what the adapter's page says
+    QTest::addColumn<float>("logged");
+    QTest::addColumn<QString>("result");
+    QTest::newRow("none: as read") << 0.0 << "21.5" << 21.5f << "ok";
+    QTest::newRow("down a quarter") << -0.25 << "21.5" << 21.25f << "ok";
+    QTest::newRow("up, below zero") << 0.5 << "-10.125" << -9.625f << "ok";
+    // The power-on rule looks at the reading as it came: 85 is 85 whatever the sensor's offset.
+    QTest::newRow("power-on value") << -0.25 << "85" << 84.75f << "power_on_reset";
+}
+
+// The offset is in the log, the JSON and the metrics alike; the JSON keeps the raw value beside it.
+void TestServiceProgram::offsetCorrectsEveryOutput()
+{
+    QFETCH(double, offset);
+    QFETCH(QString, page);
+    QFETCH(float, logged);
+    QFETCH(QString, result);
+    const QString path = dir_->filePath(QStringLiteral("sweep.log"));
+    service::ServiceConfig config = service::configFromOptions(logOptions(path, 1), Adapter);
+    config.sources.front().sensors = {{romOf(0), QStringLiteral("Freezer")}};
+    if (offset != 0) {
+        service::SensorSettings settings;
+        settings.offset = offset;
+        config.sources.front().settings.insert(romOf(0), settings);
+    }
+    Program service(config);
+    service.page.answers.insert(romOf(0), {page});
+    QVERIFY(service.run());
+    const auto record =
+        parseAnyLogRecord(QString::fromLocal8Bit(records(readAll(path)).value(0)), QLocale::c());
+    QVERIFY(record);
+    QCOMPARE(record->readings.value(0), logged);
+    const QJsonObject sensor =
+        QJsonDocument::fromJson(
+            service::statuspage::readingsJson(service.program->store(), QDateTime::currentDateTime()))
+            .object()
+            .value(u"sources")
+            .toArray()
+            .at(0)
+            .toObject()
+            .value(u"sensors")
+            .toArray()
+            .at(0)
+            .toObject();
+    QCOMPARE(sensor.value(u"result").toString(), result);
+    // Both are the last good reading's: a power-on value is none.
+    const bool good = result == QLatin1String("ok");
+    QCOMPARE(sensor.value(u"raw_temperature"),
+             good ? QJsonValue(page.toDouble()) : QJsonValue(QJsonValue::Null));
+    QCOMPARE(sensor.value(u"temperature"), good ? QJsonValue(double(logged)) : QJsonValue(QJsonValue::Null));
 }
 
 // One source that answers, one that never does and one that fails, each against a simulator of its own:
