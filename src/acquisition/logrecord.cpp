@@ -149,7 +149,17 @@ std::optional<ParsedLogRecord> parseAnyLogRecord(QStringView text, const QLocale
 std::optional<ParsedLogRecord> parseAnyLogRecord(QStringView line, const LogLineLayout& layout,
                                                  const QLocale& locale)
 {
-    const QList<float> values = trailingReadings(line, layout, LogRecord::MaxReadingCount, locale);
+    return parseAnyLogRecord(line, layout, trailingLogReadings(line, layout, locale), locale);
+}
+
+QList<float> trailingLogReadings(QStringView line, const LogLineLayout& layout, const QLocale& locale)
+{
+    return trailingReadings(line, layout, LogRecord::MaxReadingCount, locale);
+}
+
+std::optional<ParsedLogRecord> parseAnyLogRecord(QStringView line, const LogLineLayout& layout,
+                                                 const QList<float>& values, const QLocale& locale)
+{
     // The item in front of the readings must be the date-time; with a comma in the date, fewer readings
     // leave more of it there.
     for (qsizetype count = values.size(); count >= 1; --count) {

@@ -142,6 +142,13 @@ bool sameLocale(const QLocale& a, const QLocale& b)
     return a.language() == b.language() && a.script() == b.script() && a.territory() == b.territory();
 }
 
+// What reading a number depends on.
+QString numbersKey(const QLocale& locale)
+{
+    return locale.zeroDigit() + locale.decimalPoint() + locale.negativeSign() + locale.positiveSign() +
+           locale.exponential() + locale.groupSeparator();
+}
+
 // What reading a record depends on: two locales with the same key read every line alike.
 QString formatsKey(const QLocale& locale)
 {
@@ -164,6 +171,7 @@ QString formatsKey(const QLocale& locale)
 struct LocaleGroups {
     QList<QList<QLocale>> groups; // locales that read alike, in Qt's order
     QList<QString> keys;
+    QList<QString> numberKeys;                       // numbersKey() of each group's first locale
     QHash<QLocale::Language, qsizetype> perLanguage; // how many locales each language has
 };
 
@@ -184,6 +192,7 @@ const LocaleGroups& localeGroups()
             index.insert(key, g.groups.size());
             g.groups.append({l});
             g.keys.append(key);
+            g.numberKeys.append(numbersKey(l));
         }
         return g;
     }();
@@ -357,9 +366,18 @@ struct LocaleFinder::State {
     {
         const LocaleGroups& all = localeGroups();
         QList<Reading> read(candidates.size());
+        // The candidates differ mostly in the date alone: the line is split, and its readings read, once
+        // for every way of writing numbers.
+        const acquisition::LogLineLayout layout = acquisition::logLineLayout(text);
+        QHash<QString, QList<float>> readings;
         for (qsizetype c = 0; c < candidates.size(); ++c) {
             Candidate& cand = candidates[c];
-            read[c] = acquisition::parseAnyLogRecord(text, all.groups.at(cand.group).first());
+            const QLocale& locale = all.groups.at(cand.group).first();
+            const QString& numbers = all.numberKeys.at(cand.group);
+            auto values = readings.constFind(numbers);
+            if (values == readings.constEnd())
+                values = readings.insert(numbers, acquisition::trailingLogReadings(text, layout, locale));
+            read[c] = acquisition::parseAnyLogRecord(text, layout, *values, locale);
             if (read[c]) {
                 ++cand.reads;
                 if (index >= first && index < first + OrderLines)

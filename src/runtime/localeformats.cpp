@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <array>
+#include <memory>
+#include <vector>
 
 namespace quorvel::runtime {
 
@@ -320,19 +322,35 @@ qsizetype wordAt(QStringView text, qsizetype pos, const QString& word)
 
 std::optional<QDateTime> dateTimeFromText(QStringView text, const QLocale& locale)
 {
-    // A log file is read in one locale from start to end, so the last locale's steps are kept.
-    thread_local std::optional<DateTimeReading> cached;
-    if (!cached || cached->locale != locale)
-        cached.emplace(locale);
-    const DateTimeReading& reading = *cached;
-
-    QString input;
-    input.reserve(text.size());
-    for (const QChar c : text) {
-        if (!isDirectionMark(c.unicode()))
-            input += c;
+    // Building a locale's steps costs far more than reading a line with them, and while the locale of a
+    // log is sought the candidates take turns line by line: each locale's steps are kept (Qt knows a few
+    // hundred locales at most).
+    thread_local std::vector<std::unique_ptr<const DateTimeReading>> cache;
+    thread_local const DateTimeReading* last = nullptr;
+    if (!last || last->locale != locale) {
+        const auto kept =
+            std::find_if(cache.begin(), cache.end(), [&](const auto& r) { return r->locale == locale; });
+        if (kept != cache.end()) {
+            last = kept->get();
+        } else {
+            cache.push_back(std::make_unique<const DateTimeReading>(locale));
+            last = cache.back().get();
+        }
     }
-    const QStringView t = QStringView(input).trimmed();
+    const DateTimeReading& reading = *last;
+
+    // Direction marks are dropped; most lines have none and are read where they stand.
+    QString input;
+    QStringView t = text;
+    if (std::any_of(text.begin(), text.end(), [](QChar c) { return isDirectionMark(c.unicode()); })) {
+        input.reserve(text.size());
+        for (const QChar c : text) {
+            if (!isDirectionMark(c.unicode()))
+                input += c;
+        }
+        t = input;
+    }
+    t = t.trimmed();
 
     int year = 1900;
     int month = 1;
