@@ -9,6 +9,7 @@
 #include "webconfig.h"
 
 #include "runtime/appinfo.h"
+#include "runtime/conversions.h"
 
 namespace quorvel::service {
 
@@ -126,8 +127,8 @@ std::optional<int> ServiceProgram::start()
                                QDateTime::currentDateTime());
     }
     messages_(
-        QStringLiteral("started: adapter %1, %2 sensors, log %3, metrics %4%5")
-            .arg(adapter_, QString::number(metrics_.sensorCount()),
+        QStringLiteral("started: adapter %1, %2, log %3, metrics %4%5")
+            .arg(adapter_, runtime::countText(metrics_.sensorCount(), "sensor"),
                  options_.logPath.isEmpty()                             ? QStringLiteral("off")
                  : options_.logPath == QLatin1String(StandardOutputLog) ? QStringLiteral("standard output")
                                                                         : options_.logPath,
@@ -155,10 +156,10 @@ void ServiceProgram::stop()
         log_->close();
     if (mqtt_)
         mqtt_->stop();
-    messages_(QStringLiteral("stopped: %1 sweeps, %2 records written, %3 records lost")
-                  .arg(metrics_.sweeps())
-                  .arg(metrics_.recordsWritten())
-                  .arg(metrics_.recordsLost()));
+    messages_(QStringLiteral("stopped: %1, %2 written, %3 lost")
+                  .arg(runtime::countText(metrics_.sweeps(), "sweep"),
+                       runtime::countText(metrics_.recordsWritten(), "record"),
+                       runtime::countText(metrics_.recordsLost(), "record")));
     emit finished(ExitDone);
 }
 

@@ -66,7 +66,7 @@ set(row,'result',s.result===null?'not read yet':s.result+(s.reason?': '+s.reason
 set(row,'failures',String(s.failures_in_row),'num');
 row.querySelector('[data-key="stale"]').hidden=!s.stale;});
 var a=document.getElementById('adapter');if(a)a.textContent=d.adapter.reachable?'answers':'does not answer since '+d.adapter.unreachable_since+': '+d.adapter.reason;
-var l=document.getElementById('log-counts');if(l)l.textContent=d.log.records_written+' records written, '+d.log.records_lost+' lost';
+var l=document.getElementById('log-counts');if(l)l.textContent=d.log.records_written+(d.log.records_written===1?' record':' records')+' written, '+d.log.records_lost+' lost';
 }).catch(function(){});}
 setInterval(refresh,5000);})();
 )";
@@ -264,10 +264,9 @@ QByteArray html(const StatusBoard& board, const QDateTime& now)
     if (board.logPath().isEmpty())
         page += QStringLiteral("<p>Log: off</p>");
     else
-        page += QStringLiteral("<p>Log: %1, <span id=\"log-counts\">%2 records written, %3 lost</span>%4</p>")
-                    .arg(e(board.logPath()))
-                    .arg(board.recordsWritten())
-                    .arg(board.recordsLost())
+        page += QStringLiteral("<p>Log: %1, <span id=\"log-counts\">%2 written, %3 lost</span>%4</p>")
+                    .arg(e(board.logPath()), runtime::countText(board.recordsWritten(), "record"),
+                         QString::number(board.recordsLost()))
                     .arg(board.logNotice().isEmpty()
                              ? QString()
                              : QStringLiteral(" <span class=\"bad\">%1</span>").arg(e(board.logNotice())));

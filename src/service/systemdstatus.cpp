@@ -1,5 +1,7 @@
 #include "systemdstatus.h"
 
+#include "runtime/conversions.h"
+
 #include <QElapsedTimer>
 
 namespace quorvel::service {
@@ -38,8 +40,8 @@ void SystemdStatus::onStarted()
 void SystemdStatus::onSweep(const acquisition::SweepReport& sweep)
 {
     ++sweeps_;
-    lastSweep_ = QStringLiteral("Last sweep at %1; %2 sweeps")
-                     .arg(sweep.when.toString(Qt::ISODate), QString::number(sweeps_));
+    lastSweep_ = QStringLiteral("Last sweep at %1; %2")
+                     .arg(sweep.when.toString(Qt::ISODate), runtime::countText(sweeps_, "sweep"));
     // While the adapter is down the sweep goes on with old values: the outage is what to tell.
     if (outage_.isEmpty())
         show(lastSweep_);

@@ -316,9 +316,11 @@ void TestServiceProgram::statusAtMostOnceASecond()
         expected << (item == QLatin1String("down")
                          ? QStringLiteral("The adapter at %1 does not answer since %2: Connection refused")
                                .arg(Adapter, since.toString(Qt::ISODate))
-                         : QStringLiteral("Last sweep at %1; %2 sweeps")
+                         : QStringLiteral("Last sweep at %1; %2 %3")
                                .arg(since.addMSecs(item.section(u'@', 1).toLongLong()).toString(Qt::ISODate),
-                                    item.section(u'@', 0, 0)));
+                                    item.section(u'@', 0, 0),
+                                    item.startsWith(QLatin1String("1@")) ? QStringLiteral("sweep")
+                                                                         : QStringLiteral("sweeps")));
     QCOMPARE(got, expected);
 }
 

@@ -8,6 +8,7 @@
 #include "pngrenderer.h"
 #include "sensorstatistics.h"
 
+#include "runtime/conversions.h"
 #include "runtime/localeformats.h"
 
 #include "acquisition/sensorlist.h"
@@ -294,7 +295,7 @@ QString plotTitle(const QStringList& files, qsizetype records)
     QString title = names.join(QStringLiteral(", "));
     if (title.size() > 80)
         title = title.left(77) + QStringLiteral("...");
-    return QStringLiteral("%1: %2 records").arg(title, QString::number(records));
+    return title + QStringLiteral(": ") + runtime::countText(records, "record");
 }
 
 bool writeOutput(const QString& path, const QByteArray& data, QIODevice& out, QIODevice& err)
@@ -324,9 +325,9 @@ void reportBadLines(QIODevice& err, const logfile::LogReader::File& report)
             continue;
         summarised.append(p.problem);
         unlisted -= p.lines;
-        write(err,
-              QStringLiteral("%1:%2: %3 (and %4 more lines for the same reason)\n")
-                  .arg(path, QString::number(p.first.line), p.first.reason, QString::number(p.lines - 1)));
+        write(err, QStringLiteral("%1:%2: %3 (and %4 for the same reason)\n")
+                       .arg(path, QString::number(p.first.line), p.first.reason,
+                            runtime::countText(p.lines - 1, "more line")));
     }
     qsizetype listed = 0;
     for (const logfile::LineError& e : file.errors) {
@@ -336,8 +337,8 @@ void reportBadLines(QIODevice& err, const logfile::LogReader::File& report)
         ++listed;
     }
     if (unlisted > listed)
-        write(err, QStringLiteral("%1: %2 more bad lines not listed\n")
-                       .arg(path, QString::number(unlisted - listed)));
+        write(err, QStringLiteral("%1: %2 not listed\n")
+                       .arg(path, runtime::countText(unlisted - listed, "more bad line")));
 }
 
 QString ambiguity(const logfile::LocaleChoice& choice, const QStringList& files)
