@@ -188,14 +188,18 @@ void TestLogToolCommand::exitStatus_data()
         ",17.75,,,,,,,,,,\r\n", "");
     row("csv: the sensors' names from the list",
         {"csv", "--locale", "C", "--sensors", "names.list", "counts.log"}, 0,
-        "timestamp,\"Cellar, north wall\",Attic,sensor3,sensor4,", "");
+        "timestamp,\"Cellar, north wall\",Attic,sensor3,sensor4,",
+        "warning: names.list lists 3 sensors, but 5 records of the log have 13 readings");
+    row("csv: a sensor list that fits no record",
+        {"csv", "--locale", "en_US", "--sensors", "names.list", "en.log"}, 1, "",
+        "names.list lists 3 sensors, but every record of the log has 13 readings");
     row("csv: a sensor list that is no good", {"csv", "--sensors", "bad.list", "counts.log"}, 1, "",
         "bad.list:1: ");
     row("csv: a sensor list that is missing", {"csv", "--sensors", "none.list", "counts.log"}, 1, "",
         "none.list");
     row("stats: the sensors' names in a last column",
         {"stats", "--format", "csv", "--locale", "C", "--sensors", "names.list", "counts.log"}, 0,
-        "stale,name\r\n1,", "");
+        "stale,name\r\n1,", "warning: names.list lists 3 sensors");
     row("bad line among records", {"stats", "--locale", "en_US", "mixed.log"}, 0, "2 records",
         "mixed.log:2: ");
     row("every line bad, said once", {"csv", "--locale", "de_DE", "en.log"}, 2, "timestamp,",

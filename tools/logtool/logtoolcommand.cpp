@@ -22,6 +22,7 @@
 #include <QRegularExpression>
 #include <QSaveFile>
 
+#include <map>
 #include <optional>
 #include <variant>
 
@@ -85,7 +86,8 @@ Bad lines:
 
 Exit status:
   0  at least one record was read, or every file was empty.
-  1  bad usage, an input file or sensor list that cannot be read or is no good, records whose dates read differently
+  1  bad usage, an input file or sensor list that cannot be read or is no good, a sensor list whose count
+     of sensors is that of no record (one that fits only some is warned of), records whose dates read differently
      in several locales (then nothing is written), or an output that cannot be written.
   2  not one line of the input is a record, for instance because --locale is not the
      logger's: the output is still written as for empty input (the CSV header only, a
@@ -341,6 +343,30 @@ void reportBadLines(QIODevice& err, const logfile::LogReader::File& report)
                        .arg(path, runtime::countText(unlisted - listed, "more bad line")));
 }
 
+// What a sensor list that is not the log's gets said: "" where it fits every record. A list that fits no
+// record at all is refused.
+QString listMismatch(const QString& list, qsizetype listed, qsizetype fitting,
+                     const std::map<qsizetype, qsizetype>& others)
+{
+    if (others.empty())
+        return {};
+    qsizetype records = 0;
+    QStringList counts;
+    for (const auto& [count, n] : others) {
+        records += n;
+        counts << QString::number(count);
+    }
+    const QString readings = counts.join(QStringLiteral(" or "));
+    if (fitting == 0)
+        return QStringLiteral(
+                   "quorvel3-logtool: %1 lists %2, but every record of the log has %3 readings: it "
+                   "is not the list the logger was given\n")
+            .arg(list, runtime::countText(listed, "sensor"), readings);
+    return QStringLiteral("quorvel3-logtool: warning: %1 lists %2, but %3 of the log have %4 readings: the "
+                          "names may not be their sensors'\n")
+        .arg(list, runtime::countText(listed, "sensor"), runtime::countText(records, "record"), readings);
+}
+
 QString ambiguity(const logfile::LocaleChoice& choice, const QStringList& files)
 {
     QString text =
@@ -440,8 +466,13 @@ int LogToolCommand::run(const QStringList& arguments, QIODevice& out, QIODevice&
     // that turns out to be in another locale has written nothing.
     constexpr qsizetype Held = qsizetype(8) << 20;
     bool flushed = false;
+    // Records that fit the sensor list and those that do not, by their count of readings.
+    qsizetype fitting = 0;
+    std::map<qsizetype, qsizetype> unfitting;
     const auto flush = [&](bool all) {
-        if (pending.size() < (all ? 1 : 1 << 20) || (!all && pending.size() < Held && reader.inDoubt()))
+        // Until a record fits the sensor list, the list may yet be refused: rows wait too.
+        const bool waiting = reader.inDoubt() || (!names.isEmpty() && fitting == 0);
+        if (pending.size() < (all ? 1 : 1 << 20) || (!all && pending.size() < Held && waiting))
             return;
         QIODevice& device = toFile ? static_cast<QIODevice&>(csvFile) : out;
         flushed = true;
@@ -471,8 +502,14 @@ int LogToolCommand::run(const QStringList& arguments, QIODevice& out, QIODevice&
             return Failure;
         }
         columns = -1;
+        fitting = 0;
+        unfitting.clear();
         const auto record = [&](const acquisition::LogRecord& r) {
             ++records;
+            if (names.isEmpty() || r.readings.size() == names.size())
+                ++fitting;
+            else
+                ++unfitting[r.readings.size()];
             if (csv) {
                 widest = std::max(widest, r.readings.size());
                 if (columns < 0) {
@@ -546,6 +583,12 @@ int LogToolCommand::run(const QStringList& arguments, QIODevice& out, QIODevice&
     // A file not read to its end: nothing is written that would pass for the whole.
     if (unfinished)
         return Failure;
+    if (const QString mismatch = listMismatch(o.sensorList, names.size(), fitting, unfitting);
+        !mismatch.isEmpty()) {
+        write(err, mismatch);
+        if (fitting == 0)
+            return Failure;
+    }
 
     QByteArray data;
     if (csv) {
