@@ -9,6 +9,7 @@
 #include <QCoreApplication>
 #include <QFile>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 
@@ -26,7 +27,9 @@ int main(int argc, char* argv[])
     const QCommandLineOption first(QStringLiteral("start"),
                                    QStringLiteral("The first record's day (2025-01-01)."),
                                    QStringLiteral("DATE"), QStringLiteral("2025-01-01"));
-    parser.addOptions({out, records, locale, first});
+    const QCommandLineOption sensors(QStringLiteral("sensors"), QStringLiteral("Readings a record (13)."),
+                                     QStringLiteral("N"), QStringLiteral("13"));
+    parser.addOptions({out, records, locale, first, sensors});
     parser.process(app);
     QFile file(parser.value(out));
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
@@ -42,7 +45,9 @@ int main(int argc, char* argv[])
     }
     const QDateTime start(day0, QTime(0, 0, 3));
     constexpr qint64 Pause = 2 * 86400 / 10; // records' worth of time logging is off
-    QList<float> readings(static_cast<qsizetype>(quorvel::acquisition::LogRecord::ReadingCount));
+    const qsizetype width = std::clamp<qsizetype>(parser.value(sensors).toLongLong(), 1,
+                                                  quorvel::acquisition::LogRecord::MaxReadingCount);
+    QList<float> readings(width);
     QByteArray chunk;
     qint64 skipped = 0;
     bool periodStart = true;
@@ -59,7 +64,7 @@ int main(int argc, char* argv[])
             const double value = 14.0 + 1.5 * double(s) + seasonal + daily;
             readings[s] = float(std::round(value * 16.0) / 16.0);
         }
-        if (periodStart)
+        if (periodStart && width > 4)
             readings[4] = 85.0f;
         periodStart = false;
         chunk += quorvel::acquisition::encodeLogLine(

@@ -10,6 +10,7 @@
 #include <QRectF>
 #include <QSize>
 #include <QString>
+#include <QStringList>
 
 #include <map>
 
@@ -127,13 +128,21 @@ public:
     // Thirteen colours far enough apart to tell the lines apart for sensors 1..13, then generated ones.
     [[nodiscard]] static PlotColor sensorColor(int sensor);
 
-    // size is clamped to MinimumSize..MaximumSize.
+    // size is clamped to MinimumSize..MaximumSize. The legend shows sensor N as names[N - 1], or as N
+    // where that is empty or missing; it is as wide as the widest name, up to a third of the picture,
+    // and a name wider than that is shortened with an ellipsis.
     [[nodiscard]] static PlotScene layout(const QList<acquisition::LogRecord>& records, QSize size,
-                                          const QString& title, double gapFactor = LogRuns::DefaultGapFactor);
+                                          const QString& title, double gapFactor = LogRuns::DefaultGapFactor,
+                                          const QStringList& names = {});
     [[nodiscard]] static PlotScene layout(const PlotEnvelope& envelope, QSize size, const QString& title,
-                                          double gapFactor = LogRuns::DefaultGapFactor);
-    // The pixel columns of the plot area in a picture of that size.
-    [[nodiscard]] static int columns(QSize size);
+                                          double gapFactor = LogRuns::DefaultGapFactor,
+                                          const QStringList& names = {});
+    // The pixel columns of the plot area in a picture of that size with a legend of those names.
+    [[nodiscard]] static int columns(QSize size, const QStringList& names = {});
+    // The width in pixels of text in the plots' font, DejaVu Sans at FontPixels, from the advances of its
+    // glyphs; a character beyond ASCII counts a full em, wider than most, so a label is not cut where the
+    // viewer draws it with another sans-serif font.
+    [[nodiscard]] static double textWidth(QStringView text);
 
     // Round tick values covering [low, high] with about the given count; the first is <= low and the
     // last >= high.

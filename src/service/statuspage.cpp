@@ -324,15 +324,16 @@ QByteArray chartSvg(const StatusBoard& board, const QDateTime& now)
                 at->second = QList<float>(sensors, std::numeric_limits<float>::quiet_NaN());
             at->second[slot] = point.value;
         }
+    QStringList names;
+    for (const StatusBoard::Sensor& sensor : board.sensors())
+        names << sensor.name;
     // Always by stretches of the picture's columns, which keep a gap per sensor.
-    logfile::PlotEnvelope envelope(logfile::PlotLayout::columns(size), 0);
+    logfile::PlotEnvelope envelope(logfile::PlotLayout::columns(size, names), 0);
     for (const auto& [minute, readings] : minutes)
         envelope.add({QDateTime::fromSecsSinceEpoch(qint64(minute) * 60), readings});
-    logfile::PlotScene scene = logfile::PlotLayout::layout(
-        envelope, size, QStringLiteral("The last 24 hours at %1").arg(board.adapter()));
-    for (logfile::PlotLegendEntry& entry : scene.legend)
-        if (const QString name = board.sensors().value(entry.sensor - 1).name; !name.isEmpty())
-            entry.label.text = name.left(9); // the legend has room for a few letters
+    const logfile::PlotScene scene = logfile::PlotLayout::layout(
+        envelope, size, QStringLiteral("The last 24 hours at %1").arg(board.adapter()),
+        logfile::LogRuns::DefaultGapFactor, names);
     return logfile::SvgRenderer::render(scene);
 }
 

@@ -494,7 +494,7 @@ int LogToolCommand::run(const QStringList& arguments, QIODevice& out, QIODevice&
         records = badLines = 0;
         unfinished = false;
         statistics = StatisticsAccumulator();
-        envelope.emplace(logfile::PlotLayout::columns(o.size));
+        envelope.emplace(logfile::PlotLayout::columns(o.size, names));
         errors.clear();
         if (csv && toFile && !csvFile.isOpen() && !csvFile.open(QIODevice::WriteOnly)) {
             write(err, QStringLiteral("quorvel3-logtool: %1: cannot write: %2\n")
@@ -608,12 +608,8 @@ int LogToolCommand::run(const QStringList& arguments, QIODevice& out, QIODevice&
         data = o.csvStats ? SensorStatistics::csv(figures, names)
                           : SensorStatistics::table(figures, o.staleRecords, names).toUtf8();
     } else {
-        logfile::PlotScene scene =
-            logfile::PlotLayout::layout(*envelope, o.size, plotTitle(o.files, records), o.gapFactor);
-        // The legend has room for a few letters of each name.
-        for (logfile::PlotLegendEntry& entry : scene.legend)
-            if (const QString name = names.value(entry.sensor - 1); !name.isEmpty())
-                entry.label.text = name.left(9);
+        const logfile::PlotScene scene =
+            logfile::PlotLayout::layout(*envelope, o.size, plotTitle(o.files, records), o.gapFactor, names);
         envelope.reset();
         if (QFileInfo(o.output).suffix().toLower() == QLatin1String("svg")) {
             data = logfile::SvgRenderer::render(scene);
