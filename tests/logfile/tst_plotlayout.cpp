@@ -253,8 +253,31 @@ void TestPlotLayout::envelopeOfTheRecords()
         QCOMPARE(elow->y(), low->y());
         QCOMPARE(ehigh->y(), high->y());
     }
-    if (sparse)
+    if (sparse) {
         QCOMPARE(SvgRenderer::render(scene), SvgRenderer::render(points));
+        return;
+    }
+    // The PNG draws the envelope by columns: the last sensor's (drawn on top) is in every column of its
+    // runs, and in none of the gap between them.
+    const QImage image = PngRenderer::render(scene);
+    const QColor top = PngRenderer::color(PlotLayout::sensorColor(13));
+    const auto inColumn = [&](int x) {
+        for (int y = int(scene.plotArea.top()); y <= int(scene.plotArea.bottom()); ++y)
+            if (image.pixelColor(x, y) == top)
+                return true;
+        return false;
+    };
+    double before = scene.plotArea.left();
+    for (const PlotLine& line : scene.lines) {
+        if (line.sensor != 13)
+            continue;
+        for (int x = int(before) + 2; x < int(line.points.constFirst().x()) - 1; ++x)
+            QVERIFY2(!inColumn(x), qPrintable(QString::number(x)));
+        // The plot area's frame is drawn over its first and last column.
+        for (int x = int(line.points.constFirst().x()) + 1; x < int(line.points.constLast().x()); ++x)
+            QVERIFY2(inColumn(x), qPrintable(QString::number(x)));
+        before = line.points.constLast().x();
+    }
 }
 
 void TestPlotLayout::coloursAreDistinct()
