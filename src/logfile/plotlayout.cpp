@@ -1,5 +1,7 @@
 #include "plotlayout.h"
 
+#include "runtime/localeformats.h"
+
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -82,15 +84,6 @@ qint64 ceilToMultiple(qint64 value, qint64 step)
 {
     const qint64 q = value / step;
     return (q * step < value ? q + 1 : q) * step;
-}
-
-QString offsetText(int seconds)
-{
-    const int minutes = std::abs(seconds) / 60;
-    return QStringLiteral("UTC%1%2:%3")
-        .arg(seconds < 0 ? QLatin1Char('-') : QLatin1Char('+'))
-        .arg(minutes / 60, 2, 10, QLatin1Char('0'))
-        .arg(minutes % 60, 2, 10, QLatin1Char('0'));
 }
 
 // Hue in degrees, saturation and value 0..255, converted with 16-bit channels as QColor::fromHsv does,
@@ -394,13 +387,19 @@ PlotScene PlotLayout::layout(const PlotEnvelope& envelope, QSize size, const QSt
 
     if (none) {
         scene.texts.append({area.center(), QStringLiteral("No records"), PlotText::Middle, false});
-        return scene;
+        // Without a frame of time there is no axis to draw.
+        if (!envelope.frame_)
+            return scene;
     }
 
     const float low = envelope.low_;
     const float high = envelope.high_;
-    qint64 t0 = envelope.t0_;
-    qint64 t1 = envelope.t1_;
+    qint64 t0 = none ? envelope.frame_->first : envelope.t0_;
+    qint64 t1 = none ? envelope.frame_->second : envelope.t1_;
+    if (envelope.frame_) {
+        t0 = std::min(t0, envelope.frame_->first);
+        t1 = std::max(t1, envelope.frame_->second);
+    }
     if (t1 == t0) {
         t0 -= 30000;
         t1 += 30000;
@@ -448,9 +447,8 @@ PlotScene PlotLayout::layout(const PlotEnvelope& envelope, QSize size, const QSt
     }
 
     const int lastOffset = QDateTime::fromMSecsSinceEpoch(t1).offsetFromUtc();
-    const QString caption = lastOffset == offset
-                                ? QStringLiteral("local time (%1)").arg(offsetText(int(offset)))
-                                : QStringLiteral("local time");
+    const QString caption =
+        lastOffset == offset ? runtime::localZoneText(start) : QStringLiteral("local time");
     scene.texts.append({QPointF(area.center().x(), height - LineHeight / 2 - 4), caption, PlotText::Middle});
 
     if (envelope.widthMs_ == 0) {

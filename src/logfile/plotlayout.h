@@ -13,6 +13,8 @@
 #include <QStringList>
 
 #include <map>
+#include <optional>
+#include <utility>
 
 namespace quorvel::logfile {
 
@@ -75,6 +77,9 @@ public:
     explicit PlotEnvelope(int columns, qsizetype rawLimit = DefaultRawLimit);
     void add(const acquisition::LogRecord& record);
     [[nodiscard]] qsizetype records() const { return steps_.records(); }
+    // The time axis spans at least fromMs..toMs (ms since the epoch), as a chart of the last day shows
+    // the whole day from its first minute of records.
+    void showTime(qint64 fromMs, qint64 toMs) { frame_ = {fromMs, toMs}; }
 
 private:
     friend class PlotLayout;
@@ -114,6 +119,7 @@ private:
     qint64 t1_ = 0;
     qint64 previousMs_ = 0;
     qsizetype previousCount_ = 0;
+    std::optional<std::pair<qint64, qint64>> frame_;
 };
 
 class PlotLayout {

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdlib>
 #include <memory>
 #include <vector>
 
@@ -14,6 +15,16 @@ QString isoWithOffset(const QDateTime& when)
     if (!when.isValid())
         return {};
     return when.toOffsetFromUtc(when.offsetFromUtc()).toString(Qt::ISODate);
+}
+
+QString localZoneText(const QDateTime& when)
+{
+    const int seconds = when.offsetFromUtc();
+    const int minutes = std::abs(seconds) / 60;
+    return QStringLiteral("local time (UTC%1%2:%3)")
+        .arg(seconds < 0 ? QLatin1Char('-') : QLatin1Char('+'))
+        .arg(minutes / 60, 2, 10, QLatin1Char('0'))
+        .arg(minutes % 60, 2, 10, QLatin1Char('0'));
 }
 
 std::optional<QLocale> localeNamed(const QString& name)

@@ -22,6 +22,9 @@ namespace quorvel::runtime {
 // instant; empty for an invalid time.
 [[nodiscard]] QString isoWithOffset(const QDateTime& when);
 
+// The zone of local times for people: "local time (UTC+01:00)", the offset being that of when.
+[[nodiscard]] QString localZoneText(const QDateTime& when);
+
 [[nodiscard]] QString shortDateFormat(const QLocale& locale = QLocale());
 
 // The locale's long time format without its time-zone field ("h:mm:ss AP t" -> "h:mm:ss AP").

@@ -41,7 +41,7 @@ h1{font-size:1.3rem;margin:0 0 .5rem}header p{margin:.2rem 0;color:var(--muted)}
 table{border-collapse:collapse;width:100%;margin:1rem 0}th,td{text-align:left;padding:.4rem .5rem;border-bottom:1px solid var(--line);vertical-align:top}
 th{font-weight:600;color:var(--muted)}td.num{font-variant-numeric:tabular-nums;white-space:nowrap}
 .rom{font-family:ui-monospace,monospace;font-size:.85em;color:var(--muted)}
-svg.spark{width:10rem;height:1.75rem}svg.spark polyline{fill:none;stroke:currentColor;stroke-width:1.2}svg.spark circle{fill:currentColor}
+svg.spark{width:10rem;height:1.75rem}svg.spark rect{fill:none;stroke:var(--line)}svg.spark polyline{fill:none;stroke:currentColor;stroke-width:1.2}svg.spark circle{fill:currentColor}
 img.chart{width:100%;height:auto;border:1px solid var(--line);background:#fff}
 @media (max-width:40rem){thead{display:none}tr{display:block;border-bottom:1px solid var(--line);padding:.4rem 0}
 td{display:flex;flex-wrap:wrap;gap:0 .5rem;border:0;padding:.15rem 0}td::before{content:attr(data-label);flex:0 0 7.5rem;color:var(--muted)}
@@ -65,7 +65,7 @@ set(row,'age',age(s.last_success),s.stale?'num bad':'num');
 set(row,'result',s.result===null?'not read yet':s.result+(s.reason?': '+s.reason:''),s.result==='ok'?'ok':'warn');
 set(row,'failures',String(s.failures_in_row),'num');
 row.querySelector('[data-key="stale"]').hidden=!s.stale;});
-var a=document.getElementById('adapter');if(a)a.textContent=d.adapter.reachable?'answers':'does not answer since '+d.adapter.unreachable_since+': '+d.adapter.reason;
+var a=document.getElementById('adapter');if(a)a.textContent=d.adapter.reachable?'answers':'does not answer since '+d.adapter.unreachable_since.slice(0,19).replace('T',' ')+': '+d.adapter.reason;
 var l=document.getElementById('log-counts');if(l)l.textContent=d.log.records_written+(d.log.records_written===1?' record':' records')+' written, '+d.log.records_lost+' lost';
 }).catch(function(){});}
 setInterval(refresh,5000);})();
@@ -99,25 +99,37 @@ QString resultText(const StatusBoard::Sensor& sensor)
     return sensor.run.lastReason.isEmpty() ? label : label + QStringLiteral(": ") + sensor.run.lastReason;
 }
 
-// The day as a polyline per run of points, scaled to the sensor's own range.
-QString sparkline(const QList<SensorHistory::Point>& points)
+// The times people read on the page, all in the service's local time, which the page names once.
+QString localTime(const QDateTime& when)
 {
+    return when.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+}
+
+// The day up to now in a frame, as a polyline per run of points scaled to the sensor's own range: the
+// first hours of a history stand at the right of an empty frame.
+QString sparkline(const QList<SensorHistory::Point>& points, const QDateTime& now)
+{
+    const QString frame = QStringLiteral("<rect x=\"0.5\" y=\"0.5\" width=\"%1\" height=\"%2\"/>")
+                              .arg(SparkWidth - 1)
+                              .arg(SparkHeight - 1);
     if (points.isEmpty())
         return QStringLiteral(
                    "<svg class=\"spark\" viewBox=\"0 0 %1 %2\" role=\"img\" aria-label=\"no readings "
-                   "in the last 24 hours\"></svg>")
+                   "in the last 24 hours\">%3</svg>")
             .arg(SparkWidth)
-            .arg(SparkHeight);
+            .arg(SparkHeight)
+            .arg(frame);
     const auto [low, high] = std::minmax_element(
         points.begin(), points.end(), [](const auto& a, const auto& b) { return a.value < b.value; });
     const double span = std::max(0.5, double(high->value - low->value));
-    const std::int32_t first = points.last().minute - SensorHistory::Minutes + 1;
+    const std::int32_t first = SensorHistory::minuteOf(now) - SensorHistory::Minutes + 1;
     QString out =
         QStringLiteral("<svg class=\"spark\" viewBox=\"0 0 %1 %2\" role=\"img\" aria-label=\"%3 to %4 "
                        "\u00b0C in the last 24 hours\">")
             .arg(SparkWidth)
             .arg(SparkHeight)
-            .arg(number(low->value), number(high->value));
+            .arg(number(low->value), number(high->value)) +
+        frame;
     QString run;
     int runPoints = 0;
     // A run of one point is a dot: a polyline of one point draws nothing.
@@ -260,7 +272,7 @@ QByteArray html(const StatusBoard& board, const QDateTime& now)
             ? QStringLiteral("<p>Adapter: <span id=\"adapter\" class=\"ok\">answers</span></p>")
             : QStringLiteral(
                   "<p>Adapter: <span id=\"adapter\" class=\"bad\">does not answer since %1: %2</span></p>")
-                  .arg(e(runtime::isoWithOffset(board.unreachableSince())), e(board.unreachableReason()));
+                  .arg(e(localTime(board.unreachableSince())), e(board.unreachableReason()));
     if (board.logPath().isEmpty())
         page += QStringLiteral("<p>Log: off</p>");
     else
@@ -270,8 +282,9 @@ QByteArray html(const StatusBoard& board, const QDateTime& now)
                     .arg(board.logNotice().isEmpty()
                              ? QString()
                              : QStringLiteral(" <span class=\"bad\">%1</span>").arg(e(board.logNotice())));
-    page += QStringLiteral("<p>Shown %1; a sensor with no good read for %2 s is stale.</p></header>")
-                .arg(e(runtime::isoWithOffset(now)))
+    page += QStringLiteral("<p>Shown %1, %2 as every time on this page and in the chart; a sensor with no "
+                           "good read for %3 s is stale.</p></header>")
+                .arg(e(localTime(now)), e(runtime::localZoneText(now)))
                 .arg(board.staleAfterSeconds());
     page += QStringLiteral(
         "<table><thead><tr><th>Sensor</th><th>Temperature</th><th>Last good read</th>"
@@ -297,7 +310,7 @@ QByteArray html(const StatusBoard& board, const QDateTime& now)
             QStringLiteral("<td data-label=\"Failures in a row\" data-key=\"failures\" class=\"num\">%1</td>")
                 .arg(sensor.run.failuresInRow);
         page += QStringLiteral("<td data-label=\"Last 24 hours\">%1</td></tr>")
-                    .arg(sparkline(board.history().points(sensor.slot, now)));
+                    .arg(sparkline(board.history().points(sensor.slot, now), now));
     }
     page += QStringLiteral(
                 "</tbody></table><h2>All sensors, last 24 hours</h2>"
@@ -331,6 +344,9 @@ QByteArray chartSvg(const StatusBoard& board, const QDateTime& now)
     logfile::PlotEnvelope envelope(logfile::PlotLayout::columns(size, names), 0);
     for (const auto& [minute, readings] : minutes)
         envelope.add({QDateTime::fromSecsSinceEpoch(qint64(minute) * 60), readings});
+    // The whole day from the first minute on, so a young history looks young.
+    envelope.showTime(now.addSecs(-qint64(SensorHistory::Minutes) * 60).toMSecsSinceEpoch(),
+                      now.toMSecsSinceEpoch());
     const logfile::PlotScene scene = logfile::PlotLayout::layout(
         envelope, size, QStringLiteral("The last 24 hours at %1").arg(board.adapter()),
         logfile::LogRuns::DefaultGapFactor, names);

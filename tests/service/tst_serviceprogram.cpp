@@ -5,6 +5,7 @@
 
 #include "acquisition/logrecorder.h"
 #include "acquisition/logsession.h"
+#include "runtime/localeformats.h"
 #include "service/adapterreachability.h"
 #include "service/basicauth.h"
 #include "service/exitstatus.h"
@@ -581,6 +582,15 @@ void TestServiceProgram::boardShowsEachSensor()
              qPrintable(row));
     QCOMPARE(row.contains(QLatin1String("data-key=\"stale\">")), stale);
     QCOMPARE(page.count(QLatin1String("<tr id=\"sensor-")), SensorCount);
+    // Minutes of history stand at the right end of the day's frame, 160 wide.
+    const QString spark = row.section(QStringLiteral("<polyline points=\""), 1).section(u',', 0, 0);
+    if (!spark.isEmpty())
+        QVERIFY2(spark.toDouble() > 150, qPrintable(row));
+    // One time zone, said alike on the page and in its chart.
+    const QString zone = quorvel::runtime::localZoneText(now);
+    QVERIFY2(page.contains(QStringLiteral("Shown %1, %2").arg(now.toString(u"yyyy-MM-dd HH:mm:ss"), zone)),
+             qPrintable(page.left(1500)));
+    QVERIFY(QString::fromUtf8(service::statuspage::chartSvg(board, now)).contains(zone));
 }
 
 void TestServiceProgram::historyIsBoundedAndRefilled_data()
@@ -638,6 +648,16 @@ void TestServiceProgram::historyIsBoundedAndRefilled()
     };
     QCOMPARE(runs(1), 2);
     QCOMPARE(runs(2), 1);
+    // The chart spans the whole day before now, whatever the history holds: an hour is its last 1/24.
+    const auto attribute = [&](const QString& of, const QString& name) {
+        return of.section(name + QStringLiteral("=\""), 1).section(u'"', 0, 0).toDouble();
+    };
+    const QString clip = chart.section(QStringLiteral("<clipPath"), 1);
+    const QString run2 = chart.section(QStringLiteral("class=\"series\" data-sensor=\"2\""), 1);
+    const double firstX = run2.section(QStringLiteral("points=\""), 1).section(u',', 0, 0).toDouble();
+    const double left = attribute(clip, QStringLiteral("x"));
+    const double width = attribute(clip, QStringLiteral("width"));
+    QVERIFY2(firstX > left + width * (1 - 61.0 / 1440) - 3, qPrintable(QString::number(firstX)));
 }
 
 void TestServiceProgram::listenerAsksForTheLogin_data()
