@@ -74,6 +74,9 @@ struct LogLineLayout {
 // the locale's digits, decimal point and signs only, so a line tried in many locales is split once.
 [[nodiscard]] QList<float> trailingLogReadings(QStringView line, const LogLineLayout& layout,
                                                const QLocale& locale);
+// The same where every one of them is written the plain way ("23.5625"), which every locale reads alike.
+[[nodiscard]] std::optional<QList<float>> plainTrailingLogReadings(QStringView line,
+                                                                   const LogLineLayout& layout);
 [[nodiscard]] std::optional<ParsedLogRecord> parseAnyLogRecord(QStringView line, const LogLineLayout& layout,
                                                                const QList<float>& readingsFromEnd,
                                                                const QLocale& locale);

@@ -1,12 +1,12 @@
 #include "localeformats.h"
 
+#include <QHash>
 #include <QList>
 
 #include <algorithm>
 #include <array>
 #include <cstdlib>
 #include <memory>
-#include <vector>
 
 namespace quorvel::runtime {
 
@@ -306,8 +306,32 @@ struct DateTimeReading {
             steps.removeLast();
         if (!steps.isEmpty() && steps.constFirst().kind == Step::Blank)
             steps.removeFirst();
+        const auto comma = [](const QString& word) { return word.contains(QLatin1Char(',')); };
+        holdsComma =
+            std::any_of(steps.begin(), steps.end(),
+                        [](const Step& s) { return s.kind == Step::Literal && s.literal == u','; }) ||
+            std::any_of(amPm.begin(), amPm.end(), comma) ||
+            std::any_of(months.begin(), months.end(), [&](const auto& m) { return comma(m.first); });
     }
+
+    bool holdsComma = false; // a date-time of the locale may have a comma in it
 };
+
+// Building a locale's steps costs far more than reading a line with them, and while the locale of a log is
+// sought the candidates take turns line by line: each locale's steps are kept (Qt knows a few hundred
+// locales at most).
+const DateTimeReading& readingFor(const QLocale& locale)
+{
+    thread_local QHash<QLocale, std::shared_ptr<const DateTimeReading>> cache;
+    thread_local const DateTimeReading* last = nullptr;
+    if (!last || last->locale != locale) {
+        std::shared_ptr<const DateTimeReading>& kept = cache[locale];
+        if (!kept)
+            kept = std::make_shared<const DateTimeReading>(locale);
+        last = kept.get();
+    }
+    return *last;
+}
 
 // The locale's digit at text[pos] as 0..9, -1 for anything else; width gets its length in UTF-16 units.
 int digitAt(QStringView text, qsizetype pos, char32_t zero, int& width)
@@ -331,24 +355,14 @@ qsizetype wordAt(QStringView text, qsizetype pos, const QString& word)
 
 } // namespace
 
+bool dateTimeMayHoldComma(const QLocale& locale)
+{
+    return readingFor(locale).holdsComma;
+}
+
 std::optional<QDateTime> dateTimeFromText(QStringView text, const QLocale& locale)
 {
-    // Building a locale's steps costs far more than reading a line with them, and while the locale of a
-    // log is sought the candidates take turns line by line: each locale's steps are kept (Qt knows a few
-    // hundred locales at most).
-    thread_local std::vector<std::unique_ptr<const DateTimeReading>> cache;
-    thread_local const DateTimeReading* last = nullptr;
-    if (!last || last->locale != locale) {
-        const auto kept =
-            std::find_if(cache.begin(), cache.end(), [&](const auto& r) { return r->locale == locale; });
-        if (kept != cache.end()) {
-            last = kept->get();
-        } else {
-            cache.push_back(std::make_unique<const DateTimeReading>(locale));
-            last = cache.back().get();
-        }
-    }
-    const DateTimeReading& reading = *last;
+    const DateTimeReading& reading = readingFor(locale);
 
     // Direction marks are dropped; most lines have none and are read where they stand.
     QString input;
