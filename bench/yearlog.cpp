@@ -1,5 +1,5 @@
-// Writes a year's log (by default 3,153,600 records, a sweep every 10 s) with the logger's own line
-// (composeLogRecord, encodeLogLine) for the log tool's figures in bench/run. Readings move slowly in
+// Writes a year's log (by default, from 1 January: 3,153,600 records, a sweep every 10 s) with the logger's
+// own line (composeLogRecord, encodeLogLine) for the log tool's figures in bench/run. Readings move slowly in
 // sixteenths of a degree as a DS18B20's do; logging stops twice for two days, and each new logging period
 // starts with sensor 5 at 85, as after a power-on reset.
 #include "acquisition/logrecord.h"
@@ -9,6 +9,7 @@
 #include <QCoreApplication>
 #include <QFile>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 
@@ -22,7 +23,13 @@ int main(int argc, char* argv[])
                                      QStringLiteral("N"), QStringLiteral("3153600"));
     const QCommandLineOption locale(QStringLiteral("locale"), QStringLiteral("The logger's locale (en_US)."),
                                     QStringLiteral("NAME"), QStringLiteral("en_US"));
-    parser.addOptions({out, records, locale});
+    // A log that starts on one of the days 1 to 12 leaves the date's order in doubt until the 13th.
+    const QCommandLineOption first(QStringLiteral("start"),
+                                   QStringLiteral("The first record's day (2025-01-01)."),
+                                   QStringLiteral("DATE"), QStringLiteral("2025-01-01"));
+    const QCommandLineOption sensors(QStringLiteral("sensors"), QStringLiteral("Readings a record (13)."),
+                                     QStringLiteral("N"), QStringLiteral("13"));
+    parser.addOptions({out, records, locale, first, sensors});
     parser.process(app);
     QFile file(parser.value(out));
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
@@ -31,9 +38,16 @@ int main(int argc, char* argv[])
     }
     const qint64 count = parser.value(records).toLongLong();
     const QLocale loc(parser.value(locale));
-    const QDateTime start(QDate(2025, 1, 1), QTime(0, 0, 3));
+    const QDate day0 = QDate::fromString(parser.value(first), Qt::ISODate);
+    if (!day0.isValid()) {
+        std::fprintf(stderr, "bench_yearlog: --start must be an ISO 8601 date\n");
+        return 1;
+    }
+    const QDateTime start(day0, QTime(0, 0, 3));
     constexpr qint64 Pause = 2 * 86400 / 10; // records' worth of time logging is off
-    QList<float> readings(static_cast<qsizetype>(quorvel::acquisition::LogRecord::ReadingCount));
+    const qsizetype width = std::clamp<qsizetype>(parser.value(sensors).toLongLong(), 1,
+                                                  quorvel::acquisition::LogRecord::MaxReadingCount);
+    QList<float> readings(width);
     QByteArray chunk;
     qint64 skipped = 0;
     bool periodStart = true;
@@ -50,7 +64,7 @@ int main(int argc, char* argv[])
             const double value = 14.0 + 1.5 * double(s) + seasonal + daily;
             readings[s] = float(std::round(value * 16.0) / 16.0);
         }
-        if (periodStart)
+        if (periodStart && width > 4)
             readings[4] = 85.0f;
         periodStart = false;
         chunk += quorvel::acquisition::encodeLogLine(

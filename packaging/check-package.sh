@@ -18,7 +18,7 @@ version=$4
 
 missing=()
 for tool in "$cpack" dpkg dpkg-deb dpkg-shlibdeps dpkg-parsechangelog desktop-file-validate appstreamcli lintian \
-    file gzip od; do
+    file gzip od readelf; do
     command -v "$tool" >/dev/null 2>&1 || missing+=("$tool")
 done
 if [ ${#missing[@]} -gt 0 ]; then
@@ -135,6 +135,11 @@ for lib in libqt6core6 libqt6network6 libqt6httpserver6 libsystemd0 libmosquitto
 done
 for lib in libqt6widgets6 libqt6gui6 libqt6printsupport6; do
     case "$depends" in *"$lib"*) fail "quorvel3d: Depends names the desktop library $lib: '$depends'" ;; *) ok ;; esac
+done
+# quorvel3 up to 1.0.0 held the service too: quorvel3d takes its files over on upgrade.
+for relation in Breaks Replaces; do
+    check "quorvel3d: $relation is '$(dpkg-deb -f "$service_deb" $relation)'" \
+        test "$(dpkg-deb -f "$service_deb" $relation)" = "quorvel3 (<< 1.1.0)"
 done
 suggests=$(dpkg-deb -f "$service_deb" Suggests)
 case "$suggests" in *mosquitto*) ok ;; *) fail "quorvel3d: Suggests does not name mosquitto: '$suggests'" ;; esac
@@ -287,6 +292,22 @@ if [ -f "$metainfo" ]; then
     check "metainfo launchable '$launchable' is not in the package" test -f "$root/usr/share/applications/$launchable"
 else
     fail "usr/share/metainfo/io.quorvel.Quorvel3.metainfo.xml is missing"
+fi
+
+# Built with the distribution's flags, the programs' debug information is in a -dbgsym package each, found
+# by the build ID that the stripped program keeps.
+if grep -q 'CPACK_DEBIAN_DEBUGINFO_PACKAGE "ON"' "$config"; then
+    for entry in quorvel3d:quorvel3d quorvel3d:quorvel3-adapter-sim quorvel3:quorvel3 quorvel3:quorvel3-logtool; do
+        package=${entry%%:*}
+        ddeb=$out/${package}-dbgsym_${version}_${arch}.ddeb
+        id=$(readelf -n "$tmp/$package/usr/bin/${entry#*:}" | sed -n 's/.*Build ID: //p')
+        check "$(basename "$ddeb") has no debug information for ${entry#*:} (build ID '$id')" \
+            bash -c "dpkg-deb -c '$ddeb' | grep '/usr/lib/debug/.build-id/${id:0:2}/${id:2}.debug$' >/dev/null"
+    done
+    # And they are hardened: lintian's informational tags say none is missing, nor an unneeded section.
+    lintian --display-info --pedantic --tag-display-limit 0 "$service_deb" "$desktop_deb" >"$tmp/lintian-info.out" 2>&1
+    hardening=$(grep -E 'hardening-|binary-has-unneeded-section' "$tmp/lintian-info.out")
+    check "lintian: $hardening" test -z "$hardening"
 fi
 
 # lintian: silent on both packages at its default level.

@@ -3,7 +3,7 @@
 include(GNUInstallDirs)
 
 # The date of the release named by PROJECT_VERSION, shown in the AppStream metadata and the manual pages.
-set(QUORVEL_RELEASE_DATE "2026-12-08")
+set(QUORVEL_RELEASE_DATE "2026-12-09")
 
 set(pkg_src ${CMAKE_CURRENT_LIST_DIR})
 set(pkg_bin ${CMAKE_BINARY_DIR}/packaging)
@@ -120,6 +120,9 @@ set(CPACK_DEBIAN_QUORVEL3_DESCRIPTION
     "CSV, plots and statistics. The same logger without a window, as a\n"
     "service, is in the package quorvel3d.")
 set(CPACK_DEBIAN_QUORVEL3_PACKAGE_SUGGESTS quorvel3d)
+# Up to 1.0.0 one package, quorvel3, held the service too: quorvel3d takes its files over on upgrade.
+set(CPACK_DEBIAN_QUORVEL3D_PACKAGE_BREAKS "quorvel3 (<< 1.1.0)")
+set(CPACK_DEBIAN_QUORVEL3D_PACKAGE_REPLACES "quorvel3 (<< 1.1.0)")
 # libmosquitto1 comes into Depends through the shared-library dependencies; the broker is the user's choice.
 set(CPACK_DEBIAN_QUORVEL3D_PACKAGE_SUGGESTS mosquitto)
 foreach(var CPACK_DEBIAN_QUORVEL3D_DESCRIPTION CPACK_DEBIAN_QUORVEL3_DESCRIPTION)
@@ -127,8 +130,15 @@ foreach(var CPACK_DEBIAN_QUORVEL3D_DESCRIPTION CPACK_DEBIAN_QUORVEL3_DESCRIPTION
 endforeach()
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR})
-set(CPACK_STRIP_FILES ON)
-set(CPACK_PRE_BUILD_SCRIPTS ${pkg_src}/fix-directory-modes.cmake)
+# Built with debug information, the programs are stripped by the package build, which moves the debug
+# information into quorvel3-dbgsym and quorvel3d-dbgsym (.ddeb); otherwise they are stripped as installed.
+if(QUORVEL_DEB_BUILDFLAGS)
+  set(CPACK_DEBIAN_DEBUGINFO_PACKAGE ON)
+else()
+  set(CPACK_STRIP_FILES ON)
+endif()
+set(CPACK_QUORVEL_OBJCOPY ${CMAKE_OBJCOPY})
+set(CPACK_PRE_BUILD_SCRIPTS ${pkg_src}/fix-directory-modes.cmake ${pkg_src}/drop-comment-sections.cmake)
 
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${CPACK_PACKAGE_CONTACT}")

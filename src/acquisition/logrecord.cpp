@@ -61,15 +61,15 @@ std::optional<ParsedLogRecord> recordFrom(QStringView line, const QList<qsizetyp
 // The readings from the last one backwards, as many as could be readings but at most maxCount, up to
 // the first that is not a number.
 QList<float> trailingReadings(QStringView line, const LogLineLayout& layout, qsizetype maxCount,
-                              const QLocale& locale)
+                              const QLocale* locale)
 {
     QList<float> values;
     const qsizetype last = layout.separators.size() - 1;
     for (qsizetype index = last; index > last - std::min(layout.trailingItems, maxCount); --index) {
         const QStringView item = layout.item(line, index);
         std::optional<float> value = runtime::plainTextToSingle(item);
-        if (!value)
-            value = runtime::textToSingle(item.toString(), locale);
+        if (!value && locale)
+            value = runtime::textToSingle(item.toString(), *locale);
         if (!value)
             break;
         values.append(*value);
@@ -132,7 +132,7 @@ std::optional<ParsedLogRecord> parseLogRecord(QStringView text, const QLocale& l
         return std::nullopt;
     const LogLineLayout layout = logLineLayout(*line);
     constexpr qsizetype needed = LogRecord::ReadingCount;
-    const QList<float> values = trailingReadings(*line, layout, needed, locale);
+    const QList<float> values = trailingReadings(*line, layout, needed, &locale);
     if (values.size() < needed)
         return std::nullopt;
     return recordFrom(*line, layout.separators, layout.separators.size() - needed, values, locale);
@@ -149,10 +149,29 @@ std::optional<ParsedLogRecord> parseAnyLogRecord(QStringView text, const QLocale
 std::optional<ParsedLogRecord> parseAnyLogRecord(QStringView line, const LogLineLayout& layout,
                                                  const QLocale& locale)
 {
-    const QList<float> values = trailingReadings(line, layout, LogRecord::MaxReadingCount, locale);
+    return parseAnyLogRecord(line, layout, trailingLogReadings(line, layout, locale), locale);
+}
+
+QList<float> trailingLogReadings(QStringView line, const LogLineLayout& layout, const QLocale& locale)
+{
+    return trailingReadings(line, layout, LogRecord::MaxReadingCount, &locale);
+}
+
+std::optional<QList<float>> plainTrailingLogReadings(QStringView line, const LogLineLayout& layout)
+{
+    QList<float> values = trailingReadings(line, layout, LogRecord::MaxReadingCount, nullptr);
+    if (values.size() < std::min(layout.trailingItems, LogRecord::MaxReadingCount))
+        return std::nullopt;
+    return values;
+}
+
+std::optional<ParsedLogRecord> parseAnyLogRecord(QStringView line, const LogLineLayout& layout,
+                                                 const QList<float>& values, const QLocale& locale)
+{
     // The item in front of the readings must be the date-time; with a comma in the date, fewer readings
-    // leave more of it there.
-    for (qsizetype count = values.size(); count >= 1; --count) {
+    // leave more of it there. Without one, more of it would hold a separator: one try is enough.
+    const qsizetype least = runtime::dateTimeMayHoldComma(locale) ? 1 : values.size();
+    for (qsizetype count = values.size(); count >= std::max<qsizetype>(least, 1); --count) {
         if (auto record =
                 recordFrom(line, layout.separators, layout.separators.size() - count, values, locale))
             return record;

@@ -70,5 +70,15 @@ struct LogLineLayout {
 // The same for a line without its line end whose layout is known already.
 [[nodiscard]] std::optional<ParsedLogRecord> parseAnyLogRecord(QStringView line, const LogLineLayout& layout,
                                                                const QLocale& locale);
+// The readings at the end of such a line, the last first, as parseAnyLogRecord takes them. They depend on
+// the locale's digits, decimal point and signs only, so a line tried in many locales is split once.
+[[nodiscard]] QList<float> trailingLogReadings(QStringView line, const LogLineLayout& layout,
+                                               const QLocale& locale);
+// The same where every one of them is written the plain way ("23.5625"), which every locale reads alike.
+[[nodiscard]] std::optional<QList<float>> plainTrailingLogReadings(QStringView line,
+                                                                   const LogLineLayout& layout);
+[[nodiscard]] std::optional<ParsedLogRecord> parseAnyLogRecord(QStringView line, const LogLineLayout& layout,
+                                                               const QList<float>& readingsFromEnd,
+                                                               const QLocale& locale);
 
 } // namespace quorvel::acquisition

@@ -1,5 +1,6 @@
 #include "logsession.h"
 
+#include "runtime/conversions.h"
 #include "runtime/localeformats.h"
 
 #include <QFile>
@@ -210,11 +211,9 @@ runtime::Error LogSession::writeRecord(const QByteArray& line)
 QString LogSession::report() const
 {
     QStringList parts;
-    if (lostRecords_ == 1)
-        parts << tr("1 record could not be written since %1: %2").arg(timeText(lostSince_), lossReason_);
-    else if (lostRecords_ > 1)
-        parts << tr("%1 records could not be written since %2: %3")
-                     .arg(QString::number(lostRecords_), timeText(lostSince_), lossReason_);
+    if (lostRecords_ > 0)
+        parts << tr("%1 could not be written since %2: %3")
+                     .arg(runtime::countText(lostRecords_, "record"), timeText(lostSince_), lossReason_);
     if (newFileStarted_.isValid())
         parts << tr("A new log file was started at %1: %2").arg(timeText(newFileStarted_), path_);
     return parts.join(QStringLiteral(". "));

@@ -4,6 +4,7 @@
 #include "sensortable.h"
 
 #include "runtime/appinfo.h"
+#include "runtime/conversions.h"
 #include "runtime/settingskeys.h"
 #include "runtime/settingsstore.h"
 
@@ -285,8 +286,8 @@ SensorListResult parseSensorList(const QByteArray& text, const QString& fileName
         result.sensors.append({rom, name});
     }
     if (badLines > MaxToldBadLines)
-        result.errors.append(
-            QStringLiteral("%1: %2 more bad lines").arg(file).arg(badLines - MaxToldBadLines));
+        result.errors.append(QStringLiteral("%1: %2").arg(
+            file, runtime::countText(badLines - MaxToldBadLines, "more bad line")));
     if (result.errors.isEmpty() && result.sensors.isEmpty())
         result.errors.append(QStringLiteral("%1: no sensor is listed").arg(file));
     if (!result.errors.isEmpty()) {

@@ -142,6 +142,13 @@ bool sameLocale(const QLocale& a, const QLocale& b)
     return a.language() == b.language() && a.script() == b.script() && a.territory() == b.territory();
 }
 
+// What reading a number depends on.
+QString numbersKey(const QLocale& locale)
+{
+    return locale.zeroDigit() + locale.decimalPoint() + locale.negativeSign() + locale.positiveSign() +
+           locale.exponential() + locale.groupSeparator();
+}
+
 // What reading a record depends on: two locales with the same key read every line alike.
 QString formatsKey(const QLocale& locale)
 {
@@ -164,6 +171,7 @@ QString formatsKey(const QLocale& locale)
 struct LocaleGroups {
     QList<QList<QLocale>> groups; // locales that read alike, in Qt's order
     QList<QString> keys;
+    QList<QString> numberKeys;                       // numbersKey() of each group's first locale
     QHash<QLocale::Language, qsizetype> perLanguage; // how many locales each language has
 };
 
@@ -184,6 +192,7 @@ const LocaleGroups& localeGroups()
             index.insert(key, g.groups.size());
             g.groups.append({l});
             g.keys.append(key);
+            g.numberKeys.append(numbersKey(l));
         }
         return g;
     }();
@@ -217,7 +226,31 @@ QList<QLocale> ranked(QList<QLocale> locales, const QString& first, const QLocal
 
 using Reading = std::optional<acquisition::LogRecord>;
 
-// Where a line of the input is, for the message that lists the ways of reading it.
+// A line as the locales to choose from read it: the candidates differ mostly in the date alone, so the
+// line is split once, and its readings read once for every way of writing numbers.
+struct SplitLine {
+    explicit SplitLine(const QString& line) : text(line), layout(acquisition::logLineLayout(line)) {}
+
+    const QString& text;
+    acquisition::LogLineLayout layout;
+    std::optional<std::optional<QList<float>>> plain; // the readings, where written the plain way
+    QHash<QString, QList<float>> readings;            // otherwise by numbersKey()
+
+    Reading read(const QLocale& locale, const QString& numbers)
+    {
+        if (!plain)
+            plain = acquisition::plainTrailingLogReadings(text, layout);
+        if (*plain)
+            return acquisition::parseAnyLogRecord(text, layout, **plain, locale);
+        auto values = readings.constFind(numbers);
+        if (values == readings.constEnd())
+            values = readings.insert(numbers, acquisition::trailingLogReadings(text, layout, locale));
+        return acquisition::parseAnyLogRecord(text, layout, *values, locale);
+    }
+};
+
+// Where a line of the input is, for the message that lists the ways of reading it; its date-time is
+// filled in only for the few lines kept.
 struct LinePlace {
     qsizetype file = 0;
     qsizetype line = 0;
@@ -301,6 +334,7 @@ struct LocaleFinder::State {
 
     QLocale given;
     QString givenKey;
+    QString givenNumbers; // numbersKey(given)
     qsizetype sample = 0;
     qsizetype lines = 0;
     qsizetype givenReads = 0;
@@ -353,13 +387,14 @@ struct LocaleFinder::State {
     qsizetype chosenWay = -1;
     qsizetype chosenReads = 0;
 
-    void evaluate(qsizetype index, const LinePlace& place, const QString& text)
+    void evaluate(qsizetype index, const LinePlace& place, SplitLine& line)
     {
+        const QString& text = line.text;
         const LocaleGroups& all = localeGroups();
         QList<Reading> read(candidates.size());
         for (qsizetype c = 0; c < candidates.size(); ++c) {
             Candidate& cand = candidates[c];
-            read[c] = acquisition::parseAnyLogRecord(text, all.groups.at(cand.group).first());
+            read[c] = line.read(all.groups.at(cand.group).first(), all.numberKeys.at(cand.group));
             if (read[c]) {
                 ++cand.reads;
                 if (index >= first && index < first + OrderLines)
@@ -398,7 +433,7 @@ struct LocaleFinder::State {
             }
             for (const qsizetype c : members)
                 candidates[c].partings.append({index, read.at(c)});
-            partingLines.insert(index, place);
+            partingLines.insert(index, {place.file, place.line, dateTimeOf(text).toString()});
         }
     }
 
@@ -422,8 +457,10 @@ struct LocaleFinder::State {
         first = index;
         firstText = text;
         const QList<std::pair<LinePlace, QString>> earlier = std::exchange(kept, {});
-        for (qsizetype i = 0; i < earlier.size(); ++i)
-            evaluate(i, earlier.at(i).first, earlier.at(i).second);
+        for (qsizetype i = 0; i < earlier.size(); ++i) {
+            SplitLine line{earlier.at(i).second};
+            evaluate(i, earlier.at(i).first, line);
+        }
     }
 
     // The candidates in the order their ways are listed.
@@ -520,6 +557,7 @@ LocaleFinder::LocaleFinder(const QLocale& given, qsizetype sample) : d_(std::mak
 {
     d_->given = given;
     d_->givenKey = formatsKey(given);
+    d_->givenNumbers = numbersKey(given);
     d_->sample = sample;
 }
 
@@ -529,13 +567,14 @@ void LocaleFinder::add(qsizetype file, qsizetype line, const QString& text)
 {
     State& d = *d_;
     ++d.lines;
-    if (acquisition::parseAnyLogRecord(text, d.given))
+    SplitLine split{text};
+    if (split.read(d.given, d.givenNumbers))
         ++d.givenReads;
-    const LinePlace place{file, line, dateTimeOf(text).toString()};
+    const LinePlace place{file, line, {}};
     if (!d.searched)
         d.search(place, text);
     else
-        d.evaluate(d.lines - 1, place, text);
+        d.evaluate(d.lines - 1, place, split);
 }
 
 bool LocaleFinder::settled() const

@@ -107,7 +107,9 @@ qint64 LogInput::readRaw(char* data, qint64 max)
     const qint64 got = file_.read(data, max);
     if (got > 0) {
         position_ += got;
-        if (keep_) {
+        // A file is read again from the disk; keeping its bytes would hold all that the locale was
+        // sought in.
+        if (keep_ && standardInput_) {
             kept_.append(data, got);
             if (replaying_)
                 replayed_ = kept_.size();

@@ -1,5 +1,7 @@
 #include "plotlayout.h"
 
+#include "runtime/localeformats.h"
+
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -16,6 +18,49 @@ constexpr double TopMargin = 36;
 constexpr double BottomMargin = 64;
 constexpr double TickLength = 4;
 constexpr double LineHeight = 15;
+// The legend: the gap from the plot area to a swatch, from a swatch to its label, after the label.
+constexpr double LegendGap = 14;
+constexpr double SwatchToLabel = 24;
+constexpr double LegendEnd = 8;
+
+// The advances of DejaVu Sans's glyphs for ASCII 32..126, in units of 1/2048 em.
+constexpr std::array<quint16, 95> AsciiAdvances{
+    651,  821,  942,  1716, 1303, 1946, 1597, 563,  799,  799,  1024, 1716, 651,  739,  651,  690,
+    1303, 1303, 1303, 1303, 1303, 1303, 1303, 1303, 1303, 1303, 690,  690,  1716, 1716, 1716, 1087,
+    2048, 1401, 1405, 1430, 1577, 1294, 1178, 1587, 1540, 604,  604,  1343, 1141, 1767, 1532, 1612,
+    1235, 1612, 1423, 1300, 1251, 1499, 1401, 2025, 1403, 1251, 1403, 799,  690,  799,  1716, 1024,
+    1024, 1255, 1300, 1126, 1300, 1260, 721,  1300, 1298, 569,  569,  1186, 569,  1995, 1298, 1253,
+    1300, 1300, 842,  1067, 803,  1298, 1212, 1675, 1212, 1212, 1075, 1303, 690,  1303, 1716};
+
+// The legend's labels and the right margin that holds them.
+struct Legend {
+    QStringList labels; // for sensors 1..N
+    double margin = 0;
+};
+
+Legend legendFor(const QStringList& names, int sensors, double width)
+{
+    Legend legend;
+    const double room = std::max(RightMargin, std::floor(width / 3));
+    const double widest = room - LegendGap - SwatchToLabel - LegendEnd;
+    double used = 0;
+    // Every name counts, so the plot area is the same whatever count of readings the records have.
+    for (int sensor = 1; sensor <= std::max<qsizetype>(sensors, names.size()); ++sensor) {
+        QString label = names.value(sensor - 1);
+        if (label.isEmpty())
+            label = QString::number(sensor);
+        if (PlotLayout::textWidth(label) > widest) {
+            const QString ellipsis(QChar(0x2026));
+            while (!label.isEmpty() && PlotLayout::textWidth(label + ellipsis) > widest)
+                label.chop(1);
+            label = label.trimmed() + ellipsis;
+        }
+        used = std::max(used, PlotLayout::textWidth(label));
+        legend.labels << label;
+    }
+    legend.margin = std::max(RightMargin, std::ceil(LegendGap + SwatchToLabel + used + LegendEnd));
+    return legend;
+}
 
 // Decimals that show every tick of the step exactly; large values go to exponent form instead.
 QString tickText(double value, double step)
@@ -39,15 +84,6 @@ qint64 ceilToMultiple(qint64 value, qint64 step)
 {
     const qint64 q = value / step;
     return (q * step < value ? q + 1 : q) * step;
-}
-
-QString offsetText(int seconds)
-{
-    const int minutes = std::abs(seconds) / 60;
-    return QStringLiteral("UTC%1%2:%3")
-        .arg(seconds < 0 ? QLatin1Char('-') : QLatin1Char('+'))
-        .arg(minutes / 60, 2, 10, QLatin1Char('0'))
-        .arg(minutes % 60, 2, 10, QLatin1Char('0'));
 }
 
 // Hue in degrees, saturation and value 0..255, converted with 16-bit channels as QColor::fromHsv does,
@@ -290,22 +326,35 @@ void PlotEnvelope::add(const acquisition::LogRecord& record)
     previousCount_ = record.readings.size();
 }
 
-int PlotLayout::columns(QSize size)
+double PlotLayout::textWidth(QStringView text)
+{
+    double units = 0;
+    for (const QChar c : text) {
+        if (c.isLowSurrogate())
+            continue; // a pair is one character
+        const char16_t u = c.unicode();
+        units += u >= 32 && u < 127 ? AsciiAdvances[u - 32] : 2048;
+    }
+    return units * FontPixels / 2048.0;
+}
+
+int PlotLayout::columns(QSize size, const QStringList& names)
 {
     const QSize s = size.expandedTo(MinimumSize).boundedTo(MaximumSize);
-    return int(s.width() - LeftMargin - RightMargin);
+    return int(s.width() - LeftMargin - legendFor(names, 1, s.width()).margin);
 }
 
 PlotScene PlotLayout::layout(const QList<acquisition::LogRecord>& records, QSize size, const QString& title,
-                             double gapFactor)
+                             double gapFactor, const QStringList& names)
 {
-    PlotEnvelope envelope(columns(size), records.size());
+    PlotEnvelope envelope(columns(size, names), records.size());
     for (const acquisition::LogRecord& record : records)
         envelope.add(record);
-    return layout(envelope, size, title, gapFactor);
+    return layout(envelope, size, title, gapFactor, names);
 }
 
-PlotScene PlotLayout::layout(const PlotEnvelope& envelope, QSize size, const QString& title, double gapFactor)
+PlotScene PlotLayout::layout(const PlotEnvelope& envelope, QSize size, const QString& title, double gapFactor,
+                             const QStringList& names)
 {
     const QList<acquisition::LogRecord>& records = envelope.raw_;
     const bool none = envelope.records() == 0;
@@ -313,7 +362,9 @@ PlotScene PlotLayout::layout(const PlotEnvelope& envelope, QSize size, const QSt
     scene.size = size.expandedTo(MinimumSize).boundedTo(MaximumSize);
     const double width = scene.size.width();
     const double height = scene.size.height();
-    const QRectF area(LeftMargin, TopMargin, width - LeftMargin - RightMargin,
+    const int sensors = none ? int(acquisition::LogRecord::ReadingCount) : int(envelope.widest_);
+    const Legend legend = legendFor(names, sensors, width);
+    const QRectF area(LeftMargin, TopMargin, width - LeftMargin - legend.margin,
                       height - TopMargin - BottomMargin);
     scene.plotArea = area;
 
@@ -324,25 +375,31 @@ PlotScene PlotLayout::layout(const PlotEnvelope& envelope, QSize size, const QSt
                     << QLineF(area.bottomLeft(), area.bottomRight())
                     << QLineF(area.topLeft(), area.topRight()) << QLineF(area.topRight(), area.bottomRight());
 
-    const double legendX = area.right() + 14;
-    const int sensors = none ? int(acquisition::LogRecord::ReadingCount) : int(envelope.widest_);
+    const double legendX = area.right() + LegendGap;
     const double spacing = std::min(20.0, area.height() / sensors);
     for (int sensor = 1; sensor <= sensors; ++sensor) {
         const double y = std::round(area.top() + spacing * (sensor - 0.5));
-        scene.legend.append({sensor,
-                             QRectF(legendX, y - 3, 18, 6),
-                             {QPointF(legendX + 24, y), QString::number(sensor), PlotText::Start, false}});
+        scene.legend.append(
+            {sensor,
+             QRectF(legendX, y - 3, 18, 6),
+             {QPointF(legendX + SwatchToLabel, y), legend.labels.at(sensor - 1), PlotText::Start, false}});
     }
 
     if (none) {
         scene.texts.append({area.center(), QStringLiteral("No records"), PlotText::Middle, false});
-        return scene;
+        // Without a frame of time there is no axis to draw.
+        if (!envelope.frame_)
+            return scene;
     }
 
     const float low = envelope.low_;
     const float high = envelope.high_;
-    qint64 t0 = envelope.t0_;
-    qint64 t1 = envelope.t1_;
+    qint64 t0 = none ? envelope.frame_->first : envelope.t0_;
+    qint64 t1 = none ? envelope.frame_->second : envelope.t1_;
+    if (envelope.frame_) {
+        t0 = std::min(t0, envelope.frame_->first);
+        t1 = std::max(t1, envelope.frame_->second);
+    }
     if (t1 == t0) {
         t0 -= 30000;
         t1 += 30000;
@@ -390,9 +447,8 @@ PlotScene PlotLayout::layout(const PlotEnvelope& envelope, QSize size, const QSt
     }
 
     const int lastOffset = QDateTime::fromMSecsSinceEpoch(t1).offsetFromUtc();
-    const QString caption = lastOffset == offset
-                                ? QStringLiteral("local time (%1)").arg(offsetText(int(offset)))
-                                : QStringLiteral("local time");
+    const QString caption =
+        lastOffset == offset ? runtime::localZoneText(start) : QStringLiteral("local time");
     scene.texts.append({QPointF(area.center().x(), height - LineHeight / 2 - 4), caption, PlotText::Middle});
 
     if (envelope.widthMs_ == 0) {

@@ -10,8 +10,11 @@
 #include <QRectF>
 #include <QSize>
 #include <QString>
+#include <QStringList>
 
 #include <map>
+#include <optional>
+#include <utility>
 
 namespace quorvel::logfile {
 
@@ -74,6 +77,9 @@ public:
     explicit PlotEnvelope(int columns, qsizetype rawLimit = DefaultRawLimit);
     void add(const acquisition::LogRecord& record);
     [[nodiscard]] qsizetype records() const { return steps_.records(); }
+    // The time axis spans at least fromMs..toMs (ms since the epoch), as a chart of the last day shows
+    // the whole day from its first minute of records.
+    void showTime(qint64 fromMs, qint64 toMs) { frame_ = {fromMs, toMs}; }
 
 private:
     friend class PlotLayout;
@@ -113,6 +119,7 @@ private:
     qint64 t1_ = 0;
     qint64 previousMs_ = 0;
     qsizetype previousCount_ = 0;
+    std::optional<std::pair<qint64, qint64>> frame_;
 };
 
 class PlotLayout {
@@ -127,13 +134,21 @@ public:
     // Thirteen colours far enough apart to tell the lines apart for sensors 1..13, then generated ones.
     [[nodiscard]] static PlotColor sensorColor(int sensor);
 
-    // size is clamped to MinimumSize..MaximumSize.
+    // size is clamped to MinimumSize..MaximumSize. The legend shows sensor N as names[N - 1], or as N
+    // where that is empty or missing; it is as wide as the widest name, up to a third of the picture,
+    // and a name wider than that is shortened with an ellipsis.
     [[nodiscard]] static PlotScene layout(const QList<acquisition::LogRecord>& records, QSize size,
-                                          const QString& title, double gapFactor = LogRuns::DefaultGapFactor);
+                                          const QString& title, double gapFactor = LogRuns::DefaultGapFactor,
+                                          const QStringList& names = {});
     [[nodiscard]] static PlotScene layout(const PlotEnvelope& envelope, QSize size, const QString& title,
-                                          double gapFactor = LogRuns::DefaultGapFactor);
-    // The pixel columns of the plot area in a picture of that size.
-    [[nodiscard]] static int columns(QSize size);
+                                          double gapFactor = LogRuns::DefaultGapFactor,
+                                          const QStringList& names = {});
+    // The pixel columns of the plot area in a picture of that size with a legend of those names.
+    [[nodiscard]] static int columns(QSize size, const QStringList& names = {});
+    // The width in pixels of text in the plots' font, DejaVu Sans at FontPixels, from the advances of its
+    // glyphs; a character beyond ASCII counts a full em, wider than most, so a label is not cut where the
+    // viewer draws it with another sans-serif font.
+    [[nodiscard]] static double textWidth(QStringView text);
 
     // Round tick values covering [low, high] with about the given count; the first is <= low and the
     // last >= high.

@@ -9,6 +9,12 @@
 
 namespace quorvel::runtime {
 
+QString countText(qint64 count, const char* noun)
+{
+    return QString::number(count) + QLatin1Char(' ') + QLatin1StringView(noun) +
+           (count == 1 ? QString() : QStringLiteral("s"));
+}
+
 QString integerToText(std::int16_t value)
 {
     return QString::number(value);

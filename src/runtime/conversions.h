@@ -11,6 +11,10 @@ namespace quorvel::runtime {
 
 // The runtime's conversions between numbers and text.
 
+// A count with its noun, in the singular for one: "1 record", "2 records", "0 sweeps". Nouns whose
+// plural is the noun and an "s".
+[[nodiscard]] QString countText(qint64 count, const char* noun);
+
 // A 16-bit integer as plain decimal text ("-12", "32767").
 [[nodiscard]] QString integerToText(std::int16_t value);
 

@@ -1,9 +1,12 @@
 #include "localeformats.h"
 
+#include <QHash>
 #include <QList>
 
 #include <algorithm>
 #include <array>
+#include <cstdlib>
+#include <memory>
 
 namespace quorvel::runtime {
 
@@ -12,6 +15,16 @@ QString isoWithOffset(const QDateTime& when)
     if (!when.isValid())
         return {};
     return when.toOffsetFromUtc(when.offsetFromUtc()).toString(Qt::ISODate);
+}
+
+QString localZoneText(const QDateTime& when)
+{
+    const int seconds = when.offsetFromUtc();
+    const int minutes = std::abs(seconds) / 60;
+    return QStringLiteral("local time (UTC%1%2:%3)")
+        .arg(seconds < 0 ? QLatin1Char('-') : QLatin1Char('+'))
+        .arg(minutes / 60, 2, 10, QLatin1Char('0'))
+        .arg(minutes % 60, 2, 10, QLatin1Char('0'));
 }
 
 std::optional<QLocale> localeNamed(const QString& name)
@@ -293,8 +306,32 @@ struct DateTimeReading {
             steps.removeLast();
         if (!steps.isEmpty() && steps.constFirst().kind == Step::Blank)
             steps.removeFirst();
+        const auto comma = [](const QString& word) { return word.contains(QLatin1Char(',')); };
+        holdsComma =
+            std::any_of(steps.begin(), steps.end(),
+                        [](const Step& s) { return s.kind == Step::Literal && s.literal == u','; }) ||
+            std::any_of(amPm.begin(), amPm.end(), comma) ||
+            std::any_of(months.begin(), months.end(), [&](const auto& m) { return comma(m.first); });
     }
+
+    bool holdsComma = false; // a date-time of the locale may have a comma in it
 };
+
+// Building a locale's steps costs far more than reading a line with them, and while the locale of a log is
+// sought the candidates take turns line by line: each locale's steps are kept (Qt knows a few hundred
+// locales at most).
+const DateTimeReading& readingFor(const QLocale& locale)
+{
+    thread_local QHash<QLocale, std::shared_ptr<const DateTimeReading>> cache;
+    thread_local const DateTimeReading* last = nullptr;
+    if (!last || last->locale != locale) {
+        std::shared_ptr<const DateTimeReading>& kept = cache[locale];
+        if (!kept)
+            kept = std::make_shared<const DateTimeReading>(locale);
+        last = kept.get();
+    }
+    return *last;
+}
 
 // The locale's digit at text[pos] as 0..9, -1 for anything else; width gets its length in UTF-16 units.
 int digitAt(QStringView text, qsizetype pos, char32_t zero, int& width)
@@ -318,21 +355,27 @@ qsizetype wordAt(QStringView text, qsizetype pos, const QString& word)
 
 } // namespace
 
+bool dateTimeMayHoldComma(const QLocale& locale)
+{
+    return readingFor(locale).holdsComma;
+}
+
 std::optional<QDateTime> dateTimeFromText(QStringView text, const QLocale& locale)
 {
-    // A log file is read in one locale from start to end, so the last locale's steps are kept.
-    thread_local std::optional<DateTimeReading> cached;
-    if (!cached || cached->locale != locale)
-        cached.emplace(locale);
-    const DateTimeReading& reading = *cached;
+    const DateTimeReading& reading = readingFor(locale);
 
+    // Direction marks are dropped; most lines have none and are read where they stand.
     QString input;
-    input.reserve(text.size());
-    for (const QChar c : text) {
-        if (!isDirectionMark(c.unicode()))
-            input += c;
+    QStringView t = text;
+    if (std::any_of(text.begin(), text.end(), [](QChar c) { return isDirectionMark(c.unicode()); })) {
+        input.reserve(text.size());
+        for (const QChar c : text) {
+            if (!isDirectionMark(c.unicode()))
+                input += c;
+        }
+        t = input;
     }
-    const QStringView t = QStringView(input).trimmed();
+    t = t.trimmed();
 
     int year = 1900;
     int month = 1;

@@ -22,6 +22,9 @@ namespace quorvel::runtime {
 // instant; empty for an invalid time.
 [[nodiscard]] QString isoWithOffset(const QDateTime& when);
 
+// The zone of local times for people: "local time (UTC+01:00)", the offset being that of when.
+[[nodiscard]] QString localZoneText(const QDateTime& when);
+
 [[nodiscard]] QString shortDateFormat(const QLocale& locale = QLocale());
 
 // The locale's long time format without its time-zone field ("h:mm:ss AP t" -> "h:mm:ss AP").
@@ -40,6 +43,9 @@ namespace quorvel::runtime {
 // Format-driven rather than QLocale::toDateTime, which misreads hour 12 before its AM/PM text and
 // digits outside the Basic Multilingual Plane.
 [[nodiscard]] std::optional<QDateTime> dateTimeFromText(QStringView text, const QLocale& locale = QLocale());
+// Whether what dateTimeText writes in the locale may have a comma in it (in the format, a month name or
+// the AM/PM text).
+[[nodiscard]] bool dateTimeMayHoldComma(const QLocale& locale);
 
 // The format rewrites behind the functions above, on raw QDateTime format strings. Quoted literals are
 // never touched.

@@ -163,6 +163,8 @@ void TestSensorList::badLists_data()
         told << QStringLiteral("list:%1: \"X\" is not a hexadecimal digit in ROM code X").arg(line);
     QTest::newRow("twenty bad lines told, then how many more")
         << QByteArray("x\n").repeated(25) << told + QStringList{"list: 5 more bad lines"};
+    QTest::newRow("one more bad line")
+        << QByteArray("x\n").repeated(21) << told + QStringList{"list: 1 more bad line"};
 }
 
 void TestSensorList::badLists()

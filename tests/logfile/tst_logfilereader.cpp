@@ -352,6 +352,10 @@ void TestLogFileReader::findsTheLogLocale_data()
         {"en_US", "hi_IN"});
     row("a later day settles it", {lines(fourth, us), lines(fourteenth, us)}, "C", LocaleChoice::Found,
         {"en_US"});
+    // The candidates differ in their numbers too: a decimal comma that a point's candidates cannot read.
+    const QLocale fr(QStringLiteral("fr_FR"));
+    row("a later day settles it, decimal comma", {lines(fourth, fr), lines(fourteenth, fr)}, "C",
+        LocaleChoice::Found, {"fr_FR"});
     // The sample reads the 3rd of March alike in both orders; the later days part them, or one fails.
     const QList<LogRecord> third = sweeps(QDateTime(QDate(2007, 3, 3), QTime(22, 5, 42)), 5, 10, 0);
     const QList<LogRecord> thirteenth = sweeps(QDateTime(QDate(2007, 3, 13), QTime(22, 5, 42)), 5, 10, 0);

@@ -4,6 +4,7 @@
 #include "logtoolfixture.h"
 #include "pngrenderer.h"
 
+#include <QFontMetricsF>
 #include <QXmlStreamReader>
 #include <QtTest>
 
@@ -99,20 +100,44 @@ private slots:
 void TestPlotLayout::pngHasTheSizeAndTheSeriesColours_data()
 {
     QTest::addColumn<QSize>("size");
-    QTest::newRow("default") << QSize(1200, 600);
-    QTest::newRow("smallest") << PlotLayout::MinimumSize;
-    QTest::newRow("tall") << QSize(640, 1000);
+    QTest::addColumn<QStringList>("names"); // the legend's, "" for a number
+    QTest::newRow("default") << QSize(1200, 600) << QStringList();
+    QTest::newRow("smallest") << PlotLayout::MinimumSize << QStringList();
+    QTest::newRow("tall") << QSize(640, 1000) << QStringList();
+    QTest::newRow("named") << QSize(1200, 600)
+                           << QStringList{"Garage (loft)", "Boiler room, north wall",   "",
+                                          "WWWWMMMM@@@@",  "K\u00fchlraum \u2013 Nord", "\u6e29\u5ba4"};
+    QTest::newRow("a name wider than a third")
+        << PlotLayout::MinimumSize << QStringList{QString(100, QLatin1Char('W')), "Cellar"};
 }
 
 void TestPlotLayout::pngHasTheSizeAndTheSeriesColours()
 {
     QFETCH(QSize, size);
+    QFETCH(QStringList, names);
     // The first two periods: the day-long pause before the second run would squeeze them to slivers.
     const StandardLog log = standardLog();
-    const PlotScene scene =
-        PlotLayout::layout(log.periods.at(0) + log.periods.at(1), size, QStringLiteral("run.log"));
+    const PlotScene scene = PlotLayout::layout(log.periods.at(0) + log.periods.at(1), size,
+                                               QStringLiteral("run.log"), LogRuns::DefaultGapFactor, names);
     const QImage image = PngRenderer::render(scene);
     QCOMPARE(image.size(), size);
+    // Each name whole, or cut with an ellipsis where it is wider than a third of the picture; in the
+    // font the PNG is drawn in, no label is wider than the layout reckons nor reaches past the edge.
+    QFont font(QStringLiteral("DejaVu Sans"));
+    font.setPixelSize(PlotLayout::FontPixels);
+    const QFontMetricsF metrics(font);
+    for (const PlotLegendEntry& entry : scene.legend) {
+        const QString name = names.value(entry.sensor - 1);
+        const QString& label = entry.label.text;
+        if (name.isEmpty())
+            QCOMPARE(label, QString::number(entry.sensor));
+        else if (label != name)
+            QVERIFY2(label.endsWith(QChar(0x2026)) && name.startsWith(label.chopped(1)) &&
+                         PlotLayout::textWidth(name) > size.width() / 3.0 - 40,
+                     qPrintable(label));
+        QVERIFY2(metrics.horizontalAdvance(label) <= PlotLayout::textWidth(label), qPrintable(label));
+        QVERIFY2(entry.label.at.x() + PlotLayout::textWidth(label) <= size.width(), qPrintable(label));
+    }
     // The legend lies outside the plot area, so colour inside it comes from the lines.
     QVERIFY(!scene.plotArea.intersects(scene.legend.first().swatch));
     for (const int sensor : {1, 2, 5, 12, 13}) {
@@ -228,8 +253,31 @@ void TestPlotLayout::envelopeOfTheRecords()
         QCOMPARE(elow->y(), low->y());
         QCOMPARE(ehigh->y(), high->y());
     }
-    if (sparse)
+    if (sparse) {
         QCOMPARE(SvgRenderer::render(scene), SvgRenderer::render(points));
+        return;
+    }
+    // The PNG draws the envelope by columns: the last sensor's (drawn on top) is in every column of its
+    // runs, and in none of the gap between them.
+    const QImage image = PngRenderer::render(scene);
+    const QColor top = PngRenderer::color(PlotLayout::sensorColor(13));
+    const auto inColumn = [&](int x) {
+        for (int y = int(scene.plotArea.top()); y <= int(scene.plotArea.bottom()); ++y)
+            if (image.pixelColor(x, y) == top)
+                return true;
+        return false;
+    };
+    double before = scene.plotArea.left();
+    for (const PlotLine& line : scene.lines) {
+        if (line.sensor != 13)
+            continue;
+        for (int x = int(before) + 2; x < int(line.points.constFirst().x()) - 1; ++x)
+            QVERIFY2(!inColumn(x), qPrintable(QString::number(x)));
+        // The plot area's frame is drawn over its first and last column.
+        for (int x = int(line.points.constFirst().x()) + 1; x < int(line.points.constLast().x()); ++x)
+            QVERIFY2(inColumn(x), qPrintable(QString::number(x)));
+        before = line.points.constLast().x();
+    }
 }
 
 void TestPlotLayout::coloursAreDistinct()

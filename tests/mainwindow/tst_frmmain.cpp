@@ -64,6 +64,7 @@ private slots:
     void exitAndCloseBoxEndAfterSaving_data();
     void exitAndCloseBoxEndAfterSaving();
     void refusedSettingsWriteShowsMessageAndEnds();
+    void programWithoutDisplayEndsWithOneLine();
     void badSettingEndsBeforeAnyRequest_data();
     void badSettingEndsBeforeAnyRequest();
     void unopenableLogFileKeepsLoggingOff();
@@ -597,6 +598,27 @@ void tst_frmMain::programIgnoresQtCommandLineOptions()
     const QByteArray errors = p.readAllStandardError();
     QVERIFY2(p.state() == QProcess::Running, errors.constData());
     QVERIFY2(!errors.contains("nosuch"), errors.constData());
+}
+
+// Without a display, whatever the arguments: one line and a failure, not the platform plugin's abort.
+void tst_frmMain::programWithoutDisplayEndsWithOneLine()
+{
+    const QString program = qEnvironmentVariable("QUORVEL_PROGRAM");
+    QVERIFY2(!program.isEmpty(), "QUORVEL_PROGRAM is not set");
+    QTemporaryDir config;
+    QProcessEnvironment env =
+        programEnvironment(config.path(), QStringLiteral("127.0.0.1:%1").arg(sim_.port()));
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+        env.remove(QString::fromLatin1(name));
+    QProcess p;
+    p.setProcessEnvironment(env);
+    p.start(program, {QStringLiteral("--help")});
+    QVERIFY2(p.waitForFinished(30000), qPrintable(p.errorString()));
+    const QByteArray errors = p.readAllStandardError();
+    QCOMPARE(p.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(p.exitCode(), EXIT_FAILURE);
+    QCOMPARE(errors.count('\n'), 1);
+    QVERIFY2(errors.startsWith("quorvel3: no display"), errors.constData());
 }
 
 QTEST_MAIN(tst_frmMain)

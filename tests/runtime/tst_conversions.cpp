@@ -11,6 +11,8 @@ using namespace quorvel::runtime;
 class tst_Conversions : public QObject {
     Q_OBJECT
 private slots:
+    void countText_data();
+    void countText();
     void integerText_data();
     void integerText();
     void singleText_data();
@@ -23,6 +25,23 @@ private slots:
     void pixelsToWholeTwips_data();
     void pixelsToWholeTwips();
 };
+
+void tst_Conversions::countText_data()
+{
+    QTest::addColumn<qint64>("count");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("none") << qint64(0) << "0 records";
+    QTest::newRow("one") << qint64(1) << "1 record";
+    QTest::newRow("two") << qint64(2) << "2 records";
+    QTest::newRow("minus one") << qint64(-1) << "-1 records";
+}
+
+void tst_Conversions::countText()
+{
+    QFETCH(qint64, count);
+    QFETCH(QString, expected);
+    QCOMPARE(quorvel::runtime::countText(count, "record"), expected);
+}
 
 void tst_Conversions::integerText_data()
 {

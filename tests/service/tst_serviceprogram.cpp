@@ -7,6 +7,7 @@
 #include "acquisition/logrecorder.h"
 #include "acquisition/logsession.h"
 #include "acquisition/webpagecomponent.h"
+#include "runtime/localeformats.h"
 #include "service/app/exitstatus.h"
 #include "service/app/serviceoptions.h"
 #include "service/app/serviceprogram.h"
@@ -409,9 +410,11 @@ void TestServiceProgram::statusAtMostOnceASecond()
         expected << (item == QLatin1String("down")
                          ? QStringLiteral("The adapter at %1 does not answer since %2: Connection refused")
                                .arg(Adapter, since.toString(Qt::ISODate))
-                         : QStringLiteral("Last sweep at %1; %2 sweeps")
+                         : QStringLiteral("Last sweep at %1; %2 %3")
                                .arg(since.addMSecs(item.section(u'@', 1).toLongLong()).toString(Qt::ISODate),
-                                    item.section(u'@', 0, 0)));
+                                    item.section(u'@', 0, 0),
+                                    item.startsWith(QLatin1String("1@")) ? QStringLiteral("sweep")
+                                                                         : QStringLiteral("sweeps")));
     QCOMPARE(got, expected);
 }
 
@@ -1015,6 +1018,15 @@ void TestServiceProgram::boardShowsEachSensor()
              qPrintable(row));
     QCOMPARE(row.contains(QLatin1String("data-key=\"stale\">")), stale);
     QCOMPARE(page.count(QLatin1String("<tr id=\"sensor-")), SensorCount);
+    // Minutes of history stand at the right end of the day's frame, 160 wide.
+    const QString spark = row.section(QStringLiteral("<polyline points=\""), 1).section(u',', 0, 0);
+    if (!spark.isEmpty())
+        QVERIFY2(spark.toDouble() > 150, qPrintable(row));
+    // One time zone, said alike on the page and in its chart.
+    const QString zone = quorvel::runtime::localZoneText(now);
+    QVERIFY2(page.contains(QStringLiteral("Shown %1, %2").arg(now.toString(u"yyyy-MM-dd HH:mm:ss"), zone)),
+             qPrintable(page.left(1500)));
+    QVERIFY(QString::fromUtf8(service::statuspage::chartSvg(store, now)).contains(zone));
 }
 
 void TestServiceProgram::historyIsBoundedAndRefilled_data()
@@ -1073,6 +1085,16 @@ void TestServiceProgram::historyIsBoundedAndRefilled()
     };
     QCOMPARE(runs(1), 2);
     QCOMPARE(runs(2), 1);
+    // The chart spans the whole day before now, whatever the history holds: an hour is its last 1/24.
+    const auto attribute = [&](const QString& of, const QString& name) {
+        return of.section(name + QStringLiteral("=\""), 1).section(u'"', 0, 0).toDouble();
+    };
+    const QString clip = chart.section(QStringLiteral("<clipPath"), 1);
+    const QString run2 = chart.section(QStringLiteral("class=\"series\" data-sensor=\"2\""), 1);
+    const double firstX = run2.section(QStringLiteral("points=\""), 1).section(u',', 0, 0).toDouble();
+    const double left = attribute(clip, QStringLiteral("x"));
+    const double width = attribute(clip, QStringLiteral("width"));
+    QVERIFY2(firstX > left + width * (1 - 61.0 / 1440) - 3, qPrintable(QString::number(firstX)));
 }
 
 void TestServiceProgram::listenerAsksForTheLogin_data()

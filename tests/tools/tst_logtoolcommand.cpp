@@ -176,26 +176,30 @@ void TestLogToolCommand::exitStatus_data()
     row("csv", {"csv", "--locale", "en_US", "en.log"}, 0, "timestamp,sensor1,", "");
     row("csv of several files in order", {"csv", "--locale", "de_DE", "de.log", "empty.log", "de.log"}, 0,
         "sensor13\r\n", "");
-    row("stats", {"stats", "--locale", "de_DE", "de.log"}, 0, "65 records in 3 logging period(s)", "");
+    row("stats", {"stats", "--locale", "de_DE", "de.log"}, 0, "65 records in 3 logging periods", "");
     row("stats as csv", {"stats", "--locale", "en_US", "--format", "csv", "--stale", "13", "en.log"}, 0,
         "\r\n13,65,21.5,21.5,21.500000,,65,0,true\r\n", "");
     row("empty file", {"csv", "empty.log"}, 0, "timestamp,", "");
     row("a new count of readings starts a new period", {"stats", "--locale", "C", "counts.log"}, 0,
-        "10 records in 2 logging period(s)", "");
+        "10 records in 2 logging periods", "");
     row("csv columns of the widest period", {"csv", "--locale", "C", "counts.log"}, 0,
         "sensor12,sensor13\r\n", "");
     row("csv: a narrower record leaves the rest empty", {"csv", "--locale", "C", "counts.log"}, 0,
         ",17.75,,,,,,,,,,\r\n", "");
     row("csv: the sensors' names from the list",
         {"csv", "--locale", "C", "--sensors", "names.list", "counts.log"}, 0,
-        "timestamp,\"Cellar, north wall\",Attic,sensor3,sensor4,", "");
+        "timestamp,\"Cellar, north wall\",Attic,sensor3,sensor4,",
+        "warning: names.list lists 3 sensors, but 5 records of the log have 13 readings");
+    row("csv: a sensor list that fits no record",
+        {"csv", "--locale", "en_US", "--sensors", "names.list", "en.log"}, 1, "",
+        "names.list lists 3 sensors, but every record of the log has 13 readings");
     row("csv: a sensor list that is no good", {"csv", "--sensors", "bad.list", "counts.log"}, 1, "",
         "bad.list:1: ");
     row("csv: a sensor list that is missing", {"csv", "--sensors", "none.list", "counts.log"}, 1, "",
         "none.list");
     row("stats: the sensors' names in a last column",
         {"stats", "--format", "csv", "--locale", "C", "--sensors", "names.list", "counts.log"}, 0,
-        "stale,name\r\n1,", "");
+        "stale,name\r\n1,", "warning: names.list lists 3 sensors");
     row("bad line among records", {"stats", "--locale", "en_US", "mixed.log"}, 0, "2 records",
         "mixed.log:2: ");
     row("every line bad, said once", {"csv", "--locale", "de_DE", "en.log"}, 2, "timestamp,",
@@ -218,7 +222,7 @@ void TestLogToolCommand::exitStatus_data()
     row("unknown option", {"csv", "--colour", "en.log"}, 1, "", "colour");
     row("missing file", {"csv", "en.log", "missing.log"}, 1, "", "missing.log: cannot read");
     row("directory", {"stats", "folder"}, 1, "", "folder: cannot read: is a directory");
-    row("standard input", {"stats", "-"}, 0, "65 records in 3 logging period(s)",
+    row("standard input", {"stats", "-"}, 0, "65 records in 3 logging periods",
         "reading the records as the en_US locale writes them", "en.log");
     row("compressed standard input", {"csv", "--locale", "en_US", "-"}, 0, "2007-03-14T22:05:42", "",
         "w1.log.gz");
@@ -226,25 +230,27 @@ void TestLogToolCommand::exitStatus_data()
         "-: cannot read: standard input is given more than once", "en.log");
     row("rotated files in time order, whatever the order given",
         {"stats", "--locale", "en_US", "w2.log", "w1.log.gz"}, 0,
-        "65 records in 3 logging period(s), 2007-03-14T22:05:42", "");
+        "65 records in 3 logging periods, 2007-03-14T22:05:42", "");
     row("compressed file that ends early", {"stats", "--locale", "en_US", "truncated.log.gz"}, 1, "",
         "truncated.log.gz: cannot read: the compressed data ends early");
     row("more records than the tool may hold", {"stats", "--locale", "en_US", "big.log.gz"}, 0,
-        "500000 records in 125 logging period(s)", "", "", 64 * 1024);
+        "500000 records in 125 logging periods", "", "", 64 * 1024);
     const QByteArray split =
         QByteArray::number(contents(file(QStringLiteral("split.log"))).count('\n')) + " records";
     row("CR LF across the tool's reads", {"stats", "--locale", "en_US", "split.log"}, 0, split.constData(),
         "");
     row("--from and --to",
         {"stats", "--locale", "en_US", "--from", "2007-03-14T22:40", "--to", "2007-03-15", "en.log"}, 0,
-        "20 records in 1 logging period(s), 2007-03-14T22:40:42", "");
+        "20 records in 1 logging period, 2007-03-14T22:40:42", "");
     row("--from by bisection", {"stats", "--locale", "en_US", "--from", "2007-03-15T06:00", "long.log"}, 0,
-        "2200 records in 1 logging period(s), 2007-03-15T06:00:42", "");
+        "2200 records in 1 logging period, 2007-03-15T06:00:42", "");
     row("--to by bisection", {"stats", "--locale", "en_US", "--to", "2007-03-14T12:00", "long.log"}, 0,
-        "720 records in 1 logging period(s), 2007-03-14T00:00:42", "");
+        "720 records in 1 logging period, 2007-03-14T00:00:42", "");
     row("--from where time steps back",
         {"stats", "--locale", "en_US", "--from", "2007-03-15T06:00", "back.log"}, 0,
-        "4200 records in 2 logging period(s), 2007-03-20T00:00:42", "");
+        "4200 records in 2 logging periods, 2007-03-20T00:00:42", "");
+    row("one record, one period", {"stats", "--locale", "en_US", "--to", "2007-03-14T22:05:42", "en.log"}, 0,
+        "1 record in 1 logging period,", "");
     row("--to before --from", {"stats", "--from", "2007-03-15", "--to", "2007-03-14", "en.log"}, 1, "",
         "--to is before --from");
     row("--from not a time", {"stats", "--from", "yesterday", "en.log"}, 1, "", "--from must be an ISO 8601");

@@ -8,6 +8,7 @@
 #include "pngrenderer.h"
 #include "sensorstatistics.h"
 
+#include "runtime/conversions.h"
 #include "runtime/localeformats.h"
 
 #include "acquisition/sensorlist.h"
@@ -21,6 +22,7 @@
 #include <QRegularExpression>
 #include <QSaveFile>
 
+#include <map>
 #include <optional>
 #include <variant>
 
@@ -84,7 +86,8 @@ Bad lines:
 
 Exit status:
   0  at least one record was read, or every file was empty.
-  1  bad usage, an input file or sensor list that cannot be read or is no good, records whose dates read differently
+  1  bad usage, an input file or sensor list that cannot be read or is no good, a sensor list whose count
+     of sensors is that of no record (one that fits only some is warned of), records whose dates read differently
      in several locales (then nothing is written), or an output that cannot be written.
   2  not one line of the input is a record, for instance because --locale is not the
      logger's: the output is still written as for empty input (the CSV header only, a
@@ -294,7 +297,7 @@ QString plotTitle(const QStringList& files, qsizetype records)
     QString title = names.join(QStringLiteral(", "));
     if (title.size() > 80)
         title = title.left(77) + QStringLiteral("...");
-    return QStringLiteral("%1: %2 records").arg(title, QString::number(records));
+    return title + QStringLiteral(": ") + runtime::countText(records, "record");
 }
 
 bool writeOutput(const QString& path, const QByteArray& data, QIODevice& out, QIODevice& err)
@@ -324,9 +327,9 @@ void reportBadLines(QIODevice& err, const logfile::LogReader::File& report)
             continue;
         summarised.append(p.problem);
         unlisted -= p.lines;
-        write(err,
-              QStringLiteral("%1:%2: %3 (and %4 more lines for the same reason)\n")
-                  .arg(path, QString::number(p.first.line), p.first.reason, QString::number(p.lines - 1)));
+        write(err, QStringLiteral("%1:%2: %3 (and %4 for the same reason)\n")
+                       .arg(path, QString::number(p.first.line), p.first.reason,
+                            runtime::countText(p.lines - 1, "more line")));
     }
     qsizetype listed = 0;
     for (const logfile::LineError& e : file.errors) {
@@ -336,8 +339,32 @@ void reportBadLines(QIODevice& err, const logfile::LogReader::File& report)
         ++listed;
     }
     if (unlisted > listed)
-        write(err, QStringLiteral("%1: %2 more bad lines not listed\n")
-                       .arg(path, QString::number(unlisted - listed)));
+        write(err, QStringLiteral("%1: %2 not listed\n")
+                       .arg(path, runtime::countText(unlisted - listed, "more bad line")));
+}
+
+// What a sensor list that is not the log's gets said: "" where it fits every record. A list that fits no
+// record at all is refused.
+QString listMismatch(const QString& list, qsizetype listed, qsizetype fitting,
+                     const std::map<qsizetype, qsizetype>& others)
+{
+    if (others.empty())
+        return {};
+    qsizetype records = 0;
+    QStringList counts;
+    for (const auto& [count, n] : others) {
+        records += n;
+        counts << QString::number(count);
+    }
+    const QString readings = counts.join(QStringLiteral(" or "));
+    if (fitting == 0)
+        return QStringLiteral(
+                   "quorvel3-logtool: %1 lists %2, but every record of the log has %3 readings: it "
+                   "is not the list the logger was given\n")
+            .arg(list, runtime::countText(listed, "sensor"), readings);
+    return QStringLiteral("quorvel3-logtool: warning: %1 lists %2, but %3 of the log have %4 readings: the "
+                          "names may not be their sensors'\n")
+        .arg(list, runtime::countText(listed, "sensor"), runtime::countText(records, "record"), readings);
 }
 
 QString ambiguity(const logfile::LocaleChoice& choice, const QStringList& files)
@@ -439,8 +466,13 @@ int LogToolCommand::run(const QStringList& arguments, QIODevice& out, QIODevice&
     // that turns out to be in another locale has written nothing.
     constexpr qsizetype Held = qsizetype(8) << 20;
     bool flushed = false;
+    // Records that fit the sensor list and those that do not, by their count of readings.
+    qsizetype fitting = 0;
+    std::map<qsizetype, qsizetype> unfitting;
     const auto flush = [&](bool all) {
-        if (pending.size() < (all ? 1 : 1 << 20) || (!all && pending.size() < Held && reader.inDoubt()))
+        // Until a record fits the sensor list, the list may yet be refused: rows wait too.
+        const bool waiting = reader.inDoubt() || (!names.isEmpty() && fitting == 0);
+        if (pending.size() < (all ? 1 : 1 << 20) || (!all && pending.size() < Held && waiting))
             return;
         QIODevice& device = toFile ? static_cast<QIODevice&>(csvFile) : out;
         flushed = true;
@@ -462,7 +494,7 @@ int LogToolCommand::run(const QStringList& arguments, QIODevice& out, QIODevice&
         records = badLines = 0;
         unfinished = false;
         statistics = StatisticsAccumulator();
-        envelope.emplace(logfile::PlotLayout::columns(o.size));
+        envelope.emplace(logfile::PlotLayout::columns(o.size, names));
         errors.clear();
         if (csv && toFile && !csvFile.isOpen() && !csvFile.open(QIODevice::WriteOnly)) {
             write(err, QStringLiteral("quorvel3-logtool: %1: cannot write: %2\n")
@@ -470,8 +502,14 @@ int LogToolCommand::run(const QStringList& arguments, QIODevice& out, QIODevice&
             return Failure;
         }
         columns = -1;
+        fitting = 0;
+        unfitting.clear();
         const auto record = [&](const acquisition::LogRecord& r) {
             ++records;
+            if (names.isEmpty() || r.readings.size() == names.size())
+                ++fitting;
+            else
+                ++unfitting[r.readings.size()];
             if (csv) {
                 widest = std::max(widest, r.readings.size());
                 if (columns < 0) {
@@ -545,6 +583,12 @@ int LogToolCommand::run(const QStringList& arguments, QIODevice& out, QIODevice&
     // A file not read to its end: nothing is written that would pass for the whole.
     if (unfinished)
         return Failure;
+    if (const QString mismatch = listMismatch(o.sensorList, names.size(), fitting, unfitting);
+        !mismatch.isEmpty()) {
+        write(err, mismatch);
+        if (fitting == 0)
+            return Failure;
+    }
 
     QByteArray data;
     if (csv) {
@@ -564,12 +608,8 @@ int LogToolCommand::run(const QStringList& arguments, QIODevice& out, QIODevice&
         data = o.csvStats ? SensorStatistics::csv(figures, names)
                           : SensorStatistics::table(figures, o.staleRecords, names).toUtf8();
     } else {
-        logfile::PlotScene scene =
-            logfile::PlotLayout::layout(*envelope, o.size, plotTitle(o.files, records), o.gapFactor);
-        // The legend has room for a few letters of each name.
-        for (logfile::PlotLegendEntry& entry : scene.legend)
-            if (const QString name = names.value(entry.sensor - 1); !name.isEmpty())
-                entry.label.text = name.left(9);
+        const logfile::PlotScene scene =
+            logfile::PlotLayout::layout(*envelope, o.size, plotTitle(o.files, records), o.gapFactor, names);
         envelope.reset();
         if (QFileInfo(o.output).suffix().toLower() == QLatin1String("svg")) {
             data = logfile::SvgRenderer::render(scene);

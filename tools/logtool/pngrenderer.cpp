@@ -4,6 +4,9 @@
 #include <QPainter>
 #include <QPolygonF>
 
+#include <cmath>
+#include <optional>
+
 namespace quorvel::logtool {
 
 namespace {
@@ -27,6 +30,48 @@ void drawText(QPainter& painter, const logfile::PlotText& text)
     painter.drawText(box, int(align), text.text);
 }
 
+// An envelope drawn as the polyline it is costs a stroked, anti-aliased segment for each of its thousands
+// of points. Where its pixel columns follow one another, the same trace is a run of vertical spans, each a
+// line's width across and covering the column's lowest to highest point and the last point of the column
+// before: plain rectangles, filled without anti-aliasing. Nothing where the line is not such an envelope.
+std::optional<QList<QRectF>> columnSpans(const logfile::PlotLine& line, double width)
+{
+    if (line.records <= line.points.size())
+        return std::nullopt;
+    QList<QRectF> spans;
+    std::optional<double> before; // the last point of the column before
+    double x = 0;
+    double low = 0;
+    double high = 0;
+    const auto close = [&] {
+        spans.append(QRectF(std::round(x - width / 2), std::floor(low - width / 2), width,
+                            std::ceil(high + width / 2) - std::floor(low - width / 2)));
+    };
+    for (qsizetype i = 0; i < line.points.size(); ++i) {
+        const QPointF p = line.points.at(i);
+        if (i > 0 && p.x() == x) {
+            low = std::min(low, p.y());
+            high = std::max(high, p.y());
+            continue;
+        }
+        if (i > 0) {
+            // Columns further apart than a line's width would show as dots: a polyline joins them.
+            if (p.x() - x > width)
+                return std::nullopt;
+            close();
+            before = line.points.at(i - 1).y();
+        }
+        x = p.x();
+        low = high = p.y();
+        if (before) {
+            low = std::min(low, *before);
+            high = std::max(high, *before);
+        }
+    }
+    close();
+    return spans;
+}
+
 } // namespace
 
 QImage PngRenderer::render(const logfile::PlotScene& scene)
@@ -42,10 +87,19 @@ QImage PngRenderer::render(const logfile::PlotScene& scene)
     painter.setPen(QPen(color(logfile::PlotLayout::grid()), 1));
     painter.drawLines(scene.gridLines);
 
-    painter.setRenderHint(QPainter::Antialiasing, true);
     painter.setClipRect(scene.plotArea.adjusted(-2, -2, 2, 2));
+    constexpr double LineWidth = 2;
     for (const logfile::PlotLine& line : scene.lines) {
-        QPen pen(color(logfile::PlotLayout::sensorColor(line.sensor)), 2);
+        const QColor colour = color(logfile::PlotLayout::sensorColor(line.sensor));
+        if (const std::optional<QList<QRectF>> spans = columnSpans(line, LineWidth)) {
+            painter.setRenderHint(QPainter::Antialiasing, false);
+            painter.setPen(Qt::NoPen);
+            painter.setBrush(colour);
+            painter.drawRects(*spans);
+            continue;
+        }
+        painter.setRenderHint(QPainter::Antialiasing, true);
+        QPen pen(colour, LineWidth);
         pen.setCapStyle(Qt::RoundCap);
         pen.setJoinStyle(Qt::RoundJoin);
         painter.setPen(pen);

@@ -1,6 +1,7 @@
 #include "sensorstatistics.h"
 
 #include "logfile/csvexport.h"
+#include "runtime/conversions.h"
 
 #include <QStringList>
 
@@ -86,10 +87,10 @@ QString SensorStatistics::table(const LogFigures& figures, qsizetype staleRecord
     if (figures.records == 0) {
         out += QStringLiteral("No records.\n");
     } else {
-        out += QStringLiteral("%1 records in %2 logging period(s), %3 to %4\n")
-                   .arg(figures.records)
-                   .arg(figures.periods)
-                   .arg(logfile::CsvExport::timestamp(figures.first),
+        out += QStringLiteral("%1 in %2, %3 to %4\n")
+                   .arg(runtime::countText(figures.records, "record"),
+                        runtime::countText(figures.periods, "logging period"),
+                        logfile::CsvExport::timestamp(figures.first),
                         logfile::CsvExport::timestamp(figures.last));
     }
     const bool named = !names.isEmpty();

@@ -10,6 +10,7 @@
 #include "service/outputs/statusserver.h"
 
 #include "runtime/appinfo.h"
+#include "runtime/conversions.h"
 
 #include <algorithm>
 
@@ -175,15 +176,14 @@ QString ServiceProgram::startMessage(const QString& metricsText) const
                      : QString();
     if (runners_.size() == 1 && config_.file.isEmpty()) {
         const SourceRunner& only = *runners_.front();
-        return QStringLiteral("started: adapter %1, %2 sensors, log %3, metrics %4%5")
-            .arg(only.config().address, QString::number(store_.sensorCount()), only.logText(), metricsText,
-                 mqtt);
+        return QStringLiteral("started: adapter %1, %2, log %3, metrics %4%5")
+            .arg(only.config().address, runtime::countText(store_.sensorCount(), "sensor"), only.logText(),
+                 metricsText, mqtt);
     }
-    QString text = QStringLiteral("started: %1 sources from %2, %3 sensors, metrics %4%5")
-                       .arg(runners_.size())
-                       .arg(config_.file.isEmpty() ? QStringLiteral("the command line") : config_.file)
-                       .arg(store_.sensorCount())
-                       .arg(metricsText, mqtt);
+    QString text = QStringLiteral("started: %1 from %2, %3, metrics %4%5")
+                       .arg(runtime::countText(qint64(runners_.size()), "source"),
+                            config_.file.isEmpty() ? QStringLiteral("the command line") : config_.file,
+                            runtime::countText(store_.sensorCount(), "sensor"), metricsText, mqtt);
     for (const auto& runner : runners_)
         text += QStringLiteral("; %1: %2 %3, log %4")
                     .arg(runner->config().name, runner->config().kind, runner->config().address,
@@ -201,10 +201,10 @@ void ServiceProgram::stop()
         runner->stop();
     if (mqtt_)
         mqtt_->stop();
-    messages_(QStringLiteral("stopped: %1 sweeps, %2 records written, %3 records lost")
-                  .arg(store_.sweeps())
-                  .arg(store_.recordsWritten())
-                  .arg(store_.recordsLost()));
+    messages_(QStringLiteral("stopped: %1, %2 written, %3 lost")
+                  .arg(runtime::countText(store_.sweeps(), "sweep"),
+                       runtime::countText(store_.recordsWritten(), "record"),
+                       runtime::countText(store_.recordsLost(), "record")));
     emit finished(ExitDone);
 }
 
@@ -284,9 +284,8 @@ void ServiceProgram::apply(const ServiceConfig& next)
     config_.staleAfterSeconds = previous.staleAfterSeconds;
     config_.locale = previous.locale;
     config_.alarmCommand = previous.alarmCommand;
-    messages_(QStringLiteral("reloaded %1: %2 sources unchanged, %3 stopped, %4 started")
-                  .arg(config_.file)
-                  .arg(kept)
+    messages_(QStringLiteral("reloaded %1: %2 unchanged, %3 stopped, %4 started")
+                  .arg(config_.file, runtime::countText(kept, "source"))
                   .arg(stopped)
                   .arg(started));
 }

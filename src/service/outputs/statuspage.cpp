@@ -43,7 +43,7 @@ table{border-collapse:collapse;width:100%;margin:1rem 0}th,td{text-align:left;pa
 th{font-weight:600;color:var(--muted)}td.num{font-variant-numeric:tabular-nums;white-space:nowrap}
 tr.alarm{box-shadow:inset .3rem 0 var(--bad)}tr.alarm td:first-child{padding-left:.8rem}
 .rom{font-family:ui-monospace,monospace;font-size:.85em;color:var(--muted)}
-svg.spark{width:10rem;height:1.75rem}svg.spark polyline{fill:none;stroke:currentColor;stroke-width:1.2}svg.spark circle{fill:currentColor}
+svg.spark{width:10rem;height:1.75rem}svg.spark rect{fill:none;stroke:var(--line)}svg.spark polyline{fill:none;stroke:currentColor;stroke-width:1.2}svg.spark circle{fill:currentColor}
 img.chart{width:100%;height:auto;border:1px solid var(--line);background:#fff}
 @media (max-width:40rem){thead{display:none}tr{display:block;border-bottom:1px solid var(--line);padding:.4rem 0}
 td{display:flex;flex-wrap:wrap;gap:0 .5rem;border:0;padding:.15rem 0}td::before{content:attr(data-label);flex:0 0 7.5rem;color:var(--muted)}
@@ -70,8 +70,8 @@ set(row,'failures',String(s.consecutive_failures),'num');
 row.querySelector('[data-key="stale"]').hidden=!s.stale;
 var a=row.querySelector('[data-key="alarm"]');a.hidden=s.alarm==='ok'||s.alarm==='stale';a.textContent=s.alarm+' since '+s.alarm_since;
 row.className=s.alarm==='ok'?'':'alarm';});
-set(sec,'reachable',src.reachable?'answers':'does not answer since '+src.unreachable_since+': '+src.reason,src.reachable?'ok':'bad');
-set(sec,'log-counts',src.log.records_written+' records written, '+src.log.records_lost+' lost');});
+set(sec,'reachable',src.reachable?'answers':'does not answer since '+src.unreachable_since.slice(0,19).replace('T',' ')+': '+src.reason,src.reachable?'ok':'bad');
+set(sec,'log-counts',src.log.records_written+(src.log.records_written===1?' record':' records')+' written, '+src.log.records_lost+' lost');});
 }).catch(function(){});}
 setInterval(refresh,5000);})();
 )";
@@ -101,11 +101,16 @@ QJsonValue limitOrNull(const std::optional<double>& limit)
     return limit ? QJsonValue(*limit) : QJsonValue(QJsonValue::Null);
 }
 
-// "high since 2024-05-01T12:00:00+02:00", what the row and the page's head say of an alarm.
+// The times people read on the page, all in the service's local time, which the page names once.
+QString localTime(const QDateTime& when)
+{
+    return when.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+}
+
+// "high since 2024-05-01 12:00:00", what the row and the page's head say of an alarm.
 QString alarmText(const SensorState& sensor)
 {
-    return alarmLabel(sensor.alarm.state()) + QStringLiteral(" since ") +
-           runtime::isoWithOffset(sensor.alarm.since());
+    return alarmLabel(sensor.alarm.state()) + QStringLiteral(" since ") + localTime(sensor.alarm.since());
 }
 
 QString resultText(const SensorState& sensor)
@@ -116,25 +121,31 @@ QString resultText(const SensorState& sensor)
     return sensor.lastReason.isEmpty() ? label : label + QStringLiteral(": ") + sensor.lastReason;
 }
 
-// The day as a polyline per run of points, scaled to the sensor's own range.
-QString sparkline(const QList<SensorHistory::Point>& points)
+// The day up to now in a frame, as a polyline per run of points scaled to the sensor's own range: the
+// first hours of a history stand at the right of an empty frame.
+QString sparkline(const QList<SensorHistory::Point>& points, const QDateTime& now)
 {
+    const QString frame = QStringLiteral("<rect x=\"0.5\" y=\"0.5\" width=\"%1\" height=\"%2\"/>")
+                              .arg(SparkWidth - 1)
+                              .arg(SparkHeight - 1);
     if (points.isEmpty())
         return QStringLiteral(
                    "<svg class=\"spark\" viewBox=\"0 0 %1 %2\" role=\"img\" aria-label=\"no readings "
-                   "in the last 24 hours\"></svg>")
+                   "in the last 24 hours\">%3</svg>")
             .arg(SparkWidth)
-            .arg(SparkHeight);
+            .arg(SparkHeight)
+            .arg(frame);
     const auto [low, high] = std::minmax_element(
         points.begin(), points.end(), [](const auto& a, const auto& b) { return a.value < b.value; });
     const double span = std::max(0.5, double(high->value - low->value));
-    const std::int32_t first = points.last().minute - SensorHistory::Minutes + 1;
+    const std::int32_t first = SensorHistory::minuteOf(now) - SensorHistory::Minutes + 1;
     QString out =
         QStringLiteral("<svg class=\"spark\" viewBox=\"0 0 %1 %2\" role=\"img\" aria-label=\"%3 to %4 "
                        "\u00b0C in the last 24 hours\">")
             .arg(SparkWidth)
             .arg(SparkHeight)
-            .arg(number(low->value), number(high->value));
+            .arg(number(low->value), number(high->value)) +
+        frame;
     QString run;
     int runPoints = 0;
     // A run of one point is a dot: a polyline of one point draws nothing.
@@ -302,8 +313,9 @@ QByteArray html(const StateStore& store, const QDateTime& now)
     page += QString::fromUtf8(style());
     page += QStringLiteral("</style></head><body><header><h1>Temperatures from %1</h1>")
                 .arg(one ? QStringLiteral("the adapter at ") + e(title) : e(title));
-    page += QStringLiteral("<p>Shown %1; a sensor with no good read for %2 s is stale.</p></header>")
-                .arg(e(runtime::isoWithOffset(now)))
+    page += QStringLiteral("<p>Shown %1, %2 as every time on this page and in the chart; a sensor with no "
+                           "good read for %3 s is stale.</p></header>")
+                .arg(e(localTime(now)), e(runtime::localZoneText(now)))
                 .arg(store.staleAfterSeconds());
     // Every alarm at the top, where a phone shows it without scrolling.
     QString alarms;
@@ -327,16 +339,14 @@ QByteArray html(const StateStore& store, const QDateTime& now)
                 ? QStringLiteral("<p>Adapter: <span data-key=\"reachable\" class=\"ok\">answers</span></p>")
                 : QStringLiteral("<p>Adapter: <span data-key=\"reachable\" class=\"bad\">does not answer "
                                  "since %1: %2</span></p>")
-                      .arg(e(runtime::isoWithOffset(source->unreachableSince)), e(source->unreachableReason));
+                      .arg(e(localTime(source->unreachableSince)), e(source->unreachableReason));
         if (source->logPath.isEmpty())
             page += QStringLiteral("<p>Log: off</p>");
         else
             page +=
-                QStringLiteral(
-                    "<p>Log: %1, <span data-key=\"log-counts\">%2 records written, %3 lost</span>%4</p>")
-                    .arg(e(source->logPath))
-                    .arg(source->recordsWritten)
-                    .arg(source->recordsLost)
+                QStringLiteral("<p>Log: %1, <span data-key=\"log-counts\">%2 written, %3 lost</span>%4</p>")
+                    .arg(e(source->logPath), runtime::countText(qint64(source->recordsWritten), "record"),
+                         QString::number(source->recordsLost))
                     .arg(source->logNotice.isEmpty()
                              ? QString()
                              : QStringLiteral(" <span class=\"bad\">%1</span>").arg(e(source->logNotice)));
@@ -370,7 +380,7 @@ QByteArray html(const StateStore& store, const QDateTime& now)
                         "<td data-label=\"Failures in a row\" data-key=\"failures\" class=\"num\">%1</td>")
                         .arg(sensor.failuresInRow);
             page += QStringLiteral("<td data-label=\"Last 24 hours\">%1</td></tr>")
-                        .arg(sparkline(source->history.points(sensor.slot, now)));
+                        .arg(sparkline(source->history.points(sensor.slot, now), now));
         }
         page += QStringLiteral("</tbody></table></section>");
     }
@@ -405,25 +415,25 @@ QByteArray chartSvg(const StateStore& store, const QDateTime& now)
                 at->second = QList<float>(count, std::numeric_limits<float>::quiet_NaN());
             at->second[i] = point.value;
         }
+    const bool one = store.sources().size() == 1;
+    // The legend's names, shown safely; an unnamed sensor of one of several sources by its source.
+    QStringList names;
+    for (const auto& [source, sensor] : series)
+        names << visible(one || !sensor->name.isEmpty()
+                             ? sensor->name
+                             : source->name + u' ' + QString::number(sensor->slot + 1));
     // Always by stretches of the picture's columns, which keep a gap per sensor.
-    logfile::PlotEnvelope envelope(logfile::PlotLayout::columns(size), 0);
+    logfile::PlotEnvelope envelope(logfile::PlotLayout::columns(size, names), 0);
     for (const auto& [minute, readings] : minutes)
         envelope.add({QDateTime::fromSecsSinceEpoch(qint64(minute) * 60), readings});
-    const bool one = store.sources().size() == 1;
-    logfile::PlotScene scene = logfile::PlotLayout::layout(
+    // The whole day from the first minute on, so a young history looks young.
+    envelope.showTime(now.addSecs(-qint64(SensorHistory::Minutes) * 60).toMSecsSinceEpoch(),
+                      now.toMSecsSinceEpoch());
+    const logfile::PlotScene scene = logfile::PlotLayout::layout(
         envelope, size,
         one ? QStringLiteral("The last 24 hours at %1").arg(store.sources().front()->address)
-            : QStringLiteral("The last 24 hours of %1 sources").arg(store.sources().size()));
-    for (logfile::PlotLegendEntry& entry : scene.legend) {
-        if (entry.sensor < 1 || entry.sensor > count)
-            continue;
-        const auto& [source, sensor] = series[std::size_t(entry.sensor - 1)];
-        const QString name = one || !sensor->name.isEmpty()
-                                 ? sensor->name
-                                 : source->name + u' ' + QString::number(sensor->slot + 1);
-        if (!name.isEmpty())
-            entry.label.text = visible(name.left(9)); // the legend has room for a few letters
-    }
+            : QStringLiteral("The last 24 hours of %1 sources").arg(store.sources().size()),
+        logfile::LogRuns::DefaultGapFactor, names);
     return logfile::SvgRenderer::render(scene);
 }
 

@@ -1,5 +1,7 @@
 #include "service/outputs/systemdstatus.h"
 
+#include "runtime/conversions.h"
+
 #include <QElapsedTimer>
 
 namespace quorvel::service {
@@ -37,8 +39,8 @@ void SystemdStatus::onStarted()
 
 void SystemdStatus::onSweep(const acquisition::SweepReport& sweep, quint64 sweeps)
 {
-    lastSweep_ = QStringLiteral("Last sweep at %1; %2 sweeps")
-                     .arg(sweep.when.toString(Qt::ISODate), QString::number(sweeps));
+    lastSweep_ = QStringLiteral("Last sweep at %1; %2")
+                     .arg(sweep.when.toString(Qt::ISODate), runtime::countText(qint64(sweeps), "sweep"));
     // While the adapter is down the sweep goes on with old values: the outage is what to tell.
     if (outages_.isEmpty())
         show(lastSweep_);
