@@ -1235,6 +1235,9 @@ void TestServiceProgram::mqttClearsOnlyItsOwnStaleConfigs_data()
     QTest::newRow("another device's")
         << gone << QByteArray(R"({"device":{"identifiers":["quorvel3d_q_other"]},"unique_id":"x"})")
         << QStringList{};
+    // Its base has an underscore where ours has a slash: it used to make the same identifier.
+    QTest::newRow("the box with base q_box")
+        << gone << QByteArray(R"({"device":{"identifiers":["@q_box"]},"unique_id":"x"})") << QStringList{};
     QTest::newRow("already cleared") << gone << QByteArray() << QStringList{};
     QTest::newRow("not JSON") << gone << QByteArray("{") << QStringList{};
 }
@@ -1246,6 +1249,14 @@ void TestServiceProgram::mqttClearsOnlyItsOwnStaleConfigs()
     QFETCH(QStringList, cleared);
     service::StateStore store(300, false);
     store.addSource(Source, Kind, Adapter, builtInSensors(), {});
+    // "@base": the device identifier another box with that base gives.
+    static const QRegularExpression other(QStringLiteral("@([^\"]+)"));
+    if (const QRegularExpressionMatch match = other.match(QString::fromUtf8(payload)); match.hasMatch()) {
+        service::MqttOptions options = mqttOptions();
+        options.baseTopic = match.captured(1);
+        payload.replace(match.captured(0).toUtf8(),
+                        service::MqttMessages(options, store, Source, {}).deviceId().toUtf8());
+    }
     const service::MqttMessages messages(mqttOptions(), store, Source, QStringLiteral("1.0.0"));
     QStringList topics;
     for (const service::MqttMessage& message : messages.clearStale(topic, payload)) {

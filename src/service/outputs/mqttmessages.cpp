@@ -23,6 +23,25 @@ QString romOf(const SensorState& sensor)
     return sensor.romCode.toUpper();
 }
 
+// The device's identifier from its topic base: '/' becomes '_' as it always did, and '_' and '%' are written
+// %5F and %25, so that two bases never give one identifier (rt/a_b and rt_a/b did, and each box took the
+// other's configs for its own stale ones).
+QString deviceIdOf(const QString& base)
+{
+    QString id = IdPrefix;
+    for (const QChar c : base) {
+        if (c == QLatin1Char('/'))
+            id += QLatin1Char('_');
+        else if (c == QLatin1Char('_'))
+            id += QLatin1String("%5F");
+        else if (c == QLatin1Char('%'))
+            id += QLatin1String("%25");
+        else
+            id += c;
+    }
+    return id;
+}
+
 QJsonValue timeOrNull(const QDateTime& when)
 {
     return when.isValid() ? QJsonValue(runtime::isoWithOffset(when)) : QJsonValue(QJsonValue::Null);
@@ -34,8 +53,7 @@ MqttMessages::MqttMessages(const MqttOptions& options, const StateStore& store, 
                            QString version)
     : base_(options.baseTopic), prefix_(options.discoveryPrefix), discovery_(options.discovery),
       expireAfter_(options.expireAfter), store_(store), source_(std::move(source)),
-      version_(std::move(version)),
-      deviceId_(IdPrefix + QString(options.baseTopic).replace(QLatin1Char('/'), QLatin1Char('_')))
+      version_(std::move(version)), deviceId_(deviceIdOf(options.baseTopic))
 {
 }
 
