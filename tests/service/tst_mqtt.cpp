@@ -170,7 +170,7 @@ void TestMqtt::publishesAndAnnounces()
                   mqttArguments(broker,
                                 kind == Kind::Open ? QString() : broker.file(QStringLiteral("password")),
                                 kind == Kind::Tls ? broker.caFile() : QString()));
-    const QString last = topic(SensorCount - 1, "attributes");
+    const QString last = topic(SensorCount - 1, "temperature");
     int seen = 0;
     QVERIFY2(live.waitFor([&](const Message& m) { return m.topic == last && ++seen == 2; }, 20000),
              qPrintable(service.errors()));

@@ -91,7 +91,9 @@ QList<MqttMessage> MqttMessages::onRead(const SensorState& sensor,
     // A power-on value is no temperature: it counts as a failure, as in the metrics.
     if (reading.outcome == acquisition::ReadOutcome::Ok)
         out.append({topicOf(sensor, names::TemperatureLeaf), temperatureText(reading.value), true});
-    out.append(attributes(sensor));
+    // Attributes that change at every read would make Home Assistant write them at every read.
+    if (sensor.resultChanged)
+        out.append(attributes(sensor));
     return out;
 }
 
@@ -104,8 +106,7 @@ MqttMessage MqttMessages::attributes(const SensorState& sensor) const
         {QStringLiteral("result"),
          sensor.lastOutcome ? acquisition::readOutcomeLabel(*sensor.lastOutcome) : QString()},
         {QStringLiteral("reason"), sensor.lastReason},
-        {QLatin1String(names::LastSuccess), timeOrNull(sensor.lastSuccess)},
-        {QLatin1String(names::ConsecutiveFailures), qint64(sensor.failuresInRow)},
+        {QStringLiteral("since"), timeOrNull(sensor.resultSince)},
     };
     return {topicOf(sensor, names::AttributesLeaf), QJsonDocument(json).toJson(QJsonDocument::Compact), true};
 }

@@ -42,8 +42,8 @@ public:
     // This service's device in Home Assistant: one per service, and so per adapter.
     [[nodiscard]] QString deviceId() const { return deviceId_; }
 
-    // The temperature after a good read only, and the attributes after every read; the sensor's state has
-    // taken the reading already.
+    // The temperature after a good read only, and the attributes when the result or reason changed; the
+    // sensor's state has taken the reading already.
     [[nodiscard]] QList<MqttMessage> onRead(const SensorState& sensor,
                                             const acquisition::SensorReading& reading) const;
     [[nodiscard]] QList<MqttMessage> discoveryConfigs() const;

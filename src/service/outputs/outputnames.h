@@ -49,7 +49,7 @@ inline constexpr std::array MetricFamilies = {SensorTemperature, SensorLastSucce
 // The label every per-sensor and per-source series carries: the source's name.
 inline constexpr const char* SourceLabel = "source";
 
-// One name per fact in /readings.json and the MQTT attributes alike.
+// One name per fact in /readings.json.
 inline constexpr const char* ConsecutiveFailures = "consecutive_failures";
 inline constexpr const char* LastSuccess = "last_success";
 
