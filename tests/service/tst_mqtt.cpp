@@ -135,10 +135,11 @@ void TestMqtt::init()
 void TestMqtt::publishesAndAnnounces_data()
 {
     QTest::addColumn<Kind>("kind");
-    QTest::addColumn<int>("ending"); // the signal that ends the service
-    QTest::newRow("open, clean stop") << Kind::Open << SIGTERM;
-    QTest::newRow("login, kill -9") << Kind::Login << SIGKILL;
-    QTest::newRow("TLS with the right CA, kill -9") << Kind::Tls << SIGKILL;
+    QTest::addColumn<int>("ending");        // the signal that ends the service
+    QTest::addColumn<QString>("assistant"); // Home Assistant's status topic; empty: its default
+    QTest::newRow("open, clean stop") << Kind::Open << SIGTERM << QString();
+    QTest::newRow("login, kill -9, own status topic") << Kind::Login << SIGKILL << QStringLiteral("ha/up");
+    QTest::newRow("TLS with the right CA, kill -9") << Kind::Tls << SIGKILL << QString();
 }
 
 // Everything a Home Assistant installation relies on, read back by a client of the broker's own.
@@ -146,6 +147,7 @@ void TestMqtt::publishesAndAnnounces()
 {
     QFETCH(Kind, kind);
     QFETCH(int, ending);
+    QFETCH(QString, assistant);
     BrokerProcess broker;
     QVERIFY(broker.start(kind));
     // Left by an earlier run: a config of ours for a sensor no longer listed, and another program's.
@@ -169,7 +171,9 @@ void TestMqtt::publishesAndAnnounces()
                               QStringLiteral("127.0.0.1:0")} +
                   mqttArguments(broker,
                                 kind == Kind::Open ? QString() : broker.file(QStringLiteral("password")),
-                                kind == Kind::Tls ? broker.caFile() : QString()));
+                                kind == Kind::Tls ? broker.caFile() : QString()) +
+                  (assistant.isEmpty() ? QStringList{}
+                                       : QStringList{QStringLiteral("--mqtt-assistant-status"), assistant}));
     const QString last = topic(SensorCount - 1, "temperature");
     int seen = 0;
     QVERIFY2(live.waitFor([&](const Message& m) { return m.topic == last && ++seen == 2; }, 20000),
@@ -238,9 +242,13 @@ void TestMqtt::publishesAndAnnounces()
     QVERIFY(sample(text, "quorvel_mqtt_messages_published_total").value_or(0) >= 3 * SensorCount);
     QCOMPARE(sample(text, "quorvel_mqtt_connection_failures_total"), 0.0);
 
-    // Home Assistant restarted: every config again.
+    // Home Assistant restarted: every config again, not before the least delay.
     const qsizetype configsBefore = live.on(configTopic(rom(0))).size();
-    QVERIFY(broker.publish(Prefix + QStringLiteral("/status"), "online"));
+    QElapsedTimer sinceBirth;
+    sinceBirth.start();
+    QVERIFY(broker.publish(assistant.isEmpty() ? Prefix + QStringLiteral("/status") : assistant, "online"));
+    QTRY_VERIFY_WITH_TIMEOUT(live.on(configTopic(rom(0))).size() > configsBefore, 20000);
+    QVERIFY(sinceBirth.elapsed() >= 1000);
     QTRY_VERIFY_WITH_TIMEOUT(live.on(configTopic(rom(SensorCount - 1))).size() == configsBefore + 1, 20000);
     QCOMPARE(live.on(configTopic(rom(0))).size(), configsBefore + 1);
 

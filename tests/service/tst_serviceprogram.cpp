@@ -151,6 +151,7 @@ QString outcomeOf(const service::ParsedOptions& parsed)
         when(!m.passwordFile.isEmpty(), "password-file " + m.passwordFile),
         when(!m.discovery, "no-discovery"),
         when(m.discoveryPrefix != plainMqtt.discoveryPrefix, "prefix " + m.discoveryPrefix),
+        when(m.assistantStatus != plainMqtt.assistantStatus, "assistant-status " + m.assistantStatus),
         when(m.expireAfter != plainMqtt.expireAfter, "expire-after " + QString::number(m.expireAfter)),
         when(m.keepAlive != plainMqtt.keepAlive, "keepalive " + QString::number(m.keepAlive))};
     parts.removeAll(QString());
@@ -865,6 +866,13 @@ void TestServiceProgram::commandLines_data()
         "option --mqtt-topic: the base $SYS/box starts with $");
     row("--mqtt mqtt://127.0.0.1 --mqtt-topic homeassistant --discovery-prefix ha",
         "option --mqtt-topic: the base homeassistant would write homeassistant/status");
+    row("--mqtt mqtt://127.0.0.1 --mqtt-topic ha --mqtt-assistant-status ha/status",
+        "option --mqtt-topic: the base ha would write ha/status");
+    row("--mqtt mqtt://127.0.0.1 --mqtt-topic homeassistant --discovery-prefix ha --mqtt-assistant-status "
+        "ha/up",
+        "mqtt://127.0.0.1:1883 topic homeassistant, prefix ha, assistant-status ha/up");
+    row("--mqtt mqtt://127.0.0.1 --mqtt-assistant-status ha/+",
+        "invalid value \"ha/+\" for --mqtt-assistant");
 }
 
 void TestServiceProgram::commandLines()

@@ -51,9 +51,9 @@ QJsonValue timeOrNull(const QDateTime& when)
 
 MqttMessages::MqttMessages(const MqttOptions& options, const StateStore& store, QString source,
                            QString version)
-    : base_(options.baseTopic), prefix_(options.discoveryPrefix), discovery_(options.discovery),
-      expireAfter_(options.expireAfter), store_(store), source_(std::move(source)),
-      version_(std::move(version)), deviceId_(deviceIdOf(options.baseTopic))
+    : base_(options.baseTopic), prefix_(options.discoveryPrefix), assistantStatus_(options.assistantStatus),
+      discovery_(options.discovery), expireAfter_(options.expireAfter), store_(store),
+      source_(std::move(source)), version_(std::move(version)), deviceId_(deviceIdOf(options.baseTopic))
 {
 }
 

@@ -31,11 +31,8 @@ public:
         return base_ + QLatin1Char('/') + QLatin1String(names::StatusLeaf);
     }
     [[nodiscard]] MqttMessage status(bool online) const;
-    // Home Assistant says "online" here when it (re)starts: its own topic, whatever the discovery prefix.
-    [[nodiscard]] static QString assistantStatusTopic()
-    {
-        return QLatin1String(MqttOptions::AssistantStatusTopic);
-    }
+    // Home Assistant says "online" here when it (re)starts.
+    [[nodiscard]] QString assistantStatusTopic() const { return assistantStatus_; }
     // Where every sensor config is, ours and others'; read after connecting to find our stale ones.
     [[nodiscard]] QString configFilter() const { return prefix_ + QStringLiteral("/sensor/+/config"); }
     [[nodiscard]] bool discovery() const { return discovery_; }
@@ -64,6 +61,7 @@ private:
 
     QString base_;
     QString prefix_;
+    QString assistantStatus_;
     bool discovery_;
     int expireAfter_;
     // The source's sensors; none once it is gone.

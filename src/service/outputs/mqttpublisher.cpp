@@ -1,5 +1,7 @@
 #include "service/outputs/mqttpublisher.h"
 
+#include <QRandomGenerator>
+
 namespace quorvel::service {
 
 MqttPublisher::MqttPublisher(const MqttOptions& options, const StateStore& store, const QString& source,
@@ -11,6 +13,8 @@ MqttPublisher::MqttPublisher(const MqttOptions& options, const StateStore& store
     configListen_.setInterval(ConfigListenMs);
     connect(&configListen_, &QTimer::timeout, this,
             [this] { client_.unsubscribe(messages_.configFilter()); });
+    birthAnswer_.setSingleShot(true);
+    connect(&birthAnswer_, &QTimer::timeout, this, &MqttPublisher::publishEverything);
     connect(&client_, &MqttClient::connected, this, &MqttPublisher::onConnected);
     connect(&client_, &MqttClient::messageReceived, this, &MqttPublisher::onMessage);
     // Messages were dropped while the broker was slow: its picture is behind, so send the current one.
@@ -21,6 +25,7 @@ MqttPublisher::MqttPublisher(const MqttOptions& options, const StateStore& store
 void MqttPublisher::stop()
 {
     configListen_.stop();
+    birthAnswer_.stop();
     client_.stop({messages_.status(false)});
 }
 
@@ -45,6 +50,7 @@ void MqttPublisher::publishEverything()
 
 void MqttPublisher::onConnected()
 {
+    birthAnswer_.stop(); // everything goes now
     publish({messages_.status(true)});
     // The will of a connection the broker noticed dead only now may come after this "online".
     client_.subscribe(messages_.statusTopic());
@@ -65,8 +71,8 @@ void MqttPublisher::onMessage(const QString& topic, const QByteArray& payload, b
     }
     if (topic == messages_.assistantStatusTopic()) {
         // Home Assistant started again and forgot what it was told; a retained "online" is no restart.
-        if (payload == MqttMessages::Online && !retained)
-            publishEverything();
+        if (payload == MqttMessages::Online && !retained && !birthAnswer_.isActive())
+            birthAnswer_.start(QRandomGenerator::global()->bounded(BirthAnswerMinMs, BirthAnswerMaxMs + 1));
         return;
     }
     publish(messages_.clearStale(topic, payload));

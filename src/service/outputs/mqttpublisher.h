@@ -19,6 +19,10 @@ class MqttPublisher final : public QObject {
 public:
     // How long after connecting the retained configs are read to find the stale ones of our device.
     static constexpr int ConfigListenMs = 5000;
+    // Home Assistant's birth is answered after a random delay within these, so that the devices it hears
+    // from do not all answer at once.
+    static constexpr int BirthAnswerMinMs = 1000;
+    static constexpr int BirthAnswerMaxMs = 5000;
 
     MqttPublisher(const MqttOptions& options, const StateStore& store, const QString& source,
                   const QString& version, runtime::MessageSink messages, QObject* parent = nullptr);
@@ -39,6 +43,7 @@ private:
     MqttMessages messages_;
     MqttClient client_;
     QTimer configListen_;
+    QTimer birthAnswer_;
 };
 
 } // namespace quorvel::service
