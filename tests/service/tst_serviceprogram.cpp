@@ -1,3 +1,4 @@
+#include "brokerprocess.h"
 #include "fakes.h"
 #include "manualtimer.h"
 #include "scratchdir.h"
@@ -650,6 +651,7 @@ void TestServiceProgram::threeSourcesRunSideBySide()
 
 // A reload runs the new configuration: a source that did not change goes on with its counters, a removed
 // one stops and leaves the store, a changed one starts again from nothing, an added one starts.
+// With a broker, Home Assistant gets one device per source, and a reload takes a removed one's away.
 void TestServiceProgram::reloadTouchesOnlyWhatChanged()
 {
     service::ServiceConfig config;
@@ -660,8 +662,35 @@ void TestServiceProgram::reloadTouchesOnlyWhatChanged()
         source.sensors = {{romOf(int(config.sources.size())), {}}};
         config.sources.push_back(source);
     }
+    config.file = dir_->filePath(QStringLiteral("sources.yaml"));
+    BrokerProcess broker;
+    MqttSubscriber live;
+    const bool mqtt = BrokerProcess::available();
+    if (mqtt) {
+        QVERIFY(broker.start(BrokerProcess::Kind::Open));
+        QVERIFY(live.start(broker));
+        config.mqtt = service::parseMqttUrl(broker.url());
+        config.mqtt->baseTopic = QStringLiteral("q/box");
+    }
+    // The retained config of a sensor: its device and state topic; empty once cleared.
+    const auto announced = [&live](int slot) -> std::pair<QString, QString> {
+        const QList<MqttSubscriber::Message> configs =
+            live.on("homeassistant/sensor/quorvel3d_" + romOf(slot) + "/config");
+        if (configs.isEmpty() || configs.last().payload.isEmpty())
+            return {};
+        const QJsonObject config = QJsonDocument::fromJson(configs.last().payload).object();
+        return {config["device"]["identifiers"][0].toString(), config["state_topic"].toString()};
+    };
     Program service(config);
     QCOMPARE(service.program->start(), std::nullopt);
+    if (mqtt) {
+        for (const auto& [slot, name] : {std::pair{0, "kept"}, {1, "removed"}, {2, "changed"}})
+            QTRY_COMPARE_WITH_TIMEOUT(
+                announced(slot),
+                std::pair(QStringLiteral("quorvel3d_q_box_") + name,
+                          QStringLiteral("q/box/%1/%2/temperature").arg(name, romOf(slot))),
+                20000);
+    }
     const service::StateStore& store = service.program->store();
     QTRY_VERIFY(store.source(QStringLiteral("changed")) &&
                 store.source(QStringLiteral("changed"))->sweeps >= 3);
@@ -683,6 +712,18 @@ void TestServiceProgram::reloadTouchesOnlyWhatChanged()
                 store.source(QStringLiteral("changed"))->sweeps >= 1);
     QVERIFY(store.source(QStringLiteral("kept"))->sweeps > keptBefore);
     QCOMPARE(service.messages.filter(QStringLiteral("reload:")).size(), 4); // removed, changed twice, added
+    if (mqtt) {
+        // The removed source's device is gone with its state; its sensor is the added one's now.
+        QTRY_COMPARE_WITH_TIMEOUT(
+            announced(1),
+            std::pair(QStringLiteral("quorvel3d_q_box_added"), "q/box/added/" + romOf(1) + "/temperature"),
+            20000);
+        const QString removedState = "q/box/removed/" + romOf(1) + "/temperature";
+        QTRY_VERIFY_WITH_TIMEOUT(
+            !live.on(removedState).isEmpty() && live.on(removedState).last().payload.isEmpty(), 20000);
+        QCOMPARE(announced(2).first, QStringLiteral("quorvel3d_q_box_changed"));
+        QCOMPARE(live.on(QStringLiteral("q/box/status")).last().payload, QByteArray("online"));
+    }
     service.program->stop();
 }
 
@@ -1231,45 +1272,68 @@ void TestServiceProgram::mqttMessagesOfEachRead()
 
 void TestServiceProgram::mqttClearsOnlyItsOwnStaleConfigs_data()
 {
+    QTest::addColumn<QString>("source"); // empty: the command line's one source, topics q/box/<ROM>/...
     QTest::addColumn<QString>("topic");
     QTest::addColumn<QByteArray>("payload");
     QTest::addColumn<QStringList>("cleared");
     const QString gone = QStringLiteral("homeassistant/sensor/quorvel3d_0000000000000028/config");
+    const QString none;
     const QByteArray ours = R"({"device":{"identifiers":["quorvel3d_q_box"]},"unique_id":"quorvel3d_)";
     QTest::newRow("ours, no longer listed, with its state")
-        << gone
+        << none << gone
         << ours + R"(0000000000000028","state_topic":"q/box/0000000000000028/temperature",)"
                   R"("json_attributes_topic":"q/box/0000000000000028/attributes"})"
         << QStringList{gone, "q/box/0000000000000028/temperature", "q/box/0000000000000028/attributes"};
     QTest::newRow("ours, its state elsewhere: the config only")
-        << gone << ours + R"(0000000000000028","state_topic":"other/x/temperature"})" << QStringList{gone};
-    QTest::newRow("ours and listed") << gone << ours + romOf(0).toLatin1() + R"("})" << QStringList{};
+        << none << gone << ours + R"(0000000000000028","state_topic":"other/x/temperature"})"
+        << QStringList{gone};
+    QTest::newRow("ours and listed") << none << gone << ours + romOf(0).toLatin1() + R"("})" << QStringList{};
     QTest::newRow("another device's")
-        << gone << QByteArray(R"({"device":{"identifiers":["quorvel3d_q_other"]},"unique_id":"x"})")
+        << none << gone << QByteArray(R"({"device":{"identifiers":["quorvel3d_q_other"]},"unique_id":"x"})")
         << QStringList{};
     // Its base has an underscore where ours has a slash: it used to make the same identifier.
     QTest::newRow("the box with base q_box")
-        << gone << QByteArray(R"({"device":{"identifiers":["@q_box"]},"unique_id":"x"})") << QStringList{};
-    QTest::newRow("already cleared") << gone << QByteArray() << QStringList{};
-    QTest::newRow("not JSON") << gone << QByteArray("{") << QStringList{};
+        << none << gone << QByteArray(R"({"device":{"identifiers":["@q_box"]},"unique_id":"x"})")
+        << QStringList{};
+    QTest::newRow("already cleared") << none << gone << QByteArray() << QStringList{};
+    QTest::newRow("not JSON") << none << gone << QByteArray("{") << QStringList{};
+    // From a configuration file: a device per source, its topics under q/box/<source>.
+    QTest::newRow("source cellar: its own, with its state")
+        << "cellar" << gone
+        << QByteArray(R"({"device":{"identifiers":["@q/box/cellar"]},"unique_id":"x",)"
+                      R"("state_topic":"q/box/cellar/0000000000000028/temperature"})")
+        << QStringList{gone, "q/box/cellar/0000000000000028/temperature"};
+    QTest::newRow("source cellar: the source attic's")
+        << "cellar" << gone << QByteArray(R"({"device":{"identifiers":["@q/box/attic"]},"unique_id":"x"})")
+        << QStringList{};
+    QTest::newRow("source cellar: the command line's device")
+        << "cellar" << gone << ours + R"(0000000000000028"})" << QStringList{};
+    QTest::newRow("source cellar: a state of the base's own")
+        << "cellar" << gone
+        << QByteArray(R"({"device":{"identifiers":["@q/box/cellar"]},"unique_id":"x",)"
+                      R"("state_topic":"q/box/0000000000000028/temperature"})")
+        << QStringList{gone};
 }
 
 void TestServiceProgram::mqttClearsOnlyItsOwnStaleConfigs()
 {
+    QFETCH(QString, source);
     QFETCH(QString, topic);
     QFETCH(QByteArray, payload);
     QFETCH(QStringList, cleared);
+    const QString name = source.isEmpty() ? Source : source;
     service::StateStore store(300, false);
-    store.addSource(Source, Kind, Adapter, builtInSensors(), {});
-    // "@base": the device identifier another box with that base gives.
+    store.addSource(name, Kind, Adapter, builtInSensors(), {});
+    // "@base": the device identifier of the one source of a box with that base.
     static const QRegularExpression other(QStringLiteral("@([^\"]+)"));
     if (const QRegularExpressionMatch match = other.match(QString::fromUtf8(payload)); match.hasMatch()) {
         service::MqttOptions options = mqttOptions();
         options.baseTopic = match.captured(1);
         payload.replace(match.captured(0).toUtf8(),
-                        service::MqttMessages(options, store, Source, {}).deviceId().toUtf8());
+                        service::MqttMessages(options, store, name, {}).deviceId().toUtf8());
     }
-    const service::MqttMessages messages(mqttOptions(), store, Source, QStringLiteral("1.0.0"));
+    const service::MqttMessages messages(mqttOptions(), store, name, QStringLiteral("1.0.0"),
+                                         !source.isEmpty());
     QStringList topics;
     for (const service::MqttMessage& message : messages.clearStale(topic, payload)) {
         QVERIFY(message.payload.isEmpty() && message.retain);

@@ -50,10 +50,11 @@ QJsonValue timeOrNull(const QDateTime& when)
 } // namespace
 
 MqttMessages::MqttMessages(const MqttOptions& options, const StateStore& store, QString source,
-                           QString version)
-    : base_(options.baseTopic), prefix_(options.discoveryPrefix), assistantStatus_(options.assistantStatus),
-      discovery_(options.discovery), expireAfter_(options.expireAfter), store_(store),
-      source_(std::move(source)), version_(std::move(version)), deviceId_(deviceIdOf(options.baseTopic))
+                           QString version, bool ownLevel)
+    : base_(options.baseTopic),
+      root_(ownLevel ? options.baseTopic + QLatin1Char('/') + source : options.baseTopic),
+      prefix_(options.discoveryPrefix), discovery_(options.discovery), expireAfter_(options.expireAfter),
+      store_(store), source_(std::move(source)), version_(std::move(version)), deviceId_(deviceIdOf(root_))
 {
 }
 
@@ -64,9 +65,9 @@ const std::vector<SensorState>& MqttMessages::sensors() const
     return source ? source->sensors : none;
 }
 
-MqttMessage MqttMessages::status(bool online) const
+MqttMessage MqttMessages::status(const MqttOptions& options, bool online)
 {
-    return {statusTopic(), online ? Online : Offline, true};
+    return {statusTopic(options), online ? Online : Offline, true};
 }
 
 QByteArray MqttMessages::temperatureText(float value)
@@ -76,7 +77,7 @@ QByteArray MqttMessages::temperatureText(float value)
 
 QString MqttMessages::topicOf(const SensorState& sensor, const char* leaf) const
 {
-    return base_ + QLatin1Char('/') + romOf(sensor) + QLatin1Char('/') + QLatin1String(leaf);
+    return root_ + QLatin1Char('/') + romOf(sensor) + QLatin1Char('/') + QLatin1String(leaf);
 }
 
 QString MqttMessages::configTopic(const SensorState& sensor) const
@@ -115,11 +116,12 @@ QList<MqttMessage> MqttMessages::discoveryConfigs() const
 {
     if (!discovery_)
         return {};
+    const QString address = store_.source(source_) ? store_.source(source_)->address : QString();
     const QJsonObject device{
         {QStringLiteral("identifiers"), QJsonArray{deviceId_}},
-        {QStringLiteral("name"),
-         QStringLiteral("Quorvel-3 adapter at %1")
-             .arg(store_.source(source_) ? store_.source(source_)->address : QString())},
+        {QStringLiteral("name"), root_ == base_
+                                     ? QStringLiteral("Quorvel-3 adapter at %1").arg(address)
+                                     : QStringLiteral("Quorvel-3 %1, adapter at %2").arg(source_, address)},
         {QStringLiteral("model"), QStringLiteral("1-Wire-to-Ethernet adapter with DS18B20 thermometers")},
         {QStringLiteral("sw_version"), version_},
     };
@@ -135,7 +137,7 @@ QList<MqttMessage> MqttMessages::discoveryConfigs() const
             {QStringLiteral("unique_id"), IdPrefix + romOf(sensor)},
             {QStringLiteral("state_topic"), topicOf(sensor, names::TemperatureLeaf)},
             {QStringLiteral("json_attributes_topic"), topicOf(sensor, names::AttributesLeaf)},
-            {QStringLiteral("availability_topic"), statusTopic()},
+            {QStringLiteral("availability_topic"), statusTopicOf(base_)},
             {QStringLiteral("payload_available"), QLatin1String(Online)},
             {QStringLiteral("payload_not_available"), QLatin1String(Offline)},
             {QStringLiteral("device_class"), QStringLiteral("temperature")},
@@ -182,8 +184,20 @@ QList<MqttMessage> MqttMessages::clearStale(const QString& topic, const QByteArr
     // Its retained state too, but only under our own base: a config cannot make us clear another's topics.
     for (const char* key : {"state_topic", "json_attributes_topic"}) {
         const QString stateTopic = config.value(QLatin1String(key)).toString();
-        if (stateTopic.startsWith(base_ + QLatin1Char('/')))
+        if (stateTopic.startsWith(root_ + QLatin1Char('/')))
             out.append({stateTopic, {}, true});
+    }
+    return out;
+}
+
+QList<MqttMessage> MqttMessages::clearAll() const
+{
+    QList<MqttMessage> out;
+    for (const SensorState& sensor : sensors()) {
+        if (discovery_)
+            out.append({configTopic(sensor), {}, true});
+        out.append({topicOf(sensor, names::TemperatureLeaf), {}, true});
+        out.append({topicOf(sensor, names::AttributesLeaf), {}, true});
     }
     return out;
 }
