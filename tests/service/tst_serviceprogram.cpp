@@ -710,7 +710,8 @@ void TestServiceProgram::reloadTouchesOnlyWhatChanged()
     QCOMPARE(store.source(QStringLiteral("changed"))->address, QStringLiteral("127.0.0.1:8081"));
     QTRY_VERIFY(store.source(QStringLiteral("added"))->sweeps >= 1 &&
                 store.source(QStringLiteral("changed"))->sweeps >= 1);
-    QVERIFY(store.source(QStringLiteral("kept"))->sweeps > keptBefore);
+    // It goes on: it may be in the middle of a sweep as long as theirs.
+    QTRY_VERIFY(store.source(QStringLiteral("kept"))->sweeps > keptBefore);
     QCOMPARE(service.messages.filter(QStringLiteral("reload:")).size(), 4); // removed, changed twice, added
     if (mqtt) {
         // The removed source's device is gone with its state; its sensor is the added one's now.
