@@ -45,7 +45,8 @@ void waitMs(int ms)
     loop.exec();
 }
 
-// The arrival time of every attributes message, per topic, taken on libmosquitto's own thread.
+// The arrival time of every temperature message (one after every good read), per topic, taken on
+// libmosquitto's own thread.
 struct Arrivals {
     std::mutex mutex;
     std::map<std::string, std::vector<Clock::time_point>> byTopic;
@@ -71,7 +72,7 @@ bool latency(int reads, int latencyMs)
     mosquitto_message_callback_set(subscriber, &Arrivals::onMessage);
     if (mosquitto_connect(subscriber, "127.0.0.1", broker.openPort(), 60) != MOSQ_ERR_SUCCESS ||
         mosquitto_subscribe(subscriber, nullptr,
-                            (Base + QStringLiteral("/+/attributes")).toUtf8().constData(),
+                            (Base + QStringLiteral("/+/temperature")).toUtf8().constData(),
                             0) != MOSQ_ERR_SUCCESS ||
         mosquitto_loop_start(subscriber) != MOSQ_ERR_SUCCESS)
         return false;
@@ -84,7 +85,8 @@ bool latency(int reads, int latencyMs)
     const QString source = QStringLiteral("adapter");
     service::StateStore store(300, false);
     store.addSource(source, source, adapter, acquisition::builtInSensors(), {});
-    service::MqttPublisher publisher(options, store, source, QStringLiteral("bench"), [](const QString&) {});
+    service::MqttPublisher publisher(options, store, QStringLiteral("bench"), false, [](const QString&) {});
+    publisher.addSource(source);
     std::vector<std::vector<Clock::time_point>> readAt(acquisition::SensorCount);
     int total = 0;
     QEventLoop loop;
@@ -119,7 +121,7 @@ bool latency(int reads, int latencyMs)
     for (int slot = 0; slot < acquisition::SensorCount; ++slot) {
         const QString rom = acquisition::builtInRomCodes().at(slot);
         const auto& arrived =
-            arrivals.byTopic[(Base + u'/' + rom + QStringLiteral("/attributes")).toStdString()];
+            arrivals.byTopic[(Base + u'/' + rom + QStringLiteral("/temperature")).toStdString()];
         const auto& read = readAt[std::size_t(slot)];
         for (std::size_t k = 0; k < std::min(arrived.size(), read.size()); ++k)
             ms.push_back(std::chrono::duration<double, std::milli>(arrived[k] - read[k]).count());

@@ -7,13 +7,19 @@
 
 #include "acquisition/sensortable.h"
 
+#include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
+
+#include <cmath>
 
 #include <sys/stat.h>
 
@@ -90,6 +96,49 @@ QStringList ownNameService(const QString& hosts, const QString& resolvConf)
         resolvConf};
 }
 
+// Between the service and the broker, a connection that does not hold: each is dropped 0.2 s after it was
+// made, or it goes mute after the broker's first answer (the CONNACK). Counts the connections.
+class FlakyProxy : public QObject {
+public:
+    enum class Mode { Drop, Mute };
+    static constexpr int DropMs = 200;
+
+    FlakyProxy(Mode mode, quint16 brokerPort) : mode_(mode), brokerPort_(brokerPort)
+    {
+        connect(&server_, &QTcpServer::newConnection, this, &FlakyProxy::accept);
+    }
+    bool listen() { return server_.listen(QHostAddress::LocalHost, 0); }
+    [[nodiscard]] quint16 port() const { return server_.serverPort(); }
+    [[nodiscard]] int connections() const { return connections_; }
+
+private:
+    void accept()
+    {
+        while (QTcpSocket* client = server_.nextPendingConnection()) {
+            ++connections_;
+            auto* broker = new QTcpSocket(client);
+            auto answered = std::make_shared<bool>(false);
+            connect(client, &QTcpSocket::readyRead, broker,
+                    [client, broker] { broker->write(client->readAll()); });
+            connect(broker, &QTcpSocket::readyRead, client, [this, client, broker, answered] {
+                const QByteArray bytes = broker->readAll();
+                if (mode_ == Mode::Drop || !std::exchange(*answered, true))
+                    client->write(bytes);
+            });
+            connect(client, &QTcpSocket::disconnected, client, &QObject::deleteLater);
+            connect(broker, &QTcpSocket::disconnected, client, &QTcpSocket::disconnectFromHost);
+            broker->connectToHost(QHostAddress::LocalHost, brokerPort_);
+            if (mode_ == Mode::Drop)
+                QTimer::singleShot(DropMs, client, [client] { client->disconnectFromHost(); });
+        }
+    }
+
+    Mode mode_;
+    quint16 brokerPort_;
+    QTcpServer server_;
+    int connections_ = 0;
+};
+
 qsizetype count(const QList<Message>& messages, const std::function<bool(const Message&)>& condition)
 {
     return std::count_if(messages.begin(), messages.end(), condition);
@@ -109,6 +158,8 @@ private slots:
     void brokerTroubleNeverStopsLogging();
     void brokerComesAndGoes_data();
     void brokerComesAndGoes();
+    void connectionsThatDoNotHold_data();
+    void connectionsThatDoNotHold();
 
 private:
     SimulatorProcess* sim_ = nullptr;
@@ -135,10 +186,11 @@ void TestMqtt::init()
 void TestMqtt::publishesAndAnnounces_data()
 {
     QTest::addColumn<Kind>("kind");
-    QTest::addColumn<int>("ending"); // the signal that ends the service
-    QTest::newRow("open, clean stop") << Kind::Open << SIGTERM;
-    QTest::newRow("login, kill -9") << Kind::Login << SIGKILL;
-    QTest::newRow("TLS with the right CA, kill -9") << Kind::Tls << SIGKILL;
+    QTest::addColumn<int>("ending");        // the signal that ends the service
+    QTest::addColumn<QString>("assistant"); // Home Assistant's status topic; empty: its default
+    QTest::newRow("open, clean stop") << Kind::Open << SIGTERM << QString();
+    QTest::newRow("login, kill -9, own status topic") << Kind::Login << SIGKILL << QStringLiteral("ha/up");
+    QTest::newRow("TLS with the right CA, kill -9") << Kind::Tls << SIGKILL << QString();
 }
 
 // Everything a Home Assistant installation relies on, read back by a client of the broker's own.
@@ -146,6 +198,7 @@ void TestMqtt::publishesAndAnnounces()
 {
     QFETCH(Kind, kind);
     QFETCH(int, ending);
+    QFETCH(QString, assistant);
     BrokerProcess broker;
     QVERIFY(broker.start(kind));
     // Left by an earlier run: a config of ours for a sensor no longer listed, and another program's.
@@ -160,6 +213,22 @@ void TestMqtt::publishesAndAnnounces()
                            true));
     MqttSubscriber live;
     QVERIFY(live.start(broker));
+    const QStringList login =
+        mqttArguments(broker, kind == Kind::Open ? QString() : broker.file(QStringLiteral("password")),
+                      kind == Kind::Tls ? broker.caFile() : QString());
+    // Another box, its base ours with '_' for '/' (once the same device identifier), its sensors not ours.
+    const QString list = dir_->filePath(QStringLiteral("sensors"));
+    QVERIFY(writeFile(list, ThreeSensors));
+    const QString otherConfig = configTopic(QStringLiteral("3000000123456728"));
+    Service other;
+    QStringList otherArguments = login;
+    otherArguments[3] = QStringLiteral("test_box");
+    other.start(QStringList{QStringLiteral("--adapter"), adapter(), QStringLiteral("--sensors"), list} +
+                otherArguments);
+    QVERIFY2(live.waitFor([&](const Message& m) { return m.topic == otherConfig; }, 20000),
+             qPrintable(other.errors()));
+    other.signal(SIGTERM);
+    QVERIFY(other.finish());
 
     QVERIFY(sim_->setLatency(5));
     QVERIFY(sim_->setFault(5, QStringLiteral("power-on-reset")));
@@ -167,10 +236,10 @@ void TestMqtt::publishesAndAnnounces()
     service.start(QStringList{QStringLiteral("--adapter"), adapter(), QStringLiteral("--log"),
                               dir_->filePath(QStringLiteral("sweep.log")), QStringLiteral("--metrics"),
                               QStringLiteral("127.0.0.1:0")} +
-                  mqttArguments(broker,
-                                kind == Kind::Open ? QString() : broker.file(QStringLiteral("password")),
-                                kind == Kind::Tls ? broker.caFile() : QString()));
-    const QString last = topic(SensorCount - 1, "attributes");
+                  login +
+                  (assistant.isEmpty() ? QStringList{}
+                                       : QStringList{QStringLiteral("--mqtt-assistant-status"), assistant}));
+    const QString last = topic(SensorCount - 1, "temperature");
     int seen = 0;
     QVERIFY2(live.waitFor([&](const Message& m) { return m.topic == last && ++seen == 2; }, 20000),
              qPrintable(service.errors()));
@@ -231,6 +300,8 @@ void TestMqtt::publishesAndAnnounces()
     QVERIFY(late.on(configTopic(gone)).isEmpty());
     QVERIFY(late.on(Base + QLatin1Char('/') + gone + QStringLiteral("/temperature")).isEmpty());
     QCOMPARE(late.on(foreign).size(), 1);
+    QCOMPARE(retained(otherConfig).size(), 1);
+    QVERIFY(count(live.on(otherConfig), [](const Message& m) { return m.payload.isEmpty(); }) == 0);
 
     QTRY_VERIFY_WITH_TIMEOUT(service.metricsPort() > 0, 5000);
     const QByteArray text = metrics(service.metricsPort());
@@ -238,9 +309,13 @@ void TestMqtt::publishesAndAnnounces()
     QVERIFY(sample(text, "quorvel_mqtt_messages_published_total").value_or(0) >= 3 * SensorCount);
     QCOMPARE(sample(text, "quorvel_mqtt_connection_failures_total"), 0.0);
 
-    // Home Assistant restarted: every config again.
+    // Home Assistant restarted: every config again, not before the least delay.
     const qsizetype configsBefore = live.on(configTopic(rom(0))).size();
-    QVERIFY(broker.publish(Prefix + QStringLiteral("/status"), "online"));
+    QElapsedTimer sinceBirth;
+    sinceBirth.start();
+    QVERIFY(broker.publish(assistant.isEmpty() ? Prefix + QStringLiteral("/status") : assistant, "online"));
+    QTRY_VERIFY_WITH_TIMEOUT(live.on(configTopic(rom(0))).size() > configsBefore, 20000);
+    QVERIFY(sinceBirth.elapsed() >= 1000);
     QTRY_VERIFY_WITH_TIMEOUT(live.on(configTopic(rom(SensorCount - 1))).size() == configsBefore + 1, 20000);
     QCOMPARE(live.on(configTopic(rom(0))).size(), configsBefore + 1);
 
@@ -416,6 +491,58 @@ void TestMqtt::brokerComesAndGoes()
     QCOMPARE(service.process.exitCode(), 0);
     QCOMPARE(service.errors().count(QLatin1String("lost the connection to the MQTT broker")), 1);
     QCOMPARE(service.errors().count(QLatin1String("connected to the MQTT broker")), 2);
+}
+
+void TestMqtt::connectionsThatDoNotHold_data()
+{
+    QTest::addColumn<FlakyProxy::Mode>("mode");
+    QTest::addColumn<QString>("told");         // after the broker's URL
+    QTest::addColumn<int>("leastConnections"); // in the 20 s the sweeps take at the least
+    // A CONNACK once restarted the back-off: a connection every 1.2 s, each told.
+    QTest::newRow("dropped 0.2 s after each connect")
+        << FlakyProxy::Mode::Drop << ": the broker closed the connection; retrying" << 3;
+    // Once told as the library's "Unknown error.".
+    QTest::newRow("mute after the connect")
+        << FlakyProxy::Mode::Mute << ": the broker did not answer within the keep-alive (5 s); retrying" << 1;
+}
+
+// The sweeps go on; the trouble is told once in words a person can act on.
+void TestMqtt::connectionsThatDoNotHold()
+{
+    QFETCH(FlakyProxy::Mode, mode);
+    QFETCH(QString, told);
+    QFETCH(int, leastConnections);
+    BrokerProcess broker;
+    QVERIFY(broker.start(Kind::Open));
+    FlakyProxy proxy(mode, broker.port());
+    QVERIFY(proxy.listen());
+    const QString url = QStringLiteral("mqtt://127.0.0.1:%1").arg(proxy.port());
+    QStringList arguments = mqttArguments(broker);
+    arguments[1] = url;
+    QVERIFY(sim_->setLatency(40)); // a sweep in about half a second: 40 of them take 20 s at the least
+    const QString path = dir_->filePath(QStringLiteral("sweep.log"));
+    QElapsedTimer run;
+    run.start();
+    Service service;
+    service.start(QStringList{QStringLiteral("--adapter"), adapter(), QStringLiteral("--log"), path,
+                              QStringLiteral("--sweeps"), QStringLiteral("40")} +
+                  arguments);
+    QVERIFY(service.finish(120000)); // in the event loop, where the proxy works
+    QCOMPARE(service.process.exitCode(), 0);
+    QCOMPARE(records(readAll(path)).size(), 40);
+    // The waits double from 1 s: in t seconds at most 2 + log2(1 + t) connections, however long the run.
+    const int most = 2 + int(std::log2(1.0 + double(run.elapsed()) / 1000));
+    QVERIFY2(
+        proxy.connections() >= leastConnections && proxy.connections() <= most,
+        qPrintable(QStringLiteral("%1 connections in %2 ms").arg(proxy.connections()).arg(run.elapsed())));
+    const QStringList lost =
+        service.errors().split(QLatin1Char('\n')).filter(QStringLiteral("lost the connection"));
+    QCOMPARE(lost.size(), 1);
+    QVERIFY2(lost.first().endsWith(url + told), qPrintable(lost.first()));
+    if (proxy.connections() >= 3)
+        QVERIFY2(service.errors().contains(QLatin1String(" more times: ")), qPrintable(service.errors()));
+    QVERIFY2(service.errors().count(QLatin1String("connected to the MQTT broker")) <= 2,
+             qPrintable(service.errors()));
 }
 
 QTEST_GUILESS_MAIN(TestMqtt)

@@ -1,3 +1,4 @@
+#include "brokerprocess.h"
 #include "fakes.h"
 #include "manualtimer.h"
 #include "scratchdir.h"
@@ -152,6 +153,7 @@ QString outcomeOf(const service::ParsedOptions& parsed)
         when(!m.passwordFile.isEmpty(), "password-file " + m.passwordFile),
         when(!m.discovery, "no-discovery"),
         when(m.discoveryPrefix != plainMqtt.discoveryPrefix, "prefix " + m.discoveryPrefix),
+        when(m.assistantStatus != plainMqtt.assistantStatus, "assistant-status " + m.assistantStatus),
         when(m.expireAfter != plainMqtt.expireAfter, "expire-after " + QString::number(m.expireAfter)),
         when(m.keepAlive != plainMqtt.keepAlive, "keepalive " + QString::number(m.keepAlive))};
     parts.removeAll(QString());
@@ -716,6 +718,7 @@ void TestServiceProgram::threeSourcesRunSideBySide()
 
 // A reload runs the new configuration: a source that did not change goes on with its counters, a removed
 // one stops and leaves the store, a changed one starts again from nothing, an added one starts.
+// With a broker, Home Assistant gets one device per source, and a reload takes a removed one's away.
 void TestServiceProgram::reloadTouchesOnlyWhatChanged()
 {
     service::ServiceConfig config;
@@ -726,8 +729,35 @@ void TestServiceProgram::reloadTouchesOnlyWhatChanged()
         source.sensors = {{romOf(int(config.sources.size())), {}}};
         config.sources.push_back(source);
     }
+    config.file = dir_->filePath(QStringLiteral("sources.yaml"));
+    BrokerProcess broker;
+    MqttSubscriber live;
+    const bool mqtt = BrokerProcess::available();
+    if (mqtt) {
+        QVERIFY(broker.start(BrokerProcess::Kind::Open));
+        QVERIFY(live.start(broker));
+        config.mqtt = service::parseMqttUrl(broker.url());
+        config.mqtt->baseTopic = QStringLiteral("q/box");
+    }
+    // The retained config of a sensor: its device and state topic; empty once cleared.
+    const auto announced = [&live](int slot) -> std::pair<QString, QString> {
+        const QList<MqttSubscriber::Message> configs =
+            live.on("homeassistant/sensor/quorvel3d_" + romOf(slot) + "/config");
+        if (configs.isEmpty() || configs.last().payload.isEmpty())
+            return {};
+        const QJsonObject config = QJsonDocument::fromJson(configs.last().payload).object();
+        return {config["device"]["identifiers"][0].toString(), config["state_topic"].toString()};
+    };
     Program service(config);
     QCOMPARE(service.program->start(), std::nullopt);
+    if (mqtt) {
+        for (const auto& [slot, name] : {std::pair{0, "kept"}, {1, "removed"}, {2, "changed"}})
+            QTRY_COMPARE_WITH_TIMEOUT(
+                announced(slot),
+                std::pair(QStringLiteral("quorvel3d_q_box_") + name,
+                          QStringLiteral("q/box/%1/%2/temperature").arg(name, romOf(slot))),
+                20000);
+    }
     const service::StateStore& store = service.program->store();
     QTRY_VERIFY(store.source(QStringLiteral("changed")) &&
                 store.source(QStringLiteral("changed"))->sweeps >= 3);
@@ -747,8 +777,21 @@ void TestServiceProgram::reloadTouchesOnlyWhatChanged()
     QCOMPARE(store.source(QStringLiteral("changed"))->address, QStringLiteral("127.0.0.1:8081"));
     QTRY_VERIFY(store.source(QStringLiteral("added"))->sweeps >= 1 &&
                 store.source(QStringLiteral("changed"))->sweeps >= 1);
-    QVERIFY(store.source(QStringLiteral("kept"))->sweeps > keptBefore);
+    // It goes on: it may be in the middle of a sweep as long as theirs.
+    QTRY_VERIFY(store.source(QStringLiteral("kept"))->sweeps > keptBefore);
     QCOMPARE(service.messages.filter(QStringLiteral("reload:")).size(), 4); // removed, changed twice, added
+    if (mqtt) {
+        // The removed source's device is gone with its state; its sensor is the added one's now.
+        QTRY_COMPARE_WITH_TIMEOUT(
+            announced(1),
+            std::pair(QStringLiteral("quorvel3d_q_box_added"), "q/box/added/" + romOf(1) + "/temperature"),
+            20000);
+        const QString removedState = "q/box/removed/" + romOf(1) + "/temperature";
+        QTRY_VERIFY_WITH_TIMEOUT(
+            !live.on(removedState).isEmpty() && live.on(removedState).last().payload.isEmpty(), 20000);
+        QCOMPARE(announced(2).first, QStringLiteral("quorvel3d_q_box_changed"));
+        QCOMPARE(live.on(QStringLiteral("q/box/status")).last().payload, QByteArray("online"));
+    }
     service.program->stop();
 }
 
@@ -932,6 +975,13 @@ void TestServiceProgram::commandLines_data()
         "option --mqtt-topic: the base $SYS/box starts with $");
     row("--mqtt mqtt://127.0.0.1 --mqtt-topic homeassistant --discovery-prefix ha",
         "option --mqtt-topic: the base homeassistant would write homeassistant/status");
+    row("--mqtt mqtt://127.0.0.1 --mqtt-topic ha --mqtt-assistant-status ha/status",
+        "option --mqtt-topic: the base ha would write ha/status");
+    row("--mqtt mqtt://127.0.0.1 --mqtt-topic homeassistant --discovery-prefix ha --mqtt-assistant-status "
+        "ha/up",
+        "mqtt://127.0.0.1:1883 topic homeassistant, prefix ha, assistant-status ha/up");
+    row("--mqtt mqtt://127.0.0.1 --mqtt-assistant-status ha/+",
+        "invalid value \"ha/+\" for --mqtt-assistant");
 }
 
 void TestServiceProgram::commandLines()
@@ -1227,30 +1277,35 @@ void TestServiceProgram::mqttMessagesOfEachRead_data()
 {
     QTest::addColumn<QStringList>("outcomes");     // slot 0's reads, in order, a minute apart
     QTest::addColumn<QStringList>("temperatures"); // the temperatures published, in order
-    QTest::addColumn<int>("failures");             // consecutive failures in the last attributes
+    QTest::addColumn<int>("attributesSent");       // only when the result or the reason changed
     QTest::addColumn<int>("expireAfter");
     QTest::addColumn<bool>("stateHasTemperature"); // what a new connection gets a minute after the last read
-    QTest::newRow("ok") << QStringList{"ok"} << QStringList{"20.5"} << 0 << 300 << true;
+    QTest::newRow("ok") << QStringList{"ok"} << QStringList{"20.5"} << 1 << 300 << true;
     QTest::newRow("failure keeps the last success")
-        << QStringList{"ok", "http_error", "no_answer"} << QStringList{"20.5"} << 2 << 300 << true;
+        << QStringList{"ok", "http_error", "no_answer"} << QStringList{"20.5"} << 3 << 300 << true;
     QTest::newRow("power-on value is no temperature")
         << QStringList{"power_on_reset"} << QStringList{} << 1 << 300 << false;
-    QTest::newRow("then believed") << QStringList{"power_on_reset", "ok"} << QStringList{"20.5"} << 0 << 300
+    QTest::newRow("then believed") << QStringList{"power_on_reset", "ok"} << QStringList{"20.5"} << 2 << 300
                                    << true;
     QTest::newRow("never read") << QStringList{"no_element"} << QStringList{} << 1 << 300 << false;
+    QTest::newRow("good reads: attributes once")
+        << QStringList{"ok", "ok", "ok"} << QStringList{"20.5", "20.5", "20.5"} << 1 << 300 << true;
+    QTest::newRow("the same failure again: attributes once more")
+        << QStringList{"ok", "no_answer", "no_answer", "no_answer"} << QStringList{"20.5"} << 2 << 300
+        << true;
     // A last success as old as expire_after is stale: sending it again would show it as fresh.
     QTest::newRow("stale at expire_after")
-        << QStringList{"ok", "no_answer"} << QStringList{"20.5"} << 1 << 120 << false;
-    QTest::newRow("just younger") << QStringList{"ok", "no_answer"} << QStringList{"20.5"} << 1 << 121
+        << QStringList{"ok", "no_answer"} << QStringList{"20.5"} << 2 << 120 << false;
+    QTest::newRow("just younger") << QStringList{"ok", "no_answer"} << QStringList{"20.5"} << 2 << 121
                                   << true;
-    QTest::newRow("never stale") << QStringList{"ok", "no_answer"} << QStringList{"20.5"} << 1 << 0 << true;
+    QTest::newRow("never stale") << QStringList{"ok", "no_answer"} << QStringList{"20.5"} << 2 << 0 << true;
 }
 
 void TestServiceProgram::mqttMessagesOfEachRead()
 {
     QFETCH(QStringList, outcomes);
     QFETCH(QStringList, temperatures);
-    QFETCH(int, failures);
+    QFETCH(int, attributesSent);
     QFETCH(int, expireAfter);
     QFETCH(bool, stateHasTemperature);
     const QList<ListedSensor> sensors{{romOf(0), QStringLiteral("Cellar")}, {romOf(1), {}}};
@@ -1259,35 +1314,34 @@ void TestServiceProgram::mqttMessagesOfEachRead()
     const service::MqttMessages messages(mqttOptions(expireAfter), store, Source, QStringLiteral("1.0.0"));
     const QString base = QStringLiteral("q/box/") + romOf(0);
     QDateTime when = QDateTime::fromSecsSinceEpoch(1'700'000'000, Qt::OffsetFromUTC, 3600);
-    QDateTime lastSuccess;
+    QDateTime since;
+    QString previous;
     QStringList published;
     QJsonObject attributes;
+    int sent = 0;
     for (const QString& outcome : outcomes) {
         const SensorReading reading = readOf(0, outcomeOf(outcome), when);
         store.onRead(Source, reading);
-        const QList<service::MqttMessage> out = messages.onRead(source.sensors.front(), reading);
-        QVERIFY(!out.isEmpty());
-        QCOMPARE(out.last().topic, base + QStringLiteral("/attributes"));
-        for (const service::MqttMessage& message : out) {
+        for (const service::MqttMessage& message : messages.onRead(source.sensors.front(), reading)) {
             QVERIFY(message.retain);
             if (message.topic == base + QStringLiteral("/temperature"))
                 published << QString::fromLatin1(message.payload);
+            if (message.topic == base + QStringLiteral("/attributes")) {
+                attributes = QJsonDocument::fromJson(message.payload).object();
+                ++sent;
+            }
         }
-        attributes = QJsonDocument::fromJson(out.last().payload).object();
-        QCOMPARE(attributes.value("result").toString(), outcome);
-        if (outcome == QLatin1String("ok"))
-            lastSuccess = when;
+        if (outcome != std::exchange(previous, outcome))
+            since = when;
         when = when.addSecs(60);
     }
     QCOMPARE(published, temperatures);
+    QCOMPARE(sent, attributesSent);
+    QCOMPARE(attributes.value("result").toString(), outcomes.last());
     QCOMPARE(attributes.value("name").toString(), QStringLiteral("Cellar"));
     QCOMPARE(attributes.value("slot").toInt(), 1);
-    QCOMPARE(attributes.value("consecutive_failures").toInt(), failures);
-    QCOMPARE(attributes.value("last_success"), lastSuccess.isValid()
-                                                   ? QJsonValue(lastSuccess.toString(Qt::ISODate))
-                                                   : QJsonValue(QJsonValue::Null));
-    if (lastSuccess.isValid())
-        QVERIFY(attributes.value("last_success").toString().endsWith(QLatin1String("+01:00")));
+    QCOMPARE(attributes.value("since").toString(), since.toString(Qt::ISODate));
+    QVERIFY(attributes.value("since").toString().endsWith(QLatin1String("+01:00")));
 
     // A new connection: the second sensor was never read and gets nothing.
     const QList<service::MqttMessage> state = messages.currentState(when);
@@ -1306,34 +1360,68 @@ void TestServiceProgram::mqttMessagesOfEachRead()
 
 void TestServiceProgram::mqttClearsOnlyItsOwnStaleConfigs_data()
 {
+    QTest::addColumn<QString>("source"); // empty: the command line's one source, topics q/box/<ROM>/...
     QTest::addColumn<QString>("topic");
     QTest::addColumn<QByteArray>("payload");
     QTest::addColumn<QStringList>("cleared");
     const QString gone = QStringLiteral("homeassistant/sensor/quorvel3d_0000000000000028/config");
+    const QString none;
     const QByteArray ours = R"({"device":{"identifiers":["quorvel3d_q_box"]},"unique_id":"quorvel3d_)";
     QTest::newRow("ours, no longer listed, with its state")
-        << gone
+        << none << gone
         << ours + R"(0000000000000028","state_topic":"q/box/0000000000000028/temperature",)"
                   R"("json_attributes_topic":"q/box/0000000000000028/attributes"})"
         << QStringList{gone, "q/box/0000000000000028/temperature", "q/box/0000000000000028/attributes"};
     QTest::newRow("ours, its state elsewhere: the config only")
-        << gone << ours + R"(0000000000000028","state_topic":"other/x/temperature"})" << QStringList{gone};
-    QTest::newRow("ours and listed") << gone << ours + romOf(0).toLatin1() + R"("})" << QStringList{};
+        << none << gone << ours + R"(0000000000000028","state_topic":"other/x/temperature"})"
+        << QStringList{gone};
+    QTest::newRow("ours and listed") << none << gone << ours + romOf(0).toLatin1() + R"("})" << QStringList{};
     QTest::newRow("another device's")
-        << gone << QByteArray(R"({"device":{"identifiers":["quorvel3d_q_other"]},"unique_id":"x"})")
+        << none << gone << QByteArray(R"({"device":{"identifiers":["quorvel3d_q_other"]},"unique_id":"x"})")
         << QStringList{};
-    QTest::newRow("already cleared") << gone << QByteArray() << QStringList{};
-    QTest::newRow("not JSON") << gone << QByteArray("{") << QStringList{};
+    // Its base has an underscore where ours has a slash: it used to make the same identifier.
+    QTest::newRow("the box with base q_box")
+        << none << gone << QByteArray(R"({"device":{"identifiers":["@q_box"]},"unique_id":"x"})")
+        << QStringList{};
+    QTest::newRow("already cleared") << none << gone << QByteArray() << QStringList{};
+    QTest::newRow("not JSON") << none << gone << QByteArray("{") << QStringList{};
+    // From a configuration file: a device per source, its topics under q/box/<source>.
+    QTest::newRow("source cellar: its own, with its state")
+        << "cellar" << gone
+        << QByteArray(R"({"device":{"identifiers":["@q/box/cellar"]},"unique_id":"x",)"
+                      R"("state_topic":"q/box/cellar/0000000000000028/temperature"})")
+        << QStringList{gone, "q/box/cellar/0000000000000028/temperature"};
+    QTest::newRow("source cellar: the source attic's")
+        << "cellar" << gone << QByteArray(R"({"device":{"identifiers":["@q/box/attic"]},"unique_id":"x"})")
+        << QStringList{};
+    QTest::newRow("source cellar: the command line's device")
+        << "cellar" << gone << ours + R"(0000000000000028"})" << QStringList{};
+    QTest::newRow("source cellar: a state of the base's own")
+        << "cellar" << gone
+        << QByteArray(R"({"device":{"identifiers":["@q/box/cellar"]},"unique_id":"x",)"
+                      R"("state_topic":"q/box/0000000000000028/temperature"})")
+        << QStringList{gone};
 }
 
 void TestServiceProgram::mqttClearsOnlyItsOwnStaleConfigs()
 {
+    QFETCH(QString, source);
     QFETCH(QString, topic);
     QFETCH(QByteArray, payload);
     QFETCH(QStringList, cleared);
+    const QString name = source.isEmpty() ? Source : source;
     service::StateStore store(300, false);
-    store.addSource(Source, Kind, Adapter, builtInSensors(), {});
-    const service::MqttMessages messages(mqttOptions(), store, Source, QStringLiteral("1.0.0"));
+    store.addSource(name, Kind, Adapter, builtInSensors(), {});
+    // "@base": the device identifier of the one source of a box with that base.
+    static const QRegularExpression other(QStringLiteral("@([^\"]+)"));
+    if (const QRegularExpressionMatch match = other.match(QString::fromUtf8(payload)); match.hasMatch()) {
+        service::MqttOptions options = mqttOptions();
+        options.baseTopic = match.captured(1);
+        payload.replace(match.captured(0).toUtf8(),
+                        service::MqttMessages(options, store, name, {}).deviceId().toUtf8());
+    }
+    const service::MqttMessages messages(mqttOptions(), store, name, QStringLiteral("1.0.0"),
+                                         !source.isEmpty());
     QStringList topics;
     for (const service::MqttMessage& message : messages.clearStale(topic, payload)) {
         QVERIFY(message.payload.isEmpty() && message.retain);

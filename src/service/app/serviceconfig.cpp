@@ -44,6 +44,7 @@ constexpr std::array MqttKeys{
     OptionKey{"password_file", "--mqtt-password-file", true},
     OptionKey{"topic", "--mqtt-topic", false},
     OptionKey{"discovery_prefix", "--discovery-prefix", false},
+    OptionKey{"assistant_status", "--mqtt-assistant-status", false},
     OptionKey{"expire_after", "--mqtt-expire-after", false},
     OptionKey{"keepalive", "--mqtt-keepalive", false},
 };

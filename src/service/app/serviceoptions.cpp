@@ -45,9 +45,8 @@ std::optional<QString> harmfulBase(const MqttOptions& mqtt)
         return QStringLiteral("starts with $, the broker's own topics");
     if (base == mqtt.discoveryPrefix || base.startsWith(mqtt.discoveryPrefix + QLatin1Char('/')))
         return QStringLiteral("is under the discovery prefix %1").arg(mqtt.discoveryPrefix);
-    if (base + QStringLiteral("/status") == MqttOptions::AssistantStatusTopic)
-        return QStringLiteral("would write %1, Home Assistant's own status")
-            .arg(MqttOptions::AssistantStatusTopic);
+    if (base + QStringLiteral("/status") == mqtt.assistantStatus)
+        return QStringLiteral("would write %1, Home Assistant's own status").arg(mqtt.assistantStatus);
     return std::nullopt;
 }
 
@@ -216,6 +215,12 @@ QList<OptionSpec> makeTable()
          .defaultValue = mqtt.discoveryPrefix,
          .needsMqtt = true,
          .apply = [](Value v, Options o) { return topicBase(o.mqtt->discoveryPrefix, v); }},
+        {.names = {"mqtt-assistant-status"},
+         .valueName = "TOPIC",
+         .help = "where Home Assistant says online when it starts; the configs are sent again then",
+         .defaultValue = mqtt.assistantStatus,
+         .needsMqtt = true,
+         .apply = [](Value v, Options o) { return topicBase(o.mqtt->assistantStatus, v); }},
         {.names = {"mqtt-expire-after"},
          .valueName = "SECONDS",
          .help = "Home Assistant shows a sensor unavailable after this long without a good read; 0: never",

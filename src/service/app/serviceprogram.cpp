@@ -42,17 +42,14 @@ ServiceProgram::ServiceProgram(ServiceConfig config, PageFactory pages, runtime:
         connect(&store_, &StateStore::alarmChanged, command, &AlarmCommand::onAlarmChanged);
     }
 
-    if (config_.mqtt && !runners_.empty()) {
-        // Home Assistant hears the first source; the others are not published yet.
-        const QString name = config_.sources.front().name;
-        mqtt_ =
-            new MqttPublisher(*config_.mqtt, store_, name, runtime::AppInfo::versionText(), messages_, this);
+    if (config_.mqtt) {
+        // One device per source; from the command line the one source keeps the topics it always had.
+        mqtt_ = new MqttPublisher(*config_.mqtt, store_, runtime::AppInfo::versionText(),
+                                  !config_.file.isEmpty(), messages_, this);
+        for (const SourceConfig& source : config_.sources)
+            mqtt_->addSource(source.name);
         store_.mqtt().enabled = true;
-        connect(&store_, &StateStore::sensorChanged, mqtt_,
-                [this, name](const SensorState& sensor, const acquisition::SensorReading& reading) {
-                    if (sensor.source == name)
-                        mqtt_->onRead(sensor, reading);
-                });
+        connect(&store_, &StateStore::sensorChanged, mqtt_, &MqttPublisher::onRead);
         MqttClient& client = mqtt_->client();
         connect(&client, &MqttClient::connected, this, [this] { store_.mqtt().connected = true; });
         connect(&client, &MqttClient::disconnected, this, [this] { store_.mqtt().connected = false; });
@@ -247,6 +244,9 @@ void ServiceProgram::apply(const ServiceConfig& next)
             continue;
         }
         (*it)->stop();
+        // A changed one keeps its device: its configs are sent again once it runs.
+        if (mqtt_ && now == next.sources.end())
+            mqtt_->removeSource((*it)->config().name);
         messages_(QStringLiteral("reload: source %1 stopped").arg((*it)->config().name));
         it = runners_.erase(it);
         ++stopped;
@@ -266,6 +266,8 @@ void ServiceProgram::apply(const ServiceConfig& next)
             continue;
         if (started_)
             runner->start();
+        if (mqtt_)
+            mqtt_->addSource(source.name);
         messages_(QStringLiteral("reload: source %1 started").arg(source.name));
         ordered.push_back(std::move(runner));
         ++started;

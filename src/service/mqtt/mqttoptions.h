@@ -13,8 +13,6 @@ struct MqttOptions {
     static constexpr int DefaultKeepAlive = 60;
     // The default base topic is this, a slash and the host name.
     static constexpr const char* DefaultTopicRoot = "quorvel3d";
-    // Where Home Assistant says "online" when it starts.
-    static constexpr const char* AssistantStatusTopic = "homeassistant/status";
 
     QString url; // as given, for messages
     QString host;
@@ -30,6 +28,8 @@ struct MqttOptions {
     QString baseTopic;
     bool discovery = true;
     QString discoveryPrefix = QStringLiteral("homeassistant");
+    // Where Home Assistant says "online" when it starts: its own topic, whatever the discovery prefix.
+    QString assistantStatus = QStringLiteral("homeassistant/status");
     int expireAfter = DefaultExpireAfter;
     int keepAlive = DefaultKeepAlive;
 

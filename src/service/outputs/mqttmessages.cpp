@@ -23,6 +23,25 @@ QString romOf(const SensorState& sensor)
     return sensor.romCode.toUpper();
 }
 
+// The device's identifier from its topic base: '/' becomes '_' as it always did, and '_' and '%' are written
+// %5F and %25, so that two bases never give one identifier (rt/a_b and rt_a/b did, and each box took the
+// other's configs for its own stale ones).
+QString deviceIdOf(const QString& base)
+{
+    QString id = IdPrefix;
+    for (const QChar c : base) {
+        if (c == QLatin1Char('/'))
+            id += QLatin1Char('_');
+        else if (c == QLatin1Char('_'))
+            id += QLatin1String("%5F");
+        else if (c == QLatin1Char('%'))
+            id += QLatin1String("%25");
+        else
+            id += c;
+    }
+    return id;
+}
+
 QJsonValue timeOrNull(const QDateTime& when)
 {
     return when.isValid() ? QJsonValue(runtime::isoWithOffset(when)) : QJsonValue(QJsonValue::Null);
@@ -31,11 +50,11 @@ QJsonValue timeOrNull(const QDateTime& when)
 } // namespace
 
 MqttMessages::MqttMessages(const MqttOptions& options, const StateStore& store, QString source,
-                           QString version)
-    : base_(options.baseTopic), prefix_(options.discoveryPrefix), discovery_(options.discovery),
-      expireAfter_(options.expireAfter), store_(store), source_(std::move(source)),
-      version_(std::move(version)),
-      deviceId_(IdPrefix + QString(options.baseTopic).replace(QLatin1Char('/'), QLatin1Char('_')))
+                           QString version, bool ownLevel)
+    : base_(options.baseTopic),
+      root_(ownLevel ? options.baseTopic + QLatin1Char('/') + source : options.baseTopic),
+      prefix_(options.discoveryPrefix), discovery_(options.discovery), expireAfter_(options.expireAfter),
+      store_(store), source_(std::move(source)), version_(std::move(version)), deviceId_(deviceIdOf(root_))
 {
 }
 
@@ -46,9 +65,9 @@ const std::vector<SensorState>& MqttMessages::sensors() const
     return source ? source->sensors : none;
 }
 
-MqttMessage MqttMessages::status(bool online) const
+MqttMessage MqttMessages::status(const MqttOptions& options, bool online)
 {
-    return {statusTopic(), online ? Online : Offline, true};
+    return {statusTopic(options), online ? Online : Offline, true};
 }
 
 QByteArray MqttMessages::temperatureText(float value)
@@ -58,7 +77,7 @@ QByteArray MqttMessages::temperatureText(float value)
 
 QString MqttMessages::topicOf(const SensorState& sensor, const char* leaf) const
 {
-    return base_ + QLatin1Char('/') + romOf(sensor) + QLatin1Char('/') + QLatin1String(leaf);
+    return root_ + QLatin1Char('/') + romOf(sensor) + QLatin1Char('/') + QLatin1String(leaf);
 }
 
 QString MqttMessages::configTopic(const SensorState& sensor) const
@@ -73,7 +92,9 @@ QList<MqttMessage> MqttMessages::onRead(const SensorState& sensor,
     // A power-on value is no temperature: it counts as a failure, as in the metrics.
     if (reading.outcome == acquisition::ReadOutcome::Ok)
         out.append({topicOf(sensor, names::TemperatureLeaf), temperatureText(reading.value), true});
-    out.append(attributes(sensor));
+    // Attributes that change at every read would make Home Assistant write them at every read.
+    if (sensor.resultChanged)
+        out.append(attributes(sensor));
     return out;
 }
 
@@ -86,8 +107,7 @@ MqttMessage MqttMessages::attributes(const SensorState& sensor) const
         {QStringLiteral("result"),
          sensor.lastOutcome ? acquisition::readOutcomeLabel(*sensor.lastOutcome) : QString()},
         {QStringLiteral("reason"), sensor.lastReason},
-        {QLatin1String(names::LastSuccess), timeOrNull(sensor.lastSuccess)},
-        {QLatin1String(names::ConsecutiveFailures), qint64(sensor.failuresInRow)},
+        {QStringLiteral("since"), timeOrNull(sensor.resultSince)},
     };
     return {topicOf(sensor, names::AttributesLeaf), QJsonDocument(json).toJson(QJsonDocument::Compact), true};
 }
@@ -96,11 +116,12 @@ QList<MqttMessage> MqttMessages::discoveryConfigs() const
 {
     if (!discovery_)
         return {};
+    const QString address = store_.source(source_) ? store_.source(source_)->address : QString();
     const QJsonObject device{
         {QStringLiteral("identifiers"), QJsonArray{deviceId_}},
-        {QStringLiteral("name"),
-         QStringLiteral("Quorvel-3 adapter at %1")
-             .arg(store_.source(source_) ? store_.source(source_)->address : QString())},
+        {QStringLiteral("name"), root_ == base_
+                                     ? QStringLiteral("Quorvel-3 adapter at %1").arg(address)
+                                     : QStringLiteral("Quorvel-3 %1, adapter at %2").arg(source_, address)},
         {QStringLiteral("model"), QStringLiteral("1-Wire-to-Ethernet adapter with DS18B20 thermometers")},
         {QStringLiteral("sw_version"), version_},
     };
@@ -116,7 +137,7 @@ QList<MqttMessage> MqttMessages::discoveryConfigs() const
             {QStringLiteral("unique_id"), IdPrefix + romOf(sensor)},
             {QStringLiteral("state_topic"), topicOf(sensor, names::TemperatureLeaf)},
             {QStringLiteral("json_attributes_topic"), topicOf(sensor, names::AttributesLeaf)},
-            {QStringLiteral("availability_topic"), statusTopic()},
+            {QStringLiteral("availability_topic"), statusTopicOf(base_)},
             {QStringLiteral("payload_available"), QLatin1String(Online)},
             {QStringLiteral("payload_not_available"), QLatin1String(Offline)},
             {QStringLiteral("device_class"), QStringLiteral("temperature")},
@@ -163,8 +184,20 @@ QList<MqttMessage> MqttMessages::clearStale(const QString& topic, const QByteArr
     // Its retained state too, but only under our own base: a config cannot make us clear another's topics.
     for (const char* key : {"state_topic", "json_attributes_topic"}) {
         const QString stateTopic = config.value(QLatin1String(key)).toString();
-        if (stateTopic.startsWith(base_ + QLatin1Char('/')))
+        if (stateTopic.startsWith(root_ + QLatin1Char('/')))
             out.append({stateTopic, {}, true});
+    }
+    return out;
+}
+
+QList<MqttMessage> MqttMessages::clearAll() const
+{
+    QList<MqttMessage> out;
+    for (const SensorState& sensor : sensors()) {
+        if (discovery_)
+            out.append({configTopic(sensor), {}, true});
+        out.append({topicOf(sensor, names::TemperatureLeaf), {}, true});
+        out.append({topicOf(sensor, names::AttributesLeaf), {}, true});
     }
     return out;
 }

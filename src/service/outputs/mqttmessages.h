@@ -15,35 +15,36 @@
 
 namespace quorvel::service {
 
-// What the service publishes for one source, as topics and payloads, from the state store: no broker, no
-// sockets, so a test feeds the store readings and reads the messages. Keeps nothing of its own: a republish
-// reads the source's state.
+// What the service publishes for one source, one Home Assistant device, as topics and payloads, from the
+// state store: no broker, no sockets, so a test feeds the store readings and reads the messages. Keeps
+// nothing of its own: a republish reads the source's state. The service's availability is one topic for
+// all its sources.
 class MqttMessages {
 public:
     static constexpr const char* Online = "online";
     static constexpr const char* Offline = "offline";
 
-    // The source is looked up in the store at each use: a reload may have taken it away.
-    MqttMessages(const MqttOptions& options, const StateStore& store, QString source, QString version);
+    // The source is looked up in the store at each use: a reload may have taken it away. ownLevel: its
+    // sensors' topics are <base>/<source>/<ROM>/..., else <base>/<ROM>/... (the one source of a command
+    // line).
+    MqttMessages(const MqttOptions& options, const StateStore& store, QString source, QString version,
+                 bool ownLevel = false);
 
-    [[nodiscard]] QString statusTopic() const
+    [[nodiscard]] static QString statusTopic(const MqttOptions& options)
     {
-        return base_ + QLatin1Char('/') + QLatin1String(names::StatusLeaf);
+        return statusTopicOf(options.baseTopic);
     }
-    [[nodiscard]] MqttMessage status(bool online) const;
-    // Home Assistant says "online" here when it (re)starts: its own topic, whatever the discovery prefix.
-    [[nodiscard]] static QString assistantStatusTopic()
-    {
-        return QLatin1String(MqttOptions::AssistantStatusTopic);
-    }
+    [[nodiscard]] static MqttMessage status(const MqttOptions& options, bool online);
     // Where every sensor config is, ours and others'; read after connecting to find our stale ones.
-    [[nodiscard]] QString configFilter() const { return prefix_ + QStringLiteral("/sensor/+/config"); }
-    [[nodiscard]] bool discovery() const { return discovery_; }
-    // This service's device in Home Assistant: one per service, and so per adapter.
+    [[nodiscard]] static QString configFilter(const MqttOptions& options)
+    {
+        return options.discoveryPrefix + QStringLiteral("/sensor/+/config");
+    }
+    // The source's device in Home Assistant, named after its topics' first levels.
     [[nodiscard]] QString deviceId() const { return deviceId_; }
 
-    // The temperature after a good read only, and the attributes after every read; the sensor's state has
-    // taken the reading already.
+    // The temperature after a good read only, and the attributes when the result or reason changed; the
+    // sensor's state has taken the reading already.
     [[nodiscard]] QList<MqttMessage> onRead(const SensorState& sensor,
                                             const acquisition::SensorReading& reading) const;
     [[nodiscard]] QList<MqttMessage> discoveryConfigs() const;
@@ -53,16 +54,23 @@ public:
     // A retained config seen on the broker: the empty retained messages that clear it and its state when it
     // is of our device but of no sensor in our list; nothing otherwise.
     [[nodiscard]] QList<MqttMessage> clearStale(const QString& topic, const QByteArray& payload) const;
+    // The empty retained messages that take the source's configs and state away: it was removed.
+    [[nodiscard]] QList<MqttMessage> clearAll() const;
 
     // "23.5625": the value as the metrics write it, with a dot whatever the locale.
     [[nodiscard]] static QByteArray temperatureText(float value);
 
 private:
+    [[nodiscard]] static QString statusTopicOf(const QString& base)
+    {
+        return base + QLatin1Char('/') + QLatin1String(names::StatusLeaf);
+    }
     [[nodiscard]] QString topicOf(const SensorState& sensor, const char* leaf) const;
     [[nodiscard]] QString configTopic(const SensorState& sensor) const;
     [[nodiscard]] MqttMessage attributes(const SensorState& sensor) const;
 
     QString base_;
+    QString root_; // its sensors' topics start with it: the base, or the base and the source
     QString prefix_;
     bool discovery_;
     int expireAfter_;

@@ -53,7 +53,7 @@ inline constexpr std::array MetricFamilies = {
 // The label every per-sensor and per-source series carries: the source's name.
 inline constexpr const char* SourceLabel = "source";
 
-// One name per fact in /readings.json and the MQTT attributes alike.
+// One name per fact in /readings.json.
 inline constexpr const char* ConsecutiveFailures = "consecutive_failures";
 inline constexpr const char* LastSuccess = "last_success";
 // The reading before the calibration offset, the alarm state, since when, and the limits it is judged by.

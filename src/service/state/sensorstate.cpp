@@ -10,6 +10,9 @@ QString SensorState::displayName() const
 bool SensorState::take(const acquisition::SensorReading& reading)
 {
     ++reads[static_cast<std::size_t>(reading.outcome)];
+    resultChanged = lastOutcome != reading.outcome || lastReason != reading.reason;
+    if (lastOutcome != reading.outcome)
+        resultSince = reading.when;
     lastOutcome = reading.outcome;
     lastReason = reading.reason;
     lastValue = reading.value;

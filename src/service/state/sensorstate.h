@@ -28,6 +28,10 @@ struct SensorState {
     std::optional<float> goodRaw;   // the same before the calibration offset
     QDateTime lastSuccess;
     quint64 failuresInRow = 0;
+    // When the last read's result began: the first read of the run with that result.
+    QDateTime resultSince;
+    // The last read changed what a person looks at: its result or its reason.
+    bool resultChanged = false;
     // The reading as the source's last log record holds it (kept from before when a read failed); nothing
     // until a record follows the sensor's first good read, since the log's 0 before it is no temperature.
     std::optional<float> recorded;
