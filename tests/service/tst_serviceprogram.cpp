@@ -883,7 +883,7 @@ void TestServiceProgram::optionsAreDocumented_data()
 void TestServiceProgram::optionsAreDocumented()
 {
     QFETCH(int, row);
-    const service::OptionSpec& spec = service::serviceOptionTable().at(row);
+    const service::OptionSpec& option = service::serviceOptionTable().at(row);
     const QString manual =
         QString::fromUtf8(readAll(QStringLiteral(QT_TESTCASE_SOURCEDIR "/../../packaging/quorvel3d.1.in")));
     const QString usage =
@@ -897,14 +897,14 @@ void TestServiceProgram::optionsAreDocumented()
         QString::fromUtf8(readAll(QStringLiteral(QT_TESTCASE_SOURCEDIR "/../../README.md")));
     const QString optionList =
         readme.section("## Running as a service", 1).section("\nOptions: ", 1).section("\n\n", 0, 0);
-    for (const QString& name : spec.names) {
+    for (const QString& name : option.names) {
         const QString spelled =
-            QStringLiteral("--") + name + (spec.valueName.isEmpty() ? "" : u' ' + spec.valueName);
+            QStringLiteral("--") + name + (option.valueName.isEmpty() ? "" : u' ' + option.valueName);
         const auto entry = std::find_if(entries.begin(), entries.end(), [&](const QString& text) {
             return text.contains(QString(spelled).remove(u' '));
         });
         QVERIFY2(entry != entries.end(), qPrintable(spelled));
-        for (const QString& limit : service::optionLimits(spec))
+        for (const QString& limit : service::optionLimits(option))
             QVERIFY2(entry->contains(QString(limit).remove(u' ')), qPrintable(*entry));
         QVERIFY2(optionList.contains(u'`' + spelled + u'`'), qPrintable(spelled));
     }

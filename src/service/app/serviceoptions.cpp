@@ -238,11 +238,11 @@ QList<OptionSpec> makeTable()
     };
 }
 
-const OptionSpec* specNamed(const QString& name)
+const OptionSpec* optionNamed(const QString& name)
 {
-    for (const OptionSpec& spec : serviceOptionTable())
-        if (spec.names.contains(name))
-            return &spec;
+    for (const OptionSpec& option : serviceOptionTable())
+        if (option.names.contains(name))
+            return &option;
     return nullptr;
 }
 
@@ -254,10 +254,10 @@ QString boundsText(const WholeBounds& bounds)
 }
 
 // The help line's default and bounds follow from the row, so they cannot drift from the checks.
-QString helpOf(const OptionSpec& spec)
+QString helpOf(const OptionSpec& option)
 {
-    const QStringList limits = optionLimits(spec);
-    return limits.isEmpty() ? spec.help : spec.help + QStringLiteral(" (%1)").arg(limits.join(u", "));
+    const QStringList limits = optionLimits(option);
+    return limits.isEmpty() ? option.help : option.help + QStringLiteral(" (%1)").arg(limits.join(u", "));
 }
 
 const QCommandLineOption HelpOption({QStringLiteral("h"), QStringLiteral("help")},
@@ -266,8 +266,8 @@ const QCommandLineOption VersionOption(QStringLiteral("version"), QStringLiteral
 
 void addOptions(QCommandLineParser& parser)
 {
-    for (const OptionSpec& spec : serviceOptionTable())
-        parser.addOption(QCommandLineOption(spec.names, helpOf(spec), spec.valueName));
+    for (const OptionSpec& option : serviceOptionTable())
+        parser.addOption(QCommandLineOption(option.names, helpOf(option), option.valueName));
     parser.addOptions({HelpOption, VersionOption});
 }
 
@@ -290,11 +290,11 @@ QString synopsis()
 {
     QStringList items;
     qsizetype firstMqttOption = 0;
-    for (const OptionSpec& spec : serviceOptionTable()) {
+    for (const OptionSpec& option : serviceOptionTable()) {
         items << QStringLiteral("[--%1%2]")
-                     .arg(spec.names.first(),
-                          spec.valueName.isEmpty() ? QString() : QLatin1Char(' ') + spec.valueName);
-        if (!spec.needsMqtt)
+                     .arg(option.names.first(),
+                          option.valueName.isEmpty() ? QString() : QLatin1Char(' ') + option.valueName);
+        if (!option.needsMqtt)
             firstMqttOption = items.size();
     }
     // The MQTT options, last in the table, sit within the brackets of --mqtt before them.
@@ -324,13 +324,13 @@ QString exitStatusText()
 
 } // namespace
 
-QStringList optionLimits(const OptionSpec& spec)
+QStringList optionLimits(const OptionSpec& option)
 {
     QStringList limits;
-    if (!spec.defaultValue.isEmpty())
-        limits << QStringLiteral("default ") + spec.defaultValue;
-    if (spec.bounds)
-        limits << boundsText(*spec.bounds);
+    if (!option.defaultValue.isEmpty())
+        limits << QStringLiteral("default ") + option.defaultValue;
+    if (option.bounds)
+        limits << boundsText(*option.bounds);
     return limits;
 }
 
@@ -465,18 +465,18 @@ ParsedOptions parseServiceOptions(const QStringList& arguments)
     QString needsMqtt;
     parsed.options.mqtt.emplace();
     for (const QString& name : parser.optionNames()) {
-        const OptionSpec* spec = specNamed(name);
+        const OptionSpec* option = optionNamed(name);
         const QString dashed = QStringLiteral("--") + name;
-        if (given.contains(spec))
+        if (given.contains(option))
             return fail(QStringLiteral("option %1 given twice").arg(dashed));
-        given << spec;
-        if (spec->needsMqtt && needsMqtt.isEmpty())
+        given << option;
+        if (option->needsMqtt && needsMqtt.isEmpty())
             needsMqtt = dashed;
-        const QString value = spec->valueName.isEmpty() ? QString() : parser.value(name);
+        const QString value = option->valueName.isEmpty() ? QString() : parser.value(name);
         const std::optional<QString> reason =
-            spec->bounds && !wholeNumber(value, *spec->bounds)
-                ? QStringLiteral("expected a whole number, %1").arg(boundsText(*spec->bounds))
-                : spec->apply(value, parsed.options);
+            option->bounds && !wholeNumber(value, *option->bounds)
+                ? QStringLiteral("expected a whole number, %1").arg(boundsText(*option->bounds))
+                : option->apply(value, parsed.options);
         if (reason)
             return fail(QStringLiteral("invalid value \"%1\" for %2: %3").arg(value, dashed, *reason));
     }
@@ -502,8 +502,8 @@ ParsedOptions parseServiceOptions(const QStringList& arguments)
     }
     if (!parsed.options.configFile.isEmpty()) {
         // The file sets everything else: an option beside it would be a second, silent truth.
-        for (const OptionSpec* spec : given) {
-            const QString& name = spec->names.first();
+        for (const OptionSpec* option : given) {
+            const QString& name = option->names.first();
             if (name != QLatin1String("config") && name != QLatin1String("check") &&
                 name != QLatin1String("sweeps"))
                 return fail(

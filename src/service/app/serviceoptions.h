@@ -82,7 +82,7 @@ inline constexpr const char* CommandLineSource = "adapter";
 [[nodiscard]] const QList<OptionSpec>& serviceOptionTable();
 // What the usage text adds to an option's help, and the manual page must say too: "default 60", "5 to 3600"
 // or "at least 1".
-[[nodiscard]] QStringList optionLimits(const OptionSpec& spec);
+[[nodiscard]] QStringList optionLimits(const OptionSpec& option);
 
 // Reads the command line (arguments.first() is the program). Parses only; opens and binds nothing.
 [[nodiscard]] ParsedOptions parseServiceOptions(const QStringList& arguments);
