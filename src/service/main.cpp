@@ -107,9 +107,9 @@ void printCheck(const service::ServiceConfig& config)
                         qPrintable(source.logPath.isEmpty() ? QStringLiteral("off") : source.logPath));
         acquisition::SensorTable table;
         QStringList roms;
-        for (const acquisition::ListedSensor& sensor : source.sensors)
+        for (const acquisition::ListedSensor& sensor : source.polled())
             roms << sensor.romCode;
-        table.fill(source.address, source.sensors.isEmpty() ? acquisition::builtInRomCodes() : roms);
+        table.fill(source.address, roms);
         for (int slot = 0; slot < table.count(); ++slot) {
             if (source.sensors.isEmpty()) {
                 std::printf("%s\n", qPrintable(table.url(slot)));

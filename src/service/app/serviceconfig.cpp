@@ -350,8 +350,7 @@ void ConfigReader::checkAcrossSources(const std::vector<ReadSource>& sources, co
                      .arg(where.at(i), acquisition::escapedForMessage(log), named(*first)));
         else if (!log.isEmpty())
             logs.insert(log, i);
-        const QList<acquisition::ListedSensor> sensors =
-            source.config.sensors.isEmpty() ? acquisition::builtInSensors() : source.config.sensors;
+        const QList<acquisition::ListedSensor> sensors = source.config.polled();
         for (qsizetype k = 0; k < sensors.size(); ++k) {
             const QString& rom = sensors.at(k).romCode;
             const auto first = roms.constFind(rom);

@@ -28,6 +28,11 @@ struct SourceConfig {
     QString logPath; // empty: no log; "-": standard output
     // In the list's order; empty: the built-in thirteen (kind adapter).
     QList<acquisition::ListedSensor> sensors;
+    // The sensors to poll, in order: the list's, else for kind adapter the built-in thirteen.
+    [[nodiscard]] QList<acquisition::ListedSensor> polled() const
+    {
+        return sensors.isEmpty() ? acquisition::builtInSensors() : sensors;
+    }
     // Where the sensors came from, for messages: the sensors_file, or empty.
     QString sensorsFile;
     // Offset and limits by ROM code (keys offset, low, high, hold, hysteresis beside a sensor's id and name).

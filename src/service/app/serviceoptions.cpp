@@ -340,16 +340,6 @@ const QList<OptionSpec>& serviceOptionTable()
     return table;
 }
 
-QStringList romCodesToPoll(const ServiceOptions& options)
-{
-    if (options.sensors.isEmpty())
-        return acquisition::builtInRomCodes();
-    QStringList roms;
-    for (const acquisition::ListedSensor& sensor : options.sensors)
-        roms << sensor.romCode;
-    return roms;
-}
-
 std::optional<MqttOptions> parseMqttUrl(const QString& text)
 {
     MqttOptions out;

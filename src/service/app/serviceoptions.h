@@ -89,9 +89,6 @@ inline constexpr const char* CommandLineSource = "adapter";
 // The text --help prints, also shown after a usage error.
 [[nodiscard]] QString serviceUsage();
 
-// The ROM codes to poll, in order: the sensor list's, else the built-in thirteen.
-[[nodiscard]] QStringList romCodesToPoll(const ServiceOptions& options);
-
 // mqtt://HOST[:PORT] or mqtts://HOST[:PORT]; fills host, port, tls and url.
 [[nodiscard]] std::optional<MqttOptions> parseMqttUrl(const QString& text);
 // Reads the password file and checks the CA file; the reason when either is no good.

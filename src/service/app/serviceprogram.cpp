@@ -278,14 +278,8 @@ void ServiceProgram::apply(const ServiceConfig& next)
         next.alarmCommand != config_.alarmCommand)
         messages_(QStringLiteral("reload: listen, web_config, mqtt, stale_after, locale and alarm_command "
                                  "change at the next start"));
-    const ServiceConfig previous = std::exchange(config_, next);
-    // Those shared settings stay as they run.
-    config_.listen = previous.listen;
-    config_.webConfig = previous.webConfig;
-    config_.mqtt = previous.mqtt;
-    config_.staleAfterSeconds = previous.staleAfterSeconds;
-    config_.locale = previous.locale;
-    config_.alarmCommand = previous.alarmCommand;
+    // Only the sources change now; what they share stays as it runs.
+    config_.sources = next.sources;
     messages_(QStringLiteral("reloaded %1: %2 unchanged, %3 stopped, %4 started")
                   .arg(config_.file, runtime::countText(kept, "source"))
                   .arg(stopped)

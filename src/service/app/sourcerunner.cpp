@@ -20,11 +20,6 @@ std::unique_ptr<ServiceLog> makeLog(const QString& logPath, const QLocale& local
     return std::make_unique<ServiceLog>(path, locale, messages);
 }
 
-QList<acquisition::ListedSensor> sensorsOf(const SourceConfig& config)
-{
-    return config.sensors.isEmpty() ? acquisition::builtInSensors() : config.sensors;
-}
-
 } // namespace
 
 SourceRunner::SourceRunner(SourceConfig config, std::unique_ptr<acquisition::PageComponent> page,
@@ -32,9 +27,9 @@ SourceRunner::SourceRunner(SourceConfig config, std::unique_ptr<acquisition::Pag
                            QObject* parent)
     : QObject(parent), config_(std::move(config)), page_(std::move(page)), store_(store),
       log_(makeLog(config_.logPath, locale, messages)), cycle_(*page_, nullptr, log_.get()),
-      reachability_(int(sensorsOf(config_).size()), std::move(messages))
+      reachability_(int(config_.polled().size()), std::move(messages))
 {
-    cycle_.setSensors(sensorsOf(config_));
+    cycle_.setSensors(config_.polled());
     store_.addSource(config_.name, config_.kind, config_.address, cycle_.sensors(), config_.logPath,
                      QDateTime::currentDateTime(), config_.settings);
     // Calibrated before the store, the log and every output see it; without an offset nothing is touched.

@@ -119,27 +119,11 @@ void StateStore::checkStale()
         staleTimer_->stop();
 }
 
-quint64 StateStore::sweeps() const
+quint64 StateStore::total(quint64 SourceState::*count) const
 {
     quint64 sum = 0;
     for (const auto& source : sources_)
-        sum += source->sweeps;
-    return sum;
-}
-
-quint64 StateStore::recordsWritten() const
-{
-    quint64 sum = 0;
-    for (const auto& source : sources_)
-        sum += source->recordsWritten;
-    return sum;
-}
-
-quint64 StateStore::recordsLost() const
-{
-    quint64 sum = 0;
-    for (const auto& source : sources_)
-        sum += source->recordsLost;
+        sum += (*source).*count;
     return sum;
 }
 

@@ -54,9 +54,9 @@ public:
     [[nodiscard]] bool isStale(const SensorState& sensor, const QDateTime& now) const;
 
     // Over every source.
-    [[nodiscard]] quint64 sweeps() const;
-    [[nodiscard]] quint64 recordsWritten() const;
-    [[nodiscard]] quint64 recordsLost() const;
+    [[nodiscard]] quint64 sweeps() const { return total(&SourceState::sweeps); }
+    [[nodiscard]] quint64 recordsWritten() const { return total(&SourceState::recordsWritten); }
+    [[nodiscard]] quint64 recordsLost() const { return total(&SourceState::recordsLost); }
 
     [[nodiscard]] const MqttLink& mqtt() const { return mqtt_; }
     MqttLink& mqtt() { return mqtt_; }
@@ -79,6 +79,8 @@ signals:
     void alarmChanged(const quorvel::service::SensorState& sensor, quorvel::service::AlarmState previous);
 
 private:
+    [[nodiscard]] quint64 total(quint64 SourceState::*count) const;
+
     // Makes stale every sensor silent for the stale time as of now, and waits for the next one due.
     void checkStale();
     void changed(SensorState& sensor, AlarmState previous) { emit alarmChanged(sensor, previous); }
