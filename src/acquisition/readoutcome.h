@@ -8,8 +8,9 @@
 
 namespace quorvel::acquisition {
 
-// What one read of a sensor (an adapter's page, a bus, a server) gave, decided once by the sensor table. Every consumer (metrics, messages,
-// status, publishers) learns it from the cycle's events and never reads the page again.
+// What one read of a sensor (an adapter's page, a bus, a server) gave, decided once by the sensor table.
+// Every consumer (metrics, messages, status, publishers) learns it from the cycle's events and never reads
+// the page again.
 enum class ReadOutcome {
     Ok,
     NoElement,

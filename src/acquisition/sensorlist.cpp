@@ -23,6 +23,18 @@ constexpr qsizetype SerialDigits = 12;
 constexpr qsizetype SpacedRomLength = 8 * 2 + 7;
 constexpr std::uint8_t Ds18b20Family = 0x28;
 
+bool isListedFamily(std::uint8_t family, RomFamilies families)
+{
+    return families == RomFamilies::AnyThermometer ? isThermometerFamily(family) : family == Ds18b20Family;
+}
+
+QString familiesText(RomFamilies families)
+{
+    return families == RomFamilies::AnyThermometer
+               ? QStringLiteral("a temperature sensor's (10, 22, 28, 3B, 42)")
+               : QStringLiteral("a DS18B20's (28)");
+}
+
 bool isHexDigit(QChar c)
 {
     return (c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'f') || (c >= u'A' && c <= u'F');
@@ -51,9 +63,9 @@ std::array<std::uint8_t, 8> bytesOf(QStringView digits)
     return bytes;
 }
 
-bool isDs18b20Rom(const std::array<std::uint8_t, 8>& wireOrder)
+bool isListedRom(const std::array<std::uint8_t, 8>& wireOrder, RomFamilies families)
 {
-    return wireOrder[0] == Ds18b20Family && dallasCrc8(wireOrder.data(), 7) == wireOrder[7];
+    return isListedFamily(wireOrder[0], families) && dallasCrc8(wireOrder.data(), 7) == wireOrder[7];
 }
 
 QString adapterForm(const std::array<std::uint8_t, 8>& wireOrder)
@@ -64,10 +76,12 @@ QString adapterForm(const std::array<std::uint8_t, 8>& wireOrder)
     return text;
 }
 
-// "28-000001234567": the serial number is printed most significant digit first, as the adapter prints
-// it between the CRC and the family code.
-RomCodeReading readLinuxId(const QString& text)
+// "28-000001234567" (Linux's form): the serial number is printed most significant digit first, as the
+// adapter prints it between the CRC and the family code. "28.67C6697351FF" (a 1-Wire server's form): the
+// serial number's bytes in bus order. Either way the CRC is computed.
+RomCodeReading readFamilySerialId(const QString& text, RomFamilies families)
 {
+    const bool busOrder = text.at(2) == u'.';
     const QString family = text.first(2);
     const QString serial = text.sliced(3);
     const QString what = QStringLiteral("1-Wire ID");
@@ -76,16 +90,17 @@ RomCodeReading readLinuxId(const QString& text)
     if (serial.size() != SerialDigits)
         return {std::nullopt,
                 QStringLiteral("a 1-Wire ID has 12 hexadecimal digits after the family code and "
-                               "the dash, \"%1\" has %2")
-                    .arg(text)
+                               "the %1, \"%2\" has %3")
+                    .arg(busOrder ? QStringLiteral("dot") : QStringLiteral("dash"), text)
                     .arg(serial.size())};
-    if (family != QLatin1String("28"))
-        return {std::nullopt,
-                QStringLiteral("family code %1 is not a DS18B20's (28) in 1-Wire ID %2").arg(family, text)};
     std::array<std::uint8_t, 8> wire{};
-    wire[0] = Ds18b20Family;
+    wire[0] = static_cast<std::uint8_t>(family.toUInt(nullptr, 16));
+    if (!isListedFamily(wire[0], families))
+        return {std::nullopt, QStringLiteral("family code %1 is not %2 in 1-Wire ID %3")
+                                  .arg(family, familiesText(families), text)};
     for (int i = 0; i < 6; ++i)
-        wire[std::size_t(6 - i)] = static_cast<std::uint8_t>(serial.sliced(2 * i, 2).toUInt(nullptr, 16));
+        wire[std::size_t(busOrder ? 1 + i : 6 - i)] =
+            static_cast<std::uint8_t>(serial.sliced(2 * i, 2).toUInt(nullptr, 16));
     wire[7] = dallasCrc8(wire.data(), 7);
     return {adapterForm(wire), {}};
 }
@@ -196,11 +211,16 @@ QString escapedForMessage(QStringView text)
     return out;
 }
 
-RomCodeReading readRomCode(QStringView text)
+bool isThermometerFamily(std::uint8_t family)
+{
+    return family == 0x10 || family == 0x22 || family == Ds18b20Family || family == 0x3B || family == 0x42;
+}
+
+RomCodeReading readRomCode(QStringView text, RomFamilies families)
 {
     const QString upper = text.toString().toUpper();
-    if (upper.size() > 2 && upper.at(2) == u'-')
-        return readLinuxId(upper);
+    if (upper.size() > 2 && (upper.at(2) == u'-' || upper.at(2) == u'.'))
+        return readFamilySerialId(upper, families);
     QString digits = upper;
     if (digits.size() == SpacedRomLength)
         digits.remove(u' ');
@@ -216,17 +236,17 @@ RomCodeReading readRomCode(QStringView text)
     std::array<std::uint8_t, 8> wire{};
     for (std::size_t i = 0; i < 8; ++i)
         wire[i] = written[7 - i];
-    if (isDs18b20Rom(wire))
+    if (isListedRom(wire, families))
         return {digits, {}};
     // Several 1-Wire tools print the bytes in bus order, family code first.
-    if (isDs18b20Rom(written))
+    if (isListedRom(written, families))
         return {std::nullopt,
                 QStringLiteral("ROM code %1 is written family code first; the adapter writes it "
                                "CRC first, family code last: %2")
                     .arg(upper, adapterForm(written))};
-    if (wire[0] != Ds18b20Family)
-        return {std::nullopt, QStringLiteral("family code %1 is not a DS18B20's (28) in ROM code %2")
-                                  .arg(byteText(wire[0]), upper)};
+    if (!isListedFamily(wire[0], families))
+        return {std::nullopt, QStringLiteral("family code %1 is not %2 in ROM code %3")
+                                  .arg(byteText(wire[0]), familiesText(families), upper)};
     return {std::nullopt, QStringLiteral("CRC %1 is wrong in ROM code %2: it should be %3")
                               .arg(byteText(wire[7]), upper, byteText(dallasCrc8(wire.data(), 7)))};
 }

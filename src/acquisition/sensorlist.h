@@ -33,15 +33,22 @@ struct SensorListResult {
 // The 1-Wire CRC-8 (polynomial x^8 + x^5 + x^4 + 1, bits taken least significant first) of the bytes.
 [[nodiscard]] std::uint8_t dallasCrc8(const std::uint8_t* bytes, std::size_t count);
 
-// A DS18B20's ROM code as a person may have copied it, in the adapter's form (sixteen upper-case digits,
-// the CRC first, the family code 28 last), or why it is not one. Taken are the adapter's form, in either
-// case, its eight bytes separated by single blanks, and the form "28-000001234567" of Linux's 1-Wire
-// driver (family code, dash, the serial number most significant digit first), whose CRC is computed.
+// The families a list takes: an adapter's pages serve DS18B20s; a bus or a server every thermometer the
+// kernel's driver serves (DS18S20 10, DS1822 22, DS18B20 28, DS1825 3B, DS28EA00 42).
+enum class RomFamilies { Ds18b20, AnyThermometer };
+[[nodiscard]] bool isThermometerFamily(std::uint8_t family);
+
+// A sensor's ROM code as a person may have copied it, in the adapter's form (sixteen upper-case digits,
+// the CRC first, the family code last), or why it is not one. Taken are the adapter's form, in either
+// case, its eight bytes separated by single blanks, the form "28-000001234567" of Linux's 1-Wire driver
+// (family code, dash, the serial number most significant digit first) and the form "28.67C6697351FF" of a
+// 1-Wire server (family code, dot, the serial number's bytes in bus order); the CRC of the last two is
+// computed.
 struct RomCodeReading {
     std::optional<QString> romCode;
     QString problem;
 };
-[[nodiscard]] RomCodeReading readRomCode(QStringView text);
+[[nodiscard]] RomCodeReading readRomCode(QStringView text, RomFamilies families = RomFamilies::Ds18b20);
 
 // Text of a person's for a message: control characters as \xHH (or \uHHHH), so a message stays one whole
 // line and shows what is in the file.

@@ -8,7 +8,10 @@
 #include <sys/stat.h>
 
 using quorvel::acquisition::parseSensorList;
+using quorvel::acquisition::readRomCode;
 using quorvel::acquisition::readSensorList;
+using quorvel::acquisition::RomCodeReading;
+using quorvel::acquisition::RomFamilies;
 using quorvel::acquisition::SensorListResult;
 
 namespace {
@@ -51,6 +54,8 @@ private slots:
     void badLists();
     void files_data();
     void files();
+    void romCodeForms_data();
+    void romCodeForms();
 };
 
 void TestSensorList::goodLists_data()
@@ -221,5 +226,45 @@ void TestSensorList::files()
     QCOMPARE(result.sensors.size(), error.isEmpty() ? 1 : 0);
 }
 
+void TestSensorList::romCodeForms_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<bool>("anyThermometer");
+    QTest::addColumn<QString>("romCode");
+    QTest::addColumn<QString>("problem");
+
+    QTest::newRow("a server's form, bytes in bus order") << "28.674523010000" << false << "3000000123456728"
+                                                         << "";
+    QTest::newRow("a server's form, lower case") << "28.674523010000" << true << "3000000123456728"
+                                                 << "";
+    QTest::newRow("a server's DS18S20") << "10.674523010000" << true << "D500000123456710"
+                                        << "";
+    QTest::newRow("Linux's DS1825") << "3b-000001234567" << true << "8C0000012345673B"
+                                    << "";
+    QTest::newRow("the adapter's form of a DS28EA00") << "9300000123456742" << true << "9300000123456742"
+                                                      << "";
+    QTest::newRow("a DS18S20 where only DS18B20s are served")
+        << "10.674523010000" << false << ""
+        << "family code 10 is not a DS18B20's (28) in 1-Wire ID 10.674523010000";
+    QTest::newRow("a battery monitor is no thermometer")
+        << "26-000001234567" << true << ""
+        << "family code 26 is not a temperature sensor's (10, 22, 28, 3B, 42) in 1-Wire ID 26-000001234567";
+    QTest::newRow("a server's form, a digit short") << "28.67452301000" << true << ""
+                                                    << "a 1-Wire ID has 12 hexadecimal digits after the "
+                                                       "family code and the dot, \"28.67452301000\" has 11";
+}
+
+void TestSensorList::romCodeForms()
+{
+    QFETCH(QString, text);
+    QFETCH(bool, anyThermometer);
+    QFETCH(QString, romCode);
+    QFETCH(QString, problem);
+
+    const RomCodeReading reading =
+        readRomCode(text, anyThermometer ? RomFamilies::AnyThermometer : RomFamilies::Ds18b20);
+    QCOMPARE(reading.romCode.value_or(QString()), romCode);
+    QCOMPARE(reading.problem, problem);
+}
 QTEST_GUILESS_MAIN(TestSensorList)
 #include "tst_sensorlist.moc"
