@@ -115,12 +115,24 @@ public:
         });
     }
     void cancel() override { ++asked_; }
-    void discover() override { emit discovered(roms); }
+    void discover() override
+    {
+        ++discoveries;
+        QTimer::singleShot(0, this, [this] {
+            if (discoveryFailure)
+                emit discoveryFailed(*discoveryFailure);
+            else
+                emit discovered(found);
+        });
+    }
 
     QStringList roms;
     QMap<QString, SensorAnswer> answers; // by ROM code
     SensorAnswer defaultAnswer{ReadOutcome::Ok, 20.5f, {}};
     int reads = 0;
+    QStringList found;                       // what discover() finds
+    std::optional<QString> discoveryFailure; // or why it cannot look
+    int discoveries = 0;
 
 private:
     int asked_ = 0; // a read asked before a cancel() is not answered
