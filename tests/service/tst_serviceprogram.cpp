@@ -405,9 +405,10 @@ void TestServiceProgram::statusAtMostOnceASecond()
         if (event == QLatin1String("sweep"))
             status.onSweep({Adapter, {}, since.addMSecs(now), std::nullopt, 0, {}}, ++sweeps);
         else if (event == QLatin1String("down"))
-            status.onUnreachable(Adapter, QStringLiteral("Connection refused"), since);
+            status.onUnreachable(QStringLiteral("adapter at ") + Adapter,
+                                 QStringLiteral("Connection refused"), since);
         else if (event == QLatin1String("up"))
-            status.onReachableAgain(Adapter);
+            status.onReachableAgain(QStringLiteral("adapter at ") + Adapter);
         else
             held->fire();
     }

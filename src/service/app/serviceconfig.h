@@ -4,6 +4,7 @@
 #include "service/http/listenendpoint.h"
 #include "service/mqtt/mqttoptions.h"
 #include "service/state/sensorsettings.h"
+#include "service/state/sourcekind.h"
 
 #include "acquisition/sensorlist.h"
 
@@ -20,10 +21,9 @@ namespace quorvel::service {
 // One source of readings, as the configuration file or the command line sets it up. Two that compare equal
 // are the same source: a reload leaves it running.
 struct SourceConfig {
-    // The kinds of source: an adapter's sensor pages, the kernel's 1-Wire bus, a 1-Wire server.
-    static constexpr const char* AdapterKind = "adapter";
-    static constexpr const char* W1Kind = "w1";
-    static constexpr const char* OwserverKind = "owserver";
+    static constexpr const char* AdapterKind = service::AdapterKind;
+    static constexpr const char* W1Kind = service::W1Kind;
+    static constexpr const char* OwserverKind = service::OwserverKind;
     static constexpr const char* DefaultW1Root = "/sys/bus/w1/devices";
     static constexpr quint16 DefaultOwserverPort = 4304;
 

@@ -74,8 +74,13 @@ std::unique_ptr<SourceRunner> ServiceProgram::makeRunner(const SourceConfig& con
             mqtt_->addSource(source);
     });
     const AdapterReachability* reachability = &runner->reachability();
-    connect(reachability, &AdapterReachability::unreachable, &status_, &SystemdStatus::onUnreachable);
-    connect(reachability, &AdapterReachability::reachableAgain, &status_, &SystemdStatus::onReachableAgain);
+    const QString where = QStringLiteral("%1 at %2").arg(sourceNoun(config.kind), config.address);
+    connect(reachability, &AdapterReachability::unreachable, &status_,
+            [this, where](const QString&, const QString& reason, const QDateTime& since) {
+                status_.onUnreachable(where, reason, since);
+            });
+    connect(reachability, &AdapterReachability::reachableAgain, &status_,
+            [this, where] { status_.onReachableAgain(where); });
     return runner;
 }
 

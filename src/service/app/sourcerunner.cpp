@@ -34,7 +34,7 @@ SourceRunner::SourceRunner(SourceConfig config, SourceInput input, StateStore& s
                  : std::make_unique<acquisition::AcquisitionCycle>(*input_.page, nullptr, log_.get())),
       reachability_(int(config_.polled().size()), messages_)
 {
-    reachability_.setNoun(sourceNoun(config_));
+    reachability_.setNoun(sourceNoun(config_.kind));
     useSensors(config_.polled());
 
     // The cycle's events go to the store under this source's name, and only the store's to the outputs.
@@ -166,7 +166,7 @@ void SourceRunner::onNotFound(const QString& reason)
     if (!notFoundTold_) {
         messages_(
             QStringLiteral("source %1: cannot list the sensors of the %2 at %3: %4; trying again every %5 s")
-                .arg(config_.name, sourceNoun(config_), config_.address, reason)
+                .arg(config_.name, sourceNoun(config_.kind), config_.address, reason)
                 .arg(FindAgainMs / 1000));
         store_.onUnreachable(config_.name, reason, QDateTime::currentDateTime());
     }

@@ -1,6 +1,7 @@
 #include "service/outputs/statuspage.h"
 
 #include "service/outputs/outputnames.h"
+#include "service/state/sourcekind.h"
 #include "service/state/statestore.h"
 
 #include "acquisition/readoutcome.h"
@@ -301,7 +302,7 @@ QByteArray html(const StateStore& store, const QDateTime& now)
 {
     const auto e = [](const QString& text) { return escapeHtml(text); };
     const auto& sources = store.sources();
-    // One source is the adapter the page is about; several each have a section of their own.
+    // One source is the adapter (bus, server) the page is about; several each have a section of their own.
     const bool one = sources.size() == 1;
     const QString title = one ? sources.front()->address : QStringLiteral("%1 sources").arg(sources.size());
     QString page;
@@ -312,7 +313,8 @@ QByteArray html(const StateStore& store, const QDateTime& now)
                 .arg(e(title));
     page += QString::fromUtf8(style());
     page += QStringLiteral("</style></head><body><header><h1>Temperatures from %1</h1>")
-                .arg(one ? QStringLiteral("the adapter at ") + e(title) : e(title));
+                .arg(one ? QStringLiteral("the %1 at %2").arg(sourceNoun(sources.front()->kind), e(title))
+                         : e(title));
     page += QStringLiteral("<p>Shown %1, %2 as every time on this page and in the chart; a sensor with no "
                            "good read for %3 s is stale.</p></header>")
                 .arg(e(localTime(now)), e(runtime::localZoneText(now)))

@@ -46,16 +46,16 @@ void SystemdStatus::onSweep(const acquisition::SweepReport& sweep, quint64 sweep
         show(lastSweep_);
 }
 
-void SystemdStatus::onUnreachable(const QString& adapter, const QString& reason, const QDateTime& since)
+void SystemdStatus::onUnreachable(const QString& where, const QString& reason, const QDateTime& since)
 {
-    outages_.insert(adapter, QStringLiteral("The adapter at %1 does not answer since %2: %3")
-                                 .arg(adapter, since.toString(Qt::ISODate), reason));
+    outages_.insert(where, QStringLiteral("The %1 does not answer since %2: %3")
+                               .arg(where, since.toString(Qt::ISODate), reason));
     show(outages_.first());
 }
 
-void SystemdStatus::onReachableAgain(const QString& adapter)
+void SystemdStatus::onReachableAgain(const QString& where)
 {
-    outages_.remove(adapter);
+    outages_.remove(where);
     if (!outages_.isEmpty())
         show(outages_.first());
     else

@@ -33,8 +33,9 @@ public:
     void onStarted();
     // sweeps: how many the service has completed, this one included.
     void onSweep(const acquisition::SweepReport& sweep, quint64 sweeps);
-    void onUnreachable(const QString& adapter, const QString& reason, const QDateTime& since);
-    void onReachableAgain(const QString& adapter);
+    // where: what does not answer, as "adapter at 127.0.0.1:8080" or "bus at /sys/bus/w1/devices".
+    void onUnreachable(const QString& where, const QString& reason, const QDateTime& since);
+    void onReachableAgain(const QString& where);
 
 private:
     void show(const QString& text);
