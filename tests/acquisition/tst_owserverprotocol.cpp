@@ -1,0 +1,187 @@
+#include "acquisition/owserverprotocol.h"
+#include "acquisition/sensorlist.h"
+
+#include <QtEndian>
+#include <QtTest>
+
+using namespace quorvel::acquisition;
+using namespace quorvel::acquisition::owserver;
+
+namespace {
+
+QByteArray header(qint32 version, qint32 payload, qint32 ret, qint32 flags, qint32 size)
+{
+    QByteArray out(HeaderBytes, '\0');
+    const qint32 fields[] = {version, payload, ret, flags, size, 0};
+    for (int i = 0; i < 6; ++i)
+        qToBigEndian(fields[i], out.data() + 4 * i);
+    return out;
+}
+
+QByteArray value(const QByteArray& text, qint32 flags = RequestFlags)
+{
+    return header(0, qint32(text.size()), qint32(text.size()), flags, qint32(text.size())) + text;
+}
+
+const QByteArray KeepAlive = header(0, -1, 0, RequestFlags, 0);
+
+} // namespace
+
+class TestOwserverProtocol : public QObject {
+    Q_OBJECT
+private slots:
+    void encodesRequests_data()
+    {
+        QTest::addColumn<int>("type");
+        QTest::addColumn<QByteArray>("path");
+        QTest::addColumn<QByteArray>("data");
+        QTest::addColumn<QByteArray>("expected");
+        QTest::newRow("read") << int(MessageType::Read) << QByteArray("/uncached/28.000028D70000/temperature")
+                              << QByteArray()
+                              << header(0, 38, 2, 0x104, 65536) + "/uncached/28.000028D70000/temperature" +
+                                     '\0';
+        QTest::newRow("write") << int(MessageType::Write) << QByteArray("/simultaneous/temperature")
+                               << QByteArray("1")
+                               << header(0, 27, 3, 0x104, 1) + "/simultaneous/temperature" + '\0' + "1";
+        QTest::newRow("listing") << int(MessageType::DirAll) << QByteArray("/") << QByteArray()
+                                 << header(0, 2, 7, 0x104, 65536) + "/" + '\0';
+    }
+    void encodesRequests()
+    {
+        QFETCH(int, type);
+        QFETCH(QByteArray, path);
+        QFETCH(QByteArray, data);
+        QFETCH(QByteArray, expected);
+        QCOMPARE(encodeRequest(MessageType(type), path, data).toHex(' '), expected.toHex(' '));
+    }
+
+    // Whole and byte by byte, a reply decodes the same; bytes past it are not taken.
+    void decodesReplies_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<int>("state");
+        QTest::addColumn<qsizetype>("used");
+        QTest::addColumn<int>("ret");
+        QTest::addColumn<QByteArray>("data");
+        QTest::addColumn<int>("keepAlives");
+        QTest::addColumn<QString>("failure");
+        const int complete = int(ReplyDecoder::State::Complete);
+        const int failed = int(ReplyDecoder::State::Failed);
+        const int reading = int(ReplyDecoder::State::Reading);
+        const QByteArray four = value("           4");
+        QTest::newRow("value") << four << complete << four.size() << 12 << QByteArray("           4") << 0
+                               << QString();
+        QTest::newRow("after keep-alives") << KeepAlive + KeepAlive + four << complete << 2 * 24 + four.size()
+                                           << 12 << QByteArray("           4") << 2 << QString();
+        QTest::newRow("more after the reply")
+            << four + four << complete << four.size() << 12 << QByteArray("           4") << 0 << QString();
+        QTest::newRow("data shorter than the payload")
+            << header(0, 51, 0, 0x104, 50) + QByteArray(50, 'x') + '\0' << complete << qsizetype(24 + 51) << 0
+            << QByteArray(50, 'x') << 0 << QString();
+        QTest::newRow("error return") << header(0, 0, -1, 0x104, 0) << complete << qsizetype(24) << -1
+                                      << QByteArray() << 0 << QString();
+        QTest::newRow("cut short") << four.left(30) << reading << qsizetype(30) << 12 << QByteArray() << 0
+                                   << QString();
+        QTest::newRow("only keep-alives")
+            << KeepAlive + KeepAlive << reading << qsizetype(48) << 0 << QByteArray() << 2 << QString();
+        QTest::newRow("oversized") << header(0, MaxReplyPayload + 1, 0, 0x104, 0) + "xx" << failed
+                                   << qsizetype(24) << 0 << QByteArray() << 0
+                                   << QString("more than the 65536 accepted");
+        QTest::newRow("garbage") << QByteArray("HTTP/1.1 400 Bad Request\r\n\r\n") << failed << qsizetype(24)
+                                 << 0 << QByteArray() << 0 << QString("version field");
+        QTest::newRow("negative payload") << header(0, -7, 0, 0, 0) << failed << qsizetype(24) << 0
+                                          << QByteArray() << 0 << QString("payload length -7");
+        QTest::newRow("size past the payload") << header(0, 2, 2, 0, 3) + "12" << failed << qsizetype(24) << 2
+                                               << QByteArray() << 0 << QString("size 3 of a payload of 2");
+    }
+    void decodesReplies()
+    {
+        QFETCH(QByteArray, bytes);
+        QFETCH(int, state);
+        QFETCH(qsizetype, used);
+        QFETCH(int, ret);
+        QFETCH(QByteArray, data);
+        QFETCH(int, keepAlives);
+        QFETCH(QString, failure);
+        for (const bool bytewise : {false, true}) {
+            ReplyDecoder decoder;
+            qsizetype taken = 0;
+            if (bytewise) {
+                for (qsizetype i = 0; i < bytes.size() && decoder.state() == ReplyDecoder::State::Reading;
+                     ++i)
+                    taken += decoder.feed(QByteArrayView(bytes).sliced(i, 1));
+            } else {
+                taken = decoder.feed(bytes);
+            }
+            QCOMPARE(int(decoder.state()), state);
+            QCOMPARE(taken, used);
+            QCOMPARE(decoder.keepAlives(), keepAlives);
+            QVERIFY(decoder.started());
+            if (state == int(ReplyDecoder::State::Complete)) {
+                QCOMPARE(decoder.reply().ret, ret);
+                QCOMPARE(decoder.reply().data, data);
+                QVERIFY(decoder.reply().persistent());
+            }
+            if (!failure.isEmpty())
+                QVERIFY2(decoder.failure().contains(failure), qPrintable(decoder.failure()));
+        }
+    }
+
+    void convertsIds_data()
+    {
+        QTest::addColumn<QString>("server");
+        QTest::addColumn<QString>("adapter");
+        QTest::newRow("README's example") << "28.674523010000"
+                                          << "3000000123456728";
+        QTest::newRow("tester's first") << "28.000028D70000" << QString();
+        QTest::newRow("DS18S20") << "10.000010EF0200" << QString();
+    }
+    void convertsIds()
+    {
+        QFETCH(QString, server);
+        QFETCH(QString, adapter);
+        const RomCodeReading reading = readRomCode(server, RomFamilies::AnyThermometer);
+        QVERIFY2(reading.romCode, qPrintable(reading.problem));
+        if (!adapter.isEmpty())
+            QCOMPARE(*reading.romCode, adapter);
+        QCOMPARE(serverId(*reading.romCode), server);
+    }
+
+    void readsNumbers_data()
+    {
+        QTest::addColumn<QByteArray>("text");
+        QTest::addColumn<bool>("isNumber");
+        QTest::addColumn<float>("expected");
+        QTest::newRow("padded") << QByteArray("           4") << true << 4.0f;
+        QTest::newRow("negative") << QByteArray("     -10.125") << true << -10.125f;
+        QTest::newRow("power-on value") << QByteArray("          85") << true << 85.0f;
+        QTest::newRow("empty") << QByteArray() << false << 0.0f;
+        QTest::newRow("decimal comma") << QByteArray("4,1") << false << 0.0f;
+        QTest::newRow("nan") << QByteArray("nan") << false << 0.0f;
+        QTest::newRow("beyond float") << QByteArray("1e300") << false << 0.0f;
+        QTest::newRow("words") << QByteArray("error") << false << 0.0f;
+    }
+    void readsNumbers()
+    {
+        QFETCH(QByteArray, text);
+        QFETCH(bool, isNumber);
+        QFETCH(float, expected);
+        const std::optional<float> number = readNumber(text);
+        QCOMPARE(number.has_value(), isNumber);
+        if (isNumber)
+            QCOMPARE(*number, expected);
+    }
+
+    void listsEntriesAndErrors()
+    {
+        Reply listing{50, RequestFlags, "/28.000028D70000,/bus.0,,/10.000010EF0200"};
+        listing.data.append('\0');
+        QCOMPARE(listingEntries(listing), QStringList({"/28.000028D70000", "/bus.0", "/10.000010EF0200"}));
+        QVERIFY(isNotFound(-1) && isNotFound(-2) && !isNotFound(-5) && !isNotFound(-95));
+        QCOMPARE(errorReason(-2), "error 2 (no such entity)");
+        QCOMPARE(errorReason(-95), "error 95");
+    }
+};
+
+QTEST_GUILESS_MAIN(TestOwserverProtocol)
+#include "tst_owserverprotocol.moc"
