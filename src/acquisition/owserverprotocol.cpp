@@ -100,18 +100,17 @@ qsizetype ReplyDecoder::feed(QByteArrayView bytes)
                                 .arg(payload_)
                                 .arg(maxPayload_),
                             used);
-            if (reply_.ret >= 0 && (size_ < 0 || size_ > payload_))
-                return fail(QStringLiteral("not a 1-Wire server's reply (size %1 of a payload of %2)")
-                                .arg(size_)
-                                .arg(payload_),
-                            used);
+            if (size_ < 0)
+                return fail(QStringLiteral("not a 1-Wire server's reply (size %1)").arg(size_), used);
             inPayload_ = true;
         }
         const qsizetype take = std::min<qsizetype>(payload_ - body_.size(), bytes.size() - used);
         body_.append(bytes.sliced(used, take));
         used += take;
         if (body_.size() == payload_) {
-            reply_.data = reply_.ret >= 0 ? body_.first(size_) : QByteArray();
+            // The size is the data's within the payload; a write's reply echoes the size written, with no
+            // payload at all.
+            reply_.data = reply_.ret >= 0 ? body_.first(std::min(size_, payload_)) : QByteArray();
             state_ = State::Complete;
         }
     }

@@ -91,8 +91,10 @@ private slots:
                                  << 0 << QByteArray() << 0 << QString("version field");
         QTest::newRow("negative payload") << header(0, -7, 0, 0, 0) << failed << qsizetype(24) << 0
                                           << QByteArray() << 0 << QString("payload length -7");
-        QTest::newRow("size past the payload") << header(0, 2, 2, 0, 3) + "12" << failed << qsizetype(24) << 2
-                                               << QByteArray() << 0 << QString("size 3 of a payload of 2");
+        QTest::newRow("a write's reply")
+            << header(0, 0, 0, 0x104, 1) << complete << qsizetype(24) << 0 << QByteArray() << 0 << QString();
+        QTest::newRow("negative size") << header(0, 2, 2, 0, -3) + "12" << failed << qsizetype(24) << 2
+                                       << QByteArray() << 0 << QString("(size -3)");
     }
     void decodesReplies()
     {

@@ -1,7 +1,9 @@
 #include "acquisition/owserverreader.h"
 
+#include "acquisition/sensorlist.h"
 #include "fakeowserver.h"
 #include "manualtimer.h"
+#include "owserverprocess.h"
 #include "scriptedserver.h"
 
 #include <QSignalSpy>
@@ -12,6 +14,7 @@
 using namespace quorvel::acquisition;
 using quorvel::testing::FakeOwserver;
 using quorvel::testing::ManualTimer;
+using quorvel::testing::OwserverProcess;
 using quorvel::testing::ScriptedServer;
 using Kind = FakeOwserver::Answer::Kind;
 
@@ -180,6 +183,35 @@ private slots:
         QVERIFY(failed.wait(15000));
         QVERIFY2(failed.at(0).at(0).toString().contains("not a 1-Wire server's reply"),
                  qPrintable(failed.at(0).at(0).toString()));
+    }
+
+    // Debian's server with simulated sensors: the reader finds them and reads what owread reads, the bus
+    // converted at once, one sensor alone, and one the server does not have.
+    void readsARealServer()
+    {
+        if (!OwserverProcess::available())
+            QSKIP("owserver or owread is not installed (scripts/install-deps installs them)");
+        OwserverProcess server;
+        QVERIFY(server.start(QStringLiteral("28,28,10")));
+        OwserverReader reader(QStringLiteral("127.0.0.1"), server.port());
+        QSignalSpy found(&reader, &OwserverReader::discovered);
+        reader.discover();
+        QVERIFY(found.wait(15000));
+        const QStringList sensors = found.at(0).at(0).toStringList();
+        QCOMPARE(sensors, QStringList({"CA0002EF10000010", First, Second}));
+        const QString absent = *readRomCode(u"28.000028D70900", RomFamilies::AnyThermometer).romCode;
+        QSignalSpy spy(&reader, &OwserverReader::answered);
+        int answers = 0;
+        for (const QStringList& list : {sensors, QStringList{Second}, QStringList{absent}}) {
+            reader.setSensors(list);
+            for (int slot = 0; slot < list.size(); ++slot) {
+                reader.read(slot);
+                const SensorAnswer got = answerOf(spy, ++answers);
+                const QString said = server.owread("/" + owserver::serverId(list[slot]) + "/temperature");
+                QCOMPARE(int(got.outcome), int(said.isEmpty() ? ReadOutcome::NoSensor : ReadOutcome::Ok));
+                QCOMPARE(got.value, said.toFloat());
+            }
+        }
     }
 
     // While a read hangs, everything else on the loop goes on: a listener beside it answers at once.
