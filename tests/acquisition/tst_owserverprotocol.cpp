@@ -1,5 +1,4 @@
 #include "acquisition/owserverprotocol.h"
-#include "acquisition/sensorlist.h"
 
 #include <QtEndian>
 #include <QtTest>
@@ -30,31 +29,6 @@ const QByteArray KeepAlive = header(0, -1, 0, RequestFlags, 0);
 class TestOwserverProtocol : public QObject {
     Q_OBJECT
 private slots:
-    void encodesRequests_data()
-    {
-        QTest::addColumn<int>("type");
-        QTest::addColumn<QByteArray>("path");
-        QTest::addColumn<QByteArray>("data");
-        QTest::addColumn<QByteArray>("expected");
-        QTest::newRow("read") << int(MessageType::Read) << QByteArray("/uncached/28.000028D70000/temperature")
-                              << QByteArray()
-                              << header(0, 38, 2, 0x104, 65536) + "/uncached/28.000028D70000/temperature" +
-                                     '\0';
-        QTest::newRow("write") << int(MessageType::Write) << QByteArray("/simultaneous/temperature")
-                               << QByteArray("1")
-                               << header(0, 27, 3, 0x104, 1) + "/simultaneous/temperature" + '\0' + "1";
-        QTest::newRow("listing") << int(MessageType::DirAll) << QByteArray("/") << QByteArray()
-                                 << header(0, 2, 7, 0x104, 65536) + "/" + '\0';
-    }
-    void encodesRequests()
-    {
-        QFETCH(int, type);
-        QFETCH(QByteArray, path);
-        QFETCH(QByteArray, data);
-        QFETCH(QByteArray, expected);
-        QCOMPARE(encodeRequest(MessageType(type), path, data).toHex(' '), expected.toHex(' '));
-    }
-
     // Whole and byte by byte, a reply decodes the same; bytes past it are not taken.
     void decodesReplies_data()
     {
@@ -129,34 +103,12 @@ private slots:
         }
     }
 
-    void convertsIds_data()
-    {
-        QTest::addColumn<QString>("server");
-        QTest::addColumn<QString>("adapter");
-        QTest::newRow("README's example") << "28.674523010000"
-                                          << "3000000123456728";
-        QTest::newRow("tester's first") << "28.000028D70000" << QString();
-        QTest::newRow("DS18S20") << "10.000010EF0200" << QString();
-    }
-    void convertsIds()
-    {
-        QFETCH(QString, server);
-        QFETCH(QString, adapter);
-        const RomCodeReading reading = readRomCode(server, RomFamilies::AnyThermometer);
-        QVERIFY2(reading.romCode, qPrintable(reading.problem));
-        if (!adapter.isEmpty())
-            QCOMPARE(*reading.romCode, adapter);
-        QCOMPARE(serverId(*reading.romCode), server);
-    }
-
     void readsNumbers_data()
     {
         QTest::addColumn<QByteArray>("text");
         QTest::addColumn<bool>("isNumber");
         QTest::addColumn<float>("expected");
-        QTest::newRow("padded") << QByteArray("           4") << true << 4.0f;
         QTest::newRow("negative") << QByteArray("     -10.125") << true << -10.125f;
-        QTest::newRow("power-on value") << QByteArray("          85") << true << 85.0f;
         QTest::newRow("empty") << QByteArray() << false << 0.0f;
         QTest::newRow("decimal comma") << QByteArray("4,1") << false << 0.0f;
         QTest::newRow("nan") << QByteArray("nan") << false << 0.0f;
@@ -172,16 +124,6 @@ private slots:
         QCOMPARE(number.has_value(), isNumber);
         if (isNumber)
             QCOMPARE(*number, expected);
-    }
-
-    void listsEntriesAndErrors()
-    {
-        Reply listing{50, RequestFlags, "/28.000028D70000,/bus.0,,/10.000010EF0200"};
-        listing.data.append('\0');
-        QCOMPARE(listingEntries(listing), QStringList({"/28.000028D70000", "/bus.0", "/10.000010EF0200"}));
-        QVERIFY(isNotFound(-1) && isNotFound(-2) && !isNotFound(-5) && !isNotFound(-95));
-        QCOMPARE(errorReason(-2), "error 2 (no such entity)");
-        QCOMPARE(errorReason(-95), "error 95");
     }
 };
 
