@@ -305,7 +305,8 @@ void TestServiceProgram::metricsKeepTheirFamiliesAndLabels()
                                   "quorvel_build_info gauge",
                                   "quorvel_build_info{version}"}));
     QCOMPARE(results,
-             QStringList({"ok", "no_element", "not_a_number", "http_error", "no_answer", "power_on_reset"}));
+             QStringList({"ok", "no_element", "not_a_number", "http_error", "no_answer", "power_on_reset",
+                          "crc_error", "zero_scratchpad", "no_sensor", "read_error"}));
 
     // Publishing adds its families after all the others, and only then.
     store.mqtt().enabled = true;
