@@ -64,6 +64,11 @@ private slots:
         QTest::newRow("I/O error") << FakeOwserver::error(-5) << readError << 0.0f << "error 5 (I/O error)";
         QTest::newRow("not a number")
             << FakeOwserver::value("  twenty") << readError << 0.0f << "with \"twenty\", not a number";
+        QTest::newRow("decimal comma")
+            << FakeOwserver::value("4,5") << readError << 0.0f << "\"4,5\", not a number";
+        QTest::newRow("nan") << FakeOwserver::value("nan") << readError << 0.0f << "\"nan\", not a number";
+        QTest::newRow("beyond a float")
+            << FakeOwserver::value("1e300") << readError << 0.0f << "not a number";
         QTest::newRow("garbage") << FakeOwserver::of(Kind::Garbage) << readError << 0.0f
                                  << "not a 1-Wire server's";
         QTest::newRow("oversized") << FakeOwserver::of(Kind::Oversized) << readError << 0.0f
