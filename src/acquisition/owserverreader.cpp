@@ -139,11 +139,13 @@ QByteArray OwserverReader::requestFor(Step step) const
 void OwserverReader::sendStep()
 {
     decoder_ = owserver::ReplyDecoder();
-    if (!socket_)
-        connectSocket();
-    if (socket_->state() == QAbstractSocket::ConnectedState)
+    // A connection is asked again only once it has answered: one that is not connected now is gone.
+    if (socket_ && socket_->state() != QAbstractSocket::ConnectedState)
+        dropConnection();
+    if (socket_)
         socket_->write(requestFor(jobs_.first().steps.first()));
-    // Otherwise connected() sends it.
+    else
+        connectSocket(); // connected() sends it
 }
 
 void OwserverReader::connectSocket()
@@ -205,7 +207,8 @@ void OwserverReader::onReadyRead()
     // A server that did not keep the connection closes it; bytes past the reply put it out of step.
     if (!decoder_.reply().persistent() || used < bytes.size())
         dropConnection();
-    handleReply(decoder_.reply());
+    // A copy: the next request starts a new decoder.
+    handleReply(owserver::Reply(decoder_.reply()));
 }
 
 void OwserverReader::onClosed()
