@@ -3,6 +3,7 @@
 // length has exactly that much body. Its body decoded (gzip, deflate) stays under the cap too, and a
 // body that could not be decoded is never handed out.
 #include "acquisition/httpresponseparser.h"
+#include "twopieces.h"
 
 #include <QByteArrayView>
 
@@ -20,13 +21,7 @@ constexpr qint64 cap = 4096;
 HttpResponseParser parseInPieces(QByteArrayView input, qsizetype split, qsizetype* used)
 {
     HttpResponseParser parser(cap);
-    *used = 0;
-    for (const QByteArrayView piece : {input.first(split), input.sliced(split)}) {
-        const qsizetype taken = parser.feed(piece);
-        if (taken < 0 || taken > piece.size())
-            std::abort();
-        *used += taken;
-    }
+    *used = feedInTwoPieces(parser, input, split);
     return parser;
 }
 
@@ -38,10 +33,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     qsizetype wholeUsed = 0;
     qsizetype splitUsed = 0;
     HttpResponseParser whole = parseInPieces(input, input.size(), &wholeUsed);
-    // Where the answer is cut depends on its first byte, so the fuzzer explores the cuts too.
-    const qsizetype split =
-        input.isEmpty() ? 0 : (qsizetype(data[0]) * 131 + input.size()) % (input.size() + 1);
-    HttpResponseParser cut = parseInPieces(input, split, &splitUsed);
+    HttpResponseParser cut = parseInPieces(input, cutPoint(input), &splitUsed);
 
     for (HttpResponseParser* parser : {&whole, &cut}) {
         if (parser->body().size() > cap)

@@ -19,6 +19,7 @@ declare -A max_len=(
   [fuzz_logrecord]=4096
   [fuzz_adapteraddress]=64
   [fuzz_httpresponseparser]=16384
+  [fuzz_owserverreply]=8192
   [fuzz_httprequesthead]=4096
   [fuzz_namefilters]=1024
   [fuzz_logfile]=65536

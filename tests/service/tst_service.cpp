@@ -1,4 +1,5 @@
 #include "notifysocket.h"
+#include "owserverprocess.h"
 #include "scriptedserver.h"
 #include "servicefixture.h"
 #include "serviceprocess.h"
@@ -7,10 +8,14 @@
 #include "acquisition/logrecord.h"
 #include "acquisition/logrecorder.h"
 #include "acquisition/logsession.h"
+#include "acquisition/sensorlist.h"
 #include "acquisition/sensortable.h"
 
 #include <QDir>
 #include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QProcess>
@@ -64,6 +69,7 @@ private slots:
     void sighupAfterRenameStartsANewFile();
     void sighupReadsTheConfigurationAgain();
     void metricsOfTheRealPages();
+    void readsAnOwserver();
     void fileSizeLimitCutsTheRecordBack();
     void notifiesTheManager();
     void statusPageInABrowser();
@@ -330,6 +336,49 @@ void TestService::metricsOfTheRealPages()
     check.closeWriteChannel();
     QVERIFY(check.waitForFinished(30000));
     QVERIFY2(check.exitCode() == 0, check.readAllStandardOutput() + check.readAllStandardError());
+}
+
+// A source of kind owserver against Debian's server, its sensors found by the service: the log, the metrics
+// and the JSON carry what owread reads, under the source's name.
+void TestService::readsAnOwserver()
+{
+    if (!OwserverProcess::available())
+        QSKIP("owserver or owread is not installed (scripts/install-deps installs them)");
+    OwserverProcess server;
+    QVERIFY(server.start(QStringLiteral("28,28,10")));
+    const QString path = dir_->filePath(QStringLiteral("usb.log"));
+    const QString file = dir_->filePath(QStringLiteral("quorvel3d.yaml"));
+    QVERIFY(writeFile(file, "listen: 127.0.0.1:0\nlocale: C\nsources:\n  - name: usb\n    kind: owserver\n"
+                            "    address: 127.0.0.1:" +
+                                QByteArray::number(server.port()) + "\n    log: " + path.toUtf8() + '\n'));
+    Service service;
+    service.start({QStringLiteral("--config"), file});
+    QTRY_VERIFY_WITH_TIMEOUT(service.metricsPort() > 0, 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(recordCount(path) >= 2, 20000);
+    const QByteArray metrics = httpGet(service.metricsPort(), QStringLiteral("/metrics")).second;
+    const QJsonObject source =
+        QJsonDocument::fromJson(httpGet(service.metricsPort(), QStringLiteral("/readings.json")).second)
+            .object()[QStringLiteral("sources")][0]
+            .toObject();
+    service.signal(SIGTERM);
+    QVERIFY(service.finish());
+
+    const auto record =
+        parseAnyLogRecord(QString::fromLocal8Bit(records(readAll(path)).last()), QLocale::c());
+    QVERIFY(record && record->readings.size() == 3);
+    QCOMPARE(source[QStringLiteral("name")].toString(), QStringLiteral("usb"));
+    const QJsonArray sensors = source[QStringLiteral("sensors")].toArray();
+    const QStringList ids{"10.000010EF0200", "28.000028D70000", "28.000028D70100"};
+    for (int i = 0; i < 3; ++i) {
+        const float said = server.owread("/" + ids[i] + "/temperature").toFloat();
+        const QString rom = *readRomCode(ids[i], RomFamilies::AnyThermometer).romCode;
+        QCOMPARE(record->readings[i], said);
+        const QByteArray labels = sensorLabels(i, rom.toLatin1(), {}, "usb");
+        QCOMPARE(float(sample(metrics, "quorvel_sensor_temperature_celsius{" + labels + '}').value_or(-1)),
+                 said);
+        QCOMPARE(sensors[i][QStringLiteral("rom")].toString(), rom);
+        QCOMPARE(float(sensors[i][QStringLiteral("temperature")].toDouble()), said);
+    }
 }
 
 // Past the file size limit (ulimit -f) the write fails instead of the kernel ending the program: the

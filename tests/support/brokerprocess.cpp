@@ -1,4 +1,5 @@
 #include "brokerprocess.h"
+#include "childprocess.h"
 
 #include <QEventLoop>
 #include <QFile>
@@ -8,7 +9,6 @@
 #include <QUuid>
 
 #include <csignal>
-#include <sys/prctl.h>
 #include <unistd.h>
 
 namespace quorvel::testing {
@@ -40,11 +40,6 @@ openssl req $key -keyout server.key -out server.csr -subj /CN=broker
 echo subjectAltName=$names > server.ext
 openssl x509 -req -in server.csr -CA ca.crt -CAkey ca.key -CAcreateserial -days 2 -extfile server.ext -out server.crt
 )";
-
-void diesWithParent(QProcess* process)
-{
-    process->setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
-}
 
 } // namespace
 

@@ -1,10 +1,17 @@
 #include "service/app/sourcereaders.h"
 
+#include "acquisition/owserverreader.h"
+
 namespace quorvel::service {
 
 std::unique_ptr<acquisition::SensorReader> makeSensorReader(const SourceConfig& config)
 {
-    (void)config;
+    if (config.kind == QLatin1String(SourceConfig::OwserverKind)) {
+        // The configuration has made it IP:PORT.
+        const qsizetype colon = config.address.lastIndexOf(u':');
+        return std::make_unique<acquisition::OwserverReader>(config.address.left(colon),
+                                                             config.address.mid(colon + 1).toUShort());
+    }
     return nullptr;
 }
 

@@ -1,0 +1,82 @@
+#pragma once
+
+#include "acquisition/owserverprotocol.h"
+#include "acquisition/sensorreader.h"
+#include "runtime/timer.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QPointer>
+#include <QString>
+#include <QStringList>
+
+#include <memory>
+
+class QTcpSocket;
+
+namespace quorvel::acquisition {
+
+// Reads the thermometers a 1-Wire server serves, over one kept-open TCP connection on the event loop. A
+// sweep of several sensors has the server convert the whole bus at once (/simultaneous/temperature) and
+// then reads each one's converted value (latesttemp, which never starts a conversion of its own); a single
+// sensor is read with its own conversion. Every value is read past the server's cache.
+class OwserverReader final : public SensorReader {
+    Q_OBJECT
+public:
+    OwserverReader(QString host, quint16 port, QObject* parent = nullptr);
+    ~OwserverReader() override;
+
+    void setSensors(const QStringList& romCodes) override;
+    void read(int slot) override;
+    void cancel() override;
+    void discover() override;
+
+    // Replaces the timer that ends a request at its deadline (a test's own, fired by hand). Between reads.
+    void setDeadlineTimer(std::unique_ptr<runtime::Timer> timer);
+    // How many connections were opened: a sweep takes one while the server keeps it.
+    [[nodiscard]] int connectionsOpened() const { return connectionsOpened_; }
+
+private:
+    // One request of a job, and what its reply means.
+    enum class Step { Convert, LatestTemp, Temperature, Listing };
+    struct Job {
+        int slot = -1; // -1: a discovery
+        QList<Step> steps;
+    };
+
+    void startJob();
+    void sendStep();
+    [[nodiscard]] QByteArray requestFor(Step step) const;
+    void connectSocket();
+    void onReadyRead();
+    void onClosed();
+    void onDeadline();
+    void handleReply(const owserver::Reply& reply);
+    void dropConnection();
+    // Ends the current job with its answer, through the event loop.
+    void finishRead(ReadOutcome outcome, float value, const QString& reason);
+    void finishDiscovery(const QStringList& romCodes, const QString& failure);
+    void finishFailure(ReadOutcome outcome, const QString& reason);
+    [[nodiscard]] QString pathOf(Step step) const;
+    [[nodiscard]] QString serverIdOfCurrent() const;
+
+    QString host_;
+    quint16 port_;
+    QStringList sensors_;
+    QList<Job> jobs_;
+    // The current job's requests still to send; the first is in flight while busy_.
+    bool busy_ = false;
+    // This sweep's conversion of the whole bus succeeded: later slots read what it converted.
+    bool converted_ = false;
+    QPointer<QTcpSocket> socket_;
+    // Replies the current connection carried: a kept one the server closed is opened again once.
+    int repliesOnConnection_ = 0;
+    bool retried_ = false;
+    owserver::ReplyDecoder decoder_;
+    std::unique_ptr<runtime::Timer> deadline_;
+    int connectionsOpened_ = 0;
+    // Answers queued for the loop carry the generation they were made in; cancel() starts a new one.
+    quint64 generation_ = 0;
+};
+
+} // namespace quorvel::acquisition
