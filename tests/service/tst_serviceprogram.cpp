@@ -1375,28 +1375,24 @@ void TestServiceProgram::mqttMessagesOfEachRead()
 
 void TestServiceProgram::mqttAlarmOfASensorWithLimits_data()
 {
-    QTest::addColumn<service::SensorSettings>("settings");
+    using Settings = service::SensorSettings;
+    QTest::addColumn<Settings>("settings");
     QTest::addColumn<QList<float>>("raws"); // slot 0's good reads a minute apart; NaN: silence to stale
     QTest::addColumn<QString>("alarm");     // the alarm state published last; empty: no binary sensor
     QTest::addColumn<int>("changes");
-    const auto limits = [](std::optional<double> low, std::optional<double> high, double offset = 0) {
-        service::SensorSettings settings;
-        settings.low = low;
-        settings.high = high;
-        settings.offset = offset;
-        return settings;
-    };
+    const float silence = std::numeric_limits<float>::quiet_NaN();
     QTest::newRow("no limits: none, an offset's raw value in the attributes")
-        << limits({}, {}, -0.25) << QList<float>{20.5f, 40} << QString() << 0;
-    QTest::newRow("limits, never crossed: ok") << limits(10, 30) << QList<float>{20.5f} << "ok" << 0;
-    QTest::newRow("high only, crossed") << limits({}, 30) << QList<float>{20.5f, 30.5f} << "high" << 1;
+        << Settings{.offset = -0.25, .low = {}, .high = {}} << QList<float>{20.5f, 40} << QString() << 0;
+    QTest::newRow("limits, never crossed: ok")
+        << Settings{.low = 10, .high = 30} << QList<float>{20.5f} << "ok" << 0;
+    QTest::newRow("high only, crossed")
+        << Settings{.low = {}, .high = 30} << QList<float>{20.5f, 30.5f} << "high" << 1;
     QTest::newRow("low only, crossed after an offset")
-        << limits(10, {}, -0.5) << QList<float>{10.25f} << "low" << 1;
-    QTest::newRow("silent: stale") << limits(10, 30)
-                                   << QList<float>{20.5f, std::numeric_limits<float>::quiet_NaN()} << "stale"
-                                   << 1;
+        << Settings{.offset = -0.5, .low = 10, .high = {}} << QList<float>{10.25f} << "low" << 1;
+    QTest::newRow("silent: stale") << Settings{.low = 10, .high = 30} << QList<float>{20.5f, silence}
+                                   << "stale" << 1;
     QTest::newRow("high, then back inside beyond the hysteresis")
-        << limits(10, 30) << QList<float>{31, 29.25f} << "ok" << 2;
+        << Settings{.low = 10, .high = 30, .holdSeconds = 60} << QList<float>{31, 31, 29.25f} << "ok" << 2;
 }
 
 // Home Assistant's binary sensor per sensor with limits: its config, its state on every change and for a new
@@ -1413,13 +1409,14 @@ void TestServiceProgram::mqttAlarmOfASensorWithLimits()
     auto timer = std::make_unique<testing::ManualTimer>();
     testing::ManualTimer& stale = *timer;
     store.setStaleTimer(std::move(timer));
-    const QList<ListedSensor> sensors{{romOf(0), QStringLiteral("Freezer")}, {romOf(1), {}}};
-    store.addSource(Source, Kind, Adapter, sensors, {}, when, {{romOf(0), settings}});
+    store.addSource(Source, Kind, Adapter, {{romOf(0), QStringLiteral("Freezer")}, {romOf(1), {}}}, {}, when,
+                    {{romOf(0), settings}});
+    const service::SensorState& sensor = store.source(Source)->sensors.front();
     const service::MqttMessages messages(mqttOptions(), store, Source, QStringLiteral("1.0.0"));
     const QString base = QStringLiteral("q/box/") + romOf(0);
     QList<service::MqttMessage> published;
     connect(&store, &service::StateStore::alarmChanged, this,
-            [&](const service::SensorState& sensor) { published << messages.onAlarm(sensor); });
+            [&](const service::SensorState& changed) { published << messages.onAlarm(changed); });
     QJsonObject attributes;
     for (const float raw : raws) {
         when = when.addSecs(qIsNaN(raw) ? 300 : 60);
@@ -1431,8 +1428,7 @@ void TestServiceProgram::mqttAlarmOfASensorWithLimits()
         reading.raw = raw;
         reading.value = raw + float(settings.offset);
         store.onRead(Source, reading);
-        for (const service::MqttMessage& message :
-             messages.onRead(store.source(Source)->sensors.front(), reading))
+        for (const service::MqttMessage& message : messages.onRead(sensor, reading))
             if (message.topic == base + QStringLiteral("/attributes"))
                 attributes = QJsonDocument::fromJson(message.payload).object();
     }
@@ -1443,51 +1439,45 @@ void TestServiceProgram::mqttAlarmOfASensorWithLimits()
     QMap<QString, QJsonObject> configs;
     for (const service::MqttMessage& config : messages.discoveryConfigs()) {
         configs.insert(config.topic, QJsonDocument::fromJson(config.payload).object());
-        // Ours and listed: never taken for stale.
-        QVERIFY(messages.clearStale(config.topic, config.payload).isEmpty());
+        QVERIFY(messages.clearStale(config.topic, config.payload).isEmpty()); // ours and listed
     }
     const QString alarmConfig = "homeassistant/binary_sensor/quorvel3d_" + romOf(0) + "/config";
     QCOMPARE(configs.size(), alarm.isEmpty() ? 2 : 3);
     QStringList cleared;
     for (const service::MqttMessage& message : messages.clearAll())
         cleared << message.topic;
-    QCOMPARE(cleared.contains(alarmConfig), !alarm.isEmpty());
-    QCOMPARE(cleared.contains(base + "/alarm_attributes"), !alarm.isEmpty());
+    QCOMPARE(cleared.contains(alarmConfig) && cleared.contains(base + "/alarm_attributes"), !alarm.isEmpty());
     QStringList current;
     for (const service::MqttMessage& message : messages.currentState(when))
         if (message.topic.startsWith(base + "/alarm"))
             current << message.topic + ' ' + QString::fromLatin1(message.payload).left(5);
+    QCOMPARE(published.size(), 2 * changes);
     if (alarm.isEmpty()) {
-        QVERIFY(published.isEmpty());
         QVERIFY(current.isEmpty());
         return;
     }
     const QJsonObject config = configs.value(alarmConfig);
     QCOMPARE(config.value("unique_id").toString(), "quorvel3d_" + romOf(0) + "_alarm");
     QCOMPARE(config.value("device_class").toString(), QStringLiteral("problem"));
-    QCOMPARE(config.value("state_topic").toString(), base + "/alarm");
-    QCOMPARE(config.value("json_attributes_topic").toString(), base + "/alarm_attributes");
-    QCOMPARE(config.value("availability_topic").toString(), QStringLiteral("q/box/status"));
+    QCOMPARE(config.value("state_topic").toString() + ' ' + config.value("json_attributes_topic").toString(),
+             base + "/alarm " + base + "/alarm_attributes");
     QCOMPARE(config.value("value_template").toString(),
              QStringLiteral("{{ 'OFF' if value == 'ok' else 'ON' }}"));
     QCOMPARE(config.value("device"),
              configs.value("homeassistant/sensor/quorvel3d_" + romOf(0) + "/config").value("device"));
-    QVERIFY(!config.contains("expire_after"));
 
     // The state on each change (none for a sensor that stays ok), its attributes beside it, all retained.
-    QCOMPARE(published.size(), 2 * changes);
-    for (const service::MqttMessage& message : published)
-        QVERIFY(message.retain);
+    QVERIFY(
+        std::all_of(published.begin(), published.end(), [](const auto& message) { return message.retain; }));
     QCOMPARE(current, (QStringList{base + "/alarm " + alarm, base + "/alarm_attributes {\"ala"}));
-    const service::MqttMessage last = messages.onAlarm(store.source(Source)->sensors.front()).last();
-    const QJsonObject state = QJsonDocument::fromJson(last.payload).object();
-    QCOMPARE(state.value("alarm").toString(), alarm);
-    const QDateTime since = store.source(Source)->sensors.front().alarm.since();
-    QCOMPARE(state.value("since").toString(), runtime::isoWithOffset(since));
-    QCOMPARE(state.value("low"), settings.low ? QJsonValue(*settings.low) : QJsonValue(QJsonValue::Null));
-    QCOMPARE(state.value("high"), settings.high ? QJsonValue(*settings.high) : QJsonValue(QJsonValue::Null));
-    QCOMPARE(state.value("hold").toInt(-1), 0);
-    QCOMPARE(state.value("hysteresis").toDouble(), 0.5);
+    const auto limit = [](std::optional<double> value) { return value ? QJsonValue(*value) : QJsonValue(); };
+    QCOMPARE(QJsonDocument::fromJson(messages.onAlarm(sensor).last().payload).object(),
+             (QJsonObject{{"alarm", alarm},
+                          {"since", runtime::isoWithOffset(sensor.alarm.since())},
+                          {"low", limit(settings.low)},
+                          {"high", limit(settings.high)},
+                          {"hold", settings.holdSeconds},
+                          {"hysteresis", 0.5}}));
 }
 
 void TestServiceProgram::mqttClearsOnlyItsOwnStaleConfigs_data()
