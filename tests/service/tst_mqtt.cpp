@@ -64,16 +64,21 @@ QStringList mqttArguments(const BrokerProcess& broker, const QString& passwordFi
     return arguments;
 }
 
-QByteArray metrics(int port)
+QByteArray fetch(int port, const QString& path)
 {
     QNetworkAccessManager network;
     QNetworkReply* reply =
-        network.get(QNetworkRequest(QUrl(QStringLiteral("http://127.0.0.1:%1/metrics").arg(port))));
+        network.get(QNetworkRequest(QUrl(QStringLiteral("http://127.0.0.1:%1%2").arg(port).arg(path))));
     QSignalSpy done(reply, &QNetworkReply::finished);
     if (!reply->isFinished())
         done.wait(5000);
     reply->deleteLater();
     return reply->readAll();
+}
+
+QByteArray metrics(int port)
+{
+    return fetch(port, QStringLiteral("/metrics"));
 }
 
 // Runs the service in a mount namespace of its own whose /etc/hosts is this file (a FIFO nobody writes to:
@@ -160,6 +165,7 @@ private slots:
     void brokerComesAndGoes();
     void connectionsThatDoNotHold_data();
     void connectionsThatDoNotHold();
+    void alarmReachesEveryOutput();
 
 private:
     SimulatorProcess* sim_ = nullptr;
@@ -543,6 +549,88 @@ void TestMqtt::connectionsThatDoNotHold()
         QVERIFY2(service.errors().contains(QLatin1String(" more times: ")), qPrintable(service.errors()));
     QVERIFY2(service.errors().count(QLatin1String("connected to the MQTT broker")) <= 2,
              qPrintable(service.errors()));
+}
+
+// End to end: a sensor of the simulator warms past its high limit, and the page, the JSON, the metrics, a
+// client of the broker and the alarm command all hear of it.
+void TestMqtt::alarmReachesEveryOutput()
+{
+    BrokerProcess broker;
+    QVERIFY(broker.start(Kind::Open));
+    MqttSubscriber live;
+    QVERIFY(live.start(broker));
+    const QString toldFile = dir_->filePath(QStringLiteral("alarm.env"));
+    const QString script = dir_->filePath(QStringLiteral("alarm"));
+    // Written whole, then renamed, so that the test never reads half of it.
+    QVERIFY(writeFile(script, "#!/bin/sh\nenv | grep '^QUORVEL_' > \"$1.part\" && mv \"$1.part\" \"$1\"\n"));
+    QVERIFY(QFile::setPermissions(script, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    const QString config = dir_->filePath(QStringLiteral("quorvel3d.yaml"));
+    QVERIFY(writeFile(config, QStringLiteral("sources: [{name: freezer, address: \"%1\", log: \"%2\",\n"
+                                             "  sensors: [{id: %3, name: Freezer, high: 30}]}]\n"
+                                             "listen: 127.0.0.1:0\nalarm_command: [\"%4\", \"%5\"]\n"
+                                             "mqtt: {url: \"%6\", topic: %7, keepalive: 5}\n")
+                                  .arg(adapter(), dir_->filePath(QStringLiteral("freezer.log")), rom(0),
+                                       script, toldFile, broker.url(), Base)
+                                  .toUtf8()));
+    // Sensor 1 drifts between 16 and 22 degrees; from there it warms an eighth of a degree a page, so the
+    // broker hears it ok before it is high.
+    QVERIFY(sim_->setLatency(100));
+    QVERIFY(sim_->setFault(1, QStringLiteral("rise"), QStringLiteral("0.125")));
+    Service service;
+    service.start({QStringLiteral("--config"), config});
+
+    const QString sensorTopic = Base + QStringLiteral("/freezer/") + rom(0) + QLatin1Char('/');
+    QVERIFY2(
+        live.waitFor(
+            [&](const Message& m) { return m.topic == sensorTopic + "alarm" && m.payload == "high"; }, 60000),
+        qPrintable(service.errors()));
+    // It was ok before: the binary sensor went from off to on, its config announced first.
+    QCOMPARE(live.on(sensorTopic + "alarm").first().payload, QByteArray("ok"));
+    const QList<Message> configs = live.on(Prefix + "/binary_sensor/quorvel3d_" + rom(0) + "/config");
+    QVERIFY(!configs.isEmpty() && configs.first().payload.contains("\"device_class\":\"problem\""));
+    // Its attributes follow it, with the limit.
+    QJsonObject attributes;
+    QVERIFY(live.waitFor(
+        [&](const Message& m) {
+            attributes = QJsonDocument::fromJson(m.payload).object();
+            return m.topic == sensorTopic + "alarm_attributes" && attributes.value("alarm") == "high";
+        },
+        10000));
+    QCOMPARE(attributes.value("high").toDouble(), 30.0);
+
+    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(toldFile), 30000);
+    QMap<QString, QString> told;
+    for (const QString& line :
+         QString::fromUtf8(readAll(toldFile)).split(QLatin1Char('\n'), Qt::SkipEmptyParts))
+        told.insert(line.section(QLatin1Char('='), 0, 0), line.section(QLatin1Char('='), 1));
+    const QMap<QString, QString> expected{{"QUORVEL_SOURCE", "freezer"}, {"QUORVEL_SENSOR", "1"},
+                                          {"QUORVEL_NAME", "Freezer"},   {"QUORVEL_ROM", rom(0)},
+                                          {"QUORVEL_ALARM", "high"},     {"QUORVEL_PREVIOUS", "ok"},
+                                          {"QUORVEL_LIMIT", "30"}};
+    for (auto it = expected.begin(); it != expected.end(); ++it)
+        QCOMPARE(told.value(it.key()), it.value());
+    QVERIFY2(told.value("QUORVEL_VALUE").toDouble() > 30, qPrintable(told.value("QUORVEL_VALUE")));
+    QVERIFY(QDateTime::fromString(told.value("QUORVEL_SINCE"), Qt::ISODate).isValid());
+
+    // The listener renders at most every 0.5 s: what it shows may be that old.
+    const int port = service.metricsPort();
+    QVERIFY2(port > 0, qPrintable(service.errors()));
+    const QByteArray alarmSample = "quorvel_sensor_alarm{" +
+                                   sensorLabels(0, rom(0).toLatin1(), "Freezer", "freezer") +
+                                   ",state=\"high\"}";
+    QTRY_COMPARE_WITH_TIMEOUT(sample(metrics(port), alarmSample), std::optional(1.0), 10000);
+    const QJsonValue sensor =
+        QJsonDocument::fromJson(fetch(port, QStringLiteral("/readings.json")))["sources"][0]["sensors"][0];
+    QCOMPARE(sensor["alarm"].toString() + ' ' + sensor["high"].toVariant().toString(),
+             QStringLiteral("high 30"));
+    QVERIFY(!sensor["alarm_since"].toString().isEmpty());
+    const QByteArray page = fetch(port, QStringLiteral("/"));
+    QVERIFY2(page.contains("data-key=\"alarms\"") && page.contains("Freezer</a>: high since"),
+             page.constData());
+
+    service.signal(SIGTERM);
+    QVERIFY(service.finish());
+    QCOMPARE(service.process.exitCode(), 0);
 }
 
 QTEST_GUILESS_MAIN(TestMqtt)

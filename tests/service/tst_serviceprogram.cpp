@@ -45,6 +45,8 @@
 
 #include <crypt.h>
 
+#include <limits>
+
 using namespace quorvel;
 using namespace quorvel::acquisition;
 using namespace quorvel::testing;
@@ -172,6 +174,8 @@ QString manWords(const QString& source)
 
 } // namespace
 
+Q_DECLARE_METATYPE(quorvel::service::SensorSettings)
+
 class TestServiceProgram : public QObject {
     Q_OBJECT
 
@@ -205,6 +209,8 @@ private slots:
     void commandLines();
     void mqttMessagesOfEachRead_data();
     void mqttMessagesOfEachRead();
+    void mqttAlarmOfASensorWithLimits_data();
+    void mqttAlarmOfASensorWithLimits();
     void mqttClearsOnlyItsOwnStaleConfigs_data();
     void mqttClearsOnlyItsOwnStaleConfigs();
     void boardShowsEachSensor_data();
@@ -916,6 +922,15 @@ void TestServiceProgram::sharedNamesAreDocumented_data()
         << manual << QStringLiteral("(schema version %1)").arg(service::statuspage::ReadingsSchemaVersion);
     QTest::newRow("failures key") << readme
                                   << QStringLiteral("`%1`").arg(service::names::ConsecutiveFailures);
+    for (const char* leaf : {service::names::AlarmLeaf, service::names::AlarmAttributesLeaf}) {
+        QTest::addRow("topic %s, README", leaf) << readme << QStringLiteral("`<base>/<ROM>/%1`").arg(leaf);
+        QTest::addRow("topic %s, manual", leaf) << manual << QStringLiteral(".IB BASE / ROM /%1 ").arg(leaf);
+    }
+    for (const char* key : {service::names::RawTemperature, service::names::Alarm, service::names::Since,
+                            service::names::Hold, service::names::Hysteresis}) {
+        QTest::addRow("attribute %s, README", key) << readme << QStringLiteral("`%1`").arg(key);
+        QTest::addRow("attribute %s, manual", key) << manual << QStringLiteral(".BR %1 ").arg(key);
+    }
     const service::HttpLimits limits;
     for (const QString& document : {readme, manual}) {
         QTest::addRow("connections, %s", qPrintable(document))
@@ -1431,6 +1446,113 @@ void TestServiceProgram::mqttMessagesOfEachRead()
              expireAfter > 0);
 }
 
+void TestServiceProgram::mqttAlarmOfASensorWithLimits_data()
+{
+    using Settings = service::SensorSettings;
+    QTest::addColumn<Settings>("settings");
+    QTest::addColumn<QList<float>>("raws"); // slot 0's good reads a minute apart; NaN: silence to stale
+    QTest::addColumn<QString>("alarm");     // the alarm state published last; empty: no binary sensor
+    QTest::addColumn<int>("changes");
+    const float silence = std::numeric_limits<float>::quiet_NaN();
+    QTest::newRow("no limits: none, an offset's raw value in the attributes")
+        << Settings{.offset = -0.25, .low = {}, .high = {}} << QList<float>{20.5f, 40} << QString() << 0;
+    QTest::newRow("limits, never crossed: ok")
+        << Settings{.low = 10, .high = 30} << QList<float>{20.5f} << "ok" << 0;
+    QTest::newRow("high only, crossed")
+        << Settings{.low = {}, .high = 30} << QList<float>{20.5f, 30.5f} << "high" << 1;
+    QTest::newRow("low only, crossed after an offset")
+        << Settings{.offset = -0.5, .low = 10, .high = {}} << QList<float>{10.25f} << "low" << 1;
+    QTest::newRow("silent: stale") << Settings{.low = 10, .high = 30} << QList<float>{20.5f, silence}
+                                   << "stale" << 1;
+    QTest::newRow("high, then back inside beyond the hysteresis")
+        << Settings{.low = 10, .high = 30, .holdSeconds = 60} << QList<float>{31, 31, 29.25f} << "ok" << 2;
+}
+
+// Home Assistant's binary sensor per sensor with limits: its config, its state on every change and for a new
+// connection, its attributes, and what clears it.
+void TestServiceProgram::mqttAlarmOfASensorWithLimits()
+{
+    QFETCH(service::SensorSettings, settings);
+    QFETCH(QList<float>, raws);
+    QFETCH(QString, alarm);
+    QFETCH(int, changes);
+    QDateTime when = QDateTime::fromSecsSinceEpoch(1'700'000'000, Qt::OffsetFromUTC, 3600);
+    service::StateStore store(300, false);
+    store.setClock([&when] { return when; });
+    auto timer = std::make_unique<testing::ManualTimer>();
+    testing::ManualTimer& stale = *timer;
+    store.setStaleTimer(std::move(timer));
+    store.addSource(Source, Kind, Adapter, {{romOf(0), QStringLiteral("Freezer")}, {romOf(1), {}}}, {}, when,
+                    {{romOf(0), settings}});
+    const service::SensorState& sensor = store.source(Source)->sensors.front();
+    const service::MqttMessages messages(mqttOptions(), store, Source, QStringLiteral("1.0.0"));
+    const QString base = QStringLiteral("q/box/") + romOf(0);
+    QList<service::MqttMessage> published;
+    connect(&store, &service::StateStore::alarmChanged, this,
+            [&](const service::SensorState& changed) { published << messages.onAlarm(changed); });
+    QJsonObject attributes;
+    for (const float raw : raws) {
+        when = when.addSecs(qIsNaN(raw) ? 300 : 60);
+        if (qIsNaN(raw)) {
+            stale.fire();
+            continue;
+        }
+        SensorReading reading = readOf(0, ReadOutcome::Ok, when);
+        reading.raw = raw;
+        reading.value = raw + float(settings.offset);
+        store.onRead(Source, reading);
+        for (const service::MqttMessage& message : messages.onRead(sensor, reading))
+            if (message.topic == base + QStringLiteral("/attributes"))
+                attributes = QJsonDocument::fromJson(message.payload).object();
+    }
+    // A calibrated sensor's raw value, at every good read; none without an offset.
+    QCOMPARE(attributes.value("raw_temperature").toDouble(qQNaN()),
+             settings.offset != 0 ? raws.last() : qQNaN());
+
+    QMap<QString, QJsonObject> configs;
+    for (const service::MqttMessage& config : messages.discoveryConfigs()) {
+        configs.insert(config.topic, QJsonDocument::fromJson(config.payload).object());
+        QVERIFY(messages.clearStale(config.topic, config.payload).isEmpty()); // ours and listed
+    }
+    const QString alarmConfig = "homeassistant/binary_sensor/quorvel3d_" + romOf(0) + "/config";
+    QCOMPARE(configs.size(), alarm.isEmpty() ? 2 : 3);
+    QStringList cleared;
+    for (const service::MqttMessage& message : messages.clearAll())
+        cleared << message.topic;
+    QCOMPARE(cleared.contains(alarmConfig) && cleared.contains(base + "/alarm_attributes"), !alarm.isEmpty());
+    QStringList current;
+    for (const service::MqttMessage& message : messages.currentState(when))
+        if (message.topic.startsWith(base + "/alarm"))
+            current << message.topic + ' ' + QString::fromLatin1(message.payload).left(5);
+    QCOMPARE(published.size(), 2 * changes);
+    if (alarm.isEmpty()) {
+        QVERIFY(current.isEmpty());
+        return;
+    }
+    const QJsonObject config = configs.value(alarmConfig);
+    QCOMPARE(config.value("unique_id").toString(), "quorvel3d_" + romOf(0) + "_alarm");
+    QCOMPARE(config.value("device_class").toString(), QStringLiteral("problem"));
+    QCOMPARE(config.value("state_topic").toString() + ' ' + config.value("json_attributes_topic").toString(),
+             base + "/alarm " + base + "/alarm_attributes");
+    QCOMPARE(config.value("value_template").toString(),
+             QStringLiteral("{{ 'OFF' if value == 'ok' else 'ON' }}"));
+    QCOMPARE(config.value("device"),
+             configs.value("homeassistant/sensor/quorvel3d_" + romOf(0) + "/config").value("device"));
+
+    // The state on each change (none for a sensor that stays ok), its attributes beside it, all retained.
+    QVERIFY(
+        std::all_of(published.begin(), published.end(), [](const auto& message) { return message.retain; }));
+    QCOMPARE(current, (QStringList{base + "/alarm " + alarm, base + "/alarm_attributes {\"ala"}));
+    const auto limit = [](std::optional<double> value) { return value ? QJsonValue(*value) : QJsonValue(); };
+    QCOMPARE(QJsonDocument::fromJson(messages.onAlarm(sensor).last().payload).object(),
+             (QJsonObject{{"alarm", alarm},
+                          {"since", runtime::isoWithOffset(sensor.alarm.since())},
+                          {"low", limit(settings.low)},
+                          {"high", limit(settings.high)},
+                          {"hold", settings.holdSeconds},
+                          {"hysteresis", 0.5}}));
+}
+
 void TestServiceProgram::mqttClearsOnlyItsOwnStaleConfigs_data()
 {
     QTest::addColumn<QString>("source"); // empty: the command line's one source, topics q/box/<ROM>/...
@@ -1469,6 +1591,12 @@ void TestServiceProgram::mqttClearsOnlyItsOwnStaleConfigs_data()
         << QStringList{};
     QTest::newRow("source cellar: the command line's device")
         << "cellar" << gone << ours + R"(0000000000000028"})" << QStringList{};
+    QTest::newRow("ours, the alarm of a sensor without limits now, with its state")
+        << none << QStringLiteral("homeassistant/binary_sensor/quorvel3d_") + romOf(0) + "/config"
+        << ours + romOf(0).toLatin1() + R"(_alarm","state_topic":"q/box/)" + romOf(0).toLatin1() +
+               R"(/alarm","json_attributes_topic":"q/box/)" + romOf(0).toLatin1() + R"(/alarm_attributes"})"
+        << QStringList{QStringLiteral("homeassistant/binary_sensor/quorvel3d_") + romOf(0) + "/config",
+                       "q/box/" + romOf(0) + "/alarm", "q/box/" + romOf(0) + "/alarm_attributes"};
     QTest::newRow("source cellar: a state of the base's own")
         << "cellar" << gone
         << QByteArray(R"({"device":{"identifiers":["@q/box/cellar"]},"unique_id":"x",)"

@@ -558,6 +558,12 @@ void TestAdapterSimulator::faults_data()
                                    << QByteArray() << self << 302;
     QTest::newRow("power-on-reset") << "power-on-reset" << QString() << 200 << html << Element::Input
                                     << QByteArray("85") << QString() << 0;
+    // The first page where the drift is; the next (below) a step on, never past what a DS18B20 reads.
+    QTest::newRow("rise") << "rise"
+                          << "0.5" << 200 << html << Element::Input << QByteArray() << QString() << 0;
+    QTest::newRow("rise to the top") << "rise"
+                                     << "200" << 200 << html << Element::Input << QByteArray() << QString()
+                                     << 0;
 }
 
 void TestAdapterSimulator::faults()
@@ -619,6 +625,12 @@ void TestAdapterSimulator::faults()
     }
     if (kind == u"huge")
         QCOMPARE(response->body.size(), qsizetype(2 * 1024 * 1024));
+    if (kind == u"rise") {
+        connection.get(targetOf(sim_.sensorUrl(0)));
+        const auto next = connection.readResponse();
+        QVERIFY(next);
+        QCOMPARE(valueText(next->body).toDouble(), qMin(found->value->toDouble() + arg.toDouble(), 125.0));
+    }
 
     const QByteArray header = QByteArray::fromPercentEncoding(response->headers.value("location"));
     QCOMPARE(QString::fromLatin1(header), location.isEmpty() ? QString() : location.arg(sim_.port()));

@@ -21,6 +21,17 @@ std::size_t slot(int sensor)
     return static_cast<std::size_t>(sensor - 1);
 }
 
+// The Rise fault's next reading: the drift's present one on its first page, then a step more at each, within
+// what a DS18B20 can read.
+int risenReading(Fault& fault, int drifted)
+{
+    bool number = false;
+    const double degrees = fault.arg.toDouble(&number);
+    const int step = qRound((number ? degrees : 0.5) * 16);
+    fault.risen = fault.risen ? qBound(-55 * 16, *fault.risen + step, 125 * 16) : drifted;
+    return *fault.risen;
+}
+
 bool wantsClose(const QHttpServerRequest& request)
 {
     return request.value("connection").toLower().contains("close");
@@ -146,9 +157,11 @@ void AdapterSimulator::missingHandler(const QHttpServerRequest& request, QTcpSoc
 AdapterSimulator::Answer AdapterSimulator::sensorAnswer(int sensor, const RequestTarget& target)
 {
     ++requests_[slot(sensor)];
-    const int reading = drift_[slot(sensor)].next();
+    int reading = drift_[slot(sensor)].next();
 
     Fault fault = faults_[slot(sensor)];
+    if (fault.kind == FaultKind::Rise)
+        reading = risenReading(faults_[slot(sensor)], reading);
     if (fault.kind == FaultKind::RedirectSame && queryValue(target.encodedQuery, "r") == QByteArray("1"))
         fault = Fault{};
     // A sensor restarts once: the next page is normal again.
@@ -198,7 +211,8 @@ HttpResponse AdapterSimulator::controlAnswer(const QByteArray& path, const QByte
             return bad("sensor must be 1.." + QByteArray::number(MaxSensors) + " or all");
         if (!kind)
             return bad("kind must be one of: " + faultKindNames().join(u' ').toLatin1());
-        setFault(SensorFault{*sensor, Fault{*kind, queryValue(encodedQuery, "arg").value_or(QByteArray())}});
+        setFault(
+            SensorFault{*sensor, Fault{*kind, queryValue(encodedQuery, "arg").value_or(QByteArray()), {}}});
     } else if (command == "clear") {
         clearFaults();
     } else if (command == "stats") {

@@ -9,7 +9,7 @@ namespace quorvel::adaptersim {
 
 namespace {
 
-constexpr std::array<std::pair<FaultKind, const char*>, 15> Names = {{
+constexpr std::array<std::pair<FaultKind, const char*>, 16> Names = {{
     {FaultKind::None, "none"},
     {FaultKind::Missing, "missing"},
     {FaultKind::Dashes, "dashes"},
@@ -25,6 +25,7 @@ constexpr std::array<std::pair<FaultKind, const char*>, 15> Names = {{
     {FaultKind::RedirectSame, "redirect-same"},
     {FaultKind::RedirectLoop, "redirect-loop"},
     {FaultKind::PowerOnReset, "power-on-reset"},
+    {FaultKind::Rise, "rise"},
 }};
 
 } // namespace

@@ -26,12 +26,17 @@ enum class FaultKind {
     RedirectLoop,
     // One page reading 85, the DS18B20's power-on value; then the fault is gone and the drift goes on.
     PowerOnReset,
+    // From the drift's present value, each page reads ARG degrees more (0.5 without one) than the last,
+    // up to 125: a sensor that warms past any limit.
+    Rise,
 };
 
 struct Fault {
     FaultKind kind = FaultKind::None;
-    // Only the Value kind uses it: the VALUE attribute text, inserted verbatim.
+    // The Value kind's VALUE attribute text, inserted verbatim; the Rise kind's step.
     QByteArray arg;
+    // The Rise kind's last reading in sixteenths of a degree; nothing before its first page.
+    std::optional<int> risen;
 };
 
 // A fault for one sensor, or for every sensor when sensor is AllSensors.

@@ -57,6 +57,8 @@ Fault kinds (per sensor, via --fault or /control/fault):
   redirect-same        302 to the same URL with &r=1 appended, which is answered normally
   redirect-loop        302 to the same URL, for ever
   power-on-reset       the next page reads 85 (the power-on value), later pages drift on as before
+  rise                 from the present reading, each page ARG degrees more (0.5 when ARG is no number;
+                       below 0 it falls), within -55 to 125: a sensor that drifts past a limit
 
 Control requests (GET, answered at once with 200 "ok" in text/plain, 400 on bad arguments):
   /control/latency?ms=N

@@ -96,6 +96,7 @@ HttpResponse PageBuilder::sensorResponse(int sensor, QByteArrayView rom, int six
     const QByteArray port = QByteArray::number(target.port);
     switch (fault.kind) {
     case FaultKind::None:
+    case FaultKind::Rise: // its reading is the risen one
     case FaultKind::Close:
     case FaultKind::Silent:
         response.body = readingPage(sensor, rom, sixteenths);

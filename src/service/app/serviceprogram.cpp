@@ -51,6 +51,7 @@ ServiceProgram::ServiceProgram(ServiceConfig config, PageFactory pages, runtime:
             mqtt_->addSource(source.name);
         store_.mqtt().enabled = true;
         connect(&store_, &StateStore::sensorChanged, mqtt_, &MqttPublisher::onRead);
+        connect(&store_, &StateStore::alarmChanged, mqtt_, &MqttPublisher::onAlarmChanged);
         MqttClient& client = mqtt_->client();
         connect(&client, &MqttClient::connected, this, [this] { store_.mqtt().connected = true; });
         connect(&client, &MqttClient::disconnected, this, [this] { store_.mqtt().connected = false; });

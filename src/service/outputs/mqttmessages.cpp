@@ -23,6 +23,30 @@ QString romOf(const SensorState& sensor)
     return sensor.romCode.toUpper();
 }
 
+// Home Assistant's components: a temperature per sensor, an alarm per sensor with limits.
+constexpr bool TemperatureEntity = false;
+constexpr bool AlarmEntity = true;
+
+QString componentOf(bool alarm)
+{
+    return alarm ? QStringLiteral("binary_sensor") : QStringLiteral("sensor");
+}
+
+QString uniqueIdOf(const SensorState& sensor, bool alarm)
+{
+    return IdPrefix + romOf(sensor) + (alarm ? QStringLiteral("_alarm") : QString());
+}
+
+bool hasLimits(const SensorState& sensor)
+{
+    return sensor.alarm.settings().hasLimits();
+}
+
+QJsonValue limitOrNull(const std::optional<double>& limit)
+{
+    return limit ? QJsonValue(*limit) : QJsonValue(QJsonValue::Null);
+}
+
 // The device's identifier from its topic base: '/' becomes '_' as it always did, and '_' and '%' are written
 // %5F and %25, so that two bases never give one identifier (rt/a_b and rt_a/b did, and each box took the
 // other's configs for its own stale ones).
@@ -80,9 +104,10 @@ QString MqttMessages::topicOf(const SensorState& sensor, const char* leaf) const
     return root_ + QLatin1Char('/') + romOf(sensor) + QLatin1Char('/') + QLatin1String(leaf);
 }
 
-QString MqttMessages::configTopic(const SensorState& sensor) const
+QString MqttMessages::configTopic(const SensorState& sensor, bool alarm) const
 {
-    return prefix_ + QStringLiteral("/sensor/") + IdPrefix + romOf(sensor) + QStringLiteral("/config");
+    return prefix_ + QLatin1Char('/') + componentOf(alarm) + QLatin1Char('/') + IdPrefix + romOf(sensor) +
+           QStringLiteral("/config");
 }
 
 QList<MqttMessage> MqttMessages::onRead(const SensorState& sensor,
@@ -92,23 +117,47 @@ QList<MqttMessage> MqttMessages::onRead(const SensorState& sensor,
     // A power-on value is no temperature: it counts as a failure, as in the metrics.
     if (reading.outcome == acquisition::ReadOutcome::Ok)
         out.append({topicOf(sensor, names::TemperatureLeaf), temperatureText(reading.value), true});
-    // Attributes that change at every read would make Home Assistant write them at every read.
-    if (sensor.resultChanged)
+    // Attributes that change at every read would make Home Assistant write them at every read: only a
+    // calibrated sensor's do, as they carry its raw value.
+    const bool calibrated = sensor.alarm.settings().offset != 0;
+    if (sensor.resultChanged || (calibrated && reading.outcome == acquisition::ReadOutcome::Ok))
         out.append(attributes(sensor));
     return out;
 }
 
+QList<MqttMessage> MqttMessages::onAlarm(const SensorState& sensor) const
+{
+    if (!hasLimits(sensor))
+        return {};
+    const SensorAlarm& alarm = sensor.alarm;
+    const SensorSettings& settings = alarm.settings();
+    const QJsonObject json{
+        {QLatin1String(names::Alarm), alarmLabel(alarm.state())},
+        {QLatin1String(names::Since), timeOrNull(alarm.since())},
+        {QLatin1String(names::LowLimit), limitOrNull(settings.low)},
+        {QLatin1String(names::HighLimit), limitOrNull(settings.high)},
+        {QLatin1String(names::Hold), settings.holdSeconds},
+        {QLatin1String(names::Hysteresis), settings.hysteresis},
+    };
+    return {{topicOf(sensor, names::AlarmLeaf), alarmLabel(alarm.state()).toLatin1(), true},
+            {topicOf(sensor, names::AlarmAttributesLeaf), QJsonDocument(json).toJson(QJsonDocument::Compact),
+             true}};
+}
+
 MqttMessage MqttMessages::attributes(const SensorState& sensor) const
 {
-    const QJsonObject json{
+    QJsonObject json{
         {QStringLiteral("name"), sensor.displayName()},
         {QStringLiteral("rom"), romOf(sensor)},
         {QStringLiteral("slot"), sensor.slot + 1},
         {QStringLiteral("result"),
          sensor.lastOutcome ? acquisition::readOutcomeLabel(*sensor.lastOutcome) : QString()},
         {QStringLiteral("reason"), sensor.lastReason},
-        {QStringLiteral("since"), timeOrNull(sensor.resultSince)},
+        {QLatin1String(names::Since), timeOrNull(sensor.resultSince)},
     };
+    // Without an offset the raw value is the temperature: the attributes stay as they always were.
+    if (sensor.alarm.settings().offset != 0 && sensor.goodRaw)
+        json.insert(QLatin1String(names::RawTemperature), double(*sensor.goodRaw));
     return {topicOf(sensor, names::AttributesLeaf), QJsonDocument(json).toJson(QJsonDocument::Compact), true};
 }
 
@@ -130,25 +179,45 @@ QList<MqttMessage> MqttMessages::discoveryConfigs() const
         {QStringLiteral("name"), QStringLiteral("quorvel3d")},
         {QStringLiteral("sw_version"), version_},
     };
-    QList<MqttMessage> out;
-    for (const SensorState& sensor : sensors()) {
-        QJsonObject config{
-            {QStringLiteral("name"), sensor.displayName()},
-            {QStringLiteral("unique_id"), IdPrefix + romOf(sensor)},
-            {QStringLiteral("state_topic"), topicOf(sensor, names::TemperatureLeaf)},
-            {QStringLiteral("json_attributes_topic"), topicOf(sensor, names::AttributesLeaf)},
+    const auto common = [&](const SensorState& sensor, bool alarm) {
+        return QJsonObject{
+            {QStringLiteral("unique_id"), uniqueIdOf(sensor, alarm)},
             {QStringLiteral("availability_topic"), statusTopicOf(base_)},
             {QStringLiteral("payload_available"), QLatin1String(Online)},
             {QStringLiteral("payload_not_available"), QLatin1String(Offline)},
-            {QStringLiteral("device_class"), QStringLiteral("temperature")},
-            {QStringLiteral("state_class"), QStringLiteral("measurement")},
-            {QStringLiteral("unit_of_measurement"), QStringLiteral("°C")},
             {QStringLiteral("device"), device},
             {QStringLiteral("origin"), origin},
         };
+    };
+    QList<MqttMessage> out;
+    for (const SensorState& sensor : sensors()) {
+        QJsonObject config = common(sensor, TemperatureEntity);
+        config.insert(QStringLiteral("name"), sensor.displayName());
+        config.insert(QStringLiteral("state_topic"), topicOf(sensor, names::TemperatureLeaf));
+        config.insert(QStringLiteral("json_attributes_topic"), topicOf(sensor, names::AttributesLeaf));
+        config.insert(QStringLiteral("device_class"), QStringLiteral("temperature"));
+        config.insert(QStringLiteral("state_class"), QStringLiteral("measurement"));
+        config.insert(QStringLiteral("unit_of_measurement"), QStringLiteral("°C"));
         if (expireAfter_ > 0)
             config.insert(QStringLiteral("expire_after"), expireAfter_);
-        out.append({configTopic(sensor), QJsonDocument(config).toJson(QJsonDocument::Compact), true});
+        out.append({configTopic(sensor, TemperatureEntity),
+                    QJsonDocument(config).toJson(QJsonDocument::Compact), true});
+        if (!hasLimits(sensor))
+            continue;
+        // The state topic says the alarm in words for any reader; the template makes it on or off. No
+        // expire_after: silence is an alarm state of its own, stale.
+        QJsonObject alarm = common(sensor, AlarmEntity);
+        alarm.insert(QStringLiteral("name"), sensor.displayName() + QStringLiteral(" alarm"));
+        alarm.insert(QStringLiteral("state_topic"), topicOf(sensor, names::AlarmLeaf));
+        alarm.insert(QStringLiteral("json_attributes_topic"), topicOf(sensor, names::AlarmAttributesLeaf));
+        alarm.insert(QStringLiteral("device_class"), QStringLiteral("problem"));
+        alarm.insert(
+            QStringLiteral("value_template"),
+            QStringLiteral("{{ 'OFF' if value == '%1' else 'ON' }}").arg(alarmLabel(AlarmState::Ok)));
+        alarm.insert(QStringLiteral("payload_on"), QStringLiteral("ON"));
+        alarm.insert(QStringLiteral("payload_off"), QStringLiteral("OFF"));
+        out.append(
+            {configTopic(sensor, AlarmEntity), QJsonDocument(alarm).toJson(QJsonDocument::Compact), true});
     }
     return out;
 }
@@ -164,12 +233,18 @@ QList<MqttMessage> MqttMessages::currentState(const QDateTime& now) const
             out.append({topicOf(sensor, names::TemperatureLeaf), temperatureText(*sensor.goodValue), true});
         out.append(attributes(sensor));
     }
+    for (const SensorState& sensor : sensors())
+        out.append(onAlarm(sensor));
     return out;
 }
 
 QList<MqttMessage> MqttMessages::clearStale(const QString& topic, const QByteArray& payload) const
 {
-    if (payload.isEmpty() || !topic.startsWith(prefix_ + QStringLiteral("/sensor/")))
+    const auto under = [&](bool alarm) {
+        return topic.startsWith(prefix_ + QLatin1Char('/') + componentOf(alarm) + QLatin1Char('/'));
+    };
+    const bool alarm = under(AlarmEntity);
+    if (payload.isEmpty() || !(alarm || under(TemperatureEntity)))
         return {};
     const QJsonObject config = QJsonDocument::fromJson(payload).object();
     const QJsonArray ids =
@@ -177,8 +252,9 @@ QList<MqttMessage> MqttMessages::clearStale(const QString& topic, const QByteArr
     if (!ids.contains(deviceId_))
         return {};
     const QString uniqueId = config.value(QStringLiteral("unique_id")).toString();
+    // An alarm is stale also when its sensor is listed but has no limits now.
     for (const SensorState& sensor : sensors())
-        if (uniqueId == IdPrefix + romOf(sensor))
+        if (uniqueId == uniqueIdOf(sensor, alarm) && (!alarm || hasLimits(sensor)))
             return {};
     QList<MqttMessage> out{{topic, {}, true}};
     // Its retained state too, but only under our own base: a config cannot make us clear another's topics.
@@ -195,9 +271,15 @@ QList<MqttMessage> MqttMessages::clearAll() const
     QList<MqttMessage> out;
     for (const SensorState& sensor : sensors()) {
         if (discovery_)
-            out.append({configTopic(sensor), {}, true});
+            out.append({configTopic(sensor, TemperatureEntity), {}, true});
         out.append({topicOf(sensor, names::TemperatureLeaf), {}, true});
         out.append({topicOf(sensor, names::AttributesLeaf), {}, true});
+        if (!hasLimits(sensor))
+            continue;
+        if (discovery_)
+            out.append({configTopic(sensor, AlarmEntity), {}, true});
+        out.append({topicOf(sensor, names::AlarmLeaf), {}, true});
+        out.append({topicOf(sensor, names::AlarmAttributesLeaf), {}, true});
     }
     return out;
 }

@@ -12,6 +12,7 @@
 #include <QDateTime>
 #include <QList>
 #include <QString>
+#include <QStringList>
 
 namespace quorvel::service {
 
@@ -35,21 +36,29 @@ public:
         return statusTopicOf(options.baseTopic);
     }
     [[nodiscard]] static MqttMessage status(const MqttOptions& options, bool online);
-    // Where every sensor config is, ours and others'; read after connecting to find our stale ones.
-    [[nodiscard]] static QString configFilter(const MqttOptions& options)
+    // Where every sensor and binary sensor config is, ours and others'; read after connecting to find our
+    // stale ones.
+    [[nodiscard]] static QStringList configFilters(const MqttOptions& options)
     {
-        return options.discoveryPrefix + QStringLiteral("/sensor/+/config");
+        return {options.discoveryPrefix + QStringLiteral("/sensor/+/config"),
+                options.discoveryPrefix + QStringLiteral("/binary_sensor/+/config")};
     }
     // The source's device in Home Assistant, named after its topics' first levels.
     [[nodiscard]] QString deviceId() const { return deviceId_; }
 
-    // The temperature after a good read only, and the attributes when the result or reason changed; the
-    // sensor's state has taken the reading already.
+    // The temperature after a good read only, and the attributes when the result or reason changed (and
+    // after each good read of a calibrated sensor, whose raw value they carry); the sensor's state has taken
+    // the reading already.
     [[nodiscard]] QList<MqttMessage> onRead(const SensorState& sensor,
                                             const acquisition::SensorReading& reading) const;
+    // Its alarm state and attributes, for a sensor with limits (nothing for one without): the store's
+    // alarm changed, or a new connection wants it.
+    [[nodiscard]] QList<MqttMessage> onAlarm(const SensorState& sensor) const;
+    // A temperature sensor for each sensor, and a binary sensor ("problem") for each with limits.
     [[nodiscard]] QList<MqttMessage> discoveryConfigs() const;
     // Each sensor's state as it is now, for a new connection: the temperature while it is younger than
-    // expire_after (an older one would show a stale value as fresh), the attributes of every sensor read.
+    // expire_after (an older one would show a stale value as fresh), the attributes of every sensor read,
+    // the alarm of every sensor with limits.
     [[nodiscard]] QList<MqttMessage> currentState(const QDateTime& now) const;
     // A retained config seen on the broker: the empty retained messages that clear it and its state when it
     // is of our device but of no sensor in our list; nothing otherwise.
@@ -66,7 +75,7 @@ private:
         return base + QLatin1Char('/') + QLatin1String(names::StatusLeaf);
     }
     [[nodiscard]] QString topicOf(const SensorState& sensor, const char* leaf) const;
-    [[nodiscard]] QString configTopic(const SensorState& sensor) const;
+    [[nodiscard]] QString configTopic(const SensorState& sensor, bool alarm) const;
     [[nodiscard]] MqttMessage attributes(const SensorState& sensor) const;
 
     QString base_;

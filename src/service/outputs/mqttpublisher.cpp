@@ -11,8 +11,10 @@ MqttPublisher::MqttPublisher(const MqttOptions& options, const StateStore& store
 {
     configListen_.setSingleShot(true);
     configListen_.setInterval(ConfigListenMs);
-    connect(&configListen_, &QTimer::timeout, this,
-            [this] { client_.unsubscribe(MqttMessages::configFilter(options_)); });
+    connect(&configListen_, &QTimer::timeout, this, [this] {
+        for (const QString& filter : MqttMessages::configFilters(options_))
+            client_.unsubscribe(filter);
+    });
     birthAnswer_.setSingleShot(true);
     connect(&birthAnswer_, &QTimer::timeout, this, &MqttPublisher::publishEverything);
     connect(&client_, &MqttClient::connected, this, &MqttPublisher::onConnected);
@@ -59,6 +61,13 @@ void MqttPublisher::onRead(const SensorState& sensor, const acquisition::SensorR
         publish(at->second.onRead(sensor, reading));
 }
 
+void MqttPublisher::onAlarmChanged(const SensorState& sensor)
+{
+    const auto at = sources_.find(sensor.source);
+    if (at != sources_.end())
+        publish(at->second.onAlarm(sensor));
+}
+
 void MqttPublisher::publish(const QList<MqttMessage>& messages)
 {
     for (const MqttMessage& message : messages)
@@ -82,7 +91,8 @@ void MqttPublisher::listenForStale()
 {
     if (!options_.discovery)
         return;
-    client_.subscribe(MqttMessages::configFilter(options_));
+    for (const QString& filter : MqttMessages::configFilters(options_))
+        client_.subscribe(filter);
     configListen_.start();
 }
 

@@ -41,6 +41,8 @@ public:
     // Says offline and goodbye.
     void stop();
     void onRead(const SensorState& sensor, const acquisition::SensorReading& reading);
+    // The store's alarmChanged: the sensor's alarm state and attributes, when it has limits.
+    void onAlarmChanged(const SensorState& sensor);
 
     [[nodiscard]] MqttClient& client() { return client_; }
 

@@ -62,10 +62,18 @@ inline constexpr const char* Alarm = "alarm";
 inline constexpr const char* AlarmSince = "alarm_since";
 inline constexpr const char* LowLimit = "low";
 inline constexpr const char* HighLimit = "high";
+// The alarm's settings beside its limits, in the MQTT alarm attributes.
+inline constexpr const char* Hold = "hold";
+inline constexpr const char* Hysteresis = "hysteresis";
+// Since when a sensor's result (its attributes) or its alarm (the alarm attributes) is what it is.
+inline constexpr const char* Since = "since";
 
-// A sensor's MQTT topics are <base>/<ROM code>/<leaf>; the service's availability is <base>/status.
+// A sensor's MQTT topics are <base>/<ROM code>/<leaf>; the service's availability is <base>/status. The
+// alarm leaves only for a sensor with limits: its alarm state (ok, low, high, stale) and its attributes.
 inline constexpr const char* TemperatureLeaf = "temperature";
 inline constexpr const char* AttributesLeaf = "attributes";
+inline constexpr const char* AlarmLeaf = "alarm";
+inline constexpr const char* AlarmAttributesLeaf = "alarm_attributes";
 inline constexpr const char* StatusLeaf = "status";
 
 } // namespace quorvel::service::names
