@@ -1,6 +1,7 @@
 #include "service/outputs/mqttmessages.h"
 
 #include "service/outputs/outputnames.h"
+#include "service/state/sourcekind.h"
 
 #include "runtime/localeformats.h"
 
@@ -165,13 +166,20 @@ QList<MqttMessage> MqttMessages::discoveryConfigs() const
 {
     if (!discovery_)
         return {};
-    const QString address = store_.source(source_) ? store_.source(source_)->address : QString();
+    const SourceState* source = store_.source(source_);
+    const QString address = source ? source->address : QString();
+    const QString kind = source ? source->kind : QString();
+    const QString noun = sourceNoun(kind);
     const QJsonObject device{
         {QStringLiteral("identifiers"), QJsonArray{deviceId_}},
         {QStringLiteral("name"), root_ == base_
-                                     ? QStringLiteral("Quorvel-3 adapter at %1").arg(address)
-                                     : QStringLiteral("Quorvel-3 %1, adapter at %2").arg(source_, address)},
-        {QStringLiteral("model"), QStringLiteral("1-Wire-to-Ethernet adapter with DS18B20 thermometers")},
+                                     ? QStringLiteral("Quorvel-3 %1 at %2").arg(noun, address)
+                                     : QStringLiteral("Quorvel-3 %1, %2 at %3").arg(source_, noun, address)},
+        {QStringLiteral("model"),
+         kind == QLatin1String(W1Kind) ? QStringLiteral("Linux 1-Wire bus with thermometers")
+         : kind == QLatin1String(OwserverKind)
+             ? QStringLiteral("1-Wire server with thermometers")
+             : QStringLiteral("1-Wire-to-Ethernet adapter with DS18B20 thermometers")},
         {QStringLiteral("sw_version"), version_},
     };
     // No support URL: the project publishes none, and a made-up one would send people nowhere.
