@@ -160,8 +160,8 @@ void TestW1Tree::discovery_data()
                        "28-00000123456",  "28-00000123456g", "00-800000000000"}
         << QStringList{code("10-000001234567"),
                        code("22-000000000003"),
-                       QStringLiteral("3000000123456728"),
                        QStringLiteral("BC0000000ABCDE28"),
+                       QStringLiteral("3000000123456728"),
                        code("3b-000000000002"),
                        code("42-000000000001")};
     QTest::newRow("only the master") << QStringList{"w1_bus_master1"} << QStringList{};
