@@ -1,0 +1,177 @@
+#include "acquisition/w1busreader.h"
+
+#include "scratchdir.h"
+
+#include <QElapsedTimer>
+#include <QSignalSpy>
+#include <QtTest>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace quorvel::acquisition;
+using quorvel::testing::scratchDir;
+
+namespace {
+
+const QStringList Codes = {QStringLiteral("BC0000000ABCDE28"), QStringLiteral("3000000123456728")};
+const QStringList Folders = {QStringLiteral("28-0000000abcde"), QStringLiteral("28-000001234567")};
+
+void writeFile(const QString& path, const QByteArray& bytes)
+{
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write(bytes);
+}
+
+// A plain tree: one master offering bulk conversion, a temperature file per sensor.
+std::unique_ptr<QTemporaryDir> plainTree()
+{
+    auto root = scratchDir(QStringLiteral("w1bus"));
+    QDir dir(root->path());
+    dir.mkdir(QStringLiteral("w1_bus_master1"));
+    writeFile(dir.filePath(QStringLiteral("w1_bus_master1/therm_bulk_read")), "0\n");
+    for (int i = 0; i < Folders.size(); ++i) {
+        dir.mkdir(Folders.at(i));
+        writeFile(dir.filePath(Folders.at(i) + QStringLiteral("/temperature")),
+                  QByteArray::number(21000 + 500 * i));
+    }
+    return root;
+}
+
+SensorAnswer readOnce(W1BusReader& reader, int slot)
+{
+    QSignalSpy spy(&reader, &SensorReader::answered);
+    reader.read(slot);
+    // Never from inside the call.
+    if (!spy.isEmpty() || !spy.wait(15000))
+        return {ReadOutcome::Ok, -999, QStringLiteral("answered from inside the call, or not at all")};
+    return spy.at(0).at(1).value<SensorAnswer>();
+}
+
+} // namespace
+
+class TestW1BusReader : public QObject {
+    Q_OBJECT
+private slots:
+    void bulkOnlyForMoreThanOne_data();
+    void bulkOnlyForMoreThanOne();
+    void unplugAndReturn();
+    void discovery();
+    void hungRead();
+    void destroyedWhileHung();
+};
+
+void TestW1BusReader::bulkOnlyForMoreThanOne_data()
+{
+    QTest::addColumn<int>("sensors");
+    QTest::addColumn<QByteArray>("control");
+    QTest::newRow("two: the bus converts at once") << 2 << QByteArray("trigger\n");
+    QTest::newRow("one: its own read converts") << 1 << QByteArray("0\n");
+}
+
+void TestW1BusReader::bulkOnlyForMoreThanOne()
+{
+    QFETCH(int, sensors);
+    QFETCH(QByteArray, control);
+    const auto root = plainTree();
+    W1BusReader reader(root->path());
+    reader.setSensors(Codes.first(sensors));
+    for (int slot = 0; slot < sensors; ++slot) {
+        const SensorAnswer answer = readOnce(reader, slot);
+        QCOMPARE(answer.outcome, ReadOutcome::Ok);
+        QCOMPARE(answer.value, 21.0f + 0.5f * float(slot));
+    }
+    QFile file(root->filePath(QStringLiteral("w1_bus_master1/therm_bulk_read")));
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(file.readAll(), control);
+}
+
+void TestW1BusReader::unplugAndReturn()
+{
+    const auto root = plainTree();
+    W1BusReader reader(root->path());
+    reader.setSensors(Codes);
+    const QString folder = root->filePath(Folders.at(1));
+    QVERIFY(QDir(folder).removeRecursively());
+    QCOMPARE(readOnce(reader, 1).outcome, ReadOutcome::NoSensor);
+    QVERIFY(QDir().mkdir(folder));
+    writeFile(folder + QStringLiteral("/temperature"), "-5500\n");
+    const SensorAnswer back = readOnce(reader, 1);
+    QCOMPARE(back.outcome, ReadOutcome::Ok);
+    QCOMPARE(back.value, -5.5f);
+}
+
+void TestW1BusReader::discovery()
+{
+    const auto root = plainTree();
+    W1BusReader reader(root->path());
+    QSignalSpy found(&reader, &SensorReader::discovered);
+    reader.discover();
+    QVERIFY(found.wait(15000));
+    QCOMPARE(found.at(0).at(0).toStringList(), Codes);
+
+    W1BusReader nowhere(root->filePath(QStringLiteral("none")));
+    QSignalSpy failed(&nowhere, &SensorReader::discoveryFailed);
+    nowhere.discover();
+    QVERIFY(failed.wait(15000));
+}
+
+// A FIFO without a writer blocks its open as a bus that hangs blocks a read.
+void TestW1BusReader::hungRead()
+{
+    const auto root = plainTree();
+    const QString fifo = root->filePath(Folders.at(0) + QStringLiteral("/temperature"));
+    QVERIFY(QFile::remove(fifo));
+    QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    W1BusReader reader(root->path());
+    reader.setNoAnswerAfter(300);
+    reader.setSensors(Codes.first(1));
+
+    const SensorAnswer hung = readOnce(reader, 0);
+    QCOMPARE(hung.outcome, ReadOutcome::NoAnswer);
+    QVERIFY2(hung.reason.contains(u"hangs"), qPrintable(hung.reason));
+    // While it hangs, no read queues behind it: the answer comes at once.
+    QElapsedTimer clock;
+    clock.start();
+    const SensorAnswer meanwhile = readOnce(reader, 0);
+    QCOMPARE(meanwhile.outcome, ReadOutcome::NoAnswer);
+    QVERIFY2(meanwhile.reason.contains(u"since"), qPrintable(meanwhile.reason));
+    QVERIFY(clock.elapsed() < 250);
+
+    // The kernel lets go: the bus answers again, without a restart.
+    const int writer = ::open(QFile::encodeName(fifo).constData(), O_WRONLY | O_NONBLOCK);
+    QVERIFY(writer >= 0);
+    QFile::remove(fifo);
+    writeFile(fifo, "19500\n");
+    QVERIFY(::write(writer, "1\n", 2) == 2);
+    ::close(writer);
+    SensorAnswer back;
+    QTRY_VERIFY_WITH_TIMEOUT((back = readOnce(reader, 0)).outcome == ReadOutcome::Ok, 15000);
+    QCOMPARE(back.value, 19.5f);
+}
+
+void TestW1BusReader::destroyedWhileHung()
+{
+    const auto root = plainTree();
+    const QString fifo = root->filePath(Folders.at(0) + QStringLiteral("/temperature"));
+    QVERIFY(QFile::remove(fifo));
+    QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    auto reader = std::make_unique<W1BusReader>(root->path());
+    reader->setSensors(Codes.first(1));
+    reader->read(0);
+    // Wait until the worker is inside the open, then go away under it.
+    int writer = -1;
+    QTRY_VERIFY((writer = ::open(QFile::encodeName(fifo).constData(), O_WRONLY | O_NONBLOCK)) >= 0);
+    QElapsedTimer clock;
+    clock.start();
+    reader.reset();
+    QVERIFY(clock.elapsed() < 5000);
+    // Let the abandoned thread end, as the kernel would, and be cleaned up.
+    ::close(writer);
+    QTest::qWait(100);
+}
+
+QTEST_GUILESS_MAIN(TestW1BusReader)
+#include "tst_w1busreader.moc"
