@@ -1,6 +1,8 @@
+#include "acquisition/sensorlist.h"
 #include "acquisition/w1busreader.h"
 
 #include "scratchdir.h"
+#include "w1simprocess.h"
 
 #include <QElapsedTimer>
 #include <QSignalSpy>
@@ -12,6 +14,12 @@
 
 using namespace quorvel::acquisition;
 using quorvel::testing::scratchDir;
+
+Q_DECLARE_METATYPE(quorvel::acquisition::ReadOutcome)
+
+namespace {
+using Conversions = std::pair<int, int>; // one by one, whole bus
+} // namespace
 
 namespace {
 
@@ -61,6 +69,8 @@ private slots:
     void discovery();
     void hungRead();
     void destroyedWhileHung();
+    void simulatedBus_data();
+    void simulatedBus();
 };
 
 void TestW1BusReader::bulkOnlyForMoreThanOne_data()
@@ -171,6 +181,50 @@ void TestW1BusReader::destroyedWhileHung()
     // Let the abandoned thread end, as the kernel would, and be cleaned up.
     ::close(writer);
     QTest::qWait(100);
+}
+
+void TestW1BusReader::simulatedBus_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QByteArray>("faults");
+    QTest::addColumn<QList<ReadOutcome>>("outcomes");
+    QTest::addColumn<Conversions>("conversions");
+
+    const QList<ReadOutcome> good(3, ReadOutcome::Ok);
+    QTest::newRow("bulk: the bus converts once, no sensor again")
+        << QStringList{} << QByteArray() << good << std::pair(0, 1);
+    QTest::newRow("no bulk master: one by one")
+        << QStringList{"--no-bulk"} << QByteArray() << good << std::pair(3, 0);
+    QTest::newRow("w1_slave only: crc NO, zeros")
+        << QStringList{"--no-temperature"} << QByteArray("fault 2 crc\nfault 3 zero\n")
+        << QList<ReadOutcome>{ReadOutcome::Ok, ReadOutcome::CrcError, ReadOutcome::ZeroScratchpad}
+        << std::pair(0, 1);
+    QTest::newRow("temperature: EIO, empty, unplugged")
+        << QStringList{} << QByteArray("fault 1 eio\nfault 2 empty\nunplug 3\n")
+        << QList<ReadOutcome>{ReadOutcome::ReadError, ReadOutcome::ReadError, ReadOutcome::NoSensor}
+        << std::pair(0, 1);
+}
+
+// The driver's files and timing as FUSE serves them: a sweep reads each sensor's converted value.
+void TestW1BusReader::simulatedBus()
+{
+    QFETCH(QStringList, args);
+    QFETCH(QByteArray, faults);
+    QFETCH(QList<ReadOutcome>, outcomes);
+    QFETCH(Conversions, conversions);
+
+    W1SimProcess sim;
+    if (!sim.start(args + QStringList{"--sensors", "3", "--resolution", "9"}))
+        QSKIP(qPrintable(sim.skipReason()));
+    QVERIFY(sim.control(faults));
+    W1BusReader reader(sim.root());
+    QStringList codes;
+    for (const char* folder : {"28-000000000001", "28-000000000002", "28-000000000003"})
+        codes.append(readRomCode(QString::fromLatin1(folder)).romCode.value());
+    reader.setSensors(codes);
+    for (int slot = 0; slot < 3; ++slot)
+        QCOMPARE(readOnce(reader, slot).outcome, outcomes.at(slot));
+    QCOMPARE(sim.conversions(), conversions);
 }
 
 QTEST_GUILESS_MAIN(TestW1BusReader)

@@ -255,7 +255,9 @@ int main(int argc, char** argv)
     }
     fuse_session* session = fuse_get_session(f);
     fuse_set_signal_handlers(session);
-    std::fprintf(stderr, "quorvel3-w1-sim: serving %d sensors at %s\n", options.sensors, mountpoint);
+    // The line a test or a script waits for.
+    std::printf("serving %d sensors at %s\n", options.sensors, mountpoint);
+    std::fflush(stdout);
     // A hung read must not hold up the others: one thread per request in flight.
     const int status = fuse_loop_mt(f, 0);
     simulated.shutDown();
