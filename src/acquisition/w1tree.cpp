@@ -111,8 +111,11 @@ bool W1Tree::convertAll(const QStringList& romCodes) const
             started.append(control);
     if (started.isEmpty())
         return false;
-    // This is the bus's own worker thread, which has nothing else to do while the bus converts.
-    const auto deadline = std::chrono::steady_clock::now() + conversionTime(romCodes) + ConversionMargin;
+    // This is the bus's own worker thread, which has nothing else to do while the bus converts: it sleeps
+    // through the conversion time, then asks until the masters say done.
+    const auto conversion = conversionTime(romCodes);
+    const auto deadline = std::chrono::steady_clock::now() + conversion + ConversionMargin;
+    std::this_thread::sleep_for(conversion);
     for (const QString& control : started)
         while (readTreeFile(control).bytes.trimmed() == ConvertingNow &&
                std::chrono::steady_clock::now() < deadline)
