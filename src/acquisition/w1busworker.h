@@ -23,6 +23,7 @@ signals:
 
 private:
     W1Tree tree_;
+    bool toldRefused_ = false;
 };
 
 } // namespace quorvel::acquisition

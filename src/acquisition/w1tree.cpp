@@ -10,6 +10,7 @@
 #include <thread>
 
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -22,14 +23,16 @@ constexpr qsizetype MaxFileBytes = 4096;
 constexpr char BulkControl[] = "therm_bulk_read";
 constexpr char ConvertingNow[] = "-1";
 
-bool writeTreeFile(const QString& path, QByteArrayView bytes)
+// 0 when written whole, else the errno.
+int writeTreeFile(const QString& path, QByteArrayView bytes)
 {
     const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CLOEXEC);
     if (fd < 0)
-        return false;
+        return errno;
     const ssize_t written = ::write(fd, bytes.data(), size_t(bytes.size()));
+    const int error = written < 0 ? errno : written == bytes.size() ? 0 : EIO;
     ::close(fd);
-    return written == bytes.size();
+    return error;
 }
 
 } // namespace
@@ -103,24 +106,30 @@ std::chrono::milliseconds W1Tree::conversionTime(const QStringList& romCodes) co
     return longest;
 }
 
-bool W1Tree::convertAll(const QStringList& romCodes) const
+W1Tree::Conversion W1Tree::convertAll(const QStringList& romCodes) const
 {
     QStringList started;
-    for (const QString& control : bulkControls())
-        if (writeTreeFile(control, "trigger\n"))
+    Conversion conversion;
+    for (const QString& control : bulkControls()) {
+        if (const int error = writeTreeFile(control, "trigger\n"); error == 0)
             started.append(control);
+        else
+            conversion.refused =
+                QStringLiteral("%1: %2").arg(control, QString::fromLocal8Bit(std::strerror(error)));
+    }
     if (started.isEmpty())
-        return false;
+        return conversion;
+    conversion.converted = true;
     // This is the bus's own worker thread, which has nothing else to do while the bus converts: it sleeps
     // through the conversion time, then asks until the masters say done.
-    const auto conversion = conversionTime(romCodes);
-    const auto deadline = std::chrono::steady_clock::now() + conversion + ConversionMargin;
-    std::this_thread::sleep_for(conversion);
+    const auto longest = conversionTime(romCodes);
+    const auto deadline = std::chrono::steady_clock::now() + longest + ConversionMargin;
+    std::this_thread::sleep_for(longest);
     for (const QString& control : started)
         while (readTreeFile(control).bytes.trimmed() == ConvertingNow &&
                std::chrono::steady_clock::now() < deadline)
             std::this_thread::sleep_for(BulkPollInterval);
-    return true;
+    return conversion;
 }
 
 } // namespace quorvel::acquisition

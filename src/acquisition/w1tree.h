@@ -28,8 +28,13 @@ public:
     [[nodiscard]] Listing list() const;
     // Has every bus master that offers it convert all its sensors at once and waits until each says it
     // is done, at most the longest conversion time of the given sensors (their `conv_time`, else 750 ms)
-    // plus a margin. False when no master converted (none offers it, or the write was refused).
-    bool convertAll(const QStringList& romCodes) const;
+    // plus a margin. Whether a master converted, and why a master that offers it refused (the errno's words:
+    // a read-only /sys, a file only root may write).
+    struct Conversion {
+        bool converted = false;
+        QString refused;
+    };
+    Conversion convertAll(const QStringList& romCodes) const;
 
     static constexpr std::chrono::milliseconds DefaultConversion{750};
     static constexpr std::chrono::milliseconds ConversionMargin{500};
