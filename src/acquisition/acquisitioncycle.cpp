@@ -16,12 +16,21 @@ using runtime::ModalTracker;
 
 AcquisitionCycle::AcquisitionCycle(PageComponent& page, CycleDisplay* display, SweepRecorder* recorder,
                                    QObject* parent)
-    : QObject(parent), page_(page), display_(display), recorder_(recorder)
+    : QObject(parent), page_(&page), display_(display), recorder_(recorder)
 {
     setTimer(std::make_unique<runtime::PreciseTimer>());
-    connect(&page_, &PageComponent::completed, this, &AcquisitionCycle::onPageCompleted);
+    connect(page_, &PageComponent::completed, this, &AcquisitionCycle::onPageCompleted);
     // Queued: the handler that opened the box must run to its end before the cycle goes on. A Start
     // Logging whose chooser held slot 12's page would otherwise end that sweep before the file is open.
+    connect(&ModalTracker::instance(), &ModalTracker::lastModalClosed, this, &AcquisitionCycle::onModalClosed,
+            Qt::QueuedConnection);
+}
+
+AcquisitionCycle::AcquisitionCycle(SensorReader& reader, SweepRecorder* recorder, QObject* parent)
+    : QObject(parent), reader_(&reader), display_(nullptr), recorder_(recorder)
+{
+    setTimer(std::make_unique<runtime::PreciseTimer>());
+    connect(reader_, &SensorReader::answered, this, &AcquisitionCycle::onAnswered);
     connect(&ModalTracker::instance(), &ModalTracker::lastModalClosed, this, &AcquisitionCycle::onModalClosed,
             Qt::QueuedConnection);
 }
@@ -43,6 +52,10 @@ void AcquisitionCycle::start(const QString& adapterAddress)
     for (const ListedSensor& sensor : sensors_)
         roms << sensor.romCode;
     table_.fill(adapterAddress, roms);
+    if (reader_) {
+        reader_->cancel();
+        reader_->setSensors(roms);
+    }
     raw_ = table_.Readings;
     slot_ = 0;
     completionHeld_ = false;
@@ -55,6 +68,8 @@ void AcquisitionCycle::stop()
 {
     state_ = State::Stopped;
     next_->stop();
+    if (reader_)
+        reader_->cancel();
     completionHeld_ = false;
     nextSlotHeld_ = false;
 }
@@ -94,13 +109,28 @@ void AcquisitionCycle::beginSlot()
 
     state_ = State::Loading;
     requested_ = QDateTime::currentDateTime();
-    page_.Navigate(url);
+    if (reader_)
+        reader_->read(slot_);
+    else
+        page_->Navigate(url);
 }
 
 void AcquisitionCycle::onPageCompleted()
 {
     if (state_ != State::Loading)
         return;
+    if (ModalTracker::instance().isModalOpen()) {
+        completionHeld_ = true;
+        return;
+    }
+    finishSlot();
+}
+
+void AcquisitionCycle::onAnswered(int slot, const SensorAnswer& answer)
+{
+    if (state_ != State::Loading || slot != slot_)
+        return;
+    answer_ = answer;
     if (ModalTracker::instance().isModalOpen()) {
         completionHeld_ = true;
         return;
@@ -124,13 +154,20 @@ void AcquisitionCycle::onModalClosed()
 void AcquisitionCycle::finishSlot()
 {
     const quint64 run = run_;
-    const PageDocument* document = page_.Document();
-    if (display_) {
-        display_->showPage(document);
-        display_->showMainWindow();
+    SensorTable::ReadResult result;
+    bool gotAnswer = true;
+    if (reader_) {
+        result = table_.takeAnswer(slot_, answer_);
+        gotAnswer = result.outcome != ReadOutcome::NoAnswer;
+    } else {
+        const PageDocument* document = page_->Document();
+        if (display_) {
+            display_->showPage(document);
+            display_->showMainWindow();
+        }
+        gotAnswer = page_->lastLoadGotAnswer();
+        result = table_.readAnswer(slot_, document, gotAnswer);
     }
-    const bool gotAnswer = page_.lastLoadGotAnswer();
-    const SensorTable::ReadResult result = table_.readAnswer(slot_, document, gotAnswer);
     const bool tookNumber = result.outcome == ReadOutcome::Ok || result.outcome == ReadOutcome::PowerOnReset;
     if (transform_ && tookNumber) {
         raw_[slot_] = table_.Readings[slot_];

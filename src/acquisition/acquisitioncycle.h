@@ -1,6 +1,7 @@
 #pragma once
 
 #include "sensorlist.h"
+#include "sensorreader.h"
 #include "sensorreading.h"
 #include "sensortable.h"
 
@@ -36,11 +37,15 @@ public:
 
     AcquisitionCycle(PageComponent& page, CycleDisplay* display, SweepRecorder* recorder,
                      QObject* parent = nullptr);
+    // A source that is no adapter's pages (a bus, a server): the same sweeps, records and events, each slot
+    // read by the reader. No display.
+    AcquisitionCycle(SensorReader& reader, SweepRecorder* recorder, QObject* parent = nullptr);
 
     // The sensors the next start() polls, in this order; the built-in thirteen (without names) unless set.
     void setSensors(const QList<ListedSensor>& sensors) { sensors_ = sensors; }
     [[nodiscard]] const QList<ListedSensor>& sensors() const { return sensors_; }
-    // Fills the table for this adapter and begins the first sweep at slot 0.
+    // Fills the table for this adapter (or a reader's source, named by its address) and begins the first
+    // sweep at slot 0.
     void start(const QString& adapterAddress);
     // Nothing of the cycle runs after this, so it never touches a window that is going away.
     void stop();
@@ -70,12 +75,15 @@ private:
 
     void beginSlot();
     void onPageCompleted();
+    void onAnswered(int slot, const quorvel::acquisition::SensorAnswer& answer);
     void finishSlot();
     bool endOfSweep();
     void scheduleNextSlot(bool gotAnswer);
     void onModalClosed();
 
-    PageComponent& page_;
+    PageComponent* page_ = nullptr; // one of these two reads the slots
+    SensorReader* reader_ = nullptr;
+    SensorAnswer answer_; // the reader's answer to the slot in hand
     CycleDisplay* display_;
     SweepRecorder* recorder_;
     QList<ListedSensor> sensors_ = builtInSensors();

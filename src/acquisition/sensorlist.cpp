@@ -251,7 +251,7 @@ RomCodeReading readRomCode(QStringView text, RomFamilies families)
                               .arg(byteText(wire[7]), upper, byteText(dallasCrc8(wire.data(), 7)))};
 }
 
-SensorListResult parseSensorList(const QByteArray& text, const QString& fileName)
+SensorListResult parseSensorList(const QByteArray& text, const QString& fileName, RomFamilies families)
 {
     const QString file = escapedForMessage(fileName);
     if (const qsizetype bad = firstNonUtf8Byte(text); bad >= 0) {
@@ -281,7 +281,7 @@ SensorListResult parseSensorList(const QByteArray& text, const QString& fileName
                 result.errors.append(QStringLiteral("%1:%2: %3").arg(file).arg(lineNumber).arg(reason));
         };
         const qsizetype end = romTextLength(line);
-        const RomCodeReading reading = readRomCode(QStringView(line).first(end));
+        const RomCodeReading reading = readRomCode(QStringView(line).first(end), families);
         if (!reading.romCode) {
             fail(reading.problem);
             continue;
@@ -317,7 +317,7 @@ SensorListResult parseSensorList(const QByteArray& text, const QString& fileName
     return result;
 }
 
-SensorListResult readSensorList(const QString& path)
+SensorListResult readSensorList(const QString& path, RomFamilies families)
 {
     const QString file = escapedForMessage(path);
     const RegularFileRead read = readRegularFile(path, MaxSensorListBytes);
@@ -330,7 +330,7 @@ SensorListResult readSensorList(const QString& path)
                            .arg(file)
                            .arg(MaxListedSensors)
                            .arg(MaxSensorListBytes));
-    return parseSensorList(read.bytes, path);
+    return parseSensorList(read.bytes, path, families);
 }
 
 QList<ListedSensor> builtInSensors()

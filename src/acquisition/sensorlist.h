@@ -62,7 +62,8 @@ struct RomCodeReading {
 inline constexpr int MaxListedSensors = 100;
 inline constexpr int MaxSensorNameLength = 100;
 inline constexpr int MaxToldBadLines = 20;
-[[nodiscard]] SensorListResult parseSensorList(const QByteArray& text, const QString& fileName);
+[[nodiscard]] SensorListResult parseSensorList(const QByteArray& text, const QString& fileName,
+                                               RomFamilies families = RomFamilies::Ds18b20);
 
 // A list of 100 sensors, each with the longest name in four-byte characters, is about 43 KB; 1 MiB leaves
 // room for comments twenty times that and is read in a few milliseconds, while a file mistaken for the
@@ -70,7 +71,8 @@ inline constexpr int MaxToldBadLines = 20;
 inline constexpr qint64 MaxSensorListBytes = 1024 * 1024;
 // The same for a file: one that is missing, cannot be read or is not a regular file (a FIFO, a device, a
 // folder) gives NoInput, without waiting for a writer; one larger than MaxSensorListBytes gives BadData.
-[[nodiscard]] SensorListResult readSensorList(const QString& path);
+[[nodiscard]] SensorListResult readSensorList(const QString& path,
+                                              RomFamilies families = RomFamilies::Ds18b20);
 
 // The sensors the settings' SensorList key names, in list order; none when the key is absent. A list
 // that cannot be used gives a message for a message box that names the setting, the file and its first

@@ -2,6 +2,7 @@
 
 #include "pagecomponent.h"
 #include "runtime/conversions.h"
+#include "sensorreader.h"
 
 #include <cmath>
 #include <utility>
@@ -68,12 +69,27 @@ SensorTable::ReadResult SensorTable::readAnswer(int slot, const PageDocument* do
         return failed(
             ReadOutcome::NotANumber,
             QStringLiteral("the value \"%1\" of %2 is not a number").arg(value->left(40), elementId));
-    Readings[slot] = *number;
+    return takeNumber(slot, *number);
+}
+
+SensorTable::ReadResult SensorTable::takeAnswer(int slot, const SensorAnswer& answer)
+{
+    if (slot < 0 || slot >= Readings.size())
+        return {ReadOutcome::NoAnswer, QStringLiteral("no such sensor slot")};
+    if (answer.outcome == ReadOutcome::Ok)
+        return takeNumber(slot, answer.value);
+    lastRead_[slot].reset();
+    return {answer.outcome, answer.reason};
+}
+
+SensorTable::ReadResult SensorTable::takeNumber(int slot, float number)
+{
+    Readings[slot] = number;
     // A first reading, or a jump, to exactly the power-on value is the sensor restarting; a second 85 in a
     // row is believed, so a sensor that is really at 85 is reported as such from its second read on.
-    const std::optional<float> before = std::exchange(lastRead_[slot], *number);
+    const std::optional<float> before = std::exchange(lastRead_[slot], number);
     const bool powerOn =
-        *number == PowerOnReading && (!before || std::abs(*number - *before) > PowerOnJumpCelsius);
+        number == PowerOnReading && (!before || std::abs(number - *before) > PowerOnJumpCelsius);
     return {powerOn ? ReadOutcome::PowerOnReset : ReadOutcome::Ok, {}};
 }
 

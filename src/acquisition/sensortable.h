@@ -14,6 +14,7 @@
 namespace quorvel::acquisition {
 
 class PageDocument;
+struct SensorAnswer;
 
 // The window program's sensors; the service takes as many as its sensor list names.
 inline constexpr int SensorCount = 13;
@@ -67,11 +68,15 @@ public:
     // gotAnswer is whether the load got an HTTP answer at all. A power-on reset is taken like a reading (the
     // log writes what was read) but reported as such.
     ReadResult readAnswer(int slot, const PageDocument* document, bool gotAnswer = true);
+    // The same for what a sensor reader gave: its number under the same rules, or its failure.
+    ReadResult takeAnswer(int slot, const SensorAnswer& answer);
 
     QList<QString> SensorUrls = QList<QString>(SensorCount);
     SensorReadings Readings = SensorReadings(SensorCount, 0.0f);
 
 private:
+    ReadResult takeNumber(int slot, float number);
+
     // Per slot, the last value read (also a power-on one) since the start or the slot's last failure.
     QList<std::optional<float>> lastRead_ = QList<std::optional<float>>(SensorCount);
 };

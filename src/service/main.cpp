@@ -97,7 +97,8 @@ std::optional<service::ServiceConfig> fromFile(const QString& path)
 }
 
 // --check: each source's requests; a sensor list is written back clean, each sensor in the adapter's form
-// under its request as a comment. From a file, each source under a line that names it.
+// under its request as a comment (a bus's or a server's sensors in that form alone). From a file, each
+// source under a line that names it.
 void printCheck(const service::ServiceConfig& config)
 {
     for (const service::SourceConfig& source : config.sources) {
@@ -105,6 +106,14 @@ void printCheck(const service::ServiceConfig& config)
             std::printf("# source %s: %s %s, log %s\n", qPrintable(source.name), qPrintable(source.kind),
                         qPrintable(source.address),
                         qPrintable(source.logPath.isEmpty() ? QStringLiteral("off") : source.logPath));
+        if (!source.isAdapter()) {
+            if (source.sensors.isEmpty())
+                std::printf("# every temperature sensor it shows, found at start and on a reload\n");
+            for (const acquisition::ListedSensor& sensor : source.sensors)
+                std::printf("%s\n", qPrintable(sensor.name.isEmpty() ? sensor.romCode
+                                                                      : sensor.romCode + u' ' + sensor.name));
+            continue;
+        }
         acquisition::SensorTable table;
         QStringList roms;
         for (const acquisition::ListedSensor& sensor : source.polled())

@@ -12,6 +12,8 @@ using namespace quorvel::acquisition;
 using namespace quorvel::testing;
 using quorvel::runtime::ModalTracker;
 
+Q_DECLARE_METATYPE(std::optional<SensorAnswer>)
+
 namespace {
 
 const QString Address = QStringLiteral("127.0.0.1:8080");
@@ -410,24 +412,35 @@ void tst_AcquisitionCycle::eventsTellEachReadAndSweep_data()
     QTest::addColumn<float>("value");
     QTest::addColumn<int>("logging"); // 0 off, 1 written, 2 the write fails
     QTest::addColumn<bool>("withDisplay");
+    QTest::addColumn<std::optional<SensorAnswer>>("readerAnswer"); // set: a reader's source, no display
     const QString http500 = QStringLiteral("HTTP 500 Internal Server Error");
     const QString refused = QStringLiteral("Connection refused");
     QTest::newRow("ok, logging off") << FakePage::Answer{QStringLiteral("-10.125")} << "ok"
-                                     << "" << -10.125f << 0 << true;
-    QTest::newRow("no element, written")
-        << FakePage::Answer{} << "no_element"
-        << "the page has no value with the id Temperature_0" << 0.0f << 1 << true;
-    QTest::newRow("not a number, write fails")
-        << FakePage::Answer{QStringLiteral("----")} << "not_a_number"
-        << "the value \"----\" of Temperature_0 is not a number" << 0.0f << 2 << true;
+                                     << "" << -10.125f << 0 << true << std::optional<SensorAnswer>();
+    QTest::newRow("no element, written") << FakePage::Answer{} << "no_element"
+                                         << "the page has no value with the id Temperature_0" << 0.0f << 1
+                                         << true << std::optional<SensorAnswer>();
+    QTest::newRow("not a number, write fails") << FakePage::Answer{QStringLiteral("----")} << "not_a_number"
+                                               << "the value \"----\" of Temperature_0 is not a number"
+                                               << 0.0f << 2 << true << std::optional<SensorAnswer>();
     QTest::newRow("error page") << FakePage::Answer{std::nullopt, true, http500} << "http_error" << http500
-                                << 0.0f << 1 << true;
+                                << 0.0f << 1 << true << std::optional<SensorAnswer>();
     QTest::newRow("no answer") << FakePage::Answer{std::nullopt, false, refused} << "no_answer" << refused
-                               << 0.0f << 1 << true;
+                               << 0.0f << 1 << true << std::optional<SensorAnswer>();
     QTest::newRow("power-on value") << FakePage::Answer{QStringLiteral("85")} << "power_on_reset"
-                                    << "" << 85.0f << 1 << true;
+                                    << "" << 85.0f << 1 << true << std::optional<SensorAnswer>();
     QTest::newRow("no display, no recorder") << FakePage::Answer{QStringLiteral("21")} << "ok"
-                                             << "" << 21.0f << 0 << false;
+                                             << "" << 21.0f << 0 << false << std::optional<SensorAnswer>();
+    const QString crc = QStringLiteral("CRC 57 of the scratchpad is wrong");
+    QTest::newRow("a bus's CRC error, written")
+        << FakePage::Answer{} << "crc_error" << crc << 0.0f << 1 << false
+        << std::optional(SensorAnswer{ReadOutcome::CrcError, 0, crc});
+    QTest::newRow("a bus's power-on value")
+        << FakePage::Answer{} << "power_on_reset"
+        << "" << 85.0f << 1 << false << std::optional(SensorAnswer{ReadOutcome::Ok, 85.0f, {}});
+    QTest::newRow("a server that does not answer")
+        << FakePage::Answer{} << "no_answer" << refused << 0.0f << 0 << false
+        << std::optional(SensorAnswer{ReadOutcome::NoAnswer, 0, refused});
 }
 
 // One read event per slot in slot order, each naming its adapter, sensor and outcome, then the sweep.
@@ -439,18 +452,25 @@ void tst_AcquisitionCycle::eventsTellEachReadAndSweep()
     QFETCH(float, value);
     QFETCH(int, logging);
     QFETCH(bool, withDisplay);
+    QFETCH(std::optional<SensorAnswer>, readerAnswer);
     FakePage page;
+    FakeReader reader;
     RecordingDisplay display;
     RecordingRecorder recorder;
     recorder.active = logging > 0;
     if (logging == 2)
         recorder.failWith = quorvel::runtime::Failure{QStringLiteral("No space left on device")};
-    AcquisitionCycle cycle{page, withDisplay ? &display : nullptr, withDisplay ? &recorder : nullptr};
+    auto made = readerAnswer ? std::make_unique<AcquisitionCycle>(reader, logging > 0 ? &recorder : nullptr)
+                             : std::make_unique<AcquisitionCycle>(page, withDisplay ? &display : nullptr,
+                                                                  withDisplay ? &recorder : nullptr);
+    AcquisitionCycle& cycle = *made;
     cycle.setNoAnswerPauseMs(0);
     QList<ListedSensor> sensors = builtInSensors();
     sensors[4].name = QStringLiteral("Cellar");
     cycle.setSensors(sensors);
     page.answers.insert(sensors[4].romCode, answer);
+    if (readerAnswer)
+        reader.answers.insert(sensors[4].romCode, *readerAnswer);
     QList<SensorReading> reads;
     QList<SweepReport> sweeps;
     connect(&cycle, &AcquisitionCycle::sensorRead, this, [&](const SensorReading& r) { reads << r; });
@@ -481,6 +501,7 @@ void tst_AcquisitionCycle::eventsTellEachReadAndSweep()
     QCOMPARE(sweep.recordsLost, qint64(logging == 2 ? 1 : 0));
     QCOMPARE(sweep.logNotice, logging == 2 ? QStringLiteral("No space left on device") : QString());
     QCOMPARE(display.temperatures.size(), withDisplay ? SensorCount : 0);
+    QCOMPARE(readerAnswer ? reader.reads : int(page.navigations.size()), SensorCount);
 }
 
 QTEST_GUILESS_MAIN(tst_AcquisitionCycle)

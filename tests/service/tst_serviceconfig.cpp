@@ -20,7 +20,9 @@ QString summary(const ServiceConfig& config, const QString& dir)
             sensors << (sensor.name.isEmpty() ? sensor.romCode : sensor.romCode + u'=' + sensor.name);
         parts << QStringLiteral("%1 %2 %3 log=%4 sensors=%5")
                      .arg(source.name, source.kind, source.address, source.logPath,
-                          sensors.isEmpty() ? QStringLiteral("built-in") : sensors.join(u','));
+                          !sensors.isEmpty()      ? sensors.join(u',')
+                          : source.findsSensors() ? QStringLiteral("found")
+                                                  : QStringLiteral("built-in"));
     }
     QString shared =
         QStringLiteral("listen=%1 stale=%2 locale=%3")
@@ -125,6 +127,14 @@ void TestServiceConfig::goodFiles_data()
         << "cellar adapter 127.0.0.1 log= sensors=3000000123456728,BC0000000ABCDE28; listen=off stale=300 "
            "locale=default 3000000123456728: offset -0.25 low -25 high -15 hold 300 hysteresis 0.5 "
            "BC0000000ABCDE28: offset 0 low -999 high 30 hold 0 hysteresis 0.5 alarm=true --urgent";
+    QTest::newRow("a bus and a server with their defaults, any thermometer in any form")
+        << QByteArray(
+               "sources:\n  - name: pi\n    kind: w1\n  - name: box\n    kind: w1\n    root: w1/devices\n"
+               "    sensors: [{id: 10.674523010000}]\n  - name: usb\n    kind: owserver\n"
+               "    address: 127.0.0.1\n    sensors: [{id: 3b-000001234567}]\n")
+        << "pi w1 /sys/bus/w1/devices log= sensors=found; box w1 DIR/w1/devices log= "
+           "sensors=D500000123456710; "
+           "usb owserver 127.0.0.1:4304 log= sensors=8C0000012345673B; listen=off stale=300 locale=default";
     QFile example(QStringLiteral(QT_TESTCASE_SOURCEDIR "/../../packaging/quorvel3d.yaml"));
     QVERIFY(example.open(QIODevice::ReadOnly));
     QTest::newRow("the package's example")
@@ -184,9 +194,15 @@ void TestServiceConfig::badFiles_data()
                                << "DIR/c.yaml:1:10: sources: expected a list of one source or more";
     QTest::newRow("every fault, in the file's order")
         << Cellar +
-               "    kind: w1\n    log:\n    sensors:\n      - id: 3000000123456728\n        name: \"a\\nb\"\n"
+               "    kind: w2\n    log:\n    sensors:\n      - id: 3000000123456728\n        name: \"a\\nb\"\n"
                "      - 3000000123456728\n      - id: 28-000001234567\n  - name: b c\n  - []\nlocale: xx\n"
-        << 9 << "DIR/c.yaml:4:11: sources[0].kind: \"w1\" is not a kind of source known here (adapter)";
+        << 9
+        << "DIR/c.yaml:4:11: sources[0].kind: \"w2\" is not a kind of source known here (adapter, w1, "
+           "owserver)";
+    QTest::newRow("a bus has a root, not an address; an adapter serves DS18B20s only")
+        << Cellar +
+               "    kind: w1\n  - name: b\n    address: 127.0.0.2\n    sensors: [{id: 10.674523010000}]\n"
+        << 2 << "DIR/c.yaml:3:5: sources[0].address: unknown key; known here: name, kind, root, log, sensors";
     QTest::newRow("limits the wrong way round, a negative hysteresis, no such command")
         << Cellar + "    sensors:\n      - id: 3000000123456728\n        low: 5\n        high: 5\n"
                     "        hysteresis: -1\nalarm_command: [/nonexistent/notify]\n"

@@ -12,6 +12,7 @@
 #include "service/app/exitstatus.h"
 #include "service/app/serviceoptions.h"
 #include "service/app/serviceprogram.h"
+#include "service/app/sourcerunner.h"
 #include "service/http/basicauth.h"
 #include "service/http/httplistener.h"
 #include "service/http/webconfig.h"
@@ -192,6 +193,8 @@ private slots:
     void offsetCorrectsEveryOutput();
     void threeSourcesRunSideBySide();
     void reloadTouchesOnlyWhatChanged();
+    void sourceFindsItsSensors_data();
+    void sourceFindsItsSensors();
     void exitStatusesAreDocumented_data();
     void exitStatusesAreDocumented();
     void sharedNamesAreDocumented_data();
@@ -305,7 +308,8 @@ void TestServiceProgram::metricsKeepTheirFamiliesAndLabels()
                                   "quorvel_build_info gauge",
                                   "quorvel_build_info{version}"}));
     QCOMPARE(results,
-             QStringList({"ok", "no_element", "not_a_number", "http_error", "no_answer", "power_on_reset"}));
+             QStringList({"ok", "no_element", "not_a_number", "http_error", "no_answer", "power_on_reset",
+                          "crc_error", "zero_scratchpad", "no_sensor", "read_error"}));
 
     // Publishing adds its families after all the others, and only then.
     store.mqtt().enabled = true;
@@ -793,6 +797,74 @@ void TestServiceProgram::reloadTouchesOnlyWhatChanged()
         QCOMPARE(live.on(QStringLiteral("q/box/status")).last().payload, QByteArray("online"));
     }
     service.program->stop();
+}
+
+void TestServiceProgram::sourceFindsItsSensors_data()
+{
+    QTest::addColumn<QStringList>("found");
+    QTest::addColumn<QString>("failure");
+    QTest::addColumn<QStringList>("foundLater"); // on refresh
+    const QStringList two{romOf(0), romOf(1)};
+    QTest::newRow("two found, the same two again") << two << "" << two;
+    QTest::newRow("two found, then one unplugged") << two << "" << QStringList{romOf(1)};
+    QTest::newRow("none shown, then two") << QStringList{} << "" << two;
+    QTest::newRow("cannot list, then two") << QStringList{} << "Connection refused" << two;
+}
+
+// A bus or a server without a list of sensors polls what it finds, and what it finds after a refresh; one
+// that cannot list them says so once, counts as unreachable, and polls once it can.
+void TestServiceProgram::sourceFindsItsSensors()
+{
+    QFETCH(QStringList, found);
+    QFETCH(QString, failure);
+    QFETCH(QStringList, foundLater);
+    service::StateStore store(300, false);
+    auto owned = std::make_unique<FakeReader>();
+    FakeReader& reader = *owned;
+    reader.found = found;
+    if (!failure.isEmpty())
+        reader.discoveryFailure = failure;
+    service::SourceConfig config;
+    config.name = QStringLiteral("bus");
+    config.kind = QLatin1String(service::SourceConfig::W1Kind);
+    config.address = QStringLiteral("/sys/bus/w1/devices");
+    QStringList messages;
+    service::SourceRunner runner(config, {nullptr, std::move(owned)}, store, QLocale::c(),
+                                 [&messages](const QString& m) { messages << m; });
+    QSignalSpy changed(&runner, &service::SourceRunner::sensorsChanged);
+    QSignalSpy sweeps(&store, &service::StateStore::sweepTaken);
+    runner.cycle().setNoAnswerPauseMs(0);
+    runner.start();
+    const auto sensorsOf = [&store] {
+        QStringList roms;
+        for (const auto& sensor : store.source(QStringLiteral("bus"))->sensors)
+            roms << sensor.romCode;
+        return roms;
+    };
+    if (found.isEmpty()) {
+        QTRY_COMPARE(messages.size(), 1);
+        QVERIFY2(
+            messages.first().startsWith(QStringLiteral("source bus: cannot list the sensors of the bus at "
+                                                       "/sys/bus/w1/devices: ")),
+            qPrintable(messages.first()));
+        QVERIFY(!store.source(QStringLiteral("bus"))->reachable());
+        QCOMPARE(changed.size(), 0);
+        reader.discoveryFailure.reset();
+    } else {
+        QTRY_VERIFY(sweeps.size() >= 2);
+        QCOMPARE(sensorsOf(), found);
+        QCOMPARE(changed.size(), 1);
+    }
+    reader.found = foundLater;
+    runner.refresh();
+    QTRY_COMPARE(reader.discoveries, 2);
+    const int sweepsBefore = int(sweeps.size());
+    QTRY_VERIFY(sweeps.size() >= sweepsBefore + 2);
+    QCOMPARE(sensorsOf(), foundLater);
+    QCOMPARE(changed.size(), found == foundLater ? 1 : int(found.isEmpty() ? 1 : 2));
+    QVERIFY(store.source(QStringLiteral("bus"))->reachable());
+    QCOMPARE(messages.size(), found.isEmpty() ? 2 : 0); // "found 2 sensors" after the failure
+    runner.stop();
 }
 
 void TestServiceProgram::exitStatusesAreDocumented_data()

@@ -2,6 +2,7 @@
 
 #include "acquisition/cycledisplay.h"
 #include "acquisition/pagecomponent.h"
+#include "acquisition/sensorreader.h"
 #include "acquisition/sweeprecorder.h"
 
 #include <QMap>
@@ -98,6 +99,43 @@ private:
     int state_ = Uninitialized;
     std::unique_ptr<FakeDocument> doc_;
     bool gotAnswer_ = true;
+};
+
+// A sensor reader (a bus, a server) that answers each read through the event loop, as scripted by ROM code.
+class FakeReader : public SensorReader {
+    Q_OBJECT
+public:
+    void setSensors(const QStringList& romCodes) override { roms = romCodes; }
+    void read(int slot) override
+    {
+        ++reads;
+        QTimer::singleShot(0, this, [this, slot, asked = ++asked_] {
+            if (asked == asked_)
+                emit answered(slot, answers.value(roms.value(slot), defaultAnswer));
+        });
+    }
+    void cancel() override { ++asked_; }
+    void discover() override
+    {
+        ++discoveries;
+        QTimer::singleShot(0, this, [this] {
+            if (discoveryFailure)
+                emit discoveryFailed(*discoveryFailure);
+            else
+                emit discovered(found);
+        });
+    }
+
+    QStringList roms;
+    QMap<QString, SensorAnswer> answers; // by ROM code
+    SensorAnswer defaultAnswer{ReadOutcome::Ok, 20.5f, {}};
+    int reads = 0;
+    QStringList found;                       // what discover() finds
+    std::optional<QString> discoveryFailure; // or why it cannot look
+    int discoveries = 0;
+
+private:
+    int asked_ = 0; // a read asked before a cancel() is not answered
 };
 
 class RecordingDisplay : public CycleDisplay {

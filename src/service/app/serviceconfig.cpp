@@ -74,6 +74,12 @@ std::optional<QString> optionProblem(const OptionKey& key, bool mqtt, const QStr
     return parsed.error;
 }
 
+// An adapter's pages serve DS18B20s; a bus or a server every thermometer.
+acquisition::RomFamilies families(const SourceConfig& source)
+{
+    return source.isAdapter() ? acquisition::RomFamilies::Ds18b20 : acquisition::RomFamilies::AnyThermometer;
+}
+
 bool isSourceNameCharacter(QChar c)
 {
     return (c.unicode() < 128 && c.isLetterOrNumber()) || c == u'-' || c == u'_';
@@ -166,18 +172,35 @@ void ConfigReader::readSourceFields(Fields& fields, ReadSource& source)
     }
     if (const auto entry = fields.take("kind")) {
         const auto kind = configyaml::scalarText(*entry, m_faults);
-        if (kind && *kind != QLatin1String(SourceConfig::AdapterKind))
-            fail(*entry,
-                 QStringLiteral(": \"%1\" is not a kind of source known here (%2)")
-                     .arg(acquisition::escapedForMessage(*kind), QLatin1String(SourceConfig::AdapterKind)));
+        const QStringList kinds{QLatin1String(SourceConfig::AdapterKind), QLatin1String(SourceConfig::W1Kind),
+                                QLatin1String(SourceConfig::OwserverKind)};
+        if (kind && !kinds.contains(*kind))
+            fail(*entry, QStringLiteral(": \"%1\" is not a kind of source known here (%2)")
+                             .arg(acquisition::escapedForMessage(*kind), kinds.join(QStringLiteral(", "))));
+        else if (kind)
+            source.config.kind = *kind;
     }
-    if (const auto address = required("address")) {
-        if (const auto parsed = acquisition::parseAdapterAddress(address->second))
+    if (source.config.kind == QLatin1String(SourceConfig::W1Kind)) {
+        source.config.address = QLatin1String(SourceConfig::DefaultW1Root);
+        if (const auto entry = fields.take("root")) {
+            if (const auto root = configyaml::scalarText(*entry, m_faults); root && root->isEmpty())
+                fail(*entry, QStringLiteral(": expected the folder of the bus's devices"));
+            else if (root)
+                source.config.address = resolved(*root);
+        }
+    } else if (const auto address = required("address")) {
+        const bool server = source.config.kind == QLatin1String(SourceConfig::OwserverKind);
+        if (auto parsed = acquisition::parseAdapterAddress(address->second)) {
+            if (server && !parsed->contains(u':'))
+                *parsed += QStringLiteral(":%1").arg(SourceConfig::DefaultOwserverPort);
             source.config.address = *parsed;
-        else
+        } else {
             fail(address->first,
-                 QStringLiteral(": %1 is not an IPv4 address with an optional :PORT (1 to 65535)")
-                     .arg(acquisition::escapedForMessage(address->second)));
+                 QStringLiteral(": %1 is not an IPv4 address with an optional :PORT (1 to 65535%2)")
+                     .arg(acquisition::escapedForMessage(address->second),
+                          server ? QStringLiteral(", %1 if none").arg(SourceConfig::DefaultOwserverPort)
+                                 : QString()));
+        }
     }
     if (const auto entry = fields.take("log")) {
         if (const auto log = configyaml::scalarText(*entry, m_faults); log && log->isEmpty())
@@ -222,7 +245,8 @@ void ConfigReader::readSensors(const Entry& entry, ReadSource& source)
         if (!id) {
             fail(item.Mark(), where + QStringLiteral(": id is missing"));
         } else if (const auto text = configyaml::scalarText(*id, m_faults)) {
-            const acquisition::RomCodeReading reading = acquisition::readRomCode(*text);
+            const acquisition::RomCodeReading reading =
+                acquisition::readRomCode(*text, families(source.config));
             if (!reading.romCode)
                 fail(*id, QStringLiteral(": ") + reading.problem);
             else if (listed.contains(*reading.romCode))
@@ -318,7 +342,8 @@ void ConfigReader::readSensorsFile(const Entry& entry, ReadSource& source)
     if (!path)
         return;
     source.config.sensorsFile = resolved(*path);
-    const acquisition::SensorListResult list = acquisition::readSensorList(source.config.sensorsFile);
+    const acquisition::SensorListResult list =
+        acquisition::readSensorList(source.config.sensorsFile, families(source.config));
     for (const QString& error : list.errors)
         fail(entry, QStringLiteral(": ") + error);
     source.config.sensors = list.sensors;

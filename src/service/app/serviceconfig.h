@@ -20,19 +20,29 @@ namespace quorvel::service {
 // One source of readings, as the configuration file or the command line sets it up. Two that compare equal
 // are the same source: a reload leaves it running.
 struct SourceConfig {
+    // The kinds of source: an adapter's sensor pages, the kernel's 1-Wire bus, a 1-Wire server.
     static constexpr const char* AdapterKind = "adapter";
+    static constexpr const char* W1Kind = "w1";
+    static constexpr const char* OwserverKind = "owserver";
+    static constexpr const char* DefaultW1Root = "/sys/bus/w1/devices";
+    static constexpr quint16 DefaultOwserverPort = 4304;
 
     QString name; // unique; letters, digits, - and _
     QString kind = QLatin1String(AdapterKind);
-    QString address; // ADDR[:PORT], as --adapter takes it
+    // ADDR[:PORT] of an adapter, as --adapter takes it; IP:PORT of a server; the root folder of a bus.
+    QString address;
     QString logPath; // empty: no log; "-": standard output
-    // In the list's order; empty: the built-in thirteen (kind adapter).
+    // In the list's order; empty: the built-in thirteen (kind adapter), every sensor found (the others).
     QList<acquisition::ListedSensor> sensors;
-    // The sensors to poll, in order: the list's, else for kind adapter the built-in thirteen.
+    // The sensors to poll, in order: the list's, else for kind adapter the built-in thirteen; none while a
+    // source that finds its own has not looked yet.
     [[nodiscard]] QList<acquisition::ListedSensor> polled() const
     {
-        return sensors.isEmpty() ? acquisition::builtInSensors() : sensors;
+        return sensors.isEmpty() && isAdapter() ? acquisition::builtInSensors() : sensors;
     }
+    [[nodiscard]] bool isAdapter() const { return kind == QLatin1String(AdapterKind); }
+    // Polls every temperature sensor it finds at start and after a reload.
+    [[nodiscard]] bool findsSensors() const { return !isAdapter() && sensors.isEmpty(); }
     // Where the sensors came from, for messages: the sensors_file, or empty.
     QString sensorsFile;
     // Offset and limits by ROM code (keys offset, low, high, hold, hysteresis beside a sensor's id and name).

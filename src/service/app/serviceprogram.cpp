@@ -1,6 +1,7 @@
 #include "service/app/serviceprogram.h"
 
 #include "service/app/exitstatus.h"
+#include "service/app/sourcereaders.h"
 #include "service/app/sourcerunner.h"
 #include "service/http/httplistener.h"
 #include "service/http/webconfig.h"
@@ -62,7 +63,16 @@ ServiceProgram::~ServiceProgram() = default;
 
 std::unique_ptr<SourceRunner> ServiceProgram::makeRunner(const SourceConfig& config)
 {
-    auto runner = std::make_unique<SourceRunner>(config, pages_(config), store_, config_.locale, messages_);
+    SourceInput input;
+    if (config.isAdapter())
+        input.page = pages_(config);
+    else
+        input.reader = makeSensorReader(config);
+    auto runner = std::make_unique<SourceRunner>(config, std::move(input), store_, config_.locale, messages_);
+    connect(runner.get(), &SourceRunner::sensorsChanged, this, [this](const QString& source) {
+        if (mqtt_)
+            mqtt_->addSource(source);
+    });
     const AdapterReachability* reachability = &runner->reachability();
     connect(reachability, &AdapterReachability::unreachable, &status_, &SystemdStatus::onUnreachable);
     connect(reachability, &AdapterReachability::reachableAgain, &status_, &SystemdStatus::onReachableAgain);
@@ -239,6 +249,7 @@ void ServiceProgram::apply(const ServiceConfig& next)
     for (auto it = runners_.begin(); it != runners_.end();) {
         const auto now = listed(next, (*it)->config().name);
         if (now != next.sources.end() && *now == (*it)->config()) {
+            (*it)->refresh(); // a source that finds its sensors looks again
             ++kept;
             ++it;
             continue;

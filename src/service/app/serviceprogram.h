@@ -30,7 +30,8 @@ class StatusServer;
 class ServiceProgram final : public QObject {
     Q_OBJECT
 public:
-    // A page component for a source: the HTTP one in the program, fakes in tests.
+    // A page component for a source of kind adapter: the HTTP one in the program, fakes in tests. The other
+    // kinds get their readers from makeSensorReader().
     using PageFactory = std::function<std::unique_ptr<acquisition::PageComponent>(const SourceConfig&)>;
 
     ServiceProgram(ServiceConfig config, PageFactory pages, runtime::MessageSink messages,

@@ -1,8 +1,11 @@
 #include "service/app/sourcerunner.h"
 
+#include "service/app/sourcereaders.h"
 #include "service/outputs/servicelog.h"
 #include "service/state/historyfill.h"
 #include "service/state/statestore.h"
+
+#include "runtime/conversions.h"
 
 #include <algorithm>
 
@@ -22,31 +25,25 @@ std::unique_ptr<ServiceLog> makeLog(const QString& logPath, const QLocale& local
 
 } // namespace
 
-SourceRunner::SourceRunner(SourceConfig config, std::unique_ptr<acquisition::PageComponent> page,
-                           StateStore& store, const QLocale& locale, runtime::MessageSink messages,
-                           QObject* parent)
-    : QObject(parent), config_(std::move(config)), page_(std::move(page)), store_(store),
-      log_(makeLog(config_.logPath, locale, messages)), cycle_(*page_, nullptr, log_.get()),
-      reachability_(int(config_.polled().size()), std::move(messages))
+SourceRunner::SourceRunner(SourceConfig config, SourceInput input, StateStore& store, const QLocale& locale,
+                           runtime::MessageSink messages, QObject* parent)
+    : QObject(parent), config_(std::move(config)), input_(std::move(input)), store_(store),
+      messages_(std::move(messages)), log_(makeLog(config_.logPath, locale, messages_)),
+      cycle_(input_.reader
+                 ? std::make_unique<acquisition::AcquisitionCycle>(*input_.reader, log_.get())
+                 : std::make_unique<acquisition::AcquisitionCycle>(*input_.page, nullptr, log_.get())),
+      reachability_(int(config_.polled().size()), messages_)
 {
-    cycle_.setSensors(config_.polled());
-    store_.addSource(config_.name, config_.kind, config_.address, cycle_.sensors(), config_.logPath,
-                     QDateTime::currentDateTime(), config_.settings);
-    // Calibrated before the store, the log and every output see it; without an offset nothing is touched.
-    QList<double> offsets;
-    for (const acquisition::ListedSensor& sensor : cycle_.sensors())
-        offsets << config_.settings.value(sensor.romCode).offset;
-    if (std::any_of(offsets.begin(), offsets.end(), [](double offset) { return offset != 0; }))
-        cycle_.setValueTransform(
-            [offsets](int slot, float read) { return float(double(read) + offsets.value(slot)); });
+    reachability_.setNoun(sourceNoun(config_));
+    useSensors(config_.polled());
 
     // The cycle's events go to the store under this source's name, and only the store's to the outputs.
     using acquisition::AcquisitionCycle;
     const QString name = config_.name;
-    connect(&cycle_, &AcquisitionCycle::sensorRead, this,
+    connect(cycle_.get(), &AcquisitionCycle::sensorRead, this,
             [this, name](const acquisition::SensorReading& reading) { store_.onRead(name, reading); });
-    connect(&cycle_, &AcquisitionCycle::sensorRead, &reachability_, &AdapterReachability::onRead);
-    connect(&cycle_, &AcquisitionCycle::sweepCompleted, this,
+    connect(cycle_.get(), &AcquisitionCycle::sensorRead, &reachability_, &AdapterReachability::onRead);
+    connect(cycle_.get(), &AcquisitionCycle::sweepCompleted, this,
             [this, name](const acquisition::SweepReport& sweep) { store_.onSweep(name, sweep); });
     connect(&reachability_, &AdapterReachability::unreachable, this,
             [this, name](const QString&, const QString& reason, const QDateTime& since) {
@@ -54,14 +51,42 @@ SourceRunner::SourceRunner(SourceConfig config, std::unique_ptr<acquisition::Pag
             });
     connect(&reachability_, &AdapterReachability::reachableAgain, this,
             [this, name] { store_.onReachableAgain(name); });
+
+    if (input_.reader) {
+        using acquisition::SensorReader;
+        connect(input_.reader.get(), &SensorReader::discovered, this, &SourceRunner::onFound);
+        connect(input_.reader.get(), &SensorReader::discoveryFailed, this, &SourceRunner::onNotFound);
+        findAgain_.setSingleShot(true);
+        findAgain_.setInterval(FindAgainMs);
+        connect(&findAgain_, &QTimer::timeout, this, &SourceRunner::refresh);
+    }
 }
 
 SourceRunner::~SourceRunner()
 {
-    cycle_.stop();
+    cycle_->stop();
     if (log_)
         log_->close();
     store_.removeSource(config_.name);
+}
+
+void SourceRunner::useSensors(const QList<acquisition::ListedSensor>& sensors)
+{
+    cycle_->setSensors(sensors);
+    reachability_.setSensorCount(int(sensors.size()));
+    if (store_.source(config_.name))
+        store_.removeSource(config_.name); // its alarms come back for the sensors it still has
+    store_.addSource(config_.name, config_.kind, config_.address, sensors, config_.logPath,
+                     QDateTime::currentDateTime(), config_.settings);
+    // Calibrated before the store, the log and every output see it; without an offset nothing is touched.
+    QList<double> offsets;
+    for (const acquisition::ListedSensor& sensor : sensors)
+        offsets << config_.settings.value(sensor.romCode).offset;
+    if (std::any_of(offsets.begin(), offsets.end(), [](double offset) { return offset != 0; }))
+        cycle_->setValueTransform(
+            [offsets](int slot, float read) { return float(double(read) + offsets.value(slot)); });
+    else
+        cycle_->setValueTransform({});
 }
 
 std::optional<QString> SourceRunner::openLog()
@@ -75,6 +100,7 @@ std::optional<QString> SourceRunner::openLog()
 
 void SourceRunner::fillHistory(const QLocale& locale)
 {
+    historyLocale_ = locale;
     SourceState* source = store_.source(config_.name);
     if (log_ && source && source->history.sensorCount() > 0 &&
         config_.logPath != QLatin1String(StandardOutputLog))
@@ -83,15 +109,70 @@ void SourceRunner::fillHistory(const QLocale& locale)
 
 void SourceRunner::start()
 {
-    cycle_.start(config_.address);
+    running_ = true;
+    if (config_.findsSensors())
+        refresh();
+    else
+        cycle_->start(config_.address);
 }
 
 void SourceRunner::stop()
 {
     // The event loop only gets here between records, so every record is whole.
-    cycle_.stop();
+    running_ = false;
+    findAgain_.stop();
+    cycle_->stop();
     if (log_)
         log_->close();
+}
+
+void SourceRunner::refresh()
+{
+    if (running_ && config_.findsSensors())
+        input_.reader->discover();
+}
+
+void SourceRunner::onFound(const QStringList& romCodes)
+{
+    if (!running_)
+        return;
+    if (romCodes.isEmpty()) {
+        onNotFound(QStringLiteral("it shows no temperature sensor"));
+        return;
+    }
+    if (notFoundTold_) {
+        messages_(QStringLiteral("source %1: found %2")
+                      .arg(config_.name, runtime::countText(romCodes.size(), "sensor")));
+        store_.onReachableAgain(config_.name);
+    }
+    notFoundTold_ = false;
+    QList<acquisition::ListedSensor> sensors;
+    for (const QString& rom : romCodes)
+        sensors.append({rom, {}});
+    if (sensors == cycle_->sensors() && cycle_->isRunning())
+        return;
+    cycle_->stop();
+    useSensors(sensors);
+    if (historyLocale_)
+        fillHistory(*historyLocale_);
+    emit sensorsChanged(config_.name);
+    cycle_->start(config_.address);
+}
+
+void SourceRunner::onNotFound(const QString& reason)
+{
+    if (!running_)
+        return;
+    if (!notFoundTold_) {
+        messages_(
+            QStringLiteral("source %1: cannot list the sensors of the %2 at %3: %4; trying again every %5 s")
+                .arg(config_.name, sourceNoun(config_), config_.address, reason)
+                .arg(FindAgainMs / 1000));
+        store_.onUnreachable(config_.name, reason, QDateTime::currentDateTime());
+    }
+    notFoundTold_ = true;
+    // A source that polls goes on with the sensors it had.
+    findAgain_.start();
 }
 
 void SourceRunner::reopenLog()

@@ -5,10 +5,12 @@
 
 #include "acquisition/acquisitioncycle.h"
 #include "acquisition/pagecomponent.h"
+#include "acquisition/sensorreader.h"
 #include "runtime/messagesink.h"
 
 #include <QLocale>
 #include <QObject>
+#include <QTimer>
 
 #include <memory>
 #include <optional>
@@ -18,39 +20,67 @@ namespace quorvel::service {
 class ServiceLog;
 class StateStore;
 
-// One source at work: its page component, its cycle, its log and its reachability, with the cycle's
-// events handed to the state store under the source's name. Sources run side by side on the one event
-// loop; one that hangs or fails holds up no other.
+// What reads a source's sensors: an adapter's page component, or the reader of a bus or a server.
+struct SourceInput {
+    std::unique_ptr<acquisition::PageComponent> page;
+    std::unique_ptr<acquisition::SensorReader> reader;
+};
+
+// One source at work: what reads it, its cycle, its log and its reachability, with the cycle's events handed
+// to the state store under the source's name. Sources run side by side on the one event loop; one that
+// hangs or fails holds up no other. A source that lists no sensors of its own finds them first, and again
+// on refresh().
 class SourceRunner final : public QObject {
     Q_OBJECT
 public:
+    // A source that could not list its sensors tries again after this.
+    static constexpr int FindAgainMs = 10'000;
+
     // Adds the source to the store; the destructor takes it out again.
-    SourceRunner(SourceConfig config, std::unique_ptr<acquisition::PageComponent> page, StateStore& store,
-                 const QLocale& locale, runtime::MessageSink messages, QObject* parent = nullptr);
+    SourceRunner(SourceConfig config, SourceInput input, StateStore& store, const QLocale& locale,
+                 runtime::MessageSink messages, QObject* parent = nullptr);
     ~SourceRunner() override;
 
     // Opens the log; the reason when it cannot be opened.
     [[nodiscard]] std::optional<QString> openLog();
-    // Fills the source's day of history from the end of its log, for the page's charts.
+    // Fills the source's day of history from the end of its log, for the page's charts (for a source that
+    // finds its sensors, once it found them).
     void fillHistory(const QLocale& locale);
     void start();
     // Between two records: the cycle stops and the log is closed.
     void stop();
     void reopenLog();
+    // A source that finds its sensors looks again; when they changed, it polls the new ones from now on.
+    void refresh();
 
     [[nodiscard]] const SourceConfig& config() const { return config_; }
-    [[nodiscard]] acquisition::AcquisitionCycle& cycle() { return cycle_; }
+    [[nodiscard]] acquisition::AcquisitionCycle& cycle() { return *cycle_; }
     [[nodiscard]] const AdapterReachability& reachability() const { return reachability_; }
     // "standard output", "off" or the path, for the start message.
     [[nodiscard]] QString logText() const;
 
+signals:
+    // The source polls other sensors than before (it found them): its outputs describe them anew.
+    void sensorsChanged(const QString& source);
+
 private:
+    void poll(const QList<acquisition::ListedSensor>& sensors);
+    void onFound(const QStringList& romCodes);
+    void onNotFound(const QString& reason);
+    // Registers the sensors with the store (again) and calibrates them.
+    void useSensors(const QList<acquisition::ListedSensor>& sensors);
+
     SourceConfig config_;
-    std::unique_ptr<acquisition::PageComponent> page_;
+    SourceInput input_;
     StateStore& store_;
+    runtime::MessageSink messages_;
     std::unique_ptr<ServiceLog> log_;
-    acquisition::AcquisitionCycle cycle_;
+    std::unique_ptr<acquisition::AcquisitionCycle> cycle_;
     AdapterReachability reachability_;
+    QTimer findAgain_;
+    bool running_ = false;
+    bool notFoundTold_ = false;
+    std::optional<QLocale> historyLocale_; // the history waits for the sensors
 };
 
 } // namespace quorvel::service

@@ -5,9 +5,14 @@
 namespace quorvel::service {
 
 AdapterReachability::AdapterReachability(int sensorCount, runtime::MessageSink messages, QObject* parent)
-    : QObject(parent), threshold_(std::clamp(sensorCount, 1, UnreachableAfter)),
-      messages_(std::move(messages))
+    : QObject(parent), messages_(std::move(messages))
 {
+    setSensorCount(sensorCount);
+}
+
+void AdapterReachability::setSensorCount(int sensorCount)
+{
+    threshold_ = std::clamp(sensorCount, 1, UnreachableAfter);
 }
 
 void AdapterReachability::onRead(const acquisition::SensorReading& reading)
@@ -17,7 +22,7 @@ void AdapterReachability::onRead(const acquisition::SensorReading& reading)
         silentSince_ = {};
         if (!reachable_) {
             reachable_ = true;
-            messages_(QStringLiteral("the adapter at %1 answers again").arg(reading.adapter));
+            messages_(QStringLiteral("the %1 at %2 answers again").arg(noun_, reading.adapter));
             emit reachableAgain(reading.adapter);
         }
         return;
@@ -27,7 +32,7 @@ void AdapterReachability::onRead(const acquisition::SensorReading& reading)
     if (reachable_ && noAnswerRun_ >= threshold_) {
         reachable_ = false;
         messages_(
-            QStringLiteral("the adapter at %1 is unreachable: %2").arg(reading.adapter, reading.reason));
+            QStringLiteral("the %1 at %2 is unreachable: %3").arg(noun_, reading.adapter, reading.reason));
         emit unreachable(reading.adapter, reading.reason, silentSince_);
     }
 }

@@ -22,6 +22,10 @@ public:
     AdapterReachability(int sensorCount, runtime::MessageSink messages, QObject* parent = nullptr);
 
     void onRead(const acquisition::SensorReading& reading);
+    // A source that found its sensors only now.
+    void setSensorCount(int sensorCount);
+    // What the messages call the source: "adapter" unless set ("bus", "server").
+    void setNoun(const QString& noun) { noun_ = noun; }
 
     [[nodiscard]] bool isReachable() const { return reachable_; }
     // When the first request of the run without an answer went out; null while the adapter answers.
@@ -34,6 +38,7 @@ signals:
 private:
     int threshold_;
     runtime::MessageSink messages_;
+    QString noun_ = QStringLiteral("adapter");
     bool reachable_ = true;
     int noAnswerRun_ = 0;
     QDateTime silentSince_;
