@@ -1,10 +1,13 @@
 #include "service/app/sourcereaders.h"
 
+#include "acquisition/w1busreader.h"
+
 namespace quorvel::service {
 
 std::unique_ptr<acquisition::SensorReader> makeSensorReader(const SourceConfig& config)
 {
-    (void)config;
+    if (config.kind == QLatin1String(SourceConfig::W1Kind))
+        return std::make_unique<acquisition::W1BusReader>(config.address);
     return nullptr;
 }
 
