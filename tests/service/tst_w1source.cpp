@@ -5,32 +5,11 @@
 
 #include "scratchdir.h"
 
-#include <QNetworkAccessManager>
-#include <QNetworkReply>
-#include <QSignalSpy>
 #include <QTest>
 
 #include <csignal>
 
 using namespace quorvel::testing;
-
-namespace {
-
-int httpStatus(int port, const QString& path, QByteArray* body = nullptr)
-{
-    QNetworkAccessManager network;
-    QNetworkReply* reply =
-        network.get(QNetworkRequest(QUrl(QStringLiteral("http://127.0.0.1:%1%2").arg(port).arg(path))));
-    QSignalSpy done(reply, &QNetworkReply::finished);
-    if (!reply->isFinished() && !done.wait(5000))
-        return 0;
-    if (body)
-        *body = reply->readAll();
-    reply->deleteLater();
-    return reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-}
-
-} // namespace
 
 // quorvel3d reading the kernel's 1-Wire tree, served by the FUSE simulator, beside an adapter source.
 class TestW1Source : public QObject {
@@ -61,16 +40,12 @@ void TestW1Source::hungBusHoldsUpNothingElse()
     Service service;
     service.start({QStringLiteral("--config"), file});
     QTRY_VERIFY2_WITH_TIMEOUT(service.metricsPort() > 0, qPrintable(service.errors()), 10000);
-    const auto metric = [&](const QByteArray& nameAndLabels) {
-        QByteArray text;
-        httpStatus(service.metricsPort(), QStringLiteral("/metrics"), &text);
-        return sample(text, nameAndLabels).value_or(-1);
-    };
+    const auto metrics = [&] { return httpGet(service.metricsPort(), QStringLiteral("/metrics")).second; };
+    const QByteArray adapterSweeps = "quorvel_sweeps_total{" + sourceLabels("adapter") + '}';
+    // The bus's first sensor's reads of one result, whatever its ROM code.
     const auto reads = [&](const char* result) {
-        QByteArray text;
-        httpStatus(service.metricsPort(), QStringLiteral("/metrics"), &text);
         double total = 0;
-        for (const QByteArray& line : text.split('\n'))
+        for (const QByteArray& line : metrics().split('\n'))
             if (line.startsWith("quorvel_sensor_reads_total{source=\"bus\",sensor=\"1\"") &&
                 line.contains(QByteArray("result=\"") + result + '"'))
                 total += line.mid(line.lastIndexOf(' ') + 1).toDouble();
@@ -85,11 +60,10 @@ void TestW1Source::hungBusHoldsUpNothingElse()
 
     QVERIFY(bus.control("fault 1 hang\n"));
     QTRY_VERIFY_WITH_TIMEOUT(reads("no_answer") >= 1, 30000);
-    const double adapterSweeps = metric("quorvel_sweeps_total{" + sourceLabels("adapter") + '}');
     // The listener answers and the adapter sweeps on while the bus's read still hangs.
-    QTRY_VERIFY_WITH_TIMEOUT(
-        metric("quorvel_sweeps_total{" + sourceLabels("adapter") + '}') >= adapterSweeps + 2, 20000);
-    QCOMPARE(httpStatus(service.metricsPort(), QStringLiteral("/readings.json")), 200);
+    const double sweeps = sample(metrics(), adapterSweeps).value_or(-1);
+    QTRY_VERIFY_WITH_TIMEOUT(sample(metrics(), adapterSweeps).value_or(-1) >= sweeps + 2, 20000);
+    QCOMPARE(httpGet(service.metricsPort(), QStringLiteral("/readings.json")).first, 200);
     QTRY_VERIFY_WITH_TIMEOUT(service.errors().contains(QStringLiteral("is unreachable")), 20000);
     QCOMPARE(service.errors().count(QStringLiteral("is unreachable")), 1);
 
