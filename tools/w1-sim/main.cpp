@@ -246,6 +246,8 @@ int main(int argc, char** argv)
     char* fuseArgv[] = {argv[0], const_cast<char*>("-o"), const_cast<char*>("default_permissions")};
     fuse_args args = FUSE_ARGS_INIT(3, fuseArgv);
     fuse* f = fuse_new(&args, &ops, sizeof ops, nullptr);
+    // fuse_new copies what it keeps of the arguments.
+    fuse_opt_free_args(&args);
     if (!f)
         return 71;
     if (fuse_mount(f, mountpoint) != 0) {
