@@ -24,16 +24,18 @@ W1BusReader::W1BusReader(const QString& root, QObject* parent)
 W1BusReader::~W1BusReader()
 {
     disconnect(worker_, nullptr, this, nullptr);
-    thread_->quit();
     if (returned_ == sent_) {
         // Idle: its loop ends at once.
+        thread_->quit();
         thread_->wait();
         delete thread_;
         return;
     }
-    // A read is under way and may hang for good: the thread ends, and is deleted, once it returns. At exit a
-    // thread still hung keeps its QThread, reachable from the thread itself, to the end of the process.
+    // A read is under way and may hang for good: the thread ends, and is deleted, once it returns (connected
+    // before the quit, so a read that returns meanwhile is not missed). At exit a thread still hung keeps its
+    // QThread, reachable from the thread itself, to the end of the process.
     connect(thread_, &QThread::finished, thread_, &QObject::deleteLater);
+    thread_->quit();
 }
 
 void W1BusReader::read(int slot)

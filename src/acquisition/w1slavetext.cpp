@@ -26,7 +26,7 @@ SensorAnswer readError(const QString& why)
     return {ReadOutcome::ReadError, 0, why};
 }
 
-// "t=23125" or "23125\n" as degrees; nothing when it is no whole number.
+// Millidegrees ("23125", after "t=" or in the temperature file) as degrees; nothing when no whole number.
 std::optional<float> degreesOf(QByteArrayView millidegrees)
 {
     bool ok = false;
