@@ -74,7 +74,6 @@ private slots:
     void bulkOnlyForMoreThanOne_data();
     void bulkOnlyForMoreThanOne();
     void unplugAndReturn();
-    void discovery();
     void hungRead();
     void destroyedWhileHung();
     void simulatedBus_data();
@@ -132,21 +131,6 @@ void TestW1BusReader::unplugAndReturn()
     const SensorAnswer back = readOnce(reader, 1);
     QCOMPARE(back.outcome, ReadOutcome::Ok);
     QCOMPARE(back.value, -5.5f);
-}
-
-void TestW1BusReader::discovery()
-{
-    const auto root = plainTree();
-    W1BusReader reader(root->path());
-    QSignalSpy found(&reader, &SensorReader::discovered);
-    reader.discover();
-    QVERIFY(found.wait(15000));
-    QCOMPARE(found.at(0).at(0).toStringList(), Codes);
-
-    W1BusReader nowhere(root->filePath(QStringLiteral("none")));
-    QSignalSpy failed(&nowhere, &SensorReader::discoveryFailed);
-    nowhere.discover();
-    QVERIFY(failed.wait(15000));
 }
 
 void TestW1BusReader::hungRead()
