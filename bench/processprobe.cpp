@@ -47,4 +47,18 @@ std::optional<int> ProcessProbe::openDescriptors()
     return count - 1;
 }
 
+std::optional<long> ProcessProbe::privateKb()
+{
+    std::FILE* rollup = std::fopen("/proc/self/smaps_rollup", "r");
+    if (!rollup)
+        return std::nullopt;
+    long kb = 0;
+    char line[256];
+    while (std::fgets(line, sizeof line, rollup))
+        if (std::strncmp(line, "Private_Clean:", 14) == 0 || std::strncmp(line, "Private_Dirty:", 14) == 0)
+            kb += std::strtol(line + 14, nullptr, 10);
+    std::fclose(rollup);
+    return kb;
+}
+
 } // namespace quorvel::bench

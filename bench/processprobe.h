@@ -13,6 +13,9 @@ public:
     [[nodiscard]] static std::optional<long> statusKb(const char* field);
     // Entries of /proc/self/fd, not counting the one used to list them.
     [[nodiscard]] static std::optional<int> openDescriptors();
+    // Private_Clean plus Private_Dirty of /proc/self/smaps_rollup: what this process holds that no other
+    // shares.
+    [[nodiscard]] static std::optional<long> privateKb();
 };
 
 } // namespace quorvel::bench

@@ -13,7 +13,6 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
-#include <QFile>
 #include <QTimer>
 
 #include <cstdio>
@@ -23,19 +22,6 @@
 using namespace quorvel;
 
 namespace {
-
-// Private_Clean plus Private_Dirty: what this process holds that no other shares.
-long privateKb()
-{
-    QFile file(QStringLiteral("/proc/self/smaps_rollup"));
-    if (!file.open(QIODevice::ReadOnly))
-        return -1;
-    long kb = 0;
-    for (const QByteArray& line : file.readAll().split('\n'))
-        if (line.startsWith("Private_Clean:") || line.startsWith("Private_Dirty:"))
-            kb += line.simplified().split(' ').value(1).toLong();
-    return kb;
-}
 
 void runFor(int ms)
 {
@@ -85,7 +71,7 @@ int main(int argc, char* argv[])
         }
     }
     runFor(500);
-    const long before = privateKb();
+    const long before = bench::ProcessProbe::privateKb().value_or(-1);
     service::ServiceConfig config;
     for (int i = 0; i < count; ++i) {
         service::SourceConfig source;
@@ -110,7 +96,7 @@ int main(int argc, char* argv[])
     const double cpu = bench::ProcessProbe::cpuSeconds() - cpuBefore;
     const double elapsed = double(wall.elapsed()) / 1000.0;
     const quint64 read = pages(program.store()) - pagesBefore;
-    const long after = privateKb();
+    const long after = bench::ProcessProbe::privateKb().value_or(-1);
     std::printf(
         "sources sources=%d latency_ms=%d seconds=%.1f pages=%llu pages_per_s=%.1f cpu_ms_per_page=%.4f "
         "cpu_share=%.2f%% private_kb=%ld private_kb_per_source=%.1f\n",

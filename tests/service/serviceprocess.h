@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSignalSpy>
@@ -9,6 +11,21 @@
 #include <csignal>
 
 namespace quorvel::testing {
+
+// A GET on loopback: the status (0 without an answer in 5 s) and the body.
+inline std::pair<int, QByteArray> httpGet(int port, const QString& path)
+{
+    QNetworkAccessManager network;
+    QNetworkReply* reply =
+        network.get(QNetworkRequest(QUrl(QStringLiteral("http://127.0.0.1:%1%2").arg(port).arg(path))));
+    QSignalSpy done(reply, &QNetworkReply::finished);
+    if (!reply->isFinished() && !done.wait(5000))
+        return {0, {}};
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    const QByteArray body = reply->readAll();
+    reply->deleteLater();
+    return {status, body};
+}
 
 inline QString servicePath()
 {

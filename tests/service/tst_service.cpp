@@ -37,24 +37,6 @@
 using namespace quorvel::acquisition;
 using namespace quorvel::testing;
 
-namespace {
-
-std::pair<int, QByteArray> httpGet(int port, const QString& path)
-{
-    QNetworkAccessManager network;
-    QNetworkReply* reply =
-        network.get(QNetworkRequest(QUrl(QStringLiteral("http://127.0.0.1:%1%2").arg(port).arg(path))));
-    QSignalSpy done(reply, &QNetworkReply::finished);
-    if (!reply->isFinished() && !done.wait(5000))
-        return {0, {}};
-    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    const QByteArray body = reply->readAll();
-    reply->deleteLater();
-    return {status, body};
-}
-
-} // namespace
-
 class TestService : public QObject {
     Q_OBJECT
 

@@ -1,6 +1,7 @@
 #include "service/app/sourcereaders.h"
 
 #include "acquisition/owserverreader.h"
+#include "acquisition/w1busreader.h"
 
 namespace quorvel::service {
 
@@ -12,6 +13,8 @@ std::unique_ptr<acquisition::SensorReader> makeSensorReader(const SourceConfig& 
         return std::make_unique<acquisition::OwserverReader>(config.address.left(colon),
                                                              config.address.mid(colon + 1).toUShort());
     }
+    if (config.kind == QLatin1String(SourceConfig::W1Kind))
+        return std::make_unique<acquisition::W1BusReader>(config.address);
     return nullptr;
 }
 

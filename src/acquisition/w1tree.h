@@ -1,0 +1,58 @@
+#pragma once
+
+#include "sensorreader.h"
+
+#include <QString>
+#include <QStringList>
+
+#include <chrono>
+#include <optional>
+
+namespace quorvel::acquisition {
+
+// Blocking access to the kernel's 1-Wire tree (root is e.g. /sys/bus/w1/devices). A read of a sensor blocks
+// in the kernel for a whole conversion, and a bad bus can make it hang: call these only on a bus's own
+// worker thread.
+class W1Tree {
+public:
+    explicit W1Tree(QString root) : root_(std::move(root)) {}
+
+    // One sensor (ROM code in the adapter's form): its `temperature` file where the kernel has one, else
+    // `w1_slave`.
+    [[nodiscard]] SensorAnswer readSensor(const QString& romCode) const;
+    // The thermometers the tree shows now, in ID order, or why the tree cannot be listed.
+    struct Listing {
+        QStringList romCodes;
+        QString problem;
+    };
+    [[nodiscard]] Listing list() const;
+    // Has every bus master that offers it convert all its sensors at once and waits until each says it
+    // is done, at most the longest conversion time of the given sensors (their `conv_time`, else 750 ms)
+    // plus a margin. Whether a master converted, and why a master that offers it refused (the errno's words:
+    // a read-only /sys, a file only root may write).
+    struct Conversion {
+        bool converted = false;
+        QString refused;
+    };
+    Conversion convertAll(const QStringList& romCodes) const;
+
+    static constexpr std::chrono::milliseconds DefaultConversion{750};
+    static constexpr std::chrono::milliseconds ConversionMargin{500};
+    static constexpr std::chrono::milliseconds BulkPollInterval{10};
+
+private:
+    [[nodiscard]] QStringList bulkControls() const;
+    [[nodiscard]] std::chrono::milliseconds conversionTime(const QStringList& romCodes) const;
+
+    QString root_;
+};
+
+// A file of the tree read whole with plain system calls (the kernel makes each open and read one
+// transaction); the bytes, or the errno of the failure.
+struct FileRead {
+    QByteArray bytes;
+    int error = 0;
+};
+[[nodiscard]] FileRead readTreeFile(const QString& path);
+
+} // namespace quorvel::acquisition

@@ -1,0 +1,80 @@
+#include "servicefixture.h"
+#include "serviceprocess.h"
+#include "simulatorprocess.h"
+#include "w1simprocess.h"
+
+#include "scratchdir.h"
+
+#include <QTest>
+
+#include <csignal>
+
+using namespace quorvel::testing;
+
+// quorvel3d reading the kernel's 1-Wire tree, served by the FUSE simulator, beside an adapter source.
+class TestW1Source : public QObject {
+    Q_OBJECT
+private slots:
+    void hungBusHoldsUpNothingElse();
+};
+
+// Its sensors found, read and logged; then a read that hangs in the "kernel": the bus is no_answer and told
+// once, while the listener answers and the adapter source sweeps on; released, the bus answers again.
+void TestW1Source::hungBusHoldsUpNothingElse()
+{
+    W1SimProcess bus;
+    if (!bus.start({QStringLiteral("--sensors"), QStringLiteral("3"), QStringLiteral("--resolution"),
+                    QStringLiteral("9")}))
+        QSKIP(qPrintable(bus.skipReason()));
+    SimulatorProcess adapter;
+    QVERIFY(adapter.start());
+    QVERIFY(adapter.setLatency(20));
+    const auto dir = scratchDir(QStringLiteral("w1source"));
+    const QString file = dir->filePath(QStringLiteral("quorvel3d.yaml"));
+    const QString busLog = dir->filePath(QStringLiteral("bus.log"));
+    QVERIFY(writeFile(
+        file, "listen: 127.0.0.1:0\nlocale: C\nsources:\n  - name: bus\n    kind: w1\n    root: " +
+                  bus.root().toUtf8() + "\n    log: " + busLog.toUtf8() +
+                  "\n  - name: adapter\n    address: 127.0.0.1:" + QByteArray::number(adapter.port()) +
+                  "\n    log: " + dir->filePath(QStringLiteral("adapter.log")).toUtf8() + "\n"));
+    Service service;
+    service.start({QStringLiteral("--config"), file});
+    QTRY_VERIFY2_WITH_TIMEOUT(service.metricsPort() > 0, qPrintable(service.errors()), 10000);
+    const auto metrics = [&] { return httpGet(service.metricsPort(), QStringLiteral("/metrics")).second; };
+    const QByteArray adapterSweeps = "quorvel_sweeps_total{" + sourceLabels("adapter") + '}';
+    // The bus's first sensor's reads of one result, whatever its ROM code.
+    const auto reads = [&](const char* result) {
+        double total = 0;
+        for (const QByteArray& line : metrics().split('\n'))
+            if (line.startsWith("quorvel_sensor_reads_total{source=\"bus\",sensor=\"1\"") &&
+                line.contains(QByteArray("result=\"") + result + '"'))
+                total += line.mid(line.lastIndexOf(' ') + 1).toDouble();
+        return total;
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(recordCount(busLog) >= 2, 20000);
+    const QList<QByteArray> lines = records(readAll(busLog));
+    QVERIFY2(lines.last().contains(" 20 ") && lines.last().contains(" 20.5 ") &&
+                 lines.last().contains(" 21 "),
+             lines.last().constData());
+    QVERIFY(reads("ok") >= 2);
+
+    QVERIFY(bus.control("fault 1 hang\n"));
+    QTRY_VERIFY_WITH_TIMEOUT(reads("no_answer") >= 1, 30000);
+    // The listener answers and the adapter sweeps on while the bus's read still hangs.
+    const double sweeps = sample(metrics(), adapterSweeps).value_or(-1);
+    QTRY_VERIFY_WITH_TIMEOUT(sample(metrics(), adapterSweeps).value_or(-1) >= sweeps + 2, 20000);
+    QCOMPARE(httpGet(service.metricsPort(), QStringLiteral("/readings.json")).first, 200);
+    QTRY_VERIFY_WITH_TIMEOUT(service.errors().contains(QStringLiteral("is unreachable")), 20000);
+    QCOMPARE(service.errors().count(QStringLiteral("is unreachable")), 1);
+
+    QVERIFY(bus.control("release\n"));
+    const double ok = reads("ok");
+    QTRY_VERIFY_WITH_TIMEOUT(reads("ok") > ok, 30000);
+    QTRY_VERIFY_WITH_TIMEOUT(service.errors().contains(QStringLiteral("answers again")), 10000);
+    service.signal(SIGTERM);
+    QVERIFY(service.finish());
+    QCOMPARE(service.process.exitCode(), 0);
+}
+
+QTEST_GUILESS_MAIN(TestW1Source)
+#include "tst_w1source.moc"

@@ -1,0 +1,270 @@
+// A kernel 1-Wire tree (as /sys/bus/w1/devices) served over FUSE, with the driver's files and timing, to
+// test and show the w1 source without hardware.
+#define FUSE_USE_VERSION 31
+
+#include "simulatedbus.h"
+
+#include <fuse.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+
+using quorvel::w1sim::SimulatedBus;
+
+namespace {
+
+constexpr char Master[] = "w1_bus_master1";
+constexpr char Control[] = "control";
+
+SimulatedBus* bus = nullptr;
+
+// What a path names: the root, the master's folder or a file in it, a sensor's folder or a file in it, the
+// control file.
+struct Node {
+    enum Kind { None, Root, MasterDir, BulkFile, SensorDir, SensorFile, ControlFile } kind = None;
+    int sensor = -1;
+    std::string file;
+};
+
+bool isSensorFile(const std::string& name)
+{
+    return name == "w1_slave" || name == "conv_time" || name == "resolution" ||
+           (name == "temperature" && bus->options().temperatureFile);
+}
+
+Node nodeOf(const std::string& path)
+{
+    if (path == "/")
+        return {Node::Root, -1, {}};
+    if (path == std::string("/") + Control)
+        return {Node::ControlFile, -1, {}};
+    std::string rest = path.substr(1);
+    const std::string master = std::string(Master) + "/";
+    if (rest == Master)
+        return {Node::MasterDir, -1, {}};
+    if (rest.rfind(master, 0) == 0) {
+        rest = rest.substr(master.size());
+        if (rest == "therm_bulk_read" && bus->options().bulk)
+            return {Node::BulkFile, -1, {}};
+    }
+    const auto slash = rest.find('/');
+    const auto sensor = bus->sensorOf(rest.substr(0, slash));
+    if (!sensor)
+        return {};
+    if (slash == std::string::npos)
+        return {Node::SensorDir, *sensor, {}};
+    const std::string file = rest.substr(slash + 1);
+    return isSensorFile(file) ? Node{Node::SensorFile, *sensor, file} : Node{};
+}
+
+int getattr(const char* path, struct stat* st, fuse_file_info*)
+{
+    std::memset(st, 0, sizeof *st);
+    const Node node = nodeOf(path);
+    const bool writable = node.kind == Node::BulkFile || node.kind == Node::ControlFile ||
+                          (node.kind == Node::SensorFile && node.file == "resolution");
+    switch (node.kind) {
+    case Node::None:
+        return -ENOENT;
+    case Node::Root:
+    case Node::MasterDir:
+    case Node::SensorDir:
+        st->st_mode = S_IFDIR | 0755;
+        st->st_nlink = 2;
+        return 0;
+    default:
+        // As sysfs: a page's size, whatever the text.
+        st->st_mode = S_IFREG | (writable ? 0664 : 0444);
+        st->st_nlink = 1;
+        st->st_size = 4096;
+        return 0;
+    }
+}
+
+int readdir(const char* path, void* buf, fuse_fill_dir_t fill, off_t, fuse_file_info*, fuse_readdir_flags)
+{
+    const Node node = nodeOf(path);
+    const auto add = [&](const std::string& name) {
+        fill(buf, name.c_str(), nullptr, 0, fuse_fill_dir_flags{});
+    };
+    add(".");
+    add("..");
+    if (node.kind == Node::Root || node.kind == Node::MasterDir) {
+        for (const std::string& folder : bus->folders())
+            add(folder);
+        if (node.kind == Node::Root) {
+            add(Master);
+            add(Control);
+        } else if (bus->options().bulk) {
+            add("therm_bulk_read");
+        }
+        return 0;
+    }
+    if (node.kind == Node::SensorDir) {
+        for (const char* file : {"w1_slave", "temperature", "conv_time", "resolution"})
+            if (isSensorFile(file))
+                add(file);
+        return 0;
+    }
+    return -ENOTDIR;
+}
+
+// Each open and read is one transaction, as in sysfs: the text is made at the first read and kept in the
+// open file for the reads after it.
+struct OpenFile {
+    Node node;
+    bool made = false;
+    std::string text;
+};
+
+int open(const char* path, fuse_file_info* fi)
+{
+    const Node node = nodeOf(path);
+    if (node.kind == Node::None)
+        return -ENOENT;
+    fi->direct_io = 1;
+    fi->fh = reinterpret_cast<std::uint64_t>(new OpenFile{node, false, {}});
+    return 0;
+}
+
+int release(const char*, fuse_file_info* fi)
+{
+    delete reinterpret_cast<OpenFile*>(fi->fh);
+    return 0;
+}
+
+int read(const char*, char* buf, size_t size, off_t offset, fuse_file_info* fi)
+{
+    auto* file = reinterpret_cast<OpenFile*>(fi->fh);
+    if (!file->made) {
+        file->made = true;
+        const auto interrupted = [] { return fuse_interrupted() != 0; };
+        const Node& node = file->node;
+        SimulatedBus::Answer answer;
+        if (node.kind == Node::BulkFile)
+            answer.text = bus->bulkState();
+        else if (node.kind == Node::ControlFile)
+            answer.text = bus->statistics();
+        else if (node.file == "w1_slave")
+            answer = bus->readW1Slave(node.sensor, interrupted);
+        else if (node.file == "temperature")
+            answer = bus->readTemperature(node.sensor, interrupted);
+        else if (node.file == "conv_time")
+            answer.text = bus->convTime(node.sensor);
+        else if (node.file == "resolution")
+            answer.text = bus->resolution(node.sensor);
+        if (answer.error != 0)
+            return -answer.error;
+        file->text = answer.text;
+    }
+    if (offset >= off_t(file->text.size()))
+        return 0;
+    const size_t n = std::min(size, file->text.size() - size_t(offset));
+    std::memcpy(buf, file->text.data() + offset, n);
+    return int(n);
+}
+
+int write(const char*, const char* buf, size_t size, off_t, fuse_file_info* fi)
+{
+    const Node& node = reinterpret_cast<OpenFile*>(fi->fh)->node;
+    const std::string text(buf, size);
+    bool ok = false;
+    if (node.kind == Node::BulkFile)
+        ok = bus->bulkWrite(text);
+    else if (node.kind == Node::ControlFile)
+        ok = bus->control(text);
+    else if (node.kind == Node::SensorFile && node.file == "resolution")
+        ok = bus->setResolution(node.sensor, text);
+    else
+        return -EACCES;
+    return ok ? int(size) : -EINVAL;
+}
+
+int truncate(const char*, off_t, fuse_file_info*)
+{
+    return 0;
+}
+
+void usage()
+{
+    std::puts(
+        "Usage: quorvel3-w1-sim [--sensors N] [--resolution BITS] [--no-bulk] [--no-temperature] MOUNTPOINT\n"
+        "Serves a kernel 1-Wire tree at MOUNTPOINT until SIGTERM or SIGINT: w1_bus_master1 (with\n"
+        "therm_bulk_read) and N DS18B20s (28-000000000001 ...; default 13) at BITS (9 to 12, default 12),\n"
+        "each read taking the conversion time (94, 188, 375, 750 ms). Write to MOUNTPOINT/control, one\n"
+        "command a line, sensors counted from 1:\n"
+        "  fault N none|crc|poweron|zero|eio|empty|hang    unplug N    plug N\n"
+        "  set N MILLIDEGREES    release (ends every hang)\n"
+        "Reading MOUNTPOINT/control gives the conversions so far. --no-bulk and --no-temperature serve a\n"
+        "kernel before 5.9 (w1_slave only).");
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    SimulatedBus::Options options;
+    const char* mountpoint = nullptr;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if ((arg == "--sensors" || arg == "--resolution") && i + 1 < argc) {
+            (arg == "--sensors" ? options.sensors : options.resolution) = std::atoi(argv[++i]);
+        } else if (arg == "--no-bulk") {
+            options.bulk = false;
+        } else if (arg == "--no-temperature") {
+            options.temperatureFile = false;
+        } else if (arg == "--help") {
+            usage();
+            return 0;
+        } else if (arg.rfind("--", 0) != 0 && !mountpoint) {
+            mountpoint = argv[i];
+        } else {
+            usage();
+            return 64;
+        }
+    }
+    if (!mountpoint || options.sensors < 1 || options.sensors > 4096 || options.resolution < 9 ||
+        options.resolution > 12) {
+        usage();
+        return 64;
+    }
+    SimulatedBus simulated(options);
+    bus = &simulated;
+
+    fuse_operations ops{};
+    ops.getattr = getattr;
+    ops.readdir = readdir;
+    ops.open = open;
+    ops.release = release;
+    ops.read = read;
+    ops.write = write;
+    ops.truncate = truncate;
+    char* fuseArgv[] = {argv[0], const_cast<char*>("-o"), const_cast<char*>("default_permissions")};
+    fuse_args args = FUSE_ARGS_INIT(3, fuseArgv);
+    fuse* f = fuse_new(&args, &ops, sizeof ops, nullptr);
+    // fuse_new copies what it keeps of the arguments.
+    fuse_opt_free_args(&args);
+    if (!f)
+        return 71;
+    if (fuse_mount(f, mountpoint) != 0) {
+        std::fprintf(stderr, "quorvel3-w1-sim: cannot mount at %s\n", mountpoint);
+        fuse_destroy(f);
+        return 71;
+    }
+    fuse_session* session = fuse_get_session(f);
+    fuse_set_signal_handlers(session);
+    // The line a test or a script waits for.
+    std::printf("serving %d sensors at %s\n", options.sensors, mountpoint);
+    std::fflush(stdout);
+    // A hung read must not hold up the others: one thread per request in flight.
+    const int status = fuse_loop_mt(f, 0);
+    simulated.shutDown();
+    fuse_remove_signal_handlers(session);
+    fuse_unmount(f);
+    fuse_destroy(f);
+    return status == 0 ? 0 : 1;
+}
