@@ -859,6 +859,8 @@ void TestServiceProgram::sourceFindsItsSensors()
         reader.discoveryFailure.reset();
     } else {
         QTRY_VERIFY(sweeps.size() >= 2);
+        QCOMPARE(messages, QStringList{QStringLiteral("source bus: polls the 2 sensors the bus shows: %1, %2")
+                                           .arg(found.value(0), found.value(1))});
         QCOMPARE(sensorsOf(), found);
         QCOMPARE(changed.size(), 1);
     }
@@ -870,7 +872,11 @@ void TestServiceProgram::sourceFindsItsSensors()
     QCOMPARE(sensorsOf(), foundLater);
     QCOMPARE(changed.size(), found == foundLater ? 1 : int(found.isEmpty() ? 1 : 2));
     QVERIFY(store.source(QStringLiteral("bus"))->reachable());
-    QCOMPARE(messages.size(), found.isEmpty() ? 2 : 0); // "found 2 sensors" after the failure
+    // Each new set of sensors is told, and the failure once.
+    QCOMPARE(messages.size(),
+             (found.isEmpty() ? 1 : 0) + (found.isEmpty() ? 1 : 1 + int(found != foundLater)));
+    QVERIFY2(messages.last().startsWith(QStringLiteral("source bus: polls the ")),
+             qPrintable(messages.last()));
     runner.stop();
 }
 

@@ -193,14 +193,20 @@ QString ServiceProgram::startMessage(const QString& metricsText) const
             .arg(only.config().address, runtime::countText(store_.sensorCount(), "sensor"), only.logText(),
                  metricsText, mqtt);
     }
-    QString text = QStringLiteral("started: %1 from %2, %3, metrics %4%5")
+    // A source that finds its sensors has none yet: the count is of those listed, and it says so.
+    const bool finding = std::any_of(runners_.begin(), runners_.end(),
+                                     [](const auto& runner) { return runner->config().findsSensors(); });
+    QString text = QStringLiteral("started: %1 from %2, %3%4, metrics %5%6")
                        .arg(runtime::countText(qint64(runners_.size()), "source"),
                             config_.file.isEmpty() ? QStringLiteral("the command line") : config_.file,
-                            runtime::countText(store_.sensorCount(), "sensor"), metricsText, mqtt);
+                            runtime::countText(store_.sensorCount(), "sensor"),
+                            finding ? QStringLiteral(" listed") : QString(), metricsText, mqtt);
     for (const auto& runner : runners_)
-        text += QStringLiteral("; %1: %2 %3, log %4")
-                    .arg(runner->config().name, runner->config().kind, runner->config().address,
-                         runner->logText());
+        text +=
+            QStringLiteral("; %1: %2 %3, log %4%5")
+                .arg(runner->config().name, runner->config().kind, runner->config().address,
+                     runner->logText(),
+                     runner->config().findsSensors() ? QStringLiteral(", the sensors it shows") : QString());
     return text;
 }
 

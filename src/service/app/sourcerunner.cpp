@@ -140,17 +140,17 @@ void SourceRunner::onFound(const QStringList& romCodes)
         onNotFound(QStringLiteral("it shows no temperature sensor"));
         return;
     }
-    if (notFoundTold_) {
-        messages_(QStringLiteral("source %1: found %2")
-                      .arg(config_.name, runtime::countText(romCodes.size(), "sensor")));
+    if (notFoundTold_)
         store_.onReachableAgain(config_.name);
-    }
     notFoundTold_ = false;
     QList<acquisition::ListedSensor> sensors;
     for (const QString& rom : romCodes)
         sensors.append({rom, {}});
     if (sensors == cycle_->sensors() && cycle_->isRunning())
         return;
+    messages_(QStringLiteral("source %1: polls the %2 the %3 shows: %4")
+                  .arg(config_.name, runtime::countText(romCodes.size(), "sensor"), sourceNoun(config_.kind),
+                       romCodes.join(QStringLiteral(", "))));
     cycle_->stop();
     useSensors(sensors);
     if (historyLocale_)
