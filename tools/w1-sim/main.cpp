@@ -4,6 +4,9 @@
 
 #include "simulatedbus.h"
 
+#include <QCommandLineParser>
+#include <QStringList>
+
 #include <fuse.h>
 
 #include <cerrno>
@@ -189,49 +192,67 @@ int truncate(const char*, off_t, fuse_file_info*)
     return 0;
 }
 
-void usage()
-{
-    std::puts(
-        "Usage: quorvel3-w1-sim [--sensors N] [--resolution BITS] [--no-bulk] [--no-temperature] MOUNTPOINT\n"
-        "Serves a kernel 1-Wire tree at MOUNTPOINT until SIGTERM or SIGINT: w1_bus_master1 (with\n"
-        "therm_bulk_read) and N DS18B20s (28-000000000001 ...; default 13) at BITS (9 to 12, default 12),\n"
-        "each read taking the conversion time (94, 188, 375, 750 ms). Write to MOUNTPOINT/control, one\n"
-        "command a line, sensors counted from 1:\n"
-        "  fault N none|crc|poweron|zero|eio|empty|hang    unplug N    plug N\n"
-        "  set N MILLIDEGREES    release (ends every hang)\n"
-        "Reading MOUNTPOINT/control gives the conversions so far. --no-bulk and --no-temperature serve a\n"
-        "kernel before 5.9 (w1_slave only).");
-}
+// What the control file takes, after the options' own help.
+constexpr const char* ControlHelp =
+    "\nServes a kernel 1-Wire tree at MOUNTPOINT until SIGTERM or SIGINT: w1_bus_master1 (with\n"
+    "therm_bulk_read) and N DS18B20s (28-000000000001 ...) at BITS, each read taking the conversion time\n"
+    "(94, 188, 375, 750 ms). Write to MOUNTPOINT/control, one command a line, sensors counted from 1:\n"
+    "  fault N none|crc|poweron|zero|eio|empty|hang    unplug N    plug N\n"
+    "  set N MILLIDEGREES    release (ends every hang)\n"
+    "Reading MOUNTPOINT/control gives the conversions so far.\n";
 
 } // namespace
 
 int main(int argc, char** argv)
 {
-    SimulatedBus::Options options;
-    const char* mountpoint = nullptr;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if ((arg == "--sensors" || arg == "--resolution") && i + 1 < argc) {
-            (arg == "--sensors" ? options.sensors : options.resolution) = std::atoi(argv[++i]);
-        } else if (arg == "--no-bulk") {
-            options.bulk = false;
-        } else if (arg == "--no-temperature") {
-            options.temperatureFile = false;
-        } else if (arg == "--help") {
-            usage();
-            return 0;
-        } else if (arg.rfind("--", 0) != 0 && !mountpoint) {
-            mountpoint = argv[i];
-        } else {
-            usage();
-            return 64;
-        }
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        QStringLiteral("A simulated kernel 1-Wire bus, for tests and the demo."));
+    const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")},
+                                  QStringLiteral("Show this help."));
+    const QCommandLineOption sensors(QStringLiteral("sensors"),
+                                     QStringLiteral("N sensors (1 to 4096; default 13)."),
+                                     QStringLiteral("N"), QStringLiteral("13"));
+    const QCommandLineOption resolution(QStringLiteral("resolution"),
+                                        QStringLiteral("Their resolution in bits (9 to 12; default 12)."),
+                                        QStringLiteral("BITS"), QStringLiteral("12"));
+    const QCommandLineOption noBulk(QStringLiteral("no-bulk"),
+                                    QStringLiteral("No therm_bulk_read, as before Linux 5.9."));
+    const QCommandLineOption noTemperature(
+        QStringLiteral("no-temperature"),
+        QStringLiteral("No temperature files, as before Linux 5.9: w1_slave only."));
+    parser.addOptions({help, sensors, resolution, noBulk, noTemperature});
+    parser.addPositionalArgument(QStringLiteral("MOUNTPOINT"),
+                                 QStringLiteral("An empty folder to serve the tree at."));
+    const QString usage =
+        parser.helpText().replace(QStringLiteral("<executable_name>"), QStringLiteral("quorvel3-w1-sim")) +
+        QLatin1String(ControlHelp);
+    if (!parser.parse(arguments) || parser.isSet(help)) {
+        if (!parser.isSet(help))
+            std::fprintf(stderr, "quorvel3-w1-sim: %s\n", qPrintable(parser.errorText()));
+        std::fputs(qPrintable(usage), parser.isSet(help) ? stdout : stderr);
+        return parser.isSet(help) ? 0 : 64;
     }
-    if (!mountpoint || options.sensors < 1 || options.sensors > 4096 || options.resolution < 9 ||
-        options.resolution > 12) {
-        usage();
+    SimulatedBus::Options options;
+    bool numbers = true;
+    bool ok = false;
+    options.sensors = parser.value(sensors).toInt(&ok);
+    numbers = numbers && ok;
+    options.resolution = parser.value(resolution).toInt(&ok);
+    numbers = numbers && ok;
+    options.bulk = !parser.isSet(noBulk);
+    options.temperatureFile = !parser.isSet(noTemperature);
+    const QStringList positional = parser.positionalArguments();
+    if (!numbers || positional.size() != 1 || options.sensors < 1 || options.sensors > 4096 ||
+        options.resolution < 9 || options.resolution > 12) {
+        std::fputs("quorvel3-w1-sim: one MOUNTPOINT, 1 to 4096 sensors and 9 to 12 bits\n", stderr);
         return 64;
     }
+    const QByteArray mountpointBytes = positional.first().toLocal8Bit();
+    const char* mountpoint = mountpointBytes.constData();
     SimulatedBus simulated(options);
     bus = &simulated;
 
