@@ -104,6 +104,10 @@ SensorAnswer answerForErrno(int error)
 {
     if (error == ENOENT || error == ENODEV)
         return {ReadOutcome::NoSensor, 0, QStringLiteral("unplugged: the sensor is not on the bus")};
+    // The temperature file has no CRC line to show: the driver says EIO when the check failed on every try.
+    if (error == EIO)
+        return readError(QStringLiteral("%1: the CRC failed on every try, or the sensor did not answer")
+                             .arg(QString::fromLocal8Bit(std::strerror(error))));
     return readError(QString::fromLocal8Bit(std::strerror(error)));
 }
 

@@ -336,12 +336,14 @@ QByteArray html(const StateStore& store, const QDateTime& now)
         if (!one)
             page += QStringLiteral("<h2>%1 <span class=\"rom\">%2 at %3</span></h2>")
                         .arg(e(source->name), e(source->kind), e(source->address));
-        page +=
-            source->reachable()
-                ? QStringLiteral("<p>Adapter: <span data-key=\"reachable\" class=\"ok\">answers</span></p>")
-                : QStringLiteral("<p>Adapter: <span data-key=\"reachable\" class=\"bad\">does not answer "
-                                 "since %1: %2</span></p>")
-                      .arg(e(localTime(source->unreachableSince)), e(source->unreachableReason));
+        QString noun = sourceNoun(source->kind);
+        noun[0] = noun[0].toUpper();
+        page += source->reachable()
+                    ? QStringLiteral("<p>%1: <span data-key=\"reachable\" class=\"ok\">answers</span></p>")
+                          .arg(noun)
+                    : QStringLiteral("<p>%1: <span data-key=\"reachable\" class=\"bad\">does not answer "
+                                     "since %2: %3</span></p>")
+                          .arg(noun, e(localTime(source->unreachableSince)), e(source->unreachableReason));
         if (source->logPath.isEmpty())
             page += QStringLiteral("<p>Log: off</p>");
         else
