@@ -69,7 +69,13 @@ std::unique_ptr<SourceRunner> ServiceProgram::makeRunner(const SourceConfig& con
         input.page = pages_(config);
     else
         input.reader = makeSensorReader(config);
-    auto runner = std::make_unique<SourceRunner>(config, std::move(input), store_, config_.locale, messages_);
+    // Several sources share the journal: each line of one says whose it is.
+    runtime::MessageSink messages = messages_;
+    if (!config_.file.isEmpty())
+        messages = [sink = messages_, prefix = QStringLiteral("source %1: ").arg(config.name)](
+                       const QString& text) { sink(text.startsWith(prefix) ? text : prefix + text); };
+    auto runner =
+        std::make_unique<SourceRunner>(config, std::move(input), store_, config_.locale, std::move(messages));
     connect(runner.get(), &SourceRunner::sensorsChanged, this, [this](const QString& source) {
         if (mqtt_)
             mqtt_->addSource(source);
