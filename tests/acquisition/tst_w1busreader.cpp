@@ -14,8 +14,6 @@ using namespace quorvel::acquisition;
 using quorvel::testing::scratchDir;
 using quorvel::testing::writeFile;
 
-Q_DECLARE_METATYPE(quorvel::acquisition::ReadOutcome)
-
 namespace {
 
 using Conversions = std::pair<int, int>; // one by one, whole bus
@@ -88,13 +86,12 @@ void TestW1BusReader::bulkOnlyForMoreThanOne()
     }
     W1BusReader reader(root->path());
     reader.setSensors(Codes.first(sensors));
-    for (int sweep = 0; sweep < 2; ++sweep) {
+    for (int sweep = 0; sweep < 2; ++sweep)
         for (int slot = 0; slot < sensors; ++slot) {
             const SensorAnswer answer = readOnce(reader, slot);
             QCOMPARE(answer.outcome, ReadOutcome::Ok);
             QCOMPARE(answer.value, 21.0f + 0.5f * float(slot));
         }
-    }
     QFile file(bulk);
     QCOMPARE(file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray(), control);
 }
@@ -134,13 +131,12 @@ void TestW1BusReader::hungRead()
     reader->setNoAnswerAfter(300);
     reader->setSensors(Codes.first(1));
 
-    const SensorAnswer hung = readOnce(*reader, 0);
-    QCOMPARE(hung.outcome, ReadOutcome::NoAnswer);
-    QVERIFY2(hung.reason.contains(u"hangs"), qPrintable(hung.reason));
-    // While it hangs, no read queues behind it: this one is answered with the first still hanging.
-    const SensorAnswer meanwhile = readOnce(*reader, 0);
-    QCOMPARE(meanwhile.outcome, ReadOutcome::NoAnswer);
-    QVERIFY2(meanwhile.reason.contains(u"since"), qPrintable(meanwhile.reason));
+    // The first read hangs; while it does, no read queues behind it: the next is answered meanwhile.
+    for (const char* reason : {"hangs", "since"}) {
+        const SensorAnswer answer = readOnce(*reader, 0);
+        QCOMPARE(answer.outcome, ReadOutcome::NoAnswer);
+        QVERIFY2(answer.reason.contains(QLatin1String(reason)), qPrintable(answer.reason));
+    }
 
     int writer = -1;
     // Opened once: QTRY evaluates its condition again after it holds.

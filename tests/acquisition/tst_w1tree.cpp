@@ -13,8 +13,6 @@ using namespace quorvel::acquisition;
 using quorvel::testing::scratchDir;
 using quorvel::testing::writeFile;
 
-Q_DECLARE_METATYPE(quorvel::acquisition::ReadOutcome)
-
 namespace {
 
 constexpr char Cellar[] = "3000000123456728"; // 28-000001234567
@@ -53,33 +51,31 @@ void TestW1Tree::sensorFiles_data()
     QTest::addColumn<float>("value");
     QTest::addColumn<QString>("reason");
 
+    using enum ReadOutcome;
     const char* w1 = "w1_slave";
-    row("good", w1, slave(Pad, "23125"), ReadOutcome::Ok, 23.125f);
-    row("crc NO", w1, slave(Pad, "23125", "NO"), ReadOutcome::CrcError, 0,
-        "CRC check failed: " + Pad + " : crc=57 NO");
-    row("power-on 85 is the table's to judge", w1, slave("50 05 4b 46 7f ff 0c 10 1c", "85000"),
-        ReadOutcome::Ok, 85);
-    row("all-zero scratchpad", w1, slave("00 00 00 00 00 00 00 00 00", "0"), ReadOutcome::ZeroScratchpad, 0,
+    row("good", w1, slave(Pad, "23125"), Ok, 23.125f);
+    row("crc NO", w1, slave(Pad, "23125", "NO"), CrcError, 0, "CRC check failed: " + Pad + " : crc=57 NO");
+    row("power-on 85 is the table's to judge", w1, slave("50 05 4b 46 7f ff 0c 10 1c", "85000"), Ok, 85);
+    row("all-zero scratchpad", w1, slave("00 00 00 00 00 00 00 00 00", "0"), ZeroScratchpad, 0,
         "scratchpad all zeros: nothing drove the bus (a short or no pull-up?)");
-    row("empty", w1, {}, ReadOutcome::ReadError, 0, "empty read");
-    row("first line only", w1, Pad + " : crc=57 YES\n", ReadOutcome::ReadError, 0,
+    row("empty", w1, {}, ReadError, 0, "empty read");
+    row("first line only", w1, Pad + " : crc=57 YES\n", ReadError, 0,
         "truncated read: no \"t=\" after \"" + Pad + " : crc=57 YES\"");
-    row("cut in the first line", w1, "72 01 4b 46 7f", ReadOutcome::ReadError, 0,
-        "truncated read: \"72 01 4b 46 7f\"");
-    row("garbled", w1, "hello\nworld\n", ReadOutcome::ReadError, 0, "garbled read: \"hello\"");
-    row("garbled number", w1, slave(Pad, "23.1x"), ReadOutcome::ReadError, 0,
+    row("cut in the first line", w1, "72 01 4b 46 7f", ReadError, 0, "truncated read: \"72 01 4b 46 7f\"");
+    row("garbled", w1, "hello\nworld\n", ReadError, 0, "garbled read: \"hello\"");
+    row("garbled number", w1, slave(Pad, "23.1x"), ReadError, 0,
         "garbled temperature: \"" + Pad + " t=23.1x\"");
     // The driver truncates to whole millidegrees: -0.0625 comes as -62, 0.0625 as 62.
-    row("-0.0625", w1, slave("ff ff 4b 46 7f ff 01 10 f0", "-62"), ReadOutcome::Ok, -0.0625f);
-    row("-10.125", w1, slave("5e ff 4b 46 7f ff 02 10 83", "-10125"), ReadOutcome::Ok, -10.125f);
-    row("125", w1, slave("d0 07 4b 46 7f ff 10 10 5c", "125000"), ReadOutcome::Ok, 125);
-    row("-55", w1, slave("90 fc 4b 46 7f ff 10 10 48", "-55000"), ReadOutcome::Ok, -55);
+    row("-0.0625", w1, slave("ff ff 4b 46 7f ff 01 10 f0", "-62"), Ok, -0.0625f);
+    row("-10.125", w1, slave("5e ff 4b 46 7f ff 02 10 83", "-10125"), Ok, -10.125f);
+    row("125", w1, slave("d0 07 4b 46 7f ff 10 10 5c", "125000"), Ok, 125);
+    row("-55", w1, slave("90 fc 4b 46 7f ff 10 10 48", "-55000"), Ok, -55);
     const char* attribute = "temperature";
-    row("temperature", attribute, "23125\n", ReadOutcome::Ok, 23.125f);
-    row("temperature 0.0625", attribute, "62\n", ReadOutcome::Ok, 0.0625f);
-    row("temperature -55", attribute, "-55000\n", ReadOutcome::Ok, -55);
-    row("temperature empty", attribute, {}, ReadOutcome::ReadError, 0, "empty read");
-    row("temperature garbled", attribute, "abc\n", ReadOutcome::ReadError, 0, "garbled temperature: \"abc\"");
+    row("temperature", attribute, "23125\n", Ok, 23.125f);
+    row("temperature 0.0625", attribute, "62\n", Ok, 0.0625f);
+    row("temperature -55", attribute, "-55000\n", Ok, -55);
+    row("temperature empty", attribute, {}, ReadError, 0, "empty read");
+    row("temperature garbled", attribute, "abc\n", ReadError, 0, "garbled temperature: \"abc\"");
 }
 
 // Each shape as a file in a tree, read as the bus reader reads it.

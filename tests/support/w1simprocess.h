@@ -44,8 +44,6 @@ public:
     }
     void stop()
     {
-        if (process_.state() == QProcess::NotRunning)
-            return;
         process_.terminate();
         if (!process_.waitForFinished(10000))
             process_.kill();
