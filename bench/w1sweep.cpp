@@ -6,7 +6,6 @@
 #include "processprobe.h"
 #include "w1simprocess.h"
 
-#include "acquisition/sensorlist.h"
 #include "acquisition/w1busreader.h"
 
 #include <QCommandLineParser>
@@ -19,15 +18,6 @@
 using namespace quorvel;
 
 namespace {
-
-QStringList simulatedCodes(int count)
-{
-    QStringList codes;
-    for (int i = 1; i <= count; ++i)
-        codes.append(acquisition::readRomCode(QStringLiteral("28-%1").arg(i, 12, 16, QLatin1Char('0')))
-                         .romCode.value());
-    return codes;
-}
 
 // Reads every slot in turn, as the cycle does, sweeps times; the seconds a sweep took, or -1 on a failed
 // read.
@@ -83,11 +73,11 @@ int main(int argc, char* argv[])
         return 1;
     }
     acquisition::W1BusReader oneByOne(plain.root());
-    oneByOne.setSensors(simulatedCodes(Sensors));
+    oneByOne.setSensors(W1SimProcess::codes(Sensors));
     const double oneByOneSeconds = sweep(oneByOne, Sensors, sweeps);
 
     acquisition::W1BusReader converting(bulk.root());
-    converting.setSensors(simulatedCodes(Sensors));
+    converting.setSensors(W1SimProcess::codes(Sensors));
     const double cpuBefore = bench::ProcessProbe::cpuSeconds();
     const double bulkSeconds = sweep(converting, Sensors, sweeps);
     const double cpu = bench::ProcessProbe::cpuSeconds() - cpuBefore;
@@ -101,7 +91,7 @@ int main(int argc, char* argv[])
         return 1;
     const long before = bench::ProcessProbe::privateKb().value_or(-1);
     acquisition::W1BusReader hundred(large.root());
-    hundred.setSensors(simulatedCodes(ManySensors));
+    hundred.setSensors(W1SimProcess::codes(ManySensors));
     const double hundredSeconds = sweep(hundred, ManySensors, 2);
     const long after = bench::ProcessProbe::privateKb().value_or(-1);
     std::printf("w1memory sensors=%d bulk_s=%.3f private_kb=%ld private_kb_added=%ld\n", ManySensors,

@@ -1,4 +1,3 @@
-#include "acquisition/sensorlist.h"
 #include "acquisition/w1busreader.h"
 
 #include "scratchdir.h"
@@ -13,8 +12,7 @@
 
 using namespace quorvel::acquisition;
 using quorvel::testing::scratchDir;
-
-Q_DECLARE_METATYPE(quorvel::acquisition::ReadOutcome)
+using quorvel::testing::writeFile;
 
 namespace {
 
@@ -23,37 +21,18 @@ using Conversions = std::pair<int, int>; // one by one, whole bus
 const QStringList Codes = {QStringLiteral("BC0000000ABCDE28"), QStringLiteral("3000000123456728")};
 const QStringList Folders = {QStringLiteral("28-0000000abcde"), QStringLiteral("28-000001234567")};
 
-void writeFile(const QString& path, const QByteArray& bytes)
-{
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write(bytes);
-}
-
-// A plain tree: one master offering bulk conversion, a temperature file per sensor.
+// A plain tree: one master offering bulk conversion, a temperature file per sensor; null if not made.
 std::unique_ptr<QTemporaryDir> plainTree()
 {
     auto root = scratchDir(QStringLiteral("w1bus"));
     QDir dir(root->path());
-    dir.mkdir(QStringLiteral("w1_bus_master1"));
-    writeFile(dir.filePath(QStringLiteral("w1_bus_master1/therm_bulk_read")), "0\n");
-    for (int i = 0; i < Folders.size(); ++i) {
-        dir.mkdir(Folders.at(i));
-        writeFile(dir.filePath(Folders.at(i) + QStringLiteral("/temperature")),
-                  QByteArray::number(21000 + 500 * i));
-    }
-    return root;
-}
-
-// The plain tree with the first sensor's file a FIFO without a writer, whose open blocks as a read blocks
-// on a bus that hangs.
-std::pair<std::unique_ptr<QTemporaryDir>, QByteArray> hangingTree()
-{
-    auto root = plainTree();
-    const QByteArray fifo = QFile::encodeName(root->filePath(Folders.at(0) + QStringLiteral("/temperature")));
-    if (!QFile::remove(fifo) || ::mkfifo(fifo.constData(), 0600) != 0)
-        qFatal("cannot make a FIFO");
-    return {std::move(root), fifo};
+    bool made = dir.mkdir(u"w1_bus_master1"_qs) &&
+                writeFile(dir.filePath(u"w1_bus_master1/therm_bulk_read"_qs), "0\n");
+    for (int i = 0; i < Folders.size(); ++i)
+        made =
+            made && dir.mkdir(Folders.at(i)) &&
+            writeFile(dir.filePath(Folders.at(i) + u"/temperature"_qs), QByteArray::number(21000 + 500 * i));
+    return made ? std::move(root) : nullptr;
 }
 
 SensorAnswer readOnce(W1BusReader& reader, int slot)
@@ -74,8 +53,8 @@ private slots:
     void bulkOnlyForMoreThanOne_data();
     void bulkOnlyForMoreThanOne();
     void unplugAndReturn();
+    void hungRead_data();
     void hungRead();
-    void destroyedWhileHung();
     void simulatedBus_data();
     void simulatedBus();
 };
@@ -96,24 +75,23 @@ void TestW1BusReader::bulkOnlyForMoreThanOne()
     QFETCH(QByteArray, control);
     QFETCH(bool, refused);
     const auto root = plainTree();
+    QVERIFY(root);
     const QString bulk = root->filePath(QStringLiteral("w1_bus_master1/therm_bulk_read"));
     if (refused) {
         // A write that fails as on a read-only /sys (root may write any plain file).
-        QVERIFY(QFile::remove(bulk));
-        QVERIFY(QDir().mkdir(bulk));
+        QVERIFY(QFile::remove(bulk) && QDir().mkdir(bulk));
         const QRegularExpression told(u"^The bus cannot convert all its sensors at once"_qs);
         QTest::ignoreMessage(QtWarningMsg, told);
         QTest::failOnWarning(told);
     }
     W1BusReader reader(root->path());
     reader.setSensors(Codes.first(sensors));
-    for (int sweep = 0; sweep < 2; ++sweep) {
+    for (int sweep = 0; sweep < 2; ++sweep)
         for (int slot = 0; slot < sensors; ++slot) {
             const SensorAnswer answer = readOnce(reader, slot);
             QCOMPARE(answer.outcome, ReadOutcome::Ok);
             QCOMPARE(answer.value, 21.0f + 0.5f * float(slot));
         }
-    }
     QFile file(bulk);
     QCOMPARE(file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray(), control);
 }
@@ -121,57 +99,61 @@ void TestW1BusReader::bulkOnlyForMoreThanOne()
 void TestW1BusReader::unplugAndReturn()
 {
     const auto root = plainTree();
+    QVERIFY(root);
     W1BusReader reader(root->path());
     reader.setSensors(Codes);
-    const QString folder = root->filePath(Folders.at(1));
-    QVERIFY(QDir(folder).removeRecursively());
+    QDir dir(root->path());
+    QVERIFY(dir.rename(Folders.at(1), u"unplugged"_qs));
     QCOMPARE(readOnce(reader, 1).outcome, ReadOutcome::NoSensor);
-    QVERIFY(QDir().mkdir(folder));
-    writeFile(folder + QStringLiteral("/temperature"), "-5500\n");
+    QVERIFY(dir.rename(u"unplugged"_qs, Folders.at(1)));
     const SensorAnswer back = readOnce(reader, 1);
     QCOMPARE(back.outcome, ReadOutcome::Ok);
-    QCOMPARE(back.value, -5.5f);
+    QCOMPARE(back.value, 21.5f);
+}
+
+void TestW1BusReader::hungRead_data()
+{
+    QTest::addColumn<bool>("destroyed");
+    QTest::newRow("released: the bus answers again, without a restart") << false;
+    // The destructor returns with its thread still blocked in the kernel.
+    QTest::newRow("destroyed while hung") << true;
 }
 
 void TestW1BusReader::hungRead()
 {
-    const auto [root, fifo] = hangingTree();
-    W1BusReader reader(root->path());
-    reader.setNoAnswerAfter(300);
-    reader.setSensors(Codes.first(1));
+    QFETCH(bool, destroyed);
+    const auto root = plainTree();
+    QVERIFY(root);
+    // The first sensor's file a FIFO without a writer: its open blocks as a read blocks on a bus that hangs.
+    const QByteArray fifo = QFile::encodeName(root->filePath(Folders.at(0) + u"/temperature"_qs));
+    QVERIFY(QFile::remove(fifo) && ::mkfifo(fifo.constData(), 0600) == 0);
+    auto reader = std::make_unique<W1BusReader>(root->path());
+    reader->setNoAnswerAfter(300);
+    reader->setSensors(Codes.first(1));
 
-    const SensorAnswer hung = readOnce(reader, 0);
-    QCOMPARE(hung.outcome, ReadOutcome::NoAnswer);
-    QVERIFY2(hung.reason.contains(u"hangs"), qPrintable(hung.reason));
-    // While it hangs, no read queues behind it: this one is answered with the first still hanging.
-    const SensorAnswer meanwhile = readOnce(reader, 0);
-    QCOMPARE(meanwhile.outcome, ReadOutcome::NoAnswer);
-    QVERIFY2(meanwhile.reason.contains(u"since"), qPrintable(meanwhile.reason));
+    // The first read hangs; while it does, no read queues behind it: the next is answered meanwhile.
+    for (const char* reason : {"hangs", "since"}) {
+        const SensorAnswer answer = readOnce(*reader, 0);
+        QCOMPARE(answer.outcome, ReadOutcome::NoAnswer);
+        QVERIFY2(answer.reason.contains(QLatin1String(reason)), qPrintable(answer.reason));
+    }
 
-    // The kernel lets go: the bus answers again, without a restart.
-    const int writer = ::open(fifo.constData(), O_WRONLY | O_NONBLOCK);
-    QVERIFY(writer >= 0);
+    int writer = -1;
+    // Opened once: QTRY evaluates its condition again after it holds.
+    QTRY_VERIFY(writer >= 0 || (writer = ::open(fifo.constData(), O_WRONLY | O_NONBLOCK)) >= 0);
+    if (destroyed) {
+        reader.reset();
+        // Let the abandoned thread end, as the kernel would, and be cleaned up.
+        ::close(writer);
+        QTest::qWait(100);
+        return;
+    }
     QFile::remove(fifo);
-    writeFile(fifo, "19500\n");
+    QVERIFY(writeFile(fifo, "19500\n"));
     ::close(writer);
     SensorAnswer back;
-    QTRY_VERIFY_WITH_TIMEOUT((back = readOnce(reader, 0)).outcome == ReadOutcome::Ok, 15000);
+    QTRY_VERIFY_WITH_TIMEOUT((back = readOnce(*reader, 0)).outcome == ReadOutcome::Ok, 15000);
     QCOMPARE(back.value, 19.5f);
-}
-
-// Gone while its thread is inside the open: the destructor returns with the open still blocked.
-void TestW1BusReader::destroyedWhileHung()
-{
-    const auto [root, fifo] = hangingTree();
-    auto reader = std::make_unique<W1BusReader>(root->path());
-    reader->setSensors(Codes.first(1));
-    reader->read(0);
-    int writer = -1;
-    QTRY_VERIFY((writer = ::open(fifo.constData(), O_WRONLY | O_NONBLOCK)) >= 0);
-    reader.reset();
-    // Let the abandoned thread end, as the kernel would, and be cleaned up.
-    ::close(writer);
-    QTest::qWait(100);
 }
 
 void TestW1BusReader::simulatedBus_data()
@@ -181,19 +163,18 @@ void TestW1BusReader::simulatedBus_data()
     QTest::addColumn<QList<ReadOutcome>>("outcomes");
     QTest::addColumn<Conversions>("conversions");
 
-    const QList<ReadOutcome> good(3, ReadOutcome::Ok);
+    using enum ReadOutcome;
+    const QList<ReadOutcome> good(3, Ok);
     QTest::newRow("bulk: the bus converts once, no sensor again")
         << QStringList{} << QByteArray() << good << std::pair(0, 1);
     QTest::newRow("no bulk master: one by one")
         << QStringList{"--no-bulk"} << QByteArray() << good << std::pair(3, 0);
     QTest::newRow("w1_slave only: crc NO, zeros")
         << QStringList{"--no-temperature"} << QByteArray("fault 2 crc\nfault 3 zero\n")
-        << QList<ReadOutcome>{ReadOutcome::Ok, ReadOutcome::CrcError, ReadOutcome::ZeroScratchpad}
-        << std::pair(0, 1);
+        << QList<ReadOutcome>{Ok, CrcError, ZeroScratchpad} << std::pair(0, 1);
     QTest::newRow("temperature: EIO, empty, unplugged")
         << QStringList{} << QByteArray("fault 1 eio\nfault 2 empty\nunplug 3\n")
-        << QList<ReadOutcome>{ReadOutcome::ReadError, ReadOutcome::ReadError, ReadOutcome::NoSensor}
-        << std::pair(0, 1);
+        << QList<ReadOutcome>{ReadError, ReadError, NoSensor} << std::pair(0, 1);
 }
 
 // The driver's files and timing as FUSE serves them: a sweep reads each sensor's converted value.
@@ -209,10 +190,7 @@ void TestW1BusReader::simulatedBus()
         QSKIP(qPrintable(sim.skipReason()));
     QVERIFY(sim.control(faults));
     W1BusReader reader(sim.root());
-    QStringList codes;
-    for (const char* folder : {"28-000000000001", "28-000000000002", "28-000000000003"})
-        codes.append(readRomCode(QString::fromLatin1(folder)).romCode.value());
-    reader.setSensors(codes);
+    reader.setSensors(W1SimProcess::codes(3));
     for (int slot = 0; slot < 3; ++slot)
         QCOMPARE(readOnce(reader, slot).outcome, outcomes.at(slot));
     QCOMPARE(sim.conversions(), conversions);

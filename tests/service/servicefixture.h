@@ -2,6 +2,7 @@
 
 #include "acquisition/logrecord.h"
 #include "acquisition/sensortable.h"
+#include "scratchdir.h"
 
 #include <QByteArray>
 #include <QFile>
@@ -31,12 +32,6 @@ inline QByteArray readAll(const QString& path)
 {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-inline bool writeFile(const QString& path, const QByteArray& bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
 }
 
 inline qsizetype recordCount(const QString& path)

@@ -3,8 +3,6 @@
 #include "simulatorprocess.h"
 #include "w1simprocess.h"
 
-#include "scratchdir.h"
-
 #include <QTest>
 
 #include <csignal>
@@ -23,8 +21,7 @@ private slots:
 void TestW1Source::hungBusHoldsUpNothingElse()
 {
     W1SimProcess bus;
-    if (!bus.start({QStringLiteral("--sensors"), QStringLiteral("3"), QStringLiteral("--resolution"),
-                    QStringLiteral("9")}))
+    if (!bus.start({"--sensors", "3", "--resolution", "9"}))
         QSKIP(qPrintable(bus.skipReason()));
     SimulatorProcess adapter;
     QVERIFY(adapter.start());
@@ -42,20 +39,14 @@ void TestW1Source::hungBusHoldsUpNothingElse()
     QTRY_VERIFY2_WITH_TIMEOUT(service.metricsPort() > 0, qPrintable(service.errors()), 10000);
     const auto metrics = [&] { return httpGet(service.metricsPort(), QStringLiteral("/metrics")).second; };
     const QByteArray adapterSweeps = "quorvel_sweeps_total{" + sourceLabels("adapter") + '}';
-    // The bus's first sensor's reads of one result, whatever its ROM code.
+    const QByteArray firstSensor =
+        "quorvel_sensor_reads_total{" + sensorLabels(0, W1SimProcess::codes(1).first().toLatin1(), {}, "bus");
     const auto reads = [&](const char* result) {
-        double total = 0;
-        for (const QByteArray& line : metrics().split('\n'))
-            if (line.startsWith("quorvel_sensor_reads_total{source=\"bus\",sensor=\"1\"") &&
-                line.contains(QByteArray("result=\"") + result + '"'))
-                total += line.mid(line.lastIndexOf(' ') + 1).toDouble();
-        return total;
+        return sample(metrics(), firstSensor + ",result=\"" + result + "\"}").value_or(0);
     };
     QTRY_VERIFY_WITH_TIMEOUT(recordCount(busLog) >= 2, 20000);
-    const QList<QByteArray> lines = records(readAll(busLog));
-    QVERIFY2(lines.last().contains(" 20 ") && lines.last().contains(" 20.5 ") &&
-                 lines.last().contains(" 21 "),
-             lines.last().constData());
+    const QByteArray last = records(readAll(busLog)).last();
+    QVERIFY2(last.contains(" 20 ") && last.contains(" 20.5 ") && last.contains(" 21 "), last.constData());
     QVERIFY(reads("ok") >= 2);
 
     QVERIFY(bus.control("fault 1 hang\n"));

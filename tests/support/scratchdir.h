@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QDir>
+#include <QFile>
 #include <QString>
 #include <QTemporaryDir>
 
@@ -17,6 +18,13 @@ namespace quorvel::testing {
         root = QDir::tempPath();
     QDir().mkpath(root);
     return std::make_unique<QTemporaryDir>(root + QLatin1Char('/') + name + QStringLiteral("-XXXXXX"));
+}
+
+// The whole of bytes written to path, or false.
+inline bool writeFile(const QString& path, const QByteArray& bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
 }
 
 } // namespace quorvel::testing
