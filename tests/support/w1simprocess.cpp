@@ -1,5 +1,6 @@
 #include "w1simprocess.h"
 
+#include "childprocess.h"
 #include "scratchdir.h"
 
 #include <QDeadlineTimer>
@@ -58,12 +59,7 @@ bool W1SimProcess::start(const QStringList& args)
 
 void W1SimProcess::stop()
 {
-    if (process_->state() != QProcess::NotRunning) {
-        process_->terminate();
-        if (!process_->waitForFinished(10000))
-            process_->kill();
-        process_->waitForFinished(5000);
-    }
+    quorvel::testing::endProcess(process_, 10000);
 }
 
 QString W1SimProcess::root() const
