@@ -90,6 +90,7 @@ private slots:
         QTest::newRow("closes without an answer")
             << ScriptedServer::closeWithoutAnswer() << noAnswer << 0.0f << "no answer from 127.0.0.1:";
         QTest::newRow("never answers") << ScriptedServer::noAnswer() << noAnswer << 0.0f << "within 10 s";
+        // The reader is pointed at a port nobody listens on; the scripted server stays unused.
         QTest::newRow("server down") << Answer{} << noAnswer << 0.0f << "refused";
     }
     void readsOneSensor()
@@ -110,7 +111,7 @@ private slots:
         QSignalSpy spy(&reader, &OwserverReader::answered);
         reader.read(0);
         QVERIFY(spy.isEmpty()); // never from inside the call
-        if (hang && !down) {
+        if (hang) {
             QTRY_COMPARE(server.requests(), 1);
             QVERIFY(deadline->isHolding() && deadline->interval() == 10000);
             // While the read hangs, everything else on the loop goes on: a listener beside it answers.
