@@ -1,30 +1,9 @@
-#include "acquisition/owserverprotocol.h"
+#include "owserverframes.h"
 
-#include <QtEndian>
 #include <QtTest>
 
 using namespace quorvel::acquisition;
-using namespace quorvel::acquisition::owserver;
-
-namespace {
-
-QByteArray header(qint32 version, qint32 payload, qint32 ret, qint32 flags, qint32 size)
-{
-    QByteArray out(HeaderBytes, '\0');
-    const qint32 fields[] = {version, payload, ret, flags, size, 0};
-    for (int i = 0; i < 6; ++i)
-        qToBigEndian(fields[i], out.data() + 4 * i);
-    return out;
-}
-
-QByteArray value(const QByteArray& text, qint32 flags = RequestFlags)
-{
-    return header(0, qint32(text.size()), qint32(text.size()), flags, qint32(text.size())) + text;
-}
-
-const QByteArray KeepAlive = header(0, -1, 0, RequestFlags, 0);
-
-} // namespace
+using namespace quorvel::testing::owserverframes;
 
 class TestOwserverProtocol : public QObject {
     Q_OBJECT
@@ -48,17 +27,17 @@ private slots:
         QTest::newRow("more after the reply")
             << four + four << complete << four.size() << 12 << QByteArray("           4") << 0 << QString();
         QTest::newRow("data shorter than the payload")
-            << header(0, 51, 0, 0x104, 50) + QByteArray(50, 'x') + '\0' << complete << qsizetype(24 + 51) << 0
-            << QByteArray(50, 'x') << 0 << QString();
+            << header(51, 0, RequestFlags, 50) + QByteArray(50, 'x') + '\0' << complete << qsizetype(24 + 51)
+            << 0 << QByteArray(50, 'x') << 0 << QString();
         QTest::newRow("cut short") << four.left(30) << reading << qsizetype(30) << 12 << QByteArray() << 0
                                    << QString();
         QTest::newRow("only keep-alives")
             << KeepAlive + KeepAlive << reading << qsizetype(48) << 0 << QByteArray() << 2 << QString();
-        QTest::newRow("negative payload") << header(0, -7, 0, 0, 0) << failed << qsizetype(24) << 0
-                                          << QByteArray() << 0 << QString("payload length -7");
-        QTest::newRow("a write's reply")
-            << header(0, 0, 0, 0x104, 1) << complete << qsizetype(24) << 0 << QByteArray() << 0 << QString();
-        QTest::newRow("negative size") << header(0, 2, 2, 0, -3) + "12" << failed << qsizetype(24) << 2
+        QTest::newRow("negative payload") << header(-7, 0, 0) << failed << qsizetype(24) << 0 << QByteArray()
+                                          << 0 << QString("payload length -7");
+        QTest::newRow("a write's reply") << header(0, 0, RequestFlags, 1) << complete << qsizetype(24) << 0
+                                         << QByteArray() << 0 << QString();
+        QTest::newRow("negative size") << header(2, 2, 0, -3) + "12" << failed << qsizetype(24) << 2
                                        << QByteArray() << 0 << QString("(size -3)");
     }
     void decodesReplies()

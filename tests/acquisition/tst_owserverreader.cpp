@@ -1,8 +1,8 @@
 #include "acquisition/owserverreader.h"
 
 #include "acquisition/sensorlist.h"
-#include "fakeowserver.h"
 #include "manualtimer.h"
+#include "owserverframes.h"
 #include "owserverprocess.h"
 #include "scriptedserver.h"
 
@@ -12,13 +12,13 @@
 #include <QtTest>
 
 using namespace quorvel::acquisition;
-using quorvel::testing::FakeOwserver;
+using namespace quorvel::testing::owserverframes;
 using quorvel::testing::ManualTimer;
 using quorvel::testing::OwserverProcess;
 using quorvel::testing::ScriptedServer;
-using Kind = FakeOwserver::Answer::Kind;
+using Answer = ScriptedServer::Reply;
 
-Q_DECLARE_METATYPE(FakeOwserver::Answer)
+Q_DECLARE_METATYPE(Answer)
 
 namespace {
 
@@ -27,6 +27,17 @@ const QString First = QStringLiteral("110000D728000028");
 const QString Second = QStringLiteral("D50001D728000028");
 const QString Third = QStringLiteral("800002D728000028");
 const QByteArray FirstPath = "/uncached/28.000028D70000/temperature";
+const QByteArray Garbage = "HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\n\r\n";
+
+Answer kept(const QByteArray& bytes)
+{
+    return ScriptedServer::keepingOpen(bytes);
+}
+
+// A 1-Wire server that plays the script.
+struct Server : ScriptedServer {
+    explicit Server(QList<Answer> script) : ScriptedServer(std::move(script)) { setRequestEnd(requestEnd); }
+};
 
 SensorAnswer answerOf(QSignalSpy& spy, int count = 1)
 {
@@ -42,85 +53,87 @@ class TestOwserverReader : public QObject {
 private slots:
     void initTestCase() { qRegisterMetaType<SensorAnswer>(); }
 
-    // One sensor, read with its own conversion; one row per way a server can answer.
+    // One sensor, read with its own conversion; one row per way a server can answer, then the next read
+    // gets the value on a connection that works: a fault leaves nothing behind.
     void readsOneSensor_data()
     {
-        QTest::addColumn<FakeOwserver::Answer>("answer");
+        QTest::addColumn<Answer>("reply");
         QTest::addColumn<int>("outcome");
         QTest::addColumn<float>("value");
         QTest::addColumn<QString>("reason");
         const int ok = int(ReadOutcome::Ok);
         const int readError = int(ReadOutcome::ReadError);
         const int noAnswer = int(ReadOutcome::NoAnswer);
-        QTest::newRow("value") << FakeOwserver::value("     21.5625") << ok << 21.5625f << QString();
+        const int noSensor = int(ReadOutcome::NoSensor);
+        QTest::newRow("value") << kept(value("     21.5625")) << ok << 21.5625f << QString();
         QTest::newRow("after keep-alives")
-            << FakeOwserver::value("       -10.5", 3) << ok << -10.5f << QString();
+            << kept(KeepAlive + KeepAlive + KeepAlive + value("       -10.5")) << ok << -10.5f << QString();
         QTest::newRow("power-on value, for the sensor table")
-            << FakeOwserver::value("          85") << ok << 85.0f << QString();
-        QTest::newRow("not found") << FakeOwserver::error(-1) << int(ReadOutcome::NoSensor) << 0.0f
+            << kept(value("          85")) << ok << 85.0f << QString();
+        QTest::newRow("not found") << kept(error(-1)) << noSensor << 0.0f
                                    << QString("answered " + FirstPath + " with error 1 (not found)");
-        QTest::newRow("no such entity")
-            << FakeOwserver::error(-2) << int(ReadOutcome::NoSensor) << 0.0f << "error 2 (no such entity)";
-        QTest::newRow("I/O error") << FakeOwserver::error(-5) << readError << 0.0f << "error 5 (I/O error)";
+        QTest::newRow("no such entity") << kept(error(-2)) << noSensor << 0.0f << "error 2 (no such entity)";
+        QTest::newRow("I/O error") << kept(error(-5)) << readError << 0.0f << "error 5 (I/O error)";
         QTest::newRow("not a number")
-            << FakeOwserver::value("  twenty") << readError << 0.0f << "with \"twenty\", not a number";
-        QTest::newRow("decimal comma")
-            << FakeOwserver::value("4,5") << readError << 0.0f << "\"4,5\", not a number";
-        QTest::newRow("nan") << FakeOwserver::value("nan") << readError << 0.0f << "\"nan\", not a number";
-        QTest::newRow("beyond a float")
-            << FakeOwserver::value("1e300") << readError << 0.0f << "not a number";
-        QTest::newRow("garbage") << FakeOwserver::of(Kind::Garbage) << readError << 0.0f
-                                 << "not a 1-Wire server's";
-        QTest::newRow("oversized") << FakeOwserver::of(Kind::Oversized) << readError << 0.0f
-                                   << "more than the 65536 accepted";
-        QTest::newRow("closes mid-reply") << FakeOwserver::of(Kind::CloseMidReply) << readError << 0.0f
-                                          << "closed the connection in the middle of the reply";
+            << kept(value("  twenty")) << readError << 0.0f << "with \"twenty\", not a number";
+        QTest::newRow("decimal comma") << kept(value("4,5")) << readError << 0.0f << "\"4,5\", not a number";
+        QTest::newRow("nan") << kept(value("nan")) << readError << 0.0f << "\"nan\", not a number";
+        QTest::newRow("beyond a float") << kept(value("1e300")) << readError << 0.0f << "not a number";
+        QTest::newRow("garbage") << kept(Garbage) << readError << 0.0f << "not a 1-Wire server's";
+        QTest::newRow("oversized") << kept(header(1 << 30, 1 << 30, RequestFlags, 1 << 30) +
+                                           QByteArray(4096, 'x'))
+                                   << readError << 0.0f << "more than the 65536 accepted";
+        // A dozen bytes promised, two sent.
+        QTest::newRow("closes mid-reply")
+            << ScriptedServer::closing(header(12, 12, RequestFlags, 12) + "  ") << readError << 0.0f
+            << "closed the connection in the middle of the reply";
         QTest::newRow("closes without an answer")
-            << FakeOwserver::of(Kind::CloseWithoutAnswer) << noAnswer << 0.0f << "no answer from 127.0.0.1:";
-        QTest::newRow("never answers") << FakeOwserver::of(Kind::Hang) << noAnswer << 0.0f << "within 10 s";
+            << ScriptedServer::closeWithoutAnswer() << noAnswer << 0.0f << "no answer from 127.0.0.1:";
+        QTest::newRow("never answers") << ScriptedServer::noAnswer() << noAnswer << 0.0f << "within 10 s";
+        // The reader is pointed at a port nobody listens on; the scripted server stays unused.
+        QTest::newRow("server down") << Answer{} << noAnswer << 0.0f << "refused";
     }
     void readsOneSensor()
     {
-        QFETCH(FakeOwserver::Answer, answer);
+        QFETCH(Answer, reply);
         QFETCH(int, outcome);
         QFETCH(float, value);
         QFETCH(QString, reason);
-        FakeOwserver server;
+        const bool down = QTest::currentDataTag() == QLatin1String("server down");
+        const bool hang = reply.bytes.isEmpty() && !reply.close;
+        Server server({reply, kept(::value("          20"))});
         QVERIFY(server.listen());
-        server.answer(FirstPath, answer);
-        OwserverReader reader(QStringLiteral("127.0.0.1"), server.port());
+        OwserverReader reader(QStringLiteral("127.0.0.1"),
+                              down ? ScriptedServer::unusedPort() : server.port());
         auto* deadline = new ManualTimer;
         reader.setDeadlineTimer(std::unique_ptr<ManualTimer>(deadline));
         reader.setSensors({First});
         QSignalSpy spy(&reader, &OwserverReader::answered);
         reader.read(0);
         QVERIFY(spy.isEmpty()); // never from inside the call
-        if (answer.kind == Kind::Hang) {
-            QTRY_COMPARE(server.requests().size(), 1);
+        if (hang) {
+            QTRY_COMPARE(server.requests(), 1);
             QVERIFY(deadline->isHolding() && deadline->interval() == 10000);
+            // While the read hangs, everything else on the loop goes on: a listener beside it answers.
+            QTcpServer listener;
+            QVERIFY(listener.listen(QHostAddress::LocalHost, 0));
+            connect(&listener, &QTcpServer::newConnection, &listener,
+                    [&] { listener.nextPendingConnection()->write("answered\n"); });
+            QTcpSocket client;
+            client.connectToHost(QHostAddress::LocalHost, listener.serverPort());
+            QTRY_VERIFY_WITH_TIMEOUT(client.canReadLine(), 15000);
+            QVERIFY(spy.isEmpty());
             deadline->fire();
         }
         const SensorAnswer got = answerOf(spy);
         QVERIFY2(got.reason.contains(reason), qPrintable(got.reason));
         QCOMPARE(int(got.outcome), outcome);
         QCOMPARE(got.value, value);
-        QCOMPARE(server.requests(), QList<QByteArray>{FirstPath});
-
-        // A fault leaves nothing behind: the next read gets the value on a connection that works.
-        server.answer(FirstPath, FakeOwserver::value("          20"));
+        if (down)
+            return;
+        QCOMPARE(paths(server), QList<QByteArray>{FirstPath});
         reader.read(0);
         QCOMPARE(answerOf(spy, 2).value, 20.0f);
-    }
-
-    void serverDown()
-    {
-        OwserverReader reader(QStringLiteral("127.0.0.1"), ScriptedServer::unusedPort());
-        reader.setSensors({First});
-        QSignalSpy spy(&reader, &OwserverReader::answered);
-        reader.read(0);
-        const SensorAnswer got = answerOf(spy);
-        QCOMPARE(int(got.outcome), int(ReadOutcome::NoAnswer));
-        QVERIFY2(got.reason.contains("refused"), qPrintable(got.reason));
     }
 
     // Several sensors: the bus converts once, each then gives what it converted, over one connection; a
@@ -139,16 +152,11 @@ private slots:
         QFETCH(bool, keep);
         QFETCH(bool, readOnly);
         QFETCH(int, connections);
-        FakeOwserver server;
-        QVERIFY(server.listen());
-        server.setKeepConnections(keep);
-        server.answer("/simultaneous/temperature",
-                      readOnly ? FakeOwserver::error(-30) : FakeOwserver::value({}));
-        const QByteArray kind = readOnly ? "temperature" : "latesttemp";
-        const QList<QByteArray> ids{"28.000028D70000", "28.000028D70100", "28.000028D70200"};
+        QList<Answer> replies{{readOnly ? error(-30) : value({}, keep), !keep}};
         for (int i = 0; i < 3; ++i)
-            server.answer("/uncached/" + ids[i] + "/" + kind,
-                          FakeOwserver::value(QByteArray::number(20 + i)));
+            replies.append({value(QByteArray::number(20 + i), keep), !keep});
+        Server server(replies + replies);
+        QVERIFY(server.listen());
         OwserverReader reader(QStringLiteral("127.0.0.1"), server.port());
         reader.setSensors({First, Second, Third});
         QSignalSpy spy(&reader, &OwserverReader::answered);
@@ -161,21 +169,22 @@ private slots:
             }
             server.closeConnections();
         }
+        const QByteArray kind = readOnly ? "temperature" : "latesttemp";
         QList<QByteArray> sweep{QByteArray("/simultaneous/temperature 1")};
-        for (const QByteArray& id : ids)
-            sweep.append("/uncached/" + id + "/" + kind);
-        QCOMPARE(server.requests(), sweep + sweep);
+        for (const char* id : {"28.000028D70000", "28.000028D70100", "28.000028D70200"})
+            sweep.append("/uncached/" + QByteArray(id) + "/" + kind);
+        QCOMPARE(paths(server), sweep + sweep);
         QCOMPARE(reader.connectionsOpened(), connections);
     }
 
     void discovers()
     {
-        FakeOwserver server;
+        Server server(
+            {kept(value("/28.000028D70100,/bus.0,/10.000010EF0200,/1F.000000000000,/28.000028D70000,"
+                        "/uncached" +
+                        QByteArray(1, '\0'))),
+             kept(Garbage)});
         QVERIFY(server.listen());
-        server.answer(
-            "/", FakeOwserver::value(QByteArray("/28.000028D70100,/bus.0,/10.000010EF0200,/1F.000000000000,"
-                                                "/28.000028D70000,/uncached") +
-                                     '\0'));
         OwserverReader reader(QStringLiteral("127.0.0.1"), server.port());
         QSignalSpy found(&reader, &OwserverReader::discovered);
         reader.discover();
@@ -183,7 +192,6 @@ private slots:
         QCOMPARE(found.at(0).at(0).toStringList(), QStringList({"CA0002EF10000010", First, Second}));
 
         QSignalSpy failed(&reader, &OwserverReader::discoveryFailed);
-        server.answer("/", FakeOwserver::of(Kind::Garbage));
         reader.discover();
         QVERIFY(failed.wait(15000));
         QVERIFY2(failed.at(0).at(0).toString().contains("not a 1-Wire server's reply"),
@@ -217,29 +225,6 @@ private slots:
                 QCOMPARE(got.value, said.toFloat());
             }
         }
-    }
-
-    // While a read hangs, everything else on the loop goes on: a listener beside it answers at once.
-    void hangingReadHoldsUpNothing()
-    {
-        FakeOwserver server;
-        QVERIFY(server.listen());
-        server.answer(FirstPath, FakeOwserver::of(Kind::Hang));
-        OwserverReader reader(QStringLiteral("127.0.0.1"), server.port());
-        reader.setSensors({First});
-        QSignalSpy spy(&reader, &OwserverReader::answered);
-        QTcpServer listener;
-        QVERIFY(listener.listen(QHostAddress::LocalHost, 0));
-        connect(&listener, &QTcpServer::newConnection, &listener,
-                [&] { listener.nextPendingConnection()->write("answered\n"); });
-        reader.read(0);
-        QTRY_COMPARE(server.requests().size(), 1);
-        QTcpSocket client;
-        client.connectToHost(QHostAddress::LocalHost, listener.serverPort());
-        QTRY_VERIFY_WITH_TIMEOUT(client.canReadLine() || !spy.isEmpty(), 15000);
-        QVERIFY2(spy.isEmpty(), "the listener answered only once the hang had ended");
-        QCOMPARE(client.readLine(), QByteArray("answered\n"));
-        reader.cancel();
     }
 };
 

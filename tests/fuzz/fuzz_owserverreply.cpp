@@ -11,29 +11,16 @@
 
 using quorvel::acquisition::owserver::ReplyDecoder;
 
-namespace {
-
 // A small bound, so that the fuzzer reaches it.
 constexpr qint32 cap = 4096;
-
-ReplyDecoder decodeInPieces(QByteArrayView input, qsizetype split, qsizetype* used)
-{
-    ReplyDecoder decoder(cap);
-    *used = feedInTwoPieces(decoder, input, split);
-    return decoder;
-}
-
-} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     const QByteArrayView input(data, static_cast<qsizetype>(size));
-    qsizetype wholeUsed = 0;
-    qsizetype cutUsed = 0;
-    const ReplyDecoder whole = decodeInPieces(input, input.size(), &wholeUsed);
-    const qsizetype split =
-        input.isEmpty() ? 0 : (qsizetype(data[0]) * 131 + input.size()) % (input.size() + 1);
-    const ReplyDecoder cut = decodeInPieces(input, split, &cutUsed);
+    ReplyDecoder whole(cap);
+    ReplyDecoder cut(cap);
+    const qsizetype wholeUsed = feedInTwoPieces(whole, input, input.size());
+    const qsizetype cutUsed = feedInTwoPieces(cut, input, cutPoint(input));
     for (const ReplyDecoder* decoder : {&whole, &cut})
         if (decoder->reply().data.size() > cap ||
             (decoder->state() == ReplyDecoder::State::Complete && decoder->reply().ret < 0 &&

@@ -126,13 +126,8 @@ bool BrokerProcess::restart()
 
 void BrokerProcess::stop()
 {
-    if (process_->state() == QProcess::NotRunning)
-        return;
     pause(false);
-    process_->terminate();
-    if (!process_->waitForFinished(5000))
-        process_->kill();
-    process_->waitForFinished(5000);
+    endProcess(process_);
 }
 
 void BrokerProcess::pause(bool paused)

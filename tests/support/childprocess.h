@@ -14,4 +14,15 @@ inline void diesWithParent(QProcess* process, int signal = SIGKILL)
     process->setChildProcessModifier([signal] { ::prctl(PR_SET_PDEATHSIG, signal); });
 }
 
+// Asks a server to end, as its service manager would, and kills it if it takes longer than graceMs.
+inline void endProcess(QProcess* process, int graceMs = 5000)
+{
+    if (process->state() == QProcess::NotRunning)
+        return;
+    process->terminate();
+    if (!process->waitForFinished(graceMs))
+        process->kill();
+    process->waitForFinished(5000);
+}
+
 } // namespace quorvel::testing

@@ -60,12 +60,7 @@ bool OwserverProcess::start(const QString& families)
 
 void OwserverProcess::stop()
 {
-    if (process_->state() == QProcess::NotRunning)
-        return;
-    process_->terminate();
-    if (!process_->waitForFinished(5000))
-        process_->kill();
-    process_->waitForFinished(5000);
+    endProcess(process_);
 }
 
 QString OwserverProcess::owread(const QString& path) const

@@ -8,7 +8,10 @@
 namespace quorvel::testing {
 
 ScriptedServer::ScriptedServer(QList<Reply> script, QObject* parent)
-    : QObject(parent), script_(std::move(script))
+    : QObject(parent), script_(std::move(script)), requestEnd_([](const QByteArray& bytes) {
+          const qsizetype blank = bytes.indexOf("\r\n\r\n");
+          return blank < 0 ? blank : blank + 4;
+      })
 {
     if (script_.isEmpty())
         script_.append(noAnswer());
@@ -28,6 +31,12 @@ QList<QByteArray> ScriptedServer::requestLines() const
     for (const QByteArray& head : heads_)
         lines.append(head.left(head.indexOf("\r\n")));
     return lines;
+}
+
+void ScriptedServer::closeConnections()
+{
+    for (QTcpSocket* socket : bySocket_.keys())
+        socket->disconnectFromHost();
 }
 
 quint16 ScriptedServer::unusedPort()
@@ -53,7 +62,7 @@ void ScriptedServer::accept()
     }
 }
 
-// One request at a time per connection: the next head waits until the answer before it is out.
+// One request at a time per connection: the next one waits until the answer before it is out.
 void ScriptedServer::answer(QTcpSocket* socket)
 {
     const auto it = bySocket_.find(socket);
@@ -62,11 +71,11 @@ void ScriptedServer::answer(QTcpSocket* socket)
     it->pending += socket->readAll();
     qsizetype end = -1;
     if (it->sending || socket->state() != QAbstractSocket::ConnectedState ||
-        (end = it->pending.indexOf("\r\n\r\n")) < 0)
+        (end = requestEnd_(it->pending)) < 0)
         return;
     const qsizetype index = heads_.size();
-    heads_.append(it->pending.left(end + 4));
-    it->pending.remove(0, end + 4);
+    heads_.append(it->pending.left(end));
+    it->pending.remove(0, end);
     const Reply& reply = script_.at(std::min<qsizetype>(index, script_.size() - 1));
     QByteArray bytes = reply.bytes;
     bytes.replace("%PORT%", QByteArray::number(port()));
@@ -98,7 +107,7 @@ void ScriptedServer::send(QTcpSocket* socket, const Reply& reply, QByteArray byt
         it->sending = true;
         return;
     }
-    if (it->pending.contains("\r\n\r\n"))
+    if (requestEnd_(it->pending) >= 0)
         answer(socket);
 }
 

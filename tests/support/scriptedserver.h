@@ -6,13 +6,16 @@
 #include <QObject>
 #include <QTcpServer>
 
+#include <functional>
+
 class QTcpSocket;
 
 namespace quorvel::testing {
 
-// An HTTP server on 127.0.0.1 that answers the n-th request it receives with the n-th reply of its script
-// (the last one repeats; none at all: no answer), for tests that need an adapter to misbehave in a precise
-// way. It records every request head and counts connections.
+// A server on 127.0.0.1 that answers the n-th request it receives with the n-th reply of its script (the
+// last one repeats; none at all: no answer), for tests that need a peer to misbehave in a precise way. A
+// request is an HTTP head unless setRequestEnd() frames it otherwise. It records every request and counts
+// connections.
 class ScriptedServer : public QObject {
     Q_OBJECT
 public:
@@ -36,12 +39,18 @@ public:
     ScriptedServer(const ScriptedServer&) = delete;
     ScriptedServer& operator=(const ScriptedServer&) = delete;
 
+    // How long the first request in the bytes received so far is; -1 while it is not whole.
+    using RequestEnd = std::function<qsizetype(const QByteArray&)>;
+    void setRequestEnd(RequestEnd end) { requestEnd_ = std::move(end); }
+
     bool listen() { return server_.listen(QHostAddress::LocalHost, 0); }
     [[nodiscard]] quint16 port() const { return server_.serverPort(); }
     [[nodiscard]] int connections() const { return connections_; }
     [[nodiscard]] int openConnections() const { return open_; }
     [[nodiscard]] int requests() const { return int(heads_.size()); }
-    // Every request head received, blank line included, as it came over the wire.
+    // Closes every open connection, as a server's idle limit does.
+    void closeConnections();
+    // Every request received, as it came over the wire (an HTTP head with its blank line).
     [[nodiscard]] const QList<QByteArray>& heads() const { return heads_; }
     // The first line of every request.
     [[nodiscard]] QList<QByteArray> requestLines() const;
@@ -60,6 +69,7 @@ private:
 
     QTcpServer server_;
     QList<Reply> script_;
+    RequestEnd requestEnd_;
     QHash<QTcpSocket*, Connection> bySocket_;
     QList<QByteArray> heads_;
     int connections_ = 0;

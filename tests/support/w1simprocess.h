@@ -42,13 +42,8 @@ public:
         process_.readLine();
         return true;
     }
-    void stop()
-    {
-        process_.terminate();
-        if (!process_.waitForFinished(10000))
-            process_.kill();
-        process_.waitForFinished(5000);
-    }
+    // A hung read may keep it a while: it unmounts before it ends.
+    void stop() { endProcess(&process_, 10000); }
     [[nodiscard]] const QString& skipReason() const { return skipReason_; }
     // The mounted tree, as /sys/bus/w1/devices.
     [[nodiscard]] QString root() const { return dir_ ? dir_->path() : QString(); }
