@@ -43,7 +43,7 @@ public:
         return true;
     }
     // A hung read may keep it a while: it unmounts before it ends.
-    void stop() { endProcess(&process_, 10000); }
+    void stop() { quorvel::testing::endProcess(&process_, 10000); }
     [[nodiscard]] const QString& skipReason() const { return skipReason_; }
     // The mounted tree, as /sys/bus/w1/devices.
     [[nodiscard]] QString root() const { return dir_ ? dir_->path() : QString(); }
