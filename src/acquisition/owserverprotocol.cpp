@@ -117,15 +117,6 @@ qsizetype ReplyDecoder::feed(QByteArrayView bytes)
     return used;
 }
 
-QString serverId(const QString& romCode)
-{
-    // The adapter's form is the bus order reversed: CRC first, family code last.
-    QString out = romCode.right(2) + QLatin1Char('.');
-    for (qsizetype i = romCode.size() - 4; i >= 2; i -= 2)
-        out += romCode.mid(i, 2);
-    return out;
-}
-
 QStringList listingEntries(const Reply& reply)
 {
     QByteArray text = reply.data;

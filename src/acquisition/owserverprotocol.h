@@ -69,10 +69,6 @@ private:
     QString failure_;
 };
 
-// The server's form of a sensor's ID, family.serial with the serial's bytes in bus order
-// (28.674523010000), from the adapter's form (3000000123456728).
-[[nodiscard]] QString serverId(const QString& romCode);
-
 // The entries of a directory listing, each as the server wrote it ("/28.674523010000").
 [[nodiscard]] QStringList listingEntries(const Reply& reply);
 

@@ -118,7 +118,7 @@ QString OwserverReader::pathOf(Step step) const
 QString OwserverReader::serverIdOfCurrent() const
 {
     const int slot = jobs_.isEmpty() ? -1 : jobs_.first().slot;
-    return slot >= 0 && slot < sensors_.size() ? owserver::serverId(sensors_.at(slot)) : QString();
+    return slot >= 0 && slot < sensors_.size() ? serverId(sensors_.at(slot)) : QString();
 }
 
 QByteArray OwserverReader::requestFor(Step step) const
@@ -269,14 +269,10 @@ void OwserverReader::handleReply(const owserver::Reply& reply)
             const RomCodeReading reading =
                 readRomCode(QStringView(entry).sliced(entry.startsWith(QLatin1Char('/')) ? 1 : 0),
                             RomFamilies::AnyThermometer);
-            if (reading.romCode && !romCodes.contains(*reading.romCode))
+            if (reading.romCode)
                 romCodes.append(*reading.romCode);
         }
-        // ID order: family, then the serial number (the adapter's form holds it most significant first).
-        std::sort(romCodes.begin(), romCodes.end(), [](const QString& a, const QString& b) {
-            return std::pair(a.right(2), a.mid(2, 12)) < std::pair(b.right(2), b.mid(2, 12));
-        });
-        finishDiscovery(romCodes, {});
+        finishDiscovery(inIdOrder(romCodes), {});
         return;
     }
     if (reply.ret < 0) {

@@ -11,6 +11,7 @@
 #include <QHash>
 #include <QStringDecoder>
 
+#include <algorithm>
 #include <array>
 
 namespace quorvel::acquisition {
@@ -249,6 +250,31 @@ RomCodeReading readRomCode(QStringView text, RomFamilies families)
                                   .arg(byteText(wire[0]), familiesText(families), upper)};
     return {std::nullopt, QStringLiteral("CRC %1 is wrong in ROM code %2: it should be %3")
                               .arg(byteText(wire[7]), upper, byteText(dallasCrc8(wire.data(), 7)))};
+}
+
+QString linuxId(const QString& romCode)
+{
+    return (romCode.right(2) + u'-' + romCode.mid(2, 12)).toLower();
+}
+
+QString serverId(const QString& romCode)
+{
+    // The adapter's form is the bus order reversed: CRC first, family code last.
+    QString out = romCode.right(2) + u'.';
+    for (qsizetype i = romCode.size() - 4; i >= 2; i -= 2)
+        out += romCode.mid(i, 2);
+    return out;
+}
+
+QStringList inIdOrder(QStringList romCodes)
+{
+    // The adapter's form ends in the family code and has the serial number before it, most significant
+    // digit first: ID order is the order of that rotated text.
+    const auto id = [](const QString& code) { return code.right(2) + code.mid(2, 12); };
+    std::sort(romCodes.begin(), romCodes.end(),
+              [&](const QString& a, const QString& b) { return id(a) < id(b); });
+    romCodes.erase(std::unique(romCodes.begin(), romCodes.end()), romCodes.end());
+    return romCodes;
 }
 
 SensorListResult parseSensorList(const QByteArray& text, const QString& fileName, RomFamilies families)

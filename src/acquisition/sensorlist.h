@@ -49,6 +49,13 @@ struct RomCodeReading {
     QString problem;
 };
 [[nodiscard]] RomCodeReading readRomCode(QStringView text, RomFamilies families = RomFamilies::Ds18b20);
+// The other way round: a ROM code in the adapter's form as Linux names its folder ("28-000001234567",
+// lower case) and as a 1-Wire server names it ("28.674523010000").
+[[nodiscard]] QString linuxId(const QString& romCode);
+[[nodiscard]] QString serverId(const QString& romCode);
+// ROM codes in the adapter's form in ID order (family code, then serial number), each once: the order a
+// bus or a server lists its sensors in.
+[[nodiscard]] QStringList inIdOrder(QStringList romCodes);
 
 // Text of a person's for a message: control characters as \xHH (or \uHHHH), so a message stays one whole
 // line and shows what is in the file.

@@ -1,5 +1,6 @@
 #include "w1tree.h"
 
+#include "sensorlist.h"
 #include "w1slavetext.h"
 #include "w1treenames.h"
 
@@ -64,7 +65,7 @@ FileRead readTreeFile(const QString& path)
 
 SensorAnswer W1Tree::readSensor(const QString& romCode) const
 {
-    const QString folder = root_ + u'/' + w1FolderName(romCode);
+    const QString folder = root_ + u'/' + linuxId(romCode);
     const QString temperature = folder + QStringLiteral("/temperature");
     const bool hasTemperature = QFileInfo::exists(temperature);
     const FileRead read = readTreeFile(hasTemperature ? temperature : folder + QStringLiteral("/w1_slave"));
@@ -98,7 +99,7 @@ std::chrono::milliseconds W1Tree::conversionTime(const QStringList& romCodes) co
 {
     std::chrono::milliseconds longest{0};
     for (const QString& code : romCodes) {
-        const FileRead read = readTreeFile(root_ + u'/' + w1FolderName(code) + QStringLiteral("/conv_time"));
+        const FileRead read = readTreeFile(root_ + u'/' + linuxId(code) + QStringLiteral("/conv_time"));
         bool ok = false;
         const int ms = read.bytes.trimmed().toInt(&ok);
         longest = std::max(longest, ok && ms > 0 ? std::chrono::milliseconds(ms) : DefaultConversion);

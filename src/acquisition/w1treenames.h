@@ -11,7 +11,5 @@ namespace quorvel::acquisition {
 // The thermometers among a tree's folder names (families 10, 22, 28, 3B, 42, which w1_therm serves), as
 // ROM codes in the adapter's form, in ID order (family, then serial number); other names are passed over.
 [[nodiscard]] QStringList thermometersInTree(const QStringList& folderNames);
-// The folder name of a ROM code in the adapter's form.
-[[nodiscard]] QString w1FolderName(const QString& romCode);
 
 } // namespace quorvel::acquisition

@@ -220,7 +220,8 @@ private slots:
             for (int slot = 0; slot < list.size(); ++slot) {
                 reader.read(slot);
                 const SensorAnswer got = answerOf(spy, ++answers);
-                const QString said = server.owread("/" + owserver::serverId(list[slot]) + "/temperature");
+                const QString said =
+                    server.owread("/" + quorvel::acquisition::serverId(list[slot]) + "/temperature");
                 QCOMPARE(int(got.outcome), int(said.isEmpty() ? ReadOutcome::NoSensor : ReadOutcome::Ok));
                 QCOMPARE(got.value, said.toFloat());
             }

@@ -1,6 +1,7 @@
 #include "acquisition/sensorlist.h"
 #include "acquisition/w1slavetext.h"
 #include "acquisition/w1tree.h"
+#include "acquisition/sensorlist.h"
 #include "acquisition/w1treenames.h"
 
 #include "scratchdir.h"
@@ -153,7 +154,7 @@ void TestW1Tree::discovery()
     QCOMPARE(listing.problem, QString());
     QCOMPARE(listing.romCodes, romCodes);
     for (const QString& code : romCodes)
-        QVERIFY2(folders.contains(w1FolderName(code)), qPrintable(code));
+        QVERIFY2(folders.contains(linuxId(code)), qPrintable(code));
     QVERIFY(!W1Tree(root->filePath(QStringLiteral("gone"))).list().problem.isEmpty());
 }
 
