@@ -26,6 +26,11 @@ SensorAnswer readError(const QString& why)
     return {ReadOutcome::ReadError, 0, why};
 }
 
+// Since Linux 5.9 the driver retries a failed CRC check itself and, when every try failed or the sensor did
+// not answer, gives a read of nothing rather than an error: "crc=… NO" is older kernels' way of saying so.
+const QString EmptyRead =
+    QStringLiteral("empty read: the sensor failed its CRC check on every try or did not answer");
+
 // Millidegrees ("23125", after "t=" or in the temperature file) as degrees; nothing when no whole number.
 std::optional<float> degreesOf(QByteArrayView millidegrees)
 {
@@ -63,7 +68,7 @@ QString shown(QByteArrayView text)
 SensorAnswer readW1SlaveText(QByteArrayView text)
 {
     if (text.trimmed().isEmpty())
-        return readError(QStringLiteral("empty read"));
+        return readError(EmptyRead);
     const qsizetype end = text.indexOf('\n');
     if (end < 0)
         return readError(QStringLiteral("truncated read: \"%1\"").arg(shown(text)));
@@ -93,7 +98,7 @@ SensorAnswer readW1SlaveText(QByteArrayView text)
 SensorAnswer readTemperatureText(QByteArrayView text)
 {
     if (text.trimmed().isEmpty())
-        return readError(QStringLiteral("empty read"));
+        return readError(EmptyRead);
     const auto degrees = degreesOf(text);
     if (!degrees)
         return readError(QStringLiteral("garbled temperature: \"%1\"").arg(shown(text)));
@@ -104,10 +109,6 @@ SensorAnswer answerForErrno(int error)
 {
     if (error == ENOENT || error == ENODEV)
         return {ReadOutcome::NoSensor, 0, QStringLiteral("unplugged: the sensor is not on the bus")};
-    // The temperature file has no CRC line to show: the driver says EIO when the check failed on every try.
-    if (error == EIO)
-        return readError(QStringLiteral("%1: the CRC failed on every try, or the sensor did not answer")
-                             .arg(QString::fromLocal8Bit(std::strerror(error))));
     return readError(QString::fromLocal8Bit(std::strerror(error)));
 }
 

@@ -172,8 +172,8 @@ void TestW1BusReader::simulatedBus_data()
     QTest::newRow("w1_slave only: crc NO, zeros")
         << QStringList{"--no-temperature"} << QByteArray("fault 2 crc\nfault 3 zero\n")
         << QList<ReadOutcome>{Ok, CrcError, ZeroScratchpad} << std::pair(0, 1);
-    QTest::newRow("temperature: EIO, empty, unplugged")
-        << QStringList{} << QByteArray("fault 1 eio\nfault 2 empty\nunplug 3\n")
+    QTest::newRow("temperature: EIO, crc (an empty read), unplugged")
+        << QStringList{} << QByteArray("fault 1 eio\nfault 2 crc\nunplug 3\n")
         << QList<ReadOutcome>{ReadError, ReadError, NoSensor} << std::pair(0, 1);
 }
 

@@ -1,7 +1,6 @@
 #include "acquisition/sensorlist.h"
 #include "acquisition/w1slavetext.h"
 #include "acquisition/w1tree.h"
-#include "acquisition/sensorlist.h"
 #include "acquisition/w1treenames.h"
 
 #include "scratchdir.h"
@@ -59,7 +58,8 @@ void TestW1Tree::sensorFiles_data()
     row("power-on 85 is the table's to judge", w1, slave("50 05 4b 46 7f ff 0c 10 1c", "85000"), Ok, 85);
     row("all-zero scratchpad", w1, slave("00 00 00 00 00 00 00 00 00", "0"), ZeroScratchpad, 0,
         "scratchpad all zeros: nothing drove the bus (a short or no pull-up?)");
-    row("empty", w1, {}, ReadError, 0, "empty read");
+    const QByteArray empty = "empty read: the sensor failed its CRC check on every try or did not answer";
+    row("empty", w1, {}, ReadError, 0, empty);
     row("first line only", w1, Pad + " : crc=57 YES\n", ReadError, 0,
         "truncated read: no \"t=\" after \"" + Pad + " : crc=57 YES\"");
     row("cut in the first line", w1, "72 01 4b 46 7f", ReadError, 0, "truncated read: \"72 01 4b 46 7f\"");
@@ -75,7 +75,7 @@ void TestW1Tree::sensorFiles_data()
     row("temperature", attribute, "23125\n", Ok, 23.125f);
     row("temperature 0.0625", attribute, "62\n", Ok, 0.0625f);
     row("temperature -55", attribute, "-55000\n", Ok, -55);
-    row("temperature empty", attribute, {}, ReadError, 0, "empty read");
+    row("temperature empty", attribute, {}, ReadError, 0, empty);
     row("temperature garbled", attribute, "abc\n", ReadError, 0, "garbled temperature: \"abc\"");
 }
 

@@ -199,6 +199,7 @@ constexpr const char* ControlHelp =
     "(94, 188, 375, 750 ms). Write to MOUNTPOINT/control, one command a line, sensors counted from 1:\n"
     "  fault N none|crc|poweron|zero|eio|empty|hang    unplug N    plug N\n"
     "  set N MILLIDEGREES    release (ends every hang)\n"
+    "A crc fault reads as \"crc=.. NO\" with --no-temperature (a kernel before 5.9), else as nothing.\n"
     "Reading MOUNTPOINT/control gives the conversions so far.\n";
 
 } // namespace
