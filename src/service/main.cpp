@@ -111,7 +111,7 @@ void printCheck(const service::ServiceConfig& config)
                 std::printf("# every temperature sensor it shows, found at start and on a reload\n");
             for (const acquisition::ListedSensor& sensor : source.sensors)
                 std::printf("%s\n", qPrintable(sensor.name.isEmpty() ? sensor.romCode
-                                                                      : sensor.romCode + u' ' + sensor.name));
+                                                                     : sensor.romCode + u' ' + sensor.name));
             continue;
         }
         acquisition::SensorTable table;
