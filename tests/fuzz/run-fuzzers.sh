@@ -82,6 +82,10 @@ for dir in "$here"/corpus/*/; do
   if [ "$status" -ne 0 ] || reported "$log" || [ -n "$(ls -A "$findings/$target")" ]; then
     echo "$target: FAILED (exit $status), see $log; inputs in $findings/$target" >&2
     grep -m 1 -E 'ERROR|runtime error|deadly signal|timeout|out-of-memory' "$log" >&2 || true
+    # The input in the report itself, so that a CI log alone is enough to reproduce the finding.
+    for input in "$findings/$target"/*; do
+      [ -f "$input" ] && echo "$target: input $(basename "$input") as base64: $(base64 -w 0 "$input")" >&2
+    done
     failed+=("$target")
   else
     rmdir "$findings/$target"
