@@ -1,3 +1,4 @@
+#include "brokerprocess.h"
 #include "notifysocket.h"
 #include "owserverprocess.h"
 #include "scriptedserver.h"
@@ -10,6 +11,7 @@
 #include "acquisition/logsession.h"
 #include "acquisition/sensorlist.h"
 #include "acquisition/sensortable.h"
+#include "runtime/conversions.h"
 
 #include <QDir>
 #include <QFile>
@@ -320,28 +322,50 @@ void TestService::metricsOfTheRealPages()
     QVERIFY2(check.exitCode() == 0, check.readAllStandardOutput() + check.readAllStandardError());
 }
 
-// A source of kind owserver against Debian's server, its sensors found by the service: the log, the metrics
-// and the JSON carry what owread reads, under the source's name.
+// A source of kind owserver against Debian's server, its sensors found by the service: the log, the metrics,
+// the JSON, the page and a client of the broker carry what owread reads, under the source's name.
 void TestService::readsAnOwserver()
 {
-    if (!OwserverProcess::available())
-        QSKIP("owserver or owread is not installed (scripts/install-deps installs them)");
+    if (!OwserverProcess::available() || !BrokerProcess::available())
+        QSKIP("owserver, owread or mosquitto is not installed (scripts/install-deps installs them)");
     OwserverProcess server;
     QVERIFY(server.start(QStringLiteral("28,28,10")));
+    BrokerProcess broker;
+    QVERIFY(broker.start(BrokerProcess::Kind::Open));
+    MqttSubscriber subscriber;
+    QVERIFY(subscriber.start(broker));
     const QString path = dir_->filePath(QStringLiteral("usb.log"));
     const QString file = dir_->filePath(QStringLiteral("quorvel3d.yaml"));
-    QVERIFY(writeFile(file, "listen: 127.0.0.1:0\nlocale: C\nsources:\n  - name: usb\n    kind: owserver\n"
-                            "    address: 127.0.0.1:" +
+    QVERIFY(writeFile(file, "listen: 127.0.0.1:0\nlocale: C\nmqtt: {url: \"" + broker.url().toUtf8() +
+                                "\", topic: box}\nsources:\n  - name: usb\n    kind: owserver\n"
+                                "    address: 127.0.0.1:" +
                                 QByteArray::number(server.port()) + "\n    log: " + path.toUtf8() + '\n'));
+    const QStringList ids{"10.000010EF0200", "28.000028D70000", "28.000028D70100"};
+    QList<float> said;
+    QStringList roms;
+    for (const QString& id : ids) {
+        said.append(server.owread("/" + id + "/temperature").toFloat());
+        roms.append(*readRomCode(id, RomFamilies::AnyThermometer).romCode);
+    }
     Service service;
     service.start({QStringLiteral("--config"), file});
     QTRY_VERIFY_WITH_TIMEOUT(service.metricsPort() > 0, 10000);
     QTRY_VERIFY_WITH_TIMEOUT(recordCount(path) >= 2, 20000);
+    for (int i = 0; i < 3; ++i) {
+        const QString topic = QStringLiteral("box/usb/%1/temperature").arg(roms[i]);
+        QVERIFY2(subscriber.waitFor(
+                     [&](const MqttSubscriber::Message& m) {
+                         return m.topic == topic && m.payload.toFloat() == said[i];
+                     },
+                     10000),
+                 qPrintable(topic));
+    }
     const QByteArray metrics = httpGet(service.metricsPort(), QStringLiteral("/metrics")).second;
     const QJsonObject source =
         QJsonDocument::fromJson(httpGet(service.metricsPort(), QStringLiteral("/readings.json")).second)
             .object()[QStringLiteral("sources")][0]
             .toObject();
+    const QString page = QString::fromUtf8(httpGet(service.metricsPort(), QStringLiteral("/")).second);
     service.signal(SIGTERM);
     QVERIFY(service.finish());
 
@@ -350,16 +374,21 @@ void TestService::readsAnOwserver()
     QVERIFY(record && record->readings.size() == 3);
     QCOMPARE(source[QStringLiteral("name")].toString(), QStringLiteral("usb"));
     const QJsonArray sensors = source[QStringLiteral("sensors")].toArray();
-    const QStringList ids{"10.000010EF0200", "28.000028D70000", "28.000028D70100"};
     for (int i = 0; i < 3; ++i) {
-        const float said = server.owread("/" + ids[i] + "/temperature").toFloat();
-        const QString rom = *readRomCode(ids[i], RomFamilies::AnyThermometer).romCode;
-        QCOMPARE(record->readings[i], said);
-        const QByteArray labels = sensorLabels(i, rom.toLatin1(), {}, "usb");
+        QCOMPARE(record->readings[i], said[i]);
+        const QByteArray labels = sensorLabels(i, roms[i].toLatin1(), {}, "usb");
         QCOMPARE(float(sample(metrics, "quorvel_sensor_temperature_celsius{" + labels + '}').value_or(-1)),
-                 said);
-        QCOMPARE(sensors[i][QStringLiteral("rom")].toString(), rom);
-        QCOMPARE(float(sensors[i][QStringLiteral("temperature")].toDouble()), said);
+                 said[i]);
+        QCOMPARE(sensors[i][QStringLiteral("rom")].toString(), roms[i]);
+        QCOMPARE(float(sensors[i][QStringLiteral("temperature")].toDouble()), said[i]);
+        // The page's row of the sensor: its ROM code and the value as the log writes it.
+        const QString row = page.section(QStringLiteral("<tr id=\"sensor-usb-%1\"").arg(i + 1), 1, 1)
+                                .section(QStringLiteral("</tr>"), 0, 0);
+        QVERIFY2(row.contains(roms[i]) &&
+                     row.contains(QStringLiteral("data-key=\"temperature\" class=\"num\">") +
+                                  quorvel::runtime::singleToText(said[i], QLocale::c()) +
+                                  QStringLiteral(" \u00b0C<")),
+                 qPrintable(row));
     }
 }
 
