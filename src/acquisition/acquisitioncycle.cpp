@@ -60,6 +60,7 @@ void AcquisitionCycle::start(const QString& adapterAddress)
     slot_ = 0;
     completionHeld_ = false;
     nextSlotHeld_ = false;
+    sweepTookNumber_ = false;
     state_ = State::Ready;
     beginSlot();
 }
@@ -189,10 +190,14 @@ void AcquisitionCycle::finishSlot()
     if (state_ == State::Stopped || run != run_)
         return;
 
+    sweepTookNumber_ = sweepTookNumber_ || tookNumber;
     const bool sweepEnds = ++slot_ >= table_.count();
-    if (sweepEnds)
+    const bool idleSweep = reader_ && sweepEnds && !sweepTookNumber_;
+    if (sweepEnds) {
         slot_ = 0;
-    scheduleNextSlot(gotAnswer);
+        sweepTookNumber_ = false;
+    }
+    scheduleNextSlot(gotAnswer && !idleSweep);
     if (sweepEnds)
         endOfSweep();
 }

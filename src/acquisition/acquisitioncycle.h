@@ -32,7 +32,9 @@ class AcquisitionCycle : public QObject {
 public:
     // Kept in the address box's list: a hundred sweeps.
     static constexpr int AddressListLimit = 1300;
-    // Pause after a request that got no answer at all, so a dead adapter is not flooded with connections.
+    // Pause after a request that got no answer at all, so a dead adapter is not flooded with connections;
+    // and, for a reader's source, after a sweep that read no number, so that a bus or server whose every
+    // sensor fails at once (unplugged, unknown) does not write a thousand log lines a second.
     static constexpr int NoAnswerPauseMs = 1000;
 
     AcquisitionCycle(PageComponent& page, CycleDisplay* display, SweepRecorder* recorder,
@@ -99,6 +101,7 @@ private:
     int slot_ = 0;
     bool completionHeld_ = false;
     bool nextSlotHeld_ = false;
+    bool sweepTookNumber_ = false;
     std::int16_t recordNumber_ = 1;
     quint64 run_ = 0; // counts start(), so a sweep that a handler restarted is left alone
 };

@@ -77,6 +77,8 @@ private slots:
     void boxOpenedRightAfterAnotherKeepsTheHold();
     void pausesOnlyAfterRequestWithoutAnswer();
     void noAnswerPauseIsOneSecond();
+    void readerSweepWithoutNumberPauses_data();
+    void readerSweepWithoutNumberPauses();
     void stopEndsTheCycle();
     void eventsTellEachReadAndSweep_data();
     void eventsTellEachReadAndSweep();
@@ -382,6 +384,49 @@ void tst_AcquisitionCycle::noAnswerPauseIsOneSecond()
     cycle.start(Address);
     QTRY_COMPARE_WITH_TIMEOUT(page.navigations.size(), 2, 5000);
     QVERIFY2(t.elapsed() >= AcquisitionCycle::NoAnswerPauseMs, qPrintable(QString::number(t.elapsed())));
+}
+
+void tst_AcquisitionCycle::readerSweepWithoutNumberPauses_data()
+{
+    QTest::addColumn<QList<ReadOutcome>>("outcomes");
+    QTest::addColumn<int>("pause");
+    using enum ReadOutcome;
+    const int pause = AcquisitionCycle::NoAnswerPauseMs;
+    QTest::newRow("every sensor unplugged or unknown") << QList{NoSensor, NoSensor, NoSensor} << pause;
+    QTest::newRow("read, CRC and scratchpad errors") << QList{ReadError, CrcError, ZeroScratchpad} << pause;
+    QTest::newRow("one good read") << QList{NoSensor, Ok, NoSensor} << 0;
+}
+
+// A bus or server answers a failure in microseconds: a sweep that read no number waits before the next,
+// while failures within a sweep never do.
+void tst_AcquisitionCycle::readerSweepWithoutNumberPauses()
+{
+    QFETCH(QList<ReadOutcome>, outcomes);
+    QFETCH(int, pause);
+    FakeReader reader;
+    AcquisitionCycle cycle{reader, nullptr};
+    auto timer = std::make_unique<ManualTimer>();
+    ManualTimer* next = timer.get();
+    cycle.setTimer(std::move(timer));
+    const QList<ListedSensor> sensors = builtInSensors().first(outcomes.size());
+    cycle.setSensors(sensors);
+    for (qsizetype i = 0; i < outcomes.size(); ++i)
+        reader.answers.insert(sensors[i].romCode, SensorAnswer{outcomes[i], 20.5f, {}});
+    QList<int> waits; // before each next sweep
+    connect(&cycle, &AcquisitionCycle::sweepCompleted, this, [&] {
+        waits << next->interval();
+        // From the next sweep on every sensor is gone: that sweep pauses, whatever this one read.
+        for (const ListedSensor& sensor : sensors)
+            reader.answers.insert(sensor.romCode, SensorAnswer{ReadOutcome::NoSensor, 0, {}});
+    });
+    cycle.start(Address);
+    QTRY_VERIFY(!waits.isEmpty());
+    QCOMPARE(waits.first(), pause);
+    if (pause > 0)
+        QVERIFY(next->fire());
+    QTRY_VERIFY(waits.size() >= 2);
+    QCOMPARE(waits.at(1), AcquisitionCycle::NoAnswerPauseMs);
+    cycle.stop();
 }
 
 void tst_AcquisitionCycle::stopEndsTheCycle()
