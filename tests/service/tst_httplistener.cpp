@@ -305,7 +305,8 @@ void TestHttpListener::attacks()
         QCOMPARE(seen.closedAfterAnswer, shape.count);
         break;
     case AttackShape::Kind::ClosedAtOnce:
-        QCOMPARE(listener.connectionCount(), 0); // each forgotten, none left behind
+        // Each forgotten, none left behind; the scraper's own connection may be open at any one look.
+        QTRY_COMPARE_WITH_TIMEOUT(listener.connectionCount(), 0, 5000);
         break;
     case AttackShape::Kind::HeadsUnread:
         // What the kernel's buffers take of small answers, then nothing: no client costs renders unbounded.
