@@ -1,5 +1,6 @@
 #include "scratchdir.h"
 
+#include "service/app/descriptorbudget.h"
 #include "service/app/serviceconfig.h"
 
 #include <QFile>
@@ -91,6 +92,7 @@ private slots:
     void badFiles_data();
     void badFiles();
     void commandLineIsOneSource();
+    void largestConfigurationFitsTheUnit();
 
 private:
     std::unique_ptr<QTemporaryDir> m_scratch;
@@ -263,6 +265,27 @@ void TestServiceConfig::commandLineIsOneSource()
     QCOMPARE(summary(configFromOptions(parsed.options, QStringLiteral("127.0.0.1:8080")), m_dir),
              "adapter adapter 127.0.0.1:8080 log=x.log sensors=built-in; listen=127.0.0.1:0 stale=300 "
              "locale=default mqtt=mqtts://127.0.0.1:8883 t discovery=true keepalive=60");
+}
+
+// The unit's LimitNOFILE holds the most a file may set up (the dearest kind, every output), and so the
+// start never refuses a file --check passed outside the unit for want of descriptors.
+void TestServiceConfig::largestConfigurationFitsTheUnit()
+{
+    ServiceConfig config;
+    config.sources.resize(std::size_t(MaxSources));
+    for (SourceConfig& source : config.sources)
+        source.kind = QLatin1String(SourceConfig::W1Kind);
+    config.listen = MetricsEndpoint{QHostAddress::LocalHost, 0};
+    config.mqtt.emplace();
+    config.alarmCommand = QStringList{QStringLiteral("/bin/true")};
+    QFile unit(QStringLiteral(QT_TESTCASE_SOURCEDIR "/../../packaging/quorvel3d.service"));
+    QVERIFY(unit.open(QIODevice::ReadOnly));
+    const qint64 limit = QString::fromUtf8(unit.readAll())
+                             .section(QStringLiteral("\nLimitNOFILE="), 1)
+                             .section(u'\n', 0, 0)
+                             .toLongLong();
+    QVERIFY2(!descriptorShortage(config, limit),
+             qPrintable(descriptorShortage(config, limit).value_or(QString())));
 }
 
 QTEST_GUILESS_MAIN(TestServiceConfig)
