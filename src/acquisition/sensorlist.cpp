@@ -106,47 +106,6 @@ RomCodeReading readFamilySerialId(const QString& text, RomFamilies families)
     return {adapterForm(wire), {}};
 }
 
-// Where a file's bytes stop being UTF-8 (a bad lead byte, a missing continuation, an overlong form, a
-// surrogate, beyond U+10FFFF), or -1 when they are all UTF-8.
-qsizetype firstNonUtf8Byte(QByteArrayView bytes)
-{
-    const qsizetype n = bytes.size();
-    for (qsizetype i = 0; i < n;) {
-        const auto lead = static_cast<unsigned char>(bytes[i]);
-        if (lead < 0x80) {
-            ++i;
-            continue;
-        }
-        int length = 0;
-        char32_t least = 0;
-        if ((lead & 0xE0) == 0xC0) {
-            length = 2;
-            least = 0x80;
-        } else if ((lead & 0xF0) == 0xE0) {
-            length = 3;
-            least = 0x800;
-        } else if ((lead & 0xF8) == 0xF0) {
-            length = 4;
-            least = 0x10000;
-        } else {
-            return i;
-        }
-        if (i + length > n)
-            return i;
-        char32_t code = lead & (0x7F >> length);
-        for (int k = 1; k < length; ++k) {
-            const auto next = static_cast<unsigned char>(bytes[i + k]);
-            if ((next & 0xC0) != 0x80)
-                return i;
-            code = (code << 6) | (next & 0x3F);
-        }
-        if (code < least || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF))
-            return i;
-        i += length;
-    }
-    return -1;
-}
-
 // The ROM code's text at the start of a line: the eight blank-separated pairs when the line starts so,
 // else everything up to the first blank.
 qsizetype romTextLength(const QString& line)
@@ -210,6 +169,63 @@ QString escapedForMessage(QStringView text)
             out += c;
     }
     return out;
+}
+
+qsizetype firstNonUtf8Byte(QByteArrayView bytes)
+{
+    const qsizetype n = bytes.size();
+    for (qsizetype i = 0; i < n;) {
+        const auto lead = static_cast<unsigned char>(bytes[i]);
+        if (lead < 0x80) {
+            ++i;
+            continue;
+        }
+        int length = 0;
+        char32_t least = 0;
+        if ((lead & 0xE0) == 0xC0) {
+            length = 2;
+            least = 0x80;
+        } else if ((lead & 0xF0) == 0xE0) {
+            length = 3;
+            least = 0x800;
+        } else if ((lead & 0xF8) == 0xF0) {
+            length = 4;
+            least = 0x10000;
+        } else {
+            return i;
+        }
+        if (i + length > n)
+            return i;
+        char32_t code = lead & (0x7F >> length);
+        for (int k = 1; k < length; ++k) {
+            const auto next = static_cast<unsigned char>(bytes[i + k]);
+            if ((next & 0xC0) != 0x80)
+                return i;
+            code = (code << 6) | (next & 0x3F);
+        }
+        if (code < least || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF))
+            return i;
+        i += length;
+    }
+    return -1;
+}
+
+std::optional<QString> sensorNameProblem(QStringView name)
+{
+    const QList<uint> characters = name.toUcs4();
+    for (qsizetype i = 0; i < characters.size(); ++i) {
+        const char32_t c = characters.at(i);
+        const bool control = QChar::category(c) == QChar::Other_Control;
+        const bool separator = c == 0x2028 || c == 0x2029;
+        const bool direction = c == 0x061C || c == 0x200E || c == 0x200F || (c >= 0x202A && c <= 0x202E) ||
+                               (c >= 0x2066 && c <= 0x2069);
+        if (control || separator || direction)
+            return QStringLiteral("a name is one line, without control characters, line separators or "
+                                  "direction controls: U+%1 at character %2")
+                .arg(QString::number(uint(c), 16).toUpper().rightJustified(4, u'0'))
+                .arg(i + 1);
+    }
+    return std::nullopt;
 }
 
 bool isThermometerFamily(std::uint8_t family)
@@ -318,6 +334,10 @@ SensorListResult parseSensorList(const QByteArray& text, const QString& fileName
             fail(QStringLiteral("a name has at most %1 characters, this one has %2")
                      .arg(MaxSensorNameLength)
                      .arg(length));
+            continue;
+        }
+        if (const auto problem = sensorNameProblem(name)) {
+            fail(*problem);
             continue;
         }
         if (const auto first = lineOf.constFind(rom); first != lineOf.constEnd()) {

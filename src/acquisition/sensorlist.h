@@ -61,6 +61,15 @@ struct RomCodeReading {
 // line and shows what is in the file.
 [[nodiscard]] QString escapedForMessage(QStringView text);
 
+// Why a sensor's name cannot be taken, or nothing: a name stands in journal lines, labels and the alarm
+// command's environment, so it is one line that reads as written: no control character (NUL among them),
+// no line or paragraph separator, no direction control that would reorder the text after it.
+[[nodiscard]] std::optional<QString> sensorNameProblem(QStringView name);
+
+// Where bytes stop being UTF-8 (a bad lead byte, a missing continuation, an overlong form, a surrogate,
+// beyond U+10FFFF), or -1 when they are all UTF-8.
+[[nodiscard]] qsizetype firstNonUtf8Byte(QByteArrayView bytes);
+
 // A sensor list: UTF-8, one sensor a line (the ROM code, then optionally blanks and a name); blank lines
 // and lines whose first non-blank character is '#' are ignored. Between 1 and MaxListedSensors sensors,
 // each ROM code at most once, each name at most MaxSensorNameLength characters. At most

@@ -1,4 +1,5 @@
 #include "service/app/alarmsettingscheck.h"
+#include "service/app/descriptorbudget.h"
 #include "service/app/exitstatus.h"
 #include "service/app/serviceconfig.h"
 #include "service/app/serviceoptions.h"
@@ -99,7 +100,7 @@ std::optional<service::ServiceConfig> fromFile(const QString& path)
 // --check: each source's requests; a sensor list is written back clean, each sensor in the adapter's form
 // under its request as a comment (a bus's or a server's sensors in that form alone). From a file, each
 // source under a line that names it.
-void printCheck(const service::ServiceConfig& config)
+void printCheck(const service::ServiceConfig& config, std::optional<qint64> fileLimit)
 {
     for (const service::SourceConfig& source : config.sources) {
         if (!config.file.isEmpty())
@@ -134,12 +135,17 @@ void printCheck(const service::ServiceConfig& config)
         std::printf("%s\n", qPrintable(line));
     if (config.mqtt)
         std::printf("%s under %s\n", qPrintable(config.mqtt->url), qPrintable(config.mqtt->baseTopic));
+    if (!config.file.isEmpty())
+        std::printf("# about %lld open files needed, limit %s\n", service::descriptorsNeeded(config),
+                    fileLimit ? qPrintable(QString::number(*fileLimit)) : "none");
 }
 
 } // namespace
 
 int main(int argc, char* argv[])
 {
+    // Before the toolkit opens its first descriptor; --check counts against the same limit the start has.
+    const std::optional<qint64> fileLimit = service::raiseDescriptorLimit();
     QCoreApplication app(argc, argv);
     // The same names as the window program, so the adapter setting is read from the same file.
     QCoreApplication::setApplicationName(runtime::AppInfo::title());
@@ -168,8 +174,13 @@ int main(int argc, char* argv[])
     if (!config)
         return exitStatus;
     config->sweeps = options.sweeps;
+    // Refused before anything opens: past the limit the start would die wherever the next open fails.
+    if (const auto shortage = service::descriptorShortage(*config, fileLimit)) {
+        tell(*shortage);
+        return service::ExitBadSetting;
+    }
     if (options.check) {
-        printCheck(*config);
+        printCheck(*config, fileLimit);
         return service::ExitDone;
     }
 

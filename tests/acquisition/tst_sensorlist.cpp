@@ -163,6 +163,18 @@ void TestSensorList::badLists_data()
     QTest::newRow("a name of 101 characters")
         << "40000000B491CF28 " + QByteArray(101, 'x')
         << QStringList{"list:1: a name has at most 100 characters, this one has 101"};
+    QTest::newRow("a NUL, a line separator and a direction override in names")
+        << QByteArray("40000000B491CF28 K\0x\n3000000123456728 a\xe2\x80\xa8"
+                      "b\n"
+                      "BC0000000ABCDE28 \xe2\x80\xae"
+                      "ab\n",
+                      67)
+        << QStringList{"list:1: a name is one line, without control characters, line separators or direction "
+                       "controls: U+0000 at character 2",
+                       "list:2: a name is one line, without control characters, line separators or direction "
+                       "controls: U+2028 at character 2",
+                       "list:3: a name is one line, without control characters, line separators or direction "
+                       "controls: U+202E at character 1"};
     QStringList told;
     for (int line = 1; line <= 20; ++line)
         told << QStringLiteral("list:%1: \"X\" is not a hexadecimal digit in ROM code X").arg(line);

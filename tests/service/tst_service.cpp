@@ -127,6 +127,13 @@ void TestService::refusedStart_data()
     QTest::newRow("password file missing") << QStringList{"--mqtt", "mqtt://127.0.0.1",     "--mqtt-user",
                                                           "bob",    "--mqtt-password-file", "missing.list"}
                                            << 66 << "missing.list";
+    // Under prlimit: the soft limit is raised to the hard one, and a start that would run out is refused.
+    const QStringList listen{QStringLiteral("--nofile=16:32"), QStringLiteral("--listen"),
+                             QStringLiteral("127.0.0.1:0")};
+    const QString short32 =
+        QStringLiteral("1 source needs about 35 open files; the limit is 32: raise LimitNOFILE=");
+    QTest::newRow("open files: --check") << listen + QStringList{QStringLiteral("--check")} << 78 << short32;
+    QTest::newRow("open files: start") << listen << 78 << short32;
 }
 
 // One line naming what is wrong, the status, and not one request to the adapter.
@@ -164,9 +171,13 @@ void TestService::refusedStart()
     // The CRC of the second sensor is wrong, and so is the third's family: one message each.
     QVERIFY(writeFile(dir_->filePath(QStringLiteral("bad.list")),
                       "3000000123456728\n3100000123456728 Cellar\n3000000123456710\n"));
+    QStringList prlimit;
+    if (arguments.first().startsWith(QLatin1String("--nofile=")))
+        prlimit << QStringLiteral("prlimit") << arguments.takeFirst() << QStringLiteral("--");
     const int requestsBefore = sim_->stats().value(1);
     Service service;
-    service.start(QStringList{QStringLiteral("--adapter"), adapter()} + arguments);
+    service.start(QStringList{QStringLiteral("--adapter"), adapter()} + arguments,
+                  QProcessEnvironment::systemEnvironment(), prlimit);
     QVERIFY(service.finish());
     QCOMPARE(service.process.exitCode(), status);
     const QString firstLine = service.errors().section(QLatin1Char('\n'), 0, 0);

@@ -1,5 +1,6 @@
 #include "scratchdir.h"
 
+#include "service/app/descriptorbudget.h"
 #include "service/app/serviceconfig.h"
 
 #include <QFile>
@@ -91,6 +92,7 @@ private slots:
     void badFiles_data();
     void badFiles();
     void commandLineIsOneSource();
+    void largestConfigurationFitsTheUnit();
 
 private:
     std::unique_ptr<QTemporaryDir> m_scratch;
@@ -207,6 +209,29 @@ void TestServiceConfig::badFiles_data()
         << Cellar + "    sensors:\n      - id: 3000000123456728\n        low: 5\n        high: 5\n"
                     "        hysteresis: -1\nalarm_command: [/nonexistent/notify]\n"
         << 3 << "DIR/c.yaml:7:15: sources[0].sensors[0].high: high (5) must be above low (5)";
+    const QByteArray sensor = Cellar + "    sensors:\n      - id: 3000000123456728\n";
+    QTest::newRow("an offset that makes every reading infinite")
+        << sensor + "        offset: 1e300\n"
+        << 1 << "DIR/c.yaml:6:17: sources[0].sensors[0].offset: offset must be a number from -100 to 100";
+    QTest::newRow("NaN, beyond any thermometer, a fraction of a second, a hysteresis wider than any span")
+        << sensor + "        low: .nan\n        high: 1e308\n        hold: 0.5\n        hysteresis: 101\n"
+        << 4 << "DIR/c.yaml:6:14: sources[0].sensors[0].low: \".nan\" is not a number";
+    QTest::newRow("NUL in an argument of the alarm command")
+        << Cellar + "alarm_command: [/bin/true, \"a\\0b\"]\n"
+        << 1 << "DIR/c.yaml:4:28: alarm_command: a value holds no NUL character (\\0)";
+    QTest::newRow("a line separator and a direction override in names")
+        << sensor + "        name: \"a\\u2028b\"\n      - id: BC0000000ABCDE28\n        name: \"\\u202Eab\"\n"
+        << 2
+        << "DIR/c.yaml:6:15: sources[0].sensors[0].name: a name is one line, without control characters, "
+           "line "
+           "separators or direction controls: U+2028 at character 2";
+    QTest::newRow("not UTF-8, told at its character") << sensor + "        name: \"Caf\xc3\xa9 \xe9\"\n"
+                                                      << 1 << "DIR/c.yaml:6:21: byte 0xe9 is not UTF-8 text";
+    QByteArray many = "sources:\n";
+    for (int i = 0; i <= MaxSources; ++i)
+        many += "  - {name: s" + QByteArray::number(i) + ", address: 127.0.0.1}\n";
+    QTest::newRow("more sources than one service runs")
+        << many << 1 << "DIR/c.yaml:2:3: sources: 101 sources; one service runs at most 100";
     QTest::newRow("bad MQTT URL")
         << Cellar + "mqtt:\n  url: http://127.0.0.1\n"
         << 1 << "DIR/c.yaml:5:8: mqtt.url: invalid value \"http://127.0.0.1\" for --mqtt";
@@ -240,6 +265,27 @@ void TestServiceConfig::commandLineIsOneSource()
     QCOMPARE(summary(configFromOptions(parsed.options, QStringLiteral("127.0.0.1:8080")), m_dir),
              "adapter adapter 127.0.0.1:8080 log=x.log sensors=built-in; listen=127.0.0.1:0 stale=300 "
              "locale=default mqtt=mqtts://127.0.0.1:8883 t discovery=true keepalive=60");
+}
+
+// The unit's LimitNOFILE holds the most a file may set up (the dearest kind, every output), and so the
+// start never refuses a file --check passed outside the unit for want of descriptors.
+void TestServiceConfig::largestConfigurationFitsTheUnit()
+{
+    ServiceConfig config;
+    config.sources.resize(std::size_t(MaxSources));
+    for (SourceConfig& source : config.sources)
+        source.kind = QLatin1String(SourceConfig::W1Kind);
+    config.listen = MetricsEndpoint{QHostAddress::LocalHost, 0};
+    config.mqtt.emplace();
+    config.alarmCommand = QStringList{QStringLiteral("/bin/true")};
+    QFile unit(QStringLiteral(QT_TESTCASE_SOURCEDIR "/../../packaging/quorvel3d.service"));
+    QVERIFY(unit.open(QIODevice::ReadOnly));
+    const qint64 limit = QString::fromUtf8(unit.readAll())
+                             .section(QStringLiteral("\nLimitNOFILE="), 1)
+                             .section(u'\n', 0, 0)
+                             .toLongLong();
+    QVERIFY2(!descriptorShortage(config, limit),
+             qPrintable(descriptorShortage(config, limit).value_or(QString())));
 }
 
 QTEST_GUILESS_MAIN(TestServiceConfig)

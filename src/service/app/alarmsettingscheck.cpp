@@ -21,6 +21,16 @@ QString number(double value)
 
 } // namespace
 
+std::optional<QString> settingProblem(const SettingBounds& bounds, double value)
+{
+    const bool whole = !bounds.whole || value == std::floor(value);
+    if (std::isfinite(value) && value >= bounds.low && value <= bounds.high && whole)
+        return std::nullopt;
+    return QStringLiteral("%1 must be a %2number from %3 to %4")
+        .arg(QLatin1String(bounds.key), bounds.whole ? QStringLiteral("whole ") : QString(),
+             number(bounds.low), number(bounds.high));
+}
+
 QStringList checkAlarmSettings(const ServiceConfig& config)
 {
     QStringList errors;
@@ -28,19 +38,15 @@ QStringList checkAlarmSettings(const ServiceConfig& config)
         for (auto it = source.settings.begin(); it != source.settings.end(); ++it) {
             const SensorSettings& s = it.value();
             const QString where = sensorText(source, it.key());
-            for (const std::optional<double>& value :
-                 {std::optional(s.offset), s.low, s.high, std::optional(s.hysteresis)})
-                if (value && !std::isfinite(*value)) {
-                    errors << where + QStringLiteral(": offset, low, high and hysteresis must be numbers");
-                    break;
-                }
+            for (const auto& [bounds, value] :
+                 {std::pair{OffsetBounds, std::optional(s.offset)}, std::pair{LowBounds, s.low},
+                  std::pair{HighBounds, s.high}, std::pair{HoldBounds, std::optional<double>(s.holdSeconds)},
+                  std::pair{HysteresisBounds, std::optional(s.hysteresis)}})
+                if (const auto problem = value ? settingProblem(bounds, *value) : std::nullopt)
+                    errors << where + QStringLiteral(": ") + *problem;
             if (s.low && s.high && !(*s.low < *s.high))
                 errors << where + QStringLiteral(": low (%1) must be below high (%2)")
                                       .arg(number(*s.low), number(*s.high));
-            if (s.holdSeconds < 0)
-                errors << where + QStringLiteral(": hold must not be negative");
-            if (s.hysteresis < 0)
-                errors << where + QStringLiteral(": hysteresis must not be negative");
         }
     if (!config.alarmCommand.isEmpty()) {
         const QString program = config.alarmCommand.front();

@@ -162,6 +162,11 @@ std::optional<Entry> Fields::take(const char* key)
 
 std::optional<QString> scalarText(const Entry& entry, Faults& faults)
 {
+    // A NUL ("\0" in double quotes) would cut the value wherever it reaches C: an argument, a path, a name.
+    if (entry.value.IsScalar() && entry.value.Scalar().find('\0') != std::string::npos) {
+        faults.add(entry.mark(), entry.where + QStringLiteral(": a value holds no NUL character (\\0)"));
+        return std::nullopt;
+    }
     if (entry.value.IsScalar())
         return QString::fromStdString(entry.value.Scalar());
     faults.add(entry.mark(),

@@ -37,7 +37,9 @@ inline constexpr std::array<ExitStatusMeaning, 8> ExitStatuses = {{
     {ExitSystemError, "the signal handlers cannot be installed", true},
     {ExitLogCannotOpen, "the log cannot be opened", false},
     {ExitBadSetting,
-     "the configuration file, the AdapterAddress setting or the web configuration is not valid", false},
+     "the configuration file, the AdapterAddress setting or the web configuration is not valid, or needs "
+     "more open files than allowed",
+     false},
 }};
 
 } // namespace quorvel::service

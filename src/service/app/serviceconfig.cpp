@@ -263,9 +263,8 @@ void ConfigReader::readSensors(const Entry& entry, ReadSource& source)
                 fail(*name, QStringLiteral(": a name has at most %1 characters, this one has %2")
                                 .arg(acquisition::MaxSensorNameLength)
                                 .arg(length));
-            else if (text && std::any_of(text->cbegin(), text->cend(),
-                                         [](QChar c) { return c.category() == QChar::Other_Control; }))
-                fail(*name, QStringLiteral(": a name is one line, without control characters"));
+            else if (const auto problem = text ? acquisition::sensorNameProblem(*text) : std::nullopt)
+                fail(*name, QStringLiteral(": ") + *problem);
             else if (text)
                 sensor.name = text->trimmed();
         }
@@ -285,7 +284,7 @@ std::optional<double> ConfigReader::number(const Entry& entry)
     bool ok = false;
     const double value = text->trimmed().toDouble(&ok);
     if (!ok || !std::isfinite(value)) {
-        fail(entry, QStringLiteral(": \"%1\" is not a number").arg(*text));
+        fail(entry, QStringLiteral(": \"%1\" is not a number").arg(acquisition::escapedForMessage(*text)));
         return std::nullopt;
     }
     return value;
@@ -296,20 +295,24 @@ std::optional<SensorSettings> ConfigReader::readSensorSettings(Fields& fields)
     SensorSettings settings;
     bool any = false;
     bool good = true;
-    const auto take = [&](const char* key) -> std::optional<std::pair<Entry, double>> {
-        const auto entry = fields.take(key);
+    const auto take = [&](const SettingBounds& bounds) -> std::optional<std::pair<Entry, double>> {
+        const auto entry = fields.take(bounds.key);
         if (!entry)
             return std::nullopt;
         any = true;
-        const auto value = number(*entry);
+        auto value = number(*entry);
+        if (const auto problem = value ? settingProblem(bounds, *value) : std::nullopt) {
+            fail(*entry, QStringLiteral(": ") + *problem);
+            value.reset();
+        }
         good = good && value.has_value();
         return value ? std::optional(std::pair{*entry, *value}) : std::nullopt;
     };
-    if (const auto offset = take("offset"))
+    if (const auto offset = take(OffsetBounds))
         settings.offset = offset->second;
-    if (const auto low = take("low"))
+    if (const auto low = take(LowBounds))
         settings.low = low->second;
-    const auto high = take("high");
+    const auto high = take(HighBounds);
     if (high)
         settings.high = high->second;
     if (high && settings.low && !(*settings.low < *settings.high)) {
@@ -317,20 +320,10 @@ std::optional<SensorSettings> ConfigReader::readSensorSettings(Fields& fields)
              QStringLiteral(": high (%1) must be above low (%2)").arg(high->second).arg(*settings.low));
         good = false;
     }
-    if (const auto hold = take("hold")) {
-        if (hold->second < 0 || hold->second != std::floor(hold->second) || hold->second > 86400) {
-            fail(hold->first, QStringLiteral(": hold is whole seconds, 0 to 86400"));
-            good = false;
-        }
+    if (const auto hold = take(HoldBounds))
         settings.holdSeconds = int(hold->second);
-    }
-    if (const auto hysteresis = take("hysteresis")) {
-        if (hysteresis->second < 0) {
-            fail(hysteresis->first, QStringLiteral(": hysteresis must not be negative"));
-            good = false;
-        }
+    if (const auto hysteresis = take(HysteresisBounds))
         settings.hysteresis = hysteresis->second;
-    }
     if (!any || !good)
         return std::nullopt;
     return settings;
@@ -470,6 +463,11 @@ std::optional<ServiceConfig> ConfigReader::read(const YAML::Node& root)
         fail(root.Mark(), QStringLiteral("sources is missing: a configuration has one source or more"));
     } else if (!entry->value.IsSequence() || entry->value.size() == 0) {
         fail(*entry, QStringLiteral(": expected a list of one source or more"));
+    } else if (entry->value.size() > std::size_t(MaxSources)) {
+        fail(*entry, QStringLiteral(": %1 sources; one service runs at most %2: run the rest in a second "
+                                    "service with a file of its own")
+                         .arg(entry->value.size())
+                         .arg(MaxSources));
     } else {
         for (std::size_t i = 0; i < entry->value.size(); ++i) {
             where.append(QStringLiteral("sources[%1]").arg(i));
@@ -550,6 +548,17 @@ ConfigResult readServiceConfig(const QString& path)
     else if (file.status == acquisition::RegularFileRead::Status::TooLarge)
         faults.addToFile(QStringLiteral("larger than a configuration file can be: at most %1 bytes (1 MiB)")
                              .arg(MaxConfigBytes));
+    if (const qsizetype bad = acquisition::firstNonUtf8Byte(file.bytes); bad >= 0) {
+        // Told at the character it stands at, as the parser counts columns, rather than taken as U+FFFD.
+        const qsizetype lineStart = file.bytes.lastIndexOf('\n', bad) + 1;
+        const QByteArrayView before = QByteArrayView(file.bytes).sliced(lineStart, bad - lineStart);
+        YAML::Mark mark;
+        mark.line = int(file.bytes.first(bad).count('\n'));
+        mark.column =
+            int(std::count_if(before.begin(), before.end(), [](char c) { return (c & 0xC0) != 0x80; }));
+        faults.add(mark, QStringLiteral("byte 0x%1 is not UTF-8 text; a configuration is UTF-8")
+                             .arg(quint8(file.bytes.at(bad)), 2, 16, QLatin1Char('0')));
+    }
     if (faults.any())
         return {std::nullopt, faults.told()};
     std::optional<ServiceConfig> config;

@@ -87,6 +87,12 @@ struct ConfigResult {
 // A source's name stands in labels, topics and the page: short, and of letters, digits, - and _ only.
 inline constexpr qsizetype MaxSourceNameLength = 64;
 
+// One service runs at most this many sources: as many as one of the sensor lists holds sensors. Each costs
+// descriptors, a bus its own thread, and every scrape of /metrics and the page walks all their sensors;
+// at a hundred of a hundred sensors a scrape still answers within its client's patience. More sources
+// belong to a second service with a file of its own.
+inline constexpr qsizetype MaxSources = 100;
+
 // A configuration file is at most this large: a hundred sources of a hundred sensors with names fit in a
 // tenth of it.
 inline constexpr qint64 MaxConfigBytes = 1024 * 1024;

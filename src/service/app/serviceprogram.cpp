@@ -3,7 +3,6 @@
 #include "service/app/exitstatus.h"
 #include "service/app/sourcereaders.h"
 #include "service/app/sourcerunner.h"
-#include "service/http/httplistener.h"
 #include "service/http/webconfig.h"
 #include "service/outputs/alarmcommand.h"
 #include "service/outputs/alarmmessages.h"
@@ -14,8 +13,6 @@
 #include "runtime/conversions.h"
 
 #include <algorithm>
-
-#include <sys/resource.h>
 
 namespace quorvel::service {
 
@@ -160,7 +157,6 @@ std::optional<int> ServiceProgram::start()
         metricsText = base + QStringLiteral("metrics, status page ") + base;
     }
     messages_(startMessage(metricsText));
-    warnOfDescriptors();
     if (mqtt_)
         mqtt_->start();
     for (const auto& runner : runners_)
@@ -169,23 +165,6 @@ std::optional<int> ServiceProgram::start()
     notifier_.ready();
     status_.onStarted();
     return std::nullopt;
-}
-
-void ServiceProgram::warnOfDescriptors() const
-{
-    // Each source holds a connection; the listener its own; the log, the notify socket and the toolkit
-    // some more.
-    constexpr rlim_t OwnDescriptors = 24;
-    const rlim_t needed =
-        rlim_t(runners_.size()) + (config_.listen ? rlim_t(HttpLimits().maxConnections) : 0) + OwnDescriptors;
-    rlimit limit{};
-    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY && needed > limit.rlim_cur)
-        messages_(
-            QStringLiteral("%1 sources may need up to %2 open files, more than the limit of %3: raise it "
-                           "(LimitNOFILE= in the unit)")
-                .arg(runners_.size())
-                .arg(needed)
-                .arg(limit.rlim_cur));
 }
 
 QString ServiceProgram::startMessage(const QString& metricsText) const

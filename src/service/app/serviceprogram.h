@@ -72,8 +72,6 @@ private:
     // After the store took a sweep: ends after the number of sweeps asked for.
     void onSweep();
     [[nodiscard]] QString startMessage(const QString& metricsText) const;
-    // Tells when the sources and the listener may need more descriptors than the process may open.
-    void warnOfDescriptors() const;
     // A start that cannot go on: the logs opened for it are closed again.
     [[nodiscard]] std::optional<int> closeAnd(int status);
 

@@ -143,14 +143,20 @@ void SourceRunner::onFound(const QStringList& romCodes)
     if (notFoundTold_)
         store_.onReachableAgain(config_.name);
     notFoundTold_ = false;
+    // As many as a list may hold: the first found are polled, the rest told with them.
+    const QStringList polled =
+        romCodes.first(std::min<qsizetype>(romCodes.size(), acquisition::MaxListedSensors));
     QList<acquisition::ListedSensor> sensors;
-    for (const QString& rom : romCodes)
+    for (const QString& rom : polled)
         sensors.append({rom, {}});
     if (sensors == cycle_->sensors() && cycle_->isRunning())
         return;
+    const QString count =
+        polled.size() < romCodes.size()
+            ? QStringLiteral("first %1 of the %2 sensors").arg(polled.size()).arg(romCodes.size())
+            : runtime::countText(polled.size(), "sensor");
     messages_(QStringLiteral("source %1: polls the %2 the %3 shows: %4")
-                  .arg(config_.name, runtime::countText(romCodes.size(), "sensor"), sourceNoun(config_.kind),
-                       romCodes.join(QStringLiteral(", "))));
+                  .arg(config_.name, count, sourceNoun(config_.kind), polled.join(QStringLiteral(", "))));
     cycle_->stop();
     useSensors(sensors);
     if (historyLocale_)

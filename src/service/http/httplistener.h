@@ -26,8 +26,8 @@ struct HttpLimits {
     // Open connections in all: a scraper needs one, a browser six, and a full cap refuses no one, it
     // closes the quietest. Small, because the event loop polls every socket at each of its turns: 32 or
     // 64 held cost the sweep a fifth of its pace at full speed, 16 under a twentieth (bench/run, figure
-    // 9). Well below the unit's LimitNOFILE=64, with room for the log, the adapter's connection, the
-    // notify socket and the toolkit's own descriptors (some 12).
+    // 9). Counted in the service's descriptor budget (src/service/app/descriptorbudget.h) beside the
+    // sources'.
     int maxConnections = 16;
     // Of them from one address, so that one host recycles its own connections, never the others'.
     int maxPerAddress = 8;

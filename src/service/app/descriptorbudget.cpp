@@ -1,0 +1,58 @@
+#include "service/app/descriptorbudget.h"
+
+#include "service/http/httplistener.h"
+
+#include "runtime/conversions.h"
+
+#include <sys/resource.h>
+
+namespace quorvel::service {
+
+qint64 descriptorsNeeded(const ServiceConfig& config)
+{
+    qint64 needed = descriptors::Own;
+    for (const SourceConfig& source : config.sources)
+        needed += source.isAdapter()                                   ? descriptors::PerAdapterSource
+                  : source.kind == QLatin1String(SourceConfig::W1Kind) ? descriptors::PerW1Source
+                                                                       : descriptors::PerOwserverSource;
+    if (config.listen)
+        needed += descriptors::Listener + HttpLimits().maxConnections;
+    if (config.mqtt)
+        needed += descriptors::Mqtt;
+    if (!config.alarmCommand.isEmpty())
+        needed += descriptors::AlarmCommandsAtOnce * descriptors::PerAlarmCommand;
+    return needed;
+}
+
+std::optional<qint64> raiseDescriptorLimit()
+{
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0)
+        return std::nullopt;
+    if (limit.rlim_cur != limit.rlim_max) {
+        rlimit raised = limit;
+        raised.rlim_cur = limit.rlim_max;
+        // Refused (a hard limit above the kernel's nr_open): the soft one stays, and is the one counted.
+        if (setrlimit(RLIMIT_NOFILE, &raised) == 0)
+            limit = raised;
+    }
+    if (limit.rlim_cur == RLIM_INFINITY)
+        return std::nullopt;
+    return qint64(limit.rlim_cur);
+}
+
+std::optional<QString> descriptorShortage(const ServiceConfig& config, std::optional<qint64> limit)
+{
+    const qint64 needed = descriptorsNeeded(config);
+    if (!limit || needed <= *limit)
+        return std::nullopt;
+    const qint64 sources = qint64(config.sources.size());
+    return QStringLiteral("%1 %2 about %3 open files; the limit is %4: raise LimitNOFILE= in the unit (an "
+                          "override) to %3 or more, or run fewer sources")
+        .arg(runtime::countText(sources, "source"),
+             sources == 1 ? QStringLiteral("needs") : QStringLiteral("need"))
+        .arg(needed)
+        .arg(*limit);
+}
+
+} // namespace quorvel::service

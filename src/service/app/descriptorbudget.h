@@ -1,0 +1,47 @@
+#pragma once
+
+#include "service/app/serviceconfig.h"
+
+#include <QString>
+
+#include <optional>
+
+namespace quorvel::service {
+
+// The descriptors the service holds open at once, by what holds them: counted in /proc/PID/fd of a running
+// service with one source of a kind and with many, the difference divided by their number.
+namespace descriptors {
+// Standard input, output and error, the event loop's wakeup, the signal watcher's pair and the toolkit's own
+// (8 counted), with room for what opens for a moment: the notify socket, a log read for the history or
+// opened anew, the web configuration's files.
+inline constexpr int Own = 16;
+// The log and the connection to the adapter.
+inline constexpr int PerAdapterSource = 2;
+// The log, the bus thread's event loop wakeup, and the one sensor file it reads at a time.
+inline constexpr int PerW1Source = 3;
+// The log and the connection to the server.
+inline constexpr int PerOwserverSource = 2;
+// The listening socket; its connections are HttpLimits::maxConnections.
+inline constexpr int Listener = 1;
+// The broker's connection and the client library's own socket pair.
+inline constexpr int Mqtt = 3;
+// The alarm commands' share: as many run at once as AlarmCommand::MaxRunning, each holding its process
+// descriptor and the pipe of its error output, and while it starts the pipe that tells its start
+// (AlarmCommand::DescriptorsPerCommand).
+inline constexpr int AlarmCommandsAtOnce = 8;
+inline constexpr int PerAlarmCommand = 3;
+} // namespace descriptors
+
+// About how many descriptors the configuration holds open at once.
+[[nodiscard]] qint64 descriptorsNeeded(const ServiceConfig& config);
+
+// Raises the soft limit on open files to the hard one, as daemons do, before anything is opened; the limit
+// the process has then, or nothing when there is none.
+[[nodiscard]] std::optional<qint64> raiseDescriptorLimit();
+
+// "N sources need about D open files; the limit is L: raise LimitNOFILE= ...", or nothing when the
+// configuration fits within the limit.
+[[nodiscard]] std::optional<QString> descriptorShortage(const ServiceConfig& config,
+                                                        std::optional<qint64> limit);
+
+} // namespace quorvel::service
