@@ -9,6 +9,10 @@
 
 namespace quorvel::service {
 
+// Per sensor at most one start of the alarm command and one journal line per this: a value hovering at a
+// limit changes the alarm at every reading.
+inline constexpr int AlarmSpacingMs = 10'000;
+
 // The facts of one change of a sensor's alarm, as the alarm command gets them in its environment:
 // QUORVEL_SOURCE, _SENSOR (its number), _NAME, _ROM, _ALARM, _PREVIOUS, _VALUE (the reading that made the
 // change, the last good one for stale, empty for none), _LIMIT (empty for ok and stale) and _SINCE.
