@@ -85,6 +85,8 @@ void AlarmCommand::startQueued()
         sensor.queued = false;
         start(sensor);
     }
+    if (queue_.empty())
+        refusedTold_ = false; // told again at the next time the system refuses
 }
 
 void AlarmCommand::start(Sensor& sensor)
@@ -190,9 +192,11 @@ void AlarmCommand::onRefused(Sensor& sensor, QProcess& process)
     if (!sensor.waiting)
         sensor.waiting = process.processEnvironment();
     sensor.spacing->stop();
-    if (!std::exchange(cannotStartTold_, true))
-        messages_(QStringLiteral("alarm command %1 cannot be started now (%2): tried again every %3 s")
-                      .arg(command_.front(), process.errorString(), seconds(bounds_.retryAfterMs)));
+    // Qt's own words may name the wrong cause here: the system's errno is gone by then.
+    if (!std::exchange(refusedTold_, true))
+        messages_(QStringLiteral("alarm command %1 refused by the system (descriptors, processes or memory): "
+                                 "waiting commands tried again every %2 s")
+                      .arg(command_.front(), seconds(bounds_.retryAfterMs)));
     release(sensor, process);
     sensor.queued = true;
     queue_.push_front(&sensor);

@@ -89,6 +89,7 @@ private:
     int running_ = 0;
     bool starting_ = false; // in QProcess::start: a failure now is the system's, not the program's
     bool cannotStartTold_ = false;
+    bool refusedTold_ = false;        // until every waiting command has started
     std::map<pid_t, QTimer*> groups_; // each command's group until it is gone, with its deadline
 };
 
