@@ -394,8 +394,9 @@ void TestAlarms::commandGroupEnds()
 
 void TestAlarms::journalLinesAreSpaced_data()
 {
-    QTest::addColumn<QStringList>("events"); // a change of sensor 1 (or @2) to a state, or its spacing's end
-    QTest::addColumn<QStringList>("lines");  // sensor, state, previous state, and the count told
+    QTest::addColumn<QStringList>(
+        "events"); // a change of sensor 1 (@2: 2, @r: another ROM) or its spacing's end
+    QTest::addColumn<QStringList>("lines"); // sensor, state, previous state, and the count told
     QTest::newRow("hovering: the rest as one line at the spacing's end")
         << QStringList{"high", "ok", "high", "ok", "end"}
         << QStringList{"1 high ok", "1 ok high the last of 3 changes in 10 s"};
@@ -405,6 +406,8 @@ void TestAlarms::journalLinesAreSpaced_data()
         << QStringList{"high", "end", "low"} << QStringList{"1 high ok", "1 low high"};
     QTest::newRow("a held line starts the spacing again")
         << QStringList{"high", "ok", "end", "high"} << QStringList{"1 high ok", "1 ok high"};
+    QTest::newRow("another sensor in its place after a reload its own")
+        << QStringList{"high", "high@r"} << QStringList{"1 high ok", "1 high ok"};
     QTest::newRow("each sensor its own") << QStringList{"high", "high@2", "ok", "end@2", "end"}
                                          << QStringList{"1 high ok", "2 high ok", "1 ok high"};
 }
@@ -421,7 +424,7 @@ void TestAlarms::journalLinesAreSpaced()
         [&](const QString& line) { seen << told.match(line).capturedTexts().mid(1).join(' '); },
         AlarmSpacingMs,
         [&timers] { return std::unique_ptr<runtime::Timer>(timers.emplace_back(new testing::ManualTimer)); });
-    std::map<int, AlarmState> states;
+    std::map<QString, AlarmState> states; // by sensor
     for (const QString& event : events) {
         const int slot = event.endsWith(QLatin1String("@2")) ? 1 : 0;
         if (event.startsWith(QLatin1String("end"))) {
@@ -432,7 +435,9 @@ void TestAlarms::journalLinesAreSpaced()
         const AlarmState state = event.startsWith(QLatin1String("ok"))    ? AlarmState::Ok
                                  : event.startsWith(QLatin1String("low")) ? AlarmState::Low
                                                                           : AlarmState::High;
-        journal.onAlarmChanged(sensorIn(state, slot), std::exchange(states[slot], state));
+        SensorState sensor = sensorIn(state, slot);
+        sensor.romCode += event.endsWith(QLatin1String("@r")) ? QStringLiteral("0") : QString();
+        journal.onAlarmChanged(sensor, std::exchange(states[event.section('@', 1)], state));
     }
     QCOMPARE(seen, lines);
 }

@@ -50,7 +50,7 @@ void AlarmCommand::onAlarmChanged(const SensorState& state, AlarmState previous)
 {
     if (command_.isEmpty())
         return;
-    Sensor& sensor = sensors_[{state.source, state.slot}];
+    Sensor& sensor = sensors_[alarmKey(state)];
     if (!sensor.spacing) {
         sensor.what = QStringLiteral("source %1 sensor %2").arg(state.source).arg(state.slot + 1);
         sensor.spacing = new QTimer(this);

@@ -83,7 +83,7 @@ private:
     QStringList command_;
     runtime::MessageSink messages_;
     Bounds bounds_;
-    std::map<std::pair<QString, int>, Sensor> sensors_;
+    std::map<AlarmKey, Sensor> sensors_;
     std::deque<Sensor*> queue_; // due, waiting for a turn
     QTimer retry_;              // running: the system refused the last start
     int running_ = 0;

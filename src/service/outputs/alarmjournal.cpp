@@ -18,7 +18,7 @@ AlarmJournal::AlarmJournal(runtime::MessageSink messages, QObject* parent)
 
 void AlarmJournal::onAlarmChanged(const SensorState& state, AlarmState previous)
 {
-    Sensor& sensor = sensors_[{state.source, state.slot}];
+    Sensor& sensor = sensors_[alarmKey(state)];
     if (!sensor.spacing) {
         sensor.spacing = timers_();
         connect(sensor.spacing.get(), &runtime::Timer::timeout, this,

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "service/outputs/alarmmessages.h"
 #include "service/state/sensorstate.h"
 
 #include "runtime/messagesink.h"
@@ -10,7 +11,6 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <utility>
 
 namespace quorvel::service {
 
@@ -40,7 +40,7 @@ private:
     runtime::MessageSink messages_;
     int spacingMs_;
     TimerFactory timers_;
-    std::map<std::pair<QString, int>, Sensor> sensors_;
+    std::map<AlarmKey, Sensor> sensors_;
 };
 
 } // namespace quorvel::service
