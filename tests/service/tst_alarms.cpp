@@ -1,5 +1,6 @@
 // A sensor's alarm from its reading events with a test clock, and the command that hears its changes.
 #include "service/outputs/alarmcommand.h"
+#include "service/outputs/alarmjournal.h"
 #include "service/state/statestore.h"
 
 #include "manualtimer.h"
@@ -11,8 +12,16 @@
 #include <QSignalSpy>
 #include <QTest>
 
+#include <QRegularExpression>
+#include <QScopeGuard>
+
 #include <cmath>
+#include <csignal>
 #include <limits>
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 using namespace quorvel;
 using namespace quorvel::service;
@@ -74,6 +83,18 @@ QStringList linesOf(const QString& path)
     return QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
 }
 
+int openDescriptors()
+{
+    return int(QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::System | QDir::NoDotAndDotDot).size());
+}
+
+// Running, not a zombie waiting for its parent.
+bool alive(qint64 pid)
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    return stat.open(QIODevice::ReadOnly) && !stat.readAll().split(')').last().startsWith(" Z");
+}
+
 } // namespace
 
 Q_DECLARE_METATYPE(SensorSettings)
@@ -87,6 +108,12 @@ private slots:
     void commandReports();
     void commandGetsTheFactsOneAtATime();
     void commandStartsAreSpaced();
+    void commandsWaitTheirTurn_data();
+    void commandsWaitTheirTurn();
+    void commandGroupEnds_data();
+    void commandGroupEnds();
+    void journalLinesAreSpaced_data();
+    void journalLinesAreSpaced();
 };
 
 void TestAlarms::alarmFollowsReadings_data()
@@ -263,6 +290,156 @@ void TestAlarms::commandStartsAreSpaced()
     const QList<qint64> first = startOf(QStringLiteral("1"));
     QCOMPARE(first.size(), 2);
     QVERIFY2(first[1] - before >= spacingMs, qPrintable(QString::number(first[1] - before)));
+}
+
+void TestAlarms::commandsWaitTheirTurn_data()
+{
+    QTest::addColumn<int>("sensors");
+    QTest::addColumn<int>("cap");
+    QTest::addColumn<bool>("usedUp"); // no descriptor left at the changes, some again later
+    QTest::newRow("one at a time: first waiting, first started") << 5 << 1 << false;
+    QTest::newRow("forty at once under the cap") << 40 << AlarmCommand::MaxRunning << false;
+    QTest::newRow("refused for lack of descriptors, tried again") << 3 << 2 << true;
+}
+
+void TestAlarms::commandsWaitTheirTurn()
+{
+    QFETCH(int, sensors);
+    QFETCH(int, cap);
+    QFETCH(bool, usedUp);
+    const auto dir = testing::scratchDir(QStringLiteral("alarm"));
+    const QString log = dir->filePath(QStringLiteral("log"));
+    QStringList messages;
+    AlarmCommand command(
+        {script(*dir, QStringLiteral("echo $QUORVEL_SENSOR >> '%1'; sleep 0.2; echo - >> '%1'").arg(log))},
+        [&messages](const QString& line) { messages << line; }, {20000, 0, cap, 50});
+    QSignalSpy finished(&command, &AlarmCommand::finished);
+    rlimit saved{};
+    ::getrlimit(RLIMIT_NOFILE, &saved);
+    std::vector<int> taken;
+    const auto release = [&] {
+        for (const int fd : std::exchange(taken, {}))
+            ::close(fd);
+        ::setrlimit(RLIMIT_NOFILE, &saved);
+    };
+    const auto guard = qScopeGuard(release);
+    if (usedUp) {
+        const rlimit low{rlim_t(openDescriptors() + 8), saved.rlim_max};
+        ::setrlimit(RLIMIT_NOFILE, &low);
+        for (int fd; (fd = ::open("/dev/null", O_RDONLY)) >= 0;)
+            taken.push_back(fd);
+    }
+    const int before = openDescriptors();
+    for (int slot = 0; slot < sensors; ++slot)
+        command.onAlarmChanged(sensorIn(AlarmState::High, slot), AlarmState::Ok);
+    QCOMPARE(command.running(), usedUp ? 0 : std::min(sensors, cap));
+    QVERIFY(openDescriptors() - before <= command.running() * AlarmCommand::DescriptorsPerCommand);
+    QTest::qWait(usedUp ? 200 : 0);
+    release();
+    QTRY_COMPARE_WITH_TIMEOUT(finished.size(), sensors, 60000);
+    QCOMPARE(messages.size(), usedUp ? 1 : 0);
+    // Each sensor's command once; between a command's two lines fewer than the cap others start.
+    QStringList started, expected;
+    for (const QString& line : linesOf(log)) {
+        started << line;
+        QVERIFY2(started.count(QStringLiteral("-")) * 2 >= started.size() - cap,
+                 qPrintable(started.join(' ')));
+    }
+    for (int sensor = 1; sensor <= sensors; ++sensor)
+        expected << QString::number(sensor);
+    started.removeAll(QStringLiteral("-"));
+    if (cap > 1) {
+        started.sort();
+        expected.sort();
+    }
+    QCOMPARE(started, expected);
+}
+
+void TestAlarms::commandGroupEnds_data()
+{
+    QTest::addColumn<QString>("body");
+    QTest::addColumn<bool>("atTheEnd"); // of the service, before the time limit
+    QTest::addColumn<QString>("told");
+    const QString waits = QStringLiteral("sleep 1000 & echo $! > \"$1\"; wait");
+    const QString leaves = QStringLiteral("sleep 1000 & echo $! > \"$1\"; exit 0");
+    const QString killed = QStringLiteral("alarm command for source cellar sensor 1 ");
+    QTest::newRow("child waited for, at the limit")
+        << waits << false << killed + "failed: killed after 0.3 s";
+    QTest::newRow("child left behind, at the limit")
+        << leaves << false << killed + "left processes behind: killed after 0.3 s";
+    QTest::newRow("child waited for, at the service's end") << waits << true << QString();
+    QTest::newRow("child left behind, at the service's end") << leaves << true << QString();
+}
+
+void TestAlarms::commandGroupEnds()
+{
+    QFETCH(QString, body);
+    QFETCH(bool, atTheEnd);
+    QFETCH(QString, told);
+    const auto dir = testing::scratchDir(QStringLiteral("alarm"));
+    const QString pidFile = dir->filePath(QStringLiteral("pid"));
+    QStringList messages;
+    auto command = std::make_unique<AlarmCommand>(
+        QStringList{script(*dir, body), pidFile}, [&messages](const QString& line) { messages << line; },
+        AlarmCommand::Bounds{atTheEnd ? 60000 : 300, 0});
+    command->onAlarmChanged(sensorIn(AlarmState::High), AlarmState::Ok);
+    QTRY_VERIFY_WITH_TIMEOUT(linesOf(pidFile).size() == 1, 20000);
+    const qint64 child = linesOf(pidFile).front().toLongLong();
+    const auto guard = qScopeGuard([child] { alive(child) && ::kill(pid_t(child), SIGKILL); });
+    if (atTheEnd)
+        command.reset();
+    QTRY_VERIFY_WITH_TIMEOUT(!alive(child), 20000);
+    QTRY_COMPARE_WITH_TIMEOUT(messages, told.isEmpty() ? QStringList() : QStringList{told}, 20000);
+}
+
+void TestAlarms::journalLinesAreSpaced_data()
+{
+    QTest::addColumn<QStringList>(
+        "events"); // a change of sensor 1 (@2: 2, @r: another ROM) or its spacing's end
+    QTest::addColumn<QStringList>("lines"); // sensor, state, previous state, and the count told
+    QTest::newRow("hovering: the rest as one line at the spacing's end")
+        << QStringList{"high", "ok", "high", "ok", "end"}
+        << QStringList{"1 high ok", "1 ok high the last of 3 changes in 10 s"};
+    QTest::newRow("one held change as it was")
+        << QStringList{"high", "ok", "end"} << QStringList{"1 high ok", "1 ok high"};
+    QTest::newRow("after a quiet spell at once")
+        << QStringList{"high", "end", "low"} << QStringList{"1 high ok", "1 low high"};
+    QTest::newRow("a held line starts the spacing again")
+        << QStringList{"high", "ok", "end", "high"} << QStringList{"1 high ok", "1 ok high"};
+    QTest::newRow("another sensor in its place after a reload its own")
+        << QStringList{"high", "high@r"} << QStringList{"1 high ok", "1 high ok"};
+    QTest::newRow("each sensor its own") << QStringList{"high", "high@2", "ok", "end@2", "end"}
+                                         << QStringList{"1 high ok", "2 high ok", "1 ok high"};
+}
+
+void TestAlarms::journalLinesAreSpaced()
+{
+    QFETCH(QStringList, events);
+    QFETCH(QStringList, lines);
+    const QRegularExpression told(
+        QStringLiteral("sensor (\\d) .*: (\\w+) since .*, was (\\w+).*?(?:; (the last .*))?$"));
+    QStringList seen;
+    std::vector<testing::ManualTimer*> timers; // by the sensors' first change
+    AlarmJournal journal(
+        [&](const QString& line) { seen << told.match(line).capturedTexts().mid(1).join(' '); },
+        AlarmSpacingMs,
+        [&timers] { return std::unique_ptr<runtime::Timer>(timers.emplace_back(new testing::ManualTimer)); });
+    std::map<QString, AlarmState> states; // by sensor
+    for (const QString& event : events) {
+        const int slot = event.endsWith(QLatin1String("@2")) ? 1 : 0;
+        if (event.startsWith(QLatin1String("end"))) {
+            QVERIFY(timers.at(slot)->isHolding() && timers.at(slot)->interval() == AlarmSpacingMs);
+            timers.at(slot)->fire();
+            continue;
+        }
+        const AlarmState state = event.startsWith(QLatin1String("ok"))    ? AlarmState::Ok
+                                 : event.startsWith(QLatin1String("low")) ? AlarmState::Low
+                                                                          : AlarmState::High;
+        SensorState sensor = sensorIn(state, slot);
+        sensor.romCode += event.endsWith(QLatin1String("@r")) ? QStringLiteral("0") : QString();
+        journal.onAlarmChanged(sensor, std::exchange(states[event.section('@', 1)], state));
+    }
+    QCOMPARE(seen, lines);
 }
 
 QTEST_GUILESS_MAIN(TestAlarms)

@@ -5,7 +5,7 @@
 #include "service/app/sourcerunner.h"
 #include "service/http/webconfig.h"
 #include "service/outputs/alarmcommand.h"
-#include "service/outputs/alarmmessages.h"
+#include "service/outputs/alarmjournal.h"
 #include "service/outputs/mqttpublisher.h"
 #include "service/outputs/statusserver.h"
 
@@ -32,9 +32,8 @@ ServiceProgram::ServiceProgram(ServiceConfig config, PageFactory pages, runtime:
                 onSweep();
             });
 
-    connect(&store_, &StateStore::alarmChanged, this, [this](const SensorState& sensor, AlarmState previous) {
-        messages_(alarmJournalLine(sensor, previous));
-    });
+    auto* journal = new AlarmJournal(messages_, this);
+    connect(&store_, &StateStore::alarmChanged, journal, &AlarmJournal::onAlarmChanged);
     if (!config_.alarmCommand.isEmpty()) {
         auto* command = new AlarmCommand(config_.alarmCommand, messages_, this);
         connect(&store_, &StateStore::alarmChanged, command, &AlarmCommand::onAlarmChanged);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "service/outputs/alarmmessages.h"
 #include "service/state/sensorstate.h"
 
 #include "runtime/messagesink.h"
@@ -10,22 +11,38 @@
 #include <QStringList>
 #include <QTimer>
 
+#include <deque>
 #include <map>
 #include <memory>
 #include <optional>
 #include <utility>
 
+#include <sys/types.h>
+
 namespace quorvel::service {
 
 // Runs the alarm command on each change of a sensor's alarm, the facts in its environment, without a shell.
 // The event loop starts it and hears its end, so no sweep waits for it. Per sensor at most one runs, and
-// at most one starts per spacing: a change meanwhile waits, and only the latest is delivered.
+// at most one starts per spacing: a change meanwhile waits, and only the latest is delivered. Over all
+// sensors at most a few run at once; the others wait their turn, first waiting first started, and a start
+// the system refuses for lack of descriptors or processes waits for the next turn, not lost. Each command
+// runs in a process group of its own, so what it starts ends with it at its time limit or the service's end.
 class AlarmCommand final : public QObject {
     Q_OBJECT
 public:
+    // Commands running at once, over every sensor.
+    static constexpr int MaxRunning = 8;
+    // Descriptors the service holds for one command from its start to its end: its standard error's pipe,
+    // its process descriptor and, until it has started, the pipe that reports its start. A start takes
+    // three more for a moment (standard input and output, the other end of the pipe); one it cannot get
+    // is a start refused, tried again.
+    static constexpr int DescriptorsPerCommand = 3;
+
     struct Bounds {
-        int killAfterMs = 30'000; // a command still running then is killed
-        int spacingMs = 10'000;   // between two starts for one sensor
+        int killAfterMs = 30'000;       // a command still running then is killed, with all it started
+        int spacingMs = AlarmSpacingMs; // between two starts for one sensor
+        int maxRunning = MaxRunning;    // at once, over every sensor
+        int retryAfterMs = 1'000;       // after a start the system refused
     };
 
     AlarmCommand(QStringList command, runtime::MessageSink messages, Bounds bounds,
@@ -39,7 +56,7 @@ public:
     void onAlarmChanged(const SensorState& sensor, AlarmState previous);
 
     // Commands running now, over every sensor.
-    [[nodiscard]] int running() const;
+    [[nodiscard]] int running() const { return running_; }
 
 signals:
     // A command ended, well or not (for tests and whoever waits for the last one).
@@ -51,16 +68,29 @@ private:
         std::optional<QProcessEnvironment> waiting; // the latest change not yet delivered
         QTimer* spacing = nullptr;                  // running: no start yet
         QString what;                               // "source S sensor N", for messages
+        bool queued = false;                        // in queue_
     };
 
-    void startIfDue(Sensor& sensor);
+    void queueIfDue(Sensor& sensor);
+    void startQueued();
+    void start(Sensor& sensor);
+    void onRefused(Sensor& sensor, QProcess& process);
     void onEnded(Sensor& sensor, QProcess& process);
+    void release(Sensor& sensor, QProcess& process);
+    // Kills the group at its time limit even after its first process ended: what that left behind.
+    void watchGroup(Sensor& sensor, QProcess& process, QTimer& deadline);
 
     QStringList command_;
     runtime::MessageSink messages_;
     Bounds bounds_;
-    std::map<std::pair<QString, int>, Sensor> sensors_;
+    std::map<AlarmKey, Sensor> sensors_;
+    std::deque<Sensor*> queue_; // due, waiting for a turn
+    QTimer retry_;              // running: the system refused the last start
+    int running_ = 0;
+    bool starting_ = false; // in QProcess::start: a failure now is the system's, not the program's
     bool cannotStartTold_ = false;
+    bool refusedTold_ = false;        // until every waiting command has started
+    std::map<pid_t, QTimer*> groups_; // each command's group until it is gone, with its deadline
 };
 
 } // namespace quorvel::service

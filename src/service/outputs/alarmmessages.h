@@ -5,9 +5,22 @@
 #include <QList>
 #include <QString>
 
+#include <tuple>
 #include <utility>
 
 namespace quorvel::service {
+
+// Per sensor at most one start of the alarm command and one journal line per this: a value hovering at a
+// limit changes the alarm at every reading.
+inline constexpr int AlarmSpacingMs = 10'000;
+
+// Whose change it is: source, place and ROM code, so that a sensor a reload puts in another's place never
+// takes over what waits for that one.
+using AlarmKey = std::tuple<QString, int, QString>;
+[[nodiscard]] inline AlarmKey alarmKey(const SensorState& sensor)
+{
+    return {sensor.source, sensor.slot, sensor.romCode};
+}
 
 // The facts of one change of a sensor's alarm, as the alarm command gets them in its environment:
 // QUORVEL_SOURCE, _SENSOR (its number), _NAME, _ROM, _ALARM, _PREVIOUS, _VALUE (the reading that made the
