@@ -1,6 +1,7 @@
 #include "service/app/descriptorbudget.h"
 
 #include "service/http/httplistener.h"
+#include "service/outputs/alarmcommand.h"
 
 #include "runtime/conversions.h"
 
@@ -20,7 +21,7 @@ qint64 descriptorsNeeded(const ServiceConfig& config)
     if (config.mqtt)
         needed += descriptors::Mqtt;
     if (!config.alarmCommand.isEmpty())
-        needed += descriptors::AlarmCommandsAtOnce * descriptors::PerAlarmCommand;
+        needed += AlarmCommand::MaxRunning * AlarmCommand::DescriptorsPerCommand;
     return needed;
 }
 

@@ -25,11 +25,7 @@ inline constexpr int PerOwserverSource = 2;
 inline constexpr int Listener = 1;
 // The broker's connection and the client library's own socket pair.
 inline constexpr int Mqtt = 3;
-// The alarm commands' share: as many run at once as AlarmCommand::MaxRunning, each holding its process
-// descriptor and the pipe of its error output, and while it starts the pipe that tells its start
-// (AlarmCommand::DescriptorsPerCommand).
-inline constexpr int AlarmCommandsAtOnce = 8;
-inline constexpr int PerAlarmCommand = 3;
+// The alarm commands' share is AlarmCommand::MaxRunning times AlarmCommand::DescriptorsPerCommand.
 } // namespace descriptors
 
 // About how many descriptors the configuration holds open at once.
