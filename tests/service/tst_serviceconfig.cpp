@@ -1,5 +1,6 @@
 #include "scratchdir.h"
 
+#include "service/app/configyaml.h"
 #include "service/app/serviceconfig.h"
 
 #include <QFile>
@@ -91,6 +92,8 @@ private slots:
     void badFiles_data();
     void badFiles();
     void commandLineIsOneSource();
+    void documentBounds_data();
+    void documentBounds();
 
 private:
     std::unique_ptr<QTemporaryDir> m_scratch;
@@ -207,6 +210,9 @@ void TestServiceConfig::badFiles_data()
         << Cellar + "    sensors:\n      - id: 3000000123456728\n        low: 5\n        high: 5\n"
                     "        hysteresis: -1\nalarm_command: [/nonexistent/notify]\n"
         << 3 << "DIR/c.yaml:7:15: sources[0].sensors[0].high: high (5) must be above low (5)";
+    QTest::newRow("a megabyte of empty entries")
+        << "sources: [" + QByteArray(MaxConfigBytes - 12, ',') + "]\n"
+        << 1 << "DIR/c.yaml:1:160008: more than 160000 keys, values, lists and mappings here";
     QTest::newRow("bad MQTT URL")
         << Cellar + "mqtt:\n  url: http://127.0.0.1\n"
         << 1 << "DIR/c.yaml:5:8: mqtt.url: invalid value \"http://127.0.0.1\" for --mqtt";
@@ -240,6 +246,41 @@ void TestServiceConfig::commandLineIsOneSource()
     QCOMPARE(summary(configFromOptions(parsed.options, QStringLiteral("127.0.0.1:8080")), m_dir),
              "adapter adapter 127.0.0.1:8080 log=x.log sensors=built-in; listen=127.0.0.1:0 stale=300 "
              "locale=default mqtt=mqtts://127.0.0.1:8883 t discovery=true keepalive=60");
+}
+
+void TestServiceConfig::documentBounds_data()
+{
+    QTest::addColumn<QByteArray>("yaml");
+    QTest::addColumn<QString>("expected"); // every fault; empty: loaded
+    QByteArray keys;
+    for (int i = 0; i < 20'000; ++i)
+        keys += 'k' + QByteArray::number(i) + ": 0\n";
+    QTest::newRow("20,000 keys, a late duplicate") << keys + "k7: 1\n"
+                                                   << "f:20001:1: k7: given twice (first on line 8)";
+    // A list and its items, one node each.
+    const auto list = [](qint64 nodes) { return '[' + QByteArray(nodes - 2, ',') + "x]"; };
+    QTest::newRow("nodes up to the bound") << list(configyaml::MaxDocumentNodes) << "";
+    QTest::newRow("a node past it") << list(configyaml::MaxDocumentNodes + 1)
+                                    << "f:1:160001: more than 160000 keys, values, lists and mappings here; "
+                                       "a configuration needs far fewer";
+}
+
+// Each key of a mapping is checked against a hash of those before it, and a document's nodes are counted
+// before any is built.
+void TestServiceConfig::documentBounds()
+{
+    QFETCH(QByteArray, yaml);
+    QFETCH(QString, expected);
+    configyaml::Faults faults(QStringLiteral("f"));
+    if (const auto root = configyaml::loadDocument(yaml, faults); root && root->IsMap()) {
+        configyaml::Fields fields(*root, {}, faults);
+        for (const auto& pair : *root)
+            (void)fields.take(pair.first.Scalar().c_str());
+    }
+    QStringList told;
+    for (const ConfigError& error : faults.told())
+        told << error.text();
+    QCOMPARE(told.join(u'\n'), expected);
 }
 
 QTEST_GUILESS_MAIN(TestServiceConfig)
