@@ -217,6 +217,8 @@ private slots:
     void boardShowsEachSensor();
     void historyIsBoundedAndRefilled_data();
     void historyIsBoundedAndRefilled();
+    void historyFilledWhileSweeping_data();
+    void historyFilledWhileSweeping();
     void listenerAsksForTheLogin_data();
     void listenerAsksForTheLogin();
 
@@ -1207,8 +1209,10 @@ void TestServiceProgram::historyIsBoundedAndRefilled()
     QCOMPARE(history.points(0, now).last().value, 0.0f);
 
     service::SensorHistory refilled(sensors);
+    refilled.add(0, now, -1.0f); // read before the fill came: it wins its minute
     QCOMPARE(service::fillHistoryFromLog(refilled, path, QLocale::c(), now), qint64(kept));
     QCOMPARE(refilled.points(sensors - 1, now).size(), kept);
+    QCOMPARE(refilled.points(0, now).last().value, -1.0f);
     // A list of another count does not take the log's lines for its own.
     service::SensorHistory other(sensors + 1);
     QCOMPARE(service::fillHistoryFromLog(other, path, QLocale::c(), now), qint64(0));
@@ -1239,6 +1243,62 @@ void TestServiceProgram::historyIsBoundedAndRefilled()
     const double left = attribute(clip, QStringLiteral("x"));
     const double width = attribute(clip, QStringLiteral("width"));
     QVERIFY2(firstX > left + width * (1 - 61.0 / 1440) - 3, qPrintable(QString::number(firstX)));
+}
+
+void TestServiceProgram::historyFilledWhileSweeping_data()
+{
+    QTest::addColumn<bool>("stopAtOnce");
+    QTest::newRow("filled while it sweeps") << false;
+    QTest::newRow("stopped before the fill came") << true;
+}
+
+// The log's day is read on a thread: the source sweeps meanwhile, and what it read before the fill came stays
+// beside the log's points, one a minute in time order. A source stopped meanwhile drops the fill.
+void TestServiceProgram::historyFilledWhileSweeping()
+{
+    QFETCH(bool, stopAtOnce);
+    const QString path = dir_->filePath(QStringLiteral("fill.log"));
+    const QDateTime start = QDateTime::currentDateTime();
+    LogSession session;
+    QVERIFY(!session.open(path));
+    QList<float> expected;
+    for (int m = 60; m >= 1; --m) {
+        const QDateTime when = start.addSecs(-60 * m);
+        LogRecorder(session, QLocale::c(), [when] {
+            return when;
+        }).writeRecord(SensorReadings(SensorCount, m));
+        expected << float(m);
+    }
+    session.close();
+    service::StateStore store(300, true);
+    service::SourceConfig config;
+    config.name = Source;
+    config.address = Adapter;
+    config.logPath = path;
+    service::SourceRunner runner(config, {std::make_unique<FakePage>(), nullptr}, store, QLocale::c(),
+                                 [](const QString&) {});
+    QCOMPARE(runner.openLog(), std::nullopt);
+    runner.fillHistory(QLocale::c());
+    runner.start();
+    store.onRead(Source, readOf(0, ReadOutcome::Ok, start));
+    const auto values = [&store] {
+        QList<float> out;
+        for (const auto& point : store.source(Source)->history.points(0, QDateTime::currentDateTime()))
+            out << point.value;
+        return out;
+    };
+    QCOMPARE(values(), QList<float>{20.5f}); // the loop has not run since
+    if (stopAtOnce) {
+        runner.stop();
+        QTest::qWait(100);
+        QCOMPARE(values(), QList<float>{20.5f});
+        return;
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(values().size() > 60 && store.source(Source)->sweeps >= 2, 20000);
+    runner.stop();
+    const QList<float> live = values().mid(60);
+    QCOMPARE(values().mid(0, 60), expected);
+    QCOMPARE(live.count(20.5f), live.size());
 }
 
 void TestServiceProgram::listenerAsksForTheLogin_data()
