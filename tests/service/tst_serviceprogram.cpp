@@ -197,6 +197,8 @@ private slots:
     void offsetCorrectsEveryOutput();
     void threeSourcesRunSideBySide();
     void reloadTouchesOnlyWhatChanged();
+    void reloadReadsTheFileOffTheLoop_data();
+    void reloadReadsTheFileOffTheLoop();
     void sourceFindsItsSensors_data();
     void sourceFindsItsSensors();
     void exitStatusesAreDocumented_data();
@@ -806,6 +808,45 @@ void TestServiceProgram::reloadTouchesOnlyWhatChanged()
         QCOMPARE(live.on(QStringLiteral("q/box/status")).last().payload, QByteArray("online"));
     }
     service.program->stop();
+}
+
+void TestServiceProgram::reloadReadsTheFileOffTheLoop_data()
+{
+    QTest::addColumn<int>("reloads"); // asked before the loop runs again
+    QTest::addColumn<bool>("stopAtOnce");
+    QTest::addColumn<int>("applied");
+    QTest::newRow("one reload") << 1 << false << 1;
+    QTest::newRow("three while it reads: one more read") << 3 << false << 2;
+    QTest::newRow("stopped while it reads") << 1 << true << 0;
+}
+
+// A reload reads the file on a thread and applies it on the loop once read; reloads asked meanwhile come to
+// one more read, and a stop meanwhile drops it.
+void TestServiceProgram::reloadReadsTheFileOffTheLoop()
+{
+    QFETCH(int, reloads);
+    QFETCH(bool, stopAtOnce);
+    QFETCH(int, applied);
+    const QString file = dir_->filePath(QStringLiteral("sources.yaml"));
+    const QByteArray one = "sources:\n  - name: a\n    address: 127.0.0.1\n";
+    QVERIFY(writeFile(file, one));
+    Program service(*service::readServiceConfig(file).config);
+    QCOMPARE(service.program->start(), std::nullopt);
+    QVERIFY(writeFile(file,
+                      one + "  - name: b\n    address: 127.0.0.2\n    sensors: [{id: 3000000123456728}]\n"));
+    for (int i = 0; i < reloads; ++i)
+        service.program->reload();
+    QVERIFY(!service.program->source(QStringLiteral("b")));
+    if (stopAtOnce) {
+        service.program->stop();
+        service.program.reset(); // waits for the read
+    } else {
+        QTRY_COMPARE_WITH_TIMEOUT(service.messages.filter(QStringLiteral("reloaded ")).size(), applied,
+                                  20000);
+        QVERIFY(service.program->source(QStringLiteral("b")));
+        QTest::qWait(100);
+    }
+    QCOMPARE(service.messages.filter(QStringLiteral("reloaded ")).size(), applied);
 }
 
 void TestServiceProgram::sourceFindsItsSensors_data()

@@ -13,7 +13,10 @@
 #include "runtime/appinfo.h"
 #include "runtime/conversions.h"
 
+#include <QThread>
+
 #include <algorithm>
+#include <utility>
 
 #include <sys/resource.h>
 
@@ -60,7 +63,11 @@ ServiceProgram::ServiceProgram(ServiceConfig config, PageFactory pages, runtime:
     }
 }
 
-ServiceProgram::~ServiceProgram() = default;
+ServiceProgram::~ServiceProgram()
+{
+    if (configRead_)
+        configRead_->wait();
+}
 
 std::unique_ptr<SourceRunner> ServiceProgram::makeRunner(const SourceConfig& config)
 {
@@ -241,17 +248,38 @@ void ServiceProgram::reload()
         runner->reopenLog();
     if (config_.file.isEmpty())
         return;
-    const ConfigResult read = readServiceConfig(config_.file);
-    if (!read.config) {
-        for (const ConfigError& error : read.errors)
-            messages_(QStringLiteral("reload: %1").arg(error.text()));
-        messages_(
-            QStringLiteral("reload: %1 cannot be used; the running configuration stays").arg(config_.file));
-        return;
-    }
-    ServiceConfig next = *read.config;
-    next.sweeps = config_.sweeps;
-    apply(next);
+    if (configRead_)
+        readAgain_ = true; // one more read after this one has the latest file, however many were asked
+    else
+        readConfigAgain();
+}
+
+void ServiceProgram::readConfigAgain()
+{
+    // The file and every file it names are read on a thread of their own: the sources and the listener go
+    // on meanwhile. The read is bounded (the file's size, its nodes), so the destructor may wait for it.
+    auto read = std::make_shared<ConfigResult>();
+    configRead_ = QThread::create([read, file = config_.file] { *read = readServiceConfig(file); });
+    configRead_->setParent(this);
+    connect(configRead_, &QThread::finished, this, [this, read] {
+        configRead_->deleteLater();
+        configRead_ = nullptr;
+        if (stopped_)
+            return;
+        if (!read->config) {
+            for (const ConfigError& error : read->errors)
+                messages_(QStringLiteral("reload: %1").arg(error.text()));
+            messages_(QStringLiteral("reload: %1 cannot be used; the running configuration stays")
+                          .arg(config_.file));
+        } else {
+            ServiceConfig next = *read->config;
+            next.sweeps = config_.sweeps;
+            apply(next);
+        }
+        if (std::exchange(readAgain_, false))
+            readConfigAgain();
+    });
+    configRead_->start();
 }
 
 void ServiceProgram::apply(const ServiceConfig& next)
