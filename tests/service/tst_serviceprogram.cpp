@@ -197,8 +197,8 @@ private slots:
     void offsetCorrectsEveryOutput();
     void threeSourcesRunSideBySide();
     void reloadTouchesOnlyWhatChanged();
-    void reloadReadsTheFileOffTheLoop_data();
-    void reloadReadsTheFileOffTheLoop();
+    void growingWorkIsOffTheLoop_data();
+    void growingWorkIsOffTheLoop();
     void sourceFindsItsSensors_data();
     void sourceFindsItsSensors();
     void exitStatusesAreDocumented_data();
@@ -219,8 +219,6 @@ private slots:
     void boardShowsEachSensor();
     void historyIsBoundedAndRefilled_data();
     void historyIsBoundedAndRefilled();
-    void historyFilledWhileSweeping_data();
-    void historyFilledWhileSweeping();
     void listenerAsksForTheLogin_data();
     void listenerAsksForTheLogin();
 
@@ -810,25 +808,36 @@ void TestServiceProgram::reloadTouchesOnlyWhatChanged()
     service.program->stop();
 }
 
-void TestServiceProgram::reloadReadsTheFileOffTheLoop_data()
+void TestServiceProgram::growingWorkIsOffTheLoop_data()
 {
     QTest::addColumn<int>("reloads"); // asked before the loop runs again
     QTest::addColumn<bool>("stopAtOnce");
-    QTest::addColumn<int>("applied");
-    QTest::newRow("one reload") << 1 << false << 1;
-    QTest::newRow("three while it reads: one more read") << 3 << false << 2;
-    QTest::newRow("stopped while it reads") << 1 << true << 0;
+    QTest::newRow("one reload") << 1 << false;
+    QTest::newRow("three while it reads: one more read") << 3 << false;
+    QTest::newRow("stopped while they read") << 1 << true;
 }
 
-// A reload reads the file on a thread and applies it on the loop once read; reloads asked meanwhile come to
-// one more read, and a stop meanwhile drops it.
-void TestServiceProgram::reloadReadsTheFileOffTheLoop()
+// A start reads the day's history from the log on a thread, and a reload the file: the source sweeps
+// meanwhile, its points stay beside the log's in time order, and the file is applied once read. Reloads
+// asked meanwhile come to one more read; a stop drops both.
+void TestServiceProgram::growingWorkIsOffTheLoop()
 {
     QFETCH(int, reloads);
     QFETCH(bool, stopAtOnce);
-    QFETCH(int, applied);
+    LogSession session;
+    QVERIFY(!session.open(dir_->filePath(QStringLiteral("a.log"))));
+    QList<float> expected;
+    for (int m = 60; m >= 1; --m) {
+        const QDateTime when = QDateTime::currentDateTime().addSecs(-60 * m);
+        LogRecorder(session, QLocale::c(), [when] {
+            return when;
+        }).writeRecord(SensorReadings(SensorCount, m));
+        expected << float(m);
+    }
+    session.close();
     const QString file = dir_->filePath(QStringLiteral("sources.yaml"));
-    const QByteArray one = "sources:\n  - name: a\n    address: 127.0.0.1\n";
+    const QByteArray one =
+        "listen: 127.0.0.1:0\nlocale: C\nsources:\n  - name: a\n    address: 127.0.0.1\n    log: a.log\n";
     QVERIFY(writeFile(file, one));
     Program service(*service::readServiceConfig(file).config);
     QCOMPARE(service.program->start(), std::nullopt);
@@ -836,17 +845,32 @@ void TestServiceProgram::reloadReadsTheFileOffTheLoop()
                       one + "  - name: b\n    address: 127.0.0.2\n    sensors: [{id: 3000000123456728}]\n"));
     for (int i = 0; i < reloads; ++i)
         service.program->reload();
-    QVERIFY(!service.program->source(QStringLiteral("b")));
+    const service::SourceState& a = *service.program->store().source(QStringLiteral("a"));
+    const auto values = [&a] {
+        QList<float> out;
+        for (const auto& point : a.history.points(0, QDateTime::currentDateTime()))
+            out << point.value;
+        return out;
+    };
+    const auto applied = [&service] { return service.messages.filter(QStringLiteral("reloaded ")).size(); };
+    QVERIFY(values().isEmpty() &&
+            !service.program->source(QStringLiteral("b"))); // the loop has not run since
     if (stopAtOnce) {
         service.program->stop();
-        service.program.reset(); // waits for the read
-    } else {
-        QTRY_COMPARE_WITH_TIMEOUT(service.messages.filter(QStringLiteral("reloaded ")).size(), applied,
-                                  20000);
-        QVERIFY(service.program->source(QStringLiteral("b")));
         QTest::qWait(100);
+        QVERIFY(values().isEmpty());
+        service.program.reset(); // waits for the file's read
+        QCOMPARE(applied(), 0);
+        return;
     }
-    QCOMPARE(service.messages.filter(QStringLiteral("reloaded ")).size(), applied);
+    QTRY_VERIFY_WITH_TIMEOUT(values().size() > 60 && a.sweeps >= 2 && applied() == std::min(reloads, 2),
+                             20000);
+    QTest::qWait(100);
+    QCOMPARE(applied(), std::min(reloads, 2));
+    QVERIFY(service.program->source(QStringLiteral("b")));
+    const QList<float> live = values().mid(60);
+    QCOMPARE(values().mid(0, 60), expected);
+    QCOMPARE(live.count(20.5f), live.size());
 }
 
 void TestServiceProgram::sourceFindsItsSensors_data()
@@ -1284,62 +1308,6 @@ void TestServiceProgram::historyIsBoundedAndRefilled()
     const double left = attribute(clip, QStringLiteral("x"));
     const double width = attribute(clip, QStringLiteral("width"));
     QVERIFY2(firstX > left + width * (1 - 61.0 / 1440) - 3, qPrintable(QString::number(firstX)));
-}
-
-void TestServiceProgram::historyFilledWhileSweeping_data()
-{
-    QTest::addColumn<bool>("stopAtOnce");
-    QTest::newRow("filled while it sweeps") << false;
-    QTest::newRow("stopped before the fill came") << true;
-}
-
-// The log's day is read on a thread: the source sweeps meanwhile, and what it read before the fill came stays
-// beside the log's points, one a minute in time order. A source stopped meanwhile drops the fill.
-void TestServiceProgram::historyFilledWhileSweeping()
-{
-    QFETCH(bool, stopAtOnce);
-    const QString path = dir_->filePath(QStringLiteral("fill.log"));
-    const QDateTime start = QDateTime::currentDateTime();
-    LogSession session;
-    QVERIFY(!session.open(path));
-    QList<float> expected;
-    for (int m = 60; m >= 1; --m) {
-        const QDateTime when = start.addSecs(-60 * m);
-        LogRecorder(session, QLocale::c(), [when] {
-            return when;
-        }).writeRecord(SensorReadings(SensorCount, m));
-        expected << float(m);
-    }
-    session.close();
-    service::StateStore store(300, true);
-    service::SourceConfig config;
-    config.name = Source;
-    config.address = Adapter;
-    config.logPath = path;
-    service::SourceRunner runner(config, {std::make_unique<FakePage>(), nullptr}, store, QLocale::c(),
-                                 [](const QString&) {});
-    QCOMPARE(runner.openLog(), std::nullopt);
-    runner.fillHistory(QLocale::c());
-    runner.start();
-    store.onRead(Source, readOf(0, ReadOutcome::Ok, start));
-    const auto values = [&store] {
-        QList<float> out;
-        for (const auto& point : store.source(Source)->history.points(0, QDateTime::currentDateTime()))
-            out << point.value;
-        return out;
-    };
-    QCOMPARE(values(), QList<float>{20.5f}); // the loop has not run since
-    if (stopAtOnce) {
-        runner.stop();
-        QTest::qWait(100);
-        QCOMPARE(values(), QList<float>{20.5f});
-        return;
-    }
-    QTRY_VERIFY_WITH_TIMEOUT(values().size() > 60 && store.source(Source)->sweeps >= 2, 20000);
-    runner.stop();
-    const QList<float> live = values().mid(60);
-    QCOMPARE(values().mid(0, 60), expected);
-    QCOMPARE(live.count(20.5f), live.size());
 }
 
 void TestServiceProgram::listenerAsksForTheLogin_data()
