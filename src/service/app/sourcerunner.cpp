@@ -101,7 +101,7 @@ std::optional<QString> SourceRunner::openLog()
 void SourceRunner::fillHistory(const QLocale& locale)
 {
     historyLocale_ = locale;
-    fill_.reset(); // one for other sensors is stale
+    HistoryFillJob::drop(std::move(fill_)); // one for other sensors is stale
     SourceState* source = store_.source(config_.name);
     if (!log_ || !source || source->history.sensorCount() == 0 ||
         config_.logPath == QLatin1String(StandardOutputLog))
@@ -130,7 +130,7 @@ void SourceRunner::stop()
     // The event loop only gets here between records, so every record is whole.
     running_ = false;
     findAgain_.stop();
-    fill_.reset();
+    HistoryFillJob::drop(std::move(fill_));
     cycle_->stop();
     if (log_)
         log_->close();

@@ -2,6 +2,7 @@
 
 #include "acquisition/logrecord.h"
 
+#include <QCoreApplication>
 #include <QFile>
 #include <QThread>
 
@@ -106,10 +107,22 @@ HistoryFillJob::HistoryFillJob(const QString& path, const QLocale& locale, const
     });
     thread_->setParent(this);
     connect(thread_, &QThread::finished, this, [this] {
-        if (!cancelled_)
+        if (dropped_)
+            deleteLater();
+        else
             emit filled(fill_);
     });
     thread_->start();
+}
+
+void HistoryFillJob::drop(std::unique_ptr<HistoryFillJob> job)
+{
+    if (!job)
+        return;
+    job->cancelled_ = true;
+    job->dropped_ = true; // its thread's end, not come here yet, deletes it
+    // Should the program end first, the application ends it.
+    job.release()->setParent(QCoreApplication::instance());
 }
 
 HistoryFillJob::~HistoryFillJob()

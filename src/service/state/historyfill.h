@@ -8,6 +8,7 @@
 #include <QString>
 
 #include <atomic>
+#include <memory>
 
 class QThread;
 
@@ -31,13 +32,16 @@ qint64 fillHistoryFromLog(SensorHistory& history, const QString& path, const QLo
 
 // readHistoryFromLog() on a thread of its own, since up to MaxTailBytes of a log would hold up every source
 // and the listener; filled() comes on the thread that made the job. Destroying the job cancels the read and
-// waits only for the chunk or line at hand: the thread never outlives what it writes to.
+// waits for the chunk or line at hand: the thread never outlives what it writes to.
 class HistoryFillJob final : public QObject {
     Q_OBJECT
 public:
     HistoryFillJob(const QString& path, const QLocale& locale, const QDateTime& now, int sensorCount,
                    QObject* parent = nullptr);
     ~HistoryFillJob() override;
+    // Cancels a job whose filled() has not come, without waiting for its read (a file system may hang it):
+    // the job deletes itself once its thread ends, and fills nothing.
+    static void drop(std::unique_ptr<HistoryFillJob> job);
     HistoryFillJob(const HistoryFillJob&) = delete;
     HistoryFillJob& operator=(const HistoryFillJob&) = delete;
 
@@ -46,6 +50,7 @@ signals:
 
 private:
     std::atomic_bool cancelled_{false};
+    bool dropped_ = false; // on this thread only
     HistoryFill fill_;
     QThread* thread_ = nullptr;
 };
