@@ -1,5 +1,6 @@
 #include "scratchdir.h"
 
+#include "service/app/configyaml.h"
 #include "service/app/descriptorbudget.h"
 #include "service/app/serviceconfig.h"
 
@@ -93,6 +94,8 @@ private slots:
     void badFiles();
     void commandLineIsOneSource();
     void largestConfigurationFitsTheUnit();
+    void documentBounds_data();
+    void documentBounds();
 
 private:
     std::unique_ptr<QTemporaryDir> m_scratch;
@@ -232,6 +235,9 @@ void TestServiceConfig::badFiles_data()
         many += "  - {name: s" + QByteArray::number(i) + ", address: 127.0.0.1}\n";
     QTest::newRow("more sources than one service runs")
         << many << 1 << "DIR/c.yaml:2:3: sources: 101 sources; one service runs at most 100";
+    QTest::newRow("a megabyte of empty entries")
+        << "sources: [" + QByteArray(MaxConfigBytes - 12, ',') + "]\n"
+        << 1 << "DIR/c.yaml:1:160008: more than 160000 keys, values, lists and mappings here";
     QTest::newRow("bad MQTT URL")
         << Cellar + "mqtt:\n  url: http://127.0.0.1\n"
         << 1 << "DIR/c.yaml:5:8: mqtt.url: invalid value \"http://127.0.0.1\" for --mqtt";
@@ -286,6 +292,40 @@ void TestServiceConfig::largestConfigurationFitsTheUnit()
                              .toLongLong();
     QVERIFY2(!descriptorShortage(config, limit),
              qPrintable(descriptorShortage(config, limit).value_or(QString())));
+}
+
+void TestServiceConfig::documentBounds_data()
+{
+    QTest::addColumn<QByteArray>("yaml");
+    QTest::addColumn<QString>("expected"); // every fault; empty: loaded
+    QByteArray keys;
+    for (int i = 0; i < 20'000; ++i)
+        keys += 'k' + QByteArray::number(i) + ": 0\n";
+    QTest::newRow("20,000 keys, a late duplicate") << keys + "k7: 1\n"
+                                                   << "f:20001:1: k7: given twice (first on line 8)";
+    const QByteArray list = '[' + QByteArray(configyaml::MaxDocumentNodes - 2, ',') + 'x'; // a node each
+    QTest::newRow("nodes up to the bound") << list + ']' << "";
+    QTest::newRow("a node past it") << list + ",y]"
+                                    << "f:1:160002: more than 160000 keys, values, lists and mappings here; "
+                                       "a configuration needs far fewer";
+}
+
+// Each key of a mapping is checked against a hash of those before it, and a document's nodes are counted
+// before any is built.
+void TestServiceConfig::documentBounds()
+{
+    QFETCH(QByteArray, yaml);
+    QFETCH(QString, expected);
+    configyaml::Faults faults(QStringLiteral("f"));
+    if (const auto root = configyaml::loadDocument(yaml, faults); root && root->IsMap()) {
+        configyaml::Fields fields(*root, {}, faults);
+        for (const auto& pair : *root)
+            (void)fields.take(pair.first.Scalar().c_str());
+    }
+    QStringList told;
+    for (const ConfigError& error : faults.told())
+        told << error.text();
+    QCOMPARE(told.join(u'\n'), expected);
 }
 
 QTEST_GUILESS_MAIN(TestServiceConfig)

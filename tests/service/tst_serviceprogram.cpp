@@ -197,6 +197,8 @@ private slots:
     void offsetCorrectsEveryOutput();
     void threeSourcesRunSideBySide();
     void reloadTouchesOnlyWhatChanged();
+    void growingWorkIsOffTheLoop_data();
+    void growingWorkIsOffTheLoop();
     void sourceFindsItsSensors_data();
     void sourceFindsItsSensors();
     void exitStatusesAreDocumented_data();
@@ -806,6 +808,71 @@ void TestServiceProgram::reloadTouchesOnlyWhatChanged()
     service.program->stop();
 }
 
+void TestServiceProgram::growingWorkIsOffTheLoop_data()
+{
+    QTest::addColumn<int>("reloads"); // asked before the loop runs again
+    QTest::addColumn<bool>("stopAtOnce");
+    QTest::newRow("one reload") << 1 << false;
+    QTest::newRow("three while it reads: one more read") << 3 << false;
+    QTest::newRow("stopped while they read") << 1 << true;
+}
+
+// A start reads the day's history from the log on a thread, and a reload the file: the source sweeps
+// meanwhile, its points stay beside the log's in time order, and the file is applied once read. Reloads
+// asked meanwhile come to one more read; a stop drops both.
+void TestServiceProgram::growingWorkIsOffTheLoop()
+{
+    QFETCH(int, reloads);
+    QFETCH(bool, stopAtOnce);
+    LogSession session;
+    QVERIFY(!session.open(dir_->filePath(QStringLiteral("a.log"))));
+    QList<float> expected;
+    for (int m = 60; m >= 1; --m) {
+        const QDateTime when = QDateTime::currentDateTime().addSecs(-60 * m);
+        LogRecorder(session, QLocale::c(), [when] {
+            return when;
+        }).writeRecord(SensorReadings(SensorCount, m));
+        expected << float(m);
+    }
+    session.close();
+    const QString file = dir_->filePath(QStringLiteral("sources.yaml"));
+    const QByteArray one =
+        "listen: 127.0.0.1:0\nlocale: C\nsources:\n  - name: a\n    address: 127.0.0.1\n    log: a.log\n";
+    QVERIFY(writeFile(file, one));
+    Program service(*service::readServiceConfig(file).config);
+    QCOMPARE(service.program->start(), std::nullopt);
+    QVERIFY(writeFile(file,
+                      one + "  - name: b\n    address: 127.0.0.2\n    sensors: [{id: 3000000123456728}]\n"));
+    for (int i = 0; i < reloads; ++i)
+        service.program->reload();
+    const service::SourceState& a = *service.program->store().source(QStringLiteral("a"));
+    const auto values = [&a] {
+        QList<float> out;
+        for (const auto& point : a.history.points(0, QDateTime::currentDateTime()))
+            out << point.value;
+        return out;
+    };
+    const auto applied = [&service] { return service.messages.filter(QStringLiteral("reloaded ")).size(); };
+    QVERIFY(values().isEmpty() &&
+            !service.program->source(QStringLiteral("b"))); // the loop has not run since
+    if (stopAtOnce) {
+        service.program->stop();
+        QTest::qWait(100);
+        QVERIFY(values().isEmpty());
+        service.program.reset(); // waits for the file's read
+        QCOMPARE(applied(), 0);
+        return;
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(values().size() > 60 && a.sweeps >= 2 && applied() == std::min(reloads, 2),
+                             20000);
+    QTest::qWait(100);
+    QCOMPARE(applied(), std::min(reloads, 2));
+    QVERIFY(service.program->source(QStringLiteral("b")));
+    const QList<float> live = values().mid(60);
+    QCOMPARE(values().mid(0, 60), expected);
+    QCOMPARE(live.count(20.5f), live.size());
+}
+
 void TestServiceProgram::sourceFindsItsSensors_data()
 {
     QTest::addColumn<QStringList>("found");
@@ -1215,8 +1282,10 @@ void TestServiceProgram::historyIsBoundedAndRefilled()
     QCOMPARE(history.points(0, now).last().value, 0.0f);
 
     service::SensorHistory refilled(sensors);
+    refilled.add(0, now, -1.0f); // read before the fill came: it wins its minute
     QCOMPARE(service::fillHistoryFromLog(refilled, path, QLocale::c(), now), qint64(kept));
     QCOMPARE(refilled.points(sensors - 1, now).size(), kept);
+    QCOMPARE(refilled.points(0, now).last().value, -1.0f);
     // A list of another count does not take the log's lines for its own.
     service::SensorHistory other(sensors + 1);
     QCOMPARE(service::fillHistoryFromLog(other, path, QLocale::c(), now), qint64(0));

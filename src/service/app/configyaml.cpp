@@ -11,11 +11,12 @@ namespace quorvel::service::configyaml {
 
 namespace {
 
-// Notes the first anchor or alias and counts the documents, from the parser's events alone: nothing is
-// built, so an alias bomb costs no more than its text.
+// Notes the first anchor or alias and the node past MaxDocumentNodes, from the parser's events alone:
+// nothing is built, so an alias bomb or a million empty entries cost no more than their text.
 class AnchorFinder final : public YAML::EventHandler {
 public:
     std::optional<YAML::Mark> first;
+    std::optional<YAML::Mark> pastBound;
 
     void OnDocumentStart(const YAML::Mark&) override {}
     void OnDocumentEnd() override {}
@@ -41,11 +42,16 @@ public:
     void OnAnchor(const YAML::Mark& mark, const std::string&) override { note(mark, YAML::NullAnchor + 1); }
 
 private:
+    // Every node's event comes here once, anchors' too.
     void note(const YAML::Mark& mark, YAML::anchor_t anchor)
     {
         if (anchor != YAML::NullAnchor && !first)
             first = mark;
+        if (++nodes_ > MaxDocumentNodes && !pastBound)
+            pastBound = mark;
     }
+
+    qint64 nodes_ = 0;
 };
 
 QString keyText(const YAML::Node& key)
@@ -87,8 +93,16 @@ std::optional<YAML::Node> loadDocument(const QByteArray& text, Faults& faults)
         YAML::Parser parser(stream);
         AnchorFinder finder;
         int documents = 0;
-        while (parser.HandleNextDocument(finder) && !finder.first)
+        while (parser.HandleNextDocument(finder) && !finder.first && !finder.pastBound)
             ++documents;
+        if (finder.pastBound && (!finder.first || finder.first->pos > finder.pastBound->pos)) {
+            faults.add(
+                *finder.pastBound,
+                QStringLiteral("more than %1 keys, values, lists and mappings here; a configuration needs "
+                               "far fewer")
+                    .arg(MaxDocumentNodes));
+            return std::nullopt;
+        }
         if (finder.first) {
             faults.add(*finder.first, QStringLiteral("anchors (&) and aliases (*) are not taken here; write "
                                                      "each value out"));
@@ -124,14 +138,14 @@ Fields::Fields(const YAML::Node& map, QString where, Faults& faults)
             continue;
         }
         const Entry entry{pair.first, pair.second, prefix + acquisition::escapedForMessage(key)};
-        const auto same = std::find_if(m_entries.cbegin(), m_entries.cend(),
-                                       [&](const Entry& other) { return keyText(other.key) == key; });
-        if (same != m_entries.cend()) {
+        // By a hash of the keys seen: a mapping of many thousand keys is checked in one pass.
+        if (const auto same = indexOf_.constFind(key); same != indexOf_.cend()) {
             m_faults.add(entry.key.Mark(), QStringLiteral("%1: given twice (first on line %2)")
                                                .arg(entry.where)
-                                               .arg(same->key.Mark().line + 1));
+                                               .arg(m_entries[*same].key.Mark().line + 1));
             continue;
         }
+        indexOf_.insert(key, m_entries.size());
         m_entries.push_back(entry);
         m_taken.push_back(false);
     }
@@ -152,12 +166,11 @@ std::optional<Entry> Fields::take(const char* key)
 {
     const QString name = QLatin1String(key);
     m_known.append(name);
-    for (std::size_t i = 0; i < m_entries.size(); ++i)
-        if (!m_taken[i] && keyText(m_entries[i].key) == name) {
-            m_taken[i] = true;
-            return m_entries[i];
-        }
-    return std::nullopt;
+    const auto at = indexOf_.constFind(name);
+    if (at == indexOf_.cend() || m_taken[*at])
+        return std::nullopt;
+    m_taken[*at] = true;
+    return m_entries[*at];
 }
 
 std::optional<QString> scalarText(const Entry& entry, Faults& faults)

@@ -5,6 +5,7 @@
 #include <yaml-cpp/yaml.h>
 
 #include <QByteArray>
+#include <QHash>
 #include <QStringList>
 
 #include <optional>
@@ -32,9 +33,13 @@ private:
     QList<ConfigError> m_errors;
 };
 
-// The one document of the file, or nothing with the fault told. Anchors and aliases are refused from the
-// parser's events before a tree is built: walking an alias bomb's shared nodes would never end, and a
-// configuration has no use for them.
+// A document of more nodes (keys, values, lists, mappings) is refused before its tree is built: a hundred
+// sources of a hundred sensors with every key hold about 151,000, and a tree costs hundreds of bytes a node.
+inline constexpr qint64 MaxDocumentNodes = 160'000;
+
+// The one document of the file, or nothing with the fault told. Anchors and aliases, and a document past
+// MaxDocumentNodes, are refused from the parser's events before a tree is built: walking an alias bomb's
+// shared nodes would never end, and a configuration has no use for them.
 [[nodiscard]] std::optional<YAML::Node> loadDocument(const QByteArray& text, Faults& faults);
 
 // One key of a mapping with its value, and the key's full name for messages ("sources[1].address").
@@ -69,6 +74,7 @@ private:
     // would, shifting) writes into the document instead of rebinding the handle.
     std::vector<Entry> m_entries;
     std::vector<bool> m_taken;
+    QHash<QString, std::size_t> indexOf_; // key -> its entry
     QStringList m_known;
 };
 

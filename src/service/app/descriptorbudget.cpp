@@ -25,21 +25,23 @@ qint64 descriptorsNeeded(const ServiceConfig& config)
     return needed;
 }
 
+std::optional<qint64> descriptorLimit()
+{
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
+        return std::nullopt;
+    return qint64(limit.rlim_cur);
+}
+
 std::optional<qint64> raiseDescriptorLimit()
 {
     rlimit limit{};
-    if (getrlimit(RLIMIT_NOFILE, &limit) != 0)
-        return std::nullopt;
-    if (limit.rlim_cur != limit.rlim_max) {
-        rlimit raised = limit;
-        raised.rlim_cur = limit.rlim_max;
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
         // Refused (a hard limit above the kernel's nr_open): the soft one stays, and is the one counted.
-        if (setrlimit(RLIMIT_NOFILE, &raised) == 0)
-            limit = raised;
+        (void)setrlimit(RLIMIT_NOFILE, &limit);
     }
-    if (limit.rlim_cur == RLIM_INFINITY)
-        return std::nullopt;
-    return qint64(limit.rlim_cur);
+    return descriptorLimit();
 }
 
 std::optional<QString> descriptorShortage(const ServiceConfig& config, std::optional<qint64> limit)

@@ -31,6 +31,9 @@ inline constexpr int Mqtt = 3;
 // About how many descriptors the configuration holds open at once.
 [[nodiscard]] qint64 descriptorsNeeded(const ServiceConfig& config);
 
+// The limit on open files the process has now, or nothing when there is none.
+[[nodiscard]] std::optional<qint64> descriptorLimit();
+
 // Raises the soft limit on open files to the hard one, as daemons do, before anything is opened; the limit
 // the process has then, or nothing when there is none.
 [[nodiscard]] std::optional<qint64> raiseDescriptorLimit();

@@ -1,5 +1,6 @@
 #include "service/app/serviceprogram.h"
 
+#include "service/app/descriptorbudget.h"
 #include "service/app/exitstatus.h"
 #include "service/app/sourcereaders.h"
 #include "service/app/sourcerunner.h"
@@ -12,7 +13,10 @@
 #include "runtime/appinfo.h"
 #include "runtime/conversions.h"
 
+#include <QThread>
+
 #include <algorithm>
+#include <utility>
 
 namespace quorvel::service {
 
@@ -56,7 +60,11 @@ ServiceProgram::ServiceProgram(ServiceConfig config, PageFactory pages, runtime:
     }
 }
 
-ServiceProgram::~ServiceProgram() = default;
+ServiceProgram::~ServiceProgram()
+{
+    if (configRead_)
+        configRead_->wait();
+}
 
 std::unique_ptr<SourceRunner> ServiceProgram::makeRunner(const SourceConfig& config)
 {
@@ -219,17 +227,41 @@ void ServiceProgram::reload()
         runner->reopenLog();
     if (config_.file.isEmpty())
         return;
-    const ConfigResult read = readServiceConfig(config_.file);
-    if (!read.config) {
-        for (const ConfigError& error : read.errors)
-            messages_(QStringLiteral("reload: %1").arg(error.text()));
-        messages_(
-            QStringLiteral("reload: %1 cannot be used; the running configuration stays").arg(config_.file));
-        return;
-    }
-    ServiceConfig next = *read.config;
-    next.sweeps = config_.sweeps;
-    apply(next);
+    if (configRead_)
+        readAgain_ = true; // one more read after this one has the latest file, however many were asked
+    else
+        readConfigAgain();
+}
+
+void ServiceProgram::readConfigAgain()
+{
+    // The file and every file it names are read on a thread of their own: the sources and the listener go
+    // on meanwhile. The read is bounded (the file's size, its nodes), so the destructor may wait for it.
+    auto read = std::make_shared<ConfigResult>();
+    configRead_ = QThread::create([read, file = config_.file] { *read = readServiceConfig(file); });
+    configRead_->setParent(this);
+    connect(configRead_, &QThread::finished, this, [this, read] {
+        configRead_->deleteLater();
+        configRead_ = nullptr;
+        if (stopped_)
+            return;
+        if (!read->config) {
+            for (const ConfigError& error : read->errors)
+                messages_(QStringLiteral("reload: %1").arg(error.text()));
+            messages_(QStringLiteral("reload: %1 cannot be used; the running configuration stays")
+                          .arg(config_.file));
+        } else if (const auto shortage = descriptorShortage(*read->config, descriptorLimit())) {
+            // Applied, it would fail wherever the next open found no descriptor left.
+            messages_(QStringLiteral("reload: %1; the running configuration stays").arg(*shortage));
+        } else {
+            ServiceConfig next = *read->config;
+            next.sweeps = config_.sweeps;
+            apply(next);
+        }
+        if (std::exchange(readAgain_, false))
+            readConfigAgain();
+    });
+    configRead_->start();
 }
 
 void ServiceProgram::apply(const ServiceConfig& next)

@@ -17,6 +17,8 @@
 #include <optional>
 #include <vector>
 
+class QThread;
+
 namespace quorvel::service {
 
 class MqttPublisher;
@@ -44,7 +46,8 @@ public:
     // Ends between two records: every cycle stops, the logs are closed, finished(0) follows.
     void stop();
     // Opens every log by its path again, for whoever moved the files away (log rotation); with a
-    // configuration file, reads it again and applies it.
+    // configuration file, reads it again off the event loop and applies it once read. Reloads asked while
+    // it is read come to one more read.
     void reload();
     // Runs this configuration's sources from now on: those that did not change go on untouched, removed
     // ones stop, added ones start and changed ones start again. What is shared by all (listener, MQTT,
@@ -74,6 +77,8 @@ private:
     [[nodiscard]] QString startMessage(const QString& metricsText) const;
     // A start that cannot go on: the logs opened for it are closed again.
     [[nodiscard]] std::optional<int> closeAnd(int status);
+    // Reads the configuration file on a thread and applies it when read.
+    void readConfigAgain();
 
     ServiceConfig config_;
     PageFactory pages_;
@@ -88,6 +93,8 @@ private:
     quint16 metricsPort_ = 0;
     bool started_ = false;
     bool stopped_ = false;
+    QThread* configRead_ = nullptr; // the reload's read in flight
+    bool readAgain_ = false;
 };
 
 } // namespace quorvel::service

@@ -101,10 +101,19 @@ std::optional<QString> SourceRunner::openLog()
 void SourceRunner::fillHistory(const QLocale& locale)
 {
     historyLocale_ = locale;
+    HistoryFillJob::drop(std::move(fill_)); // one for other sensors is stale
     SourceState* source = store_.source(config_.name);
-    if (log_ && source && source->history.sensorCount() > 0 &&
-        config_.logPath != QLatin1String(StandardOutputLog))
-        fillHistoryFromLog(source->history, log_->path(), locale, QDateTime::currentDateTime());
+    if (!log_ || !source || source->history.sensorCount() == 0 ||
+        config_.logPath == QLatin1String(StandardOutputLog))
+        return;
+    // Read off the loop; what the sweeps add meanwhile is newer and stays.
+    const int sensors = source->history.sensorCount();
+    fill_ = std::make_unique<HistoryFillJob>(log_->path(), locale, QDateTime::currentDateTime(), sensors);
+    connect(fill_.get(), &HistoryFillJob::filled, this, [this, sensors](const HistoryFill& fill) {
+        if (SourceState* now = store_.source(config_.name); now && now->history.sensorCount() == sensors)
+            now->history.merge(fill.history);
+        fill_.release()->deleteLater();
+    });
 }
 
 void SourceRunner::start()
@@ -121,6 +130,7 @@ void SourceRunner::stop()
     // The event loop only gets here between records, so every record is whole.
     running_ = false;
     findAgain_.stop();
+    HistoryFillJob::drop(std::move(fill_));
     cycle_->stop();
     if (log_)
         log_->close();

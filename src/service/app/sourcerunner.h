@@ -17,6 +17,7 @@
 
 namespace quorvel::service {
 
+class HistoryFillJob;
 class ServiceLog;
 class StateStore;
 
@@ -44,7 +45,8 @@ public:
     // Opens the log; the reason when it cannot be opened.
     [[nodiscard]] std::optional<QString> openLog();
     // Fills the source's day of history from the end of its log, for the page's charts (for a source that
-    // finds its sensors, once it found them).
+    // finds its sensors, once it found them). The log is read on a thread of its own and merged when read;
+    // a stop or another fill drops it.
     void fillHistory(const QLocale& locale);
     void start();
     // Between two records: the cycle stops and the log is closed.
@@ -81,6 +83,7 @@ private:
     bool running_ = false;
     bool notFoundTold_ = false;
     std::optional<QLocale> historyLocale_; // the history waits for the sensors
+    std::unique_ptr<HistoryFillJob> fill_; // the one being read
 };
 
 } // namespace quorvel::service

@@ -15,6 +15,14 @@ void SensorHistory::add(int slot, const QDateTime& when, float value)
     rings_[std::size_t(slot)][std::size_t(minute % Minutes)] = Point{minute, value};
 }
 
+void SensorHistory::merge(const SensorHistory& older)
+{
+    for (std::size_t slot = 0; slot < rings_.size() && slot < older.rings_.size(); ++slot)
+        for (std::size_t at = 0; at < std::size_t(Minutes); ++at)
+            if (const Point& point = older.rings_[slot][at]; point.minute > rings_[slot][at].minute)
+                rings_[slot][at] = point;
+}
+
 QList<SensorHistory::Point> SensorHistory::points(int slot, const QDateTime& now) const
 {
     QList<Point> out;

@@ -22,6 +22,9 @@ public:
     explicit SensorHistory(int sensorCount = 0);
 
     void add(int slot, const QDateTime& when, float value);
+    // Takes the points of an older fill (read from the log meanwhile) where this history has none of the
+    // same or a later minute: what was added here since is newer and stays, and each minute keeps one point.
+    void merge(const SensorHistory& older);
     // The points of the day before now, oldest first.
     [[nodiscard]] QList<Point> points(int slot, const QDateTime& now) const;
     [[nodiscard]] int sensorCount() const { return static_cast<int>(rings_.size()); }
