@@ -79,6 +79,11 @@ private slots:
         QTest::newRow("decimal comma") << kept(value("4,5")) << readError << 0.0f << "\"4,5\", not a number";
         QTest::newRow("nan") << kept(value("nan")) << readError << 0.0f << "\"nan\", not a number";
         QTest::newRow("beyond a float") << kept(value("1e300")) << readError << 0.0f << "not a number";
+        const QString range = QStringLiteral("°C, outside any thermometer's range (-60 to 130 °C)");
+        QTest::newRow("beyond any thermometer")
+            << kept(value("1e38")) << readError << 0.0f << "with a value of 1e+38 " + range;
+        QTest::newRow("below absolute zero") << kept(value("-300")) << readError << 0.0f << "-300 " + range;
+        QTest::newRow("the highest a thermometer gives") << kept(value("130")) << ok << 130.0f << QString();
         QTest::newRow("garbage") << kept(Garbage) << readError << 0.0f << "not a 1-Wire server's";
         QTest::newRow("oversized") << kept(header(1 << 30, 1 << 30, RequestFlags, 1 << 30) +
                                            QByteArray(4096, 'x'))
