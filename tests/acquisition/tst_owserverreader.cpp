@@ -182,18 +182,26 @@ private slots:
         QCOMPARE(reader.connectionsOpened(), connections);
     }
 
+    // Asked during a read that the cycle then gives up: the discovery goes on.
     void discovers()
     {
         Server server(
-            {kept(value("/28.000028D70100,/bus.0,/10.000010EF0200,/1F.000000000000,/28.000028D70000,"
+            {ScriptedServer::noAnswer(),
+             kept(value("/28.000028D70100,/bus.0,/10.000010EF0200,/1F.000000000000,/28.000028D70000,"
                         "/uncached" +
                         QByteArray(1, '\0'))),
              kept(Garbage)});
         QVERIFY(server.listen());
         OwserverReader reader(QStringLiteral("127.0.0.1"), server.port());
         QSignalSpy found(&reader, &OwserverReader::discovered);
+        QSignalSpy answered(&reader, &OwserverReader::answered);
+        reader.setSensors({First});
+        reader.read(0);
         reader.discover();
+        QTRY_COMPARE(server.requests(), 1);
+        reader.cancel();
         QVERIFY(found.wait(15000));
+        QVERIFY(answered.isEmpty());
         QCOMPARE(found.at(0).at(0).toStringList(), QStringList({"CA0002EF10000010", First, Second}));
 
         QSignalSpy failed(&reader, &OwserverReader::discoveryFailed);
