@@ -38,7 +38,7 @@ AcquisitionCycle::AcquisitionCycle(SensorReader& reader, SweepRecorder* recorder
 void AcquisitionCycle::setTimer(std::unique_ptr<runtime::Timer> timer)
 {
     next_ = std::move(timer);
-    connect(next_.get(), &runtime::Timer::timeout, this, &AcquisitionCycle::beginSlot);
+    connect(next_.get(), &runtime::Timer::timeout, this, &AcquisitionCycle::onTimeout);
 }
 
 void AcquisitionCycle::start(const QString& adapterAddress)
@@ -110,10 +110,26 @@ void AcquisitionCycle::beginSlot()
 
     state_ = State::Loading;
     requested_ = QDateTime::currentDateTime();
-    if (reader_)
+    if (reader_) {
         reader_->read(slot_);
-    else
+        next_->start(reader_->noAnswerAfterMs() + ReaderAnswerMarginMs);
+    } else {
         page_->Navigate(url);
+    }
+}
+
+void AcquisitionCycle::onTimeout()
+{
+    // Only a reader's read runs with the timer running: its deadline passed.
+    if (!reader_ || state_ != State::Loading) {
+        beginSlot();
+        return;
+    }
+    // An answer that still comes is no longer this slot's.
+    reader_->cancel();
+    onAnswered(slot_, {ReadOutcome::NoAnswer, 0,
+                       QStringLiteral("no answer within %1 s; the read was given up")
+                           .arg((reader_->noAnswerAfterMs() + ReaderAnswerMarginMs) / 1000.0)});
 }
 
 void AcquisitionCycle::onPageCompleted()
@@ -131,6 +147,7 @@ void AcquisitionCycle::onAnswered(int slot, const SensorAnswer& answer)
 {
     if (state_ != State::Loading || slot != slot_)
         return;
+    next_->stop();
     answer_ = answer;
     if (ModalTracker::instance().isModalOpen()) {
         completionHeld_ = true;

@@ -36,6 +36,9 @@ public:
     // and, for a reader's source, after a sweep that read no number, so that a bus or server whose every
     // sensor fails at once (unplugged, unknown) does not write a thousand log lines a second.
     static constexpr int NoAnswerPauseMs = 1000;
+    // A reader answers each read within its no-answer bound; past that and this margin the cycle takes the
+    // slot as no answer itself and goes on, so it never waits for an answer that cannot come.
+    static constexpr int ReaderAnswerMarginMs = 2000;
 
     AcquisitionCycle(PageComponent& page, CycleDisplay* display, SweepRecorder* recorder,
                      QObject* parent = nullptr);
@@ -62,7 +65,8 @@ public:
     // calibration); the power-on rule has looked at the number as read. None: values as read.
     using ValueTransform = std::function<float(int slot, float read)>;
     void setValueTransform(ValueTransform transform) { transform_ = std::move(transform); }
-    // Replaces the timer that starts each next slot (a test's own, fired by hand). Before start().
+    // Replaces the timer that starts each next slot, and ends the wait for a reader's answer (a test's own,
+    // fired by hand). Before start().
     void setTimer(std::unique_ptr<runtime::Timer> timer);
 
     // The address the cycle was last started with; every event names it.
@@ -77,6 +81,7 @@ private:
 
     void beginSlot();
     void onPageCompleted();
+    void onTimeout();
     void onAnswered(int slot, const quorvel::acquisition::SensorAnswer& answer);
     void finishSlot();
     bool endOfSweep();
@@ -94,7 +99,8 @@ private:
     SensorTable table_;
     ValueTransform transform_;
     SensorReadings raw_; // per slot, the number as read, while there is a transform
-    // Starts the next slot: at once after an answer, after the pause otherwise.
+    // Starts the next slot: at once after an answer, after the pause otherwise; while a reader reads, its
+    // deadline.
     std::unique_ptr<runtime::Timer> next_;
     int pauseMs_ = NoAnswerPauseMs;
     State state_ = State::Stopped;

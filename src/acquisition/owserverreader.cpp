@@ -1,7 +1,6 @@
 #include "owserverreader.h"
 
 #include "acquisition/sensorlist.h"
-#include "acquisition/webpagecomponent.h"
 
 #include <QHostAddress>
 #include <QMetaObject>
@@ -13,9 +12,6 @@
 namespace quorvel::acquisition {
 
 namespace {
-
-// The bound on a request is an adapter's page's: the same 10 s, then no answer.
-constexpr int TimeoutMs = WebPageComponent::DefaultTimeoutMs;
 
 // What a person sees of a value that is no number: a line, and not a long one.
 QString shown(const QByteArray& text)
@@ -51,26 +47,36 @@ void OwserverReader::setSensors(const QStringList& romCodes)
 
 void OwserverReader::read(int slot)
 {
-    jobs_.append(Job{slot, {}});
-    startJob();
+    queue(Job{slot, {}, {}});
 }
 
 void OwserverReader::discover()
 {
-    jobs_.append(Job{-1, {Step::Listing}});
+    queue(Job{-1, {Step::Listing}, {}});
+}
+
+void OwserverReader::queue(Job job)
+{
+    if (busy_)
+        job.queuedDue = QDeadlineTimer(noAnswerAfterMs());
+    jobs_.append(job);
     startJob();
 }
 
 void OwserverReader::cancel()
 {
     ++generation_;
-    jobs_.clear();
-    // A reply still on its way would be taken for the next request's.
-    if (busy_)
-        dropConnection();
-    busy_ = false;
     converted_ = false;
+    // A discovery goes on; a read under way is dropped with its connection, for a reply still on its way
+    // would be taken for the next request's.
+    const bool reading = busy_ && jobs_.first().slot >= 0;
+    jobs_.removeIf([](const Job& job) { return job.slot >= 0; });
+    if (!reading)
+        return;
+    dropConnection();
+    busy_ = false;
     deadline_->stop();
+    startJob();
 }
 
 void OwserverReader::startJob()
@@ -95,7 +101,8 @@ void OwserverReader::startJob()
     }
     busy_ = true;
     retried_ = false;
-    deadline_->start(TimeoutMs);
+    deadline_->start(job.queuedDue ? int(std::max<qint64>(0, job.queuedDue->remainingTime()))
+                                   : noAnswerAfterMs());
     sendStep();
 }
 
@@ -239,9 +246,10 @@ void OwserverReader::onDeadline()
     if (!busy_)
         return;
     dropConnection();
-    finishFailure(
-        ReadOutcome::NoAnswer,
-        QStringLiteral("no answer from %1:%2 within %3 s").arg(host_).arg(port_).arg(TimeoutMs / 1000));
+    finishFailure(ReadOutcome::NoAnswer, QStringLiteral("no answer from %1:%2 within %3 s")
+                                             .arg(host_)
+                                             .arg(port_)
+                                             .arg(noAnswerAfterMs() / 1000));
 }
 
 void OwserverReader::handleReply(const owserver::Reply& reply)
@@ -281,9 +289,13 @@ void OwserverReader::handleReply(const owserver::Reply& reply)
             QStringLiteral("the server answered %1 with %2").arg(path, owserver::errorReason(reply.ret)));
         return;
     }
-    if (const std::optional<float> value = owserver::readNumber(reply.data))
-        finishRead(ReadOutcome::Ok, *value, {});
-    else
+    if (const std::optional<float> value = owserver::readNumber(reply.data)) {
+        const SensorAnswer answer = temperatureAnswer(*value);
+        finishRead(answer.outcome, answer.value,
+                   answer.reason.isEmpty()
+                       ? QString()
+                       : QStringLiteral("the server answered %1 with %2").arg(path, answer.reason));
+    } else
         finishRead(
             ReadOutcome::ReadError, 0,
             QStringLiteral("the server answered %1 with \"%2\", not a number").arg(path, shown(reply.data)));
@@ -318,12 +330,9 @@ void OwserverReader::finishDiscovery(const QStringList& romCodes, const QString&
     jobs_.removeFirst();
     busy_ = false;
     deadline_->stop();
-    const quint64 generation = generation_;
     QMetaObject::invokeMethod(
         this,
-        [this, generation, romCodes, failure] {
-            if (generation != generation_)
-                return;
+        [this, romCodes, failure] {
             if (failure.isEmpty())
                 emit discovered(romCodes);
             else

@@ -5,12 +5,14 @@
 #include "runtime/timer.h"
 
 #include <QByteArray>
+#include <QDeadlineTimer>
 #include <QList>
 #include <QPointer>
 #include <QString>
 #include <QStringList>
 
 #include <memory>
+#include <optional>
 
 class QTcpSocket;
 
@@ -19,7 +21,8 @@ namespace quorvel::acquisition {
 // Reads the thermometers a 1-Wire server serves, over one kept-open TCP connection on the event loop. A
 // sweep of several sensors has the server convert the whole bus at once (/simultaneous/temperature) and
 // then reads each one's converted value (latesttemp, which never starts a conversion of its own); a single
-// sensor is read with its own conversion. Every value is read past the server's cache.
+// sensor is read with its own conversion. Every value is read past the server's cache. Requests run one at a
+// time in the order asked.
 class OwserverReader final : public SensorReader {
     Q_OBJECT
 public:
@@ -42,8 +45,11 @@ private:
     struct Job {
         int slot = -1; // -1: a discovery
         QList<Step> steps;
+        // Asked while another ran: its no-answer bound counts from the ask, not from its own start.
+        std::optional<QDeadlineTimer> queuedDue;
     };
 
+    void queue(Job job);
     void startJob();
     void sendStep();
     [[nodiscard]] QByteArray requestFor(Step step) const;
@@ -75,7 +81,7 @@ private:
     owserver::ReplyDecoder decoder_;
     std::unique_ptr<runtime::Timer> deadline_;
     int connectionsOpened_ = 0;
-    // Answers queued for the loop carry the generation they were made in; cancel() starts a new one.
+    // Answers to reads queued for the loop carry the generation they were made in; cancel() starts a new one.
     quint64 generation_ = 0;
 };
 

@@ -16,13 +16,25 @@ struct SensorAnswer {
     QString reason;
 };
 
+// What a thermometer of any family a bus or a server serves (10, 22, 28, 3B, 42) can say: their datasheets'
+// -55 to +125 °C, and 5 °C more either way for a sensor that reads a step or two past its limit. A number
+// outside is no temperature (a server's 1e38, a garbled -300).
+inline constexpr float LowestTemperature = -60;
+inline constexpr float HighestTemperature = 130;
+// Ok for a number of that range; else a read error naming the number and the range.
+[[nodiscard]] SensorAnswer temperatureAnswer(float degrees);
+
 // Reads the sensors of a source that is no adapter's pages (a bus of the kernel's, a server), one slot at a
 // time, for the cycle. Every call returns at once; what it gives comes as a signal through the event loop,
 // never from inside the call, so a read that blocks or hangs holds up nothing else.
+//
+// Every read() and every discover() gets exactly one answer, no_answer at the latest noAnswerAfterMs() after
+// it was asked; only a read asked before a cancel() gets none. Requests are taken in the order asked and a
+// discovery never disturbs a read in flight, nor a read a discovery.
 class SensorReader : public QObject {
     Q_OBJECT
 public:
-    using QObject::QObject;
+    explicit SensorReader(QObject* parent = nullptr);
 
     // The sensors of the reads to come, slot order, ROM codes in the adapter's form (sixteen upper-case
     // digits, the CRC first). Only between sweeps.
@@ -30,16 +42,26 @@ public:
     // Reads one slot; answered() follows. Slot 0 begins a sweep: a reader that can have every sensor convert
     // at once does so then, and answers the later slots from that conversion.
     virtual void read(int slot) = 0;
-    // No answer is given for a read asked before this (the cycle stopped).
+    // No answer is given for a read asked before this (the cycle stopped); a discovery still gets its own.
     virtual void cancel() = 0;
     // Lists the temperature sensors the source shows now; discovered() or discoveryFailed() follows.
     virtual void discover() = 0;
+
+    // How long a request may go unanswered before it counts as no answer (the adapter's 10 s by default).
+    [[nodiscard]] int noAnswerAfterMs() const { return noAnswerAfterMs_; }
+    void setNoAnswerAfter(int ms) { noAnswerAfterMs_ = ms; }
 
 signals:
     void answered(int slot, const quorvel::acquisition::SensorAnswer& answer);
     // ROM codes in the adapter's form, in ID order (family, then serial number).
     void discovered(const QStringList& romCodes);
     void discoveryFailed(const QString& reason);
+    // What a person should read once about the source, beside the reads' outcomes (a setting of the bus
+    // that cannot be used as it is).
+    void noticed(const QString& text);
+
+private:
+    int noAnswerAfterMs_;
 };
 
 } // namespace quorvel::acquisition

@@ -1,41 +1,26 @@
 #include "w1busreader.h"
 
-#include "w1busworker.h"
-#include "webpagecomponent.h"
+#include "w1busthread.h"
 
-#include <QThread>
+#include <algorithm>
+#include <utility>
 
 namespace quorvel::acquisition {
 
 W1BusReader::W1BusReader(const QString& root, QObject* parent)
-    : SensorReader(parent), thread_(new QThread), worker_(new W1BusWorker(root)),
-      noAnswerAfterMs_(WebPageComponent::DefaultTimeoutMs)
+    : SensorReader(parent), bus_(W1BusThread::acquire(root))
 {
-    thread_->setObjectName(QStringLiteral("w1 bus"));
-    worker_->moveToThread(thread_);
-    connect(thread_, &QThread::finished, worker_, &QObject::deleteLater);
-    connect(worker_, &W1BusWorker::answered, this, &W1BusReader::onAnswered);
-    connect(worker_, &W1BusWorker::listed, this, &W1BusReader::onListed);
+    connect(bus_, &W1BusThread::answered, this, &W1BusReader::onAnswered);
+    connect(bus_, &W1BusThread::listed, this, &W1BusReader::onListed);
+    connect(bus_, &W1BusThread::noticed, this, &SensorReader::noticed);
     noAnswer_.setSingleShot(true);
     connect(&noAnswer_, &QTimer::timeout, this, &W1BusReader::onNoAnswer);
-    thread_->start();
 }
 
 W1BusReader::~W1BusReader()
 {
-    disconnect(worker_, nullptr, this, nullptr);
-    if (returned_ == sent_) {
-        // Idle: its loop ends at once.
-        thread_->quit();
-        thread_->wait();
-        delete thread_;
-        return;
-    }
-    // A read is under way and may hang for good: the thread ends, and is deleted, once it returns (connected
-    // before the quit, so a read that returns meanwhile is not missed). At exit a thread still hung keeps its
-    // QThread, reachable from the thread itself, to the end of the process.
-    connect(thread_, &QThread::finished, thread_, &QObject::deleteLater);
-    thread_->quit();
+    bus_->disconnect(this);
+    bus_->release();
 }
 
 void W1BusReader::read(int slot)
@@ -48,19 +33,7 @@ void W1BusReader::read(int slot)
         answerLater(slot, {ReadOutcome::NoSensor, 0, QStringLiteral("no sensor in slot %1").arg(slot + 1)});
         return;
     }
-    pending_ = ++sent_;
-    pendingSlot_ = slot;
-    noAnswer_.start(noAnswerAfterMs_);
-    QMetaObject::invokeMethod(worker_, [worker = worker_, request = pending_, codes = romCodes_, slot] {
-        worker->read(request, codes, slot);
-    });
-}
-
-void W1BusReader::cancel()
-{
-    ++cancels_;
-    pending_ = 0;
-    noAnswer_.stop();
+    ask(bus_->read(romCodes_, slot), slot);
 }
 
 void W1BusReader::discover()
@@ -70,36 +43,57 @@ void W1BusReader::discover()
             this, [this, reason = hangReason()] { emit discoveryFailed(reason); }, Qt::QueuedConnection);
         return;
     }
-    pending_ = ++sent_;
-    pendingSlot_ = -1;
-    noAnswer_.start(noAnswerAfterMs_);
-    QMetaObject::invokeMethod(worker_, [worker = worker_, request = pending_] { worker->discover(request); });
+    ask(bus_->discover(), -1);
 }
 
-void W1BusReader::settle(quint64 request)
+void W1BusReader::ask(quint64 number, int slot)
 {
-    returned_ = request;
-    if (hangingSince_.isValid() && returned_ == sent_)
+    waiting_.append({number, slot, QDeadlineTimer(noAnswerAfterMs())});
+    if (waiting_.size() == 1)
+        watchOldest();
+}
+
+void W1BusReader::cancel()
+{
+    ++cancels_;
+    // The thread still does them; their answers find no request.
+    waiting_.removeIf([](const Request& request) { return request.slot >= 0; });
+    watchOldest();
+}
+
+void W1BusReader::watchOldest()
+{
+    if (waiting_.isEmpty())
+        noAnswer_.stop();
+    else
+        noAnswer_.start(int(std::max<qint64>(0, waiting_.first().due.remainingTime())));
+}
+
+std::optional<W1BusReader::Request> W1BusReader::take(quint64 number)
+{
+    // The thread may be free again: of a hang, or of another reader's request.
+    if (hangingSince_.isValid() && bus_->idle())
         hangingSince_ = {};
+    const auto found = std::find_if(waiting_.begin(), waiting_.end(),
+                                    [number](const Request& request) { return request.number == number; });
+    if (found == waiting_.end())
+        return std::nullopt;
+    const Request request = *found;
+    waiting_.erase(found);
+    watchOldest();
+    return request;
 }
 
-void W1BusReader::onAnswered(quint64 request, const SensorAnswer& answer)
+void W1BusReader::onAnswered(quint64 number, const SensorAnswer& answer)
 {
-    settle(request);
-    if (request != pending_)
-        return;
-    pending_ = 0;
-    noAnswer_.stop();
-    emit answered(pendingSlot_, answer);
+    if (const auto request = take(number))
+        emit answered(request->slot, answer);
 }
 
-void W1BusReader::onListed(quint64 request, const QStringList& romCodes, const QString& problem)
+void W1BusReader::onListed(quint64 number, const QStringList& romCodes, const QString& problem)
 {
-    settle(request);
-    if (request != pending_)
+    if (!take(number))
         return;
-    pending_ = 0;
-    noAnswer_.stop();
     if (problem.isEmpty())
         emit discovered(romCodes);
     else
@@ -109,13 +103,17 @@ void W1BusReader::onListed(quint64 request, const QStringList& romCodes, const Q
 void W1BusReader::onNoAnswer()
 {
     hangingSince_ = QDateTime::currentDateTime();
-    pending_ = 0;
     const QString reason = QStringLiteral("the bus gave no answer in %1 s: a read hangs in the kernel")
-                               .arg(noAnswerAfterMs_ / 1000.0);
-    if (pendingSlot_ < 0)
-        emit discoveryFailed(reason);
-    else
-        emit answered(pendingSlot_, {ReadOutcome::NoAnswer, 0, reason});
+                               .arg(noAnswerAfterMs() / 1000.0);
+    // Everything asked after the oldest waits behind it on the thread.
+    const QList<Request> stuck = std::exchange(waiting_, {});
+    const quint64 cancels = cancels_;
+    for (const Request& request : stuck) {
+        if (request.slot < 0)
+            emit discoveryFailed(reason);
+        else if (cancels == cancels_) // a receiver may have stopped the cycle
+            emit answered(request.slot, {ReadOutcome::NoAnswer, 0, reason});
+    }
 }
 
 QString W1BusReader::hangReason() const

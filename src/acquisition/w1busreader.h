@@ -3,23 +3,27 @@
 #include "sensorreader.h"
 
 #include <QDateTime>
+#include <QDeadlineTimer>
+#include <QList>
 #include <QTimer>
 
-class QThread;
+#include <optional>
 
 namespace quorvel::acquisition {
 
-class W1BusWorker;
+class W1BusThread;
 
 // Reads a tree of the kernel's 1-Wire driver (root, e.g. /sys/bus/w1/devices). The reads block in the
-// kernel for a conversion each, so they run on a thread of this reader's own, one at a time. A read that
-// has not returned after the no-answer bound is answered no_answer; the kernel cannot be interrupted, so
-// until it returns every further read is answered no_answer at once instead of queueing behind it.
+// kernel for a conversion each, so they run on the tree's own thread, one at a time, in the order asked;
+// each request keeps its own place, so a discovery asked during a read disturbs nothing. A request not
+// answered within the no-answer bound is answered no_answer, with every request queued behind it; the kernel
+// cannot be interrupted, so until the thread is free again every further request is answered at once
+// instead of queueing behind the hung one.
 class W1BusReader final : public SensorReader {
     Q_OBJECT
 public:
     explicit W1BusReader(const QString& root, QObject* parent = nullptr);
-    // Never waits for a read that hangs: the thread is left to end when the kernel lets it go.
+    // Never waits for a read that hangs: the tree's thread goes on without this reader.
     ~W1BusReader() override;
 
     void setSensors(const QStringList& romCodes) override { romCodes_ = romCodes; }
@@ -27,29 +31,31 @@ public:
     void cancel() override;
     void discover() override;
 
-    // How long a read may take before it counts as no answer (the adapter's 10 s by default).
-    void setNoAnswerAfter(int ms) { noAnswerAfterMs_ = ms; }
-
 private:
-    void onAnswered(quint64 request, const SensorAnswer& answer);
-    void onListed(quint64 request, const QStringList& romCodes, const QString& problem);
+    // A request handed to the thread and not yet answered; slot -1 is a discovery.
+    struct Request {
+        quint64 number;
+        int slot;
+        QDeadlineTimer due;
+    };
+
+    void ask(quint64 number, int slot);
+    // The request of that number, taken off the list; nothing when it is not this reader's or was cancelled.
+    std::optional<Request> take(quint64 number);
+    void onAnswered(quint64 number, const SensorAnswer& answer);
+    void onListed(quint64 number, const QStringList& romCodes, const QString& problem);
     void onNoAnswer();
-    void settle(quint64 request);
+    // The no-answer bound of the oldest request, when there is one.
+    void watchOldest();
     [[nodiscard]] QString hangReason() const;
     // Queued, so nothing is answered from inside a call; dropped by a cancel() meanwhile.
     void answerLater(int slot, const SensorAnswer& answer);
 
-    QThread* thread_;
-    W1BusWorker* worker_;
+    W1BusThread* bus_;
     QStringList romCodes_;
+    QList<Request> waiting_; // in the order asked, which is the thread's
     QTimer noAnswer_;
-    int noAnswerAfterMs_;
-    quint64 sent_ = 0;     // the last request handed to the worker
-    quint64 returned_ = 0; // the last one it gave back
-    // The request whose answer counts, and its slot (-1: a discovery); 0 when none.
-    quint64 pending_ = 0;
-    int pendingSlot_ = 0;
-    // Since when a read hangs, while it does.
+    // Since when a request hangs, while the thread has not given every one back.
     QDateTime hangingSince_;
     quint64 cancels_ = 0;
 };

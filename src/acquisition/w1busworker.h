@@ -20,10 +20,16 @@ public:
 signals:
     void answered(quint64 request, const quorvel::acquisition::SensorAnswer& answer);
     void listed(quint64 request, const QStringList& romCodes, const QString& problem);
+    // What the bus's conversions showed, each kind once.
+    void noticed(const QString& text);
 
 private:
+    void tellOnce(bool& told, const QString& text);
+
     W1Tree tree_;
     bool toldRefused_ = false;
+    bool toldUnfinished_ = false;
+    bool toldConversionTime_ = false;
 };
 
 } // namespace quorvel::acquisition

@@ -92,7 +92,7 @@ SensorAnswer readW1SlaveText(QByteArrayView text)
     const auto degrees = degreesOf(second.sliced(valueAt + 2));
     if (!degrees)
         return readError(QStringLiteral("garbled temperature: \"%1\"").arg(shown(second)));
-    return {ReadOutcome::Ok, *degrees, {}};
+    return temperatureAnswer(*degrees);
 }
 
 SensorAnswer readTemperatureText(QByteArrayView text)
@@ -102,7 +102,7 @@ SensorAnswer readTemperatureText(QByteArrayView text)
     const auto degrees = degreesOf(text);
     if (!degrees)
         return readError(QStringLiteral("garbled temperature: \"%1\"").arg(shown(text)));
-    return {ReadOutcome::Ok, *degrees, {}};
+    return temperatureAnswer(*degrees);
 }
 
 SensorAnswer answerForErrno(int error)

@@ -95,14 +95,23 @@ QStringList W1Tree::bulkControls() const
     return controls;
 }
 
-std::chrono::milliseconds W1Tree::conversionTime(const QStringList& romCodes) const
+std::chrono::milliseconds W1Tree::conversionTime(const QStringList& romCodes,
+                                                 QString& badConversionTime) const
 {
     std::chrono::milliseconds longest{0};
     for (const QString& code : romCodes) {
-        const FileRead read = readTreeFile(root_ + u'/' + linuxId(code) + QStringLiteral("/conv_time"));
+        const QString path = root_ + u'/' + linuxId(code) + QStringLiteral("/conv_time");
         bool ok = false;
-        const int ms = read.bytes.trimmed().toInt(&ok);
-        longest = std::max(longest, ok && ms > 0 ? std::chrono::milliseconds(ms) : DefaultConversion);
+        const qlonglong ms = readTreeFile(path).bytes.trimmed().toLongLong(&ok);
+        const bool usable = ok && ms > 0 && ms <= LongestConversion.count();
+        // A kernel without the file leaves the default to the sensor's family, silently.
+        if (ok && !usable)
+            badConversionTime = QStringLiteral("%1 says %2 ms, not 1 to %3; the bus waits %4 ms instead")
+                                    .arg(path)
+                                    .arg(ms)
+                                    .arg(LongestConversion.count())
+                                    .arg(DefaultConversion.count());
+        longest = std::max(longest, usable ? std::chrono::milliseconds(ms) : DefaultConversion);
     }
     return longest;
 }
@@ -123,13 +132,23 @@ W1Tree::Conversion W1Tree::convertAll(const QStringList& romCodes) const
     conversion.converted = true;
     // This is the bus's own worker thread, which has nothing else to do while the bus converts: it sleeps
     // through the conversion time, then asks until the masters say done.
-    const auto longest = conversionTime(romCodes);
+    const auto longest = conversionTime(romCodes, conversion.badConversionTime);
     const auto deadline = std::chrono::steady_clock::now() + longest + ConversionMargin;
     std::this_thread::sleep_for(longest);
-    for (const QString& control : started)
-        while (readTreeFile(control).bytes.trimmed() == ConvertingNow &&
+    QStringList unfinished;
+    for (const QString& control : started) {
+        bool converting = true;
+        while ((converting = readTreeFile(control).bytes.trimmed() == ConvertingNow) &&
                std::chrono::steady_clock::now() < deadline)
             std::this_thread::sleep_for(BulkPollInterval);
+        if (converting)
+            unfinished.append(control);
+    }
+    if (!unfinished.isEmpty())
+        conversion.unfinished =
+            QStringLiteral("%1 still said \"converting\" %2 ms after the trigger; the sensors are read then")
+                .arg(unfinished.join(QStringLiteral(", ")))
+                .arg((longest + ConversionMargin).count());
     return conversion;
 }
 

@@ -29,20 +29,27 @@ public:
     // Has every bus master that offers it convert all its sensors at once and waits until each says it
     // is done, at most the longest conversion time of the given sensors (their `conv_time`, else 750 ms)
     // plus a margin. Whether a master converted, and why a master that offers it refused (the errno's words:
-    // a read-only /sys, a file only root may write).
+    // a read-only /sys, a file only root may write); the masters that still said they were converting at
+    // the end of the wait, and a `conv_time` past the bound that was taken for the default.
     struct Conversion {
         bool converted = false;
         QString refused;
+        QString unfinished;
+        QString badConversionTime;
     };
     Conversion convertAll(const QStringList& romCodes) const;
 
     static constexpr std::chrono::milliseconds DefaultConversion{750};
+    // Every family converts in 750 ms at most; a slow bus may ask for some more. A longer `conv_time` is
+    // taken for the default, so that a conversion and the read after it stay within the no-answer bound.
+    static constexpr std::chrono::milliseconds LongestConversion{4000};
     static constexpr std::chrono::milliseconds ConversionMargin{500};
     static constexpr std::chrono::milliseconds BulkPollInterval{10};
 
 private:
     [[nodiscard]] QStringList bulkControls() const;
-    [[nodiscard]] std::chrono::milliseconds conversionTime(const QStringList& romCodes) const;
+    [[nodiscard]] std::chrono::milliseconds conversionTime(const QStringList& romCodes,
+                                                           QString& badConversionTime) const;
 
     QString root_;
 };

@@ -80,6 +80,7 @@ private slots:
     void readerSweepWithoutNumberPauses_data();
     void readerSweepWithoutNumberPauses();
     void stopEndsTheCycle();
+    void readerThatNeverAnswers();
     void eventsTellEachReadAndSweep_data();
     void eventsTellEachReadAndSweep();
 };
@@ -427,6 +428,36 @@ void tst_AcquisitionCycle::readerSweepWithoutNumberPauses()
     QTRY_VERIFY(waits.size() >= 2);
     QCOMPARE(waits.at(1), AcquisitionCycle::NoAnswerPauseMs);
     cycle.stop();
+}
+
+// A reader that breaks its word: the cycle takes the slot as no answer at its own deadline, has the reader
+// drop the read (an answer that still came would be taken for the next read of the slot), and goes on.
+void tst_AcquisitionCycle::readerThatNeverAnswers()
+{
+    FakeReader reader;
+    reader.silentReads = 1;
+    AcquisitionCycle cycle{reader, nullptr};
+    auto timer = std::make_unique<ManualTimer>();
+    ManualTimer* next = timer.get();
+    cycle.setTimer(std::move(timer));
+    cycle.setNoAnswerPauseMs(0);
+    cycle.setSensors(builtInSensors().first(2));
+    QList<SensorReading> reads;
+    connect(&cycle, &AcquisitionCycle::sensorRead, this, [&](const SensorReading& r) {
+        reads << r;
+        if (reads.size() == 2)
+            cycle.stop();
+    });
+    cycle.start(Address);
+    drainEvents();
+    QVERIFY(reads.isEmpty() && next->isHolding());
+    QCOMPARE(next->interval(), reader.noAnswerAfterMs() + AcquisitionCycle::ReaderAnswerMarginMs);
+    QVERIFY(next->fire());
+    QCOMPARE(reader.cancels, 2); // at the start, and at the deadline
+    QTRY_COMPARE(reads.size(), 2);
+    QCOMPARE(reads.at(0).outcome, ReadOutcome::NoAnswer);
+    QCOMPARE(reads.at(0).reason, QStringLiteral("no answer within 12 s; the read was given up"));
+    QCOMPARE(reads.at(1).outcome, ReadOutcome::Ok);
 }
 
 void tst_AcquisitionCycle::stopEndsTheCycle()

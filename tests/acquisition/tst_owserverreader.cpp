@@ -79,6 +79,11 @@ private slots:
         QTest::newRow("decimal comma") << kept(value("4,5")) << readError << 0.0f << "\"4,5\", not a number";
         QTest::newRow("nan") << kept(value("nan")) << readError << 0.0f << "\"nan\", not a number";
         QTest::newRow("beyond a float") << kept(value("1e300")) << readError << 0.0f << "not a number";
+        const QString range = QStringLiteral("°C, outside any thermometer's range (-60 to 130 °C)");
+        QTest::newRow("beyond any thermometer")
+            << kept(value("1e38")) << readError << 0.0f << "with a value of 1e+38 " + range;
+        QTest::newRow("below absolute zero") << kept(value("-300")) << readError << 0.0f << "-300 " + range;
+        QTest::newRow("the highest a thermometer gives") << kept(value("130")) << ok << 130.0f << QString();
         QTest::newRow("garbage") << kept(Garbage) << readError << 0.0f << "not a 1-Wire server's";
         QTest::newRow("oversized") << kept(header(1 << 30, 1 << 30, RequestFlags, 1 << 30) +
                                            QByteArray(4096, 'x'))
@@ -177,18 +182,26 @@ private slots:
         QCOMPARE(reader.connectionsOpened(), connections);
     }
 
+    // Asked during a read that the cycle then gives up: the discovery goes on.
     void discovers()
     {
         Server server(
-            {kept(value("/28.000028D70100,/bus.0,/10.000010EF0200,/1F.000000000000,/28.000028D70000,"
+            {ScriptedServer::noAnswer(),
+             kept(value("/28.000028D70100,/bus.0,/10.000010EF0200,/1F.000000000000,/28.000028D70000,"
                         "/uncached" +
                         QByteArray(1, '\0'))),
              kept(Garbage)});
         QVERIFY(server.listen());
         OwserverReader reader(QStringLiteral("127.0.0.1"), server.port());
         QSignalSpy found(&reader, &OwserverReader::discovered);
+        QSignalSpy answered(&reader, &OwserverReader::answered);
+        reader.setSensors({First});
+        reader.read(0);
         reader.discover();
+        QTRY_COMPARE(server.requests(), 1);
+        reader.cancel();
         QVERIFY(found.wait(15000));
+        QVERIFY(answered.isEmpty());
         QCOMPARE(found.at(0).at(0).toStringList(), QStringList({"CA0002EF10000010", First, Second}));
 
         QSignalSpy failed(&reader, &OwserverReader::discoveryFailed);

@@ -35,6 +35,19 @@ std::unique_ptr<QTemporaryDir> plainTree()
     return made ? std::move(root) : nullptr;
 }
 
+// This process's threads.
+int threadCount()
+{
+    return int(QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size());
+}
+
+// None when none is expected, else exactly one, that says so.
+bool toldOnce(const QSignalSpy& notices, const QString& told)
+{
+    return told.isEmpty() ? notices.isEmpty()
+                          : notices.size() == 1 && notices.at(0).at(0).toString().contains(told);
+}
+
 SensorAnswer readOnce(W1BusReader& reader, int slot)
 {
     QSignalSpy spy(&reader, &SensorReader::answered);
@@ -53,6 +66,7 @@ private slots:
     void bulkOnlyForMoreThanOne_data();
     void bulkOnlyForMoreThanOne();
     void unplugAndReturn();
+    void discoveryDuringARead();
     void hungRead_data();
     void hungRead();
     void simulatedBus_data();
@@ -62,29 +76,38 @@ private slots:
 void TestW1BusReader::bulkOnlyForMoreThanOne_data()
 {
     QTest::addColumn<int>("sensors");
-    QTest::addColumn<QByteArray>("control");
-    QTest::addColumn<bool>("refused");
-    QTest::newRow("two: the bus converts at once") << 2 << QByteArray("trigger\n") << false;
-    QTest::newRow("one: its own read converts") << 1 << QByteArray("0\n") << false;
-    QTest::newRow("refused: each converts, said once") << 2 << QByteArray() << true;
+    QTest::addColumn<QByteArray>("control");  // empty: the trigger is refused
+    QTest::addColumn<QByteArray>("convTime"); // the first sensor's; empty: none
+    QTest::addColumn<QString>("told");        // what the one notice says; empty: none
+    const QByteArray trigger("trigger\n");
+    QTest::newRow("two: the bus converts at once") << 2 << trigger << QByteArray() << QString();
+    QTest::newRow("one: its own read converts") << 1 << QByteArray("0\n") << QByteArray() << QString();
+    QTest::newRow("refused: each converts, said once")
+        << 2 << QByteArray() << QByteArray() << "the bus cannot convert all its sensors at once";
+    QTest::newRow("conv_time within the bound") << 2 << trigger << QByteArray("4000") << QString();
+    const QString instead = QStringLiteral(" ms, not 1 to 4000; the bus waits 750 ms instead");
+    QTest::newRow("conv_time one past: the default, said once")
+        << 2 << trigger << QByteArray("4001") << "/28-0000000abcde/conv_time says 4001" + instead;
+    QTest::newRow("conv_time of 24.8 days")
+        << 2 << trigger << QByteArray("2147483647") << "/28-0000000abcde/conv_time says 2147483647" + instead;
 }
 
 void TestW1BusReader::bulkOnlyForMoreThanOne()
 {
     QFETCH(int, sensors);
     QFETCH(QByteArray, control);
-    QFETCH(bool, refused);
+    QFETCH(QByteArray, convTime);
+    QFETCH(QString, told);
     const auto root = plainTree();
     QVERIFY(root);
     const QString bulk = root->filePath(QStringLiteral("w1_bus_master1/therm_bulk_read"));
-    if (refused) {
-        // A write that fails as on a read-only /sys (root may write any plain file).
+    // A write that fails as on a read-only /sys (root may write any plain file).
+    if (control.isEmpty())
         QVERIFY(QFile::remove(bulk) && QDir().mkdir(bulk));
-        const QRegularExpression told(u"^The bus cannot convert all its sensors at once"_qs);
-        QTest::ignoreMessage(QtWarningMsg, told);
-        QTest::failOnWarning(told);
-    }
+    if (!convTime.isEmpty())
+        QVERIFY(writeFile(root->filePath(Folders.at(0) + u"/conv_time"_qs), convTime));
     W1BusReader reader(root->path());
+    QSignalSpy notices(&reader, &SensorReader::noticed);
     reader.setSensors(Codes.first(sensors));
     for (int sweep = 0; sweep < 2; ++sweep)
         for (int slot = 0; slot < sensors; ++slot) {
@@ -94,6 +117,7 @@ void TestW1BusReader::bulkOnlyForMoreThanOne()
         }
     QFile file(bulk);
     QCOMPARE(file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray(), control);
+    QVERIFY(toldOnce(notices, told));
 }
 
 void TestW1BusReader::unplugAndReturn()
@@ -111,19 +135,39 @@ void TestW1BusReader::unplugAndReturn()
     QCOMPARE(back.value, 21.5f);
 }
 
+// A discovery asked while a read is on the bus's thread: each gets its own answer.
+void TestW1BusReader::discoveryDuringARead()
+{
+    const auto root = plainTree();
+    QVERIFY(root);
+    W1BusReader reader(root->path());
+    reader.setSensors(Codes);
+    QSignalSpy answered(&reader, &SensorReader::answered);
+    QSignalSpy discovered(&reader, &SensorReader::discovered);
+    reader.read(0);
+    reader.discover();
+    QTRY_VERIFY_WITH_TIMEOUT(answered.size() == 1 && discovered.size() == 1, 15000);
+    QCOMPARE(answered.at(0).at(1).value<SensorAnswer>().value, 21.0f);
+    QCOMPARE(discovered.at(0).at(0).toStringList(), Codes);
+}
+
 void TestW1BusReader::hungRead_data()
 {
     QTest::addColumn<bool>("destroyed");
-    QTest::newRow("released: the bus answers again, without a restart") << false;
+    QTest::addColumn<int>("remade"); // readers made again for the tree while the read hangs, as reloads do
+    QTest::newRow("released: the bus answers again, without a restart") << false << 0;
     // The destructor returns with its thread still blocked in the kernel.
-    QTest::newRow("destroyed while hung") << true;
+    QTest::newRow("destroyed while hung") << true << 0;
+    QTest::newRow("made again while hung: no thread more, and it ends after") << false << 5;
 }
 
 void TestW1BusReader::hungRead()
 {
     QFETCH(bool, destroyed);
+    QFETCH(int, remade);
     const auto root = plainTree();
     QVERIFY(root);
+    const int threads = threadCount();
     // The first sensor's file a FIFO without a writer: its open blocks as a read blocks on a bus that hangs.
     const QByteArray fifo = QFile::encodeName(root->filePath(Folders.at(0) + u"/temperature"_qs));
     QVERIFY(QFile::remove(fifo) && ::mkfifo(fifo.constData(), 0600) == 0);
@@ -137,15 +181,22 @@ void TestW1BusReader::hungRead()
         QCOMPARE(answer.outcome, ReadOutcome::NoAnswer);
         QVERIFY2(answer.reason.contains(QLatin1String(reason)), qPrintable(answer.reason));
     }
+    for (int i = 0; i < remade; ++i) {
+        reader = std::make_unique<W1BusReader>(root->path());
+        reader->setNoAnswerAfter(300);
+        reader->setSensors(Codes.first(1));
+        QCOMPARE(readOnce(*reader, 0).outcome, ReadOutcome::NoAnswer);
+    }
+    QCOMPARE(threadCount(), threads + 1);
 
     int writer = -1;
     // Opened once: QTRY evaluates its condition again after it holds.
     QTRY_VERIFY(writer >= 0 || (writer = ::open(fifo.constData(), O_WRONLY | O_NONBLOCK)) >= 0);
     if (destroyed) {
         reader.reset();
-        // Let the abandoned thread end, as the kernel would, and be cleaned up.
+        // Let the abandoned thread end, as the kernel would: it is cleaned up then.
         ::close(writer);
-        QTest::qWait(100);
+        QTRY_COMPARE(threadCount(), threads);
         return;
     }
     QFile::remove(fifo);
@@ -154,6 +205,8 @@ void TestW1BusReader::hungRead()
     SensorAnswer back;
     QTRY_VERIFY_WITH_TIMEOUT((back = readOnce(*reader, 0)).outcome == ReadOutcome::Ok, 15000);
     QCOMPARE(back.value, 19.5f);
+    reader.reset();
+    QTRY_COMPARE(threadCount(), threads);
 }
 
 void TestW1BusReader::simulatedBus_data()
@@ -162,19 +215,23 @@ void TestW1BusReader::simulatedBus_data()
     QTest::addColumn<QByteArray>("faults");
     QTest::addColumn<QList<ReadOutcome>>("outcomes");
     QTest::addColumn<Conversions>("conversions");
+    QTest::addColumn<QString>("told"); // what the one notice of two sweeps says
 
     using enum ReadOutcome;
     const QList<ReadOutcome> good(3, Ok);
     QTest::newRow("bulk: the bus converts once, no sensor again")
-        << QStringList{} << QByteArray() << good << std::pair(0, 1);
+        << QStringList{} << QByteArray() << good << std::pair(0, 1) << QString();
     QTest::newRow("no bulk master: one by one")
-        << QStringList{"--no-bulk"} << QByteArray() << good << std::pair(3, 0);
+        << QStringList{"--no-bulk"} << QByteArray() << good << std::pair(3, 0) << QString();
     QTest::newRow("w1_slave only: crc NO, zeros")
         << QStringList{"--no-temperature"} << QByteArray("fault 2 crc\nfault 3 zero\n")
-        << QList<ReadOutcome>{Ok, CrcError, ZeroScratchpad} << std::pair(0, 1);
+        << QList<ReadOutcome>{Ok, CrcError, ZeroScratchpad} << std::pair(0, 1) << QString();
     QTest::newRow("temperature: EIO, crc (an empty read), unplugged")
         << QStringList{} << QByteArray("fault 1 eio\nfault 2 crc\nunplug 3\n")
-        << QList<ReadOutcome>{ReadError, ReadError, NoSensor} << std::pair(0, 1);
+        << QList<ReadOutcome>{ReadError, ReadError, NoSensor} << std::pair(0, 1) << QString();
+    QTest::newRow("a bulk conversion never done: read at the bound, told once")
+        << QStringList{} << QByteArray("stall\n") << good << std::pair(0, 1)
+        << QStringLiteral("/w1_bus_master1/therm_bulk_read still said \"converting\"");
 }
 
 // The driver's files and timing as FUSE serves them: a sweep reads each sensor's converted value.
@@ -184,16 +241,20 @@ void TestW1BusReader::simulatedBus()
     QFETCH(QByteArray, faults);
     QFETCH(QList<ReadOutcome>, outcomes);
     QFETCH(Conversions, conversions);
+    QFETCH(QString, told);
 
     W1SimProcess sim;
     if (!sim.start(args + QStringList{"--sensors", "3", "--resolution", "9"}))
         QSKIP(qPrintable(sim.skipReason()));
     QVERIFY(sim.control(faults));
     W1BusReader reader(sim.root());
+    QSignalSpy notices(&reader, &SensorReader::noticed);
     reader.setSensors(W1SimProcess::codes(3));
     for (int slot = 0; slot < 3; ++slot)
         QCOMPARE(readOnce(reader, slot).outcome, outcomes.at(slot));
     QCOMPARE(sim.conversions(), conversions);
+    QCOMPARE(readOnce(reader, 0).outcome, outcomes.at(0));
+    QVERIFY(toldOnce(notices, told));
 }
 
 QTEST_GUILESS_MAIN(TestW1BusReader)

@@ -77,6 +77,15 @@ void TestW1Tree::sensorFiles_data()
     row("temperature -55", attribute, "-55000\n", Ok, -55);
     row("temperature empty", attribute, {}, ReadError, 0, empty);
     row("temperature garbled", attribute, "abc\n", ReadError, 0, "garbled temperature: \"abc\"");
+    // No thermometer gives a number outside -60 to 130 °C: a garbled read, never a value nor an alarm.
+    const QByteArray range = "outside any thermometer's range (-60 to 130 °C)";
+    row("-300", w1, slave("40 ed 4b 46 7f ff 10 10 aa", "-300000"), ReadError, 0,
+        "a value of -300 °C, " + range);
+    row("temperature 130", attribute, "130000\n", Ok, 130);
+    row("temperature past 130", attribute, "130125\n", ReadError, 0, "a value of 130.125 °C, " + range);
+    row("temperature -60", attribute, "-60000\n", Ok, -60);
+    row("temperature the largest int", attribute, "2147483647\n", ReadError, 0,
+        "a value of 2.14748e+06 °C, " + range);
 }
 
 // Each shape as a file in a tree, read as the bus reader reads it.

@@ -781,6 +781,9 @@ void TestServiceProgram::reloadTouchesOnlyWhatChanged()
     next.sources.push_back(config.sources[1]);
     next.sources.back().name = QStringLiteral("added");
     const quint64 keptBefore = store.source(QStringLiteral("kept"))->sweeps;
+    // Counted in the final line with those still running.
+    const quint64 goneSweeps =
+        store.source(QStringLiteral("removed"))->sweeps + store.source(QStringLiteral("changed"))->sweeps;
     service.program->apply(next);
 
     QCOMPARE(store.sources().size(), std::size_t(3));
@@ -806,6 +809,12 @@ void TestServiceProgram::reloadTouchesOnlyWhatChanged()
         QCOMPARE(live.on(QStringLiteral("q/box/status")).last().payload, QByteArray("online"));
     }
     service.program->stop();
+    quint64 running = 0;
+    for (const auto& source : store.sources())
+        running += source->sweeps;
+    QVERIFY2(
+        service.messages.last().startsWith(QStringLiteral("stopped: %1 sweeps, ").arg(goneSweeps + running)),
+        qPrintable(service.messages.last()));
 }
 
 void TestServiceProgram::growingWorkIsOffTheLoop_data()

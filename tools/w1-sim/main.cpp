@@ -198,7 +198,7 @@ constexpr const char* ControlHelp =
     "therm_bulk_read) and N DS18B20s (28-000000000001 ...) at BITS, each read taking the conversion time\n"
     "(94, 188, 375, 750 ms). Write to MOUNTPOINT/control, one command a line, sensors counted from 1:\n"
     "  fault N none|crc|poweron|zero|eio|empty|hang    unplug N    plug N\n"
-    "  set N MILLIDEGREES    release (ends every hang)\n"
+    "  set N MILLIDEGREES    stall (therm_bulk_read never says done)    release (ends every hang, stall)\n"
     "A crc fault reads as \"crc=.. NO\" with --no-temperature (a kernel before 5.9), else as nothing.\n"
     "Reading MOUNTPOINT/control gives the conversions so far.\n";
 

@@ -215,7 +215,7 @@ bool SimulatedBus::setResolution(int sensor, const std::string& text)
 std::string SimulatedBus::bulkState() const
 {
     std::lock_guard lock(mutex_);
-    if (Clock::now() < bulkDone_)
+    if (bulkStalled_ || Clock::now() < bulkDone_)
         return "-1\n";
     const bool unread =
         std::any_of(sensors_.begin(), sensors_.end(), [](const Sensor& s) { return s.converted; });
@@ -257,7 +257,13 @@ bool SimulatedBus::control(const std::string& text)
             for (Sensor& s : sensors_)
                 if (s.fault == Fault::Hang)
                     s.fault = Fault::None;
+            bulkStalled_ = false;
             released_.notify_all();
+            continue;
+        }
+        if (verb == "stall") {
+            std::lock_guard lock(mutex_);
+            bulkStalled_ = true;
             continue;
         }
         if (!(words >> number) || number < 1 || number > options_.sensors) {

@@ -50,7 +50,8 @@ public:
     bool bulkWrite(const std::string& text);
 
     // The control file: "fault N KIND" (none, crc, poweron, zero, eio, empty, hang), "unplug N", "plug N",
-    // "set N MILLIDEGREES", "release" (ends every hang), one per line, sensors counted from 1. Reading it
+    // "set N MILLIDEGREES", "stall" (therm_bulk_read says "-1" for good), "release" (ends every hang and the
+    // stall), one per line, sensors counted from 1. Reading it
     // gives the conversions counted so far.
     bool control(const std::string& text);
     [[nodiscard]] std::string statistics() const;
@@ -77,6 +78,7 @@ private:
     std::vector<Sensor> sensors_;
     Clock::time_point bulkDone_{};
     bool shutDown_ = false;
+    bool bulkStalled_ = false; // therm_bulk_read says "converting" until a release
     unsigned releases_ = 0;
     long long conversions_ = 0;
     long long bulkConversions_ = 0;

@@ -56,6 +56,9 @@ SourceRunner::SourceRunner(SourceConfig config, SourceInput input, StateStore& s
         using acquisition::SensorReader;
         connect(input_.reader.get(), &SensorReader::discovered, this, &SourceRunner::onFound);
         connect(input_.reader.get(), &SensorReader::discoveryFailed, this, &SourceRunner::onNotFound);
+        connect(input_.reader.get(), &SensorReader::noticed, this, [this](const QString& text) {
+            messages_(QStringLiteral("source %1: %2").arg(config_.name, text));
+        });
         findAgain_.setSingleShot(true);
         findAgain_.setInterval(FindAgainMs);
         connect(&findAgain_, &QTimer::timeout, this, &SourceRunner::refresh);
@@ -159,6 +162,7 @@ void SourceRunner::onFound(const QStringList& romCodes)
     QList<acquisition::ListedSensor> sensors;
     for (const QString& rom : polled)
         sensors.append({rom, {}});
+    // A running cycle goes on by itself: every read it asks is answered, at the latest at its deadline.
     if (sensors == cycle_->sensors() && cycle_->isRunning())
         return;
     const QString count =

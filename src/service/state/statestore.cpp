@@ -58,6 +58,9 @@ void StateStore::removeSource(const QString& name)
         QMap<QString, SensorAlarm>& alarms = retired_[name];
         for (const SensorState& sensor : gone->sensors)
             alarms.insert(sensor.romCode, sensor.alarm);
+        removed_.sweeps += gone->sweeps;
+        removed_.recordsWritten += gone->recordsWritten;
+        removed_.recordsLost += gone->recordsLost;
     }
     std::erase_if(sources_, [&name](const auto& source) { return source->name == name; });
 }
@@ -121,7 +124,7 @@ void StateStore::checkStale()
 
 quint64 StateStore::total(quint64 SourceState::*count) const
 {
-    quint64 sum = 0;
+    quint64 sum = removed_.*count;
     for (const auto& source : sources_)
         sum += (*source).*count;
     return sum;

@@ -53,7 +53,7 @@ public:
     // No good read for the stale time: since the last one, or since its source started for one never read.
     [[nodiscard]] bool isStale(const SensorState& sensor, const QDateTime& now) const;
 
-    // Over every source.
+    // Over every source of the run, those a reload removed included.
     [[nodiscard]] quint64 sweeps() const { return total(&SourceState::sweeps); }
     [[nodiscard]] quint64 recordsWritten() const { return total(&SourceState::recordsWritten); }
     [[nodiscard]] quint64 recordsLost() const { return total(&SourceState::recordsLost); }
@@ -93,6 +93,8 @@ private:
     std::function<QDateTime()> clock_ = [] { return QDateTime::currentDateTime(); };
     // The alarms of a source that stopped, by ROM code, until the next source of its name.
     std::map<QString, QMap<QString, SensorAlarm>> retired_;
+    // The counts of every source removed so far, for the totals.
+    SourceState removed_;
 };
 
 } // namespace quorvel::service

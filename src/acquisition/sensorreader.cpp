@@ -1,0 +1,22 @@
+#include "sensorreader.h"
+
+#include "webpagecomponent.h"
+
+namespace quorvel::acquisition {
+
+SensorAnswer temperatureAnswer(float degrees)
+{
+    if (degrees >= LowestTemperature && degrees <= HighestTemperature)
+        return {ReadOutcome::Ok, degrees, {}};
+    return {ReadOutcome::ReadError, 0,
+            QStringLiteral("a value of %1 °C, outside any thermometer's range (%2 to %3 °C)")
+                .arg(QString::number(degrees))
+                .arg(QString::number(LowestTemperature), QString::number(HighestTemperature))};
+}
+
+SensorReader::SensorReader(QObject* parent)
+    : QObject(parent), noAnswerAfterMs_(WebPageComponent::DefaultTimeoutMs)
+{
+}
+
+} // namespace quorvel::acquisition

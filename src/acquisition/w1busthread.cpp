@@ -1,0 +1,89 @@
+#include "w1busthread.h"
+
+#include "w1busworker.h"
+
+#include <QDir>
+#include <QHash>
+
+namespace quorvel::acquisition {
+
+namespace {
+
+// Only the event loop's thread makes and ends readers, so this needs no lock.
+QHash<QString, W1BusThread*>& threads()
+{
+    static QHash<QString, W1BusThread*> byRoot;
+    return byRoot;
+}
+
+} // namespace
+
+W1BusThread* W1BusThread::acquire(const QString& root)
+{
+    const QString key = QDir::cleanPath(QDir(root).absolutePath());
+    W1BusThread*& bus = threads()[key];
+    if (!bus)
+        bus = new W1BusThread(key);
+    ++bus->users_;
+    return bus;
+}
+
+W1BusThread::W1BusThread(const QString& root) : root_(root), worker_(new W1BusWorker(root))
+{
+    thread_.setObjectName(QStringLiteral("w1 bus"));
+    worker_->moveToThread(&thread_);
+    connect(&thread_, &QThread::finished, worker_, &QObject::deleteLater);
+    connect(worker_, &W1BusWorker::answered, this, [this](quint64 request, const SensorAnswer& answer) {
+        onReturned(request);
+        emit answered(request, answer);
+    });
+    connect(worker_, &W1BusWorker::listed, this,
+            [this](quint64 request, const QStringList& romCodes, const QString& problem) {
+                onReturned(request);
+                emit listed(request, romCodes, problem);
+            });
+    connect(worker_, &W1BusWorker::noticed, this, &W1BusThread::noticed);
+    thread_.start();
+}
+
+W1BusThread::~W1BusThread()
+{
+    // Idle: its loop ends at once.
+    thread_.quit();
+    thread_.wait();
+}
+
+void W1BusThread::release()
+{
+    --users_;
+    if (!unused())
+        return;
+    threads().remove(root_);
+    delete this;
+}
+
+void W1BusThread::onReturned(quint64 request)
+{
+    returned_ = request;
+    // The last reader went while a read hung; the kernel let it go now.
+    if (unused() && threads().value(root_) == this) {
+        threads().remove(root_);
+        deleteLater();
+    }
+}
+
+quint64 W1BusThread::read(const QStringList& romCodes, int slot)
+{
+    QMetaObject::invokeMethod(worker_, [worker = worker_, request = ++sent_, romCodes, slot] {
+        worker->read(request, romCodes, slot);
+    });
+    return sent_;
+}
+
+quint64 W1BusThread::discover()
+{
+    QMetaObject::invokeMethod(worker_, [worker = worker_, request = ++sent_] { worker->discover(request); });
+    return sent_;
+}
+
+} // namespace quorvel::acquisition
