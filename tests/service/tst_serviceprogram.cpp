@@ -20,8 +20,11 @@
 #include "service/outputs/outputnames.h"
 #include "service/outputs/servicelog.h"
 #include "service/outputs/servicemetrics.h"
+#include "service/outputs/statuschart.h"
+#include "service/outputs/statusjson.h"
 #include "service/outputs/statuspage.h"
 #include "service/outputs/statusserver.h"
+#include "service/outputs/statustexts.h"
 #include "service/outputs/systemdstatus.h"
 #include "service/state/adapterreachability.h"
 #include "service/state/historyfill.h"
@@ -1171,6 +1174,14 @@ void TestServiceProgram::boardShowsEachSensor()
     QVERIFY2(page.contains(QStringLiteral("Shown %1, %2").arg(now.toString(u"yyyy-MM-dd HH:mm:ss"), zone)),
              qPrintable(page.left(1500)));
     QVERIFY(QString::fromUtf8(service::statuspage::chartSvg(store, now)).contains(zone));
+    // The page's script puts the texts the JSON carries into the cells: those the page was served with.
+    const QJsonObject texts = source.value(u"page").toObject().value(u"sensors").toArray().at(0).toObject();
+    for (const QString key : {"temperature", "age", "result", "alarm"}) {
+        const QString cell = row.section(QStringLiteral("data-key=\"%1\"").arg(key), 1)
+                                 .section(u'>', 1)
+                                 .section(QStringLiteral("</"), 0, 0);
+        QCOMPARE(service::statuspage::escapeHtml(texts.value(key).toString()), cell);
+    }
 }
 
 void TestServiceProgram::historyIsBoundedAndRefilled_data()
