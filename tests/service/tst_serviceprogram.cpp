@@ -218,6 +218,7 @@ private slots:
     void mqttClearsOnlyItsOwnStaleConfigs();
     void boardShowsEachSensor_data();
     void boardShowsEachSensor();
+    void pageShowsLogPathAsGiven();
     void historyIsBoundedAndRefilled_data();
     void historyIsBoundedAndRefilled();
     void listenerAsksForTheLogin_data();
@@ -1182,6 +1183,19 @@ void TestServiceProgram::boardShowsEachSensor()
                                  .section(QStringLiteral("</"), 0, 0);
         QCOMPARE(service::statuspage::escapeHtml(texts.value(key).toString()), cell);
     }
+}
+
+// A log path that holds what looks like a placeholder is shown as it is, with the notice after the counts.
+void TestServiceProgram::pageShowsLogPathAsGiven()
+{
+    service::StateStore store(300, true);
+    store.addSource(Source, Kind, Adapter, builtInSensors(), QStringLiteral("/var/log/q%1%4.log")).logNotice =
+        QStringLiteral("notice");
+    const QString page = QString::fromUtf8(service::statuspage::html(store, QDateTime::currentDateTime()));
+    QVERIFY2(
+        page.contains(QStringLiteral("<p>Log: /var/log/q%1%4.log, <span data-key=\"log-counts\">0 records "
+                                     "written, 0 lost</span> <span class=\"bad\">notice</span></p>")),
+        qPrintable(page));
 }
 
 void TestServiceProgram::historyIsBoundedAndRefilled_data()
