@@ -2,6 +2,8 @@
 // for the built-in thirteen sensors and for a list of a hundred.
 
 #include "service/outputs/servicemetrics.h"
+#include "service/outputs/statuschart.h"
+#include "service/outputs/statusjson.h"
 #include "service/outputs/statuspage.h"
 #include "service/state/statestore.h"
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "acquisition/logrecord.h"
+#include "localefinder.h"
 #include "logfilereader.h"
 
 #include <QDateTime>

@@ -109,6 +109,34 @@ PlotColor fromHsv(int hue, int saturation, int value)
     return {channel(rgb[0]), channel(rgb[1]), channel(rgb[2])};
 }
 
+// The title, the unit, the plot area's border and the legend, for a scene of its final size.
+void addFrame(PlotScene& scene, const QString& title, int sensors, const QStringList& names)
+{
+    const double width = scene.size.width();
+    const double height = scene.size.height();
+    const Legend legend = legendFor(names, sensors, width);
+    const QRectF area(LeftMargin, TopMargin, width - LeftMargin - legend.margin,
+                      height - TopMargin - BottomMargin);
+    scene.plotArea = area;
+
+    scene.texts.append({QPointF(area.center().x(), TopMargin / 2), title, PlotText::Middle, true});
+    scene.texts.append(
+        {QPointF(area.left() - 8, TopMargin / 2), QStringLiteral("\u00b0C"), PlotText::End, true});
+    scene.tickMarks << QLineF(area.topLeft(), area.bottomLeft())
+                    << QLineF(area.bottomLeft(), area.bottomRight())
+                    << QLineF(area.topLeft(), area.topRight()) << QLineF(area.topRight(), area.bottomRight());
+
+    const double legendX = area.right() + LegendGap;
+    const double spacing = std::min(20.0, area.height() / sensors);
+    for (int sensor = 1; sensor <= sensors; ++sensor) {
+        const double y = std::round(area.top() + spacing * (sensor - 0.5));
+        scene.legend.append(
+            {sensor,
+             QRectF(legendX, y - 3, 18, 6),
+             {QPointF(legendX + SwatchToLabel, y), legend.labels.at(sensor - 1), PlotText::Start, false}});
+    }
+}
+
 } // namespace
 
 QString PlotColor::name() const
@@ -169,163 +197,6 @@ qint64 PlotLayout::timeStep(qint64 spanSeconds, int count)
     return days * 86400;
 }
 
-namespace {
-
-constexpr float NoValue = std::numeric_limits<float>::quiet_NaN();
-
-// Floor division, also for times before 1970.
-qint64 floorDiv(qint64 value, qint64 by)
-{
-    const qint64 q = value / by;
-    return q * by > value ? q - 1 : q;
-}
-
-} // namespace
-
-void PlotEnvelope::Cell::add(qint64 ms, const QList<float>& readings, qint64 fromMs, bool definite,
-                             bool first)
-{
-    const bool latest = records == 0 || ms >= lastMs;
-    if (records == 0) {
-        firstMs = lastMs = ms;
-        entryFromMs = fromMs;
-        entryStep = ms - fromMs;
-        entryBreak = first || definite;
-    } else {
-        if (first || definite || fromMs < firstMs || fromMs > lastMs)
-            insideBreak = true;
-        else
-            insideStep = std::max(insideStep, ms - fromMs);
-        firstMs = std::min(firstMs, ms);
-        lastMs = std::max(lastMs, ms);
-    }
-    ++records;
-    if (values.size() < 3 * readings.size())
-        values.resize(3 * readings.size(), NoValue);
-    for (qsizetype slot = 0; slot < readings.size(); ++slot) {
-        const float v = readings[slot];
-        if (std::isnan(v))
-            continue;
-        float* cell = values.data() + 3 * slot;
-        if (std::isnan(cell[0])) {
-            cell[0] = cell[1] = cell[2] = v;
-            continue;
-        }
-        cell[0] = std::min(cell[0], v);
-        cell[1] = std::max(cell[1], v);
-        if (latest)
-            cell[2] = v;
-    }
-}
-
-void PlotEnvelope::Cell::merge(const Cell& later)
-{
-    insideBreak = insideBreak || later.insideBreak;
-    insideStep = std::max(insideStep, later.insideStep);
-    if (later.entryBreak || later.entryFromMs < firstMs || later.entryFromMs > lastMs)
-        insideBreak = true;
-    else
-        insideStep = std::max(insideStep, later.entryStep);
-    firstMs = std::min(firstMs, later.firstMs);
-    lastMs = std::max(lastMs, later.lastMs);
-    records += later.records;
-    if (values.size() < later.values.size())
-        values.resize(later.values.size(), NoValue);
-    for (qsizetype i = 0; i + 2 < later.values.size(); i += 3) {
-        if (std::isnan(later.values[i]))
-            continue;
-        if (std::isnan(values[i])) {
-            std::copy(later.values.begin() + i, later.values.begin() + i + 3, values.begin() + i);
-            continue;
-        }
-        values[i] = std::min(values[i], later.values[i]);
-        values[i + 1] = std::max(values[i + 1], later.values[i + 1]);
-        values[i + 2] = later.values[i + 2];
-    }
-}
-
-PlotEnvelope::PlotEnvelope(int columns, qsizetype rawLimit)
-    : columns_(std::max(columns, 1)), rawLimit_(rawLimit)
-{
-}
-
-PlotEnvelope::Cell& PlotEnvelope::cellFor(qint64 ms)
-{
-    // Records in time order mostly fall into the stretch of the record before.
-    if (last_ && ms >= lastFrom_ && ms - lastFrom_ < widthMs_)
-        return *last_;
-    // A few stretches per pixel column at most: wider ones as the time covered grows.
-    const qint64 maxCells = 4 * qint64(columns_);
-    for (;;) {
-        const qint64 key = floorDiv(ms, widthMs_);
-        lastFrom_ = key * widthMs_;
-        if (cells_.empty() ||
-            std::max(cells_.rbegin()->first, key) - std::min(cells_.begin()->first, key) < maxCells)
-            return *(last_ = &cells_[key]);
-        last_ = nullptr;
-        std::map<qint64, Cell> wider;
-        for (auto& [k, cell] : cells_) {
-            auto [at, inserted] = wider.try_emplace(floorDiv(k, 2), std::move(cell));
-            if (!inserted)
-                at->second.merge(cell);
-        }
-        cells_ = std::move(wider);
-        widthMs_ *= 2;
-    }
-}
-
-void PlotEnvelope::toCells()
-{
-    widthMs_ = 1000;
-    qint64 previous = 0;
-    qsizetype previousCount = 0;
-    for (qsizetype i = 0; i < raw_.size(); ++i) {
-        const acquisition::LogRecord& r = raw_.at(i);
-        const qint64 ms = r.when.toMSecsSinceEpoch();
-        const bool definite = i > 0 && (ms < previous || r.readings.size() != previousCount);
-        cellFor(ms).add(ms, r.readings, previous, definite, i == 0);
-        previous = ms;
-        previousCount = r.readings.size();
-    }
-    raw_.clear();
-    raw_.squeeze();
-}
-
-void PlotEnvelope::add(const acquisition::LogRecord& record)
-{
-    const qint64 ms = record.when.toMSecsSinceEpoch();
-    const bool first = steps_.records() == 0;
-    // NaN is a sensor without a reading at that time (the service's chart of its reads): no point, a gap.
-    std::optional<float> lo;
-    std::optional<float> hi;
-    for (const float v : record.readings)
-        if (!std::isnan(v)) {
-            lo = std::min(lo.value_or(v), v);
-            hi = std::max(hi.value_or(v), v);
-        }
-    if (first)
-        t0_ = t1_ = ms;
-    if (lo) {
-        low_ = valued_ ? std::min(low_, *lo) : *lo;
-        high_ = valued_ ? std::max(high_, *hi) : *hi;
-        valued_ = true;
-    }
-    t0_ = std::min(t0_, ms);
-    t1_ = std::max(t1_, ms);
-    widest_ = std::max(widest_, record.readings.size());
-    steps_.add(ms, record.readings.size());
-    if (widthMs_ == 0) {
-        raw_.append(record);
-        if (raw_.size() > rawLimit_)
-            toCells();
-    } else {
-        const bool definite = !first && (ms < previousMs_ || record.readings.size() != previousCount_);
-        cellFor(ms).add(ms, record.readings, previousMs_, definite, first);
-    }
-    previousMs_ = ms;
-    previousCount_ = record.readings.size();
-}
-
 double PlotLayout::textWidth(QStringView text)
 {
     double units = 0;
@@ -353,82 +224,90 @@ PlotScene PlotLayout::layout(const QList<acquisition::LogRecord>& records, QSize
     return layout(envelope, size, title, gapFactor, names);
 }
 
+struct PlotLayout::Scales {
+    QRectF area;
+    qint64 t0 = 0; // the times at the left and the right edge, ms since the epoch
+    qint64 t1 = 0;
+    QList<double> ticks; // the value axis's, the first at the bottom edge and the last at the top
+    double v0 = 0;
+    double v1 = 0;
+
+    [[nodiscard]] double x(qint64 ms) const
+    {
+        return area.left() + static_cast<double>(ms - t0) / static_cast<double>(t1 - t0) * area.width();
+    }
+    [[nodiscard]] double y(double v) const { return area.bottom() - (v - v0) / (v1 - v0) * area.height(); }
+};
+
 PlotScene PlotLayout::layout(const PlotEnvelope& envelope, QSize size, const QString& title, double gapFactor,
                              const QStringList& names)
 {
-    const QList<acquisition::LogRecord>& records = envelope.raw_;
     const bool none = envelope.records() == 0;
     PlotScene scene;
     scene.size = size.expandedTo(MinimumSize).boundedTo(MaximumSize);
-    const double width = scene.size.width();
-    const double height = scene.size.height();
-    const int sensors = none ? int(acquisition::LogRecord::ReadingCount) : int(envelope.widest_);
-    const Legend legend = legendFor(names, sensors, width);
-    const QRectF area(LeftMargin, TopMargin, width - LeftMargin - legend.margin,
-                      height - TopMargin - BottomMargin);
-    scene.plotArea = area;
-
-    scene.texts.append({QPointF(area.center().x(), TopMargin / 2), title, PlotText::Middle, true});
-    scene.texts.append(
-        {QPointF(area.left() - 8, TopMargin / 2), QStringLiteral("\u00b0C"), PlotText::End, true});
-    scene.tickMarks << QLineF(area.topLeft(), area.bottomLeft())
-                    << QLineF(area.bottomLeft(), area.bottomRight())
-                    << QLineF(area.topLeft(), area.topRight()) << QLineF(area.topRight(), area.bottomRight());
-
-    const double legendX = area.right() + LegendGap;
-    const double spacing = std::min(20.0, area.height() / sensors);
-    for (int sensor = 1; sensor <= sensors; ++sensor) {
-        const double y = std::round(area.top() + spacing * (sensor - 0.5));
-        scene.legend.append(
-            {sensor,
-             QRectF(legendX, y - 3, 18, 6),
-             {QPointF(legendX + SwatchToLabel, y), legend.labels.at(sensor - 1), PlotText::Start, false}});
-    }
-
+    addFrame(scene, title, none ? int(acquisition::LogRecord::ReadingCount) : int(envelope.widest_), names);
     if (none) {
-        scene.texts.append({area.center(), QStringLiteral("No records"), PlotText::Middle, false});
+        scene.texts.append({scene.plotArea.center(), QStringLiteral("No records"), PlotText::Middle, false});
         // Without a frame of time there is no axis to draw.
         if (!envelope.frame_)
             return scene;
     }
+    const Scales s = scales(envelope, scene.plotArea);
+    addValueAxis(scene, s);
+    addTimeAxis(scene, s);
+    if (envelope.widthMs_ == 0)
+        addRunLines(scene, envelope, s, gapFactor);
+    else
+        addColumnLines(scene, envelope, s, gapFactor);
+    return scene;
+}
 
-    const float low = envelope.low_;
-    const float high = envelope.high_;
-    qint64 t0 = none ? envelope.frame_->first : envelope.t0_;
-    qint64 t1 = none ? envelope.frame_->second : envelope.t1_;
+PlotLayout::Scales PlotLayout::scales(const PlotEnvelope& envelope, const QRectF& area)
+{
+    const bool none = envelope.records() == 0;
+    Scales s;
+    s.area = area;
+    s.t0 = none ? envelope.frame_->first : envelope.t0_;
+    s.t1 = none ? envelope.frame_->second : envelope.t1_;
     if (envelope.frame_) {
-        t0 = std::min(t0, envelope.frame_->first);
-        t1 = std::max(t1, envelope.frame_->second);
+        s.t0 = std::min(s.t0, envelope.frame_->first);
+        s.t1 = std::max(s.t1, envelope.frame_->second);
     }
-    if (t1 == t0) {
-        t0 -= 30000;
-        t1 += 30000;
+    if (s.t1 == s.t0) {
+        s.t0 -= 30000;
+        s.t1 += 30000;
     }
+    s.ticks = valueTicks(envelope.low_, envelope.high_, std::max(2, int(area.height() / 45)));
+    s.v0 = s.ticks.constFirst();
+    s.v1 = s.ticks.constLast();
+    return s;
+}
 
-    const QList<double> ticks = valueTicks(low, high, std::max(2, int(area.height() / 45)));
-    const double v0 = ticks.constFirst();
-    const double v1 = ticks.constLast();
-    const auto yOf = [&](double v) { return area.bottom() - (v - v0) / (v1 - v0) * area.height(); };
-    const auto xOf = [&](qint64 ms) {
-        return area.left() + static_cast<double>(ms - t0) / static_cast<double>(t1 - t0) * area.width();
-    };
-    const double valueStep = ticks.size() > 1 ? ticks.at(1) - ticks.at(0) : 1.0;
-    for (const double v : ticks) {
-        const double y = yOf(v);
+void PlotLayout::addValueAxis(PlotScene& scene, const Scales& s)
+{
+    const QRectF& area = s.area;
+    const double valueStep = s.ticks.size() > 1 ? s.ticks.at(1) - s.ticks.at(0) : 1.0;
+    for (const double v : s.ticks) {
+        const double y = s.y(v);
         scene.gridLines << QLineF(area.left(), y, area.right(), y);
         scene.tickMarks << QLineF(area.left() - TickLength, y, area.left(), y);
         scene.texts.append({QPointF(area.left() - TickLength - 3, y), tickText(v, valueStep), PlotText::End});
     }
+}
 
+// The time ticks and their labels, and under them the caption that names the time zone.
+void PlotLayout::addTimeAxis(PlotScene& scene, const Scales& s)
+{
+    const QRectF& area = s.area;
     // Ticks fall on round local wall-clock times; the offset of the first record places them.
-    const QDateTime start = QDateTime::fromMSecsSinceEpoch(t0);
+    const QDateTime start = QDateTime::fromMSecsSinceEpoch(s.t0);
     const qint64 offset = start.offsetFromUtc();
-    const qint64 step = timeStep((t1 - t0) / 1000, std::max(2, int(area.width() / 110)));
-    const qint64 firstWall = ceilToMultiple(t0 / 1000 + offset, step);
+    const qint64 step = timeStep((s.t1 - s.t0) / 1000, std::max(2, int(area.width() / 110)));
+    const qint64 firstWall = ceilToMultiple(s.t0 / 1000 + offset, step);
     QDate previousDate;
-    for (qint64 wall = firstWall; (wall - offset) * 1000 <= t1; wall += step) {
+    for (qint64 wall = firstWall; (wall - offset) * 1000 <= s.t1; wall += step) {
         const qint64 ms = (wall - offset) * 1000;
-        const double x = xOf(ms);
+        const double x = s.x(ms);
         const QDateTime tick = QDateTime::fromMSecsSinceEpoch(ms);
         scene.gridLines << QLineF(x, area.top(), x, area.bottom());
         scene.tickMarks << QLineF(x, area.bottom(), x, area.bottom() + TickLength);
@@ -446,37 +325,43 @@ PlotScene PlotLayout::layout(const PlotEnvelope& envelope, QSize size, const QSt
         previousDate = tick.date();
     }
 
-    const int lastOffset = QDateTime::fromMSecsSinceEpoch(t1).offsetFromUtc();
+    const int lastOffset = QDateTime::fromMSecsSinceEpoch(s.t1).offsetFromUtc();
     const QString caption =
         lastOffset == offset ? runtime::localZoneText(start) : QStringLiteral("local time");
+    const double height = scene.size.height();
     scene.texts.append({QPointF(area.center().x(), height - LineHeight / 2 - 4), caption, PlotText::Middle});
+}
 
-    if (envelope.widthMs_ == 0) {
-        for (const LogRun& run : LogRuns::split(records, gapFactor)) {
-            // Every record of a run has the same count of readings.
-            for (qsizetype slot = 0; slot < records.at(run.first).readings.size(); ++slot) {
-                PlotLine line;
-                line.sensor = int(slot) + 1;
-                line.from = records.at(run.first).when;
-                line.to = records.at(run.first + run.count - 1).when;
-                line.records = run.count;
-                line.points.reserve(run.count);
-                for (qsizetype i = run.first; i < run.first + run.count; ++i) {
-                    const acquisition::LogRecord& record = records.at(i);
-                    line.points.append(
-                        QPointF(xOf(record.when.toMSecsSinceEpoch()), yOf(record.readings[slot])));
-                }
-                scene.lines.append(std::move(line));
+// Every record a point, a line per sensor and run.
+void PlotLayout::addRunLines(PlotScene& scene, const PlotEnvelope& envelope, const Scales& s,
+                             double gapFactor)
+{
+    const QList<acquisition::LogRecord>& records = envelope.raw_;
+    for (const LogRun& run : LogRuns::split(records, gapFactor)) {
+        // Every record of a run has the same count of readings.
+        for (qsizetype slot = 0; slot < records.at(run.first).readings.size(); ++slot) {
+            PlotLine line;
+            line.sensor = int(slot) + 1;
+            line.from = records.at(run.first).when;
+            line.to = records.at(run.first + run.count - 1).when;
+            line.records = run.count;
+            line.points.reserve(run.count);
+            for (qsizetype i = run.first; i < run.first + run.count; ++i) {
+                const acquisition::LogRecord& record = records.at(i);
+                line.points.append(QPointF(s.x(record.when.toMSecsSinceEpoch()), s.y(record.readings[slot])));
             }
+            scene.lines.append(std::move(line));
         }
-        return scene;
     }
+}
 
-    // The stretches of time gathered into pixel columns, placed at their latest record.
+// The stretches of time gathered into pixel columns, placed at their latest record.
+QList<PlotEnvelope::Cell> PlotLayout::pixelColumns(const PlotEnvelope& envelope, const Scales& s)
+{
     QList<PlotEnvelope::Cell> columns;
     QList<int> columnIndex;
     for (const auto& [key, cell] : envelope.cells_) {
-        const int column = std::clamp(int(std::floor(xOf(cell.lastMs) - area.left())), 0,
+        const int column = std::clamp(int(std::floor(s.x(cell.lastMs) - s.area.left())), 0,
                                       std::max(envelope.columns_ - 1, 0));
         if (!columnIndex.isEmpty() && columnIndex.constLast() == column) {
             columns.last().merge(cell);
@@ -485,6 +370,14 @@ PlotScene PlotLayout::layout(const PlotEnvelope& envelope, QSize size, const QSt
         columns.append(cell);
         columnIndex.append(column);
     }
+    return columns;
+}
+
+// Each sensor's lowest, highest and last reading of each pixel column, a line per run of joined columns.
+void PlotLayout::addColumnLines(PlotScene& scene, const PlotEnvelope& envelope, const Scales& s,
+                                double gapFactor)
+{
+    const QList<PlotEnvelope::Cell> columns = pixelColumns(envelope, s);
     const qint64 threshold = envelope.steps_.gapThresholdMs(gapFactor);
     const auto gapInside = [&](const PlotEnvelope::Cell& c) {
         return c.insideBreak || c.insideStep > threshold;
@@ -519,9 +412,9 @@ PlotScene PlotLayout::layout(const PlotEnvelope& envelope, QSize size, const QSt
             }
             line.to = QDateTime::fromMSecsSinceEpoch(cell.lastMs);
             records += cell.records;
-            const double x = xOf(cell.lastMs);
+            const double x = s.x(cell.lastMs);
             for (int k = 0; k < 3; ++k) {
-                const QPointF p(x, yOf(cell.values[3 * slot + k]));
+                const QPointF p(x, s.y(cell.values[3 * slot + k]));
                 if (line.points.isEmpty() || line.points.constLast() != p)
                     line.points.append(p);
             }
@@ -529,7 +422,6 @@ PlotScene PlotLayout::layout(const PlotEnvelope& envelope, QSize size, const QSt
         }
         finish();
     }
-    return scene;
 }
 
 } // namespace quorvel::logfile

@@ -20,8 +20,11 @@
 #include "service/outputs/outputnames.h"
 #include "service/outputs/servicelog.h"
 #include "service/outputs/servicemetrics.h"
+#include "service/outputs/statuschart.h"
+#include "service/outputs/statusjson.h"
 #include "service/outputs/statuspage.h"
 #include "service/outputs/statusserver.h"
+#include "service/outputs/statustexts.h"
 #include "service/outputs/systemdstatus.h"
 #include "service/state/adapterreachability.h"
 #include "service/state/historyfill.h"
@@ -217,6 +220,7 @@ private slots:
     void mqttClearsOnlyItsOwnStaleConfigs();
     void boardShowsEachSensor_data();
     void boardShowsEachSensor();
+    void pageShowsLogPathAsGiven();
     void historyIsBoundedAndRefilled_data();
     void historyIsBoundedAndRefilled();
     void listenerAsksForTheLogin_data();
@@ -1255,6 +1259,27 @@ void TestServiceProgram::boardShowsEachSensor()
     QVERIFY2(page.contains(QStringLiteral("Shown %1, %2").arg(now.toString(u"yyyy-MM-dd HH:mm:ss"), zone)),
              qPrintable(page.left(1500)));
     QVERIFY(QString::fromUtf8(service::statuspage::chartSvg(store, now)).contains(zone));
+    // The page's script puts the texts the JSON carries into the cells: those the page was served with.
+    const QJsonObject texts = source.value(u"page").toObject().value(u"sensors").toArray().at(0).toObject();
+    for (const QString key : {"temperature", "age", "result", "alarm"}) {
+        const QString cell = row.section(QStringLiteral("data-key=\"%1\"").arg(key), 1)
+                                 .section(u'>', 1)
+                                 .section(QStringLiteral("</"), 0, 0);
+        QCOMPARE(service::statuspage::escapeHtml(texts.value(key).toString()), cell);
+    }
+}
+
+// A log path that holds what looks like a placeholder is shown as it is, with the notice after the counts.
+void TestServiceProgram::pageShowsLogPathAsGiven()
+{
+    service::StateStore store(300, true);
+    store.addSource(Source, Kind, Adapter, builtInSensors(), QStringLiteral("/var/log/q%1%4.log")).logNotice =
+        QStringLiteral("notice");
+    const QString page = QString::fromUtf8(service::statuspage::html(store, QDateTime::currentDateTime()));
+    QVERIFY2(
+        page.contains(QStringLiteral("<p>Log: /var/log/q%1%4.log, <span data-key=\"log-counts\">0 records "
+                                     "written, 0 lost</span> <span class=\"bad\">notice</span></p>")),
+        qPrintable(page));
 }
 
 void TestServiceProgram::historyIsBoundedAndRefilled_data()

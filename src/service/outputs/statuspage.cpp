@@ -1,32 +1,22 @@
 #include "service/outputs/statuspage.h"
 
-#include "service/outputs/outputnames.h"
+#include "service/outputs/statustexts.h"
 #include "service/state/sourcekind.h"
 #include "service/state/statestore.h"
 
 #include "acquisition/readoutcome.h"
-#include "logfile/plotlayout.h"
-#include "logfile/svgrenderer.h"
 #include "runtime/appinfo.h"
-#include "runtime/conversions.h"
 #include "runtime/localeformats.h"
 
 #include <QCryptographicHash>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QLocale>
 
 #include <algorithm>
-#include <cmath>
-#include <limits>
-#include <map>
 
 namespace quorvel::service::statuspage {
 
 namespace {
 
-// Points further apart than this are not joined: the sensor gave no good reading in between.
+// Sparkline points further apart than this are not joined: the sensor gave no good reading in between.
 constexpr int GapMinutes = 5;
 constexpr int SparkWidth = 160;
 constexpr int SparkHeight = 28;
@@ -53,26 +43,25 @@ td{display:flex;flex-wrap:wrap;gap:0 .5rem;border:0;padding:.15rem 0}td::before{
     return css;
 }
 
-// Refreshes the cells in place; with scripts off the page is complete as served.
+// Refreshes the cells in place with the texts /readings.json carries for them; with scripts off the page
+// is complete as served.
 const QByteArray& script()
 {
     static const QByteArray js = R"(
 (function(){
-function age(t){if(!t)return 'never';var s=Math.max(0,Math.round((Date.now()-Date.parse(t))/1000));
-if(s<120)return s+' s ago';if(s<7200)return Math.round(s/60)+' min ago';if(s<172800)return Math.round(s/3600)+' h ago';return Math.round(s/86400)+' d ago';}
 function set(row,key,text,cls){var c=row.querySelector('[data-key="'+key+'"]');if(!c)return;c.textContent=text;if(cls!==undefined)c.className=cls;}
 function refresh(){fetch('readings.json',{cache:'no-store'}).then(function(r){return r.json();}).then(function(d){
 d.sources.forEach(function(src){var sec=document.querySelector('section[data-source="'+src.name+'"]');if(!sec)return;
-src.sensors.forEach(function(s){var row=document.getElementById('sensor-'+src.name+'-'+s.slot);if(!row)return;
-set(row,'temperature',s.result==='power_on_reset'?'power-on reset':(s.temperature===null?'\u2014':s.temperature.toFixed(4).replace(/\.?0+$/,'')+' \u00b0C'),'num');
-set(row,'age',age(s.last_success),s.stale?'num bad':'num');
-set(row,'result',s.result===null?'not read yet':s.result+(s.reason?': '+s.reason:''),s.result==='ok'?'ok':'warn');
+src.sensors.forEach(function(s,i){var row=document.getElementById('sensor-'+src.name+'-'+s.slot);if(!row)return;var t=src.page.sensors[i];
+set(row,'temperature',t.temperature,'num');
+set(row,'age',t.age,s.stale?'num bad':'num');
+set(row,'result',t.result,s.result==='ok'?'ok':'warn');
 set(row,'failures',String(s.consecutive_failures),'num');
 row.querySelector('[data-key="stale"]').hidden=!s.stale;
-var a=row.querySelector('[data-key="alarm"]');a.hidden=s.alarm==='ok'||s.alarm==='stale';a.textContent=s.alarm+' since '+s.alarm_since;
+var a=row.querySelector('[data-key="alarm"]');a.hidden=s.alarm==='ok'||s.alarm==='stale';a.textContent=t.alarm;
 row.className=s.alarm==='ok'?'':'alarm';});
-set(sec,'reachable',src.reachable?'answers':'does not answer since '+src.unreachable_since.slice(0,19).replace('T',' ')+': '+src.reason,src.reachable?'ok':'bad');
-set(sec,'log-counts',src.log.records_written+(src.log.records_written===1?' record':' records')+' written, '+src.log.records_lost+' lost');});
+set(sec,'reachable',src.page.reachable,src.reachable?'ok':'bad');
+set(sec,'log-counts',src.page.log_counts);});
 }).catch(function(){});}
 setInterval(refresh,5000);})();
 )";
@@ -82,44 +71,6 @@ setInterval(refresh,5000);})();
 QByteArray hashSource(const QByteArray& text)
 {
     return "'sha256-" + QCryptographicHash::hash(text, QCryptographicHash::Sha256).toBase64() + "'";
-}
-
-QString number(float value)
-{
-    return runtime::singleToText(value, QLocale::c());
-}
-
-QString temperatureCell(const SensorState& sensor)
-{
-    if (sensor.lastOutcome == acquisition::ReadOutcome::PowerOnReset)
-        return QStringLiteral("power-on reset");
-    return sensor.goodValue ? number(*sensor.goodValue) + QStringLiteral(" \u00b0C")
-                            : QStringLiteral("\u2014");
-}
-
-QJsonValue limitOrNull(const std::optional<double>& limit)
-{
-    return limit ? QJsonValue(*limit) : QJsonValue(QJsonValue::Null);
-}
-
-// The times people read on the page, all in the service's local time, which the page names once.
-QString localTime(const QDateTime& when)
-{
-    return when.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
-}
-
-// "high since 2024-05-01 12:00:00", what the row and the page's head say of an alarm.
-QString alarmText(const SensorState& sensor)
-{
-    return alarmLabel(sensor.alarm.state()) + QStringLiteral(" since ") + localTime(sensor.alarm.since());
-}
-
-QString resultText(const SensorState& sensor)
-{
-    if (!sensor.lastOutcome)
-        return QStringLiteral("not read yet");
-    const QString label = acquisition::readOutcomeLabel(*sensor.lastOutcome);
-    return sensor.lastReason.isEmpty() ? label : label + QStringLiteral(": ") + sensor.lastReason;
 }
 
 // The day up to now in a frame, as a polyline per run of points scaled to the sensor's own range: the
@@ -145,7 +96,7 @@ QString sparkline(const QList<SensorHistory::Point>& points, const QDateTime& no
                        "\u00b0C in the last 24 hours\">")
             .arg(SparkWidth)
             .arg(SparkHeight)
-            .arg(number(low->value), number(high->value)) +
+            .arg(valueText(low->value), valueText(high->value)) +
         frame;
     QString run;
     int runPoints = 0;
@@ -185,118 +136,6 @@ QString sparkline(const QList<SensorHistory::Point>& points, const QDateTime& no
 }
 
 } // namespace
-
-bool actsUnseen(char32_t c)
-{
-    return c < 0x20 || (c >= 0x7f && c <= 0x9f) || c == 0x061c || c == 0x200e || c == 0x200f ||
-           (c >= 0x202a && c <= 0x202e) || (c >= 0x2066 && c <= 0x2069);
-}
-
-QString visible(QString text)
-{
-    for (QChar& c : text)
-        if (actsUnseen(c.unicode()))
-            c = QChar::ReplacementCharacter;
-    return text;
-}
-
-QString escapeHtml(const QString& text)
-{
-    QString out;
-    out.reserve(text.size());
-    for (const QChar c : text) {
-        switch (c.unicode()) {
-        case '&':
-            out += QLatin1String("&amp;");
-            break;
-        case '<':
-            out += QLatin1String("&lt;");
-            break;
-        case '>':
-            out += QLatin1String("&gt;");
-            break;
-        case '"':
-            out += QLatin1String("&quot;");
-            break;
-        case '\'':
-            out += QLatin1String("&#39;");
-            break;
-        default:
-            out += actsUnseen(c.unicode()) ? QChar(QChar::ReplacementCharacter) : c;
-        }
-    }
-    return out;
-}
-
-QString ageText(const QDateTime& then, const QDateTime& now)
-{
-    if (!then.isValid())
-        return QStringLiteral("never");
-    const qint64 s = std::max<qint64>(0, then.secsTo(now));
-    if (s < 120)
-        return QStringLiteral("%1 s ago").arg(s);
-    if (s < 7200)
-        return QStringLiteral("%1 min ago").arg(std::llround(double(s) / 60));
-    if (s < 172800)
-        return QStringLiteral("%1 h ago").arg(std::llround(double(s) / 3600));
-    return QStringLiteral("%1 d ago").arg(std::llround(double(s) / 86400));
-}
-
-QByteArray readingsJson(const StateStore& store, const QDateTime& now)
-{
-    const auto timeOrNull = [](const QDateTime& when) {
-        return when.isValid() ? QJsonValue(runtime::isoWithOffset(when)) : QJsonValue(QJsonValue::Null);
-    };
-    QJsonArray sources;
-    for (const auto& source : store.sources()) {
-        QJsonArray sensors;
-        for (const SensorState& sensor : source->sensors) {
-            sensors.append(QJsonObject{
-                {QStringLiteral("slot"), sensor.slot + 1},
-                {QStringLiteral("rom"), sensor.romCode},
-                {QStringLiteral("name"), sensor.name},
-                {QStringLiteral("temperature"),
-                 sensor.goodValue ? QJsonValue(double(*sensor.goodValue)) : QJsonValue(QJsonValue::Null)},
-                {QStringLiteral("result"),
-                 sensor.lastOutcome ? QJsonValue(acquisition::readOutcomeLabel(*sensor.lastOutcome))
-                                    : QJsonValue(QJsonValue::Null)},
-                {QStringLiteral("reason"), sensor.lastReason},
-                {QLatin1String(names::LastSuccess), timeOrNull(sensor.lastSuccess)},
-                {QLatin1String(names::ConsecutiveFailures), double(sensor.failuresInRow)},
-                {QStringLiteral("stale"), store.isStale(sensor, now)},
-                {QLatin1String(names::RawTemperature),
-                 sensor.goodRaw ? QJsonValue(double(*sensor.goodRaw)) : QJsonValue(QJsonValue::Null)},
-                {QLatin1String(names::Alarm), alarmLabel(sensor.alarm.state())},
-                {QLatin1String(names::AlarmSince), timeOrNull(sensor.alarm.since())},
-                {QLatin1String(names::LowLimit), limitOrNull(sensor.alarm.settings().low)},
-                {QLatin1String(names::HighLimit), limitOrNull(sensor.alarm.settings().high)},
-            });
-        }
-        sources.append(QJsonObject{
-            {QStringLiteral("name"), source->name},
-            {QStringLiteral("kind"), source->kind},
-            {QStringLiteral("address"), source->address},
-            {QStringLiteral("reachable"), source->reachable()},
-            {QStringLiteral("unreachable_since"), timeOrNull(source->unreachableSince)},
-            {QStringLiteral("reason"),
-             source->reachable() ? QJsonValue(QJsonValue::Null) : QJsonValue(source->unreachableReason)},
-            {QStringLiteral("log"),
-             QJsonObject{{QStringLiteral("path"), source->logPath.isEmpty() ? QJsonValue(QJsonValue::Null)
-                                                                            : QJsonValue(source->logPath)},
-                         {QStringLiteral("records_written"), double(source->recordsWritten)},
-                         {QStringLiteral("records_lost"), double(source->recordsLost)},
-                         {QStringLiteral("notice"), source->logNotice}}},
-            {QStringLiteral("sensors"), sensors},
-        });
-    }
-    const QJsonObject root{
-        {QStringLiteral("version"), ReadingsSchemaVersion},
-        {QStringLiteral("generated"), runtime::isoWithOffset(now)},
-        {QStringLiteral("stale_after_seconds"), store.staleAfterSeconds()},
-        {QStringLiteral("sources"), sources},
-    };
-    return QJsonDocument(root).toJson(QJsonDocument::Compact);
-}
 
 QByteArray html(const StateStore& store, const QDateTime& now)
 {
@@ -338,20 +177,16 @@ QByteArray html(const StateStore& store, const QDateTime& now)
                         .arg(e(source->name), e(source->kind), e(source->address));
         QString noun = sourceNoun(source->kind);
         noun[0] = noun[0].toUpper();
-        page += source->reachable()
-                    ? QStringLiteral("<p>%1: <span data-key=\"reachable\" class=\"ok\">answers</span></p>")
-                          .arg(noun)
-                    : QStringLiteral("<p>%1: <span data-key=\"reachable\" class=\"bad\">does not answer "
-                                     "since %2: %3</span></p>")
-                          .arg(noun, e(localTime(source->unreachableSince)), e(source->unreachableReason));
+        page += QStringLiteral("<p>%1: <span data-key=\"reachable\" class=\"%2\">%3</span></p>")
+                    .arg(noun, source->reachable() ? QStringLiteral("ok") : QStringLiteral("bad"),
+                         e(reachableText(*source)));
         if (source->logPath.isEmpty())
             page += QStringLiteral("<p>Log: off</p>");
         else
             page +=
-                QStringLiteral("<p>Log: %1, <span data-key=\"log-counts\">%2 written, %3 lost</span>%4</p>")
-                    .arg(e(source->logPath), runtime::countText(qint64(source->recordsWritten), "record"),
-                         QString::number(source->recordsLost))
-                    .arg(source->logNotice.isEmpty()
+                QStringLiteral("<p>Log: %1, <span data-key=\"log-counts\">%2</span>%3</p>")
+                    .arg(e(source->logPath), e(logCountsText(*source)),
+                         source->logNotice.isEmpty()
                              ? QString()
                              : QStringLiteral(" <span class=\"bad\">%1</span>").arg(e(source->logNotice)));
         page += QStringLiteral(
@@ -398,47 +233,6 @@ QByteArray html(const StateStore& store, const QDateTime& now)
     page += QString::fromUtf8(script());
     page += QStringLiteral("</script></body></html>\n");
     return page.toUtf8();
-}
-
-QByteArray chartSvg(const StateStore& store, const QDateTime& now)
-{
-    const QSize size(1200, 500);
-    // Every sensor of every source, one after another.
-    std::vector<std::pair<const SourceState*, const SensorState*>> series;
-    for (const auto& source : store.sources())
-        for (const SensorState& sensor : source->sensors)
-            series.emplace_back(source.get(), &sensor);
-    const int count = int(series.size());
-    // Every minute of the day that has a point of any sensor is a record; a sensor without one there is NaN.
-    std::map<std::int32_t, QList<float>> minutes;
-    for (int i = 0; i < count; ++i)
-        for (const SensorHistory::Point& point :
-             series[std::size_t(i)].first->history.points(series[std::size_t(i)].second->slot, now)) {
-            auto [at, fresh] = minutes.try_emplace(point.minute);
-            if (fresh)
-                at->second = QList<float>(count, std::numeric_limits<float>::quiet_NaN());
-            at->second[i] = point.value;
-        }
-    const bool one = store.sources().size() == 1;
-    // The legend's names, shown safely; an unnamed sensor of one of several sources by its source.
-    QStringList names;
-    for (const auto& [source, sensor] : series)
-        names << visible(one || !sensor->name.isEmpty()
-                             ? sensor->name
-                             : source->name + u' ' + QString::number(sensor->slot + 1));
-    // Always by stretches of the picture's columns, which keep a gap per sensor.
-    logfile::PlotEnvelope envelope(logfile::PlotLayout::columns(size, names), 0);
-    for (const auto& [minute, readings] : minutes)
-        envelope.add({QDateTime::fromSecsSinceEpoch(qint64(minute) * 60), readings});
-    // The whole day from the first minute on, so a young history looks young.
-    envelope.showTime(now.addSecs(-qint64(SensorHistory::Minutes) * 60).toMSecsSinceEpoch(),
-                      now.toMSecsSinceEpoch());
-    const logfile::PlotScene scene = logfile::PlotLayout::layout(
-        envelope, size,
-        one ? QStringLiteral("The last 24 hours at %1").arg(store.sources().front()->address)
-            : QStringLiteral("The last 24 hours of %1 sources").arg(store.sources().size()),
-        logfile::LogRuns::DefaultGapFactor, names);
-    return logfile::SvgRenderer::render(scene);
 }
 
 QByteArray contentSecurityPolicy()

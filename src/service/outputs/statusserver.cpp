@@ -2,6 +2,8 @@
 
 #include "service/http/basicauth.h"
 #include "service/outputs/servicemetrics.h"
+#include "service/outputs/statuschart.h"
+#include "service/outputs/statusjson.h"
 #include "service/outputs/statuspage.h"
 #include "service/state/statestore.h"
 

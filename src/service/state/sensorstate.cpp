@@ -15,7 +15,6 @@ bool SensorState::take(const acquisition::SensorReading& reading)
         resultSince = reading.when;
     lastOutcome = reading.outcome;
     lastReason = reading.reason;
-    lastValue = reading.value;
     if (reading.outcome != acquisition::ReadOutcome::Ok) {
         ++failuresInRow;
         return false;

@@ -23,7 +23,6 @@ struct SensorState {
     QString name;                                        // the list's; empty for none
     std::optional<acquisition::ReadOutcome> lastOutcome; // nothing until the first read
     QString lastReason;
-    std::optional<float> lastValue; // what the last read gave, good or not
     std::optional<float> goodValue; // the last good reading
     std::optional<float> goodRaw;   // the same before the calibration offset
     QDateTime lastSuccess;

@@ -1,0 +1,101 @@
+#include "service/outputs/statusjson.h"
+
+#include "service/outputs/outputnames.h"
+#include "service/outputs/statustexts.h"
+#include "service/state/statestore.h"
+
+#include "acquisition/readoutcome.h"
+#include "runtime/localeformats.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+namespace quorvel::service::statuspage {
+
+namespace {
+
+QJsonValue limitOrNull(const std::optional<double>& limit)
+{
+    return limit ? QJsonValue(*limit) : QJsonValue(QJsonValue::Null);
+}
+
+// What the page's script shows of a source, as the page itself shows it; the sensors in the order of the
+// source's.
+QJsonObject pageTexts(const SourceState& source, const QDateTime& now)
+{
+    QJsonArray sensors;
+    for (const SensorState& sensor : source.sensors)
+        sensors.append(QJsonObject{
+            {QStringLiteral("temperature"), visible(temperatureCell(sensor))},
+            {QStringLiteral("age"), visible(ageText(sensor.lastSuccess, now))},
+            {QStringLiteral("result"), visible(resultText(sensor))},
+            {QStringLiteral("alarm"), visible(alarmText(sensor))},
+        });
+    return QJsonObject{
+        {QStringLiteral("reachable"), visible(reachableText(source))},
+        {QStringLiteral("log_counts"), visible(logCountsText(source))},
+        {QStringLiteral("sensors"), sensors},
+    };
+}
+
+} // namespace
+
+QByteArray readingsJson(const StateStore& store, const QDateTime& now)
+{
+    const auto timeOrNull = [](const QDateTime& when) {
+        return when.isValid() ? QJsonValue(runtime::isoWithOffset(when)) : QJsonValue(QJsonValue::Null);
+    };
+    QJsonArray sources;
+    for (const auto& source : store.sources()) {
+        QJsonArray sensors;
+        for (const SensorState& sensor : source->sensors) {
+            sensors.append(QJsonObject{
+                {QStringLiteral("slot"), sensor.slot + 1},
+                {QStringLiteral("rom"), sensor.romCode},
+                {QStringLiteral("name"), sensor.name},
+                {QStringLiteral("temperature"),
+                 sensor.goodValue ? QJsonValue(double(*sensor.goodValue)) : QJsonValue(QJsonValue::Null)},
+                {QStringLiteral("result"),
+                 sensor.lastOutcome ? QJsonValue(acquisition::readOutcomeLabel(*sensor.lastOutcome))
+                                    : QJsonValue(QJsonValue::Null)},
+                {QStringLiteral("reason"), sensor.lastReason},
+                {QLatin1String(names::LastSuccess), timeOrNull(sensor.lastSuccess)},
+                {QLatin1String(names::ConsecutiveFailures), double(sensor.failuresInRow)},
+                {QStringLiteral("stale"), store.isStale(sensor, now)},
+                {QLatin1String(names::RawTemperature),
+                 sensor.goodRaw ? QJsonValue(double(*sensor.goodRaw)) : QJsonValue(QJsonValue::Null)},
+                {QLatin1String(names::Alarm), alarmLabel(sensor.alarm.state())},
+                {QLatin1String(names::AlarmSince), timeOrNull(sensor.alarm.since())},
+                {QLatin1String(names::LowLimit), limitOrNull(sensor.alarm.settings().low)},
+                {QLatin1String(names::HighLimit), limitOrNull(sensor.alarm.settings().high)},
+            });
+        }
+        sources.append(QJsonObject{
+            {QStringLiteral("name"), source->name},
+            {QStringLiteral("kind"), source->kind},
+            {QStringLiteral("address"), source->address},
+            {QStringLiteral("reachable"), source->reachable()},
+            {QStringLiteral("unreachable_since"), timeOrNull(source->unreachableSince)},
+            {QStringLiteral("reason"),
+             source->reachable() ? QJsonValue(QJsonValue::Null) : QJsonValue(source->unreachableReason)},
+            {QStringLiteral("log"),
+             QJsonObject{{QStringLiteral("path"), source->logPath.isEmpty() ? QJsonValue(QJsonValue::Null)
+                                                                            : QJsonValue(source->logPath)},
+                         {QStringLiteral("records_written"), double(source->recordsWritten)},
+                         {QStringLiteral("records_lost"), double(source->recordsLost)},
+                         {QStringLiteral("notice"), source->logNotice}}},
+            {QStringLiteral("sensors"), sensors},
+            {QStringLiteral("page"), pageTexts(*source, now)},
+        });
+    }
+    const QJsonObject root{
+        {QStringLiteral("version"), ReadingsSchemaVersion},
+        {QStringLiteral("generated"), runtime::isoWithOffset(now)},
+        {QStringLiteral("stale_after_seconds"), store.staleAfterSeconds()},
+        {QStringLiteral("sources"), sources},
+    };
+    return QJsonDocument(root).toJson(QJsonDocument::Compact);
+}
+
+} // namespace quorvel::service::statuspage

@@ -1,0 +1,118 @@
+#include "service/outputs/statustexts.h"
+
+#include "service/state/sensorstate.h"
+#include "service/state/statestore.h"
+
+#include "acquisition/readoutcome.h"
+#include "runtime/conversions.h"
+
+#include <QLocale>
+
+#include <algorithm>
+#include <cmath>
+
+namespace quorvel::service::statuspage {
+
+bool actsUnseen(char32_t c)
+{
+    return c < 0x20 || (c >= 0x7f && c <= 0x9f) || c == 0x061c || c == 0x200e || c == 0x200f ||
+           (c >= 0x202a && c <= 0x202e) || (c >= 0x2066 && c <= 0x2069);
+}
+
+QString visible(QString text)
+{
+    for (QChar& c : text)
+        if (actsUnseen(c.unicode()))
+            c = QChar::ReplacementCharacter;
+    return text;
+}
+
+QString escapeHtml(const QString& text)
+{
+    QString out;
+    out.reserve(text.size());
+    for (const QChar c : text) {
+        switch (c.unicode()) {
+        case '&':
+            out += QLatin1String("&amp;");
+            break;
+        case '<':
+            out += QLatin1String("&lt;");
+            break;
+        case '>':
+            out += QLatin1String("&gt;");
+            break;
+        case '"':
+            out += QLatin1String("&quot;");
+            break;
+        case '\'':
+            out += QLatin1String("&#39;");
+            break;
+        default:
+            out += actsUnseen(c.unicode()) ? QChar(QChar::ReplacementCharacter) : c;
+        }
+    }
+    return out;
+}
+
+QString ageText(const QDateTime& then, const QDateTime& now)
+{
+    if (!then.isValid())
+        return QStringLiteral("never");
+    const qint64 s = std::max<qint64>(0, then.secsTo(now));
+    if (s < 120)
+        return QStringLiteral("%1 s ago").arg(s);
+    if (s < 7200)
+        return QStringLiteral("%1 min ago").arg(std::llround(double(s) / 60));
+    if (s < 172800)
+        return QStringLiteral("%1 h ago").arg(std::llround(double(s) / 3600));
+    return QStringLiteral("%1 d ago").arg(std::llround(double(s) / 86400));
+}
+
+QString valueText(float value)
+{
+    return runtime::singleToText(value, QLocale::c());
+}
+
+QString temperatureCell(const SensorState& sensor)
+{
+    if (sensor.lastOutcome == acquisition::ReadOutcome::PowerOnReset)
+        return QStringLiteral("power-on reset");
+    return sensor.goodValue ? valueText(*sensor.goodValue) + QStringLiteral(" \u00b0C")
+                            : QStringLiteral("\u2014");
+}
+
+QString localTime(const QDateTime& when)
+{
+    return when.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+}
+
+QString alarmText(const SensorState& sensor)
+{
+    return alarmLabel(sensor.alarm.state()) + QStringLiteral(" since ") + localTime(sensor.alarm.since());
+}
+
+QString resultText(const SensorState& sensor)
+{
+    if (!sensor.lastOutcome)
+        return QStringLiteral("not read yet");
+    const QString label = acquisition::readOutcomeLabel(*sensor.lastOutcome);
+    return sensor.lastReason.isEmpty() ? label : label + QStringLiteral(": ") + sensor.lastReason;
+}
+
+QString reachableText(const SourceState& source)
+{
+    if (source.reachable())
+        return QStringLiteral("answers");
+    return QStringLiteral("does not answer since %1: %2")
+        .arg(localTime(source.unreachableSince), source.unreachableReason);
+}
+
+QString logCountsText(const SourceState& source)
+{
+    return QStringLiteral("%1 written, %2 lost")
+        .arg(runtime::countText(qint64(source.recordsWritten), "record"),
+             QString::number(source.recordsLost));
+}
+
+} // namespace quorvel::service::statuspage

@@ -1,0 +1,42 @@
+#pragma once
+
+#include <QDateTime>
+#include <QString>
+
+namespace quorvel::service {
+
+struct SensorState;
+struct SourceState;
+
+// The texts the status page shows, as the server writes them into the page and as /readings.json carries
+// them for the page's script, so a refreshed page reads as a served one.
+namespace statuspage {
+
+// Text for an HTML text node or a double-quoted attribute value.
+[[nodiscard]] QString escapeHtml(const QString& text);
+// Whether a character of a name would act rather than show: C0 and C1 controls, DEL, and the marks that
+// reorder text (bidi embeddings, overrides and isolates). Shown as U+FFFD wherever a name is shown.
+[[nodiscard]] bool actsUnseen(char32_t c);
+// The text with each such character (line feeds too) replaced by U+FFFD.
+[[nodiscard]] QString visible(QString text);
+// "12 s ago", "5 min ago", "3 h ago", "2 d ago"; "never" for an invalid time.
+[[nodiscard]] QString ageText(const QDateTime& then, const QDateTime& now);
+// The times people read on the page, all in the service's local time, which the page names once.
+[[nodiscard]] QString localTime(const QDateTime& when);
+// A reading, the shortest text that reads back as the same value.
+[[nodiscard]] QString valueText(float value);
+
+// The cells of a sensor's row.
+[[nodiscard]] QString temperatureCell(const SensorState& sensor);
+[[nodiscard]] QString resultText(const SensorState& sensor);
+// "high since 2024-05-01 12:00:00", what the row and the page's head say of an alarm.
+[[nodiscard]] QString alarmText(const SensorState& sensor);
+
+// "answers", or since when and why the source does not.
+[[nodiscard]] QString reachableText(const SourceState& source);
+// "12 records written, 0 lost".
+[[nodiscard]] QString logCountsText(const SourceState& source);
+
+} // namespace statuspage
+
+} // namespace quorvel::service
