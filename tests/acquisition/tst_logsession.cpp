@@ -91,7 +91,6 @@ private slots:
     void twoPeriodsInOneFile();
     void unopenable_data();
     void unopenable();
-    void fifoSwappedInIsRefused_data();
     void fifoSwappedInIsRefused();
     void failedOpenClosesThePreviousFile();
     void fullDevice();
@@ -230,35 +229,21 @@ void TestLogSession::unopenable()
         QVERIFY(!QFileInfo::exists(path));
 }
 
-void TestLogSession::fifoSwappedInIsRefused_data()
-{
-    QTest::addColumn<bool>("reader");
-    QTest::newRow("no reader") << false;
-    QTest::newRow("a reader") << true;
-}
-
-// A FIFO put where the log was (a rotation gone wrong) fails the record at once; logging stays on.
+// A FIFO nobody reads put where the log was (a rotation gone wrong): the record fails at once, where the
+// open would have waited for ever; logging stays on.
 void TestLogSession::fifoSwappedInIsRefused()
 {
-    QFETCH(bool, reader);
     const QString path = dir_->filePath(QStringLiteral("log.txt"));
     LogSession session;
     QCOMPARE(session.open(path), std::nullopt);
     QCOMPARE(session.writeRecord(first), std::nullopt);
     QVERIFY(QFile::remove(path));
-    const int held = makeSpecial(reader ? QStringLiteral("FIFO read") : QStringLiteral("FIFO"), path);
-    QVERIFY(held >= 0 || !reader);
-
+    makeSpecial(QStringLiteral("FIFO"), path);
     const quorvel::runtime::Error message = session.writeRecord(second);
     QVERIFY(message.has_value());
     QCOMPARE(message->reason, QStringLiteral("The log write failed: ") + kindReason("a FIFO"));
     QCOMPARE(session.LoggingActive(), std::int16_t(-1));
     QCOMPARE(session.lostRecords(), qint64(1));
-    if (held >= 0) {
-        char byte = 0;
-        QVERIFY(::read(held, &byte, 1) <= 0);
-        ::close(held);
-    }
 }
 
 void TestLogSession::failedOpenClosesThePreviousFile()

@@ -439,81 +439,61 @@ void TestService::slowLogHoldsUpOnlyItsSource_data()
     QTest::newRow("hung flush") << 0 << true;
 }
 
-// Two sources, one of whose log flushes slowly or never: the other goes on sweeping and logging, the
-// metrics answer, the hung log is told once and shown, and a stop ends within its bound.
+// Two sources, one of whose log flushes slowly or never: the other goes on logging, the metrics answer,
+// the hung log is told once and shown, and a stop ends within its bound.
 void TestService::slowLogHoldsUpOnlyItsSource()
 {
     QFETCH(int, flushMs);
     QFETCH(bool, hung);
-    const QString shim = qEnvironmentVariable("QUORVEL_SLOWSYNC");
-    QVERIFY2(QFile::exists(shim), "QUORVEL_SLOWSYNC names no library");
     QVERIFY(sim_->setLatency(20));
-    const QString folder = QFileInfo(dir_->path()).canonicalFilePath();
-    const QString hold = folder + QStringLiteral("/hold");
-    if (hung)
-        QVERIFY(writeFile(hold, {}));
-    const QString file = folder + QStringLiteral("/quorvel3d.yaml");
+    const QString folder = QFileInfo(dir_->path()).canonicalFilePath() + u'/';
     QByteArray yaml = "listen: 127.0.0.1:0\nsources:\n";
-    for (int i : {0, 1}) {
-        const QByteArray name = i == 0 ? "stuck" : "free";
-        yaml += "  - name: " + name + "\n    address: " + adapter().toLatin1() +
-                "\n    log: " + QFile::encodeName(folder) + '/' + name +
-                ".log\n    sensors:\n      - id: " + ThreeRoms.at(i).toLatin1() + '\n';
-    }
-    QVERIFY(writeFile(file, yaml));
+    for (const QByteArray name : {"stuck", "free"})
+        yaml += "  - {name: " + name + ", address: '" + adapter().toLatin1() + "', log: '" +
+                QFile::encodeName(folder) + name +
+                ".log', sensors: [{id: " + ThreeRoms.at(name == "free").toLatin1() + "}]}\n";
+    QVERIFY(writeFile(folder + QStringLiteral("q.yaml"), yaml) &&
+            (!hung || writeFile(folder + QStringLiteral("hold"), {})));
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("LD_PRELOAD"), shim);
-    env.insert(QStringLiteral("QUORVEL_SLOWSYNC_PATH"), folder + QStringLiteral("/stuck.log"));
+    env.insert(QStringLiteral("LD_PRELOAD"), qEnvironmentVariable("QUORVEL_SLOWSYNC"));
+    env.insert(QStringLiteral("QUORVEL_SLOWSYNC_PATH"), folder + QStringLiteral("stuck.log"));
     env.insert(QStringLiteral("QUORVEL_SLOWSYNC_MS"), QString::number(flushMs));
-    env.insert(QStringLiteral("QUORVEL_SLOWSYNC_HOLD"), hold);
+    env.insert(QStringLiteral("QUORVEL_SLOWSYNC_HOLD"), folder + QStringLiteral("hold"));
     Service service;
-    service.start({QStringLiteral("--config"), file}, env);
+    service.start({QStringLiteral("--config"), folder + QStringLiteral("q.yaml")}, env);
     QTRY_VERIFY_WITH_TIMEOUT(service.metricsPort() > 0, 10000);
     const auto metric = [&](const char* name, const QByteArray& source) {
         return sample(httpGet(service.metricsPort(), QStringLiteral("/metrics")).second,
                       name + ('{' + sourceLabels(source)) + '}')
             .value_or(-1);
     };
-    // Wall time (a scrape may wait): with the flushes on the one loop, each of the stuck log's records held
-    // the free source up for the whole flush, a few records in this time at most.
+    // Wall time, as a scrape may wait: with the flushes on the one loop, each of the stuck log's records
+    // held the free source up for the whole flush, a few records in this time at most.
     const auto freeRecordsReach = [&](double count) {
         return QTest::qWaitFor([&] { return metric("quorvel_log_records_total", "free") >= count; }, 20000);
     };
     QVERIFY(freeRecordsReach(30));
-    QCOMPARE(metric("quorvel_log_stalled", "free"), 0.0);
     if (hung) {
         QTRY_COMPARE_WITH_TIMEOUT(metric("quorvel_log_stalled", "stuck"), 1.0, 20000);
         QCOMPARE(metric("quorvel_log_records_total", "stuck"), 0.0);
-        const QJsonObject stuck =
-            QJsonDocument::fromJson(httpGet(service.metricsPort(), QStringLiteral("/readings.json")).second)
-                .object()
-                .value(QStringLiteral("sources"))
-                .toArray()
-                .at(0)
-                .toObject();
-        QVERIFY2(stuck.value(QStringLiteral("log"))
-                     .toObject()
-                     .value(QStringLiteral("notice"))
-                     .toString()
-                     .contains(QLatin1String("has not returned since")),
-                 QJsonDocument(stuck).toJson().constData());
+        const QByteArray json = httpGet(service.metricsPort(), QStringLiteral("/readings.json")).second;
+        QVERIFY2(json.contains("a write has not returned since"), json.constData());
     }
-    const double freeBefore = metric("quorvel_log_records_total", "free");
-    QVERIFY(freeRecordsReach(freeBefore + 30));
+    QCOMPARE(metric("quorvel_log_stalled", "free"), 0.0);
+    QVERIFY(freeRecordsReach(metric("quorvel_log_records_total", "free") + 30));
     QElapsedTimer stopping;
     stopping.start();
     service.signal(SIGTERM);
     QVERIFY(service.finish());
     QCOMPARE(service.process.exitCode(), 0);
-    QFile::remove(hold);
+    QFile::remove(folder + QStringLiteral("hold"));
     // The stop waits 5 s for a hung log: ample room here, but far from waiting for ever.
     QVERIFY2(stopping.elapsed() < 20000, qPrintable(QString::number(stopping.elapsed())));
     QCOMPARE(service.errors().count(QLatin1String("a log write has not returned since")), hung ? 1 : 0);
-    // Neither file can take a sweep's record every few hundredths of a second: the queue was full at the
-    // stop.
+    // A sweep's record comes every few hundredths of a second, the stuck file takes one in seconds at best.
     QCOMPARE(service.errors().count(QLatin1String("lost at the stop")), 1);
-    QVERIFY(allWhole(readAll(folder + QStringLiteral("/free.log"))));
-    QVERIFY(allWhole(readAll(folder + QStringLiteral("/stuck.log"))));
+    QVERIFY(allWhole(readAll(folder + QStringLiteral("free.log"))) &&
+            allWhole(readAll(folder + QStringLiteral("stuck.log"))));
 }
 
 // A datagram socket of the test's own stands in for the manager's; the adapter is down throughout the

@@ -512,8 +512,7 @@ void TestServiceProgram::logQueueKeepsOrder()
             read.append(buffer, n);
     };
     QStringList told;
-    qint64 written = 0;
-    qint64 lost = 0;
+    qint64 written = 0, lost = 0;
     const int handed = 3000; // well past what the pipe and the queue hold
     {
         service::ServiceLog log(fifo, true, QLocale::c(), [&](const QString& line) { told << line; });
@@ -525,7 +524,6 @@ void TestServiceProgram::logQueueKeepsOrder()
         for (int i = 0; i < handed; ++i)
             log.write(SensorReadings(SensorCount, float(i)), QDateTime::currentDateTime());
         QCOMPARE(told.filter(QStringLiteral("the log takes no more records")).size(), 1);
-        QVERIFY(lost >= handed - service::LogWriter::Capacity - 65536 / 100);
         if (stopWhileHeld) {
             QElapsedTimer stopping;
             stopping.start();

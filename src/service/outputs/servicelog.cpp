@@ -79,16 +79,14 @@ void ServiceLog::takeResults()
                           .arg(stalledSince_.toString(Qt::ISODate)));
             stalledSince_ = {};
         }
+        const QString notice = done.notice.isEmpty() && done.error ? done.error->reason : done.notice;
         if (done.step == LogWriter::Step::Write) {
             if (turnedAway_ > 0)
                 messages_(QStringLiteral("the log takes records again; %1 lost while its queue was full")
                               .arg(runtime::countText(turnedAway_, "record")));
             turnedAway_ = 0;
-            noteWrite(!done.error && done.lost == 0,
-                      done.notice.isEmpty() && done.error ? done.error->reason : done.notice,
-                      done.newFileStarted);
+            noteWrite(!done.error && done.lost == 0, notice, done.newFileStarted);
         }
-        const QString notice = done.notice.isEmpty() && done.error ? done.error->reason : done.notice;
         emit recorded({done.step == LogWriter::Step::Write && !done.error, done.lost, notice, {}});
     }
 }
@@ -100,7 +98,7 @@ void ServiceLog::finish(QDeadlineTimer deadline)
     finished_ = true;
     if (left == 0)
         return;
-    const QString lost = QStringLiteral("%1 lost at the stop: the log's writes did not return")
+    const QString lost = QStringLiteral("%1 lost at the stop: the log did not take them in time")
                              .arg(runtime::countText(left, "record"));
     messages_(lost);
     emit recorded({false, left, lost, stalledSince_});
