@@ -116,6 +116,13 @@ QString LogSession::openFile()
 {
     const QByteArray nativePath = QFile::encodeName(path_);
     int fd = -1;
+    if (standardOutput_) {
+        if ((fd = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 0)) < 0)
+            return reason(errno);
+        fd_ = fd;
+        lineBreakPending_ = endsInTornLine(fd_, nativePath);
+        return {};
+    }
     // Non-blocking: opening a FIFO waits for a reader, for ever if none comes. What it names is looked at
     // through the descriptor, so a FIFO swapped in after a check is caught too.
     do {
@@ -134,14 +141,13 @@ QString LogSession::openFile()
     QString problem;
     if (::fstat(fd, &opened) != 0)
         problem = reason(errno);
-    else if (!anyKind_ && !isLogKind(opened.st_mode))
+    else if (!isLogKind(opened.st_mode))
         problem = fileKindProblem(opened.st_mode);
     if (!problem.isEmpty()) {
         ::close(fd);
         return problem;
     }
-    // A pipe or a terminal given as the whole stream waits for its reader, as a file's write waits for the
-    // disk.
+    // A device's writes wait as a file's do.
     const int flags = ::fcntl(fd, F_GETFL);
     if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
         problem = reason(errno);
@@ -176,6 +182,8 @@ void LogSession::close()
 
 QString LogSession::followPath()
 {
+    if (standardOutput_ && fd_ >= 0)
+        return {}; // the descriptor it was given, whatever its path shows now
     if (fd_ >= 0) {
         struct stat named {};
         struct stat open {};

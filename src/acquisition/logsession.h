@@ -66,8 +66,9 @@ public:
     [[nodiscard]] QString report() const;
 
     // A log is a regular file or a device; a FIFO, a socket or a folder is refused without waiting. The
-    // service's standard output is whatever its starter made it (a pipe, the journal's socket): any kind.
-    void setAnyKind(bool any) { anyKind_ = any; }
+    // service's standard output is whatever its starter made it (a pipe, the journal's socket): its
+    // descriptor is taken as it is, since a socket's path cannot be opened.
+    void setStandardOutput(bool standardOutput) { standardOutput_ = standardOutput; }
 
     // Flushing each record is the default; only a measurement of its cost turns it off.
     void setSyncEachRecord(bool sync) { syncEachRecord_ = sync; }
@@ -87,7 +88,7 @@ private:
     int fd_ = -1;
     bool active_ = false;
     bool syncEachRecord_ = true;
-    bool anyKind_ = false;
+    bool standardOutput_ = false;
     QString path_;
     bool lineBreakPending_ = false;
     qint64 lostRecords_ = 0;

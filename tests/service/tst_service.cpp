@@ -48,6 +48,7 @@ class TestService : public QObject {
 private slots:
     void initTestCase();
     void init();
+    void standardOutputTakesTheLines_data();
     void standardOutputTakesTheLines();
     void refusedStart_data();
     void refusedStart();
@@ -87,16 +88,36 @@ void TestService::init()
 }
 
 // The lines go to standard output as they would go to the file, and nothing else does.
+void TestService::standardOutputTakesTheLines_data()
+{
+    QTest::addColumn<bool>("socket");
+    QTest::newRow("a pipe") << false;
+    QTest::newRow("a socket, as the journal gives") << true;
+}
+
 void TestService::standardOutputTakesTheLines()
 {
+    QFETCH(bool, socket);
     const int sweeps = 3;
     Service service;
+    int pair[2] = {-1, -1};
+    if (socket) {
+        QVERIFY(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) == 0);
+        service.process.setChildProcessModifier([end = pair[1]] { ::dup2(end, STDOUT_FILENO); });
+    }
     service.start({QStringLiteral("--adapter"), adapter(), QStringLiteral("--log"), QStringLiteral("-"),
                    QStringLiteral("--locale"), QStringLiteral("en_US"), QStringLiteral("--sweeps"),
                    QString::number(sweeps)});
     QVERIFY(service.finish());
     QCOMPARE(service.process.exitCode(), 0);
-    const QByteArray out = service.process.readAllStandardOutput();
+    QByteArray out = service.process.readAllStandardOutput();
+    if (socket) {
+        ::close(pair[1]);
+        char buffer[4096];
+        for (ssize_t n; (n = ::read(pair[0], buffer, sizeof buffer)) > 0;)
+            out.append(buffer, n);
+        ::close(pair[0]);
+    }
     QCOMPARE(records(out).size(), sweeps);
     // The simulator's sensor n drifts between 15+n and 21+n degrees.
     for (const QByteArray& line : records(out)) {

@@ -515,12 +515,21 @@ void TestServiceProgram::logQueueKeepsOrder()
     qint64 written = 0, lost = 0;
     const int handed = 3000; // well past what the pipe and the queue hold
     {
-        service::ServiceLog log(fifo, true, QLocale::c(), [&](const QString& line) { told << line; });
+        // The pipe as standard output, taken at the open.
+        service::ServiceLog log(QStringLiteral("/dev/stdout"), true, QLocale::c(),
+                                [&](const QString& line) { told << line; });
         connect(&log, &service::ServiceLog::recorded, this, [&](const service::LogOutcome& outcome) {
             written += outcome.written;
             lost += outcome.lost;
         });
-        QCOMPARE(log.open(), std::nullopt);
+        const int saved = ::dup(STDOUT_FILENO);
+        const int writer = ::open(QFile::encodeName(fifo).constData(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        const bool swapped = ::fcntl(writer, F_SETFL, O_WRONLY) == 0 && ::dup2(writer, STDOUT_FILENO) >= 0;
+        const bool opened = swapped && !log.open();
+        ::dup2(saved, STDOUT_FILENO);
+        ::close(saved);
+        ::close(writer);
+        QVERIFY(opened);
         for (int i = 0; i < handed; ++i)
             log.write(SensorReadings(SensorCount, float(i)), QDateTime::currentDateTime());
         QCOMPARE(told.filter(QStringLiteral("the log takes no more records")).size(), 1);

@@ -97,7 +97,7 @@ void LogWriter::Shared::run()
 LogWriter::LogWriter(QString path, bool standardOutput) : shared_(std::make_shared<Shared>())
 {
     shared_->path = std::move(path);
-    shared_->session.setAnyKind(standardOutput);
+    shared_->session.setStandardOutput(standardOutput);
 }
 
 LogWriter::~LogWriter()
