@@ -1,5 +1,7 @@
 #include "logsession.h"
 
+#include "regularfile.h"
+
 #include "runtime/conversions.h"
 #include "runtime/localeformats.h"
 
@@ -26,6 +28,11 @@ QString timeText(const QDateTime& when)
 {
     const QLocale locale;
     return locale.toString(when.time(), runtime::longTimeFormat(locale));
+}
+
+bool isLogKind(mode_t mode)
+{
+    return S_ISREG(mode) || S_ISCHR(mode);
 }
 
 bool sameFile(const struct stat& a, const struct stat& b)
@@ -65,6 +72,14 @@ bool cutBack(int fd, off_t length)
 
 } // namespace
 
+QString logPathProblem(const QString& path)
+{
+    struct stat named {};
+    if (::stat(QFile::encodeName(path).constData(), &named) != 0 || isLogKind(named.st_mode))
+        return {};
+    return fileKindProblem(named.st_mode);
+}
+
 QByteArray encodeLogLine(const QString& line)
 {
     return line.toLocal8Bit();
@@ -88,27 +103,60 @@ runtime::Error LogSession::open(const QString& path)
 
     const QString previous = path_;
     path_ = path;
-    if (const int error = openFile()) {
+    if (const QString problem = openFile(); !problem.isEmpty()) {
         path_ = previous;
-        return runtime::Failure{tr("The log file %1 cannot be opened: %2").arg(path, reason(error))};
+        return runtime::Failure{tr("The log file %1 cannot be opened: %2").arg(path, problem)};
     }
     active_ = true;
     emit loggingActiveChanged(LoggingActive());
     return std::nullopt;
 }
 
-int LogSession::openFile()
+QString LogSession::openFile()
 {
     const QByteArray nativePath = QFile::encodeName(path_);
     int fd = -1;
+    if (standardOutput_) {
+        if ((fd = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 0)) < 0)
+            return reason(errno);
+        fd_ = fd;
+        lineBreakPending_ = endsInTornLine(fd_, nativePath);
+        return {};
+    }
+    // Non-blocking: opening a FIFO waits for a reader, for ever if none comes. What it names is looked at
+    // through the descriptor, so a FIFO swapped in after a check is caught too.
     do {
-        fd = ::open(nativePath.constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+        fd = ::open(nativePath.constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK,
+                    0666);
     } while (fd < 0 && errno == EINTR);
-    if (fd < 0)
-        return errno;
+    if (fd < 0) {
+        // A FIFO without a reader and a socket both say ENXIO: the kind says more.
+        const int error = errno;
+        struct stat named {};
+        if (error == ENXIO && ::stat(nativePath.constData(), &named) == 0 && !isLogKind(named.st_mode))
+            return fileKindProblem(named.st_mode);
+        return reason(error);
+    }
+    struct stat opened {};
+    QString problem;
+    if (::fstat(fd, &opened) != 0)
+        problem = reason(errno);
+    else if (!isLogKind(opened.st_mode))
+        problem = fileKindProblem(opened.st_mode);
+    if (!problem.isEmpty()) {
+        ::close(fd);
+        return problem;
+    }
+    // A device's writes wait as a file's do.
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        problem = reason(errno);
+        ::close(fd);
+        return problem;
+    }
     fd_ = fd;
     lineBreakPending_ = endsInTornLine(fd_, nativePath);
-    return 0;
+    return {};
 }
 
 void LogSession::closeFile()
@@ -118,7 +166,7 @@ void LogSession::closeFile()
     // Not retried on EINTR: on Linux the descriptor is gone either way. A file system that reports a
     // write error only now (a network one, say) has lost something of this file.
     if (::close(fd_) != 0 && errno != EINTR)
-        countLoss(errno);
+        countLoss(reason(errno));
     fd_ = -1;
 }
 
@@ -132,46 +180,48 @@ void LogSession::close()
     emit loggingActiveChanged(LoggingActive());
 }
 
-int LogSession::followPath()
+QString LogSession::followPath()
 {
+    if (standardOutput_ && fd_ >= 0)
+        return {}; // the descriptor it was given, whatever its path shows now
     if (fd_ >= 0) {
         struct stat named {};
         struct stat open {};
         if (::stat(QFile::encodeName(path_).constData(), &named) == 0) {
             if (::fstat(fd_, &open) != 0 || sameFile(named, open))
-                return 0;
+                return {};
         } else if (errno != ENOENT && errno != ENOTDIR) {
             // The path cannot be looked at just now: the open file is still the best place for the record.
-            return 0;
+            return {};
         }
         // Renamed, deleted or replaced: what is written to the open file now is out of the user's sight.
         closeFile();
     }
-    if (const int error = openFile())
-        return error;
+    if (QString problem = openFile(); !problem.isEmpty())
+        return problem;
     newFileStarted_ = QDateTime::currentDateTime();
-    return 0;
+    return {};
 }
 
-void LogSession::countLoss(int error)
+void LogSession::countLoss(const QString& problem)
 {
     if (lostRecords_++ == 0)
         lostSince_ = QDateTime::currentDateTime();
-    lossReason_ = reason(error);
+    lossReason_ = problem;
 }
 
-runtime::Failure LogSession::failed(int error)
+runtime::Failure LogSession::failed(const QString& problem)
 {
-    countLoss(error);
-    return runtime::Failure{tr("The log write failed: %1").arg(reason(error))};
+    countLoss(problem);
+    return runtime::Failure{tr("The log write failed: %1").arg(problem)};
 }
 
 runtime::Error LogSession::writeRecord(const QByteArray& line)
 {
     if (!active_)
         return runtime::Failure{tr("The log write failed: the log file is not open")};
-    if (const int error = followPath())
-        return failed(error);
+    if (const QString problem = followPath(); !problem.isEmpty())
+        return failed(problem);
 
     struct stat before {};
     const bool regular = ::fstat(fd_, &before) == 0 && S_ISREG(before.st_mode);
@@ -201,7 +251,7 @@ runtime::Error LogSession::writeRecord(const QByteArray& line)
         // A record is whole or absent: what went out of it is taken back.
         if (done > 0 && !(regular && cutBack(fd_, before.st_size)))
             lineBreakPending_ = !data.left(done).endsWith('\n');
-        return failed(error);
+        return failed(reason(error));
     }
     if (!data.isEmpty())
         lineBreakPending_ = !data.endsWith('\n');

@@ -15,6 +15,10 @@ namespace quorvel::acquisition {
 // The line as the log file stores it: the local 8-bit code page.
 [[nodiscard]] QByteArray encodeLogLine(const QString& line);
 
+// Why the path cannot be a log, looked at without opening it: it names a FIFO, a socket or a folder. Empty
+// for a regular file, a device, or nothing yet (the log creates it).
+[[nodiscard]] QString logPathProblem(const QString& path);
+
 // The log channel: one file opened for appending, written one whole record per write() call and never
 // buffered in the process, so a crash or a kill between records leaves only whole lines behind.
 //
@@ -61,6 +65,11 @@ public:
     // since 11:54:53: No space left on device") and the new file; empty when there is nothing to tell.
     [[nodiscard]] QString report() const;
 
+    // A log is a regular file or a device; a FIFO, a socket or a folder is refused without waiting. The
+    // service's standard output is whatever its starter made it (a pipe, the journal's socket): its
+    // descriptor is taken as it is, since a socket's path cannot be opened.
+    void setStandardOutput(bool standardOutput) { standardOutput_ = standardOutput; }
+
     // Flushing each record is the default; only a measurement of its cost turns it off.
     void setSyncEachRecord(bool sync) { syncEachRecord_ = sync; }
 
@@ -68,17 +77,18 @@ signals:
     void loggingActiveChanged(std::int16_t loggingActive);
 
 private:
-    // The system's error number, or 0 when the path now names the open file.
-    int followPath();
-    int openFile();
+    // Why the path cannot be written, or nothing when it now names the open file.
+    QString followPath();
+    QString openFile();
     // Closes the descriptor; a reported failure counts as a lost record.
     void closeFile();
-    runtime::Failure failed(int error);
-    void countLoss(int error);
+    runtime::Failure failed(const QString& problem);
+    void countLoss(const QString& problem);
 
     int fd_ = -1;
     bool active_ = false;
     bool syncEachRecord_ = true;
+    bool standardOutput_ = false;
     QString path_;
     bool lineBreakPending_ = false;
     qint64 lostRecords_ = 0;

@@ -25,6 +25,15 @@ QString systemError()
 
 } // namespace
 
+QString fileKindProblem(unsigned mode)
+{
+    const char* kind = S_ISDIR(mode)    ? "a folder"
+                       : S_ISFIFO(mode) ? "a FIFO"
+                       : S_ISSOCK(mode) ? "a socket"
+                                        : "a device";
+    return QStringLiteral("is %1, not a regular file").arg(QLatin1String(kind));
+}
+
 RegularFileRead readRegularFile(const QString& path, qint64 maxBytes)
 {
     // Without O_NONBLOCK, opening a FIFO waits for a writer, for ever if none comes.
@@ -39,13 +48,8 @@ RegularFileRead readRegularFile(const QString& path, qint64 maxBytes)
     struct stat info {};
     if (::fstat(fd, &info) != 0)
         return noInput(systemError());
-    if (!S_ISREG(info.st_mode)) {
-        const char* kind = S_ISDIR(info.st_mode)    ? "a folder"
-                           : S_ISFIFO(info.st_mode) ? "a FIFO"
-                           : S_ISSOCK(info.st_mode) ? "a socket"
-                                                    : "a device";
-        return noInput(QStringLiteral("is %1, not a regular file").arg(QLatin1String(kind)));
-    }
+    if (!S_ISREG(info.st_mode))
+        return noInput(fileKindProblem(info.st_mode));
     if (info.st_size > maxBytes)
         return {RegularFileRead::Status::TooLarge, {}, {}};
     // The file may have grown since fstat: one byte more than allowed tells.

@@ -5,6 +5,9 @@
 
 namespace quorvel::acquisition {
 
+// "is a FIFO, not a regular file" and the like, for a file's mode as stat() gives it.
+[[nodiscard]] QString fileKindProblem(unsigned mode);
+
 // The whole of a file a person named, read without ever waiting: a FIFO, a device, a socket or a folder is
 // refused before a byte is read, and so is a file larger than the cap, even one that grows while read.
 struct RegularFileRead {

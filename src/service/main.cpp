@@ -8,6 +8,7 @@
 #include "service/http/webconfig.h"
 
 #include "acquisition/adapteraddress.h"
+#include "acquisition/logsession.h"
 #include "acquisition/sensorlist.h"
 #include "acquisition/sensortable.h"
 #include "acquisition/webpagecomponent.h"
@@ -140,6 +141,24 @@ void printCheck(const service::ServiceConfig& config, std::optional<qint64> file
                     fileLimit ? qPrintable(QString::number(*fileLimit)) : "none");
 }
 
+// --check: a log path that names a FIFO, a socket or a folder would stop the start; told for each source.
+bool logsUsable(const service::ServiceConfig& config)
+{
+    bool usable = true;
+    for (const service::SourceConfig& source : config.sources) {
+        if (source.logPath.isEmpty() || source.logPath == QLatin1String(service::StandardOutputLog))
+            continue;
+        if (const QString problem = acquisition::logPathProblem(source.logPath); !problem.isEmpty()) {
+            tell(config.file.isEmpty()
+                     ? QStringLiteral("cannot use the log %1: %2").arg(source.logPath, problem)
+                     : QStringLiteral("source %1: cannot use the log %2: %3")
+                           .arg(source.name, source.logPath, problem));
+            usable = false;
+        }
+    }
+    return usable;
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
@@ -180,6 +199,8 @@ int main(int argc, char* argv[])
         return service::ExitBadSetting;
     }
     if (options.check) {
+        if (!logsUsable(*config))
+            return service::ExitLogCannotOpen;
         printCheck(*config, fileLimit);
         return service::ExitDone;
     }

@@ -11,8 +11,11 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -40,6 +43,30 @@ QString systemReason(int error)
     return QString::fromLocal8Bit(std::strerror(error));
 }
 
+QString kindReason(const char* kind)
+{
+    return QStringLiteral("is %1, not a regular file").arg(QLatin1String(kind));
+}
+
+// A FIFO ("FIFO read": with a reader, whose descriptor is returned) or a bound socket at the path; -1 for
+// a FIFO nobody reads, or when it cannot be made.
+int makeSpecial(const QString& kind, const QString& path)
+{
+    const QByteArray native = QFile::encodeName(path);
+    if (kind == QLatin1String("socket")) {
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, native.constData(), sizeof address.sun_path - 1);
+        if (fd >= 0 && ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0)
+            return fd;
+        return -1;
+    }
+    if (::mkfifo(native.constData(), 0600) != 0 || kind != QLatin1String("FIFO read"))
+        return -1;
+    return ::open(native.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+}
+
 // The loss line as the session words it, with the time it gives.
 QString lossText(const LogSession& session, int error)
 {
@@ -64,6 +91,7 @@ private slots:
     void twoPeriodsInOneFile();
     void unopenable_data();
     void unopenable();
+    void fifoSwappedInIsRefused();
     void failedOpenClosesThePreviousFile();
     void fullDevice();
     void writeWithoutFile();
@@ -150,20 +178,29 @@ void TestLogSession::twoPeriodsInOneFile()
 void TestLogSession::unopenable_data()
 {
     QTest::addColumn<QString>("kind");
-    QTest::addColumn<int>("error");
+    QTest::addColumn<QString>("reason");
 
-    QTest::newRow("directory") << "directory" << EISDIR;
-    QTest::newRow("missing folder") << "missing folder" << ENOENT;
-    QTest::newRow("read-only file") << "read-only file" << EACCES;
+    QTest::newRow("directory") << "directory" << systemReason(EISDIR);
+    QTest::newRow("missing folder") << "missing folder" << systemReason(ENOENT);
+    QTest::newRow("read-only file") << "read-only file" << systemReason(EACCES);
+    // Refused at once: a FIFO's open would wait for a reader, a socket is no file to append to.
+    QTest::newRow("FIFO without a reader") << "FIFO" << kindReason("a FIFO");
+    QTest::newRow("FIFO with a reader") << "FIFO read" << kindReason("a FIFO");
+    QTest::newRow("socket") << "socket" << kindReason("a socket");
 }
 
 void TestLogSession::unopenable()
 {
     QFETCH(QString, kind);
-    QFETCH(int, error);
+    QFETCH(QString, reason);
 
     QString path;
-    if (kind == QLatin1String("directory")) {
+    int held = -1;
+    if (kind.startsWith(QLatin1String("FIFO")) || kind == QLatin1String("socket")) {
+        path = dir_->filePath(QStringLiteral("special"));
+        held = makeSpecial(kind, path);
+        QVERIFY(held >= 0 || kind == QLatin1String("FIFO"));
+    } else if (kind == QLatin1String("directory")) {
         path = dir_->filePath(QStringLiteral("folder"));
         QVERIFY(QDir().mkdir(path));
     } else if (kind == QLatin1String("missing folder")) {
@@ -180,15 +217,33 @@ void TestLogSession::unopenable()
     QSignalSpy changes(&session, &LogSession::loggingActiveChanged);
     const quorvel::runtime::Error message = session.open(path);
     QVERIFY(message.has_value());
-    QCOMPARE(message->reason,
-             QStringLiteral("The log file %1 cannot be opened: %2").arg(path, systemReason(error)));
+    QCOMPARE(message->reason, QStringLiteral("The log file %1 cannot be opened: %2").arg(path, reason));
     QCOMPARE(session.LoggingActive(), std::int16_t(0));
     QVERIFY(session.writeRecord(first).has_value());
     QCOMPARE(changes.size(), 0);
+    if (held >= 0)
+        ::close(held);
     if (kind == QLatin1String("read-only file"))
         QCOMPARE(contents(path), QByteArray("kept\r\n"));
     if (kind == QLatin1String("missing folder"))
         QVERIFY(!QFileInfo::exists(path));
+}
+
+// A FIFO nobody reads put where the log was (a rotation gone wrong): the record fails at once, where the
+// open would have waited for ever; logging stays on.
+void TestLogSession::fifoSwappedInIsRefused()
+{
+    const QString path = dir_->filePath(QStringLiteral("log.txt"));
+    LogSession session;
+    QCOMPARE(session.open(path), std::nullopt);
+    QCOMPARE(session.writeRecord(first), std::nullopt);
+    QVERIFY(QFile::remove(path));
+    makeSpecial(QStringLiteral("FIFO"), path);
+    const quorvel::runtime::Error message = session.writeRecord(second);
+    QVERIFY(message.has_value());
+    QCOMPARE(message->reason, QStringLiteral("The log write failed: ") + kindReason("a FIFO"));
+    QCOMPARE(session.LoggingActive(), std::int16_t(-1));
+    QCOMPARE(session.lostRecords(), qint64(1));
 }
 
 void TestLogSession::failedOpenClosesThePreviousFile()

@@ -14,7 +14,9 @@
 #include "runtime/conversions.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -33,6 +35,7 @@
 #include <cstring>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -45,6 +48,7 @@ class TestService : public QObject {
 private slots:
     void initTestCase();
     void init();
+    void standardOutputTakesTheLines_data();
     void standardOutputTakesTheLines();
     void refusedStart_data();
     void refusedStart();
@@ -55,6 +59,8 @@ private slots:
     void metricsOfTheRealPages();
     void readsAnOwserver();
     void fileSizeLimitCutsTheRecordBack();
+    void slowLogHoldsUpOnlyItsSource_data();
+    void slowLogHoldsUpOnlyItsSource();
     void notifiesTheManager();
     void statusPageInABrowser();
     void checkPrintsTheRequests_data();
@@ -82,16 +88,36 @@ void TestService::init()
 }
 
 // The lines go to standard output as they would go to the file, and nothing else does.
+void TestService::standardOutputTakesTheLines_data()
+{
+    QTest::addColumn<bool>("socket");
+    QTest::newRow("a pipe") << false;
+    QTest::newRow("a socket, as the journal gives") << true;
+}
+
 void TestService::standardOutputTakesTheLines()
 {
+    QFETCH(bool, socket);
     const int sweeps = 3;
     Service service;
+    int pair[2] = {-1, -1};
+    if (socket) {
+        QVERIFY(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) == 0);
+        service.process.setChildProcessModifier([end = pair[1]] { ::dup2(end, STDOUT_FILENO); });
+    }
     service.start({QStringLiteral("--adapter"), adapter(), QStringLiteral("--log"), QStringLiteral("-"),
                    QStringLiteral("--locale"), QStringLiteral("en_US"), QStringLiteral("--sweeps"),
                    QString::number(sweeps)});
     QVERIFY(service.finish());
     QCOMPARE(service.process.exitCode(), 0);
-    const QByteArray out = service.process.readAllStandardOutput();
+    QByteArray out = service.process.readAllStandardOutput();
+    if (socket) {
+        ::close(pair[1]);
+        char buffer[4096];
+        for (ssize_t n; (n = ::read(pair[0], buffer, sizeof buffer)) > 0;)
+            out.append(buffer, n);
+        ::close(pair[0]);
+    }
     QCOMPARE(records(out).size(), sweeps);
     // The simulator's sensor n drifts between 15+n and 21+n degrees.
     for (const QByteArray& line : records(out)) {
@@ -113,6 +139,14 @@ void TestService::refusedStart_data()
     QTest::newRow("unknown option") << QStringList{log, ok, QStringLiteral("--bogus")} << 64 << "--bogus";
     QTest::newRow("log in a missing folder")
         << QStringList{log, QStringLiteral("missing/x.log")} << 73 << "missing/x.log";
+    // Refused without waiting for a reader, at the start and by --check alike.
+    const QString fifo = QStringLiteral("fifo.log");
+    QTest::newRow("log is a FIFO") << QStringList{log, fifo} << 73 << "fifo.log cannot be opened: is a FIFO";
+    QTest::newRow("--check, log is a FIFO")
+        << QStringList{QStringLiteral("--check"), log, fifo} << 73 << "fifo.log: is a FIFO";
+    QTest::newRow("--check, log is a folder")
+        << QStringList{QStringLiteral("--check"), log, QStringLiteral("folder.log")} << 73
+        << "folder.log: is a folder";
     QTest::newRow("metrics address taken")
         << QStringList{QStringLiteral("--metrics"), QStringLiteral("TAKEN")} << 69 << "127.0.0.1:";
     const QString sensors = QStringLiteral("--sensors");
@@ -151,6 +185,8 @@ void TestService::refusedStart()
                  argument.endsWith(QLatin1String(".yml")))
             argument = dir_->filePath(argument);
     }
+    QVERIFY(::mkfifo(QFile::encodeName(dir_->filePath(QStringLiteral("fifo.log"))).constData(), 0600) == 0);
+    QVERIFY(QDir(dir_->path()).mkdir(QStringLiteral("folder.log")));
     // Web configurations that --check reads and refuses: a device that never ends, a certificate of a
     // GiB (sparse), bcrypt costs too cheap and too dear, and a hash that is none.
     const QByteArray hash = "$2b$10$" + QByteArray(53, 'a');
@@ -425,6 +461,71 @@ void TestService::fileSizeLimitCutsTheRecordBack()
     QCOMPARE(service.errors().count(QLatin1String("cannot write the log")), 1);
     QVERIFY2(service.errors().contains(QString::fromLocal8Bit(std::strerror(EFBIG))),
              qPrintable(service.errors()));
+}
+
+void TestService::slowLogHoldsUpOnlyItsSource_data()
+{
+    QTest::addColumn<int>("flushMs");
+    QTest::addColumn<bool>("hung"); // the flush does not return until the end
+    QTest::newRow("3 s flush") << 3000 << false;
+    QTest::newRow("hung flush") << 0 << true;
+}
+
+// Two sources, one of whose log flushes slowly or never: the other goes on logging, the metrics answer,
+// the hung log is told once and shown, and a stop ends within its bound.
+void TestService::slowLogHoldsUpOnlyItsSource()
+{
+    QFETCH(int, flushMs);
+    QFETCH(bool, hung);
+    QVERIFY(sim_->setLatency(20));
+    const QString folder = QFileInfo(dir_->path()).canonicalFilePath() + u'/';
+    QByteArray yaml = "listen: 127.0.0.1:0\nsources:\n";
+    for (const QByteArray name : {"stuck", "free"})
+        yaml += "  - {name: " + name + ", address: '" + adapter().toLatin1() + "', log: '" +
+                QFile::encodeName(folder) + name +
+                ".log', sensors: [{id: " + ThreeRoms.at(name == "free").toLatin1() + "}]}\n";
+    QVERIFY(writeFile(folder + QStringLiteral("q.yaml"), yaml) &&
+            (!hung || writeFile(folder + QStringLiteral("hold"), {})));
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("LD_PRELOAD"), qEnvironmentVariable("QUORVEL_SLOWSYNC"));
+    env.insert(QStringLiteral("QUORVEL_SLOWSYNC_PATH"), folder + QStringLiteral("stuck.log"));
+    env.insert(QStringLiteral("QUORVEL_SLOWSYNC_MS"), QString::number(flushMs));
+    env.insert(QStringLiteral("QUORVEL_SLOWSYNC_HOLD"), folder + QStringLiteral("hold"));
+    Service service;
+    service.start({QStringLiteral("--config"), folder + QStringLiteral("q.yaml")}, env);
+    QTRY_VERIFY_WITH_TIMEOUT(service.metricsPort() > 0, 10000);
+    const auto metric = [&](const char* name, const QByteArray& source) {
+        return sample(httpGet(service.metricsPort(), QStringLiteral("/metrics")).second,
+                      name + ('{' + sourceLabels(source)) + '}')
+            .value_or(-1);
+    };
+    // Wall time, as a scrape may wait: with the flushes on the one loop, each of the stuck log's records
+    // held the free source up for the whole flush, a few records in this time at most.
+    const auto freeRecordsReach = [&](double count) {
+        return QTest::qWaitFor([&] { return metric("quorvel_log_records_total", "free") >= count; }, 20000);
+    };
+    QVERIFY(freeRecordsReach(30));
+    if (hung) {
+        QTRY_COMPARE_WITH_TIMEOUT(metric("quorvel_log_stalled", "stuck"), 1.0, 20000);
+        QCOMPARE(metric("quorvel_log_records_total", "stuck"), 0.0);
+        const QByteArray json = httpGet(service.metricsPort(), QStringLiteral("/readings.json")).second;
+        QVERIFY2(json.contains("a write has not returned since"), json.constData());
+    }
+    QCOMPARE(metric("quorvel_log_stalled", "free"), 0.0);
+    QVERIFY(freeRecordsReach(metric("quorvel_log_records_total", "free") + 30));
+    QElapsedTimer stopping;
+    stopping.start();
+    service.signal(SIGTERM);
+    QVERIFY(service.finish());
+    QCOMPARE(service.process.exitCode(), 0);
+    QFile::remove(folder + QStringLiteral("hold"));
+    // The stop waits 5 s for a hung log: ample room here, but far from waiting for ever.
+    QVERIFY2(stopping.elapsed() < 20000, qPrintable(QString::number(stopping.elapsed())));
+    QCOMPARE(service.errors().count(QLatin1String("a log write has not returned since")), hung ? 1 : 0);
+    // A sweep's record comes every few hundredths of a second, the stuck file takes one in seconds at best.
+    QCOMPARE(service.errors().count(QLatin1String("lost at the stop")), 1);
+    QVERIFY(allWhole(readAll(folder + QStringLiteral("free.log"))) &&
+            allWhole(readAll(folder + QStringLiteral("stuck.log"))));
 }
 
 // A datagram socket of the test's own stands in for the manager's; the adapter is down throughout the

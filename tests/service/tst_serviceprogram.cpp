@@ -47,6 +47,11 @@
 #include <QTest>
 
 #include <crypt.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <csignal>
 
 #include <limits>
 
@@ -192,6 +197,8 @@ private slots:
     void statusAtMostOnceASecond_data();
     void statusAtMostOnceASecond();
     void logFailuresToldOnce();
+    void logQueueKeepsOrder_data();
+    void logQueueKeepsOrder();
     void sweepsWriteTheWindowsLines_data();
     void sweepsWriteTheWindowsLines();
     void metricsAgreeWithTheLastLine();
@@ -254,10 +261,15 @@ void TestServiceProgram::metricsCountEachOutcome()
     const service::ServiceMetrics metrics(store, QStringLiteral("1.0.0"));
     for (const QString& outcome : outcomes)
         store.onRead(Source, readOf(0, outcomeOf(outcome)));
-    store.onSweep(Source,
-                  {Adapter, SensorReadings(SensorCount, 21.25f), QDateTime::currentDateTime(), true, 0, {}});
-    store.onSweep(Source,
-                  {Adapter, SensorReadings(SensorCount, 21.25f), QDateTime::currentDateTime(), false, 2, {}});
+    for (const bool written : {true, false}) {
+        store.onSweep(Source, {Adapter,
+                               SensorReadings(SensorCount, 21.25f),
+                               QDateTime::currentDateTime(),
+                               std::nullopt,
+                               0,
+                               {}});
+        store.onLogOutcome(Source, {written, written ? 0 : 2, {}, {}});
+    }
     const QByteArray text = metrics.exposition();
     const QByteArray labels = sensorLabels(0);
     for (const auto& [outcome, label] : ReadOutcomeLabels) {
@@ -317,6 +329,8 @@ void TestServiceProgram::metricsKeepTheirFamiliesAndLabels()
                                   "quorvel_log_records_total{source}",
                                   "quorvel_log_write_errors_total counter",
                                   "quorvel_log_write_errors_total{source}",
+                                  "quorvel_log_stalled gauge",
+                                  "quorvel_log_stalled{source}",
                                   "quorvel_build_info gauge",
                                   "quorvel_build_info{version}"}));
     QCOMPARE(results,
@@ -444,31 +458,119 @@ void TestServiceProgram::logFailuresToldOnce()
     QVERIFY(QDir().mkpath(folder));
     const QString path = folder + QStringLiteral("/sweep.log");
     QStringList told;
-    service::ServiceLog log(path, QLocale::c(), [&](const QString& line) { told << line; });
+    service::ServiceLog log(path, false, QLocale::c(), [&](const QString& line) { told << line; });
+    QList<service::LogOutcome> outcomes;
+    connect(&log, &service::ServiceLog::recorded, this,
+            [&outcomes](const service::LogOutcome& outcome) { outcomes << outcome; });
     QCOMPARE(log.open(), std::nullopt);
     const SensorReadings readings(SensorCount, 20.0f);
-    QCOMPARE(log.writeRecord(readings), std::nullopt);
+    // Written on the log's thread: what came of the record arrives on the loop.
+    const auto write = [&] {
+        const qsizetype before = outcomes.size();
+        log.write(readings, QDateTime::currentDateTime());
+        return QTest::qWaitFor([&] { return outcomes.size() > before; }, 5000) && outcomes.last().written;
+    };
+    QVERIFY(write());
 
     QVERIFY(QFile::remove(path));
-    QCOMPARE(log.writeRecord(readings), std::nullopt);
+    QVERIFY(write());
     QCOMPARE(told, QStringList{"the log file was moved or deleted; a new one was started: " + path});
     QCOMPARE(recordCount(path), 1);
 
     QVERIFY(QDir(folder).removeRecursively());
     log.reopen();
-    QVERIFY(log.writeRecord(readings));
-    QVERIFY(log.writeRecord(readings));
+    QVERIFY(!write());
+    QVERIFY(!write());
     QCOMPARE(told.size(), 3);
     QVERIFY2(told.at(1).startsWith(QLatin1String("cannot reopen the log: ")), qPrintable(told.at(1)));
     QVERIFY2(told.at(2).startsWith(QLatin1String("cannot write the log; retrying at each sweep: ")),
              qPrintable(told.at(2)));
-    QCOMPARE(log.lostRecords(), qint64(2));
+    QCOMPARE(outcomes.at(outcomes.size() - 1).lost + outcomes.at(outcomes.size() - 2).lost, qint64(2));
 
     QVERIFY(QDir().mkpath(folder));
-    QCOMPARE(log.writeRecord(readings), std::nullopt);
+    QVERIFY(write());
     QCOMPARE(told.size(), 4);
     QVERIFY2(told.at(3).startsWith(QLatin1String("the log is written again")), qPrintable(told.at(3)));
     QCOMPARE(recordCount(path), 1);
+}
+
+void TestServiceProgram::logQueueKeepsOrder_data()
+{
+    QTest::addColumn<bool>("stopWhileHeld");
+    QTest::newRow("reader comes back") << false;
+    QTest::newRow("stop while held") << true;
+}
+
+// A log whose writes do not return (a pipe nobody reads): the records queue in order up to the bound, the
+// rest are counted lost and told once; a stop waits no longer than its deadline and counts what is left.
+void TestServiceProgram::logQueueKeepsOrder()
+{
+    QFETCH(bool, stopWhileHeld);
+    std::signal(SIGPIPE, SIG_IGN);
+    const QString fifo = dir_->filePath(QStringLiteral("out"));
+    QVERIFY(::mkfifo(QFile::encodeName(fifo).constData(), 0600) == 0);
+    const int reader = ::open(QFile::encodeName(fifo).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    QVERIFY(reader >= 0);
+    QByteArray read;
+    const auto readAvailable = [&] {
+        char buffer[65536];
+        for (ssize_t n; (n = ::read(reader, buffer, sizeof buffer)) > 0;)
+            read.append(buffer, n);
+    };
+    QStringList told;
+    qint64 written = 0, lost = 0;
+    const int handed = 3000; // well past what the pipe and the queue hold
+    {
+        // The pipe as standard output, taken at the open.
+        service::ServiceLog log(QStringLiteral("/dev/stdout"), true, QLocale::c(),
+                                [&](const QString& line) { told << line; });
+        connect(&log, &service::ServiceLog::recorded, this, [&](const service::LogOutcome& outcome) {
+            written += outcome.written;
+            lost += outcome.lost;
+        });
+        const int saved = ::dup(STDOUT_FILENO);
+        const int writer = ::open(QFile::encodeName(fifo).constData(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        const bool swapped = ::fcntl(writer, F_SETFL, O_WRONLY) == 0 && ::dup2(writer, STDOUT_FILENO) >= 0;
+        const bool opened = swapped && !log.open();
+        ::dup2(saved, STDOUT_FILENO);
+        ::close(saved);
+        ::close(writer);
+        QVERIFY(opened);
+        for (int i = 0; i < handed; ++i)
+            log.write(SensorReadings(SensorCount, float(i)), QDateTime::currentDateTime());
+        QCOMPARE(told.filter(QStringLiteral("the log takes no more records")).size(), 1);
+        if (stopWhileHeld) {
+            QElapsedTimer stopping;
+            stopping.start();
+            log.close();
+            log.finish(QDeadlineTimer(200));
+            QVERIFY2(stopping.elapsed() < 5000, qPrintable(QString::number(stopping.elapsed())));
+            QCOMPARE(told.filter(QStringLiteral("lost at the stop")).size(), 1);
+            QCOMPARE(written + lost, qint64(handed));
+        }
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                readAvailable();
+                return stopWhileHeld ? read.count("\r\n") >= written : written + lost == handed;
+            },
+            20000));
+    }
+    readAvailable();
+    ::close(reader);
+    // Whatever reached the pipe is whole and in the order handed in, from the first record on.
+    const QList<QByteArray> lines = records(read);
+    QVERIFY(lines.size() >= written && lines.size() <= written + 1);
+    float previous = -1;
+    for (const QByteArray& line : lines) {
+        const auto record = parseLogRecord(QString::fromLocal8Bit(line), QLocale::c());
+        QVERIFY2(record && record->readings.value(0) > previous, line.constData());
+        QVERIFY(previous >= 0 || record->readings.value(0) == 0);
+        previous = record->readings.value(0);
+    }
+    if (!stopWhileHeld) {
+        QCOMPARE(written + lost, qint64(handed));
+        QCOMPARE(told.filter(QStringLiteral("the log takes records again")).size(), 1);
+    }
 }
 
 void TestServiceProgram::sweepsWriteTheWindowsLines_data()

@@ -8,6 +8,7 @@
 #include "service/outputs/alarmcommand.h"
 #include "service/outputs/alarmjournal.h"
 #include "service/outputs/mqttpublisher.h"
+#include "service/outputs/servicelog.h"
 #include "service/outputs/statusserver.h"
 
 #include "runtime/appinfo.h"
@@ -210,6 +211,10 @@ void ServiceProgram::stop()
     notifier_.stopping();
     for (const auto& runner : runners_)
         runner->stop();
+    // One bound for every log together: a hung file must not hold up the exit.
+    const QDeadlineTimer logsWritten(ServiceLog::FinishWaitMs);
+    for (const auto& runner : runners_)
+        runner->finishLog(logsWritten);
     if (mqtt_)
         mqtt_->stop();
     messages_(QStringLiteral("stopped: %1, %2 written, %3 lost")

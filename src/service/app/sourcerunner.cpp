@@ -18,9 +18,9 @@ std::unique_ptr<ServiceLog> makeLog(const QString& logPath, const QLocale& local
 {
     if (logPath.isEmpty())
         return nullptr;
-    const QString path =
-        logPath == QLatin1String(StandardOutputLog) ? QStringLiteral("/dev/stdout") : logPath;
-    return std::make_unique<ServiceLog>(path, locale, messages);
+    const bool standardOutput = logPath == QLatin1String(StandardOutputLog);
+    return std::make_unique<ServiceLog>(standardOutput ? QStringLiteral("/dev/stdout") : logPath,
+                                        standardOutput, locale, messages);
 }
 
 } // namespace
@@ -29,9 +29,8 @@ SourceRunner::SourceRunner(SourceConfig config, SourceInput input, StateStore& s
                            runtime::MessageSink messages, QObject* parent)
     : QObject(parent), config_(std::move(config)), input_(std::move(input)), store_(store),
       messages_(std::move(messages)), log_(makeLog(config_.logPath, locale, messages_)),
-      cycle_(input_.reader
-                 ? std::make_unique<acquisition::AcquisitionCycle>(*input_.reader, log_.get())
-                 : std::make_unique<acquisition::AcquisitionCycle>(*input_.page, nullptr, log_.get())),
+      cycle_(input_.reader ? std::make_unique<acquisition::AcquisitionCycle>(*input_.reader, nullptr)
+                           : std::make_unique<acquisition::AcquisitionCycle>(*input_.page, nullptr, nullptr)),
       reachability_(int(config_.polled().size()), messages_)
 {
     reachability_.setNoun(sourceNoun(config_.kind));
@@ -40,6 +39,13 @@ SourceRunner::SourceRunner(SourceConfig config, SourceInput input, StateStore& s
     // The cycle's events go to the store under this source's name, and only the store's to the outputs.
     using acquisition::AcquisitionCycle;
     const QString name = config_.name;
+    if (log_) {
+        // Handed to the log before the store takes the sweep, whose listeners may stop the service.
+        connect(cycle_.get(), &AcquisitionCycle::sweepCompleted, log_.get(),
+                [this](const acquisition::SweepReport& sweep) { log_->write(sweep.readings, sweep.when); });
+        connect(log_.get(), &ServiceLog::recorded, this,
+                [this, name](const LogOutcome& outcome) { store_.onLogOutcome(name, outcome); });
+    }
     connect(cycle_.get(), &AcquisitionCycle::sensorRead, this,
             [this, name](const acquisition::SensorReading& reading) { store_.onRead(name, reading); });
     connect(cycle_.get(), &AcquisitionCycle::sensorRead, &reachability_, &AdapterReachability::onRead);
@@ -130,13 +136,19 @@ void SourceRunner::start()
 
 void SourceRunner::stop()
 {
-    // The event loop only gets here between records, so every record is whole.
+    // The log closes after the records it was handed; finishLog() waits for them.
     running_ = false;
     findAgain_.stop();
     HistoryFillJob::drop(std::move(fill_));
     cycle_->stop();
     if (log_)
         log_->close();
+}
+
+void SourceRunner::finishLog(QDeadlineTimer deadline)
+{
+    if (log_)
+        log_->finish(deadline);
 }
 
 void SourceRunner::refresh()

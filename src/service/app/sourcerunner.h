@@ -8,6 +8,7 @@
 #include "acquisition/sensorreader.h"
 #include "runtime/messagesink.h"
 
+#include <QDeadlineTimer>
 #include <QLocale>
 #include <QObject>
 #include <QTimer>
@@ -49,8 +50,10 @@ public:
     // a stop or another fill drops it.
     void fillHistory(const QLocale& locale);
     void start();
-    // Between two records: the cycle stops and the log is closed.
+    // The cycle stops and the log closes after the records it was handed.
     void stop();
+    // Waits for the log's last records until the deadline; those left are counted lost.
+    void finishLog(QDeadlineTimer deadline);
     void reopenLog();
     // A source that finds its sensors looks again; when they changed, it polls the new ones from now on.
     void refresh();

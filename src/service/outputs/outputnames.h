@@ -33,6 +33,9 @@ inline constexpr MetricFamily Sweeps{"quorvel_sweeps_total", "counter",
 inline constexpr MetricFamily LogRecords{"quorvel_log_records_total", "counter", "Log records written."};
 inline constexpr MetricFamily LogWriteErrors{"quorvel_log_write_errors_total", "counter",
                                              "Log records that could not be written."};
+inline constexpr MetricFamily LogStalled{
+    "quorvel_log_stalled", "gauge",
+    "1 while a write of the source's log is overdue (its records wait for it), else 0."};
 inline constexpr MetricFamily BuildInfo{"quorvel_build_info", "gauge",
                                         "The program's version, as a label; always 1."};
 inline constexpr MetricFamily MqttConnected{"quorvel_mqtt_connected", "gauge",
@@ -44,11 +47,20 @@ inline constexpr MetricFamily MqttConnectionFailures{
     "Attempts to connect to the MQTT broker that failed or were refused."};
 
 // In the order the exposition gives them.
-inline constexpr std::array MetricFamilies = {
-    SensorTemperature,     SensorLastSuccess, SensorFailures, SensorReads,
-    SensorAlarm,           SourceReachable,   Sweeps,         LogRecords,
-    LogWriteErrors,        BuildInfo,         MqttConnected,  MqttPublished,
-    MqttConnectionFailures};
+inline constexpr std::array MetricFamilies = {SensorTemperature,
+                                              SensorLastSuccess,
+                                              SensorFailures,
+                                              SensorReads,
+                                              SensorAlarm,
+                                              SourceReachable,
+                                              Sweeps,
+                                              LogRecords,
+                                              LogWriteErrors,
+                                              LogStalled,
+                                              BuildInfo,
+                                              MqttConnected,
+                                              MqttPublished,
+                                              MqttConnectionFailures};
 
 // The label every per-sensor and per-source series carries: the source's name.
 inline constexpr const char* SourceLabel = "source";

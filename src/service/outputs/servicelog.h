@@ -1,45 +1,66 @@
 #pragma once
 
 #include "runtime/messagesink.h"
+#include "service/outputs/logwriter.h"
+#include "service/state/sensorstate.h"
 
-#include "acquisition/logrecorder.h"
-#include "acquisition/logsession.h"
-#include "acquisition/sweeprecorder.h"
+#include "acquisition/sensortable.h"
 
 #include <QDateTime>
+#include <QDeadlineTimer>
 #include <QLocale>
+#include <QObject>
 #include <QString>
 
 namespace quorvel::service {
 
-// The service's log: the window's log session and recorder, opened by its path again on request (log
-// rotation) or when a reopen left it closed, with each failure told once when it begins and the recovery
-// once. The cycle hands it each sweep's readings.
-class ServiceLog final : public acquisition::SweepRecorder {
+// The service's log: each sweep's line made here, at the sweep's time, and written in order on the file's
+// own thread (the window's log session, opened by its path again on request or when a reopen left it
+// closed), so a slow or hung file holds up no source but its own. Failures, a full queue and a write that
+// does not return are each told once when they begin and once when they end; what became of each record
+// is handed on when the writer knows it.
+class ServiceLog final : public QObject {
+    Q_OBJECT
 public:
-    // path is a file, or the device of standard output.
-    ServiceLog(QString path, const QLocale& locale, runtime::MessageSink messages);
+    // A write that has not returned after this is told, and the source's state says since when.
+    static constexpr int StalledAfterMs = 5000;
+    // The stop waits this long, for every log together, for what is queued.
+    static constexpr int FinishWaitMs = 5000;
+
+    // standardOutput: the path is the device of standard output, whatever kind of file it is.
+    ServiceLog(QString path, bool standardOutput, const QLocale& locale, runtime::MessageSink messages,
+               QObject* parent = nullptr);
+    ~ServiceLog() override;
 
     [[nodiscard]] runtime::Error open();
-    // Opens the path anew; a failure is told, and the next record tries again.
-    void reopen();
-    void close() { session_.close(); }
+    void write(const acquisition::SensorReadings& readings, const QDateTime& when);
+    // Opens the path anew after what is queued; a failure is told, and the next record tries again.
+    void reopen() { writer_.reopen(); }
+    // Closes the file after what is queued, without waiting for it.
+    void close() { writer_.close(); }
+    // Waits for what is queued until the deadline and hands on what came of it; what still waits then is
+    // lost, and told.
+    void finish(QDeadlineTimer deadline);
     [[nodiscard]] const QString& path() const { return path_; }
 
-    [[nodiscard]] bool loggingActive() const override { return true; }
-    runtime::Error writeRecord(const acquisition::SensorReadings& readings) override;
-    [[nodiscard]] QString notice() const override { return recorder_.notice(); }
-    [[nodiscard]] qint64 lostRecords() const override { return lost_; }
+signals:
+    void recorded(const quorvel::service::LogOutcome& outcome);
 
 private:
-    void noteWrite(bool written, const QString& said);
+    void takeResults();
+    void noteWrite(bool written, const QString& said, const QDateTime& newFileStarted);
+    // A write overdue: told once, and handed on so the source's state shows it.
+    void checkStalled();
+    [[nodiscard]] QString stallNotice() const;
 
     QString path_;
+    QLocale locale_;
     runtime::MessageSink messages_;
-    acquisition::LogSession session_;
-    acquisition::LogRecorder recorder_;
-    qint64 lost_ = 0; // over the whole run: the session's count starts again at each open
+    LogWriter writer_;
+    qint64 turnedAway_ = 0;  // records a full queue did not take, since it filled
+    QDateTime stalledSince_; // the overdue write's start, once told
     bool writeFailing_ = false;
+    bool finished_ = false;
     QDateTime newFileNoted_;
 };
 

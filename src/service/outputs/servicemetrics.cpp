@@ -115,6 +115,9 @@ QByteArray ServiceMetrics::exposition() const
               [](const SourceState& source) { return QByteArray::number(source.recordsWritten); });
     perSource(names::LogWriteErrors,
               [](const SourceState& source) { return QByteArray::number(source.recordsLost); });
+    perSource(names::LogStalled, [](const SourceState& source) {
+        return QByteArray(source.logStalledSince.isValid() ? "1" : "0");
+    });
     out += family(names::BuildInfo) + names::BuildInfo.name + "{version=\"" + version_.toLatin1() + "\"} 1\n";
     if (const StateStore::MqttLink& mqtt = store_.mqtt(); mqtt.enabled) {
         single(names::MqttConnected, mqtt.connected ? "1" : "0");

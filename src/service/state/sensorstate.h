@@ -43,6 +43,15 @@ struct SensorState {
     bool take(const acquisition::SensorReading& reading);
 };
 
+// What a source's log came to, told when its writer knows: a record written, or records lost (a failed
+// write, a full queue, a failure closing a moved file), or nothing yet while a write has not returned.
+struct LogOutcome {
+    bool written = false;
+    qint64 lost = 0;
+    QString notice;         // what the log has to tell; empty when nothing
+    QDateTime stalledSince; // when the write in hand began, while it is overdue
+};
+
 // One source's state: its sensors in list order, its reachability, its log's counts and its day's history.
 struct SourceState {
     QString name;
@@ -58,6 +67,7 @@ struct SourceState {
     quint64 recordsWritten = 0;
     quint64 recordsLost = 0;
     QString logNotice;
+    QDateTime logStalledSince; // null while the log's writes return
 
     [[nodiscard]] bool reachable() const { return !unreachableSince.isValid(); }
 };

@@ -160,11 +160,19 @@ void StateStore::onSweep(const QString& sourceName, const acquisition::SweepRepo
         if (sensor.lastSuccess.isValid())
             sensor.recorded = sweep.readings[qsizetype(i)];
     }
-    if (sweep.recordWritten.value_or(false))
-        ++source->recordsWritten;
-    source->recordsLost += quint64(std::max<qint64>(sweep.recordsLost, 0));
-    source->logNotice = sweep.logNotice;
     emit sweepTaken(*source, sweep);
+}
+
+void StateStore::onLogOutcome(const QString& sourceName, const LogOutcome& outcome)
+{
+    SourceState* source = this->source(sourceName);
+    if (!source)
+        return;
+    if (outcome.written)
+        ++source->recordsWritten;
+    source->recordsLost += quint64(std::max<qint64>(outcome.lost, 0));
+    source->logNotice = outcome.notice;
+    source->logStalledSince = outcome.stalledSince;
 }
 
 void StateStore::onUnreachable(const QString& sourceName, const QString& reason, const QDateTime& since)

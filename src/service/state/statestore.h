@@ -63,6 +63,8 @@ public:
 
     void onRead(const QString& source, const acquisition::SensorReading& reading);
     void onSweep(const QString& source, const acquisition::SweepReport& sweep);
+    // The log's facts arrive apart from the sweep: its records are written on their own thread.
+    void onLogOutcome(const QString& source, const LogOutcome& outcome);
     void onUnreachable(const QString& source, const QString& reason, const QDateTime& since);
     void onReachableAgain(const QString& source);
 
