@@ -13,6 +13,8 @@
 
 #include <optional>
 
+#include <unistd.h>
+
 // What the service's tests, in process and as a process, read back of what it wrote.
 namespace quorvel::testing {
 
@@ -32,6 +34,14 @@ inline QByteArray readAll(const QString& path)
 {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// Appends what a descriptor gives without waiting; all of it once its writers are closed.
+inline void readInto(int fd, QByteArray& bytes)
+{
+    char buffer[65536];
+    for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;)
+        bytes.append(buffer, qsizetype(n));
 }
 
 inline qsizetype recordCount(const QString& path)

@@ -1,4 +1,5 @@
 #include "scratchdir.h"
+#include "servicefixture.h"
 
 #include "service/app/configyaml.h"
 #include "service/app/descriptorbudget.h"
@@ -226,8 +227,7 @@ void TestServiceConfig::badFiles_data()
         << sensor + "        name: \"a\\u2028b\"\n      - id: BC0000000ABCDE28\n        name: \"\\u202Eab\"\n"
         << 2
         << "DIR/c.yaml:6:15: sources[0].sensors[0].name: a name is one line, without control characters, "
-           "line "
-           "separators or direction controls: U+2028 at character 2";
+           "line separators or direction controls: U+2028 at character 2";
     QTest::newRow("not UTF-8, told at its character") << sensor + "        name: \"Caf\xc3\xa9 \xe9\"\n"
                                                       << 1 << "DIR/c.yaml:6:21: byte 0xe9 is not UTF-8 text";
     QByteArray many = "sources:\n";
@@ -284,12 +284,9 @@ void TestServiceConfig::largestConfigurationFitsTheUnit()
     config.listen = MetricsEndpoint{QHostAddress::LocalHost, 0};
     config.mqtt.emplace();
     config.alarmCommand = QStringList{QStringLiteral("/bin/true")};
-    QFile unit(QStringLiteral(QT_TESTCASE_SOURCEDIR "/../../packaging/quorvel3d.service"));
-    QVERIFY(unit.open(QIODevice::ReadOnly));
-    const qint64 limit = QString::fromUtf8(unit.readAll())
-                             .section(QStringLiteral("\nLimitNOFILE="), 1)
-                             .section(u'\n', 0, 0)
-                             .toLongLong();
+    const QString unit =
+        QString::fromUtf8(testing::readAll(QT_TESTCASE_SOURCEDIR "/../../packaging/quorvel3d.service"));
+    const qint64 limit = unit.section(QStringLiteral("\nLimitNOFILE="), 1).section(u'\n', 0, 0).toLongLong();
     QVERIFY2(!descriptorShortage(config, limit),
              qPrintable(descriptorShortage(config, limit).value_or(QString())));
 }

@@ -227,7 +227,6 @@ private slots:
     void mqttClearsOnlyItsOwnStaleConfigs();
     void boardShowsEachSensor_data();
     void boardShowsEachSensor();
-    void pageShowsLogPathAsGiven();
     void historyIsBoundedAndRefilled_data();
     void historyIsBoundedAndRefilled();
     void listenerAsksForTheLogin_data();
@@ -261,13 +260,9 @@ void TestServiceProgram::metricsCountEachOutcome()
     const service::ServiceMetrics metrics(store, QStringLiteral("1.0.0"));
     for (const QString& outcome : outcomes)
         store.onRead(Source, readOf(0, outcomeOf(outcome)));
+    const SensorReadings readings(SensorCount, 21.25f);
     for (const bool written : {true, false}) {
-        store.onSweep(Source, {Adapter,
-                               SensorReadings(SensorCount, 21.25f),
-                               QDateTime::currentDateTime(),
-                               std::nullopt,
-                               0,
-                               {}});
+        store.onSweep(Source, {Adapter, readings, QDateTime::currentDateTime(), std::nullopt, 0, {}});
         store.onLogOutcome(Source, {written, written ? 0 : 2, {}, {}});
     }
     const QByteArray text = metrics.exposition();
@@ -512,11 +507,6 @@ void TestServiceProgram::logQueueKeepsOrder()
     const int reader = ::open(QFile::encodeName(fifo).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     QVERIFY(reader >= 0);
     QByteArray read;
-    const auto readAvailable = [&] {
-        char buffer[65536];
-        for (ssize_t n; (n = ::read(reader, buffer, sizeof buffer)) > 0;)
-            read.append(buffer, n);
-    };
     QStringList told;
     qint64 written = 0, lost = 0;
     const int handed = 3000; // well past what the pipe and the queue hold
@@ -550,12 +540,12 @@ void TestServiceProgram::logQueueKeepsOrder()
         }
         QVERIFY(QTest::qWaitFor(
             [&] {
-                readAvailable();
+                readInto(reader, read);
                 return stopWhileHeld ? read.count("\r\n") >= written : written + lost == handed;
             },
             20000));
     }
-    readAvailable();
+    readInto(reader, read);
     ::close(reader);
     // Whatever reached the pipe is whole and in the order handed in, from the first record on.
     const QList<QByteArray> lines = records(read);
@@ -563,8 +553,9 @@ void TestServiceProgram::logQueueKeepsOrder()
     float previous = -1;
     for (const QByteArray& line : lines) {
         const auto record = parseLogRecord(QString::fromLocal8Bit(line), QLocale::c());
-        QVERIFY2(record && record->readings.value(0) > previous, line.constData());
-        QVERIFY(previous >= 0 || record->readings.value(0) == 0);
+        QVERIFY2(record && record->readings.value(0) > previous &&
+                     (previous >= 0 || record->readings.value(0) == 0),
+                 line.constData());
         previous = record->readings.value(0);
     }
     if (!stopWhileHeld) {
@@ -888,7 +879,7 @@ void TestServiceProgram::reloadTouchesOnlyWhatChanged()
     next.sources.back().name = QStringLiteral("added");
     const quint64 keptBefore = store.source(QStringLiteral("kept"))->sweeps;
     // Counted in the final line with those still running.
-    const quint64 goneSweeps =
+    quint64 sweeps =
         store.source(QStringLiteral("removed"))->sweeps + store.source(QStringLiteral("changed"))->sweeps;
     service.program->apply(next);
 
@@ -915,12 +906,10 @@ void TestServiceProgram::reloadTouchesOnlyWhatChanged()
         QCOMPARE(live.on(QStringLiteral("q/box/status")).last().payload, QByteArray("online"));
     }
     service.program->stop();
-    quint64 running = 0;
     for (const auto& source : store.sources())
-        running += source->sweeps;
-    QVERIFY2(
-        service.messages.last().startsWith(QStringLiteral("stopped: %1 sweeps, ").arg(goneSweeps + running)),
-        qPrintable(service.messages.last()));
+        sweeps += source->sweeps;
+    QVERIFY2(service.messages.last().startsWith(QStringLiteral("stopped: %1 sweeps, ").arg(sweeps)),
+             qPrintable(service.messages.last()));
 }
 
 void TestServiceProgram::growingWorkIsOffTheLoop_data()
@@ -944,9 +933,8 @@ void TestServiceProgram::growingWorkIsOffTheLoop()
     QList<float> expected;
     for (int m = 60; m >= 1; --m) {
         const QDateTime when = QDateTime::currentDateTime().addSecs(-60 * m);
-        LogRecorder(session, QLocale::c(), [when] {
-            return when;
-        }).writeRecord(SensorReadings(SensorCount, m));
+        const SensorReadings readings(SensorCount, float(m));
+        LogRecorder(session, QLocale::c(), [when] { return when; }).writeRecord(readings);
         expected << float(m);
     }
     session.close();
@@ -1046,11 +1034,9 @@ void TestServiceProgram::sourceFindsItsSensors()
     } else {
         QTRY_VERIFY(sweeps.size() >= 2);
         const QStringList polled = found.mid(0, MaxListedSensors);
+        const QString count = polled == found ? "2 sensors" : "first 100 of the 150 sensors";
         QCOMPARE(messages,
-                 QStringList{QStringLiteral("source bus: polls the %1 the bus shows: %2")
-                                 .arg(polled == found ? QStringLiteral("2 sensors")
-                                                      : QStringLiteral("first 100 of the 150 sensors"),
-                                      polled.join(QStringLiteral(", ")))});
+                 QStringList{"source bus: polls the " + count + " the bus shows: " + polled.join(", ")});
         QCOMPARE(sensorsOf(), polled);
         QCOMPARE(changed.size(), 1);
     }
@@ -1313,7 +1299,9 @@ void TestServiceProgram::boardShowsEachSensor()
     QList<ListedSensor> sensors = builtInSensors();
     sensors[0].name = name;
     service::StateStore store(300, true);
-    store.addSource(Source, Kind, Adapter, sensors, QStringLiteral("/var/log/q.log"), started);
+    // A log path that looks like it holds placeholders is shown as it is.
+    store.addSource(Source, Kind, Adapter, sensors, QStringLiteral("/var/log/q%1%4.log"), started).logNotice =
+        QStringLiteral("notice");
     QDateTime when = started;
     for (const QString& read : reads) {
         when = when.addSecs(60);
@@ -1341,6 +1329,10 @@ void TestServiceProgram::boardShowsEachSensor()
         page.section(QStringLiteral(" id=\"sensor-adapter-1\""), 1).section(QStringLiteral("</tr>"), 0, 0);
     QVERIFY2(row.contains(service::statuspage::escapeHtml(name) + QStringLiteral(" <span")), qPrintable(row));
     QVERIFY(!page.contains(QLatin1String("<script>alert")) && !page.contains(QLatin1String("\"onload=")));
+    QVERIFY2(
+        page.contains(QStringLiteral("<p>Log: /var/log/q%1%4.log, <span data-key=\"log-counts\">0 records "
+                                     "written, 0 lost</span> <span class=\"bad\">notice</span></p>")),
+        qPrintable(page));
     // Nothing in a name acts unseen on the page, in the labels or in the chart's legend.
     const QString metricsText = QString::fromUtf8(service::ServiceMetrics(store, {}).exposition());
     const QString chart = QString::fromUtf8(service::statuspage::chartSvg(store, now));
@@ -1363,25 +1355,10 @@ void TestServiceProgram::boardShowsEachSensor()
     QVERIFY(QString::fromUtf8(service::statuspage::chartSvg(store, now)).contains(zone));
     // The page's script puts the texts the JSON carries into the cells: those the page was served with.
     const QJsonObject texts = source.value(u"page").toObject().value(u"sensors").toArray().at(0).toObject();
-    for (const QString key : {"temperature", "age", "result", "alarm"}) {
-        const QString cell = row.section(QStringLiteral("data-key=\"%1\"").arg(key), 1)
-                                 .section(u'>', 1)
-                                 .section(QStringLiteral("</"), 0, 0);
-        QCOMPARE(service::statuspage::escapeHtml(texts.value(key).toString()), cell);
-    }
-}
-
-// A log path that holds what looks like a placeholder is shown as it is, with the notice after the counts.
-void TestServiceProgram::pageShowsLogPathAsGiven()
-{
-    service::StateStore store(300, true);
-    store.addSource(Source, Kind, Adapter, builtInSensors(), QStringLiteral("/var/log/q%1%4.log")).logNotice =
-        QStringLiteral("notice");
-    const QString page = QString::fromUtf8(service::statuspage::html(store, QDateTime::currentDateTime()));
-    QVERIFY2(
-        page.contains(QStringLiteral("<p>Log: /var/log/q%1%4.log, <span data-key=\"log-counts\">0 records "
-                                     "written, 0 lost</span> <span class=\"bad\">notice</span></p>")),
-        qPrintable(page));
+    for (const QString key : {"temperature", "age", "result", "alarm"})
+        QCOMPARE(
+            service::statuspage::escapeHtml(texts.value(key).toString()),
+            row.section("data-key=\"" + key + '"', 1).section(u'>', 1).section(QStringLiteral("</"), 0, 0));
 }
 
 void TestServiceProgram::historyIsBoundedAndRefilled_data()
