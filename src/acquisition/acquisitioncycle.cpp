@@ -60,6 +60,7 @@ void AcquisitionCycle::start(const QString& adapterAddress)
     slot_ = 0;
     completionHeld_ = false;
     nextSlotHeld_ = false;
+    held_ = false;
     sweepTookNumber_ = false;
     state_ = State::Ready;
     beginSlot();
@@ -79,7 +80,7 @@ void AcquisitionCycle::beginSlot()
 {
     if (state_ == State::Stopped)
         return;
-    if (ModalTracker::instance().isModalOpen()) {
+    if (held_ || ModalTracker::instance().isModalOpen()) {
         nextSlotHeld_ = true;
         state_ = State::Ready;
         return;
@@ -154,6 +155,13 @@ void AcquisitionCycle::onAnswered(int slot, const SensorAnswer& answer)
         return;
     }
     finishSlot();
+}
+
+void AcquisitionCycle::resume()
+{
+    held_ = false;
+    if (state_ != State::Stopped && nextSlotHeld_ && !ModalTracker::instance().isModalOpen())
+        beginSlot();
 }
 
 void AcquisitionCycle::onModalClosed()

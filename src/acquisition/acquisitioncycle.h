@@ -54,6 +54,10 @@ public:
     void start(const QString& adapterAddress);
     // Nothing of the cycle runs after this, so it never touches a window that is going away.
     void stop();
+    // The next slot waits until resume(), as it waits for a modal box: for whoever cannot take more yet (a
+    // log behind its disk).
+    void hold() { held_ = true; }
+    void resume();
 
     [[nodiscard]] bool isRunning() const { return state_ != State::Stopped; }
     [[nodiscard]] int currentSlot() const { return slot_; }
@@ -107,6 +111,7 @@ private:
     int slot_ = 0;
     bool completionHeld_ = false;
     bool nextSlotHeld_ = false;
+    bool held_ = false;
     bool sweepTookNumber_ = false;
     std::int16_t recordNumber_ = 1;
     quint64 run_ = 0; // counts start(), so a sweep that a handler restarted is left alone

@@ -514,8 +514,9 @@ void TestService::slowLogHoldsUpOnlyItsSource()
     // The stop waits 5 s for a hung log: ample room here, but far from waiting for ever.
     QVERIFY2(stopping.elapsed() < 20000, qPrintable(QString::number(stopping.elapsed())));
     QCOMPARE(service.errors().count(QLatin1String("a log write has not returned since")), hung ? 1 : 0);
-    // A sweep's record comes every few hundredths of a second, the stuck file takes one in seconds at best.
-    QCOMPARE(service.errors().count(QLatin1String("lost at the stop")), 1);
+    // A slow disk paces its own source, which so loses nothing; a hung one releases it, and what waits for
+    // the file at the stop is lost.
+    QCOMPARE(service.errors().count(QLatin1String("lost at the stop")), hung ? 1 : 0);
     QVERIFY(allWhole(readAll(folder + QStringLiteral("free.log"))) &&
             allWhole(readAll(folder + QStringLiteral("stuck.log"))));
 }

@@ -42,7 +42,13 @@ SourceRunner::SourceRunner(SourceConfig config, SourceInput input, StateStore& s
     if (log_) {
         // Handed to the log before the store takes the sweep, whose listeners may stop the service.
         connect(cycle_.get(), &AcquisitionCycle::sweepCompleted, log_.get(),
-                [this](const acquisition::SweepReport& sweep) { log_->write(sweep.readings, sweep.when); });
+                [this](const acquisition::SweepReport& sweep) {
+                    log_->write(sweep.readings, sweep.when);
+                    // Paced by its disk while it keeps up: a record is never lost to a source that is faster.
+                    if (log_->holdsSweeps())
+                        cycle_->hold();
+                });
+        connect(log_.get(), &ServiceLog::released, cycle_.get(), &acquisition::AcquisitionCycle::resume);
         connect(log_.get(), &ServiceLog::recorded, this,
                 [this, name](const LogOutcome& outcome) { store_.onLogOutcome(name, outcome); });
     }

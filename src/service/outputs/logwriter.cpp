@@ -190,6 +190,12 @@ QDateTime LogWriter::busySince() const
     return shared_->busySince;
 }
 
+bool LogWriter::idle() const
+{
+    const std::lock_guard lock(shared_->mutex);
+    return shared_->queue.empty() && shared_->busySince.isNull();
+}
+
 qsizetype LogWriter::finish(QDeadlineTimer deadline)
 {
     std::unique_lock lock(shared_->mutex);

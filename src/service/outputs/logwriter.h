@@ -51,6 +51,8 @@ public:
     [[nodiscard]] std::vector<Done> take();
     // When the step in hand began; null while the thread waits for work.
     [[nodiscard]] QDateTime busySince() const;
+    // Every step handed in is done (its result may still wait in take()).
+    [[nodiscard]] bool idle() const;
     // Waits until every step handed in is done, or until the deadline; the records still queued then are
     // taken back and counted.
     [[nodiscard]] qsizetype finish(QDeadlineTimer deadline);

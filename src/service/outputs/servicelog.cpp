@@ -14,6 +14,9 @@ ServiceLog::ServiceLog(QString path, bool standardOutput, const QLocale& locale,
 {
     writer_.setWake(
         [this] { QMetaObject::invokeMethod(this, &ServiceLog::takeResults, Qt::QueuedConnection); });
+    stallCheck_.setSingleShot(true);
+    stallCheck_.setInterval(StalledAfterMs);
+    connect(&stallCheck_, &QTimer::timeout, this, &ServiceLog::onStallCheck);
 }
 
 ServiceLog::~ServiceLog()
@@ -29,8 +32,11 @@ runtime::Error ServiceLog::open()
 void ServiceLog::write(const acquisition::SensorReadings& readings, const QDateTime& when)
 {
     checkStalled();
-    if (writer_.write(acquisition::encodeLogLine(acquisition::composeLogRecord(when, readings, locale_))))
+    if (writer_.write(acquisition::encodeLogLine(acquisition::composeLogRecord(when, readings, locale_)))) {
+        if (!stalledSince_.isValid())
+            stallCheck_.start();
         return;
+    }
     if (turnedAway_++ == 0)
         messages_(
             QStringLiteral("the log takes no more records: %1 wait for the file; the next are lost until "
@@ -62,6 +68,20 @@ void ServiceLog::checkStalled()
     emit recorded({false, 0, stallNotice(), stalledSince_});
 }
 
+void ServiceLog::onStallCheck()
+{
+    if (finished_ || writer_.idle())
+        return;
+    if (!stalledSince_.isValid()) {
+        const QDateTime busySince = writer_.busySince();
+        stalledSince_ = busySince.isNull() ? QDateTime::currentDateTime() : busySince;
+        messages_(QStringLiteral("a log write has not returned since %1; the records wait")
+                      .arg(stalledSince_.toString(Qt::ISODate)));
+        emit recorded({false, 0, stallNotice(), stalledSince_});
+    }
+    emit released();
+}
+
 void ServiceLog::takeResults()
 {
     if (finished_)
@@ -74,21 +94,26 @@ void ServiceLog::takeResults()
                 newFileNoted_ = {};
             continue;
         }
-        if (stalledSince_.isValid()) {
-            messages_(QStringLiteral("the log write that began at %1 returned")
-                          .arg(stalledSince_.toString(Qt::ISODate)));
-            stalledSince_ = {};
-        }
         const QString notice = done.notice.isEmpty() && done.error ? done.error->reason : done.notice;
-        if (done.step == LogWriter::Step::Write) {
-            if (turnedAway_ > 0)
-                messages_(QStringLiteral("the log takes records again; %1 lost while its queue was full")
-                              .arg(runtime::countText(turnedAway_, "record")));
-            turnedAway_ = 0;
+        if (done.step == LogWriter::Step::Write)
             noteWrite(!done.error && done.lost == 0, notice, done.newFileStarted);
-        }
         emit recorded({done.step == LogWriter::Step::Write && !done.error, done.lost, notice, {}});
     }
+    if (!writer_.idle())
+        return;
+    // Caught up: a stall and a full queue end here, not at the first write that returns, so a disk that
+    // is merely slow is told once, not at every record.
+    stallCheck_.stop();
+    if (stalledSince_.isValid()) {
+        messages_(QStringLiteral("the log write that began at %1 returned")
+                      .arg(stalledSince_.toString(Qt::ISODate)));
+        stalledSince_ = {};
+    }
+    if (turnedAway_ > 0)
+        messages_(QStringLiteral("the log takes records again; %1 lost while its queue was full")
+                      .arg(runtime::countText(turnedAway_, "record")));
+    turnedAway_ = 0;
+    emit released();
 }
 
 void ServiceLog::finish(QDeadlineTimer deadline)
