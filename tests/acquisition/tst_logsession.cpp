@@ -13,14 +13,13 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 using quorvel::acquisition::encodeLogLine;
 using quorvel::acquisition::LogSession;
+using quorvel::testing::writeFile;
 
 namespace {
 
@@ -30,12 +29,6 @@ QByteArray contents(const QString& path)
     if (!f.open(QIODevice::ReadOnly))
         return "<unreadable>";
     return f.readAll();
-}
-
-bool writeFile(const QString& path, const QByteArray& data)
-{
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(data) == data.size();
 }
 
 QString systemReason(int error)
@@ -48,23 +41,9 @@ QString kindReason(const char* kind)
     return QStringLiteral("is %1, not a regular file").arg(QLatin1String(kind));
 }
 
-// A FIFO ("FIFO read": with a reader, whose descriptor is returned) or a bound socket at the path; -1 for
-// a FIFO nobody reads, or when it cannot be made.
-int makeSpecial(const QString& kind, const QString& path)
+bool makeNode(const QString& path, mode_t kind)
 {
-    const QByteArray native = QFile::encodeName(path);
-    if (kind == QLatin1String("socket")) {
-        const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        std::strncpy(address.sun_path, native.constData(), sizeof address.sun_path - 1);
-        if (fd >= 0 && ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0)
-            return fd;
-        return -1;
-    }
-    if (::mkfifo(native.constData(), 0600) != 0 || kind != QLatin1String("FIFO read"))
-        return -1;
-    return ::open(native.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    return ::mknod(QFile::encodeName(path).constData(), kind | 0600, 0) == 0;
 }
 
 // The loss line as the session words it, with the time it gives.
@@ -198,8 +177,9 @@ void TestLogSession::unopenable()
     int held = -1;
     if (kind.startsWith(QLatin1String("FIFO")) || kind == QLatin1String("socket")) {
         path = dir_->filePath(QStringLiteral("special"));
-        held = makeSpecial(kind, path);
-        QVERIFY(held >= 0 || kind == QLatin1String("FIFO"));
+        QVERIFY(makeNode(path, kind == QLatin1String("socket") ? S_IFSOCK : S_IFIFO));
+        if (kind == QLatin1String("FIFO read"))
+            QVERIFY((held = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK)) >= 0);
     } else if (kind == QLatin1String("directory")) {
         path = dir_->filePath(QStringLiteral("folder"));
         QVERIFY(QDir().mkdir(path));
@@ -238,7 +218,7 @@ void TestLogSession::fifoSwappedInIsRefused()
     QCOMPARE(session.open(path), std::nullopt);
     QCOMPARE(session.writeRecord(first), std::nullopt);
     QVERIFY(QFile::remove(path));
-    makeSpecial(QStringLiteral("FIFO"), path);
+    QVERIFY(makeNode(path, S_IFIFO));
     const quorvel::runtime::Error message = session.writeRecord(second);
     QVERIFY(message.has_value());
     QCOMPARE(message->reason, QStringLiteral("The log write failed: ") + kindReason("a FIFO"));
