@@ -440,18 +440,14 @@ void tst_AcquisitionCycle::readerThatNeverAnswers()
     cycle.setNoAnswerPauseMs(0);
     cycle.setSensors(builtInSensors().first(2));
     QList<SensorReading> reads;
-    connect(&cycle, &AcquisitionCycle::sensorRead, this, [&](const SensorReading& r) {
-        reads << r;
-        if (reads.size() == 2)
-            cycle.stop();
-    });
+    connect(&cycle, &AcquisitionCycle::sensorRead, this, [&](const SensorReading& r) { reads << r; });
     cycle.start(Address);
     drainEvents();
     QVERIFY(reads.isEmpty() && next->isHolding());
     QCOMPARE(next->interval(), reader.noAnswerAfterMs() + AcquisitionCycle::ReaderAnswerMarginMs);
     QVERIFY(next->fire());
     QCOMPARE(reader.cancels, 2); // at the start, and at the deadline
-    QTRY_COMPARE(reads.size(), 2);
+    QTRY_VERIFY(reads.size() >= 2);
     QCOMPARE(reads.at(0).outcome, ReadOutcome::NoAnswer);
     QCOMPARE(reads.at(0).reason, QStringLiteral("no answer within 12 s; the read was given up"));
     QCOMPARE(reads.at(1).outcome, ReadOutcome::Ok);

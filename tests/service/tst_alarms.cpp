@@ -412,8 +412,6 @@ void TestAlarms::journalLinesAreSpaced()
         [&](const QString& line) { seen << told.match(line).capturedTexts().mid(1).join(' '); },
         AlarmSpacingMs,
         [&timers] { return std::unique_ptr<runtime::Timer>(timers.emplace_back(new testing::ManualTimer)); });
-    const std::map<QString, AlarmState> States{
-        {"ok", AlarmState::Ok}, {"low", AlarmState::Low}, {"high", AlarmState::High}};
     std::map<QString, AlarmState> states; // by sensor
     for (const QString& event : events) {
         const int slot = event.endsWith(QLatin1String("@2")) ? 1 : 0;
@@ -422,7 +420,9 @@ void TestAlarms::journalLinesAreSpaced()
             timers.at(slot)->fire();
             continue;
         }
-        const AlarmState state = States.at(event.section('@', 0, 0));
+        const AlarmState state = event.startsWith(QLatin1String("ok"))    ? AlarmState::Ok
+                                 : event.startsWith(QLatin1String("low")) ? AlarmState::Low
+                                                                          : AlarmState::High;
         SensorState sensor = sensorIn(state, slot);
         sensor.romCode += event.endsWith(QLatin1String("@r")) ? QStringLiteral("0") : QString();
         journal.onAlarmChanged(sensor, std::exchange(states[event.section('@', 1)], state));
