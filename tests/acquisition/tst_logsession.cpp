@@ -36,11 +36,6 @@ QString systemReason(int error)
     return QString::fromLocal8Bit(std::strerror(error));
 }
 
-QString kindReason(const char* kind)
-{
-    return QStringLiteral("is %1, not a regular file").arg(QLatin1String(kind));
-}
-
 bool makeNode(const QString& path, mode_t kind)
 {
     return ::mknod(QFile::encodeName(path).constData(), kind | 0600, 0) == 0;
@@ -163,9 +158,10 @@ void TestLogSession::unopenable_data()
     QTest::newRow("missing folder") << "missing folder" << systemReason(ENOENT);
     QTest::newRow("read-only file") << "read-only file" << systemReason(EACCES);
     // Refused at once: a FIFO's open would wait for a reader, a socket is no file to append to.
-    QTest::newRow("FIFO without a reader") << "FIFO" << kindReason("a FIFO");
-    QTest::newRow("FIFO with a reader") << "FIFO read" << kindReason("a FIFO");
-    QTest::newRow("socket") << "socket" << kindReason("a socket");
+    const QString fifo = QStringLiteral("is a FIFO, not a regular file");
+    QTest::newRow("FIFO without a reader") << "FIFO" << fifo;
+    QTest::newRow("FIFO with a reader") << "FIFO read" << fifo;
+    QTest::newRow("socket") << "socket" << QStringLiteral("is a socket, not a regular file");
 }
 
 void TestLogSession::unopenable()
@@ -226,7 +222,7 @@ void TestLogSession::failedWrite_data()
     QTest::addColumn<QString>("reason");
     QTest::newRow("full device") << "/dev/full" << systemReason(ENOSPC);
     // A rotation gone wrong: the record fails at once, where the open would have waited for ever.
-    QTest::newRow("FIFO swapped in") << QString() << kindReason("a FIFO");
+    QTest::newRow("FIFO swapped in") << QString() << "is a FIFO, not a regular file";
 }
 
 // A failed write leaves logging on; the cycle goes on with the next sweep.
