@@ -35,7 +35,6 @@ std::unique_ptr<QTemporaryDir> plainTree()
     return made ? std::move(root) : nullptr;
 }
 
-// This process's threads.
 int threadCount()
 {
     return int(QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size());
