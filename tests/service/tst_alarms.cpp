@@ -5,6 +5,7 @@
 
 #include "manualtimer.h"
 #include "scratchdir.h"
+#include "servicefixture.h"
 
 #include "runtime/localeformats.h"
 
@@ -67,20 +68,14 @@ SensorState sensorIn(AlarmState state, int slot = 0)
 QString script(const QTemporaryDir& dir, const QString& body)
 {
     const QString path = dir.filePath(QStringLiteral("alarm.sh"));
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        return {};
-    file.write("#!/bin/sh\n" + body.toUtf8() + '\n');
-    file.setPermissions(file.permissions() | QFileDevice::ExeOwner);
-    return path;
+    const bool made = testing::writeFile(path, "#!/bin/sh\n" + body.toUtf8() + '\n') &&
+                      QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    return made ? path : QString();
 }
 
 QStringList linesOf(const QString& path)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    return QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    return QString::fromUtf8(testing::readAll(path)).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
 }
 
 int openDescriptors()
