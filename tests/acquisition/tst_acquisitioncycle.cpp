@@ -31,20 +31,21 @@ void drainEvents()
         QCoreApplication::processEvents();
 }
 
+// The cycle's timer that starts each next slot: the pause after no answer holds until the test fires it.
+ManualTimer* manualTimer(AcquisitionCycle& cycle)
+{
+    auto timer = std::make_unique<ManualTimer>();
+    ManualTimer* next = timer.get();
+    cycle.setTimer(std::move(timer));
+    return next;
+}
+
 struct Rig {
     FakePage page;
     RecordingDisplay display;
     RecordingRecorder recorder;
     AcquisitionCycle cycle{page, &display, &recorder};
-    // The timer that starts each next slot: the pause after no answer holds until the test fires it.
-    ManualTimer* next = nullptr;
-
-    Rig()
-    {
-        auto timer = std::make_unique<ManualTimer>();
-        next = timer.get();
-        cycle.setTimer(std::move(timer));
-    }
+    ManualTimer* next = manualTimer(cycle);
 
     bool runSweeps(int n)
     {
@@ -406,9 +407,7 @@ void tst_AcquisitionCycle::readerSweepWithoutNumberPauses()
     QFETCH(int, pause);
     FakeReader reader;
     AcquisitionCycle cycle{reader, nullptr};
-    auto timer = std::make_unique<ManualTimer>();
-    ManualTimer* next = timer.get();
-    cycle.setTimer(std::move(timer));
+    ManualTimer* next = manualTimer(cycle);
     const QList<ListedSensor> sensors = builtInSensors().first(outcomes.size());
     cycle.setSensors(sensors);
     for (qsizetype i = 0; i < outcomes.size(); ++i)
@@ -437,24 +436,18 @@ void tst_AcquisitionCycle::readerThatNeverAnswers()
     FakeReader reader;
     reader.silentReads = 1;
     AcquisitionCycle cycle{reader, nullptr};
-    auto timer = std::make_unique<ManualTimer>();
-    ManualTimer* next = timer.get();
-    cycle.setTimer(std::move(timer));
+    ManualTimer* next = manualTimer(cycle);
     cycle.setNoAnswerPauseMs(0);
     cycle.setSensors(builtInSensors().first(2));
     QList<SensorReading> reads;
-    connect(&cycle, &AcquisitionCycle::sensorRead, this, [&](const SensorReading& r) {
-        reads << r;
-        if (reads.size() == 2)
-            cycle.stop();
-    });
+    connect(&cycle, &AcquisitionCycle::sensorRead, this, [&](const SensorReading& r) { reads << r; });
     cycle.start(Address);
     drainEvents();
     QVERIFY(reads.isEmpty() && next->isHolding());
     QCOMPARE(next->interval(), reader.noAnswerAfterMs() + AcquisitionCycle::ReaderAnswerMarginMs);
     QVERIFY(next->fire());
     QCOMPARE(reader.cancels, 2); // at the start, and at the deadline
-    QTRY_COMPARE(reads.size(), 2);
+    QTRY_VERIFY(reads.size() >= 2);
     QCOMPARE(reads.at(0).outcome, ReadOutcome::NoAnswer);
     QCOMPARE(reads.at(0).reason, QStringLiteral("no answer within 12 s; the read was given up"));
     QCOMPARE(reads.at(1).outcome, ReadOutcome::Ok);

@@ -13,14 +13,13 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 using quorvel::acquisition::encodeLogLine;
 using quorvel::acquisition::LogSession;
+using quorvel::testing::writeFile;
 
 namespace {
 
@@ -32,39 +31,14 @@ QByteArray contents(const QString& path)
     return f.readAll();
 }
 
-bool writeFile(const QString& path, const QByteArray& data)
-{
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(data) == data.size();
-}
-
 QString systemReason(int error)
 {
     return QString::fromLocal8Bit(std::strerror(error));
 }
 
-QString kindReason(const char* kind)
+bool makeNode(const QString& path, mode_t kind)
 {
-    return QStringLiteral("is %1, not a regular file").arg(QLatin1String(kind));
-}
-
-// A FIFO ("FIFO read": with a reader, whose descriptor is returned) or a bound socket at the path; -1 for
-// a FIFO nobody reads, or when it cannot be made.
-int makeSpecial(const QString& kind, const QString& path)
-{
-    const QByteArray native = QFile::encodeName(path);
-    if (kind == QLatin1String("socket")) {
-        const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        std::strncpy(address.sun_path, native.constData(), sizeof address.sun_path - 1);
-        if (fd >= 0 && ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0)
-            return fd;
-        return -1;
-    }
-    if (::mkfifo(native.constData(), 0600) != 0 || kind != QLatin1String("FIFO read"))
-        return -1;
-    return ::open(native.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    return ::mknod(QFile::encodeName(path).constData(), kind | 0600, 0) == 0;
 }
 
 // The loss line as the session words it, with the time it gives.
@@ -91,9 +65,9 @@ private slots:
     void twoPeriodsInOneFile();
     void unopenable_data();
     void unopenable();
-    void fifoSwappedInIsRefused();
     void failedOpenClosesThePreviousFile();
-    void fullDevice();
+    void failedWrite_data();
+    void failedWrite();
     void writeWithoutFile();
     void pathChangesWhileLogging_data();
     void pathChangesWhileLogging();
@@ -184,9 +158,10 @@ void TestLogSession::unopenable_data()
     QTest::newRow("missing folder") << "missing folder" << systemReason(ENOENT);
     QTest::newRow("read-only file") << "read-only file" << systemReason(EACCES);
     // Refused at once: a FIFO's open would wait for a reader, a socket is no file to append to.
-    QTest::newRow("FIFO without a reader") << "FIFO" << kindReason("a FIFO");
-    QTest::newRow("FIFO with a reader") << "FIFO read" << kindReason("a FIFO");
-    QTest::newRow("socket") << "socket" << kindReason("a socket");
+    const QString fifo = QStringLiteral("is a FIFO, not a regular file");
+    QTest::newRow("FIFO without a reader") << "FIFO" << fifo;
+    QTest::newRow("FIFO with a reader") << "FIFO read" << fifo;
+    QTest::newRow("socket") << "socket" << QStringLiteral("is a socket, not a regular file");
 }
 
 void TestLogSession::unopenable()
@@ -198,8 +173,9 @@ void TestLogSession::unopenable()
     int held = -1;
     if (kind.startsWith(QLatin1String("FIFO")) || kind == QLatin1String("socket")) {
         path = dir_->filePath(QStringLiteral("special"));
-        held = makeSpecial(kind, path);
-        QVERIFY(held >= 0 || kind == QLatin1String("FIFO"));
+        QVERIFY(makeNode(path, kind == QLatin1String("socket") ? S_IFSOCK : S_IFIFO));
+        if (kind == QLatin1String("FIFO read"))
+            QVERIFY((held = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK)) >= 0);
     } else if (kind == QLatin1String("directory")) {
         path = dir_->filePath(QStringLiteral("folder"));
         QVERIFY(QDir().mkdir(path));
@@ -229,23 +205,6 @@ void TestLogSession::unopenable()
         QVERIFY(!QFileInfo::exists(path));
 }
 
-// A FIFO nobody reads put where the log was (a rotation gone wrong): the record fails at once, where the
-// open would have waited for ever; logging stays on.
-void TestLogSession::fifoSwappedInIsRefused()
-{
-    const QString path = dir_->filePath(QStringLiteral("log.txt"));
-    LogSession session;
-    QCOMPARE(session.open(path), std::nullopt);
-    QCOMPARE(session.writeRecord(first), std::nullopt);
-    QVERIFY(QFile::remove(path));
-    makeSpecial(QStringLiteral("FIFO"), path);
-    const quorvel::runtime::Error message = session.writeRecord(second);
-    QVERIFY(message.has_value());
-    QCOMPARE(message->reason, QStringLiteral("The log write failed: ") + kindReason("a FIFO"));
-    QCOMPARE(session.LoggingActive(), std::int16_t(-1));
-    QCOMPARE(session.lostRecords(), qint64(1));
-}
-
 void TestLogSession::failedOpenClosesThePreviousFile()
 {
     const QString good = dir_->filePath(QStringLiteral("good.log"));
@@ -257,19 +216,33 @@ void TestLogSession::failedOpenClosesThePreviousFile()
     QCOMPARE(contents(good), QByteArray());
 }
 
-void TestLogSession::fullDevice()
+void TestLogSession::failedWrite_data()
 {
-    if (!QFileInfo::exists(QStringLiteral("/dev/full")))
+    QTest::addColumn<QString>("path"); // empty: a file, a FIFO nobody reads in its place after a record
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("full device") << "/dev/full" << systemReason(ENOSPC);
+    // A rotation gone wrong: the record fails at once, where the open would have waited for ever.
+    QTest::newRow("FIFO swapped in") << QString() << "is a FIFO, not a regular file";
+}
+
+// A failed write leaves logging on; the cycle goes on with the next sweep.
+void TestLogSession::failedWrite()
+{
+    QFETCH(QString, path);
+    QFETCH(QString, reason);
+    if (!path.isEmpty() && !QFileInfo::exists(path))
         QSKIP("this system has no /dev/full");
     LogSession session;
-    QCOMPARE(session.open(QStringLiteral("/dev/full")), std::nullopt);
-    QCOMPARE(session.LoggingActive(), std::int16_t(-1));
-
-    const quorvel::runtime::Error message = session.writeRecord(first);
+    QCOMPARE(session.open(path.isEmpty() ? dir_->filePath(QStringLiteral("log.txt")) : path), std::nullopt);
+    if (path.isEmpty()) {
+        QCOMPARE(session.writeRecord(first), std::nullopt);
+        QVERIFY(QFile::remove(session.path()) && makeNode(session.path(), S_IFIFO));
+    }
+    const quorvel::runtime::Error message = session.writeRecord(second);
     QVERIFY(message.has_value());
-    QCOMPARE(message->reason, QStringLiteral("The log write failed: ") + systemReason(ENOSPC));
-    // A failed write leaves logging on; the cycle goes on with the next sweep.
+    QCOMPARE(message->reason, QStringLiteral("The log write failed: ") + reason);
     QCOMPARE(session.LoggingActive(), std::int16_t(-1));
+    QCOMPARE(session.lostRecords(), qint64(1));
     QVERIFY(session.writeRecord(second).has_value());
 }
 
@@ -407,8 +380,7 @@ void TestLogSession::shortWriteIsUndone()
     struct sigaction previous {};
     ignore.sa_handler = SIG_IGN;
     QVERIFY(::sigaction(SIGXFSZ, &ignore, &previous) == 0);
-    struct rlimit limited = saved;
-    limited.rlim_cur = limit;
+    const rlimit limited{limit, saved.rlim_max};
     if (::setrlimit(RLIMIT_FSIZE, &limited) != 0) {
         ::sigaction(SIGXFSZ, &previous, nullptr);
         QSKIP(qPrintable(QStringLiteral("setrlimit(RLIMIT_FSIZE) refused: ") + systemReason(errno)));

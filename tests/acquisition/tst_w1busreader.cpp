@@ -35,7 +35,6 @@ std::unique_ptr<QTemporaryDir> plainTree()
     return made ? std::move(root) : nullptr;
 }
 
-// This process's threads.
 int threadCount()
 {
     return int(QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size());
@@ -76,27 +75,26 @@ private slots:
 void TestW1BusReader::bulkOnlyForMoreThanOne_data()
 {
     QTest::addColumn<int>("sensors");
-    QTest::addColumn<QByteArray>("control");  // empty: the trigger is refused
-    QTest::addColumn<QByteArray>("convTime"); // the first sensor's; empty: none
-    QTest::addColumn<QString>("told");        // what the one notice says; empty: none
+    QTest::addColumn<QByteArray>("control"); // empty: the trigger is refused
+    QTest::addColumn<int>("convTime");       // the first sensor's; 0: none
+    QTest::addColumn<QString>("told");       // what the one notice says; empty: none
     const QByteArray trigger("trigger\n");
-    QTest::newRow("two: the bus converts at once") << 2 << trigger << QByteArray() << QString();
-    QTest::newRow("one: its own read converts") << 1 << QByteArray("0\n") << QByteArray() << QString();
+    QTest::newRow("two: the bus converts at once") << 2 << trigger << 0 << QString();
+    QTest::newRow("one: its own read converts") << 1 << QByteArray("0\n") << 0 << QString();
     QTest::newRow("refused: each converts, said once")
-        << 2 << QByteArray() << QByteArray() << "the bus cannot convert all its sensors at once";
-    QTest::newRow("conv_time within the bound") << 2 << trigger << QByteArray("4000") << QString();
-    const QString instead = QStringLiteral(" ms, not 1 to 4000; the bus waits 750 ms instead");
-    QTest::newRow("conv_time one past: the default, said once")
-        << 2 << trigger << QByteArray("4001") << "/28-0000000abcde/conv_time says 4001" + instead;
-    QTest::newRow("conv_time of 24.8 days")
-        << 2 << trigger << QByteArray("2147483647") << "/28-0000000abcde/conv_time says 2147483647" + instead;
+        << 2 << QByteArray() << 0 << "the bus cannot convert all its sensors at once";
+    QTest::newRow("conv_time within the bound") << 2 << trigger << 4000 << QString();
+    const auto says =
+        u"/28-0000000abcde/conv_time says %1 ms, not 1 to 4000; the bus waits 750 ms instead"_qs;
+    QTest::newRow("conv_time one past: the default, said once") << 2 << trigger << 4001 << says.arg(4001);
+    QTest::newRow("conv_time of 24.8 days") << 2 << trigger << 2147483647 << says.arg(2147483647);
 }
 
 void TestW1BusReader::bulkOnlyForMoreThanOne()
 {
     QFETCH(int, sensors);
     QFETCH(QByteArray, control);
-    QFETCH(QByteArray, convTime);
+    QFETCH(int, convTime);
     QFETCH(QString, told);
     const auto root = plainTree();
     QVERIFY(root);
@@ -104,8 +102,8 @@ void TestW1BusReader::bulkOnlyForMoreThanOne()
     // A write that fails as on a read-only /sys (root may write any plain file).
     if (control.isEmpty())
         QVERIFY(QFile::remove(bulk) && QDir().mkdir(bulk));
-    if (!convTime.isEmpty())
-        QVERIFY(writeFile(root->filePath(Folders.at(0) + u"/conv_time"_qs), convTime));
+    if (convTime > 0)
+        QVERIFY(writeFile(root->filePath(Folders.at(0) + u"/conv_time"_qs), QByteArray::number(convTime)));
     W1BusReader reader(root->path());
     QSignalSpy notices(&reader, &SensorReader::noticed);
     reader.setSensors(Codes.first(sensors));
@@ -171,21 +169,18 @@ void TestW1BusReader::hungRead()
     // The first sensor's file a FIFO without a writer: its open blocks as a read blocks on a bus that hangs.
     const QByteArray fifo = QFile::encodeName(root->filePath(Folders.at(0) + u"/temperature"_qs));
     QVERIFY(QFile::remove(fifo) && ::mkfifo(fifo.constData(), 0600) == 0);
-    auto reader = std::make_unique<W1BusReader>(root->path());
-    reader->setNoAnswerAfter(300);
-    reader->setSensors(Codes.first(1));
-
-    // The first read hangs; while it does, no read queues behind it: the next is answered meanwhile.
-    for (const char* reason : {"hangs", "since"}) {
-        const SensorAnswer answer = readOnce(*reader, 0);
-        QCOMPARE(answer.outcome, ReadOutcome::NoAnswer);
-        QVERIFY2(answer.reason.contains(QLatin1String(reason)), qPrintable(answer.reason));
-    }
-    for (int i = 0; i < remade; ++i) {
+    std::unique_ptr<W1BusReader> reader;
+    // The first read hangs; while it does, no read queues behind it: the next is answered meanwhile. So too
+    // for each reader made again.
+    for (int made = 0; made <= remade; ++made) {
         reader = std::make_unique<W1BusReader>(root->path());
         reader->setNoAnswerAfter(300);
         reader->setSensors(Codes.first(1));
-        QCOMPARE(readOnce(*reader, 0).outcome, ReadOutcome::NoAnswer);
+        for (const char* reason : {"hangs", "since"}) {
+            const SensorAnswer answer = readOnce(*reader, 0);
+            QCOMPARE(answer.outcome, ReadOutcome::NoAnswer);
+            QVERIFY2(answer.reason.contains(QLatin1String(reason)), qPrintable(answer.reason));
+        }
     }
     QCOMPARE(threadCount(), threads + 1);
 

@@ -108,11 +108,8 @@ public:
     void setSensors(const QStringList& romCodes) override { roms = romCodes; }
     void read(int slot) override
     {
-        ++reads;
-        if (silentReads > 0) {
-            --silentReads;
+        if (++reads <= silentReads)
             return;
-        }
         QTimer::singleShot(0, this, [this, slot, asked = ++asked_] {
             if (asked == asked_)
                 emit answered(slot, answers.value(roms.value(slot), defaultAnswer));
@@ -138,7 +135,7 @@ public:
     QMap<QString, SensorAnswer> answers; // by ROM code
     SensorAnswer defaultAnswer{ReadOutcome::Ok, 20.5f, {}};
     int reads = 0;
-    int silentReads = 0; // the next reads that get no answer at all, as a reader that breaks its word
+    int silentReads = 0; // the first reads get no answer at all, as from a reader that breaks its word
     int cancels = 0;
     QStringList found;                       // what discover() finds
     std::optional<QString> discoveryFailure; // or why it cannot look

@@ -8,39 +8,36 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
+#include <string>
 
 namespace {
 
-void delay(int fd)
+// The C library's own call, after the wait when fd is the chosen file.
+int delayed(const char* call, int fd)
 {
-    const char* chosen = std::getenv("QUORVEL_SLOWSYNC_PATH");
-    char link[64];
-    char target[PATH_MAX] = {};
-    std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
-    if (chosen == nullptr || ::readlink(link, target, sizeof target - 1) < 0 || ::strcmp(target, chosen) != 0)
-        return;
     const int saved = errno;
-    if (const char* ms = std::getenv("QUORVEL_SLOWSYNC_MS"))
-        ::usleep(useconds_t(std::strtol(ms, nullptr, 10) * 1000));
-    for (const char* hold = std::getenv("QUORVEL_SLOWSYNC_HOLD"); hold && ::access(hold, F_OK) == 0;)
-        ::usleep(20'000);
+    const char* chosen = std::getenv("QUORVEL_SLOWSYNC_PATH");
+    const std::string link = "/proc/self/fd/" + std::to_string(fd);
+    char target[PATH_MAX] = {};
+    if (chosen && ::readlink(link.c_str(), target, sizeof target - 1) >= 0 && ::strcmp(target, chosen) == 0) {
+        if (const char* ms = std::getenv("QUORVEL_SLOWSYNC_MS"))
+            ::usleep(useconds_t(std::strtol(ms, nullptr, 10) * 1000));
+        for (const char* hold = std::getenv("QUORVEL_SLOWSYNC_HOLD"); hold && ::access(hold, F_OK) == 0;)
+            ::usleep(20'000);
+    }
     errno = saved;
+    return reinterpret_cast<int (*)(int)>(::dlsym(RTLD_NEXT, call))(fd);
 }
 
 } // namespace
 
 extern "C" int fdatasync(int fd)
 {
-    static const auto real = reinterpret_cast<int (*)(int)>(::dlsym(RTLD_NEXT, "fdatasync"));
-    delay(fd);
-    return real(fd);
+    return delayed("fdatasync", fd);
 }
 
 extern "C" int fsync(int fd)
 {
-    static const auto real = reinterpret_cast<int (*)(int)>(::dlsym(RTLD_NEXT, "fsync"));
-    delay(fd);
-    return real(fd);
+    return delayed("fsync", fd);
 }
