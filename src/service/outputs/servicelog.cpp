@@ -59,27 +59,27 @@ QString ServiceLog::stallNotice() const
 void ServiceLog::checkStalled()
 {
     const QDateTime busySince = writer_.busySince();
-    if (busySince.isNull() || stalledSince_ == busySince ||
-        busySince.msecsTo(QDateTime::currentDateTime()) < StalledAfterMs)
-        return;
-    stalledSince_ = busySince;
-    messages_(QStringLiteral("a log write has not returned since %1; the records wait")
-                  .arg(busySince.toString(Qt::ISODate)));
-    emit recorded({false, 0, stallNotice(), stalledSince_});
+    if (!busySince.isNull() && busySince.msecsTo(QDateTime::currentDateTime()) >= StalledAfterMs)
+        markStalled();
 }
 
 void ServiceLog::onStallCheck()
 {
     if (finished_ || writer_.idle())
         return;
-    if (!stalledSince_.isValid()) {
-        const QDateTime busySince = writer_.busySince();
-        stalledSince_ = busySince.isNull() ? QDateTime::currentDateTime() : busySince;
-        messages_(QStringLiteral("a log write has not returned since %1; the records wait")
-                      .arg(stalledSince_.toString(Qt::ISODate)));
-        emit recorded({false, 0, stallNotice(), stalledSince_});
-    }
+    markStalled();
     emit released();
+}
+
+void ServiceLog::markStalled()
+{
+    if (stalledSince_.isValid())
+        return; // one stall until the log has caught up
+    const QDateTime busySince = writer_.busySince();
+    stalledSince_ = busySince.isNull() ? QDateTime::currentDateTime() : busySince;
+    messages_(QStringLiteral("a log write has not returned since %1; the records wait")
+                  .arg(stalledSince_.toString(Qt::ISODate)));
+    emit recorded({false, 0, stallNotice(), stalledSince_});
 }
 
 void ServiceLog::takeResults()

@@ -62,6 +62,8 @@ private:
     void checkStalled();
     // The log did not catch up in time: stalled from now on, until it has.
     void onStallCheck();
+    // Told and handed on once per stall.
+    void markStalled();
     [[nodiscard]] QString stallNotice() const;
 
     QString path_;
