@@ -1,7 +1,7 @@
 #pragma once
 
-#include "acquisition/logrecord.h"
-#include "acquisition/logsession.h"
+#include "logfile/logrecord.h"
+#include "logfile/logsession.h"
 #include "acquisition/sweeprecorder.h"
 
 #include <QElapsedTimer>

@@ -4,7 +4,7 @@
 // costs.
 
 #include "acquisition/acquisitioncycle.h"
-#include "acquisition/webpagecomponent.h"
+#include "sources/adapter/webpagecomponent.h"
 #include "filerecorder.h"
 #include "nullrecorder.h"
 #include "pagecounter.h"

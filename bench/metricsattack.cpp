@@ -5,8 +5,8 @@
 
 #include "httpattack.h"
 
-#include "acquisition/logrecorder.h"
-#include "acquisition/logsession.h"
+#include "logfile/logrecorder.h"
+#include "logfile/logsession.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>

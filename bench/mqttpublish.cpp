@@ -6,7 +6,7 @@
 #include "simulatorprocess.h"
 
 #include "acquisition/acquisitioncycle.h"
-#include "acquisition/webpagecomponent.h"
+#include "sources/adapter/webpagecomponent.h"
 #include "service/app/serviceoptions.h"
 #include "service/outputs/mqttpublisher.h"
 #include "service/state/statestore.h"

@@ -5,7 +5,7 @@
 // Two real pages are measured the same way, to show how far below the read budget an adapter's pages
 // are read: the simulator's page of 2 KB and the largest an adapter shows.
 
-#include "acquisition/htmldocument.h"
+#include "sources/adapter/htmldocument.h"
 #include "acquisition/sensortable.h"
 #include "hostilepages.h"
 #include "mainwindow/pageview.h"

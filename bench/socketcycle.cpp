@@ -1,7 +1,7 @@
 // What a page component on one bare QTcpSocket could reach: the same event loop, the same libxml2 parse
 // and value lookup as the program, without the network access manager's per-request machinery.
 
-#include "acquisition/htmldocument.h"
+#include "sources/adapter/htmldocument.h"
 #include "acquisition/sensortable.h"
 #include "processprobe.h"
 

@@ -6,7 +6,7 @@
 #include "processprobe.h"
 #include "simulatorprocess.h"
 
-#include "acquisition/webpagecomponent.h"
+#include "sources/adapter/webpagecomponent.h"
 #include "service/app/serviceprogram.h"
 
 #include <QCommandLineParser>

@@ -6,7 +6,7 @@
 #include "processprobe.h"
 #include "w1simprocess.h"
 
-#include "acquisition/w1busreader.h"
+#include "sources/w1/w1busreader.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>

@@ -2,8 +2,8 @@
 // program does per page, painting included.
 
 #include "acquisition/acquisitioncycle.h"
-#include "acquisition/adapteraddress.h"
-#include "acquisition/webpagecomponent.h"
+#include "sources/adapter/adapteraddress.h"
+#include "sources/adapter/webpagecomponent.h"
 #include "mainwindow/frmmain.h"
 #include "mainwindow/module1.h"
 #include "processprobe.h"

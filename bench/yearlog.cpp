@@ -2,8 +2,8 @@
 // own line (composeLogRecord, encodeLogLine) for the log tool's figures in bench/run. Readings move slowly in
 // sixteenths of a degree as a DS18B20's do; logging stops twice for two days, and each new logging period
 // starts with sensor 5 at 85, as after a power-on reset.
-#include "acquisition/logrecord.h"
-#include "acquisition/logsession.h"
+#include "logfile/logrecord.h"
+#include "logfile/logsession.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>

@@ -1,6 +1,6 @@
 #include "sensorlist.h"
 
-#include "regularfile.h"
+#include "runtime/regularfile.h"
 #include "sensortable.h"
 
 #include "runtime/appinfo.h"
@@ -366,10 +366,10 @@ SensorListResult parseSensorList(const QByteArray& text, const QString& fileName
 SensorListResult readSensorList(const QString& path, RomFamilies families)
 {
     const QString file = escapedForMessage(path);
-    const RegularFileRead read = readRegularFile(path, MaxSensorListBytes);
-    if (read.status == RegularFileRead::Status::NoInput)
+    const runtime::RegularFileRead read = runtime::readRegularFile(path, MaxSensorListBytes);
+    if (read.status == runtime::RegularFileRead::Status::NoInput)
         return failure(SensorListResult::Status::NoInput, QStringLiteral("%1: %2").arg(file, read.problem));
-    if (read.status == RegularFileRead::Status::TooLarge)
+    if (read.status == runtime::RegularFileRead::Status::TooLarge)
         return failure(SensorListResult::Status::BadData,
                        QStringLiteral("%1: larger than a list of %2 sensors can need; a sensor list has at "
                                       "most %3 bytes (1 MiB)")

@@ -1,7 +1,5 @@
 #include "sensorreader.h"
 
-#include "webpagecomponent.h"
-
 namespace quorvel::acquisition {
 
 SensorAnswer temperatureAnswer(float degrees)
@@ -14,9 +12,6 @@ SensorAnswer temperatureAnswer(float degrees)
                 .arg(QString::number(LowestTemperature), QString::number(HighestTemperature))};
 }
 
-SensorReader::SensorReader(QObject* parent)
-    : QObject(parent), noAnswerAfterMs_(WebPageComponent::DefaultTimeoutMs)
-{
-}
+SensorReader::SensorReader(QObject* parent) : QObject(parent), noAnswerAfterMs_(DefaultNoAnswerAfterMs) {}
 
 } // namespace quorvel::acquisition

@@ -21,6 +21,8 @@ struct SensorAnswer {
 // outside is no temperature (a server's 1e38, a garbled -300).
 inline constexpr float LowestTemperature = -60;
 inline constexpr float HighestTemperature = 130;
+// How long any source may leave a request unanswered before it counts as no answer: the adapter's 10 s.
+inline constexpr int DefaultNoAnswerAfterMs = 10000;
 // Ok for a number of that range; else a read error naming the number and the range.
 [[nodiscard]] SensorAnswer temperatureAnswer(float degrees);
 
@@ -47,7 +49,7 @@ public:
     // Lists the temperature sensors the source shows now; discovered() or discoveryFailed() follows.
     virtual void discover() = 0;
 
-    // How long a request may go unanswered before it counts as no answer (the adapter's 10 s by default).
+    // How long a request may go unanswered before it counts as no answer (DefaultNoAnswerAfterMs unless set).
     [[nodiscard]] int noAnswerAfterMs() const { return noAnswerAfterMs_; }
     void setNoAnswerAfter(int ms) { noAnswerAfterMs_ = ms; }
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "acquisition/logrecord.h"
+#include "logrecord.h"
 
 #include <QByteArray>
 #include <QDateTime>

@@ -5,8 +5,8 @@
 #include "toolbarimages.h"
 
 #include "acquisition/acquisitioncycle.h"
-#include "acquisition/adapteraddress.h"
-#include "acquisition/logsession.h"
+#include "sources/adapter/adapteraddress.h"
+#include "logfile/logsession.h"
 #include "acquisition/pagecomponent.h"
 #include "acquisition/sensorlist.h"
 #include "iconpaths.h"

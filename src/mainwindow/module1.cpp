@@ -2,9 +2,9 @@
 
 #include "frmmain.h"
 
-#include "acquisition/logrecorder.h"
-#include "acquisition/logsession.h"
-#include "acquisition/webpagecomponent.h"
+#include "logfile/logrecorder.h"
+#include "logfile/logsession.h"
+#include "sources/adapter/webpagecomponent.h"
 
 #include <QCoreApplication>
 

@@ -7,11 +7,11 @@
 #include "service/app/signalwatcher.h"
 #include "service/http/webconfig.h"
 
-#include "acquisition/adapteraddress.h"
-#include "acquisition/logsession.h"
+#include "sources/adapter/adapteraddress.h"
+#include "logfile/logsession.h"
 #include "acquisition/sensorlist.h"
 #include "acquisition/sensortable.h"
-#include "acquisition/webpagecomponent.h"
+#include "sources/adapter/webpagecomponent.h"
 #include "runtime/appinfo.h"
 #include "runtime/processcontrol.h"
 

@@ -1,4 +1,4 @@
-#include "acquisition/htmldocument.h"
+#include "sources/adapter/htmldocument.h"
 #include "hostilepages.h"
 
 #include <QRandomGenerator>

@@ -1,4 +1,4 @@
-#include "acquisition/httpresponseparser.h"
+#include "sources/adapter/httpresponseparser.h"
 
 #include <QtTest>
 

@@ -1,4 +1,4 @@
-#include "acquisition/logrecord.h"
+#include "logfile/logrecord.h"
 #include "runtime/conversions.h"
 #include "runtime/localeformats.h"
 

@@ -1,4 +1,4 @@
-#include "acquisition/logsession.h"
+#include "logfile/logsession.h"
 #include "runtime/localeformats.h"
 #include "scratchdir.h"
 

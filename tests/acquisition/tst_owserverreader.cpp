@@ -1,4 +1,4 @@
-#include "acquisition/owserverreader.h"
+#include "sources/owserver/owserverreader.h"
 
 #include "acquisition/sensorlist.h"
 #include "manualtimer.h"

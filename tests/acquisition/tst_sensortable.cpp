@@ -1,6 +1,6 @@
 #include "fakes.h"
 
-#include "acquisition/adapteraddress.h"
+#include "sources/adapter/adapteraddress.h"
 #include "acquisition/sensortable.h"
 
 #include <QTest>

@@ -1,4 +1,4 @@
-#include "acquisition/w1busreader.h"
+#include "sources/w1/w1busreader.h"
 
 #include "scratchdir.h"
 #include "w1simprocess.h"

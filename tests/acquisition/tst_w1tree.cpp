@@ -1,7 +1,7 @@
 #include "acquisition/sensorlist.h"
-#include "acquisition/w1slavetext.h"
-#include "acquisition/w1tree.h"
-#include "acquisition/w1treenames.h"
+#include "sources/w1/w1slavetext.h"
+#include "sources/w1/w1tree.h"
+#include "sources/w1/w1treenames.h"
 
 #include "scratchdir.h"
 

@@ -1,4 +1,4 @@
-#include "acquisition/webpagecomponent.h"
+#include "sources/adapter/webpagecomponent.h"
 #include "manualtimer.h"
 #include "runtime/conversions.h"
 #include "scriptedserver.h"

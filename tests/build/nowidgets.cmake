@@ -1,7 +1,8 @@
 cmake_policy(VERSION 3.25)
 # Reads the report written at configure time, one "target|link,link,...|binary|nogui" line per headless
 # target, and fails when any of them links Qt Widgets or Print Support, or one marked nogui links Qt Gui,
-# in the build graph or in its binary; one marked transport may link nothing that knows sensors.
+# in the build graph or in its binary; one marked transport may link nothing that knows sensors, one marked
+# nopages no page parser.
 file(STRINGS "${REPORT}" lines)
 set(failures "")
 set(checked 0)
@@ -21,8 +22,12 @@ foreach(line IN LISTS lines)
       set(desktop "${desktop}|Qt6?::Gui|quorvel_logtool")
       set(needed "libQt6(Widgets|PrintSupport|Gui)")
     endif()
+    if(marks MATCHES "nopages")
+      set(desktop "${desktop}|LibXml2|quorvel_source_adapter")
+      set(needed "${needed}|libxml2")
+    endif()
     if(marks MATCHES "transport")
-      set(desktop "${desktop}|quorvel_acquisition|quorvel_logfile|quorvel_service")
+      set(desktop "${desktop}|quorvel_acquisition|quorvel_source_|quorvel_logfile|quorvel_service")
     endif()
   endif()
   string(REPLACE "," ";" links "${links}")
@@ -42,7 +47,7 @@ foreach(line IN LISTS lines)
       if(NOT rc EQUAL 0)
         list(APPEND failures "${target}: readelf failed on ${binary}")
       elseif(dynamic MATCHES "${needed}")
-        list(APPEND failures "${target}: ${binary} needs lib${CMAKE_MATCH_0}")
+        list(APPEND failures "${target}: ${binary} needs ${CMAKE_MATCH_0}")
       endif()
     endif()
   endif()

@@ -1,6 +1,6 @@
 // The adapter address from the settings file: accepted text must be a dotted quad with an optional port
 // 1..65535, returned unchanged, and every such text without leading zeros must be accepted.
-#include "acquisition/adapteraddress.h"
+#include "sources/adapter/adapteraddress.h"
 
 #include <QByteArray>
 #include <QRegularExpression>

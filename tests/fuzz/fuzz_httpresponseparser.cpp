@@ -2,7 +2,7 @@
 // outcome, never take more than given, never hold more body than the cap, and a complete answer with a
 // length has exactly that much body. Its body decoded (gzip, deflate) stays under the cap too, and a
 // body that could not be decoded is never handed out.
-#include "acquisition/httpresponseparser.h"
+#include "sources/adapter/httpresponseparser.h"
 #include "twopieces.h"
 
 #include <QByteArrayView>

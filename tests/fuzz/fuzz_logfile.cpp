@@ -1,7 +1,7 @@
 // A whole log file read by the log tool: every line is either a record or counted as bad, the kept
 // errors name ascending lines of the file, and each record, written again as the logger writes it,
 // reads back as the same record.
-#include "acquisition/logrecord.h"
+#include "logfile/logrecord.h"
 #include "logfile/logfilereader.h"
 #include "roundingreference.h"
 

@@ -1,6 +1,6 @@
 // A log line read back: whatever parses must compose to a line that parses to the same time and to the
 // readings rounded as the log writes them, and so must what that line parses to.
-#include "acquisition/logrecord.h"
+#include "logfile/logrecord.h"
 #include "roundingreference.h"
 
 #include <QByteArray>

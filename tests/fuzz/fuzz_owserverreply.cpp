@@ -1,6 +1,6 @@
 // The 1-Wire server reply decoder as the reader feeds it: any bytes, in any two pieces, give the same
 // reply or failure, never take more than given, and never hold more data than the bound.
-#include "acquisition/owserverprotocol.h"
+#include "sources/owserver/owserverprotocol.h"
 #include "twopieces.h"
 
 #include <QByteArrayView>

@@ -2,7 +2,7 @@
 // value and rendering whether it is rendered as it is read or on demand. First with a read budget of an
 // hour, so that an input reads the same on every run and a finding reproduces; then with a budget of
 // zero, which refuses any page longer than its first piece.
-#include "acquisition/htmldocument.h"
+#include "sources/adapter/htmldocument.h"
 #include "runtime/conversions.h"
 
 #include <QByteArrayView>

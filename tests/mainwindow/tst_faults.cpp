@@ -1,8 +1,8 @@
 #include "windowfixture.h"
 
 #include "acquisition/acquisitioncycle.h"
-#include "acquisition/logrecord.h"
-#include "acquisition/webpagecomponent.h"
+#include "logfile/logrecord.h"
+#include "sources/adapter/webpagecomponent.h"
 #include "mainwindow/statuspanels.h"
 #include "manualtimer.h"
 #include "scriptedserver.h"

@@ -1,7 +1,7 @@
 #include "windowfixture.h"
 
 #include "acquisition/acquisitioncycle.h"
-#include "acquisition/webpagecomponent.h"
+#include "sources/adapter/webpagecomponent.h"
 #include "adapterconfig.h"
 #include "mainwindow/pageview.h"
 #include "mainwindow/statuspanels.h"

@@ -1,4 +1,4 @@
-#include "acquisition/logrecord.h"
+#include "logfile/logrecord.h"
 #include "adapterconfig.h"
 #include "simulatorprocess.h"
 

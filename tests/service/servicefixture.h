@@ -1,6 +1,6 @@
 #pragma once
 
-#include "acquisition/logrecord.h"
+#include "logfile/logrecord.h"
 #include "acquisition/sensortable.h"
 #include "scratchdir.h"
 

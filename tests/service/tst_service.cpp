@@ -6,9 +6,9 @@
 #include "serviceprocess.h"
 #include "simulatorprocess.h"
 
-#include "acquisition/logrecord.h"
-#include "acquisition/logrecorder.h"
-#include "acquisition/logsession.h"
+#include "logfile/logrecord.h"
+#include "logfile/logrecorder.h"
+#include "logfile/logsession.h"
 #include "acquisition/sensorlist.h"
 #include "acquisition/sensortable.h"
 #include "runtime/conversions.h"

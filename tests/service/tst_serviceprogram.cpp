@@ -5,9 +5,9 @@
 #include "servicefixture.h"
 #include "simulatorprocess.h"
 
-#include "acquisition/logrecorder.h"
-#include "acquisition/logsession.h"
-#include "acquisition/webpagecomponent.h"
+#include "logfile/logrecorder.h"
+#include "logfile/logsession.h"
+#include "sources/adapter/webpagecomponent.h"
 #include "runtime/localeformats.h"
 #include "service/app/exitstatus.h"
 #include "service/app/serviceoptions.h"

@@ -2,8 +2,8 @@
 
 // Log files written the way the logger writes them: LogSession, composeLogRecord, encodeLogLine.
 
-#include "acquisition/logrecord.h"
-#include "acquisition/logsession.h"
+#include "logfile/logrecord.h"
+#include "logfile/logsession.h"
 #include "scratchdir.h"
 
 #include <QDir>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "acquisition/owserverprotocol.h"
+#include "sources/owserver/owserverprotocol.h"
 #include "scriptedserver.h"
 
 #include <QList>

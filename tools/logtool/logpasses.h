@@ -2,7 +2,7 @@
 
 #include "logtooloptions.h"
 
-#include "acquisition/logrecord.h"
+#include "logfile/logrecord.h"
 #include "logfile/logreader.h"
 
 #include <QIODevice>

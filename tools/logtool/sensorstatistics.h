@@ -1,6 +1,6 @@
 #pragma once
 
-#include "acquisition/logrecord.h"
+#include "logfile/logrecord.h"
 #include "logfile/logruns.h"
 
 #include <QByteArray>

@@ -5,8 +5,8 @@
 #include "service/app/configyaml.h"
 #include "service/http/webconfig.h"
 
-#include "acquisition/adapteraddress.h"
-#include "acquisition/regularfile.h"
+#include "runtime/regularfile.h"
+#include "sources/adapter/adapteraddress.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -542,10 +542,10 @@ QString ConfigError::text() const
 ConfigResult readServiceConfig(const QString& path)
 {
     Faults faults(path);
-    const acquisition::RegularFileRead file = acquisition::readRegularFile(path, MaxConfigBytes);
-    if (file.status == acquisition::RegularFileRead::Status::NoInput)
+    const runtime::RegularFileRead file = runtime::readRegularFile(path, MaxConfigBytes);
+    if (file.status == runtime::RegularFileRead::Status::NoInput)
         faults.addToFile(file.problem);
-    else if (file.status == acquisition::RegularFileRead::Status::TooLarge)
+    else if (file.status == runtime::RegularFileRead::Status::TooLarge)
         faults.addToFile(QStringLiteral("larger than a configuration file can be: at most %1 bytes (1 MiB)")
                              .arg(MaxConfigBytes));
     if (const qsizetype bad = acquisition::firstNonUtf8Byte(file.bytes); bad >= 0) {

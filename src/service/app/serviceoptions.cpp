@@ -4,7 +4,7 @@
 
 #include "runtime/localeformats.h"
 
-#include "acquisition/adapteraddress.h"
+#include "sources/adapter/adapteraddress.h"
 #include "acquisition/sensortable.h"
 
 #include <QCommandLineParser>

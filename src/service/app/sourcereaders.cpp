@@ -1,7 +1,7 @@
 #include "service/app/sourcereaders.h"
 
-#include "acquisition/owserverreader.h"
-#include "acquisition/w1busreader.h"
+#include "sources/owserver/owserverreader.h"
+#include "sources/w1/w1busreader.h"
 
 namespace quorvel::service {
 

@@ -1,6 +1,6 @@
 #include "service/outputs/logwriter.h"
 
-#include "acquisition/logsession.h"
+#include "logfile/logsession.h"
 
 #include <algorithm>
 #include <condition_variable>

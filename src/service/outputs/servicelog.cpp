@@ -1,7 +1,7 @@
 #include "service/outputs/servicelog.h"
 
-#include "acquisition/logrecord.h"
-#include "acquisition/logsession.h"
+#include "logfile/logrecord.h"
+#include "logfile/logsession.h"
 
 #include "runtime/conversions.h"
 

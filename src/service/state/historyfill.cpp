@@ -1,6 +1,6 @@
 #include "service/state/historyfill.h"
 
-#include "acquisition/logrecord.h"
+#include "logfile/logrecord.h"
 
 #include <QCoreApplication>
 #include <QFile>

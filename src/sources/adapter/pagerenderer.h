@@ -2,7 +2,7 @@
 
 // Internal to quorvel_acquisition: the rest of the core sees pages through htmldocument.h only.
 
-#include "acquisition/tagattributes.h"
+#include "tagattributes.h"
 
 #include <QByteArrayView>
 #include <QString>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "acquisition/httpresponseparser.h"
+#include "httpresponseparser.h"
 
 #include <QAbstractSocket>
 #include <QByteArray>

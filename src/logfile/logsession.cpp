@@ -1,6 +1,6 @@
 #include "logsession.h"
 
-#include "regularfile.h"
+#include "runtime/regularfile.h"
 
 #include "runtime/conversions.h"
 #include "runtime/localeformats.h"
@@ -77,7 +77,7 @@ QString logPathProblem(const QString& path)
     struct stat named {};
     if (::stat(QFile::encodeName(path).constData(), &named) != 0 || isLogKind(named.st_mode))
         return {};
-    return fileKindProblem(named.st_mode);
+    return runtime::fileKindProblem(named.st_mode);
 }
 
 QByteArray encodeLogLine(const QString& line)
@@ -134,7 +134,7 @@ QString LogSession::openFile()
         const int error = errno;
         struct stat named {};
         if (error == ENXIO && ::stat(nativePath.constData(), &named) == 0 && !isLogKind(named.st_mode))
-            return fileKindProblem(named.st_mode);
+            return runtime::fileKindProblem(named.st_mode);
         return reason(error);
     }
     struct stat opened {};
@@ -142,7 +142,7 @@ QString LogSession::openFile()
     if (::fstat(fd, &opened) != 0)
         problem = reason(errno);
     else if (!isLogKind(opened.st_mode))
-        problem = fileKindProblem(opened.st_mode);
+        problem = runtime::fileKindProblem(opened.st_mode);
     if (!problem.isEmpty()) {
         ::close(fd);
         return problem;

@@ -1,6 +1,6 @@
 #include "w1treenames.h"
 
-#include "sensorlist.h"
+#include "acquisition/sensorlist.h"
 
 namespace quorvel::acquisition {
 

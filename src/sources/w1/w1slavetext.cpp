@@ -1,6 +1,6 @@
 #include "w1slavetext.h"
 
-#include "sensorlist.h"
+#include "acquisition/sensorlist.h"
 
 #include <QList>
 

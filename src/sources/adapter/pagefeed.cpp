@@ -1,4 +1,4 @@
-#include "acquisition/pagefeed.h"
+#include "pagefeed.h"
 
 #include <libxml/HTMLparser.h>
 #include <libxml/parserInternals.h>

@@ -1,6 +1,6 @@
 #include "w1tree.h"
 
-#include "sensorlist.h"
+#include "acquisition/sensorlist.h"
 #include "w1slavetext.h"
 #include "w1treenames.h"
 

@@ -3,7 +3,7 @@
 #include <QByteArray>
 #include <QString>
 
-namespace quorvel::acquisition {
+namespace quorvel::runtime {
 
 // "is a FIFO, not a regular file" and the like, for a file's mode as stat() gives it.
 [[nodiscard]] QString fileKindProblem(unsigned mode);
@@ -19,4 +19,4 @@ struct RegularFileRead {
 };
 [[nodiscard]] RegularFileRead readRegularFile(const QString& path, qint64 maxBytes);
 
-} // namespace quorvel::acquisition
+} // namespace quorvel::runtime

@@ -1,4 +1,4 @@
-#include "acquisition/pagerenderer.h"
+#include "pagerenderer.h"
 
 #include <algorithm>
 #include <array>

@@ -1,8 +1,9 @@
 #pragma once
 
-#include "acquisition/htmldocument.h"
-#include "acquisition/httpconnection.h"
 #include "acquisition/pagecomponent.h"
+#include "acquisition/sensorreader.h"
+#include "htmldocument.h"
+#include "httpconnection.h"
 #include "runtime/timer.h"
 
 #include <QByteArray>
@@ -21,7 +22,7 @@ namespace quorvel::acquisition {
 class WebPageComponent final : public PageComponent {
     Q_OBJECT
 public:
-    static constexpr int DefaultTimeoutMs = 10000;
+    static constexpr int DefaultTimeoutMs = DefaultNoAnswerAfterMs;
     static constexpr qint64 DefaultMaxBodyBytes = 1048576;
     static constexpr int MaxRedirects = 5;
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "sensortable.h"
+#include "acquisition/sensortable.h"
 
 #include <QDateTime>
 #include <QLocale>

@@ -1,4 +1,4 @@
-#include "acquisition/httpresponseparser.h"
+#include "httpresponseparser.h"
 
 #include <zlib.h>
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "sensorreader.h"
+#include "acquisition/sensorreader.h"
 
 #include <QByteArrayView>
 

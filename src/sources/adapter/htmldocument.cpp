@@ -1,8 +1,8 @@
-#include "acquisition/htmldocument.h"
+#include "htmldocument.h"
 
-#include "acquisition/pagefeed.h"
-#include "acquisition/pagerenderer.h"
-#include "acquisition/tagattributes.h"
+#include "pagefeed.h"
+#include "pagerenderer.h"
+#include "tagattributes.h"
 
 #include <libxml/parser.h>
 #include <libxml/parserInternals.h>

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "logsession.h"
-#include "sweeprecorder.h"
+#include "acquisition/sweeprecorder.h"
 
 #include <QDateTime>
 #include <QLocale>

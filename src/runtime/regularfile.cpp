@@ -9,7 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace quorvel::acquisition {
+namespace quorvel::runtime {
 
 namespace {
 
@@ -61,4 +61,4 @@ RegularFileRead readRegularFile(const QString& path, qint64 maxBytes)
     return {RegularFileRead::Status::Ok, bytes, {}};
 }
 
-} // namespace quorvel::acquisition
+} // namespace quorvel::runtime

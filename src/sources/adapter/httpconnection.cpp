@@ -1,4 +1,4 @@
-#include "acquisition/httpconnection.h"
+#include "httpconnection.h"
 
 #include <QNetworkProxy>
 #include <QTcpSocket>

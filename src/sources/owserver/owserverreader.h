@@ -1,6 +1,6 @@
 #pragma once
 
-#include "acquisition/owserverprotocol.h"
+#include "owserverprotocol.h"
 #include "acquisition/sensorreader.h"
 #include "runtime/timer.h"
 

@@ -1,4 +1,4 @@
-#include "acquisition/webpagecomponent.h"
+#include "webpagecomponent.h"
 
 #include <algorithm>
 #include <utility>
