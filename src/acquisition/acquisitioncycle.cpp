@@ -46,7 +46,7 @@ void AcquisitionCycle::start(const QString& adapterAddress)
     ++run_;
     next_->stop();
     recordNumber_ = 1;
-    adapter_ = adapterAddress;
+    source_ = adapterAddress;
     table_ = SensorTable{};
     QStringList roms;
     for (const ListedSensor& sensor : sensors_)
@@ -208,7 +208,7 @@ void AcquisitionCycle::finishSlot()
     if (state_ == State::Stopped || run != run_)
         return;
     const ListedSensor sensor = sensors_.value(slot_);
-    emit sensorRead(SensorReading{adapter_, slot_, sensor.romCode, sensor.name, result.outcome, value,
+    emit sensorRead(SensorReading{source_, slot_, sensor.romCode, sensor.name, result.outcome, value,
                                   result.reason, QDateTime::currentDateTime(), requested_,
                                   transform_ ? std::optional<float>(raw_.value(slot_)) : std::nullopt});
     // And so may a listener.
@@ -232,7 +232,7 @@ void AcquisitionCycle::finishSlot()
 bool AcquisitionCycle::endOfSweep()
 {
     const quint64 run = run_;
-    SweepReport sweep{adapter_, table_.Readings, QDateTime::currentDateTime(), std::nullopt, 0, {}};
+    SweepReport sweep{source_, table_.Readings, QDateTime::currentDateTime(), std::nullopt, 0, {}};
     if (recorder_ && recorder_->loggingActive()) {
         const qint64 lostBefore = recorder_->lostRecords();
         // The period's notice outlasts a single write's failure: losses stay shown once writing resumes.

@@ -74,7 +74,7 @@ public:
     void setTimer(std::unique_ptr<runtime::Timer> timer);
 
     // The address the cycle was last started with; every event names it.
-    [[nodiscard]] const QString& adapter() const { return adapter_; }
+    [[nodiscard]] const QString& source() const { return source_; }
 
 signals:
     void sensorRead(const quorvel::acquisition::SensorReading& reading);
@@ -98,7 +98,7 @@ private:
     CycleDisplay* display_;
     SweepRecorder* recorder_;
     QList<ListedSensor> sensors_ = builtInSensors();
-    QString adapter_;
+    QString source_;
     QDateTime requested_; // when the slot's page was asked for
     SensorTable table_;
     ValueTransform transform_;

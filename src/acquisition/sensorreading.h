@@ -12,8 +12,8 @@ namespace quorvel::acquisition {
 
 // One slot's read, as the cycle emits it after the page completed.
 struct SensorReading {
-    QString adapter; // the address the cycle was started with: which cycle this came from
-    int slot = 0;    // 0-based; sensor number slot + 1
+    QString source; // the address the cycle was started with: which cycle this came from
+    int slot = 0;   // 0-based; sensor number slot + 1
     QString romCode;
     QString name; // empty when the list gave none
     ReadOutcome outcome = ReadOutcome::NoAnswer;
@@ -31,7 +31,7 @@ struct SensorReading {
 
 // One completed sweep, after its record went to the recorder (or not, with logging off).
 struct SweepReport {
-    QString adapter;
+    QString source; // as the readings'
     SensorReadings readings;
     QDateTime when;
     // Nothing while logging is off; otherwise whether the sweep's record is in the log.

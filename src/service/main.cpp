@@ -7,13 +7,13 @@
 #include "service/app/signalwatcher.h"
 #include "service/http/webconfig.h"
 
-#include "sources/adapter/adapteraddress.h"
-#include "logfile/logsession.h"
 #include "acquisition/sensorlist.h"
 #include "acquisition/sensortable.h"
-#include "sources/adapter/webpagecomponent.h"
+#include "logfile/logsession.h"
 #include "runtime/appinfo.h"
 #include "runtime/processcontrol.h"
+#include "sources/adapter/adapteraddress.h"
+#include "sources/adapter/webpagecomponent.h"
 
 #include <QCoreApplication>
 
@@ -48,7 +48,7 @@ std::optional<service::ServiceConfig> fromCommandLine(service::ServiceOptions op
             exitStatus = service::ExitBadSensorList;
             return std::nullopt;
         case acquisition::SensorListResult::Status::NoInput:
-            exitStatus = service::ExitSensorListUnreadable;
+            exitStatus = service::ExitFileUnreadable;
             return std::nullopt;
         case acquisition::SensorListResult::Status::Ok:
             break;
@@ -58,7 +58,7 @@ std::optional<service::ServiceConfig> fromCommandLine(service::ServiceOptions op
     if (options.mqtt) {
         if (auto error = service::loadMqttFiles(*options.mqtt)) {
             tell(*error);
-            exitStatus = service::ExitSensorListUnreadable;
+            exitStatus = service::ExitFileUnreadable;
             return std::nullopt;
         }
     }

@@ -553,7 +553,7 @@ void tst_AcquisitionCycle::eventsTellEachReadAndSweep()
 
     for (int slot = 0; slot < SensorCount; ++slot) {
         const SensorReading& read = reads.at(slot);
-        QCOMPARE(read.adapter, Address);
+        QCOMPARE(read.source, Address);
         QCOMPARE(read.slot, slot);
         QCOMPARE(read.romCode, sensors[slot].romCode);
         QCOMPARE(read.name, sensors[slot].name);
@@ -563,7 +563,7 @@ void tst_AcquisitionCycle::eventsTellEachReadAndSweep()
         QCOMPARE(read.value, slot == 4 ? value : 20.5f);
     }
     const SweepReport& sweep = sweeps.first();
-    QCOMPARE(sweep.adapter, Address);
+    QCOMPARE(sweep.source, Address);
     QCOMPARE(sweep.readings, cycle.table().Readings);
     QVERIFY(sweep.when >= reads.last().when);
     QCOMPARE(sweep.recordWritten, logging == 0 ? std::nullopt : std::optional(logging == 1));

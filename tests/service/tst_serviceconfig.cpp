@@ -281,7 +281,7 @@ void TestServiceConfig::largestConfigurationFitsTheUnit()
     config.sources.resize(std::size_t(MaxSources));
     for (SourceConfig& source : config.sources)
         source.kind = QLatin1String(SourceConfig::W1Kind);
-    config.listen = MetricsEndpoint{QHostAddress::LocalHost, 0};
+    config.listen = ListenEndpoint{QHostAddress::LocalHost, 0};
     config.mqtt.emplace();
     config.alarmCommand = QStringList{QStringLiteral("/bin/true")};
     const QString unit =

@@ -7,7 +7,6 @@
 
 #include "logfile/logrecorder.h"
 #include "logfile/logsession.h"
-#include "sources/adapter/webpagecomponent.h"
 #include "runtime/localeformats.h"
 #include "service/app/exitstatus.h"
 #include "service/app/serviceoptions.h"
@@ -26,10 +25,11 @@
 #include "service/outputs/statusserver.h"
 #include "service/outputs/statustexts.h"
 #include "service/outputs/systemdstatus.h"
-#include "service/state/adapterreachability.h"
 #include "service/state/historyfill.h"
 #include "service/state/sensorhistory.h"
+#include "service/state/sourcereachability.h"
 #include "service/state/statestore.h"
+#include "sources/adapter/webpagecomponent.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -149,8 +149,8 @@ QString outcomeOf(const service::ParsedOptions& parsed)
         when(!o.logPath.isEmpty(), "log " + o.logPath),
         when(o.adapter.has_value(), "adapter " + o.adapter.value_or("")),
         when(o.metrics.has_value(),
-             "listen " + o.metrics.value_or(service::MetricsEndpoint{}).address.toString() + u':' +
-                 QString::number(o.metrics.value_or(service::MetricsEndpoint{}).port)),
+             "listen " + o.metrics.value_or(service::ListenEndpoint{}).address.toString() + u':' +
+                 QString::number(o.metrics.value_or(service::ListenEndpoint{}).port)),
         when(o.staleAfterSeconds != plain.staleAfterSeconds,
              "stale-after " + QString::number(o.staleAfterSeconds)),
         when(!o.webConfig.isEmpty(), "web-config " + o.webConfig),
@@ -367,8 +367,8 @@ void TestServiceProgram::reachabilityToldOnce()
     QFETCH(QString, answers);
     QFETCH(QStringList, told);
     QStringList messages;
-    service::AdapterReachability reachability(sensors, [&](const QString& line) { messages << line; });
-    QSignalSpy down(&reachability, &service::AdapterReachability::unreachable);
+    service::SourceReachability reachability(sensors, [&](const QString& line) { messages << line; });
+    QSignalSpy down(&reachability, &service::SourceReachability::unreachable);
     QDateTime when = QDateTime::fromSecsSinceEpoch(1'700'000'000);
     QDateTime firstSilent;
     for (qsizetype i = 0; i < answers.size(); ++i) {
@@ -766,7 +766,7 @@ void TestServiceProgram::threeSourcesRunSideBySide()
         {"failing", {"--fault", "all:status500"}, {{"0100000000000128", "Attic"}}},
     };
     service::ServiceConfig config;
-    config.listen = service::MetricsEndpoint{QHostAddress::LocalHost, 0};
+    config.listen = service::ListenEndpoint{QHostAddress::LocalHost, 0};
     std::vector<std::unique_ptr<SimulatorProcess>> simulators;
     for (const Source& source : sources) {
         simulators.push_back(std::make_unique<SimulatorProcess>());

@@ -54,7 +54,7 @@ struct SourceConfig {
 // Everything the service runs: its sources and what they share.
 struct ServiceConfig {
     std::vector<SourceConfig> sources;
-    std::optional<MetricsEndpoint> listen;
+    std::optional<ListenEndpoint> listen;
     QString webConfig;
     int staleAfterSeconds = 300;
     std::optional<MqttOptions> mqtt;

@@ -4,8 +4,8 @@
 
 #include "runtime/localeformats.h"
 
-#include "sources/adapter/adapteraddress.h"
 #include "acquisition/sensortable.h"
+#include "sources/adapter/adapteraddress.h"
 
 #include <QCommandLineParser>
 #include <QFile>
@@ -118,7 +118,7 @@ QList<OptionSpec> makeTable()
              "serve the status page (/), /readings.json, /chart.svg and /metrics on this IPv4 address and "
              "port (port 0 picks a free one and the start message names it); off unless given",
          .apply = [](Value v, Options o) -> std::optional<QString> {
-             if ((o.metrics = parseMetricsEndpoint(v)))
+             if ((o.metrics = parseListenEndpoint(v)))
                  return std::nullopt;
              return QStringLiteral("expected an IPv4 address and a port, such as 127.0.0.1:9300");
          }},
@@ -397,7 +397,7 @@ std::optional<QString> loadMqttFiles(MqttOptions& mqtt)
     return std::nullopt;
 }
 
-std::optional<MetricsEndpoint> parseMetricsEndpoint(const QString& text)
+std::optional<ListenEndpoint> parseListenEndpoint(const QString& text)
 {
     const qsizetype colon = text.lastIndexOf(QLatin1Char(':'));
     if (colon < 0)
@@ -415,7 +415,7 @@ std::optional<MetricsEndpoint> parseMetricsEndpoint(const QString& text)
     const int number = port.toInt();
     if (number > 65535)
         return std::nullopt;
-    return MetricsEndpoint{QHostAddress(host), static_cast<quint16>(number)};
+    return ListenEndpoint{QHostAddress(host), static_cast<quint16>(number)};
 }
 
 ParsedOptions parseServiceOptions(const QStringList& arguments)

@@ -19,7 +19,7 @@ struct ServiceOptions {
     // Given with --adapter; otherwise the setting's value is looked up at start.
     std::optional<QString> adapter;
     // --listen (or --metrics, its first name).
-    std::optional<MetricsEndpoint> metrics;
+    std::optional<ListenEndpoint> metrics;
     // A sensor without a good read this long is shown stale.
     int staleAfterSeconds = 300;
     // --web-config: TLS and basic auth for the listener; empty: neither.
@@ -95,6 +95,6 @@ inline constexpr const char* CommandLineSource = "adapter";
 [[nodiscard]] std::optional<QString> loadMqttFiles(MqttOptions& mqtt);
 
 // "A.B.C.D:PORT" with a dotted-quad IPv4 address and a port 0 to 65535.
-[[nodiscard]] std::optional<MetricsEndpoint> parseMetricsEndpoint(const QString& text);
+[[nodiscard]] std::optional<ListenEndpoint> parseListenEndpoint(const QString& text);
 
 } // namespace quorvel::service

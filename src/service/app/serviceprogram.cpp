@@ -85,13 +85,13 @@ std::unique_ptr<SourceRunner> ServiceProgram::makeRunner(const SourceConfig& con
         if (mqtt_)
             mqtt_->addSource(source);
     });
-    const AdapterReachability* reachability = &runner->reachability();
+    const SourceReachability* reachability = &runner->reachability();
     const QString where = QStringLiteral("%1 at %2").arg(sourceNoun(config.kind), config.address);
-    connect(reachability, &AdapterReachability::unreachable, &status_,
+    connect(reachability, &SourceReachability::unreachable, &status_,
             [this, where](const QString&, const QString& reason, const QDateTime& since) {
                 status_.onUnreachable(where, reason, since);
             });
-    connect(reachability, &AdapterReachability::reachableAgain, &status_,
+    connect(reachability, &SourceReachability::reachableAgain, &status_,
             [this, where] { status_.onReachableAgain(where); });
     return runner;
 }

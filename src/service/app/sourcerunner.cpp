@@ -54,14 +54,14 @@ SourceRunner::SourceRunner(SourceConfig config, SourceInput input, StateStore& s
     }
     connect(cycle_.get(), &AcquisitionCycle::sensorRead, this,
             [this, name](const acquisition::SensorReading& reading) { store_.onRead(name, reading); });
-    connect(cycle_.get(), &AcquisitionCycle::sensorRead, &reachability_, &AdapterReachability::onRead);
+    connect(cycle_.get(), &AcquisitionCycle::sensorRead, &reachability_, &SourceReachability::onRead);
     connect(cycle_.get(), &AcquisitionCycle::sweepCompleted, this,
             [this, name](const acquisition::SweepReport& sweep) { store_.onSweep(name, sweep); });
-    connect(&reachability_, &AdapterReachability::unreachable, this,
+    connect(&reachability_, &SourceReachability::unreachable, this,
             [this, name](const QString&, const QString& reason, const QDateTime& since) {
                 store_.onUnreachable(name, reason, since);
             });
-    connect(&reachability_, &AdapterReachability::reachableAgain, this,
+    connect(&reachability_, &SourceReachability::reachableAgain, this,
             [this, name] { store_.onReachableAgain(name); });
 
     if (input_.reader) {

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "service/app/serviceconfig.h"
-#include "service/state/adapterreachability.h"
+#include "service/state/sourcereachability.h"
 
 #include "acquisition/acquisitioncycle.h"
 #include "acquisition/pagecomponent.h"
@@ -60,7 +60,7 @@ public:
 
     [[nodiscard]] const SourceConfig& config() const { return config_; }
     [[nodiscard]] acquisition::AcquisitionCycle& cycle() { return *cycle_; }
-    [[nodiscard]] const AdapterReachability& reachability() const { return reachability_; }
+    [[nodiscard]] const SourceReachability& reachability() const { return reachability_; }
     // "standard output", "off" or the path, for the start message.
     [[nodiscard]] QString logText() const;
 
@@ -81,7 +81,7 @@ private:
     runtime::MessageSink messages_;
     std::unique_ptr<ServiceLog> log_;
     std::unique_ptr<acquisition::AcquisitionCycle> cycle_;
-    AdapterReachability reachability_;
+    SourceReachability reachability_;
     QTimer findAgain_;
     bool running_ = false;
     bool notFoundTold_ = false;

@@ -80,7 +80,7 @@ std::optional<QString> StatusServer::configure(const WebConfig& config)
     return std::nullopt;
 }
 
-HttpListener::Bound StatusServer::listenOn(const MetricsEndpoint& endpoint)
+HttpListener::Bound StatusServer::listenOn(const ListenEndpoint& endpoint)
 {
     return listener_.listen(endpoint.address, endpoint.port);
 }

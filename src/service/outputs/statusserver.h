@@ -32,7 +32,7 @@ public:
 
     // Loads the certificate and key and takes the users; the reason when the files cannot be used.
     [[nodiscard]] std::optional<QString> configure(const WebConfig& config);
-    [[nodiscard]] HttpListener::Bound listenOn(const MetricsEndpoint& endpoint);
+    [[nodiscard]] HttpListener::Bound listenOn(const ListenEndpoint& endpoint);
     [[nodiscard]] bool usesTls() const { return tls_; }
     void setClock(Clock clock) { clock_ = std::move(clock); }
 

@@ -12,14 +12,14 @@ namespace quorvel::service {
 // Tells when the adapter stops answering and when it answers again, from the reads alone. One sensor that
 // never answers is that sensor's fault; the adapter counts as unreachable once several requests in a row,
 // to different sensors, got no answer at all.
-class AdapterReachability : public QObject {
+class SourceReachability : public QObject {
     Q_OBJECT
 public:
     // Requests in a row without an answer after which the adapter is reported unreachable.
     static constexpr int UnreachableAfter = 3;
 
     // sensorCount bounds the run asked for, so a list of one or two sensors is judged too.
-    AdapterReachability(int sensorCount, runtime::MessageSink messages, QObject* parent = nullptr);
+    SourceReachability(int sensorCount, runtime::MessageSink messages, QObject* parent = nullptr);
 
     void onRead(const acquisition::SensorReading& reading);
     // A source that found its sensors only now.
