@@ -6,10 +6,11 @@
 #include "simulatorprocess.h"
 
 #include "acquisition/acquisitioncycle.h"
-#include "sources/adapter/webpagecomponent.h"
 #include "service/app/serviceoptions.h"
 #include "service/outputs/mqttpublisher.h"
 #include "service/state/statestore.h"
+#include "sources/adapter/adapterkind.h"
+#include "sources/adapter/webpagecomponent.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -84,7 +85,7 @@ bool latency(int reads, int latencyMs)
     acquisition::AcquisitionCycle cycle(page, nullptr, nullptr);
     const QString source = QStringLiteral("adapter");
     service::StateStore store(300, false);
-    store.addSource(source, source, adapter, acquisition::builtInSensors(), {});
+    store.addSource(source, acquisition::adapterKind(), adapter, acquisition::builtInSensors(), {});
     service::MqttPublisher publisher(options, store, QStringLiteral("bench"), false, [](const QString&) {});
     publisher.addSource(source);
     std::vector<std::vector<Clock::time_point>> readAt(acquisition::SensorCount);

@@ -1,20 +1,21 @@
 cmake_policy(VERSION 3.25)
 # Which rooms a room's files may include. The core knows no source, no log file and no program; a source room
-# knows the core and no other source, no log file and no output; of the service, a transport knows no sensor,
-# the state no output, an output not the composition root, and none of them a source. Only src/service/app and
-# main.cpp see everything.
+# knows the core and no other source, no log file and no output; the table of kinds knows the source rooms and
+# nothing above them; of the service, a transport knows no sensor, the state no output, an output not the
+# composition root, and none of them a source. Only src/service/app and main.cpp see everything.
 set(programs "service/|mainwindow/|about/")
 set(forbidden_acquisition "sources/|logfile/|${programs}")
 set(forbidden_sources/adapter "sources/(w1|owserver)/|logfile/|${programs}")
 set(forbidden_sources/w1 "sources/(adapter|owserver)/|logfile/|${programs}")
 set(forbidden_sources/owserver "sources/(adapter|w1)/|logfile/|${programs}")
+set(forbidden_sources/kinds "logfile/|${programs}")
 set(forbidden_logfile "sources/|${programs}")
 set(forbidden_service/http "acquisition/|sources/|logfile/|service/(app|state|outputs|mqtt|systemd)/")
 set(forbidden_service/mqtt "acquisition/|sources/|logfile/|service/(app|state|outputs|http|systemd)/")
 set(forbidden_service/systemd "acquisition/|sources/|logfile/|service/(app|state|outputs|http|mqtt)/")
 set(forbidden_service/state "sources/|service/(app|outputs|http|mqtt|systemd)/")
 set(forbidden_service/outputs "sources/|service/app/")
-set(rooms acquisition sources/adapter sources/w1 sources/owserver logfile
+set(rooms acquisition sources/adapter sources/w1 sources/owserver sources/kinds logfile
   service/http service/mqtt service/systemd service/state service/outputs)
 set(failures "")
 set(checked 0)

@@ -279,8 +279,12 @@ void TestServiceConfig::largestConfigurationFitsTheUnit()
 {
     ServiceConfig config;
     config.sources.resize(std::size_t(MaxSources));
+    const auto kinds = acquisition::sourceKinds();
+    const auto* dearest = *std::max_element(kinds.begin(), kinds.end(), [](const auto* a, const auto* b) {
+        return a->descriptors < b->descriptors;
+    });
     for (SourceConfig& source : config.sources)
-        source.kind = QLatin1String(SourceConfig::W1Kind);
+        source.kind = QLatin1String(dearest->name);
     config.listen = ListenEndpoint{QHostAddress::LocalHost, 0};
     config.mqtt.emplace();
     config.alarmCommand = QStringList{QStringLiteral("/bin/true")};

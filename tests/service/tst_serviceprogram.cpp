@@ -29,7 +29,9 @@
 #include "service/state/sensorhistory.h"
 #include "service/state/sourcereachability.h"
 #include "service/state/statestore.h"
+#include "sources/adapter/adapterkind.h"
 #include "sources/adapter/webpagecomponent.h"
+#include "sources/w1/w1kind.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -63,7 +65,7 @@ namespace {
 
 const QString Adapter = QStringLiteral("127.0.0.1:8080");
 const QString Source = QStringLiteral("adapter");
-const QString Kind = QStringLiteral("adapter");
+const acquisition::SourceKind& Kind = acquisition::adapterKind();
 
 QString romOf(int slot)
 {
@@ -1007,7 +1009,7 @@ void TestServiceProgram::sourceFindsItsSensors()
         reader.discoveryFailure = failure;
     service::SourceConfig config;
     config.name = QStringLiteral("bus");
-    config.kind = QLatin1String(service::SourceConfig::W1Kind);
+    config.kind = QLatin1String(acquisition::w1Kind().name);
     config.address = QStringLiteral("/sys/bus/w1/devices");
     QStringList messages;
     service::SourceRunner runner(config, {nullptr, std::move(owned)}, store, QLocale::c(),

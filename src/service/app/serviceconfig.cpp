@@ -74,12 +74,6 @@ std::optional<QString> optionProblem(const OptionKey& key, bool mqtt, const QStr
     return parsed.error;
 }
 
-// An adapter's pages serve DS18B20s; a bus or a server every thermometer.
-acquisition::RomFamilies families(const SourceConfig& source)
-{
-    return source.isAdapter() ? acquisition::RomFamilies::Ds18b20 : acquisition::RomFamilies::AnyThermometer;
-}
-
 bool isSourceNameCharacter(QChar c)
 {
     return (c.unicode() < 128 && c.isLetterOrNumber()) || c == u'-' || c == u'_';
@@ -112,6 +106,8 @@ private:
 
     std::optional<ReadSource> readSource(const YAML::Node& node, const QString& where);
     void readSourceFields(Fields& fields, ReadSource& source);
+    // The keys its kind declares, each given or its default.
+    void readKindKeys(Fields& fields, SourceConfig& source);
     void readSensors(const Entry& entry, ReadSource& source);
     void readSensorsFile(const Entry& entry, ReadSource& source);
     // A sensor's calibration and limits; nothing when it has none or they are no good (told).
@@ -172,36 +168,17 @@ void ConfigReader::readSourceFields(Fields& fields, ReadSource& source)
     }
     if (const auto entry = fields.take("kind")) {
         const auto kind = configyaml::scalarText(*entry, m_faults);
-        const QStringList kinds{QLatin1String(SourceConfig::AdapterKind), QLatin1String(SourceConfig::W1Kind),
-                                QLatin1String(SourceConfig::OwserverKind)};
-        if (kind && !kinds.contains(*kind))
+        if (kind && !acquisition::findSourceKind(*kind)) {
+            QStringList kinds;
+            for (const acquisition::SourceKind* known : acquisition::sourceKinds())
+                kinds << QLatin1String(known->name);
             fail(*entry, QStringLiteral(": \"%1\" is not a kind of source known here (%2)")
                              .arg(acquisition::escapedForMessage(*kind), kinds.join(QStringLiteral(", "))));
-        else if (kind)
+        } else if (kind) {
             source.config.kind = *kind;
-    }
-    if (source.config.kind == QLatin1String(SourceConfig::W1Kind)) {
-        source.config.address = QLatin1String(SourceConfig::DefaultW1Root);
-        if (const auto entry = fields.take("root")) {
-            if (const auto root = configyaml::scalarText(*entry, m_faults); root && root->isEmpty())
-                fail(*entry, QStringLiteral(": expected the folder of the bus's devices"));
-            else if (root)
-                source.config.address = resolved(*root);
-        }
-    } else if (const auto address = required("address")) {
-        const bool server = source.config.kind == QLatin1String(SourceConfig::OwserverKind);
-        if (auto parsed = acquisition::parseAdapterAddress(address->second)) {
-            if (server && !parsed->contains(u':'))
-                *parsed += QStringLiteral(":%1").arg(SourceConfig::DefaultOwserverPort);
-            source.config.address = *parsed;
-        } else {
-            fail(address->first,
-                 QStringLiteral(": %1 is not an IPv4 address with an optional :PORT (1 to 65535%2)")
-                     .arg(acquisition::escapedForMessage(address->second),
-                          server ? QStringLiteral(", %1 if none").arg(SourceConfig::DefaultOwserverPort)
-                                 : QString()));
         }
     }
+    readKindKeys(fields, source.config);
     if (const auto entry = fields.take("log")) {
         if (const auto log = configyaml::scalarText(*entry, m_faults); log && log->isEmpty())
             fail(*entry, QStringLiteral(": expected a file name or -"));
@@ -218,6 +195,31 @@ void ConfigReader::readSourceFields(Fields& fields, ReadSource& source)
         readSensors(*sensors, source);
     else if (sensorsFile)
         readSensorsFile(*sensorsFile, source);
+}
+
+void ConfigReader::readKindKeys(Fields& fields, SourceConfig& source)
+{
+    const acquisition::SourceKind& kind = source.sourceKind();
+    for (const acquisition::SourceKey& key : kind.keys) {
+        const auto entry = fields.take(key.name);
+        if (!entry && !key.defaultValue) {
+            fail(fields.mark(),
+                 QStringLiteral("%1: %2 is missing").arg(fields.where(), QLatin1String(key.name)));
+            continue;
+        }
+        const auto text = entry ? configyaml::scalarText(*entry, m_faults)
+                                : std::optional<QString>(QLatin1String(key.defaultValue));
+        if (!text)
+            continue;
+        const QString value = entry && key.path && !text->isEmpty() ? resolved(*text) : *text;
+        const auto problem = key.read(value, source.kindSettings);
+        if (problem && entry)
+            fail(*entry, QStringLiteral(": ") + *problem);
+        else if (problem)
+            fail(fields.mark(),
+                 QStringLiteral("%1.%2: %3").arg(fields.where(), QLatin1String(key.name), *problem));
+    }
+    source.address = kind.where(source.kindSettings);
 }
 
 void ConfigReader::readSensors(const Entry& entry, ReadSource& source)
@@ -246,7 +248,7 @@ void ConfigReader::readSensors(const Entry& entry, ReadSource& source)
             fail(item.Mark(), where + QStringLiteral(": id is missing"));
         } else if (const auto text = configyaml::scalarText(*id, m_faults)) {
             const acquisition::RomCodeReading reading =
-                acquisition::readRomCode(*text, families(source.config));
+                acquisition::readRomCode(*text, source.config.sourceKind().families);
             if (!reading.romCode)
                 fail(*id, QStringLiteral(": ") + reading.problem);
             else if (listed.contains(*reading.romCode))
@@ -336,7 +338,7 @@ void ConfigReader::readSensorsFile(const Entry& entry, ReadSource& source)
         return;
     source.config.sensorsFile = resolved(*path);
     const acquisition::SensorListResult list =
-        acquisition::readSensorList(source.config.sensorsFile, families(source.config));
+        acquisition::readSensorList(source.config.sensorsFile, source.config.sourceKind().families);
     for (const QString& error : list.errors)
         fail(entry, QStringLiteral(": ") + error);
     source.config.sensors = list.sensors;
@@ -575,11 +577,27 @@ ConfigResult readServiceConfig(const QString& path)
     return {config, {}};
 }
 
+const acquisition::SourceKind& SourceConfig::sourceKind() const
+{
+    const acquisition::SourceKind* found = acquisition::findSourceKind(kind);
+    Q_ASSERT(found);
+    return found ? *found : *acquisition::sourceKinds().front();
+}
+
+QList<acquisition::ListedSensor> SourceConfig::polled() const
+{
+    const auto defaultSensors = sourceKind().defaultSensors;
+    return sensors.isEmpty() && defaultSensors ? defaultSensors() : sensors;
+}
+
 ServiceConfig configFromOptions(const ServiceOptions& options, const QString& adapter)
 {
     SourceConfig source;
     source.name = QLatin1String(CommandLineSource);
-    source.address = adapter;
+    // The command line's address is the first key of the table's first kind, checked by the option parser.
+    const acquisition::SourceKind& kind = source.sourceKind();
+    if (!adapter.isEmpty() && !kind.keys.front().read(adapter, source.kindSettings))
+        source.address = kind.where(source.kindSettings);
     source.logPath = options.logPath;
     source.sensors = options.sensors;
     source.sensorsFile = options.sensorList;

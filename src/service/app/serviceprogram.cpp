@@ -2,7 +2,6 @@
 
 #include "service/app/descriptorbudget.h"
 #include "service/app/exitstatus.h"
-#include "service/app/sourcereaders.h"
 #include "service/app/sourcerunner.h"
 #include "service/http/webconfig.h"
 #include "service/outputs/alarmcommand.h"
@@ -70,10 +69,11 @@ ServiceProgram::~ServiceProgram()
 std::unique_ptr<SourceRunner> ServiceProgram::makeRunner(const SourceConfig& config)
 {
     SourceInput input;
-    if (config.isAdapter())
-        input.page = pages_(config);
+    const acquisition::SourceKind& kind = config.sourceKind();
+    if (kind.makeReader)
+        input.reader = kind.makeReader(config.kindSettings);
     else
-        input.reader = makeSensorReader(config);
+        input.page = pages_(config);
     // Several sources share the journal: each line of one says whose it is.
     runtime::MessageSink messages = messages_;
     if (!config_.file.isEmpty())
@@ -86,7 +86,7 @@ std::unique_ptr<SourceRunner> ServiceProgram::makeRunner(const SourceConfig& con
             mqtt_->addSource(source);
     });
     const SourceReachability* reachability = &runner->reachability();
-    const QString where = QStringLiteral("%1 at %2").arg(sourceNoun(config.kind), config.address);
+    const QString where = QStringLiteral("%1 at %2").arg(QLatin1String(kind.noun), config.address);
     connect(reachability, &SourceReachability::unreachable, &status_,
             [this, where](const QString&, const QString& reason, const QDateTime& since) {
                 status_.onUnreachable(where, reason, since);

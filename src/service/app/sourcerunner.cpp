@@ -1,6 +1,5 @@
 #include "service/app/sourcerunner.h"
 
-#include "service/app/sourcereaders.h"
 #include "service/outputs/servicelog.h"
 #include "service/state/historyfill.h"
 #include "service/state/statestore.h"
@@ -33,7 +32,7 @@ SourceRunner::SourceRunner(SourceConfig config, SourceInput input, StateStore& s
                            : std::make_unique<acquisition::AcquisitionCycle>(*input_.page, nullptr, nullptr)),
       reachability_(int(config_.polled().size()), messages_)
 {
-    reachability_.setNoun(sourceNoun(config_.kind));
+    reachability_.setNoun(QLatin1String(config_.sourceKind().noun));
     useSensors(config_.polled());
 
     // The cycle's events go to the store under this source's name, and only the store's to the outputs.
@@ -91,7 +90,7 @@ void SourceRunner::useSensors(const QList<acquisition::ListedSensor>& sensors)
     reachability_.setSensorCount(int(sensors.size()));
     if (store_.source(config_.name))
         store_.removeSource(config_.name); // its alarms come back for the sensors it still has
-    store_.addSource(config_.name, config_.kind, config_.address, sensors, config_.logPath,
+    store_.addSource(config_.name, config_.sourceKind(), config_.address, sensors, config_.logPath,
                      QDateTime::currentDateTime(), config_.settings);
     // Calibrated before the store, the log and every output see it; without an offset nothing is touched.
     QList<double> offsets;
@@ -188,7 +187,8 @@ void SourceRunner::onFound(const QStringList& romCodes)
             ? QStringLiteral("first %1 of the %2 sensors").arg(polled.size()).arg(romCodes.size())
             : runtime::countText(polled.size(), "sensor");
     messages_(QStringLiteral("source %1: polls the %2 the %3 shows: %4")
-                  .arg(config_.name, count, sourceNoun(config_.kind), polled.join(QStringLiteral(", "))));
+                  .arg(config_.name, count, QLatin1String(config_.sourceKind().noun),
+                       polled.join(QStringLiteral(", "))));
     cycle_->stop();
     useSensors(sensors);
     if (historyLocale_)
@@ -204,7 +204,7 @@ void SourceRunner::onNotFound(const QString& reason)
     if (!notFoundTold_) {
         messages_(
             QStringLiteral("source %1: cannot list the sensors of the %2 at %3: %4; trying again every %5 s")
-                .arg(config_.name, sourceNoun(config_.kind), config_.address, reason)
+                .arg(config_.name, QLatin1String(config_.sourceKind().noun), config_.address, reason)
                 .arg(FindAgainMs / 1000));
         store_.onUnreachable(config_.name, reason, QDateTime::currentDateTime());
     }

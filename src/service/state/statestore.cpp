@@ -20,15 +20,18 @@ void StateStore::setStaleTimer(std::unique_ptr<runtime::Timer> timer)
 
 StateStore::~StateStore() = default;
 
-SourceState& StateStore::addSource(const QString& name, const QString& kind, const QString& address,
-                                   const QList<acquisition::ListedSensor>& sensors, const QString& logPath,
-                                   const QDateTime& started, const SensorSettingsMap& settings)
+SourceState& StateStore::addSource(const QString& name, const acquisition::SourceKind& kind,
+                                   const QString& address, const QList<acquisition::ListedSensor>& sensors,
+                                   const QString& logPath, const QDateTime& started,
+                                   const SensorSettingsMap& settings)
 {
     auto retired = retired_.extract(name);
     const QMap<QString, SensorAlarm> before = retired ? retired.mapped() : QMap<QString, SensorAlarm>();
     auto source = std::make_unique<SourceState>();
     source->name = name;
-    source->kind = kind;
+    source->kind = QLatin1String(kind.name);
+    source->noun = QLatin1String(kind.noun);
+    source->model = QLatin1String(kind.model);
     source->address = address;
     source->logPath = logPath;
     source->started = started;

@@ -5,6 +5,7 @@
 
 #include "acquisition/sensorlist.h"
 #include "acquisition/sensorreading.h"
+#include "acquisition/sourcekind.h"
 #include "runtime/timer.h"
 
 #include <QDateTime>
@@ -37,7 +38,7 @@ public:
     StateStore(int staleAfterSeconds, bool keepHistory, QObject* parent = nullptr);
     ~StateStore() override;
 
-    SourceState& addSource(const QString& name, const QString& kind, const QString& address,
+    SourceState& addSource(const QString& name, const acquisition::SourceKind& kind, const QString& address,
                            const QList<acquisition::ListedSensor>& sensors, const QString& logPath,
                            const QDateTime& started = QDateTime::currentDateTime(),
                            const SensorSettingsMap& settings = {});
