@@ -12,9 +12,7 @@
 #include <QFileInfo>
 #include <QHash>
 
-#include <array>
 #include <cmath>
-#include <span>
 
 namespace quorvel::service {
 
@@ -23,56 +21,6 @@ namespace {
 using configyaml::Entry;
 using configyaml::Faults;
 using configyaml::Fields;
-
-// A key that stands for a command-line option takes the option's rules and messages from its parser.
-struct OptionKey {
-    const char* key;
-    const char* option;
-    bool path; // relative to the configuration file's folder
-};
-constexpr std::array SharedKeys{
-    OptionKey{"listen", "--listen", false},
-    OptionKey{"web_config", "--web-config", true},
-    OptionKey{"stale_after", "--stale-after", false},
-    OptionKey{"locale", "--locale", false},
-};
-constexpr const char* MqttKey = "mqtt";
-constexpr std::array MqttKeys{
-    OptionKey{"url", "--mqtt", false},
-    OptionKey{"cafile", "--mqtt-cafile", true},
-    OptionKey{"user", "--mqtt-user", false},
-    OptionKey{"password_file", "--mqtt-password-file", true},
-    OptionKey{"topic", "--mqtt-topic", false},
-    OptionKey{"discovery_prefix", "--discovery-prefix", false},
-    OptionKey{"assistant_status", "--mqtt-assistant-status", false},
-    OptionKey{"expire_after", "--mqtt-expire-after", false},
-    OptionKey{"keepalive", "--mqtt-keepalive", false},
-};
-// A boolean here; the command line has only its negation.
-constexpr const char* DiscoveryKey = "discovery";
-constexpr const char* NoDiscoveryOption = "--no-discovery";
-// The start of a command line for the option parser: the program name it skips, and --check, which makes
-// any command line complete.
-QStringList parserArguments()
-{
-    return {QStringLiteral("quorvel3d"), QStringLiteral("--check")};
-}
-
-// The option parser's verdict on one value, given what else that option needs to be taken alone (a
-// broker for the MQTT options, a user for the password file). Parsing opens and sends nothing.
-std::optional<QString> optionProblem(const OptionKey& key, bool mqtt, const QString& value)
-{
-    const QString option = QLatin1String(key.option);
-    QStringList arguments = parserArguments();
-    if (mqtt && option != QLatin1String("--mqtt"))
-        arguments << QStringLiteral("--mqtt") << QStringLiteral("mqtts://127.0.0.1");
-    if (option == QLatin1String("--mqtt-password-file"))
-        arguments << QStringLiteral("--mqtt-user") << QStringLiteral("user");
-    const ParsedOptions parsed = parseServiceOptions(arguments << option << value);
-    if (parsed.action == ParsedOptions::Action::Run)
-        return std::nullopt;
-    return parsed.error;
-}
 
 bool isSourceNameCharacter(QChar c)
 {
@@ -115,15 +63,15 @@ private:
     // A number of the file; nothing, told, when the value is none or not finite.
     std::optional<double> number(const Entry& entry);
     void checkAcrossSources(const std::vector<ReadSource>& sources, const QStringList& where);
-    // Appends each key's option to the command line that stands for the shared keys.
-    bool readOptions(Fields& fields, std::span<const OptionKey> keys, bool mqtt);
-    bool readMqtt(const Entry& entry);
+    // Applies the keys of the options declared in this mapping of the file (the top level: section empty).
+    bool readOptionKeys(Fields& fields, const QString& section);
+    bool readSection(const Entry& entry, const QString& section);
     void loadMqtt(MqttOptions& mqtt);
 
     Faults& m_faults;
     QDir m_folder;
-    QStringList m_arguments = parserArguments();
-    QHash<QString, YAML::Mark> m_optionMarks; // option -> where its key stands
+    ServiceOptions m_options;
+    QHash<QString, YAML::Mark> m_optionMarks; // option's name -> where its key stands
 };
 
 std::optional<ReadSource> ConfigReader::readSource(const YAML::Node& node, const QString& where)
@@ -391,48 +339,63 @@ void ConfigReader::checkAcrossSources(const std::vector<ReadSource>& sources, co
     }
 }
 
-bool ConfigReader::readOptions(Fields& fields, std::span<const OptionKey> keys, bool mqtt)
+bool ConfigReader::readOptionKeys(Fields& fields, const QString& section)
 {
     bool good = true;
-    for (const OptionKey& key : keys) {
-        const auto entry = fields.take(key.key);
+    qsizetype flagsFrom = 0;
+    // Values before flags: the flags' keys came last when the keys stood for a command line.
+    QList<const OptionSpec*> options;
+    for (const OptionSpec& option : serviceOptionTable())
+        if (!option.key.isEmpty() && option.section == section)
+            options.insert(option.valueName.isEmpty() ? options.size() : flagsFrom++, &option);
+    for (const OptionSpec* row : options) {
+        const OptionSpec& option = *row;
+        const auto entry = fields.take(option.key.toLatin1().constData());
         if (!entry)
             continue;
-        m_optionMarks.insert(QLatin1String(key.option), entry->mark());
-        const auto value = configyaml::scalarText(*entry, m_faults);
-        if (!value) {
+        const QString& name = option.names.first();
+        m_optionMarks.insert(name, entry->mark());
+        std::optional<QString> problem;
+        if (option.valueName.isEmpty()) {
+            bool on = true;
+            if (!YAML::convert<bool>::decode(entry->value, on))
+                problem = QStringLiteral("expected true or false");
+            else if (on != option.keyInverts)
+                problem = applyOption(option, name, QString(), m_options);
+        } else if (const auto value = configyaml::scalarText(*entry, m_faults)) {
+            const QString taken = option.path && !value->isEmpty() ? resolved(*value) : *value;
+            problem = applyOption(option, name, taken, m_options);
+            if (!problem)
+                problem = aloneProblem(option, taken);
+        } else {
             good = false;
-        } else if (const auto problem = optionProblem(key, mqtt, *value)) {
+        }
+        if (problem) {
             fail(*entry, QStringLiteral(": ") + *problem);
             good = false;
-        } else {
-            m_arguments << QLatin1String(key.option) << (key.path ? resolved(*value) : *value);
         }
     }
     return good;
 }
 
-bool ConfigReader::readMqtt(const Entry& entry)
+bool ConfigReader::readSection(const Entry& entry, const QString& section)
 {
+    // The options the others of the mapping need: the mapping is nothing without them.
+    QList<const OptionSpec*> required;
+    for (const OptionSpec& option : serviceOptionTable())
+        if (option.section == section && option.needs.isEmpty())
+            required << &option;
     if (!entry.value.IsMap()) {
-        fail(entry, QStringLiteral(": expected a mapping with url: and the like"));
+        fail(entry, QStringLiteral(": expected a mapping with %1: and the like").arg(required.front()->key));
         return false;
     }
     Fields fields(entry.value, entry.where, m_faults);
-    bool good = readOptions(fields, MqttKeys, true);
-    if (!m_optionMarks.contains(QLatin1String(MqttKeys.front().option))) {
-        fail(entry, QStringLiteral(": %1 is missing").arg(QLatin1String(MqttKeys.front().key)));
-        good = false;
-    }
-    if (const auto discovery = fields.take(DiscoveryKey)) {
-        bool on = true;
-        if (!YAML::convert<bool>::decode(discovery->value, on)) {
-            fail(*discovery, QStringLiteral(": expected true or false"));
+    bool good = readOptionKeys(fields, section);
+    for (const OptionSpec* option : required)
+        if (!m_optionMarks.contains(option->names.first())) {
+            fail(entry, QStringLiteral(": %1 is missing").arg(option->key));
             good = false;
-        } else if (!on) {
-            m_arguments << QLatin1String(NoDiscoveryOption);
         }
-    }
     return good;
 }
 
@@ -442,14 +405,13 @@ void ConfigReader::loadMqtt(MqttOptions& mqtt)
     MqttOptions passwordOnly = mqtt;
     passwordOnly.caFile.clear();
     if (const auto problem = loadMqttFiles(passwordOnly))
-        fail(m_optionMarks.value(QStringLiteral("--mqtt-password-file")),
+        fail(m_optionMarks.value(QStringLiteral("mqtt-password-file")),
              QStringLiteral("mqtt.password_file: ") + *problem);
     mqtt.password = passwordOnly.password;
     MqttOptions caOnly = mqtt;
     caOnly.passwordFile.clear();
     if (const auto problem = loadMqttFiles(caOnly))
-        fail(m_optionMarks.value(QStringLiteral("--mqtt-cafile")),
-             QStringLiteral("mqtt.cafile: ") + *problem);
+        fail(m_optionMarks.value(QStringLiteral("mqtt-cafile")), QStringLiteral("mqtt.cafile: ") + *problem);
 }
 
 std::optional<ServiceConfig> ConfigReader::read(const YAML::Node& root)
@@ -500,27 +462,35 @@ std::optional<ServiceConfig> ConfigReader::read(const YAML::Node& root)
                 fail(*command, QStringLiteral(": ") + problem.section(QStringLiteral(": "), 1));
         }
     }
-    // The shared keys become the command line that means the same, which the option parser reads.
-    bool good = readOptions(fields, SharedKeys, false);
-    YAML::Mark mqttMark = YAML::Mark::null_mark();
-    if (const auto mqtt = fields.take(MqttKey)) {
-        good = readMqtt(*mqtt) && good;
-        mqttMark = mqtt->mark();
+    // The options' keys are applied as the command line's options are, the MQTT ones staged until the end.
+    m_options.mqtt.emplace();
+    bool good = readOptionKeys(fields, QString());
+    QHash<QString, YAML::Mark> sectionMarks;
+    QString neededSection; // where the options that need another stand
+    for (const OptionSpec& option : serviceOptionTable()) {
+        if (!option.needs.isEmpty() && neededSection.isEmpty())
+            neededSection = option.section;
+        if (option.section.isEmpty() || sectionMarks.contains(option.section))
+            continue;
+        sectionMarks.insert(option.section, YAML::Mark::null_mark());
+        if (const auto entry = fields.take(option.section.toLatin1().constData())) {
+            good = readSection(*entry, option.section) && good;
+            sectionMarks.insert(option.section, entry->mark());
+        }
     }
     if (!good)
         return std::nullopt;
-    const ParsedOptions parsed = parseServiceOptions(m_arguments);
-    if (parsed.action != ParsedOptions::Action::Run) {
-        // Only the rules between two options are left: the CA file's and the password file's.
-        fail(mqttMark, QLatin1String(MqttKey) + QStringLiteral(": ") + parsed.error);
+    // Only the rules between two options are left: the CA file's and the password file's.
+    if (const auto problem = completeOptions(m_options, QString())) {
+        fail(sectionMarks.value(neededSection), neededSection + QStringLiteral(": ") + *problem);
         return std::nullopt;
     }
-    ServiceConfig config = configFromOptions(parsed.options, QString());
+    ServiceConfig config = configFromOptions(m_options, QString());
     if (config.mqtt)
         loadMqtt(*config.mqtt);
     if (!config.webConfig.isEmpty())
         if (const WebConfigResult web = readWebConfig(config.webConfig); !web.config)
-            fail(m_optionMarks.value(QStringLiteral("--web-config")),
+            fail(m_optionMarks.value(QStringLiteral("web-config")),
                  QStringLiteral("web_config: ") + web.error);
     config.sources.clear();
     for (ReadSource& source : sources)
