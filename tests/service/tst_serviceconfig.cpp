@@ -1,7 +1,7 @@
 #include "scratchdir.h"
 #include "servicefixture.h"
 
-#include "service/app/configyaml.h"
+#include "runtime/configyaml.h"
 #include "service/app/descriptorbudget.h"
 #include "service/app/serviceconfig.h"
 

@@ -2,7 +2,6 @@
 
 #include "service/app/alarmsettingscheck.h"
 
-#include "service/app/configyaml.h"
 #include "service/http/webconfig.h"
 
 #include "runtime/regularfile.h"
@@ -500,16 +499,6 @@ std::optional<ServiceConfig> ConfigReader::read(const YAML::Node& root)
 }
 
 } // namespace
-
-QString ConfigError::text() const
-{
-    const QString shown = acquisition::escapedForMessage(file);
-    if (line <= 0)
-        return QStringLiteral("%1: %2").arg(shown, message);
-    if (column <= 0)
-        return QStringLiteral("%1:%2: %3").arg(shown).arg(line).arg(message);
-    return QStringLiteral("%1:%2:%3: %4").arg(shown).arg(line).arg(column).arg(message);
-}
 
 ConfigResult readServiceConfig(const QString& path)
 {

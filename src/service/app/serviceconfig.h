@@ -6,6 +6,7 @@
 #include "service/state/sensorsettings.h"
 
 #include "acquisition/sensorlist.h"
+#include "runtime/configyaml.h"
 #include "sources/kinds/sourcekinds.h"
 
 #include <QList>
@@ -62,16 +63,8 @@ struct ServiceConfig {
     std::optional<qint64> sweeps;
 };
 
-// Where a configuration file is wrong: "file:line:column: message", as a compiler says it, so an editor can
-// go there. line and column count from 1; 0 when the fault is the file's as a whole.
-struct ConfigError {
-    QString file;
-    int line = 0;
-    int column = 0;
-    QString message;
-
-    [[nodiscard]] QString text() const;
-};
+using runtime::ConfigError;
+namespace configyaml = runtime::configyaml;
 
 struct ConfigResult {
     std::optional<ServiceConfig> config;

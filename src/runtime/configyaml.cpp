@@ -1,13 +1,27 @@
-#include "service/app/configyaml.h"
+#include "configyaml.h"
 
-#include "acquisition/sensorlist.h"
+#include "messagetext.h"
 
 #include <yaml-cpp/anchor.h>
 #include <yaml-cpp/eventhandler.h>
 
 #include <sstream>
 
-namespace quorvel::service::configyaml {
+namespace quorvel::runtime {
+
+QString ConfigError::text() const
+{
+    const QString shown = escapedForMessage(file);
+    if (line <= 0)
+        return QStringLiteral("%1: %2").arg(shown, message);
+    if (column <= 0)
+        return QStringLiteral("%1:%2: %3").arg(shown).arg(line).arg(message);
+    return QStringLiteral("%1:%2:%3: %4").arg(shown).arg(line).arg(column).arg(message);
+}
+
+} // namespace quorvel::runtime
+
+namespace quorvel::runtime::configyaml {
 
 namespace {
 
@@ -77,7 +91,7 @@ QList<ConfigError> Faults::told() const
     std::stable_sort(told.begin(), told.end(), [](const ConfigError& a, const ConfigError& b) {
         return std::pair(a.line, a.column) < std::pair(b.line, b.column);
     });
-    constexpr int Most = acquisition::MaxToldBadLines;
+    constexpr int Most = MaxToldFaults;
     if (told.size() <= Most)
         return told;
     told.resize(Most);
@@ -137,7 +151,7 @@ Fields::Fields(const YAML::Node& map, QString where, Faults& faults)
                          QStringLiteral("%1a key is a word, not a list or mapping").arg(prefix));
             continue;
         }
-        const Entry entry{pair.first, pair.second, prefix + acquisition::escapedForMessage(key)};
+        const Entry entry{pair.first, pair.second, prefix + escapedForMessage(key)};
         // By a hash of the keys seen: a mapping of many thousand keys is checked in one pass.
         if (const auto same = indexOf_.constFind(key); same != indexOf_.cend()) {
             m_faults.add(entry.key.Mark(), QStringLiteral("%1: given twice (first on line %2)")
@@ -188,4 +202,4 @@ std::optional<QString> scalarText(const Entry& entry, Faults& faults)
     return std::nullopt;
 }
 
-} // namespace quorvel::service::configyaml
+} // namespace quorvel::runtime::configyaml
