@@ -1,6 +1,7 @@
 #include "configyaml.h"
 
 #include "messagetext.h"
+#include "regularfile.h"
 
 #include <yaml-cpp/anchor.h>
 #include <yaml-cpp/eventhandler.h>
@@ -97,6 +98,16 @@ QList<ConfigError> Faults::told() const
     told.resize(Most);
     told.append({m_file, 0, 0, QStringLiteral("%1 more faults").arg(m_errors.size() - Most)});
     return told;
+}
+
+QByteArray readFile(const QString& path, qint64 maxBytes, const QString& tooLarge, Faults& faults)
+{
+    const RegularFileRead file = readRegularFile(path, maxBytes);
+    if (file.status == RegularFileRead::Status::NoInput)
+        faults.addToFile(file.problem);
+    else if (file.status == RegularFileRead::Status::TooLarge)
+        faults.addToFile(tooLarge);
+    return file.bytes;
 }
 
 std::optional<YAML::Node> loadDocument(const QByteArray& text, Faults& faults)

@@ -51,6 +51,11 @@ private:
 // sources of a hundred sensors with every key hold about 151,000, and a tree costs hundreds of bytes a node.
 inline constexpr qint64 MaxDocumentNodes = 160'000;
 
+// The file's bytes, read by readRegularFile(); empty, with the fault told to the file, when it cannot be
+// read or is larger than maxBytes (tooLarge says what it is then).
+[[nodiscard]] QByteArray readFile(const QString& path, qint64 maxBytes, const QString& tooLarge,
+                                  Faults& faults);
+
 // The one document of the file, or nothing with the fault told. Anchors and aliases, and a document past
 // MaxDocumentNodes, are refused from the parser's events before a tree is built: walking an alias bomb's
 // shared nodes would never end, and a configuration has no use for them.

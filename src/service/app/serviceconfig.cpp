@@ -4,7 +4,6 @@
 
 #include "service/http/webconfig.h"
 
-#include "runtime/regularfile.h"
 #include "sources/adapter/adapteraddress.h"
 
 #include <QDir>
@@ -503,27 +502,26 @@ std::optional<ServiceConfig> ConfigReader::read(const YAML::Node& root)
 ConfigResult readServiceConfig(const QString& path)
 {
     Faults faults(path);
-    const runtime::RegularFileRead file = runtime::readRegularFile(path, MaxConfigBytes);
-    if (file.status == runtime::RegularFileRead::Status::NoInput)
-        faults.addToFile(file.problem);
-    else if (file.status == runtime::RegularFileRead::Status::TooLarge)
-        faults.addToFile(QStringLiteral("larger than a configuration file can be: at most %1 bytes (1 MiB)")
-                             .arg(MaxConfigBytes));
-    if (const qsizetype bad = acquisition::firstNonUtf8Byte(file.bytes); bad >= 0) {
+    const QByteArray bytes = configyaml::readFile(
+        path, MaxConfigBytes,
+        QStringLiteral("larger than a configuration file can be: at most %1 bytes (1 MiB)")
+            .arg(MaxConfigBytes),
+        faults);
+    if (const qsizetype bad = acquisition::firstNonUtf8Byte(bytes); bad >= 0) {
         // Told at the character it stands at, as the parser counts columns, rather than taken as U+FFFD.
-        const qsizetype lineStart = file.bytes.lastIndexOf('\n', bad) + 1;
-        const QByteArrayView before = QByteArrayView(file.bytes).sliced(lineStart, bad - lineStart);
+        const qsizetype lineStart = bytes.lastIndexOf('\n', bad) + 1;
+        const QByteArrayView before = QByteArrayView(bytes).sliced(lineStart, bad - lineStart);
         YAML::Mark mark;
-        mark.line = int(file.bytes.first(bad).count('\n'));
+        mark.line = int(bytes.first(bad).count('\n'));
         mark.column =
             int(std::count_if(before.begin(), before.end(), [](char c) { return (c & 0xC0) != 0x80; }));
         faults.add(mark, QStringLiteral("byte 0x%1 is not UTF-8 text; a configuration is UTF-8")
-                             .arg(quint8(file.bytes.at(bad)), 2, 16, QLatin1Char('0')));
+                             .arg(quint8(bytes.at(bad)), 2, 16, QLatin1Char('0')));
     }
     if (faults.any())
         return {std::nullopt, faults.told()};
     std::optional<ServiceConfig> config;
-    if (const auto root = configyaml::loadDocument(file.bytes, faults)) {
+    if (const auto root = configyaml::loadDocument(bytes, faults)) {
         if (root->IsNull())
             faults.addToFile(
                 QStringLiteral("sets up nothing: a configuration has sources: and one source or more"));

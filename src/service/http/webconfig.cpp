@@ -102,16 +102,13 @@ void readUsers(const Entry& entry, WebConfig& config, Faults& faults)
 WebConfigResult readWebConfig(const QString& path)
 {
     Faults faults(path);
-    const runtime::RegularFileRead file = runtime::readRegularFile(path, MaxFileBytes);
-    if (file.status == runtime::RegularFileRead::Status::NoInput)
-        faults.addToFile(file.problem);
-    else if (file.status == runtime::RegularFileRead::Status::TooLarge)
-        faults.addToFile(QStringLiteral("larger than a web configuration file can be (%1 bytes at most)")
-                             .arg(MaxFileBytes));
+    const QByteArray bytes = runtime::configyaml::readFile(
+        path, MaxFileBytes,
+        QStringLiteral("larger than a web configuration file can be (%1 bytes at most)").arg(MaxFileBytes),
+        faults);
     WebConfig config;
     if (!faults.any())
-        if (const auto root = runtime::configyaml::loadDocument(file.bytes, faults);
-            root && !root->IsNull()) {
+        if (const auto root = runtime::configyaml::loadDocument(bytes, faults); root && !root->IsNull()) {
             if (!root->IsMap()) {
                 faults.add(root->Mark(), QStringLiteral("expected a mapping of tls_server_config and "
                                                         "basic_auth_users"));
