@@ -2,7 +2,7 @@
 #include "programfixture.h"
 
 #include "runtime/localeformats.h"
-#include "service/outputs/mqttmessages.h"
+#include "service/outputs/mqtt/mqttmessages.h"
 #include "service/state/statestore.h"
 
 #include <QJsonDocument>

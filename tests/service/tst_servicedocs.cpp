@@ -5,7 +5,7 @@
 #include "service/http/basicauth.h"
 #include "service/http/httplistener.h"
 #include "service/outputs/outputnames.h"
-#include "service/outputs/statusjson.h"
+#include "service/outputs/web/statusjson.h"
 
 #include <QRegularExpression>
 #include <QTest>

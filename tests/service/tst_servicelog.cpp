@@ -6,7 +6,7 @@
 #include "logfile/logsession.h"
 #include "service/app/serviceoptions.h"
 #include "service/app/serviceprogram.h"
-#include "service/outputs/servicelog.h"
+#include "service/outputs/journal/servicelog.h"
 #include "service/state/statestore.h"
 
 #include <QDir>

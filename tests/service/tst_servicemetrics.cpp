@@ -4,8 +4,8 @@
 
 #include "service/app/serviceoptions.h"
 #include "service/app/serviceprogram.h"
-#include "service/outputs/servicemetrics.h"
-#include "service/outputs/statusjson.h"
+#include "service/outputs/web/servicemetrics.h"
+#include "service/outputs/web/statusjson.h"
 #include "service/state/statestore.h"
 
 #include <QJsonArray>

@@ -9,8 +9,8 @@
 #include "service/app/serviceoptions.h"
 #include "service/app/serviceprogram.h"
 #include "service/app/sourcerunner.h"
-#include "service/outputs/statusjson.h"
-#include "service/outputs/statuspage.h"
+#include "service/outputs/web/statusjson.h"
+#include "service/outputs/web/statuspage.h"
 #include "service/state/statestore.h"
 #include "sources/adapter/webpagecomponent.h"
 

@@ -4,8 +4,8 @@
 
 #include "service/http/basicauth.h"
 #include "service/http/webconfig.h"
-#include "service/outputs/servicemetrics.h"
-#include "service/outputs/statusserver.h"
+#include "service/outputs/web/servicemetrics.h"
+#include "service/outputs/web/statusserver.h"
 #include "service/state/statestore.h"
 
 #include <QElapsedTimer>

@@ -1,7 +1,7 @@
 #include "manualtimer.h"
 #include "programfixture.h"
 
-#include "service/outputs/systemdstatus.h"
+#include "service/outputs/journal/systemdstatus.h"
 #include "service/state/sourcereachability.h"
 
 #include <QSignalSpy>

@@ -1,10 +1,10 @@
-#include "service/outputs/statusserver.h"
+#include "service/outputs/web/statusserver.h"
 
 #include "service/http/basicauth.h"
-#include "service/outputs/servicemetrics.h"
-#include "service/outputs/statuschart.h"
-#include "service/outputs/statusjson.h"
-#include "service/outputs/statuspage.h"
+#include "service/outputs/web/servicemetrics.h"
+#include "service/outputs/web/statuschart.h"
+#include "service/outputs/web/statusjson.h"
+#include "service/outputs/web/statuspage.h"
 #include "service/state/statestore.h"
 
 #include <QSslConfiguration>
