@@ -7,7 +7,7 @@
 
 #include "acquisition/acquisitioncycle.h"
 #include "service/app/serviceoptions.h"
-#include "service/outputs/mqttpublisher.h"
+#include "service/outputs/mqtt/mqttpublisher.h"
 #include "service/state/statestore.h"
 #include "sources/adapter/adapterkind.h"
 #include "sources/adapter/webpagecomponent.h"

@@ -1,4 +1,4 @@
-#include "service/outputs/systemdstatus.h"
+#include "service/outputs/journal/systemdstatus.h"
 
 #include "runtime/conversions.h"
 
