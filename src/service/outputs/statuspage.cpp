@@ -193,7 +193,7 @@ QByteArray html(const StateStore& store, const QDateTime& now)
             "<table><thead><tr><th>Sensor</th><th>Temperature</th><th>Last good read</th>"
             "<th>Last read</th><th>Failures in a row</th><th>Last 24 hours</th></tr></thead><tbody>");
         for (const SensorState& sensor : source->sensors) {
-            const bool stale = store.isStale(sensor, now);
+            const bool stale = sensor.stale;
             const bool ok = sensor.lastOutcome == acquisition::ReadOutcome::Ok;
             const AlarmState alarm = sensor.alarm.state();
             // Stale has its own mark, as before limits; the row is marked for any alarm.

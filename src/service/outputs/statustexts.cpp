@@ -105,7 +105,7 @@ QString reachableText(const SourceState& source)
     if (source.reachable())
         return QStringLiteral("answers");
     return QStringLiteral("does not answer since %1: %2")
-        .arg(localTime(source.unreachableSince), source.unreachableReason);
+        .arg(localTime(source.reachability.since()), source.reachability.reason());
 }
 
 QString logCountsText(const SourceState& source)
