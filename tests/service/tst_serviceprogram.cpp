@@ -1384,10 +1384,24 @@ void TestServiceProgram::boardShowsEachSensor()
     QVERIFY(QString::fromUtf8(service::statuspage::chartSvg(store, now)).contains(zone));
     // The page's script puts the texts the JSON carries into the cells: those the page was served with.
     const QJsonObject texts = source.value(u"page").toObject().value(u"sensors").toArray().at(0).toObject();
-    for (const QString key : {"temperature", "age", "result", "alarm"})
+    for (const QString key : {"temperature", "age", "result", "failures", "alarm"})
         QCOMPARE(
             service::statuspage::escapeHtml(texts.value(key).toString()),
             row.section("data-key=\"" + key + '"', 1).section(u'>', 1).section(QStringLiteral("</"), 0, 0));
+    for (const QString key : {"age", "result"})
+        QCOMPARE(texts.value(key + "_class").toString(),
+                 row.section("data-key=\"" + key + "\" class=\"", 1).section(u'"', 0, 0));
+    QCOMPARE(texts.value(u"stale_mark").toBool(), stale);
+    // And the list of alarms at the head: the never read are stale by now.
+    QString alarms;
+    for (const QJsonValue line : json.value(u"page").toObject().value(u"alarms").toArray())
+        alarms +=
+            QStringLiteral("<li><a href=\"%1\">%2</a>: %3</li>")
+                .arg(line[u"anchor"].toString(), service::statuspage::escapeHtml(line[u"sensor"].toString()),
+                     line[u"alarm"].toString());
+    QVERIFY(!alarms.isEmpty());
+    QVERIFY2(page.contains(QStringLiteral("<ul class=\"bad\" data-key=\"alarms\">") + alarms + "</ul>"),
+             qPrintable(alarms));
 }
 
 void TestServiceProgram::historyIsBoundedAndRefilled_data()

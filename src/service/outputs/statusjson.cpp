@@ -25,18 +25,40 @@ QJsonValue limitOrNull(const std::optional<double>& limit)
 QJsonObject pageTexts(const SourceState& source, const QDateTime& now)
 {
     QJsonArray sensors;
-    for (const SensorState& sensor : source.sensors)
+    for (const SensorState& sensor : source.sensors) {
+        const RowLook look = rowLook(sensor);
         sensors.append(QJsonObject{
             {QStringLiteral("temperature"), visible(temperatureCell(sensor))},
             {QStringLiteral("age"), visible(ageText(sensor.lastSuccess, now))},
             {QStringLiteral("result"), visible(resultText(sensor))},
+            {QStringLiteral("failures"), QString::number(sensor.failuresInRow)},
             {QStringLiteral("alarm"), visible(alarmText(sensor))},
+            {QStringLiteral("row_class"), look.row},
+            {QStringLiteral("age_class"), look.age},
+            {QStringLiteral("result_class"), look.result},
+            {QStringLiteral("stale_mark"), look.staleMark},
+            {QStringLiteral("alarm_mark"), look.alarmMark},
         });
+    }
     return QJsonObject{
         {QStringLiteral("reachable"), visible(reachableText(source))},
+        {QStringLiteral("reachable_class"), reachableClass(source)},
         {QStringLiteral("log_counts"), visible(logCountsText(source))},
         {QStringLiteral("sensors"), sensors},
     };
+}
+
+// The list of alarms at the page's head.
+QJsonObject pageHead(const StateStore& store)
+{
+    QJsonArray alarms;
+    for (const AlarmLine& line : alarmLines(store))
+        alarms.append(QJsonObject{
+            {QStringLiteral("anchor"), visible(line.anchor)},
+            {QStringLiteral("sensor"), visible(line.sensor)},
+            {QStringLiteral("alarm"), visible(line.alarm)},
+        });
+    return QJsonObject{{QStringLiteral("alarms"), alarms}};
 }
 
 } // namespace
@@ -94,6 +116,7 @@ QByteArray readingsJson(const StateStore& store, const QDateTime& now)
         {QStringLiteral("generated"), runtime::isoWithOffset(now)},
         {QStringLiteral("stale_after_seconds"), store.staleAfterSeconds()},
         {QStringLiteral("sources"), sources},
+        {QStringLiteral("page"), pageHead(store)},
     };
     return QJsonDocument(root).toJson(QJsonDocument::Compact);
 }
