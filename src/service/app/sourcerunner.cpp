@@ -175,7 +175,6 @@ void SourceRunner::onFound(const QStringList& romCodes)
         return;
     }
     store_.onListed(config_.name);
-    notFoundTold_ = false;
     // As many as a list may hold: the first found are polled, the rest told with them.
     const QStringList polled =
         romCodes.first(std::min<qsizetype>(romCodes.size(), acquisition::MaxListedSensors));
@@ -203,14 +202,11 @@ void SourceRunner::onNotFound(const QString& reason)
 {
     if (!running_)
         return;
-    if (!notFoundTold_) {
+    if (store_.onListFailed(config_.name, reason, QDateTime::currentDateTime()))
         messages_(
             QStringLiteral("source %1: cannot list the sensors of the %2 at %3: %4; trying again every %5 s")
                 .arg(config_.name, sourceNoun(config_.kind), config_.address, reason)
                 .arg(FindAgainMs / 1000));
-        store_.onListFailed(config_.name, reason, QDateTime::currentDateTime());
-    }
-    notFoundTold_ = true;
     // A source that polls goes on with the sensors it had.
     findAgain_.start();
 }

@@ -85,7 +85,6 @@ private:
     std::unique_ptr<acquisition::AcquisitionCycle> cycle_;
     QTimer findAgain_;
     bool running_ = false;
-    bool notFoundTold_ = false;
     std::optional<QLocale> historyLocale_; // the history waits for the sensors
     std::unique_ptr<HistoryFillJob> fill_; // the one being read
 };

@@ -28,9 +28,8 @@ struct SensorState {
     std::optional<float> goodRaw;   // the same before the calibration offset
     QDateTime lastSuccess;
     quint64 failuresInRow = 0;
-    // No good read for the stale time; since when it is stale or not (its start, for one never read).
+    // No good read for the stale time, as the store's stale check last found; its alarm says since when.
     bool stale = false;
-    QDateTime staleSince;
     // When the last read's result began: the first read of the run with that result.
     QDateTime resultSince;
     // The last read changed what a person looks at: its result or its reason.

@@ -30,20 +30,17 @@ bool SourceReachability::onListFailed(const QString& reason, const QDateTime& wh
 {
     if (listDown_)
         return false;
-    const bool before = reachable();
     listDown_ = true;
     listSince_ = when;
     listReason_ = reason;
-    return before != reachable();
+    return true;
 }
 
-bool SourceReachability::onListed()
+void SourceReachability::onListed()
 {
-    const bool before = reachable();
     listDown_ = false;
     listSince_ = {};
     listReason_.clear();
-    return before != reachable();
 }
 
 QDateTime SourceReachability::since() const

@@ -21,9 +21,9 @@ public:
     void setSensorCount(int sensorCount);
 
     void onRead(const acquisition::SensorReading& reading);
-    // Each returns true when it changed whether the source is reachable.
+    // True for the first failure since the sensors were last listed.
     bool onListFailed(const QString& reason, const QDateTime& when);
-    bool onListed();
+    void onListed();
 
     [[nodiscard]] bool reachable() const { return !readsDown_ && !listDown_; }
     // Whether the reads alone say it answers: what the journal tells.

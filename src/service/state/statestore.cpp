@@ -47,7 +47,6 @@ SourceState& StateStore::addSource(const QString& name, const QString& kind, con
         sensor.slot = int(i);
         sensor.romCode = sensors[i].romCode;
         sensor.name = sensors[i].name;
-        sensor.staleSince = started;
         sensor.alarm = SensorAlarm(settings.value(sensor.romCode), started);
         if (const auto kept = before.find(sensor.romCode);
             kept != before.end() && kept->settings() == sensor.alarm.settings())
@@ -119,7 +118,6 @@ void StateStore::checkStale()
             const AlarmState previous = sensor.alarm.state();
             if (due <= now) {
                 sensor.stale = true;
-                sensor.staleSince = due;
                 // An alarm kept from before the source's restart may be stale already.
                 if (sensor.alarm.onSilent(due))
                     changed(sensor, previous);
@@ -152,10 +150,8 @@ void StateStore::onRead(const QString& sourceName, const acquisition::SensorRead
     const bool good = sensor.take(reading);
     if (good && source->history.sensorCount() > 0)
         source->history.add(reading.slot, reading.when, reading.value);
-    if (good && sensor.stale) {
+    if (good)
         sensor.stale = false;
-        sensor.staleSince = reading.when;
-    }
     const AlarmState previous = sensor.alarm.state();
     const bool alarmMoved = good && sensor.alarm.onGood(reading.value, reading.when);
     const bool answered = source->reachability.answers();
@@ -197,16 +193,26 @@ void StateStore::onLogOutcome(const QString& sourceName, const LogOutcome& outco
     source->logStalledSince = outcome.stalledSince;
 }
 
-void StateStore::onListFailed(const QString& sourceName, const QString& reason, const QDateTime& when)
+bool StateStore::onListFailed(const QString& sourceName, const QString& reason, const QDateTime& when)
 {
-    if (SourceState* source = this->source(sourceName);
-        source && source->reachability.onListFailed(reason, when))
+    SourceState* source = this->source(sourceName);
+    if (!source)
+        return false;
+    const bool reachable = source->reachable();
+    const bool first = source->reachability.onListFailed(reason, when);
+    if (reachable != source->reachable())
         emit reachabilityChanged(*source, false);
+    return first;
 }
 
 void StateStore::onListed(const QString& sourceName)
 {
-    if (SourceState* source = this->source(sourceName); source && source->reachability.onListed())
+    SourceState* source = this->source(sourceName);
+    if (!source)
+        return;
+    const bool reachable = source->reachable();
+    source->reachability.onListed();
+    if (reachable != source->reachable())
         emit reachabilityChanged(*source, false);
 }
 

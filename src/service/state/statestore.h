@@ -65,8 +65,8 @@ public:
     void onSweep(const QString& source, const acquisition::SweepReport& sweep);
     // The log's facts arrive apart from the sweep: its records are written on their own thread.
     void onLogOutcome(const QString& source, const LogOutcome& outcome);
-    // The source could not list its sensors, or listed them again.
-    void onListFailed(const QString& source, const QString& reason, const QDateTime& when);
+    // The source could not list its sensors: true for the first failure since it last listed them.
+    bool onListFailed(const QString& source, const QString& reason, const QDateTime& when);
     void onListed(const QString& source);
 
     // The stale check's timer and clock: a test's own, fired by hand, for the real ones.
