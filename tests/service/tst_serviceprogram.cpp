@@ -1400,6 +1400,8 @@ void TestServiceProgram::boardShowsEachSensor()
                 .arg(line[u"anchor"].toString(), service::statuspage::escapeHtml(line[u"sensor"].toString()),
                      line[u"alarm"].toString());
     QVERIFY(!alarms.isEmpty());
+    QVERIFY(page.contains(QStringLiteral("<p data-key=\"shown\">%1</p>")
+                              .arg(json.value(u"page").toObject().value(u"shown").toString())));
     QVERIFY2(page.contains(QStringLiteral("<ul class=\"bad\" data-key=\"alarms\">") + alarms + "</ul>"),
              qPrintable(alarms));
 }

@@ -48,8 +48,8 @@ QJsonObject pageTexts(const SourceState& source, const QDateTime& now)
     };
 }
 
-// The list of alarms at the page's head.
-QJsonObject pageHead(const StateStore& store)
+// The page's head: its time and the list of alarms.
+QJsonObject pageHead(const StateStore& store, const QDateTime& now)
 {
     QJsonArray alarms;
     for (const AlarmLine& line : alarmLines(store))
@@ -58,7 +58,8 @@ QJsonObject pageHead(const StateStore& store)
             {QStringLiteral("sensor"), visible(line.sensor)},
             {QStringLiteral("alarm"), visible(line.alarm)},
         });
-    return QJsonObject{{QStringLiteral("alarms"), alarms}};
+    return QJsonObject{{QStringLiteral("shown"), visible(shownText(store, now))},
+                       {QStringLiteral("alarms"), alarms}};
 }
 
 } // namespace
@@ -116,7 +117,7 @@ QByteArray readingsJson(const StateStore& store, const QDateTime& now)
         {QStringLiteral("generated"), runtime::isoWithOffset(now)},
         {QStringLiteral("stale_after_seconds"), store.staleAfterSeconds()},
         {QStringLiteral("sources"), sources},
-        {QStringLiteral("page"), pageHead(store)},
+        {QStringLiteral("page"), pageHead(store, now)},
     };
     return QJsonDocument(root).toJson(QJsonDocument::Compact);
 }

@@ -6,7 +6,6 @@
 
 #include "acquisition/readoutcome.h"
 #include "runtime/appinfo.h"
-#include "runtime/localeformats.h"
 
 #include <QCryptographicHash>
 
@@ -66,6 +65,7 @@ var a=row.querySelector('[data-key="alarm"]');a.hidden=!t.alarm_mark;a.textConte
 row.className=t.row_class;});
 set(sec,'reachable',src.page.reachable,src.page.reachable_class);
 set(sec,'log-counts',src.page.log_counts);});
+set(document,'shown',d.page.shown);
 }).catch(function(){});}
 setInterval(refresh,5000);})();
 )";
@@ -158,10 +158,7 @@ QByteArray html(const StateStore& store, const QDateTime& now)
     page += QStringLiteral("</style></head><body><header><h1>Temperatures from %1</h1>")
                 .arg(one ? QStringLiteral("the %1 at %2").arg(sourceNoun(sources.front()->kind), e(title))
                          : e(title));
-    page += QStringLiteral("<p>Shown %1, %2 as every time on this page and in the chart; a sensor with no "
-                           "good read for %3 s is stale.</p></header>")
-                .arg(e(localTime(now)), e(runtime::localZoneText(now)))
-                .arg(store.staleAfterSeconds());
+    page += QStringLiteral("<p data-key=\"shown\">%1</p></header>").arg(e(shownText(store, now)));
     // Served empty and hidden without alarms, so the script has a list to fill when one begins.
     QString alarms;
     for (const AlarmLine& line : alarmLines(store))

@@ -5,6 +5,7 @@
 
 #include "acquisition/readoutcome.h"
 #include "runtime/conversions.h"
+#include "runtime/localeformats.h"
 
 #include <QLocale>
 
@@ -98,6 +99,15 @@ QString resultText(const SensorState& sensor)
         return QStringLiteral("not read yet");
     const QString label = acquisition::readOutcomeLabel(*sensor.lastOutcome);
     return sensor.lastReason.isEmpty() ? label : label + QStringLiteral(": ") + sensor.lastReason;
+}
+
+QString shownText(const StateStore& store, const QDateTime& now)
+{
+    return QStringLiteral(
+               "Shown %1, %2 as every time on this page and in the chart; a sensor with no good read "
+               "for %3 s is stale.")
+        .arg(localTime(now), runtime::localZoneText(now))
+        .arg(store.staleAfterSeconds());
 }
 
 RowLook rowLook(const SensorState& sensor)

@@ -34,6 +34,9 @@ namespace statuspage {
 // "high since 2024-05-01 12:00:00", what the row and the page's head say of an alarm.
 [[nodiscard]] QString alarmText(const SensorState& sensor);
 
+// "Shown 2024-05-01 12:00:00, local time (UTC+02:00) as every time on this page ...": the page's time.
+[[nodiscard]] QString shownText(const StateStore& store, const QDateTime& now);
+
 // How a sensor's row looks beside its texts: the classes of the row and its cells, and the marks shown.
 struct RowLook {
     QString row;    // "alarm" for any alarm, else empty
