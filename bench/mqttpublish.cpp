@@ -6,10 +6,10 @@
 #include "simulatorprocess.h"
 
 #include "acquisition/acquisitioncycle.h"
-#include "sources/adapter/webpagecomponent.h"
 #include "service/app/serviceoptions.h"
-#include "service/outputs/mqttpublisher.h"
+#include "service/outputs/mqtt/mqttpublisher.h"
 #include "service/state/statestore.h"
+#include "sources/adapter/webpagecomponent.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>

@@ -1,10 +1,10 @@
 // What the status page's answers cost to render with a full day of history: CPU per answer and bytes,
 // for the built-in thirteen sensors and for a list of a hundred.
 
-#include "service/outputs/servicemetrics.h"
-#include "service/outputs/statuschart.h"
-#include "service/outputs/statusjson.h"
-#include "service/outputs/statuspage.h"
+#include "service/outputs/web/servicemetrics.h"
+#include "service/outputs/web/statuschart.h"
+#include "service/outputs/web/statusjson.h"
+#include "service/outputs/web/statuspage.h"
 #include "service/state/statestore.h"
 
 #include "acquisition/sensorlist.h"

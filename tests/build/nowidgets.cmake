@@ -2,7 +2,7 @@ cmake_policy(VERSION 3.25)
 # Reads the report written at configure time, one "target|link,link,...|binary|nogui" line per headless
 # target, and fails when any of them links Qt Widgets or Print Support, or one marked nogui links Qt Gui,
 # in the build graph or in its binary; one marked transport may link nothing that knows sensors, one marked
-# nopages no page parser.
+# nopages no page parser, one marked output no other output.
 file(STRINGS "${REPORT}" lines)
 set(failures "")
 set(checked 0)
@@ -28,6 +28,9 @@ foreach(line IN LISTS lines)
     endif()
     if(marks MATCHES "transport")
       set(desktop "${desktop}|quorvel_acquisition|quorvel_source_|quorvel_logfile|quorvel_service")
+    endif()
+    if(marks MATCHES "output")
+      set(desktop "${desktop}|quorvel_output_")
     endif()
   endif()
   string(REPLACE "," ";" links "${links}")

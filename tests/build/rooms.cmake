@@ -1,8 +1,8 @@
 cmake_policy(VERSION 3.25)
 # Which rooms a room's files may include. The core knows no source, no log file and no program; a source room
 # knows the core and no other source, no log file and no output; of the service, a transport knows no sensor,
-# the state no output, an output not the composition root, and none of them a source. Only src/service/app and
-# main.cpp see everything.
+# the state no output, an output neither the composition root nor another output, and none of them a source.
+# Only src/service/app and main.cpp see everything.
 set(programs "service/|mainwindow/|about/")
 set(forbidden_acquisition "sources/|logfile/|${programs}")
 set(forbidden_sources/adapter "sources/(w1|owserver)/|logfile/|${programs}")
@@ -13,9 +13,18 @@ set(forbidden_service/http "acquisition/|sources/|logfile/|service/(app|state|ou
 set(forbidden_service/mqtt "acquisition/|sources/|logfile/|service/(app|state|outputs|http|systemd)/")
 set(forbidden_service/systemd "acquisition/|sources/|logfile/|service/(app|state|outputs|http|mqtt)/")
 set(forbidden_service/state "sources/|service/(app|outputs|http|mqtt|systemd)/")
-set(forbidden_service/outputs "sources/|service/app/")
+# The outputs' shared names know no output room, and an output room no other: each consumer stands alone.
+set(output_rooms web mqtt alarms journal)
+set(forbidden_service/outputs "sources/|service/app/|service/outputs/[a-z]+/")
+foreach(output IN LISTS output_rooms)
+  set(others ${output_rooms})
+  list(REMOVE_ITEM others ${output})
+  list(JOIN others "|" others)
+  set(forbidden_service/outputs/${output} "sources/|service/app/|service/outputs/(${others})/")
+endforeach()
+list(TRANSFORM output_rooms PREPEND service/outputs/ OUTPUT_VARIABLE output_room_paths)
 set(rooms acquisition sources/adapter sources/w1 sources/owserver logfile
-  service/http service/mqtt service/systemd service/state service/outputs)
+  service/http service/mqtt service/systemd service/state service/outputs ${output_room_paths})
 set(failures "")
 set(checked 0)
 foreach(room IN LISTS rooms)
@@ -35,6 +44,13 @@ foreach(room IN LISTS rooms)
 endforeach()
 file(GLOB top "${SRC}/service/*.h" "${SRC}/service/*.cpp" "${SRC}/sources/*.h" "${SRC}/sources/*.cpp")
 list(FILTER top EXCLUDE REGEX "/service/main\\.cpp$")
+file(GLOB outputs LIST_DIRECTORIES true "${SRC}/service/outputs/*")
+foreach(entry IN LISTS outputs)
+  get_filename_component(name "${entry}" NAME)
+  if(IS_DIRECTORY "${entry}" AND NOT name IN_LIST output_rooms)
+    list(APPEND failures "${entry}: an output room the rules do not know")
+  endif()
+endforeach()
 foreach(file IN LISTS top)
   list(APPEND failures "${file}: a source file outside the rooms")
 endforeach()

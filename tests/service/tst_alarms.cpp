@@ -1,6 +1,6 @@
 // A sensor's alarm from its reading events with a test clock, and the command that hears its changes.
-#include "service/outputs/alarmcommand.h"
-#include "service/outputs/alarmjournal.h"
+#include "service/outputs/alarms/alarmcommand.h"
+#include "service/outputs/alarms/alarmjournal.h"
 #include "service/state/statestore.h"
 
 #include "manualtimer.h"

@@ -1,8 +1,8 @@
 #include "httpattack.h"
 
 #include "service/http/httplistener.h"
-#include "service/outputs/servicemetrics.h"
-#include "service/outputs/statusserver.h"
+#include "service/outputs/web/servicemetrics.h"
+#include "service/outputs/web/statusserver.h"
 #include "service/state/statestore.h"
 
 #include <QElapsedTimer>

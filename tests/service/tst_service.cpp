@@ -133,7 +133,7 @@ void TestService::refusedStart_data()
     QTest::addColumn<QString>("named");
     const QString log = QStringLiteral("--log");
     const QString ok = QStringLiteral("x.log");
-    // Options and values are refused in process (tst_serviceprogram); this one shows the status and message.
+    // Options and values are refused in process (tst_serviceoptions); this one shows the status and message.
     QTest::newRow("unknown option") << QStringList{log, ok, QStringLiteral("--bogus")} << 64 << "--bogus";
     QTest::newRow("log in a missing folder")
         << QStringList{log, QStringLiteral("missing/x.log")} << 73 << "missing/x.log";

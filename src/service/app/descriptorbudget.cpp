@@ -1,7 +1,7 @@
 #include "service/app/descriptorbudget.h"
 
 #include "service/http/httplistener.h"
-#include "service/outputs/alarmcommand.h"
+#include "service/outputs/alarms/alarmcommand.h"
 
 #include "runtime/conversions.h"
 

@@ -2,8 +2,8 @@
 
 #include "runtime/messagesink.h"
 #include "service/app/serviceconfig.h"
-#include "service/outputs/servicemetrics.h"
-#include "service/outputs/systemdstatus.h"
+#include "service/outputs/journal/systemdstatus.h"
+#include "service/outputs/web/servicemetrics.h"
 #include "service/state/statestore.h"
 #include "service/systemd/systemdnotifier.h"
 

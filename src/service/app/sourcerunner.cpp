@@ -1,7 +1,7 @@
 #include "service/app/sourcerunner.h"
 
 #include "service/app/sourcereaders.h"
-#include "service/outputs/servicelog.h"
+#include "service/outputs/journal/servicelog.h"
 #include "service/state/historyfill.h"
 #include "service/state/statestore.h"
 

@@ -1,7 +1,7 @@
-#include "service/outputs/statusjson.h"
+#include "service/outputs/web/statusjson.h"
 
 #include "service/outputs/outputnames.h"
-#include "service/outputs/statustexts.h"
+#include "service/outputs/web/statustexts.h"
 #include "service/state/statestore.h"
 
 #include "acquisition/readoutcome.h"

@@ -1,4 +1,4 @@
-#include "service/outputs/mqttpublisher.h"
+#include "service/outputs/mqtt/mqttpublisher.h"
 
 #include <QRandomGenerator>
 

@@ -1,6 +1,6 @@
-#include "service/outputs/alarmjournal.h"
+#include "service/outputs/alarms/alarmjournal.h"
 
-#include "service/outputs/alarmmessages.h"
+#include "service/outputs/alarms/alarmmessages.h"
 
 namespace quorvel::service {
 

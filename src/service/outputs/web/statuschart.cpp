@@ -1,6 +1,6 @@
-#include "service/outputs/statuschart.h"
+#include "service/outputs/web/statuschart.h"
 
-#include "service/outputs/statustexts.h"
+#include "service/outputs/web/statustexts.h"
 #include "service/state/statestore.h"
 
 #include "logfile/plotlayout.h"

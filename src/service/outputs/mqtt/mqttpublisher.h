@@ -2,7 +2,7 @@
 
 #include "runtime/messagesink.h"
 #include "service/mqtt/mqttclient.h"
-#include "service/outputs/mqttmessages.h"
+#include "service/outputs/mqtt/mqttmessages.h"
 
 #include "acquisition/sensorreading.h"
 

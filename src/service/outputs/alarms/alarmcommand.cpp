@@ -1,4 +1,4 @@
-#include "service/outputs/alarmcommand.h"
+#include "service/outputs/alarms/alarmcommand.h"
 
 #include <csignal>
 

@@ -9,11 +9,9 @@
 #include <QObject>
 
 #include <functional>
-#include <memory>
 
 namespace quorvel::service {
 
-class BasicAuth;
 class ServiceMetrics;
 class StateStore;
 
@@ -30,7 +28,7 @@ public:
                  HttpLimits limits = {});
     ~StatusServer() override;
 
-    // Loads the certificate and key and takes the users; the reason when the files cannot be used.
+    // Asks the listener for the web configuration's TLS and login; the reason when they cannot be used.
     [[nodiscard]] std::optional<QString> configure(const WebConfig& config);
     [[nodiscard]] HttpListener::Bound listenOn(const ListenEndpoint& endpoint);
     [[nodiscard]] bool usesTls() const { return tls_; }
@@ -53,7 +51,6 @@ private:
     Rendered json_;
     Rendered metrics_;
     Clock clock_;
-    std::unique_ptr<BasicAuth> auth_;
     // The chart changes by the minute and costs most: drawn once a minute at most.
     QByteArray chart_;
     qint64 chartMinute_ = -1;

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "service/outputs/alarmmessages.h"
+#include "service/outputs/alarms/alarmmessages.h"
 #include "service/state/sensorstate.h"
 
 #include "runtime/messagesink.h"

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "runtime/messagesink.h"
-#include "service/outputs/logwriter.h"
+#include "service/outputs/journal/logwriter.h"
 #include "service/state/sensorstate.h"
 
 #include "acquisition/sensortable.h"

@@ -1,4 +1,4 @@
-#include "service/outputs/alarmmessages.h"
+#include "service/outputs/alarms/alarmmessages.h"
 
 #include "runtime/conversions.h"
 #include "runtime/localeformats.h"

@@ -1,14 +1,11 @@
-#include "service/outputs/statusserver.h"
+#include "service/outputs/web/statusserver.h"
 
-#include "service/http/basicauth.h"
-#include "service/outputs/servicemetrics.h"
-#include "service/outputs/statuschart.h"
-#include "service/outputs/statusjson.h"
-#include "service/outputs/statuspage.h"
+#include "service/http/securelistener.h"
+#include "service/outputs/web/servicemetrics.h"
+#include "service/outputs/web/statuschart.h"
+#include "service/outputs/web/statusjson.h"
+#include "service/outputs/web/statuspage.h"
 #include "service/state/statestore.h"
-
-#include <QSslConfiguration>
-#include <QSslKey>
 
 namespace quorvel::service {
 
@@ -61,22 +58,7 @@ StatusServer::~StatusServer() = default;
 
 std::optional<QString> StatusServer::configure(const WebConfig& config)
 {
-    if (!config.certFile.isEmpty()) {
-        QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
-        tls.setLocalCertificateChain(config.chain);
-        tls.setPrivateKey(config.key);
-        tls.setPeerVerifyMode(QSslSocket::VerifyNone);
-        tls.setProtocol(QSsl::TlsV1_2OrLater);
-        listener_.setTls(tls);
-        tls_ = true;
-    }
-    if (!config.users.isEmpty()) {
-        auth_ = std::make_unique<BasicAuth>(config.users);
-        listener_.setAuthorization([this](const QByteArray& header,
-                                          const QHostAddress& peer) { return auth_->verdict(header, peer); },
-                                   "quorvel3d");
-        connect(auth_.get(), &BasicAuth::checked, &listener_, &HttpListener::resumeWaiting);
-    }
+    tls_ = secureListener(listener_, config, "quorvel3d");
     return std::nullopt;
 }
 

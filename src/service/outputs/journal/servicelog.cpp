@@ -1,4 +1,4 @@
-#include "service/outputs/servicelog.h"
+#include "service/outputs/journal/servicelog.h"
 
 #include "logfile/logrecord.h"
 #include "logfile/logsession.h"

@@ -1,4 +1,4 @@
-#include "service/outputs/systemdstatus.h"
+#include "service/outputs/journal/systemdstatus.h"
 
 #include "service/state/sourcekind.h"
 #include "service/state/statestore.h"

@@ -1,4 +1,4 @@
-#include "service/outputs/mqttmessages.h"
+#include "service/outputs/mqtt/mqttmessages.h"
 
 #include "service/outputs/outputnames.h"
 #include "service/state/sourcekind.h"

@@ -1,4 +1,4 @@
-#include "service/outputs/statustexts.h"
+#include "service/outputs/web/statustexts.h"
 
 #include "service/state/sensorstate.h"
 #include "service/state/statestore.h"

@@ -1,6 +1,6 @@
-#include "service/outputs/statuspage.h"
+#include "service/outputs/web/statuspage.h"
 
-#include "service/outputs/statustexts.h"
+#include "service/outputs/web/statustexts.h"
 #include "service/state/sourcekind.h"
 #include "service/state/statestore.h"
 

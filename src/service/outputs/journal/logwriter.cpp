@@ -1,4 +1,4 @@
-#include "service/outputs/logwriter.h"
+#include "service/outputs/journal/logwriter.h"
 
 #include "logfile/logsession.h"
 

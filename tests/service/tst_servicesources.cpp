@@ -1,0 +1,350 @@
+#include "brokerprocess.h"
+#include "programfixture.h"
+#include "scratchdir.h"
+#include "servicefixture.h"
+#include "simulatorprocess.h"
+
+#include "logfile/logrecorder.h"
+#include "logfile/logsession.h"
+#include "service/app/serviceoptions.h"
+#include "service/app/serviceprogram.h"
+#include "service/app/sourcerunner.h"
+#include "service/outputs/web/statusjson.h"
+#include "service/outputs/web/statuspage.h"
+#include "service/state/statestore.h"
+#include "sources/adapter/webpagecomponent.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSignalSpy>
+#include <QTest>
+
+using namespace quorvel;
+using namespace quorvel::acquisition;
+using namespace quorvel::testing;
+
+class TestServiceSources : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init() { dir_ = scratchDir(QStringLiteral("servicesources")); }
+    void threeSourcesRunSideBySide();
+    void reloadTouchesOnlyWhatChanged();
+    void growingWorkIsOffTheLoop_data();
+    void growingWorkIsOffTheLoop();
+    void sourceFindsItsSensors_data();
+    void sourceFindsItsSensors();
+
+private:
+    std::unique_ptr<QTemporaryDir> dir_;
+};
+
+// One source that answers, one that never does and one that fails, each against a simulator of its own:
+// the healthy one keeps its pace while the silent one waits for its first answer, each log has its own
+// lines, and the metrics, the JSON and the page carry all three.
+void TestServiceSources::threeSourcesRunSideBySide()
+{
+    struct Source {
+        const char* name;
+        QStringList simulatorArguments;
+        QList<ListedSensor> sensors; // empty: the built-in thirteen
+    };
+    const QList<Source> sources{
+        {"healthy", {}, {}},
+        {"silent", {"--fault", "all:silent"}, {{"3000000123456728", "Cellar"}, {"BC0000000ABCDE28", {}}}},
+        {"failing", {"--fault", "all:status500"}, {{"0100000000000128", "Attic"}}},
+    };
+    service::ServiceConfig config;
+    config.listen = service::ListenEndpoint{QHostAddress::LocalHost, 0};
+    std::vector<std::unique_ptr<SimulatorProcess>> simulators;
+    for (const Source& source : sources) {
+        simulators.push_back(std::make_unique<SimulatorProcess>());
+        QVERIFY(simulators.back()->start(source.simulatorArguments));
+        service::SourceConfig added;
+        added.name = QLatin1String(source.name);
+        added.address = QStringLiteral("127.0.0.1:%1").arg(simulators.back()->port());
+        added.logPath = dir_->filePath(added.name + QStringLiteral(".log"));
+        added.sensors = source.sensors;
+        config.sources.push_back(added);
+    }
+    service::ServiceProgram program(
+        config, [](const service::SourceConfig&) { return std::make_unique<WebPageComponent>(); },
+        [](const QString&) {});
+    QCOMPARE(program.start(), std::nullopt);
+    const auto sweepsOf = [&program](const char* name) {
+        return program.store().source(QLatin1String(name))->sweeps;
+    };
+    // Well before the silent source's first request times out (10 s), under the sanitizers too.
+    QTRY_VERIFY_WITH_TIMEOUT(sweepsOf("healthy") >= 3 && sweepsOf("failing") >= 3, 9000);
+    QCOMPARE(sweepsOf("silent"), quint64(0));
+
+    const QByteArray metrics = program.metrics().exposition();
+    const QJsonArray json = QJsonDocument::fromJson(service::statuspage::readingsJson(
+                                                        program.store(), QDateTime::currentDateTime()))
+                                .object()
+                                .value(u"sources")
+                                .toArray();
+    const QString page =
+        QString::fromUtf8(service::statuspage::html(program.store(), QDateTime::currentDateTime()));
+    QCOMPARE(json.size(), 3);
+    program.stop();
+    for (qsizetype i = 0; i < sources.size(); ++i) {
+        const QByteArray name = sources[i].name;
+        const int sensors = sources[i].sensors.isEmpty() ? SensorCount : int(sources[i].sensors.size());
+        const QByteArray log = readAll(dir_->filePath(QString::fromLatin1(name) + QStringLiteral(".log")));
+        QVERIFY2(allWhole(log), name);
+        for (const QByteArray& line : records(log))
+            QCOMPARE(parseAnyLogRecord(QString::fromLocal8Bit(line), QLocale())->readings.size(), sensors);
+        QCOMPARE(records(log).isEmpty(), name == "silent");
+        QCOMPARE(json.at(i).toObject().value(u"name").toString(), QString::fromLatin1(name));
+        QCOMPARE(json.at(i).toObject().value(u"sensors").toArray().size(), sensors);
+        QVERIFY2(page.contains(QStringLiteral("<section data-source=\"%1\">").arg(QLatin1String(name))),
+                 name);
+        QVERIFY2(sample(metrics, "quorvel_sweeps_total{" + sourceLabels(name) + '}'), name);
+        QVERIFY2(sample(metrics,
+                        "quorvel_sensor_consecutive_failures{" +
+                            sensorLabels(0,
+                                         sources[i].sensors.isEmpty()
+                                             ? QByteArray(RomCodes[0].data(), qsizetype(RomCodes[0].size()))
+                                             : sources[i].sensors[0].romCode.toLatin1(),
+                                         sources[i].sensors.isEmpty() ? QByteArray()
+                                                                      : sources[i].sensors[0].name.toUtf8(),
+                                         name) +
+                            '}'),
+                 name);
+    }
+}
+
+// A reload runs the new configuration: a source that did not change goes on with its counters, a removed
+// one stops and leaves the store, a changed one starts again from nothing, an added one starts.
+// With a broker, Home Assistant gets one device per source, and a reload takes a removed one's away.
+void TestServiceSources::reloadTouchesOnlyWhatChanged()
+{
+    service::ServiceConfig config;
+    for (const char* name : {"kept", "removed", "changed"}) {
+        service::SourceConfig source;
+        source.name = QLatin1String(name);
+        source.address = Adapter;
+        source.sensors = {{romOf(int(config.sources.size())), {}}};
+        config.sources.push_back(source);
+    }
+    config.file = dir_->filePath(QStringLiteral("sources.yaml"));
+    BrokerProcess broker;
+    MqttSubscriber live;
+    const bool mqtt = BrokerProcess::available();
+    if (mqtt) {
+        QVERIFY(broker.start(BrokerProcess::Kind::Open));
+        QVERIFY(live.start(broker));
+        config.mqtt = service::parseMqttUrl(broker.url());
+        config.mqtt->baseTopic = QStringLiteral("q/box");
+    }
+    // The retained config of a sensor: its device and state topic; empty once cleared.
+    const auto announced = [&live](int slot) -> std::pair<QString, QString> {
+        const QList<MqttSubscriber::Message> configs =
+            live.on("homeassistant/sensor/quorvel3d_" + romOf(slot) + "/config");
+        if (configs.isEmpty() || configs.last().payload.isEmpty())
+            return {};
+        const QJsonObject config = QJsonDocument::fromJson(configs.last().payload).object();
+        return {config["device"]["identifiers"][0].toString(), config["state_topic"].toString()};
+    };
+    Program service(config);
+    QCOMPARE(service.program->start(), std::nullopt);
+    if (mqtt) {
+        for (const auto& [slot, name] : {std::pair{0, "kept"}, {1, "removed"}, {2, "changed"}})
+            QTRY_COMPARE_WITH_TIMEOUT(
+                announced(slot),
+                std::pair(QStringLiteral("quorvel3d_q_box_") + name,
+                          QStringLiteral("q/box/%1/%2/temperature").arg(name, romOf(slot))),
+                20000);
+    }
+    const service::StateStore& store = service.program->store();
+    QTRY_VERIFY(store.source(QStringLiteral("changed")) &&
+                store.source(QStringLiteral("changed"))->sweeps >= 3);
+
+    service::ServiceConfig next = config;
+    next.sources.erase(next.sources.begin() + 1);
+    next.sources[1].address = QStringLiteral("127.0.0.1:8081");
+    next.sources.push_back(config.sources[1]);
+    next.sources.back().name = QStringLiteral("added");
+    const quint64 keptBefore = store.source(QStringLiteral("kept"))->sweeps;
+    // Counted in the final line with those still running.
+    quint64 sweeps =
+        store.source(QStringLiteral("removed"))->sweeps + store.source(QStringLiteral("changed"))->sweeps;
+    service.program->apply(next);
+
+    QCOMPARE(store.sources().size(), std::size_t(3));
+    QVERIFY(!store.source(QStringLiteral("removed")));
+    QVERIFY(store.source(QStringLiteral("kept"))->sweeps >= keptBefore);
+    QCOMPARE(store.source(QStringLiteral("changed"))->sweeps, quint64(0));
+    QCOMPARE(store.source(QStringLiteral("changed"))->address, QStringLiteral("127.0.0.1:8081"));
+    QTRY_VERIFY(store.source(QStringLiteral("added"))->sweeps >= 1 &&
+                store.source(QStringLiteral("changed"))->sweeps >= 1);
+    // It goes on: it may be in the middle of a sweep as long as theirs.
+    QTRY_VERIFY(store.source(QStringLiteral("kept"))->sweeps > keptBefore);
+    QCOMPARE(service.messages.filter(QStringLiteral("reload:")).size(), 4); // removed, changed twice, added
+    if (mqtt) {
+        // The removed source's device is gone with its state; its sensor is the added one's now.
+        QTRY_COMPARE_WITH_TIMEOUT(
+            announced(1),
+            std::pair(QStringLiteral("quorvel3d_q_box_added"), "q/box/added/" + romOf(1) + "/temperature"),
+            20000);
+        const QString removedState = "q/box/removed/" + romOf(1) + "/temperature";
+        QTRY_VERIFY_WITH_TIMEOUT(
+            !live.on(removedState).isEmpty() && live.on(removedState).last().payload.isEmpty(), 20000);
+        QCOMPARE(announced(2).first, QStringLiteral("quorvel3d_q_box_changed"));
+        QCOMPARE(live.on(QStringLiteral("q/box/status")).last().payload, QByteArray("online"));
+    }
+    service.program->stop();
+    for (const auto& source : store.sources())
+        sweeps += source->sweeps;
+    QVERIFY2(service.messages.last().startsWith(QStringLiteral("stopped: %1 sweeps, ").arg(sweeps)),
+             qPrintable(service.messages.last()));
+}
+
+void TestServiceSources::growingWorkIsOffTheLoop_data()
+{
+    QTest::addColumn<int>("reloads"); // asked before the loop runs again
+    QTest::addColumn<bool>("stopAtOnce");
+    QTest::newRow("one reload") << 1 << false;
+    QTest::newRow("three while it reads: one more read") << 3 << false;
+    QTest::newRow("stopped while they read") << 1 << true;
+}
+
+// A start reads the day's history from the log on a thread, and a reload the file: the source sweeps
+// meanwhile, its points stay beside the log's in time order, and the file is applied once read. Reloads
+// asked meanwhile come to one more read; a stop drops both.
+void TestServiceSources::growingWorkIsOffTheLoop()
+{
+    QFETCH(int, reloads);
+    QFETCH(bool, stopAtOnce);
+    LogSession session;
+    QVERIFY(!session.open(dir_->filePath(QStringLiteral("a.log"))));
+    QList<float> expected;
+    for (int m = 60; m >= 1; --m) {
+        const QDateTime when = QDateTime::currentDateTime().addSecs(-60 * m);
+        const SensorReadings readings(SensorCount, float(m));
+        LogRecorder(session, QLocale::c(), [when] { return when; }).writeRecord(readings);
+        expected << float(m);
+    }
+    session.close();
+    const QString file = dir_->filePath(QStringLiteral("sources.yaml"));
+    const QByteArray one =
+        "listen: 127.0.0.1:0\nlocale: C\nsources:\n  - name: a\n    address: 127.0.0.1\n    log: a.log\n";
+    QVERIFY(writeFile(file, one));
+    Program service(*service::readServiceConfig(file).config);
+    QCOMPARE(service.program->start(), std::nullopt);
+    QVERIFY(writeFile(file,
+                      one + "  - name: b\n    address: 127.0.0.2\n    sensors: [{id: 3000000123456728}]\n"));
+    for (int i = 0; i < reloads; ++i)
+        service.program->reload();
+    const service::SourceState& a = *service.program->store().source(QStringLiteral("a"));
+    const auto values = [&a] {
+        QList<float> out;
+        for (const auto& point : a.history.points(0, QDateTime::currentDateTime()))
+            out << point.value;
+        return out;
+    };
+    const auto applied = [&service] { return service.messages.filter(QStringLiteral("reloaded ")).size(); };
+    QVERIFY(values().isEmpty() &&
+            !service.program->source(QStringLiteral("b"))); // the loop has not run since
+    if (stopAtOnce) {
+        service.program->stop();
+        QTest::qWait(100);
+        QVERIFY(values().isEmpty());
+        service.program.reset(); // waits for the file's read
+        QCOMPARE(applied(), 0);
+        return;
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(values().size() > 60 && a.sweeps >= 2 && applied() == std::min(reloads, 2),
+                             20000);
+    QTest::qWait(100);
+    QCOMPARE(applied(), std::min(reloads, 2));
+    QVERIFY(service.program->source(QStringLiteral("b")));
+    const QList<float> live = values().mid(60);
+    QCOMPARE(values().mid(0, 60), expected);
+    QCOMPARE(live.count(20.5f), live.size());
+}
+
+void TestServiceSources::sourceFindsItsSensors_data()
+{
+    QTest::addColumn<QStringList>("found");
+    QTest::addColumn<QString>("failure");
+    QTest::addColumn<QStringList>("foundLater"); // on refresh
+    const QStringList two{romOf(0), romOf(1)};
+    QTest::newRow("two found, the same two again") << two << "" << two;
+    QTest::newRow("two found, then one unplugged") << two << "" << QStringList{romOf(1)};
+    QTest::newRow("none shown, then two") << QStringList{} << "" << two;
+    QTest::newRow("cannot list, then two") << QStringList{} << "Connection refused" << two;
+    QStringList many; // more than a list may hold: the first are polled, the rest told
+    for (int i = 0; i < 150; ++i)
+        many << QStringLiteral("%1").arg(i, 14, 10, QLatin1Char('0')) + QStringLiteral("28");
+    QTest::newRow("150 found, twice") << many << "" << many;
+}
+
+// A bus or a server without a list of sensors polls what it finds, and what it finds after a refresh; one
+// that cannot list them says so once, counts as unreachable, and polls once it can.
+void TestServiceSources::sourceFindsItsSensors()
+{
+    QFETCH(QStringList, found);
+    QFETCH(QString, failure);
+    QFETCH(QStringList, foundLater);
+    service::StateStore store(300, false);
+    auto owned = std::make_unique<FakeReader>();
+    FakeReader& reader = *owned;
+    reader.found = found;
+    if (!failure.isEmpty())
+        reader.discoveryFailure = failure;
+    service::SourceConfig config;
+    config.name = QStringLiteral("bus");
+    config.kind = QLatin1String(service::SourceConfig::W1Kind);
+    config.address = QStringLiteral("/sys/bus/w1/devices");
+    QStringList messages;
+    service::SourceRunner runner(config, {nullptr, std::move(owned)}, store, QLocale::c(),
+                                 [&messages](const QString& m) { messages << m; });
+    QSignalSpy changed(&runner, &service::SourceRunner::sensorsChanged);
+    QSignalSpy sweeps(&store, &service::StateStore::sweepTaken);
+    runner.cycle().setNoAnswerPauseMs(0);
+    runner.start();
+    const auto sensorsOf = [&store] {
+        QStringList roms;
+        for (const auto& sensor : store.source(QStringLiteral("bus"))->sensors)
+            roms << sensor.romCode;
+        return roms;
+    };
+    if (found.isEmpty()) {
+        QTRY_COMPARE(messages.size(), 1);
+        QVERIFY2(
+            messages.first().startsWith(QStringLiteral("source bus: cannot list the sensors of the bus at "
+                                                       "/sys/bus/w1/devices: ")),
+            qPrintable(messages.first()));
+        QVERIFY(!store.source(QStringLiteral("bus"))->reachable());
+        QCOMPARE(changed.size(), 0);
+        reader.discoveryFailure.reset();
+    } else {
+        QTRY_VERIFY(sweeps.size() >= 2);
+        const QStringList polled = found.mid(0, MaxListedSensors);
+        const QString count = polled == found ? "2 sensors" : "first 100 of the 150 sensors";
+        QCOMPARE(messages,
+                 QStringList{"source bus: polls the " + count + " the bus shows: " + polled.join(", ")});
+        QCOMPARE(sensorsOf(), polled);
+        QCOMPARE(changed.size(), 1);
+    }
+    reader.found = foundLater;
+    runner.refresh();
+    QTRY_COMPARE(reader.discoveries, 2);
+    const int sweepsBefore = int(sweeps.size());
+    QTRY_VERIFY(sweeps.size() >= sweepsBefore + 2);
+    QCOMPARE(sensorsOf(), foundLater.mid(0, MaxListedSensors));
+    QCOMPARE(changed.size(), found == foundLater ? 1 : int(found.isEmpty() ? 1 : 2));
+    QVERIFY(store.source(QStringLiteral("bus"))->reachable());
+    // Each new set of sensors is told, and the failure once.
+    QCOMPARE(messages.size(),
+             (found.isEmpty() ? 1 : 0) + (found.isEmpty() ? 1 : 1 + int(found != foundLater)));
+    QVERIFY2(messages.last().startsWith(QStringLiteral("source bus: polls the ")),
+             qPrintable(messages.last()));
+    runner.stop();
+}
+
+QTEST_GUILESS_MAIN(TestServiceSources)
+#include "tst_servicesources.moc"
