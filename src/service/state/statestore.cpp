@@ -155,13 +155,12 @@ void StateStore::onRead(const QString& sourceName, const acquisition::SensorRead
     const AlarmState previous = sensor.alarm.state();
     const bool alarmMoved = good && sensor.alarm.onGood(reading.value, reading.when);
     const bool answered = source->reachability.answers();
-    const bool reachable = source->reachable();
     source->reachability.onRead(reading);
     emit sensorChanged(sensor, reading);
     if (alarmMoved)
         changed(sensor, previous);
-    if (answered != source->reachability.answers() || reachable != source->reachable())
-        emit reachabilityChanged(*source, answered != source->reachability.answers());
+    if (answered != source->reachability.answers())
+        emit reachabilityChanged(*source, true);
     // A sensor back from stale is watched again.
     if (good && !staleTimer_->isActive())
         checkStale();

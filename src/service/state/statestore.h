@@ -80,8 +80,8 @@ signals:
                     const quorvel::acquisition::SweepReport& sweep);
     // The sensor's alarm state changed; its alarm says to what and since when.
     void alarmChanged(const quorvel::service::SensorState& sensor, quorvel::service::AlarmState previous);
-    // The source stopped or began answering (its reachability says which); byReads: its reads alone
-    // changed, not a listing.
+    // The source stopped or began answering (its reachability says which). byReads: its reads say so, which
+    // the journal tells; else a listing failed or succeeded, which tells its own.
     void reachabilityChanged(const quorvel::service::SourceState& source, bool byReads);
     // Its state is gone; an outage of its own with it.
     void sourceRemoved(const QString& source);
