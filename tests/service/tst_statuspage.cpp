@@ -68,7 +68,9 @@ void TestStatusPage::boardShowsEachSensor()
     const QDateTime started = QDateTime::fromSecsSinceEpoch(1'700'000'000);
     QList<ListedSensor> sensors = builtInSensors();
     sensors[0].name = name;
+    const QDateTime now = started.addSecs(330);
     service::StateStore store(300, true);
+    store.setClock([&now] { return now; }); // the store decides what is stale as of the page's time
     // A log path that looks like it holds placeholders is shown as it is.
     store.addSource(Source, Kind, Adapter, sensors, QStringLiteral("/var/log/q%1%4.log"), started).logNotice =
         QStringLiteral("notice");
@@ -77,7 +79,6 @@ void TestStatusPage::boardShowsEachSensor()
         when = when.addSecs(60);
         store.onRead(Source, readOf(0, outcomeOf(read), when));
     }
-    const QDateTime now = started.addSecs(330);
     const QJsonObject json = QJsonDocument::fromJson(service::statuspage::readingsJson(store, now)).object();
     QCOMPARE(json.value(u"version").toInt(), service::statuspage::ReadingsSchemaVersion);
     const QJsonObject source = json.value(u"sources").toArray().at(0).toObject();
@@ -125,10 +126,26 @@ void TestStatusPage::boardShowsEachSensor()
     QVERIFY(QString::fromUtf8(service::statuspage::chartSvg(store, now)).contains(zone));
     // The page's script puts the texts the JSON carries into the cells: those the page was served with.
     const QJsonObject texts = source.value(u"page").toObject().value(u"sensors").toArray().at(0).toObject();
-    for (const QString key : {"temperature", "age", "result", "alarm"})
+    for (const QString key : {"temperature", "age", "result", "failures", "alarm"})
         QCOMPARE(
             service::statuspage::escapeHtml(texts.value(key).toString()),
             row.section("data-key=\"" + key + '"', 1).section(u'>', 1).section(QStringLiteral("</"), 0, 0));
+    for (const QString key : {"age", "result"})
+        QCOMPARE(texts.value(key + "_class").toString(),
+                 row.section("data-key=\"" + key + "\" class=\"", 1).section(u'"', 0, 0));
+    QCOMPARE(texts.value(u"stale_mark").toBool(), stale);
+    // And the list of alarms at the head: the never read are stale by now.
+    QString alarms;
+    for (const QJsonValue line : json.value(u"page").toObject().value(u"alarms").toArray())
+        alarms +=
+            QStringLiteral("<li><a href=\"%1\">%2</a>: %3</li>")
+                .arg(line[u"anchor"].toString(), service::statuspage::escapeHtml(line[u"sensor"].toString()),
+                     line[u"alarm"].toString());
+    QVERIFY(!alarms.isEmpty());
+    QVERIFY(page.contains(QStringLiteral("<p data-key=\"shown\">%1</p>")
+                              .arg(json.value(u"page").toObject().value(u"shown").toString())));
+    QVERIFY2(page.contains(QStringLiteral("<ul class=\"bad\" data-key=\"alarms\">") + alarms + "</ul>"),
+             qPrintable(alarms));
 }
 
 void TestStatusPage::historyIsBoundedAndRefilled_data()

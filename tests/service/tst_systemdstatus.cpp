@@ -1,8 +1,9 @@
 #include "manualtimer.h"
 #include "programfixture.h"
 
+#include "service/app/sourcerunner.h"
 #include "service/outputs/journal/systemdstatus.h"
-#include "service/state/sourcereachability.h"
+#include "service/state/statestore.h"
 
 #include <QSignalSpy>
 #include <QTest>
@@ -44,28 +45,39 @@ void TestSystemdStatus::reachabilityToldOnce()
     QFETCH(QString, answers);
     QFETCH(QStringList, told);
     QStringList messages;
-    service::SourceReachability reachability(sensors, [&](const QString& line) { messages << line; });
-    QSignalSpy down(&reachability, &service::SourceReachability::unreachable);
+    service::StateStore store(300, false);
+    const QList<ListedSensor> listed = builtInSensors().first(sensors);
+    store.addSource(Source, Kind, Adapter, listed, {});
+    QDateTime since; // of the last outage told
+    connect(&store, &service::StateStore::reachabilityChanged, this,
+            [&](const service::SourceState& source, bool byReads) {
+                QVERIFY(byReads);
+                messages << service::reachabilityNotice(source);
+                if (!source.reachable())
+                    since = source.reachability.since();
+            });
     QDateTime when = QDateTime::fromSecsSinceEpoch(1'700'000'000);
     QDateTime firstSilent;
     for (qsizetype i = 0; i < answers.size(); ++i) {
         const bool answered = answers.at(i) == QLatin1Char('1');
         if (!answered && (i == 0 || answers.at(i - 1) == QLatin1Char('1')))
             firstSilent = when;
-        reachability.onRead(
-            readOf(int(i) % sensors, answered ? ReadOutcome::Ok : ReadOutcome::NoAnswer, when));
+        store.onRead(Source,
+                     readOf(int(i) % sensors, answered ? ReadOutcome::Ok : ReadOutcome::NoAnswer, when));
         when = when.addSecs(10);
     }
     QCOMPARE(messages, told);
-    QCOMPARE(reachability.isReachable(), told.isEmpty() || told.last().endsWith(QLatin1String("again")));
+    QCOMPARE(store.source(Source)->reachable(),
+             told.isEmpty() || told.last().endsWith(QLatin1String("again")));
     // Since when: the first request of the run that got no answer.
-    if (!down.isEmpty())
-        QCOMPARE(down.last().at(2).toDateTime(), firstSilent);
+    if (since.isValid())
+        QCOMPARE(since, firstSilent);
 }
 
 void TestSystemdStatus::statusAtMostOnceASecond_data()
 {
-    // Steps "t:event" at t milliseconds: sweep, down, up, or fire (the held text's timer).
+    // Steps "t:event" at t milliseconds: sweep, down, up (by the reads), unlisted, listed, removed, or fire
+    // (the held text's timer).
     QTest::addColumn<QStringList>("steps");
     // "N@t": the text of the Nth sweep, which ended at t; or the outage.
     QTest::addColumn<QStringList>("sent");
@@ -82,6 +94,13 @@ void TestSystemdStatus::statusAtMostOnceASecond_data()
         << QStringList{"0:sweep", "1200:down", "2400:sweep", "3600:up"} << QStringList{"1@0", down, "2@2400"};
     QTest::newRow("outage held behind a sweep")
         << QStringList{"0:sweep", "100:down", "1000:fire"} << QStringList{"1@0", down};
+    QTest::newRow("a source that cannot list its sensors")
+        << QStringList{"0:sweep", "1200:unlisted", "2400:listed"} << QStringList{"1@0", down, "1@0"};
+    QTest::newRow("listed, but its reads still get no answer")
+        << QStringList{"0:sweep", "1200:down", "1300:unlisted", "2400:listed", "3600:up"}
+        << QStringList{"1@0", down, "1@0"};
+    QTest::newRow("the outage leaves with its source")
+        << QStringList{"0:sweep", "1200:down", "2400:removed"} << QStringList{"1@0", down, "1@0"};
 }
 
 void TestSystemdStatus::statusAtMostOnceASecond()
@@ -90,6 +109,11 @@ void TestSystemdStatus::statusAtMostOnceASecond()
     QFETCH(QStringList, sent);
     QStringList got;
     service::SystemdStatus status([&](const QString& text) { got << text; });
+    service::StateStore store(300, false);
+    store.addSource(Source, Kind, Adapter, builtInSensors().first(1), {});
+    const auto reachability = [&] { status.onReachability(store); };
+    connect(&store, &service::StateStore::reachabilityChanged, this, reachability);
+    connect(&store, &service::StateStore::sourceRemoved, this, reachability);
     qint64 now = 0;
     status.setClock([&] { return now; });
     auto timer = std::make_unique<ManualTimer>();
@@ -102,11 +126,16 @@ void TestSystemdStatus::statusAtMostOnceASecond()
         const QString event = step.section(QLatin1Char(':'), 1);
         if (event == QLatin1String("sweep"))
             status.onSweep({Adapter, {}, since.addMSecs(now), std::nullopt, 0, {}}, ++sweeps);
-        else if (event == QLatin1String("down"))
-            status.onUnreachable(QStringLiteral("adapter at ") + Adapter,
-                                 QStringLiteral("Connection refused"), since);
-        else if (event == QLatin1String("up"))
-            status.onReachableAgain(QStringLiteral("adapter at ") + Adapter);
+        else if (event == QLatin1String("down") || event == QLatin1String("up"))
+            store.onRead(
+                Source,
+                readOf(0, event == QLatin1String("up") ? ReadOutcome::Ok : ReadOutcome::NoAnswer, since));
+        else if (event == QLatin1String("unlisted"))
+            store.onListFailed(Source, QStringLiteral("Connection refused"), since);
+        else if (event == QLatin1String("listed"))
+            store.onListed(Source);
+        else if (event == QLatin1String("removed"))
+            store.removeSource(Source);
         else
             held->fire();
     }

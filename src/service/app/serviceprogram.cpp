@@ -35,6 +35,9 @@ ServiceProgram::ServiceProgram(ServiceConfig config, PageFactory pages, runtime:
                 status_.onSweep(sweep, store_.sweeps());
                 onSweep();
             });
+    const auto reachability = [this] { status_.onReachability(store_); };
+    connect(&store_, &StateStore::reachabilityChanged, &status_, reachability);
+    connect(&store_, &StateStore::sourceRemoved, &status_, reachability);
 
     auto* journal = new AlarmJournal(messages_, this);
     connect(&store_, &StateStore::alarmChanged, journal, &AlarmJournal::onAlarmChanged);
@@ -62,6 +65,8 @@ ServiceProgram::ServiceProgram(ServiceConfig config, PageFactory pages, runtime:
 
 ServiceProgram::~ServiceProgram()
 {
+    // The sources leave the store as they go: nothing of that is news for the service manager.
+    store_.disconnect(&status_);
     if (configRead_)
         configRead_->wait();
 }
@@ -85,14 +90,6 @@ std::unique_ptr<SourceRunner> ServiceProgram::makeRunner(const SourceConfig& con
         if (mqtt_)
             mqtt_->addSource(source);
     });
-    const SourceReachability* reachability = &runner->reachability();
-    const QString where = QStringLiteral("%1 at %2").arg(QLatin1String(kind.noun), config.address);
-    connect(reachability, &SourceReachability::unreachable, &status_,
-            [this, where](const QString&, const QString& reason, const QDateTime& since) {
-                status_.onUnreachable(where, reason, since);
-            });
-    connect(reachability, &SourceReachability::reachableAgain, &status_,
-            [this, where] { status_.onReachableAgain(where); });
     return runner;
 }
 

@@ -24,15 +24,22 @@ std::unique_ptr<ServiceLog> makeLog(const QString& logPath, const QLocale& local
 
 } // namespace
 
+QString reachabilityNotice(const SourceState& source)
+{
+    const QString& noun = source.noun;
+    return source.reachability.answers()
+               ? QStringLiteral("the %1 at %2 answers again").arg(noun, source.address)
+               : QStringLiteral("the %1 at %2 is unreachable: %3")
+                     .arg(noun, source.address, source.reachability.reason());
+}
+
 SourceRunner::SourceRunner(SourceConfig config, SourceInput input, StateStore& store, const QLocale& locale,
                            runtime::MessageSink messages, QObject* parent)
     : QObject(parent), config_(std::move(config)), input_(std::move(input)), store_(store),
       messages_(std::move(messages)), log_(makeLog(config_.logPath, locale, messages_)),
       cycle_(input_.reader ? std::make_unique<acquisition::AcquisitionCycle>(*input_.reader, nullptr)
-                           : std::make_unique<acquisition::AcquisitionCycle>(*input_.page, nullptr, nullptr)),
-      reachability_(int(config_.polled().size()), messages_)
+                           : std::make_unique<acquisition::AcquisitionCycle>(*input_.page, nullptr, nullptr))
 {
-    reachability_.setNoun(QLatin1String(config_.sourceKind().noun));
     useSensors(config_.polled());
 
     // The cycle's events go to the store under this source's name, and only the store's to the outputs.
@@ -53,15 +60,13 @@ SourceRunner::SourceRunner(SourceConfig config, SourceInput input, StateStore& s
     }
     connect(cycle_.get(), &AcquisitionCycle::sensorRead, this,
             [this, name](const acquisition::SensorReading& reading) { store_.onRead(name, reading); });
-    connect(cycle_.get(), &AcquisitionCycle::sensorRead, &reachability_, &SourceReachability::onRead);
     connect(cycle_.get(), &AcquisitionCycle::sweepCompleted, this,
             [this, name](const acquisition::SweepReport& sweep) { store_.onSweep(name, sweep); });
-    connect(&reachability_, &SourceReachability::unreachable, this,
-            [this, name](const QString&, const QString& reason, const QDateTime& since) {
-                store_.onUnreachable(name, reason, since);
-            });
-    connect(&reachability_, &SourceReachability::reachableAgain, this,
-            [this, name] { store_.onReachableAgain(name); });
+    // What the reads say of the source is told; a failed listing tells its own.
+    connect(&store_, &StateStore::reachabilityChanged, this, [this](const SourceState& source, bool byReads) {
+        if (source.name == config_.name && byReads)
+            messages_(reachabilityNotice(source));
+    });
 
     if (input_.reader) {
         using acquisition::SensorReader;
@@ -87,9 +92,7 @@ SourceRunner::~SourceRunner()
 void SourceRunner::useSensors(const QList<acquisition::ListedSensor>& sensors)
 {
     cycle_->setSensors(sensors);
-    reachability_.setSensorCount(int(sensors.size()));
-    if (store_.source(config_.name))
-        store_.removeSource(config_.name); // its alarms come back for the sensors it still has
+    // Listed again: its alarms come back for the sensors it still has.
     store_.addSource(config_.name, config_.sourceKind(), config_.address, sensors, config_.logPath,
                      QDateTime::currentDateTime(), config_.settings);
     // Calibrated before the store, the log and every output see it; without an offset nothing is touched.
@@ -170,9 +173,7 @@ void SourceRunner::onFound(const QStringList& romCodes)
         onNotFound(QStringLiteral("it shows no temperature sensor"));
         return;
     }
-    if (notFoundTold_)
-        store_.onReachableAgain(config_.name);
-    notFoundTold_ = false;
+    store_.onListed(config_.name);
     // As many as a list may hold: the first found are polled, the rest told with them.
     const QStringList polled =
         romCodes.first(std::min<qsizetype>(romCodes.size(), acquisition::MaxListedSensors));
@@ -201,14 +202,11 @@ void SourceRunner::onNotFound(const QString& reason)
 {
     if (!running_)
         return;
-    if (!notFoundTold_) {
+    if (store_.onListFailed(config_.name, reason, QDateTime::currentDateTime()))
         messages_(
             QStringLiteral("source %1: cannot list the sensors of the %2 at %3: %4; trying again every %5 s")
                 .arg(config_.name, QLatin1String(config_.sourceKind().noun), config_.address, reason)
                 .arg(FindAgainMs / 1000));
-        store_.onUnreachable(config_.name, reason, QDateTime::currentDateTime());
-    }
-    notFoundTold_ = true;
     // A source that polls goes on with the sensors it had.
     findAgain_.start();
 }

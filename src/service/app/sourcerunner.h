@@ -1,7 +1,6 @@
 #pragma once
 
 #include "service/app/serviceconfig.h"
-#include "service/state/sourcereachability.h"
 
 #include "acquisition/acquisitioncycle.h"
 #include "acquisition/pagecomponent.h"
@@ -21,6 +20,10 @@ namespace quorvel::service {
 class HistoryFillJob;
 class ServiceLog;
 class StateStore;
+struct SourceState;
+
+// What the journal tells when a source's reads say it stopped or began answering again.
+[[nodiscard]] QString reachabilityNotice(const SourceState& source);
 
 // What reads a source's sensors: an adapter's page component, or the reader of a bus or a server.
 struct SourceInput {
@@ -28,10 +31,10 @@ struct SourceInput {
     std::unique_ptr<acquisition::SensorReader> reader;
 };
 
-// One source at work: what reads it, its cycle, its log and its reachability, with the cycle's events handed
-// to the state store under the source's name. Sources run side by side on the one event loop; one that
-// hangs or fails holds up no other. A source that lists no sensors of its own finds them first, and again
-// on refresh().
+// One source at work: what reads it, its cycle and its log, with the cycle's events and its listings handed
+// to the state store under the source's name, and the store's word on whether it answers told in the journal.
+// Sources run side by side on the one event loop; one that hangs or fails holds up no other. A source that
+// lists no sensors of its own finds them first, and again on refresh().
 class SourceRunner final : public QObject {
     Q_OBJECT
 public:
@@ -60,7 +63,6 @@ public:
 
     [[nodiscard]] const SourceConfig& config() const { return config_; }
     [[nodiscard]] acquisition::AcquisitionCycle& cycle() { return *cycle_; }
-    [[nodiscard]] const SourceReachability& reachability() const { return reachability_; }
     // "standard output", "off" or the path, for the start message.
     [[nodiscard]] QString logText() const;
 
@@ -81,10 +83,8 @@ private:
     runtime::MessageSink messages_;
     std::unique_ptr<ServiceLog> log_;
     std::unique_ptr<acquisition::AcquisitionCycle> cycle_;
-    SourceReachability reachability_;
     QTimer findAgain_;
     bool running_ = false;
-    bool notFoundTold_ = false;
     std::optional<QLocale> historyLocale_; // the history waits for the sensors
     std::unique_ptr<HistoryFillJob> fill_; // the one being read
 };

@@ -2,6 +2,7 @@
 
 #include "service/state/sensoralarm.h"
 #include "service/state/sensorhistory.h"
+#include "service/state/sourcereachability.h"
 
 #include "acquisition/sensorreading.h"
 
@@ -27,6 +28,8 @@ struct SensorState {
     std::optional<float> goodRaw;   // the same before the calibration offset
     QDateTime lastSuccess;
     quint64 failuresInRow = 0;
+    // No good read for the stale time, as the store's stale check last found; its alarm says since when.
+    bool stale = false;
     // When the last read's result began: the first read of the run with that result.
     QDateTime resultSince;
     // The last read changed what a person looks at: its result or its reason.
@@ -65,15 +68,14 @@ struct SourceState {
     QDateTime started;
     std::vector<SensorState> sensors;
     SensorHistory history;
-    QDateTime unreachableSince; // null while it answers
-    QString unreachableReason;
+    SourceReachability reachability;
     quint64 sweeps = 0;
     quint64 recordsWritten = 0;
     quint64 recordsLost = 0;
     QString logNotice;
     QDateTime logStalledSince; // null while the log's writes return
 
-    [[nodiscard]] bool reachable() const { return !unreachableSince.isValid(); }
+    [[nodiscard]] bool reachable() const { return reachability.reachable(); }
 };
 
 } // namespace quorvel::service

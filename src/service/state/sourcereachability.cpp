@@ -4,12 +4,6 @@
 
 namespace quorvel::service {
 
-SourceReachability::SourceReachability(int sensorCount, runtime::MessageSink messages, QObject* parent)
-    : QObject(parent), messages_(std::move(messages))
-{
-    setSensorCount(sensorCount);
-}
-
 void SourceReachability::setSensorCount(int sensorCount)
 {
     threshold_ = std::clamp(sensorCount, 1, UnreachableAfter);
@@ -20,21 +14,45 @@ void SourceReachability::onRead(const acquisition::SensorReading& reading)
     if (reading.gotAnswer()) {
         noAnswerRun_ = 0;
         silentSince_ = {};
-        if (!reachable_) {
-            reachable_ = true;
-            messages_(QStringLiteral("the %1 at %2 answers again").arg(noun_, reading.source));
-            emit reachableAgain(reading.source);
-        }
+        readsDown_ = false;
+        readsReason_.clear();
         return;
     }
     if (noAnswerRun_++ == 0)
         silentSince_ = reading.requested.isValid() ? reading.requested : reading.when;
-    if (reachable_ && noAnswerRun_ >= threshold_) {
-        reachable_ = false;
-        messages_(
-            QStringLiteral("the %1 at %2 is unreachable: %3").arg(noun_, reading.source, reading.reason));
-        emit unreachable(reading.source, reading.reason, silentSince_);
+    if (!readsDown_ && noAnswerRun_ >= threshold_) {
+        readsDown_ = true;
+        readsReason_ = reading.reason;
     }
+}
+
+bool SourceReachability::onListFailed(const QString& reason, const QDateTime& when)
+{
+    if (listDown_)
+        return false;
+    listDown_ = true;
+    listSince_ = when;
+    listReason_ = reason;
+    return true;
+}
+
+void SourceReachability::onListed()
+{
+    listDown_ = false;
+    listSince_ = {};
+    listReason_.clear();
+}
+
+QDateTime SourceReachability::since() const
+{
+    if (readsDown_)
+        return silentSince_;
+    return listSince_;
+}
+
+QString SourceReachability::reason() const
+{
+    return readsDown_ ? readsReason_ : listReason_;
 }
 
 } // namespace quorvel::service

@@ -1,47 +1,46 @@
 #pragma once
 
-#include "runtime/messagesink.h"
-
 #include "acquisition/sensorreading.h"
 
 #include <QDateTime>
-#include <QObject>
+#include <QString>
 
 namespace quorvel::service {
 
-// Tells when the adapter stops answering and when it answers again, from the reads alone. One sensor that
-// never answers is that sensor's fault; the adapter counts as unreachable once several requests in a row,
-// to different sensors, got no answer at all.
-class SourceReachability : public QObject {
-    Q_OBJECT
+// Whether a source answers, decided from its reads and its listings alone. One sensor that never answers
+// is that sensor's fault; the source counts as unreachable once several requests in a row, to different
+// sensors, got no answer at all, or once it could not list its sensors, until a listing succeeds again.
+class SourceReachability {
 public:
-    // Requests in a row without an answer after which the adapter is reported unreachable.
+    // Requests in a row without an answer after which the source is unreachable.
     static constexpr int UnreachableAfter = 3;
 
     // sensorCount bounds the run asked for, so a list of one or two sensors is judged too.
-    SourceReachability(int sensorCount, runtime::MessageSink messages, QObject* parent = nullptr);
-
-    void onRead(const acquisition::SensorReading& reading);
+    explicit SourceReachability(int sensorCount = 1) { setSensorCount(sensorCount); }
     // A source that found its sensors only now.
     void setSensorCount(int sensorCount);
-    // What the messages call the source: "adapter" unless set ("bus", "server").
-    void setNoun(const QString& noun) { noun_ = noun; }
 
-    [[nodiscard]] bool isReachable() const { return reachable_; }
-    // When the first request of the run without an answer went out; null while the adapter answers.
-    [[nodiscard]] const QDateTime& silentSince() const { return silentSince_; }
+    void onRead(const acquisition::SensorReading& reading);
+    // True for the first failure since the sensors were last listed.
+    bool onListFailed(const QString& reason, const QDateTime& when);
+    void onListed();
 
-signals:
-    void unreachable(const QString& adapter, const QString& reason, const QDateTime& since);
-    void reachableAgain(const QString& adapter);
+    [[nodiscard]] bool reachable() const { return !readsDown_ && !listDown_; }
+    // Whether the reads alone say it answers: what the journal tells.
+    [[nodiscard]] bool answers() const { return !readsDown_; }
+    // When the source stopped answering and why; null and empty while it answers.
+    [[nodiscard]] QDateTime since() const;
+    [[nodiscard]] QString reason() const;
 
 private:
-    int threshold_;
-    runtime::MessageSink messages_;
-    QString noun_ = QStringLiteral("adapter");
-    bool reachable_ = true;
+    int threshold_ = 1;
     int noAnswerRun_ = 0;
-    QDateTime silentSince_;
+    QDateTime silentSince_; // the first request of the run without an answer
+    bool readsDown_ = false;
+    QString readsReason_;
+    bool listDown_ = false;
+    QDateTime listSince_;
+    QString listReason_;
 };
 
 } // namespace quorvel::service

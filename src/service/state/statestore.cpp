@@ -25,6 +25,12 @@ SourceState& StateStore::addSource(const QString& name, const acquisition::Sourc
                                    const QString& logPath, const QDateTime& started,
                                    const SensorSettingsMap& settings)
 {
+    SourceReachability reachability(int(sensors.size()));
+    if (const SourceState* listed = source(name)) {
+        reachability = listed->reachability;
+        reachability.setSensorCount(int(sensors.size()));
+        retire(name);
+    }
     auto retired = retired_.extract(name);
     const QMap<QString, SensorAlarm> before = retired ? retired.mapped() : QMap<QString, SensorAlarm>();
     auto source = std::make_unique<SourceState>();
@@ -35,6 +41,7 @@ SourceState& StateStore::addSource(const QString& name, const acquisition::Sourc
     source->address = address;
     source->logPath = logPath;
     source->started = started;
+    source->reachability = reachability;
     source->history = SensorHistory(keepHistory_ ? int(sensors.size()) : 0);
     source->sensors.reserve(std::size_t(sensors.size()));
     for (qsizetype i = 0; i < sensors.size(); ++i) {
@@ -56,6 +63,14 @@ SourceState& StateStore::addSource(const QString& name, const acquisition::Sourc
 }
 
 void StateStore::removeSource(const QString& name)
+{
+    if (!source(name))
+        return;
+    retire(name);
+    emit sourceRemoved(name);
+}
+
+void StateStore::retire(const QString& name)
 {
     if (const SourceState* gone = source(name)) {
         QMap<QString, SensorAlarm>& alarms = retired_[name];
@@ -93,12 +108,6 @@ const QDateTime& silentSince(const SensorState& sensor, const SourceState* sourc
 
 } // namespace
 
-bool StateStore::isStale(const SensorState& sensor, const QDateTime& now) const
-{
-    const QDateTime& since = silentSince(sensor, source(sensor.source));
-    return !since.isValid() || since.secsTo(now) >= staleAfter_;
-}
-
 void StateStore::checkStale()
 {
     const QDateTime now = clock_();
@@ -106,11 +115,13 @@ void StateStore::checkStale()
     bool waiting = false;
     for (const auto& source : sources_)
         for (SensorState& sensor : source->sensors) {
-            if (sensor.alarm.state() == AlarmState::Stale)
+            if (sensor.stale)
                 continue;
             const QDateTime due = silentSince(sensor, source.get()).addSecs(staleAfter_);
             const AlarmState previous = sensor.alarm.state();
             if (due <= now) {
+                sensor.stale = true;
+                // An alarm kept from before the source's restart may be stale already.
                 if (sensor.alarm.onSilent(due))
                     changed(sensor, previous);
                 continue;
@@ -142,11 +153,17 @@ void StateStore::onRead(const QString& sourceName, const acquisition::SensorRead
     const bool good = sensor.take(reading);
     if (good && source->history.sensorCount() > 0)
         source->history.add(reading.slot, reading.when, reading.value);
+    if (good)
+        sensor.stale = false;
     const AlarmState previous = sensor.alarm.state();
     const bool alarmMoved = good && sensor.alarm.onGood(reading.value, reading.when);
+    const bool answered = source->reachability.answers();
+    source->reachability.onRead(reading);
     emit sensorChanged(sensor, reading);
     if (alarmMoved)
         changed(sensor, previous);
+    if (answered != source->reachability.answers())
+        emit reachabilityChanged(*source, true);
     // A sensor back from stale is watched again.
     if (good && !staleTimer_->isActive())
         checkStale();
@@ -178,20 +195,27 @@ void StateStore::onLogOutcome(const QString& sourceName, const LogOutcome& outco
     source->logStalledSince = outcome.stalledSince;
 }
 
-void StateStore::onUnreachable(const QString& sourceName, const QString& reason, const QDateTime& since)
+bool StateStore::onListFailed(const QString& sourceName, const QString& reason, const QDateTime& when)
 {
-    if (SourceState* source = this->source(sourceName)) {
-        source->unreachableSince = since;
-        source->unreachableReason = reason;
-    }
+    SourceState* source = this->source(sourceName);
+    if (!source)
+        return false;
+    const bool reachable = source->reachable();
+    const bool first = source->reachability.onListFailed(reason, when);
+    if (reachable != source->reachable())
+        emit reachabilityChanged(*source, false);
+    return first;
 }
 
-void StateStore::onReachableAgain(const QString& sourceName)
+void StateStore::onListed(const QString& sourceName)
 {
-    if (SourceState* source = this->source(sourceName)) {
-        source->unreachableSince = {};
-        source->unreachableReason.clear();
-    }
+    SourceState* source = this->source(sourceName);
+    if (!source)
+        return;
+    const bool reachable = source->reachable();
+    source->reachability.onListed();
+    if (reachable != source->reachable())
+        emit reachabilityChanged(*source, false);
 }
 
 } // namespace quorvel::service

@@ -38,6 +38,8 @@ public:
     StateStore(int staleAfterSeconds, bool keepHistory, QObject* parent = nullptr);
     ~StateStore() override;
 
+    // A source of a name already here lists other sensors now: they replace its own (their alarms kept as
+    // for a source removed and added), and whether it answers stays as it was.
     SourceState& addSource(const QString& name, const acquisition::SourceKind& kind, const QString& address,
                            const QList<acquisition::ListedSensor>& sensors, const QString& logPath,
                            const QDateTime& started = QDateTime::currentDateTime(),
@@ -51,8 +53,6 @@ public:
     [[nodiscard]] SourceState* source(const QString& name) const;
     [[nodiscard]] int sensorCount() const;
     [[nodiscard]] int staleAfterSeconds() const { return staleAfter_; }
-    // No good read for the stale time: since the last one, or since its source started for one never read.
-    [[nodiscard]] bool isStale(const SensorState& sensor, const QDateTime& now) const;
 
     // Over every source of the run, those a reload removed included.
     [[nodiscard]] quint64 sweeps() const { return total(&SourceState::sweeps); }
@@ -66,8 +66,9 @@ public:
     void onSweep(const QString& source, const acquisition::SweepReport& sweep);
     // The log's facts arrive apart from the sweep: its records are written on their own thread.
     void onLogOutcome(const QString& source, const LogOutcome& outcome);
-    void onUnreachable(const QString& source, const QString& reason, const QDateTime& since);
-    void onReachableAgain(const QString& source);
+    // The source could not list its sensors: true for the first failure since it last listed them.
+    bool onListFailed(const QString& source, const QString& reason, const QDateTime& when);
+    void onListed(const QString& source);
 
     // The stale check's timer and clock: a test's own, fired by hand, for the real ones.
     void setStaleTimer(std::unique_ptr<runtime::Timer> timer);
@@ -80,11 +81,19 @@ signals:
                     const quorvel::acquisition::SweepReport& sweep);
     // The sensor's alarm state changed; its alarm says to what and since when.
     void alarmChanged(const quorvel::service::SensorState& sensor, quorvel::service::AlarmState previous);
+    // The source stopped or began answering (its reachability says which). byReads: its reads say so, which
+    // the journal tells; else a listing failed or succeeded, which tells its own.
+    void reachabilityChanged(const quorvel::service::SourceState& source, bool byReads);
+    // Its state is gone; an outage of its own with it.
+    void sourceRemoved(const QString& source);
 
 private:
     [[nodiscard]] quint64 total(quint64 SourceState::*count) const;
+    // Keeps the alarms and the counts of the source as removeSource() does, and drops its state.
+    void retire(const QString& name);
 
-    // Makes stale every sensor silent for the stale time as of now, and waits for the next one due.
+    // Makes stale every sensor silent for the stale time as of now, and waits for the next one due: the one
+    // place a sensor becomes stale.
     void checkStale();
     void changed(SensorState& sensor, AlarmState previous) { emit alarmChanged(sensor, previous); }
 

@@ -1,8 +1,11 @@
 #include "service/outputs/journal/systemdstatus.h"
 
+#include "service/state/statestore.h"
+
 #include "runtime/conversions.h"
 
 #include <QElapsedTimer>
+#include <QMap>
 
 namespace quorvel::service {
 
@@ -41,23 +44,27 @@ void SystemdStatus::onSweep(const acquisition::SweepReport& sweep, quint64 sweep
 {
     lastSweep_ = QStringLiteral("Last sweep at %1; %2")
                      .arg(sweep.when.toString(Qt::ISODate), runtime::countText(qint64(sweeps), "sweep"));
-    // While the adapter is down the sweep goes on with old values: the outage is what to tell.
-    if (outages_.isEmpty())
+    // While a source is down the sweep goes on with old values: the outage is what to tell.
+    if (outage_.isEmpty())
         show(lastSweep_);
 }
 
-void SystemdStatus::onUnreachable(const QString& where, const QString& reason, const QDateTime& since)
+void SystemdStatus::onReachability(const StateStore& store)
 {
-    outages_.insert(where, QStringLiteral("The %1 does not answer since %2: %3")
-                               .arg(where, since.toString(Qt::ISODate), reason));
-    show(outages_.first());
-}
-
-void SystemdStatus::onReachableAgain(const QString& where)
-{
-    outages_.remove(where);
-    if (!outages_.isEmpty())
-        show(outages_.first());
+    // By where it is, so which of several outages is told does not depend on the order they began.
+    QMap<QString, QString> outages;
+    for (const auto& source : store.sources())
+        if (!source->reachable()) {
+            const QString where = QStringLiteral("%1 at %2").arg(source->noun, source->address);
+            outages.insert(where, QStringLiteral("The %1 does not answer since %2: %3")
+                                      .arg(where, source->reachability.since().toString(Qt::ISODate),
+                                           source->reachability.reason()));
+        }
+    const QString outage = outages.isEmpty() ? QString() : outages.first();
+    if (outage == std::exchange(outage_, outage))
+        return;
+    if (!outage_.isEmpty())
+        show(outage_);
     else
         show(lastSweep_.isEmpty() ? QStringLiteral("Running; no sweep completed yet") : lastSweep_);
 }

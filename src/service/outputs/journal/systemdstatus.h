@@ -3,8 +3,6 @@
 #include "acquisition/sensorreading.h"
 #include "runtime/timer.h"
 
-#include <QDateTime>
-#include <QMap>
 #include <QObject>
 #include <QString>
 
@@ -13,7 +11,9 @@
 
 namespace quorvel::service {
 
-// The one-line STATUS the service manager shows: the last sweep, or since when an adapter does not answer.
+class StateStore;
+
+// The one-line STATUS the service manager shows: the last sweep, or since when a source does not answer.
 // Sent when the text changes and at most once a second, the latest text last, so a fast sweep does not
 // flood the manager and a slow one is still shown at once.
 class SystemdStatus : public QObject {
@@ -33,9 +33,8 @@ public:
     void onStarted();
     // sweeps: how many the service has completed, this one included.
     void onSweep(const acquisition::SweepReport& sweep, quint64 sweeps);
-    // where: what does not answer, as "adapter at 127.0.0.1:8080" or "bus at /sys/bus/w1/devices".
-    void onUnreachable(const QString& where, const QString& reason, const QDateTime& since);
-    void onReachableAgain(const QString& where);
+    // A source of the store began or stopped answering, or went: the store says which do not answer now.
+    void onReachability(const StateStore& store);
 
 private:
     void show(const QString& text);
@@ -45,8 +44,7 @@ private:
     Clock clock_;
     std::unique_ptr<runtime::Timer> timer_;
     QString lastSweep_;
-    // Per adapter that does not answer; the first is what the status tells.
-    QMap<QString, QString> outages_;
+    QString outage_; // what the status tells while a source does not answer; empty while all do
     QString sent_;
     QString held_;
     qint64 sentAt_ = 0;

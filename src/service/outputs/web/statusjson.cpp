@@ -25,18 +25,41 @@ QJsonValue limitOrNull(const std::optional<double>& limit)
 QJsonObject pageTexts(const SourceState& source, const QDateTime& now)
 {
     QJsonArray sensors;
-    for (const SensorState& sensor : source.sensors)
+    for (const SensorState& sensor : source.sensors) {
+        const RowLook look = rowLook(sensor);
         sensors.append(QJsonObject{
             {QStringLiteral("temperature"), visible(temperatureCell(sensor))},
             {QStringLiteral("age"), visible(ageText(sensor.lastSuccess, now))},
             {QStringLiteral("result"), visible(resultText(sensor))},
+            {QStringLiteral("failures"), QString::number(sensor.failuresInRow)},
             {QStringLiteral("alarm"), visible(alarmText(sensor))},
+            {QStringLiteral("row_class"), look.row},
+            {QStringLiteral("age_class"), look.age},
+            {QStringLiteral("result_class"), look.result},
+            {QStringLiteral("stale_mark"), look.staleMark},
+            {QStringLiteral("alarm_mark"), look.alarmMark},
         });
+    }
     return QJsonObject{
         {QStringLiteral("reachable"), visible(reachableText(source))},
+        {QStringLiteral("reachable_class"), reachableClass(source)},
         {QStringLiteral("log_counts"), visible(logCountsText(source))},
         {QStringLiteral("sensors"), sensors},
     };
+}
+
+// The page's head: its time and the list of alarms.
+QJsonObject pageHead(const StateStore& store, const QDateTime& now)
+{
+    QJsonArray alarms;
+    for (const AlarmLine& line : alarmLines(store))
+        alarms.append(QJsonObject{
+            {QStringLiteral("anchor"), visible(line.anchor)},
+            {QStringLiteral("sensor"), visible(line.sensor)},
+            {QStringLiteral("alarm"), visible(line.alarm)},
+        });
+    return QJsonObject{{QStringLiteral("shown"), visible(shownText(store, now))},
+                       {QStringLiteral("alarms"), alarms}};
 }
 
 } // namespace
@@ -62,7 +85,7 @@ QByteArray readingsJson(const StateStore& store, const QDateTime& now)
                 {QStringLiteral("reason"), sensor.lastReason},
                 {QLatin1String(names::LastSuccess), timeOrNull(sensor.lastSuccess)},
                 {QLatin1String(names::ConsecutiveFailures), double(sensor.failuresInRow)},
-                {QStringLiteral("stale"), store.isStale(sensor, now)},
+                {QStringLiteral("stale"), sensor.stale},
                 {QLatin1String(names::RawTemperature),
                  sensor.goodRaw ? QJsonValue(double(*sensor.goodRaw)) : QJsonValue(QJsonValue::Null)},
                 {QLatin1String(names::Alarm), alarmLabel(sensor.alarm.state())},
@@ -76,9 +99,9 @@ QByteArray readingsJson(const StateStore& store, const QDateTime& now)
             {QStringLiteral("kind"), source->kind},
             {QStringLiteral("address"), source->address},
             {QStringLiteral("reachable"), source->reachable()},
-            {QStringLiteral("unreachable_since"), timeOrNull(source->unreachableSince)},
+            {QStringLiteral("unreachable_since"), timeOrNull(source->reachability.since())},
             {QStringLiteral("reason"),
-             source->reachable() ? QJsonValue(QJsonValue::Null) : QJsonValue(source->unreachableReason)},
+             source->reachable() ? QJsonValue(QJsonValue::Null) : QJsonValue(source->reachability.reason())},
             {QStringLiteral("log"),
              QJsonObject{{QStringLiteral("path"), source->logPath.isEmpty() ? QJsonValue(QJsonValue::Null)
                                                                             : QJsonValue(source->logPath)},
@@ -94,6 +117,7 @@ QByteArray readingsJson(const StateStore& store, const QDateTime& now)
         {QStringLiteral("generated"), runtime::isoWithOffset(now)},
         {QStringLiteral("stale_after_seconds"), store.staleAfterSeconds()},
         {QStringLiteral("sources"), sources},
+        {QStringLiteral("page"), pageHead(store, now)},
     };
     return QJsonDocument(root).toJson(QJsonDocument::Compact);
 }

@@ -5,7 +5,6 @@
 
 #include "acquisition/readoutcome.h"
 #include "runtime/appinfo.h"
-#include "runtime/localeformats.h"
 
 #include <QCryptographicHash>
 
@@ -42,25 +41,30 @@ td{display:flex;flex-wrap:wrap;gap:0 .5rem;border:0;padding:.15rem 0}td::before{
     return css;
 }
 
-// Refreshes the cells in place with the texts /readings.json carries for them; with scripts off the page
-// is complete as served.
+// Refreshes the page in place with the texts, classes and marks /readings.json carries for it, as the server
+// renders them; with scripts off the page is complete as served.
 const QByteArray& script()
 {
     static const QByteArray js = R"(
 (function(){
 function set(row,key,text,cls){var c=row.querySelector('[data-key="'+key+'"]');if(!c)return;c.textContent=text;if(cls!==undefined)c.className=cls;}
+function alarms(list){var ul=document.querySelector('[data-key="alarms"]');if(!ul)return;ul.textContent='';
+list.forEach(function(a){var li=document.createElement('li'),l=document.createElement('a');l.href=a.anchor;l.textContent=a.sensor;
+li.appendChild(l);li.appendChild(document.createTextNode(': '+a.alarm));ul.appendChild(li);});ul.hidden=!list.length;}
 function refresh(){fetch('readings.json',{cache:'no-store'}).then(function(r){return r.json();}).then(function(d){
+alarms(d.page.alarms);
 d.sources.forEach(function(src){var sec=document.querySelector('section[data-source="'+src.name+'"]');if(!sec)return;
 src.sensors.forEach(function(s,i){var row=document.getElementById('sensor-'+src.name+'-'+s.slot);if(!row)return;var t=src.page.sensors[i];
 set(row,'temperature',t.temperature,'num');
-set(row,'age',t.age,s.stale?'num bad':'num');
-set(row,'result',t.result,s.result==='ok'?'ok':'warn');
-set(row,'failures',String(s.consecutive_failures),'num');
-row.querySelector('[data-key="stale"]').hidden=!s.stale;
-var a=row.querySelector('[data-key="alarm"]');a.hidden=s.alarm==='ok'||s.alarm==='stale';a.textContent=t.alarm;
-row.className=s.alarm==='ok'?'':'alarm';});
-set(sec,'reachable',src.page.reachable,src.reachable?'ok':'bad');
+set(row,'age',t.age,t.age_class);
+set(row,'result',t.result,t.result_class);
+set(row,'failures',t.failures,'num');
+row.querySelector('[data-key="stale"]').hidden=!t.stale_mark;
+var a=row.querySelector('[data-key="alarm"]');a.hidden=!t.alarm_mark;a.textContent=t.alarm;
+row.className=t.row_class;});
+set(sec,'reachable',src.page.reachable,src.page.reachable_class);
 set(sec,'log-counts',src.page.log_counts);});
+set(document,'shown',d.page.shown);
 }).catch(function(){});}
 setInterval(refresh,5000);})();
 )";
@@ -152,22 +156,14 @@ QByteArray html(const StateStore& store, const QDateTime& now)
     page += QString::fromUtf8(style());
     page += QStringLiteral("</style></head><body><header><h1>Temperatures from %1</h1>")
                 .arg(one ? QStringLiteral("the %1 at %2").arg(sources.front()->noun, e(title)) : e(title));
-    page += QStringLiteral("<p>Shown %1, %2 as every time on this page and in the chart; a sensor with no "
-                           "good read for %3 s is stale.</p></header>")
-                .arg(e(localTime(now)), e(runtime::localZoneText(now)))
-                .arg(store.staleAfterSeconds());
-    // Every alarm at the top, where a phone shows it without scrolling.
+    page += QStringLiteral("<p data-key=\"shown\">%1</p></header>").arg(e(shownText(store, now)));
+    // Served empty and hidden without alarms, so the script has a list to fill when one begins.
     QString alarms;
-    for (const auto& source : sources)
-        for (const SensorState& sensor : source->sensors)
-            if (sensor.alarm.state() != AlarmState::Ok)
-                alarms += QStringLiteral("<li><a href=\"#sensor-%1-%2\">%3</a>: %4</li>")
-                              .arg(e(source->name))
-                              .arg(sensor.slot + 1)
-                              .arg(e(one ? sensor.displayName() : source->name + u' ' + sensor.displayName()),
-                                   e(alarmText(sensor)));
-    if (!alarms.isEmpty())
-        page += QStringLiteral("<ul class=\"bad\" data-key=\"alarms\">%1</ul>").arg(alarms);
+    for (const AlarmLine& line : alarmLines(store))
+        alarms += QStringLiteral("<li><a href=\"%1\">%2</a>: %3</li>")
+                      .arg(e(line.anchor), e(line.sensor), e(line.alarm));
+    page += QStringLiteral("<ul class=\"bad\" data-key=\"alarms\"%1>%2</ul>")
+                .arg(alarms.isEmpty() ? QStringLiteral(" hidden") : QString(), alarms);
     for (const auto& source : sources) {
         page += QStringLiteral("<section data-source=\"%1\">").arg(e(source->name));
         if (!one)
@@ -176,8 +172,7 @@ QByteArray html(const StateStore& store, const QDateTime& now)
         QString noun = source->noun;
         noun[0] = noun[0].toUpper();
         page += QStringLiteral("<p>%1: <span data-key=\"reachable\" class=\"%2\">%3</span></p>")
-                    .arg(noun, source->reachable() ? QStringLiteral("ok") : QStringLiteral("bad"),
-                         e(reachableText(*source)));
+                    .arg(noun, reachableClass(*source), e(reachableText(*source)));
         if (source->logPath.isEmpty())
             page += QStringLiteral("<p>Log: off</p>");
         else
@@ -191,28 +186,25 @@ QByteArray html(const StateStore& store, const QDateTime& now)
             "<table><thead><tr><th>Sensor</th><th>Temperature</th><th>Last good read</th>"
             "<th>Last read</th><th>Failures in a row</th><th>Last 24 hours</th></tr></thead><tbody>");
         for (const SensorState& sensor : source->sensors) {
-            const bool stale = store.isStale(sensor, now);
-            const bool ok = sensor.lastOutcome == acquisition::ReadOutcome::Ok;
-            const AlarmState alarm = sensor.alarm.state();
-            // Stale has its own mark, as before limits; the row is marked for any alarm.
-            const auto hidden = [](bool hide) { return hide ? QStringLiteral(" hidden") : QString(); };
-            page +=
-                QStringLiteral("<tr id=\"sensor-%1-%2\"%3><td data-label=\"Sensor\">%4 <span "
-                               "class=\"rom\">%5</span> <strong class=\"bad\" data-key=\"stale\"%6>stale"
-                               "</strong> <strong class=\"bad\" data-key=\"alarm\"%7>%8</strong></td>")
-                    .arg(e(source->name))
-                    .arg(sensor.slot + 1)
-                    .arg(alarm == AlarmState::Ok ? QString() : QStringLiteral(" class=\"alarm\""),
-                         e(sensor.displayName()), e(sensor.romCode), hidden(!stale),
-                         hidden(alarm == AlarmState::Ok || alarm == AlarmState::Stale), e(alarmText(sensor)));
+            const RowLook look = rowLook(sensor);
+            const auto hidden = [](bool shown) { return shown ? QString() : QStringLiteral(" hidden"); };
+            const auto classOf = [](const QString& name) {
+                return name.isEmpty() ? QString() : QStringLiteral(" class=\"%1\"").arg(name);
+            };
+            page += QStringLiteral("<tr id=\"sensor-%1-%2\"%3><td data-label=\"Sensor\">%4 <span "
+                                   "class=\"rom\">%5</span> <strong class=\"bad\" data-key=\"stale\"%6>stale"
+                                   "</strong> <strong class=\"bad\" data-key=\"alarm\"%7>%8</strong></td>")
+                        .arg(e(source->name))
+                        .arg(sensor.slot + 1)
+                        .arg(classOf(look.row), e(sensor.displayName()), e(sensor.romCode),
+                             hidden(look.staleMark), hidden(look.alarmMark), e(alarmText(sensor)));
             page += QStringLiteral(
                         "<td data-label=\"Temperature\" data-key=\"temperature\" class=\"num\">%1</td>")
                         .arg(e(temperatureCell(sensor)));
-            page +=
-                QStringLiteral("<td data-label=\"Last good read\" data-key=\"age\" class=\"num%1\">%2</td>")
-                    .arg(stale ? QStringLiteral(" bad") : QString(), e(ageText(sensor.lastSuccess, now)));
+            page += QStringLiteral("<td data-label=\"Last good read\" data-key=\"age\" class=\"%1\">%2</td>")
+                        .arg(look.age, e(ageText(sensor.lastSuccess, now)));
             page += QStringLiteral("<td data-label=\"Last read\" data-key=\"result\" class=\"%1\">%2</td>")
-                        .arg(ok ? QStringLiteral("ok") : QStringLiteral("warn"), e(resultText(sensor)));
+                        .arg(look.result, e(resultText(sensor)));
             page += QStringLiteral(
                         "<td data-label=\"Failures in a row\" data-key=\"failures\" class=\"num\">%1</td>")
                         .arg(sensor.failuresInRow);

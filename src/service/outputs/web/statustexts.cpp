@@ -5,6 +5,7 @@
 
 #include "acquisition/readoutcome.h"
 #include "runtime/conversions.h"
+#include "runtime/localeformats.h"
 
 #include <QLocale>
 
@@ -100,12 +101,52 @@ QString resultText(const SensorState& sensor)
     return sensor.lastReason.isEmpty() ? label : label + QStringLiteral(": ") + sensor.lastReason;
 }
 
+QString shownText(const StateStore& store, const QDateTime& now)
+{
+    return QStringLiteral(
+               "Shown %1, %2 as every time on this page and in the chart; a sensor with no good read "
+               "for %3 s is stale.")
+        .arg(localTime(now), runtime::localZoneText(now))
+        .arg(store.staleAfterSeconds());
+}
+
+RowLook rowLook(const SensorState& sensor)
+{
+    const AlarmState alarm = sensor.alarm.state();
+    return RowLook{
+        alarm == AlarmState::Ok ? QString() : QStringLiteral("alarm"),
+        sensor.stale ? QStringLiteral("num bad") : QStringLiteral("num"),
+        sensor.lastOutcome == acquisition::ReadOutcome::Ok ? QStringLiteral("ok") : QStringLiteral("warn"),
+        sensor.stale,
+        alarm != AlarmState::Ok && alarm != AlarmState::Stale,
+    };
+}
+
+QList<AlarmLine> alarmLines(const StateStore& store)
+{
+    const bool one = store.sources().size() == 1;
+    QList<AlarmLine> lines;
+    for (const auto& source : store.sources())
+        for (const SensorState& sensor : source->sensors)
+            if (sensor.alarm.state() != AlarmState::Ok)
+                lines.append(
+                    {QStringLiteral("#sensor-%1-%2").arg(source->name, QString::number(sensor.slot + 1)),
+                     one ? sensor.displayName() : source->name + u' ' + sensor.displayName(),
+                     alarmText(sensor)});
+    return lines;
+}
+
+QString reachableClass(const SourceState& source)
+{
+    return source.reachable() ? QStringLiteral("ok") : QStringLiteral("bad");
+}
+
 QString reachableText(const SourceState& source)
 {
     if (source.reachable())
         return QStringLiteral("answers");
     return QStringLiteral("does not answer since %1: %2")
-        .arg(localTime(source.unreachableSince), source.unreachableReason);
+        .arg(localTime(source.reachability.since()), source.reachability.reason());
 }
 
 QString logCountsText(const SourceState& source)

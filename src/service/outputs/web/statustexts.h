@@ -1,10 +1,12 @@
 #pragma once
 
 #include <QDateTime>
+#include <QList>
 #include <QString>
 
 namespace quorvel::service {
 
+class StateStore;
 struct SensorState;
 struct SourceState;
 
@@ -32,8 +34,30 @@ namespace statuspage {
 // "high since 2024-05-01 12:00:00", what the row and the page's head say of an alarm.
 [[nodiscard]] QString alarmText(const SensorState& sensor);
 
-// "answers", or since when and why the source does not.
+// "Shown 2024-05-01 12:00:00, local time (UTC+02:00) as every time on this page ...": the page's time.
+[[nodiscard]] QString shownText(const StateStore& store, const QDateTime& now);
+
+// How a sensor's row looks beside its texts: the classes of the row and its cells, and the marks shown.
+struct RowLook {
+    QString row;    // "alarm" for any alarm, else empty
+    QString age;    // the last good read's cell
+    QString result; // the last read's cell
+    bool staleMark = false;
+    bool alarmMark = false; // stale has its own mark, as before limits
+};
+[[nodiscard]] RowLook rowLook(const SensorState& sensor);
+
+// One line of the list of alarms at the page's head, where a phone shows it without scrolling.
+struct AlarmLine {
+    QString anchor; // the sensor's row
+    QString sensor; // its name, with its source's when there are several
+    QString alarm;
+};
+[[nodiscard]] QList<AlarmLine> alarmLines(const StateStore& store);
+
+// "answers", or since when and why the source does not; and its class.
 [[nodiscard]] QString reachableText(const SourceState& source);
+[[nodiscard]] QString reachableClass(const SourceState& source);
 // "12 records written, 0 lost".
 [[nodiscard]] QString logCountsText(const SourceState& source);
 
