@@ -4,7 +4,6 @@
 #include "service/state/sourcereachability.h"
 
 #include "acquisition/acquisitioncycle.h"
-#include "acquisition/pagecomponent.h"
 #include "acquisition/sensorreader.h"
 #include "runtime/messagesink.h"
 
@@ -22,9 +21,8 @@ class HistoryFillJob;
 class ServiceLog;
 class StateStore;
 
-// What reads a source's sensors: an adapter's page component, or the reader of a bus or a server.
+// What reads a source's sensors, whatever its kind.
 struct SourceInput {
-    std::unique_ptr<acquisition::PageComponent> page;
     std::unique_ptr<acquisition::SensorReader> reader;
 };
 
