@@ -96,7 +96,14 @@ void AcquisitionCycle::beginSlot()
         return;
     state_ = State::Loading;
     requested_ = QDateTime::currentDateTime();
-    deadline_->start(reader_.noAnswerAfterMs() + ReaderAnswerMarginMs);
+    const int deadlineMs = reader_.noAnswerAfterMs() + ReaderAnswerMarginMs;
+    readDue_.setRemainingTime(deadlineMs);
+    if (!deadline_->isActive()) {
+        watchedRead_ = ++read_;
+        deadline_->start(deadlineMs);
+    } else {
+        ++read_;
+    }
     reader_.read(slot_);
 }
 
@@ -104,6 +111,11 @@ void AcquisitionCycle::onDeadline()
 {
     if (state_ != State::Loading || completionHeld_)
         return;
+    if (watchedRead_ != read_) {
+        watchedRead_ = read_;
+        deadline_->start(int(std::max<qint64>(0, readDue_.remainingTime())));
+        return;
+    }
     // An answer that still comes is no longer this slot's.
     reader_.cancel();
     onAnswered(slot_, {ReadOutcome::NoAnswer, 0,
@@ -115,7 +127,6 @@ void AcquisitionCycle::onAnswered(int slot, const SensorAnswer& answer)
 {
     if (state_ != State::Loading || slot != slot_ || completionHeld_)
         return;
-    deadline_->stop();
     answer_ = answer;
     if (held_) {
         completionHeld_ = true;

@@ -7,6 +7,7 @@
 
 #include "runtime/timer.h"
 
+#include <QDeadlineTimer>
 #include <QObject>
 
 #include <cstdint>
@@ -97,8 +98,13 @@ private:
     SensorReadings raw_; // per slot, the number as read, while there is a transform
     // Starts the next slot: at once after an answer, after the pause otherwise.
     std::unique_ptr<runtime::Timer> next_;
-    // While the reader reads: past this, the slot is taken as no answer.
+    // While the reader reads: past its deadline, the slot is taken as no answer. Started for one read and
+    // left running past its answer, so a page costs no timer of its own; when it fires during a later read,
+    // it waits on for what is left of that read's time.
     std::unique_ptr<runtime::Timer> deadline_;
+    quint64 read_ = 0;        // counts the reads asked for
+    quint64 watchedRead_ = 0; // the read the deadline timer was started for
+    QDeadlineTimer readDue_;
     int pauseMs_ = NoAnswerPauseMs;
     State state_ = State::Stopped;
     int slot_ = 0;

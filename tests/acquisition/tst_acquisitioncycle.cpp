@@ -469,6 +469,20 @@ void tst_AcquisitionCycle::readerThatNeverAnswers()
     QCOMPARE(reads.at(0).outcome, ReadOutcome::NoAnswer);
     QCOMPARE(reads.at(0).reason, QStringLiteral("no answer within 12 s; the read was given up"));
     QCOMPARE(reads.at(1).outcome, ReadOutcome::Ok);
+
+    // The deadline runs on past answers: when it ends during a later read, that read gets the rest of its
+    // own time before it is given up.
+    reader.silentReads = reader.reads + 1;
+    QTRY_COMPARE(reader.reads, reader.silentReads);
+    const qsizetype before = reads.size();
+    QVERIFY(deadline->fire());
+    drainEvents();
+    QCOMPARE(reads.size(), before);
+    QVERIFY(deadline->isHolding());
+    QVERIFY(deadline->interval() <= reader.noAnswerAfterMs() + AcquisitionCycle::ReaderAnswerMarginMs);
+    QVERIFY(deadline->fire());
+    QTRY_VERIFY(reads.size() > before);
+    QCOMPARE(reads.at(before).outcome, ReadOutcome::NoAnswer);
 }
 
 void tst_AcquisitionCycle::stopEndsTheCycle()
