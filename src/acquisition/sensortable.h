@@ -27,9 +27,6 @@ inline constexpr std::array<std::string_view, SensorCount> RomCodes = {
     "EE000000B4913B28", "B900000027CA8F28", "40000000B491CF28",
 };
 
-// The id of the page element that carries the temperature.
-inline constexpr std::string_view TemperatureElementId = "Temperature_0";
-
 // A DS18B20's value at power-on, which it reads until its first conversion.
 inline constexpr float PowerOnReading = 85.0f;
 // A real temperature does not jump by more than this between two reads a sweep apart.

@@ -5,8 +5,12 @@
 #include <QStringList>
 
 #include <memory>
+#include <string_view>
 
 namespace quorvel::acquisition {
+
+// The id of the page element that carries the temperature.
+inline constexpr std::string_view TemperatureElementId = "Temperature_0";
 
 class PageComponent;
 class PageDocument;
