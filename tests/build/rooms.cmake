@@ -1,10 +1,10 @@
 cmake_policy(VERSION 3.25)
-# Which rooms a room's files may include. The core knows no source, no log file and no program; a source room
-# knows the core and no other source, no log file and no output; of the service, a transport knows no sensor,
-# the state no output, an output neither the composition root nor another output, and none of them a source.
-# Only src/service/app and main.cpp see everything.
+# Which rooms a room's files may include. The core knows no source, no log file, no program and no modal box
+# (the window holds its cycle); a source room knows the core and no other source, no log file and no output;
+# of the service, a transport knows no sensor, the state no output, an output neither the composition root nor
+# another output, and none of them a source. Only src/service/app and main.cpp see everything.
 set(programs "service/|mainwindow/|about/")
-set(forbidden_acquisition "sources/|logfile/|${programs}")
+set(forbidden_acquisition "sources/|logfile/|runtime/modaltracker|${programs}")
 set(forbidden_sources/adapter "sources/(w1|owserver)/|logfile/|${programs}")
 set(forbidden_sources/w1 "sources/(adapter|owserver)/|logfile/|${programs}")
 set(forbidden_sources/owserver "sources/(adapter|w1)/|logfile/|${programs}")

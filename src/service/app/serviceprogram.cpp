@@ -11,6 +11,8 @@
 #include "service/outputs/mqtt/mqttpublisher.h"
 #include "service/outputs/web/statusserver.h"
 
+#include "sources/adapter/adapterreader.h"
+
 #include "runtime/appinfo.h"
 #include "runtime/conversions.h"
 
@@ -76,7 +78,7 @@ std::unique_ptr<SourceRunner> ServiceProgram::makeRunner(const SourceConfig& con
 {
     SourceInput input;
     if (config.isAdapter())
-        input.page = pages_(config);
+        input.reader = std::make_unique<acquisition::AdapterReader>(pages_(config));
     else
         input.reader = makeSensorReader(config);
     // Several sources share the journal: each line of one says whose it is.
