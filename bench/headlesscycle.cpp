@@ -4,11 +4,12 @@
 // costs.
 
 #include "acquisition/acquisitioncycle.h"
-#include "sources/adapter/webpagecomponent.h"
 #include "filerecorder.h"
 #include "nullrecorder.h"
 #include "pagecounter.h"
 #include "processprobe.h"
+#include "sources/adapter/adapterreader.h"
+#include "sources/adapter/webpagecomponent.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -101,6 +102,7 @@ int main(int argc, char* argv[])
     }
 
     acquisition::WebPageComponent page;
+    acquisition::AdapterReader reader(page);
     bench::NullRecorder nullRecorder;
     bench::FileRecorder fileRecorder(!parser.isSet(noSyncOption));
     const bool logging = parser.isSet(logOption);
@@ -113,7 +115,7 @@ int main(int argc, char* argv[])
     acquisition::SweepRecorder& recorder =
         logging ? static_cast<acquisition::SweepRecorder&>(fileRecorder) : nullRecorder;
     // No display, as in the service.
-    acquisition::AcquisitionCycle cycle(page, nullptr, &recorder);
+    acquisition::AcquisitionCycle cycle(reader, &recorder);
     bench::PageCounter counter(cycle);
     QEventLoop loop;
 

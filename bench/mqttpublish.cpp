@@ -10,6 +10,7 @@
 #include "service/outputs/mqtt/mqttpublisher.h"
 #include "service/state/statestore.h"
 #include "sources/adapter/adapterkind.h"
+#include "sources/adapter/adapterreader.h"
 #include "sources/adapter/webpagecomponent.h"
 
 #include <QCommandLineParser>
@@ -82,7 +83,8 @@ bool latency(int reads, int latencyMs)
     options.baseTopic = Base;
     const QString adapter = QStringLiteral("127.0.0.1:%1").arg(sim.port());
     acquisition::WebPageComponent page;
-    acquisition::AcquisitionCycle cycle(page, nullptr, nullptr);
+    acquisition::AdapterReader reader(page);
+    acquisition::AcquisitionCycle cycle(reader, nullptr);
     const QString source = QStringLiteral("adapter");
     service::StateStore store(300, false);
     store.addSource(source, acquisition::adapterKind(), adapter, acquisition::builtInSensors(), {});

@@ -1,9 +1,10 @@
 // What a page component on one bare QTcpSocket could reach: the same event loop, the same libxml2 parse
 // and value lookup as the program, without the network access manager's per-request machinery.
 
-#include "sources/adapter/htmldocument.h"
 #include "acquisition/sensortable.h"
 #include "processprobe.h"
+#include "sources/adapter/adapterreader.h"
+#include "sources/adapter/htmldocument.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>

@@ -7,6 +7,7 @@
 
 #include "runtime/timer.h"
 
+#include <QDeadlineTimer>
 #include <QObject>
 
 #include <cstdint>
@@ -15,49 +16,42 @@
 
 namespace quorvel::acquisition {
 
-class CycleDisplay;
-class PageComponent;
 class SweepRecorder;
 
-// The endless sweep over the sensor table: for each slot, show its address, load its page, read the
-// temperature, show it; after the last slot, hand the readings to the recorder while logging is on. Driven by
-// the event loop: it waits on the page component's completion signal, never polls, and holds while any modal
-// box is open, going on where it was when the last one closes.
+// The endless sweep over the sensor table: for each slot, ask the reader, take its answer under the table's
+// rules; after the last slot, hand the readings to the recorder while logging is on. Driven by the event
+// loop: it waits on the reader's answer, never polls, and holds while whoever holds it (a modal box, a log
+// behind its disk) says so, going on where it was at resume().
 //
-// What it read is told by its events, to any number of listeners: sensorRead() after each slot with the
-// outcome the sensor table decided, sweepCompleted() after each sweep's record. The display (the window's)
-// and the recorder are optional: a cycle without them only emits.
+// What it does is told by its events, to any number of listeners: slotStarted() before each read,
+// sensorRead() after it with the outcome the sensor table decided, sweepCompleted() after each sweep's
+// record. The recorder is optional.
 class AcquisitionCycle : public QObject {
     Q_OBJECT
 public:
-    // Kept in the address box's list: a hundred sweeps.
-    static constexpr int AddressListLimit = 1300;
-    // Pause after a request that got no answer at all, so a dead adapter is not flooded with connections;
-    // and, for a reader's source, after a sweep that read no number, so that a bus or server whose every
-    // sensor fails at once (unplugged, unknown) does not write a thousand log lines a second.
+    // Pause after a request that got no answer at all, so a dead source is not flooded with connections;
+    // and, for a reader that asks for it, after a sweep that read no number, so that a bus or server whose
+    // every sensor fails at once (unplugged, unknown) does not write a thousand log lines a second.
     static constexpr int NoAnswerPauseMs = 1000;
     // A reader answers each read within its no-answer bound; past that and this margin the cycle takes the
     // slot as no answer itself and goes on, so it never waits for an answer that cannot come.
     static constexpr int ReaderAnswerMarginMs = 2000;
 
-    AcquisitionCycle(PageComponent& page, CycleDisplay* display, SweepRecorder* recorder,
-                     QObject* parent = nullptr);
-    // A source that is no adapter's pages (a bus, a server): the same sweeps, records and events, each slot
-    // read by the reader. No display.
     AcquisitionCycle(SensorReader& reader, SweepRecorder* recorder, QObject* parent = nullptr);
 
     // The sensors the next start() polls, in this order; the built-in thirteen (without names) unless set.
     void setSensors(const QList<ListedSensor>& sensors) { sensors_ = sensors; }
     [[nodiscard]] const QList<ListedSensor>& sensors() const { return sensors_; }
-    // Fills the table for this adapter (or a reader's source, named by its address) and begins the first
-    // sweep at slot 0.
-    void start(const QString& adapterAddress);
+    // Fills the table for this source, named by its address, and begins the first sweep at slot 0.
+    void start(const QString& address);
     // Nothing of the cycle runs after this, so it never touches a window that is going away.
     void stop();
-    // The next slot waits until resume(), as it waits for a modal box: for whoever cannot take more yet (a
-    // log behind its disk).
+    // Until resume(), no next slot begins and an answer that comes is kept back, its slot finished only then:
+    // for whoever cannot take more yet (a window with a modal box open, a log behind its disk). A hold
+    // outlasts stop() and start().
     void hold() { held_ = true; }
     void resume();
+    [[nodiscard]] bool isHeld() const { return held_; }
 
     [[nodiscard]] bool isRunning() const { return state_ != State::Stopped; }
     [[nodiscard]] int currentSlot() const { return slot_; }
@@ -69,14 +63,17 @@ public:
     // calibration); the power-on rule has looked at the number as read. None: values as read.
     using ValueTransform = std::function<float(int slot, float read)>;
     void setValueTransform(ValueTransform transform) { transform_ = std::move(transform); }
-    // Replaces the timer that starts each next slot, and ends the wait for a reader's answer (a test's own,
-    // fired by hand). Before start().
+    // Replace the timer that starts each next slot, and the one that ends the wait for the reader's answer
+    // (a test's own, fired by hand). Before start().
     void setTimer(std::unique_ptr<runtime::Timer> timer);
+    void setDeadlineTimer(std::unique_ptr<runtime::Timer> timer);
 
     // The address the cycle was last started with; every event names it.
     [[nodiscard]] const QString& source() const { return source_; }
 
 signals:
+    // A slot's read is asked for now; text is what a person is shown for the slot (an adapter's: the URL).
+    void slotStarted(int slot, const QString& text);
     void sensorRead(const quorvel::acquisition::SensorReading& reading);
     void sweepCompleted(const quorvel::acquisition::SweepReport& sweep);
 
@@ -84,28 +81,30 @@ private:
     enum class State { Stopped, Ready, Loading, Paused };
 
     void beginSlot();
-    void onPageCompleted();
-    void onTimeout();
+    void onDeadline();
     void onAnswered(int slot, const quorvel::acquisition::SensorAnswer& answer);
     void finishSlot();
     bool endOfSweep();
     void scheduleNextSlot(bool gotAnswer);
-    void onModalClosed();
 
-    PageComponent* page_ = nullptr; // one of these two reads the slots
-    SensorReader* reader_ = nullptr;
+    SensorReader& reader_;
     SensorAnswer answer_; // the reader's answer to the slot in hand
-    CycleDisplay* display_;
     SweepRecorder* recorder_;
     QList<ListedSensor> sensors_ = builtInSensors();
     QString source_;
-    QDateTime requested_; // when the slot's page was asked for
+    QDateTime requested_; // when the slot's read was asked for
     SensorTable table_;
     ValueTransform transform_;
     SensorReadings raw_; // per slot, the number as read, while there is a transform
-    // Starts the next slot: at once after an answer, after the pause otherwise; while a reader reads, its
-    // deadline.
+    // Starts the next slot: at once after an answer, after the pause otherwise.
     std::unique_ptr<runtime::Timer> next_;
+    // While the reader reads: past its deadline, the slot is taken as no answer. Started for one read and
+    // left running past its answer, so a page costs no timer of its own; when it fires during a later read,
+    // it waits on for what is left of that read's time.
+    std::unique_ptr<runtime::Timer> deadline_;
+    quint64 read_ = 0;        // counts the reads asked for
+    quint64 watchedRead_ = 0; // the read the deadline timer was started for
+    QDeadlineTimer readDue_;
     int pauseMs_ = NoAnswerPauseMs;
     State state_ = State::Stopped;
     int slot_ = 0;

@@ -26,8 +26,8 @@ inline constexpr int DefaultNoAnswerAfterMs = 10000;
 // Ok for a number of that range; else a read error naming the number and the range.
 [[nodiscard]] SensorAnswer temperatureAnswer(float degrees);
 
-// Reads the sensors of a source that is no adapter's pages (a bus of the kernel's, a server), one slot at a
-// time, for the cycle. Every call returns at once; what it gives comes as a signal through the event loop,
+// Reads the sensors of a source (an adapter's pages, a bus of the kernel's, a server), one slot at a time,
+// for the cycle. Every call returns at once; what it gives comes as a signal through the event loop,
 // never from inside the call, so a read that blocks or hangs holds up nothing else.
 //
 // Every read() and every discover() gets exactly one answer, no_answer at the latest noAnswerAfterMs() after
@@ -38,9 +38,14 @@ class SensorReader : public QObject {
 public:
     explicit SensorReader(QObject* parent = nullptr);
 
+    // The address the cycle was started with, before setSensors(); a reader that knows its own from its
+    // construction has no use for it.
+    virtual void setSource(const QString& address) { Q_UNUSED(address) }
     // The sensors of the reads to come, slot order, ROM codes in the adapter's form (sixteen upper-case
     // digits, the CRC first). Only between sweeps.
     virtual void setSensors(const QStringList& romCodes) = 0;
+    // What a person is shown for a slot of the sensors set: where its read goes.
+    [[nodiscard]] virtual QString slotText(int slot) const = 0;
     // Reads one slot; answered() follows. Slot 0 begins a sweep: a reader that can have every sensor convert
     // at once does so then, and answers the later slots from that conversion.
     virtual void read(int slot) = 0;
@@ -48,6 +53,10 @@ public:
     virtual void cancel() = 0;
     // Lists the temperature sensors the source shows now; discovered() or discoveryFailed() follows.
     virtual void discover() = 0;
+
+    // Whether the cycle waits after a sweep that read no number: a source that fails in microseconds would
+    // otherwise be asked a thousand times a second.
+    [[nodiscard]] virtual bool pausesAfterSweepWithoutNumber() const { return true; }
 
     // How long a request may go unanswered before it counts as no answer (DefaultNoAnswerAfterMs unless set).
     [[nodiscard]] int noAnswerAfterMs() const { return noAnswerAfterMs_; }

@@ -6,6 +6,7 @@
 #include <QDateTime>
 #include <QString>
 
+#include <cstdint>
 #include <optional>
 
 namespace quorvel::acquisition {
@@ -40,6 +41,9 @@ struct SweepReport {
     qint64 recordsLost = 0;
     // What the recorder has to tell (its notice, else why the write failed); empty when nothing.
     QString logNotice;
+    // While logging is on, the number of this sweep's record since the cycle started (it sticks at its
+    // largest value); 0 otherwise.
+    std::int16_t recordNumber = 0;
 };
 
 } // namespace quorvel::acquisition

@@ -1,7 +1,5 @@
 #include "sensortable.h"
 
-#include "pagecomponent.h"
-#include "runtime/conversions.h"
 #include "sensorreader.h"
 
 #include <cmath>
@@ -37,39 +35,17 @@ void SensorTable::fill(const QString& adapterAddress)
 
 void SensorTable::fill(const QString& adapterAddress, const QStringList& romCodes)
 {
-    SensorUrls.clear();
+    QStringList urls;
     for (const QString& rom : romCodes)
-        SensorUrls.append(sensorUrl(adapterAddress, rom));
-    Readings = SensorReadings(romCodes.size(), 0.0f);
-    lastRead_ = QList<std::optional<float>>(romCodes.size());
+        urls.append(sensorUrl(adapterAddress, rom));
+    setSlots(urls);
 }
 
-SensorTable::ReadResult SensorTable::readAnswer(int slot, const PageDocument* document, bool gotAnswer)
+void SensorTable::setSlots(const QStringList& slotTexts)
 {
-    if (slot < 0 || slot >= Readings.size())
-        return {ReadOutcome::NoAnswer, QStringLiteral("no such sensor slot")};
-    const auto failed = [&](ReadOutcome outcome, QString reason) {
-        lastRead_[slot].reset();
-        return ReadResult{outcome, std::move(reason)};
-    };
-    const std::optional<QString> error = document ? document->errorReason() : std::nullopt;
-    if (!gotAnswer)
-        return failed(ReadOutcome::NoAnswer, error.value_or(QStringLiteral("no answer")));
-    if (!document || error)
-        return failed(ReadOutcome::HttpError, error.value_or(QStringLiteral("no page")));
-    // Built once: this runs for every page.
-    static const QString elementId =
-        QString::fromLatin1(TemperatureElementId.data(), static_cast<qsizetype>(TemperatureElementId.size()));
-    const auto value = document->elementValue(elementId);
-    if (!value)
-        return failed(ReadOutcome::NoElement,
-                      QStringLiteral("the page has no value with the id %1").arg(elementId));
-    const auto number = runtime::textToSingle(*value);
-    if (!number)
-        return failed(
-            ReadOutcome::NotANumber,
-            QStringLiteral("the value \"%1\" of %2 is not a number").arg(value->left(40), elementId));
-    return takeNumber(slot, *number);
+    SensorUrls = slotTexts;
+    Readings = SensorReadings(slotTexts.size(), 0.0f);
+    lastRead_ = QList<std::optional<float>>(slotTexts.size());
 }
 
 SensorTable::ReadResult SensorTable::takeAnswer(int slot, const SensorAnswer& answer)

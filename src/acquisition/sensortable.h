@@ -13,7 +13,6 @@
 
 namespace quorvel::acquisition {
 
-class PageDocument;
 struct SensorAnswer;
 
 // The window program's sensors; the service takes as many as its sensor list names.
@@ -27,9 +26,6 @@ inline constexpr std::array<std::string_view, SensorCount> RomCodes = {
     "92000000A4F27928", "A1000000180B0528", "47000000A4F3AD28", "88000000B4A59328", "EC00000027A23328",
     "EE000000B4913B28", "B900000027CA8F28", "40000000B491CF28",
 };
-
-// The id of the page element that carries the temperature.
-inline constexpr std::string_view TemperatureElementId = "Temperature_0";
 
 // A DS18B20's value at power-on, which it reads until its first conversion.
 inline constexpr float PowerOnReading = 85.0f;
@@ -51,6 +47,8 @@ public:
     void fill(const QString& adapterAddress);
     // One slot per ROM code, in the order given, each reading 0 until read.
     void fill(const QString& adapterAddress, const QStringList& romCodes);
+    // One slot per text (what a person is shown for it), each reading 0 until read.
+    void setSlots(const QStringList& slotTexts);
 
     [[nodiscard]] int count() const { return static_cast<int>(SensorUrls.size()); }
     [[nodiscard]] const QString& url(int slot) const { return SensorUrls.at(slot); }
@@ -59,16 +57,13 @@ public:
         return slot < 0 || slot >= SensorUrls.size() || SensorUrls.at(slot).size() < 1;
     }
 
-    // What reading one page gave: the outcome and, for a failure, why in words.
+    // What reading one sensor gave: the outcome and, for a failure, why in words.
     struct ReadResult {
         ReadOutcome outcome = ReadOutcome::NoAnswer;
         QString reason;
     };
-    // Takes the temperature from the loaded document into slot; on any failure the slot keeps its value.
-    // gotAnswer is whether the load got an HTTP answer at all. A power-on reset is taken like a reading (the
-    // log writes what was read) but reported as such.
-    ReadResult readAnswer(int slot, const PageDocument* document, bool gotAnswer = true);
-    // The same for what a sensor reader gave: its number under the same rules, or its failure.
+    // Takes what a sensor reader gave into slot: its number, or its failure, on which the slot keeps its
+    // value. A power-on reset is taken like a reading (the log writes what was read) but reported as such.
     ReadResult takeAnswer(int slot, const SensorAnswer& answer);
 
     QList<QString> SensorUrls = QList<QString>(SensorCount);

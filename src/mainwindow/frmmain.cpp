@@ -5,21 +5,23 @@
 #include "toolbarimages.h"
 
 #include "acquisition/acquisitioncycle.h"
-#include "sources/adapter/adapteraddress.h"
-#include "logfile/logsession.h"
-#include "acquisition/pagecomponent.h"
 #include "acquisition/sensorlist.h"
 #include "iconpaths.h"
+#include "logfile/logsession.h"
 #include "runtime/appinfo.h"
 #include "runtime/commondialog.h"
 #include "runtime/conversions.h"
 #include "runtime/forms.h"
 #include "runtime/helpviewer.h"
 #include "runtime/messagebox.h"
+#include "runtime/modaltracker.h"
 #include "runtime/processcontrol.h"
 #include "runtime/settingskeys.h"
 #include "runtime/settingsstore.h"
 #include "runtime/twips.h"
+#include "sources/adapter/adapteraddress.h"
+#include "sources/adapter/adapterreader.h"
+#include "sources/adapter/pagecomponent.h"
 
 #include <QAction>
 #include <QCloseEvent>
@@ -38,7 +40,7 @@ namespace quorvel::mainwindow {
 
 using runtime::twipsRect;
 
-frmMain::frmMain(acquisition::PageComponent& page, acquisition::LogSession& log,
+frmMain::frmMain(acquisition::AdapterReader& reader, acquisition::LogSession& log,
                  acquisition::SweepRecorder& recorder, QWidget* parent)
     : QMainWindow(parent), log_(log), helpViewer_(runtime::HelpViewer::createDesktop())
 {
@@ -54,7 +56,18 @@ frmMain::frmMain(acquisition::PageComponent& page, acquisition::LogSession& log,
     dlgCommonDialog->setObjectName(QStringLiteral("dlgCommonDialog"));
     imlToolbarIcons = new ToolbarImages(this);
     imlToolbarIcons->setObjectName(QStringLiteral("imlToolbarIcons"));
-    cycle_ = new acquisition::AcquisitionCycle(page, this, &recorder, this);
+    cycle_ = new acquisition::AcquisitionCycle(reader, &recorder, this);
+    using acquisition::AcquisitionCycle;
+    connect(cycle_, &AcquisitionCycle::slotStarted, this,
+            [this](int, const QString& text) { onSlotStarted(text); });
+    connect(&reader, &acquisition::AdapterReader::pageLoaded, this,
+            [this](const acquisition::PageDocument* document) { loadedPage_ = document; });
+    connect(cycle_, &AcquisitionCycle::sensorRead, this, &frmMain::onSensorRead);
+    connect(cycle_, &AcquisitionCycle::sweepCompleted, this, &frmMain::onSweepCompleted);
+    // A Start Logging whose chooser held slot 12's page would otherwise end that sweep before the file is
+    // open.
+    runtime::ModalTracker::instance().holdWhileOpen(
+        cycle_, [this] { cycle_->hold(); }, [this] { cycle_->resume(); });
 
     // The timer exists and runs, with nothing attached to its tick.
     timTimer = new QTimer(this);
@@ -184,56 +197,36 @@ void frmMain::Form_Load()
     cycle_->start(*address.address);
 }
 
-// CycleDisplay
+// What the cycle tells
 
-void frmMain::setAddressText(const QString& text)
+void frmMain::onSlotStarted(const QString& text)
 {
+    loadedPage_ = nullptr; // the page component's document goes with the request
     cboAddress->setEditText(text);
-}
-
-void frmMain::appendAddressText()
-{
     cboAddress->addItem(cboAddress->currentText());
+    while (cboAddress->count() > AddressListLimit) {
+        // Removing the current entry would put another entry's text in the box.
+        const QString current = cboAddress->currentText();
+        cboAddress->removeItem(0);
+        cboAddress->setEditText(current);
+    }
 }
 
-int frmMain::addressCount() const
+void frmMain::onSensorRead(const acquisition::SensorReading& reading)
 {
-    return cboAddress->count();
-}
-
-void frmMain::removeOldestAddress()
-{
-    // Removing the current entry would put another entry's text in the box.
-    const QString text = cboAddress->currentText();
-    cboAddress->removeItem(0);
-    cboAddress->setEditText(text);
-}
-
-void frmMain::showPage(const acquisition::PageDocument* document)
-{
-    brwWebBrowser->showHtml(document ? document->displayHtml() : QString());
-}
-
-void frmMain::showMainWindow()
-{
+    brwWebBrowser->showHtml(loadedPage_ ? loadedPage_->displayHtml() : QString());
     Show();
+    txtSensorNum->setText(runtime::integerToText(static_cast<std::int16_t>(reading.slot + 1)));
+    txtTemperature->setText(runtime::singleToText(reading.value));
 }
 
-void frmMain::setSensorNumberText(const QString& text)
+void frmMain::onSweepCompleted(const acquisition::SweepReport& sweep)
 {
-    txtSensorNum->setText(text);
-}
-void frmMain::setTemperatureText(const QString& text)
-{
-    txtTemperature->setText(text);
-}
-void frmMain::setRecordNumberText(const QString& text)
-{
-    txtRecNum->setText(text);
-}
-void frmMain::setLogWriteError(const QString& error)
-{
-    sbStatusBar->setStatusText(error);
+    // Logging was on for this sweep.
+    if (!sweep.recordWritten)
+        return;
+    sbStatusBar->setStatusText(sweep.logNotice);
+    txtRecNum->setText(runtime::integerToText(sweep.recordNumber));
 }
 
 std::int16_t frmMain::LoggingActive() const

@@ -1,7 +1,5 @@
 #pragma once
 
-#include "acquisition/cycledisplay.h"
-
 #include <QMainWindow>
 
 #include <cstdint>
@@ -17,9 +15,12 @@ class QToolBar;
 
 namespace quorvel::acquisition {
 class AcquisitionCycle;
+class AdapterReader;
 class LogSession;
-class PageComponent;
+class PageDocument;
+struct SensorReading;
 class SweepRecorder;
+struct SweepReport;
 } // namespace quorvel::acquisition
 
 namespace quorvel::runtime {
@@ -35,17 +36,20 @@ class StatusPanels;
 class ToolbarImages;
 
 // The main window: the address box, the page view, the readings, the logging controls, menus, toolbar and
-// status bar. It is given the page component, the log session and the recorder (the start procedure
+// status bar. It is given the adapter's reader, the log session and the recorder (the start procedure
 // composes them) and owns the shared dialog and the acquisition cycle, which runs from the event loop once
-// the window is loaded and shows the window after the first page. Its controls are found by object name.
-class frmMain : public QMainWindow, private acquisition::CycleDisplay {
+// the window is loaded; the window shows what the cycle and the reader tell, and is shown after the first
+// page. Its controls are found by object name.
+class frmMain : public QMainWindow {
     Q_OBJECT
 public:
     // The design size of the client area below the menu bar, in twips.
     static constexpr int ClientWidthTwips = 15120;
     static constexpr int ClientHeightTwips = 8180;
+    // Kept in the address box's list: a hundred sweeps.
+    static constexpr int AddressListLimit = 1300;
 
-    frmMain(acquisition::PageComponent& page, acquisition::LogSession& log,
+    frmMain(acquisition::AdapterReader& reader, acquisition::LogSession& log,
             acquisition::SweepRecorder& recorder, QWidget* parent = nullptr);
     ~frmMain() override;
 
@@ -103,17 +107,10 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
-    // CycleDisplay
-    void setAddressText(const QString& text) override;
-    void appendAddressText() override;
-    [[nodiscard]] int addressCount() const override;
-    void removeOldestAddress() override;
-    void showPage(const acquisition::PageDocument* document) override;
-    void showMainWindow() override;
-    void setSensorNumberText(const QString& text) override;
-    void setTemperatureText(const QString& text) override;
-    void setRecordNumberText(const QString& text) override;
-    void setLogWriteError(const QString& error) override;
+    // What the cycle tells, in the order it tells it.
+    void onSlotStarted(const QString& text);
+    void onSensorRead(const acquisition::SensorReading& reading);
+    void onSweepCompleted(const acquisition::SweepReport& sweep);
 
     void createControls();
     void createMenus();
@@ -146,6 +143,9 @@ private:
     QWidget* client_ = nullptr;
     acquisition::LogSession& log_;
     acquisition::AcquisitionCycle* cycle_ = nullptr;
+    // The page of the read in hand, once loaded: shown with its number, so a page held back by a modal box
+    // appears when the box has closed.
+    const acquisition::PageDocument* loadedPage_ = nullptr;
     std::shared_ptr<runtime::HelpViewer> helpViewer_;
     bool loaded_ = false;
     bool unloaded_ = false;

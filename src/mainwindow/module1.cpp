@@ -4,6 +4,7 @@
 
 #include "logfile/logrecorder.h"
 #include "logfile/logsession.h"
+#include "sources/adapter/adapterreader.h"
 #include "sources/adapter/webpagecomponent.h"
 
 #include <QCoreApplication>
@@ -13,13 +14,19 @@ namespace quorvel::mainwindow {
 Program::Program() : Program(std::make_unique<acquisition::WebPageComponent>()) {}
 
 Program::Program(std::unique_ptr<acquisition::PageComponent> page)
-    : page_(std::move(page)), log_(std::make_unique<acquisition::LogSession>()),
+    : reader_(std::make_unique<acquisition::AdapterReader>(std::move(page))),
+      log_(std::make_unique<acquisition::LogSession>()),
       recorder_(std::make_unique<acquisition::LogRecorder>(*log_)),
-      window_(std::make_unique<frmMain>(*page_, *log_, *recorder_))
+      window_(std::make_unique<frmMain>(*reader_, *log_, *recorder_))
 {
 }
 
 Program::~Program() = default;
+
+acquisition::PageComponent& Program::page()
+{
+    return reader_->page();
+}
 
 namespace Module1 {
 

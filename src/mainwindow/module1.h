@@ -3,6 +3,7 @@
 #include <memory>
 
 namespace quorvel::acquisition {
+class AdapterReader;
 class LogRecorder;
 class LogSession;
 class PageComponent;
@@ -12,9 +13,9 @@ namespace quorvel::mainwindow {
 
 class frmMain;
 
-// The program as the start procedure composes it: the page component, the log session, the recorder that
-// writes each sweep there, and the window that is given them by interface. This is their one owner; the
-// window goes first, so no part it holds is gone before it.
+// The program as the start procedure composes it: the page component and the reader over it, the log
+// session, the recorder that writes each sweep there, and the window that is given them. This is their one
+// owner; the window goes first, so no part it holds is gone before it.
 class Program {
 public:
     // With the adapter's own page component.
@@ -27,11 +28,11 @@ public:
     Program& operator=(const Program&) = delete;
 
     [[nodiscard]] frmMain& window() { return *window_; }
-    [[nodiscard]] acquisition::PageComponent& page() { return *page_; }
+    [[nodiscard]] acquisition::PageComponent& page();
     [[nodiscard]] acquisition::LogSession& log() { return *log_; }
 
 private:
-    std::unique_ptr<acquisition::PageComponent> page_;
+    std::unique_ptr<acquisition::AdapterReader> reader_; // owns the page component
     std::unique_ptr<acquisition::LogSession> log_;
     std::unique_ptr<acquisition::LogRecorder> recorder_;
     std::unique_ptr<frmMain> window_;

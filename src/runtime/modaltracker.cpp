@@ -10,7 +10,8 @@ ModalTracker& ModalTracker::instance()
 
 void ModalTracker::enter()
 {
-    ++depth_;
+    if (++depth_ == 1)
+        emit firstModalOpened();
 }
 
 void ModalTracker::leave()
@@ -19,6 +20,20 @@ void ModalTracker::leave()
         return;
     if (--depth_ == 0)
         emit lastModalClosed();
+}
+
+void ModalTracker::holdWhileOpen(QObject* context, std::function<void()> hold, std::function<void()> resume)
+{
+    connect(this, &ModalTracker::firstModalOpened, context, hold);
+    connect(
+        this, &ModalTracker::lastModalClosed, context,
+        [this, resume = std::move(resume)] {
+            if (!isModalOpen())
+                resume();
+        },
+        Qt::QueuedConnection);
+    if (isModalOpen())
+        hold();
 }
 
 } // namespace quorvel::runtime

@@ -1,7 +1,7 @@
 #include "fakes.h"
 
-#include "sources/adapter/adapteraddress.h"
 #include "acquisition/sensortable.h"
+#include "sources/adapter/adapteraddress.h"
 
 #include <QTest>
 
@@ -139,7 +139,7 @@ void tst_SensorTable::readAnswer()
             : answered ? std::nullopt
                        : std::optional(QStringLiteral("Connection refused"));
         FakeDocument doc(values, error);
-        const auto result = table.readAnswer(3, &doc, answered);
+        const auto result = table.takeAnswer(3, AdapterReader::answerOf(&doc, answered));
         got << readOutcomeLabel(result.outcome);
         // A failure says why; the reason of an error page is its own.
         const bool failed = result.outcome != ReadOutcome::Ok && result.outcome != ReadOutcome::PowerOnReset;
@@ -149,7 +149,7 @@ void tst_SensorTable::readAnswer()
     }
     QCOMPARE(got, outcomes);
     QCOMPARE(table.Readings[3], stored);
-    QCOMPARE(table.readAnswer(3, nullptr).outcome, ReadOutcome::HttpError);
+    QCOMPARE(table.takeAnswer(3, AdapterReader::answerOf(nullptr, true)).outcome, ReadOutcome::HttpError);
     QCOMPARE(table.Readings[3], stored);
     QCOMPARE(table.Readings[2], 0.0f);
 }

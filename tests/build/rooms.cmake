@@ -1,11 +1,11 @@
 cmake_policy(VERSION 3.25)
-# Which rooms a room's files may include. The core knows no source, no log file and no program; a source room
-# knows the core and no other source, no log file and no output; the table of kinds knows the source rooms and
-# nothing above them; of the service, a transport knows no sensor, the state no output, an output neither the
-# composition root nor another output, and none of them a source. Only src/service/app and main.cpp see
-# everything.
+# Which rooms a room's files may include. The core knows no source, no log file, no program and no modal box
+# (the window holds its cycle); a source room knows the core and no other source, no log file and no output;
+# the table of kinds knows the source rooms and nothing above them; of the service, a transport knows no
+# sensor, the state no output, an output neither the composition root nor another output, and none of them a
+# source. Only src/service/app and main.cpp see everything.
 set(programs "service/|mainwindow/|about/")
-set(forbidden_acquisition "sources/|logfile/|${programs}")
+set(forbidden_acquisition "sources/|logfile/|runtime/modaltracker|${programs}")
 # Every folder of src/sources but the table is a kind's room, so a new kind is checked as it is added.
 file(GLOB kind_rooms LIST_DIRECTORIES true RELATIVE "${SRC}/sources" "${SRC}/sources/*")
 list(FILTER kind_rooms EXCLUDE REGEX "\\.|^kinds$")

@@ -1,13 +1,13 @@
 #include "windowfixture.h"
 
 #include "acquisition/acquisitioncycle.h"
-#include "sources/adapter/webpagecomponent.h"
 #include "adapterconfig.h"
 #include "mainwindow/pageview.h"
 #include "mainwindow/statuspanels.h"
 #include "runtime/commondialog.h"
 #include "runtime/localeformats.h"
 #include "simulatorprocess.h"
+#include "sources/adapter/webpagecomponent.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -55,6 +55,7 @@ private slots:
     void onlyEdgeBarsFollowTheWidth();
     void tabOrderAsDesigned();
     void hiddenUntilFirstPageCompleted();
+    void addressListKeepsTheNewest();
     void readingsAppearAsTaken_data();
     void readingsAppearAsTaken();
     void placementSaved_data();
@@ -237,6 +238,22 @@ void tst_frmMain::hiddenUntilFirstPageCompleted()
     QCOMPARE(txtSensorNum(w)->text(), QStringLiteral("1"));
     QCOMPARE(txtTemperature(w)->text(), QStringLiteral("21.5"));
     w.cycle().stop();
+}
+
+void tst_frmMain::addressListKeepsTheNewest()
+{
+    WindowFixture fx;
+    fx.setAdapter(QStringLiteral("127.0.0.1:8080"));
+    OnFakePages fake;
+    fake.w.Show();
+    const int limit = frmMain::AddressListLimit;
+    QTRY_VERIFY_WITH_TIMEOUT(fake.page.navigations.size() > limit + 13, 60000);
+    fake.w.cycle().stop();
+    const QStringList& asked = fake.page.navigations;
+    QCOMPARE(cboAddress(fake.w)->count(), limit);
+    QCOMPARE(cboAddress(fake.w)->currentText(), asked.last());
+    for (int i = 0; i < limit; ++i)
+        QCOMPARE(cboAddress(fake.w)->itemText(i), asked.at(asked.size() - limit + i));
 }
 
 void tst_frmMain::readingsAppearAsTaken_data()

@@ -301,7 +301,7 @@ void TestServiceSources::sourceFindsItsSensors()
     config.kind = QLatin1String(acquisition::w1Kind().name);
     config.address = QStringLiteral("/sys/bus/w1/devices");
     QStringList messages;
-    service::SourceRunner runner(config, {nullptr, std::move(owned)}, store, QLocale::c(),
+    service::SourceRunner runner(config, {std::move(owned)}, store, QLocale::c(),
                                  [&messages](const QString& m) { messages << m; });
     QSignalSpy changed(&runner, &service::SourceRunner::sensorsChanged);
     QSignalSpy sweeps(&store, &service::StateStore::sweepTaken);

@@ -1,9 +1,11 @@
 #pragma once
 
-#include "acquisition/cycledisplay.h"
-#include "acquisition/pagecomponent.h"
+#include "acquisition/acquisitioncycle.h"
 #include "acquisition/sensorreader.h"
 #include "acquisition/sweeprecorder.h"
+#include "runtime/conversions.h"
+#include "sources/adapter/adapterreader.h"
+#include "sources/adapter/pagecomponent.h"
 
 #include <QMap>
 #include <QStringList>
@@ -106,6 +108,8 @@ class FakeReader : public SensorReader {
     Q_OBJECT
 public:
     void setSensors(const QStringList& romCodes) override { roms = romCodes; }
+    [[nodiscard]] QString slotText(int slot) const override { return QStringLiteral("/") + roms.value(slot); }
+    [[nodiscard]] bool pausesAfterSweepWithoutNumber() const override { return pausesIdle; }
     void read(int slot) override
     {
         if (++reads <= silentReads)
@@ -140,40 +144,41 @@ public:
     QStringList found;                       // what discover() finds
     std::optional<QString> discoveryFailure; // or why it cannot look
     int discoveries = 0;
+    bool pausesIdle = true;
 
 private:
     int asked_ = 0; // a read asked before a cancel() is not answered
 };
 
-class RecordingDisplay : public CycleDisplay {
+// Records what a cycle and an adapter's reader tell, the way a window shows it.
+class RecordingDisplay {
 public:
-    void setAddressText(const QString& t) override
+    void listen(AcquisitionCycle& cycle, AdapterReader* reader = nullptr)
     {
-        addressText = t;
-        events.append(QStringLiteral("address ") + t);
+        QObject::connect(&cycle, &AcquisitionCycle::slotStarted, &cycle, [this](int, const QString& t) {
+            addressText = t;
+            addressList.append(t);
+            events.append(QStringLiteral("address ") + t);
+        });
+        if (reader)
+            QObject::connect(reader, &AdapterReader::pageLoaded, &cycle, [this] { ++pagesShown; });
+        QObject::connect(&cycle, &AcquisitionCycle::sensorRead, &cycle, [this](const SensorReading& r) {
+            if (!visible)
+                events.append(QStringLiteral("shown"));
+            visible = true;
+            sensorNumber = QString::number(r.slot + 1);
+            events.append(QStringLiteral("sensor ") + sensorNumber);
+            temperature = runtime::singleToText(r.value);
+            temperatures.append(temperature);
+        });
+        QObject::connect(&cycle, &AcquisitionCycle::sweepCompleted, &cycle, [this](const SweepReport& sweep) {
+            if (!sweep.recordWritten)
+                return;
+            logError = sweep.logNotice;
+            recordNumber = QString::number(sweep.recordNumber);
+        });
     }
-    void appendAddressText() override { addressList.append(addressText); }
-    [[nodiscard]] int addressCount() const override { return static_cast<int>(addressList.size()); }
-    void removeOldestAddress() override { addressList.removeFirst(); }
-    void showPage(const PageDocument*) override { ++pagesShown; }
-    void showMainWindow() override
-    {
-        if (!visible)
-            events.append(QStringLiteral("shown"));
-        visible = true;
-    }
-    void setSensorNumberText(const QString& t) override
-    {
-        sensorNumber = t;
-        events.append(QStringLiteral("sensor ") + t);
-    }
-    void setTemperatureText(const QString& t) override
-    {
-        temperature = t;
-        temperatures.append(t);
-    }
-    void setRecordNumberText(const QString& t) override { recordNumber = t; }
-    void setLogWriteError(const QString& e) override { logError = e; }
+    [[nodiscard]] int addressCount() const { return static_cast<int>(addressList.size()); }
 
     QString addressText;
     QStringList addressList;

@@ -10,6 +10,8 @@
 #include "service/outputs/mqtt/mqttpublisher.h"
 #include "service/outputs/web/statusserver.h"
 
+#include "sources/adapter/adapterreader.h"
+
 #include "runtime/appinfo.h"
 #include "runtime/conversions.h"
 
@@ -74,11 +76,12 @@ ServiceProgram::~ServiceProgram()
 std::unique_ptr<SourceRunner> ServiceProgram::makeRunner(const SourceConfig& config)
 {
     SourceInput input;
+    // A kind whose row makes no reader reads pages: the adapter's reader over the page factory's component.
     const acquisition::SourceKind& kind = config.sourceKind();
     if (kind.makeReader)
         input.reader = kind.makeReader(config.kindSettings);
     else
-        input.page = pages_(config);
+        input.reader = std::make_unique<acquisition::AdapterReader>(pages_(config));
     // Several sources share the journal: each line of one says whose it is.
     runtime::MessageSink messages = messages_;
     if (!config_.file.isEmpty())

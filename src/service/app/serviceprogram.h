@@ -8,7 +8,7 @@
 #include "service/systemd/systemdnotifier.h"
 
 #include "acquisition/acquisitioncycle.h"
-#include "acquisition/pagecomponent.h"
+#include "sources/adapter/pagecomponent.h"
 
 #include <QObject>
 

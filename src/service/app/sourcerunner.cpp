@@ -37,8 +37,7 @@ SourceRunner::SourceRunner(SourceConfig config, SourceInput input, StateStore& s
                            runtime::MessageSink messages, QObject* parent)
     : QObject(parent), config_(std::move(config)), input_(std::move(input)), store_(store),
       messages_(std::move(messages)), log_(makeLog(config_.logPath, locale, messages_)),
-      cycle_(input_.reader ? std::make_unique<acquisition::AcquisitionCycle>(*input_.reader, nullptr)
-                           : std::make_unique<acquisition::AcquisitionCycle>(*input_.page, nullptr, nullptr))
+      cycle_(std::make_unique<acquisition::AcquisitionCycle>(*input_.reader, nullptr))
 {
     useSensors(config_.polled());
 
@@ -68,17 +67,15 @@ SourceRunner::SourceRunner(SourceConfig config, SourceInput input, StateStore& s
             messages_(reachabilityNotice(source));
     });
 
-    if (input_.reader) {
-        using acquisition::SensorReader;
-        connect(input_.reader.get(), &SensorReader::discovered, this, &SourceRunner::onFound);
-        connect(input_.reader.get(), &SensorReader::discoveryFailed, this, &SourceRunner::onNotFound);
-        connect(input_.reader.get(), &SensorReader::noticed, this, [this](const QString& text) {
-            messages_(QStringLiteral("source %1: %2").arg(config_.name, text));
-        });
-        findAgain_.setSingleShot(true);
-        findAgain_.setInterval(FindAgainMs);
-        connect(&findAgain_, &QTimer::timeout, this, &SourceRunner::refresh);
-    }
+    using acquisition::SensorReader;
+    connect(input_.reader.get(), &SensorReader::discovered, this, &SourceRunner::onFound);
+    connect(input_.reader.get(), &SensorReader::discoveryFailed, this, &SourceRunner::onNotFound);
+    connect(input_.reader.get(), &SensorReader::noticed, this, [this](const QString& text) {
+        messages_(QStringLiteral("source %1: %2").arg(config_.name, text));
+    });
+    findAgain_.setSingleShot(true);
+    findAgain_.setInterval(FindAgainMs);
+    connect(&findAgain_, &QTimer::timeout, this, &SourceRunner::refresh);
 }
 
 SourceRunner::~SourceRunner()

@@ -3,7 +3,6 @@
 #include "service/app/serviceconfig.h"
 
 #include "acquisition/acquisitioncycle.h"
-#include "acquisition/pagecomponent.h"
 #include "acquisition/sensorreader.h"
 #include "runtime/messagesink.h"
 
@@ -25,9 +24,8 @@ struct SourceState;
 // What the journal tells when a source's reads say it stopped or began answering again.
 [[nodiscard]] QString reachabilityNotice(const SourceState& source);
 
-// What reads a source's sensors: an adapter's page component, or the reader of a bus or a server.
+// What reads a source's sensors, whatever its kind.
 struct SourceInput {
-    std::unique_ptr<acquisition::PageComponent> page;
     std::unique_ptr<acquisition::SensorReader> reader;
 };
 

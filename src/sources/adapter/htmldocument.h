@@ -1,6 +1,6 @@
 #pragma once
 
-#include "acquisition/pagecomponent.h"
+#include "pagecomponent.h"
 
 #include <QByteArray>
 #include <QString>

@@ -1,9 +1,9 @@
 #pragma once
 
-#include "acquisition/pagecomponent.h"
 #include "acquisition/sensorreader.h"
 #include "htmldocument.h"
 #include "httpconnection.h"
+#include "pagecomponent.h"
 #include "runtime/timer.h"
 
 #include <QByteArray>

@@ -45,6 +45,11 @@ void OwserverReader::setSensors(const QStringList& romCodes)
     converted_ = false;
 }
 
+QString OwserverReader::slotText(int slot) const
+{
+    return QStringLiteral("%1:%2/%3/temperature").arg(host_).arg(port_).arg(serverId(sensors_.value(slot)));
+}
+
 void OwserverReader::read(int slot)
 {
     queue(Job{slot, {}, {}});

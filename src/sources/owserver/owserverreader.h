@@ -1,7 +1,7 @@
 #pragma once
 
-#include "owserverprotocol.h"
 #include "acquisition/sensorreader.h"
+#include "owserverprotocol.h"
 #include "runtime/timer.h"
 
 #include <QByteArray>
@@ -30,6 +30,8 @@ public:
     ~OwserverReader() override;
 
     void setSensors(const QStringList& romCodes) override;
+    // The server and the path the sensor's temperature is read from.
+    [[nodiscard]] QString slotText(int slot) const override;
     void read(int slot) override;
     void cancel() override;
     void discover() override;

@@ -2,13 +2,15 @@
 
 #include "w1busthread.h"
 
+#include "acquisition/sensorlist.h"
+
 #include <algorithm>
 #include <utility>
 
 namespace quorvel::acquisition {
 
 W1BusReader::W1BusReader(const QString& root, QObject* parent)
-    : SensorReader(parent), bus_(W1BusThread::acquire(root))
+    : SensorReader(parent), root_(root), bus_(W1BusThread::acquire(root))
 {
     connect(bus_, &W1BusThread::answered, this, &W1BusReader::onAnswered);
     connect(bus_, &W1BusThread::listed, this, &W1BusReader::onListed);
@@ -21,6 +23,11 @@ W1BusReader::~W1BusReader()
 {
     bus_->disconnect(this);
     bus_->release();
+}
+
+QString W1BusReader::slotText(int slot) const
+{
+    return root_ + u'/' + linuxId(romCodes_.value(slot));
 }
 
 void W1BusReader::read(int slot)

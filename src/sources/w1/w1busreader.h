@@ -27,6 +27,8 @@ public:
     ~W1BusReader() override;
 
     void setSensors(const QStringList& romCodes) override { romCodes_ = romCodes; }
+    // The sensor's folder in the tree.
+    [[nodiscard]] QString slotText(int slot) const override;
     void read(int slot) override;
     void cancel() override;
     void discover() override;
@@ -51,6 +53,7 @@ private:
     // Queued, so nothing is answered from inside a call; dropped by a cancel() meanwhile.
     void answerLater(int slot, const SensorAnswer& answer);
 
+    QString root_;
     W1BusThread* bus_;
     QStringList romCodes_;
     QList<Request> waiting_; // in the order asked, which is the thread's
