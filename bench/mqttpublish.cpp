@@ -9,6 +9,7 @@
 #include "service/app/serviceoptions.h"
 #include "service/outputs/mqtt/mqttpublisher.h"
 #include "service/state/statestore.h"
+#include "sources/adapter/adapterkind.h"
 #include "sources/adapter/adapterreader.h"
 #include "sources/adapter/webpagecomponent.h"
 
@@ -86,7 +87,7 @@ bool latency(int reads, int latencyMs)
     acquisition::AcquisitionCycle cycle(reader, nullptr);
     const QString source = QStringLiteral("adapter");
     service::StateStore store(300, false);
-    store.addSource(source, source, adapter, acquisition::builtInSensors(), {});
+    store.addSource(source, acquisition::adapterKind(), adapter, acquisition::builtInSensors(), {});
     service::MqttPublisher publisher(options, store, QStringLiteral("bench"), false, [](const QString&) {});
     publisher.addSource(source);
     std::vector<std::vector<Clock::time_point>> readAt(acquisition::SensorCount);

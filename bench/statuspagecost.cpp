@@ -8,6 +8,7 @@
 #include "service/state/statestore.h"
 
 #include "acquisition/sensorlist.h"
+#include "sources/adapter/adapterkind.h"
 
 #include <QCoreApplication>
 
@@ -53,8 +54,9 @@ int main(int argc, char* argv[])
         }
         const QString source = QStringLiteral("adapter");
         service::StateStore store(300, true);
-        const service::SourceState& state = store.addSource(source, source, QStringLiteral("127.0.0.1:80"),
-                                                            sensors, QStringLiteral("/var/log/q.log"));
+        const service::SourceState& state =
+            store.addSource(source, acquisition::adapterKind(), QStringLiteral("127.0.0.1:80"), sensors,
+                            QStringLiteral("/var/log/q.log"));
         const service::ServiceMetrics metrics(store, QStringLiteral("1.0.0"));
         // A full day: a good read of every sensor every minute, drifting.
         for (int m = 1440; m >= 0; --m)

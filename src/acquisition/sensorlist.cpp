@@ -156,21 +156,6 @@ std::uint8_t dallasCrc8(const std::uint8_t* bytes, std::size_t count)
     return crc;
 }
 
-QString escapedForMessage(QStringView text)
-{
-    QString out;
-    out.reserve(text.size());
-    for (const QChar c : text) {
-        if (c.category() == QChar::Other_Control)
-            out += QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'));
-        else if (c.category() == QChar::Other_Format) // direction overrides would reorder the message
-            out += QStringLiteral("\\u%1").arg(c.unicode(), 4, 16, QLatin1Char('0'));
-        else
-            out += c;
-    }
-    return out;
-}
-
 qsizetype firstNonUtf8Byte(QByteArrayView bytes)
 {
     const qsizetype n = bytes.size();

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "runtime/messagetext.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QString>
@@ -57,9 +59,7 @@ struct RomCodeReading {
 // bus or a server lists its sensors in.
 [[nodiscard]] QStringList inIdOrder(QStringList romCodes);
 
-// Text of a person's for a message: control characters as \xHH (or \uHHHH), so a message stays one whole
-// line and shows what is in the file.
-[[nodiscard]] QString escapedForMessage(QStringView text);
+using runtime::escapedForMessage;
 
 // Why a sensor's name cannot be taken, or nothing: a name stands in journal lines, labels and the alarm
 // command's environment, so it is one line that reads as written: no control character (NUL among them),
@@ -77,7 +77,7 @@ struct RomCodeReading {
 // messages.
 inline constexpr int MaxListedSensors = 100;
 inline constexpr int MaxSensorNameLength = 100;
-inline constexpr int MaxToldBadLines = 20;
+inline constexpr int MaxToldBadLines = runtime::MaxToldFaults;
 [[nodiscard]] SensorListResult parseSensorList(const QByteArray& text, const QString& fileName,
                                                RomFamilies families = RomFamilies::Ds18b20);
 

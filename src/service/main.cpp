@@ -8,7 +8,6 @@
 #include "service/http/webconfig.h"
 
 #include "acquisition/sensorlist.h"
-#include "acquisition/sensortable.h"
 #include "logfile/logsession.h"
 #include "runtime/appinfo.h"
 #include "runtime/processcontrol.h"
@@ -108,7 +107,8 @@ void printCheck(const service::ServiceConfig& config, std::optional<qint64> file
             std::printf("# source %s: %s %s, log %s\n", qPrintable(source.name), qPrintable(source.kind),
                         qPrintable(source.address),
                         qPrintable(source.logPath.isEmpty() ? QStringLiteral("off") : source.logPath));
-        if (!source.isAdapter()) {
+        const acquisition::SourceKind& kind = source.sourceKind();
+        if (!kind.requests) {
             if (source.sensors.isEmpty())
                 std::printf("# every temperature sensor it shows, found at start and on a reload\n");
             for (const acquisition::ListedSensor& sensor : source.sensors)
@@ -116,19 +116,15 @@ void printCheck(const service::ServiceConfig& config, std::optional<qint64> file
                                                                      : sensor.romCode + u' ' + sensor.name));
             continue;
         }
-        acquisition::SensorTable table;
-        QStringList roms;
-        for (const acquisition::ListedSensor& sensor : source.polled())
-            roms << sensor.romCode;
-        table.fill(source.address, roms);
-        for (int slot = 0; slot < table.count(); ++slot) {
+        const QStringList requests = kind.requests(source.address, source.polled());
+        for (qsizetype slot = 0; slot < requests.size(); ++slot) {
             if (source.sensors.isEmpty()) {
-                std::printf("%s\n", qPrintable(table.url(slot)));
+                std::printf("%s\n", qPrintable(requests.at(slot)));
                 continue;
             }
             const acquisition::ListedSensor& sensor = source.sensors.at(slot);
             std::printf(
-                "# %s\n%s\n", qPrintable(table.url(slot)),
+                "# %s\n%s\n", qPrintable(requests.at(slot)),
                 qPrintable(sensor.name.isEmpty() ? sensor.romCode : sensor.romCode + u' ' + sensor.name));
         }
     }

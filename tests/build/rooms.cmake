@@ -1,13 +1,22 @@
 cmake_policy(VERSION 3.25)
 # Which rooms a room's files may include. The core knows no source, no log file, no program and no modal box
 # (the window holds its cycle); a source room knows the core and no other source, no log file and no output;
-# of the service, a transport knows no sensor, the state no output, an output neither the composition root nor
-# another output, and none of them a source. Only src/service/app and main.cpp see everything.
+# the table of kinds knows the source rooms and nothing above them; of the service, a transport knows no
+# sensor, the state no output, an output neither the composition root nor another output, and none of them a
+# source. Only src/service/app and main.cpp see everything.
 set(programs "service/|mainwindow/|about/")
 set(forbidden_acquisition "sources/|logfile/|runtime/modaltracker|${programs}")
-set(forbidden_sources/adapter "sources/(w1|owserver)/|logfile/|${programs}")
-set(forbidden_sources/w1 "sources/(adapter|owserver)/|logfile/|${programs}")
-set(forbidden_sources/owserver "sources/(adapter|w1)/|logfile/|${programs}")
+# Every folder of src/sources but the table is a kind's room, so a new kind is checked as it is added.
+file(GLOB kind_rooms LIST_DIRECTORIES true RELATIVE "${SRC}/sources" "${SRC}/sources/*")
+list(FILTER kind_rooms EXCLUDE REGEX "\\.|^kinds$")
+foreach(kind IN LISTS kind_rooms)
+  set(others ${kind_rooms})
+  list(REMOVE_ITEM others ${kind})
+  list(JOIN others "|" others)
+  set(forbidden_sources/${kind} "sources/(${others}|kinds)/|logfile/|${programs}")
+endforeach()
+list(TRANSFORM kind_rooms PREPEND sources/ OUTPUT_VARIABLE kind_room_paths)
+set(forbidden_sources/kinds "logfile/|${programs}")
 set(forbidden_logfile "sources/|${programs}")
 set(forbidden_service/http "acquisition/|sources/|logfile/|service/(app|state|outputs|mqtt|systemd)/")
 set(forbidden_service/mqtt "acquisition/|sources/|logfile/|service/(app|state|outputs|http|systemd)/")
@@ -23,7 +32,7 @@ foreach(output IN LISTS output_rooms)
   set(forbidden_service/outputs/${output} "sources/|service/app/|service/outputs/(${others})/")
 endforeach()
 list(TRANSFORM output_rooms PREPEND service/outputs/ OUTPUT_VARIABLE output_room_paths)
-set(rooms acquisition sources/adapter sources/w1 sources/owserver logfile
+set(rooms acquisition ${kind_room_paths} sources/kinds logfile
   service/http service/mqtt service/systemd service/state service/outputs ${output_room_paths})
 set(failures "")
 set(checked 0)

@@ -5,6 +5,7 @@
 #include "service/app/serviceconfig.h"
 #include "service/app/serviceoptions.h"
 #include "service/app/serviceprogram.h"
+#include "sources/adapter/adapterkind.h"
 
 #include <QDateTime>
 #include <QLocale>
@@ -19,7 +20,7 @@ namespace quorvel::testing {
 
 inline const QString Adapter = QStringLiteral("127.0.0.1:8080");
 inline const QString Source = QStringLiteral("adapter");
-inline const QString Kind = QStringLiteral("adapter");
+inline const acquisition::SourceKind& Kind = acquisition::adapterKind();
 
 inline QString romOf(int slot)
 {

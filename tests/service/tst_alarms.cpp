@@ -2,6 +2,7 @@
 #include "service/outputs/alarms/alarmcommand.h"
 #include "service/outputs/alarms/alarmjournal.h"
 #include "service/state/statestore.h"
+#include "sources/adapter/adapterkind.h"
 
 #include "manualtimer.h"
 #include "scratchdir.h"
@@ -151,7 +152,7 @@ void TestAlarms::alarmFollowsReadings()
     auto timer = std::make_unique<testing::ManualTimer>();
     testing::ManualTimer& stale = *timer;
     store.setStaleTimer(std::move(timer));
-    store.addSource(Source, QStringLiteral("adapter"), QStringLiteral("127.0.0.1"), {{Rom, {}}}, {}, T0,
+    store.addSource(Source, acquisition::adapterKind(), QStringLiteral("127.0.0.1"), {{Rom, {}}}, {}, T0,
                     {{Rom, settings}});
     QStringList seen;
     connect(&store, &StateStore::alarmChanged, this, [&](const SensorState& sensor, AlarmState) {

@@ -4,6 +4,7 @@
 #include "service/outputs/web/servicemetrics.h"
 #include "service/outputs/web/statusserver.h"
 #include "service/state/statestore.h"
+#include "sources/adapter/adapterkind.h"
 
 #include <QElapsedTimer>
 #include <QProcess>
@@ -117,7 +118,7 @@ void fillDay(StateStore& store, int sensors)
     const QDateTime now = QDateTime::currentDateTime();
     SensorHistory& day =
         store
-            .addSource(QStringLiteral("adapter"), QStringLiteral("adapter"), QStringLiteral("127.0.0.1:80"),
+            .addSource(QStringLiteral("adapter"), acquisition::adapterKind(), QStringLiteral("127.0.0.1:80"),
                        listed, QStringLiteral("/var/log/q.log"), now)
             .history;
     for (int slot = 0; slot < sensors; ++slot) {

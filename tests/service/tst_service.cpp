@@ -151,7 +151,7 @@ void TestService::refusedStart_data()
     QTest::newRow("sensor list missing")
         << QStringList{log, ok, sensors, QStringLiteral("missing.list")} << 66 << "missing.list";
     const QStringList web{QStringLiteral("--check"), QStringLiteral("--web-config")};
-    for (const char* name : {"zero", "huge", "cost 4", "cost 31", "malformed"})
+    for (const char* name : {"zero", "huge", "cost 4", "cost 31", "malformed", "aliased"})
         QTest::addRow("web configuration: %s", name) << web + QStringList{name + QStringLiteral(".yml")} << 78
                                                      << QString::fromLatin1(name) + QStringLiteral(".yml");
     QTest::newRow("password file missing") << QStringList{"--mqtt", "mqtt://127.0.0.1",     "--mqtt-user",
@@ -182,7 +182,7 @@ void TestService::refusedStart()
     QVERIFY(::mkfifo(QFile::encodeName(dir_->filePath(QStringLiteral("fifo.log"))).constData(), 0600) == 0);
     QVERIFY(QDir(dir_->path()).mkdir(QStringLiteral("folder.log")));
     // Web configurations that --check reads and refuses: a device that never ends, a certificate of a
-    // GiB (sparse), bcrypt costs too cheap and too dear, and a hash that is none.
+    // GiB (sparse), bcrypt costs too cheap and too dear, a hash that is none, and an alias.
     const QByteArray hash = "$2b$10$" + QByteArray(53, 'a');
     const QByteArray users = "basic_auth_users:\n  scraper: ";
     QFile huge(dir_->filePath(QStringLiteral("huge.pem")));
@@ -198,6 +198,8 @@ void TestService::refusedStart()
                       users + QByteArray(hash).replace(4, 2, "31")));
     QVERIFY(writeFile(dir_->filePath(QStringLiteral("malformed.yml")),
                       users + QByteArray(hash).replace(4, 2, "99").replace(20, 1, "!")));
+    QVERIFY(
+        writeFile(dir_->filePath(QStringLiteral("aliased.yml")), users + "&h " + hash + "\n  other: *h\n"));
     // The CRC of the second sensor is wrong, and so is the third's family: one message each.
     QVERIFY(writeFile(dir_->filePath(QStringLiteral("bad.list")),
                       "3000000123456728\n3100000123456728 Cellar\n3000000123456710\n"));

@@ -1,7 +1,7 @@
 #include "scratchdir.h"
 #include "servicefixture.h"
 
-#include "service/app/configyaml.h"
+#include "runtime/configyaml.h"
 #include "service/app/descriptorbudget.h"
 #include "service/app/serviceconfig.h"
 
@@ -209,6 +209,13 @@ void TestServiceConfig::badFiles_data()
         << Cellar +
                "    kind: w1\n  - name: b\n    address: 127.0.0.2\n    sensors: [{id: 10.674523010000}]\n"
         << 2 << "DIR/c.yaml:3:5: sources[0].address: unknown key; known here: name, kind, root, log, sensors";
+    QTest::newRow("a server on port 0, a bus on no folder")
+        << QByteArray("sources:\n  - name: usb\n    kind: owserver\n    address: 127.0.0.1:0\n"
+                      "  - name: pi\n    kind: w1\n    root: ''\n")
+        << 2
+        << "DIR/c.yaml:4:14: sources[0].address: 127.0.0.1:0 is not an IPv4 address with an optional :PORT "
+           "(1 "
+           "to 65535, 4304 if none)";
     QTest::newRow("limits the wrong way round, a negative hysteresis, no such command")
         << Cellar + "    sensors:\n      - id: 3000000123456728\n        low: 5\n        high: 5\n"
                     "        hysteresis: -1\nalarm_command: [/nonexistent/notify]\n"
@@ -279,8 +286,12 @@ void TestServiceConfig::largestConfigurationFitsTheUnit()
 {
     ServiceConfig config;
     config.sources.resize(std::size_t(MaxSources));
+    const auto kinds = acquisition::sourceKinds();
+    const auto* dearest = *std::max_element(kinds.begin(), kinds.end(), [](const auto* a, const auto* b) {
+        return a->descriptors < b->descriptors;
+    });
     for (SourceConfig& source : config.sources)
-        source.kind = QLatin1String(SourceConfig::W1Kind);
+        source.kind = QLatin1String(dearest->name);
     config.listen = ListenEndpoint{QHostAddress::LocalHost, 0};
     config.mqtt.emplace();
     config.alarmCommand = QStringList{QStringLiteral("/bin/true")};

@@ -96,6 +96,7 @@ void TestServiceOptions::commandLines_data()
     row("--log x --adapter=127.0.0.1:0", "invalid value \"127.0.0.1:0\" for --adapter");
     row("--metrics 127.0.0.1", "invalid value \"127.0.0.1\" for --metrics: expected an IPv4 address and");
     row("--metrics 127.0.0.1:65536", "invalid value \"127.0.0.1:65536\" for --metrics");
+    row("--listen 127.0.0.1:80:9300", "invalid value \"127.0.0.1:80:9300\" for --listen");
     row("--log x --sweeps 0", "invalid value \"0\" for --sweeps: expected a whole number, at least 1");
     row("--log x --sweeps +3", "invalid value \"+3\" for --sweeps");
     row("--log x --stale-after 31622401", "invalid value \"31622401\" for --stale-after: expected a whole");

@@ -13,6 +13,7 @@
 #include "service/outputs/web/statuspage.h"
 #include "service/state/statestore.h"
 #include "sources/adapter/webpagecomponent.h"
+#include "sources/w1/w1kind.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -297,7 +298,7 @@ void TestServiceSources::sourceFindsItsSensors()
         reader.discoveryFailure = failure;
     service::SourceConfig config;
     config.name = QStringLiteral("bus");
-    config.kind = QLatin1String(service::SourceConfig::W1Kind);
+    config.kind = QLatin1String(acquisition::w1Kind().name);
     config.address = QStringLiteral("/sys/bus/w1/devices");
     QStringList messages;
     service::SourceRunner runner(config, {std::move(owned)}, store, QLocale::c(),

@@ -13,9 +13,7 @@ qint64 descriptorsNeeded(const ServiceConfig& config)
 {
     qint64 needed = descriptors::Own;
     for (const SourceConfig& source : config.sources)
-        needed += source.isAdapter()                                   ? descriptors::PerAdapterSource
-                  : source.kind == QLatin1String(SourceConfig::W1Kind) ? descriptors::PerW1Source
-                                                                       : descriptors::PerOwserverSource;
+        needed += source.sourceKind().descriptors;
     if (config.listen)
         needed += descriptors::Listener + HttpLimits().maxConnections;
     if (config.mqtt)

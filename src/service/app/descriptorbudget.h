@@ -15,12 +15,7 @@ namespace descriptors {
 // (8 counted), with room for what opens for a moment: the notify socket, a log read for the history or
 // opened anew, the web configuration's files.
 inline constexpr int Own = 16;
-// The log and the connection to the adapter.
-inline constexpr int PerAdapterSource = 2;
-// The log, the bus thread's event loop wakeup, and the one sensor file it reads at a time.
-inline constexpr int PerW1Source = 3;
-// The log and the connection to the server.
-inline constexpr int PerOwserverSource = 2;
+// Each source's share is its kind's.
 // The listening socket; its connections are HttpLimits::maxConnections.
 inline constexpr int Listener = 1;
 // The broker's connection and the client library's own socket pair.

@@ -2,19 +2,15 @@
 
 #include "service/app/alarmsettingscheck.h"
 
-#include "service/app/configyaml.h"
 #include "service/http/webconfig.h"
 
-#include "runtime/regularfile.h"
 #include "sources/adapter/adapteraddress.h"
 
 #include <QDir>
 #include <QFileInfo>
 #include <QHash>
 
-#include <array>
 #include <cmath>
-#include <span>
 
 namespace quorvel::service {
 
@@ -23,62 +19,6 @@ namespace {
 using configyaml::Entry;
 using configyaml::Faults;
 using configyaml::Fields;
-
-// A key that stands for a command-line option takes the option's rules and messages from its parser.
-struct OptionKey {
-    const char* key;
-    const char* option;
-    bool path; // relative to the configuration file's folder
-};
-constexpr std::array SharedKeys{
-    OptionKey{"listen", "--listen", false},
-    OptionKey{"web_config", "--web-config", true},
-    OptionKey{"stale_after", "--stale-after", false},
-    OptionKey{"locale", "--locale", false},
-};
-constexpr const char* MqttKey = "mqtt";
-constexpr std::array MqttKeys{
-    OptionKey{"url", "--mqtt", false},
-    OptionKey{"cafile", "--mqtt-cafile", true},
-    OptionKey{"user", "--mqtt-user", false},
-    OptionKey{"password_file", "--mqtt-password-file", true},
-    OptionKey{"topic", "--mqtt-topic", false},
-    OptionKey{"discovery_prefix", "--discovery-prefix", false},
-    OptionKey{"assistant_status", "--mqtt-assistant-status", false},
-    OptionKey{"expire_after", "--mqtt-expire-after", false},
-    OptionKey{"keepalive", "--mqtt-keepalive", false},
-};
-// A boolean here; the command line has only its negation.
-constexpr const char* DiscoveryKey = "discovery";
-constexpr const char* NoDiscoveryOption = "--no-discovery";
-// The start of a command line for the option parser: the program name it skips, and --check, which makes
-// any command line complete.
-QStringList parserArguments()
-{
-    return {QStringLiteral("quorvel3d"), QStringLiteral("--check")};
-}
-
-// The option parser's verdict on one value, given what else that option needs to be taken alone (a
-// broker for the MQTT options, a user for the password file). Parsing opens and sends nothing.
-std::optional<QString> optionProblem(const OptionKey& key, bool mqtt, const QString& value)
-{
-    const QString option = QLatin1String(key.option);
-    QStringList arguments = parserArguments();
-    if (mqtt && option != QLatin1String("--mqtt"))
-        arguments << QStringLiteral("--mqtt") << QStringLiteral("mqtts://127.0.0.1");
-    if (option == QLatin1String("--mqtt-password-file"))
-        arguments << QStringLiteral("--mqtt-user") << QStringLiteral("user");
-    const ParsedOptions parsed = parseServiceOptions(arguments << option << value);
-    if (parsed.action == ParsedOptions::Action::Run)
-        return std::nullopt;
-    return parsed.error;
-}
-
-// An adapter's pages serve DS18B20s; a bus or a server every thermometer.
-acquisition::RomFamilies families(const SourceConfig& source)
-{
-    return source.isAdapter() ? acquisition::RomFamilies::Ds18b20 : acquisition::RomFamilies::AnyThermometer;
-}
 
 bool isSourceNameCharacter(QChar c)
 {
@@ -112,6 +52,8 @@ private:
 
     std::optional<ReadSource> readSource(const YAML::Node& node, const QString& where);
     void readSourceFields(Fields& fields, ReadSource& source);
+    // The keys its kind declares, each given or its default.
+    void readKindKeys(Fields& fields, SourceConfig& source);
     void readSensors(const Entry& entry, ReadSource& source);
     void readSensorsFile(const Entry& entry, ReadSource& source);
     // A sensor's calibration and limits; nothing when it has none or they are no good (told).
@@ -119,15 +61,15 @@ private:
     // A number of the file; nothing, told, when the value is none or not finite.
     std::optional<double> number(const Entry& entry);
     void checkAcrossSources(const std::vector<ReadSource>& sources, const QStringList& where);
-    // Appends each key's option to the command line that stands for the shared keys.
-    bool readOptions(Fields& fields, std::span<const OptionKey> keys, bool mqtt);
-    bool readMqtt(const Entry& entry);
+    // Applies the keys of the options declared in this mapping of the file (the top level: section empty).
+    bool readOptionKeys(Fields& fields, const QString& section);
+    bool readSection(const Entry& entry, const QString& section);
     void loadMqtt(MqttOptions& mqtt);
 
     Faults& m_faults;
     QDir m_folder;
-    QStringList m_arguments = parserArguments();
-    QHash<QString, YAML::Mark> m_optionMarks; // option -> where its key stands
+    ServiceOptions m_options;
+    QHash<QString, YAML::Mark> m_optionMarks; // option's name -> where its key stands
 };
 
 std::optional<ReadSource> ConfigReader::readSource(const YAML::Node& node, const QString& where)
@@ -172,36 +114,17 @@ void ConfigReader::readSourceFields(Fields& fields, ReadSource& source)
     }
     if (const auto entry = fields.take("kind")) {
         const auto kind = configyaml::scalarText(*entry, m_faults);
-        const QStringList kinds{QLatin1String(SourceConfig::AdapterKind), QLatin1String(SourceConfig::W1Kind),
-                                QLatin1String(SourceConfig::OwserverKind)};
-        if (kind && !kinds.contains(*kind))
+        if (kind && !acquisition::findSourceKind(*kind)) {
+            QStringList kinds;
+            for (const acquisition::SourceKind* known : acquisition::sourceKinds())
+                kinds << QLatin1String(known->name);
             fail(*entry, QStringLiteral(": \"%1\" is not a kind of source known here (%2)")
                              .arg(acquisition::escapedForMessage(*kind), kinds.join(QStringLiteral(", "))));
-        else if (kind)
+        } else if (kind) {
             source.config.kind = *kind;
-    }
-    if (source.config.kind == QLatin1String(SourceConfig::W1Kind)) {
-        source.config.address = QLatin1String(SourceConfig::DefaultW1Root);
-        if (const auto entry = fields.take("root")) {
-            if (const auto root = configyaml::scalarText(*entry, m_faults); root && root->isEmpty())
-                fail(*entry, QStringLiteral(": expected the folder of the bus's devices"));
-            else if (root)
-                source.config.address = resolved(*root);
-        }
-    } else if (const auto address = required("address")) {
-        const bool server = source.config.kind == QLatin1String(SourceConfig::OwserverKind);
-        if (auto parsed = acquisition::parseAdapterAddress(address->second)) {
-            if (server && !parsed->contains(u':'))
-                *parsed += QStringLiteral(":%1").arg(SourceConfig::DefaultOwserverPort);
-            source.config.address = *parsed;
-        } else {
-            fail(address->first,
-                 QStringLiteral(": %1 is not an IPv4 address with an optional :PORT (1 to 65535%2)")
-                     .arg(acquisition::escapedForMessage(address->second),
-                          server ? QStringLiteral(", %1 if none").arg(SourceConfig::DefaultOwserverPort)
-                                 : QString()));
         }
     }
+    readKindKeys(fields, source.config);
     if (const auto entry = fields.take("log")) {
         if (const auto log = configyaml::scalarText(*entry, m_faults); log && log->isEmpty())
             fail(*entry, QStringLiteral(": expected a file name or -"));
@@ -218,6 +141,31 @@ void ConfigReader::readSourceFields(Fields& fields, ReadSource& source)
         readSensors(*sensors, source);
     else if (sensorsFile)
         readSensorsFile(*sensorsFile, source);
+}
+
+void ConfigReader::readKindKeys(Fields& fields, SourceConfig& source)
+{
+    const acquisition::SourceKind& kind = source.sourceKind();
+    for (const acquisition::SourceKey& key : kind.keys) {
+        const auto entry = fields.take(key.name);
+        if (!entry && !key.defaultValue) {
+            fail(fields.mark(),
+                 QStringLiteral("%1: %2 is missing").arg(fields.where(), QLatin1String(key.name)));
+            continue;
+        }
+        const auto text = entry ? configyaml::scalarText(*entry, m_faults)
+                                : std::optional<QString>(QLatin1String(key.defaultValue));
+        if (!text)
+            continue;
+        const QString value = entry && key.path && !text->isEmpty() ? resolved(*text) : *text;
+        const auto problem = key.read(value, source.kindSettings);
+        if (problem && entry)
+            fail(*entry, QStringLiteral(": ") + *problem);
+        else if (problem)
+            fail(fields.mark(),
+                 QStringLiteral("%1.%2: %3").arg(fields.where(), QLatin1String(key.name), *problem));
+    }
+    source.address = kind.where(source.kindSettings);
 }
 
 void ConfigReader::readSensors(const Entry& entry, ReadSource& source)
@@ -246,7 +194,7 @@ void ConfigReader::readSensors(const Entry& entry, ReadSource& source)
             fail(item.Mark(), where + QStringLiteral(": id is missing"));
         } else if (const auto text = configyaml::scalarText(*id, m_faults)) {
             const acquisition::RomCodeReading reading =
-                acquisition::readRomCode(*text, families(source.config));
+                acquisition::readRomCode(*text, source.config.sourceKind().families);
             if (!reading.romCode)
                 fail(*id, QStringLiteral(": ") + reading.problem);
             else if (listed.contains(*reading.romCode))
@@ -336,7 +284,7 @@ void ConfigReader::readSensorsFile(const Entry& entry, ReadSource& source)
         return;
     source.config.sensorsFile = resolved(*path);
     const acquisition::SensorListResult list =
-        acquisition::readSensorList(source.config.sensorsFile, families(source.config));
+        acquisition::readSensorList(source.config.sensorsFile, source.config.sourceKind().families);
     for (const QString& error : list.errors)
         fail(entry, QStringLiteral(": ") + error);
     source.config.sensors = list.sensors;
@@ -389,48 +337,63 @@ void ConfigReader::checkAcrossSources(const std::vector<ReadSource>& sources, co
     }
 }
 
-bool ConfigReader::readOptions(Fields& fields, std::span<const OptionKey> keys, bool mqtt)
+bool ConfigReader::readOptionKeys(Fields& fields, const QString& section)
 {
     bool good = true;
-    for (const OptionKey& key : keys) {
-        const auto entry = fields.take(key.key);
+    qsizetype flagsFrom = 0;
+    // Values before flags: the flags' keys came last when the keys stood for a command line.
+    QList<const OptionSpec*> options;
+    for (const OptionSpec& option : serviceOptionTable())
+        if (!option.key.isEmpty() && option.section == section)
+            options.insert(option.valueName.isEmpty() ? options.size() : flagsFrom++, &option);
+    for (const OptionSpec* row : options) {
+        const OptionSpec& option = *row;
+        const auto entry = fields.take(option.key.toLatin1().constData());
         if (!entry)
             continue;
-        m_optionMarks.insert(QLatin1String(key.option), entry->mark());
-        const auto value = configyaml::scalarText(*entry, m_faults);
-        if (!value) {
+        const QString& name = option.names.first();
+        m_optionMarks.insert(name, entry->mark());
+        std::optional<QString> problem;
+        if (option.valueName.isEmpty()) {
+            bool on = true;
+            if (!YAML::convert<bool>::decode(entry->value, on))
+                problem = QStringLiteral("expected true or false");
+            else if (on != option.keyInverts)
+                problem = applyOption(option, name, QString(), m_options);
+        } else if (const auto value = configyaml::scalarText(*entry, m_faults)) {
+            const QString taken = option.path && !value->isEmpty() ? resolved(*value) : *value;
+            problem = applyOption(option, name, taken, m_options);
+            if (!problem)
+                problem = aloneProblem(option, taken);
+        } else {
             good = false;
-        } else if (const auto problem = optionProblem(key, mqtt, *value)) {
+        }
+        if (problem) {
             fail(*entry, QStringLiteral(": ") + *problem);
             good = false;
-        } else {
-            m_arguments << QLatin1String(key.option) << (key.path ? resolved(*value) : *value);
         }
     }
     return good;
 }
 
-bool ConfigReader::readMqtt(const Entry& entry)
+bool ConfigReader::readSection(const Entry& entry, const QString& section)
 {
+    // The options the others of the mapping need: the mapping is nothing without them.
+    QList<const OptionSpec*> required;
+    for (const OptionSpec& option : serviceOptionTable())
+        if (option.section == section && option.needs.isEmpty())
+            required << &option;
     if (!entry.value.IsMap()) {
-        fail(entry, QStringLiteral(": expected a mapping with url: and the like"));
+        fail(entry, QStringLiteral(": expected a mapping with %1: and the like").arg(required.front()->key));
         return false;
     }
     Fields fields(entry.value, entry.where, m_faults);
-    bool good = readOptions(fields, MqttKeys, true);
-    if (!m_optionMarks.contains(QLatin1String(MqttKeys.front().option))) {
-        fail(entry, QStringLiteral(": %1 is missing").arg(QLatin1String(MqttKeys.front().key)));
-        good = false;
-    }
-    if (const auto discovery = fields.take(DiscoveryKey)) {
-        bool on = true;
-        if (!YAML::convert<bool>::decode(discovery->value, on)) {
-            fail(*discovery, QStringLiteral(": expected true or false"));
+    bool good = readOptionKeys(fields, section);
+    for (const OptionSpec* option : required)
+        if (!m_optionMarks.contains(option->names.first())) {
+            fail(entry, QStringLiteral(": %1 is missing").arg(option->key));
             good = false;
-        } else if (!on) {
-            m_arguments << QLatin1String(NoDiscoveryOption);
         }
-    }
     return good;
 }
 
@@ -440,14 +403,13 @@ void ConfigReader::loadMqtt(MqttOptions& mqtt)
     MqttOptions passwordOnly = mqtt;
     passwordOnly.caFile.clear();
     if (const auto problem = loadMqttFiles(passwordOnly))
-        fail(m_optionMarks.value(QStringLiteral("--mqtt-password-file")),
+        fail(m_optionMarks.value(QStringLiteral("mqtt-password-file")),
              QStringLiteral("mqtt.password_file: ") + *problem);
     mqtt.password = passwordOnly.password;
     MqttOptions caOnly = mqtt;
     caOnly.passwordFile.clear();
     if (const auto problem = loadMqttFiles(caOnly))
-        fail(m_optionMarks.value(QStringLiteral("--mqtt-cafile")),
-             QStringLiteral("mqtt.cafile: ") + *problem);
+        fail(m_optionMarks.value(QStringLiteral("mqtt-cafile")), QStringLiteral("mqtt.cafile: ") + *problem);
 }
 
 std::optional<ServiceConfig> ConfigReader::read(const YAML::Node& root)
@@ -498,27 +460,35 @@ std::optional<ServiceConfig> ConfigReader::read(const YAML::Node& root)
                 fail(*command, QStringLiteral(": ") + problem.section(QStringLiteral(": "), 1));
         }
     }
-    // The shared keys become the command line that means the same, which the option parser reads.
-    bool good = readOptions(fields, SharedKeys, false);
-    YAML::Mark mqttMark = YAML::Mark::null_mark();
-    if (const auto mqtt = fields.take(MqttKey)) {
-        good = readMqtt(*mqtt) && good;
-        mqttMark = mqtt->mark();
+    // The options' keys are applied as the command line's options are, the MQTT ones staged until the end.
+    m_options.mqtt.emplace();
+    bool good = readOptionKeys(fields, QString());
+    QHash<QString, YAML::Mark> sectionMarks;
+    QString neededSection; // where the options that need another stand
+    for (const OptionSpec& option : serviceOptionTable()) {
+        if (!option.needs.isEmpty() && neededSection.isEmpty())
+            neededSection = option.section;
+        if (option.section.isEmpty() || sectionMarks.contains(option.section))
+            continue;
+        sectionMarks.insert(option.section, YAML::Mark::null_mark());
+        if (const auto entry = fields.take(option.section.toLatin1().constData())) {
+            good = readSection(*entry, option.section) && good;
+            sectionMarks.insert(option.section, entry->mark());
+        }
     }
     if (!good)
         return std::nullopt;
-    const ParsedOptions parsed = parseServiceOptions(m_arguments);
-    if (parsed.action != ParsedOptions::Action::Run) {
-        // Only the rules between two options are left: the CA file's and the password file's.
-        fail(mqttMark, QLatin1String(MqttKey) + QStringLiteral(": ") + parsed.error);
+    // Only the rules between two options are left: the CA file's and the password file's.
+    if (const auto problem = completeOptions(m_options, QString())) {
+        fail(sectionMarks.value(neededSection), neededSection + QStringLiteral(": ") + *problem);
         return std::nullopt;
     }
-    ServiceConfig config = configFromOptions(parsed.options, QString());
+    ServiceConfig config = configFromOptions(m_options, QString());
     if (config.mqtt)
         loadMqtt(*config.mqtt);
     if (!config.webConfig.isEmpty())
         if (const WebConfigResult web = readWebConfig(config.webConfig); !web.config)
-            fail(m_optionMarks.value(QStringLiteral("--web-config")),
+            fail(m_optionMarks.value(QStringLiteral("web-config")),
                  QStringLiteral("web_config: ") + web.error);
     config.sources.clear();
     for (ReadSource& source : sources)
@@ -529,40 +499,29 @@ std::optional<ServiceConfig> ConfigReader::read(const YAML::Node& root)
 
 } // namespace
 
-QString ConfigError::text() const
-{
-    const QString shown = acquisition::escapedForMessage(file);
-    if (line <= 0)
-        return QStringLiteral("%1: %2").arg(shown, message);
-    if (column <= 0)
-        return QStringLiteral("%1:%2: %3").arg(shown).arg(line).arg(message);
-    return QStringLiteral("%1:%2:%3: %4").arg(shown).arg(line).arg(column).arg(message);
-}
-
 ConfigResult readServiceConfig(const QString& path)
 {
     Faults faults(path);
-    const runtime::RegularFileRead file = runtime::readRegularFile(path, MaxConfigBytes);
-    if (file.status == runtime::RegularFileRead::Status::NoInput)
-        faults.addToFile(file.problem);
-    else if (file.status == runtime::RegularFileRead::Status::TooLarge)
-        faults.addToFile(QStringLiteral("larger than a configuration file can be: at most %1 bytes (1 MiB)")
-                             .arg(MaxConfigBytes));
-    if (const qsizetype bad = acquisition::firstNonUtf8Byte(file.bytes); bad >= 0) {
+    const QByteArray bytes = configyaml::readFile(
+        path, MaxConfigBytes,
+        QStringLiteral("larger than a configuration file can be: at most %1 bytes (1 MiB)")
+            .arg(MaxConfigBytes),
+        faults);
+    if (const qsizetype bad = acquisition::firstNonUtf8Byte(bytes); bad >= 0) {
         // Told at the character it stands at, as the parser counts columns, rather than taken as U+FFFD.
-        const qsizetype lineStart = file.bytes.lastIndexOf('\n', bad) + 1;
-        const QByteArrayView before = QByteArrayView(file.bytes).sliced(lineStart, bad - lineStart);
+        const qsizetype lineStart = bytes.lastIndexOf('\n', bad) + 1;
+        const QByteArrayView before = QByteArrayView(bytes).sliced(lineStart, bad - lineStart);
         YAML::Mark mark;
-        mark.line = int(file.bytes.first(bad).count('\n'));
+        mark.line = int(bytes.first(bad).count('\n'));
         mark.column =
             int(std::count_if(before.begin(), before.end(), [](char c) { return (c & 0xC0) != 0x80; }));
         faults.add(mark, QStringLiteral("byte 0x%1 is not UTF-8 text; a configuration is UTF-8")
-                             .arg(quint8(file.bytes.at(bad)), 2, 16, QLatin1Char('0')));
+                             .arg(quint8(bytes.at(bad)), 2, 16, QLatin1Char('0')));
     }
     if (faults.any())
         return {std::nullopt, faults.told()};
     std::optional<ServiceConfig> config;
-    if (const auto root = configyaml::loadDocument(file.bytes, faults)) {
+    if (const auto root = configyaml::loadDocument(bytes, faults)) {
         if (root->IsNull())
             faults.addToFile(
                 QStringLiteral("sets up nothing: a configuration has sources: and one source or more"));
@@ -575,11 +534,27 @@ ConfigResult readServiceConfig(const QString& path)
     return {config, {}};
 }
 
+const acquisition::SourceKind& SourceConfig::sourceKind() const
+{
+    const acquisition::SourceKind* found = acquisition::findSourceKind(kind);
+    Q_ASSERT(found);
+    return found ? *found : *acquisition::sourceKinds().front();
+}
+
+QList<acquisition::ListedSensor> SourceConfig::polled() const
+{
+    const auto defaultSensors = sourceKind().defaultSensors;
+    return sensors.isEmpty() && defaultSensors ? defaultSensors() : sensors;
+}
+
 ServiceConfig configFromOptions(const ServiceOptions& options, const QString& adapter)
 {
     SourceConfig source;
     source.name = QLatin1String(CommandLineSource);
-    source.address = adapter;
+    // The command line's address is the first key of the table's first kind, checked by the option parser.
+    const acquisition::SourceKind& kind = source.sourceKind();
+    if (!adapter.isEmpty() && !kind.keys.front().read(adapter, source.kindSettings))
+        source.address = kind.where(source.kindSettings);
     source.logPath = options.logPath;
     source.sensors = options.sensors;
     source.sensorsFile = options.sensorList;

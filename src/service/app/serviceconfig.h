@@ -4,9 +4,10 @@
 #include "service/http/listenendpoint.h"
 #include "service/mqtt/mqttoptions.h"
 #include "service/state/sensorsettings.h"
-#include "service/state/sourcekind.h"
 
 #include "acquisition/sensorlist.h"
+#include "runtime/configyaml.h"
+#include "sources/kinds/sourcekinds.h"
 
 #include <QList>
 #include <QLocale>
@@ -21,28 +22,22 @@ namespace quorvel::service {
 // One source of readings, as the configuration file or the command line sets it up. Two that compare equal
 // are the same source: a reload leaves it running.
 struct SourceConfig {
-    static constexpr const char* AdapterKind = service::AdapterKind;
-    static constexpr const char* W1Kind = service::W1Kind;
-    static constexpr const char* OwserverKind = service::OwserverKind;
-    static constexpr const char* DefaultW1Root = "/sys/bus/w1/devices";
-    static constexpr quint16 DefaultOwserverPort = 4304;
-
     QString name; // unique; letters, digits, - and _
-    QString kind = QLatin1String(AdapterKind);
-    // ADDR[:PORT] of an adapter, as --adapter takes it; IP:PORT of a server; the root folder of a bus.
+    QString kind = QLatin1String(acquisition::sourceKinds().front()->name);
+    // What its kind's keys gave; its reader is made from these.
+    acquisition::SourceSettings kindSettings;
+    // Where it is, as messages and the page say it: its kind's reading of the settings.
     QString address;
     QString logPath; // empty: no log; "-": standard output
     // In the list's order; empty: the built-in thirteen (kind adapter), every sensor found (the others).
     QList<acquisition::ListedSensor> sensors;
-    // The sensors to poll, in order: the list's, else for kind adapter the built-in thirteen; none while a
-    // source that finds its own has not looked yet.
-    [[nodiscard]] QList<acquisition::ListedSensor> polled() const
-    {
-        return sensors.isEmpty() && isAdapter() ? acquisition::builtInSensors() : sensors;
-    }
-    [[nodiscard]] bool isAdapter() const { return kind == QLatin1String(AdapterKind); }
+    // The row of its kind; the table's first for a kind not in it, which a checked configuration never has.
+    [[nodiscard]] const acquisition::SourceKind& sourceKind() const;
+    // The sensors to poll, in order: the list's, else its kind's default ones; none while a source that
+    // finds its own has not looked yet.
+    [[nodiscard]] QList<acquisition::ListedSensor> polled() const;
     // Polls every temperature sensor it finds at start and after a reload.
-    [[nodiscard]] bool findsSensors() const { return !isAdapter() && sensors.isEmpty(); }
+    [[nodiscard]] bool findsSensors() const { return !sourceKind().defaultSensors && sensors.isEmpty(); }
     // Where the sensors came from, for messages: the sensors_file, or empty.
     QString sensorsFile;
     // Offset and limits by ROM code (keys offset, low, high, hold, hysteresis beside a sensor's id and name).
@@ -68,16 +63,8 @@ struct ServiceConfig {
     std::optional<qint64> sweeps;
 };
 
-// Where a configuration file is wrong: "file:line:column: message", as a compiler says it, so an editor can
-// go there. line and column count from 1; 0 when the fault is the file's as a whole.
-struct ConfigError {
-    QString file;
-    int line = 0;
-    int column = 0;
-    QString message;
-
-    [[nodiscard]] QString text() const;
-};
+using runtime::ConfigError;
+namespace configyaml = runtime::configyaml;
 
 struct ConfigResult {
     std::optional<ServiceConfig> config;

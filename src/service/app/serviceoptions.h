@@ -1,7 +1,7 @@
 #pragma once
 
 #include "acquisition/sensorlist.h"
-#include "service/http/listenendpoint.h"
+#include "service/http/listeneroptions.h"
 #include "service/mqtt/mqttoptions.h"
 
 #include <QLocale>
@@ -46,32 +46,9 @@ struct ParsedOptions {
     QString error;
 };
 
-// A whole-number option's bounds, both included.
-struct WholeBounds {
-    qint64 low = 0;
-    qint64 high = 0;
-};
-
-// One option of the command line, declared once: the parser, the usage text, the checks of its value and
-// the test that holds the manual page and README to it all read this.
-struct OptionSpec {
-    // Takes the value, or gives the reason it is no good ("invalid value ... for --name: reason"). The
-    // MQTT options go to options.mqtt, staged there until the end of the line shows --mqtt was given.
-    using Apply = std::function<std::optional<QString>(const QString& value, ServiceOptions& options)>;
-
-    // Each member has an initializer, so a row names only what it needs.
-    QStringList names{}; // without dashes; the first is the one the synopsis shows, the rest are aliases
-    QString valueName{}; // empty: a flag
-    QString help{};
-    // What applies without the option, as the usage text says it (read from the structs above); empty:
-    // nothing worth a figure.
-    QString defaultValue{};
-    // A whole number within these, checked before apply is called.
-    std::optional<WholeBounds> bounds{};
-    // Refused without --mqtt.
-    bool needsMqtt = false;
-    Apply apply{};
-};
+// One option of the command line and its key in the configuration file, declared by the room it sets. The
+// MQTT options go to options.mqtt, staged there until the end shows --mqtt was given.
+using OptionSpec = runtime::OptionDecl<ServiceOptions>;
 
 inline constexpr const char* StandardOutputLog = "-";
 // The one source a command line sets up.
@@ -80,6 +57,15 @@ inline constexpr const char* CommandLineSource = "adapter";
 // Every option but --help and --version, in the order the synopsis lists them; the MQTT options last,
 // right after --mqtt.
 [[nodiscard]] const QList<OptionSpec>& serviceOptionTable();
+// "invalid value "V" for --NAME: reason" when the option's bounds or its check refuse the value; else the
+// value is applied. NAME is the option's name as given.
+[[nodiscard]] std::optional<QString> applyOption(const OptionSpec& option, const QString& name,
+                                                 const QString& value, ServiceOptions& options);
+// A value of an MQTT option taken alone, beside the defaults of the others: the reason its topics would
+// land where others read.
+[[nodiscard]] std::optional<QString> aloneProblem(const OptionSpec& option, const QString& value);
+// The rules between options once all are applied: --mqtt's completed, or the option that needs it told.
+[[nodiscard]] std::optional<QString> completeOptions(ServiceOptions& options, const QString& needsMqtt);
 // What the usage text adds to an option's help, and the manual page must say too: "default 60", "5 to 3600"
 // or "at least 1".
 [[nodiscard]] QStringList optionLimits(const OptionSpec& option);
@@ -88,13 +74,5 @@ inline constexpr const char* CommandLineSource = "adapter";
 [[nodiscard]] ParsedOptions parseServiceOptions(const QStringList& arguments);
 // The text --help prints, also shown after a usage error.
 [[nodiscard]] QString serviceUsage();
-
-// mqtt://HOST[:PORT] or mqtts://HOST[:PORT]; fills host, port, tls and url.
-[[nodiscard]] std::optional<MqttOptions> parseMqttUrl(const QString& text);
-// Reads the password file and checks the CA file; the reason when either is no good.
-[[nodiscard]] std::optional<QString> loadMqttFiles(MqttOptions& mqtt);
-
-// "A.B.C.D:PORT" with a dotted-quad IPv4 address and a port 0 to 65535.
-[[nodiscard]] std::optional<ListenEndpoint> parseListenEndpoint(const QString& text);
 
 } // namespace quorvel::service

@@ -2,7 +2,6 @@
 
 #include "service/app/descriptorbudget.h"
 #include "service/app/exitstatus.h"
-#include "service/app/sourcereaders.h"
 #include "service/app/sourcerunner.h"
 #include "service/http/webconfig.h"
 #include "service/outputs/alarms/alarmcommand.h"
@@ -77,10 +76,12 @@ ServiceProgram::~ServiceProgram()
 std::unique_ptr<SourceRunner> ServiceProgram::makeRunner(const SourceConfig& config)
 {
     SourceInput input;
-    if (config.isAdapter())
-        input.reader = std::make_unique<acquisition::AdapterReader>(pages_(config));
+    // A kind whose row makes no reader reads pages: the adapter's reader over the page factory's component.
+    const acquisition::SourceKind& kind = config.sourceKind();
+    if (kind.makeReader)
+        input.reader = kind.makeReader(config.kindSettings);
     else
-        input.reader = makeSensorReader(config);
+        input.reader = std::make_unique<acquisition::AdapterReader>(pages_(config));
     // Several sources share the journal: each line of one says whose it is.
     runtime::MessageSink messages = messages_;
     if (!config_.file.isEmpty())

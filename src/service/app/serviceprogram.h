@@ -32,8 +32,8 @@ class StatusServer;
 class ServiceProgram final : public QObject {
     Q_OBJECT
 public:
-    // A page component for a source of kind adapter: the HTTP one in the program, fakes in tests. The other
-    // kinds get their readers from makeSensorReader().
+    // A page component for a source whose kind makes no reader of its own: the HTTP one in the program, fakes
+    // in tests. The other kinds get their readers from their row's factory.
     using PageFactory = std::function<std::unique_ptr<acquisition::PageComponent>(const SourceConfig&)>;
 
     ServiceProgram(ServiceConfig config, PageFactory pages, runtime::MessageSink messages,

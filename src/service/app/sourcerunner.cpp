@@ -1,6 +1,5 @@
 #include "service/app/sourcerunner.h"
 
-#include "service/app/sourcereaders.h"
 #include "service/outputs/journal/servicelog.h"
 #include "service/state/historyfill.h"
 #include "service/state/statestore.h"
@@ -27,7 +26,7 @@ std::unique_ptr<ServiceLog> makeLog(const QString& logPath, const QLocale& local
 
 QString reachabilityNotice(const SourceState& source)
 {
-    const QString noun = sourceNoun(source.kind);
+    const QString& noun = source.noun;
     return source.reachability.answers()
                ? QStringLiteral("the %1 at %2 answers again").arg(noun, source.address)
                : QStringLiteral("the %1 at %2 is unreachable: %3")
@@ -91,7 +90,7 @@ void SourceRunner::useSensors(const QList<acquisition::ListedSensor>& sensors)
 {
     cycle_->setSensors(sensors);
     // Listed again: its alarms come back for the sensors it still has.
-    store_.addSource(config_.name, config_.kind, config_.address, sensors, config_.logPath,
+    store_.addSource(config_.name, config_.sourceKind(), config_.address, sensors, config_.logPath,
                      QDateTime::currentDateTime(), config_.settings);
     // Calibrated before the store, the log and every output see it; without an offset nothing is touched.
     QList<double> offsets;
@@ -186,7 +185,8 @@ void SourceRunner::onFound(const QStringList& romCodes)
             ? QStringLiteral("first %1 of the %2 sensors").arg(polled.size()).arg(romCodes.size())
             : runtime::countText(polled.size(), "sensor");
     messages_(QStringLiteral("source %1: polls the %2 the %3 shows: %4")
-                  .arg(config_.name, count, sourceNoun(config_.kind), polled.join(QStringLiteral(", "))));
+                  .arg(config_.name, count, QLatin1String(config_.sourceKind().noun),
+                       polled.join(QStringLiteral(", "))));
     cycle_->stop();
     useSensors(sensors);
     if (historyLocale_)
@@ -202,7 +202,7 @@ void SourceRunner::onNotFound(const QString& reason)
     if (store_.onListFailed(config_.name, reason, QDateTime::currentDateTime()))
         messages_(
             QStringLiteral("source %1: cannot list the sensors of the %2 at %3: %4; trying again every %5 s")
-                .arg(config_.name, sourceNoun(config_.kind), config_.address, reason)
+                .arg(config_.name, QLatin1String(config_.sourceKind().noun), config_.address, reason)
                 .arg(FindAgainMs / 1000));
     // A source that polls goes on with the sensors it had.
     findAgain_.start();

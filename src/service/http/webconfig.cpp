@@ -2,12 +2,13 @@
 
 #include "basicauth.h"
 
+#include "runtime/configyaml.h"
+#include "runtime/regularfile.h"
+
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
 
-#include <yaml-cpp/yaml.h>
-
+#include <utility>
 #include <variant>
 
 namespace quorvel::service {
@@ -19,22 +20,21 @@ constexpr qint64 MaxFileBytes = 64 * 1024;
 // A certificate chain or a key in PEM is a few KiB: far more is a mistake, or a device that never ends.
 constexpr qint64 MaxPemBytes = 1024 * 1024;
 
+using runtime::configyaml::Entry;
+using runtime::configyaml::Faults;
+using runtime::configyaml::Fields;
+
 // The whole of a regular file of at most MaxPemBytes, or the reason not.
 std::variant<QByteArray, QString> readPem(const QString& path)
 {
-    const QFileInfo info(path);
-    if (!info.isFile())
-        return QStringLiteral("%1 is not a regular file").arg(path);
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return QStringLiteral("%1 cannot be read: %2").arg(path, file.errorString());
-    // Read to one byte past the cap: a file that grows meanwhile is refused too, not read whole.
-    QByteArray pem = file.read(MaxPemBytes + 1);
-    if (pem.size() > MaxPemBytes)
+    const runtime::RegularFileRead file = runtime::readRegularFile(path, MaxPemBytes);
+    if (file.status == runtime::RegularFileRead::Status::NoInput)
+        return QStringLiteral("%1: %2").arg(path, file.problem);
+    if (file.status == runtime::RegularFileRead::Status::TooLarge)
         return QStringLiteral("%1 is larger than a PEM file can be here (%2 bytes at most)")
             .arg(path)
             .arg(MaxPemBytes);
-    return pem;
+    return file.bytes;
 }
 
 // The certificate chain and key of the two files, or the reason not.
@@ -55,74 +55,74 @@ std::optional<QString> loadTls(WebConfig& config)
     return QStringLiteral("%1 holds no unencrypted PEM private key").arg(config.keyFile);
 }
 
-QString text(const YAML::Node& node)
+void fail(Faults& faults, const Entry& entry, const QString& message)
 {
-    return QString::fromStdString(node.as<std::string>());
+    faults.add(entry.mark(), entry.where + message);
+}
+
+void readTls(const Entry& entry, const QDir& folder, WebConfig& config, Faults& faults)
+{
+    if (!entry.value.IsMap()) {
+        fail(faults, entry, QStringLiteral(": expected cert_file and key_file"));
+        return;
+    }
+    Fields fields(entry.value, entry.where, faults);
+    for (const auto& [key, target] :
+         {std::pair{"cert_file", &config.certFile}, {"key_file", &config.keyFile}})
+        if (const auto file = fields.take(key))
+            if (const auto path = runtime::configyaml::scalarText(*file, faults))
+                *target = QDir::cleanPath(folder.absoluteFilePath(*path));
+    if (config.certFile.isEmpty() || config.keyFile.isEmpty())
+        fail(faults, entry, QStringLiteral(": needs both cert_file and key_file"));
+    else if (const auto error = loadTls(config))
+        fail(faults, entry, QStringLiteral(": ") + *error);
+}
+
+void readUsers(const Entry& entry, WebConfig& config, Faults& faults)
+{
+    if (!entry.value.IsMap()) {
+        fail(faults, entry, QStringLiteral(": expected user: bcrypt hash lines"));
+        return;
+    }
+    for (const auto& user : entry.value) {
+        const QString name = user.first.IsScalar() ? QString::fromStdString(user.first.Scalar()) : QString();
+        const Entry line{user.first, user.second, entry.where};
+        const auto hash = runtime::configyaml::scalarText(line, faults);
+        if (!hash)
+            continue;
+        if (const auto problem = BasicAuth::hashProblem(hash->toLatin1()))
+            fail(faults, line, QStringLiteral(": the hash of %1: %2").arg(name, *problem));
+        else
+            config.users.insert(name, hash->toLatin1());
+    }
 }
 
 } // namespace
 
 WebConfigResult readWebConfig(const QString& path)
 {
-    const auto fail = [&](const QString& why) {
-        return WebConfigResult{std::nullopt, path + QStringLiteral(": ") + why};
-    };
-    const QFileInfo info(path);
-    if (!info.isFile() || !info.isReadable())
-        return fail(QStringLiteral("not a readable file"));
-    if (info.size() > MaxFileBytes)
-        return fail(
-            QStringLiteral("larger than a web configuration file can be (%1 bytes)").arg(info.size()));
+    Faults faults(path);
+    const QByteArray bytes = runtime::configyaml::readFile(
+        path, MaxFileBytes,
+        QStringLiteral("larger than a web configuration file can be (%1 bytes at most)").arg(MaxFileBytes),
+        faults);
     WebConfig config;
-    const QDir folder = info.absoluteDir();
-    try {
-        const YAML::Node root = YAML::LoadFile(QFile::encodeName(path).toStdString());
-        if (!root.IsDefined() || root.IsNull())
-            return WebConfigResult{config, {}};
-        if (!root.IsMap())
-            return fail(QStringLiteral("expected a mapping of tls_server_config and basic_auth_users"));
-        for (const auto& entry : root) {
-            const QString key = text(entry.first);
-            const YAML::Node& value = entry.second;
-            if (key == QLatin1String("tls_server_config")) {
-                if (!value.IsMap())
-                    return fail(QStringLiteral("tls_server_config: expected cert_file and key_file"));
-                for (const auto& tls : value) {
-                    const QString name = text(tls.first);
-                    QString* target = name == QLatin1String("cert_file")  ? &config.certFile
-                                      : name == QLatin1String("key_file") ? &config.keyFile
-                                                                          : nullptr;
-                    if (!target)
-                        return fail(
-                            QStringLiteral("tls_server_config: %1 is not supported here (only cert_file "
-                                           "and key_file)")
-                                .arg(name));
-                    *target = QDir::cleanPath(folder.absoluteFilePath(text(tls.second)));
-                }
-                if (config.certFile.isEmpty() != config.keyFile.isEmpty() || config.certFile.isEmpty())
-                    return fail(QStringLiteral("tls_server_config: needs both cert_file and key_file"));
-                if (const auto error = loadTls(config))
-                    return fail(QStringLiteral("tls_server_config: ") + *error);
-            } else if (key == QLatin1String("basic_auth_users")) {
-                if (!value.IsMap())
-                    return fail(QStringLiteral("basic_auth_users: expected user: bcrypt hash lines"));
-                for (const auto& user : value) {
-                    const QByteArray hash = text(user.second).toLatin1();
-                    if (const auto problem = BasicAuth::hashProblem(hash))
-                        return fail(QStringLiteral("basic_auth_users: the hash of %1: %2")
-                                        .arg(text(user.first), *problem));
-                    config.users.insert(text(user.first), hash);
-                }
+    if (!faults.any())
+        if (const auto root = runtime::configyaml::loadDocument(bytes, faults); root && !root->IsNull()) {
+            if (!root->IsMap()) {
+                faults.add(root->Mark(), QStringLiteral("expected a mapping of tls_server_config and "
+                                                        "basic_auth_users"));
             } else {
-                return fail(QStringLiteral("%1 is not supported here (only tls_server_config and "
-                                           "basic_auth_users)")
-                                .arg(key));
+                Fields fields(*root, QString(), faults);
+                if (const auto tls = fields.take("tls_server_config"))
+                    readTls(*tls, QFileInfo(path).absoluteDir(), config, faults);
+                if (const auto users = fields.take("basic_auth_users"))
+                    readUsers(*users, config, faults);
             }
         }
-    } catch (const YAML::Exception& error) {
-        return fail(QString::fromStdString(error.what()));
-    }
-    return WebConfigResult{config, {}};
+    if (faults.any())
+        return {std::nullopt, faults.told().front().text()};
+    return {config, {}};
 }
 
 } // namespace quorvel::service

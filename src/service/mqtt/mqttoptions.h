@@ -1,7 +1,12 @@
 #pragma once
 
+#include "runtime/optiondecl.h"
+
 #include <QByteArray>
+#include <QList>
 #include <QString>
+
+#include <optional>
 
 namespace quorvel::service {
 
@@ -35,5 +40,22 @@ struct MqttOptions {
 
     friend bool operator==(const MqttOptions&, const MqttOptions&) = default;
 };
+
+using MqttOptionDecl = runtime::OptionDecl<MqttOptions>;
+
+// --mqtt and the options that need it, in the order the usage lists them; their keys are in the
+// configuration's mqtt: mapping.
+[[nodiscard]] QList<MqttOptionDecl> mqttOptionDecls();
+
+// The rules between the options, then mqttTopicsProblem(); the reason when they break one.
+[[nodiscard]] std::optional<QString> completeMqttOptions(MqttOptions& mqtt);
+// Sets the default base topic for the host if none is; the reason when the base would write where others
+// read.
+[[nodiscard]] std::optional<QString> mqttTopicsProblem(MqttOptions& mqtt);
+
+// mqtt://HOST[:PORT] or mqtts://HOST[:PORT]; fills host, port, tls and url.
+[[nodiscard]] std::optional<MqttOptions> parseMqttUrl(const QString& text);
+// Reads the password file and checks the CA file; the reason when either is no good.
+[[nodiscard]] std::optional<QString> loadMqttFiles(MqttOptions& mqtt);
 
 } // namespace quorvel::service

@@ -58,7 +58,11 @@ struct LogOutcome {
 // One source's state: its sensors in list order, its reachability, its log's counts and its day's history.
 struct SourceState {
     QString name;
-    QString kind; // where its readings come from: "adapter" for the HTTP adapter
+    // Its kind's, copied when it is added so that no output needs to know the kinds: the kind's name, what
+    // messages call one ("the bus at ..."), and the device model the MQTT discovery tells.
+    QString kind;
+    QString noun;
+    QString model;
     QString address;
     QString logPath; // empty: no log
     QDateTime started;

@@ -20,9 +20,10 @@ void StateStore::setStaleTimer(std::unique_ptr<runtime::Timer> timer)
 
 StateStore::~StateStore() = default;
 
-SourceState& StateStore::addSource(const QString& name, const QString& kind, const QString& address,
-                                   const QList<acquisition::ListedSensor>& sensors, const QString& logPath,
-                                   const QDateTime& started, const SensorSettingsMap& settings)
+SourceState& StateStore::addSource(const QString& name, const acquisition::SourceKind& kind,
+                                   const QString& address, const QList<acquisition::ListedSensor>& sensors,
+                                   const QString& logPath, const QDateTime& started,
+                                   const SensorSettingsMap& settings)
 {
     SourceReachability reachability(int(sensors.size()));
     if (const SourceState* listed = source(name)) {
@@ -34,7 +35,9 @@ SourceState& StateStore::addSource(const QString& name, const QString& kind, con
     const QMap<QString, SensorAlarm> before = retired ? retired.mapped() : QMap<QString, SensorAlarm>();
     auto source = std::make_unique<SourceState>();
     source->name = name;
-    source->kind = kind;
+    source->kind = QLatin1String(kind.name);
+    source->noun = QLatin1String(kind.noun);
+    source->model = QLatin1String(kind.model);
     source->address = address;
     source->logPath = logPath;
     source->started = started;

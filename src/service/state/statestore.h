@@ -5,6 +5,7 @@
 
 #include "acquisition/sensorlist.h"
 #include "acquisition/sensorreading.h"
+#include "acquisition/sourcekind.h"
 #include "runtime/timer.h"
 
 #include <QDateTime>
@@ -39,7 +40,7 @@ public:
 
     // A source of a name already here lists other sensors now: they replace its own (their alarms kept as
     // for a source removed and added), and whether it answers stays as it was.
-    SourceState& addSource(const QString& name, const QString& kind, const QString& address,
+    SourceState& addSource(const QString& name, const acquisition::SourceKind& kind, const QString& address,
                            const QList<acquisition::ListedSensor>& sensors, const QString& logPath,
                            const QDateTime& started = QDateTime::currentDateTime(),
                            const SensorSettingsMap& settings = {});

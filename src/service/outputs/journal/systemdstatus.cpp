@@ -1,6 +1,5 @@
 #include "service/outputs/journal/systemdstatus.h"
 
-#include "service/state/sourcekind.h"
 #include "service/state/statestore.h"
 
 #include "runtime/conversions.h"
@@ -56,7 +55,7 @@ void SystemdStatus::onReachability(const StateStore& store)
     QMap<QString, QString> outages;
     for (const auto& source : store.sources())
         if (!source->reachable()) {
-            const QString where = QStringLiteral("%1 at %2").arg(sourceNoun(source->kind), source->address);
+            const QString where = QStringLiteral("%1 at %2").arg(source->noun, source->address);
             outages.insert(where, QStringLiteral("The %1 does not answer since %2: %3")
                                       .arg(where, source->reachability.since().toString(Qt::ISODate),
                                            source->reachability.reason()));

@@ -1,7 +1,6 @@
 #include "service/outputs/mqtt/mqttmessages.h"
 
 #include "service/outputs/outputnames.h"
-#include "service/state/sourcekind.h"
 
 #include "runtime/localeformats.h"
 
@@ -168,18 +167,13 @@ QList<MqttMessage> MqttMessages::discoveryConfigs() const
         return {};
     const SourceState* source = store_.source(source_);
     const QString address = source ? source->address : QString();
-    const QString kind = source ? source->kind : QString();
-    const QString noun = sourceNoun(kind);
+    const QString noun = source ? source->noun : QString();
     const QJsonObject device{
         {QStringLiteral("identifiers"), QJsonArray{deviceId_}},
         {QStringLiteral("name"), root_ == base_
                                      ? QStringLiteral("Quorvel-3 %1 at %2").arg(noun, address)
                                      : QStringLiteral("Quorvel-3 %1, %2 at %3").arg(source_, noun, address)},
-        {QStringLiteral("model"),
-         kind == QLatin1String(W1Kind) ? QStringLiteral("Linux 1-Wire bus with thermometers")
-         : kind == QLatin1String(OwserverKind)
-             ? QStringLiteral("1-Wire server with thermometers")
-             : QStringLiteral("1-Wire-to-Ethernet adapter with DS18B20 thermometers")},
+        {QStringLiteral("model"), source ? source->model : QString()},
         {QStringLiteral("sw_version"), version_},
     };
     // No support URL: the project publishes none, and a made-up one would send people nowhere.

@@ -1,7 +1,6 @@
 #include "service/outputs/web/statuspage.h"
 
 #include "service/outputs/web/statustexts.h"
-#include "service/state/sourcekind.h"
 #include "service/state/statestore.h"
 
 #include "acquisition/readoutcome.h"
@@ -156,8 +155,7 @@ QByteArray html(const StateStore& store, const QDateTime& now)
                 .arg(e(title));
     page += QString::fromUtf8(style());
     page += QStringLiteral("</style></head><body><header><h1>Temperatures from %1</h1>")
-                .arg(one ? QStringLiteral("the %1 at %2").arg(sourceNoun(sources.front()->kind), e(title))
-                         : e(title));
+                .arg(one ? QStringLiteral("the %1 at %2").arg(sources.front()->noun, e(title)) : e(title));
     page += QStringLiteral("<p data-key=\"shown\">%1</p></header>").arg(e(shownText(store, now)));
     // Served empty and hidden without alarms, so the script has a list to fill when one begins.
     QString alarms;
@@ -171,7 +169,7 @@ QByteArray html(const StateStore& store, const QDateTime& now)
         if (!one)
             page += QStringLiteral("<h2>%1 <span class=\"rom\">%2 at %3</span></h2>")
                         .arg(e(source->name), e(source->kind), e(source->address));
-        QString noun = sourceNoun(source->kind);
+        QString noun = source->noun;
         noun[0] = noun[0].toUpper();
         page += QStringLiteral("<p>%1: <span data-key=\"reachable\" class=\"%2\">%3</span></p>")
                     .arg(noun, reachableClass(*source), e(reachableText(*source)));

@@ -1,13 +1,28 @@
-#include "service/app/configyaml.h"
+#include "configyaml.h"
 
-#include "acquisition/sensorlist.h"
+#include "messagetext.h"
+#include "regularfile.h"
 
 #include <yaml-cpp/anchor.h>
 #include <yaml-cpp/eventhandler.h>
 
 #include <sstream>
 
-namespace quorvel::service::configyaml {
+namespace quorvel::runtime {
+
+QString ConfigError::text() const
+{
+    const QString shown = escapedForMessage(file);
+    if (line <= 0)
+        return QStringLiteral("%1: %2").arg(shown, message);
+    if (column <= 0)
+        return QStringLiteral("%1:%2: %3").arg(shown).arg(line).arg(message);
+    return QStringLiteral("%1:%2:%3: %4").arg(shown).arg(line).arg(column).arg(message);
+}
+
+} // namespace quorvel::runtime
+
+namespace quorvel::runtime::configyaml {
 
 namespace {
 
@@ -77,12 +92,22 @@ QList<ConfigError> Faults::told() const
     std::stable_sort(told.begin(), told.end(), [](const ConfigError& a, const ConfigError& b) {
         return std::pair(a.line, a.column) < std::pair(b.line, b.column);
     });
-    constexpr int Most = acquisition::MaxToldBadLines;
+    constexpr int Most = MaxToldFaults;
     if (told.size() <= Most)
         return told;
     told.resize(Most);
     told.append({m_file, 0, 0, QStringLiteral("%1 more faults").arg(m_errors.size() - Most)});
     return told;
+}
+
+QByteArray readFile(const QString& path, qint64 maxBytes, const QString& tooLarge, Faults& faults)
+{
+    const RegularFileRead file = readRegularFile(path, maxBytes);
+    if (file.status == RegularFileRead::Status::NoInput)
+        faults.addToFile(file.problem);
+    else if (file.status == RegularFileRead::Status::TooLarge)
+        faults.addToFile(tooLarge);
+    return file.bytes;
 }
 
 std::optional<YAML::Node> loadDocument(const QByteArray& text, Faults& faults)
@@ -137,7 +162,7 @@ Fields::Fields(const YAML::Node& map, QString where, Faults& faults)
                          QStringLiteral("%1a key is a word, not a list or mapping").arg(prefix));
             continue;
         }
-        const Entry entry{pair.first, pair.second, prefix + acquisition::escapedForMessage(key)};
+        const Entry entry{pair.first, pair.second, prefix + escapedForMessage(key)};
         // By a hash of the keys seen: a mapping of many thousand keys is checked in one pass.
         if (const auto same = indexOf_.constFind(key); same != indexOf_.cend()) {
             m_faults.add(entry.key.Mark(), QStringLiteral("%1: given twice (first on line %2)")
@@ -188,4 +213,4 @@ std::optional<QString> scalarText(const Entry& entry, Faults& faults)
     return std::nullopt;
 }
 
-} // namespace quorvel::service::configyaml
+} // namespace quorvel::runtime::configyaml

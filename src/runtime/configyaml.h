@@ -1,19 +1,34 @@
 #pragma once
 
-#include "service/app/serviceconfig.h"
-
 #include <yaml-cpp/yaml.h>
 
 #include <QByteArray>
 #include <QHash>
+#include <QList>
+#include <QString>
 #include <QStringList>
 
 #include <optional>
 #include <vector>
 
-// The YAML side of the configuration file: the document read from bounded bytes, and each mapping's keys
-// taken one by one, every fault told where it is. What the keys mean is serviceconfig.cpp's.
-namespace quorvel::service::configyaml {
+namespace quorvel::runtime {
+
+// Where a configuration file is wrong: "file:line:column: message", as a compiler says it, so an editor can
+// go there. line and column count from 1; 0 when the fault is the file's as a whole.
+struct ConfigError {
+    QString file;
+    int line = 0;
+    int column = 0;
+    QString message;
+
+    [[nodiscard]] QString text() const;
+};
+
+} // namespace quorvel::runtime
+
+// The YAML side of a configuration file: the document read from bounded bytes, and each mapping's keys
+// taken one by one, every fault told where it is. What the keys mean is their reader's.
+namespace quorvel::runtime::configyaml {
 
 // Collects the faults of one file, each at its place.
 class Faults {
@@ -24,8 +39,7 @@ public:
     void addToFile(const QString& message) { add(YAML::Mark::null_mark(), message); }
     [[nodiscard]] bool any() const { return !m_errors.isEmpty(); }
     [[nodiscard]] qsizetype count() const { return m_errors.size(); }
-    // At most acquisition::MaxToldBadLines of them, then how many more: a file of nothing but faults must
-    // not flood a journal.
+    // At most MaxToldFaults of them, then how many more.
     [[nodiscard]] QList<ConfigError> told() const;
 
 private:
@@ -36,6 +50,11 @@ private:
 // A document of more nodes (keys, values, lists, mappings) is refused before its tree is built: a hundred
 // sources of a hundred sensors with every key hold about 151,000, and a tree costs hundreds of bytes a node.
 inline constexpr qint64 MaxDocumentNodes = 160'000;
+
+// The file's bytes, read by readRegularFile(); empty, with the fault told to the file, when it cannot be
+// read or is larger than maxBytes (tooLarge says what it is then).
+[[nodiscard]] QByteArray readFile(const QString& path, qint64 maxBytes, const QString& tooLarge,
+                                  Faults& faults);
 
 // The one document of the file, or nothing with the fault told. Anchors and aliases, and a document past
 // MaxDocumentNodes, are refused from the parser's events before a tree is built: walking an alias bomb's
@@ -81,4 +100,4 @@ private:
 // The value as text, or nothing with the fault told (left empty, a list or a mapping).
 [[nodiscard]] std::optional<QString> scalarText(const Entry& entry, Faults& faults);
 
-} // namespace quorvel::service::configyaml
+} // namespace quorvel::runtime::configyaml
