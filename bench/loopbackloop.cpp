@@ -3,6 +3,7 @@
 
 #include "acquisition/sensortable.h"
 #include "processprobe.h"
+#include "sources/adapter/adapterreader.h"
 
 #include <QString>
 

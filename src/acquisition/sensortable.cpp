@@ -7,38 +7,12 @@
 
 namespace quorvel::acquisition {
 
-QString sensorUrl(const QString& adapterAddress, QStringView romCode)
-{
-    return QStringLiteral("http://") + adapterAddress +
-           QStringLiteral("/1Wire/ReadDS18B20.html?DS18B20Request=%7b") + romCode.toString() +
-           QStringLiteral(",12%7d");
-}
-
-QString sensorUrl(const QString& adapterAddress, std::string_view romCode)
-{
-    return sensorUrl(adapterAddress,
-                     QString::fromLatin1(romCode.data(), static_cast<qsizetype>(romCode.size())));
-}
-
 QStringList builtInRomCodes()
 {
     QStringList roms;
     for (const std::string_view rom : RomCodes)
         roms << QString::fromLatin1(rom.data(), static_cast<qsizetype>(rom.size()));
     return roms;
-}
-
-void SensorTable::fill(const QString& adapterAddress)
-{
-    fill(adapterAddress, builtInRomCodes());
-}
-
-void SensorTable::fill(const QString& adapterAddress, const QStringList& romCodes)
-{
-    QStringList urls;
-    for (const QString& rom : romCodes)
-        urls.append(sensorUrl(adapterAddress, rom));
-    setSlots(urls);
 }
 
 void SensorTable::setSlots(const QStringList& slotTexts)

@@ -32,21 +32,13 @@ inline constexpr float PowerOnReading = 85.0f;
 // A real temperature does not jump by more than this between two reads a sweep apart.
 inline constexpr float PowerOnJumpCelsius = 10.0f;
 
-// The request URL of one sensor at the given adapter address ("host" or "host:port").
-[[nodiscard]] QString sensorUrl(const QString& adapterAddress, QStringView romCode);
-[[nodiscard]] QString sensorUrl(const QString& adapterAddress, std::string_view romCode);
-
 // The built-in ROM codes as text, slot order.
 [[nodiscard]] QStringList builtInRomCodes();
 
-// The sensor table and its readings. Slot i is sensor number i + 1 on screen. Until filled it has the
-// built-in count of empty slots.
+// The sensor table and its readings. Slot i is sensor number i + 1 on screen. Until its slots are set it
+// has the built-in count of empty slots.
 class SensorTable {
 public:
-    // The built-in thirteen.
-    void fill(const QString& adapterAddress);
-    // One slot per ROM code, in the order given, each reading 0 until read.
-    void fill(const QString& adapterAddress, const QStringList& romCodes);
     // One slot per text (what a person is shown for it), each reading 0 until read.
     void setSlots(const QStringList& slotTexts);
 

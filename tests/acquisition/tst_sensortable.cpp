@@ -2,6 +2,7 @@
 
 #include "acquisition/sensortable.h"
 #include "sources/adapter/adapteraddress.h"
+#include "sources/adapter/adapterreader.h"
 
 #include <QTest>
 
@@ -59,13 +60,19 @@ void tst_SensorTable::urlsByteForByte()
 {
     QFETCH(int, slot);
     QFETCH(QString, expected);
+    const auto urlsAt = [](const QString& address) {
+        QStringList urls;
+        for (const QString& rom : builtInRomCodes())
+            urls << sensorUrl(address, rom);
+        return urls;
+    };
     SensorTable table;
-    table.fill(QStringLiteral("127.0.0.1"));
+    table.setSlots(urlsAt(QStringLiteral("127.0.0.1")));
     QCOMPARE(table.url(slot).toLatin1(), expected.toLatin1());
     QVERIFY(!table.isEmpty(slot));
     QCOMPARE(table.Readings[slot], 0.0f);
 
-    table.fill(QStringLiteral("127.0.0.1:8080"));
+    table.setSlots(urlsAt(QStringLiteral("127.0.0.1:8080")));
     QVERIFY(table.url(slot).startsWith(QStringLiteral("http://127.0.0.1:8080/1Wire/")));
 }
 

@@ -7,6 +7,7 @@
 #include "runtime/commondialog.h"
 #include "runtime/localeformats.h"
 #include "simulatorprocess.h"
+#include "sources/adapter/adapterreader.h"
 #include "sources/adapter/webpagecomponent.h"
 
 #include <QApplication>

@@ -1,8 +1,7 @@
 #include "adapterkind.h"
 
 #include "adapteraddress.h"
-
-#include "acquisition/sensortable.h"
+#include "adapterreader.h"
 
 #include <array>
 
@@ -26,14 +25,9 @@ constexpr std::array Keys{SourceKey{AddressKey, nullptr, false, readAddress}};
 
 QStringList requestUrls(const QString& where, const QList<ListedSensor>& sensors)
 {
-    SensorTable table;
-    QStringList roms;
-    for (const ListedSensor& sensor : sensors)
-        roms << sensor.romCode;
-    table.fill(where, roms);
     QStringList urls;
-    for (int slot = 0; slot < table.count(); ++slot)
-        urls << table.url(slot);
+    for (const ListedSensor& sensor : sensors)
+        urls << sensorUrl(where, sensor.romCode);
     return urls;
 }
 

@@ -2,7 +2,6 @@
 
 #include "pagecomponent.h"
 
-#include "acquisition/sensortable.h"
 #include "runtime/conversions.h"
 
 #include <QTimer>
@@ -10,6 +9,19 @@
 #include <utility>
 
 namespace quorvel::acquisition {
+
+QString sensorUrl(const QString& adapterAddress, QStringView romCode)
+{
+    return QStringLiteral("http://") + adapterAddress +
+           QStringLiteral("/1Wire/ReadDS18B20.html?DS18B20Request=%7b") + romCode.toString() +
+           QStringLiteral(",12%7d");
+}
+
+QString sensorUrl(const QString& adapterAddress, std::string_view romCode)
+{
+    return sensorUrl(adapterAddress,
+                     QString::fromLatin1(romCode.data(), static_cast<qsizetype>(romCode.size())));
+}
 
 AdapterReader::AdapterReader(PageComponent& page, QObject* parent) : SensorReader(parent), page_(page)
 {

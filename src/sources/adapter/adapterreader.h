@@ -3,6 +3,7 @@
 #include "acquisition/sensorreader.h"
 
 #include <QStringList>
+#include <QStringView>
 
 #include <memory>
 #include <string_view>
@@ -11,6 +12,10 @@ namespace quorvel::acquisition {
 
 // The id of the page element that carries the temperature.
 inline constexpr std::string_view TemperatureElementId = "Temperature_0";
+
+// The request URL of one sensor at the given adapter address ("host" or "host:port").
+[[nodiscard]] QString sensorUrl(const QString& adapterAddress, QStringView romCode);
+[[nodiscard]] QString sensorUrl(const QString& adapterAddress, std::string_view romCode);
 
 class PageComponent;
 class PageDocument;
