@@ -10,6 +10,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTest>
@@ -352,7 +353,7 @@ void TestHistoryStore::fullDisk()
         while (filler.write(block) == block.size() && filler.flush()) {
         }
         filler.close();
-        // Three intervals held on a full disk, the sweep going on meanwhile.
+        // Three intervals end on a full disk, the sweep going on meanwhile.
         fixture.play(
             {{21, 0, ReadOutcome::Ok, 3.0f}, {31, 0, ReadOutcome::Ok, 4.0f}, {41, 0, ReadOutcome::Ok, 5.0f}});
         QTRY_COMPARE_WITH_TIMEOUT(notices.count(), 1, WaitMs);
@@ -366,11 +367,14 @@ void TestHistoryStore::fullDisk()
         QVERIFY(filler.remove());
         fixture.play({{51, 0, ReadOutcome::Ok, 6.0f}});
         QTRY_COMPARE_WITH_TIMEOUT(notices.count(), 2, WaitMs);
-        QCOMPARE(
-            notices.at(1).at(0).toString(),
-            QStringLiteral("the history store is written again (%1): 3 intervals were held meanwhile, 0 of "
-                           "them dropped")
-                .arg(path));
+        // Intervals queued before the room was made may be written after it: one to three were held.
+        const QRegularExpression again(
+            QStringLiteral(
+                "^the history store is written again \\(%1\\): [1-3] intervals were held meanwhile, 0 "
+                "of them dropped$")
+                .arg(QRegularExpression::escape(path)));
+        QVERIFY2(again.match(notices.at(1).at(0).toString()).hasMatch(),
+                 qPrintable(notices.at(1).at(0).toString()));
     }
     QCOMPARE(rows(path, QStringLiteral("SELECT time - %1, last FROM samples ORDER BY time").arg(H0)),
              (QStringList{"0|1000", "10|2000", "20|3000", "30|4000", "40|5000", "50|6000"}));
