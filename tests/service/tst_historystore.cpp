@@ -84,7 +84,7 @@ bool run(const QString& program, const QStringList& arguments)
 // A state store with one source of two sensors, A with a high limit of 30, and the history store on it.
 struct Fixture {
     explicit Fixture(const StoreSettings& settings, qint64 start = H0)
-        : now(QDateTime::fromSecsSinceEpoch(start, Qt::UTC)), state(300, false)
+        : base(start), now(QDateTime::fromSecsSinceEpoch(start, Qt::UTC)), state(300, false)
     {
         state.setClock([this] { return now; });
         SensorSettings limits;
@@ -101,7 +101,7 @@ struct Fixture {
     void play(const QList<Read>& reads)
     {
         for (const Read& read : reads) {
-            now = QDateTime::fromSecsSinceEpoch(H0 + read.at, Qt::UTC);
+            now = QDateTime::fromSecsSinceEpoch(base + read.at, Qt::UTC);
             const QString rom = read.slot == 0 ? RomA : RomB;
             state.onRead(
                 Source,
@@ -110,6 +110,7 @@ struct Fixture {
                 state.onSweep(Source, {});
         }
     }
+    qint64 base;
     QDateTime now;
     StateStore state;
     std::unique_ptr<HistoryStore> store;
@@ -128,6 +129,7 @@ private slots:
     void samples_data();
     void samples();
     void events();
+    void restart();
     void refusals_data();
     void refusals();
     void foldAndPrune();
@@ -200,6 +202,32 @@ void TestHistoryStore::events()
         (QStringList{"1|alarm|cellar|28000000000000A1|ok|high|31",
                      "3|reachability|cellar|-|reachable|unreachable|connection refused",
                      "23|reachability|cellar|-|unreachable|reachable|-"}));
+}
+
+void TestHistoryStore::restart()
+{
+    const auto dir = testing::scratchDir(QStringLiteral("restart"));
+    const QString path = dir->filePath(QStringLiteral("history.db"));
+    // Now, so that the day's figures come from the store; one interval across both runs.
+    const qint64 start = QDateTime::currentSecsSinceEpoch() / 3600 * 3600;
+    {
+        Fixture fixture(settingsFor(path, 3600), start);
+        QVERIFY(fixture.store);
+        fixture.play({{1, 0, ReadOutcome::Ok, 20.0f}, {2, 0, ReadOutcome::Ok, 22.0f}});
+    }
+    Fixture fixture(settingsFor(path, 3600), start);
+    QVERIFY(fixture.store);
+    const auto seeded = fixture.store->today(RomA);
+    QVERIFY(seeded);
+    QCOMPARE((QList<double>{seeded->min, seeded->max, seeded->mean, double(seeded->good)}),
+             (QList<double>{20, 22, 21, 2}));
+    fixture.play({{3, 0, ReadOutcome::Ok, 24.0f}, {4, 0, ReadOutcome::NoAnswer}});
+    QCOMPARE(fixture.store->today(RomA)->mean, 22.0);
+    fixture.store.reset();
+    QCOMPARE(rows(path, QStringLiteral(
+                            "SELECT time - %1, last, min, max, mean, reads, failed, failures FROM samples")
+                            .arg(start)),
+             QStringList{"0|24000|20000|24000|22000|4|1|no_answer:1"});
 }
 
 namespace {

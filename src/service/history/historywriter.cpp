@@ -85,7 +85,8 @@ QString kindLabel(EventRow::Kind kind)
 } // namespace
 
 HistoryWriter::HistoryWriter(std::unique_ptr<HistoryDatabase> database, const StoreSettings& settings)
-    : database_(std::move(database)), settings_(settings)
+    : database_(std::move(database)), settings_(settings),
+      heldAtMost_(std::size_t(HourSeconds / std::max<qint64>(settings.sampleInterval, 1)))
 {
     sqlite3* db = database_->handle();
     const auto prepare = [db](const char* sql) { return std::make_unique<SqlStatement>(db, sql); };
@@ -160,7 +161,7 @@ void HistoryWriter::write(const Batch& batch)
 {
     if (!batch.isEmpty())
         held_.push_back(batch);
-    while (held_.size() > std::size_t(HeldAtMost)) {
+    while (held_.size() > heldAtMost_) {
         held_.pop_front();
         ++dropped_;
     }
