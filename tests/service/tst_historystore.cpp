@@ -210,11 +210,16 @@ void TestHistoryStore::restart()
     const QString path = dir->filePath(QStringLiteral("history.db"));
     // Now, so that the day's figures come from the store; one interval across both runs.
     const qint64 start = QDateTime::currentSecsSinceEpoch() / 3600 * 3600;
+    QVERIFY(!HistoryDatabase::check(path));
+    QVERIFY(!QFileInfo::exists(path));
     {
         Fixture fixture(settingsFor(path, 3600), start);
         QVERIFY(fixture.store);
         fixture.play({{1, 0, ReadOutcome::Ok, 20.0f}, {2, 0, ReadOutcome::Ok, 22.0f}});
     }
+    QCOMPARE(rows(path, QStringLiteral("SELECT * FROM pragma_application_id, pragma_user_version,"
+                                       " pragma_journal_mode")),
+             QStringList{"1364603748|1|wal"});
     Fixture fixture(settingsFor(path, 3600), start);
     QVERIFY(fixture.store);
     const auto seeded = fixture.store->today(RomA);

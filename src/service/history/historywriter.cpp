@@ -121,22 +121,7 @@ HistoryWriter::HistoryWriter(std::unique_ptr<HistoryDatabase> database, const St
                            " (SELECT time, sensor FROM hourly WHERE time < ?1 ORDER BY time LIMIT ?2)");
 }
 
-HistoryWriter::~HistoryWriter()
-{
-    // The statements go before the connection they belong to.
-    insertSensor_.reset();
-    selectSensor_.reset();
-    insertLabel_.reset();
-    selectLabel_.reset();
-    selectSample_.reset();
-    replaceSample_.reset();
-    insertEvent_.reset();
-    foldHours_.reset();
-    readMeta_.reset();
-    writeMeta_.reset();
-    pruneSamples_.reset();
-    pruneHourly_.reset();
-}
+HistoryWriter::~HistoryWriter() = default;
 
 void HistoryWriter::start()
 {

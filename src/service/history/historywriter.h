@@ -58,6 +58,7 @@ private:
     std::unique_ptr<HistoryDatabase> database_;
     StoreSettings settings_;
     std::size_t heldAtMost_;
+    // After the connection: they are finalized before it closes.
     std::unique_ptr<SqlStatement> insertSensor_, selectSensor_, insertLabel_, selectLabel_, selectSample_,
         replaceSample_, insertEvent_, foldHours_, readMeta_, writeMeta_, pruneSamples_, pruneHourly_;
     // Ids of rows committed: one kept from a rolled-back transaction would name nothing.
