@@ -103,16 +103,15 @@ HistoryWriter::HistoryWriter(std::unique_ptr<HistoryDatabase> database, const St
     insertEvent_ = prepare("INSERT INTO events(time, kind, source, rom, \"from\", \"to\", detail)"
                            " VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7)");
     // The hour's label is its last sample's; its mean weighs each sample's by its good reads.
-    foldHours_ = prepare(
-        "INSERT OR REPLACE INTO hourly(time, sensor, label, min, max, mean, good, reads)"
-        " SELECT h.hour, h.sensor, (SELECT label FROM samples l WHERE l.sensor = h.sensor AND l.time >= "
-        "h.hour"
-        " AND l.time < h.hour + 3600 ORDER BY l.time DESC LIMIT 1), h.min, h.max, CAST(round(h.mean) AS "
-        "INTEGER),"
-        " h.good, h.reads FROM (SELECT time - time % 3600 AS hour, sensor, min(min) AS min, max(max) AS max,"
-        " sum(mean * (reads - failed)) * 1.0 / sum(CASE WHEN mean IS NULL THEN 0 ELSE reads - failed END)"
-        " AS mean, sum(reads - failed) AS good, sum(reads) AS reads FROM samples"
-        " WHERE time >= ?1 AND time < ?2 GROUP BY hour, sensor) AS h");
+    foldHours_ = prepare("INSERT OR REPLACE INTO hourly(time, sensor, label, min, max, mean, good, reads)"
+                         " SELECT h.hour, h.sensor, (SELECT label FROM samples l WHERE l.sensor = h.sensor"
+                         "   AND l.time >= h.hour AND l.time < h.hour + 3600 ORDER BY l.time DESC LIMIT 1),"
+                         "  h.min, h.max, CAST(round(h.mean) AS INTEGER), h.good, h.reads"
+                         " FROM (SELECT time - time % 3600 AS hour, sensor, min(min) AS min, max(max) AS max,"
+                         "   sum(mean * (reads - failed)) * 1.0"
+                         "   / sum(CASE WHEN mean IS NULL THEN 0 ELSE reads - failed END) AS mean,"
+                         "   sum(reads - failed) AS good, sum(reads) AS reads"
+                         "  FROM samples WHERE time >= ?1 AND time < ?2 GROUP BY hour, sensor) AS h");
     readMeta_ = prepare("SELECT value FROM meta WHERE key = 'folded_until'");
     writeMeta_ = prepare("INSERT OR REPLACE INTO meta(key, value) VALUES('folded_until', ?1)");
     pruneSamples_ = prepare("DELETE FROM samples WHERE (time, sensor) IN"
