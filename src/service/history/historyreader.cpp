@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <tuple>
 
 namespace quorvel::service::history {
 
@@ -49,11 +50,13 @@ public:
         const auto* bytes = reinterpret_cast<const char*>(sqlite3_column_text(stmt_, column));
         return QString::fromUtf8(bytes, sqlite3_column_bytes(stmt_, column));
     }
+    // One call a column: each sqlite3_column_* call takes the connection's mutex, the value's own do not.
     [[nodiscard]] std::optional<double> degrees(int column) const
     {
-        if (isNull(column))
+        sqlite3_value* value = sqlite3_column_value(stmt_, column);
+        if (sqlite3_value_type(value) == SQLITE_NULL)
             return std::nullopt;
-        return static_cast<double>(integer(column)) / Thousandths;
+        return static_cast<double>(sqlite3_value_int64(value)) / Thousandths;
     }
 
 private:
@@ -155,67 +158,125 @@ void parseFailures(const QString& text, int failed, std::array<int, acquisition:
 }
 
 // The rows of the range in order, a chunk at a time, from a connection of the cursor's own: an export that
-// takes long neither holds the page's connection nor dies with it.
+// takes long neither holds the page's connection nor dies with it. The rows come in key order (time, then
+// sensor id) with no join and no sort in SQLite; each time's few rows are put in ROM order here, and the
+// names come from the small sensor and label tables, read once (and again for one added meanwhile).
 class SampleCursor final : public HistoryReader::Cursor {
 public:
     SampleCursor(std::unique_ptr<HistoryDatabase> db, qint64 from, qint64 to, const QString& romCode)
         : db_(std::move(db)),
           query_(
               db_ ? db_->handle() : nullptr,
-              romCode.isEmpty()
-                  ? "SELECT s.time, l.source, r.rom, l.name, s.last, s.raw, s.min, s.max, s.mean, s.reads, "
-                    "s.failed, s.failures FROM samples s JOIN sensors r ON r.id = s.sensor "
-                    "JOIN labels l ON l.id = s.label WHERE s.time >= ?1 AND s.time < ?2 ORDER BY s.time, "
-                    "r.rom"
-                  : "SELECT s.time, l.source, r.rom, l.name, s.last, s.raw, s.min, s.max, s.mean, s.reads, "
-                    "s.failed, s.failures FROM samples s JOIN sensors r ON r.id = s.sensor "
-                    "JOIN labels l ON l.id = s.label WHERE s.time >= ?1 AND s.time < ?2 AND r.rom = ?3 "
-                    "ORDER BY s.time, r.rom")
+              "SELECT time, sensor, label, last, raw, min, max, mean, reads, failed, failures FROM samples "
+              "WHERE time >= ?1 AND time < ?2 AND (?3 IS NULL OR sensor = ?3) ORDER BY time, sensor")
     {
-        query_.bind(1, from);
-        query_.bind(2, to);
-        if (!romCode.isEmpty())
-            query_.bind(3, romCode);
         // A missing store has no rows; any other failure to read is told.
         done_ = !db_;
+        if (done_)
+            return;
+        query_.bind(1, from);
+        query_.bind(2, to);
+        if (!romCode.isEmpty()) {
+            const std::optional<qint64> sensor = sensorId(db_->handle(), romCode);
+            query_.bind(3, sensor.value_or(-1));
+        }
+        loadNames();
     }
 
     bool next(QList<SampleRow>& rows, int maxRows) override
     {
-        for (int n = 0; !done_ && n < maxRows; ++n) {
-            if (!query_.step()) {
-                done_ = true;
-                if (query_.failed())
-                    error_ = db_ ? QString::fromUtf8(sqlite3_errmsg(db_->handle())) : QString();
-                break;
-            }
-            rows.append(row());
+        for (int n = 0; n < maxRows; ++n) {
+            if (ready_ == order_.size() && !fillBlock())
+                return false;
+            rows.append(std::move(block_[order_[ready_++].second]));
         }
-        return !done_;
+        return ready_ < order_.size() || !done_;
     }
 
     [[nodiscard]] QString error() const override { return error_; }
 
 private:
-    [[nodiscard]] SampleRow row() const
+    // The next time's rows and their ROM order; false at the end of the range.
+    bool fillBlock()
+    {
+        block_.clear();
+        order_.clear();
+        ready_ = 0;
+        if (pending_) {
+            order_.append({ranks_.value(pendingSensor_), 0});
+            block_.append(std::move(*pending_));
+            pending_.reset();
+        }
+        while (!done_) {
+            if (!query_.step()) {
+                done_ = true;
+                if (query_.failed())
+                    error_ = QString::fromUtf8(sqlite3_errmsg(db_->handle()));
+                break;
+            }
+            const qint64 sensor = query_.integer(1);
+            SampleRow next = row(sensor);
+            if (!block_.isEmpty() && next.time != block_.constFirst().time) {
+                pending_ = std::move(next);
+                pendingSensor_ = sensor;
+                break;
+            }
+            order_.append({ranks_.value(sensor), static_cast<int>(block_.size())});
+            block_.append(std::move(next));
+        }
+        std::sort(order_.begin(), order_.end());
+        return !block_.isEmpty();
+    }
+
+    void loadNames()
+    {
+        Statement sensors(db_->handle(), "SELECT id, rom FROM sensors");
+        while (sensors.step())
+            roms_.insert(sensors.integer(0), sensors.text(1));
+        QList<std::pair<QString, qint64>> byRom;
+        for (auto it = roms_.cbegin(); it != roms_.cend(); ++it)
+            byRom.append({it.value(), it.key()});
+        std::sort(byRom.begin(), byRom.end());
+        for (int rank = 0; rank < byRom.size(); ++rank)
+            ranks_.insert(byRom[rank].second, rank);
+        Statement labels(db_->handle(), "SELECT id, source, name FROM labels");
+        while (labels.step())
+            labels_.insert(labels.integer(0), {labels.text(1), labels.text(2)});
+    }
+
+    [[nodiscard]] SampleRow row(qint64 sensor)
     {
         SampleRow row;
         row.time = query_.integer(0);
-        row.source = query_.text(1);
-        row.romCode = query_.text(2);
-        row.name = query_.text(3);
-        row.last = query_.degrees(4);
-        row.raw = query_.isNull(5) ? row.last : query_.degrees(5);
-        row.min = query_.degrees(6);
-        row.max = query_.degrees(7);
-        row.mean = query_.degrees(8);
-        row.reads = static_cast<int>(query_.integer(9));
-        parseFailures(query_.text(11), static_cast<int>(query_.integer(10)), row.failures);
+        const qint64 label = query_.integer(2);
+        if (!roms_.contains(sensor) || !labels_.contains(label))
+            loadNames();
+        row.romCode = roms_.value(sensor);
+        std::tie(row.source, row.name) = labels_.value(label);
+        row.last = query_.degrees(3);
+        row.raw = query_.degrees(4);
+        if (!row.raw)
+            row.raw = row.last;
+        row.min = query_.degrees(5);
+        row.max = query_.degrees(6);
+        row.mean = query_.degrees(7);
+        row.reads = static_cast<int>(query_.integer(8));
+        const int failed = static_cast<int>(query_.integer(9));
+        if (failed > 0)
+            parseFailures(query_.text(10), failed, row.failures);
         return row;
     }
 
     std::unique_ptr<HistoryDatabase> db_;
-    mutable Statement query_;
+    Statement query_;
+    QHash<qint64, QString> roms_;
+    QHash<qint64, std::pair<QString, QString>> labels_;
+    QHash<qint64, int> ranks_;         // a sensor id's place in ROM order
+    QList<SampleRow> block_;           // one time's rows
+    QList<std::pair<int, int>> order_; // rank and index in block_, sorted; those before ready_ are handed out
+    qsizetype ready_ = 0;
+    std::optional<SampleRow> pending_; // the first row of the next time
+    qint64 pendingSensor_ = 0;
     bool done_ = false;
     QString error_;
 };
