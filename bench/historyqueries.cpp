@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <ctime>
 
 using quorvel::service::history::HistoryDatabase;
 using quorvel::service::history::HistoryReader;
@@ -109,6 +110,7 @@ int main(int argc, char* argv[])
     }
 
     const qint64 rssBefore = statusKb("VmRSS:");
+    const std::clock_t cpuBefore = std::clock();
     QElapsedTimer timer;
     timer.start();
     const auto cursor = reader.samples(end - 30 * Day, end);
@@ -121,11 +123,13 @@ int main(int argc, char* argv[])
     }
     count += rows.size();
     const double seconds = static_cast<double>(timer.nsecsElapsed()) / 1e9;
+    const double cpuSeconds = static_cast<double>(std::clock() - cpuBefore) / CLOCKS_PER_SEC;
     const qint64 hwm = statusKb("VmHWM:");
-    std::printf(
-        "cursor days=30 rows=%lld seconds=%.2f rss_before_kb=%lld vmhwm_after_kb=%lld growth_kb=%lld%s\n",
-        static_cast<long long>(count), seconds, static_cast<long long>(rssBefore),
-        static_cast<long long>(hwm), static_cast<long long>(hwm - rssBefore),
-        cursor->error().isEmpty() ? "" : qPrintable(QStringLiteral(" error=\"%1\"").arg(cursor->error())));
+    std::printf("cursor days=30 rows=%lld seconds=%.2f cpu_seconds=%.2f rss_before_kb=%lld "
+                "vmhwm_after_kb=%lld growth_kb=%lld%s\n",
+                static_cast<long long>(count), seconds, cpuSeconds, static_cast<long long>(rssBefore),
+                static_cast<long long>(hwm), static_cast<long long>(hwm - rssBefore),
+                cursor->error().isEmpty() ? ""
+                                          : qPrintable(QStringLiteral(" error=\"%1\"").arg(cursor->error())));
     return cursor->error().isEmpty() ? 0 : 1;
 }

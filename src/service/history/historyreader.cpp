@@ -208,10 +208,17 @@ private:
         SampleRow row;
         row.time = query_.integer(0);
         const qint64 label = query_.integer(2);
-        if (!roms_.contains(sensor) || !labels_.contains(label))
+        auto rom = roms_.constFind(sensor);
+        auto names = labels_.constFind(label);
+        if (rom == roms_.cend() || names == labels_.cend()) {
             loadNames();
-        row.romCode = roms_.value(sensor);
-        std::tie(row.source, row.name) = labels_.value(label);
+            rom = roms_.constFind(sensor);
+            names = labels_.constFind(label);
+        }
+        if (rom != roms_.cend())
+            row.romCode = *rom;
+        if (names != labels_.cend())
+            std::tie(row.source, row.name) = *names;
         row.last = degrees(query_, 3);
         row.raw = degrees(query_, 4);
         if (!row.raw)
