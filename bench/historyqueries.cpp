@@ -3,18 +3,19 @@
 #include "service/history/historydatabase.h"
 #include "service/history/historyreader.h"
 
+#include "processprobe.h"
+
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QFile>
 #include <QFileInfo>
 
 #include <sqlite3.h>
 
 #include <algorithm>
 #include <cstdio>
-#include <ctime>
 
+using quorvel::bench::ProcessProbe;
 using quorvel::service::history::HistoryDatabase;
 using quorvel::service::history::HistoryReader;
 using quorvel::service::history::SampleRow;
@@ -22,18 +23,6 @@ using quorvel::service::history::SampleRow;
 namespace {
 
 constexpr qint64 Day = 86400;
-
-qint64 statusKb(const char* field)
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray& line : status.readAll().split('\n')) {
-        if (line.startsWith(field))
-            return line.mid(qstrlen(field)).trimmed().split(' ').constFirst().toLongLong();
-    }
-    return -1;
-}
 
 // One number a query gives, -1 when it gives none.
 qint64 scalar(sqlite3* db, const char* sql)
@@ -109,8 +98,8 @@ int main(int argc, char* argv[])
                     static_cast<double>(firstNs) / 1e6);
     }
 
-    const qint64 rssBefore = statusKb("VmRSS:");
-    const std::clock_t cpuBefore = std::clock();
+    const long rssBefore = ProcessProbe::statusKb("VmRSS").value_or(-1);
+    const double cpuBefore = ProcessProbe::cpuSeconds();
     QElapsedTimer timer;
     timer.start();
     const auto cursor = reader.samples(end - 30 * Day, end);
@@ -123,8 +112,8 @@ int main(int argc, char* argv[])
     }
     count += rows.size();
     const double seconds = static_cast<double>(timer.nsecsElapsed()) / 1e9;
-    const double cpuSeconds = static_cast<double>(std::clock() - cpuBefore) / CLOCKS_PER_SEC;
-    const qint64 hwm = statusKb("VmHWM:");
+    const double cpuSeconds = ProcessProbe::cpuSeconds() - cpuBefore;
+    const long hwm = ProcessProbe::statusKb("VmHWM").value_or(-1);
     std::printf("cursor days=30 rows=%lld seconds=%.2f cpu_seconds=%.2f rss_before_kb=%lld "
                 "vmhwm_after_kb=%lld growth_kb=%lld%s\n",
                 static_cast<long long>(count), seconds, cpuSeconds, static_cast<long long>(rssBefore),
