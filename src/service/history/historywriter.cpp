@@ -158,11 +158,8 @@ void HistoryWriter::start()
 
 void HistoryWriter::write(const Batch& batch)
 {
-    if (!batch.isEmpty()) {
+    if (!batch.isEmpty())
         held_.push_back(batch);
-        if (failing_)
-            ++heldSinceFailure_;
-    }
     while (held_.size() > std::size_t(HeldAtMost)) {
         held_.pop_front();
         ++dropped_;
@@ -170,6 +167,8 @@ void HistoryWriter::write(const Batch& batch)
     while (!held_.empty()) {
         Failure failure;
         if (!transaction(held_.front(), &failure)) {
+            if (failing_ && !batch.isEmpty())
+                ++heldSinceFailure_;
             failed(failure);
             return;
         }
