@@ -8,6 +8,7 @@
 #include <QHash>
 
 #include <algorithm>
+#include <cmath>
 #include <numeric>
 #include <tuple>
 
@@ -17,6 +18,7 @@ namespace {
 
 constexpr qint64 Minute = 60;
 constexpr qint64 Hour = 3600;
+
 // Steps to the next row: false at the end of the rows and on an error, which sets failed.
 bool nextRow(SqlStatement& query, bool& failed)
 {
@@ -59,8 +61,9 @@ struct SeriesBuilder {
     void flush(qint64 from, qint64 step)
     {
         if (good > 0) {
-            points.append({from + bucket * step, weightedSum / static_cast<double>(good) / 1000.0,
-                           fromMilli(min), fromMilli(max)});
+            points.append({from + bucket * step,
+                           fromMilli(std::llround(weightedSum / static_cast<double>(good))), fromMilli(min),
+                           fromMilli(max)});
         }
         good = 0;
         weightedSum = 0;
@@ -123,18 +126,18 @@ public:
     SampleCursor(std::unique_ptr<HistoryDatabase> db, qint64 from, qint64 to, const QString& romCode)
         : db_(std::move(db)),
           query_(
-              db_ ? db_->handle() : nullptr,
+              db_->handle(),
               "SELECT time, sensor, label, last, raw, min, max, mean, reads, failed, failures FROM samples "
               "WHERE time >= ?1 AND time < ?2 AND (?3 IS NULL OR sensor = ?3) ORDER BY time, sensor")
     {
-        // A missing store has no rows; any other failure to read is told.
-        done_ = !db_;
-        if (done_)
-            return;
         query_.bind(1, from);
         query_.bind(2, to);
         if (!romCode.isEmpty()) {
             const std::optional<qint64> sensor = sensorId(db_->handle(), romCode);
+            if (!sensor) {
+                error_ = QString::fromUtf8(sqlite3_errmsg(db_->handle()));
+                done_ = true;
+            }
             query_.bind(3, sensor.value_or(-1));
         }
         loadNames();
@@ -247,6 +250,13 @@ private:
     QString error_;
 };
 
+// A store that is not there has no rows.
+class NoSamples final : public HistoryReader::Cursor {
+public:
+    bool next(QList<SampleRow>&, int) override { return false; }
+    [[nodiscard]] QString error() const override { return {}; }
+};
+
 } // namespace
 
 HistoryReader::HistoryReader(QString path) : path_(std::move(path)) {}
@@ -355,8 +365,10 @@ std::optional<qint64> HistoryReader::firstTime() const
 std::unique_ptr<HistoryReader::Cursor> HistoryReader::samples(qint64 from, qint64 to,
                                                               const QString& romCode) const
 {
-    return std::make_unique<SampleCursor>(HistoryDatabase::open(path_, HistoryDatabase::Mode::Read, nullptr),
-                                          from, to, romCode);
+    auto db = HistoryDatabase::open(path_, HistoryDatabase::Mode::Read, nullptr);
+    if (!db)
+        return std::make_unique<NoSamples>();
+    return std::make_unique<SampleCursor>(std::move(db), from, to, romCode);
 }
 
 QList<HistoryReader::MinutePoint> HistoryReader::minutes(const QString& romCode, qint64 from, qint64 to) const
