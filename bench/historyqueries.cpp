@@ -76,7 +76,9 @@ int main(int argc, char* argv[])
     const HistoryReader reader(path);
     const qint64 first = reader.firstTime().value_or(end);
     const std::pair<const char*, qint64> ranges[] = {
-        {"24h", Day}, {"7d", 7 * Day}, {"30d", 30 * Day}, {"1y", 365 * Day}, {"all", end - first}};
+        {"24h", Day},      {"3d", HistoryReader::SamplesAtMostSeconds},
+        {"7d", 7 * Day},   {"30d", 30 * Day},
+        {"1y", 365 * Day}, {"all", end - first}};
     for (const auto& [name, range] : ranges) {
         // The median of three, and the first: the range's pages not yet in the connection's cache.
         qint64 times[3] = {};
