@@ -74,7 +74,7 @@ qint64 SqlStatement::integer(int column) const
 
 std::optional<qint64> SqlStatement::optional(int column) const
 {
-    // One call into the connection, which takes its mutex each time; the value's own calls do not.
+    // The type and the value from one look-up of the column, not two: the export reads millions of these.
     sqlite3_value* value = sqlite3_column_value(statement_, column);
     if (sqlite3_value_type(value) == SQLITE_NULL)
         return std::nullopt;
