@@ -1,13 +1,16 @@
+#include "historyrowwriter.h"
 #include "programfixture.h"
 #include "scratchdir.h"
 
 #include "logfile/logrecorder.h"
 #include "logfile/logsession.h"
 #include "runtime/localeformats.h"
+#include "service/history/historystore.h"
 #include "service/outputs/web/servicemetrics.h"
 #include "service/outputs/web/statuschart.h"
 #include "service/outputs/web/statusjson.h"
 #include "service/outputs/web/statuspage.h"
+#include "service/outputs/web/statusserver.h"
 #include "service/outputs/web/statustexts.h"
 #include "service/state/historyfill.h"
 #include "service/state/sensorhistory.h"
@@ -16,6 +19,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QTcpSocket>
 #include <QTest>
 
 using namespace quorvel;
@@ -31,6 +35,8 @@ private slots:
     void boardShowsEachSensor();
     void historyIsBoundedAndRefilled_data();
     void historyIsBoundedAndRefilled();
+    void storeRoutes_data();
+    void storeRoutes();
 
 private:
     std::unique_ptr<QTemporaryDir> dir_;
@@ -216,6 +222,194 @@ void TestStatusPage::historyIsBoundedAndRefilled()
     const double left = attribute(clip, QStringLiteral("x"));
     const double width = attribute(clip, QStringLiteral("width"));
     QVERIFY2(firstX > left + width * (1 - 61.0 / 1440) - 3, qPrintable(QString::number(firstX)));
+}
+
+namespace {
+
+// Ten days of a sample every ten minutes up to now for two sensors, the first missing three days and six
+// hours of them: [from, to) relative to now.
+constexpr qint64 StoreInterval = 600;
+constexpr qint64 StoreDays = 10;
+constexpr std::pair<qint64, qint64> StoreGaps[] = {{-6 * 86400, -3 * 86400}, {-10 * 3600, -4 * 3600}};
+const QString RomA = QStringLiteral("28A0000000000001");
+const QString RomB = QStringLiteral("28B0000000000002");
+const QString NameA = QStringLiteral("Hall, north");
+const QString NameB = QStringLiteral("=SUM(\"x\")");
+
+bool inGap(qint64 time, qint64 now)
+{
+    return std::any_of(std::begin(StoreGaps), std::end(StoreGaps),
+                       [&](const auto& gap) { return time >= now + gap.first && time < now + gap.second; });
+}
+
+// The sample of a sensor at a time, in thousandths: mean, min, max.
+std::array<qint64, 3> storedValues(int sensor, qint64 time)
+{
+    const qint64 mean = 20000 + sensor * 3000 + (time / StoreInterval % 7) * 125;
+    return {mean, mean - 500, mean + 1000};
+}
+
+// Every sample the store holds, oldest first: time and sensor (0 or 1).
+QList<std::pair<qint64, int>> storedSamples(qint64 now)
+{
+    QList<std::pair<qint64, int>> samples;
+    for (qint64 time = now - now % StoreInterval - StoreDays * 86400; time <= now; time += StoreInterval)
+        for (int sensor = 0; sensor < 2; ++sensor)
+            if (sensor == 1 || !inGap(time, now))
+                samples.append({time, sensor});
+    return samples;
+}
+
+bool writeStore(const QString& path, qint64 now)
+{
+    std::optional<service::history::OpenError> error;
+    const auto db =
+        service::history::HistoryDatabase::open(path, service::history::HistoryDatabase::Mode::Write, &error);
+    if (!db)
+        return false;
+    historyyear::HistoryRowWriter rows(db->handle());
+    bool written = rows.exec("BEGIN");
+    for (const auto& [time, sensor] : storedSamples(now)) {
+        const auto [mean, min, max] = storedValues(sensor, time);
+        written =
+            written && rows.sample(Source, sensor == 0 ? RomA : RomB, sensor == 0 ? NameA : NameB,
+                                   {time, mean, {}, min, max, mean, 3, 1, QStringLiteral("crc_error:1")});
+    }
+    return written && rows.exec("COMMIT");
+}
+
+struct Got {
+    int status = 0;
+    QByteArray headers;
+    QByteArray body;
+};
+
+// One HTTP/1.0 request, whose answer ends where the connection does.
+Got get(quint16 port, const QByteArray& target)
+{
+    QTcpSocket client;
+    client.connectToHost(QHostAddress::LocalHost, port);
+    client.write("GET " + target + " HTTP/1.0\r\n\r\n");
+    QByteArray received;
+    QDeadlineTimer deadline(10000);
+    while (client.state() != QAbstractSocket::UnconnectedState && !deadline.hasExpired()) {
+        QTest::qWait(5);
+        received += client.readAll();
+    }
+    received += client.readAll();
+    const qsizetype split = received.indexOf("\r\n\r\n");
+    if (split < 0)
+        return {};
+    return {received.mid(9, 3).toInt(), received.first(split + 2), received.sliced(split + 4)};
+}
+
+} // namespace
+
+void TestStatusPage::storeRoutes_data()
+{
+    QTest::addColumn<bool>("history");
+    QTest::addColumn<QByteArray>("target"); // "{now}", "{rom}" stand for them
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QStringList>("holds"); // texts the body holds
+    for (const auto& range : service::statuspage::ChartRanges) {
+        const QByteArray key = range.key;
+        QTest::newRow(("chart " + key).constData())
+            << true << "/chart.svg?range=" + key << 200 << QStringList{range.title, "class=\"band\""};
+        QTest::newRow(("page " + key).constData())
+            << true << "/?range=" + key << 200
+            << QStringList{"<strong>" + QString::fromLatin1(range.label) + "</strong>",
+                           range.seconds == 86400 ? "src=\"chart.svg\""
+                                                  : "src=\"chart.svg?range=" + key + '"',
+                           "export.csv?from="};
+    }
+    QTest::newRow("chart of no range offered")
+        << true << QByteArray("/chart.svg?range=2d") << 400 << QStringList{};
+    QTest::newRow("history: ISO from, epoch to, step kept")
+        << true << QByteArray("/history.json?rom={rom}&from={iso-3600}&to={now}&step=600") << 200
+        << QStringList{"\"step\":600", "\"name\":\"Hall, north\""};
+    QTest::newRow("history: a step too small for the range raised")
+        << true << QByteArray("/history.json?from={now-864000}&to={now}&step=1") << 200
+        << QStringList{"\"step\":3600"};
+    QTest::newRow("history: an unknown ROM code, no series")
+        << true << QByteArray("/history.json?rom=28FF&step=600") << 200 << QStringList{"\"series\":[]"};
+    QTest::newRow("history: a time that is none")
+        << true << QByteArray("/history.json?from=yesterday") << 400 << QStringList{"{\"error\":"};
+    QTest::newRow("history: from after to")
+        << true << QByteArray("/history.json?from={now}&to=1000") << 400 << QStringList{"{\"error\":"};
+    QTest::newRow("history: over 100 years")
+        << true << QByteArray("/history.json?from=-3000000000&to={now}") << 400 << QStringList{"100 years"};
+    QTest::newRow("history: a negative step")
+        << true << QByteArray("/history.json?step=-5") << 400 << QStringList{"step"};
+    QTest::newRow("export: bad time") << true << QByteArray("/export.csv?to=x") << 400 << QStringList{};
+    QTest::newRow("no store: the day's chart")
+        << false << QByteArray("/chart.svg?range=24h") << 200 << QStringList{"The last 24 hours"};
+    QTest::newRow("no store: the page offers the day only")
+        << false << QByteArray("/") << 200 << QStringList{"<p><strong>24 h</strong></p>"};
+    for (const char* target : {"/chart.svg?range=7d", "/?range=all", "/history.json", "/export.csv"})
+        QTest::newRow((QByteArray("no store: ") + target).constData())
+            << false << QByteArray(target) << 404 << QStringList{};
+}
+
+// What the page and its routes show of a store, and what they say without one.
+void TestStatusPage::storeRoutes()
+{
+    QFETCH(bool, history);
+    QFETCH(QByteArray, target);
+    QFETCH(int, status);
+    QFETCH(QStringList, holds);
+    const QDateTime now = QDateTime::fromSecsSinceEpoch(QDateTime::currentSecsSinceEpoch());
+    const qint64 t = now.toSecsSinceEpoch();
+    const QString path = dir_->filePath(QStringLiteral("store.sqlite"));
+    QVERIFY(writeStore(path, t));
+    std::optional<service::history::OpenError> error;
+    const auto store = service::history::HistoryStore::open({path, int(StoreInterval), 0, 0}, &error);
+    QVERIFY(store);
+    service::StateStore state(300, true);
+    state.addSource(Source, Kind, Adapter, {{RomA, NameA}, {RomB, NameB}}, {}, now);
+    const service::ServiceMetrics metrics(state, {});
+    service::StatusServer server(state, metrics);
+    server.setClock([now] { return now; });
+    if (history)
+        server.setHistory(store.get());
+    const quint16 port = server.listenOn({QHostAddress::LocalHost, 0}).port;
+    QVERIFY(port > 0);
+
+    target.replace("{rom}", RomA.toLatin1())
+        .replace("{now}", QByteArray::number(t))
+        .replace("{now-864000}", QByteArray::number(t - 864000))
+        .replace("{iso-3600}", QUrl::toPercentEncoding(runtime::isoWithOffset(now.addSecs(-3600))));
+    const Got got = get(port, target);
+    QCOMPARE(got.status, status);
+    const QString body = QString::fromUtf8(got.body);
+    for (const QString& text : holds)
+        QVERIFY2(body.contains(text), qPrintable(text + u'\n' + body.left(3000)));
+    if (status != 200 || !history)
+        return;
+    if (target.startsWith("/chart.svg")) {
+        // The first sensor's gaps break its line; the second's runs whole.
+        const auto runs = [&](int sensor) {
+            return body.section(QStringLiteral("class=\"series\" data-sensor=\"%1\"").arg(sensor), 1)
+                .section(QStringLiteral("</g>"), 0, 0)
+                .count(QLatin1String("<polyline"));
+        };
+        QVERIFY2(runs(1) >= 2, qPrintable(QString::number(runs(1))));
+        QCOMPARE(runs(2), 1);
+    }
+    if (target.contains("step=600") && target.contains(RomA.toLatin1())) {
+        // A bucket a sample, each as the store has it, written as short as it reads back.
+        const QJsonArray points = QJsonDocument::fromJson(got.body)[u"series"][0][u"points"].toArray();
+        QCOMPARE(points.size(), 6);
+        const qint64 from = t - 3600;
+        const auto [mean, min, max] =
+            storedValues(0, from + (StoreInterval - from % StoreInterval) % StoreInterval);
+        const QByteArray point =
+            '[' + QByteArray::number(from) + ',' + QByteArray::number(double(mean) / 1000) + ',' +
+            QByteArray::number(double(min) / 1000) + ',' + QByteArray::number(double(max) / 1000) + ']';
+        QVERIFY2(got.body.contains(point), qPrintable(point + '\n' + got.body.left(300)));
+    }
+    if (target.contains("step=1"))
+        for (const QJsonValue one : QJsonDocument::fromJson(got.body)[u"series"].toArray())
+            QVERIFY(one[u"points"].toArray().size() <= service::history::HistoryReader::MaxPoints);
 }
 
 QTEST_GUILESS_MAIN(TestStatusPage)

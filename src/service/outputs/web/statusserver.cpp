@@ -83,7 +83,8 @@ HttpListener::Answer StatusServer::chart(const HttpRequestHead& head, const Stat
     if (const qint64 minute = now.toSecsSinceEpoch() / 60; minute != drawn.minute) {
         if (history_) {
             const auto [from, to] = span(*range, now.toSecsSinceEpoch());
-            const qint64 step = history::HistoryReader::stepFor(from, to, 0);
+            const qint64 step =
+                history::HistoryReader::stepFor(from, to, history_->settings().sampleInterval);
             drawn.svg = statuspage::historyChartSvg(history_->reader().series(from, to, step), from, to, step,
                                                     QString::fromLatin1(range->title));
         } else {
@@ -102,7 +103,9 @@ HttpListener::Answer StatusServer::historyJson(const HttpRequestHead& head) cons
     if (const QString* error = std::get_if<QString>(&parsed))
         return {400, "application/json", {}, statuspage::errorJson(*error)};
     auto& request = std::get<statuspage::HistoryRequest>(parsed);
-    request.step = history::HistoryReader::stepFor(request.from, request.to, request.step);
+    // No bucket shorter than a sample: each would stand alone between empty ones.
+    request.step = history::HistoryReader::stepFor(
+        request.from, request.to, request.step > 0 ? request.step : history_->settings().sampleInterval);
     return {200,
             "application/json",
             {},
