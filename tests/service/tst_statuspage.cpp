@@ -340,6 +340,14 @@ void TestStatusPage::storeRoutes_data()
         << true << QByteArray("/history.json?from=-3000000000&to={now}") << 400 << QStringList{"100 years"};
     QTest::newRow("history: a negative step")
         << true << QByteArray("/history.json?step=-5") << 400 << QStringList{"step"};
+    QTest::newRow("export: a day of both sensors")
+        << true << QByteArray("/export.csv?from={now-86400}&to={now}") << 200
+        << QStringList{"time,source,rom,name,last,raw,min,max,mean,reads,failed,failures\r\n",
+                       ",\"Hall, north\",", ",\"'=SUM(\"\"x\"\")\","};
+    QTest::newRow("export: one ROM code")
+        << true << QByteArray("/export.csv?rom={rom}&from={now-86400}") << 200 << QStringList{};
+    QTest::newRow("readings: today's figures")
+        << true << QByteArray("/readings.json") << 200 << QStringList{"\"today\":{"};
     QTest::newRow("export: bad time") << true << QByteArray("/export.csv?to=x") << 400 << QStringList{};
     QTest::newRow("no store: the day's chart")
         << false << QByteArray("/chart.svg?range=24h") << 200 << QStringList{"The last 24 hours"};
@@ -377,6 +385,7 @@ void TestStatusPage::storeRoutes()
     target.replace("{rom}", RomA.toLatin1())
         .replace("{now}", QByteArray::number(t))
         .replace("{now-864000}", QByteArray::number(t - 864000))
+        .replace("{now-86400}", QByteArray::number(t - 86400))
         .replace("{iso-3600}", QUrl::toPercentEncoding(runtime::isoWithOffset(now.addSecs(-3600))));
     const Got got = get(port, target);
     QCOMPARE(got.status, status);
@@ -406,6 +415,52 @@ void TestStatusPage::storeRoutes()
             '[' + QByteArray::number(from) + ',' + QByteArray::number(double(mean) / 1000) + ',' +
             QByteArray::number(double(min) / 1000) + ',' + QByteArray::number(double(max) / 1000) + ']';
         QVERIFY2(got.body.contains(point), qPrintable(point + '\n' + got.body.left(300)));
+    }
+    if (target.startsWith("/export.csv")) {
+        QVERIFY2(got.headers.contains("\r\nContent-Disposition: attachment; filename=\"quorvel3d-"),
+                 got.headers.constData());
+        // Every sample of the range, oldest first, the first sensor's before the second's.
+        QList<QByteArray> lines = got.body.split('\n');
+        QCOMPARE(lines.takeLast(), QByteArray());
+        lines.removeFirst();
+        QList<std::pair<qint64, int>> expected = storedSamples(t);
+        expected.removeIf([&](const auto& sample) {
+            return sample.first < t - 86400 || sample.first >= t ||
+                   (target.contains("?rom=") && sample.second != 0);
+        });
+        QCOMPARE(lines.size(), expected.size());
+        for (qsizetype i = 0; i < lines.size(); i += 97) {
+            const auto [time, sensor] = expected[i];
+            const auto [mean, min, max] = storedValues(sensor, time);
+            const auto milli = [](qint64 value) { return QString::number(double(value) / 1000); };
+            const QString line = QString::fromUtf8(lines[i]);
+            QCOMPARE(line.section(u',', 0, 0), runtime::isoWithOffset(QDateTime::fromSecsSinceEpoch(time)));
+            QVERIFY2(line.contains((sensor == 0 ? RomA : RomB) + u','), qPrintable(line));
+            // The raw value the store leaves out where it equals the last.
+            QVERIFY2(line.endsWith(QStringList{milli(mean), milli(mean), milli(min), milli(max), milli(mean),
+                                               "3", "1", "crc_error:1\r"}
+                                       .join(u',')),
+                     qPrintable(line));
+        }
+    }
+    if (target == "/readings.json") {
+        const qint64 midnight = QDateTime(now.date(), QTime(0, 0)).toSecsSinceEpoch();
+        qint64 low = std::numeric_limits<qint64>::max(), high = std::numeric_limits<qint64>::min(), sum = 0,
+               count = 0;
+        for (const auto& [time, sensor] : storedSamples(t))
+            if (sensor == 0 && time >= midnight) {
+                const auto [mean, min, max] = storedValues(sensor, time);
+                low = std::min(low, min);
+                high = std::max(high, max);
+                sum += mean;
+                ++count;
+            }
+        const QJsonObject today =
+            QJsonDocument::fromJson(got.body)[u"sources"][0][u"sensors"][0][u"today"].toObject();
+        QCOMPARE(today.keys(), QStringList({"max", "mean", "min"}));
+        QCOMPARE(today[u"min"].toDouble(), double(low) / 1000);
+        QCOMPARE(today[u"max"].toDouble(), double(high) / 1000);
+        QCOMPARE(today[u"mean"].toDouble(), std::round(double(sum) / double(count)) / 1000);
     }
     if (target.contains("step=1"))
         for (const QJsonValue one : QJsonDocument::fromJson(got.body)[u"series"].toArray())
