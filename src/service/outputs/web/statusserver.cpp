@@ -13,6 +13,17 @@
 
 namespace quorvel::service {
 
+namespace {
+
+HttpListener::Answer plainText(int status, const QByteArray& text)
+{
+    return {status, "text/plain; charset=utf-8", {}, text};
+}
+
+const QByteArray NoHistory = "No history kept here\n";
+
+} // namespace
+
 StatusServer::StatusServer(const StateStore& store, const ServiceMetrics& metrics, QObject* parent,
                            HttpLimits limits)
     : QObject(parent), listener_(limits, this), clock_(&QDateTime::currentDateTime)
@@ -25,11 +36,10 @@ StatusServer::StatusServer(const StateStore& store, const ServiceMetrics& metric
     });
     age_.start();
     listener_.addRoute("/", [this, &store](const HttpRequestHead& head) {
-        const statuspage::ChartRange* range = statuspage::chartRange(HttpQuery(head.query));
-        if (!range)
-            return HttpListener::Answer(400, "text/plain; charset=utf-8", {}, "No such range\n");
-        if (!history_ && range != &statuspage::ChartRanges.front())
-            return HttpListener::Answer(404, "text/plain; charset=utf-8", {}, "No history kept here\n");
+        const auto asked = rangeAsked(head);
+        if (const auto* refusal = std::get_if<HttpListener::Answer>(&asked))
+            return *refusal;
+        const statuspage::ChartRange* range = std::get<const statuspage::ChartRange*>(asked);
         Rendered& page = pages_[std::size_t(range - statuspage::ChartRanges.data())];
         return HttpListener::Answer{
             200, "text/html; charset=utf-8", {}, fresh(page, [&] {
@@ -70,14 +80,24 @@ std::pair<qint64, qint64> StatusServer::span(const statuspage::ChartRange& range
     return {std::min(history_->reader().firstTime().value_or(now), now - 60), now};
 }
 
-HttpListener::Answer StatusServer::chart(const HttpRequestHead& head, const StateStore& store)
+std::variant<const statuspage::ChartRange*, HttpListener::Answer>
+StatusServer::rangeAsked(const HttpRequestHead& head) const
 {
     const statuspage::ChartRange* range = statuspage::chartRange(HttpQuery(head.query));
     if (!range)
-        return {400, "text/plain; charset=utf-8", {}, "No such range\n"};
-    // Without a store only the day's ring is there to draw.
+        return plainText(400, "No such range\n");
+    // Without a store only the day's ring is there to show.
     if (!history_ && range != &statuspage::ChartRanges.front())
-        return {404, "text/plain; charset=utf-8", {}, "No history kept here\n"};
+        return plainText(404, NoHistory);
+    return range;
+}
+
+HttpListener::Answer StatusServer::chart(const HttpRequestHead& head, const StateStore& store)
+{
+    const auto asked = rangeAsked(head);
+    if (const auto* refusal = std::get_if<HttpListener::Answer>(&asked))
+        return *refusal;
+    const statuspage::ChartRange* range = std::get<const statuspage::ChartRange*>(asked);
     const QDateTime now = clock_();
     Drawn& drawn = charts_[std::size_t(range - statuspage::ChartRanges.data())];
     if (const qint64 minute = now.toSecsSinceEpoch() / 60; minute != drawn.minute) {
@@ -116,17 +136,19 @@ HttpListener::Answer StatusServer::historyJson(const HttpRequestHead& head) cons
 HttpListener::Answer StatusServer::exportCsv(const HttpRequestHead& head) const
 {
     if (!history_)
-        return {404, "text/plain; charset=utf-8", {}, "No history kept here\n"};
+        return plainText(404, NoHistory);
     const auto parsed = statuspage::historyRequest(HttpQuery(head.query), clock_().toSecsSinceEpoch());
     if (const QString* error = std::get_if<QString>(&parsed))
-        return {400, "text/plain; charset=utf-8", {}, error->toUtf8() + '\n'};
+        return plainText(400, error->toUtf8() + '\n');
     const auto& request = std::get<statuspage::HistoryRequest>(parsed);
     HttpListener::Answer answer(
         200, "text/csv; charset=utf-8",
         {{"Content-Disposition",
           "attachment; filename=\"" + statuspage::exportFileName(request.from, request.to) + '"'}});
-    answer.producer =
-        statuspage::exportProducer(history_->reader().samples(request.from, request.to, request.romCode));
+    // HEAD never reads the rows: no cursor, no connection to the store for it.
+    answer.producer = head.method == "HEAD" ? HttpListener::Answer::Producer([] { return QByteArray(); })
+                                            : statuspage::exportProducer(history_->reader().samples(
+                                                  request.from, request.to, request.romCode));
     return answer;
 }
 

@@ -11,6 +11,7 @@
 
 #include <array>
 #include <functional>
+#include <variant>
 
 namespace quorvel::service {
 
@@ -57,6 +58,9 @@ private:
 
     // What a range spans up to now, [from, to) in UTC seconds: "all" from the oldest row kept.
     [[nodiscard]] std::pair<qint64, qint64> span(const statuspage::ChartRange& range, qint64 now) const;
+    // The range the page or the chart is asked for, or the answer that refuses it.
+    [[nodiscard]] std::variant<const statuspage::ChartRange*, HttpListener::Answer>
+    rangeAsked(const HttpRequestHead& head) const;
     [[nodiscard]] HttpListener::Answer chart(const HttpRequestHead& head, const StateStore& store);
     [[nodiscard]] HttpListener::Answer historyJson(const HttpRequestHead& head) const;
     [[nodiscard]] HttpListener::Answer exportCsv(const HttpRequestHead& head) const;
