@@ -252,30 +252,6 @@ void TestHttpListener::queryParameters()
         QCOMPARE(*found, value);
 }
 
-namespace {
-
-// The body of a chunked answer; nothing when its framing is wrong or its last chunk has not come.
-std::optional<QByteArray> unchunked(QByteArrayView bytes)
-{
-    QByteArray body;
-    for (qsizetype at = 0;;) {
-        const qsizetype end = bytes.indexOf("\r\n", at);
-        bool ok = false;
-        const qsizetype size = end < 0 ? 0 : bytes.sliced(at, end - at).toByteArray().toLongLong(&ok, 16);
-        if (!ok)
-            return std::nullopt;
-        at = end + 2;
-        if (size == 0)
-            return bytes.sliced(at) == "\r\n" ? std::optional(body) : std::nullopt;
-        if (at + size + 2 > bytes.size() || bytes.sliced(at + size, 2) != "\r\n")
-            return std::nullopt;
-        body += bytes.sliced(at, size);
-        at += size + 2;
-    }
-}
-
-} // namespace
-
 void TestHttpListener::streamedAnswers_data()
 {
     QTest::addColumn<QByteArray>("request");
@@ -356,20 +332,16 @@ void TestHttpListener::streamedAnswers()
     const QByteArray body = received.sliced(split + 4);
     QVERIFY2(!headers.contains("Content-Length"), headers.constData());
     QCOMPARE(headers.contains("Transfer-Encoding: chunked\r\n"), !http10);
+    // Each chunk framed by its length in hex, then the empty one; to HTTP/1.0 the bytes as they are.
     QByteArray expected;
-    for (int i = 0; i < chunks; ++i)
-        expected += QByteArray(chunkBytes, char('a' + i % 26));
-    if (head) {
-        QCOMPARE(body, QByteArray());
-        QCOMPARE(made, 0);
-        QCOMPARE(client.state(), QAbstractSocket::ConnectedState);
-    } else if (http10) {
-        QVERIFY(headers.contains("Connection: close"));
-        QCOMPARE(body, expected);
-    } else {
-        QCOMPARE(unchunked(body), std::optional(expected));
-        QCOMPARE(client.state(), QAbstractSocket::ConnectedState);
+    for (int i = 0; i < chunks && !head; ++i) {
+        const QByteArray chunk(chunkBytes, char('a' + i % 26));
+        expected += http10 ? chunk : QByteArray::number(chunkBytes, 16) + "\r\n" + chunk + "\r\n";
     }
+    QCOMPARE(body, expected + (head || http10 ? "" : "0\r\n\r\n"));
+    QCOMPARE(made, head ? 0 : chunks + 1);
+    QCOMPARE(headers.contains("Connection: close"), http10);
+    QCOMPARE(client.state(), http10 ? QAbstractSocket::UnconnectedState : QAbstractSocket::ConnectedState);
     QTRY_COMPARE_WITH_TIMEOUT(held.expired(), true, 5000);
 }
 

@@ -322,37 +322,28 @@ void TestStatusPage::storeRoutes_data()
                                                   : "src=\"chart.svg?range=" + key + '"',
                            "export.csv?from="};
     }
-    QTest::newRow("chart of no range offered")
-        << true << QByteArray("/chart.svg?range=2d") << 400 << QStringList{};
-    QTest::newRow("history: ISO from, epoch to, step kept")
-        << true << QByteArray("/history.json?rom={rom}&from={iso-3600}&to={now}&step=600") << 200
-        << QStringList{"\"step\":600", "\"name\":\"Hall, north\""};
-    QTest::newRow("history: a step too small for the range raised")
-        << true << QByteArray("/history.json?from={now-864000}&to={now}&step=1") << 200
-        << QStringList{"\"step\":3600"};
-    QTest::newRow("history: an unknown ROM code, no series")
-        << true << QByteArray("/history.json?rom=28FF&step=600") << 200 << QStringList{"\"series\":[]"};
-    QTest::newRow("history: a time that is none")
-        << true << QByteArray("/history.json?from=yesterday") << 400 << QStringList{"{\"error\":"};
-    QTest::newRow("history: from after to")
-        << true << QByteArray("/history.json?from={now}&to=1000") << 400 << QStringList{"{\"error\":"};
-    QTest::newRow("history: over 100 years")
-        << true << QByteArray("/history.json?from=-3000000000&to={now}") << 400 << QStringList{"100 years"};
-    QTest::newRow("history: a negative step")
-        << true << QByteArray("/history.json?step=-5") << 400 << QStringList{"step"};
-    QTest::newRow("export: a day of both sensors")
-        << true << QByteArray("/export.csv?from={now-86400}&to={now}") << 200
-        << QStringList{"time,source,rom,name,last,raw,min,max,mean,reads,failed,failures\r\n",
-                       ",\"Hall, north\",", ",\"'=SUM(\"\"x\"\")\","};
-    QTest::newRow("export: one ROM code")
-        << true << QByteArray("/export.csv?rom={rom}&from={now-86400}") << 200 << QStringList{};
-    QTest::newRow("readings: today's figures")
-        << true << QByteArray("/readings.json") << 200 << QStringList{"\"today\":{"};
-    QTest::newRow("export: bad time") << true << QByteArray("/export.csv?to=x") << 400 << QStringList{};
-    QTest::newRow("no store: the day's chart")
-        << false << QByteArray("/chart.svg?range=24h") << 200 << QStringList{"The last 24 hours"};
-    QTest::newRow("no store: the page offers the day only")
-        << false << QByteArray("/") << 200 << QStringList{"<p><strong>24 h</strong></p>"};
+    const auto row = [](const char* name, const char* target, int status, const QStringList& holds = {},
+                        bool history = true) {
+        QTest::newRow(name) << history << QByteArray(target) << status << holds;
+    };
+    row("chart of no range offered", "/chart.svg?range=2d", 400);
+    row("history: ISO from, epoch to, step kept", "/history.json?rom={rom}&from={iso-3600}&to={now}&step=600",
+        200, {"\"step\":600", "\"name\":\"Hall, north\""});
+    row("history: a step too small for the range raised", "/history.json?from={now-864000}&to={now}&step=1",
+        200, {"\"step\":3600"});
+    row("history: an unknown ROM code, no series", "/history.json?rom=28FF&step=600", 200, {"\"series\":[]"});
+    row("history: a time that is none", "/history.json?from=yesterday", 400, {"{\"error\":"});
+    row("history: from after to", "/history.json?from={now}&to=1000", 400, {"{\"error\":"});
+    row("history: over 100 years", "/history.json?from=-3000000000&to={now}", 400, {"100 years"});
+    row("history: a negative step", "/history.json?step=-5", 400, {"step"});
+    row("export: a day of both sensors", "/export.csv?from={now-86400}&to={now}", 200,
+        {"time,source,rom,name,last,raw,min,max,mean,reads,failed,failures\r\n", ",\"Hall, north\",",
+         ",\"'=SUM(\"\"x\"\")\","});
+    row("export: one ROM code", "/export.csv?rom={rom}&from={now-86400}", 200);
+    row("export: bad time", "/export.csv?to=x", 400);
+    row("readings: today's figures", "/readings.json", 200, {"\"today\":{"});
+    row("no store: the day's chart", "/chart.svg?range=24h", 200, {"The last 24 hours"}, false);
+    row("no store: the page offers the day only", "/", 200, {"<p><strong>24 h</strong></p>"}, false);
     for (const char* target : {"/chart.svg?range=7d", "/?range=all", "/history.json", "/export.csv"})
         QTest::newRow((QByteArray("no store: ") + target).constData())
             << false << QByteArray(target) << 404 << QStringList{};
