@@ -314,7 +314,8 @@ void TestStatusPage::storeRoutes_data()
     for (const auto& range : service::statuspage::ChartRanges) {
         const QByteArray key = range.key;
         QTest::newRow(("chart " + key).constData())
-            << true << "/chart.svg?range=" + key << 200 << QStringList{range.title, "class=\"band\""};
+            << true << "/chart.svg?range=" + key << 200
+            << QStringList{range.title, "class=\"band\"", "local time (UTC+0"};
         QTest::newRow(("page " + key).constData())
             << true << "/?range=" + key << 200
             << QStringList{"<strong>" + QString::fromLatin1(range.label) + "</strong>",

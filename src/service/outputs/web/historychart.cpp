@@ -5,6 +5,7 @@
 
 #include "logfile/plotlayout.h"
 #include "logfile/svgrenderer.h"
+#include "runtime/localeformats.h"
 
 #include <limits>
 #include <map>
@@ -78,8 +79,13 @@ QByteArray historyChartSvg(const QList<history::Series>& series, qint64 from, qi
     envelope.showTime(from * 1000, to * 1000);
     if (!buckets.empty())
         envelope.showValues(low, high);
+    // The axis names the offset when the range keeps one; across a change of summer time the title does.
+    const QDateTime end = QDateTime::fromSecsSinceEpoch(to);
+    const QString titled = QDateTime::fromSecsSinceEpoch(from).offsetFromUtc() == end.offsetFromUtc()
+                               ? title
+                               : QStringLiteral("%1, %2 now").arg(title, runtime::localZoneText(end));
     logfile::PlotScene scene =
-        logfile::PlotLayout::layout(envelope, ChartSize, title, logfile::LogRuns::DefaultGapFactor, names);
+        logfile::PlotLayout::layout(envelope, ChartSize, titled, logfile::LogRuns::DefaultGapFactor, names);
     addBands(scene, series, step);
     return logfile::SvgRenderer::render(scene);
 }
