@@ -85,7 +85,8 @@ QString kindLabel(EventRow::Kind kind)
 } // namespace
 
 HistoryWriter::HistoryWriter(std::unique_ptr<HistoryDatabase> database, const StoreSettings& settings)
-    : database_(std::move(database)), settings_(settings)
+    : database_(std::move(database)), settings_(settings),
+      heldAtMost_(std::size_t(HourSeconds / std::max<qint64>(settings.sampleInterval, 1)))
 {
     sqlite3* db = database_->handle();
     const auto prepare = [db](const char* sql) { return std::make_unique<SqlStatement>(db, sql); };
@@ -102,16 +103,15 @@ HistoryWriter::HistoryWriter(std::unique_ptr<HistoryDatabase> database, const St
     insertEvent_ = prepare("INSERT INTO events(time, kind, source, rom, \"from\", \"to\", detail)"
                            " VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7)");
     // The hour's label is its last sample's; its mean weighs each sample's by its good reads.
-    foldHours_ = prepare(
-        "INSERT OR REPLACE INTO hourly(time, sensor, label, min, max, mean, good, reads)"
-        " SELECT h.hour, h.sensor, (SELECT label FROM samples l WHERE l.sensor = h.sensor AND l.time >= "
-        "h.hour"
-        " AND l.time < h.hour + 3600 ORDER BY l.time DESC LIMIT 1), h.min, h.max, CAST(round(h.mean) AS "
-        "INTEGER),"
-        " h.good, h.reads FROM (SELECT time - time % 3600 AS hour, sensor, min(min) AS min, max(max) AS max,"
-        " sum(mean * (reads - failed)) * 1.0 / sum(CASE WHEN mean IS NULL THEN 0 ELSE reads - failed END)"
-        " AS mean, sum(reads - failed) AS good, sum(reads) AS reads FROM samples"
-        " WHERE time >= ?1 AND time < ?2 GROUP BY hour, sensor) AS h");
+    foldHours_ = prepare("INSERT OR REPLACE INTO hourly(time, sensor, label, min, max, mean, good, reads)"
+                         " SELECT h.hour, h.sensor, (SELECT label FROM samples l WHERE l.sensor = h.sensor"
+                         "   AND l.time >= h.hour AND l.time < h.hour + 3600 ORDER BY l.time DESC LIMIT 1),"
+                         "  h.min, h.max, CAST(round(h.mean) AS INTEGER), h.good, h.reads"
+                         " FROM (SELECT time - time % 3600 AS hour, sensor, min(min) AS min, max(max) AS max,"
+                         "   sum(mean * (reads - failed)) * 1.0"
+                         "   / sum(CASE WHEN mean IS NULL THEN 0 ELSE reads - failed END) AS mean,"
+                         "   sum(reads - failed) AS good, sum(reads) AS reads"
+                         "  FROM samples WHERE time >= ?1 AND time < ?2 GROUP BY hour, sensor) AS h");
     readMeta_ = prepare("SELECT value FROM meta WHERE key = 'folded_until'");
     writeMeta_ = prepare("INSERT OR REPLACE INTO meta(key, value) VALUES('folded_until', ?1)");
     pruneSamples_ = prepare("DELETE FROM samples WHERE (time, sensor) IN"
@@ -120,22 +120,7 @@ HistoryWriter::HistoryWriter(std::unique_ptr<HistoryDatabase> database, const St
                            " (SELECT time, sensor FROM hourly WHERE time < ?1 ORDER BY time LIMIT ?2)");
 }
 
-HistoryWriter::~HistoryWriter()
-{
-    // The statements go before the connection they belong to.
-    insertSensor_.reset();
-    selectSensor_.reset();
-    insertLabel_.reset();
-    selectLabel_.reset();
-    selectSample_.reset();
-    replaceSample_.reset();
-    insertEvent_.reset();
-    foldHours_.reset();
-    readMeta_.reset();
-    writeMeta_.reset();
-    pruneSamples_.reset();
-    pruneHourly_.reset();
-}
+HistoryWriter::~HistoryWriter() = default;
 
 void HistoryWriter::start()
 {
@@ -158,18 +143,17 @@ void HistoryWriter::start()
 
 void HistoryWriter::write(const Batch& batch)
 {
-    if (!batch.isEmpty()) {
+    if (!batch.isEmpty())
         held_.push_back(batch);
-        if (failing_)
-            ++heldSinceFailure_;
-    }
-    while (held_.size() > std::size_t(HeldAtMost)) {
+    while (held_.size() > heldAtMost_) {
         held_.pop_front();
         ++dropped_;
     }
     while (!held_.empty()) {
         Failure failure;
         if (!transaction(held_.front(), &failure)) {
+            if (failing_ && !batch.isEmpty())
+                ++heldSinceFailure_;
             failed(failure);
             return;
         }

@@ -19,13 +19,11 @@ class SqlStatement;
 // Writes the batches, one transaction each, on the thread it was moved to, through the connection it owns:
 // the sensors and labels a batch names, its samples (merged into a row already there for the same interval,
 // as after a restart within it) and events, the hours a later sample completed folded, and the old rows
-// pruned. A batch that cannot be written (a full disk) is kept and tried again with the next, up to
-// HeldAtMost; beyond that the oldest are dropped and counted.
+// pruned. A batch that cannot be written (a full disk) is kept and tried again with the next, up to an hour
+// of them; beyond that the oldest are dropped and counted.
 class HistoryWriter final : public QObject {
     Q_OBJECT
 public:
-    // An hour of ten-second intervals.
-    static constexpr int HeldAtMost = 360;
     // Rows deleted in one go; a backlog goes on with the next batch.
     static constexpr int PruneAtMost = 5000;
 
@@ -59,6 +57,8 @@ private:
 
     std::unique_ptr<HistoryDatabase> database_;
     StoreSettings settings_;
+    std::size_t heldAtMost_;
+    // After the connection: they are finalized before it closes.
     std::unique_ptr<SqlStatement> insertSensor_, selectSensor_, insertLabel_, selectLabel_, selectSample_,
         replaceSample_, insertEvent_, foldHours_, readMeta_, writeMeta_, pruneSamples_, pruneHourly_;
     // Ids of rows committed: one kept from a rolled-back transaction would name nothing.
