@@ -189,7 +189,7 @@ void TestHistoryReader::series_data()
         << "28CC w1 Cellar: 338400 1 0 2, 342000 2 1.5 2.5, 345600 3 3 3, 349200 4 3.5 4.5";
     QTest::newRow("a bucket across folded_until weighs the hour and the sample")
         << Folded - 4 * Day - 3600 << Folded + 7200 << qint64{7200} << QString()
-        << "28CC w1 Cellar: 338400 1 0 2, 345600 2.09091 1.5 3, 352800 4 3.5 4.5";
+        << "28CC w1 Cellar: 338400 1 0 2, 345600 2.091 1.5 3, 352800 4 3.5 4.5";
 }
 
 void TestHistoryReader::series()

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "service/history/sqlstatement.h"
+
 #include <QHash>
 #include <QString>
 
@@ -7,7 +9,6 @@
 #include <utility>
 
 struct sqlite3;
-struct sqlite3_stmt;
 
 namespace quorvel::historyyear {
 
@@ -33,7 +34,6 @@ struct StoredHourly {
 class HistoryRowWriter {
 public:
     explicit HistoryRowWriter(sqlite3* db);
-    ~HistoryRowWriter();
     HistoryRowWriter(const HistoryRowWriter&) = delete;
     HistoryRowWriter& operator=(const HistoryRowWriter&) = delete;
 
@@ -48,16 +48,16 @@ public:
 private:
     std::optional<qint64> sensorId(const QString& romCode);
     std::optional<qint64> labelId(const QString& source, const QString& name);
-    // Steps a statement to its end and resets it for the next row.
-    bool done(sqlite3_stmt* stmt);
-    std::optional<qint64> returnedId(sqlite3_stmt* stmt);
+    // Runs a statement to its end, reset for the next row; false with error() set when it failed.
+    bool done(service::history::SqlStatement& statement);
+    std::optional<qint64> returnedId(service::history::SqlStatement& statement);
 
     sqlite3* db_;
-    sqlite3_stmt* sensor_ = nullptr;
-    sqlite3_stmt* label_ = nullptr;
-    sqlite3_stmt* sample_ = nullptr;
-    sqlite3_stmt* hourly_ = nullptr;
-    sqlite3_stmt* meta_ = nullptr;
+    service::history::SqlStatement sensor_;
+    service::history::SqlStatement label_;
+    service::history::SqlStatement sample_;
+    service::history::SqlStatement hourly_;
+    service::history::SqlStatement meta_;
     QHash<QString, qint64> sensors_;
     QHash<std::pair<QString, QString>, qint64> labels_;
     QString error_;

@@ -5,14 +5,14 @@
 #include "acquisition/readoutcome.h"
 #include "acquisition/sensortable.h"
 #include "service/history/historydatabase.h"
+#include "service/history/historyrows.h"
 
 #include <QFileInfo>
 #include <QList>
 
-#include <sqlite3.h>
-
 #include <cmath>
 #include <numbers>
+#include <numeric>
 #include <random>
 
 namespace quorvel::historyyear {
@@ -22,11 +22,6 @@ namespace {
 constexpr qint64 Day = 24 * 3600;
 constexpr qint64 Hour = 3600;
 constexpr double TwoPi = 2 * std::numbers::pi;
-
-QString outcomeLabel(acquisition::ReadOutcome outcome)
-{
-    return acquisition::readOutcomeLabel(outcome);
-}
 
 // One sensor's hour being summed from its samples, as the store folds them.
 struct HourSum {
@@ -93,22 +88,15 @@ public:
             const double t = static_cast<double>(time);
             const double celsius = 18.0 + sensor * 0.7 + 4.0 * std::sin(TwoPi * (t / Day + sensor * 0.03)) +
                                    6.0 * std::sin(TwoPi * t / (365.25 * Day)) + noise_(random_);
-            const qint64 value = std::llround(celsius * 1000);
+            const qint64 value = service::history::toMilli(celsius);
             row.min = std::min(row.min.value_or(value), value);
             row.max = std::max(row.max.value_or(value), value);
             row.last = value;
             row.raw = value - calibration;
             sum += static_cast<double>(value);
         }
-        QStringList texts;
-        for (std::size_t i = 1; i < failures.size(); ++i) {
-            if (failures[i] > 0) {
-                row.failed += failures[i];
-                texts.append(outcomeLabel(acquisition::ReadOutcomeLabels[i].first) + QLatin1Char(':') +
-                             QString::number(failures[i]));
-            }
-        }
-        row.failures = texts.join(QLatin1Char(' '));
+        row.failed = std::accumulate(failures.begin() + 1, failures.end(), 0);
+        row.failures = service::history::failuresText(failures);
         if (row.failed < reads)
             row.mean = std::llround(sum / (reads - row.failed));
         return row;

@@ -1,6 +1,7 @@
 #include "service/history/historyreader.h"
 
 #include "service/history/historydatabase.h"
+#include "service/history/sqlstatement.h"
 
 #include <sqlite3.h>
 
@@ -8,6 +9,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <numeric>
+#include <tuple>
 
 namespace quorvel::service::history {
 
@@ -15,51 +18,20 @@ namespace {
 
 constexpr qint64 Minute = 60;
 constexpr qint64 Hour = 3600;
-constexpr double Thousandths = 1000.0;
 
-// A prepared statement, finalized with the object; a failed prepare leaves it null and every step done.
-class Statement {
-public:
-    Statement(sqlite3* db, const char* sql) { sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr); }
-    ~Statement() { sqlite3_finalize(stmt_); }
-    Statement(const Statement&) = delete;
-    Statement& operator=(const Statement&) = delete;
+// Steps to the next row: false at the end of the rows and on an error, which sets failed.
+bool nextRow(SqlStatement& query, bool& failed)
+{
+    const int rc = query.step();
+    failed = failed || (rc != SQLITE_ROW && rc != SQLITE_DONE);
+    return rc == SQLITE_ROW;
+}
 
-    [[nodiscard]] bool ok() const { return stmt_ != nullptr; }
-    void bind(int index, qint64 value) { sqlite3_bind_int64(stmt_, index, value); }
-    void bind(int index, const QString& text)
-    {
-        const QByteArray utf8 = text.toUtf8();
-        sqlite3_bind_text(stmt_, index, utf8.constData(), static_cast<int>(utf8.size()), SQLITE_TRANSIENT);
-    }
-    // A row is there; false at the end and on an error (failed() tells which).
-    bool step()
-    {
-        if (!stmt_)
-            return false;
-        const int rc = sqlite3_step(stmt_);
-        failed_ = rc != SQLITE_ROW && rc != SQLITE_DONE;
-        return rc == SQLITE_ROW;
-    }
-    [[nodiscard]] bool failed() const { return !stmt_ || failed_; }
-    [[nodiscard]] bool isNull(int column) const { return sqlite3_column_type(stmt_, column) == SQLITE_NULL; }
-    [[nodiscard]] qint64 integer(int column) const { return sqlite3_column_int64(stmt_, column); }
-    [[nodiscard]] QString text(int column) const
-    {
-        const auto* bytes = reinterpret_cast<const char*>(sqlite3_column_text(stmt_, column));
-        return QString::fromUtf8(bytes, sqlite3_column_bytes(stmt_, column));
-    }
-    [[nodiscard]] std::optional<double> degrees(int column) const
-    {
-        if (isNull(column))
-            return std::nullopt;
-        return static_cast<double>(integer(column)) / Thousandths;
-    }
-
-private:
-    sqlite3_stmt* stmt_ = nullptr;
-    bool failed_ = false;
-};
+std::optional<double> degrees(const SqlStatement& query, int column)
+{
+    const std::optional<qint64> milli = query.optional(column);
+    return milli ? std::optional<double>(fromMilli(*milli)) : std::nullopt;
+}
 
 qint64 roundUp(qint64 value, qint64 unit)
 {
@@ -69,10 +41,11 @@ qint64 roundUp(qint64 value, qint64 unit)
 // Hours before this are in the hourly rows; 0 when none is folded yet.
 std::optional<qint64> foldedUntil(sqlite3* db)
 {
-    Statement query(db, "SELECT value FROM meta WHERE key = 'folded_until'");
-    if (query.step())
-        return query.isNull(0) ? 0 : query.integer(0);
-    return query.failed() ? std::nullopt : std::optional<qint64>(0);
+    SqlStatement query(db, "SELECT value FROM meta WHERE key = 'folded_until'");
+    bool failed = false;
+    if (nextRow(query, failed))
+        return query.optional(0).value_or(0);
+    return failed ? std::nullopt : std::optional<qint64>(0);
 }
 
 // One sensor's buckets as the rows come in, oldest first: a row of the bucket in hand adds to it.
@@ -88,8 +61,9 @@ struct SeriesBuilder {
     void flush(qint64 from, qint64 step)
     {
         if (good > 0) {
-            points.append({from + bucket * step, weightedSum / static_cast<double>(good) / Thousandths,
-                           static_cast<double>(min) / Thousandths, static_cast<double>(max) / Thousandths});
+            points.append({from + bucket * step,
+                           fromMilli(std::llround(weightedSum / static_cast<double>(good))), fromMilli(min),
+                           fromMilli(max)});
         }
         good = 0;
         weightedSum = 0;
@@ -97,13 +71,14 @@ struct SeriesBuilder {
 };
 
 // Sums rows of (time, sensor, label, min, max, mean, good) into the builders; false when the store failed.
-bool addRows(Statement& rows, qint64 from, qint64 step, QHash<qint64, SeriesBuilder>& builders)
+bool addRows(SqlStatement& rows, qint64 from, qint64 step, QHash<qint64, SeriesBuilder>& builders)
 {
-    while (rows.step()) {
+    bool failed = false;
+    while (nextRow(rows, failed)) {
         SeriesBuilder& builder = builders[rows.integer(1)];
         builder.label = rows.integer(2);
         const qint64 good = rows.integer(6);
-        if (rows.isNull(5) || good <= 0)
+        if (!rows.optional(5) || good <= 0)
             continue;
         const qint64 bucket = (rows.integer(0) - from) / step;
         if (bucket != builder.bucket) {
@@ -117,107 +92,169 @@ bool addRows(Statement& rows, qint64 from, qint64 step, QHash<qint64, SeriesBuil
         builder.weightedSum += static_cast<double>(rows.integer(5)) * static_cast<double>(good);
         builder.good += good;
     }
-    return !rows.failed();
+    return !failed;
 }
 
 // The id of a ROM code's sensor, -1 when the store has none, nothing when the store failed.
 std::optional<qint64> sensorId(sqlite3* db, const QString& romCode)
 {
-    Statement query(db, "SELECT id FROM sensors WHERE rom = ?1");
-    query.bind(1, romCode);
-    if (query.step())
+    SqlStatement query(db, "SELECT id FROM sensors WHERE rom = ?1");
+    query.bindText(1, romCode);
+    bool failed = false;
+    if (nextRow(query, failed))
         return query.integer(0);
-    return query.failed() ? std::nullopt : std::optional<qint64>(-1);
+    return failed ? std::nullopt : std::optional<qint64>(-1);
 }
 
-// Each outcome's count from the stored text; a count the text does not name stays a read error.
-void parseFailures(const QString& text, int failed, std::array<int, acquisition::ReadOutcomeCount>& failures)
+// Each outcome's count from the stored text; a count the text does not name (a later release's outcome) stays
+// a read error, so the row's failed reads add up.
+std::array<int, acquisition::ReadOutcomeCount> failuresOf(const QString& text, int failed)
 {
-    int named = 0;
-    for (const QStringView item : QStringView(text).split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
-        const qsizetype colon = item.lastIndexOf(QLatin1Char(':'));
-        bool ok = false;
-        const int count = colon > 0 ? item.mid(colon + 1).toInt(&ok) : 0;
-        if (!ok || count <= 0)
-            continue;
-        const QStringView label = item.left(colon);
-        for (std::size_t i = 1; i < acquisition::ReadOutcomeLabels.size(); ++i) {
-            const std::string_view known = acquisition::ReadOutcomeLabels[i].second;
-            if (label == QLatin1String(known.data(), static_cast<qsizetype>(known.size()))) {
-                failures[i] += count;
-                named += count;
-                break;
-            }
-        }
-    }
+    std::array<int, acquisition::ReadOutcomeCount> failures = parseFailures(text);
+    const int named = std::accumulate(failures.begin() + 1, failures.end(), 0);
     if (failed > named)
         failures[static_cast<std::size_t>(acquisition::ReadOutcome::ReadError)] += failed - named;
+    return failures;
 }
 
 // The rows of the range in order, a chunk at a time, from a connection of the cursor's own: an export that
-// takes long neither holds the page's connection nor dies with it.
+// takes long neither holds the page's connection nor dies with it. The rows come in key order (time, then
+// sensor id) with no join and no sort in SQLite; each time's few rows are put in ROM order here, and the
+// names come from the small sensor and label tables, read once (and again for one added meanwhile).
 class SampleCursor final : public HistoryReader::Cursor {
 public:
     SampleCursor(std::unique_ptr<HistoryDatabase> db, qint64 from, qint64 to, const QString& romCode)
         : db_(std::move(db)),
           query_(
-              db_ ? db_->handle() : nullptr,
-              romCode.isEmpty()
-                  ? "SELECT s.time, l.source, r.rom, l.name, s.last, s.raw, s.min, s.max, s.mean, s.reads, "
-                    "s.failed, s.failures FROM samples s JOIN sensors r ON r.id = s.sensor "
-                    "JOIN labels l ON l.id = s.label WHERE s.time >= ?1 AND s.time < ?2 ORDER BY s.time, "
-                    "r.rom"
-                  : "SELECT s.time, l.source, r.rom, l.name, s.last, s.raw, s.min, s.max, s.mean, s.reads, "
-                    "s.failed, s.failures FROM samples s JOIN sensors r ON r.id = s.sensor "
-                    "JOIN labels l ON l.id = s.label WHERE s.time >= ?1 AND s.time < ?2 AND r.rom = ?3 "
-                    "ORDER BY s.time, r.rom")
+              db_->handle(),
+              "SELECT time, sensor, label, last, raw, min, max, mean, reads, failed, failures FROM samples "
+              "WHERE time >= ?1 AND time < ?2 AND (?3 IS NULL OR sensor = ?3) ORDER BY time, sensor")
     {
         query_.bind(1, from);
         query_.bind(2, to);
-        if (!romCode.isEmpty())
-            query_.bind(3, romCode);
-        // A missing store has no rows; any other failure to read is told.
-        done_ = !db_;
+        if (!romCode.isEmpty()) {
+            const std::optional<qint64> sensor = sensorId(db_->handle(), romCode);
+            if (!sensor) {
+                error_ = QString::fromUtf8(sqlite3_errmsg(db_->handle()));
+                done_ = true;
+            }
+            query_.bind(3, sensor.value_or(-1));
+        }
+        loadNames();
     }
 
     bool next(QList<SampleRow>& rows, int maxRows) override
     {
-        for (int n = 0; !done_ && n < maxRows; ++n) {
-            if (!query_.step()) {
-                done_ = true;
-                if (query_.failed())
-                    error_ = db_ ? QString::fromUtf8(sqlite3_errmsg(db_->handle())) : QString();
-                break;
-            }
-            rows.append(row());
+        for (int n = 0; n < maxRows; ++n) {
+            if (ready_ == order_.size() && !fillBlock())
+                return false;
+            rows.append(std::move(block_[order_[ready_++].second]));
         }
-        return !done_;
+        return ready_ < order_.size() || !done_;
     }
 
     [[nodiscard]] QString error() const override { return error_; }
 
 private:
-    [[nodiscard]] SampleRow row() const
+    // The next time's rows and their ROM order; false at the end of the range.
+    bool fillBlock()
+    {
+        block_.clear();
+        order_.clear();
+        ready_ = 0;
+        if (pending_) {
+            order_.append({ranks_.value(pendingSensor_), 0});
+            block_.append(std::move(*pending_));
+            pending_.reset();
+        }
+        while (!done_) {
+            bool failed = false;
+            if (!nextRow(query_, failed)) {
+                done_ = true;
+                if (failed)
+                    error_ = QString::fromUtf8(sqlite3_errmsg(db_->handle()));
+                break;
+            }
+            const qint64 sensor = query_.integer(1);
+            SampleRow next = row(sensor);
+            if (!block_.isEmpty() && next.time != block_.constFirst().time) {
+                pending_ = std::move(next);
+                pendingSensor_ = sensor;
+                break;
+            }
+            order_.append({ranks_.value(sensor), static_cast<int>(block_.size())});
+            block_.append(std::move(next));
+        }
+        std::sort(order_.begin(), order_.end());
+        return !block_.isEmpty();
+    }
+
+    void loadNames()
+    {
+        bool failed = false;
+        SqlStatement sensors(db_->handle(), "SELECT id, rom FROM sensors");
+        while (nextRow(sensors, failed))
+            roms_.insert(sensors.integer(0), sensors.text(1));
+        QList<std::pair<QString, qint64>> byRom;
+        for (auto it = roms_.cbegin(); it != roms_.cend(); ++it)
+            byRom.append({it.value(), it.key()});
+        std::sort(byRom.begin(), byRom.end());
+        for (int rank = 0; rank < byRom.size(); ++rank)
+            ranks_.insert(byRom[rank].second, rank);
+        SqlStatement labels(db_->handle(), "SELECT id, source, name FROM labels");
+        while (nextRow(labels, failed))
+            labels_.insert(labels.integer(0), {labels.text(1), labels.text(2)});
+    }
+
+    [[nodiscard]] SampleRow row(qint64 sensor)
     {
         SampleRow row;
         row.time = query_.integer(0);
-        row.source = query_.text(1);
-        row.romCode = query_.text(2);
-        row.name = query_.text(3);
-        row.last = query_.degrees(4);
-        row.raw = query_.isNull(5) ? row.last : query_.degrees(5);
-        row.min = query_.degrees(6);
-        row.max = query_.degrees(7);
-        row.mean = query_.degrees(8);
-        row.reads = static_cast<int>(query_.integer(9));
-        parseFailures(query_.text(11), static_cast<int>(query_.integer(10)), row.failures);
+        const qint64 label = query_.integer(2);
+        auto rom = roms_.constFind(sensor);
+        auto names = labels_.constFind(label);
+        if (rom == roms_.cend() || names == labels_.cend()) {
+            loadNames();
+            rom = roms_.constFind(sensor);
+            names = labels_.constFind(label);
+        }
+        if (rom != roms_.cend())
+            row.romCode = *rom;
+        if (names != labels_.cend())
+            std::tie(row.source, row.name) = *names;
+        row.last = degrees(query_, 3);
+        row.raw = degrees(query_, 4);
+        if (!row.raw)
+            row.raw = row.last;
+        row.min = degrees(query_, 5);
+        row.max = degrees(query_, 6);
+        row.mean = degrees(query_, 7);
+        row.reads = static_cast<int>(query_.integer(8));
+        const int failed = static_cast<int>(query_.integer(9));
+        if (failed > 0)
+            row.failures = failuresOf(query_.text(10), failed);
         return row;
     }
 
     std::unique_ptr<HistoryDatabase> db_;
-    mutable Statement query_;
+    SqlStatement query_;
+    QHash<qint64, QString> roms_;
+    QHash<qint64, std::pair<QString, QString>> labels_;
+    QHash<qint64, int> ranks_;         // a sensor id's place in ROM order
+    QList<SampleRow> block_;           // one time's rows
+    QList<std::pair<int, int>> order_; // rank and index in block_, sorted; those before ready_ are handed out
+    qsizetype ready_ = 0;
+    std::optional<SampleRow> pending_; // the first row of the next time
+    qint64 pendingSensor_ = 0;
     bool done_ = false;
     QString error_;
+};
+
+// A store that is not there has no rows.
+class NoSamples final : public HistoryReader::Cursor {
+public:
+    bool next(QList<SampleRow>&, int) override { return false; }
+    [[nodiscard]] QString error() const override { return {}; }
 };
 
 } // namespace
@@ -270,8 +307,8 @@ QList<Series> HistoryReader::series(qint64 from, qint64 to, qint64 step, const Q
                                    "WHERE time >= ?1 AND time < ?2 ORDER BY time, sensor"
                                  : "SELECT time, sensor, label, min, max, mean, reads - failed FROM samples "
                                    "WHERE time >= ?1 AND time < ?2 AND sensor = ?3 ORDER BY time, sensor";
-    Statement hourly(handle, hourlySql);
-    Statement samples(handle, samplesSql);
+    SqlStatement hourly(handle, hourlySql);
+    SqlStatement samples(handle, samplesSql);
     for (auto [query, begin, end] : {std::tuple{&hourly, from, split}, std::tuple{&samples, split, to}}) {
         if (begin >= end)
             continue;
@@ -286,11 +323,12 @@ QList<Series> HistoryReader::series(qint64 from, qint64 to, qint64 step, const Q
 
     QHash<qint64, QString> roms;
     QHash<qint64, std::pair<QString, QString>> labels;
-    Statement sensorRows(handle, "SELECT id, rom FROM sensors");
-    while (sensorRows.step())
+    bool failed = false;
+    SqlStatement sensorRows(handle, "SELECT id, rom FROM sensors");
+    while (nextRow(sensorRows, failed))
         roms.insert(sensorRows.integer(0), sensorRows.text(1));
-    Statement labelRows(handle, "SELECT id, source, name FROM labels");
-    while (labelRows.step())
+    SqlStatement labelRows(handle, "SELECT id, source, name FROM labels");
+    while (nextRow(labelRows, failed))
         labels.insert(labelRows.integer(0), {labelRows.text(1), labelRows.text(2)});
 
     QList<Series> result;
@@ -312,10 +350,11 @@ std::optional<qint64> HistoryReader::firstTime() const
     std::optional<qint64> first;
     // Each a look at the first key of its table.
     for (const char* sql : {"SELECT min(time) FROM hourly", "SELECT min(time) FROM samples"}) {
-        Statement query(database->handle(), sql);
-        if (query.step() && !query.isNull(0))
+        SqlStatement query(database->handle(), sql);
+        bool failed = false;
+        if (nextRow(query, failed) && query.optional(0))
             first = std::min(first.value_or(query.integer(0)), query.integer(0));
-        if (query.failed()) {
+        if (failed) {
             db_.reset();
             return std::nullopt;
         }
@@ -326,8 +365,10 @@ std::optional<qint64> HistoryReader::firstTime() const
 std::unique_ptr<HistoryReader::Cursor> HistoryReader::samples(qint64 from, qint64 to,
                                                               const QString& romCode) const
 {
-    return std::make_unique<SampleCursor>(HistoryDatabase::open(path_, HistoryDatabase::Mode::Read, nullptr),
-                                          from, to, romCode);
+    auto db = HistoryDatabase::open(path_, HistoryDatabase::Mode::Read, nullptr);
+    if (!db)
+        return std::make_unique<NoSamples>();
+    return std::make_unique<SampleCursor>(std::move(db), from, to, romCode);
 }
 
 QList<HistoryReader::MinutePoint> HistoryReader::minutes(const QString& romCode, qint64 from, qint64 to) const
@@ -341,21 +382,22 @@ QList<HistoryReader::MinutePoint> HistoryReader::minutes(const QString& romCode,
             db_.reset();
         return {};
     }
-    Statement query(database->handle(), "SELECT time, last FROM samples WHERE time >= ?1 AND time < ?2 "
-                                        "AND sensor = ?3 AND last IS NOT NULL ORDER BY time");
+    SqlStatement query(database->handle(), "SELECT time, last FROM samples WHERE time >= ?1 AND time < ?2 "
+                                           "AND sensor = ?3 AND last IS NOT NULL ORDER BY time");
     query.bind(1, from);
     query.bind(2, to);
     query.bind(3, *sensor);
     QList<MinutePoint> points;
-    while (query.step()) {
+    bool failed = false;
+    while (nextRow(query, failed)) {
         const qint64 minute = query.integer(0) / Minute;
-        const auto value = static_cast<float>(static_cast<double>(query.integer(1)) / Thousandths);
+        const auto value = static_cast<float>(fromMilli(query.integer(1)));
         if (!points.isEmpty() && points.last().minute == minute)
             points.last().value = value;
         else
             points.append({minute, value});
     }
-    if (query.failed()) {
+    if (failed) {
         db_.reset();
         return {};
     }

@@ -74,9 +74,11 @@ qint64 SqlStatement::integer(int column) const
 
 std::optional<qint64> SqlStatement::optional(int column) const
 {
-    if (sqlite3_column_type(statement_, column) == SQLITE_NULL)
+    // The type and the value from one look-up of the column, not two: the export reads millions of these.
+    sqlite3_value* value = sqlite3_column_value(statement_, column);
+    if (sqlite3_value_type(value) == SQLITE_NULL)
         return std::nullopt;
-    return integer(column);
+    return sqlite3_value_int64(value);
 }
 
 QString SqlStatement::text(int column) const
