@@ -333,6 +333,8 @@ void TestStatusPage::storeRoutes_data()
     row("history: a step too small for the range raised", "/history.json?from={now-864000}&to={now}&step=1",
         200, {"\"step\":3600"});
     row("history: an unknown ROM code, no series", "/history.json?rom=28FF&step=600", 200, {"\"series\":[]"});
+    row("history: an unescaped offset's '+'", "/history.json?rom={rom}&from={iso-now}", 400,
+        {"from is not before to"});
     row("history: a time that is none", "/history.json?from=yesterday", 400, {"{\"error\":"});
     row("history: from after to", "/history.json?from={now}&to=1000", 400, {"{\"error\":"});
     row("history: over 100 years", "/history.json?from=-3000000000&to={now}", 400, {"100 years"});
@@ -378,7 +380,8 @@ void TestStatusPage::storeRoutes()
         .replace("{now}", QByteArray::number(t))
         .replace("{now-864000}", QByteArray::number(t - 864000))
         .replace("{now-86400}", QByteArray::number(t - 86400))
-        .replace("{iso-3600}", QUrl::toPercentEncoding(runtime::isoWithOffset(now.addSecs(-3600))));
+        .replace("{iso-3600}", QUrl::toPercentEncoding(runtime::isoWithOffset(now.addSecs(-3600))))
+        .replace("{iso-now}", runtime::isoWithOffset(now).toLatin1());
     const Got got = get(port, target);
     QCOMPARE(got.status, status);
     const QString body = QString::fromUtf8(got.body);

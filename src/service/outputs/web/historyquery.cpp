@@ -17,7 +17,8 @@ std::optional<qint64> parseTime(const QString& text)
     bool number = false;
     qint64 seconds = text.toLongLong(&number);
     if (!number) {
-        const QDateTime when = QDateTime::fromString(text, Qt::ISODateWithMs);
+        // An offset's '+' typed into the address unescaped arrives as a space, which no ISO time holds.
+        const QDateTime when = QDateTime::fromString(QString(text).replace(u' ', u'+'), Qt::ISODateWithMs);
         if (!when.isValid())
             return std::nullopt;
         seconds = when.toSecsSinceEpoch();
