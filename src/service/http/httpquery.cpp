@@ -1,21 +1,8 @@
 #include "service/http/httpquery.h"
 
+#include <cctype>
+
 namespace quorvel::service {
-
-namespace {
-
-int hexValue(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
-} // namespace
 
 QByteArray HttpQuery::decode(QByteArrayView text)
 {
@@ -25,9 +12,10 @@ QByteArray HttpQuery::decode(QByteArrayView text)
         const char c = text[i];
         if (c == '+') {
             out += ' ';
-        } else if (c == '%' && i + 2 < text.size() && hexValue(text[i + 1]) >= 0 &&
-                   hexValue(text[i + 2]) >= 0) {
-            out += char(hexValue(text[i + 1]) * 16 + hexValue(text[i + 2]));
+        } else if (c == '%' && i + 2 < text.size() &&
+                   std::isxdigit(static_cast<unsigned char>(text[i + 1])) &&
+                   std::isxdigit(static_cast<unsigned char>(text[i + 2]))) {
+            out += QByteArray::fromHex(text.sliced(i + 1, 2).toByteArray());
             i += 2;
         } else {
             out += c;
