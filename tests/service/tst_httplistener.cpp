@@ -223,22 +223,22 @@ void TestHttpListener::queryParameters_data()
     QTest::addColumn<QByteArray>("query");
     QTest::addColumn<QByteArray>("name");
     QTest::addColumn<QString>("value"); // null: absent
-    QByteArray full;
+    const auto row = [](const char* name, const QByteArray& query, const char* key, const QString& value) {
+        QTest::newRow(name) << query << QByteArray(key) << value;
+    };
+    QByteArray full; // as many parameters as are kept
     for (int i = 0; i < HttpQuery::MaxParameters; ++i)
         full += "p" + QByteArray::number(i) + "=1&";
-    QTest::newRow("plain") << QByteArray("range=7d") << QByteArray("range") << "7d";
-    QTest::newRow("percent and plus") << QByteArray("rom=28%2dFF+x%21") << QByteArray("rom") << "28-FF x!";
-    QTest::newRow("UTF-8") << QByteArray("n=K%C3%BCche") << QByteArray("n")
-                           << QString::fromUtf8("K\u00fcche");
-    QTest::newRow("first wins") << QByteArray("a=1&a=2") << QByteArray("a") << "1";
-    QTest::newRow("without a value") << QByteArray("a&b=2") << QByteArray("a") << "";
-    QTest::newRow("absent") << QByteArray("a=1") << QByteArray("b") << QString();
-    QTest::newRow("empty pairs skipped") << QByteArray("&&a=1&") << QByteArray("a") << "1";
-    QTest::newRow("encoded name, '=' in the value")
-        << QByteArray("r%61nge=a=b") << QByteArray("range") << "a=b";
-    QTest::newRow("bad escapes kept") << QByteArray("a=%zz%4") << QByteArray("a") << "%zz%4";
-    QTest::newRow("the last one within the cap") << full.chopped(3) + "=2" << QByteArray("p31") << "2";
-    QTest::newRow("beyond the cap ignored") << full + "z=1" << QByteArray("z") << QString();
+    row("percent and plus", "rom=28%2dFF+x%21", "rom", "28-FF x!");
+    row("UTF-8", "n=K%C3%BCche", "n", QString::fromUtf8("K\u00fcche"));
+    row("first wins", "a=1&a=2", "a", "1");
+    row("without a value", "a&b=2", "a", "");
+    row("absent", "a=1", "b", QString());
+    row("empty pairs skipped", "&&a=1&", "a", "1");
+    row("encoded name, '=' in the value", "r%61nge=a=b", "range", "a=b");
+    row("bad escapes kept", "a=%zz%4", "a", "%zz%4");
+    row("the last one within the cap", full.chopped(3) + "=2", "p31", "2");
+    row("beyond the cap ignored", full + "z=1", "z", QString());
 }
 
 void TestHttpListener::queryParameters()

@@ -1,6 +1,7 @@
 #include "historyrowwriter.h"
 #include "programfixture.h"
 #include "scratchdir.h"
+#include "serviceprocess.h"
 
 #include "logfile/logrecorder.h"
 #include "logfile/logsession.h"
@@ -19,7 +20,6 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QTcpSocket>
 #include <QTest>
 
 using namespace quorvel;
@@ -236,12 +236,6 @@ const QString RomB = QStringLiteral("28B0000000000002");
 const QString NameA = QStringLiteral("Hall, north");
 const QString NameB = QStringLiteral("=SUM(\"x\")");
 
-bool inGap(qint64 time, qint64 now)
-{
-    return std::any_of(std::begin(StoreGaps), std::end(StoreGaps),
-                       [&](const auto& gap) { return time >= now + gap.first && time < now + gap.second; });
-}
-
 // The sample of a sensor at a time, in thousandths: mean, min, max.
 std::array<qint64, 3> storedValues(int sensor, qint64 time)
 {
@@ -255,7 +249,9 @@ QList<std::pair<qint64, int>> storedSamples(qint64 now)
     QList<std::pair<qint64, int>> samples;
     for (qint64 time = now - now % StoreInterval - StoreDays * 86400; time <= now; time += StoreInterval)
         for (int sensor = 0; sensor < 2; ++sensor)
-            if (sensor == 1 || !inGap(time, now))
+            if (sensor == 1 || std::none_of(std::begin(StoreGaps), std::end(StoreGaps), [&](const auto& gap) {
+                    return time >= now + gap.first && time < now + gap.second;
+                }))
                 samples.append({time, sensor});
     return samples;
 }
@@ -276,31 +272,6 @@ bool writeStore(const QString& path, qint64 now)
                                    {time, mean, {}, min, max, mean, 3, 1, QStringLiteral("crc_error:1")});
     }
     return written && rows.exec("COMMIT");
-}
-
-struct Got {
-    int status = 0;
-    QByteArray headers;
-    QByteArray body;
-};
-
-// One HTTP/1.0 request, whose answer ends where the connection does.
-Got get(quint16 port, const QByteArray& target)
-{
-    QTcpSocket client;
-    client.connectToHost(QHostAddress::LocalHost, port);
-    client.write("GET " + target + " HTTP/1.0\r\n\r\n");
-    QByteArray received;
-    QDeadlineTimer deadline(10000);
-    while (client.state() != QAbstractSocket::UnconnectedState && !deadline.hasExpired()) {
-        QTest::qWait(5);
-        received += client.readAll();
-    }
-    received += client.readAll();
-    const qsizetype split = received.indexOf("\r\n\r\n");
-    if (split < 0)
-        return {};
-    return {received.mid(9, 3).toInt(), received.first(split + 2), received.sliced(split + 4)};
 }
 
 } // namespace
@@ -382,9 +353,10 @@ void TestStatusPage::storeRoutes()
         .replace("{now-86400}", QByteArray::number(t - 86400))
         .replace("{iso-3600}", QUrl::toPercentEncoding(runtime::isoWithOffset(now.addSecs(-3600))))
         .replace("{iso-now}", runtime::isoWithOffset(now).toLatin1());
-    const Got got = get(port, target);
-    QCOMPARE(got.status, status);
-    const QString body = QString::fromUtf8(got.body);
+    QList<QNetworkReply::RawHeaderPair> headers;
+    const auto [answered, bytes] = httpGet(port, QString::fromLatin1(target), &headers);
+    QCOMPARE(answered, status);
+    const QString body = QString::fromUtf8(bytes);
     for (const QString& text : holds)
         QVERIFY2(body.contains(text), qPrintable(text + u'\n' + body.left(3000)));
     if (status != 200 || !history)
@@ -401,7 +373,7 @@ void TestStatusPage::storeRoutes()
     }
     if (target.contains("step=600") && target.contains(RomA.toLatin1())) {
         // A bucket a sample, each as the store has it, written as short as it reads back.
-        const QJsonArray points = QJsonDocument::fromJson(got.body)[u"series"][0][u"points"].toArray();
+        const QJsonArray points = QJsonDocument::fromJson(bytes)[u"series"][0][u"points"].toArray();
         QCOMPARE(points.size(), 6);
         const qint64 from = t - 3600;
         const auto [mean, min, max] =
@@ -409,13 +381,16 @@ void TestStatusPage::storeRoutes()
         const QByteArray point =
             '[' + QByteArray::number(from) + ',' + QByteArray::number(double(mean) / 1000) + ',' +
             QByteArray::number(double(min) / 1000) + ',' + QByteArray::number(double(max) / 1000) + ']';
-        QVERIFY2(got.body.contains(point), qPrintable(point + '\n' + got.body.left(300)));
+        QVERIFY2(bytes.contains(point), qPrintable(point + '\n' + bytes.left(300)));
     }
     if (target.startsWith("/export.csv")) {
-        QVERIFY2(got.headers.contains("\r\nContent-Disposition: attachment; filename=\"quorvel3d-"),
-                 got.headers.constData());
+        QVERIFY(headers.contains(
+            {"Content-Disposition",
+             "attachment; filename=\"quorvel3d-" +
+                 QDateTime::fromSecsSinceEpoch(t - 86400).toString(u"yyyyMMdd'T'HHmm").toLatin1() + '-' +
+                 now.toString(u"yyyyMMdd'T'HHmm").toLatin1() + ".csv\""}));
         // Every sample of the range, oldest first, the first sensor's before the second's.
-        QList<QByteArray> lines = got.body.split('\n');
+        QList<QByteArray> lines = bytes.split('\n');
         QCOMPARE(lines.takeLast(), QByteArray());
         lines.removeFirst();
         QList<std::pair<qint64, int>> expected = storedSamples(t);
@@ -451,14 +426,14 @@ void TestStatusPage::storeRoutes()
                 ++count;
             }
         const QJsonObject today =
-            QJsonDocument::fromJson(got.body)[u"sources"][0][u"sensors"][0][u"today"].toObject();
+            QJsonDocument::fromJson(bytes)[u"sources"][0][u"sensors"][0][u"today"].toObject();
         QCOMPARE(today.keys(), QStringList({"max", "mean", "min"}));
         QCOMPARE(today[u"min"].toDouble(), double(low) / 1000);
         QCOMPARE(today[u"max"].toDouble(), double(high) / 1000);
         QCOMPARE(today[u"mean"].toDouble(), std::round(double(sum) / double(count)) / 1000);
     }
     if (target.contains("step=1"))
-        for (const QJsonValue one : QJsonDocument::fromJson(got.body)[u"series"].toArray())
+        for (const QJsonValue one : QJsonDocument::fromJson(bytes)[u"series"].toArray())
             QVERIFY(one[u"points"].toArray().size() <= service::history::HistoryReader::MaxPoints);
 }
 
