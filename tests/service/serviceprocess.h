@@ -12,8 +12,9 @@
 
 namespace quorvel::testing {
 
-// A GET on loopback: the status (0 without an answer in 5 s) and the body.
-inline std::pair<int, QByteArray> httpGet(int port, const QString& path)
+// A GET on loopback: the status (0 without an answer in 5 s) and the body; the headers too when asked.
+inline std::pair<int, QByteArray> httpGet(int port, const QString& path,
+                                          QList<QNetworkReply::RawHeaderPair>* headers = nullptr)
 {
     QNetworkAccessManager network;
     QNetworkReply* reply =
@@ -23,6 +24,8 @@ inline std::pair<int, QByteArray> httpGet(int port, const QString& path)
         return {0, {}};
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     const QByteArray body = reply->readAll();
+    if (headers)
+        *headers = reply->rawHeaderPairs();
     reply->deleteLater();
     return {status, body};
 }

@@ -1,6 +1,7 @@
 #include "httpattack.h"
 
 #include "service/http/httplistener.h"
+#include "service/http/httpquery.h"
 #include "service/outputs/web/servicemetrics.h"
 #include "service/outputs/web/statusserver.h"
 #include "service/state/statestore.h"
@@ -144,6 +145,10 @@ class TestHttpListener : public QObject {
 private slots:
     void requestHeads_data();
     void requestHeads();
+    void queryParameters_data();
+    void queryParameters();
+    void streamedAnswers_data();
+    void streamedAnswers();
     void attacks_data();
     void attacks();
     void pipelinedRequestsReadBackAreAllAnswered();
@@ -157,14 +162,18 @@ void TestHttpListener::requestHeads_data()
     QTest::addColumn<QByteArray>("path");
     QTest::addColumn<bool>("keepAlive");
     QTest::addColumn<bool>("hasBody");
+    QTest::addColumn<QByteArray>("query");
     const auto row = [](const char* name, const QByteArray& bytes, Outcome outcome, qsizetype length = 0,
-                        const QByteArray& path = {}, bool keepAlive = true, bool hasBody = false) {
-        QTest::newRow(name) << bytes << int(outcome) << int(length) << path << keepAlive << hasBody;
+                        const QByteArray& path = {}, bool keepAlive = true, bool hasBody = false,
+                        const QByteArray& query = {}) {
+        QTest::newRow(name) << bytes << int(outcome) << int(length) << path << keepAlive << hasBody << query;
     };
     const QByteArray get = "GET /metrics HTTP/1.1\r\nHost: a\r\n\r\n";
     row("one GET, a second pipelined", get + get, Outcome::Complete, get.size(), "/metrics");
     row("query cut, bare LF, leading blank lines", "\r\n\nGET /m?x=1 HTTP/1.1\n\n", Outcome::Complete, 24,
-        "/m");
+        "/m", true, false, "x=1");
+    row("query of an absolute form kept raw", "GET http://a/c.svg?range=7d&x=%20 HTTP/1.1\r\n\r\n",
+        Outcome::Complete, 46, "/c.svg", true, false, "range=7d&x=%20");
     row("absolute form", "GET http://a:9/metrics HTTP/1.1\r\n\r\n", Outcome::Complete, 35, "/metrics");
     row("HTTP/1.0 closes", "GET / HTTP/1.0\r\n\r\n", Outcome::Complete, 18, "/", false);
     row("HTTP/1.0 keep-alive", "GET / HTTP/1.0\r\nConnection: Keep-Alive\r\n\r\n", Outcome::Complete, 42,
@@ -206,6 +215,134 @@ void TestHttpListener::requestHeads()
     QTEST(parsed.head.path, "path");
     QTEST(parsed.head.keepAlive, "keepAlive");
     QTEST(parsed.head.hasBody, "hasBody");
+    QTEST(parsed.head.query, "query");
+}
+
+void TestHttpListener::queryParameters_data()
+{
+    QTest::addColumn<QByteArray>("query");
+    QTest::addColumn<QByteArray>("name");
+    QTest::addColumn<QString>("value"); // null: absent
+    const auto row = [](const char* name, const QByteArray& query, const char* key, const QString& value) {
+        QTest::newRow(name) << query << QByteArray(key) << value;
+    };
+    QByteArray full; // as many parameters as are kept
+    for (int i = 0; i < HttpQuery::MaxParameters; ++i)
+        full += "p" + QByteArray::number(i) + "=1&";
+    row("percent and plus", "rom=28%2dFF+x%21", "rom", "28-FF x!");
+    row("UTF-8", "n=K%C3%BCche", "n", QString::fromUtf8("K\u00fcche"));
+    row("first wins", "a=1&a=2", "a", "1");
+    row("without a value", "a&b=2", "a", "");
+    row("absent", "a=1", "b", QString());
+    row("empty pairs skipped", "&&a=1&", "a", "1");
+    row("encoded name, '=' in the value", "r%61nge=a=b", "range", "a=b");
+    row("bad escapes kept", "a=%zz%4", "a", "%zz%4");
+    row("the last one within the cap", full.chopped(3) + "=2", "p31", "2");
+    row("beyond the cap ignored", full + "z=1", "z", QString());
+}
+
+void TestHttpListener::queryParameters()
+{
+    QFETCH(QByteArray, query);
+    QFETCH(QByteArray, name);
+    QFETCH(QString, value);
+    const std::optional<QString> found = HttpQuery(query).value(name);
+    QCOMPARE(found.has_value(), !value.isNull());
+    if (found)
+        QCOMPARE(*found, value);
+}
+
+void TestHttpListener::streamedAnswers_data()
+{
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<int>("chunks"); // made before the end; -1: no end
+    QTest::addColumn<int>("chunkBytes");
+    QTest::addColumn<bool>("fails"); // nothing instead of the end
+    QTest::addColumn<bool>("reads"); // the client reads what comes
+    const auto row = [](const char* name, const QByteArray& request, int chunks, int chunkBytes,
+                        bool fails = false, bool reads = true) {
+        QTest::newRow(name) << request << chunks << chunkBytes << fails << reads;
+    };
+    const QByteArray get = "GET /export HTTP/1.1\r\n\r\n";
+    row("HTTP/1.1: chunked, in order", get, 3, 10);
+    row("HTTP/1.1: 2 MiB, far past the bound held", get, 128, 16384);
+    row("HTTP/1.0: up to the close", "GET /export HTTP/1.0\r\n\r\n", 128, 16384);
+    row("HEAD: headers only, no chunk made", "HEAD /export HTTP/1.1\r\n\r\n", 3, 10);
+    row("a failed chunk closes the connection", get, 2, 10, true);
+    row("a client that does not read is dropped", get, -1, 16384, false, false);
+}
+
+// A streamed answer arrives whole and in order, framed for the client's version; one that cannot go on
+// ends the connection, and a client that stops reading costs one chunk until the write time-out drops it.
+void TestHttpListener::streamedAnswers()
+{
+    QFETCH(QByteArray, request);
+    QFETCH(int, chunks);
+    QFETCH(int, chunkBytes);
+    QFETCH(bool, fails);
+    QFETCH(bool, reads);
+    HttpLimits limits = scaledLimits();
+    limits.streamHeldBytes = 16384;
+    HttpListener listener(limits);
+    int made = 0;
+    std::weak_ptr<int> held; // alive while the listener keeps the answer's producer
+    listener.addRoute("/export", [&](const HttpRequestHead&) {
+        HttpListener::Answer answer(200, "text/csv");
+        const auto token = std::make_shared<int>();
+        held = token;
+        answer.producer = [&made, token, chunks, chunkBytes, fails]() -> std::optional<QByteArray> {
+            const int index = made++;
+            if (chunks >= 0 && index == chunks)
+                return fails ? std::nullopt : std::optional(QByteArray());
+            return QByteArray(chunkBytes, char('a' + index % 26));
+        };
+        return answer;
+    });
+    const quint16 port = listener.listen(QHostAddress::LocalHost, 0).port;
+    QTcpSocket client;
+    if (!reads)
+        client.setReadBufferSize(1);
+    client.connectToHost(QHostAddress::LocalHost, port);
+    QVERIFY(client.waitForConnected(5000));
+    client.write(request);
+    if (!reads) {
+        QTRY_VERIFY_WITH_TIMEOUT(listener.connectionCount() == 0 && held.expired(), 10000);
+        // The kernel's buffers on both ends and one chunk, not the endless rest.
+        QVERIFY2(made < 64, qPrintable(QString::number(made)));
+        return;
+    }
+    const bool head = request.startsWith("HEAD");
+    const bool http10 = request.contains("HTTP/1.0");
+    QByteArray received;
+    QTRY_VERIFY_WITH_TIMEOUT(
+        (received += client.readAll(), client.state() != QAbstractSocket::ConnectedState ||
+                                           (head && received.contains("\r\n\r\n")) ||
+                                           received.endsWith("\r\n0\r\n\r\n")),
+        10000);
+    if (fails) {
+        // Cut off: whatever came of it, never its end.
+        QCOMPARE(client.state(), QAbstractSocket::UnconnectedState);
+        QVERIFY(!received.endsWith("\r\n0\r\n\r\n"));
+        QCOMPARE(made, chunks + 1);
+        return;
+    }
+    const qsizetype split = received.indexOf("\r\n\r\n");
+    QVERIFY(split > 0);
+    const QByteArray headers = received.first(split + 2);
+    const QByteArray body = received.sliced(split + 4);
+    QVERIFY2(!headers.contains("Content-Length"), headers.constData());
+    QCOMPARE(headers.contains("Transfer-Encoding: chunked\r\n"), !http10);
+    // Each chunk framed by its length in hex, then the empty one; to HTTP/1.0 the bytes as they are.
+    QByteArray expected;
+    for (int i = 0; i < chunks && !head; ++i) {
+        const QByteArray chunk(chunkBytes, char('a' + i % 26));
+        expected += http10 ? chunk : QByteArray::number(chunkBytes, 16) + "\r\n" + chunk + "\r\n";
+    }
+    QCOMPARE(body, expected + (head || http10 ? "" : "0\r\n\r\n"));
+    QCOMPARE(made, head ? 0 : chunks + 1);
+    QCOMPARE(headers.contains("Connection: close"), http10);
+    QCOMPARE(client.state(), http10 ? QAbstractSocket::UnconnectedState : QAbstractSocket::ConnectedState);
+    QTRY_COMPARE_WITH_TIMEOUT(held.expired(), true, 5000);
 }
 
 // Each client shape of the table in the issue, at a scale that runs in seconds, with a good scraper

@@ -1,13 +1,17 @@
+#include "historyrowwriter.h"
 #include "programfixture.h"
 #include "scratchdir.h"
+#include "serviceprocess.h"
 
 #include "logfile/logrecorder.h"
 #include "logfile/logsession.h"
 #include "runtime/localeformats.h"
+#include "service/history/historystore.h"
 #include "service/outputs/web/servicemetrics.h"
 #include "service/outputs/web/statuschart.h"
 #include "service/outputs/web/statusjson.h"
 #include "service/outputs/web/statuspage.h"
+#include "service/outputs/web/statusserver.h"
 #include "service/outputs/web/statustexts.h"
 #include "service/state/historyfill.h"
 #include "service/state/sensorhistory.h"
@@ -31,6 +35,8 @@ private slots:
     void boardShowsEachSensor();
     void historyIsBoundedAndRefilled_data();
     void historyIsBoundedAndRefilled();
+    void storeRoutes_data();
+    void storeRoutes();
 
 private:
     std::unique_ptr<QTemporaryDir> dir_;
@@ -216,6 +222,219 @@ void TestStatusPage::historyIsBoundedAndRefilled()
     const double left = attribute(clip, QStringLiteral("x"));
     const double width = attribute(clip, QStringLiteral("width"));
     QVERIFY2(firstX > left + width * (1 - 61.0 / 1440) - 3, qPrintable(QString::number(firstX)));
+}
+
+namespace {
+
+// Ten days of a sample every ten minutes up to now for two sensors, the first missing three days and six
+// hours of them: [from, to) relative to now.
+constexpr qint64 StoreInterval = 600;
+constexpr qint64 StoreDays = 10;
+constexpr std::pair<qint64, qint64> StoreGaps[] = {{-6 * 86400, -3 * 86400}, {-10 * 3600, -4 * 3600}};
+const QString RomA = QStringLiteral("28A0000000000001");
+const QString RomB = QStringLiteral("28B0000000000002");
+const QString NameA = QStringLiteral("Hall, north");
+const QString NameB = QStringLiteral("=SUM(\"x\")");
+
+// The sample of a sensor at a time, in thousandths: mean, min, max.
+std::array<qint64, 3> storedValues(int sensor, qint64 time)
+{
+    const qint64 mean = 20000 + sensor * 3000 + (time / StoreInterval % 7) * 125;
+    return {mean, mean - 500, mean + 1000};
+}
+
+// Every sample the store holds, oldest first: time and sensor (0 or 1).
+QList<std::pair<qint64, int>> storedSamples(qint64 now)
+{
+    QList<std::pair<qint64, int>> samples;
+    for (qint64 time = now - now % StoreInterval - StoreDays * 86400; time <= now; time += StoreInterval)
+        for (int sensor = 0; sensor < 2; ++sensor)
+            if (sensor == 1 || std::none_of(std::begin(StoreGaps), std::end(StoreGaps), [&](const auto& gap) {
+                    return time >= now + gap.first && time < now + gap.second;
+                }))
+                samples.append({time, sensor});
+    return samples;
+}
+
+bool writeStore(const QString& path, qint64 now)
+{
+    std::optional<service::history::OpenError> error;
+    const auto db =
+        service::history::HistoryDatabase::open(path, service::history::HistoryDatabase::Mode::Write, &error);
+    if (!db)
+        return false;
+    historyyear::HistoryRowWriter rows(db->handle());
+    bool written = rows.exec("BEGIN");
+    for (const auto& [time, sensor] : storedSamples(now)) {
+        const auto [mean, min, max] = storedValues(sensor, time);
+        written =
+            written && rows.sample(Source, sensor == 0 ? RomA : RomB, sensor == 0 ? NameA : NameB,
+                                   {time, mean, {}, min, max, mean, 3, 1, QStringLiteral("crc_error:1")});
+    }
+    return written && rows.exec("COMMIT");
+}
+
+} // namespace
+
+void TestStatusPage::storeRoutes_data()
+{
+    QTest::addColumn<bool>("history");
+    QTest::addColumn<QByteArray>("target"); // "{now}", "{rom}" stand for them
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QStringList>("holds"); // texts the body holds
+    for (const auto& range : service::statuspage::ChartRanges) {
+        const QByteArray key = range.key;
+        QTest::newRow(("chart " + key).constData())
+            << true << "/chart.svg?range=" + key << 200
+            << QStringList{range.title, "class=\"band\"", "local time (UTC+0"};
+        QTest::newRow(("page " + key).constData())
+            << true << "/?range=" + key << 200
+            << QStringList{"<strong>" + QString::fromLatin1(range.label) + "</strong>",
+                           range.seconds == 86400 ? "src=\"chart.svg\""
+                                                  : "src=\"chart.svg?range=" + key + '"',
+                           "export.csv?from="};
+    }
+    const auto row = [](const char* name, const char* target, int status, const QStringList& holds = {},
+                        bool history = true) {
+        QTest::newRow(name) << history << QByteArray(target) << status << holds;
+    };
+    row("chart of no range offered", "/chart.svg?range=2d", 400);
+    row("history: ISO from, epoch to, step kept", "/history.json?rom={rom}&from={iso-3600}&to={now}&step=600",
+        200, {"\"step\":600", "\"name\":\"Hall, north\""});
+    row("history: a step too small for the range raised", "/history.json?from={now-864000}&to={now}&step=1",
+        200, {"\"step\":3600"});
+    row("history: an unknown ROM code, no series", "/history.json?rom=28FF&step=600", 200, {"\"series\":[]"});
+    row("history: an unescaped offset's '+'", "/history.json?rom={rom}&from={iso-now}", 400,
+        {"from is not before to"});
+    row("history: a time that is none", "/history.json?from=yesterday", 400, {"{\"error\":"});
+    row("history: from after to", "/history.json?from={now}&to=1000", 400, {"{\"error\":"});
+    row("history: over 100 years", "/history.json?from=-3000000000&to={now}", 400, {"100 years"});
+    row("history: a negative step", "/history.json?step=-5", 400, {"step"});
+    row("export: a day of both sensors", "/export.csv?from={now-86400}&to={now}", 200,
+        {"time,source,rom,name,last,raw,min,max,mean,reads,failed,failures\r\n", ",\"Hall, north\",",
+         ",\"'=SUM(\"\"x\"\")\","});
+    row("export: one ROM code", "/export.csv?rom={rom}&from={now-86400}", 200);
+    row("export: bad time", "/export.csv?to=x", 400);
+    row("readings: today's figures", "/readings.json", 200, {"\"today\":{"});
+    row("no store: the day's chart", "/chart.svg?range=24h", 200, {"The last 24 hours"}, false);
+    row("no store: the page offers the day only", "/", 200, {"<p><strong>24 h</strong></p>"}, false);
+    for (const char* target : {"/chart.svg?range=7d", "/?range=all", "/history.json", "/export.csv"})
+        QTest::newRow((QByteArray("no store: ") + target).constData())
+            << false << QByteArray(target) << 404 << QStringList{};
+}
+
+// What the page and its routes show of a store, and what they say without one.
+void TestStatusPage::storeRoutes()
+{
+    QFETCH(bool, history);
+    QFETCH(QByteArray, target);
+    QFETCH(int, status);
+    QFETCH(QStringList, holds);
+    const QDateTime now = QDateTime::fromSecsSinceEpoch(QDateTime::currentSecsSinceEpoch());
+    const qint64 t = now.toSecsSinceEpoch();
+    const QString path = dir_->filePath(QStringLiteral("store.sqlite"));
+    QVERIFY(writeStore(path, t));
+    std::optional<service::history::OpenError> error;
+    const auto store = service::history::HistoryStore::open({path, int(StoreInterval), 0, 0}, &error);
+    QVERIFY(store);
+    service::StateStore state(300, true);
+    state.addSource(Source, Kind, Adapter, {{RomA, NameA}, {RomB, NameB}}, {}, now);
+    const service::ServiceMetrics metrics(state, {});
+    service::StatusServer server(state, metrics);
+    server.setClock([now] { return now; });
+    if (history)
+        server.setHistory(store.get());
+    const quint16 port = server.listenOn({QHostAddress::LocalHost, 0}).port;
+    QVERIFY(port > 0);
+
+    target.replace("{rom}", RomA.toLatin1())
+        .replace("{now}", QByteArray::number(t))
+        .replace("{now-864000}", QByteArray::number(t - 864000))
+        .replace("{now-86400}", QByteArray::number(t - 86400))
+        .replace("{iso-3600}", QUrl::toPercentEncoding(runtime::isoWithOffset(now.addSecs(-3600))))
+        .replace("{iso-now}", runtime::isoWithOffset(now).toLatin1());
+    QList<QNetworkReply::RawHeaderPair> headers;
+    const auto [answered, bytes] = httpGet(port, QString::fromLatin1(target), &headers);
+    QCOMPARE(answered, status);
+    const QString body = QString::fromUtf8(bytes);
+    for (const QString& text : holds)
+        QVERIFY2(body.contains(text), qPrintable(text + u'\n' + body.left(3000)));
+    if (status != 200 || !history)
+        return;
+    if (target.startsWith("/chart.svg")) {
+        // The first sensor's gaps break its line; the second's runs whole.
+        const auto runs = [&](int sensor) {
+            return body.section(QStringLiteral("class=\"series\" data-sensor=\"%1\"").arg(sensor), 1)
+                .section(QStringLiteral("</g>"), 0, 0)
+                .count(QLatin1String("<polyline"));
+        };
+        QVERIFY2(runs(1) >= 2, qPrintable(QString::number(runs(1))));
+        QCOMPARE(runs(2), 1);
+    }
+    if (target.contains("step=600") && target.contains(RomA.toLatin1())) {
+        // A bucket a sample, each as the store has it, written as short as it reads back.
+        const QJsonArray points = QJsonDocument::fromJson(bytes)[u"series"][0][u"points"].toArray();
+        QCOMPARE(points.size(), 6);
+        const qint64 from = t - 3600;
+        const auto [mean, min, max] =
+            storedValues(0, from + (StoreInterval - from % StoreInterval) % StoreInterval);
+        const QByteArray point =
+            '[' + QByteArray::number(from) + ',' + QByteArray::number(double(mean) / 1000) + ',' +
+            QByteArray::number(double(min) / 1000) + ',' + QByteArray::number(double(max) / 1000) + ']';
+        QVERIFY2(bytes.contains(point), qPrintable(point + '\n' + bytes.left(300)));
+    }
+    if (target.startsWith("/export.csv")) {
+        QVERIFY(headers.contains(
+            {"Content-Disposition",
+             "attachment; filename=\"quorvel3d-" +
+                 QDateTime::fromSecsSinceEpoch(t - 86400).toString(u"yyyyMMdd'T'HHmm").toLatin1() + '-' +
+                 now.toString(u"yyyyMMdd'T'HHmm").toLatin1() + ".csv\""}));
+        // Every sample of the range, oldest first, the first sensor's before the second's.
+        QList<QByteArray> lines = bytes.split('\n');
+        QCOMPARE(lines.takeLast(), QByteArray());
+        lines.removeFirst();
+        QList<std::pair<qint64, int>> expected = storedSamples(t);
+        expected.removeIf([&](const auto& sample) {
+            return sample.first < t - 86400 || sample.first >= t ||
+                   (target.contains("?rom=") && sample.second != 0);
+        });
+        QCOMPARE(lines.size(), expected.size());
+        for (qsizetype i = 0; i < lines.size(); i += 97) {
+            const auto [time, sensor] = expected[i];
+            const auto [mean, min, max] = storedValues(sensor, time);
+            const auto milli = [](qint64 value) { return QString::number(double(value) / 1000); };
+            const QString line = QString::fromUtf8(lines[i]);
+            QCOMPARE(line.section(u',', 0, 0), runtime::isoWithOffset(QDateTime::fromSecsSinceEpoch(time)));
+            QVERIFY2(line.contains((sensor == 0 ? RomA : RomB) + u','), qPrintable(line));
+            // The raw value the store leaves out where it equals the last.
+            QVERIFY2(line.endsWith(QStringList{milli(mean), milli(mean), milli(min), milli(max), milli(mean),
+                                               "3", "1", "crc_error:1\r"}
+                                       .join(u',')),
+                     qPrintable(line));
+        }
+    }
+    if (target == "/readings.json") {
+        const qint64 midnight = QDateTime(now.date(), QTime(0, 0)).toSecsSinceEpoch();
+        qint64 low = std::numeric_limits<qint64>::max(), high = std::numeric_limits<qint64>::min(), sum = 0,
+               count = 0;
+        for (const auto& [time, sensor] : storedSamples(t))
+            if (sensor == 0 && time >= midnight) {
+                const auto [mean, min, max] = storedValues(sensor, time);
+                low = std::min(low, min);
+                high = std::max(high, max);
+                sum += mean;
+                ++count;
+            }
+        const QJsonObject today =
+            QJsonDocument::fromJson(bytes)[u"sources"][0][u"sensors"][0][u"today"].toObject();
+        QCOMPARE(today.keys(), QStringList({"max", "mean", "min"}));
+        QCOMPARE(today[u"min"].toDouble(), double(low) / 1000);
+        QCOMPARE(today[u"max"].toDouble(), double(high) / 1000);
+        QCOMPARE(today[u"mean"].toDouble(), std::round(double(sum) / double(count)) / 1000);
+    }
+    if (target.contains("step=1"))
+        for (const QJsonValue one : QJsonDocument::fromJson(bytes)[u"series"].toArray())
+            QVERIFY(one[u"points"].toArray().size() <= service::history::HistoryReader::MaxPoints);
 }
 
 QTEST_GUILESS_MAIN(TestStatusPage)

@@ -1,6 +1,10 @@
 #include "service/outputs/web/statusserver.h"
 
+#include "service/history/historystore.h"
 #include "service/http/securelistener.h"
+#include "service/outputs/web/historychart.h"
+#include "service/outputs/web/historycsv.h"
+#include "service/outputs/web/historyjson.h"
 #include "service/outputs/web/servicemetrics.h"
 #include "service/outputs/web/statuschart.h"
 #include "service/outputs/web/statusjson.h"
@@ -8,6 +12,17 @@
 #include "service/state/statestore.h"
 
 namespace quorvel::service {
+
+namespace {
+
+HttpListener::Answer plainText(int status, const QByteArray& text)
+{
+    return {status, "text/plain; charset=utf-8", {}, text};
+}
+
+const QByteArray NoHistory = "No history kept here\n";
+
+} // namespace
 
 StatusServer::StatusServer(const StateStore& store, const ServiceMetrics& metrics, QObject* parent,
                            HttpLimits limits)
@@ -20,24 +35,28 @@ StatusServer::StatusServer(const StateStore& store, const ServiceMetrics& metric
         {"Cache-Control", "no-store"},
     });
     age_.start();
-    listener_.addRoute("/", [this, &store](const HttpRequestHead&) {
-        return HttpListener::Answer{200, "text/html; charset=utf-8", {}, fresh(page_, [&] {
-                                        return statuspage::html(store, clock_());
-                                    })};
+    listener_.addRoute("/", [this, &store](const HttpRequestHead& head) {
+        const auto asked = rangeAsked(head);
+        if (const auto* refusal = std::get_if<HttpListener::Answer>(&asked))
+            return *refusal;
+        const statuspage::ChartRange* range = std::get<const statuspage::ChartRange*>(asked);
+        Rendered& page = pages_[std::size_t(range - statuspage::ChartRanges.data())];
+        return HttpListener::Answer{
+            200, "text/html; charset=utf-8", {}, fresh(page, [&] {
+                const QDateTime now = clock_();
+                const auto [from, to] = span(*range, now.toSecsSinceEpoch());
+                return statuspage::html(store, now, {range, history_ != nullptr, from, to});
+            })};
     });
     listener_.addRoute("/readings.json", [this, &store](const HttpRequestHead&) {
         return HttpListener::Answer{200, "application/json", {}, fresh(json_, [&] {
-                                        return statuspage::readingsJson(store, clock_());
+                                        return statuspage::readingsJson(store, clock_(), history_);
                                     })};
     });
-    listener_.addRoute("/chart.svg", [this, &store](const HttpRequestHead&) {
-        const QDateTime now = clock_();
-        if (const qint64 minute = now.toSecsSinceEpoch() / 60; minute != chartMinute_) {
-            chart_ = statuspage::chartSvg(store, now);
-            chartMinute_ = minute;
-        }
-        return HttpListener::Answer{200, "image/svg+xml", {}, chart_};
-    });
+    listener_.addRoute("/chart.svg",
+                       [this, &store](const HttpRequestHead& head) { return chart(head, store); });
+    listener_.addRoute("/history.json", [this](const HttpRequestHead& head) { return historyJson(head); });
+    listener_.addRoute("/export.csv", [this](const HttpRequestHead& head) { return exportCsv(head); });
     listener_.addRoute("/metrics", [this, &metrics](const HttpRequestHead&) {
         return HttpListener::Answer{200, "text/plain; version=0.0.4; charset=utf-8", {}, fresh(metrics_, [&] {
                                         return metrics.exposition();
@@ -52,6 +71,85 @@ QByteArray StatusServer::fresh(Rendered& rendered, const std::function<QByteArra
         rendered.atMs = now;
     }
     return rendered.body;
+}
+
+std::pair<qint64, qint64> StatusServer::span(const statuspage::ChartRange& range, qint64 now) const
+{
+    if (range.seconds > 0 || !history_)
+        return {now - (range.seconds > 0 ? range.seconds : statuspage::ChartRanges.front().seconds), now};
+    return {std::min(history_->reader().firstTime().value_or(now), now - 60), now};
+}
+
+std::variant<const statuspage::ChartRange*, HttpListener::Answer>
+StatusServer::rangeAsked(const HttpRequestHead& head) const
+{
+    const statuspage::ChartRange* range = statuspage::chartRange(HttpQuery(head.query));
+    if (!range)
+        return plainText(400, "No such range\n");
+    // Without a store only the day's ring is there to show.
+    if (!history_ && range != &statuspage::ChartRanges.front())
+        return plainText(404, NoHistory);
+    return range;
+}
+
+HttpListener::Answer StatusServer::chart(const HttpRequestHead& head, const StateStore& store)
+{
+    const auto asked = rangeAsked(head);
+    if (const auto* refusal = std::get_if<HttpListener::Answer>(&asked))
+        return *refusal;
+    const statuspage::ChartRange* range = std::get<const statuspage::ChartRange*>(asked);
+    const QDateTime now = clock_();
+    Drawn& drawn = charts_[std::size_t(range - statuspage::ChartRanges.data())];
+    if (const qint64 minute = now.toSecsSinceEpoch() / 60; minute != drawn.minute) {
+        if (history_) {
+            const auto [from, to] = span(*range, now.toSecsSinceEpoch());
+            const qint64 step =
+                history::HistoryReader::stepFor(from, to, history_->settings().sampleInterval);
+            drawn.svg = statuspage::historyChartSvg(history_->reader().series(from, to, step), from, to, step,
+                                                    QString::fromLatin1(range->title));
+        } else {
+            drawn.svg = statuspage::chartSvg(store, now);
+        }
+        drawn.minute = minute;
+    }
+    return {200, "image/svg+xml", {}, drawn.svg};
+}
+
+HttpListener::Answer StatusServer::historyJson(const HttpRequestHead& head) const
+{
+    if (!history_)
+        return {404, "application/json", {}, statuspage::errorJson(QStringLiteral("no history kept here"))};
+    auto parsed = statuspage::historyRequest(HttpQuery(head.query), clock_().toSecsSinceEpoch());
+    if (const QString* error = std::get_if<QString>(&parsed))
+        return {400, "application/json", {}, statuspage::errorJson(*error)};
+    auto& request = std::get<statuspage::HistoryRequest>(parsed);
+    // No bucket shorter than a sample: each would stand alone between empty ones.
+    request.step = history::HistoryReader::stepFor(
+        request.from, request.to, request.step > 0 ? request.step : history_->settings().sampleInterval);
+    return {200,
+            "application/json",
+            {},
+            statuspage::historyJson(
+                request, history_->reader().series(request.from, request.to, request.step, request.romCode))};
+}
+
+HttpListener::Answer StatusServer::exportCsv(const HttpRequestHead& head) const
+{
+    if (!history_)
+        return plainText(404, NoHistory);
+    const auto parsed = statuspage::historyRequest(HttpQuery(head.query), clock_().toSecsSinceEpoch());
+    if (const QString* error = std::get_if<QString>(&parsed))
+        return plainText(400, error->toUtf8() + '\n');
+    const auto& request = std::get<statuspage::HistoryRequest>(parsed);
+    HttpListener::Answer answer(
+        200, "text/csv; charset=utf-8",
+        {{"Content-Disposition",
+          "attachment; filename=\"" + statuspage::exportFileName(request.from, request.to) + '"'}});
+    // HEAD never reads the rows: no cursor, no connection to the store for it.
+    answer.producer = head.method == "HEAD" ? HttpListener::Answer::Producer([] { return QByteArray(); })
+                                            : statuspage::exportProducer(history_->reader().samples(
+                                                  request.from, request.to, request.romCode));
+    return answer;
 }
 
 StatusServer::~StatusServer() = default;

@@ -1,0 +1,54 @@
+#include "service/http/httpquery.h"
+
+#include <cctype>
+
+namespace quorvel::service {
+
+QByteArray HttpQuery::decode(QByteArrayView text)
+{
+    QByteArray out;
+    out.reserve(text.size());
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c == '+') {
+            out += ' ';
+        } else if (c == '%' && i + 2 < text.size() &&
+                   std::isxdigit(static_cast<unsigned char>(text[i + 1])) &&
+                   std::isxdigit(static_cast<unsigned char>(text[i + 2]))) {
+            out += QByteArray::fromHex(text.sliced(i + 1, 2).toByteArray());
+            i += 2;
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+HttpQuery::HttpQuery(QByteArrayView raw)
+{
+    for (qsizetype from = 0; from <= raw.size() && parameters_.size() < MaxParameters;) {
+        qsizetype end = raw.indexOf('&', from);
+        if (end < 0)
+            end = raw.size();
+        const QByteArrayView pair = raw.sliced(from, end - from);
+        from = end + 1;
+        if (pair.isEmpty())
+            continue;
+        const qsizetype equals = pair.indexOf('=');
+        const QByteArray name = decode(equals < 0 ? pair : pair.first(equals));
+        if (value(name))
+            continue;
+        parameters_.append(
+            {name, QString::fromUtf8(equals < 0 ? QByteArray() : decode(pair.sliced(equals + 1)))});
+    }
+}
+
+std::optional<QString> HttpQuery::value(QByteArrayView name) const
+{
+    for (const auto& [key, text] : parameters_)
+        if (key == name)
+            return text;
+    return std::nullopt;
+}
+
+} // namespace quorvel::service
