@@ -21,6 +21,8 @@ inline constexpr int Listener = 1;
 // The broker's connection and the client library's own socket pair.
 inline constexpr int Mqtt = 3;
 // The alarm commands' share is AlarmCommand::MaxRunning times AlarmCommand::DescriptorsPerCommand.
+// The history store's writer and reader, each with the file, its write-ahead log and that log's index.
+inline constexpr int Store = 6;
 } // namespace descriptors
 
 // About how many descriptors the configuration holds open at once.
