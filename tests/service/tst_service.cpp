@@ -6,11 +6,11 @@
 #include "serviceprocess.h"
 #include "simulatorprocess.h"
 
+#include "acquisition/sensorlist.h"
+#include "acquisition/sensortable.h"
 #include "logfile/logrecord.h"
 #include "logfile/logrecorder.h"
 #include "logfile/logsession.h"
-#include "acquisition/sensorlist.h"
-#include "acquisition/sensortable.h"
 #include "runtime/conversions.h"
 
 #include <QDir>
@@ -157,6 +157,13 @@ void TestService::refusedStart_data()
     QTest::newRow("password file missing") << QStringList{"--mqtt", "mqtt://127.0.0.1",     "--mqtt-user",
                                                           "bob",    "--mqtt-password-file", "missing.list"}
                                            << 66 << "missing.list";
+    // Refused before any source starts; the file stays as it was (see below).
+    const QStringList store{log, ok, QStringLiteral("--store")};
+    QTest::newRow("store: not a store") << store + QStringList{"text.sqlite"} << 78 << "text.sqlite";
+    QTest::newRow("--check, store: not a store")
+        << QStringList{check} + store + QStringList{"text.sqlite"} << 78 << "text.sqlite";
+    QTest::newRow("store in a missing folder")
+        << store + QStringList{"missing/h.sqlite"} << 73 << "missing/h.sqlite";
     // Under prlimit: the soft limit is raised to the hard one, and a start that would run out is refused.
     const QStringList listen{"--nofile=16:32", "--listen", "127.0.0.1:0"};
     const QString short32 = "1 source needs about 35 open files; the limit is 32: raise LimitNOFILE=";
@@ -176,7 +183,7 @@ void TestService::refusedStart()
         if (argument == QLatin1String("TAKEN"))
             argument = QStringLiteral("127.0.0.1:%1").arg(taken.port());
         else if (argument.endsWith(QLatin1String(".log")) || argument.endsWith(QLatin1String(".list")) ||
-                 argument.endsWith(QLatin1String(".yml")))
+                 argument.endsWith(QLatin1String(".yml")) || argument.endsWith(QLatin1String(".sqlite")))
             argument = dir_->filePath(argument);
     }
     QVERIFY(::mkfifo(QFile::encodeName(dir_->filePath(QStringLiteral("fifo.log"))).constData(), 0600) == 0);
@@ -203,6 +210,9 @@ void TestService::refusedStart()
     // The CRC of the second sensor is wrong, and so is the third's family: one message each.
     QVERIFY(writeFile(dir_->filePath(QStringLiteral("bad.list")),
                       "3000000123456728\n3100000123456728 Cellar\n3000000123456710\n"));
+    const QString text = dir_->filePath(QStringLiteral("text.sqlite"));
+    const QByteArray textBytes = "SQLite format 3 is not this file's first line\n";
+    QVERIFY(writeFile(text, textBytes));
     QStringList prlimit;
     if (arguments.first().startsWith(QLatin1String("--nofile=")))
         prlimit << QStringLiteral("prlimit") << arguments.takeFirst() << QStringLiteral("--");
@@ -220,6 +230,9 @@ void TestService::refusedStart()
                 service.errors().contains(QLatin1Char('\n') + dir_->filePath(QStringLiteral("bad.list:3: "))),
             qPrintable(service.errors()));
     QCOMPARE(sim_->stats().value(1), requestsBefore);
+    QCOMPARE(readAll(text), textBytes);
+    QVERIFY(!QFile::exists(text + QStringLiteral("-wal")) &&
+            !QFile::exists(text + QStringLiteral("-journal")));
 }
 
 void TestService::sigtermLeavesOnlyWholeLines_data()
