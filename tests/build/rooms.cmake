@@ -22,6 +22,8 @@ set(forbidden_service/http "acquisition/|sources/|logfile/|service/(app|state|ou
 set(forbidden_service/mqtt "acquisition/|sources/|logfile/|service/(app|state|outputs|http|systemd)/")
 set(forbidden_service/systemd "acquisition/|sources/|logfile/|service/(app|state|outputs|http|mqtt)/")
 set(forbidden_service/state "sources/|service/(app|outputs|http|mqtt|systemd)/")
+# The history store knows the state and the core; whoever shows it includes it, never the other way.
+set(forbidden_service/history "sources/|service/(app|outputs|http|mqtt|systemd)/")
 # The outputs' shared names know no output room, and an output room no other: each consumer stands alone.
 set(output_rooms web mqtt alarms journal)
 set(forbidden_service/outputs "sources/|service/app/|service/outputs/[a-z]+/")
@@ -33,7 +35,7 @@ foreach(output IN LISTS output_rooms)
 endforeach()
 list(TRANSFORM output_rooms PREPEND service/outputs/ OUTPUT_VARIABLE output_room_paths)
 set(rooms acquisition ${kind_room_paths} sources/kinds logfile
-  service/http service/mqtt service/systemd service/state service/outputs ${output_room_paths})
+  service/http service/mqtt service/systemd service/state service/history service/outputs ${output_room_paths})
 set(failures "")
 set(checked 0)
 foreach(room IN LISTS rooms)

@@ -14,8 +14,8 @@ namespace quorvel::service::history {
 struct SampleRow {
     qint64 time = 0; // the interval's start
     QString source;
-    QString romCode; // the key: a sensor renamed or moved keeps its history
-    QString name;    // what the page showed at the time (the display name)
+    QString romCode;            // the key: a sensor renamed or moved keeps its history
+    QString name;               // what the page showed at the time (the display name)
     std::optional<double> last; // the last good value; nothing when no read was good
     std::optional<double> raw;  // the same before the calibration offset
     std::optional<double> min;
@@ -40,6 +40,15 @@ struct EventRow {
     QString to;
     QString detail; // the value or the reason, as the journal told it; may be empty
 };
+
+// The failures as the store keeps them, 'crc_error:2 no_answer:1' in the labels' order; empty for none. The
+// parse passes over what it does not know (a label of a later release).
+[[nodiscard]] QString failuresText(const std::array<int, acquisition::ReadOutcomeCount>& failures);
+[[nodiscard]] std::array<int, acquisition::ReadOutcomeCount> parseFailures(const QString& text);
+
+// Temperatures are stored as whole thousandths of a degree, rounded.
+[[nodiscard]] qint64 toMilli(double celsius);
+[[nodiscard]] double fromMilli(qint64 milli);
 
 // What one write transaction takes.
 struct Batch {
