@@ -240,16 +240,15 @@ std::optional<int> ServiceProgram::start()
 
 QString ServiceProgram::startMessage(const QString& metricsText) const
 {
-    QString mqtt = config_.mqtt
-                       ? QStringLiteral(", MQTT %1 under %2").arg(config_.mqtt->url, config_.mqtt->baseTopic)
-                       : QString();
-    if (config_.store)
-        mqtt += QStringLiteral(", history store ") + storeText(*config_.store);
+    const QString outputs =
+        (config_.mqtt ? QStringLiteral(", MQTT %1 under %2").arg(config_.mqtt->url, config_.mqtt->baseTopic)
+                      : QString()) +
+        (config_.store ? QStringLiteral(", history store ") + storeText(*config_.store) : QString());
     if (runners_.size() == 1 && config_.file.isEmpty()) {
         const SourceRunner& only = *runners_.front();
         return QStringLiteral("started: adapter %1, %2, log %3, metrics %4%5")
             .arg(only.config().address, runtime::countText(store_.sensorCount(), "sensor"), only.logText(),
-                 metricsText, mqtt);
+                 metricsText, outputs);
     }
     // A source that finds its sensors has none yet: the count is of those listed, and it says so.
     const bool finding = std::any_of(runners_.begin(), runners_.end(),
@@ -258,7 +257,7 @@ QString ServiceProgram::startMessage(const QString& metricsText) const
                        .arg(runtime::countText(qint64(runners_.size()), "source"),
                             config_.file.isEmpty() ? QStringLiteral("the command line") : config_.file,
                             runtime::countText(store_.sensorCount(), "sensor"),
-                            finding ? QStringLiteral(" listed") : QString(), metricsText, mqtt);
+                            finding ? QStringLiteral(" listed") : QString(), metricsText, outputs);
     for (const auto& runner : runners_)
         text +=
             QStringLiteral("; %1: %2 %3, log %4%5")
