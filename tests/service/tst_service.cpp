@@ -31,6 +31,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <sqlite3.h>
+
 #include <csignal>
 #include <cstring>
 #include <sys/resource.h>
@@ -65,6 +67,7 @@ private slots:
     void statusPageInABrowser();
     void checkPrintsTheRequests_data();
     void checkPrintsTheRequests();
+    void killedWhileWritingKeepsTheStore();
 
 private:
     SimulatorProcess* sim_ = nullptr;
@@ -693,6 +696,57 @@ void TestService::statusPageInABrowser()
         QVERIFY2(url.startsWith(base), qPrintable(url));
     service.signal(SIGTERM);
     QVERIFY(service.finish());
+}
+
+// The first value of a query with ? bound to `bound`; empty when the store cannot be read. Read-write, so a
+// write-ahead log a kill left is recovered as the next start would.
+static QString storeValue(const QString& path, const QByteArray& sql, qint64 bound = 0)
+{
+    sqlite3* db = nullptr;
+    sqlite3_stmt* statement = nullptr;
+    QString value;
+    if (sqlite3_open_v2(QFile::encodeName(path).constData(), &db, SQLITE_OPEN_READWRITE, nullptr) ==
+            SQLITE_OK &&
+        sqlite3_busy_timeout(db, 5000) == SQLITE_OK &&
+        sqlite3_prepare_v2(db, sql.constData(), -1, &statement, nullptr) == SQLITE_OK &&
+        (sqlite3_bind_parameter_count(statement) == 0 ||
+         sqlite3_bind_int64(statement, 1, bound) == SQLITE_OK) &&
+        sqlite3_step(statement) == SQLITE_ROW)
+        value = QString::fromUtf8(reinterpret_cast<const char*>(sqlite3_column_text(statement, 0)));
+    sqlite3_finalize(statement);
+    sqlite3_close(db);
+    return value;
+}
+
+// At full simulator speed and a sample a sweep the writer commits every second: SIGKILL lands in or between
+// its transactions, and each start goes on with the file the last one left.
+void TestService::killedWhileWritingKeepsTheStore()
+{
+    const QString config = dir_->filePath(QStringLiteral("quorvel3d.yaml"));
+    const QString store = dir_->filePath(QStringLiteral("history.sqlite"));
+    QVERIFY(writeFile(config, "sources:\n  - name: adapter\n    address: " + adapter().toLatin1() +
+                                  "\nstore:\n  path: history.sqlite\n  sample_interval: 0\n"));
+    const QByteArray since = "SELECT count(*) FROM samples WHERE time >= ?";
+    QList<qint64> starts;
+    for (int round = 0; round < 5; ++round) {
+        starts << QDateTime::currentSecsSinceEpoch();
+        Service service;
+        service.start({QStringLiteral("--config"), config});
+        QVERIFY2(QTest::qWaitFor([&] { return storeValue(store, since, starts.last()).toInt() > 0; }, 30000),
+                 qPrintable(service.errors()));
+        QTest::qWait(int(QRandomGenerator::global()->bounded(1000)));
+        service.signal(SIGKILL);
+        service.finish();
+        QCOMPARE(service.process.exitStatus(), QProcess::CrashExit);
+        QTest::qWait(1100); // the next round's rows start a second later
+    }
+    QCOMPARE(storeValue(store, "PRAGMA integrity_check"), QStringLiteral("ok"));
+    starts << QDateTime::currentSecsSinceEpoch() + 1;
+    for (int round = 0; round + 1 < starts.size(); ++round)
+        QVERIFY2(storeValue(store, since + " AND time < " + QByteArray::number(starts.at(round + 1)),
+                            starts.at(round))
+                         .toInt() > 0,
+                 qPrintable(QStringLiteral("round %1").arg(round)));
 }
 
 QTEST_GUILESS_MAIN(TestService)
