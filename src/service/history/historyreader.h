@@ -50,12 +50,13 @@ public:
 
     // Every sensor with a sample (hourly row) in [from, to), or only the one of this ROM code; step as
     // stepFor() gives it. Empty when the store cannot be read.
-    [[nodiscard]] QList<Series> series(qint64 from, qint64 to, qint64 step, const QString& romCode = {}) const;
+    [[nodiscard]] QList<Series> series(qint64 from, qint64 to, qint64 step,
+                                       const QString& romCode = {}) const;
     // The time of the oldest row kept, for the range "all"; nothing for an empty store.
     [[nodiscard]] std::optional<qint64> firstTime() const;
 
-    // The samples of [from, to), oldest first, a sensor's after another's of the same time (by ROM code), read
-    // a few at a time: memory stays the same whatever the range.
+    // The samples of [from, to), oldest first, a sensor's after another's of the same time (by ROM code),
+    // read a few at a time: memory stays the same whatever the range.
     class Cursor {
     public:
         virtual ~Cursor() = default;

@@ -17,7 +17,12 @@ namespace quorvel::service {
 class StateStore;
 }
 
+class QThread;
+
 namespace quorvel::service::history {
+
+class HistorySampler;
+class HistoryWriter;
 
 // A sensor's good reads since local midnight: what /readings.json adds to each sensor.
 struct DayStats {
@@ -34,9 +39,8 @@ class HistoryStore final : public QObject {
     Q_OBJECT
 public:
     // The store, or why its file cannot be one (then nothing was written to it).
-    [[nodiscard]] static std::unique_ptr<HistoryStore> open(const StoreSettings& settings,
-                                                            std::optional<OpenError>* error,
-                                                            QObject* parent = nullptr);
+    [[nodiscard]] static std::unique_ptr<HistoryStore>
+    open(const StoreSettings& settings, std::optional<OpenError>* error, QObject* parent = nullptr);
     ~HistoryStore() override; // writes the interval in hand and waits for the writer
 
     // Takes the reads, sweeps, alarm and reachability changes of this state store from now on.
@@ -59,8 +63,14 @@ signals:
 
 private:
     HistoryStore(const StoreSettings& settings, QObject* parent);
+    void start(std::unique_ptr<HistoryDatabase> database);
+
     StoreSettings settings_;
     HistoryReader reader_;
+    HistorySampler* sampler_ = nullptr;
+    // Lives on thread_ and is deleted there, after its last batch.
+    HistoryWriter* writer_ = nullptr;
+    QThread* thread_ = nullptr;
 };
 
 } // namespace quorvel::service::history

@@ -1,0 +1,78 @@
+#pragma once
+
+#include "service/history/historyrows.h"
+#include "service/history/historystore.h"
+
+#include "service/state/sensorstate.h"
+
+#include <QDate>
+#include <QDateTime>
+#include <QHash>
+#include <QObject>
+#include <QTimer>
+
+#include <functional>
+#include <optional>
+
+namespace quorvel::service {
+class StateStore;
+}
+
+namespace quorvel::service::history {
+
+// Sums each sensor's reads over a sample interval in memory, on the event loop's thread, and hands the
+// interval's rows and the events that came meanwhile over as one batch: at the interval's end on the UTC
+// grid (a restart continues the same grid), or with each sweep for an interval of 0. Keeps the day's
+// min/max/mean of the good reads too.
+class HistorySampler final : public QObject {
+    Q_OBJECT
+public:
+    explicit HistorySampler(int sampleInterval, QObject* parent = nullptr);
+    ~HistorySampler() override;
+
+    void watch(const StateStore& state);
+    // Hands the interval in hand over now.
+    void flush();
+
+    // The day's figures the store held at open, for the local day of `day`.
+    void seedDay(const QDate& day, const QHash<QString, DayStats>& stats);
+    [[nodiscard]] std::optional<DayStats> today(const QString& romCode) const;
+
+    void setClock(std::function<QDateTime()> clock);
+
+signals:
+    void batchReady(const quorvel::service::history::Batch& batch);
+
+private:
+    struct Sum {
+        SampleRow row;
+        double total = 0;
+    };
+    void onRead(const SensorState& sensor, const acquisition::SensorReading& reading);
+    void onSweep(const SourceState& source);
+    void onAlarm(const SensorState& sensor, AlarmState previous);
+    void onReachability(const SourceState& source, bool byReads);
+    void addToDay(const QString& romCode, double value);
+    // Hands over the rows of this source (all of them for an empty name).
+    void handOver(const QString& source = {});
+    // Waits for the end of the interval in hand, or for the next when nothing is.
+    void arm();
+    void onTimer();
+    [[nodiscard]] qint64 now() const { return clock_().toSecsSinceEpoch(); }
+    [[nodiscard]] qint64 intervalOf(qint64 time) const;
+
+    int interval_;
+    std::function<QDateTime()> clock_ = [] { return QDateTime::currentDateTimeUtc(); };
+    QTimer timer_;
+    QHash<QString, Sum> sums_; // by ROM code
+    QList<EventRow> events_;
+    qint64 intervalStart_ = 0;
+    QDate day_;
+    struct DaySum {
+        double min = 0, max = 0, total = 0;
+        qint64 good = 0;
+    };
+    QHash<QString, DaySum> daySums_;
+};
+
+} // namespace quorvel::service::history

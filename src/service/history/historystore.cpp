@@ -1,0 +1,116 @@
+#include "service/history/historystore.h"
+
+#include "service/history/historysampler.h"
+#include "service/history/historywriter.h"
+#include "service/history/sqlstatement.h"
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QThread>
+
+#include <sqlite3.h>
+
+namespace quorvel::service::history {
+
+namespace {
+
+// How long a stop waits for the last batch; a hung disk is then left to the writer's thread alone.
+constexpr int StopWaitMs = 15000;
+
+// The good reads of each sensor's samples since `from`, as the day's figures.
+QHash<QString, DayStats> dayStatsSince(HistoryDatabase& database, qint64 from)
+{
+    QHash<QString, DayStats> stats;
+    SqlStatement query(database.handle(),
+                       "SELECT s.rom, min(x.min), max(x.max), sum(x.mean * (x.reads - x.failed)),"
+                       " sum(x.reads - x.failed) FROM samples x JOIN sensors s ON s.id = x.sensor"
+                       " WHERE x.time >= ?1 AND x.mean IS NOT NULL GROUP BY x.sensor");
+    if (!query.prepared())
+        return stats;
+    query.bind(1, from);
+    while (query.step() == SQLITE_ROW) {
+        const qint64 good = query.integer(4);
+        if (good > 0)
+            stats.insert(query.text(0), {fromMilli(query.integer(1)), fromMilli(query.integer(2)),
+                                         fromMilli(query.integer(3)) / double(good), good});
+    }
+    query.reset();
+    return stats;
+}
+
+} // namespace
+
+std::unique_ptr<HistoryStore> HistoryStore::open(const StoreSettings& settings,
+                                                 std::optional<OpenError>* error, QObject* parent)
+{
+    auto database = HistoryDatabase::open(settings.path, HistoryDatabase::Mode::Write, error);
+    if (!database)
+        return nullptr;
+    std::unique_ptr<HistoryStore> store(new HistoryStore(settings, parent));
+    const QDate day = QDate::currentDate();
+    store->sampler_->seedDay(day, dayStatsSince(*database, QDateTime(day, QTime(0, 0)).toSecsSinceEpoch()));
+    store->start(std::move(database));
+    return store;
+}
+
+HistoryStore::HistoryStore(const StoreSettings& settings, QObject* parent)
+    : QObject(parent), settings_(settings), reader_(settings.path),
+      sampler_(new HistorySampler(settings.sampleInterval, this))
+{
+}
+
+void HistoryStore::start(std::unique_ptr<HistoryDatabase> database)
+{
+    writer_ = new HistoryWriter(std::move(database), settings_);
+    thread_ = new QThread(this);
+    writer_->moveToThread(thread_);
+    connect(writer_, &HistoryWriter::notice, this, &HistoryStore::notice);
+    connect(sampler_, &HistorySampler::batchReady, this, [writer = writer_](const Batch& batch) {
+        QMetaObject::invokeMethod(
+            writer, [writer, batch] { writer->write(batch); }, Qt::QueuedConnection);
+    });
+    thread_->start();
+    QMetaObject::invokeMethod(
+        writer_, [writer = writer_] { writer->start(); }, Qt::QueuedConnection);
+}
+
+HistoryStore::~HistoryStore()
+{
+    sampler_->flush();
+    // After the batches before it: the writer tries what it holds once more and closes the file.
+    QMetaObject::invokeMethod(
+        writer_,
+        [writer = writer_] {
+            writer->write({});
+            delete writer;
+            QThread::currentThread()->quit();
+        },
+        Qt::QueuedConnection);
+    if (thread_->wait(QDeadlineTimer(StopWaitMs)))
+        return;
+    // The thread ends when the disk answers; should the program end first, the application ends it.
+    connect(thread_, &QThread::finished, thread_, &QObject::deleteLater);
+    thread_->setParent(QCoreApplication::instance());
+}
+
+void HistoryStore::watch(const StateStore& state)
+{
+    sampler_->watch(state);
+}
+
+void HistoryStore::flush()
+{
+    sampler_->flush();
+}
+
+std::optional<DayStats> HistoryStore::today(const QString& romCode) const
+{
+    return sampler_->today(romCode);
+}
+
+void HistoryStore::setClock(std::function<QDateTime()> clock)
+{
+    sampler_->setClock(std::move(clock));
+}
+
+} // namespace quorvel::service::history
