@@ -137,8 +137,9 @@ void SourceRunner::fillHistory(const QLocale& locale)
 
 void SourceRunner::fillFromStore(SourceState& source)
 {
-    // Bounded reads (a day of minutes a sensor) on the loop: no thread is worth it.
-    const qint64 now = QDateTime::currentSecsSinceEpoch();
+    // Bounded reads (a day of minutes a sensor) on the loop: no thread is worth it. The range ends after the
+    // current second, whose sample a stop a moment ago may have written.
+    const qint64 now = QDateTime::currentSecsSinceEpoch() + 1;
     SensorHistory older(source.history.sensorCount());
     for (const SensorState& sensor : source.sensors)
         for (const history::HistoryReader::MinutePoint& point :
