@@ -5,6 +5,7 @@
 
 #include <QList>
 
+#include <algorithm>
 #include <map>
 #include <optional>
 #include <utility>
@@ -28,6 +29,13 @@ public:
     // The time axis spans at least fromMs..toMs (ms since the epoch), as a chart of the last day shows
     // the whole day from its first minute of records.
     void showTime(qint64 fromMs, qint64 toMs) { frame_ = {fromMs, toMs}; }
+    // The value axis spans at least low..high, as a chart that draws a band around its lines needs.
+    void showValues(float low, float high)
+    {
+        low_ = valued_ ? std::min(low_, low) : low;
+        high_ = valued_ ? std::max(high_, high) : high;
+        valued_ = true;
+    }
 
 private:
     friend class PlotLayout;

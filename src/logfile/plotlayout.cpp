@@ -253,6 +253,10 @@ PlotScene PlotLayout::layout(const PlotEnvelope& envelope, QSize size, const QSt
             return scene;
     }
     const Scales s = scales(envelope, scene.plotArea);
+    scene.fromMs = s.t0;
+    scene.toMs = s.t1;
+    scene.lowValue = s.v0;
+    scene.highValue = s.v1;
     addValueAxis(scene, s);
     addTimeAxis(scene, s);
     if (envelope.widthMs_ == 0)

@@ -46,6 +46,14 @@ struct PlotLine {
     qsizetype records = 0;
 };
 
+// A sensor's spread over a run of points, drawn translucent under its line: the highest values left to
+// right, then the lowest.
+struct PlotBand {
+    int sensor = 0;
+    QList<QPointF> upper;
+    QList<QPointF> lower;
+};
+
 struct PlotLegendEntry {
     int sensor = 0;
     QRectF swatch;
@@ -59,7 +67,13 @@ struct PlotScene {
     QList<QLineF> tickMarks;
     QList<PlotText> texts;
     QList<PlotLine> lines;
+    QList<PlotBand> bands;
     QList<PlotLegendEntry> legend;
+    // The times (ms since the epoch) and values at the plot area's edges, to place what a caller draws.
+    qint64 fromMs = 0;
+    qint64 toMs = 0;
+    double lowValue = 0;
+    double highValue = 0;
 };
 
 class PlotLayout {

@@ -82,6 +82,18 @@ QByteArray SvgRenderer::render(const PlotScene& scene)
                    "stroke-linecap=\"round\" stroke-linejoin=\"round\" clip-path=\"url(#plot-area)\">\n")
                    .arg(sensor)
                    .arg(color(PlotLayout::sensorColor(sensor)));
+        for (const PlotBand& band : scene.bands) {
+            if (band.sensor != sensor || band.upper.isEmpty())
+                continue;
+            QStringList path;
+            for (const QPointF& p : band.upper)
+                path << number(p.x()) + QLatin1Char(',') + number(p.y());
+            for (auto p = band.lower.crbegin(); p != band.lower.crend(); ++p)
+                path << number(p->x()) + QLatin1Char(',') + number(p->y());
+            out += QStringLiteral("<path class=\"band\" d=\"M%1Z\" fill=\"%2\" fill-opacity=\"0.2\" "
+                                  "stroke=\"none\"/>\n")
+                       .arg(path.join(QLatin1Char('L')), color(PlotLayout::sensorColor(sensor)));
+        }
         for (const PlotLine& l : scene.lines) {
             if (l.sensor != sensor)
                 continue;

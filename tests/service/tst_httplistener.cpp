@@ -1,6 +1,7 @@
 #include "httpattack.h"
 
 #include "service/http/httplistener.h"
+#include "service/http/httpquery.h"
 #include "service/outputs/web/servicemetrics.h"
 #include "service/outputs/web/statusserver.h"
 #include "service/state/statestore.h"
@@ -144,6 +145,10 @@ class TestHttpListener : public QObject {
 private slots:
     void requestHeads_data();
     void requestHeads();
+    void queryParameters_data();
+    void queryParameters();
+    void streamedAnswers_data();
+    void streamedAnswers();
     void attacks_data();
     void attacks();
     void pipelinedRequestsReadBackAreAllAnswered();
@@ -157,14 +162,18 @@ void TestHttpListener::requestHeads_data()
     QTest::addColumn<QByteArray>("path");
     QTest::addColumn<bool>("keepAlive");
     QTest::addColumn<bool>("hasBody");
+    QTest::addColumn<QByteArray>("query");
     const auto row = [](const char* name, const QByteArray& bytes, Outcome outcome, qsizetype length = 0,
-                        const QByteArray& path = {}, bool keepAlive = true, bool hasBody = false) {
-        QTest::newRow(name) << bytes << int(outcome) << int(length) << path << keepAlive << hasBody;
+                        const QByteArray& path = {}, bool keepAlive = true, bool hasBody = false,
+                        const QByteArray& query = {}) {
+        QTest::newRow(name) << bytes << int(outcome) << int(length) << path << keepAlive << hasBody << query;
     };
     const QByteArray get = "GET /metrics HTTP/1.1\r\nHost: a\r\n\r\n";
     row("one GET, a second pipelined", get + get, Outcome::Complete, get.size(), "/metrics");
     row("query cut, bare LF, leading blank lines", "\r\n\nGET /m?x=1 HTTP/1.1\n\n", Outcome::Complete, 24,
-        "/m");
+        "/m", true, false, "x=1");
+    row("query of an absolute form kept raw", "GET http://a/c.svg?range=7d&x=%20 HTTP/1.1\r\n\r\n",
+        Outcome::Complete, 46, "/c.svg", true, false, "range=7d&x=%20");
     row("absolute form", "GET http://a:9/metrics HTTP/1.1\r\n\r\n", Outcome::Complete, 35, "/metrics");
     row("HTTP/1.0 closes", "GET / HTTP/1.0\r\n\r\n", Outcome::Complete, 18, "/", false);
     row("HTTP/1.0 keep-alive", "GET / HTTP/1.0\r\nConnection: Keep-Alive\r\n\r\n", Outcome::Complete, 42,
@@ -206,6 +215,162 @@ void TestHttpListener::requestHeads()
     QTEST(parsed.head.path, "path");
     QTEST(parsed.head.keepAlive, "keepAlive");
     QTEST(parsed.head.hasBody, "hasBody");
+    QTEST(parsed.head.query, "query");
+}
+
+void TestHttpListener::queryParameters_data()
+{
+    QTest::addColumn<QByteArray>("query");
+    QTest::addColumn<QByteArray>("name");
+    QTest::addColumn<QString>("value"); // null: absent
+    QByteArray full;
+    for (int i = 0; i < HttpQuery::MaxParameters; ++i)
+        full += "p" + QByteArray::number(i) + "=1&";
+    QTest::newRow("plain") << QByteArray("range=7d") << QByteArray("range") << "7d";
+    QTest::newRow("percent and plus") << QByteArray("rom=28%2dFF+x%21") << QByteArray("rom") << "28-FF x!";
+    QTest::newRow("UTF-8") << QByteArray("n=K%C3%BCche") << QByteArray("n")
+                           << QString::fromUtf8("K\u00fcche");
+    QTest::newRow("first wins") << QByteArray("a=1&a=2") << QByteArray("a") << "1";
+    QTest::newRow("without a value") << QByteArray("a&b=2") << QByteArray("a") << "";
+    QTest::newRow("absent") << QByteArray("a=1") << QByteArray("b") << QString();
+    QTest::newRow("empty pairs skipped") << QByteArray("&&a=1&") << QByteArray("a") << "1";
+    QTest::newRow("encoded name, '=' in the value")
+        << QByteArray("r%61nge=a=b") << QByteArray("range") << "a=b";
+    QTest::newRow("bad escapes kept") << QByteArray("a=%zz%4") << QByteArray("a") << "%zz%4";
+    QTest::newRow("the last one within the cap") << full.chopped(3) + "=2" << QByteArray("p31") << "2";
+    QTest::newRow("beyond the cap ignored") << full + "z=1" << QByteArray("z") << QString();
+}
+
+void TestHttpListener::queryParameters()
+{
+    QFETCH(QByteArray, query);
+    QFETCH(QByteArray, name);
+    QFETCH(QString, value);
+    const std::optional<QString> found = HttpQuery(query).value(name);
+    QCOMPARE(found.has_value(), !value.isNull());
+    if (found)
+        QCOMPARE(*found, value);
+}
+
+namespace {
+
+// The body of a chunked answer; nothing when its framing is wrong or its last chunk has not come.
+std::optional<QByteArray> unchunked(QByteArrayView bytes)
+{
+    QByteArray body;
+    for (qsizetype at = 0;;) {
+        const qsizetype end = bytes.indexOf("\r\n", at);
+        bool ok = false;
+        const qsizetype size = end < 0 ? 0 : bytes.sliced(at, end - at).toByteArray().toLongLong(&ok, 16);
+        if (!ok)
+            return std::nullopt;
+        at = end + 2;
+        if (size == 0)
+            return bytes.sliced(at) == "\r\n" ? std::optional(body) : std::nullopt;
+        if (at + size + 2 > bytes.size() || bytes.sliced(at + size, 2) != "\r\n")
+            return std::nullopt;
+        body += bytes.sliced(at, size);
+        at += size + 2;
+    }
+}
+
+} // namespace
+
+void TestHttpListener::streamedAnswers_data()
+{
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<int>("chunks"); // made before the end; -1: no end
+    QTest::addColumn<int>("chunkBytes");
+    QTest::addColumn<bool>("fails"); // nothing instead of the end
+    QTest::addColumn<bool>("reads"); // the client reads what comes
+    const auto row = [](const char* name, const QByteArray& request, int chunks, int chunkBytes,
+                        bool fails = false, bool reads = true) {
+        QTest::newRow(name) << request << chunks << chunkBytes << fails << reads;
+    };
+    const QByteArray get = "GET /export HTTP/1.1\r\n\r\n";
+    row("HTTP/1.1: chunked, in order", get, 3, 10);
+    row("HTTP/1.1: 2 MiB, far past the bound held", get, 128, 16384);
+    row("HTTP/1.0: up to the close", "GET /export HTTP/1.0\r\n\r\n", 128, 16384);
+    row("HEAD: headers only, no chunk made", "HEAD /export HTTP/1.1\r\n\r\n", 3, 10);
+    row("a failed chunk closes the connection", get, 2, 10, true);
+    row("a client that does not read is dropped", get, -1, 16384, false, false);
+}
+
+// A streamed answer arrives whole and in order, framed for the client's version; one that cannot go on
+// ends the connection, and a client that stops reading costs one chunk until the write time-out drops it.
+void TestHttpListener::streamedAnswers()
+{
+    QFETCH(QByteArray, request);
+    QFETCH(int, chunks);
+    QFETCH(int, chunkBytes);
+    QFETCH(bool, fails);
+    QFETCH(bool, reads);
+    HttpLimits limits = scaledLimits();
+    limits.streamHeldBytes = 16384;
+    HttpListener listener(limits);
+    int made = 0;
+    std::weak_ptr<int> held; // alive while the listener keeps the answer's producer
+    listener.addRoute("/export", [&](const HttpRequestHead&) {
+        HttpListener::Answer answer(200, "text/csv");
+        const auto token = std::make_shared<int>();
+        held = token;
+        answer.producer = [&made, token, chunks, chunkBytes, fails]() -> std::optional<QByteArray> {
+            const int index = made++;
+            if (chunks >= 0 && index == chunks)
+                return fails ? std::nullopt : std::optional(QByteArray());
+            return QByteArray(chunkBytes, char('a' + index % 26));
+        };
+        return answer;
+    });
+    const quint16 port = listener.listen(QHostAddress::LocalHost, 0).port;
+    QTcpSocket client;
+    if (!reads)
+        client.setReadBufferSize(1);
+    client.connectToHost(QHostAddress::LocalHost, port);
+    QVERIFY(client.waitForConnected(5000));
+    client.write(request);
+    if (!reads) {
+        QTRY_VERIFY_WITH_TIMEOUT(listener.connectionCount() == 0 && held.expired(), 10000);
+        // The kernel's buffers on both ends and one chunk, not the endless rest.
+        QVERIFY2(made < 64, qPrintable(QString::number(made)));
+        return;
+    }
+    const bool head = request.startsWith("HEAD");
+    const bool http10 = request.contains("HTTP/1.0");
+    QByteArray received;
+    QTRY_VERIFY_WITH_TIMEOUT(
+        (received += client.readAll(), client.state() != QAbstractSocket::ConnectedState ||
+                                           (head && received.contains("\r\n\r\n")) ||
+                                           received.endsWith("\r\n0\r\n\r\n")),
+        10000);
+    if (fails) {
+        // Cut off: whatever came of it, never its end.
+        QCOMPARE(client.state(), QAbstractSocket::UnconnectedState);
+        QVERIFY(!received.endsWith("\r\n0\r\n\r\n"));
+        QCOMPARE(made, chunks + 1);
+        return;
+    }
+    const qsizetype split = received.indexOf("\r\n\r\n");
+    QVERIFY(split > 0);
+    const QByteArray headers = received.first(split + 2);
+    const QByteArray body = received.sliced(split + 4);
+    QVERIFY2(!headers.contains("Content-Length"), headers.constData());
+    QCOMPARE(headers.contains("Transfer-Encoding: chunked\r\n"), !http10);
+    QByteArray expected;
+    for (int i = 0; i < chunks; ++i)
+        expected += QByteArray(chunkBytes, char('a' + i % 26));
+    if (head) {
+        QCOMPARE(body, QByteArray());
+        QCOMPARE(made, 0);
+        QCOMPARE(client.state(), QAbstractSocket::ConnectedState);
+    } else if (http10) {
+        QVERIFY(headers.contains("Connection: close"));
+        QCOMPARE(body, expected);
+    } else {
+        QCOMPARE(unchunked(body), std::optional(expected));
+        QCOMPARE(client.state(), QAbstractSocket::ConnectedState);
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(held.expired(), true, 5000);
 }
 
 // Each client shape of the table in the issue, at a scale that runs in seconds, with a good scraper

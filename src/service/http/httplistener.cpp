@@ -281,13 +281,18 @@ void HttpListener::serve(QTcpSocket* socket, bool resumed)
     send(socket, c, route(parsed.head), &parsed.head, !parsed.head.keepAlive);
 }
 
-bool HttpListener::takeTurn(QTcpSocket* socket, Connection& c)
+void HttpListener::refillBudget()
 {
     const qint64 now = clock_.elapsed();
     // At most a tenth of a second's worth saved up: a burst after a quiet while stays short.
     budget_ = std::min(budget_ + double(now - budgetAtMs_) * double(limits_.answerBytesPerSecond) / 1000,
                        double(limits_.answerBytesPerSecond) / 10);
     budgetAtMs_ = now;
+}
+
+bool HttpListener::takeTurn(QTcpSocket* socket, Connection& c)
+{
+    refillBudget();
     if (std::exchange(c.granted, false) || (queue_.empty() && budget_ >= 0))
         return true;
     // Waiting on the listener, not on the client: no time-out runs meanwhile.
@@ -336,9 +341,18 @@ HttpListener::Answer HttpListener::route(const HttpRequestHead& head) const
 void HttpListener::send(QTcpSocket* socket, Connection& c, const Answer& answer, const HttpRequestHead* head,
                         bool close)
 {
+    const bool headOnly = head && head->method == "HEAD";
+    const bool streamed = bool(answer.producer);
+    const bool chunked = streamed && head && head->minorVersion == 1;
+    // Without chunks, a streamed body ends where the connection does.
+    if (streamed && !chunked && !headOnly)
+        close = true;
     QByteArray bytes = "HTTP/1.1 " + QByteArray::number(answer.status) + ' ' + reasonPhrase(answer.status) +
-                       "\r\nContent-Type: " + answer.contentType +
-                       "\r\nContent-Length: " + QByteArray::number(answer.body.size()) + "\r\n";
+                       "\r\nContent-Type: " + answer.contentType + "\r\n";
+    if (chunked)
+        bytes += "Transfer-Encoding: chunked\r\n";
+    else if (!streamed)
+        bytes += "Content-Length: " + QByteArray::number(answer.body.size()) + "\r\n";
     for (const auto& [name, value] : answer.headers)
         bytes += name + ": " + value + "\r\n";
     for (const auto& [name, value] : common_)
@@ -354,11 +368,57 @@ void HttpListener::send(QTcpSocket* socket, Connection& c, const Answer& answer,
     socket->write(bytes);
     qsizetype sent = bytes.size() + limits_.answerOverheadBytes;
     // Written on its own, a rendered body stays one buffer shared by every client it is on its way to.
-    if ((!head || head->method != "HEAD") && !answer.body.isEmpty()) {
+    if (!headOnly && !answer.body.isEmpty()) {
         socket->write(answer.body);
         sent += answer.body.size();
     }
     budget_ -= double(sent);
+    if (streamed && !headOnly) {
+        c.producer = answer.producer;
+        c.chunked = chunked;
+        pump(socket, c);
+    }
+}
+
+void HttpListener::pump(QTcpSocket* socket, Connection& c)
+{
+    while (c.producer && !c.streamWaiting && unsent(socket) < limits_.streamHeldBytes) {
+        refillBudget();
+        if (budget_ < 0) {
+            // Counted like every answer's bytes, so that a long stream cannot hold up the loop.
+            c.streamWaiting = true;
+            QTimer::singleShot(int(std::ceil(-budget_ * 1000 / double(limits_.answerBytesPerSecond))) + 1,
+                               socket, [this, socket] {
+                                   const auto found = connections_.find(socket);
+                                   if (found == connections_.end())
+                                       return;
+                                   found->second.streamWaiting = false;
+                                   pump(socket, found->second);
+                               });
+            return;
+        }
+        const std::optional<QByteArray> chunk = c.producer();
+        if (!chunk)
+            return close(socket);
+        // A client that takes the chunks keeps the connection; one that does not is dropped in time.
+        c.deadline->start(limits_.writeTimeoutMs);
+        if (chunk->isEmpty()) {
+            c.producer = nullptr;
+            if (c.chunked)
+                socket->write("0\r\n\r\n");
+            // Nothing left to leave, no bytesWritten to come: the answer ends here.
+            if (unsent(socket) == 0)
+                QMetaObject::invokeMethod(
+                    socket, [this, socket] { written(socket); }, Qt::QueuedConnection);
+            return;
+        }
+        if (c.chunked)
+            socket->write(QByteArray::number(chunk->size(), 16) + "\r\n");
+        socket->write(*chunk);
+        if (c.chunked)
+            socket->write("\r\n");
+        budget_ -= double(chunk->size());
+    }
 }
 
 void HttpListener::refuse(QTcpSocket* socket, Connection& c, int status)
@@ -370,10 +430,14 @@ void HttpListener::refuse(QTcpSocket* socket, Connection& c, int status)
 void HttpListener::written(QTcpSocket* socket)
 {
     const auto found = connections_.find(socket);
-    if (found == connections_.end() || unsent(socket) > 0)
+    if (found == connections_.end())
         return;
     Connection& c = found->second;
-    if (c.phase != Connection::Phase::Answering)
+    if (c.producer) {
+        c.lastHeardMs = clock_.elapsed();
+        return pump(socket, c);
+    }
+    if (unsent(socket) > 0 || c.phase != Connection::Phase::Answering)
         return;
     c.lastHeardMs = clock_.elapsed();
     if (c.closeAfter)

@@ -57,6 +57,9 @@ struct HttpLimits {
     // figure 9), and a scraper's or a browser's answer waits a fraction of a second at most.
     qint64 answerBytesPerSecond = 4 << 20;
     qsizetype answerOverheadBytes = 8192;
+    // A streamed answer's next chunk is made only while the process holds less than this of it unsent: its
+    // memory stays the same whatever its length, and a client that does not read holds one chunk.
+    qint64 streamHeldBytes = 65536;
 };
 
 // A small HTTP/1.1 server in the event loop's thread: GET and HEAD on a table of paths, 404 and 405
@@ -69,10 +72,22 @@ class HttpListener final : public QObject {
     Q_OBJECT
 public:
     struct Answer {
+        Answer() = default;
+        Answer(int status, QByteArray contentType, QList<std::pair<QByteArray, QByteArray>> headers = {},
+               QByteArray body = {})
+            : status(status), contentType(std::move(contentType)), headers(std::move(headers)),
+              body(std::move(body))
+        {
+        }
         int status = 200;
         QByteArray contentType;
         QList<std::pair<QByteArray, QByteArray>> headers; // more of them, after the content type
         QByteArray body;
+        // Makes the body a chunk at a time instead, each asked once the one before has nearly left: an
+        // empty chunk ends it, nothing means it failed and the connection is closed. Sent chunked to
+        // HTTP/1.1, to HTTP/1.0 up to the connection's close; never called for HEAD.
+        using Producer = std::function<std::optional<QByteArray>()>;
+        Producer producer;
     };
     // Renders the answer to GET and HEAD of one path (HEAD sends its headers only).
     using Handler = std::function<Answer(const HttpRequestHead&)>;
@@ -117,6 +132,9 @@ private:
         bool awaitingVerdict = false; // its head waits in pending for the login's check
         bool queued = false;          // its head waits in pending for the answers' budget
         bool granted = false;         // its turn has come: the next answer goes out whatever the queue
+        Answer::Producer producer;    // of the answer being streamed; released when the connection goes
+        bool chunked = false;         // its chunks framed for HTTP/1.1
+        bool streamWaiting = false;   // its next chunk waits for the answers' budget
     };
 
     void setUp(QTcpServer* server);
@@ -129,6 +147,10 @@ private:
     void serve(QTcpSocket* socket, bool resumed);
     // Whether an answer may go out now; if not, the connection waits in the queue for its turn.
     [[nodiscard]] bool takeTurn(QTcpSocket* socket, Connection& c);
+    // The answers' budget brought up to now.
+    void refillBudget();
+    // Sends a streamed answer's next chunks while little of it is held unsent and the budget allows.
+    void pump(QTcpSocket* socket, Connection& c);
     void serveQueued();
     void written(QTcpSocket* socket);
     // What the process still holds of the answers, the TLS layer's records included.

@@ -51,6 +51,8 @@ Outcome parseRequestLine(QByteArrayView line, HttpRequestHead& head)
     const qsizetype query = target.indexOf('?');
     head.method = method.toByteArray();
     head.path = (query < 0 ? target : target.first(query)).toByteArray();
+    if (query >= 0)
+        head.query = target.sliced(query + 1).toByteArray();
     head.minorVersion = version[7] - '0';
     return Outcome::Complete;
 }

@@ -11,7 +11,8 @@ namespace quorvel::service {
 // One request's line and headers as a client sent them.
 struct HttpRequestHead {
     QByteArray method;
-    QByteArray path; // the target without its query
+    QByteArray path;  // the target without its query
+    QByteArray query; // the raw bytes after the target's '?', null without one
     int minorVersion = 1;
     QList<std::pair<QByteArray, QByteArray>> headers; // names in lower case, values trimmed
     // Whether the connection may carry another request: HTTP/1.1 unless "Connection: close", HTTP/1.0

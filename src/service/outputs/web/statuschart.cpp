@@ -14,7 +14,7 @@ namespace quorvel::service::statuspage {
 
 QByteArray chartSvg(const StateStore& store, const QDateTime& now)
 {
-    const QSize size(1200, 500);
+    const QSize size = ChartSize;
     // Every sensor of every source, one after another.
     std::vector<std::pair<const SourceState*, const SensorState*>> series;
     for (const auto& source : store.sources())

@@ -1,6 +1,8 @@
 #include "service/outputs/web/statusjson.h"
 
+#include "service/history/historystore.h"
 #include "service/outputs/outputnames.h"
+#include "service/outputs/web/historyjson.h"
 #include "service/outputs/web/statustexts.h"
 #include "service/state/statestore.h"
 
@@ -64,7 +66,7 @@ QJsonObject pageHead(const StateStore& store, const QDateTime& now)
 
 } // namespace
 
-QByteArray readingsJson(const StateStore& store, const QDateTime& now)
+QByteArray readingsJson(const StateStore& store, const QDateTime& now, const history::HistoryStore* history)
 {
     const auto timeOrNull = [](const QDateTime& when) {
         return when.isValid() ? QJsonValue(runtime::isoWithOffset(when)) : QJsonValue(QJsonValue::Null);
@@ -73,7 +75,7 @@ QByteArray readingsJson(const StateStore& store, const QDateTime& now)
     for (const auto& source : store.sources()) {
         QJsonArray sensors;
         for (const SensorState& sensor : source->sensors) {
-            sensors.append(QJsonObject{
+            QJsonObject fields{
                 {QStringLiteral("slot"), sensor.slot + 1},
                 {QStringLiteral("rom"), sensor.romCode},
                 {QStringLiteral("name"), sensor.name},
@@ -92,7 +94,13 @@ QByteArray readingsJson(const StateStore& store, const QDateTime& now)
                 {QLatin1String(names::AlarmSince), timeOrNull(sensor.alarm.since())},
                 {QLatin1String(names::LowLimit), limitOrNull(sensor.alarm.settings().low)},
                 {QLatin1String(names::HighLimit), limitOrNull(sensor.alarm.settings().high)},
-            });
+            };
+            if (const auto today = history ? history->today(sensor.romCode) : std::nullopt)
+                fields.insert(QStringLiteral("today"),
+                              QJsonObject{{QStringLiteral("min"), milliValue(today->min)},
+                                          {QStringLiteral("max"), milliValue(today->max)},
+                                          {QStringLiteral("mean"), milliValue(today->mean)}});
+            sensors.append(fields);
         }
         sources.append(QJsonObject{
             {QStringLiteral("name"), source->name},

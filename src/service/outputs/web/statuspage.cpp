@@ -1,5 +1,6 @@
 #include "service/outputs/web/statuspage.h"
 
+#include "service/outputs/web/statuschart.h"
 #include "service/outputs/web/statustexts.h"
 #include "service/state/statestore.h"
 
@@ -140,7 +141,7 @@ QString sparkline(const QList<SensorHistory::Point>& points, const QDateTime& no
 
 } // namespace
 
-QByteArray html(const StateStore& store, const QDateTime& now)
+QByteArray html(const StateStore& store, const QDateTime& now, const PageChart& chart)
 {
     const auto e = [](const QString& text) { return escapeHtml(text); };
     const auto& sources = store.sources();
@@ -213,10 +214,29 @@ QByteArray html(const StateStore& store, const QDateTime& now)
         }
         page += QStringLiteral("</tbody></table></section>");
     }
+    QString span = QString::fromLatin1(chart.range->title);
+    span[0] = span[0].toLower();
+    const bool first = chart.range == &ChartRanges.front();
+    page += QStringLiteral("<h2>All sensors, %1</h2><img class=\"chart\" src=\"chart.svg%2\" alt=\"Chart of "
+                           "every sensor over %1, with gaps where reads failed\" width=\"%3\" height=\"%4\">")
+                .arg(span, first ? QString() : QStringLiteral("?range=") + QLatin1String(chart.range->key))
+                .arg(ChartSize.width())
+                .arg(ChartSize.height());
+    // Plain links, so that every range shows without a script; the one shown is not a link.
+    QStringList ranges;
+    for (const ChartRange& range : ChartRanges)
+        if (&range == chart.range)
+            ranges << QStringLiteral("<strong>%1</strong>").arg(QLatin1String(range.label));
+        else if (chart.history)
+            ranges << QStringLiteral("<a href=\"?range=%1\">%2</a>")
+                          .arg(QLatin1String(range.key), QLatin1String(range.label));
+    if (chart.history)
+        ranges << QStringLiteral("<a href=\"export.csv?from=%1&amp;to=%2\">CSV of %3</a>")
+                      .arg(chart.from)
+                      .arg(chart.to)
+                      .arg(span);
+    page += QStringLiteral("<p>%1</p>").arg(ranges.join(QStringLiteral(" \u00b7 ")));
     page += QStringLiteral(
-                "<h2>All sensors, last 24 hours</h2>"
-                "<img class=\"chart\" src=\"chart.svg\" alt=\"Chart of every sensor over the last 24 "
-                "hours, with gaps where reads failed\" width=\"1200\" height=\"500\">"
                 "<p class=\"rom\">quorvel3d %1 \u00b7 <a href=\"readings.json\">readings.json</a> \u00b7 "
                 "<a href=\"metrics\">metrics</a></p><script>")
                 .arg(e(runtime::AppInfo::versionText()));

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "service/outputs/web/historyquery.h"
+
 #include <QByteArray>
 #include <QDateTime>
 
@@ -12,7 +14,16 @@ class StateStore;
 // carries.
 namespace statuspage {
 
-[[nodiscard]] QByteArray html(const StateStore& store, const QDateTime& now);
+// The chart the page shows under its tables; with a store, every range is offered and the CSV of the one
+// shown, [from, to) in UTC seconds.
+struct PageChart {
+    const ChartRange* range = &ChartRanges.front();
+    bool history = false;
+    qint64 from = 0;
+    qint64 to = 0;
+};
+
+[[nodiscard]] QByteArray html(const StateStore& store, const QDateTime& now, const PageChart& chart = {});
 // What the page's responses allow: nothing but the page itself, its own style and script.
 [[nodiscard]] QByteArray contentSecurityPolicy();
 

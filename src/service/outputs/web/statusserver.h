@@ -3,11 +3,13 @@
 #include "service/http/httplistener.h"
 #include "service/http/listenendpoint.h"
 #include "service/http/webconfig.h"
+#include "service/outputs/web/historyquery.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>
 #include <QObject>
 
+#include <array>
 #include <functional>
 
 namespace quorvel::service {
@@ -15,8 +17,13 @@ namespace quorvel::service {
 class ServiceMetrics;
 class StateStore;
 
+namespace history {
+class HistoryStore;
+}
+
 // The one listener for people and machines: the status page (/), /readings.json, /chart.svg and /metrics,
-// each rendered in the event loop's thread from what the loop already keeps, within the listener's bounds.
+// each rendered in the event loop's thread from what the loop already keeps, within the listener's bounds;
+// with a history store, the chart's longer ranges, /history.json and /export.csv from it too.
 // Every answer forbids the browser anything outside the page itself; TLS and basic auth come from the web
 // configuration when one is given.
 class StatusServer final : public QObject {
@@ -33,6 +40,9 @@ public:
     [[nodiscard]] HttpListener::Bound listenOn(const ListenEndpoint& endpoint);
     [[nodiscard]] bool usesTls() const { return tls_; }
     void setClock(Clock clock) { clock_ = std::move(clock); }
+    // The store the charts' ranges, /history.json and /export.csv read; null: none, only the day is shown.
+    // It outlives the server.
+    void setHistory(const history::HistoryStore* history) { history_ = history; }
 
     // An answer rendered once serves every request for a while, HEAD too, as one shared buffer: clients
     // cost the loop a render per period, not one each, and those that do not read hold no copy each.
@@ -45,15 +55,25 @@ private:
     };
     [[nodiscard]] QByteArray fresh(Rendered& rendered, const std::function<QByteArray()>& render);
 
+    // What a range spans up to now, [from, to) in UTC seconds: "all" from the oldest row kept.
+    [[nodiscard]] std::pair<qint64, qint64> span(const statuspage::ChartRange& range, qint64 now) const;
+    [[nodiscard]] HttpListener::Answer chart(const HttpRequestHead& head, const StateStore& store);
+    [[nodiscard]] HttpListener::Answer historyJson(const HttpRequestHead& head) const;
+    [[nodiscard]] HttpListener::Answer exportCsv(const HttpRequestHead& head) const;
+
     HttpListener listener_;
     QElapsedTimer age_;
-    Rendered page_;
+    std::array<Rendered, statuspage::ChartRanges.size()> pages_; // one a range
     Rendered json_;
     Rendered metrics_;
     Clock clock_;
-    // The chart changes by the minute and costs most: drawn once a minute at most.
-    QByteArray chart_;
-    qint64 chartMinute_ = -1;
+    const history::HistoryStore* history_ = nullptr;
+    // A chart changes by the minute and costs most: each range drawn once a minute at most.
+    struct Drawn {
+        QByteArray svg;
+        qint64 minute = -1;
+    };
+    std::array<Drawn, statuspage::ChartRanges.size()> charts_;
     bool tls_ = false;
 };
 
