@@ -2,6 +2,7 @@
 #include "programfixture.h"
 #include "scratchdir.h"
 #include "servicefixture.h"
+#include "serviceprocess.h"
 #include "simulatorprocess.h"
 
 #include "logfile/logrecorder.h"
@@ -379,6 +380,8 @@ void TestServiceSources::storeKeepsTheDayAndFollowsReloads()
                 path.isEmpty() ? std::nullopt : std::optional(service::history::StoreSettings{.path = path});
             service.program->apply(next);
             QCOMPARE(storePath(), path == text ? config.store->path : path);
+            QCOMPARE(httpGet(service.program->metricsPort(), QStringLiteral("/history.json")).first,
+                     path.isEmpty() ? 404 : 200);
         }
         QVERIFY2(service.messages.filter(QStringLiteral("reload: cannot use the history store: ")).size() ==
                      1,

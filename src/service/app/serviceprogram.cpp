@@ -143,6 +143,8 @@ std::optional<history::OpenError> ServiceProgram::openStore(const history::Store
             [this](const QString& text) { messages_(QStringLiteral("history store: %1").arg(text)); });
     for (const auto& runner : runners_)
         runner->setHistoryStore(history_.get());
+    if (server_)
+        server_->setHistory(history_.get());
     return std::nullopt;
 }
 
@@ -152,6 +154,8 @@ void ServiceProgram::closeStore()
         return;
     for (const auto& runner : runners_)
         runner->setHistoryStore(nullptr);
+    if (server_)
+        server_->setHistory(nullptr);
     history_->flush();
     history_.reset();
 }
@@ -209,6 +213,7 @@ std::optional<int> ServiceProgram::start()
             web = *read.config;
         }
         server_ = new StatusServer(store_, metrics_, this);
+        server_->setHistory(history_.get());
         if (const auto error = server_->configure(web)) {
             messages_(
                 QStringLiteral("cannot use the web configuration %1: %2").arg(config_.webConfig, *error));
