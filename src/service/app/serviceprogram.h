@@ -45,8 +45,8 @@ public:
                    QObject* parent = nullptr);
     ~ServiceProgram() override;
 
-    // Opens the logs, reads the web configuration and binds the listener, then starts every source. An exit
-    // status when any cannot be done, after telling why; nothing sent before that.
+    // Opens the history store and the logs, reads the web configuration and binds the listener, then starts
+    // every source. An exit status when any cannot be done, after telling why; nothing sent before that.
     [[nodiscard]] std::optional<int> start();
     // Ends between two records: every cycle stops, the logs are closed, finished(0) follows.
     void stop();
