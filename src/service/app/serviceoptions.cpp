@@ -1,6 +1,7 @@
 #include "service/app/serviceoptions.h"
 
 #include "service/app/exitstatus.h"
+#include "service/history/historysettings.h"
 
 #include "runtime/localeformats.h"
 
@@ -103,8 +104,9 @@ QList<OptionSpec> makeTable()
         {.names = {"store"},
          .valueName = "FILE",
          .help =
-             "keep the readings in this history store (an SQLite file, created if missing), a sample every "
-             "10 s; with --config, instead of the file's store",
+             QStringLiteral("keep the readings in this history store (an SQLite file, created if missing), a "
+                            "sample every %1 s; with --config, instead of the file's store")
+                 .arg(history::StoreSettings{}.sampleInterval),
          .apply = [](Value v, Options o) { return setNamed(o.storePath, v, "the store's file name"); }},
         {.names = {"no-store"},
          .help = "keep no history store, whatever the configuration file says",
