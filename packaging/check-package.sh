@@ -222,11 +222,17 @@ fakeroot_dir=$tmp/root
 mkdir -p "$fakeroot_dir/var/log/private/quorvel3d"
 ln -s private/quorvel3d "$fakeroot_dir/var/log/quorvel3d"
 echo record >"$fakeroot_dir/var/log/private/quorvel3d/quorvel3d.log"
+mkdir -p "$fakeroot_dir/var/lib/private/quorvel3d"
+ln -s private/quorvel3d "$fakeroot_dir/var/lib/quorvel3d"
+echo rows >"$fakeroot_dir/var/lib/private/quorvel3d/history.sqlite"
 maint postrm remove
 check "postrm remove removed the log" test -f "$fakeroot_dir/var/log/quorvel3d/quorvel3d.log"
+check "postrm remove removed the history store" test -f "$fakeroot_dir/var/lib/quorvel3d/history.sqlite"
 maint postrm purge
 check "postrm purge kept the log folder" test ! -e "$fakeroot_dir/var/log/private/quorvel3d"
 check "postrm purge kept the log's link" test ! -L "$fakeroot_dir/var/log/quorvel3d"
+check "postrm purge kept the state folder" test ! -e "$fakeroot_dir/var/lib/private/quorvel3d"
+check "postrm purge kept the state folder's link" test ! -L "$fakeroot_dir/var/lib/quorvel3d"
 check "postrm purge did not purge the unit's state: $(tr '\n' ';' <"$stubs/calls")" \
     grep -qx "deb-systemd-helper purge quorvel3d.service" "$stubs/calls"
 fakeroot_dir=

@@ -5,6 +5,7 @@
 #include "service/app/serviceoptions.h"
 #include "service/app/serviceprogram.h"
 #include "service/app/signalwatcher.h"
+#include "service/app/storeconfig.h"
 #include "service/http/webconfig.h"
 
 #include "acquisition/sensorlist.h"
@@ -189,6 +190,8 @@ int main(int argc, char* argv[])
     if (!config)
         return exitStatus;
     config->sweeps = options.sweeps;
+    if (!options.configFile.isEmpty())
+        service::applyStoreOptions(options, *config);
     // Refused before anything opens: past the limit the start would die wherever the next open fails.
     if (const auto shortage = service::descriptorShortage(*config, fileLimit)) {
         tell(*shortage);
@@ -197,6 +200,11 @@ int main(int argc, char* argv[])
     if (options.check) {
         if (!logsUsable(*config))
             return service::ExitLogCannotOpen;
+        if (config->store)
+            if (const auto error = service::history::HistoryDatabase::check(config->store->path)) {
+                tell(service::storeRefusal(*error));
+                return service::exitStatusFor(error->fault);
+            }
         printCheck(*config, fileLimit);
         return service::ExitDone;
     }

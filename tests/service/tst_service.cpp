@@ -6,11 +6,11 @@
 #include "serviceprocess.h"
 #include "simulatorprocess.h"
 
+#include "acquisition/sensorlist.h"
+#include "acquisition/sensortable.h"
 #include "logfile/logrecord.h"
 #include "logfile/logrecorder.h"
 #include "logfile/logsession.h"
-#include "acquisition/sensorlist.h"
-#include "acquisition/sensortable.h"
 #include "runtime/conversions.h"
 
 #include <QDir>
@@ -30,6 +30,8 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <sqlite3.h>
 
 #include <csignal>
 #include <cstring>
@@ -65,6 +67,7 @@ private slots:
     void statusPageInABrowser();
     void checkPrintsTheRequests_data();
     void checkPrintsTheRequests();
+    void killedWhileWritingKeepsTheStore();
 
 private:
     SimulatorProcess* sim_ = nullptr;
@@ -157,6 +160,13 @@ void TestService::refusedStart_data()
     QTest::newRow("password file missing") << QStringList{"--mqtt", "mqtt://127.0.0.1",     "--mqtt-user",
                                                           "bob",    "--mqtt-password-file", "missing.list"}
                                            << 66 << "missing.list";
+    // Refused before any source starts; the file stays as it was (see below).
+    const QStringList store{log, ok, QStringLiteral("--store")};
+    QTest::newRow("store: not a store") << store + QStringList{"text.sqlite"} << 78 << "text.sqlite";
+    QTest::newRow("--check, store: not a store")
+        << QStringList{check} + store + QStringList{"text.sqlite"} << 78 << "text.sqlite";
+    QTest::newRow("store in a missing folder")
+        << store + QStringList{"missing/h.sqlite"} << 73 << "missing/h.sqlite";
     // Under prlimit: the soft limit is raised to the hard one, and a start that would run out is refused.
     const QStringList listen{"--nofile=16:32", "--listen", "127.0.0.1:0"};
     const QString short32 = "1 source needs about 35 open files; the limit is 32: raise LimitNOFILE=";
@@ -176,7 +186,7 @@ void TestService::refusedStart()
         if (argument == QLatin1String("TAKEN"))
             argument = QStringLiteral("127.0.0.1:%1").arg(taken.port());
         else if (argument.endsWith(QLatin1String(".log")) || argument.endsWith(QLatin1String(".list")) ||
-                 argument.endsWith(QLatin1String(".yml")))
+                 argument.endsWith(QLatin1String(".yml")) || argument.endsWith(QLatin1String(".sqlite")))
             argument = dir_->filePath(argument);
     }
     QVERIFY(::mkfifo(QFile::encodeName(dir_->filePath(QStringLiteral("fifo.log"))).constData(), 0600) == 0);
@@ -203,6 +213,9 @@ void TestService::refusedStart()
     // The CRC of the second sensor is wrong, and so is the third's family: one message each.
     QVERIFY(writeFile(dir_->filePath(QStringLiteral("bad.list")),
                       "3000000123456728\n3100000123456728 Cellar\n3000000123456710\n"));
+    const QString text = dir_->filePath(QStringLiteral("text.sqlite"));
+    const QByteArray textBytes = "SQLite format 3 is not this file's first line\n";
+    QVERIFY(writeFile(text, textBytes));
     QStringList prlimit;
     if (arguments.first().startsWith(QLatin1String("--nofile=")))
         prlimit << QStringLiteral("prlimit") << arguments.takeFirst() << QStringLiteral("--");
@@ -220,6 +233,9 @@ void TestService::refusedStart()
                 service.errors().contains(QLatin1Char('\n') + dir_->filePath(QStringLiteral("bad.list:3: "))),
             qPrintable(service.errors()));
     QCOMPARE(sim_->stats().value(1), requestsBefore);
+    QCOMPARE(readAll(text), textBytes);
+    QVERIFY(!QFile::exists(text + QStringLiteral("-wal")) &&
+            !QFile::exists(text + QStringLiteral("-journal")));
 }
 
 void TestService::sigtermLeavesOnlyWholeLines_data()
@@ -680,6 +696,57 @@ void TestService::statusPageInABrowser()
         QVERIFY2(url.startsWith(base), qPrintable(url));
     service.signal(SIGTERM);
     QVERIFY(service.finish());
+}
+
+// The first value of a query with ? bound to `bound`; empty when the store cannot be read. Read-write, so a
+// write-ahead log a kill left is recovered as the next start would.
+static QString storeValue(const QString& path, const QByteArray& sql, qint64 bound = 0)
+{
+    sqlite3* db = nullptr;
+    sqlite3_stmt* statement = nullptr;
+    QString value;
+    if (sqlite3_open_v2(QFile::encodeName(path).constData(), &db, SQLITE_OPEN_READWRITE, nullptr) ==
+            SQLITE_OK &&
+        sqlite3_busy_timeout(db, 5000) == SQLITE_OK &&
+        sqlite3_prepare_v2(db, sql.constData(), -1, &statement, nullptr) == SQLITE_OK &&
+        (sqlite3_bind_parameter_count(statement) == 0 ||
+         sqlite3_bind_int64(statement, 1, bound) == SQLITE_OK) &&
+        sqlite3_step(statement) == SQLITE_ROW)
+        value = QString::fromUtf8(reinterpret_cast<const char*>(sqlite3_column_text(statement, 0)));
+    sqlite3_finalize(statement);
+    sqlite3_close(db);
+    return value;
+}
+
+// At full simulator speed and a sample a sweep the writer commits every second: SIGKILL lands in or between
+// its transactions, and each start goes on with the file the last one left.
+void TestService::killedWhileWritingKeepsTheStore()
+{
+    const QString config = dir_->filePath(QStringLiteral("quorvel3d.yaml"));
+    const QString store = dir_->filePath(QStringLiteral("history.sqlite"));
+    QVERIFY(writeFile(config, "sources:\n  - name: adapter\n    address: " + adapter().toLatin1() +
+                                  "\nstore:\n  path: history.sqlite\n  sample_interval: 0\n"));
+    const QByteArray since = "SELECT count(*) FROM samples WHERE time >= ?";
+    QList<qint64> starts;
+    for (int round = 0; round < 5; ++round) {
+        starts << QDateTime::currentSecsSinceEpoch();
+        Service service;
+        service.start({QStringLiteral("--config"), config});
+        QVERIFY2(QTest::qWaitFor([&] { return storeValue(store, since, starts.last()).toInt() > 0; }, 30000),
+                 qPrintable(service.errors()));
+        QTest::qWait(int(QRandomGenerator::global()->bounded(1000)));
+        service.signal(SIGKILL);
+        service.finish();
+        QCOMPARE(service.process.exitStatus(), QProcess::CrashExit);
+        QTest::qWait(1100); // the next round's rows start a second later
+    }
+    QCOMPARE(storeValue(store, "PRAGMA integrity_check"), QStringLiteral("ok"));
+    starts << QDateTime::currentSecsSinceEpoch() + 1;
+    for (int round = 0; round + 1 < starts.size(); ++round)
+        QVERIFY2(storeValue(store, since + " AND time < " + QByteArray::number(starts.at(round + 1)),
+                            starts.at(round))
+                         .toInt() > 0,
+                 qPrintable(QStringLiteral("round %1").arg(round)));
 }
 
 QTEST_GUILESS_MAIN(TestService)

@@ -50,6 +50,12 @@ QString summary(const ServiceConfig& config, const QString& dir)
                           .arg(it->hysteresis);
     if (!config.alarmCommand.isEmpty())
         shared += QStringLiteral(" alarm=") + config.alarmCommand.join(u' ');
+    if (config.store)
+        shared += QStringLiteral(" store=%1 %2 %3 %4")
+                      .arg(config.store->path)
+                      .arg(config.store->sampleInterval)
+                      .arg(config.store->keepSamplesDays)
+                      .arg(config.store->keepHourlyDays);
     return (parts << shared).join(QStringLiteral("; ")).replace(dir, QStringLiteral("DIR"));
 }
 
@@ -141,12 +147,24 @@ void TestServiceConfig::goodFiles_data()
         << "pi w1 /sys/bus/w1/devices log= sensors=found; box w1 DIR/w1/devices log= "
            "sensors=D500000123456710; "
            "usb owserver 127.0.0.1:4304 log= sensors=8C0000012345673B; listen=off stale=300 locale=default";
+    QTest::newRow("a store beside the file, at the keys' bounds")
+        << Cellar + "store:\n  path: data/../history.sqlite\n  sample_interval: 3600\n  keep_samples: 0\n"
+                    "  keep_hourly: 36600\n"
+        << "cellar adapter 127.0.0.1 log= sensors=built-in; listen=off stale=300 locale=default "
+           "store=DIR/history.sqlite 3600 0 36600";
+    QTest::newRow("a store with its defaults, one a sweep")
+        << Cellar + "store: {path: /var/lib/h.sqlite, sample_interval: 0}\n"
+        << "cellar adapter 127.0.0.1 log= sensors=built-in; listen=off stale=300 locale=default "
+           "store=/var/lib/h.sqlite 0 30 0";
+    QTest::newRow("store: false") << Cellar + "store: false\n"
+                                  << "cellar adapter 127.0.0.1 log= sensors=built-in; listen=off stale=300 "
+                                     "locale=default";
     QFile example(QStringLiteral(QT_TESTCASE_SOURCEDIR "/../../packaging/quorvel3d.yaml"));
     QVERIFY(example.open(QIODevice::ReadOnly));
     QTest::newRow("the package's example")
         << example.readAll()
         << "adapter adapter 127.0.0.1 log=/var/log/quorvel3d/quorvel3d.log sensors=built-in; listen=off "
-           "stale=300 locale=default";
+           "stale=300 locale=default store=/var/lib/quorvel3d/history.sqlite 10 30 0";
 }
 
 void TestServiceConfig::goodFiles()
@@ -245,6 +263,14 @@ void TestServiceConfig::badFiles_data()
     QTest::newRow("a megabyte of empty entries")
         << "sources: [" + QByteArray(MaxConfigBytes - 12, ',') + "]\n"
         << 1 << "DIR/c.yaml:1:160008: more than 160000 keys, values, lists and mappings here";
+    QTest::newRow("store: true") << Cellar + "store: true\n"
+                                 << 1 << "DIR/c.yaml:4:8: store: expected a mapping with path: and the like";
+    QTest::newRow("a store without a path") << Cellar + "store: {keep_samples: 7}\n"
+                                            << 1 << "DIR/c.yaml:4:8: store: path is missing";
+    QTest::newRow("a store's empty path, keys past their bounds, a misspelt key")
+        << Cellar + "store:\n  path: ''\n  sample_interval: 3601\n  keep_samples: -1\n  keep_hourly: 36601\n"
+                    "  keep: 3\n"
+        << 5 << "DIR/c.yaml:5:9: store.path: expected the store's file name";
     QTest::newRow("bad MQTT URL")
         << Cellar + "mqtt:\n  url: http://127.0.0.1\n"
         << 1 << "DIR/c.yaml:5:8: mqtt.url: invalid value \"http://127.0.0.1\" for --mqtt";
@@ -273,11 +299,14 @@ void TestServiceConfig::commandLineIsOneSource()
 {
     const ParsedOptions parsed = parseServiceOptions(
         {QStringLiteral("quorvel3d"), QStringLiteral("--log=x.log"), QStringLiteral("--listen=127.0.0.1:0"),
-         QStringLiteral("--mqtt=mqtts://127.0.0.1"), QStringLiteral("--mqtt-topic=t")});
+         QStringLiteral("--mqtt=mqtts://127.0.0.1"), QStringLiteral("--mqtt-topic=t"),
+         QStringLiteral("--store=/var/lib/h.sqlite")});
     QCOMPARE(parsed.action, ParsedOptions::Action::Run);
-    QCOMPARE(summary(configFromOptions(parsed.options, QStringLiteral("127.0.0.1:8080")), m_dir),
-             "adapter adapter 127.0.0.1:8080 log=x.log sensors=built-in; listen=127.0.0.1:0 stale=300 "
-             "locale=default mqtt=mqtts://127.0.0.1:8883 t discovery=true keepalive=60");
+    QCOMPARE(
+        summary(configFromOptions(parsed.options, QStringLiteral("127.0.0.1:8080")), m_dir),
+        "adapter adapter 127.0.0.1:8080 log=x.log sensors=built-in; listen=127.0.0.1:0 stale=300 "
+        "locale=default mqtt=mqtts://127.0.0.1:8883 t discovery=true keepalive=60 store=/var/lib/h.sqlite "
+        "10 30 0");
 }
 
 // The unit's LimitNOFILE holds the most a file may set up (the dearest kind, every output), and so the

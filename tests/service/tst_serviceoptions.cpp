@@ -33,6 +33,9 @@ QString outcomeOf(const service::ParsedOptions& parsed)
         when(o.sweeps.has_value(), "sweeps " + QString::number(o.sweeps.value_or(0))),
         when(!o.sensorList.isEmpty(), "sensors " + o.sensorList),
         when(o.check, "check"),
+        when(!o.configFile.isEmpty(), "config " + o.configFile),
+        when(!o.storePath.isEmpty(), "store " + o.storePath),
+        when(o.noStore, "no-store"),
         when(o.mqtt.has_value(), m.url + " topic " + m.baseTopic),
         when(!m.caFile.isEmpty(), "cafile " + m.caFile),
         when(!m.user.isEmpty(), "user " + m.user),
@@ -81,7 +84,14 @@ void TestServiceOptions::commandLines_data()
     row("--help --bogus", "help");
     row("--log x --version --help", "version");
 
-    row("", "nothing to do: give --log, --listen, --mqtt or any of them");
+    row("--store h.sqlite", "store h.sqlite");
+    row("--config c --store h.sqlite --check --sweeps 2", "sweeps 2, check, config c, store h.sqlite");
+    row("--no-store --config c", "config c, no-store");
+
+    row("", "nothing to do: give --log, --listen, --mqtt, --store or any of them");
+    row("--config c --log x", "option --log does not go with --config: the file sets it");
+    row("--config c --store h --no-store", "options --store and --no-store do not go together");
+    row("--store=", "invalid value \"\" for --store: expected the store's file name");
     row("--log x --bogus", "unknown option --bogus");
     row("-log x", "unknown option -log");
     row("--log x pos", "unexpected argument \"pos\"");

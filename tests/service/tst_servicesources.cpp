@@ -2,6 +2,7 @@
 #include "programfixture.h"
 #include "scratchdir.h"
 #include "servicefixture.h"
+#include "serviceprocess.h"
 #include "simulatorprocess.h"
 
 #include "logfile/logrecorder.h"
@@ -9,6 +10,7 @@
 #include "service/app/serviceoptions.h"
 #include "service/app/serviceprogram.h"
 #include "service/app/sourcerunner.h"
+#include "service/history/historystore.h"
 #include "service/outputs/web/statusjson.h"
 #include "service/outputs/web/statuspage.h"
 #include "service/state/statestore.h"
@@ -36,6 +38,7 @@ private slots:
     void growingWorkIsOffTheLoop();
     void sourceFindsItsSensors_data();
     void sourceFindsItsSensors();
+    void storeKeepsTheDayAndFollowsReloads();
 
 private:
     std::unique_ptr<QTemporaryDir> dir_;
@@ -345,6 +348,52 @@ void TestServiceSources::sourceFindsItsSensors()
     QVERIFY2(messages.last().startsWith(QStringLiteral("source bus: polls the ")),
              qPrintable(messages.last()));
     runner.stop();
+}
+
+// A reload opens the store its block names, keeps the running one when the new file cannot be the store, and
+// closes it for none; a start fills the day's chart from the store before its first sweep.
+void TestServiceSources::storeKeepsTheDayAndFollowsReloads()
+{
+    const QString text = dir_->filePath(QStringLiteral("text.sqlite"));
+    QVERIFY(writeFile(text, "not a store\n"));
+    service::ServiceConfig config;
+    service::SourceConfig source;
+    source.name = QStringLiteral("cellar");
+    source.address = Adapter;
+    source.sensors = {{romOf(0), {}}};
+    config.sources.push_back(source);
+    config.file = dir_->filePath(QStringLiteral("sources.yaml"));
+    config.listen = service::ListenEndpoint{QHostAddress::LocalHost, 0};
+    config.store = service::history::StoreSettings{.path = dir_->filePath(QStringLiteral("first.sqlite")),
+                                                   .sampleInterval = 0};
+    {
+        Program service(config);
+        QCOMPARE(service.program->start(), std::nullopt);
+        QTRY_VERIFY(service.program->store().source(QStringLiteral("cellar"))->sweeps >= 3);
+        const auto storePath = [&] {
+            return service.program->history() ? service.program->history()->settings().path : QString();
+        };
+        service::ServiceConfig next = config;
+        for (const QString& path :
+             {text, dir_->filePath(QStringLiteral("second.sqlite")), QString(), config.store->path}) {
+            next.store =
+                path.isEmpty() ? std::nullopt : std::optional(service::history::StoreSettings{.path = path});
+            service.program->apply(next);
+            QCOMPARE(storePath(), path == text ? config.store->path : path);
+            QCOMPARE(httpGet(service.program->metricsPort(), QStringLiteral("/history.json")).first,
+                     path.isEmpty() ? 404 : 200);
+        }
+        QVERIFY2(service.messages.filter(QStringLiteral("reload: cannot use the history store: ")).size() ==
+                     1,
+                 qPrintable(service.messages.join(u'\n')));
+        service.program->stop();
+    }
+    Program again(config);
+    QCOMPARE(again.program->start(), std::nullopt);
+    QVERIFY(!again.program->store()
+                 .source(QStringLiteral("cellar"))
+                 ->history.points(0, QDateTime::currentDateTime())
+                 .isEmpty());
 }
 
 QTEST_GUILESS_MAIN(TestServiceSources)

@@ -20,6 +20,8 @@ qint64 descriptorsNeeded(const ServiceConfig& config)
         needed += descriptors::Mqtt;
     if (!config.alarmCommand.isEmpty())
         needed += AlarmCommand::MaxRunning * AlarmCommand::DescriptorsPerCommand;
+    if (config.store)
+        needed += descriptors::Store;
     return needed;
 }
 

@@ -21,6 +21,9 @@ inline constexpr int Listener = 1;
 // The broker's connection and the client library's own socket pair.
 inline constexpr int Mqtt = 3;
 // The alarm commands' share is AlarmCommand::MaxRunning times AlarmCommand::DescriptorsPerCommand.
+// The history store: the file and its write-ahead log for the writer and again for the reader, the log's
+// index (one for both), and the writer thread's wakeup.
+inline constexpr int Store = 6;
 } // namespace descriptors
 
 // About how many descriptors the configuration holds open at once.

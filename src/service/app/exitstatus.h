@@ -35,10 +35,11 @@ inline constexpr std::array<ExitStatusMeaning, 8> ExitStatuses = {{
     {ExitFileUnreadable, "the sensor list, the MQTT password file or CA file cannot be read", false},
     {ExitListenAddressUnavailable, "the listen address cannot be bound", false},
     {ExitSystemError, "the signal handlers cannot be installed", true},
-    {ExitLogCannotOpen, "the log cannot be opened", false},
+    {ExitLogCannotOpen, "the log cannot be opened, or the history store cannot be created or written", false},
     {ExitBadSetting,
      "the configuration file, the AdapterAddress setting or the web configuration is not valid, or needs "
-     "more open files than allowed",
+     "more open files than allowed, or the history store's file is not a store, is of a newer release or is "
+     "corrupt",
      false},
 }};
 

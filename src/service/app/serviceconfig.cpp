@@ -1,6 +1,7 @@
 #include "service/app/serviceconfig.h"
 
 #include "service/app/alarmsettingscheck.h"
+#include "service/app/storeconfig.h"
 
 #include "service/http/webconfig.h"
 
@@ -460,6 +461,9 @@ std::optional<ServiceConfig> ConfigReader::read(const YAML::Node& root)
                 fail(*command, QStringLiteral(": ") + problem.section(QStringLiteral(": "), 1));
         }
     }
+    std::optional<history::StoreSettings> store;
+    if (const auto entry = fields.take("store"))
+        store = readStoreBlock(*entry, m_folder, m_faults);
     // The options' keys are applied as the command line's options are, the MQTT ones staged until the end.
     m_options.mqtt.emplace();
     bool good = readOptionKeys(fields, QString());
@@ -494,6 +498,7 @@ std::optional<ServiceConfig> ConfigReader::read(const YAML::Node& root)
     for (ReadSource& source : sources)
         config.sources.push_back(std::move(source.config));
     config.alarmCommand = alarmCommand;
+    config.store = store;
     return config;
 }
 
@@ -566,6 +571,7 @@ ServiceConfig configFromOptions(const ServiceOptions& options, const QString& ad
     config.mqtt = options.mqtt;
     config.locale = options.locale;
     config.sweeps = options.sweeps;
+    applyStoreOptions(options, config);
     return config;
 }
 

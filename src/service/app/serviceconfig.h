@@ -1,6 +1,7 @@
 #pragma once
 
 #include "service/app/serviceoptions.h"
+#include "service/history/historysettings.h"
 #include "service/http/listenendpoint.h"
 #include "service/mqtt/mqttoptions.h"
 #include "service/state/sensorsettings.h"
@@ -61,6 +62,10 @@ struct ServiceConfig {
     QString file;
     // End after this many sweeps of all sources together (--sweeps); nothing: run until a signal ends it.
     std::optional<qint64> sweeps;
+    // Where the readings are kept; nothing: no store (no store: block, store: false or --no-store).
+    std::optional<history::StoreSettings> store;
+    // --store or --no-store chose it: a reload of the file keeps it.
+    bool storeFromCommandLine = false;
 };
 
 using runtime::ConfigError;

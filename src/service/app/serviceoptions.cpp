@@ -1,6 +1,7 @@
 #include "service/app/serviceoptions.h"
 
 #include "service/app/exitstatus.h"
+#include "service/history/historysettings.h"
 
 #include "runtime/localeformats.h"
 
@@ -43,8 +44,8 @@ QList<OptionSpec> makeTable()
     QList<OptionSpec> table{
         {.names = {"config"},
          .valueName = "FILE",
-         .help = "read the sources and all the rest from this configuration file (YAML); only --check and "
-                 "--sweeps go with it. SIGHUP reads it again.",
+         .help = "read the sources and all the rest from this configuration file (YAML); only --check, "
+                 "--sweeps, --store and --no-store go with it. SIGHUP reads it again.",
          .apply = [](Value v,
                      Options o) { return setNamed(o.configFile, v, "the configuration's file name"); }},
         {.names = {"log"},
@@ -100,6 +101,16 @@ QList<OptionSpec> makeTable()
                  "built-in thirteen",
          .apply = [](Value v,
                      Options o) { return setNamed(o.sensorList, v, "the sensor list's file name"); }},
+        {.names = {"store"},
+         .valueName = "FILE",
+         .help =
+             QStringLiteral("keep the readings in this history store (an SQLite file, created if missing), a "
+                            "sample every %1 s; with --config, instead of the file's store")
+                 .arg(history::StoreSettings{}.sampleInterval),
+         .apply = [](Value v, Options o) { return setNamed(o.storePath, v, "the store's file name"); }},
+        {.names = {"no-store"},
+         .help = "keep no history store, whatever the configuration file says",
+         .apply = [](Value, Options o) { return setValue(o.noStore, true); }},
         {.names = {"check"},
          .help =
              "read and check the options, the sensor list, the web configuration and the adapter address, "
@@ -297,18 +308,23 @@ ParsedOptions parseServiceOptions(const QStringList& arguments)
     }
     if (const auto problem = completeOptions(parsed.options, needsMqtt))
         return fail(*problem);
+    if (parsed.options.noStore && !parsed.options.storePath.isEmpty())
+        return fail(QStringLiteral("options --store and --no-store do not go together: give one"));
     if (!parsed.options.configFile.isEmpty()) {
-        // The file sets everything else: an option beside it would be a second, silent truth.
+        // The file sets everything else: an option beside it would be a second, silent truth. The store's
+        // options are the exception, so a store can be tried or left out without editing the file.
+        static const QStringList besideConfig{QStringLiteral("config"), QStringLiteral("check"),
+                                              QStringLiteral("sweeps"), QStringLiteral("store"),
+                                              QStringLiteral("no-store")};
         for (const OptionSpec* option : given) {
             const QString& name = option->names.first();
-            if (name != QLatin1String("config") && name != QLatin1String("check") &&
-                name != QLatin1String("sweeps"))
+            if (!besideConfig.contains(name))
                 return fail(
                     QStringLiteral("option --%1 does not go with --config: the file sets it").arg(name));
         }
     } else if (parsed.options.logPath.isEmpty() && !parsed.options.metrics && !parsed.options.mqtt &&
-               !parsed.options.check)
-        return fail(QStringLiteral("nothing to do: give --log, --listen, --mqtt or any of them"));
+               parsed.options.storePath.isEmpty() && !parsed.options.check)
+        return fail(QStringLiteral("nothing to do: give --log, --listen, --mqtt, --store or any of them"));
     parsed.action = ParsedOptions::Action::Run;
     return parsed;
 }

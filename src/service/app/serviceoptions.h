@@ -34,6 +34,10 @@ struct ServiceOptions {
     std::optional<MqttOptions> mqtt;
     // --check: read and check everything, print the sensors' request URLs, send nothing.
     bool check = false;
+    // --store: the history store's file, the rest of its settings the defaults; --no-store: none, whatever
+    // the configuration file says.
+    QString storePath;
+    bool noStore = false;
     // What the sensor list gave, in list order; empty: the built-in thirteen. Filled after parsing.
     QList<acquisition::ListedSensor> sensors;
 };

@@ -3,6 +3,8 @@
 #include "service/app/descriptorbudget.h"
 #include "service/app/exitstatus.h"
 #include "service/app/sourcerunner.h"
+#include "service/app/storeconfig.h"
+#include "service/history/historystore.h"
 #include "service/http/webconfig.h"
 #include "service/outputs/alarms/alarmcommand.h"
 #include "service/outputs/alarms/alarmjournal.h"
@@ -89,6 +91,7 @@ std::unique_ptr<SourceRunner> ServiceProgram::makeRunner(const SourceConfig& con
                        const QString& text) { sink(text.startsWith(prefix) ? text : prefix + text); };
     auto runner =
         std::make_unique<SourceRunner>(config, std::move(input), store_, config_.locale, std::move(messages));
+    runner->setHistoryStore(history_.get());
     connect(runner.get(), &SourceRunner::sensorsChanged, this, [this](const QString& source) {
         if (mqtt_)
             mqtt_->addSource(source);
@@ -129,8 +132,72 @@ bool ServiceProgram::startRunner(SourceRunner& runner)
     return true;
 }
 
+std::optional<history::OpenError> ServiceProgram::openStore(const history::StoreSettings& settings)
+{
+    std::optional<history::OpenError> error;
+    history_ = history::HistoryStore::open(settings, &error);
+    if (!history_)
+        return error;
+    history_->watch(store_);
+    connect(history_.get(), &history::HistoryStore::notice, this,
+            [this](const QString& text) { messages_(QStringLiteral("history store: %1").arg(text)); });
+    for (const auto& runner : runners_)
+        runner->setHistoryStore(history_.get());
+    if (server_)
+        server_->setHistory(history_.get());
+    return std::nullopt;
+}
+
+void ServiceProgram::closeStore()
+{
+    if (!history_)
+        return;
+    for (const auto& runner : runners_)
+        runner->setHistoryStore(nullptr);
+    if (server_)
+        server_->setHistory(nullptr);
+    history_->flush();
+    history_.reset();
+}
+
+void ServiceProgram::changeStore(const std::optional<history::StoreSettings>& next)
+{
+    if (next == config_.store)
+        return;
+    const QString running = config_.store ? config_.store->path : QStringLiteral("none");
+    // Checked before the running one closes: a file that cannot be the store leaves it running.
+    if (const auto error = next ? history::HistoryDatabase::check(next->path) : std::nullopt) {
+        messages_(QStringLiteral("reload: %1; the store stays %2").arg(storeRefusal(*error), running));
+        return;
+    }
+    closeStore();
+    const std::optional<history::StoreSettings> previous = std::exchange(config_.store, next);
+    if (!next) {
+        messages_(QStringLiteral("reload: history store %1 closed").arg(running));
+        return;
+    }
+    const auto error = openStore(*next);
+    if (!error) {
+        messages_(QStringLiteral("reload: history store %1").arg(storeText(*next)));
+        return;
+    }
+    // The file changed between the check and the open: the old store again, if it still opens.
+    config_.store = previous;
+    const auto again = previous ? openStore(*previous) : std::nullopt;
+    if (again)
+        config_.store.reset();
+    messages_(QStringLiteral("reload: %1; the store is %2")
+                  .arg(storeRefusal(*error), config_.store ? config_.store->path : QStringLiteral("none")));
+}
+
 std::optional<int> ServiceProgram::start()
 {
+    // Before the sources, whose day of charts it fills.
+    if (config_.store)
+        if (const auto error = openStore(*config_.store)) {
+            messages_(storeRefusal(*error));
+            return exitStatusFor(error->fault);
+        }
     for (const auto& runner : runners_)
         if (!startRunner(*runner))
             return closeAnd(ExitLogCannotOpen);
@@ -146,6 +213,7 @@ std::optional<int> ServiceProgram::start()
             web = *read.config;
         }
         server_ = new StatusServer(store_, metrics_, this);
+        server_->setHistory(history_.get());
         if (const auto error = server_->configure(web)) {
             messages_(
                 QStringLiteral("cannot use the web configuration %1: %2").arg(config_.webConfig, *error));
@@ -177,14 +245,15 @@ std::optional<int> ServiceProgram::start()
 
 QString ServiceProgram::startMessage(const QString& metricsText) const
 {
-    const QString mqtt =
-        config_.mqtt ? QStringLiteral(", MQTT %1 under %2").arg(config_.mqtt->url, config_.mqtt->baseTopic)
-                     : QString();
+    const QString outputs =
+        (config_.mqtt ? QStringLiteral(", MQTT %1 under %2").arg(config_.mqtt->url, config_.mqtt->baseTopic)
+                      : QString()) +
+        (config_.store ? QStringLiteral(", history store ") + storeText(*config_.store) : QString());
     if (runners_.size() == 1 && config_.file.isEmpty()) {
         const SourceRunner& only = *runners_.front();
         return QStringLiteral("started: adapter %1, %2, log %3, metrics %4%5")
             .arg(only.config().address, runtime::countText(store_.sensorCount(), "sensor"), only.logText(),
-                 metricsText, mqtt);
+                 metricsText, outputs);
     }
     // A source that finds its sensors has none yet: the count is of those listed, and it says so.
     const bool finding = std::any_of(runners_.begin(), runners_.end(),
@@ -193,7 +262,7 @@ QString ServiceProgram::startMessage(const QString& metricsText) const
                        .arg(runtime::countText(qint64(runners_.size()), "source"),
                             config_.file.isEmpty() ? QStringLiteral("the command line") : config_.file,
                             runtime::countText(store_.sensorCount(), "sensor"),
-                            finding ? QStringLiteral(" listed") : QString(), metricsText, mqtt);
+                            finding ? QStringLiteral(" listed") : QString(), metricsText, outputs);
     for (const auto& runner : runners_)
         text +=
             QStringLiteral("; %1: %2 %3, log %4%5")
@@ -217,6 +286,8 @@ void ServiceProgram::stop()
         runner->finishLog(logsWritten);
     if (mqtt_)
         mqtt_->stop();
+    if (history_)
+        history_->flush();
     messages_(QStringLiteral("stopped: %1, %2 written, %3 lost")
                   .arg(runtime::countText(store_.sweeps(), "sweep"),
                        runtime::countText(store_.recordsWritten(), "record"),
@@ -261,6 +332,10 @@ void ServiceProgram::readConfigAgain()
         } else {
             ServiceConfig next = *read->config;
             next.sweeps = config_.sweeps;
+            if (config_.storeFromCommandLine) {
+                next.store = config_.store;
+                next.storeFromCommandLine = true;
+            }
             apply(next);
         }
         if (std::exchange(readAgain_, false))
@@ -275,6 +350,8 @@ void ServiceProgram::apply(const ServiceConfig& next)
         return std::find_if(config.sources.begin(), config.sources.end(),
                             [&name](const SourceConfig& source) { return source.name == name; });
     };
+    // Before the sources change: the interval in hand is written to the store it was read for.
+    changeStore(next.store);
     int kept = 0;
     int stopped = 0;
     int started = 0;

@@ -2,6 +2,7 @@
 
 #include "runtime/messagesink.h"
 #include "service/app/serviceconfig.h"
+#include "service/history/historydatabase.h"
 #include "service/outputs/journal/systemdstatus.h"
 #include "service/outputs/web/servicemetrics.h"
 #include "service/state/statestore.h"
@@ -20,6 +21,10 @@
 class QThread;
 
 namespace quorvel::service {
+
+namespace history {
+class HistoryStore;
+}
 
 class MqttPublisher;
 class SourceRunner;
@@ -40,8 +45,8 @@ public:
                    QObject* parent = nullptr);
     ~ServiceProgram() override;
 
-    // Opens the logs, reads the web configuration and binds the listener, then starts every source. An exit
-    // status when any cannot be done, after telling why; nothing sent before that.
+    // Opens the history store and the logs, reads the web configuration and binds the listener, then starts
+    // every source. An exit status when any cannot be done, after telling why; nothing sent before that.
     [[nodiscard]] std::optional<int> start();
     // Ends between two records: every cycle stops, the logs are closed, finished(0) follows.
     void stop();
@@ -50,8 +55,8 @@ public:
     // it is read come to one more read.
     void reload();
     // Runs this configuration's sources from now on: those that did not change go on untouched, removed
-    // ones stop, added ones start and changed ones start again. What is shared by all (listener, MQTT,
-    // stale time) changes at the next start.
+    // ones stop, added ones start and changed ones start again; another store block changes the store.
+    // What else is shared by all (listener, MQTT, stale time) changes at the next start.
     void apply(const ServiceConfig& next);
 
     [[nodiscard]] const ServiceMetrics& metrics() const { return metrics_; }
@@ -64,6 +69,8 @@ public:
     [[nodiscard]] quint16 metricsPort() const { return metricsPort_; }
     // The publisher when MQTT is set up, else null.
     [[nodiscard]] MqttPublisher* mqtt() const { return mqtt_; }
+    // The history store when one is open, else null.
+    [[nodiscard]] history::HistoryStore* history() const { return history_.get(); }
 
 signals:
     void finished(int exitStatus);
@@ -79,6 +86,12 @@ private:
     [[nodiscard]] std::optional<int> closeAnd(int status);
     // Reads the configuration file on a thread and applies it when read.
     void readConfigAgain();
+    // Opens the store and hands it to the sources and the page; why not when it cannot be the store.
+    [[nodiscard]] std::optional<history::OpenError> openStore(const history::StoreSettings& settings);
+    // Writes the interval in hand and closes the store, once nothing reads it any more.
+    void closeStore();
+    // A reload's store block: the running store stays when the new one cannot be opened.
+    void changeStore(const std::optional<history::StoreSettings>& next);
 
     ServiceConfig config_;
     PageFactory pages_;
@@ -90,6 +103,7 @@ private:
     std::vector<std::unique_ptr<SourceRunner>> runners_;
     StatusServer* server_ = nullptr;
     MqttPublisher* mqtt_ = nullptr;
+    std::unique_ptr<history::HistoryStore> history_;
     quint16 metricsPort_ = 0;
     bool started_ = false;
     bool stopped_ = false;

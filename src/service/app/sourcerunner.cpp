@@ -1,5 +1,6 @@
 #include "service/app/sourcerunner.h"
 
+#include "service/history/historystore.h"
 #include "service/outputs/journal/servicelog.h"
 #include "service/state/historyfill.h"
 #include "service/state/statestore.h"
@@ -117,6 +118,10 @@ void SourceRunner::fillHistory(const QLocale& locale)
     historyLocale_ = locale;
     HistoryFillJob::drop(std::move(fill_)); // one for other sensors is stale
     SourceState* source = store_.source(config_.name);
+    if (source && historyStore_) {
+        fillFromStore(*source);
+        return;
+    }
     if (!log_ || !source || source->history.sensorCount() == 0 ||
         config_.logPath == QLatin1String(StandardOutputLog))
         return;
@@ -128,6 +133,19 @@ void SourceRunner::fillHistory(const QLocale& locale)
             now->history.merge(fill.history);
         fill_.release()->deleteLater();
     });
+}
+
+void SourceRunner::fillFromStore(SourceState& source)
+{
+    // Bounded reads (a day of minutes a sensor) on the loop: no thread is worth it. The range ends after the
+    // current second, whose sample a stop a moment ago may have written.
+    const qint64 now = QDateTime::currentSecsSinceEpoch() + 1;
+    SensorHistory older(source.history.sensorCount());
+    for (const SensorState& sensor : source.sensors)
+        for (const history::HistoryReader::MinutePoint& point :
+             historyStore_->reader().minutes(sensor.romCode, now - 24 * 3600, now))
+            older.add(sensor.slot, QDateTime::fromSecsSinceEpoch(point.minute * 60), point.value);
+    source.history.merge(older);
 }
 
 void SourceRunner::start()

@@ -16,6 +16,9 @@
 
 namespace quorvel::service {
 
+namespace history {
+class HistoryStore;
+}
 class HistoryFillJob;
 class ServiceLog;
 class StateStore;
@@ -46,10 +49,12 @@ public:
 
     // Opens the log; the reason when it cannot be opened.
     [[nodiscard]] std::optional<QString> openLog();
-    // Fills the source's day of history from the end of its log, for the page's charts (for a source that
-    // finds its sensors, once it found them). The log is read on a thread of its own and merged when read;
-    // a stop or another fill drops it.
+    // Fills the source's day of history for the page's charts (for a source that finds its sensors, once it
+    // found them): from the history store when there is one, else from the end of its log, read on a thread
+    // of its own and merged when read; a stop or another fill drops that.
     void fillHistory(const QLocale& locale);
+    // The store the day's history is read from; null: none. The caller keeps it alive or sets another.
+    void setHistoryStore(const history::HistoryStore* store) { historyStore_ = store; }
     void start();
     // The cycle stops and the log closes after the records it was handed.
     void stop();
@@ -74,6 +79,7 @@ private:
     void onNotFound(const QString& reason);
     // Registers the sensors with the store (again) and calibrates them.
     void useSensors(const QList<acquisition::ListedSensor>& sensors);
+    void fillFromStore(SourceState& source);
 
     SourceConfig config_;
     SourceInput input_;
@@ -85,6 +91,7 @@ private:
     bool running_ = false;
     std::optional<QLocale> historyLocale_; // the history waits for the sensors
     std::unique_ptr<HistoryFillJob> fill_; // the one being read
+    const history::HistoryStore* historyStore_ = nullptr;
 };
 
 } // namespace quorvel::service
