@@ -2,6 +2,7 @@
 #include "programfixture.h"
 #include "scratchdir.h"
 #include "serviceprocess.h"
+#include "yeargenerator.h"
 
 #include "logfile/logrecorder.h"
 #include "logfile/logsession.h"
@@ -20,6 +21,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QTcpSocket>
 #include <QTest>
 
 using namespace quorvel;
@@ -37,6 +39,7 @@ private slots:
     void historyIsBoundedAndRefilled();
     void storeRoutes_data();
     void storeRoutes();
+    void exportsAreCapped();
 
 private:
     std::unique_ptr<QTemporaryDir> dir_;
@@ -302,7 +305,7 @@ void TestStatusPage::storeRoutes_data()
     row("history: ISO from, epoch to, step kept", "/history.json?rom={rom}&from={iso-3600}&to={now}&step=600",
         200, {"\"step\":600", "\"name\":\"Hall, north\""});
     row("history: a step too small for the range raised", "/history.json?from={now-864000}&to={now}&step=1",
-        200, {"\"step\":3600"});
+        200, {"\"step\":480"});
     row("history: an unknown ROM code, no series", "/history.json?rom=28FF&step=600", 200, {"\"series\":[]"});
     row("history: an unescaped offset's '+'", "/history.json?rom={rom}&from={iso-now}", 400,
         {"from is not before to"});
@@ -435,6 +438,41 @@ void TestStatusPage::storeRoutes()
     if (target.contains("step=1"))
         for (const QJsonValue one : QJsonDocument::fromJson(bytes)[u"series"].toArray())
             QVERIFY(one[u"points"].toArray().size() <= service::history::HistoryReader::MaxPoints);
+}
+
+// Exports that hold the store's connections are capped; the cap frees as one ends.
+void TestStatusPage::exportsAreCapped()
+{
+    const qint64 now = QDateTime::currentSecsSinceEpoch();
+    const QString path = dir_->filePath(QStringLiteral("year.sqlite"));
+    QString message;
+    // Far more rows than the kernel's buffers hold, so a client that does not read keeps its export open.
+    QVERIFY2(historyyear::writeYear(path, {13, 2, 10, 0, now}, &message), qPrintable(message));
+    std::optional<service::history::OpenError> error;
+    const auto store = service::history::HistoryStore::open({path, 10, 0, 0}, &error);
+    QVERIFY(store);
+    service::StateStore state(300, true);
+    const service::ServiceMetrics metrics(state, {});
+    service::StatusServer server(state, metrics);
+    server.setHistory(store.get());
+    const quint16 port = server.listenOn({QHostAddress::LocalHost, 0}).port;
+    QVERIFY(port > 0);
+    const QByteArray request =
+        "GET /export.csv?from=" + QByteArray::number(now - 2 * 86400) + " HTTP/1.1\r\n\r\n";
+    std::vector<std::unique_ptr<QTcpSocket>> stalled;
+    for (int i = 0; i < service::StatusServer::MaxExports; ++i) {
+        auto& socket = stalled.emplace_back(std::make_unique<QTcpSocket>());
+        socket->setReadBufferSize(4096); // takes no more than this from the kernel: it does not read
+        socket->connectToHost(QHostAddress::LocalHost, port);
+        QVERIFY(socket->waitForConnected(5000));
+        socket->write(request);
+        QTRY_VERIFY_WITH_TIMEOUT(socket->bytesAvailable() > 0, 10000);
+    }
+    const auto [busy, body] = httpGet(port, QStringLiteral("/export.csv"));
+    QCOMPARE(busy, 503);
+    stalled.front()->abort();
+    QTRY_COMPARE_WITH_TIMEOUT(httpGet(port, QStringLiteral("/export.csv?from=%1").arg(now - 600)).first, 200,
+                              15000);
 }
 
 QTEST_GUILESS_MAIN(TestStatusPage)

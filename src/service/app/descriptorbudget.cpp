@@ -2,6 +2,7 @@
 
 #include "service/http/httplistener.h"
 #include "service/outputs/alarms/alarmcommand.h"
+#include "service/outputs/web/statusserver.h"
 
 #include "runtime/conversions.h"
 
@@ -21,7 +22,7 @@ qint64 descriptorsNeeded(const ServiceConfig& config)
     if (!config.alarmCommand.isEmpty())
         needed += AlarmCommand::MaxRunning * AlarmCommand::DescriptorsPerCommand;
     if (config.store)
-        needed += descriptors::Store;
+        needed += descriptors::Store + (config.listen ? StatusServer::MaxExports * descriptors::Export : 0);
     return needed;
 }
 

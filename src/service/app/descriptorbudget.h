@@ -24,6 +24,8 @@ inline constexpr int Mqtt = 3;
 // The history store: the file and its write-ahead log for the writer and again for the reader, the log's
 // index (one for both), and the writer thread's wakeup.
 inline constexpr int Store = 6;
+// An export in flight reads through a connection of its own: the file, its write-ahead log and its index.
+inline constexpr int Export = 3;
 } // namespace descriptors
 
 // About how many descriptors the configuration holds open at once.

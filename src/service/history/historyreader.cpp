@@ -259,7 +259,11 @@ public:
 
 } // namespace
 
-HistoryReader::HistoryReader(QString path) : path_(std::move(path)) {}
+HistoryReader::HistoryReader(QString path, int sampleInterval)
+    : path_(std::move(path)),
+      samplesAtMost_(SamplesAtMostSeconds * std::max<qint64>(sampleInterval, 1) / DefaultSampleInterval)
+{
+}
 
 HistoryReader::~HistoryReader() = default;
 
@@ -270,11 +274,11 @@ HistoryDatabase* HistoryReader::db() const
     return db_.get();
 }
 
-qint64 HistoryReader::stepFor(qint64 from, qint64 to, qint64 requested)
+qint64 HistoryReader::stepFor(qint64 from, qint64 to, qint64 requested, qint64 samplesAtMost)
 {
     const qint64 range = std::max<qint64>(to - from, 0);
     const qint64 step = std::max({requested, (range + MaxPoints - 1) / MaxPoints, qint64{1}});
-    return roundUp(step, range > SamplesAtMostSeconds ? Hour : Minute);
+    return roundUp(step, range > samplesAtMost ? Hour : Minute);
 }
 
 QList<Series> HistoryReader::series(qint64 from, qint64 to, qint64 step, const QString& romCode) const
@@ -283,7 +287,7 @@ QList<Series> HistoryReader::series(qint64 from, qint64 to, qint64 step, const Q
     if (!database || to <= from)
         return {};
     sqlite3* handle = database->handle();
-    step = stepFor(from, to, step);
+    step = stepFor(from, to, step, samplesAtMost_);
     const std::optional<qint64> sensor =
         romCode.isEmpty() ? std::optional<qint64>(0) : sensorId(handle, romCode);
     const std::optional<qint64> folded = foldedUntil(handle);
@@ -295,7 +299,7 @@ QList<Series> HistoryReader::series(qint64 from, qint64 to, qint64 step, const Q
         return {};
 
     // Long ranges read the hourly rows as far as they are complete, then the samples after them.
-    const qint64 split = to - from > SamplesAtMostSeconds ? std::clamp(*folded, from, to) : from;
+    const qint64 split = to - from > samplesAtMost_ ? std::clamp(*folded, from, to) : from;
     QHash<qint64, SeriesBuilder> builders;
     const char* hourlySql = romCode.isEmpty()
                                 ? "SELECT time, sensor, label, min, max, mean, good FROM hourly "

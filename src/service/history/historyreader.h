@@ -35,18 +35,23 @@ struct Series {
 class HistoryReader {
 public:
     static constexpr int MaxPoints = 2000;
-    // Ranges longer than this are read from the hourly rows, whatever the step asked.
+    // Ranges longer than this are read from the hourly rows, whatever the step asked, at the default sample
+    // interval; a store of other intervals in proportion, so that a series reads at most as many samples.
     static constexpr qint64 SamplesAtMostSeconds = 3 * 24 * 3600;
+    static constexpr qint64 DefaultSampleInterval = 10;
 
     // The connection opens on the first query and again after a failed one; a missing store reads empty.
-    explicit HistoryReader(QString path);
+    explicit HistoryReader(QString path, int sampleInterval = DefaultSampleInterval);
     ~HistoryReader();
     HistoryReader(const HistoryReader&) = delete;
     HistoryReader& operator=(const HistoryReader&) = delete;
 
     // The step for a range: the one asked (0: none) made large enough for MaxPoints, and whole hours for a
     // range read from the hourly rows.
-    [[nodiscard]] static qint64 stepFor(qint64 from, qint64 to, qint64 requested);
+    [[nodiscard]] static qint64 stepFor(qint64 from, qint64 to, qint64 requested,
+                                        qint64 samplesAtMost = SamplesAtMostSeconds);
+    // The longest range this store's series read from the samples.
+    [[nodiscard]] qint64 samplesAtMost() const { return samplesAtMost_; }
 
     // Every sensor with a sample (hourly row) in [from, to), or only the one of this ROM code; step as
     // stepFor() gives it. Empty when the store cannot be read.
@@ -77,6 +82,7 @@ public:
 private:
     [[nodiscard]] HistoryDatabase* db() const;
     QString path_;
+    qint64 samplesAtMost_;
     mutable std::unique_ptr<HistoryDatabase> db_;
 };
 

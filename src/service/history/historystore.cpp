@@ -54,7 +54,7 @@ std::unique_ptr<HistoryStore> HistoryStore::open(const StoreSettings& settings,
 }
 
 HistoryStore::HistoryStore(const StoreSettings& settings, QObject* parent)
-    : QObject(parent), settings_(settings), reader_(settings.path),
+    : QObject(parent), settings_(settings), reader_(settings.path, settings.sampleInterval),
       sampler_(new HistorySampler(settings.sampleInterval, this))
 {
 }

@@ -22,6 +22,11 @@ HttpListener::Answer plainText(int status, const QByteArray& text)
 
 const QByteArray NoHistory = "No history kept here\n";
 
+HttpListener::Answer busy(const QByteArray& contentType, const QByteArray& body)
+{
+    return {503, contentType, {{"Retry-After", "1"}}, body};
+}
+
 } // namespace
 
 StatusServer::StatusServer(const StateStore& store, const ServiceMetrics& metrics, QObject* parent,
@@ -102,11 +107,18 @@ HttpListener::Answer StatusServer::chart(const HttpRequestHead& head, const Stat
     Drawn& drawn = charts_[std::size_t(range - statuspage::ChartRanges.data())];
     if (const qint64 minute = now.toSecsSinceEpoch() / 60; minute != drawn.minute) {
         if (history_) {
+            // A chart drawn before is shown a while longer rather than none.
+            if (!mayQuery())
+                return drawn.svg.isEmpty() ? busy("text/plain; charset=utf-8", "Busy, try again\n")
+                                           : HttpListener::Answer{200, "image/svg+xml", {}, drawn.svg};
+            QElapsedTimer took;
+            took.start();
             const auto [from, to] = span(*range, now.toSecsSinceEpoch());
-            const qint64 step =
-                history::HistoryReader::stepFor(from, to, history_->settings().sampleInterval);
+            const qint64 step = history::HistoryReader::stepFor(from, to, history_->settings().sampleInterval,
+                                                                history_->reader().samplesAtMost());
             drawn.svg = statuspage::historyChartSvg(history_->reader().series(from, to, step), from, to, step,
                                                     QString::fromLatin1(range->title));
+            spent(took.elapsed());
         } else {
             drawn.svg = statuspage::chartSvg(store, now);
         }
@@ -123,14 +135,31 @@ HttpListener::Answer StatusServer::historyJson(const HttpRequestHead& head) cons
     if (const QString* error = std::get_if<QString>(&parsed))
         return {400, "application/json", {}, statuspage::errorJson(*error)};
     auto& request = std::get<statuspage::HistoryRequest>(parsed);
+    if (!mayQuery())
+        return busy("application/json", statuspage::errorJson(QStringLiteral("busy, try again")));
+    QElapsedTimer took;
+    took.start();
     // No bucket shorter than a sample: each would stand alone between empty ones.
     request.step = history::HistoryReader::stepFor(
-        request.from, request.to, request.step > 0 ? request.step : history_->settings().sampleInterval);
-    return {200,
-            "application/json",
-            {},
-            statuspage::historyJson(
-                request, history_->reader().series(request.from, request.to, request.step, request.romCode))};
+        request.from, request.to, request.step > 0 ? request.step : history_->settings().sampleInterval,
+        history_->reader().samplesAtMost());
+    const auto series = history_->reader().series(request.from, request.to, request.step, request.romCode);
+    spent(took.elapsed());
+    return {200, "application/json", {}, statuspage::historyJson(request, series)};
+}
+
+bool StatusServer::mayQuery() const
+{
+    const qint64 now = age_.elapsed();
+    queryBudgetMs_ =
+        std::min(QueryBurstMs, queryBudgetMs_ + double(now - queryBudgetAtMs_) * QueryMsPerSecond / 1000);
+    queryBudgetAtMs_ = now;
+    return queryBudgetMs_ > 0;
+}
+
+void StatusServer::spent(qint64 ms) const
+{
+    queryBudgetMs_ -= double(ms);
 }
 
 HttpListener::Answer StatusServer::exportCsv(const HttpRequestHead& head) const
@@ -141,14 +170,22 @@ HttpListener::Answer StatusServer::exportCsv(const HttpRequestHead& head) const
     if (const QString* error = std::get_if<QString>(&parsed))
         return plainText(400, error->toUtf8() + '\n');
     const auto& request = std::get<statuspage::HistoryRequest>(parsed);
+    if (head.method != "HEAD" && *exports_ >= MaxExports)
+        return busy("text/plain; charset=utf-8", "Another export is running, try again\n");
     HttpListener::Answer answer(
         200, "text/csv; charset=utf-8",
         {{"Content-Disposition",
           "attachment; filename=\"" + statuspage::exportFileName(request.from, request.to) + '"'}});
     // HEAD never reads the rows: no cursor, no connection to the store for it.
-    answer.producer = head.method == "HEAD" ? HttpListener::Answer::Producer([] { return QByteArray(); })
-                                            : statuspage::exportProducer(history_->reader().samples(
-                                                  request.from, request.to, request.romCode));
+    if (head.method == "HEAD") {
+        answer.producer = [] { return QByteArray(); };
+        return answer;
+    }
+    // The count follows the producer, which the listener releases with the answer or its connection.
+    ++*exports_;
+    std::shared_ptr<int> slot(exports_.get(), [count = exports_](int*) { --*count; });
+    answer.producer = [slot, produce = statuspage::exportProducer(history_->reader().samples(
+                                 request.from, request.to, request.romCode))] { return produce(); };
     return answer;
 }
 

@@ -48,6 +48,13 @@ public:
     // An answer rendered once serves every request for a while, HEAD too, as one shared buffer: clients
     // cost the loop a render per period, not one each, and those that do not read hold no copy each.
     static constexpr qint64 RenderEveryMs = 500;
+    // The store's queries run in the loop's thread: measured, together they take at most this share of it
+    // (a tenth), with this much saved up for a burst, so that no client, however often it asks, holds up
+    // the sweep; beyond it a request is told to come back (503, Retry-After).
+    static constexpr double QueryMsPerSecond = 100;
+    static constexpr double QueryBurstMs = 500;
+    // Exports in flight at once: each holds a connection to the store and its descriptors.
+    static constexpr int MaxExports = 2;
 
 private:
     struct Rendered {
@@ -64,6 +71,9 @@ private:
     [[nodiscard]] HttpListener::Answer chart(const HttpRequestHead& head, const StateStore& store);
     [[nodiscard]] HttpListener::Answer historyJson(const HttpRequestHead& head) const;
     [[nodiscard]] HttpListener::Answer exportCsv(const HttpRequestHead& head) const;
+    // Whether the store may be asked now; spent() takes what a query cost.
+    [[nodiscard]] bool mayQuery() const;
+    void spent(qint64 ms) const;
 
     HttpListener listener_;
     QElapsedTimer age_;
@@ -72,6 +82,10 @@ private:
     Rendered metrics_;
     Clock clock_;
     const history::HistoryStore* history_ = nullptr;
+    mutable double queryBudgetMs_ = QueryBurstMs;
+    mutable qint64 queryBudgetAtMs_ = 0;
+    // Exports in flight; shared with their producers, which may outlive nothing but are released apart.
+    std::shared_ptr<int> exports_ = std::make_shared<int>(0);
     // A chart changes by the minute and costs most: each range drawn once a minute at most.
     struct Drawn {
         QByteArray svg;
