@@ -81,7 +81,7 @@ void HistorySampler::onRead(const SensorState& sensor, const acquisition::Sensor
     row.min = std::min(row.min.value_or(value), value);
     row.max = std::max(row.max.value_or(value), value);
     found->total += value;
-    addToDay(sensor.romCode, value);
+    addToDay(sensor.romCode, value, time);
 }
 
 void HistorySampler::onSweep(const SourceState& source)
@@ -158,19 +158,15 @@ void HistorySampler::onTimer()
 
 void HistorySampler::seedDay(const QDate& day, const QHash<QString, DayStats>& stats)
 {
-    day_ = day;
-    daySums_.clear();
+    setDay(day);
     for (auto it = stats.begin(); it != stats.end(); ++it)
         daySums_.insert(it.key(), {it->min, it->max, it->mean * double(it->good), it->good});
 }
 
-void HistorySampler::addToDay(const QString& romCode, double value)
+void HistorySampler::addToDay(const QString& romCode, double value, qint64 time)
 {
-    const QDate day = clock_().toLocalTime().date();
-    if (day != day_) {
-        day_ = day;
-        daySums_.clear();
-    }
+    if (!inDay(time))
+        setDay(QDateTime::fromSecsSinceEpoch(time).date());
     DaySum& sum = daySums_[romCode];
     sum.min = sum.good > 0 ? std::min(sum.min, value) : value;
     sum.max = sum.good > 0 ? std::max(sum.max, value) : value;
@@ -178,10 +174,18 @@ void HistorySampler::addToDay(const QString& romCode, double value)
     ++sum.good;
 }
 
+void HistorySampler::setDay(const QDate& day)
+{
+    day_ = day;
+    dayFrom_ = QDateTime(day, QTime(0, 0)).toSecsSinceEpoch();
+    dayTo_ = QDateTime(day.addDays(1), QTime(0, 0)).toSecsSinceEpoch();
+    daySums_.clear();
+}
+
 std::optional<DayStats> HistorySampler::today(const QString& romCode) const
 {
     const auto found = daySums_.constFind(romCode);
-    if (found == daySums_.constEnd() || found->good == 0 || clock_().toLocalTime().date() != day_)
+    if (found == daySums_.constEnd() || found->good == 0 || !inDay(now()))
         return std::nullopt;
     return DayStats{found->min, found->max, found->total / double(found->good), found->good};
 }

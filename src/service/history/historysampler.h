@@ -52,7 +52,7 @@ private:
     void onSweep(const SourceState& source);
     void onAlarm(const SensorState& sensor, AlarmState previous);
     void onReachability(const SourceState& source, bool byReads);
-    void addToDay(const QString& romCode, double value);
+    void addToDay(const QString& romCode, double value, qint64 time);
     // Hands over the rows of this source (all of them for an empty name).
     void handOver(const QString& source = {});
     // Waits for the end of the interval in hand, or for the next when nothing is.
@@ -68,6 +68,11 @@ private:
     QList<EventRow> events_;
     qint64 intervalStart_ = 0;
     QDate day_;
+    // The local day's bounds in UTC seconds, so a read need not work out its local date.
+    qint64 dayFrom_ = 0;
+    qint64 dayTo_ = 0;
+    void setDay(const QDate& day);
+    [[nodiscard]] bool inDay(qint64 time) const { return time >= dayFrom_ && time < dayTo_; }
     struct DaySum {
         double min = 0, max = 0, total = 0;
         qint64 good = 0;
