@@ -116,8 +116,9 @@ HttpListener::Answer StatusServer::chart(const HttpRequestHead& head, const Stat
             const auto [from, to] = span(*range, now.toSecsSinceEpoch());
             const qint64 step = history::HistoryReader::stepFor(from, to, history_->settings().sampleInterval,
                                                                 history_->reader().samplesAtMost());
-            drawn.svg = statuspage::historyChartSvg(history_->reader().series(from, to, step), from, to, step,
-                                                    QString::fromLatin1(range->title));
+            drawn.svg =
+                statuspage::historyChartSvg(inPageOrder(history_->reader().series(from, to, step), store),
+                                            from, to, step, QString::fromLatin1(range->title));
             spent(took.elapsed());
         } else {
             drawn.svg = statuspage::chartSvg(store, now);
@@ -146,6 +147,19 @@ HttpListener::Answer StatusServer::historyJson(const HttpRequestHead& head) cons
     const auto series = history_->reader().series(request.from, request.to, request.step, request.romCode);
     spent(took.elapsed());
     return {200, "application/json", {}, statuspage::historyJson(request, series)};
+}
+
+QList<history::Series> StatusServer::inPageOrder(QList<history::Series> series, const StateStore& store)
+{
+    // The page's order, so the legend reads as the table does; sensors no longer listed after them.
+    QHash<QString, qsizetype> place;
+    for (const auto& source : store.sources())
+        for (const SensorState& sensor : source->sensors)
+            place.insert(sensor.romCode, place.size());
+    std::stable_sort(series.begin(), series.end(), [&](const history::Series& a, const history::Series& b) {
+        return place.value(a.romCode, place.size()) < place.value(b.romCode, place.size());
+    });
+    return series;
 }
 
 bool StatusServer::mayQuery() const

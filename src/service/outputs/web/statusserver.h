@@ -1,5 +1,6 @@
 #pragma once
 
+#include "service/history/historyreader.h"
 #include "service/http/httplistener.h"
 #include "service/http/listenendpoint.h"
 #include "service/http/webconfig.h"
@@ -71,6 +72,8 @@ private:
     [[nodiscard]] HttpListener::Answer chart(const HttpRequestHead& head, const StateStore& store);
     [[nodiscard]] HttpListener::Answer historyJson(const HttpRequestHead& head) const;
     [[nodiscard]] HttpListener::Answer exportCsv(const HttpRequestHead& head) const;
+    [[nodiscard]] static QList<history::Series> inPageOrder(QList<history::Series> series,
+                                                            const StateStore& store);
     // Whether the store may be asked now; spent() takes what a query cost.
     [[nodiscard]] bool mayQuery() const;
     void spent(qint64 ms) const;
