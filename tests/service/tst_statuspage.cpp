@@ -40,6 +40,7 @@ private slots:
     void storeRoutes_data();
     void storeRoutes();
     void exportsAreCapped();
+    void aGeneratedYear();
 
 private:
     std::unique_ptr<QTemporaryDir> dir_;
@@ -473,6 +474,34 @@ void TestStatusPage::exportsAreCapped()
     stalled.front()->abort();
     QTRY_COMPARE_WITH_TIMEOUT(httpGet(port, QStringLiteral("/export.csv?from=%1").arg(now - 600)).first, 200,
                               15000);
+}
+
+// Every range over a year as the store keeps it (hourly rows, a week of samples), and an export of all of it.
+void TestStatusPage::aGeneratedYear()
+{
+    const qint64 now = QDateTime::currentSecsSinceEpoch();
+    const QString path = dir_->filePath(QStringLiteral("year.sqlite"));
+    QString message;
+    const auto written = historyyear::writeYear(path, {2, 365, 600, 7, now}, &message);
+    QVERIFY2(written, qPrintable(message));
+    std::optional<service::history::OpenError> error;
+    const auto store = service::history::HistoryStore::open({path, 600, 7, 0}, &error);
+    QVERIFY(store);
+    service::StateStore state(300, true);
+    const service::ServiceMetrics metrics(state, {});
+    service::StatusServer server(state, metrics);
+    server.setHistory(store.get());
+    const quint16 port = server.listenOn({QHostAddress::LocalHost, 0}).port;
+    QVERIFY(port > 0);
+    for (const auto& range : service::statuspage::ChartRanges) {
+        const auto [status, svg] =
+            httpGet(port, QStringLiteral("/chart.svg?range=") + QLatin1String(range.key));
+        QCOMPARE(status, 200);
+        QVERIFY2(svg.contains("class=\"band\"") && svg.contains("<polyline"), range.key);
+    }
+    const auto [status, csv] = httpGet(port, QStringLiteral("/export.csv?from=%1").arg(now - 366 * 86400));
+    QCOMPARE(status, 200);
+    QCOMPARE(csv.count('\n') - 1, written->samples);
 }
 
 QTEST_GUILESS_MAIN(TestStatusPage)
