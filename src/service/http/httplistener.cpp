@@ -380,21 +380,29 @@ void HttpListener::send(QTcpSocket* socket, Connection& c, const Answer& answer,
     }
 }
 
+namespace {
+// A stream behind waiting requests looks again this much later.
+constexpr int QueuedStreamWaitMs = 10;
+} // namespace
+
 void HttpListener::pump(QTcpSocket* socket, Connection& c)
 {
     while (c.producer && !c.streamWaiting && unsent(socket) < limits_.streamHeldBytes) {
         refillBudget();
-        if (budget_ < 0) {
-            // Counted like every answer's bytes, so that a long stream cannot hold up the loop.
+        if (budget_ < 0 || !queue_.empty()) {
+            // Counted like every answer's bytes, so that a long stream cannot hold up the loop, and behind
+            // the requests that wait, so that a page or a scrape is not held up by an export.
             c.streamWaiting = true;
-            QTimer::singleShot(int(std::ceil(-budget_ * 1000 / double(limits_.answerBytesPerSecond))) + 1,
-                               socket, [this, socket] {
-                                   const auto found = connections_.find(socket);
-                                   if (found == connections_.end())
-                                       return;
-                                   found->second.streamWaiting = false;
-                                   pump(socket, found->second);
-                               });
+            QTimer::singleShot(
+                int(std::ceil(std::max(-budget_, 0.0) * 1000 / double(limits_.answerBytesPerSecond))) +
+                    (queue_.empty() ? 1 : QueuedStreamWaitMs),
+                socket, [this, socket] {
+                    const auto found = connections_.find(socket);
+                    if (found == connections_.end())
+                        return;
+                    found->second.streamWaiting = false;
+                    pump(socket, found->second);
+                });
             return;
         }
         const std::optional<QByteArray> chunk = c.producer();
