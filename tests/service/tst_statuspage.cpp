@@ -441,23 +441,37 @@ void TestStatusPage::storeRoutes()
             QVERIFY(one[u"points"].toArray().size() <= service::history::HistoryReader::MaxPoints);
 }
 
+// A generated store served by a status server of its own, on a free port.
+struct GeneratedStore {
+    GeneratedStore(const QString& path, const historyyear::YearSpec& spec)
+    {
+        written = historyyear::writeYear(path, spec, &message);
+        if (!written)
+            return;
+        std::optional<service::history::OpenError> error;
+        store = service::history::HistoryStore::open({path, spec.interval, spec.keepSamplesDays, 0}, &error);
+        if (!store)
+            return;
+        server.setHistory(store.get());
+        port = server.listenOn({QHostAddress::LocalHost, 0}).port;
+    }
+    QString message;
+    std::optional<historyyear::YearWritten> written;
+    std::unique_ptr<service::history::HistoryStore> store;
+    service::StateStore state{300, true};
+    service::ServiceMetrics metrics{state, {}};
+    service::StatusServer server{state, metrics};
+    quint16 port = 0;
+};
+
 // Exports that hold the store's connections are capped; the cap frees as one ends.
 void TestStatusPage::exportsAreCapped()
 {
     const qint64 now = QDateTime::currentSecsSinceEpoch();
-    const QString path = dir_->filePath(QStringLiteral("year.sqlite"));
-    QString message;
     // Far more rows than the kernel's buffers hold, so a client that does not read keeps its export open.
-    QVERIFY2(historyyear::writeYear(path, {13, 2, 10, 0, now}, &message), qPrintable(message));
-    std::optional<service::history::OpenError> error;
-    const auto store = service::history::HistoryStore::open({path, 10, 0, 0}, &error);
-    QVERIFY(store);
-    service::StateStore state(300, true);
-    const service::ServiceMetrics metrics(state, {});
-    service::StatusServer server(state, metrics);
-    server.setHistory(store.get());
-    const quint16 port = server.listenOn({QHostAddress::LocalHost, 0}).port;
-    QVERIFY(port > 0);
+    const GeneratedStore served(dir_->filePath(QStringLiteral("year.sqlite")), {13, 2, 10, 0, now});
+    QVERIFY2(served.port > 0, qPrintable(served.message));
+    const quint16 port = served.port;
     const QByteArray request =
         "GET /export.csv?from=" + QByteArray::number(now - 2 * 86400) + " HTTP/1.1\r\n\r\n";
     std::vector<std::unique_ptr<QTcpSocket>> stalled;
@@ -480,19 +494,9 @@ void TestStatusPage::exportsAreCapped()
 void TestStatusPage::aGeneratedYear()
 {
     const qint64 now = QDateTime::currentSecsSinceEpoch();
-    const QString path = dir_->filePath(QStringLiteral("year.sqlite"));
-    QString message;
-    const auto written = historyyear::writeYear(path, {2, 365, 600, 7, now}, &message);
-    QVERIFY2(written, qPrintable(message));
-    std::optional<service::history::OpenError> error;
-    const auto store = service::history::HistoryStore::open({path, 600, 7, 0}, &error);
-    QVERIFY(store);
-    service::StateStore state(300, true);
-    const service::ServiceMetrics metrics(state, {});
-    service::StatusServer server(state, metrics);
-    server.setHistory(store.get());
-    const quint16 port = server.listenOn({QHostAddress::LocalHost, 0}).port;
-    QVERIFY(port > 0);
+    const GeneratedStore served(dir_->filePath(QStringLiteral("year.sqlite")), {2, 365, 600, 7, now});
+    QVERIFY2(served.port > 0, qPrintable(served.message));
+    const quint16 port = served.port;
     for (const auto& range : service::statuspage::ChartRanges) {
         const auto [status, svg] =
             httpGet(port, QStringLiteral("/chart.svg?range=") + QLatin1String(range.key));
@@ -501,7 +505,7 @@ void TestStatusPage::aGeneratedYear()
     }
     const auto [status, csv] = httpGet(port, QStringLiteral("/export.csv?from=%1").arg(now - 366 * 86400));
     QCOMPARE(status, 200);
-    QCOMPARE(csv.count('\n') - 1, written->samples);
+    QCOMPARE(csv.count('\n') - 1, served.written->samples);
 }
 
 QTEST_GUILESS_MAIN(TestStatusPage)
