@@ -84,10 +84,18 @@ void HistorySampler::onRead(const SensorState& sensor, const acquisition::Sensor
     addToDay(sensor.romCode, value, time);
 }
 
-void HistorySampler::onSweep(const SourceState& source)
+void HistorySampler::onSweep(const SourceState&)
 {
-    if (interval_ == 0)
-        handOver(source.name);
+    if (interval_ != 0)
+        return;
+    if (const qint64 second = now(); second != handedOverAt_) {
+        handedOverAt_ = second;
+        handOver();
+    } else if (!timer_.isActive()) {
+        const qint64 nowMs = clock_().toMSecsSinceEpoch();
+        timer_.start(
+            int(std::clamp<qint64>(1000 - nowMs % 1000 + BoundaryGraceMs, 1, 1000 + BoundaryGraceMs)));
+    }
 }
 
 void HistorySampler::onAlarm(const SensorState& sensor, AlarmState previous)
@@ -120,20 +128,16 @@ void HistorySampler::flush()
     handOver();
 }
 
-void HistorySampler::handOver(const QString& source)
+void HistorySampler::handOver()
 {
     Batch batch;
-    for (auto it = sums_.begin(); it != sums_.end();) {
-        if (!source.isEmpty() && it->row.source != source) {
-            ++it;
-            continue;
-        }
-        SampleRow row = it->row;
+    for (const Sum& sum : std::as_const(sums_)) {
+        SampleRow row = sum.row;
         if (row.good() > 0)
-            row.mean = it->total / row.good();
+            row.mean = sum.total / row.good();
         batch.samples << row;
-        it = sums_.erase(it);
     }
+    sums_.clear();
     batch.events = std::exchange(events_, {});
     if (!batch.isEmpty())
         emit batchReady(batch);
@@ -151,6 +155,11 @@ void HistorySampler::arm()
 
 void HistorySampler::onTimer()
 {
+    if (interval_ == 0) {
+        handedOverAt_ = now();
+        handOver();
+        return;
+    }
     if (intervalOf(now()) != intervalStart_)
         handOver();
     arm();

@@ -53,8 +53,8 @@ private:
     void onAlarm(const SensorState& sensor, AlarmState previous);
     void onReachability(const SourceState& source, bool byReads);
     void addToDay(const QString& romCode, double value, qint64 time);
-    // Hands over the rows of this source (all of them for an empty name).
-    void handOver(const QString& source = {});
+    // Hands over every row and event in hand as one batch.
+    void handOver();
     // Waits for the end of the interval in hand, or for the next when nothing is.
     void arm();
     void onTimer();
@@ -64,6 +64,9 @@ private:
     int interval_;
     std::function<QDateTime()> clock_ = [] { return QDateTime::currentDateTimeUtc(); };
     QTimer timer_;
+    // With a sample a sweep: the second last handed over, so that sweeps faster than a second (hundreds of
+    // them at full speed) come to one transaction a second, their reads folded into that second's rows.
+    qint64 handedOverAt_ = -1;
     QHash<QString, Sum> sums_; // by ROM code
     QList<EventRow> events_;
     qint64 intervalStart_ = 0;
