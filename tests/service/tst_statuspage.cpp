@@ -443,13 +443,14 @@ void TestStatusPage::storeRoutes()
 
 // A generated store served by a status server of its own, on a free port.
 struct GeneratedStore {
-    GeneratedStore(const QString& path, const historyyear::YearSpec& spec)
+    GeneratedStore(const QString& path, const historyyear::YearShape& shape)
     {
-        written = historyyear::writeYear(path, spec, &message);
+        written = historyyear::writeYear(path, shape, &message);
         if (!written)
             return;
         std::optional<service::history::OpenError> error;
-        store = service::history::HistoryStore::open({path, spec.interval, spec.keepSamplesDays, 0}, &error);
+        store =
+            service::history::HistoryStore::open({path, shape.interval, shape.keepSamplesDays, 0}, &error);
         if (!store)
             return;
         server.setHistory(store.get());

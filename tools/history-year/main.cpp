@@ -9,7 +9,7 @@
 
 #include <cstdio>
 
-using quorvel::historyyear::YearSpec;
+using quorvel::historyyear::YearShape;
 
 int main(int argc, char* argv[])
 {
@@ -17,7 +17,7 @@ int main(int argc, char* argv[])
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral("Writes a generated history store."));
     parser.addHelpOption();
-    const YearSpec defaults;
+    const YearShape defaults;
     const QCommandLineOption sensors(QStringLiteral("sensors"), QStringLiteral("Sensors."),
                                      QStringLiteral("N"), QString::number(defaults.sensors));
     const QCommandLineOption days(QStringLiteral("days"), QStringLiteral("Days of history."),
@@ -51,13 +51,13 @@ int main(int argc, char* argv[])
     if (!number(sensors, 1, &values[0]) || !number(days, 1, &values[1]) || !number(interval, 1, &values[2]) ||
         !number(keepSamples, 0, &values[3]) || (parser.isSet(end) && !number(end, 0, &endTime)))
         return 2;
-    const YearSpec spec{static_cast<int>(values[0]), static_cast<int>(values[1]), static_cast<int>(values[2]),
-                        static_cast<int>(values[3]), endTime};
+    const YearShape shape{static_cast<int>(values[0]), static_cast<int>(values[1]),
+                          static_cast<int>(values[2]), static_cast<int>(values[3]), endTime};
     const QString path = parser.positionalArguments().constFirst();
     QElapsedTimer timer;
     timer.start();
     QString error;
-    const auto written = quorvel::historyyear::writeYear(path, spec, &error);
+    const auto written = quorvel::historyyear::writeYear(path, shape, &error);
     if (!written) {
         std::fprintf(stderr, "%s\n", qPrintable(error));
         return 1;

@@ -124,7 +124,7 @@ QString generatedName(int index)
     return QStringLiteral("Sensor %1").arg(index + 1);
 }
 
-std::optional<YearWritten> writeYear(const QString& path, const YearSpec& spec, QString* error)
+std::optional<YearWritten> writeYear(const QString& path, const YearShape& shape, QString* error)
 {
     if (QFileInfo::exists(path)) {
         *error = QStringLiteral("%1 exists already; the generator writes a new store").arg(path);
@@ -137,11 +137,11 @@ std::optional<YearWritten> writeYear(const QString& path, const YearSpec& spec, 
         *error = openError ? openError->message : QStringLiteral("cannot open %1").arg(path);
         return std::nullopt;
     }
-    const qint64 interval = std::max(1, spec.interval);
-    const qint64 end = spec.end - spec.end % interval;
-    qint64 start = end - spec.days * Day;
+    const qint64 interval = std::max(1, shape.interval);
+    const qint64 end = shape.end - shape.end % interval;
+    qint64 start = end - shape.days * Day;
     start += (interval - start % interval) % interval;
-    const qint64 samplesFrom = spec.keepSamplesDays > 0 ? end - spec.keepSamplesDays * Day : start;
+    const qint64 samplesFrom = shape.keepSamplesDays > 0 ? end - shape.keepSamplesDays * Day : start;
     const qint64 lastSample = end - interval;
     YearWritten written;
     written.foldedUntil = lastSample - lastSample % Hour;
@@ -150,10 +150,10 @@ std::optional<YearWritten> writeYear(const QString& path, const YearSpec& spec, 
 
     HistoryRowWriter writer(db->handle());
     Weather weather;
-    QList<HourSum> hours(spec.sensors);
+    QList<HourSum> hours(shape.sensors);
     QStringList roms;
     QStringList names;
-    for (int s = 0; s < spec.sensors; ++s) {
+    for (int s = 0; s < shape.sensors; ++s) {
         roms.append(generatedRom(s));
         names.append(generatedName(s));
     }
@@ -168,7 +168,7 @@ std::optional<YearWritten> writeYear(const QString& path, const YearSpec& spec, 
         for (qint64 t = dayStart; t < std::min(end, dayStart + Day); t += interval) {
             if (Weather::serviceDown(t))
                 continue;
-            for (int s = 0; s < spec.sensors; ++s) {
+            for (int s = 0; s < shape.sensors; ++s) {
                 const StoredSample sample = weather.sample(s, t, reads);
                 HourSum& hour = hours[s];
                 if (hour.hour != t - t % Hour) {
@@ -194,7 +194,7 @@ std::optional<YearWritten> writeYear(const QString& path, const YearSpec& spec, 
     // An hour the service was down at its end has no later sample of its own to fold it.
     if (!writer.exec("BEGIN"))
         return failed();
-    for (int s = 0; s < spec.sensors; ++s) {
+    for (int s = 0; s < shape.sensors; ++s) {
         if (hours[s].hour >= 0 && hours[s].hour < written.foldedUntil) {
             if (!writer.hourly(source, roms[s], names[s], hours[s].row()))
                 return failed();

@@ -7,7 +7,7 @@
 namespace quorvel::historyyear {
 
 // What the generator writes: as a store with these settings holds it after running that long.
-struct YearSpec {
+struct YearShape {
     int sensors = 13;
     int days = 365;
     int interval = 10;        // seconds a sample
@@ -27,6 +27,7 @@ struct YearWritten {
 inline constexpr char GeneratedSource[] = "greenhouse";
 
 // Creates the store at path (it must not exist) and fills it, a transaction a day; the error, or the counts.
-[[nodiscard]] std::optional<YearWritten> writeYear(const QString& path, const YearSpec& spec, QString* error);
+[[nodiscard]] std::optional<YearWritten> writeYear(const QString& path, const YearShape& shape,
+                                                   QString* error);
 
 } // namespace quorvel::historyyear
