@@ -45,6 +45,17 @@ inline constexpr MetricFamily MqttPublished{"quorvel_mqtt_messages_published_tot
 inline constexpr MetricFamily MqttConnectionFailures{
     "quorvel_mqtt_connection_failures_total", "counter",
     "Attempts to connect to the MQTT broker that failed or were refused."};
+inline constexpr MetricFamily OutputLines{
+    "quorvel_output_lines_total", "counter",
+    "Lines an output wrote elsewhere by their result: sent, dropped (refused as bad) or lost (folded away "
+    "by the store before they could be sent)."};
+inline constexpr MetricFamily OutputBacklog{"quorvel_output_backlog_lines", "gauge",
+                                            "Lines waiting in the store for the output."};
+inline constexpr MetricFamily OutputOldestUnsent{
+    "quorvel_output_oldest_unsent_seconds", "gauge",
+    "Age of the oldest sample waiting for the output; 0 when none waits."};
+inline constexpr MetricFamily OutputUp{"quorvel_output_up", "gauge",
+                                       "1 while the output's database takes what it is sent, else 0."};
 
 // In the order the exposition gives them.
 inline constexpr std::array MetricFamilies = {SensorTemperature,
@@ -60,10 +71,16 @@ inline constexpr std::array MetricFamilies = {SensorTemperature,
                                               BuildInfo,
                                               MqttConnected,
                                               MqttPublished,
-                                              MqttConnectionFailures};
+                                              MqttConnectionFailures,
+                                              OutputLines,
+                                              OutputBacklog,
+                                              OutputOldestUnsent,
+                                              OutputUp};
 
 // The label every per-sensor and per-source series carries: the source's name.
 inline constexpr const char* SourceLabel = "source";
+// The label of an output's series: its name.
+inline constexpr const char* OutputLabel = "output";
 
 // One name per fact in /readings.json.
 inline constexpr const char* ConsecutiveFailures = "consecutive_failures";

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "service/state/outputlink.h"
 #include "service/state/sensorsettings.h"
 #include "service/state/sensorstate.h"
 
@@ -61,6 +62,9 @@ public:
 
     [[nodiscard]] const MqttLink& mqtt() const { return mqtt_; }
     MqttLink& mqtt() { return mqtt_; }
+    // The outputs that write the samples elsewhere, in the configuration's order.
+    [[nodiscard]] const QList<OutputLink>& outputs() const { return outputs_; }
+    QList<OutputLink>& outputs() { return outputs_; }
 
     void onRead(const QString& source, const acquisition::SensorReading& reading);
     void onSweep(const QString& source, const acquisition::SweepReport& sweep);
@@ -101,6 +105,7 @@ private:
     bool keepHistory_;
     std::vector<std::unique_ptr<SourceState>> sources_;
     MqttLink mqtt_;
+    QList<OutputLink> outputs_;
     std::unique_ptr<runtime::Timer> staleTimer_;
     std::function<QDateTime()> clock_ = [] { return QDateTime::currentDateTime(); };
     // The alarms of a source that stopped, by ROM code, until the next source of its name.
