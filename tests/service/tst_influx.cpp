@@ -332,7 +332,7 @@ void TestInflux::answers()
     rig.outbox.add(rows);
     QElapsedTimer took;
     took.start();
-    InfluxOutput& output = rig.start({1500, 1500, 100, 400});
+    InfluxOutput& output = rig.start({1500, 1500, 100, 2000});
     if (refused) {
         QTRY_VERIFY_WITH_TIMEOUT(output.status().state.startsWith(QStringLiteral("down since ")), WaitMs);
         QVERIFY2(output.status().state.endsWith(QStringLiteral("(connection refused): 2 lines wait")),
