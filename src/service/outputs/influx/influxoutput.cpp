@@ -177,7 +177,10 @@ public:
         case Kind::Wait:
         case Kind::Failed:
             down(answer.reason);
-            wait_.start(int(answer.retryAfterMs.value_or(backoff())));
+            // A server's wish is kept up to the longest backoff, never longer: a typo there must not silence
+            // the output for days.
+            wait_.start(
+                int(std::min<qint64>(answer.retryAfterMs.value_or(backoff()), timing_.backoffLastMs)));
             break;
         }
         next();
