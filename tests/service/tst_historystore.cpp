@@ -67,11 +67,11 @@ QStringList rows(const QString& path, const QString& sql)
     return found;
 }
 
-bool sql(const QString& path, const char* statements)
+bool sql(const QString& path, const QString& statements)
 {
     sqlite3* db = nullptr;
     const bool ok = sqlite3_open(QFile::encodeName(path).constData(), &db) == SQLITE_OK &&
-                    sqlite3_exec(db, statements, nullptr, nullptr, nullptr) == SQLITE_OK;
+                    sqlite3_exec(db, statements.toUtf8().constData(), nullptr, nullptr, nullptr) == SQLITE_OK;
     sqlite3_close(db);
     return ok;
 }
@@ -219,7 +219,7 @@ void TestHistoryStore::restart()
     }
     QCOMPARE(rows(path, QStringLiteral("SELECT * FROM pragma_application_id, pragma_user_version,"
                                        " pragma_journal_mode")),
-             QStringList{"1364603748|1|wal"});
+             QStringList{QStringLiteral("1364603748|%1|wal").arg(SchemaVersion)});
     Fixture fixture(settingsFor(path, 3600), start);
     QVERIFY(fixture.store);
     const auto seeded = fixture.store->today(RomA);
@@ -298,7 +298,7 @@ void TestHistoryStore::refusals()
         std::optional<OpenError> error;
         QVERIFY(HistoryDatabase::open(path, HistoryDatabase::Mode::Write, &error));
         if (prepare == Prepare::Newer)
-            QVERIFY(sql(path, "PRAGMA user_version = 2"));
+            QVERIFY(sql(path, QStringLiteral("PRAGMA user_version = %1").arg(SchemaVersion + 1)));
     }
     if (prepare == Prepare::Corrupt) {
         QFile file(path);
