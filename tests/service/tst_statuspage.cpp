@@ -40,6 +40,8 @@ private slots:
     void storeRoutes_data();
     void storeRoutes();
     void exportsAreCapped();
+    void outputsAtTheFoot_data();
+    void outputsAtTheFoot();
     void aGeneratedYear();
 
 private:
@@ -466,6 +468,43 @@ struct GeneratedStore {
 };
 
 // Exports that hold the store's connections are capped; the cap frees as one ends.
+void TestStatusPage::outputsAtTheFoot_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("state");
+    QTest::addColumn<bool>("up");
+    QTest::addColumn<qint64>("backlog");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("caught up") << "vm"
+                               << "caught up" << true << 0LL << "<p>influx vm: caught up</p>";
+    QTest::newRow("catching up") << "vm"
+                                 << "catching up" << true << 12345LL
+                                 << "<p>influx vm: catching up: 12,345 lines, the oldest from 3 h ago</p>";
+    QTest::newRow("down, one line waits")
+        << "vm"
+        << "down since 10:02 (connection refused)" << false << 1LL
+        << "<p class=\"bad\">influx vm: down since 10:02 (connection refused): 1 line wait</p>";
+    QTest::newRow("stopped, a name of markup and a line break")
+        << "<b>\nx"
+        << "stopped: 401 Unauthorized" << false << 0LL
+        << "<p class=\"bad\">influx &lt;b&gt;\ufffdx: stopped: 401 Unauthorized</p>";
+}
+
+void TestStatusPage::outputsAtTheFoot()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, state);
+    QFETCH(bool, up);
+    QFETCH(qint64, backlog);
+    QFETCH(QString, expected);
+    const QDateTime now = QDateTime::fromSecsSinceEpoch(1'700'000'000);
+    service::StateStore store(300, true);
+    store.addSource(Source, Kind, Adapter, builtInSensors(), {}, now);
+    store.outputs().append({name, {}, up, state, 0, 0, 0, backlog, now.toSecsSinceEpoch() - 3 * 3600});
+    const QString page = QString::fromUtf8(service::statuspage::html(store, now));
+    QVERIFY2(page.contains(expected), qPrintable(page.section(QStringLiteral("CSV of"), 1)));
+}
+
 void TestStatusPage::exportsAreCapped()
 {
     const qint64 now = QDateTime::currentSecsSinceEpoch();

@@ -1,5 +1,6 @@
 #include "service/outputs/web/statustexts.h"
 
+#include "service/state/outputlink.h"
 #include "service/state/sensorstate.h"
 #include "service/state/statestore.h"
 
@@ -154,6 +155,22 @@ QString logCountsText(const SourceState& source)
     return QStringLiteral("%1 written, %2 lost")
         .arg(runtime::countText(qint64(source.recordsWritten), "record"),
              QString::number(source.recordsLost));
+}
+
+QString outputText(const OutputLink& output, const QDateTime& now)
+{
+    // A backlog counts thousands as people read them; its state's words are the output's own.
+    const QString lines = QStringLiteral("%1 %2").arg(QLocale(QLocale::English).toString(output.backlog),
+                                                      output.backlog == 1 ? "line" : "lines");
+    QString text = QStringLiteral("influx %1: %2").arg(output.name, output.state);
+    if (output.backlog > 0 && output.state.startsWith(QLatin1String("catching up")))
+        text += QStringLiteral(": %1, the oldest from %2")
+                    .arg(lines, output.oldestUnsent
+                                    ? ageText(QDateTime::fromSecsSinceEpoch(*output.oldestUnsent), now)
+                                    : QStringLiteral("now"));
+    else if (output.backlog > 0 && !output.up)
+        text += QStringLiteral(": %1 wait").arg(lines);
+    return visible(text);
 }
 
 } // namespace quorvel::service::statuspage
