@@ -51,9 +51,19 @@ bool createVersion1(sqlite3* db, QString* error)
                 error);
 }
 
+// Schema 2: where each output that writes the samples elsewhere stands, by the samples' key.
+bool addCursors(sqlite3* db, QString* error)
+{
+    return exec(
+        db,
+        "CREATE TABLE cursors(output TEXT PRIMARY KEY, time INTEGER NOT NULL, sensor INTEGER NOT NULL)"
+        " WITHOUT ROWID;",
+        error);
+}
+
 // Step i takes a file of version i to version i + 1; a new schema adds its step here.
 using Migration = bool (*)(sqlite3*, QString*);
-constexpr std::array<Migration, SchemaVersion> Migrations = {&createVersion1};
+constexpr std::array<Migration, SchemaVersion> Migrations = {&createVersion1, &addCursors};
 
 // What a file holds, read without writing it.
 struct Contents {

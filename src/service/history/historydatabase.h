@@ -12,7 +12,7 @@ namespace quorvel::service::history {
 // The store's schema: a file is a store when its application id is ours; its user_version is the schema's.
 // A later version migrates every earlier one forward inside one transaction; a newer file is refused.
 inline constexpr int ApplicationId = 0x51563364;
-inline constexpr int SchemaVersion = 1;
+inline constexpr int SchemaVersion = 2;
 
 // Why a file cannot be the store; the service refuses to start and never touches the file.
 enum class OpenFault {

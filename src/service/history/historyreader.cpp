@@ -1,6 +1,7 @@
 #include "service/history/historyreader.h"
 
 #include "service/history/historydatabase.h"
+#include "service/history/samplecolumns.h"
 #include "service/history/sqlstatement.h"
 
 #include <sqlite3.h>
@@ -9,7 +10,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <numeric>
 #include <tuple>
 
 namespace quorvel::service::history {
@@ -25,12 +25,6 @@ bool nextRow(SqlStatement& query, bool& failed)
     const int rc = query.step();
     failed = failed || (rc != SQLITE_ROW && rc != SQLITE_DONE);
     return rc == SQLITE_ROW;
-}
-
-std::optional<double> degrees(const SqlStatement& query, int column)
-{
-    const std::optional<qint64> milli = query.optional(column);
-    return milli ? std::optional<double>(fromMilli(*milli)) : std::nullopt;
 }
 
 qint64 roundUp(qint64 value, qint64 unit)
@@ -104,17 +98,6 @@ std::optional<qint64> sensorId(sqlite3* db, const QString& romCode)
     if (nextRow(query, failed))
         return query.integer(0);
     return failed ? std::nullopt : std::optional<qint64>(-1);
-}
-
-// Each outcome's count from the stored text; a count the text does not name (a later release's outcome) stays
-// a read error, so the row's failed reads add up.
-std::array<int, acquisition::ReadOutcomeCount> failuresOf(const QString& text, int failed)
-{
-    std::array<int, acquisition::ReadOutcomeCount> failures = parseFailures(text);
-    const int named = std::accumulate(failures.begin() + 1, failures.end(), 0);
-    if (failed > named)
-        failures[static_cast<std::size_t>(acquisition::ReadOutcome::ReadError)] += failed - named;
-    return failures;
 }
 
 // The rows of the range in order, a chunk at a time, from a connection of the cursor's own: an export that
@@ -222,17 +205,7 @@ private:
             row.romCode = *rom;
         if (names != labels_.cend())
             std::tie(row.source, row.name) = *names;
-        row.last = degrees(query_, 3);
-        row.raw = degrees(query_, 4);
-        if (!row.raw)
-            row.raw = row.last;
-        row.min = degrees(query_, 5);
-        row.max = degrees(query_, 6);
-        row.mean = degrees(query_, 7);
-        row.reads = static_cast<int>(query_.integer(8));
-        const int failed = static_cast<int>(query_.integer(9));
-        if (failed > 0)
-            row.failures = failuresOf(query_.text(10), failed);
+        readSampleColumns(query_, 3, row);
         return row;
     }
 

@@ -54,6 +54,8 @@ struct EventRow {
 struct Batch {
     QList<SampleRow> samples;
     QList<EventRow> events;
+    // Rows before this time are whole: no later batch merges into them (the interval in hand starts here).
+    qint64 wholeBefore = 0;
     [[nodiscard]] bool isEmpty() const { return samples.isEmpty() && events.isEmpty(); }
 };
 

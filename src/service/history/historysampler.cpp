@@ -139,6 +139,7 @@ void HistorySampler::handOver()
     }
     sums_.clear();
     batch.events = std::exchange(events_, {});
+    batch.wholeBefore = intervalOf(now());
     if (!batch.isEmpty())
         emit batchReady(batch);
 }

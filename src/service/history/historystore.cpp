@@ -3,6 +3,7 @@
 #include "service/history/historysampler.h"
 #include "service/history/historywriter.h"
 #include "service/history/sqlstatement.h"
+#include "service/history/storeoutbox.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -38,6 +39,12 @@ QHash<QString, DayStats> dayStatsSince(HistoryDatabase& database, qint64 from)
     return stats;
 }
 
+std::optional<qint64> newestSample(HistoryDatabase& database)
+{
+    SqlStatement query(database.handle(), "SELECT max(time) FROM samples");
+    return query.step() == SQLITE_ROW ? query.optional(0) : std::nullopt;
+}
+
 } // namespace
 
 std::unique_ptr<HistoryStore> HistoryStore::open(const StoreSettings& settings,
@@ -49,7 +56,8 @@ std::unique_ptr<HistoryStore> HistoryStore::open(const StoreSettings& settings,
     std::unique_ptr<HistoryStore> store(new HistoryStore(settings, parent));
     const QDate day = QDate::currentDate();
     store->sampler_->seedDay(day, dayStatsSince(*database, QDateTime(day, QTime(0, 0)).toSecsSinceEpoch()));
-    store->start(std::move(database));
+    const std::optional<qint64> newest = newestSample(*database);
+    store->start(std::move(database), newest);
     return store;
 }
 
@@ -59,12 +67,19 @@ HistoryStore::HistoryStore(const StoreSettings& settings, QObject* parent)
 {
 }
 
-void HistoryStore::start(std::unique_ptr<HistoryDatabase> database)
+void HistoryStore::start(std::unique_ptr<HistoryDatabase> database, std::optional<qint64> newestSample)
 {
     writer_ = new HistoryWriter(std::move(database), settings_);
     thread_ = new QThread(this);
     writer_->moveToThread(thread_);
+    outbox_ = new StoreOutbox(settings_.path, writer_, newestSample, this);
     connect(writer_, &HistoryWriter::notice, this, &HistoryStore::notice);
+    connect(writer_, &HistoryWriter::committed, outbox_, &StoreOutbox::onCommitted);
+    connect(writer_, &HistoryWriter::samplesLost, outbox_,
+            [outbox = outbox_](const QString& output, qint64 rows, qint64 from, qint64 to, qint64 time,
+                               qint64 sensor) {
+                outbox->onLost(output, rows, from, to, {time, sensor});
+            });
     connect(sampler_, &HistorySampler::batchReady, this, [writer = writer_](const Batch& batch) {
         QMetaObject::invokeMethod(
             writer, [writer, batch] { writer->write(batch); }, Qt::QueuedConnection);
@@ -77,6 +92,7 @@ void HistoryStore::start(std::unique_ptr<HistoryDatabase> database)
 HistoryStore::~HistoryStore()
 {
     sampler_->flush();
+    outbox_->detach();
     // After the batches before it: the writer tries what it holds once more and closes the file.
     QMetaObject::invokeMethod(
         writer_,
@@ -101,6 +117,11 @@ void HistoryStore::watch(const StateStore& state)
 void HistoryStore::flush()
 {
     sampler_->flush();
+}
+
+Outbox& HistoryStore::outbox() const
+{
+    return *outbox_;
 }
 
 std::optional<DayStats> HistoryStore::today(const QString& romCode) const

@@ -23,6 +23,8 @@ namespace quorvel::service::history {
 
 class HistorySampler;
 class HistoryWriter;
+class Outbox;
+class StoreOutbox;
 
 // A sensor's good reads since local midnight: what /readings.json adds to each sensor.
 struct DayStats {
@@ -50,6 +52,8 @@ public:
 
     [[nodiscard]] const StoreSettings& settings() const { return settings_; }
     [[nodiscard]] const HistoryReader& reader() const { return reader_; }
+    // The samples as the outputs' outbox; it lives as long as the store.
+    [[nodiscard]] Outbox& outbox() const;
     // Since local midnight, from the store at start and each good read since; nothing before a good read.
     [[nodiscard]] std::optional<DayStats> today(const QString& romCode) const;
 
@@ -63,7 +67,7 @@ signals:
 
 private:
     HistoryStore(const StoreSettings& settings, QObject* parent);
-    void start(std::unique_ptr<HistoryDatabase> database);
+    void start(std::unique_ptr<HistoryDatabase> database, std::optional<qint64> newestSample);
 
     StoreSettings settings_;
     HistoryReader reader_;
@@ -71,6 +75,7 @@ private:
     // Lives on thread_ and is deleted there, after its last batch.
     HistoryWriter* writer_ = nullptr;
     QThread* thread_ = nullptr;
+    StoreOutbox* outbox_ = nullptr;
 };
 
 } // namespace quorvel::service::history

@@ -114,10 +114,18 @@ HistoryWriter::HistoryWriter(std::unique_ptr<HistoryDatabase> database, const St
                          "  FROM samples WHERE time >= ?1 AND time < ?2 GROUP BY hour, sensor) AS h");
     readMeta_ = prepare("SELECT value FROM meta WHERE key = 'folded_until'");
     writeMeta_ = prepare("INSERT OR REPLACE INTO meta(key, value) VALUES('folded_until', ?1)");
-    pruneSamples_ = prepare("DELETE FROM samples WHERE (time, sensor) IN"
-                            " (SELECT time, sensor FROM samples WHERE time < ?1 ORDER BY time LIMIT ?2)");
+    // A prune takes a prefix of the samples in key order: up to its last row, which this finds.
+    pruneEnd_ = prepare("SELECT time, sensor FROM (SELECT time, sensor FROM samples WHERE time < ?1"
+                        " ORDER BY time, sensor LIMIT ?2) ORDER BY time DESC, sensor DESC LIMIT 1");
+    pruneSamples_ = prepare("DELETE FROM samples WHERE (time, sensor) <= (?1, ?2)");
     pruneHourly_ = prepare("DELETE FROM hourly WHERE (time, sensor) IN"
                            " (SELECT time, sensor FROM hourly WHERE time < ?1 ORDER BY time LIMIT ?2)");
+    readCursor_ = prepare("SELECT time, sensor FROM cursors WHERE output = ?1");
+    writeCursor_ = prepare("INSERT INTO cursors(output, time, sensor) VALUES(?1, ?2, ?3) ON CONFLICT(output)"
+                           " DO UPDATE SET time = excluded.time, sensor = excluded.sensor"
+                           " WHERE (excluded.time, excluded.sensor) > (cursors.time, cursors.sensor)");
+    countAfter_ = prepare("SELECT count(*), min(time), max(time) FROM samples"
+                          " WHERE (time, sensor) > (?1, ?2) AND (time, sensor) <= (?3, ?4)");
 }
 
 HistoryWriter::~HistoryWriter() = default;
@@ -206,9 +214,14 @@ bool HistoryWriter::transaction(const Batch& batch, Failure* failure)
         ok = writeEvent(batch.events[i]);
     ok = ok && (!newestSample || fold(*newestSample)) && prune(newest);
     ok = ok && sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK;
+    const QList<Loss> losses = std::exchange(losses_, {});
     if (ok) {
         sensorIds_ = std::move(sensors);
         labelIds_ = std::move(labels);
+        emit committed(batch.wholeBefore);
+        for (const Loss& loss : losses)
+            emit samplesLost(loss.output, loss.rows, loss.from, loss.to, loss.resume.time,
+                             loss.resume.sensor);
         return true;
     }
     failure->code = sqlite3_extended_errcode(db);
@@ -322,9 +335,17 @@ bool HistoryWriter::prune(qint64 newest)
     // Samples go only once their hour is folded, so the hourly rows stay whole.
     if (settings_.keepSamplesDays > 0 && foldedUntil) {
         const qint64 cut = std::min(newest - settings_.keepSamplesDays * DaySeconds, *foldedUntil);
-        if (pruneSamples_->bind(1, cut).bind(2, qint64(PruneAtMost)).run() != SQLITE_DONE)
+        pruneEnd_->bind(1, cut).bind(2, qint64(PruneAtMost));
+        const int rc = pruneEnd_->step();
+        const OutboxPosition end{pruneEnd_->integer(0), pruneEnd_->integer(1)};
+        pruneEnd_->reset();
+        if (rc != SQLITE_ROW && rc != SQLITE_DONE)
             return false;
-        backlog = sqlite3_changes(db) >= PruneAtMost;
+        if (rc == SQLITE_ROW) {
+            if (!takeLosses(end) || pruneSamples_->bind(1, end.time).bind(2, end.sensor).run() != SQLITE_DONE)
+                return false;
+            backlog = sqlite3_changes(db) >= PruneAtMost;
+        }
     }
     if (settings_.keepHourlyDays > 0) {
         const qint64 cut = newest - settings_.keepHourlyDays * DaySeconds;
@@ -335,6 +356,49 @@ bool HistoryWriter::prune(qint64 newest)
     prunedAt_ = newest;
     pruneBacklog_ = backlog;
     return true;
+}
+
+bool HistoryWriter::takeLosses(OutboxPosition end)
+{
+    for (const QString& output : std::as_const(outputs_)) {
+        OutboxPosition cursor;
+        readCursor_->bindText(1, output);
+        int rc = readCursor_->step();
+        if (rc == SQLITE_ROW)
+            cursor = {readCursor_->integer(0), readCursor_->integer(1)};
+        readCursor_->reset();
+        if (rc != SQLITE_ROW && rc != SQLITE_DONE)
+            return false;
+        if (cursor >= end)
+            continue;
+        countAfter_->bind(1, cursor.time).bind(2, cursor.sensor).bind(3, end.time).bind(4, end.sensor);
+        rc = countAfter_->step();
+        const Loss loss{output, countAfter_->integer(0), countAfter_->integer(1), countAfter_->integer(2),
+                        end};
+        countAfter_->reset();
+        if (rc != SQLITE_ROW || !storeCursor(output, end))
+            return false;
+        if (loss.rows > 0)
+            losses_.append(loss);
+    }
+    return true;
+}
+
+bool HistoryWriter::storeCursor(const QString& output, OutboxPosition position)
+{
+    return writeCursor_->bindText(1, output).bind(2, position.time).bind(3, position.sensor).run() ==
+           SQLITE_DONE;
+}
+
+void HistoryWriter::setOutputs(const QStringList& names)
+{
+    outputs_ = names;
+}
+
+void HistoryWriter::saveCursor(const QString& output, OutboxPosition position)
+{
+    // Its own small transaction. A failure keeps the earlier cursor: the rows after it are sent again.
+    static_cast<void>(storeCursor(output, position));
 }
 
 } // namespace quorvel::service::history
