@@ -286,8 +286,10 @@ void TestInflux::answers_data()
         << QStringList{"influx db: the database found 8 lines too large a request: 4 at most from now on"}
         << QStringLiteral("catching up: 8 lines, the oldest from 59 min ago");
     QTest::newRow("401 stops until the retry")
-        << QList{ScriptedServer::closing(answer("401 Unauthorized", "authorization failed\nsecond")), ok} << 2
-        << v1 << QList<Times>{{0, 1}, {0, 1}} << 0 << 1400
+        << QList{ScriptedServer::closing(answer("401 Unauthorized", "authorization failed\nsecond",
+                                                "WWW-Authenticate: Basic realm=\"db\"\r\n")),
+                 ok}
+        << 2 << v1 << QList<Times>{{0, 1}, {0, 1}} << 0 << 1400
         << QStringList{"influx db: %TARGET% refused the lines (401 Unauthorized: authorization failed); "
                        "tried "
                        "again every 1 s, the samples wait in the store",
