@@ -191,7 +191,7 @@ void TestInflux::sampleLine_data()
     QTest::newRow("not a number") << m << Tags{} << "n" << std::optional(std::nan("")) << own + counts;
     QTest::newRow("escaped everywhere")
         << "te mp,x=\\" << Tags{{"k y,=\\", "v a,l=\\"}} << "a b,c=d\\e" << none
-        << "te\\ mp\\,x=\\,host=box,source=cellar,rom=28FF,name=a\\ b\\,c\\=d\\\\e,k\\ y\\,\\=\\\\=v\\ "
+        << "te\\ mp\\,x=\\\\,host=box,source=cellar,rom=28FF,name=a\\ b\\,c\\=d\\\\e,k\\ y\\,\\=\\\\=v\\ "
            "a\\,l\\=\\\\ " +
                counts;
     QTest::newRow("newlines become spaces")
