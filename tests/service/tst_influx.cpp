@@ -348,7 +348,11 @@ void TestInflux::answers()
     took.start();
     InfluxOutput& output = rig.start({1500, 1500, 100, 2000});
     QStringList states;
-    connect(&output, &InfluxOutput::statusChanged, this, [&] { states << output.status().state; });
+    OutputLink told; // the status as statusChanged() last told it
+    connect(&output, &InfluxOutput::statusChanged, this, [&] {
+        states << output.status().state;
+        told = output.status();
+    });
     if (refused) {
         QTest::qWait(1200);
         QVERIFY(rig.server.listen(port));
@@ -379,12 +383,16 @@ void TestInflux::answers()
     QCOMPARE(header(first, "Authorization"),
              settings.token.isEmpty() ? QByteArray("Basic dTpwOnc=") : "Token " + settings.token.toUtf8());
 
-    // Samples written later go as they come.
-    rig.outbox.add(2);
-    emit rig.outbox.samplesWritten(2);
-    QTRY_COMPARE_WITH_TIMEOUT(rig.cursorTime(), T0 + rows + 1, WaitMs);
-    QCOMPARE(rig.requestTimes().last(), (Times{rows, rows + 1}));
+    // Samples written later go as they come, and the backlog is told while a write is out.
+    for (const int more : {2, 1}) {
+        rig.outbox.add(more);
+        emit rig.outbox.samplesWritten(more);
+    }
+    QCOMPARE(told.backlog, 3);
+    QTRY_COMPARE_WITH_TIMEOUT(rig.cursorTime(), T0 + rows + 2, WaitMs);
+    QCOMPARE(output.status().sent, quint64(rows - dropped + 3));
     QCOMPARE(output.status().backlog, 0);
+    QVERIFY(told == output.status());
 }
 
 void TestInflux::lostRowsSkipped()
