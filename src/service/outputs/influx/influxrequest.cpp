@@ -2,7 +2,6 @@
 
 #include "service/outputs/influx/lineprotocol.h"
 
-#include <QFile>
 #include <QLocale>
 #include <QNetworkReply>
 #include <QSslCertificate>
