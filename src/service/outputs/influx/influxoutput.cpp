@@ -85,12 +85,13 @@ public:
                     onLost(rows, from, to, resumeAfter);
             });
         sinceStart_.start();
+        status().name = name();
+        status().target = request_.target();
+        told_ = status();
     }
 
     void start()
     {
-        status().name = name();
-        status().target = request_.target();
         cursor_ = outbox_.cursor(name());
         status().backlog = outbox_.countUnsent(cursor_);
         next();
