@@ -25,7 +25,7 @@ set(forbidden_service/state "sources/|service/(app|outputs|http|mqtt|systemd)/")
 # The history store knows the state and the core; whoever shows it includes it, never the other way.
 set(forbidden_service/history "sources/|service/(app|outputs|http|mqtt|systemd)/")
 # The outputs' shared names know no output room, and an output room no other: each consumer stands alone.
-set(output_rooms web mqtt alarms journal)
+set(output_rooms web mqtt alarms journal influx)
 set(forbidden_service/outputs "sources/|service/app/|service/outputs/[a-z]+/")
 foreach(output IN LISTS output_rooms)
   set(others ${output_rooms})

@@ -43,7 +43,7 @@ public:
     using RequestEnd = std::function<qsizetype(const QByteArray&)>;
     void setRequestEnd(RequestEnd end) { requestEnd_ = std::move(end); }
 
-    bool listen() { return server_.listen(QHostAddress::LocalHost, 0); }
+    bool listen(quint16 port = 0) { return server_.listen(QHostAddress::LocalHost, port); }
     [[nodiscard]] quint16 port() const { return server_.serverPort(); }
     [[nodiscard]] int connections() const { return connections_; }
     [[nodiscard]] int openConnections() const { return open_; }

@@ -38,6 +38,19 @@ public:
     // A test's own clock (the samples' age) for the real one.
     void setClock(std::function<QDateTime()> clock);
 
+    // How long things take; a test shortens them.
+    struct Timing {
+        int deadlineMs = 30000;      // one write, whole
+        int stoppedRetryMs = 300000; // after 401, 403, 404
+        int backoffFirstMs = 1000;   // after the first failure, doubled after each next one
+        int backoffLastMs = 300000;  // and never longer
+    };
+    void setTiming(const Timing& timing);
+    // A factor around 1 that spreads the backoffs of many boxes (0.8 to 1.2 by default).
+    void setJitter(std::function<double()> factor);
+    // The store's keep_samples as the journal words it ("30 days"), told with each loss.
+    void setKeepSamples(const QString& text);
+
 signals:
     // What the journal tells: an outage once as it begins and once as it ends (with its count), a refusal,
     // the first bad line, samples lost.
