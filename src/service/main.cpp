@@ -1,6 +1,7 @@
 #include "service/app/alarmsettingscheck.h"
 #include "service/app/descriptorbudget.h"
 #include "service/app/exitstatus.h"
+#include "service/app/influxconfig.h"
 #include "service/app/serviceconfig.h"
 #include "service/app/serviceoptions.h"
 #include "service/app/serviceprogram.h"
@@ -133,6 +134,8 @@ void printCheck(const service::ServiceConfig& config, std::optional<qint64> file
         std::printf("%s\n", qPrintable(line));
     if (config.mqtt)
         std::printf("%s under %s\n", qPrintable(config.mqtt->url), qPrintable(config.mqtt->baseTopic));
+    for (const service::influx::InfluxSettings& output : config.influx)
+        std::printf("%s\n", qPrintable(service::influxText(output)));
     if (!config.file.isEmpty())
         std::printf("# about %lld open files needed, limit %s\n", service::descriptorsNeeded(config),
                     fileLimit ? qPrintable(QString::number(*fileLimit)) : "none");
@@ -192,6 +195,11 @@ int main(int argc, char* argv[])
     config->sweeps = options.sweeps;
     if (!options.configFile.isEmpty())
         service::applyStoreOptions(options, *config);
+    if (!config->influx.isEmpty() && !config->store) {
+        tell(QStringLiteral(
+            "outputs: an output sends the store's samples, and --no-store turns the store off"));
+        return service::ExitBadSetting;
+    }
     // Refused before anything opens: past the limit the start would die wherever the next open fails.
     if (const auto shortage = service::descriptorShortage(*config, fileLimit)) {
         tell(*shortage);

@@ -56,6 +56,19 @@ QString summary(const ServiceConfig& config, const QString& dir)
                       .arg(config.store->sampleInterval)
                       .arg(config.store->keepSamplesDays)
                       .arg(config.store->keepHourlyDays);
+    for (const influx::InfluxSettings& out : config.influx) {
+        QStringList tags;
+        for (const auto& [key, value] : out.tags)
+            tags << key + u'=' + value;
+        shared += QStringLiteral(" influx=%1 %2 %3 %4 token=%5 user=%6:%7 ca=%8 %9 tags=%10 %11 %12 %13")
+                      .arg(out.name, out.url.toString(), out.api == influx::Api::V1 ? "v1" : "v2",
+                           out.database + out.org + u'/' + out.bucket, out.token, out.user, out.password,
+                           out.cafile, out.measurement)
+                      .arg(tags.join(u','))
+                      .arg(out.batch)
+                      .arg(out.backfillRate)
+                      .arg(out.gzip ? "gzip" : "plain");
+    }
     return (parts << shared).join(QStringLiteral("; ")).replace(dir, QStringLiteral("DIR"));
 }
 
@@ -94,6 +107,10 @@ private slots:
         m_dir = m_scratch->path();
         write(m_dir + QStringLiteral("/attic.sensors"), "BC0000000ABCDE28 Attic\n");
         write(m_dir + QStringLiteral("/bad.sensors"), "3100000123456728\n");
+        write(m_dir + QStringLiteral("/token"), " t0ken\n");
+        write(m_dir + QStringLiteral("/empty"), "\n");
+        write(m_dir + QStringLiteral("/two-lines"), "a\nb\n");
+        write(m_dir + QStringLiteral("/ca.pem"), "-----BEGIN CERTIFICATE-----\n");
     }
     void goodFiles_data();
     void goodFiles();
@@ -159,6 +176,20 @@ void TestServiceConfig::goodFiles_data()
     QTest::newRow("store: false") << Cellar + "store: false\n"
                                   << "cellar adapter 127.0.0.1 log= sensors=built-in; listen=off stale=300 "
                                      "locale=default";
+    const QByteArray stored = Cellar + "store: {path: h.sqlite}\n";
+    QTest::newRow("outputs with every key, and with their defaults")
+        << stored + "outputs:\n  influx:\n    - name: vm\n      url: https://127.0.0.1:8428/prefix\n"
+                    "      api: v2\n      org: home\n      bucket: temps\n      token_file: token\n"
+                    "      cafile: ca.pem\n      measurement: celsius\n      tags: {site: cellar-north, "
+                    "host: box, empty: ''}\n      batch: 100000\n      backfill_rate: 1\n      gzip: true\n"
+                    "    - {url: http://127.0.0.1, database: db}\n"
+                    "    - {url: 'http://127.0.0.2:8086/', database: db, user: me, password_file: token}\n"
+        << "cellar adapter 127.0.0.1 log= sensors=built-in; listen=off stale=300 locale=default "
+           "store=DIR/h.sqlite 10 30 0 influx=vm https://127.0.0.1:8428/prefix v2 home/temps token=t0ken "
+           "user=: ca=DIR/ca.pem celsius tags=site=cellar-north,host=box,empty= 100000 1 gzip "
+           "influx=127.0.0.1:80/db http://127.0.0.1 v1 db/ token= user=: ca= temperature tags= 5000 10000 "
+           "plain influx=127.0.0.2:8086/db http://127.0.0.2:8086/ v1 db/ token= user=me:t0ken ca= "
+           "temperature tags= 5000 10000 plain";
     QFile example(QStringLiteral(QT_TESTCASE_SOURCEDIR "/../../packaging/quorvel3d.yaml"));
     QVERIFY(example.open(QIODevice::ReadOnly));
     QTest::newRow("the package's example")
@@ -274,6 +305,40 @@ void TestServiceConfig::badFiles_data()
     QTest::newRow("bad MQTT URL")
         << Cellar + "mqtt:\n  url: http://127.0.0.1\n"
         << 1 << "DIR/c.yaml:5:8: mqtt.url: invalid value \"http://127.0.0.1\" for --mqtt";
+    const QByteArray influx = Cellar + "store: {path: h.sqlite}\noutputs:\n  influx:\n    - ";
+    QTest::newRow("an output without the store")
+        << Cellar + "outputs: {influx: [{url: http://127.0.0.1, database: db}]}\n"
+        << 1 << "DIR/c.yaml:4:10: outputs: an output sends the store's samples: it needs store: with a path";
+    QTest::newRow("no list of databases")
+        << Cellar + "store: {path: h}\noutputs: {influx: []}\n"
+        << 1 << "DIR/c.yaml:5:19: outputs.influx: expected a list of 1 to 8";
+    QTest::newRow("a URL with a password, another scheme, none")
+        << influx + "{url: 'http://u:p@127.0.0.1', database: d}\n    - {url: ftp://127.0.0.1, database: d}\n"
+                    "    - {database: d}\n"
+        << 3 << "DIR/c.yaml:7:13: outputs.influx[0].url: \"http://u:p@127.0.0.1\" is not http:// or https://";
+    QTest::newRow("v1 without its database, v2 with it and without a bucket, an api that is none")
+        << influx + "{url: http://127.0.0.1}\n    - {url: http://127.0.0.1, api: v2, org: o, database: d}\n"
+                    "    - {url: http://127.0.0.1, api: v3, database: d}\n"
+        << 4 << "DIR/c.yaml:7:7: outputs.influx[0]: database is missing: api v1 needs it";
+    QTest::newRow("secret files missing, empty, of two lines; a token and a user; a user alone")
+        << influx + "{url: http://127.0.0.1, database: d, token_file: nothing}\n"
+                    "    - {url: http://127.0.0.2, database: d, token_file: empty}\n"
+                    "    - {url: http://127.0.0.3, database: d, user: u, password_file: two-lines}\n"
+                    "    - {url: http://127.0.0.4, database: d, user: u, token_file: token}\n"
+                    "    - {url: http://127.0.0.5, database: d, user: u}\n"
+        << 6 << "DIR/c.yaml:7:56: outputs.influx[0].token_file: cannot read DIR/nothing: No such file";
+    QTest::newRow("a CA file without a certificate, one for http://")
+        << influx + "{url: https://127.0.0.1, database: d, cafile: token}\n"
+                    "    - {url: http://127.0.0.1, database: d, cafile: ca.pem}\n"
+        << 2 << "DIR/c.yaml:7:53: outputs.influx[0].cafile: DIR/token holds no PEM certificate";
+    QTest::newRow("a name twice, given and by default; a bad name")
+        << influx + "{url: http://127.0.0.1, database: d}\n    - {name: '127.0.0.1:80/d', url: "
+                    "http://127.0.0.2, database: d}\n    - {name: a b, url: http://127.0.0.1, database: e}\n"
+        << 2 << "DIR/c.yaml:8:14: outputs.influx[1].name: 127.0.0.1:80/d is the name of outputs.influx[0]";
+    QTest::newRow("numbers past their bounds, gzip not a flag, tags not a mapping, a misspelt key")
+        << influx + "{url: http://127.0.0.1, database: d, batch: 0, backfill_rate: 1000001, gzip: 2, "
+                    "tags: [a], tag: {}}\n"
+        << 5 << "DIR/c.yaml:7:51: outputs.influx[0].batch: \"0\" is not a whole number from 1 to 100000";
 }
 
 void TestServiceConfig::badFiles()

@@ -30,6 +30,8 @@ private slots:
     void ownSensorListNamesTheMetrics();
     void offsetCorrectsEveryOutput_data();
     void offsetCorrectsEveryOutput();
+    void outputsShowTheirLinks_data();
+    void outputsShowTheirLinks();
 
 private:
     std::unique_ptr<QTemporaryDir> dir_;
@@ -292,6 +294,68 @@ void TestServiceMetrics::offsetCorrectsEveryOutput()
     QCOMPARE(sensor.value(u"raw_temperature"),
              good ? QJsonValue(page.toDouble()) : QJsonValue(QJsonValue::Null));
     QCOMPARE(sensor.value(u"temperature"), good ? QJsonValue(double(logged)) : QJsonValue(QJsonValue::Null));
+}
+
+void TestServiceMetrics::outputsShowTheirLinks_data()
+{
+    QTest::addColumn<QString>("name"); // empty: no output configured
+    QTest::addColumn<bool>("up");
+    QTest::addColumn<qint64>("backlog");
+    QTest::addColumn<QVariant>("oldestAge"); // seconds before the scrape; null: none waits
+    QTest::addColumn<QString>("expected");   // the output families' samples
+    QTest::newRow("none configured: no family") << "" << false << 0LL << QVariant() << "";
+    QTest::newRow("caught up") << "vm" << true << 0LL << QVariant()
+                               << "quorvel_output_lines_total{output=\"vm\",result=\"sent\"} 7\n"
+                                  "quorvel_output_lines_total{output=\"vm\",result=\"dropped\"} 1\n"
+                                  "quorvel_output_lines_total{output=\"vm\",result=\"lost\"} 2\n"
+                                  "quorvel_output_backlog_lines{output=\"vm\"} "
+                                  "0\nquorvel_output_oldest_unsent_seconds{output=\"vm\"} 0\n"
+                                  "quorvel_output_up{output=\"vm\"} 1";
+    QTest::newRow("down an hour, a name to escape")
+        << "a\"b" << false << 1234LL << QVariant(3600)
+        << "quorvel_output_lines_total{output=\"a\\\"b\",result=\"sent\"} 7\n"
+           "quorvel_output_lines_total{output=\"a\\\"b\",result=\"dropped\"} 1\n"
+           "quorvel_output_lines_total{output=\"a\\\"b\",result=\"lost\"} 2\n"
+           "quorvel_output_backlog_lines{output=\"a\\\"b\"} 1234\n"
+           "quorvel_output_oldest_unsent_seconds{output=\"a\\\"b\"} "
+           "3600\nquorvel_output_up{output=\"a\\\"b\"} 0";
+    // A clock set back since the sample was taken: an age is never negative.
+    QTest::newRow("oldest from the future")
+        << "vm" << true << 3LL << QVariant(-5)
+        << "quorvel_output_lines_total{output=\"vm\",result=\"sent\"} 7\n"
+           "quorvel_output_lines_total{output=\"vm\",result=\"dropped\"} 1\n"
+           "quorvel_output_lines_total{output=\"vm\",result=\"lost\"} 2\n"
+           "quorvel_output_backlog_lines{output=\"vm\"} "
+           "3\nquorvel_output_oldest_unsent_seconds{output=\"vm\"} 0\n"
+           "quorvel_output_up{output=\"vm\"} 1";
+}
+
+void TestServiceMetrics::outputsShowTheirLinks()
+{
+    QFETCH(QString, name);
+    QFETCH(bool, up);
+    QFETCH(qint64, backlog);
+    QFETCH(QVariant, oldestAge);
+    QFETCH(QString, expected);
+    service::StateStore store(300, false);
+    store.addSource(Source, Kind, Adapter, builtInSensors(), {});
+    const qint64 now = 1'800'000'000;
+    if (!name.isEmpty())
+        store.outputs().append(
+            {name,
+             QStringLiteral("http://127.0.0.1:8428"),
+             up,
+             {},
+             7,
+             1,
+             2,
+             backlog,
+             oldestAge.isNull() ? std::nullopt : std::optional(now - oldestAge.toLongLong())});
+    QStringList samples;
+    for (const QByteArray& line : service::ServiceMetrics(store, {}).exposition(now).split('\n'))
+        if (line.startsWith("quorvel_output_"))
+            samples << QString::fromUtf8(line);
+    QCOMPARE(samples.join(u'\n'), expected);
 }
 
 QTEST_GUILESS_MAIN(TestServiceMetrics)

@@ -366,9 +366,20 @@ void TestServiceSources::storeKeepsTheDayAndFollowsReloads()
     config.listen = service::ListenEndpoint{QHostAddress::LocalHost, 0};
     config.store = service::history::StoreSettings{.path = dir_->filePath(QStringLiteral("first.sqlite")),
                                                    .sampleInterval = 0};
+    // An output hangs on the store: it follows it, and a reload of its own settings replaces it.
+    service::influx::InfluxSettings output;
+    output.name = QStringLiteral("vm");
+    output.url = QUrl(QStringLiteral("http://127.0.0.1:9"));
+    config.influx = {output};
     {
         Program service(config);
         QCOMPARE(service.program->start(), std::nullopt);
+        QVERIFY2(service.messages.first().contains(", writes to influx vm at http://127.0.0.1:9;"),
+                 qPrintable(service.messages.first()));
+        // Nothing listens there: the journal tells the outage, and the page and the metrics read its state.
+        QTRY_VERIFY(!service.messages.filter(QStringLiteral("influx vm: cannot write to ")).isEmpty());
+        QCOMPARE(service.program->store().outputs().value(0).up, false);
+        QVERIFY(!service.program->store().outputs().value(0).state.isEmpty());
         QTRY_VERIFY(service.program->store().source(QStringLiteral("cellar"))->sweeps >= 3);
         const auto storePath = [&] {
             return service.program->history() ? service.program->history()->settings().path : QString();
@@ -380,12 +391,22 @@ void TestServiceSources::storeKeepsTheDayAndFollowsReloads()
                 path.isEmpty() ? std::nullopt : std::optional(service::history::StoreSettings{.path = path});
             service.program->apply(next);
             QCOMPARE(storePath(), path == text ? config.store->path : path);
+            QCOMPARE(service.program->store().outputs().size(), path.isEmpty() ? 0 : 1);
             QCOMPARE(httpGet(service.program->metricsPort(), QStringLiteral("/history.json")).first,
                      path.isEmpty() ? 404 : 200);
         }
         QVERIFY2(service.messages.filter(QStringLiteral("reload: cannot use the history store: ")).size() ==
                      1,
                  qPrintable(service.messages.join(u'\n')));
+        const qsizetype told = service.messages.size();
+        next.influx.front().batch = 10;
+        service.program->apply(next);
+        next.influx.clear();
+        service.program->apply(next);
+        QCOMPARE(service.messages.mid(told).filter(QStringLiteral("reload: influx vm")),
+                 QStringList({"reload: influx vm stopped", "reload: influx vm at http://127.0.0.1:9 started",
+                              "reload: influx vm stopped"}));
+        QVERIFY(service.program->store().outputs().isEmpty());
         service.program->stop();
     }
     Program again(config);

@@ -40,6 +40,8 @@ private slots:
     void storeRoutes_data();
     void storeRoutes();
     void exportsAreCapped();
+    void outputsAtTheFoot_data();
+    void outputsAtTheFoot();
     void aGeneratedYear();
 
 private:
@@ -466,6 +468,38 @@ struct GeneratedStore {
 };
 
 // Exports that hold the store's connections are capped; the cap frees as one ends.
+void TestStatusPage::outputsAtTheFoot_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("state");
+    QTest::addColumn<bool>("up");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("caught up") << "vm"
+                               << "caught up" << true << "<p>influx vm: caught up</p>";
+    QTest::newRow("down")
+        << "vm"
+        << "down since 10:02 (connection refused): 1 lines wait" << false
+        << "<p class=\"bad\">influx vm: down since 10:02 (connection refused): 1 lines wait</p>";
+    QTest::newRow("stopped, a name of markup and a line break")
+        << "<b>\nx"
+        << "stopped: 401 Unauthorized" << false
+        << "<p class=\"bad\">influx &lt;b&gt;\ufffdx: stopped: 401 Unauthorized</p>";
+}
+
+void TestStatusPage::outputsAtTheFoot()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, state);
+    QFETCH(bool, up);
+    QFETCH(QString, expected);
+    const QDateTime now = QDateTime::fromSecsSinceEpoch(1'700'000'000);
+    service::StateStore store(300, true);
+    store.addSource(Source, Kind, Adapter, builtInSensors(), {}, now);
+    store.outputs().append({name, {}, up, state, 0, 0, 0, 0, std::nullopt});
+    const QString page = QString::fromUtf8(service::statuspage::html(store, now));
+    QVERIFY2(page.contains(expected), qPrintable(page.right(2000)));
+}
+
 void TestStatusPage::exportsAreCapped()
 {
     const qint64 now = QDateTime::currentSecsSinceEpoch();

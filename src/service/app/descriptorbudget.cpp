@@ -23,6 +23,7 @@ qint64 descriptorsNeeded(const ServiceConfig& config)
         needed += AlarmCommand::MaxRunning * AlarmCommand::DescriptorsPerCommand;
     if (config.store)
         needed += descriptors::Store + (config.listen ? StatusServer::MaxExports * descriptors::Export : 0);
+    needed += config.influx.size() * descriptors::Influx;
     return needed;
 }
 

@@ -26,6 +26,8 @@ inline constexpr int Mqtt = 3;
 inline constexpr int Store = 6;
 // An export in flight reads through a connection of its own: the file, its write-ahead log and its index.
 inline constexpr int Export = 3;
+// A line-protocol output: its database's connection, and one more while a cut request's closes.
+inline constexpr int Influx = 2;
 } // namespace descriptors
 
 // About how many descriptors the configuration holds open at once.

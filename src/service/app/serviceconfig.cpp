@@ -1,6 +1,7 @@
 #include "service/app/serviceconfig.h"
 
 #include "service/app/alarmsettingscheck.h"
+#include "service/app/influxconfig.h"
 #include "service/app/storeconfig.h"
 
 #include "service/http/webconfig.h"
@@ -464,6 +465,14 @@ std::optional<ServiceConfig> ConfigReader::read(const YAML::Node& root)
     std::optional<history::StoreSettings> store;
     if (const auto entry = fields.take("store"))
         store = readStoreBlock(*entry, m_folder, m_faults);
+    QList<influx::InfluxSettings> influx;
+    if (const auto entry = fields.take("outputs")) {
+        influx = readOutputsBlock(*entry, m_folder, m_faults);
+        // The store's samples are what an output sends, and its cursors are kept there.
+        if (!store)
+            fail(*entry,
+                 QStringLiteral(": an output sends the store's samples: it needs store: with a path"));
+    }
     // The options' keys are applied as the command line's options are, the MQTT ones staged until the end.
     m_options.mqtt.emplace();
     bool good = readOptionKeys(fields, QString());
@@ -499,6 +508,7 @@ std::optional<ServiceConfig> ConfigReader::read(const YAML::Node& root)
         config.sources.push_back(std::move(source.config));
     config.alarmCommand = alarmCommand;
     config.store = store;
+    config.influx = influx;
     return config;
 }
 

@@ -4,6 +4,7 @@
 #include "service/history/historysettings.h"
 #include "service/http/listenendpoint.h"
 #include "service/mqtt/mqttoptions.h"
+#include "service/outputs/influx/influxsettings.h"
 #include "service/state/sensorsettings.h"
 
 #include "acquisition/sensorlist.h"
@@ -66,6 +67,8 @@ struct ServiceConfig {
     std::optional<history::StoreSettings> store;
     // --store or --no-store chose it: a reload of the file keeps it.
     bool storeFromCommandLine = false;
+    // The databases the store's samples are written to (outputs: influx:), in the file's order.
+    QList<influx::InfluxSettings> influx;
 };
 
 using runtime::ConfigError;

@@ -2,12 +2,15 @@
 
 #include "service/app/descriptorbudget.h"
 #include "service/app/exitstatus.h"
+#include "service/app/influxconfig.h"
 #include "service/app/sourcerunner.h"
 #include "service/app/storeconfig.h"
 #include "service/history/historystore.h"
+#include "service/history/outbox.h"
 #include "service/http/webconfig.h"
 #include "service/outputs/alarms/alarmcommand.h"
 #include "service/outputs/alarms/alarmjournal.h"
+#include "service/outputs/influx/influxoutput.h"
 #include "service/outputs/journal/servicelog.h"
 #include "service/outputs/mqtt/mqttpublisher.h"
 #include "service/outputs/web/statusserver.h"
@@ -17,6 +20,7 @@
 #include "runtime/appinfo.h"
 #include "runtime/conversions.h"
 
+#include <QSysInfo>
 #include <QThread>
 
 #include <algorithm>
@@ -71,6 +75,8 @@ ServiceProgram::~ServiceProgram()
 {
     // The sources leave the store as they go: nothing of that is news for the service manager.
     store_.disconnect(&status_);
+    // Before the store goes with the members: the outputs, children, would outlive it.
+    stopOutputs();
     if (configRead_)
         configRead_->wait();
 }
@@ -152,6 +158,7 @@ void ServiceProgram::closeStore()
 {
     if (!history_)
         return;
+    stopOutputs();
     for (const auto& runner : runners_)
         runner->setHistoryStore(nullptr);
     if (server_)
@@ -233,6 +240,7 @@ std::optional<int> ServiceProgram::start()
         metricsText = base + QStringLiteral("metrics, status page ") + base;
     }
     messages_(startMessage(metricsText));
+    applyOutputs(config_.influx, false);
     if (mqtt_)
         mqtt_->start();
     for (const auto& runner : runners_)
@@ -245,10 +253,12 @@ std::optional<int> ServiceProgram::start()
 
 QString ServiceProgram::startMessage(const QString& metricsText) const
 {
-    const QString outputs =
+    QString outputs =
         (config_.mqtt ? QStringLiteral(", MQTT %1 under %2").arg(config_.mqtt->url, config_.mqtt->baseTopic)
                       : QString()) +
         (config_.store ? QStringLiteral(", history store ") + storeText(*config_.store) : QString());
+    for (const influx::InfluxSettings& output : config_.influx)
+        outputs += QStringLiteral(", writes to ") + influxText(output);
     if (runners_.size() == 1 && config_.file.isEmpty()) {
         const SourceRunner& only = *runners_.front();
         return QStringLiteral("started: adapter %1, %2, log %3, metrics %4%5")
@@ -286,6 +296,7 @@ void ServiceProgram::stop()
         runner->finishLog(logsWritten);
     if (mqtt_)
         mqtt_->stop();
+    stopOutputs();
     if (history_)
         history_->flush();
     messages_(QStringLiteral("stopped: %1, %2 written, %3 lost")
@@ -399,12 +410,78 @@ void ServiceProgram::apply(const ServiceConfig& next)
         next.alarmCommand != config_.alarmCommand)
         messages_(QStringLiteral("reload: listen, web_config, mqtt, stale_after, locale and alarm_command "
                                  "change at the next start"));
-    // Only the sources change now; what they share stays as it runs.
+    applyOutputs(next.influx, true);
+    // Only the sources and the outputs change now; what they share stays as it runs.
     config_.sources = next.sources;
     messages_(QStringLiteral("reloaded %1: %2 unchanged, %3 stopped, %4 started")
                   .arg(config_.file, runtime::countText(kept, "source"))
                   .arg(stopped)
                   .arg(started));
+}
+
+void ServiceProgram::applyOutputs(const QList<influx::InfluxSettings>& next, bool reloading)
+{
+    const auto told = [&](const QString& text) {
+        if (reloading)
+            messages_(QStringLiteral("reload: ") + text);
+    };
+    if (!history_ && !next.isEmpty())
+        messages_(QStringLiteral("%1outputs send the store's samples, and no store is open: none runs")
+                      .arg(reloading ? QStringLiteral("reload: ") : QString()));
+    const QList<influx::InfluxSettings> wanted = history_ ? next : QList<influx::InfluxSettings>();
+    // Removed and changed ones stop first, so a changed one never writes twice from one cursor.
+    for (auto it = outputs_.begin(); it != outputs_.end();) {
+        if (wanted.contains((*it)->settings())) {
+            ++it;
+            continue;
+        }
+        const std::unique_ptr<influx::InfluxOutput> gone(*it);
+        it = outputs_.erase(it);
+        told(QStringLiteral("influx %1 stopped").arg(gone->settings().name));
+    }
+    if (history_) {
+        QStringList names;
+        for (const influx::InfluxSettings& settings : wanted)
+            names << settings.name;
+        history_->outbox().setOutputs(names);
+    }
+    QList<influx::InfluxOutput*> ordered;
+    for (const influx::InfluxSettings& settings : wanted) {
+        const auto running = std::find_if(outputs_.begin(), outputs_.end(), [&settings](const auto* output) {
+            return output->settings() == settings;
+        });
+        if (running != outputs_.end()) {
+            ordered << *running;
+            continue;
+        }
+        auto* output =
+            new influx::InfluxOutput(settings, QSysInfo::machineHostName(), history_->outbox(), this);
+        const int keep = config_.store ? config_.store->keepSamplesDays : 0;
+        if (keep > 0)
+            output->setKeepSamples(runtime::countText(keep, "day"));
+        connect(output, &influx::InfluxOutput::notice, this,
+                [this](const QString& text) { messages_(text); });
+        connect(output, &influx::InfluxOutput::statusChanged, this, &ServiceProgram::showOutputs);
+        ordered << output;
+        output->start();
+        told(QStringLiteral("%1 started").arg(influxText(settings)));
+    }
+    outputs_ = ordered;
+    showOutputs();
+}
+
+void ServiceProgram::stopOutputs()
+{
+    qDeleteAll(std::exchange(outputs_, {}));
+    showOutputs();
+}
+
+void ServiceProgram::showOutputs()
+{
+    QList<OutputLink> links;
+    for (const influx::InfluxOutput* output : outputs_)
+        links << output->status();
+    store_.outputs() = links;
 }
 
 void ServiceProgram::onSweep()

@@ -25,6 +25,9 @@ namespace quorvel::service {
 namespace history {
 class HistoryStore;
 }
+namespace influx {
+class InfluxOutput;
+}
 
 class MqttPublisher;
 class SourceRunner;
@@ -92,6 +95,13 @@ private:
     void closeStore();
     // A reload's store block: the running store stays when the new one cannot be opened.
     void changeStore(const std::optional<history::StoreSettings>& next);
+    // Runs an output per entry on the open store: those whose settings did not change go on, the others
+    // stop or start; told as a reload when reloading.
+    void applyOutputs(const QList<influx::InfluxSettings>& next, bool reloading);
+    // Every output stops, before the store they read closes.
+    void stopOutputs();
+    // The outputs' states, in the file's order, where the metrics and the page read them.
+    void showOutputs();
 
     ServiceConfig config_;
     PageFactory pages_;
@@ -104,6 +114,7 @@ private:
     StatusServer* server_ = nullptr;
     MqttPublisher* mqtt_ = nullptr;
     std::unique_ptr<history::HistoryStore> history_;
+    QList<influx::InfluxOutput*> outputs_; // children, each deleted as it stops
     quint16 metricsPort_ = 0;
     bool started_ = false;
     bool stopped_ = false;

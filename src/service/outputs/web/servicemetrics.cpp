@@ -6,6 +6,7 @@
 
 #include "runtime/conversions.h"
 
+#include <QDateTime>
 #include <QLocale>
 
 #include <optional>
@@ -45,6 +46,11 @@ ServiceMetrics::ServiceMetrics(const StateStore& store, QString version)
 }
 
 QByteArray ServiceMetrics::exposition() const
+{
+    return exposition(QDateTime::currentSecsSinceEpoch());
+}
+
+QByteArray ServiceMetrics::exposition(qint64 now) const
 {
     QByteArray out;
     out.reserve(4096 + 600 * store_.sensorCount());
@@ -124,6 +130,30 @@ QByteArray ServiceMetrics::exposition() const
         single(names::MqttPublished, QByteArray::number(mqtt.published));
         single(names::MqttConnectionFailures, QByteArray::number(mqtt.connectionFailures));
     }
+    // Only where outputs are configured, as MQTT's only where it publishes.
+    const auto outputLabel = [](const OutputLink& output) {
+        return names::OutputLabel + QByteArray("=\"") + labelValue(output.name) + '"';
+    };
+    const auto perOutput = [&](const names::MetricFamily& metric, const auto& sample) {
+        if (store_.outputs().isEmpty())
+            return;
+        out += family(metric);
+        for (const OutputLink& output : store_.outputs())
+            for (const auto& [label, value] : sample(output))
+                out += metric.name + ('{' + outputLabel(output)) + label + "} " + QByteArray::number(value) +
+                       '\n';
+    };
+    using Samples = QList<std::pair<QByteArray, qint64>>;
+    perOutput(names::OutputLines, [](const OutputLink& output) {
+        return Samples{{",result=\"sent\"", qint64(output.sent)},
+                       {",result=\"dropped\"", qint64(output.dropped)},
+                       {",result=\"lost\"", qint64(output.lost)}};
+    });
+    perOutput(names::OutputBacklog, [](const OutputLink& output) { return Samples{{{}, output.backlog}}; });
+    perOutput(names::OutputOldestUnsent, [now](const OutputLink& output) {
+        return Samples{{{}, output.oldestUnsent ? std::max<qint64>(0, now - *output.oldestUnsent) : 0}};
+    });
+    perOutput(names::OutputUp, [](const OutputLink& output) { return Samples{{{}, output.up ? 1 : 0}}; });
     return out;
 }
 

@@ -14,6 +14,8 @@ public:
     ServiceMetrics(const StateStore& store, QString version);
 
     [[nodiscard]] QByteArray exposition() const;
+    // As at this time (UTC seconds), which the ages are counted to.
+    [[nodiscard]] QByteArray exposition(qint64 now) const;
 
 private:
     const StateStore& store_;

@@ -1,5 +1,6 @@
 #include "service/outputs/web/statustexts.h"
 
+#include "service/state/outputlink.h"
 #include "service/state/sensorstate.h"
 #include "service/state/statestore.h"
 
@@ -154,6 +155,12 @@ QString logCountsText(const SourceState& source)
     return QStringLiteral("%1 written, %2 lost")
         .arg(runtime::countText(qint64(source.recordsWritten), "record"),
              QString::number(source.recordsLost));
+}
+
+QString outputText(const OutputLink& output)
+{
+    // The state's words are the output's own, its backlog and since when included.
+    return visible(QStringLiteral("influx %1: %2").arg(output.name, output.state));
 }
 
 } // namespace quorvel::service::statuspage

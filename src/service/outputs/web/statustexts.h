@@ -7,6 +7,7 @@
 namespace quorvel::service {
 
 class StateStore;
+struct OutputLink;
 struct SensorState;
 struct SourceState;
 
@@ -60,6 +61,10 @@ struct AlarmLine {
 [[nodiscard]] QString reachableClass(const SourceState& source);
 // "12 records written, 0 lost".
 [[nodiscard]] QString logCountsText(const SourceState& source);
+
+// An output's line at the page's foot: "influx NAME: caught up", "influx NAME: down since 10:02 (connection
+// refused): 1,234 lines wait".
+[[nodiscard]] QString outputText(const OutputLink& output);
 
 } // namespace statuspage
 
