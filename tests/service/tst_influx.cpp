@@ -310,6 +310,12 @@ void TestInflux::answers_data()
         << QList<Times>{{0, 1}, {0, 1}} << 0 << 1400
         << QStringList{outage.arg("no answer within 1.5 s"), again}
         << QStringLiteral("down since %HHMM% (no answer within 1.5 s): 2 lines wait");
+    QTest::newRow("an endless answer cut")
+        << QList{ScriptedServer::closing(answer("500 Internal Server Error", QByteArray(100 * 1024, 'x'))),
+                 ok}
+        << 2 << v1 << QList<Times>{{0, 1}, {0, 1}} << 0 << 0
+        << QStringList{outage.arg("an answer longer than 64 KiB"), again}
+        << QStringLiteral("down since %HHMM% (an answer longer than 64 KiB): 2 lines wait");
     // Nobody listens for the first 1.2 s.
     QTest::newRow("connection refused, backed off")
         << QList<ScriptedServer::Reply>{} << 2 << v1 << QList<Times>{{0, 1}} << 0 << 1200
