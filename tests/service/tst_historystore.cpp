@@ -2,6 +2,7 @@
 // that cannot be the store are refused untouched, hours fold and old rows go, a full disk holds the rows.
 #include "service/history/historydatabase.h"
 #include "service/history/historystore.h"
+#include "service/history/outbox.h"
 #include "service/state/statestore.h"
 #include "sources/adapter/adapterkind.h"
 
@@ -121,6 +122,24 @@ StoreSettings settingsFor(const QString& path, int interval, int keepSamples = 0
     return {path, interval, keepSamples, 0};
 }
 
+// "time rom reads min max" of the rows handed out, which must come in key order.
+QStringList sent(const QList<OutboxRow>& rows)
+{
+    QStringList texts;
+    for (qsizetype i = 0; i < rows.size(); ++i) {
+        const SampleRow& row = rows[i].sample;
+        texts << QStringLiteral("%1 %2 %3 %4 %5")
+                     .arg(row.time - H0)
+                     .arg(row.romCode.right(2))
+                     .arg(row.reads)
+                     .arg(row.min.value_or(0))
+                     .arg(row.max.value_or(0));
+        if (rows[i].position.time != row.time || (i > 0 && rows[i - 1].position >= rows[i].position))
+            texts << QStringLiteral("out of order");
+    }
+    return texts;
+}
+
 } // namespace
 
 class TestHistoryStore : public QObject {
@@ -134,6 +153,9 @@ private slots:
     void refusals();
     void foldAndPrune();
     void fullDisk();
+    void migration();
+    void outbox();
+    void outboxLoss();
 };
 
 void TestHistoryStore::samples_data()
@@ -411,6 +433,88 @@ void TestHistoryStore::fullDisk()
     }
     QCOMPARE(rows(path, QStringLiteral("SELECT time - %1, last FROM samples ORDER BY time").arg(H0)),
              (QStringList{"0|1000", "10|2000", "20|3000", "30|4000", "40|5000", "50|6000"}));
+}
+
+void TestHistoryStore::migration()
+{
+    const auto dir = testing::scratchDir(QStringLiteral("migration"));
+    const QString path = dir->filePath(QStringLiteral("history.db"));
+    QVERIFY(HistoryDatabase::open(path, HistoryDatabase::Mode::Write, nullptr));
+    // Version 1 had the same tables but the cursors.
+    QVERIFY(sql(path, QStringLiteral("DROP TABLE cursors; PRAGMA user_version = 1; INSERT INTO samples(time,"
+                                     " sensor, label, reads, failed) VALUES(7, 1, 1, 1, 0)")));
+    QVERIFY(HistoryDatabase::open(path, HistoryDatabase::Mode::Write, nullptr));
+    QCOMPARE(rows(path, QStringLiteral("SELECT user_version, (SELECT time FROM samples),"
+                                       " (SELECT count(*) FROM cursors) FROM pragma_user_version")),
+             QStringList{QStringLiteral("%1|7|0").arg(SchemaVersion)});
+}
+
+void TestHistoryStore::outbox()
+{
+    const auto dir = testing::scratchDir(QStringLiteral("outbox"));
+    const QString path = dir->filePath(QStringLiteral("history.db"));
+    OutboxPosition saved;
+    {
+        Fixture fixture(settingsFor(path, 10));
+        QVERIFY(fixture.store);
+        Outbox& outbox = fixture.store->outbox();
+        QSignalSpy written(&outbox, &Outbox::samplesWritten);
+        fixture.play({{1, 1, ReadOutcome::Ok, 5.0f}, {12, 0, ReadOutcome::Ok, 21.0f}});
+        QTRY_COMPARE_WITH_TIMEOUT(written.count(), 1, WaitMs);
+        QCOMPARE(written.at(0).at(0).toLongLong(), 1);
+        const QList<OutboxRow> first = outbox.unsent({}, 10);
+        QCOMPARE(sent(first), QStringList{"0 B2 1 5 5"});
+        saved = first.at(0).position;
+        outbox.saveCursor(QStringLiteral("db"), saved);
+        outbox.saveCursor(QStringLiteral("db"), {}); // never back
+        QCOMPARE(outbox.cursor(QStringLiteral("db")), saved);
+        // Stopped within the interval of A's read at 12: its half is written.
+    }
+    // Started again within it: the half waits for its merge, sent whole and once.
+    Fixture fixture(settingsFor(path, 10), H0 + 13);
+    Outbox& outbox = fixture.store->outbox();
+    QSignalSpy written(&outbox, &Outbox::samplesWritten);
+    QCOMPARE(outbox.cursor(QStringLiteral("db")), saved);
+    QCOMPARE(outbox.cursor(QStringLiteral("new")), OutboxPosition{});
+    QCOMPARE(outbox.countUnsent(saved), 0);
+    QCOMPARE(sent(outbox.unsent(saved, 10)), QStringList{});
+    fixture.base = H0;
+    fixture.play({{15, 0, ReadOutcome::Ok, 23.0f}, {21, 1, ReadOutcome::Ok, 6.0f}});
+    QTRY_COMPARE_WITH_TIMEOUT(written.count(), 1, WaitMs);
+    QCOMPARE(written.at(0).at(0).toLongLong(), 1);
+    QCOMPARE(sent(outbox.unsent(saved, 10)), QStringList{"10 A1 2 21 23"});
+    QCOMPARE(sent(outbox.unsent({}, 10)), (QStringList{"0 B2 1 5 5", "10 A1 2 21 23"}));
+    QCOMPARE(sent(outbox.unsent({}, 1)), QStringList{"0 B2 1 5 5"});
+    QCOMPARE(outbox.countUnsent({}), 2);
+}
+
+void TestHistoryStore::outboxLoss()
+{
+    const auto dir = testing::scratchDir(QStringLiteral("outboxloss"));
+    const QString path = dir->filePath(QStringLiteral("history.db"));
+    Fixture fixture(settingsFor(path, 10, 1));
+    QVERIFY(fixture.store);
+    Outbox& outbox = fixture.store->outbox();
+    QSignalSpy written(&outbox, &Outbox::samplesWritten);
+    QSignalSpy lost(&outbox, &Outbox::samplesLost);
+    outbox.setOutputs({QStringLiteral("behind"), QStringLiteral("ahead")});
+    fixture.play({{5, 0, ReadOutcome::Ok, 1.0f}, {15, 0, ReadOutcome::Ok, 2.0f}});
+    fixture.now = fixture.now.addSecs(20);
+    fixture.store->flush();
+    QTRY_COMPARE_WITH_TIMEOUT(written.count(), 2, WaitMs);
+    const QList<OutboxRow> first = outbox.unsent({}, 10);
+    QCOMPARE(sent(first), (QStringList{"0 A1 1 1 1", "10 A1 1 2 2"}));
+    outbox.saveCursor(QStringLiteral("ahead"), first.last().position);
+    // Two days on, a day kept: both rows go, never sent by "behind" only.
+    fixture.play({{2 * Day + 5, 0, ReadOutcome::Ok, 3.0f}});
+    fixture.now = fixture.now.addSecs(20);
+    fixture.store->flush();
+    QTRY_VERIFY_WITH_TIMEOUT(!lost.isEmpty(), WaitMs);
+    QCOMPARE(lost.count(), 1);
+    QCOMPARE(lost.at(0).mid(0, 4), (QVariantList{QStringLiteral("behind"), 2, H0, H0 + 10}));
+    QCOMPARE(lost.at(0).at(4).value<OutboxPosition>(), first.last().position);
+    QCOMPARE(outbox.cursor(QStringLiteral("behind")), first.last().position);
+    QCOMPARE(rows(path, QStringLiteral("SELECT count(*) FROM samples")), QStringList{"1"});
 }
 
 QTEST_GUILESS_MAIN(TestHistoryStore)

@@ -191,7 +191,7 @@ void TestInflux::sampleLine_data()
     QTest::newRow("not a number") << m << Tags{} << "n" << std::optional(std::nan("")) << own + counts;
     QTest::newRow("escaped everywhere")
         << "te mp,x=\\" << Tags{{"k y,=\\", "v a,l=\\"}} << "a b,c=d\\e" << none
-        << "te\\ mp\\,x=\\,host=box,source=cellar,rom=28FF,name=a\\ b\\,c\\=d\\\\e,k\\ y\\,\\=\\\\=v\\ "
+        << "te\\ mp\\,x=\\\\,host=box,source=cellar,rom=28FF,name=a\\ b\\,c\\=d\\\\e,k\\ y\\,\\=\\\\=v\\ "
            "a\\,l\\=\\\\ " +
                counts;
     QTest::newRow("newlines become spaces")
@@ -242,6 +242,7 @@ void TestInflux::answers_data()
     QTest::addColumn<int>("dropped");
     QTest::addColumn<int>("atLeastMs");
     QTest::addColumn<QStringList>("notices");
+    QTest::addColumn<QString>("state"); // one the page shows on the way
 
     const auto ok = ScriptedServer::closing(NoContent);
     InfluxSettings v1;
@@ -250,67 +251,85 @@ void TestInflux::answers_data()
     const QString again = QStringLiteral("influx db: written again after 0 s: 2 lines waited");
     const QString outage =
         QStringLiteral("influx db: cannot write to %TARGET%: %1; the samples wait in the store");
-    QTest::newRow("2xx") << QList{ok} << 2 << v1 << QList<Times>{{0, 1}} << 0 << 0 << QStringList{};
+    QTest::newRow("2xx") << QList{ok} << 2 << v1 << QList<Times>{{0, 1}} << 0 << 0 << QStringList{}
+                         << QStringLiteral("caught up");
     InfluxSettings basic = v1;
     basic.token.clear();
     basic.user = QStringLiteral("u");
     basic.password = QStringLiteral("p:w");
     basic.gzip = true;
     QTest::newRow("2xx, user, gzip") << QList{ok} << 2 << basic << QList<Times>{{0, 1}} << 0 << 0
-                                     << QStringList{};
+                                     << QStringList{} << QStringLiteral("caught up");
     InfluxSettings v2;
     v2.api = Api::V2;
     v2.org = QStringLiteral("home");
     v2.bucket = QStringLiteral("temps");
     v2.token = QStringLiteral("t0k");
     v2.url = QUrl(QStringLiteral("/vm/"));
-    QTest::newRow("2xx, v2 under a prefix")
-        << QList{ok} << 2 << v2 << QList<Times>{{0, 1}} << 0 << 0 << QStringList{};
+    QTest::newRow("2xx, v2 under a prefix") << QList{ok} << 2 << v2 << QList<Times>{{0, 1}} << 0 << 0
+                                            << QStringList{} << QStringLiteral("caught up");
     // The database refuses every request that holds the line of t=5.
     const auto bad = ScriptedServer::closing(answer("400 Bad Request", "{\"error\":\"bad line 5\"}\nmore"));
     QTest::newRow("400: the bad line alone dropped")
         << QList{bad, ok, bad, bad, ok, bad, ok} << 8 << v1
         << QList<Times>{{0, 1, 2, 3, 4, 5, 6, 7}, {0, 1, 2, 3}, {4, 5, 6, 7}, {4, 5}, {4}, {5}, {6, 7}} << 1
         << 0
-        << QStringList{
-               "influx db: the database refused a line, which is dropped (so is any later one it refuses): "
-               "{\"error\":\"bad line 5\"}"};
+        << QStringList{"influx db: the database refused a line, which is dropped (so is any later one it "
+                       "refuses): "
+                       "{\"error\":\"bad line 5\"}"}
+        << QStringLiteral("caught up");
     InfluxSettings eight = v1;
     eight.batch = 8;
     QTest::newRow("413 halves the batch")
         << QList{ScriptedServer::closing(answer("413 Request Entity Too Large")), ok} << 12 << eight
         << QList<Times>{{0, 1, 2, 3, 4, 5, 6, 7}, {0, 1, 2, 3}, {4, 5, 6, 7}, {8, 9, 10, 11}} << 0 << 0
-        << QStringList{"influx db: the database found 8 lines too large a request: 4 at most from now on"};
+        << QStringList{"influx db: the database found 8 lines too large a request: 4 at most from now on"}
+        << QStringLiteral("catching up: 8 lines, the oldest from 59 min ago");
     QTest::newRow("401 stops until the retry")
-        << QList{ScriptedServer::closing(answer("401 Unauthorized", "authorization failed\nsecond")), ok} << 2
-        << v1 << QList<Times>{{0, 1}, {0, 1}} << 0 << 1400
-        << QStringList{
-               "influx db: %TARGET% refused the lines (401 Unauthorized: authorization failed); tried "
-               "again every 1 s, the samples wait in the store",
-               again};
+        << QList{ScriptedServer::closing(answer("401 Unauthorized", "authorization failed\nsecond",
+                                                "WWW-Authenticate: Basic realm=\"db\"\r\n")),
+                 ok}
+        << 2 << v1 << QList<Times>{{0, 1}, {0, 1}} << 0 << 1400
+        << QStringList{"influx db: %TARGET% refused the lines (401 Unauthorized: authorization failed); "
+                       "tried "
+                       "again every 1 s, the samples wait in the store",
+                       again}
+        << QStringLiteral("stopped: 401 Unauthorized: authorization failed");
     QTest::newRow("429 waits as told")
         << QList{ScriptedServer::closing(answer("429 Too Many Requests", {}, "Retry-After: 1\r\n")), ok} << 2
         << v1 << QList<Times>{{0, 1}, {0, 1}} << 0 << 900
-        << QStringList{outage.arg("429 Too Many Requests"), again};
+        << QStringList{outage.arg("429 Too Many Requests"), again}
+        << QStringLiteral("down since %HHMM% (429 Too Many Requests): 2 lines wait");
     QTest::newRow("silence cut") << QList{ScriptedServer::noAnswer(), ok} << 2 << v1
                                  << QList<Times>{{0, 1}, {0, 1}} << 0 << 1400
-                                 << QStringList{outage.arg("no answer within 1.5 s"), again};
+                                 << QStringList{outage.arg("no answer within 1.5 s"), again}
+                                 << QStringLiteral(
+                                        "down since %HHMM% (no answer within 1.5 s): 2 lines wait");
     QTest::newRow("a byte a second cut")
         << QList{ScriptedServer::Reply{NoContent, true, int(NoContent.size()), 1000}, ok} << 2 << v1
         << QList<Times>{{0, 1}, {0, 1}} << 0 << 1400
-        << QStringList{outage.arg("no answer within 1.5 s"), again};
+        << QStringList{outage.arg("no answer within 1.5 s"), again}
+        << QStringLiteral("down since %HHMM% (no answer within 1.5 s): 2 lines wait");
+    QTest::newRow("an endless answer cut")
+        << QList{ScriptedServer::closing(answer("500 Internal Server Error", QByteArray(100 * 1024, 'x'))),
+                 ok}
+        << 2 << v1 << QList<Times>{{0, 1}, {0, 1}} << 0 << 0
+        << QStringList{outage.arg("an answer longer than 64 KiB"), again}
+        << QStringLiteral("down since %HHMM% (an answer longer than 64 KiB): 2 lines wait");
     // Nobody listens for the first 1.2 s.
     QTest::newRow("connection refused, backed off")
         << QList<ScriptedServer::Reply>{} << 2 << v1 << QList<Times>{{0, 1}} << 0 << 1200
-        << QStringList{outage.arg("connection refused"), again};
+        << QStringList{outage.arg("connection refused"), again}
+        << QStringLiteral("down since %HHMM% (connection refused): 2 lines wait");
     InfluxSettings paced = v1;
     paced.batch = 10;
     paced.backfillRate = 20;
-    QTest::newRow("catching up, paced") << QList{ok} << 25 << paced
-                                        << QList<Times>{{0, 1, 2, 3, 4, 5, 6, 7, 8, 9},
-                                                        {10, 11, 12, 13, 14, 15, 16, 17, 18, 19},
-                                                        {20, 21, 22, 23, 24}}
-                                        << 0 << 900 << QStringList{};
+    QTest::newRow("catching up, paced")
+        << QList{ok} << 25 << paced
+        << QList<Times>{{0, 1, 2, 3, 4, 5, 6, 7, 8, 9},
+                        {10, 11, 12, 13, 14, 15, 16, 17, 18, 19},
+                        {20, 21, 22, 23, 24}}
+        << 0 << 900 << QStringList{} << QStringLiteral("catching up: 15 lines, the oldest from 59 min ago");
 }
 
 void TestInflux::answers()
@@ -322,6 +341,7 @@ void TestInflux::answers()
     QFETCH(int, dropped);
     QFETCH(int, atLeastMs);
     QFETCH(QStringList, notices);
+    QFETCH(QString, state);
     const bool refused = script.isEmpty();
     Rig rig(refused ? QList{ScriptedServer::closing(NoContent)} : script,
             refused ? ScriptedServer::unusedPort() : 0);
@@ -333,10 +353,13 @@ void TestInflux::answers()
     QElapsedTimer took;
     took.start();
     InfluxOutput& output = rig.start({1500, 1500, 100, 2000});
+    QStringList states;
+    OutputLink told; // the status as statusChanged() last told it
+    connect(&output, &InfluxOutput::statusChanged, this, [&] {
+        states << output.status().state;
+        told = output.status();
+    });
     if (refused) {
-        QTRY_VERIFY_WITH_TIMEOUT(output.status().state.startsWith(QStringLiteral("down since ")), WaitMs);
-        QVERIFY2(output.status().state.endsWith(QStringLiteral("(connection refused): 2 lines wait")),
-                 qPrintable(output.status().state));
         QTest::qWait(1200);
         QVERIFY(rig.server.listen(port));
     }
@@ -348,6 +371,10 @@ void TestInflux::answers()
     QCOMPARE(rig.notices, notices.replaceInStrings(QStringLiteral("%TARGET%"), output.status().target));
     QVERIFY(output.status().up);
     QCOMPARE(output.status().state, QStringLiteral("caught up"));
+    const QDateTime since = QDateTime::fromSecsSinceEpoch(T0 + 3600, Qt::UTC).toLocalTime();
+    QVERIFY2(
+        states.contains(state.replace(QStringLiteral("%HHMM%"), since.toString(QStringLiteral("HH:mm")))),
+        qPrintable(states.join(QStringLiteral(" | "))));
 
     const QByteArray first = rig.server.heads().first();
     QByteArray lines;
@@ -362,12 +389,16 @@ void TestInflux::answers()
     QCOMPARE(header(first, "Authorization"),
              settings.token.isEmpty() ? QByteArray("Basic dTpwOnc=") : "Token " + settings.token.toUtf8());
 
-    // Samples written later go as they come.
-    rig.outbox.add(2);
-    emit rig.outbox.samplesWritten(2);
-    QTRY_COMPARE_WITH_TIMEOUT(rig.cursorTime(), T0 + rows + 1, WaitMs);
-    QCOMPARE(rig.requestTimes().last(), (Times{rows, rows + 1}));
+    // Samples written later go as they come, and the backlog is told while a write is out.
+    for (const int more : {2, 1}) {
+        rig.outbox.add(more);
+        emit rig.outbox.samplesWritten(more);
+    }
+    QCOMPARE(told.backlog, 3);
+    QTRY_COMPARE_WITH_TIMEOUT(rig.cursorTime(), T0 + rows + 2, WaitMs);
+    QCOMPARE(output.status().sent, quint64(rows - dropped + 3));
     QCOMPARE(output.status().backlog, 0);
+    QVERIFY(told == output.status());
 }
 
 void TestInflux::lostRowsSkipped()

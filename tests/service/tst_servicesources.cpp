@@ -376,6 +376,10 @@ void TestServiceSources::storeKeepsTheDayAndFollowsReloads()
         QCOMPARE(service.program->start(), std::nullopt);
         QVERIFY2(service.messages.first().contains(", writes to influx vm at http://127.0.0.1:9;"),
                  qPrintable(service.messages.first()));
+        // Nothing listens there: the journal tells the outage, and the page and the metrics read its state.
+        QTRY_VERIFY(!service.messages.filter(QStringLiteral("influx vm: cannot write to ")).isEmpty());
+        QCOMPARE(service.program->store().outputs().value(0).up, false);
+        QVERIFY(!service.program->store().outputs().value(0).state.isEmpty());
         QTRY_VERIFY(service.program->store().source(QStringLiteral("cellar"))->sweeps >= 3);
         const auto storePath = [&] {
             return service.program->history() ? service.program->history()->settings().path : QString();

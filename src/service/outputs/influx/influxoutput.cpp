@@ -85,12 +85,13 @@ public:
                     onLost(rows, from, to, resumeAfter);
             });
         sinceStart_.start();
+        status().name = name();
+        status().target = request_.target();
+        told_ = status();
     }
 
     void start()
     {
-        status().name = name();
-        status().target = request_.target();
         cursor_ = outbox_.cursor(name());
         status().backlog = outbox_.countUnsent(cursor_);
         next();
@@ -289,7 +290,6 @@ public:
     void publish()
     {
         OutputLink& link = status();
-        const OutputLink before = link;
         link.oldestUnsent =
             pending_.isEmpty() ? std::nullopt : std::optional<qint64>(pending_.first().position.time);
         const QString wait = QStringLiteral("%1 lines wait").arg(grouped(link.backlog));
@@ -311,8 +311,11 @@ public:
                         .arg(grouped(link.backlog), age(clock_().toSecsSinceEpoch() - *link.oldestUnsent));
             break;
         }
-        if (link != before)
-            emit q_.statusChanged();
+        // The counts change before this, so the comparison is with what was told last.
+        if (link == told_)
+            return;
+        told_ = link;
+        emit q_.statusChanged();
     }
 
     void tell(const QString& text) { emit q_.notice(QStringLiteral("influx %1: %2").arg(name(), text)); }
@@ -347,6 +350,7 @@ public:
     QString troubleReason_;
     bool toldBadLine_ = false;
     bool toldTooLarge_ = false;
+    OutputLink told_;
 };
 
 InfluxOutput::InfluxOutput(InfluxSettings settings, QString host, history::Outbox& outbox, QObject* parent)

@@ -2,7 +2,6 @@
 
 #include "service/outputs/influx/lineprotocol.h"
 
-#include <QFile>
 #include <QLocale>
 #include <QNetworkReply>
 #include <QSslCertificate>
@@ -153,8 +152,15 @@ QString InfluxRequest::target() const
 void InfluxRequest::post(const QByteArray& lines)
 {
     timedOut_ = false;
+    tooLong_ = false;
     reply_ = manager_.post(request_, gzip_ ? gzipped(lines) : lines);
     connect(reply_, &QNetworkReply::finished, this, &InfluxRequest::finish);
+    connect(reply_, &QNetworkReply::downloadProgress, this, [this](qint64 received, qint64) {
+        if (received <= MaxAnswerBytes || !reply_)
+            return;
+        tooLong_ = true;
+        reply_->abort();
+    });
     deadline_.start(deadlineMs_);
 }
 
@@ -166,12 +172,16 @@ void InfluxRequest::finish()
     reply_.clear();
     reply->deleteLater();
     deadline_.stop();
-    const int status = timedOut_ ? 0 : reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    const QString transport = timedOut_ ? QStringLiteral("no answer within %1 s").arg(deadlineMs_ / 1000.0)
-                                        : transportText(reply->error(), reply->errorString());
+    const bool cut = timedOut_ || tooLong_;
+    const int status = cut ? 0 : reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    QString transport = transportText(reply->error(), reply->errorString());
+    if (timedOut_)
+        transport = QStringLiteral("no answer within %1 s").arg(deadlineMs_ / 1000.0);
+    else if (tooLong_)
+        transport = QStringLiteral("an answer longer than %1 KiB").arg(MaxAnswerBytes / 1024);
     InfluxAnswer answer =
         classifyAnswer(status, reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString(),
-                       timedOut_ ? QByteArray() : reply->readAll(), transport);
+                       cut ? QByteArray() : reply->read(MaxAnswerBytes), transport);
     if (answer.kind == InfluxAnswer::Kind::Wait)
         answer.retryAfterMs = retryAfterMs(reply->rawHeader("Retry-After"), now_());
     emit answered(answer);

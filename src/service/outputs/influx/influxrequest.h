@@ -48,6 +48,10 @@ struct InfluxAnswer {
 class InfluxRequest final : public QObject {
     Q_OBJECT
 public:
+    // An answer says what it has to in a line or two; a longer one is cut, so that a server that answers
+    // without end cannot fill the memory.
+    static constexpr qint64 MaxAnswerBytes = 64 * 1024;
+
     // deadlineMs: from a write's start to its answer's last byte.
     InfluxRequest(const InfluxSettings& settings, int deadlineMs, QObject* parent = nullptr);
     ~InfluxRequest() override;
@@ -74,6 +78,7 @@ private:
     QPointer<QNetworkReply> reply_;
     QTimer deadline_;
     bool timedOut_ = false;
+    bool tooLong_ = false;
     int deadlineMs_;
     std::function<QDateTime()> now_;
 };

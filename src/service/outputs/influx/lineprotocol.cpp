@@ -74,7 +74,8 @@ QByteArray sampleLine(const LineShape& shape, const history::SampleRow& sample)
             tags.append(extra);
     }
 
-    QByteArray line = escaped(shape.measurement, ", ");
+    // A backslash too: one left bare before an escaped space would swallow the escape and cut the name.
+    QByteArray line = escaped(shape.measurement, ", \\");
     for (const auto& [key, value] : tags) {
         if (key.isEmpty() || value.isEmpty())
             continue;

@@ -237,9 +237,8 @@ QByteArray html(const StateStore& store, const QDateTime& now, const PageChart& 
                       .arg(span);
     page += QStringLiteral("<p>%1</p>").arg(ranges.join(QStringLiteral(" \u00b7 ")));
     for (const OutputLink& output : store.outputs())
-        page +=
-            QStringLiteral("<p%1>%2</p>")
-                .arg(output.up ? QString() : QStringLiteral(" class=\"bad\""), e(outputText(output, now)));
+        page += QStringLiteral("<p%1>%2</p>")
+                    .arg(output.up ? QString() : QStringLiteral(" class=\"bad\""), e(outputText(output)));
     page += QStringLiteral(
                 "<p class=\"rom\">quorvel3d %1 \u00b7 <a href=\"readings.json\">readings.json</a> \u00b7 "
                 "<a href=\"metrics\">metrics</a></p><script>")

@@ -157,20 +157,10 @@ QString logCountsText(const SourceState& source)
              QString::number(source.recordsLost));
 }
 
-QString outputText(const OutputLink& output, const QDateTime& now)
+QString outputText(const OutputLink& output)
 {
-    // A backlog counts thousands as people read them; its state's words are the output's own.
-    const QString lines = QStringLiteral("%1 %2").arg(QLocale(QLocale::English).toString(output.backlog),
-                                                      output.backlog == 1 ? "line" : "lines");
-    QString text = QStringLiteral("influx %1: %2").arg(output.name, output.state);
-    if (output.backlog > 0 && output.state.startsWith(QLatin1String("catching up")))
-        text += QStringLiteral(": %1, the oldest from %2")
-                    .arg(lines, output.oldestUnsent
-                                    ? ageText(QDateTime::fromSecsSinceEpoch(*output.oldestUnsent), now)
-                                    : QStringLiteral("now"));
-    else if (output.backlog > 0 && !output.up)
-        text += QStringLiteral(": %1 wait").arg(lines);
-    return visible(text);
+    // The state's words are the output's own, its backlog and since when included.
+    return visible(QStringLiteral("influx %1: %2").arg(output.name, output.state));
 }
 
 } // namespace quorvel::service::statuspage

@@ -62,9 +62,9 @@ struct AlarmLine {
 // "12 records written, 0 lost".
 [[nodiscard]] QString logCountsText(const SourceState& source);
 
-// An output's line at the page's foot: "influx NAME: caught up", "influx NAME: catching up: 12,345 lines,
-// the oldest from 3 h ago", "influx NAME: down since 10:02 (connection refused): 1,234 lines wait".
-[[nodiscard]] QString outputText(const OutputLink& output, const QDateTime& now);
+// An output's line at the page's foot: "influx NAME: caught up", "influx NAME: down since 10:02 (connection
+// refused): 1,234 lines wait".
+[[nodiscard]] QString outputText(const OutputLink& output);
 
 } // namespace statuspage
 
