@@ -96,12 +96,12 @@ qint64 gauge(int port, const char* family)
     return match.hasMatch() ? match.captured(1).toLongLong() : -1;
 }
 
-// The metric names the dashboard's queries use.
-QStringList dashboardMetrics()
+// The metric names of this family the dashboard's queries use.
+QStringList dashboardMetrics(const QString& family)
 {
     QFile file(QStringLiteral(QT_TESTCASE_SOURCEDIR "/../../docs/grafana-dashboard.json"));
     const QByteArray json = file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-    static const QRegularExpression name(QStringLiteral("\\b(temperature_[a-z]+)\\{"));
+    const QRegularExpression name(QStringLiteral("\\b(%1_[a-z_]+)\\b").arg(family));
     QStringList names;
     for (auto it = name.globalMatch(QString::fromUtf8(json)); it.hasNext();)
         names << it.next().captured(1);
@@ -262,6 +262,11 @@ void TestInfluxPeers::nothingLostAcrossOutages()
     QTest::qWait(2000);
     QVERIFY(database.restart());
     QVERIFY2(caughtUp(again, 30000), qPrintable(again.errors()));
+    const QByteArray own = httpGet(again.metricsPort(), QStringLiteral("/metrics")).second;
+    const QStringList served = dashboardMetrics(QStringLiteral("quorvel"));
+    QVERIFY(!served.isEmpty());
+    for (const QString& name : served)
+        QVERIFY2(own.contains("\n" + name.toUtf8() + '{'), qPrintable(name));
     again.signal(SIGTERM);
     QVERIFY(again.finish());
 
@@ -281,7 +286,7 @@ void TestInfluxPeers::nothingLostAcrossOutages()
     if (kind == Kind::Victoria) {
         const auto names = database.metricNames();
         QVERIFY(names);
-        const QStringList used = dashboardMetrics();
+        const QStringList used = dashboardMetrics(Measurement);
         QVERIFY(!used.isEmpty());
         for (const QString& name : used)
             QVERIFY2(names->contains(name),
