@@ -4,7 +4,6 @@
 #include <QEventLoop>
 #include <QFile>
 #include <QStandardPaths>
-#include <QTcpServer>
 #include <QTimer>
 #include <QUuid>
 
@@ -14,12 +13,6 @@
 namespace quorvel::testing {
 
 namespace {
-
-quint16 freePort()
-{
-    QTcpServer server;
-    return server.listen(QHostAddress::LocalHost, 0) ? server.serverPort() : 0;
-}
 
 bool shell(const QString& script, const QString& folder)
 {

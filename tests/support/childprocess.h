@@ -1,11 +1,19 @@
 #pragma once
 
 #include <QProcess>
+#include <QTcpServer>
 
 #include <csignal>
 #include <sys/prctl.h>
 
 namespace quorvel::testing {
+
+// A loopback port nobody listens on now (0 when none could be had).
+inline quint16 freePort()
+{
+    QTcpServer server;
+    return server.listen(QHostAddress::LocalHost, 0) ? server.serverPort() : 0;
+}
 
 // A server a test starts is killed with the test, even when the test itself is killed; a child that must
 // clean up on the way out asks for SIGTERM.
