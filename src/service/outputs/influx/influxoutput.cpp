@@ -132,6 +132,7 @@ public:
             body += sampleLine(shape_, pending_.at(i).sample);
         lastStartMs_ = sinceStart_.elapsed();
         lastLines_ = inFlight_;
+        requestStarted_ = clock_();
         request_.post(body);
     }
 
@@ -246,7 +247,7 @@ public:
         ++failures_;
         status().up = false;
         if (trouble_ == Trouble::None) {
-            troubleSince_ = clock_();
+            troubleSince_ = requestStarted_;
             tell(QStringLiteral("cannot write to %1: %2; the samples wait in the store")
                      .arg(request_.target(), reason));
         }
@@ -265,7 +266,7 @@ public:
                      "%1 refused the lines (%2); tried again every %3, the samples wait in the store")
                      .arg(request_.target(), reason, duration(timing_.stoppedRetryMs / 1000)));
         if (trouble_ == Trouble::None)
-            troubleSince_ = clock_();
+            troubleSince_ = requestStarted_;
         trouble_ = Trouble::Stopped;
         troubleReason_ = reason;
     }
@@ -346,6 +347,8 @@ public:
     qint64 writtenSinceRead_ = 0;
     int failures_ = 0;
     Trouble trouble_ = Trouble::None;
+    // An outage began as the first request it failed was sent, not as its deadline ran out.
+    QDateTime requestStarted_;
     QDateTime troubleSince_;
     QString troubleReason_;
     bool toldBadLine_ = false;
