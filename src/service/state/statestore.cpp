@@ -108,6 +108,12 @@ const QDateTime& silentSince(const SensorState& sensor, const SourceState* sourc
 
 } // namespace
 
+void StateStore::setStaleAfter(int seconds)
+{
+    staleAfter_ = seconds;
+    checkStale();
+}
+
 void StateStore::checkStale()
 {
     const QDateTime now = clock_();
