@@ -123,6 +123,8 @@ void TestServiceMetrics::metricsKeepTheirFamiliesAndLabels()
                                   "quorvel_sweeps_total{source}",
                                   "quorvel_sweep_overruns_total counter",
                                   "quorvel_sweep_overruns_total{source}",
+                                  "quorvel_source_info gauge",
+                                  "quorvel_source_info{source,kind,bulk_conversion}",
                                   "quorvel_log_records_total counter",
                                   "quorvel_log_records_total{source}",
                                   "quorvel_log_write_errors_total counter",

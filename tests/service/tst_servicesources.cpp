@@ -27,6 +27,23 @@ using namespace quorvel;
 using namespace quorvel::acquisition;
 using namespace quorvel::testing;
 
+namespace {
+
+// A file's configuration of one source on the fake pages, polling one sensor.
+service::ServiceConfig cellarFile(const QString& file)
+{
+    service::ServiceConfig config;
+    service::SourceConfig source;
+    source.name = QStringLiteral("cellar");
+    source.address = Adapter;
+    source.sensors = {{romOf(0), {}}};
+    config.sources.push_back(source);
+    config.file = file;
+    return config;
+}
+
+} // namespace
+
 class TestServiceSources : public QObject {
     Q_OBJECT
 
@@ -211,13 +228,7 @@ void TestServiceSources::reloadTouchesOnlyWhatChanged()
 // listener opened, moved to its own port again and closed, the broker connected anew; the locale waits.
 void TestServiceSources::reloadAppliesTheSharedKeys()
 {
-    service::ServiceConfig config;
-    service::SourceConfig source;
-    source.name = QStringLiteral("cellar");
-    source.address = Adapter;
-    source.sensors = {{romOf(0), {}}};
-    config.sources.push_back(source);
-    config.file = dir_->filePath(QStringLiteral("sources.yaml"));
+    service::ServiceConfig config = cellarFile(dir_->filePath(QStringLiteral("sources.yaml")));
     Program service(config);
     QCOMPARE(service.program->start(), std::nullopt);
     const auto told = [&service](const QString& text) {
@@ -424,13 +435,7 @@ void TestServiceSources::storeKeepsTheDayAndFollowsReloads()
 {
     const QString text = dir_->filePath(QStringLiteral("text.sqlite"));
     QVERIFY(writeFile(text, "not a store\n"));
-    service::ServiceConfig config;
-    service::SourceConfig source;
-    source.name = QStringLiteral("cellar");
-    source.address = Adapter;
-    source.sensors = {{romOf(0), {}}};
-    config.sources.push_back(source);
-    config.file = dir_->filePath(QStringLiteral("sources.yaml"));
+    service::ServiceConfig config = cellarFile(dir_->filePath(QStringLiteral("sources.yaml")));
     config.listen = service::ListenEndpoint{QHostAddress::LocalHost, 0};
     config.store = service::history::StoreSettings{.path = dir_->filePath(QStringLiteral("first.sqlite")),
                                                    .sampleInterval = 0};

@@ -75,6 +75,13 @@ SourceRunner::SourceRunner(SourceConfig config, SourceInput input, StateStore& s
     connect(input_.reader.get(), &SensorReader::noticed, this, [this](const QString& text) {
         messages_(QStringLiteral("source %1: %2").arg(config_.name, text));
     });
+    connect(input_.reader.get(), &SensorReader::bulkConversion, this, [this](bool on) {
+        if (SourceState* source = store_.source(config_.name))
+            source->bulkConversion = on;
+        messages_(QStringLiteral("source %1: bulk conversion %2")
+                      .arg(config_.name, on ? QStringLiteral("on: the bus converts all its sensors at once")
+                                            : QStringLiteral("off: each sensor converts on its own read")));
+    });
     findAgain_.setSingleShot(true);
     findAgain_.setInterval(FindAgainMs);
     connect(&findAgain_, &QTimer::timeout, this, &SourceRunner::refresh);

@@ -33,6 +33,9 @@ inline constexpr MetricFamily Sweeps{"quorvel_sweeps_total", "counter",
 inline constexpr MetricFamily SweepOverruns{
     "quorvel_sweep_overruns_total", "counter",
     "Sweeps that took longer than the source's interval, so that the next began at once."};
+inline constexpr MetricFamily SourceInfo{
+    "quorvel_source_info", "gauge",
+    "The source's kind and, for a bus, bulk_conversion (on, off, or empty until known); always 1."};
 inline constexpr MetricFamily LogRecords{"quorvel_log_records_total", "counter", "Log records written."};
 inline constexpr MetricFamily LogWriteErrors{"quorvel_log_write_errors_total", "counter",
                                              "Log records that could not be written."};
@@ -69,6 +72,7 @@ inline constexpr std::array MetricFamilies = {SensorTemperature,
                                               SourceReachable,
                                               Sweeps,
                                               SweepOverruns,
+                                              SourceInfo,
                                               LogRecords,
                                               LogWriteErrors,
                                               LogStalled,

@@ -26,7 +26,9 @@ SourceState& StateStore::addSource(const QString& name, const acquisition::Sourc
                                    const SensorSettingsMap& settings)
 {
     SourceReachability reachability(int(sensors.size()));
+    std::optional<bool> bulkConversion; // the bus tells it again only when it changes
     if (const SourceState* listed = source(name)) {
+        bulkConversion = listed->bulkConversion;
         reachability = listed->reachability;
         reachability.setSensorCount(int(sensors.size()));
         retire(name);
@@ -42,6 +44,7 @@ SourceState& StateStore::addSource(const QString& name, const acquisition::Sourc
     source->logPath = logPath;
     source->started = started;
     source->reachability = reachability;
+    source->bulkConversion = bulkConversion;
     source->history = SensorHistory(keepHistory_ ? int(sensors.size()) : 0);
     source->sensors.reserve(std::size_t(sensors.size()));
     for (qsizetype i = 0; i < sensors.size(); ++i) {
