@@ -325,9 +325,6 @@ void TestMqttMessages::deviceIdentifierHasThePrefixOnce_data()
     QTest::newRow("a base of its own") << "q/box"
                                        << "quorvel3d_q_box"
                                        << "quorvel3d_q_box";
-    QTest::newRow("the prefix's name alone") << "quorvel3d"
-                                             << "quorvel3d_quorvel3d"
-                                             << "quorvel3d_quorvel3d";
     QTest::newRow("a first level that only begins so") << "quorvel3dx/a"
                                                        << "quorvel3d_quorvel3dx_a"
                                                        << "quorvel3d_quorvel3dx_a";
