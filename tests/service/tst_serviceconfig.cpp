@@ -229,7 +229,7 @@ void TestServiceConfig::badFiles_data()
     QTest::newRow("misspelt sensors")
         << Cellar + "    sensor:\n      - id: 3000000123456728\n"
         << 1
-        << "DIR/c.yaml:4:5: sources[0].sensor: unknown key; known here: name, kind, address, log, interval, sensors,";
+        << "DIR/c.yaml:4:5: sources[0].sensor: unknown key; known here: name, kind, address, log, interval,";
     QTest::newRow("two sources of one name")
         << Cellar + "    sensors: [{id: 3000000123456728}]\n  - name: cellar\n    address: 127.0.0.2\n"
         << 1 << "DIR/c.yaml:5:11: sources[1].name: cellar is the name of sources[0] already";
@@ -274,7 +274,8 @@ void TestServiceConfig::badFiles_data()
     QTest::newRow("a bus has a root, not an address; an adapter serves DS18B20s only")
         << Cellar +
                "    kind: w1\n  - name: b\n    address: 127.0.0.2\n    sensors: [{id: 10.674523010000}]\n"
-        << 2 << "DIR/c.yaml:3:5: sources[0].address: unknown key; known here: name, kind, root, log, interval, sensors";
+        << 2
+        << "DIR/c.yaml:3:5: sources[0].address: unknown key; known here: name, kind, root, log, interval";
     QTest::newRow("a server on port 0, a bus on no folder")
         << QByteArray("sources:\n  - name: usb\n    kind: owserver\n    address: 127.0.0.1:0\n"
                       "  - name: pi\n    kind: w1\n    root: ''\n")
