@@ -70,6 +70,9 @@ signals:
     // What a person should read once about the source, beside the reads' outcomes (a setting of the bus
     // that cannot be used as it is).
     void noticed(const QString& text);
+    // A bus's way of converting, told when first known and when it changes: all its sensors at once each
+    // sweep, or each on its own read.
+    void bulkConversion(bool on);
 
 private:
     int noAnswerAfterMs_;

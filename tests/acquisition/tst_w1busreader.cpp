@@ -78,16 +78,18 @@ void TestW1BusReader::bulkOnlyForMoreThanOne_data()
     QTest::addColumn<QByteArray>("control"); // empty: the trigger is refused
     QTest::addColumn<int>("convTime");       // the first sensor's; 0: none
     QTest::addColumn<QString>("told");       // what the one notice says; empty: none
+    QTest::addColumn<bool>("together");      // what the bus tells of its conversion, once
     const QByteArray trigger("trigger\n");
-    QTest::newRow("two: the bus converts at once") << 2 << trigger << 0 << QString();
-    QTest::newRow("one: its own read converts") << 1 << QByteArray("0\n") << 0 << QString();
+    QTest::newRow("two: the bus converts at once") << 2 << trigger << 0 << QString() << true;
+    QTest::newRow("one: its own read converts") << 1 << QByteArray("0\n") << 0 << QString() << false;
     QTest::newRow("refused: each converts, said once")
-        << 2 << QByteArray() << 0 << "the bus cannot convert all its sensors at once";
-    QTest::newRow("conv_time within the bound") << 2 << trigger << 4000 << QString();
+        << 2 << QByteArray() << 0 << "the bus cannot convert all its sensors at once" << false;
+    QTest::newRow("conv_time within the bound") << 2 << trigger << 4000 << QString() << true;
     const auto says =
         u"/28-0000000abcde/conv_time says %1 ms, not 1 to 4000; the bus waits 750 ms instead"_qs;
-    QTest::newRow("conv_time one past: the default, said once") << 2 << trigger << 4001 << says.arg(4001);
-    QTest::newRow("conv_time of 24.8 days") << 2 << trigger << 2147483647 << says.arg(2147483647);
+    QTest::newRow("conv_time one past: the default, said once")
+        << 2 << trigger << 4001 << says.arg(4001) << true;
+    QTest::newRow("conv_time of 24.8 days") << 2 << trigger << 2147483647 << says.arg(2147483647) << true;
 }
 
 void TestW1BusReader::bulkOnlyForMoreThanOne()
@@ -96,6 +98,7 @@ void TestW1BusReader::bulkOnlyForMoreThanOne()
     QFETCH(QByteArray, control);
     QFETCH(int, convTime);
     QFETCH(QString, told);
+    QFETCH(bool, together);
     const auto root = plainTree();
     QVERIFY(root);
     const QString bulk = root->filePath(QStringLiteral("w1_bus_master1/therm_bulk_read"));
@@ -106,6 +109,7 @@ void TestW1BusReader::bulkOnlyForMoreThanOne()
         QVERIFY(writeFile(root->filePath(Folders.at(0) + u"/conv_time"_qs), QByteArray::number(convTime)));
     W1BusReader reader(root->path());
     QSignalSpy notices(&reader, &SensorReader::noticed);
+    QSignalSpy conversions(&reader, &SensorReader::bulkConversion);
     reader.setSensors(Codes.first(sensors));
     for (int sweep = 0; sweep < 2; ++sweep)
         for (int slot = 0; slot < sensors; ++slot) {
@@ -116,6 +120,8 @@ void TestW1BusReader::bulkOnlyForMoreThanOne()
     QFile file(bulk);
     QCOMPARE(file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray(), control);
     QVERIFY(toldOnce(notices, told));
+    QCOMPARE(conversions.size(), 1);
+    QCOMPARE(conversions.at(0).at(0).toBool(), together);
 }
 
 void TestW1BusReader::unplugAndReturn()

@@ -27,6 +27,23 @@ using namespace quorvel;
 using namespace quorvel::acquisition;
 using namespace quorvel::testing;
 
+namespace {
+
+// A file's configuration of one source on the fake pages, polling one sensor.
+service::ServiceConfig cellarFile(const QString& file)
+{
+    service::ServiceConfig config;
+    service::SourceConfig source;
+    source.name = QStringLiteral("cellar");
+    source.address = Adapter;
+    source.sensors = {{romOf(0), {}}};
+    config.sources.push_back(source);
+    config.file = file;
+    return config;
+}
+
+} // namespace
+
 class TestServiceSources : public QObject {
     Q_OBJECT
 
@@ -34,6 +51,7 @@ private slots:
     void init() { dir_ = scratchDir(QStringLiteral("servicesources")); }
     void threeSourcesRunSideBySide();
     void reloadTouchesOnlyWhatChanged();
+    void reloadAppliesTheSharedKeys();
     void growingWorkIsOffTheLoop_data();
     void growingWorkIsOffTheLoop();
     void sourceFindsItsSensors_data();
@@ -206,6 +224,58 @@ void TestServiceSources::reloadTouchesOnlyWhatChanged()
              qPrintable(service.messages.last()));
 }
 
+// A reload applies the keys all sources share, each told: the stale time and the alarm command at once, the
+// listener opened, taken again on its own port and closed, the broker connected anew; the locale waits.
+void TestServiceSources::reloadAppliesTheSharedKeys()
+{
+    service::ServiceConfig config = cellarFile(dir_->filePath(QStringLiteral("sources.yaml")));
+    Program service(config);
+    QCOMPARE(service.program->start(), std::nullopt);
+    const auto told = [&service](const QString& text) {
+        return !service.messages.filter(QStringLiteral("reload: ") + text).isEmpty();
+    };
+
+    service::ServiceConfig next = config;
+    next.staleAfterSeconds = 60;
+    next.alarmCommand = {QStringLiteral("true")};
+    next.listen = service::ListenEndpoint{QHostAddress::LocalHost, 0};
+    next.locale = QLocale(QLocale::German, QLocale::Germany);
+    BrokerProcess broker;
+    const bool mqtt = BrokerProcess::available();
+    MqttSubscriber live;
+    if (mqtt) {
+        QVERIFY(broker.start(BrokerProcess::Kind::Open));
+        QVERIFY(live.start(broker));
+        next.mqtt = service::parseMqttUrl(broker.url());
+        next.mqtt->baseTopic = QStringLiteral("q/reloaded");
+    }
+    service.program->apply(next);
+    QCOMPARE(service.program->store().staleAfterSeconds(), 60);
+    const quint16 port = service.program->metricsPort();
+    QVERIFY(port > 0);
+    QCOMPARE(httpGet(port, QStringLiteral("/metrics")).first, 200);
+    QVERIFY2(told("stale after 60 s") && told("alarm command true") &&
+                 told(QStringLiteral("the page and the metrics on http://127.0.0.1:%1/").arg(port)) &&
+                 told("locale changes at the next start"),
+             qPrintable(service.messages.join(u'\n')));
+    if (mqtt)
+        QTRY_VERIFY_WITH_TIMEOUT(!live.on(QStringLiteral("q/reloaded/status")).isEmpty() &&
+                                     live.on(QStringLiteral("q/reloaded/status")).last().payload == "online",
+                                 20000);
+
+    // The port it has, asked for by number: let go first, then taken again.
+    next.listen->port = port;
+    service.program->apply(next);
+    QCOMPARE(service.program->metricsPort(), port);
+    QCOMPARE(httpGet(port, QStringLiteral("/metrics")).first, 200);
+    next.listen.reset();
+    next.mqtt.reset();
+    service.program->apply(next);
+    QCOMPARE(service.program->metricsPort(), quint16(0));
+    QVERIFY(told("the page and the metrics are off") && (!mqtt || told("MQTT off")));
+    service.program->stop();
+}
+
 void TestServiceSources::growingWorkIsOffTheLoop_data()
 {
     QTest::addColumn<int>("reloads"); // asked before the loop runs again
@@ -356,13 +426,7 @@ void TestServiceSources::storeKeepsTheDayAndFollowsReloads()
 {
     const QString text = dir_->filePath(QStringLiteral("text.sqlite"));
     QVERIFY(writeFile(text, "not a store\n"));
-    service::ServiceConfig config;
-    service::SourceConfig source;
-    source.name = QStringLiteral("cellar");
-    source.address = Adapter;
-    source.sensors = {{romOf(0), {}}};
-    config.sources.push_back(source);
-    config.file = dir_->filePath(QStringLiteral("sources.yaml"));
+    service::ServiceConfig config = cellarFile(dir_->filePath(QStringLiteral("sources.yaml")));
     config.listen = service::ListenEndpoint{QHostAddress::LocalHost, 0};
     config.store = service::history::StoreSettings{.path = dir_->filePath(QStringLiteral("first.sqlite")),
                                                    .sampleInterval = 0};

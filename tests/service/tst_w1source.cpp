@@ -37,6 +37,12 @@ void TestW1Source::hungBusHoldsUpNothingElse()
     Service service;
     service.start({QStringLiteral("--config"), file});
     QTRY_VERIFY2_WITH_TIMEOUT(service.metricsPort() > 0, qPrintable(service.errors()), 10000);
+    // The bus has listed none yet: the start says what it will poll, not "0 sensors".
+    QVERIFY2(
+        service.errors().contains(QStringLiteral("started: 2 sources from %1, 13 sensors listed and those "
+                                                 "found at start, metrics")
+                                      .arg(file)),
+        qPrintable(service.errors()));
     const auto metrics = [&] { return httpGet(service.metricsPort(), QStringLiteral("/metrics")).second; };
     const QByteArray adapterSweeps = "quorvel_sweeps_total{" + sourceLabels("adapter") + '}';
     const QByteArray firstSensor =
@@ -45,6 +51,14 @@ void TestW1Source::hungBusHoldsUpNothingElse()
         return sample(metrics(), firstSensor + ",result=\"" + result + "\"}").value_or(0);
     };
     QTRY_VERIFY_WITH_TIMEOUT(recordCount(busLog) >= 2, 20000);
+    // How the bus converts is told once it is known; an adapter has no say.
+    QVERIFY(service.errors().contains(QStringLiteral("source bus: bulk conversion on")));
+    QCOMPARE(sample(metrics(), "quorvel_source_info{source=\"bus\",kind=\"w1\",bulk_conversion=\"on\"}"),
+             1.0);
+    QCOMPARE(
+        sample(metrics(), "quorvel_source_info{source=\"adapter\",kind=\"adapter\",bulk_conversion=\"\"}"),
+        1.0);
+    QVERIFY(httpGet(service.metricsPort(), QStringLiteral("/")).second.contains("Bulk conversion: on"));
     const QByteArray last = records(readAll(busLog)).last();
     QVERIFY2(last.contains(" 20 ") && last.contains(" 20.5 ") && last.contains(" 21 "), last.constData());
     QVERIFY(reads("ok") >= 2);

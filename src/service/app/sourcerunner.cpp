@@ -40,6 +40,7 @@ SourceRunner::SourceRunner(SourceConfig config, SourceInput input, StateStore& s
       messages_(std::move(messages)), log_(makeLog(config_.logPath, locale, messages_)),
       cycle_(std::make_unique<acquisition::AcquisitionCycle>(*input_.reader, nullptr))
 {
+    cycle_->setSweepIntervalMs(config_.intervalSeconds * 1000);
     useSensors(config_.polled());
 
     // The cycle's events go to the store under this source's name, and only the store's to the outputs.
@@ -73,6 +74,13 @@ SourceRunner::SourceRunner(SourceConfig config, SourceInput input, StateStore& s
     connect(input_.reader.get(), &SensorReader::discoveryFailed, this, &SourceRunner::onNotFound);
     connect(input_.reader.get(), &SensorReader::noticed, this, [this](const QString& text) {
         messages_(QStringLiteral("source %1: %2").arg(config_.name, text));
+    });
+    connect(input_.reader.get(), &SensorReader::bulkConversion, this, [this](bool on) {
+        if (SourceState* source = store_.source(config_.name))
+            source->bulkConversion = on;
+        messages_(QStringLiteral("source %1: bulk conversion %2")
+                      .arg(config_.name, on ? QStringLiteral("on: the bus converts all its sensors at once")
+                                            : QStringLiteral("off: each sensor converts on its own read")));
     });
     findAgain_.setSingleShot(true);
     findAgain_.setInterval(FindAgainMs);

@@ -70,6 +70,9 @@ struct SourceState {
     SensorHistory history;
     SourceReachability reachability;
     quint64 sweeps = 0;
+    quint64 sweepOverruns = 0; // sweeps that took longer than the source's interval
+    // A bus's: whether it converts all its sensors at once; nothing for another kind or before it is known.
+    std::optional<bool> bulkConversion;
     quint64 recordsWritten = 0;
     quint64 recordsLost = 0;
     QString logNotice;

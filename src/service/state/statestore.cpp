@@ -26,7 +26,9 @@ SourceState& StateStore::addSource(const QString& name, const acquisition::Sourc
                                    const SensorSettingsMap& settings)
 {
     SourceReachability reachability(int(sensors.size()));
+    std::optional<bool> bulkConversion; // the bus tells it again only when it changes
     if (const SourceState* listed = source(name)) {
+        bulkConversion = listed->bulkConversion;
         reachability = listed->reachability;
         reachability.setSensorCount(int(sensors.size()));
         retire(name);
@@ -42,6 +44,7 @@ SourceState& StateStore::addSource(const QString& name, const acquisition::Sourc
     source->logPath = logPath;
     source->started = started;
     source->reachability = reachability;
+    source->bulkConversion = bulkConversion;
     source->history = SensorHistory(keepHistory_ ? int(sensors.size()) : 0);
     source->sensors.reserve(std::size_t(sensors.size()));
     for (qsizetype i = 0; i < sensors.size(); ++i) {
@@ -107,6 +110,12 @@ const QDateTime& silentSince(const SensorState& sensor, const SourceState* sourc
 }
 
 } // namespace
+
+void StateStore::setStaleAfter(int seconds)
+{
+    staleAfter_ = seconds;
+    checkStale();
+}
 
 void StateStore::checkStale()
 {
@@ -175,6 +184,7 @@ void StateStore::onSweep(const QString& sourceName, const acquisition::SweepRepo
     if (!source)
         return;
     ++source->sweeps;
+    source->sweepOverruns += sweep.overran ? 1 : 0;
     for (std::size_t i = 0; i < source->sensors.size() && qsizetype(i) < sweep.readings.size(); ++i) {
         SensorState& sensor = source->sensors[i];
         if (sensor.lastSuccess.isValid())

@@ -15,6 +15,7 @@ W1BusReader::W1BusReader(const QString& root, QObject* parent)
     connect(bus_, &W1BusThread::answered, this, &W1BusReader::onAnswered);
     connect(bus_, &W1BusThread::listed, this, &W1BusReader::onListed);
     connect(bus_, &W1BusThread::noticed, this, &SensorReader::noticed);
+    connect(bus_, &W1BusThread::bulkConversion, this, &SensorReader::bulkConversion);
     noAnswer_.setSingleShot(true);
     connect(&noAnswer_, &QTimer::timeout, this, &W1BusReader::onNoAnswer);
 }

@@ -43,6 +43,7 @@ W1BusThread::W1BusThread(const QString& root) : root_(root), worker_(new W1BusWo
                 emit listed(request, romCodes, problem);
             });
     connect(worker_, &W1BusWorker::noticed, this, &W1BusThread::noticed);
+    connect(worker_, &W1BusWorker::bulkConversion, this, &W1BusThread::bulkConversion);
     thread_.start();
 }
 

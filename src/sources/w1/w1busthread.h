@@ -31,6 +31,7 @@ signals:
     void answered(quint64 request, const quorvel::acquisition::SensorAnswer& answer);
     void listed(quint64 request, const QStringList& romCodes, const QString& problem);
     void noticed(const QString& text);
+    void bulkConversion(bool on);
 
 private:
     explicit W1BusThread(const QString& root);

@@ -4,8 +4,10 @@ namespace quorvel::acquisition {
 
 void W1BusWorker::read(quint64 request, const QStringList& romCodes, int slot)
 {
+    bool bulk = false;
     if (slot == 0 && romCodes.size() > 1) {
         const W1Tree::Conversion conversion = tree_.convertAll(romCodes);
+        bulk = conversion.converted;
         if (!conversion.refused.isEmpty())
             tellOnce(
                 toldRefused_,
@@ -15,6 +17,10 @@ void W1BusWorker::read(quint64 request, const QStringList& romCodes, int slot)
                     .arg(conversion.refused));
         tellOnce(toldConversionTime_, conversion.badConversionTime);
         tellOnce(toldUnfinished_, conversion.unfinished);
+    }
+    if (slot == 0 && bulk_ != bulk) {
+        bulk_ = bulk;
+        emit bulkConversion(bulk);
     }
     emit answered(request, tree_.readSensor(romCodes.at(slot)));
 }

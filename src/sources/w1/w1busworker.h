@@ -4,6 +4,8 @@
 
 #include <QObject>
 
+#include <optional>
+
 namespace quorvel::acquisition {
 
 // Lives on a bus's own thread and does its blocking reads there, one at a time, in the order asked; each
@@ -22,6 +24,7 @@ signals:
     void listed(quint64 request, const QStringList& romCodes, const QString& problem);
     // What the bus's conversions showed, each kind once.
     void noticed(const QString& text);
+    void bulkConversion(bool on);
 
 private:
     void tellOnce(bool& told, const QString& text);
@@ -30,6 +33,7 @@ private:
     bool toldRefused_ = false;
     bool toldUnfinished_ = false;
     bool toldConversionTime_ = false;
+    std::optional<bool> bulk_; // as last told
 };
 
 } // namespace quorvel::acquisition

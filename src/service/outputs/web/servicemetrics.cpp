@@ -117,6 +117,13 @@ QByteArray ServiceMetrics::exposition(qint64 now) const
     perSource(names::SourceReachable,
               [](const SourceState& source) { return QByteArray(source.reachable() ? "1" : "0"); });
     perSource(names::Sweeps, [](const SourceState& source) { return QByteArray::number(source.sweeps); });
+    perSource(names::SweepOverruns,
+              [](const SourceState& source) { return QByteArray::number(source.sweepOverruns); });
+    out += family(names::SourceInfo);
+    for (const auto& source : store_.sources())
+        out += names::SourceInfo.name + ('{' + sourceLabel(source->name)) + ",kind=\"" +
+               labelValue(source->kind) + "\",bulk_conversion=\"" +
+               (source->bulkConversion ? (*source->bulkConversion ? "on" : "off") : "") + "\"} 1\n";
     perSource(names::LogRecords,
               [](const SourceState& source) { return QByteArray::number(source.recordsWritten); });
     perSource(names::LogWriteErrors,

@@ -174,6 +174,10 @@ QByteArray html(const StateStore& store, const QDateTime& now, const PageChart& 
         noun[0] = noun[0].toUpper();
         page += QStringLiteral("<p>%1: <span data-key=\"reachable\" class=\"%2\">%3</span></p>")
                     .arg(noun, reachableClass(*source), e(reachableText(*source)));
+        if (source->bulkConversion)
+            page += *source->bulkConversion
+                        ? QStringLiteral("<p>Bulk conversion: on, all sensors at once each sweep</p>")
+                        : QStringLiteral("<p>Bulk conversion: off, each sensor on its own read</p>");
         if (source->logPath.isEmpty())
             page += QStringLiteral("<p>Log: off</p>");
         else
