@@ -187,10 +187,11 @@ Fields::~Fields()
                                   m_known.join(QStringLiteral(", "))));
 }
 
-std::optional<Entry> Fields::take(const char* key)
+std::optional<Entry> Fields::take(const char* key, bool known)
 {
     const QString name = QLatin1String(key);
-    m_known.append(name);
+    if (known)
+        m_known.append(name);
     const auto at = indexOf_.constFind(name);
     if (at == indexOf_.cend() || m_taken[*at])
         return std::nullopt;

@@ -257,7 +257,22 @@ void TestServiceConfig::badFiles_data()
     QTest::newRow("a bus has a root, not an address; an adapter serves DS18B20s only")
         << Cellar +
                "    kind: w1\n  - name: b\n    address: 127.0.0.2\n    sensors: [{id: 10.674523010000}]\n"
-        << 2 << "DIR/c.yaml:3:5: sources[0].address: unknown key; known here: name, kind, root, log, sensors";
+        << 2
+        << "DIR/c.yaml:3:5: sources[0].address: a key of kind: adapter or owserver, and this source is "
+           "kind: w1";
+    QTest::newRow("a root without kind: w1")
+        << Cellar + "    root: /sys/bus/w1/devices\n"
+        << 1
+        << "DIR/c.yaml:4:5: sources[0].root: a key of kind: w1, and this source is kind: adapter (no kind: "
+           "given); add kind: w1";
+    // What the kind would have checked is held back: the kind is told, and told alone.
+    for (const char* kind : {"1wire", "W1", "owfs"})
+        QTest::newRow(qPrintable(QStringLiteral("kind: %1 told alone").arg(QLatin1String(kind))))
+            << "sources:\n  - name: pi\n    kind: " + QByteArray(kind) +
+                   "\n    root: /sys/bus/w1/devices\n    sensors: [{id: 10.674523010000}]\n"
+            << 1
+            << QStringLiteral("DIR/c.yaml:3:11: sources[0].kind: \"%1\" is not a kind of source known here")
+                   .arg(QLatin1String(kind));
     QTest::newRow("a server on port 0, a bus on no folder")
         << QByteArray("sources:\n  - name: usb\n    kind: owserver\n    address: 127.0.0.1:0\n"
                       "  - name: pi\n    kind: w1\n    root: ''\n")
