@@ -309,6 +309,20 @@ void TestServiceConfig::badFiles_data()
     QTest::newRow("a megabyte of empty entries")
         << "sources: [" + QByteArray(MaxConfigBytes - 12, ',') + "]\n"
         << 1 << "DIR/c.yaml:1:160008: more than 160000 keys, values, lists and mappings here";
+    const QByteArray pi = "sources:\n  - name: pi\n";
+    QTest::newRow("a key too deep") << pi + "     kind: w1\n"
+                                    << 1
+                                    << "DIR/c.yaml:3:10: indentation: this key stands deeper than the keys";
+    QTest::newRow("a key too shallow")
+        << pi + " kind: w1\n"
+        << 1 << "DIR/c.yaml:3:2: indentation: this line stands in no mapping's column";
+    QTest::newRow("a tab") << pi + "\tkind: w1\n"
+                           << 1 << "DIR/c.yaml:3:1: indentation: a tab; indent with spaces";
+    QTest::newRow("a list item out of line")
+        << pi + "    kind: w1\n    sensors:\n    - id: 10.674523010000\n     name: b\n"
+        << 1 << "DIR/c.yaml:6:6: indentation: this line stands in no list's or mapping's column";
+    QTest::newRow("a list not closed")
+        << QByteArray("sources: [a, b\n") << 1 << "DIR/c.yaml:2:1: a [ list is not closed here: expected ]";
     QTest::newRow("store: true") << Cellar + "store: true\n"
                                  << 1 << "DIR/c.yaml:4:8: store: expected a mapping with path: and the like";
     QTest::newRow("a store without a path") << Cellar + "store: {keep_samples: 7}\n"
