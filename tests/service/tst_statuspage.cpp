@@ -97,7 +97,7 @@ void TestStatusPage::boardShowsEachSensor()
     QCOMPARE(source.value(u"name").toString(), Source);
     const QJsonObject first = source.value(u"sensors").toArray().at(0).toObject();
     QCOMPARE(first.keys(), QStringList({"alarm", "alarm_since", "consecutive_failures", "high",
-                                        "last_success", "low", "name", "raw_temperature", "reason", "result",
+                                        "id", "last_success", "low", "name", "raw_temperature", "reason", "result",
                                         "rom", "slot", "stale", "temperature"}));
     QCOMPARE(first.value(u"name").toString(), name);
     QCOMPARE(first.value(u"temperature"), temperature);

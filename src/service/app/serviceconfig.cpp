@@ -607,6 +607,15 @@ QList<acquisition::ListedSensor> SourceConfig::polled() const
     return sensors.isEmpty() && defaultSensors ? defaultSensors() : sensors;
 }
 
+QStringList SourceConfig::setupWarnings(bool probe) const
+{
+    const auto look = sourceKind().setupWarnings;
+    QStringList lines;
+    for (const QString& warning : look ? look(kindSettings, sensors, probe) : QStringList())
+        lines << QStringLiteral("source %1: warning: %2").arg(name, warning);
+    return lines;
+}
+
 ServiceConfig configFromOptions(const ServiceOptions& options, const QString& adapter)
 {
     SourceConfig source;

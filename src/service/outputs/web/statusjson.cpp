@@ -93,6 +93,7 @@ QByteArray readingsJson(const StateStore& store, const QDateTime& now, const his
             QJsonObject fields{
                 {QStringLiteral("slot"), sensor.slot + 1},
                 {QStringLiteral("rom"), sensor.romCode},
+                {QStringLiteral("id"), sensor.id},
                 {QStringLiteral("name"), sensor.name},
                 {QStringLiteral("temperature"), readingOrNull(sensor.goodValue)},
                 {QStringLiteral("result"),
