@@ -260,10 +260,9 @@ void TestServiceConfig::badFiles_data()
         << 2
         << "DIR/c.yaml:3:5: sources[0].address: a key of kind: adapter or owserver, and this source is "
            "kind: w1";
-    QTest::newRow("a root without kind: w1")
-        << Cellar + "    root: /sys/bus/w1/devices\n"
-        << 1
-        << "DIR/c.yaml:4:5: sources[0].root: a key of kind: w1, and this source is kind: adapter (no kind: "
+    QTest::newRow("a root without kind: w1, and no address held against it")
+        << QByteArray("sources:\n  - name: cellar\n    root: /sys/bus/w1/devices\n") << 1
+        << "DIR/c.yaml:3:5: sources[0].root: a key of kind: w1, and this source is kind: adapter (no kind: "
            "given); add kind: w1";
     // What the kind would have checked is held back: the kind is told, and told alone.
     for (const char* kind : {"1wire", "W1", "owfs"})

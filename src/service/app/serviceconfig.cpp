@@ -63,8 +63,9 @@ private:
     void readSourceFields(Fields& fields, ReadSource& source);
     // The keys its kind declares, each given or its default.
     void readKindKeys(Fields& fields, SourceConfig& source);
-    // The keys of the other kinds, each told as theirs; with the kind unknown, taken untold.
-    void takeOtherKindsKeys(Fields& fields, const ReadSource& read, bool kindGiven);
+    // The keys of the other kinds, each told as theirs, and how many were; with the kind unknown, taken
+    // untold.
+    int takeOtherKindsKeys(Fields& fields, const ReadSource& read, bool kindGiven);
     void readSensors(const Entry& entry, ReadSource& source);
     void readSensorsFile(const Entry& entry, ReadSource& source);
     // A sensor's calibration and limits; nothing when it has none or they are no good (told).
@@ -138,9 +139,10 @@ void ConfigReader::readSourceFields(Fields& fields, ReadSource& source)
         }
     }
     // Without its kind the source's own keys mean nothing: what would follow from the kind is held back.
-    if (source.kindKnown)
+    // So is what a key of another kind says when no kind is given: the kind is what is missing.
+    const int foreign = takeOtherKindsKeys(fields, source, kindEntry.has_value());
+    if (source.kindKnown && (kindEntry || foreign == 0))
         readKindKeys(fields, source.config);
-    takeOtherKindsKeys(fields, source, kindEntry.has_value());
     if (const auto entry = fields.take("log")) {
         if (const auto log = configyaml::scalarText(*entry, m_faults); log && log->isEmpty())
             fail(*entry, QStringLiteral(": expected a file name or -"));
@@ -184,8 +186,9 @@ void ConfigReader::readKindKeys(Fields& fields, SourceConfig& source)
     source.address = kind.where(source.kindSettings);
 }
 
-void ConfigReader::takeOtherKindsKeys(Fields& fields, const ReadSource& read, bool kindGiven)
+int ConfigReader::takeOtherKindsKeys(Fields& fields, const ReadSource& read, bool kindGiven)
 {
+    int told = 0;
     const SourceConfig& source = read.config;
     const bool kindKnown = read.kindKnown;
     const acquisition::SourceKind& own = source.sourceKind();
@@ -206,14 +209,17 @@ void ConfigReader::takeOtherKindsKeys(Fields& fields, const ReadSource& read, bo
             }
     for (const QString& name : keys) {
         const auto entry = fields.take(name.toLatin1().constData(), false);
-        if (entry && kindKnown)
-            fail(entry->key.Mark(),
-                 QStringLiteral("%1: a key of kind: %2, and this source is kind: %3%4")
-                     .arg(entry->where, kindsOf.value(name).join(QStringLiteral(" or ")), source.kind,
-                          kindGiven ? QString()
-                                    : QStringLiteral(" (no kind: given); add kind: ") +
-                                          kindsOf.value(name).front()));
+        if (!entry || !kindKnown)
+            continue;
+        ++told;
+        fail(entry->key.Mark(),
+             QStringLiteral("%1: a key of kind: %2, and this source is kind: %3%4")
+                 .arg(entry->where, kindsOf.value(name).join(QStringLiteral(" or ")), source.kind,
+                      kindGiven
+                          ? QString()
+                          : QStringLiteral(" (no kind: given); add kind: ") + kindsOf.value(name).front()));
     }
+    return told;
 }
 
 void ConfigReader::readSensors(const Entry& entry, ReadSource& source)
