@@ -48,6 +48,19 @@ struct SourceKind {
     QStringList (*requests)(const QString& where, const QList<ListedSensor>& sensors);
     // Its reader; nullptr: the service's page factory makes it.
     std::unique_ptr<SensorReader> (*makeReader)(const SourceSettings& settings);
+    // A sensor's ID as the people who set up a source of it write it, from its ROM code; nullptr: the ROM
+    // code as it is.
+    QString (*sensorId)(const QString& romCode);
+    // What in its setup cannot work as things stand, each said as a warning and never a refusal, since a
+    // bus or a server may come up after the service; nullptr: nothing to look at. probe: --check's, which
+    // may wait a moment for an answer; the start does not wait.
+    QStringList (*setupWarnings)(const SourceSettings& settings, const QList<ListedSensor>& listed,
+                                 bool probe);
 };
+
+[[nodiscard]] inline QString shownId(const SourceKind& kind, const QString& romCode)
+{
+    return kind.sensorId ? kind.sensorId(romCode) : romCode;
+}
 
 } // namespace quorvel::acquisition

@@ -6,6 +6,7 @@
 #include <yaml-cpp/anchor.h>
 #include <yaml-cpp/eventhandler.h>
 
+#include <array>
 #include <sstream>
 
 namespace quorvel::runtime {
@@ -74,6 +75,26 @@ QString keyText(const YAML::Node& key)
     return key.IsScalar() ? QString::fromStdString(key.Scalar()) : QString();
 }
 
+// The parser's words for a line at the wrong depth, said as what was expected there.
+QString parserMessage(const std::string& message)
+{
+    static const std::array<std::pair<const char*, const char*>, 6> Said{{
+        {YAML::ErrorMsg::MAP_VALUE, "indentation: this key stands deeper than the keys above it; line it up "
+                                    "with them (or quote a value that holds \": \")"},
+        {YAML::ErrorMsg::END_OF_MAP, "indentation: this line stands in no mapping's column above it; line it "
+                                     "up with the keys it belongs with"},
+        {YAML::ErrorMsg::END_OF_SEQ, "indentation: this line stands in no list's or mapping's column above "
+                                     "it; line it up with the - items or the keys it belongs with"},
+        {YAML::ErrorMsg::TAB_IN_INDENTATION, "indentation: a tab; indent with spaces"},
+        {YAML::ErrorMsg::END_OF_MAP_FLOW, "a { mapping is not closed here: expected }"},
+        {YAML::ErrorMsg::END_OF_SEQ_FLOW, "a [ list is not closed here: expected ]"},
+    }};
+    for (const auto& [parser, said] : Said)
+        if (message == parser)
+            return QLatin1String(said);
+    return QString::fromStdString(message);
+}
+
 } // namespace
 
 void Faults::add(const YAML::Mark& mark, const QString& message)
@@ -140,7 +161,7 @@ std::optional<YAML::Node> loadDocument(const QByteArray& text, Faults& faults)
         }
         return YAML::Load(bytes);
     } catch (const YAML::Exception& error) {
-        faults.add(error.mark, QString::fromStdString(error.msg));
+        faults.add(error.mark, parserMessage(error.msg));
         return std::nullopt;
     }
 }
@@ -187,10 +208,11 @@ Fields::~Fields()
                                   m_known.join(QStringLiteral(", "))));
 }
 
-std::optional<Entry> Fields::take(const char* key)
+std::optional<Entry> Fields::take(const char* key, bool known)
 {
     const QString name = QLatin1String(key);
-    m_known.append(name);
+    if (known)
+        m_known.append(name);
     const auto at = indexOf_.constFind(name);
     if (at == indexOf_.cend() || m_taken[*at])
         return std::nullopt;

@@ -80,7 +80,8 @@ public:
     Fields(const Fields&) = delete;
     Fields& operator=(const Fields&) = delete;
 
-    [[nodiscard]] std::optional<Entry> take(const char* key);
+    // known: the key is said among the mapping's known ones when another is unknown.
+    [[nodiscard]] std::optional<Entry> take(const char* key, bool known = true);
     // The mapping's own place, for a key that is missing.
     [[nodiscard]] YAML::Mark mark() const { return m_mark; }
     [[nodiscard]] const QString& where() const { return m_where; }

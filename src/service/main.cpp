@@ -100,8 +100,8 @@ std::optional<service::ServiceConfig> fromFile(const QString& path)
 }
 
 // --check: each source's requests; a sensor list is written back clean, each sensor in the adapter's form
-// under its request as a comment (a bus's or a server's sensors in that form alone). From a file, each
-// source under a line that names it.
+// under its request as a comment (a bus's or a server's sensors alone, each in its source's form). From a
+// file, each source under a line that names it.
 void printCheck(const service::ServiceConfig& config, std::optional<qint64> fileLimit)
 {
     for (const service::SourceConfig& source : config.sources) {
@@ -113,9 +113,10 @@ void printCheck(const service::ServiceConfig& config, std::optional<qint64> file
         if (!kind.requests) {
             if (source.sensors.isEmpty())
                 std::printf("# every temperature sensor it shows, found at start and on a reload\n");
-            for (const acquisition::ListedSensor& sensor : source.sensors)
-                std::printf("%s\n", qPrintable(sensor.name.isEmpty() ? sensor.romCode
-                                                                     : sensor.romCode + u' ' + sensor.name));
+            for (const acquisition::ListedSensor& sensor : source.sensors) {
+                const QString id = acquisition::shownId(kind, sensor.romCode);
+                std::printf("%s\n", qPrintable(sensor.name.isEmpty() ? id : id + u' ' + sensor.name));
+            }
             continue;
         }
         const QStringList requests = kind.requests(source.address, source.polled());
@@ -214,6 +215,9 @@ int main(int argc, char* argv[])
                 return service::exitStatusFor(error->fault);
             }
         printCheck(*config, fileLimit);
+        for (const service::SourceConfig& source : config->sources)
+            for (const QString& warning : source.setupWarnings(true))
+                tell(warning);
         return service::ExitDone;
     }
 

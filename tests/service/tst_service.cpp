@@ -67,6 +67,8 @@ private slots:
     void statusPageInABrowser();
     void checkPrintsTheRequests_data();
     void checkPrintsTheRequests();
+    void setupThatCannotWorkIsTold_data();
+    void setupThatCannotWorkIsTold();
     void killedWhileWritingKeepsTheStore();
 
 private:
@@ -433,6 +435,8 @@ void TestService::readsAnOwserver()
     const qint64 sweeps = recordCount(path);
     QVERIFY2(sweeps <= running.elapsed() / 1000 + 1, qPrintable(QString::number(sweeps)));
     QCOMPARE(sample(metrics, "quorvel_sweep_overruns_total{source=\"usb\"}").value_or(-1), 0.0);
+    QVERIFY2(service.errors().contains(QStringLiteral("the server shows: ") + ids.join(QStringLiteral(", "))),
+             qPrintable(service.errors()));
 
     const auto record =
         parseAnyLogRecord(QString::fromLocal8Bit(records(readAll(path)).last()), QLocale::c());
@@ -445,11 +449,12 @@ void TestService::readsAnOwserver()
         QCOMPARE(float(sample(metrics, "quorvel_sensor_temperature_celsius{" + labels + '}').value_or(-1)),
                  said[i]);
         QCOMPARE(sensors[i][QStringLiteral("rom")].toString(), roms[i]);
+        QCOMPARE(sensors[i][QStringLiteral("id")].toString(), ids[i]);
         QCOMPARE(float(sensors[i][QStringLiteral("temperature")].toDouble()), said[i]);
-        // The page's row of the sensor: its ROM code and the value as the log writes it.
+        // The page's row of the sensor: its ID as the server names it and the value as the log writes it.
         const QString row = page.section(QStringLiteral("<tr id=\"sensor-usb-%1\"").arg(i + 1), 1, 1)
                                 .section(QStringLiteral("</tr>"), 0, 0);
-        QVERIFY2(row.contains(roms[i]) &&
+        QVERIFY2(row.contains(ids[i]) && !row.contains(roms[i]) &&
                      row.contains(QStringLiteral("data-key=\"temperature\" class=\"num\">") +
                                   quorvel::runtime::singleToText(said[i], QLocale::c()) +
                                   QStringLiteral(" \u00b0C<")),
@@ -625,6 +630,59 @@ void TestService::checkPrintsTheRequests()
     QCOMPARE(QString::fromLatin1(service.process.readAllStandardOutput()), expected);
     QCOMPARE(service.errors(), QString());
     QCOMPARE(sim_->stats(), before);
+}
+
+void TestService::setupThatCannotWorkIsTold_data()
+{
+    QTest::addColumn<bool>("check");        // else the start
+    QTest::addColumn<QByteArray>("source"); // ROOT: a bus's folder holding 28-000001234567
+    QTest::addColumn<QString>("told");      // the warning; empty: none
+    const QByteArray bus = "kind: w1\n    root: ";
+    for (const bool check : {true, false}) {
+        const char* when = check ? "--check" : "start";
+        QTest::addRow("%s: no folder", when)
+            << check << bus + "missing\n"
+            << "quorvel3d: source s: warning: the folder DIR/missing is missing: is the bus's driver loaded "
+               "(on a Raspberry Pi, is dtoverlay=w1-gpio on)?\n";
+        QTest::addRow("%s: a listed sensor not on the bus", when)
+            << check << bus + "ROOT\n    sensors: [{id: 28-000001234567}, {id: 2900000000000128}]\n"
+            << "quorvel3d: source s: warning: sensor 28-000000000001 is not on the bus: no folder of that "
+               "name in DIR/bus\n";
+        QTest::addRow("%s: the bus with its sensor", when) << check << bus + "ROOT\n" << QString();
+    }
+    QTest::newRow("--check: a server that does not answer")
+        << true << QByteArray("kind: owserver\n    address: 127.0.0.1:1\n")
+        << "quorvel3d: source s: warning: the server at 127.0.0.1:1 does not answer: ";
+}
+
+// A setup that cannot work as things stand is told, and the service starts all the same: a bus may come up
+// after it. --check prints a bus's sensors as the bus names them.
+void TestService::setupThatCannotWorkIsTold()
+{
+    QFETCH(bool, check);
+    QFETCH(QByteArray, source);
+    QFETCH(QString, told);
+    QVERIFY(QDir(dir_->path()).mkpath(QStringLiteral("bus/28-000001234567")));
+    const QString file = dir_->filePath(QStringLiteral("warn.yaml"));
+    QVERIFY(writeFile(file, "sources:\n  - name: s\n    " + source.replace("ROOT", "bus")));
+    told.replace(QStringLiteral("DIR"), dir_->path());
+    Service service;
+    service.start(check ? QStringList{QStringLiteral("--check"), QStringLiteral("--config"), file}
+                        : QStringList{QStringLiteral("--config"), file});
+    if (!check) {
+        QTRY_VERIFY_WITH_TIMEOUT(service.errors().contains(QLatin1String("started: ")), 10000);
+        service.signal(SIGTERM);
+    }
+    QVERIFY(service.finish());
+    QCOMPARE(service.process.exitCode(), 0);
+    const QString errors = service.errors();
+    if (told.isEmpty())
+        QVERIFY2(!errors.contains(QLatin1String("warning")), qPrintable(errors));
+    else
+        QVERIFY2(errors.contains(told), qPrintable(errors));
+    if (check && source.contains("sensors"))
+        QVERIFY2(service.process.readAllStandardOutput().contains("\n28-000001234567\n28-000000000001\n"),
+                 qPrintable(errors));
 }
 
 // The page as a browser shows it: a row per sensor with its reading, names as text, a stale mark once a

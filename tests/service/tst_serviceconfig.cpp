@@ -275,7 +275,20 @@ void TestServiceConfig::badFiles_data()
         << Cellar +
                "    kind: w1\n  - name: b\n    address: 127.0.0.2\n    sensors: [{id: 10.674523010000}]\n"
         << 2
-        << "DIR/c.yaml:3:5: sources[0].address: unknown key; known here: name, kind, root, log, interval";
+        << "DIR/c.yaml:3:5: sources[0].address: a key of kind: adapter or owserver, and this source is "
+           "kind: w1";
+    QTest::newRow("a root without kind: w1, and no address held against it")
+        << QByteArray("sources:\n  - name: cellar\n    root: /sys/bus/w1/devices\n") << 1
+        << "DIR/c.yaml:3:5: sources[0].root: a key of kind: w1, and this source is kind: adapter (no kind: "
+           "given); add kind: w1";
+    // What the kind would have checked is held back: the kind is told, and told alone.
+    for (const char* kind : {"1wire", "W1", "owfs"})
+        QTest::newRow(qPrintable(QStringLiteral("kind: %1 told alone").arg(QLatin1String(kind))))
+            << "sources:\n  - name: pi\n    kind: " + QByteArray(kind) +
+                   "\n    root: /sys/bus/w1/devices\n    sensors: [{id: 10.674523010000}]\n"
+            << 1
+            << QStringLiteral("DIR/c.yaml:3:11: sources[0].kind: \"%1\" is not a kind of source known here")
+                   .arg(QLatin1String(kind));
     QTest::newRow("a server on port 0, a bus on no folder")
         << QByteArray("sources:\n  - name: usb\n    kind: owserver\n    address: 127.0.0.1:0\n"
                       "  - name: pi\n    kind: w1\n    root: ''\n")
@@ -312,6 +325,20 @@ void TestServiceConfig::badFiles_data()
     QTest::newRow("a megabyte of empty entries")
         << "sources: [" + QByteArray(MaxConfigBytes - 12, ',') + "]\n"
         << 1 << "DIR/c.yaml:1:160008: more than 160000 keys, values, lists and mappings here";
+    const QByteArray pi = "sources:\n  - name: pi\n";
+    QTest::newRow("a key too deep") << pi + "     kind: w1\n"
+                                    << 1
+                                    << "DIR/c.yaml:3:10: indentation: this key stands deeper than the keys";
+    QTest::newRow("a key too shallow")
+        << pi + " kind: w1\n"
+        << 1 << "DIR/c.yaml:3:2: indentation: this line stands in no mapping's column";
+    QTest::newRow("a tab") << pi + "\tkind: w1\n"
+                           << 1 << "DIR/c.yaml:3:1: indentation: a tab; indent with spaces";
+    QTest::newRow("a list item out of line")
+        << pi + "    kind: w1\n    sensors:\n    - id: 10.674523010000\n     name: b\n"
+        << 1 << "DIR/c.yaml:6:6: indentation: this line stands in no list's or mapping's column";
+    QTest::newRow("a list not closed")
+        << QByteArray("sources: [a, b\n") << 1 << "DIR/c.yaml:2:1: a [ list is not closed here: expected ]";
     QTest::newRow("store: true") << Cellar + "store: true\n"
                                  << 1 << "DIR/c.yaml:4:8: store: expected a mapping with path: and the like";
     QTest::newRow("a store without a path") << Cellar + "store: {keep_samples: 7}\n"

@@ -8,6 +8,8 @@
 #include "service/outputs/web/statusjson.h"
 #include "service/state/statestore.h"
 
+#include "runtime/conversions.h"
+
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -261,6 +263,9 @@ void TestServiceMetrics::offsetCorrectsEveryOutput_data()
     QTest::newRow("none: as read") << 0.0 << "21.5" << 21.5f << "ok";
     QTest::newRow("down a quarter") << -0.25 << "21.5" << 21.25f << "ok";
     QTest::newRow("up, below zero") << 0.5 << "-10.125" << -9.625f << "ok";
+    // Tenths no float holds: the JSON writes them as the page and the log do, not widened to a double.
+    QTest::newRow("a tenth") << 0.0 << "4.1" << 4.1f << "ok";
+    QTest::newRow("a tenth, corrected") << 0.25 << "4.1" << 4.35f << "ok";
     // The power-on rule looks at the reading as it came: 85 is 85 whatever the sensor's offset.
     QTest::newRow("power-on value") << -0.25 << "85" << 84.75f << "power_on_reset";
 }
@@ -304,7 +309,9 @@ void TestServiceMetrics::offsetCorrectsEveryOutput()
     const bool good = result == QLatin1String("ok");
     QCOMPARE(sensor.value(u"raw_temperature"),
              good ? QJsonValue(page.toDouble()) : QJsonValue(QJsonValue::Null));
-    QCOMPARE(sensor.value(u"temperature"), good ? QJsonValue(double(logged)) : QJsonValue(QJsonValue::Null));
+    QCOMPARE(sensor.value(u"temperature"),
+             good ? QJsonValue(runtime::singleToText(logged, QLocale::c()).toDouble())
+                  : QJsonValue(QJsonValue::Null));
 }
 
 void TestServiceMetrics::outputsShowTheirLinks_data()

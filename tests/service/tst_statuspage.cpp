@@ -96,7 +96,7 @@ void TestStatusPage::boardShowsEachSensor()
     const QJsonObject source = json.value(u"sources").toArray().at(0).toObject();
     QCOMPARE(source.value(u"name").toString(), Source);
     const QJsonObject first = source.value(u"sensors").toArray().at(0).toObject();
-    QCOMPARE(first.keys(), QStringList({"alarm", "alarm_since", "consecutive_failures", "high",
+    QCOMPARE(first.keys(), QStringList({"alarm", "alarm_since", "consecutive_failures", "high", "id",
                                         "last_success", "low", "name", "raw_temperature", "reason", "result",
                                         "rom", "slot", "stale", "temperature"}));
     QCOMPARE(first.value(u"name").toString(), name);

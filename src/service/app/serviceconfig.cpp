@@ -37,7 +37,14 @@ struct ReadSource {
     QList<YAML::Mark> sensorMarks;
     QList<QString> sensorWhere;
     std::optional<int> interval; // its own; nothing: the top level's
+    // A kind: that names no kind; its keys and its sensors' families are then not checked.
+    bool kindKnown = true;
 };
+
+acquisition::RomFamilies familiesOf(const ReadSource& source)
+{
+    return source.kindKnown ? source.config.sourceKind().families : acquisition::RomFamilies::AnyThermometer;
+}
 
 class ConfigReader {
 public:
@@ -57,6 +64,9 @@ private:
     void readSourceFields(Fields& fields, ReadSource& source);
     // The keys its kind declares, each given or its default.
     void readKindKeys(Fields& fields, SourceConfig& source);
+    // The keys of the other kinds, each told as theirs, and how many were; with the kind unknown, taken
+    // untold.
+    int takeOtherKindsKeys(Fields& fields, const ReadSource& read, bool kindGiven);
     void readSensors(const Entry& entry, ReadSource& source);
     void readSensorsFile(const Entry& entry, ReadSource& source);
     // A sensor's calibration and limits; nothing when it has none or they are no good (told).
@@ -115,9 +125,11 @@ void ConfigReader::readSourceFields(Fields& fields, ReadSource& source)
         source.config.name = text;
         source.nameMark = name->first.mark();
     }
-    if (const auto entry = fields.take("kind")) {
+    const auto kindEntry = fields.take("kind");
+    if (const auto& entry = kindEntry) {
         const auto kind = configyaml::scalarText(*entry, m_faults);
-        if (kind && !acquisition::findSourceKind(*kind)) {
+        source.kindKnown = kind && acquisition::findSourceKind(*kind);
+        if (kind && !source.kindKnown) {
             QStringList kinds;
             for (const acquisition::SourceKind* known : acquisition::sourceKinds())
                 kinds << QLatin1String(known->name);
@@ -127,7 +139,11 @@ void ConfigReader::readSourceFields(Fields& fields, ReadSource& source)
             source.config.kind = *kind;
         }
     }
-    readKindKeys(fields, source.config);
+    // Without its kind the source's own keys mean nothing: what would follow from the kind is held back.
+    // So is what a key of another kind says when no kind is given: the kind is what is missing.
+    const int foreign = takeOtherKindsKeys(fields, source, kindEntry.has_value());
+    if (source.kindKnown && (kindEntry || foreign == 0))
+        readKindKeys(fields, source.config);
     if (const auto entry = fields.take("log")) {
         if (const auto log = configyaml::scalarText(*entry, m_faults); log && log->isEmpty())
             fail(*entry, QStringLiteral(": expected a file name or -"));
@@ -182,6 +198,42 @@ void ConfigReader::readKindKeys(Fields& fields, SourceConfig& source)
     source.address = kind.where(source.kindSettings);
 }
 
+int ConfigReader::takeOtherKindsKeys(Fields& fields, const ReadSource& read, bool kindGiven)
+{
+    int told = 0;
+    const SourceConfig& source = read.config;
+    const bool kindKnown = read.kindKnown;
+    const acquisition::SourceKind& own = source.sourceKind();
+    const auto declares = [](const acquisition::SourceKind& kind, const char* name) {
+        return std::any_of(kind.keys.begin(), kind.keys.end(), [name](const acquisition::SourceKey& key) {
+            return qstrcmp(key.name, name) == 0;
+        });
+    };
+    QHash<QString, QStringList> kindsOf; // another kind's key -> the kinds that declare it
+    QStringList keys;
+    for (const acquisition::SourceKind* kind : acquisition::sourceKinds())
+        for (const acquisition::SourceKey& key : kind->keys)
+            if (!kindKnown || !declares(own, key.name)) {
+                const QString name = QLatin1String(key.name);
+                if (!kindsOf.contains(name))
+                    keys << name;
+                kindsOf[name] << QLatin1String(kind->name);
+            }
+    for (const QString& name : keys) {
+        const auto entry = fields.take(name.toLatin1().constData(), false);
+        if (!entry || !kindKnown)
+            continue;
+        ++told;
+        fail(entry->key.Mark(),
+             QStringLiteral("%1: a key of kind: %2, and this source is kind: %3%4")
+                 .arg(entry->where, kindsOf.value(name).join(QStringLiteral(" or ")), source.kind,
+                      kindGiven
+                          ? QString()
+                          : QStringLiteral(" (no kind: given); add kind: ") + kindsOf.value(name).front()));
+    }
+    return told;
+}
+
 void ConfigReader::readSensors(const Entry& entry, ReadSource& source)
 {
     if (!entry.value.IsSequence() || entry.value.size() == 0) {
@@ -207,8 +259,7 @@ void ConfigReader::readSensors(const Entry& entry, ReadSource& source)
         if (!id) {
             fail(item.Mark(), where + QStringLiteral(": id is missing"));
         } else if (const auto text = configyaml::scalarText(*id, m_faults)) {
-            const acquisition::RomCodeReading reading =
-                acquisition::readRomCode(*text, source.config.sourceKind().families);
+            const acquisition::RomCodeReading reading = acquisition::readRomCode(*text, familiesOf(source));
             if (!reading.romCode)
                 fail(*id, QStringLiteral(": ") + reading.problem);
             else if (listed.contains(*reading.romCode))
@@ -298,7 +349,7 @@ void ConfigReader::readSensorsFile(const Entry& entry, ReadSource& source)
         return;
     source.config.sensorsFile = resolved(*path);
     const acquisition::SensorListResult list =
-        acquisition::readSensorList(source.config.sensorsFile, source.config.sourceKind().families);
+        acquisition::readSensorList(source.config.sensorsFile, familiesOf(source));
     for (const QString& error : list.errors)
         fail(entry, QStringLiteral(": ") + error);
     source.config.sensors = list.sensors;
@@ -574,6 +625,15 @@ QList<acquisition::ListedSensor> SourceConfig::polled() const
 {
     const auto defaultSensors = sourceKind().defaultSensors;
     return sensors.isEmpty() && defaultSensors ? defaultSensors() : sensors;
+}
+
+QStringList SourceConfig::setupWarnings(bool probe) const
+{
+    const auto look = sourceKind().setupWarnings;
+    QStringList lines;
+    for (const QString& warning : look ? look(kindSettings, sensors, probe) : QStringList())
+        lines << QStringLiteral("source %1: warning: %2").arg(name, warning);
+    return lines;
 }
 
 ServiceConfig configFromOptions(const ServiceOptions& options, const QString& adapter)

@@ -40,6 +40,8 @@ struct SourceConfig {
     [[nodiscard]] QList<acquisition::ListedSensor> polled() const;
     // Polls every temperature sensor it finds at start and after a reload.
     [[nodiscard]] bool findsSensors() const { return !sourceKind().defaultSensors && sensors.isEmpty(); }
+    // What in its setup cannot work as things stand, each a line that names the source; probe: --check's.
+    [[nodiscard]] QStringList setupWarnings(bool probe) const;
     // Where the sensors came from, for messages: the sensors_file, or empty.
     QString sensorsFile;
     // Between the starts of two sweeps (key interval, else the top level's, else --interval); 0: as fast

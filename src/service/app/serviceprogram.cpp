@@ -255,6 +255,9 @@ std::optional<int> ServiceProgram::start()
         metricsText = base + QStringLiteral("metrics, status page ") + base;
     }
     messages_(startMessage(metricsText));
+    for (const auto& runner : runners_)
+        for (const QString& warning : runner->config().setupWarnings(false))
+            messages_(warning);
     applyOutputs(config_.influx, false);
     if (mqtt_)
         mqtt_->start();

@@ -206,13 +206,16 @@ void SourceRunner::onFound(const QStringList& romCodes)
     // A running cycle goes on by itself: every read it asks is answered, at the latest at its deadline.
     if (sensors == cycle_->sensors() && cycle_->isRunning())
         return;
+    QStringList ids;
+    for (const QString& rom : polled)
+        ids << acquisition::shownId(config_.sourceKind(), rom);
     const QString count =
         polled.size() < romCodes.size()
             ? QStringLiteral("first %1 of the %2 sensors").arg(polled.size()).arg(romCodes.size())
             : runtime::countText(polled.size(), "sensor");
     messages_(QStringLiteral("source %1: polls the %2 the %3 shows: %4")
                   .arg(config_.name, count, QLatin1String(config_.sourceKind().noun),
-                       polled.join(QStringLiteral(", "))));
+                       ids.join(QStringLiteral(", "))));
     cycle_->stop();
     useSensors(sensors);
     if (historyLocale_)

@@ -21,7 +21,8 @@ struct SensorState {
     QString source;
     int slot = 0; // its place in the source's list, from 0
     QString romCode;
-    QString name;                                        // the list's; empty for none
+    QString id;   // as its source's kind writes it: what a person reads
+    QString name; // the list's; empty for none
     std::optional<acquisition::ReadOutcome> lastOutcome; // nothing until the first read
     QString lastReason;
     std::optional<float> goodValue; // the last good reading

@@ -52,6 +52,7 @@ SourceState& StateStore::addSource(const QString& name, const acquisition::Sourc
         sensor.source = name;
         sensor.slot = int(i);
         sensor.romCode = sensors[i].romCode;
+        sensor.id = acquisition::shownId(kind, sensor.romCode);
         sensor.name = sensors[i].name;
         sensor.alarm = SensorAlarm(settings.value(sensor.romCode), started);
         if (const auto kept = before.find(sensor.romCode);

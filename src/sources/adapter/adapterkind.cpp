@@ -51,6 +51,8 @@ const SourceKind& adapterKind()
         .requests = requestUrls,
         // The service's page factory makes its pages' reader until the adapter has a reader of its own.
         .makeReader = nullptr,
+        .sensorId = nullptr,
+        .setupWarnings = nullptr,
     };
     return kind;
 }

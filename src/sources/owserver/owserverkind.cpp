@@ -5,6 +5,8 @@
 #include "acquisition/sensorlist.h"
 #include "runtime/ipv4address.h"
 
+#include <QTcpSocket>
+
 #include <array>
 
 namespace quorvel::acquisition {
@@ -15,6 +17,8 @@ constexpr const char* HostKey = "host";
 constexpr const char* PortKey = "port";
 // The port servers listen on unless told otherwise.
 constexpr quint16 DefaultPort = 4304;
+// How long --check waits for the server to take a connection.
+constexpr int ProbeWaitMs = 2000;
 
 std::optional<QString> readAddress(const QString& text, SourceSettings& settings)
 {
@@ -33,6 +37,23 @@ constexpr std::array Keys{SourceKey{"address", nullptr, false, readAddress}};
 quint16 portOf(const SourceSettings& settings)
 {
     return settings.value(QLatin1String(PortKey)).value<quint16>();
+}
+
+// Only --check waits to see whether the server takes a connection; the start finds out by reading it.
+QStringList serverWarnings(const SourceSettings& settings, const QList<ListedSensor>&, bool probe)
+{
+    if (!probe)
+        return {};
+    QTcpSocket socket;
+    socket.connectToHost(settings.value(QLatin1String(HostKey)).toString(), portOf(settings));
+    if (socket.waitForConnected(ProbeWaitMs))
+        return {};
+    return {QStringLiteral("the server at %1:%2 does not answer: %3")
+                .arg(settings.value(QLatin1String(HostKey)).toString())
+                .arg(portOf(settings))
+                .arg(socket.state() == QAbstractSocket::ConnectingState
+                         ? QStringLiteral("no connection within %1 ms").arg(ProbeWaitMs)
+                         : socket.errorString())};
 }
 
 } // namespace
@@ -59,6 +80,8 @@ const SourceKind& owserverKind()
             return std::make_unique<OwserverReader>(settings.value(QLatin1String(HostKey)).toString(),
                                                     portOf(settings));
         },
+        .sensorId = serverId,
+        .setupWarnings = serverWarnings,
     };
     return kind;
 }

@@ -1,6 +1,9 @@
 #include "w1kind.h"
 
 #include "w1busreader.h"
+#include "w1treenames.h"
+
+#include <QDir>
 
 #include <array>
 
@@ -19,6 +22,26 @@ std::optional<QString> readRoot(const QString& text, SourceSettings& settings)
 }
 
 constexpr std::array Keys{SourceKey{RootKey, "/sys/bus/w1/devices", true, readRoot}};
+
+// Folder names alone: a look at the tree that reads no sensor, so it never waits on the bus.
+QStringList busWarnings(const SourceSettings& settings, const QList<ListedSensor>& listed, bool)
+{
+    const QString root = settings.value(QLatin1String(RootKey)).toString();
+    const QDir folder(root);
+    if (!folder.exists())
+        return {QStringLiteral("the folder %1 is missing: is the bus's driver loaded (on a Raspberry Pi, is "
+                               "dtoverlay=w1-gpio on)?")
+                    .arg(escapedForMessage(root))};
+    const QStringList present = thermometersInTree(folder.entryList(QDir::Dirs | QDir::NoDotAndDotDot));
+    if (listed.isEmpty() && present.isEmpty())
+        return {QStringLiteral("the bus at %1 shows no temperature sensor yet").arg(escapedForMessage(root))};
+    QStringList warnings;
+    for (const ListedSensor& sensor : listed)
+        if (!present.contains(sensor.romCode))
+            warnings << QStringLiteral("sensor %1 is not on the bus: no folder of that name in %2")
+                            .arg(linuxId(sensor.romCode), escapedForMessage(root));
+    return warnings;
+}
 
 } // namespace
 
@@ -39,6 +62,8 @@ const SourceKind& w1Kind()
         .makeReader = [](const SourceSettings& settings) -> std::unique_ptr<SensorReader> {
             return std::make_unique<W1BusReader>(settings.value(QLatin1String(RootKey)).toString());
         },
+        .sensorId = linuxId,
+        .setupWarnings = busWarnings,
     };
     return kind;
 }

@@ -48,7 +48,7 @@ QString alarmJournalLine(const SensorState& sensor, AlarmState previous)
     QString line = QStringLiteral("alarm: source %1 sensor %2 (%3, %4): %5 since %6, was %7")
                        .arg(sensor.source)
                        .arg(sensor.slot + 1)
-                       .arg(sensor.displayName(), sensor.romCode, alarmLabel(alarm.state()),
+                       .arg(sensor.displayName(), sensor.id, alarmLabel(alarm.state()),
                             runtime::isoWithOffset(alarm.since()), alarmLabel(previous));
     if (const std::optional<float> value = valueOf(sensor))
         line += QStringLiteral("; %1 °C").arg(text(value));

@@ -13,6 +13,8 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include <charconv>
+
 namespace quorvel::service::statuspage {
 
 namespace {
@@ -20,6 +22,19 @@ namespace {
 QJsonValue limitOrNull(const std::optional<double>& limit)
 {
     return limit ? QJsonValue(*limit) : QJsonValue(QJsonValue::Null);
+}
+
+// A reading as the shortest number that reads back as the same float: 4.1, as the log and the page say
+// it, not the 4.099999904632568 its widening to a double would print.
+QJsonValue readingOrNull(const std::optional<float>& reading)
+{
+    if (!reading)
+        return QJsonValue::Null;
+    char text[32];
+    const auto written = std::to_chars(std::begin(text), std::end(text), *reading);
+    double value = 0;
+    std::from_chars(std::begin(text), written.ptr, value);
+    return value;
 }
 
 // What the page's script shows of a source, as the page itself shows it; the sensors in the order of the
@@ -78,9 +93,9 @@ QByteArray readingsJson(const StateStore& store, const QDateTime& now, const his
             QJsonObject fields{
                 {QStringLiteral("slot"), sensor.slot + 1},
                 {QStringLiteral("rom"), sensor.romCode},
+                {QStringLiteral("id"), sensor.id},
                 {QStringLiteral("name"), sensor.name},
-                {QStringLiteral("temperature"),
-                 sensor.goodValue ? QJsonValue(double(*sensor.goodValue)) : QJsonValue(QJsonValue::Null)},
+                {QStringLiteral("temperature"), readingOrNull(sensor.goodValue)},
                 {QStringLiteral("result"),
                  sensor.lastOutcome ? QJsonValue(acquisition::readOutcomeLabel(*sensor.lastOutcome))
                                     : QJsonValue(QJsonValue::Null)},
@@ -88,8 +103,7 @@ QByteArray readingsJson(const StateStore& store, const QDateTime& now, const his
                 {QLatin1String(names::LastSuccess), timeOrNull(sensor.lastSuccess)},
                 {QLatin1String(names::ConsecutiveFailures), double(sensor.failuresInRow)},
                 {QStringLiteral("stale"), sensor.stale},
-                {QLatin1String(names::RawTemperature),
-                 sensor.goodRaw ? QJsonValue(double(*sensor.goodRaw)) : QJsonValue(QJsonValue::Null)},
+                {QLatin1String(names::RawTemperature), readingOrNull(sensor.goodRaw)},
                 {QLatin1String(names::Alarm), alarmLabel(sensor.alarm.state())},
                 {QLatin1String(names::AlarmSince), timeOrNull(sensor.alarm.since())},
                 {QLatin1String(names::LowLimit), limitOrNull(sensor.alarm.settings().low)},

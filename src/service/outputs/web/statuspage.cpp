@@ -201,8 +201,8 @@ QByteArray html(const StateStore& store, const QDateTime& now, const PageChart& 
                                    "</strong> <strong class=\"bad\" data-key=\"alarm\"%7>%8</strong></td>")
                         .arg(e(source->name))
                         .arg(sensor.slot + 1)
-                        .arg(classOf(look.row), e(sensor.displayName()), e(sensor.romCode),
-                             hidden(look.staleMark), hidden(look.alarmMark), e(alarmText(sensor)));
+                        .arg(classOf(look.row), e(sensor.displayName()), e(sensor.id), hidden(look.staleMark),
+                             hidden(look.alarmMark), e(alarmText(sensor)));
             page += QStringLiteral(
                         "<td data-label=\"Temperature\" data-key=\"temperature\" class=\"num\">%1</td>")
                         .arg(e(temperatureCell(sensor)));
