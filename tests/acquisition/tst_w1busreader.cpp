@@ -227,6 +227,8 @@ void TestW1BusReader::simulatedBus_data()
     QTest::newRow("a bulk conversion never done: read at the bound, told once")
         << QStringList{} << QByteArray("stall\n") << good << std::pair(0, 1)
         << QStringLiteral("/w1_bus_master1/therm_bulk_read still said \"converting\"");
+    QTest::newRow("drifting: a step at most a read, inside the sensor's range")
+        << QStringList{"--drift", "1"} << QByteArray() << good << std::pair(0, 1) << QString();
 }
 
 // The driver's files and timing as FUSE serves them: a sweep reads each sensor's converted value.
@@ -250,6 +252,20 @@ void TestW1BusReader::simulatedBus()
     QCOMPARE(sim.conversions(), conversions);
     QCOMPARE(readOnce(reader, 0).outcome, outcomes.at(0));
     QVERIFY(toldOnce(notices, told));
+    if (outcomes.at(0) != ReadOutcome::Ok)
+        return;
+    // Sensor 1 holds 20 degrees, or drifts between 16 and 22 (the adapter simulator's range for it).
+    const bool drifting = args.contains(QStringLiteral("--drift"));
+    QList<float> values;
+    for (int i = 0; i < 12; ++i)
+        values << readOnce(reader, 0).value;
+    for (qsizetype i = 0; i < values.size(); ++i) {
+        QVERIFY2(drifting ? values.at(i) >= 16 && values.at(i) <= 22 : values.at(i) == 20,
+                 qPrintable(QString::number(values.at(i))));
+        if (i > 0)
+            QVERIFY(std::abs(values.at(i) - values.at(i - 1)) <= 0.0625f);
+    }
+    QCOMPARE(std::count(values.begin(), values.end(), values.first()) == values.size(), !drifting);
 }
 
 QTEST_GUILESS_MAIN(TestW1BusReader)
