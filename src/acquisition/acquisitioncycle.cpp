@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <utility>
 
 namespace quorvel::acquisition {
 
@@ -90,6 +91,8 @@ void AcquisitionCycle::beginSlot()
     }
 
     const quint64 run = run_;
+    if (slot_ == 0 || !sweepClock_.isValid())
+        sweepClock_.start();
     emit slotStarted(slot_, table_.url(slot_));
     // A listener may have stopped or held the cycle.
     if (state_ == State::Stopped || run != run_)
@@ -174,7 +177,7 @@ void AcquisitionCycle::finishSlot()
         slot_ = 0;
         sweepTookNumber_ = false;
     }
-    scheduleNextSlot(gotAnswer && !idleSweep);
+    scheduleNextSlot(gotAnswer && !idleSweep, sweepEnds);
     if (sweepEnds)
         endOfSweep();
 }
@@ -185,6 +188,7 @@ bool AcquisitionCycle::endOfSweep()
 {
     const quint64 run = run_;
     SweepReport sweep{source_, table_.Readings, QDateTime::currentDateTime(), std::nullopt, 0, {}};
+    sweep.overran = std::exchange(overran_, false);
     if (recorder_ && recorder_->loggingActive()) {
         const qint64 lostBefore = recorder_->lostRecords();
         // The period's notice outlasts a single write's failure: losses stay shown once writing resumes.
@@ -205,12 +209,18 @@ bool AcquisitionCycle::endOfSweep()
     return state_ != State::Stopped && run == run_;
 }
 
-void AcquisitionCycle::scheduleNextSlot(bool gotAnswer)
+void AcquisitionCycle::scheduleNextSlot(bool gotAnswer, bool sweepEnds)
 {
     // Through the event loop even without a pause, so the reader is never asked again from inside its own
     // answer.
-    state_ = gotAnswer ? State::Ready : State::Paused;
-    next_->start(gotAnswer ? 0 : pauseMs_);
+    int waitMs = gotAnswer ? 0 : pauseMs_;
+    if (sweepEnds && intervalMs_ > 0) {
+        const qint64 left = intervalMs_ - sweepClock_.elapsed();
+        overran_ = left < 0;
+        waitMs = std::max(waitMs, int(std::max<qint64>(left, 0)));
+    }
+    state_ = waitMs == 0 ? State::Ready : State::Paused;
+    next_->start(waitMs);
 }
 
 } // namespace quorvel::acquisition

@@ -8,6 +8,7 @@
 #include "runtime/timer.h"
 
 #include <QDeadlineTimer>
+#include <QElapsedTimer>
 #include <QObject>
 
 #include <cstdint>
@@ -59,6 +60,9 @@ public:
     SensorTable& table() { return table_; }
     [[nodiscard]] std::int16_t RecordNumber() const { return recordNumber_; }
     void setNoAnswerPauseMs(int ms) { pauseMs_ = ms; }
+    // The time between the starts of two sweeps; a sweep that takes longer is told overran and the next
+    // starts at once. 0: each sweep starts as soon as the last one ended.
+    void setSweepIntervalMs(int ms) { intervalMs_ = ms; }
     // Turns each number a page gave into the slot's value before anyone sees it, the record included (a
     // calibration); the power-on rule has looked at the number as read. None: values as read.
     using ValueTransform = std::function<float(int slot, float read)>;
@@ -85,7 +89,7 @@ private:
     void onAnswered(int slot, const quorvel::acquisition::SensorAnswer& answer);
     void finishSlot();
     bool endOfSweep();
-    void scheduleNextSlot(bool gotAnswer);
+    void scheduleNextSlot(bool gotAnswer, bool sweepEnds);
 
     SensorReader& reader_;
     SensorAnswer answer_; // the reader's answer to the slot in hand
@@ -106,6 +110,9 @@ private:
     quint64 watchedRead_ = 0; // the read the deadline timer was started for
     QDeadlineTimer readDue_;
     int pauseMs_ = NoAnswerPauseMs;
+    int intervalMs_ = 0;
+    QElapsedTimer sweepClock_; // since the sweep in hand began
+    bool overran_ = false;     // the sweep that just ended took longer than the interval
     State state_ = State::Stopped;
     int slot_ = 0;
     bool completionHeld_ = false;

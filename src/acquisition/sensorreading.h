@@ -44,6 +44,8 @@ struct SweepReport {
     // While logging is on, the number of this sweep's record since the cycle started (it sticks at its
     // largest value); 0 otherwise.
     std::int16_t recordNumber = 0;
+    // The sweep took longer than the cycle's interval: the next one began at once.
+    bool overran = false;
 };
 
 } // namespace quorvel::acquisition

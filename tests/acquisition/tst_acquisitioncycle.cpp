@@ -7,6 +7,7 @@
 #include <QElapsedTimer>
 #include <QSignalSpy>
 #include <QTest>
+#include <QThread>
 
 using namespace quorvel::acquisition;
 using namespace quorvel::testing;
@@ -94,6 +95,8 @@ private slots:
     void noAnswerPauseIsOneSecond();
     void readerSweepWithoutNumberPauses_data();
     void readerSweepWithoutNumberPauses();
+    void sweepIntervalPacesTheStarts_data();
+    void sweepIntervalPacesTheStarts();
     void stopEndsTheCycle();
     void readerThatNeverAnswers();
     void eventsTellEachReadAndSweep_data();
@@ -442,6 +445,52 @@ void tst_AcquisitionCycle::readerSweepWithoutNumberPauses()
         QVERIFY(next->fire());
     QTRY_VERIFY(waits.size() >= 2);
     QCOMPARE(waits.at(1), readerPauses ? AcquisitionCycle::NoAnswerPauseMs : 0);
+    cycle.stop();
+}
+
+void tst_AcquisitionCycle::sweepIntervalPacesTheStarts_data()
+{
+    QTest::addColumn<int>("intervalMs");
+    QTest::addColumn<ReadOutcome>("outcome");
+    QTest::addColumn<int>("readMs"); // how long each read takes
+    QTest::addColumn<int>("leastWait");
+    QTest::addColumn<int>("mostWait");
+    QTest::addColumn<bool>("overran");
+    using enum ReadOutcome;
+    const int pause = AcquisitionCycle::NoAnswerPauseMs;
+    QTest::newRow("none: at once") << 0 << Ok << 0 << 0 << 0 << false;
+    QTest::newRow("a minute: the rest of it") << 60'000 << Ok << 0 << 50'000 << 60'000 << false;
+    QTest::newRow("shorter than the sweep: at once, an overrun") << 5 << Ok << 10 << 0 << 0 << true;
+    QTest::newRow("an idle sweep's pause, longer than the interval")
+        << 5 << NoSensor << 10 << pause << pause << true;
+    QTest::newRow("an idle sweep within the interval")
+        << 60'000 << NoSensor << 0 << 50'000 << 60'000 << false;
+}
+
+// The interval runs from one sweep's start to the next's; the reads' own time is within it.
+void tst_AcquisitionCycle::sweepIntervalPacesTheStarts()
+{
+    QFETCH(int, intervalMs);
+    QFETCH(ReadOutcome, outcome);
+    QFETCH(int, readMs);
+    QFETCH(int, leastWait);
+    QFETCH(int, mostWait);
+    QFETCH(bool, overran);
+    FakeReader reader;
+    reader.defaultAnswer = {outcome, 20.5f, {}};
+    AcquisitionCycle cycle{reader, nullptr};
+    ManualTimer* next = manualTimer(cycle);
+    cycle.setSensors(builtInSensors().first(2));
+    cycle.setSweepIntervalMs(intervalMs);
+    connect(&cycle, &AcquisitionCycle::slotStarted, this, [readMs] { QThread::msleep(readMs); });
+    std::optional<std::pair<int, bool>> after; // the wait before the next sweep, and the overrun
+    connect(&cycle, &AcquisitionCycle::sweepCompleted, this,
+            [&](const SweepReport& sweep) { after.emplace(next->interval(), sweep.overran); });
+    cycle.start(Address);
+    QTRY_VERIFY(after.has_value());
+    QVERIFY2(after->first >= leastWait && after->first <= mostWait,
+             qPrintable(QString::number(after->first)));
+    QCOMPARE(after->second, overran);
     cycle.stop();
 }
 

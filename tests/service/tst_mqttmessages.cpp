@@ -40,6 +40,8 @@ private slots:
     void mqttAlarmOfASensorWithLimits();
     void mqttClearsOnlyItsOwnStaleConfigs_data();
     void mqttClearsOnlyItsOwnStaleConfigs();
+    void deviceIdentifierHasThePrefixOnce_data();
+    void deviceIdentifierHasThePrefixOnce();
 };
 
 void TestMqttMessages::mqttMessagesOfEachRead_data()
@@ -310,6 +312,42 @@ void TestMqttMessages::mqttClearsOnlyItsOwnStaleConfigs()
         topics << message.topic;
     }
     QCOMPARE(topics, cleared);
+}
+
+void TestMqttMessages::deviceIdentifierHasThePrefixOnce_data()
+{
+    QTest::addColumn<QString>("base");
+    QTest::addColumn<QString>("id");
+    QTest::addColumn<QString>("before"); // what earlier releases gave the base
+    QTest::newRow("the default base") << "quorvel3d/vm-pi"
+                                      << "quorvel3d_vm-pi"
+                                      << "quorvel3d_quorvel3d_vm-pi";
+    QTest::newRow("a base of its own") << "q/box"
+                                       << "quorvel3d_q_box"
+                                       << "quorvel3d_q_box";
+    QTest::newRow("the prefix's name alone") << "quorvel3d"
+                                             << "quorvel3d_quorvel3d"
+                                             << "quorvel3d_quorvel3d";
+    QTest::newRow("a first level that only begins so") << "quorvel3dx/a"
+                                                       << "quorvel3d_quorvel3dx_a"
+                                                       << "quorvel3d_quorvel3dx_a";
+}
+
+// The device is named once by the prefix; what an earlier release sent for the box is still its own to clear.
+void TestMqttMessages::deviceIdentifierHasThePrefixOnce()
+{
+    QFETCH(QString, base);
+    QFETCH(QString, id);
+    QFETCH(QString, before);
+    service::StateStore store(300, false);
+    store.addSource(Source, Kind, Adapter, builtInSensors(), {});
+    service::MqttOptions options = mqttOptions();
+    options.baseTopic = base;
+    const service::MqttMessages messages(options, store, Source, {});
+    QCOMPARE(messages.deviceId(), id);
+    const QString gone = QStringLiteral("homeassistant/sensor/quorvel3d_0000000000000028/config");
+    const QByteArray old = R"({"device":{"identifiers":[")" + before.toUtf8() + R"("]},"unique_id":"x"})";
+    QCOMPARE(messages.clearStale(gone, old).size(), 1);
 }
 
 QTEST_GUILESS_MAIN(TestMqttMessages)

@@ -396,7 +396,7 @@ void TestService::readsAnOwserver()
     const QString path = dir_->filePath(QStringLiteral("usb.log"));
     const QString file = dir_->filePath(QStringLiteral("quorvel3d.yaml"));
     QVERIFY(writeFile(file, "listen: 127.0.0.1:0\nlocale: C\nmqtt: {url: \"" + broker.url().toUtf8() +
-                                "\", topic: box}\nsources:\n  - name: usb\n    kind: owserver\n"
+                                "\", topic: box}\ninterval: 1\nsources:\n  - name: usb\n    kind: owserver\n"
                                 "    address: 127.0.0.1:" +
                                 QByteArray::number(server.port()) + "\n    log: " + path.toUtf8() + '\n'));
     const QStringList ids{"10.000010EF0200", "28.000028D70000", "28.000028D70100"};
@@ -407,6 +407,8 @@ void TestService::readsAnOwserver()
         roms.append(*readRomCode(id, RomFamilies::AnyThermometer).romCode);
     }
     Service service;
+    QElapsedTimer running;
+    running.start();
     service.start({QStringLiteral("--config"), file});
     QTRY_VERIFY_WITH_TIMEOUT(service.metricsPort() > 0, 10000);
     QTRY_VERIFY_WITH_TIMEOUT(recordCount(path) >= 2, 20000);
@@ -427,6 +429,10 @@ void TestService::readsAnOwserver()
     const QString page = QString::fromUtf8(httpGet(service.metricsPort(), QStringLiteral("/")).second);
     service.signal(SIGTERM);
     QVERIFY(service.finish());
+    // A sweep a second, where the server alone would answer a thousand: one more for the first at start.
+    const qint64 sweeps = recordCount(path);
+    QVERIFY2(sweeps <= running.elapsed() / 1000 + 1, qPrintable(QString::number(sweeps)));
+    QCOMPARE(sample(metrics, "quorvel_sweep_overruns_total{source=\"usb\"}").value_or(-1), 0.0);
 
     const auto record =
         parseAnyLogRecord(QString::fromLocal8Bit(records(readAll(path)).last()), QLocale::c());

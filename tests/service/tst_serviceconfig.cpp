@@ -26,6 +26,8 @@ QString summary(const ServiceConfig& config, const QString& dir)
                           !sensors.isEmpty()      ? sensors.join(u',')
                           : source.findsSensors() ? QStringLiteral("found")
                                                   : QStringLiteral("built-in"));
+        if (source.intervalSeconds != 0)
+            parts.last() += QStringLiteral(" every %1 s").arg(source.intervalSeconds);
     }
     QString shared =
         QStringLiteral("listen=%1 stale=%2 locale=%3")
@@ -164,6 +166,15 @@ void TestServiceConfig::goodFiles_data()
         << "pi w1 /sys/bus/w1/devices log= sensors=found; box w1 DIR/w1/devices log= "
            "sensors=D500000123456710; "
            "usb owserver 127.0.0.1:4304 log= sensors=8C0000012345673B; listen=off stale=300 locale=default";
+    QTest::newRow("an interval of its own, the top level's for the others, 0 as given")
+        << Cellar + "    interval: 86400\n  - name: attic\n    address: 127.0.0.2\n    sensors: [{id: "
+                    "3000000123456728}]\n"
+                    "  - name: hall\n    address: 127.0.0.3\n    sensors: [{id: BC0000000ABCDE28}]\n    "
+                    "interval: 0\n"
+                    "interval: 10\n"
+        << "cellar adapter 127.0.0.1 log= sensors=built-in every 86400 s; attic adapter 127.0.0.2 log= "
+           "sensors=3000000123456728 every 10 s; hall adapter 127.0.0.3 log= sensors=BC0000000ABCDE28; "
+           "listen=off stale=300 locale=default";
     QTest::newRow("a store beside the file, at the keys' bounds")
         << Cellar + "store:\n  path: data/../history.sqlite\n  sample_interval: 3600\n  keep_samples: 0\n"
                     "  keep_hourly: 36600\n"
@@ -218,7 +229,7 @@ void TestServiceConfig::badFiles_data()
     QTest::newRow("misspelt sensors")
         << Cellar + "    sensor:\n      - id: 3000000123456728\n"
         << 1
-        << "DIR/c.yaml:4:5: sources[0].sensor: unknown key; known here: name, kind, address, log, sensors,";
+        << "DIR/c.yaml:4:5: sources[0].sensor: unknown key; known here: name, kind, address, log, interval, sensors,";
     QTest::newRow("two sources of one name")
         << Cellar + "    sensors: [{id: 3000000123456728}]\n  - name: cellar\n    address: 127.0.0.2\n"
         << 1 << "DIR/c.yaml:5:11: sources[1].name: cellar is the name of sources[0] already";
@@ -233,6 +244,12 @@ void TestServiceConfig::badFiles_data()
     QTest::newRow("bad address, and a second fault")
         << Cellar + "  - name: b\n    address: 300.1.2.3\nstale_after: 0\n"
         << 2 << "DIR/c.yaml:5:14: sources[1].address: 300.1.2.3 is not an IPv4 address";
+    QTest::newRow("an interval past a day, a fraction, a negative one at the top")
+        << Cellar + "    interval: 86401\n  - name: b\n    address: 127.0.0.2\n    sensors: [{id: "
+                    "3000000123456728}]\n"
+                    "    interval: 1.5\ninterval: -1\n"
+        << 3
+        << "DIR/c.yaml:4:15: sources[0].interval: \"86401\" is not a whole number of seconds from 0 to 86400";
     QTest::newRow("missing file") << QByteArray("<missing>") << 1 << "DIR/c.yaml: No such file or directory";
     QTest::newRow("a folder") << QByteArray("<folder>") << 1 << "DIR/c.yaml: is a folder, not a regular file";
     QTest::newRow("alias bomb") << aliasBomb() << 1
@@ -257,7 +274,7 @@ void TestServiceConfig::badFiles_data()
     QTest::newRow("a bus has a root, not an address; an adapter serves DS18B20s only")
         << Cellar +
                "    kind: w1\n  - name: b\n    address: 127.0.0.2\n    sensors: [{id: 10.674523010000}]\n"
-        << 2 << "DIR/c.yaml:3:5: sources[0].address: unknown key; known here: name, kind, root, log, sensors";
+        << 2 << "DIR/c.yaml:3:5: sources[0].address: unknown key; known here: name, kind, root, log, interval, sensors";
     QTest::newRow("a server on port 0, a bus on no folder")
         << QByteArray("sources:\n  - name: usb\n    kind: owserver\n    address: 127.0.0.1:0\n"
                       "  - name: pi\n    kind: w1\n    root: ''\n")
@@ -365,11 +382,11 @@ void TestServiceConfig::commandLineIsOneSource()
     const ParsedOptions parsed = parseServiceOptions(
         {QStringLiteral("quorvel3d"), QStringLiteral("--log=x.log"), QStringLiteral("--listen=127.0.0.1:0"),
          QStringLiteral("--mqtt=mqtts://127.0.0.1"), QStringLiteral("--mqtt-topic=t"),
-         QStringLiteral("--store=/var/lib/h.sqlite")});
+         QStringLiteral("--store=/var/lib/h.sqlite"), QStringLiteral("--interval=60")});
     QCOMPARE(parsed.action, ParsedOptions::Action::Run);
     QCOMPARE(
         summary(configFromOptions(parsed.options, QStringLiteral("127.0.0.1:8080")), m_dir),
-        "adapter adapter 127.0.0.1:8080 log=x.log sensors=built-in; listen=127.0.0.1:0 stale=300 "
+        "adapter adapter 127.0.0.1:8080 log=x.log sensors=built-in every 60 s; listen=127.0.0.1:0 stale=300 "
         "locale=default mqtt=mqtts://127.0.0.1:8883 t discovery=true keepalive=60 store=/var/lib/h.sqlite "
         "10 30 0");
 }

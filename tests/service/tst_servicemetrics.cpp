@@ -121,6 +121,8 @@ void TestServiceMetrics::metricsKeepTheirFamiliesAndLabels()
                                   "quorvel_source_reachable{source}",
                                   "quorvel_sweeps_total counter",
                                   "quorvel_sweeps_total{source}",
+                                  "quorvel_sweep_overruns_total counter",
+                                  "quorvel_sweep_overruns_total{source}",
                                   "quorvel_log_records_total counter",
                                   "quorvel_log_records_total{source}",
                                   "quorvel_log_write_errors_total counter",
@@ -143,6 +145,13 @@ void TestServiceMetrics::metricsKeepTheirFamiliesAndLabels()
              QStringList({"quorvel_mqtt_connected gauge", "quorvel_mqtt_messages_published_total counter",
                           "quorvel_mqtt_connection_failures_total counter"}));
     QVERIFY(metrics.exposition().endsWith("quorvel_mqtt_connection_failures_total 0\n"));
+
+    // Only a sweep past its interval counts as an overrun.
+    acquisition::SweepReport late{
+        Adapter, SensorReadings(SensorCount, 20.5f), QDateTime::currentDateTime(), true, 0, {}};
+    late.overran = true;
+    store.onSweep(Source, late);
+    QCOMPARE(sample(metrics.exposition(), "quorvel_sweep_overruns_total{" + sourceLabels() + '}'), 1.0);
 }
 
 // Sensors with faults give each failure kind; the scrape agrees with the log's last line.

@@ -34,6 +34,7 @@ private slots:
     void init() { dir_ = scratchDir(QStringLiteral("servicesources")); }
     void threeSourcesRunSideBySide();
     void reloadTouchesOnlyWhatChanged();
+    void reloadAppliesTheSharedKeys();
     void growingWorkIsOffTheLoop_data();
     void growingWorkIsOffTheLoop();
     void sourceFindsItsSensors_data();
@@ -204,6 +205,73 @@ void TestServiceSources::reloadTouchesOnlyWhatChanged()
         sweeps += source->sweeps;
     QVERIFY2(service.messages.last().startsWith(QStringLiteral("stopped: %1 sweeps, ").arg(sweeps)),
              qPrintable(service.messages.last()));
+}
+
+// A reload applies the keys all sources share, each told: the stale time and the alarm command at once, the
+// listener opened, moved to its own port again and closed, the broker connected anew; the locale waits.
+void TestServiceSources::reloadAppliesTheSharedKeys()
+{
+    service::ServiceConfig config;
+    service::SourceConfig source;
+    source.name = QStringLiteral("cellar");
+    source.address = Adapter;
+    source.sensors = {{romOf(0), {}}};
+    config.sources.push_back(source);
+    config.file = dir_->filePath(QStringLiteral("sources.yaml"));
+    Program service(config);
+    QCOMPARE(service.program->start(), std::nullopt);
+    const auto told = [&service](const QString& text) {
+        return !service.messages.filter(QStringLiteral("reload: ") + text).isEmpty();
+    };
+
+    service::ServiceConfig next = config;
+    next.staleAfterSeconds = 60;
+    next.alarmCommand = {QStringLiteral("true")};
+    next.listen = service::ListenEndpoint{QHostAddress::LocalHost, 0};
+    next.locale = QLocale(QLocale::German, QLocale::Germany);
+    BrokerProcess broker;
+    const bool mqtt = BrokerProcess::available();
+    MqttSubscriber live;
+    if (mqtt) {
+        QVERIFY(broker.start(BrokerProcess::Kind::Open));
+        QVERIFY(live.start(broker));
+        next.mqtt = service::parseMqttUrl(broker.url());
+        next.mqtt->baseTopic = QStringLiteral("q/reloaded");
+    }
+    service.program->apply(next);
+    QCOMPARE(service.program->store().staleAfterSeconds(), 60);
+    const quint16 port = service.program->metricsPort();
+    QVERIFY(port > 0);
+    QCOMPARE(httpGet(port, QStringLiteral("/metrics")).first, 200);
+    QVERIFY2(told("stale after 60 s") && told("alarm command true") &&
+                 told(QStringLiteral("the page and the metrics on http://127.0.0.1:%1/").arg(port)) &&
+                 told("locale changes at the next start"),
+             qPrintable(service.messages.join(u'\n')));
+    if (mqtt)
+        QTRY_VERIFY_WITH_TIMEOUT(!live.on(QStringLiteral("q/reloaded/status")).isEmpty() &&
+                                     live.on(QStringLiteral("q/reloaded/status")).last().payload == "online",
+                                 20000);
+
+    // The port it has, asked for by number: let go first, then taken again.
+    next.listen->port = port;
+    service.program->apply(next);
+    QCOMPARE(service.program->metricsPort(), port);
+    QCOMPARE(httpGet(port, QStringLiteral("/metrics")).first, 200);
+    next.webConfig = dir_->filePath(QStringLiteral("missing.yaml"));
+    service.program->apply(next);
+    QVERIFY(told("cannot use the web configuration: "));
+    QCOMPARE(service.program->metricsPort(), port);
+    next.webConfig.clear();
+    next.listen->address = QHostAddress(QStringLiteral("127.0.0.2"));
+    service.program->apply(next);
+    QCOMPARE(service.program->metricsPort(), port);
+    QVERIFY(told(QStringLiteral("the page and the metrics on http://127.0.0.2:%1/").arg(port)));
+    next.listen.reset();
+    next.mqtt.reset();
+    service.program->apply(next);
+    QCOMPARE(service.program->metricsPort(), quint16(0));
+    QVERIFY(told("the page and the metrics are off") && (!mqtt || told("MQTT off")));
+    service.program->stop();
 }
 
 void TestServiceSources::growingWorkIsOffTheLoop_data()

@@ -37,6 +37,12 @@ void TestW1Source::hungBusHoldsUpNothingElse()
     Service service;
     service.start({QStringLiteral("--config"), file});
     QTRY_VERIFY2_WITH_TIMEOUT(service.metricsPort() > 0, qPrintable(service.errors()), 10000);
+    // The bus has listed none yet: the start says what it will poll, not "0 sensors".
+    QVERIFY2(
+        service.errors().contains(QStringLiteral("started: 2 sources from %1, 13 sensors listed and those "
+                                                 "found at start, metrics")
+                                      .arg(file)),
+        qPrintable(service.errors()));
     const auto metrics = [&] { return httpGet(service.metricsPort(), QStringLiteral("/metrics")).second; };
     const QByteArray adapterSweeps = "quorvel_sweeps_total{" + sourceLabels("adapter") + '}';
     const QByteArray firstSensor =

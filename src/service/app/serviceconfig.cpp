@@ -36,6 +36,7 @@ struct ReadSource {
     // Where each listed sensor stands: its id, or the sensors_file.
     QList<YAML::Mark> sensorMarks;
     QList<QString> sensorWhere;
+    std::optional<int> interval; // its own; nothing: the top level's
 };
 
 class ConfigReader {
@@ -133,6 +134,17 @@ void ConfigReader::readSourceFields(Fields& fields, ReadSource& source)
         else if (log)
             source.config.logPath = *log == QLatin1String(StandardOutputLog) ? *log : resolved(*log);
         source.logMark = entry->mark();
+    }
+    if (const auto entry = fields.take("interval")) {
+        const auto text = configyaml::scalarText(*entry, m_faults);
+        const runtime::WholeBounds bounds{0, MaxIntervalSeconds};
+        if (const auto seconds = text ? runtime::wholeNumber(text->trimmed(), bounds) : std::nullopt)
+            source.interval = int(*seconds);
+        else if (text)
+            fail(*entry, QStringLiteral(": \"%1\" is not a whole number of seconds from %2 to %3")
+                             .arg(acquisition::escapedForMessage(*text))
+                             .arg(bounds.low)
+                             .arg(bounds.high));
     }
     const auto sensors = fields.take("sensors");
     const auto sensorsFile = fields.take("sensors_file");
@@ -504,8 +516,10 @@ std::optional<ServiceConfig> ConfigReader::read(const YAML::Node& root)
             fail(m_optionMarks.value(QStringLiteral("web-config")),
                  QStringLiteral("web_config: ") + web.error);
     config.sources.clear();
-    for (ReadSource& source : sources)
+    for (ReadSource& source : sources) {
+        source.config.intervalSeconds = source.interval.value_or(m_options.intervalSeconds);
         config.sources.push_back(std::move(source.config));
+    }
     config.alarmCommand = alarmCommand;
     config.store = store;
     config.influx = influx;
@@ -573,6 +587,7 @@ ServiceConfig configFromOptions(const ServiceOptions& options, const QString& ad
     source.logPath = options.logPath;
     source.sensors = options.sensors;
     source.sensorsFile = options.sensorList;
+    source.intervalSeconds = options.intervalSeconds;
     ServiceConfig config;
     config.sources.push_back(std::move(source));
     config.listen = options.metrics;

@@ -42,6 +42,9 @@ struct SourceConfig {
     [[nodiscard]] bool findsSensors() const { return !sourceKind().defaultSensors && sensors.isEmpty(); }
     // Where the sensors came from, for messages: the sensors_file, or empty.
     QString sensorsFile;
+    // Between the starts of two sweeps (key interval, else the top level's, else --interval); 0: as fast
+    // as the source answers.
+    int intervalSeconds = 0;
     // Offset and limits by ROM code (keys offset, low, high, hold, hysteresis beside a sensor's id and name).
     SensorSettingsMap settings;
 

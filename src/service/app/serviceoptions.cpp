@@ -74,6 +74,15 @@ QList<OptionSpec> makeTable()
          .bounds = WholeBounds{1, 366 * 24 * 3600},
          .key = "stale_after",
          .apply = [](Value v, Options o) { return setValue(o.staleAfterSeconds, int(v.toLongLong())); }},
+        {.names = {"interval"},
+         .valueName = "SECONDS",
+         .help = "start a sweep this long after the start of the one before; a sweep that takes longer is "
+                 "counted an overrun and the next starts at once. 0: each sweep as soon as the one before "
+                 "ended",
+         .defaultValue = number(service.intervalSeconds),
+         .bounds = WholeBounds{0, MaxIntervalSeconds},
+         .key = "interval",
+         .apply = [](Value v, Options o) { return setValue(o.intervalSeconds, int(v.toLongLong())); }},
         runtime::lifted<ServiceOptions>(webConfigOptionDecl(),
                                         std::function([](Options o) -> auto& { return o.webConfig; })),
         {.names = {"locale"},

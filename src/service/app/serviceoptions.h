@@ -22,6 +22,8 @@ struct ServiceOptions {
     std::optional<ListenEndpoint> metrics;
     // A sensor without a good read this long is shown stale.
     int staleAfterSeconds = 300;
+    // Between the starts of two sweeps of a source (--interval); 0: as fast as the source answers.
+    int intervalSeconds = 0;
     // --web-config: TLS and basic auth for the listener; empty: neither.
     QString webConfig;
     QLocale locale;
@@ -55,6 +57,8 @@ struct ParsedOptions {
 using OptionSpec = runtime::OptionDecl<ServiceOptions>;
 
 inline constexpr const char* StandardOutputLog = "-";
+// The longest interval between two sweeps: a day.
+inline constexpr int MaxIntervalSeconds = 24 * 3600;
 // The one source a command line sets up.
 inline constexpr const char* CommandLineSource = "adapter";
 

@@ -49,26 +49,41 @@ ServiceProgram::ServiceProgram(ServiceConfig config, PageFactory pages, runtime:
 
     auto* journal = new AlarmJournal(messages_, this);
     connect(&store_, &StateStore::alarmChanged, journal, &AlarmJournal::onAlarmChanged);
-    if (!config_.alarmCommand.isEmpty()) {
-        auto* command = new AlarmCommand(config_.alarmCommand, messages_, this);
-        connect(&store_, &StateStore::alarmChanged, command, &AlarmCommand::onAlarmChanged);
-    }
+    setUpAlarmCommand();
+    setUpMqtt();
+}
 
-    if (config_.mqtt) {
-        // One device per source; from the command line the one source keeps the topics it always had.
-        mqtt_ = new MqttPublisher(*config_.mqtt, store_, runtime::AppInfo::versionText(),
-                                  !config_.file.isEmpty(), messages_, this);
-        for (const SourceConfig& source : config_.sources)
-            mqtt_->addSource(source.name);
-        store_.mqtt().enabled = true;
-        connect(&store_, &StateStore::sensorChanged, mqtt_, &MqttPublisher::onRead);
-        connect(&store_, &StateStore::alarmChanged, mqtt_, &MqttPublisher::onAlarmChanged);
-        MqttClient& client = mqtt_->client();
-        connect(&client, &MqttClient::connected, this, [this] { store_.mqtt().connected = true; });
-        connect(&client, &MqttClient::disconnected, this, [this] { store_.mqtt().connected = false; });
-        connect(&client, &MqttClient::published, this, [this] { ++store_.mqtt().published; });
-        connect(&client, &MqttClient::connectionFailed, this, [this] { ++store_.mqtt().connectionFailures; });
-    }
+void ServiceProgram::setUpAlarmCommand()
+{
+    delete std::exchange(alarmCommand_, nullptr);
+    if (config_.alarmCommand.isEmpty())
+        return;
+    alarmCommand_ = new AlarmCommand(config_.alarmCommand, messages_, this);
+    connect(&store_, &StateStore::alarmChanged, alarmCommand_, &AlarmCommand::onAlarmChanged);
+}
+
+void ServiceProgram::setUpMqtt()
+{
+    if (mqtt_)
+        mqtt_->stop(); // its offline status, as at the end
+    delete std::exchange(mqtt_, nullptr);
+    store_.mqtt().enabled = false; // its counts go on across a reload
+    store_.mqtt().connected = false;
+    if (!config_.mqtt)
+        return;
+    // One device per source; from the command line the one source keeps the topics it always had.
+    mqtt_ = new MqttPublisher(*config_.mqtt, store_, runtime::AppInfo::versionText(), !config_.file.isEmpty(),
+                              messages_, this);
+    for (const SourceConfig& source : config_.sources)
+        mqtt_->addSource(source.name);
+    store_.mqtt().enabled = true;
+    connect(&store_, &StateStore::sensorChanged, mqtt_, &MqttPublisher::onRead);
+    connect(&store_, &StateStore::alarmChanged, mqtt_, &MqttPublisher::onAlarmChanged);
+    MqttClient& client = mqtt_->client();
+    connect(&client, &MqttClient::connected, this, [this] { store_.mqtt().connected = true; });
+    connect(&client, &MqttClient::disconnected, this, [this] { store_.mqtt().connected = false; });
+    connect(&client, &MqttClient::published, this, [this] { ++store_.mqtt().published; });
+    connect(&client, &MqttClient::connectionFailed, this, [this] { ++store_.mqtt().connectionFailures; });
 }
 
 ServiceProgram::~ServiceProgram()
@@ -259,26 +274,36 @@ QString ServiceProgram::startMessage(const QString& metricsText) const
         (config_.store ? QStringLiteral(", history store ") + storeText(*config_.store) : QString());
     for (const influx::InfluxSettings& output : config_.influx)
         outputs += QStringLiteral(", writes to ") + influxText(output);
+    const auto pace = [](const SourceConfig& source) {
+        return source.intervalSeconds > 0 ? QStringLiteral(", a sweep every %1 s").arg(source.intervalSeconds)
+                                          : QString();
+    };
     if (runners_.size() == 1 && config_.file.isEmpty()) {
         const SourceRunner& only = *runners_.front();
-        return QStringLiteral("started: adapter %1, %2, log %3, metrics %4%5")
+        return QStringLiteral("started: adapter %1, %2, log %3%4, metrics %5%6")
             .arg(only.config().address, runtime::countText(store_.sensorCount(), "sensor"), only.logText(),
-                 metricsText, outputs);
+                 pace(only.config()), metricsText, outputs);
     }
-    // A source that finds its sensors has none yet: the count is of those listed, and it says so.
+    // A source that finds its sensors has none yet: the count is of those listed, and it says so; none
+    // listed is not told as "0 sensors" just before the sources tell what they found.
     const bool finding = std::any_of(runners_.begin(), runners_.end(),
                                      [](const auto& runner) { return runner->config().findsSensors(); });
-    QString text = QStringLiteral("started: %1 from %2, %3%4, metrics %5%6")
+    const QString sensors = !finding ? runtime::countText(store_.sensorCount(), "sensor")
+                            : store_.sensorCount() == 0
+                                ? QStringLiteral("the sensors found at start")
+                                : runtime::countText(store_.sensorCount(), "sensor") +
+                                      QStringLiteral(" listed and those found at start");
+    QString text = QStringLiteral("started: %1 from %2, %3, metrics %4%5")
                        .arg(runtime::countText(qint64(runners_.size()), "source"),
                             config_.file.isEmpty() ? QStringLiteral("the command line") : config_.file,
-                            runtime::countText(store_.sensorCount(), "sensor"),
-                            finding ? QStringLiteral(" listed") : QString(), metricsText, outputs);
+                            sensors, metricsText, outputs);
     for (const auto& runner : runners_)
         text +=
-            QStringLiteral("; %1: %2 %3, log %4%5")
+            QStringLiteral("; %1: %2 %3, log %4%5%6")
                 .arg(runner->config().name, runner->config().kind, runner->config().address,
                      runner->logText(),
-                     runner->config().findsSensors() ? QStringLiteral(", the sensors it shows") : QString());
+                     runner->config().findsSensors() ? QStringLiteral(", the sensors it shows") : QString(),
+                     pace(runner->config()));
     return text;
 }
 
@@ -405,18 +430,106 @@ void ServiceProgram::apply(const ServiceConfig& next)
         ++started;
     }
     runners_ = std::move(ordered);
-    if (next.listen != config_.listen || next.webConfig != config_.webConfig || next.mqtt != config_.mqtt ||
-        next.staleAfterSeconds != config_.staleAfterSeconds || next.locale != config_.locale ||
-        next.alarmCommand != config_.alarmCommand)
-        messages_(QStringLiteral("reload: listen, web_config, mqtt, stale_after, locale and alarm_command "
-                                 "change at the next start"));
-    applyOutputs(next.influx, true);
-    // Only the sources and the outputs change now; what they share stays as it runs.
     config_.sources = next.sources;
+    applyShared(next);
+    applyOutputs(next.influx, true);
     messages_(QStringLiteral("reloaded %1: %2 unchanged, %3 stopped, %4 started")
                   .arg(config_.file, runtime::countText(kept, "source"))
                   .arg(stopped)
                   .arg(started));
+}
+
+void ServiceProgram::applyShared(const ServiceConfig& next)
+{
+    if (next.staleAfterSeconds != config_.staleAfterSeconds) {
+        config_.staleAfterSeconds = next.staleAfterSeconds;
+        store_.setStaleAfter(next.staleAfterSeconds);
+        messages_(QStringLiteral("reload: stale after %1 s").arg(next.staleAfterSeconds));
+    }
+    if (next.alarmCommand != config_.alarmCommand) {
+        config_.alarmCommand = next.alarmCommand;
+        setUpAlarmCommand();
+        messages_(QStringLiteral("reload: alarm command %1")
+                      .arg(next.alarmCommand.isEmpty() ? QStringLiteral("none")
+                                                       : next.alarmCommand.join(QLatin1Char(' '))));
+    }
+    if (next.mqtt != config_.mqtt) {
+        config_.mqtt = next.mqtt;
+        setUpMqtt();
+        if (mqtt_ && started_)
+            mqtt_->start();
+        messages_(QStringLiteral("reload: MQTT %1")
+                      .arg(next.mqtt ? QStringLiteral("%1 under %2").arg(next.mqtt->url, next.mqtt->baseTopic)
+                                     : QStringLiteral("off")));
+    }
+    if (next.listen != config_.listen || next.webConfig != config_.webConfig)
+        rebindListener(next);
+    // The logs keep the locale they were opened with: their lines must read back as one file's.
+    if (next.locale != config_.locale)
+        messages_(QStringLiteral("reload: locale changes at the next start"));
+}
+
+void ServiceProgram::rebindListener(const ServiceConfig& next)
+{
+    const auto where = [](const ListenEndpoint& endpoint) {
+        return QStringLiteral("%1:%2").arg(endpoint.address.toString()).arg(endpoint.port);
+    };
+    if (!next.listen) {
+        delete std::exchange(server_, nullptr);
+        metricsPort_ = 0;
+        config_.listen.reset();
+        config_.webConfig.clear();
+        messages_(QStringLiteral("reload: the page and the metrics are off"));
+        return;
+    }
+    WebConfig web;
+    if (!next.webConfig.isEmpty()) {
+        const WebConfigResult read = readWebConfig(next.webConfig);
+        if (!read.config) {
+            messages_(QStringLiteral("reload: cannot use the web configuration: %1; the listener stays as it "
+                                     "is")
+                          .arg(read.error));
+            return;
+        }
+        web = *read.config;
+    }
+    auto* server = new StatusServer(store_, metrics_, this);
+    server->setHistory(history_.get());
+    if (const auto error = server->configure(web)) {
+        delete server;
+        messages_(
+            QStringLiteral("reload: cannot use the web configuration %1: %2; the listener stays as it is")
+                .arg(next.webConfig, *error));
+        return;
+    }
+    // The same fixed port is only free once the running listener let it go.
+    const bool samePort =
+        server_ && next.listen->port == metricsPort_ && next.listen->address == config_.listen->address;
+    if (samePort)
+        delete std::exchange(server_, nullptr);
+    const auto bound = server->listenOn(*next.listen);
+    if (bound.port == 0) {
+        delete server;
+        messages_(QStringLiteral("reload: cannot listen on %1: %2; %3")
+                      .arg(where(*next.listen), bound.error,
+                           server_ ? QStringLiteral("the listener stays on %1:%2")
+                                         .arg(config_.listen->address.toString())
+                                         .arg(metricsPort_)
+                                   : QStringLiteral("the page and the metrics are off")));
+        if (!server_) {
+            metricsPort_ = 0;
+            config_.listen.reset();
+        }
+        return;
+    }
+    delete std::exchange(server_, server);
+    metricsPort_ = bound.port;
+    config_.listen = next.listen;
+    config_.webConfig = next.webConfig;
+    messages_(QStringLiteral("reload: the page and the metrics on %1://%2:%3/")
+                  .arg(server_->usesTls() ? QStringLiteral("https") : QStringLiteral("http"),
+                       next.listen->address.toString())
+                  .arg(bound.port));
 }
 
 void ServiceProgram::applyOutputs(const QList<influx::InfluxSettings>& next, bool reloading)

@@ -29,6 +29,7 @@ namespace influx {
 class InfluxOutput;
 }
 
+class AlarmCommand;
 class MqttPublisher;
 class SourceRunner;
 class StatusServer;
@@ -59,7 +60,8 @@ public:
     void reload();
     // Runs this configuration's sources from now on: those that did not change go on untouched, removed
     // ones stop, added ones start and changed ones start again; another store block changes the store.
-    // What else is shared by all (listener, MQTT, stale time) changes at the next start.
+    // What else is shared by all changes now (the listener rebound, the broker connected anew), but the
+    // locale, which waits for the next start.
     void apply(const ServiceConfig& next);
 
     [[nodiscard]] const ServiceMetrics& metrics() const { return metrics_; }
@@ -82,6 +84,14 @@ private:
     [[nodiscard]] std::unique_ptr<SourceRunner> makeRunner(const SourceConfig& config);
     // A source's start; false, after telling why, when its log cannot be opened.
     bool startRunner(SourceRunner& runner);
+    // The alarm command and the MQTT publisher of config_, in place of those running.
+    void setUpAlarmCommand();
+    void setUpMqtt();
+    // A reload's shared keys, each applied where it changed and told.
+    void applyShared(const ServiceConfig& next);
+    // The listener on the new address or with the new web configuration; the running one stays when the
+    // new one cannot be had.
+    void rebindListener(const ServiceConfig& next);
     // After the store took a sweep: ends after the number of sweeps asked for.
     void onSweep();
     [[nodiscard]] QString startMessage(const QString& metricsText) const;
@@ -113,6 +123,7 @@ private:
     std::vector<std::unique_ptr<SourceRunner>> runners_;
     StatusServer* server_ = nullptr;
     MqttPublisher* mqtt_ = nullptr;
+    AlarmCommand* alarmCommand_ = nullptr;
     std::unique_ptr<history::HistoryStore> history_;
     QList<influx::InfluxOutput*> outputs_; // children, each deleted as it stops
     quint16 metricsPort_ = 0;

@@ -40,6 +40,7 @@ SourceRunner::SourceRunner(SourceConfig config, SourceInput input, StateStore& s
       messages_(std::move(messages)), log_(makeLog(config_.logPath, locale, messages_)),
       cycle_(std::make_unique<acquisition::AcquisitionCycle>(*input_.reader, nullptr))
 {
+    cycle_->setSweepIntervalMs(config_.intervalSeconds * 1000);
     useSensors(config_.polled());
 
     // The cycle's events go to the store under this source's name, and only the store's to the outputs.

@@ -21,7 +21,7 @@ inline constexpr MetricFamily SensorLastSuccess{"quorvel_sensor_last_success_tim
 inline constexpr MetricFamily SensorFailures{"quorvel_sensor_consecutive_failures", "gauge",
                                              "Failed reads of the sensor since its last good one."};
 inline constexpr MetricFamily SensorReads{"quorvel_sensor_reads_total", "counter",
-                                          "Sensor page loads by their result."};
+                                          "Sensor reads by their result."};
 inline constexpr MetricFamily SensorAlarm{
     "quorvel_sensor_alarm", "gauge",
     "1 for the sensor's present alarm state (label state: ok, low, high or stale), 0 for the others."};
@@ -30,6 +30,9 @@ inline constexpr MetricFamily SourceReachable{
     "1 while the source answers, 0 once several requests in a row got no answer at all."};
 inline constexpr MetricFamily Sweeps{"quorvel_sweeps_total", "counter",
                                      "Completed sweeps over the source's sensors."};
+inline constexpr MetricFamily SweepOverruns{
+    "quorvel_sweep_overruns_total", "counter",
+    "Sweeps that took longer than the source's interval, so that the next began at once."};
 inline constexpr MetricFamily LogRecords{"quorvel_log_records_total", "counter", "Log records written."};
 inline constexpr MetricFamily LogWriteErrors{"quorvel_log_write_errors_total", "counter",
                                              "Log records that could not be written."};
@@ -65,6 +68,7 @@ inline constexpr std::array MetricFamilies = {SensorTemperature,
                                               SensorAlarm,
                                               SourceReachable,
                                               Sweeps,
+                                              SweepOverruns,
                                               LogRecords,
                                               LogWriteErrors,
                                               LogStalled,

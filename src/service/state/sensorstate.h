@@ -70,6 +70,7 @@ struct SourceState {
     SensorHistory history;
     SourceReachability reachability;
     quint64 sweeps = 0;
+    quint64 sweepOverruns = 0; // sweeps that took longer than the source's interval
     quint64 recordsWritten = 0;
     quint64 recordsLost = 0;
     QString logNotice;

@@ -108,6 +108,12 @@ const QDateTime& silentSince(const SensorState& sensor, const SourceState* sourc
 
 } // namespace
 
+void StateStore::setStaleAfter(int seconds)
+{
+    staleAfter_ = seconds;
+    checkStale();
+}
+
 void StateStore::checkStale()
 {
     const QDateTime now = clock_();
@@ -175,6 +181,7 @@ void StateStore::onSweep(const QString& sourceName, const acquisition::SweepRepo
     if (!source)
         return;
     ++source->sweeps;
+    source->sweepOverruns += sweep.overran ? 1 : 0;
     for (std::size_t i = 0; i < source->sensors.size() && qsizetype(i) < sweep.readings.size(); ++i) {
         SensorState& sensor = source->sensors[i];
         if (sensor.lastSuccess.isValid())

@@ -54,6 +54,8 @@ public:
     [[nodiscard]] SourceState* source(const QString& name) const;
     [[nodiscard]] int sensorCount() const;
     [[nodiscard]] int staleAfterSeconds() const { return staleAfter_; }
+    // From now on; a sensor already stale stays so until its next good read.
+    void setStaleAfter(int seconds);
 
     // Over every source of the run, those a reload removed included.
     [[nodiscard]] quint64 sweeps() const { return total(&SourceState::sweeps); }

@@ -50,7 +50,7 @@ QJsonValue limitOrNull(const std::optional<double>& limit)
 // The device's identifier from its topic base: '/' becomes '_' as it always did, and '_' and '%' are written
 // %5F and %25, so that two bases never give one identifier (rt/a_b and rt_a/b did, and each box took the
 // other's configs for its own stale ones).
-QString deviceIdOf(const QString& base)
+QString legacyDeviceIdOf(const QString& base)
 {
     QString id = IdPrefix;
     for (const QChar c : base) {
@@ -66,6 +66,15 @@ QString deviceIdOf(const QString& base)
     return id;
 }
 
+// The identifier without the prefix twice over where the base begins with it, as the default base does
+// (quorvel3d_box, not quorvel3d_quorvel3d_box). It meets the one of the base without that first level
+// ("box"); two boxes of one broker set up so have each their own discovery prefix to keep apart.
+QString deviceIdOf(const QString& base)
+{
+    const QString root = QLatin1String(MqttOptions::DefaultTopicRoot) + QLatin1Char('/');
+    return legacyDeviceIdOf(base.startsWith(root) ? base.sliced(root.size()) : base);
+}
+
 QJsonValue timeOrNull(const QDateTime& when)
 {
     return when.isValid() ? QJsonValue(runtime::isoWithOffset(when)) : QJsonValue(QJsonValue::Null);
@@ -78,7 +87,8 @@ MqttMessages::MqttMessages(const MqttOptions& options, const StateStore& store, 
     : base_(options.baseTopic),
       root_(ownLevel ? options.baseTopic + QLatin1Char('/') + source : options.baseTopic),
       prefix_(options.discoveryPrefix), discovery_(options.discovery), expireAfter_(options.expireAfter),
-      store_(store), source_(std::move(source)), version_(std::move(version)), deviceId_(deviceIdOf(root_))
+      store_(store), source_(std::move(source)), version_(std::move(version)), deviceId_(deviceIdOf(root_)),
+      legacyDeviceId_(legacyDeviceIdOf(root_))
 {
 }
 
@@ -251,7 +261,8 @@ QList<MqttMessage> MqttMessages::clearStale(const QString& topic, const QByteArr
     const QJsonObject config = QJsonDocument::fromJson(payload).object();
     const QJsonArray ids =
         config.value(QStringLiteral("device")).toObject().value(QStringLiteral("identifiers")).toArray();
-    if (!ids.contains(deviceId_))
+    // The configs an earlier release sent for this box carry its identifier of then.
+    if (!ids.contains(deviceId_) && !ids.contains(legacyDeviceId_))
         return {};
     const QString uniqueId = config.value(QStringLiteral("unique_id")).toString();
     // An alarm is stale also when its sensor is listed but has no limits now.

@@ -90,6 +90,7 @@ private:
     QString source_;
     QString version_;
     QString deviceId_;
+    QString legacyDeviceId_; // what releases before gave the same base
 };
 
 } // namespace quorvel::service

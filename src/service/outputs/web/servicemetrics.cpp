@@ -117,6 +117,8 @@ QByteArray ServiceMetrics::exposition(qint64 now) const
     perSource(names::SourceReachable,
               [](const SourceState& source) { return QByteArray(source.reachable() ? "1" : "0"); });
     perSource(names::Sweeps, [](const SourceState& source) { return QByteArray::number(source.sweeps); });
+    perSource(names::SweepOverruns,
+              [](const SourceState& source) { return QByteArray::number(source.sweepOverruns); });
     perSource(names::LogRecords,
               [](const SourceState& source) { return QByteArray::number(source.recordsWritten); });
     perSource(names::LogWriteErrors,
