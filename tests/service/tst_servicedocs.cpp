@@ -92,14 +92,11 @@ void TestServiceDocs::sharedNamesAreDocumented_data()
         QTest::addRow("topic %s, manual", leaf) << manual << QStringLiteral(".IB BASE / ROM /%1 ").arg(leaf);
     }
     // A configuration file's topics carry the source's name, one level more than a command line's.
-    QTest::newRow("subscription with a configuration file, README")
-        << readme
-        << QStringLiteral("'%1/+/+/+/%2'")
-               .arg(service::MqttOptions::DefaultTopicRoot, service::names::TemperatureLeaf);
-    QTest::newRow("subscription with a command line, README")
-        << readme
-        << QStringLiteral("'%1/+/+/%2'")
-               .arg(service::MqttOptions::DefaultTopicRoot, service::names::TemperatureLeaf);
+    for (const char* levels : {"+/+/+", "+/+"})
+        QTest::addRow("subscription %s, README", levels)
+            << readme
+            << QStringLiteral("'%1/%2/%3'")
+                   .arg(service::MqttOptions::DefaultTopicRoot, levels, service::names::TemperatureLeaf);
     for (const char* key : {service::names::RawTemperature, service::names::Alarm, service::names::Since,
                             service::names::Hold, service::names::Hysteresis}) {
         QTest::addRow("attribute %s, README", key) << readme << QStringLiteral("`%1`").arg(key);
