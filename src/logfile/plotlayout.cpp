@@ -22,6 +22,8 @@ constexpr double LineHeight = 15;
 constexpr double LegendGap = 14;
 constexpr double SwatchToLabel = 24;
 constexpr double LegendEnd = 8;
+// The share of the readings' range added below and above it.
+constexpr double ValuePadding = 0.03;
 
 // The advances of DejaVu Sans's glyphs for ASCII 32..126, in units of 1/2048 em.
 constexpr std::array<quint16, 95> AsciiAdvances{
@@ -151,7 +153,7 @@ PlotColor PlotLayout::sensorColor(int sensor)
 {
     static constexpr std::array<quint32, acquisition::LogRecord::ReadingCount> palette{
         0x1f77b4, 0xff7f0e, 0x2ca02c, 0xd62728, 0x9467bd, 0x8c564b, 0xe377c2,
-        0x7f7f7f, 0xbcbd22, 0x17becf, 0x000080, 0x00c000, 0xff00ff};
+        0x7f7f7f, 0xbcbd22, 0x17becf, 0x000080, 0x008080, 0xff00ff};
     if (sensor <= int(palette.size())) {
         const quint32 rgb = palette[static_cast<std::size_t>(std::max(sensor, 1) - 1)];
         return {int(rgb >> 16), int((rgb >> 8) & 0xff), int(rgb & 0xff)};
@@ -281,7 +283,9 @@ PlotLayout::Scales PlotLayout::scales(const PlotEnvelope& envelope, const QRectF
         s.t0 -= 30000;
         s.t1 += 30000;
     }
-    s.ticks = valueTicks(envelope.low_, envelope.high_, std::max(2, int(area.height() / 45)));
+    // Padded, so the lowest and highest readings are never drawn on the frame, where they would be hidden.
+    const double pad = (envelope.high_ - envelope.low_) * ValuePadding;
+    s.ticks = valueTicks(envelope.low_ - pad, envelope.high_ + pad, std::max(2, int(area.height() / 45)));
     s.v0 = s.ticks.constFirst();
     s.v1 = s.ticks.constLast();
     return s;

@@ -233,6 +233,8 @@ void TestW1BusReader::simulatedBus_data()
     QTest::newRow("a bulk conversion never done: read at the bound, told once")
         << QStringList{} << QByteArray("stall\n") << good << std::pair(0, 1)
         << QStringLiteral("/w1_bus_master1/therm_bulk_read still said \"converting\"");
+    QTest::newRow("drifting: a step at most a read, inside the sensor's range")
+        << QStringList{"--drift", "1"} << QByteArray() << good << std::pair(0, 1) << QString();
 }
 
 // The driver's files and timing as FUSE serves them: a sweep reads each sensor's converted value.
@@ -256,6 +258,16 @@ void TestW1BusReader::simulatedBus()
     QCOMPARE(sim.conversions(), conversions);
     QCOMPARE(readOnce(reader, 0).outcome, outcomes.at(0));
     QVERIFY(toldOnce(notices, told));
+    // Sensor 1 holds 20 degrees, or drifts a step a read at most within 16 to 22 (the adapter simulator's).
+    QList<float> values{readOnce(reader, 0).value};
+    while (outcomes.at(0) == ReadOutcome::Ok && values.size() < 12) {
+        values << readOnce(reader, 0).value;
+        QVERIFY(std::abs(values.last() - values.at(values.size() - 2)) <= 0.0625f);
+    }
+    const auto [low, high] = std::minmax_element(values.begin(), values.end());
+    QVERIFY(outcomes.at(0) != ReadOutcome::Ok ||
+            (args.contains(QStringLiteral("--drift")) ? *low >= 16 && *high <= 22 && *low < *high
+                                                      : *low == 20 && *high == 20));
 }
 
 QTEST_GUILESS_MAIN(TestW1BusReader)

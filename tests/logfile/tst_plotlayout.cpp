@@ -161,6 +161,9 @@ void TestPlotLayout::svgBreaksLinesAtGaps()
     StandardLog log = standardLog();
     if (laterRunFirst)
         log.periods.move(2, 0);
+    // Extremes on round values, where the value axis's ticks would put them on the frame.
+    log.periods[0][1].readings[0] = -20.0f;
+    log.periods[0][2].readings[0] = 100.0f;
     // The title goes into the document as text and must not break it.
     const PlotScene scene = PlotLayout::layout(log.all(), QSize(900, 500), QStringLiteral("a<b & \"c\".log"));
     const SvgSummary svg = readSvg(SvgRenderer::render(scene));
@@ -183,6 +186,10 @@ void TestPlotLayout::svgBreaksLinesAtGaps()
         QCOMPARE(run.records, period->size());
         QCOMPARE(run.points, period->size());
     }
+    // The lowest and highest readings lie inside the frame, not on it.
+    for (const PlotLine& line : scene.lines)
+        for (const QPointF& point : line.points)
+            QVERIFY(point.y() > scene.plotArea.top() && point.y() < scene.plotArea.bottom());
 }
 
 void TestPlotLayout::svgWithoutRecords()
@@ -289,6 +296,11 @@ void TestPlotLayout::coloursAreDistinct()
             const int distance = std::abs(ca.red() - cb.red()) + std::abs(ca.green() - cb.green()) +
                                  std::abs(ca.blue() - cb.blue());
             QVERIFY2(distance > 60, qPrintable(QStringLiteral("sensors %1 and %2").arg(a).arg(b)));
+            // Two strong colours of one hue read as one unless one is clearly darker.
+            const int hue = std::abs(ca.hsvHue() - cb.hsvHue());
+            const bool strong = ca.hsvSaturationF() > 0.25 && cb.hsvSaturationF() > 0.25;
+            QVERIFY2(!strong || std::min(hue, 360 - hue) >= 15 || std::abs(ca.valueF() - cb.valueF()) >= 0.2,
+                     qPrintable(QStringLiteral("sensors %1 and %2 look alike").arg(a).arg(b)));
         }
         QVERIFY(PlotLayout::sensorColor(a) != PlotLayout::background());
     }

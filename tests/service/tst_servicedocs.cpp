@@ -91,6 +91,12 @@ void TestServiceDocs::sharedNamesAreDocumented_data()
         QTest::addRow("topic %s, README", leaf) << readme << QStringLiteral("`<base>/<ROM>/%1`").arg(leaf);
         QTest::addRow("topic %s, manual", leaf) << manual << QStringLiteral(".IB BASE / ROM /%1 ").arg(leaf);
     }
+    // A configuration file's topics carry the source's name, one level more than a command line's.
+    for (const char* levels : {"+/+/+", "+/+"})
+        QTest::addRow("subscription %s, README", levels)
+            << readme
+            << QStringLiteral("'%1/%2/%3'")
+                   .arg(service::MqttOptions::DefaultTopicRoot, levels, service::names::TemperatureLeaf);
     for (const char* key : {service::names::RawTemperature, service::names::Alarm, service::names::Since,
                             service::names::Hold, service::names::Hysteresis}) {
         QTest::addRow("attribute %s, README", key) << readme << QStringLiteral("`%1`").arg(key);

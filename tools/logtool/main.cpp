@@ -8,6 +8,21 @@
 #include <cstring>
 #include <memory>
 
+namespace {
+
+QtMessageHandler defaultHandler = nullptr;
+
+// Qt looks for the session's runtime folder while it starts a platform and warns where XDG_RUNTIME_DIR is
+// not set, as under cron or sudo; a plot needs no such folder, and the line reads like a fault.
+void withoutRuntimeDirWarning(QtMsgType type, const QMessageLogContext& context, const QString& message)
+{
+    if (type == QtWarningMsg && message.startsWith(QLatin1String("QStandardPaths: XDG_RUNTIME_DIR not set")))
+        return;
+    defaultHandler(type, context, message);
+}
+
+} // namespace
+
 int main(int argc, char* argv[])
 {
     // Every record's local time goes through the C library's time zone, which without TZ looks at
@@ -22,7 +37,9 @@ int main(int argc, char* argv[])
     if (plot) {
         if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
             qputenv("QT_QPA_PLATFORM", "offscreen");
+        defaultHandler = qInstallMessageHandler(withoutRuntimeDirWarning);
         app = std::make_unique<QGuiApplication>(argc, argv);
+        qInstallMessageHandler(defaultHandler);
     } else {
         app = std::make_unique<QCoreApplication>(argc, argv);
     }

@@ -225,7 +225,13 @@ int main(int argc, char** argv)
     const QCommandLineOption noTemperature(
         QStringLiteral("no-temperature"),
         QStringLiteral("No temperature files, as before Linux 5.9: w1_slave only."));
-    parser.addOptions({help, sensors, resolution, noBulk, noTemperature});
+    const QCommandLineOption drift(
+        QStringLiteral("drift"),
+        QStringLiteral("Let each temperature drift as the adapter simulator's do (sensor n between 15+n and "
+                       "21+n degrees, 13 ranges repeated), a 1/16 degree step at most a read, the same for "
+                       "the same SEED; without it they hold still."),
+        QStringLiteral("SEED"));
+    parser.addOptions({help, sensors, resolution, noBulk, noTemperature, drift});
     parser.addPositionalArgument(QStringLiteral("MOUNTPOINT"),
                                  QStringLiteral("An empty folder to serve the tree at."));
     const QString usage =
@@ -246,10 +252,15 @@ int main(int argc, char** argv)
     numbers = numbers && ok;
     options.bulk = !parser.isSet(noBulk);
     options.temperatureFile = !parser.isSet(noTemperature);
+    if (parser.isSet(drift)) {
+        options.driftSeed = parser.value(drift).toULongLong(&ok);
+        numbers = numbers && ok;
+    }
     const QStringList positional = parser.positionalArguments();
     if (!numbers || positional.size() != 1 || options.sensors < 1 || options.sensors > 4096 ||
         options.resolution < 9 || options.resolution > 12) {
-        std::fputs("quorvel3-w1-sim: one MOUNTPOINT, 1 to 4096 sensors and 9 to 12 bits\n", stderr);
+        std::fputs("quorvel3-w1-sim: one MOUNTPOINT, 1 to 4096 sensors, 9 to 12 bits and a whole SEED\n",
+                   stderr);
         return 64;
     }
     const QByteArray mountpointBytes = positional.first().toLocal8Bit();

@@ -19,6 +19,11 @@ constexpr int PowerOnMilli = 85000;
 constexpr auto LongestHang = std::chrono::seconds(60);
 constexpr auto HangSlice = std::chrono::milliseconds(50);
 
+int milliOf(int sixteenths)
+{
+    return sixteenths * 1000 / 16;
+}
+
 std::string folderName(int sensor)
 {
     char name[32];
@@ -54,8 +59,14 @@ std::optional<Fault> faultNamed(const std::string& name)
 SimulatedBus::SimulatedBus(Options options) : options_(options), sensors_(std::size_t(options.sensors))
 {
     for (int i = 0; i < options_.sensors; ++i) {
-        sensors_[std::size_t(i)].milli = 20000 + 500 * (i % 20);
-        sensors_[std::size_t(i)].resolution = options_.resolution;
+        Sensor& s = sensors_[std::size_t(i)];
+        s.milli = 20000 + 500 * (i % 20);
+        s.resolution = options_.resolution;
+        if (options_.driftSeed) {
+            drift_.emplace_back(i + 1, *options_.driftSeed);
+            s.milli = milliOf(drift_.back().current());
+            s.drifting = true;
+        }
     }
 }
 
@@ -115,6 +126,8 @@ SimulatedBus::convert(int sensor, const std::function<bool()>& interrupted, int&
         s = &sensors_[std::size_t(sensor)];
     }
     s->converted = false;
+    if (s->drifting)
+        s->milli = milliOf(drift_[std::size_t(sensor)].next());
     if (!s->plugged) {
         error = ENODEV;
         return std::nullopt;
@@ -275,9 +288,10 @@ bool SimulatedBus::control(const std::string& text)
         Sensor& s = sensors_[std::size_t(number - 1)];
         if (verb == "unplug" || verb == "plug")
             s.plugged = verb == "plug";
-        else if (verb == "set" && !argument.empty())
+        else if (verb == "set" && !argument.empty()) {
             s.milli = std::atoi(argument.c_str());
-        else if (const auto fault = faultNamed(argument); verb == "fault" && fault)
+            s.drifting = false;
+        } else if (const auto fault = faultNamed(argument); verb == "fault" && fault)
             s.fault = *fault;
         else
             ok = false;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "sensordrift.h"
+
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -24,6 +26,8 @@ public:
         int resolution = 12;
         bool bulk = true;
         bool temperatureFile = true;
+        // With a seed, each read moves a sensor's temperature as the adapter simulator's drift does.
+        std::optional<std::uint64_t> driftSeed;
     };
     explicit SimulatedBus(Options options);
 
@@ -50,9 +54,9 @@ public:
     bool bulkWrite(const std::string& text);
 
     // The control file: "fault N KIND" (none, crc, poweron, zero, eio, empty, hang), "unplug N", "plug N",
-    // "set N MILLIDEGREES", "stall" (therm_bulk_read says "-1" for good), "release" (ends every hang and the
-    // stall), one per line, sensors counted from 1. Reading it
-    // gives the conversions counted so far.
+    // "set N MILLIDEGREES" (which also ends its drift), "stall" (therm_bulk_read says "-1" for good),
+    // "release" (ends every hang and the stall), one per line, sensors counted from 1. Reading it gives the
+    // conversions counted so far.
     bool control(const std::string& text);
     [[nodiscard]] std::string statistics() const;
     // Ends every hang for good, for the unmount.
@@ -66,6 +70,7 @@ private:
         Fault fault = Fault::None;
         bool plugged = true;
         bool converted = false; // by the bus, not read since
+        bool drifting = false;  // until a "set" holds it
     };
     [[nodiscard]] std::chrono::milliseconds conversionTime(int resolution) const;
     // Waits a conversion (or what is left of the bus's), then gives the sensor's state as read.
@@ -76,6 +81,7 @@ private:
     mutable std::mutex mutex_;
     std::condition_variable released_;
     std::vector<Sensor> sensors_;
+    std::vector<adaptersim::SensorDrift> drift_; // one per sensor, with a drift seed
     Clock::time_point bulkDone_{};
     bool shutDown_ = false;
     bool bulkStalled_ = false; // therm_bulk_read says "converting" until a release

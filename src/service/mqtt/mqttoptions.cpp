@@ -99,7 +99,7 @@ QList<MqttOptionDecl> mqttOptionDecls()
         {.names = {"mqtt-topic"},
          .valueName = "BASE",
          .help = "the topics' first levels: BASE/status, BASE/<ROM code>/temperature, BASE/<ROM "
-                 "code>/attributes",
+                 "code>/attributes; with --config each source's under BASE/<source>/<ROM code>/",
          .defaultValue = QStringLiteral("%1/HOSTNAME").arg(QLatin1StringView(MqttOptions::DefaultTopicRoot)),
          .needs = needs,
          .key = "topic",
