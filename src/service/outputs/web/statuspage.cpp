@@ -32,12 +32,12 @@ h1{font-size:1.3rem;margin:0 0 .5rem}header p{margin:.2rem 0;color:var(--muted)}
 table{border-collapse:collapse;width:100%;margin:1rem 0}th,td{text-align:left;padding:.4rem .5rem;border-bottom:1px solid var(--line);vertical-align:top;overflow-wrap:anywhere}
 th{font-weight:600;color:var(--muted)}td.num{font-variant-numeric:tabular-nums;white-space:nowrap}
 tr.alarm{box-shadow:inset .3rem 0 var(--bad)}tr.alarm td:first-child{padding-left:.8rem}
-.rom{font-family:ui-monospace,monospace;font-size:.85em;color:var(--muted)}
+.rom{font-family:ui-monospace,monospace;font-size:.85em;color:var(--muted)}td .rom{white-space:nowrap}
 svg.spark{width:10rem;height:1.75rem}svg.spark rect{fill:none;stroke:var(--line)}svg.spark polyline{fill:none;stroke:currentColor;stroke-width:1.2}svg.spark circle{fill:currentColor}
 img.chart{width:100%;height:auto;border:1px solid var(--line);background:#fff}
 @media (max-width:40rem){thead{display:none}tr{display:block;border-bottom:1px solid var(--line);padding:.4rem 0}
 td{display:flex;flex-wrap:wrap;gap:0 .5rem;border:0;padding:.15rem 0}td::before{content:attr(data-label);flex:0 0 7.5rem;color:var(--muted)}
-.rom{overflow-wrap:anywhere}}
+.rom,td .rom{overflow-wrap:anywhere;white-space:normal}}
 )";
     return css;
 }
