@@ -28,6 +28,18 @@
 
 namespace quorvel::service {
 
+namespace {
+
+// "http://127.0.0.1:9300/": where the page is, as the start line and a reload tell it.
+QString pageUrl(const StatusServer& server, const QHostAddress& address, quint16 port)
+{
+    return QStringLiteral("%1://%2:%3/")
+        .arg(server.usesTls() ? QStringLiteral("https") : QStringLiteral("http"), address.toString())
+        .arg(port);
+}
+
+} // namespace
+
 ServiceProgram::ServiceProgram(ServiceConfig config, PageFactory pages, runtime::MessageSink messages,
                                QObject* parent)
     : QObject(parent), config_(std::move(config)), pages_(std::move(pages)), messages_(std::move(messages)),
@@ -225,33 +237,23 @@ std::optional<int> ServiceProgram::start()
             return closeAnd(ExitLogCannotOpen);
     QString metricsText = QStringLiteral("off");
     if (config_.listen) {
-        WebConfig web;
-        if (!config_.webConfig.isEmpty()) {
-            const WebConfigResult read = readWebConfig(config_.webConfig);
-            if (!read.config) {
-                messages_(QStringLiteral("cannot use the web configuration: %1").arg(read.error));
-                return closeAnd(ExitBadSetting);
-            }
-            web = *read.config;
-        }
-        server_ = new StatusServer(store_, metrics_, this);
-        server_->setHistory(history_.get());
-        if (const auto error = server_->configure(web)) {
-            messages_(
-                QStringLiteral("cannot use the web configuration %1: %2").arg(config_.webConfig, *error));
+        QString why;
+        auto server = newStatusServer(config_.webConfig, &why);
+        if (!server) {
+            messages_(why);
             return closeAnd(ExitBadSetting);
         }
+        server_ = server.release(); // its parent owns it
         const auto bound = server_->listenOn(*config_.listen);
-        const QString where = QStringLiteral("%1:%2").arg(config_.listen->address.toString());
         if (bound.port == 0) {
-            messages_(
-                QStringLiteral("cannot listen on %1: %2").arg(where.arg(config_.listen->port), bound.error));
+            messages_(QStringLiteral("cannot listen on %1:%2: %3")
+                          .arg(config_.listen->address.toString())
+                          .arg(config_.listen->port)
+                          .arg(bound.error));
             return closeAnd(ExitListenAddressUnavailable);
         }
         metricsPort_ = bound.port;
-        const QString base = QStringLiteral("%1://%2/")
-                                 .arg(server_->usesTls() ? QStringLiteral("https") : QStringLiteral("http"),
-                                      where.arg(bound.port));
+        const QString base = pageUrl(*server_, config_.listen->address, bound.port);
         metricsText = base + QStringLiteral("metrics, status page ") + base;
     }
     messages_(startMessage(metricsText));
@@ -485,24 +487,10 @@ void ServiceProgram::rebindListener(const ServiceConfig& next)
         messages_(QStringLiteral("reload: the page and the metrics are off"));
         return;
     }
-    WebConfig web;
-    if (!next.webConfig.isEmpty()) {
-        const WebConfigResult read = readWebConfig(next.webConfig);
-        if (!read.config) {
-            messages_(QStringLiteral("reload: cannot use the web configuration: %1; the listener stays as it "
-                                     "is")
-                          .arg(read.error));
-            return;
-        }
-        web = *read.config;
-    }
-    auto* server = new StatusServer(store_, metrics_, this);
-    server->setHistory(history_.get());
-    if (const auto error = server->configure(web)) {
-        delete server;
-        messages_(
-            QStringLiteral("reload: cannot use the web configuration %1: %2; the listener stays as it is")
-                .arg(next.webConfig, *error));
+    QString why;
+    std::unique_ptr<StatusServer> server = newStatusServer(next.webConfig, &why);
+    if (!server) {
+        messages_(QStringLiteral("reload: %1; the listener stays as it is").arg(why));
         return;
     }
     // The same fixed port is only free once the running listener let it go.
@@ -512,7 +500,6 @@ void ServiceProgram::rebindListener(const ServiceConfig& next)
         delete std::exchange(server_, nullptr);
     const auto bound = server->listenOn(*next.listen);
     if (bound.port == 0) {
-        delete server;
         messages_(QStringLiteral("reload: cannot listen on %1: %2; %3")
                       .arg(where(*next.listen), bound.error,
                            server_ ? QStringLiteral("the listener stays on %1:%2")
@@ -525,14 +512,32 @@ void ServiceProgram::rebindListener(const ServiceConfig& next)
         }
         return;
     }
-    delete std::exchange(server_, server);
+    delete std::exchange(server_, server.release());
     metricsPort_ = bound.port;
     config_.listen = next.listen;
     config_.webConfig = next.webConfig;
-    messages_(QStringLiteral("reload: the page and the metrics on %1://%2:%3/")
-                  .arg(server_->usesTls() ? QStringLiteral("https") : QStringLiteral("http"),
-                       next.listen->address.toString())
-                  .arg(bound.port));
+    messages_(QStringLiteral("reload: the page and the metrics on %1")
+                  .arg(pageUrl(*server_, next.listen->address, bound.port)));
+}
+
+std::unique_ptr<StatusServer> ServiceProgram::newStatusServer(const QString& webConfig, QString* why)
+{
+    WebConfig web;
+    if (!webConfig.isEmpty()) {
+        const WebConfigResult read = readWebConfig(webConfig);
+        if (!read.config) {
+            *why = QStringLiteral("cannot use the web configuration: %1").arg(read.error);
+            return nullptr;
+        }
+        web = *read.config;
+    }
+    auto server = std::make_unique<StatusServer>(store_, metrics_, this);
+    server->setHistory(history_.get());
+    if (const auto error = server->configure(web)) {
+        *why = QStringLiteral("cannot use the web configuration %1: %2").arg(webConfig, *error);
+        return nullptr;
+    }
+    return server;
 }
 
 void ServiceProgram::applyOutputs(const QList<influx::InfluxSettings>& next, bool reloading)

@@ -92,6 +92,9 @@ private:
     // The listener on the new address or with the new web configuration; the running one stays when the
     // new one cannot be had.
     void rebindListener(const ServiceConfig& next);
+    // A status server with the web configuration of this file (none: plain HTTP, no login), not yet
+    // listening; nothing and why when the file cannot be used.
+    [[nodiscard]] std::unique_ptr<StatusServer> newStatusServer(const QString& webConfig, QString* why);
     // After the store took a sweep: ends after the number of sweeps asked for.
     void onSweep();
     [[nodiscard]] QString startMessage(const QString& metricsText) const;
