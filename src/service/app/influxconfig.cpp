@@ -1,5 +1,7 @@
 #include "service/app/influxconfig.h"
 
+#include "service/app/serviceconfig.h"
+
 #include "acquisition/sensorlist.h"
 #include "runtime/optiondecl.h"
 #include "runtime/regularfile.h"
@@ -143,16 +145,9 @@ void InfluxReader::readTags(const Entry& entry, InfluxSettings& settings)
 
 void InfluxReader::readWhole(Fields& fields, const char* key, int high, int& field)
 {
-    std::optional<Entry> entry;
-    const auto value = text(fields, key, entry);
-    if (!value)
-        return;
-    if (const auto number = runtime::wholeNumber(value->trimmed(), {1, high}))
-        field = int(*number);
-    else
-        fail(*entry, QStringLiteral(": \"%1\" is not a whole number from 1 to %2")
-                         .arg(acquisition::escapedForMessage(*value))
-                         .arg(high));
+    if (const auto entry = fields.take(key))
+        if (const auto number = readWholeNumber(*entry, {1, high}, faults_))
+            field = *number;
 }
 
 std::optional<InfluxSettings> InfluxReader::read(const YAML::Node& node, const QString& where,

@@ -151,17 +151,9 @@ void ConfigReader::readSourceFields(Fields& fields, ReadSource& source)
             source.config.logPath = *log == QLatin1String(StandardOutputLog) ? *log : resolved(*log);
         source.logMark = entry->mark();
     }
-    if (const auto entry = fields.take("interval")) {
-        const auto text = configyaml::scalarText(*entry, m_faults);
-        const runtime::WholeBounds bounds{0, MaxIntervalSeconds};
-        if (const auto seconds = text ? runtime::wholeNumber(text->trimmed(), bounds) : std::nullopt)
-            source.interval = int(*seconds);
-        else if (text)
-            fail(*entry, QStringLiteral(": \"%1\" is not a whole number of seconds from %2 to %3")
-                             .arg(acquisition::escapedForMessage(*text))
-                             .arg(bounds.low)
-                             .arg(bounds.high));
-    }
+    if (const auto entry = fields.take("interval"))
+        if (const auto seconds = readWholeNumber(*entry, {0, MaxIntervalSeconds}, m_faults, "seconds"))
+            source.interval = *seconds;
     const auto sensors = fields.take("sensors");
     const auto sensorsFile = fields.take("sensors_file");
     if (sensors && sensorsFile)
@@ -634,6 +626,23 @@ QStringList SourceConfig::setupWarnings(bool probe) const
     for (const QString& warning : look ? look(kindSettings, sensors, probe) : QStringList())
         lines << QStringLiteral("source %1: warning: %2").arg(name, warning);
     return lines;
+}
+
+std::optional<int> readWholeNumber(const configyaml::Entry& entry, const runtime::WholeBounds& bounds,
+                                   configyaml::Faults& faults, const char* unit)
+{
+    const auto text = configyaml::scalarText(entry, faults);
+    if (!text)
+        return std::nullopt;
+    if (const auto number = runtime::wholeNumber(text->trimmed(), bounds))
+        return int(*number);
+    faults.add(entry.mark(),
+               entry.where + QStringLiteral(": \"%1\" is not a whole number%2 from %3 to %4")
+                                 .arg(acquisition::escapedForMessage(*text),
+                                      unit ? QStringLiteral(" of %1").arg(QLatin1String(unit)) : QString())
+                                 .arg(bounds.low)
+                                 .arg(bounds.high));
+    return std::nullopt;
 }
 
 ServiceConfig configFromOptions(const ServiceOptions& options, const QString& adapter)

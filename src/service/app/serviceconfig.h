@@ -9,6 +9,7 @@
 
 #include "acquisition/sensorlist.h"
 #include "runtime/configyaml.h"
+#include "runtime/optiondecl.h"
 #include "sources/kinds/sourcekinds.h"
 
 #include <QList>
@@ -100,6 +101,12 @@ inline constexpr qint64 MaxConfigBytes = 1024 * 1024;
 // Reads and checks a configuration file, and every file it names (sensors_file, web_config, the MQTT
 // password and CA files); opens no socket and sends nothing. Every fault is told, up to twenty.
 [[nodiscard]] ConfigResult readServiceConfig(const QString& path);
+
+// An entry's whole number within the bounds; nothing when it is none, told as '"x" is not a whole number
+// [of UNIT] from LOW to HIGH' (or as no scalar, by the entry's own fault).
+[[nodiscard]] std::optional<int> readWholeNumber(const configyaml::Entry& entry,
+                                                 const runtime::WholeBounds& bounds,
+                                                 configyaml::Faults& faults, const char* unit = nullptr);
 
 // What a command line without --config means: one source named "adapter".
 [[nodiscard]] ServiceConfig configFromOptions(const ServiceOptions& options, const QString& adapter);

@@ -3,9 +3,6 @@
 #include "service/app/exitstatus.h"
 #include "service/app/serviceconfig.h"
 
-#include "acquisition/sensorlist.h"
-#include "runtime/optiondecl.h"
-
 namespace quorvel::service {
 
 namespace {
@@ -47,18 +44,10 @@ std::optional<history::StoreSettings> readStoreBlock(const Entry& entry, const Q
     } else if (text) {
         settings.path = QDir::cleanPath(folder.absoluteFilePath(*text));
     }
-    for (const StoreKey& key : StoreKeys) {
-        const auto value = fields.take(key.name);
-        const auto text = value ? configyaml::scalarText(*value, faults) : std::nullopt;
-        if (!text)
-            continue;
-        if (const auto number = runtime::wholeNumber(text->trimmed(), {0, key.high}))
-            settings.*key.field = int(*number);
-        else
-            fail(value->mark(), value->where + QStringLiteral(": \"%1\" is not a whole number from 0 to %2")
-                                                   .arg(acquisition::escapedForMessage(*text))
-                                                   .arg(key.high));
-    }
+    for (const StoreKey& key : StoreKeys)
+        if (const auto value = fields.take(key.name))
+            if (const auto number = readWholeNumber(*value, {0, key.high}, faults))
+                settings.*key.field = *number;
     return settings;
 }
 
