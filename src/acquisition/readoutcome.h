@@ -27,8 +27,11 @@ enum class ReadOutcome {
     NoSensor,
     // The read failed otherwise: an I/O error, an empty, truncated or garbled answer, a server's error.
     ReadError,
+    // A number no sensor of it can mean: outside its range, a jump past its largest step not yet confirmed,
+    // or a value a failed conversion or a dead bus leaves (127.9375 °C). Kept out like a failed read.
+    Implausible,
 };
-inline constexpr int ReadOutcomeCount = 10;
+inline constexpr int ReadOutcomeCount = 11;
 
 // Every outcome in the order the metrics list them, with the label machines read.
 inline constexpr std::array<std::pair<ReadOutcome, std::string_view>, ReadOutcomeCount> ReadOutcomeLabels = {{
@@ -42,6 +45,7 @@ inline constexpr std::array<std::pair<ReadOutcome, std::string_view>, ReadOutcom
     {ReadOutcome::ZeroScratchpad, "zero_scratchpad"},
     {ReadOutcome::NoSensor, "no_sensor"},
     {ReadOutcome::ReadError, "read_error"},
+    {ReadOutcome::Implausible, "implausible"},
 }};
 
 [[nodiscard]] QString readOutcomeLabel(ReadOutcome outcome);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "busfacts.h"
 #include "readoutcome.h"
 
 #include <QObject>
@@ -54,6 +55,24 @@ public:
     // Lists the temperature sensors the source shows now; discovered() or discoveryFailed() follows.
     virtual void discover() = 0;
 
+    // The resolution (9 to 12 bits) each slot's sensor is to convert at, slot order; nothing: as it is.
+    // save: also into the sensor's EEPROM, and only where it holds another. Given before setSensors(); a
+    // reader that can set sensors up does so before the next sweep's first read and tells described() for
+    // every slot, whether or not a resolution was asked (its power too).
+    virtual void setResolutions(const QList<std::optional<int>>& bits, bool save)
+    {
+        Q_UNUSED(bits)
+        Q_UNUSED(save)
+    }
+    // What the reader can do to bring back a bus that stopped answering; act() is answered by acted().
+    [[nodiscard]] virtual bool offers(BusAction action) const
+    {
+        Q_UNUSED(action)
+        return false;
+    }
+    // Only an action offers() names; it never disturbs a read in flight (it waits its turn like one).
+    virtual void act(BusAction action) { Q_UNUSED(action) }
+
     // Whether the cycle waits after a sweep that read no number: a source that fails in microseconds would
     // otherwise be asked a thousand times a second.
     [[nodiscard]] virtual bool pausesAfterSweepWithoutNumber() const { return true; }
@@ -73,6 +92,13 @@ signals:
     // A bus's way of converting, told when first known and when it changes: all its sensors at once each
     // sweep, or each on its own read.
     void bulkConversion(bool on);
+    // What setting up the sensor of a slot showed (see setResolutions()).
+    void described(int slot, const quorvel::acquisition::SensorFacts& facts);
+    // Every device the last listing or search of the bus showed, thermometers or not, each as the source
+    // writes its IDs ("28-000001234567", "28.000028D70000"), in ID order; told with every listing.
+    void devicesFound(const QStringList& ids);
+    // An action asked by act() was done; problem: why it failed, empty when it was done.
+    void acted(quorvel::acquisition::BusAction action, const QString& problem);
 
 private:
     int noAnswerAfterMs_;

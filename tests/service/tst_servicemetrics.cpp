@@ -137,7 +137,7 @@ void TestServiceMetrics::metricsKeepTheirFamiliesAndLabels()
                                   "quorvel_build_info{version}"}));
     QCOMPARE(results,
              QStringList({"ok", "no_element", "not_a_number", "http_error", "no_answer", "power_on_reset",
-                          "crc_error", "zero_scratchpad", "no_sensor", "read_error"}));
+                          "crc_error", "zero_scratchpad", "no_sensor", "read_error", "implausible"}));
 
     // Publishing adds its families after all the others, and only then.
     store.mqtt().enabled = true;

@@ -22,6 +22,21 @@
 
 namespace quorvel::service {
 
+// How a source whose every sensor fails is brought back (key recovery): after that long, a new search of
+// the bus, then the command, then the bus master's driver unbound and bound, each at most once per after;
+// then again after a pause that doubles up to an hour, until a read is good.
+struct RecoverySettings {
+    // recovery: false turns it off.
+    bool enabled = true;
+    int afterSeconds = 60;
+    // A program and its arguments, no shell; empty: no such step.
+    QStringList command;
+    // w1 only, off unless asked: writing the driver's unbind and bind needs what the unit must allow.
+    bool rebind = false;
+
+    friend bool operator==(const RecoverySettings&, const RecoverySettings&) = default;
+};
+
 // One source of readings, as the configuration file or the command line sets it up. Two that compare equal
 // are the same source: a reload leaves it running.
 struct SourceConfig {
@@ -50,6 +65,9 @@ struct SourceConfig {
     int intervalSeconds = 0;
     // Offset and limits by ROM code (keys offset, low, high, hold, hysteresis beside a sensor's id and name).
     SensorSettingsMap settings;
+    // max_step, range, resolution and save_resolution for all its sensors.
+    SensorDefaults sensorDefaults;
+    RecoverySettings recovery;
 
     friend bool operator==(const SourceConfig&, const SourceConfig&) = default;
 };

@@ -1,9 +1,11 @@
 #pragma once
 
+#include "service/state/bushealth.h"
 #include "service/state/sensoralarm.h"
 #include "service/state/sensorhistory.h"
 #include "service/state/sourcereachability.h"
 
+#include "acquisition/busfacts.h"
 #include "acquisition/sensorreading.h"
 
 #include <QDateTime>
@@ -40,6 +42,8 @@ struct SensorState {
     std::optional<float> recorded;
     std::array<quint64, acquisition::ReadOutcomeCount> reads{};
     SensorAlarm alarm; // with the sensor's settings
+    // Its power and resolution as its source last set it up; empty until then.
+    acquisition::SensorFacts facts;
 
     // The list's name, else "Sensor N" by its place: what a person sees on the page and in Home Assistant.
     [[nodiscard]] QString displayName() const;
@@ -78,6 +82,7 @@ struct SourceState {
     quint64 recordsLost = 0;
     QString logNotice;
     QDateTime logStalledSince; // null while the log's writes return
+    BusHealth health;
 
     [[nodiscard]] bool reachable() const { return reachability.reachable(); }
 };
