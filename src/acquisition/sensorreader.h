@@ -70,8 +70,13 @@ public:
         Q_UNUSED(action)
         return false;
     }
-    // Only an action offers() names; it never disturbs a read in flight (it waits its turn like one).
-    virtual void act(BusAction action) { Q_UNUSED(action) }
+    // Only an action offers() names; it never disturbs a read in flight. target: what the action needs to
+    // know beside the reader's own settings (Rebind: the master's device in its driver's folder).
+    virtual void act(BusAction action, const QString& target = {})
+    {
+        Q_UNUSED(action)
+        Q_UNUSED(target)
+    }
 
     // Whether the cycle waits after a sweep that read no number: a source that fails in microseconds would
     // otherwise be asked a thousand times a second.

@@ -31,8 +31,10 @@ struct RecoverySettings {
     int afterSeconds = 60;
     // A program and its arguments, no shell; empty: no such step.
     QStringList command;
-    // w1 only, off unless asked: writing the driver's unbind and bind needs what the unit must allow.
-    bool rebind = false;
+    // w1 only, off unless given: the bus master's device as its driver's folder lists it (e.g.
+    // /sys/bus/platform/drivers/w1-gpio/onewire@0), whose name is written to the folder's unbind and bind.
+    // Writing them needs what the unit must allow.
+    QString rebindDevice;
 
     friend bool operator==(const RecoverySettings&, const RecoverySettings&) = default;
 };
