@@ -9,11 +9,15 @@
 #include <QTest>
 #include <QThread>
 
+#include <cmath>
+#include <limits>
+
 using namespace quorvel::acquisition;
 using namespace quorvel::testing;
 using quorvel::runtime::ModalTracker;
 
 Q_DECLARE_METATYPE(std::optional<SensorAnswer>)
+Q_DECLARE_METATYPE(PlausibilityBounds)
 
 namespace {
 
@@ -101,6 +105,8 @@ private slots:
     void readerThatNeverAnswers();
     void eventsTellEachReadAndSweep_data();
     void eventsTellEachReadAndSweep();
+    void implausibleReadsAreHeldBack_data();
+    void implausibleReadsAreHeldBack();
 };
 
 void tst_AcquisitionCycle::sweepsInSlotOrderForEver()
@@ -652,6 +658,102 @@ void tst_AcquisitionCycle::eventsTellEachReadAndSweep()
     QCOMPARE(sweep.logNotice, logging == 2 ? QStringLiteral("No space left on device") : QString());
     QCOMPARE(display.temperatures.size(), withDisplay ? SensorCount : 0);
     QCOMPARE(readerAnswer ? reader.reads : int(page.navigations.size()), SensorCount);
+}
+
+void tst_AcquisitionCycle::implausibleReadsAreHeldBack_data()
+{
+    QTest::addColumn<PlausibilityBounds>("bounds");
+    QTest::addColumn<float>("offset");
+    QTest::addColumn<QList<float>>("numbers"); // each sweep's read of the one sensor; NaN: a failed read
+    QTest::addColumn<QStringList>("outcomes");
+    QTest::addColumn<QList<float>>("values"); // what the table, and so the log, holds after each
+    QTest::addColumn<QString>("reason");      // the first implausible read's
+    const float fail = std::numeric_limits<float>::quiet_NaN();
+    const QString ok = QStringLiteral("ok");
+    const QString no = QStringLiteral("implausible");
+    const PlausibilityBounds step{5.0, std::nullopt};
+    const PlausibilityBounds range{std::nullopt, TemperatureRange{-55, 125}};
+    QTest::newRow("no bounds: every number believed")
+        << PlausibilityBounds{} << 0.0f << QList{21.5f, 60.0f} << QStringList{ok, ok} << QList{21.5f, 60.0f}
+        << QString();
+    QTest::newRow("a spike held back")
+        << step << 0.0f << QList{21.5f, 60.0f, 21.75f} << QStringList{ok, no, ok}
+        << QList{21.5f, 21.5f, 21.75f}
+        << "jumped from 21.5 to 60 °C, more than max_step 5 °C; believed if the next read agrees";
+    QTest::newRow("a real step believed one read late")
+        << step << 0.0f << QList{21.5f, 40.0f, 40.5f, 41.0f} << QStringList{ok, no, ok, ok}
+        << QList{21.5f, 21.5f, 40.5f, 41.0f}
+        << "jumped from 21.5 to 40 °C, more than max_step 5 °C; believed if the next read agrees";
+    QTest::newRow("two jumps that disagree, then a third that agrees")
+        << step << 0.0f << QList{20.0f, 60.0f, 90.0f, 90.5f} << QStringList{ok, no, no, ok}
+        << QList{20.0f, 20.0f, 20.0f, 90.5f}
+        << "jumped from 20 to 60 °C, more than max_step 5 °C; believed if the next read agrees";
+    QTest::newRow("a spike that comes back after a good read is held again")
+        << step << 0.0f << QList{20.0f, 60.0f, 20.5f, 60.0f} << QStringList{ok, no, ok, no}
+        << QList{20.0f, 20.0f, 20.5f, 20.5f}
+        << "jumped from 20 to 60 °C, more than max_step 5 °C; believed if the next read agrees";
+    QTest::newRow("range violation never believed, its edges are")
+        << range << 0.0f << QList{125.0f, 125.0625f, 125.0625f, -55.0f, -55.0625f}
+        << QStringList{ok, no, no, ok, no} << QList{125.0f, 125.0f, 125.0f, -55.0f, -55.0f}
+        << "125.0625 °C is outside the range -55 to 125 °C";
+    QTest::newRow("the range looks at the number as read, before the offset")
+        << range << 10.0f << QList{120.0f, 130.0f} << QStringList{ok, no} << QList{130.0f, 130.0f}
+        << "130 °C is outside the range -55 to 125 °C";
+    QTest::newRow("a power-on 85 does not move last good")
+        << step << 0.0f << QList{85.0f, 21.0f, 22.0f} << QStringList{"power_on_reset", ok, ok}
+        << QList{85.0f, 21.0f, 22.0f} << QString();
+    QTest::newRow("a failure between the jump and the read that agrees")
+        << step << 0.0f << QList{21.5f, 60.0f, fail, 60.5f} << QStringList{ok, no, "read_error", ok}
+        << QList{21.5f, 21.5f, 21.5f, 60.5f}
+        << "jumped from 21.5 to 60 °C, more than max_step 5 °C; believed if the next read agrees";
+}
+
+// Checked on the number as read, before the table takes it: a number not believed is a failure, so the
+// log keeps the last good value.
+void tst_AcquisitionCycle::implausibleReadsAreHeldBack()
+{
+    QFETCH(PlausibilityBounds, bounds);
+    QFETCH(float, offset);
+    QFETCH(QList<float>, numbers);
+    QFETCH(QStringList, outcomes);
+    QFETCH(QList<float>, values);
+    QFETCH(QString, reason);
+    FakeReader reader;
+    reader.pausesIdle = false;
+    AcquisitionCycle cycle{reader, nullptr};
+    const QList<ListedSensor> sensors = builtInSensors().first(1);
+    cycle.setSensors(sensors);
+    cycle.setPlausibility(PlausibilityCheck({bounds}));
+    if (offset != 0)
+        cycle.setValueTransform([offset](int, float read) { return read + offset; });
+    const auto answerFor = [](float number) {
+        return std::isnan(number) ? SensorAnswer{ReadOutcome::ReadError, 0, QStringLiteral("I/O error")}
+                                  : SensorAnswer{ReadOutcome::Ok, number, {}};
+    };
+    QList<SensorReading> reads;
+    connect(&cycle, &AcquisitionCycle::sensorRead, this, [&](const SensorReading& read) {
+        reads << read;
+        if (reads.size() == numbers.size())
+            cycle.stop();
+        else
+            reader.answers.insert(sensors[0].romCode, answerFor(numbers.at(reads.size())));
+    });
+    reader.answers.insert(sensors[0].romCode, answerFor(numbers.first()));
+    cycle.start(Address);
+    QTRY_COMPARE(reads.size(), numbers.size());
+    QStringList seen;
+    QList<float> kept;
+    QString firstReason;
+    for (const SensorReading& read : reads) {
+        seen << readOutcomeLabel(read.outcome);
+        kept << read.value;
+        if (read.outcome == ReadOutcome::Implausible && firstReason.isEmpty())
+            firstReason = read.reason;
+    }
+    QCOMPARE(seen, outcomes);
+    QCOMPARE(kept, values);
+    QCOMPARE(firstReason, reason);
+    QCOMPARE(cycle.table().Readings.value(0), values.last());
 }
 
 QTEST_GUILESS_MAIN(tst_AcquisitionCycle)
