@@ -9,9 +9,6 @@
 #include <QTest>
 #include <QThread>
 
-#include <cmath>
-#include <limits>
-
 using namespace quorvel::acquisition;
 using namespace quorvel::testing;
 using quorvel::runtime::ModalTracker;
@@ -664,48 +661,35 @@ void tst_AcquisitionCycle::implausibleReadsAreHeldBack_data()
 {
     QTest::addColumn<PlausibilityBounds>("bounds");
     QTest::addColumn<float>("offset");
-    QTest::addColumn<QList<float>>("numbers"); // each sweep's read of the one sensor; NaN: a failed read
-    QTest::addColumn<QStringList>("outcomes");
-    QTest::addColumn<QList<float>>("values"); // what the table, and so the log, holds after each
-    QTest::addColumn<QString>("reason");      // the first implausible read's
-    const float fail = std::numeric_limits<float>::quiet_NaN();
-    const QString ok = QStringLiteral("ok");
-    const QString no = QStringLiteral("implausible");
+    QTest::addColumn<QString>("numbers");  // each sweep's read of the one sensor; x: a failed read
+    QTest::addColumn<QString>("expected"); // each read's outcome and what the table, so the log, holds
+    QTest::addColumn<QString>("reason");   // the first implausible read's
     const PlausibilityBounds step{5.0, std::nullopt};
     const PlausibilityBounds range{std::nullopt, TemperatureRange{-55, 125}};
-    QTest::newRow("no bounds: every number believed")
-        << PlausibilityBounds{} << 0.0f << QList{21.5f, 60.0f} << QStringList{ok, ok} << QList{21.5f, 60.0f}
-        << QString();
-    QTest::newRow("a spike held back")
-        << step << 0.0f << QList{21.5f, 60.0f, 21.75f} << QStringList{ok, no, ok}
-        << QList{21.5f, 21.5f, 21.75f}
-        << "jumped from 21.5 to 60 °C, more than max_step 5 °C; believed if the next read agrees";
-    QTest::newRow("a real step believed one read late")
-        << step << 0.0f << QList{21.5f, 40.0f, 40.5f, 41.0f} << QStringList{ok, no, ok, ok}
-        << QList{21.5f, 21.5f, 40.5f, 41.0f}
-        << "jumped from 21.5 to 40 °C, more than max_step 5 °C; believed if the next read agrees";
-    QTest::newRow("two jumps that disagree, then a third that agrees")
-        << step << 0.0f << QList{20.0f, 60.0f, 90.0f, 90.5f} << QStringList{ok, no, no, ok}
-        << QList{20.0f, 20.0f, 20.0f, 90.5f}
-        << "jumped from 20 to 60 °C, more than max_step 5 °C; believed if the next read agrees";
-    QTest::newRow("a spike that comes back after a good read is held again")
-        << step << 0.0f << QList{20.0f, 60.0f, 20.5f, 60.0f} << QStringList{ok, no, ok, no}
-        << QList{20.0f, 20.0f, 20.5f, 20.5f}
-        << "jumped from 20 to 60 °C, more than max_step 5 °C; believed if the next read agrees";
+    const auto jump = [](const char* from, const char* to) {
+        return QStringLiteral(
+                   "jumped from %1 to %2 °C, more than max_step 5 °C; believed if the next read agrees")
+            .arg(QLatin1String(from), QLatin1String(to));
+    };
+    QTest::newRow("a spike held back, and again after a good read")
+        << step << 0.0f << "20 60 20.5 60 20.75"
+        << "ok 20, implausible 20, ok 20.5, implausible 20.5, ok 20.75" << jump("20", "60");
+    QTest::newRow("a real step believed one read late, after a jump it disagrees with")
+        << step << 0.0f << "21.5 60 90 90.5 91"
+        << "ok 21.5, implausible 21.5, implausible 21.5, ok 90.5, ok 91" << jump("21.5", "60");
     QTest::newRow("range violation never believed, its edges are")
-        << range << 0.0f << QList{125.0f, 125.0625f, 125.0625f, -55.0f, -55.0625f}
-        << QStringList{ok, no, no, ok, no} << QList{125.0f, 125.0f, 125.0f, -55.0f, -55.0f}
+        << range << 0.0f << "125 125.0625 125.0625 -55 -55.0625"
+        << "ok 125, implausible 125, implausible 125, ok -55, implausible -55"
         << "125.0625 °C is outside the range -55 to 125 °C";
     QTest::newRow("the range looks at the number as read, before the offset")
-        << range << 10.0f << QList{120.0f, 130.0f} << QStringList{ok, no} << QList{130.0f, 130.0f}
+        << range << 10.0f << "120 130"
+        << "ok 130, implausible 130"
         << "130 °C is outside the range -55 to 125 °C";
-    QTest::newRow("a power-on 85 does not move last good")
-        << step << 0.0f << QList{85.0f, 21.0f, 22.0f} << QStringList{"power_on_reset", ok, ok}
-        << QList{85.0f, 21.0f, 22.0f} << QString();
+    QTest::newRow("a power-on 85 does not move last good") << step << 0.0f << "85 21 22"
+                                                           << "power_on_reset 85, ok 21, ok 22" << QString();
     QTest::newRow("a failure between the jump and the read that agrees")
-        << step << 0.0f << QList{21.5f, 60.0f, fail, 60.5f} << QStringList{ok, no, "read_error", ok}
-        << QList{21.5f, 21.5f, 21.5f, 60.5f}
-        << "jumped from 21.5 to 60 °C, more than max_step 5 °C; believed if the next read agrees";
+        << step << 0.0f << "21.5 60 x 60.5"
+        << "ok 21.5, implausible 21.5, read_error 21.5, ok 60.5" << jump("21.5", "60");
 }
 
 // Checked on the number as read, before the table takes it: a number not believed is a failure, so the
@@ -714,46 +698,38 @@ void tst_AcquisitionCycle::implausibleReadsAreHeldBack()
 {
     QFETCH(PlausibilityBounds, bounds);
     QFETCH(float, offset);
-    QFETCH(QList<float>, numbers);
-    QFETCH(QStringList, outcomes);
-    QFETCH(QList<float>, values);
+    QFETCH(QString, numbers);
+    QFETCH(QString, expected);
     QFETCH(QString, reason);
     FakeReader reader;
     reader.pausesIdle = false;
     AcquisitionCycle cycle{reader, nullptr};
-    const QList<ListedSensor> sensors = builtInSensors().first(1);
-    cycle.setSensors(sensors);
+    const QString rom = builtInRomCodes().first();
+    cycle.setSensors({{rom, {}}});
     cycle.setPlausibility(PlausibilityCheck({bounds}));
-    if (offset != 0)
-        cycle.setValueTransform([offset](int, float read) { return read + offset; });
-    const auto answerFor = [](float number) {
-        return std::isnan(number) ? SensorAnswer{ReadOutcome::ReadError, 0, QStringLiteral("I/O error")}
-                                  : SensorAnswer{ReadOutcome::Ok, number, {}};
+    cycle.setValueTransform([offset](int, float read) { return read + offset; });
+    const QStringList script = numbers.split(u' ');
+    const auto answer = [&](qsizetype i) {
+        reader.answers.insert(rom, script.at(i) == u'x'
+                                       ? SensorAnswer{ReadOutcome::ReadError, 0, {}}
+                                       : SensorAnswer{ReadOutcome::Ok, script.at(i).toFloat(), {}});
     };
-    QList<SensorReading> reads;
-    connect(&cycle, &AcquisitionCycle::sensorRead, this, [&](const SensorReading& read) {
-        reads << read;
-        if (reads.size() == numbers.size())
-            cycle.stop();
-        else
-            reader.answers.insert(sensors[0].romCode, answerFor(numbers.at(reads.size())));
-    });
-    reader.answers.insert(sensors[0].romCode, answerFor(numbers.first()));
-    cycle.start(Address);
-    QTRY_COMPARE(reads.size(), numbers.size());
     QStringList seen;
-    QList<float> kept;
     QString firstReason;
-    for (const SensorReading& read : reads) {
-        seen << readOutcomeLabel(read.outcome);
-        kept << read.value;
+    connect(&cycle, &AcquisitionCycle::sensorRead, this, [&](const SensorReading& read) {
+        seen << readOutcomeLabel(read.outcome) + u' ' + QString::number(read.value);
         if (read.outcome == ReadOutcome::Implausible && firstReason.isEmpty())
             firstReason = read.reason;
-    }
-    QCOMPARE(seen, outcomes);
-    QCOMPARE(kept, values);
+        if (seen.size() == script.size())
+            cycle.stop();
+        else
+            answer(seen.size());
+    });
+    answer(0);
+    cycle.start(Address);
+    QTRY_COMPARE(seen.size(), script.size());
+    QCOMPARE(seen.join(QStringLiteral(", ")), expected);
     QCOMPARE(firstReason, reason);
-    QCOMPARE(cycle.table().Readings.value(0), values.last());
 }
 
 QTEST_GUILESS_MAIN(tst_AcquisitionCycle)
