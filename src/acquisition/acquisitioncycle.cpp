@@ -47,6 +47,7 @@ void AcquisitionCycle::start(const QString& address)
     table_ = SensorTable{};
     table_.setSlots(texts);
     raw_ = table_.Readings;
+    plausibility_.forget();
     slot_ = 0;
     completionHeld_ = false;
     nextSlotHeld_ = false;
@@ -154,7 +155,12 @@ void AcquisitionCycle::resume()
 void AcquisitionCycle::finishSlot()
 {
     const quint64 run = run_;
+    if (answer_.outcome == ReadOutcome::Ok)
+        if (auto reason = plausibility_.judge(slot_, answer_.value))
+            answer_ = {ReadOutcome::Implausible, answer_.value, std::move(*reason)};
     const SensorTable::ReadResult result = table_.takeAnswer(slot_, answer_);
+    if (result.outcome == ReadOutcome::Ok)
+        plausibility_.taken(slot_, answer_.value);
     const bool gotAnswer = result.outcome != ReadOutcome::NoAnswer;
     const bool tookNumber = result.outcome == ReadOutcome::Ok || result.outcome == ReadOutcome::PowerOnReset;
     if (transform_ && tookNumber) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "plausibility.h"
 #include "sensorlist.h"
 #include "sensorreader.h"
 #include "sensorreading.h"
@@ -67,6 +68,9 @@ public:
     // calibration); the power-on rule has looked at the number as read. None: values as read.
     using ValueTransform = std::function<float(int slot, float read)>;
     void setValueTransform(ValueTransform transform) { transform_ = std::move(transform); }
+    // Holds back each good answer's number, as read, that the check does not believe: the table takes it as
+    // an implausible read, a failure. None: every number is believed. Starts afresh with each start().
+    void setPlausibility(PlausibilityCheck check) { plausibility_ = std::move(check); }
     // Replace the timer that starts each next slot, and the one that ends the wait for the reader's answer
     // (a test's own, fired by hand). Before start().
     void setTimer(std::unique_ptr<runtime::Timer> timer);
@@ -99,6 +103,7 @@ private:
     QDateTime requested_; // when the slot's read was asked for
     SensorTable table_;
     ValueTransform transform_;
+    PlausibilityCheck plausibility_;
     SensorReadings raw_; // per slot, the number as read, while there is a transform
     // Starts the next slot: at once after an answer, after the pause otherwise.
     std::unique_ptr<runtime::Timer> next_;

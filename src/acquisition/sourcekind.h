@@ -56,6 +56,9 @@ struct SourceKind {
     // may wait a moment for an answer; the start does not wait.
     QStringList (*setupWarnings)(const SourceSettings& settings, const QList<ListedSensor>& listed,
                                  bool probe);
+    // Its readings are believed within their family's datasheet range unless a range is configured: true
+    // where the number comes from the sensor itself, not from a page read as the window program reads it.
+    bool datasheetRangeByDefault = false;
 };
 
 [[nodiscard]] inline QString shownId(const SourceKind& kind, const QString& romCode)

@@ -1,4 +1,5 @@
 #include "service/app/alarmsettingscheck.h"
+#include "service/app/checksconfig.h"
 #include "service/app/descriptorbudget.h"
 #include "service/app/exitstatus.h"
 #include "service/app/influxconfig.h"
@@ -131,7 +132,7 @@ void printCheck(const service::ServiceConfig& config, std::optional<qint64> file
                 qPrintable(sensor.name.isEmpty() ? sensor.romCode : sensor.romCode + u' ' + sensor.name));
         }
     }
-    for (const QString& line : service::alarmSettingsText(config))
+    for (const QString& line : service::alarmSettingsText(config) + service::sourceChecksText(config))
         std::printf("%s\n", qPrintable(line));
     if (config.mqtt)
         std::printf("%s under %s\n", qPrintable(config.mqtt->url), qPrintable(config.mqtt->baseTopic));

@@ -14,6 +14,7 @@ using namespace quorvel::testing;
 using quorvel::runtime::ModalTracker;
 
 Q_DECLARE_METATYPE(std::optional<SensorAnswer>)
+Q_DECLARE_METATYPE(PlausibilityBounds)
 
 namespace {
 
@@ -101,6 +102,8 @@ private slots:
     void readerThatNeverAnswers();
     void eventsTellEachReadAndSweep_data();
     void eventsTellEachReadAndSweep();
+    void implausibleReadsAreHeldBack_data();
+    void implausibleReadsAreHeldBack();
 };
 
 void tst_AcquisitionCycle::sweepsInSlotOrderForEver()
@@ -652,6 +655,81 @@ void tst_AcquisitionCycle::eventsTellEachReadAndSweep()
     QCOMPARE(sweep.logNotice, logging == 2 ? QStringLiteral("No space left on device") : QString());
     QCOMPARE(display.temperatures.size(), withDisplay ? SensorCount : 0);
     QCOMPARE(readerAnswer ? reader.reads : int(page.navigations.size()), SensorCount);
+}
+
+void tst_AcquisitionCycle::implausibleReadsAreHeldBack_data()
+{
+    QTest::addColumn<PlausibilityBounds>("bounds");
+    QTest::addColumn<float>("offset");
+    QTest::addColumn<QString>("numbers");  // each sweep's read of the one sensor; x: a failed read
+    QTest::addColumn<QString>("expected"); // each read's outcome and what the table, so the log, holds
+    QTest::addColumn<QString>("reason");   // the first implausible read's
+    const PlausibilityBounds step{5.0, std::nullopt};
+    const PlausibilityBounds range{std::nullopt, TemperatureRange{-55, 125}};
+    const auto jump = [](const char* from, const char* to) {
+        return QStringLiteral(
+                   "jumped from %1 to %2 °C, more than max_step 5 °C; believed if the next read agrees")
+            .arg(QLatin1String(from), QLatin1String(to));
+    };
+    QTest::newRow("a spike held back, and again after a good read")
+        << step << 0.0f << "20 60 20.5 60 20.75"
+        << "ok 20, implausible 20, ok 20.5, implausible 20.5, ok 20.75" << jump("20", "60");
+    QTest::newRow("a real step believed one read late, after a jump it disagrees with")
+        << step << 0.0f << "21.5 60 90 90.5 91"
+        << "ok 21.5, implausible 21.5, implausible 21.5, ok 90.5, ok 91" << jump("21.5", "60");
+    QTest::newRow("range violation never believed, its edges are")
+        << range << 0.0f << "125 125.0625 125.0625 -55 -55.0625"
+        << "ok 125, implausible 125, implausible 125, ok -55, implausible -55"
+        << "125.0625 °C is outside the range -55 to 125 °C";
+    QTest::newRow("the range looks at the number as read, before the offset")
+        << range << 10.0f << "120 130"
+        << "ok 130, implausible 130"
+        << "130 °C is outside the range -55 to 125 °C";
+    QTest::newRow("a power-on 85 does not move last good") << step << 0.0f << "85 21 22"
+                                                           << "power_on_reset 85, ok 21, ok 22" << QString();
+    QTest::newRow("a failure between the jump and the read that agrees")
+        << step << 0.0f << "21.5 60 x 60.5"
+        << "ok 21.5, implausible 21.5, read_error 21.5, ok 60.5" << jump("21.5", "60");
+}
+
+// Checked on the number as read, before the table takes it: a number not believed is a failure, so the
+// log keeps the last good value.
+void tst_AcquisitionCycle::implausibleReadsAreHeldBack()
+{
+    QFETCH(PlausibilityBounds, bounds);
+    QFETCH(float, offset);
+    QFETCH(QString, numbers);
+    QFETCH(QString, expected);
+    QFETCH(QString, reason);
+    FakeReader reader;
+    reader.pausesIdle = false;
+    AcquisitionCycle cycle{reader, nullptr};
+    const QString rom = builtInRomCodes().first();
+    cycle.setSensors({{rom, {}}});
+    cycle.setPlausibility(PlausibilityCheck({bounds}));
+    cycle.setValueTransform([offset](int, float read) { return read + offset; });
+    const QStringList script = numbers.split(u' ');
+    const auto answer = [&](qsizetype i) {
+        reader.answers.insert(rom, script.at(i) == u'x'
+                                       ? SensorAnswer{ReadOutcome::ReadError, 0, {}}
+                                       : SensorAnswer{ReadOutcome::Ok, script.at(i).toFloat(), {}});
+    };
+    QStringList seen;
+    QString firstReason;
+    connect(&cycle, &AcquisitionCycle::sensorRead, this, [&](const SensorReading& read) {
+        seen << readOutcomeLabel(read.outcome) + u' ' + QString::number(read.value);
+        if (read.outcome == ReadOutcome::Implausible && firstReason.isEmpty())
+            firstReason = read.reason;
+        if (seen.size() == script.size())
+            cycle.stop();
+        else
+            answer(seen.size());
+    });
+    answer(0);
+    cycle.start(Address);
+    QTRY_COMPARE(seen.size(), script.size());
+    QCOMPARE(seen.join(QStringLiteral(", ")), expected);
+    QCOMPARE(firstReason, reason);
 }
 
 QTEST_GUILESS_MAIN(tst_AcquisitionCycle)

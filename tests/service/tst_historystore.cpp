@@ -167,8 +167,8 @@ void TestHistoryStore::samples_data()
     const QString a1 = QStringLiteral("28000000000000A1|cellar|Freezer|23000|-|22000|23000|22500|2|0|-");
     const QString b1 = QStringLiteral("28000000000000B2|cellar|Sensor 2|-|-|-|-|-|1|1|no_answer:1");
     // A: two good reads with a calibration offset, a failure of two outcomes, a power-on 85.
-    const QString a0 = QStringLiteral("28000000000000A1|cellar|Freezer|21500|21000|20500|21500|21000|6|4|"
-                                      "no_answer:1 power_on_reset:1 crc_error:2");
+    const QString a0 = QStringLiteral("28000000000000A1|cellar|Freezer|21500|21000|20500|21500|21000|7|5|"
+                                      "no_answer:1 power_on_reset:1 crc_error:2 implausible:1");
     QTest::newRow("ten seconds") << 10 << QStringList{"0|" + a0, "0|" + b0, "10|" + a1, "10|" + b1};
     // The same reads a row per sweep; two sweeps of one second are one row.
     QTest::newRow("each sweep") << 0 << QStringList{"1|" + a0, "2|" + b0, "12|" + a1, "12|" + b1};
@@ -189,6 +189,7 @@ void TestHistoryStore::samples()
                       {4, 0, ReadOutcome::CrcError},
                       {5, 0, ReadOutcome::NoAnswer},
                       {6, 0, ReadOutcome::CrcError},
+                      {6, 0, ReadOutcome::Implausible, 99.0f}, // held back: neither max nor mean
                       {7, 0, ReadOutcome::PowerOnReset, 85.0f, std::nullopt, true},
                       {12, 0, ReadOutcome::Ok, 22.0f, std::nullopt, true},
                       {12, 0, ReadOutcome::Ok, 23.0f},

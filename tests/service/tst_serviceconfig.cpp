@@ -28,6 +28,18 @@ QString summary(const ServiceConfig& config, const QString& dir)
                                                   : QStringLiteral("built-in"));
         if (source.intervalSeconds != 0)
             parts.last() += QStringLiteral(" every %1 s").arg(source.intervalSeconds);
+        const SensorDefaults& d = source.sensorDefaults;
+        const RecoverySettings& r = source.recovery;
+        if (d != SensorDefaults{} || r != RecoverySettings{})
+            parts.last() +=
+                QStringLiteral(" step %1 range %2 bits %3 save %4 recovery %5 after %6 [%7] rebind %8")
+                    .arg(d.maxStep.value_or(-1))
+                    .arg(d.range ? QStringLiteral("%1..%2").arg(d.range->first).arg(d.range->second) : "")
+                    .arg(d.resolution.value_or(0))
+                    .arg(d.saveResolution)
+                    .arg(r.enabled)
+                    .arg(r.afterSeconds)
+                    .arg(r.command.join(u' '), r.rebindDevice);
     }
     QString shared =
         QStringLiteral("listen=%1 stale=%2 locale=%3")
@@ -50,6 +62,14 @@ QString summary(const ServiceConfig& config, const QString& dir)
                           .arg(it->high.value_or(999))
                           .arg(it->holdSeconds)
                           .arg(it->hysteresis);
+    for (const SourceConfig& source : config.sources)
+        for (auto it = source.settings.begin(); it != source.settings.end(); ++it)
+            if (it->maxStep || it->range || it->resolution)
+                shared += QStringLiteral(" step %1 range %2..%3 bits %4")
+                              .arg(it->maxStep.value_or(-1))
+                              .arg(it->range.value_or(std::pair{0.0, 0.0}).first)
+                              .arg(it->range.value_or(std::pair{0.0, 0.0}).second)
+                              .arg(it->resolution.value_or(0));
     if (!config.alarmCommand.isEmpty())
         shared += QStringLiteral(" alarm=") + config.alarmCommand.join(u' ');
     if (config.store)
@@ -201,6 +221,25 @@ void TestServiceConfig::goodFiles_data()
            "influx=127.0.0.1:80/db http://127.0.0.1 v1 db/ token= user=: ca= temperature tags= 5000 10000 "
            "plain influx=127.0.0.2:8086/db http://127.0.0.2:8086/ v1 db/ token= user=me:t0ken ca= "
            "temperature tags= 5000 10000 plain";
+    QTest::newRow("checks for a source and a sensor, recovery with every key, at their bounds")
+        << QByteArray(
+               "sources:\n  - name: pi\n    kind: w1\n    max_step: 200\n    range: [-60, 130]\n"
+               "    resolution: 9\n    save_resolution: true\n    recovery:\n      after: 10\n"
+               "      command: [true, 'off']\n      rebind: /sys/bus/platform/drivers/w1-gpio/onewire@0\n"
+               "    sensors:\n      - id: 28-000001234567\n        max_step: 0.0625\n"
+               "        range: [-55.5, -55]\n        resolution: 12\n")
+        << "pi w1 /sys/bus/w1/devices log= sensors=3000000123456728 step 200 range -60..130 bits 9 save 1 "
+           "recovery 1 after 10 [true off] rebind /sys/bus/platform/drivers/w1-gpio/onewire@0; listen=off "
+           "stale=300 locale=default 3000000123456728: offset 0 low -999 high 999 hold 0 hysteresis 0.5 step "
+           "0.0625 range -55.5..-55 bits 12";
+    QTest::newRow("recovery off, a server's resolution without saving it, the longest wait")
+        << QByteArray("sources:\n  - name: usb\n    kind: owserver\n    address: 127.0.0.1\n"
+                      "    resolution: 10\n    save_resolution: false\n    recovery: false\n"
+                      "  - name: box\n    kind: w1\n    root: w1\n    recovery: {after: 86400}\n")
+        << "usb owserver 127.0.0.1:4304 log= sensors=found step -1 range  bits 10 save 0 recovery 0 after 60 "
+           "[] "
+           "rebind ; box w1 DIR/w1 log= sensors=found step -1 range  bits 0 save 0 recovery 1 after 86400 [] "
+           "rebind ; listen=off stale=300 locale=default";
     QFile example(QStringLiteral(QT_TESTCASE_SOURCEDIR "/../../packaging/quorvel3d.yaml"));
     QVERIFY(example.open(QIODevice::ReadOnly));
     QTest::newRow("the package's example")
@@ -380,6 +419,32 @@ void TestServiceConfig::badFiles_data()
         << influx + "{url: http://127.0.0.1, database: d}\n    - {name: '127.0.0.1:80/d', url: "
                     "http://127.0.0.2, database: d}\n    - {name: a b, url: http://127.0.0.1, database: e}\n"
         << 2 << "DIR/c.yaml:8:14: outputs.influx[1].name: 127.0.0.1:80/d is the name of outputs.influx[0]";
+    QTest::newRow("max_step of 0, past 200, not a number; resolutions of 8, 13 and 9.5 bits")
+        << sensor +
+               "        max_step: 0\n        resolution: 8\n      - id: BC0000000ABCDE28\n"
+               "        max_step: 200.5\n        resolution: 13\n    max_step: five\n    resolution: 9.5\n"
+        << 6
+        << "DIR/c.yaml:6:19: sources[0].sensors[0].max_step: max_step must be above 0 and at most 200 °C";
+    QTest::newRow("ranges: one number, three, upside down, past the bounds, not numbers")
+        << sensor + "        range: 20\n      - id: BC0000000ABCDE28\n        range: [1, 2, 3]\n"
+                    "  - name: b\n    address: 127.0.0.2\n    range: [40, 40]\n"
+                    "  - name: c\n    address: 127.0.0.3\n    range: [-61, 20]\n"
+                    "  - name: d\n    address: 127.0.0.4\n    range: [a, 20]\n"
+        << 5
+        << "DIR/c.yaml:6:16: sources[0].sensors[0].range: expected [low, high]: two numbers from -60 to 130";
+    QTest::newRow("recovery true, waits past their bounds, a misspelt key, commands that are none")
+        << Cellar + "    recovery: true\n  - name: b\n    address: 127.0.0.2\n    recovery: {after: 9, "
+                    "command: []}\n"
+                    "  - name: c\n    address: 127.0.0.3\n    recovery: {after: 86401, retry: 2}\n"
+                    "  - name: d\n    address: 127.0.0.4\n    recovery: {command: [./nothing]}\n"
+        << 6
+        << "DIR/c.yaml:4:15: sources[0].recovery: expected false, or a mapping with after:, command: and";
+    QTest::newRow("save_resolution and rebind where the kind has none; not a flag, an empty rebind")
+        << Cellar + "    recovery: {rebind: /sys/bus/platform/drivers/w1-gpio/onewire@0}\n"
+                    "  - name: usb\n    kind: owserver\n    address: 127.0.0.1\n    save_resolution: true\n"
+                    "  - name: pi\n    kind: w1\n    save_resolution: maybe\n    recovery: {rebind: ''}\n"
+        << 4
+        << "DIR/c.yaml:4:16: sources[0].recovery.rebind: only a w1 source's bus master is bound again; this";
     QTest::newRow("numbers past their bounds, gzip not a flag, tags not a mapping, a misspelt key")
         << influx + "{url: http://127.0.0.1, database: d, batch: 0, backfill_rate: 1000001, gzip: 2, "
                     "tags: [a], tag: {}}\n"

@@ -57,6 +57,8 @@ private slots:
     void sourceFindsItsSensors_data();
     void sourceFindsItsSensors();
     void storeKeepsTheDayAndFollowsReloads();
+    void runnerHandsOnChecksAndResolutions_data();
+    void runnerHandsOnChecksAndResolutions();
 
 private:
     std::unique_ptr<QTemporaryDir> dir_;
@@ -483,6 +485,54 @@ void TestServiceSources::storeKeepsTheDayAndFollowsReloads()
                  .source(QStringLiteral("cellar"))
                  ->history.points(0, QDateTime::currentDateTime())
                  .isEmpty());
+}
+
+void TestServiceSources::runnerHandsOnChecksAndResolutions_data()
+{
+    QTest::addColumn<QString>("kind");
+    // Sensor 0 a range of -60 to 130 and 12 bits, the source 80 to 90, 10 bits and save_resolution.
+    QTest::addColumn<bool>("keys");
+    QTest::addColumn<QString>("expected"); // the outcomes, the bits the reader had when given the sensors
+    // Sensor 0 (a DS18B20) reads 126, sensor 1 (a DS28EA00) 86.
+    QTest::newRow("a bus: the families' datasheet ranges")
+        << "w1" << false << "implausible implausible - - 0";
+    QTest::newRow("an adapter: no range unless given") << "adapter" << false << "ok ok - - 0";
+    QTest::newRow("a sensor's own keys win over the source's, which win over the family's")
+        << "w1" << true << "ok ok 12 10 1";
+}
+
+// Each slot is checked by its sensor's key, else the source's, else its family's where the kind says so;
+// the reader has its resolutions before it is given the sensors.
+void TestServiceSources::runnerHandsOnChecksAndResolutions()
+{
+    QFETCH(QString, kind);
+    QFETCH(bool, keys);
+    QFETCH(QString, expected);
+    service::StateStore store(300, false);
+    auto owned = std::make_unique<FakeReader>();
+    FakeReader& reader = *owned;
+    service::SourceConfig config;
+    config.name = QStringLiteral("bus");
+    config.kind = kind;
+    const QString ds28ea00 = QStringLiteral("0000000000000142");
+    config.sensors = {{romOf(0), {}}, {ds28ea00, {}}};
+    reader.answers = {{romOf(0), {ReadOutcome::Ok, 126.0f, {}}}, {ds28ea00, {ReadOutcome::Ok, 86.0f, {}}}};
+    if (keys) {
+        config.sensorDefaults = {std::nullopt, std::pair{80.0, 90.0}, 10, true};
+        config.settings[romOf(0)].range = std::pair{-60.0, 130.0};
+        config.settings[romOf(0)].resolution = 12;
+    }
+    service::SourceRunner runner(config, {std::move(owned)}, store, QLocale::c(), [](const QString&) {});
+    QSignalSpy sweeps(&store, &service::StateStore::sweepTaken);
+    runner.start();
+    QTRY_VERIFY(!sweeps.isEmpty());
+    QStringList seen;
+    for (const auto& sensor : store.source(QStringLiteral("bus"))->sensors)
+        seen << readOutcomeLabel(sensor.lastOutcome.value_or(ReadOutcome::NoAnswer));
+    for (const std::optional<int>& bits : reader.resolutionsAtSetSensors)
+        seen << (bits ? QString::number(*bits) : QStringLiteral("-"));
+    QCOMPARE(seen.join(u' ') + u' ' + QString::number(reader.saveResolution), expected);
+    runner.stop();
 }
 
 QTEST_GUILESS_MAIN(TestServiceSources)

@@ -107,7 +107,16 @@ private:
 class FakeReader : public SensorReader {
     Q_OBJECT
 public:
-    void setSensors(const QStringList& romCodes) override { roms = romCodes; }
+    void setSensors(const QStringList& romCodes) override
+    {
+        roms = romCodes;
+        resolutionsAtSetSensors = resolutions;
+    }
+    void setResolutions(const QList<std::optional<int>>& bits, bool save) override
+    {
+        resolutions = bits;
+        saveResolution = save;
+    }
     [[nodiscard]] QString slotText(int slot) const override { return QStringLiteral("/") + roms.value(slot); }
     [[nodiscard]] bool pausesAfterSweepWithoutNumber() const override { return pausesIdle; }
     void read(int slot) override
@@ -145,6 +154,9 @@ public:
     std::optional<QString> discoveryFailure; // or why it cannot look
     int discoveries = 0;
     bool pausesIdle = true;
+    QList<std::optional<int>> resolutions; // as last set
+    QList<std::optional<int>> resolutionsAtSetSensors;
+    bool saveResolution = false;
 
 private:
     int asked_ = 0; // a read asked before a cancel() is not answered

@@ -1,5 +1,7 @@
 #include "service/app/alarmsettingscheck.h"
 
+#include "service/app/checksconfig.h"
+
 #include <QFileInfo>
 #include <QStandardPaths>
 
@@ -48,16 +50,21 @@ QStringList checkAlarmSettings(const ServiceConfig& config)
                 errors << where + QStringLiteral(": low (%1) must be below high (%2)")
                                       .arg(number(*s.low), number(*s.high));
         }
-    if (!config.alarmCommand.isEmpty()) {
-        const QString program = config.alarmCommand.front();
-        // Without a shell a bare name is still looked up in PATH, as the start will.
-        const QString path =
-            program.contains(QLatin1Char('/')) ? program : QStandardPaths::findExecutable(program);
-        const QFileInfo file(path);
-        if (program.isEmpty() || !file.isFile() || !file.isExecutable())
-            errors << QStringLiteral("alarm_command: \"%1\" is not an executable file").arg(program);
-    }
+    if (!config.alarmCommand.isEmpty())
+        if (const auto problem = programProblem(config.alarmCommand.front()))
+            errors << QStringLiteral("alarm_command: ") + *problem;
     return errors;
+}
+
+std::optional<QString> programProblem(const QString& program)
+{
+    // Without a shell a bare name is still looked up in PATH, as the start will.
+    const QString path =
+        program.contains(QLatin1Char('/')) ? program : QStandardPaths::findExecutable(program);
+    const QFileInfo file(path);
+    if (program.isEmpty() || !file.isFile() || !file.isExecutable())
+        return QStringLiteral("\"%1\" is not an executable file").arg(program);
+    return std::nullopt;
 }
 
 QStringList alarmSettingsText(const ServiceConfig& config)
@@ -66,12 +73,12 @@ QStringList alarmSettingsText(const ServiceConfig& config)
     for (const SourceConfig& source : config.sources)
         for (auto it = source.settings.begin(); it != source.settings.end(); ++it) {
             const SensorSettings& s = it.value();
-            lines << QStringLiteral("%1: offset %2, low %3, high %4, hold %5 s, hysteresis %6")
+            lines << QStringLiteral("%1: offset %2, low %3, high %4, hold %5 s, hysteresis %6%7")
                          .arg(sensorText(source, it.key()), number(s.offset),
                               s.low ? number(*s.low) : QStringLiteral("none"),
                               s.high ? number(*s.high) : QStringLiteral("none"))
                          .arg(s.holdSeconds)
-                         .arg(number(s.hysteresis));
+                         .arg(number(s.hysteresis), checksText(s));
         }
     if (!config.alarmCommand.isEmpty())
         lines << QStringLiteral("alarm command: %1").arg(config.alarmCommand.join(QLatin1Char(' ')));

@@ -30,6 +30,10 @@ inline constexpr SettingBounds HysteresisBounds{"hysteresis", 0, 100, false};
 // Why the value is out of its bounds (not a number, infinite, too small or large, not whole), or nothing.
 [[nodiscard]] std::optional<QString> settingProblem(const SettingBounds& bounds, double value);
 
+// Why a command's program cannot be run: it names no executable file (a bare name: none in PATH, as the
+// start looks it up); nothing when it can.
+[[nodiscard]] std::optional<QString> programProblem(const QString& program);
+
 // What is wrong with the sensors' offsets and limits and the alarm command, one message each; empty when
 // nothing. The configuration reader adds these to its own, so a bad limit stops the start and --check.
 [[nodiscard]] QStringList checkAlarmSettings(const ServiceConfig& config);

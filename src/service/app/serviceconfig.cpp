@@ -1,7 +1,9 @@
 #include "service/app/serviceconfig.h"
 
 #include "service/app/alarmsettingscheck.h"
+#include "service/app/checksconfig.h"
 #include "service/app/influxconfig.h"
+#include "service/app/recoveryconfig.h"
 #include "service/app/storeconfig.h"
 
 #include "service/http/webconfig.h"
@@ -163,6 +165,14 @@ void ConfigReader::readSourceFields(Fields& fields, ReadSource& source)
         readSensors(*sensors, source);
     else if (sensorsFile)
         readSensorsFile(*sensorsFile, source);
+    bool checks = false;
+    readCheckKeys(fields, source.config.sensorDefaults, m_faults, checks);
+    if (const auto entry = fields.take("save_resolution"))
+        source.config.sensorDefaults.saveResolution =
+            readSaveResolution(*entry, source.config.kind, m_faults);
+    if (const auto entry = fields.take("recovery"))
+        if (const auto recovery = readRecovery(*entry, source.config.kind, m_folder, m_faults))
+            source.config.recovery = *recovery;
 }
 
 void ConfigReader::readKindKeys(Fields& fields, SourceConfig& source)
@@ -283,16 +293,7 @@ void ConfigReader::readSensors(const Entry& entry, ReadSource& source)
 
 std::optional<double> ConfigReader::number(const Entry& entry)
 {
-    const auto text = configyaml::scalarText(entry, m_faults);
-    if (!text)
-        return std::nullopt;
-    bool ok = false;
-    const double value = text->trimmed().toDouble(&ok);
-    if (!ok || !std::isfinite(value)) {
-        fail(entry, QStringLiteral(": \"%1\" is not a number").arg(acquisition::escapedForMessage(*text)));
-        return std::nullopt;
-    }
-    return value;
+    return readNumber(entry, m_faults);
 }
 
 std::optional<SensorSettings> ConfigReader::readSensorSettings(Fields& fields)
@@ -329,6 +330,9 @@ std::optional<SensorSettings> ConfigReader::readSensorSettings(Fields& fields)
         settings.holdSeconds = int(hold->second);
     if (const auto hysteresis = take(HysteresisBounds))
         settings.hysteresis = hysteresis->second;
+    const qsizetype before = m_faults.count();
+    readCheckKeys(fields, settings, m_faults, any);
+    good = good && m_faults.count() == before;
     if (!any || !good)
         return std::nullopt;
     return settings;
@@ -498,25 +502,8 @@ std::optional<ServiceConfig> ConfigReader::read(const YAML::Node& root)
         checkAcrossSources(sources, where);
     }
     QStringList alarmCommand;
-    if (const auto command = fields.take("alarm_command")) {
-        // A program and its arguments, run without a shell: a list, so nothing is split or quoted.
-        if (!command->value.IsSequence() || command->value.size() == 0) {
-            fail(*command, QStringLiteral(": expected a list: the program, then its arguments"));
-        } else {
-            for (std::size_t i = 0; i < command->value.size(); ++i)
-                if (const auto word = configyaml::scalarText(
-                        Entry{command->key, command->value[i], command->where}, m_faults))
-                    alarmCommand << *word;
-            // A bare name is looked up in PATH as the start will; a relative path is the file's folder's.
-            if (!alarmCommand.isEmpty() && alarmCommand.front().contains(QLatin1Char('/')) &&
-                QDir::isRelativePath(alarmCommand.front()))
-                alarmCommand.front() = resolved(alarmCommand.front());
-            ServiceConfig probe;
-            probe.alarmCommand = alarmCommand;
-            for (const QString& problem : checkAlarmSettings(probe))
-                fail(*command, QStringLiteral(": ") + problem.section(QStringLiteral(": "), 1));
-        }
-    }
+    if (const auto command = fields.take("alarm_command"))
+        alarmCommand = readCommand(*command, m_folder, m_faults);
     std::optional<history::StoreSettings> store;
     if (const auto entry = fields.take("store"))
         store = readStoreBlock(*entry, m_folder, m_faults);

@@ -1,5 +1,7 @@
 #include "service/app/sourcerunner.h"
 
+#include "service/app/checksconfig.h"
+
 #include "service/history/historystore.h"
 #include "service/outputs/journal/servicelog.h"
 #include "service/state/historyfill.h"
@@ -97,7 +99,10 @@ SourceRunner::~SourceRunner()
 
 void SourceRunner::useSensors(const QList<acquisition::ListedSensor>& sensors)
 {
+    // The cycle's start hands the sensors to the reader, which applies the resolutions it holds by then.
+    input_.reader->setResolutions(resolutions(config_, sensors), config_.sensorDefaults.saveResolution);
     cycle_->setSensors(sensors);
+    cycle_->setPlausibility(acquisition::PlausibilityCheck(plausibilityBounds(config_, sensors)));
     // Listed again: its alarms come back for the sensors it still has.
     store_.addSource(config_.name, config_.sourceKind(), config_.address, sensors, config_.logPath,
                      QDateTime::currentDateTime(), config_.settings);

@@ -82,6 +82,7 @@ const SourceKind& owserverKind()
         },
         .sensorId = serverId,
         .setupWarnings = serverWarnings,
+        .datasheetRangeByDefault = true,
     };
     return kind;
 }

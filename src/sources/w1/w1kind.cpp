@@ -64,6 +64,7 @@ const SourceKind& w1Kind()
         },
         .sensorId = linuxId,
         .setupWarnings = busWarnings,
+        .datasheetRangeByDefault = true,
     };
     return kind;
 }
