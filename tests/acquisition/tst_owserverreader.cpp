@@ -27,6 +27,7 @@ const QString First = QStringLiteral("110000D728000028");
 const QString Second = QStringLiteral("D50001D728000028");
 const QString Third = QStringLiteral("800002D728000028");
 const QByteArray FirstPath = "/uncached/28.000028D70000/temperature";
+const QByteArray FirstPower = "/uncached/28.000028D70000/power";
 const QByteArray Garbage = "HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\n\r\n";
 
 Answer kept(const QByteArray& bytes)
@@ -38,6 +39,33 @@ Answer kept(const QByteArray& bytes)
 struct Server : ScriptedServer {
     explicit Server(QList<Answer> script) : ScriptedServer(std::move(script)) { setRequestEnd(requestEnd); }
 };
+
+// Sets the sensors and waits for each one's setup (its power read, its resolution's path) to be told.
+QList<SensorFacts> setUp(OwserverReader& reader, const QStringList& sensors)
+{
+    QSignalSpy described(&reader, &OwserverReader::described);
+    reader.setSensors(sensors);
+    QList<SensorFacts> facts(sensors.size());
+    while (described.size() < sensors.size() && described.wait(15000)) {
+    }
+    for (const QList<QVariant>& told : described)
+        facts[told.at(0).toInt()] = told.at(1).value<SensorFacts>();
+    return facts;
+}
+
+QString shownFacts(const SensorFacts& facts)
+{
+    return QStringLiteral("parasite %1, bits %2 of %3%4")
+        .arg(facts.parasite ? QString::number(*facts.parasite) : "?")
+        .arg(facts.resolution.value_or(0))
+        .arg(facts.wantedResolution.value_or(0))
+        .arg(facts.problem.isEmpty() ? QString() : ": " + facts.problem);
+}
+
+QByteArray listing(const QList<QByteArray>& entries)
+{
+    return value(entries.join(',') + QByteArray(1, '\0'));
+}
 
 SensorAnswer answerOf(QSignalSpy& spy, int count = 1)
 {
@@ -51,7 +79,12 @@ SensorAnswer answerOf(QSignalSpy& spy, int count = 1)
 class TestOwserverReader : public QObject {
     Q_OBJECT
 private slots:
-    void initTestCase() { qRegisterMetaType<SensorAnswer>(); }
+    void initTestCase()
+    {
+        qRegisterMetaType<SensorAnswer>();
+        qRegisterMetaType<SensorFacts>();
+        qRegisterMetaType<BusAction>();
+    }
 
     // One sensor, read with its own conversion; one row per way a server can answer, then the next read
     // gets the value on a connection that works: a fault leaves nothing behind.
@@ -84,6 +117,13 @@ private slots:
             << kept(value("1e38")) << readError << 0.0f << "with a value of 1e+38 " + range;
         QTest::newRow("below absolute zero") << kept(value("-300")) << readError << 0.0f << "-300 " + range;
         QTest::newRow("the highest a thermometer gives") << kept(value("130")) << ok << 130.0f << QString();
+        const int implausible = int(ReadOutcome::Implausible);
+        const QString failedConversion = "with 127.9375 °C: the value a failed conversion leaves";
+        QTest::newRow("a failed conversion")
+            << kept(value("    127.9375")) << implausible << 127.9375f << failedConversion;
+        QTest::newRow("a failed conversion, six digits")
+            << kept(value("     127.938")) << implausible << 127.938f << failedConversion;
+        QTest::newRow("the step below it") << kept(value("     127.875")) << ok << 127.875f << QString();
         QTest::newRow("garbage") << kept(Garbage) << readError << 0.0f << "not a 1-Wire server's";
         QTest::newRow("oversized") << kept(header(1 << 30, 1 << 30, RequestFlags, 1 << 30) +
                                            QByteArray(4096, 'x'))
@@ -106,18 +146,20 @@ private slots:
         QFETCH(QString, reason);
         const bool down = QTest::currentDataTag() == QLatin1String("server down");
         const bool hang = reply.bytes.isEmpty() && !reply.close;
-        Server server({reply, kept(::value("          20"))});
+        Server server({kept(::value("1")), reply, kept(::value("          20"))});
         QVERIFY(server.listen());
         OwserverReader reader(QStringLiteral("127.0.0.1"),
                               down ? ScriptedServer::unusedPort() : server.port());
         auto* deadline = new ManualTimer;
         reader.setDeadlineTimer(std::unique_ptr<ManualTimer>(deadline));
-        reader.setSensors({First});
+        QCOMPARE(setUp(reader, {First}).at(0).parasite, down ? std::nullopt : std::optional(false));
+        // The read begins on a connection of its own, as it did before the setup.
+        server.closeConnections();
         QSignalSpy spy(&reader, &OwserverReader::answered);
         reader.read(0);
         QVERIFY(spy.isEmpty()); // never from inside the call
         if (hang) {
-            QTRY_COMPARE(server.requests(), 1);
+            QTRY_COMPARE(server.requests(), 2);
             QVERIFY(deadline->isHolding() && deadline->interval() == 10000);
             // While the read hangs, everything else on the loop goes on: a listener beside it answers.
             QTcpServer listener;
@@ -136,7 +178,7 @@ private slots:
         QCOMPARE(got.value, value);
         if (down)
             return;
-        QCOMPARE(paths(server), QList<QByteArray>{FirstPath});
+        QCOMPARE(paths(server), QList<QByteArray>({FirstPower, FirstPath}));
         reader.read(0);
         QCOMPARE(answerOf(spy, 2).value, 20.0f);
     }
@@ -149,7 +191,7 @@ private slots:
         QTest::addColumn<bool>("readOnly");
         QTest::addColumn<int>("connections");
         QTest::newRow("kept") << true << false << 2;
-        QTest::newRow("not kept") << false << false << 8;
+        QTest::newRow("not kept") << false << false << 11;
         QTest::newRow("a server that refuses the write") << true << true << 2;
     }
     void sweepsConvertOnce()
@@ -158,12 +200,16 @@ private slots:
         QFETCH(bool, readOnly);
         QFETCH(int, connections);
         QList<Answer> replies{{readOnly ? error(-30) : value({}, keep), !keep}};
-        for (int i = 0; i < 3; ++i)
+        QList<Answer> powers;
+        for (int i = 0; i < 3; ++i) {
             replies.append({value(QByteArray::number(20 + i), keep), !keep});
-        Server server(replies + replies);
+            powers.append({value("1", keep), !keep});
+        }
+        Server server(powers + replies + replies);
         QVERIFY(server.listen());
         OwserverReader reader(QStringLiteral("127.0.0.1"), server.port());
-        reader.setSensors({First, Second, Third});
+        QSignalSpy noticed(&reader, &OwserverReader::noticed);
+        setUp(reader, {First, Second, Third});
         QSignalSpy spy(&reader, &OwserverReader::answered);
         for (int sweep = 0; sweep < 2; ++sweep) {
             for (int slot = 0; slot < 3; ++slot) {
@@ -176,33 +222,168 @@ private slots:
         }
         const QByteArray kind = readOnly ? "temperature" : "latesttemp";
         QList<QByteArray> sweep{QByteArray("/simultaneous/temperature 1")};
-        for (const char* id : {"28.000028D70000", "28.000028D70100", "28.000028D70200"})
+        QList<QByteArray> setup;
+        for (const char* id : {"28.000028D70000", "28.000028D70100", "28.000028D70200"}) {
             sweep.append("/uncached/" + QByteArray(id) + "/" + kind);
-        QCOMPARE(paths(server), sweep + sweep);
+            setup.append("/uncached/" + QByteArray(id) + "/power");
+        }
+        QCOMPARE(paths(server), setup + sweep + sweep);
         QCOMPARE(reader.connectionsOpened(), connections);
+        QVERIFY(noticed.isEmpty()); // powered sensors
+    }
+
+    // A resolution asked is read through the server's path for it, found in the sensor's listing first; the
+    // bus converts at once only for sensors read at the resolution they have, and parasite power is told
+    // once where it does.
+    void readsAtTheResolutionAsked_data()
+    {
+        QTest::addColumn<QList<int>>("bits"); // 0: none asked
+        QTest::addColumn<QList<QByteArray>>("setup");
+        QTest::addColumn<QList<QByteArray>>("sweep");
+        QTest::addColumn<QStringList>("facts");
+        QTest::addColumn<QString>("notice");
+        const QByteArray id1 = "28.000028D70000";
+        const QByteArray id2 = "28.000028D70100";
+        const auto entries = [](const QByteArray& id, const QList<int>& bits) {
+            QList<QByteArray> out{"/" + id + "/power", "/" + id + "/temperature"};
+            for (int b : bits)
+                out.append("/" + id + "/temperature" + QByteArray::number(b));
+            return listing(out);
+        };
+        QTest::newRow("both asked: each converts on its own")
+            << QList<int>{9, 12} << QList{value("0"), entries(id1, {9, 10}), value("1"), entries(id2, {12})}
+            << QList<QByteArray>{"/uncached/" + id1 + "/temperature9", "/uncached/" + id2 + "/temperature12"}
+            << QStringList{"parasite 1, bits 9 of 9", "parasite 0, bits 12 of 12"} << QString();
+        QTest::newRow("one asked: the other from the bus's conversion")
+            << QList<int>{10, 0} << QList{value("0"), entries(id1, {10}), value("0")}
+            << QList<QByteArray>{"/simultaneous/temperature 1", "/uncached/" + id1 + "/temperature10",
+                                 "/uncached/" + id2 + "/latesttemp"}
+            << QStringList{"parasite 1, bits 10 of 10", "parasite 1, bits 0 of 0"}
+            << QString("sensors " + id1 + ", " + id2 +
+                       " are parasite-powered and the server converts all at once");
+        QTest::newRow("no path for it")
+            << QList<int>{11, 0} << QList{error(-1), entries(id1, {9}), value("1")}
+            << QList<QByteArray>{"/simultaneous/temperature 1", "/uncached/" + id1 + "/latesttemp",
+                                 "/uncached/" + id2 + "/latesttemp"}
+            << QStringList{"parasite ?, bits 0 of 11: " + id1 +
+                               " has no resolution to set: the server has no temperature11 for it",
+                           "parasite 0, bits 0 of 0"}
+            << QString();
+        QTest::newRow("its listing fails")
+            << QList<int>{0, 9} << QList{value("1"), value("0"), error(-5)}
+            << QList<QByteArray>{"/simultaneous/temperature 1", "/uncached/" + id1 + "/latesttemp",
+                                 "/uncached/" + id2 + "/latesttemp"}
+            << QStringList{"parasite 0, bits 0 of 0",
+                           "parasite 1, bits 0 of 9: the resolution was not set: the server's listing of /" +
+                               id2 + " failed: error 5 (I/O error)"}
+            << QString("sensor " + id2 + " is parasite-powered");
+    }
+    void readsAtTheResolutionAsked()
+    {
+        QFETCH(QList<int>, bits);
+        QFETCH(QList<QByteArray>, setup);
+        QFETCH(QList<QByteArray>, sweep);
+        QFETCH(QStringList, facts);
+        QFETCH(QString, notice);
+        QList<Answer> script;
+        for (const QByteArray& reply : setup)
+            script.append(kept(reply));
+        for (const QByteArray& path : sweep)
+            script.append(kept(path.startsWith("/simultaneous") ? value({}) : value("20.5")));
+        Server server(script + script.mid(setup.size()));
+        QVERIFY(server.listen());
+        OwserverReader reader(QStringLiteral("127.0.0.1"), server.port());
+        QSignalSpy noticed(&reader, &OwserverReader::noticed);
+        QList<std::optional<int>> asked;
+        for (int b : bits)
+            asked.append(b ? std::optional(b) : std::nullopt);
+        reader.setResolutions(asked, false);
+        QStringList told;
+        for (const SensorFacts& got : setUp(reader, {First, Second}))
+            told.append(shownFacts(got));
+        QCOMPARE(told, facts);
+        QSignalSpy spy(&reader, &OwserverReader::answered);
+        for (int sweepNumber = 0; sweepNumber < 2; ++sweepNumber) {
+            for (int slot = 0; slot < 2; ++slot) {
+                reader.read(slot);
+                QCOMPARE(answerOf(spy, 2 * sweepNumber + slot + 1).value, 20.5f);
+            }
+        }
+        QCOMPARE(paths(server).mid(setup.size()), sweep + sweep);
+        QCOMPARE(noticed.size(), notice.isEmpty() ? 0 : 1);
+        if (!notice.isEmpty())
+            QVERIFY2(noticed.at(0).at(0).toString().startsWith(notice),
+                     qPrintable(noticed.at(0).at(0).toString()));
+    }
+
+    // A search lists the server's devices afresh, past its cache, and tells what it found or why it could
+    // not.
+    void searches_data()
+    {
+        QTest::addColumn<Answer>("reply");
+        QTest::addColumn<QStringList>("devices");
+        QTest::addColumn<QString>("problem");
+        QTest::newRow("devices, a ghost among them")
+            << kept(listing({"/uncached/28.000028D70100", "/uncached/bus.0", "/uncached/00.A20000000000",
+                             "/uncached/28.000028D70000", "/uncached/simultaneous"}))
+            << QStringList{"00.A20000000000", "28.000028D70000", "28.000028D70100"} << QString();
+        QTest::newRow("none") << kept(listing({"/uncached/bus.0"})) << QStringList{} << QString();
+        QTest::newRow("refused") << kept(error(-5)) << QStringList{}
+                                 << "the server's listing of /uncached/ failed: error 5 (I/O error)";
+        QTest::newRow("garbage") << kept(Garbage) << QStringList{} << "not a 1-Wire server's reply";
+        QTest::newRow("never answers") << ScriptedServer::noAnswer() << QStringList{} << "within 10 s";
+    }
+    void searches()
+    {
+        QFETCH(Answer, reply);
+        QFETCH(QStringList, devices);
+        QFETCH(QString, problem);
+        Server server({reply});
+        QVERIFY(server.listen());
+        OwserverReader reader(QStringLiteral("127.0.0.1"), server.port());
+        auto* deadline = new ManualTimer;
+        reader.setDeadlineTimer(std::unique_ptr<ManualTimer>(deadline));
+        QSignalSpy found(&reader, &OwserverReader::devicesFound);
+        QSignalSpy acted(&reader, &OwserverReader::acted);
+        QVERIFY(reader.offers(BusAction::Search) && !reader.offers(BusAction::Rebind));
+        reader.act(BusAction::Search);
+        QTRY_COMPARE(server.requests(), 1);
+        if (problem.contains("within"))
+            deadline->fire();
+        QVERIFY(!acted.isEmpty() || acted.wait(15000));
+        QCOMPARE(acted.at(0).at(0).value<BusAction>(), BusAction::Search);
+        const QString said = acted.at(0).at(1).toString();
+        QVERIFY2(problem.isEmpty() ? said.isEmpty() : said.contains(problem), qPrintable(said));
+        QCOMPARE(found.size(), problem.isEmpty() ? 1 : 0);
+        if (problem.isEmpty())
+            QCOMPARE(found.at(0).at(0).toStringList(), devices);
+        QCOMPARE(paths(server), QList<QByteArray>{"/uncached/"});
     }
 
     // Asked during a read that the cycle then gives up: the discovery goes on.
     void discovers()
     {
-        Server server(
-            {ScriptedServer::noAnswer(),
-             kept(value("/28.000028D70100,/bus.0,/10.000010EF0200,/1F.000000000000,/28.000028D70000,"
-                        "/uncached" +
-                        QByteArray(1, '\0'))),
-             kept(Garbage)});
+        Server server({kept(value("1")), ScriptedServer::noAnswer(),
+                       kept(listing({"/28.000028D70100", "/bus.0", "/10.000010EF0200", "/1F.000000000000",
+                                     "/00.A10000000000", "/28.000028D70000", "/uncached"})),
+                       kept(Garbage)});
         QVERIFY(server.listen());
         OwserverReader reader(QStringLiteral("127.0.0.1"), server.port());
         QSignalSpy found(&reader, &OwserverReader::discovered);
+        QSignalSpy devices(&reader, &OwserverReader::devicesFound);
         QSignalSpy answered(&reader, &OwserverReader::answered);
-        reader.setSensors({First});
+        setUp(reader, {First});
         reader.read(0);
         reader.discover();
-        QTRY_COMPARE(server.requests(), 1);
+        QTRY_COMPARE(server.requests(), 2);
         reader.cancel();
         QVERIFY(found.wait(15000));
         QVERIFY(answered.isEmpty());
         QCOMPARE(found.at(0).at(0).toStringList(), QStringList({"CA0002EF10000010", First, Second}));
+        QCOMPARE(devices.size(), 1);
+        QCOMPARE(devices.at(0).at(0).toStringList(),
+                 QStringList({"00.A10000000000", "10.000010EF0200", "1F.000000000000", "28.000028D70000",
+                              "28.000028D70100"}));
 
         QSignalSpy failed(&reader, &OwserverReader::discoveryFailed);
         reader.discover();
