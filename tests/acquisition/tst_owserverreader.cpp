@@ -237,8 +237,8 @@ private slots:
     // once where it does.
     void readsAtTheResolutionAsked_data()
     {
-        QTest::addColumn<QList<int>>("bits"); // 0: none asked
-        QTest::addColumn<QList<QByteArray>>("setup");
+        QTest::addColumn<QList<int>>("bits");         // 0: none asked
+        QTest::addColumn<QList<QByteArray>>("setup"); // empty: the server hangs up without an answer
         QTest::addColumn<QList<QByteArray>>("sweep");
         QTest::addColumn<QStringList>("facts");
         QTest::addColumn<QString>("notice");
@@ -269,6 +269,14 @@ private slots:
                                " has no resolution to set: the server has no temperature11 for it",
                            "parasite 0, bits 0 of 0"}
             << QString();
+        // Told at once for every sensor, not one deadline each, and read as they are.
+        QTest::newRow("the server hangs up")
+            << QList<int>{9, 0} << QList{QByteArray()}
+            << QList<QByteArray>{"/simultaneous/temperature 1", "/uncached/" + id1 + "/latesttemp",
+                                 "/uncached/" + id2 + "/latesttemp"}
+            << QStringList{"parasite ?, bits 0 of 9: the resolution was not set: no answer from 127.0.0.1:",
+                           "parasite ?, bits 0 of 0"}
+            << QString();
         QTest::newRow("its listing fails")
             << QList<int>{0, 9} << QList{value("1"), value("0"), error(-5)}
             << QList<QByteArray>{"/simultaneous/temperature 1", "/uncached/" + id1 + "/latesttemp",
@@ -287,7 +295,7 @@ private slots:
         QFETCH(QString, notice);
         QList<Answer> script;
         for (const QByteArray& reply : setup)
-            script.append(kept(reply));
+            script.append(reply.isEmpty() ? ScriptedServer::closeWithoutAnswer() : kept(reply));
         for (const QByteArray& path : sweep)
             script.append(kept(path.startsWith("/simultaneous") ? value({}) : value("20.5")));
         Server server(script + script.mid(setup.size()));
@@ -301,7 +309,9 @@ private slots:
         QStringList told;
         for (const SensorFacts& got : setUp(reader, {First, Second}))
             told.append(shownFacts(got));
-        QCOMPARE(told, facts);
+        QCOMPARE(told.size(), facts.size());
+        for (int slot = 0; slot < told.size(); ++slot)
+            QVERIFY2(told[slot].startsWith(facts[slot]), qPrintable(told[slot]));
         QSignalSpy spy(&reader, &OwserverReader::answered);
         for (int sweepNumber = 0; sweepNumber < 2; ++sweepNumber) {
             for (int slot = 0; slot < 2; ++slot) {
@@ -420,6 +430,49 @@ private slots:
                 QCOMPARE(got.value, said.toFloat());
             }
         }
+    }
+
+    // Debian's server: each sensor's power as owread reads it, the resolution's path where the server has
+    // one (not for its DS18S20), reads at it, parasite power with the bus's conversion told once, and a
+    // search that lists the devices.
+    void setsUpARealServer()
+    {
+        if (!OwserverProcess::available())
+            QSKIP("owserver or owread is not installed (scripts/install-deps installs them)");
+        OwserverProcess server;
+        QVERIFY(server.start(QStringLiteral("28,28,10")));
+        OwserverReader reader(QStringLiteral("127.0.0.1"), server.port());
+        QSignalSpy noticed(&reader, &OwserverReader::noticed);
+        QSignalSpy devices(&reader, &OwserverReader::devicesFound);
+        QSignalSpy acted(&reader, &OwserverReader::acted);
+        const QStringList sensors{"CA0002EF10000010", First, Second};
+        const QStringList read{"temperature", "temperature9", "temperature"};
+        reader.setResolutions({10, 9, std::nullopt}, false);
+        const QList<SensorFacts> facts = setUp(reader, sensors);
+        QCOMPARE(facts.size(), 3);
+        bool anyParasite = false;
+        QSignalSpy spy(&reader, &OwserverReader::answered);
+        for (int slot = 0; slot < 3; ++slot) {
+            const QString id = quorvel::acquisition::serverId(sensors[slot]);
+            const QString power = server.owread("/" + id + "/power");
+            QVERIFY(power == "0" || power == "1");
+            QCOMPARE(facts[slot].parasite, std::optional(power == "0"));
+            anyParasite = anyParasite || power == "0";
+            QCOMPARE(facts[slot].resolution, slot == 1 ? std::optional(9) : std::nullopt);
+            QCOMPARE(facts[slot].problem.isEmpty(), slot != 0);
+            reader.read(slot);
+            const SensorAnswer got = answerOf(spy, slot + 1);
+            QCOMPARE(int(got.outcome), int(ReadOutcome::Ok));
+            QCOMPARE(got.value, server.owread("/" + id + "/" + read[slot]).toFloat());
+        }
+        QCOMPARE(facts[0].problem,
+                 "10.000010EF0200 has no resolution to set: the server has no temperature10 for it");
+        QCOMPARE(noticed.size(), anyParasite ? 1 : 0);
+        reader.act(BusAction::Search);
+        QTRY_COMPARE_WITH_TIMEOUT(acted.size(), 1, 15000);
+        QCOMPARE(acted.at(0).at(1).toString(), QString());
+        QCOMPARE(devices.at(0).at(0).toStringList(),
+                 QStringList({"10.000010EF0200", "28.000028D70000", "28.000028D70100"}));
     }
 };
 

@@ -433,8 +433,9 @@ void OwserverReader::finishFailure(ReadOutcome outcome, const QString& reason)
         SensorFacts& facts = jobs_.first().facts;
         if (facts.wantedResolution && facts.problem.isEmpty())
             facts.problem = QStringLiteral("the resolution was not set: %1").arg(reason);
-        finishSetup();
+        finishSetup(false);
     }
+    startJob();
 }
 
 void OwserverReader::takeSetupReply(Step step, const owserver::Reply& reply)
@@ -465,7 +466,7 @@ void OwserverReader::takeSetupReply(Step step, const owserver::Reply& reply)
                 .arg(bits);
 }
 
-void OwserverReader::finishSetup()
+void OwserverReader::finishSetup(bool startNext)
 {
     const Job job = jobs_.takeFirst();
     busy_ = false;
@@ -481,7 +482,8 @@ void OwserverReader::finishSetup()
             },
             Qt::QueuedConnection);
     }
-    startJob();
+    if (startNext)
+        startJob();
 }
 
 void OwserverReader::tellDevices(const owserver::Reply& reply)
@@ -513,8 +515,7 @@ void OwserverReader::noticeParasites()
     const QString text =
         QStringLiteral(
             "%1 %2 parasite-powered and the server converts all at once: the master must hold a "
-            "strong pull-up for the whole conversion (on a Raspberry Pi's GPIO it cannot; give them "
-            "power)")
+            "strong pull-up for the whole conversion (a bus master without one cannot; give them power)")
             .arg(ids.size() == 1 ? QStringLiteral("sensor ") + ids.first()
                                  : QStringLiteral("sensors ") + ids.join(QStringLiteral(", ")),
                  ids.size() == 1 ? QStringLiteral("is") : QStringLiteral("are"));

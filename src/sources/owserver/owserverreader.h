@@ -78,7 +78,8 @@ private:
     void finishRead(ReadOutcome outcome, float value, const QString& reason);
     void finishDiscovery(const QStringList& romCodes, const QString& failure);
     void finishSearch(const QString& problem);
-    void finishSetup();
+    // startNext: the next job begins (not while the setups left are ended at once).
+    void finishSetup(bool startNext = true);
     void takeSetupReply(Step step, const owserver::Reply& reply);
     void tellDevices(const owserver::Reply& reply);
     // After the bus converted at once: says once which of the sensors hang on the data line for power.
