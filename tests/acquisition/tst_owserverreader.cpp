@@ -269,14 +269,14 @@ private slots:
                                " has no resolution to set: the server has no temperature11 for it",
                            "parasite 0, bits 0 of 0"}
             << QString();
-        // Told at once for every sensor, not one deadline each, and read as they are.
+        // Told at once for every sensor, not one deadline each; set up again before the sweep, told again.
         QTest::newRow("the server hangs up")
-            << QList<int>{9, 0} << QList{QByteArray()}
-            << QList<QByteArray>{"/simultaneous/temperature 1", "/uncached/" + id1 + "/latesttemp",
+            << QList<int>{9, 0} << QList{QByteArray(), value("1"), entries(id1, {9}), value("0")}
+            << QList<QByteArray>{"/simultaneous/temperature 1", "/uncached/" + id1 + "/temperature9",
                                  "/uncached/" + id2 + "/latesttemp"}
             << QStringList{"parasite ?, bits 0 of 9: the resolution was not set: no answer from 127.0.0.1:",
-                           "parasite ?, bits 0 of 0"}
-            << QString();
+                           "parasite ?, bits 0 of 0", "parasite 0, bits 9 of 9", "parasite 1, bits 0 of 0"}
+            << QString("sensor " + id2 + " is parasite-powered");
         QTest::newRow("its listing fails")
             << QList<int>{0, 9} << QList{value("1"), value("0"), error(-5)}
             << QList<QByteArray>{"/simultaneous/temperature 1", "/uncached/" + id1 + "/latesttemp",
@@ -306,12 +306,8 @@ private slots:
         for (int b : bits)
             asked.append(b ? std::optional(b) : std::nullopt);
         reader.setResolutions(asked, false);
-        QStringList told;
-        for (const SensorFacts& got : setUp(reader, {First, Second}))
-            told.append(shownFacts(got));
-        QCOMPARE(told.size(), facts.size());
-        for (int slot = 0; slot < told.size(); ++slot)
-            QVERIFY2(told[slot].startsWith(facts[slot]), qPrintable(told[slot]));
+        QSignalSpy described(&reader, &OwserverReader::described);
+        setUp(reader, {First, Second});
         QSignalSpy spy(&reader, &OwserverReader::answered);
         for (int sweepNumber = 0; sweepNumber < 2; ++sweepNumber) {
             for (int slot = 0; slot < 2; ++slot) {
@@ -320,6 +316,12 @@ private slots:
             }
         }
         QCOMPARE(paths(server).mid(setup.size()), sweep + sweep);
+        QStringList told;
+        for (const QList<QVariant>& got : described)
+            told.append(shownFacts(got.at(1).value<SensorFacts>()));
+        QCOMPARE(told.size(), facts.size());
+        for (int i = 0; i < told.size(); ++i)
+            QVERIFY2(told[i].startsWith(facts[i]), qPrintable(told[i]));
         QCOMPARE(noticed.size(), notice.isEmpty() ? 0 : 1);
         if (!notice.isEmpty())
             QVERIFY2(noticed.at(0).at(0).toString().startsWith(notice),

@@ -55,6 +55,7 @@ void OwserverReader::setSensors(const QStringList& romCodes)
     ++setupGeneration_;
     facts_ = QList<SensorFacts>(romCodes.size());
     pathBits_ = QList<std::optional<int>>(romCodes.size());
+    setupAgain_.clear();
     // Setups not yet begun are for sensors no longer read; one under way is not told.
     for (qsizetype i = busy_ ? 1 : 0; i < jobs_.size();) {
         if (jobs_.at(i).kind == Kind::Setup)
@@ -62,15 +63,20 @@ void OwserverReader::setSensors(const QStringList& romCodes)
         else
             ++i;
     }
-    for (int slot = 0; slot < romCodes.size(); ++slot) {
-        Job job = jobOf(Kind::Setup, slot, {Step::Power});
-        job.id = serverId(romCodes.at(slot));
-        job.setup = setupGeneration_;
-        job.facts.wantedResolution = bitsAsked_.value(slot);
-        if (job.facts.wantedResolution)
-            job.steps.append(Step::SensorListing);
-        queue(job);
-    }
+    for (int slot = 0; slot < romCodes.size(); ++slot)
+        queueSetup(slot, false);
+}
+
+void OwserverReader::queueSetup(int slot, bool again)
+{
+    Job job = jobOf(Kind::Setup, slot, {Step::Power});
+    job.id = serverId(sensors_.at(slot));
+    job.setup = setupGeneration_;
+    job.again = again;
+    job.facts.wantedResolution = bitsAsked_.value(slot);
+    if (job.facts.wantedResolution)
+        job.steps.append(Step::SensorListing);
+    queue(job);
 }
 
 void OwserverReader::setResolutions(const QList<std::optional<int>>& bits, bool save)
@@ -104,6 +110,11 @@ QString OwserverReader::slotText(int slot) const
 
 void OwserverReader::read(int slot)
 {
+    // A server that was not answering when the sensors were set is asked again before each sweep.
+    if (slot == 0) {
+        for (const int again : std::exchange(setupAgain_, {}))
+            queueSetup(again, true);
+    }
     queue(jobOf(Kind::Read, slot, {}));
 }
 
@@ -430,10 +441,13 @@ void OwserverReader::finishFailure(ReadOutcome outcome, const QString& reason)
     // The server is not answering: the sensors still to set up are told so now, not one deadline each.
     const quint64 setup = jobs_.first().setup;
     while (!jobs_.isEmpty() && jobs_.first().kind == Kind::Setup && jobs_.first().setup == setup) {
-        SensorFacts& facts = jobs_.first().facts;
-        if (facts.wantedResolution && facts.problem.isEmpty())
-            facts.problem = QStringLiteral("the resolution was not set: %1").arg(reason);
-        finishSetup(false);
+        Job& job = jobs_.first();
+        if (job.setup == setupGeneration_)
+            setupAgain_.append(job.slot);
+        if (job.facts.wantedResolution && job.facts.problem.isEmpty())
+            job.facts.problem = QStringLiteral("the resolution was not set: %1").arg(reason);
+        // Told once: what a try again finds is told when the server answers it.
+        finishSetup(false, !job.again);
     }
     startJob();
 }
@@ -466,12 +480,12 @@ void OwserverReader::takeSetupReply(Step step, const owserver::Reply& reply)
                 .arg(bits);
 }
 
-void OwserverReader::finishSetup(bool startNext)
+void OwserverReader::finishSetup(bool startNext, bool tell)
 {
     const Job job = jobs_.takeFirst();
     busy_ = false;
     deadline_->stop();
-    if (job.setup == setupGeneration_ && job.slot < facts_.size()) {
+    if (tell && job.setup == setupGeneration_ && job.slot < facts_.size()) {
         facts_[job.slot] = job.facts;
         pathBits_[job.slot] = job.facts.resolution;
         QMetaObject::invokeMethod(

@@ -25,7 +25,7 @@ namespace quorvel::acquisition {
 // it (temperature9 to temperature12), with a conversion of its own at those bits: what the bus converted at
 // once is at whatever resolution the sensor last had. Every value is read past the server's cache. Requests
 // run one at a time in the order asked; setting the sensors up (power, the resolution's path) runs before the
-// next read.
+// next read, and again before each sweep while the server does not answer it.
 class OwserverReader final : public SensorReader {
     Q_OBJECT
 public:
@@ -58,6 +58,7 @@ private:
         // A setup's sensor and the setSensors() it was asked for: one asked before the last is not told.
         QString id;
         quint64 setup = 0;
+        bool again = false;
         SensorFacts facts;
         // Asked while another ran: its no-answer bound counts from the ask, not from its own start.
         std::optional<QDeadlineTimer> queuedDue;
@@ -78,8 +79,9 @@ private:
     void finishRead(ReadOutcome outcome, float value, const QString& reason);
     void finishDiscovery(const QStringList& romCodes, const QString& failure);
     void finishSearch(const QString& problem);
-    // startNext: the next job begins (not while the setups left are ended at once).
-    void finishSetup(bool startNext = true);
+    // startNext: the next job begins (not while the setups left are ended at once); tell: described().
+    void finishSetup(bool startNext = true, bool tell = true);
+    void queueSetup(int slot, bool again);
     void takeSetupReply(Step step, const owserver::Reply& reply);
     void tellDevices(const owserver::Reply& reply);
     // After the bus converted at once: says once which of the sensors hang on the data line for power.
@@ -98,6 +100,8 @@ private:
     QList<std::optional<int>> pathBits_;
     QList<SensorFacts> facts_;
     quint64 setupGeneration_ = 0;
+    // Slots whose setup the server did not answer: tried again before the next sweep.
+    QList<int> setupAgain_;
     bool parasitesNoticed_ = false;
     QList<Job> jobs_;
     // The current job's requests still to send; the first is in flight while busy_.
