@@ -58,6 +58,7 @@ private:
         // A setup's sensor and the setSensors() it was asked for: one asked before the last is not told.
         QString id;
         quint64 setup = 0;
+        // A try after the server did not answer: told only once it does.
         bool again = false;
         SensorFacts facts;
         // Asked while another ran: its no-answer bound counts from the ask, not from its own start.
