@@ -27,6 +27,7 @@ const QString First = QStringLiteral("110000D728000028");
 const QString Second = QStringLiteral("D50001D728000028");
 const QString Third = QStringLiteral("800002D728000028");
 const QByteArray FirstPath = "/uncached/28.000028D70000/temperature";
+const QByteArray FirstPower = "/uncached/28.000028D70000/power";
 const QByteArray Garbage = "HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\n\r\n";
 
 Answer kept(const QByteArray& bytes)
@@ -38,6 +39,28 @@ Answer kept(const QByteArray& bytes)
 struct Server : ScriptedServer {
     explicit Server(QList<Answer> script) : ScriptedServer(std::move(script)) { setRequestEnd(requestEnd); }
 };
+
+// Sets the sensors and waits until each one's setup (its power, its resolution's path) is told.
+void setUp(OwserverReader& reader, const QStringList& sensors)
+{
+    QSignalSpy described(&reader, &OwserverReader::described);
+    reader.setSensors(sensors);
+    QTRY_COMPARE_WITH_TIMEOUT(described.size(), sensors.size(), 15000);
+}
+
+QString shownFacts(const SensorFacts& facts)
+{
+    return QStringLiteral("parasite %1, bits %2 of %3%4")
+        .arg(facts.parasite ? QString::number(*facts.parasite) : "?")
+        .arg(facts.resolution.value_or(0))
+        .arg(facts.wantedResolution.value_or(0))
+        .arg(facts.problem.isEmpty() ? QString() : ": " + facts.problem);
+}
+
+QByteArray listing(const QList<QByteArray>& entries)
+{
+    return value(entries.join(',') + QByteArray(1, '\0'));
+}
 
 SensorAnswer answerOf(QSignalSpy& spy, int count = 1)
 {
@@ -84,6 +107,10 @@ private slots:
             << kept(value("1e38")) << readError << 0.0f << "with a value of 1e+38 " + range;
         QTest::newRow("below absolute zero") << kept(value("-300")) << readError << 0.0f << "-300 " + range;
         QTest::newRow("the highest a thermometer gives") << kept(value("130")) << ok << 130.0f << QString();
+        QTest::newRow("a failed conversion, in six digits")
+            << kept(value("     127.938")) << int(ReadOutcome::Implausible) << 127.938f
+            << "with 127.9375 °C: the value a failed conversion leaves";
+        QTest::newRow("the step below it") << kept(value("     127.875")) << ok << 127.875f << QString();
         QTest::newRow("garbage") << kept(Garbage) << readError << 0.0f << "not a 1-Wire server's";
         QTest::newRow("oversized") << kept(header(1 << 30, 1 << 30, RequestFlags, 1 << 30) +
                                            QByteArray(4096, 'x'))
@@ -106,18 +133,20 @@ private slots:
         QFETCH(QString, reason);
         const bool down = QTest::currentDataTag() == QLatin1String("server down");
         const bool hang = reply.bytes.isEmpty() && !reply.close;
-        Server server({reply, kept(::value("          20"))});
+        Server server({kept(::value("1")), reply, kept(::value("          20"))});
         QVERIFY(server.listen());
         OwserverReader reader(QStringLiteral("127.0.0.1"),
                               down ? ScriptedServer::unusedPort() : server.port());
         auto* deadline = new ManualTimer;
         reader.setDeadlineTimer(std::unique_ptr<ManualTimer>(deadline));
-        reader.setSensors({First});
+        setUp(reader, {First});
+        // The read begins on a connection of its own, as it did before the setup.
+        server.closeConnections();
         QSignalSpy spy(&reader, &OwserverReader::answered);
         reader.read(0);
         QVERIFY(spy.isEmpty()); // never from inside the call
         if (hang) {
-            QTRY_COMPARE(server.requests(), 1);
+            QTRY_COMPARE(server.requests(), 2);
             QVERIFY(deadline->isHolding() && deadline->interval() == 10000);
             // While the read hangs, everything else on the loop goes on: a listener beside it answers.
             QTcpServer listener;
@@ -136,7 +165,7 @@ private slots:
         QCOMPARE(got.value, value);
         if (down)
             return;
-        QCOMPARE(paths(server), QList<QByteArray>{FirstPath});
+        QCOMPARE(paths(server), QList<QByteArray>({FirstPower, FirstPath}));
         reader.read(0);
         QCOMPARE(answerOf(spy, 2).value, 20.0f);
     }
@@ -149,7 +178,7 @@ private slots:
         QTest::addColumn<bool>("readOnly");
         QTest::addColumn<int>("connections");
         QTest::newRow("kept") << true << false << 2;
-        QTest::newRow("not kept") << false << false << 8;
+        QTest::newRow("not kept") << false << false << 11;
         QTest::newRow("a server that refuses the write") << true << true << 2;
     }
     void sweepsConvertOnce()
@@ -160,10 +189,10 @@ private slots:
         QList<Answer> replies{{readOnly ? error(-30) : value({}, keep), !keep}};
         for (int i = 0; i < 3; ++i)
             replies.append({value(QByteArray::number(20 + i), keep), !keep});
-        Server server(replies + replies);
+        Server server(QList<Answer>(3, {value("1", keep), !keep}) + replies + replies); // powers first
         QVERIFY(server.listen());
         OwserverReader reader(QStringLiteral("127.0.0.1"), server.port());
-        reader.setSensors({First, Second, Third});
+        setUp(reader, {First, Second, Third});
         QSignalSpy spy(&reader, &OwserverReader::answered);
         for (int sweep = 0; sweep < 2; ++sweep) {
             for (int slot = 0; slot < 3; ++slot) {
@@ -178,31 +207,113 @@ private slots:
         QList<QByteArray> sweep{QByteArray("/simultaneous/temperature 1")};
         for (const char* id : {"28.000028D70000", "28.000028D70100", "28.000028D70200"})
             sweep.append("/uncached/" + QByteArray(id) + "/" + kind);
-        QCOMPARE(paths(server), sweep + sweep);
+        QCOMPARE(paths(server).mid(3), sweep + sweep);
         QCOMPARE(reader.connectionsOpened(), connections);
+    }
+
+    // A resolution asked is read through the server's path for it, found in the sensor's listing first; the
+    // bus converts at once only for sensors read at the resolution they have, and parasite power is told
+    // once where it does.
+    void readsAtTheResolutionAsked_data()
+    {
+        QTest::addColumn<QList<int>>("bits");         // 0: none asked
+        QTest::addColumn<QList<QByteArray>>("setup"); // empty: the server hangs up without an answer
+        QTest::addColumn<QList<QByteArray>>("sweep");
+        QTest::addColumn<QStringList>("facts");
+        QTest::addColumn<QString>("notice");
+        const QByteArray id1 = "28.000028D70000";
+        const QByteArray id2 = "28.000028D70100";
+        const auto entries = [](const QByteArray& id, const QList<int>& bits) {
+            QList<QByteArray> out{"/" + id + "/power", "/" + id + "/temperature"};
+            for (int b : bits)
+                out.append("/" + id + "/temperature" + QByteArray::number(b));
+            return listing(out);
+        };
+        QTest::newRow("both asked: each converts on its own")
+            << QList<int>{9, 12} << QList{value("0"), entries(id1, {9, 10}), value("1"), entries(id2, {12})}
+            << QList<QByteArray>{"/uncached/" + id1 + "/temperature9", "/uncached/" + id2 + "/temperature12"}
+            << QStringList{"parasite 1, bits 9 of 9", "parasite 0, bits 12 of 12"} << QString();
+        // Told at once for every sensor, not one deadline each; set up again before the sweep, told again.
+        QTest::newRow("the server hangs up")
+            << QList<int>{9, 0} << QList{QByteArray(), value("1"), entries(id1, {9}), value("0")}
+            << QList<QByteArray>{"/simultaneous/temperature 1", "/uncached/" + id1 + "/temperature9",
+                                 "/uncached/" + id2 + "/latesttemp"}
+            << QStringList{"parasite ?, bits 0 of 9: the resolution was not set: no answer from 127.0.0.1:",
+                           "parasite ?, bits 0 of 0", "parasite 0, bits 9 of 9", "parasite 1, bits 0 of 0"}
+            << QString("sensor " + id2 + " is parasite-powered");
+    }
+    void readsAtTheResolutionAsked()
+    {
+        QFETCH(QList<int>, bits);
+        QFETCH(QList<QByteArray>, setup);
+        QFETCH(QList<QByteArray>, sweep);
+        QFETCH(QStringList, facts);
+        QFETCH(QString, notice);
+        QList<Answer> script;
+        for (const QByteArray& reply : setup)
+            script.append(reply.isEmpty() ? ScriptedServer::closeWithoutAnswer() : kept(reply));
+        for (const QByteArray& path : sweep)
+            script.append(kept(path.startsWith("/simultaneous") ? value({}) : value("20.5")));
+        Server server(script + script.mid(setup.size()));
+        QVERIFY(server.listen());
+        OwserverReader reader(QStringLiteral("127.0.0.1"), server.port());
+        QSignalSpy noticed(&reader, &OwserverReader::noticed);
+        QList<std::optional<int>> asked;
+        for (int b : bits)
+            asked.append(b ? std::optional(b) : std::nullopt);
+        reader.setResolutions(asked, false);
+        QSignalSpy described(&reader, &OwserverReader::described);
+        setUp(reader, {First, Second});
+        QSignalSpy spy(&reader, &OwserverReader::answered);
+        for (int i = 0; i < 4; ++i) { // two sweeps
+            reader.read(i % 2);
+            QCOMPARE(answerOf(spy, i + 1).value, 20.5f);
+        }
+        QCOMPARE(paths(server).mid(setup.size()), sweep + sweep);
+        QCOMPARE(described.size(), facts.size());
+        for (int i = 0; i < facts.size(); ++i) {
+            const QString told = shownFacts(described.at(i).at(1).value<SensorFacts>());
+            QVERIFY2(told.startsWith(facts[i]), qPrintable(told));
+        }
+        QVERIFY(noticed.size() <= 1);
+        QCOMPARE(noticed.isEmpty() ? QString() : noticed.at(0).at(0).toString().left(notice.size()), notice);
     }
 
     // Asked during a read that the cycle then gives up: the discovery goes on.
     void discovers()
     {
         Server server(
-            {ScriptedServer::noAnswer(),
-             kept(value("/28.000028D70100,/bus.0,/10.000010EF0200,/1F.000000000000,/28.000028D70000,"
-                        "/uncached" +
-                        QByteArray(1, '\0'))),
+            {kept(value("1")), ScriptedServer::noAnswer(),
+             kept(listing({"/28.000028D70100", "/bus.0", "/10.000010EF0200", "/1F.000000000000",
+                           "/00.A10000000000", "/28.000028D70000", "/uncached"})),
+             kept(listing({"/uncached/28.000028D70000", "/uncached/00.A20000000000", "/uncached/bus.0"})),
              kept(Garbage)});
         QVERIFY(server.listen());
         OwserverReader reader(QStringLiteral("127.0.0.1"), server.port());
         QSignalSpy found(&reader, &OwserverReader::discovered);
+        QSignalSpy devices(&reader, &OwserverReader::devicesFound);
         QSignalSpy answered(&reader, &OwserverReader::answered);
-        reader.setSensors({First});
+        setUp(reader, {First});
         reader.read(0);
         reader.discover();
-        QTRY_COMPARE(server.requests(), 1);
+        QTRY_COMPARE(server.requests(), 2);
         reader.cancel();
         QVERIFY(found.wait(15000));
         QVERIFY(answered.isEmpty());
         QCOMPARE(found.at(0).at(0).toStringList(), QStringList({"CA0002EF10000010", First, Second}));
+        QCOMPARE(devices.size(), 1);
+        QCOMPARE(devices.at(0).at(0).toStringList(),
+                 QStringList({"00.A10000000000", "10.000010EF0200", "1F.000000000000", "28.000028D70000",
+                              "28.000028D70100"}));
+
+        // A search: a fresh listing past the cache, its devices told.
+        QSignalSpy acted(&reader, &OwserverReader::acted);
+        QVERIFY(reader.offers(BusAction::Search) && !reader.offers(BusAction::Rebind));
+        reader.act(BusAction::Search);
+        QTRY_COMPARE_WITH_TIMEOUT(acted.size(), 1, 15000);
+        QCOMPARE(acted.at(0).at(1).toString(), QString());
+        QCOMPARE(devices.at(1).at(0).toStringList(), QStringList({"00.A20000000000", "28.000028D70000"}));
+        QCOMPARE(paths(server).at(3), QByteArray("/uncached/"));
 
         QSignalSpy failed(&reader, &OwserverReader::discoveryFailed);
         reader.discover();
@@ -212,7 +323,8 @@ private slots:
     }
 
     // Debian's server with simulated sensors: the reader finds them and reads what owread reads, the bus
-    // converted at once, one sensor alone, and one the server does not have.
+    // converted at once, one sensor alone, and one the server does not have; each one's power, its resolution
+    // where the server lists its path (not for a DS18S20; one value at every resolution); a search.
     void readsARealServer()
     {
         if (!OwserverProcess::available())
@@ -227,10 +339,23 @@ private slots:
         QCOMPARE(sensors, QStringList({"CA0002EF10000010", First, Second}));
         const QString absent = *readRomCode(u"28.000028D70900", RomFamilies::AnyThermometer).romCode;
         QSignalSpy spy(&reader, &OwserverReader::answered);
+        QSignalSpy described(&reader, &OwserverReader::described);
+        QSignalSpy devices(&reader, &OwserverReader::devicesFound);
+        QSignalSpy acted(&reader, &OwserverReader::acted);
+        reader.setResolutions({10, 9}, false);
+        const QList<QList<int>> readBack{{0, 9, 0}, {10}, {0}};
         int answers = 0;
-        for (const QStringList& list : {sensors, QStringList{Second}, QStringList{absent}}) {
-            reader.setSensors(list);
+        const QList<QStringList> lists{sensors, {Second}, {absent}};
+        for (qsizetype k = 0; k < lists.size(); ++k) {
+            const QStringList& list = lists[k];
+            described.clear();
+            setUp(reader, list);
             for (int slot = 0; slot < list.size(); ++slot) {
+                const QString power =
+                    server.owread("/" + quorvel::acquisition::serverId(list[slot]) + "/power");
+                const auto facts = described.at(slot).at(1).value<SensorFacts>();
+                QCOMPARE(facts.parasite, power.isEmpty() ? std::nullopt : std::optional(power == "0"));
+                QCOMPARE(facts.resolution.value_or(0), readBack[k][slot]);
                 reader.read(slot);
                 const SensorAnswer got = answerOf(spy, ++answers);
                 const QString said =
@@ -239,6 +364,11 @@ private slots:
                 QCOMPARE(got.value, said.toFloat());
             }
         }
+        reader.act(BusAction::Search);
+        QTRY_COMPARE_WITH_TIMEOUT(acted.size(), 1, 15000);
+        QCOMPARE(acted.at(0).at(1).toString(), QString());
+        QCOMPARE(devices.at(0).at(0).toStringList(),
+                 QStringList({"10.000010EF0200", "28.000028D70000", "28.000028D70100"}));
     }
 };
 
