@@ -42,6 +42,8 @@ private slots:
     void exportsAreCapped();
     void outputsAtTheFoot_data();
     void outputsAtTheFoot();
+    void busHealthOnThePage_data();
+    void busHealthOnThePage();
     void aGeneratedYear();
 
 private:
@@ -97,8 +99,8 @@ void TestStatusPage::boardShowsEachSensor()
     QCOMPARE(source.value(u"name").toString(), Source);
     const QJsonObject first = source.value(u"sensors").toArray().at(0).toObject();
     QCOMPARE(first.keys(), QStringList({"alarm", "alarm_since", "consecutive_failures", "high", "id",
-                                        "last_success", "low", "name", "raw_temperature", "reason", "result",
-                                        "rom", "slot", "stale", "temperature"}));
+                                        "last_success", "low", "name", "power", "raw_temperature", "reason",
+                                        "resolution", "result", "rom", "slot", "stale", "temperature"}));
     QCOMPARE(first.value(u"name").toString(), name);
     QCOMPARE(first.value(u"temperature"), temperature);
     QCOMPARE(first.value(u"stale").toBool(), stale);
@@ -138,7 +140,7 @@ void TestStatusPage::boardShowsEachSensor()
     QVERIFY(QString::fromUtf8(service::statuspage::chartSvg(store, now)).contains(zone));
     // The page's script puts the texts the JSON carries into the cells: those the page was served with.
     const QJsonObject texts = source.value(u"page").toObject().value(u"sensors").toArray().at(0).toObject();
-    for (const QString key : {"temperature", "age", "result", "failures", "alarm"})
+    for (const QString key : {"temperature", "age", "result", "failures", "facts", "alarm"})
         QCOMPARE(
             service::statuspage::escapeHtml(texts.value(key).toString()),
             row.section("data-key=\"" + key + '"', 1).section(u'>', 1).section(QStringLiteral("</"), 0, 0));
@@ -498,6 +500,83 @@ void TestStatusPage::outputsAtTheFoot()
     store.outputs().append({name, {}, up, state, 0, 0, 0, 0, std::nullopt});
     const QString page = QString::fromUtf8(service::statuspage::html(store, now));
     QVERIFY2(page.contains(expected), qPrintable(page.right(2000)));
+}
+
+void TestStatusPage::busHealthOnThePage_data()
+{
+    QTest::addColumn<QStringList>("devices");  // the last listing; empty: never listed
+    QTest::addColumn<QString>("reads");        // the last ones, "x" failed
+    QTest::addColumn<QStringList>("recovery"); // the last: step, result, detail; down for 12 min
+    QTest::addColumn<QVariant>("parasite");    // and the facts of sensor 1
+    QTest::addColumn<QVariant>("resolution");
+    QTest::addColumn<QString>("problem");
+    QTest::addColumn<QStringList>("shown"); // health, ghosts, down; sensor 1's facts; {T}: 12 min ago
+    QTest::newRow("nothing known") << QStringList{} << "" << QStringList{} << QVariant() << QVariant() << ""
+                                   << QStringList{"no read in the last 10 min", "", "", ""};
+    QTest::newRow("a ghost, down, a step under way")
+        << QStringList{"00-000000000000", "28-000000000001"} << "xxx." << QStringList{"search", "", ""}
+        << QVariant(true) << QVariant(9) << ""
+        << QStringList{"2 devices found; 75 % of reads failed in the last 10 min; last recovery {T}: search, "
+                       "under way",
+                       "a device 00-000000000000: the bus has no pull-up, or it is too weak",
+                       "down since {T} (12 min)", "parasite power, 9 bits"};
+    QTest::newRow("a step that did not help, a resolution not taken")
+        << QStringList{"28-000000000001"} << "...."
+        << QStringList{"command", "not_recovered", "exit status 0"} << QVariant(false) << QVariant()
+        << "28-000000000001 has no resolution to set"
+        << QStringList{"1 device found; 0 % of reads failed in the last 10 min; last recovery {T}: command, "
+                       "not recovered (exit status 0)",
+                       "", "down since {T} (12 min)",
+                       "external power, 28-000000000001 has no resolution to set"};
+}
+
+// A source's bus health and a sensor's facts on the page, and the same texts for its script.
+void TestStatusPage::busHealthOnThePage()
+{
+    QFETCH(QStringList, devices);
+    QFETCH(QString, reads);
+    QFETCH(QStringList, recovery);
+    QFETCH(QVariant, parasite);
+    QFETCH(QVariant, resolution);
+    QFETCH(QString, problem);
+    QFETCH(QStringList, shown);
+    const QDateTime now = QDateTime::fromSecsSinceEpoch(1'700'000'000);
+    const QDateTime then = now.addSecs(-720);
+    for (QString& text : shown)
+        text.replace(QStringLiteral("{T}"), service::statuspage::localTime(then));
+    service::StateStore store(300, true);
+    service::SourceState& source = store.addSource(Source, Kind, Adapter, builtInSensors(), {}, now);
+    source.health.devices = devices;
+    source.health.ghosts = devices.filter(QStringLiteral("00-"));
+    source.health.searched = devices.isEmpty() ? QDateTime() : now;
+    for (const QChar read : reads)
+        source.health.failures.add(now, read == u'x');
+    if (!recovery.isEmpty()) {
+        source.health.lastRecovery = {then, recovery[0], recovery[1], recovery[2]};
+        source.health.downSince = then;
+    }
+    source.sensors.front().facts = {parasite.isNull() ? std::nullopt : std::optional(parasite.toBool()),
+                                    resolution.isNull() ? std::nullopt : std::optional(resolution.toInt()),
+                                    std::nullopt,
+                                    std::nullopt,
+                                    false,
+                                    problem};
+    const auto hidden = [&](int i) { return shown[i].isEmpty() ? QStringLiteral(" hidden") : QString(); };
+    const QString page = QString::fromUtf8(service::statuspage::html(store, now));
+    const QString line =
+        QStringLiteral("<p>Adapter health: <span data-key=\"health\">%1</span> <span class=\"bad\" "
+                       "data-key=\"ghosts\"%2>%3</span> <strong class=\"bad\" "
+                       "data-key=\"down\"%4>%5</strong></p>")
+            .arg(shown[0], hidden(1), shown[1], hidden(2), shown[2]);
+    QVERIFY2(page.contains(line), qPrintable(page.section(QStringLiteral("<section"), 1).left(600)));
+    QVERIFY(
+        page.contains(QStringLiteral("<span class=\"facts\" data-key=\"facts\">%1</span>").arg(shown[3])));
+    const QJsonObject texts = QJsonDocument::fromJson(service::statuspage::readingsJson(store, now))
+                                  .object()[u"sources"][0][u"page"]
+                                  .toObject();
+    QCOMPARE((QStringList{texts[u"health"].toString(), texts[u"ghosts"].toString(), texts[u"down"].toString(),
+                          texts[u"sensors"][0][u"facts"].toString()}),
+             shown);
 }
 
 void TestStatusPage::exportsAreCapped()
