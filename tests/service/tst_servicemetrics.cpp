@@ -9,7 +9,6 @@
 #include "service/state/statestore.h"
 
 #include "runtime/conversions.h"
-#include "runtime/localeformats.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -35,8 +34,6 @@ private slots:
     void offsetCorrectsEveryOutput();
     void outputsShowTheirLinks_data();
     void outputsShowTheirLinks();
-    void busHealthShown_data();
-    void busHealthShown();
 
 private:
     std::unique_ptr<QTemporaryDir> dir_;
@@ -383,102 +380,6 @@ void TestServiceMetrics::outputsShowTheirLinks()
         if (line.startsWith("quorvel_output_"))
             samples << QString::fromUtf8(line);
     QCOMPARE(samples.join(u'\n'), expected);
-}
-
-void TestServiceMetrics::busHealthShown_data()
-{
-    QTest::addColumn<QVariant>("devices"); // the last listing; null: never listed
-    QTest::addColumn<QString>("reads");    // a second apart, "x" failed, the last readsAgo seconds ago
-    QTest::addColumn<int>("readsAgo");
-    QTest::addColumn<QStringList>("recoveries"); // "step result", each counted once
-    QTest::addColumn<QVariant>("parasite");
-    QTest::addColumn<QVariant>("resolution");
-    QTest::addColumn<QString>("expected"); // sensor 1's info, then the source's samples
-    QTest::addColumn<QString>("json");     // the source's health in /readings.json
-    const QString unknown = R"({"devices":null,"ghosts":null,"failure_ratio":null,"down_since":null,)"
-                            R"("last_recovery":null})";
-    QTest::newRow("never listed nor read")
-        << QVariant() << "" << 0 << QStringList{} << QVariant() << QVariant()
-        << "quorvel_sensor_info{power=\"\",resolution=\"\"} 1" << unknown;
-    QTest::newRow("reads older than the window")
-        << QVariant() << "xx" << 601 << QStringList{} << QVariant() << QVariant(11)
-        << "quorvel_sensor_info{power=\"\",resolution=\"11\"} 1" << unknown;
-    QTest::newRow("a ghost, a third failed")
-        << QVariant(QStringList{"00-000000000000", "28-000000000001"}) << "x.." << 0 << QStringList{}
-        << QVariant(true) << QVariant(9)
-        << "quorvel_sensor_info{power=\"parasite\",resolution=\"9\"} 1\n"
-           "quorvel_source_read_failure_ratio{source=\"adapter\"} 0.333333\n"
-           "quorvel_source_devices{source=\"adapter\"} 2\nquorvel_source_ghost_devices{source=\"adapter\"} 1"
-        << R"({"devices":["00-000000000000","28-000000000001"],"ghosts":["00-000000000000"],)"
-           R"("failure_ratio":0.3333333333333333,"down_since":null,"last_recovery":null})";
-    QTest::newRow("an empty bus, each step counted")
-        << QVariant(QStringList{}) << "xxxx" << 0
-        << QStringList{"search not_recovered", "command failed", "search not_recovered", "rebind recovered"}
-        << QVariant(false) << QVariant(12)
-        << "quorvel_sensor_info{power=\"external\",resolution=\"12\"} 1\n"
-           "quorvel_source_read_failure_ratio{source=\"adapter\"} 1\n"
-           "quorvel_source_recoveries_total{source=\"adapter\",step=\"command\",result=\"failed\"} 1\n"
-           "quorvel_source_recoveries_total{source=\"adapter\",step=\"rebind\",result=\"recovered\"} 1\n"
-           "quorvel_source_recoveries_total{source=\"adapter\",step=\"search\",result=\"not_recovered\"} 2\n"
-           "quorvel_source_devices{source=\"adapter\"} 0\nquorvel_source_ghost_devices{source=\"adapter\"} 0"
-        << R"({"devices":[],"ghosts":[],"failure_ratio":1,"down_since":"{now}",)"
-           R"("last_recovery":{"time":"{now}","step":"rebind","result":"recovered",)"
-           R"("detail":"rebound"}})";
-}
-
-// The state's bus health and sensor facts, as the metrics and /readings.json give them.
-void TestServiceMetrics::busHealthShown()
-{
-    QFETCH(QVariant, devices);
-    QFETCH(QString, reads);
-    QFETCH(int, readsAgo);
-    QFETCH(QStringList, recoveries);
-    QFETCH(QVariant, parasite);
-    QFETCH(QVariant, resolution);
-    QFETCH(QString, expected);
-    QFETCH(QString, json);
-    const QDateTime now = QDateTime::fromSecsSinceEpoch(1'800'000'000);
-    service::StateStore store(300, false);
-    service::SourceState& source = store.addSource(Source, Kind, Adapter, builtInSensors(), {});
-    service::BusHealth& health = source.health;
-    if (!devices.isNull()) {
-        health.devices = devices.toStringList();
-        health.ghosts = health.devices.filter(QRegularExpression(QStringLiteral("^00-")));
-        health.searched = now;
-    }
-    for (qsizetype i = 0; i < reads.size(); ++i)
-        health.failures.add(now.addSecs(i - reads.size() + 1 - readsAgo), reads[i] == u'x');
-    for (const QString& recovery : recoveries) {
-        ++health.recoveries[{recovery.section(u' ', 0, 0), recovery.section(u' ', 1)}];
-        health.lastRecovery = {now, recovery.section(u' ', 0, 0), recovery.section(u' ', 1), "rebound"};
-        health.downSince = now;
-    }
-    source.sensors.front().facts.parasite =
-        parasite.isNull() ? std::nullopt : std::optional(parasite.toBool());
-    source.sensors.front().facts.resolution =
-        resolution.isNull() ? std::nullopt : std::optional(resolution.toInt());
-    QStringList samples;
-    const QByteArray info = "quorvel_sensor_info{" + sourceLabels() + ",rom=\"" + romOf(0).toLatin1() +
-                            "\",id=\"" + store.sources().front()->sensors.front().id.toLatin1() + "\",";
-    for (const QByteArray& line :
-         service::ServiceMetrics(store, {}).exposition(now.toSecsSinceEpoch()).split('\n'))
-        if (line.startsWith(info))
-            samples << "quorvel_sensor_info{" + QString::fromUtf8(line.mid(info.size()));
-        else if (line.contains("{") &&
-                 (line.startsWith("quorvel_source_read_failure") ||
-                  line.startsWith("quorvel_source_recoveries") || line.startsWith("quorvel_source_devices") ||
-                  line.startsWith("quorvel_source_ghost")))
-            samples << QString::fromUtf8(line);
-    QCOMPARE(samples.join(u'\n'), expected);
-    const QJsonObject shown = QJsonDocument::fromJson(service::statuspage::readingsJson(store, now))
-                                  .object()[u"sources"][0]
-                                  .toObject();
-    QCOMPARE(shown[u"health"].toObject(),
-             QJsonDocument::fromJson(json.replace("{now}", runtime::isoWithOffset(now)).toUtf8()).object());
-    QCOMPARE(shown[u"sensors"][0][u"resolution"].toInt(-1), resolution.isNull() ? -1 : resolution.toInt());
-    QCOMPARE(shown[u"sensors"][0][u"power"].toString(), parasite.isNull()   ? QString()
-                                                        : parasite.toBool() ? "parasite"
-                                                                            : "external");
 }
 
 QTEST_GUILESS_MAIN(TestServiceMetrics)

@@ -42,8 +42,8 @@ private slots:
     void exportsAreCapped();
     void outputsAtTheFoot_data();
     void outputsAtTheFoot();
-    void busHealthOnThePage_data();
-    void busHealthOnThePage();
+    void busHealthShown_data();
+    void busHealthShown();
     void aGeneratedYear();
 
 private:
@@ -502,81 +502,109 @@ void TestStatusPage::outputsAtTheFoot()
     QVERIFY2(page.contains(expected), qPrintable(page.right(2000)));
 }
 
-void TestStatusPage::busHealthOnThePage_data()
+void TestStatusPage::busHealthShown_data()
 {
-    QTest::addColumn<QStringList>("devices");  // the last listing; empty: never listed
-    QTest::addColumn<QString>("reads");        // the last ones, "x" failed
-    QTest::addColumn<QStringList>("recovery"); // the last: step, result, detail; down for 12 min
-    QTest::addColumn<QVariant>("parasite");    // and the facts of sensor 1
-    QTest::addColumn<QVariant>("resolution");
+    QTest::addColumn<QVariant>("devices");  // the last listing; null: never listed
+    QTest::addColumn<QString>("reads");     // a second apart up to now, "x" failed
+    QTest::addColumn<QStringList>("steps"); // "step result" each, the last one the last recovery, at {T}
+    QTest::addColumn<QVariant>("parasite"); // sensor 1's facts
+    QTest::addColumn<int>("resolution");    // 0: not known
     QTest::addColumn<QString>("problem");
-    QTest::addColumn<QStringList>("shown"); // health, ghosts, down; sensor 1's facts; {T}: 12 min ago
-    QTest::newRow("nothing known") << QStringList{} << "" << QStringList{} << QVariant() << QVariant() << ""
-                                   << QStringList{"no read in the last 10 min", "", "", ""};
-    QTest::newRow("a ghost, down, a step under way")
-        << QStringList{"00-000000000000", "28-000000000001"} << "xxx." << QStringList{"search", "", ""}
-        << QVariant(true) << QVariant(9) << ""
-        << QStringList{"2 devices found; 75 % of reads failed in the last 10 min; last recovery {T}: search, "
-                       "under way",
+    QTest::addColumn<QString>("metrics");   // sensor 1's info, then the source's samples
+    QTest::addColumn<QString>("json");      // the source's health; {T}: 12 min before now
+    QTest::addColumn<QStringList>("texts"); // health, ghosts, down; sensor 1's facts
+    QTest::newRow("never listed nor read, a sensor's power unknown")
+        << QVariant() << "" << QStringList{} << QVariant() << 11 << ""
+        << R"(quorvel_sensor_info{power="",resolution="11"} 1)"
+        << R"({"devices":null,"ghosts":null,"failure_ratio":null,"down_since":null,"last_recovery":null})"
+        << QStringList{"no read in the last 10 min", "", "", "11 bits"};
+    QTest::newRow("a ghost, steps counted, one under way, a resolution not taken")
+        << QVariant(QStringList{"00-000000000000", "28-000000000001"}) << "xxx."
+        << QStringList{"command failed", "search not_recovered", "search not_recovered", "rebind"}
+        << QVariant(true) << 0 << "28-000000000001 has no resolution to set"
+        << "quorvel_sensor_info{power=\"parasite\",resolution=\"\"} 1\n"
+           "quorvel_source_read_failure_ratio{source=\"adapter\"} 0.75\n"
+           "quorvel_source_recoveries_total{source=\"adapter\",step=\"command\",result=\"failed\"} 1\n"
+           "quorvel_source_recoveries_total{source=\"adapter\",step=\"search\",result=\"not_recovered\"} 2\n"
+           "quorvel_source_devices{source=\"adapter\"} 2\nquorvel_source_ghost_devices{source=\"adapter\"} 1"
+        << R"({"devices":["00-000000000000","28-000000000001"],"ghosts":["00-000000000000"],"failure_ratio":)"
+           R"(0.75,"down_since":"{T}","last_recovery":{"time":"{T}","step":"rebind","result":null,)"
+           R"("detail":"exit status 1"}})"
+        << QStringList{"2 devices found; 75 % of reads failed in the last 10 min; last recovery {T}: rebind, "
+                       "under way (exit status 1)",
                        "a device 00-000000000000: the bus has no pull-up, or it is too weak",
-                       "down since {T} (12 min)", "parasite power, 9 bits"};
-    QTest::newRow("a step that did not help, a resolution not taken")
-        << QStringList{"28-000000000001"} << "...."
-        << QStringList{"command", "not_recovered", "exit status 0"} << QVariant(false) << QVariant()
-        << "28-000000000001 has no resolution to set"
-        << QStringList{"1 device found; 0 % of reads failed in the last 10 min; last recovery {T}: command, "
-                       "not recovered (exit status 0)",
-                       "", "down since {T} (12 min)",
-                       "external power, 28-000000000001 has no resolution to set"};
+                       "down since {T} (12 min)", "parasite power, 28-000000000001 has no resolution to set"};
 }
 
-// A source's bus health and a sensor's facts on the page, and the same texts for its script.
-void TestStatusPage::busHealthOnThePage()
+// A source's bus health and a sensor's facts as the metrics, /readings.json and the page show them.
+void TestStatusPage::busHealthShown()
 {
-    QFETCH(QStringList, devices);
+    QFETCH(QVariant, devices);
     QFETCH(QString, reads);
-    QFETCH(QStringList, recovery);
+    QFETCH(QStringList, steps);
     QFETCH(QVariant, parasite);
-    QFETCH(QVariant, resolution);
+    QFETCH(int, resolution);
     QFETCH(QString, problem);
-    QFETCH(QStringList, shown);
-    const QDateTime now = QDateTime::fromSecsSinceEpoch(1'700'000'000);
+    QFETCH(QString, metrics);
+    QFETCH(QString, json);
+    QFETCH(QStringList, texts);
+    const QDateTime now = QDateTime::fromSecsSinceEpoch(1'800'000'000);
     const QDateTime then = now.addSecs(-720);
-    for (QString& text : shown)
-        text.replace(QStringLiteral("{T}"), service::statuspage::localTime(then));
     service::StateStore store(300, true);
     service::SourceState& source = store.addSource(Source, Kind, Adapter, builtInSensors(), {}, now);
-    source.health.devices = devices;
-    source.health.ghosts = devices.filter(QStringLiteral("00-"));
-    source.health.searched = devices.isEmpty() ? QDateTime() : now;
-    for (const QChar read : reads)
-        source.health.failures.add(now, read == u'x');
-    if (!recovery.isEmpty()) {
-        source.health.lastRecovery = {then, recovery[0], recovery[1], recovery[2]};
-        source.health.downSince = then;
+    service::BusHealth& health = source.health;
+    if (!devices.isNull()) {
+        health.devices = devices.toStringList();
+        health.ghosts = health.devices.filter(QStringLiteral("00-"));
+        health.searched = now;
     }
-    source.sensors.front().facts = {parasite.isNull() ? std::nullopt : std::optional(parasite.toBool()),
-                                    resolution.isNull() ? std::nullopt : std::optional(resolution.toInt()),
-                                    std::nullopt,
-                                    std::nullopt,
-                                    false,
-                                    problem};
-    const auto hidden = [&](int i) { return shown[i].isEmpty() ? QStringLiteral(" hidden") : QString(); };
-    const QString page = QString::fromUtf8(service::statuspage::html(store, now));
-    const QString line =
-        QStringLiteral("<p>Adapter health: <span data-key=\"health\">%1</span> <span class=\"bad\" "
-                       "data-key=\"ghosts\"%2>%3</span> <strong class=\"bad\" "
-                       "data-key=\"down\"%4>%5</strong></p>")
-            .arg(shown[0], hidden(1), shown[1], hidden(2), shown[2]);
-    QVERIFY2(page.contains(line), qPrintable(page.section(QStringLiteral("<section"), 1).left(600)));
-    QVERIFY(
-        page.contains(QStringLiteral("<span class=\"facts\" data-key=\"facts\">%1</span>").arg(shown[3])));
-    const QJsonObject texts = QJsonDocument::fromJson(service::statuspage::readingsJson(store, now))
-                                  .object()[u"sources"][0][u"page"]
+    for (qsizetype i = 0; i < reads.size(); ++i)
+        health.failures.add(now.addSecs(i - reads.size() + 1), reads[i] == u'x');
+    for (const QString& step : steps) {
+        health.lastRecovery = {then, step.section(u' ', 0, 0), step.section(u' ', 1), "exit status 1"};
+        if (step.contains(u' '))
+            ++health.recoveries[{health.lastRecovery->step, health.lastRecovery->result}];
+        health.downSince = then;
+    }
+    acquisition::SensorFacts& facts = source.sensors.front().facts;
+    facts.parasite = parasite.isNull() ? std::nullopt : std::optional(parasite.toBool());
+    facts.resolution = resolution ? std::optional(resolution) : std::nullopt;
+    facts.problem = problem;
+    const QByteArray info = "quorvel_sensor_info{source=\"adapter\",rom=\"" + romOf(0).toLatin1() +
+                            "\",id=\"" + source.sensors.front().id.toLatin1() + "\",";
+    QStringList samples;
+    for (const QByteArray& line :
+         service::ServiceMetrics(store, {}).exposition(now.toSecsSinceEpoch()).split('\n'))
+        if (line.startsWith(info))
+            samples << "quorvel_sensor_info{" + QString::fromUtf8(line.mid(info.size()));
+        else if (line.startsWith("quorvel_source_") &&
+                 (line.contains("ratio{") || line.contains("recoveries_total{") || line.contains("devices{")))
+            samples << QString::fromUtf8(line);
+    QCOMPARE(samples.join(u'\n'), metrics);
+
+    const QJsonObject shown = QJsonDocument::fromJson(service::statuspage::readingsJson(store, now))
+                                  .object()[u"sources"][0]
                                   .toObject();
-    QCOMPARE((QStringList{texts[u"health"].toString(), texts[u"ghosts"].toString(), texts[u"down"].toString(),
-                          texts[u"sensors"][0][u"facts"].toString()}),
-             shown);
+    QCOMPARE(shown[u"health"].toObject(),
+             QJsonDocument::fromJson(json.replace("{T}", runtime::isoWithOffset(then)).toUtf8()).object());
+    QCOMPARE(shown[u"sensors"][0][u"resolution"].toInt(), resolution);
+    QVERIFY(metrics.contains("power=\"" + shown[u"sensors"][0][u"power"].toString() + '"'));
+
+    for (QString& text : texts)
+        text.replace(QStringLiteral("{T}"), service::statuspage::localTime(then));
+    const auto hidden = [&](int i) { return texts[i].isEmpty() ? QStringLiteral(" hidden") : QString(); };
+    const QString page = QString::fromUtf8(service::statuspage::html(store, now));
+    QVERIFY(
+        page.contains(QStringLiteral("<p>Adapter health: <span data-key=\"health\">%1</span> <span "
+                                     "class=\"bad\" data-key=\"ghosts\"%2>%3</span> <strong class=\"bad\" "
+                                     "data-key=\"down\"%4>%5</strong></p>")
+                          .arg(texts[0], hidden(1), texts[1], hidden(2), texts[2])));
+    QVERIFY(
+        page.contains(QStringLiteral("<span class=\"facts\" data-key=\"facts\">%1</span>").arg(texts[3])));
+    const QJsonObject script = shown[u"page"].toObject();
+    QCOMPARE((QStringList{script[u"health"].toString(), script[u"ghosts"].toString(),
+                          script[u"down"].toString(), script[u"sensors"][0][u"facts"].toString()}),
+             texts);
 }
 
 void TestStatusPage::exportsAreCapped()
