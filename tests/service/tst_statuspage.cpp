@@ -42,6 +42,8 @@ private slots:
     void exportsAreCapped();
     void outputsAtTheFoot_data();
     void outputsAtTheFoot();
+    void busHealthShown_data();
+    void busHealthShown();
     void aGeneratedYear();
 
 private:
@@ -97,8 +99,8 @@ void TestStatusPage::boardShowsEachSensor()
     QCOMPARE(source.value(u"name").toString(), Source);
     const QJsonObject first = source.value(u"sensors").toArray().at(0).toObject();
     QCOMPARE(first.keys(), QStringList({"alarm", "alarm_since", "consecutive_failures", "high", "id",
-                                        "last_success", "low", "name", "raw_temperature", "reason", "result",
-                                        "rom", "slot", "stale", "temperature"}));
+                                        "last_success", "low", "name", "power", "raw_temperature", "reason",
+                                        "resolution", "result", "rom", "slot", "stale", "temperature"}));
     QCOMPARE(first.value(u"name").toString(), name);
     QCOMPARE(first.value(u"temperature"), temperature);
     QCOMPARE(first.value(u"stale").toBool(), stale);
@@ -138,7 +140,7 @@ void TestStatusPage::boardShowsEachSensor()
     QVERIFY(QString::fromUtf8(service::statuspage::chartSvg(store, now)).contains(zone));
     // The page's script puts the texts the JSON carries into the cells: those the page was served with.
     const QJsonObject texts = source.value(u"page").toObject().value(u"sensors").toArray().at(0).toObject();
-    for (const QString key : {"temperature", "age", "result", "failures", "alarm"})
+    for (const QString key : {"temperature", "age", "result", "failures", "facts", "alarm"})
         QCOMPARE(
             service::statuspage::escapeHtml(texts.value(key).toString()),
             row.section("data-key=\"" + key + '"', 1).section(u'>', 1).section(QStringLiteral("</"), 0, 0));
@@ -498,6 +500,111 @@ void TestStatusPage::outputsAtTheFoot()
     store.outputs().append({name, {}, up, state, 0, 0, 0, 0, std::nullopt});
     const QString page = QString::fromUtf8(service::statuspage::html(store, now));
     QVERIFY2(page.contains(expected), qPrintable(page.right(2000)));
+}
+
+void TestStatusPage::busHealthShown_data()
+{
+    QTest::addColumn<QVariant>("devices");  // the last listing; null: never listed
+    QTest::addColumn<QString>("reads");     // a second apart up to now, "x" failed
+    QTest::addColumn<QStringList>("steps"); // "step result" each, the last one the last recovery, at {T}
+    QTest::addColumn<QVariant>("parasite"); // sensor 1's facts
+    QTest::addColumn<int>("resolution");    // 0: not known
+    QTest::addColumn<QString>("problem");
+    QTest::addColumn<QString>("metrics");   // sensor 1's info, then the source's samples
+    QTest::addColumn<QString>("json");      // the source's health; {T}: 12 min before now
+    QTest::addColumn<QStringList>("texts"); // health, ghosts, down; sensor 1's facts
+    QTest::newRow("never listed nor read, a sensor's power unknown")
+        << QVariant() << "" << QStringList{} << QVariant() << 11 << ""
+        << R"(quorvel_sensor_info{power="",resolution="11"} 1)"
+        << R"({"devices":null,"ghosts":null,"failure_ratio":null,"down_since":null,"last_recovery":null})"
+        << QStringList{"no read in the last 10 min", "", "", "11 bits"};
+    QTest::newRow("a ghost, steps counted, one under way, a resolution not taken")
+        << QVariant(QStringList{"00-000000000000", "28-000000000001"}) << "xxx."
+        << QStringList{"command failed", "search not_recovered", "search not_recovered", "rebind"}
+        << QVariant(true) << 0 << "28-000000000001 has no resolution to set"
+        << "quorvel_sensor_info{power=\"parasite\",resolution=\"\"} 1\n"
+           "quorvel_source_read_failure_ratio{source=\"adapter\"} 0.75\n"
+           "quorvel_source_recoveries_total{source=\"adapter\",step=\"command\",result=\"failed\"} 1\n"
+           "quorvel_source_recoveries_total{source=\"adapter\",step=\"search\",result=\"not_recovered\"} 2\n"
+           "quorvel_source_devices{source=\"adapter\"} 2\nquorvel_source_ghost_devices{source=\"adapter\"} 1"
+        << R"({"devices":["00-000000000000","28-000000000001"],"ghosts":["00-000000000000"],"failure_ratio":)"
+           R"(0.75,"down_since":"{T}","last_recovery":{"time":"{T}","step":"rebind","result":null,)"
+           R"("detail":"exit status 1"}})"
+        << QStringList{"2 devices found; 75 % of reads failed in the last 10 min; last recovery {T}: rebind, "
+                       "under way (exit status 1)",
+                       "a device 00-000000000000: the bus has no pull-up, or it is too weak",
+                       "down since {T} (12 min)", "parasite power, 28-000000000001 has no resolution to set"};
+}
+
+// A source's bus health and a sensor's facts as the metrics, /readings.json and the page show them.
+void TestStatusPage::busHealthShown()
+{
+    QFETCH(QVariant, devices);
+    QFETCH(QString, reads);
+    QFETCH(QStringList, steps);
+    QFETCH(QVariant, parasite);
+    QFETCH(int, resolution);
+    QFETCH(QString, problem);
+    QFETCH(QString, metrics);
+    QFETCH(QString, json);
+    QFETCH(QStringList, texts);
+    const QDateTime now = QDateTime::fromSecsSinceEpoch(1'800'000'000);
+    const QDateTime then = now.addSecs(-720);
+    service::StateStore store(300, true);
+    service::SourceState& source = store.addSource(Source, Kind, Adapter, builtInSensors(), {}, now);
+    service::BusHealth& health = source.health;
+    if (!devices.isNull()) {
+        health.devices = devices.toStringList();
+        health.ghosts = health.devices.filter(QStringLiteral("00-"));
+        health.searched = now;
+    }
+    for (qsizetype i = 0; i < reads.size(); ++i)
+        health.failures.add(now.addSecs(i - reads.size() + 1), reads[i] == u'x');
+    for (const QString& step : steps) {
+        health.lastRecovery = {then, step.section(u' ', 0, 0), step.section(u' ', 1), "exit status 1"};
+        if (step.contains(u' '))
+            ++health.recoveries[{health.lastRecovery->step, health.lastRecovery->result}];
+        health.downSince = then;
+    }
+    acquisition::SensorFacts& facts = source.sensors.front().facts;
+    facts.parasite = parasite.isNull() ? std::nullopt : std::optional(parasite.toBool());
+    facts.resolution = resolution ? std::optional(resolution) : std::nullopt;
+    facts.problem = problem;
+    const QByteArray info = "quorvel_sensor_info{source=\"adapter\",rom=\"" + romOf(0).toLatin1() +
+                            "\",id=\"" + source.sensors.front().id.toLatin1() + "\",";
+    QStringList samples;
+    for (const QByteArray& line :
+         service::ServiceMetrics(store, {}).exposition(now.toSecsSinceEpoch()).split('\n'))
+        if (line.startsWith(info))
+            samples << "quorvel_sensor_info{" + QString::fromUtf8(line.mid(info.size()));
+        else if (line.startsWith("quorvel_source_") &&
+                 (line.contains("ratio{") || line.contains("recoveries_total{") || line.contains("devices{")))
+            samples << QString::fromUtf8(line);
+    QCOMPARE(samples.join(u'\n'), metrics);
+
+    const QJsonObject shown = QJsonDocument::fromJson(service::statuspage::readingsJson(store, now))
+                                  .object()[u"sources"][0]
+                                  .toObject();
+    QCOMPARE(shown[u"health"].toObject(),
+             QJsonDocument::fromJson(json.replace("{T}", runtime::isoWithOffset(then)).toUtf8()).object());
+    QCOMPARE(shown[u"sensors"][0][u"resolution"].toInt(), resolution);
+    QVERIFY(metrics.contains("power=\"" + shown[u"sensors"][0][u"power"].toString() + '"'));
+
+    for (QString& text : texts)
+        text.replace(QStringLiteral("{T}"), service::statuspage::localTime(then));
+    const auto hidden = [&](int i) { return texts[i].isEmpty() ? QStringLiteral(" hidden") : QString(); };
+    const QString page = QString::fromUtf8(service::statuspage::html(store, now));
+    QVERIFY(
+        page.contains(QStringLiteral("<p>Adapter health: <span data-key=\"health\">%1</span> <span "
+                                     "class=\"bad\" data-key=\"ghosts\"%2>%3</span> <strong class=\"bad\" "
+                                     "data-key=\"down\"%4>%5</strong></p>")
+                          .arg(texts[0], hidden(1), texts[1], hidden(2), texts[2])));
+    QVERIFY(
+        page.contains(QStringLiteral("<span class=\"facts\" data-key=\"facts\">%1</span>").arg(texts[3])));
+    const QJsonObject script = shown[u"page"].toObject();
+    QCOMPARE((QStringList{script[u"health"].toString(), script[u"ghosts"].toString(),
+                          script[u"down"].toString(), script[u"sensors"][0][u"facts"].toString()}),
+             texts);
 }
 
 void TestStatusPage::exportsAreCapped()

@@ -25,6 +25,10 @@ inline constexpr MetricFamily SensorReads{"quorvel_sensor_reads_total", "counter
 inline constexpr MetricFamily SensorAlarm{
     "quorvel_sensor_alarm", "gauge",
     "1 for the sensor's present alarm state (label state: ok, low, high or stale), 0 for the others."};
+inline constexpr MetricFamily SensorInfo{
+    "quorvel_sensor_info", "gauge",
+    "The sensor's ID, its power (external, parasite, or empty when not known) and the resolution in bits it "
+    "converts at (empty when not known); always 1."};
 inline constexpr MetricFamily SourceReachable{
     "quorvel_source_reachable", "gauge",
     "1 while the source answers, 0 once several requests in a row got no answer at all."};
@@ -36,6 +40,18 @@ inline constexpr MetricFamily SweepOverruns{
 inline constexpr MetricFamily SourceInfo{
     "quorvel_source_info", "gauge",
     "The source's kind and, for a bus, bulk_conversion (on, off, or empty until known); always 1."};
+inline constexpr MetricFamily SourceFailureRatio{
+    "quorvel_source_read_failure_ratio", "gauge",
+    "The share of the source's reads that failed over the last 10 minutes; absent with no read in them."};
+inline constexpr MetricFamily SourceRecoveries{
+    "quorvel_source_recoveries_total", "counter",
+    "Steps tried to bring back the source's bus by step (search, command, rebind) and result (recovered, "
+    "not_recovered, failed)."};
+inline constexpr MetricFamily SourceDevices{"quorvel_source_devices", "gauge",
+                                            "Devices the source's last listing of its bus found."};
+inline constexpr MetricFamily SourceGhosts{
+    "quorvel_source_ghost_devices", "gauge",
+    "Devices of family 00 the last listing found: a bus without a pull-up, or one too weak."};
 inline constexpr MetricFamily LogRecords{"quorvel_log_records_total", "counter", "Log records written."};
 inline constexpr MetricFamily LogWriteErrors{"quorvel_log_write_errors_total", "counter",
                                              "Log records that could not be written."};
@@ -69,10 +85,15 @@ inline constexpr std::array MetricFamilies = {SensorTemperature,
                                               SensorFailures,
                                               SensorReads,
                                               SensorAlarm,
+                                              SensorInfo,
                                               SourceReachable,
                                               Sweeps,
                                               SweepOverruns,
                                               SourceInfo,
+                                              SourceFailureRatio,
+                                              SourceRecoveries,
+                                              SourceDevices,
+                                              SourceGhosts,
                                               LogRecords,
                                               LogWriteErrors,
                                               LogStalled,

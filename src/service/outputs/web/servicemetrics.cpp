@@ -113,6 +113,14 @@ QByteArray ServiceMetrics::exposition(qint64 now) const
                       [](const SensorState& sensor, AlarmState state) {
                           return QByteArray(sensor.alarm.state() == state ? "1" : "0");
                       });
+    out += family(names::SensorInfo);
+    for (const auto& source : store_.sources())
+        for (const SensorState& sensor : source->sensors)
+            out += names::SensorInfo.name + ('{' + sourceLabel(source->name)) + ",rom=\"" +
+                   sensor.romCode.toLatin1() + "\",id=\"" + labelValue(sensor.id) + "\",power=\"" +
+                   statuspage::powerLabel(sensor.facts).toLatin1() + "\",resolution=\"" +
+                   (sensor.facts.resolution ? QByteArray::number(*sensor.facts.resolution) : QByteArray()) +
+                   "\"} 1\n";
 
     perSource(names::SourceReachable,
               [](const SourceState& source) { return QByteArray(source.reachable() ? "1" : "0"); });
@@ -124,6 +132,28 @@ QByteArray ServiceMetrics::exposition(qint64 now) const
         out += names::SourceInfo.name + ('{' + sourceLabel(source->name)) + ",kind=\"" +
                labelValue(source->kind) + "\",bulk_conversion=\"" +
                (source->bulkConversion ? (*source->bulkConversion ? "on" : "off") : "") + "\"} 1\n";
+    // The bus's health: only what is known, so that a dashboard tells "never listed" from "none found".
+    const QDateTime at = QDateTime::fromSecsSinceEpoch(now);
+    out += family(names::SourceFailureRatio);
+    for (const auto& source : store_.sources())
+        if (const std::optional<double> ratio = source->health.failures.ratio(at))
+            out += names::SourceFailureRatio.name + ('{' + sourceLabel(source->name)) + "} " +
+                   QByteArray::number(*ratio, 'g', 6) + '\n';
+    out += family(names::SourceRecoveries);
+    for (const auto& source : store_.sources())
+        for (const auto& [key, count] : source->health.recoveries)
+            out += names::SourceRecoveries.name + ('{' + sourceLabel(source->name)) + ",step=\"" +
+                   labelValue(key.first) + "\",result=\"" + labelValue(key.second) + "\"} " +
+                   QByteArray::number(count) + '\n';
+    const auto perListedSource = [&](const names::MetricFamily& metric, QStringList BusHealth::*devices) {
+        out += family(metric);
+        for (const auto& source : store_.sources())
+            if (source->health.searched.isValid())
+                out += metric.name + ('{' + sourceLabel(source->name)) + "} " +
+                       QByteArray::number((source->health.*devices).size()) + '\n';
+    };
+    perListedSource(names::SourceDevices, &BusHealth::devices);
+    perListedSource(names::SourceGhosts, &BusHealth::ghosts);
     perSource(names::LogRecords,
               [](const SourceState& source) { return QByteArray::number(source.recordsWritten); });
     perSource(names::LogWriteErrors,

@@ -19,6 +19,11 @@ namespace quorvel::service::statuspage {
 
 namespace {
 
+QJsonValue timeOrNull(const QDateTime& when)
+{
+    return when.isValid() ? QJsonValue(runtime::isoWithOffset(when)) : QJsonValue(QJsonValue::Null);
+}
+
 QJsonValue limitOrNull(const std::optional<double>& limit)
 {
     return limit ? QJsonValue(*limit) : QJsonValue(QJsonValue::Null);
@@ -49,6 +54,7 @@ QJsonObject pageTexts(const SourceState& source, const QDateTime& now)
             {QStringLiteral("age"), visible(ageText(sensor.lastSuccess, now))},
             {QStringLiteral("result"), visible(resultText(sensor))},
             {QStringLiteral("failures"), QString::number(sensor.failuresInRow)},
+            {QStringLiteral("facts"), visible(factsText(sensor))},
             {QStringLiteral("alarm"), visible(alarmText(sensor))},
             {QStringLiteral("row_class"), look.row},
             {QStringLiteral("age_class"), look.age},
@@ -61,7 +67,36 @@ QJsonObject pageTexts(const SourceState& source, const QDateTime& now)
         {QStringLiteral("reachable"), visible(reachableText(source))},
         {QStringLiteral("reachable_class"), reachableClass(source)},
         {QStringLiteral("log_counts"), visible(logCountsText(source))},
+        {QStringLiteral("health"), visible(healthText(source, now))},
+        {QStringLiteral("ghosts"), visible(ghostsText(source))},
+        {QStringLiteral("down"), visible(downText(source, now))},
         {QStringLiteral("sensors"), sensors},
+    };
+}
+
+// A source's bus health as data; devices and ghosts null until the bus was first listed.
+QJsonObject healthJson(const BusHealth& health, const QDateTime& now)
+{
+    const auto listed = [&](const QStringList& ids) {
+        return health.searched.isValid() ? QJsonValue(QJsonArray::fromStringList(ids))
+                                         : QJsonValue(QJsonValue::Null);
+    };
+    const std::optional<double> ratio = health.failures.ratio(now);
+    QJsonValue last = QJsonValue::Null;
+    if (const std::optional<RecoveryAttempt>& attempt = health.lastRecovery)
+        last = QJsonObject{
+            {QStringLiteral("time"), timeOrNull(attempt->when)},
+            {QStringLiteral("step"), attempt->step},
+            {QStringLiteral("result"),
+             attempt->result.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(attempt->result)},
+            {QStringLiteral("detail"), attempt->detail},
+        };
+    return QJsonObject{
+        {QStringLiteral("devices"), listed(health.devices)},
+        {QStringLiteral("ghosts"), listed(health.ghosts)},
+        {QStringLiteral("failure_ratio"), ratio ? QJsonValue(*ratio) : QJsonValue(QJsonValue::Null)},
+        {QStringLiteral("down_since"), timeOrNull(health.downSince)},
+        {QStringLiteral("last_recovery"), last},
     };
 }
 
@@ -83,9 +118,6 @@ QJsonObject pageHead(const StateStore& store, const QDateTime& now)
 
 QByteArray readingsJson(const StateStore& store, const QDateTime& now, const history::HistoryStore* history)
 {
-    const auto timeOrNull = [](const QDateTime& when) {
-        return when.isValid() ? QJsonValue(runtime::isoWithOffset(when)) : QJsonValue(QJsonValue::Null);
-    };
     QJsonArray sources;
     for (const auto& source : store.sources()) {
         QJsonArray sensors;
@@ -108,6 +140,10 @@ QByteArray readingsJson(const StateStore& store, const QDateTime& now, const his
                 {QLatin1String(names::AlarmSince), timeOrNull(sensor.alarm.since())},
                 {QLatin1String(names::LowLimit), limitOrNull(sensor.alarm.settings().low)},
                 {QLatin1String(names::HighLimit), limitOrNull(sensor.alarm.settings().high)},
+                {QStringLiteral("power"),
+                 sensor.facts.parasite ? QJsonValue(powerLabel(sensor.facts)) : QJsonValue(QJsonValue::Null)},
+                {QStringLiteral("resolution"), sensor.facts.resolution ? QJsonValue(*sensor.facts.resolution)
+                                                                       : QJsonValue(QJsonValue::Null)},
             };
             if (const auto today = history ? history->today(sensor.romCode) : std::nullopt)
                 fields.insert(QStringLiteral("today"),
@@ -130,6 +166,7 @@ QByteArray readingsJson(const StateStore& store, const QDateTime& now, const his
                          {QStringLiteral("records_written"), double(source->recordsWritten)},
                          {QStringLiteral("records_lost"), double(source->recordsLost)},
                          {QStringLiteral("notice"), source->logNotice}}},
+            {QStringLiteral("health"), healthJson(source->health, now)},
             {QStringLiteral("sensors"), sensors},
             {QStringLiteral("page"), pageTexts(*source, now)},
         });

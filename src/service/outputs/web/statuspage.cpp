@@ -33,6 +33,7 @@ table{border-collapse:collapse;width:100%;margin:1rem 0}th,td{text-align:left;pa
 th{font-weight:600;color:var(--muted)}td.num{font-variant-numeric:tabular-nums;white-space:nowrap}
 tr.alarm{box-shadow:inset .3rem 0 var(--bad)}tr.alarm td:first-child{padding-left:.8rem}
 .rom{font-family:ui-monospace,monospace;font-size:.85em;color:var(--muted)}td .rom{white-space:nowrap}
+.facts{font-size:.85em;color:var(--muted)}.facts:empty{display:none}
 svg.spark{width:10rem;height:1.75rem}svg.spark rect{fill:none;stroke:var(--line)}svg.spark polyline{fill:none;stroke:currentColor;stroke-width:1.2}svg.spark circle{fill:currentColor}
 img.chart{width:100%;height:auto;border:1px solid var(--line);background:#fff}
 @media (max-width:40rem){thead{display:none}tr{display:block;border-bottom:1px solid var(--line);padding:.4rem 0}
@@ -60,11 +61,14 @@ set(row,'temperature',t.temperature,'num');
 set(row,'age',t.age,t.age_class);
 set(row,'result',t.result,t.result_class);
 set(row,'failures',t.failures,'num');
+set(row,'facts',t.facts);
 row.querySelector('[data-key="stale"]').hidden=!t.stale_mark;
 var a=row.querySelector('[data-key="alarm"]');a.hidden=!t.alarm_mark;a.textContent=t.alarm;
 row.className=t.row_class;});
 set(sec,'reachable',src.page.reachable,src.page.reachable_class);
-set(sec,'log-counts',src.page.log_counts);});
+set(sec,'log-counts',src.page.log_counts);
+set(sec,'health',src.page.health);
+['ghosts','down'].forEach(function(k){var c=sec.querySelector('[data-key="'+k+'"]');c.textContent=src.page[k];c.hidden=!src.page[k];});});
 set(document,'shown',d.page.shown);
 }).catch(function(){});}
 setInterval(refresh,5000);})();
@@ -174,6 +178,14 @@ QByteArray html(const StateStore& store, const QDateTime& now, const PageChart& 
         noun[0] = noun[0].toUpper();
         page += QStringLiteral("<p>%1: <span data-key=\"reachable\" class=\"%2\">%3</span></p>")
                     .arg(noun, reachableClass(*source), e(reachableText(*source)));
+        const auto hidden = [](bool shown) { return shown ? QString() : QStringLiteral(" hidden"); };
+        const QString ghosts = ghostsText(*source);
+        const QString down = downText(*source, now);
+        page += QStringLiteral("<p>%1 health: <span data-key=\"health\">%2</span> <span class=\"bad\" "
+                               "data-key=\"ghosts\"%3>%4</span> <strong class=\"bad\" "
+                               "data-key=\"down\"%5>%6</strong></p>")
+                    .arg(noun, e(healthText(*source, now)), hidden(!ghosts.isEmpty()), e(ghosts),
+                         hidden(!down.isEmpty()), e(down));
         if (source->bulkConversion)
             page += *source->bulkConversion
                         ? QStringLiteral("<p>Bulk conversion: on, all sensors at once each sweep</p>")
@@ -192,17 +204,18 @@ QByteArray html(const StateStore& store, const QDateTime& now, const PageChart& 
             "<th>Last read</th><th>Failures in a row</th><th>Last 24 hours</th></tr></thead><tbody>");
         for (const SensorState& sensor : source->sensors) {
             const RowLook look = rowLook(sensor);
-            const auto hidden = [](bool shown) { return shown ? QString() : QStringLiteral(" hidden"); };
             const auto classOf = [](const QString& name) {
                 return name.isEmpty() ? QString() : QStringLiteral(" class=\"%1\"").arg(name);
             };
-            page += QStringLiteral("<tr id=\"sensor-%1-%2\"%3><td data-label=\"Sensor\">%4 <span "
-                                   "class=\"rom\">%5</span> <strong class=\"bad\" data-key=\"stale\"%6>stale"
-                                   "</strong> <strong class=\"bad\" data-key=\"alarm\"%7>%8</strong></td>")
+            page += QStringLiteral(
+                        "<tr id=\"sensor-%1-%2\"%3><td data-label=\"Sensor\">%4 <span "
+                        "class=\"rom\">%5</span> <span class=\"facts\" data-key=\"facts\">%6</span> <strong "
+                        "class=\"bad\" data-key=\"stale\"%7>stale</strong> <strong class=\"bad\" "
+                        "data-key=\"alarm\"%8>%9</strong></td>")
                         .arg(e(source->name))
                         .arg(sensor.slot + 1)
-                        .arg(classOf(look.row), e(sensor.displayName()), e(sensor.id), hidden(look.staleMark),
-                             hidden(look.alarmMark), e(alarmText(sensor)));
+                        .arg(classOf(look.row), e(sensor.displayName()), e(sensor.id), e(factsText(sensor)),
+                             hidden(look.staleMark), hidden(look.alarmMark), e(alarmText(sensor)));
             page += QStringLiteral(
                         "<td data-label=\"Temperature\" data-key=\"temperature\" class=\"num\">%1</td>")
                         .arg(e(temperatureCell(sensor)));

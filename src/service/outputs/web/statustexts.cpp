@@ -102,6 +102,25 @@ QString resultText(const SensorState& sensor)
     return sensor.lastReason.isEmpty() ? label : label + QStringLiteral(": ") + sensor.lastReason;
 }
 
+QString powerLabel(const acquisition::SensorFacts& facts)
+{
+    if (!facts.parasite)
+        return {};
+    return *facts.parasite ? QStringLiteral("parasite") : QStringLiteral("external");
+}
+
+QString factsText(const SensorState& sensor)
+{
+    QStringList parts;
+    if (const QString power = powerLabel(sensor.facts); !power.isEmpty())
+        parts << power + QStringLiteral(" power");
+    if (sensor.facts.resolution)
+        parts << QStringLiteral("%1 bits").arg(*sensor.facts.resolution);
+    if (!sensor.facts.problem.isEmpty())
+        parts << sensor.facts.problem;
+    return parts.join(QStringLiteral(", "));
+}
+
 QString shownText(const StateStore& store, const QDateTime& now)
 {
     return QStringLiteral(
@@ -148,6 +167,48 @@ QString reachableText(const SourceState& source)
         return QStringLiteral("answers");
     return QStringLiteral("does not answer since %1: %2")
         .arg(localTime(source.reachability.since()), source.reachability.reason());
+}
+
+QString healthText(const SourceState& source, const QDateTime& now)
+{
+    const BusHealth& health = source.health;
+    QStringList parts;
+    if (health.searched.isValid())
+        parts << runtime::countText(health.devices.size(), "device") + QStringLiteral(" found");
+    if (const std::optional<double> ratio = health.failures.ratio(now))
+        parts << QStringLiteral("%1 % of reads failed in the last 10 min")
+                     .arg(QString::number(std::round(*ratio * 1000) / 10));
+    else
+        parts << QStringLiteral("no read in the last 10 min");
+    if (const std::optional<RecoveryAttempt>& last = health.lastRecovery) {
+        QString text = QStringLiteral("last recovery %1: %2, %3")
+                           .arg(localTime(last->when), last->step,
+                                last->result.isEmpty() ? QStringLiteral("under way")
+                                                       : QString(last->result).replace(u'_', u' '));
+        if (!last->detail.isEmpty())
+            text += QStringLiteral(" (%1)").arg(last->detail);
+        parts << text;
+    }
+    return parts.join(QStringLiteral("; "));
+}
+
+QString ghostsText(const SourceState& source)
+{
+    const QStringList& ghosts = source.health.ghosts;
+    if (ghosts.isEmpty())
+        return {};
+    return QStringLiteral("%1 %2: the bus has no pull-up, or it is too weak")
+        .arg(ghosts.size() == 1 ? QStringLiteral("a device") : QStringLiteral("devices"),
+             ghosts.join(QStringLiteral(", ")));
+}
+
+QString downText(const SourceState& source, const QDateTime& now)
+{
+    const QDateTime& since = source.health.downSince;
+    if (!since.isValid())
+        return {};
+    return QStringLiteral("down since %1 (%2)")
+        .arg(localTime(since), ageText(since, now).chopped(4)); // "12 min", without " ago"
 }
 
 QString logCountsText(const SourceState& source)

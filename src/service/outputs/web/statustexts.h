@@ -1,5 +1,7 @@
 #pragma once
 
+#include "acquisition/busfacts.h"
+
 #include <QDateTime>
 #include <QList>
 #include <QString>
@@ -35,6 +37,11 @@ namespace statuspage {
 // "high since 2024-05-01 12:00:00", what the row and the page's head say of an alarm.
 [[nodiscard]] QString alarmText(const SensorState& sensor);
 
+// A sensor's supply as the metrics label it: "external", "parasite", or empty when not known.
+[[nodiscard]] QString powerLabel(const acquisition::SensorFacts& facts);
+// Its power and resolution where known, and what it did not take: "parasite power, 12 bits".
+[[nodiscard]] QString factsText(const SensorState& sensor);
+
 // "Shown 2024-05-01 12:00:00, local time (UTC+02:00) as every time on this page ...": the page's time.
 [[nodiscard]] QString shownText(const StateStore& store, const QDateTime& now);
 
@@ -59,6 +66,11 @@ struct AlarmLine {
 // "answers", or since when and why the source does not; and its class.
 [[nodiscard]] QString reachableText(const SourceState& source);
 [[nodiscard]] QString reachableClass(const SourceState& source);
+// A source's bus health: the devices found, the share of failed reads, the last recovery; and apart, since
+// the page shows them in red, its ghost devices and since when it is down (each empty when none).
+[[nodiscard]] QString healthText(const SourceState& source, const QDateTime& now);
+[[nodiscard]] QString ghostsText(const SourceState& source);
+[[nodiscard]] QString downText(const SourceState& source, const QDateTime& now);
 // "12 records written, 0 lost".
 [[nodiscard]] QString logCountsText(const SourceState& source);
 
