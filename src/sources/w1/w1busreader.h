@@ -19,7 +19,8 @@ class W1BusThread;
 // each request keeps its own place, so a discovery asked during a read disturbs nothing. A request not
 // answered within the no-answer bound is answered no_answer, with every request queued behind it; the kernel
 // cannot be interrupted, so until the thread is free again every further request is answered at once
-// instead of queueing behind the hung one.
+// instead of queueing behind the hung one. The sensors set are set up (resolution, power) on that thread
+// before the first read after setSensors(), and a search waits its turn there as a read does.
 class W1BusReader final : public SensorReader {
     Q_OBJECT
 public:
