@@ -287,8 +287,7 @@ void TestW1BusReader::rebind_data()
     QTest::newRow("unbound, then bound") << "file" << QString();
     QTest::newRow("no driver folder: the errno's words")
         << QString() << "writing onewire@0 to ROOT/driver/unbind: No such file or directory";
-    QTest::newRow("a write that hangs") << "fifo"
-                                        << "no answer within 0.3 s";
+    QTest::newRow("a write that hangs") << "fifo" << u"no answer within 0.3 s"_qs;
 }
 
 // The bus's thread is busy with a read that hangs meanwhile: a rebind does not wait behind it.
@@ -318,8 +317,7 @@ void TestW1BusReader::rebind()
         QCOMPARE(acted.at(0).at(1).toString().replace(root->path(), u"ROOT"_qs), problem);
         QVERIFY(unbind != "file" || readTreeFile(dir.filePath(u"driver/bind"_qs)).bytes == "onewire@0");
     }
-    // Both hung threads end once the kernel lets them go (each open waits for its thread), and are cleaned
-    // up.
+    // Both hung threads end once the kernel lets them go (each open waits for its thread); none is left.
     QCOMPARE(::close(::open(hung.constData(), O_WRONLY)), 0);
     if (const int fd = unbind == "fifo" ? ::open(control.constData(), O_RDONLY) : -1; fd >= 0) {
         char name[16];
