@@ -24,10 +24,12 @@ QByteArray slave(const QByteArray& pad, const QByteArray& t, const char* check =
     return pad + " : crc=" + pad.right(2) + ' ' + check + '\n' + pad + " t=" + t + '\n';
 }
 
+// slaveText: the w1_slave beside a temperature file, read only to check a 0 there.
 void row(const char* name, const char* file, const QByteArray& text, ReadOutcome outcome, float value = 0,
-         const QByteArray& reason = {})
+         const QByteArray& reason = {}, const QByteArray& slaveText = "garbage")
 {
-    QTest::newRow(name) << QString::fromLatin1(file) << text << outcome << value << QString::fromUtf8(reason);
+    QTest::newRow(name) << QString::fromLatin1(file) << text << outcome << value << QString::fromUtf8(reason)
+                        << slaveText;
 }
 
 } // namespace
@@ -50,14 +52,24 @@ void TestW1Tree::sensorFiles_data()
     QTest::addColumn<ReadOutcome>("outcome");
     QTest::addColumn<float>("value");
     QTest::addColumn<QString>("reason");
+    QTest::addColumn<QByteArray>("slaveText");
 
     using enum ReadOutcome;
     const char* w1 = "w1_slave";
     row("good", w1, slave(Pad, "23125"), Ok, 23.125f);
     row("crc NO", w1, slave(Pad, "23125", "NO"), CrcError, 0, "CRC check failed: " + Pad + " : crc=57 NO");
     row("power-on 85 is the table's to judge", w1, slave("50 05 4b 46 7f ff 0c 10 1c", "85000"), Ok, 85);
-    row("all-zero scratchpad", w1, slave("00 00 00 00 00 00 00 00 00", "0"), ZeroScratchpad, 0,
-        "scratchpad all zeros: nothing drove the bus (a short or no pull-up?)");
+    const QByteArray zeros = slave("00 00 00 00 00 00 00 00 00", "0");
+    const QByteArray zerosSaid = "scratchpad all zeros: nothing drove the bus (a short or no pull-up?)";
+    row("all-zero scratchpad", w1, zeros, ZeroScratchpad, 0, zerosSaid);
+    const QByteArray failed = "127.9375 °C: the value a failed conversion leaves (weak power or pull-up?)";
+    row("127.9375: a failed conversion", w1, slave("ff 07 4b 46 7f ff 0c 10 e5", "127937"), Implausible, 0,
+        failed);
+    row("0x07ff with another count byte", w1, slave("ff 07 4b 46 7f ff 01 10 e5", "127937"), Ok, 127.9375f);
+    const QByteArray ones = "ff ff ff ff ff ff ff ff ff";
+    const QByteArray onesSaid = "scratchpad all ones: no sensor drove the bus (disconnected or a dead bus)";
+    row("all ones, crc YES", w1, slave(ones, "-62"), Implausible, 0, onesSaid);
+    row("all ones, crc NO", w1, slave(ones, "-62", "NO"), CrcError, 0, onesSaid);
     const QByteArray empty = "empty read: the sensor failed its CRC check on every try or did not answer";
     row("empty", w1, {}, ReadError, 0, empty);
     row("first line only", w1, Pad + " : crc=57 YES\n", ReadError, 0,
@@ -75,6 +87,10 @@ void TestW1Tree::sensorFiles_data()
     row("temperature", attribute, "23125\n", Ok, 23.125f);
     row("temperature 0.0625", attribute, "62\n", Ok, 0.0625f);
     row("temperature -55", attribute, "-55000\n", Ok, -55);
+    row("temperature 127.9375", attribute, "127937\n", Implausible, 0, failed);
+    row("temperature 0, scratchpad of zeros", attribute, "0\n", ZeroScratchpad, 0, zerosSaid, zeros);
+    row("temperature 0, scratchpad agrees", attribute, "0\n", Ok, 0, {},
+        slave("00 00 4b 46 7f ff 10 10 ab", "0"));
     row("temperature empty", attribute, {}, ReadError, 0, empty);
     row("temperature garbled", attribute, "abc\n", ReadError, 0, "garbled temperature: \"abc\"");
     // No thermometer gives a number outside -60 to 130 °C: a garbled read, never a value nor an alarm.
@@ -96,12 +112,13 @@ void TestW1Tree::sensorFiles()
     QFETCH(ReadOutcome, outcome);
     QFETCH(float, value);
     QFETCH(QString, reason);
+    QFETCH(QByteArray, slaveText);
 
     const auto root = scratchDir(QStringLiteral("w1tree"));
     const QString folder = root->filePath(QStringLiteral("28-000001234567"));
     QVERIFY(QDir().mkpath(folder));
-    // A w1_slave beside the temperature file must not be read.
-    QVERIFY(writeFile(folder + QStringLiteral("/w1_slave"), "garbage"));
+    // A w1_slave beside the temperature file must not be read but for a 0.
+    QVERIFY(writeFile(folder + QStringLiteral("/w1_slave"), slaveText));
     QVERIFY(writeFile(folder + u'/' + file, text));
 
     const SensorAnswer answer = W1Tree(root->path()).readSensor(QLatin1String(Cellar));
