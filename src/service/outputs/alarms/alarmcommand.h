@@ -6,8 +6,7 @@
 #include "runtime/messagesink.h"
 
 #include <QObject>
-#include <QPointer>
-#include <QProcess>
+#include <QProcessEnvironment>
 #include <QStringList>
 #include <QTimer>
 
@@ -16,8 +15,6 @@
 #include <memory>
 #include <optional>
 #include <utility>
-
-#include <sys/types.h>
 
 namespace quorvel::service {
 
@@ -64,7 +61,7 @@ signals:
 
 private:
     struct Sensor {
-        QPointer<QProcess> process;
+        bool running = false;                       // its command's first process
         std::optional<QProcessEnvironment> waiting; // the latest change not yet delivered
         QTimer* spacing = nullptr;                  // running: no start yet
         QString what;                               // "source S sensor N", for messages
@@ -74,11 +71,8 @@ private:
     void queueIfDue(Sensor& sensor);
     void startQueued();
     void start(Sensor& sensor);
-    void onRefused(Sensor& sensor, QProcess& process);
-    void onEnded(Sensor& sensor, QProcess& process);
-    void release(Sensor& sensor, QProcess& process);
-    // Kills the group at its time limit even after its first process ended: what that left behind.
-    void watchGroup(Sensor& sensor, QProcess& process, QTimer& deadline);
+    void onRefused(Sensor& sensor, QProcessEnvironment environment);
+    void onEnded(Sensor& sensor);
 
     QStringList command_;
     runtime::MessageSink messages_;
@@ -87,10 +81,8 @@ private:
     std::deque<Sensor*> queue_; // due, waiting for a turn
     QTimer retry_;              // running: the system refused the last start
     int running_ = 0;
-    bool starting_ = false; // in QProcess::start: a failure now is the system's, not the program's
     bool cannotStartTold_ = false;
-    bool refusedTold_ = false;        // until every waiting command has started
-    std::map<pid_t, QTimer*> groups_; // each command's group until it is gone, with its deadline
+    bool refusedTold_ = false; // until every waiting command has started
 };
 
 } // namespace quorvel::service
