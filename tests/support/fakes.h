@@ -124,6 +124,12 @@ public:
         ++asked_;
         ++cancels;
     }
+    [[nodiscard]] bool offers(BusAction action) const override { return offered.contains(action); }
+    void act(BusAction action, const QString& target) override
+    {
+        actions.append({action, target});
+        QTimer::singleShot(0, this, [this, action] { emit acted(action, actProblem); });
+    }
     void discover() override
     {
         ++discoveries;
@@ -145,6 +151,9 @@ public:
     std::optional<QString> discoveryFailure; // or why it cannot look
     int discoveries = 0;
     bool pausesIdle = true;
+    QList<BusAction> offered;                     // what offers() says yes to
+    QList<std::pair<BusAction, QString>> actions; // what act() was asked, with its target
+    QString actProblem;                           // why every act() fails; empty: each is done
 
 private:
     int asked_ = 0; // a read asked before a cancel() is not answered
