@@ -24,10 +24,18 @@ QByteArray slave(const QByteArray& pad, const QByteArray& t, const char* check =
     return pad + " : crc=" + pad.right(2) + ' ' + check + '\n' + pad + " t=" + t + '\n';
 }
 
+// slaveText: the w1_slave beside a temperature file, read only to check a 0 there.
 void row(const char* name, const char* file, const QByteArray& text, ReadOutcome outcome, float value = 0,
-         const QByteArray& reason = {})
+         const QByteArray& reason = {}, const QByteArray& slaveText = "garbage")
 {
-    QTest::newRow(name) << QString::fromLatin1(file) << text << outcome << value << QString::fromUtf8(reason);
+    QTest::newRow(name) << QString::fromLatin1(file) << text << outcome << value << QString::fromUtf8(reason)
+                        << slaveText;
+}
+
+SensorFacts facts(std::optional<bool> parasite, std::optional<int> resolution, std::optional<int> wanted = {},
+                  std::optional<int> saved = {}, bool written = false, const char* problem = "")
+{
+    return {parasite, resolution, wanted, saved, written, QString::fromUtf8(problem)};
 }
 
 } // namespace
@@ -37,6 +45,8 @@ class TestW1Tree : public QObject {
 private slots:
     void sensorFiles_data();
     void sensorFiles();
+    void setUp_data();
+    void setUp();
     void errnos_data();
     void errnos();
     void discovery_data();
@@ -50,14 +60,24 @@ void TestW1Tree::sensorFiles_data()
     QTest::addColumn<ReadOutcome>("outcome");
     QTest::addColumn<float>("value");
     QTest::addColumn<QString>("reason");
+    QTest::addColumn<QByteArray>("slaveText");
 
     using enum ReadOutcome;
     const char* w1 = "w1_slave";
     row("good", w1, slave(Pad, "23125"), Ok, 23.125f);
     row("crc NO", w1, slave(Pad, "23125", "NO"), CrcError, 0, "CRC check failed: " + Pad + " : crc=57 NO");
     row("power-on 85 is the table's to judge", w1, slave("50 05 4b 46 7f ff 0c 10 1c", "85000"), Ok, 85);
-    row("all-zero scratchpad", w1, slave("00 00 00 00 00 00 00 00 00", "0"), ZeroScratchpad, 0,
-        "scratchpad all zeros: nothing drove the bus (a short or no pull-up?)");
+    const QByteArray zeros = slave("00 00 00 00 00 00 00 00 00", "0");
+    const QByteArray zerosSaid = "scratchpad all zeros: nothing drove the bus (a short or no pull-up?)";
+    row("all-zero scratchpad", w1, zeros, ZeroScratchpad, 0, zerosSaid);
+    const QByteArray failed = "127.9375 °C: the value a failed conversion leaves (weak power or pull-up?)";
+    row("127.9375: a failed conversion", w1, slave("ff 07 4b 46 7f ff 0c 10 e5", "127937"), Implausible, 0,
+        failed);
+    row("0x07ff with another count byte", w1, slave("ff 07 4b 46 7f ff 01 10 e5", "127937"), Ok, 127.9375f);
+    const QByteArray ones = "ff ff ff ff ff ff ff ff ff";
+    const QByteArray onesSaid = "scratchpad all ones: no sensor drove the bus (disconnected or a dead bus)";
+    row("all ones, crc YES", w1, slave(ones, "-62"), Implausible, 0, onesSaid);
+    row("all ones, crc NO", w1, slave(ones, "-62", "NO"), CrcError, 0, onesSaid);
     const QByteArray empty = "empty read: the sensor failed its CRC check on every try or did not answer";
     row("empty", w1, {}, ReadError, 0, empty);
     row("first line only", w1, Pad + " : crc=57 YES\n", ReadError, 0,
@@ -75,6 +95,11 @@ void TestW1Tree::sensorFiles_data()
     row("temperature", attribute, "23125\n", Ok, 23.125f);
     row("temperature 0.0625", attribute, "62\n", Ok, 0.0625f);
     row("temperature -55", attribute, "-55000\n", Ok, -55);
+    row("temperature 127.9375", attribute, "127937\n", Implausible, 0, failed);
+    row("temperature -62 may be true", attribute, "-62\n", Ok, -0.0625f);
+    row("temperature 0, scratchpad of zeros", attribute, "0\n", ZeroScratchpad, 0, zerosSaid, zeros);
+    row("temperature 0, scratchpad agrees", attribute, "0\n", Ok, 0, {},
+        slave("00 00 4b 46 7f ff 10 10 ab", "0"));
     row("temperature empty", attribute, {}, ReadError, 0, empty);
     row("temperature garbled", attribute, "abc\n", ReadError, 0, "garbled temperature: \"abc\"");
     // No thermometer gives a number outside -60 to 130 °C: a garbled read, never a value nor an alarm.
@@ -96,18 +121,87 @@ void TestW1Tree::sensorFiles()
     QFETCH(ReadOutcome, outcome);
     QFETCH(float, value);
     QFETCH(QString, reason);
+    QFETCH(QByteArray, slaveText);
 
     const auto root = scratchDir(QStringLiteral("w1tree"));
     const QString folder = root->filePath(QStringLiteral("28-000001234567"));
     QVERIFY(QDir().mkpath(folder));
-    // A w1_slave beside the temperature file must not be read.
-    QVERIFY(writeFile(folder + QStringLiteral("/w1_slave"), "garbage"));
+    // A w1_slave beside the temperature file must not be read but for a 0.
+    QVERIFY(writeFile(folder + QStringLiteral("/w1_slave"), slaveText));
     QVERIFY(writeFile(folder + u'/' + file, text));
 
     const SensorAnswer answer = W1Tree(root->path()).readSensor(QLatin1String(Cellar));
     QCOMPARE(answer.outcome, outcome);
     QCOMPARE(answer.value, value);
     QCOMPARE(answer.reason, reason);
+}
+
+void TestW1Tree::setUp_data()
+{
+    QTest::addColumn<QString>("folder");
+    QTest::addColumn<QByteArray>("resolution"); // the file's text; empty: none, "dir": not writable
+    QTest::addColumn<QByteArray>("extPower");   // empty: no file
+    QTest::addColumn<int>("bits");              // 0: none asked
+    QTest::addColumn<bool>("save");
+    QTest::addColumn<SensorFacts>("facts");    // "ROOT" in its problem stands for the tree
+    QTest::addColumn<QByteArray>("eepromCmd"); // the last command written; empty: never touched
+
+    const QString ds18b20 = QStringLiteral("28-000001234567");
+    QTest::newRow("nothing asked: power and resolution read")
+        << ds18b20 << QByteArray("12\n") << QByteArray("1\n") << 0 << false << facts(false, 12)
+        << QByteArray();
+    QTest::newRow("9 bits: EEPROM untouched without save")
+        << ds18b20 << QByteArray("12\n") << QByteArray("0\n") << 9 << false << facts(true, 9, 9)
+        << QByteArray();
+    QTest::newRow("save, the EEPROM held 12: written")
+        << ds18b20 << QByteArray("12\n") << QByteArray() << 9 << true << facts({}, 9, 9, 12, true)
+        << QByteArray("save\n");
+    QTest::newRow("save, the EEPROM held 9 already: restored, not written")
+        << ds18b20 << QByteArray("9\n") << QByteArray("2\n") << 9 << true << facts({}, 9, 9, 9)
+        << QByteArray("restore\n");
+    QTest::newRow("family 10 has none")
+        << QStringLiteral("10-0008029d5a1c") << QByteArray("12\n") << QByteArray("1\n") << 9 << true
+        << facts(false, {}, 9, {}, false, "10-0008029d5a1c has no resolution to set") << QByteArray();
+    QTest::newRow("no resolution file")
+        << ds18b20 << QByteArray() << QByteArray() << 12 << false
+        << facts({}, {}, 12, {}, false, "28-000001234567 has no resolution to set") << QByteArray();
+    QTest::newRow("no resolution file, none asked: no problem")
+        << ds18b20 << QByteArray() << QByteArray() << 0 << false << facts({}, {}) << QByteArray();
+    QTest::newRow("the write refused: its errno's words")
+        << ds18b20 << QByteArray("dir") << QByteArray() << 10 << false
+        << facts({}, {}, 10, {}, false,
+                 "ROOT/28-000001234567/resolution could not be written: Is a directory")
+        << QByteArray();
+}
+
+// Setting a sensor up as a plain tree of files shows it: a resolution file reads back what was written last.
+void TestW1Tree::setUp()
+{
+    QFETCH(QString, folder);
+    QFETCH(QByteArray, resolution);
+    QFETCH(QByteArray, extPower);
+    QFETCH(int, bits);
+    QFETCH(bool, save);
+    QFETCH(SensorFacts, facts);
+    QFETCH(QByteArray, eepromCmd);
+
+    const auto root = scratchDir(QStringLiteral("w1setup"));
+    const QDir dir(root->filePath(folder));
+    QVERIFY(dir.mkpath(u"."_qs));
+    if (resolution == "dir")
+        QVERIFY(dir.mkdir(u"resolution"_qs));
+    else if (!resolution.isEmpty())
+        QVERIFY(writeFile(dir.filePath(u"resolution"_qs), resolution));
+    if (!extPower.isEmpty())
+        QVERIFY(writeFile(dir.filePath(u"ext_power"_qs), extPower));
+    QVERIFY(writeFile(dir.filePath(u"eeprom_cmd"_qs), {}));
+
+    SensorFacts got = W1Tree(root->path())
+                          .setUp(readRomCode(folder, RomFamilies::AnyThermometer).romCode.value(),
+                                 bits ? std::optional(bits) : std::nullopt, save);
+    got.problem.replace(root->path(), u"ROOT"_qs);
+    QCOMPARE(got, facts);
+    QCOMPARE(readTreeFile(dir.filePath(u"eeprom_cmd"_qs)).bytes, eepromCmd);
 }
 
 void TestW1Tree::errnos_data()

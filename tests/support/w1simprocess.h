@@ -56,12 +56,16 @@ public:
     // Conversions the sensors made one by one, and bulk conversions of the whole bus, so far.
     [[nodiscard]] std::pair<int, int> conversions() const
     {
-        QFile file(root() + QStringLiteral("/control"));
-        if (!file.open(QIODevice::ReadOnly))
-            return {-1, -1};
-        const QList<QByteArray> lines = file.readAll().split('\n');
-        const auto count = [&](int line) { return lines.value(line).split(' ').value(1).toInt(); };
-        return {count(0), count(1)};
+        return {counted("conversions"), counted("bulk")};
+    }
+    // The sensors' EEPROM writes, and the master's searches, so far.
+    [[nodiscard]] int eepromWrites() const { return counted("eeprom_writes"); }
+    [[nodiscard]] int searches() const { return counted("searches"); }
+    // Searches the bus once, as a recovery does: what ends a stick that a search ends.
+    bool searchBus()
+    {
+        QFile file(root() + QStringLiteral("/w1_bus_master1/w1_master_search"));
+        return file.open(QIODevice::WriteOnly) && file.write("1\n") == 2 && file.flush();
     }
     // The ROM codes of its sensors 1..count, in order.
     [[nodiscard]] static QStringList codes(int count)
@@ -75,6 +79,18 @@ public:
     }
 
 private:
+    // A count of the control file's statistics ("searches 2"), -1 if not there.
+    [[nodiscard]] int counted(const QByteArray& name) const
+    {
+        QFile file(root() + QStringLiteral("/control"));
+        if (!file.open(QIODevice::ReadOnly))
+            return -1;
+        for (const QByteArray& line : file.readAll().split('\n'))
+            if (line.startsWith(name + ' '))
+                return line.mid(name.size() + 1).toInt();
+        return -1;
+    }
+
     bool skip(const QString& reason)
     {
         skipReason_ = reason;

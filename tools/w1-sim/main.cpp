@@ -22,21 +22,74 @@ namespace {
 
 constexpr char Master[] = "w1_bus_master1";
 constexpr char Control[] = "control";
+// The master's driver, as /sys/bus/platform/drivers/w1-gpio.
+constexpr char Drivers[] = "drivers";
+constexpr char Driver[] = "drivers/w1-gpio";
 
 SimulatedBus* bus = nullptr;
 
-// What a path names: the root, the master's folder or a file in it, a sensor's folder or a file in it, the
-// control file.
+// What a path names: the root, the master's folder or a file in it, a sensor's folder or a file in it, a
+// ghost's (empty) folder, the control file, the driver's folders and files.
 struct Node {
-    enum Kind { None, Root, MasterDir, BulkFile, SensorDir, SensorFile, ControlFile } kind = None;
+    enum Kind {
+        None,
+        Root,
+        MasterDir,
+        MasterFile,
+        SensorDir,
+        SensorFile,
+        GhostDir,
+        ControlFile,
+        DriversDir,
+        DriverDir,
+        DriverFile,
+        DeviceDir
+    } kind = None;
     int sensor = -1;
     std::string file;
 };
 
-bool isSensorFile(const std::string& name)
+const char* const SensorFiles[] = {"w1_slave",   "temperature", "conv_time",
+                                   "resolution", "ext_power",   "eeprom_cmd"};
+const char* const MasterFiles[] = {"therm_bulk_read", "w1_master_search", "w1_master_slaves"};
+
+bool isSensorFile(const std::string& name, int sensor)
 {
-    return name == "w1_slave" || name == "conv_time" || name == "resolution" ||
+    return name == "w1_slave" || name == "conv_time" || name == "ext_power" || name == "eeprom_cmd" ||
+           (name == "resolution" && bus->hasResolution(sensor)) ||
            (name == "temperature" && bus->options().temperatureFile);
+}
+
+bool isMasterFile(const std::string& name)
+{
+    return name == "w1_master_search" || name == "w1_master_slaves" ||
+           (name == "therm_bulk_read" && bus->options().bulk);
+}
+
+// Files the kernel lets only be written, and those that take writes too.
+bool writeOnly(const Node& node)
+{
+    return node.kind == Node::DriverFile || node.file == "eeprom_cmd";
+}
+
+bool writable(const Node& node)
+{
+    return writeOnly(node) || node.kind == Node::ControlFile || node.file == "therm_bulk_read" ||
+           node.file == "w1_master_search" || node.file == "resolution";
+}
+
+Node driverNodeOf(const std::string& rest)
+{
+    if (rest == Drivers)
+        return {Node::DriversDir, -1, {}};
+    if (rest == Driver)
+        return {Node::DriverDir, -1, {}};
+    const std::string file = rest.substr(std::strlen(Driver) + 1);
+    if (file == "bind" || file == "unbind")
+        return {Node::DriverFile, -1, file};
+    if (file == SimulatedBus::MasterDevice && bus->bound())
+        return {Node::DeviceDir, -1, {}};
+    return {};
 }
 
 Node nodeOf(const std::string& path)
@@ -46,42 +99,50 @@ Node nodeOf(const std::string& path)
     if (path == std::string("/") + Control)
         return {Node::ControlFile, -1, {}};
     std::string rest = path.substr(1);
+    if (rest == Drivers || rest == Driver || rest.rfind(std::string(Driver) + "/", 0) == 0)
+        return driverNodeOf(rest);
+    if (!bus->bound())
+        return {};
     const std::string master = std::string(Master) + "/";
     if (rest == Master)
         return {Node::MasterDir, -1, {}};
     if (rest.rfind(master, 0) == 0) {
         rest = rest.substr(master.size());
-        if (rest == "therm_bulk_read" && bus->options().bulk)
-            return {Node::BulkFile, -1, {}};
+        if (isMasterFile(rest))
+            return {Node::MasterFile, -1, rest};
     }
     const auto slash = rest.find('/');
+    if (slash == std::string::npos && bus->isGhost(rest))
+        return {Node::GhostDir, -1, {}};
     const auto sensor = bus->sensorOf(rest.substr(0, slash));
     if (!sensor)
         return {};
     if (slash == std::string::npos)
         return {Node::SensorDir, *sensor, {}};
     const std::string file = rest.substr(slash + 1);
-    return isSensorFile(file) ? Node{Node::SensorFile, *sensor, file} : Node{};
+    return isSensorFile(file, *sensor) ? Node{Node::SensorFile, *sensor, file} : Node{};
 }
 
 int getattr(const char* path, struct stat* st, fuse_file_info*)
 {
     std::memset(st, 0, sizeof *st);
     const Node node = nodeOf(path);
-    const bool writable = node.kind == Node::BulkFile || node.kind == Node::ControlFile ||
-                          (node.kind == Node::SensorFile && node.file == "resolution");
     switch (node.kind) {
     case Node::None:
         return -ENOENT;
     case Node::Root:
     case Node::MasterDir:
     case Node::SensorDir:
+    case Node::GhostDir:
+    case Node::DriversDir:
+    case Node::DriverDir:
+    case Node::DeviceDir:
         st->st_mode = S_IFDIR | 0755;
         st->st_nlink = 2;
         return 0;
     default:
         // As sysfs: a page's size, whatever the text.
-        st->st_mode = S_IFREG | (writable ? 0664 : 0444);
+        st->st_mode = S_IFREG | (writeOnly(node) ? 0200 : writable(node) ? 0664 : 0444);
         st->st_nlink = 1;
         st->st_size = 4096;
         return 0;
@@ -96,24 +157,42 @@ int readdir(const char* path, void* buf, fuse_fill_dir_t fill, off_t, fuse_file_
     };
     add(".");
     add("..");
-    if (node.kind == Node::Root || node.kind == Node::MasterDir) {
+    switch (node.kind) {
+    case Node::Root:
+    case Node::MasterDir:
         for (const std::string& folder : bus->folders())
             add(folder);
-        if (node.kind == Node::Root) {
-            add(Master);
-            add(Control);
-        } else if (bus->options().bulk) {
-            add("therm_bulk_read");
+        if (node.kind == Node::MasterDir) {
+            for (const char* file : MasterFiles)
+                if (isMasterFile(file))
+                    add(file);
+            return 0;
         }
+        if (bus->bound())
+            add(Master);
+        add(Control);
+        add(Drivers);
         return 0;
-    }
-    if (node.kind == Node::SensorDir) {
-        for (const char* file : {"w1_slave", "temperature", "conv_time", "resolution"})
-            if (isSensorFile(file))
+    case Node::SensorDir:
+        for (const char* file : SensorFiles)
+            if (isSensorFile(file, node.sensor))
                 add(file);
         return 0;
+    case Node::DriversDir:
+        add(std::strchr(Driver, '/') + 1);
+        return 0;
+    case Node::DriverDir:
+        add("bind");
+        add("unbind");
+        if (bus->bound())
+            add(SimulatedBus::MasterDevice);
+        return 0;
+    case Node::GhostDir:
+    case Node::DeviceDir:
+        return 0;
+    default:
+        return -ENOTDIR;
     }
-    return -ENOTDIR;
 }
 
 // Each open and read is one transaction, as in sysfs: the text is made at the first read and kept in the
@@ -148,10 +227,16 @@ int read(const char*, char* buf, size_t size, off_t offset, fuse_file_info* fi)
         const auto interrupted = [] { return fuse_interrupted() != 0; };
         const Node& node = file->node;
         SimulatedBus::Answer answer;
-        if (node.kind == Node::BulkFile)
-            answer.text = bus->bulkState();
-        else if (node.kind == Node::ControlFile)
+        if (node.kind == Node::ControlFile)
             answer.text = bus->statistics();
+        else if (writeOnly(node))
+            answer.error = EIO;
+        else if (node.file == "therm_bulk_read")
+            answer.text = bus->bulkState();
+        else if (node.file == "w1_master_search")
+            answer.text = bus->masterSearch();
+        else if (node.file == "w1_master_slaves")
+            answer.text = bus->masterSlaves();
         else if (node.file == "w1_slave")
             answer = bus->readW1Slave(node.sensor, interrupted);
         else if (node.file == "temperature")
@@ -160,6 +245,8 @@ int read(const char*, char* buf, size_t size, off_t offset, fuse_file_info* fi)
             answer.text = bus->convTime(node.sensor);
         else if (node.file == "resolution")
             answer.text = bus->resolution(node.sensor);
+        else if (node.file == "ext_power")
+            answer.text = bus->extPower(node.sensor);
         if (answer.error != 0)
             return -answer.error;
         file->text = answer.text;
@@ -176,12 +263,20 @@ int write(const char*, const char* buf, size_t size, off_t, fuse_file_info* fi)
     const Node& node = reinterpret_cast<OpenFile*>(fi->fh)->node;
     const std::string text(buf, size);
     bool ok = false;
-    if (node.kind == Node::BulkFile)
-        ok = bus->bulkWrite(text);
-    else if (node.kind == Node::ControlFile)
+    if (node.kind == Node::DriverFile) {
+        const int error = bus->driverWrite(node.file == "bind", text);
+        return error == 0 ? int(size) : -error;
+    }
+    if (node.kind == Node::ControlFile)
         ok = bus->control(text);
+    else if (node.file == "therm_bulk_read")
+        ok = bus->bulkWrite(text);
+    else if (node.file == "w1_master_search")
+        ok = bus->setMasterSearch(text);
     else if (node.kind == Node::SensorFile && node.file == "resolution")
         ok = bus->setResolution(node.sensor, text);
+    else if (node.kind == Node::SensorFile && node.file == "eeprom_cmd")
+        ok = bus->eepromCommand(node.sensor, text);
     else
         return -EACCES;
     return ok ? int(size) : -EINVAL;
@@ -195,12 +290,20 @@ int truncate(const char*, off_t, fuse_file_info*)
 // What the control file takes, after the options' own help.
 constexpr const char* ControlHelp =
     "\nServes a kernel 1-Wire tree at MOUNTPOINT until SIGTERM or SIGINT: w1_bus_master1 (with\n"
-    "therm_bulk_read) and N DS18B20s (28-000000000001 ...) at BITS, each read taking the conversion time\n"
-    "(94, 188, 375, 750 ms). Write to MOUNTPOINT/control, one command a line, sensors counted from 1:\n"
+    "therm_bulk_read, w1_master_search, w1_master_slaves) and N DS18B20s (28-000000000001 ...) at BITS\n"
+    "(their EEPROMs too), each read taking the conversion time (94, 188, 375, 750 ms at 9 to 12 bits), with\n"
+    "resolution, ext_power and eeprom_cmd (save, restore); and the master's driver as drivers/w1-gpio with\n"
+    "bind, unbind and onewire@0 (write onewire@0 to unbind: every folder goes; to bind: back, unstuck).\n"
+    "Write to MOUNTPOINT/control, one command a line, sensors counted from 1:\n"
     "  fault N none|crc|poweron|zero|eio|empty|hang    unplug N    plug N\n"
-    "  set N MILLIDEGREES    stall (therm_bulk_read never says done)    release (ends every hang, stall)\n"
+    "  set N MILLIDEGREES    spike N MILLIDEGREES (its next read only)    parasite N    external N\n"
+    "  noresolution N (no resolution file, as a DS18S20)    ghost N (N devices 00-... on the bus)\n"
+    "  stall (therm_bulk_read never says done)    release (ends every hang, stall)\n"
+    "  stick (reads fail as on a dead bus until a write to w1_master_search, a power-cycle or a rebind)\n"
+    "  stick-hard (the same, but a search does not help)    power-cycle (unsticks; EEPROMs loaded)\n"
     "A crc fault reads as \"crc=.. NO\" with --no-temperature (a kernel before 5.9), else as nothing.\n"
-    "Reading MOUNTPOINT/control gives the conversions so far.\n";
+    "Reading MOUNTPOINT/control gives the conversions, bulk conversions, EEPROM writes and searches so "
+    "far.\n";
 
 } // namespace
 

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <sstream>
 #include <thread>
 
@@ -14,6 +15,9 @@ namespace quorvel::w1sim {
 namespace {
 
 constexpr int Family = 0x28;
+// Ghosts are numbered from here: the ID a search makes up when no device answers its bits.
+constexpr unsigned long long GhostSerial = 0x800000000000ULL;
+constexpr int MostGhosts = 64;
 constexpr int PowerOnMilli = 85000;
 // A sensor that hangs lets go after this at the latest, so the simulator can always end.
 constexpr auto LongestHang = std::chrono::seconds(60);
@@ -24,11 +28,29 @@ int milliOf(int sixteenths)
     return sixteenths * 1000 / 16;
 }
 
-std::string folderName(int sensor)
+std::string folderName(int family, unsigned long long serial)
 {
     char name[32];
-    std::snprintf(name, sizeof name, "%02x-%012x", Family, sensor + 1);
+    std::snprintf(name, sizeof name, "%02x-%012llx", family, serial);
     return name;
+}
+
+// The family and serial of a device folder's name, as "FF-XXXXXXXXXXXX".
+std::optional<std::pair<unsigned, unsigned long long>> parseFolder(const std::string& folder)
+{
+    unsigned family = 0;
+    unsigned long long serial = 0;
+    char end = 0;
+    if (folder.size() != 15 || std::sscanf(folder.c_str(), "%2x-%12llx%c", &family, &serial, &end) != 2)
+        return std::nullopt;
+    return std::pair(family, serial);
+}
+
+// A sysfs write's text without its line end.
+std::string trimmed(const std::string& text)
+{
+    const auto end = text.find_last_not_of("\n\r\t ");
+    return end == std::string::npos ? std::string() : text.substr(0, end + 1);
 }
 
 std::string hexBytes(const std::vector<std::uint8_t>& bytes)
@@ -62,6 +84,7 @@ SimulatedBus::SimulatedBus(Options options) : options_(options), sensors_(std::s
         Sensor& s = sensors_[std::size_t(i)];
         s.milli = 20000 + 500 * (i % 20);
         s.resolution = options_.resolution;
+        s.eeprom = options_.resolution;
         if (options_.driftSeed) {
             drift_.emplace_back(i + 1, *options_.driftSeed);
             s.milli = milliOf(drift_.back().current());
@@ -74,24 +97,45 @@ std::vector<std::string> SimulatedBus::folders() const
 {
     std::lock_guard lock(mutex_);
     std::vector<std::string> names;
+    if (!bound_)
+        return names;
     for (std::size_t i = 0; i < sensors_.size(); ++i)
         if (sensors_[i].plugged)
-            names.push_back(folderName(int(i)));
+            names.push_back(folderName(Family, i + 1));
+    for (int i = 0; i < ghosts_; ++i)
+        names.push_back(folderName(0, GhostSerial + unsigned(i) + 1));
     return names;
 }
 
 std::optional<int> SimulatedBus::sensorOf(const std::string& folder) const
 {
-    unsigned family = 0;
-    unsigned long long serial = 0;
-    char end = 0;
-    if (folder.size() != 15 || std::sscanf(folder.c_str(), "%2x-%12llx%c", &family, &serial, &end) != 2 ||
-        family != Family || serial < 1 || serial > sensors_.size())
+    const auto parsed = parseFolder(folder);
+    if (!parsed || parsed->first != Family || parsed->second < 1 || parsed->second > sensors_.size())
         return std::nullopt;
     std::lock_guard lock(mutex_);
-    if (!sensors_[std::size_t(serial - 1)].plugged)
+    if (!bound_ || !sensors_[std::size_t(parsed->second - 1)].plugged)
         return std::nullopt;
-    return int(serial - 1);
+    return int(parsed->second - 1);
+}
+
+bool SimulatedBus::isGhost(const std::string& folder) const
+{
+    const auto parsed = parseFolder(folder);
+    std::lock_guard lock(mutex_);
+    return bound_ && parsed && parsed->first == 0 && parsed->second > GhostSerial &&
+           parsed->second <= GhostSerial + unsigned(ghosts_);
+}
+
+bool SimulatedBus::bound() const
+{
+    std::lock_guard lock(mutex_);
+    return bound_;
+}
+
+bool SimulatedBus::hasResolution(int sensor) const
+{
+    std::lock_guard lock(mutex_);
+    return sensors_[std::size_t(sensor)].withResolution;
 }
 
 std::chrono::milliseconds SimulatedBus::conversionTime(int resolution) const
@@ -128,6 +172,10 @@ SimulatedBus::convert(int sensor, const std::function<bool()>& interrupted, int&
     s->converted = false;
     if (s->drifting)
         s->milli = milliOf(drift_[std::size_t(sensor)].next());
+    if (!bound_) {
+        error = ENOENT;
+        return std::nullopt;
+    }
     if (!s->plugged) {
         error = ENODEV;
         return std::nullopt;
@@ -136,7 +184,26 @@ SimulatedBus::convert(int sensor, const std::function<bool()>& interrupted, int&
         error = EIO;
         return std::nullopt;
     }
-    return *s;
+    Sensor read = *s;
+    if (s->spike) {
+        read.milli = *s->spike;
+        s->spike.reset();
+    }
+    return read;
+}
+
+std::optional<SimulatedBus::Answer> SimulatedBus::withoutBus(bool w1Slave) const
+{
+    std::lock_guard lock(mutex_);
+    if (!bound_)
+        return Answer{{}, ENOENT};
+    if (stuck_ == Stuck::No)
+        return std::nullopt;
+    if (!w1Slave)
+        return Answer{{}, EIO};
+    // Nobody pulls the line low: every bit reads as one, and so does the CRC byte, which does not match.
+    const std::string ones = hexBytes(std::vector<std::uint8_t>(9, 0xff));
+    return Answer{ones + ": crc=ff NO\n" + ones + "t=-62\n", 0};
 }
 
 namespace {
@@ -168,6 +235,8 @@ std::string SimulatedBus::scratchpad(const Sensor& sensor) const
 
 SimulatedBus::Answer SimulatedBus::readW1Slave(int sensor, const std::function<bool()>& interrupted)
 {
+    if (auto dead = withoutBus(true))
+        return *dead;
     int error = 0;
     const auto s = convert(sensor, interrupted, error);
     if (!s)
@@ -186,6 +255,8 @@ SimulatedBus::Answer SimulatedBus::readW1Slave(int sensor, const std::function<b
 
 SimulatedBus::Answer SimulatedBus::readTemperature(int sensor, const std::function<bool()>& interrupted)
 {
+    if (auto dead = withoutBus(false))
+        return *dead;
     int error = 0;
     const auto s = convert(sensor, interrupted, error);
     if (!s)
@@ -221,8 +292,89 @@ bool SimulatedBus::setResolution(int sensor, const std::string& text)
     if (bits < 9 || bits > 12)
         return false;
     std::lock_guard lock(mutex_);
-    sensors_[std::size_t(sensor)].resolution = bits;
+    Sensor& s = sensors_[std::size_t(sensor)];
+    if (!s.withResolution)
+        return false;
+    s.resolution = bits;
     return true;
+}
+
+std::string SimulatedBus::extPower(int sensor) const
+{
+    std::lock_guard lock(mutex_);
+    return sensors_[std::size_t(sensor)].parasite ? "0\n" : "1\n";
+}
+
+bool SimulatedBus::eepromCommand(int sensor, const std::string& text)
+{
+    const std::string command = trimmed(text);
+    std::lock_guard lock(mutex_);
+    Sensor& s = sensors_[std::size_t(sensor)];
+    if (command == "save") {
+        s.eeprom = s.resolution;
+        ++eepromWrites_;
+        return true;
+    }
+    if (command == "restore") {
+        s.resolution = s.eeprom;
+        return true;
+    }
+    return false;
+}
+
+std::string SimulatedBus::masterSearch() const
+{
+    std::lock_guard lock(mutex_);
+    return std::to_string(searchCount_) + "\n";
+}
+
+bool SimulatedBus::setMasterSearch(const std::string& text)
+{
+    const std::string number = trimmed(text);
+    char* end = nullptr;
+    const long count = std::strtol(number.c_str(), &end, 10);
+    if (number.empty() || *end != 0 || count < -1 || count > 1000000)
+        return false;
+    std::lock_guard lock(mutex_);
+    searchCount_ = int(count);
+    if (count != 0) {
+        ++searches_;
+        if (stuck_ == Stuck::UntilSearch)
+            stuck_ = Stuck::No;
+        if (count > 0)
+            --searchCount_;
+    }
+    return true;
+}
+
+std::string SimulatedBus::masterSlaves() const
+{
+    std::string text;
+    for (const std::string& folder : folders())
+        text += folder + "\n";
+    return text.empty() ? "not found.\n" : text;
+}
+
+int SimulatedBus::driverWrite(bool bind, const std::string& text)
+{
+    if (trimmed(text) != MasterDevice)
+        return ENODEV;
+    std::lock_guard lock(mutex_);
+    if (bind == bound_)
+        return bind ? EBUSY : ENODEV;
+    bound_ = bind;
+    stuck_ = Stuck::No;
+    bulkStalled_ = false;
+    bulkDone_ = {};
+    // Going away ends every read hung on the bus.
+    ++releases_;
+    for (Sensor& s : sensors_) {
+        s.converted = false;
+        if (s.fault == Fault::Hang)
+            s.fault = Fault::None;
+    }
+    released_.notify_all();
+    return 0;
 }
 
 std::string SimulatedBus::bulkState() const
@@ -240,6 +392,9 @@ bool SimulatedBus::bulkWrite(const std::string& text)
     if (text.rfind("trigger", 0) != 0)
         return false;
     std::lock_guard lock(mutex_);
+    // A dead bus takes the command and converts nothing.
+    if (stuck_ != Stuck::No)
+        return true;
     int longest = 0;
     for (Sensor& s : sensors_) {
         if (!s.plugged)
@@ -279,6 +434,28 @@ bool SimulatedBus::control(const std::string& text)
             bulkStalled_ = true;
             continue;
         }
+        if (verb == "stick" || verb == "stick-hard" || verb == "power-cycle") {
+            std::lock_guard lock(mutex_);
+            stuck_ = verb == "stick"        ? Stuck::UntilSearch
+                     : verb == "stick-hard" ? Stuck::UntilPowerCycle
+                                            : Stuck::No;
+            for (Sensor& s : sensors_) {
+                s.converted = false;
+                // Power on loads the scratchpad's configuration from the EEPROM.
+                if (verb == "power-cycle")
+                    s.resolution = s.eeprom;
+            }
+            continue;
+        }
+        if (verb == "ghost") {
+            if (!(words >> number) || number < 0 || number > MostGhosts) {
+                ok = false;
+                continue;
+            }
+            std::lock_guard lock(mutex_);
+            ghosts_ = number;
+            continue;
+        }
         if (!(words >> number) || number < 1 || number > options_.sensors) {
             ok = false;
             continue;
@@ -291,6 +468,13 @@ bool SimulatedBus::control(const std::string& text)
         else if (verb == "set" && !argument.empty()) {
             s.milli = std::atoi(argument.c_str());
             s.drifting = false;
+        } else if (verb == "spike" && !argument.empty())
+            s.spike = std::atoi(argument.c_str());
+        else if (verb == "parasite" || verb == "external")
+            s.parasite = verb == "parasite";
+        else if (verb == "noresolution") {
+            s.withResolution = false;
+            s.resolution = s.eeprom = 12;
         } else if (const auto fault = faultNamed(argument); verb == "fault" && fault)
             s.fault = *fault;
         else
@@ -303,6 +487,7 @@ std::string SimulatedBus::statistics() const
 {
     std::lock_guard lock(mutex_);
     return "conversions " + std::to_string(conversions_) + "\nbulk " + std::to_string(bulkConversions_) +
+           "\neeprom_writes " + std::to_string(eepromWrites_) + "\nsearches " + std::to_string(searches_) +
            "\n";
 }
 

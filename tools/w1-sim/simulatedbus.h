@@ -17,8 +17,9 @@ namespace quorvel::w1sim {
 enum class Fault { None, Crc, PowerOn, Zero, Eio, Empty, Hang };
 
 // A 1-Wire bus as the kernel's w1_therm driver shows it: sensors that take their conversion time to read,
-// a bus master that converts them all at once, faults and unplugging. Thread-safe: every FUSE thread asks it
-// at once, and a read that hangs holds up none of the others.
+// a bus master that converts them all at once, faults and unplugging, a bus that sticks, ghost devices and a
+// master that can be unbound from its driver. Thread-safe: every FUSE thread asks it at once, and a read
+// that hangs holds up none of the others.
 class SimulatedBus {
 public:
     struct Options {
@@ -30,11 +31,18 @@ public:
         std::optional<std::uint64_t> driftSeed;
     };
     explicit SimulatedBus(Options options);
+    // The master's device name in its driver's folder.
+    static constexpr char MasterDevice[] = "onewire@0";
 
     [[nodiscard]] const Options& options() const { return options_; }
-    // Sensor folder names ("28-000000000001"), plugged in ones only, and whether a name is one.
+    // Device folder names as the master lists them: plugged in sensors ("28-000000000001") and ghosts
+    // ("00-800000000001"); none while the master is unbound. Whether a name is a sensor, or a ghost.
     [[nodiscard]] std::vector<std::string> folders() const;
     [[nodiscard]] std::optional<int> sensorOf(const std::string& folder) const;
+    [[nodiscard]] bool isGhost(const std::string& folder) const;
+    // Whether the master is bound to its driver (its folder and the sensors' are there).
+    [[nodiscard]] bool bound() const;
+    [[nodiscard]] bool hasResolution(int sensor) const;
 
     // What a read of a sensor's file gives: the text, or an errno. Blocks for a conversion unless the bus
     // converted it already; a hanging sensor blocks until released, asked to stop, or a minute.
@@ -47,6 +55,20 @@ public:
     [[nodiscard]] std::string convTime(int sensor) const;
     [[nodiscard]] std::string resolution(int sensor) const;
     bool setResolution(int sensor, const std::string& text);
+    // "1" external power, "0" parasite.
+    [[nodiscard]] std::string extPower(int sensor) const;
+    // "save" copies the scratchpad's resolution to the EEPROM (a write counted), "restore" the other way.
+    bool eepromCommand(int sensor, const std::string& text);
+
+    // w1_master_search: the searches still to make, -1 for ever (the kernel's default); a write of a count
+    // searches the bus now, which ends a stick that a search ends. w1_master_slaves: the devices, a line
+    // each.
+    [[nodiscard]] std::string masterSearch() const;
+    bool setMasterSearch(const std::string& text);
+    [[nodiscard]] std::string masterSlaves() const;
+    // The driver's unbind and bind files: the master's device name unbinds it (every folder goes) and binds
+    // it again (the bus comes back unstuck). Zero or an errno.
+    int driverWrite(bool bind, const std::string& text);
 
     // therm_bulk_read: "-1" converting, "1" converted and not all read, "0" otherwise; a write of "trigger"
     // starts a conversion of every sensor.
@@ -54,9 +76,12 @@ public:
     bool bulkWrite(const std::string& text);
 
     // The control file: "fault N KIND" (none, crc, poweron, zero, eio, empty, hang), "unplug N", "plug N",
-    // "set N MILLIDEGREES" (which also ends its drift), "stall" (therm_bulk_read says "-1" for good),
-    // "release" (ends every hang and the stall), one per line, sensors counted from 1. Reading it gives the
-    // conversions counted so far.
+    // "set N MILLIDEGREES" (which also ends its drift), "spike N MILLIDEGREES" (the next read only),
+    // "parasite N", "external N", "noresolution N", "stall" (therm_bulk_read says "-1" for good), "release"
+    // (ends every hang and the stall), "stick" (until a search, a power cycle or a rebind), "stick-hard"
+    // (until a power cycle or a rebind), "power-cycle" (the scratchpads load their EEPROMs), "ghost N",
+    // one per line, sensors counted from 1. Reading it gives the conversions, EEPROM writes and searches
+    // counted so far.
     bool control(const std::string& text);
     [[nodiscard]] std::string statistics() const;
     // Ends every hang for good, for the unmount.
@@ -71,11 +96,19 @@ private:
         bool plugged = true;
         bool converted = false; // by the bus, not read since
         bool drifting = false;  // until a "set" holds it
+        int eeprom = 12;        // the resolution it holds
+        bool parasite = false;
+        bool withResolution = true; // false: a DS18S20's fixed 12 bits
+        std::optional<int> spike;   // millidegrees its next read gives
     };
+    // A stuck bus reads as if no sensor drove it.
+    enum class Stuck { No, UntilSearch, UntilPowerCycle };
     [[nodiscard]] std::chrono::milliseconds conversionTime(int resolution) const;
     // Waits a conversion (or what is left of the bus's), then gives the sensor's state as read.
     std::optional<Sensor> convert(int sensor, const std::function<bool()>& interrupted, int& error);
     [[nodiscard]] std::string scratchpad(const Sensor& sensor) const;
+    // What a read gives without converting: ENOENT unbound, a dead bus's answer stuck; none otherwise.
+    [[nodiscard]] std::optional<Answer> withoutBus(bool w1Slave) const;
 
     Options options_;
     mutable std::mutex mutex_;
@@ -88,6 +121,12 @@ private:
     unsigned releases_ = 0;
     long long conversions_ = 0;
     long long bulkConversions_ = 0;
+    long long eepromWrites_ = 0;
+    long long searches_ = 0;
+    int searchCount_ = -1;
+    int ghosts_ = 0;
+    Stuck stuck_ = Stuck::No;
+    bool bound_ = true;
 };
 
 } // namespace quorvel::w1sim

@@ -1,12 +1,13 @@
 #pragma once
 
-#include "acquisition/sensorreader.h"
+#include "w1tree.h"
 
 #include <QDateTime>
 #include <QDeadlineTimer>
 #include <QList>
 #include <QTimer>
 
+#include <chrono>
 #include <optional>
 
 namespace quorvel::acquisition {
@@ -26,26 +27,41 @@ public:
     // Never waits for a read that hangs: the tree's thread goes on without this reader.
     ~W1BusReader() override;
 
-    void setSensors(const QStringList& romCodes) override { romCodes_ = romCodes; }
+    void setSensors(const QStringList& romCodes) override;
+    void setResolutions(const QList<std::optional<int>>& bits, bool save) override;
     // The sensor's folder in the tree.
     [[nodiscard]] QString slotText(int slot) const override;
     void read(int slot) override;
     void cancel() override;
     void discover() override;
+    // A search is queued on the bus's thread as a read is; a rebind runs on a thread of its own.
+    [[nodiscard]] bool offers(BusAction action) const override;
+    void act(BusAction action, const QString& target = {}) override;
+    // How long a rebind may take before it is answered as failed (its thread is left to end on its own).
+    void setRebindBound(std::chrono::milliseconds bound) { rebindBound_ = bound; }
+    static constexpr std::chrono::milliseconds RebindBound{30000};
 
 private:
-    // A request handed to the thread and not yet answered; slot -1 is a discovery.
+    // A request handed to the thread and not yet answered; slot -1 is a discovery, -2 a search.
     struct Request {
         quint64 number;
         int slot;
         QDeadlineTimer due;
     };
+    static constexpr int DiscoverySlot = -1;
+    static constexpr int SearchSlot = -2;
 
     void ask(quint64 number, int slot);
+    // The answer of a discovery or a search that failed.
+    void listingFailed(int slot, const QString& reason);
     // The request of that number, taken off the list; nothing when it is not this reader's or was cancelled.
     std::optional<Request> take(quint64 number);
     void onAnswered(quint64 number, const SensorAnswer& answer);
-    void onListed(quint64 number, const QStringList& romCodes, const QString& problem);
+    void onListed(quint64 number, const W1Tree::Listing& listing);
+    void onSetUp(quint64 number, const QList<SensorFacts>& facts, const QString& notice);
+    void onRebound(quint64 number, const QString& problem);
+    // Frees the bus for further requests once its thread gave every request back.
+    void checkHang();
     void onNoAnswer();
     // The no-answer bound of the oldest request, when there is one.
     void watchOldest();
@@ -56,6 +72,17 @@ private:
     QString root_;
     W1BusThread* bus_;
     QStringList romCodes_;
+    QList<std::optional<int>> resolutions_;
+    bool saveResolutions_ = false;
+    // The sensors set are set up before the next read; the request that does so.
+    bool setUpDue_ = false;
+    quint64 setUpRequest_ = 0;
+    bool toldParasites_ = false;
+    // The rebind under way (0: none) and its bound; a later answer of one answered at the bound is dropped.
+    quint64 rebinding_ = 0;
+    quint64 rebinds_ = 0;
+    QTimer rebindTimer_;
+    std::chrono::milliseconds rebindBound_ = RebindBound;
     QList<Request> waiting_; // in the order asked, which is the thread's
     QTimer noAnswer_;
     // Since when a request hangs, while the thread has not given every one back.

@@ -37,10 +37,14 @@ W1BusThread::W1BusThread(const QString& root) : root_(root), worker_(new W1BusWo
         onReturned(request);
         emit answered(request, answer);
     });
-    connect(worker_, &W1BusWorker::listed, this,
-            [this](quint64 request, const QStringList& romCodes, const QString& problem) {
+    connect(worker_, &W1BusWorker::listed, this, [this](quint64 request, const W1Tree::Listing& listing) {
+        onReturned(request);
+        emit listed(request, listing);
+    });
+    connect(worker_, &W1BusWorker::setUpDone, this,
+            [this](quint64 request, const QList<SensorFacts>& facts, const QString& notice) {
                 onReturned(request);
-                emit listed(request, romCodes, problem);
+                emit setUpDone(request, facts, notice);
             });
     connect(worker_, &W1BusWorker::noticed, this, &W1BusThread::noticed);
     connect(worker_, &W1BusWorker::bulkConversion, this, &W1BusThread::bulkConversion);
@@ -73,18 +77,34 @@ void W1BusThread::onReturned(quint64 request)
     }
 }
 
+template <typename Call> quint64 W1BusThread::queue(Call call)
+{
+    QMetaObject::invokeMethod(worker_,
+                              [worker = worker_, request = ++sent_, call] { call(worker, request); });
+    return sent_;
+}
+
 quint64 W1BusThread::read(const QStringList& romCodes, int slot)
 {
-    QMetaObject::invokeMethod(worker_, [worker = worker_, request = ++sent_, romCodes, slot] {
-        worker->read(request, romCodes, slot);
-    });
-    return sent_;
+    return queue(
+        [romCodes, slot](W1BusWorker* worker, quint64 request) { worker->read(request, romCodes, slot); });
 }
 
 quint64 W1BusThread::discover()
 {
-    QMetaObject::invokeMethod(worker_, [worker = worker_, request = ++sent_] { worker->discover(request); });
-    return sent_;
+    return queue([](W1BusWorker* worker, quint64 request) { worker->discover(request); });
+}
+
+quint64 W1BusThread::search()
+{
+    return queue([](W1BusWorker* worker, quint64 request) { worker->search(request); });
+}
+
+quint64 W1BusThread::setUp(const QStringList& romCodes, const QList<std::optional<int>>& bits, bool save)
+{
+    return queue([romCodes, bits, save](W1BusWorker* worker, quint64 request) {
+        worker->setUp(request, romCodes, bits, save);
+    });
 }
 
 } // namespace quorvel::acquisition

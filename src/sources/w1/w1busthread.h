@@ -1,6 +1,6 @@
 #pragma once
 
-#include "acquisition/sensorreader.h"
+#include "w1tree.h"
 
 #include <QObject>
 #include <QStringList>
@@ -24,12 +24,16 @@ public:
     // Each returns the number of its request, which the answer carries.
     quint64 read(const QStringList& romCodes, int slot);
     quint64 discover();
+    quint64 search();
+    quint64 setUp(const QStringList& romCodes, const QList<std::optional<int>>& bits, bool save);
     // Every request asked of it came back.
     [[nodiscard]] bool idle() const { return returned_ == sent_; }
 
 signals:
     void answered(quint64 request, const quorvel::acquisition::SensorAnswer& answer);
-    void listed(quint64 request, const QStringList& romCodes, const QString& problem);
+    void listed(quint64 request, const quorvel::acquisition::W1Tree::Listing& listing);
+    void setUpDone(quint64 request, const QList<quorvel::acquisition::SensorFacts>& facts,
+                   const QString& notice);
     void noticed(const QString& text);
     void bulkConversion(bool on);
 
@@ -37,6 +41,8 @@ private:
     explicit W1BusThread(const QString& root);
     ~W1BusThread() override;
     void onReturned(quint64 request);
+    // Queues a call of the worker as the next request; its number.
+    template <typename Call> quint64 queue(Call call);
     [[nodiscard]] bool unused() const { return users_ == 0 && idle(); }
 
     QString root_;

@@ -1,5 +1,7 @@
 #include "w1busworker.h"
 
+#include "acquisition/sensorlist.h"
+
 namespace quorvel::acquisition {
 
 void W1BusWorker::read(quint64 request, const QStringList& romCodes, int slot)
@@ -35,8 +37,32 @@ void W1BusWorker::tellOnce(bool& told, const QString& text)
 
 void W1BusWorker::discover(quint64 request)
 {
-    const W1Tree::Listing listing = tree_.list();
-    emit listed(request, listing.romCodes, listing.problem);
+    emit listed(request, tree_.list());
+}
+
+void W1BusWorker::search(quint64 request)
+{
+    emit listed(request, tree_.search());
+}
+
+void W1BusWorker::setUp(quint64 request, const QStringList& romCodes, const QList<std::optional<int>>& bits,
+                        bool save)
+{
+    QList<SensorFacts> facts;
+    QStringList parasites;
+    for (qsizetype slot = 0; slot < romCodes.size(); ++slot) {
+        facts.append(tree_.setUp(romCodes.at(slot), bits.value(slot), save));
+        if (facts.last().parasite == true)
+            parasites.append(linuxId(romCodes.at(slot)));
+    }
+    QString notice;
+    if (!parasites.isEmpty() && romCodes.size() > 1 && tree_.convertsAtOnce())
+        notice =
+            QStringLiteral("sensors %1 are parasite-powered and the bus converts all at once: the master "
+                           "must hold a strong pull-up for the whole conversion (on a Raspberry Pi's GPIO "
+                           "it cannot; give them power or turn bulk off)")
+                .arg(parasites.join(QStringLiteral(", ")));
+    emit setUpDone(request, facts, notice);
 }
 
 } // namespace quorvel::acquisition

@@ -18,10 +18,18 @@ public:
     // Slot 0 of more than one sensor first has the whole bus convert where a master can.
     void read(quint64 request, const QStringList& romCodes, int slot);
     void discover(quint64 request);
+    // Has the masters search their buses first.
+    void search(quint64 request);
+    // Sets up each sensor (bits in slot order) before the sweep's first read.
+    void setUp(quint64 request, const QStringList& romCodes, const QList<std::optional<int>>& bits,
+               bool save);
 
 signals:
     void answered(quint64 request, const quorvel::acquisition::SensorAnswer& answer);
-    void listed(quint64 request, const QStringList& romCodes, const QString& problem);
+    void listed(quint64 request, const quorvel::acquisition::W1Tree::Listing& listing);
+    // Per slot; notice: what the readers should tell once of the sensors set up, empty when nothing.
+    void setUpDone(quint64 request, const QList<quorvel::acquisition::SensorFacts>& facts,
+                   const QString& notice);
     // What the bus's conversions showed, each kind once.
     void noticed(const QString& text);
     void bulkConversion(bool on);

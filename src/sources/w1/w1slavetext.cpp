@@ -20,6 +20,15 @@ constexpr int ScratchpadBytes = 9;
 // while the driver divides down to whole millidegrees and drops the rest (-0.0625 becomes -62).
 // Rounding to the step gives the sensor's own value back.
 constexpr double StepsPerDegree = 64.0;
+// A conversion that failed for want of power leaves 0x07FF with the count byte 0x0C: 127.9375 °C.
+constexpr int FailedConversionLow = 0xff;
+constexpr int FailedConversionHigh = 0x07;
+constexpr int FailedConversionCount = 0x0c;
+constexpr long long FailedConversionMillidegrees = 127937; // as the driver truncates 127.9375
+const QString FailedConversion =
+    QStringLiteral("127.9375 °C: the value a failed conversion leaves (weak power or pull-up?)");
+const QString AllOnes =
+    QStringLiteral("scratchpad all ones: no sensor drove the bus (disconnected or a dead bus)");
 
 SensorAnswer readError(const QString& why)
 {
@@ -79,6 +88,9 @@ SensorAnswer readW1SlaveText(QByteArrayView text)
     if (!scratchpad || crcAt != 3 * ScratchpadBytes)
         return readError(QStringLiteral("garbled read: \"%1\"").arg(shown(first)));
     const QByteArrayView verdict = first.sliced(crcAt + 6).trimmed();
+    // Nine ones pass or fail the CRC by chance of the driver's retries; either way nobody answered.
+    if (std::all_of(scratchpad->cbegin(), scratchpad->cend(), [](int byte) { return byte == 0xff; }))
+        return {verdict.endsWith(" NO") ? ReadOutcome::CrcError : ReadOutcome::Implausible, 0, AllOnes};
     if (verdict.endsWith(" NO"))
         return {ReadOutcome::CrcError, 0, QStringLiteral("CRC check failed: %1").arg(shown(first))};
     if (!verdict.endsWith(" YES"))
@@ -86,6 +98,9 @@ SensorAnswer readW1SlaveText(QByteArrayView text)
     if (std::all_of(scratchpad->cbegin(), scratchpad->cend(), [](int byte) { return byte == 0; }))
         return {ReadOutcome::ZeroScratchpad, 0,
                 QStringLiteral("scratchpad all zeros: nothing drove the bus (a short or no pull-up?)")};
+    if (scratchpad->at(0) == FailedConversionLow && scratchpad->at(1) == FailedConversionHigh &&
+        scratchpad->at(6) == FailedConversionCount)
+        return {ReadOutcome::Implausible, 0, FailedConversion};
     const qsizetype valueAt = second.indexOf("t=");
     if (valueAt < 0 || !scratchpadOf(second))
         return readError(QStringLiteral("truncated read: no \"t=\" after \"%1\"").arg(shown(first)));
@@ -99,6 +114,8 @@ SensorAnswer readTemperatureText(QByteArrayView text)
 {
     if (text.trimmed().isEmpty())
         return readError(EmptyRead);
+    if (text.trimmed().toLongLong() == FailedConversionMillidegrees)
+        return {ReadOutcome::Implausible, 0, FailedConversion};
     const auto degrees = degreesOf(text);
     if (!degrees)
         return readError(QStringLiteral("garbled temperature: \"%1\"").arg(shown(text)));

@@ -24,10 +24,36 @@ constexpr qsizetype MaxFileBytes = 4096;
 constexpr char BulkControl[] = "therm_bulk_read";
 constexpr char ConvertingNow[] = "-1";
 
-// 0 when written whole, else the errno.
+constexpr char SearchControl[] = "w1_master_search";
+constexpr qsizetype DeviceNameLength = 15; // "28-000001234567"
+constexpr char NoResolutionFamily[] = "10";
+
+// "28-000001234567": two hexadecimal digits, a dash, twelve more.
+bool isDeviceName(const QString& name)
+{
+    if (name.size() != DeviceNameLength || name.at(2) != u'-')
+        return false;
+    return std::all_of(name.cbegin(), name.cend(), [](QChar c) {
+        return c == u'-' || (c >= u'0' && c <= u'9') || (c.toLower() >= u'a' && c.toLower() <= u'f');
+    });
+}
+
+// The bits a `resolution` file says, when 9 to 12.
+std::optional<int> resolutionOf(const FileRead& read)
+{
+    bool ok = false;
+    const int bits = read.bytes.trimmed().toInt(&ok);
+    if (read.error != 0 || !ok || bits < 9 || bits > 12)
+        return std::nullopt;
+    return bits;
+}
+
+} // namespace
+
 int writeTreeFile(const QString& path, QByteArrayView bytes)
 {
-    const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CLOEXEC);
+    // Truncated as a shell's redirection does, which a plain file (a test's tree) needs and sysfs ignores.
+    const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_TRUNC | O_CLOEXEC);
     if (fd < 0)
         return errno;
     const ssize_t written = ::write(fd, bytes.data(), size_t(bytes.size()));
@@ -36,7 +62,10 @@ int writeTreeFile(const QString& path, QByteArrayView bytes)
     return error;
 }
 
-} // namespace
+QString errorWords(int error)
+{
+    return QString::fromLocal8Bit(std::strerror(error));
+}
 
 FileRead readTreeFile(const QString& path)
 {
@@ -67,19 +96,103 @@ SensorAnswer W1Tree::readSensor(const QString& romCode) const
 {
     const QString folder = root_ + u'/' + linuxId(romCode);
     const QString temperature = folder + QStringLiteral("/temperature");
-    const bool hasTemperature = QFileInfo::exists(temperature);
-    const FileRead read = readTreeFile(hasTemperature ? temperature : folder + QStringLiteral("/w1_slave"));
+    const QString slave = folder + QStringLiteral("/w1_slave");
+    const auto readSlave = [&slave] {
+        const FileRead read = readTreeFile(slave);
+        return read.error != 0 ? answerForErrno(read.error) : readW1SlaveText(read.bytes);
+    };
+    if (!QFileInfo::exists(temperature))
+        return readSlave();
+    const FileRead read = readTreeFile(temperature);
     if (read.error != 0)
         return answerForErrno(read.error);
-    return hasTemperature ? readTemperatureText(read.bytes) : readW1SlaveText(read.bytes);
+    const SensorAnswer answer = readTemperatureText(read.bytes);
+    // A scratchpad of zeros passes its CRC and reads 0 °C there; only the scratchpad itself tells it from a
+    // true 0, at the cost of one more conversion for that value alone.
+    if (answer.outcome == ReadOutcome::Ok && answer.value == 0 && QFileInfo::exists(slave))
+        return readSlave();
+    return answer;
 }
 
 W1Tree::Listing W1Tree::list() const
 {
     const QDir dir(root_);
     if (!dir.exists())
-        return {{}, QStringLiteral("%1 is not there (is the w1 kernel module loaded?)").arg(root_)};
-    return {thermometersInTree(dir.entryList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::System)), {}};
+        return {{}, {}, QStringLiteral("%1 is not there (is the w1 kernel module loaded?)").arg(root_)};
+    const QStringList folders = dir.entryList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::System);
+    Listing listing{thermometersInTree(folders), {}, {}};
+    for (const QString& name : folders)
+        if (isDeviceName(name))
+            listing.devices.append(name.toLower());
+    listing.devices.sort();
+    return listing;
+}
+
+W1Tree::Listing W1Tree::search() const
+{
+    const QDir dir(root_);
+    QStringList refused;
+    const QStringList masters = dir.entryList({QStringLiteral("w1_bus_master*")}, QDir::Dirs | QDir::System);
+    for (const QString& master : masters) {
+        const QString control = dir.filePath(master + u'/' + QLatin1String(SearchControl));
+        if (const int error = writeTreeFile(control, "1\n"); error != 0)
+            refused << QStringLiteral("%1: %2").arg(control, errorWords(error));
+    }
+    Listing listing = list();
+    if (masters.isEmpty() && listing.problem.isEmpty())
+        listing.problem = QStringLiteral("no bus master in %1 to search").arg(root_);
+    if (!refused.isEmpty() && listing.problem.isEmpty())
+        listing.problem =
+            QStringLiteral("the search was refused: %1").arg(refused.join(QStringLiteral("; ")));
+    return listing;
+}
+
+SensorFacts W1Tree::setUp(const QString& romCode, std::optional<int> bits, bool save) const
+{
+    const QString id = linuxId(romCode);
+    const QString folder = root_ + u'/' + id + u'/';
+    SensorFacts facts;
+    const QByteArray power = readTreeFile(folder + QStringLiteral("ext_power")).bytes.trimmed();
+    if (power == "1" || power == "0")
+        facts.parasite = power == "0";
+    facts.wantedResolution = bits;
+    const QString resolution = folder + QStringLiteral("resolution");
+    if (id.startsWith(QLatin1String(NoResolutionFamily)) || !QFileInfo::exists(resolution)) {
+        if (bits)
+            facts.problem = QStringLiteral("%1 has no resolution to set").arg(id);
+        return facts;
+    }
+    const auto failed = [&](const QString& path, int error) {
+        facts.problem = QStringLiteral("%1 could not be written: %2").arg(path, errorWords(error));
+        facts.resolution = resolutionOf(readTreeFile(resolution));
+        return facts;
+    };
+    const QString eeprom = folder + QStringLiteral("eeprom_cmd");
+    // Restoring copies the EEPROM into the scratchpad without wearing it, so the read after says what it
+    // holds.
+    if (bits && save) {
+        if (const int error = writeTreeFile(eeprom, "restore\n"); error != 0)
+            return failed(eeprom, error);
+        facts.savedResolution = resolutionOf(readTreeFile(resolution));
+    }
+    if (bits)
+        if (const int error = writeTreeFile(resolution, QByteArray::number(*bits) + '\n'); error != 0)
+            return failed(resolution, error);
+    facts.resolution = resolutionOf(readTreeFile(resolution));
+    if (bits && facts.resolution != bits) {
+        facts.problem =
+            QStringLiteral("%1 converts at %2 after %3 bits were written")
+                .arg(id, facts.resolution ? QString::number(*facts.resolution) + QStringLiteral(" bits")
+                                          : QStringLiteral("an unknown resolution"))
+                .arg(*bits);
+        return facts;
+    }
+    if (bits && save && facts.savedResolution != bits) {
+        if (const int error = writeTreeFile(eeprom, "save\n"); error != 0)
+            return failed(eeprom, error);
+        facts.eepromWritten = true;
+    }
+    return facts;
 }
 
 QStringList W1Tree::bulkControls() const
@@ -124,8 +237,7 @@ W1Tree::Conversion W1Tree::convertAll(const QStringList& romCodes) const
         if (const int error = writeTreeFile(control, "trigger\n"); error == 0)
             started.append(control);
         else
-            conversion.refused =
-                QStringLiteral("%1: %2").arg(control, QString::fromLocal8Bit(std::strerror(error)));
+            conversion.refused = QStringLiteral("%1: %2").arg(control, errorWords(error));
     }
     if (started.isEmpty())
         return conversion;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "acquisition/busfacts.h"
 #include "acquisition/sensorreader.h"
 
 #include <QString>
@@ -18,14 +19,24 @@ public:
     explicit W1Tree(QString root) : root_(std::move(root)) {}
 
     // One sensor (ROM code in the adapter's form): its `temperature` file where the kernel has one, else
-    // `w1_slave`.
+    // `w1_slave`; a 0 from the former is checked in the latter.
     [[nodiscard]] SensorAnswer readSensor(const QString& romCode) const;
-    // The thermometers the tree shows now, in ID order, or why the tree cannot be listed.
+    // The thermometers the tree shows now, in ID order, and every device's folder name ("00-…" too), or
+    // why the tree cannot be listed.
     struct Listing {
         QStringList romCodes;
+        QStringList devices;
         QString problem;
     };
     [[nodiscard]] Listing list() const;
+    // Has every bus master search its bus again, then lists the tree; the problem also names a master
+    // that refused.
+    [[nodiscard]] Listing search() const;
+    // Sets a sensor's resolution where bits are given (and into its EEPROM with save, only when that holds
+    // another) and reads back what it converts at and how it is powered.
+    [[nodiscard]] SensorFacts setUp(const QString& romCode, std::optional<int> bits, bool save) const;
+    // Whether the masters convert the whole bus at once when asked.
+    [[nodiscard]] bool convertsAtOnce() const { return !bulkControls().isEmpty(); }
     // Has every bus master that offers it convert all its sensors at once and waits until each says it
     // is done, at most the longest conversion time of the given sensors (their `conv_time`, else 750 ms)
     // plus a margin. Whether a master converted, and why a master that offers it refused (the errno's words:
@@ -61,5 +72,9 @@ struct FileRead {
     int error = 0;
 };
 [[nodiscard]] FileRead readTreeFile(const QString& path);
+// Writes bytes to a file of the tree in one write; 0 when written whole, else the errno.
+[[nodiscard]] int writeTreeFile(const QString& path, QByteArrayView bytes);
+// The words of an errno, as a problem says them.
+[[nodiscard]] QString errorWords(int error);
 
 } // namespace quorvel::acquisition
