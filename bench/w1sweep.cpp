@@ -1,7 +1,8 @@
 // A sweep of the kernel's 1-Wire bus as the w1 source reads it, on the FUSE simulator: one by one (each read
 // converts, as on a bus master without therm_bulk_read) against the whole bus converted at once, in the same
-// run; the reader's CPU a read and its share of a core at that pace; and its private memory with 100
-// sensors on one bus. The simulator's own CPU is not counted.
+// run; the reader's CPU a read and its share of a core at that pace; its private memory with 100 sensors on
+// one bus; and a bulk sweep of 13 sensors at each resolution, the wait following their conversion time. The
+// simulator's own CPU is not counted.
 
 #include "processprobe.h"
 #include "w1simprocess.h"
@@ -96,5 +97,19 @@ int main(int argc, char* argv[])
     const long after = bench::ProcessProbe::privateKb().value_or(-1);
     std::printf("w1memory sensors=%d bulk_s=%.3f private_kb=%ld private_kb_added=%ld\n", ManySensors,
                 hundredSeconds, after, after - before);
-    return bulkSeconds > 0 && oneByOneSeconds > 0 && hundredSeconds > 0 ? 0 : 1;
+
+    bool resolutionsSwept = true;
+    for (int bits = 9; bits <= 12; ++bits) {
+        W1SimProcess atBits;
+        if (!atBits.start({QStringLiteral("--sensors"), QString::number(Sensors),
+                           QStringLiteral("--resolution"), QString::number(bits)}))
+            return 1;
+        acquisition::W1BusReader reader(atBits.root());
+        reader.setSensors(W1SimProcess::codes(Sensors));
+        const double seconds = sweep(reader, Sensors, sweeps);
+        resolutionsSwept = resolutionsSwept && seconds > 0;
+        std::printf("w1resolution bits=%d sensors=%d sweeps=%d bulk_s=%.3f\n", bits, Sensors, sweeps,
+                    seconds);
+    }
+    return bulkSeconds > 0 && oneByOneSeconds > 0 && hundredSeconds > 0 && resolutionsSwept ? 0 : 1;
 }

@@ -1,4 +1,5 @@
 #include "sources/w1/w1busreader.h"
+#include "sources/w1/w1tree.h"
 
 #include "scratchdir.h"
 #include "w1simprocess.h"
@@ -70,6 +71,11 @@ private slots:
     void hungRead();
     void simulatedBus_data();
     void simulatedBus();
+    void rebind_data();
+    void rebind();
+    void simulatedSetUp_data();
+    void simulatedSetUp();
+    void simulatedStuck();
 };
 
 void TestW1BusReader::bulkOnlyForMoreThanOne_data()
@@ -148,11 +154,15 @@ void TestW1BusReader::discoveryDuringARead()
     reader.setSensors(Codes);
     QSignalSpy answered(&reader, &SensorReader::answered);
     QSignalSpy discovered(&reader, &SensorReader::discovered);
+    QSignalSpy devices(&reader, &SensorReader::devicesFound);
+    QVERIFY(QDir(root->path()).mkdir(u"00-800000000000"_qs));
     reader.read(0);
     reader.discover();
     QTRY_VERIFY_WITH_TIMEOUT(answered.size() == 1 && discovered.size() == 1, 15000);
     QCOMPARE(answered.at(0).at(1).value<SensorAnswer>().value, 21.0f);
     QCOMPARE(discovered.at(0).at(0).toStringList(), Codes);
+    QCOMPARE(devices.size(), 1);
+    QCOMPARE(devices.at(0).at(0).toStringList(), QStringList(u"00-800000000000"_qs) + Folders);
 }
 
 void TestW1BusReader::hungRead_data()
@@ -268,6 +278,124 @@ void TestW1BusReader::simulatedBus()
     QVERIFY(outcomes.at(0) != ReadOutcome::Ok ||
             (args.contains(QStringLiteral("--drift")) ? *low >= 16 && *high <= 22 && *low < *high
                                                       : *low == 20 && *high == 20));
+}
+
+void TestW1BusReader::rebind_data()
+{
+    QTest::addColumn<QString>("unbind"); // "file", "fifo" (hangs until opened), "" (no driver folder)
+    QTest::addColumn<QString>("problem");
+    QTest::newRow("unbound, then bound") << "file" << QString();
+    QTest::newRow("no driver folder: the errno's words")
+        << QString() << "writing onewire@0 to ROOT/driver/unbind: No such file or directory";
+    QTest::newRow("a write that hangs") << "fifo"
+                                        << "no answer within 0.3 s";
+}
+
+// The bus's thread is busy with a read that hangs meanwhile: a rebind does not wait behind it.
+void TestW1BusReader::rebind()
+{
+    QFETCH(QString, unbind);
+    QFETCH(QString, problem);
+    const auto root = plainTree();
+    QVERIFY(root);
+    const QDir dir(root->path());
+    const QByteArray hung = QFile::encodeName(dir.filePath(Folders.at(0) + u"/temperature"_qs));
+    QVERIFY(QFile::remove(hung) && ::mkfifo(hung.constData(), 0600) == 0);
+    const QByteArray control = QFile::encodeName(dir.filePath(u"driver/unbind"_qs));
+    if (!unbind.isEmpty())
+        QVERIFY(dir.mkdir(u"driver"_qs) && writeFile(dir.filePath(u"driver/bind"_qs), {}) &&
+                (unbind == "fifo" ? ::mkfifo(control.constData(), 0600) == 0 : writeFile(control, {})));
+    const int threads = threadCount();
+    {
+        W1BusReader reader(root->path());
+        reader.setRebindBound(std::chrono::milliseconds(300));
+        reader.setSensors(Codes.first(1));
+        reader.read(0);
+        QSignalSpy acted(&reader, &SensorReader::acted);
+        reader.act(BusAction::Rebind, dir.filePath(u"driver/onewire@0"_qs));
+        QVERIFY(acted.wait(15000));
+        QCOMPARE(acted.at(0).at(0).value<BusAction>(), BusAction::Rebind);
+        QCOMPARE(acted.at(0).at(1).toString().replace(root->path(), u"ROOT"_qs), problem);
+        QVERIFY(unbind != "file" || readTreeFile(dir.filePath(u"driver/bind"_qs)).bytes == "onewire@0");
+    }
+    // Both hung threads end once the kernel lets them go (each open waits for its thread), and are cleaned
+    // up.
+    QCOMPARE(::close(::open(hung.constData(), O_WRONLY)), 0);
+    if (const int fd = unbind == "fifo" ? ::open(control.constData(), O_RDONLY) : -1; fd >= 0) {
+        char name[16];
+        QCOMPARE(::read(fd, name, sizeof name) + ::close(fd), 9);
+    }
+    QTRY_COMPARE(threadCount(), threads);
+}
+
+void TestW1BusReader::simulatedSetUp_data()
+{
+    QTest::addColumn<QByteArray>("commands");
+    QTest::addColumn<int>("bits"); // 0: none asked
+    QTest::addColumn<bool>("save");
+    QTest::addColumn<int>("writes");   // EEPROM writes after two setups
+    QTest::addColumn<QString>("told"); // the one notice of two setups; empty: none
+    QTest::newRow("as it is; parasite with bulk, told once")
+        << QByteArray("parasite 1\nparasite 3\n") << 0 << false << 0
+        << "sensors 28-000000000001, 28-000000000003 are parasite-powered";
+    QTest::newRow("9 bits: the EEPROM untouched; one without resolution")
+        << QByteArray("noresolution 2\n") << 9 << false << 0 << QString();
+    QTest::newRow("9 bits saved: each EEPROM once") << QByteArray() << 9 << true << 3 << QString();
+    QTest::newRow("12 saved where it holds 12: none") << QByteArray() << 12 << true << 0 << QString();
+}
+
+// Set up before the sweep's first read, each time the sensors are set, against the simulator's sensors.
+void TestW1BusReader::simulatedSetUp()
+{
+    QFETCH(QByteArray, commands);
+    QFETCH(int, bits);
+    QFETCH(bool, save);
+    QFETCH(int, writes);
+    QFETCH(QString, told);
+    W1SimProcess sim;
+    if (!sim.start({"--sensors", "3"}))
+        QSKIP(qPrintable(sim.skipReason()));
+    QVERIFY(sim.control(commands));
+    W1BusReader reader(sim.root());
+    QSignalSpy notices(&reader, &SensorReader::noticed);
+    QSignalSpy described(&reader, &SensorReader::described);
+    for (int setup = 0; setup < 2; ++setup) {
+        reader.setResolutions(QList<std::optional<int>>(3, bits ? std::optional(bits) : std::nullopt), save);
+        reader.setSensors(W1SimProcess::codes(3));
+        for (int slot = 0; slot < 3; ++slot)
+            QCOMPARE(readOnce(reader, slot).outcome, ReadOutcome::Ok);
+    }
+    QCOMPARE(described.size(), 6);
+    for (const QList<QVariant>& slotFacts : described) {
+        const QByteArray sensor = QByteArray::number(slotFacts.at(0).toInt() + 1);
+        const auto facts = slotFacts.at(1).value<SensorFacts>();
+        const bool none = commands.contains("noresolution " + sensor);
+        QCOMPARE(facts.parasite, commands.contains("parasite " + sensor));
+        QCOMPARE(facts.resolution, none ? std::nullopt : std::optional(bits ? bits : 12));
+        QCOMPARE(facts.problem, none ? "28-00000000000" + sensor + " has no resolution to set" : QString());
+    }
+    QCOMPARE(sim.eepromWrites(), writes);
+    QVERIFY(toldOnce(notices, told));
+}
+
+// A dead bus brought back by the reader's own search; the ghost is listed with the sensors.
+void TestW1BusReader::simulatedStuck()
+{
+    W1SimProcess sim;
+    if (!sim.start({"--sensors", "2"}))
+        QSKIP(qPrintable(sim.skipReason()));
+    QVERIFY(sim.control("ghost 1\nstick\n"));
+    W1BusReader reader(sim.root());
+    reader.setSensors(W1SimProcess::codes(2));
+    QCOMPARE(readOnce(reader, 0).outcome, ReadOutcome::ReadError);
+    QSignalSpy acted(&reader, &SensorReader::acted);
+    QSignalSpy devices(&reader, &SensorReader::devicesFound);
+    reader.act(BusAction::Search);
+    QVERIFY(acted.wait(15000) && devices.size() == 1);
+    QCOMPARE(acted.at(0).at(1).toString(), QString());
+    QCOMPARE(devices.at(0).at(0).toStringList(),
+             QStringList({"00-800000000001", "28-000000000001", "28-000000000002"}));
+    QCOMPARE(readOnce(reader, 0).outcome, ReadOutcome::Ok);
 }
 
 QTEST_GUILESS_MAIN(TestW1BusReader)

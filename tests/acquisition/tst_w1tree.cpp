@@ -32,12 +32,6 @@ void row(const char* name, const char* file, const QByteArray& text, ReadOutcome
                         << slaveText;
 }
 
-SensorFacts facts(std::optional<bool> parasite, std::optional<int> resolution, std::optional<int> wanted = {},
-                  std::optional<int> saved = {}, bool written = false, const char* problem = "")
-{
-    return {parasite, resolution, wanted, saved, written, QString::fromUtf8(problem)};
-}
-
 } // namespace
 
 class TestW1Tree : public QObject {
@@ -45,8 +39,6 @@ class TestW1Tree : public QObject {
 private slots:
     void sensorFiles_data();
     void sensorFiles();
-    void setUp_data();
-    void setUp();
     void errnos_data();
     void errnos();
     void discovery_data();
@@ -96,7 +88,6 @@ void TestW1Tree::sensorFiles_data()
     row("temperature 0.0625", attribute, "62\n", Ok, 0.0625f);
     row("temperature -55", attribute, "-55000\n", Ok, -55);
     row("temperature 127.9375", attribute, "127937\n", Implausible, 0, failed);
-    row("temperature -62 may be true", attribute, "-62\n", Ok, -0.0625f);
     row("temperature 0, scratchpad of zeros", attribute, "0\n", ZeroScratchpad, 0, zerosSaid, zeros);
     row("temperature 0, scratchpad agrees", attribute, "0\n", Ok, 0, {},
         slave("00 00 4b 46 7f ff 10 10 ab", "0"));
@@ -134,74 +125,6 @@ void TestW1Tree::sensorFiles()
     QCOMPARE(answer.outcome, outcome);
     QCOMPARE(answer.value, value);
     QCOMPARE(answer.reason, reason);
-}
-
-void TestW1Tree::setUp_data()
-{
-    QTest::addColumn<QString>("folder");
-    QTest::addColumn<QByteArray>("resolution"); // the file's text; empty: none, "dir": not writable
-    QTest::addColumn<QByteArray>("extPower");   // empty: no file
-    QTest::addColumn<int>("bits");              // 0: none asked
-    QTest::addColumn<bool>("save");
-    QTest::addColumn<SensorFacts>("facts");    // "ROOT" in its problem stands for the tree
-    QTest::addColumn<QByteArray>("eepromCmd"); // the last command written; empty: never touched
-
-    const QString ds18b20 = QStringLiteral("28-000001234567");
-    QTest::newRow("nothing asked: power and resolution read")
-        << ds18b20 << QByteArray("12\n") << QByteArray("1\n") << 0 << false << facts(false, 12)
-        << QByteArray();
-    QTest::newRow("9 bits: EEPROM untouched without save")
-        << ds18b20 << QByteArray("12\n") << QByteArray("0\n") << 9 << false << facts(true, 9, 9)
-        << QByteArray();
-    QTest::newRow("save, the EEPROM held 12: written")
-        << ds18b20 << QByteArray("12\n") << QByteArray() << 9 << true << facts({}, 9, 9, 12, true)
-        << QByteArray("save\n");
-    QTest::newRow("save, the EEPROM held 9 already: restored, not written")
-        << ds18b20 << QByteArray("9\n") << QByteArray("2\n") << 9 << true << facts({}, 9, 9, 9)
-        << QByteArray("restore\n");
-    QTest::newRow("family 10 has none")
-        << QStringLiteral("10-0008029d5a1c") << QByteArray("12\n") << QByteArray("1\n") << 9 << true
-        << facts(false, {}, 9, {}, false, "10-0008029d5a1c has no resolution to set") << QByteArray();
-    QTest::newRow("no resolution file")
-        << ds18b20 << QByteArray() << QByteArray() << 12 << false
-        << facts({}, {}, 12, {}, false, "28-000001234567 has no resolution to set") << QByteArray();
-    QTest::newRow("no resolution file, none asked: no problem")
-        << ds18b20 << QByteArray() << QByteArray() << 0 << false << facts({}, {}) << QByteArray();
-    QTest::newRow("the write refused: its errno's words")
-        << ds18b20 << QByteArray("dir") << QByteArray() << 10 << false
-        << facts({}, {}, 10, {}, false,
-                 "ROOT/28-000001234567/resolution could not be written: Is a directory")
-        << QByteArray();
-}
-
-// Setting a sensor up as a plain tree of files shows it: a resolution file reads back what was written last.
-void TestW1Tree::setUp()
-{
-    QFETCH(QString, folder);
-    QFETCH(QByteArray, resolution);
-    QFETCH(QByteArray, extPower);
-    QFETCH(int, bits);
-    QFETCH(bool, save);
-    QFETCH(SensorFacts, facts);
-    QFETCH(QByteArray, eepromCmd);
-
-    const auto root = scratchDir(QStringLiteral("w1setup"));
-    const QDir dir(root->filePath(folder));
-    QVERIFY(dir.mkpath(u"."_qs));
-    if (resolution == "dir")
-        QVERIFY(dir.mkdir(u"resolution"_qs));
-    else if (!resolution.isEmpty())
-        QVERIFY(writeFile(dir.filePath(u"resolution"_qs), resolution));
-    if (!extPower.isEmpty())
-        QVERIFY(writeFile(dir.filePath(u"ext_power"_qs), extPower));
-    QVERIFY(writeFile(dir.filePath(u"eeprom_cmd"_qs), {}));
-
-    SensorFacts got = W1Tree(root->path())
-                          .setUp(readRomCode(folder, RomFamilies::AnyThermometer).romCode.value(),
-                                 bits ? std::optional(bits) : std::nullopt, save);
-    got.problem.replace(root->path(), u"ROOT"_qs);
-    QCOMPARE(got, facts);
-    QCOMPARE(readTreeFile(dir.filePath(u"eeprom_cmd"_qs)).bytes, eepromCmd);
 }
 
 void TestW1Tree::errnos_data()
