@@ -18,6 +18,11 @@ namespace quorvel::runtime {
 class GroupCommand final : public QObject {
     Q_OBJECT
 public:
+    // Descriptors the owner holds for one run from its start to its end: its standard error's pipe, its
+    // process descriptor and, until it has started, the pipe that reports its start. A start takes three more
+    // for a moment (standard input and output, the other end of the pipe); one it cannot get is a start
+    // refused.
+    static constexpr int Descriptors = 3;
     // Keeps at most this much of standard error; the rest is read and dropped.
     static constexpr qsizetype StderrKeptBytes = 512;
 

@@ -3,6 +3,7 @@
 #include "service/outputs/alarms/alarmmessages.h"
 #include "service/state/sensorstate.h"
 
+#include "runtime/groupcommand.h"
 #include "runtime/messagesink.h"
 
 #include <QObject>
@@ -29,11 +30,8 @@ class AlarmCommand final : public QObject {
 public:
     // Commands running at once, over every sensor.
     static constexpr int MaxRunning = 8;
-    // Descriptors the service holds for one command from its start to its end: its standard error's pipe,
-    // its process descriptor and, until it has started, the pipe that reports its start. A start takes
-    // three more for a moment (standard input and output, the other end of the pipe); one it cannot get
-    // is a start refused, tried again.
-    static constexpr int DescriptorsPerCommand = 3;
+    // Descriptors the service holds for one command; a start it cannot get them for is tried again.
+    static constexpr int DescriptorsPerCommand = runtime::GroupCommand::Descriptors;
 
     struct Bounds {
         int killAfterMs = 30'000;       // a command still running then is killed, with all it started
