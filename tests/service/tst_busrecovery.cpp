@@ -18,23 +18,13 @@ namespace {
 const QDateTime Start = QDateTime::fromSecsSinceEpoch(1'700'000'000);
 
 // A timer on the test's simulated clock: due when the clock passes its time.
-class ClockTimer final : public runtime::Timer {
-public:
-    ClockTimer(const QDateTime& now, QObject* parent) : Timer(parent), now_(now) {}
-    void start(int ms) override { due_ = now_.addMSecs(ms); }
-    void stop() override { due_ = QDateTime(); }
-    [[nodiscard]] bool isActive() const override { return due_.isValid(); }
-    void fireIfDue()
-    {
-        if (due_.isValid() && due_ <= now_) {
-            stop();
-            emit timeout();
-        }
-    }
-
-private:
-    const QDateTime& now_;
-    QDateTime due_;
+struct ClockTimer final : runtime::Timer {
+    ClockTimer(const QDateTime& now, QObject* parent) : Timer(parent), now(now) {}
+    void start(int ms) override { due = now.addMSecs(ms); }
+    void stop() override { due = QDateTime(); }
+    [[nodiscard]] bool isActive() const override { return due.isValid(); }
+    const QDateTime& now;
+    QDateTime due;
 };
 
 // A recovery of source "s" over a fake reader, on a simulated clock that moves a second at a time with a
@@ -44,8 +34,8 @@ struct Bench {
     testing::FakeReader reader;
     service::StateStore store{300, false};
     QStringList lines;
-    QList<std::pair<qint64, QString>> timedLines; // seconds from the start
-    QList<qint64> searches;                       // when a search was asked
+    QList<qint64> lineTimes; // seconds from the start
+    QList<qint64> searches;  // when a search was asked
     std::vector<ClockTimer*> timers;
     std::unique_ptr<BusRecovery> recovery;
 
@@ -63,7 +53,7 @@ struct Bench {
             QStringLiteral("s"), settings, reader, store,
             [this](const QString& line) {
                 lines << line;
-                timedLines.append({Start.secsTo(now), line});
+                lineTimes << Start.secsTo(now);
             },
             parts);
         recovery->start();
@@ -76,7 +66,10 @@ struct Bench {
             now = Start.addSecs(t);
             const qsizetype asked = reader.actions.size();
             for (ClockTimer* timer : timers)
-                timer->fireIfDue();
+                if (timer->isActive() && timer->due <= now) {
+                    timer->stop();
+                    emit timer->timeout();
+                }
             for (qsizetype i = asked; i < reader.actions.size(); ++i)
                 if (reader.actions[i].first == BusAction::Search)
                     searches << t;
@@ -194,7 +187,6 @@ void TestBusRecovery::staysDown_data()
 {
     QTest::addColumn<int>("after");
     QTest::newRow("after 10 s: the journal bound holds back") << 10;
-    QTest::newRow("after 60 s") << 60;
     QTest::newRow("after 1000 s: the pause capped from the second round") << 1000;
 }
 
@@ -223,13 +215,9 @@ void TestBusRecovery::staysDown()
     QCOMPARE(bench.health().downSince, Start);
 
     // The journal: no hour holds more than ten lines; what was held back is said.
-    for (const auto& [when, line] : bench.timedLines) {
-        const auto inHour =
-            std::count_if(bench.timedLines.begin(), bench.timedLines.end(), [when](const auto& other) {
-                return other.first >= when && other.first < when + 3600;
-            });
-        QVERIFY2(inHour <= 10, qPrintable(line));
-    }
+    for (const qint64 when : bench.lineTimes)
+        QVERIFY(std::count_if(bench.lineTimes.begin(), bench.lineTimes.end(),
+                              [when](qint64 other) { return other >= when && other < when + 3600; }) <= 10);
     const bool heldBack = std::any_of(bench.lines.begin(), bench.lines.end(), [](const QString& line) {
         return line.contains(QLatin1String("more recovery lines held back"));
     });
