@@ -150,6 +150,8 @@ void TestBusRecovery::ladder_data()
         << QStringList{"source s: no good read for 1 min; trying the command",
                        "source s: the command failed: exit status 3: no gpio line",
                        "source s: the bus reads again after 1 min 10 s down (by itself)"};
+    QTest::newRow("recovery off: down kept, nothing tried, nothing told")
+        << search << QStringList() << "off" << QString() << qint64(300) << QStringList() << QStringList();
     QTest::newRow("a command that cannot be started")
         << QList<BusAction>() << QStringList{"/nonexistent/cut-power"} << QString() << QString() << qint64(70)
         << QStringList{"command/failed=1"} << QStringList();
@@ -168,6 +170,7 @@ void TestBusRecovery::ladder()
     service::RecoverySettings settings;
     settings.command = command;
     settings.rebindDevice = rebind;
+    settings.enabled = rebind != QLatin1String("off");
     Bench bench(settings);
     bench.reader.offered = offered;
     bench.reader.actProblem = actProblem;

@@ -70,8 +70,6 @@ BusRecovery::~BusRecovery()
 
 void BusRecovery::start()
 {
-    if (!settings_.enabled)
-        return;
     running_ = true;
     lastGood_ = parts_.clock();
     quiet_->start(settings_.afterSeconds * 1000);
@@ -112,6 +110,8 @@ void BusRecovery::onRead(bool good)
 QList<BusRecovery::Step> BusRecovery::offered() const
 {
     QList<Step> steps;
+    if (!settings_.enabled)
+        return steps;
     if (reader_.offers(BusAction::Search))
         steps << Step::Search;
     if (!settings_.command.isEmpty())
@@ -259,6 +259,9 @@ void BusRecovery::beginPause()
 
 void BusRecovery::tell(const QString& text)
 {
+    // Turned off, it only keeps the time since the bus is down, for the page.
+    if (!settings_.enabled)
+        return;
     const QDateTime now = parts_.clock();
     while (!told_.empty() && told_.front().secsTo(now) >= 3600)
         told_.pop_front();

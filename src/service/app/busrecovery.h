@@ -31,7 +31,8 @@ struct BusHealth;
 // its reader offers and the configuration names, one per `after` (a search of the bus, the command, a rebind
 // of the bus master), then pauses twice as long each round, to an hour, until a read is good again. What it
 // tries and what came of it goes into the source's bus health and the journal, at most LinesPerHour lines
-// an hour (any hour). Every wait is a timer on the event loop; the command runs as the alarm command does.
+// an hour (any hour). Turned off, it only keeps since when the bus is down. Every wait is a timer on the
+// event loop; the command runs as the alarm command does.
 class BusRecovery final : public QObject {
     Q_OBJECT
 public:
