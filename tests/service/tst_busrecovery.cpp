@@ -212,6 +212,9 @@ void TestBusRecovery::staysDown()
         const qint64 pause = std::min<qint64>(qint64(after) << std::min<qsizetype>(round, 20), 3600);
         QCOMPARE(bench.searches[round] - bench.searches[round - 1], 2 * after + pause);
     }
+    // Listed again (a sensor found, a reload that keeps the source): its bus's health stays.
+    bench.store.addSource(QStringLiteral("s"), *acquisition::sourceKinds().front(), QStringLiteral("bus"), {},
+                          {});
     const auto n = quint64(bench.searches.size());
     QCOMPARE(bench.counts(), QStringList() << QStringLiteral("rebind/failed=%1").arg(n)
                                            << QStringLiteral("search/failed=%1").arg(n));
