@@ -494,8 +494,10 @@ void TestServiceConfig::largestConfigurationFitsTheUnit()
     const auto* dearest = *std::max_element(kinds.begin(), kinds.end(), [](const auto* a, const auto* b) {
         return a->descriptors < b->descriptors;
     });
-    for (SourceConfig& source : config.sources)
+    for (SourceConfig& source : config.sources) {
         source.kind = QLatin1String(dearest->name);
+        source.recovery.command = QStringList{QStringLiteral("/bin/true")};
+    }
     config.listen = ListenEndpoint{QHostAddress::LocalHost, 0};
     config.mqtt.emplace();
     config.alarmCommand = QStringList{QStringLiteral("/bin/true")};

@@ -14,6 +14,8 @@ class TestW1Source : public QObject {
     Q_OBJECT
 private slots:
     void hungBusHoldsUpNothingElse();
+    void stuckBusRecovers_data();
+    void stuckBusRecovers();
 };
 
 // Its sensors found, read and logged; then a read that hangs in the "kernel": the bus is no_answer and told
@@ -86,6 +88,78 @@ void TestW1Source::hungBusHoldsUpNothingElse()
         service.signal(SIGHUP);
         QTRY_VERIFY2_WITH_TIMEOUT(recordCount(busLog) >= before + 2, qPrintable(service.errors()), 20000);
     }
+    service.signal(SIGTERM);
+    QVERIFY(service.finish());
+    QCOMPARE(service.process.exitCode(), 0);
+}
+
+void TestW1Source::stuckBusRecovers_data()
+{
+    // recovery: the source's key, {root} the simulator's tree, {script} the script that cuts the sensors'
+    // power.
+    QTest::addColumn<QByteArray>("stick");
+    QTest::addColumn<QString>("recovery");
+    QTest::addColumn<QString>("recoveredBy");
+    QTest::newRow("stuck: the search, after the default minute")
+        << QByteArray("stick\n") << QString() << "recovered by the search";
+    QTest::newRow("hard-stuck: the search in vain, then the command")
+        << QByteArray("stick-hard\n") << "    recovery:\n      after: 10\n      command: [{script}]\n"
+        << "recovered by the command";
+    QTest::newRow("hard-stuck: the search in vain, then the rebind")
+        << QByteArray("stick-hard\n")
+        << "    recovery:\n      after: 10\n      rebind: {root}/drivers/w1-gpio/onewire@0\n"
+        << "recovered by the rebind";
+}
+
+// A bus stuck as a dead one is: its reads fail until the ladder's step that ends it; told with the time it
+// was down and the step, a ghost on the bus told once.
+void TestW1Source::stuckBusRecovers()
+{
+    QFETCH(QByteArray, stick);
+    QFETCH(QString, recovery);
+    QFETCH(QString, recoveredBy);
+    W1SimProcess bus;
+    if (!bus.start({"--sensors", "2", "--resolution", "9"}))
+        QSKIP(qPrintable(bus.skipReason()));
+    const auto dir = scratchDir(QStringLiteral("w1recovery"));
+    const QString script = dir->filePath(QStringLiteral("power-cycle.sh"));
+    QVERIFY(writeFile(script, "#!/bin/sh\necho power-cycle > '" + bus.root().toUtf8() + "/control'\n"));
+    QVERIFY(QFile::setPermissions(script, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    const QString file = dir->filePath(QStringLiteral("quorvel3d.yaml"));
+    QVERIFY(
+        writeFile(file, "listen: 127.0.0.1:0\nlocale: C\nsources:\n  - name: bus\n    kind: w1\n    root: " +
+                            bus.root().toUtf8() + "\n    interval: 1\n" +
+                            QString(recovery)
+                                .replace(QLatin1String("{root}"), bus.root())
+                                .replace(QLatin1String("{script}"), script)
+                                .toUtf8()));
+    Service service;
+    service.start({QStringLiteral("--config"), file});
+    QTRY_VERIFY_WITH_TIMEOUT(service.metricsPort() > 0 || service.process.state() == QProcess::NotRunning,
+                             10000);
+    if (service.metricsPort() == 0 && service.errors().contains(QLatin1String("recovery")))
+        QSKIP(
+            qPrintable(QStringLiteral("the configuration does not take recovery: yet: ") + service.errors()));
+    QVERIFY2(service.metricsPort() > 0, qPrintable(service.errors()));
+    const auto metrics = [&] { return httpGet(service.metricsPort(), QStringLiteral("/metrics")).second; };
+    const QByteArray firstSensor =
+        "quorvel_sensor_reads_total{" + sensorLabels(0, W1SimProcess::codes(1).first().toLatin1(), {}, "bus");
+    const auto reads = [&](const char* result) {
+        return sample(metrics(), firstSensor + ",result=\"" + result + "\"}").value_or(0);
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(reads("ok") >= 1, 20000);
+
+    QVERIFY(bus.control("ghost 1\n" + stick));
+    QTRY_VERIFY2_WITH_TIMEOUT(service.errors().contains(QLatin1String("the bus reads again after")),
+                              qPrintable(service.errors()), 120'000);
+    const QString told = service.errors();
+    static const QRegularExpression back(
+        QStringLiteral("source bus: the bus reads again after [0-9]+ (s|min)( [0-9]+ s)? down \\((.*)\\)"));
+    QCOMPARE(back.match(told).captured(3), recoveredBy);
+    QCOMPARE(told.count(QStringLiteral("source bus: a device 00-")), 1);
+    QVERIFY(bus.searches() >= 1);
+    const double ok = reads("ok");
+    QTRY_VERIFY_WITH_TIMEOUT(reads("ok") > ok, 10000);
     service.signal(SIGTERM);
     QVERIFY(service.finish());
     QCOMPARE(service.process.exitCode(), 0);

@@ -133,6 +133,12 @@ public:
         ++asked_;
         ++cancels;
     }
+    [[nodiscard]] bool offers(BusAction action) const override { return offered.contains(action); }
+    void act(BusAction action, const QString& target) override
+    {
+        actions.append({action, target});
+        QTimer::singleShot(0, this, [this, action] { emit acted(action, actProblem); });
+    }
     void discover() override
     {
         ++discoveries;
@@ -157,6 +163,9 @@ public:
     QList<std::optional<int>> resolutions; // as last set
     QList<std::optional<int>> resolutionsAtSetSensors;
     bool saveResolution = false;
+    QList<BusAction> offered;                     // what offers() says yes to
+    QList<std::pair<BusAction, QString>> actions; // what act() was asked, with its target
+    QString actProblem;                           // why every act() fails; empty: each is done
 
 private:
     int asked_ = 0; // a read asked before a cancel() is not answered

@@ -5,6 +5,7 @@
 #include "service/outputs/web/statusserver.h"
 
 #include "runtime/conversions.h"
+#include "runtime/groupcommand.h"
 
 #include <sys/resource.h>
 
@@ -13,8 +14,12 @@ namespace quorvel::service {
 qint64 descriptorsNeeded(const ServiceConfig& config)
 {
     qint64 needed = descriptors::Own;
-    for (const SourceConfig& source : config.sources)
+    for (const SourceConfig& source : config.sources) {
         needed += source.sourceKind().descriptors;
+        // Its recovery's command, one at a time.
+        if (source.recovery.enabled && !source.recovery.command.isEmpty())
+            needed += runtime::GroupCommand::Descriptors;
+    }
     if (config.listen)
         needed += descriptors::Listener + HttpLimits().maxConnections;
     if (config.mqtt)

@@ -1,5 +1,6 @@
 #include "service/app/sourcerunner.h"
 
+#include "service/app/busrecovery.h"
 #include "service/app/checksconfig.h"
 
 #include "service/history/historystore.h"
@@ -42,6 +43,8 @@ SourceRunner::SourceRunner(SourceConfig config, SourceInput input, StateStore& s
       messages_(std::move(messages)), log_(makeLog(config_.logPath, locale, messages_)),
       cycle_(std::make_unique<acquisition::AcquisitionCycle>(*input_.reader, nullptr))
 {
+    recovery_ =
+        std::make_unique<BusRecovery>(config_.name, config_.recovery, *input_.reader, store_, messages_);
     cycle_->setSweepIntervalMs(config_.intervalSeconds * 1000);
     useSensors(config_.polled());
 
@@ -62,7 +65,13 @@ SourceRunner::SourceRunner(SourceConfig config, SourceInput input, StateStore& s
                 [this, name](const LogOutcome& outcome) { store_.onLogOutcome(name, outcome); });
     }
     connect(cycle_.get(), &AcquisitionCycle::sensorRead, this,
-            [this, name](const acquisition::SensorReading& reading) { store_.onRead(name, reading); });
+            [this, name](const acquisition::SensorReading& reading) {
+                store_.onRead(name, reading);
+                const bool good = reading.outcome == acquisition::ReadOutcome::Ok;
+                if (SourceState* source = store_.source(name))
+                    source->health.failures.add(reading.when, !good);
+                recovery_->onRead(good);
+            });
     connect(cycle_.get(), &AcquisitionCycle::sweepCompleted, this,
             [this, name](const acquisition::SweepReport& sweep) { store_.onSweep(name, sweep); });
     // What the reads say of the source is told; a failed listing tells its own.
@@ -84,9 +93,18 @@ SourceRunner::SourceRunner(SourceConfig config, SourceInput input, StateStore& s
                       .arg(config_.name, on ? QStringLiteral("on: the bus converts all its sensors at once")
                                             : QStringLiteral("off: each sensor converts on its own read")));
     });
+    connect(input_.reader.get(), &SensorReader::devicesFound, this, &SourceRunner::onDevicesFound);
+    connect(input_.reader.get(), &SensorReader::described, this,
+            [this](int slot, const acquisition::SensorFacts& facts) {
+                SourceState* source = store_.source(config_.name);
+                if (source && slot >= 0 && std::size_t(slot) < source->sensors.size())
+                    source->sensors[std::size_t(slot)].facts = facts;
+            });
     findAgain_.setSingleShot(true);
     findAgain_.setInterval(FindAgainMs);
     connect(&findAgain_, &QTimer::timeout, this, &SourceRunner::refresh);
+    listAgain_.setInterval(ListEveryMs);
+    connect(&listAgain_, &QTimer::timeout, this, &SourceRunner::listDevices);
 }
 
 SourceRunner::~SourceRunner()
@@ -168,6 +186,49 @@ void SourceRunner::start()
         refresh();
     else
         cycle_->start(config_.address);
+    if (input_.reader->offers(acquisition::BusAction::Search)) {
+        if (!config_.findsSensors())
+            listDevices(); // a listing to find the sensors lists the devices too
+        listAgain_.start();
+    }
+    recovery_->start();
+}
+
+void SourceRunner::listDevices()
+{
+    if (!running_)
+        return;
+    listings_.push_back(false);
+    input_.reader->discover();
+}
+
+bool SourceRunner::answersFind()
+{
+    if (listings_.empty())
+        return true;
+    const bool find = listings_.front();
+    listings_.pop_front();
+    return find;
+}
+
+void SourceRunner::onDevicesFound(const QStringList& ids)
+{
+    SourceState* source = store_.source(config_.name);
+    if (!source)
+        return;
+    BusHealth& health = source->health;
+    health.devices = ids;
+    health.searched = QDateTime::currentDateTime();
+    health.ghosts.clear();
+    for (const QString& id : ids)
+        if (id.startsWith(QLatin1String("00"))) {
+            health.ghosts << id;
+            if (!ghostsTold_.contains(id)) {
+                ghostsTold_.insert(id);
+                messages_(QStringLiteral("source %1: a device %2: the bus has no pull-up, or it is too weak")
+                              .arg(config_.name, id));
+            }
+        }
 }
 
 void SourceRunner::stop()
@@ -175,6 +236,8 @@ void SourceRunner::stop()
     // The log closes after the records it was handed; finishLog() waits for them.
     running_ = false;
     findAgain_.stop();
+    listAgain_.stop();
+    recovery_->stop();
     HistoryFillJob::drop(std::move(fill_));
     cycle_->stop();
     if (log_)
@@ -189,13 +252,15 @@ void SourceRunner::finishLog(QDeadlineTimer deadline)
 
 void SourceRunner::refresh()
 {
-    if (running_ && config_.findsSensors())
+    if (running_ && config_.findsSensors()) {
+        listings_.push_back(true);
         input_.reader->discover();
+    }
 }
 
 void SourceRunner::onFound(const QStringList& romCodes)
 {
-    if (!running_)
+    if (!answersFind() || !running_)
         return;
     if (romCodes.isEmpty()) {
         onNotFound(QStringLiteral("it shows no temperature sensor"));
@@ -231,7 +296,7 @@ void SourceRunner::onFound(const QStringList& romCodes)
 
 void SourceRunner::onNotFound(const QString& reason)
 {
-    if (!running_)
+    if (!answersFind() || !running_)
         return;
     if (store_.onListFailed(config_.name, reason, QDateTime::currentDateTime()))
         messages_(

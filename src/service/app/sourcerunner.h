@@ -9,8 +9,10 @@
 #include <QDeadlineTimer>
 #include <QLocale>
 #include <QObject>
+#include <QSet>
 #include <QTimer>
 
+#include <deque>
 #include <memory>
 #include <optional>
 
@@ -19,6 +21,7 @@ namespace quorvel::service {
 namespace history {
 class HistoryStore;
 }
+class BusRecovery;
 class HistoryFillJob;
 class ServiceLog;
 class StateStore;
@@ -41,6 +44,8 @@ class SourceRunner final : public QObject {
 public:
     // A source that could not list its sensors tries again after this.
     static constexpr int FindAgainMs = 10'000;
+    // A bus that can be searched is listed this often, for its devices and ghosts.
+    static constexpr int ListEveryMs = 10 * 60'000;
 
     // Adds the source to the store; the destructor takes it out again.
     SourceRunner(SourceConfig config, SourceInput input, StateStore& store, const QLocale& locale,
@@ -80,6 +85,11 @@ private:
     // Registers the sensors with the store (again) and calibrates them.
     void useSensors(const QList<acquisition::ListedSensor>& sensors);
     void fillFromStore(SourceState& source);
+    // Lists the bus's devices without changing the sensors polled.
+    void listDevices();
+    // Whether the listing answered now was asked to find the sensors to poll (else only to list).
+    bool answersFind();
+    void onDevicesFound(const QStringList& ids);
 
     SourceConfig config_;
     SourceInput input_;
@@ -88,6 +98,10 @@ private:
     std::unique_ptr<ServiceLog> log_;
     std::unique_ptr<acquisition::AcquisitionCycle> cycle_;
     QTimer findAgain_;
+    QTimer listAgain_;
+    std::deque<bool> listings_; // asked, not answered yet: true for those that find the sensors
+    QSet<QString> ghostsTold_;
+    std::unique_ptr<BusRecovery> recovery_;
     bool running_ = false;
     std::optional<QLocale> historyLocale_; // the history waits for the sensors
     std::unique_ptr<HistoryFillJob> fill_; // the one being read

@@ -27,8 +27,10 @@ SourceState& StateStore::addSource(const QString& name, const acquisition::Sourc
 {
     SourceReachability reachability(int(sensors.size()));
     std::optional<bool> bulkConversion; // the bus tells it again only when it changes
+    BusHealth health;                   // the bus's, whatever sensors it lists
     if (const SourceState* listed = source(name)) {
         bulkConversion = listed->bulkConversion;
+        health = listed->health;
         reachability = listed->reachability;
         reachability.setSensorCount(int(sensors.size()));
         retire(name);
@@ -45,6 +47,7 @@ SourceState& StateStore::addSource(const QString& name, const acquisition::Sourc
     source->started = started;
     source->reachability = reachability;
     source->bulkConversion = bulkConversion;
+    source->health = std::move(health);
     source->history = SensorHistory(keepHistory_ ? int(sensors.size()) : 0);
     source->sensors.reserve(std::size_t(sensors.size()));
     for (qsizetype i = 0; i < sensors.size(); ++i) {

@@ -3,11 +3,11 @@
 #include "service/outputs/alarms/alarmmessages.h"
 #include "service/state/sensorstate.h"
 
+#include "runtime/groupcommand.h"
 #include "runtime/messagesink.h"
 
 #include <QObject>
-#include <QPointer>
-#include <QProcess>
+#include <QProcessEnvironment>
 #include <QStringList>
 #include <QTimer>
 
@@ -16,8 +16,6 @@
 #include <memory>
 #include <optional>
 #include <utility>
-
-#include <sys/types.h>
 
 namespace quorvel::service {
 
@@ -32,11 +30,8 @@ class AlarmCommand final : public QObject {
 public:
     // Commands running at once, over every sensor.
     static constexpr int MaxRunning = 8;
-    // Descriptors the service holds for one command from its start to its end: its standard error's pipe,
-    // its process descriptor and, until it has started, the pipe that reports its start. A start takes
-    // three more for a moment (standard input and output, the other end of the pipe); one it cannot get
-    // is a start refused, tried again.
-    static constexpr int DescriptorsPerCommand = 3;
+    // Descriptors the service holds for one command; a start it cannot get them for is tried again.
+    static constexpr int DescriptorsPerCommand = runtime::GroupCommand::Descriptors;
 
     struct Bounds {
         int killAfterMs = 30'000;       // a command still running then is killed, with all it started
@@ -64,7 +59,7 @@ signals:
 
 private:
     struct Sensor {
-        QPointer<QProcess> process;
+        bool running = false;                       // its command's first process
         std::optional<QProcessEnvironment> waiting; // the latest change not yet delivered
         QTimer* spacing = nullptr;                  // running: no start yet
         QString what;                               // "source S sensor N", for messages
@@ -74,11 +69,8 @@ private:
     void queueIfDue(Sensor& sensor);
     void startQueued();
     void start(Sensor& sensor);
-    void onRefused(Sensor& sensor, QProcess& process);
-    void onEnded(Sensor& sensor, QProcess& process);
-    void release(Sensor& sensor, QProcess& process);
-    // Kills the group at its time limit even after its first process ended: what that left behind.
-    void watchGroup(Sensor& sensor, QProcess& process, QTimer& deadline);
+    void onRefused(Sensor& sensor, QProcessEnvironment environment);
+    void onEnded(Sensor& sensor);
 
     QStringList command_;
     runtime::MessageSink messages_;
@@ -87,10 +79,8 @@ private:
     std::deque<Sensor*> queue_; // due, waiting for a turn
     QTimer retry_;              // running: the system refused the last start
     int running_ = 0;
-    bool starting_ = false; // in QProcess::start: a failure now is the system's, not the program's
     bool cannotStartTold_ = false;
-    bool refusedTold_ = false;        // until every waiting command has started
-    std::map<pid_t, QTimer*> groups_; // each command's group until it is gone, with its deadline
+    bool refusedTold_ = false; // until every waiting command has started
 };
 
 } // namespace quorvel::service
