@@ -12,6 +12,12 @@ SensorAnswer temperatureAnswer(float degrees)
                 .arg(QString::number(LowestTemperature), QString::number(HighestTemperature))};
 }
 
+QString failedConversionReason()
+{
+    return QStringLiteral("%1 °C: the value a failed conversion leaves (weak power or pull-up?)")
+        .arg(QString::number(FailedConversionReading, 'g', 7));
+}
+
 SensorReader::SensorReader(QObject* parent) : QObject(parent), noAnswerAfterMs_(DefaultNoAnswerAfterMs) {}
 
 } // namespace quorvel::acquisition

@@ -26,6 +26,10 @@ inline constexpr float HighestTemperature = 130;
 inline constexpr int DefaultNoAnswerAfterMs = 10000;
 // Ok for a number of that range; else a read error naming the number and the range.
 [[nodiscard]] SensorAnswer temperatureAnswer(float degrees);
+// What a conversion that failed for want of power leaves (raw 0x07FF): a bus's signature, not a temperature.
+inline constexpr float FailedConversionReading = 127.9375F;
+// Why a reader that met it calls the read implausible.
+[[nodiscard]] QString failedConversionReason();
 
 // Reads the sensors of a source (an adapter's pages, a bus of the kernel's, a server), one slot at a time,
 // for the cycle. Every call returns at once; what it gives comes as a signal through the event loop,

@@ -21,12 +21,9 @@ QString shown(const QByteArray& text)
     return escapedForMessage(QString::fromUtf8(text.trimmed().left(40)));
 }
 
-// What a conversion that failed for want of power leaves (0x07FF). The server writes six significant digits
-// (127.938); no other 1/16 °C step comes as close.
-constexpr float FailedConversion = 127.9375F;
+// The server writes six significant digits (127.938 for a failed conversion's 127.9375); no other 1/16 °C
+// step comes as close.
 constexpr float FailedConversionTolerance = 0.001F;
-const QString FailedConversionReason =
-    QStringLiteral("127.9375 °C: the value a failed conversion leaves (weak power or pull-up?)");
 
 } // namespace
 
@@ -407,9 +404,9 @@ void OwserverReader::handleReply(const owserver::Reply& reply)
         return;
     }
     if (const std::optional<float> value = owserver::readNumber(reply.data)) {
-        if (std::abs(*value - FailedConversion) < FailedConversionTolerance) {
+        if (std::abs(*value - FailedConversionReading) < FailedConversionTolerance) {
             finishRead(ReadOutcome::Implausible, *value,
-                       QStringLiteral("the server answered %1 with %2").arg(path, FailedConversionReason));
+                       QStringLiteral("the server answered %1 with %2").arg(path, failedConversionReason()));
             return;
         }
         const SensorAnswer answer = temperatureAnswer(*value);

@@ -25,8 +25,6 @@ constexpr int FailedConversionLow = 0xff;
 constexpr int FailedConversionHigh = 0x07;
 constexpr int FailedConversionCount = 0x0c;
 constexpr long long FailedConversionMillidegrees = 127937; // as the driver truncates 127.9375
-const QString FailedConversion =
-    QStringLiteral("127.9375 °C: the value a failed conversion leaves (weak power or pull-up?)");
 const QString AllOnes =
     QStringLiteral("scratchpad all ones: no sensor drove the bus (disconnected or a dead bus)");
 
@@ -100,7 +98,7 @@ SensorAnswer readW1SlaveText(QByteArrayView text)
                 QStringLiteral("scratchpad all zeros: nothing drove the bus (a short or no pull-up?)")};
     if (scratchpad->at(0) == FailedConversionLow && scratchpad->at(1) == FailedConversionHigh &&
         scratchpad->at(6) == FailedConversionCount)
-        return {ReadOutcome::Implausible, 0, FailedConversion};
+        return {ReadOutcome::Implausible, 0, failedConversionReason()};
     const qsizetype valueAt = second.indexOf("t=");
     if (valueAt < 0 || !scratchpadOf(second))
         return readError(QStringLiteral("truncated read: no \"t=\" after \"%1\"").arg(shown(first)));
@@ -115,7 +113,7 @@ SensorAnswer readTemperatureText(QByteArrayView text)
     if (text.trimmed().isEmpty())
         return readError(EmptyRead);
     if (text.trimmed().toLongLong() == FailedConversionMillidegrees)
-        return {ReadOutcome::Implausible, 0, FailedConversion};
+        return {ReadOutcome::Implausible, 0, failedConversionReason()};
     const auto degrees = degreesOf(text);
     if (!degrees)
         return readError(QStringLiteral("garbled temperature: \"%1\"").arg(shown(text)));
