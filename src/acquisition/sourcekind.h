@@ -59,6 +59,11 @@ struct SourceKind {
     // Its readings are believed within their family's datasheet range unless a range is configured: true
     // where the number comes from the sensor itself, not from a page read as the window program reads it.
     bool datasheetRangeByDefault = false;
+    // What a source of it can do to its sensors and its bus: set a sensor's resolution, write it into the
+    // sensor's EEPROM, bind its bus master again.
+    bool setsResolution = false;
+    bool savesResolution = false;
+    bool rebindsMaster = false;
 };
 
 [[nodiscard]] inline QString shownId(const SourceKind& kind, const QString& romCode)

@@ -439,11 +439,13 @@ void TestServiceConfig::badFiles_data()
                     "  - name: d\n    address: 127.0.0.4\n    recovery: {command: [./nothing]}\n"
         << 6
         << "DIR/c.yaml:4:15: sources[0].recovery: expected false, or a mapping with after:, command: and";
-    QTest::newRow("save_resolution and rebind where the kind has none; not a flag, an empty rebind")
+    QTest::newRow(
+        "resolution, save_resolution and rebind where the kind has none; not a flag, an empty rebind")
         << Cellar + "    recovery: {rebind: /sys/bus/platform/drivers/w1-gpio/onewire@0}\n"
                     "  - name: usb\n    kind: owserver\n    address: 127.0.0.1\n    save_resolution: true\n"
                     "  - name: pi\n    kind: w1\n    save_resolution: maybe\n    recovery: {rebind: ''}\n"
-        << 4
+                    "  - name: e\n    address: 127.0.0.5\n    resolution: 9\n"
+        << 5
         << "DIR/c.yaml:4:16: sources[0].recovery.rebind: only a w1 source's bus master is bound again; this";
     QTest::newRow("numbers past their bounds, gzip not a flag, tags not a mapping, a misspelt key")
         << influx + "{url: http://127.0.0.1, database: d, batch: 0, backfill_rate: 1000001, gzip: 2, "

@@ -99,17 +99,18 @@ template <typename Checks> void readCheckKeys(Fields& fields, Checks& checks, Fa
 template void readCheckKeys(Fields&, SensorSettings&, Faults&, bool&);
 template void readCheckKeys(Fields&, SensorDefaults&, Faults&, bool&);
 
-bool readSaveResolution(const Entry& entry, const QString& kind, Faults& faults)
+bool readSaveResolution(const Entry& entry, const acquisition::SourceKind& kind, Faults& faults)
 {
     bool on = false;
     if (!entry.value.IsScalar() || !YAML::convert<bool>::decode(entry.value, on)) {
         faults.add(entry.mark(), entry.where + QStringLiteral(": expected true or false"));
         return false;
     }
-    if (on && kind == QLatin1String("owserver")) {
+    if (on && !kind.savesResolution) {
         faults.add(entry.mark(),
-                   entry.where + QStringLiteral(": an owserver sets the resolution with each read; "
-                                                "there is no EEPROM to write through it"));
+                   entry.where + QStringLiteral(": a source of kind %1 has no EEPROM to write "
+                                                "(an owserver sets the resolution with each read)")
+                                     .arg(QLatin1String(kind.name)));
         return false;
     }
     return on;

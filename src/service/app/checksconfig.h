@@ -34,7 +34,8 @@ void readCheckKeys(runtime::configyaml::Fields& fields, Checks& checks, runtime:
                    bool& any);
 
 // The key save_resolution of a source of that kind; false, told, where it is no good.
-[[nodiscard]] bool readSaveResolution(const runtime::configyaml::Entry& entry, const QString& kind,
+[[nodiscard]] bool readSaveResolution(const runtime::configyaml::Entry& entry,
+                                      const acquisition::SourceKind& kind,
                                       runtime::configyaml::Faults& faults);
 
 // What each polled sensor's readings are believed within, slot order: its own key, else the source's

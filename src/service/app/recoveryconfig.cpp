@@ -28,8 +28,8 @@ QStringList readCommand(const Entry& entry, const QDir& folder, Faults& faults)
     return command;
 }
 
-std::optional<RecoverySettings> readRecovery(const Entry& entry, const QString& kind, const QDir& folder,
-                                             Faults& faults)
+std::optional<RecoverySettings> readRecovery(const Entry& entry, const acquisition::SourceKind& kind,
+                                             const QDir& folder, Faults& faults)
 {
     RecoverySettings recovery;
     bool on = true;
@@ -52,12 +52,12 @@ std::optional<RecoverySettings> readRecovery(const Entry& entry, const QString& 
             recovery.command = readCommand(*command, folder, faults);
         if (const auto rebind = fields.take("rebind")) {
             const auto path = configyaml::scalarText(*rebind, faults);
-            if (kind != QLatin1String("w1"))
+            if (!kind.rebindsMaster)
                 faults.add(rebind->key.Mark(),
                            rebind->where +
                                QStringLiteral(": only a w1 source's bus master is bound again; this "
                                               "source is kind: %1")
-                                   .arg(kind));
+                                   .arg(QLatin1String(kind.name)));
             else if (path && path->isEmpty())
                 faults.add(rebind->mark(),
                            rebind->where +

@@ -20,7 +20,8 @@ namespace quorvel::service {
 // A source's key recovery: false, or a mapping of after, command and rebind (kind w1 only). Nothing, told,
 // when it is no good.
 [[nodiscard]] std::optional<RecoverySettings> readRecovery(const runtime::configyaml::Entry& entry,
-                                                           const QString& kind, const QDir& folder,
+                                                           const acquisition::SourceKind& kind,
+                                                           const QDir& folder,
                                                            runtime::configyaml::Faults& faults);
 
 // "recovery after 60 s: search, command X Y, rebind DEVICE" or "recovery off".

@@ -169,10 +169,19 @@ void ConfigReader::readSourceFields(Fields& fields, ReadSource& source)
     readCheckKeys(fields, source.config.sensorDefaults, m_faults, checks);
     if (const auto entry = fields.take("save_resolution"))
         source.config.sensorDefaults.saveResolution =
-            readSaveResolution(*entry, source.config.kind, m_faults);
+            readSaveResolution(*entry, source.config.sourceKind(), m_faults);
     if (const auto entry = fields.take("recovery"))
-        if (const auto recovery = readRecovery(*entry, source.config.kind, m_folder, m_faults))
+        if (const auto recovery = readRecovery(*entry, source.config.sourceKind(), m_folder, m_faults))
             source.config.recovery = *recovery;
+    const bool resolutionAsked =
+        source.config.sensorDefaults.resolution ||
+        std::any_of(source.config.settings.cbegin(), source.config.settings.cend(),
+                    [](const SensorSettings& sensor) { return sensor.resolution.has_value(); });
+    if (source.kindKnown && resolutionAsked && !source.config.sourceKind().setsResolution)
+        fail(fields.mark(),
+             QStringLiteral("%1: resolution: a source of kind %2 cannot set a sensor's resolution "
+                            "(its pages give what it converted)")
+                 .arg(where, source.config.kind));
 }
 
 void ConfigReader::readKindKeys(Fields& fields, SourceConfig& source)

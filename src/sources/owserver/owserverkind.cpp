@@ -83,6 +83,7 @@ const SourceKind& owserverKind()
         .sensorId = serverId,
         .setupWarnings = serverWarnings,
         .datasheetRangeByDefault = true,
+        .setsResolution = true,
     };
     return kind;
 }

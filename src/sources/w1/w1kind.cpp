@@ -65,6 +65,9 @@ const SourceKind& w1Kind()
         .sensorId = linuxId,
         .setupWarnings = busWarnings,
         .datasheetRangeByDefault = true,
+        .setsResolution = true,
+        .savesResolution = true,
+        .rebindsMaster = true,
     };
     return kind;
 }
