@@ -102,6 +102,10 @@ void BusRecovery::onRead(bool good)
         next_->stop();
         if (BusHealth* bus = health())
             bus->downSince = QDateTime();
+        lastGood_ = now;
+        quiet_->start(settings_.afterSeconds * 1000);
+        emit readsAgain();
+        return;
     }
     lastGood_ = now;
     quiet_->start(settings_.afterSeconds * 1000);

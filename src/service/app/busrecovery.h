@@ -64,6 +64,10 @@ public:
     // Every read of the source; good: Ok.
     void onRead(bool good);
 
+signals:
+    // The first good read after the bus was down: a sensor that lost its power lost its resolution with it.
+    void readsAgain();
+
 private:
     enum class Step { Search, Command, Rebind };
 

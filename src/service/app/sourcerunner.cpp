@@ -11,6 +11,7 @@
 #include "runtime/conversions.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace quorvel::service {
 
@@ -73,7 +74,18 @@ SourceRunner::SourceRunner(SourceConfig config, SourceInput input, StateStore& s
                 recovery_->onRead(good);
             });
     connect(cycle_.get(), &AcquisitionCycle::sweepCompleted, this,
-            [this, name](const acquisition::SweepReport& sweep) { store_.onSweep(name, sweep); });
+            [this, name](const acquisition::SweepReport& sweep) {
+                store_.onSweep(name, sweep);
+                // A power cycle set each sensor back to the resolution its EEPROM holds: the sensors are
+                // handed to the reader again, which sets them up before the next sweep.
+                if (std::exchange(setUpAgain_, false) && running_)
+                    cycle_->start(config_.address);
+            });
+    connect(recovery_.get(), &BusRecovery::readsAgain, this, [this] {
+        const QList<std::optional<int>> bits = resolutions(config_, cycle_->sensors());
+        setUpAgain_ =
+            std::any_of(bits.begin(), bits.end(), [](const auto& wanted) { return wanted.has_value(); });
+    });
     // What the reads say of the source is told; a failed listing tells its own.
     connect(&store_, &StateStore::reachabilityChanged, this, [this](const SourceState& source, bool byReads) {
         if (source.name == config_.name && byReads)

@@ -103,6 +103,7 @@ private:
     QSet<QString> ghostsTold_;
     std::unique_ptr<BusRecovery> recovery_;
     bool running_ = false;
+    bool setUpAgain_ = false;              // after the next sweep, the sensors' resolutions are set again
     std::optional<QLocale> historyLocale_; // the history waits for the sensors
     std::unique_ptr<HistoryFillJob> fill_; // the one being read
     const history::HistoryStore* historyStore_ = nullptr;
