@@ -18,6 +18,15 @@ QString failedConversionReason()
         .arg(QString::number(FailedConversionReading, 'g', 7));
 }
 
+QString parasiteBulkNotice(const QStringList& ids, const QString& converter, const QString& advice)
+{
+    const bool one = ids.size() == 1;
+    return QStringLiteral("%1 %2 %3 parasite-powered and the %4 converts all at once: the master must hold a "
+                          "strong pull-up for the whole conversion (%5)")
+        .arg(one ? QStringLiteral("sensor") : QStringLiteral("sensors"), ids.join(QStringLiteral(", ")),
+             one ? QStringLiteral("is") : QStringLiteral("are"), converter, advice);
+}
+
 SensorReader::SensorReader(QObject* parent) : QObject(parent), noAnswerAfterMs_(DefaultNoAnswerAfterMs) {}
 
 } // namespace quorvel::acquisition

@@ -30,6 +30,10 @@ inline constexpr int DefaultNoAnswerAfterMs = 10000;
 inline constexpr float FailedConversionReading = 127.9375F;
 // Why a reader that met it calls the read implausible.
 [[nodiscard]] QString failedConversionReason();
+// What a reader tells once of parasite-powered sensors (their IDs as the source writes them) that the
+// converter ("bus", "server") converts all at once; advice: what can be done where the master is.
+[[nodiscard]] QString parasiteBulkNotice(const QStringList& ids, const QString& converter,
+                                         const QString& advice);
 
 // Reads the sensors of a source (an adapter's pages, a bus of the kernel's, a server), one slot at a time,
 // for the cycle. Every call returns at once; what it gives comes as a signal through the event loop,

@@ -523,13 +523,8 @@ void OwserverReader::noticeParasites()
     if (ids.isEmpty())
         return;
     parasitesNoticed_ = true;
-    const QString text =
-        QStringLiteral(
-            "%1 %2 parasite-powered and the server converts all at once: the master must hold a "
-            "strong pull-up for the whole conversion (a bus master without one cannot; give them power)")
-            .arg(ids.size() == 1 ? QStringLiteral("sensor ") + ids.first()
-                                 : QStringLiteral("sensors ") + ids.join(QStringLiteral(", ")),
-                 ids.size() == 1 ? QStringLiteral("is") : QStringLiteral("are"));
+    const QString text = parasiteBulkNotice(
+        ids, QStringLiteral("server"), QStringLiteral("a bus master without one cannot; give them power"));
     QMetaObject::invokeMethod(
         this, [this, text] { emit noticed(text); }, Qt::QueuedConnection);
 }

@@ -57,11 +57,9 @@ void W1BusWorker::setUp(quint64 request, const QStringList& romCodes, const QLis
     }
     QString notice;
     if (!parasites.isEmpty() && romCodes.size() > 1 && tree_.convertsAtOnce())
-        notice =
-            QStringLiteral("sensors %1 are parasite-powered and the bus converts all at once: the master "
-                           "must hold a strong pull-up for the whole conversion (on a Raspberry Pi's GPIO "
-                           "it cannot; give them power or turn bulk off)")
-                .arg(parasites.join(QStringLiteral(", ")));
+        notice = parasiteBulkNotice(
+            parasites, QStringLiteral("bus"),
+            QStringLiteral("on a Raspberry Pi's GPIO it cannot; give them power or turn bulk off"));
     emit setUpDone(request, facts, notice);
 }
 
