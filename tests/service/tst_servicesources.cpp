@@ -522,10 +522,19 @@ void TestServiceSources::runnerHandsOnChecksAndResolutions()
         config.settings[romOf(0)].range = std::pair{-60.0, 130.0};
         config.settings[romOf(0)].resolution = 12;
     }
-    service::SourceRunner runner(config, {std::move(owned)}, store, QLocale::c(), [](const QString&) {});
+    QString told;
+    service::SourceRunner runner(config, {std::move(owned)}, store, QLocale::c(),
+                                 [&told](const QString& text) { told += text + u'\n'; });
     QSignalSpy sweeps(&store, &service::StateStore::sweepTaken);
     runner.start();
     QTRY_VERIFY(!sweeps.isEmpty());
+    // What a set-up finds amiss is told once however often it finds it; an EEPROM written is told.
+    const SensorFacts amiss{.problem = QStringLiteral("X has no resolution to set")};
+    emit reader.described(1, amiss);
+    emit reader.described(1, amiss);
+    emit reader.described(0, SensorFacts{.resolution = 12, .eepromWritten = true, .problem = {}});
+    QCOMPARE(told.count(QStringLiteral("source bus: X has no resolution to set\n")), 1);
+    QCOMPARE(told.count(QStringLiteral(" keeps 12 bits in its EEPROM from now on\n")), 1);
     QStringList seen;
     for (const auto& sensor : store.source(QStringLiteral("bus"))->sensors)
         seen << readOutcomeLabel(sensor.lastOutcome.value_or(ReadOutcome::NoAnswer));

@@ -109,8 +109,17 @@ SourceRunner::SourceRunner(SourceConfig config, SourceInput input, StateStore& s
     connect(input_.reader.get(), &SensorReader::described, this,
             [this](int slot, const acquisition::SensorFacts& facts) {
                 SourceState* source = store_.source(config_.name);
-                if (source && slot >= 0 && std::size_t(slot) < source->sensors.size())
-                    source->sensors[std::size_t(slot)].facts = facts;
+                if (!source || slot < 0 || std::size_t(slot) >= source->sensors.size())
+                    return;
+                SensorState& sensor = source->sensors[std::size_t(slot)];
+                // Told once, not again after each set-up that finds the same.
+                if (!facts.problem.isEmpty() && facts.problem != sensor.facts.problem)
+                    messages_(QStringLiteral("source %1: %2").arg(config_.name, facts.problem));
+                if (facts.eepromWritten && facts.resolution)
+                    messages_(QStringLiteral("source %1: sensor %2 keeps %3 bits in its EEPROM from now on")
+                                  .arg(config_.name, sensor.id)
+                                  .arg(*facts.resolution));
+                sensor.facts = facts;
             });
     findAgain_.setSingleShot(true);
     findAgain_.setInterval(FindAgainMs);
