@@ -29,6 +29,7 @@ const QByteArray& style()
 body{margin:0 auto;max-width:75rem;padding:1rem;font:15px/1.4 system-ui,sans-serif;color:var(--fg);background:var(--bg)}
 h1{font-size:1.3rem;margin:0 0 .5rem}header p{margin:.2rem 0;color:var(--muted)}
 .bad{color:var(--bad)}.warn{color:var(--warn)}.ok{color:var(--ok)}
+.line{display:block}.line[hidden]{display:none}
 table{border-collapse:collapse;width:100%;margin:1rem 0}th,td{text-align:left;padding:.4rem .5rem;border-bottom:1px solid var(--line);vertical-align:top;overflow-wrap:anywhere}
 th{font-weight:600;color:var(--muted)}td.num{font-variant-numeric:tabular-nums;white-space:nowrap}
 tr.alarm{box-shadow:inset .3rem 0 var(--bad)}tr.alarm td:first-child{padding-left:.8rem}
@@ -181,8 +182,8 @@ QByteArray html(const StateStore& store, const QDateTime& now, const PageChart& 
         const auto hidden = [](bool shown) { return shown ? QString() : QStringLiteral(" hidden"); };
         const QString ghosts = ghostsText(*source);
         const QString down = downText(*source, now);
-        page += QStringLiteral("<p>%1 health: <span data-key=\"health\">%2</span> <span class=\"bad\" "
-                               "data-key=\"ghosts\"%3>%4</span> <strong class=\"bad\" "
+        page += QStringLiteral("<p>%1 health: <span data-key=\"health\">%2</span> <span class=\"bad line\" "
+                               "data-key=\"ghosts\"%3>%4</span> <strong class=\"bad line\" "
                                "data-key=\"down\"%5>%6</strong></p>")
                     .arg(noun, e(healthText(*source, now)), hidden(!ghosts.isEmpty()), e(ghosts),
                          hidden(!down.isEmpty()), e(down));

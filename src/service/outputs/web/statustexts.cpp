@@ -116,8 +116,9 @@ QString factsText(const SensorState& sensor)
         parts << power + QStringLiteral(" power");
     if (sensor.facts.resolution)
         parts << QStringLiteral("%1 bits").arg(*sensor.facts.resolution);
-    if (!sensor.facts.problem.isEmpty())
-        parts << sensor.facts.problem;
+    // The row names the sensor already.
+    if (QString problem = sensor.facts.problem; !problem.isEmpty())
+        parts << (problem.startsWith(sensor.id + u' ') ? problem.sliced(sensor.id.size() + 1) : problem);
     return parts.join(QStringLiteral(", "));
 }
 
