@@ -39,11 +39,12 @@ struct Bench {
     std::vector<ClockTimer*> timers;
     std::unique_ptr<BusRecovery> recovery;
 
-    explicit Bench(const service::RecoverySettings& settings)
+    explicit Bench(const service::RecoverySettings& settings, int killAfterMs = 30'000)
     {
         store.addSource(QStringLiteral("s"), *acquisition::sourceKinds().front(), QStringLiteral("bus"), {},
                         {});
         BusRecovery::Parts parts;
+        parts.commandKillAfterMs = killAfterMs;
         parts.clock = [this] { return now; };
         parts.makeTimer = [this](QObject* owner) {
             timers.push_back(new ClockTimer(now, owner));
@@ -60,7 +61,8 @@ struct Bench {
     }
     service::BusHealth& health() { return store.source(QStringLiteral("s"))->health; }
     // Runs to `seconds` from the start; a good read at goodAt (negative: none).
-    void run(qint64 seconds, qint64 goodAt, bool waitForCommand = false)
+    // A command runs in real time: waitForCommand holds the simulated clock until it ended.
+    void run(qint64 seconds, qint64 goodAt, bool waitForCommand = true)
     {
         for (qint64 t = Start.secsTo(now) + 1; t <= seconds; ++t) {
             now = Start.addSecs(t);
@@ -74,9 +76,8 @@ struct Bench {
                 if (reader.actions[i].first == BusAction::Search)
                     searches << t;
             QCoreApplication::processEvents();
-            auto& last = health().lastRecovery;
-            if (waitForCommand && last && last->step == QLatin1String("command"))
-                QTRY_VERIFY_WITH_TIMEOUT(!last->result.isEmpty(), 10'000);
+            if (waitForCommand)
+                QTRY_VERIFY_WITH_TIMEOUT(!recovery->commandRuns(), 10'000);
             if (t == goodAt)
                 recovery->onRead(true);
             else if (t % 10 == 0)
@@ -101,6 +102,7 @@ private slots:
     void ladder();
     void staysDown_data();
     void staysDown();
+    void commandOutlastingAfter();
 };
 
 void TestBusRecovery::ladder_data()
@@ -174,7 +176,7 @@ void TestBusRecovery::ladder()
     Bench bench(settings);
     bench.reader.offered = offered;
     bench.reader.actProblem = actProblem;
-    bench.run(goodAt - 1, -1, !command.isEmpty() && command.front() != QLatin1String("true"));
+    bench.run(goodAt - 1, -1);
     QCOMPARE(bench.health().downSince.isValid(), goodAt > 60);
     bench.run(goodAt + 5, goodAt);
 
@@ -184,6 +186,23 @@ void TestBusRecovery::ladder()
     QVERIFY(!bench.health().downSince.isValid());
     if (offered.contains(BusAction::Rebind) && !rebind.isEmpty())
         QCOMPARE(bench.reader.actions.value(1), std::pair(BusAction::Rebind, rebind));
+}
+
+// A command still running when `after` ran out is waited for: its kill is told and counted as its failure,
+// and only then does the pause begin.
+void TestBusRecovery::commandOutlastingAfter()
+{
+    service::RecoverySettings settings;
+    settings.afterSeconds = 10;
+    settings.command = {QStringLiteral("sleep"), QStringLiteral("30")};
+    Bench bench(settings, 500);
+    bench.run(40, -1, false);
+    QCOMPARE(bench.lines.size(), 1);
+    QTRY_COMPARE_WITH_TIMEOUT(bench.counts(), QStringList{"command/failed=1"}, 10'000);
+    QCOMPARE(bench.lines.size(), 3);
+    QVERIFY2(bench.lines[1].startsWith(QLatin1String("source s: the command failed: ")),
+             qPrintable(bench.lines[1]));
+    QVERIFY2(bench.lines[2].contains(QLatin1String("next try in 20 s")), qPrintable(bench.lines[2]));
 }
 
 void TestBusRecovery::staysDown_data()

@@ -8,6 +8,7 @@
 #include <QProcessEnvironment>
 
 #include <algorithm>
+#include <utility>
 
 namespace quorvel::service {
 
@@ -58,8 +59,11 @@ BusRecovery::BusRecovery(QString source, RecoverySettings settings, acquisition:
     connect(&reader_, &acquisition::SensorReader::acted, this,
             [this](BusAction action, const QString& problem) {
                 const Step step = action == BusAction::Search ? Step::Search : Step::Rebind;
-                if (!problem.isEmpty() && pending_ == step)
+                if (pending_ != step)
+                    return;
+                if (!problem.isEmpty())
                     failStep(attempt_, problem);
+                answered(attempt_);
             });
 }
 
@@ -97,6 +101,7 @@ void BusRecovery::onRead(bool good)
                       by ? QStringLiteral("recovered by the %1").arg(label(int(*by)))
                          : QStringLiteral("by itself")));
         down_ = false;
+        overdue_ = false;
         pausing_ = false;
         round_ = 0;
         next_->stop();
@@ -157,6 +162,8 @@ void BusRecovery::tryStep()
     const Step step = steps_.at(stepIndex_);
     const int attempt = ++attempt_;
     pending_ = step;
+    answered_ = false;
+    overdue_ = false;
     tried_ << label(int(step));
     if (BusHealth* bus = health())
         bus->lastRecovery = RecoveryAttempt{parts_.clock(), label(int(step)), {}, {}};
@@ -182,6 +189,7 @@ void BusRecovery::runCommand(int attempt)
     // One at a time: the last one is still within its time limit.
     if (commandRuns_) {
         failStep(attempt, QStringLiteral("the one started before still runs"));
+        answered(attempt);
         return;
     }
     auto* run = new runtime::GroupCommand(parts_.commandKillAfterMs, this);
@@ -189,6 +197,7 @@ void BusRecovery::runCommand(int attempt)
         delete run;
         failStep(attempt, QStringLiteral("%1 refused by the system (descriptors, processes or memory)")
                               .arg(settings_.command.front()));
+        answered(attempt);
         return;
     }
     command_ = run;
@@ -197,10 +206,12 @@ void BusRecovery::runCommand(int attempt)
         commandRuns_ = false;
         if (!ok)
             failStep(attempt, how);
+        answered(attempt);
     });
     connect(run, &runtime::GroupCommand::cannotStart, this, [this, attempt](const QString& reason) {
         commandRuns_ = false;
         failStep(attempt, QStringLiteral("%1 cannot be started: %2").arg(settings_.command.front(), reason));
+        answered(attempt);
     });
 }
 
@@ -213,6 +224,15 @@ void BusRecovery::failStep(int attempt, const QString& problem)
     tried_.last() += QStringLiteral(" (failed: %1)").arg(problem);
     if (round_ == 0)
         tell(QStringLiteral("source %1: %2 failed: %3").arg(source_, doing(step), problem));
+}
+
+void BusRecovery::answered(int attempt)
+{
+    if (attempt != attempt_)
+        return;
+    answered_ = true;
+    if (std::exchange(overdue_, false))
+        onNext();
 }
 
 void BusRecovery::settle(const QString& result)
@@ -240,6 +260,12 @@ void BusRecovery::onNext()
         return;
     if (pausing_) {
         beginRound();
+        return;
+    }
+    // A step that may take longer than `after` (a command, a rebind: 30 s each) is waited for, so that its
+    // failure is told and counted as its own.
+    if (!answered_) {
+        overdue_ = true;
         return;
     }
     if (++stepIndex_ < steps_.size())

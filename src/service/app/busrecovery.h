@@ -63,6 +63,8 @@ public:
     void stop();
     // Every read of the source; good: Ok.
     void onRead(bool good);
+    // A recovery command is running.
+    [[nodiscard]] bool commandRuns() const { return commandRuns_; }
 
 signals:
     // The first good read after the bus was down: a sensor that lost its power lost its resolution with it.
@@ -81,6 +83,8 @@ private:
     void runCommand(int attempt);
     // The step of that attempt failed by itself: counted so at once.
     void failStep(int attempt, const QString& problem);
+    // The step of that attempt has its answer (done or failed); an overdue next step follows now.
+    void answered(int attempt);
     // The step waiting for its effect gets its result.
     void settle(const QString& result);
     void count(const QString& step, const QString& result, const QString& detail);
@@ -99,6 +103,8 @@ private:
 
     bool running_ = false;
     bool down_ = false;
+    bool answered_ = true; // the step in hand answered
+    bool overdue_ = false; // its `after` ran out before its answer came
     bool pausing_ = false;
     QDateTime lastGood_;
     int round_ = 0;
