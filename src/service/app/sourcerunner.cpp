@@ -246,8 +246,7 @@ void SourceRunner::onDevicesFound(const QStringList& ids)
             health.ghosts << id;
             if (!ghostsTold_.contains(id)) {
                 ghostsTold_.insert(id);
-                messages_(QStringLiteral("source %1: a device %2: the bus has no pull-up, or it is too weak")
-                              .arg(config_.name, id));
+                messages_(QStringLiteral("source %1: %2").arg(config_.name, ghostsNotice({id})));
             }
         }
 }

@@ -13,6 +13,15 @@ void FailureWindow::add(const QDateTime& when, bool failed)
     bucket.failed += failed ? 1 : 0;
 }
 
+QString ghostsNotice(const QStringList& ghosts)
+{
+    if (ghosts.isEmpty())
+        return {};
+    return QStringLiteral("%1 %2: the bus has no pull-up, or it is too weak")
+        .arg(ghosts.size() == 1 ? QStringLiteral("a device") : QStringLiteral("devices"),
+             ghosts.join(QStringLiteral(", ")));
+}
+
 std::optional<double> FailureWindow::ratio(const QDateTime& now) const
 {
     const qint64 newest = now.toSecsSinceEpoch() / BucketSeconds;

@@ -39,6 +39,10 @@ struct RecoveryAttempt {
     QString detail; // what happened, in words (a problem, an exit status and the first line of its errors)
 };
 
+// What the journal and the page say of family-00 devices on a bus: "a device 00-…: the bus has no pull-up,
+// or it is too weak"; empty for none.
+[[nodiscard]] QString ghostsNotice(const QStringList& ghosts);
+
 // What a source's bus shows of its health, as every output reads it.
 struct BusHealth {
     // Every device the last listing found, as the source writes its IDs; searched: when (null: never).

@@ -25,18 +25,7 @@ constexpr char BulkControl[] = "therm_bulk_read";
 constexpr char ConvertingNow[] = "-1";
 
 constexpr char SearchControl[] = "w1_master_search";
-constexpr qsizetype DeviceNameLength = 15; // "28-000001234567"
 constexpr char NoResolutionFamily[] = "10";
-
-// "28-000001234567": two hexadecimal digits, a dash, twelve more.
-bool isDeviceName(const QString& name)
-{
-    if (name.size() != DeviceNameLength || name.at(2) != u'-')
-        return false;
-    return std::all_of(name.cbegin(), name.cend(), [](QChar c) {
-        return c == u'-' || (c >= u'0' && c <= u'9') || (c.toLower() >= u'a' && c.toLower() <= u'f');
-    });
-}
 
 // The bits a `resolution` file says, when 9 to 12.
 std::optional<int> resolutionOf(const FileRead& read)
@@ -122,7 +111,7 @@ W1Tree::Listing W1Tree::list() const
     const QStringList folders = dir.entryList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::System);
     Listing listing{thermometersInTree(folders), {}, {}};
     for (const QString& name : folders)
-        if (isDeviceName(name))
+        if (isDeviceFolder(name))
             listing.devices.append(name.toLower());
     listing.devices.sort();
     return listing;

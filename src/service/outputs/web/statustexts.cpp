@@ -195,12 +195,7 @@ QString healthText(const SourceState& source, const QDateTime& now)
 
 QString ghostsText(const SourceState& source)
 {
-    const QStringList& ghosts = source.health.ghosts;
-    if (ghosts.isEmpty())
-        return {};
-    return QStringLiteral("%1 %2: the bus has no pull-up, or it is too weak")
-        .arg(ghosts.size() == 1 ? QStringLiteral("a device") : QStringLiteral("devices"),
-             ghosts.join(QStringLiteral(", ")));
+    return ghostsNotice(source.health.ghosts);
 }
 
 QString downText(const SourceState& source, const QDateTime& now)
