@@ -20,6 +20,17 @@ QString integerToText(std::int16_t value)
     return QString::number(value);
 }
 
+double singleAsDouble(float value)
+{
+    if (!std::isfinite(value))
+        return value;
+    char text[32];
+    const std::to_chars_result written = std::to_chars(std::begin(text), std::end(text), value);
+    double widened = 0;
+    std::from_chars(std::begin(text), written.ptr, widened);
+    return widened;
+}
+
 QString singleToText(float value, const QLocale& locale)
 {
     if (std::isnan(value))

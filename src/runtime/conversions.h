@@ -23,6 +23,10 @@ namespace quorvel::runtime {
 // or more integer digits, or below 1E-05, use the exponent form "1.234568E+08".
 [[nodiscard]] QString singleToText(float value, const QLocale& locale = QLocale());
 
+// A single-precision value as the double its shortest text reads as: 4.3, not the 4.300000190734863 its
+// widening gives, for formats that write doubles (JSON). NaN and the infinities stay as they are.
+[[nodiscard]] double singleAsDouble(float value);
+
 // Text to single-precision by the locale, failing on anything that is not a finite number in single range.
 // Blanks around the number are allowed. A plain dot-decimal text ("23.5625") reads the same in every
 // locale, because the adapter always writes "." as its decimal point; "." is never a group separator.

@@ -190,7 +190,11 @@ void tst_Conversions::roundTripsThroughText()
         const float v = static_cast<float>(raw) / 16.0f;
         QCOMPARE(textToSingle(singleToText(v, us), us).value_or(1e9f), v);
         QCOMPARE(textToSingle(singleToText(v, de), de).value_or(1e9f), v);
+        QCOMPARE(float(singleAsDouble(v)), v);
     }
+    // As a double for JSON, a calibrated value keeps the digits it was given.
+    QCOMPARE(singleAsDouble(21.5F + 4.3F), 25.8);
+    QCOMPARE(singleAsDouble(-0.1F), -0.1);
 }
 
 void tst_Conversions::pixelsToWholeTwips_data()

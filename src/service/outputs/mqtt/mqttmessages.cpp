@@ -167,7 +167,7 @@ MqttMessage MqttMessages::attributes(const SensorState& sensor) const
     };
     // Without an offset the raw value is the temperature: the attributes stay as they always were.
     if (sensor.alarm.settings().offset != 0 && sensor.goodRaw)
-        json.insert(QLatin1String(names::RawTemperature), double(*sensor.goodRaw));
+        json.insert(QLatin1String(names::RawTemperature), runtime::singleAsDouble(*sensor.goodRaw));
     return {topicOf(sensor, names::AttributesLeaf), QJsonDocument(json).toJson(QJsonDocument::Compact), true};
 }
 

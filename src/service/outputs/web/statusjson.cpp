@@ -7,13 +7,12 @@
 #include "service/state/statestore.h"
 
 #include "acquisition/readoutcome.h"
+#include "runtime/conversions.h"
 #include "runtime/localeformats.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-
-#include <charconv>
 
 namespace quorvel::service::statuspage {
 
@@ -29,17 +28,10 @@ QJsonValue limitOrNull(const std::optional<double>& limit)
     return limit ? QJsonValue(*limit) : QJsonValue(QJsonValue::Null);
 }
 
-// A reading as the shortest number that reads back as the same float: 4.1, as the log and the page say
-// it, not the 4.099999904632568 its widening to a double would print.
+// A reading as the log and the page say it: 4.1, not 4.099999904632568.
 QJsonValue readingOrNull(const std::optional<float>& reading)
 {
-    if (!reading)
-        return QJsonValue::Null;
-    char text[32];
-    const auto written = std::to_chars(std::begin(text), std::end(text), *reading);
-    double value = 0;
-    std::from_chars(std::begin(text), written.ptr, value);
-    return value;
+    return reading ? QJsonValue(runtime::singleAsDouble(*reading)) : QJsonValue(QJsonValue::Null);
 }
 
 // What the page's script shows of a source, as the page itself shows it; the sensors in the order of the
