@@ -88,7 +88,8 @@ void TestW1Simulator::tree_data()
                  {Bind, "onewire@0\n", {}},
                  {Temperature1, {}, "20000\n"}}
         << Counts{0, 0};
-    QTest::newRow("resolution: conv_time follows, save writes the EEPROM, a power cycle loads it")
+    QTest::newRow(
+        "resolution: conv_time and the value follow, save writes the EEPROM, a power cycle loads it")
         << QStringList{"--sensors", "1", "--resolution", "10"}
         << Steps{{Resolution1, {}, "10\n"},
                  {Resolution1, "9\n", {}},
@@ -99,7 +100,11 @@ void TestW1Simulator::tree_data()
                  {"28-000000000001/eeprom_cmd", "save\n", {}},
                  {Resolution1, "12\n", {}},
                  {Control, "power-cycle\n", {}},
-                 {Resolution1, {}, "9\n"}}
+                 {Resolution1, {}, "9\n"},
+                 {Control, "set 1 20190\n", {}},
+                 {Temperature1, {}, "20000\n"},
+                 {Resolution1, "12\n", {}},
+                 {Temperature1, {}, "20187\n"}}
         << Counts{1, 0};
     QTest::newRow("ghosts listed, power, a spike read once, a sensor without resolution")
         << nine

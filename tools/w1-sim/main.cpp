@@ -291,7 +291,8 @@ int truncate(const char*, off_t, fuse_file_info*)
 constexpr const char* ControlHelp =
     "\nServes a kernel 1-Wire tree at MOUNTPOINT until SIGTERM or SIGINT: w1_bus_master1 (with\n"
     "therm_bulk_read, w1_master_search, w1_master_slaves) and N DS18B20s (28-000000000001 ...) at BITS\n"
-    "(their EEPROMs too), each read taking the conversion time (94, 188, 375, 750 ms at 9 to 12 bits), with\n"
+    "(their EEPROMs too), each read taking the conversion time (94, 188, 375, 750 ms at 9 to 12 bits) and\n"
+    "giving the value in the resolution's steps (1/2 to 1/16 degree), with\n"
     "resolution, ext_power and eeprom_cmd (save, restore); and the master's driver as drivers/w1-gpio with\n"
     "bind, unbind and onewire@0 (write onewire@0 to unbind: every folder goes; to bind: back, unstuck).\n"
     "Write to MOUNTPOINT/control, one command a line, sensors counted from 1:\n"

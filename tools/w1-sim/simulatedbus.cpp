@@ -145,6 +145,19 @@ std::chrono::milliseconds SimulatedBus::conversionTime(int resolution) const
     return std::chrono::milliseconds(ms[std::clamp(resolution, 9, 12) - 9]);
 }
 
+namespace {
+
+// Below 12 bits a sensor leaves its lowest bits clear: at 9 bits it counts half degrees. Spikes and the
+// power-on value are what a bad read delivers, whatever the resolution, and are left as they are.
+int atResolution(int milli, int bits)
+{
+    const int raw = int(std::lround(milli * 16 / 1000.0));
+    const int cleared = raw & ~((1 << (12 - std::clamp(bits, 9, 12))) - 1);
+    return cleared * 1000 / 16;
+}
+
+} // namespace
+
 std::optional<SimulatedBus::Sensor>
 SimulatedBus::convert(int sensor, const std::function<bool()>& interrupted, int& error)
 {
@@ -185,6 +198,7 @@ SimulatedBus::convert(int sensor, const std::function<bool()>& interrupted, int&
         return std::nullopt;
     }
     Sensor read = *s;
+    read.milli = atResolution(s->milli, s->resolution);
     if (s->spike) {
         read.milli = *s->spike;
         s->spike.reset();
