@@ -147,13 +147,22 @@ std::chrono::milliseconds SimulatedBus::conversionTime(int resolution) const
 
 namespace {
 
+// The sensor's count of 1/16 °C, and the millidegrees the driver makes of it (dividing, so truncating).
+int rawOf(int milli)
+{
+    return int(std::lround(milli * 16 / 1000.0));
+}
+
+int reported(int milli)
+{
+    return milliOf(rawOf(milli));
+}
+
 // Below 12 bits a sensor leaves its lowest bits clear: at 9 bits it counts half degrees. Spikes and the
 // power-on value are what a bad read delivers, whatever the resolution, and are left as they are.
 int atResolution(int milli, int bits)
 {
-    const int raw = int(std::lround(milli * 16 / 1000.0));
-    const int cleared = raw & ~((1 << (12 - std::clamp(bits, 9, 12))) - 1);
-    return cleared * 1000 / 16;
+    return milliOf(rawOf(milli) & ~((1 << (12 - std::clamp(bits, 9, 12))) - 1));
 }
 
 } // namespace
@@ -219,21 +228,6 @@ std::optional<SimulatedBus::Answer> SimulatedBus::withoutBus(bool w1Slave) const
     const std::string ones = hexBytes(std::vector<std::uint8_t>(9, 0xff));
     return Answer{ones + ": crc=ff NO\n" + ones + "t=-62\n", 0};
 }
-
-namespace {
-
-// The sensor's count of 1/16 °C, and the millidegrees the driver makes of it (dividing, so truncating).
-int rawOf(int milli)
-{
-    return int(std::lround(milli * 16 / 1000.0));
-}
-
-int reported(int milli)
-{
-    return rawOf(milli) * 1000 / 16;
-}
-
-} // namespace
 
 std::string SimulatedBus::scratchpad(const Sensor& sensor) const
 {
